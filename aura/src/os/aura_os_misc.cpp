@@ -1,0 +1,78 @@
+// Thread ids, time and the raw C-library allocator of the OS layer.
+#include "os/aura_os.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// The monotonic clock in units of 1/perSecond s, cut to 32 bits.
+unsigned int monotonicTicks(unsigned long long perSecond)
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const auto total = static_cast<unsigned long long>(ts.tv_sec) * perSecond +
+                       static_cast<unsigned long long>(ts.tv_nsec) / (1000000000ULL / perSecond);
+    return static_cast<unsigned int>(total);
+}
+
+} // namespace
+
+AURA_RESULT AURA_OS_Thread_GetCurrentID(unsigned int *id)
+{
+    if (!id) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    // The kernel's thread id: unique among live threads, and the id that
+    // /proc/self/task lists. Asked once per thread: allocations read it.
+    static thread_local const unsigned int tid = static_cast<unsigned int>(::gettid());
+    *id = tid;
+    return AURA_OK;
+}
+
+AURA_RESULT AURA_OS_Time_GetMs(unsigned int *ms)
+{
+    if (!ms) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *ms = monotonicTicks(1000ULL);
+    return AURA_OK;
+}
+
+AURA_RESULT AURA_OS_Time_GetNs(unsigned int *us)
+{
+    if (!us) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *us = monotonicTicks(1000000ULL);
+    return AURA_OK;
+}
+
+AURA_RESULT AURA_OS_Time_Sleep(unsigned int ms)
+{
+    struct timespec req {};
+    req.tv_sec = static_cast<time_t>(ms / 1000);
+    req.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    // Sleep the whole time even when a signal interrupts.
+    while (nanosleep(&req, &req) != 0 && errno == EINTR) {
+    }
+    return AURA_OK;
+}
+
+void *AURA_OS_Memory_Alloc(unsigned int size, unsigned int /*type*/)
+{
+    return std::malloc(size);
+}
+
+void *AURA_OS_Memory_Realloc(void *ptr, unsigned int size, unsigned int /*type*/)
+{
+    return std::realloc(ptr, size);
+}
+
+void AURA_OS_Memory_Free(void *ptr, unsigned int /*type*/)
+{
+    std::free(ptr);
+}
