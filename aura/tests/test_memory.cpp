@@ -648,3 +648,35 @@ TEST_F(MemPoolBlocks, MatchesAFirstFitModel)
 }
 
 } // namespace
+
+namespace {
+
+// Systems come and go on several threads: the count and the shared FFT stay
+// consistent.
+TEST(GlobalThreads, ReferenceCountAndFFTUnderConcurrentUse)
+{
+    ASSERT_EQ(AURA::Global::incRef(), AURA_OK); // keeps the count above zero throughout
+    std::vector<std::thread> threads;
+    std::vector<AURA::DSPFFT *> seen(8, nullptr);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 5000; ++i) {
+                ASSERT_EQ(AURA::Global::incRef(), AURA_OK);
+                ASSERT_EQ(AURA::Global::decRef(), AURA_OK);
+            }
+            ASSERT_EQ(AURA::Global::getDSPFFT(&seen[static_cast<size_t>(t)]), AURA_OK);
+        });
+    }
+    for (auto &th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(AURA::gSystemInitCount.load(), 1);
+    for (AURA::DSPFFT *fft : seen) {
+        EXPECT_EQ(fft, seen[0]);
+    }
+    EXPECT_NE(seen[0], nullptr);
+    EXPECT_EQ(AURA::Global::decRef(), AURA_OK);
+    EXPECT_EQ(AURA::gDSPFFT, nullptr);
+}
+
+} // namespace
