@@ -116,6 +116,37 @@ typedef enum AURA_RESULT {
     AURA_RESULT_FORCEINT = 0x7fffffff     /* keeps the type 32 bits wide */
 } AURA_RESULT;
 
+/* Environmental reverb properties: 31 words, as the engine stores them. */
+typedef struct AURA_REVERB_PROPERTIES {
+    int Instance;
+    int Environment;          /* -1: none (the 3D reverb stays off) */
+    float EnvSize;
+    float EnvDiffusion;
+    int Room;                 /* millibels */
+    int RoomHF;
+    int RoomLF;
+    float DecayTime;
+    float DecayHFRatio;
+    float DecayLFRatio;
+    int Reflections;
+    float ReflectionsDelay;
+    float ReflectionsPan[3];
+    int Reverb;
+    float ReverbDelay;
+    float ReverbPan[3];
+    float EchoTime;
+    float EchoDepth;
+    float ModulationTime;
+    float ModulationDepth;
+    float AirAbsorptionHF;
+    float HFReference;
+    float LFReference;
+    float RoomRolloffFactor;
+    float Diffusion;
+    float Density;
+    unsigned int Flags;
+} AURA_REVERB_PROPERTIES;
+
 /* Opaque handle of a system object. */
 typedef struct AURA_SYSTEM AURA_SYSTEM;
 

@@ -63,7 +63,7 @@ AURA_RESULT Global::getDSPFFT(DSPFFT **fft)
     std::lock_guard<std::mutex> lock(gSharedObjectsLock);
     if (!gDSPFFT) {
         static_assert(sizeof(DSPFFT) == 163840, "the shared FFT object is 163,840 bytes");
-        void *mem = AURA_Memory_AllocType(static_cast<int>(sizeof(DSPFFT)), MEMORY_TYPE_FFT);
+        void *mem = AURA_Memory_AllocType(static_cast<int>(sizeof(DSPFFT)), MEMORY_TYPE_DSPBUFFER);
         if (!mem) {
             return AURA_ERR_MEMORY;
         }

@@ -31,7 +31,7 @@ void Memory_DefaultFree(void *ptr, unsigned int type);
 
 // Allocation type bits that the pool itself looks at.
 inline constexpr unsigned int MEMORY_TYPE_FLAGGED = 0x00400000; // counted apart from the rest
-inline constexpr unsigned int MEMORY_TYPE_FFT = 0x00200000;
+inline constexpr unsigned int MEMORY_TYPE_DSPBUFFER = 0x00200000;
 
 // The header in front of every block.
 struct MemBlockHeader {

@@ -1,0 +1,146 @@
+/*
+ * Aura audio engine: sample formats, speakers and the records of DSP units
+ * (descriptions, parameters, the state handed to every unit callback).
+ */
+#ifndef AURA_DSP_H
+#define AURA_DSP_H
+
+#include "aura.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum AURA_SOUND_FORMAT {
+    AURA_SOUND_FORMAT_NONE = 0,
+    AURA_SOUND_FORMAT_PCM8 = 1,     /* signed 8-bit */
+    AURA_SOUND_FORMAT_PCM16 = 2,
+    AURA_SOUND_FORMAT_PCM24 = 3,    /* packed, 3 bytes little-endian */
+    AURA_SOUND_FORMAT_PCM32 = 4,
+    AURA_SOUND_FORMAT_PCMFLOAT = 5,
+    AURA_SOUND_FORMAT_GCADPCM = 6,
+    AURA_SOUND_FORMAT_IMAADPCM = 7,
+    AURA_SOUND_FORMAT_VAG = 8,
+    AURA_SOUND_FORMAT_XMA = 9,
+    AURA_SOUND_FORMAT_MPEG = 10,
+    AURA_SOUND_FORMAT_CELT = 11,
+    AURA_SOUND_FORMAT_FORCEINT = 0x7fffffff
+} AURA_SOUND_FORMAT;
+
+typedef enum AURA_SPEAKERMODE {
+    AURA_SPEAKERMODE_RAW = 0,
+    AURA_SPEAKERMODE_MONO = 1,
+    AURA_SPEAKERMODE_STEREO = 2,
+    AURA_SPEAKERMODE_QUAD = 3,
+    AURA_SPEAKERMODE_SURROUND = 4,
+    AURA_SPEAKERMODE_5POINT1 = 5,
+    AURA_SPEAKERMODE_7POINT1 = 6,
+    AURA_SPEAKERMODE_PROLOGIC = 7,
+    AURA_SPEAKERMODE_STEREO_LINEAR = 1000, /* stereo with a linear pan law */
+    AURA_SPEAKERMODE_FORCEINT = 0x7fffffff
+} AURA_SPEAKERMODE;
+
+typedef enum AURA_SPEAKER {
+    AURA_SPEAKER_FRONT_LEFT = 0,
+    AURA_SPEAKER_FRONT_RIGHT = 1,
+    AURA_SPEAKER_FRONT_CENTER = 2,
+    AURA_SPEAKER_LOW_FREQUENCY = 3,
+    AURA_SPEAKER_BACK_LEFT = 4,
+    AURA_SPEAKER_BACK_RIGHT = 5,
+    AURA_SPEAKER_SIDE_LEFT = 6,
+    AURA_SPEAKER_SIDE_RIGHT = 7,
+    AURA_SPEAKER_MAX = 8,
+    AURA_SPEAKER_FORCEINT = 0x7fffffff
+} AURA_SPEAKER;
+
+typedef enum AURA_SPEAKERMAPTYPE {
+    AURA_SPEAKERMAPTYPE_DEFAULT = 0,
+    AURA_SPEAKERMAPTYPE_ALLMONO = 1,
+    AURA_SPEAKERMAPTYPE_ALLSTEREO = 2,
+    AURA_SPEAKERMAPTYPE_51_PROTOOLS = 3 /* six channels ordered FL, C, FR, BL, BR, LFE */
+} AURA_SPEAKERMAPTYPE;
+
+typedef enum AURA_DSP_RESAMPLER {
+    AURA_DSP_RESAMPLER_NOINTERP = 0,
+    AURA_DSP_RESAMPLER_LINEAR = 1
+} AURA_DSP_RESAMPLER;
+
+typedef enum AURA_DSP_TYPE {
+    AURA_DSP_TYPE_UNKNOWN = 0,
+    AURA_DSP_TYPE_MIXER = 1,
+    AURA_DSP_TYPE_OSCILLATOR = 2,
+    AURA_DSP_TYPE_LOWPASS = 3,
+    AURA_DSP_TYPE_ITLOWPASS = 4,
+    AURA_DSP_TYPE_HIGHPASS = 5,
+    AURA_DSP_TYPE_ECHO = 6,
+    AURA_DSP_TYPE_FLANGE = 7,
+    AURA_DSP_TYPE_DISTORTION = 8,
+    AURA_DSP_TYPE_NORMALIZE = 9,
+    AURA_DSP_TYPE_PARAMEQ = 10,
+    AURA_DSP_TYPE_PITCHSHIFT = 11,
+    AURA_DSP_TYPE_CHORUS = 12,
+    AURA_DSP_TYPE_REVERB = 13,
+    AURA_DSP_TYPE_ITECHO = 16,
+    AURA_DSP_TYPE_COMPRESSOR = 17,
+    AURA_DSP_TYPE_SFXREVERB = 18,
+    AURA_DSP_TYPE_LOWPASS_SIMPLE = 19,
+    AURA_DSP_TYPE_DELAY = 20,
+    AURA_DSP_TYPE_TREMOLO = 21,
+    AURA_DSP_TYPE_CODEC = 1000,
+    AURA_DSP_TYPE_FORCEINT = 0x7fffffff
+} AURA_DSP_TYPE;
+
+/* The state handed to every callback of a unit. */
+typedef struct AURA_DSP_STATE {
+    void *instance;              /* the unit; set just before each callback */
+    void *plugindata;            /* the callbacks' own data */
+    unsigned short speakermask;  /* bit c set: channel c is processed */
+} AURA_DSP_STATE;
+
+typedef AURA_RESULT (*AURA_DSP_CREATECALLBACK)(AURA_DSP_STATE *dsp_state);
+typedef AURA_RESULT (*AURA_DSP_RELEASECALLBACK)(AURA_DSP_STATE *dsp_state);
+typedef AURA_RESULT (*AURA_DSP_RESETCALLBACK)(AURA_DSP_STATE *dsp_state);
+typedef AURA_RESULT (*AURA_DSP_READCALLBACK)(AURA_DSP_STATE *dsp_state, float *inbuffer,
+                                             float *outbuffer, unsigned int length,
+                                             int inchannels, int outchannels);
+typedef AURA_RESULT (*AURA_DSP_SETPOSITIONCALLBACK)(AURA_DSP_STATE *dsp_state, unsigned int pos);
+typedef AURA_RESULT (*AURA_DSP_SETPARAMCALLBACK)(AURA_DSP_STATE *dsp_state, int index, float value);
+typedef AURA_RESULT (*AURA_DSP_GETPARAMCALLBACK)(AURA_DSP_STATE *dsp_state, int index,
+                                                 float *value, char *valuestr);
+typedef AURA_RESULT (*AURA_DSP_DIALOGCALLBACK)(AURA_DSP_STATE *dsp_state, void *hwnd, int show);
+
+/* One parameter of a unit. */
+typedef struct AURA_DSP_PARAMETERDESC {
+    float min;
+    float max;
+    float defaultval;
+    char name[16];
+    char label[16];       /* unit of the value, such as "Hz" */
+    const char *description;
+} AURA_DSP_PARAMETERDESC;
+
+/* The public description of a unit. */
+typedef struct AURA_DSP_DESCRIPTION {
+    char name[32];
+    unsigned int version;
+    int channels;                         /* 0: follows its input */
+    AURA_DSP_CREATECALLBACK create;
+    AURA_DSP_RELEASECALLBACK release;
+    AURA_DSP_RESETCALLBACK reset;
+    AURA_DSP_READCALLBACK read;
+    AURA_DSP_SETPOSITIONCALLBACK setposition;
+    int numparameters;
+    AURA_DSP_PARAMETERDESC *paramdesc;
+    AURA_DSP_SETPARAMCALLBACK setparameter;
+    AURA_DSP_GETPARAMCALLBACK getparameter;
+    AURA_DSP_DIALOGCALLBACK config;
+    int configwidth;
+    int configheight;
+    void *userdata;
+} AURA_DSP_DESCRIPTION;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* AURA_DSP_H */

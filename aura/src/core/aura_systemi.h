@@ -1,0 +1,139 @@
+// The engine object behind a system handle: its software format, speaker
+// layout and DSP graph.
+#ifndef AURA_SYSTEMI_H
+#define AURA_SYSTEMI_H
+
+#include "aura.h"
+#include "aura_dsp.h"
+#include "core/aura_globals.h"
+#include "dsp/aura_dsp_connectionpool.h"
+#include "dsp/aura_dsp_pools.h"
+#include "dsp/aura_dspi.h"
+
+#include <atomic>
+#include <cstdint>
+
+struct AURA_OS_CRITICALSECTION;
+
+namespace AURA {
+
+class DSPSoundCard;
+
+// One speaker of the layout, on the horizontal plane around the listener.
+struct AURA_SPEAKERCONFIG {
+    AURA_SPEAKER mSpeaker;
+    float mPosition[3];   // x right, y 0, z front
+    float mDirection[3];  // unit position, or the pair axis
+    float mAngle;         // pseudo-angle in [0, 8), clockwise from front-left
+    bool mActive;
+    bool mPairValid;      // (this, next clockwise) can be panned across
+    float mPairSign;      // orientation of the pair
+};
+
+// The pseudo-angle of a direction: 8 units a turn, clockwise from
+// front-left (front-left 0, front 1, right 3, back 5, left 7).
+float speakerPseudoAngle(float x, float z);
+
+class SystemI {
+public:
+    static constexpr int MAX_SPEAKERS = 8;
+    static constexpr int REQUEST_CHUNK = 64;
+
+    SystemI();
+    ~SystemI();
+    SystemI(const SystemI &) = delete;
+    SystemI &operator=(const SystemI &) = delete;
+
+    // Speaker layout.
+    AURA_RESULT set3DSpeakerPosition(AURA_SPEAKER speaker, float x, float z, bool active);
+    AURA_RESULT setSpeakerMode(AURA_SPEAKERMODE speakermode);
+    AURA_RESULT sortSpeakerList();
+    AURA_RESULT prepareSpeakerPairs();
+    AURA_RESULT set3DReverbActive(bool active);
+    AURA_RESULT get3DReverbActive(bool *active);
+    AURA_RESULT setReverbAmbientProperties(const AURA_REVERB_PROPERTIES *properties);
+
+    // The DSP engine: sections, request records, pools, scratch buffer and
+    // the sound-card unit. Part of init; undone by closeDSPEngine.
+    AURA_RESULT initDSPEngine();
+    AURA_RESULT closeDSPEngine();
+
+    // Builds a unit from a description. With allocate false, *dsp already
+    // points at caller-owned memory holding a constructed unit.
+    AURA_RESULT createDSP(AURA_DSP_DESCRIPTION_EX *description, DSPI **dsp, bool allocate);
+    AURA_RESULT getDSPHead(DSPI **dsp);
+    AURA_RESULT flushDSPConnectionRequests(bool lockdsp);
+    AURA_RESULT getDSPBufferSize(unsigned int *bufferlength, int *numbuffers);
+    AURA_RESULT lockDSP();
+    AURA_RESULT unlockDSP();
+
+    // Queues a graph change for the mixer side (never flushes: it runs
+    // under the connection section only, which may not take the DSP one).
+    AURA_RESULT queueDSPConnectionRequest(DSPConnectionRequestType type, DSPI *unit, DSPI *target,
+                                          DSPConnectionI *connection, int inputindex);
+
+    // The next mix tick: never 0, so a fresh node (tick 0) is never taken
+    // for one that already produced the block.
+    unsigned int nextDSPTick();
+
+    // The shared block buffer of a tree level, made on first use; null when
+    // it cannot be allocated.
+    float *getLevelBuffer(int level);
+
+    // Format.
+    AURA_SOUND_FORMAT mOutputFormat = AURA_SOUND_FORMAT_PCM16;
+    int mOutputRate = 24000;
+    AURA_DSP_RESAMPLER mResampleMethod = AURA_DSP_RESAMPLER_LINEAR;
+    AURA_SPEAKERMODE mSpeakerMode = AURA_SPEAKERMODE_STEREO;
+    int mNumOutputSpeakers = 2;
+    int mMaxOutputChannels = 2;       // output channel count
+    int mMaxInputChannels = 6;        // row stride of level matrices
+    unsigned int mDSPBlockSize = 1024;
+    unsigned int mDSPBufferSize = 4096;
+    std::atomic<uint64_t> mDSPClock{0}; // output frames at the start of the block being mixed
+    unsigned int mFlags = 0;          // init flags
+    bool mInitialised = false;
+
+    // Speakers.
+    AURA_SPEAKERCONFIG mSpeaker[MAX_SPEAKERS]{};
+    AURA_SPEAKERCONFIG *mSpeakerList[MAX_SPEAKERS]{};
+
+    // 3D and reverb.
+    int mNum3DListeners = 1;
+    float mDopplerScale = 1.0f;
+    float mDistanceScale = 1.0f;
+    float mRolloffScale = 1.0f;
+    bool m3DReverbActive = false;
+    AURA_REVERB_PROPERTIES mReverbAmbientProperties{};
+    float mAdvancedHRTFMinAngle = 180.0f;
+    float mAdvancedHRTFMaxAngle = 360.0f;
+    float mAdvancedHRTFFrequency = 4000.0f;
+    int mAdvancedMaxADPCMCodecs = 32;
+    int mAdvancedDistanceFilterCenterFreq = 400;
+    int mAdvancedCounts[6] = {16384, 8, 32, 1000, 1000, 2048};
+
+    // DSP.
+    AURA_OS_CRITICALSECTION *mDSPCrit = nullptr;           // held while the graph is walked
+    AURA_OS_CRITICALSECTION *mDSPConnectionCrit = nullptr; // held while requests move
+    LinkedListNode mConnectionRequestUsedHead;             // pending, first in first out
+    LinkedListNode mConnectionRequestFreeHead;
+    LinkedListNode mConnectionRequestChunks;               // every allocated chunk of records
+    bool mFlushingDSPConnectionRequests = false;
+    float *mDSPLevelBuffer[DSP_MAXTREEDEPTH]{};            // raw allocations, shared per level
+    LinkedListNode mDSPHead;                               // every unit of this system
+    DSPSoundCard *mDSPSoundCard = nullptr;                 // "AURA SoundCard Unit"
+    float *mDSPTempBuffer = nullptr;                       // scratch: one block of max channels
+    void *mDSPTempBufferMemory = nullptr;
+    DSPConnectionPool mDSPConnectionPool;
+    HistoryBufferPool mHistoryBufferPool;
+    SpeakerLevelsPool mSpeakerLevelsPool;
+    AURA_SYSTEM_CALLBACK mCallback = nullptr;              // hears refused connections
+    unsigned int mDSPTick = 0;
+
+private:
+    AURA_RESULT growConnectionRequests();
+};
+
+} // namespace AURA
+
+#endif // AURA_SYSTEMI_H

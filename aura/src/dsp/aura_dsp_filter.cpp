@@ -1,0 +1,288 @@
+#include "dsp/aura_dsp_filter.h"
+
+#include "core/aura_systemi.h"
+#include "dsp/aura_dsp_connectioni.h"
+#include "os/aura_os.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace AURA {
+
+namespace {
+
+void clearFloats(float *buffer, unsigned int frames, int channels)
+{
+    std::memset(buffer, 0, static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels) * sizeof(float));
+}
+
+void copyFloats(float *dest, const float *source, unsigned int frames, int channels)
+{
+    std::memcpy(dest, source,
+                static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels) * sizeof(float));
+}
+
+unsigned int nowMicroseconds()
+{
+    unsigned int now = 0;
+    (void)AURA_OS_Time_GetNs(&now);
+    return now;
+}
+
+void accumulate(unsigned short &accumulator, unsigned int since)
+{
+    accumulator = static_cast<unsigned short>(accumulator + (nowMicroseconds() - since));
+}
+
+} // namespace
+
+AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *length,
+                            AURA_SPEAKERMODE speakermode, int speakermodechannels,
+                            unsigned int tick)
+{
+    if (!length || !mSystem || speakermodechannels <= 0) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (*length > mSystem->mDSPBlockSize) {
+        *length = mSystem->mDSPBlockSize;
+    }
+    const unsigned int frames = *length;
+    const int maxChannels = std::max(mSystem->mMaxInputChannels, mSystem->mMaxOutputChannels);
+    float *block = nullptr;
+    int channels = 0;
+    setFlags(DSPI_FLAG_IDLE);
+
+    auto finish = [&](AURA_RESULT result) {
+        if (outbuffer) {
+            *outbuffer = block;
+        }
+        if (outchannels) {
+            *outchannels = channels;
+        }
+        return result;
+    };
+
+    if (getDSPTick() == tick) {
+        // Produced already in this tick (a second output reads it).
+        clearFlags(DSPI_FLAG_IDLE);
+        block = mBuffer;
+        channels = mBufferChannels;
+        return finish(AURA_OK);
+    }
+
+    const bool profiling = (mSystem->mFlags & 0x20) != 0;
+    unsigned int start = profiling ? nowMicroseconds() : 0;
+    const bool soundcard = mDescription.mCategory == AURA_DSP_CATEGORY_SOUNDCARD;
+    AURA_RESULT result = AURA_OK;
+    bool mixed = false;
+
+    for (LinkedListNode *n = mInputHead.mNext; n != &mInputHead; n = n->mNext) {
+        auto *connection = static_cast<DSPConnectionI *>(n->mData);
+        DSPI *input = connection->mInputUnit;
+        const unsigned int inputFlags = input->flags();
+        if ((inputFlags & (DSPI_FLAG_ACTIVE | DSPI_FLAG_FINISHED | DSPI_FLAG_QUEUEDFORDISCONNECT)) !=
+            DSPI_FLAG_ACTIVE) {
+            input->setFlags(DSPI_FLAG_IDLE);
+            input->setDSPTick(tick);
+            continue;
+        }
+        if (profiling) {
+            accumulate(mCPUUsageTemp, start);
+        }
+        float *inbuffer = nullptr;
+        int inchannels = 0;
+        result = input->read(&inbuffer, &inchannels, length, speakermode, speakermodechannels, tick);
+        if (result != AURA_OK) {
+            break;
+        }
+        if (profiling) {
+            start = nowMicroseconds();
+        }
+        if (input->hasFlags(DSPI_FLAG_IDLE) || !inbuffer || inchannels <= 0) {
+            if (connection->mRampCount) {
+                connection->settleRamp();
+            }
+            input->setDSPTick(tick);
+            continue;
+        }
+        clearFlags(DSPI_FLAG_IDLE);
+
+        const bool passThrough =
+            mNumInputs <= 1 && connection->mVolume == 1.0f &&
+            (!soundcard || inchannels == speakermodechannels) &&
+            (!connection->mLevelsSet || connection->checkUnity(speakermodechannels, inchannels) == 0) &&
+            (!mDescription.read || mDescription.channels == 0 || mDescription.channels == inchannels);
+        if (passThrough) {
+            if (connection->mRampCount) {
+                connection->settleRamp();
+            }
+            input->setDSPTick(tick);
+            block = inbuffer;
+            channels = inchannels;
+            continue;
+        }
+
+        if (!mBuffer) {
+            result = AURA_ERR_INTERNAL; // a unit that mixes must sit in a tree
+            break;
+        }
+        if (!connection->mLevelsSet) {
+            if (inchannels == speakermodechannels && connection->mVolume == 1.0f) {
+                connection->setUnity();
+            } else {
+                connection->setPan(0.0f, speakermodechannels, inchannels, speakermode);
+            }
+        }
+        if (!mixed) {
+            clearFloats(mBuffer, *length, speakermodechannels);
+        }
+        connection->mix(mBuffer, inbuffer, speakermodechannels, inchannels, *length);
+        mixed = true;
+        input->setDSPTick(tick);
+    }
+
+    if (mixed) {
+        block = mBuffer;
+        channels = speakermodechannels;
+    }
+
+    if (mDescription.read && !hasFlags(DSPI_FLAG_BYPASS) && mBuffer) {
+        float *in = block;
+        if (mDescription.channels) {
+            channels = mDescription.channels;
+            in = mSystem->mDSPTempBuffer;
+            clearFloats(in, *length, channels);
+        } else {
+            if (channels == 0) {
+                channels = speakermodechannels;
+            }
+            if (!in || in == mBuffer) {
+                float *scratch = mSystem->mDSPTempBuffer;
+                if (in && channels <= maxChannels) {
+                    copyFloats(scratch, in, *length, channels);
+                }
+                in = scratch;
+            }
+        }
+        if (channels <= maxChannels) {
+            if (hasFlags(DSPI_FLAG_IDLE)) {
+                clearFloats(in, *length, channels);
+            }
+            mDSPState.instance = this;
+            (void)mDescription.read(&mDSPState, in, mBuffer, *length, channels, channels);
+            block = mBuffer;
+            clearFlags(DSPI_FLAG_IDLE);
+        }
+    }
+
+    if (mNumOutputs > 1 && mDescription.mCategory != AURA_DSP_CATEGORY_RESAMPLER && mBuffer) {
+        // Several outputs read this block in one tick: keep it in the unit's
+        // own buffer, silence included.
+        if (!block) {
+            channels = speakermodechannels;
+            clearFloats(mBuffer, *length, channels);
+        } else if (block != mBuffer) {
+            copyFloats(mBuffer, block, *length, channels);
+        }
+        block = mBuffer;
+        mBufferChannels = channels;
+        clearFlags(DSPI_FLAG_IDLE);
+    }
+
+    if (mHistoryBuffer) {
+        if (channels == 0) {
+            channels = speakermodechannels;
+        }
+        writeHistory(block, *length, channels);
+    }
+
+    if (profiling) {
+        accumulate(mCPUUsageTemp, start);
+        if (!soundcard) {
+            (void)calculatePeaks(block, *length, static_cast<unsigned int>(channels), nullptr);
+            if (mDescription.mCategory != AURA_DSP_CATEGORY_RESAMPLER) {
+                mCPUUsage = mCPUUsageTemp;
+                mCPUUsageTemp = 0;
+            }
+        }
+    }
+    (void)frames;
+    return finish(result);
+}
+
+void DSPFilter::writeHistory(const float *block, unsigned int length, int channels)
+{
+    const int capacity = std::max(mSystem->mMaxInputChannels, mSystem->mMaxOutputChannels);
+    channels = std::min(channels, capacity);
+    unsigned int done = 0;
+    while (done < length) {
+        const unsigned int piece =
+            std::min(length - done, static_cast<unsigned int>(DSP_HISTORYLENGTH) - mHistoryPosition);
+        float *dest = mHistoryBuffer + static_cast<std::size_t>(mHistoryPosition) * channels;
+        if (block) {
+            copyFloats(dest, block + static_cast<std::size_t>(done) * channels, piece, channels);
+        } else {
+            clearFloats(dest, piece, channels);
+        }
+        done += piece;
+        mHistoryPosition += piece;
+        if (mHistoryPosition >= static_cast<unsigned int>(DSP_HISTORYLENGTH)) {
+            mHistoryPosition = 0;
+        }
+    }
+}
+
+AURA_RESULT DSPFilter::release(bool freethis)
+{
+    (void)stopBuffering();
+    return DSPI::release(freethis);
+}
+
+AURA_RESULT DSPFilter::startBuffering()
+{
+    if (mHistoryBuffer) {
+        return AURA_OK;
+    }
+    if (!mSystem) {
+        return AURA_ERR_UNINITIALIZED;
+    }
+    CriticalSectionGuard guard(mSystem->mDSPCrit);
+    if (mHistoryBuffer) {
+        return AURA_OK; // made by another thread meanwhile
+    }
+    mHistoryPosition = 0;
+    const int channels = std::max(mSystem->mMaxInputChannels, mSystem->mMaxOutputChannels);
+    float *buffer = nullptr;
+    const AURA_RESULT result = createHistoryBuffer(&buffer, channels);
+    if (result == AURA_OK) {
+        mHistoryBuffer = buffer;
+    }
+    return result;
+}
+
+AURA_RESULT DSPFilter::stopBuffering()
+{
+    if (mHistoryBuffer && mSystem) {
+        CriticalSectionGuard guard(mSystem->mDSPCrit);
+        if (releaseHistoryBuffer(mHistoryBuffer) == AURA_OK) {
+            mHistoryBuffer = nullptr;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT DSPFilter::getHistoryBuffer(float **buffer, unsigned int *position, unsigned int *length)
+{
+    if (buffer) {
+        *buffer = mHistoryBuffer;
+    }
+    if (position) {
+        *position = mHistoryPosition;
+    }
+    if (length) {
+        *length = DSP_HISTORYLENGTH;
+    }
+    return AURA_OK;
+}
+
+} // namespace AURA
