@@ -464,3 +464,41 @@ TEST(DSPGraphThreads, RandomChangesWhileTheMixerPulls)
 }
 
 } // namespace
+
+namespace {
+
+TEST(SystemDefaults, ANewSystemStartsWithTheDocumentedSettings)
+{
+    AURA::SystemI system;
+    EXPECT_EQ(system.mOutputFormat, AURA_SOUND_FORMAT_PCM16);
+    EXPECT_EQ(system.mOutputRate, 24000);
+    EXPECT_EQ(system.mResampleMethod, AURA_DSP_RESAMPLER_LINEAR);
+    EXPECT_EQ(system.mMaxInputChannels, 6);
+    unsigned int block = 0;
+    int buffers = 0;
+    ASSERT_EQ(system.getDSPBufferSize(&block, &buffers), AURA_OK);
+    EXPECT_EQ(block, 1024u);
+    EXPECT_EQ(buffers, 4);
+    EXPECT_EQ(system.getDSPBufferSize(nullptr, nullptr), AURA_OK);
+    EXPECT_EQ(system.mSpeakerMode, AURA_SPEAKERMODE_STEREO);
+    EXPECT_EQ(system.mMaxOutputChannels, 2);
+    // Stereo moved the front pair to the sides; the rest keep their places.
+    EXPECT_EQ(system.mSpeaker[0].mPosition[0], -1.0f);
+    EXPECT_EQ(system.mSpeaker[0].mPosition[2], 0.0f);
+    EXPECT_EQ(system.mSpeaker[1].mPosition[0], 1.0f);
+    EXPECT_EQ(system.mSpeaker[1].mPosition[2], 0.0f);
+    EXPECT_EQ(system.mSpeaker[4].mPosition[0], -1.0f);
+    EXPECT_EQ(system.mSpeaker[4].mPosition[2], -1.0f);
+    EXPECT_EQ(system.mReverbAmbientProperties.Environment, -1);
+    EXPECT_EQ(system.mReverbAmbientProperties.EnvSize, 7.5f);
+    EXPECT_EQ(system.mReverbAmbientProperties.Reflections, -2602);
+    EXPECT_EQ(system.mReverbAmbientProperties.HFReference, 5000.0f);
+    EXPECT_EQ(system.mReverbAmbientProperties.Flags, 0x33Fu);
+    bool active = true;
+    ASSERT_EQ(system.get3DReverbActive(&active), AURA_OK);
+    EXPECT_FALSE(active);
+    EXPECT_FALSE(system.mInitialised);
+
+}
+
+} // namespace
