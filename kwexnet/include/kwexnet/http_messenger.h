@@ -37,8 +37,12 @@ public:
     HTTPMessenger &operator=(const HTTPMessenger &) = delete;
 
     // Starts a new request; false for a null URL.
+    // Also false for text that is no URL: broken UTF-8, spaces or controls.
     bool setRequestInfo(const char *url, eHTTPRequestMethod method, eHTTPVersion version);
     // Sets (or replaces) a header field; false for null texts or no request.
+    // Names compare without regard to case. Also false for a name that is
+    // no HTTP token, a value with CR or LF, or broken UTF-8. Content-Length
+    // always goes out as the body's own length.
     bool setRequestHeaderField(const char *name, const char *value);
     // The body of the request; false for null data, length 0 or no request.
     bool setRequestBody(const unsigned char *data, const unsigned long &length);
@@ -60,6 +64,8 @@ public:
     void clearRequest();
     void clearResponse();
 
+    // Takes effect at the next sendRequest; values that are not finite and
+    // positive are ignored.
     void setTimeout(double seconds);
     // Trusts a further certificate authority (PEM file), as test servers need.
     void setCAFile(const std::string &path);
