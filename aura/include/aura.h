@@ -147,6 +147,17 @@ typedef struct AURA_REVERB_PROPERTIES {
     unsigned int Flags;
 } AURA_REVERB_PROPERTIES;
 
+/* Where a system's mix goes. */
+typedef enum AURA_OUTPUTTYPE {
+    AURA_OUTPUTTYPE_AUTODETECT = 0,    /* the sound device, else real-time no sound */
+    AURA_OUTPUTTYPE_NOSOUND = 1,       /* mixes in real time, plays nothing */
+    AURA_OUTPUTTYPE_NOSOUND_NRT = 2,   /* mixes one block per update, plays nothing */
+    AURA_OUTPUTTYPE_WAVWRITER = 3,     /* writes a WAV file in real time */
+    AURA_OUTPUTTYPE_WAVWRITER_NRT = 4, /* writes a WAV file, one block per update */
+    AURA_OUTPUTTYPE_ALSA = 5,          /* the ALSA sound device */
+    AURA_OUTPUTTYPE_FORCEINT = 0x7fffffff
+} AURA_OUTPUTTYPE;
+
 /* Opaque handle of a system object. */
 typedef struct AURA_SYSTEM AURA_SYSTEM;
 

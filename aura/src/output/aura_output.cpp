@@ -1,0 +1,38 @@
+#include "output/aura_output.h"
+
+#include "core/aura_systemi.h"
+#include "dsp/aura_dsp_soundcard.h"
+#include "os/aura_os.h"
+
+namespace AURA {
+
+AURA_RESULT Output::mixBlock(void *buffer, unsigned int frames)
+{
+    if (!buffer || !mSystem || !mSystem->mDSPSoundCard) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    SystemI *system = mSystem;
+    CriticalSectionGuard guard(system->mDSPCrit);
+    (void)system->flushDSPConnectionRequests(false);
+    auto *out = static_cast<unsigned char *>(buffer);
+    unsigned int done = 0;
+    while (done < frames) {
+        // The graph mixes at most one DSP block at a time.
+        unsigned int length = frames - done;
+        const AURA_RESULT result = system->mDSPSoundCard->read(
+            out, &length, mFormat.speakermode, mFormat.channels, system->nextDSPTick());
+        if (result != AURA_OK) {
+            return result;
+        }
+        if (length == 0) {
+            return AURA_ERR_INTERNAL;
+        }
+        out += DSPSoundCard::bytesFor(mFormat.format, length, mFormat.channels);
+        done += length;
+        system->mDSPClock.fetch_add(length, std::memory_order_acq_rel);
+    }
+    mFramesMixed.fetch_add(frames, std::memory_order_acq_rel);
+    return AURA_OK;
+}
+
+} // namespace AURA
