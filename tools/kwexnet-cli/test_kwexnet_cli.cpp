@@ -13,7 +13,6 @@
 #include <chrono>
 #include <map>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -197,8 +196,14 @@ TEST_F(KwexnetCliService, DiscoveryThenLoginPrintsEveryFieldAndSendsTheExactForm
 
 TEST_F(KwexnetCliService, ApplicationKeyHasTheServiceForm)
 {
-    EXPECT_TRUE(std::regex_match(std::string(kwexnet_cli::kLoginApplicationKey),
-                                 std::regex("[a-z0-9]{8}-[a-z0-9]{4}-[a-z0-9]{4}-[a-z0-9]{4}-[a-z0-9]{12}")));
+    // 36 characters in groups 8-4-4-4-12 of lower-case letters and digits.
+    const std::string key = kwexnet_cli::kLoginApplicationKey;
+    ASSERT_EQ(key.size(), 36u);
+    for (size_t i = 0; i < key.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        const char c = key[i];
+        EXPECT_TRUE(dash ? c == '-' : ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) << i;
+    }
 }
 
 TEST_F(KwexnetCliService, RefusedLoginPrintsTheErrorAndFails)
