@@ -113,7 +113,8 @@ typedef enum AURA_RESULT {
     AURA_ERR_MUSIC_NOCALLBACK = 97,
 
     AURA_RESULT_COUNT = 98,               /* number of defined results */
-    AURA_RESULT_FORCEINT = 0x7fffffff     /* keeps the type 32 bits wide */
+    AURA_RESULT_FORCEINT = 0x7fffffff,    /* keeps the type 32 bits wide... */
+    AURA_RESULT_FORCESIGNED = -0x7fffffff - 1 /* ...and signed: any int is a value of it */
 } AURA_RESULT;
 
 /* Environmental reverb properties: 31 words, as the engine stores them. */
@@ -147,6 +148,122 @@ typedef struct AURA_REVERB_PROPERTIES {
     unsigned int Flags;
 } AURA_REVERB_PROPERTIES;
 
+typedef enum AURA_SOUND_FORMAT {
+    AURA_SOUND_FORMAT_NONE = 0,
+    AURA_SOUND_FORMAT_PCM8 = 1,     /* signed 8-bit */
+    AURA_SOUND_FORMAT_PCM16 = 2,
+    AURA_SOUND_FORMAT_PCM24 = 3,    /* packed, 3 bytes little-endian */
+    AURA_SOUND_FORMAT_PCM32 = 4,
+    AURA_SOUND_FORMAT_PCMFLOAT = 5,
+    AURA_SOUND_FORMAT_GCADPCM = 6,
+    AURA_SOUND_FORMAT_IMAADPCM = 7,
+    AURA_SOUND_FORMAT_VAG = 8,
+    AURA_SOUND_FORMAT_XMA = 9,
+    AURA_SOUND_FORMAT_MPEG = 10,
+    AURA_SOUND_FORMAT_CELT = 11,
+    AURA_SOUND_FORMAT_FORCEINT = 0x7fffffff
+} AURA_SOUND_FORMAT;
+
+typedef enum AURA_SPEAKERMODE {
+    AURA_SPEAKERMODE_RAW = 0,
+    AURA_SPEAKERMODE_MONO = 1,
+    AURA_SPEAKERMODE_STEREO = 2,
+    AURA_SPEAKERMODE_QUAD = 3,
+    AURA_SPEAKERMODE_SURROUND = 4,
+    AURA_SPEAKERMODE_5POINT1 = 5,
+    AURA_SPEAKERMODE_7POINT1 = 6,
+    AURA_SPEAKERMODE_PROLOGIC = 7,
+    AURA_SPEAKERMODE_STEREO_LINEAR = 1000, /* stereo with a linear pan law */
+    AURA_SPEAKERMODE_FORCEINT = 0x7fffffff
+} AURA_SPEAKERMODE;
+
+typedef enum AURA_SPEAKER {
+    AURA_SPEAKER_FRONT_LEFT = 0,
+    AURA_SPEAKER_FRONT_RIGHT = 1,
+    AURA_SPEAKER_FRONT_CENTER = 2,
+    AURA_SPEAKER_LOW_FREQUENCY = 3,
+    AURA_SPEAKER_BACK_LEFT = 4,
+    AURA_SPEAKER_BACK_RIGHT = 5,
+    AURA_SPEAKER_SIDE_LEFT = 6,
+    AURA_SPEAKER_SIDE_RIGHT = 7,
+    AURA_SPEAKER_MAX = 8,
+    AURA_SPEAKER_FORCEINT = 0x7fffffff
+} AURA_SPEAKER;
+
+typedef enum AURA_SPEAKERMAPTYPE {
+    AURA_SPEAKERMAPTYPE_DEFAULT = 0,
+    AURA_SPEAKERMAPTYPE_ALLMONO = 1,
+    AURA_SPEAKERMAPTYPE_ALLSTEREO = 2,
+    AURA_SPEAKERMAPTYPE_51_PROTOOLS = 3 /* six channels ordered FL, C, FR, BL, BR, LFE */
+} AURA_SPEAKERMAPTYPE;
+
+typedef enum AURA_DSP_RESAMPLER {
+    AURA_DSP_RESAMPLER_NOINTERP = 0,
+    AURA_DSP_RESAMPLER_LINEAR = 1
+} AURA_DSP_RESAMPLER;
+
+/* Mode bits of sounds and channels. */
+typedef unsigned int AURA_MODE;
+#define AURA_DEFAULT 0x00000000
+#define AURA_LOOP_OFF 0x00000001
+#define AURA_LOOP_NORMAL 0x00000002
+#define AURA_LOOP_BIDI 0x00000004
+#define AURA_2D 0x00000008
+#define AURA_3D 0x00000010
+#define AURA_HARDWARE 0x00000020
+#define AURA_SOFTWARE 0x00000040
+#define AURA_CREATESTREAM 0x00000080
+#define AURA_CREATESAMPLE 0x00000100
+#define AURA_CREATECOMPRESSEDSAMPLE 0x00000200
+#define AURA_OPENUSER 0x00000400
+#define AURA_OPENMEMORY 0x00000800
+#define AURA_OPENONLY 0x00002000
+#define AURA_NONBLOCKING 0x00010000
+#define AURA_3D_HEADRELATIVE 0x00040000
+#define AURA_3D_WORLDRELATIVE 0x00080000
+#define AURA_3D_LOGROLLOFF 0x00100000
+#define AURA_3D_LINEARROLLOFF 0x00200000
+#define AURA_3D_CUSTOMROLLOFF 0x04000000
+#define AURA_OPENMEMORY_POINT 0x10000000
+#define AURA_3D_IGNOREGEOMETRY 0x40000000
+#define AURA_VIRTUAL_PLAYFROMSTART 0x80000000
+
+/* Time units of positions and lengths. */
+typedef unsigned int AURA_TIMEUNIT;
+#define AURA_TIMEUNIT_MS 0x00000001
+#define AURA_TIMEUNIT_PCM 0x00000002
+#define AURA_TIMEUNIT_PCMBYTES 0x00000004
+#define AURA_TIMEUNIT_RAWBYTES 0x00000008
+#define AURA_TIMEUNIT_BUFFERED 0x00000010   /* passed to the playing unit as it is */
+#define AURA_TIMEUNIT_MODORDER 0x00000100
+#define AURA_TIMEUNIT_MODROW 0x00000200
+#define AURA_TIMEUNIT_MODPATTERN 0x00000400
+#define AURA_TIMEUNIT_SENTENCE_MS 0x00010000
+#define AURA_TIMEUNIT_SENTENCE_PCM 0x00020000
+#define AURA_TIMEUNIT_SENTENCE_PCMBYTES 0x00040000
+#define AURA_TIMEUNIT_SENTENCE 0x00080000
+#define AURA_TIMEUNIT_SENTENCE_SUBSOUND 0x00100000
+
+/* playSound's channel index: any free channel, or reuse the given one. */
+typedef int AURA_CHANNELINDEX;
+#define AURA_CHANNEL_FREE (-1)
+#define AURA_CHANNEL_REUSE (-2)
+
+typedef enum AURA_CHANNEL_CALLBACKTYPE {
+    AURA_CHANNEL_CALLBACKTYPE_END = 0,        /* the sound ended or was stopped */
+    AURA_CHANNEL_CALLBACKTYPE_SYNCPOINT = 2,  /* data1: the sync point's index */
+    AURA_CHANNEL_CALLBACKTYPE_OCCLUSION = 3,  /* data1, data2: direct and reverb occlusion */
+    AURA_CHANNEL_CALLBACKTYPE_FORCEINT = 0x7fffffff
+} AURA_CHANNEL_CALLBACKTYPE;
+
+typedef enum AURA_DELAYTYPE {
+    AURA_DELAYTYPE_END_MS = 0,
+    AURA_DELAYTYPE_DSPCLOCK_START = 1,
+    AURA_DELAYTYPE_DSPCLOCK_END = 2,
+    AURA_DELAYTYPE_DSPCLOCK_PAUSE = 3,
+    AURA_DELAYTYPE_FORCEINT = 0x7fffffff
+} AURA_DELAYTYPE;
+
 /* Where a system's mix goes. */
 typedef enum AURA_OUTPUTTYPE {
     AURA_OUTPUTTYPE_AUTODETECT = 0,    /* the sound device, else real-time no sound */
@@ -158,8 +275,14 @@ typedef enum AURA_OUTPUTTYPE {
     AURA_OUTPUTTYPE_FORCEINT = 0x7fffffff
 } AURA_OUTPUTTYPE;
 
-/* Opaque handle of a system object. */
+/* Opaque handles. A channel handle is a packed value, never null while valid. */
 typedef struct AURA_SYSTEM AURA_SYSTEM;
+typedef struct AURA_SOUND AURA_SOUND;
+typedef struct AURA_CHANNEL AURA_CHANNEL;
+typedef struct AURA_CHANNELGROUP AURA_CHANNELGROUP;
+
+typedef AURA_RESULT (*AURA_CHANNEL_CALLBACK)(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACKTYPE type,
+                                             void *commanddata1, void *commanddata2);
 
 /* Kinds of event reported through the engine's system callback. */
 typedef enum AURA_SYSTEM_CALLBACKTYPE {
@@ -169,8 +292,47 @@ typedef enum AURA_SYSTEM_CALLBACKTYPE {
     AURA_SYSTEM_CALLBACKTYPE_FORCEINT = 0x7fffffff
 } AURA_SYSTEM_CALLBACKTYPE;
 
+/* Init flags. */
+#define AURA_INIT_NORMAL 0x00000000
+#define AURA_INIT_3D_RIGHTHANDED 0x00000002
+#define AURA_INIT_SOFTWARE_DISABLE 0x00000004
+#define AURA_INIT_SOFTWARE_OCCLUSION 0x00000008
+#define AURA_INIT_SOFTWARE_HRTF 0x00000010
+#define AURA_INIT_ENABLE_PROFILE 0x00000020
+#define AURA_INIT_VOL0_BECOMES_VIRTUAL 0x00000080
+
 typedef AURA_RESULT (*AURA_SYSTEM_CALLBACK)(AURA_SYSTEM *system, AURA_SYSTEM_CALLBACKTYPE type,
                                             void *commanddata1, void *commanddata2);
+
+/* Systems. */
+AURA_RESULT AURA_System_Create(AURA_SYSTEM **system);
+AURA_RESULT AURA_System_Release(AURA_SYSTEM *system);
+AURA_RESULT AURA_System_SetOutput(AURA_SYSTEM *system, AURA_OUTPUTTYPE output);
+AURA_RESULT AURA_System_SetDriver(AURA_SYSTEM *system, int driver);
+AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *samplerate, AURA_SOUND_FORMAT *format,
+                                         int *numoutputchannels, int *maxinputchannels,
+                                         AURA_DSP_RESAMPLER *resamplemethod, int *bits);
+AURA_RESULT AURA_System_SetDSPBufferSize(AURA_SYSTEM *system, unsigned int bufferlength, int numbuffers);
+AURA_RESULT AURA_System_GetDSPBufferSize(AURA_SYSTEM *system, unsigned int *bufferlength, int *numbuffers);
+AURA_RESULT AURA_System_Init(AURA_SYSTEM *system, int maxchannels, unsigned int flags, void *extradriverdata);
+AURA_RESULT AURA_System_Update(AURA_SYSTEM *system);
+AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDEX channelid, AURA_SOUND *sound,
+                                  int paused, AURA_CHANNEL **channel);
+
+/* Sounds. */
+AURA_RESULT AURA_Sound_Release(AURA_SOUND *sound);
+AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_TIMEUNIT lengthtype);
+
+/* Channels. */
+AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel);
+AURA_RESULT AURA_Channel_SetPaused(AURA_CHANNEL *channel, int paused);
+AURA_RESULT AURA_Channel_GetPaused(AURA_CHANNEL *channel, int *paused);
+AURA_RESULT AURA_Channel_SetVolume(AURA_CHANNEL *channel, float volume);
+AURA_RESULT AURA_Channel_SetPan(AURA_CHANNEL *channel, float pan);
+AURA_RESULT AURA_Channel_SetPosition(AURA_CHANNEL *channel, unsigned int position, AURA_TIMEUNIT postype);
+AURA_RESULT AURA_Channel_GetPosition(AURA_CHANNEL *channel, unsigned int *position, AURA_TIMEUNIT postype);
+AURA_RESULT AURA_Channel_SetCallback(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACK callback);
+AURA_RESULT AURA_Channel_GetCurrentSound(AURA_CHANNEL *channel, AURA_SOUND **sound);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include "aura.h"
 
 #include <atomic>
+#include <mutex>
 
 struct AURA_OS_CRITICALSECTION;
 
@@ -27,18 +28,44 @@ struct LinkedListNode {
         mData = nullptr;
     }
     [[nodiscard]] constexpr bool isEmpty() const { return mNext == this; }
+
+    // Takes the node out of its list; it is then self-linked (data kept).
+    constexpr void removeNode()
+    {
+        mPrev->mNext = mNext;
+        mNext->mPrev = mPrev;
+        mNext = this;
+        mPrev = this;
+    }
+    // Links the node in front of `at` (at the tail when `at` is a head).
+    constexpr void addBefore(LinkedListNode &at)
+    {
+        mNext = &at;
+        mPrev = at.mPrev;
+        at.mPrev->mNext = this;
+        at.mPrev = this;
+    }
+    // Links the node behind `at` (at the front when `at` is a head).
+    constexpr void addAfter(LinkedListNode &at)
+    {
+        mPrev = &at;
+        mNext = at.mNext;
+        at.mNext->mPrev = this;
+        at.mNext = this;
+    }
 };
 
 struct Global {
-    constexpr Global(SystemI *systemHead, MemPool *pool)
-        : mSystemHead(systemHead), mMemPool(pool)
+    constexpr explicit Global(MemPool *pool) : mMemPool(pool)
     {
+        mSystemHead.initNode();
         mFileThreadHead.initNode();
     }
     Global(const Global &) = delete;
     Global &operator=(const Global &) = delete;
 
-    SystemI *mSystemHead;                         // head object of the live systems
+    LinkedListNode mSystemHead;                   // the live systems, newest first
+    std::mutex mSystemListLock;                   // guards the list and the indices
     MemPool *mMemPool;                            // the system pool
     std::atomic<int> mDiskBusy{0};                // owned by the file layer
     std::atomic<AURA_SYSTEM_CALLBACK> mSystemCallback{nullptr}; // hears of allocation failures

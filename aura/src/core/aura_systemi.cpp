@@ -16,22 +16,6 @@ namespace AURA {
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_system";
 
-void unlinkNode(LinkedListNode &node)
-{
-    node.mPrev->mNext = node.mNext;
-    node.mNext->mPrev = node.mPrev;
-    node.mNext = &node;
-    node.mPrev = &node;
-}
-
-void appendNode(LinkedListNode &head, LinkedListNode &node)
-{
-    node.mNext = &head;
-    node.mPrev = head.mPrev;
-    head.mPrev->mNext = &node;
-    head.mPrev = &node;
-}
-
 // A chunk of request records, kept on the system's chunk list.
 struct RequestChunk {
     LinkedListNode mNode;
@@ -46,6 +30,10 @@ constexpr AURA_REVERB_PROPERTIES kDefaultAmbientReverb = {
 
 SystemI::SystemI()
 {
+    mGlobalNode.initNode();
+    mChannelFreeListHead.initNode();
+    mChannelSortedListHead.initNode();
+    mChannelGroupHead.initNode();
     mConnectionRequestUsedHead.initNode();
     mConnectionRequestFreeHead.initNode();
     mConnectionRequestChunks.initNode();
@@ -130,7 +118,8 @@ AURA_RESULT SystemI::initDSPEngine()
         description.mFormat = mOutputFormat;
         description.mSize = sizeof(DSPSoundCard);
         DSPI *unit = nullptr;
-        result = createDSP(&description, &unit, true);
+        // The output pulls the sound card even with the software mixer off.
+        result = createDSPInternal(&description, &unit, true);
         if (result == AURA_OK) {
             mDSPSoundCard = static_cast<DSPSoundCard *>(unit);
             mDSPSoundCard->setActive(true);
@@ -152,7 +141,7 @@ AURA_RESULT SystemI::closeDSPEngine()
     // that none points at this system's freed pools.
     while (!mDSPHead.isEmpty()) {
         LinkedListNode *node = mDSPHead.mNext;
-        unlinkNode(*node);
+        node->removeNode();
         node->mData = nullptr;
     }
     mDSPConnectionPool.close();
@@ -167,7 +156,7 @@ AURA_RESULT SystemI::closeDSPEngine()
     mDSPTempBuffer = nullptr;
     while (!mConnectionRequestChunks.isEmpty()) {
         auto *chunk = reinterpret_cast<RequestChunk *>(mConnectionRequestChunks.mNext);
-        unlinkNode(chunk->mNode);
+        chunk->mNode.removeNode();
         AURA_Memory_Free(chunk);
     }
     mConnectionRequestUsedHead.initNode();
@@ -186,10 +175,10 @@ AURA_RESULT SystemI::growConnectionRequests()
     if (!chunk) {
         return AURA_ERR_MEMORY;
     }
-    appendNode(mConnectionRequestChunks, chunk->mNode);
+    chunk->mNode.addBefore(mConnectionRequestChunks);
     for (DSPConnectionRequest &record : chunk->mRecords) {
         record.mNode.mData = nullptr;
-        appendNode(mConnectionRequestFreeHead, record.mNode);
+        record.mNode.addBefore(mConnectionRequestFreeHead);
     }
     return AURA_OK;
 }
@@ -212,13 +201,13 @@ AURA_RESULT SystemI::queueDSPConnectionRequest(DSPConnectionRequestType type, DS
     }
     auto *record = reinterpret_cast<DSPConnectionRequest *>(mConnectionRequestFreeHead.mNext);
     static_assert(offsetof(DSPConnectionRequest, mNode) == 0);
-    unlinkNode(record->mNode);
+    record->mNode.removeNode();
     record->mThis = unit;
     record->mTarget = target;
     record->mConnection = connection;
     record->mRequest = type;
     record->mInputIndex = inputindex;
-    appendNode(mConnectionRequestUsedHead, record->mNode);
+    record->mNode.addBefore(mConnectionRequestUsedHead);
     return AURA_OK;
 }
 
@@ -236,7 +225,7 @@ AURA_RESULT SystemI::flushDSPConnectionRequests(bool lockdsp)
     mFlushingDSPConnectionRequests = true;
     while (!mConnectionRequestUsedHead.isEmpty()) {
         auto *record = reinterpret_cast<DSPConnectionRequest *>(mConnectionRequestUsedHead.mNext);
-        unlinkNode(record->mNode);
+        record->mNode.removeNode();
         DSPI *unit = record->mThis;
         DSPI *target = record->mTarget;
         AURA_RESULT result = AURA_OK;
@@ -286,7 +275,7 @@ AURA_RESULT SystemI::flushDSPConnectionRequests(bool lockdsp)
             }
             break;
         }
-        appendNode(mConnectionRequestFreeHead, record->mNode);
+        record->mNode.addBefore(mConnectionRequestFreeHead);
     }
     mFlushingDSPConnectionRequests = false;
     return AURA_OK;
@@ -297,8 +286,16 @@ AURA_RESULT SystemI::createDSP(AURA_DSP_DESCRIPTION_EX *description, DSPI **dsp,
     if (!description || !dsp) {
         return AURA_ERR_INVALID_PARAM;
     }
-    if (mFlags & 0x4) {
-        return AURA_ERR_NEEDSSOFTWARE; // the software mixer is off
+    if (mFlags & AURA_INIT_SOFTWARE_DISABLE) {
+        return AURA_ERR_NEEDSSOFTWARE;
+    }
+    return createDSPInternal(description, dsp, allocate);
+}
+
+AURA_RESULT SystemI::createDSPInternal(AURA_DSP_DESCRIPTION_EX *description, DSPI **dsp, bool allocate)
+{
+    if (!description || !dsp) {
+        return AURA_ERR_INVALID_PARAM;
     }
     DSPI *unit = nullptr;
     if (!allocate) {
@@ -358,7 +355,7 @@ AURA_RESULT SystemI::createDSP(AURA_DSP_DESCRIPTION_EX *description, DSPI **dsp,
     if (mDSPCrit) {
         CriticalSectionGuard guard(mDSPCrit);
         unit->mNode.mData = unit;
-        appendNode(mDSPHead, unit->mNode);
+        unit->mNode.addBefore(mDSPHead);
     }
     *dsp = unit;
     return AURA_OK;

@@ -4,6 +4,7 @@
 #define AURA_SYSTEMI_H
 
 #include "aura.h"
+#include "aura.hpp"
 #include "aura_dsp.h"
 #include "core/aura_globals.h"
 #include "dsp/aura_dsp_connectionpool.h"
@@ -18,6 +19,12 @@ struct AURA_OS_CRITICALSECTION;
 namespace AURA {
 
 class DSPSoundCard;
+class Output;
+class ChannelI;
+class ChannelGroupI;
+class ChannelPool;
+class ChannelReal;
+class SoundI;
 
 // One speaker of the layout, on the horizontal plane around the listener.
 struct AURA_SPEAKERCONFIG {
@@ -34,15 +41,60 @@ struct AURA_SPEAKERCONFIG {
 // front-left (front-left 0, front 1, right 3, back 5, left 7).
 float speakerPseudoAngle(float x, float z);
 
-class SystemI {
+class SystemI : public System {
 public:
     static constexpr int MAX_SPEAKERS = 8;
     static constexpr int REQUEST_CHUNK = 64;
+    static constexpr unsigned int MAX_SYSTEMS = 15;
 
     SystemI();
     ~SystemI();
     SystemI(const SystemI &) = delete;
     SystemI &operator=(const SystemI &) = delete;
+
+    // Live systems: each is in the global list with an index 1..15.
+    static AURA_RESULT create(SystemI **system);
+    // 37 unless the handle is a live system.
+    static AURA_RESULT validate(const void *handle, SystemI **system);
+    // The live system with this index; 37 (and null) when none has it.
+    static AURA_RESULT getInstance(unsigned int index, SystemI **system);
+
+    AURA_RESULT releaseInternal();
+    AURA_RESULT setOutputInternal(AURA_OUTPUTTYPE output);
+    AURA_RESULT setDriverInternal(int driver);
+    AURA_RESULT setSoftwareFormatInternal(int samplerate, AURA_SOUND_FORMAT format,
+                                          int numoutputchannels, int maxinputchannels,
+                                          AURA_DSP_RESAMPLER resamplemethod);
+    AURA_RESULT getSoftwareFormatInternal(int *samplerate, AURA_SOUND_FORMAT *format,
+                                          int *numoutputchannels, int *maxinputchannels,
+                                          AURA_DSP_RESAMPLER *resamplemethod, int *bits);
+    AURA_RESULT setDSPBufferSizeInternal(unsigned int bufferlength, int numbuffers);
+    AURA_RESULT initInternal(int maxchannels, unsigned int flags, void *extradriverdata);
+    AURA_RESULT updateInternal();
+    AURA_RESULT closeInternal();
+
+    // Channels.
+    AURA_RESULT playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *sound, bool paused,
+                                  ChannelI **channel);
+    AURA_RESULT getMasterChannelGroupInternal(ChannelGroupI **group);
+    AURA_RESULT createChannelGroupInternal(const char *name, ChannelGroupI **group);
+    AURA_RESULT initChannels();
+    AURA_RESULT closeChannels();
+    // Voices for a channel: free ones of the pool.
+    AURA_RESULT getFreeVoices(ChannelReal **voices, int count);
+    // Stops every channel whose played unit is dsp.
+    AURA_RESULT stopDSP(DSPI *dsp);
+    // Milliseconds for the update's elapsed time; tests may replace it.
+    unsigned int (*mUpdateClock)() = nullptr;
+    [[nodiscard]] unsigned int currentMs() const;
+
+    ChannelI *mChannel = nullptr;     // the logical channels
+    int mNumChannels = 0;
+    LinkedListNode mChannelFreeListHead;
+    LinkedListNode mChannelSortedListHead; // playing channels, most important first
+    ChannelGroupI *mMasterChannelGroup = nullptr;
+    LinkedListNode mChannelGroupHead;      // every group the system made
+    ChannelPool *mVoicePool = nullptr;     // the voices channels play on
 
     // Speaker layout.
     AURA_RESULT set3DSpeakerPosition(AURA_SPEAKER speaker, float x, float z, bool active);
@@ -61,6 +113,8 @@ public:
     // Builds a unit from a description. With allocate false, *dsp already
     // points at caller-owned memory holding a constructed unit.
     AURA_RESULT createDSP(AURA_DSP_DESCRIPTION_EX *description, DSPI **dsp, bool allocate);
+    // The same without the check of the software mixer (the engine's own units).
+    AURA_RESULT createDSPInternal(AURA_DSP_DESCRIPTION_EX *description, DSPI **dsp, bool allocate);
     AURA_RESULT getDSPHead(DSPI **dsp);
     AURA_RESULT flushDSPConnectionRequests(bool lockdsp);
     AURA_RESULT getDSPBufferSize(unsigned int *bufferlength, int *numbuffers);
@@ -79,6 +133,15 @@ public:
     // The shared block buffer of a tree level, made on first use; null when
     // it cannot be allocated.
     float *getLevelBuffer(int level);
+
+    // Identity and output.
+    LinkedListNode mGlobalNode;       // in the global list of systems
+    unsigned int mIndex = 0;          // 1..15 while listed
+    Output *mOutput = nullptr;
+    AURA_OUTPUTTYPE mOutputType = AURA_OUTPUTTYPE_AUTODETECT;
+    int mDriver = 0;
+    int mMaxChannels = 0;
+    unsigned int mLastUpdateMs = 0;
 
     // Format.
     AURA_SOUND_FORMAT mOutputFormat = AURA_SOUND_FORMAT_PCM16;

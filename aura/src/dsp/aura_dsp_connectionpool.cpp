@@ -14,21 +14,6 @@ namespace AURA {
 
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_dsp_connectionpool";
-
-void unlink(LinkedListNode &node)
-{
-    node.mPrev->mNext = node.mNext;
-    node.mNext->mPrev = node.mPrev;
-    node.initNode();
-}
-
-void insertAfter(LinkedListNode &head, LinkedListNode &node)
-{
-    node.mNext = head.mNext;
-    node.mPrev = &head;
-    head.mNext->mPrev = &node;
-    head.mNext = &node;
-}
 } // namespace
 
 DSPConnectionPool::DSPConnectionPool()
@@ -98,7 +83,7 @@ AURA_RESULT DSPConnectionPool::allocBlock(int slot)
         LinkedListNode &node = mNodeMemory[slot][j];
         node.mData = connection;
         connection->mPoolNode = &node;
-        insertAfter(mFreeListHead, node);
+        node.addAfter(mFreeListHead);
     }
     return AURA_OK;
 }
@@ -175,8 +160,8 @@ AURA_RESULT DSPConnectionPool::alloc(DSPConnectionI **connection, bool protect)
     result->mInUse = true;
     result->mSystem = mSystem;
     node->mData = nullptr;
-    unlink(*node);
-    insertAfter(mUsedListHead, *node);
+    node->removeNode();
+    node->addAfter(mUsedListHead);
     ++mNumInUse;
     *connection = result;
     return AURA_OK;
@@ -194,14 +179,16 @@ AURA_RESULT DSPConnectionPool::free(DSPConnectionI *connection, bool protect)
     if (!connection->mInUse) {
         return AURA_ERR_INVALID_PARAM;
     }
-    unlink(connection->mInputNode);
-    unlink(connection->mOutputNode);
+    connection->mInputNode.removeNode();
+    connection->mInputNode.mData = nullptr;
+    connection->mOutputNode.removeNode();
+    connection->mOutputNode.mData = nullptr;
     connection->mInputUnit = nullptr;
     connection->mOutputUnit = nullptr;
     connection->mInUse = false;
     LinkedListNode *node = connection->mPoolNode;
-    unlink(*node);
-    insertAfter(mFreeListHead, *node);
+    node->removeNode();
+    node->addAfter(mFreeListHead);
     node->mData = connection;
     --mNumInUse;
     return AURA_OK;

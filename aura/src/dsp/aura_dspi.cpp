@@ -18,24 +18,6 @@ namespace AURA {
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_dspi";
 
-void unlinkNode(LinkedListNode &node)
-{
-    node.mPrev->mNext = node.mNext;
-    node.mNext->mPrev = node.mPrev;
-    node.mNext = &node;
-    node.mPrev = &node;
-    node.mData = nullptr;
-}
-
-void appendNode(LinkedListNode &head, LinkedListNode &node, void *data)
-{
-    node.mNext = &head;
-    node.mPrev = head.mPrev;
-    head.mPrev->mNext = &node;
-    head.mPrev = &node;
-    node.mData = data;
-}
-
 float *alignUp(void *memory)
 {
     const auto address = (reinterpret_cast<uintptr_t>(memory) + 15) & ~uintptr_t{15};
@@ -518,9 +500,11 @@ AURA_RESULT DSPI::addInputInternal(DSPI *input, bool checkcycle, DSPConnectionI 
         }
     }
 
-    appendNode(mInputHead, connection->mInputNode, connection);
+    connection->mInputNode.addBefore(mInputHead);
+    connection->mInputNode.mData = connection;
     ++mNumInputs;
-    appendNode(input->mOutputHead, connection->mOutputNode, connection);
+    connection->mOutputNode.addBefore(input->mOutputHead);
+    connection->mOutputNode.mData = connection;
     ++input->mNumOutputs;
     connection->mInputUnit = input;
     connection->mOutputUnit = this;
@@ -595,7 +579,8 @@ AURA_RESULT DSPI::disconnectFromInternal(DSPI *target, DSPConnectionI *connectio
     }
     DSPI *input = connection->mInputUnit;
 
-    unlinkNode(connection->mInputNode);
+    connection->mInputNode.removeNode();
+    connection->mInputNode.mData = nullptr;
     --mNumInputs;
     if (mBufferMemory && mNumOutputs <= 1) {
         // Back to the level's shared buffer; never leave the current buffer
@@ -604,7 +589,8 @@ AURA_RESULT DSPI::disconnectFromInternal(DSPI *target, DSPConnectionI *connectio
         mBufferMemory = nullptr;
         mBuffer = mTreeLevel >= 0 ? levelBuffer(mTreeLevel) : nullptr;
     }
-    unlinkNode(connection->mOutputNode);
+    connection->mOutputNode.removeNode();
+    connection->mOutputNode.mData = nullptr;
     --input->mNumOutputs;
     connection->mInputUnit = nullptr;
     connection->mOutputUnit = nullptr;
@@ -787,7 +773,8 @@ AURA_RESULT DSPI::release(bool freethis)
     mBuffer = nullptr;
     if (mSystem && mNode.mData) {
         CriticalSectionGuard guard(mSystem->mDSPCrit);
-        unlinkNode(mNode);
+        mNode.removeNode();
+        mNode.mData = nullptr;
     }
     mListKey = -1;
     if (mDescription.release) {

@@ -6,6 +6,23 @@
 
 namespace AURA {
 
+AURA_RESULT Output::checkFormat(OutputFormat &format)
+{
+    // Bounds that keep a block buffer small and the clock arithmetic exact.
+    constexpr int kMinRate = 1000;
+    constexpr int kMaxRate = 384000;
+    constexpr unsigned int kMaxBlockLength = 65536;
+    if (format.rate < kMinRate || format.rate > kMaxRate || format.channels < 1 ||
+        format.channels > DSP_MAXCHANNELS || format.blocklength == 0 ||
+        format.blocklength > kMaxBlockLength) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (format.format != AURA_SOUND_FORMAT_PCMFLOAT) {
+        format.format = AURA_SOUND_FORMAT_PCM16;
+    }
+    return AURA_OK;
+}
+
 AURA_RESULT Output::mixBlock(void *buffer, unsigned int frames)
 {
     if (!buffer || !mSystem || !mSystem->mDSPSoundCard) {

@@ -58,6 +58,11 @@ public:
     ChannelPool *mChannelPool = nullptr;   // voices of this output (software mixer)
 
 protected:
+    // Checks what init was asked for: 37 for a rate, channel count or block
+    // length out of range. Formats other than PCM16 and PCMFLOAT become
+    // PCM16, which every output writes.
+    static AURA_RESULT checkFormat(OutputFormat &format);
+
     std::atomic<uint64_t> mFramesMixed{0};
 };
 

@@ -1,0 +1,224 @@
+// The C entry points: each checks its handle and forwards to the C++ class.
+#include "aura.h"
+#include "aura.hpp"
+
+namespace {
+
+AURA::System *asSystem(AURA_SYSTEM *system)
+{
+    return reinterpret_cast<AURA::System *>(system);
+}
+
+AURA::Sound *asSound(AURA_SOUND *sound)
+{
+    return reinterpret_cast<AURA::Sound *>(sound);
+}
+
+AURA::Channel *asChannel(AURA_CHANNEL *channel)
+{
+    return reinterpret_cast<AURA::Channel *>(channel);
+}
+
+} // namespace
+
+extern "C" {
+
+AURA_RESULT AURA_System_Create(AURA_SYSTEM **system)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    AURA::System *created = nullptr;
+    const AURA_RESULT result = AURA::System_Create(&created);
+    *system = reinterpret_cast<AURA_SYSTEM *>(created);
+    return result;
+}
+
+// Every system function checks its handle against the live systems; the
+// public class does it, so a stale or foreign pointer gives 37 and is never
+// touched.
+AURA_RESULT AURA_System_Release(AURA_SYSTEM *system)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSystem(system)->release();
+}
+
+AURA_RESULT AURA_System_SetOutput(AURA_SYSTEM *system, AURA_OUTPUTTYPE output)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSystem(system)->setOutput(output);
+}
+
+AURA_RESULT AURA_System_SetDriver(AURA_SYSTEM *system, int driver)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSystem(system)->setDriver(driver);
+}
+
+AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *samplerate,
+                                          AURA_SOUND_FORMAT *format, int *numoutputchannels,
+                                          int *maxinputchannels,
+                                          AURA_DSP_RESAMPLER *resamplemethod, int *bits)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSystem(system)->getSoftwareFormat(samplerate, format, numoutputchannels,
+                                               maxinputchannels, resamplemethod, bits);
+}
+
+AURA_RESULT AURA_System_SetDSPBufferSize(AURA_SYSTEM *system, unsigned int bufferlength,
+                                         int numbuffers)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSystem(system)->setDSPBufferSize(bufferlength, numbuffers);
+}
+
+AURA_RESULT AURA_System_GetDSPBufferSize(AURA_SYSTEM *system, unsigned int *bufferlength,
+                                         int *numbuffers)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSystem(system)->getDSPBufferSize(bufferlength, numbuffers);
+}
+
+AURA_RESULT AURA_System_Init(AURA_SYSTEM *system, int maxchannels, unsigned int flags,
+                             void *extradriverdata)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSystem(system)->init(maxchannels, flags, extradriverdata);
+}
+
+AURA_RESULT AURA_System_Update(AURA_SYSTEM *system)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSystem(system)->update();
+}
+
+AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDEX channelid, AURA_SOUND *sound,
+                                  int paused, AURA_CHANNEL **channel)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    AURA::Channel *played = nullptr;
+    const AURA_RESULT result = asSystem(system)->playSound(channelid, asSound(sound), paused != 0, &played);
+    if (channel) {
+        *channel = reinterpret_cast<AURA_CHANNEL *>(played);
+    }
+    return result;
+}
+
+AURA_RESULT AURA_Sound_Release(AURA_SOUND *sound)
+{
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSound(sound)->release();
+}
+
+AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_TIMEUNIT lengthtype)
+{
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSound(sound)->getLength(length, lengthtype);
+}
+
+// A channel handle is a packed value; the class checks it before use.
+AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asChannel(channel)->stop();
+}
+
+AURA_RESULT AURA_Channel_SetPaused(AURA_CHANNEL *channel, int paused)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asChannel(channel)->setPaused(paused != 0);
+}
+
+AURA_RESULT AURA_Channel_GetPaused(AURA_CHANNEL *channel, int *paused)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    bool value = false;
+    const AURA_RESULT result = asChannel(channel)->getPaused(&value);
+    if (paused) {
+        *paused = result == AURA_OK && value ? 1 : 0;
+    }
+    return result;
+}
+
+AURA_RESULT AURA_Channel_SetVolume(AURA_CHANNEL *channel, float volume)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asChannel(channel)->setVolume(volume);
+}
+
+AURA_RESULT AURA_Channel_SetPan(AURA_CHANNEL *channel, float pan)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asChannel(channel)->setPan(pan);
+}
+
+AURA_RESULT AURA_Channel_SetPosition(AURA_CHANNEL *channel, unsigned int position, AURA_TIMEUNIT postype)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asChannel(channel)->setPosition(position, postype);
+}
+
+AURA_RESULT AURA_Channel_GetPosition(AURA_CHANNEL *channel, unsigned int *position, AURA_TIMEUNIT postype)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asChannel(channel)->getPosition(position, postype);
+}
+
+AURA_RESULT AURA_Channel_SetCallback(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACK callback)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asChannel(channel)->setCallback(callback);
+}
+
+AURA_RESULT AURA_Channel_GetCurrentSound(AURA_CHANNEL *channel, AURA_SOUND **sound)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    AURA::Sound *current = nullptr;
+    const AURA_RESULT result = asChannel(channel)->getCurrentSound(&current);
+    if (sound) {
+        *sound = reinterpret_cast<AURA_SOUND *>(current);
+    }
+    return result;
+}
+
+} // extern "C"

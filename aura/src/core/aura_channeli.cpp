@@ -1,0 +1,1351 @@
+#include "core/aura_channeli.h"
+
+#include "core/aura_channelgroupi.h"
+#include "core/aura_channelreal.h"
+#include "core/aura_memory.h"
+#include "core/aura_soundi.h"
+#include "core/aura_systemi.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace AURA {
+
+namespace {
+
+uint32_t stampOf(uint32_t handle)
+{
+    return handle & 0xFFFFu;
+}
+
+// The engine's random generator, shared by every system.
+unsigned int nextRandom()
+{
+    unsigned int seed = gGlobal->mRandomNext.load(std::memory_order_relaxed);
+    unsigned int next = 0;
+    do {
+        next = seed * 214013u + 2531011u;
+    } while (!gGlobal->mRandomNext.compare_exchange_weak(seed, next, std::memory_order_relaxed));
+    return (next >> 16) & 0x7FFF;
+}
+
+} // namespace
+
+ChannelI::ChannelI()
+{
+    mNode.initNode();
+    mNode.mData = this;
+    mSortedNode.initNode();
+    mSortedNode.mData = this;
+    mGroupNode.initNode();
+    mGroupNode.mData = this;
+}
+
+AURA_RESULT ChannelI::init(int index, SystemI *system)
+{
+    mIndex = index;
+    mSystem = system;
+    const uint32_t systemIndex = system ? system->mIndex : 0;
+    mHandleOriginal = (systemIndex << 28) | ((static_cast<uint32_t>(index) & 0xFFFu) << 16) | 1u;
+    mHandleCurrent = mHandleOriginal;
+    mFrequency = 44100.0f;
+    mPriority = 128;
+    mVolume = 1.0f;
+    mPan = 0.0f;
+    std::fill(std::begin(mInputMix), std::end(mInputMix), 1.0f);
+    std::fill(std::begin(mSpeakerMix), std::end(mSpeakerMix), 0.0f);
+    mSortKey = UNSORTED;
+    return AURA_OK;
+}
+
+Channel *ChannelI::getHandle() const
+{
+    return reinterpret_cast<Channel *>(static_cast<uintptr_t>(mHandleCurrent));
+}
+
+AURA_RESULT ChannelI::validate(const Channel *channel, ChannelI **channeli)
+{
+    if (!channeli) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *channeli = nullptr;
+    const auto handle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(channel));
+    SystemI *system = nullptr;
+    if (SystemI::getInstance(handle >> 28, &system) != AURA_OK) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (!system->mChannel) {
+        return AURA_ERR_UNINITIALIZED;
+    }
+    const int index = static_cast<int>((handle >> 16) & 0xFFFu);
+    if (index >= system->mNumChannels) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    ChannelI *found = &system->mChannel[index];
+    if (stampOf(handle) == 0 || handle == found->mHandleCurrent) {
+        *channeli = found;
+        return AURA_OK;
+    }
+    // How far the channel has moved on, within the stamps' 1..65535 cycle.
+    const uint32_t current = stampOf(found->mHandleCurrent);
+    const uint32_t given = stampOf(handle);
+    const uint32_t distance = (current + 65535u - given) % 65535u;
+    return distance > 1 ? AURA_ERR_CHANNEL_STOLEN : AURA_ERR_INVALID_HANDLE;
+}
+
+AURA_RESULT ChannelI::referenceStamp(bool newstamp)
+{
+    uint32_t stamp = stampOf(newstamp ? mHandleCurrent : mHandleOriginal) + 1;
+    if (stamp == 65536) {
+        stamp = 1;
+    }
+    mHandleCurrent = (mHandleCurrent & 0xFFFF0000u) | stamp;
+    if (newstamp) {
+        mHandleOriginal = mHandleCurrent;
+    }
+    return AURA_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Starting and stopping.
+
+AURA_RESULT ChannelI::play(SoundI *sound, bool paused, bool reset, bool startmuted)
+{
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    AURA_RESULT result = alloc(sound, reset);
+    if (result != AURA_OK) {
+        return result;
+    }
+    (void)referenceStamp(true);
+    mFlags.set(ChannelFlag::Starting);
+    (void)setPaused(true);
+    if (reset) {
+        mFadeVolume = startmuted ? 0.0f : 1.0f;
+        mFadeTarget = mFadeVolume;
+        result = setDefaults();
+        if (result == AURA_OK) {
+            result = setPosition(0, AURA_TIMEUNIT_PCM);
+        }
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    result = start();
+    if (result != AURA_OK) {
+        return result;
+    }
+    ++sound->mPlayCount;
+    if (sound->mNumSyncPoints > 0) {
+        mSyncPointCurrent = &sound->mSyncPoint[0];
+        mSyncPointLastPos = 0;
+    }
+    if (!paused) {
+        return setPaused(false);
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
+{
+    if (sound->mNumSubSounds > 0 && (sound->mLength == 0 || !sound->isStream())) {
+        return AURA_ERR_SUBSOUNDS;
+    }
+    if (reset) {
+        mSyncPointCurrent = nullptr;
+        if (mSystem && mSystem->mMasterChannelGroup && mChannelGroup != mSystem->mMasterChannelGroup) {
+            (void)setChannelGroupInternal(mSystem->mMasterChannelGroup, false);
+        }
+        for (ChannelFlag flag : {ChannelFlag::Paused, ChannelFlag::Muted, ChannelFlag::MutedInEffect,
+                                 ChannelFlag::Virtual, ChannelFlag::PauseDelay, ChannelFlag::Moved3D}) {
+            mFlags.clear(flag);
+        }
+        std::fill(std::begin(mInputMix), std::end(mInputMix), 1.0f);
+        mEndDelay = 0;
+        mDSPClockEnd = 0;
+        mDSPClockPause = 0;
+        mDSPClockDelay = mSystem ? mSystem->mDSPClock.load(std::memory_order_acquire) : 0;
+        mDopplerPitch = 1.0f;
+        m3DLevel = 0.0f;
+        mDirectOcclusion = 0.0f;
+        mReverbOcclusion = 0.0f;
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        ChannelReal *voice = mRealChannel[i];
+        if (!voice) {
+            return AURA_ERR_INVALID_HANDLE;
+        }
+        voice->mSound = sound;
+        voice->mSubChannelIndex = i;
+        voice->mDSP = nullptr;
+        voice->mMode = sound->mMode;
+        voice->mLoopStart = sound->mLoopStart;
+        voice->mLoopLength = sound->mLoopLength;
+        voice->mLoopCount = sound->mLoopCount;
+        voice->mLength = sound->mLength;
+        voice->mParent = this;
+        // The voice's own alloc marks it allocated (and counts it once).
+        const AURA_RESULT result = voice->alloc();
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::start()
+{
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        ChannelReal *voice = mRealChannel[i];
+        const AURA_RESULT result = voice->start();
+        if (result != AURA_OK) {
+            return result;
+        }
+        voice->mFlags.clear(VoiceFlag::Stopped);
+        voice->mFlags.clear(VoiceFlag::Taken);
+        voice->mFlags.set(VoiceFlag::Playing);
+    }
+    mFlags.clear(ChannelFlag::StopDeferred);
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::returnToFreeList()
+{
+    if (!mSystem) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    mSortedNode.removeNode();
+    mNode.removeNode();
+    mNode.addBefore(mSystem->mChannelFreeListHead);
+    mSortKey = UNSORTED;
+    mFlags.clear(ChannelFlag::StartingWhenEmulated);
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::stopEx(unsigned int stopflags)
+{
+    if (mNumRealChannels == 0 || !mRealChannel[0]) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (mRealChannel[0]->mFlags.has(VoiceFlag::Stopped)) {
+        return AURA_OK;
+    }
+    if ((stopflags & STOP_PROCESSENDDELAY) && mEndDelay > 0) {
+        mFlags.set(ChannelFlag::StopDeferred);
+        return AURA_OK;
+    }
+    if (stopflags & STOP_UPDATESYNCPOINTS) {
+        (void)updateSyncPoints(false);
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        ChannelReal *voice = mRealChannel[i];
+        voice->mFlags.clear(VoiceFlag::Playing);
+        voice->mFlags.clear(VoiceFlag::Paused);
+        voice->mFlags.clear(VoiceFlag::InUse);
+        voice->mFlags.clear(VoiceFlag::Taken);
+        voice->mFlags.set(VoiceFlag::Stopped);
+    }
+    if ((stopflags & STOP_RESETCHANNELGROUP) && mSystem && mSystem->mMasterChannelGroup) {
+        const AURA_RESULT result = setChannelGroupInternal(mSystem->mMasterChannelGroup, false);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    SoundI *sound = mRealChannel[0]->mSound;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->stop();
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    if (sound && sound->mPlayCount > 0 && --sound->mPlayCount == 0 && mSystem) {
+        sound->mLastUsedDSPClock = mSystem->mDSPClock.load(std::memory_order_acquire);
+    }
+    if (stopflags & STOP_RETURNTOFREELIST) {
+        mEndDelay = 0;
+        mDSPClockDelay = 0;
+        mDSPClockEnd = 0;
+        mDSPClockPause = 0;
+        const AURA_RESULT result = returnToFreeList();
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    mFlags.clear(ChannelFlag::Virtual);
+    mFlags.clear(ChannelFlag::Starting);
+
+    ChannelReal *voices[MAX_VOICES] = {};
+    const int numVoices = mNumRealChannels;
+    std::copy(mRealChannel, mRealChannel + numVoices, voices);
+
+    if ((stopflags & STOP_CALLBACKS) && mCallback) {
+        // The callback may start a new sound on this very channel.
+        mCallback(reinterpret_cast<AURA_CHANNEL *>(getHandle()), AURA_CHANNEL_CALLBACKTYPE_END,
+                  nullptr, nullptr);
+    }
+    for (int i = 0; i < numVoices; ++i) {
+        ChannelReal *voice = voices[i];
+        const bool restarted = voice->mFlags.has(VoiceFlag::Playing) && i < mNumRealChannels &&
+                               mRealChannel[i] == voice && voice->mParent == this;
+        if (!restarted) {
+            voice->mSound = nullptr;
+            voice->mDSP = nullptr;
+            voice->mParent = nullptr;
+        }
+    }
+    if (mSortKey == UNSORTED && !mFlags.has(ChannelFlag::Starting) && mNode.mNext != &mNode &&
+        !mRealChannel[0]->mFlags.has(VoiceFlag::Playing)) {
+        for (int i = 0; i < MAX_VOICES; ++i) {
+            mRealChannel[i] = nullptr;
+        }
+        mNumRealChannels = 0;
+        if (stopflags & STOP_RESETCALLBACKS) {
+            mCallback = nullptr;
+            mSyncPointCurrent = nullptr;
+        }
+        if (stopflags & STOP_REFSTAMP) {
+            (void)referenceStamp(false);
+        }
+    }
+    if (!(stopflags & STOP_DONTFREELEVELS) && mLevels && mSystem) {
+        (void)mSystem->mSpeakerLevelsPool.free(mLevels);
+        mLevels = nullptr;
+    }
+    return AURA_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Settings.
+
+bool ChannelI::pausedAbove() const
+{
+    for (const ChannelGroupI *group = mChannelGroup; group; group = group->mParent) {
+        if (group->mPaused) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ChannelI::mutedAbove() const
+{
+    for (const ChannelGroupI *group = mChannelGroup; group; group = group->mParent) {
+        if (group->mMute) {
+            return true;
+        }
+    }
+    return false;
+}
+
+AURA_RESULT ChannelI::setPaused(bool paused)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (!paused) {
+        mFlags.clear(ChannelFlag::Paused);
+        if (mFlags.has(ChannelFlag::Starting)) {
+            mFlags.clear(ChannelFlag::Starting);
+            (void)updatePosition();
+        }
+    } else {
+        mFlags.set(ChannelFlag::Paused);
+    }
+    const bool effective = mFlags.has(ChannelFlag::Paused) || pausedAbove();
+    AURA_RESULT first = AURA_OK;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->setPaused(effective);
+        mRealChannel[i]->mFlags.set(VoiceFlag::Paused, effective);
+        if (first == AURA_OK) {
+            first = result;
+        }
+    }
+    return first;
+}
+
+AURA_RESULT ChannelI::getPaused(bool *paused)
+{
+    if (!paused) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    *paused = mFlags.has(ChannelFlag::Paused);
+    if (!*paused && mFlags.has(ChannelFlag::PauseDelay)) {
+        return mRealChannel[0]->getPaused(paused);
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::applyVolume()
+{
+    const float volume = mFlags.has(ChannelFlag::MutedInEffect) ? 0.0f : mVolume;
+    AURA_RESULT first = AURA_OK;
+    if (mNumRealChannels > 1 && mSpeakerMode == SPEAKERMODE_LEVELS && mLevels) {
+        for (int i = 0; i < mNumRealChannels; ++i) {
+            const AURA_RESULT result = mRealChannel[i]->updateSpeakerLevels(volume);
+            first = first == AURA_OK ? result : first;
+        }
+    } else if (mNumRealChannels > 1 && mSpeakerMode == SPEAKERMODE_MIX) {
+        for (int i = 0; i < mNumRealChannels; ++i) {
+            const AURA_RESULT result = mRealChannel[i]->setSpeakerMix(
+                mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3], mSpeakerMix[4],
+                mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
+            first = first == AURA_OK ? result : first;
+        }
+    } else {
+        for (int i = 0; i < mNumRealChannels; ++i) {
+            const AURA_RESULT result = mRealChannel[i]->setVolume(volume);
+            first = first == AURA_OK ? result : first;
+        }
+    }
+    return first;
+}
+
+AURA_RESULT ChannelI::setMute(bool mute)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    mFlags.set(ChannelFlag::Muted, mute);
+    mFlags.set(ChannelFlag::MutedInEffect, mute || mutedAbove());
+    const AURA_RESULT result = applyVolume();
+    (void)updatePosition();
+    return result;
+}
+
+AURA_RESULT ChannelI::getMute(bool *mute)
+{
+    if (!mute) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    *mute = mFlags.has(ChannelFlag::Muted);
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::setVolume(float volume, bool forceupdate)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (std::isnan(volume)) {
+        return AURA_ERR_INVALID_FLOAT;
+    }
+    volume = std::clamp(volume, 0.0f, 1.0f);
+    const bool changed = volume != mVolume;
+    mVolume = volume;
+    const AURA_RESULT result = applyVolume();
+    if (changed || forceupdate) {
+        (void)updatePosition();
+    }
+    return result;
+}
+
+AURA_RESULT ChannelI::getVolume(float *volume)
+{
+    if (!volume) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    *volume = mVolume;
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::setFrequency(float frequency)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (std::isnan(frequency)) {
+        return AURA_ERR_INVALID_FLOAT;
+    }
+    frequency = std::clamp(frequency, mRealChannel[0]->mMinFrequency, mRealChannel[0]->mMaxFrequency);
+    const bool turned = (frequency < 0.0f) != (mFrequency < 0.0f);
+    mFrequency = frequency;
+    AURA_RESULT first = AURA_OK;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->setFrequency(frequency);
+        first = first == AURA_OK ? result : first;
+    }
+    if (turned && mSyncPointCurrent) {
+        (void)updateSyncPoints(true);
+    }
+    return first;
+}
+
+AURA_RESULT ChannelI::getFrequency(float *frequency)
+{
+    if (!frequency) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    *frequency = mFrequency;
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::setPan(float pan, bool push)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (std::isnan(pan)) {
+        return AURA_ERR_INVALID_FLOAT;
+    }
+    mPan = std::clamp(pan, -1.0f, 1.0f);
+    mSpeakerMode = SPEAKERMODE_PAN;
+    if (!push || (mRealChannel[0]->mMode & AURA_3D)) {
+        return AURA_OK;
+    }
+    const SoundI *sound = mRealChannel[0]->mSound;
+    // A split stereo sound keeps its left and right.
+    const bool split = mNumRealChannels == 2 ||
+                       (mNumRealChannels > 2 && sound && (sound->mSpeakerBits & 0x20000000u));
+    AURA_RESULT first = AURA_OK;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const float voicePan = split ? ((i % 2) ? 1.0f : -1.0f) : mPan;
+        const AURA_RESULT result = mRealChannel[i]->setPan(voicePan, 1.0f);
+        first = first == AURA_OK ? result : first;
+    }
+    return first;
+}
+
+AURA_RESULT ChannelI::setSpeakerMix(float fl, float fr, float c, float lfe, float bl, float br,
+                                    float sl, float sr, bool push)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    const float levels[8] = {fl, fr, c, lfe, bl, br, sl, sr};
+    for (int i = 0; i < 8; ++i) {
+        mSpeakerMix[i] = std::isnan(levels[i]) ? 0.0f : std::clamp(levels[i], 0.0f, 5.0f);
+    }
+    mSpeakerMode = SPEAKERMODE_MIX;
+    if (!push || (mRealChannel[0]->mMode & AURA_3D)) {
+        return AURA_OK;
+    }
+    AURA_RESULT first = AURA_OK;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->setSpeakerMix(
+            mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3], mSpeakerMix[4],
+            mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
+        first = first == AURA_OK ? result : first;
+    }
+    return first;
+}
+
+namespace {
+// The row of a speaker in a speaker mode, or -1 (39) when the mode has no
+// such speaker; -2 (37) beyond the mode's speakers.
+int speakerRow(AURA_SPEAKERMODE mode, AURA_SPEAKER speaker)
+{
+    const int s = static_cast<int>(speaker);
+    switch (mode) {
+    case AURA_SPEAKERMODE_MONO: return s == 0 ? 0 : -1;
+    case AURA_SPEAKERMODE_STEREO:
+    case AURA_SPEAKERMODE_STEREO_LINEAR: return s <= 1 ? s : -1;
+    case AURA_SPEAKERMODE_QUAD: return s <= 1 ? s : (s == 4 || s == 5) ? s - 2 : -1;
+    case AURA_SPEAKERMODE_SURROUND: return (s <= 2 || s == 4 || s == 5) ? s : -1;
+    case AURA_SPEAKERMODE_5POINT1: return s <= 5 ? s : -1;
+    case AURA_SPEAKERMODE_7POINT1: return s <= 7 ? s : -1;
+    case AURA_SPEAKERMODE_PROLOGIC: return s <= 5 ? s : -2;
+    default: return s;
+    }
+}
+} // namespace
+
+AURA_RESULT ChannelI::setSpeakerLevels(AURA_SPEAKER speaker, const float *levels, int numlevels,
+                                       bool push)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (!levels || numlevels < 0 || !mSystem) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (numlevels > mSystem->mMaxInputChannels) {
+        return AURA_ERR_TOOMANYCHANNELS;
+    }
+    // The mode decides which speakers exist (39 for one it lacks); the row a
+    // speaker maps to must exist in the output (quad's back pair are rows 2
+    // and 3 of its four).
+    const int row = speaker < 0 ? -2 : speakerRow(mSystem->mSpeakerMode, speaker);
+    if (row == -1) {
+        return AURA_ERR_INVALID_SPEAKER;
+    }
+    if (row < 0 || row >= mSystem->mNumOutputSpeakers) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!mLevels && mSystem->mSpeakerLevelsPool.alloc(&mLevels) != AURA_OK) {
+        mLevels = nullptr;
+        return AURA_ERR_MEMORY;
+    }
+    float clamped[DSP_MAXCHANNELS] = {};
+    for (int i = 0; i < numlevels; ++i) {
+        clamped[i] = std::isnan(levels[i]) ? 0.0f : std::clamp(levels[i], 0.0f, 1.0f);
+    }
+    mSpeakerMode = SPEAKERMODE_LEVELS;
+    if (!push || (mRealChannel[0]->mMode & AURA_3D)) {
+        std::copy(clamped, clamped + numlevels, mLevels + row * mSystem->mMaxInputChannels);
+        return AURA_OK;
+    }
+    AURA_RESULT first = AURA_OK;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->setSpeakerLevels(row, clamped, numlevels);
+        first = first == AURA_OK ? result : first;
+    }
+    // Voices that keep no matrix of their own still leave it here.
+    std::copy(clamped, clamped + numlevels, mLevels + row * mSystem->mMaxInputChannels);
+    return first;
+}
+
+AURA_RESULT ChannelI::getSpeakerLevels(AURA_SPEAKER speaker, float *levels, int numlevels)
+{
+    if (!levels || numlevels < 0 || !mSystem) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    const int row = speaker < 0 ? -2 : speakerRow(mSystem->mSpeakerMode, speaker);
+    if (row == -1) {
+        return AURA_ERR_INVALID_SPEAKER;
+    }
+    if (row < 0 || row >= mSystem->mNumOutputSpeakers) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    for (int i = 0; i < numlevels; ++i) {
+        levels[i] = (mLevels && i < mSystem->mMaxInputChannels)
+                        ? mLevels[row * mSystem->mMaxInputChannels + i]
+                        : 0.0f;
+    }
+    return AURA_OK;
+}
+
+unsigned int ChannelI::toPCM(unsigned int position, unsigned int unit) const
+{
+    const SoundI *sound = mNumRealChannels ? mRealChannel[0]->mSound : nullptr;
+    if (!sound) {
+        return position;
+    }
+    switch (unit) {
+    case AURA_TIMEUNIT_MS:
+        return static_cast<unsigned int>(static_cast<double>(position) / 1000.0 * sound->mDefaultFrequency);
+    case AURA_TIMEUNIT_PCMBYTES: {
+        const int channels = sound->mChannels > 0 ? sound->mChannels : 1;
+        const int bits = sound->bitsPerSample();
+        uint64_t samples = position;
+        switch (sound->mFormat) {
+        case AURA_SOUND_FORMAT_NONE: return 0;
+        case AURA_SOUND_FORMAT_GCADPCM: samples = samples * 14 / 8; break;
+        case AURA_SOUND_FORMAT_IMAADPCM: samples = samples * 64 / 36; break;
+        case AURA_SOUND_FORMAT_VAG: samples = samples * 28 / 16; break;
+        default:
+            if (bits == 0) {
+                return position;
+            }
+            return static_cast<unsigned int>(samples * 8 / static_cast<uint64_t>(bits) /
+                                             static_cast<uint64_t>(channels));
+        }
+        return static_cast<unsigned int>(samples / static_cast<uint64_t>(channels));
+    }
+    default:
+        return position;
+    }
+}
+
+AURA_RESULT ChannelI::setPosition(unsigned int position, unsigned int postype)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    SoundI *sound = mRealChannel[0]->mSound;
+    if (sound && postype != AURA_TIMEUNIT_BUFFERED) {
+        if (postype != AURA_TIMEUNIT_MS && postype != AURA_TIMEUNIT_PCM &&
+            postype != AURA_TIMEUNIT_PCMBYTES) {
+            return AURA_ERR_FORMAT;
+        }
+        unsigned int length = 0;
+        const AURA_RESULT result = sound->getLengthInternal(&length, postype);
+        if (result != AURA_OK) {
+            return result;
+        }
+        if (position >= length) {
+            return AURA_ERR_INVALID_POSITION;
+        }
+        position = toPCM(position, postype);
+        postype = AURA_TIMEUNIT_PCM;
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->setPosition(position, postype);
+        if (result != AURA_OK && result != AURA_ERR_INVALID_POSITION) {
+            return result;
+        }
+    }
+    return updateSyncPoints(true);
+}
+
+AURA_RESULT ChannelI::getPosition(unsigned int *position, unsigned int postype)
+{
+    if (!position) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    return mRealChannel[0]->getPosition(position, postype);
+}
+
+AURA_RESULT ChannelI::setLoopCount(int loopcount)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (loopcount < -1) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    AURA_RESULT first = AURA_OK;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->setLoopCount(loopcount);
+        first = first == AURA_OK ? result : first;
+    }
+    return first;
+}
+
+AURA_RESULT ChannelI::getLoopCount(int *loopcount)
+{
+    if (!loopcount) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    return mRealChannel[0]->getLoopCount(loopcount);
+}
+
+namespace {
+bool loopUnit(unsigned int unit)
+{
+    return unit == AURA_TIMEUNIT_MS || unit == AURA_TIMEUNIT_PCM || unit == AURA_TIMEUNIT_PCMBYTES;
+}
+} // namespace
+
+AURA_RESULT ChannelI::setLoopPoints(unsigned int loopstart, unsigned int loopstarttype,
+                                    unsigned int loopend, unsigned int loopendtype)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (!loopUnit(loopstarttype) || !loopUnit(loopendtype)) {
+        return AURA_ERR_FORMAT;
+    }
+    const unsigned int start = toPCM(loopstart, loopstarttype);
+    const unsigned int end = toPCM(loopend, loopendtype);
+    if (start >= end) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->setLoopPoints(start, end - start + 1);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::getLoopPoints(unsigned int *loopstart, unsigned int loopstarttype,
+                                    unsigned int *loopend, unsigned int loopendtype)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (!loopUnit(loopstarttype) || !loopUnit(loopendtype)) {
+        return AURA_ERR_FORMAT;
+    }
+    const ChannelReal *voice = mRealChannel[0];
+    const SoundI *sound = voice->mSound;
+    auto fromPCM = [&](unsigned int pcm, unsigned int unit) -> unsigned int {
+        if (!sound || unit == AURA_TIMEUNIT_PCM) {
+            return pcm;
+        }
+        if (unit == AURA_TIMEUNIT_MS) {
+            return sound->mDefaultFrequency > 0.0f
+                       ? static_cast<unsigned int>(static_cast<double>(pcm) * 1000.0 / sound->mDefaultFrequency)
+                       : 0;
+        }
+        return static_cast<unsigned int>(static_cast<uint64_t>(pcm) *
+                                         static_cast<uint64_t>(sound->bitsPerSample()) / 8 *
+                                         static_cast<uint64_t>(std::max(sound->mChannels, 0)));
+    };
+    if (loopstart) {
+        *loopstart = fromPCM(voice->mLoopStart, loopstarttype);
+    }
+    if (loopend) {
+        const unsigned int end = voice->mLoopLength ? voice->mLoopStart + voice->mLoopLength - 1 : voice->mLoopStart;
+        *loopend = fromPCM(end, loopendtype);
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::setMode(unsigned int mode)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->setMode(mode);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return applyVolume();
+}
+
+AURA_RESULT ChannelI::getMode(unsigned int *mode)
+{
+    if (!mode) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    *mode = mRealChannel[0]->mMode;
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::setDelay(AURA_DELAYTYPE delaytype, unsigned int delayhi, unsigned int delaylo)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    const uint64_t clock = (static_cast<uint64_t>(delayhi) << 32) | delaylo;
+    switch (delaytype) {
+    case AURA_DELAYTYPE_END_MS:
+        mEndDelay = delayhi;
+        return AURA_OK;
+    case AURA_DELAYTYPE_DSPCLOCK_START:
+        mDSPClockDelay = clock;
+        break;
+    case AURA_DELAYTYPE_DSPCLOCK_END:
+        mDSPClockEnd = clock;
+        break;
+    case AURA_DELAYTYPE_DSPCLOCK_PAUSE:
+        mDSPClockPause = clock;
+        mFlags.set(ChannelFlag::PauseDelay);
+        break;
+    default:
+        return AURA_ERR_INVALID_PARAM;
+    }
+    AURA_RESULT first = AURA_OK;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->setDSPClockDelay();
+        first = first == AURA_OK ? result : first;
+    }
+    return first;
+}
+
+AURA_RESULT ChannelI::setCallback(AURA_CHANNEL_CALLBACK callback)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    mCallback = callback;
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::updateSyncPoints(bool seeked)
+{
+    if (mNumRealChannels == 0 || !mRealChannel[0]->mSound) {
+        return AURA_OK;
+    }
+    SoundI *sound = mRealChannel[0]->mSound;
+    SoundI *owner = sound->mSubSoundParent ? sound->mSubSoundParent : sound;
+    if (owner->mNumSyncPoints == 0 || !owner->mSyncPoint) {
+        return AURA_OK;
+    }
+    AURA_SYNCPOINT *first = owner->mSyncPoint;
+    AURA_SYNCPOINT *last = owner->mSyncPoint + owner->mNumSyncPoints - 1;
+    if (!mSyncPointCurrent) {
+        mSyncPointCurrent = first;
+    }
+    unsigned int position = 0;
+    if (mRealChannel[0]->getPosition(&position, AURA_TIMEUNIT_PCM) != AURA_OK) {
+        return AURA_OK;
+    }
+    const bool forwards = mFrequency >= 0.0f;
+    if (seeked) {
+        if (forwards) {
+            AURA_SYNCPOINT *p = first;
+            while (p <= last && p->mOffset < position) {
+                ++p;
+            }
+            mSyncPointCurrent = p <= last ? p : first;
+        } else {
+            AURA_SYNCPOINT *p = last;
+            while (p >= first && p->mOffset > position) {
+                --p;
+            }
+            mSyncPointCurrent = p >= first ? p : last;
+        }
+        mSyncPointLastPos = position;
+        return AURA_OK;
+    }
+
+    auto fire = [&](AURA_SYNCPOINT *p) {
+        if (mCallback && (!sound->mSubSoundParent || p->mSubSoundIndex == sound->mSubSoundIndex)) {
+            mCallback(reinterpret_cast<AURA_CHANNEL *>(getHandle()), AURA_CHANNEL_CALLBACKTYPE_SYNCPOINT,
+                      reinterpret_cast<void *>(static_cast<uintptr_t>(p->mIndex)), nullptr);
+        }
+    };
+    // The callback may stop the channel: each step re-checks.
+    if (forwards) {
+        const bool wrapped = position < mSyncPointLastPos;
+        if (wrapped) {
+            // Points to the end of the sound, then from its start.
+            while (mSyncPointCurrent && mSyncPointCurrent <= last && mNumRealChannels) {
+                fire(mSyncPointCurrent++);
+            }
+            mSyncPointCurrent = first;
+        }
+        while (mSyncPointCurrent && mSyncPointCurrent <= last && mSyncPointCurrent->mOffset < position &&
+               mNumRealChannels) {
+            fire(mSyncPointCurrent++);
+        }
+        if (mSyncPointCurrent && mSyncPointCurrent > last) {
+            mSyncPointCurrent = first;
+            if (!wrapped && position >= mSyncPointLastPos) {
+                // Every point is behind us until the sound loops.
+                mSyncPointCurrent = last + 1;
+            }
+        }
+    } else {
+        const bool wrapped = position > mSyncPointLastPos;
+        if (wrapped) {
+            while (mSyncPointCurrent && mSyncPointCurrent >= first && mNumRealChannels) {
+                fire(mSyncPointCurrent--);
+            }
+            mSyncPointCurrent = last;
+        }
+        while (mSyncPointCurrent && mSyncPointCurrent >= first && mSyncPointCurrent->mOffset > position &&
+               mNumRealChannels) {
+            fire(mSyncPointCurrent--);
+        }
+        if (mSyncPointCurrent && mSyncPointCurrent < first) {
+            mSyncPointCurrent = first - 1;
+        }
+    }
+    mSyncPointLastPos = position;
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::getCurrentSound(SoundI **sound)
+{
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *sound = nullptr;
+    if (mNumRealChannels == 0 || !mRealChannel[0]) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    SoundI *playing = mRealChannel[0]->mSound;
+    *sound = playing;
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::getRealChannel(ChannelReal **voices, int *numvoices)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (voices) {
+        std::copy(mRealChannel, mRealChannel + mNumRealChannels, voices);
+    }
+    if (numvoices) {
+        *numvoices = mNumRealChannels;
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::isPlaying(bool *isplaying)
+{
+    if (!isplaying) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *isplaying = false;
+    if (mNumRealChannels == 0 || !mRealChannel[0]) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (mRealChannel[0]->mFlags.has(VoiceFlag::Stopped)) {
+        return AURA_OK;
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        bool playing = false;
+        if (mRealChannel[i]->isPlaying(&playing) == AURA_OK && playing) {
+            *isplaying = true;
+            return AURA_OK;
+        }
+    }
+    if (mEndDelay > 0) {
+        mFlags.set(ChannelFlag::StopDeferred);
+        *isplaying = true;
+        return AURA_OK;
+    }
+    // Finished: to the end of the sorted list, where nothing outranks it.
+    mSortKey = UNSORTED;
+    if (mSystem && mSortedNode.mNext != &mSortedNode) {
+        mSortedNode.removeNode();
+        mSortedNode.addBefore(mSystem->mChannelSortedListHead);
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::setDefaults()
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    SoundI *sound = mRealChannel[0]->mSound;
+    if (!sound) {
+        return AURA_ERR_INTERNAL;
+    }
+    mPriority = sound->mDefaultPriority;
+    float frequency = sound->mDefaultFrequency;
+    float volume = sound->mDefaultVolume;
+    float pan = sound->mDefaultPan;
+    mDirectOcclusion = 0.0f;
+    mReverbOcclusion = 0.0f;
+    if (sound->mFrequencyVariation > 0.0f) {
+        frequency += sound->mFrequencyVariation * (static_cast<float>(nextRandom()) * 2.0f / 32768.0f - 1.0f);
+    }
+    if (sound->mVolumeVariation > 0.0f) {
+        volume += sound->mVolumeVariation * (static_cast<float>(nextRandom()) * 2.0f / 32768.0f - 1.0f);
+    }
+    if (sound->mPanVariation > 0.0f) {
+        pan += sound->mPanVariation * (static_cast<float>(nextRandom()) * 4.0f / 32768.0f - 2.0f);
+    }
+    AURA_RESULT result = setFrequency(frequency);
+    if (result == AURA_OK) {
+        result = setVolume(volume);
+    }
+    if (result != AURA_OK) {
+        return result;
+    }
+    const unsigned int mask = sound->mSpeakerBits & 0xFFFFFu;
+    if (mask == 0) {
+        return setPan(pan);
+    }
+    float mix[8] = {};
+    int given = 0;
+    for (int speaker = 0; speaker < 8 && given < sound->mChannels; ++speaker) {
+        if (mask & (1u << speaker)) {
+            mix[speaker] = 1.0f;
+            ++given;
+        }
+    }
+    return setSpeakerMix(mix[0], mix[1], mix[2], mix[3], mix[4], mix[5], mix[6], mix[7]);
+}
+
+AURA_RESULT ChannelI::update(int delta, bool /*force*/)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (mFlags.has(ChannelFlag::Starting)) {
+        return AURA_OK;
+    }
+    if (mFlags.has(ChannelFlag::StopDeferred) && mEndDelay > 0) {
+        mEndDelay = delta > 0 && static_cast<unsigned int>(delta) < mEndDelay
+                        ? mEndDelay - static_cast<unsigned int>(delta)
+                        : 0;
+    }
+    (void)updateSyncPoints(false);
+    if (mNumRealChannels == 0 || mRealChannel[0]->mFlags.has(VoiceFlag::Stopped)) {
+        return AURA_OK;
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->update(delta);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    // Sync points passed during this step fire at once.
+    return updateSyncPoints(false);
+}
+
+AURA_RESULT ChannelI::updatePosition()
+{
+    if (!mSystem) {
+        return AURA_OK;
+    }
+    // Playing channels stay sorted by priority, most important first; a
+    // finished one (UNSORTED) stays at the end.
+    if (mSortKey == UNSORTED && mSortedNode.mNext == &mSortedNode && mNumRealChannels == 0) {
+        return AURA_OK;
+    }
+    mSortKey = static_cast<unsigned int>(mPriority);
+    mSortedNode.removeNode();
+    LinkedListNode &head = mSystem->mChannelSortedListHead;
+    LinkedListNode *at = head.mNext;
+    while (at != &head && static_cast<ChannelI *>(at->mData)->mSortKey <= mSortKey) {
+        at = at->mNext;
+    }
+    mSortedNode.addBefore(*at);
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::setChannelGroup(ChannelGroupI *group)
+{
+    return setChannelGroupInternal(group, true, false);
+}
+
+AURA_RESULT ChannelI::setChannelGroupInternal(ChannelGroupI *group, bool applysettings,
+                                              bool forcedspmove)
+{
+    ChannelGroupI *old = mChannelGroup;
+    if (old) {
+        if (mGroupNode.mNext == &mGroupNode) {
+            return AURA_OK;
+        }
+        --old->mNumChannels;
+        mGroupNode.removeNode();
+    }
+    if (!group && mSystem) {
+        group = mSystem->mMasterChannelGroup;
+    }
+    mChannelGroup = group;
+    if (group) {
+        mGroupNode.mNext = group->mChannelHead.mNext;
+        mGroupNode.mPrev = &group->mChannelHead;
+        group->mChannelHead.mNext->mPrev = &mGroupNode;
+        group->mChannelHead.mNext = &mGroupNode;
+        ++group->mNumChannels;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (!applysettings) {
+        return AURA_OK;
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->moveChannelGroup(old, group, forcedspmove);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    AURA_RESULT result = setMute(mFlags.has(ChannelFlag::Muted));
+    if (result != AURA_OK) {
+        return result;
+    }
+    result = setPaused(mFlags.has(ChannelFlag::Paused));
+    if (result != AURA_OK) {
+        return result;
+    }
+    (void)setVolume(mVolume, true);
+    if (!(mRealChannel[0]->mMode & AURA_3D)) {
+        switch (mSpeakerMode) {
+        case SPEAKERMODE_PAN:
+            (void)setPan(mPan);
+            break;
+        case SPEAKERMODE_MIX:
+            (void)setSpeakerMix(mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3],
+                                mSpeakerMix[4], mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
+            break;
+        case SPEAKERMODE_LEVELS:
+            break;
+        }
+    }
+    (void)setFrequency(mFrequency);
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::getChannelGroup(ChannelGroupI **group)
+{
+    if (!group) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *group = mChannelGroup;
+    return AURA_OK;
+}
+
+// ---------------------------------------------------------------------------
+// The public handle class: validate, then forward.
+
+#define AURA_CHANNEL_FORWARD(call)                                  \
+    ChannelI *channel = nullptr;                                    \
+    const AURA_RESULT check = ChannelI::validate(this, &channel);   \
+    if (check != AURA_OK) {                                         \
+        return check;                                               \
+    }                                                               \
+    return channel->call
+
+AURA_RESULT Channel::stop()
+{
+    AURA_CHANNEL_FORWARD(stop());
+}
+
+AURA_RESULT Channel::setPaused(bool paused)
+{
+    AURA_CHANNEL_FORWARD(setPaused(paused));
+}
+
+AURA_RESULT Channel::getPaused(bool *paused)
+{
+    ChannelI *channel = nullptr;
+    const AURA_RESULT check = ChannelI::validate(this, &channel);
+    if (check != AURA_OK) {
+        if (paused) {
+            *paused = false;
+        }
+        return check;
+    }
+    return channel->getPaused(paused);
+}
+
+AURA_RESULT Channel::setMute(bool mute)
+{
+    AURA_CHANNEL_FORWARD(setMute(mute));
+}
+
+AURA_RESULT Channel::getMute(bool *mute)
+{
+    AURA_CHANNEL_FORWARD(getMute(mute));
+}
+
+AURA_RESULT Channel::setVolume(float volume)
+{
+    AURA_CHANNEL_FORWARD(setVolume(volume, false));
+}
+
+AURA_RESULT Channel::getVolume(float *volume)
+{
+    AURA_CHANNEL_FORWARD(getVolume(volume));
+}
+
+AURA_RESULT Channel::setPan(float pan)
+{
+    AURA_CHANNEL_FORWARD(setPan(pan, true));
+}
+
+AURA_RESULT Channel::setFrequency(float frequency)
+{
+    AURA_CHANNEL_FORWARD(setFrequency(frequency));
+}
+
+AURA_RESULT Channel::getFrequency(float *frequency)
+{
+    AURA_CHANNEL_FORWARD(getFrequency(frequency));
+}
+
+AURA_RESULT Channel::setPosition(unsigned int position, AURA_TIMEUNIT postype)
+{
+    AURA_CHANNEL_FORWARD(setPosition(position, postype));
+}
+
+AURA_RESULT Channel::getPosition(unsigned int *position, AURA_TIMEUNIT postype)
+{
+    ChannelI *channel = nullptr;
+    const AURA_RESULT check = ChannelI::validate(this, &channel);
+    if (check != AURA_OK) {
+        if (position) {
+            *position = 0;
+        }
+        return check;
+    }
+    return channel->getPosition(position, postype);
+}
+
+AURA_RESULT Channel::setLoopCount(int loopcount)
+{
+    AURA_CHANNEL_FORWARD(setLoopCount(loopcount));
+}
+
+AURA_RESULT Channel::getLoopCount(int *loopcount)
+{
+    AURA_CHANNEL_FORWARD(getLoopCount(loopcount));
+}
+
+AURA_RESULT Channel::setLoopPoints(unsigned int loopstart, AURA_TIMEUNIT loopstarttype,
+                                   unsigned int loopend, AURA_TIMEUNIT loopendtype)
+{
+    AURA_CHANNEL_FORWARD(setLoopPoints(loopstart, loopstarttype, loopend, loopendtype));
+}
+
+AURA_RESULT Channel::setDelay(AURA_DELAYTYPE delaytype, unsigned int delayhi, unsigned int delaylo)
+{
+    AURA_CHANNEL_FORWARD(setDelay(delaytype, delayhi, delaylo));
+}
+
+AURA_RESULT Channel::setCallback(AURA_CHANNEL_CALLBACK callback)
+{
+    AURA_CHANNEL_FORWARD(setCallback(callback));
+}
+
+AURA_RESULT Channel::getCurrentSound(Sound **sound)
+{
+    ChannelI *channel = nullptr;
+    const AURA_RESULT check = ChannelI::validate(this, &channel);
+    if (check != AURA_OK) {
+        if (sound) {
+            *sound = nullptr;
+        }
+        return check;
+    }
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    SoundI *playing = nullptr;
+    const AURA_RESULT result = channel->getCurrentSound(&playing);
+    *sound = playing;
+    return result;
+}
+
+AURA_RESULT Channel::isPlaying(bool *isplaying)
+{
+    AURA_CHANNEL_FORWARD(isPlaying(isplaying));
+}
+
+AURA_RESULT Channel::setChannelGroup(ChannelGroup *channelgroup)
+{
+    ChannelI *channel = nullptr;
+    AURA_RESULT result = ChannelI::validate(this, &channel);
+    if (result != AURA_OK) {
+        return result;
+    }
+    ChannelGroupI *group = nullptr;
+    if (channelgroup) {
+        result = ChannelGroupI::validate(channelgroup, &group);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return channel->setChannelGroup(group);
+}
+
+AURA_RESULT Channel::getChannelGroup(ChannelGroup **channelgroup)
+{
+    ChannelI *channel = nullptr;
+    const AURA_RESULT check = ChannelI::validate(this, &channel);
+    if (check != AURA_OK) {
+        return check;
+    }
+    if (!channelgroup) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *channelgroup = channel->mChannelGroup;
+    return AURA_OK;
+}
+
+#undef AURA_CHANNEL_FORWARD
+
+} // namespace AURA

@@ -1,0 +1,83 @@
+// The engine object behind a sound handle: what a channel reads of the
+// sound it plays (length, format, defaults, loops, sync points).
+#ifndef AURA_SOUNDI_H
+#define AURA_SOUNDI_H
+
+#include "aura.h"
+#include "aura.hpp"
+#include "core/aura_globals.h"
+
+#include <cstdint>
+
+namespace AURA {
+
+class SystemI;
+
+// A named position of a sound, in PCM samples.
+struct AURA_SYNCPOINT {
+    const char *mName;      // points into mNameBuffer
+    unsigned int mOffset;   // PCM samples
+    int mSubSoundIndex;
+    unsigned short mIndex;  // its place in the sorted list
+    char mNameBuffer[256];
+};
+
+class SoundI : public Sound {
+public:
+    static constexpr int MAX_SYNCPOINTS = 1024;
+
+    SoundI();
+    virtual ~SoundI();
+    SoundI(const SoundI &) = delete;
+    SoundI &operator=(const SoundI &) = delete;
+
+    // Stops every channel that plays the sound, then frees it (freethis).
+    virtual AURA_RESULT releaseInternal(bool freethis = true);
+    // Length in PCM samples (2), milliseconds (1) or PCM bytes (4).
+    virtual AURA_RESULT getLengthInternal(unsigned int *length, unsigned int lengthtype);
+    virtual AURA_RESULT getMode(unsigned int *mode);
+    [[nodiscard]] virtual bool isStream() const { return false; }
+
+    AURA_RESULT setDefaults(float frequency, float volume, float pan, int priority);
+    AURA_RESULT getDefaults(float *frequency, float *volume, float *pan, int *priority);
+    AURA_RESULT setVariations(float frequencyvar, float volumevar, float panvar);
+    AURA_RESULT setLoopPoints(unsigned int loopstart, unsigned int loopend);
+    // Adds a sync point at a PCM offset; the list stays sorted by offset.
+    AURA_RESULT addSyncPoint(unsigned int offset, const char *name, AURA_SYNCPOINT **point);
+    // Bits per sample of the format (0 for compressed or no format).
+    [[nodiscard]] int bitsPerSample() const;
+
+    SystemI *mSystem = nullptr;
+    unsigned int mMode = AURA_LOOP_OFF | AURA_2D | AURA_SOFTWARE;
+    unsigned int mLength = 0;            // PCM samples
+    unsigned int mLoopStart = 0;
+    unsigned int mLoopLength = 0;
+    int mLoopCount = -1;
+    float mDefaultFrequency = 44100.0f;
+    float mDefaultVolume = 1.0f;
+    float mDefaultPan = 0.0f;
+    int mDefaultPriority = 128;
+    float mFrequencyVariation = 0.0f;
+    float mVolumeVariation = 0.0f;
+    float mPanVariation = 0.0f;
+    AURA_SOUND_FORMAT mFormat = AURA_SOUND_FORMAT_PCM16;
+    int mChannels = 1;
+    unsigned int mSpeakerBits = 0;       // low 20 bits: default speakers; high: map flags
+    float mMinDistance = 1.0f;
+    float mMaxDistance = 10000.0f;
+    float mConeInsideAngle = 360.0f;
+    float mConeOutsideAngle = 360.0f;
+    float mConeOutsideVolume = 1.0f;
+    int mPlayCount = 0;
+    uint64_t mLastUsedDSPClock = 0;
+    SoundI *mSubSoundParent = nullptr;   // the multi-sound this one belongs to
+    int mSubSoundIndex = 0;
+    int mNumSubSounds = 0;
+    AURA_SYNCPOINT *mSyncPoint = nullptr; // sorted by offset
+    int mNumSyncPoints = 0;
+    void *mUserData = nullptr;
+};
+
+} // namespace AURA
+
+#endif // AURA_SOUNDI_H
