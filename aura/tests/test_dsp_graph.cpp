@@ -415,17 +415,20 @@ TEST(DSPGraphThreads, RandomChangesWhileTheMixerPulls)
         units.push_back(h.unit("u", i % 3 == 0 ? 2 : 0));
         Harness::of(units.back()).value = 0.01f;
     }
-    std::atomic<bool> stop{false};
+    // The mixer pulls at least 10,000 blocks and keeps pulling until every
+    // change has been queued.
+    std::atomic<bool> changesDone{false};
+    std::atomic<int> blocks{0};
     std::thread mixer([&] {
         std::vector<float> out(64 * 2);
-        for (int block = 0; block < 10000; ++block) {
+        while (blocks.load() < 10000 || !changesDone.load()) {
             ASSERT_EQ(h.pull(out.data(), 64), AURA_OK);
+            blocks.fetch_add(1);
         }
-        stop = true;
     });
     std::mt19937 rng(7);
-    int changes = 0;
-    while (!stop.load()) {
+    constexpr int kChanges = 3000;
+    for (int change = 0; change < kChanges; ++change) {
         AURA::DSPI *a = units[rng() % units.size()];
         AURA::DSPI *b = units[rng() % units.size()];
         switch (rng() % 6) {
@@ -450,10 +453,9 @@ TEST(DSPGraphThreads, RandomChangesWhileTheMixerPulls)
             a->setBypass(rng() % 2 == 0);
             break;
         }
-        ++changes;
     }
+    changesDone = true;
     mixer.join();
-    EXPECT_GT(changes, 100);
     for (AURA::DSPI *u : units) {
         ASSERT_EQ(u->disconnectFrom(nullptr, nullptr), AURA_OK);
     }
