@@ -2,13 +2,17 @@
 #include "aura.h"
 #include "aura.hpp"
 #include "core/aura_globals.h"
+#include "core/aura_memory.h"
+#include "core/aura_soundi.h"
 #include "core/aura_systemi.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -190,6 +194,47 @@ TEST_F(SystemLifeThreads, AutodetectOpensAnOutputWithOrWithoutADevice)
     ASSERT_EQ(AURA::SystemI::validate(system, &internal), AURA_OK);
     ASSERT_NE(internal->mOutput, nullptr);
     EXPECT_EQ(AURA_System_Update(system), AURA_OK);
+}
+
+} // namespace
+
+namespace {
+
+constexpr const char AURA_ALLOC_TAG[] = "aura/tests/test_system";
+
+// A 2 s sound on the real-time no-sound output, updated as a game would,
+// ends after 2 s of wall-clock time.
+TEST(SystemRealTimeThreads, ASoundEndsOnTimeWithRealUpdates)
+{
+    AURA_SYSTEM *system = nullptr;
+    ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
+    ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_NOSOUND), AURA_OK);
+    ASSERT_EQ(AURA_System_Init(system, 4, 0, nullptr), AURA_OK);
+    AURA::SystemI *internal = nullptr;
+    ASSERT_EQ(AURA::SystemI::validate(system, &internal), AURA_OK);
+    AURA::SoundI *sound = AURA_New(AURA::SoundI);
+    sound->mSystem = internal;
+    sound->mDefaultFrequency = 44100.0f;
+    sound->mLength = 2 * 44100;
+    AURA_CHANNEL *channel = nullptr;
+    ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE,
+                                    reinterpret_cast<AURA_SOUND *>(static_cast<AURA::Sound *>(sound)), 0,
+                                    &channel),
+              AURA_OK);
+    const auto start = std::chrono::steady_clock::now();
+    double ended = -1.0;
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+        ASSERT_EQ(AURA_System_Update(system), AURA_OK);
+        unsigned int position = 0;
+        if (AURA_Channel_GetPosition(channel, &position, AURA_TIMEUNIT_PCM) != AURA_OK) {
+            ended = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_NEAR(ended, 2.0, 0.05);
+    ASSERT_EQ(sound->releaseInternal(true), AURA_OK);
+    ASSERT_EQ(AURA_System_Release(system), AURA_OK);
 }
 
 } // namespace
