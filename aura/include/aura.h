@@ -148,6 +148,26 @@ typedef struct AURA_REVERB_PROPERTIES {
     unsigned int Flags;
 } AURA_REVERB_PROPERTIES;
 
+/* A channel's send into the reverb: which of the four instances it sets
+   (Flags), its direct and room levels in millibels, and an optional DSP unit
+   (ConnectionPoint) whose output feeds the reverb instead of the channel's
+   own sound. */
+#define AURA_REVERB_CHANNELFLAGS_INSTANCE0 0x00000010
+#define AURA_REVERB_CHANNELFLAGS_INSTANCE1 0x00000020
+#define AURA_REVERB_CHANNELFLAGS_INSTANCE2 0x00000040
+#define AURA_REVERB_CHANNELFLAGS_INSTANCE3 0x00000080
+#define AURA_REVERB_CHANNELFLAGS_DEFAULT AURA_REVERB_CHANNELFLAGS_INSTANCE0
+
+typedef struct AURA_REVERB_CHANNELPROPERTIES {
+    int Direct;               /* millibels, 0 = unchanged */
+    int Room;                 /* millibels, 0 = full send */
+    unsigned int Flags;       /* AURA_REVERB_CHANNELFLAGS_INSTANCEn bits; none means instance 0 */
+    void *ConnectionPoint;    /* a DSP unit, or null for the channel's own sound */
+} AURA_REVERB_CHANNELPROPERTIES;
+
+/* Direct 0, Room 0, instance 0, no connection point. */
+#define AURA_REVERB_CHANNELPROPERTIES_DEFAULT { 0, 0, AURA_REVERB_CHANNELFLAGS_DEFAULT, 0 }
+
 typedef enum AURA_SOUND_FORMAT {
     AURA_SOUND_FORMAT_NONE = 0,
     AURA_SOUND_FORMAT_PCM8 = 1,     /* signed 8-bit */

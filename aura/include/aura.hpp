@@ -79,6 +79,11 @@ public:
     AURA_RESULT setLoopPoints(unsigned int loopstart, AURA_TIMEUNIT loopstarttype, unsigned int loopend,
                               AURA_TIMEUNIT loopendtype);
     AURA_RESULT setDelay(AURA_DELAYTYPE delaytype, unsigned int delayhi, unsigned int delaylo);
+    // The reverb send of the instances named by the flags; the others take
+    // only the direct level. getReverbProperties reads the instance its
+    // flags name (the lowest of 0x20, 0x40, 0x80 set, else instance 0).
+    AURA_RESULT setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *prop);
+    AURA_RESULT getReverbProperties(AURA_REVERB_CHANNELPROPERTIES *prop);
     AURA_RESULT setCallback(AURA_CHANNEL_CALLBACK callback);
     AURA_RESULT getCurrentSound(Sound **sound);
     AURA_RESULT isPlaying(bool *isplaying);

@@ -3,6 +3,7 @@
 #include "core/aura_channelgroupi.h"
 #include "core/aura_channelreal.h"
 #include "core/aura_memory.h"
+#include "core/aura_reverbi.h"
 #include "core/aura_soundi.h"
 #include "core/aura_systemi.h"
 
@@ -173,6 +174,11 @@ AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
         m3DLevel = 0.0f;
         mDirectOcclusion = 0.0f;
         mReverbOcclusion = 0.0f;
+        if (mSystem) {
+            for (int i = 0; i < ReverbI::MAX_INSTANCES; ++i) {
+                (void)mSystem->mReverbGlobal.resetChanProperties(i, mIndex);
+            }
+        }
     }
     for (int i = 0; i < mNumRealChannels; ++i) {
         ChannelReal *voice = mRealChannel[i];
@@ -855,6 +861,46 @@ AURA_RESULT ChannelI::setDelay(AURA_DELAYTYPE delaytype, unsigned int delayhi, u
     return first;
 }
 
+AURA_RESULT ChannelI::setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props)
+{
+    if (!props) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    AURA_RESULT first = AURA_OK;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->setReverbProperties(props);
+        first = first == AURA_OK ? result : first;
+    }
+    return first;
+}
+
+AURA_RESULT ChannelI::getReverbProperties(AURA_REVERB_CHANNELPROPERTIES *props)
+{
+    if (!props) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    // Every voice reads the instance the caller named, not the one named by
+    // the flags an earlier voice wrote back; the first voice's answer is
+    // the channel's.
+    const AURA_REVERB_CHANNELPROPERTIES request = *props;
+    AURA_RESULT first = AURA_OK;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        AURA_REVERB_CHANNELPROPERTIES answer = request;
+        const AURA_RESULT result = mRealChannel[i]->getReverbProperties(&answer);
+        if (i == 0) {
+            *props = answer;
+        }
+        first = first == AURA_OK ? result : first;
+    }
+    return first;
+}
+
 AURA_RESULT ChannelI::setCallback(AURA_CHANNEL_CALLBACK callback)
 {
     if (mNumRealChannels == 0) {
@@ -1284,6 +1330,16 @@ AURA_RESULT Channel::setLoopPoints(unsigned int loopstart, AURA_TIMEUNIT loopsta
 AURA_RESULT Channel::setDelay(AURA_DELAYTYPE delaytype, unsigned int delayhi, unsigned int delaylo)
 {
     AURA_CHANNEL_FORWARD(setDelay(delaytype, delayhi, delaylo));
+}
+
+AURA_RESULT Channel::setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *prop)
+{
+    AURA_CHANNEL_FORWARD(setReverbProperties(prop));
+}
+
+AURA_RESULT Channel::getReverbProperties(AURA_REVERB_CHANNELPROPERTIES *prop)
+{
+    AURA_CHANNEL_FORWARD(getReverbProperties(prop));
 }
 
 AURA_RESULT Channel::setCallback(AURA_CHANNEL_CALLBACK callback)

@@ -97,6 +97,8 @@ public:
     AURA_RESULT setMode(unsigned int mode);
     AURA_RESULT getMode(unsigned int *mode);
     AURA_RESULT setDelay(AURA_DELAYTYPE delaytype, unsigned int delayhi, unsigned int delaylo);
+    AURA_RESULT setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props);
+    AURA_RESULT getReverbProperties(AURA_REVERB_CHANNELPROPERTIES *props);
     AURA_RESULT setCallback(AURA_CHANNEL_CALLBACK callback);
     AURA_RESULT updateSyncPoints(bool seeked);
     AURA_RESULT getCurrentSound(SoundI **sound);

@@ -4,6 +4,7 @@
 #include "core/aura_channeli.h"
 #include "core/aura_channelpool.h"
 #include "core/aura_memory.h"
+#include "core/aura_reverbi.h"
 #include "core/aura_soundi.h"
 #include "core/aura_string.h"
 #include "core/aura_systemi.h"
@@ -11,6 +12,7 @@
 #include "dsp/aura_dspi.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -477,6 +479,86 @@ AURA_RESULT ChannelReal::set3DOcclusion(float /*directocclusion*/, float /*rever
     return mParent ? setVolume(mParent->mVolume) : AURA_OK;
 }
 
+namespace {
+
+constexpr unsigned int REVERB_INSTANCE_BITS =
+    AURA_REVERB_CHANNELFLAGS_INSTANCE0 | AURA_REVERB_CHANNELFLAGS_INSTANCE1 |
+    AURA_REVERB_CHANNELFLAGS_INSTANCE2 | AURA_REVERB_CHANNELFLAGS_INSTANCE3;
+
+// The one instance a read names: the first of instances 1, 2 and 3 whose
+// bit is set, else instance 0.
+int reverbInstanceOf(unsigned int flags)
+{
+    if (flags & AURA_REVERB_CHANNELFLAGS_INSTANCE1) {
+        return 1;
+    }
+    if (flags & AURA_REVERB_CHANNELFLAGS_INSTANCE2) {
+        return 2;
+    }
+    if (flags & AURA_REVERB_CHANNELFLAGS_INSTANCE3) {
+        return 3;
+    }
+    return 0;
+}
+
+} // namespace
+
+AURA_RESULT ChannelReal::setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props)
+{
+    if (!props) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!mParent) {
+        return AURA_OK;
+    }
+    SystemI *system = systemOf(*this);
+    if (!system) {
+        return AURA_ERR_UNINITIALIZED;
+    }
+    ReverbI &reverb = system->mReverbGlobal;
+    const int channel = mParent->mIndex;
+    const unsigned int named = props->Flags & REVERB_INSTANCE_BITS;
+    const int numnamed = std::popcount(named);
+    for (int i = 0; i < ReverbI::MAX_INSTANCES; ++i) {
+        const unsigned int bit = AURA_REVERB_CHANNELFLAGS_INSTANCE0 << i;
+        if ((named & bit) || (i == 0 && numnamed == 0)) {
+            // Setting several instances at once goes on past one that fails.
+            const AURA_RESULT result = reverb.setChanProperties(i, channel, props, nullptr);
+            if (result != AURA_OK && numnamed <= 1) {
+                return result;
+            }
+            continue;
+        }
+        // An instance not named keeps its send but follows the direct level.
+        AURA_REVERB_CHANNELPROPERTIES current{};
+        AURA_RESULT result = reverb.getChanProperties(i, channel, &current, nullptr);
+        if (result == AURA_OK) {
+            current.Direct = props->Direct;
+            result = reverb.setChanProperties(i, channel, &current, nullptr);
+        }
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelReal::getReverbProperties(AURA_REVERB_CHANNELPROPERTIES *props)
+{
+    if (!props) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!mParent) {
+        return AURA_OK;
+    }
+    SystemI *system = systemOf(*this);
+    if (!system) {
+        return AURA_ERR_UNINITIALIZED;
+    }
+    return system->mReverbGlobal.getChanProperties(reverbInstanceOf(props->Flags), mParent->mIndex, props,
+                                                   nullptr);
+}
+
 AURA_RESULT ChannelReal::isPlaying(bool *isplaying, bool /*includethreadlatency*/)
 {
     if (!isplaying) {
@@ -756,7 +838,13 @@ AURA_RESULT ChannelEmulated::stop()
         mDSPHead->clearFlags(DSPI_FLAG_ACTIVE);
         result = mDSPHead->disconnectAll(false, true);
     }
-    // Reverb sends are not connected by this voice until reverbs exist.
+    if (mParent) {
+        if (SystemI *system = systemOf(*this)) {
+            for (int i = 0; i < ReverbI::MAX_INSTANCES; ++i) {
+                (void)system->mReverbGlobal.resetConnectionPointer(i, mParent->mIndex);
+            }
+        }
+    }
     const AURA_RESULT stopped = ChannelReal::stop();
     return result != AURA_OK ? result : stopped;
 }

@@ -69,6 +69,12 @@ public:
     virtual AURA_RESULT set3DAttributes() { return AURA_OK; }
     virtual AURA_RESULT set3DMinMaxDistance() { return AURA_OK; }
     virtual AURA_RESULT set3DOcclusion(float directocclusion, float reverbocclusion);
+    // The parent channel's send in the system's global reverb: the instances
+    // the flags name (instance 0 when none) take the properties, the others
+    // only the direct level.
+    virtual AURA_RESULT setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props);
+    // Fills props from the instance its flags name.
+    virtual AURA_RESULT getReverbProperties(AURA_REVERB_CHANNELPROPERTIES *props);
     virtual AURA_RESULT isPlaying(bool *isplaying, bool includethreadlatency = false);
     virtual AURA_RESULT isVirtual(bool *isvirtual);
     virtual AURA_RESULT getDSPHead(DSPI **dsp);

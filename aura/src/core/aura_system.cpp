@@ -221,6 +221,10 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     }
     mFlags = flags;
     mMaxChannels = maxchannels;
+    AURA_RESULT result = mPluginFactory.init(this);
+    if (result != AURA_OK) {
+        return result;
+    }
 
     OutputFormat format{};
     format.rate = mOutputRate;
@@ -229,9 +233,10 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     format.speakermode = mSpeakerMode;
     format.blocklength = mDSPBlockSize;
     format.numblocks = mDSPBlockSize ? static_cast<int>(mDSPBufferSize / mDSPBlockSize) : 4;
-    AURA_RESULT result = openOutput(this, mOutputType, format, extradriverdata, &mOutput);
+    result = openOutput(this, mOutputType, format, extradriverdata, &mOutput);
     if (result != AURA_OK) {
         mOutput = nullptr;
+        (void)mPluginFactory.release();
         return result;
     }
     // The device may have taken another rate or format than asked.
@@ -289,6 +294,10 @@ AURA_RESULT SystemI::initChannels()
         (void)channel->setChannelGroupInternal(master, false);
         ++mNumChannels;
     }
+    result = mReverbGlobal.init(this, mMaxChannels);
+    if (result != AURA_OK) {
+        return result;
+    }
 
     // One voice a channel. Until the software voices come, every channel
     // plays on an emulated voice: positions, loops and ends run exactly,
@@ -344,6 +353,7 @@ AURA_RESULT SystemI::closeChannels()
         mChannel = nullptr;
     }
     mNumChannels = 0;
+    (void)mReverbGlobal.release();
     mChannelFreeListHead.initNode();
     mChannelSortedListHead.initNode();
     if (mMasterChannelGroup) {
@@ -552,6 +562,7 @@ AURA_RESULT SystemI::closeInternal()
     }
     (void)closeChannels();
     (void)closeDSPEngine();
+    (void)mPluginFactory.release();
     mInitialised = false;
     return AURA_OK;
 }

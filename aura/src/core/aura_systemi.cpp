@@ -361,6 +361,14 @@ AURA_RESULT SystemI::createDSPInternal(AURA_DSP_DESCRIPTION_EX *description, DSP
     return AURA_OK;
 }
 
+AURA_RESULT SystemI::createDSPByType(AURA_DSP_TYPE type, DSPI **dsp)
+{
+    if (!dsp) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return mPluginFactory.createDSPByType(type, dsp);
+}
+
 AURA_RESULT SystemI::getDSPHead(DSPI **dsp)
 {
     if (!dsp) {

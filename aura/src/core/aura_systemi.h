@@ -7,6 +7,8 @@
 #include "aura.hpp"
 #include "aura_dsp.h"
 #include "core/aura_globals.h"
+#include "core/aura_pluginfactory.h"
+#include "core/aura_reverbi.h"
 #include "dsp/aura_dsp_connectionpool.h"
 #include "dsp/aura_dsp_pools.h"
 #include "dsp/aura_dspi.h"
@@ -116,6 +118,8 @@ public:
     // The same without the check of the software mixer (the engine's own units).
     AURA_RESULT createDSPInternal(AURA_DSP_DESCRIPTION_EX *description, DSPI **dsp, bool allocate);
     AURA_RESULT getDSPHead(DSPI **dsp);
+    // A unit of a registered description of that type; 68 when none is.
+    AURA_RESULT createDSPByType(AURA_DSP_TYPE type, DSPI **dsp);
     AURA_RESULT flushDSPConnectionRequests(bool lockdsp);
     AURA_RESULT getDSPBufferSize(unsigned int *bufferlength, int *numbuffers);
     AURA_RESULT lockDSP();
@@ -138,6 +142,7 @@ public:
     LinkedListNode mGlobalNode;       // in the global list of systems
     unsigned int mIndex = 0;          // 1..15 while listed
     Output *mOutput = nullptr;
+    PluginFactory mPluginFactory;     // codecs, units and outputs, from init to close
     AURA_OUTPUTTYPE mOutputType = AURA_OUTPUTTYPE_AUTODETECT;
     int mDriver = 0;
     int mMaxChannels = 0;
@@ -167,6 +172,7 @@ public:
     float mDistanceScale = 1.0f;
     float mRolloffScale = 1.0f;
     bool m3DReverbActive = false;
+    ReverbI mReverbGlobal;            // four instances; sized by initChannels
     AURA_REVERB_PROPERTIES mReverbAmbientProperties{};
     float mAdvancedHRTFMinAngle = 180.0f;
     float mAdvancedHRTFMaxAngle = 360.0f;
