@@ -23,22 +23,9 @@ namespace AURA {
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_channelreal";
 
-// Mode bits the voices read.
-constexpr unsigned int MODE_LOOP_OFF = 0x1;
-constexpr unsigned int MODE_LOOP_NORMAL = 0x2;
-constexpr unsigned int MODE_LOOP_BIDI = 0x4;
-constexpr unsigned int MODE_LOOP_MASK = MODE_LOOP_OFF | MODE_LOOP_NORMAL | MODE_LOOP_BIDI;
-constexpr unsigned int MODE_2D = 0x8;
-constexpr unsigned int MODE_3D = 0x10;
-constexpr unsigned int MODE_HARDWARE = 0x20;
-constexpr unsigned int MODE_HEADRELATIVE = 0x40000;
-constexpr unsigned int MODE_WORLDRELATIVE = 0x80000;
-constexpr unsigned int MODE_LOGROLLOFF = 0x100000;
-constexpr unsigned int MODE_LINEARROLLOFF = 0x200000;
-constexpr unsigned int MODE_CUSTOMROLLOFF = 0x4000000;
-constexpr unsigned int MODE_ROLLOFF_MASK = MODE_LOGROLLOFF | MODE_LINEARROLLOFF | MODE_CUSTOMROLLOFF;
-constexpr unsigned int MODE_IGNOREGEOMETRY = 0x40000000;
-constexpr unsigned int MODE_VIRTUAL_PLAYFROMSTART = 0x80000000;
+// The three loop bits and the three roll-off bits, each group one choice.
+constexpr unsigned int MODE_LOOP_MASK = AURA_LOOP_OFF | AURA_LOOP_NORMAL | AURA_LOOP_BIDI;
+constexpr unsigned int MODE_ROLLOFF_MASK = AURA_3D_LOGROLLOFF | AURA_3D_LINEARROLLOFF | AURA_3D_CUSTOMROLLOFF;
 
 // Speaker-map bits of a sound.
 constexpr unsigned int SPEAKERMAP_ALLMONO = 0x10000000;
@@ -46,9 +33,6 @@ constexpr unsigned int SPEAKERMAP_ALLSTEREO = 0x20000000;
 
 // Time-unit bit that getPosition ignores.
 constexpr unsigned int TIMEUNIT_IGNORED = 0x10000000;
-
-// The system without a software mixer (an init flag).
-constexpr unsigned int INIT_NO_SOFTWARE_MIXER = 0x4;
 
 constexpr unsigned int UINT32_LIMIT = std::numeric_limits<unsigned int>::max();
 
@@ -591,44 +575,44 @@ AURA_RESULT ChannelReal::setMode(unsigned int mode)
     // them is given; the first given member wins.
     if (mode & MODE_LOOP_MASK) {
         mMode &= ~MODE_LOOP_MASK;
-        if (mode & MODE_LOOP_OFF) {
-            mMode |= MODE_LOOP_OFF;
-        } else if (mode & MODE_LOOP_NORMAL) {
-            mMode |= MODE_LOOP_NORMAL;
+        if (mode & AURA_LOOP_OFF) {
+            mMode |= AURA_LOOP_OFF;
+        } else if (mode & AURA_LOOP_NORMAL) {
+            mMode |= AURA_LOOP_NORMAL;
         } else {
-            mMode |= MODE_LOOP_BIDI;
+            mMode |= AURA_LOOP_BIDI;
         }
     }
-    if (mode & MODE_HEADRELATIVE) {
-        mMode = (mMode | MODE_HEADRELATIVE) & ~MODE_WORLDRELATIVE;
-    } else if (mode & MODE_WORLDRELATIVE) {
-        mMode = (mMode | MODE_WORLDRELATIVE) & ~MODE_HEADRELATIVE;
+    if (mode & AURA_3D_HEADRELATIVE) {
+        mMode = (mMode | AURA_3D_HEADRELATIVE) & ~AURA_3D_WORLDRELATIVE;
+    } else if (mode & AURA_3D_WORLDRELATIVE) {
+        mMode = (mMode | AURA_3D_WORLDRELATIVE) & ~AURA_3D_HEADRELATIVE;
     }
     if (mode & MODE_ROLLOFF_MASK) {
         mMode &= ~MODE_ROLLOFF_MASK;
-        if (mode & MODE_LOGROLLOFF) {
-            mMode |= MODE_LOGROLLOFF;
-        } else if (mode & MODE_LINEARROLLOFF) {
-            mMode |= MODE_LINEARROLLOFF;
+        if (mode & AURA_3D_LOGROLLOFF) {
+            mMode |= AURA_3D_LOGROLLOFF;
+        } else if (mode & AURA_3D_LINEARROLLOFF) {
+            mMode |= AURA_3D_LINEARROLLOFF;
         } else {
-            mMode |= MODE_CUSTOMROLLOFF;
+            mMode |= AURA_3D_CUSTOMROLLOFF;
         }
     }
-    constexpr unsigned int copied = MODE_IGNOREGEOMETRY | MODE_VIRTUAL_PLAYFROMSTART;
+    constexpr unsigned int copied = AURA_3D_IGNOREGEOMETRY | AURA_VIRTUAL_PLAYFROMSTART;
     mMode = (mMode & ~copied) | (mode & copied);
 
-    if (mMode & MODE_HARDWARE) {
+    if (mMode & AURA_HARDWARE) {
         return AURA_OK;
     }
-    if (mode & MODE_2D) {
+    if (mode & AURA_2D) {
         // Leaving 3D needs a channel whose 3D factors go back to neutral.
         if (mParent) {
-            mMode = (mMode & ~MODE_3D) | MODE_2D;
+            mMode = (mMode & ~AURA_3D) | AURA_2D;
             mParent->mDopplerPitch = 1.0f;
             mParent->mDirectOcclusion = 0.0f;
         }
-    } else if (mode & MODE_3D) {
-        mMode = (mMode & ~MODE_2D) | MODE_3D;
+    } else if (mode & AURA_3D) {
+        mMode = (mMode & ~AURA_2D) | AURA_3D;
     }
     return AURA_OK;
 }
@@ -650,7 +634,7 @@ AURA_RESULT ChannelEmulated::init(int index, SystemI *system, Output *output, DS
         return result;
     }
     releaseHead(mDSPHead, mDSPHeadMemory); // a voice set up again starts with a fresh head
-    if (!system || (system->mFlags & INIT_NO_SOFTWARE_MIXER)) {
+    if (!system || (system->mFlags & AURA_INIT_SOFTWARE_DISABLE)) {
         // No graph to join, but the clock runs all the same, backwards too.
         mMinFrequency = -mMaxFrequency;
         return AURA_OK;
@@ -731,7 +715,7 @@ AURA_RESULT ChannelEmulated::update(int delta)
     const bool running = mFlags.has(VoiceFlag::Playing) && !mFlags.has(VoiceFlag::Paused);
     const bool startingEmulated = mParent->mFlags.has(ChannelFlag::StartingWhenEmulated) &&
                                   !mParent->mFlags.has(ChannelFlag::Virtual);
-    if (!running || startingEmulated || (mMode & MODE_VIRTUAL_PLAYFROMSTART)) {
+    if (!running || startingEmulated || (mMode & AURA_VIRTUAL_PLAYFROMSTART)) {
         return AURA_OK;
     }
     SystemI *system = systemOf(*this);
@@ -756,8 +740,8 @@ AURA_RESULT ChannelEmulated::update(int delta)
         mPosition = position <= 0 ? 0 : clampToUnsigned(static_cast<uint64_t>(position));
     };
 
-    const bool normal = (mMode & MODE_LOOP_NORMAL) != 0;
-    const bool bidi = !normal && (mMode & MODE_LOOP_BIDI) != 0;
+    const bool normal = (mMode & AURA_LOOP_NORMAL) != 0;
+    const bool bidi = !normal && (mMode & AURA_LOOP_BIDI) != 0;
     // A loop of no length cannot be looped: the sound plays to its end.
     const bool looping = (normal || (bidi && mLoopCount != 0)) && mLoopLength > 0;
     if (!mSound || !looping || frequency == 0.0f) {

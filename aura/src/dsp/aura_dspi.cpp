@@ -342,27 +342,24 @@ AURA_RESULT DSPI::insertInputBetween(DSPI *dsp, int inputindex, bool search,
 
 AURA_RESULT DSPI::getNumInputs(int *numinputs, bool flush)
 {
-    if (!numinputs) {
-        return AURA_ERR_INVALID_PARAM;
-    }
-    if (flush && mSystem) {
-        (void)mSystem->flushDSPConnectionRequests(true);
-    }
-    CriticalSectionGuard guard(mSystem ? mSystem->mDSPConnectionCrit : nullptr);
-    *numinputs = mNumInputs;
-    return AURA_OK;
+    return getCount(mNumInputs, numinputs, flush);
 }
 
 AURA_RESULT DSPI::getNumOutputs(int *numoutputs, bool flush)
 {
-    if (!numoutputs) {
+    return getCount(mNumOutputs, numoutputs, flush);
+}
+
+AURA_RESULT DSPI::getCount(const int &count, int *out, bool flush)
+{
+    if (!out) {
         return AURA_ERR_INVALID_PARAM;
     }
     if (flush && mSystem) {
         (void)mSystem->flushDSPConnectionRequests(true);
     }
     CriticalSectionGuard guard(mSystem ? mSystem->mDSPConnectionCrit : nullptr);
-    *numoutputs = mNumOutputs;
+    *out = count;
     return AURA_OK;
 }
 

@@ -217,6 +217,7 @@ private:
     static AURA_RESULT callback(DSPI *dsp, AURA_RESULT (*fn)(AURA_DSP_STATE *));
     AURA_RESULT queueRequest(DSPConnectionRequestType type, DSPI *target,
                              DSPConnectionI *connection, int inputindex);
+    AURA_RESULT getCount(const int &count, int *out, bool flush);
     AURA_RESULT getLink(LinkedListNode &head, int count, int index, DSPI **unit,
                         DSPConnectionI **connection, bool flush, bool inputs);
     AURA_RESULT allocConnection(DSPConnectionI *templ, DSPConnectionI **connection);
