@@ -284,6 +284,13 @@ typedef enum AURA_DELAYTYPE {
     AURA_DELAYTYPE_FORCEINT = 0x7fffffff
 } AURA_DELAYTYPE;
 
+/* A position, velocity or direction in 3D. */
+typedef struct AURA_VECTOR {
+    float x;
+    float y;
+    float z;
+} AURA_VECTOR;
+
 /* Where a system's mix goes. */
 typedef enum AURA_OUTPUTTYPE {
     AURA_OUTPUTTYPE_AUTODETECT = 0,    /* the sound device, else real-time no sound */

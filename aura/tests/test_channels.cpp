@@ -460,3 +460,122 @@ TEST_F(Channels, ReleasingASoundStopsItsChannelsFirst)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Channels, ThreeDAttributesBelongToThreeDSounds)
+{
+    AURA_SOUND *flat = makeSound(1.0);
+    AURA_SOUND *spatial = makeSound(1.0, AURA_LOOP_OFF | AURA_3D);
+    auto *cxx = reinterpret_cast<AURA::System *>(system);
+    AURA::Channel *flatChannel = nullptr;
+    AURA::Channel *spatialChannel = nullptr;
+    ASSERT_EQ(cxx->playSound(AURA_CHANNEL_FREE, soundOf(flat), false, &flatChannel), AURA_OK);
+    ASSERT_EQ(cxx->playSound(AURA_CHANNEL_FREE, soundOf(spatial), false, &spatialChannel), AURA_OK);
+    AURA::ChannelI *flati = nullptr;
+    AURA::ChannelI *spatiali = nullptr;
+    ASSERT_EQ(AURA::ChannelI::validate(flatChannel, &flati), AURA_OK);
+    ASSERT_EQ(AURA::ChannelI::validate(spatialChannel, &spatiali), AURA_OK);
+    const AURA_VECTOR pos{1.0f, 2.0f, 3.0f};
+    const AURA_VECTOR vel{0.0f, 0.0f, -1.0f};
+    EXPECT_EQ(flati->set3DAttributes(&pos, &vel), AURA_ERR_NEEDS3D);
+    spatiali->mFlags.clear(AURA::ChannelFlag::Moved3D);
+    ASSERT_EQ(spatiali->set3DAttributes(&pos, &vel), AURA_OK);
+    EXPECT_TRUE(spatiali->mFlags.has(AURA::ChannelFlag::Moved3D));
+    AURA_VECTOR readPos{};
+    AURA_VECTOR readVel{};
+    ASSERT_EQ(spatiali->get3DAttributes(&readPos, &readVel), AURA_OK);
+    EXPECT_EQ(readPos.y, 2.0f);
+    EXPECT_EQ(readVel.z, -1.0f);
+    // The same place again is no move.
+    spatiali->mFlags.clear(AURA::ChannelFlag::Moved3D);
+    ASSERT_EQ(spatiali->set3DAttributes(&pos, nullptr), AURA_OK);
+    EXPECT_FALSE(spatiali->mFlags.has(AURA::ChannelFlag::Moved3D));
+}
+
+TEST_F(Channels, AChannelInfoSnapshotRestoresTheState)
+{
+    AURA_SOUND *sound = makeSound(2.0, AURA_LOOP_NORMAL | AURA_2D);
+    soundOf(sound)->mLoopStart = 0;
+    soundOf(sound)->mLoopLength = 88200;
+    AURA_CHANNEL *handle = nullptr;
+    ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, sound, 0, &handle), AURA_OK);
+    AURA::ChannelI *channel = nullptr;
+    ASSERT_EQ(AURA::ChannelI::validate(reinterpret_cast<AURA::Channel *>(handle), &channel), AURA_OK);
+    ASSERT_EQ(channel->setPosition(30000, AURA_TIMEUNIT_PCM), AURA_OK);
+    ASSERT_EQ(channel->setLoopPoints(1000, AURA_TIMEUNIT_PCM, 50000, AURA_TIMEUNIT_PCM), AURA_OK);
+    ASSERT_EQ(channel->setLoopCount(3), AURA_OK);
+    ASSERT_EQ(channel->setMute(true), AURA_OK);
+    AURA::AURA_CHANNEL_INFO info{};
+    ASSERT_EQ(channel->getChannelInfo(&info), AURA_OK);
+    EXPECT_EQ(info.mPosition, 30000u);
+    EXPECT_EQ(info.mLoopStart, 1000u);
+    EXPECT_EQ(info.mLoopEnd, 50000u);
+    EXPECT_EQ(info.mLoopCount, 3);
+    EXPECT_TRUE(info.mMute);
+    EXPECT_EQ(info.mSound, soundOf(sound));
+
+    // Everything moves on; the snapshot puts it back.
+    ASSERT_EQ(channel->setPosition(100, AURA_TIMEUNIT_PCM), AURA_OK);
+    ASSERT_EQ(channel->setLoopCount(-1), AURA_OK);
+    ASSERT_EQ(channel->setMute(false), AURA_OK);
+    ASSERT_EQ(channel->setChannelInfo(&info), AURA_OK);
+    unsigned int pcm = 0;
+    ASSERT_EQ(channel->getPosition(&pcm, AURA_TIMEUNIT_PCM), AURA_OK);
+    EXPECT_EQ(pcm, 30000u);
+    int loops = 0;
+    ASSERT_EQ(channel->getLoopCount(&loops), AURA_OK);
+    EXPECT_EQ(loops, 3);
+    bool mute = false;
+    ASSERT_EQ(channel->getMute(&mute), AURA_OK);
+    EXPECT_TRUE(mute);
+    EXPECT_EQ(channel->getChannelInfo(nullptr), AURA_ERR_INVALID_PARAM);
+}
+
+// With the software mixer on, voices have heads in the group's unit and a
+// unit can be played or added on a channel.
+TEST(ChannelUnits, PlayingAndAddingDSPUnits)
+{
+    AURA_SYSTEM *system = nullptr;
+    ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
+    ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_NOSOUND_NRT), AURA_OK);
+    ASSERT_EQ(AURA_System_Init(system, 4, 0, nullptr), AURA_OK);
+    AURA::SystemI *internal = nullptr;
+    ASSERT_EQ(AURA::SystemI::validate(system, &internal), AURA_OK);
+
+    AURA::AURA_DSP_DESCRIPTION_EX description{};
+    description.channels = 0;
+    AURA::DSPI *unit = nullptr;
+    ASSERT_EQ(internal->createDSP(&description, &unit, true), AURA_OK);
+    ASSERT_EQ(unit->setDefaults(32000.0f, 0.5f, 0.25f, 10), AURA_OK);
+    AURA::ChannelI *channel = nullptr;
+    ASSERT_EQ(internal->playDSPInternal(AURA_CHANNEL_FREE, unit, false, &channel), AURA_OK);
+    AURA::SoundI *sound = reinterpret_cast<AURA::SoundI *>(0x1);
+    ASSERT_EQ(channel->getCurrentSound(&sound), AURA_OK);
+    EXPECT_EQ(sound, nullptr);
+    AURA::DSPI *current = nullptr;
+    ASSERT_EQ(channel->getCurrentDSP(&current), AURA_OK);
+    EXPECT_EQ(current, unit);
+    EXPECT_EQ(channel->mFrequency, 32000.0f);
+    EXPECT_EQ(channel->mVolume, 0.5f);
+    EXPECT_EQ(channel->mPriority, 10);
+
+    AURA::DSPI *effect = nullptr;
+    ASSERT_EQ(internal->createDSP(&description, &effect, true), AURA_OK);
+    EXPECT_EQ(channel->addDSP(nullptr, nullptr), AURA_ERR_INVALID_PARAM);
+    ASSERT_EQ(channel->addDSP(effect, nullptr), AURA_OK);
+    AURA::DSPI *head = nullptr;
+    ASSERT_EQ(channel->getDSPHead(&head), AURA_OK);
+    ASSERT_NE(head, nullptr);
+    AURA::DSPI *input = nullptr;
+    ASSERT_EQ(head->getInput(0, &input, nullptr, true), AURA_OK);
+    EXPECT_EQ(input, effect);
+    // The system stops what plays a unit before the unit goes.
+    ASSERT_EQ(internal->stopDSP(unit), AURA_OK);
+    EXPECT_EQ(channel->mNumRealChannels, 0);
+    ASSERT_EQ(effect->release(true), AURA_OK);
+    ASSERT_EQ(unit->release(true), AURA_OK);
+    ASSERT_EQ(AURA_System_Release(system), AURA_OK);
+}
+
+} // namespace

@@ -6,6 +6,7 @@
 #include "core/aura_reverbi.h"
 #include "core/aura_soundi.h"
 #include "core/aura_systemi.h"
+#include "dsp/aura_dspi.h"
 
 #include <algorithm>
 #include <cmath>
@@ -203,6 +204,74 @@ AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
     return AURA_OK;
 }
 
+AURA_RESULT ChannelI::play(DSPI *dsp, bool paused, bool reset, bool startmuted)
+{
+    if (!dsp) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    AURA_RESULT result = alloc(dsp, reset);
+    if (result != AURA_OK) {
+        return result;
+    }
+    (void)referenceStamp(true);
+    mFlags.set(ChannelFlag::Starting);
+    (void)setPaused(true);
+    if (reset) {
+        mFadeVolume = startmuted ? 0.0f : 1.0f;
+        mFadeTarget = mFadeVolume;
+        result = setDefaults();
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    result = start();
+    if (result != AURA_OK) {
+        return result;
+    }
+    return paused ? AURA_OK : setPaused(false);
+}
+
+AURA_RESULT ChannelI::alloc(DSPI *dsp, bool reset)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (reset) {
+        for (ChannelFlag flag : {ChannelFlag::Paused, ChannelFlag::Muted, ChannelFlag::MutedInEffect,
+                                 ChannelFlag::Virtual, ChannelFlag::Moved3D}) {
+            mFlags.clear(flag);
+        }
+        std::fill(std::begin(mInputMix), std::end(mInputMix), 1.0f);
+        mEndDelay = 0;
+        mDSPClockDelay = mSystem ? mSystem->mDSPClock.load(std::memory_order_acquire) : 0;
+        mDopplerPitch = 1.0f;
+        m3DLevel = 1.0f;
+        mDirectOcclusion = 0.0f;
+        mReverbOcclusion = 0.0f;
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        ChannelReal *voice = mRealChannel[i];
+        voice->mSubChannelIndex = i;
+        voice->mSound = nullptr;
+        voice->mDSP = dsp;
+        voice->mLoopStart = 0;
+        voice->mLoopLength = 0xFFFFFFFFu;
+        voice->mLoopCount = -1;
+        voice->mMode = AURA_SOFTWARE | AURA_2D;
+        voice->mParent = this;
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->alloc(dsp);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
 AURA_RESULT ChannelI::start()
 {
     for (int i = 0; i < mNumRealChannels; ++i) {
@@ -280,6 +349,7 @@ AURA_RESULT ChannelI::stopEx(unsigned int stopflags)
         if (result != AURA_OK) {
             return result;
         }
+        mAddDSP = nullptr;
     }
     mFlags.clear(ChannelFlag::Virtual);
     mFlags.clear(ChannelFlag::Starting);
@@ -1062,6 +1132,21 @@ AURA_RESULT ChannelI::setDefaults()
         return AURA_ERR_INVALID_HANDLE;
     }
     SoundI *sound = mRealChannel[0]->mSound;
+    DSPI *dsp = mRealChannel[0]->mDSP;
+    if (!sound && dsp) {
+        // A played unit: its own defaults, no variations.
+        float frequency = 0.0f;
+        float volume = 0.0f;
+        float pan = 0.0f;
+        (void)dsp->getDefaults(&frequency, &volume, &pan, &mPriority);
+        mDirectOcclusion = 0.0f;
+        mReverbOcclusion = 0.0f;
+        AURA_RESULT result = setFrequency(frequency);
+        if (result == AURA_OK) {
+            result = setVolume(volume);
+        }
+        return result == AURA_OK ? setPan(pan) : result;
+    }
     if (!sound) {
         return AURA_ERR_INTERNAL;
     }
@@ -1147,6 +1232,179 @@ AURA_RESULT ChannelI::updatePosition()
         at = at->mNext;
     }
     mSortedNode.addBefore(*at);
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::getCurrentDSP(DSPI **dsp)
+{
+    if (!dsp) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *dsp = nullptr;
+    if (mNumRealChannels == 0 || !mRealChannel[0]) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    *dsp = mRealChannel[0]->mDSP;
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::getDSPHead(DSPI **dsp)
+{
+    if (!dsp) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *dsp = nullptr;
+    if (mNumRealChannels == 0 || !mRealChannel[0]) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    return mRealChannel[0]->getDSPHead(dsp);
+}
+
+AURA_RESULT ChannelI::addDSP(DSPI *dsp, DSPConnectionI **connection)
+{
+    if (!dsp) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    DSPI *head = nullptr;
+    AURA_RESULT result = getDSPHead(&head);
+    if (result != AURA_OK) {
+        return result;
+    }
+    if (!head) {
+        return AURA_ERR_NEEDSSOFTWARE;
+    }
+    result = head->insertInputBetween(dsp, 0, false, connection);
+    if (result == AURA_OK) {
+        mAddDSP = dsp;
+    }
+    return result;
+}
+
+AURA_RESULT ChannelI::set3DAttributes(const AURA_VECTOR *pos, const AURA_VECTOR *vel)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (!(mRealChannel[0]->mMode & AURA_3D)) {
+        return AURA_ERR_NEEDS3D;
+    }
+    auto differs = [](const AURA_VECTOR &a, const AURA_VECTOR &b) {
+        return a.x != b.x || a.y != b.y || a.z != b.z;
+    };
+    if (pos) {
+        if (differs(*pos, m3DPosition)) {
+            mFlags.set(ChannelFlag::Moved3D);
+        }
+        m3DPosition = *pos;
+    }
+    if (vel) {
+        if (differs(*vel, m3DVelocity)) {
+            mFlags.set(ChannelFlag::Moved3D);
+        }
+        m3DVelocity = *vel;
+    }
+    AURA_RESULT first = AURA_OK;
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        const AURA_RESULT result = mRealChannel[i]->set3DAttributes();
+        first = first == AURA_OK ? result : first;
+    }
+    return first;
+}
+
+AURA_RESULT ChannelI::get3DAttributes(AURA_VECTOR *pos, AURA_VECTOR *vel)
+{
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (pos) {
+        *pos = m3DPosition;
+    }
+    if (vel) {
+        *vel = m3DVelocity;
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::getChannelInfo(AURA_CHANNEL_INFO *info)
+{
+    if (!info) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0 || !mRealChannel[0]) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    ChannelReal *voice = mRealChannel[0];
+    *info = AURA_CHANNEL_INFO{};
+    info->mLevels = mLevels;
+    (void)voice->getPosition(&info->mPosition, AURA_TIMEUNIT_PCM);
+    info->mLoopStart = voice->mLoopStart;
+    info->mLoopEnd = voice->mLoopLength ? voice->mLoopStart + voice->mLoopLength - 1 : voice->mLoopStart;
+    info->mRealChannel = voice;
+    info->mSound = voice->mSound;
+    info->mDSP = voice->mSound ? nullptr : voice->mDSP;
+    (void)voice->getLoopCount(&info->mLoopCount);
+    info->mMute = mFlags.has(ChannelFlag::Muted);
+    info->mPaused = mFlags.has(ChannelFlag::Paused);
+    info->mMode = voice->mMode;
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelI::setChannelInfo(AURA_CHANNEL_INFO *info)
+{
+    if (!info) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mNumRealChannels == 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    // The order matters: the mode first, as it decides what the rest means.
+    (void)setMode(info->mMode);
+    (void)setVolume(mVolume, true);
+    (void)setFrequency(mFrequency);
+    switch (mSpeakerMode) {
+    case SPEAKERMODE_PAN:
+        (void)setPan(mPan);
+        break;
+    case SPEAKERMODE_MIX:
+        (void)setSpeakerMix(mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3],
+                            mSpeakerMix[4], mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
+        break;
+    case SPEAKERMODE_LEVELS:
+        if (info->mLevels && mSystem) {
+            for (int i = 0; i < mNumRealChannels; ++i) {
+                (void)mRealChannel[i]->updateSpeakerLevels(mVolume);
+            }
+        }
+        break;
+    }
+    if (mRealChannel[0]->mMode & AURA_3D) {
+        (void)set3DAttributes(&m3DPosition, &m3DVelocity);
+    }
+    for (int i = 0; i < mNumRealChannels; ++i) {
+        (void)mRealChannel[i]->setDSPClockDelay();
+        (void)mRealChannel[i]->setPosition(info->mPosition, AURA_TIMEUNIT_PCM);
+        if (info->mLoopEnd > info->mLoopStart) {
+            (void)mRealChannel[i]->setLoopPoints(info->mLoopStart, info->mLoopEnd - info->mLoopStart + 1);
+        }
+        (void)mRealChannel[i]->setLoopCount(info->mLoopCount);
+    }
+    (void)setMute(info->mMute);
+    (void)setPaused(info->mPaused);
+    for (int instance = 0; instance < 4; ++instance) {
+        AURA_REVERB_CHANNELPROPERTIES props{};
+        props.Flags = 0x10u << instance;
+        if (mSystem && mSystem->mReverbGlobal.getChanProperties(instance, mIndex, &props, nullptr) == AURA_OK) {
+            for (int i = 0; i < mNumRealChannels; ++i) {
+                (void)mRealChannel[i]->setReverbProperties(&props);
+            }
+        }
+    }
+    if (mAddDSP) {
+        DSPI *head = nullptr;
+        if (getDSPHead(&head) == AURA_OK && head) {
+            (void)head->insertInputBetween(mAddDSP, 0, false, nullptr);
+        }
+    }
     return AURA_OK;
 }
 

@@ -17,6 +17,7 @@ class SoundI;
 class DSPI;
 class ChannelReal;
 class ChannelGroupI;
+class DSPConnectionI;
 struct AURA_SYNCPOINT;
 
 // A logical channel's state, apart from its voices' own flags.
@@ -46,6 +47,21 @@ enum StopFlag : unsigned int {
     STOP_FINISHED = 0x7F, // the system update, for a channel whose voices ended
 };
 
+// What a channel carries when it moves to another voice.
+struct AURA_CHANNEL_INFO {
+    float *mLevels;
+    unsigned int mPosition;     // PCM
+    unsigned int mLoopStart;    // PCM
+    unsigned int mLoopEnd;      // PCM
+    ChannelReal *mRealChannel;
+    SoundI *mSound;
+    DSPI *mDSP;                 // when no sound is played
+    int mLoopCount;
+    bool mMute;
+    bool mPaused;
+    unsigned int mMode;
+};
+
 enum ChannelSpeakerMode { SPEAKERMODE_PAN = 0, SPEAKERMODE_MIX = 1, SPEAKERMODE_LEVELS = 2 };
 
 class ChannelI {
@@ -66,7 +82,9 @@ public:
     [[nodiscard]] Channel *getHandle() const;
 
     AURA_RESULT play(SoundI *sound, bool paused, bool reset, bool startmuted);
+    AURA_RESULT play(DSPI *dsp, bool paused, bool reset, bool startmuted);
     AURA_RESULT alloc(SoundI *sound, bool reset);
+    AURA_RESULT alloc(DSPI *dsp, bool reset);
     AURA_RESULT start();
     AURA_RESULT stop() { return stopEx(STOP_ALL); }
     AURA_RESULT stopEx(unsigned int stopflags);
@@ -102,6 +120,15 @@ public:
     AURA_RESULT setCallback(AURA_CHANNEL_CALLBACK callback);
     AURA_RESULT updateSyncPoints(bool seeked);
     AURA_RESULT getCurrentSound(SoundI **sound);
+    AURA_RESULT getCurrentDSP(DSPI **dsp);
+    AURA_RESULT getDSPHead(DSPI **dsp);
+    // Inserts a unit as input 0 of the channel's head and keeps it there
+    // across moves to other voices.
+    AURA_RESULT addDSP(DSPI *dsp, DSPConnectionI **connection);
+    AURA_RESULT set3DAttributes(const AURA_VECTOR *pos, const AURA_VECTOR *vel);
+    AURA_RESULT get3DAttributes(AURA_VECTOR *pos, AURA_VECTOR *vel);
+    AURA_RESULT getChannelInfo(AURA_CHANNEL_INFO *info);
+    AURA_RESULT setChannelInfo(AURA_CHANNEL_INFO *info);
     AURA_RESULT getRealChannel(ChannelReal **voices, int *numvoices);
     AURA_RESULT isPlaying(bool *isplaying);
     AURA_RESULT setDefaults();
@@ -149,6 +176,9 @@ public:
     float mDirectOcclusion = 0.0f;
     float mReverbOcclusion = 0.0f;
     AURA_CHANNEL_CALLBACK mCallback = nullptr;
+    AURA_VECTOR m3DPosition{};
+    AURA_VECTOR m3DVelocity{};
+    DSPI *mAddDSP = nullptr;          // the unit added with addDSP
 
 private:
     [[nodiscard]] bool pausedAbove() const;

@@ -448,18 +448,8 @@ AURA_RESULT SystemI::getFreeVoices(ChannelReal **voices, int count)
     return mVoicePool->allocateChannel(voices, -1, count, &found);
 }
 
-AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *sound, bool paused,
-                                       ChannelI **channelout)
+AURA_RESULT SystemI::acquireChannel(AURA_CHANNELINDEX channelid, int priority, ChannelI **channelout)
 {
-    if (channelout) {
-        *channelout = nullptr;
-    }
-    if (!mInitialised || !mChannel) {
-        return AURA_ERR_UNINITIALIZED;
-    }
-    if (!sound) {
-        return AURA_ERR_INVALID_PARAM;
-    }
     ChannelI *channel = nullptr;
     if (channelid == AURA_CHANNEL_FREE) {
         if (!mChannelFreeListHead.isEmpty()) {
@@ -469,7 +459,7 @@ AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *soun
             // below the new sound.
             LinkedListNode *tail = mChannelSortedListHead.mPrev;
             ChannelI *least = tail != &mChannelSortedListHead ? static_cast<ChannelI *>(tail->mData) : nullptr;
-            if (!least || least->mPriority < sound->mDefaultPriority) {
+            if (!least || least->mPriority < priority) {
                 return AURA_ERR_CHANNEL_ALLOC;
             }
             channel = least;
@@ -483,25 +473,76 @@ AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *soun
         (void)channel->stopEx(STOP_RETURNTOFREELIST | STOP_RESETCALLBACKS | STOP_REFSTAMP |
                               STOP_CALLBACKS);
     }
-
     ChannelReal *voice = nullptr;
-    AURA_RESULT result = getFreeVoices(&voice, 1);
+    const AURA_RESULT result = getFreeVoices(&voice, 1);
     if (result != AURA_OK) {
         return result;
     }
     // From the free list into use.
-    channel->mNode.mPrev->mNext = channel->mNode.mNext;
-    channel->mNode.mNext->mPrev = channel->mNode.mPrev;
-    channel->mNode.initNode();
-    channel->mNode.mData = channel;
+    channel->mNode.removeNode();
     channel->mRealChannel[0] = voice;
     channel->mNumRealChannels = 1;
+    *channelout = channel;
+    return AURA_OK;
+}
+
+void SystemI::releaseUnplayedChannel(ChannelI *channel)
+{
+    (void)channel->mRealChannel[0]->stop();
+    channel->mRealChannel[0] = nullptr;
+    channel->mNumRealChannels = 0;
+    (void)channel->returnToFreeList();
+}
+
+AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *sound, bool paused,
+                                       ChannelI **channelout)
+{
+    if (channelout) {
+        *channelout = nullptr;
+    }
+    if (!mInitialised || !mChannel) {
+        return AURA_ERR_UNINITIALIZED;
+    }
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    ChannelI *channel = nullptr;
+    AURA_RESULT result = acquireChannel(channelid, sound->mDefaultPriority, &channel);
+    if (result != AURA_OK) {
+        return result;
+    }
     result = channel->play(sound, paused, true, false);
     if (result != AURA_OK) {
-        (void)voice->stop();
-        channel->mRealChannel[0] = nullptr;
-        channel->mNumRealChannels = 0;
-        (void)channel->returnToFreeList();
+        releaseUnplayedChannel(channel);
+        return result;
+    }
+    (void)channel->updatePosition();
+    if (channelout) {
+        *channelout = channel;
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::playDSPInternal(AURA_CHANNELINDEX channelid, DSPI *dsp, bool paused,
+                                     ChannelI **channelout)
+{
+    if (channelout) {
+        *channelout = nullptr;
+    }
+    if (!mInitialised || !mChannel) {
+        return AURA_ERR_UNINITIALIZED;
+    }
+    if (!dsp) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    ChannelI *channel = nullptr;
+    AURA_RESULT result = acquireChannel(channelid, dsp->mDefaultPriority, &channel);
+    if (result != AURA_OK) {
+        return result;
+    }
+    result = channel->play(dsp, paused, true, false);
+    if (result != AURA_OK) {
+        releaseUnplayedChannel(channel);
         return result;
     }
     (void)channel->updatePosition();

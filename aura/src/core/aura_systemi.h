@@ -78,8 +78,12 @@ public:
     // Channels.
     AURA_RESULT playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *sound, bool paused,
                                   ChannelI **channel);
+    AURA_RESULT playDSPInternal(AURA_CHANNELINDEX channelid, DSPI *dsp, bool paused, ChannelI **channel);
     AURA_RESULT getMasterChannelGroupInternal(ChannelGroupI **group);
     AURA_RESULT createChannelGroupInternal(const char *name, ChannelGroupI **group);
+    // A channel for a new sound (stopping what it played) with a voice.
+    AURA_RESULT acquireChannel(AURA_CHANNELINDEX channelid, int priority, ChannelI **channel);
+    void releaseUnplayedChannel(ChannelI *channel);
     AURA_RESULT initChannels();
     AURA_RESULT closeChannels();
     // Voices for a channel: free ones of the pool.

@@ -755,6 +755,11 @@ AURA_RESULT DSPI::updateTreeLevel(int level)
 AURA_RESULT DSPI::release(bool freethis)
 {
     if (mSystem) {
+        // Channels that play the unit stop first.
+        const AURA_RESULT result = mSystem->stopDSP(this);
+        if (result != AURA_OK) {
+            return result;
+        }
         (void)mSystem->flushDSPConnectionRequests(true);
     }
     if (removeInternal(true) != AURA_OK) {
