@@ -46,7 +46,6 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
     if (*length > mSystem->mDSPBlockSize) {
         *length = mSystem->mDSPBlockSize;
     }
-    const unsigned int frames = *length;
     const int maxChannels = std::max(mSystem->mMaxInputChannels, mSystem->mMaxOutputChannels);
     float *block = nullptr;
     int channels = 0;
@@ -206,7 +205,6 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
             }
         }
     }
-    (void)frames;
     return finish(result);
 }
 
