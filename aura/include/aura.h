@@ -361,6 +361,35 @@ AURA_RESULT AURA_Channel_GetPosition(AURA_CHANNEL *channel, unsigned int *positi
 AURA_RESULT AURA_Channel_SetCallback(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACK callback);
 AURA_RESULT AURA_Channel_GetCurrentSound(AURA_CHANNEL *channel, AURA_SOUND **sound);
 
+/* Files supplied by the application. An asynchronous read request: the
+ * engine fills handle, offset, sizebytes, priority and buffer, sets result to
+ * AURA_ERR_NOTREADY and hands it to the asynchronous-read callback. The
+ * answer may come from any thread: write bytesread (at most sizebytes) first,
+ * then result with a release store (the engine polls result with an acquire
+ * load every 10 ms). After the asynchronous-cancel callback returns, the
+ * request must no longer be written. */
+typedef struct AURA_ASYNCREADINFO {
+    void *handle;
+    unsigned int offset;
+    unsigned int sizebytes;
+    int priority;
+    void *buffer;
+    unsigned int bytesread;
+    AURA_RESULT result;
+    void *userdata;
+} AURA_ASYNCREADINFO;
+
+typedef AURA_RESULT (*AURA_FILE_OPENCALLBACK)(const char *name, int unicode, unsigned int *filesize,
+                                              void **handle, void **userdata);
+typedef AURA_RESULT (*AURA_FILE_CLOSECALLBACK)(void *handle, void *userdata);
+typedef AURA_RESULT (*AURA_FILE_READCALLBACK)(void *handle, void *buffer, unsigned int sizebytes,
+                                              unsigned int *bytesread, void *userdata);
+/* A seek that cannot be made answers AURA_ERR_FILE_COULDNOTSEEK; a file whose
+ * seek to 0 at open answers it is then read forward only. */
+typedef AURA_RESULT (*AURA_FILE_SEEKCALLBACK)(void *handle, unsigned int pos, void *userdata);
+typedef AURA_RESULT (*AURA_FILE_ASYNCREADCALLBACK)(AURA_ASYNCREADINFO *info, void *userdata);
+typedef AURA_RESULT (*AURA_FILE_ASYNCCANCELCALLBACK)(void *handle, void *userdata);
+
 #ifdef __cplusplus
 }
 #endif

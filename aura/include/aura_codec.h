@@ -61,6 +61,17 @@ typedef enum AURA_TAGDATATYPE {
     AURA_TAGDATATYPE_FORCEINT = 0x7fffffff
 } AURA_TAGDATATYPE;
 
+/* One tag as a query returns it. name and data point into the tag list's
+   own copies and stay valid while the tag is in the list. */
+typedef struct AURA_TAG {
+    AURA_TAGTYPE type;
+    AURA_TAGDATATYPE datatype;
+    char *name;
+    void *data;
+    unsigned int datalen;     /* bytes */
+    int updated;              /* 1: new or set again since it was last read */
+} AURA_TAG;
+
 /* Extended creation information of a sound (declared with the sound API). */
 typedef struct AURA_CREATESOUNDEXINFO AURA_CREATESOUNDEXINFO;
 
