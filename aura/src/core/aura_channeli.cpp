@@ -119,18 +119,22 @@ AURA_RESULT ChannelI::play(SoundI *sound, bool paused, bool reset, bool startmut
     if (mNumRealChannels == 0) {
         return AURA_ERR_INVALID_HANDLE;
     }
-    AURA_RESULT result = alloc(sound, reset);
-    if (result != AURA_OK) {
-        return result;
-    }
+    const AURA_RESULT result = alloc(sound, reset);
+    return result == AURA_OK ? begin(sound, paused, reset, startmuted) : result;
+}
+
+AURA_RESULT ChannelI::begin(SoundI *sound, bool paused, bool reset, bool startmuted)
+{
+    // A fresh handle, and silence until everything is set.
     (void)referenceStamp(true);
     mFlags.set(ChannelFlag::Starting);
     (void)setPaused(true);
+    AURA_RESULT result = AURA_OK;
     if (reset) {
         mFadeVolume = startmuted ? 0.0f : 1.0f;
         mFadeTarget = mFadeVolume;
         result = setDefaults();
-        if (result == AURA_OK) {
+        if (result == AURA_OK && sound) {
             result = setPosition(0, AURA_TIMEUNIT_PCM);
         }
         if (result != AURA_OK) {
@@ -141,15 +145,14 @@ AURA_RESULT ChannelI::play(SoundI *sound, bool paused, bool reset, bool startmut
     if (result != AURA_OK) {
         return result;
     }
-    ++sound->mPlayCount;
-    if (sound->mNumSyncPoints > 0) {
-        mSyncPointCurrent = &sound->mSyncPoint[0];
-        mSyncPointLastPos = 0;
+    if (sound) {
+        ++sound->mPlayCount;
+        if (sound->mNumSyncPoints > 0) {
+            mSyncPointCurrent = &sound->mSyncPoint[0];
+            mSyncPointLastPos = 0;
+        }
     }
-    if (!paused) {
-        return setPaused(false);
-    }
-    return AURA_OK;
+    return paused ? AURA_OK : setPaused(false);
 }
 
 AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
@@ -212,26 +215,8 @@ AURA_RESULT ChannelI::play(DSPI *dsp, bool paused, bool reset, bool startmuted)
     if (mNumRealChannels == 0) {
         return AURA_ERR_INVALID_HANDLE;
     }
-    AURA_RESULT result = alloc(dsp, reset);
-    if (result != AURA_OK) {
-        return result;
-    }
-    (void)referenceStamp(true);
-    mFlags.set(ChannelFlag::Starting);
-    (void)setPaused(true);
-    if (reset) {
-        mFadeVolume = startmuted ? 0.0f : 1.0f;
-        mFadeTarget = mFadeVolume;
-        result = setDefaults();
-        if (result != AURA_OK) {
-            return result;
-        }
-    }
-    result = start();
-    if (result != AURA_OK) {
-        return result;
-    }
-    return paused ? AURA_OK : setPaused(false);
+    const AURA_RESULT result = alloc(dsp, reset);
+    return result == AURA_OK ? begin(nullptr, paused, reset, startmuted) : result;
 }
 
 AURA_RESULT ChannelI::alloc(DSPI *dsp, bool reset)

@@ -181,6 +181,8 @@ public:
     DSPI *mAddDSP = nullptr;          // the unit added with addDSP
 
 private:
+    // What play does once the voices are allocated (sound: null for a unit).
+    AURA_RESULT begin(SoundI *sound, bool paused, bool reset, bool startmuted);
     [[nodiscard]] bool pausedAbove() const;
     [[nodiscard]] bool mutedAbove() const;
     AURA_RESULT applyVolume();

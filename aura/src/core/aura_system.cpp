@@ -15,6 +15,7 @@
 #include "output/aura_output_factory.h"
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <new>
 
@@ -494,8 +495,8 @@ void SystemI::releaseUnplayedChannel(ChannelI *channel)
     (void)channel->returnToFreeList();
 }
 
-AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *sound, bool paused,
-                                       ChannelI **channelout)
+AURA_RESULT SystemI::playOnChannel(AURA_CHANNELINDEX channelid, int priority, ChannelI **channelout,
+                                   const std::function<AURA_RESULT(ChannelI *)> &play)
 {
     if (channelout) {
         *channelout = nullptr;
@@ -503,15 +504,12 @@ AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *soun
     if (!mInitialised || !mChannel) {
         return AURA_ERR_UNINITIALIZED;
     }
-    if (!sound) {
-        return AURA_ERR_INVALID_PARAM;
-    }
     ChannelI *channel = nullptr;
-    AURA_RESULT result = acquireChannel(channelid, sound->mDefaultPriority, &channel);
+    AURA_RESULT result = acquireChannel(channelid, priority, &channel);
     if (result != AURA_OK) {
         return result;
     }
-    result = channel->play(sound, paused, true, false);
+    result = play(channel);
     if (result != AURA_OK) {
         releaseUnplayedChannel(channel);
         return result;
@@ -523,33 +521,30 @@ AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *soun
     return AURA_OK;
 }
 
+AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *sound, bool paused,
+                                       ChannelI **channelout)
+{
+    if (!sound) {
+        if (channelout) {
+            *channelout = nullptr;
+        }
+        return mInitialised ? AURA_ERR_INVALID_PARAM : AURA_ERR_UNINITIALIZED;
+    }
+    return playOnChannel(channelid, sound->mDefaultPriority, channelout,
+                         [&](ChannelI *channel) { return channel->play(sound, paused, true, false); });
+}
+
 AURA_RESULT SystemI::playDSPInternal(AURA_CHANNELINDEX channelid, DSPI *dsp, bool paused,
                                      ChannelI **channelout)
 {
-    if (channelout) {
-        *channelout = nullptr;
-    }
-    if (!mInitialised || !mChannel) {
-        return AURA_ERR_UNINITIALIZED;
-    }
     if (!dsp) {
-        return AURA_ERR_INVALID_PARAM;
+        if (channelout) {
+            *channelout = nullptr;
+        }
+        return mInitialised ? AURA_ERR_INVALID_PARAM : AURA_ERR_UNINITIALIZED;
     }
-    ChannelI *channel = nullptr;
-    AURA_RESULT result = acquireChannel(channelid, dsp->mDefaultPriority, &channel);
-    if (result != AURA_OK) {
-        return result;
-    }
-    result = channel->play(dsp, paused, true, false);
-    if (result != AURA_OK) {
-        releaseUnplayedChannel(channel);
-        return result;
-    }
-    (void)channel->updatePosition();
-    if (channelout) {
-        *channelout = channel;
-    }
-    return AURA_OK;
+    return playOnChannel(channelid, dsp->mDefaultPriority, channelout,
+                         [&](ChannelI *channel) { return channel->play(dsp, paused, true, false); });
 }
 
 AURA_RESULT SystemI::stopDSP(DSPI *dsp)

@@ -14,6 +14,7 @@
 #include "dsp/aura_dspi.h"
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 
 struct AURA_OS_CRITICALSECTION;
@@ -84,6 +85,8 @@ public:
     // A channel for a new sound (stopping what it played) with a voice.
     AURA_RESULT acquireChannel(AURA_CHANNELINDEX channelid, int priority, ChannelI **channel);
     void releaseUnplayedChannel(ChannelI *channel);
+    AURA_RESULT playOnChannel(AURA_CHANNELINDEX channelid, int priority, ChannelI **channel,
+                              const std::function<AURA_RESULT(ChannelI *)> &play);
     AURA_RESULT initChannels();
     AURA_RESULT closeChannels();
     // Voices for a channel: free ones of the pool.
