@@ -443,29 +443,22 @@ AURA_RESULT ChannelI::getPaused(bool *paused)
     return AURA_OK;
 }
 
+AURA_RESULT ChannelI::pushSpeakerMix(ChannelReal *voice) const
+{
+    return voice->setSpeakerMix(mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3],
+                                mSpeakerMix[4], mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
+}
+
 AURA_RESULT ChannelI::applyVolume()
 {
     const float volume = mFlags.has(ChannelFlag::MutedInEffect) ? 0.0f : mVolume;
-    AURA_RESULT first = AURA_OK;
     if (mNumRealChannels > 1 && mSpeakerMode == SPEAKERMODE_LEVELS && mLevels) {
-        for (int i = 0; i < mNumRealChannels; ++i) {
-            const AURA_RESULT result = mRealChannel[i]->updateSpeakerLevels(volume);
-            first = first == AURA_OK ? result : first;
-        }
-    } else if (mNumRealChannels > 1 && mSpeakerMode == SPEAKERMODE_MIX) {
-        for (int i = 0; i < mNumRealChannels; ++i) {
-            const AURA_RESULT result = mRealChannel[i]->setSpeakerMix(
-                mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3], mSpeakerMix[4],
-                mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
-            first = first == AURA_OK ? result : first;
-        }
-    } else {
-        for (int i = 0; i < mNumRealChannels; ++i) {
-            const AURA_RESULT result = mRealChannel[i]->setVolume(volume);
-            first = first == AURA_OK ? result : first;
-        }
+        return forEachVoice([&](ChannelReal *voice) { return voice->updateSpeakerLevels(volume); });
     }
-    return first;
+    if (mNumRealChannels > 1 && mSpeakerMode == SPEAKERMODE_MIX) {
+        return forEachVoice([&](ChannelReal *voice) { return pushSpeakerMix(voice); });
+    }
+    return forEachVoice([&](ChannelReal *voice) { return voice->setVolume(volume); });
 }
 
 AURA_RESULT ChannelI::setMute(bool mute)
@@ -482,14 +475,7 @@ AURA_RESULT ChannelI::setMute(bool mute)
 
 AURA_RESULT ChannelI::getMute(bool *mute)
 {
-    if (!mute) {
-        return AURA_ERR_INVALID_PARAM;
-    }
-    if (mNumRealChannels == 0) {
-        return AURA_ERR_INVALID_HANDLE;
-    }
-    *mute = mFlags.has(ChannelFlag::Muted);
-    return AURA_OK;
+    return readField(mute, mFlags.has(ChannelFlag::Muted));
 }
 
 AURA_RESULT ChannelI::setVolume(float volume, bool forceupdate)
@@ -512,14 +498,7 @@ AURA_RESULT ChannelI::setVolume(float volume, bool forceupdate)
 
 AURA_RESULT ChannelI::getVolume(float *volume)
 {
-    if (!volume) {
-        return AURA_ERR_INVALID_PARAM;
-    }
-    if (mNumRealChannels == 0) {
-        return AURA_ERR_INVALID_HANDLE;
-    }
-    *volume = mVolume;
-    return AURA_OK;
+    return readField(volume, mVolume);
 }
 
 AURA_RESULT ChannelI::setFrequency(float frequency)
@@ -533,11 +512,7 @@ AURA_RESULT ChannelI::setFrequency(float frequency)
     frequency = std::clamp(frequency, mRealChannel[0]->mMinFrequency, mRealChannel[0]->mMaxFrequency);
     const bool turned = (frequency < 0.0f) != (mFrequency < 0.0f);
     mFrequency = frequency;
-    AURA_RESULT first = AURA_OK;
-    for (int i = 0; i < mNumRealChannels; ++i) {
-        const AURA_RESULT result = mRealChannel[i]->setFrequency(frequency);
-        first = first == AURA_OK ? result : first;
-    }
+    const AURA_RESULT first = forEachVoice([&](ChannelReal *voice) { return voice->setFrequency(frequency); });
     if (turned && mSyncPointCurrent) {
         (void)updateSyncPoints(true);
     }
@@ -546,14 +521,7 @@ AURA_RESULT ChannelI::setFrequency(float frequency)
 
 AURA_RESULT ChannelI::getFrequency(float *frequency)
 {
-    if (!frequency) {
-        return AURA_ERR_INVALID_PARAM;
-    }
-    if (mNumRealChannels == 0) {
-        return AURA_ERR_INVALID_HANDLE;
-    }
-    *frequency = mFrequency;
-    return AURA_OK;
+    return readField(frequency, mFrequency);
 }
 
 AURA_RESULT ChannelI::setPan(float pan, bool push)
@@ -596,13 +564,9 @@ AURA_RESULT ChannelI::setSpeakerMix(float fl, float fr, float c, float lfe, floa
     if (!push || (mRealChannel[0]->mMode & AURA_3D)) {
         return AURA_OK;
     }
-    AURA_RESULT first = AURA_OK;
-    for (int i = 0; i < mNumRealChannels; ++i) {
-        const AURA_RESULT result = mRealChannel[i]->setSpeakerMix(
-            mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3], mSpeakerMix[4],
-            mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
-        first = first == AURA_OK ? result : first;
-    }
+    const AURA_RESULT first = forEachVoice([&](ChannelReal *voice) {
+        return pushSpeakerMix(voice);
+    });
     return first;
 }
 
@@ -661,11 +625,7 @@ AURA_RESULT ChannelI::setSpeakerLevels(AURA_SPEAKER speaker, const float *levels
         std::copy(clamped, clamped + numlevels, mLevels + row * mSystem->mMaxInputChannels);
         return AURA_OK;
     }
-    AURA_RESULT first = AURA_OK;
-    for (int i = 0; i < mNumRealChannels; ++i) {
-        const AURA_RESULT result = mRealChannel[i]->setSpeakerLevels(row, clamped, numlevels);
-        first = first == AURA_OK ? result : first;
-    }
+    const AURA_RESULT first = forEachVoice([&](ChannelReal *voice) { return voice->setSpeakerLevels(row, clamped, numlevels); });
     // Voices that keep no matrix of their own still leave it here.
     std::copy(clamped, clamped + numlevels, mLevels + row * mSystem->mMaxInputChannels);
     return first;
@@ -776,11 +736,7 @@ AURA_RESULT ChannelI::setLoopCount(int loopcount)
     if (loopcount < -1) {
         return AURA_ERR_INVALID_PARAM;
     }
-    AURA_RESULT first = AURA_OK;
-    for (int i = 0; i < mNumRealChannels; ++i) {
-        const AURA_RESULT result = mRealChannel[i]->setLoopCount(loopcount);
-        first = first == AURA_OK ? result : first;
-    }
+    const AURA_RESULT first = forEachVoice([&](ChannelReal *voice) { return voice->setLoopCount(loopcount); });
     return first;
 }
 
@@ -908,11 +864,7 @@ AURA_RESULT ChannelI::setDelay(AURA_DELAYTYPE delaytype, unsigned int delayhi, u
     default:
         return AURA_ERR_INVALID_PARAM;
     }
-    AURA_RESULT first = AURA_OK;
-    for (int i = 0; i < mNumRealChannels; ++i) {
-        const AURA_RESULT result = mRealChannel[i]->setDSPClockDelay();
-        first = first == AURA_OK ? result : first;
-    }
+    const AURA_RESULT first = forEachVoice([&](ChannelReal *voice) { return voice->setDSPClockDelay(); });
     return first;
 }
 
@@ -924,11 +876,7 @@ AURA_RESULT ChannelI::setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *p
     if (mNumRealChannels == 0) {
         return AURA_ERR_INVALID_HANDLE;
     }
-    AURA_RESULT first = AURA_OK;
-    for (int i = 0; i < mNumRealChannels; ++i) {
-        const AURA_RESULT result = mRealChannel[i]->setReverbProperties(props);
-        first = first == AURA_OK ? result : first;
-    }
+    const AURA_RESULT first = forEachVoice([&](ChannelReal *voice) { return voice->setReverbProperties(props); });
     return first;
 }
 
@@ -1288,11 +1236,7 @@ AURA_RESULT ChannelI::set3DAttributes(const AURA_VECTOR *pos, const AURA_VECTOR 
         }
         m3DVelocity = *vel;
     }
-    AURA_RESULT first = AURA_OK;
-    for (int i = 0; i < mNumRealChannels; ++i) {
-        const AURA_RESULT result = mRealChannel[i]->set3DAttributes();
-        first = first == AURA_OK ? result : first;
-    }
+    const AURA_RESULT first = forEachVoice([&](ChannelReal *voice) { return voice->set3DAttributes(); });
     return first;
 }
 
@@ -1351,8 +1295,8 @@ AURA_RESULT ChannelI::setChannelInfo(AURA_CHANNEL_INFO *info)
         (void)setPan(mPan);
         break;
     case SPEAKERMODE_MIX:
-        (void)setSpeakerMix(mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3],
-                            mSpeakerMix[4], mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
+        (void)setSpeakerMix(mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3], mSpeakerMix[4],
+                                mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
         break;
     case SPEAKERMODE_LEVELS:
         if (info->mLevels && mSystem) {
@@ -1447,8 +1391,8 @@ AURA_RESULT ChannelI::setChannelGroupInternal(ChannelGroupI *group, bool applyse
             (void)setPan(mPan);
             break;
         case SPEAKERMODE_MIX:
-            (void)setSpeakerMix(mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3],
-                                mSpeakerMix[4], mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
+            (void)setSpeakerMix(mSpeakerMix[0], mSpeakerMix[1], mSpeakerMix[2], mSpeakerMix[3], mSpeakerMix[4],
+                                mSpeakerMix[5], mSpeakerMix[6], mSpeakerMix[7]);
             break;
         case SPEAKERMODE_LEVELS:
             break;

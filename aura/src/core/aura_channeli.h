@@ -181,6 +181,31 @@ public:
     DSPI *mAddDSP = nullptr;          // the unit added with addDSP
 
 private:
+    // Runs f on every voice; every voice is set, the first failure returned.
+    template <class F>
+    AURA_RESULT forEachVoice(F &&f)
+    {
+        AURA_RESULT first = AURA_OK;
+        for (int i = 0; i < mNumRealChannels; ++i) {
+            const AURA_RESULT result = f(mRealChannel[i]);
+            first = first == AURA_OK ? result : first;
+        }
+        return first;
+    }
+    // A stored setting read back: 37 for a null receiver, 36 without a voice.
+    template <class T>
+    AURA_RESULT readField(T *out, const T &value) const
+    {
+        if (!out) {
+            return AURA_ERR_INVALID_PARAM;
+        }
+        if (mNumRealChannels == 0) {
+            return AURA_ERR_INVALID_HANDLE;
+        }
+        *out = value;
+        return AURA_OK;
+    }
+    AURA_RESULT pushSpeakerMix(ChannelReal *voice) const;
     // What play does once the voices are allocated (sound: null for a unit).
     AURA_RESULT begin(SoundI *sound, bool paused, bool reset, bool startmuted);
     [[nodiscard]] bool pausedAbove() const;

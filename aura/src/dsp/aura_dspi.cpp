@@ -531,29 +531,7 @@ AURA_RESULT DSPI::addInputInternal(DSPI *input, bool checkcycle, DSPConnectionI 
 AURA_RESULT DSPI::disconnectFromInternal(DSPI *target, DSPConnectionI *connection, bool lock)
 {
     if (!target && !connection) {
-        while (mNumInputs > 0) {
-            DSPI *input = nullptr;
-            DSPConnectionI *link = nullptr;
-            AURA_RESULT result = getInput(0, &input, &link, false);
-            if (result == AURA_OK) {
-                result = disconnectFromInternal(input, link, lock);
-            }
-            if (result != AURA_OK) {
-                return result;
-            }
-        }
-        while (mNumOutputs > 0) {
-            DSPI *output = nullptr;
-            DSPConnectionI *link = nullptr;
-            AURA_RESULT result = getOutput(0, &output, &link, false);
-            if (result == AURA_OK) {
-                result = output->disconnectFromInternal(this, link, lock);
-            }
-            if (result != AURA_OK) {
-                return result;
-            }
-        }
-        return AURA_OK;
+        return disconnectAllInternal(true, true, lock);
     }
 
     GraphLock graphLock(mSystem, lock);
