@@ -390,6 +390,50 @@ typedef AURA_RESULT (*AURA_FILE_SEEKCALLBACK)(void *handle, unsigned int pos, vo
 typedef AURA_RESULT (*AURA_FILE_ASYNCREADCALLBACK)(AURA_ASYNCREADINFO *info, void *userdata);
 typedef AURA_RESULT (*AURA_FILE_ASYNCCANCELCALLBACK)(void *handle, void *userdata);
 
+/* What a sound layer caller may say about a sound beyond its name and mode. */
+typedef AURA_RESULT (*AURA_SOUND_NONBLOCKCALLBACK)(AURA_SOUND *sound, AURA_RESULT result);
+typedef AURA_RESULT (*AURA_SOUND_PCMREADCALLBACK)(AURA_SOUND *sound, void *data, unsigned int datalen);
+typedef AURA_RESULT (*AURA_SOUND_PCMSETPOSCALLBACK)(AURA_SOUND *sound, int subsound, unsigned int position,
+                                                    AURA_TIMEUNIT postype);
+
+/* Extended creation information. Set cbsize to sizeof(AURA_CREATESOUNDEXINFO)
+ * (124 bytes on 32-bit targets) and leave every field you do not use at 0. */
+typedef struct AURA_CREATESOUNDEXINFO {
+    int cbsize;
+    unsigned int length;            /* bytes: of a memory block, a raw or user sound */
+    unsigned int fileoffset;        /* bytes to skip at the start of the file */
+    int numchannels;                /* raw and user sounds */
+    int defaultfrequency;           /* raw and user sounds, Hz */
+    AURA_SOUND_FORMAT format;       /* raw and user sounds; music output format */
+    unsigned int decodebuffersize;  /* streams: PCM samples decoded at a time */
+    int initialsubsound;
+    int numsubsounds;
+    int *inclusionlist;             /* the subsounds to load */
+    int inclusionlistnum;
+    AURA_SOUND_PCMREADCALLBACK pcmreadcallback;
+    AURA_SOUND_PCMSETPOSCALLBACK pcmsetposcallback;
+    AURA_SOUND_NONBLOCKCALLBACK nonblockcallback;
+    const char *dlsname;            /* MIDI: the sample bank */
+    const char *encryptionkey;
+    int maxpolyphony;
+    void *userdata;
+    int suggestedsoundtype;         /* an AURA_SOUND_TYPE tried first; 0: none */
+    AURA_FILE_OPENCALLBACK useropen;
+    AURA_FILE_CLOSECALLBACK userclose;
+    AURA_FILE_READCALLBACK userread;
+    AURA_FILE_SEEKCALLBACK userseek;
+    AURA_FILE_ASYNCREADCALLBACK userasyncread;
+    AURA_FILE_ASYNCCANCELCALLBACK userasynccancel;
+    unsigned int initialseekposition;
+    AURA_TIMEUNIT initialseekpostype;
+    int reserved[4];
+} AURA_CREATESOUNDEXINFO;
+
+AURA_RESULT AURA_System_CreateSound(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,
+                                    AURA_CREATESOUNDEXINFO *exinfo, AURA_SOUND **sound);
+AURA_RESULT AURA_System_CreateStream(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,
+                                     AURA_CREATESOUNDEXINFO *exinfo, AURA_SOUND **sound);
+
 #ifdef __cplusplus
 }
 #endif

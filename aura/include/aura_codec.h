@@ -72,9 +72,6 @@ typedef struct AURA_TAG {
     int updated;              /* 1: new or set again since it was last read */
 } AURA_TAG;
 
-/* Extended creation information of a sound (declared with the sound API). */
-typedef struct AURA_CREATESOUNDEXINFO AURA_CREATESOUNDEXINFO;
-
 typedef struct AURA_CODEC_STATE AURA_CODEC_STATE;
 
 /* One sound of a file (one per subsound, or one when the file has none). */

@@ -3,13 +3,14 @@
 #ifndef AURA_CODEC_DESCRIPTION_H
 #define AURA_CODEC_DESCRIPTION_H
 
-#include "aura.h"
-#include "aura_codec.h"
+#include <aura.h>
+#include <aura_codec.h>
 #include "core/aura_globals.h"
 
 namespace AURA {
 
 class ChannelReal;
+class Codec;
 class MemoryTracker;
 
 using AURA_CODEC_RESETCALLBACK = AURA_RESULT (*)(AURA_CODEC_STATE *codec_state);
@@ -28,6 +29,10 @@ using AURA_CODEC_GETMEMORYUSEDCALLBACK = AURA_RESULT (*)(AURA_CODEC_STATE *codec
                                                          MemoryTracker *tracker);
 using AURA_CODEC_SETMUSICSPEEDCALLBACK = AURA_RESULT (*)(AURA_CODEC_STATE *codec_state, float speed);
 using AURA_CODEC_GETMUSICSPEEDCALLBACK = AURA_RESULT (*)(AURA_CODEC_STATE *codec_state, float *speed);
+
+// Builds a concrete codec object in zeroed pool memory of the description's
+// mSize bytes (see constructCodec in codec/aura_codec.h).
+using AURA_CODEC_CONSTRUCT = Codec *(*)(void *memory);
 
 // The priority word of a description that is in no registry.
 inline constexpr unsigned int CODEC_PRIORITY_UNREGISTERED = 0xFFFFFFFFu;
@@ -67,6 +72,9 @@ struct AURA_CODEC_DESCRIPTION_EX : AURA_CODEC_DESCRIPTION {
     AURA_CODEC_GETMEMORYUSEDCALLBACK getmemoryused = nullptr;
     AURA_CODEC_SETMUSICSPEEDCALLBACK setmusicspeed = nullptr;
     AURA_CODEC_GETMUSICSPEEDCALLBACK getmusicspeed = nullptr;
+    // The engine's own codecs construct their class; a description without
+    // it (an application's codec) gets a plain codec object.
+    AURA_CODEC_CONSTRUCT mConstruct = nullptr;
 };
 
 } // namespace AURA

@@ -1,0 +1,134 @@
+// The base of every file-format codec. A format is a table of callbacks (its
+// AURA_CODEC_DESCRIPTION_EX); the sound layer only calls the operations of
+// this class, which add what every format shares: a PCM staging buffer for
+// codecs that decode in fixed blocks, conversion between time units,
+// raw-byte positions relative to the audio data, and a tag list.
+#ifndef AURA_CODEC_FRAMEWORK_H
+#define AURA_CODEC_FRAMEWORK_H
+
+#include <aura.h>
+#include <aura_codec.h>
+#include "codec/aura_codec_description.h"
+#include "dsp/aura_dspi.h"
+
+#include <cstdint>
+
+namespace AURA {
+
+class Codec;
+class File;
+class Metadata;
+class MemoryTracker;
+class SystemI;
+struct Global;
+
+// Memory-report category of codec objects and their buffers.
+inline constexpr int MEMTYPE_CODEC = 0x80;
+
+// The state every callback receives, with the way back to its codec.
+struct CodecState : AURA_CODEC_STATE {
+    Codec *mCodec = nullptr;
+};
+
+// Bytes of n samples of a format in `channels` channels; 25 for a format
+// above 11. Formats 9 to 11 (compressed streams) pass the value unchanged.
+[[nodiscard]] AURA_RESULT getBytesFromSamples(unsigned int samples, unsigned int *bytes, int channels,
+                                              AURA_SOUND_FORMAT format);
+// The inverse; 0 channels passes the value through.
+[[nodiscard]] AURA_RESULT getSamplesFromBytes(unsigned int bytes, unsigned int *samples, int channels,
+                                              AURA_SOUND_FORMAT format);
+// Bits of one sample of a PCM format; 0 for the others.
+[[nodiscard]] int getBitsFromFormat(AURA_SOUND_FORMAT format);
+
+class Codec : public Plugin {
+public:
+    // mFlags: the stream ends at the codec's computed length.
+    static constexpr unsigned int FLAG_EXACTLENGTH = 0x1;
+
+    Codec();
+    ~Codec() override;
+    Codec(const Codec &) = delete;
+    Codec &operator=(const Codec &) = delete;
+
+    // Makes a codec object of a description in pool memory: the concrete
+    // class when the description says how, else a plain Codec of at least
+    // mSize bytes. The description is copied in and the state's file and
+    // tag callbacks are installed; the file is the caller's to set.
+    [[nodiscard]] static AURA_RESULT create(const AURA_CODEC_DESCRIPTION_EX &description, SystemI *system,
+                                            Codec **codec);
+
+    // Closes the format, the file and the tag list, then frees the object.
+    AURA_RESULT release() override;
+
+    [[nodiscard]] AURA_RESULT read(void *buffer, unsigned int sizebytes, unsigned int *bytesread);
+    [[nodiscard]] AURA_RESULT setPosition(int subsound, unsigned int position, unsigned int postype);
+    [[nodiscard]] AURA_RESULT getLength(unsigned int *length, unsigned int lengthtype);
+    [[nodiscard]] AURA_RESULT getPosition(unsigned int *position, unsigned int postype);
+    [[nodiscard]] AURA_RESULT metaData(AURA_TAGTYPE type, const char *name, const void *data,
+                                       unsigned int datalen, AURA_TAGDATATYPE datatype, bool unique);
+    // Moves the tags the file collected (stream titles) into the codec's list.
+    [[nodiscard]] AURA_RESULT getMetadataFromFile();
+    [[nodiscard]] AURA_RESULT getMemoryUsedImpl(MemoryTracker *tracker);
+    // The open callback of the description, with the codec's state.
+    [[nodiscard]] AURA_RESULT open(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
+    // The wave format of a subsound through the description.
+    [[nodiscard]] AURA_RESULT getWaveFormat(int subsound, AURA_CODEC_WAVEFORMAT *waveformat);
+
+    // Defaults for the entries a codec leaves empty.
+    static AURA_RESULT defaultGetWaveFormat(AURA_CODEC_STATE *state, int index, AURA_CODEC_WAVEFORMAT *waveformat);
+    static AURA_RESULT defaultFileRead(void *handle, void *buffer, unsigned int sizebytes, unsigned int *bytesread);
+    static AURA_RESULT defaultFileSeek(void *handle, unsigned int position);
+    static AURA_RESULT defaultMetaData(AURA_CODEC_STATE *state, AURA_TAGTYPE type, char *name, void *data,
+                                      unsigned int datalen, AURA_TAGDATATYPE datatype, int unique);
+
+    // The codec of a state; null stays null.
+    template <class T = Codec>
+    [[nodiscard]] static T *fromState(AURA_CODEC_STATE *state)
+    {
+        return state ? static_cast<T *>(static_cast<CodecState *>(state)->mCodec) : nullptr;
+    }
+    [[nodiscard]] AURA_CODEC_STATE *state() { return &mState; }
+
+    // Makes the PCM staging buffer of `bytes` (samples per channel in
+    // `samples`); the framework then reads through it. 44 when out of memory.
+    [[nodiscard]] AURA_RESULT allocPCMBuffer(unsigned int bytes, unsigned int samples);
+    void freePCMBuffer();
+    // Drops what is staged (a seek invalidates it).
+    void resetPCMBuffer() { mPCMBufferOffsetBytes = 0; mPCMBufferFilledBytes = 0; }
+    // Hands the tag list over to the caller, who then owns it.
+    [[nodiscard]] Metadata *takeMetadata();
+
+    SystemI *mSystem = nullptr;
+    Global *mGlobal = nullptr;
+    CodecState mState;
+    AURA_CODEC_WAVEFORMAT *mWaveFormatMemory = nullptr;
+    int mType = 0;
+    AURA_CODEC_DESCRIPTION_EX mDescription;
+    unsigned int mSrcDataOffset = 0;     // file offset of the first audio byte
+    unsigned int mLoopStart = 0;         // PCM samples
+    unsigned int mLoopEnd = 0;
+    int mSubSoundIndex = 0;
+    unsigned int mFlags = 0;
+    uint8_t *mReadBuffer = nullptr;
+    unsigned int mReadBufferLength = 0;
+    uint8_t *mPCMBuffer = nullptr;
+    void *mPCMBufferMemory = nullptr;
+    unsigned int mPCMBufferLength = 0;       // samples
+    unsigned int mPCMBufferLengthBytes = 0;
+    unsigned int mPCMBufferOffsetBytes = 0;  // next byte to hand out
+    unsigned int mPCMBufferFilledBytes = 0;
+    Metadata *mMetadata = nullptr;
+    File *mFile = nullptr;
+    bool mMemoryTracked = false;
+};
+
+// The constructor hook of a concrete codec class.
+template <class T>
+Codec *constructCodec(void *memory)
+{
+    return ::new (memory) T();
+}
+
+} // namespace AURA
+
+#endif // AURA_CODEC_FRAMEWORK_H
