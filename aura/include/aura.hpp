@@ -5,6 +5,7 @@
 #define AURA_HPP
 
 #include "aura.h"
+#include "aura_codec.h"
 #include "aura_dsp.h"
 
 namespace AURA {
@@ -37,6 +38,12 @@ public:
     // the end and sync-point callbacks.
     AURA_RESULT update();
 
+    // Opens a sound from a file name, or from memory (AURA_OPENMEMORY, with
+    // exinfo->length), and reads it whole. 23 for a missing file, 25 when no
+    // codec knows the format.
+    AURA_RESULT createSound(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
+                            Sound **sound);
+
     // Plays a sound on a free channel (AURA_CHANNEL_FREE) or on the given one.
     AURA_RESULT playSound(AURA_CHANNELINDEX channelid, Sound *sound, bool paused, Channel **channel);
     AURA_RESULT getMasterChannelGroup(ChannelGroup **channelgroup);
@@ -52,6 +59,27 @@ public:
     // Stops every channel that plays it, then frees it.
     AURA_RESULT release();
     AURA_RESULT getLength(unsigned int *length, AURA_TIMEUNIT lengthtype);
+    // Each output may be null; bits is 0 for compressed data.
+    AURA_RESULT getFormat(AURA_SOUND_TYPE *type, AURA_SOUND_FORMAT *format, int *channels, int *bits);
+    AURA_RESULT getDefaults(float *frequency, float *volume, float *pan, int *priority);
+    AURA_RESULT setDefaults(float frequency, float volume, float pan, int priority);
+    AURA_RESULT getMode(AURA_MODE *mode);
+    // PCM samples, end inclusive.
+    AURA_RESULT getLoopPoints(unsigned int *loopstart, unsigned int *loopend);
+    AURA_RESULT setLoopPoints(unsigned int loopstart, unsigned int loopend);
+    AURA_RESULT getNumSyncPoints(int *numsyncpoints);
+    // Sync points in the order of their offsets; name gets at most namelen
+    // bytes with the terminator. offsettype: PCM samples or milliseconds.
+    AURA_RESULT getSyncPointInfo(int index, char *name, int namelen, unsigned int *offset,
+                                 AURA_TIMEUNIT offsettype);
+    AURA_RESULT getNumTags(int *numtags, int *numtagsupdated);
+    // index < 0: the next updated tag; otherwise the index-th (of that name
+    // when one is given). 78 when there is none.
+    AURA_RESULT getTag(const char *name, int index, AURA_TAG *tag);
+    // Access to a sample's data, in bytes of its format.
+    AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2, unsigned int *len1,
+                     unsigned int *len2);
+    AURA_RESULT unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned int len2);
 
 protected:
     Sound() = default;

@@ -2,6 +2,7 @@
 
 #include "core/aura_memory.h"
 #include "dsp/aura_dsp_fft.h"
+#include "file/aura_file.h"
 #include "os/aura_os.h"
 
 #include <mutex>
@@ -40,6 +41,7 @@ AURA_RESULT Global::decRef()
     }
 
     // The last system is gone: free what the systems shared.
+    (void)File::shutDown();
     {
         std::lock_guard<std::mutex> lock(gSharedObjectsLock);
         if (gDSPFFT) {

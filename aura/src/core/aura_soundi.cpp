@@ -2,11 +2,13 @@
 
 #include "core/aura_channeli.h"
 #include "core/aura_memory.h"
+#include "core/aura_metadata.h"
 #include "core/aura_string.h"
 #include "core/aura_systemi.h"
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace AURA {
 
@@ -14,12 +16,20 @@ namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_sound";
 } // namespace
 
-SoundI::SoundI() = default;
+SoundI::SoundI()
+{
+    mSoundNode.initNode();
+    mSoundNode.mData = this;
+}
 
 SoundI::~SoundI()
 {
     AURA_Memory_Free(mSyncPoint);
     mSyncPoint = nullptr;
+    if (mMetadata) {
+        (void)mMetadata->release();
+        mMetadata = nullptr;
+    }
 }
 
 AURA_RESULT SoundI::releaseInternal(bool freethis)
@@ -33,6 +43,10 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
                 (void)channel.stop();
             }
         }
+    }
+    if (mSystem) {
+        std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
+        mSoundNode.removeNode();
     }
     if (freethis) {
         SoundI *self = this;
@@ -163,6 +177,101 @@ AURA_RESULT SoundI::addSyncPoint(unsigned int offset, const char *name, AURA_SYN
     return AURA_OK;
 }
 
+AURA_RESULT SoundI::getFormat(AURA_SOUND_TYPE *type, AURA_SOUND_FORMAT *format, int *channels, int *bits)
+{
+    if (type) {
+        *type = mType;
+    }
+    if (format) {
+        *format = mFormat;
+    }
+    if (channels) {
+        *channels = mChannels;
+    }
+    if (bits) {
+        *bits = bitsPerSample();
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT SoundI::getLoopPoints(unsigned int *loopstart, unsigned int *loopend)
+{
+    if (loopstart) {
+        *loopstart = mLoopStart;
+    }
+    if (loopend) {
+        *loopend = mLoopLength ? mLoopStart + mLoopLength - 1 : mLoopStart;
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT SoundI::getNumSyncPoints(int *numsyncpoints)
+{
+    if (!numsyncpoints) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *numsyncpoints = mNumSyncPoints;
+    return AURA_OK;
+}
+
+AURA_RESULT SoundI::getSyncPoint(int index, AURA_SYNCPOINT **point)
+{
+    if (!point || index < 0 || index >= mNumSyncPoints) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *point = &mSyncPoint[index];
+    return AURA_OK;
+}
+
+AURA_RESULT SoundI::getNumTags(int *numtags, int *numtagsupdated)
+{
+    if (!mMetadata) {
+        if (numtags) {
+            *numtags = 0;
+        }
+        if (numtagsupdated) {
+            *numtagsupdated = 0;
+        }
+        return AURA_OK;
+    }
+    return mMetadata->getNumTags(numtags, numtagsupdated);
+}
+
+AURA_RESULT SoundI::getTag(const char *name, int index, AURA_TAG *tag)
+{
+    if (!tag) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!mMetadata) {
+        return AURA_ERR_TAGNOTFOUND;
+    }
+    return mMetadata->getTag(name, index, tag);
+}
+
+AURA_RESULT SoundI::lock(unsigned int /*offset*/, unsigned int /*length*/, void **ptr1, void **ptr2,
+                         unsigned int *len1, unsigned int *len2)
+{
+    // A sound without data of its own (a stream's parent) has nothing to lock.
+    if (ptr1) {
+        *ptr1 = nullptr;
+    }
+    if (ptr2) {
+        *ptr2 = nullptr;
+    }
+    if (len1) {
+        *len1 = 0;
+    }
+    if (len2) {
+        *len2 = 0;
+    }
+    return AURA_ERR_UNSUPPORTED;
+}
+
+AURA_RESULT SoundI::unlock(void * /*ptr1*/, void * /*ptr2*/, unsigned int /*len1*/, unsigned int /*len2*/)
+{
+    return AURA_ERR_UNSUPPORTED;
+}
+
 // ---------------------------------------------------------------------------
 // The public class.
 
@@ -174,6 +283,90 @@ AURA_RESULT Sound::release()
 AURA_RESULT Sound::getLength(unsigned int *length, AURA_TIMEUNIT lengthtype)
 {
     return static_cast<SoundI *>(this)->getLengthInternal(length, lengthtype);
+}
+
+AURA_RESULT Sound::getFormat(AURA_SOUND_TYPE *type, AURA_SOUND_FORMAT *format, int *channels, int *bits)
+{
+    return static_cast<SoundI *>(this)->getFormat(type, format, channels, bits);
+}
+
+AURA_RESULT Sound::getDefaults(float *frequency, float *volume, float *pan, int *priority)
+{
+    return static_cast<SoundI *>(this)->getDefaults(frequency, volume, pan, priority);
+}
+
+AURA_RESULT Sound::setDefaults(float frequency, float volume, float pan, int priority)
+{
+    return static_cast<SoundI *>(this)->setDefaults(frequency, volume, pan, priority);
+}
+
+AURA_RESULT Sound::getMode(AURA_MODE *mode)
+{
+    return static_cast<SoundI *>(this)->getMode(mode);
+}
+
+AURA_RESULT Sound::getLoopPoints(unsigned int *loopstart, unsigned int *loopend)
+{
+    return static_cast<SoundI *>(this)->getLoopPoints(loopstart, loopend);
+}
+
+AURA_RESULT Sound::setLoopPoints(unsigned int loopstart, unsigned int loopend)
+{
+    return static_cast<SoundI *>(this)->setLoopPoints(loopstart, loopend);
+}
+
+AURA_RESULT Sound::getNumSyncPoints(int *numsyncpoints)
+{
+    return static_cast<SoundI *>(this)->getNumSyncPoints(numsyncpoints);
+}
+
+AURA_RESULT Sound::getSyncPointInfo(int index, char *name, int namelen, unsigned int *offset,
+                                    AURA_TIMEUNIT offsettype)
+{
+    auto *self = static_cast<SoundI *>(this);
+    AURA_SYNCPOINT *point = nullptr;
+    const AURA_RESULT result = self->getSyncPoint(index, &point);
+    if (result != AURA_OK) {
+        return result;
+    }
+    if (name && namelen > 0) {
+        AURA_strncpy(name, point->mName ? point->mName : "", namelen - 1);
+        name[namelen - 1] = 0;
+    }
+    if (offset) {
+        if (offsettype == AURA_TIMEUNIT_PCM) {
+            *offset = point->mOffset;
+        } else if (offsettype == AURA_TIMEUNIT_MS) {
+            *offset = self->mDefaultFrequency > 0.0f
+                          ? static_cast<unsigned int>(static_cast<double>(point->mOffset) * 1000.0 /
+                                                      self->mDefaultFrequency)
+                          : 0;
+        } else {
+            return AURA_ERR_FORMAT;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT Sound::getNumTags(int *numtags, int *numtagsupdated)
+{
+    return static_cast<SoundI *>(this)->getNumTags(numtags, numtagsupdated);
+}
+
+AURA_RESULT Sound::getTag(const char *name, int index, AURA_TAG *tag)
+{
+    return static_cast<SoundI *>(this)->getTag(name, index, tag);
+}
+
+AURA_RESULT Sound::lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2, unsigned int *len1,
+                        unsigned int *len2)
+{
+    return static_cast<SoundI *>(this)->lock(offset, length, ptr1, ptr2, len1, len2);
+}
+
+AURA_RESULT Sound::unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned int len2)
+{
+    return static_cast<SoundI *>(this)->unlock(ptr1, ptr2, len1, len2);
 }
 
 } // namespace AURA

@@ -5,6 +5,7 @@
 
 #include "aura.h"
 #include "aura.hpp"
+#include "aura_codec.h"
 #include "core/aura_globals.h"
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 namespace AURA {
 
 class SystemI;
+class Metadata;
 
 // A named position of a sound, in PCM samples.
 struct AURA_SYNCPOINT {
@@ -46,8 +48,24 @@ public:
     AURA_RESULT addSyncPoint(unsigned int offset, const char *name, AURA_SYNCPOINT **point);
     // Bits per sample of the format (0 for compressed or no format).
     [[nodiscard]] int bitsPerSample() const;
+    AURA_RESULT getFormat(AURA_SOUND_TYPE *type, AURA_SOUND_FORMAT *format, int *channels, int *bits);
+    AURA_RESULT getLoopPoints(unsigned int *loopstart, unsigned int *loopend);
+    AURA_RESULT getNumSyncPoints(int *numsyncpoints);
+    // 37 for an index outside the list.
+    AURA_RESULT getSyncPoint(int index, AURA_SYNCPOINT **point);
+    AURA_RESULT getNumTags(int *numtags, int *numtagsupdated);
+    // See Metadata::getTag; 78 when the sound has no tags.
+    AURA_RESULT getTag(const char *name, int index, AURA_TAG *tag);
+    // Write access to a range of the sample's data, in bytes; the second
+    // pointer is for a range that wraps (never, for a sample).
+    virtual AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2,
+                             unsigned int *len1, unsigned int *len2);
+    virtual AURA_RESULT unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned int len2);
 
     SystemI *mSystem = nullptr;
+    LinkedListNode mSoundNode;           // in the system's list of sounds
+    AURA_SOUND_TYPE mType = AURA_SOUND_TYPE_UNKNOWN;
+    Metadata *mMetadata = nullptr;       // the file's tags, or null
     unsigned int mMode = AURA_LOOP_OFF | AURA_2D | AURA_SOFTWARE;
     unsigned int mLength = 0;            // PCM samples
     unsigned int mLoopStart = 0;

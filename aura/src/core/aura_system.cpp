@@ -223,7 +223,11 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     mFlags = flags;
     mMaxChannels = maxchannels;
     AURA_RESULT result = mPluginFactory.init(this);
+    if (result == AURA_OK) {
+        result = registerCodecs();
+    }
     if (result != AURA_OK) {
+        (void)mPluginFactory.release();
         return result;
     }
 
@@ -591,6 +595,7 @@ AURA_RESULT SystemI::updateInternal()
 
 AURA_RESULT SystemI::closeInternal()
 {
+    (void)releaseSounds();
     if (mOutput) {
         // Stops the mixer thread before anything it reads goes away.
         releaseOutput(mOutput);

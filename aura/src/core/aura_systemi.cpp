@@ -38,6 +38,8 @@ SystemI::SystemI()
     mConnectionRequestFreeHead.initNode();
     mConnectionRequestChunks.initNode();
     mDSPHead.initNode();
+    mSoundHead.initNode();
+    (void)AURA_OS_Thread_GetCurrentID(&mFileSettings.mainThreadId);
 
     static constexpr float kDefaultPositions[MAX_SPEAKERS][2] = {
         {-1.0f, 1.0f}, {1.0f, 1.0f}, {0.0f, 1.0f}, {0.0f, 0.0f},

@@ -12,9 +12,11 @@
 #include "dsp/aura_dsp_connectionpool.h"
 #include "dsp/aura_dsp_pools.h"
 #include "dsp/aura_dspi.h"
+#include "file/aura_file.h"
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <cstdint>
 
 struct AURA_OS_CRITICALSECTION;
@@ -28,6 +30,8 @@ class ChannelGroupI;
 class ChannelPool;
 class ChannelReal;
 class SoundI;
+class Sample;
+class Codec;
 
 // One speaker of the layout, on the horizontal plane around the listener.
 struct AURA_SPEAKERCONFIG {
@@ -75,6 +79,27 @@ public:
     AURA_RESULT initInternal(int maxchannels, unsigned int flags, void *extradriverdata);
     AURA_RESULT updateInternal();
     AURA_RESULT closeInternal();
+
+    // Sounds. buffersize (in buffersizetype units) is the stream buffer;
+    // fromloader: the non-blocking loader fills the sound it handed out.
+    AURA_RESULT createSoundInternal(const char *name_or_data, AURA_MODE mode, unsigned int buffersize,
+                                    AURA_TIMEUNIT buffersizetype, AURA_CREATESOUNDEXINFO *exinfo,
+                                    bool fromloader, SoundI **sound);
+    // The built-in codecs, in the order files are offered to them.
+    AURA_RESULT registerCodecs();
+    // Opens the file a sound is made from, per the mode and creation info.
+    AURA_RESULT openSoundFile(const char *name_or_data, AURA_MODE mode, const AURA_CREATESOUNDEXINFO *exinfo,
+                              File **file);
+    // Offers an open file to the registered codecs; tags of codecs that
+    // declined it are kept in *tags.
+    AURA_RESULT findCodec(File *file, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo, Codec **codec);
+    // Reads a codec's whole output into a sample.
+    AURA_RESULT readSampleData(Codec *codec, Sample *sample, unsigned int declaredbytes);
+    AURA_RESULT releaseSounds();
+
+    LinkedListNode mSoundHead;             // every sound of the system
+    std::mutex mSoundListLock;
+    FileSystemSettings mFileSettings;      // what the system's files take from it
 
     // Channels.
     AURA_RESULT playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *sound, bool paused,
