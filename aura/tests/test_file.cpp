@@ -642,3 +642,40 @@ TEST(FileDiskThreads, OffMainThreadReadsMarkTheDiskBusy)
 }
 
 } // namespace
+
+namespace {
+
+// A read larger than the buffer bypasses it; the block it ends in must
+// still be what a seek back into that block reads.
+TEST(FileBuffer, ASeekBackAfterAReadPastTheBufferReadsTheFile)
+{
+    const auto data = makeData(5290, 7);
+    for (int fill : {1, 7, 2048}) {
+        for (unsigned int first : {5290u, 4096u, 1000u}) {
+            SCOPED_TRACE("fill " + std::to_string(fill) + " first " + std::to_string(first));
+            AURA::MemoryFile file;
+            ASSERT_EQ(file.init(nullptr, 0, fill), AURA_OK);
+            ASSERT_EQ(file.open(reinterpret_cast<const char *>(data.data()), static_cast<unsigned int>(data.size()),
+                                false, nullptr),
+                      AURA_OK);
+            // Leave something else in the buffer first.
+            uint8_t byte = 0;
+            ASSERT_EQ(file.read(&byte, 1, 1, nullptr), AURA_OK);
+            ASSERT_EQ(file.seek(0, 0), AURA_OK);
+            std::vector<uint8_t> out(first);
+            unsigned int got = 0;
+            const AURA_RESULT r = file.read(out.data(), 1, first, &got);
+            ASSERT_TRUE(r == AURA_OK || r == AURA_ERR_FILE_EOF);
+            ASSERT_EQ(got, first);
+            for (int back : {1, 3}) {
+                ASSERT_EQ(file.seek(-back, 1), AURA_OK);
+                std::vector<uint8_t> again(static_cast<size_t>(back));
+                ASSERT_EQ(file.read(again.data(), 1, static_cast<unsigned int>(back), &got), AURA_OK);
+                EXPECT_TRUE(std::equal(again.begin(), again.end(), data.begin() + first - back)) << back;
+            }
+            EXPECT_EQ(file.close(), AURA_OK);
+        }
+    }
+}
+
+} // namespace

@@ -24,6 +24,7 @@ public:
     [[nodiscard]] AURA_RESULT setCapacity(unsigned int bytes);
     [[nodiscard]] unsigned int getCapacity() const { return mCapacityBytes; }
     [[nodiscard]] uint8_t *getData() const { return mData; }
+    [[nodiscard]] const uint8_t *getSampleData() const override { return mData; }
     // Bytes of one frame of the data (compressed formats: 0).
     [[nodiscard]] unsigned int frameBytes() const;
 

@@ -61,6 +61,9 @@ public:
     virtual AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2,
                              unsigned int *len1, unsigned int *len2);
     virtual AURA_RESULT unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned int len2);
+    // The PCM a voice reads in place, with zeroed guard frames after it;
+    // null for a sound without data of its own.
+    [[nodiscard]] virtual const uint8_t *getSampleData() const { return nullptr; }
 
     SystemI *mSystem = nullptr;
     LinkedListNode mSoundNode;           // in the system's list of sounds

@@ -4,6 +4,8 @@
 #include "core/aura_string.h"
 #include "dsp/aura_dsp_connectioni.h"
 #include "dsp/aura_dsp_filter.h"
+#include "dsp/aura_dsp_resampler.h"
+#include "dsp/aura_dsp_wavetable.h"
 #include "dsp/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
 
@@ -332,10 +334,24 @@ AURA_RESULT SystemI::createDSPInternal(AURA_DSP_DESCRIPTION_EX *description, DSP
         case AURA_DSP_CATEGORY_DSPCODECMPEG:
         case AURA_DSP_CATEGORY_DSPCODECADPCM:
         case AURA_DSP_CATEGORY_DSPCODECRAW:
+            // A source read through the description's callback into a ring.
+            unit = AURA_New(DSPResampler);
+            if (!unit) {
+                return AURA_ERR_MEMORY;
+            }
+            break;
         case AURA_DSP_CATEGORY_WAVETABLE:
+            unit = AURA_New(DSPWaveTable);
+            if (!unit) {
+                return AURA_ERR_MEMORY;
+            }
+            break;
         case AURA_DSP_CATEGORY_RESAMPLER:
-            // The source units come with the voices.
-            return AURA_ERR_PLUGIN_MISSING;
+            unit = AURA_New(DSPResamplerMultiInput);
+            if (!unit) {
+                return AURA_ERR_MEMORY;
+            }
+            break;
         default:
             return AURA_ERR_INVALID_PARAM;
         }

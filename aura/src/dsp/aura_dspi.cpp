@@ -557,7 +557,7 @@ AURA_RESULT DSPI::disconnectFromInternal(DSPI *target, DSPConnectionI *connectio
     connection->mInputNode.removeNode();
     connection->mInputNode.mData = nullptr;
     --mNumInputs;
-    if (mBufferMemory && mNumOutputs <= 1) {
+    if (mBufferMemory && mNumOutputs <= 1 && !mOwnsBuffer) {
         // Back to the level's shared buffer; never leave the current buffer
         // pointing into freed memory.
         AURA_Memory_Free(mBufferMemory);

@@ -199,7 +199,8 @@ public:
     int mNumInputs = 0;
     int mNumOutputs = 0;
 
-    void *mBufferMemory = nullptr; // private output buffer (fan-out)
+    void *mBufferMemory = nullptr; // private output buffer (fan-out, or a source unit's own)
+    bool mOwnsBuffer = false;      // the unit made its buffer itself: graph changes keep it
     int mTargetFrequency = 0;
     short mTreeLevel = -1;
     unsigned short mCPUUsage = 0;     // microseconds of the last read

@@ -682,6 +682,13 @@ AURA_RESULT File::read(void *buffer, unsigned int size, unsigned int count, unsi
                 result = got;
                 break;
             }
+            if (mFillSize && moved) {
+                // The buffer stands for the block before the next fill
+                // position: give it that block's bytes, so a seek back into
+                // it reads them and not what an earlier fill left there.
+                const unsigned int tail = moved % mFillSize ? moved % mFillSize : mFillSize;
+                std::memcpy(mBuffer, out + moved - tail, tail);
+            }
             mFilledToPosition = mNextFillPosition;
             mNextFillPosition += moved;
             mCurrentPosition += moved;
