@@ -145,6 +145,63 @@ std::optional<PlistValue> fromNode(plist_t node, int depth)
     }
 }
 
+std::uint64_t readBig(std::span<const std::uint8_t> b, std::size_t at, std::size_t n)
+{
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n; ++i) v = (v << 8) | b[at + i];
+    return v;
+}
+
+// libplist asserts (and so aborts the process) when a dictionary key of a
+// binary list is not a string, or when a string holds a NUL. Check every
+// object first, over the list's own offset table, and refuse such a list.
+bool dictionaryKeysAreStrings(std::span<const std::uint8_t> b)
+{
+    if (b.size() < 8 + 32) return false;
+    const std::size_t t = b.size() - 32;
+    const std::size_t offsetSize = b[t + 6];
+    const std::size_t refSize = b[t + 7];
+    const std::uint64_t count = readBig(b, t + 8, 8);
+    const std::uint64_t table = readBig(b, t + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return false;
+    if (count == 0 || count > b.size() || table >= t || (t - table) / offsetSize < count) return false;
+    auto offsetOf = [&](std::uint64_t ref) { return readBig(b, static_cast<std::size_t>(table) + ref * offsetSize, offsetSize); };
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t at = offsetOf(i);
+        if (at < 8 || at >= t) return false;
+        const std::uint8_t marker = b[at];
+        const unsigned kind = marker >> 4;
+        if (kind != 0xD && kind != 0x5 && kind != 0x6) continue;
+        std::uint64_t entries = marker & 0x0F;
+        std::size_t pos = static_cast<std::size_t>(at) + 1;
+        if (entries == 0x0F) {
+            if (pos >= t || (b[pos] >> 4) != 0x1) return false;
+            const std::size_t n = std::size_t{1} << (b[pos] & 0x0F);
+            if (n > 8 || pos + 1 + n > t) return false;
+            entries = readBig(b, pos + 1, n);
+            pos += 1 + n;
+        }
+        if (kind != 0xD) {
+            const std::size_t unit = kind == 0x5 ? 1 : 2;
+            if ((t - pos) / unit < entries) return false;
+            for (std::uint64_t c = 0; c < entries; ++c) {
+                if (readBig(b, pos + c * unit, unit) == 0) return false;
+            }
+            continue;
+        }
+        if (entries > count || (t - pos) / refSize < entries) return false;
+        for (std::uint64_t k = 0; k < entries; ++k) {
+            const std::uint64_t ref = readBig(b, pos + k * refSize, refSize);
+            if (ref >= count) return false;
+            const std::uint64_t keyAt = offsetOf(ref);
+            if (keyAt < 8 || keyAt >= t) return false;
+            const unsigned kind = b[keyAt] >> 4;
+            if (kind != 0x5 && kind != 0x6) return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 std::vector<std::uint8_t> plistToBinary(const PlistValue &root)
@@ -164,6 +221,7 @@ std::optional<PlistValue> plistFromBinary(std::span<const std::uint8_t> bytes)
 {
     if (bytes.size() < 8 || bytes.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
     if (std::memcmp(bytes.data(), "bplist00", 8) != 0) return std::nullopt;
+    if (!dictionaryKeysAreStrings(bytes)) return std::nullopt;
     plist_t raw = nullptr;
     plist_from_bin(reinterpret_cast<const char *>(bytes.data()), static_cast<std::uint32_t>(bytes.size()), &raw);
     Node node(raw);

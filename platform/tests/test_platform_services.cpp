@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -85,6 +86,21 @@ TEST(PlatformPlist, RejectsGarbageAndTruncation)
     }
     const std::vector<std::uint8_t> junk{'b', 'p', 'l', 'i', 's', 't', '0', '0', 0xFF, 0xFF, 0xFF};
     EXPECT_FALSE(platform::plistFromBinary(junk).has_value());
+}
+
+TEST(PlatformPlist, NulInsideAKeyOrStringIsRefusedNotFatal)
+{
+    platform::PlistDict dict;
+    dict["abcd"] = std::string("wxyz");
+    const auto bin = platform::plistToBinary(platform::PlistValue(dict));
+    for (const std::string needle : {"abcd", "wxyz"}) {
+        auto bad = bin;
+        const auto at = std::search(bad.begin(), bad.end(), needle.begin(), needle.end());
+        ASSERT_NE(at, bad.end());
+        *(at + 1) = 0;
+        EXPECT_FALSE(platform::plistFromBinary(bad).has_value()) << needle;
+    }
+    EXPECT_TRUE(platform::plistFromBinary(bin).has_value());
 }
 
 TEST(PlatformKeyedArchive, ObjectsKeepKeysAndKindsAndRejectWrongKinds)

@@ -29,10 +29,10 @@ Bytes TallyEvent::dataRelativeToSessionStart(const Date &sessionStart) const
     const std::size_t count = mParameters ? mParameters->size() : 0;
     TallyProtocolData::appendUshort(static_cast<std::uint16_t>(count), data);
     if (mParameters) {
-        for (const auto &[key, value] : *mParameters) {
-            TallyProtocolData::appendString(key, data);
-            TallyProtocolData::appendString(value, data);
-            tallyDebug([&] { return cat("Tally: parameter[", key, "] value[", value, "]"); });
+        for (const auto &entry : *mParameters) {
+            TallyProtocolData::appendString(entry.first, data);
+            TallyProtocolData::appendString(entry.second, data);
+            tallyDebug([&] { return cat("Tally: parameter[", entry.first, "] value[", entry.second, "]"); });
         }
     }
     TallyProtocolData::appendLong(startOffsetFromSessionStart(sessionStart), data);
