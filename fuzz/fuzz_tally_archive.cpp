@@ -1,0 +1,53 @@
+// Reads the input as each of the analytics library's archives: a stored
+// session, the stored-session list, the image cache index and the ad parser.
+// A bad archive must end in ArchiveError (or nullptr), never a crash; one
+// that reads must archive again and read back to the same record.
+#include "platform/keyed_archive.h"
+#include "tally/TallyAdParser.h"
+#include "tally/TallyCaches.h"
+#include "tally/TallySession.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace {
+
+void require(bool ok)
+{
+    if (!ok) __builtin_trap();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    platform::PlistValue root;
+    try {
+        root = platform::unarchiveData(std::span(data, size));
+    } catch (const platform::ArchiveError &) {
+        return 0;
+    }
+    try {
+        if (auto session = tally::TallySession::initWithCoder(root)) {
+            // Archiving stamps the current version, so compare after it.
+            const platform::PlistValue archived = session->encodeWithCoder();
+            const tally::Bytes record = session->data();
+            auto again = tally::TallySession::initWithCoder(archived);
+            require(again != nullptr && again->data() == record);
+        }
+    } catch (const platform::ArchiveError &) {
+    }
+    if (const auto *list = root.get<platform::PlistArray>()) {
+        for (const auto &item : *list) (void)item.get<platform::PlistData>();
+    }
+    try {
+        (void)tally::TallyImageCache::initWithCoder(root);
+    } catch (const platform::ArchiveError &) {
+    }
+    try {
+        (void)tally::TallyAdParser::initWithCoder(root);
+    } catch (const platform::ArchiveError &) {
+    }
+    return 0;
+}

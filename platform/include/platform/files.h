@@ -1,0 +1,45 @@
+// Files and the application's standard directories.
+//
+// The directories stand in for the phone's sandbox: Library, Documents and
+// Library/Caches under one root folder. The root is the value given to
+// setApplicationRoot(), else the environment variable AURA_APP_ROOT, else
+// "$HOME/.local/share/aura". The directory functions create their folder
+// when it is missing.
+#ifndef PLATFORM_FILES_H
+#define PLATFORM_FILES_H
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+void setApplicationRoot(const std::string &path);
+[[nodiscard]] std::string applicationRoot();
+[[nodiscard]] std::string libraryDirectory();
+[[nodiscard]] std::string documentsDirectory();
+[[nodiscard]] std::string cachesDirectory();
+
+// Writes a temporary file beside `path`, flushes it to disk and renames it
+// over `path`, so a reader sees the old content or the new, never a torn
+// file. False (and `path` untouched) on any failure.
+[[nodiscard]] bool writeFileAtomically(const std::string &path, std::span<const std::uint8_t> bytes);
+// The whole file; nullopt when it cannot be read or exceeds `maxBytes`.
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> readWholeFile(const std::string &path,
+                                                                     std::size_t maxBytes = std::size_t{64} << 20);
+[[nodiscard]] bool fileExists(const std::string &path);
+// True when the file is gone afterwards for this call's doing.
+bool removeFile(const std::string &path);
+// Removes a directory and everything in it.
+bool removeTree(const std::string &path);
+bool renameFile(const std::string &from, const std::string &to);
+// Creates the folder and its parents; true when it exists afterwards.
+bool createDirectories(const std::string &path);
+// Creates an empty file when none exists; true when it exists afterwards.
+bool touchFile(const std::string &path);
+
+} // namespace platform
+
+#endif // PLATFORM_FILES_H

@@ -1,0 +1,75 @@
+// Property-list values and their binary and XML forms, through libplist.
+//
+// A PlistValue is one node of a property list: nothing (an absent value),
+// a boolean, a signed 64-bit integer, a real, a UTF-8 string, raw data, a
+// date, an array or a dictionary. Parsing never trusts its input: a bad
+// list, a list nested deeper than kMaxPlistDepth, or a node of a kind this
+// type cannot hold is reported as nullopt.
+#ifndef PLATFORM_PLIST_H
+#define PLATFORM_PLIST_H
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace platform {
+
+// A moment as seconds since 1970-01-01 00:00 UTC.
+struct Date {
+    double secondsSince1970 = 0.0;
+    friend bool operator==(const Date &, const Date &) = default;
+};
+
+class PlistValue;
+using PlistArray = std::vector<PlistValue>;
+using PlistDict = std::map<std::string, PlistValue>;
+using PlistData = std::vector<std::uint8_t>;
+
+inline constexpr int kMaxPlistDepth = 64;
+
+class PlistValue {
+public:
+    using Storage = std::variant<std::monostate, bool, std::int64_t, double, std::string,
+                                 PlistData, Date, PlistArray, PlistDict>;
+
+    PlistValue() = default;
+    PlistValue(bool v) : mValue(v) {}
+    PlistValue(int v) : mValue(std::int64_t{v}) {}
+    PlistValue(std::int64_t v) : mValue(v) {}
+    PlistValue(double v) : mValue(v) {}
+    PlistValue(const char *v) : mValue(std::string(v)) {}
+    PlistValue(std::string v) : mValue(std::move(v)) {}
+    PlistValue(PlistData v) : mValue(std::move(v)) {}
+    PlistValue(Date v) : mValue(v) {}
+    PlistValue(PlistArray v) : mValue(std::move(v)) {}
+    PlistValue(PlistDict v) : mValue(std::move(v)) {}
+
+    [[nodiscard]] bool isNull() const { return std::holds_alternative<std::monostate>(mValue); }
+    template <typename T> [[nodiscard]] bool is() const { return std::holds_alternative<T>(mValue); }
+    // nullptr when the value is of another kind.
+    template <typename T> [[nodiscard]] const T *get() const { return std::get_if<T>(&mValue); }
+    template <typename T> [[nodiscard]] T *get() { return std::get_if<T>(&mValue); }
+    [[nodiscard]] const Storage &storage() const { return mValue; }
+
+    friend bool operator==(const PlistValue &, const PlistValue &) = default;
+
+private:
+    Storage mValue;
+};
+
+// Binary property list ("bplist00"); empty for a null root.
+[[nodiscard]] std::vector<std::uint8_t> plistToBinary(const PlistValue &root);
+[[nodiscard]] std::optional<PlistValue> plistFromBinary(std::span<const std::uint8_t> bytes);
+// XML property list text.
+[[nodiscard]] std::string plistToXml(const PlistValue &root);
+[[nodiscard]] std::optional<PlistValue> plistFromXml(const std::string &text);
+// Either form, told apart by the binary magic.
+[[nodiscard]] std::optional<PlistValue> plistFromBytes(std::span<const std::uint8_t> bytes);
+
+} // namespace platform
+
+#endif // PLATFORM_PLIST_H

@@ -1,0 +1,131 @@
+#include "platform/device.h"
+
+#include "platform/files.h"
+
+#include <openssl/rand.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+
+namespace platform {
+namespace {
+
+std::mutex &deviceMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+DeviceFacts &storedFacts()
+{
+    static DeviceFacts facts;
+    return facts;
+}
+
+std::optional<AlertRecord> &storedAlert()
+{
+    static std::optional<AlertRecord> alert;
+    return alert;
+}
+
+std::string defaultLocale()
+{
+    for (const char *name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char *v = std::getenv(name);
+        if (v == nullptr || *v == '\0') continue;
+        std::string s(v);
+        s = s.substr(0, s.find_first_of(".@"));
+        if (s == "C" || s == "POSIX" || s.empty()) break;
+        return s;
+    }
+    return "en_US";
+}
+
+std::string defaultTimeZone()
+{
+    if (const char *tz = std::getenv("TZ"); tz != nullptr && *tz != '\0') {
+        return tz[0] == ':' ? std::string(tz + 1) : std::string(tz);
+    }
+    std::ifstream in("/etc/timezone");
+    std::string line;
+    if (in && std::getline(in, line) && !line.empty()) return line;
+    return "UTC";
+}
+
+bool isIdentifier(const std::string &s)
+{
+    if (s.size() != 40) return false;
+    for (const char c : s) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+DeviceFacts deviceFacts()
+{
+    std::lock_guard lock(deviceMutex());
+    DeviceFacts facts = storedFacts();
+    if (facts.localeIdentifier.empty()) facts.localeIdentifier = defaultLocale();
+    if (facts.timeZoneName.empty()) facts.timeZoneName = defaultTimeZone();
+    return facts;
+}
+
+void setDeviceFacts(DeviceFacts facts)
+{
+    std::lock_guard lock(deviceMutex());
+    storedFacts() = std::move(facts);
+}
+
+std::string deviceUniqueIdentifier()
+{
+    std::lock_guard lock(deviceMutex());
+    const std::string path = libraryDirectory() + "/.deviceIdentifier";
+    if (auto bytes = readWholeFile(path, 1024)) {
+        std::string text(bytes->begin(), bytes->end());
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (isIdentifier(text)) return text;
+    }
+    unsigned char raw[20];
+    if (RAND_bytes(raw, sizeof raw) != 1) {
+        // No entropy source: fall back to the kernel's directly.
+        std::ifstream urandom("/dev/urandom", std::ios::binary);
+        urandom.read(reinterpret_cast<char *>(raw), sizeof raw);
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string id;
+    for (const unsigned char b : raw) {
+        id.push_back(hex[b >> 4]);
+        id.push_back(hex[b & 15]);
+    }
+    const std::string line = id + "\n";
+    (void)writeFileAtomically(path, std::span(reinterpret_cast<const std::uint8_t *>(line.data()), line.size()));
+    return id;
+}
+
+void showAlert(const std::string &title, const std::string &message, const std::string &button)
+{
+    std::fprintf(stderr, "[alert] %s%s%s [%s]\n", title.c_str(), title.empty() ? "" : ": ", message.c_str(),
+                 button.c_str());
+    std::lock_guard lock(deviceMutex());
+    storedAlert() = AlertRecord{title, message, button};
+}
+
+std::optional<AlertRecord> lastAlert()
+{
+    std::lock_guard lock(deviceMutex());
+    return storedAlert();
+}
+
+void clearLastAlert()
+{
+    std::lock_guard lock(deviceMutex());
+    storedAlert().reset();
+}
+
+void consoleLog(const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+} // namespace platform

@@ -1,0 +1,98 @@
+#include "platform/user_defaults.h"
+
+#include "platform/files.h"
+
+#include <cstdlib>
+#include <mutex>
+
+namespace platform {
+
+struct UserDefaults::Impl {
+    std::mutex mutex;
+    bool loaded = false;
+    PlistDict values;
+
+    static std::string path() { return libraryDirectory() + "/Preferences/defaults.plist"; }
+
+    void loadLocked()
+    {
+        if (loaded) return;
+        loaded = true;
+        values.clear();
+        if (auto bytes = readWholeFile(path(), std::size_t{4} << 20)) {
+            if (auto plist = plistFromBytes(*bytes)) {
+                if (auto *dict = plist->get<PlistDict>()) values = std::move(*dict);
+            }
+        }
+    }
+
+    void saveLocked()
+    {
+        createDirectories(libraryDirectory() + "/Preferences");
+        const std::string xml = plistToXml(PlistValue(values));
+        const std::span bytes(reinterpret_cast<const std::uint8_t *>(xml.data()), xml.size());
+        (void)writeFileAtomically(path(), bytes);
+    }
+};
+
+UserDefaults::UserDefaults() : mImpl(std::make_unique<Impl>()) {}
+
+UserDefaults &UserDefaults::standardUserDefaults()
+{
+    static auto *defaults = new UserDefaults();
+    return *defaults;
+}
+
+PlistDict UserDefaults::dictionaryRepresentation()
+{
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->loadLocked();
+    return mImpl->values;
+}
+
+std::optional<PlistValue> UserDefaults::objectForKey(const std::string &key)
+{
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->loadLocked();
+    const auto it = mImpl->values.find(key);
+    if (it == mImpl->values.end()) return std::nullopt;
+    return it->second;
+}
+
+void UserDefaults::setObject(const std::string &key, PlistValue value)
+{
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->loadLocked();
+    if (value.isNull()) {
+        mImpl->values.erase(key);
+    } else {
+        mImpl->values[key] = std::move(value);
+    }
+    mImpl->saveLocked();
+}
+
+void UserDefaults::removeObjectForKey(const std::string &key) { setObject(key, PlistValue()); }
+
+void UserDefaults::reload()
+{
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->loaded = false;
+}
+
+std::string UserDefaults::filePath() const { return Impl::path(); }
+
+bool UserDefaults::boolValue(const PlistValue &value)
+{
+    if (const auto *b = value.get<bool>()) return *b;
+    if (const auto *i = value.get<std::int64_t>()) return *i != 0;
+    if (const auto *r = value.get<double>()) return *r != 0.0;
+    if (const auto *s = value.get<std::string>()) {
+        for (const char c : *s) {
+            if (c == ' ' || c == '\t' || c == '+' || c == '-' || c == '0') continue;
+            return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+        }
+    }
+    return false;
+}
+
+} // namespace platform

@@ -1,0 +1,80 @@
+// The analytics library's public face: class operations only. It keeps the
+// settings that outlive a session, starts sessions and drives their pause,
+// resume and end from the application's lifecycle notifications, and
+// forwards events, errors and page views to the current session.
+//
+// Every operation below that changes something first asks the usage switch
+// (user-defaults key "TallySendUsageInfo": absent or true means on) and does
+// nothing when it is off. No exception leaves an entry point.
+//
+// The ad entry points (banners, catalogue canvas, offers, the showcase
+// switch and delegate, page-view counting on controllers) come with the ad
+// views and are not part of this build.
+#ifndef TALLY_TALLY_API_H
+#define TALLY_TALLY_API_H
+
+#include "tally/TallyEvent.h"
+#include "tally/TallySession.h"
+
+#include <optional>
+#include <string>
+
+namespace tally {
+
+class TallyAPI {
+public:
+    TallyAPI() = delete;
+
+    inline static const std::string kDefaultServerUrl = "http://reports.tally.example/aap.do";
+
+    // The switch and the accessors.
+    [[nodiscard]] static bool sendUsageInfo();
+    [[nodiscard]] static bool udidEnabled();
+    [[nodiscard]] static bool appShowcaseEnabled();
+    [[nodiscard]] static std::optional<std::string> savedResponseURL();
+    [[nodiscard]] static std::string serverURL();
+    [[nodiscard]] static std::optional<std::string> appVersion();
+    [[nodiscard]] static std::string getTallyAgentVersion();
+    static void unlockDebugMode(const std::optional<std::string> &code, const std::string &apiKey);
+
+    // Settings.
+    static void setAppVersion(const std::string &version);
+    static void setPauseSecondsBeforeStartingNewSession(int seconds);
+    static void setMaxSessionsSaved(int maxSessions);
+    static void setUserID(const std::string &userID);
+    static void setEventLoggingEnabled(bool enabled);
+    static void setSavedResponseURL(const std::optional<std::string> &url);
+    static void setServerURL(const std::string &url);
+    static void setSessionReportsOnCloseEnabled(bool enabled);
+    static void setSessionReportsOnPauseEnabled(bool enabled);
+    static void setGender(const std::string &gender);
+    static void setAge(int age);
+    static void setShowErrorInLogEnabled(bool enabled);
+
+    // Sessions.
+    static void startSession(const std::string &apiKey);
+    static void createAndSendSession();
+    static void endSession();
+    static void pauseSession();
+    static void resumeSession();
+    static void stopBackgroundTask();
+
+    // Events, errors, page views.
+    static void logEvent(const std::string &name);
+    static void logEvent(const std::string &name, const TallyParameters &parameters);
+    static void logEvent(const std::string &name, bool timed);
+    static void logEvent(const std::string &name, const std::optional<TallyParameters> &parameters, bool timed);
+    static void endTimedEvent(const std::string &name, const std::optional<TallyParameters> &parameters);
+    static void logError(const std::string &errorId, const std::string &message, const std::exception *exception);
+    static void logError(const std::string &errorId, const std::string &message, const TallyError *error);
+    static void countPageView();
+
+    // Waits for the reports being sent on threads of their own.
+    static void waitForPendingReports();
+    // Back to the state of a fresh process: settings, session, subscriptions.
+    static void resetForTesting();
+};
+
+} // namespace tally
+
+#endif // TALLY_TALLY_API_H

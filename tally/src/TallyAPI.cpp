@@ -1,0 +1,344 @@
+#include "tally/TallyAPI.h"
+
+#include "platform/date.h"
+#include "platform/device.h"
+#include "platform/notifications.h"
+#include "platform/user_defaults.h"
+#include "tally/TallyAdParser.h"
+#include "tally/TallyCaches.h"
+#include "tally/TallyHeartBeater.h"
+#include "tally/TallyUtil.h"
+
+#include <mutex>
+#include <vector>
+
+namespace tally {
+namespace {
+
+// The library-wide settings. The sending threads read some of them, so
+// they live under one lock.
+struct Globals {
+    std::optional<std::string> apiKey;
+    std::optional<std::string> appVersion;
+    std::optional<std::string> userID;
+    std::optional<std::string> gender;
+    std::int32_t age = -1;
+    bool eventLoggingEnabled = true;
+    bool sessionReportsOnCloseEnabled = true;
+    bool sessionReportsOnPauseEnabled = true;
+    std::int32_t pauseSecondsBeforeStartingNewSession = 10;
+    bool appShowcaseEnabled = false;
+    bool udidEnabled = true;
+    std::string serverUrl = TallyAPI::kDefaultServerUrl;
+    std::optional<std::string> savedResponseUrl;
+    std::optional<Date> pauseTime;
+    std::vector<platform::ObserverId> observers;
+};
+
+std::mutex gGlobalsMutex;
+Globals &globals()
+{
+    static auto *g = new Globals();
+    return *g;
+}
+
+template <typename F> auto withGlobals(F &&f)
+{
+    std::lock_guard lock(gGlobalsMutex);
+    return f(globals());
+}
+
+// Tests the switch; when off, logs "Tally: <what> disabled." in debug mode.
+bool enabled(const char *what)
+{
+    if (TallyAPI::sendUsageInfo()) return true;
+    tallyDebug([&] { return cat("Tally: ", what, " disabled."); });
+    return false;
+}
+
+void subscribeOnce()
+{
+    std::lock_guard lock(gGlobalsMutex);
+    // A second start must not make every pause count twice.
+    if (!globals().observers.empty()) return;
+    auto &center = platform::NotificationCenter::defaultCenter();
+    globals().observers.push_back(center.addObserver(platform::kUIApplicationWillTerminateNotification,
+                                                     [](const std::string &) { TallyAPI::endSession(); }));
+    globals().observers.push_back(center.addObserver(platform::kUIApplicationWillResignActiveNotification,
+                                                     [](const std::string &) { TallyAPI::pauseSession(); }));
+    globals().observers.push_back(center.addObserver(platform::kUIApplicationDidBecomeActiveNotification,
+                                                     [](const std::string &) { TallyAPI::resumeSession(); }));
+}
+
+template <typename F> void withCurrentSession(F &&f)
+{
+    if (auto session = TallySession::currentSession()) f(*session);
+}
+
+} // namespace
+
+bool TallyAPI::sendUsageInfo()
+{
+    const auto value = platform::UserDefaults::standardUserDefaults().objectForKey("TallySendUsageInfo");
+    const bool on = !value || platform::UserDefaults::boolValue(*value);
+    tallyDebug([&] {
+        return std::string(on ? "Tally: sendUsageInfo: TallySendUsageInfo is NULL or ON"
+                              : "Tally: sendUsageInfo: TallySendUsageInfo is OFF");
+    });
+    return on;
+}
+
+bool TallyAPI::udidEnabled() { return withGlobals([](Globals &g) { return g.udidEnabled; }); }
+bool TallyAPI::appShowcaseEnabled() { return withGlobals([](Globals &g) { return g.appShowcaseEnabled; }); }
+std::optional<std::string> TallyAPI::savedResponseURL()
+{
+    return withGlobals([](Globals &g) { return g.savedResponseUrl; });
+}
+std::string TallyAPI::serverURL() { return withGlobals([](Globals &g) { return g.serverUrl; }); }
+std::optional<std::string> TallyAPI::appVersion() { return withGlobals([](Globals &g) { return g.appVersion; }); }
+std::string TallyAPI::getTallyAgentVersion() { return TallySession::getAgentVersion(); }
+
+void TallyAPI::unlockDebugMode(const std::optional<std::string> &code, const std::string &apiKey)
+{
+    TallyUtil::unlockDebugMode(code, apiKey);
+}
+
+void TallyAPI::setAppVersion(const std::string &version)
+{
+    if (!enabled("setAppVersion")) return;
+    tallyGuarded([&] {
+        if (TallySession::currentSession()) {
+            platform::showAlert("", "TallyAPI: Please call setAppVersion before startSession.", "Cancel");
+            return;
+        }
+        tallyDebug([&] { return cat("Tally: setAppVersion[", version, "]"); });
+        withGlobals([&](Globals &g) { g.appVersion = version; });
+    });
+}
+
+void TallyAPI::setPauseSecondsBeforeStartingNewSession(int seconds)
+{
+    if (!enabled("setPauseSecondsBeforeStartingNewSession")) return;
+    withGlobals([&](Globals &g) { g.pauseSecondsBeforeStartingNewSession = seconds; });
+}
+
+void TallyAPI::setMaxSessionsSaved(int maxSessions)
+{
+    if (!enabled("setMaxSessionsSaved")) return;
+    TallySession::setMaxSessions(maxSessions);
+}
+
+void TallyAPI::setUserID(const std::string &userID)
+{
+    if (!enabled("setUserID")) return;
+    tallyGuarded([&] {
+        withCurrentSession([&](TallySession &s) { s.setUserID(userID); });
+        tallyDebug([&] { return cat("Tally: setUserID[", userID, "]"); });
+        withGlobals([&](Globals &g) { g.userID = userID; });
+    });
+}
+
+void TallyAPI::setEventLoggingEnabled(bool on)
+{
+    if (!enabled("setEventLoggingEnabled")) return;
+    tallyGuarded([&] {
+        withGlobals([&](Globals &g) { g.eventLoggingEnabled = on; });
+        withCurrentSession([&](TallySession &s) { s.setEventLoggingEnabled(on); });
+    });
+}
+
+void TallyAPI::setSavedResponseURL(const std::optional<std::string> &url)
+{
+    if (!enabled("setSavedResponseURL")) return;
+    withGlobals([&](Globals &g) { g.savedResponseUrl = url; });
+}
+
+void TallyAPI::setServerURL(const std::string &url)
+{
+    if (!enabled("setServerURL")) return;
+    withGlobals([&](Globals &g) { g.serverUrl = url; });
+}
+
+void TallyAPI::setSessionReportsOnCloseEnabled(bool on)
+{
+    if (!enabled("setSessionReportsOnCloseEnabled")) return;
+    tallyGuarded([&] {
+        withGlobals([&](Globals &g) { g.sessionReportsOnCloseEnabled = on; });
+        withCurrentSession([&](TallySession &s) { s.setSessionReportsOnCloseEnabled(on); });
+    });
+}
+
+void TallyAPI::setSessionReportsOnPauseEnabled(bool on)
+{
+    if (!enabled("setSessionReportsOnPauseEnabled")) return;
+    tallyGuarded([&] {
+        withGlobals([&](Globals &g) { g.sessionReportsOnPauseEnabled = on; });
+        withCurrentSession([&](TallySession &s) { s.setSessionReportsOnPauseEnabled(on); });
+    });
+}
+
+void TallyAPI::setGender(const std::string &gender)
+{
+    if (!enabled("setGender")) return;
+    tallyGuarded([&] {
+        withCurrentSession([&](TallySession &s) { s.setGender(gender); });
+        tallyDebug([&] { return cat("Tally: setGender[", gender, "]"); });
+        withGlobals([&](Globals &g) { g.gender = gender; });
+    });
+}
+
+void TallyAPI::setAge(int age)
+{
+    if (!enabled("setAge")) return;
+    tallyGuarded([&] {
+        withGlobals([&](Globals &g) { g.age = age; });
+        withCurrentSession([&](TallySession &s) { s.setAge(age); });
+    });
+}
+
+void TallyAPI::setShowErrorInLogEnabled(bool on)
+{
+    if (!enabled("setShowErrorInLogEnabled")) return;
+    TallyUtil::setShowErrorInLogEnabled(on);
+}
+
+void TallyAPI::startSession(const std::string &apiKey)
+{
+    if (!enabled("startSession")) return;
+    tallyGuarded([&] {
+        tallyDebug([&] { return cat("Tally: Start session with apiKey[", apiKey, "]"); });
+        withGlobals([&](Globals &g) { g.apiKey = apiKey; });
+        TallyHeartBeater::createAndStartInstance(1.0);
+        TallyFileCache::createInstanceWithApiKey(apiKey);
+        createAndSendSession();
+        subscribeOnce();
+        tallyDebug([&] { return cat("Tally: Finish starting session with apiKey[", apiKey, "]"); });
+    });
+}
+
+void TallyAPI::createAndSendSession()
+{
+    if (!enabled("createAndSendSession")) return;
+    tallyGuarded([&] {
+        TallyImageCache::recreateInstanceWithFileCache(TallyFileCache::instance());
+        TallyAdParser::recreateOldInstance();
+        TallyAdParser::recreateInstance();
+        const Globals settings = withGlobals([](Globals &g) { return g; });
+        TallySession::createActiveTallySession(settings.apiKey.value_or(std::string()));
+        setSessionReportsOnCloseEnabled(settings.sessionReportsOnCloseEnabled);
+        setSessionReportsOnPauseEnabled(settings.sessionReportsOnPauseEnabled);
+        setEventLoggingEnabled(settings.eventLoggingEnabled);
+        setAge(settings.age);
+        if (settings.userID) setUserID(*settings.userID);
+        if (settings.gender) setGender(*settings.gender);
+        TallySession::startSenderThread([] { TallySession::sendSessionsToServerForAppShowcase(); });
+    });
+}
+
+void TallyAPI::endSession()
+{
+    if (!enabled("endSession")) return;
+    tallyGuarded([] { withCurrentSession([](TallySession &s) { s.endSession(); }); });
+}
+
+void TallyAPI::pauseSession()
+{
+    if (!enabled("pauseSession")) return;
+    tallyGuarded([] {
+        withGlobals([](Globals &g) { g.pauseTime = platform::currentDate(); });
+        auto session = TallySession::currentSession();
+        if (!session) return;
+        session->pauseSession();
+        session->endSessionAndSend(false, false);
+        if (session->sessionReportsOnPauseEnabled()) {
+            // There are no background tasks to begin here; the report goes
+            // out on its own thread.
+            TallySession::startSenderThread([] { TallySession::sendSessionsToServerForSessionPause(); });
+        }
+    });
+}
+
+void TallyAPI::stopBackgroundTask()
+{
+    // No background task is ever begun on this platform, so none is ended.
+}
+
+void TallyAPI::resumeSession()
+{
+    if (!enabled("resumeSession")) return;
+    tallyGuarded([] {
+        const auto [pauseTime, threshold] =
+            withGlobals([](Globals &g) { return std::make_pair(g.pauseTime, g.pauseSecondsBeforeStartingNewSession); });
+        const std::int64_t paused = TallyProtocolData::timeIntervalFrom(pauseTime, platform::currentDate());
+        auto session = TallySession::currentSession();
+        if (paused > std::int64_t{threshold} * 1000) {
+            if (session) session->saveSession();
+            createAndSendSession();
+        } else if (session) {
+            session->resumeSession();
+        }
+    });
+}
+
+void TallyAPI::logEvent(const std::string &name)
+{
+    if (!enabled("logEvent")) return;
+    tallyGuarded([&] { withCurrentSession([&](TallySession &s) { s.recordEvent(name, std::nullopt, false); }); });
+}
+
+void TallyAPI::logEvent(const std::string &name, const TallyParameters &parameters)
+{
+    if (!enabled("logEvent:withParameters")) return;
+    tallyGuarded([&] { withCurrentSession([&](TallySession &s) { s.recordEvent(name, parameters, false); }); });
+}
+
+void TallyAPI::logEvent(const std::string &name, bool timed)
+{
+    if (!enabled("logEvent:timed")) return;
+    tallyGuarded([&] { withCurrentSession([&](TallySession &s) { s.recordEvent(name, std::nullopt, timed); }); });
+}
+
+void TallyAPI::logEvent(const std::string &name, const std::optional<TallyParameters> &parameters, bool timed)
+{
+    if (!enabled("logEvent:withParameters:timed")) return;
+    tallyGuarded([&] { withCurrentSession([&](TallySession &s) { s.recordEvent(name, parameters, timed); }); });
+}
+
+void TallyAPI::endTimedEvent(const std::string &name, const std::optional<TallyParameters> &parameters)
+{
+    if (!enabled("endTimedEvent")) return;
+    tallyGuarded([&] { withCurrentSession([&](TallySession &s) { s.endTimedEvent(name, parameters); }); });
+}
+
+void TallyAPI::logError(const std::string &errorId, const std::string &message, const std::exception *exception)
+{
+    if (!enabled("logError:message:exception")) return;
+    tallyGuarded([&] { withCurrentSession([&](TallySession &s) { s.recordError(errorId, message, exception); }); });
+}
+
+void TallyAPI::logError(const std::string &errorId, const std::string &message, const TallyError *error)
+{
+    if (!enabled("logError:message:error")) return;
+    tallyGuarded([&] { withCurrentSession([&](TallySession &s) { s.recordError(errorId, message, error); }); });
+}
+
+void TallyAPI::countPageView()
+{
+    if (!enabled("countPageView")) return;
+    tallyGuarded([] { withCurrentSession([](TallySession &s) { s.maybeIncrementPageView(); }); });
+}
+
+void TallyAPI::waitForPendingReports() { TallySession::joinSenderThreads(); }
+
+void TallyAPI::resetForTesting()
+{
+    TallySession::joinSenderThreads();
+    {
+        std::lock_guard lock(gGlobalsMutex);
+        for (const auto id : globals().observers) platform::NotificationCenter::defaultCenter().removeObserver(id);
+        globals() = Globals{};
+    }
+    TallySession::resetForTesting();
+}
+
+} // namespace tally

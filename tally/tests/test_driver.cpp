@@ -1,0 +1,213 @@
+// tally-driver as the game would run: sessions that end in a crash or a
+// kill -9 are reported at the next launch, with nothing else lost.
+#include "support/report_decoder.h"
+#include "test_http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+struct Child {
+    pid_t pid = -1;
+    int stdinFd = -1;
+};
+
+Child spawnDriver(const std::vector<std::string> &args, bool pipeStdin)
+{
+    std::vector<std::string> all{TALLY_DRIVER_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    int fds[2] = {-1, -1};
+    if (pipeStdin) {
+        if (::pipe(fds) != 0) return {};
+        posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+        posix_spawn_file_actions_addclose(&actions, fds[1]);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
+    Child child;
+    if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) child.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    if (pipeStdin) {
+        ::close(fds[0]);
+        child.stdinFd = fds[1];
+    }
+    return child;
+}
+
+int waitExit(pid_t pid)
+{
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+int runDriver(const std::vector<std::string> &args)
+{
+    const Child child = spawnDriver(args, false);
+    return child.pid > 0 ? waitExit(child.pid) : -1;
+}
+
+class TallyDriver : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/tally-driver-XXXXXX";
+        const char *dir = ::mkdtemp(pattern);
+        ASSERT_NE(dir, nullptr);
+        mData = dir;
+        mServer.reply("/aap.do", {200, {}, "OK"});
+        ASSERT_TRUE(mServer.start());
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(mData, ec);
+    }
+    std::vector<std::string> base() const { return {"--server", mServer.url("/aap.do"), "--data", mData}; }
+    std::vector<reporttest::Report> reports() const
+    {
+        std::vector<reporttest::Report> out;
+        for (const auto &r : mServer.requests()) {
+            std::string error;
+            auto report = reporttest::decodeReport(r.body, &error);
+            EXPECT_TRUE(report.has_value()) << error;
+            if (report) out.push_back(*report);
+        }
+        return out;
+    }
+    // The one stored session carrying `event` among all reports.
+    static const reporttest::Session *findSession(const std::vector<reporttest::Report> &all, const std::string &event)
+    {
+        for (const auto &r : all) {
+            for (const auto &s : r.sessions) {
+                if (s.hasEvent(event)) return &s;
+            }
+        }
+        return nullptr;
+    }
+
+    std::string mData;
+    testsupport::TestHttpServer mServer;
+};
+
+TEST_F(TallyDriver, CrashedSessionIsReportedAtTheNextLaunch)
+{
+    auto args = base();
+    for (const char *a : {"launch", "event", "SCORE", "points=12", "level-start", "0", "crash"}) args.emplace_back(a);
+    EXPECT_EQ(runDriver(args), 3);
+    const std::size_t before = mServer.requestCount();
+
+    args = base();
+    args.emplace_back("launch");
+    args.emplace_back("terminate");
+    ASSERT_EQ(runDriver(args), 0);
+    const auto all = reports();
+    ASSERT_EQ(all.size(), before + 2); // the second run's launch and end reports
+    for (std::size_t i = before; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].protocolVersion, 15);
+        EXPECT_EQ(all[i].adsRequested, 0);
+    }
+    // The launch report and the end report run side by side; the crashed
+    // session is in whichever was built first, and in no other state.
+    const std::vector<reporttest::Report> second(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    const auto *crashed = findSession(second, "SCORE");
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_EQ(crashed->length, -1); // it never ended
+    EXPECT_EQ(crashed->countOf("APP_LAUNCHED"), 1);
+    EXPECT_EQ(crashed->countOf("SCORE"), 1);
+    EXPECT_EQ(crashed->countOf("IPHONE_STARTED_WITH_TOUCH"), 1);
+    EXPECT_EQ(crashed->countOf("STARTED_TRANSITION"), 1);
+    ASSERT_EQ(crashed->events.size(), 4u);
+    ASSERT_EQ(crashed->events[1].parameters.size(), 1u);
+    EXPECT_EQ(crashed->events[1].parameters[0], (std::pair<std::string, std::string>{"points", "12"}));
+
+    // The terminate report carries the second run's own session, ended.
+    const auto *ended = findSession(second, "APP_EXITED");
+    ASSERT_NE(ended, nullptr);
+    EXPECT_GE(ended->length, 0);
+    EXPECT_FALSE(ended->hasEvent("SCORE"));
+}
+
+TEST_F(TallyDriver, SessionKilledWithSigkillIsReportedAtTheNextLaunch)
+{
+    auto args = base();
+    Child child = spawnDriver(args, true);
+    ASSERT_GT(child.pid, 0);
+    const std::string script = "launch\nevent KILLED_HERE\n";
+    ASSERT_EQ(::write(child.stdinFd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
+    // Wait until the event is in the current-session file, then kill.
+    bool seen = false;
+    for (int i = 0; i < 500 && !seen; ++i) {
+        std::error_code ec;
+        for (const auto &e : std::filesystem::directory_iterator(mData + "/Library", ec)) {
+            if (e.path().filename().string().rfind(".tallyCurrent", 0) != 0) continue;
+            std::ifstream in(e.path(), std::ios::binary);
+            const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            seen = seen || content.find("KILLED_HERE") != std::string::npos;
+        }
+        if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(seen);
+    ::kill(child.pid, SIGKILL);
+    EXPECT_EQ(waitExit(child.pid), 128 + SIGKILL);
+    ::close(child.stdinFd);
+
+    args.emplace_back("launch");
+    ASSERT_EQ(runDriver(args), 0);
+    const auto all = reports();
+    const auto *killed = findSession(all, "KILLED_HERE");
+    ASSERT_NE(killed, nullptr);
+    EXPECT_EQ(killed->countOf("APP_LAUNCHED"), 1);
+    EXPECT_EQ(killed->length, -1);
+}
+
+TEST_F(TallyDriver, PausesShortAndLongAndBadActions)
+{
+    auto args = base();
+    for (const char *a : {"--pause-seconds", "1", "launch", "pause", "resume", "event", "SAME", "pause", "wait",
+                          "1.2", "resume", "event", "NEW", "terminate"}) {
+        args.emplace_back(a);
+    }
+    ASSERT_EQ(runDriver(args), 0);
+    const auto all = reports();
+    // The session that was paused briefly holds both APP_LAUNCHED and SAME.
+    const auto *first = findSession(all, "SAME");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->countOf("APP_LAUNCHED"), 1);
+    EXPECT_FALSE(first->hasEvent("NEW"));
+    const auto *second = findSession(all, "NEW");
+    ASSERT_NE(second, nullptr);
+    EXPECT_FALSE(second->hasEvent("SAME"));
+    EXPECT_GT(second->startTime, first->startTime);
+
+    EXPECT_EQ(runDriver({"--server", mServer.url("/aap.do")}), 2);
+    args = base();
+    args.emplace_back("jump");
+    EXPECT_EQ(runDriver(args), 1);
+}
+
+} // namespace

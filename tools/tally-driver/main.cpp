@@ -1,0 +1,170 @@
+// tally-driver: runs the analytics facade and the game's analytics helper
+// against a report server, as the game would, from a script of actions.
+//
+//   tally-driver --server URL --data DIR [--pause-seconds N] [ACTION...]
+//
+// Actions come from the arguments, or one per line from standard input when
+// there are none:
+//   launch                     start analytics and log the launch event
+//   event NAME [KEY=VALUE...]  log an event (with parameters when given)
+//   level-start N              make level N current and log its start
+//   pause | resume             the application resigns / becomes active
+//   wait SECONDS               run the main loop for that long
+//   terminate                  log the exit event, end the session, exit
+//   crash                      exit at once, ending nothing
+// The main run loop is pumped between actions. At the end of the script the
+// driver waits for reports in flight and exits without ending the session.
+#include "game/TallyHelper.h"
+#include "game/gameplay.h"
+#include "platform/files.h"
+#include "platform/notifications.h"
+#include "platform/runloop.h"
+#include "tally/TallyAPI.h"
+#include "tally/TallyUtil.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: tally-driver --server URL --data DIR [--pause-seconds N] [ACTION...]\n"
+                 "actions: launch | event NAME [KEY=VALUE...] | level-start N | pause | resume |\n"
+                 "         wait SECONDS | terminate | crash\n");
+    return 2;
+}
+
+std::optional<double> number(const std::string &text) { return tally::TallyUtil::convertStrToNum(text); }
+
+void pump() { platform::RunLoop::main().runOnce(0.0); }
+
+// Returns false for a bad action (reported on standard error).
+bool run(const std::vector<std::string> &words)
+{
+    if (words.empty()) return true;
+    const std::string &action = words[0];
+    auto *helper = TallyHelper::GetInstance();
+    auto &center = platform::NotificationCenter::defaultCenter();
+    if (action == "launch" && words.size() == 1) {
+        helper->StartAnalytics();
+        helper->OnAppLaunched();
+    } else if (action == "event" && words.size() >= 2) {
+        std::optional<tally::TallyParameters> params;
+        for (std::size_t i = 2; i < words.size(); ++i) {
+            const auto eq = words[i].find('=');
+            if (eq == std::string::npos || eq == 0) {
+                std::fprintf(stderr, "tally-driver: parameter '%s' is not KEY=VALUE\n", words[i].c_str());
+                return false;
+            }
+            if (!params) params.emplace();
+            (*params)[words[i].substr(0, eq)] = words[i].substr(eq + 1);
+        }
+        helper->LogEvent(words[1], params);
+    } else if (action == "level-start" && words.size() == 2) {
+        const auto n = number(words[1]);
+        if (!n || *n < 0 || *n > 1e9) {
+            std::fprintf(stderr, "tally-driver: bad level '%s'\n", words[1].c_str());
+            return false;
+        }
+        paddle::level::SetCurrentIndex(static_cast<unsigned>(*n));
+        helper->OnStartedLevel();
+    } else if (action == "pause" && words.size() == 1) {
+        center.post(platform::kUIApplicationWillResignActiveNotification);
+    } else if (action == "resume" && words.size() == 1) {
+        center.post(platform::kUIApplicationDidBecomeActiveNotification);
+    } else if (action == "wait" && words.size() == 2) {
+        const auto seconds = number(words[1]);
+        if (!seconds || *seconds < 0 || *seconds > 3600) {
+            std::fprintf(stderr, "tally-driver: bad wait '%s'\n", words[1].c_str());
+            return false;
+        }
+        platform::RunLoop::main().runFor(*seconds);
+    } else if (action == "terminate" && words.size() == 1) {
+        helper->OnAppExited();
+        center.post(platform::kUIApplicationWillTerminateNotification);
+        tally::TallyAPI::waitForPendingReports();
+        std::exit(0);
+    } else if (action == "crash" && words.size() == 1) {
+        std::fflush(nullptr);
+        std::_Exit(3);
+    } else {
+        std::fprintf(stderr, "tally-driver: unknown action '%s'\n", action.c_str());
+        return false;
+    }
+    pump();
+    return true;
+}
+
+std::vector<std::string> split(const std::string &line)
+{
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    std::string word;
+    while (in >> word) words.push_back(word);
+    return words;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string server, data;
+    std::optional<int> pauseSeconds;
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--server" && i + 1 < argc) {
+            server = argv[++i];
+        } else if (arg == "--data" && i + 1 < argc) {
+            data = argv[++i];
+        } else if (arg == "--pause-seconds" && i + 1 < argc) {
+            const auto n = number(argv[++i]);
+            if (!n || *n < 0 || *n > 86400) return usage();
+            pauseSeconds = static_cast<int>(*n);
+        } else if (arg == "--help" || arg == "-h") {
+            return usage();
+        } else {
+            break;
+        }
+    }
+    if (server.empty() || data.empty()) return usage();
+    if (!platform::createDirectories(data)) {
+        std::fprintf(stderr, "tally-driver: cannot use data directory %s\n", data.c_str());
+        return 1;
+    }
+    platform::setApplicationRoot(data);
+    tally::TallyAPI::setServerURL(server);
+    if (pauseSeconds) tally::TallyAPI::setPauseSecondsBeforeStartingNewSession(*pauseSeconds);
+    // The game steers its first paddle by touch unless told otherwise.
+    paddle::player::RegisterPaddle(0, true);
+
+    // Actions from the arguments: each starts at a known action word.
+    static const std::vector<std::string> kActions{"launch", "event", "level-start", "pause",
+                                                   "resume", "wait",  "terminate",   "crash"};
+    bool ok = true;
+    if (i < argc) {
+        std::vector<std::string> words;
+        for (; i < argc && ok; ++i) {
+            const std::string arg = argv[i];
+            const bool isAction = std::find(kActions.begin(), kActions.end(), arg) != kActions.end();
+            if (isAction && !words.empty()) {
+                ok = run(words);
+                words.clear();
+            }
+            words.push_back(arg);
+        }
+        if (ok) ok = run(words);
+    } else {
+        std::string line;
+        while (ok && std::getline(std::cin, line)) ok = run(split(line));
+    }
+    tally::TallyAPI::waitForPendingReports();
+    return ok ? 0 : 1;
+}
