@@ -161,7 +161,7 @@ TEST_F(TallyDriver, SessionKilledWithSigkillIsReportedAtTheNextLaunch)
     ASSERT_EQ(::write(child.stdinFd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
     // Wait until the event is in the current-session file, then kill.
     bool seen = false;
-    for (int i = 0; i < 500 && !seen; ++i) {
+    for (int i = 0; i < 3000 && !seen; ++i) {
         std::error_code ec;
         for (const auto &e : std::filesystem::directory_iterator(mData + "/Library", ec)) {
             if (e.path().filename().string().rfind(".tallyCurrent", 0) != 0) continue;
