@@ -34,6 +34,10 @@ public:
     // Opens the output and starts mixing. extradriverdata: for the WAV
     // writers, the file name (const char *).
     AURA_RESULT init(int maxchannels, unsigned int flags, void *extradriverdata);
+    // Where a listener is and where it faces (forward and up: unit length,
+    // at right angles); null arguments keep their values.
+    AURA_RESULT set3DListenerAttributes(int listener, const AURA_VECTOR *pos, const AURA_VECTOR *vel,
+                                        const AURA_VECTOR *forward, const AURA_VECTOR *up);
     // Once a frame, on the caller's thread: advances every channel and runs
     // the end and sync-point callbacks.
     AURA_RESULT update();
@@ -107,6 +111,9 @@ public:
     AURA_RESULT setLoopPoints(unsigned int loopstart, AURA_TIMEUNIT loopstarttype, unsigned int loopend,
                               AURA_TIMEUNIT loopendtype);
     AURA_RESULT setDelay(AURA_DELAYTYPE delaytype, unsigned int delayhi, unsigned int delaylo);
+    // Where a 3D channel is and how it moves; 49 for a 2D channel.
+    AURA_RESULT set3DAttributes(const AURA_VECTOR *pos, const AURA_VECTOR *vel);
+    AURA_RESULT get3DAttributes(AURA_VECTOR *pos, AURA_VECTOR *vel);
     // The reverb send of the instances named by the flags; the others take
     // only the direct level. getReverbProperties reads the instance its
     // flags name (the lowest of 0x20, 0x40, 0x80 set, else instance 0).

@@ -279,3 +279,30 @@ TEST(DSPMix, LengthIsCutToTheBlockSize)
 }
 
 } // namespace
+
+namespace {
+
+// A unit that passed a mono block up in one tick and mixes stereo in the
+// next: the levels the mixer chose for its output follow the new width.
+TEST(DSPMix, LevelsNobodySetFollowAChangeOfInputWidth)
+{
+    dsptest::Harness h{128};
+    ASSERT_EQ(h.init, AURA_OK);
+    AURA::DSPFilter *mono = h.unit("mono", 1);
+    dsptest::Harness::of(mono).value = 0.0f;
+    AURA::DSPFilter *mid = h.unit("mid", 0, false);
+    ASSERT_EQ(h.head->addInput(mid, nullptr), AURA_OK);
+    ASSERT_EQ(mid->addInput(mono, nullptr), AURA_OK);
+    (void)h.pullFloats(128);
+
+    AURA::DSPFilter *stereo = h.unit("stereo", 2);
+    dsptest::Harness::of(stereo).value = 0.5f;
+    ASSERT_EQ(mid->addInput(stereo, nullptr), AURA_OK);
+    const auto out = h.pullFloats(128);
+    // Past the ramp to the new levels, each side carries its own channel.
+    for (size_t i = 2 * AURA::DSP_RAMPCOUNT; i < out.size(); ++i) {
+        ASSERT_FLOAT_EQ(out[i], 0.5f) << i;
+    }
+}
+
+} // namespace

@@ -212,15 +212,17 @@ TEST(SystemRealTimeThreads, ASoundEndsOnTimeWithRealUpdates)
     ASSERT_EQ(AURA_System_Init(system, 4, 0, nullptr), AURA_OK);
     AURA::SystemI *internal = nullptr;
     ASSERT_EQ(AURA::SystemI::validate(system, &internal), AURA_OK);
-    AURA::SoundI *sound = AURA_New(AURA::SoundI);
-    sound->mSystem = internal;
-    sound->mDefaultFrequency = 44100.0f;
-    sound->mLength = 2 * 44100;
+    // Two seconds of 16-bit mono silence at 44.1 kHz.
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.length = 2 * 44100 * 2;
+    exinfo.numchannels = 1;
+    exinfo.defaultfrequency = 44100;
+    exinfo.format = AURA_SOUND_FORMAT_PCM16;
+    AURA_SOUND *sound = nullptr;
+    ASSERT_EQ(AURA_System_CreateSound(system, nullptr, AURA_OPENUSER, &exinfo, &sound), AURA_OK);
     AURA_CHANNEL *channel = nullptr;
-    ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE,
-                                    reinterpret_cast<AURA_SOUND *>(static_cast<AURA::Sound *>(sound)), 0,
-                                    &channel),
-              AURA_OK);
+    ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, sound, 0, &channel), AURA_OK);
     const auto start = std::chrono::steady_clock::now();
     double ended = -1.0;
     while (std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
@@ -233,7 +235,7 @@ TEST(SystemRealTimeThreads, ASoundEndsOnTimeWithRealUpdates)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_NEAR(ended, 2.0, 0.05);
-    ASSERT_EQ(sound->releaseInternal(true), AURA_OK);
+    ASSERT_EQ(AURA_Sound_Release(sound), AURA_OK);
     ASSERT_EQ(AURA_System_Release(system), AURA_OK);
 }
 

@@ -175,7 +175,8 @@ AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
         mDSPClockPause = 0;
         mDSPClockDelay = mSystem ? mSystem->mDSPClock.load(std::memory_order_acquire) : 0;
         mDopplerPitch = 1.0f;
-        m3DLevel = 0.0f;
+        m3DDistanceVolume = 1.0f;
+        m3DConeVolume = 1.0f;
         mDirectOcclusion = 0.0f;
         mReverbOcclusion = 0.0f;
         if (mSystem) {
@@ -234,6 +235,8 @@ AURA_RESULT ChannelI::alloc(DSPI *dsp, bool reset)
         mDSPClockDelay = mSystem ? mSystem->mDSPClock.load(std::memory_order_acquire) : 0;
         mDopplerPitch = 1.0f;
         m3DLevel = 1.0f;
+        m3DDistanceVolume = 1.0f;
+        m3DConeVolume = 1.0f;
         mDirectOcclusion = 0.0f;
         mReverbOcclusion = 0.0f;
     }
@@ -1133,6 +1136,12 @@ AURA_RESULT ChannelI::update(int delta, bool /*force*/)
                         ? mEndDelay - static_cast<unsigned int>(delta)
                         : 0;
     }
+    // A 3D channel or listener that moved: the voices pan again.
+    const bool listenerMoved = mSystem && mSystem->mListener[0].mMoved;
+    if ((mRealChannel[0]->mMode & AURA_3D) && (mFlags.has(ChannelFlag::Moved3D) || listenerMoved)) {
+        (void)forEachVoice([](ChannelReal *voice) { return voice->set2DFreqVolumePanFor3D(); });
+        mFlags.clear(ChannelFlag::Moved3D);
+    }
     (void)updateSyncPoints(false);
     if (mNumRealChannels == 0 || mRealChannel[0]->mFlags.has(VoiceFlag::Stopped)) {
         return AURA_OK;
@@ -1512,6 +1521,16 @@ AURA_RESULT Channel::setLoopPoints(unsigned int loopstart, AURA_TIMEUNIT loopsta
                                    unsigned int loopend, AURA_TIMEUNIT loopendtype)
 {
     AURA_CHANNEL_FORWARD(setLoopPoints(loopstart, loopstarttype, loopend, loopendtype));
+}
+
+AURA_RESULT Channel::set3DAttributes(const AURA_VECTOR *pos, const AURA_VECTOR *vel)
+{
+    AURA_CHANNEL_FORWARD(set3DAttributes(pos, vel));
+}
+
+AURA_RESULT Channel::get3DAttributes(AURA_VECTOR *pos, AURA_VECTOR *vel)
+{
+    AURA_CHANNEL_FORWARD(get3DAttributes(pos, vel));
 }
 
 AURA_RESULT Channel::setDelay(AURA_DELAYTYPE delaytype, unsigned int delayhi, unsigned int delaylo)

@@ -172,7 +172,12 @@ public:
     float mInputMix[16] = {};
     float *mLevels = nullptr;        // from the system's speaker-levels pool
     float mDopplerPitch = 1.0f;       // 3D factors, neutral for 2D channels
-    float m3DLevel = 0.0f;
+    float m3DLevel = 1.0f;            // 0 purely 2D .. 1 purely 3D
+    float m3DDistanceVolume = 1.0f;   // results of the 3D calculation
+    float m3DConeVolume = 1.0f;
+    float mDirectGain = 1.0f;         // the reverb properties' direct level, as a gain
+    float mLowPassGain = 1.0f;
+    float mSpread = 0.0f;             // degrees between the channels of a 3D sound
     float mDirectOcclusion = 0.0f;
     float mReverbOcclusion = 0.0f;
     AURA_CHANNEL_CALLBACK mCallback = nullptr;

@@ -3,6 +3,7 @@
 #include "core/aura_channelgroupi.h"
 #include "core/aura_channeli.h"
 #include "core/aura_channelpool.h"
+#include "core/aura_channelsoftware.h"
 #include "core/aura_channelreal.h"
 #include "core/aura_memory.h"
 #include "core/aura_soundi.h"
@@ -15,6 +16,7 @@
 #include "output/aura_output_factory.h"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <mutex>
 #include <new>
@@ -263,6 +265,37 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     return result;
 }
 
+AURA_RESULT SystemI::set3DListenerAttributesInternal(int listener, const AURA_VECTOR *pos, const AURA_VECTOR *vel,
+                                                     const AURA_VECTOR *forward, const AURA_VECTOR *up)
+{
+    if (listener < 0 || listener >= MAX_LISTENERS) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    Listener &l = mListener[listener];
+    if (pos) {
+        l.mPosition = *pos;
+    }
+    if (vel) {
+        l.mVelocity = *vel;
+    }
+    if (forward || up) {
+        const AURA_VECTOR f = forward ? *forward : l.mForward;
+        const AURA_VECTOR u = up ? *up : l.mUp;
+        // Orientation vectors must be unit length and at right angles.
+        const float ff = f.x * f.x + f.y * f.y + f.z * f.z;
+        const float uu = u.x * u.x + u.y * u.y + u.z * u.z;
+        const float fu = f.x * u.x + f.y * u.y + f.z * u.z;
+        if (std::fabs(ff - 1.0f) > 0.01f || std::fabs(uu - 1.0f) > 0.01f || std::fabs(fu) > 0.01f) {
+            return AURA_ERR_INVALID_VECTOR;
+        }
+        l.mForward = f;
+        l.mUp = u;
+        l.mRight = {u.y * f.z - u.z * f.y, u.z * f.x - u.x * f.z, u.x * f.y - u.y * f.x};
+    }
+    l.mMoved = true;
+    return AURA_OK;
+}
+
 unsigned int SystemI::currentMs() const
 {
     if (mUpdateClock) {
@@ -304,17 +337,24 @@ AURA_RESULT SystemI::initChannels()
         return result;
     }
 
-    // One voice a channel. Until the software voices come, every channel
-    // plays on an emulated voice: positions, loops and ends run exactly,
-    // silently.
+    // One voice a channel: a software voice that mixes into the master
+    // group, or, with the software mixer off, an emulated voice that keeps
+    // positions, loops and ends running exactly, silently.
     mVoicePool = AURA_New(ChannelPool);
     if (!mVoicePool) {
         return AURA_ERR_MEMORY;
     }
     result = mVoicePool->init(this, mOutput, mMaxChannels);
+    const bool software = !(mFlags & AURA_INIT_SOFTWARE_DISABLE);
     for (int i = 0; result == AURA_OK && i < mMaxChannels; ++i) {
-        ChannelEmulated *voice = AURA_New(ChannelEmulated);
-        result = voice ? mVoicePool->setChannel(i, voice, nullptr) : AURA_ERR_MEMORY;
+        ChannelReal *voice = nullptr;
+        if (software) {
+            voice = AURA_New(ChannelSoftware);
+        } else {
+            voice = AURA_New(ChannelEmulated);
+        }
+        result = voice ? mVoicePool->setChannel(i, voice, software ? master->mDSPMixTarget : nullptr)
+                       : AURA_ERR_MEMORY;
     }
     return result;
 }
@@ -590,6 +630,9 @@ AURA_RESULT SystemI::updateInternal()
             (void)channel.stopEx(STOP_FINISHED);
         }
     }
+    for (Listener &listener : mListener) {
+        listener.mMoved = false;
+    }
     return result;
 }
 
@@ -693,6 +736,12 @@ AURA_RESULT System::getDSPBufferSize(unsigned int *bufferlength, int *numbuffers
 AURA_RESULT System::init(int maxchannels, unsigned int flags, void *extradriverdata)
 {
     AURA_SYSTEM_FORWARD(initInternal(maxchannels, flags, extradriverdata));
+}
+
+AURA_RESULT System::set3DListenerAttributes(int listener, const AURA_VECTOR *pos, const AURA_VECTOR *vel,
+                                            const AURA_VECTOR *forward, const AURA_VECTOR *up)
+{
+    AURA_SYSTEM_FORWARD(set3DListenerAttributesInternal(listener, pos, vel, forward, up));
 }
 
 AURA_RESULT System::update()

@@ -199,6 +199,18 @@ public:
     AURA_SPEAKERCONFIG *mSpeakerList[MAX_SPEAKERS]{};
 
     // 3D and reverb.
+    struct Listener {
+        AURA_VECTOR mPosition{0.0f, 0.0f, 0.0f};
+        AURA_VECTOR mVelocity{0.0f, 0.0f, 0.0f};
+        AURA_VECTOR mUp{0.0f, 1.0f, 0.0f};
+        AURA_VECTOR mForward{0.0f, 0.0f, 1.0f};
+        AURA_VECTOR mRight{1.0f, 0.0f, 0.0f}; // up x forward
+        bool mMoved = false;
+    };
+    static constexpr int MAX_LISTENERS = 4;
+    Listener mListener[MAX_LISTENERS];
+    AURA_RESULT set3DListenerAttributesInternal(int listener, const AURA_VECTOR *pos, const AURA_VECTOR *vel,
+                                                const AURA_VECTOR *forward, const AURA_VECTOR *up);
     int mNum3DListeners = 1;
     float mDopplerScale = 1.0f;
     float mDistanceScale = 1.0f;

@@ -34,6 +34,7 @@ AURA_RESULT DSPConnectionI::reset()
 {
     mVolume = 1.0f;
     mLevelsSet = false;
+    mAutoInputChannels = 0;
     mRampCount = 0;
     const auto cells = static_cast<std::size_t>(mMaxOutputLevels) * mMaxInputLevels;
     if (mLevel) {
@@ -52,6 +53,7 @@ AURA_RESULT DSPConnectionI::copy(const DSPConnectionI *source)
     reset();
     mVolume = source->mVolume;
     mLevelsSet = source->mLevelsSet;
+    mAutoInputChannels = source->mAutoInputChannels;
     const int rows = std::min(mMaxOutputLevels, source->mMaxOutputLevels);
     const int columns = std::min(mMaxInputLevels, source->mMaxInputLevels);
     for (int r = 0; r < rows; ++r) {
@@ -93,6 +95,7 @@ void DSPConnectionI::startRamp()
 AURA_RESULT DSPConnectionI::setUnity()
 {
     CriticalSectionGuard guard(mixLock(mSystem));
+    mAutoInputChannels = 0;
     const int cells = mMaxOutputLevels * mMaxInputLevels;
     std::fill(mLevel, mLevel + cells, 0.0f);
     for (int i = 0; i < mMaxOutputLevels; ++i) {
@@ -121,6 +124,7 @@ AURA_RESULT DSPConnectionI::setPan(float pan, int outchannels, int inchannels,
                                    AURA_SPEAKERMODE speakermode)
 {
     CriticalSectionGuard guard(mixLock(mSystem));
+    mAutoInputChannels = 0;
     pan = std::clamp(pan, -1.0f, 1.0f);
     float l = 1.0f;
     float r = 1.0f;
@@ -201,6 +205,7 @@ AURA_RESULT DSPConnectionI::setLevels(const float *levels, int numinputlevels)
         return AURA_ERR_INVALID_PARAM;
     }
     CriticalSectionGuard guard(mixLock(mSystem));
+    mAutoInputChannels = 0;
     const int columns = std::min<int>(numinputlevels, mMaxInputLevels);
     std::fill(mLevel, mLevel + mMaxOutputLevels * mMaxInputLevels, 0.0f);
     for (int row = 0; row < mMaxOutputLevels; ++row) {
@@ -218,6 +223,7 @@ AURA_RESULT DSPConnectionI::setLevels(AURA_SPEAKER speaker, const float *levels,
         return AURA_ERR_INVALID_PARAM;
     }
     CriticalSectionGuard guard(mixLock(mSystem));
+    mAutoInputChannels = 0;
     float *row = mLevel + speaker * mMaxInputLevels;
     std::fill(row, row + mMaxInputLevels, 0.0f);
     std::copy(levels, levels + std::min<int>(numinputlevels, mMaxInputLevels), row);

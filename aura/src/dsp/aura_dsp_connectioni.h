@@ -60,6 +60,7 @@ public:
     DSPI *mOutputUnit = nullptr;
     float mVolume = 1.0f;
     bool mLevelsSet = false;
+    int mAutoInputChannels = 0;  // > 0: levels the mixer chose for inputs this wide
     int mRampCount = 0;          // frames of ramp still to run
     unsigned short mMaxOutputLevels = 0; // rows
     unsigned short mMaxInputLevels = 0;  // row width

@@ -125,12 +125,17 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
             result = AURA_ERR_INTERNAL; // a unit that mixes must sit in a tree
             break;
         }
-        if (!connection->mLevelsSet) {
+        // Levels nobody set follow the input: chosen for its channel count,
+        // and chosen again when that count changes (a unit that passed a
+        // mono block through in one tick may mix stereo in the next).
+        if (!connection->mLevelsSet ||
+            (connection->mAutoInputChannels != 0 && connection->mAutoInputChannels != inchannels)) {
             if (inchannels == speakermodechannels && connection->mVolume == 1.0f) {
                 connection->setUnity();
             } else {
                 connection->setPan(0.0f, speakermodechannels, inchannels, speakermode);
             }
+            connection->mAutoInputChannels = inchannels;
         }
         if (!mixed) {
             clearFloats(mBuffer, *length, speakermodechannels);

@@ -1,0 +1,445 @@
+// Sounds played on software voices through the public API, rendered by the
+// non-real-time WAV writer and read back from its file.
+#include "aura.h"
+#include "aura.hpp"
+#include "core/aura_systemi.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The interleaved samples of a WAV file the writer made (16-bit or float).
+struct Wav {
+    int channels = 0;
+    int rate = 0;
+    std::vector<float> samples;
+    std::vector<int16_t> pcm16;
+
+    [[nodiscard]] size_t frames() const { return channels ? samples.size() / static_cast<size_t>(channels) : 0; }
+    [[nodiscard]] float at(size_t frame, int channel) const
+    {
+        return samples[frame * static_cast<size_t>(channels) + static_cast<size_t>(channel)];
+    }
+};
+
+Wav readWav(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Wav wav;
+    auto u16 = [&](size_t at) { return static_cast<unsigned>(bytes[at] | bytes[at + 1] << 8); };
+    auto u32 = [&](size_t at) { return static_cast<uint32_t>(u16(at) | u16(at + 2) << 16); };
+    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0) {
+        ADD_FAILURE() << "not a RIFF file: " << path;
+        return wav;
+    }
+    unsigned format = 0;
+    unsigned bits = 0;
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        const uint32_t size = u32(at + 4);
+        if (std::memcmp(&bytes[at], "fmt ", 4) == 0) {
+            format = u16(at + 8);
+            wav.channels = static_cast<int>(u16(at + 10));
+            wav.rate = static_cast<int>(u32(at + 12));
+            bits = u16(at + 22);
+        } else if (std::memcmp(&bytes[at], "data", 4) == 0) {
+            const size_t end = std::min<size_t>(bytes.size(), at + 8 + size);
+            for (size_t p = at + 8; p + bits / 8 <= end; p += bits / 8) {
+                if (format == 3) {
+                    float v;
+                    std::memcpy(&v, &bytes[p], 4);
+                    wav.samples.push_back(v);
+                } else {
+                    int16_t v;
+                    std::memcpy(&v, &bytes[p], 2);
+                    wav.pcm16.push_back(v);
+                    wav.samples.push_back(static_cast<float>(v) / 32768.0f);
+                }
+            }
+        }
+        at += 8 + size + (size & 1);
+    }
+    return wav;
+}
+
+double rms(const Wav &wav, int channel, size_t from, size_t to)
+{
+    double sum = 0.0;
+    for (size_t f = from; f < to; ++f) {
+        sum += static_cast<double>(wav.at(f, channel)) * wav.at(f, channel);
+    }
+    return std::sqrt(sum / static_cast<double>(to - from));
+}
+
+double db(double ratio)
+{
+    return 20.0 * std::log10(ratio);
+}
+
+// A system rendering to a WAV file, one DSP block per update.
+class Render {
+public:
+    explicit Render(int rate, AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCMFLOAT, unsigned int block = 1024)
+    {
+        static std::atomic<int> counter{0};
+        mPath = ::testing::TempDir() + "aura_voices_" + std::to_string(getpid()) + "_" +
+                std::to_string(counter.fetch_add(1)) + ".wav";
+        AURA_SYSTEM *handle = nullptr;
+        EXPECT_EQ(AURA_System_Create(&handle), AURA_OK);
+        mSystem = reinterpret_cast<AURA::System *>(handle);
+        EXPECT_EQ(mSystem->setOutput(AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
+        EXPECT_EQ(mSystem->setSoftwareFormat(rate, format, 2, 6, AURA_DSP_RESAMPLER_LINEAR), AURA_OK);
+        EXPECT_EQ(mSystem->setDSPBufferSize(block, 4), AURA_OK);
+        EXPECT_EQ(mSystem->init(64, AURA_INIT_NORMAL, const_cast<char *>(mPath.c_str())), AURA_OK);
+        EXPECT_EQ(AURA::SystemI::validate(mSystem, &mInternal), AURA_OK);
+        mBlock = block;
+    }
+    ~Render()
+    {
+        if (mSystem) {
+            (void)mSystem->release();
+        }
+        std::filesystem::remove(mPath);
+    }
+    Render(const Render &) = delete;
+    Render &operator=(const Render &) = delete;
+
+    // A sound of 16-bit frames (interleaved) at the given rate.
+    AURA::Sound *sound(const std::vector<int16_t> &frames, int channels, int rate, AURA_MODE mode = AURA_LOOP_OFF)
+    {
+        AURA_CREATESOUNDEXINFO exinfo{};
+        exinfo.cbsize = sizeof(exinfo);
+        exinfo.length = static_cast<unsigned int>(frames.size() * 2);
+        exinfo.numchannels = channels;
+        exinfo.defaultfrequency = rate;
+        exinfo.format = AURA_SOUND_FORMAT_PCM16;
+        AURA::Sound *made = nullptr;
+        EXPECT_EQ(mSystem->createSound(nullptr, AURA_OPENUSER | mode, &exinfo, &made), AURA_OK);
+        void *data = nullptr;
+        unsigned int length = 0;
+        EXPECT_EQ(made->lock(0, exinfo.length, &data, nullptr, &length, nullptr), AURA_OK);
+        std::memcpy(data, frames.data(), length);
+        EXPECT_EQ(made->unlock(data, nullptr, length, 0), AURA_OK);
+        return made;
+    }
+
+    AURA::Channel *play(AURA::Sound *sound, bool paused = false)
+    {
+        AURA::Channel *channel = nullptr;
+        EXPECT_EQ(mSystem->playSound(AURA_CHANNEL_FREE, sound, paused, &channel), AURA_OK);
+        return channel;
+    }
+
+    void update(int times = 1)
+    {
+        for (int i = 0; i < times; ++i) {
+            ASSERT_EQ(mSystem->update(), AURA_OK);
+        }
+    }
+
+    // Ends the system and reads what it wrote.
+    Wav finish()
+    {
+        EXPECT_EQ(mSystem->release(), AURA_OK);
+        mSystem = nullptr;
+        return readWav(mPath);
+    }
+
+    [[nodiscard]] uint64_t clock() const { return mInternal->mDSPClock.load(); }
+
+    AURA::System *mSystem = nullptr;
+    AURA::SystemI *mInternal = nullptr;
+    unsigned int mBlock = 1024;
+
+private:
+    std::string mPath;
+};
+
+std::vector<int16_t> sine(int frames, double frequency, int rate, double amplitude = 16384.0, int channels = 1)
+{
+    std::vector<int16_t> out;
+    for (int f = 0; f < frames; ++f) {
+        for (int c = 0; c < channels; ++c) {
+            const double phase = 2.0 * std::numbers::pi * frequency * (c + 1) * f / rate;
+            out.push_back(static_cast<int16_t>(std::lround(amplitude * std::sin(phase))));
+        }
+    }
+    return out;
+}
+
+double sourceRms(const std::vector<int16_t> &samples)
+{
+    double sum = 0.0;
+    for (int16_t s : samples) {
+        sum += (s / 32768.0) * (s / 32768.0);
+    }
+    return std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+class SoftwareVoiceRates : public ::testing::TestWithParam<int> {};
+
+TEST_P(SoftwareVoiceRates, AMonoToneIsPannedByTheConstantPowerLaw)
+{
+    const int rate = GetParam();
+    Render render(rate);
+    const auto tone = sine(rate, 441.0, rate);
+    AURA::Sound *sound = render.sound(tone, 1, rate);
+    AURA::Channel *centre = render.play(sound);
+    ASSERT_NE(centre, nullptr);
+    render.update(8);
+    ASSERT_EQ(centre->stop(), AURA_OK);
+    AURA::Channel *left = render.play(sound, true);
+    ASSERT_EQ(left->setPan(-1.0f), AURA_OK);
+    ASSERT_EQ(left->setPaused(false), AURA_OK);
+    render.update(8);
+    const Wav wav = render.finish();
+    ASSERT_EQ(wav.channels, 2);
+    ASSERT_EQ(wav.rate, rate);
+    const double expected = sourceRms(tone) * std::sqrt(0.5);
+    const size_t block = 1024;
+    EXPECT_NEAR(db(rms(wav, 0, 0, 8 * block) / expected), 0.0, 0.1);
+    EXPECT_NEAR(db(rms(wav, 1, 0, 8 * block) / expected), 0.0, 0.1);
+    for (size_t f = 8 * block; f < 16 * block; ++f) {
+        ASSERT_EQ(wav.at(f, 1), 0.0f) << "pan -1 leaves the right channel silent, frame " << f;
+    }
+    EXPECT_NEAR(db(rms(wav, 0, 8 * block, 16 * block) / sourceRms(tone)), 0.0, 0.1);
+}
+
+TEST_P(SoftwareVoiceRates, AStereoSoundAtTheOutputRateComesOutBitExact)
+{
+    const int rate = GetParam();
+    Render render(rate, AURA_SOUND_FORMAT_PCM16);
+    std::vector<int16_t> frames = sine(4000, 300.0, rate, 20000.0, 2);
+    AURA::Sound *sound = render.sound(frames, 2, rate);
+    render.play(sound);
+    render.update(5);
+    const Wav wav = render.finish();
+    ASSERT_GE(wav.pcm16.size(), frames.size() + 2);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_EQ(wav.pcm16[i], frames[i]) << "sample " << i;
+    }
+    EXPECT_EQ(wav.pcm16[frames.size()], 0) << "silence after the end";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SoftwareVoiceRates, ::testing::Values(24000, 44100, 48000));
+
+TEST(SoftwareVoice, HalfVolumeIsSixDecibelsDown)
+{
+    Render render(44100);
+    const auto tone = sine(44100, 1000.0, 44100);
+    AURA::Sound *sound = render.sound(tone, 1, 44100);
+    AURA::Channel *channel = render.play(sound, true);
+    ASSERT_EQ(channel->setVolume(0.5f), AURA_OK);
+    ASSERT_EQ(channel->setPaused(false), AURA_OK);
+    render.update(10);
+    const Wav wav = render.finish();
+    EXPECT_NEAR(db(rms(wav, 0, 0, 10240) / (sourceRms(tone) * std::sqrt(0.5))), -6.02, 0.1);
+}
+
+TEST(SoftwareVoice, PauseGivesZerosAndResumesAtTheSameSample)
+{
+    Render render(44100, AURA_SOUND_FORMAT_PCM16);
+    std::vector<int16_t> ramp;
+    for (int f = 0; f < 8000; ++f) {
+        ramp.push_back(static_cast<int16_t>(f + 1));
+        ramp.push_back(static_cast<int16_t>(-f - 1));
+    }
+    AURA::Sound *sound = render.sound(ramp, 2, 44100);
+    AURA::Channel *channel = render.play(sound);
+    render.update(2);
+    ASSERT_EQ(channel->setPaused(true), AURA_OK);
+    render.update(3);
+    ASSERT_EQ(channel->setPaused(false), AURA_OK);
+    render.update(6);
+    const Wav wav = render.finish();
+    std::vector<int16_t> heard;
+    for (size_t i = 0; i < wav.pcm16.size(); ++i) {
+        const size_t frame = i / 2;
+        if (frame >= 2048 && frame < 5 * 1024) {
+            ASSERT_EQ(wav.pcm16[i], 0) << "paused block, frame " << frame;
+        } else if (heard.size() < ramp.size()) {
+            heard.push_back(wav.pcm16[i]);
+        }
+    }
+    EXPECT_EQ(heard, ramp) << "the sound resumes where it was paused";
+}
+
+TEST(SoftwareVoice, DoubleFrequencyHalvesTheLengthAndTheEndCallbackComesAfterTheLastBlock)
+{
+    Render render(44100, AURA_SOUND_FORMAT_PCM16);
+    std::vector<int16_t> dc(3000, 1000);
+    AURA::Sound *sound = render.sound(dc, 1, 44100);
+    AURA::Channel *channel = render.play(sound, true);
+    ASSERT_EQ(channel->setFrequency(88200.0f), AURA_OK);
+    static std::atomic<int> ends{0};
+    ends = 0;
+    ASSERT_EQ(channel->setCallback([](AURA_CHANNEL *, AURA_CHANNEL_CALLBACKTYPE type, void *, void *) {
+                  if (type == AURA_CHANNEL_CALLBACKTYPE_END) {
+                      ++ends;
+                  }
+                  return AURA_OK;
+              }),
+              AURA_OK);
+    ASSERT_EQ(channel->setPaused(false), AURA_OK);
+    // 1500 output frames: the data ends inside the second block, and the
+    // update that mixed it brings the end.
+    render.update(1);
+    EXPECT_EQ(ends.load(), 0);
+    render.update(1);
+    EXPECT_EQ(ends.load(), 1);
+    render.update(2);
+    EXPECT_EQ(ends.load(), 1);
+    const Wav wav = render.finish();
+    size_t heard = 0;
+    while (heard < wav.frames() && wav.pcm16[heard * 2] != 0) {
+        ++heard;
+    }
+    EXPECT_EQ(heard, 1500u);
+}
+
+TEST(SoftwareVoice, AStartDelayedOnTheDSPClockGivesThatManyZeroFrames)
+{
+    Render render(48000, AURA_SOUND_FORMAT_PCM16);
+    std::vector<int16_t> dc(2000, 777);
+    AURA::Sound *sound = render.sound(dc, 1, 48000);
+    render.update(1);
+    AURA::Channel *channel = render.play(sound, true);
+    const uint64_t start = render.clock() + 1024 + 300;
+    ASSERT_EQ(channel->setDelay(AURA_DELAYTYPE_DSPCLOCK_START, static_cast<unsigned int>(start >> 32),
+                                static_cast<unsigned int>(start)),
+              AURA_OK);
+    ASSERT_EQ(channel->setPaused(false), AURA_OK);
+    render.update(4);
+    const Wav wav = render.finish();
+    size_t first = 0;
+    while (first < wav.frames() && wav.pcm16[first * 2] == 0) {
+        ++first;
+    }
+    EXPECT_EQ(first, static_cast<size_t>(start));
+    EXPECT_EQ(wav.pcm16[first * 2], 549) << "777 at the sqrt(0.5) pan law";
+}
+
+TEST(SoftwareVoice, ThreeDimensionalSoundsArePannedFromTheListener)
+{
+    Render render(44100);
+    const auto tone = sine(44100, 500.0, 44100);
+    AURA::Sound *sound = render.sound(tone, 1, 44100, AURA_LOOP_OFF | AURA_3D);
+    AURA::Channel *ahead = render.play(sound, true);
+    const AURA_VECTOR front{0.0f, 0.0f, 2.0f};
+    ASSERT_EQ(ahead->set3DAttributes(&front, nullptr), AURA_OK);
+    ASSERT_EQ(ahead->setPaused(false), AURA_OK);
+    render.update(1); // the 3D pan is applied by the update
+    render.update(8);
+    ASSERT_EQ(ahead->stop(), AURA_OK);
+    AURA::Channel *right = render.play(sound, true);
+    const AURA_VECTOR side{3.0f, 0.0f, 0.0f};
+    ASSERT_EQ(right->set3DAttributes(&side, nullptr), AURA_OK);
+    render.update(1);
+    ASSERT_EQ(right->setPaused(false), AURA_OK);
+    render.update(8);
+    const AURA_VECTOR flat{0.0f, 0.0f, 1.0f};
+    AURA::Channel *twoD = render.play(render.sound(tone, 1, 44100), true);
+    EXPECT_EQ(twoD->set3DAttributes(&flat, nullptr), AURA_ERR_NEEDS3D);
+    const Wav wav = render.finish();
+    const double expected = sourceRms(tone) * std::sqrt(0.5);
+    EXPECT_NEAR(db(rms(wav, 0, 2048, 9 * 1024) / expected), 0.0, 0.1);
+    EXPECT_NEAR(db(rms(wav, 1, 2048, 9 * 1024) / expected), 0.0, 0.1);
+    EXPECT_LT(rms(wav, 0, 11 * 1024, 18 * 1024), 1e-6) << "a source on the right is not heard on the left";
+    EXPECT_NEAR(db(rms(wav, 1, 11 * 1024, 18 * 1024) / sourceRms(tone)), 0.0, 0.1);
+}
+
+TEST(SoftwareVoice, ThirtyPlaysMixToTheSumOfTheirSingleRenders)
+{
+    const auto tone = sine(20000, 523.25, 44100, 2000.0);
+    auto settings = [](int i) { return std::pair<float, float>{0.2f + 0.025f * i, -1.0f + i / 15.0f}; };
+    std::vector<float> sum;
+    for (int i = 0; i < 30; ++i) {
+        Render single(44100);
+        AURA::Channel *channel = single.play(single.sound(tone, 1, 44100), true);
+        ASSERT_EQ(channel->setVolume(settings(i).first), AURA_OK);
+        ASSERT_EQ(channel->setPan(settings(i).second), AURA_OK);
+        ASSERT_EQ(channel->setPaused(false), AURA_OK);
+        single.update(21);
+        const Wav wav = single.finish();
+        sum.resize(wav.samples.size(), 0.0f);
+        for (size_t s = 0; s < wav.samples.size(); ++s) {
+            sum[s] += wav.samples[s];
+        }
+    }
+    Render all(44100);
+    AURA::Sound *sound = all.sound(tone, 1, 44100);
+    for (int i = 0; i < 30; ++i) {
+        AURA::Channel *channel = all.play(sound, true);
+        ASSERT_EQ(channel->setVolume(settings(i).first), AURA_OK);
+        ASSERT_EQ(channel->setPan(settings(i).second), AURA_OK);
+        ASSERT_EQ(channel->setPaused(false), AURA_OK);
+    }
+    all.update(21);
+    const Wav mixed = all.finish();
+    ASSERT_EQ(mixed.samples.size(), sum.size());
+    double worst = 0.0;
+    for (size_t s = 0; s < sum.size(); ++s) {
+        worst = std::max(worst, static_cast<double>(std::fabs(mixed.samples[s] - sum[s])));
+    }
+    EXPECT_LT(worst, 1e-5);
+}
+
+TEST(SoftwareVoice, SoundsWithMoreChannelsThanTheMixerTakesAreRefused)
+{
+    Render render(44100);
+    std::vector<int16_t> wide(8 * 100, 100);
+    AURA::Sound *sound = render.sound(wide, 8, 44100);
+    AURA::Channel *channel = nullptr;
+    EXPECT_EQ(render.mSystem->playSound(AURA_CHANNEL_FREE, sound, false, &channel), AURA_ERR_TOOMANYCHANNELS);
+    render.update(1);
+}
+
+TEST(SoftwareVoiceThreads, PlayAndStopWhileTheMixerRuns)
+{
+    AURA_SYSTEM *system = nullptr;
+    ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
+    ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_NOSOUND), AURA_OK);
+    ASSERT_EQ(AURA_System_SetDSPBufferSize(system, 256, 4), AURA_OK);
+    ASSERT_EQ(AURA_System_Init(system, 16, AURA_INIT_NORMAL, nullptr), AURA_OK);
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.length = 4410 * 2;
+    exinfo.numchannels = 1;
+    exinfo.defaultfrequency = 44100;
+    exinfo.format = AURA_SOUND_FORMAT_PCM16;
+    AURA_SOUND *sound = nullptr;
+    ASSERT_EQ(AURA_System_CreateSound(system, nullptr, AURA_OPENUSER | AURA_LOOP_NORMAL, &exinfo, &sound), AURA_OK);
+    std::vector<AURA_CHANNEL *> playing;
+    for (int i = 0; i < 1000; ++i) {
+        AURA_CHANNEL *channel = nullptr;
+        ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, sound, 0, &channel), AURA_OK);
+        (void)AURA_Channel_SetVolume(channel, 0.5f);
+        (void)AURA_Channel_SetPan(channel, (i % 7) / 3.0f - 1.0f);
+        playing.push_back(channel);
+        if (playing.size() > 8) {
+            (void)AURA_Channel_Stop(playing.front());
+            playing.erase(playing.begin());
+        }
+        if (i % 10 == 0) {
+            ASSERT_EQ(AURA_System_Update(system), AURA_OK);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+    ASSERT_EQ(AURA_Sound_Release(sound), AURA_OK);
+    ASSERT_EQ(AURA_System_Release(system), AURA_OK);
+}
+
+} // namespace
