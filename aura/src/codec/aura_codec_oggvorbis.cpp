@@ -1,1 +1,622 @@
-// (being written)
+#include "codec/aura_codec_oggvorbis.h"
+
+#include "core/aura_memory.h"
+#include "core/aura_memorytracker.h"
+#include "file/aura_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace AURA {
+
+namespace {
+constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_codec_oggvorbis";
+
+// vorbisfile's out-of-memory code in decoders that route their memory
+// through a context; the stock library never returns it, but a build of it
+// that does must still give 44.
+constexpr int OV_OUT_OF_MEMORY = -139;
+
+constexpr uint64_t FILE_POSITION_MAX = 0xFFFFFFFFu;
+
+// Seeks to an absolute 64-bit position; positions that do not fit the
+// file layer's 32-bit offsets are refused rather than truncated.
+AURA_RESULT seekAbsolute(File *file, uint64_t position)
+{
+    if (position > FILE_POSITION_MAX) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    constexpr uint64_t intMax = static_cast<uint64_t>(INT_MAX);
+    if (position <= intMax) {
+        return file->seek(static_cast<int>(position), 0);
+    }
+    // Beyond INT_MAX: one step from the start, then the rest from there.
+    const AURA_RESULT result = file->seek(INT_MAX, 0);
+    if (result != AURA_OK) {
+        return result;
+    }
+    return file->seek(static_cast<int>(position - intMax), 1);
+}
+
+// Reads exactly `size` bytes; a short read is reported as end of file.
+AURA_RESULT readExact(File *file, void *buffer, unsigned int size)
+{
+    unsigned int got = 0;
+    const AURA_RESULT result = file->read(buffer, 1, size, &got);
+    if (result != AURA_OK && result != AURA_ERR_FILE_EOF) {
+        return result;
+    }
+    return got == size ? AURA_OK : AURA_ERR_FILE_EOF;
+}
+
+uint32_t readLE32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+// What the RIFF wrapper around an Ogg stream tells us.
+struct RiffScan {
+    bool haveFormat = false;
+    uint16_t formatTag = 0;
+    bool haveData = false;
+    uint64_t dataOffset = 0;
+    uint64_t dataSize = 0;
+    bool haveLoop = false;
+    uint32_t loopStart = 0;
+    uint32_t loopEnd = 0;
+    bool stop = false;         // a file that cannot seek ends the walk at "data"
+};
+
+constexpr int RIFF_MAX_DEPTH = 8;
+constexpr unsigned int SMPL_FIRST_LOOP_BYTES = 60;  // 36-byte header and one 24-byte loop
+
+// Walks the chunks in [begin, end). Every step moves forward by at least
+// the 8-byte header; sizes are summed in 64 bits and cut at `end`, which
+// never lies past the end of the file. LIST bodies are walked in turn, at
+// most RIFF_MAX_DEPTH deep. End of file counts as the end of the walk.
+AURA_RESULT walkRiffChunks(File *file, uint64_t begin, uint64_t end, int depth, bool seekable, RiffScan &scan)
+{
+    uint64_t position = begin;
+    while (!scan.stop && position + 8 <= end) {
+        AURA_RESULT result = seekAbsolute(file, position);
+        if (result != AURA_OK) {
+            return result;
+        }
+        uint8_t header[8];
+        result = readExact(file, header, sizeof(header));
+        if (result != AURA_OK) {
+            return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
+        }
+        const uint64_t size = readLE32(header + 4);
+        const uint64_t body = position + 8;
+        const uint64_t available = end - body;
+        const uint64_t inFile = std::min(size, available);
+
+        if (std::memcmp(header, "fmt ", 4) == 0) {
+            if (!scan.haveFormat && inFile >= 2) {
+                uint8_t tag[2];
+                result = readExact(file, tag, sizeof(tag));
+                if (result != AURA_OK) {
+                    return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
+                }
+                scan.haveFormat = true;
+                scan.formatTag = static_cast<uint16_t>(tag[0] | tag[1] << 8);
+            }
+        } else if (std::memcmp(header, "data", 4) == 0) {
+            if (!scan.haveData) {
+                scan.haveData = true;
+                scan.dataOffset = body;
+                scan.dataSize = inFile;
+            }
+            if (!seekable) {
+                scan.stop = true;
+                break;
+            }
+        } else if (std::memcmp(header, "smpl", 4) == 0) {
+            if (!scan.haveLoop && inFile >= SMPL_FIRST_LOOP_BYTES) {
+                uint8_t smpl[SMPL_FIRST_LOOP_BYTES];
+                result = readExact(file, smpl, sizeof(smpl));
+                if (result != AURA_OK) {
+                    return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
+                }
+                if (readLE32(smpl + 28) != 0) {
+                    scan.haveLoop = true;
+                    scan.loopStart = readLE32(smpl + 36 + 8);
+                    scan.loopEnd = readLE32(smpl + 36 + 12);
+                }
+            }
+        } else if (std::memcmp(header, "LIST", 4) == 0) {
+            if (depth < RIFF_MAX_DEPTH && inFile >= 4) {
+                result = walkRiffChunks(file, body + 4, body + inFile, depth + 1, seekable, scan);
+                if (result != AURA_OK) {
+                    return result;
+                }
+            }
+        }
+        position = body + size + (size & 1);
+    }
+    return AURA_OK;
+}
+
+CodecOggVorbis *codecOf(void *datasource)
+{
+    return static_cast<CodecOggVorbis *>(datasource);
+}
+
+// Current position inside the codec's window, or a negative value.
+int64_t windowPosition(CodecOggVorbis *codec)
+{
+    unsigned int at = 0;
+    if (codec->mFile->tell(&at) != AURA_OK || at < codec->mOggStart) {
+        return -1;
+    }
+    return static_cast<int64_t>(at - codec->mOggStart);
+}
+
+ov_callbacks vorbisCallbacks()
+{
+    ov_callbacks callbacks{};
+    callbacks.read_func = &AURA_OggVorbis_ReadCallback;
+    callbacks.seek_func = &AURA_OggVorbis_SeekCallback;
+    callbacks.close_func = nullptr;
+    callbacks.tell_func = &AURA_OggVorbis_TellCallback;
+    return callbacks;
+}
+
+AURA_RESULT resultFromOpen(int ov)
+{
+    return ov == OV_OUT_OF_MEMORY ? AURA_ERR_MEMORY : AURA_ERR_FORMAT;
+}
+} // namespace
+
+bool CodecOggVorbis::gInitialized = false;
+
+size_t AURA_OggVorbis_ReadCallback(void *ptr, size_t size, size_t nmemb, void *datasource)
+{
+    CodecOggVorbis *codec = codecOf(datasource);
+    if (!codec || !codec->mFile || !ptr || size == 0 || nmemb == 0) {
+        errno = 0;
+        return 0;
+    }
+    // Whole items only, never more than the file layer can count, never past
+    // the end of the window.
+    uint64_t items = std::min<uint64_t>(nmemb, UINT_MAX / size);
+    if (codec->mOggEndKnown) {
+        const int64_t at = windowPosition(codec);
+        if (at < 0) {
+            errno = EIO;
+            return 0;
+        }
+        const uint64_t length = codec->mOggEnd - codec->mOggStart;
+        const uint64_t left = static_cast<uint64_t>(at) < length ? length - static_cast<uint64_t>(at) : 0;
+        items = std::min<uint64_t>(items, left / size);
+    }
+    if (items == 0) {
+        errno = 0;
+        return 0;
+    }
+    unsigned int got = 0;
+    const AURA_RESULT result =
+        codec->mFile->read(ptr, static_cast<unsigned int>(size), static_cast<unsigned int>(items), &got);
+    if (result == AURA_OK || result == AURA_ERR_FILE_EOF) {
+        // vorbisfile takes a short read with errno set for an error.
+        errno = 0;
+        return std::min<size_t>(got, static_cast<size_t>(items));
+    }
+    // The callback's type cannot carry -1: nothing read with errno set is
+    // vorbisfile's read error.
+    errno = EIO;
+    return 0;
+}
+
+int AURA_OggVorbis_SeekCallback(void *datasource, ogg_int64_t offset, int whence)
+{
+    CodecOggVorbis *codec = codecOf(datasource);
+    if (!codec || !codec->mFile || !(codec->mFile->getFlags() & File::FLAG_SEEKABLE)) {
+        return -1;
+    }
+    int64_t base = 0;
+    switch (whence) {
+    case SEEK_SET:
+        base = 0;
+        break;
+    case SEEK_CUR:
+        base = windowPosition(codec);
+        if (base < 0) {
+            return -1;
+        }
+        break;
+    case SEEK_END:
+        if (codec->mOggEndKnown) {
+            base = static_cast<int64_t>(codec->mOggEnd - codec->mOggStart);
+        } else {
+            unsigned int size = 0;
+            if (codec->mFile->getSize(&size) != AURA_OK || size < codec->mOggStart) {
+                return -1;
+            }
+            base = static_cast<int64_t>(size - codec->mOggStart);
+        }
+        break;
+    default:
+        return -1;
+    }
+    // Both values are within 33 bits here; the sum cannot overflow, and a
+    // target outside the 32-bit file positions is refused.
+    if (offset < -static_cast<ogg_int64_t>(FILE_POSITION_MAX) ||
+        offset > static_cast<ogg_int64_t>(FILE_POSITION_MAX)) {
+        return -1;
+    }
+    const int64_t target = base + offset;
+    if (target < 0) {
+        return -1;
+    }
+    const uint64_t absolute = codec->mOggStart + static_cast<uint64_t>(target);
+    if (absolute > FILE_POSITION_MAX) {
+        return -1;
+    }
+    return seekAbsolute(codec->mFile, absolute) == AURA_OK ? 0 : -1;
+}
+
+long AURA_OggVorbis_TellCallback(void *datasource)
+{
+    CodecOggVorbis *codec = codecOf(datasource);
+    if (!codec || !codec->mFile) {
+        return -1;
+    }
+    return static_cast<long>(windowPosition(codec));
+}
+
+AURA_CODEC_DESCRIPTION_EX *CodecOggVorbis::getDescriptionEx()
+{
+    static AURA_CODEC_DESCRIPTION_EX description;
+    description = AURA_CODEC_DESCRIPTION_EX{};
+    description.name = "AURA Ogg Vorbis Codec";
+    description.version = 0x10100;
+    description.defaultasstream = 0;
+    description.timeunits = AURA_TIMEUNIT_PCM;
+    description.open = &CodecOggVorbis::openCallback;
+    description.close = &CodecOggVorbis::closeCallback;
+    description.read = &CodecOggVorbis::readCallback;
+    description.setposition = &CodecOggVorbis::setPositionCallback;
+    description.getmemoryused = &CodecOggVorbis::getMemoryUsedCallback;
+    description.mType = AURA_SOUND_TYPE_OGGVORBIS;
+    description.mSize = sizeof(CodecOggVorbis);
+    description.mConstruct = &constructCodec<CodecOggVorbis>;
+    return &description;
+}
+
+AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXINFO * /*exinfo*/)
+{
+    // The engine's global object is a single fixed instance: nothing to make
+    // current before allocating.
+    mType = AURA_SOUND_TYPE_OGGVORBIS;
+    mState.numsubsounds = 0;
+    mState.waveformat = nullptr;
+    if (!mFile) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mVorbisOpen) {
+        (void)closeInternal();
+    }
+    AURA_RESULT result = mFile->seek(0, 0);
+    if (result != AURA_OK) {
+        return result;
+    }
+    const bool seekable = (mFile->getFlags() & File::FLAG_SEEKABLE) != 0;
+    mSrcDataOffset = 0;
+    mOggStart = 0;
+    mOggEnd = 0;
+    mOggEndKnown = false;
+    uint64_t byteLength = 0;
+    bool haveByteLength = false;
+
+    // A file too short for a header is not ours: 25, not end of file.
+    uint8_t header[8];
+    result = readExact(mFile, header, sizeof(header));
+    if (result == AURA_ERR_FILE_EOF) {
+        return AURA_ERR_FORMAT;
+    }
+    if (result != AURA_OK) {
+        return result;
+    }
+    if (std::memcmp(header, "RIFF", 4) == 0) {
+        uint8_t wave[4];
+        result = readExact(mFile, wave, sizeof(wave));
+        if (result == AURA_ERR_FILE_EOF) {
+            return AURA_ERR_FORMAT;
+        }
+        if (result != AURA_OK) {
+            return result;
+        }
+        if (std::memcmp(wave, "WAVE", 4) == 0) {
+            unsigned int fileSize = 0;
+            (void)mFile->getSize(&fileSize);
+            const uint64_t riffEnd = std::min<uint64_t>(8 + static_cast<uint64_t>(readLE32(header + 4)), fileSize);
+            RiffScan scan;
+            const AURA_RESULT walked = walkRiffChunks(mFile, 12, riffEnd, 1, seekable, scan);
+            if (walked == AURA_OK && scan.haveFormat && scan.haveData) {
+                if (scan.formatTag != WAVE_FORMAT_OGGVORBIS) {
+                    return AURA_ERR_FORMAT;
+                }
+                mSrcDataOffset = static_cast<unsigned int>(scan.dataOffset);
+                byteLength = scan.dataSize;
+                haveByteLength = true;
+                mOggStart = scan.dataOffset;
+                mOggEnd = scan.dataOffset + scan.dataSize;
+                mOggEndKnown = true;
+                if (scan.haveLoop) {
+                    mLoopStart = scan.loopStart;
+                    mLoopEnd = scan.loopEnd;
+                }
+            }
+        }
+    }
+
+    result = seekAbsolute(mFile, mSrcDataOffset);
+    if (result != AURA_OK) {
+        return result;
+    }
+    uint8_t magic[4];
+    result = readExact(mFile, magic, sizeof(magic));
+    if (result == AURA_ERR_FILE_EOF || (result == AURA_OK && std::memcmp(magic, "OggS", 4) != 0)) {
+        return AURA_ERR_FORMAT;
+    }
+    if (result != AURA_OK) {
+        return result;
+    }
+
+    gInitialized = true;
+
+    bool lengthFromFile = false;
+    if (!haveByteLength) {
+        unsigned int size = 0;
+        result = mFile->getSize(&size);
+        if (result != AURA_OK) {
+            return result;
+        }
+        byteLength = size;
+        lengthFromFile = true;
+    }
+
+    result = seekAbsolute(mFile, mSrcDataOffset);
+    if (result != AURA_OK) {
+        return result;
+    }
+    std::memset(static_cast<void *>(&mVorbisFile), 0, sizeof(mVorbisFile));
+    const int opened = ov_open_callbacks(this, &mVorbisFile, nullptr, 0, vorbisCallbacks());
+    if (opened < 0) {
+        // vorbisfile has already cleared the record.
+        std::memset(static_cast<void *>(&mVorbisFile), 0, sizeof(mVorbisFile));
+        return resultFromOpen(opened);
+    }
+    mVorbisOpen = true;
+
+    const vorbis_info *info = ov_info(&mVorbisFile, -1);
+    if (!info || info->channels <= 0 || info->rate <= 0 || info->rate > INT_MAX) {
+        return AURA_ERR_FORMAT;
+    }
+    result = readVorbisComments();
+    if (result != AURA_OK) {
+        return result;
+    }
+
+    mWaveFormat = AURA_CODEC_WAVEFORMAT{};
+    mWaveFormat.format = AURA_SOUND_FORMAT_PCM16;
+    mWaveFormat.channels = info->channels;
+    mWaveFormat.frequency = static_cast<int>(info->rate);
+    mWaveFormat.blockalign = info->channels * 2;
+    uint64_t lengthBytes = byteLength;
+    if (lengthFromFile && byteLength != 0xFFFFFFFFu) {
+        lengthBytes = byteLength >= mSrcDataOffset ? byteLength - mSrcDataOffset : 0;
+    }
+    mWaveFormat.lengthbytes = static_cast<unsigned int>(std::min<uint64_t>(lengthBytes, FILE_POSITION_MAX));
+    mWaveFormat.loopstart = mLoopStart;
+    mWaveFormat.loopend = mLoopEnd;
+
+    if (!seekable) {
+        mWaveFormat.lengthpcm = LENGTH_UNSEEKABLE;
+    } else {
+        // Each link's total fits 64 bits; their sum is kept in 64 bits and
+        // cut to the largest known length so that a crafted granule position
+        // cannot wrap it to something small.
+        const long links = ov_streams(&mVorbisFile);
+        uint64_t total = 0;
+        for (long link = 0; link < links; ++link) {
+            const ogg_int64_t samples = ov_pcm_total(&mVorbisFile, static_cast<int>(link));
+            if (samples < 0) {
+                return AURA_ERR_FORMAT;
+            }
+            total += std::min<uint64_t>(static_cast<uint64_t>(samples), LENGTH_MAX);
+            total = std::min<uint64_t>(total, LENGTH_MAX);
+        }
+        if (total == 0) {
+            return AURA_ERR_FORMAT;
+        }
+        mWaveFormat.lengthpcm = static_cast<unsigned int>(total);
+    }
+
+    if (mSrcDataOffset == 0) {
+        // A seekable stream knows where its first link's audio starts; the
+        // read position may already be a page further.
+        const ogg_int64_t at = seekable && mVorbisFile.dataoffsets ? mVorbisFile.dataoffsets[0]
+                                                                   : ov_raw_tell(&mVorbisFile);
+        mSrcDataOffset = at > 0 ? static_cast<unsigned int>(std::min<uint64_t>(static_cast<uint64_t>(at),
+                                                                                FILE_POSITION_MAX))
+                                : 0;
+    }
+    mState.waveformat = &mWaveFormat;
+    mState.numsubsounds = 0;
+    return AURA_OK;
+}
+
+template <class Report>
+AURA_RESULT CodecOggVorbis::forEachComment(const vorbis_comment *comments, const char *noname, Report &&report)
+{
+    if (!comments || comments->comments <= 0 || !comments->user_comments || !comments->comment_lengths) {
+        return AURA_OK;
+    }
+    for (int i = 0; i < comments->comments; ++i) {
+        const char *text = comments->user_comments[i];
+        const int length = comments->comment_lengths[i];
+        if (!text || length < 0 || length >= MemPool::MAX_SIZE) {
+            continue;
+        }
+        const auto *equals = static_cast<const char *>(std::memchr(text, '=', static_cast<size_t>(length)));
+        if (!equals && !noname) {
+            continue;
+        }
+        auto *copy = static_cast<char *>(AURA_Memory_Alloc(length + 1));
+        if (!copy) {
+            return AURA_ERR_MEMORY;
+        }
+        std::memcpy(copy, text, static_cast<size_t>(length));
+        copy[length] = '\0';
+        const char *name = noname;
+        const char *value = copy;
+        if (equals) {
+            const auto split = static_cast<size_t>(equals - text);
+            copy[split] = '\0';
+            name = copy;
+            value = copy + split + 1;
+        }
+        const AURA_RESULT result = report(name, value);
+        AURA_Memory_Free(copy);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT CodecOggVorbis::readVorbisComments()
+{
+    const vorbis_comment *comments = ov_comment(&mVorbisFile, -1);
+    return forEachComment(comments, nullptr, [this](const char *name, const char *value) {
+        return metaData(AURA_TAGTYPE_VORBISCOMMENT, name, value, static_cast<unsigned int>(std::strlen(value) + 1),
+                        AURA_TAGDATATYPE_STRING, false);
+    });
+}
+
+AURA_RESULT CodecOggVorbis::readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread)
+{
+    if (bytesread) {
+        *bytesread = 0;
+    }
+    if (!mVorbisOpen) {
+        return AURA_ERR_FILE_EOF;
+    }
+    if (!buffer) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const int want = static_cast<int>(std::min<unsigned int>(sizebytes, INT_MAX));
+    int bitstream = 0;
+    const long got = ov_read(&mVorbisFile, static_cast<char *>(buffer), want, 0, 2, 1, &bitstream);
+    if (got > 0 || got == OV_HOLE) {
+        if (got > 0 && bytesread) {
+            *bytesread = static_cast<unsigned int>(std::min<long>(got, want));
+        }
+        // Report each comment block once: the first read after open, and
+        // the first read of every new link.
+        vorbis_comment *comments = ov_comment(&mVorbisFile, -1);
+        if (comments && comments->comments > 0) {
+            (void)forEachComment(comments, "NONAME", [this](const char *name, const char *value) {
+                char *tagName = const_cast<char *>(name);
+                void *data = const_cast<char *>(value);
+                const auto length = static_cast<unsigned int>(std::strlen(value) + 1);
+                return mState.metadata ? mState.metadata(&mState, AURA_TAGTYPE_VORBISCOMMENT, tagName, data, length,
+                                                         AURA_TAGDATATYPE_STRING, 1)
+                                       : metaData(AURA_TAGTYPE_VORBISCOMMENT, name, value, length,
+                                                  AURA_TAGDATATYPE_STRING, true);
+            });
+            vorbis_comment_clear(comments);
+        }
+        return AURA_OK;
+    }
+    if (got == OV_EINVAL) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (got == OV_OUT_OF_MEMORY) {
+        return AURA_ERR_MEMORY;
+    }
+    return AURA_ERR_FILE_EOF;
+}
+
+AURA_RESULT CodecOggVorbis::setPositionInternal(int /*subsound*/, unsigned int position, unsigned int /*postype*/)
+{
+    if (!mVorbisOpen) {
+        return AURA_ERR_FILE_COULDNOTSEEK;
+    }
+    const int sought = ov_pcm_seek(&mVorbisFile, static_cast<ogg_int64_t>(position));
+    if (sought == 0) {
+        return AURA_OK;
+    }
+    return sought == OV_OUT_OF_MEMORY ? AURA_ERR_MEMORY : AURA_ERR_FILE_COULDNOTSEEK;
+}
+
+AURA_RESULT CodecOggVorbis::closeInternal()
+{
+    if (mVorbisOpen) {
+        mVorbisFile.datasource = nullptr;
+        (void)ov_clear(&mVorbisFile);
+        mVorbisOpen = false;
+    }
+    mState.waveformat = nullptr;
+    return AURA_OK;
+}
+
+AURA_RESULT CodecOggVorbis::getMemoryUsedImpl(MemoryTracker *tracker)
+{
+    if (tracker) {
+        tracker->add(false, MEMTYPE_CODEC, mMemUsed);
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT CodecOggVorbis::openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
+{
+    CodecOggVorbis *codec = fromState<CodecOggVorbis>(state);
+    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT CodecOggVorbis::closeCallback(AURA_CODEC_STATE *state)
+{
+    CodecOggVorbis *codec = fromState<CodecOggVorbis>(state);
+    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT CodecOggVorbis::readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes,
+                                         unsigned int *bytesread)
+{
+    CodecOggVorbis *codec = fromState<CodecOggVorbis>(state);
+    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT CodecOggVorbis::setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position,
+                                                AURA_TIMEUNIT postype)
+{
+    CodecOggVorbis *codec = fromState<CodecOggVorbis>(state);
+    return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT CodecOggVorbis::getMemoryUsedCallback(AURA_CODEC_STATE *state, MemoryTracker *tracker)
+{
+    CodecOggVorbis *codec = fromState<CodecOggVorbis>(state);
+    if (!codec) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!tracker) {
+        codec->mMemoryReported = false;
+        return AURA_OK;
+    }
+    if (codec->mMemoryReported) {
+        return AURA_OK;
+    }
+    codec->mMemoryReported = true;
+    return codec->getMemoryUsedImpl(tracker);
+}
+
+} // namespace AURA

@@ -1,0 +1,81 @@
+// Ogg Vorbis files, plain or wrapped in RIFF/WAVE (format tag 0x6750),
+// decoded to 16-bit signed PCM by vorbisfile. This codec joins vorbisfile's
+// data-source callbacks to the engine's file layer, turns Vorbis comments
+// into tags and answers length and seeks.
+#ifndef AURA_CODEC_OGGVORBIS_H
+#define AURA_CODEC_OGGVORBIS_H
+
+#include "codec/aura_codec.h"
+
+#include <vorbis/vorbisfile.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace AURA {
+
+class MemoryTracker;
+
+// vorbisfile's data-source callbacks. The data source is the codec: it holds
+// the file and the window of the file that carries the Ogg stream (the
+// whole file, or the "data" chunk of a RIFF wrapper), so vorbisfile sees the
+// stream starting at offset 0.
+size_t AURA_OggVorbis_ReadCallback(void *ptr, size_t size, size_t nmemb, void *datasource);
+int AURA_OggVorbis_SeekCallback(void *datasource, ogg_int64_t offset, int whence);
+long AURA_OggVorbis_TellCallback(void *datasource);
+
+class CodecOggVorbis : public Codec {
+public:
+    // The RIFF wrapper's format tag for Ogg Vorbis.
+    static constexpr uint16_t WAVE_FORMAT_OGGVORBIS = 0x6750;
+    // Sample count reported for a stream that cannot seek (its end is unknown).
+    static constexpr unsigned int LENGTH_UNSEEKABLE = 0x7FFFFFFFu;
+    // Largest length a seekable stream reports; 0xFFFFFFFF means unknown.
+    static constexpr unsigned int LENGTH_MAX = 0xFFFFFFFEu;
+
+    static AURA_CODEC_DESCRIPTION_EX *getDescriptionEx();
+
+    [[nodiscard]] AURA_RESULT openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
+    [[nodiscard]] AURA_RESULT closeInternal();
+    [[nodiscard]] AURA_RESULT readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread);
+    [[nodiscard]] AURA_RESULT setPositionInternal(int subsound, unsigned int position, unsigned int postype);
+    [[nodiscard]] AURA_RESULT getMemoryUsedImpl(MemoryTracker *tracker);
+    // Adds the current link's comments as tags (not unique); a comment
+    // without "=" is skipped.
+    [[nodiscard]] AURA_RESULT readVorbisComments();
+
+    static AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
+    static AURA_RESULT closeCallback(AURA_CODEC_STATE *state);
+    static AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes,
+                                    unsigned int *bytesread);
+    static AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position,
+                                           AURA_TIMEUNIT postype);
+    static AURA_RESULT getMemoryUsedCallback(AURA_CODEC_STATE *state, MemoryTracker *tracker);
+
+    // Set at the first open; vorbisfile builds its own tables, so nothing
+    // else is needed once per program.
+    static bool gInitialized;
+
+    bool mMemoryReported = false;     // decoder memory already given to this tracker pass
+    OggVorbis_File mVorbisFile{};
+    AURA_CODEC_WAVEFORMAT mWaveFormat{};
+    // Bytes the decoder holds from the engine's pool. vorbisfile allocates
+    // with the C library, outside the pool, so this stays 0.
+    unsigned int mMemUsed = 0;
+    bool mVorbisOpen = false;         // mVorbisFile needs ov_clear
+    // The window of the file that vorbisfile reads: [mOggStart, mOggEnd).
+    uint64_t mOggStart = 0;
+    uint64_t mOggEnd = 0;
+    bool mOggEndKnown = false;        // false: the window ends where the file ends
+
+    // The part of a comment block that every reader of comments shares:
+    // calls `report(name, value)` for each comment, split at its first "="
+    // in a copy (never in vorbisfile's memory). A comment without "=" gets
+    // the name `noname`, or is skipped when that is null.
+    template <class Report>
+    AURA_RESULT forEachComment(const vorbis_comment *comments, const char *noname, Report &&report);
+};
+
+} // namespace AURA
+
+#endif // AURA_CODEC_OGGVORBIS_H

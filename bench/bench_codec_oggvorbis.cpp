@@ -1,0 +1,176 @@
+// The Ogg Vorbis codec's cost over vorbisfile alone: one five-minute stereo
+// 44.1 kHz file decoded whole through the engine (disk file, codec, the
+// framework's read) and straight through ov_read. oggdec's wall time on the
+// same file is measured once as a further reference.
+#include "codec/aura_codec_oggvorbis.h"
+#include "core/aura_memory.h"
+#include "file/aura_file_disk.h"
+
+#include <benchmark/benchmark.h>
+#include <vorbis/vorbisfile.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+constexpr const char AURA_ALLOC_TAG[] = "bench/bench_codec_oggvorbis";
+
+constexpr unsigned int READ_SIZE = 16 * 1024;
+
+// The test file, made once per run; removed at exit.
+class OggInput {
+public:
+    static OggInput &get()
+    {
+        static OggInput input;
+        return input;
+    }
+    [[nodiscard]] bool ok() const { return mOk; }
+    [[nodiscard]] const std::string &path() const { return mOgg; }
+    [[nodiscard]] double oggdecSeconds() const { return mOggdecSeconds; }
+
+    // Mean seconds per decode of the two paths, for the closing ratio.
+    double engineSeconds = 0;
+    double vorbisfileSeconds = 0;
+
+    OggInput(const OggInput &) = delete;
+    OggInput &operator=(const OggInput &) = delete;
+
+private:
+    OggInput()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "aura-bench-ogg-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) {
+            return;
+        }
+        mDir = pattern;
+        const std::string wav = mDir + "/music.wav";
+        mOgg = mDir + "/music.ogg";
+        // A chord over quiet noise: tonal and broadband content, as in music.
+        std::string make = "sox -n -r 44100 -b 16 -c 2 ";
+        make += wav;
+        make += " synth 300 sine 220 sine 330 pinknoise vol 0.4 remix 1,3 2,3 >/dev/null 2>&1 && oggenc -Q -o ";
+        make += mOgg;
+        make += " ";
+        make += wav;
+        if (std::system(make.c_str()) != 0) {
+            return;
+        }
+        std::filesystem::remove(wav);
+        std::string dec = "oggdec -Q -R -o /dev/null ";
+        dec += mOgg;
+        const auto start = std::chrono::steady_clock::now();
+        mOk = std::system(dec.c_str()) == 0;
+        mOggdecSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    ~OggInput()
+    {
+        if (engineSeconds > 0 && vorbisfileSeconds > 0) {
+            std::fprintf(stderr, "Ogg decode of 300 s: engine %.4f s, vorbisfile %.4f s, oggdec %.4f s; "
+                                 "engine/vorbisfile %.4f\n",
+                         engineSeconds, vorbisfileSeconds, mOggdecSeconds, engineSeconds / vorbisfileSeconds);
+        }
+        if (!mDir.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(mDir, ignored);
+        }
+    }
+
+    std::string mDir;
+    std::string mOgg;
+    bool mOk = false;
+    double mOggdecSeconds = 0;
+};
+
+void BM_OggDecodeEngine(benchmark::State &state)
+{
+    OggInput &input = OggInput::get();
+    if (!input.ok()) {
+        state.SkipWithError("sox, oggenc or oggdec failed");
+        return;
+    }
+    std::vector<char> buffer(READ_SIZE);
+    uint64_t bytes = 0;
+    for (auto _ : state) {
+        AURA::Codec *codec = nullptr;
+        if (AURA::Codec::create(*AURA::CodecOggVorbis::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
+            state.SkipWithError("codec creation failed");
+            return;
+        }
+        auto *file = AURA_New(AURA::DiskFile);
+        codec->mFile = file;
+        if (file->init(nullptr, 0, 0) != AURA_OK || file->open(input.path().c_str(), 0, false, nullptr) != AURA_OK ||
+            codec->open(AURA_DEFAULT, nullptr) != AURA_OK) {
+            (void)codec->release();
+            state.SkipWithError("open failed");
+            return;
+        }
+        unsigned int got = 0;
+        while (codec->read(buffer.data(), READ_SIZE, &got) == AURA_OK) {
+            bytes += got;
+            benchmark::DoNotOptimize(buffer.data());
+        }
+        (void)codec->release();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    state.counters["oggdec_s"] = input.oggdecSeconds();
+}
+
+void BM_OggDecodeVorbisfile(benchmark::State &state)
+{
+    OggInput &input = OggInput::get();
+    if (!input.ok()) {
+        state.SkipWithError("sox, oggenc or oggdec failed");
+        return;
+    }
+    std::vector<char> buffer(READ_SIZE);
+    uint64_t bytes = 0;
+    for (auto _ : state) {
+        OggVorbis_File vf;
+        if (ov_fopen(input.path().c_str(), &vf) != 0) {
+            state.SkipWithError("ov_fopen failed");
+            return;
+        }
+        int bitstream = 0;
+        long got = 0;
+        while ((got = ov_read(&vf, buffer.data(), static_cast<int>(READ_SIZE), 0, 2, 1, &bitstream)) != 0) {
+            if (got > 0) {
+                bytes += static_cast<uint64_t>(got);
+            }
+            benchmark::DoNotOptimize(buffer.data());
+        }
+        ov_clear(&vf);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    state.counters["oggdec_s"] = input.oggdecSeconds();
+}
+
+// Keeps each path's mean time per decode for the ratio printed at exit.
+template <void (*Run)(benchmark::State &), double OggInput::*Slot>
+void timed(benchmark::State &state)
+{
+    (void)OggInput::get(); // the file is made outside the timing
+    const auto start = std::chrono::steady_clock::now();
+    Run(state);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (state.iterations() > 0) {
+        OggInput::get().*Slot = seconds / static_cast<double>(state.iterations());
+    }
+}
+
+} // namespace
+
+BENCHMARK(timed<BM_OggDecodeEngine, &OggInput::engineSeconds>)
+    ->Name("BM_OggDecodeEngine")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(timed<BM_OggDecodeVorbisfile, &OggInput::vorbisfileSeconds>)
+    ->Name("BM_OggDecodeVorbisfile")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
