@@ -18,8 +18,6 @@
 namespace AURA {
 
 namespace {
-constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_channelsoftware";
-
 constexpr unsigned int SPEAKERMAP_ALLMONO = 0x10000000;
 constexpr unsigned int SPEAKERMAP_ALLSTEREO = 0x20000000;
 constexpr unsigned int SPEAKERMAP_51_PROTOOLS = 0x40000000;
