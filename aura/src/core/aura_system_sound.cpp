@@ -2,6 +2,7 @@
 // registered codecs in their order, and a sample is read whole from the
 // codec that takes it.
 #include "codec/aura_codec.h"
+#include "codec/aura_codec_oggvorbis.h"
 #include "core/aura_memory.h"
 #include "core/aura_metadata.h"
 #include "core/aura_sample.h"
@@ -57,6 +58,20 @@ void mergeTags(Metadata **to, Metadata *from)
 
 AURA_RESULT SystemI::registerCodecs()
 {
+    // Priorities leave room for the formats that come before and between.
+    struct Entry {
+        AURA_CODEC_DESCRIPTION_EX *(*describe)();
+        unsigned int priority;
+    };
+    static constexpr Entry kCodecs[] = {
+        {&CodecOggVorbis::getDescriptionEx, 800},
+    };
+    for (const Entry &entry : kCodecs) {
+        const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
     return AURA_OK;
 }
 

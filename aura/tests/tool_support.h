@@ -1,0 +1,82 @@
+// What tests need to make inputs with the command-line tools (sox, oggenc,
+// oggdec) and read their outputs: files, quoting, and a scratch directory.
+#ifndef AURA_TESTS_TOOL_SUPPORT_H
+#define AURA_TESTS_TOOL_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace tooltest {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes readAll(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeAll(const fs::path &path, const Bytes &bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Runs a shell command quietly; true when it exits with 0.
+inline bool run(const std::string &command)
+{
+    std::string quiet = command;
+    quiet += " >/dev/null 2>&1";
+    return std::system(quiet.c_str()) == 0;
+}
+
+inline std::string quote(const fs::path &path)
+{
+    std::string text = "'";
+    text += path.string();
+    text += "'";
+    return text;
+}
+
+// A directory of its own for a test's files, removed at the end.
+class ScratchDir {
+public:
+    explicit ScratchDir(const char *prefix)
+    {
+        std::string pattern = (fs::temp_directory_path() / prefix).string();
+        pattern += "-XXXXXX";
+        if (mkdtemp(pattern.data())) {
+            mPath = pattern;
+        }
+    }
+    ~ScratchDir()
+    {
+        std::error_code ignored;
+        if (!mPath.empty()) {
+            fs::remove_all(mPath, ignored);
+        }
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+
+    [[nodiscard]] bool ok() const { return !mPath.empty(); }
+    [[nodiscard]] fs::path operator/(const std::string &name) const { return mPath / name; }
+    [[nodiscard]] const fs::path &path() const { return mPath; }
+
+private:
+    fs::path mPath;
+};
+
+} // namespace tooltest
+
+#endif // AURA_TESTS_TOOL_SUPPORT_H
