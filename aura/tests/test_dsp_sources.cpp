@@ -99,6 +99,42 @@ TEST(ResamplerKernels, LinearInterpolatesAndNeverReadsPastTheLastFrame)
     EXPECT_FLOAT_EQ(out[1], 0.0f);
 }
 
+TEST(ResamplerKernels, LinearSixteenBitRunsMatchTheInterpolationFormula)
+{
+    // Long enough runs for the four-frame paths, odd lengths for their tails.
+    std::vector<int16_t> data(4000);
+    uint32_t seed = 12345;
+    for (int16_t &v : data) {
+        seed = seed * 1103515245u + 12345u;
+        v = static_cast<int16_t>(seed >> 16);
+    }
+    for (int channels : {1, 2}) {
+        for (double ratio : {0.37, 0.999, 1.3, 2.0}) {
+            SCOPED_TRACE(std::to_string(channels) + " channels, step " + std::to_string(ratio));
+            const unsigned int frames = 301;
+            std::vector<float> out(static_cast<size_t>(frames) * channels);
+            const int64_t start = FIXED_ONE * 3 + 12345678;
+            const auto step = static_cast<int64_t>(ratio * 4294967296.0);
+            int64_t pos = start;
+            AURA::AURA_Resampler_Linear(out.data(), frames, data.data(), AURA_SOUND_FORMAT_PCM16, &pos, &step,
+                                        channels);
+            EXPECT_EQ(pos, start + step * frames);
+            for (unsigned int f = 0; f < frames; ++f) {
+                const int64_t p = start + step * f;
+                const int64_t whole = p >> 32;
+                const double frac = static_cast<double>(static_cast<uint32_t>(p)) / 4294967296.0;
+                for (int c = 0; c < channels; ++c) {
+                    const double a = data[static_cast<size_t>(whole * channels + c)] / 32768.0;
+                    const double b = data[static_cast<size_t>((whole + 1) * channels + c)] / 32768.0;
+                    ASSERT_NEAR(out[f * static_cast<unsigned int>(channels) + static_cast<unsigned int>(c)],
+                                a + (b - a) * frac, 2e-6)
+                        << "frame " << f << " channel " << c;
+                }
+            }
+        }
+    }
+}
+
 // A sound the wavetable reads: its frames with a poison frame after them.
 class TestSound : public AURA::SoundI {
 public:

@@ -288,6 +288,8 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
         const unsigned int frame = sample->frameBytes();
         sample->mLength = exinfo->length / frame;
         sample->mLengthBytes = sample->mLength * frame;
+        sample->mLoopStart = 0;
+        sample->mLoopLength = sample->mLength;
         result = sample->setCapacity(sample->mLengthBytes);
         if (result == AURA_OK && exinfo->pcmreadcallback && sample->mLengthBytes) {
             result = exinfo->pcmreadcallback(reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(sample)),

@@ -7,6 +7,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace AURA {
 
@@ -79,28 +84,155 @@ void noInterp(float *out, unsigned int count, const uint8_t *src, int64_t *posit
     *position = pos;
 }
 
-template <class F, int CH>
-void linear(float *out, unsigned int count, const uint8_t *src, int64_t *position, int64_t step, int channels,
-            const ResamplerEdge &edge)
+#if defined(__SSE2__)
+// 16-bit frames, four output frames a pass: the neighbours are gathered one
+// by one, the arithmetic runs four wide. The fraction keeps its top 23 bits,
+// all a float holds.
+inline int32_t load32(const int16_t *at)
 {
-    const int ch = CH > 0 ? CH : channels;
+    int32_t v;
+    std::memcpy(&v, at, 4);
+    return v;
+}
+
+// Low and high 16-bit halves of each lane, sign-extended.
+inline __m128i lowHalves(__m128i v)
+{
+    return _mm_srai_epi32(_mm_slli_epi32(v, 16), 16);
+}
+inline __m128i highHalves(__m128i v)
+{
+    return _mm_srai_epi32(v, 16);
+}
+
+template <int CH>
+unsigned int linearRun16(float *__restrict out, unsigned int count, const uint8_t *__restrict src, int64_t &position,
+                         int64_t step)
+{
+    const auto *samples = reinterpret_cast<const int16_t *>(src);
+    const __m128 fracScale = _mm_set1_ps(1.0f / 8388608.0f);
+    const __m128 scale = _mm_set1_ps(SCALE_16);
+    int64_t pos = position;
+    unsigned int done = 0;
+    for (; done + 4 <= count; done += 4) {
+        const int64_t p0 = pos;
+        const int64_t p1 = p0 + step;
+        const int64_t p2 = p1 + step;
+        const int64_t p3 = p2 + step;
+        pos = p3 + step;
+        const __m128 frac = _mm_mul_ps(
+            _mm_cvtepi32_ps(_mm_set_epi32(static_cast<int>(fixedFraction(p3) >> 9), static_cast<int>(fixedFraction(p2) >> 9),
+                                          static_cast<int>(fixedFraction(p1) >> 9), static_cast<int>(fixedFraction(p0) >> 9))),
+            fracScale);
+        const int16_t *s0 = samples + fixedWhole(p0) * CH;
+        const int16_t *s1 = samples + fixedWhole(p1) * CH;
+        const int16_t *s2 = samples + fixedWhole(p2) * CH;
+        const int16_t *s3 = samples + fixedWhole(p3) * CH;
+        auto lerp = [&](__m128i a, __m128i b) {
+            const __m128 d = _mm_cvtepi32_ps(_mm_sub_epi32(b, a));
+            return _mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(a), _mm_mul_ps(d, frac)), scale);
+        };
+        if constexpr (CH == 1) {
+            // One load brings a frame and its neighbour.
+            const __m128i pairs = _mm_set_epi32(load32(s3), load32(s2), load32(s1), load32(s0));
+            _mm_storeu_ps(out + done, lerp(lowHalves(pairs), highHalves(pairs)));
+        } else {
+            // One load a frame (left and right), one for its neighbour.
+            const __m128i first = _mm_set_epi32(load32(s3), load32(s2), load32(s1), load32(s0));
+            const __m128i second = _mm_set_epi32(load32(s3 + 2), load32(s2 + 2), load32(s1 + 2), load32(s0 + 2));
+            const __m128 left = lerp(lowHalves(first), lowHalves(second));
+            const __m128 right = lerp(highHalves(first), highHalves(second));
+            _mm_storeu_ps(out + 2 * done, _mm_unpacklo_ps(left, right));
+            _mm_storeu_ps(out + 2 * done + 4, _mm_unpackhi_ps(left, right));
+        }
+    }
+    position = pos;
+    return done;
+}
+#endif
+
+template <class F, int CH>
+void linearRun(float *__restrict out, unsigned int count, const uint8_t *__restrict src, int64_t &position,
+               int64_t step, int ch)
+{
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<F, Pcm16> && (CH == 1 || CH == 2)) {
+        const unsigned int done = linearRun16<CH>(out, count, src, position, step);
+        out += static_cast<std::size_t>(done) * CH;
+        count -= done;
+    }
+#endif
     const int64_t frameBytes = static_cast<int64_t>(F::BYTES) * ch;
-    int64_t pos = *position;
-    const int64_t last = edge.lastframe;
+    int64_t pos = position;
+    for (unsigned int i = 0; i < count; ++i) {
+        const uint8_t *a = src + fixedWhole(pos) * frameBytes;
+        const float frac = static_cast<float>(fixedFraction(pos)) * FRACTION_SCALE;
+        for (int c = 0; c < (CH > 0 ? CH : ch); ++c) {
+            const float va = F::get(a + c * F::BYTES);
+            const float vb = F::get(a + frameBytes + c * F::BYTES);
+            *out++ = va + (vb - va) * frac;
+        }
+        pos += step;
+    }
+    position = pos;
+}
+
+template <class F, int CH>
+void linearEdge(float *out, unsigned int count, const uint8_t *src, int64_t &pos, int64_t step, int ch,
+                const ResamplerEdge &edge)
+{
+    // The neighbour of the last readable frame is the edge frame (the loop
+    // start, or the frame itself): never a frame past the data.
+    const int64_t frameBytes = static_cast<int64_t>(F::BYTES) * ch;
     const auto *edgeFrame = static_cast<const uint8_t *>(edge.edge);
     for (unsigned int i = 0; i < count; ++i) {
         const int64_t whole = fixedWhole(pos);
-        const float frac = static_cast<float>(fixedFraction(pos)) * FRACTION_SCALE;
         const uint8_t *a = src + whole * frameBytes;
-        // The neighbour of the last readable frame is the edge frame (the
-        // loop start, or the frame itself): never a frame past the data.
-        const uint8_t *b = (last >= 0 && whole >= last) ? (edgeFrame ? edgeFrame : a) : a + frameBytes;
-        for (int c = 0; c < ch; ++c) {
+        const uint8_t *b = whole >= edge.lastframe ? (edgeFrame ? edgeFrame : a) : a + frameBytes;
+        const float frac = static_cast<float>(fixedFraction(pos)) * FRACTION_SCALE;
+        for (int c = 0; c < (CH > 0 ? CH : ch); ++c) {
             const float va = F::get(a + c * F::BYTES);
             const float vb = F::get(b + c * F::BYTES);
             *out++ = va + (vb - va) * frac;
         }
         pos += step;
+    }
+}
+
+template <class F, int CH>
+void linear(float *out, unsigned int count, const uint8_t *src, int64_t *position, int64_t step, int channels,
+            const ResamplerEdge &edge)
+{
+    const int ch = CH > 0 ? CH : channels;
+    int64_t pos = *position;
+    if (edge.lastframe < 0) {
+        linearRun<F, CH>(out, count, src, pos, step, ch);
+        *position = pos;
+        return;
+    }
+    // Frames whose neighbour lies inside the data run without a check; only
+    // those at the last frame take the edge into account. Forwards they come
+    // at the end of the run, backwards at its start.
+    const int64_t limit = fixedFromWhole(edge.lastframe);
+    unsigned int safe = 0;
+    if (step > 0) {
+        if (pos < limit) {
+            const uint64_t frames = (static_cast<uint64_t>(limit - pos) + static_cast<uint64_t>(step) - 1) /
+                                    static_cast<uint64_t>(step);
+            safe = static_cast<unsigned int>(std::min<uint64_t>(frames, count));
+        }
+        linearRun<F, CH>(out, safe, src, pos, step, ch);
+        linearEdge<F, CH>(out + static_cast<std::size_t>(safe) * ch, count - safe, src, pos, step, ch, edge);
+    } else {
+        unsigned int unsafe = count;
+        if (step < 0 && pos >= limit) {
+            const uint64_t frames = static_cast<uint64_t>(pos - limit) / static_cast<uint64_t>(-step) + 1;
+            unsafe = static_cast<unsigned int>(std::min<uint64_t>(frames, count));
+        } else if (step < 0) {
+            unsafe = 0;
+        }
+        linearEdge<F, CH>(out, unsafe, src, pos, step, ch, edge);
+        linearRun<F, CH>(out + static_cast<std::size_t>(unsafe) * ch, count - unsafe, src, pos, step, ch);
     }
     *position = pos;
 }
