@@ -457,7 +457,7 @@ AURA_RESULT CodecWav::setupFormat(unsigned int mode)
     if (mLoopEnd >= wf.lengthpcm && wf.lengthpcm > 0) {
         mLoopEnd = wf.lengthpcm - 1;
     }
-    if (mLoopStart < mLoopEnd) {
+    if (mLoopStart < mLoopEnd && wf.lengthpcm > 0) {
         wf.loopstart = mLoopStart;
         wf.loopend = mLoopEnd;
         wf.mode = AURA_LOOP_NORMAL;

@@ -46,8 +46,12 @@ AURA_RESULT CodecWav::parseChunk(unsigned int chunksize)
     const uint64_t start = here;
     const uint64_t end = std::min<uint64_t>(start + chunksize - std::min<uint64_t>(chunksize, 4), fileLimit);
     uint64_t next = start;
+    // The form's first chunk is always looked at, even under a RIFF size too
+    // small for it; a list holds only what its size covers.
+    bool first = mListDepth == 0;
 
-    do {
+    while (first || next < end) {
+        first = false;
         result = seekTo(next);
         if (result != AURA_OK) {
             break;
@@ -166,7 +170,7 @@ AURA_RESULT CodecWav::parseChunk(unsigned int chunksize)
         if (stop) {
             break;
         }
-    } while (next < end);
+    }
 
     return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
 }
