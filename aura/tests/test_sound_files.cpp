@@ -80,6 +80,153 @@ TEST_F(SoundFiles, AnOggVorbisFileReadsAsOggdecDecodesIt)
     EXPECT_EQ(AURA_Sound_Release(sound), AURA_OK);
 }
 
+// Every WAV variant sox writes: the sample holds what sox decodes, bit for
+// bit (8-bit as signed bytes, IMA ADPCM as 16-bit).
+TEST_F(SoundFiles, EveryWavVariantSoxWritesReadsAsSoxDecodesIt)
+{
+    struct Variant {
+        const char *name;
+        const char *write;
+        const char *decode;
+        AURA_SOUND_FORMAT format;
+    };
+    const Variant variants[] = {
+        {"u8", "-c 2 -e unsigned-integer -b 8", "-e signed-integer -b 8", AURA_SOUND_FORMAT_PCM8},
+        {"s16", "-c 2 -e signed-integer -b 16", "-e signed-integer -b 16", AURA_SOUND_FORMAT_PCM16},
+        {"s24", "-c 2 -e signed-integer -b 24", "-e signed-integer -b 24", AURA_SOUND_FORMAT_PCM24},
+        {"s32", "-c 1 -e signed-integer -b 32", "-e signed-integer -b 32", AURA_SOUND_FORMAT_PCM32},
+        {"f32", "-c 2 -e floating-point -b 32", "-e floating-point -b 32", AURA_SOUND_FORMAT_PCMFLOAT},
+        {"ext6", "-c 6 -e signed-integer -b 16", "-e signed-integer -b 16", AURA_SOUND_FORMAT_PCM16},
+        {"ima", "-c 2 -e ima-adpcm", "-e signed-integer -b 16", AURA_SOUND_FORMAT_PCM16},
+    };
+    for (const Variant &v : variants) {
+        SCOPED_TRACE(v.name);
+        const auto wav = mDir / (std::string(v.name) + ".wav");
+        const auto raw = mDir / (std::string(v.name) + ".raw");
+        ASSERT_TRUE(run(std::string("sox -D -n -r 32000 ") + v.write + " " + quote(wav) +
+                        " synth 0.4 sine 300-3000 whitenoise vol 0.5"));
+        ASSERT_TRUE(run(std::string("sox -D ") + quote(wav) + " -t raw " + v.decode + " " + quote(raw)));
+        const auto counted = mDir / "samples.txt";
+        ASSERT_TRUE(run("soxi -s " + quote(wav) + " > " + quote(counted) + " 2>/dev/null; true"));
+        const tooltest::Bytes countText = tooltest::readAll(counted);
+        const unsigned long expectedLength = std::stoul(std::string(countText.begin(), countText.end()));
+
+        AURA_SOUND *sound = nullptr;
+        ASSERT_EQ(AURA_System_CreateSound(mSystem, wav.c_str(), AURA_DEFAULT, nullptr, &sound), AURA_OK);
+        unsigned int length = 0;
+        ASSERT_EQ(AURA_Sound_GetLength(sound, &length, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(length, expectedLength);
+        AURA_SOUND_FORMAT format{};
+        ASSERT_EQ(reinterpret_cast<AURA::Sound *>(sound)->getFormat(nullptr, &format, nullptr, nullptr), AURA_OK);
+        EXPECT_EQ(format, v.format);
+        EXPECT_EQ(sampleBytes(sound), tooltest::readAll(raw));
+        EXPECT_EQ(AURA_Sound_Release(sound), AURA_OK);
+    }
+}
+
+// A RIFF file written here: cue points with labels and a sampler loop.
+tooltest::Bytes markedWav()
+{
+    tooltest::Bytes out;
+    auto u16 = [&](unsigned v) {
+        out.push_back(static_cast<uint8_t>(v));
+        out.push_back(static_cast<uint8_t>(v >> 8));
+    };
+    auto u32 = [&](uint32_t v) {
+        u16(v & 0xFFFF);
+        u16(v >> 16);
+    };
+    auto id = [&](const char *four) { out.insert(out.end(), four, four + 4); };
+    const uint32_t frames = 1000;
+    id("RIFF");
+    u32(0); // patched below
+    id("WAVE");
+    id("fmt ");
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(8000);
+    u32(16000);
+    u16(2);
+    u16(16);
+    id("data");
+    u32(frames * 2);
+    for (uint32_t i = 0; i < frames; ++i) {
+        u16(i * 7);
+    }
+    id("cue ");
+    u32(4 + 2 * 24);
+    u32(2);
+    for (uint32_t cue : {1u, 2u}) {
+        u32(cue);
+        u32(0);
+        id("data");
+        u32(0);
+        u32(0);
+        u32(cue == 1 ? 600 : 250);
+    }
+    id("LIST");
+    u32(4 + 8 + 4 + 6 + 8 + 4 + 4);
+    id("adtl");
+    id("labl");
+    u32(4 + 6);
+    u32(1);
+    id("chor");
+    u16('u' | 's' << 8);
+    id("labl");
+    u32(4 + 4);
+    u32(2);
+    id("go!");
+    out.back() = 0;
+    id("smpl");
+    u32(36 + 24);
+    for (int i = 0; i < 7; ++i) {
+        u32(0);
+    }
+    u32(1);
+    u32(0);
+    u32(0);
+    u32(0);
+    u32(100);
+    u32(899);
+    u32(0);
+    u32(0);
+    const auto riff = static_cast<uint32_t>(out.size() - 8);
+    for (int i = 0; i < 4; ++i) {
+        out[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(riff >> (8 * i));
+    }
+    return out;
+}
+
+TEST_F(SoundFiles, CuePointsBecomeNamedSyncPointsAndTheSamplerLoopTheLoop)
+{
+    const auto path = mDir / "marked.wav";
+    tooltest::writeAll(path, markedWav());
+    AURA_SOUND *handle = nullptr;
+    ASSERT_EQ(AURA_System_CreateSound(mSystem, path.c_str(), AURA_DEFAULT, nullptr, &handle), AURA_OK);
+    auto *sound = reinterpret_cast<AURA::Sound *>(handle);
+    int count = 0;
+    ASSERT_EQ(sound->getNumSyncPoints(&count), AURA_OK);
+    ASSERT_EQ(count, 2);
+    char name[64] = {};
+    unsigned int offset = 0;
+    ASSERT_EQ(sound->getSyncPointInfo(0, name, sizeof(name), &offset, AURA_TIMEUNIT_PCM), AURA_OK);
+    EXPECT_STREQ(name, "go!");
+    EXPECT_EQ(offset, 250u);
+    ASSERT_EQ(sound->getSyncPointInfo(1, name, sizeof(name), &offset, AURA_TIMEUNIT_MS), AURA_OK);
+    EXPECT_STREQ(name, "chorus");
+    EXPECT_EQ(offset, 75u) << "600 samples at 8 kHz";
+    unsigned int loopStart = 0;
+    unsigned int loopEnd = 0;
+    ASSERT_EQ(sound->getLoopPoints(&loopStart, &loopEnd), AURA_OK);
+    EXPECT_EQ(loopStart, 100u);
+    EXPECT_EQ(loopEnd, 899u);
+    AURA_MODE mode = 0;
+    ASSERT_EQ(sound->getMode(&mode), AURA_OK);
+    EXPECT_TRUE(mode & AURA_LOOP_NORMAL);
+    EXPECT_EQ(AURA_Sound_Release(handle), AURA_OK);
+}
+
 TEST_F(SoundFiles, MissingForeignAndEmptyNamesGiveTheirResults)
 {
     AURA_SOUND *sound = nullptr;

@@ -3,6 +3,7 @@
 // codec that takes it.
 #include "codec/aura_codec.h"
 #include "codec/aura_codec_oggvorbis.h"
+#include "codec/aura_codec_wav.h"
 #include "core/aura_memory.h"
 #include "core/aura_metadata.h"
 #include "core/aura_sample.h"
@@ -64,6 +65,7 @@ AURA_RESULT SystemI::registerCodecs()
         unsigned int priority;
     };
     static constexpr Entry kCodecs[] = {
+        {&CodecWav::getDescriptionEx, 600},
         {&CodecOggVorbis::getDescriptionEx, 800},
     };
     for (const Entry &entry : kCodecs) {
