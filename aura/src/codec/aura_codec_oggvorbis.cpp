@@ -1,5 +1,7 @@
 #include "codec/aura_codec_oggvorbis.h"
 
+#include "codec/aura_codec_wav.h"
+
 #include "core/aura_memory.h"
 #include "core/aura_memorytracker.h"
 #include "file/aura_file.h"
@@ -56,90 +58,6 @@ uint32_t readLE32(const uint8_t *p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
-}
-
-// What the RIFF wrapper around an Ogg stream tells us.
-struct RiffScan {
-    bool haveFormat = false;
-    uint16_t formatTag = 0;
-    bool haveData = false;
-    uint64_t dataOffset = 0;
-    uint64_t dataSize = 0;
-    bool haveLoop = false;
-    uint32_t loopStart = 0;
-    uint32_t loopEnd = 0;
-    bool stop = false;         // a file that cannot seek ends the walk at "data"
-};
-
-constexpr int RIFF_MAX_DEPTH = 8;
-constexpr unsigned int SMPL_FIRST_LOOP_BYTES = 60;  // 36-byte header and one 24-byte loop
-
-// Walks the chunks in [begin, end). Every step moves forward by at least
-// the 8-byte header; sizes are summed in 64 bits and cut at `end`, which
-// never lies past the end of the file. LIST bodies are walked in turn, at
-// most RIFF_MAX_DEPTH deep. End of file counts as the end of the walk.
-AURA_RESULT walkRiffChunks(File *file, uint64_t begin, uint64_t end, int depth, bool seekable, RiffScan &scan)
-{
-    uint64_t position = begin;
-    while (!scan.stop && position + 8 <= end) {
-        AURA_RESULT result = seekAbsolute(file, position);
-        if (result != AURA_OK) {
-            return result;
-        }
-        uint8_t header[8];
-        result = readExact(file, header, sizeof(header));
-        if (result != AURA_OK) {
-            return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
-        }
-        const uint64_t size = readLE32(header + 4);
-        const uint64_t body = position + 8;
-        const uint64_t available = end - body;
-        const uint64_t inFile = std::min(size, available);
-
-        if (std::memcmp(header, "fmt ", 4) == 0) {
-            if (!scan.haveFormat && inFile >= 2) {
-                uint8_t tag[2];
-                result = readExact(file, tag, sizeof(tag));
-                if (result != AURA_OK) {
-                    return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
-                }
-                scan.haveFormat = true;
-                scan.formatTag = static_cast<uint16_t>(tag[0] | tag[1] << 8);
-            }
-        } else if (std::memcmp(header, "data", 4) == 0) {
-            if (!scan.haveData) {
-                scan.haveData = true;
-                scan.dataOffset = body;
-                scan.dataSize = inFile;
-            }
-            if (!seekable) {
-                scan.stop = true;
-                break;
-            }
-        } else if (std::memcmp(header, "smpl", 4) == 0) {
-            if (!scan.haveLoop && inFile >= SMPL_FIRST_LOOP_BYTES) {
-                uint8_t smpl[SMPL_FIRST_LOOP_BYTES];
-                result = readExact(file, smpl, sizeof(smpl));
-                if (result != AURA_OK) {
-                    return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
-                }
-                if (readLE32(smpl + 28) != 0) {
-                    scan.haveLoop = true;
-                    scan.loopStart = readLE32(smpl + 36 + 8);
-                    scan.loopEnd = readLE32(smpl + 36 + 12);
-                }
-            }
-        } else if (std::memcmp(header, "LIST", 4) == 0) {
-            if (depth < RIFF_MAX_DEPTH && inFile >= 4) {
-                result = walkRiffChunks(file, body + 4, body + inFile, depth + 1, seekable, scan);
-                if (result != AURA_OK) {
-                    return result;
-                }
-            }
-        }
-        position = body + size + (size & 1);
-    }
-    return AURA_OK;
 }
 
 CodecOggVorbis *codecOf(void *datasource)
@@ -333,25 +251,20 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
             return result;
         }
         if (std::memcmp(wave, "WAVE", 4) == 0) {
-            unsigned int fileSize = 0;
-            (void)mFile->getSize(&fileSize);
-            const uint64_t riffEnd = std::min<uint64_t>(8 + static_cast<uint64_t>(readLE32(header + 4)), fileSize);
-            RiffScan scan;
-            const AURA_RESULT walked = walkRiffChunks(mFile, 12, riffEnd, 1, seekable, scan);
-            if (walked == AURA_OK && scan.haveFormat && scan.haveData) {
-                if (scan.formatTag != WAVE_FORMAT_OGGVORBIS) {
+            CodecWav::ChunkFacts facts;
+            const AURA_RESULT walked = CodecWav::scanChunks(mFile, readLE32(header + 4), &facts);
+            if (walked == AURA_OK && facts.haveFormat && facts.haveData) {
+                if (facts.formatTag != WAVE_FORMAT_OGGVORBIS) {
                     return AURA_ERR_FORMAT;
                 }
-                mSrcDataOffset = static_cast<unsigned int>(scan.dataOffset);
-                byteLength = scan.dataSize;
+                mSrcDataOffset = facts.dataOffset;
+                byteLength = facts.dataSize;
                 haveByteLength = true;
-                mOggStart = scan.dataOffset;
-                mOggEnd = scan.dataOffset + scan.dataSize;
+                mOggStart = facts.dataOffset;
+                mOggEnd = static_cast<uint64_t>(facts.dataOffset) + facts.dataSize;
                 mOggEndKnown = true;
-                if (scan.haveLoop) {
-                    mLoopStart = scan.loopStart;
-                    mLoopEnd = scan.loopEnd;
-                }
+                mLoopStart = facts.loopStart;
+                mLoopEnd = facts.loopEnd;
             }
         }
     }

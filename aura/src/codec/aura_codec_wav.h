@@ -74,6 +74,21 @@ public:
     // count the 4-byte form or list type before them); recursive for "LIST".
     AURA_RESULT parseChunk(unsigned int chunksize);
 
+    // What a RIFF/WAVE wrapper says of the data it holds (another codec's
+    // stream inside a WAV file).
+    struct ChunkFacts {
+        bool haveFormat = false;
+        uint16_t formatTag = 0;
+        bool haveData = false;
+        unsigned int dataOffset = 0;
+        unsigned int dataSize = 0;     // what the file holds of it
+        unsigned int loopStart = 0;    // first sampler loop, 0 and 0 when none
+        unsigned int loopEnd = 0;
+    };
+    // Runs the chunk walk on a scratch codec over a file standing just after
+    // "WAVE"; riffsize is the RIFF header's size.
+    static AURA_RESULT scanChunks(File *file, unsigned int riffsize, ChunkFacts *facts);
+
     WAVE_FORMATEXTENSIBLE mSrcFormatRecord{};      // as the data is delivered
     WAVE_FORMATEXTENSIBLE *mSrcFormat = nullptr;   // the chunk as read, >= 40 bytes
     int mNumSyncPoints = 0;

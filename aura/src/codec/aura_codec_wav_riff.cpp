@@ -175,4 +175,41 @@ AURA_RESULT CodecWav::parseChunk(unsigned int chunksize)
     return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
 }
 
+AURA_RESULT CodecWav::scanChunks(File *file, unsigned int riffsize, ChunkFacts *facts)
+{
+    if (!file || !facts) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *facts = ChunkFacts{};
+    CodecWav walker;
+    AURA_CODEC_WAVEFORMAT waveformat{};
+    walker.mFile = file;
+    walker.mState.waveformat = &waveformat;
+    walker.mSrcDataOffset = 0xFFFFFFFFu;
+    walker.mFileSeekable = (file->getFlags() & File::FLAG_SEEKABLE) != 0;
+    unsigned int fileSize = 0;
+    if (file->getSize(&fileSize) == AURA_OK) {
+        walker.mState.filesize = fileSize;
+    }
+    // The RIFF size counts "WAVE" as well.
+    const AURA_RESULT result = walker.parseChunk(riffsize);
+    if (walker.mSrcFormat) {
+        facts->haveFormat = true;
+        facts->formatTag = walker.mSrcFormat->wFormatTag;
+    }
+    if (walker.mSrcDataOffset != 0xFFFFFFFFu) {
+        facts->haveData = true;
+        facts->dataOffset = walker.mSrcDataOffset;
+        facts->dataSize = waveformat.lengthbytes;
+    }
+    facts->loopStart = walker.mLoopStart;
+    facts->loopEnd = walker.mLoopEnd;
+    // The scratch codec gives back what the walk allocated, and never the
+    // file or the wave format, which are not its own.
+    walker.mState.waveformat = nullptr;
+    (void)walker.closeInternal();
+    walker.mFile = nullptr;
+    return result;
+}
+
 } // namespace AURA
