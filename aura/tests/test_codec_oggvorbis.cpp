@@ -8,6 +8,8 @@
 #include "file/aura_file_user.h"
 
 #include <gtest/gtest.h>
+
+#include "tool_support.h"
 #include <vorbis/vorbisenc.h>
 
 #include <unistd.h>
@@ -34,32 +36,10 @@ constexpr const char AURA_ALLOC_TAG[] = "aura/tests/test_codec_oggvorbis";
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-Bytes readAll(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeAll(const fs::path &path, const Bytes &bytes)
-{
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-bool run(const std::string &command)
-{
-    std::string quiet = command;
-    quiet += " >/dev/null 2>&1";
-    return std::system(quiet.c_str()) == 0;
-}
-
-std::string quote(const fs::path &path)
-{
-    std::string text = "'";
-    text += path.string();
-    text += "'";
-    return text;
-}
+using tooltest::quote;
+using tooltest::readAll;
+using tooltest::run;
+using tooltest::writeAll;
 
 // A scratch directory with the tools' outputs, removed at the end.
 class OggFiles : public ::testing::Test {

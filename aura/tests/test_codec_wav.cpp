@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tool_support.h"
+
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -32,56 +34,18 @@ using Bytes = std::vector<uint8_t>;
 // ---------------------------------------------------------------------------
 // Files made at test time.
 
-class TempDir {
+// A directory for the test's files.
+class TempDir : public tooltest::ScratchDir {
 public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "aura-wav-XXXXXX").string();
-        if (mkdtemp(pattern.data())) {
-            mPath = pattern;
-        }
-    }
-    ~TempDir()
-    {
-        if (!mPath.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(mPath, ec);
-        }
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    [[nodiscard]] std::string file(const std::string &name) const { return (mPath / name).string(); }
-    [[nodiscard]] bool ok() const { return !mPath.empty(); }
-
-private:
-    std::filesystem::path mPath;
+    TempDir() : ScratchDir("aura-wav") {}
 };
 
-bool run(const std::string &command)
-{
-    const std::string quiet = command + std::string(" 2>/dev/null");
-    return std::system(quiet.c_str()) == 0;
-}
-
-std::string capture(const std::string &command)
-{
-    std::string out;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        return out;
-    }
-    char buffer[256];
-    while (fgets(buffer, sizeof(buffer), pipe)) {
-        out += buffer;
-    }
-    pclose(pipe);
-    return out;
-}
+using tooltest::capture;
+using tooltest::run;
 
 Bytes readFile(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return tooltest::readAll(path);
 }
 
 // ---------------------------------------------------------------------------

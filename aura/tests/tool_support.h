@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +39,22 @@ inline bool run(const std::string &command)
     std::string quiet = command;
     quiet += " >/dev/null 2>&1";
     return std::system(quiet.c_str()) == 0;
+}
+
+// What a command writes to its standard output.
+inline std::string capture(const std::string &command)
+{
+    std::string out;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        return out;
+    }
+    char buffer[256];
+    while (fgets(buffer, sizeof(buffer), pipe)) {
+        out += buffer;
+    }
+    pclose(pipe);
+    return out;
 }
 
 inline std::string quote(const fs::path &path)
@@ -72,6 +89,7 @@ public:
     [[nodiscard]] bool ok() const { return !mPath.empty(); }
     [[nodiscard]] fs::path operator/(const std::string &name) const { return mPath / name; }
     [[nodiscard]] const fs::path &path() const { return mPath; }
+    [[nodiscard]] std::string file(const std::string &name) const { return (mPath / name).string(); }
 
 private:
     fs::path mPath;

@@ -1,5 +1,6 @@
 #include "core/aura_soundi.h"
 
+#include "codec/aura_codec.h"
 #include "core/aura_channeli.h"
 #include "core/aura_memory.h"
 #include "core/aura_metadata.h"
@@ -57,14 +58,7 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
 
 int SoundI::bitsPerSample() const
 {
-    switch (mFormat) {
-    case AURA_SOUND_FORMAT_PCM8: return 8;
-    case AURA_SOUND_FORMAT_PCM16: return 16;
-    case AURA_SOUND_FORMAT_PCM24: return 24;
-    case AURA_SOUND_FORMAT_PCM32:
-    case AURA_SOUND_FORMAT_PCMFLOAT: return 32;
-    default: return 0;
-    }
+    return getBitsFromFormat(mFormat);
 }
 
 AURA_RESULT SoundI::getLengthInternal(unsigned int *length, unsigned int lengthtype)
