@@ -5,6 +5,7 @@
 #include "dsp/aura_dsp_resampler.h"
 #include "dsp/aura_dsp_wavetable.h"
 #include "dsp_harness.h"
+#include "sine_analysis.h"
 
 #include <gtest/gtest.h>
 
@@ -365,6 +366,28 @@ TEST_F(WaveTable, PositionsPastTheEndAndDelayedStartsAreHonoured)
     EXPECT_EQ(lone.setPositionInternal(3), AURA_ERR_INVALID_PARAM) << "no sound";
 }
 
+TEST_F(WaveTable, AForcedFinishIsFinishedAtOnceAndAPlainOneAfterTheNextTick)
+{
+    play(ramp(100), 1, AURA_LOOP_OFF);
+    h.head->setDSPTick(500);
+    bool finished = false;
+    ASSERT_EQ(unit->setFinished(true, false), AURA_OK);
+    ASSERT_EQ(unit->getFinished(&finished), AURA_OK);
+    EXPECT_FALSE(finished) << "the block being mixed is still heard";
+    h.head->setDSPTick(502);
+    ASSERT_EQ(unit->getFinished(&finished), AURA_OK);
+    EXPECT_TRUE(finished);
+    ASSERT_EQ(unit->setFinished(false, false), AURA_OK);
+    ASSERT_EQ(unit->setFinished(true, true), AURA_OK);
+    ASSERT_EQ(unit->getFinished(&finished), AURA_OK);
+    EXPECT_TRUE(finished);
+    // A unit whose voice has gone has no tick source: finished for good.
+    unit->mTickSource = nullptr;
+    ASSERT_EQ(unit->setFinished(false, false), AURA_OK);
+    ASSERT_EQ(unit->getFinished(&finished), AURA_OK);
+    EXPECT_TRUE(finished);
+}
+
 // A sine through the wavetable at another rate: frequency from zero
 // crossings, level and noise against the ideal sine.
 struct SineResult {
@@ -411,48 +434,9 @@ SineResult measureSine(AURA_DSP_RESAMPLER method, int outputRate)
         }
     }
     out.resize(frames);
-    // Skip the first few milliseconds, measure over a whole number of
-    // crossings.
-    const size_t begin = static_cast<size_t>(outputRate) / 100;
-    std::vector<double> crossings;
-    for (size_t i = begin + 1; i < out.size(); ++i) {
-        if (out[i - 1] < 0.0 && out[i] >= 0.0) {
-            crossings.push_back(static_cast<double>(i - 1) + out[i - 1] / (out[i - 1] - out[i]));
-        }
-    }
-    SineResult result{};
-    result.frequency = static_cast<double>(crossings.size() - 1) * outputRate / (crossings.back() - crossings.front());
-    // Least-squares fit of a sine at the measured frequency gives the
-    // signal; what is left is noise.
-    double ss = 0;
-    double sc = 0;
-    double cc = 0;
-    double ys = 0;
-    double yc = 0;
-    for (size_t i = begin; i < out.size(); ++i) {
-        const double w = 2.0 * std::numbers::pi * result.frequency * static_cast<double>(i) / outputRate;
-        const double s = std::sin(w);
-        const double c = std::cos(w);
-        ss += s * s;
-        sc += s * c;
-        cc += c * c;
-        ys += out[i] * s;
-        yc += out[i] * c;
-    }
-    const double det = ss * cc - sc * sc;
-    const double a = (ys * cc - yc * sc) / det;
-    const double b = (yc * ss - ys * sc) / det;
-    double signal = 0;
-    double noise = 0;
-    for (size_t i = begin; i < out.size(); ++i) {
-        const double w = 2.0 * std::numbers::pi * result.frequency * static_cast<double>(i) / outputRate;
-        const double fit = a * std::sin(w) + b * std::cos(w);
-        signal += fit * fit;
-        noise += (out[i] - fit) * (out[i] - fit);
-    }
-    result.levelDb = 20.0 * std::log10(std::sqrt(a * a + b * b) / 0.5);
-    result.snrDb = 10.0 * std::log10(signal / noise);
-    return result;
+    // The first few milliseconds are left out.
+    const sinetest::SineResult sine = sinetest::analyse(out, static_cast<size_t>(outputRate) / 100, outputRate);
+    return {sine.frequency, 20.0 * std::log10(sine.amplitude / 0.5), sine.snrDb};
 }
 
 TEST(WaveTableResampling, ASineKeepsItsPitchAndLevelAtOtherRates)

@@ -2,7 +2,10 @@
 // non-real-time WAV writer and read back from its file.
 #include "aura.h"
 #include "aura.hpp"
+#include "core/aura_channeli.h"
+#include "core/aura_channelsoftware.h"
 #include "core/aura_systemi.h"
+#include "sine_analysis.h"
 #include "tool_support.h"
 
 #include <gtest/gtest.h>
@@ -93,7 +96,8 @@ double db(double ratio)
 // A system rendering to a WAV file, one DSP block per update.
 class Render {
 public:
-    explicit Render(int rate, AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCMFLOAT, unsigned int block = 1024)
+    explicit Render(int rate, AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCMFLOAT, unsigned int block = 1024,
+                    AURA_DSP_RESAMPLER resampler = AURA_DSP_RESAMPLER_LINEAR)
     {
         static std::atomic<int> counter{0};
         mPath = ::testing::TempDir() + "aura_voices_" + std::to_string(getpid()) + "_" +
@@ -102,7 +106,7 @@ public:
         EXPECT_EQ(AURA_System_Create(&handle), AURA_OK);
         mSystem = reinterpret_cast<AURA::System *>(handle);
         EXPECT_EQ(mSystem->setOutput(AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
-        EXPECT_EQ(mSystem->setSoftwareFormat(rate, format, 2, 6, AURA_DSP_RESAMPLER_LINEAR), AURA_OK);
+        EXPECT_EQ(mSystem->setSoftwareFormat(rate, format, 2, 6, resampler), AURA_OK);
         EXPECT_EQ(mSystem->setDSPBufferSize(block, 4), AURA_OK);
         EXPECT_EQ(mSystem->init(64, AURA_INIT_NORMAL, const_cast<char *>(mPath.c_str())), AURA_OK);
         EXPECT_EQ(AURA::SystemI::validate(mSystem, &mInternal), AURA_OK);
@@ -237,6 +241,32 @@ TEST_P(SoftwareVoiceRates, AStereoSoundAtTheOutputRateComesOutBitExact)
 
 INSTANTIATE_TEST_SUITE_P(Rates, SoftwareVoiceRates, ::testing::Values(24000, 44100, 48000));
 
+// A 1 kHz sine at 44.1 kHz rendered at 48 and 24 kHz keeps its pitch and
+// level; linear interpolation keeps it clean, nearest sample less so.
+TEST(SoftwareVoice, AResampledSineKeepsItsPitchLevelAndNoiseFloor)
+{
+    const auto tone = sine(44100 * 2, 1000.0, 44100, 16384.0);
+    for (int rate : {48000, 24000}) {
+        for (AURA_DSP_RESAMPLER method : {AURA_DSP_RESAMPLER_LINEAR, AURA_DSP_RESAMPLER_NOINTERP}) {
+            const bool linear = method == AURA_DSP_RESAMPLER_LINEAR;
+            SCOPED_TRACE(std::to_string(rate) + (linear ? " linear" : " nearest"));
+            Render render(rate, AURA_SOUND_FORMAT_PCMFLOAT, 1024, method);
+            render.play(render.sound(tone, 1, 44100));
+            render.update(static_cast<int>(rate * 3 / 2 / 1024));
+            const Wav wav = render.finish();
+            std::vector<double> left;
+            for (size_t f = 0; f < wav.frames(); ++f) {
+                left.push_back(wav.at(f, 0));
+            }
+            const sinetest::SineResult result = sinetest::analyse(left, static_cast<size_t>(rate / 100), rate);
+            EXPECT_NEAR(result.frequency, 1000.0, 0.05);
+            // Panned to the centre: sqrt(0.5) of the source's amplitude.
+            EXPECT_NEAR(db(result.amplitude / (0.5 * std::sqrt(0.5))), 0.0, 0.1);
+            EXPECT_GE(result.snrDb, linear ? 45.0 : 20.0);
+        }
+    }
+}
+
 TEST(SoftwareVoice, HalfVolumeIsSixDecibelsDown)
 {
     Render render(44100);
@@ -364,6 +394,42 @@ TEST(SoftwareVoice, ThreeDimensionalSoundsArePannedFromTheListener)
 
 // The game's effect road: a WAV made by sox, created and played through the
 // C interface 30 times at once, mixes to the sum of its single renders.
+TEST(SoftwareVoice, TheListenersViewGivesTheAngleAndPseudoAngle)
+{
+    EXPECT_EQ(AURA::listenerPseudoAngle(0.0f, 1.0f), 1.0f) << "front";
+    EXPECT_EQ(AURA::listenerPseudoAngle(1.0f, 0.0f), 3.0f) << "right";
+    EXPECT_EQ(AURA::listenerPseudoAngle(0.0f, -1.0f), 5.0f) << "back";
+    EXPECT_EQ(AURA::listenerPseudoAngle(-1.0f, 0.0f), 7.0f) << "left";
+    EXPECT_EQ(AURA::listenerPseudoAngle(0.0f, 0.0f), 0.0f);
+
+    Render render(44100);
+    const auto tone = sine(44100, 500.0, 44100);
+    AURA::Sound *sound = render.sound(tone, 1, 44100, AURA_LOOP_OFF | AURA_3D);
+    AURA::Channel *channel = render.play(sound);
+    auto voice = [&]() {
+        AURA::ChannelI *internal = nullptr;
+        EXPECT_EQ(AURA::ChannelI::validate(channel, &internal), AURA_OK);
+        return internal ? static_cast<AURA::ChannelRealManual3D *>(internal->mRealChannel[0]) : nullptr;
+    };
+    const AURA_VECTOR ahead{0.0f, 0.0f, 5.0f};
+    ASSERT_EQ(channel->set3DAttributes(&ahead, nullptr), AURA_OK);
+    render.update(1);
+    ASSERT_NE(voice(), nullptr);
+    EXPECT_NEAR(voice()->mAngle, 0.0f, 1e-3f);
+    const AURA_VECTOR behind{0.0f, 0.0f, -5.0f};
+    ASSERT_EQ(channel->set3DAttributes(&behind, nullptr), AURA_OK);
+    render.update(1);
+    EXPECT_NEAR(voice()->mAngle, 180.0f, 1e-3f);
+    // A listener turned to face the sound brings it back in front.
+    const AURA_VECTOR back{0.0f, 0.0f, -1.0f};
+    const AURA_VECTOR up{0.0f, 1.0f, 0.0f};
+    ASSERT_EQ(render.mSystem->set3DListenerAttributes(0, nullptr, nullptr, &back, &up), AURA_OK);
+    render.update(1);
+    EXPECT_NEAR(voice()->mAngle, 0.0f, 1e-3f);
+    const AURA_VECTOR skewed{0.0f, 0.5f, 1.0f};
+    EXPECT_EQ(render.mSystem->set3DListenerAttributes(0, nullptr, nullptr, &skewed, &up), AURA_ERR_INVALID_VECTOR);
+}
+
 TEST(SoftwareVoice, ThirtyPlaysOfASoxWavMixToTheSumOfTheirSingleRenders)
 {
     tooltest::ScratchDir dir("aura-effects");

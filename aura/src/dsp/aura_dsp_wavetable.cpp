@@ -100,8 +100,11 @@ AURA_RESULT DSPWaveTable::setFinished(bool finished, bool force)
         return AURA_OK;
     }
     if (force && mSystem) {
+        // Finished now, not after the next block: the tick source has
+        // always passed tick 0.
         CriticalSectionGuard guard(mSystem->mDSPCrit);
         mFinishTick.store(0, std::memory_order_release);
+        return AURA_OK;
     }
     if (mTickSource) {
         mFinishTick.store(mTickSource->getDSPTick() + 1, std::memory_order_release);
