@@ -65,7 +65,9 @@ void put32(Bytes &b, uint32_t v)
 
 void putId(Bytes &b, const char *id)
 {
-    b.insert(b.end(), id, id + 4);
+    for (int i = 0; i < 4; ++i) {
+        b.push_back(static_cast<uint8_t>(id[i]));
+    }
 }
 
 // A chunk with its real size (padded when odd), or a declared size.

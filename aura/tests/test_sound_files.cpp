@@ -136,7 +136,11 @@ tooltest::Bytes markedWav()
         u16(v & 0xFFFF);
         u16(v >> 16);
     };
-    auto id = [&](const char *four) { out.insert(out.end(), four, four + 4); };
+    auto id = [&](const char *four) {
+        for (int i = 0; i < 4; ++i) {
+            out.push_back(static_cast<uint8_t>(four[i]));
+        }
+    };
     const uint32_t frames = 1000;
     id("RIFF");
     u32(0); // patched below
