@@ -431,6 +431,9 @@ typedef struct AURA_CREATESOUNDEXINFO {
 
 AURA_RESULT AURA_System_CreateSound(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,
                                     AURA_CREATESOUNDEXINFO *exinfo, AURA_SOUND **sound);
+/* A sound decoded while it plays, a stretch ahead of the voice. */
+AURA_RESULT AURA_System_CreateStream(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,
+                                     AURA_CREATESOUNDEXINFO *exinfo, AURA_SOUND **sound);
 
 #ifdef __cplusplus
 }

@@ -47,6 +47,9 @@ public:
     // codec knows the format.
     AURA_RESULT createSound(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
                             Sound **sound);
+    // The same with AURA_CREATESTREAM: decoded while it plays.
+    AURA_RESULT createStream(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
+                             Sound **sound);
 
     // Plays a sound on a free channel (AURA_CHANNEL_FREE) or on the given one.
     AURA_RESULT playSound(AURA_CHANNELINDEX channelid, Sound *sound, bool paused, Channel **channel);

@@ -137,6 +137,18 @@ AURA_RESULT AURA_System_CreateSound(AURA_SYSTEM *system, const char *name_or_dat
     return result;
 }
 
+AURA_RESULT AURA_System_CreateStream(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,
+                                     AURA_CREATESOUNDEXINFO *exinfo, AURA_SOUND **sound)
+{
+    if (!system || !sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    AURA::Sound *created = nullptr;
+    const AURA_RESULT result = asSystem(system)->createStream(name_or_data, mode, exinfo, &created);
+    *sound = reinterpret_cast<AURA_SOUND *>(created);
+    return result;
+}
+
 AURA_RESULT AURA_Sound_Release(AURA_SOUND *sound)
 {
     if (!sound) {

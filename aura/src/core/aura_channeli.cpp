@@ -6,6 +6,7 @@
 #include "core/aura_reverbi.h"
 #include "core/aura_soundi.h"
 #include "core/aura_systemi.h"
+#include "os/aura_os.h"
 #include "dsp/aura_dspi.h"
 
 #include <algorithm>
@@ -190,15 +191,20 @@ AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
         if (!voice) {
             return AURA_ERR_INVALID_HANDLE;
         }
-        voice->mSound = sound;
-        voice->mSubChannelIndex = i;
-        voice->mDSP = nullptr;
-        voice->mMode = sound->mMode;
-        voice->mLoopStart = sound->mLoopStart;
-        voice->mLoopLength = sound->mLoopLength;
-        voice->mLoopCount = sound->mLoopCount;
-        voice->mLength = sound->mLength;
-        voice->mParent = this;
+        {
+            // A software voice's source unit may still read these for the
+            // voice's last play while the mixer finishes its block.
+            CriticalSectionGuard guard(mSystem ? mSystem->mDSPCrit : nullptr);
+            voice->mSound = sound;
+            voice->mSubChannelIndex = i;
+            voice->mDSP = nullptr;
+            voice->mMode = sound->mMode;
+            voice->mLoopStart = sound->mLoopStart;
+            voice->mLoopLength = sound->mLoopLength;
+            voice->mLoopCount = sound->mLoopCount;
+            voice->mLength = sound->mLength;
+            voice->mParent = this;
+        }
         // The voice's own alloc marks it allocated (and counts it once).
         const AURA_RESULT result = voice->alloc();
         if (result != AURA_OK) {

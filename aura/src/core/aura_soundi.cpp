@@ -6,6 +6,7 @@
 #include "core/aura_metadata.h"
 #include "core/aura_string.h"
 #include "core/aura_systemi.h"
+#include "os/aura_os.h"
 
 #include <algorithm>
 #include <cstring>
@@ -46,6 +47,9 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
         }
     }
     if (mSystem) {
+        // A block the mixer began before the stops may still read the data:
+        // it ends before the data goes.
+        { CriticalSectionGuard barrier(mSystem->mDSPCrit); }
         std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
         mSoundNode.removeNode();
     }

@@ -4,6 +4,8 @@
 #include "core/aura_channeli.h"
 #include "core/aura_channelpool.h"
 #include "core/aura_channelsoftware.h"
+#include "core/aura_channelstream.h"
+#include "core/aura_stream.h"
 #include "core/aura_channelreal.h"
 #include "core/aura_memory.h"
 #include "core/aura_soundi.h"
@@ -17,6 +19,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <functional>
 #include <mutex>
 #include <new>
@@ -251,6 +254,16 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     mOutputFormat = format.format;
 
     result = initDSPEngine();
+    for (auto [crit, rank] : {std::pair{&mStreamUpdateCrit, AURA_OS_LOCKRANK::STREAM_UPDATE},
+                              std::pair{&mStreamVoiceCrit, AURA_OS_LOCKRANK::STREAM_VOICE},
+                              std::pair{&mStreamListCrit, AURA_OS_LOCKRANK::STREAM_LIST}}) {
+        if (result == AURA_OK) {
+            result = AURA_OS_CriticalSection_Create(crit);
+        }
+        if (result == AURA_OK) {
+            (void)AURA_OS_CriticalSection_SetRank(*crit, rank);
+        }
+    }
     if (result == AURA_OK) {
         result = initChannels();
     }
@@ -574,6 +587,24 @@ AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *soun
         }
         return mInitialised ? AURA_ERR_INVALID_PARAM : AURA_ERR_UNINITIALIZED;
     }
+    if (sound->isStream()) {
+        // A stream plays once at a time: its own voice takes the channel's
+        // voice, which plays the stream's ring buffer.
+        auto *stream = static_cast<Stream *>(sound);
+        ChannelStream *streamVoice = stream->mChannelStream;
+        if (!streamVoice || !stream->mSample) {
+            return AURA_ERR_INVALID_PARAM;
+        }
+        if (ChannelI *playing = streamVoice->mParent) {
+            (void)playing->stopEx(STOP_RETURNTOFREELIST | STOP_RESETCALLBACKS | STOP_REFSTAMP | STOP_CALLBACKS);
+        }
+        return playOnChannel(channelid, sound->mDefaultPriority, channelout, [&](ChannelI *channel) {
+            streamVoice->mRealChannel[0] = channel->mRealChannel[0];
+            streamVoice->mNumRealChannels = 1;
+            channel->mRealChannel[0] = streamVoice;
+            return channel->play(sound, paused, true, false);
+        });
+    }
     return playOnChannel(channelid, sound->mDefaultPriority, channelout,
                          [&](ChannelI *channel) { return channel->play(sound, paused, true, false); });
 }
@@ -608,6 +639,9 @@ AURA_RESULT SystemI::updateInternal()
         return AURA_ERR_UNINITIALIZED;
     }
     AURA_RESULT result = mOutput ? mOutput->update() : AURA_OK;
+    if (mOutput && !mOutput->isRealTime()) {
+        streamThreadFunc(this);
+    }
 
     const unsigned int now = currentMs();
     const int delta = static_cast<int>(now - mLastUpdateMs);
@@ -639,12 +673,17 @@ AURA_RESULT SystemI::updateInternal()
 AURA_RESULT SystemI::closeInternal()
 {
     (void)releaseSounds();
+    (void)mStreamThread.closeThread();
     if (mOutput) {
         // Stops the mixer thread before anything it reads goes away.
         releaseOutput(mOutput);
         mOutput = nullptr;
     }
     (void)closeChannels();
+    for (AURA_OS_CRITICALSECTION **crit : {&mStreamUpdateCrit, &mStreamVoiceCrit, &mStreamListCrit}) {
+        (void)AURA_OS_CriticalSection_Free(*crit);
+        *crit = nullptr;
+    }
     (void)closeDSPEngine();
     (void)mPluginFactory.release();
     mInitialised = false;

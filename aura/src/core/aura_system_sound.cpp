@@ -6,11 +6,15 @@
 #include "codec/aura_codec_wav.h"
 #include "core/aura_memory.h"
 #include "core/aura_metadata.h"
+#include "core/aura_channelstream.h"
 #include "core/aura_sample.h"
+#include "output/aura_output.h"
+#include "core/aura_stream.h"
 #include "core/aura_systemi.h"
 #include "file/aura_file_disk.h"
 #include "file/aura_file_memory.h"
 #include "file/aura_file_user.h"
+#include "os/aura_os.h"
 
 #include <algorithm>
 #include <cstring>
@@ -265,7 +269,7 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
         return AURA_ERR_INVALID_PARAM;
     }
     if (mode & AURA_CREATESTREAM) {
-        return AURA_ERR_UNSUPPORTED;
+        return createStreamInternal(name_or_data, mode, exinfo, sound);
     }
 
     auto *sample = AURA_New(Sample);
@@ -404,6 +408,155 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
     return AURA_OK;
 }
 
+AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
+                                          SoundI **sound)
+{
+    if (mode & AURA_OPENUSER) {
+        return AURA_ERR_UNSUPPORTED; // a stream decodes a file
+    }
+    File *file = nullptr;
+    AURA_RESULT result = openSoundFile(name_or_data, mode, exinfo, &file);
+    if (result != AURA_OK) {
+        return result;
+    }
+    Codec *codec = nullptr;
+    result = findCodec(file, mode, exinfo, &codec);
+    if (result != AURA_OK) {
+        (void)file->close();
+        AURA_Delete(file);
+        return result;
+    }
+    auto *stream = AURA_New(Stream);
+    if (!stream) {
+        (void)codec->release();
+        return AURA_ERR_MEMORY;
+    }
+    stream->mCodec = codec;
+    stream->mSystem = this;
+    stream->mMode = mode;
+    AURA_CODEC_WAVEFORMAT waveformat{};
+    result = codec->getWaveFormat(0, &waveformat);
+    if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 || waveformat.frequency <= 0 ||
+                              getBitsFromFormat(waveformat.format) == 0)) {
+        result = AURA_ERR_FORMAT;
+    }
+    if (result == AURA_OK) {
+        stream->mType = static_cast<AURA_SOUND_TYPE>(codec->mType);
+        stream->mFormat = waveformat.format;
+        stream->mChannels = waveformat.channels;
+        stream->mDefaultFrequency = static_cast<float>(waveformat.frequency);
+        stream->mSpeakerBits = waveformat.channelmask;
+        const bool known = lengthKnown(waveformat.lengthpcm);
+        stream->mLength = known ? waveformat.lengthpcm : 0xFFFFFFFFu;
+        stream->mLoopStart = 0;
+        stream->mLoopLength = known ? stream->mLength : 0;
+        if (known && waveformat.loopstart < waveformat.loopend && waveformat.loopstart < stream->mLength) {
+            stream->mLoopStart = waveformat.loopstart;
+            stream->mLoopLength = std::min(waveformat.loopend, stream->mLength - 1) - waveformat.loopstart + 1;
+        }
+        if (exinfo && exinfo->decodebuffersize > 0) {
+            stream->mChunkSize = std::clamp(exinfo->decodebuffersize, 256u, 1u << 20);
+        }
+        stream->mMetadata = codec->takeMetadata();
+
+        // The ring: a few chunks, or the whole stream when it is shorter.
+        auto *ring = AURA_New(Sample);
+        stream->mSample = ring;
+        if (!ring) {
+            result = AURA_ERR_MEMORY;
+        } else {
+            ring->mSystem = this;
+            ring->mFormat = stream->mFormat;
+            ring->mChannels = stream->mChannels;
+            ring->mDefaultFrequency = stream->mDefaultFrequency;
+            ring->mMode = AURA_LOOP_NORMAL | AURA_2D | AURA_SOFTWARE;
+            const uint64_t ringFrames = static_cast<uint64_t>(stream->mChunkSize) * Stream::RING_CHUNKS;
+            const bool whole = known && stream->mLength > 0 && stream->mLength <= ringFrames;
+            ring->mLength = whole ? stream->mLength : static_cast<unsigned int>(ringFrames);
+            ring->mLengthBytes = ring->mLength * ring->frameBytes();
+            ring->mLoopStart = 0;
+            ring->mLoopLength = ring->mLength;
+            result = ring->setCapacity(ring->mLengthBytes);
+            if (result == AURA_OK) {
+                stream->setDecodeLoops(0);
+                result = stream->flush();
+            }
+            if (result == AURA_OK) {
+                if (whole) {
+                    stream->setFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
+                }
+                // The first fill is where a play starts: nothing to redo.
+                stream->clearFlags(Stream::FLAG_DECODED);
+            }
+        }
+    }
+    if (result == AURA_OK) {
+        stream->mChannelStream = AURA_New(ChannelStream);
+        result = stream->mChannelStream ? stream->mChannelStream->init(-1, this, mOutput, nullptr) : AURA_ERR_MEMORY;
+    }
+    if (result == AURA_OK) {
+        result = startStreamThread();
+    }
+    if (result != AURA_OK) {
+        stream->mSystem = nullptr;
+        AURA_Delete(stream);
+        return result;
+    }
+    if (!(stream->mMode & (AURA_LOOP_NORMAL | AURA_LOOP_BIDI))) {
+        stream->mMode |= AURA_LOOP_OFF;
+    }
+    if (!(stream->mMode & AURA_3D)) {
+        stream->mMode |= AURA_2D;
+    }
+    stream->mMode |= AURA_SOFTWARE;
+    if (exinfo) {
+        stream->mUserData = exinfo->userdata;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mSoundListLock);
+        stream->mSoundNode.addBefore(mSoundHead);
+    }
+    *sound = stream;
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::startStreamThread()
+{
+    // Outputs that mix one block per update refill streams in the update
+    // itself, so a render is the same however fast it runs.
+    if (mStreamThread.isRunning() || !mOutput || !mOutput->isRealTime()) {
+        return AURA_OK;
+    }
+    return mStreamThread.initThread("AURA stream thread", &SystemI::streamThreadFunc, this,
+                                    Thread::PRIORITY_HIGH, nullptr, 0, false, 10, this);
+}
+
+void SystemI::streamThreadFunc(void *param)
+{
+    auto *system = static_cast<SystemI *>(param);
+    // One pass over the stream voices. A voice that stops meanwhile moves
+    // the cursor past itself.
+    CriticalSectionGuard update(system->mStreamUpdateCrit);
+    {
+        CriticalSectionGuard list(system->mStreamListCrit);
+        system->mStreamListCursor = system->mStreamVoiceHead.mNext;
+    }
+    for (;;) {
+        ChannelStream *voice = nullptr;
+        {
+            CriticalSectionGuard list(system->mStreamListCrit);
+            LinkedListNode *node = system->mStreamListCursor;
+            if (!node || node == &system->mStreamVoiceHead) {
+                system->mStreamListCursor = nullptr;
+                break;
+            }
+            voice = static_cast<ChannelStream *>(node->mData);
+            system->mStreamListCursor = node->mNext;
+        }
+        (void)voice->updateStream();
+    }
+}
+
 AURA_RESULT SystemI::releaseSounds()
 {
     for (;;) {
@@ -418,6 +571,12 @@ AURA_RESULT SystemI::releaseSounds()
         (void)sound->releaseInternal(true);
     }
     return AURA_OK;
+}
+
+AURA_RESULT System::createStream(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
+                                 Sound **sound)
+{
+    return createSound(name_or_data, mode | AURA_CREATESTREAM, exinfo, sound);
 }
 
 AURA_RESULT System::createSound(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,

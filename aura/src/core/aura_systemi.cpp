@@ -41,6 +41,7 @@ SystemI::SystemI()
     mConnectionRequestChunks.initNode();
     mDSPHead.initNode();
     mSoundHead.initNode();
+    mStreamVoiceHead.initNode();
     (void)AURA_OS_Thread_GetCurrentID(&mFileSettings.mainThreadId);
 
     static constexpr float kDefaultPositions[MAX_SPEAKERS][2] = {

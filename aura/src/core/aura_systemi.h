@@ -13,6 +13,7 @@
 #include "dsp/aura_dsp_pools.h"
 #include "dsp/aura_dspi.h"
 #include "file/aura_file.h"
+#include "os/aura_thread.h"
 
 #include <atomic>
 #include <functional>
@@ -96,6 +97,21 @@ public:
     // Reads a codec's whole output into a sample.
     AURA_RESULT readSampleData(Codec *codec, Sample *sample, unsigned int declaredbytes);
     AURA_RESULT releaseSounds();
+
+    // Streams: the voices the stream thread refills, its pass cursor and
+    // the three sections, entered in this order: update, voice, list.
+    AURA_RESULT startStreamThread();
+    static void streamThreadFunc(void *param);
+    LinkedListNode mStreamVoiceHead;
+    LinkedListNode *mStreamListCursor = nullptr;
+    AURA_OS_CRITICALSECTION *mStreamUpdateCrit = nullptr;
+    AURA_OS_CRITICALSECTION *mStreamVoiceCrit = nullptr;
+    AURA_OS_CRITICALSECTION *mStreamListCrit = nullptr;
+    Thread mStreamThread;
+    // Opens a stream: the file stays with its codec, which decodes into a
+    // ring buffer a stretch at a time.
+    AURA_RESULT createStreamInternal(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
+                                     SoundI **sound);
 
     LinkedListNode mSoundHead;             // every sound of the system
     std::mutex mSoundListLock;

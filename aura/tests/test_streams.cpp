@@ -1,0 +1,293 @@
+// Streams through the C interface: Ogg Vorbis and WAV files decoded while
+// they play, rendered one block per update by the WAV writer and compared
+// with the reference decoders' output.
+#include "aura.h"
+#include "aura.hpp"
+#include "tool_support.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using tooltest::quote;
+using tooltest::run;
+
+// The 16-bit samples of a WAV file's data chunk.
+std::vector<int16_t> wavSamples(const tooltest::Bytes &bytes)
+{
+    std::vector<int16_t> out;
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        const uint32_t size = bytes[at + 4] | bytes[at + 5] << 8 | bytes[at + 6] << 16 |
+                              static_cast<uint32_t>(bytes[at + 7]) << 24;
+        if (std::memcmp(&bytes[at], "data", 4) == 0) {
+            const size_t end = std::min<size_t>(bytes.size(), at + 8 + size);
+            for (size_t p = at + 8; p + 2 <= end; p += 2) {
+                out.push_back(static_cast<int16_t>(bytes[p] | bytes[p + 1] << 8));
+            }
+            break;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return out;
+}
+
+std::vector<int16_t> rawSamples(const tooltest::Bytes &bytes)
+{
+    std::vector<int16_t> out(bytes.size() / 2);
+    std::memcpy(out.data(), bytes.data(), out.size() * 2);
+    return out;
+}
+
+class Streams : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(mDir.ok());
+        mOut = mDir.file("out.wav");
+        ASSERT_EQ(AURA_System_Create(&mSystem), AURA_OK);
+        ASSERT_EQ(AURA_System_SetOutput(mSystem, AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
+        ASSERT_EQ(AURA_System_SetDSPBufferSize(mSystem, 384, 4), AURA_OK);
+        auto *cpp = reinterpret_cast<AURA::System *>(mSystem);
+        ASSERT_EQ(cpp->setSoftwareFormat(44100, AURA_SOUND_FORMAT_PCM16, 2, 6, AURA_DSP_RESAMPLER_LINEAR), AURA_OK);
+        ASSERT_EQ(AURA_System_Init(mSystem, 32, AURA_INIT_NORMAL, const_cast<char *>(mOut.c_str())), AURA_OK);
+    }
+    void TearDown() override
+    {
+        if (mSystem) {
+            EXPECT_EQ(AURA_System_Release(mSystem), AURA_OK);
+        }
+    }
+
+    // An Ogg file of a stereo tone and what oggdec makes of it.
+    std::string makeOgg(const std::string &name, double seconds, std::vector<int16_t> *decoded)
+    {
+        const std::string wav = mDir.file(name + ".wav");
+        const std::string ogg = mDir.file(name + ".ogg");
+        const std::string raw = mDir.file(name + ".raw");
+        EXPECT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(wav) + " synth " + std::to_string(seconds) +
+                        " sine 220-880 sine 330 vol 0.5"));
+        EXPECT_TRUE(run("oggenc -Q -o " + quote(ogg) + " " + quote(wav)));
+        EXPECT_TRUE(run("oggdec -Q -R -o " + quote(raw) + " " + quote(ogg)));
+        *decoded = rawSamples(tooltest::readAll(raw));
+        return ogg;
+    }
+
+    void update(int times)
+    {
+        for (int i = 0; i < times; ++i) {
+            ASSERT_EQ(AURA_System_Update(mSystem), AURA_OK);
+        }
+    }
+
+    std::vector<int16_t> finish()
+    {
+        EXPECT_EQ(AURA_System_Release(mSystem), AURA_OK);
+        mSystem = nullptr;
+        return wavSamples(tooltest::readAll(mOut));
+    }
+
+    tooltest::ScratchDir mDir{"aura-streams"};
+    std::string mOut;
+    AURA_SYSTEM *mSystem = nullptr;
+};
+
+TEST_F(Streams, AnOggStreamPlaysAsOggdecDecodesItAcrossRingWraps)
+{
+    std::vector<int16_t> expected;
+    const std::string ogg = makeOgg("song", 3.0, &expected);
+    AURA_SOUND *stream = nullptr;
+    ASSERT_EQ(AURA_System_CreateStream(mSystem, ogg.c_str(), AURA_DEFAULT, nullptr, &stream), AURA_OK);
+    unsigned int length = 0;
+    ASSERT_EQ(AURA_Sound_GetLength(stream, &length, AURA_TIMEUNIT_PCM), AURA_OK);
+    EXPECT_EQ(length, expected.size() / 2);
+    AURA_CHANNEL *channel = nullptr;
+    ASSERT_EQ(AURA_System_PlaySound(mSystem, AURA_CHANNEL_FREE, stream, 0, &channel), AURA_OK);
+    static std::atomic<int> ends{0};
+    ends = 0;
+    ASSERT_EQ(AURA_Channel_SetCallback(channel,
+                                       [](AURA_CHANNEL *, AURA_CHANNEL_CALLBACKTYPE type, void *, void *) {
+                                           ends += type == AURA_CHANNEL_CALLBACKTYPE_END ? 1 : 0;
+                                           return AURA_OK;
+                                       }),
+              AURA_OK);
+    unsigned int last = 0;
+    bool ended = false;
+    for (int i = 0; i < 400 && !ended; ++i) {
+        update(1);
+        unsigned int ms = 0;
+        const AURA_RESULT result = AURA_Channel_GetPosition(channel, &ms, AURA_TIMEUNIT_MS);
+        if (result != AURA_OK) {
+            ended = true;
+            break;
+        }
+        EXPECT_GE(ms, last) << "positions only grow";
+        last = ms;
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(ends.load(), 1);
+    update(3);
+    const std::vector<int16_t> out = finish();
+    ASSERT_GE(out.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(out[i], expected[i]) << "sample " << i;
+    }
+}
+
+TEST_F(Streams, ASeekInMillisecondsLandsOnItsSampleAndPlaysFromThere)
+{
+    std::vector<int16_t> expected;
+    const std::string ogg = makeOgg("seek", 2.5, &expected);
+    AURA_SOUND *stream = nullptr;
+    ASSERT_EQ(AURA_System_CreateStream(mSystem, ogg.c_str(), AURA_DEFAULT, nullptr, &stream), AURA_OK);
+    AURA_CHANNEL *channel = nullptr;
+    ASSERT_EQ(AURA_System_PlaySound(mSystem, AURA_CHANNEL_FREE, stream, 1, &channel), AURA_OK);
+    ASSERT_EQ(AURA_Channel_SetPosition(channel, 1000, AURA_TIMEUNIT_MS), AURA_OK);
+    unsigned int pcm = 0;
+    ASSERT_EQ(AURA_Channel_GetPosition(channel, &pcm, AURA_TIMEUNIT_PCM), AURA_OK);
+    EXPECT_EQ(pcm, 44100u);
+    ASSERT_EQ(AURA_Channel_SetPaused(channel, 0), AURA_OK);
+    update(150);
+    const std::vector<int16_t> out = finish();
+    const size_t frames = std::min(out.size(), expected.size() - 2 * 44100) / 2;
+    ASSERT_GT(frames, 44100u);
+    for (size_t i = 0; i < frames * 2; ++i) {
+        ASSERT_EQ(out[i], expected[2 * 44100 + i]) << "sample " << i;
+    }
+}
+
+TEST_F(Streams, AShortStreamFitsItsRingAndALoopCountRepeatsIt)
+{
+    // Half a second fits the ring: decoded once, then played like a sample.
+    std::vector<int16_t> expected;
+    const std::string ogg = makeOgg("short", 0.5, &expected);
+    AURA_SOUND *stream = nullptr;
+    ASSERT_EQ(AURA_System_CreateStream(mSystem, ogg.c_str(), AURA_LOOP_NORMAL, nullptr, &stream), AURA_OK);
+    AURA_CHANNEL *channel = nullptr;
+    ASSERT_EQ(AURA_System_PlaySound(mSystem, AURA_CHANNEL_FREE, stream, 1, &channel), AURA_OK);
+    ASSERT_EQ(reinterpret_cast<AURA::Channel *>(channel)->setLoopCount(2), AURA_OK);
+    ASSERT_EQ(AURA_Channel_SetPaused(channel, 0), AURA_OK);
+    update(250);
+    const std::vector<int16_t> out = finish();
+    ASSERT_GE(out.size(), expected.size() * 3);
+    for (size_t loop = 0; loop < 3; ++loop) {
+        for (size_t i = 0; i < expected.size(); ++i) {
+            ASSERT_EQ(out[loop * expected.size() + i], expected[i]) << "play " << loop << " sample " << i;
+        }
+    }
+    for (size_t i = expected.size() * 3; i < out.size(); ++i) {
+        ASSERT_EQ(out[i], 0) << "silence after the third play, sample " << i;
+    }
+}
+
+TEST_F(Streams, ALongStreamLoopsTwiceThenPlaysOn)
+{
+    std::vector<int16_t> expected;
+    const std::string ogg = makeOgg("loops", 1.5, &expected);
+    AURA_SOUND *stream = nullptr;
+    ASSERT_EQ(AURA_System_CreateStream(mSystem, ogg.c_str(), AURA_LOOP_NORMAL, nullptr, &stream), AURA_OK);
+    AURA_CHANNEL *channel = nullptr;
+    ASSERT_EQ(AURA_System_PlaySound(mSystem, AURA_CHANNEL_FREE, stream, 1, &channel), AURA_OK);
+    ASSERT_EQ(reinterpret_cast<AURA::Channel *>(channel)->setLoopCount(2), AURA_OK);
+    ASSERT_EQ(AURA_Channel_SetPaused(channel, 0), AURA_OK);
+    update(560);
+    const std::vector<int16_t> out = finish();
+    ASSERT_GE(out.size(), expected.size() * 3);
+    for (size_t loop = 0; loop < 3; ++loop) {
+        for (size_t i = 0; i < expected.size(); ++i) {
+            ASSERT_EQ(out[loop * expected.size() + i], expected[i]) << "play " << loop << " sample " << i;
+        }
+    }
+}
+
+TEST_F(Streams, MissingAndForeignFilesAreRefused)
+{
+    AURA_SOUND *stream = nullptr;
+    EXPECT_EQ(AURA_System_CreateStream(mSystem, mDir.file("none.ogg").c_str(), AURA_DEFAULT, nullptr, &stream),
+              AURA_ERR_FILE_NOTFOUND);
+    const std::string text = mDir.file("text.ogg");
+    tooltest::writeAll(text, tooltest::Bytes(100, 'x'));
+    EXPECT_EQ(AURA_System_CreateStream(mSystem, text.c_str(), AURA_DEFAULT, nullptr, &stream), AURA_ERR_FORMAT);
+    EXPECT_EQ(stream, nullptr);
+}
+
+} // namespace
+
+namespace {
+
+// Two streams refilled by the stream thread while the mixer thread plays
+// them and the caller pauses, seeks, stops, plays and releases at random.
+TEST(StreamsThreads, RandomCallsOnTwoPlayingStreams)
+{
+    tooltest::ScratchDir dir("aura-stream-threads");
+    ASSERT_TRUE(dir.ok());
+    const std::string wav = dir.file("stem.wav");
+    const std::string ogg = dir.file("stem.ogg");
+    ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(wav) + " synth 2 sine 300 sine 450 vol 0.3"));
+    ASSERT_TRUE(run("oggenc -Q -o " + quote(ogg) + " " + quote(wav)));
+
+    AURA_SYSTEM *system = nullptr;
+    ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
+    ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_NOSOUND), AURA_OK);
+    ASSERT_EQ(AURA_System_SetDSPBufferSize(system, 384, 4), AURA_OK);
+    ASSERT_EQ(AURA_System_Init(system, 32, AURA_INIT_NORMAL, nullptr), AURA_OK);
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.decodebuffersize = 2048; // small chunks: many refills
+    AURA_SOUND *stems[2] = {};
+    AURA_CHANNEL *channels[2] = {};
+    const std::string files[2] = {ogg, wav};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(AURA_System_CreateStream(system, files[i].c_str(), AURA_LOOP_NORMAL, &exinfo, &stems[i]), AURA_OK);
+        ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, stems[i], 0, &channels[i]), AURA_OK);
+    }
+    uint32_t seed = 7;
+    auto next = [&seed](uint32_t range) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % range;
+    };
+    for (int op = 0; op < 1000; ++op) {
+        const int i = static_cast<int>(next(2));
+        switch (next(6)) {
+        case 0:
+            (void)AURA_Channel_SetPaused(channels[i], static_cast<int>(next(2)));
+            break;
+        case 1:
+            (void)AURA_Channel_SetPosition(channels[i], next(1900), AURA_TIMEUNIT_MS);
+            break;
+        case 2:
+            (void)AURA_Channel_Stop(channels[i]);
+            (void)AURA_System_PlaySound(system, AURA_CHANNEL_FREE, stems[i], 0, &channels[i]);
+            break;
+        case 3:
+            if (next(10) == 0) {
+                ASSERT_EQ(AURA_Sound_Release(stems[i]), AURA_OK);
+                ASSERT_EQ(AURA_System_CreateStream(system, files[i].c_str(), AURA_LOOP_NORMAL, &exinfo, &stems[i]),
+                          AURA_OK);
+                (void)AURA_System_PlaySound(system, AURA_CHANNEL_FREE, stems[i], 0, &channels[i]);
+            }
+            break;
+        default: {
+            unsigned int position = 0;
+            (void)AURA_Channel_GetPosition(channels[i], &position, AURA_TIMEUNIT_MS);
+            ASSERT_EQ(AURA_System_Update(system), AURA_OK);
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            break;
+        }
+        }
+    }
+    for (AURA_SOUND *stem : stems) {
+        ASSERT_EQ(AURA_Sound_Release(stem), AURA_OK);
+    }
+    ASSERT_EQ(AURA_System_Release(system), AURA_OK);
+}
+
+} // namespace
