@@ -390,6 +390,18 @@ typedef AURA_RESULT (*AURA_FILE_SEEKCALLBACK)(void *handle, unsigned int pos, vo
 typedef AURA_RESULT (*AURA_FILE_ASYNCREADCALLBACK)(AURA_ASYNCREADINFO *info, void *userdata);
 typedef AURA_RESULT (*AURA_FILE_ASYNCCANCELCALLBACK)(void *handle, void *userdata);
 
+/* What a sound is doing: a non-blocking sound is loading until the loader
+ * has opened it (or failed: error); a non-blocking stream is setting its
+ * position while the loader seeks it. */
+typedef enum AURA_OPENSTATE {
+    AURA_OPENSTATE_READY = 0,
+    AURA_OPENSTATE_LOADING = 1,
+    AURA_OPENSTATE_ERROR = 2,
+    AURA_OPENSTATE_SUBSOUND = 5,
+    AURA_OPENSTATE_SETPOSITION = 7,
+    AURA_OPENSTATE_FORCEINT = 0x7fffffff
+} AURA_OPENSTATE;
+
 /* What a sound layer caller may say about a sound beyond its name and mode. */
 typedef AURA_RESULT (*AURA_SOUND_NONBLOCKCALLBACK)(AURA_SOUND *sound, AURA_RESULT result);
 typedef AURA_RESULT (*AURA_SOUND_PCMREADCALLBACK)(AURA_SOUND *sound, void *data, unsigned int datalen);

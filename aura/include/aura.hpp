@@ -83,6 +83,9 @@ public:
     // index < 0: the next updated tag; otherwise the index-th (of that name
     // when one is given). 78 when there is none.
     AURA_RESULT getTag(const char *name, int index, AURA_TAG *tag);
+    // Loading, ready or failed (a non-blocking sound); result, when given,
+    // gets the outcome of the loader's last work on the sound.
+    AURA_RESULT getOpenState(AURA_OPENSTATE *state, AURA_RESULT *result = nullptr);
     // Access to a sample's data, in bytes of its format.
     AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2, unsigned int *len1,
                      unsigned int *len2);

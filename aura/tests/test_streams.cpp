@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
 #include <chrono>
 #include <thread>
 #include <cstring>
@@ -288,6 +291,188 @@ TEST(StreamsThreads, RandomCallsOnTwoPlayingStreams)
         ASSERT_EQ(AURA_Sound_Release(stem), AURA_OK);
     }
     ASSERT_EQ(AURA_System_Release(system), AURA_OK);
+}
+
+} // namespace
+
+namespace {
+
+// The loader's work, watched from the caller's thread.
+struct Loaded {
+    std::mutex lock;
+    std::condition_variable done;
+    int calls = 0;
+    AURA_RESULT result = AURA_ERR_INTERNAL;
+    AURA_OPENSTATE state = AURA_OPENSTATE_FORCEINT;
+};
+Loaded *gLoaded = nullptr;
+
+AURA_RESULT onLoaded(AURA_SOUND *sound, AURA_RESULT result)
+{
+    std::lock_guard<std::mutex> lock(gLoaded->lock);
+    ++gLoaded->calls;
+    gLoaded->result = result;
+    (void)reinterpret_cast<AURA::Sound *>(sound)->getOpenState(&gLoaded->state);
+    gLoaded->done.notify_all();
+    return AURA_OK;
+}
+
+// A file whose open waits until the test lets it go.
+std::atomic<bool> gOpenMayFinish{false};
+AURA_RESULT slowOpen(const char *name, int, unsigned int *filesize, void **handle, void **userdata)
+{
+    while (!gOpenMayFinish.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    FILE *file = std::fopen(name, "rb");
+    if (!file) {
+        return AURA_ERR_FILE_NOTFOUND;
+    }
+    std::fseek(file, 0, SEEK_END);
+    *filesize = static_cast<unsigned int>(std::ftell(file));
+    std::fseek(file, 0, SEEK_SET);
+    *handle = file;
+    *userdata = nullptr;
+    return AURA_OK;
+}
+AURA_RESULT fileClose(void *handle, void *)
+{
+    std::fclose(static_cast<FILE *>(handle));
+    return AURA_OK;
+}
+AURA_RESULT fileRead(void *handle, void *buffer, unsigned int size, unsigned int *read, void *)
+{
+    *read = static_cast<unsigned int>(std::fread(buffer, 1, size, static_cast<FILE *>(handle)));
+    return *read < size ? AURA_ERR_FILE_EOF : AURA_OK;
+}
+AURA_RESULT fileSeek(void *handle, unsigned int position, void *)
+{
+    return std::fseek(static_cast<FILE *>(handle), static_cast<long>(position), SEEK_SET) == 0
+               ? AURA_OK
+               : AURA_ERR_FILE_COULDNOTSEEK;
+}
+
+class NonBlockingThreads : public Streams {
+protected:
+    void SetUp() override
+    {
+        Streams::SetUp();
+        gLoaded = &mLoaded;
+        gOpenMayFinish = false;
+        mExinfo.cbsize = sizeof(mExinfo);
+        mExinfo.nonblockcallback = onLoaded;
+    }
+    void TearDown() override
+    {
+        gOpenMayFinish = true;
+        Streams::TearDown();
+        gLoaded = nullptr;
+    }
+    bool waitForLoad(int calls)
+    {
+        std::unique_lock<std::mutex> lock(mLoaded.lock);
+        return mLoaded.done.wait_for(lock, std::chrono::seconds(20), [&] { return mLoaded.calls >= calls; });
+    }
+    Loaded mLoaded;
+    AURA_CREATESOUNDEXINFO mExinfo{};
+};
+
+TEST_F(NonBlockingThreads, CreationReturnsLoadingAndTheCallbackBringsTheResult)
+{
+    std::vector<int16_t> expected;
+    const std::string ogg = makeOgg("later", 1.0, &expected);
+    mExinfo.useropen = slowOpen;
+    mExinfo.userclose = fileClose;
+    mExinfo.userread = fileRead;
+    mExinfo.userseek = fileSeek;
+    AURA_SOUND *stream = nullptr;
+    ASSERT_EQ(AURA_System_CreateStream(mSystem, ogg.c_str(), AURA_NONBLOCKING, &mExinfo, &stream), AURA_OK);
+    ASSERT_NE(stream, nullptr);
+    AURA_OPENSTATE state{};
+    ASSERT_EQ(reinterpret_cast<AURA::Sound *>(stream)->getOpenState(&state), AURA_OK);
+    EXPECT_EQ(state, AURA_OPENSTATE_LOADING);
+    AURA_CHANNEL *channel = nullptr;
+    EXPECT_EQ(AURA_System_PlaySound(mSystem, AURA_CHANNEL_FREE, stream, 0, &channel), AURA_ERR_NOTREADY);
+    gOpenMayFinish = true;
+    ASSERT_TRUE(waitForLoad(1));
+    EXPECT_EQ(mLoaded.result, AURA_OK);
+    EXPECT_EQ(mLoaded.state, AURA_OPENSTATE_READY);
+    unsigned int length = 0;
+    ASSERT_EQ(AURA_Sound_GetLength(stream, &length, AURA_TIMEUNIT_PCM), AURA_OK);
+    EXPECT_EQ(length, expected.size() / 2);
+
+    // A seek is the loader's too: the call returns at once, and a pause
+    // asked for meanwhile holds when the seek is done.
+    ASSERT_EQ(AURA_System_PlaySound(mSystem, AURA_CHANNEL_FREE, stream, 0, &channel), AURA_OK);
+    update(2);
+    ASSERT_EQ(AURA_Channel_SetPosition(channel, 500, AURA_TIMEUNIT_MS), AURA_OK);
+    ASSERT_EQ(AURA_Channel_SetPaused(channel, 1), AURA_OK);
+    // The loader seeks once the stream steps aside in an update.
+    for (int i = 0; i < 4000; ++i) {
+        ASSERT_EQ(reinterpret_cast<AURA::Sound *>(stream)->getOpenState(&state), AURA_OK);
+        if (state == AURA_OPENSTATE_READY) {
+            break;
+        }
+        update(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(waitForLoad(2));
+    EXPECT_EQ(state, AURA_OPENSTATE_READY);
+    EXPECT_EQ(mLoaded.result, AURA_OK);
+    int paused = 0;
+    ASSERT_EQ(AURA_Channel_GetPaused(channel, &paused), AURA_OK);
+    EXPECT_EQ(paused, 1) << "the pause asked for during the seek holds";
+    unsigned int pcm = 0;
+    ASSERT_EQ(AURA_Channel_GetPosition(channel, &pcm, AURA_TIMEUNIT_PCM), AURA_OK);
+    EXPECT_EQ(pcm, 22050u);
+}
+
+TEST_F(NonBlockingThreads, AMissingFileEndsInTheErrorState)
+{
+    AURA_SOUND *sound = nullptr;
+    ASSERT_EQ(AURA_System_CreateSound(mSystem, mDir.file("gone.ogg").c_str(), AURA_NONBLOCKING, &mExinfo, &sound),
+              AURA_OK);
+    ASSERT_TRUE(waitForLoad(1));
+    EXPECT_EQ(mLoaded.result, AURA_ERR_FILE_NOTFOUND);
+    EXPECT_EQ(mLoaded.state, AURA_OPENSTATE_ERROR);
+    AURA_RESULT result = AURA_OK;
+    AURA_OPENSTATE state{};
+    ASSERT_EQ(reinterpret_cast<AURA::Sound *>(sound)->getOpenState(&state, &result), AURA_OK);
+    EXPECT_EQ(state, AURA_OPENSTATE_ERROR);
+    EXPECT_EQ(result, AURA_ERR_FILE_NOTFOUND);
+}
+
+TEST_F(NonBlockingThreads, ReleasingASystemWithWorkQueuedStrandsNothing)
+{
+    std::vector<int16_t> expected;
+    const std::string ogg = makeOgg("queued", 0.3, &expected);
+    mExinfo.useropen = slowOpen;
+    mExinfo.userclose = fileClose;
+    mExinfo.userread = fileRead;
+    mExinfo.userseek = fileSeek;
+    std::vector<AURA_SOUND *> sounds(5);
+    for (AURA_SOUND *&sound : sounds) {
+        ASSERT_EQ(AURA_System_CreateSound(mSystem, ogg.c_str(), AURA_NONBLOCKING, &mExinfo, &sound), AURA_OK);
+    }
+    // The first is being opened, the rest wait: the release takes the
+    // waiting ones out of the queue and waits for the one under way.
+    std::thread letGo([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        gOpenMayFinish = true;
+    });
+    EXPECT_EQ(AURA_System_Release(mSystem), AURA_OK);
+    mSystem = nullptr;
+    letGo.join();
+    int calls = 0;
+    {
+        std::lock_guard<std::mutex> lock(mLoaded.lock);
+        calls = mLoaded.calls;
+    }
+    EXPECT_LE(calls, 5) << "each sound is opened at most once, or taken out of the queue";
+    // Nothing of the released sounds runs afterwards.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard<std::mutex> lock(mLoaded.lock);
+    EXPECT_EQ(mLoaded.calls, calls);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "core/aura_channelstream.h"
 
 #include "codec/aura_codec.h"
+#include "core/aura_async.h"
 #include "core/aura_channeli.h"
 #include "core/aura_sample.h"
 #include "core/aura_stream.h"
@@ -69,7 +70,7 @@ AURA_RESULT ChannelStream::alloc()
     mFinished = false;
     mLastPlayCursor = 0;
     mFillCursor = 0;
-    s->clearFlags(Stream::FLAG_ALLOCATED);
+    s->clearFlags(Stream::FLAG_IDLE);
     mPosition = s->mInitialPosition;
     mStreamPosition.store(mPosition, std::memory_order_release);
     mPlayedTotal = 0;
@@ -171,6 +172,9 @@ AURA_RESULT ChannelStream::stop()
                 mRealChannel[i] = nullptr;
             }
         }
+        if (Stream *s = stream()) {
+            s->setFlags(Stream::FLAG_IDLE);
+        }
         CriticalSectionGuard list(mSystem->mStreamListCrit);
         if (mSystem->mStreamListCursor == &mStreamNode) {
             mSystem->mStreamListCursor = mStreamNode.mNext;
@@ -193,8 +197,8 @@ AURA_RESULT ChannelStream::updateStream()
         if (!s) {
             return AURA_OK;
         }
-        if (s->mOpenState.load(std::memory_order_acquire) != 0) {
-            if (s->mOpenState.load() == 7) {
+        if (s->mOpenState.load(std::memory_order_acquire) != SoundI::OPENSTATE_READY) {
+            if (s->mOpenState.load() == SoundI::OPENSTATE_SETPOSITION) {
                 s->setFlags(Stream::FLAG_SEEKING);
             }
             return AURA_ERR_NOTREADY;
@@ -240,8 +244,10 @@ AURA_RESULT ChannelStream::updateStream()
         CriticalSectionGuard guard(mSystem->mStreamVoiceCrit);
         if (result != AURA_OK && result != AURA_ERR_FILE_EOF && result != AURA_ERR_FILE_DISKEJECTED) {
             pauseVoices(true);
-            s->mOpenState.store(2, std::memory_order_release);
-            s->mAsyncResult.store(result, std::memory_order_release);
+            s->mOpenState.store(SoundI::OPENSTATE_ERROR, std::memory_order_release);
+            if (s->mAsyncData) {
+                s->mAsyncData->mResult.store(result, std::memory_order_release);
+            }
             mFinished = true;
             return result;
         }
@@ -305,7 +311,7 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
     if (!s || !mSystem) {
         return AURA_ERR_INVALID_PARAM;
     }
-    if (s->mOpenState.load() == 7 && !fromstream) {
+    if (s->mOpenState.load() == SoundI::OPENSTATE_SETPOSITION && !fromstream) {
         return AURA_ERR_NOTREADY;
     }
     uint64_t pcm = position;
@@ -340,6 +346,30 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
     // what the target needs.
     if (!(s->flags() & Stream::FLAG_DECODED) && target == mStreamPosition.load(std::memory_order_acquire)) {
         return AURA_OK;
+    }
+
+    if (!fromstream && (s->mMode & AURA_NONBLOCKING)) {
+        // The loader makes the seek: the call returns at once, the voices
+        // stay silent until the ring is refilled from the target.
+        AsyncThread *loader = nullptr;
+        AURA_RESULT result = s->mAsyncData ? AsyncThread::getAsyncThread(s, &loader) : AURA_ERR_INTERNAL;
+        if (result != AURA_OK) {
+            return result;
+        }
+        if (!mSeekPending.load()) {
+            bool paused = false;
+            if (mRealChannel[0]) {
+                (void)mRealChannel[0]->getPaused(&paused);
+            }
+            mPausePending = paused;
+        }
+        mSeekPending = true;
+        pauseVoices(true);
+        s->mAsyncData->mSeekPosition = target;
+        s->mAsyncData->mSeekPosType = AURA_TIMEUNIT_PCM;
+        mStreamPosition.store(target, std::memory_order_release);
+        s->mOpenState.store(SoundI::OPENSTATE_SETPOSITION, std::memory_order_release);
+        return loader->queue(s);
     }
 
     bool wasPaused = false;
@@ -403,8 +433,24 @@ AURA_RESULT ChannelStream::getPosition(unsigned int *position, unsigned int post
     }
 }
 
+void ChannelStream::finishSeek()
+{
+    if (!mSystem) {
+        return;
+    }
+    CriticalSectionGuard guard(mSystem->mStreamVoiceCrit);
+    mSeekPending = false;
+    // A pause asked for while the seek was under way takes effect now.
+    pauseVoices(mPausePending.load());
+    ChannelReal::setPaused(mPausePending.load());
+}
+
 AURA_RESULT ChannelStream::setPaused(bool paused)
 {
+    if (mSeekPending.load()) {
+        mPausePending = paused;
+        return AURA_OK;
+    }
     if (!mSystem) {
         return ChannelReal::setPaused(paused);
     }

@@ -56,11 +56,16 @@ public:
     AURA_RESULT getDSPHead(DSPI **dsp) override;
 
     [[nodiscard]] Stream *stream() const;
+    // The loader made the seek: the voices play again, or stay paused when
+    // a pause was asked for meanwhile.
+    void finishSeek();
 
     LinkedListNode mStreamNode;           // in the system's list of stream voices
     int mNumRealChannels = 1;
     ChannelReal *mRealChannel[MAX_REAL_VOICES] = {};
     std::atomic<bool> mFinished{false};
+    std::atomic<bool> mSeekPending{false};  // a seek waits in the loader
+    std::atomic<bool> mPausePending{false}; // the pause to apply when it is done
 
 private:
     template <class F>

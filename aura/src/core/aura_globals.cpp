@@ -1,5 +1,6 @@
 #include "core/aura_globals.h"
 
+#include "core/aura_async.h"
 #include "core/aura_memory.h"
 #include "dsp/aura_dsp_fft.h"
 #include "file/aura_file.h"
@@ -41,6 +42,7 @@ AURA_RESULT Global::decRef()
     }
 
     // The last system is gone: free what the systems shared.
+    (void)AsyncThread::shutDown();
     (void)File::shutDown();
     {
         std::lock_guard<std::mutex> lock(gSharedObjectsLock);

@@ -1,6 +1,7 @@
 #include "core/aura_soundi.h"
 
 #include "codec/aura_codec.h"
+#include "core/aura_async.h"
 #include "core/aura_channeli.h"
 #include "core/aura_memory.h"
 #include "core/aura_metadata.h"
@@ -22,10 +23,41 @@ SoundI::SoundI()
 {
     mSoundNode.initNode();
     mSoundNode.mData = this;
+    mAsyncNode.initNode();
+    mAsyncNode.mData = this;
+}
+
+AURA_RESULT SoundI::makeAsyncRecord(const char *name_or_data, const AURA_CREATESOUNDEXINFO *exinfo)
+{
+    auto *record = AURA_New(AsyncRecord);
+    if (!record) {
+        return AURA_ERR_MEMORY;
+    }
+    if (mMode & (AURA_OPENMEMORY | AURA_OPENMEMORY_POINT)) {
+        record->mMemory = name_or_data;
+    } else if (name_or_data) {
+        record->mName = AURA_strdup(name_or_data);
+        if (!record->mName) {
+            AURA_Delete(record);
+            return AURA_ERR_MEMORY;
+        }
+    }
+    if (exinfo) {
+        record->mExinfo = *exinfo;
+        record->mHasExinfo = true;
+    }
+    mAsyncData = record;
+    return AURA_OK;
 }
 
 SoundI::~SoundI()
 {
+    if (mAsyncData) {
+        AURA_Memory_Free(mAsyncData->mName);
+        AsyncRecord *record = mAsyncData;
+        mAsyncData = nullptr;
+        AURA_Delete(record);
+    }
     AURA_Memory_Free(mSyncPoint);
     mSyncPoint = nullptr;
     if (mMetadata) {
@@ -36,6 +68,10 @@ SoundI::~SoundI()
 
 AURA_RESULT SoundI::releaseInternal(bool freethis)
 {
+    // Out of the loader's hands first: taken from its queue, or waited for.
+    if (mAsyncData && mAsyncData->mThread) {
+        mAsyncData->mThread->cancel(this);
+    }
     // Channels that still play the sound would read freed memory: stop them.
     if (mSystem && mSystem->mChannel) {
         for (int i = 0; i < mSystem->mNumChannels; ++i) {
@@ -221,6 +257,18 @@ AURA_RESULT SoundI::getSyncPoint(int index, AURA_SYNCPOINT **point)
     return AURA_OK;
 }
 
+AURA_RESULT SoundI::getOpenState(AURA_OPENSTATE *state, AURA_RESULT *result)
+{
+    if (!state) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *state = static_cast<AURA_OPENSTATE>(mOpenState.load(std::memory_order_acquire));
+    if (result) {
+        *result = mAsyncData ? mAsyncData->mResult.load(std::memory_order_acquire) : AURA_OK;
+    }
+    return AURA_OK;
+}
+
 AURA_RESULT SoundI::getNumTags(int *numtags, int *numtagsupdated)
 {
     if (!mMetadata) {
@@ -344,6 +392,11 @@ AURA_RESULT Sound::getSyncPointInfo(int index, char *name, int namelen, unsigned
         }
     }
     return AURA_OK;
+}
+
+AURA_RESULT Sound::getOpenState(AURA_OPENSTATE *state, AURA_RESULT *result)
+{
+    return static_cast<SoundI *>(this)->getOpenState(state, result);
 }
 
 AURA_RESULT Sound::getNumTags(int *numtags, int *numtagsupdated)

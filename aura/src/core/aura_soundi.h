@@ -8,12 +8,14 @@
 #include "aura_codec.h"
 #include "core/aura_globals.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace AURA {
 
 class SystemI;
 class Metadata;
+class AsyncThread;
 
 // A named position of a sound, in PCM samples.
 struct AURA_SYNCPOINT {
@@ -28,8 +30,31 @@ class SoundI : public Sound {
 public:
     static constexpr int MAX_SYNCPOINTS = 1024;
 
+    // What a sound is doing (see AURA_OPENSTATE).
+    static constexpr int OPENSTATE_READY = 0;
+    static constexpr int OPENSTATE_LOADING = 1;
+    static constexpr int OPENSTATE_ERROR = 2;
+    static constexpr int OPENSTATE_SETPOSITION = 7;
+
+    // What the non-blocking loader needs to open the sound or seek it.
+    struct AsyncRecord {
+        char *mName = nullptr;              // pool copy of the file name
+        const char *mMemory = nullptr;      // the caller's block
+        unsigned int mBufferSize = 0;
+        AURA_TIMEUNIT mBufferSizeType = AURA_TIMEUNIT_PCM;
+        AURA_CREATESOUNDEXINFO mExinfo{};
+        bool mHasExinfo = false;
+        unsigned int mSeekPosition = 0;
+        unsigned int mSeekPosType = AURA_TIMEUNIT_PCM;
+        std::atomic<AURA_RESULT> mResult{AURA_OK};
+        AsyncThread *mThread = nullptr;
+    };
+
     SoundI();
     virtual ~SoundI();
+    // Keeps what the loader needs to open the sound later (a copy of the
+    // name and of the creation information). 44 when out of memory.
+    AURA_RESULT makeAsyncRecord(const char *name_or_data, const AURA_CREATESOUNDEXINFO *exinfo);
     SoundI(const SoundI &) = delete;
     SoundI &operator=(const SoundI &) = delete;
 
@@ -56,6 +81,7 @@ public:
     AURA_RESULT getNumTags(int *numtags, int *numtagsupdated);
     // See Metadata::getTag; 78 when the sound has no tags.
     AURA_RESULT getTag(const char *name, int index, AURA_TAG *tag);
+    AURA_RESULT getOpenState(AURA_OPENSTATE *state, AURA_RESULT *result);
     // Write access to a range of the sample's data, in bytes; the second
     // pointer is for a range that wraps (never, for a sample).
     virtual AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2,
@@ -67,6 +93,9 @@ public:
 
     SystemI *mSystem = nullptr;
     LinkedListNode mSoundNode;           // in the system's list of sounds
+    std::atomic<int> mOpenState{OPENSTATE_READY};
+    AsyncRecord *mAsyncData = nullptr;   // non-blocking sounds only
+    LinkedListNode mAsyncNode;           // in the loader's queue
     AURA_SOUND_TYPE mType = AURA_SOUND_TYPE_UNKNOWN;
     Metadata *mMetadata = nullptr;       // the file's tags, or null
     unsigned int mMode = AURA_LOOP_OFF | AURA_2D | AURA_SOFTWARE;

@@ -19,7 +19,7 @@ class Stream : public SoundI {
 public:
     static constexpr unsigned int FLAG_ENDOFDATA = 0x8;   // the decoder reached the end
     static constexpr unsigned int FLAG_DECODED = 0x10;    // data decoded since the last seek
-    static constexpr unsigned int FLAG_ALLOCATED = 0x40;
+    static constexpr unsigned int FLAG_IDLE = 0x40;       // no voice plays the stream
     static constexpr unsigned int FLAG_WHOLE = 0x80;      // the whole stream is in the ring
     static constexpr unsigned int FLAG_SEEKING = 0x400;
 
@@ -55,8 +55,6 @@ public:
     ChannelStream *mChannelStream = nullptr;
     unsigned int mChunkSize = DEFAULT_CHUNK_FRAMES;
     unsigned int mInitialPosition = 0;
-    std::atomic<int> mOpenState{0};       // 0 ready, 2 error, 7 seeking
-    std::atomic<AURA_RESULT> mAsyncResult{AURA_OK};
 
 private:
     std::atomic<unsigned int> mStreamFlags{0};

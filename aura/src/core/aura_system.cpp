@@ -587,6 +587,13 @@ AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *soun
         }
         return mInitialised ? AURA_ERR_INVALID_PARAM : AURA_ERR_UNINITIALIZED;
     }
+    if (sound->mOpenState.load(std::memory_order_acquire) != SoundI::OPENSTATE_READY) {
+        // Still loading (or failed): nothing to play yet.
+        if (channelout) {
+            *channelout = nullptr;
+        }
+        return AURA_ERR_NOTREADY;
+    }
     if (sound->isStream()) {
         // A stream plays once at a time: its own voice takes the channel's
         // voice, which plays the stream's ring buffer.

@@ -4,6 +4,7 @@
 #include "codec/aura_codec.h"
 #include "codec/aura_codec_oggvorbis.h"
 #include "codec/aura_codec_wav.h"
+#include "core/aura_async.h"
 #include "core/aura_memory.h"
 #include "core/aura_metadata.h"
 #include "core/aura_channelstream.h"
@@ -268,11 +269,47 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
     if (!name_or_data && !(mode & AURA_OPENUSER)) {
         return AURA_ERR_INVALID_PARAM;
     }
+    if ((mode & AURA_NONBLOCKING) && !fromloader) {
+        // The sound is handed out at once, loading; the loader opens it.
+        SoundI *made = nullptr;
+        if (mode & AURA_CREATESTREAM) {
+            auto *stream = AURA_New(Stream);
+            if (stream) {
+                stream->setFlags(Stream::FLAG_IDLE);
+            }
+            made = stream;
+        } else {
+            made = AURA_New(Sample);
+        }
+        if (!made) {
+            return AURA_ERR_MEMORY;
+        }
+        made->mSystem = this;
+        made->mMode = mode;
+        made->mOpenState.store(SoundI::OPENSTATE_LOADING, std::memory_order_release);
+        AsyncThread *loader = nullptr;
+        AURA_RESULT result = made->makeAsyncRecord(name_or_data, exinfo);
+        if (result == AURA_OK) {
+            result = AsyncThread::getAsyncThread(made, &loader);
+        }
+        if (result != AURA_OK) {
+            made->mSystem = nullptr;
+            AURA_Delete(made);
+            return result;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mSoundListLock);
+            made->mSoundNode.addBefore(mSoundHead);
+        }
+        *sound = made;
+        return loader->queue(made);
+    }
     if (mode & AURA_CREATESTREAM) {
-        return createStreamInternal(name_or_data, mode, exinfo, sound);
+        return createStreamInternal(name_or_data, mode, exinfo, fromloader ? static_cast<Stream *>(*sound) : nullptr,
+                                    sound);
     }
 
-    auto *sample = AURA_New(Sample);
+    auto *sample = fromloader ? static_cast<Sample *>(*sound) : AURA_New(Sample);
     if (!sample) {
         return AURA_ERR_MEMORY;
     }
@@ -393,14 +430,16 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
         sample->mMode |= AURA_SOFTWARE;
     }
     if (result != AURA_OK) {
-        sample->mSystem = nullptr;
-        AURA_Delete(sample);
+        if (!fromloader) {
+            sample->mSystem = nullptr;
+            AURA_Delete(sample);
+        }
         return result;
     }
     if (exinfo) {
         sample->mUserData = exinfo->userdata;
     }
-    {
+    if (!fromloader) {
         std::lock_guard<std::mutex> lock(mSoundListLock);
         sample->mSoundNode.addBefore(mSoundHead);
     }
@@ -409,7 +448,7 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
 }
 
 AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
-                                          SoundI **sound)
+                                          Stream *into, SoundI **sound)
 {
     if (mode & AURA_OPENUSER) {
         return AURA_ERR_UNSUPPORTED; // a stream decodes a file
@@ -426,7 +465,7 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
         AURA_Delete(file);
         return result;
     }
-    auto *stream = AURA_New(Stream);
+    auto *stream = into ? into : AURA_New(Stream);
     if (!stream) {
         (void)codec->release();
         return AURA_ERR_MEMORY;
@@ -498,10 +537,13 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
         result = startStreamThread();
     }
     if (result != AURA_OK) {
-        stream->mSystem = nullptr;
-        AURA_Delete(stream);
+        if (!into) {
+            stream->mSystem = nullptr;
+            AURA_Delete(stream);
+        }
         return result;
     }
+    stream->setFlags(Stream::FLAG_IDLE);
     if (!(stream->mMode & (AURA_LOOP_NORMAL | AURA_LOOP_BIDI))) {
         stream->mMode |= AURA_LOOP_OFF;
     }
@@ -512,7 +554,7 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
     if (exinfo) {
         stream->mUserData = exinfo->userdata;
     }
-    {
+    if (!into) {
         std::lock_guard<std::mutex> lock(mSoundListLock);
         stream->mSoundNode.addBefore(mSoundHead);
     }

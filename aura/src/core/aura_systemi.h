@@ -33,6 +33,7 @@ class ChannelReal;
 class SoundI;
 class Sample;
 class Codec;
+class Stream;
 
 // One speaker of the layout, on the horizontal plane around the listener.
 struct AURA_SPEAKERCONFIG {
@@ -110,8 +111,9 @@ public:
     Thread mStreamThread;
     // Opens a stream: the file stays with its codec, which decodes into a
     // ring buffer a stretch at a time.
+    // into: the stream the non-blocking loader fills (null: a new one).
     AURA_RESULT createStreamInternal(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
-                                     SoundI **sound);
+                                     Stream *into, SoundI **sound);
 
     LinkedListNode mSoundHead;             // every sound of the system
     std::mutex mSoundListLock;
