@@ -2,6 +2,7 @@
 
 #include "aura_errors.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <thread>
@@ -175,8 +176,7 @@ AURA_RESULT Session::close()
 }
 
 Progress::Progress(bool enabled, std::string label)
-    : mEnabled(enabled && isatty(STDERR_FILENO) == 1), mLabel(std::move(label)),
-      mStarted(std::chrono::steady_clock::now())
+    : mEnabled(enabled && isatty(STDERR_FILENO) == 1), mLabel(std::move(label))
 {
 }
 
@@ -190,16 +190,28 @@ void Progress::show(double positionSeconds, double lengthSeconds)
     if (!mEnabled) {
         return;
     }
+    // Only jobs longer than a second get a running position.
+    if (lengthSeconds > 0.0 ? lengthSeconds <= 1.0 : positionSeconds <= 1.0) {
+        return;
+    }
+    // Mixing goes in whole blocks, which can pass the end.
+    mPosition = lengthSeconds > 0.0 ? std::min(positionSeconds, lengthSeconds) : positionSeconds;
+    mLength = lengthSeconds;
     const auto now = std::chrono::steady_clock::now();
-    if (now - mStarted < std::chrono::seconds(1) || (mShown && now - mLast < std::chrono::milliseconds(100))) {
+    if (mShown && now - mLast < std::chrono::milliseconds(100)) {
         return;
     }
     mLast = now;
     mShown = true;
-    if (lengthSeconds > 0.0) {
-        std::fprintf(stderr, "\r%s %7.2f / %7.2f s ", mLabel.c_str(), positionSeconds, lengthSeconds);
+    print();
+}
+
+void Progress::print() const
+{
+    if (mLength > 0.0) {
+        std::fprintf(stderr, "\r%s %7.2f / %7.2f s ", mLabel.c_str(), mPosition, mLength);
     } else {
-        std::fprintf(stderr, "\r%s %7.2f s ", mLabel.c_str(), positionSeconds);
+        std::fprintf(stderr, "\r%s %7.2f s ", mLabel.c_str(), mPosition);
     }
     std::fflush(stderr);
 }
@@ -207,6 +219,7 @@ void Progress::show(double positionSeconds, double lengthSeconds)
 void Progress::finish()
 {
     if (mShown) {
+        print();
         std::fputc('\n', stderr);
         mShown = false;
     }

@@ -64,21 +64,28 @@ private:
     std::chrono::steady_clock::time_point mStarted;
 };
 
-// The running time shown on a terminal: "position / length" in seconds,
-// rewritten in place. Shown only when standard error is a terminal, and only
-// once the job has taken more than a second.
+// The running position shown on a terminal: "position / length" in
+// seconds, rewritten in place at most ten times a second. Shown only when
+// standard error is a terminal, and only for jobs longer than a second.
 class Progress {
 public:
     Progress(bool enabled, std::string label);
     ~Progress();
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+    // lengthSeconds 0: unknown (looping for ever).
     void show(double positionSeconds, double lengthSeconds);
+    // Writes the last position and ends the line.
     void finish();
 
 private:
+    void print() const;
+
     bool mEnabled;
     bool mShown = false;
     std::string mLabel;
-    std::chrono::steady_clock::time_point mStarted;
+    double mPosition = 0.0;
+    double mLength = 0.0;
     std::chrono::steady_clock::time_point mLast;
 };
 
