@@ -377,6 +377,35 @@ TEST_F(AuraPlay, BadUsageExitsTwoWithAMessage)
     EXPECT_EQ(version.out.rfind("aura-play ", 0), 0u) << version.out;
 }
 
+// The running position is for people: on a terminal it is rewritten in
+// place and ends on the length; in a pipe or a log it never appears.
+TEST_F(AuraPlay, TheProgressLineShowsOnlyOnATerminal)
+{
+    if (!run("command -v script")) {
+        GTEST_SKIP() << "script(1) is not installed";
+    }
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 2 -b 16 " + quote(mDir / "two.wav") + " synth 2 sine 300"));
+    const Outcome piped = play(mDir, "-o piped.wav two.wav");
+    ASSERT_EQ(piped.exitCode, 0) << piped.err;
+    EXPECT_EQ(piped.err.find('\r'), std::string::npos);
+
+    std::string inner = AURA_PLAY_PATH;
+    inner += " -o tty.wav two.wav";
+    const std::string typed = tooltest::capture("cd " + quote(mDir.path()) + " && script -qec " + quote(inner) +
+                                                " /dev/null");
+    EXPECT_NE(typed.find("\rtwo.wav    2.00 /    2.00 s"), std::string::npos) << typed;
+    EXPECT_EQ(readWav(mDir / "tty.wav").frames(), 16000u);
+
+    // A sound of a second or less shows none.
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 2 -b 16 " + quote(mDir / "one.wav") + " synth 1 sine 300"));
+    inner = AURA_PLAY_PATH;
+    inner += " -o one-out.wav one.wav";
+    const std::string shortRun = tooltest::capture("cd " + quote(mDir.path()) + " && script -qec " + quote(inner) +
+                                                   " /dev/null");
+    EXPECT_NE(shortRun.find("wrote one-out.wav"), std::string::npos) << shortRun;
+    EXPECT_EQ(shortRun.find("one.wav    "), std::string::npos) << shortRun;
+}
+
 TEST(AuraPlayOptions, ValuesAreReadInBothSpellings)
 {
     auraplay::Options options;
