@@ -5,11 +5,13 @@
 #include "core/aura_memory.h"
 #include "core/aura_soundi.h"
 #include "core/aura_systemi.h"
+#include "output/aura_output.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -194,6 +196,11 @@ TEST_F(SystemLifeThreads, AutodetectOpensAnOutputWithOrWithoutADevice)
     ASSERT_EQ(AURA::SystemI::validate(system, &internal), AURA_OK);
     ASSERT_NE(internal->mOutput, nullptr);
     EXPECT_EQ(AURA_System_Update(system), AURA_OK);
+    // The output that really plays: the device, or no sound after a fallback.
+    AURA_OUTPUTTYPE output = AURA_OUTPUTTYPE_AUTODETECT;
+    ASSERT_EQ(reinterpret_cast<AURA::System *>(system)->getOutput(&output), AURA_OK);
+    const bool device = std::strcmp(internal->mOutput->getName(), "alsa") == 0;
+    EXPECT_EQ(output, device ? AURA_OUTPUTTYPE_AUTODETECT : AURA_OUTPUTTYPE_NOSOUND);
 }
 
 } // namespace

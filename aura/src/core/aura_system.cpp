@@ -19,10 +19,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <new>
+#include <utility>
 
 namespace AURA {
 
@@ -248,6 +249,12 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
         mOutput = nullptr;
         (void)mPluginFactory.release();
         return result;
+    }
+    // A device that would not open fell back to real-time no sound; report
+    // what really plays, so that a caller can choose another output.
+    if ((mOutputType == AURA_OUTPUTTYPE_AUTODETECT || mOutputType == AURA_OUTPUTTYPE_ALSA) &&
+        std::strcmp(mOutput->getName(), "alsa") != 0) {
+        mOutputType = AURA_OUTPUTTYPE_NOSOUND;
     }
     // The device may have taken another rate or format than asked.
     mOutputRate = format.rate;

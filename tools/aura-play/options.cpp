@@ -1,0 +1,265 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+
+namespace auraplay {
+namespace {
+
+std::optional<long long> toInteger(const std::string &text)
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    errno = 0;
+    char *end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0') {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> toNumber(const std::string &text)
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    errno = 0;
+    char *end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string refuse(const std::string &name, const std::string &value, const char *expected)
+{
+    std::string message = "invalid value '";
+    message += value;
+    message += "' for ";
+    message += name;
+    message += ": expected ";
+    message += expected;
+    return message;
+}
+
+} // namespace
+
+std::string usageText()
+{
+    return "Usage: aura-play [OPTIONS] [FILE...]\n"
+           "Plays sound files with the Aura engine, one after another, on the sound\n"
+           "device, or renders them to a WAV file. Without a file it plays a built-in\n"
+           "demo. When no sound device opens, the sound is rendered to a WAV file.\n"
+           "\n"
+           "Options:\n"
+           "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"
+           "      --stream        open the files as streams instead of samples\n"
+           "      --rate HZ       output rate, 8000..192000 (default: the file's rate\n"
+           "                      when rendering one file, else 48000)\n"
+           "      --format F      output sample format: pcm16 (default) or float\n"
+           "      --volume V      volume, 0..1 (default 1)\n"
+           "      --pan P         pan, -1 (left) .. 1 (right) (default 0)\n"
+           "      --frequency HZ  playback frequency (default: the file's rate)\n"
+           "      --loop N        play N extra times; -1 loops for ever (only on the\n"
+           "                      device, or with --duration)\n"
+           "      --seek MS       start at MS milliseconds\n"
+           "      --duration MS   stop each file after MS milliseconds\n"
+           "      --info          print each file's format, length and tags, then exit\n"
+           "  -q, --quiet         print nothing but errors\n"
+           "  -h, --help          print this help\n"
+           "      --version       print the version\n"
+           "\n"
+           "Exit status: 0 success, 1 a file could not be played, 2 bad usage.\n";
+}
+
+ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
+{
+    ParseResult result;
+    bool filesOnly = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        if (filesOnly || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.files.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            filesOnly = true;
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> inlineValue;
+        if (arg.rfind("--", 0) == 0) {
+            const size_t equals = arg.find('=');
+            if (equals != std::string::npos) {
+                name = arg.substr(0, equals);
+                inlineValue = arg.substr(equals + 1);
+            }
+        }
+
+        const auto flag = [&](bool &target) {
+            if (inlineValue) {
+                result.error = "option ";
+                result.error += name;
+                result.error += " takes no value";
+                return false;
+            }
+            target = true;
+            return true;
+        };
+        // The value of an option: after '=' or the next argument.
+        std::string value;
+        const auto takeValue = [&]() {
+            if (inlineValue) {
+                value = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                result.error = "option ";
+                result.error += name;
+                result.error += " needs a value";
+                return false;
+            }
+            value = args[++i];
+            return true;
+        };
+
+        if (name == "-h" || name == "--help") {
+            if (!flag(options.help)) {
+                return result;
+            }
+        } else if (name == "--version") {
+            if (!flag(options.version)) {
+                return result;
+            }
+        } else if (name == "-q" || name == "--quiet") {
+            if (!flag(options.quiet)) {
+                return result;
+            }
+        } else if (name == "--info") {
+            if (!flag(options.info)) {
+                return result;
+            }
+        } else if (name == "--stream") {
+            if (!flag(options.stream)) {
+                return result;
+            }
+        } else if (name == "-o" || name == "--output") {
+            if (!takeValue()) {
+                return result;
+            }
+            if (value.empty()) {
+                result.error = refuse(name, value, "a file name");
+                return result;
+            }
+            options.output = value;
+        } else if (name == "--rate") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto rate = toInteger(value);
+            if (!rate || *rate < 8000 || *rate > 192000) {
+                result.error = refuse(name, value, "a rate in Hz from 8000 to 192000");
+                return result;
+            }
+            options.rate = static_cast<int>(*rate);
+        } else if (name == "--format") {
+            if (!takeValue()) {
+                return result;
+            }
+            if (value == "pcm16") {
+                options.format = AURA_SOUND_FORMAT_PCM16;
+            } else if (value == "float") {
+                options.format = AURA_SOUND_FORMAT_PCMFLOAT;
+            } else {
+                result.error = refuse(name, value, "pcm16 or float");
+                return result;
+            }
+        } else if (name == "--volume") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto volume = toNumber(value);
+            if (!volume || *volume < 0.0 || *volume > 1.0) {
+                result.error = refuse(name, value, "a number from 0 to 1");
+                return result;
+            }
+            options.volume = static_cast<float>(*volume);
+        } else if (name == "--pan") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto pan = toNumber(value);
+            if (!pan || *pan < -1.0 || *pan > 1.0) {
+                result.error = refuse(name, value, "a number from -1 to 1");
+                return result;
+            }
+            options.pan = static_cast<float>(*pan);
+        } else if (name == "--frequency") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto frequency = toNumber(value);
+            if (!frequency || *frequency < 1.0 || *frequency > 1000000.0) {
+                result.error = refuse(name, value, "a frequency in Hz from 1 to 1000000");
+                return result;
+            }
+            options.frequency = static_cast<float>(*frequency);
+        } else if (name == "--loop") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto loop = toInteger(value);
+            if (!loop || *loop < -1 || *loop > 1000000) {
+                result.error = refuse(name, value, "a count from 0 to 1000000, or -1 for ever");
+                return result;
+            }
+            options.loop = static_cast<int>(*loop);
+        } else if (name == "--seek") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto seek = toInteger(value);
+            if (!seek || *seek < 0 || *seek > 0xFFFFFFFFLL) {
+                result.error = refuse(name, value, "milliseconds, 0 or more");
+                return result;
+            }
+            options.seekMs = static_cast<unsigned int>(*seek);
+        } else if (name == "--duration") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto duration = toInteger(value);
+            if (!duration || *duration < 0 || *duration > 1000LL * 3600 * 24 * 365) {
+                result.error = refuse(name, value, "milliseconds, 0 or more");
+                return result;
+            }
+            options.durationMs = *duration;
+        } else {
+            result.error = "unknown option ";
+            result.error += name;
+            return result;
+        }
+    }
+
+    if (options.help || options.version) {
+        result.ok = true;
+        return result;
+    }
+    if (options.info && options.files.empty()) {
+        result.error = "--info needs at least one file";
+        return result;
+    }
+    if (options.loop < 0 && options.rendering() && options.durationMs < 0) {
+        result.error = "--loop -1 would render for ever: give --duration as well";
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+} // namespace auraplay

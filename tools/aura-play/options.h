@@ -1,0 +1,47 @@
+// The command line of aura-play: what to play, where, and how.
+#ifndef AURA_PLAY_OPTIONS_H
+#define AURA_PLAY_OPTIONS_H
+
+#include "aura.h"
+
+#include <string>
+#include <vector>
+
+namespace auraplay {
+
+inline constexpr const char *kDefaultWav = "aura-play.wav";
+
+struct Options {
+    std::vector<std::string> files;   // empty: the built-in demo
+    std::string output;               // -o: render to this WAV instead of the device
+    int rate = 0;                     // 0: the file's own rate (one file rendered), else 48000
+    AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCM16;
+    float volume = 1.0f;
+    float pan = 0.0f;
+    float frequency = 0.0f;           // 0: the file's own rate
+    int loop = 0;                     // extra plays; -1 for ever
+    unsigned int seekMs = 0;
+    long long durationMs = -1;        // -1: to the end
+    bool stream = false;
+    bool info = false;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+
+    [[nodiscard]] bool rendering() const { return !output.empty(); }
+};
+
+struct ParseResult {
+    bool ok = false;
+    std::string error;   // why the command line was refused
+};
+
+// Reads argv[1..]; accepts "--name value" and "--name=value", and "--" before
+// file names that start with a dash.
+[[nodiscard]] ParseResult parseOptions(const std::vector<std::string> &args, Options &options);
+
+[[nodiscard]] std::string usageText();
+
+} // namespace auraplay
+
+#endif // AURA_PLAY_OPTIONS_H

@@ -1,0 +1,22 @@
+// aura-play's jobs: describe files, play files, play the demo.
+#ifndef AURA_PLAY_PLAYER_H
+#define AURA_PLAY_PLAYER_H
+
+#include "options.h"
+
+namespace auraplay {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFileFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// The whole program after the command line was read.
+[[nodiscard]] int run(const Options &options);
+
+[[nodiscard]] int printInfo(const Options &options);
+[[nodiscard]] int playFiles(const Options &options);
+[[nodiscard]] int playDemo(const Options &options);
+
+} // namespace auraplay
+
+#endif // AURA_PLAY_PLAYER_H

@@ -1,0 +1,229 @@
+#include "session.h"
+
+#include "aura_errors.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace auraplay {
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+extern "C" void onInterrupt(int)
+{
+    gInterrupted = 1;
+}
+
+constexpr int kMaxChannels = 64;
+constexpr int kMaxInputChannels = 16;
+
+} // namespace
+
+bool interrupted()
+{
+    return gInterrupted != 0;
+}
+
+void installInterruptHandler()
+{
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string describe(AURA_RESULT result)
+{
+    std::string text = AURA_ErrorString(result);
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
+    }
+    text += " (";
+    text += std::to_string(static_cast<int>(result));
+    text += ")";
+    return text;
+}
+
+Session::~Session()
+{
+    (void)close();
+}
+
+AURA_RESULT Session::start(AURA_OUTPUTTYPE output, std::string &error)
+{
+    AURA_RESULT result = AURA::System_Create(&mSystem);
+    if (result != AURA_OK) {
+        mSystem = nullptr;
+        error = "cannot create the sound system: ";
+        error += describe(result);
+        return result;
+    }
+    const bool render = output == AURA_OUTPUTTYPE_WAVWRITER_NRT;
+    const char *step = "choose the output";
+    result = mSystem->setOutput(output);
+    if (result == AURA_OK) {
+        step = "set the output format";
+        result = mSystem->setSoftwareFormat(mPlan.rate, mPlan.format, 2, kMaxInputChannels,
+                                            AURA_DSP_RESAMPLER_LINEAR);
+    }
+    if (result == AURA_OK && render) {
+        step = "set the block length";
+        result = mSystem->setDSPBufferSize(mPlan.blockLength, 4);
+    }
+    if (result == AURA_OK) {
+        step = render ? "open the WAV file" : "open the output";
+        result = mSystem->init(kMaxChannels, AURA_INIT_NORMAL,
+                               render ? const_cast<char *>(mPlan.wavPath.c_str()) : nullptr);
+    }
+    if (result == AURA_OK) {
+        int rate = 0;
+        if (mSystem->getSoftwareFormat(&rate, nullptr, nullptr, nullptr, nullptr, nullptr) == AURA_OK && rate > 0) {
+            mRate = rate;
+        }
+        (void)mSystem->getDSPBufferSize(&mBlockLength, &mNumBlocks);
+        mRendering = render;
+        mBlocksMixed = 0;
+        mStarted = std::chrono::steady_clock::now();
+        return AURA_OK;
+    }
+    error = "cannot ";
+    error += step;
+    if (render) {
+        error += " ";
+        error += mPlan.wavPath;
+    }
+    error += ": ";
+    error += describe(result);
+    (void)mSystem->release();
+    mSystem = nullptr;
+    return result;
+}
+
+std::unique_ptr<Session> Session::open(const SessionPlan &plan, std::string &error)
+{
+    std::unique_ptr<Session> session(new Session(plan));
+    if (plan.render) {
+        if (session->start(AURA_OUTPUTTYPE_WAVWRITER_NRT, error) != AURA_OK) {
+            return nullptr;
+        }
+        return session;
+    }
+    if (session->start(AURA_OUTPUTTYPE_AUTODETECT, error) != AURA_OK) {
+        return nullptr;
+    }
+    AURA_OUTPUTTYPE opened = AURA_OUTPUTTYPE_AUTODETECT;
+    (void)session->mSystem->getOutput(&opened);
+    if (opened != AURA_OUTPUTTYPE_NOSOUND) {
+        return session;
+    }
+    // No device: nothing would be heard, so keep the sound in a file.
+    (void)session->mSystem->release();
+    session->mSystem = nullptr;
+    if (session->start(AURA_OUTPUTTYPE_WAVWRITER_NRT, error) != AURA_OK) {
+        return nullptr;
+    }
+    std::fprintf(stderr, "aura-play: no sound device; rendering to %s\n", plan.wavPath.c_str());
+    return session;
+}
+
+AURA_RESULT Session::step()
+{
+    const AURA_RESULT result = mSystem->update();
+    if (mRendering) {
+        ++mBlocksMixed;
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(mPlan.updateMs));
+    }
+    return result;
+}
+
+uint64_t Session::framesMixed() const
+{
+    if (mRendering) {
+        return mBlocksMixed * mBlockLength;
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - mStarted;
+    return static_cast<uint64_t>(std::chrono::duration<double>(elapsed).count() * mRate);
+}
+
+void Session::drain() const
+{
+    if (mRendering || !mSystem || interrupted()) {
+        return;
+    }
+    const double seconds = static_cast<double>(mBlockLength) * mNumBlocks / mRate;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < until && !interrupted()) {
+        (void)mSystem->update();
+        std::this_thread::sleep_for(std::chrono::milliseconds(mPlan.updateMs));
+    }
+}
+
+AURA_RESULT Session::close()
+{
+    if (!mSystem) {
+        return AURA_OK;
+    }
+    const AURA_RESULT result = mSystem->release();
+    mSystem = nullptr;
+    return result;
+}
+
+Progress::Progress(bool enabled, std::string label)
+    : mEnabled(enabled && isatty(STDERR_FILENO) == 1), mLabel(std::move(label))
+{
+}
+
+Progress::~Progress()
+{
+    finish();
+}
+
+void Progress::show(double positionSeconds, double lengthSeconds)
+{
+    if (!mEnabled) {
+        return;
+    }
+    // Only jobs longer than a second get a running position.
+    if (lengthSeconds > 0.0 ? lengthSeconds <= 1.0 : positionSeconds <= 1.0) {
+        return;
+    }
+    // Mixing goes in whole blocks, which can pass the end.
+    mPosition = lengthSeconds > 0.0 ? std::min(positionSeconds, lengthSeconds) : positionSeconds;
+    mLength = lengthSeconds;
+    const auto now = std::chrono::steady_clock::now();
+    if (mShown && now - mLast < std::chrono::milliseconds(100)) {
+        return;
+    }
+    mLast = now;
+    mShown = true;
+    print();
+}
+
+void Progress::print() const
+{
+    if (mLength > 0.0) {
+        std::fprintf(stderr, "\r%s %7.2f / %7.2f s ", mLabel.c_str(), mPosition, mLength);
+    } else {
+        std::fprintf(stderr, "\r%s %7.2f s ", mLabel.c_str(), mPosition);
+    }
+    std::fflush(stderr);
+}
+
+void Progress::finish()
+{
+    if (mShown) {
+        print();
+        std::fputc('\n', stderr);
+        mShown = false;
+    }
+    mEnabled = false;
+}
+
+} // namespace auraplay
