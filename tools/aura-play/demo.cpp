@@ -117,9 +117,8 @@ Samples chime()
     return out;
 }
 
-// Mode of the music stems. Both stems are made by createStems, and only
-// there: the music can move to streams by changing this mode alone.
-constexpr AURA_MODE kStemMode = AURA_OPENMEMORY | AURA_LOOP_OFF;
+// The music stems are streams, decoded as they play, as the game's music is.
+constexpr AURA_MODE kStemMode = AURA_OPENMEMORY | AURA_LOOP_OFF | AURA_CREATESTREAM;
 constexpr AURA_MODE kEffectMode = AURA_OPENMEMORY | AURA_LOOP_OFF;
 
 AURA_RESULT createFromImage(AURA::System *system, const std::vector<uint8_t> &image, AURA_MODE mode,
