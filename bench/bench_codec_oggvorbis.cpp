@@ -174,3 +174,85 @@ BENCHMARK(timed<BM_OggDecodeVorbisfile, &OggInput::vorbisfileSeconds>)
     ->Name("BM_OggDecodeVorbisfile")
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+#ifdef AURA_PLAY_PATH
+namespace {
+
+// The whole road a user runs: aura-play streaming the file into a WAV
+// against oggdec writing its raw decode, both to files in the same place.
+double runSeconds(const std::string &command)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const int status = std::system(command.c_str());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return status == 0 ? seconds : -1.0;
+}
+
+double gAuraPlaySeconds = 0;
+double gOggdecFileSeconds = 0;
+
+void reportPlayRatio()
+{
+    if (gAuraPlaySeconds > 0 && gOggdecFileSeconds > 0) {
+        std::fprintf(stderr, "300 s Ogg to a file: aura-play --stream %.4f s, oggdec %.4f s; ratio %.4f\n",
+                     gAuraPlaySeconds, gOggdecFileSeconds, gAuraPlaySeconds / gOggdecFileSeconds);
+    }
+}
+
+void BM_AuraPlayStreamToWav(benchmark::State &state)
+{
+    OggInput &input = OggInput::get();
+    if (!input.ok()) {
+        state.SkipWithError("no input file");
+        return;
+    }
+    const std::string out = input.path() + ".out.wav";
+    const std::string command = std::string(AURA_PLAY_PATH) + " -q --stream -o " + out + " " + input.path();
+    double total = 0;
+    for (auto _ : state) {
+        const double seconds = runSeconds(command);
+        if (seconds < 0) {
+            state.SkipWithError("aura-play failed");
+            break;
+        }
+        state.SetIterationTime(seconds);
+        total += seconds;
+    }
+    std::filesystem::remove(out);
+    if (state.iterations() > 0) {
+        gAuraPlaySeconds = total / static_cast<double>(state.iterations());
+        static const bool registered = std::atexit(reportPlayRatio) == 0;
+        (void)registered;
+    }
+}
+
+void BM_OggdecToRaw(benchmark::State &state)
+{
+    OggInput &input = OggInput::get();
+    if (!input.ok()) {
+        state.SkipWithError("no input file");
+        return;
+    }
+    const std::string out = input.path() + ".out.raw";
+    const std::string command = "oggdec -Q -R -o " + out + " " + input.path();
+    double total = 0;
+    for (auto _ : state) {
+        const double seconds = runSeconds(command);
+        if (seconds < 0) {
+            state.SkipWithError("oggdec failed");
+            break;
+        }
+        state.SetIterationTime(seconds);
+        total += seconds;
+    }
+    std::filesystem::remove(out);
+    if (state.iterations() > 0) {
+        gOggdecFileSeconds = total / static_cast<double>(state.iterations());
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_AuraPlayStreamToWav)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OggdecToRaw)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+#endif

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -473,6 +475,144 @@ TEST_F(NonBlockingThreads, ReleasingASystemWithWorkQueuedStrandsNothing)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::lock_guard<std::mutex> lock(mLoaded.lock);
     EXPECT_EQ(mLoaded.calls, calls);
+}
+
+} // namespace
+
+namespace {
+
+// The game's music road through the C interface: two streamed stems started
+// in the same update, effects on top, the position read every frame.
+class GameRoad : public ::testing::Test {
+protected:
+    static constexpr unsigned int BLOCK = 384;
+    static constexpr int RATE = 44100;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(mDir.ok());
+        // Two mono stems and an effect, made by the tools.
+        for (auto [name, tone] : {std::pair{"bass", "sine 110 sine 55"}, std::pair{"lead", "sine 660-990"}}) {
+            const std::string wav = mDir.file(std::string(name) + ".wav");
+            const std::string ogg = mDir.file(std::string(name) + ".ogg");
+            const std::string raw = mDir.file(std::string(name) + ".raw");
+            ASSERT_TRUE(run("sox -D -n -r 44100 -c 1 -b 16 " + quote(wav) + " synth 12 " + tone + " vol 0.4"));
+            ASSERT_TRUE(run("oggenc -Q -o " + quote(ogg) + " " + quote(wav)));
+            ASSERT_TRUE(run("oggdec -Q -R -o " + quote(raw) + " " + quote(ogg)));
+            mStems.push_back(ogg);
+            mDecoded.push_back(rawSamples(tooltest::readAll(raw)));
+        }
+        mEffect = mDir.file("hit.wav");
+        ASSERT_TRUE(run("sox -D -n -r 44100 -c 1 -b 16 " + quote(mEffect) + " synth 0.25 pluck C4 vol 0.5"));
+    }
+
+    // Renders the road to a float WAV; with music false only the effects.
+    std::vector<float> render(bool music, std::vector<unsigned int> *positions = nullptr)
+    {
+        const std::string out = mDir.file(music ? "road.wav" : "effects.wav");
+        AURA_SYSTEM *system = nullptr;
+        EXPECT_EQ(AURA_System_Create(&system), AURA_OK);
+        EXPECT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
+        EXPECT_EQ(AURA_System_SetDSPBufferSize(system, BLOCK, 4), AURA_OK);
+        auto *cpp = reinterpret_cast<AURA::System *>(system);
+        EXPECT_EQ(cpp->setSoftwareFormat(RATE, AURA_SOUND_FORMAT_PCMFLOAT, 2, 6, AURA_DSP_RESAMPLER_LINEAR), AURA_OK);
+        EXPECT_EQ(AURA_System_Init(system, 32, AURA_INIT_NORMAL, const_cast<char *>(out.c_str())), AURA_OK);
+        AURA_SOUND *effect = nullptr;
+        EXPECT_EQ(AURA_System_CreateSound(system, mEffect.c_str(), AURA_DEFAULT, nullptr, &effect), AURA_OK);
+        AURA_CHANNEL *stems[2] = {};
+        if (music) {
+            for (int i = 0; i < 2; ++i) {
+                AURA_SOUND *stream = nullptr;
+                EXPECT_EQ(AURA_System_CreateStream(system, mStems[static_cast<size_t>(i)].c_str(), AURA_DEFAULT, nullptr,
+                                                   &stream),
+                          AURA_OK);
+                EXPECT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, stream, 1, &stems[i]), AURA_OK);
+                EXPECT_EQ(AURA_Channel_SetVolume(stems[i], 1.0f), AURA_OK);
+                EXPECT_EQ(AURA_Channel_SetPan(stems[i], i == 0 ? -1.0f : 1.0f), AURA_OK);
+            }
+            // Unpaused in the same update.
+            for (AURA_CHANNEL *stem : stems) {
+                EXPECT_EQ(AURA_Channel_SetPaused(stem, 0), AURA_OK);
+            }
+        }
+        for (int frame = 0; frame < 1300; ++frame) {
+            if (frame % 300 == 50) {
+                AURA_CHANNEL *hit = nullptr;
+                EXPECT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, effect, 1, &hit), AURA_OK);
+                EXPECT_EQ(AURA_Channel_SetVolume(hit, 0.3f + 0.1f * static_cast<float>(frame / 300)), AURA_OK);
+                EXPECT_EQ(AURA_Channel_SetPan(hit, -0.5f + 0.25f * static_cast<float>(frame / 300)), AURA_OK);
+                EXPECT_EQ(AURA_Channel_SetPaused(hit, 0), AURA_OK);
+            }
+            EXPECT_EQ(AURA_System_Update(system), AURA_OK);
+            if (music) {
+                for (AURA_CHANNEL *stem : stems) {
+                    unsigned int ms = 0;
+                    EXPECT_EQ(AURA_Channel_GetPosition(stem, &ms, AURA_TIMEUNIT_MS), AURA_OK);
+                    if (positions) {
+                        positions->push_back(ms);
+                    }
+                }
+            }
+        }
+        EXPECT_EQ(AURA_System_Release(system), AURA_OK);
+        const tooltest::Bytes bytes = tooltest::readAll(out);
+        std::vector<float> samples;
+        for (size_t at = 12; at + 8 <= bytes.size();) {
+            const uint32_t size = bytes[at + 4] | bytes[at + 5] << 8 | bytes[at + 6] << 16 |
+                                  static_cast<uint32_t>(bytes[at + 7]) << 24;
+            if (std::memcmp(&bytes[at], "data", 4) == 0) {
+                samples.resize(std::min<size_t>(size, bytes.size() - at - 8) / 4);
+                std::memcpy(samples.data(), &bytes[at + 8], samples.size() * 4);
+                break;
+            }
+            at += 8 + size + (size & 1);
+        }
+        return samples;
+    }
+
+    tooltest::ScratchDir mDir{"aura-game-road"};
+    std::vector<std::string> mStems;
+    std::vector<std::vector<int16_t>> mDecoded;
+    std::string mEffect;
+};
+
+TEST_F(GameRoad, EachStemMatchesOggdecUnderTheEffectsAndTheStemsStayInStep)
+{
+    std::vector<unsigned int> positions;
+    const std::vector<float> road = render(true, &positions);
+    const std::vector<float> effects = render(false);
+    ASSERT_EQ(road.size(), effects.size());
+    const size_t frames = road.size() / 2;
+    ASSERT_EQ(frames, 1300u * BLOCK);
+
+    // Each stem is alone on its side once the effects are taken away.
+    for (int side = 0; side < 2; ++side) {
+        const std::vector<int16_t> &expected = mDecoded[static_cast<size_t>(side)];
+        double signal = 0.0;
+        double noise = 0.0;
+        for (size_t f = 0; f < frames && f < expected.size(); ++f) {
+            const double heard = static_cast<double>(road[2 * f + static_cast<size_t>(side)]) -
+                                 static_cast<double>(effects[2 * f + static_cast<size_t>(side)]);
+            const double want = expected[f] / 32768.0;
+            signal += want * want;
+            noise += (heard - want) * (heard - want);
+        }
+        ASSERT_GT(signal, 0.0);
+        const double snr = noise > 0.0 ? 10.0 * std::log10(signal / noise) : 200.0;
+        EXPECT_GE(snr, 90.0) << "stem " << side;
+    }
+
+    // Positions only grow, and the two stems agree within a block.
+    const double blockMs = 1000.0 * BLOCK / RATE;
+    for (size_t i = 2; i < positions.size(); ++i) {
+        EXPECT_GE(positions[i], positions[i - 2]) << "update " << i / 2;
+    }
+    const size_t last = positions.size() - 2;
+    EXPECT_GE(positions[last], 10000u) << "ten seconds in";
+    EXPECT_LE(std::abs(static_cast<int>(positions[last]) - static_cast<int>(positions[last + 1])), blockMs);
+    // The reported position follows what was heard within one block.
+    const double heardMs = 1000.0 * static_cast<double>(1300 * BLOCK) / RATE;
+    EXPECT_NEAR(static_cast<double>(positions[last]), heardMs, blockMs + 1.0);
 }
 
 } // namespace
