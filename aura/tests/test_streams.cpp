@@ -29,19 +29,9 @@ using tooltest::run;
 // The 16-bit samples of a WAV file's data chunk.
 std::vector<int16_t> wavSamples(const tooltest::Bytes &bytes)
 {
-    std::vector<int16_t> out;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        const uint32_t size = bytes[at + 4] | bytes[at + 5] << 8 | bytes[at + 6] << 16 |
-                              static_cast<uint32_t>(bytes[at + 7]) << 24;
-        if (std::memcmp(&bytes[at], "data", 4) == 0) {
-            const size_t end = std::min<size_t>(bytes.size(), at + 8 + size);
-            for (size_t p = at + 8; p + 2 <= end; p += 2) {
-                out.push_back(static_cast<int16_t>(bytes[p] | bytes[p + 1] << 8));
-            }
-            break;
-        }
-        at += 8 + size + (size & 1);
-    }
+    const tooltest::Bytes data = tooltest::wavDataChunk(bytes);
+    std::vector<int16_t> out(data.size() / 2);
+    std::memcpy(out.data(), data.data(), out.size() * 2);
     return out;
 }
 
@@ -53,7 +43,7 @@ std::vector<int16_t> rawSamples(const tooltest::Bytes &bytes)
 }
 
 class Streams : public ::testing::Test {
-protected:
+public:
     void SetUp() override
     {
         ASSERT_TRUE(mDir.ok());
@@ -169,25 +159,37 @@ TEST_F(Streams, ASeekInMillisecondsLandsOnItsSampleAndPlaysFromThere)
     }
 }
 
-TEST_F(Streams, AShortStreamFitsItsRingAndALoopCountRepeatsIt)
+// A looping stream with a loop count of 2: the whole stream three times.
+std::vector<int16_t> playThreeTimes(Streams &test, AURA_SYSTEM *system, const std::string &ogg, int updates)
 {
-    // Half a second fits the ring: decoded once, then played like a sample.
-    std::vector<int16_t> expected;
-    const std::string ogg = makeOgg("short", 0.5, &expected);
     AURA_SOUND *stream = nullptr;
-    ASSERT_EQ(AURA_System_CreateStream(mSystem, ogg.c_str(), AURA_LOOP_NORMAL, nullptr, &stream), AURA_OK);
+    EXPECT_EQ(AURA_System_CreateStream(system, ogg.c_str(), AURA_LOOP_NORMAL, nullptr, &stream), AURA_OK);
     AURA_CHANNEL *channel = nullptr;
-    ASSERT_EQ(AURA_System_PlaySound(mSystem, AURA_CHANNEL_FREE, stream, 1, &channel), AURA_OK);
-    ASSERT_EQ(reinterpret_cast<AURA::Channel *>(channel)->setLoopCount(2), AURA_OK);
-    ASSERT_EQ(AURA_Channel_SetPaused(channel, 0), AURA_OK);
-    update(250);
-    const std::vector<int16_t> out = finish();
+    EXPECT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, stream, 1, &channel), AURA_OK);
+    EXPECT_EQ(reinterpret_cast<AURA::Channel *>(channel)->setLoopCount(2), AURA_OK);
+    EXPECT_EQ(AURA_Channel_SetPaused(channel, 0), AURA_OK);
+    test.update(updates);
+    return test.finish();
+}
+
+void expectThreePlays(const std::vector<int16_t> &out, const std::vector<int16_t> &expected)
+{
     ASSERT_GE(out.size(), expected.size() * 3);
     for (size_t loop = 0; loop < 3; ++loop) {
         for (size_t i = 0; i < expected.size(); ++i) {
             ASSERT_EQ(out[loop * expected.size() + i], expected[i]) << "play " << loop << " sample " << i;
         }
     }
+}
+
+TEST_F(Streams, AShortStreamFitsItsRingAndALoopCountRepeatsIt)
+{
+    // Half a second fits the ring: decoded once, then played like a sample.
+    std::vector<int16_t> expected;
+    const std::string ogg = makeOgg("short", 0.5, &expected);
+    const std::vector<int16_t> out = playThreeTimes(*this, mSystem, ogg, 250);
+    mSystem = nullptr;
+    expectThreePlays(out, expected);
     for (size_t i = expected.size() * 3; i < out.size(); ++i) {
         ASSERT_EQ(out[i], 0) << "silence after the third play, sample " << i;
     }
@@ -197,20 +199,9 @@ TEST_F(Streams, ALongStreamLoopsTwiceThenPlaysOn)
 {
     std::vector<int16_t> expected;
     const std::string ogg = makeOgg("loops", 1.5, &expected);
-    AURA_SOUND *stream = nullptr;
-    ASSERT_EQ(AURA_System_CreateStream(mSystem, ogg.c_str(), AURA_LOOP_NORMAL, nullptr, &stream), AURA_OK);
-    AURA_CHANNEL *channel = nullptr;
-    ASSERT_EQ(AURA_System_PlaySound(mSystem, AURA_CHANNEL_FREE, stream, 1, &channel), AURA_OK);
-    ASSERT_EQ(reinterpret_cast<AURA::Channel *>(channel)->setLoopCount(2), AURA_OK);
-    ASSERT_EQ(AURA_Channel_SetPaused(channel, 0), AURA_OK);
-    update(560);
-    const std::vector<int16_t> out = finish();
-    ASSERT_GE(out.size(), expected.size() * 3);
-    for (size_t loop = 0; loop < 3; ++loop) {
-        for (size_t i = 0; i < expected.size(); ++i) {
-            ASSERT_EQ(out[loop * expected.size() + i], expected[i]) << "play " << loop << " sample " << i;
-        }
-    }
+    const std::vector<int16_t> out = playThreeTimes(*this, mSystem, ogg, 560);
+    mSystem = nullptr;
+    expectThreePlays(out, expected);
 }
 
 TEST_F(Streams, MissingAndForeignFilesAreRefused)
@@ -555,18 +546,9 @@ protected:
             }
         }
         EXPECT_EQ(AURA_System_Release(system), AURA_OK);
-        const tooltest::Bytes bytes = tooltest::readAll(out);
-        std::vector<float> samples;
-        for (size_t at = 12; at + 8 <= bytes.size();) {
-            const uint32_t size = bytes[at + 4] | bytes[at + 5] << 8 | bytes[at + 6] << 16 |
-                                  static_cast<uint32_t>(bytes[at + 7]) << 24;
-            if (std::memcmp(&bytes[at], "data", 4) == 0) {
-                samples.resize(std::min<size_t>(size, bytes.size() - at - 8) / 4);
-                std::memcpy(samples.data(), &bytes[at + 8], samples.size() * 4);
-                break;
-            }
-            at += 8 + size + (size & 1);
-        }
+        const tooltest::Bytes data = tooltest::wavDataChunk(tooltest::readAll(out));
+        std::vector<float> samples(data.size() / 4);
+        std::memcpy(samples.data(), data.data(), samples.size() * 4);
         return samples;
     }
 

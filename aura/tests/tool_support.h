@@ -7,6 +7,8 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +33,22 @@ inline void writeAll(const fs::path &path, const Bytes &bytes)
 {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The bytes of a RIFF/WAVE file's "data" chunk (empty when it has none).
+inline Bytes wavDataChunk(const Bytes &bytes)
+{
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        const uint32_t size = bytes[at + 4] | bytes[at + 5] << 8 | bytes[at + 6] << 16 |
+                              static_cast<uint32_t>(bytes[at + 7]) << 24;
+        if (bytes[at] == 'd' && bytes[at + 1] == 'a' && bytes[at + 2] == 't' && bytes[at + 3] == 'a') {
+            const size_t end = std::min<size_t>(bytes.size(), at + 8 + static_cast<size_t>(size));
+            return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(end));
+        }
+        at += 8 + static_cast<size_t>(size) + (size & 1);
+    }
+    return {};
 }
 
 // Runs a shell command quietly; true when it exits with 0.
