@@ -2,6 +2,9 @@
 #include "aura.h"
 #include "aura.hpp"
 
+// The creation information keeps the size of its 32-bit targets there.
+static_assert(sizeof(void *) != 4 || sizeof(AURA_CREATESOUNDEXINFO) == 124, "31 words on 32-bit targets");
+
 namespace {
 
 AURA::System *asSystem(AURA_SYSTEM *system)
