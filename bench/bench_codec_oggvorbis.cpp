@@ -199,20 +199,19 @@ void reportPlayRatio()
     }
 }
 
-void BM_AuraPlayStreamToWav(benchmark::State &state)
+// Runs a command that writes `out` once per iteration; the mean seconds go
+// to *mean.
+void runCommand(benchmark::State &state, const std::string &command, const std::string &out, double *mean)
 {
-    OggInput &input = OggInput::get();
-    if (!input.ok()) {
+    if (!OggInput::get().ok()) {
         state.SkipWithError("no input file");
         return;
     }
-    const std::string out = input.path() + ".out.wav";
-    const std::string command = std::string(AURA_PLAY_PATH) + " -q --stream -o " + out + " " + input.path();
     double total = 0;
     for (auto _ : state) {
         const double seconds = runSeconds(command);
         if (seconds < 0) {
-            state.SkipWithError("aura-play failed");
+            state.SkipWithError("the command failed");
             break;
         }
         state.SetIterationTime(seconds);
@@ -220,35 +219,24 @@ void BM_AuraPlayStreamToWav(benchmark::State &state)
     }
     std::filesystem::remove(out);
     if (state.iterations() > 0) {
-        gAuraPlaySeconds = total / static_cast<double>(state.iterations());
+        *mean = total / static_cast<double>(state.iterations());
         static const bool registered = std::atexit(reportPlayRatio) == 0;
         (void)registered;
     }
 }
 
+void BM_AuraPlayStreamToWav(benchmark::State &state)
+{
+    const std::string &ogg = OggInput::get().path();
+    const std::string out = ogg + ".out.wav";
+    runCommand(state, std::string(AURA_PLAY_PATH) + " -q --stream -o " + out + " " + ogg, out, &gAuraPlaySeconds);
+}
+
 void BM_OggdecToRaw(benchmark::State &state)
 {
-    OggInput &input = OggInput::get();
-    if (!input.ok()) {
-        state.SkipWithError("no input file");
-        return;
-    }
-    const std::string out = input.path() + ".out.raw";
-    const std::string command = "oggdec -Q -R -o " + out + " " + input.path();
-    double total = 0;
-    for (auto _ : state) {
-        const double seconds = runSeconds(command);
-        if (seconds < 0) {
-            state.SkipWithError("oggdec failed");
-            break;
-        }
-        state.SetIterationTime(seconds);
-        total += seconds;
-    }
-    std::filesystem::remove(out);
-    if (state.iterations() > 0) {
-        gOggdecFileSeconds = total / static_cast<double>(state.iterations());
-    }
+    const std::string &ogg = OggInput::get().path();
+    const std::string out = ogg + ".out.raw";
+    runCommand(state, "oggdec -Q -R -o " + out + " " + ogg, out, &gOggdecFileSeconds);
 }
 
 } // namespace

@@ -135,10 +135,28 @@ int32_t roundClipFloat(float x)
     return static_cast<int32_t>(x);
 }
 
+// The output step of every block in the common format: float mix to 16-bit.
+// Separate buffers, typed by index, so the loop runs in vector registers.
+void floatToPcm16(unsigned char *__restrict dest, const unsigned char *__restrict src, size_t count, float scale)
+{
+    for (size_t i = 0; i < count; ++i) {
+        float v;
+        std::memcpy(&v, src + 4 * i, 4);
+        const auto r = static_cast<int16_t>(roundClipFloat<16>(v * scale));
+        std::memcpy(dest + 2 * i, &r, 2);
+    }
+}
+
 template <int D, int S, bool Contiguous>
 void convertLoop(unsigned char *dest, const unsigned char *src, size_t count, ptrdiff_t dstride,
                  ptrdiff_t sstride, float gain)
 {
+    if constexpr (D == 2 && S == 5 && Contiguous) {
+        if (dest + count * 2 <= src || src + count * 4 <= dest) {
+            floatToPcm16(dest, src, count, gain * 32768.0f);
+            return;
+        }
+    }
     using Fd = Fmt<D>;
     using Fs = Fmt<S>;
     const ptrdiff_t dstep = Contiguous ? Fd::bytes : dstride * Fd::bytes;
