@@ -18,6 +18,8 @@ constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_stream";
 constexpr int MAX_EMPTY_READS = 64;
 } // namespace
 
+// A released stream's channel stops first (the sound's release), taking its
+// voice out of the stream thread's list; then nothing reads the ring.
 Stream::~Stream()
 {
     if (mChannelStream) {
@@ -34,13 +36,6 @@ Stream::~Stream()
         (void)mCodec->release();
         mCodec = nullptr;
     }
-}
-
-AURA_RESULT Stream::releaseInternal(bool freethis)
-{
-    // The channel that plays the stream stops first: its voice leaves the
-    // stream thread's list, after which nothing reads the ring any more.
-    return SoundI::releaseInternal(freethis);
 }
 
 AURA_RESULT Stream::setPosition(unsigned int position)

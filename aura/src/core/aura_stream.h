@@ -32,8 +32,6 @@ public:
     ~Stream() override;
 
     [[nodiscard]] bool isStream() const override { return true; }
-    // Stops the play, then frees the ring, the codec and its file.
-    AURA_RESULT releaseInternal(bool freethis = true) override;
 
     // Decodes the next `length` frames into the ring at `offset`, looping
     // back to the loop start while loops remain. 22 once the data ends (the
