@@ -1,5 +1,6 @@
 #include "core/aura_channelreal.h"
 
+#include "codec/aura_codec.h"
 #include "core/aura_channelgroupi.h"
 #include "core/aura_channeli.h"
 #include "core/aura_channelpool.h"
@@ -59,54 +60,22 @@ int soundChannels(const SoundI *sound)
     return std::max(sound->mChannels, 0);
 }
 
-// PCM bytes of the sound's format to samples.
+// PCM bytes of the sound's format to samples (0 without channels or for a
+// format without a byte measure).
 unsigned int bytesToSamples(const SoundI *sound, unsigned int bytes)
 {
-    const auto channels = static_cast<uint64_t>(soundChannels(sound));
-    if (channels == 0) {
+    unsigned int samples = 0;
+    if (soundChannels(sound) == 0 || getSamplesFromBytes(bytes, &samples, sound->mChannels, sound->mFormat) != AURA_OK) {
         return 0;
     }
-    const uint64_t b = bytes;
-    switch (sound->mFormat) {
-    case AURA_SOUND_FORMAT_PCM8:
-    case AURA_SOUND_FORMAT_PCM16:
-    case AURA_SOUND_FORMAT_PCM24:
-    case AURA_SOUND_FORMAT_PCM32:
-    case AURA_SOUND_FORMAT_PCMFLOAT:
-        return clampToUnsigned(b * 8 / static_cast<uint64_t>(sound->bitsPerSample()) / channels);
-    case AURA_SOUND_FORMAT_GCADPCM: return clampToUnsigned(b * 14 / 8 / channels);
-    case AURA_SOUND_FORMAT_IMAADPCM: return clampToUnsigned(b * 64 / 36 / channels);
-    case AURA_SOUND_FORMAT_VAG: return clampToUnsigned(b * 28 / 16 / channels);
-    case AURA_SOUND_FORMAT_XMA:
-    case AURA_SOUND_FORMAT_MPEG:
-    case AURA_SOUND_FORMAT_CELT: return bytes;
-    default: return 0;
-    }
+    return samples;
 }
 
 // Samples to PCM bytes of the sound's format. False for a format that has
 // no byte measure (the receiver is then left alone).
 bool samplesToBytes(const SoundI *sound, unsigned int samples, unsigned int *bytes)
 {
-    const auto channels = static_cast<uint64_t>(soundChannels(sound));
-    const uint64_t s = samples;
-    switch (sound->mFormat) {
-    case AURA_SOUND_FORMAT_NONE: *bytes = 0; return true;
-    case AURA_SOUND_FORMAT_PCM8:
-    case AURA_SOUND_FORMAT_PCM16:
-    case AURA_SOUND_FORMAT_PCM24:
-    case AURA_SOUND_FORMAT_PCM32:
-    case AURA_SOUND_FORMAT_PCMFLOAT:
-        *bytes = clampToUnsigned(s * static_cast<uint64_t>(sound->bitsPerSample()) / 8 * channels);
-        return true;
-    case AURA_SOUND_FORMAT_GCADPCM: *bytes = clampToUnsigned((s + 13) / 14 * 8 * channels); return true;
-    case AURA_SOUND_FORMAT_IMAADPCM: *bytes = clampToUnsigned((s + 63) / 64 * 36 * channels); return true;
-    case AURA_SOUND_FORMAT_VAG: *bytes = clampToUnsigned((s + 27) / 28 * 16 * channels); return true;
-    case AURA_SOUND_FORMAT_XMA:
-    case AURA_SOUND_FORMAT_MPEG:
-    case AURA_SOUND_FORMAT_CELT: *bytes = samples; return true;
-    default: return false;
-    }
+    return getBytesFromSamples(samples, bytes, soundChannels(sound), sound->mFormat) == AURA_OK;
 }
 
 // Gives back an emulated voice's head: the unit leaves the graph and the

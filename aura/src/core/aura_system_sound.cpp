@@ -60,7 +60,36 @@ void mergeTags(Metadata **to, Metadata *from)
     (void)(*to)->add(from);
     (void)from->release();
 }
+// The format facts a codec gives of the sound it opened.
+void describeSound(SoundI *sound, const AURA_CODEC_WAVEFORMAT &waveformat, const Codec &codec)
+{
+    sound->mType = static_cast<AURA_SOUND_TYPE>(codec.mType);
+    sound->mFormat = waveformat.format;
+    sound->mChannels = waveformat.channels;
+    sound->mDefaultFrequency = static_cast<float>(waveformat.frequency);
+    sound->mSpeakerBits = waveformat.channelmask;
+}
+
+// A mode that names no loop, dimension or mixer gets the defaults.
+void completeMode(SoundI *sound)
+{
+    if (!(sound->mMode & (AURA_LOOP_NORMAL | AURA_LOOP_BIDI))) {
+        sound->mMode |= AURA_LOOP_OFF;
+    }
+    if (!(sound->mMode & AURA_3D)) {
+        sound->mMode |= AURA_2D;
+    }
+    if (!(sound->mMode & AURA_HARDWARE)) {
+        sound->mMode |= AURA_SOFTWARE;
+    }
+}
 } // namespace
+
+void SystemI::listSound(SoundI *sound)
+{
+    std::lock_guard<std::mutex> lock(mSoundListLock);
+    sound->mSoundNode.addBefore(mSoundHead);
+}
 
 AURA_RESULT SystemI::registerCodecs()
 {
@@ -297,10 +326,7 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
             AURA_Delete(made);
             return result;
         }
-        {
-            std::lock_guard<std::mutex> lock(mSoundListLock);
-            made->mSoundNode.addBefore(mSoundHead);
-        }
+        listSound(made);
         *sound = made;
         return loader->queue(made);
     }
@@ -364,11 +390,7 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
             if (!compressed && getBitsFromFormat(waveformat.format) == 0) {
                 result = AURA_ERR_FORMAT;
             }
-            sample->mType = static_cast<AURA_SOUND_TYPE>(codec->mType);
-            sample->mFormat = waveformat.format;
-            sample->mChannels = waveformat.channels;
-            sample->mDefaultFrequency = static_cast<float>(waveformat.frequency);
-            sample->mSpeakerBits = waveformat.channelmask;
+            describeSound(sample, waveformat, *codec);
             if (result == AURA_OK && compressed) {
                 // The blocks stay as they are in the file, for the decoding
                 // units to read.
@@ -420,15 +442,7 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
             (void)codec->release();
         }
     }
-    if (!(sample->mMode & (AURA_LOOP_NORMAL | AURA_LOOP_BIDI))) {
-        sample->mMode |= AURA_LOOP_OFF;
-    }
-    if (!(sample->mMode & AURA_3D)) {
-        sample->mMode |= AURA_2D;
-    }
-    if (!(sample->mMode & AURA_HARDWARE)) {
-        sample->mMode |= AURA_SOFTWARE;
-    }
+    completeMode(sample);
     if (result != AURA_OK) {
         if (!fromloader) {
             sample->mSystem = nullptr;
@@ -440,8 +454,7 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
         sample->mUserData = exinfo->userdata;
     }
     if (!fromloader) {
-        std::lock_guard<std::mutex> lock(mSoundListLock);
-        sample->mSoundNode.addBefore(mSoundHead);
+        listSound(sample);
     }
     *sound = sample;
     return AURA_OK;
@@ -480,11 +493,7 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
         result = AURA_ERR_FORMAT;
     }
     if (result == AURA_OK) {
-        stream->mType = static_cast<AURA_SOUND_TYPE>(codec->mType);
-        stream->mFormat = waveformat.format;
-        stream->mChannels = waveformat.channels;
-        stream->mDefaultFrequency = static_cast<float>(waveformat.frequency);
-        stream->mSpeakerBits = waveformat.channelmask;
+        describeSound(stream, waveformat, *codec);
         const bool known = lengthKnown(waveformat.lengthpcm);
         stream->mLength = known ? waveformat.lengthpcm : 0xFFFFFFFFu;
         stream->mLoopStart = 0;
@@ -544,19 +553,13 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
         return result;
     }
     stream->setFlags(Stream::FLAG_IDLE);
-    if (!(stream->mMode & (AURA_LOOP_NORMAL | AURA_LOOP_BIDI))) {
-        stream->mMode |= AURA_LOOP_OFF;
-    }
-    if (!(stream->mMode & AURA_3D)) {
-        stream->mMode |= AURA_2D;
-    }
-    stream->mMode |= AURA_SOFTWARE;
+    completeMode(stream);
+    stream->mMode |= AURA_SOFTWARE; // the ring is mixed in software whatever the mode says
     if (exinfo) {
         stream->mUserData = exinfo->userdata;
     }
     if (!into) {
-        std::lock_guard<std::mutex> lock(mSoundListLock);
-        stream->mSoundNode.addBefore(mSoundHead);
+        listSound(stream);
     }
     *sound = stream;
     return AURA_OK;

@@ -98,6 +98,8 @@ public:
     // Reads a codec's whole output into a sample.
     AURA_RESULT readSampleData(Codec *codec, Sample *sample, unsigned int declaredbytes);
     AURA_RESULT releaseSounds();
+    // Puts a sound in the system's list (freed with the system).
+    void listSound(SoundI *sound);
 
     // Streams: the voices the stream thread refills, its pass cursor and
     // the three sections, entered in this order: update, voice, list.

@@ -513,42 +513,45 @@ AURA_RESULT DSPResampler::getFinished(bool *finished)
     return AURA_OK;
 }
 
-void DSPResampler::finishAt(float *out, unsigned int from, unsigned int frames, int channels, unsigned int tick)
+void zeroFrames(float *out, unsigned int from, unsigned int frames, int channels)
 {
     if (frames) {
         std::memset(out + static_cast<std::size_t>(from) * channels, 0,
                     static_cast<std::size_t>(frames) * channels * sizeof(float));
     }
-    mPlayState->mFinishTick.store(tick, std::memory_order_release);
-    setFlags(DSPI_FLAG_FINISHED);
 }
 
-unsigned int DSPResampler::applyClockWindow(float *out, unsigned int *n, int channels, unsigned int tick,
-                                            unsigned int pauseoffset)
+unsigned int applyClockWindow(DSPI &unit, uint64_t clock, uint64_t start, uint64_t end, uint64_t &pause,
+                              unsigned int pauseoffset, float *out, unsigned int *n, int channels, bool *ended)
 {
-    ResamplerPlayState &state = *mPlayState;
-    const uint64_t clock = dspClock(mSystem);
-    if (state.mDSPClockEnd && state.mDSPClockEnd < clock + *n) {
-        const auto cut = static_cast<unsigned int>(std::min<uint64_t>(clock + *n - state.mDSPClockEnd, *n));
+    *ended = false;
+    if (end && end < clock + *n) {
+        const auto cut = static_cast<unsigned int>(std::min<uint64_t>(clock + *n - end, *n));
         *n -= cut;
-        finishAt(out, *n, cut, channels, tick);
+        zeroFrames(out, *n, cut, channels);
+        *ended = true;
     }
-    if (state.mDSPClockPause && state.mDSPClockPause < clock + pauseoffset + *n) {
-        const auto cut =
-            static_cast<unsigned int>(std::min<uint64_t>(clock + pauseoffset + *n - state.mDSPClockPause, *n));
+    if (pause && pause < clock + pauseoffset + *n) {
+        const auto cut = static_cast<unsigned int>(std::min<uint64_t>(clock + pauseoffset + *n - pause, *n));
         *n -= cut;
-        std::memset(out + static_cast<std::size_t>(*n) * channels, 0,
-                    static_cast<std::size_t>(cut) * channels * sizeof(float));
-        clearFlags(DSPI_FLAG_ACTIVE);
-        state.mDSPClockPause = 0;
+        zeroFrames(out, *n, cut, channels);
+        unit.clearFlags(DSPI_FLAG_ACTIVE);
+        pause = 0;
     }
     unsigned int head = 0;
-    if (state.mDSPClockStart > clock) {
-        head = static_cast<unsigned int>(std::min<uint64_t>(state.mDSPClockStart - clock, *n));
-        std::memset(out, 0, static_cast<std::size_t>(head) * channels * sizeof(float));
+    if (start > clock) {
+        head = static_cast<unsigned int>(std::min<uint64_t>(start - clock, *n));
+        zeroFrames(out, 0, head, channels);
         *n -= head;
     }
     return head;
+}
+
+void DSPResampler::finishAt(float *out, unsigned int from, unsigned int frames, int channels, unsigned int tick)
+{
+    zeroFrames(out, from, frames, channels);
+    mPlayState->mFinishTick.store(tick, std::memory_order_release);
+    setFlags(DSPI_FLAG_FINISHED);
 }
 
 int64_t DSPResampler::spanToRefill() const
@@ -576,7 +579,13 @@ AURA_RESULT DSPResampler::read(float **outbuffer, int *outchannels, unsigned int
     if (getDSPTick() != tick) {
         unsigned int n = std::min(*length, mSystem->mDSPBlockSize);
         float *out = mBuffer;
-        unsigned int o = applyClockWindow(out, &n, channels, tick, mPauseOffset);
+        ResamplerPlayState &play = *mPlayState;
+        bool ended = false;
+        unsigned int o = applyClockWindow(*this, dspClock(mSystem), play.mDSPClockStart, play.mDSPClockEnd,
+                                          play.mDSPClockPause, mPauseOffset, out, &n, channels, &ended);
+        if (ended) {
+            finishAt(out, 0, 0, channels, tick);
+        }
         const int64_t step = mStep.load(std::memory_order_acquire);
         unsigned int produced = 0;
 

@@ -41,6 +41,17 @@ void AURA_Resampler_Linear(float *out, unsigned int count, const void *source, A
 // count their block sizes; 9 to 11 are byte streams).
 [[nodiscard]] unsigned int resamplerFrameBytes(AURA_SOUND_FORMAT format, int channels);
 
+// Silences `frames` frames of an interleaved block from frame `from`.
+void zeroFrames(float *out, unsigned int from, unsigned int frames, int channels);
+
+// The DSP-clock times of a source unit applied to a block of *n frames that
+// starts at `clock`: an end inside the block silences the tail (and sets
+// *ended), a pause does too and deactivates the unit and clears the pause
+// time, a start silences the head. *n shrinks by what was silenced; the
+// result is the first frame to produce.
+unsigned int applyClockWindow(DSPI &unit, uint64_t clock, uint64_t start, uint64_t end, uint64_t &pause,
+                              unsigned int pauseoffset, float *out, unsigned int *n, int channels, bool *ended);
+
 // What the owner of a resampler unit tells it about the play.
 struct ResamplerPlayState {
     uint64_t mDSPClockStart = 0; // 0: not set
@@ -102,8 +113,6 @@ protected:
     // Applies the DSP-clock start, end and pause times to a block of n
     // frames: zeroes what they silence and returns the first frame to
     // produce; n shrinks accordingly.
-    unsigned int applyClockWindow(float *out, unsigned int *n, int channels, unsigned int tick,
-                                  unsigned int pauseoffset);
     // Frames that can be read before the read crosses into the block being
     // refilled (32.32).
     [[nodiscard]] int64_t spanToRefill() const;

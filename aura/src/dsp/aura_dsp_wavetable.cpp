@@ -162,37 +162,9 @@ AURA_RESULT DSPWaveTable::getParameterCallback(AURA_DSP_STATE *, int, float *, c
 
 void DSPWaveTable::finishAt(float *out, unsigned int from, unsigned int frames, int channels, unsigned int tick)
 {
-    if (frames) {
-        std::memset(out + static_cast<std::size_t>(from) * channels, 0,
-                    static_cast<std::size_t>(frames) * channels * sizeof(float));
-    }
+    zeroFrames(out, from, frames, channels);
     mFinishTick.store(tick, std::memory_order_release);
     setFlags(DSPI_FLAG_FINISHED);
-}
-
-unsigned int DSPWaveTable::applyClockWindow(float *out, unsigned int *n, int channels, unsigned int tick)
-{
-    const uint64_t clock = mSystem->mDSPClock.load(std::memory_order_acquire);
-    if (mDSPClockEnd && mDSPClockEnd < clock + *n) {
-        const auto cut = static_cast<unsigned int>(std::min<uint64_t>(clock + *n - mDSPClockEnd, *n));
-        *n -= cut;
-        finishAt(out, *n, cut, channels, tick);
-    }
-    if (mDSPClockPause && mDSPClockPause < clock + *n) {
-        const auto cut = static_cast<unsigned int>(std::min<uint64_t>(clock + *n - mDSPClockPause, *n));
-        *n -= cut;
-        std::memset(out + static_cast<std::size_t>(*n) * channels, 0,
-                    static_cast<std::size_t>(cut) * channels * sizeof(float));
-        clearFlags(DSPI_FLAG_ACTIVE);
-        mDSPClockPause = 0;
-    }
-    unsigned int head = 0;
-    if (mDSPClockStart > clock) {
-        head = static_cast<unsigned int>(std::min<uint64_t>(mDSPClockStart - clock, *n));
-        std::memset(out, 0, static_cast<std::size_t>(head) * channels * sizeof(float));
-        *n -= head;
-    }
-    return head;
 }
 
 AURA_RESULT DSPWaveTable::read(float **outbuffer, int *outchannels, unsigned int *length, AURA_SPEAKERMODE, int,
@@ -232,7 +204,12 @@ AURA_RESULT DSPWaveTable::read(float **outbuffer, int *outchannels, unsigned int
         return handBack();
     }
     const int64_t length64 = sound->mLength;
-    unsigned int o = applyClockWindow(out, &n, channels, tick);
+    bool ended = false;
+    unsigned int o = applyClockWindow(*this, mSystem->mDSPClock.load(std::memory_order_acquire), mDSPClockStart,
+                                      mDSPClockEnd, mDSPClockPause, 0, out, &n, channels, &ended);
+    if (ended) {
+        finishAt(out, 0, 0, channels, tick);
+    }
     const int64_t stepMagnitude = mStep.load(std::memory_order_acquire);
     const bool nearest = stepMagnitude == FIXED_ONE || mSystem->mResampleMethod == AURA_DSP_RESAMPLER_NOINTERP;
     ChannelReal *channel = mChannel;

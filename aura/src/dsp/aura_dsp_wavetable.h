@@ -59,7 +59,6 @@ public:
 
 private:
     void finishAt(float *out, unsigned int from, unsigned int frames, int channels, unsigned int tick);
-    unsigned int applyClockWindow(float *out, unsigned int *n, int channels, unsigned int tick);
 };
 
 } // namespace AURA
