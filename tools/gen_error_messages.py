@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Generate aura/src/core/aura_error_messages.inc from a message table.
+"""Generate aura/src/api/aura_error_messages.inc from a message table.
 
 The input is a Markdown document holding a two-column table whose rows read
     | 37 | "An invalid parameter was passed to this function." |
 for the values 0 to 97, in order. Every message but the one of value 0 is
 stored with one trailing blank, as the engine has always returned them.
 
-    tools/gen_error_messages.py TABLE.md > aura/src/core/aura_error_messages.inc
+    tools/gen_error_messages.py TABLE.md > aura/src/api/aura_error_messages.inc
 """
 import re
 import sys

@@ -8,6 +8,13 @@
 #ifndef AURA_H
 #define AURA_H
 
+/* Marks what the shared library exports; everything else stays inside it. */
+#if defined(__GNUC__)
+#define AURA_API __attribute__((visibility("default")))
+#else
+#define AURA_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -332,34 +339,34 @@ typedef AURA_RESULT (*AURA_SYSTEM_CALLBACK)(AURA_SYSTEM *system, AURA_SYSTEM_CAL
                                             void *commanddata1, void *commanddata2);
 
 /* Systems. */
-AURA_RESULT AURA_System_Create(AURA_SYSTEM **system);
-AURA_RESULT AURA_System_Release(AURA_SYSTEM *system);
-AURA_RESULT AURA_System_SetOutput(AURA_SYSTEM *system, AURA_OUTPUTTYPE output);
-AURA_RESULT AURA_System_SetDriver(AURA_SYSTEM *system, int driver);
-AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *samplerate, AURA_SOUND_FORMAT *format,
+AURA_API AURA_RESULT AURA_System_Create(AURA_SYSTEM **system);
+AURA_API AURA_RESULT AURA_System_Release(AURA_SYSTEM *system);
+AURA_API AURA_RESULT AURA_System_SetOutput(AURA_SYSTEM *system, AURA_OUTPUTTYPE output);
+AURA_API AURA_RESULT AURA_System_SetDriver(AURA_SYSTEM *system, int driver);
+AURA_API AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *samplerate, AURA_SOUND_FORMAT *format,
                                          int *numoutputchannels, int *maxinputchannels,
                                          AURA_DSP_RESAMPLER *resamplemethod, int *bits);
-AURA_RESULT AURA_System_SetDSPBufferSize(AURA_SYSTEM *system, unsigned int bufferlength, int numbuffers);
-AURA_RESULT AURA_System_GetDSPBufferSize(AURA_SYSTEM *system, unsigned int *bufferlength, int *numbuffers);
-AURA_RESULT AURA_System_Init(AURA_SYSTEM *system, int maxchannels, unsigned int flags, void *extradriverdata);
-AURA_RESULT AURA_System_Update(AURA_SYSTEM *system);
-AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDEX channelid, AURA_SOUND *sound,
+AURA_API AURA_RESULT AURA_System_SetDSPBufferSize(AURA_SYSTEM *system, unsigned int bufferlength, int numbuffers);
+AURA_API AURA_RESULT AURA_System_GetDSPBufferSize(AURA_SYSTEM *system, unsigned int *bufferlength, int *numbuffers);
+AURA_API AURA_RESULT AURA_System_Init(AURA_SYSTEM *system, int maxchannels, unsigned int flags, void *extradriverdata);
+AURA_API AURA_RESULT AURA_System_Update(AURA_SYSTEM *system);
+AURA_API AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDEX channelid, AURA_SOUND *sound,
                                   int paused, AURA_CHANNEL **channel);
 
 /* Sounds. */
-AURA_RESULT AURA_Sound_Release(AURA_SOUND *sound);
-AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_TIMEUNIT lengthtype);
+AURA_API AURA_RESULT AURA_Sound_Release(AURA_SOUND *sound);
+AURA_API AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_TIMEUNIT lengthtype);
 
 /* Channels. */
-AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel);
-AURA_RESULT AURA_Channel_SetPaused(AURA_CHANNEL *channel, int paused);
-AURA_RESULT AURA_Channel_GetPaused(AURA_CHANNEL *channel, int *paused);
-AURA_RESULT AURA_Channel_SetVolume(AURA_CHANNEL *channel, float volume);
-AURA_RESULT AURA_Channel_SetPan(AURA_CHANNEL *channel, float pan);
-AURA_RESULT AURA_Channel_SetPosition(AURA_CHANNEL *channel, unsigned int position, AURA_TIMEUNIT postype);
-AURA_RESULT AURA_Channel_GetPosition(AURA_CHANNEL *channel, unsigned int *position, AURA_TIMEUNIT postype);
-AURA_RESULT AURA_Channel_SetCallback(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACK callback);
-AURA_RESULT AURA_Channel_GetCurrentSound(AURA_CHANNEL *channel, AURA_SOUND **sound);
+AURA_API AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel);
+AURA_API AURA_RESULT AURA_Channel_SetPaused(AURA_CHANNEL *channel, int paused);
+AURA_API AURA_RESULT AURA_Channel_GetPaused(AURA_CHANNEL *channel, int *paused);
+AURA_API AURA_RESULT AURA_Channel_SetVolume(AURA_CHANNEL *channel, float volume);
+AURA_API AURA_RESULT AURA_Channel_SetPan(AURA_CHANNEL *channel, float pan);
+AURA_API AURA_RESULT AURA_Channel_SetPosition(AURA_CHANNEL *channel, unsigned int position, AURA_TIMEUNIT postype);
+AURA_API AURA_RESULT AURA_Channel_GetPosition(AURA_CHANNEL *channel, unsigned int *position, AURA_TIMEUNIT postype);
+AURA_API AURA_RESULT AURA_Channel_SetCallback(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACK callback);
+AURA_API AURA_RESULT AURA_Channel_GetCurrentSound(AURA_CHANNEL *channel, AURA_SOUND **sound);
 
 /* Files supplied by the application. An asynchronous read request: the
  * engine fills handle, offset, sizebytes, priority and buffer, sets result to
@@ -441,10 +448,10 @@ typedef struct AURA_CREATESOUNDEXINFO {
     int reserved[4];
 } AURA_CREATESOUNDEXINFO;
 
-AURA_RESULT AURA_System_CreateSound(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,
+AURA_API AURA_RESULT AURA_System_CreateSound(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,
                                     AURA_CREATESOUNDEXINFO *exinfo, AURA_SOUND **sound);
 /* A sound decoded while it plays, a stretch ahead of the voice. */
-AURA_RESULT AURA_System_CreateStream(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,
+AURA_API AURA_RESULT AURA_System_CreateStream(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,
                                      AURA_CREATESOUNDEXINFO *exinfo, AURA_SOUND **sound);
 
 #ifdef __cplusplus

@@ -14,7 +14,7 @@ class Sound;
 class Channel;
 class ChannelGroup;
 
-class System {
+class AURA_API System {
 public:
     // Releases the system: stops the output, frees every object of it.
     AURA_RESULT release();
@@ -61,7 +61,7 @@ protected:
     ~System() = default;
 };
 
-class Sound {
+class AURA_API Sound {
 public:
     // Stops every channel that plays it, then frees it.
     AURA_RESULT release();
@@ -98,7 +98,7 @@ protected:
 
 // A channel is a handle value, not an object: every member checks it and
 // answers 36 once its sound has ended and 11 once the channel plays another.
-class Channel {
+class AURA_API Channel {
 public:
     AURA_RESULT stop();
     AURA_RESULT setPaused(bool paused);
@@ -134,7 +134,7 @@ public:
     Channel() = delete;
 };
 
-class ChannelGroup {
+class AURA_API ChannelGroup {
 public:
     // Frees the group; its channels move to the master group and play on.
     AURA_RESULT release();
@@ -155,7 +155,7 @@ protected:
 };
 
 // Creates a system; its index among the live systems is 1 to 15.
-AURA_RESULT System_Create(System **system);
+AURA_API AURA_RESULT System_Create(System **system);
 
 } // namespace AURA
 

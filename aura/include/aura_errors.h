@@ -15,7 +15,7 @@ extern "C" {
  * engine's text for 1 to 97, and "Unknown error." for any other value,
  * negative ones included. The returned text is static and never null.
  */
-const char *AURA_ErrorString(AURA_RESULT errcode);
+AURA_API const char *AURA_ErrorString(AURA_RESULT errcode);
 
 #ifdef __cplusplus
 }

@@ -3,12 +3,12 @@
 #ifndef AURA_TESTS_DSP_HARNESS_H
 #define AURA_TESTS_DSP_HARNESS_H
 
-#include "core/aura_memory.h"
-#include "core/aura_string.h"
-#include "core/aura_systemi.h"
+#include "base/aura_memory.h"
+#include "base/aura_string.h"
+#include "system/aura_systemi.h"
 #include "dsp/aura_dsp_connectioni.h"
 #include "dsp/aura_dsp_filter.h"
-#include "dsp/aura_dsp_soundcard.h"
+#include "dsp/units/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
 
 #include <gtest/gtest.h>

@@ -2,13 +2,13 @@
 // emulated voices with a clock the test moves.
 #include "aura.h"
 #include "aura.hpp"
-#include "core/aura_channelgroupi.h"
-#include "core/aura_channeli.h"
-#include "core/aura_channelpool.h"
-#include "core/aura_channelreal.h"
-#include "core/aura_memory.h"
-#include "core/aura_soundi.h"
-#include "core/aura_systemi.h"
+#include "channel/aura_channelgroupi.h"
+#include "channel/aura_channeli.h"
+#include "voice/aura_channelpool.h"
+#include "voice/aura_channelreal.h"
+#include "base/aura_memory.h"
+#include "sound/aura_soundi.h"
+#include "system/aura_systemi.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 #include "aura.h"
 #include "aura.hpp"
 #include "codec/aura_codec.h"
-#include "core/aura_memory.h"
-#include "core/aura_metadata.h"
-#include "core/aura_sample.h"
-#include "core/aura_systemi.h"
+#include "base/aura_memory.h"
+#include "codec/aura_metadata.h"
+#include "sound/aura_sample.h"
+#include "system/aura_systemi.h"
 #include "file/aura_file_memory.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The Ogg Vorbis codec against oggdec (run as a black box) on files made
 // with sox and oggenc at test time.
 #include "codec/aura_codec_oggvorbis.h"
-#include "core/aura_memory.h"
-#include "core/aura_metadata.h"
+#include "base/aura_memory.h"
+#include "codec/aura_metadata.h"
 #include "file/aura_file_disk.h"
 #include "file/aura_file_memory.h"
 #include "file/aura_file_user.h"

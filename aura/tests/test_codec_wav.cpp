@@ -2,9 +2,9 @@
 // RIFF files: chunk walking, cue points and labels, sampler loops, and
 // hostile sizes.
 #include "codec/aura_codec.h"
-#include "codec/aura_codec_wav.h"
-#include "core/aura_memory.h"
-#include "core/aura_soundi.h"
+#include "codec/wav/aura_codec_wav.h"
+#include "base/aura_memory.h"
+#include "sound/aura_soundi.h"
 #include "file/aura_file_memory.h"
 #include "file/aura_file_user.h"
 

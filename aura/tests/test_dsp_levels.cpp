@@ -1,6 +1,6 @@
 // Speaker-level matrices, the peak meter, sample conversion and the speaker
 // layout of a system.
-#include "core/aura_systemi.h"
+#include "system/aura_systemi.h"
 #include "dsp/aura_dspi.h"
 
 #include <gtest/gtest.h>

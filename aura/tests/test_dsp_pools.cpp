@@ -1,6 +1,6 @@
 // The speaker-level and history-buffer pools of a system.
-#include "core/aura_globals.h"
-#include "core/aura_memory.h"
+#include "base/aura_globals.h"
+#include "base/aura_memory.h"
 #include "dsp/aura_dsp_pools.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // The source units of the voices: the resampling kernels, the ring-buffered
 // resampler and the wavetable that plays samples in place.
-#include "core/aura_channelreal.h"
-#include "core/aura_soundi.h"
-#include "dsp/aura_dsp_resampler.h"
-#include "dsp/aura_dsp_wavetable.h"
+#include "voice/aura_channelreal.h"
+#include "sound/aura_soundi.h"
+#include "dsp/units/aura_dsp_resampler.h"
+#include "dsp/units/aura_dsp_wavetable.h"
 #include "dsp_harness.h"
 #include "sine_analysis.h"
 

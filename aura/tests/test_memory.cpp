@@ -1,8 +1,8 @@
 // The memory pool's counters, failure reporting and the global record.
-#include "core/aura_globals.h"
-#include "core/aura_memory.h"
-#include "core/aura_memorytracker.h"
-#include "dsp/aura_dsp_fft.h"
+#include "base/aura_globals.h"
+#include "base/aura_memory.h"
+#include "base/aura_memorytracker.h"
+#include "dsp/units/aura_dsp_fft.h"
 #include "os/aura_os.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Critical sections: recursion, ownership, pool storage and the lock order.
-#include "core/aura_globals.h"
-#include "core/aura_memory.h"
+#include "base/aura_globals.h"
+#include "base/aura_memory.h"
 #include "os/aura_os.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Time, thread ids, CPU time stamps and the engine's string helpers.
-#include "core/aura_globals.h"
-#include "core/aura_memory.h"
-#include "core/aura_string.h"
+#include "base/aura_globals.h"
+#include "base/aura_memory.h"
+#include "base/aura_string.h"
 #include "os/aura_os.h"
 #include "os/aura_timestamp.h"
 

@@ -1,8 +1,8 @@
 // The plug-in registry: codec probe order, the copies it keeps, handles,
 // units made by type, output drivers and the release of everything.
 #include "codec/aura_codec_description.h"
-#include "core/aura_memory.h"
-#include "core/aura_pluginfactory.h"
+#include "base/aura_memory.h"
+#include "system/aura_pluginfactory.h"
 #include "dsp_harness.h"
 
 #include <gtest/gtest.h>

@@ -2,12 +2,12 @@
 // voice operations over the system's global reverb, on emulated voices.
 #include "aura.h"
 #include "aura.hpp"
-#include "core/aura_channeli.h"
-#include "core/aura_channelreal.h"
-#include "core/aura_memory.h"
-#include "core/aura_reverbi.h"
-#include "core/aura_soundi.h"
-#include "core/aura_systemi.h"
+#include "channel/aura_channeli.h"
+#include "voice/aura_channelreal.h"
+#include "base/aura_memory.h"
+#include "channel/aura_reverbi.h"
+#include "sound/aura_soundi.h"
+#include "system/aura_systemi.h"
 
 #include <gtest/gtest.h>
 

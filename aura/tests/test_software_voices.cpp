@@ -2,9 +2,9 @@
 // non-real-time WAV writer and read back from its file.
 #include "aura.h"
 #include "aura.hpp"
-#include "core/aura_channeli.h"
-#include "core/aura_channelsoftware.h"
-#include "core/aura_systemi.h"
+#include "channel/aura_channeli.h"
+#include "voice/aura_channelsoftware.h"
+#include "system/aura_systemi.h"
 #include "sine_analysis.h"
 #include "tool_support.h"
 

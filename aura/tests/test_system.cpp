@@ -1,10 +1,10 @@
 // Systems through the C interface: creation, handles, settings and init.
 #include "aura.h"
 #include "aura.hpp"
-#include "core/aura_globals.h"
-#include "core/aura_memory.h"
-#include "core/aura_soundi.h"
-#include "core/aura_systemi.h"
+#include "base/aura_globals.h"
+#include "base/aura_memory.h"
+#include "sound/aura_soundi.h"
+#include "system/aura_systemi.h"
 #include "output/aura_output.h"
 
 #include <gtest/gtest.h>

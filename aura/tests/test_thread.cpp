@@ -1,6 +1,6 @@
 // The engine's named threads.
-#include "core/aura_globals.h"
-#include "core/aura_memory.h"
+#include "base/aura_globals.h"
+#include "base/aura_memory.h"
 #include "os/aura_os.h"
 #include "os/aura_thread.h"
 

@@ -1,14 +1,14 @@
 // Voices: the base voice's unit conversions, modes and speaker handling, the
 // emulated voice's clock, and the pool that hands voices out.
-#include "core/aura_channelgroupi.h"
-#include "core/aura_channeli.h"
-#include "core/aura_channelpool.h"
-#include "core/aura_channelreal.h"
-#include "core/aura_memory.h"
-#include "core/aura_soundi.h"
-#include "core/aura_systemi.h"
+#include "channel/aura_channelgroupi.h"
+#include "channel/aura_channeli.h"
+#include "voice/aura_channelpool.h"
+#include "voice/aura_channelreal.h"
+#include "base/aura_memory.h"
+#include "sound/aura_soundi.h"
+#include "system/aura_systemi.h"
 #include "dsp/aura_dsp_filter.h"
-#include "dsp/aura_dsp_soundcard.h"
+#include "dsp/units/aura_dsp_soundcard.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,8 @@
 #include <aura.h>
 #include <aura_codec.h>
 #include "codec/aura_codec_description.h"
-#include "dsp/aura_dspi.h"
+#include "base/aura_plugin.h"
+#include "base/aura_sampleformat.h"
 
 #include <cstdint>
 
@@ -30,15 +31,6 @@ struct CodecState : AURA_CODEC_STATE {
     Codec *mCodec = nullptr;
 };
 
-// Bytes of n samples of a format in `channels` channels; 25 for a format
-// above 11. Formats 9 to 11 (compressed streams) pass the value unchanged.
-[[nodiscard]] AURA_RESULT getBytesFromSamples(unsigned int samples, unsigned int *bytes, int channels,
-                                              AURA_SOUND_FORMAT format);
-// The inverse; 0 channels passes the value through.
-[[nodiscard]] AURA_RESULT getSamplesFromBytes(unsigned int bytes, unsigned int *samples, int channels,
-                                              AURA_SOUND_FORMAT format);
-// Bits of one sample of a PCM format; 0 for the others.
-[[nodiscard]] int getBitsFromFormat(AURA_SOUND_FORMAT format);
 
 class Codec : public Plugin {
 public:

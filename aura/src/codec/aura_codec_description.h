@@ -5,7 +5,7 @@
 
 #include <aura.h>
 #include <aura_codec.h>
-#include "core/aura_globals.h"
+#include "base/aura_globals.h"
 
 namespace AURA {
 

@@ -1,9 +1,9 @@
 #include "codec/aura_codec_oggvorbis.h"
 
-#include "codec/aura_codec_wav.h"
+#include "codec/wav/aura_codec_wav.h"
 
-#include "core/aura_memory.h"
-#include "core/aura_memorytracker.h"
+#include "base/aura_memory.h"
+#include "base/aura_memorytracker.h"
 #include "file/aura_file.h"
 
 #include <algorithm>

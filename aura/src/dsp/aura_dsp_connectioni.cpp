@@ -1,6 +1,6 @@
 #include "dsp/aura_dsp_connectioni.h"
 
-#include "core/aura_systemi.h"
+#include "dsp/aura_dsp_mixer.h"
 #include "dsp/aura_dspi.h"
 #include "os/aura_os.h"
 
@@ -11,7 +11,7 @@
 namespace AURA {
 
 namespace {
-AURA_OS_CRITICALSECTION *mixLock(SystemI *system)
+AURA_OS_CRITICALSECTION *mixLock(DSPMixer *system)
 {
     return system ? system->mDSPCrit : nullptr;
 }

@@ -8,12 +8,12 @@
 
 #include "aura.h"
 #include "aura_dsp.h"
-#include "core/aura_globals.h"
+#include "base/aura_globals.h"
 
 namespace AURA {
 
 class DSPI;
-class SystemI;
+class DSPMixer;
 
 // Frames over which a change of level or volume is ramped.
 inline constexpr int DSP_RAMPCOUNT = 64;
@@ -55,7 +55,7 @@ public:
     LinkedListNode mInputNode;   // in the output node's input list
     LinkedListNode mOutputNode;  // in the input node's output list
     LinkedListNode *mPoolNode = nullptr;
-    SystemI *mSystem = nullptr;  // whose DSP section guards changes against the mixer
+    DSPMixer *mSystem = nullptr;  // whose DSP section guards changes against the mixer
     DSPI *mInputUnit = nullptr;
     DSPI *mOutputUnit = nullptr;
     float mVolume = 1.0f;

@@ -1,8 +1,8 @@
 #include "dsp/aura_dsp_connectionpool.h"
 
-#include "core/aura_memory.h"
-#include "core/aura_memorytracker.h"
-#include "core/aura_systemi.h"
+#include "base/aura_memory.h"
+#include "base/aura_memorytracker.h"
+#include "dsp/aura_dsp_mixer.h"
 #include "dsp/aura_dsp_connectioni.h"
 #include "os/aura_os.h"
 
@@ -88,7 +88,7 @@ AURA_RESULT DSPConnectionPool::allocBlock(int slot)
     return AURA_OK;
 }
 
-AURA_RESULT DSPConnectionPool::init(SystemI *system, int numconnections, int maxoutputlevels,
+AURA_RESULT DSPConnectionPool::init(DSPMixer *system, int numconnections, int maxoutputlevels,
                                     int maxinputlevels)
 {
     if (numconnections < 0 || maxoutputlevels <= 0 || maxinputlevels <= 0 ||

@@ -5,11 +5,11 @@
 #define AURA_DSP_CONNECTIONPOOL_H
 
 #include "aura.h"
-#include "core/aura_globals.h"
+#include "base/aura_globals.h"
 
 namespace AURA {
 
-class SystemI;
+class DSPMixer;
 class DSPConnectionI;
 class MemoryTracker;
 
@@ -22,7 +22,7 @@ public:
     DSPConnectionPool(const DSPConnectionPool &) = delete;
     DSPConnectionPool &operator=(const DSPConnectionPool &) = delete;
 
-    AURA_RESULT init(SystemI *system, int numconnections, int maxoutputlevels, int maxinputlevels);
+    AURA_RESULT init(DSPMixer *system, int numconnections, int maxoutputlevels, int maxinputlevels);
     AURA_RESULT close();
     // With protect, the system's connection section is held.
     AURA_RESULT alloc(DSPConnectionI **connection, bool protect);
@@ -41,7 +41,7 @@ private:
     [[nodiscard]] int levelWidth() const;
 
     bool mMemoryCounted = false;
-    SystemI *mSystem = nullptr;
+    DSPMixer *mSystem = nullptr;
     DSPConnectionI *mConnection[MAX_BLOCKS]{};
     void *mConnectionMemory[MAX_BLOCKS]{};
     LinkedListNode *mNodeMemory[MAX_BLOCKS]{};

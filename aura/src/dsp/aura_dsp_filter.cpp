@@ -1,6 +1,6 @@
 #include "dsp/aura_dsp_filter.h"
 
-#include "core/aura_systemi.h"
+#include "dsp/aura_dsp_mixer.h"
 #include "dsp/aura_dsp_connectioni.h"
 #include "os/aura_os.h"
 

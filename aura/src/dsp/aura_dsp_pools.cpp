@@ -1,6 +1,6 @@
 #include "dsp/aura_dsp_pools.h"
 
-#include "core/aura_memory.h"
+#include "base/aura_memory.h"
 
 #include <cstring>
 
@@ -27,7 +27,7 @@ SpeakerLevelsPool::~SpeakerLevelsPool()
     (void)release();
 }
 
-AURA_RESULT SpeakerLevelsPool::init(SystemI * /*system*/, int rows, int columns)
+AURA_RESULT SpeakerLevelsPool::init(DSPMixer * /*system*/, int rows, int columns)
 {
     if (rows <= 0 || columns <= 0) {
         return AURA_ERR_INVALID_PARAM;

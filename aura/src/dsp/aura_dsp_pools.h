@@ -9,7 +9,7 @@
 
 namespace AURA {
 
-class SystemI;
+class DSPMixer;
 
 class SpeakerLevelsPool {
 public:
@@ -18,7 +18,7 @@ public:
 
     ~SpeakerLevelsPool();
     // Matrices of rows x columns floats; no memory is taken until alloc.
-    AURA_RESULT init(SystemI *system, int rows, int columns);
+    AURA_RESULT init(DSPMixer *system, int rows, int columns);
     // A zeroed matrix; the receiver stays null (44) when none can be had.
     AURA_RESULT alloc(float **levels);
     AURA_RESULT free(float *levels);

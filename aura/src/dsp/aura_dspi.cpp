@@ -1,9 +1,9 @@
 #include "dsp/aura_dspi.h"
 
-#include "core/aura_memory.h"
-#include "core/aura_memorytracker.h"
-#include "core/aura_string.h"
-#include "core/aura_systemi.h"
+#include "base/aura_memory.h"
+#include "base/aura_memorytracker.h"
+#include "base/aura_string.h"
+#include "dsp/aura_dsp_mixer.h"
 #include "dsp/aura_dsp_connectioni.h"
 #include "os/aura_os.h"
 
@@ -32,7 +32,7 @@ DSPConnectionI *inputConnection(LinkedListNode *node)
 // Holds the system's DSP section, then its connection section.
 class GraphLock {
 public:
-    GraphLock(SystemI *system, bool lock)
+    GraphLock(DSPMixer *system, bool lock)
         : mDSP(lock && system ? system->mDSPCrit : nullptr),
           mConnection(lock && system ? system->mDSPConnectionCrit : nullptr)
     {
@@ -44,10 +44,10 @@ private:
 };
 
 // Reports a refused connection to the system's callback.
-void reportBadConnection(SystemI *system, AURA_SYSTEM_CALLBACKTYPE type, DSPI *a, DSPI *b)
+void reportBadConnection(DSPMixer *system, AURA_SYSTEM_CALLBACKTYPE type, DSPI *a, DSPI *b)
 {
     if (system && system->mCallback) {
-        system->mCallback(reinterpret_cast<AURA_SYSTEM *>(system), type, a, b);
+        system->mCallback(system->mSystemHandle, type, a, b);
     }
 }
 

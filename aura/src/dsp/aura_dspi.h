@@ -6,14 +6,15 @@
 
 #include "aura.h"
 #include "aura_dsp.h"
-#include "core/aura_globals.h"
+#include "base/aura_globals.h"
+#include "base/aura_plugin.h"
 
 #include <atomic>
 #include <cstdint>
 
 namespace AURA {
 
-class SystemI;
+class DSPMixer;
 class DSPI;
 class DSPConnectionI;
 class MemoryTracker;
@@ -80,13 +81,6 @@ struct DSPConnectionRequest {
     DSPConnectionI *mConnection;
     DSPConnectionRequestType mRequest;
     int mInputIndex;
-};
-
-// The base of every object the registry hands out.
-class Plugin {
-public:
-    virtual ~Plugin() = default;
-    virtual AURA_RESULT release() = 0;
 };
 
 class DSPI : public Plugin {
@@ -190,7 +184,7 @@ public:
     LinkedListNode mNode;
     int mListKey = -1;
 
-    SystemI *mSystem = nullptr;
+    DSPMixer *mSystem = nullptr;
     Global *mGlobal = gGlobal;
     AURA_DSP_STATE mDSPState{};
 

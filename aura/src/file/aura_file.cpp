@@ -1,7 +1,7 @@
 #include "file/aura_file.h"
 
-#include "core/aura_memory.h"
-#include "core/aura_memorytracker.h"
+#include "base/aura_memory.h"
+#include "base/aura_memorytracker.h"
 #include "os/aura_os.h"
 
 #include <algorithm>

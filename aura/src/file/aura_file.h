@@ -6,7 +6,7 @@
 #define AURA_FILE_H
 
 #include "aura.h"
-#include "core/aura_globals.h"
+#include "base/aura_globals.h"
 #include "os/aura_thread.h"
 
 #include <atomic>

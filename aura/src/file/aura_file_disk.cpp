@@ -1,6 +1,6 @@
 #include "file/aura_file_disk.h"
 
-#include "core/aura_memorytracker.h"
+#include "base/aura_memorytracker.h"
 #include "os/aura_os.h"
 
 #include <cstring>

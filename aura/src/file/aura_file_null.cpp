@@ -1,6 +1,6 @@
 #include "file/aura_file_null.h"
 
-#include "core/aura_memorytracker.h"
+#include "base/aura_memorytracker.h"
 
 namespace AURA {
 

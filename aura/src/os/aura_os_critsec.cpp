@@ -2,7 +2,7 @@
 // the lock order on every enter.
 #include "os/aura_os.h"
 
-#include "core/aura_memory.h"
+#include "base/aura_memory.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "os/aura_thread.h"
 
-#include "core/aura_memory.h"
-#include "core/aura_string.h"
+#include "base/aura_memory.h"
+#include "base/aura_string.h"
 #include "os/aura_os.h"
 
 #include <chrono>
@@ -16,7 +16,7 @@ Thread::~Thread()
 
 AURA_RESULT Thread::initThread(const char *name, void (*func)(void *), void *param,
                                PRIORITY priority, void *stack, int stacksize, bool usesemaphore,
-                               int sleepperiod, SystemI *system)
+                               int sleepperiod, void *system)
 {
     if (!func || sleepperiod < 0) {
         return AURA_ERR_INVALID_PARAM;

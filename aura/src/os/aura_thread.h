@@ -13,7 +13,6 @@
 
 namespace AURA {
 
-class SystemI;
 
 class Thread {
 public:
@@ -40,7 +39,7 @@ public:
     // entry, 32 when already running, 44 when the OS refuses the thread.
     [[nodiscard]] AURA_RESULT initThread(const char *name, void (*func)(void *), void *param,
                                          PRIORITY priority, void *stack, int stacksize,
-                                         bool usesemaphore, int sleepperiod, SystemI *system);
+                                         bool usesemaphore, int sleepperiod, void *system);
     // Stops the thread after its current call and joins it. 0 when it was
     // not running; 37 when called from the thread itself (it cannot join
     // itself; it stops after the current call and is joined by the owner).
@@ -51,7 +50,7 @@ public:
 
     [[nodiscard]] bool isRunning() const { return mRunning.load(std::memory_order_acquire); }
     [[nodiscard]] const char *getName() const { return mName; }
-    [[nodiscard]] SystemI *getSystem() const { return mSystem; }
+    [[nodiscard]] void *getSystem() const { return mSystem; }
     // The OS id of the running thread (0 before it has started).
     [[nodiscard]] unsigned int getThreadID() const { return mThreadId.load(); }
 
@@ -62,7 +61,7 @@ private:
     char mName[NAME_LENGTH] = {};
     void (*mFunc)(void *) = nullptr;
     void *mParam = nullptr;
-    SystemI *mSystem = nullptr;
+    void *mSystem = nullptr; // the owning system, if any
     PRIORITY mPriority = PRIORITY_NORMAL;
     bool mUseSemaphore = false;
     int mSleepPeriod = 0;

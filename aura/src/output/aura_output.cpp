@@ -1,7 +1,7 @@
 #include "output/aura_output.h"
 
-#include "core/aura_systemi.h"
-#include "dsp/aura_dsp_soundcard.h"
+#include "dsp/aura_dsp_mixer.h"
+#include "dsp/units/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
 
 namespace AURA {
@@ -28,7 +28,7 @@ AURA_RESULT Output::mixBlock(void *buffer, unsigned int frames)
     if (!buffer || !mSystem || !mSystem->mDSPSoundCard) {
         return AURA_ERR_INVALID_PARAM;
     }
-    SystemI *system = mSystem;
+    DSPMixer *system = mSystem;
     CriticalSectionGuard guard(system->mDSPCrit);
     (void)system->flushDSPConnectionRequests(false);
     auto *out = static_cast<unsigned char *>(buffer);

@@ -13,7 +13,7 @@
 
 namespace AURA {
 
-class SystemI;
+class DSPMixer;
 class ChannelPool;
 
 
@@ -33,7 +33,7 @@ public:
 
     // Opens the device or file; the format may be adjusted to what the
     // device takes (the caller reads it back).
-    virtual AURA_RESULT init(SystemI *system, OutputFormat &format, void *extradriverdata) = 0;
+    virtual AURA_RESULT init(DSPMixer *system, OutputFormat &format, void *extradriverdata) = 0;
     // Starts mixing (a real-time output starts its mixer thread).
     virtual AURA_RESULT start() = 0;
     // Stops mixing; the mixer thread is joined.
@@ -53,7 +53,7 @@ public:
     // Frames mixed so far.
     [[nodiscard]] uint64_t getFramesMixed() const { return mFramesMixed.load(std::memory_order_acquire); }
 
-    SystemI *mSystem = nullptr;
+    DSPMixer *mSystem = nullptr;
     OutputFormat mFormat{};
     ChannelPool *mChannelPool = nullptr;   // voices of this output (software mixer)
 

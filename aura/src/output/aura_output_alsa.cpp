@@ -1,8 +1,8 @@
 #include "output/aura_output_alsa.h"
 
-#include "core/aura_memory.h"
-#include "core/aura_systemi.h"
-#include "dsp/aura_dsp_soundcard.h"
+#include "base/aura_memory.h"
+#include "dsp/aura_dsp_mixer.h"
+#include "dsp/units/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
 
 #include <alsa/asoundlib.h>
@@ -73,7 +73,7 @@ AURA_RESULT OutputALSA::fail(const char *call, int err)
     return AURA_ERR_OUTPUT_INIT;
 }
 
-AURA_RESULT OutputALSA::init(SystemI *system, OutputFormat &format, void * /*extradriverdata*/)
+AURA_RESULT OutputALSA::init(DSPMixer *system, OutputFormat &format, void * /*extradriverdata*/)
 {
     static std::once_flag quiet;
     std::call_once(quiet, [] { (void)snd_lib_error_set_handler(&quietALSA); });

@@ -24,7 +24,7 @@ public:
     // periods; the rate and numblocks are read back from what the device
     // took. Every failure is 62 and leaves nothing open; getErrorText says
     // what failed.
-    AURA_RESULT init(SystemI *system, OutputFormat &format, void *extradriverdata) override;
+    AURA_RESULT init(DSPMixer *system, OutputFormat &format, void *extradriverdata) override;
     AURA_RESULT start() override;
     AURA_RESULT stop() override;
     // Plays out what the device holds, then closes it.

@@ -1,7 +1,7 @@
 #include "output/aura_output_factory.h"
 
 #include "aura_errors.h"
-#include "core/aura_memory.h"
+#include "base/aura_memory.h"
 #include "output/aura_output_alsa.h"
 #include "output/aura_output_nosound.h"
 #include "output/aura_output_wavwriter.h"
@@ -48,7 +48,7 @@ AURA_RESULT createOutput(AURA_OUTPUTTYPE type, Output **output)
     }
 }
 
-AURA_RESULT openOutput(SystemI *system, AURA_OUTPUTTYPE type, OutputFormat &format,
+AURA_RESULT openOutput(DSPMixer *system, AURA_OUTPUTTYPE type, OutputFormat &format,
                        void *extradriverdata, Output **out)
 {
     if (!out) {

@@ -15,7 +15,7 @@ namespace AURA {
 // AUTODETECT or ALSA, says so in one line on stderr and opens the real-time
 // no-sound output instead, so that the game's clock keeps running. The
 // output is not started. On failure *out is null.
-[[nodiscard]] AURA_RESULT openOutput(SystemI *system, AURA_OUTPUTTYPE type, OutputFormat &format,
+[[nodiscard]] AURA_RESULT openOutput(DSPMixer *system, AURA_OUTPUTTYPE type, OutputFormat &format,
                                      void *extradriverdata, Output **out);
 
 // Stops, closes and deletes an output (null is ignored); the result is

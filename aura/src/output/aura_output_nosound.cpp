@@ -1,8 +1,8 @@
 #include "output/aura_output_nosound.h"
 
-#include "core/aura_memory.h"
-#include "core/aura_systemi.h"
-#include "dsp/aura_dsp_soundcard.h"
+#include "base/aura_memory.h"
+#include "dsp/aura_dsp_mixer.h"
+#include "dsp/units/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
 
 #include <algorithm>
@@ -23,7 +23,7 @@ OutputBuffered::~OutputBuffered()
     }
 }
 
-AURA_RESULT OutputBuffered::init(SystemI *system, OutputFormat &format, void * /*extradriverdata*/)
+AURA_RESULT OutputBuffered::init(DSPMixer *system, OutputFormat &format, void * /*extradriverdata*/)
 {
     if (mBlock) {
         return AURA_ERR_INITIALIZED;

@@ -21,7 +21,7 @@ public:
 
     // 37 for a null system or a format out of range, 32 when already open,
     // 44 when the block buffer cannot be allocated.
-    AURA_RESULT init(SystemI *system, OutputFormat &format, void *extradriverdata) override;
+    AURA_RESULT init(DSPMixer *system, OutputFormat &format, void *extradriverdata) override;
     AURA_RESULT close() override;
 
     // The first failure of a block mixed on the mixer thread (0 if none).

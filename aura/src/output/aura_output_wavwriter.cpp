@@ -206,7 +206,7 @@ OutputWavFile<Base>::~OutputWavFile()
 }
 
 template <class Base>
-AURA_RESULT OutputWavFile<Base>::init(SystemI *system, OutputFormat &format, void *extradriverdata)
+AURA_RESULT OutputWavFile<Base>::init(DSPMixer *system, OutputFormat &format, void *extradriverdata)
 {
     AURA_RESULT result = Base::init(system, format, extradriverdata);
     if (result != AURA_OK) {

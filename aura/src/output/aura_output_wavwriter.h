@@ -53,7 +53,7 @@ class OutputWavFile : public Base {
 public:
     ~OutputWavFile() override;
 
-    AURA_RESULT init(SystemI *system, OutputFormat &format, void *extradriverdata) override;
+    AURA_RESULT init(DSPMixer *system, OutputFormat &format, void *extradriverdata) override;
     // Stops mixing first, so the file is complete when its header is fixed.
     AURA_RESULT close() override;
 

@@ -1,0 +1,260 @@
+// The tag list of a codec or a file.
+#include "codec/aura_metadata.h"
+
+#include "base/aura_memory.h"
+#include "base/aura_string.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_metadata";
+
+// Zero bytes kept behind a text value so that it always ends in a terminator.
+unsigned int terminatorRoom(AURA_TAGDATATYPE dataType)
+{
+    switch (dataType) {
+    case AURA_TAGDATATYPE_STRING:
+        return 1;
+    case AURA_TAGDATATYPE_STRING_UTF16:
+    case AURA_TAGDATATYPE_STRING_UTF16BE:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+// A value of `length` bytes plus `room` must fit one pool allocation.
+bool fitsPool(unsigned int length, unsigned int room)
+{
+    return static_cast<unsigned long long>(length) + room <=
+           static_cast<unsigned long long>(AURA::MemPool::MAX_SIZE);
+}
+
+// A zeroed pool block of length + room bytes holding a copy of data, or null
+// when out of memory. The caller has checked the size with fitsPool.
+void *copyValue(const void *data, unsigned int length, unsigned int room)
+{
+    void *copy = AURA_Memory_Calloc(static_cast<int>(length + room));
+    if (copy && length > 0) {
+        std::memcpy(copy, data, length);
+    }
+    return copy;
+}
+
+bool sameBytes(const void *a, const void *b, unsigned int length)
+{
+    return length == 0 || (a && b && AURA_memcmp(a, b, length) == 0);
+}
+
+} // namespace
+
+namespace AURA {
+
+AURA_RESULT TagNode::init(AURA_TAGTYPE type, const char *name, const void *data, unsigned int length,
+                          AURA_TAGDATATYPE dataType)
+{
+    const unsigned int room = terminatorRoom(dataType);
+    if (!name || (!data && length > 0) || !fitsPool(length, room)) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+
+    char *nameCopy = AURA_strdup(name);
+    if (!nameCopy) {
+        return AURA_ERR_MEMORY;
+    }
+    void *valueCopy = copyValue(data, length, room);
+    if (!valueCopy) {
+        AURA_Memory_Free(nameCopy);
+        return AURA_ERR_MEMORY;
+    }
+
+    AURA_Memory_Free(mName);
+    AURA_Memory_Free(mValue);
+    mName = nameCopy;
+    mValue = valueCopy;
+    mDataLength = length + room;
+    mType = type;
+    mDataType = dataType;
+    mUpdated = true;
+    mUnique = false;
+    return AURA_OK;
+}
+
+AURA_RESULT TagNode::update(const void *data, unsigned int length)
+{
+    const unsigned int room = terminatorRoom(mDataType);
+    if ((!data && length > 0) || !fitsPool(length, room)) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (length == mDataLength && sameBytes(mValue, data, length)) {
+        mUpdated = true;
+        return AURA_OK;
+    }
+
+    // The new copy is made before the old one goes, so that a failure
+    // leaves the tag as it was.
+    void *valueCopy = copyValue(data, length, room);
+    if (!valueCopy) {
+        return AURA_ERR_MEMORY;
+    }
+    AURA_Memory_Free(mValue);
+    mValue = valueCopy;
+    mDataLength = length;
+    mUpdated = true;
+    return AURA_OK;
+}
+
+AURA_RESULT TagNode::release()
+{
+    removeNode();
+    AURA_Memory_Free(mName);
+    AURA_Memory_Free(mValue);
+    mName = nullptr;
+    mValue = nullptr;
+    AURA_Delete(this);
+    return AURA_OK;
+}
+
+AURA_RESULT Metadata::addTag(AURA_TAGTYPE type, const char *name, const void *data,
+                             unsigned int length, AURA_TAGDATATYPE dataType, bool unique)
+{
+    if (!name || (!data && length > 0)) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+
+    if (unique) {
+        for (TagNode *tag = firstTag(); tag != end(); tag = tag->nextTag()) {
+            if (tag->mType == type && AURA_strcmp(tag->mName, name) == 0) {
+                const AURA_RESULT result = tag->update(data, length);
+                if (result == AURA_OK) {
+                    tag->mUnique = true;
+                }
+                return result;
+            }
+        }
+    }
+
+    auto *node = AURA_New(TagNode);
+    if (!node) {
+        return AURA_ERR_MEMORY;
+    }
+    const AURA_RESULT result = node->init(type, name, data, length, dataType);
+    if (result != AURA_OK) {
+        node->release();
+        return result;
+    }
+    node->addBefore(*this);
+    node->mUnique = unique;
+    return AURA_OK;
+}
+
+AURA_RESULT Metadata::addTag(TagNode *node)
+{
+    if (!node || node == this) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    node->removeNode();
+    node->addBefore(*this);
+    return AURA_OK;
+}
+
+AURA_RESULT Metadata::add(Metadata *other)
+{
+    if (!other || other == this) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+
+    while (!other->isEmpty()) {
+        TagNode *taken = other->firstTag();
+        taken->removeNode();
+
+        TagNode *existing = nullptr;
+        if (taken->mUnique) {
+            for (TagNode *tag = firstTag(); tag != end(); tag = tag->nextTag()) {
+                if (AURA_strcmp(tag->mName, taken->mName) == 0) {
+                    existing = tag;
+                    break;
+                }
+            }
+        }
+
+        if (!existing) {
+            taken->addBefore(*this);
+            continue;
+        }
+        const AURA_RESULT result = existing->update(taken->mValue, taken->mDataLength);
+        if (result != AURA_OK) {
+            taken->addAfter(*other); // back to the front, where it came from
+            return result;
+        }
+        taken->release();
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT Metadata::getNumTags(int *numTags, int *numUpdated) const
+{
+    int all = 0;
+    int updated = 0;
+    for (const TagNode *tag = firstTag(); tag != end(); tag = tag->nextTag()) {
+        ++all;
+        if (tag->mUpdated) {
+            ++updated;
+        }
+    }
+    if (numTags) {
+        *numTags = all;
+    }
+    if (numUpdated) {
+        *numUpdated = updated;
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT Metadata::getTag(const char *name, int index, AURA_TAG *tag)
+{
+    if (!tag) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+
+    TagNode *found = nullptr;
+    int remaining = index;
+    for (TagNode *node = firstTag(); node != end(); node = node->nextTag()) {
+        if (name && AURA_strcmp(node->mName, name) != 0) {
+            continue;
+        }
+        if (index < 0) {
+            if (node->mUpdated) {
+                found = node;
+                break;
+            }
+        } else if (remaining-- == 0) {
+            found = node;
+            break;
+        }
+    }
+    if (!found) {
+        return AURA_ERR_TAGNOTFOUND;
+    }
+
+    tag->type = found->mType;
+    tag->datatype = found->mDataType;
+    tag->name = found->mName;
+    tag->data = found->mValue;
+    tag->datalen = found->mDataLength;
+    tag->updated = found->mUpdated ? 1 : 0;
+    found->mUpdated = false;
+    return AURA_OK;
+}
+
+AURA_RESULT Metadata::release()
+{
+    while (!isEmpty()) {
+        firstTag()->release();
+    }
+    AURA_Delete(this);
+    return AURA_OK;
+}
+
+} // namespace AURA

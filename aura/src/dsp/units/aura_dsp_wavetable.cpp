@@ -1,0 +1,305 @@
+#include "dsp/units/aura_dsp_wavetable.h"
+
+#include "base/aura_memory.h"
+#include "dsp/aura_dsp_mixer.h"
+#include "dsp/units/aura_dsp_soundcard.h"
+#include "os/aura_os.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace AURA {
+
+namespace {
+constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_dsp_wavetable";
+
+// Positive remainder of a whole frame offset into a loop.
+int64_t wrapInto(int64_t whole, int64_t start, int64_t length)
+{
+    int64_t offset = (whole - start) % length;
+    if (offset < 0) {
+        offset += length;
+    }
+    return start + offset;
+}
+
+uint64_t ceilDivide(uint64_t distance, uint64_t step)
+{
+    return distance / step + (distance % step ? 1 : 0);
+}
+} // namespace
+
+AURA_DSP_DESCRIPTION_EX DSPWaveTable::makeDescription(int channels, AURA_SOUND_FORMAT format)
+{
+    AURA_DSP_DESCRIPTION_EX description{};
+    std::strncpy(description.name, "AURA WaveTable Unit", sizeof(description.name) - 1);
+    description.version = 0x00010100;
+    description.channels = channels;
+    description.reset = &resetCallback;
+    description.setposition = &setPositionCallback;
+    description.setparameter = &setParameterCallback;
+    description.getparameter = &getParameterCallback;
+    description.mFormat = format;
+    description.mCategory = AURA_DSP_CATEGORY_WAVETABLE;
+    description.mSize = sizeof(DSPWaveTable);
+    return description;
+}
+
+AURA_RESULT DSPWaveTable::alloc(AURA_DSP_DESCRIPTION_EX *description)
+{
+    AURA_RESULT result = DSPI::alloc(description);
+    if (result != AURA_OK) {
+        return result;
+    }
+    if (!mSystem) {
+        return AURA_ERR_UNINITIALIZED;
+    }
+    mFrequency = 0.0f;
+    mDirection.store(0, std::memory_order_relaxed);
+    mTargetFrequency = mSystem->mOutputRate;
+    mNewPosition.store(NO_NEW_POSITION, std::memory_order_relaxed);
+    mFinishTick.store(NOT_FINISHED, std::memory_order_relaxed);
+    setDSPTick(0xFFFFFFFFu);
+    mTickSource = description->mTickSource ? description->mTickSource : static_cast<DSPI *>(mSystem->mDSPSoundCard);
+    // The unit's own output block, sized for the most channels a sound may
+    // have; graph changes never take it away.
+    if (!mBufferMemory) {
+        mBufferMemory = AURA_Memory_Calloc(blockBufferBytes());
+        if (!mBufferMemory) {
+            return AURA_ERR_MEMORY;
+        }
+    }
+    mOwnsBuffer = true;
+    mBuffer = reinterpret_cast<float *>((reinterpret_cast<uintptr_t>(mBufferMemory) + 15) & ~uintptr_t{15});
+    return AURA_OK;
+}
+
+AURA_RESULT DSPWaveTable::setFrequency(float frequency)
+{
+    if (frequency < 0.0f) {
+        mDirection.store(1, std::memory_order_relaxed);
+        frequency = -frequency;
+    } else if (mSound && !(mChannel && (mChannel->mMode & AURA_LOOP_BIDI))) {
+        // A bidirectional loop keeps the direction it has reached.
+        mDirection.store(0, std::memory_order_relaxed);
+    }
+    mFrequency = frequency;
+    const float target = static_cast<float>(mTargetFrequency > 0 ? mTargetFrequency : 1);
+    mStep.store(static_cast<int64_t>(frequency / target * 4294967296.0f), std::memory_order_release);
+    return AURA_OK;
+}
+
+AURA_RESULT DSPWaveTable::setFinished(bool finished, bool force)
+{
+    if (!finished) {
+        mFinishTick.store(NOT_FINISHED, std::memory_order_release);
+        clearFlags(DSPI_FLAG_FINISHED);
+        return AURA_OK;
+    }
+    if (force && mSystem) {
+        // Finished now, not after the next block: the tick source has
+        // always passed tick 0.
+        CriticalSectionGuard guard(mSystem->mDSPCrit);
+        mFinishTick.store(0, std::memory_order_release);
+        return AURA_OK;
+    }
+    if (mTickSource) {
+        mFinishTick.store(mTickSource->getDSPTick() + 1, std::memory_order_release);
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT DSPWaveTable::getFinished(bool *finished)
+{
+    if (!finished) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!mTickSource) {
+        *finished = true;
+        return AURA_OK;
+    }
+    *finished = mFinishTick.load(std::memory_order_acquire) < mTickSource->getDSPTick() ||
+                hasFlags(DSPI_FLAG_FINISHED);
+    return AURA_OK;
+}
+
+AURA_RESULT DSPWaveTable::setPositionInternal(unsigned int position)
+{
+    if (!mSound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    mNewPosition.store(std::min(position, mSound->mLength), std::memory_order_release);
+    return AURA_OK;
+}
+
+AURA_RESULT DSPWaveTable::setPositionCallback(AURA_DSP_STATE *state, unsigned int position)
+{
+    auto *unit = state ? static_cast<DSPWaveTable *>(static_cast<DSPI *>(state->instance)) : nullptr;
+    return unit ? unit->setPositionInternal(position) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT DSPWaveTable::resetCallback(AURA_DSP_STATE *state)
+{
+    auto *unit = state ? static_cast<DSPWaveTable *>(static_cast<DSPI *>(state->instance)) : nullptr;
+    if (unit) {
+        unit->mNewPosition.store(NO_NEW_POSITION, std::memory_order_release);
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT DSPWaveTable::setParameterCallback(AURA_DSP_STATE *, int, float)
+{
+    return AURA_ERR_INVALID_PARAM; // the unit has no parameters
+}
+
+AURA_RESULT DSPWaveTable::getParameterCallback(AURA_DSP_STATE *, int, float *, char *)
+{
+    return AURA_ERR_INVALID_PARAM;
+}
+
+void DSPWaveTable::finishAt(float *out, unsigned int from, unsigned int frames, int channels, unsigned int tick)
+{
+    zeroFrames(out, from, frames, channels);
+    mFinishTick.store(tick, std::memory_order_release);
+    setFlags(DSPI_FLAG_FINISHED);
+}
+
+AURA_RESULT DSPWaveTable::read(float **outbuffer, int *outchannels, unsigned int *length, AURA_SPEAKERMODE, int,
+                               unsigned int tick)
+{
+    if (!length || !mBuffer || !mSystem) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    clearFlags(DSPI_FLAG_FINISHED | DSPI_FLAG_IDLE);
+    const SampleSource *sound = mSound;
+    const int channels = sound ? sound->mChannels : 1;
+    auto handBack = [&]() {
+        if (outbuffer) {
+            *outbuffer = mBuffer;
+        }
+        if (outchannels) {
+            *outchannels = channels;
+        }
+        return AURA_OK;
+    };
+    if (getDSPTick() == tick) {
+        return handBack();
+    }
+    setDSPTick(tick);
+    unsigned int n = std::min(*length, mSystem->mDSPBlockSize);
+    float *out = mBuffer;
+
+    const unsigned int pending = mNewPosition.exchange(NO_NEW_POSITION, std::memory_order_acq_rel);
+    if (pending != NO_NEW_POSITION) {
+        mPosition.store(fixedFromWhole(pending), std::memory_order_relaxed);
+    }
+
+    const uint8_t *data = sound ? sound->getSampleData() : nullptr;
+    const unsigned int frameBytes = sound ? resamplerFrameBytes(sound->mFormat, channels) : 0;
+    if (!data || frameBytes == 0 || channels <= 0 || channels > DSP_MAXCHANNELS || sound->mLength == 0) {
+        finishAt(out, 0, n, std::max(channels, 1), tick);
+        return handBack();
+    }
+    const int64_t length64 = sound->mLength;
+    bool ended = false;
+    unsigned int o = applyClockWindow(*this, mSystem->mDSPClock.load(std::memory_order_acquire), mDSPClockStart,
+                                      mDSPClockEnd, mDSPClockPause, 0, out, &n, channels, &ended);
+    if (ended) {
+        finishAt(out, 0, 0, channels, tick);
+    }
+    const int64_t stepMagnitude = mStep.load(std::memory_order_acquire);
+    const bool nearest = stepMagnitude == FIXED_ONE || mSystem->mResampleMethod == AURA_DSP_RESAMPLER_NOINTERP;
+    WaveTableLoop *channel = mChannel;
+
+    while (n > 0) {
+        int64_t p = mPosition.load(std::memory_order_relaxed);
+        const bool backwards = mDirection.load(std::memory_order_relaxed) == 1;
+        const int64_t s = backwards ? -stepMagnitude : stepMagnitude;
+        const unsigned int mode = channel ? channel->mMode : 0;
+        int64_t loopStart = channel ? channel->mLoopStart : 0;
+        int64_t loopLength = channel ? channel->mLoopLength : 0;
+        // A loop must lie inside the sound; an empty one is no loop.
+        loopStart = std::min(loopStart, length64);
+        loopLength = std::min(loopLength, length64 - loopStart);
+        const bool looping = channel && (mode & (AURA_LOOP_NORMAL | AURA_LOOP_BIDI)) && channel->mLoopCount != 0 &&
+                             loopLength > 0;
+        const int64_t loopEnd = loopStart + loopLength;
+
+        unsigned int k = n;
+        bool boundary = false;
+        if (stepMagnitude > 256) {
+            uint64_t distance = 0;
+            if (!backwards) {
+                const int64_t end = (looping && fixedWhole(p) < loopEnd) ? loopEnd : length64;
+                distance = fixedWhole(p) < end ? static_cast<uint64_t>(fixedFromWhole(end) - p) : 0;
+            } else {
+                const int64_t whole = fixedWhole(p);
+                const int64_t start = (looping && loopStart <= whole) ? loopStart : 0;
+                distance = whole > start ? static_cast<uint64_t>(fixedFromWhole(whole - start)) : 0;
+            }
+            const uint64_t frames = ceilDivide(distance, static_cast<uint64_t>(stepMagnitude));
+            if (frames <= n) {
+                k = static_cast<unsigned int>(frames);
+                boundary = true;
+            }
+        }
+
+        if (k > 0) {
+            // Frames outside the data are never read: the neighbour of the
+            // last frame of a normal loop is the loop start, of the sound's
+            // last frame the frame itself.
+            ResamplerEdge edge;
+            edge.lastframe = length64 - 1;
+            if (!backwards && looping && (mode & AURA_LOOP_NORMAL) && fixedWhole(p) < loopEnd) {
+                edge.lastframe = loopEnd - 1;
+                edge.edge = data + static_cast<std::size_t>(loopStart) * frameBytes;
+            }
+            float *dest = out + static_cast<std::size_t>(o) * channels;
+            if (fixedWhole(p) < 0 || fixedWhole(p) >= length64) {
+                // Parked outside the data (a position set past the end):
+                // nothing to read.
+                std::memset(dest, 0, static_cast<std::size_t>(k) * channels * sizeof(float));
+                p += static_cast<int64_t>(k) * s;
+            } else if (nearest) {
+                AURA_Resampler_NoInterp(dest, k, data, sound->mFormat, &p, &s, channels);
+            } else {
+                AURA_Resampler_Linear(dest, k, data, sound->mFormat, &p, &s, channels, edge);
+            }
+            o += k;
+            n -= k;
+        }
+        if (!boundary) {
+            mPosition.store(p, std::memory_order_relaxed);
+            break;
+        }
+
+        if (looping && (mode & AURA_LOOP_BIDI) && !(mode & AURA_LOOP_NORMAL)) {
+            // Turn around at the loop's ends, mirrored about the end frames
+            // so that no frame is played twice and none past them is read.
+            if (!backwards) {
+                p = fixedFromWhole(2 * (loopEnd - 1)) - p;
+                mDirection.store(1, std::memory_order_relaxed);
+            } else {
+                p = fixedFromWhole(2 * loopStart) - p;
+                mDirection.store(0, std::memory_order_relaxed);
+            }
+            p = std::clamp<int64_t>(p, fixedFromWhole(loopStart), fixedFromWhole(loopEnd - 1));
+            if (fixedWhole(p) < 0) {
+                p = 0;
+            }
+        } else if (looping) {
+            p = fixedFromWhole(wrapInto(fixedWhole(p), loopStart, loopLength)) | fixedFraction(p);
+            if (channel->mLoopCount > 0) {
+                --channel->mLoopCount;
+            }
+        } else {
+            mPosition.store(fixedFromWhole(length64), std::memory_order_relaxed);
+            finishAt(out, o, n, channels, tick);
+            return handBack();
+        }
+        mPosition.store(p, std::memory_order_relaxed);
+    }
+    return handBack();
+}
+
+} // namespace AURA

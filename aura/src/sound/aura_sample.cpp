@@ -1,0 +1,76 @@
+#include "sound/aura_sample.h"
+
+#include "codec/aura_codec.h"
+#include "base/aura_memory.h"
+
+#include <cstring>
+
+namespace AURA {
+
+namespace {
+constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_sample";
+} // namespace
+
+Sample::~Sample()
+{
+    AURA_Memory_Free(mData);
+    mData = nullptr;
+}
+
+unsigned int Sample::frameBytes() const
+{
+    const int bits = getBitsFromFormat(mFormat);
+    return bits > 0 && mChannels > 0 ? static_cast<unsigned int>(bits / 8 * mChannels) : 0;
+}
+
+AURA_RESULT Sample::setCapacity(unsigned int bytes)
+{
+    const unsigned int frame = frameBytes();
+    const uint64_t guard = static_cast<uint64_t>(frame ? frame : 16) * GUARD_FRAMES;
+    const uint64_t total = static_cast<uint64_t>(bytes) + guard;
+    if (total > static_cast<uint64_t>(MemPool::MAX_SIZE)) {
+        return AURA_ERR_MEMORY;
+    }
+    auto *grown = static_cast<uint8_t *>(AURA_Memory_ReAlloc(mData, static_cast<int>(total)));
+    if (!grown) {
+        return AURA_ERR_MEMORY;
+    }
+    // Whatever lies past the kept data is silence, the guard included.
+    const unsigned int kept = mCapacityBytes < bytes ? mCapacityBytes : bytes;
+    std::memset(grown + kept, 0, static_cast<std::size_t>(total - kept));
+    mData = grown;
+    mCapacityBytes = bytes;
+    mGuardBytes = static_cast<unsigned int>(guard);
+    return AURA_OK;
+}
+
+AURA_RESULT Sample::lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2, unsigned int *len1,
+                         unsigned int *len2)
+{
+    if (!ptr1 || !len1) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *ptr1 = nullptr;
+    *len1 = 0;
+    if (ptr2) {
+        *ptr2 = nullptr;
+    }
+    if (len2) {
+        *len2 = 0;
+    }
+    if (!mData || offset >= mLengthBytes) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const unsigned int left = mLengthBytes - offset;
+    *ptr1 = mData + offset;
+    *len1 = length < left ? length : left;
+    return AURA_OK;
+}
+
+AURA_RESULT Sample::unlock(void * /*ptr1*/, void * /*ptr2*/, unsigned int /*len1*/, unsigned int /*len2*/)
+{
+    // The data is written in place; nothing is staged.
+    return AURA_OK;
+}
+
+} // namespace AURA

@@ -1,0 +1,45 @@
+// A sound held whole in memory, in the format its codec decodes to (or the
+// codec's compressed blocks, for a compressed sample).
+#ifndef AURA_SAMPLE_H
+#define AURA_SAMPLE_H
+
+#include "sound/aura_soundi.h"
+
+#include <cstdint>
+
+namespace AURA {
+
+class Sample : public SoundI {
+public:
+    // Zeroed frames kept after the data, so that an interpolating reader
+    // that looks a few frames ahead never leaves the allocation.
+    static constexpr unsigned int GUARD_FRAMES = 16;
+
+    Sample() = default;
+    ~Sample() override;
+
+    // Makes room for `bytes` of data (zeroed) with the guard behind it;
+    // the data already held is kept up to the new size. 44 when out of
+    // memory: the old data then stays.
+    [[nodiscard]] AURA_RESULT setCapacity(unsigned int bytes);
+    [[nodiscard]] unsigned int getCapacity() const { return mCapacityBytes; }
+    [[nodiscard]] uint8_t *getData() const { return mData; }
+    [[nodiscard]] const uint8_t *getSampleData() const override { return mData; }
+    // Bytes of one frame of the data (compressed formats: 0).
+    [[nodiscard]] unsigned int frameBytes() const;
+
+    AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2, unsigned int *len1,
+                     unsigned int *len2) override;
+    AURA_RESULT unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned int len2) override;
+
+    unsigned int mLengthBytes = 0;     // bytes of data that hold the sound
+
+private:
+    uint8_t *mData = nullptr;
+    unsigned int mCapacityBytes = 0;
+    unsigned int mGuardBytes = 0;
+};
+
+} // namespace AURA
+
+#endif // AURA_SAMPLE_H

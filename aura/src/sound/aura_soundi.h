@@ -1,0 +1,130 @@
+// The engine object behind a sound handle: what a channel reads of the
+// sound it plays (length, format, defaults, loops, sync points).
+#ifndef AURA_SOUNDI_H
+#define AURA_SOUNDI_H
+
+#include "aura.h"
+#include "aura.hpp"
+#include "aura_codec.h"
+#include "base/aura_globals.h"
+#include "base/aura_samplesource.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace AURA {
+
+class SystemI;
+class Metadata;
+class AsyncThread;
+
+// A named position of a sound, in PCM samples.
+struct AURA_SYNCPOINT {
+    const char *mName;      // points into mNameBuffer
+    unsigned int mOffset;   // PCM samples
+    int mSubSoundIndex;
+    unsigned short mIndex;  // its place in the sorted list
+    char mNameBuffer[256];
+};
+
+class SoundI : public Sound, public SampleSource {
+public:
+    static constexpr int MAX_SYNCPOINTS = 1024;
+
+    // What a sound is doing (see AURA_OPENSTATE).
+    static constexpr int OPENSTATE_READY = 0;
+    static constexpr int OPENSTATE_LOADING = 1;
+    static constexpr int OPENSTATE_ERROR = 2;
+    static constexpr int OPENSTATE_SETPOSITION = 7;
+
+    // What the non-blocking loader needs to open the sound or seek it.
+    struct AsyncRecord {
+        char *mName = nullptr;              // pool copy of the file name
+        const char *mMemory = nullptr;      // the caller's block
+        unsigned int mBufferSize = 0;
+        AURA_TIMEUNIT mBufferSizeType = AURA_TIMEUNIT_PCM;
+        AURA_CREATESOUNDEXINFO mExinfo{};
+        bool mHasExinfo = false;
+        unsigned int mSeekPosition = 0;
+        unsigned int mSeekPosType = AURA_TIMEUNIT_PCM;
+        std::atomic<AURA_RESULT> mResult{AURA_OK};
+        AsyncThread *mThread = nullptr;
+    };
+
+    SoundI();
+    virtual ~SoundI();
+    // Keeps what the loader needs to open the sound later (a copy of the
+    // name and of the creation information). 44 when out of memory.
+    AURA_RESULT makeAsyncRecord(const char *name_or_data, const AURA_CREATESOUNDEXINFO *exinfo);
+    SoundI(const SoundI &) = delete;
+    SoundI &operator=(const SoundI &) = delete;
+
+    // Stops every channel that plays the sound, then frees it (freethis).
+    virtual AURA_RESULT releaseInternal(bool freethis = true);
+    // Length in PCM samples (2), milliseconds (1) or PCM bytes (4).
+    virtual AURA_RESULT getLengthInternal(unsigned int *length, unsigned int lengthtype);
+    virtual AURA_RESULT getMode(unsigned int *mode);
+    [[nodiscard]] virtual bool isStream() const { return false; }
+
+    AURA_RESULT setDefaults(float frequency, float volume, float pan, int priority);
+    AURA_RESULT getDefaults(float *frequency, float *volume, float *pan, int *priority);
+    AURA_RESULT setVariations(float frequencyvar, float volumevar, float panvar);
+    AURA_RESULT setLoopPoints(unsigned int loopstart, unsigned int loopend);
+    // Adds a sync point at a PCM offset; the list stays sorted by offset.
+    AURA_RESULT addSyncPoint(unsigned int offset, const char *name, AURA_SYNCPOINT **point);
+    // Bits per sample of the format (0 for compressed or no format).
+    [[nodiscard]] int bitsPerSample() const;
+    AURA_RESULT getFormat(AURA_SOUND_TYPE *type, AURA_SOUND_FORMAT *format, int *channels, int *bits);
+    AURA_RESULT getLoopPoints(unsigned int *loopstart, unsigned int *loopend);
+    AURA_RESULT getNumSyncPoints(int *numsyncpoints);
+    // 37 for an index outside the list.
+    AURA_RESULT getSyncPoint(int index, AURA_SYNCPOINT **point);
+    AURA_RESULT getNumTags(int *numtags, int *numtagsupdated);
+    // See Metadata::getTag; 78 when the sound has no tags.
+    AURA_RESULT getTag(const char *name, int index, AURA_TAG *tag);
+    AURA_RESULT getOpenState(AURA_OPENSTATE *state, AURA_RESULT *result);
+    // Write access to a range of the sample's data, in bytes; the second
+    // pointer is for a range that wraps (never, for a sample).
+    virtual AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2,
+                             unsigned int *len1, unsigned int *len2);
+    virtual AURA_RESULT unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned int len2);
+    // The PCM a voice reads in place, with zeroed guard frames after it;
+    // null for a sound without data of its own.
+
+    SystemI *mSystem = nullptr;
+    LinkedListNode mSoundNode;           // in the system's list of sounds
+    std::atomic<int> mOpenState{OPENSTATE_READY};
+    AsyncRecord *mAsyncData = nullptr;   // non-blocking sounds only
+    LinkedListNode mAsyncNode;           // in the loader's queue
+    AURA_SOUND_TYPE mType = AURA_SOUND_TYPE_UNKNOWN;
+    Metadata *mMetadata = nullptr;       // the file's tags, or null
+    unsigned int mMode = AURA_LOOP_OFF | AURA_2D | AURA_SOFTWARE;
+    unsigned int mLoopStart = 0;
+    unsigned int mLoopLength = 0;
+    int mLoopCount = -1;
+    float mDefaultFrequency = 44100.0f;
+    float mDefaultVolume = 1.0f;
+    float mDefaultPan = 0.0f;
+    int mDefaultPriority = 128;
+    float mFrequencyVariation = 0.0f;
+    float mVolumeVariation = 0.0f;
+    float mPanVariation = 0.0f;
+    unsigned int mSpeakerBits = 0;       // low 20 bits: default speakers; high: map flags
+    float mMinDistance = 1.0f;
+    float mMaxDistance = 10000.0f;
+    float mConeInsideAngle = 360.0f;
+    float mConeOutsideAngle = 360.0f;
+    float mConeOutsideVolume = 1.0f;
+    int mPlayCount = 0;
+    uint64_t mLastUsedDSPClock = 0;
+    SoundI *mSubSoundParent = nullptr;   // the multi-sound this one belongs to
+    int mSubSoundIndex = 0;
+    int mNumSubSounds = 0;
+    AURA_SYNCPOINT *mSyncPoint = nullptr; // sorted by offset
+    int mNumSyncPoints = 0;
+    void *mUserData = nullptr;
+};
+
+} // namespace AURA
+
+#endif // AURA_SOUNDI_H

@@ -1,0 +1,130 @@
+#include "sound/aura_stream.h"
+
+#include "codec/aura_codec.h"
+#include "voice/aura_channelstream.h"
+#include "base/aura_memory.h"
+#include "sound/aura_sample.h"
+#include "system/aura_systemi.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace AURA {
+
+namespace {
+constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_stream";
+
+// Reads in a row that deliver nothing before the decoder counts as ended.
+constexpr int MAX_EMPTY_READS = 64;
+} // namespace
+
+// A released stream's channel stops first (the sound's release), taking its
+// voice out of the stream thread's list; then nothing reads the ring.
+Stream::~Stream()
+{
+    if (mChannelStream) {
+        ChannelStream *voice = mChannelStream;
+        mChannelStream = nullptr;
+        AURA_Delete(voice);
+    }
+    if (mSample) {
+        Sample *ring = mSample;
+        mSample = nullptr;
+        AURA_Delete(ring);
+    }
+    if (mCodec) {
+        (void)mCodec->release();
+        mCodec = nullptr;
+    }
+}
+
+AURA_RESULT Stream::setPosition(unsigned int position)
+{
+    if (!mCodec) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const AURA_RESULT result = mCodec->setPosition(0, position, AURA_TIMEUNIT_PCM);
+    if (result != AURA_OK) {
+        return result;
+    }
+    mDecodePosition = position;
+    clearFlags(FLAG_ENDOFDATA | FLAG_DECODED);
+    return AURA_OK;
+}
+
+AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
+{
+    if (!mCodec || !mSample || !mSample->getData()) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const unsigned int frameBytes = mSample->frameBytes();
+    if (frameBytes == 0 || offset > mSample->mLength || length > mSample->mLength - offset) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    uint8_t *out = mSample->getData() + static_cast<std::size_t>(offset) * frameBytes;
+    unsigned int remaining = length;
+    int emptyReads = 0;
+    AURA_RESULT result = AURA_OK;
+    const bool looping = (mMode & AURA_LOOP_NORMAL) != 0 && mLoopLength > 0;
+    const uint64_t loopEnd = static_cast<uint64_t>(mLoopStart) + mLoopLength;
+
+    while (remaining > 0) {
+        unsigned int want = remaining;
+        const bool loopsLeft = looping && mDecodeLoopCount != 0;
+        if (loopsLeft && mDecodePosition < loopEnd) {
+            want = static_cast<unsigned int>(std::min<uint64_t>(want, loopEnd - mDecodePosition));
+        }
+        bool ended = false;
+        if (loopsLeft && mDecodePosition >= loopEnd) {
+            ended = true; // at the loop end: back to its start
+        } else {
+            unsigned int got = 0;
+            result = mCodec->read(out, want * frameBytes, &got);
+            const unsigned int frames = std::min(got / frameBytes, want);
+            out += static_cast<std::size_t>(frames) * frameBytes;
+            remaining -= frames;
+            mDecodePosition += frames;
+            if (frames > 0) {
+                emptyReads = 0;
+            }
+            if (result == AURA_ERR_FILE_EOF || (result == AURA_OK && frames == 0 && ++emptyReads >= MAX_EMPTY_READS)) {
+                ended = true;
+            } else if (result != AURA_OK) {
+                break;
+            }
+        }
+        if (!ended) {
+            continue;
+        }
+        if (loopsLeft) {
+            result = mCodec->setPosition(0, mLoopStart, AURA_TIMEUNIT_PCM);
+            if (result != AURA_OK) {
+                break;
+            }
+            mDecodePosition = mLoopStart;
+            if (mDecodeLoopCount > 0) {
+                --mDecodeLoopCount;
+            }
+            continue;
+        }
+        result = AURA_ERR_FILE_EOF;
+        setFlags(FLAG_ENDOFDATA);
+        break;
+    }
+    if (remaining > 0) {
+        std::memset(out, 0, static_cast<std::size_t>(remaining) * frameBytes);
+    }
+    setFlags(FLAG_DECODED);
+    return result;
+}
+
+AURA_RESULT Stream::flush()
+{
+    if (!mSample) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const AURA_RESULT result = fill(0, mSample->mLength);
+    return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
+}
+
+} // namespace AURA

@@ -1,0 +1,65 @@
+// A streamed sound: its codec decodes the file a stretch at a time into a
+// small looping sample, the ring buffer, which a voice plays while the
+// system's stream thread refills the part just played.
+#ifndef AURA_STREAM_H
+#define AURA_STREAM_H
+
+#include "sound/aura_soundi.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace AURA {
+
+class Codec;
+class Sample;
+class ChannelStream;
+
+class Stream : public SoundI {
+public:
+    static constexpr unsigned int FLAG_ENDOFDATA = 0x8;   // the decoder reached the end
+    static constexpr unsigned int FLAG_DECODED = 0x10;    // data decoded since the last seek
+    static constexpr unsigned int FLAG_IDLE = 0x40;       // no voice plays the stream
+    static constexpr unsigned int FLAG_WHOLE = 0x80;      // the whole stream is in the ring
+    static constexpr unsigned int FLAG_SEEKING = 0x400;
+
+    // Frames decoded at a time, unless the creation info asks otherwise.
+    static constexpr unsigned int DEFAULT_CHUNK_FRAMES = 8192;
+    // Ring buffer length in chunks.
+    static constexpr unsigned int RING_CHUNKS = 4;
+
+    Stream() = default;
+    ~Stream() override;
+
+    [[nodiscard]] bool isStream() const override { return true; }
+
+    // Decodes the next `length` frames into the ring at `offset`, looping
+    // back to the loop start while loops remain. 22 once the data ends (the
+    // rest is silence).
+    AURA_RESULT fill(unsigned int offset, unsigned int length);
+    // Moves the decoder (PCM samples of the stream).
+    AURA_RESULT setPosition(unsigned int position);
+    // Fills the whole ring from the decoder's position.
+    AURA_RESULT flush();
+    // Loops the decoder runs through before it plays on to the end.
+    void setDecodeLoops(int loopcount) { mDecodeLoopCount = loopcount; }
+
+    [[nodiscard]] unsigned int flags() const { return mStreamFlags.load(std::memory_order_acquire); }
+    void setFlags(unsigned int bits) { mStreamFlags.fetch_or(bits, std::memory_order_acq_rel); }
+    void clearFlags(unsigned int bits) { mStreamFlags.fetch_and(~bits, std::memory_order_acq_rel); }
+
+    Codec *mCodec = nullptr;              // owns the file
+    Sample *mSample = nullptr;            // the ring buffer
+    ChannelStream *mChannelStream = nullptr;
+    unsigned int mChunkSize = DEFAULT_CHUNK_FRAMES;
+    unsigned int mInitialPosition = 0;
+
+private:
+    std::atomic<unsigned int> mStreamFlags{0};
+    uint64_t mDecodePosition = 0;         // PCM frame the decoder is at
+    int mDecodeLoopCount = -1;
+};
+
+} // namespace AURA
+
+#endif // AURA_STREAM_H

@@ -1,0 +1,621 @@
+// Sound creation: a file is opened through the file layer, offered to the
+// registered codecs in their order, and a sample is read whole from the
+// codec that takes it.
+#include "codec/aura_codec.h"
+#include "codec/aura_codec_oggvorbis.h"
+#include "codec/wav/aura_codec_wav.h"
+#include "system/aura_async.h"
+#include "base/aura_memory.h"
+#include "codec/aura_metadata.h"
+#include "voice/aura_channelstream.h"
+#include "sound/aura_sample.h"
+#include "output/aura_output.h"
+#include "sound/aura_stream.h"
+#include "system/aura_systemi.h"
+#include "file/aura_file_disk.h"
+#include "file/aura_file_memory.h"
+#include "file/aura_file_user.h"
+#include "os/aura_os.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace AURA {
+
+namespace {
+constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_sound";
+
+// Buffer of files that samples are read from (0 for memory).
+constexpr int SAMPLE_FILE_BUFFER = 16384;
+// A sample whose codec does not know its length grows by reads of this
+// much, and a declared length is trusted only this far ahead of the data
+// that actually arrives.
+constexpr unsigned int SAMPLE_READ_CHUNK = 64 * 1024;
+constexpr unsigned int SAMPLE_FIRST_CAPACITY = 4 * 1024 * 1024;
+// Reads in a row that deliver nothing before a codec counts as finished.
+constexpr int MAX_EMPTY_READS = 64;
+
+bool hasUserFileCallbacks(const AURA_CREATESOUNDEXINFO *exinfo)
+{
+    return exinfo && (exinfo->useropen || exinfo->userclose || exinfo->userread || exinfo->userseek ||
+                      exinfo->userasyncread || exinfo->userasynccancel);
+}
+
+bool lengthKnown(unsigned int samples)
+{
+    return samples != 0xFFFFFFFFu && samples != 0x7FFFFFFFu;
+}
+
+// Moves every tag of `from` to the end of `*to` (made on first use); `from`
+// is released.
+void mergeTags(Metadata **to, Metadata *from)
+{
+    if (!from) {
+        return;
+    }
+    if (!*to) {
+        *to = from;
+        return;
+    }
+    (void)(*to)->add(from);
+    (void)from->release();
+}
+// The format facts a codec gives of the sound it opened.
+void describeSound(SoundI *sound, const AURA_CODEC_WAVEFORMAT &waveformat, const Codec &codec)
+{
+    sound->mType = static_cast<AURA_SOUND_TYPE>(codec.mType);
+    sound->mFormat = waveformat.format;
+    sound->mChannels = waveformat.channels;
+    sound->mDefaultFrequency = static_cast<float>(waveformat.frequency);
+    sound->mSpeakerBits = waveformat.channelmask;
+}
+
+// A mode that names no loop, dimension or mixer gets the defaults.
+void completeMode(SoundI *sound)
+{
+    if (!(sound->mMode & (AURA_LOOP_NORMAL | AURA_LOOP_BIDI))) {
+        sound->mMode |= AURA_LOOP_OFF;
+    }
+    if (!(sound->mMode & AURA_3D)) {
+        sound->mMode |= AURA_2D;
+    }
+    if (!(sound->mMode & AURA_HARDWARE)) {
+        sound->mMode |= AURA_SOFTWARE;
+    }
+}
+} // namespace
+
+void SystemI::listSound(SoundI *sound)
+{
+    std::lock_guard<std::mutex> lock(mSoundListLock);
+    sound->mSoundNode.addBefore(mSoundHead);
+}
+
+AURA_RESULT SystemI::registerCodecs()
+{
+    // Priorities leave room for the formats that come before and between.
+    struct Entry {
+        AURA_CODEC_DESCRIPTION_EX *(*describe)();
+        unsigned int priority;
+    };
+    static constexpr Entry kCodecs[] = {
+        {&CodecWav::getDescriptionEx, 600},
+        {&CodecOggVorbis::getDescriptionEx, 800},
+    };
+    for (const Entry &entry : kCodecs) {
+        const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::openSoundFile(const char *name_or_data, AURA_MODE mode, const AURA_CREATESOUNDEXINFO *exinfo,
+                                   File **file)
+{
+    *file = nullptr;
+    File *made = nullptr;
+    unsigned int length = 0;
+    int buffersize = SAMPLE_FILE_BUFFER;
+    if (mode & (AURA_OPENMEMORY | AURA_OPENMEMORY_POINT)) {
+        if (!exinfo || exinfo->length == 0) {
+            return AURA_ERR_INVALID_PARAM;
+        }
+        made = AURA_New(MemoryFile);
+        length = exinfo->length;
+        buffersize = 0;
+    } else if (hasUserFileCallbacks(exinfo) || mFileSettings.callbacks.open) {
+        auto *user = AURA_New(UserFile);
+        if (user && exinfo) {
+            FileCallbacks own;
+            own.open = exinfo->useropen;
+            own.close = exinfo->userclose;
+            own.read = exinfo->userread;
+            own.seek = exinfo->userseek;
+            own.asyncRead = exinfo->userasyncread;
+            own.asyncCancel = exinfo->userasynccancel;
+            user->setCallbacks(own);
+        }
+        made = user;
+    } else {
+        made = AURA_New(DiskFile);
+    }
+    if (!made) {
+        return AURA_ERR_MEMORY;
+    }
+    made->setSettings(&mFileSettings);
+    AURA_RESULT result = made->init(this, length, buffersize);
+    if (result == AURA_OK) {
+        result = made->open(name_or_data, length, false, exinfo ? exinfo->encryptionkey : nullptr);
+        if (result != AURA_OK) {
+            AURA_Delete(made);
+            return result;
+        }
+    }
+    if (result == AURA_OK && exinfo && exinfo->fileoffset) {
+        result = made->setStartOffset(exinfo->fileoffset);
+    }
+    if (result != AURA_OK) {
+        (void)made->close();
+        AURA_Delete(made);
+        return result;
+    }
+    *file = made;
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::findCodec(File *file, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo, Codec **codec)
+{
+    *codec = nullptr;
+    int count = 0;
+    AURA_RESULT result = mPluginFactory.getNumCodecs(&count);
+    if (result != AURA_OK) {
+        return result;
+    }
+    Metadata *declinedTags = nullptr;
+    // The suggested type goes first; then every codec in its order.
+    const int suggested = exinfo ? exinfo->suggestedsoundtype : 0;
+    result = AURA_ERR_FORMAT;
+    for (int pass = suggested ? 0 : 1; pass < 2 && !*codec; ++pass) {
+        for (int i = 0; i < count; ++i) {
+            AURA_CODEC_DESCRIPTION_EX *description = nullptr;
+            if (mPluginFactory.getCodecByIndex(i, &description) != AURA_OK || !description->open) {
+                continue;
+            }
+            const bool isSuggested = static_cast<int>(description->mType) == suggested;
+            if ((pass == 0) != isSuggested) {
+                continue;
+            }
+            Codec *candidate = nullptr;
+            result = Codec::create(*description, this, &candidate);
+            if (result != AURA_OK) {
+                break;
+            }
+            candidate->mFile = file;
+            result = file->seek(0, 0);
+            if (result == AURA_OK) {
+                result = candidate->open(mode, exinfo);
+            }
+            if (result == AURA_OK) {
+                *codec = candidate;
+                break;
+            }
+            // The file stays open for the next codec; tags found on the way
+            // (a tag reader declines every file) stay with the sound.
+            if (result == AURA_ERR_FORMAT) {
+                mergeTags(&declinedTags, candidate->takeMetadata());
+            }
+            candidate->mFile = nullptr;
+            (void)candidate->release();
+            if (result != AURA_ERR_FORMAT) {
+                break;
+            }
+        }
+        if (result != AURA_OK && result != AURA_ERR_FORMAT) {
+            break;
+        }
+    }
+    if (*codec) {
+        if (declinedTags) {
+            Metadata *own = (*codec)->takeMetadata();
+            mergeTags(&declinedTags, own);
+            (*codec)->mMetadata = declinedTags;
+        }
+        return AURA_OK;
+    }
+    if (declinedTags) {
+        (void)declinedTags->release();
+    }
+    return result == AURA_OK ? AURA_ERR_FORMAT : result;
+}
+
+AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int declaredbytes)
+{
+    const bool known = declaredbytes != 0xFFFFFFFFu;
+    unsigned int capacity = known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY) : SAMPLE_READ_CHUNK;
+    AURA_RESULT result = sample->setCapacity(capacity);
+    if (result != AURA_OK) {
+        return result;
+    }
+    unsigned int total = 0;
+    int emptyReads = 0;
+    for (;;) {
+        if (known && total >= declaredbytes) {
+            break;
+        }
+        if (total == capacity) {
+            uint64_t grown = static_cast<uint64_t>(capacity) * 2;
+            if (known) {
+                grown = std::min<uint64_t>(grown, declaredbytes);
+            }
+            if (grown > static_cast<uint64_t>(MemPool::MAX_SIZE) / 2) {
+                return AURA_ERR_MEMORY;
+            }
+            capacity = static_cast<unsigned int>(grown);
+            result = sample->setCapacity(capacity);
+            if (result != AURA_OK) {
+                return result;
+            }
+        }
+        const unsigned int want = std::min(capacity - total, SAMPLE_READ_CHUNK);
+        unsigned int got = 0;
+        result = codec->read(sample->getData() + total, want, &got);
+        total += std::min(got, want);
+        if (result == AURA_ERR_FILE_EOF) {
+            break;
+        }
+        if (result != AURA_OK) {
+            return result;
+        }
+        if (got == 0 && ++emptyReads >= MAX_EMPTY_READS) {
+            break;
+        }
+        if (got > 0) {
+            emptyReads = 0;
+        }
+    }
+    sample->mLengthBytes = total;
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mode, unsigned int /*buffersize*/,
+                                         AURA_TIMEUNIT /*buffersizetype*/, AURA_CREATESOUNDEXINFO *exinfo,
+                                         bool fromloader, SoundI **sound)
+{
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!fromloader) {
+        *sound = nullptr;
+    }
+    if (!mInitialised) {
+        return AURA_ERR_UNINITIALIZED;
+    }
+    if (exinfo && exinfo->cbsize != static_cast<int>(sizeof(AURA_CREATESOUNDEXINFO))) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!name_or_data && !(mode & AURA_OPENUSER)) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if ((mode & AURA_NONBLOCKING) && !fromloader) {
+        // The sound is handed out at once, loading; the loader opens it.
+        SoundI *made = nullptr;
+        if (mode & AURA_CREATESTREAM) {
+            auto *stream = AURA_New(Stream);
+            if (stream) {
+                stream->setFlags(Stream::FLAG_IDLE);
+            }
+            made = stream;
+        } else {
+            made = AURA_New(Sample);
+        }
+        if (!made) {
+            return AURA_ERR_MEMORY;
+        }
+        made->mSystem = this;
+        made->mMode = mode;
+        made->mOpenState.store(SoundI::OPENSTATE_LOADING, std::memory_order_release);
+        AsyncThread *loader = nullptr;
+        AURA_RESULT result = made->makeAsyncRecord(name_or_data, exinfo);
+        if (result == AURA_OK) {
+            result = AsyncThread::getAsyncThread(made, &loader);
+        }
+        if (result != AURA_OK) {
+            made->mSystem = nullptr;
+            AURA_Delete(made);
+            return result;
+        }
+        listSound(made);
+        *sound = made;
+        return loader->queue(made);
+    }
+    if (mode & AURA_CREATESTREAM) {
+        return createStreamInternal(name_or_data, mode, exinfo, fromloader ? static_cast<Stream *>(*sound) : nullptr,
+                                    sound);
+    }
+
+    auto *sample = fromloader ? static_cast<Sample *>(*sound) : AURA_New(Sample);
+    if (!sample) {
+        return AURA_ERR_MEMORY;
+    }
+    sample->mSystem = this;
+    sample->mMode = mode;
+
+    AURA_RESULT result = AURA_OK;
+    if (mode & AURA_OPENUSER) {
+        // An empty sound of the caller's format that the caller fills.
+        if (!exinfo || exinfo->numchannels <= 0 || exinfo->numchannels > 16 || exinfo->defaultfrequency <= 0 ||
+            getBitsFromFormat(exinfo->format) == 0) {
+            AURA_Delete(sample);
+            return AURA_ERR_INVALID_PARAM;
+        }
+        sample->mType = AURA_SOUND_TYPE_USER;
+        sample->mFormat = exinfo->format;
+        sample->mChannels = exinfo->numchannels;
+        sample->mDefaultFrequency = static_cast<float>(exinfo->defaultfrequency);
+        const unsigned int frame = sample->frameBytes();
+        sample->mLength = exinfo->length / frame;
+        sample->mLengthBytes = sample->mLength * frame;
+        sample->mLoopStart = 0;
+        sample->mLoopLength = sample->mLength;
+        result = sample->setCapacity(sample->mLengthBytes);
+        if (result == AURA_OK && exinfo->pcmreadcallback && sample->mLengthBytes) {
+            result = exinfo->pcmreadcallback(reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(sample)),
+                                             sample->getData(), sample->mLengthBytes);
+        }
+    } else {
+        File *file = nullptr;
+        Codec *codec = nullptr;
+        result = openSoundFile(name_or_data, mode, exinfo, &file);
+        if (result == AURA_OK) {
+            result = findCodec(file, mode, exinfo, &codec);
+            if (result != AURA_OK) {
+                (void)file->close();
+                AURA_Delete(file);
+            }
+        }
+        AURA_CODEC_WAVEFORMAT waveformat{};
+        if (result == AURA_OK) {
+            result = codec->getWaveFormat(0, &waveformat);
+        }
+        if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 ||
+                                  waveformat.frequency <= 0)) {
+            result = AURA_ERR_FORMAT;
+        }
+        if (result == AURA_OK) {
+            const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) &&
+                                    waveformat.format >= AURA_SOUND_FORMAT_GCADPCM &&
+                                    waveformat.format <= AURA_SOUND_FORMAT_CELT;
+            if (!compressed && getBitsFromFormat(waveformat.format) == 0) {
+                result = AURA_ERR_FORMAT;
+            }
+            describeSound(sample, waveformat, *codec);
+            if (result == AURA_OK && compressed) {
+                // The blocks stay as they are in the file, for the decoding
+                // units to read.
+                unsigned int got = 0;
+                result = sample->setCapacity(waveformat.lengthbytes);
+                if (result == AURA_OK) {
+                    result = file->seek(static_cast<int>(codec->mSrcDataOffset), 0);
+                }
+                if (result == AURA_OK) {
+                    result = file->read(sample->getData(), 1, waveformat.lengthbytes, &got);
+                    if (result == AURA_ERR_FILE_EOF) {
+                        result = AURA_OK;
+                    }
+                }
+                sample->mLengthBytes = got;
+                sample->mLength = waveformat.lengthpcm;
+            } else if (result == AURA_OK) {
+                const unsigned int frame = sample->frameBytes();
+                unsigned int declared = 0xFFFFFFFFu;
+                if (lengthKnown(waveformat.lengthpcm)) {
+                    const uint64_t bytes = static_cast<uint64_t>(waveformat.lengthpcm) * frame;
+                    declared = bytes >= 0xFFFFFFFFu ? 0xFFFFFFFEu : static_cast<unsigned int>(bytes);
+                }
+                result = readSampleData(codec, sample, declared);
+                sample->mLength = sample->mLengthBytes / frame;
+                sample->mLengthBytes = sample->mLength * frame;
+            }
+        }
+        if (result == AURA_OK) {
+            // Loop points found in the file; without them the whole sound.
+            sample->mLoopStart = 0;
+            sample->mLoopLength = sample->mLength;
+            if (waveformat.loopstart < waveformat.loopend && waveformat.loopstart < sample->mLength) {
+                const unsigned int end = std::min(waveformat.loopend, sample->mLength - 1);
+                sample->mLoopStart = waveformat.loopstart;
+                sample->mLoopLength = end - waveformat.loopstart + 1;
+                if (!(mode & (AURA_LOOP_OFF | AURA_LOOP_NORMAL | AURA_LOOP_BIDI)) &&
+                    (waveformat.mode & AURA_LOOP_NORMAL)) {
+                    sample->mMode = (sample->mMode & ~AURA_LOOP_OFF) | AURA_LOOP_NORMAL;
+                }
+            }
+            if (codec->mDescription.soundcreate) {
+                result = codec->mDescription.soundcreate(
+                    codec->state(), 0, reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(sample)));
+            }
+        }
+        if (codec) {
+            sample->mMetadata = codec->takeMetadata();
+            (void)codec->release();
+        }
+    }
+    completeMode(sample);
+    if (result != AURA_OK) {
+        if (!fromloader) {
+            sample->mSystem = nullptr;
+            AURA_Delete(sample);
+        }
+        return result;
+    }
+    if (exinfo) {
+        sample->mUserData = exinfo->userdata;
+    }
+    if (!fromloader) {
+        listSound(sample);
+    }
+    *sound = sample;
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
+                                          Stream *into, SoundI **sound)
+{
+    if (mode & AURA_OPENUSER) {
+        return AURA_ERR_UNSUPPORTED; // a stream decodes a file
+    }
+    File *file = nullptr;
+    AURA_RESULT result = openSoundFile(name_or_data, mode, exinfo, &file);
+    if (result != AURA_OK) {
+        return result;
+    }
+    Codec *codec = nullptr;
+    result = findCodec(file, mode, exinfo, &codec);
+    if (result != AURA_OK) {
+        (void)file->close();
+        AURA_Delete(file);
+        return result;
+    }
+    auto *stream = into ? into : AURA_New(Stream);
+    if (!stream) {
+        (void)codec->release();
+        return AURA_ERR_MEMORY;
+    }
+    stream->mCodec = codec;
+    stream->mSystem = this;
+    stream->mMode = mode;
+    AURA_CODEC_WAVEFORMAT waveformat{};
+    result = codec->getWaveFormat(0, &waveformat);
+    if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 || waveformat.frequency <= 0 ||
+                              getBitsFromFormat(waveformat.format) == 0)) {
+        result = AURA_ERR_FORMAT;
+    }
+    if (result == AURA_OK) {
+        describeSound(stream, waveformat, *codec);
+        const bool known = lengthKnown(waveformat.lengthpcm);
+        stream->mLength = known ? waveformat.lengthpcm : 0xFFFFFFFFu;
+        stream->mLoopStart = 0;
+        stream->mLoopLength = known ? stream->mLength : 0;
+        if (known && waveformat.loopstart < waveformat.loopend && waveformat.loopstart < stream->mLength) {
+            stream->mLoopStart = waveformat.loopstart;
+            stream->mLoopLength = std::min(waveformat.loopend, stream->mLength - 1) - waveformat.loopstart + 1;
+        }
+        if (exinfo && exinfo->decodebuffersize > 0) {
+            stream->mChunkSize = std::clamp(exinfo->decodebuffersize, 256u, 1u << 20);
+        }
+        stream->mMetadata = codec->takeMetadata();
+
+        // The ring: a few chunks, or the whole stream when it is shorter.
+        auto *ring = AURA_New(Sample);
+        stream->mSample = ring;
+        if (!ring) {
+            result = AURA_ERR_MEMORY;
+        } else {
+            ring->mSystem = this;
+            ring->mFormat = stream->mFormat;
+            ring->mChannels = stream->mChannels;
+            ring->mDefaultFrequency = stream->mDefaultFrequency;
+            ring->mMode = AURA_LOOP_NORMAL | AURA_2D | AURA_SOFTWARE;
+            const uint64_t ringFrames = static_cast<uint64_t>(stream->mChunkSize) * Stream::RING_CHUNKS;
+            const bool whole = known && stream->mLength > 0 && stream->mLength <= ringFrames;
+            ring->mLength = whole ? stream->mLength : static_cast<unsigned int>(ringFrames);
+            ring->mLengthBytes = ring->mLength * ring->frameBytes();
+            ring->mLoopStart = 0;
+            ring->mLoopLength = ring->mLength;
+            result = ring->setCapacity(ring->mLengthBytes);
+            if (result == AURA_OK) {
+                stream->setDecodeLoops(0);
+                result = stream->flush();
+            }
+            if (result == AURA_OK) {
+                if (whole) {
+                    stream->setFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
+                }
+                // The first fill is where a play starts: nothing to redo.
+                stream->clearFlags(Stream::FLAG_DECODED);
+            }
+        }
+    }
+    if (result == AURA_OK) {
+        stream->mChannelStream = AURA_New(ChannelStream);
+        result = stream->mChannelStream ? stream->mChannelStream->init(-1, this, mOutput, nullptr) : AURA_ERR_MEMORY;
+    }
+    if (result == AURA_OK) {
+        result = startStreamThread();
+    }
+    if (result != AURA_OK) {
+        if (!into) {
+            stream->mSystem = nullptr;
+            AURA_Delete(stream);
+        }
+        return result;
+    }
+    stream->setFlags(Stream::FLAG_IDLE);
+    completeMode(stream);
+    stream->mMode |= AURA_SOFTWARE; // the ring is mixed in software whatever the mode says
+    if (exinfo) {
+        stream->mUserData = exinfo->userdata;
+    }
+    if (!into) {
+        listSound(stream);
+    }
+    *sound = stream;
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::startStreamThread()
+{
+    // Outputs that mix one block per update refill streams in the update
+    // itself, so a render is the same however fast it runs.
+    if (mStreamThread.isRunning() || !mOutput || !mOutput->isRealTime()) {
+        return AURA_OK;
+    }
+    return mStreamThread.initThread("AURA stream thread", &SystemI::streamThreadFunc, this,
+                                    Thread::PRIORITY_HIGH, nullptr, 0, false, 10, this);
+}
+
+void SystemI::streamThreadFunc(void *param)
+{
+    auto *system = static_cast<SystemI *>(param);
+    // One pass over the stream voices. A voice that stops meanwhile moves
+    // the cursor past itself.
+    CriticalSectionGuard update(system->mStreamUpdateCrit);
+    {
+        CriticalSectionGuard list(system->mStreamListCrit);
+        system->mStreamListCursor = system->mStreamVoiceHead.mNext;
+    }
+    for (;;) {
+        ChannelStream *voice = nullptr;
+        {
+            CriticalSectionGuard list(system->mStreamListCrit);
+            LinkedListNode *node = system->mStreamListCursor;
+            if (!node || node == &system->mStreamVoiceHead) {
+                system->mStreamListCursor = nullptr;
+                break;
+            }
+            voice = static_cast<ChannelStream *>(node->mData);
+            system->mStreamListCursor = node->mNext;
+        }
+        (void)voice->updateStream();
+    }
+}
+
+AURA_RESULT SystemI::releaseSounds()
+{
+    for (;;) {
+        SoundI *sound = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mSoundListLock);
+            if (mSoundHead.isEmpty()) {
+                break;
+            }
+            sound = static_cast<SoundI *>(mSoundHead.mNext->mData);
+        }
+        (void)sound->releaseInternal(true);
+    }
+    return AURA_OK;
+}
+
+} // namespace AURA

@@ -1,0 +1,224 @@
+// The engine object behind a system handle: its software format, speaker
+// layout and DSP graph.
+#ifndef AURA_SYSTEMI_H
+#define AURA_SYSTEMI_H
+
+#include "aura.h"
+#include "aura.hpp"
+#include "aura_dsp.h"
+#include "base/aura_globals.h"
+#include "system/aura_pluginfactory.h"
+#include "channel/aura_reverbi.h"
+#include "dsp/aura_dsp_mixer.h"
+#include "dsp/aura_dspi.h"
+#include "file/aura_file.h"
+#include "os/aura_thread.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <cstdint>
+
+struct AURA_OS_CRITICALSECTION;
+
+namespace AURA {
+
+class DSPSoundCard;
+class Output;
+class ChannelI;
+class ChannelGroupI;
+class ChannelPool;
+class ChannelReal;
+class SoundI;
+class Sample;
+class Codec;
+class Stream;
+
+// One speaker of the layout, on the horizontal plane around the listener.
+struct AURA_SPEAKERCONFIG {
+    AURA_SPEAKER mSpeaker;
+    float mPosition[3];   // x right, y 0, z front
+    float mDirection[3];  // unit position, or the pair axis
+    float mAngle;         // pseudo-angle in [0, 8), clockwise from front-left
+    bool mActive;
+    bool mPairValid;      // (this, next clockwise) can be panned across
+    float mPairSign;      // orientation of the pair
+};
+
+// The pseudo-angle of a direction: 8 units a turn, clockwise from
+// front-left (front-left 0, front 1, right 3, back 5, left 7).
+float speakerPseudoAngle(float x, float z);
+
+class SystemI : public System, public DSPMixer {
+public:
+    static constexpr int MAX_SPEAKERS = 8;
+    static constexpr unsigned int MAX_SYSTEMS = 15;
+
+    SystemI();
+    ~SystemI() override;
+    // The handle class names some of the mixer's operations too.
+    using DSPMixer::getDSPBufferSize;
+    SystemI(const SystemI &) = delete;
+    SystemI &operator=(const SystemI &) = delete;
+
+    // Live systems: each is in the global list with an index 1..15.
+    static AURA_RESULT create(SystemI **system);
+    // 37 unless the handle is a live system.
+    static AURA_RESULT validate(const void *handle, SystemI **system);
+    // The live system with this index; 37 (and null) when none has it.
+    static AURA_RESULT getInstance(unsigned int index, SystemI **system);
+
+    AURA_RESULT releaseInternal();
+    AURA_RESULT setOutputInternal(AURA_OUTPUTTYPE output);
+    AURA_RESULT setDriverInternal(int driver);
+    AURA_RESULT setSoftwareFormatInternal(int samplerate, AURA_SOUND_FORMAT format,
+                                          int numoutputchannels, int maxinputchannels,
+                                          AURA_DSP_RESAMPLER resamplemethod);
+    AURA_RESULT getSoftwareFormatInternal(int *samplerate, AURA_SOUND_FORMAT *format,
+                                          int *numoutputchannels, int *maxinputchannels,
+                                          AURA_DSP_RESAMPLER *resamplemethod, int *bits);
+    AURA_RESULT setDSPBufferSizeInternal(unsigned int bufferlength, int numbuffers);
+    AURA_RESULT initInternal(int maxchannels, unsigned int flags, void *extradriverdata);
+    AURA_RESULT updateInternal();
+    AURA_RESULT closeInternal();
+
+    // Sounds. buffersize (in buffersizetype units) is the stream buffer;
+    // fromloader: the non-blocking loader fills the sound it handed out.
+    AURA_RESULT createSoundInternal(const char *name_or_data, AURA_MODE mode, unsigned int buffersize,
+                                    AURA_TIMEUNIT buffersizetype, AURA_CREATESOUNDEXINFO *exinfo,
+                                    bool fromloader, SoundI **sound);
+    // The built-in codecs, in the order files are offered to them.
+    AURA_RESULT registerCodecs();
+    // Opens the file a sound is made from, per the mode and creation info.
+    AURA_RESULT openSoundFile(const char *name_or_data, AURA_MODE mode, const AURA_CREATESOUNDEXINFO *exinfo,
+                              File **file);
+    // Offers an open file to the registered codecs; tags of codecs that
+    // declined it are kept in *tags.
+    AURA_RESULT findCodec(File *file, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo, Codec **codec);
+    // Reads a codec's whole output into a sample.
+    AURA_RESULT readSampleData(Codec *codec, Sample *sample, unsigned int declaredbytes);
+    AURA_RESULT releaseSounds();
+    // Puts a sound in the system's list (freed with the system).
+    void listSound(SoundI *sound);
+
+    // Streams: the voices the stream thread refills, its pass cursor and
+    // the three sections, entered in this order: update, voice, list.
+    AURA_RESULT startStreamThread();
+    static void streamThreadFunc(void *param);
+    LinkedListNode mStreamVoiceHead;
+    LinkedListNode *mStreamListCursor = nullptr;
+    AURA_OS_CRITICALSECTION *mStreamUpdateCrit = nullptr;
+    AURA_OS_CRITICALSECTION *mStreamVoiceCrit = nullptr;
+    AURA_OS_CRITICALSECTION *mStreamListCrit = nullptr;
+    Thread mStreamThread;
+    // Opens a stream: the file stays with its codec, which decodes into a
+    // ring buffer a stretch at a time.
+    // into: the stream the non-blocking loader fills (null: a new one).
+    AURA_RESULT createStreamInternal(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
+                                     Stream *into, SoundI **sound);
+
+    LinkedListNode mSoundHead;             // every sound of the system
+    std::mutex mSoundListLock;
+    FileSystemSettings mFileSettings;      // what the system's files take from it
+
+    // Channels.
+    AURA_RESULT playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *sound, bool paused,
+                                  ChannelI **channel);
+    AURA_RESULT playDSPInternal(AURA_CHANNELINDEX channelid, DSPI *dsp, bool paused, ChannelI **channel);
+    AURA_RESULT getMasterChannelGroupInternal(ChannelGroupI **group);
+    AURA_RESULT createChannelGroupInternal(const char *name, ChannelGroupI **group);
+    // A channel for a new sound (stopping what it played) with a voice.
+    AURA_RESULT acquireChannel(AURA_CHANNELINDEX channelid, int priority, ChannelI **channel);
+    void releaseUnplayedChannel(ChannelI *channel);
+    AURA_RESULT playOnChannel(AURA_CHANNELINDEX channelid, int priority, ChannelI **channel,
+                              const std::function<AURA_RESULT(ChannelI *)> &play);
+    AURA_RESULT initChannels();
+    AURA_RESULT closeChannels();
+    // Voices for a channel: free ones of the pool.
+    AURA_RESULT getFreeVoices(ChannelReal **voices, int count);
+    // Milliseconds for the update's elapsed time; tests may replace it.
+    unsigned int (*mUpdateClock)() = nullptr;
+    [[nodiscard]] unsigned int currentMs() const;
+
+    ChannelI *mChannel = nullptr;     // the logical channels
+    int mNumChannels = 0;
+    LinkedListNode mChannelFreeListHead;
+    LinkedListNode mChannelSortedListHead; // playing channels, most important first
+    ChannelGroupI *mMasterChannelGroup = nullptr;
+    LinkedListNode mChannelGroupHead;      // every group the system made
+    ChannelPool *mVoicePool = nullptr;     // the voices channels play on
+
+    // Speaker layout.
+    AURA_RESULT set3DSpeakerPosition(AURA_SPEAKER speaker, float x, float z, bool active);
+    AURA_RESULT setSpeakerMode(AURA_SPEAKERMODE speakermode);
+    AURA_RESULT sortSpeakerList();
+    AURA_RESULT prepareSpeakerPairs();
+    AURA_RESULT set3DReverbActive(bool active);
+    AURA_RESULT get3DReverbActive(bool *active);
+    AURA_RESULT setReverbAmbientProperties(const AURA_REVERB_PROPERTIES *properties);
+
+    // The DSP engine: sections, request records, pools, scratch buffer and
+    // the sound-card unit. Part of init; undone by closeDSPEngine.
+    AURA_RESULT initDSPEngine();
+    // Stops every channel whose played unit is dsp.
+    AURA_RESULT stopDSP(DSPI *dsp) override;
+
+    // Builds a unit from a description. With allocate false, *dsp already
+    // points at caller-owned memory holding a constructed unit.
+    AURA_RESULT createDSP(AURA_DSP_DESCRIPTION_EX *description, DSPI **dsp, bool allocate);
+    // The same without the check of the software mixer (the engine's own units).
+    AURA_RESULT createDSPInternal(AURA_DSP_DESCRIPTION_EX *description, DSPI **dsp, bool allocate);
+    AURA_RESULT getDSPHead(DSPI **dsp);
+    // A unit of a registered description of that type; 68 when none is.
+    AURA_RESULT createDSPByType(AURA_DSP_TYPE type, DSPI **dsp);
+
+    // Identity and output.
+    LinkedListNode mGlobalNode;       // in the global list of systems
+    unsigned int mIndex = 0;          // 1..15 while listed
+    Output *mOutput = nullptr;
+    PluginFactory mPluginFactory;     // codecs, units and outputs, from init to close
+    AURA_OUTPUTTYPE mOutputType = AURA_OUTPUTTYPE_AUTODETECT;
+    int mDriver = 0;
+    int mMaxChannels = 0;
+    unsigned int mLastUpdateMs = 0;
+
+    // Format.
+    AURA_SPEAKERMODE mSpeakerMode = AURA_SPEAKERMODE_STEREO;
+    int mNumOutputSpeakers = 2;
+    bool mInitialised = false;
+
+    // Speakers.
+    AURA_SPEAKERCONFIG mSpeaker[MAX_SPEAKERS]{};
+    AURA_SPEAKERCONFIG *mSpeakerList[MAX_SPEAKERS]{};
+
+    // 3D and reverb.
+    struct Listener {
+        AURA_VECTOR mPosition{0.0f, 0.0f, 0.0f};
+        AURA_VECTOR mVelocity{0.0f, 0.0f, 0.0f};
+        AURA_VECTOR mUp{0.0f, 1.0f, 0.0f};
+        AURA_VECTOR mForward{0.0f, 0.0f, 1.0f};
+        AURA_VECTOR mRight{1.0f, 0.0f, 0.0f}; // up x forward
+        bool mMoved = false;
+    };
+    static constexpr int MAX_LISTENERS = 4;
+    Listener mListener[MAX_LISTENERS];
+    AURA_RESULT set3DListenerAttributesInternal(int listener, const AURA_VECTOR *pos, const AURA_VECTOR *vel,
+                                                const AURA_VECTOR *forward, const AURA_VECTOR *up);
+    int mNum3DListeners = 1;
+    float mDopplerScale = 1.0f;
+    float mDistanceScale = 1.0f;
+    float mRolloffScale = 1.0f;
+    bool m3DReverbActive = false;
+    ReverbI mReverbGlobal;            // four instances; sized by initChannels
+    AURA_REVERB_PROPERTIES mReverbAmbientProperties{};
+    float mAdvancedHRTFMinAngle = 180.0f;
+    float mAdvancedHRTFMaxAngle = 360.0f;
+    float mAdvancedHRTFFrequency = 4000.0f;
+    int mAdvancedMaxADPCMCodecs = 32;
+    int mAdvancedDistanceFilterCenterFreq = 400;
+    int mAdvancedCounts[6] = {16384, 8, 32, 1000, 1000, 2048};
+};
+
+} // namespace AURA
+
+#endif // AURA_SYSTEMI_H

@@ -1,0 +1,92 @@
+// The voices of the software mixer: the manual-3D layer that pans by hand
+// over the speaker layout, and the software voice that plays through its
+// own small chain of units (source, optional low-pass, head) into its
+// channel group's unit.
+#ifndef AURA_CHANNELSOFTWARE_H
+#define AURA_CHANNELSOFTWARE_H
+
+#include "voice/aura_channelreal.h"
+#include "dsp/aura_dsp_filter.h"
+#include "dsp/units/aura_dsp_resampler.h"
+#include "dsp/units/aura_dsp_wavetable.h"
+
+namespace AURA {
+
+class DSPConnectionI;
+class ReverbI;
+
+class ChannelRealManual3D : public ChannelReal {
+public:
+    ChannelRealManual3D() = default;
+    ~ChannelRealManual3D() override = default;
+
+    AURA_RESULT set2DFreqVolumePanFor3D() override;
+    AURA_RESULT alloc() override;
+    using ChannelReal::alloc;
+
+    float mAngle = 0.0f; // degrees between the listener's facing and the sound
+};
+
+// The pseudo-angle of a direction on the listener's plane (x right, y
+// front): 8 units a turn, front 1, right 3, back 5, left 7; 0 for (0, 0).
+float listenerPseudoAngle(float x, float y);
+
+class ChannelSoftware : public ChannelRealManual3D {
+public:
+    ChannelSoftware();
+    ~ChannelSoftware() override;
+
+    // dsp: the unit the voice's channel group mixes into (its rate and
+    // channel count size the wavetable).
+    AURA_RESULT init(int index, SystemI *system, Output *output, DSPI *dsp) override;
+    AURA_RESULT close() override;
+    AURA_RESULT alloc() override;
+    AURA_RESULT alloc(DSPI *dsp) override;
+    AURA_RESULT start() override;
+    AURA_RESULT stop() override;
+    AURA_RESULT setPaused(bool paused) override;
+    AURA_RESULT getPaused(bool *paused) override;
+    AURA_RESULT setVolume(float volume) override;
+    AURA_RESULT setFrequency(float frequency) override;
+    AURA_RESULT setPan(float pan, float fbpan) override;
+    AURA_RESULT setDSPClockDelay() override;
+    AURA_RESULT setSpeakerMix(float fl, float fr, float c, float lfe, float bl, float br, float sl,
+                              float sr) override;
+    AURA_RESULT setSpeakerLevels(int speaker, const float *levels, int numlevels) override;
+    AURA_RESULT setPosition(unsigned int position, unsigned int postype) override;
+    AURA_RESULT getPosition(unsigned int *position, unsigned int postype) override;
+    AURA_RESULT setLoopPoints(unsigned int loopstart, unsigned int looplength) override;
+    AURA_RESULT setLoopCount(int loopcount) override;
+    AURA_RESULT getLoopCount(int *loopcount) override;
+    AURA_RESULT setMode(unsigned int mode) override;
+    AURA_RESULT setLowPassGain(float gain) override;
+    AURA_RESULT set3DOcclusion(float directocclusion, float reverbocclusion) override;
+    AURA_RESULT isPlaying(bool *isplaying, bool includethreadlatency = false) override;
+    AURA_RESULT getDSPHead(DSPI **dsp) override;
+    AURA_RESULT moveChannelGroup(ChannelGroupI *oldgroup, ChannelGroupI *newgroup, bool forcedspmove) override;
+    // The newest count frames of one channel of what the voice plays.
+    AURA_RESULT getWaveData(float *wavearray, int numvalues, int channeloffset);
+
+    DSPI *mDSPHead = nullptr;
+    DSPFilter mDSPHeadMemory;
+    DSPWaveTable *mDSPWaveTable = nullptr;
+    DSPWaveTable mDSPWaveTableMemory;
+    DSPResamplerMultiInput *mDSPResampler = nullptr;
+    DSPI *mDSPLowPass = nullptr;
+    DSPI *mDSPReverbTarget = nullptr;
+    DSPConnectionI *mDSPConnection = nullptr;
+
+private:
+    // The units the voice switches on and off together.
+    template <class F>
+    void forEachUnit(F &&f);
+    AURA_RESULT updateDirectMix(float volume);
+    AURA_RESULT addToReverbs(DSPI *unit);
+    void removeFromReverbs();
+    [[nodiscard]] int sourceChannels() const;
+    [[nodiscard]] DSPI *groupUnit() const;
+};
+
+} // namespace AURA
+
+#endif // AURA_CHANNELSOFTWARE_H
