@@ -1,7 +1,6 @@
 #include "os/aura_thread.h"
 
 #include "base/aura_memory.h"
-#include "base/aura_string.h"
 #include "os/aura_os.h"
 
 #include <chrono>
@@ -24,7 +23,7 @@ AURA_RESULT Thread::initThread(const char *name, void (*func)(void *), void *par
     if (mRunning.load(std::memory_order_acquire)) {
         return AURA_ERR_INITIALIZED;
     }
-    AURA_strncpy(mName, name ? name : "AURA thread", NAME_LENGTH - 1);
+    std::strncpy(mName, name ? name : "AURA thread", NAME_LENGTH - 1);
     mName[NAME_LENGTH - 1] = '\0';
     mFunc = func;
     mParam = param;

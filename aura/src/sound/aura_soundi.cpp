@@ -1,12 +1,9 @@
 #include "sound/aura_soundi.h"
 
 #include "codec/aura_codec.h"
-#include "system/aura_async.h"
-#include "channel/aura_channeli.h"
 #include "base/aura_memory.h"
 #include "codec/aura_metadata.h"
 #include "base/aura_string.h"
-#include "system/aura_systemi.h"
 #include "os/aura_os.h"
 
 #include <algorithm>
@@ -64,36 +61,6 @@ SoundI::~SoundI()
         (void)mMetadata->release();
         mMetadata = nullptr;
     }
-}
-
-AURA_RESULT SoundI::releaseInternal(bool freethis)
-{
-    // Out of the loader's hands first: taken from its queue, or waited for.
-    if (mAsyncData && mAsyncData->mThread) {
-        mAsyncData->mThread->cancel(this);
-    }
-    // Channels that still play the sound would read freed memory: stop them.
-    if (mSystem && mSystem->mChannel) {
-        for (int i = 0; i < mSystem->mNumChannels; ++i) {
-            ChannelI &channel = mSystem->mChannel[i];
-            SoundI *playing = nullptr;
-            if (channel.getCurrentSound(&playing) == AURA_OK && playing == this) {
-                (void)channel.stop();
-            }
-        }
-    }
-    if (mSystem) {
-        // A block the mixer began before the stops may still read the data:
-        // it ends before the data goes.
-        { CriticalSectionGuard barrier(mSystem->mDSPCrit); }
-        std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
-        mSoundNode.removeNode();
-    }
-    if (freethis) {
-        SoundI *self = this;
-        AURA_Delete(self);
-    }
-    return AURA_OK;
 }
 
 int SoundI::bitsPerSample() const

@@ -1,10 +1,8 @@
 #include "sound/aura_stream.h"
 
 #include "codec/aura_codec.h"
-#include "voice/aura_channelstream.h"
 #include "base/aura_memory.h"
 #include "sound/aura_sample.h"
-#include "system/aura_systemi.h"
 
 #include <algorithm>
 #include <cstring>
@@ -17,26 +15,6 @@ constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_stream";
 // Reads in a row that deliver nothing before the decoder counts as ended.
 constexpr int MAX_EMPTY_READS = 64;
 } // namespace
-
-// A released stream's channel stops first (the sound's release), taking its
-// voice out of the stream thread's list; then nothing reads the ring.
-Stream::~Stream()
-{
-    if (mChannelStream) {
-        ChannelStream *voice = mChannelStream;
-        mChannelStream = nullptr;
-        AURA_Delete(voice);
-    }
-    if (mSample) {
-        Sample *ring = mSample;
-        mSample = nullptr;
-        AURA_Delete(ring);
-    }
-    if (mCodec) {
-        (void)mCodec->release();
-        mCodec = nullptr;
-    }
-}
 
 AURA_RESULT Stream::setPosition(unsigned int position)
 {

@@ -4,6 +4,7 @@
 #include "codec/aura_codec.h"
 #include "codec/aura_codec_oggvorbis.h"
 #include "codec/wav/aura_codec_wav.h"
+#include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
 #include "codec/aura_metadata.h"
@@ -614,6 +615,38 @@ AURA_RESULT SystemI::releaseSounds()
             sound = static_cast<SoundI *>(mSoundHead.mNext->mData);
         }
         (void)sound->releaseInternal(true);
+    }
+    return AURA_OK;
+}
+
+// A sound's release belongs with the system that lists it: the loader,
+// the channels and the mixer may all still hold it.
+AURA_RESULT SoundI::releaseInternal(bool freethis)
+{
+    // Out of the loader's hands first: taken from its queue, or waited for.
+    if (mAsyncData && mAsyncData->mThread) {
+        mAsyncData->mThread->cancel(this);
+    }
+    // Channels that still play the sound would read freed memory: stop them.
+    if (mSystem && mSystem->mChannel) {
+        for (int i = 0; i < mSystem->mNumChannels; ++i) {
+            ChannelI &channel = mSystem->mChannel[i];
+            SoundI *playing = nullptr;
+            if (channel.getCurrentSound(&playing) == AURA_OK && playing == this) {
+                (void)channel.stop();
+            }
+        }
+    }
+    if (mSystem) {
+        // A block the mixer began before the stops may still read the data:
+        // it ends before the data goes.
+        { CriticalSectionGuard barrier(mSystem->mDSPCrit); }
+        std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
+        mSoundNode.removeNode();
+    }
+    if (freethis) {
+        SoundI *self = this;
+        AURA_Delete(self);
     }
     return AURA_OK;
 }

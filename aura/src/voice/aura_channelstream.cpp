@@ -1,5 +1,6 @@
 #include "voice/aura_channelstream.h"
 
+#include "base/aura_memory.h"
 #include "codec/aura_codec.h"
 #include "system/aura_async.h"
 #include "channel/aura_channeli.h"
@@ -13,6 +14,8 @@
 namespace AURA {
 
 namespace {
+constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_stream";
+
 // The voice of a channel (flag 0x100 of the pool, and the start marks).
 void markStopped(ChannelReal &voice)
 {
@@ -624,6 +627,28 @@ AURA_RESULT ChannelStream::getDSPHead(DSPI **dsp)
         return AURA_ERR_INVALID_HANDLE;
     }
     return mRealChannel[0]->getDSPHead(dsp);
+}
+
+// The stream owns the voice that plays its ring, so its destructor lives
+// with the voice class.
+// A released stream's channel stops first (the sound's release), taking its
+// voice out of the stream thread's list; then nothing reads the ring.
+Stream::~Stream()
+{
+    if (mChannelStream) {
+        ChannelStream *voice = mChannelStream;
+        mChannelStream = nullptr;
+        AURA_Delete(voice);
+    }
+    if (mSample) {
+        Sample *ring = mSample;
+        mSample = nullptr;
+        AURA_Delete(ring);
+    }
+    if (mCodec) {
+        (void)mCodec->release();
+        mCodec = nullptr;
+    }
 }
 
 } // namespace AURA
