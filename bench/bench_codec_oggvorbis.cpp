@@ -3,7 +3,7 @@
 // framework's read) and straight through ov_read. oggdec's wall time on the
 // same file is measured once as a further reference.
 #include "codec/aura_codec_oggvorbis.h"
-#include "core/aura_memory.h"
+#include "base/aura_memory.h"
 #include "file/aura_file_disk.h"
 
 #include <benchmark/benchmark.h>

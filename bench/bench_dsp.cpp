@@ -1,9 +1,9 @@
 // The cost of one mix block: N constant sources pulled through their
 // connections into the sound card, as later voice benchmarks will compare.
-#include "core/aura_string.h"
-#include "core/aura_systemi.h"
+#include "base/aura_string.h"
+#include "system/aura_systemi.h"
 #include "dsp/aura_dsp_filter.h"
-#include "dsp/aura_dsp_soundcard.h"
+#include "dsp/units/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
 
 #include <benchmark/benchmark.h>

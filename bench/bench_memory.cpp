@@ -1,7 +1,7 @@
 // The memory pool's cost over the C library it forwards to: the same
 // allocation pattern through MemPool and straight through malloc/free.
-#include "core/aura_globals.h"
-#include "core/aura_memory.h"
+#include "base/aura_globals.h"
+#include "base/aura_memory.h"
 
 #include <benchmark/benchmark.h>
 

@@ -7,7 +7,7 @@
 // describes a format the codec cannot produce, or when the decoder keeps
 // answering success without delivering or ending.
 #include "codec/aura_codec_oggvorbis.h"
-#include "core/aura_memory.h"
+#include "base/aura_memory.h"
 #include "file/aura_file_memory.h"
 
 #include <cstddef>

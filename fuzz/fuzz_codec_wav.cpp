@@ -5,9 +5,9 @@
 // Traps when a read reports more bytes than it was asked for, when reading
 // does not end, or when the codec leaves memory allocated after release.
 #include "codec/aura_codec.h"
-#include "codec/aura_codec_wav.h"
-#include "core/aura_memory.h"
-#include "core/aura_soundi.h"
+#include "codec/wav/aura_codec_wav.h"
+#include "base/aura_memory.h"
+#include "sound/aura_soundi.h"
 #include "file/aura_file_memory.h"
 
 #include <cstddef>

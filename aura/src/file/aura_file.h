@@ -10,7 +10,9 @@
 #include "os/aura_thread.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 struct AURA_OS_CRITICALSECTION;
 
@@ -102,16 +104,12 @@ public:
     AURA_RESULT setName(const char *name);
     AURA_RESULT cancel();
 
-    AURA_RESULT getByte(unsigned char *value);
-    AURA_RESULT getByte(signed char *value);
-    AURA_RESULT getByte(unsigned short *value);
-    AURA_RESULT getByte(unsigned int *value);
-    AURA_RESULT getByte(int *value);
-    AURA_RESULT getWord(unsigned short *value);
-    AURA_RESULT getWord(unsigned int *value);
-    AURA_RESULT getWord(int *value);
-    AURA_RESULT getDword(unsigned int *value);
-    AURA_RESULT getDword(int *value);
+    // One byte, a 16-bit or a 32-bit value in the machine's order, stored
+    // zero-extended into an unsigned type and sign-extended into a signed
+    // one; value may be null to skip it.
+    template <class T> AURA_RESULT getByte(T *value) { return getValue<1>(value); }
+    template <class T> AURA_RESULT getWord(T *value) { return getValue<2>(value); }
+    template <class T> AURA_RESULT getDword(T *value) { return getValue<4>(value); }
 
     // Splits the buffer into two halves of at least size bytes together
     // that the shared file thread refills. oldbuffer, when given, is copied
@@ -177,6 +175,24 @@ protected:
     uint8_t *mBuffer = nullptr;
     void *mBufferMemory = nullptr;
     bool mMemoryCounted = false;
+
+private:
+    template <std::size_t Bytes, class T>
+    AURA_RESULT getValue(T *value)
+    {
+        static_assert(std::is_integral_v<T> && sizeof(T) >= Bytes);
+        using Raw = std::conditional_t<Bytes == 1, uint8_t, std::conditional_t<Bytes == 2, uint16_t, uint32_t>>;
+        Raw raw = 0;
+        const AURA_RESULT result = read(&raw, Bytes, 1, nullptr);
+        if (value) {
+            if constexpr (std::is_signed_v<T>) {
+                *value = static_cast<std::make_signed_t<Raw>>(raw);
+            } else {
+                *value = raw;
+            }
+        }
+        return result;
+    }
 };
 
 class FileThread {
