@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace AURA {
 
@@ -112,16 +113,34 @@ AURA_RESULT ChannelI::referenceStamp(bool newstamp)
 // ---------------------------------------------------------------------------
 // Starting and stopping.
 
-AURA_RESULT ChannelI::play(SoundI *sound, bool paused, bool reset, bool startmuted)
+template <class Source>
+AURA_RESULT ChannelI::playSource(Source *source, bool paused, bool reset, bool startmuted)
 {
-    if (!sound) {
+    if (!source) {
         return AURA_ERR_INVALID_PARAM;
     }
     if (mNumRealChannels == 0) {
         return AURA_ERR_INVALID_HANDLE;
     }
-    const AURA_RESULT result = alloc(sound, reset);
-    return result == AURA_OK ? begin(sound, paused, reset, startmuted) : result;
+    const AURA_RESULT result = alloc(source, reset);
+    if (result != AURA_OK) {
+        return result;
+    }
+    SoundI *sound = nullptr;
+    if constexpr (std::is_same_v<Source, SoundI>) {
+        sound = source;
+    }
+    return begin(sound, paused, reset, startmuted);
+}
+
+AURA_RESULT ChannelI::play(SoundI *sound, bool paused, bool reset, bool startmuted)
+{
+    return playSource(sound, paused, reset, startmuted);
+}
+
+AURA_RESULT ChannelI::play(DSPI *dsp, bool paused, bool reset, bool startmuted)
+{
+    return playSource(dsp, paused, reset, startmuted);
 }
 
 AURA_RESULT ChannelI::begin(SoundI *sound, bool paused, bool reset, bool startmuted)
@@ -212,18 +231,6 @@ AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
         }
     }
     return AURA_OK;
-}
-
-AURA_RESULT ChannelI::play(DSPI *dsp, bool paused, bool reset, bool startmuted)
-{
-    if (!dsp) {
-        return AURA_ERR_INVALID_PARAM;
-    }
-    if (mNumRealChannels == 0) {
-        return AURA_ERR_INVALID_HANDLE;
-    }
-    const AURA_RESULT result = alloc(dsp, reset);
-    return result == AURA_OK ? begin(nullptr, paused, reset, startmuted) : result;
 }
 
 AURA_RESULT ChannelI::alloc(DSPI *dsp, bool reset)

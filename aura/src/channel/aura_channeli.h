@@ -213,6 +213,9 @@ private:
     AURA_RESULT pushSpeakerMix(ChannelReal *voice) const;
     // What play does once the voices are allocated (sound: null for a unit).
     AURA_RESULT begin(SoundI *sound, bool paused, bool reset, bool startmuted);
+    // play() of either source: the voices take it, then the channel starts.
+    template <class Source>
+    AURA_RESULT playSource(Source *source, bool paused, bool reset, bool startmuted);
     [[nodiscard]] bool pausedAbove() const;
     [[nodiscard]] bool mutedAbove() const;
     AURA_RESULT applyVolume();
