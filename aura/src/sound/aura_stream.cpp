@@ -10,7 +10,6 @@
 namespace AURA {
 
 namespace {
-constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_stream";
 
 // Reads in a row that deliver nothing before the decoder counts as ended.
 constexpr int MAX_EMPTY_READS = 64;
