@@ -478,12 +478,12 @@ AURA_RESULT ChannelStream::setVolume(float volume)
     if (mNumRealChannels <= 1) {
         return mRealChannel[0] ? mRealChannel[0]->setVolume(volume) : AURA_OK;
     }
-    return forEachVoice([volume](ChannelReal *voice) { return voice->setVolume(volume); });
+    return forward(&ChannelReal::setVolume, volume);
 }
 
 AURA_RESULT ChannelStream::setPan(float pan, float fbpan)
 {
-    return forEachVoice([pan, fbpan](ChannelReal *voice) { return voice->setPan(pan, fbpan); });
+    return forward(&ChannelReal::setPan, pan, fbpan);
 }
 
 AURA_RESULT ChannelStream::setMode(unsigned int mode)
@@ -557,59 +557,58 @@ AURA_RESULT ChannelStream::isPlaying(bool *isplaying, bool /*includethreadlatenc
 
 AURA_RESULT ChannelStream::set2DFreqVolumePanFor3D()
 {
-    return forEachVoice([](ChannelReal *voice) { return voice->set2DFreqVolumePanFor3D(); });
+    return forward(&ChannelReal::set2DFreqVolumePanFor3D);
 }
 
 AURA_RESULT ChannelStream::moveChannelGroup(ChannelGroupI *oldgroup, ChannelGroupI *newgroup, bool forcedspmove)
 {
-    return forEachVoice([&](ChannelReal *voice) { return voice->moveChannelGroup(oldgroup, newgroup, forcedspmove); });
+    return forward(&ChannelReal::moveChannelGroup, oldgroup, newgroup, forcedspmove);
 }
 
 AURA_RESULT ChannelStream::update(int delta)
 {
-    return forEachVoice([delta](ChannelReal *voice) { return voice->update(delta); });
+    return forward(&ChannelReal::update, delta);
 }
 
 AURA_RESULT ChannelStream::setFrequency(float frequency)
 {
-    return forEachVoice([frequency](ChannelReal *voice) { return voice->setFrequency(frequency); });
+    return forward(&ChannelReal::setFrequency, frequency);
 }
 
 AURA_RESULT ChannelStream::setDSPClockDelay()
 {
-    return forEachVoice([](ChannelReal *voice) { return voice->setDSPClockDelay(); });
+    return forward(&ChannelReal::setDSPClockDelay);
 }
 
 AURA_RESULT ChannelStream::setSpeakerMix(float fl, float fr, float c, float lfe, float bl, float br, float sl,
                                          float sr)
 {
-    return forEachVoice([&](ChannelReal *voice) { return voice->setSpeakerMix(fl, fr, c, lfe, bl, br, sl, sr); });
+    return forward(&ChannelReal::setSpeakerMix, fl, fr, c, lfe, bl, br, sl, sr);
 }
 
 AURA_RESULT ChannelStream::setSpeakerLevels(int speaker, const float *levels, int numlevels)
 {
-    return forEachVoice([&](ChannelReal *voice) { return voice->setSpeakerLevels(speaker, levels, numlevels); });
+    return forward(&ChannelReal::setSpeakerLevels, speaker, levels, numlevels);
 }
 
 AURA_RESULT ChannelStream::setLowPassGain(float gain)
 {
-    return forEachVoice([gain](ChannelReal *voice) { return voice->setLowPassGain(gain); });
+    return forward(&ChannelReal::setLowPassGain, gain);
 }
 
 AURA_RESULT ChannelStream::set3DAttributes()
 {
-    return forEachVoice([](ChannelReal *voice) { return voice->set3DAttributes(); });
+    return forward(&ChannelReal::set3DAttributes);
 }
 
 AURA_RESULT ChannelStream::set3DOcclusion(float directocclusion, float reverbocclusion)
 {
-    return forEachVoice(
-        [&](ChannelReal *voice) { return voice->set3DOcclusion(directocclusion, reverbocclusion); });
+    return forward(&ChannelReal::set3DOcclusion, directocclusion, reverbocclusion);
 }
 
 AURA_RESULT ChannelStream::setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props)
 {
-    return forEachVoice([props](ChannelReal *voice) { return voice->setReverbProperties(props); });
+    return forward(&ChannelReal::setReverbProperties, props);
 }
 
 AURA_RESULT ChannelStream::getReverbProperties(AURA_REVERB_CHANNELPROPERTIES *props)

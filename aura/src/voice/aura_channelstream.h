@@ -70,6 +70,12 @@ public:
 private:
     template <class F>
     AURA_RESULT forEachVoice(F &&f);
+    // The same operation on every voice of the ring, with these arguments.
+    template <class... Params, class... Args>
+    AURA_RESULT forward(AURA_RESULT (ChannelReal::*operation)(Params...), Args... args)
+    {
+        return forEachVoice([&](ChannelReal *voice) { return (voice->*operation)(args...); });
+    }
     void pauseVoices(bool paused);
     [[nodiscard]] unsigned int ringLength() const;
 
