@@ -4,6 +4,7 @@
 #include "base/aura_memorytracker.h"
 #include "dsp/units/aura_dsp_fft.h"
 #include "os/aura_os.h"
+#include "engine.h"
 
 #include <gtest/gtest.h>
 
@@ -333,18 +334,18 @@ TEST(MemoryTracker, CountsSingleBitCategoriesOnly)
 TEST(MemSingleton, SharesOneAllocationUntilTheLastFree)
 {
     AURA::MemSingleton single;
-    const auto base = AURA::gGlobal->mMemPool->getStats().currentBytes[0];
+    const auto base = auratest::poolBytes();
     void *a = single.alloc(4096, kTag, __LINE__);
     void *b = single.alloc(4096, kTag, __LINE__);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a, b);
     EXPECT_EQ(single.getRefCount(), 2);
-    EXPECT_EQ(AURA::gGlobal->mMemPool->getStats().currentBytes[0], base + 4096);
+    EXPECT_EQ(auratest::poolBytes(), base + 4096);
     single.free(kTag, __LINE__);
-    EXPECT_EQ(AURA::gGlobal->mMemPool->getStats().currentBytes[0], base + 4096);
+    EXPECT_EQ(auratest::poolBytes(), base + 4096);
     single.free(kTag, __LINE__);
     EXPECT_EQ(single.getRefCount(), 0);
-    EXPECT_EQ(AURA::gGlobal->mMemPool->getStats().currentBytes[0], base);
+    EXPECT_EQ(auratest::poolBytes(), base);
 
     // A failed first allocation is still counted, so frees stay paired.
     AURA::gGlobal->mMemPool->failAfter(1);
@@ -364,7 +365,7 @@ TEST(Global, ReferenceCountAndTheSharedFFT)
 
     ASSERT_EQ(AURA::Global::incRef(), AURA_OK);
     ASSERT_EQ(AURA::Global::incRef(), AURA_OK);
-    const auto base = AURA::gGlobal->mMemPool->getStats().currentBytes[0];
+    const auto base = auratest::poolBytes();
 
     AURA::DSPFFT *fft = nullptr;
     EXPECT_EQ(AURA::Global::getDSPFFT(nullptr), AURA_ERR_INVALID_PARAM);
@@ -376,7 +377,7 @@ TEST(Global, ReferenceCountAndTheSharedFFT)
     AURA::DSPFFT *again = nullptr;
     ASSERT_EQ(AURA::Global::getDSPFFT(&again), AURA_OK);
     EXPECT_EQ(fft, again);
-    EXPECT_EQ(AURA::gGlobal->mMemPool->getStats().currentBytes[0], base + 163840);
+    EXPECT_EQ(auratest::poolBytes(), base + 163840);
 
     // The quarter-wave table: cos(0) = 1, cos(pi/2) = 0, cos(pi) = -1.
     EXPECT_EQ(fft->mCosTab[0], 1.0f);
@@ -390,7 +391,7 @@ TEST(Global, ReferenceCountAndTheSharedFFT)
     EXPECT_EQ(AURA::gDSPFFT, fft);
     EXPECT_EQ(AURA::Global::decRef(), AURA_OK);
     EXPECT_EQ(AURA::gDSPFFT, nullptr);
-    EXPECT_EQ(AURA::gGlobal->mMemPool->getStats().currentBytes[0], base);
+    EXPECT_EQ(auratest::poolBytes(), base);
 }
 
 // 40 threads allocate at once: 31 own a slot each, the other 9 share slot 32.

@@ -9,6 +9,7 @@
 #include "base/aura_memory.h"
 #include "sound/aura_soundi.h"
 #include "system/aura_systemi.h"
+#include "systems.h"
 
 #include <gtest/gtest.h>
 
@@ -536,10 +537,8 @@ TEST_F(Channels, AChannelInfoSnapshotRestoresTheState)
 // unit can be played or added on a channel.
 TEST(ChannelUnits, PlayingAndAddingDSPUnits)
 {
-    AURA_SYSTEM *system = nullptr;
-    ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
-    ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_NOSOUND_NRT), AURA_OK);
-    ASSERT_EQ(AURA_System_Init(system, 4, 0, nullptr), AURA_OK);
+    AURA_SYSTEM *system = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 4, 0);
+    ASSERT_NE(system, nullptr);
     AURA::SystemI *internal = nullptr;
     ASSERT_EQ(AURA::SystemI::validate(system, &internal), AURA_OK);
 

@@ -8,6 +8,7 @@
 #include "channel/aura_reverbi.h"
 #include "sound/aura_soundi.h"
 #include "system/aura_systemi.h"
+#include "systems.h"
 
 #include <gtest/gtest.h>
 
@@ -37,9 +38,9 @@ class Reverb : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(AURA::System_Create(&system), AURA_OK);
-        ASSERT_EQ(system->setOutput(AURA_OUTPUTTYPE_NOSOUND_NRT), AURA_OK);
-        ASSERT_EQ(system->init(NUM_CHANNELS, AURA_INIT_SOFTWARE_DISABLE, nullptr), AURA_OK);
+        system = reinterpret_cast<AURA::System *>(
+            auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, NUM_CHANNELS, AURA_INIT_SOFTWARE_DISABLE));
+        ASSERT_NE(system, nullptr);
         ASSERT_EQ(AURA::SystemI::validate(system, &internal), AURA_OK);
         sound = AURA_New(AURA::SoundI);
         ASSERT_NE(sound, nullptr);
@@ -53,7 +54,9 @@ protected:
         if (sound) {
             (void)sound->releaseInternal(true);
         }
-        EXPECT_EQ(system->release(), AURA_OK);
+        if (system) {
+            EXPECT_EQ(system->release(), AURA_OK);
+        }
     }
     AURA::Channel *play(AURA_CHANNELINDEX index = AURA_CHANNEL_FREE)
     {

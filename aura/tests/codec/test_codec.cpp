@@ -8,14 +8,15 @@
 #include "sound/aura_sample.h"
 #include "system/aura_systemi.h"
 #include "file/aura_file_memory.h"
+#include "engine.h"
+#include "files.h"
+#include "systems.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -24,10 +25,7 @@ using AURA::AURA_CODEC_DESCRIPTION_EX;
 
 constexpr const char AURA_ALLOC_TAG[] = "aura/tests/test_codec";
 
-int64_t poolBytes()
-{
-    return AURA::gGlobal->mMemPool->getStats().currentBytes[0];
-}
+using auratest::poolBytes;
 
 // The byte a test codec delivers at a position of its output.
 uint8_t patternAt(uint64_t position)
@@ -192,10 +190,7 @@ struct CodecFixture : ::testing::Test {
         ASSERT_EQ(AURA::Codec::create(description, nullptr, &codec), AURA_OK);
         auto *file = AURA_New(AURA::MemoryFile);
         ASSERT_NE(file, nullptr);
-        ASSERT_EQ(file->init(nullptr, 0, 0), AURA_OK);
-        ASSERT_EQ(file->open(reinterpret_cast<const char *>(data.data()), static_cast<unsigned int>(data.size()),
-                             false, nullptr),
-                  AURA_OK);
+        ASSERT_EQ(auratest::openMemoryFile(*file, data), AURA_OK);
         codec->mFile = file;
         ASSERT_EQ(codec->open(AURA_DEFAULT, nullptr), AURA_OK);
     }
@@ -361,12 +356,9 @@ protected:
     void SetUp() override
     {
         gConfig = TestCodecConfig{};
-        AURA_SYSTEM *handle = nullptr;
-        ASSERT_EQ(AURA_System_Create(&handle), AURA_OK);
-        system = reinterpret_cast<AURA::System *>(handle);
+        system = reinterpret_cast<AURA::System *>(auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 8));
+        ASSERT_NE(system, nullptr);
         ASSERT_EQ(AURA::SystemI::validate(system, &internal), AURA_OK);
-        ASSERT_EQ(system->setOutput(AURA_OUTPUTTYPE_NOSOUND_NRT), AURA_OK);
-        ASSERT_EQ(system->init(8, AURA_INIT_NORMAL, nullptr), AURA_OK);
         exinfo.cbsize = sizeof(exinfo);
     }
 
@@ -551,7 +543,9 @@ TEST_F(SoundCreation, BadArgumentsAndMissingFilesAreRefused)
 TEST_F(SoundCreation, AFileOnDiskOpensFromItsStartOffset)
 {
     registerTestCodec();
-    const std::string path = ::testing::TempDir() + "aura_codec_" + std::to_string(getpid()) + ".bin";
+    auratest::TempDir dir("aura-codec");
+    ASSERT_TRUE(dir.ok());
+    const std::string path = dir.file("offset.bin");
     {
         std::ofstream out(path, std::ios::binary);
         out << "JUNKJUNK";
@@ -564,7 +558,6 @@ TEST_F(SoundCreation, AFileOnDiskOpensFromItsStartOffset)
     unsigned int length = 0;
     ASSERT_EQ(sound->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
     EXPECT_EQ(length, 10000u);
-    std::filesystem::remove(path);
 }
 
 TEST_F(SoundCreation, UserSoundsAreFilledByTheCallerAndSoundsEndWithTheirSystem)

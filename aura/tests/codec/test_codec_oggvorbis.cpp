@@ -6,13 +6,14 @@
 #include "file/aura_file_disk.h"
 #include "file/aura_file_memory.h"
 #include "file/aura_file_user.h"
+#include "engine.h"
+#include "files.h"
+#include "tools.h"
+#include "wav.h"
 
 #include <gtest/gtest.h>
 
-#include "tool_support.h"
 #include <vorbis/vorbisenc.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -20,12 +21,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -34,27 +32,23 @@ namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/tests/test_codec_oggvorbis";
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
-
-using tooltest::quote;
-using tooltest::readAll;
-using tooltest::run;
-using tooltest::writeAll;
+using auratest::Bytes;
+using auratest::chunk;
+using auratest::chunkSized;
+using auratest::ForwardSource;
+using auratest::list;
+using auratest::put16;
+using auratest::put32;
+using auratest::quote;
+using auratest::readAll;
+using auratest::riff;
+using auratest::run;
+using auratest::writeAll;
 
 // A scratch directory with the tools' outputs, removed at the end.
 class OggFiles : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "aura-ogg-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        mDir = pattern;
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        fs::remove_all(mDir, ignored);
-    }
+    void SetUp() override { ASSERT_TRUE(mDir.ok()); }
 
     // A tone of `seconds` (two tones for stereo), encoded by oggenc with
     // extra arguments (comments).
@@ -110,7 +104,7 @@ protected:
         return pcm;
     }
 
-    fs::path mDir;
+    auratest::TempDir mDir{"aura-ogg"};
 };
 
 // The codec over a disk file; released at the end of the scope.
@@ -149,10 +143,7 @@ struct OpenedCodec {
     {
         auto *file = AURA_New(AURA::MemoryFile);
         ASSERT_NE(file, nullptr);
-        ASSERT_EQ(file->init(nullptr, 0, 0), AURA_OK);
-        ASSERT_EQ(file->open(reinterpret_cast<const char *>(bytes.data()), static_cast<unsigned int>(bytes.size()),
-                             false, nullptr),
-                  AURA_OK);
+        ASSERT_EQ(auratest::openMemoryFile(*file, bytes), AURA_OK);
         attach(file);
     }
 };
@@ -297,25 +288,7 @@ void setSerial(Bytes &ogg, uint32_t serial)
 
 // --- RIFF wrapper ----------------------------------------------------------
 
-void put16(Bytes &b, uint16_t v)
-{
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put32(Bytes &b, uint32_t v)
-{
-    put16(b, static_cast<uint16_t>(v));
-    put16(b, static_cast<uint16_t>(v >> 16));
-}
-void putChunk(Bytes &b, const char *id, const Bytes &body)
-{
-    b.insert(b.end(), id, id + 4);
-    put32(b, static_cast<uint32_t>(body.size()));
-    b.insert(b.end(), body.begin(), body.end());
-    if (body.size() & 1) {
-        b.push_back(0);
-    }
-}
+// The "fmt " body of a wrapped stream, with an empty extension.
 Bytes formatChunk(uint16_t tag)
 {
     Bytes fmt;
@@ -328,60 +301,12 @@ Bytes formatChunk(uint16_t tag)
     put16(fmt, 0);
     return fmt;
 }
-Bytes riff(const Bytes &chunks)
-{
-    Bytes out{'R', 'I', 'F', 'F'};
-    put32(out, static_cast<uint32_t>(chunks.size() + 4));
-    out.insert(out.end(), {'W', 'A', 'V', 'E'});
-    out.insert(out.end(), chunks.begin(), chunks.end());
-    return out;
-}
 
-// --- A forward-only source (an internet stream) ----------------------------
-
-struct ForwardSource {
-    const Bytes *data = nullptr;
-    size_t pos = 0;
-    bool failReads = false;
-};
-
-AURA_RESULT forwardOpen(const char *name, int, unsigned int *filesize, void **handle, void **)
-{
-    auto *src = reinterpret_cast<ForwardSource *>(const_cast<char *>(name));
-    *filesize = static_cast<unsigned int>(src->data->size());
-    *handle = src;
-    return AURA_OK;
-}
-
-AURA_RESULT forwardRead(void *handle, void *buffer, unsigned int size, unsigned int *read, void *)
-{
-    auto *src = static_cast<ForwardSource *>(handle);
-    if (src->failReads) {
-        *read = 0;
-        return AURA_ERR_FILE_BAD;
-    }
-    const size_t n = std::min<size_t>(size, src->data->size() - src->pos);
-    std::memcpy(buffer, src->data->data() + src->pos, n);
-    src->pos += n;
-    *read = static_cast<unsigned int>(n);
-    return n < size ? AURA_ERR_FILE_EOF : AURA_OK;
-}
-
-AURA_RESULT forwardSeek(void *, unsigned int, void *)
-{
-    return AURA_ERR_FILE_COULDNOTSEEK;
-}
-
+// A forward-only file (an internet stream) over `source`.
 AURA::UserFile *forwardFile(ForwardSource &source, int fillsize)
 {
     auto *file = AURA_New(AURA::UserFile);
-    AURA::FileCallbacks cb;
-    cb.open = forwardOpen;
-    cb.read = forwardRead;
-    cb.seek = forwardSeek;
-    file->setCallbacks(cb);
-    EXPECT_EQ(file->init(nullptr, 0, fillsize), AURA_OK);
-    EXPECT_EQ(file->open(reinterpret_cast<const char *>(&source), 0, false, nullptr), AURA_OK);
+    EXPECT_EQ(auratest::openForwardFile(*file, source, fillsize), AURA_OK);
     return file;
 }
 
@@ -598,7 +523,7 @@ TEST_F(OggFiles, StreamThatCannotSeekHasUnknownLengthAndDecodesFromTheStart)
     const Bytes ogg = readAll(path);
     const Bytes expected = oggdec(path);
 
-    ForwardSource source{&ogg, 0, false};
+    ForwardSource source{&ogg};
     OpenedCodec oc;
     oc.attach(forwardFile(source, 16384));
     ASSERT_EQ(oc.opened, AURA_OK);
@@ -618,26 +543,13 @@ TEST_F(OggFiles, RiffWrapperWithOggTagDecodesAndOtherTagsAreRefused)
     const Bytes ogg = readAll(path);
     const Bytes expected = oggdec(path);
 
-    Bytes smpl(60, 0);
-    smpl[28] = 1;                                  // one loop
-    smpl[44] = 100;                                // start
-    smpl[48] = 0x10;                               // end 0x2710
-    smpl[49] = 0x27;
-    Bytes nested;
-    putChunk(nested, "labl", Bytes{1, 0, 0, 0, 'x'});
-    Bytes list;
-    list.reserve(4 + nested.size());
-    list.insert(list.end(), {'a', 'd', 't', 'l'});
-    list.insert(list.end(), nested.begin(), nested.end());
-
-    Bytes chunks;
-    putChunk(chunks, "fmt ", formatChunk(AURA::CodecOggVorbis::WAVE_FORMAT_OGGVORBIS));
-    putChunk(chunks, "LIST", list);
-    putChunk(chunks, "odd ", Bytes{1, 2, 3});     // padded
-    putChunk(chunks, "smpl", smpl);
-    const size_t dataOffset = 12 + chunks.size() + 8;
-    putChunk(chunks, "data", ogg);
-    putChunk(chunks, "junk", Bytes(100, 0xAB));    // after the audio: vorbisfile must not see it
+    std::vector<Bytes> chunks = {chunk("fmt ", formatChunk(AURA::CodecOggVorbis::WAVE_FORMAT_OGGVORBIS)),
+                                 list("adtl", {chunk("labl", Bytes{1, 0, 0, 0, 'x'})}),
+                                 chunk("odd ", Bytes{1, 2, 3}), // padded
+                                 chunk("smpl", auratest::smplBody(1, 100, 0x2710))};
+    const size_t dataOffset = riff(chunks).size() + 8;
+    chunks.push_back(chunk("data", ogg));
+    chunks.push_back(chunk("junk", Bytes(100, 0xAB))); // after the audio: vorbisfile must not see it
     const Bytes wrapped = riff(chunks);
 
     {
@@ -658,10 +570,7 @@ TEST_F(OggFiles, RiffWrapperWithOggTagDecodesAndOtherTagsAreRefused)
         EXPECT_TRUE(samePCM(readToEnd(oc.codec, {4096, 1234}), expected));
     }
     for (const uint16_t tag : {uint16_t{1}, uint16_t{0x55}, uint16_t{0x674F}}) {
-        Bytes other;
-        putChunk(other, "fmt ", formatChunk(tag));
-        putChunk(other, "data", ogg);
-        const Bytes file = riff(other);
+        const Bytes file = riff({chunk("fmt ", formatChunk(tag)), chunk("data", ogg)});
         OpenedCodec oc;
         oc.openMemory(file);
         EXPECT_EQ(oc.opened, AURA_ERR_FORMAT) << "tag " << tag;
@@ -675,18 +584,13 @@ TEST_F(OggFiles, RiffWalkSurvivesHostileChunks)
     const Bytes expected = oggdec(path);
 
     // LISTs nested far deeper than the walk goes, then the real chunks.
-    Bytes deep{'d', 'e', 'e', 'p'};
+    Bytes deep = list("deep", {});
     for (int i = 0; i < 200; ++i) {
-        Bytes outer{'d', 'e', 'e', 'p'};
-        putChunk(outer, "LIST", deep);
-        deep = outer;
+        deep = list("deep", {deep});
     }
+    const Bytes format = chunk("fmt ", formatChunk(AURA::CodecOggVorbis::WAVE_FORMAT_OGGVORBIS));
     {
-        Bytes chunks;
-        putChunk(chunks, "LIST", deep);
-        putChunk(chunks, "fmt ", formatChunk(AURA::CodecOggVorbis::WAVE_FORMAT_OGGVORBIS));
-        putChunk(chunks, "data", ogg);
-        const Bytes file = riff(chunks);
+        const Bytes file = riff({deep, format, chunk("data", ogg)});
         OpenedCodec oc;
         oc.openMemory(file);
         ASSERT_EQ(oc.opened, AURA_OK);
@@ -694,11 +598,7 @@ TEST_F(OggFiles, RiffWalkSurvivesHostileChunks)
     }
     // A chunk claiming 4 GiB ends the walk before "data": not found, 25.
     {
-        Bytes chunks;
-        putChunk(chunks, "fmt ", formatChunk(AURA::CodecOggVorbis::WAVE_FORMAT_OGGVORBIS));
-        chunks.insert(chunks.end(), {'b', 'i', 'g', ' ', 0xFF, 0xFF, 0xFF, 0xFF});
-        putChunk(chunks, "data", ogg);
-        const Bytes file = riff(chunks);
+        const Bytes file = riff({format, chunkSized("big ", 0xFFFFFFFF, {}), chunk("data", ogg)});
         OpenedCodec oc;
         oc.openMemory(file);
         EXPECT_EQ(oc.opened, AURA_ERR_FORMAT);
@@ -706,13 +606,8 @@ TEST_F(OggFiles, RiffWalkSurvivesHostileChunks)
     // A data chunk longer than the file is cut to the file; a "smpl" too
     // short for a loop and a "fmt " too short for a tag are ignored.
     {
-        Bytes chunks;
-        putChunk(chunks, "fmt ", Bytes{0x50});
-        putChunk(chunks, "fmt ", formatChunk(AURA::CodecOggVorbis::WAVE_FORMAT_OGGVORBIS));
-        putChunk(chunks, "smpl", Bytes(40, 1));
-        chunks.insert(chunks.end(), {'d', 'a', 't', 'a', 0xF0, 0xFF, 0xFF, 0x7F});
-        chunks.insert(chunks.end(), ogg.begin(), ogg.end());
-        const Bytes file = riff(chunks);
+        const Bytes file = riff({chunk("fmt ", Bytes{0x50}), format, chunk("smpl", Bytes(40, 1)),
+                                 chunkSized("data", 0x7FFFFFF0, ogg)});
         OpenedCodec oc;
         oc.openMemory(file);
         ASSERT_EQ(oc.opened, AURA_OK);
@@ -888,13 +783,13 @@ TEST_F(OggFiles, ReadErrorOfTheFileIsAnErrorForVorbisfile)
     const fs::path path = makeOgg("tone", 44100, 2, 3.0);
     const Bytes ogg = readAll(path);
     const size_t decoded = oggdec(path).size();
-    ForwardSource source{&ogg, 0, false};
+    ForwardSource source{&ogg};
     OpenedCodec oc;
     oc.attach(forwardFile(source, 0));
     // An unbuffered file that cannot seek cannot even be rewound to 0.
     EXPECT_EQ(oc.opened, AURA_ERR_FILE_COULDNOTSEEK);
 
-    ForwardSource failing{&ogg, 0, false};
+    ForwardSource failing{&ogg};
     OpenedCodec broken;
     broken.attach(forwardFile(failing, 4096));
     ASSERT_EQ(broken.opened, AURA_OK);

@@ -2,6 +2,7 @@
 // memory accounting and allocation failures.
 #include "base/aura_memory.h"
 #include "codec/aura_metadata.h"
+#include "engine.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +14,7 @@ namespace {
 
 constexpr const char AURA_ALLOC_TAG[] = "aura/tests/test_metadata";
 
-int64_t poolBytes()
-{
-    return AURA::gGlobal->mMemPool->getStats().currentBytes[0];
-}
+using auratest::poolBytes;
 
 // A list that is released at the end of the test unless a test does it.
 struct List {

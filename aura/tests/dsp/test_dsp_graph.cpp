@@ -8,7 +8,8 @@
 
 namespace {
 
-using dsptest::Harness;
+using auratest::Harness;
+using auratest::numInputs;
 
 struct CallbackLog {
     int calls = 0;
@@ -37,13 +38,6 @@ protected:
     }
     Harness h;
 };
-
-int numInputs(AURA::DSPI *unit)
-{
-    int n = -1;
-    EXPECT_EQ(unit->getNumInputs(&n, true), AURA_OK);
-    return n;
-}
 
 AURA::DSPI *inputAt(AURA::DSPI *unit, int index)
 {

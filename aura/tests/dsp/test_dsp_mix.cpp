@@ -1,5 +1,6 @@
 // Pulling the graph: what the sound card writes for a block.
 #include "dsp_harness.h"
+#include "sine_analysis.h"
 
 #include <gtest/gtest.h>
 
@@ -9,12 +10,8 @@
 
 namespace {
 
-using dsptest::Harness;
-
-double dB(double gain)
-{
-    return 20.0 * std::log10(gain);
-}
+using auratest::db;
+using auratest::Harness;
 
 TEST(DSPMix, ConstantSourcesSumExactly)
 {
@@ -61,7 +58,7 @@ TEST(DSPMix, HalfVolumeGivesMinusSixDecibelsAfterTheRamp)
         ASSERT_EQ(out[2 * f], 0.5f);
         ASSERT_EQ(out[2 * f + 1], 0.5f);
     }
-    EXPECT_NEAR(dB(out[511]), -6.021, 0.01);
+    EXPECT_NEAR(db(out[511]), -6.021, 0.01);
 }
 
 TEST(DSPMix, MonoAtCentreIsMinusThreeDecibelsEachSide)
@@ -73,7 +70,7 @@ TEST(DSPMix, MonoAtCentreIsMinusThreeDecibelsEachSide)
     ASSERT_EQ(h.head->addInput(mono, nullptr), AURA_OK);
     const auto out = h.pullFloats(128);
     for (float sample : out) {
-        ASSERT_NEAR(dB(sample), -3.0103, 0.01);
+        ASSERT_NEAR(db(sample), -3.0103, 0.01);
     }
     EXPECT_EQ(out[0], out[1]);
 }
@@ -286,17 +283,17 @@ namespace {
 // next: the levels the mixer chose for its output follow the new width.
 TEST(DSPMix, LevelsNobodySetFollowAChangeOfInputWidth)
 {
-    dsptest::Harness h{128};
+    auratest::Harness h{128};
     ASSERT_EQ(h.init, AURA_OK);
     AURA::DSPFilter *mono = h.unit("mono", 1);
-    dsptest::Harness::of(mono).value = 0.0f;
+    auratest::Harness::of(mono).value = 0.0f;
     AURA::DSPFilter *mid = h.unit("mid", 0, false);
     ASSERT_EQ(h.head->addInput(mid, nullptr), AURA_OK);
     ASSERT_EQ(mid->addInput(mono, nullptr), AURA_OK);
     (void)h.pullFloats(128);
 
     AURA::DSPFilter *stereo = h.unit("stereo", 2);
-    dsptest::Harness::of(stereo).value = 0.5f;
+    auratest::Harness::of(stereo).value = 0.5f;
     ASSERT_EQ(mid->addInput(stereo, nullptr), AURA_OK);
     const auto out = h.pullFloats(128);
     // Past the ramp to the new levels, each side carries its own channel.

@@ -2,6 +2,7 @@
 #include "base/aura_globals.h"
 #include "base/aura_memory.h"
 #include "dsp/aura_dsp_pools.h"
+#include "engine.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +15,7 @@ namespace {
 using AURA::HistoryBufferPool;
 using AURA::SpeakerLevelsPool;
 
-int64_t poolBytes()
-{
-    return AURA::gGlobal->mMemPool->getStats().currentBytes[0];
-}
+using auratest::poolBytes;
 
 constexpr int kRows = 8;
 constexpr int kColumns = 6;

@@ -4,10 +4,10 @@
 #include "file/aura_file_null.h"
 #include "file/aura_file_user.h"
 #include "os/aura_os.h"
+#include "engine.h"
+#include "files.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -27,6 +26,9 @@
 
 namespace {
 
+using auratest::ForwardSource;
+using auratest::TempDir;
+
 std::vector<uint8_t> makeData(size_t size, uint32_t seed)
 {
     std::vector<uint8_t> data(size);
@@ -35,37 +37,6 @@ std::vector<uint8_t> makeData(size_t size, uint32_t seed)
         b = static_cast<uint8_t>(rng());
     }
     return data;
-}
-
-// A user file read strictly in order: its seek answers "cannot seek".
-struct ForwardSource {
-    const std::vector<uint8_t> *data = nullptr;
-    size_t pos = 0;
-    int seeks = 0;
-};
-
-AURA_RESULT forwardOpen(const char *name, int, unsigned int *filesize, void **handle, void **)
-{
-    auto *src = reinterpret_cast<ForwardSource *>(const_cast<char *>(name));
-    *filesize = static_cast<unsigned int>(src->data->size());
-    *handle = src;
-    return AURA_OK;
-}
-
-AURA_RESULT forwardRead(void *handle, void *buffer, unsigned int size, unsigned int *read, void *)
-{
-    auto *src = static_cast<ForwardSource *>(handle);
-    const size_t n = std::min<size_t>(size, src->data->size() - src->pos);
-    std::memcpy(buffer, src->data->data() + src->pos, n);
-    src->pos += n;
-    *read = static_cast<unsigned int>(n);
-    return n < size ? AURA_ERR_FILE_EOF : AURA_OK;
-}
-
-AURA_RESULT forwardSeek(void *handle, unsigned int, void *)
-{
-    static_cast<ForwardSource *>(handle)->seeks++;
-    return AURA_ERR_FILE_COULDNOTSEEK;
 }
 
 // A user file whose asynchronous reads are answered from another thread,
@@ -194,7 +165,7 @@ void runModel(const Config &cfg, uint32_t seed, int ops)
     const auto len = static_cast<int64_t>(data.size());
     std::mt19937 rng(seed);
 
-    ForwardSource forward{&data, 0, 0};
+    ForwardSource forward{&data};
     std::unique_ptr<AsyncSource> async;
     std::unique_ptr<AURA::File> file;
     AURA_RESULT opened = AURA_OK;
@@ -205,13 +176,7 @@ void runModel(const Config &cfg, uint32_t seed, int ops)
                             static_cast<unsigned int>(len), false, nullptr);
     } else if (cfg.kind == Kind::Forward) {
         auto user = std::make_unique<AURA::UserFile>();
-        AURA::FileCallbacks cb;
-        cb.open = forwardOpen;
-        cb.read = forwardRead;
-        cb.seek = forwardSeek;
-        user->setCallbacks(cb);
-        ASSERT_EQ(user->init(nullptr, 0, cfg.fill), AURA_OK);
-        opened = user->open(reinterpret_cast<const char *>(&forward), 0, false, nullptr);
+        opened = auratest::openForwardFile(*user, forward, cfg.fill);
         file = std::move(user);
     } else {
         async = std::make_unique<AsyncSource>(data);
@@ -345,53 +310,22 @@ TEST_F(FileModelThreads, LateAsynchronousAnswersMatchTheReference)
     }
 }
 
-// A temporary file with the given bytes, removed at the end.
-class TempFile {
-public:
-    explicit TempFile(const std::vector<uint8_t> &bytes)
-    {
-        std::string pattern = std::filesystem::temp_directory_path().string() + "/aura_file_XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        const int fd = mkstemp(buf.data());
-        if (fd >= 0) {
-            mPath = buf.data();
-            const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-            mOk = written == static_cast<ssize_t>(bytes.size());
-            ::close(fd);
-        }
-    }
-    ~TempFile()
-    {
-        if (!mPath.empty()) {
-            std::remove(mPath.c_str());
-        }
-    }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    [[nodiscard]] const std::string &path() const { return mPath; }
-    [[nodiscard]] bool ok() const { return mOk; }
-
-private:
-    std::string mPath;
-    bool mOk = false;
-};
-
 TEST(FileDisk, OpensReadsAndReportsTheEnd)
 {
     const auto data = makeData(5000, 7);
-    TempFile tmp(data);
-    ASSERT_TRUE(tmp.ok());
+    TempDir dir;
+    const std::string path = dir.file("data.bin");
+    ASSERT_TRUE(dir.ok() && auratest::writeAll(path, data));
     for (int fill : {0, 2048}) {
         AURA::DiskFile file;
         ASSERT_EQ(file.init(nullptr, 0, fill), AURA_OK);
-        ASSERT_EQ(file.open(tmp.path().c_str(), 0, false, nullptr), AURA_OK);
+        ASSERT_EQ(file.open(path.c_str(), 0, false, nullptr), AURA_OK);
         unsigned int size = 0;
         ASSERT_EQ(file.getSize(&size), AURA_OK);
         EXPECT_EQ(size, 5000u);
         char *name = nullptr;
         ASSERT_EQ(file.getName(&name), AURA_OK);
-        EXPECT_EQ(std::string(name), tmp.path());
+        EXPECT_EQ(std::string(name), path);
 
         std::vector<uint8_t> out(100);
         ASSERT_EQ(file.seek(4950, 0), AURA_OK);
@@ -607,8 +541,9 @@ TEST(FileCloseThreads, CloseWaitsForARunningFill)
 TEST(FileDiskThreads, OffMainThreadReadsMarkTheDiskBusy)
 {
     const auto data = makeData(3000, 5);
-    TempFile tmp(data);
-    ASSERT_TRUE(tmp.ok());
+    TempDir dir;
+    const std::string path = dir.file("data.bin");
+    ASSERT_TRUE(dir.ok() && auratest::writeAll(path, data));
     AURA::FileSystemSettings settings;
     ASSERT_EQ(AURA_OS_Thread_GetCurrentID(&settings.mainThreadId), AURA_OK);
     // Any non-null system marks the file as owned; only its presence is read.
@@ -616,7 +551,7 @@ TEST(FileDiskThreads, OffMainThreadReadsMarkTheDiskBusy)
     AURA::DiskFile file;
     ASSERT_EQ(file.init(system, 0, 0), AURA_OK);
     file.setSettings(&settings);
-    ASSERT_EQ(file.open(tmp.path().c_str(), 0, false, nullptr), AURA_OK);
+    ASSERT_EQ(file.open(path.c_str(), 0, false, nullptr), AURA_OK);
     // Held by this thread, the disk section keeps the other thread's read waiting.
     ASSERT_EQ(AURA_File_SetDiskBusy(1), AURA_OK);
     std::atomic<bool> finished{false};

@@ -1,4 +1,5 @@
 #include "os/aura_os.h"
+#include "files.h"
 
 #include <gtest/gtest.h>
 
@@ -11,39 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace {
 
-// A fresh directory under the test temp folder, removed with its contents.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = std::filesystem::temp_directory_path().string() + "/aura_osfile_XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data())) {
-            mPath = buf.data();
-        }
-    }
-    ~TempDir()
-    {
-        if (!mPath.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(mPath, ec);
-        }
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    const std::string &path() const { return mPath; }
-
-private:
-    std::string mPath;
-};
+using auratest::TempDir;
 
 bool WriteFile(const std::string &path, const std::string &content)
 {
@@ -257,7 +231,9 @@ TEST(OsFile, WideNameLimitIs512BytesOfUtf8)
     // the limit elsewhere.
     std::string base = dir.path();
     while (base.size() < 400) {
-        base += "/" + std::string(std::min<std::size_t>(100, 400 - base.size()), 'd');
+        const std::size_t length = std::min<std::size_t>(100, 400 - base.size());
+        base += '/';
+        base.append(length, 'd');
         ASSERT_EQ(mkdir(base.c_str(), 0700), 0) << base;
     }
     const std::string emojis = "\xF0\x9F\x8E\xB5\xF0\x9F\x8E\xB6"; // 8 bytes, 4 units

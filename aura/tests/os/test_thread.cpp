@@ -3,48 +3,23 @@
 #include "base/aura_memory.h"
 #include "os/aura_os.h"
 #include "os/aura_thread.h"
+#include "threads.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <pthread.h>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// Waits up to two seconds for a condition that another thread makes true.
-template <class F>
-bool eventually(F &&condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-std::string osNameOf(unsigned int tid)
-{
-    std::ifstream comm("/proc/self/task/" + std::to_string(tid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
-}
-
-bool taskExists(unsigned int tid)
-{
-    struct stat st {};
-    return stat(("/proc/self/task/" + std::to_string(tid)).c_str(), &st) == 0;
-}
+using auratest::taskExists;
+using auratest::taskName;
+using auratest::waitFor;
 
 struct Probe {
     std::atomic<int> calls{0};
@@ -79,12 +54,12 @@ TEST(AuraThreadThreads, CarriesItsNameAndALargeStack)
     ASSERT_EQ(thread.initThread("AURA thread for AURA_NONBLOCKING", probeEntry, &probe,
                                 AURA::Thread::PRIORITY_NORMAL, nullptr, 0xC000, true, 0, nullptr),
               AURA_OK);
-    ASSERT_TRUE(eventually([&] { return thread.getThreadID() != 0; }));
+    ASSERT_TRUE(waitFor([&] { return thread.getThreadID() != 0; }));
     EXPECT_STREQ(thread.getName(), "AURA thread for AURA_NONBLOCKING");
-    EXPECT_EQ(osNameOf(thread.getThreadID()), "AURA thread for");
+    EXPECT_EQ(taskName(thread.getThreadID()), "AURA thread for");
 
     ASSERT_EQ(thread.wakeupThread(), AURA_OK);
-    ASSERT_TRUE(eventually([&] { return probe.calls.load() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return probe.calls.load() == 1; }));
     EXPECT_GE(probe.stackSize.load(), static_cast<size_t>(256 * 1024));
     EXPECT_EQ(thread.closeThread(), AURA_OK);
 }
@@ -101,7 +76,7 @@ TEST(AuraThreadThreads, SemaphoreThreadRunsOncePerWakeup)
     for (int i = 0; i < 5; ++i) {
         ASSERT_EQ(thread.wakeupThread(), AURA_OK);
     }
-    ASSERT_TRUE(eventually([&] { return probe.calls.load() == 5; }));
+    ASSERT_TRUE(waitFor([&] { return probe.calls.load() == 5; }));
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(probe.calls.load(), 5);
     EXPECT_EQ(thread.closeThread(), AURA_OK);
@@ -118,7 +93,7 @@ TEST(AuraThreadThreads, PeriodicThreadRunsEachPeriodUntilClosed)
     EXPECT_EQ(thread.initThread("again", probeEntry, &probe, AURA::Thread::PRIORITY_NORMAL,
                                 nullptr, 0, false, 10, nullptr),
               AURA_ERR_INITIALIZED);
-    ASSERT_TRUE(eventually([&] { return probe.calls.load() >= 3; }));
+    ASSERT_TRUE(waitFor([&] { return probe.calls.load() >= 3; }));
     const unsigned int tid = thread.getThreadID();
     ASSERT_NE(tid, 0u);
     EXPECT_TRUE(taskExists(tid));
@@ -142,7 +117,7 @@ TEST(AuraThreadThreads, EndingThreadGivesUpItsPoolSlot)
                                 nullptr, 0, true, 0, nullptr),
               AURA_OK);
     ASSERT_EQ(thread.wakeupThread(), AURA_OK);
-    ASSERT_TRUE(eventually([&] { return probe.calls.load() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return probe.calls.load() == 1; }));
     const unsigned int tid = thread.getThreadID();
     auto holdsSlot = [&] {
         const auto stats = AURA::gGlobal->mMemPool->getStats();
@@ -171,7 +146,7 @@ TEST(AuraThreadThreads, ClosingFromTheThreadItselfDoesNotDeadlock)
     ASSERT_EQ(self.thread.initThread("AURA self", entry, &self, AURA::Thread::PRIORITY_NORMAL,
                                      nullptr, 0, false, 5, nullptr),
               AURA_OK);
-    ASSERT_TRUE(eventually([&] { return self.result.load() != -1; }));
+    ASSERT_TRUE(waitFor([&] { return self.result.load() != -1; }));
     EXPECT_EQ(self.result.load(), AURA_ERR_INVALID_PARAM);
     EXPECT_EQ(self.thread.closeThread(), AURA_OK); // the owner joins it
     EXPECT_FALSE(self.thread.isRunning());

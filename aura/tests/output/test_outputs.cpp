@@ -1,6 +1,10 @@
 // The outputs: WAV files as other programs read them, real-time pacing, the
 // sound device or the fall-back when there is none, and threads that end.
 #include "dsp_harness.h"
+#include "files.h"
+#include "threads.h"
+#include "tools.h"
+#include "wav.h"
 #include "output/aura_output_alsa.h"
 #include "output/aura_output_factory.h"
 #include "output/aura_output_nosound.h"
@@ -10,7 +14,6 @@
 
 #include <dirent.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,50 +23,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 namespace {
 
-using dsptest::Harness;
+using auratest::Harness;
+using auratest::readWav;
+using auratest::taskExists;
+using auratest::TempDir;
+using auratest::waitFor;
+using auratest::Wav;
 using Clock = std::chrono::steady_clock;
 
 // ---------------------------------------------------------------------------
 // Helpers
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = std::filesystem::temp_directory_path().string() + "/aura_outputs_XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data())) {
-            mPath = buf.data();
-        }
-    }
-    ~TempDir()
-    {
-        if (!mPath.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(mPath, ec);
-        }
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    [[nodiscard]] std::string file(const char *name) const { return mPath + "/" + name; }
-    [[nodiscard]] const std::string &path() const { return mPath; }
-
-private:
-    std::string mPath;
-};
 
 // An ALSA configuration of one line, in force while the object lives.
 class AlsaConfig {
@@ -92,20 +69,6 @@ private:
     std::optional<std::string> mOld;
 };
 
-// Waits, a few milliseconds at a time, until done() or the time is up.
-template <class F>
-bool waitFor(F done, std::chrono::milliseconds limit)
-{
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 std::vector<std::string> listDir(const std::string &path)
 {
     std::vector<std::string> names;
@@ -118,13 +81,6 @@ std::vector<std::string> listDir(const std::string &path)
         closedir(dir);
     }
     return names;
-}
-
-// Sanitizers start threads of their own, so a thread is followed by its id.
-bool taskExists(unsigned int tid)
-{
-    struct stat st {};
-    return tid != 0 && stat(("/proc/self/task/" + std::to_string(tid)).c_str(), &st) == 0;
 }
 
 // The OS id of a running mixer thread, once it has started.
@@ -146,121 +102,9 @@ int mixerThreadCount()
 {
     int count = 0;
     for (const std::string &tid : listDir("/proc/self/task")) {
-        std::ifstream comm("/proc/self/task/" + tid + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        count += name == "AURA mixer thre" ? 1 : 0;
+        count += auratest::taskName(static_cast<unsigned int>(std::stoul(tid))) == "AURA mixer thre" ? 1 : 0;
     }
     return count;
-}
-
-std::vector<uint8_t> readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-uint32_t le32(const std::vector<uint8_t> &b, size_t at)
-{
-    return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
-           static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
-
-uint16_t le16(const std::vector<uint8_t> &b, size_t at)
-{
-    return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
-}
-
-// A WAV file parsed chunk by chunk, as a strict reader would.
-struct Wav {
-    bool valid = false;
-    std::string error;
-    uint32_t riffSize = 0;
-    size_t fileSize = 0;
-    uint16_t tag = 0, channels = 0, blockAlign = 0, bits = 0;
-    uint32_t rate = 0, byteRate = 0, fmtSize = 0;
-    std::optional<uint16_t> cbSize;
-    std::optional<uint32_t> factFrames;
-    size_t dataOffset = 0;
-    uint32_t dataSize = 0;
-    std::vector<uint8_t> bytes;
-};
-
-Wav parseWav(const std::string &path)
-{
-    Wav w;
-    w.bytes = readFile(path);
-    const auto &b = w.bytes;
-    w.fileSize = b.size();
-    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0 || std::memcmp(b.data() + 8, "WAVE", 4) != 0) {
-        w.error = "no RIFF WAVE header";
-        return w;
-    }
-    w.riffSize = le32(b, 4);
-    bool haveFmt = false;
-    bool haveData = false;
-    size_t at = 12;
-    while (at + 8 <= b.size() && !haveData) {
-        const std::string id(reinterpret_cast<const char *>(b.data() + at), 4);
-        const uint32_t size = le32(b, at + 4);
-        const size_t body = at + 8;
-        if (id == "fmt ") {
-            if (size < 16 || body + size > b.size()) {
-                w.error = "short fmt chunk";
-                return w;
-            }
-            w.fmtSize = size;
-            w.tag = le16(b, body);
-            w.channels = le16(b, body + 2);
-            w.rate = le32(b, body + 4);
-            w.byteRate = le32(b, body + 8);
-            w.blockAlign = le16(b, body + 12);
-            w.bits = le16(b, body + 14);
-            if (size >= 18) {
-                w.cbSize = le16(b, body + 16);
-            }
-            haveFmt = true;
-        } else if (id == "fact") {
-            if (size < 4 || body + 4 > b.size()) {
-                w.error = "short fact chunk";
-                return w;
-            }
-            w.factFrames = le32(b, body);
-        } else if (id == "data") {
-            w.dataOffset = body;
-            w.dataSize = size;
-            haveData = true;
-            break;
-        }
-        at = body + size + (size & 1u);
-    }
-    if (!haveFmt || !haveData) {
-        w.error = "fmt or data chunk missing";
-        return w;
-    }
-    w.valid = true;
-    return w;
-}
-
-// Runs a shell command; its exit status and output.
-std::pair<int, std::string> run(const std::string &command)
-{
-    std::string out;
-    std::FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) {
-        return {-1, out};
-    }
-    char buf[256];
-    while (std::fgets(buf, sizeof(buf), pipe)) {
-        out += buf;
-    }
-    const int status = pclose(pipe);
-    return {status, out};
-}
-
-bool haveSoxi()
-{
-    return run("command -v soxi").first == 0;
 }
 
 // The output format that matches a harness system.
@@ -405,16 +249,16 @@ Wav writeConstant(const std::string &path, float value, unsigned int block, AURA
         EXPECT_EQ(output->update(), AURA_OK);
     }
     // Before close the file already parses, with sizes still to be fixed.
-    const Wav partial = parseWav(path);
+    const Wav partial = readWav(path);
     EXPECT_TRUE(partial.valid) << partial.error;
     EXPECT_EQ(partial.dataSize, 0u);
     EXPECT_EQ(partial.fileSize, partial.dataOffset + blocks * AURA::DSPSoundCard::bytesFor(format, block, 2));
     EXPECT_EQ(AURA::releaseOutput(output), AURA_OK);
 
-    Wav w = parseWav(path);
+    Wav w = readWav(path);
     EXPECT_TRUE(w.valid) << w.error;
     const unsigned int frameBytes = AURA::DSPSoundCard::bytesFor(format, 1, 2);
-    EXPECT_EQ(w.channels, 2);
+    EXPECT_EQ(w.channels, 2u);
     EXPECT_EQ(w.rate, 24000u);
     EXPECT_EQ(w.blockAlign, frameBytes);
     EXPECT_EQ(w.byteRate, 24000u * frameBytes);
@@ -427,12 +271,13 @@ Wav writeConstant(const std::string &path, float value, unsigned int block, AURA
 // sox, as an outside reader, takes the file for what it is.
 void expectSoxReads(const std::string &path, uint32_t frames, const char *encoding)
 {
-    auto [status, text] = run("soxi -s '" + path + "'");
+    int status = -1;
+    std::string text = auratest::capture("soxi -s " + auratest::quote(path) + " 2>&1", &status);
     EXPECT_EQ(status, 0) << text;
     EXPECT_EQ(std::strtoul(text.c_str(), nullptr, 10), frames) << text;
-    std::tie(status, text) = run("soxi -e '" + path + "'");
+    text = auratest::capture("soxi -e " + auratest::quote(path) + " 2>&1");
     EXPECT_NE(text.find(encoding), std::string::npos) << text;
-    std::tie(status, text) = run("soxi -r '" + path + "'");
+    text = auratest::capture("soxi -r " + auratest::quote(path) + " 2>&1");
     EXPECT_EQ(std::strtoul(text.c_str(), nullptr, 10), 24000u) << text;
 }
 
@@ -442,14 +287,14 @@ TEST(OutputWavWriterNRT, Writes16BitSamplesOfTheMixWithSizesThatMatch)
     const std::string path = dir.file("mix16.wav");
     const Wav w = writeConstant(path, 0.5f, 256, AURA_SOUND_FORMAT_PCM16, 10);
     ASSERT_TRUE(w.valid);
-    EXPECT_EQ(w.tag, 1);
+    EXPECT_EQ(w.format, 1u);
     EXPECT_EQ(w.fmtSize, 16u);
-    EXPECT_EQ(w.bits, 16);
+    EXPECT_EQ(w.bits, 16u);
     EXPECT_EQ(w.dataOffset, 44u);
-    for (size_t at = w.dataOffset; at < w.fileSize; at += 2) {
-        ASSERT_EQ(static_cast<int16_t>(le16(w.bytes, at)), 16384) << "at byte " << at;
+    for (size_t i = 0; i < w.pcm16.size(); ++i) {
+        ASSERT_EQ(w.pcm16[i], 16384) << "sample " << i;
     }
-    if (!haveSoxi()) {
+    if (!auratest::run("command -v soxi")) {
         GTEST_SKIP() << "sox is not installed: the outside check of the file was not run";
     }
     expectSoxReads(path, 2560, "Signed Integer PCM");
@@ -462,19 +307,16 @@ TEST(OutputWavWriterNRT, WritesExactFloatsWithAFactChunk)
     const float value = 0.3f; // no 16-bit sample gives this back
     const Wav w = writeConstant(path, value, 128, AURA_SOUND_FORMAT_PCMFLOAT, 7);
     ASSERT_TRUE(w.valid);
-    EXPECT_EQ(w.tag, 3);
+    EXPECT_EQ(w.format, 3u);
     EXPECT_EQ(w.fmtSize, 18u);
-    EXPECT_EQ(w.cbSize.value_or(99), 0);
-    EXPECT_EQ(w.bits, 32);
+    EXPECT_EQ(w.cbSize.value_or(99), 0u);
+    EXPECT_EQ(w.bits, 32u);
     ASSERT_TRUE(w.factFrames.has_value()) << "float data needs a fact chunk";
     EXPECT_EQ(*w.factFrames, 7u * 128u);
-    for (size_t at = w.dataOffset; at < w.fileSize; at += 4) {
-        const uint32_t bits = le32(w.bytes, at);
-        float sample = 0.0f;
-        std::memcpy(&sample, &bits, 4);
-        ASSERT_EQ(sample, value) << "at byte " << at;
+    for (size_t i = 0; i < w.samples.size(); ++i) {
+        ASSERT_EQ(w.samples[i], value) << "sample " << i;
     }
-    if (!haveSoxi()) {
+    if (!auratest::run("command -v soxi")) {
         GTEST_SKIP() << "sox is not installed: the outside check of the file was not run";
     }
     expectSoxReads(path, 7 * 128, "Floating Point PCM");
@@ -497,7 +339,7 @@ TEST(OutputWavWriterNRT, WithoutANameWritesAuraOutputWavHere)
     }
     ASSERT_EQ(chdir(cwd), 0);
     ASSERT_EQ(opened, AURA_OK);
-    const Wav w = parseWav(dir.file("aura_output.wav"));
+    const Wav w = readWav(dir.file("aura_output.wav"));
     ASSERT_TRUE(w.valid) << w.error;
     EXPECT_EQ(w.dataSize, 256u * 4u);
 }
@@ -555,7 +397,7 @@ TEST(OutputWavWriterNRT, WriteFailuresAreReportedNotFatal)
     EXPECT_EQ(closed, AURA_ERR_FILE_BAD);
     // What did reach the disk is described by the header, in whole frames;
     // the half frame is cut off.
-    const Wav w = parseWav(path);
+    const Wav w = readWav(path);
     ASSERT_TRUE(w.valid) << w.error;
     EXPECT_EQ(w.dataSize, 3 * blockBytes + 100);
     EXPECT_EQ(w.dataOffset + w.dataSize, w.fileSize);
@@ -640,7 +482,7 @@ TEST(OutputWavWriterThreads, FileLengthMatchesTheTimeItRan)
     EXPECT_EQ(output->update(), AURA_OK);
     ASSERT_EQ(AURA::releaseOutput(output), AURA_OK);
 
-    const Wav w = parseWav(path);
+    const Wav w = readWav(path);
     ASSERT_TRUE(w.valid) << w.error;
     EXPECT_EQ(w.dataOffset + w.dataSize, w.fileSize);
     EXPECT_EQ(w.riffSize, w.fileSize - 8);
@@ -651,8 +493,8 @@ TEST(OutputWavWriterThreads, FileLengthMatchesTheTimeItRan)
     // thread's start-up.
     EXPECT_NEAR(static_cast<double>(frames), ran * 24000.0, 2.0 * kBlock + 0.010 * 24000.0)
         << "ran " << ran << " s";
-    for (uint32_t i = 0; i < frames * 2; ++i) {
-        ASSERT_EQ(static_cast<int16_t>(le16(w.bytes, w.dataOffset + 2 * i)), 8192) << "sample " << i;
+    for (size_t i = 0; i < w.pcm16.size(); ++i) {
+        ASSERT_EQ(w.pcm16[i], 8192) << "sample " << i;
     }
 }
 
@@ -685,7 +527,7 @@ TEST(OutputWavWriterThreads, FullDiskIsReportedAndMixingGoesOn)
     EXPECT_TRUE(failed) << "the failed write was not reported";
     EXPECT_TRUE(goesOn) << "mixing stopped with the file";
     EXPECT_EQ(closed, AURA_ERR_FILE_BAD);
-    const Wav w = parseWav(path);
+    const Wav w = readWav(path);
     ASSERT_TRUE(w.valid) << w.error;
     EXPECT_EQ(w.dataSize, 4u * 256u * 4u);
     EXPECT_EQ(w.dataOffset + w.dataSize, w.fileSize);

@@ -2,7 +2,10 @@
 // each file to its codecs and reads the sample whole.
 #include "aura.h"
 #include "aura.hpp"
-#include "tool_support.h"
+#include "files.h"
+#include "tools.h"
+#include "wav.h"
+#include "systems.h"
 
 #include <gtest/gtest.h>
 
@@ -12,17 +15,17 @@
 
 namespace {
 
-using tooltest::quote;
-using tooltest::run;
+using auratest::Bytes;
+using auratest::quote;
+using auratest::run;
 
 class SoundFiles : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(mDir.ok());
-        ASSERT_EQ(AURA_System_Create(&mSystem), AURA_OK);
-        ASSERT_EQ(AURA_System_SetOutput(mSystem, AURA_OUTPUTTYPE_NOSOUND_NRT), AURA_OK);
-        ASSERT_EQ(AURA_System_Init(mSystem, 8, AURA_INIT_NORMAL, nullptr), AURA_OK);
+        mSystem = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 8);
+        ASSERT_NE(mSystem, nullptr);
     }
     void TearDown() override
     {
@@ -47,7 +50,7 @@ protected:
         return out;
     }
 
-    tooltest::ScratchDir mDir{"aura-sounds"};
+    auratest::TempDir mDir{"aura-sounds"};
     AURA_SYSTEM *mSystem = nullptr;
 };
 
@@ -59,7 +62,7 @@ TEST_F(SoundFiles, AnOggVorbisFileReadsAsOggdecDecodesIt)
     ASSERT_TRUE(run("sox -n -r 44100 -c 2 -b 16 " + quote(wav) + " synth 1.5 sine 440 sine 660"));
     ASSERT_TRUE(run("oggenc -Q -c ARTIST=Someone -o " + quote(ogg) + " " + quote(wav)));
     ASSERT_TRUE(run("oggdec -Q -R -o " + quote(raw) + " " + quote(ogg)));
-    const tooltest::Bytes expected = tooltest::readAll(raw);
+    const Bytes expected = auratest::readAll(raw);
 
     AURA_SOUND *sound = nullptr;
     ASSERT_EQ(AURA_System_CreateSound(mSystem, ogg.c_str(), AURA_DEFAULT, nullptr, &sound), AURA_OK);
@@ -108,7 +111,7 @@ TEST_F(SoundFiles, EveryWavVariantSoxWritesReadsAsSoxDecodesIt)
         ASSERT_TRUE(run(std::string("sox -D ") + quote(wav) + " -t raw " + v.decode + " " + quote(raw)));
         const auto counted = mDir / "samples.txt";
         ASSERT_TRUE(run("soxi -s " + quote(wav) + " > " + quote(counted) + " 2>/dev/null; true"));
-        const tooltest::Bytes countText = tooltest::readAll(counted);
+        const Bytes countText = auratest::readAll(counted);
         const unsigned long expectedLength = std::stoul(std::string(countText.begin(), countText.end()));
 
         AURA_SOUND *sound = nullptr;
@@ -119,93 +122,33 @@ TEST_F(SoundFiles, EveryWavVariantSoxWritesReadsAsSoxDecodesIt)
         AURA_SOUND_FORMAT format{};
         ASSERT_EQ(reinterpret_cast<AURA::Sound *>(sound)->getFormat(nullptr, &format, nullptr, nullptr), AURA_OK);
         EXPECT_EQ(format, v.format);
-        EXPECT_EQ(sampleBytes(sound), tooltest::readAll(raw));
+        EXPECT_EQ(sampleBytes(sound), auratest::readAll(raw));
         EXPECT_EQ(AURA_Sound_Release(sound), AURA_OK);
     }
 }
 
-// A RIFF file written here: cue points with labels and a sampler loop.
-tooltest::Bytes markedWav()
+// A RIFF file written here: cue points with labels (one without its
+// terminating zero) and a sampler loop.
+Bytes markedWav()
 {
-    tooltest::Bytes out;
-    auto u16 = [&](unsigned v) {
-        out.push_back(static_cast<uint8_t>(v));
-        out.push_back(static_cast<uint8_t>(v >> 8));
-    };
-    auto u32 = [&](uint32_t v) {
-        u16(v & 0xFFFF);
-        u16(v >> 16);
-    };
-    auto id = [&](const char *four) {
-        for (int i = 0; i < 4; ++i) {
-            out.push_back(static_cast<uint8_t>(four[i]));
-        }
-    };
-    const uint32_t frames = 1000;
-    id("RIFF");
-    u32(0); // patched below
-    id("WAVE");
-    id("fmt ");
-    u32(16);
-    u16(1);
-    u16(1);
-    u32(8000);
-    u32(16000);
-    u16(2);
-    u16(16);
-    id("data");
-    u32(frames * 2);
-    for (uint32_t i = 0; i < frames; ++i) {
-        u16(i * 7);
+    Bytes samples;
+    for (uint32_t i = 0; i < 1000; ++i) {
+        auratest::put16(samples, i * 7);
     }
-    id("cue ");
-    u32(4 + 2 * 24);
-    u32(2);
-    for (uint32_t cue : {1u, 2u}) {
-        u32(cue);
-        u32(0);
-        id("data");
-        u32(0);
-        u32(0);
-        u32(cue == 1 ? 600 : 250);
-    }
-    id("LIST");
-    u32(4 + 8 + 4 + 6 + 8 + 4 + 4);
-    id("adtl");
-    id("labl");
-    u32(4 + 6);
-    u32(1);
-    id("chor");
-    u16('u' | 's' << 8);
-    id("labl");
-    u32(4 + 4);
-    u32(2);
-    id("go!");
-    out.back() = 0;
-    id("smpl");
-    u32(36 + 24);
-    for (int i = 0; i < 7; ++i) {
-        u32(0);
-    }
-    u32(1);
-    u32(0);
-    u32(0);
-    u32(0);
-    u32(100);
-    u32(899);
-    u32(0);
-    u32(0);
-    const auto riff = static_cast<uint32_t>(out.size() - 8);
-    for (int i = 0; i < 4; ++i) {
-        out[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(riff >> (8 * i));
-    }
-    return out;
+    Bytes chorus = auratest::lablBody(1, "chorus");
+    chorus.pop_back();
+    return auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 1, 8000, 2, 16)),
+                           auratest::chunk("data", samples),
+                           auratest::chunk("cue ", auratest::cueBody({{1, 600}, {2, 250}})),
+                           auratest::list("adtl", {auratest::chunk("labl", chorus),
+                                                   auratest::chunk("labl", auratest::lablBody(2, "go!"))}),
+                           auratest::chunk("smpl", auratest::smplBody(1, 100, 899))});
 }
 
 TEST_F(SoundFiles, CuePointsBecomeNamedSyncPointsAndTheSamplerLoopTheLoop)
 {
     const auto path = mDir / "marked.wav";
-    tooltest::writeAll(path, markedWav());
+    auratest::writeAll(path, markedWav());
     AURA_SOUND *handle = nullptr;
     ASSERT_EQ(AURA_System_CreateSound(mSystem, path.c_str(), AURA_DEFAULT, nullptr, &handle), AURA_OK);
     auto *sound = reinterpret_cast<AURA::Sound *>(handle);
@@ -238,10 +181,10 @@ TEST_F(SoundFiles, MissingForeignAndEmptyNamesGiveTheirResults)
               AURA_ERR_FILE_NOTFOUND);
     EXPECT_EQ(AURA_System_CreateSound(mSystem, "", AURA_DEFAULT, nullptr, &sound), AURA_ERR_FILE_NOTFOUND);
     const auto text = mDir / "notes.txt";
-    tooltest::writeAll(text, tooltest::Bytes{'n', 'o', 't', ' ', 'a', 'u', 'd', 'i', 'o', '\n'});
+    auratest::writeAll(text, Bytes{'n', 'o', 't', ' ', 'a', 'u', 'd', 'i', 'o', '\n'});
     EXPECT_EQ(AURA_System_CreateSound(mSystem, text.c_str(), AURA_DEFAULT, nullptr, &sound), AURA_ERR_FORMAT);
     const auto empty = mDir / "empty.ogg";
-    tooltest::writeAll(empty, {});
+    auratest::writeAll(empty, {});
     EXPECT_EQ(AURA_System_CreateSound(mSystem, empty.c_str(), AURA_DEFAULT, nullptr, &sound), AURA_ERR_FORMAT);
     EXPECT_EQ(sound, nullptr);
 }

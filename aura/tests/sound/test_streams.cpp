@@ -3,11 +3,11 @@
 // with the reference decoders' output.
 #include "aura.h"
 #include "aura.hpp"
-#include "tool_support.h"
+#include "files.h"
+#include "tools.h"
+#include "systems.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -23,19 +23,10 @@
 
 namespace {
 
-using tooltest::quote;
-using tooltest::run;
+using auratest::quote;
+using auratest::run;
 
-// The 16-bit samples of a WAV file's data chunk.
-std::vector<int16_t> wavSamples(const tooltest::Bytes &bytes)
-{
-    const tooltest::Bytes data = tooltest::wavDataChunk(bytes);
-    std::vector<int16_t> out(data.size() / 2);
-    std::memcpy(out.data(), data.data(), out.size() * 2);
-    return out;
-}
-
-std::vector<int16_t> rawSamples(const tooltest::Bytes &bytes)
+std::vector<int16_t> rawSamples(const auratest::Bytes &bytes)
 {
     std::vector<int16_t> out(bytes.size() / 2);
     std::memcpy(out.data(), bytes.data(), out.size() * 2);
@@ -47,19 +38,13 @@ public:
     void SetUp() override
     {
         ASSERT_TRUE(mDir.ok());
-        mOut = mDir.file("out.wav");
-        ASSERT_EQ(AURA_System_Create(&mSystem), AURA_OK);
-        ASSERT_EQ(AURA_System_SetOutput(mSystem, AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
-        ASSERT_EQ(AURA_System_SetDSPBufferSize(mSystem, 384, 4), AURA_OK);
-        auto *cpp = reinterpret_cast<AURA::System *>(mSystem);
-        ASSERT_EQ(cpp->setSoftwareFormat(44100, AURA_SOUND_FORMAT_PCM16, 2, 6, AURA_DSP_RESAMPLER_LINEAR), AURA_OK);
-        ASSERT_EQ(AURA_System_Init(mSystem, 32, AURA_INIT_NORMAL, const_cast<char *>(mOut.c_str())), AURA_OK);
+        mSystem = mRender.handle();
+        ASSERT_NE(mSystem, nullptr);
     }
     void TearDown() override
     {
-        if (mSystem) {
-            EXPECT_EQ(AURA_System_Release(mSystem), AURA_OK);
-        }
+        EXPECT_EQ(mRender.release(), AURA_OK);
+        mSystem = nullptr;
     }
 
     // An Ogg file of a stereo tone and what oggdec makes of it.
@@ -72,26 +57,20 @@ public:
                         " sine 220-880 sine 330 vol 0.5"));
         EXPECT_TRUE(run("oggenc -Q -o " + quote(ogg) + " " + quote(wav)));
         EXPECT_TRUE(run("oggdec -Q -R -o " + quote(raw) + " " + quote(ogg)));
-        *decoded = rawSamples(tooltest::readAll(raw));
+        *decoded = rawSamples(auratest::readAll(raw));
         return ogg;
     }
 
-    void update(int times)
-    {
-        for (int i = 0; i < times; ++i) {
-            ASSERT_EQ(AURA_System_Update(mSystem), AURA_OK);
-        }
-    }
+    void update(int times) { mRender.update(times); }
 
     std::vector<int16_t> finish()
     {
-        EXPECT_EQ(AURA_System_Release(mSystem), AURA_OK);
         mSystem = nullptr;
-        return wavSamples(tooltest::readAll(mOut));
+        return mRender.finish().pcm16;
     }
 
-    tooltest::ScratchDir mDir{"aura-streams"};
-    std::string mOut;
+    auratest::TempDir mDir{"aura-streams"};
+    auratest::WavRender mRender{{44100, AURA_SOUND_FORMAT_PCM16, 384, AURA_DSP_RESAMPLER_LINEAR, 32}};
     AURA_SYSTEM *mSystem = nullptr;
 };
 
@@ -210,7 +189,7 @@ TEST_F(Streams, MissingAndForeignFilesAreRefused)
     EXPECT_EQ(AURA_System_CreateStream(mSystem, mDir.file("none.ogg").c_str(), AURA_DEFAULT, nullptr, &stream),
               AURA_ERR_FILE_NOTFOUND);
     const std::string text = mDir.file("text.ogg");
-    tooltest::writeAll(text, tooltest::Bytes(100, 'x'));
+    auratest::writeAll(text, auratest::Bytes(100, 'x'));
     EXPECT_EQ(AURA_System_CreateStream(mSystem, text.c_str(), AURA_DEFAULT, nullptr, &stream), AURA_ERR_FORMAT);
     EXPECT_EQ(stream, nullptr);
 }
@@ -223,18 +202,15 @@ namespace {
 // them and the caller pauses, seeks, stops, plays and releases at random.
 TEST(StreamsThreads, RandomCallsOnTwoPlayingStreams)
 {
-    tooltest::ScratchDir dir("aura-stream-threads");
+    auratest::TempDir dir("aura-stream-threads");
     ASSERT_TRUE(dir.ok());
     const std::string wav = dir.file("stem.wav");
     const std::string ogg = dir.file("stem.ogg");
     ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(wav) + " synth 2 sine 300 sine 450 vol 0.3"));
     ASSERT_TRUE(run("oggenc -Q -o " + quote(ogg) + " " + quote(wav)));
 
-    AURA_SYSTEM *system = nullptr;
-    ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
-    ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_NOSOUND), AURA_OK);
-    ASSERT_EQ(AURA_System_SetDSPBufferSize(system, 384, 4), AURA_OK);
-    ASSERT_EQ(AURA_System_Init(system, 32, AURA_INIT_NORMAL, nullptr), AURA_OK);
+    AURA_SYSTEM *system = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 32, AURA_INIT_NORMAL, 384);
+    ASSERT_NE(system, nullptr);
     AURA_CREATESOUNDEXINFO exinfo{};
     exinfo.cbsize = sizeof(exinfo);
     exinfo.decodebuffersize = 2048; // small chunks: many refills
@@ -453,7 +429,7 @@ TEST_F(NonBlockingThreads, ReleasingASystemWithWorkQueuedStrandsNothing)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         gOpenMayFinish = true;
     });
-    EXPECT_EQ(AURA_System_Release(mSystem), AURA_OK);
+    EXPECT_EQ(mRender.release(), AURA_OK);
     mSystem = nullptr;
     letGo.join();
     int calls = 0;
@@ -491,7 +467,7 @@ protected:
             ASSERT_TRUE(run("oggenc -Q -o " + quote(ogg) + " " + quote(wav)));
             ASSERT_TRUE(run("oggdec -Q -R -o " + quote(raw) + " " + quote(ogg)));
             mStems.push_back(ogg);
-            mDecoded.push_back(rawSamples(tooltest::readAll(raw)));
+            mDecoded.push_back(rawSamples(auratest::readAll(raw)));
         }
         mEffect = mDir.file("hit.wav");
         ASSERT_TRUE(run("sox -D -n -r 44100 -c 1 -b 16 " + quote(mEffect) + " synth 0.25 pluck C4 vol 0.5"));
@@ -500,14 +476,8 @@ protected:
     // Renders the road to a float WAV; with music false only the effects.
     std::vector<float> render(bool music, std::vector<unsigned int> *positions = nullptr)
     {
-        const std::string out = mDir.file(music ? "road.wav" : "effects.wav");
-        AURA_SYSTEM *system = nullptr;
-        EXPECT_EQ(AURA_System_Create(&system), AURA_OK);
-        EXPECT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
-        EXPECT_EQ(AURA_System_SetDSPBufferSize(system, BLOCK, 4), AURA_OK);
-        auto *cpp = reinterpret_cast<AURA::System *>(system);
-        EXPECT_EQ(cpp->setSoftwareFormat(RATE, AURA_SOUND_FORMAT_PCMFLOAT, 2, 6, AURA_DSP_RESAMPLER_LINEAR), AURA_OK);
-        EXPECT_EQ(AURA_System_Init(system, 32, AURA_INIT_NORMAL, const_cast<char *>(out.c_str())), AURA_OK);
+        auratest::WavRender render({RATE, AURA_SOUND_FORMAT_PCMFLOAT, BLOCK, AURA_DSP_RESAMPLER_LINEAR, 32});
+        AURA_SYSTEM *system = render.handle();
         AURA_SOUND *effect = nullptr;
         EXPECT_EQ(AURA_System_CreateSound(system, mEffect.c_str(), AURA_DEFAULT, nullptr, &effect), AURA_OK);
         AURA_CHANNEL *stems[2] = {};
@@ -545,14 +515,10 @@ protected:
                 }
             }
         }
-        EXPECT_EQ(AURA_System_Release(system), AURA_OK);
-        const tooltest::Bytes data = tooltest::wavDataChunk(tooltest::readAll(out));
-        std::vector<float> samples(data.size() / 4);
-        std::memcpy(samples.data(), data.data(), samples.size() * 4);
-        return samples;
+        return render.finish().samples;
     }
 
-    tooltest::ScratchDir mDir{"aura-game-road"};
+    auratest::TempDir mDir{"aura-game-road"};
     std::vector<std::string> mStems;
     std::vector<std::vector<int16_t>> mDecoded;
     std::string mEffect;

@@ -1,15 +1,16 @@
 // An offline DSP graph for tests: a system with its DSP engine, units built
 // from descriptions, and a pull of the sound card with increasing ticks.
+// Header-only: it compiles in the groups that link the engine's internals.
 #ifndef AURA_TESTS_DSP_HARNESS_H
 #define AURA_TESTS_DSP_HARNESS_H
 
-#include "base/aura_memory.h"
 #include "base/aura_string.h"
 #include "system/aura_systemi.h"
 #include "dsp/aura_dsp_connectioni.h"
 #include "dsp/aura_dsp_filter.h"
 #include "dsp/units/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
+#include "engine.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-namespace dsptest {
+namespace auratest {
 
 // What a test unit does in its read callback.
 struct UnitBehaviour {
@@ -57,7 +58,7 @@ public:
     {
         system.mDSPBlockSize = blockSize;
         system.mOutputFormat = format;
-        poolBytes = AURA::gGlobal->mMemPool->getStats().currentBytes[0];
+        poolBytes = auratest::poolBytes();
         init = system.initDSPEngine();
         head = system.mDSPSoundCard;
     }
@@ -125,6 +126,13 @@ public:
     std::vector<AURA::DSPI *> units;
 };
 
-} // namespace dsptest
+inline int numInputs(AURA::DSPI *unit)
+{
+    int n = -1;
+    EXPECT_EQ(unit->getNumInputs(&n, true), AURA_OK);
+    return n;
+}
+
+} // namespace auratest
 
 #endif // AURA_TESTS_DSP_HARNESS_H

@@ -1,15 +1,17 @@
-// Pitch, level and noise of a rendered sine: the frequency from its upward
-// zero crossings, then a least-squares sine at that frequency as the signal
-// and what is left over as the noise.
+// Sines for tests: a 16-bit tone to play, and the pitch, level and noise of
+// a rendered one.
 #ifndef AURA_TESTS_SINE_ANALYSIS_H
 #define AURA_TESTS_SINE_ANALYSIS_H
 
-#include <cmath>
 #include <cstddef>
-#include <numbers>
+#include <cstdint>
 #include <vector>
 
-namespace sinetest {
+namespace auratest {
+
+// `frames` interleaved frames of a sine; channel c carries (c + 1) times
+// the frequency.
+std::vector<int16_t> sine(int frames, double frequency, int rate, double amplitude = 16384.0, int channels = 1);
 
 struct SineResult {
     double frequency = 0.0; // Hz
@@ -17,51 +19,14 @@ struct SineResult {
     double snrDb = 0.0;
 };
 
-inline SineResult analyse(const std::vector<double> &out, std::size_t begin, int rate)
-{
-    SineResult result;
-    std::vector<double> crossings;
-    for (std::size_t i = begin + 1; i < out.size(); ++i) {
-        if (out[i - 1] < 0.0 && out[i] >= 0.0) {
-            crossings.push_back(static_cast<double>(i - 1) + out[i - 1] / (out[i - 1] - out[i]));
-        }
-    }
-    if (crossings.size() < 2) {
-        return result;
-    }
-    result.frequency =
-        static_cast<double>(crossings.size() - 1) * rate / (crossings.back() - crossings.front());
-    double ss = 0;
-    double sc = 0;
-    double cc = 0;
-    double ys = 0;
-    double yc = 0;
-    for (std::size_t i = begin; i < out.size(); ++i) {
-        const double w = 2.0 * std::numbers::pi * result.frequency * static_cast<double>(i) / rate;
-        const double s = std::sin(w);
-        const double c = std::cos(w);
-        ss += s * s;
-        sc += s * c;
-        cc += c * c;
-        ys += out[i] * s;
-        yc += out[i] * c;
-    }
-    const double det = ss * cc - sc * sc;
-    const double a = (ys * cc - yc * sc) / det;
-    const double b = (yc * ss - ys * sc) / det;
-    double signal = 0;
-    double noise = 0;
-    for (std::size_t i = begin; i < out.size(); ++i) {
-        const double w = 2.0 * std::numbers::pi * result.frequency * static_cast<double>(i) / rate;
-        const double fit = a * std::sin(w) + b * std::cos(w);
-        signal += fit * fit;
-        noise += (out[i] - fit) * (out[i] - fit);
-    }
-    result.amplitude = std::sqrt(a * a + b * b);
-    result.snrDb = 10.0 * std::log10(signal / noise);
-    return result;
-}
+// The frequency from the upward zero crossings of out[begin...], then a
+// least-squares sine at that frequency as the signal and what is left over
+// as the noise.
+SineResult analyse(const std::vector<double> &out, std::size_t begin, int rate);
 
-} // namespace sinetest
+// A gain ratio in decibels.
+double db(double ratio);
+
+} // namespace auratest
 
 #endif // AURA_TESTS_SINE_ANALYSIS_H

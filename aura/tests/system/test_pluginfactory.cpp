@@ -25,10 +25,7 @@ using AURA::PluginFactory;
 // A record in static storage is built before any code runs.
 constinit AURA_CODEC_DESCRIPTION_EX gLoadTimeRecord;
 
-int64_t poolBytes()
-{
-    return AURA::gGlobal->mMemPool->getStats().currentBytes[0];
-}
+using auratest::poolBytes;
 
 AURA_RESULT openA(AURA_CODEC_STATE *, AURA_MODE, AURA_CREATESOUNDEXINFO *)
 {
@@ -269,7 +266,7 @@ AURA_DSP_DESCRIPTION_EX filterRecord(const char *name, AURA_DSP_TYPE type, int *
 
 TEST(PluginFactoryDSP, CreateByTypeUsesTheFirstRegisteredDescriptionOfThatType)
 {
-    dsptest::Harness harness;
+    auratest::Harness harness;
     ASSERT_EQ(harness.init, AURA_OK);
     PluginFactory factory;
     ASSERT_EQ(factory.init(&harness.system), AURA_OK);
@@ -312,7 +309,7 @@ TEST(PluginFactoryDSP, CreateNeedsArgumentsASystemAndAKnownCategory)
     EXPECT_EQ(lone.createDSP(&description, &dsp), AURA_ERR_UNINITIALIZED);
     EXPECT_EQ(lone.init(nullptr), AURA_ERR_INVALID_PARAM);
 
-    dsptest::Harness harness;
+    auratest::Harness harness;
     ASSERT_EQ(harness.init, AURA_OK);
     PluginFactory factory;
     ASSERT_EQ(factory.init(&harness.system), AURA_OK);

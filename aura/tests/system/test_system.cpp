@@ -6,16 +6,16 @@
 #include "sound/aura_soundi.h"
 #include "system/aura_systemi.h"
 #include "output/aura_output.h"
+#include "files.h"
+#include "wav.h"
+#include "systems.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -151,38 +151,27 @@ TEST_F(SystemLife, SettingsBelongBeforeInitAndUpdateAfterIt)
 
 TEST_F(SystemLife, TheWavWriterOutputRecordsEveryUpdate)
 {
-    char path[] = "/tmp/aura_system_wav_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    auratest::TempDir dir("aura-system");
+    ASSERT_TRUE(dir.ok());
+    const std::string path = dir.file("out.wav");
     AURA::System *cxx = reinterpret_cast<AURA::System *>(system);
     ASSERT_EQ(cxx->setOutput(AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
     ASSERT_EQ(cxx->setSoftwareFormat(44100, AURA_SOUND_FORMAT_PCM16, 2, 6, AURA_DSP_RESAMPLER_LINEAR),
               AURA_OK);
     ASSERT_EQ(cxx->setDSPBufferSize(1000, 2), AURA_OK);
-    ASSERT_EQ(cxx->init(8, 0, path), AURA_OK);
+    ASSERT_EQ(cxx->init(8, 0, const_cast<char *>(path.c_str())), AURA_OK);
     for (int i = 0; i < 7; ++i) {
         ASSERT_EQ(cxx->update(), AURA_OK);
     }
     ASSERT_EQ(AURA_System_Release(system), AURA_OK);
     system = nullptr;
 
-    std::ifstream in(path, std::ios::binary);
-    std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::remove(path);
-    ASSERT_GE(file.size(), 44u);
-    auto u32 = [&](size_t at) {
-        return static_cast<uint32_t>(file[at]) | static_cast<uint32_t>(file[at + 1]) << 8 |
-               static_cast<uint32_t>(file[at + 2]) << 16 | static_cast<uint32_t>(file[at + 3]) << 24;
-    };
-    EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
-    EXPECT_EQ(u32(4), file.size() - 8);
+    const auratest::Wav wav = auratest::readWav(path);
+    ASSERT_TRUE(wav.valid) << wav.error;
+    EXPECT_EQ(wav.riffSize, wav.fileSize - 8);
     // Seven blocks of silence, 1000 stereo 16-bit frames each.
-    const std::string bytes(file.begin(), file.end());
-    const size_t data = bytes.find("data");
-    ASSERT_NE(data, std::string::npos);
-    EXPECT_EQ(u32(data + 4), 7u * 1000u * 4u);
-    EXPECT_EQ(file.size(), data + 8 + 7u * 1000u * 4u);
+    EXPECT_EQ(wav.dataSize, 7u * 1000u * 4u);
+    EXPECT_EQ(wav.fileSize, wav.dataOffset + 7u * 1000u * 4u);
 }
 
 using SystemLifeThreads = SystemLife;
@@ -207,16 +196,12 @@ TEST_F(SystemLifeThreads, AutodetectOpensAnOutputWithOrWithoutADevice)
 
 namespace {
 
-constexpr const char AURA_ALLOC_TAG[] = "aura/tests/test_system";
-
 // A 2 s sound on the real-time no-sound output, updated as a game would,
 // ends after 2 s of wall-clock time.
 TEST(SystemRealTimeThreads, ASoundEndsOnTimeWithRealUpdates)
 {
-    AURA_SYSTEM *system = nullptr;
-    ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
-    ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_NOSOUND), AURA_OK);
-    ASSERT_EQ(AURA_System_Init(system, 4, 0, nullptr), AURA_OK);
+    AURA_SYSTEM *system = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 4, 0);
+    ASSERT_NE(system, nullptr);
     AURA::SystemI *internal = nullptr;
     ASSERT_EQ(AURA::SystemI::validate(system, &internal), AURA_OK);
     // Two seconds of 16-bit mono silence at 44.1 kHz.

@@ -5,184 +5,35 @@
 #include "channel/aura_channeli.h"
 #include "voice/aura_channelsoftware.h"
 #include "system/aura_systemi.h"
+#include "files.h"
 #include "sine_analysis.h"
-#include "tool_support.h"
+#include "tools.h"
+#include "systems.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-// The interleaved samples of a WAV file the writer made (16-bit or float).
-struct Wav {
-    int channels = 0;
-    int rate = 0;
-    std::vector<float> samples;
-    std::vector<int16_t> pcm16;
+using auratest::db;
+using auratest::sine;
+using auratest::Wav;
+using Render = auratest::WavRender;
 
-    [[nodiscard]] size_t frames() const { return channels ? samples.size() / static_cast<size_t>(channels) : 0; }
-    [[nodiscard]] float at(size_t frame, int channel) const
-    {
-        return samples[frame * static_cast<size_t>(channels) + static_cast<size_t>(channel)];
-    }
-};
-
-Wav readWav(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Wav wav;
-    auto u16 = [&](size_t at) { return static_cast<unsigned>(bytes[at] | bytes[at + 1] << 8); };
-    auto u32 = [&](size_t at) { return static_cast<uint32_t>(u16(at) | u16(at + 2) << 16); };
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0) {
-        ADD_FAILURE() << "not a RIFF file: " << path;
-        return wav;
-    }
-    unsigned format = 0;
-    unsigned bits = 0;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        const uint32_t size = u32(at + 4);
-        if (std::memcmp(&bytes[at], "fmt ", 4) == 0) {
-            format = u16(at + 8);
-            wav.channels = static_cast<int>(u16(at + 10));
-            wav.rate = static_cast<int>(u32(at + 12));
-            bits = u16(at + 22);
-        } else if (std::memcmp(&bytes[at], "data", 4) == 0) {
-            const size_t end = std::min<size_t>(bytes.size(), at + 8 + size);
-            for (size_t p = at + 8; p + bits / 8 <= end; p += bits / 8) {
-                if (format == 3) {
-                    float v;
-                    std::memcpy(&v, &bytes[p], 4);
-                    wav.samples.push_back(v);
-                } else {
-                    int16_t v;
-                    std::memcpy(&v, &bytes[p], 2);
-                    wav.pcm16.push_back(v);
-                    wav.samples.push_back(static_cast<float>(v) / 32768.0f);
-                }
-            }
-        }
-        at += 8 + size + (size & 1);
-    }
-    return wav;
-}
-
-double rms(const Wav &wav, int channel, size_t from, size_t to)
+double rms(const Wav &wav, unsigned channel, size_t from, size_t to)
 {
     double sum = 0.0;
     for (size_t f = from; f < to; ++f) {
         sum += static_cast<double>(wav.at(f, channel)) * wav.at(f, channel);
     }
     return std::sqrt(sum / static_cast<double>(to - from));
-}
-
-double db(double ratio)
-{
-    return 20.0 * std::log10(ratio);
-}
-
-// A system rendering to a WAV file, one DSP block per update.
-class Render {
-public:
-    explicit Render(int rate, AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCMFLOAT, unsigned int block = 1024,
-                    AURA_DSP_RESAMPLER resampler = AURA_DSP_RESAMPLER_LINEAR)
-    {
-        static std::atomic<int> counter{0};
-        mPath = ::testing::TempDir() + "aura_voices_" + std::to_string(getpid()) + "_" +
-                std::to_string(counter.fetch_add(1)) + ".wav";
-        AURA_SYSTEM *handle = nullptr;
-        EXPECT_EQ(AURA_System_Create(&handle), AURA_OK);
-        mSystem = reinterpret_cast<AURA::System *>(handle);
-        EXPECT_EQ(mSystem->setOutput(AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
-        EXPECT_EQ(mSystem->setSoftwareFormat(rate, format, 2, 6, resampler), AURA_OK);
-        EXPECT_EQ(mSystem->setDSPBufferSize(block, 4), AURA_OK);
-        EXPECT_EQ(mSystem->init(64, AURA_INIT_NORMAL, const_cast<char *>(mPath.c_str())), AURA_OK);
-        EXPECT_EQ(AURA::SystemI::validate(mSystem, &mInternal), AURA_OK);
-        mBlock = block;
-    }
-    ~Render()
-    {
-        if (mSystem) {
-            (void)mSystem->release();
-        }
-        std::filesystem::remove(mPath);
-    }
-    Render(const Render &) = delete;
-    Render &operator=(const Render &) = delete;
-
-    // A sound of 16-bit frames (interleaved) at the given rate.
-    AURA::Sound *sound(const std::vector<int16_t> &frames, int channels, int rate, AURA_MODE mode = AURA_LOOP_OFF)
-    {
-        AURA_CREATESOUNDEXINFO exinfo{};
-        exinfo.cbsize = sizeof(exinfo);
-        exinfo.length = static_cast<unsigned int>(frames.size() * 2);
-        exinfo.numchannels = channels;
-        exinfo.defaultfrequency = rate;
-        exinfo.format = AURA_SOUND_FORMAT_PCM16;
-        AURA::Sound *made = nullptr;
-        EXPECT_EQ(mSystem->createSound(nullptr, AURA_OPENUSER | mode, &exinfo, &made), AURA_OK);
-        void *data = nullptr;
-        unsigned int length = 0;
-        EXPECT_EQ(made->lock(0, exinfo.length, &data, nullptr, &length, nullptr), AURA_OK);
-        std::memcpy(data, frames.data(), length);
-        EXPECT_EQ(made->unlock(data, nullptr, length, 0), AURA_OK);
-        return made;
-    }
-
-    AURA::Channel *play(AURA::Sound *sound, bool paused = false)
-    {
-        AURA::Channel *channel = nullptr;
-        EXPECT_EQ(mSystem->playSound(AURA_CHANNEL_FREE, sound, paused, &channel), AURA_OK);
-        return channel;
-    }
-
-    void update(int times = 1)
-    {
-        for (int i = 0; i < times; ++i) {
-            ASSERT_EQ(mSystem->update(), AURA_OK);
-        }
-    }
-
-    // Ends the system and reads what it wrote.
-    Wav finish()
-    {
-        EXPECT_EQ(mSystem->release(), AURA_OK);
-        mSystem = nullptr;
-        return readWav(mPath);
-    }
-
-    [[nodiscard]] uint64_t clock() const { return mInternal->mDSPClock.load(); }
-
-    AURA::System *mSystem = nullptr;
-    AURA::SystemI *mInternal = nullptr;
-    unsigned int mBlock = 1024;
-
-private:
-    std::string mPath;
-};
-
-std::vector<int16_t> sine(int frames, double frequency, int rate, double amplitude = 16384.0, int channels = 1)
-{
-    std::vector<int16_t> out;
-    for (int f = 0; f < frames; ++f) {
-        for (int c = 0; c < channels; ++c) {
-            const double phase = 2.0 * std::numbers::pi * frequency * (c + 1) * f / rate;
-            out.push_back(static_cast<int16_t>(std::lround(amplitude * std::sin(phase))));
-        }
-    }
-    return out;
 }
 
 double sourceRms(const std::vector<int16_t> &samples)
@@ -199,7 +50,7 @@ class SoftwareVoiceRates : public ::testing::TestWithParam<int> {};
 TEST_P(SoftwareVoiceRates, AMonoToneIsPannedByTheConstantPowerLaw)
 {
     const int rate = GetParam();
-    Render render(rate);
+    Render render({rate});
     const auto tone = sine(rate, 441.0, rate);
     AURA::Sound *sound = render.sound(tone, 1, rate);
     AURA::Channel *centre = render.play(sound);
@@ -211,8 +62,8 @@ TEST_P(SoftwareVoiceRates, AMonoToneIsPannedByTheConstantPowerLaw)
     ASSERT_EQ(left->setPaused(false), AURA_OK);
     render.update(8);
     const Wav wav = render.finish();
-    ASSERT_EQ(wav.channels, 2);
-    ASSERT_EQ(wav.rate, rate);
+    ASSERT_EQ(wav.channels, 2u);
+    ASSERT_EQ(wav.rate, static_cast<unsigned>(rate));
     const double expected = sourceRms(tone) * std::sqrt(0.5);
     const size_t block = 1024;
     EXPECT_NEAR(db(rms(wav, 0, 0, 8 * block) / expected), 0.0, 0.1);
@@ -226,7 +77,7 @@ TEST_P(SoftwareVoiceRates, AMonoToneIsPannedByTheConstantPowerLaw)
 TEST_P(SoftwareVoiceRates, AStereoSoundAtTheOutputRateComesOutBitExact)
 {
     const int rate = GetParam();
-    Render render(rate, AURA_SOUND_FORMAT_PCM16);
+    Render render({rate, AURA_SOUND_FORMAT_PCM16});
     std::vector<int16_t> frames = sine(4000, 300.0, rate, 20000.0, 2);
     AURA::Sound *sound = render.sound(frames, 2, rate);
     render.play(sound);
@@ -250,7 +101,7 @@ TEST(SoftwareVoice, AResampledSineKeepsItsPitchLevelAndNoiseFloor)
         for (AURA_DSP_RESAMPLER method : {AURA_DSP_RESAMPLER_LINEAR, AURA_DSP_RESAMPLER_NOINTERP}) {
             const bool linear = method == AURA_DSP_RESAMPLER_LINEAR;
             SCOPED_TRACE(std::to_string(rate) + (linear ? " linear" : " nearest"));
-            Render render(rate, AURA_SOUND_FORMAT_PCMFLOAT, 1024, method);
+            Render render({rate, AURA_SOUND_FORMAT_PCMFLOAT, 1024, method});
             render.play(render.sound(tone, 1, 44100));
             render.update(static_cast<int>(rate * 3 / 2 / 1024));
             const Wav wav = render.finish();
@@ -258,7 +109,7 @@ TEST(SoftwareVoice, AResampledSineKeepsItsPitchLevelAndNoiseFloor)
             for (size_t f = 0; f < wav.frames(); ++f) {
                 left.push_back(wav.at(f, 0));
             }
-            const sinetest::SineResult result = sinetest::analyse(left, static_cast<size_t>(rate / 100), rate);
+            const auratest::SineResult result = auratest::analyse(left, static_cast<size_t>(rate / 100), rate);
             EXPECT_NEAR(result.frequency, 1000.0, 0.05);
             // Panned to the centre: sqrt(0.5) of the source's amplitude.
             EXPECT_NEAR(db(result.amplitude / (0.5 * std::sqrt(0.5))), 0.0, 0.1);
@@ -269,7 +120,7 @@ TEST(SoftwareVoice, AResampledSineKeepsItsPitchLevelAndNoiseFloor)
 
 TEST(SoftwareVoice, HalfVolumeIsSixDecibelsDown)
 {
-    Render render(44100);
+    Render render({44100});
     const auto tone = sine(44100, 1000.0, 44100);
     AURA::Sound *sound = render.sound(tone, 1, 44100);
     AURA::Channel *channel = render.play(sound, true);
@@ -282,7 +133,7 @@ TEST(SoftwareVoice, HalfVolumeIsSixDecibelsDown)
 
 TEST(SoftwareVoice, PauseGivesZerosAndResumesAtTheSameSample)
 {
-    Render render(44100, AURA_SOUND_FORMAT_PCM16);
+    Render render({44100, AURA_SOUND_FORMAT_PCM16});
     std::vector<int16_t> ramp;
     for (int f = 0; f < 8000; ++f) {
         ramp.push_back(static_cast<int16_t>(f + 1));
@@ -310,7 +161,7 @@ TEST(SoftwareVoice, PauseGivesZerosAndResumesAtTheSameSample)
 
 TEST(SoftwareVoice, DoubleFrequencyHalvesTheLengthAndTheEndCallbackComesAfterTheLastBlock)
 {
-    Render render(44100, AURA_SOUND_FORMAT_PCM16);
+    Render render({44100, AURA_SOUND_FORMAT_PCM16});
     std::vector<int16_t> dc(3000, 1000);
     AURA::Sound *sound = render.sound(dc, 1, 44100);
     AURA::Channel *channel = render.play(sound, true);
@@ -343,12 +194,14 @@ TEST(SoftwareVoice, DoubleFrequencyHalvesTheLengthAndTheEndCallbackComesAfterThe
 
 TEST(SoftwareVoice, AStartDelayedOnTheDSPClockGivesThatManyZeroFrames)
 {
-    Render render(48000, AURA_SOUND_FORMAT_PCM16);
+    Render render({48000, AURA_SOUND_FORMAT_PCM16});
     std::vector<int16_t> dc(2000, 777);
     AURA::Sound *sound = render.sound(dc, 1, 48000);
     render.update(1);
     AURA::Channel *channel = render.play(sound, true);
-    const uint64_t start = render.clock() + 1024 + 300;
+    AURA::SystemI *internal = nullptr;
+    ASSERT_EQ(AURA::SystemI::validate(render.system(), &internal), AURA_OK);
+    const uint64_t start = internal->mDSPClock.load() + 1024 + 300;
     ASSERT_EQ(channel->setDelay(AURA_DELAYTYPE_DSPCLOCK_START, static_cast<unsigned int>(start >> 32),
                                 static_cast<unsigned int>(start)),
               AURA_OK);
@@ -365,7 +218,7 @@ TEST(SoftwareVoice, AStartDelayedOnTheDSPClockGivesThatManyZeroFrames)
 
 TEST(SoftwareVoice, ThreeDimensionalSoundsArePannedFromTheListener)
 {
-    Render render(44100);
+    Render render({44100});
     const auto tone = sine(44100, 500.0, 44100);
     AURA::Sound *sound = render.sound(tone, 1, 44100, AURA_LOOP_OFF | AURA_3D);
     AURA::Channel *ahead = render.play(sound, true);
@@ -402,7 +255,7 @@ TEST(SoftwareVoice, TheListenersViewGivesTheAngleAndPseudoAngle)
     EXPECT_EQ(AURA::listenerPseudoAngle(-1.0f, 0.0f), 7.0f) << "left";
     EXPECT_EQ(AURA::listenerPseudoAngle(0.0f, 0.0f), 0.0f);
 
-    Render render(44100);
+    Render render({44100});
     const auto tone = sine(44100, 500.0, 44100);
     AURA::Sound *sound = render.sound(tone, 1, 44100, AURA_LOOP_OFF | AURA_3D);
     AURA::Channel *channel = render.play(sound);
@@ -423,23 +276,23 @@ TEST(SoftwareVoice, TheListenersViewGivesTheAngleAndPseudoAngle)
     // A listener turned to face the sound brings it back in front.
     const AURA_VECTOR back{0.0f, 0.0f, -1.0f};
     const AURA_VECTOR up{0.0f, 1.0f, 0.0f};
-    ASSERT_EQ(render.mSystem->set3DListenerAttributes(0, nullptr, nullptr, &back, &up), AURA_OK);
+    ASSERT_EQ(render.system()->set3DListenerAttributes(0, nullptr, nullptr, &back, &up), AURA_OK);
     render.update(1);
     EXPECT_NEAR(voice()->mAngle, 0.0f, 1e-3f);
     const AURA_VECTOR skewed{0.0f, 0.5f, 1.0f};
-    EXPECT_EQ(render.mSystem->set3DListenerAttributes(0, nullptr, nullptr, &skewed, &up), AURA_ERR_INVALID_VECTOR);
+    EXPECT_EQ(render.system()->set3DListenerAttributes(0, nullptr, nullptr, &skewed, &up), AURA_ERR_INVALID_VECTOR);
 }
 
 TEST(SoftwareVoice, ThirtyPlaysOfASoxWavMixToTheSumOfTheirSingleRenders)
 {
-    tooltest::ScratchDir dir("aura-effects");
+    auratest::TempDir dir("aura-effects");
     ASSERT_TRUE(dir.ok());
     const auto wav = dir / "effect.wav";
-    ASSERT_TRUE(tooltest::run("sox -D -n -r 44100 -c 1 -b 16 " + tooltest::quote(wav) +
+    ASSERT_TRUE(auratest::run("sox -D -n -r 44100 -c 1 -b 16 " + auratest::quote(wav) +
                               " synth 0.45 pluck C5 vol 0.2"));
     auto settings = [](int i) { return std::pair<float, float>{0.2f + 0.025f * i, -1.0f + i / 15.0f}; };
     auto playAll = [&](Render &render, int first, int last) {
-        auto *system = reinterpret_cast<AURA_SYSTEM *>(render.mSystem);
+        auto *system = render.handle();
         AURA_SOUND *sound = nullptr;
         ASSERT_EQ(AURA_System_CreateSound(system, wav.c_str(), AURA_DEFAULT, nullptr, &sound), AURA_OK);
         for (int i = first; i < last; ++i) {
@@ -453,7 +306,7 @@ TEST(SoftwareVoice, ThirtyPlaysOfASoxWavMixToTheSumOfTheirSingleRenders)
     };
     std::vector<float> sum;
     for (int i = 0; i < 30; ++i) {
-        Render single(44100);
+        Render single({44100});
         playAll(single, i, i + 1);
         const Wav wav1 = single.finish();
         sum.resize(wav1.samples.size(), 0.0f);
@@ -461,7 +314,7 @@ TEST(SoftwareVoice, ThirtyPlaysOfASoxWavMixToTheSumOfTheirSingleRenders)
             sum[s] += wav1.samples[s];
         }
     }
-    Render all(44100);
+    Render all({44100});
     playAll(all, 0, 30);
     const Wav mixed = all.finish();
     ASSERT_EQ(mixed.samples.size(), sum.size());
@@ -477,21 +330,18 @@ TEST(SoftwareVoice, ThirtyPlaysOfASoxWavMixToTheSumOfTheirSingleRenders)
 
 TEST(SoftwareVoice, SoundsWithMoreChannelsThanTheMixerTakesAreRefused)
 {
-    Render render(44100);
+    Render render({44100});
     std::vector<int16_t> wide(8 * 100, 100);
     AURA::Sound *sound = render.sound(wide, 8, 44100);
     AURA::Channel *channel = nullptr;
-    EXPECT_EQ(render.mSystem->playSound(AURA_CHANNEL_FREE, sound, false, &channel), AURA_ERR_TOOMANYCHANNELS);
+    EXPECT_EQ(render.system()->playSound(AURA_CHANNEL_FREE, sound, false, &channel), AURA_ERR_TOOMANYCHANNELS);
     render.update(1);
 }
 
 TEST(SoftwareVoiceThreads, PlayAndStopWhileTheMixerRuns)
 {
-    AURA_SYSTEM *system = nullptr;
-    ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
-    ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_NOSOUND), AURA_OK);
-    ASSERT_EQ(AURA_System_SetDSPBufferSize(system, 256, 4), AURA_OK);
-    ASSERT_EQ(AURA_System_Init(system, 16, AURA_INIT_NORMAL, nullptr), AURA_OK);
+    AURA_SYSTEM *system = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 16, AURA_INIT_NORMAL, 256);
+    ASSERT_NE(system, nullptr);
     AURA_CREATESOUNDEXINFO exinfo{};
     exinfo.cbsize = sizeof(exinfo);
     exinfo.length = 4410 * 2;

@@ -9,6 +9,7 @@
 #include "system/aura_systemi.h"
 #include "dsp/aura_dsp_filter.h"
 #include "dsp/units/aura_dsp_soundcard.h"
+#include "dsp_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -32,10 +33,8 @@ using AURA::VoiceFlag;
 
 constexpr unsigned int NO_MIXER = 0x4; // init flag: the system runs without its software mixer
 
-int64_t poolBytes()
-{
-    return AURA::gGlobal->mMemPool->getStats().currentBytes[0];
-}
+using auratest::numInputs;
+using auratest::poolBytes;
 
 // A sound in pool memory, released when the test ends.
 class TestSound {
@@ -89,13 +88,6 @@ bool inSystemUnitList(SystemI &system, const DSPI *unit)
         }
     }
     return false;
-}
-
-int numInputs(DSPI *unit)
-{
-    int n = -1;
-    EXPECT_EQ(unit->getNumInputs(&n, true), AURA_OK);
-    return n;
 }
 
 // ---------------------------------------------------------------------------

@@ -7,21 +7,17 @@
 #include "sound/aura_soundi.h"
 #include "file/aura_file_memory.h"
 #include "file/aura_file_user.h"
+#include "engine.h"
+#include "files.h"
+#include "tools.h"
+#include "wav.h"
 
 #include <gtest/gtest.h>
-
-#include "tool_support.h"
-
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,109 +25,26 @@
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/tests/test_codec_wav";
 
-using Bytes = std::vector<uint8_t>;
+using auratest::Bytes;
+using auratest::capture;
+using auratest::ForwardSource;
+using auratest::run;
+using auratest::TempDir;
 
 // ---------------------------------------------------------------------------
-// Files made at test time.
+// Crafted files.
 
-// A directory for the test's files.
-class TempDir : public tooltest::ScratchDir {
-public:
-    TempDir() : ScratchDir("aura-wav") {}
-};
-
-using tooltest::capture;
-using tooltest::run;
-
-Bytes readFile(const std::string &path)
-{
-    return tooltest::readAll(path);
-}
-
-// ---------------------------------------------------------------------------
-// A small RIFF writer.
-
-void put16(Bytes &b, uint32_t v)
-{
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void put32(Bytes &b, uint32_t v)
-{
-    put16(b, v & 0xFFFF);
-    put16(b, v >> 16);
-}
-
-void putId(Bytes &b, const char *id)
-{
-    for (int i = 0; i < 4; ++i) {
-        b.push_back(static_cast<uint8_t>(id[i]));
-    }
-}
-
-// A chunk with its real size (padded when odd), or a declared size.
-Bytes chunk(const char *id, const Bytes &body)
-{
-    Bytes b;
-    putId(b, id);
-    put32(b, static_cast<uint32_t>(body.size()));
-    b.insert(b.end(), body.begin(), body.end());
-    if (body.size() & 1) {
-        b.push_back(0);
-    }
-    return b;
-}
-
-Bytes chunkSized(const char *id, uint32_t declared, const Bytes &body)
-{
-    Bytes b;
-    putId(b, id);
-    put32(b, declared);
-    b.insert(b.end(), body.begin(), body.end());
-    return b;
-}
-
-Bytes list(const char *type, const std::vector<Bytes> &children)
-{
-    Bytes body;
-    putId(body, type);
-    for (const Bytes &c : children) {
-        body.insert(body.end(), c.begin(), c.end());
-    }
-    return chunk("LIST", body);
-}
-
-Bytes riff(const std::vector<Bytes> &chunks, int64_t declared = -1)
-{
-    Bytes body;
-    putId(body, "WAVE");
-    for (const Bytes &c : chunks) {
-        body.insert(body.end(), c.begin(), c.end());
-    }
-    Bytes b;
-    putId(b, "RIFF");
-    put32(b, declared >= 0 ? static_cast<uint32_t>(declared) : static_cast<uint32_t>(body.size()));
-    b.insert(b.end(), body.begin(), body.end());
-    return b;
-}
-
-Bytes fmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t blockalign, uint16_t bits,
-              const Bytes &extra = {})
-{
-    Bytes b;
-    put16(b, tag);
-    put16(b, channels);
-    put32(b, rate);
-    put32(b, rate * blockalign);
-    put16(b, blockalign);
-    put16(b, bits);
-    if (!extra.empty()) {
-        put16(b, static_cast<uint32_t>(extra.size()));
-        b.insert(b.end(), extra.begin(), extra.end());
-    }
-    return b;
-}
+using auratest::chunk;
+using auratest::chunkSized;
+using auratest::cueBody;
+using auratest::fmtBody;
+using auratest::lablBody;
+using auratest::list;
+using auratest::put16;
+using auratest::put32;
+using auratest::putId;
+using auratest::riff;
+using auratest::smplBody;
 
 Bytes pcm16Fmt(uint16_t channels = 1)
 {
@@ -148,49 +61,6 @@ Bytes ramp16(unsigned int n, int first = 0)
     return b;
 }
 
-Bytes cueBody(const std::vector<std::pair<uint32_t, uint32_t>> &points, int64_t declaredCount = -1)
-{
-    Bytes b;
-    put32(b, declaredCount >= 0 ? static_cast<uint32_t>(declaredCount) : static_cast<uint32_t>(points.size()));
-    for (const auto &[id, offset] : points) {
-        put32(b, id);
-        put32(b, offset);
-        putId(b, "data");
-        put32(b, 0);
-        put32(b, 0);
-        put32(b, offset);
-    }
-    return b;
-}
-
-Bytes lablBody(uint32_t id, const std::string &text)
-{
-    Bytes b;
-    put32(b, id);
-    b.insert(b.end(), text.begin(), text.end());
-    b.push_back(0);
-    return b;
-}
-
-Bytes smplBody(uint32_t loops, uint32_t start, uint32_t end)
-{
-    Bytes b;
-    for (int i = 0; i < 7; ++i) {
-        put32(b, 0);
-    }
-    put32(b, loops);
-    put32(b, 0);
-    if (loops > 0) {
-        put32(b, 0);     // identifier
-        put32(b, 0);     // forward loop
-        put32(b, start);
-        put32(b, end);
-        put32(b, 0);
-        put32(b, 0);
-    }
-    return b;
-}
-
 // ---------------------------------------------------------------------------
 // Driving the codec.
 
@@ -199,91 +69,41 @@ struct CodecDeleter {
 };
 using CodecPtr = std::unique_ptr<AURA::Codec, CodecDeleter>;
 
-AURA::Codec *makeCodec()
+// A WAV codec over a new file of type F that `openFile` opens; the codec
+// owns the file.
+template <class F, class OpenFile>
+AURA_RESULT openCodec(CodecPtr &out, OpenFile &&openFile, AURA_MODE mode = 0)
 {
     AURA::Codec *codec = nullptr;
     if (AURA::Codec::create(*AURA::CodecWav::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
-        return nullptr;
+        return AURA_ERR_MEMORY;
     }
-    return codec;
+    out.reset(codec);
+    auto *file = AURA_New(F);
+    if (!file) {
+        return AURA_ERR_MEMORY;
+    }
+    codec->mFile = file;
+    const AURA_RESULT result = openFile(*file);
+    return result == AURA_OK ? codec->open(mode, nullptr) : result;
 }
 
 // Opens bytes held by the caller (they must outlive the codec).
 AURA_RESULT openMemory(const Bytes &data, CodecPtr &out, AURA_MODE mode = 0)
 {
-    AURA::Codec *codec = makeCodec();
-    if (!codec) {
-        return AURA_ERR_MEMORY;
-    }
-    out.reset(codec);
-    auto *file = AURA_New(AURA::MemoryFile);
-    if (!file) {
-        return AURA_ERR_MEMORY;
-    }
-    codec->mFile = file;
-    AURA_RESULT result = file->init(nullptr, 0, 0);
-    if (result == AURA_OK) {
-        result = file->open(reinterpret_cast<const char *>(data.data()), static_cast<unsigned int>(data.size()),
-                            false, nullptr);
-    }
-    return result == AURA_OK ? codec->open(mode, nullptr) : result;
-}
-
-// A user file read strictly forward: its seek cannot go anywhere.
-struct ForwardSource {
-    const Bytes *data = nullptr;
-    size_t pos = 0;
-};
-
-AURA_RESULT forwardOpen(const char *name, int, unsigned int *filesize, void **handle, void **)
-{
-    auto *src = reinterpret_cast<ForwardSource *>(const_cast<char *>(name));
-    *filesize = static_cast<unsigned int>(src->data->size());
-    *handle = src;
-    return AURA_OK;
-}
-
-AURA_RESULT forwardRead(void *handle, void *buffer, unsigned int size, unsigned int *read, void *)
-{
-    auto *src = static_cast<ForwardSource *>(handle);
-    const size_t n = std::min<size_t>(size, src->data->size() - src->pos);
-    std::memcpy(buffer, src->data->data() + src->pos, n);
-    src->pos += n;
-    *read = static_cast<unsigned int>(n);
-    return n < size ? AURA_ERR_FILE_EOF : AURA_OK;
-}
-
-AURA_RESULT forwardSeek(void *, unsigned int, void *)
-{
-    return AURA_ERR_FILE_COULDNOTSEEK;
+    return openCodec<AURA::MemoryFile>(
+        out, [&](AURA::MemoryFile &file) { return auratest::openMemoryFile(file, data); }, mode);
 }
 
 AURA_RESULT openForward(ForwardSource &src, CodecPtr &out)
 {
-    AURA::Codec *codec = makeCodec();
-    if (!codec) {
-        return AURA_ERR_MEMORY;
-    }
-    out.reset(codec);
-    auto *file = AURA_New(AURA::UserFile);
-    if (!file) {
-        return AURA_ERR_MEMORY;
-    }
-    codec->mFile = file;
-    AURA::FileCallbacks callbacks;
-    callbacks.open = forwardOpen;
-    callbacks.read = forwardRead;
-    callbacks.seek = forwardSeek;
-    file->setCallbacks(callbacks);
-    AURA_RESULT result = file->init(nullptr, 0, 0);
-    if (result == AURA_OK) {
-        result = file->open(reinterpret_cast<const char *>(&src), 0, false, nullptr);
-    }
-    if (result != AURA_OK) {
+    return openCodec<AURA::UserFile>(out, [&](AURA::UserFile &file) {
+        const AURA_RESULT result = auratest::openForwardFile(file, src, 0);
+        if (result == AURA_OK) {
+            EXPECT_EQ(file.getFlags() & AURA::File::FLAG_SEEKABLE, 0u);
+        }
         return result;
-    }
-    EXPECT_EQ(file->getFlags() & AURA::File::FLAG_SEEKABLE, 0u);
-    return codec->open(0, nullptr);
+    });
 }
 
 // Reads to the end in pieces of the given sizes (cycled); the last result
@@ -363,8 +183,8 @@ protected:
         const std::string raw = mDir.file(std::string(v.name) + ".raw");
         const std::string decode = std::string("sox -D ") + mWav + " -t raw " + v.rawArgs + " " + raw;
         ASSERT_TRUE(run(decode)) << decode;
-        mFile = readFile(mWav);
-        mReference = readFile(raw);
+        mFile = auratest::readAll(mWav);
+        mReference = auratest::readAll(raw);
         mSamples = std::stoul(capture("soxi -s " + mWav));
         ASSERT_GT(mSamples, 0u);
     }
@@ -443,7 +263,7 @@ TEST(WavImaAdpcm, OddReadSizesStageTheSameBytesAndEndWithTheirBytes)
     ASSERT_TRUE(dir.ok());
     const std::string wav = dir.file("ima.wav");
     ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -e ima-adpcm " + wav + " synth 0.21 sine 300-5000 whitenoise vol 0.5"));
-    const Bytes file = readFile(wav);
+    const Bytes file = auratest::readAll(wav);
 
     CodecPtr whole;
     ASSERT_EQ(openMemory(file, whole), AURA_OK);
@@ -553,8 +373,8 @@ TEST(WavImaAdpcm, KeptCompressedDeliversBlocksAndRefusesManyChannels)
     const std::string quad = dir.file("q.wav");
     ASSERT_TRUE(run("sox -D -n -r 22050 -c 2 -e ima-adpcm " + stereo + " synth 0.1 sine 440"));
     ASSERT_TRUE(run("sox -D -n -r 22050 -c 4 -e ima-adpcm " + quad + " synth 0.1 sine 440"));
-    const Bytes s = readFile(stereo);
-    const Bytes q = readFile(quad);
+    const Bytes s = auratest::readAll(stereo);
+    const Bytes q = auratest::readAll(quad);
 
     CodecPtr codec;
     ASSERT_EQ(openMemory(s, codec, AURA_CREATECOMPRESSEDSAMPLE), AURA_OK);
@@ -812,14 +632,14 @@ TEST(WavHostile, CraftedFilesGiveResultsWithinBoundedMemory)
 {
     for (const Hostile &h : hostileFiles()) {
         SCOPED_TRACE(h.name);
-        const int64_t before = AURA::gGlobal->mMemPool->getStats().currentBytes[0];
+        const int64_t before = auratest::poolBytes();
         const int64_t peakBefore = AURA::gGlobal->mMemPool->getStats().peakBytes;
         const int64_t bound = static_cast<int64_t>(h.file.size()) * 8 + 64 * 1024;
         {
             CodecPtr codec;
             const AURA_RESULT opened = openMemory(h.file, codec);
             EXPECT_EQ(opened, h.open);
-            const int64_t held = AURA::gGlobal->mMemPool->getStats().currentBytes[0] - before;
+            const int64_t held = auratest::poolBytes() - before;
             EXPECT_LE(held, bound);
             if (opened == AURA_OK) {
                 AURA_RESULT last = AURA_OK;

@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <numbers>
 #include <vector>
 
 namespace {
@@ -174,7 +173,7 @@ std::vector<int16_t> ramp(int frames, int channels = 1)
 class WaveTable : public ::testing::Test {
 protected:
     static constexpr unsigned int BLOCK = 64;
-    dsptest::Harness h{BLOCK};
+    auratest::Harness h{BLOCK};
     AURA::ChannelReal channel;
     AURA::DSPWaveTable *unit = nullptr;
     std::unique_ptr<TestSound> sound;
@@ -400,12 +399,8 @@ SineResult measureSine(AURA_DSP_RESAMPLER method, int outputRate)
 {
     constexpr int sourceRate = 44100;
     constexpr double tone = 1000.0;
-    std::vector<int16_t> source(sourceRate * 2);
-    for (size_t i = 0; i < source.size(); ++i) {
-        source[i] = static_cast<int16_t>(std::lround(
-            16384.0 * std::sin(2.0 * std::numbers::pi * tone * static_cast<double>(i) / sourceRate)));
-    }
-    dsptest::Harness h{512};
+    const std::vector<int16_t> source = auratest::sine(sourceRate * 2, tone, sourceRate);
+    auratest::Harness h{512};
     h.system.mOutputRate = outputRate;
     h.system.mResampleMethod = method;
     AURA::AURA_DSP_DESCRIPTION_EX description = AURA::DSPWaveTable::makeDescription(1, AURA_SOUND_FORMAT_PCM16);
@@ -435,8 +430,8 @@ SineResult measureSine(AURA_DSP_RESAMPLER method, int outputRate)
     }
     out.resize(frames);
     // The first few milliseconds are left out.
-    const sinetest::SineResult sine = sinetest::analyse(out, static_cast<size_t>(outputRate) / 100, outputRate);
-    return {sine.frequency, 20.0 * std::log10(sine.amplitude / 0.5), sine.snrDb};
+    const auratest::SineResult sine = auratest::analyse(out, static_cast<size_t>(outputRate) / 100, outputRate);
+    return {sine.frequency, auratest::db(sine.amplitude / 0.5), sine.snrDb};
 }
 
 TEST(WaveTableResampling, ASineKeepsItsPitchAndLevelAtOtherRates)
@@ -480,7 +475,7 @@ AURA_RESULT countingRead(AURA_DSP_STATE *state, float *, float *out, unsigned in
 
 class Resampler : public ::testing::Test {
 protected:
-    dsptest::Harness h{128};
+    auratest::Harness h{128};
     CountingSource source;
     AURA::DSPResampler *unit = nullptr;
     unsigned int tick = 10;
