@@ -2,7 +2,10 @@
 // rendered through the WAV writer and compared with the reference decoders.
 #include "aura_errors.h"
 #include "options.h"
-#include "tool_support.h"
+#include "files.h"
+#include "sine_analysis.h"
+#include "tools.h"
+#include "wav.h"
 
 #include <gtest/gtest.h>
 
@@ -11,15 +14,17 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-using tooltest::Bytes;
-using tooltest::quote;
-using tooltest::run;
+using auratest::Bytes;
+using auratest::quote;
+using auratest::run;
+using auratest::Wav;
 namespace fs = std::filesystem;
 
 // What one run of the tool did.
@@ -29,7 +34,7 @@ struct Outcome {
     std::string err;
 };
 
-Outcome play(const tooltest::ScratchDir &dir, const std::string &args)
+Outcome play(const auratest::TempDir &dir, const std::string &args)
 {
     const fs::path out = dir / "stdout.txt";
     const fs::path err = dir / "stderr.txt";
@@ -45,78 +50,29 @@ Outcome play(const tooltest::ScratchDir &dir, const std::string &args)
     if (status != -1 && WIFEXITED(status)) {
         outcome.exitCode = WEXITSTATUS(status);
     }
-    const Bytes o = tooltest::readAll(out);
-    const Bytes e = tooltest::readAll(err);
+    const Bytes o = auratest::readAll(out);
+    const Bytes e = auratest::readAll(err);
     outcome.out.assign(o.begin(), o.end());
     outcome.err.assign(e.begin(), e.end());
     return outcome;
 }
 
-// The fmt fields and data chunk of a WAV file.
-struct Wav {
-    unsigned format = 0;
-    unsigned channels = 0;
-    unsigned rate = 0;
-    unsigned bits = 0;
-    Bytes data;
-
-    [[nodiscard]] size_t frames() const
-    {
-        return channels && bits ? data.size() / (channels * bits / 8) : 0;
-    }
-    // Every sample as a float in [-1, 1).
-    [[nodiscard]] std::vector<double> samples() const
-    {
-        std::vector<double> out;
-        for (size_t at = 0; bits && at + bits / 8 <= data.size(); at += bits / 8) {
-            if (format == 3) {
-                float v;
-                std::memcpy(&v, &data[at], 4);
-                out.push_back(v);
-            } else {
-                int16_t v;
-                std::memcpy(&v, &data[at], 2);
-                out.push_back(v / 32768.0);
-            }
-        }
-        return out;
-    }
-};
-
+// A file the tool wrote: whole, with sizes that match.
 Wav readWav(const fs::path &path)
 {
-    const Bytes bytes = tooltest::readAll(path);
-    Wav wav;
-    auto u16 = [&](size_t at) { return static_cast<unsigned>(bytes[at] | bytes[at + 1] << 8); };
-    auto u32 = [&](size_t at) { return static_cast<uint32_t>(u16(at) | u16(at + 2) << 16); };
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0) {
-        ADD_FAILURE() << "not a RIFF file: " << path;
-        return wav;
-    }
-    EXPECT_EQ(u32(4), bytes.size() - 8) << "RIFF size of " << path;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        const uint32_t size = u32(at + 4);
-        if (std::memcmp(&bytes[at], "fmt ", 4) == 0) {
-            wav.format = u16(at + 8);
-            wav.channels = u16(at + 10);
-            wav.rate = u32(at + 12);
-            wav.bits = u16(at + 22);
-        } else if (std::memcmp(&bytes[at], "data", 4) == 0) {
-            EXPECT_LE(at + 8 + size, bytes.size()) << "data chunk of " << path;
-            const size_t end = std::min<size_t>(bytes.size(), at + 8 + size);
-            wav.data.assign(bytes.begin() + static_cast<long>(at + 8), bytes.begin() + static_cast<long>(end));
-        }
-        at += 8 + size + (size & 1);
-    }
+    Wav wav = auratest::readWav(path);
+    EXPECT_TRUE(wav.valid) << wav.error << ": " << path;
+    EXPECT_EQ(wav.riffSize, wav.fileSize - 8) << "RIFF size of " << path;
+    EXPECT_LE(wav.dataOffset + wav.dataSize, wav.fileSize) << "data chunk of " << path;
     return wav;
 }
 
-double rms(const std::vector<double> &samples, size_t from, size_t step)
+double rms(const std::vector<float> &samples, size_t from, size_t step)
 {
     double sum = 0.0;
     size_t count = 0;
     for (size_t i = from; i < samples.size(); i += step) {
-        sum += samples[i] * samples[i];
+        sum += static_cast<double>(samples[i]) * samples[i];
         ++count;
     }
     return count ? std::sqrt(sum / static_cast<double>(count)) : 0.0;
@@ -143,11 +99,11 @@ protected:
                         " synth 1.5 sine 440 sine 660 vol 0.7"));
         ASSERT_TRUE(run("oggenc -Q -c ARTIST=Someone -o " + quote(mDir / "tone.ogg") + " " + quote(mDir / "src.wav")));
         ASSERT_TRUE(run("oggdec -Q -R -o " + quote(mDir / "tone.raw") + " " + quote(mDir / "tone.ogg")));
-        mOggRaw = tooltest::readAll(mDir / "tone.raw");
+        mOggRaw = auratest::readAll(mDir / "tone.raw");
         ASSERT_EQ(mOggRaw.size(), 66150u * 4u);
     }
 
-    tooltest::ScratchDir mDir{"aura-play"};
+    auratest::TempDir mDir{"aura-play"};
     Bytes mOggRaw;
 };
 
@@ -172,7 +128,7 @@ TEST_F(AuraPlay, RendersAStereoFileBitForBitAsTheReferenceDecodersDo)
     EXPECT_EQ(sweep.err, "");
     wav = readWav(mDir / "sweep-out.wav");
     EXPECT_EQ(wav.rate, 32000u);
-    EXPECT_TRUE(wav.data == tooltest::readAll(mDir / "sweep.raw")) << "rendered " << wav.data.size() << " bytes";
+    EXPECT_TRUE(wav.data == auratest::readAll(mDir / "sweep.raw")) << "rendered " << wav.data.size() << " bytes";
 
     // Float output holds the same samples, scaled.
     const Outcome floats = play(mDir, "-o float.wav --format float tone.ogg");
@@ -180,7 +136,7 @@ TEST_F(AuraPlay, RendersAStereoFileBitForBitAsTheReferenceDecodersDo)
     wav = readWav(mDir / "float.wav");
     ASSERT_EQ(wav.format, 3u);
     ASSERT_EQ(wav.bits, 32u);
-    const std::vector<double> got = wav.samples();
+    const std::vector<float> &got = wav.samples;
     ASSERT_EQ(got.size(), mOggRaw.size() / 2);
     double worst = 0.0;
     for (size_t i = 0; i < got.size(); ++i) {
@@ -208,7 +164,7 @@ TEST_F(AuraPlay, InfoPrintsFormatExactLengthAndTags)
     const Outcome outcome = play(mDir, "--info tone.ogg mono.wav");
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
     for (const char *file : {"tone.ogg", "mono.wav"}) {
-        const std::string samples = tooltest::capture("soxi -s " + quote(mDir / file));
+        const std::string samples = auratest::capture("soxi -s " + quote(mDir / file));
         ASSERT_FALSE(samples.empty());
         const std::string expected = "length:   " + std::to_string(std::stoul(samples)) + " samples";
         EXPECT_NE(outcome.out.find(expected), std::string::npos) << file << ": " << outcome.out;
@@ -264,7 +220,7 @@ TEST_F(AuraPlay, SeekDurationLoopAndFrequencyShapeTheRender)
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
     wav = readWav(mDir / "fast.wav");
     EXPECT_NEAR(static_cast<double>(wav.frames()), 66150.0 / 2.0, 1.0);
-    EXPECT_GT(rms(wav.samples(), 0, 1), 0.3);
+    EXPECT_GT(rms(wav.samples, 0, 1), 0.3);
 }
 
 TEST_F(AuraPlay, VolumeAndPanScaleTheOutput)
@@ -272,21 +228,19 @@ TEST_F(AuraPlay, VolumeAndPanScaleTheOutput)
     makeOgg();
     // Against oggdec's decode, not another render: a level error common to
     // every render must show.
-    Wav reference;
-    reference.channels = 2;
-    reference.bits = 16;
-    reference.data = mOggRaw;
-    const double full = rms(reference.samples(), 0, 1);
+    const Wav reference = auratest::parseWav(
+        auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 2, 44100, 4, 16)), auratest::chunk("data", mOggRaw)}));
+    const double full = rms(reference.samples, 0, 1);
     Outcome outcome = play(mDir, "-o half.wav --volume 0.5 tone.ogg");
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
-    const double half = rms(readWav(mDir / "half.wav").samples(), 0, 1);
+    const double half = rms(readWav(mDir / "half.wav").samples, 0, 1);
     ASSERT_GT(full, 0.1);
-    EXPECT_NEAR(20.0 * std::log10(half / full), -6.02, 0.1);
+    EXPECT_NEAR(auratest::db(half / full), -6.02, 0.1);
 
     // Hard left: the right channel falls far below the left.
     outcome = play(mDir, "-o left.wav --pan=-1 tone.ogg");
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
-    const std::vector<double> left = readWav(mDir / "left.wav").samples();
+    const std::vector<float> left = readWav(mDir / "left.wav").samples;
     EXPECT_LT(rms(left, 1, 2), rms(left, 0, 2) * 0.01);
 }
 
@@ -296,8 +250,8 @@ TEST_F(AuraPlay, FilesPlayOneAfterAnotherAndFailuresDoNotStopTheRest)
     ASSERT_TRUE(run("sox -D -n -r 48000 -c 2 -b 16 " + quote(mDir / "b.wav") + " synth 0.25 square 200 vol 0.3"));
     ASSERT_TRUE(run("sox -D " + quote(mDir / "a.wav") + " -t raw " + quote(mDir / "a.raw")));
     ASSERT_TRUE(run("sox -D " + quote(mDir / "b.wav") + " -t raw " + quote(mDir / "b.raw")));
-    const Bytes a = tooltest::readAll(mDir / "a.raw");
-    const Bytes b = tooltest::readAll(mDir / "b.raw");
+    const Bytes a = auratest::readAll(mDir / "a.raw");
+    const Bytes b = auratest::readAll(mDir / "b.raw");
 
     const Outcome outcome = play(mDir, "-o both.wav a.wav missing.wav b.wav");
     EXPECT_EQ(outcome.exitCode, 1);
@@ -315,8 +269,8 @@ TEST_F(AuraPlay, FilesPlayOneAfterAnotherAndFailuresDoNotStopTheRest)
 
 TEST_F(AuraPlay, BadFilesGiveTheEngineMessageAndExitOne)
 {
-    tooltest::writeAll(mDir / "notes.txt", Bytes{'h', 'e', 'l', 'l', 'o', '\n'});
-    tooltest::writeAll(mDir / "empty.ogg", Bytes{});
+    auratest::writeAll(mDir / "notes.txt", Bytes{'h', 'e', 'l', 'l', 'o', '\n'});
+    auratest::writeAll(mDir / "empty.ogg", Bytes{});
     struct Case {
         const char *args;
         AURA_RESULT result;
@@ -386,7 +340,7 @@ TEST_F(AuraPlay, TheProgressLineShowsOnlyOnATerminal)
 
     std::string inner = AURA_PLAY_PATH;
     inner += " -o tty.wav two.wav";
-    const std::string typed = tooltest::capture("cd " + quote(mDir.path()) + " && script -qec " + quote(inner) +
+    const std::string typed = auratest::capture("cd " + quote(mDir.path()) + " && script -qec " + quote(inner) +
                                                 " /dev/null");
     EXPECT_NE(typed.find("\rtwo.wav    2.00 /    2.00 s"), std::string::npos) << typed;
     EXPECT_EQ(readWav(mDir / "tty.wav").frames(), 16000u);
@@ -395,7 +349,7 @@ TEST_F(AuraPlay, TheProgressLineShowsOnlyOnATerminal)
     ASSERT_TRUE(run("sox -D -n -r 8000 -c 2 -b 16 " + quote(mDir / "one.wav") + " synth 1 sine 300"));
     inner = AURA_PLAY_PATH;
     inner += " -o one-out.wav one.wav";
-    const std::string shortRun = tooltest::capture("cd " + quote(mDir.path()) + " && script -qec " + quote(inner) +
+    const std::string shortRun = auratest::capture("cd " + quote(mDir.path()) + " && script -qec " + quote(inner) +
                                                    " /dev/null");
     EXPECT_NE(shortRun.find("wrote one-out.wav"), std::string::npos) << shortRun;
     EXPECT_EQ(shortRun.find("one.wav    "), std::string::npos) << shortRun;
@@ -442,17 +396,17 @@ TEST_F(AuraPlay, TheDemoRendersEightAudibleSecondsWithoutClipping)
     ASSERT_EQ(wav.channels, 2u);
     EXPECT_EQ(wav.rate, 48000u);
     EXPECT_NEAR(static_cast<double>(wav.frames()) / wav.rate, 8.0, 0.1);
-    const std::vector<double> samples = wav.samples();
+    const std::vector<float> &samples = wav.samples;
     double peak = 0.0;
-    for (double s : samples) {
-        peak = std::max(peak, std::abs(s));
+    for (float s : samples) {
+        peak = std::max(peak, static_cast<double>(std::abs(s)));
     }
     EXPECT_LT(peak, 1.0);
     EXPECT_GT(peak, 0.1);
     // Music all the way through: every second carries sound.
     const size_t second = static_cast<size_t>(wav.rate) * 2;
     for (size_t s = 0; s + second <= samples.size(); s += second) {
-        const std::vector<double> slice(samples.begin() + static_cast<long>(s),
+        const std::vector<float> slice(samples.begin() + static_cast<long>(s),
                                         samples.begin() + static_cast<long>(s + second));
         EXPECT_GT(rms(slice, 0, 1), 0.02) << "second " << s / second;
     }

@@ -1,0 +1,643 @@
+// The outputs: WAV files as other programs read them, real-time pacing, the
+// sound device or the fall-back when there is none, and threads that end.
+#include "dsp_harness.h"
+#include "files.h"
+#include "threads.h"
+#include "tools.h"
+#include "wav.h"
+#include "output/aura_output_alsa.h"
+#include "output/aura_output_factory.h"
+#include "output/aura_output_nosound.h"
+#include "output/aura_output_wavwriter.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using auratest::Harness;
+using auratest::readWav;
+using auratest::taskExists;
+using auratest::TempDir;
+using auratest::waitFor;
+using auratest::Wav;
+using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+// An ALSA configuration of one line, in force while the object lives.
+class AlsaConfig {
+public:
+    explicit AlsaConfig(const std::string &text)
+    {
+        if (const char *old = std::getenv("ALSA_CONFIG_PATH")) {
+            mOld = old;
+        }
+        std::ofstream(mDir.file("asound.conf")) << text << "\n";
+        setenv("ALSA_CONFIG_PATH", mDir.file("asound.conf").c_str(), 1);
+    }
+    ~AlsaConfig()
+    {
+        if (mOld) {
+            setenv("ALSA_CONFIG_PATH", mOld->c_str(), 1);
+        } else {
+            unsetenv("ALSA_CONFIG_PATH");
+        }
+    }
+    AlsaConfig(const AlsaConfig &) = delete;
+    AlsaConfig &operator=(const AlsaConfig &) = delete;
+
+private:
+    TempDir mDir;
+    std::optional<std::string> mOld;
+};
+
+std::vector<std::string> listDir(const std::string &path)
+{
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(path.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') {
+                names.emplace_back(entry->d_name);
+            }
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+// The OS id of a running mixer thread, once it has started.
+unsigned int mixerThreadId(const AURA::Thread &thread)
+{
+    unsigned int tid = 0;
+    (void)waitFor([&] { return (tid = thread.getThreadID()) != 0; }, std::chrono::seconds(2));
+    return tid;
+}
+
+size_t openFdCount()
+{
+    // The listing itself holds one descriptor while it runs, every time.
+    return listDir("/proc/self/fd").size();
+}
+
+// Threads of this process whose OS name is the mixer's (cut to 15 bytes).
+int mixerThreadCount()
+{
+    int count = 0;
+    for (const std::string &tid : listDir("/proc/self/task")) {
+        count += auratest::taskName(static_cast<unsigned int>(std::stoul(tid))) == "AURA mixer thre" ? 1 : 0;
+    }
+    return count;
+}
+
+// A joined thread has run its last instruction; the kernel drops its task
+// entry a moment later.
+bool threadGone(unsigned int tid)
+{
+    return waitFor([&] { return !taskExists(tid) && mixerThreadCount() == 0; }, std::chrono::seconds(2));
+}
+
+// The output format that matches a harness system.
+AURA::OutputFormat formatOf(const AURA::SystemI &system)
+{
+    return AURA::OutputFormat{system.mOutputRate, system.mOutputFormat, system.mMaxOutputChannels,
+                              system.mSpeakerMode, system.mDSPBlockSize, 4};
+}
+
+// A harness whose sound card is fed by one constant stereo generator.
+struct ConstantSource {
+    explicit ConstantSource(float value, unsigned int block = 256,
+                            AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCM16)
+        : h(block, format)
+    {
+        EXPECT_EQ(h.init, AURA_OK);
+        AURA::DSPI *unit = h.unit("const", 2);
+        Harness::of(unit).value = value;
+        EXPECT_EQ(h.head->addInput(unit, nullptr), AURA_OK);
+    }
+    Harness h;
+};
+
+double secondsSince(Clock::time_point t)
+{
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// ---------------------------------------------------------------------------
+// Choosing outputs
+
+TEST(OutputFactory, MakesEachTypeAndRejectsUnknownOnes)
+{
+    struct Case {
+        AURA_OUTPUTTYPE type;
+        const char *name;
+        bool realTime;
+    };
+    const Case cases[] = {
+        {AURA_OUTPUTTYPE_AUTODETECT, "alsa", true},
+        {AURA_OUTPUTTYPE_ALSA, "alsa", true},
+        {AURA_OUTPUTTYPE_NOSOUND, "nosoundoutput", true},
+        {AURA_OUTPUTTYPE_NOSOUND_NRT, "nosoundoutput_nrt", false},
+        {AURA_OUTPUTTYPE_WAVWRITER, "wavwriter", true},
+        {AURA_OUTPUTTYPE_WAVWRITER_NRT, "wavwriter_nrt", false},
+    };
+    for (const Case &c : cases) {
+        AURA::Output *output = nullptr;
+        ASSERT_EQ(AURA::createOutput(c.type, &output), AURA_OK) << c.name;
+        ASSERT_NE(output, nullptr);
+        EXPECT_STREQ(output->getName(), c.name);
+        EXPECT_EQ(output->isRealTime(), c.realTime) << c.name;
+        EXPECT_EQ(AURA::releaseOutput(output), AURA_OK) << c.name;
+    }
+    AURA::Output *output = reinterpret_cast<AURA::Output *>(&output);
+    EXPECT_EQ(AURA::createOutput(static_cast<AURA_OUTPUTTYPE>(6), &output), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(output, nullptr);
+    EXPECT_EQ(AURA::createOutput(AURA_OUTPUTTYPE_NOSOUND, nullptr), AURA_ERR_INVALID_PARAM);
+}
+
+TEST(OutputFactory, ChecksTheFormatAndTheSystemsSampleFormat)
+{
+    ConstantSource src(0.5f, 256, AURA_SOUND_FORMAT_PCMFLOAT);
+    AURA::OutputFormat good = formatOf(src.h.system);
+
+    AURA::Output *output = nullptr;
+    AURA::OutputFormat f = good;
+    EXPECT_EQ(AURA::openOutput(nullptr, AURA_OUTPUTTYPE_NOSOUND_NRT, f, nullptr, &output), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(output, nullptr);
+    for (int which = 0; which < 4; ++which) {
+        f = good;
+        switch (which) {
+        case 0: f.rate = 0; break;
+        case 1: f.channels = 0; break;
+        case 2: f.channels = AURA::DSP_MAXCHANNELS + 1; break;
+        default: f.blocklength = 0; break;
+        }
+        EXPECT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_NOSOUND_NRT, f, nullptr, &output),
+                  AURA_ERR_INVALID_PARAM)
+            << which;
+        EXPECT_EQ(output, nullptr);
+    }
+
+    // Formats the outputs do not write become 16-bit; the system reads that
+    // back. A system still mixing floats then cannot be started on it: the
+    // blocks would not fit.
+    f = good;
+    f.format = AURA_SOUND_FORMAT_PCM24;
+    ASSERT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_NOSOUND_NRT, f, nullptr, &output), AURA_OK);
+    EXPECT_EQ(f.format, AURA_SOUND_FORMAT_PCM16);
+    EXPECT_EQ(output->start(), AURA_ERR_OUTPUT_FORMAT);
+    EXPECT_EQ(AURA::releaseOutput(output), AURA_OK);
+
+    // Without a DSP engine there is nothing to mix.
+    AURA::SystemI bare;
+    f = good;
+    ASSERT_EQ(AURA::openOutput(&bare, AURA_OUTPUTTYPE_NOSOUND, f, nullptr, &output), AURA_OK);
+    EXPECT_EQ(output->start(), AURA_ERR_UNINITIALIZED);
+    EXPECT_EQ(AURA::releaseOutput(output), AURA_OK);
+}
+
+TEST(OutputNoSoundNRT, MixesOneBlockPerUpdateWhileStarted)
+{
+    ConstantSource src(0.5f);
+    AURA::OutputFormat f = formatOf(src.h.system);
+    AURA::Output *output = nullptr;
+    ASSERT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_NOSOUND_NRT, f, nullptr, &output), AURA_OK);
+    EXPECT_EQ(output->update(), AURA_OK);
+    EXPECT_EQ(output->getFramesMixed(), 0u) << "mixed before start";
+    ASSERT_EQ(output->start(), AURA_OK);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(output->update(), AURA_OK);
+    }
+    EXPECT_EQ(output->getFramesMixed(), 5u * 256u);
+    EXPECT_EQ(src.h.system.mDSPClock.load(), 5u * 256u);
+    ASSERT_EQ(output->stop(), AURA_OK);
+    EXPECT_EQ(output->update(), AURA_OK);
+    EXPECT_EQ(output->getFramesMixed(), 5u * 256u) << "mixed after stop";
+    EXPECT_EQ(AURA::releaseOutput(output), AURA_OK);
+}
+
+// ---------------------------------------------------------------------------
+// WAV files, one block per update
+
+// Mixes `blocks` blocks of a constant through the non-real-time writer and
+// returns the file as parsed after release.
+Wav writeConstant(const std::string &path, float value, unsigned int block, AURA_SOUND_FORMAT format,
+                  int blocks)
+{
+    ConstantSource src(value, block, format);
+    AURA::OutputFormat f = formatOf(src.h.system);
+    AURA::Output *output = nullptr;
+    EXPECT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_WAVWRITER_NRT, f,
+                               const_cast<char *>(path.c_str()), &output),
+              AURA_OK);
+    if (!output) {
+        return {};
+    }
+    EXPECT_EQ(f.format, format);
+    EXPECT_EQ(output->start(), AURA_OK);
+    for (int i = 0; i < blocks; ++i) {
+        EXPECT_EQ(output->update(), AURA_OK);
+    }
+    // Before close the file already parses, with sizes still to be fixed.
+    const Wav partial = readWav(path);
+    EXPECT_TRUE(partial.valid) << partial.error;
+    EXPECT_EQ(partial.dataSize, 0u);
+    EXPECT_EQ(partial.fileSize, partial.dataOffset + blocks * AURA::DSPSoundCard::bytesFor(format, block, 2));
+    EXPECT_EQ(AURA::releaseOutput(output), AURA_OK);
+
+    Wav w = readWav(path);
+    EXPECT_TRUE(w.valid) << w.error;
+    const unsigned int frameBytes = AURA::DSPSoundCard::bytesFor(format, 1, 2);
+    EXPECT_EQ(w.channels, 2u);
+    EXPECT_EQ(w.rate, 24000u);
+    EXPECT_EQ(w.blockAlign, frameBytes);
+    EXPECT_EQ(w.byteRate, 24000u * frameBytes);
+    EXPECT_EQ(w.dataSize, blocks * block * frameBytes);
+    EXPECT_EQ(w.riffSize, w.fileSize - 8);
+    EXPECT_EQ(w.dataOffset + w.dataSize, w.fileSize);
+    return w;
+}
+
+// sox, as an outside reader, takes the file for what it is.
+void expectSoxReads(const std::string &path, uint32_t frames, const char *encoding)
+{
+    int status = -1;
+    std::string text = auratest::capture("soxi -s " + auratest::quote(path) + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_EQ(std::strtoul(text.c_str(), nullptr, 10), frames) << text;
+    text = auratest::capture("soxi -e " + auratest::quote(path) + " 2>&1");
+    EXPECT_NE(text.find(encoding), std::string::npos) << text;
+    text = auratest::capture("soxi -r " + auratest::quote(path) + " 2>&1");
+    EXPECT_EQ(std::strtoul(text.c_str(), nullptr, 10), 24000u) << text;
+}
+
+TEST(OutputWavWriterNRT, Writes16BitSamplesOfTheMixWithSizesThatMatch)
+{
+    TempDir dir;
+    const std::string path = dir.file("mix16.wav");
+    const Wav w = writeConstant(path, 0.5f, 256, AURA_SOUND_FORMAT_PCM16, 10);
+    ASSERT_TRUE(w.valid);
+    EXPECT_EQ(w.format, 1u);
+    EXPECT_EQ(w.fmtSize, 16u);
+    EXPECT_EQ(w.bits, 16u);
+    EXPECT_EQ(w.dataOffset, 44u);
+    for (size_t i = 0; i < w.pcm16.size(); ++i) {
+        ASSERT_EQ(w.pcm16[i], 16384) << "sample " << i;
+    }
+    if (!auratest::run("command -v soxi")) {
+        GTEST_SKIP() << "sox is not installed: the outside check of the file was not run";
+    }
+    expectSoxReads(path, 2560, "Signed Integer PCM");
+}
+
+TEST(OutputWavWriterNRT, WritesExactFloatsWithAFactChunk)
+{
+    TempDir dir;
+    const std::string path = dir.file("mixf.wav");
+    const float value = 0.3f; // no 16-bit sample gives this back
+    const Wav w = writeConstant(path, value, 128, AURA_SOUND_FORMAT_PCMFLOAT, 7);
+    ASSERT_TRUE(w.valid);
+    EXPECT_EQ(w.format, 3u);
+    EXPECT_EQ(w.fmtSize, 18u);
+    EXPECT_EQ(w.cbSize.value_or(99), 0u);
+    EXPECT_EQ(w.bits, 32u);
+    ASSERT_TRUE(w.factFrames.has_value()) << "float data needs a fact chunk";
+    EXPECT_EQ(*w.factFrames, 7u * 128u);
+    for (size_t i = 0; i < w.samples.size(); ++i) {
+        ASSERT_EQ(w.samples[i], value) << "sample " << i;
+    }
+    if (!auratest::run("command -v soxi")) {
+        GTEST_SKIP() << "sox is not installed: the outside check of the file was not run";
+    }
+    expectSoxReads(path, 7 * 128, "Floating Point PCM");
+}
+
+TEST(OutputWavWriterNRT, WithoutANameWritesAuraOutputWavHere)
+{
+    TempDir dir;
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ConstantSource src(0.5f);
+    AURA::OutputFormat f = formatOf(src.h.system);
+    AURA::Output *output = nullptr;
+    const AURA_RESULT opened = AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_WAVWRITER_NRT, f, nullptr, &output);
+    if (opened == AURA_OK) {
+        EXPECT_EQ(output->start(), AURA_OK);
+        EXPECT_EQ(output->update(), AURA_OK);
+        EXPECT_EQ(AURA::releaseOutput(output), AURA_OK);
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_EQ(opened, AURA_OK);
+    const Wav w = readWav(dir.file("aura_output.wav"));
+    ASSERT_TRUE(w.valid) << w.error;
+    EXPECT_EQ(w.dataSize, 256u * 4u);
+}
+
+TEST(OutputWavWriterNRT, WriteFailuresAreReportedNotFatal)
+{
+    ConstantSource src(0.5f);
+    const AURA::OutputFormat good = formatOf(src.h.system);
+    AURA::Output *output = nullptr;
+
+    // A full device takes not even the header.
+    AURA::OutputFormat f = good;
+    EXPECT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_WAVWRITER_NRT, f,
+                               const_cast<char *>("/dev/full"), &output),
+              AURA_ERR_FILE_BAD);
+    EXPECT_EQ(output, nullptr);
+
+    TempDir dir;
+    const std::string missing = dir.file("no/such/folder.wav");
+    f = good;
+    EXPECT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_WAVWRITER_NRT, f,
+                               const_cast<char *>(missing.c_str()), &output),
+              AURA_ERR_FILE_NOTFOUND);
+    EXPECT_EQ(output, nullptr);
+
+    // A disk that fills up in the middle of a block: the file-size limit
+    // makes write fail with EFBIG instead of raising SIGXFSZ.
+    const std::string path = dir.file("full.wav");
+    f = good;
+    ASSERT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_WAVWRITER_NRT, f,
+                               const_cast<char *>(path.c_str()), &output),
+              AURA_OK);
+    ASSERT_EQ(output->start(), AURA_OK);
+    const unsigned int blockBytes = 256 * 4;
+    const rlim_t limit = 44 + 3 * blockBytes + 102; // half a frame past 100
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto *oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = limit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    AURA_RESULT results[5];
+    for (AURA_RESULT &r : results) {
+        r = output->update();
+    }
+    const AURA_RESULT closed = AURA::releaseOutput(output);
+    (void)setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(results[0], AURA_OK);
+    EXPECT_EQ(results[1], AURA_OK);
+    EXPECT_EQ(results[2], AURA_OK);
+    EXPECT_EQ(results[3], AURA_ERR_FILE_BAD);
+    EXPECT_EQ(results[4], AURA_ERR_FILE_BAD);
+    EXPECT_EQ(closed, AURA_ERR_FILE_BAD);
+    // What did reach the disk is described by the header, in whole frames;
+    // the half frame is cut off.
+    const Wav w = readWav(path);
+    ASSERT_TRUE(w.valid) << w.error;
+    EXPECT_EQ(w.dataSize, 3 * blockBytes + 100);
+    EXPECT_EQ(w.dataOffset + w.dataSize, w.fileSize);
+    EXPECT_EQ(w.riffSize, w.fileSize - 8);
+}
+
+// ---------------------------------------------------------------------------
+// Real time
+
+TEST(OutputNoSoundThreads, MixesRealTimeWithoutDrifting)
+{
+    ConstantSource src(0.25f, 512);
+    AURA::OutputFormat f = formatOf(src.h.system);
+    AURA::Output *output = nullptr;
+    ASSERT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_NOSOUND, f, nullptr, &output), AURA_OK);
+    ASSERT_EQ(output->start(), AURA_OK);
+    const unsigned int tid = mixerThreadId(static_cast<AURA::OutputNoSound *>(output)->getMixerThread());
+    EXPECT_TRUE(taskExists(tid));
+    // The thread names itself once it runs.
+    EXPECT_TRUE(waitFor([] { return mixerThreadCount() == 1; }, std::chrono::seconds(2)));
+
+    // Let the thread settle, then measure frames against the wall clock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto t0 = Clock::now();
+    const uint64_t f0 = output->getFramesMixed();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const uint64_t f1 = output->getFramesMixed();
+    const double elapsed = secondsSince(t0);
+
+    const double expected = elapsed * 24000.0;
+    const double tolerance = 0.050 * 24000.0 + 512.0;
+    EXPECT_NEAR(static_cast<double>(f1 - f0), expected, tolerance)
+        << "over " << elapsed << " s";
+    EXPECT_EQ(output->update(), AURA_OK);
+
+    ASSERT_EQ(AURA::releaseOutput(output), AURA_OK);
+    EXPECT_TRUE(threadGone(tid));
+    EXPECT_EQ(src.h.system.mDSPClock.load() % 512u, 0u);
+}
+
+TEST(OutputNoSoundThreads, ReleaseWhileMixingJoinsTheThread)
+{
+    ConstantSource src(0.25f, 256);
+    AURA::OutputFormat f = formatOf(src.h.system);
+    for (int round = 0; round < 3; ++round) {
+        AURA::Output *output = nullptr;
+        ASSERT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_NOSOUND, f, nullptr, &output), AURA_OK);
+        ASSERT_EQ(output->start(), AURA_OK);
+        auto *noSound = static_cast<AURA::OutputNoSound *>(output);
+        ASSERT_TRUE(waitFor([&] { return output->getFramesMixed() >= 2 * 256; }, std::chrono::seconds(5)));
+        EXPECT_TRUE(noSound->getMixerThread().isRunning());
+        const unsigned int tid = mixerThreadId(noSound->getMixerThread());
+        EXPECT_TRUE(taskExists(tid));
+        // Straight to release: no stop first.
+        ASSERT_EQ(AURA::releaseOutput(output), AURA_OK);
+        EXPECT_TRUE(threadGone(tid)) << "round " << round;
+    }
+    // Nothing mixes any more.
+    const uint64_t clock = src.h.system.mDSPClock.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(src.h.system.mDSPClock.load(), clock);
+}
+
+TEST(OutputWavWriterThreads, FileLengthMatchesTheTimeItRan)
+{
+    TempDir dir;
+    const std::string path = dir.file("realtime.wav");
+    constexpr unsigned int kBlock = 480; // 20 ms at 24 kHz
+    ConstantSource src(0.25f, kBlock);
+    AURA::OutputFormat f = formatOf(src.h.system);
+    AURA::Output *output = nullptr;
+    ASSERT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_WAVWRITER, f,
+                               const_cast<char *>(path.c_str()), &output),
+              AURA_OK);
+    const auto t0 = Clock::now();
+    ASSERT_EQ(output->start(), AURA_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_EQ(output->stop(), AURA_OK);
+    const double ran = secondsSince(t0);
+    EXPECT_EQ(output->update(), AURA_OK);
+    ASSERT_EQ(AURA::releaseOutput(output), AURA_OK);
+
+    const Wav w = readWav(path);
+    ASSERT_TRUE(w.valid) << w.error;
+    EXPECT_EQ(w.dataOffset + w.dataSize, w.fileSize);
+    EXPECT_EQ(w.riffSize, w.fileSize - 8);
+    const uint32_t frames = w.dataSize / 4;
+    EXPECT_EQ(frames % kBlock, 0u);
+    // The last step may sleep up to a block before it sees the stop, and
+    // the first block goes out at once: two blocks either way, plus the
+    // thread's start-up.
+    EXPECT_NEAR(static_cast<double>(frames), ran * 24000.0, 2.0 * kBlock + 0.010 * 24000.0)
+        << "ran " << ran << " s";
+    for (size_t i = 0; i < w.pcm16.size(); ++i) {
+        ASSERT_EQ(w.pcm16[i], 8192) << "sample " << i;
+    }
+}
+
+TEST(OutputWavWriterThreads, FullDiskIsReportedAndMixingGoesOn)
+{
+    TempDir dir;
+    const std::string path = dir.file("full.wav");
+    ConstantSource src(0.25f, 256);
+    AURA::OutputFormat f = formatOf(src.h.system);
+    AURA::Output *output = nullptr;
+    ASSERT_EQ(AURA::openOutput(&src.h.system, AURA_OUTPUTTYPE_WAVWRITER, f,
+                               const_cast<char *>(path.c_str()), &output),
+              AURA_OK);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto *oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 44 + 4 * 256 * 4;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    ASSERT_EQ(output->start(), AURA_OK);
+    const bool failed = waitFor([&] { return output->update() == AURA_ERR_FILE_BAD; }, std::chrono::seconds(5));
+    const uint64_t mixedAtFailure = output->getFramesMixed();
+    const bool goesOn = waitFor([&] { return output->getFramesMixed() >= mixedAtFailure + 4 * 256; },
+                                std::chrono::seconds(5));
+    const AURA_RESULT closed = AURA::releaseOutput(output);
+    (void)setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_TRUE(failed) << "the failed write was not reported";
+    EXPECT_TRUE(goesOn) << "mixing stopped with the file";
+    EXPECT_EQ(closed, AURA_ERR_FILE_BAD);
+    const Wav w = readWav(path);
+    ASSERT_TRUE(w.valid) << w.error;
+    EXPECT_EQ(w.dataSize, 4u * 256u * 4u);
+    EXPECT_EQ(w.dataOffset + w.dataSize, w.fileSize);
+}
+
+// ---------------------------------------------------------------------------
+// The sound device
+
+TEST(OutputALSAThreads, DefaultDeviceOpensOrFailsCleanly)
+{
+    ConstantSource src(0.25f, 512);
+    AURA::OutputFormat f = formatOf(src.h.system);
+    const AURA::OutputFormat asked = f;
+    const size_t fdsBefore = openFdCount();
+    AURA::Output *output = nullptr;
+    ASSERT_EQ(AURA::createOutput(AURA_OUTPUTTYPE_ALSA, &output), AURA_OK);
+    auto *alsa = static_cast<AURA::OutputALSA *>(output);
+    const AURA_RESULT result = output->init(&src.h.system, f, nullptr);
+    if (result != AURA_OK) {
+        // No sound card (CI, containers).
+        EXPECT_EQ(result, AURA_ERR_OUTPUT_INIT);
+        EXPECT_STRNE(alsa->getErrorText(), "");
+        EXPECT_EQ(f.rate, asked.rate) << "the format changed though nothing opened";
+        EXPECT_EQ(openFdCount(), fdsBefore) << "a failed open left a descriptor behind";
+        EXPECT_EQ(output->start(), AURA_ERR_UNINITIALIZED);
+        EXPECT_EQ(AURA::releaseOutput(output), AURA_OK);
+        return;
+    }
+    EXPECT_GT(f.rate, 0);
+    EXPECT_EQ(f.format, AURA_SOUND_FORMAT_PCM16);
+    EXPECT_EQ(f.channels, 2);
+    src.h.system.mOutputRate = f.rate;
+    ASSERT_EQ(output->start(), AURA_OK);
+    EXPECT_TRUE(waitFor([&] { return output->getFramesMixed() >= 4 * 512; }, std::chrono::seconds(5)));
+    // The thread names itself once it runs.
+    EXPECT_TRUE(waitFor([] { return mixerThreadCount() == 1; }, std::chrono::seconds(2)));
+    EXPECT_EQ(AURA::releaseOutput(output), AURA_OK);
+    EXPECT_TRUE(waitFor([] { return mixerThreadCount() == 0; }, std::chrono::seconds(2)));
+}
+
+TEST(OutputALSAThreads, WithoutADeviceFallsBackToMixingWithoutSound)
+{
+    // A configuration without a default device fails on every machine.
+    AlsaConfig config("pcm.nothing { type null }");
+    ConstantSource src(0.25f, 256);
+    for (AURA_OUTPUTTYPE type : {AURA_OUTPUTTYPE_AUTODETECT, AURA_OUTPUTTYPE_ALSA}) {
+        AURA::OutputFormat f = formatOf(src.h.system);
+        AURA::Output *output = nullptr;
+        testing::internal::CaptureStderr();
+        const AURA_RESULT opened = AURA::openOutput(&src.h.system, type, f, nullptr, &output);
+        const std::string said = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(opened, AURA_OK);
+        ASSERT_NE(output, nullptr);
+        EXPECT_STREQ(output->getName(), "nosoundoutput");
+        EXPECT_TRUE(output->isRealTime());
+        const std::string head = "AURA: no sound device could be opened (";
+        const std::string tail = "); mixing without sound\n";
+        EXPECT_EQ(said.rfind(head, 0), 0u) << said;
+        ASSERT_GE(said.size(), head.size() + tail.size()) << said;
+        EXPECT_EQ(said.substr(said.size() - tail.size()), tail) << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+
+        ASSERT_EQ(output->start(), AURA_OK);
+        EXPECT_TRUE(waitFor([&] { return output->getFramesMixed() >= 4 * 256; }, std::chrono::seconds(5)))
+            << "the fall-back does not mix";
+        const unsigned int tid = mixerThreadId(static_cast<AURA::OutputNoSound *>(output)->getMixerThread());
+        EXPECT_EQ(AURA::releaseOutput(output), AURA_OK);
+        EXPECT_TRUE(threadGone(tid));
+    }
+}
+
+TEST(OutputALSAThreads, ADeviceThatNeverFillsIsPacedByTheClock)
+{
+    // ALSA's null device swallows any amount at once.
+    AlsaConfig config("pcm.!default { type null }");
+    ConstantSource src(0.25f, 480, AURA_SOUND_FORMAT_PCMFLOAT);
+    AURA::OutputFormat f = formatOf(src.h.system);
+    AURA::Output *output = nullptr;
+    ASSERT_EQ(AURA::createOutput(AURA_OUTPUTTYPE_ALSA, &output), AURA_OK);
+    auto *alsa = static_cast<AURA::OutputALSA *>(output);
+    ASSERT_EQ(output->init(&src.h.system, f, nullptr), AURA_OK) << alsa->getErrorText();
+    EXPECT_EQ(f.format, AURA_SOUND_FORMAT_PCMFLOAT);
+    EXPECT_EQ(f.rate, 24000);
+    EXPECT_EQ(f.channels, 2);
+    EXPECT_GE(f.numblocks, 1);
+    const double buffer = alsa->getBufferFrames();
+    EXPECT_GE(buffer, 480.0);
+
+    const auto t0 = Clock::now();
+    ASSERT_EQ(output->start(), AURA_OK);
+    // The thread names itself once it runs.
+    EXPECT_TRUE(waitFor([] { return mixerThreadCount() == 1; }, std::chrono::seconds(2)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const uint64_t mixed = output->getFramesMixed();
+    const double elapsed = secondsSince(t0);
+    EXPECT_EQ(output->update(), AURA_OK);
+    EXPECT_EQ(AURA::releaseOutput(output), AURA_OK);
+    EXPECT_TRUE(waitFor([] { return mixerThreadCount() == 0; }, std::chrono::seconds(2)));
+
+    // Real time, plus at most the device buffer and a tenth of a second
+    // ahead; never what a free-running loop would mix.
+    const double realTime = elapsed * 24000.0;
+    EXPECT_GE(static_cast<double>(mixed), realTime - 0.050 * 24000.0) << "over " << elapsed << " s";
+    EXPECT_LE(static_cast<double>(mixed), realTime + buffer + 0.1 * 24000.0 + 2 * 480.0)
+        << "over " << elapsed << " s";
+}
+
+} // namespace

@@ -1,0 +1,141 @@
+// Systems for tests, through the public interface only: one started on a
+// given output, and one that renders to a file through the non-real-time
+// WAV writer. Header-only, so that it compiles with whichever build of the
+// engine the test links.
+#ifndef AURA_TESTS_SUPPORT_SYSTEMS_H
+#define AURA_TESTS_SUPPORT_SYSTEMS_H
+
+#include "aura.h"
+#include "aura.hpp"
+#include "files.h"
+#include "wav.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace auratest {
+
+// A system created and started on `output` with `channels` channels (and a
+// DSP block of `block` frames when not 0); nullptr, after reporting the step
+// that failed, when it cannot be.
+inline AURA_SYSTEM *startSystem(AURA_OUTPUTTYPE output, int channels, unsigned int flags = AURA_INIT_NORMAL,
+                                unsigned int block = 0)
+{
+    AURA_SYSTEM *system = nullptr;
+    EXPECT_EQ(AURA_System_Create(&system), AURA_OK);
+    if (!system) {
+        return nullptr;
+    }
+    AURA_RESULT result = AURA_System_SetOutput(system, output);
+    EXPECT_EQ(result, AURA_OK) << "output " << output;
+    if (result == AURA_OK && block) {
+        result = AURA_System_SetDSPBufferSize(system, block, 4);
+        EXPECT_EQ(result, AURA_OK) << "block " << block;
+    }
+    if (result == AURA_OK) {
+        result = AURA_System_Init(system, channels, flags, nullptr);
+        EXPECT_EQ(result, AURA_OK) << "init";
+    }
+    if (result != AURA_OK) {
+        (void)AURA_System_Release(system);
+        return nullptr;
+    }
+    return system;
+}
+
+// What a WavRender mixes to.
+struct RenderFormat {
+    int rate = 44100;
+    AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCMFLOAT;
+    unsigned int block = 1024;
+    AURA_DSP_RESAMPLER resampler = AURA_DSP_RESAMPLER_LINEAR;
+    int maxChannels = 64;
+};
+
+// A system on the non-real-time WAV writer: one DSP block per update, on the
+// caller's thread; the file is read back once the system is released.
+class WavRender {
+public:
+    explicit WavRender(const RenderFormat &format = {}) : mPath(mDir.file("render.wav"))
+    {
+        EXPECT_TRUE(mDir.ok());
+        AURA_SYSTEM *handle = nullptr;
+        EXPECT_EQ(AURA_System_Create(&handle), AURA_OK);
+        mSystem = reinterpret_cast<AURA::System *>(handle);
+        if (!mSystem) {
+            return;
+        }
+        EXPECT_EQ(mSystem->setOutput(AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
+        EXPECT_EQ(mSystem->setSoftwareFormat(format.rate, format.format, 2, 6, format.resampler), AURA_OK);
+        EXPECT_EQ(mSystem->setDSPBufferSize(format.block, 4), AURA_OK);
+        EXPECT_EQ(mSystem->init(format.maxChannels, AURA_INIT_NORMAL, const_cast<char *>(mPath.c_str())), AURA_OK);
+    }
+    ~WavRender() { EXPECT_EQ(release(), AURA_OK); }
+    WavRender(const WavRender &) = delete;
+    WavRender &operator=(const WavRender &) = delete;
+
+    [[nodiscard]] AURA::System *system() const { return mSystem; }
+    [[nodiscard]] AURA_SYSTEM *handle() const { return reinterpret_cast<AURA_SYSTEM *>(mSystem); }
+
+    // A sound of 16-bit frames (interleaved) at the given rate.
+    AURA::Sound *sound(const std::vector<int16_t> &frames, int channels, int rate, AURA_MODE mode = AURA_LOOP_OFF)
+    {
+        AURA_CREATESOUNDEXINFO exinfo{};
+        exinfo.cbsize = sizeof(exinfo);
+        exinfo.length = static_cast<unsigned int>(frames.size() * 2);
+        exinfo.numchannels = channels;
+        exinfo.defaultfrequency = rate;
+        exinfo.format = AURA_SOUND_FORMAT_PCM16;
+        AURA::Sound *made = nullptr;
+        EXPECT_EQ(mSystem->createSound(nullptr, AURA_OPENUSER | mode, &exinfo, &made), AURA_OK);
+        void *data = nullptr;
+        unsigned int length = 0;
+        EXPECT_EQ(made->lock(0, exinfo.length, &data, nullptr, &length, nullptr), AURA_OK);
+        std::memcpy(data, frames.data(), length);
+        EXPECT_EQ(made->unlock(data, nullptr, length, 0), AURA_OK);
+        return made;
+    }
+
+    AURA::Channel *play(AURA::Sound *sound, bool paused = false)
+    {
+        AURA::Channel *channel = nullptr;
+        EXPECT_EQ(mSystem->playSound(AURA_CHANNEL_FREE, sound, paused, &channel), AURA_OK);
+        return channel;
+    }
+
+    void update(int times = 1)
+    {
+        for (int i = 0; i < times; ++i) {
+            ASSERT_EQ(mSystem->update(), AURA_OK);
+        }
+    }
+
+    // Ends the system, which completes the file; once only.
+    AURA_RESULT release()
+    {
+        AURA::System *system = mSystem;
+        mSystem = nullptr;
+        return system ? system->release() : AURA_OK;
+    }
+
+    // Ends the system and reads what it wrote.
+    Wav finish()
+    {
+        EXPECT_EQ(release(), AURA_OK);
+        Wav wav = readWav(mPath);
+        EXPECT_TRUE(wav.valid) << wav.error;
+        return wav;
+    }
+
+private:
+    TempDir mDir{"aura-render"};
+    std::string mPath;
+    AURA::System *mSystem = nullptr;
+};
+
+} // namespace auratest
+
+#endif // AURA_TESTS_SUPPORT_SYSTEMS_H
