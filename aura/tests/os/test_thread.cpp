@@ -103,7 +103,7 @@ TEST(AuraThreadThreads, PeriodicThreadRunsEachPeriodUntilClosed)
     EXPECT_FALSE(thread.isRunning());
     // The join returns once the thread has run its last instruction; the
     // kernel drops its task entry a moment later.
-    EXPECT_TRUE(eventually([&] { return !taskExists(tid); })) << "the thread is still running after close";
+    EXPECT_TRUE(waitFor([&] { return !taskExists(tid); })) << "the thread is still running after close";
     const int calls = probe.calls.load();
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(probe.calls.load(), calls);
