@@ -21,6 +21,9 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 // Class-wide state, guarded by TallySession::classLock().
 std::shared_ptr<TallySession> gCurrentSession;
+// The latest session made current, kept after it ends: a report that a
+// sending thread builds just after the end still names its application.
+std::shared_ptr<TallySession> gLatestSession;
 std::string gClassApiKey;
 std::optional<Date> gLastPageView;
 std::atomic<int> gMaxSessions{MAX_SESSIONS};
@@ -85,6 +88,7 @@ std::shared_ptr<TallySession> TallySession::createActiveTallySession(const std::
     std::string appVersion = platform::deviceFacts().bundleVersion;
     if (auto version = TallyAPI::appVersion()) appVersion = *version;
     gCurrentSession = initWithAPIKey(apiKey, appVersion);
+    gLatestSession = gCurrentSession;
     return gCurrentSession;
 }
 
@@ -341,10 +345,24 @@ Bytes TallySession::data() const
     return data;
 }
 
-void TallySession::saveToDisk()
+bool TallySession::saveToDisk()
 {
     Lock lock(classLock());
-    (void)platform::archiveRootObjectToFile(encodeWithCoder(), currentSessionFilePath());
+    const std::string path = currentSessionFilePath();
+    mLastSaveSucceeded = platform::archiveRootObjectToFile(encodeWithCoder(), path);
+    if (!mLastSaveSucceeded && !mSaveFailureLogged) {
+        // Once per session: a full disk would otherwise repeat it for every event.
+        mSaveFailureLogged = true;
+        platform::consoleLog(cat("Tally: could not save the current session to ", path,
+                                 "; what it records now is lost if the application stops"));
+    }
+    return mLastSaveSucceeded;
+}
+
+bool TallySession::lastSaveSucceeded() const
+{
+    Lock lock(classLock());
+    return mLastSaveSucceeded;
 }
 
 platform::PlistValue TallySession::encodeWithCoder()
@@ -592,7 +610,7 @@ Bytes TallySession::dataForSessions(const std::vector<TallyReportItem> &sessions
     P::appendTimestamp(platform::currentDate(), data);
     tallyDebug([] { return cat("Tally: protocol[", kTallyProtocolVersion, "] platform[", kTallyPlatform, "] agent[",
                                kTallyAgentVersion, "]"); });
-    const auto current = gCurrentSession;
+    const auto current = gCurrentSession ? gCurrentSession : gLatestSession;
     P::appendString(current ? current->apiKey() : std::string(), data);
     P::appendString(current ? current->appVersion() : std::string(), data);
     if (TallyAPI::udidEnabled()) {
@@ -718,6 +736,7 @@ void TallySession::resetForTesting()
     joinSenderThreads();
     Lock lock(classLock());
     gCurrentSession.reset();
+    gLatestSession.reset();
     gClassApiKey.clear();
     gLastPageView.reset();
     gMaxSessions.store(MAX_SESSIONS);

@@ -14,18 +14,25 @@
 //   crash                      exit at once, ending nothing
 // The main run loop is pumped between actions. At the end of the script the
 // driver waits for reports in flight and exits without ending the session.
+//
+// Standard output says what reached the disk, one line each, flushed at once
+// (so a process that watches it may kill the driver at any point after):
+//   saved NAME     the event is in the current-session file
+//   unsaved NAME   the event was refused, or the file could not be written
 #include "game/TallyHelper.h"
 #include "game/gameplay.h"
 #include "platform/files.h"
 #include "platform/notifications.h"
 #include "platform/runloop.h"
 #include "tally/TallyAPI.h"
+#include "tally/TallySession.h"
 #include "tally/TallyUtil.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,6 +51,25 @@ int usage()
 std::optional<double> number(const std::string &text) { return tally::TallyUtil::convertStrToNum(text); }
 
 void pump() { platform::RunLoop::main().runOnce(0.0); }
+
+// Lines on standard output come from the main thread and the sending threads.
+std::mutex gOutMutex;
+void say(const std::string &line)
+{
+    std::lock_guard lock(gOutMutex);
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::int32_t countOf(const std::string &name)
+{
+    const auto session = tally::TallySession::currentSession();
+    if (!session) return 0;
+    const auto counts = session->eventCounts();
+    const auto it = counts.find(name);
+    return it == counts.end() ? 0 : it->second;
+}
 
 // Returns false for a bad action (reported on standard error).
 bool run(const std::vector<std::string> &words)
@@ -66,7 +92,11 @@ bool run(const std::vector<std::string> &words)
             if (!params) params.emplace();
             (*params)[words[i].substr(0, eq)] = words[i].substr(eq + 1);
         }
+        const std::int32_t before = countOf(words[1]);
         helper->LogEvent(words[1], params);
+        const auto session = tally::TallySession::currentSession();
+        const bool saved = session && countOf(words[1]) > before && session->lastSaveSucceeded();
+        say((saved ? "saved " : "unsaved ") + words[1]);
     } else if (action == "level-start" && words.size() == 2) {
         const auto n = number(words[1]);
         if (!n || *n < 0 || *n > 1e9) {

@@ -95,8 +95,11 @@ public:
 
     // This session's report record.
     [[nodiscard]] Bytes data() const;
-    // Writes the session to the current-session file.
-    void saveToDisk();
+    // Writes the session to the current-session file; false when the write
+    // failed (said once per session on the console).
+    bool saveToDisk();
+    // Whether the latest write of this session reached the disk.
+    [[nodiscard]] bool lastSaveSucceeded() const;
 
     [[nodiscard]] platform::PlistValue encodeWithCoder();
     // nullptr for an archive of another version; throws platform::ArchiveError
@@ -195,6 +198,9 @@ private:
     bool mInternetAvailable = true;
     std::int32_t mGender = -1;
     std::optional<Date> mAge;
+    // Not archived: the state of this session's file writes in this process.
+    bool mLastSaveSucceeded = false;
+    bool mSaveFailureLogged = false;
 };
 
 } // namespace tally
