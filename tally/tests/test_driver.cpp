@@ -3,97 +3,21 @@
 #include "support/report_decoder.h"
 #include "test_http_server.h"
 
-#include <gtest/gtest.h>
+#include "support/driver_process.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-extern char **environ;
-
 namespace {
 
-struct Child {
-    pid_t pid = -1;
-    int stdinFd = -1;
-    int stdoutFd = -1;
-};
-
-Child spawnDriver(const std::vector<std::string> &args, bool pipeStdin, bool pipeStdout = false)
-{
-    std::vector<std::string> all{TALLY_DRIVER_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int in[2] = {-1, -1};
-    int out[2] = {-1, -1};
-    if (pipeStdin) {
-        if (::pipe2(in, O_CLOEXEC) != 0) return {};
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    }
-    if (pipeStdout) {
-        if (::pipe2(out, O_CLOEXEC) != 0) return {};
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    }
-    Child child;
-    if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) child.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (pipeStdin) {
-        ::close(in[0]);
-        child.stdinFd = in[1];
-    }
-    if (pipeStdout) {
-        ::close(out[1]);
-        child.stdoutFd = out[0];
-    }
-    return child;
-}
-
-// Reads the child's standard output until a line equal to `line` arrives;
-// false when the output ends first or nothing comes for `limitSeconds`.
-bool waitForLine(int fd, const std::string &line, double limitSeconds)
-{
-    std::string buffer;
-    for (;;) {
-        for (std::size_t eol; (eol = buffer.find('\n')) != std::string::npos; buffer.erase(0, eol + 1)) {
-            if (buffer.compare(0, eol, line) == 0 && eol == line.size()) return true;
-        }
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(limitSeconds * 1000)) <= 0) return false;
-        char chunk[4096];
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0) return false;
-        buffer.append(chunk, static_cast<std::size_t>(n));
-    }
-}
-
-int waitExit(pid_t pid)
-{
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-
-int runDriver(const std::vector<std::string> &args)
-{
-    const Child child = spawnDriver(args, false);
-    return child.pid > 0 ? waitExit(child.pid) : -1;
-}
+using drivertest::Child;
+using drivertest::runDriver;
+using drivertest::spawnDriver;
+using drivertest::waitExit;
 
 class TallyDriver : public ::testing::Test {
 protected:
@@ -187,7 +111,8 @@ TEST_F(TallyDriver, SessionKilledWithSigkillIsReportedAtTheNextLaunch)
     const std::string script = "launch\nevent KILLED_HERE\n";
     ASSERT_EQ(::write(child.stdinFd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
     // The driver says when the event is in the current-session file; kill then.
-    const bool saved = waitForLine(child.stdoutFd, "saved KILLED_HERE", 60.0);
+    drivertest::LineReader output(child.stdoutFd);
+    const bool saved = output.waitFor("saved KILLED_HERE", 60.0);
     ::kill(child.pid, SIGKILL);
     EXPECT_EQ(waitExit(child.pid), 128 + SIGKILL);
     ::close(child.stdinFd);

@@ -19,8 +19,13 @@
 // (so a process that watches it may kill the driver at any point after):
 //   saved NAME     the event is in the current-session file
 //   unsaved NAME   the event was refused, or the file could not be written
+//   acknowledged at=MS sessions=START[,START...]
+//                  the service accepted a report, and the stored sessions it
+//                  carried (named by their start, in milliseconds since 1970)
+//                  were removed from the disk at MS
 #include "game/TallyHelper.h"
 #include "game/gameplay.h"
+#include "platform/date.h"
 #include "platform/files.h"
 #include "platform/notifications.h"
 #include "platform/runloop.h"
@@ -60,6 +65,31 @@ void say(const std::string &line)
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+// A session record's start: after the record version and the application
+// version, milliseconds since 1970.
+std::optional<std::int64_t> recordStart(const tally::Bytes &record)
+{
+    if (record.size() < 4) return std::nullopt;
+    const std::size_t at = 4 + ((std::size_t{record[2]} << 8) | record[3]);
+    if (record.size() < at + 8) return std::nullopt;
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < 8; ++i) value = (value << 8) | record[at + i];
+    return static_cast<std::int64_t>(value);
+}
+
+void sayAcknowledged(const tally::TallyReportOutcome &outcome)
+{
+    if (!outcome.accepted || outcome.forgotten.empty()) return;
+    const auto now = static_cast<std::int64_t>(platform::currentDate().secondsSince1970 * 1000.0);
+    std::string line = "acknowledged at=" + std::to_string(now) + " sessions=";
+    for (std::size_t i = 0; i < outcome.forgotten.size(); ++i) {
+        if (i != 0) line += ',';
+        const auto start = recordStart(outcome.forgotten[i]);
+        line += start ? std::to_string(*start) : std::string("?");
+    }
+    say(line);
 }
 
 std::int32_t countOf(const std::string &name)
@@ -170,6 +200,7 @@ int main(int argc, char **argv)
         return 1;
     }
     platform::setApplicationRoot(data);
+    tally::TallySession::setReportObserver(sayAcknowledged);
     tally::TallyAPI::setServerURL(server);
     if (pauseSeconds) tally::TallyAPI::setPauseSecondsBeforeStartingNewSession(*pauseSeconds);
     // The game steers its first paddle by touch unless told otherwise.
