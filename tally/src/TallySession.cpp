@@ -531,7 +531,9 @@ std::shared_ptr<TallySession> TallySession::initWithCoder(const platform::PlistV
     s->mTimeZone = coder.decodeObjectOf<std::string>("timeZone").value_or(std::string());
     s->mInternetAvailable = coder.decodeBool("internetAvailable");
     s->mAge = coder.decodeObjectOf<Date>("age");
-    s->mGender = coder.decodeInt("gender");
+    // 1 male, 0 female; anything else reads as unknown, as setGender stores it.
+    const std::int32_t gender = coder.decodeInt("gender");
+    s->mGender = gender == 0 || gender == 1 ? gender : -1;
     // Not archived: a decoded session has them off.
     s->mEventLoggingEnabled = false;
     s->mSessionReportsOnCloseEnabled = false;

@@ -38,7 +38,9 @@ using PlistData = std::vector<std::uint8_t>;
 
 inline constexpr int kMaxPlistDepth = 64;
 inline constexpr int kMaxPlistScanDepth = 512;
-inline constexpr std::uint64_t kMaxPlistNodes = std::uint64_t{1} << 22;
+// A session archive at every limit of the analytics library holds about
+// 50,000 nodes; the largest list read here stays well below this.
+inline constexpr std::uint64_t kMaxPlistNodes = std::uint64_t{1} << 18;
 
 class PlistValue {
 public:
