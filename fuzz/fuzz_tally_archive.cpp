@@ -1,7 +1,10 @@
 // Reads the input as each of the analytics library's archives: a stored
-// session, the stored-session list, the image cache index and the ad parser.
+// session, the stored-session list, the image cache index and the ad parser;
+// and as any property list the platform reads (user defaults are XML).
 // A bad archive must end in ArchiveError (or nullptr), never a crash; one
-// that reads must archive again and read back to the same record.
+// that reads must archive again and read back to the same record. Lists
+// nested past the scan depth, cyclic or expanding without bound are refused
+// before libplist sees them. Stored records read back must pass their check.
 #include "platform/keyed_archive.h"
 #include "tally/TallyAdParser.h"
 #include "tally/TallyCaches.h"
@@ -22,6 +25,7 @@ void require(bool ok)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
+    (void)platform::plistFromBytes(std::span(data, size));
     platform::PlistValue root;
     try {
         root = platform::unarchiveData(std::span(data, size));
@@ -35,11 +39,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             const tally::Bytes record = session->data();
             auto again = tally::TallySession::initWithCoder(archived);
             require(again != nullptr && again->data() == record);
+            // Whatever strings the archive held, the record is one the
+            // service can read.
+            require(tally::TallyProtocolData::isValidSessionRecord(record));
         }
     } catch (const platform::ArchiveError &) {
     }
     if (const auto *list = root.get<platform::PlistArray>()) {
-        for (const auto &item : *list) (void)item.get<platform::PlistData>();
+        for (const auto &item : *list) {
+            if (const auto *record = item.get<platform::PlistData>()) {
+                (void)tally::TallyProtocolData::isValidSessionRecord(*record);
+            }
+        }
     }
     try {
         (void)tally::TallyImageCache::initWithCoder(root);

@@ -71,17 +71,21 @@ struct HTTPMessenger::Impl {
     eHTTPVersion version = kHTTPVersion11;
     std::vector<std::pair<std::string, std::string>> headerFields;
     std::string body;
+    bool carriesCredentials = false;
 
     // Response.
     bool hasResponse = false;
     int statusCode = -1;
     std::map<std::string, std::string> responseHeaders;
     std::string responseBody;
+    platform::UrlError errorCause = platform::UrlError::None;
+    std::string errorText;
 
     // Exchange.
     HTTPCallback callback = nullptr;
     double timeoutSeconds = kDefaultTimeoutSeconds;
     std::string caFile;
+    std::size_t maxResponseBytes = platform::UrlRequest{}.maxResponseBytes;
     // Made on first send: curl handles are not needed to build requests.
     std::unique_ptr<platform::UrlExchange> exchange;
 
@@ -91,6 +95,8 @@ struct HTTPMessenger::Impl {
         statusCode = -1;
         responseHeaders.clear();
         responseBody.clear();
+        errorCause = platform::UrlError::None;
+        errorText.clear();
     }
 
     void clearRequest()
@@ -101,6 +107,7 @@ struct HTTPMessenger::Impl {
         version = kHTTPVersion11;
         headerFields.clear();
         body.clear();
+        carriesCredentials = false;
     }
 };
 
@@ -172,6 +179,12 @@ bool HTTPMessenger::setRequestBody(const unsigned char *data, const unsigned lon
     }
 }
 
+void HTTPMessenger::setRequestCarriesCredentials(bool carries)
+{
+    if (mImpl->hasRequest)
+        mImpl->carriesCredentials = carries;
+}
+
 bool HTTPMessenger::sendRequest(HTTPCallback callback, eHTTPSSLSecuritySetting security)
 {
     Impl &d = *mImpl;
@@ -191,6 +204,10 @@ bool HTTPMessenger::sendRequest(HTTPCallback callback, eHTTPSSLSecuritySetting s
         request.insecureSkipVerify = security == kHTTPSSLRelaxed;
         request.caFile = d.caFile;
         request.timeoutSeconds = d.timeoutSeconds;
+        request.maxResponseBytes = d.maxResponseBytes;
+        request.carriesCredentials = d.carriesCredentials;
+        d.errorCause = platform::UrlError::None;
+        d.errorText.clear();
 
         if (!d.exchange)
             d.exchange = std::make_unique<platform::UrlExchange>(platform::RunLoop::main());
@@ -211,6 +228,10 @@ bool HTTPMessenger::sendRequest(HTTPCallback callback, eHTTPSSLSecuritySetting s
             case platform::UrlFailure::IncompleteHeader: error = kHTTPErrorIncomplete; break;
             case platform::UrlFailure::Certificate: error = kHTTPErrorCertificate; break;
             case platform::UrlFailure::Other: error = kHTTPErrorOther; break;
+            }
+            if (error != kHTTPErrorNone) {
+                impl->errorCause = r.error;
+                impl->errorText = std::move(r.errorText);
             }
             const HTTPCallback report = impl->callback;
             // Last: the callback may send again on this messenger, or delete it.
@@ -250,6 +271,10 @@ const std::map<std::string, std::string> &HTTPMessenger::getResponseHeaderFields
     return mImpl->responseHeaders;
 }
 
+platform::UrlError HTTPMessenger::getLastErrorCause() const { return mImpl->errorCause; }
+
+const std::string &HTTPMessenger::getLastErrorText() const { return mImpl->errorText; }
+
 void HTTPMessenger::abortRequest()
 {
     if (mImpl->exchange)
@@ -276,6 +301,12 @@ void HTTPMessenger::setCAFile(const std::string &path)
     }
 }
 
+void HTTPMessenger::setMaxResponseBytes(std::size_t bytes)
+{
+    if (bytes > 0)
+        mImpl->maxResponseBytes = bytes;
+}
+
 bool HTTPMessenger::hasRequest() const { return mImpl->hasRequest; }
 
 const std::string &HTTPMessenger::getRequestURL() const { return mImpl->url; }
@@ -290,5 +321,7 @@ const std::vector<std::pair<std::string, std::string>> &HTTPMessenger::getReques
 }
 
 const std::string &HTTPMessenger::getRequestBody() const { return mImpl->body; }
+
+bool HTTPMessenger::getRequestCarriesCredentials() const { return mImpl->carriesCredentials; }
 
 } // namespace KwexNet

@@ -83,8 +83,9 @@ bool refuseUnlessSecure(HTTPMessenger &messenger)
                                  gBaseURL + "\")");
 }
 
-// The POST every form request shares.
-bool post(HTTPMessenger &messenger, const std::string &url, const FormBody &body)
+// The POST every form request shares. A request with credentials is marked,
+// so that no redirect takes it to another host.
+bool post(HTTPMessenger &messenger, const std::string &url, const FormBody &body, bool credentials)
 {
     const std::string &text = body.text();
     char length[24];
@@ -93,6 +94,7 @@ bool post(HTTPMessenger &messenger, const std::string &url, const FormBody &body
     if (!messenger.setRequestInfo(url.c_str(), kHTTPRequestPost, kHTTPVersion11)) {
         return refuse(messenger, "the messenger refused the request URL \"" + url + "\"");
     }
+    messenger.setRequestCarriesCredentials(credentials);
     if (!messenger.setRequestHeaderField("Content-Type", "application/x-www-form-urlencoded") ||
         !messenger.setRequestHeaderField("Content-Length", length)) {
         return refuse(messenger, "the messenger refused a header field");
@@ -150,7 +152,7 @@ bool CreateFindServerRequest(HTTPMessenger &messenger, const char *url, unsigned
     }
     FormBody body;
     body.add("game_id", static_cast<unsigned long>(gameId));
-    return post(messenger, url, body);
+    return post(messenger, url, body, false);
 }
 
 bool CreateLoginRequest(HTTPMessenger &messenger, std::string email, std::string password,
@@ -169,7 +171,7 @@ bool CreateLoginRequest(HTTPMessenger &messenger, std::string email, std::string
         .add("platform_id", platformId)
         .add("protocol_version", static_cast<unsigned long>(protocolVersion))
         .add("force_kick", forceKick);
-    return post(messenger, gBaseURL + "login/", body);
+    return post(messenger, gBaseURL + "login/", body, true);
 }
 
 bool CreateLogoutRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId)
@@ -177,7 +179,7 @@ bool CreateLogoutRequest(HTTPMessenger &messenger, std::string session, unsigned
     startRequest(messenger);
     FormBody body;
     body.add("session", session).add("game_id", static_cast<unsigned long>(gameId));
-    return post(messenger, gBaseURL + "logout/", body);
+    return post(messenger, gBaseURL + "logout/", body, true);
 }
 
 } // namespace Tarv

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <mutex>
 
 namespace platform {
@@ -54,6 +55,18 @@ std::string defaultTimeZone()
     return "UTC";
 }
 
+// Identifiers made in this process, by file: the one to give again when
+// the file could not keep it.
+struct MadeIdentifier {
+    std::string id;
+    bool failureSaid = false;
+};
+std::map<std::string, MadeIdentifier> &madeIdentifiers()
+{
+    static auto *made = new std::map<std::string, MadeIdentifier>();
+    return *made;
+}
+
 bool isIdentifier(const std::string &s)
 {
     if (s.size() != 40) return false;
@@ -89,6 +102,8 @@ std::string deviceUniqueIdentifier()
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         if (isIdentifier(text)) return text;
     }
+    MadeIdentifier &made = madeIdentifiers()[path];
+    if (!made.id.empty()) return made.id;
     unsigned char raw[20];
     if (RAND_bytes(raw, sizeof raw) != 1) {
         // No entropy source: fall back to the kernel's directly.
@@ -102,7 +117,13 @@ std::string deviceUniqueIdentifier()
         id.push_back(hex[b & 15]);
     }
     const std::string line = id + "\n";
-    (void)writeFileAtomically(path, std::span(reinterpret_cast<const std::uint8_t *>(line.data()), line.size()));
+    made.id = id;
+    if (!writeFileAtomically(path, std::span(reinterpret_cast<const std::uint8_t *>(line.data()), line.size())) &&
+        !made.failureSaid) {
+        made.failureSaid = true;
+        consoleLog("device: could not save the device identifier to " + path +
+                   "; this run keeps the one it made, the next run makes another");
+    }
     return id;
 }
 

@@ -1,11 +1,14 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -143,6 +146,73 @@ bool touchFile(const std::string &path)
     if (fd < 0) return false;
     ::close(fd);
     return true;
+}
+
+std::string moveFileAside(const std::string &path)
+{
+    const std::string aside = path + ".damaged";
+    if (::rename(path.c_str(), aside.c_str()) == 0) return aside;
+    ::unlink(path.c_str());
+    return {};
+}
+
+namespace {
+
+// "NAME.tmp.PID.N": the process id, or nullopt for any other name.
+std::optional<pid_t> temporaryFileOwner(const std::string &name)
+{
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 == name.size()) return std::nullopt;
+    const std::size_t pidDot = name.rfind('.', dot - 1);
+    if (pidDot == std::string::npos || pidDot < 5 || name.compare(pidDot - 4, 4, ".tmp") != 0 || pidDot - 4 == 0) {
+        return std::nullopt;
+    }
+    auto digits = [&](std::size_t from, std::size_t to) {
+        if (from >= to) return false;
+        for (std::size_t i = from; i < to; ++i) {
+            if (name[i] < '0' || name[i] > '9') return false;
+        }
+        return true;
+    };
+    if (!digits(pidDot + 1, dot) || !digits(dot + 1, name.size())) return std::nullopt;
+    long long pid = 0;
+    const auto [end, ec] = std::from_chars(name.data() + pidDot + 1, name.data() + dot, pid);
+    if (ec != std::errc() || end != name.data() + dot || pid <= 0 || pid > 0x7fffffff) return std::nullopt;
+    return static_cast<pid_t>(pid);
+}
+
+} // namespace
+
+std::size_t removeStaleTemporaryFiles(const std::string &directory)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::size_t removed = 0;
+    const auto now = fs::file_time_type::clock::now();
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const auto owner = temporaryFileOwner(name);
+        if (!owner) continue;
+        std::error_code statError;
+        if (!it->is_regular_file(statError)) continue;
+        const auto written = it->last_write_time(statError);
+        const bool old = !statError && now - written > std::chrono::minutes(1);
+        // A live writer's file stays unless it is old; a pid of ours is a
+        // writer in this process, or one with our number before a restart.
+        const bool ownerGone = *owner != ::getpid() && ::kill(*owner, 0) != 0 && errno == ESRCH;
+        if ((ownerGone || old) && ::unlink(it->path().c_str()) == 0) ++removed;
+    }
+    return removed;
+}
+
+std::size_t removeStaleTemporaryFiles()
+{
+    const std::string root = applicationRoot();
+    std::size_t removed = 0;
+    for (const char *dir : {"/Library", "/Library/Preferences", "/Library/Caches", "/Documents"}) {
+        removed += removeStaleTemporaryFiles(root + dir);
+    }
+    return removed;
 }
 
 } // namespace platform

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -152,36 +154,85 @@ std::uint64_t readBig(std::span<const std::uint8_t> b, std::size_t at, std::size
     return v;
 }
 
-// libplist asserts (and so aborts the process) when a dictionary key of a
-// binary list is not a string, or when a string holds a NUL. Check every
-// object first, over the list's own offset table, and refuse such a list.
-bool dictionaryKeysAreStrings(std::span<const std::uint8_t> b)
-{
-    if (b.size() < 8 + 32) return false;
-    const std::size_t t = b.size() - 32;
-    const std::size_t offsetSize = b[t + 6];
-    const std::size_t refSize = b[t + 7];
-    const std::uint64_t count = readBig(b, t + 8, 8);
-    const std::uint64_t table = readBig(b, t + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return false;
-    if (count == 0 || count > b.size() || table >= t || (t - table) / offsetSize < count) return false;
-    auto offsetOf = [&](std::uint64_t ref) { return readBig(b, static_cast<std::size_t>(table) + ref * offsetSize, offsetSize); };
-    for (std::uint64_t i = 0; i < count; ++i) {
-        const std::uint64_t at = offsetOf(i);
-        if (at < 8 || at >= t) return false;
+// The trailer of a binary list and the walk over its offset table.
+struct BinaryTable {
+    std::span<const std::uint8_t> b;
+    std::size_t trailer = 0; // where the 32-byte trailer starts
+    std::size_t offsetSize = 0;
+    std::size_t refSize = 0;
+    std::uint64_t count = 0;
+    std::uint64_t top = 0;
+    std::uint64_t table = 0;
+
+    bool read(std::span<const std::uint8_t> bytes)
+    {
+        b = bytes;
+        if (b.size() < 8 + 32) return false;
+        trailer = b.size() - 32;
+        offsetSize = b[trailer + 6];
+        refSize = b[trailer + 7];
+        count = readBig(b, trailer + 8, 8);
+        top = readBig(b, trailer + 16, 8);
+        table = readBig(b, trailer + 24, 8);
+        if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return false;
+        return count != 0 && count <= b.size() && top < count && table < trailer &&
+               (trailer - table) / offsetSize >= count;
+    }
+
+    // Where object `ref` starts; 0 when outside the object area.
+    [[nodiscard]] std::uint64_t offsetOf(std::uint64_t ref) const
+    {
+        const std::uint64_t at = readBig(b, static_cast<std::size_t>(table + ref * offsetSize), offsetSize);
+        return at >= 8 && at < trailer ? at : 0;
+    }
+
+    // For an array, set or dictionary at `at`: where its references start
+    // and how many there are (keys and values for a dictionary). False when
+    // the object is cut short; `refs` is 0 for every other kind.
+    bool references(std::uint64_t at, std::size_t &pos, std::uint64_t &refs) const
+    {
         const std::uint8_t marker = b[at];
         const unsigned kind = marker >> 4;
-        if (kind != 0xD && kind != 0x5 && kind != 0x6) continue;
+        refs = 0;
+        pos = static_cast<std::size_t>(at) + 1;
+        if (kind != 0xA && kind != 0xC && kind != 0xD) return true;
         std::uint64_t entries = marker & 0x0F;
-        std::size_t pos = static_cast<std::size_t>(at) + 1;
         if (entries == 0x0F) {
-            if (pos >= t || (b[pos] >> 4) != 0x1) return false;
+            if (pos >= trailer || (b[pos] >> 4) != 0x1) return false;
             const std::size_t n = std::size_t{1} << (b[pos] & 0x0F);
-            if (n > 8 || pos + 1 + n > t) return false;
+            if (n > 8 || pos + 1 + n > trailer) return false;
             entries = readBig(b, pos + 1, n);
             pos += 1 + n;
         }
+        if (entries > count) return false;
+        refs = kind == 0xD ? entries * 2 : entries;
+        return (trailer - pos) / refSize >= refs;
+    }
+};
+
+// libplist asserts (and so aborts the process) when a dictionary key of a
+// binary list is not a string, or when a string holds a NUL. Check every
+// object first, over the list's own offset table, and refuse such a list.
+bool dictionaryKeysAreStrings(const BinaryTable &bt)
+{
+    const auto b = bt.b;
+    const std::size_t t = bt.trailer;
+    for (std::uint64_t i = 0; i < bt.count; ++i) {
+        const std::uint64_t at = bt.offsetOf(i);
+        if (at == 0) return false;
+        const std::uint8_t marker = b[at];
+        const unsigned kind = marker >> 4;
+        if (kind != 0xD && kind != 0x5 && kind != 0x6) continue;
         if (kind != 0xD) {
+            std::uint64_t entries = marker & 0x0F;
+            std::size_t pos = static_cast<std::size_t>(at) + 1;
+            if (entries == 0x0F) {
+                if (pos >= t || (b[pos] >> 4) != 0x1) return false;
+                const std::size_t n = std::size_t{1} << (b[pos] & 0x0F);
+                if (n > 8 || pos + 1 + n > t) return false;
+                entries = readBig(b, pos + 1, n);
+                pos += 1 + n;
+            }
             const std::size_t unit = kind == 0x5 ? 1 : 2;
             if ((t - pos) / unit < entries) return false;
             for (std::uint64_t c = 0; c < entries; ++c) {
@@ -189,20 +240,155 @@ bool dictionaryKeysAreStrings(std::span<const std::uint8_t> b)
             }
             continue;
         }
-        if (entries > count || (t - pos) / refSize < entries) return false;
-        for (std::uint64_t k = 0; k < entries; ++k) {
-            const std::uint64_t ref = readBig(b, pos + k * refSize, refSize);
-            if (ref >= count) return false;
-            const std::uint64_t keyAt = offsetOf(ref);
-            if (keyAt < 8 || keyAt >= t) return false;
-            const unsigned kind = b[keyAt] >> 4;
-            if (kind != 0x5 && kind != 0x6) return false;
+        std::size_t pos = 0;
+        std::uint64_t refs = 0;
+        if (!bt.references(at, pos, refs)) return false;
+        for (std::uint64_t k = 0; k < refs / 2; ++k) {
+            const std::uint64_t ref = readBig(b, pos + k * bt.refSize, bt.refSize);
+            if (ref >= bt.count) return false;
+            const std::uint64_t keyAt = bt.offsetOf(ref);
+            if (keyAt == 0) return false;
+            const unsigned keyKind = b[keyAt] >> 4;
+            if (keyKind != 0x5 && keyKind != 0x6) return false;
+        }
+    }
+    return true;
+}
+
+// Walks the object graph from the top object, depth first on an explicit
+// stack: no path may be longer than kMaxPlistScanDepth, no object may refer
+// back to one that contains it, and the tree libplist would build (shared
+// objects copied at every use) may not exceed kMaxPlistNodes.
+bool objectGraphIsBounded(const BinaryTable &bt)
+{
+    if (bt.count > kMaxPlistNodes) return false;
+    enum : std::uint8_t { kNew, kOpen, kDone };
+    std::vector<std::uint8_t> state(static_cast<std::size_t>(bt.count), kNew);
+    std::vector<std::uint32_t> nodes(static_cast<std::size_t>(bt.count), 0);
+    struct Frame {
+        std::uint64_t object;
+        std::size_t refsAt;
+        std::uint64_t refs;
+        std::uint64_t next;
+        std::uint64_t nodes;
+    };
+    std::vector<Frame> stack;
+    stack.reserve(kMaxPlistScanDepth);
+    auto open = [&](std::uint64_t object) {
+        const std::uint64_t at = bt.offsetOf(object);
+        Frame f{object, 0, 0, 0, 1};
+        if (at == 0 || !bt.references(at, f.refsAt, f.refs)) return false;
+        state[static_cast<std::size_t>(object)] = kOpen;
+        stack.push_back(f);
+        return true;
+    };
+    if (!open(bt.top)) return false;
+    while (!stack.empty()) {
+        Frame &f = stack.back();
+        if (f.next < f.refs) {
+            const std::uint64_t ref = readBig(bt.b, f.refsAt + static_cast<std::size_t>(f.next) * bt.refSize, bt.refSize);
+            ++f.next;
+            if (ref >= bt.count) return false;
+            const auto r = static_cast<std::size_t>(ref);
+            if (state[r] == kDone) {
+                f.nodes += nodes[r];
+                if (f.nodes > kMaxPlistNodes) return false;
+                continue;
+            }
+            if (state[r] == kOpen) return false; // a cycle
+            if (stack.size() >= static_cast<std::size_t>(kMaxPlistScanDepth)) return false;
+            if (!open(ref)) return false;
+            continue;
+        }
+        const auto done = static_cast<std::size_t>(f.object);
+        const std::uint64_t total = f.nodes;
+        state[done] = kDone;
+        nodes[done] = static_cast<std::uint32_t>(total);
+        stack.pop_back();
+        if (!stack.empty()) {
+            stack.back().nodes += total;
+            if (stack.back().nodes > kMaxPlistNodes) return false;
         }
     }
     return true;
 }
 
 } // namespace
+
+bool binaryPlistIsBounded(std::span<const std::uint8_t> bytes)
+{
+    BinaryTable bt;
+    return bt.read(bytes) && objectGraphIsBounded(bt);
+}
+
+bool xmlPlistIsBounded(std::string_view text)
+{
+    // Counts element nesting the way any XML reader must see it: comments,
+    // CDATA sections, processing instructions and declarations hold no
+    // elements, and a '>' inside a quoted attribute value ends no tag.
+    int depth = 0;
+    std::uint64_t elements = 0;
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    auto skipPast = [&](std::string_view end) {
+        const std::size_t at = text.find(end, i);
+        i = at == std::string_view::npos ? n : at + end.size();
+    };
+    while (i < n) {
+        const std::size_t lt = text.find('<', i);
+        if (lt == std::string_view::npos) break;
+        i = lt + 1;
+        const std::string_view rest = text.substr(i);
+        if (rest.starts_with("!--")) {
+            skipPast("-->");
+        } else if (rest.starts_with("![CDATA[")) {
+            skipPast("]]>");
+        } else if (rest.starts_with("?")) {
+            skipPast("?>");
+        } else if (rest.starts_with("!")) {
+            // A declaration, with an internal subset in brackets perhaps.
+            int brackets = 0;
+            char quote = 0;
+            for (; i < n; ++i) {
+                const char c = text[i];
+                if (quote != 0) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '[') {
+                    ++brackets;
+                } else if (c == ']') {
+                    --brackets;
+                } else if (c == '>' && brackets <= 0) {
+                    break;
+                }
+            }
+            ++i;
+        } else if (rest.starts_with("/")) {
+            --depth;
+            skipPast(">");
+        } else {
+            char quote = 0;
+            char last = 0;
+            for (; i < n; ++i) {
+                const char c = text[i];
+                if (quote != 0) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    break;
+                } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+                    last = c;
+                }
+            }
+            ++i;
+            if (++elements > kMaxPlistNodes) return false;
+            if (last != '/' && ++depth > kMaxPlistScanDepth) return false;
+        }
+    }
+    return true;
+}
 
 std::vector<std::uint8_t> plistToBinary(const PlistValue &root)
 {
@@ -221,7 +407,8 @@ std::optional<PlistValue> plistFromBinary(std::span<const std::uint8_t> bytes)
 {
     if (bytes.size() < 8 || bytes.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
     if (std::memcmp(bytes.data(), "bplist00", 8) != 0) return std::nullopt;
-    if (!dictionaryKeysAreStrings(bytes)) return std::nullopt;
+    BinaryTable table;
+    if (!table.read(bytes) || !dictionaryKeysAreStrings(table) || !objectGraphIsBounded(table)) return std::nullopt;
     plist_t raw = nullptr;
     plist_from_bin(reinterpret_cast<const char *>(bytes.data()), static_cast<std::uint32_t>(bytes.size()), &raw);
     Node node(raw);
@@ -243,6 +430,7 @@ std::string plistToXml(const PlistValue &root)
 std::optional<PlistValue> plistFromXml(const std::string &text)
 {
     if (text.empty() || text.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+    if (!xmlPlistIsBounded(text)) return std::nullopt;
     plist_t raw = nullptr;
     plist_from_xml(text.data(), static_cast<std::uint32_t>(text.size()), &raw);
     Node node(raw);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <optional>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -92,9 +94,75 @@ std::string noProxyList()
     return list;
 }
 
+// The parts of an absolute URL that redirects are checked against.
+struct UrlParts {
+    std::string scheme; // lower case
+    std::string host;   // lower case
+    std::string port;   // the scheme's default when none is written
+    bool hasUser = false;
+};
+
+std::optional<UrlParts> splitUrl(const std::string &url)
+{
+    CURLU *parsed = curl_url();
+    if (!parsed)
+        return std::nullopt;
+    std::optional<UrlParts> out;
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+        char *scheme = nullptr;
+        char *host = nullptr;
+        char *port = nullptr;
+        char *user = nullptr;
+        if (curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+            curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+            UrlParts parts;
+            auto lower = [](std::string text) {
+                for (char &c : text)
+                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                return text;
+            };
+            parts.scheme = lower(scheme);
+            parts.host = lower(host);
+            parts.port = port;
+            parts.hasUser = curl_url_get(parsed, CURLUPART_USER, &user, 0) == CURLUE_OK && user && *user;
+            out = std::move(parts);
+        }
+        curl_free(scheme);
+        curl_free(host);
+        curl_free(port);
+        curl_free(user);
+    }
+    curl_url_cleanup(parsed);
+    return out;
+}
+
+bool carriesCredentials(const UrlRequest &r, const UrlParts &start)
+{
+    if (r.carriesCredentials || start.hasUser)
+        return true;
+    return std::any_of(r.headers.begin(), r.headers.end(), [](const auto &field) {
+        return iequals(field.first, "Authorization") || iequals(field.first, "Proxy-Authorization") ||
+               iequals(field.first, "Cookie");
+    });
+}
+
+double steadySeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 // One exchange's request, curl-owned resources and the response being read.
+// The request is the current hop's: a followed redirect rewrites its URL
+// (and, for 301, 302 and 303, its method and body).
 struct Transfer {
     UrlRequest request;
+    UrlParts start;          // where the exchange began
+    bool credentials = false;
+    long redirects = 0;      // followed so far
+    double deadline = 0.0;   // steady seconds; 0 for none
+    UrlError refused = UrlError::None;
+    std::string refusal;
     curl_slist *headerList = nullptr;
     std::string noProxy;
     std::string caBlob;
@@ -109,7 +177,14 @@ struct Transfer {
     std::string lastHeaderName;
     std::string body;
 
-    explicit Transfer(UrlRequest r) : request(std::move(r)) {}
+    // `r` must have passed validRequest().
+    explicit Transfer(UrlRequest r) : request(std::move(r))
+    {
+        start = splitUrl(request.url).value_or(UrlParts{});
+        credentials = carriesCredentials(request, start);
+        if (request.timeoutSeconds > 0.0)
+            deadline = steadySeconds() + std::min(request.timeoutSeconds, 1.0e9);
+    }
     ~Transfer() { curl_slist_free_all(headerList); }
     Transfer(const Transfer &) = delete;
     Transfer &operator=(const Transfer &) = delete;
@@ -226,13 +301,19 @@ struct Transfer {
         bool ok = true;
         auto set = [&](CURLoption option, auto value) { ok = ok && curl_easy_setopt(h, option, value) == CURLE_OK; };
 
+        curl_slist_free_all(headerList);
+        headerList = nullptr;
+        errorBuffer[0] = '\0';
+        requestSent = false;
+        resetResponse();
+
         set(CURLOPT_URL, r.url.c_str());
         set(CURLOPT_PROTOCOLS_STR, "http,https");
-        set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         set(CURLOPT_NOSIGNAL, 1L);
         set(CURLOPT_ERRORBUFFER, errorBuffer);
-        set(CURLOPT_FOLLOWLOCATION, r.followRedirects ? 1L : 0L);
-        set(CURLOPT_MAXREDIRS, std::max(0L, r.maxRedirects));
+        // Redirects are followed here, one hop at a time, after each was
+        // checked (nextHop): curl would go to any http or https target.
+        set(CURLOPT_FOLLOWLOCATION, 0L);
         set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         noProxy = noProxyList();
         set(CURLOPT_NOPROXY, noProxy.c_str());
@@ -300,8 +381,9 @@ struct Transfer {
             }
         }
 
-        if (r.timeoutSeconds > 0.0) {
-            const double ms = std::min(r.timeoutSeconds * 1000.0, 1.0e12);
+        if (deadline > 0.0) {
+            // What is left of the whole exchange's time, redirects included.
+            const double ms = std::min((deadline - steadySeconds()) * 1000.0, 1.0e12);
             set(CURLOPT_TIMEOUT_MS, std::max(1L, static_cast<long>(ms)));
         }
 
@@ -323,18 +405,106 @@ struct Transfer {
                (code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE || code == CURLE_WEIRD_SERVER_REPLY);
     }
 
+    enum class Step { Done, Follow, Refused };
+
+    Step refuse(UrlError why, std::string text)
+    {
+        refused = why;
+        refusal = std::move(text);
+        return Step::Refused;
+    }
+
+    // After one hop has ended: whether it was a redirect to follow, one to
+    // refuse, or the final answer. A redirect to follow rewrites the request.
+    Step nextHop(CURL *h, CURLcode code)
+    {
+        if (code != CURLE_OK || !headerComplete || !request.followRedirects)
+            return Step::Done;
+        if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
+            return Step::Done;
+        char *location = nullptr;
+        if (curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &location) != CURLE_OK || !location)
+            return Step::Done; // a redirect status without a target is the answer
+        const std::string target = location;
+        if (redirects >= std::max(0L, request.maxRedirects))
+            return refuse(UrlError::TooManyRedirects,
+                          "more than " + std::to_string(std::max(0L, request.maxRedirects)) +
+                              " redirects; the last one pointed to " + target);
+        const auto next = splitUrl(target);
+        if (!next || (next->scheme != "http" && next->scheme != "https"))
+            return refuse(UrlError::RedirectRefused, "redirect to " + target + " refused: not an http or https URL");
+        if (start.scheme == "https" && next->scheme != "https")
+            return refuse(UrlError::RedirectRefused,
+                          "redirect from https to plain http refused: " + target + " would be sent without TLS");
+        if (credentials && (next->host != start.host || next->port != start.port))
+            return refuse(UrlError::RedirectRefused, "redirect to " + target +
+                                                         " refused: the request carries credentials for " +
+                                                         start.host + ":" + start.port + " only");
+        if (deadline > 0.0 && steadySeconds() >= deadline)
+            return refuse(UrlError::TimedOut, "timed out while following a redirect");
+        ++redirects;
+        request.url = target;
+        const bool toGet = (status == 303 && request.method != "HEAD") ||
+                           ((status == 301 || status == 302) && request.method == "POST");
+        if (toGet) {
+            request.method = "GET";
+            request.body.clear();
+            std::erase_if(request.headers, [](const auto &field) { return iequals(field.first, "Content-Type"); });
+        }
+        return Step::Follow;
+    }
+
+    UrlResponse refusedResponse() const
+    {
+        UrlResponse out;
+        out.failure = UrlFailure::Other;
+        out.error = refused;
+        out.errorText = refusal;
+        out.effectiveUrl = request.url;
+        return out;
+    }
+
+    [[nodiscard]] UrlError classify(CURLcode code) const
+    {
+        if (tooLarge)
+            return UrlError::TooLarge;
+        switch (code) {
+        case CURLE_OK: return headerComplete ? UrlError::None : UrlError::ConnectionLost;
+        case CURLE_PEER_FAILED_VERIFICATION: return UrlError::Certificate;
+#if CURLE_SSL_CACERT != CURLE_PEER_FAILED_VERIFICATION
+        case CURLE_SSL_CACERT: return UrlError::Certificate;
+#endif
+        case CURLE_OPERATION_TIMEDOUT: return UrlError::TimedOut;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY: return UrlError::HostNotFound;
+        case CURLE_COULDNT_CONNECT: return UrlError::ConnectionRefused;
+        case CURLE_SSL_CONNECT_ERROR: return UrlError::Tls;
+        case CURLE_RECV_ERROR:
+            // curl reports broken chunked framing as a receive error; only
+            // its message tells the two apart.
+            if (headerComplete && std::string_view(errorBuffer).find("chunk") != std::string_view::npos)
+                return UrlError::MalformedReply;
+            return UrlError::ConnectionLost;
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_SEND_ERROR: return UrlError::ConnectionLost;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_BAD_CONTENT_ENCODING: return UrlError::MalformedReply;
+        case CURLE_UNSUPPORTED_PROTOCOL: return requestSent ? UrlError::MalformedReply : UrlError::Other;
+        case CURLE_TOO_MANY_REDIRECTS: return UrlError::TooManyRedirects;
+        default: return UrlError::Other;
+        }
+    }
+
     UrlResponse finish(CURL *h, CURLcode code)
     {
         UrlResponse out;
         out.curlCode = static_cast<int>(code);
         out.headerComplete = headerComplete;
+        out.error = classify(code);
         if (code == CURLE_OK) {
             out.failure = headerComplete ? UrlFailure::None : UrlFailure::IncompleteHeader;
-        } else if (code == CURLE_PEER_FAILED_VERIFICATION
-#if CURLE_SSL_CACERT != CURLE_PEER_FAILED_VERIFICATION
-                   || code == CURLE_SSL_CACERT
-#endif
-        ) {
+        } else if (out.error == UrlError::Certificate) {
             out.failure = UrlFailure::Certificate;
         } else if (!headerComplete && isConnectionEnd(code)) {
             out.failure = UrlFailure::IncompleteHeader;
@@ -350,7 +520,10 @@ struct Transfer {
         if (curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
             out.effectiveUrl = effective;
         if (tooLarge)
-            out.errorText = "response body larger than the limit";
+            out.errorText = "response body larger than the limit of " + std::to_string(request.maxResponseBytes) +
+                            " bytes";
+        else if (code == CURLE_OK && !headerComplete)
+            out.errorText = "the connection ended inside the response header";
         else if (code != CURLE_OK)
             out.errorText = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
         return out;
@@ -370,6 +543,26 @@ bool validRequest(const UrlRequest &request)
 }
 
 } // namespace
+
+const char *describeUrlError(UrlError error)
+{
+    switch (error) {
+    case UrlError::None: return "no error";
+    case UrlError::InvalidRequest: return "invalid request";
+    case UrlError::HostNotFound: return "host not found";
+    case UrlError::ConnectionRefused: return "connection refused";
+    case UrlError::TimedOut: return "timed out";
+    case UrlError::ConnectionLost: return "connection reset or closed early";
+    case UrlError::Tls: return "TLS handshake failed";
+    case UrlError::Certificate: return "certificate not trusted";
+    case UrlError::TooLarge: return "reply larger than the size limit";
+    case UrlError::TooManyRedirects: return "too many redirects";
+    case UrlError::RedirectRefused: return "redirect refused";
+    case UrlError::MalformedReply: return "malformed reply";
+    case UrlError::Other: return "failed";
+    }
+    return "failed";
+}
 
 bool isValidHttpUrl(const std::string &url)
 {
@@ -556,8 +749,18 @@ struct UrlExchange::Impl : std::enable_shared_from_this<UrlExchange::Impl> {
 
     void finish(CURLcode code)
     {
-        UrlResponse response = transfer->finish(easy, code);
+        const Transfer::Step step = transfer->nextHop(easy, code);
         curl_multi_remove_handle(multi, easy);
+        if (step == Transfer::Step::Follow) {
+            // The next hop runs on the same handle; curl asks for a timer
+            // at once, which starts it on a later pass.
+            curl_easy_reset(easy);
+            if (transfer->configure(easy) && curl_multi_add_handle(multi, easy) == CURLM_OK)
+                return;
+            transfer->refuse(UrlError::Other, "could not follow the redirect to " + transfer->request.url);
+        }
+        UrlResponse response =
+            transfer->refused != UrlError::None ? transfer->refusedResponse() : transfer->finish(easy, code);
         running = false;
         pending = true;
         const std::uint64_t gen = generation;
@@ -628,6 +831,7 @@ UrlResponse loadUrlBlocking(const UrlRequest &request)
     failed.failure = UrlFailure::Other;
     try {
         if (!validRequest(request)) {
+            failed.error = UrlError::InvalidRequest;
             failed.errorText = "invalid request";
             return failed;
         }
@@ -642,12 +846,20 @@ UrlResponse loadUrlBlocking(const UrlRequest &request)
         }
         Transfer transfer(request);
         UrlResponse out;
-        if (transfer.configure(easy)) {
+        for (;;) {
+            if (!transfer.configure(easy)) {
+                out = failed;
+                out.errorText = "libcurl refused an option";
+                break;
+            }
             const CURLcode code = curl_easy_perform(easy);
-            out = transfer.finish(easy, code);
-        } else {
-            out = failed;
-            out.errorText = "libcurl refused an option";
+            const Transfer::Step step = transfer.nextHop(easy, code);
+            if (step == Transfer::Step::Follow) {
+                curl_easy_reset(easy);
+                continue;
+            }
+            out = step == Transfer::Step::Refused ? transfer.refusedResponse() : transfer.finish(easy, code);
+            break;
         }
         curl_easy_cleanup(easy);
         return out;

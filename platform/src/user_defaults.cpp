@@ -1,5 +1,6 @@
 #include "platform/user_defaults.h"
 
+#include "platform/device.h"
 #include "platform/files.h"
 
 #include <cstdlib>
@@ -19,11 +20,21 @@ struct UserDefaults::Impl {
         if (loaded) return;
         loaded = true;
         values.clear();
-        if (auto bytes = readWholeFile(path(), std::size_t{4} << 20)) {
+        const std::string file = path();
+        if (!fileExists(file)) return;
+        if (auto bytes = readWholeFile(file, std::size_t{4} << 20)) {
             if (auto plist = plistFromBytes(*bytes)) {
-                if (auto *dict = plist->get<PlistDict>()) values = std::move(*dict);
+                if (auto *dict = plist->get<PlistDict>()) {
+                    values = std::move(*dict);
+                    return;
+                }
             }
         }
+        // Too large, unreadable, or no dictionary of settings: the defaults
+        // start empty, and the file is kept aside rather than met again.
+        const std::string aside = moveFileAside(file);
+        consoleLog("user defaults: " + file + " could not be read" +
+                   (aside.empty() ? std::string(" and was removed") : "; moved to " + aside));
     }
 
     void saveLocked()

@@ -21,6 +21,9 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 // Class-wide state, guarded by TallySession::classLock().
 std::shared_ptr<TallySession> gCurrentSession;
+// The latest session made current, kept after it ends: a report that a
+// sending thread builds just after the end still names its application.
+std::shared_ptr<TallySession> gLatestSession;
 std::string gClassApiKey;
 std::optional<Date> gLastPageView;
 std::atomic<int> gMaxSessions{MAX_SESSIONS};
@@ -44,9 +47,45 @@ std::string filePathFor(const char *newPattern, const char *oldPattern)
 
 void moveAside(const std::string &path)
 {
-    const std::string aside = cat(path, ".damaged");
-    if (!platform::renameFile(path, aside)) platform::removeFile(path);
-    tallyDebug([&] { return cat("Tally: damaged archive moved to ", aside); });
+    const std::string aside = platform::moveFileAside(path);
+    platform::consoleLog(aside.empty() ? cat("Tally: damaged archive ", path, " removed")
+                                       : cat("Tally: damaged archive moved to ", aside));
+}
+
+std::function<void(const TallyReportOutcome &)> gReportObserver;
+
+// The record a later start would make of these current-session archive
+// bytes; empty when they do not decode.
+Bytes recordOfArchive(std::span<const std::uint8_t> archive)
+{
+    try {
+        if (const auto session = TallySession::initWithCoder(platform::unarchiveData(archive))) return session->data();
+    } catch (const platform::ArchiveError &) {
+    }
+    return {};
+}
+
+// Keeps records that failed their check beside the stored sessions, the
+// newest MAX_SESSIONS of them, for a look; they are never sent.
+void setAsideRecords(const std::vector<Bytes> &records, const std::string &storedPath)
+{
+    if (records.empty()) return;
+    const std::string path = cat(storedPath, ".rejected");
+    platform::PlistArray kept;
+    try {
+        if (auto archived = platform::unarchiveObjectWithFile(path)) {
+            if (auto *array = archived->get<platform::PlistArray>()) kept = std::move(*array);
+        }
+    } catch (const platform::ArchiveError &) {
+        kept.clear(); // replaced below
+    }
+    for (const auto &record : records) kept.emplace_back(platform::PlistData(record));
+    if (kept.size() > static_cast<std::size_t>(MAX_SESSIONS)) {
+        kept.erase(kept.begin(), kept.end() - MAX_SESSIONS);
+    }
+    const bool saved = platform::archiveRootObjectToFile(platform::PlistValue(std::move(kept)), path);
+    platform::consoleLog(cat("Tally: ", records.size(), " stored session record(s) failed their check and are not sent",
+                             saved ? cat("; kept in ", path) : std::string("; they could not be kept")));
 }
 
 platform::PlistValue dateOrNull(const std::optional<Date> &date)
@@ -68,23 +107,39 @@ std::shared_ptr<TallySession> TallySession::createActiveTallySession(const std::
 {
     Lock lock(classLock());
     gClassApiKey = apiKey;
+    // Writes that a kill interrupted left their temporary files behind.
+    const std::size_t stale = platform::removeStaleTemporaryFiles() +
+                              platform::removeStaleTemporaryFiles(platform::cachesDirectory() + "/Tally");
+    if (stale != 0) tallyDebug([&] { return cat("Tally: removed ", stale, " stale temporary file(s)"); });
+
     const std::string currentPath = currentSessionFilePath();
     std::shared_ptr<TallySession> previous;
+    bool damaged = false;
     try {
         if (const auto archived = platform::unarchiveObjectWithFile(currentPath)) previous = initWithCoder(*archived);
     } catch (...) {
         previous.reset(); // an unreadable file is no session
+        damaged = true;
     }
     if (previous) {
         previous->setCrashed(true);
-        addToSavedSessions(*previous);
-        tallyDebug([] { return std::string("Tally: Add crashed former session"); });
+        // A start killed between storing this session and replacing its file
+        // finds the same archive again: store its record once.
+        const Bytes record = previous->data();
+        const auto stored = savedSessions();
+        if (std::find(stored.begin(), stored.end(), record) == stored.end()) {
+            addRecordToSavedSessions(record);
+            tallyDebug([] { return std::string("Tally: Add crashed former session"); });
+        }
+    } else if (damaged) {
+        moveAside(currentPath);
     } else {
         platform::removeFile(currentPath);
     }
     std::string appVersion = platform::deviceFacts().bundleVersion;
     if (auto version = TallyAPI::appVersion()) appVersion = *version;
     gCurrentSession = initWithAPIKey(apiKey, appVersion);
+    gLatestSession = gCurrentSession;
     return gCurrentSession;
 }
 
@@ -154,9 +209,21 @@ void TallySession::endSessionAndSend(bool send, bool removeCurrentSession)
 void TallySession::saveSession()
 {
     Lock lock(classLock());
-    addToSavedSessions(*this);
-    platform::removeFile(currentSessionFilePath());
-    if (gCurrentSession.get() == this) gCurrentSession.reset();
+    if (gCurrentSession.get() != this) {
+        addToSavedSessions(*this);
+        return;
+    }
+    // The final state goes to the current-session file first, and the stored
+    // record is made from those very bytes: a start that is killed before the
+    // file is removed takes the same record over again, and stores it once.
+    const std::string currentPath = currentSessionFilePath();
+    const auto archive = platform::archivedData(encodeWithCoder());
+    Bytes record;
+    if (!archive.empty() && platform::writeFileAtomically(currentPath, archive)) record = recordOfArchive(archive);
+    if (record.empty()) record = data();
+    addRecordToSavedSessions(record);
+    platform::removeFile(currentPath);
+    gCurrentSession.reset();
 }
 
 void TallySession::recordEvent(const std::string &name, const std::optional<TallyParameters> &parameters, bool timed)
@@ -341,10 +408,24 @@ Bytes TallySession::data() const
     return data;
 }
 
-void TallySession::saveToDisk()
+bool TallySession::saveToDisk()
 {
     Lock lock(classLock());
-    (void)platform::archiveRootObjectToFile(encodeWithCoder(), currentSessionFilePath());
+    const std::string path = currentSessionFilePath();
+    mLastSaveSucceeded = platform::archiveRootObjectToFile(encodeWithCoder(), path);
+    if (!mLastSaveSucceeded && !mSaveFailureLogged) {
+        // Once per session: a full disk would otherwise repeat it for every event.
+        mSaveFailureLogged = true;
+        platform::consoleLog(cat("Tally: could not save the current session to ", path,
+                                 "; what it records now is lost if the application stops"));
+    }
+    return mLastSaveSucceeded;
+}
+
+bool TallySession::lastSaveSucceeded() const
+{
+    Lock lock(classLock());
+    return mLastSaveSucceeded;
 }
 
 platform::PlistValue TallySession::encodeWithCoder()
@@ -401,7 +482,12 @@ std::shared_ptr<TallySession> TallySession::initWithCoder(const platform::PlistV
     s->mEndTime = coder.decodeObjectOf<Date>("endTime");
     s->mPauseTime = coder.decodeObjectOf<Date>("pauseTime");
     s->mTotalPauseIntervalMillis = coder.decodeInt64("pauseIntervalMillis");
+    // Nothing the session records exceeds its limits: an archive that does
+    // is damaged (and its record's 16-bit counts would no longer frame it).
     if (auto counts = coder.decodeObjectOf<platform::PlistDict>("eventCounts")) {
+        if (counts->size() > static_cast<std::size_t>(MAX_EVENT_COUNTS)) {
+            throw platform::ArchiveError("TallySession: too many event names");
+        }
         for (const auto &[name, count] : *counts) {
             const auto *n = count.get<std::int64_t>();
             if (n == nullptr || *n < 0 || *n > INT32_MAX) throw platform::ArchiveError("TallySession: bad event count");
@@ -409,10 +495,20 @@ std::shared_ptr<TallySession> TallySession::initWithCoder(const platform::PlistV
         }
     }
     if (auto log = coder.decodeObjectOf<platform::PlistArray>("eventLog")) {
-        for (const auto &item : *log) s->mEventLog.push_back(TallyEvent::initWithCoder(item));
+        if (log->size() > static_cast<std::size_t>(MAX_EVENT_LOG_COUNT)) {
+            throw platform::ArchiveError("TallySession: too many logged events");
+        }
+        for (const auto &item : *log) {
+            s->mEventLog.push_back(TallyEvent::initWithCoder(item));
+            const auto &parameters = s->mEventLog.back().parameters();
+            if (parameters && parameters->size() > static_cast<std::size_t>(MAX_EVENT_PARAMETERS)) {
+                throw platform::ArchiveError("TallySession: too many event parameters");
+            }
+        }
     }
     s->mEventLogComplete = coder.decodeBool("eventLogComplete");
     if (auto errors = coder.decodeObjectOf<platform::PlistArray>("errors")) {
+        if (errors->size() > static_cast<std::size_t>(MAX_ERRORS)) throw platform::ArchiveError("TallySession: too many errors");
         for (const auto &item : *errors) {
             const auto *entry = item.get<platform::PlistArray>();
             if (entry == nullptr || entry->size() != 4) throw platform::ArchiveError("TallySession: bad error entry");
@@ -435,7 +531,9 @@ std::shared_ptr<TallySession> TallySession::initWithCoder(const platform::PlistV
     s->mTimeZone = coder.decodeObjectOf<std::string>("timeZone").value_or(std::string());
     s->mInternetAvailable = coder.decodeBool("internetAvailable");
     s->mAge = coder.decodeObjectOf<Date>("age");
-    s->mGender = coder.decodeInt("gender");
+    // 1 male, 0 female; anything else reads as unknown, as setGender stores it.
+    const std::int32_t gender = coder.decodeInt("gender");
+    s->mGender = gender == 0 || gender == 1 ? gender : -1;
     // Not archived: a decoded session has them off.
     s->mEventLoggingEnabled = false;
     s->mSessionReportsOnCloseEnabled = false;
@@ -484,41 +582,64 @@ std::vector<Bytes> TallySession::savedSessions()
 {
     Lock lock(classLock());
     const std::string path = sessionsFilePath();
+    std::vector<Bytes> out;
+    std::vector<Bytes> rejected;
     try {
         const auto archived = platform::unarchiveObjectWithFile(path);
         if (!archived) return {};
         const auto *array = archived->get<platform::PlistArray>();
         if (array == nullptr) throw platform::ArchiveError("stored sessions: not an array");
-        std::vector<Bytes> out;
         out.reserve(array->size());
         for (const auto &item : *array) {
             const auto *record = item.get<platform::PlistData>();
             if (record == nullptr) throw platform::ArchiveError("stored sessions: not a record");
-            out.push_back(*record);
+            // One damaged record must not take the healthy ones down with it:
+            // a report the service cannot read is dropped whole.
+            if (TallyProtocolData::isValidSessionRecord(*record)) {
+                out.push_back(*record);
+            } else {
+                rejected.push_back(*record);
+            }
         }
-        return out;
     } catch (const platform::ArchiveError &) {
         moveAside(path);
         return {};
     }
+    if (!rejected.empty()) {
+        setAsideRecords(rejected, path);
+        (void)setSavedSessions(out);
+    }
+    return out;
 }
 
-void TallySession::setSavedSessions(const std::vector<Bytes> &sessions)
+bool TallySession::setSavedSessions(const std::vector<Bytes> &sessions)
 {
     Lock lock(classLock());
     platform::PlistArray array;
     array.reserve(sessions.size());
     for (const auto &record : sessions) array.emplace_back(platform::PlistData(record));
-    (void)platform::archiveRootObjectToFile(platform::PlistValue(std::move(array)), sessionsFilePath());
+    return platform::archiveRootObjectToFile(platform::PlistValue(std::move(array)), sessionsFilePath());
 }
 
 void TallySession::addToSavedSessions(const TallySession &session)
 {
     Lock lock(classLock());
+    addRecordToSavedSessions(session.data());
+}
+
+void TallySession::addRecordToSavedSessions(const Bytes &record)
+{
+    Lock lock(classLock());
+    if (!TallyProtocolData::isValidSessionRecord(record)) {
+        setAsideRecords({record}, sessionsFilePath());
+        return;
+    }
     auto sessions = savedSessions();
-    sessions.push_back(session.data());
+    sessions.push_back(record);
     removeOldSessionsIfNecessary(sessions);
-    setSavedSessions(sessions);
+    if (!setSavedSessions(sessions)) {
+        platform::consoleLog(cat("Tally: could not write the stored sessions to ", sessionsFilePath()));
+    }
 }
 
 void TallySession::removeOldSessionsIfNecessary(std::vector<Bytes> &sessions)
@@ -531,15 +652,25 @@ void TallySession::removeOldSessionsIfNecessary(std::vector<Bytes> &sessions)
     sessions.erase(sessions.begin(), sessions.begin() + static_cast<std::ptrdiff_t>(excess));
 }
 
-void TallySession::removeSentSessions(const std::vector<Bytes> &sent)
+std::vector<Bytes> TallySession::removeSentSessions(const std::vector<Bytes> &sent)
 {
     Lock lock(classLock());
     auto sessions = savedSessions();
+    std::vector<Bytes> removed;
     for (const auto &record : sent) {
         const auto it = std::find(sessions.begin(), sessions.end(), record);
-        if (it != sessions.end()) sessions.erase(it);
+        if (it == sessions.end()) continue;
+        removed.push_back(std::move(*it));
+        sessions.erase(it);
     }
-    setSavedSessions(sessions);
+    if (removed.empty() || setSavedSessions(sessions)) return removed;
+    return {};
+}
+
+void TallySession::setReportObserver(std::function<void(const TallyReportOutcome &)> observer)
+{
+    Lock lock(classLock());
+    gReportObserver = std::move(observer);
 }
 
 void TallySession::setMaxSessions(int maxSessions) { gMaxSessions.store(maxSessions); }
@@ -561,8 +692,8 @@ Date TallySession::initialTimestamp()
         if (const auto archived = platform::unarchiveObjectWithFile(path)) {
             if (const auto *date = archived->get<Date>()) return *date;
         }
-    } catch (...) {
-        // Replaced below.
+    } catch (const platform::ArchiveError &) {
+        moveAside(path); // then replaced below
     }
     const Date stamp = gCurrentSession ? gCurrentSession->startTime() : platform::currentDate();
     (void)platform::archiveRootObjectToFile(platform::PlistValue(stamp), path);
@@ -592,7 +723,7 @@ Bytes TallySession::dataForSessions(const std::vector<TallyReportItem> &sessions
     P::appendTimestamp(platform::currentDate(), data);
     tallyDebug([] { return cat("Tally: protocol[", kTallyProtocolVersion, "] platform[", kTallyPlatform, "] agent[",
                                kTallyAgentVersion, "]"); });
-    const auto current = gCurrentSession;
+    const auto current = gCurrentSession ? gCurrentSession : gLatestSession;
     P::appendString(current ? current->apiKey() : std::string(), data);
     P::appendString(current ? current->appVersion() : std::string(), data);
     if (TallyAPI::udidEnabled()) {
@@ -665,15 +796,18 @@ void TallySession::sendSessionsToServerWithTimeout(bool withTimeout, bool useWeb
                 gCurrentSession->setInternetAvailable(success);
                 gCurrentSession->saveToDisk();
             }
+            TallyReportOutcome outcome;
+            outcome.accepted = success;
             if (success) {
                 // Only what this report carried: sessions stored while it was
                 // in flight wait for the next report.
-                removeSentSessions(stored);
+                outcome.forgotten = removeSentSessions(stored);
                 setSentSession();
                 tallyDebug([&] { return cat("Tally: Sent ", inputCount, " session(s)."); });
             } else {
                 tallyDebug([] { return std::string("Tally: Could not connect to server."); });
             }
+            if (gReportObserver) gReportObserver(outcome);
         }
         if (requestAds) TallyAdParser::instance()->setInternetAvailable(success);
     });
@@ -718,9 +852,11 @@ void TallySession::resetForTesting()
     joinSenderThreads();
     Lock lock(classLock());
     gCurrentSession.reset();
+    gLatestSession.reset();
     gClassApiKey.clear();
     gLastPageView.reset();
     gMaxSessions.store(MAX_SESSIONS);
+    gReportObserver = nullptr;
 }
 
 // --- fields --------------------------------------------------------------

@@ -18,6 +18,8 @@ protected:
     {
         return TallySession::createActiveTallySession(key);
     }
+    // A well-formed record, told apart from others by its application version.
+    static tally::Bytes record(int n) { return TallySession("K", tally::cat("v", n)).data(); }
     static reporttest::Session decode(const tally::Bytes &record)
     {
         std::string error;
@@ -189,12 +191,12 @@ TEST_F(TallySessionTest, StoredSessionsAreTrimmedToTheNewest)
 {
     auto s = start();
     std::vector<tally::Bytes> records;
-    for (int i = 0; i < 50; ++i) records.push_back(tally::Bytes{static_cast<std::uint8_t>(i)});
+    for (int i = 0; i < 50; ++i) records.push_back(record(i));
     TallySession::setSavedSessions(records);
     s->endSession();
     auto stored = TallySession::savedSessions();
     ASSERT_EQ(stored.size(), 50u);
-    EXPECT_EQ(stored.front(), tally::Bytes{1});
+    EXPECT_EQ(stored.front(), records[1]);
     EXPECT_TRUE(decode(stored.back()).length >= 0);
 
     records.resize(10);
@@ -203,8 +205,8 @@ TEST_F(TallySessionTest, StoredSessionsAreTrimmedToTheNewest)
     start()->endSession();
     stored = TallySession::savedSessions();
     ASSERT_EQ(stored.size(), 3u);
-    EXPECT_EQ(stored[0], tally::Bytes{8});
-    EXPECT_EQ(stored[1], tally::Bytes{9});
+    EXPECT_EQ(stored[0], records[8]);
+    EXPECT_EQ(stored[1], records[9]);
 }
 
 TEST_F(TallySessionTest, DamagedStoredFileIsMovedAsideAndLaterSessionsAreKept)
@@ -232,8 +234,9 @@ TEST_F(TallySessionTest, OldFileNamesStayInUseAndKeysDoNotMix)
                                 .append(".archive");
     ASSERT_TRUE(platform::touchFile(old));
     EXPECT_EQ(TallySession::sessionsFilePath(), old);
-    TallySession::setSavedSessions({tally::Bytes{7}});
-    EXPECT_EQ(TallySession::savedSessions(), std::vector<tally::Bytes>{tally::Bytes{7}});
+    const auto seven = record(7);
+    TallySession::setSavedSessions({seven});
+    EXPECT_EQ(TallySession::savedSessions(), std::vector<tally::Bytes>{seven});
 
     (void)start("B");
     EXPECT_NE(TallySession::sessionsFilePath(), old);

@@ -8,12 +8,14 @@
 #include <platform/url_loader.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,16 +30,20 @@ constexpr std::string_view kUsage =
     R"(usage: kwexnet-cli COMMAND [ARGUMENTS]
 
   http METHOD URL [--data BODY] [--cacert FILE] [--insecure] [--timeout SECONDS]
+       [--max-bytes N]
       GET or POST to URL, following redirects. --data sends BODY as
       application/x-www-form-urlencoded (POST only). Prints status= and error=,
       then the body exactly as received.
-  discover --server URL [--cacert FILE] [--timeout SECONDS]
+  discover --server URL [--cacert FILE] [--timeout SECONDS] [--max-bytes N]
       Server discovery: posts game_id=28 to URL, the full discovery URL
-      (https://HOST/web_http_app/server/findAvailableServer/).
+      (https://HOST/web_http_app/server/findAvailableServer/). Fails when the
+      reply names no server host.
   login --server URL --email E --password P [--cacert FILE] [--timeout SECONDS]
+       [--max-bytes N]
       Logs in at the login service whose base URL is URL. Credentials go over
       https:// only. A missing trailing "/" is added.
   logout --server URL --session S [--cacert FILE] [--timeout SECONDS]
+       [--max-bytes N]
       Ends session S at the login service whose base URL is URL.
   decrypt --mode ecb|cbc --padding zero|pkcs5 HEX
       Decrypts HEX with the data files' Blowfish state; prints lower-case hex.
@@ -50,9 +56,15 @@ header, 2 certificate not trusted, 3 any other failure). In values, "\" and
 control characters are written as \\, \n, \r, \t and \xHH.
 --cacert FILE trusts a further certificate authority (PEM) beside the
 system's; --insecure accepts any certificate; --timeout bounds the whole
-exchange (default 30 seconds).
-Exit status: 0 success; 1 failed exchange, refused request or malformed reply;
-2 bad usage.
+exchange (default 30 seconds); --max-bytes caps the reply body (default
+64 MiB).
+Redirects are followed up to 10 times, except one from https to plain http,
+and, for login and logout, one to another host or port: the command then
+fails and sends nothing to the new address. A failed exchange is named on
+standard error (time-out, too many redirects, refused redirect, reply over
+the size cap, malformed reply, refused or lost connection...).
+Exit status: 0 success; 1 failed exchange, refused request, malformed reply
+or (discover) no server host named; 2 bad usage.
 )";
 
 // Extra time the loop is pumped beyond the exchange's own time-out, which is
@@ -146,6 +158,7 @@ struct NetOptions {
     std::string caFile;
     bool insecure = false;
     double timeoutSeconds = HTTPMessenger::kDefaultTimeoutSeconds;
+    std::size_t maxBytes = 0; // 0: the messenger's own limit
 };
 
 bool readNetOptions(const ParsedArgs &parsed, NetOptions &net, std::string &problem)
@@ -169,6 +182,20 @@ bool readNetOptions(const ParsedArgs &parsed, NetOptions &net, std::string &prob
             return false;
         }
         net.timeoutSeconds = seconds;
+    }
+    if (parsed.has("--max-bytes")) {
+        const std::string text = parsed.get("--max-bytes");
+        std::uint64_t bytes = 0;
+        bool digits = !text.empty() && text.size() <= 15;
+        for (const char c : text) {
+            digits = digits && c >= '0' && c <= '9';
+            bytes = bytes * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        if (!digits || bytes == 0) {
+            problem = "--max-bytes: \"" + text + "\" is not a positive number of bytes";
+            return false;
+        }
+        net.maxBytes = static_cast<std::size_t>(bytes);
     }
     return true;
 }
@@ -219,15 +246,47 @@ void printMap(std::ostream &out, std::string_view name, const std::map<unsigned 
     }
 }
 
-const char *describeError(KwexNet::eHTTPError error)
+std::string formatSeconds(double seconds)
 {
+    std::ostringstream text;
+    text << seconds;
+    return text.str();
+}
+
+// What went wrong, named: the messenger's error code says only "other" for
+// most failures, its cause says which.
+std::string describeFailure(const HTTPMessenger &messenger, KwexNet::eHTTPError error, const NetOptions &net)
+{
+    using platform::UrlError;
     switch (error) {
     case KwexNet::kHTTPErrorNone: return "none";
     case KwexNet::kHTTPErrorIncomplete: return "the connection ended before the whole response header";
     case KwexNet::kHTTPErrorCertificate: return "the server's certificate is not trusted";
-    case KwexNet::kHTTPErrorOther: return "refused, reset, timed out or cut short";
+    case KwexNet::kHTTPErrorOther: break;
     }
-    return "unknown error";
+    const std::string &detail = messenger.getLastErrorText();
+    const auto withDetail = [&](std::string what) {
+        if (!detail.empty()) {
+            what += " (" + escapeValue(detail) + ")";
+        }
+        return what;
+    };
+    switch (messenger.getLastErrorCause()) {
+    case UrlError::TimedOut: return "timed out after " + formatSeconds(net.timeoutSeconds) + " seconds";
+    case UrlError::TooManyRedirects: return withDetail("too many redirects, a redirect loop perhaps");
+    case UrlError::RedirectRefused: return escapeValue(detail.empty() ? "redirect refused" : detail);
+    case UrlError::TooLarge: return withDetail("the reply is larger than the size cap");
+    case UrlError::MalformedReply: return withDetail("malformed reply: not HTTP, or broken framing");
+    case UrlError::ConnectionRefused: return withDetail("connection refused");
+    case UrlError::HostNotFound: return withDetail("host not found");
+    case UrlError::ConnectionLost: return withDetail("the connection was reset or closed before the reply was complete");
+    case UrlError::Tls: return withDetail("the TLS handshake failed");
+    case UrlError::Certificate: return "the server's certificate is not trusted";
+    case UrlError::None:
+    case UrlError::InvalidRequest:
+    case UrlError::Other: break;
+    }
+    return withDetail("failed");
 }
 
 // ---------------------------------------------------------------------------
@@ -251,6 +310,7 @@ struct Outcome {
     KwexNet::eHTTPError error = KwexNet::kHTTPErrorOther;
     int status = -1;
     std::string body;
+    std::string failure; // the named cause when error is not 0
 };
 
 // Sends the request the messenger holds and pumps the main loop until it
@@ -262,6 +322,9 @@ bool exchange(HTTPMessenger &messenger, const NetOptions &net, std::string_view 
         messenger.setCAFile(net.caFile);
     }
     messenger.setTimeout(net.timeoutSeconds);
+    if (net.maxBytes != 0) {
+        messenger.setMaxResponseBytes(net.maxBytes);
+    }
     gCompletion = {};
     const auto security = net.insecure ? KwexNet::kHTTPSSLRelaxed : KwexNet::kHTTPSSLDefault;
     if (!messenger.sendRequest(&onExchangeDone, security)) {
@@ -277,6 +340,7 @@ bool exchange(HTTPMessenger &messenger, const NetOptions &net, std::string_view 
         return false;
     }
     outcome.error = gCompletion.error;
+    outcome.failure = describeFailure(messenger, outcome.error, net);
     outcome.status = messenger.getResponseStatusCode();
     unsigned char *body = nullptr;
     unsigned long length = 0;
@@ -300,7 +364,8 @@ int runHttp(const std::vector<std::string> &args, std::ostream &out, std::ostrea
 {
     std::string problem;
     const auto parsed = parseArgs(
-        args, {{"--data", true}, {"--cacert", true}, {"--insecure", false}, {"--timeout", true}}, problem);
+        args, {{"--data", true}, {"--cacert", true}, {"--insecure", false}, {"--timeout", true}, {"--max-bytes", true}},
+        problem);
     if (!parsed) {
         return usageError(err, problem);
     }
@@ -353,7 +418,7 @@ int runHttp(const std::vector<std::string> &args, std::ostream &out, std::ostrea
     out << outcome.body;
     out.flush();
     if (outcome.error != KwexNet::kHTTPErrorNone) {
-        err << "kwexnet-cli: http: exchange failed: " << describeError(outcome.error) << '\n';
+        err << "kwexnet-cli: http: exchange failed: " << outcome.failure << '\n';
         return kExitFailed;
     }
     return kExitOk;
@@ -390,7 +455,7 @@ bool checkExchange(const Outcome &outcome, std::string_view command, std::ostrea
 {
     printStatus(out, outcome);
     if (outcome.error != KwexNet::kHTTPErrorNone) {
-        err << "kwexnet-cli: " << command << ": exchange failed: " << describeError(outcome.error) << '\n';
+        err << "kwexnet-cli: " << command << ": exchange failed: " << outcome.failure << '\n';
         return false;
     }
     return true;
@@ -422,7 +487,8 @@ int verdict(std::int32_t result, std::int32_t errorId, const std::string &messag
 int runDiscover(const std::vector<std::string> &args, std::ostream &out, std::ostream &err)
 {
     std::string problem;
-    const auto parsed = parseArgs(args, {{"--server", true}, {"--cacert", true}, {"--timeout", true}}, problem);
+    const auto parsed = parseArgs(
+        args, {{"--server", true}, {"--cacert", true}, {"--timeout", true}, {"--max-bytes", true}}, problem);
     if (!parsed) {
         return usageError(err, problem);
     }
@@ -465,7 +531,13 @@ int runDiscover(const std::vector<std::string> &args, std::ostream &out, std::os
     printField(out, "ipad_version", reply.ipad_version);
     printField(out, "error_id", reply.error_id);
     printField(out, "error_message", reply.error_message);
-    return verdict(0, reply.error_id, reply.error_message, "discover", err);
+    const int code = verdict(0, reply.error_id, reply.error_message, "discover", err);
+    if (code == kExitOk && reply.http_host.empty() && reply.https_host.empty()) {
+        // Nothing to log in at: a login would go to a bare path.
+        err << "kwexnet-cli: discover: the reply names no server host (no http or https server)\n";
+        return kExitFailed;
+    }
+    return code;
 }
 
 int runLogin(const std::vector<std::string> &args, std::ostream &out, std::ostream &err)
@@ -476,7 +548,8 @@ int runLogin(const std::vector<std::string> &args, std::ostream &out, std::ostre
                                    {"--email", true},
                                    {"--password", true},
                                    {"--cacert", true},
-                                   {"--timeout", true}},
+                                   {"--timeout", true},
+                                   {"--max-bytes", true}},
                                   problem);
     if (!parsed) {
         return usageError(err, problem);
@@ -532,7 +605,8 @@ int runLogout(const std::vector<std::string> &args, std::ostream &out, std::ostr
 {
     std::string problem;
     const auto parsed = parseArgs(
-        args, {{"--server", true}, {"--session", true}, {"--cacert", true}, {"--timeout", true}}, problem);
+        args, {{"--server", true}, {"--session", true}, {"--cacert", true}, {"--timeout", true}, {"--max-bytes", true}},
+        problem);
     if (!parsed) {
         return usageError(err, problem);
     }

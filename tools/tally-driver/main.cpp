@@ -14,18 +14,30 @@
 //   crash                      exit at once, ending nothing
 // The main run loop is pumped between actions. At the end of the script the
 // driver waits for reports in flight and exits without ending the session.
+//
+// Standard output says what reached the disk, one line each, flushed at once
+// (so a process that watches it may kill the driver at any point after):
+//   saved NAME     the event is in the current-session file
+//   unsaved NAME   the event was refused, or the file could not be written
+//   acknowledged at=MS sessions=START[,START...]
+//                  the service accepted a report, and the stored sessions it
+//                  carried (named by their start, in milliseconds since 1970)
+//                  were removed from the disk at MS
 #include "game/TallyHelper.h"
 #include "game/gameplay.h"
+#include "platform/date.h"
 #include "platform/files.h"
 #include "platform/notifications.h"
 #include "platform/runloop.h"
 #include "tally/TallyAPI.h"
+#include "tally/TallySession.h"
 #include "tally/TallyUtil.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,6 +56,50 @@ int usage()
 std::optional<double> number(const std::string &text) { return tally::TallyUtil::convertStrToNum(text); }
 
 void pump() { platform::RunLoop::main().runOnce(0.0); }
+
+// Lines on standard output come from the main thread and the sending threads.
+std::mutex gOutMutex;
+void say(const std::string &line)
+{
+    std::lock_guard lock(gOutMutex);
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// A session record's start: after the record version and the application
+// version, milliseconds since 1970.
+std::optional<std::int64_t> recordStart(const tally::Bytes &record)
+{
+    if (record.size() < 4) return std::nullopt;
+    const std::size_t at = 4 + ((std::size_t{record[2]} << 8) | record[3]);
+    if (record.size() < at + 8) return std::nullopt;
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < 8; ++i) value = (value << 8) | record[at + i];
+    return static_cast<std::int64_t>(value);
+}
+
+void sayAcknowledged(const tally::TallyReportOutcome &outcome)
+{
+    if (!outcome.accepted || outcome.forgotten.empty()) return;
+    const auto now = static_cast<std::int64_t>(platform::currentDate().secondsSince1970 * 1000.0);
+    std::string line = "acknowledged at=" + std::to_string(now) + " sessions=";
+    for (std::size_t i = 0; i < outcome.forgotten.size(); ++i) {
+        if (i != 0) line += ',';
+        const auto start = recordStart(outcome.forgotten[i]);
+        line += start ? std::to_string(*start) : std::string("?");
+    }
+    say(line);
+}
+
+std::int32_t countOf(const std::string &name)
+{
+    const auto session = tally::TallySession::currentSession();
+    if (!session) return 0;
+    const auto counts = session->eventCounts();
+    const auto it = counts.find(name);
+    return it == counts.end() ? 0 : it->second;
+}
 
 // Returns false for a bad action (reported on standard error).
 bool run(const std::vector<std::string> &words)
@@ -66,7 +122,11 @@ bool run(const std::vector<std::string> &words)
             if (!params) params.emplace();
             (*params)[words[i].substr(0, eq)] = words[i].substr(eq + 1);
         }
+        const std::int32_t before = countOf(words[1]);
         helper->LogEvent(words[1], params);
+        const auto session = tally::TallySession::currentSession();
+        const bool saved = session && countOf(words[1]) > before && session->lastSaveSucceeded();
+        say((saved ? "saved " : "unsaved ") + words[1]);
     } else if (action == "level-start" && words.size() == 2) {
         const auto n = number(words[1]);
         if (!n || *n < 0 || *n > 1e9) {
@@ -140,6 +200,7 @@ int main(int argc, char **argv)
         return 1;
     }
     platform::setApplicationRoot(data);
+    tally::TallySession::setReportObserver(sayAcknowledged);
     tally::TallyAPI::setServerURL(server);
     if (pauseSeconds) tally::TallyAPI::setPauseSecondsBeforeStartingNewSession(*pauseSeconds);
     // The game steers its first paddle by touch unless told otherwise.

@@ -3,6 +3,8 @@
 #ifndef KWEXNET_HTTP_MESSENGER_H
 #define KWEXNET_HTTP_MESSENGER_H
 
+#include <platform/url_loader.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -46,6 +48,10 @@ public:
     bool setRequestHeaderField(const char *name, const char *value);
     // The body of the request; false for null data, length 0 or no request.
     bool setRequestBody(const unsigned char *data, const unsigned long &length);
+    // Marks the request as carrying credentials (a password, a session id):
+    // it then follows no redirect to another host. A new request starts
+    // unmarked. A redirect from https to plain http is never followed.
+    void setRequestCarriesCredentials(bool carries);
     // Starts the exchange on the main run loop. The callback follows once,
     // on a later pass of the loop, never inside this call. An exchange in
     // flight is aborted first, silently. False when there is no request or
@@ -59,6 +65,12 @@ public:
     bool getResponseBody(unsigned char **body, unsigned long &length) const;
     [[nodiscard]] const std::map<std::string, std::string> &getResponseHeaderFields() const;
 
+    // Why the last exchange failed, more finely than its eHTTPError (which
+    // keeps its four values): the cause and a sentence for people. None and
+    // empty after a success, or before any exchange.
+    [[nodiscard]] platform::UrlError getLastErrorCause() const;
+    [[nodiscard]] const std::string &getLastErrorText() const;
+
     // Stops the exchange in flight and clears the response; no callback.
     void abortRequest();
     void clearRequest();
@@ -69,6 +81,9 @@ public:
     void setTimeout(double seconds);
     // Trusts a further certificate authority (PEM file), as test servers need.
     void setCAFile(const std::string &path);
+    // A response body longer than this fails the exchange (error 3, cause
+    // TooLarge); takes effect at the next sendRequest. 0 is ignored.
+    void setMaxResponseBytes(std::size_t bytes);
 
     // The request as built, for logging and checks.
     [[nodiscard]] bool hasRequest() const;
@@ -78,6 +93,7 @@ public:
     // Header fields in the order they were first set.
     [[nodiscard]] const std::vector<std::pair<std::string, std::string>> &getRequestHeaderFields() const;
     [[nodiscard]] const std::string &getRequestBody() const;
+    [[nodiscard]] bool getRequestCarriesCredentials() const;
 
 private:
     struct Impl;

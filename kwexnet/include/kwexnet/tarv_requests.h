@@ -9,7 +9,10 @@
 // stay as they are, a space becomes "+", every other byte %XX.
 //
 // Credentials travel only over HTTPS: requests that carry a password are
-// refused unless the base URL is an https:// one.
+// refused unless the base URL is an https:// one. Login and logout (the
+// password, the session id) are marked as carrying credentials, so they
+// follow no redirect to another host; no request that started on https
+// follows one to plain http (the URL loader's rule).
 //
 // The base URL and the last error are shared process-wide state, used from
 // the main thread only.

@@ -29,6 +29,9 @@ void setDeviceFacts(DeviceFacts facts);
 // A random identifier of 40 lower-case hexadecimal digits, made once per
 // installation (per application root) and kept in Library/.deviceIdentifier.
 // It never derives from the hardware. Read again whenever the file changes.
+// When the file cannot be written (read-only or full folder, a folder in its
+// place), the identifier made first stays for the life of the process, and
+// the console says once that it could not be saved.
 [[nodiscard]] std::string deviceUniqueIdentifier();
 
 // A modal alert has no screen here: it is written to standard error and

@@ -22,9 +22,9 @@ void setApplicationRoot(const std::string &path);
 [[nodiscard]] std::string documentsDirectory();
 [[nodiscard]] std::string cachesDirectory();
 
-// Writes a temporary file beside `path`, flushes it to disk and renames it
-// over `path`, so a reader sees the old content or the new, never a torn
-// file. False (and `path` untouched) on any failure.
+// Writes a temporary file beside `path` (named `path`.tmp.PID.N), flushes it
+// to disk and renames it over `path`, so a reader sees the old content or the
+// new, never a torn file. False (and `path` untouched) on any failure.
 [[nodiscard]] bool writeFileAtomically(const std::string &path, std::span<const std::uint8_t> bytes);
 // The whole file; nullopt when it cannot be read or exceeds `maxBytes`.
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> readWholeFile(const std::string &path,
@@ -39,6 +39,21 @@ bool renameFile(const std::string &from, const std::string &to);
 bool createDirectories(const std::string &path);
 // Creates an empty file when none exists; true when it exists afterwards.
 bool touchFile(const std::string &path);
+
+// Moves a file that could not be read as what it should hold out of the
+// way, to `path`.damaged (replacing an older one), so that the next start
+// does not meet it again and it stays for a look; removes it when it cannot
+// be renamed. Returns the new path, or empty when it was removed or is gone.
+std::string moveFileAside(const std::string &path);
+
+// Removes the temporary files that writeFileAtomically left in `directory`
+// (not its subfolders) when its process was killed in the middle of a
+// write: those of a process that no longer runs, and any older than a
+// minute. Returns how many went.
+std::size_t removeStaleTemporaryFiles(const std::string &directory);
+// The same in the application's standard folders: Library,
+// Library/Preferences, Library/Caches and Documents.
+std::size_t removeStaleTemporaryFiles();
 
 } // namespace platform
 

@@ -5,6 +5,12 @@
 // date, an array or a dictionary. Parsing never trusts its input: a bad
 // list, a list nested deeper than kMaxPlistDepth, or a node of a kind this
 // type cannot hold is reported as nullopt.
+//
+// libplist recurses once per level of nesting while it parses and frees, so
+// the bytes are scanned first, with an explicit stack: a list nested deeper
+// than kMaxPlistScanDepth, or (binary) one whose objects refer to each other
+// in a cycle, or whose shared objects would expand to more than
+// kMaxPlistNodes nodes, never reaches libplist.
 #ifndef PLATFORM_PLIST_H
 #define PLATFORM_PLIST_H
 
@@ -13,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -30,6 +37,10 @@ using PlistDict = std::map<std::string, PlistValue>;
 using PlistData = std::vector<std::uint8_t>;
 
 inline constexpr int kMaxPlistDepth = 64;
+inline constexpr int kMaxPlistScanDepth = 512;
+// A session archive at every limit of the analytics library holds about
+// 50,000 nodes; the largest list read here stays well below this.
+inline constexpr std::uint64_t kMaxPlistNodes = std::uint64_t{1} << 18;
 
 class PlistValue {
 public:
@@ -69,6 +80,11 @@ private:
 [[nodiscard]] std::optional<PlistValue> plistFromXml(const std::string &text);
 // Either form, told apart by the binary magic.
 [[nodiscard]] std::optional<PlistValue> plistFromBytes(std::span<const std::uint8_t> bytes);
+
+// The pre-scans: true when the list stays within the bounds above (and, for
+// the binary form, its object table is consistent enough to walk).
+[[nodiscard]] bool binaryPlistIsBounded(std::span<const std::uint8_t> bytes);
+[[nodiscard]] bool xmlPlistIsBounded(std::string_view text);
 
 } // namespace platform
 

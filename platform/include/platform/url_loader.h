@@ -33,8 +33,19 @@ struct UrlRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body; // sent when not empty, whatever the method
     UrlHttpVersion httpVersion = UrlHttpVersion::Default;
+    // Redirects (301, 302, 303, 307 and 308 with a Location) are followed up
+    // to maxRedirects times. Each is checked before anything goes to its
+    // target: the exchange fails (RedirectRefused) when the target is not
+    // http or https, when a request that started on https would go on over
+    // plain http, or when a request that carries credentials would go to
+    // another host or port. 301 and 302 turn a POST, and 303 any method but
+    // HEAD, into a GET without a body; 307 and 308 repeat method and body.
     bool followRedirects = true;
     long maxRedirects = 10;
+    // The request carries secrets (a password, a session id, a key).
+    // Requests with an Authorization, Proxy-Authorization or Cookie field, or
+    // a user name in the URL, count as such whatever this says.
+    bool carriesCredentials = false;
     // Relaxed TLS: no peer and no host-name verification. Off by default.
     bool insecureSkipVerify = false;
     // A further trusted authority (PEM), beside the system's; empty for none.
@@ -52,8 +63,29 @@ enum class UrlFailure {
     Other,            // refused, reset, time-out, resolve failure, short body...
 };
 
+// Why an exchange failed, more finely than UrlFailure.
+enum class UrlError {
+    None,
+    InvalidRequest,    // the request could not be started
+    HostNotFound,      // the host name did not resolve
+    ConnectionRefused, // nothing accepted the connection
+    TimedOut,          // the time-out ran out
+    ConnectionLost,    // the peer reset or closed the connection early
+    Tls,               // the TLS handshake failed for another reason
+    Certificate,       // the server's certificate could not be verified
+    TooLarge,          // the body went past maxResponseBytes
+    TooManyRedirects,  // more than maxRedirects redirects (a loop, often)
+    RedirectRefused,   // a redirect the rules above do not allow
+    MalformedReply,    // not HTTP, or broken framing or encoding
+    Other,
+};
+
+// A short English description ("timed out", "too many redirects"...).
+[[nodiscard]] const char *describeUrlError(UrlError error);
+
 struct UrlResponse {
     UrlFailure failure = UrlFailure::Other;
+    UrlError error = UrlError::Other;
     int statusCode = -1;      // -1 unless the final response header was complete
     bool headerComplete = false;
     // Header fields of the final response (after redirects), names as sent;
@@ -62,7 +94,7 @@ struct UrlResponse {
     std::string body;
     std::string effectiveUrl; // the URL that gave the final response
     int curlCode = 0;         // CURLcode, for logs
-    std::string errorText;    // curl's description of a failure
+    std::string errorText;    // what went wrong, in words (curl's, or ours)
 };
 
 // True for an absolute http or https URL that libcurl can parse.

@@ -48,6 +48,13 @@ struct TallyError {
     std::string localizedFailureReason;
 };
 
+// What the reply to a report that decides the stored sessions' fate (the one
+// sent without the short time-out) did to them, for tools that watch.
+struct TallyReportOutcome {
+    bool accepted = false;        // the service took the report
+    std::vector<Bytes> forgotten; // stored records removed for it, on disk
+};
+
 class TallySession;
 // A report is built from live sessions and finished records alike.
 using TallyReportItem = std::variant<std::shared_ptr<TallySession>, Bytes>;
@@ -95,8 +102,11 @@ public:
 
     // This session's report record.
     [[nodiscard]] Bytes data() const;
-    // Writes the session to the current-session file.
-    void saveToDisk();
+    // Writes the session to the current-session file; false when the write
+    // failed (said once per session on the console).
+    bool saveToDisk();
+    // Whether the latest write of this session reached the disk.
+    [[nodiscard]] bool lastSaveSucceeded() const;
 
     [[nodiscard]] platform::PlistValue encodeWithCoder();
     // nullptr for an archive of another version; throws platform::ArchiveError
@@ -110,12 +120,20 @@ public:
     [[nodiscard]] static std::string initialTimestampFilePath();
     // The finished session records, oldest first. A damaged file is moved
     // aside (".damaged") and read as empty, so later sessions are not lost.
+    // Each record is checked as it is read (TallyProtocolData::
+    // isValidSessionRecord); those that fail leave the list for a file
+    // beside it (".rejected") and are never sent.
     [[nodiscard]] static std::vector<Bytes> savedSessions();
-    static void setSavedSessions(const std::vector<Bytes> &sessions);
+    // False when the file could not be written.
+    static bool setSavedSessions(const std::vector<Bytes> &sessions);
     static void addToSavedSessions(const TallySession &session);
+    static void addRecordToSavedSessions(const Bytes &record);
     static void removeOldSessionsIfNecessary(std::vector<Bytes> &sessions);
-    // Removes these records (each once, by content) from the stored list.
-    static void removeSentSessions(const std::vector<Bytes> &sent);
+    // Removes these records (each once, by content) from the stored list;
+    // returns those that went, or nothing when the list could not be written.
+    static std::vector<Bytes> removeSentSessions(const std::vector<Bytes> &sent);
+    // Called on the sending thread after each report whose reply decides.
+    static void setReportObserver(std::function<void(const TallyReportOutcome &)> observer);
     static void setMaxSessions(int maxSessions);
     [[nodiscard]] static int maxSessions();
     [[nodiscard]] static bool sentSession();
@@ -195,6 +213,9 @@ private:
     bool mInternetAvailable = true;
     std::int32_t mGender = -1;
     std::optional<Date> mAge;
+    // Not archived: the state of this session's file writes in this process.
+    bool mLastSaveSucceeded = false;
+    bool mSaveFailureLogged = false;
 };
 
 } // namespace tally

@@ -10,6 +10,40 @@ struct Truncated : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Well-formed UTF-8, as the service demands of every string: no stray
+// continuation bytes, overlong forms, surrogates or code points past U+10FFFF.
+bool wellFormedUtf8(const std::string &s)
+{
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t more = 0;
+        std::uint32_t cp = 0, min = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if ((c & 0xE0) == 0xC0) {
+            more = 1, cp = c & 0x1F, min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            more = 2, cp = c & 0x0F, min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            more = 3, cp = c & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (s.size() - i <= more) return false;
+        for (std::size_t k = 1; k <= more; ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
 class Reader {
 public:
     explicit Reader(const std::string &bytes) : mBytes(bytes) {}
@@ -53,7 +87,12 @@ public:
         mPos += n;
         return s;
     }
-    std::string str(const char *w) { return raw(u16(w), w); }
+    std::string str(const char *w)
+    {
+        std::string s = raw(u16(w), w);
+        if (!wellFormedUtf8(s)) throw Truncated(std::string(w) + ": not UTF-8");
+        return s;
+    }
     [[nodiscard]] bool atEnd() const { return mPos == mBytes.size(); }
 
 private:
