@@ -417,15 +417,22 @@ int playFiles(const Options &options)
         }
     };
 
+    // Seconds of a file's sound (0: for ever), and of it played so far.
+    const auto seconds = [&](const Playing &item) {
+        return item.end ? static_cast<double>(*item.end - item.start) / session->rate() : 0.0;
+    };
+    const auto playedSeconds = [&](const Playing &item) {
+        const uint64_t now = session->framesMixed();
+        return now > item.start ? static_cast<double>(now - item.start) / session->rate() : 0.0;
+    };
+
     bool writeFailed = false;
     startDue();
     std::optional<Progress> progress;
     while (!started.empty() && !interrupted()) {
         Playing &current = started.front();
         if (!progress) {
-            const double length = current.end ? static_cast<double>(*current.end - current.start) / session->rate() : 0.0;
             progress.emplace(!options.quiet, current.file);
-            progress->show(0.0, length);
         }
         // On the device the duration is kept by the clock.
         if (!session->rendering() && current.end && session->framesMixed() >= *current.end) {
@@ -439,8 +446,7 @@ int playFiles(const Options &options)
             status = kExitFileFailed;
             break;
         }
-        const double length = current.end ? static_cast<double>(*current.end - current.start) / session->rate() : 0.0;
-        progress->show(static_cast<double>(session->framesMixed() - current.start) / session->rate(), length);
+        progress->show(playedSeconds(current), seconds(current));
         while (!started.empty() && !isPlaying(started.front())) {
             progress.reset();
             Playing &done = started.front();
