@@ -530,6 +530,23 @@ TEST_F(AuraPlay, MessagesFollowWhatHappened)
     EXPECT_NE(outcome.out.find("format:   IMA ADPCM"), std::string::npos) << outcome.out;
 }
 
+// A WAV file without frames is a sound of length 0: it plays as nothing,
+// in either mode, and the files around it follow each other.
+TEST_F(AuraPlay, AnEmptyWavPlaysAsNothing)
+{
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "empty.wav") + " trim 0 0"));
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "a.wav") + " synth 0.1 sine 300"));
+    for (const char *mode : {"", "--stream "}) {
+        SCOPED_TRACE(mode);
+        Outcome outcome = play(mDir, std::string(mode) + "-o out.wav empty.wav");
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+        EXPECT_EQ(readWav(mDir / "out.wav").frames(), 0u);
+        outcome = play(mDir, std::string(mode) + "--rate 8000 -o out.wav a.wav empty.wav a.wav");
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+        EXPECT_EQ(readWav(mDir / "out.wav").frames(), 1600u);
+    }
+}
+
 // A process of the tool with its standard streams in files of `dir`.
 pid_t spawnPlayer(const auratest::TempDir &dir, const std::string &args)
 {
