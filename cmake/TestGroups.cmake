@@ -1,5 +1,6 @@
-# add_test_group(target label library sources...): one GoogleTest executable
-# per module and capability label, linked with the given library. Suites whose name ends in
+# add_test_group(target labels library sources...): one GoogleTest executable
+# per module and capability label, linked with the given library. `labels` is
+# one label or a quoted list ("player;streams"). Suites whose name ends in
 # "Threads" exercise threads and also carry the "threads" label.
 function(add_test_group target label library)
   add_executable(${target} ${ARGN})

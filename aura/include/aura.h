@@ -320,6 +320,8 @@ typedef AURA_RESULT (*AURA_CHANNEL_CALLBACK)(AURA_CHANNEL *channel, AURA_CHANNEL
 
 /* Kinds of event reported through the engine's system callback. */
 typedef enum AURA_SYSTEM_CALLBACKTYPE {
+    AURA_SYSTEM_CALLBACKTYPE_NODEVICE = 1,               /* data1: why the sound device did not open (text);
+                                                            the system mixes without sound */
     AURA_SYSTEM_CALLBACKTYPE_MEMORYALLOCATIONFAILED = 2, /* data1: "file (line)" text, data2: size */
     AURA_SYSTEM_CALLBACKTYPE_BADDSPCONNECTION = 4,       /* data1, data2: the two units of a refused cycle */
     AURA_SYSTEM_CALLBACKTYPE_BADDSPLEVEL = 5,            /* a tree would exceed 128 levels */
@@ -343,6 +345,10 @@ AURA_API AURA_RESULT AURA_System_Create(AURA_SYSTEM **system);
 AURA_API AURA_RESULT AURA_System_Release(AURA_SYSTEM *system);
 AURA_API AURA_RESULT AURA_System_SetOutput(AURA_SYSTEM *system, AURA_OUTPUTTYPE output);
 AURA_API AURA_RESULT AURA_System_SetDriver(AURA_SYSTEM *system, int driver);
+/* Events of the system (before or after init); the callback runs on the
+ * thread that made the call which caused the event. The library itself never
+ * writes to standard error. */
+AURA_API AURA_RESULT AURA_System_SetCallback(AURA_SYSTEM *system, AURA_SYSTEM_CALLBACK callback);
 AURA_API AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *samplerate, AURA_SOUND_FORMAT *format,
                                          int *numoutputchannels, int *maxinputchannels,
                                          AURA_DSP_RESAMPLER *resamplemethod, int *bits);
@@ -361,6 +367,8 @@ AURA_API AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *lengt
 AURA_API AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel);
 AURA_API AURA_RESULT AURA_Channel_SetPaused(AURA_CHANNEL *channel, int paused);
 AURA_API AURA_RESULT AURA_Channel_GetPaused(AURA_CHANNEL *channel, int *paused);
+/* 0 once the sound has ended (and 36 for a channel that ended before the last update). */
+AURA_API AURA_RESULT AURA_Channel_IsPlaying(AURA_CHANNEL *channel, int *isplaying);
 AURA_API AURA_RESULT AURA_Channel_SetVolume(AURA_CHANNEL *channel, float volume);
 AURA_API AURA_RESULT AURA_Channel_SetPan(AURA_CHANNEL *channel, float pan);
 AURA_API AURA_RESULT AURA_Channel_SetPosition(AURA_CHANNEL *channel, unsigned int position, AURA_TIMEUNIT postype);

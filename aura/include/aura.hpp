@@ -23,6 +23,9 @@ public:
     AURA_RESULT setOutput(AURA_OUTPUTTYPE output);
     AURA_RESULT getOutput(AURA_OUTPUTTYPE *output);
     AURA_RESULT setDriver(int driver);
+    // Hears the system's events (no sound device at init, refused DSP
+    // connections); null stops it.
+    AURA_RESULT setCallback(AURA_SYSTEM_CALLBACK callback);
     AURA_RESULT setSoftwareFormat(int samplerate, AURA_SOUND_FORMAT format, int numoutputchannels,
                                   int maxinputchannels, AURA_DSP_RESAMPLER resamplemethod);
     AURA_RESULT getSoftwareFormat(int *samplerate, AURA_SOUND_FORMAT *format, int *numoutputchannels,

@@ -195,19 +195,23 @@ int playDemo(const Options &options)
     plan.format = options.format;
     plan.quiet = options.quiet;
     plan.rate = options.rate > 0 ? options.rate : 48000;
+    plan.renderRate = plan.rate;
     plan.blockLength = static_cast<unsigned int>(plan.rate * kUpdateMs / 1000);
     plan.updateMs = kUpdateMs;
 
     std::string error;
-    std::unique_ptr<Session> session = Session::open(plan, error);
+    int openStatus = kExitOk;
+    std::unique_ptr<Session> session = Session::open(plan, error, openStatus);
     if (!session) {
         std::fprintf(stderr, "aura-play: %s\n", error.c_str());
-        return kExitFileFailed;
+        return openStatus;
     }
     AURA::System *system = session->system();
     if (!options.quiet) {
-        std::fprintf(stderr, "aura-play: playing the built-in demo (%.0f s)\n", kLengthSeconds);
+        std::fprintf(stderr, "aura-play: %s the built-in demo (%.0f s)\n",
+                     session->rendering() ? "rendering" : "playing", kLengthSeconds);
     }
+    bool writeFailed = false;
 
     const int status = [&]() {
         SoundList owned;
@@ -279,7 +283,8 @@ int playDemo(const Options &options)
             result = session->step();
             if (result != AURA_OK) {
                 progress.finish();
-                std::fprintf(stderr, "aura-play: demo: update failed: %s\n", describe(result).c_str());
+                session->reportUpdateFailure("demo", result);
+                writeFailed = session->rendering();
                 return kExitFileFailed;
             }
             bool bassOn = false;
@@ -295,23 +300,8 @@ int playDemo(const Options &options)
         return kExitOk;
     }();
 
-    const bool rendered = session->rendering();
-    const uint64_t mixed = session->framesMixed();
-    const AURA_RESULT closed = session->close();
-    if (closed != AURA_OK) {
-        std::fprintf(stderr, "aura-play: cannot finish the output: %s\n", describe(closed).c_str());
-        return kExitFileFailed;
-    }
-    if (rendered) {
-        const auto length = static_cast<uint64_t>(kLengthSeconds * session->rate());
-        if (!trimWavFrames(plan.wavPath, std::min(mixed, length))) {
-            std::fprintf(stderr, "aura-play: %s: cannot trim the rendered file\n", plan.wavPath.c_str());
-        }
-        if (!options.quiet) {
-            std::fprintf(stderr, "aura-play: wrote %s\n", plan.wavPath.c_str());
-        }
-    }
-    return status;
+    const auto length = static_cast<uint64_t>(kLengthSeconds * session->rate());
+    return session->finish(std::min(session->framesMixed(), length), status, writeFailed);
 }
 
 } // namespace auraplay

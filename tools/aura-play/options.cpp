@@ -54,7 +54,12 @@ std::string usageText()
     return "Usage: aura-play [OPTIONS] [FILE...]\n"
            "Plays sound files with the Aura engine, one after another, on the sound\n"
            "device, or renders them to a WAV file. Without a file it plays a built-in\n"
-           "demo. When no sound device opens, the sound is rendered to a WAV file.\n"
+           "demo. When no sound device opens, the sound is rendered to aura-play.wav\n"
+           "(or the -o file) as -o would render it.\n"
+           "\n"
+           "Formats:\n"
+           "  WAV          8, 16, 24 and 32-bit PCM, 32-bit float, IMA ADPCM\n"
+           "  Ogg Vorbis   plain or in a RIFF/WAVE file, chained streams\n"
            "\n"
            "Options:\n"
            "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"
@@ -73,16 +78,34 @@ std::string usageText()
            "  -q, --quiet         print nothing but errors\n"
            "  -h, --help          print this help\n"
            "      --version       print the version\n"
+           "Short options combine: -qo out.wav is -q -o out.wav.\n"
            "\n"
-           "Exit status: 0 success, 1 a file could not be played, 2 bad usage.\n";
+           "Exit status: 0 success, 1 a file could not be played or the output not\n"
+           "written, 2 bad usage, 130 interrupted (the output is finished first).\n";
 }
 
 ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
 {
     ParseResult result;
+    std::vector<std::string> words = args;
     bool filesOnly = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &arg = args[i];
+    for (size_t i = 0; i < words.size(); ++i) {
+        // "-qo x.wav" and "-ox.wav" are "-q -o x.wav" and "-o x.wav": short
+        // options share a word, and the value of -o may follow in it.
+        if (!filesOnly && words[i].size() > 2 && words[i][0] == '-' && words[i][1] != '-') {
+            const std::string cluster = words[i];
+            std::vector<std::string> split;
+            for (size_t k = 1; k < cluster.size(); ++k) {
+                split.push_back(std::string("-") + cluster[k]);
+                if (cluster[k] == 'o' && k + 1 < cluster.size()) {
+                    split.push_back(cluster.substr(k + 1));
+                    break;
+                }
+            }
+            words.erase(words.begin() + static_cast<std::ptrdiff_t>(i));
+            words.insert(words.begin() + static_cast<std::ptrdiff_t>(i), split.begin(), split.end());
+        }
+        const std::string &arg = words[i];
         if (filesOnly || arg.empty() || arg[0] != '-' || arg == "-") {
             options.files.push_back(arg);
             continue;
@@ -118,13 +141,13 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
                 value = *inlineValue;
                 return true;
             }
-            if (i + 1 >= args.size()) {
+            if (i + 1 >= words.size()) {
                 result.error = "option ";
                 result.error += name;
                 result.error += " needs a value";
                 return false;
             }
-            value = args[++i];
+            value = words[++i];
             return true;
         };
 

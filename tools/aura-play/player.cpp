@@ -8,16 +8,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace auraplay {
 namespace {
 
-void reportFile(const std::string &file, AURA_RESULT result)
+void reportFile(const std::string &file, const std::string &what)
 {
-    std::fprintf(stderr, "aura-play: %s: %s\n", file.c_str(), describe(result).c_str());
+    std::fprintf(stderr, "aura-play: %s: %s\n", file.c_str(), what.c_str());
 }
 
 AURA_MODE soundMode(const Options &options)
@@ -29,22 +31,39 @@ AURA_MODE soundMode(const Options &options)
     return mode;
 }
 
+// Looking at a file only: as a stream, which decodes no more than its first
+// stretch.
+constexpr AURA_MODE kLookMode = AURA_CREATESTREAM | AURA_LOOP_OFF;
+
 // Releases a sound when it goes out of scope.
 struct SoundDeleter {
     void operator()(AURA::Sound *sound) const { (void)sound->release(); }
 };
 using SoundHandle = std::unique_ptr<AURA::Sound, SoundDeleter>;
 
-AURA_RESULT openSound(AURA::System *system, const std::string &file, AURA_MODE mode, SoundHandle &out)
+// Opens a file, or says why not (quiet: says nothing).
+bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, SoundHandle &out, bool quiet = false)
 {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(file, ignored)) {
+        if (!quiet) {
+            reportFile(file, "is a directory");
+        }
+        return false;
+    }
     AURA::Sound *sound = nullptr;
     const AURA_RESULT result = system->createSound(file.c_str(), mode, nullptr, &sound);
     if (result == AURA_OK) {
         out.reset(sound);
-    } else if (sound) {
+        return true;
+    }
+    if (sound) {
         (void)sound->release();
     }
-    return result;
+    if (!quiet) {
+        reportFile(file, describe(result));
+    }
+    return false;
 }
 
 // A system that only opens sounds: for --info and for finding a file's rate.
@@ -156,12 +175,10 @@ std::string tagText(const AURA_TAG &tag)
     }
 }
 
-int describeFile(AURA::System *system, const Options &options, const std::string &file)
+int describeFile(AURA::System *system, const std::string &file)
 {
     SoundHandle sound;
-    const AURA_RESULT result = openSound(system, file, soundMode(options), sound);
-    if (result != AURA_OK) {
-        reportFile(file, result);
+    if (!openSound(system, file, kLookMode, sound)) {
         return kExitFileFailed;
     }
     AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
@@ -171,6 +188,7 @@ int describeFile(AURA::System *system, const Options &options, const std::string
     float frequency = 0.0f;
     unsigned int lengthPcm = 0;
     unsigned int lengthMs = 0;
+    // A stream reports the format its file stores.
     (void)sound->getFormat(&type, &format, &channels, &bits);
     (void)sound->getDefaults(&frequency, nullptr, nullptr, nullptr);
     (void)sound->getLength(&lengthPcm, AURA_TIMEUNIT_PCM);
@@ -194,24 +212,21 @@ int describeFile(AURA::System *system, const Options &options, const std::string
     return kExitOk;
 }
 
-// Plays one file to its end (or the duration) on an open session. Returns
-// the output frame at which the file's sound is meant to end, or 0 when the
-// file failed.
-struct PlayOutcome {
-    bool ok = false;
-    uint64_t endFrame = 0;   // where the file's sound ends in the output
+// A file on its way through the output: started (perhaps waiting for its
+// first frame) and not yet retired.
+struct Playing {
+    std::string file;
+    SoundHandle sound;
+    AURA::Channel *channel = nullptr;
+    uint64_t start = 0;              // output frame where its sound starts
+    std::optional<uint64_t> end;     // output frame where it ends, when it does
 };
 
-PlayOutcome playOne(Session &session, const Options &options, const std::string &file)
+// Where a file's sound ends in the output: the rest after the seek, the
+// loop repeated, at the playback speed, cut by --duration; nothing for a
+// loop for ever without a duration.
+std::optional<uint64_t> outputFrames(const Options &options, AURA::Sound *sound, int outputRate)
 {
-    PlayOutcome outcome;
-    AURA::System *system = session.system();
-    SoundHandle sound;
-    AURA_RESULT result = openSound(system, file, soundMode(options), sound);
-    if (result != AURA_OK) {
-        reportFile(file, result);
-        return outcome;
-    }
     unsigned int length = 0;
     unsigned int loopStart = 0;
     unsigned int loopEnd = 0;
@@ -220,40 +235,6 @@ PlayOutcome playOne(Session &session, const Options &options, const std::string 
     (void)sound->getLoopPoints(&loopStart, &loopEnd);
     (void)sound->getDefaults(&ownRate, nullptr, nullptr, nullptr);
 
-    AURA::Channel *channel = nullptr;
-    result = system->playSound(AURA_CHANNEL_FREE, sound.get(), true, &channel);
-    const char *what = "play";
-    if (result == AURA_OK) {
-        what = "set the volume";
-        result = channel->setVolume(options.volume);
-    }
-    if (result == AURA_OK) {
-        what = "set the pan";
-        result = channel->setPan(options.pan);
-    }
-    if (result == AURA_OK && options.frequency > 0.0f) {
-        what = "set the frequency";
-        result = channel->setFrequency(options.frequency);
-    }
-    if (result == AURA_OK && options.loop != 0) {
-        what = "set the loop count";
-        result = channel->setLoopCount(options.loop);
-    }
-    if (result == AURA_OK && options.seekMs > 0) {
-        what = "seek";
-        result = channel->setPosition(options.seekMs, AURA_TIMEUNIT_MS);
-    }
-    if (result == AURA_OK) {
-        what = "start";
-        result = channel->setPaused(false);
-    }
-    if (result != AURA_OK) {
-        std::fprintf(stderr, "aura-play: %s: cannot %s: %s\n", file.c_str(), what, describe(result).c_str());
-        return outcome;
-    }
-
-    // What the output should hold: the rest of the sound after the seek, the
-    // loop repeated, at the playback speed; cut by --duration.
     const double playRate = options.frequency > 0.0f ? options.frequency : (ownRate > 0.0f ? ownRate : 1.0f);
     const double seekFrames = std::floor(static_cast<double>(options.seekMs) * ownRate / 1000.0);
     const double loopLength = loopEnd >= loopStart ? static_cast<double>(loopEnd - loopStart) + 1.0 : 0.0;
@@ -261,51 +242,117 @@ PlayOutcome playOne(Session &session, const Options &options, const std::string 
     if (options.loop > 0) {
         sourceFrames += loopLength * options.loop;
     }
-    double outputFrames = std::ceil(sourceFrames * session.rate() / playRate);
-    if (options.loop < 0) {
-        outputFrames = -1.0;   // for ever, unless a duration ends it
+    std::optional<uint64_t> frames;
+    if (options.loop >= 0) {
+        frames = static_cast<uint64_t>(std::ceil(sourceFrames * outputRate / playRate));
     }
-    const double durationFrames = options.durationMs >= 0
-                                      ? std::round(static_cast<double>(options.durationMs) * session.rate() / 1000.0)
-                                      : -1.0;
-    if (durationFrames >= 0.0 && (outputFrames < 0.0 || durationFrames < outputFrames)) {
-        outputFrames = durationFrames;
+    if (options.durationMs >= 0) {
+        const auto duration = static_cast<uint64_t>(std::llround(static_cast<double>(options.durationMs) * outputRate / 1000.0));
+        frames = frames ? std::min(*frames, duration) : duration;
     }
+    return frames;
+}
 
-    const uint64_t startFrame = session.framesMixed();
-    const double lengthSeconds = outputFrames >= 0.0 ? outputFrames / session.rate() : 0.0;
-    Progress progress(!options.quiet, file);
-    bool playing = true;
-    while (playing && !interrupted()) {
-        if (durationFrames >= 0.0 &&
-            static_cast<double>(session.framesMixed() - startFrame) >= durationFrames) {
-            break;
+// Opens a file and starts it at output frame `at` (on the device: at once).
+std::optional<Playing> startFile(Session &session, const Options &options, const std::string &file, uint64_t at)
+{
+    AURA::System *system = session.system();
+    Playing item;
+    item.file = file;
+    if (!openSound(system, file, soundMode(options), item.sound)) {
+        return std::nullopt;
+    }
+    AURA_RESULT result = system->playSound(AURA_CHANNEL_FREE, item.sound.get(), true, &item.channel);
+    const char *what = "play";
+    if (result == AURA_OK) {
+        what = "set the volume";
+        result = item.channel->setVolume(options.volume);
+    }
+    if (result == AURA_OK) {
+        what = "set the pan";
+        result = item.channel->setPan(options.pan);
+    }
+    if (result == AURA_OK && options.frequency > 0.0f) {
+        what = "set the frequency";
+        result = item.channel->setFrequency(options.frequency);
+    }
+    if (result == AURA_OK && options.loop != 0) {
+        what = "set the loop count";
+        result = item.channel->setLoopCount(options.loop);
+    }
+    if (result == AURA_OK && options.seekMs > 0) {
+        what = "seek";
+        result = item.channel->setPosition(options.seekMs, AURA_TIMEUNIT_MS);
+    }
+    const std::optional<uint64_t> frames = outputFrames(options, item.sound.get(), session.rate());
+    item.start = at;
+    if (frames) {
+        item.end = at + *frames;
+    }
+    if (result == AURA_OK && session.rendering()) {
+        // Sample-exact in a render: the file starts where the one before
+        // ended, and ends where its window does.
+        what = "schedule";
+        result = item.channel->setDelay(AURA_DELAYTYPE_DSPCLOCK_START, static_cast<unsigned int>(at >> 32),
+                                        static_cast<unsigned int>(at));
+        if (result == AURA_OK && item.end) {
+            result = item.channel->setDelay(AURA_DELAYTYPE_DSPCLOCK_END, static_cast<unsigned int>(*item.end >> 32),
+                                            static_cast<unsigned int>(*item.end));
         }
-        result = session.step();
-        if (result != AURA_OK) {
-            progress.finish();
-            std::fprintf(stderr, "aura-play: %s: update failed: %s\n", file.c_str(), describe(result).c_str());
-            (void)channel->stop();
-            return outcome;
+    }
+    if (result == AURA_OK) {
+        what = "start";
+        result = item.channel->setPaused(false);
+    }
+    if (result != AURA_OK) {
+        (void)item.channel->stop();
+        reportFile(file, std::string("cannot ") + what + ": " + describe(result));
+        return std::nullopt;
+    }
+    if (!options.quiet) {
+        std::fprintf(stderr, "aura-play: %s %s\n", session.rendering() ? "rendering" : "playing", file.c_str());
+    }
+    return item;
+}
+
+bool isPlaying(const Playing &item)
+{
+    bool playing = false;
+    return item.channel->isPlaying(&playing) == AURA_OK && playing;
+}
+
+// A file that stopped: false (after saying why) when its decoding failed.
+bool retire(Playing &item)
+{
+    AURA_OPENSTATE state = AURA_OPENSTATE_READY;
+    AURA_RESULT failure = AURA_OK;
+    (void)item.channel->stop();
+    if (item.sound->getOpenState(&state, &failure) == AURA_OK && state == AURA_OPENSTATE_ERROR) {
+        reportFile(item.file, describe(failure));
+        return false;
+    }
+    return true;
+}
+
+// The rate a render of these files is made at: --rate, or the one file's
+// own rate so that nothing is resampled, or 48000.
+int renderRate(const Options &options)
+{
+    if (options.rate > 0) {
+        return options.rate;
+    }
+    if (options.files.size() == 1) {
+        ProbeSystem probe;
+        SoundHandle sound;
+        float ownRate = 0.0f;
+        // A file that does not open says so when it is played.
+        if (probe.result == AURA_OK && openSound(probe.system, options.files[0], kLookMode, sound, true) &&
+            sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate >= 8000.0f &&
+            ownRate <= 192000.0f) {
+            return static_cast<int>(std::lround(ownRate));
         }
-        bool stillPlaying = false;
-        playing = channel->isPlaying(&stillPlaying) == AURA_OK && stillPlaying;
-        progress.show(static_cast<double>(session.framesMixed() - startFrame) / session.rate(), lengthSeconds);
     }
-    progress.finish();
-    (void)channel->stop();
-    if (playing || interrupted()) {
-        // Stopped early: the output holds exactly what was mixed.
-        outcome.endFrame = session.framesMixed();
-    } else {
-        session.drain();
-        outcome.endFrame = startFrame + static_cast<uint64_t>(std::max(0.0, outputFrames));
-    }
-    if (durationFrames >= 0.0) {
-        outcome.endFrame = std::min(outcome.endFrame, startFrame + static_cast<uint64_t>(durationFrames));
-    }
-    outcome.ok = true;
-    return outcome;
+    return 48000;
 }
 
 } // namespace
@@ -319,7 +366,7 @@ int printInfo(const Options &options)
     }
     int status = kExitOk;
     for (const std::string &file : options.files) {
-        if (describeFile(probe.system, options, file) != kExitOk) {
+        if (describeFile(probe.system, file) != kExitOk) {
             status = kExitFileFailed;
         }
     }
@@ -334,76 +381,105 @@ int playFiles(const Options &options)
     plan.format = options.format;
     plan.quiet = options.quiet;
     plan.rate = options.rate > 0 ? options.rate : 48000;
-    if (options.rate == 0 && options.rendering() && options.files.size() == 1) {
-        // A single file renders at its own rate, so that nothing is resampled.
-        ProbeSystem probe;
-        SoundHandle sound;
-        AURA_RESULT result = probe.result;
-        if (result == AURA_OK) {
-            result = openSound(probe.system, options.files[0], soundMode(options), sound);
-        }
-        if (result != AURA_OK) {
-            reportFile(options.files[0], result);
-            return kExitFileFailed;
-        }
-        float ownRate = 0.0f;
-        if (sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate >= 8000.0f &&
-            ownRate <= 192000.0f) {
-            plan.rate = static_cast<int>(std::lround(ownRate));
-        }
-    }
+    plan.renderRate = renderRate(options);
+    plan.endless = options.loop < 0 && options.durationMs < 0;
 
     std::string error;
-    std::unique_ptr<Session> session = Session::open(plan, error);
+    int openStatus = kExitOk;
+    std::unique_ptr<Session> session = Session::open(plan, error, openStatus);
     if (!session) {
         std::fprintf(stderr, "aura-play: %s\n", error.c_str());
-        return kExitFileFailed;
+        return openStatus;
     }
-    if (session->rendering() && !options.rendering() && options.loop < 0 && options.durationMs < 0) {
-        std::fprintf(stderr, "aura-play: --loop -1 would render for ever: give --duration as well\n");
-        return kExitUsage;
-    }
-
     int status = kExitOk;
-    uint64_t endFrame = 0;
+
+    // The files in order; in a render each is started, waiting for its
+    // first frame, before the block that holds the end of the one before.
+    std::deque<Playing> started;
+    size_t next = 0;
     bool anyPlayed = false;
-    for (const std::string &file : options.files) {
-        if (interrupted()) {
+    uint64_t endFrame = 0;
+    const auto startDue = [&]() {
+        while (next < options.files.size() && !interrupted()) {
+            const bool due = started.empty() ||
+                             (session->rendering() && started.back().end &&
+                              *started.back().end <= session->framesMixed() + session->blockLength());
+            if (!due) {
+                return;
+            }
+            const uint64_t at = started.empty() ? session->framesMixed() : *started.back().end;
+            if (std::optional<Playing> item = startFile(*session, options, options.files[next++], at)) {
+                anyPlayed = true;
+                started.push_back(std::move(*item));
+            } else {
+                status = kExitFileFailed;
+            }
+        }
+    };
+
+    // Seconds of a file's sound (0: for ever), and of it played so far.
+    const auto seconds = [&](const Playing &item) {
+        return item.end ? static_cast<double>(*item.end - item.start) / session->rate() : 0.0;
+    };
+    const auto playedSeconds = [&](const Playing &item) {
+        const uint64_t now = session->framesMixed();
+        return now > item.start ? static_cast<double>(now - item.start) / session->rate() : 0.0;
+    };
+
+    bool writeFailed = false;
+    startDue();
+    std::optional<Progress> progress;
+    while (!started.empty() && !interrupted()) {
+        Playing &current = started.front();
+        if (!progress) {
+            progress.emplace(!options.quiet, current.file);
+        }
+        // On the device the duration is kept by the clock.
+        if (!session->rendering() && current.end && session->framesMixed() >= *current.end) {
+            (void)current.channel->stop();
+        }
+        const AURA_RESULT result = session->step();
+        if (result != AURA_OK) {
+            progress->finish();
+            session->reportUpdateFailure(current.file, result);
+            writeFailed = session->rendering();
+            status = kExitFileFailed;
             break;
         }
-        if (!options.quiet) {
-            std::fprintf(stderr, "aura-play: playing %s\n", file.c_str());
+        progress->show(playedSeconds(current), seconds(current));
+        while (!started.empty() && !isPlaying(started.front())) {
+            progress.reset();
+            Playing &done = started.front();
+            endFrame = std::max(endFrame, done.end ? *done.end : session->framesMixed());
+            if (!retire(done)) {
+                status = kExitFileFailed;
+            }
+            started.pop_front();
         }
-        const PlayOutcome outcome = playOne(*session, options, file);
-        if (!outcome.ok) {
-            status = kExitFileFailed;
-            continue;
+        startDue();
+    }
+    progress.reset();
+    if (!started.empty()) {
+        // Stopped early: the output holds exactly what was mixed.
+        endFrame = session->framesMixed();
+        for (Playing &item : started) {
+            (void)item.channel->stop();
         }
-        anyPlayed = true;
-        endFrame = outcome.endFrame;
+        started.clear();
+    } else {
+        session->drain();
     }
-
-    const bool rendered = session->rendering();
-    const std::string wavPath = session->wavPath();
-    const AURA_RESULT closed = session->close();
-    if (closed != AURA_OK) {
-        std::fprintf(stderr, "aura-play: cannot finish the output: %s\n", describe(closed).c_str());
-        return kExitFileFailed;
-    }
-    if (rendered && !anyPlayed) {
+    if (!anyPlayed) {
         // Nothing was played: leave no empty file behind.
-        std::error_code ignored;
-        std::filesystem::remove(wavPath, ignored);
-    } else if (rendered) {
-        // The writer writes whole blocks; the last file ends inside the last one.
-        if (!trimWavFrames(wavPath, endFrame)) {
-            std::fprintf(stderr, "aura-play: %s: cannot trim the rendered file\n", wavPath.c_str());
+        const bool rendered = session->rendering();
+        (void)session->close();
+        if (rendered) {
+            std::error_code ignored;
+            std::filesystem::remove(plan.wavPath, ignored);
         }
-        if (!options.quiet) {
-            std::fprintf(stderr, "aura-play: wrote %s\n", wavPath.c_str());
-        }
+        return interrupted() ? kExitInterrupted : status;
     }
-    return status;
+    return session->finish(endFrame, status, writeFailed);
 }
 
 int run(const Options &options)

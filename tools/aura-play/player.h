@@ -3,12 +3,9 @@
 #define AURA_PLAY_PLAYER_H
 
 #include "options.h"
+#include "session.h"
 
 namespace auraplay {
-
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFileFailed = 1;
-inline constexpr int kExitUsage = 2;
 
 // The whole program after the command line was read.
 [[nodiscard]] int run(const Options &options);

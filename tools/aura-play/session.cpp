@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include "wav_image.h"
+
 #include "aura_errors.h"
 
 #include <algorithm>
@@ -21,6 +23,20 @@ extern "C" void onInterrupt(int)
 
 constexpr int kMaxChannels = 64;
 constexpr int kMaxInputChannels = 16;
+// The most a WAV file can hold; the writer stops there.
+constexpr uint64_t kWavLimitBytes = 0xFFFFFFFFull;
+
+// Why the engine's sound device did not open, as its callback said. The
+// engine calls back inside init, on this thread.
+std::string gDeviceTrouble;
+
+AURA_RESULT hearSystem(AURA_SYSTEM *, AURA_SYSTEM_CALLBACKTYPE type, void *data1, void *)
+{
+    if (type == AURA_SYSTEM_CALLBACKTYPE_NODEVICE) {
+        gDeviceTrouble = data1 ? static_cast<const char *>(data1) : "";
+    }
+    return AURA_OK;
+}
 
 } // namespace
 
@@ -40,7 +56,8 @@ void installInterruptHandler()
 
 std::string describe(AURA_RESULT result)
 {
-    std::string text = AURA_ErrorString(result);
+    // A file no codec takes: the engine's text speaks of "audio formats".
+    std::string text = result == AURA_ERR_FORMAT ? "unsupported format" : AURA_ErrorString(result);
     while (!text.empty() && text.back() == ' ') {
         text.pop_back();
     }
@@ -68,9 +85,12 @@ AURA_RESULT Session::start(AURA_OUTPUTTYPE output, std::string &error)
     const char *step = "choose the output";
     result = mSystem->setOutput(output);
     if (result == AURA_OK) {
+        result = mSystem->setCallback(&hearSystem);
+    }
+    if (result == AURA_OK) {
         step = "set the output format";
-        result = mSystem->setSoftwareFormat(mPlan.rate, mPlan.format, 2, kMaxInputChannels,
-                                            AURA_DSP_RESAMPLER_LINEAR);
+        result = mSystem->setSoftwareFormat(render ? mPlan.renderRate : mPlan.rate, mPlan.format, 2,
+                                            kMaxInputChannels, AURA_DSP_RESAMPLER_LINEAR);
     }
     if (result == AURA_OK && render) {
         step = "set the block length";
@@ -105,8 +125,9 @@ AURA_RESULT Session::start(AURA_OUTPUTTYPE output, std::string &error)
     return result;
 }
 
-std::unique_ptr<Session> Session::open(const SessionPlan &plan, std::string &error)
+std::unique_ptr<Session> Session::open(const SessionPlan &plan, std::string &error, int &status)
 {
+    status = kExitFileFailed;
     std::unique_ptr<Session> session(new Session(plan));
     if (plan.render) {
         if (session->start(AURA_OUTPUTTYPE_WAVWRITER_NRT, error) != AURA_OK) {
@@ -114,6 +135,7 @@ std::unique_ptr<Session> Session::open(const SessionPlan &plan, std::string &err
         }
         return session;
     }
+    gDeviceTrouble.clear();
     if (session->start(AURA_OUTPUTTYPE_AUTODETECT, error) != AURA_OK) {
         return nullptr;
     }
@@ -122,13 +144,22 @@ std::unique_ptr<Session> Session::open(const SessionPlan &plan, std::string &err
     if (opened != AURA_OUTPUTTYPE_NOSOUND) {
         return session;
     }
-    // No device: nothing would be heard, so keep the sound in a file.
+    // No device: nothing would be heard, so keep the sound in a file, as a
+    // render would make it.
     (void)session->mSystem->release();
     session->mSystem = nullptr;
+    if (plan.endless) {
+        error = "no sound device, and --loop -1 would render for ever: give --duration as well";
+        status = kExitUsage;
+        return nullptr;
+    }
     if (session->start(AURA_OUTPUTTYPE_WAVWRITER_NRT, error) != AURA_OK) {
         return nullptr;
     }
-    std::fprintf(stderr, "aura-play: no sound device; rendering to %s\n", plan.wavPath.c_str());
+    if (!plan.quiet) {
+        std::fprintf(stderr, "aura-play: no sound device (%s); rendering to %s\n",
+                     gDeviceTrouble.empty() ? "none found" : gDeviceTrouble.c_str(), plan.wavPath.c_str());
+    }
     return session;
 }
 
@@ -173,6 +204,39 @@ AURA_RESULT Session::close()
     const AURA_RESULT result = mSystem->release();
     mSystem = nullptr;
     return result;
+}
+
+void Session::reportUpdateFailure(const std::string &what, AURA_RESULT result) const
+{
+    if (!mRendering) {
+        std::fprintf(stderr, "aura-play: %s: update failed: %s\n", what.c_str(), describe(result).c_str());
+        return;
+    }
+    const uint64_t frameBytes = 2u * (mPlan.format == AURA_SOUND_FORMAT_PCMFLOAT ? 4u : 2u);
+    const bool full = (framesMixed() + mBlockLength) * frameBytes >= kWavLimitBytes - 64;
+    std::fprintf(stderr, "aura-play: cannot write %s: %s\n", mPlan.wavPath.c_str(),
+                 full ? "a WAV file holds at most 4 GB" : "the disk is full or the file may not grow");
+}
+
+int Session::finish(uint64_t endFrame, int status, bool writeFailed)
+{
+    const bool rendered = mRendering;
+    const AURA_RESULT closed = close();
+    if (closed != AURA_OK && !writeFailed) {
+        std::fprintf(stderr, "aura-play: cannot finish %s: %s\n", rendered ? mPlan.wavPath.c_str() : "the output",
+                     describe(closed).c_str());
+        status = kExitFileFailed;
+    }
+    if (rendered) {
+        // The writer writes whole blocks; the sound ends inside the last one.
+        if (!trimWavFrames(mPlan.wavPath, endFrame)) {
+            std::fprintf(stderr, "aura-play: %s: cannot trim the rendered file\n", mPlan.wavPath.c_str());
+            status = kExitFileFailed;
+        } else if (!mPlan.quiet && !writeFailed) {
+            std::fprintf(stderr, "aura-play: wrote %s\n", mPlan.wavPath.c_str());
+        }
+    }
+    return interrupted() ? kExitInterrupted : status;
 }
 
 Progress::Progress(bool enabled, std::string label)

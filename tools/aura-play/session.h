@@ -16,11 +16,13 @@ namespace auraplay {
 struct SessionPlan {
     bool render = false;           // straight to the WAV writer
     std::string wavPath;           // the WAV file of a render or of the fallback
-    int rate = 48000;
+    int rate = 48000;              // on the device
+    int renderRate = 48000;        // in a render, the fallback's included
     AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCM16;
     unsigned int blockLength = 1024; // frames mixed per update when rendering
     int updateMs = 10;             // the pause between updates on the device
     bool quiet = false;
+    bool endless = false;          // plays for ever: no render may start
 };
 
 class Session {
@@ -29,13 +31,16 @@ public:
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    // Opens the output. On failure `error` holds the reason.
-    [[nodiscard]] static std::unique_ptr<Session> open(const SessionPlan &plan, std::string &error);
+    // Opens the output. On failure `error` holds the reason and `status`
+    // the exit status: a usage error when an endless job would fall back to
+    // a render (no file is touched then).
+    [[nodiscard]] static std::unique_ptr<Session> open(const SessionPlan &plan, std::string &error, int &status);
 
     [[nodiscard]] AURA::System *system() const { return mSystem; }
     [[nodiscard]] bool rendering() const { return mRendering; }
     [[nodiscard]] const std::string &wavPath() const { return mPlan.wavPath; }
     [[nodiscard]] int rate() const { return mRate; }
+    [[nodiscard]] unsigned int blockLength() const { return mBlockLength; }
 
     // One frame of the player: update, then on the device wait for the next.
     [[nodiscard]] AURA_RESULT step();
@@ -49,6 +54,16 @@ public:
 
     // Releases the system, which finishes the WAV file.
     AURA_RESULT close();
+
+    // Says why an update failed: in a render, the WAV file could not take
+    // the block.
+    void reportUpdateFailure(const std::string &what, AURA_RESULT result) const;
+
+    // Ends the job: closes the output, cuts a render to `endFrame` frames
+    // (the writer writes whole blocks) and says what it wrote. Gives the
+    // exit status: `status`, or 1 when the output cannot be finished, or
+    // 130 after an interruption.
+    [[nodiscard]] int finish(uint64_t endFrame, int status, bool writeFailed);
 
 private:
     explicit Session(const SessionPlan &plan) : mPlan(plan) {}
@@ -88,6 +103,11 @@ private:
     double mLength = 0.0;
     std::chrono::steady_clock::time_point mLast;
 };
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFileFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130; // the shell's status of a job ended by SIGINT
 
 // Set by SIGINT and SIGTERM: stop playing and finish the output cleanly.
 [[nodiscard]] bool interrupted();

@@ -22,6 +22,20 @@ AURA::Channel *asChannel(AURA_CHANNEL *channel)
     return reinterpret_cast<AURA::Channel *>(channel);
 }
 
+// A yes-or-no question to a channel, answered as 0 or 1 (0 on failure).
+AURA_RESULT readChannelFlag(AURA_CHANNEL *channel, AURA_RESULT (AURA::Channel::*ask)(bool *), int *out)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    bool value = false;
+    const AURA_RESULT result = (asChannel(channel)->*ask)(&value);
+    if (out) {
+        *out = result == AURA_OK && value ? 1 : 0;
+    }
+    return result;
+}
+
 } // namespace
 
 extern "C" {
@@ -62,6 +76,14 @@ AURA_RESULT AURA_System_SetDriver(AURA_SYSTEM *system, int driver)
         return AURA_ERR_INVALID_PARAM;
     }
     return asSystem(system)->setDriver(driver);
+}
+
+AURA_RESULT AURA_System_SetCallback(AURA_SYSTEM *system, AURA_SYSTEM_CALLBACK callback)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSystem(system)->setCallback(callback);
 }
 
 AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *samplerate,
@@ -187,15 +209,12 @@ AURA_RESULT AURA_Channel_SetPaused(AURA_CHANNEL *channel, int paused)
 
 AURA_RESULT AURA_Channel_GetPaused(AURA_CHANNEL *channel, int *paused)
 {
-    if (!channel) {
-        return AURA_ERR_INVALID_PARAM;
-    }
-    bool value = false;
-    const AURA_RESULT result = asChannel(channel)->getPaused(&value);
-    if (paused) {
-        *paused = result == AURA_OK && value ? 1 : 0;
-    }
-    return result;
+    return readChannelFlag(channel, &AURA::Channel::getPaused, paused);
+}
+
+AURA_RESULT AURA_Channel_IsPlaying(AURA_CHANNEL *channel, int *isplaying)
+{
+    return readChannelFlag(channel, &AURA::Channel::isPlaying, isplaying);
 }
 
 AURA_RESULT AURA_Channel_SetVolume(AURA_CHANNEL *channel, float volume)

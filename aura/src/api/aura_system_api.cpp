@@ -45,6 +45,17 @@ AURA_RESULT System::setDriver(int driver)
     AURA_SYSTEM_FORWARD(setDriverInternal(driver));
 }
 
+AURA_RESULT System::setCallback(AURA_SYSTEM_CALLBACK callback)
+{
+    SystemI *system = nullptr;
+    const AURA_RESULT check = SystemI::validate(this, &system);
+    if (check != AURA_OK) {
+        return check;
+    }
+    system->mCallback = callback;
+    return AURA_OK;
+}
+
 AURA_RESULT System::setSoftwareFormat(int samplerate, AURA_SOUND_FORMAT format,
                                       int numoutputchannels, int maxinputchannels,
                                       AURA_DSP_RESAMPLER resamplemethod)

@@ -718,7 +718,8 @@ AURA_RESULT ChannelI::setPosition(unsigned int position, unsigned int postype)
         if (result != AURA_OK) {
             return result;
         }
-        if (position >= length) {
+        // An empty sound has one place to be: its start.
+        if (position >= length && !(position == 0 && length == 0)) {
             return AURA_ERR_INVALID_POSITION;
         }
         position = toPCM(position, postype);
@@ -1125,12 +1126,20 @@ AURA_RESULT ChannelI::setDefaults()
     if (mask == 0) {
         return setPan(pan);
     }
+    // The mask names speakers as WAVE_FORMAT_EXTENSIBLE does (side left is
+    // bit 9); each named speaker of the engine plays at full level.
     float mix[8] = {};
     int given = 0;
-    for (int speaker = 0; speaker < 8 && given < sound->mChannels; ++speaker) {
-        if (mask & (1u << speaker)) {
+    for (int bit = 0; bit < 20 && given < sound->mChannels; ++bit) {
+        if (!(mask & (1u << bit))) {
+            continue;
+        }
+        ++given;
+        const int speaker = DSPI::speakerOfMaskBit(bit);
+        if (speaker >= 0) {
             mix[speaker] = 1.0f;
-            ++given;
+        } else if (speaker == -1) {
+            mix[4] = mix[5] = 1.0f; // the back centre plays from both backs
         }
     }
     return setSpeakerMix(mix[0], mix[1], mix[2], mix[3], mix[4], mix[5], mix[6], mix[7]);

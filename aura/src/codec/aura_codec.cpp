@@ -325,16 +325,19 @@ AURA_RESULT Codec::getPosition(unsigned int *position, unsigned int postype)
     return mDescription.getposition(&mState, position, postype);
 }
 
-AURA_RESULT Codec::metaData(AURA_TAGTYPE type, const char *name, const void *data, unsigned int datalen,
-                            AURA_TAGDATATYPE datatype, bool unique)
+Metadata *Codec::tags()
 {
     if (!mMetadata) {
         mMetadata = AURA_New(Metadata);
-        if (!mMetadata) {
-            return AURA_ERR_MEMORY;
-        }
     }
-    return mMetadata->addTag(type, name, data, datalen, datatype, unique);
+    return mMetadata;
+}
+
+AURA_RESULT Codec::metaData(AURA_TAGTYPE type, const char *name, const void *data, unsigned int datalen,
+                            AURA_TAGDATATYPE datatype, bool unique)
+{
+    Metadata *list = tags();
+    return list ? list->addTag(type, name, data, datalen, datatype, unique) : AURA_ERR_MEMORY;
 }
 
 AURA_RESULT Codec::getMetadataFromFile()
@@ -350,13 +353,8 @@ AURA_RESULT Codec::getMetadataFromFile()
     if (!fileTags || fileTags->firstTag() == fileTags->end()) {
         return AURA_OK;
     }
-    if (!mMetadata) {
-        mMetadata = AURA_New(Metadata);
-        if (!mMetadata) {
-            return AURA_ERR_MEMORY;
-        }
-    }
-    return mMetadata->add(fileTags);
+    Metadata *list = tags();
+    return list ? list->add(fileTags) : AURA_ERR_MEMORY;
 }
 
 Metadata *Codec::takeMetadata()

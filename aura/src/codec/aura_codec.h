@@ -58,6 +58,8 @@ public:
     [[nodiscard]] AURA_RESULT getPosition(unsigned int *position, unsigned int postype);
     [[nodiscard]] AURA_RESULT metaData(AURA_TAGTYPE type, const char *name, const void *data,
                                        unsigned int datalen, AURA_TAGDATATYPE datatype, bool unique);
+    // The codec's tag list, made on first use; null when out of memory.
+    [[nodiscard]] Metadata *tags();
     // Moves the tags the file collected (stream titles) into the codec's list.
     [[nodiscard]] AURA_RESULT getMetadataFromFile();
     [[nodiscard]] AURA_RESULT getMemoryUsedImpl(MemoryTracker *tracker);
@@ -95,6 +97,9 @@ public:
     CodecState mState;
     AURA_CODEC_WAVEFORMAT *mWaveFormatMemory = nullptr;
     int mType = 0;
+    // The file's own format when reads deliver another (IMA ADPCM decoded
+    // to 16-bit PCM); none when they are the same.
+    AURA_SOUND_FORMAT mStoredFormat = AURA_SOUND_FORMAT_NONE;
     AURA_CODEC_DESCRIPTION_EX mDescription;
     unsigned int mSrcDataOffset = 0;     // file offset of the first audio byte
     unsigned int mLoopStart = 0;         // PCM samples

@@ -1,5 +1,6 @@
 #include "codec/aura_codec_oggvorbis.h"
 
+#include "codec/aura_metadata.h"
 #include "codec/wav/aura_codec_wav.h"
 
 #include "base/aura_memory.h"
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -89,6 +91,40 @@ AURA_RESULT resultFromOpen(int ov)
 {
     return ov == OV_OUT_OF_MEMORY ? AURA_ERR_MEMORY : AURA_ERR_FORMAT;
 }
+
+// Vorbis orders channels by their count (front left, centre, front right,
+// ...); the engine takes them in WAV order (front left, front right,
+// centre, LFE, back, side). kToWavOrder[n][v]: where Vorbis channel v of an
+// n-channel stream goes.
+constexpr int MAX_ORDERED_CHANNELS = 8;
+constexpr int kToWavOrder[MAX_ORDERED_CHANNELS + 1][MAX_ORDERED_CHANNELS] = {
+    {}, {0}, {0, 1},
+    {0, 2, 1},                // L C R
+    {0, 1, 2, 3},             // FL FR RL RR
+    {0, 2, 1, 3, 4},          // FL C FR RL RR
+    {0, 2, 1, 4, 5, 3},       // FL C FR RL RR LFE
+    {0, 2, 1, 5, 6, 4, 3},    // FL C FR SL SR RC LFE
+    {0, 2, 1, 6, 7, 4, 5, 3}, // FL C FR SL SR RL RR LFE
+};
+// The same layouts as WAVE_FORMAT_EXTENSIBLE speaker masks.
+constexpr unsigned int kChannelMask[MAX_ORDERED_CHANNELS + 1] = {0, 0, 0, 0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
+
+// Puts whole 16-bit frames of Vorbis order into WAV order, in place.
+void toWavOrder(int16_t *frames, size_t count, int channels)
+{
+    if (channels < 3 || channels > MAX_ORDERED_CHANNELS) {
+        return;
+    }
+    const int *to = kToWavOrder[channels];
+    int16_t vorbis[MAX_ORDERED_CHANNELS];
+    for (size_t f = 0; f < count; ++f) {
+        int16_t *frame = frames + f * static_cast<size_t>(channels);
+        std::copy(frame, frame + channels, vorbis);
+        for (int v = 0; v < channels; ++v) {
+            frame[to[v]] = vorbis[v];
+        }
+    }
+}
 } // namespace
 
 bool CodecOggVorbis::gInitialized = false;
@@ -126,7 +162,8 @@ size_t AURA_OggVorbis_ReadCallback(void *ptr, size_t size, size_t nmemb, void *d
         return std::min<size_t>(got, static_cast<size_t>(items));
     }
     // The callback's type cannot carry -1: nothing read with errno set is
-    // vorbisfile's read error.
+    // vorbisfile's read error. The file's own answer is kept for the codec.
+    codec->mReadError = result;
     errno = EIO;
     return 0;
 }
@@ -295,18 +332,10 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
         lengthFromFile = true;
     }
 
-    result = seekAbsolute(mFile, mSrcDataOffset);
+    result = openDecoder();
     if (result != AURA_OK) {
         return result;
     }
-    std::memset(static_cast<void *>(&mVorbisFile), 0, sizeof(mVorbisFile));
-    const int opened = ov_open_callbacks(this, &mVorbisFile, nullptr, 0, vorbisCallbacks());
-    if (opened < 0) {
-        // vorbisfile has already cleared the record.
-        std::memset(static_cast<void *>(&mVorbisFile), 0, sizeof(mVorbisFile));
-        return resultFromOpen(opened);
-    }
-    mVorbisOpen = true;
 
     const vorbis_info *info = ov_info(&mVorbisFile, -1);
     if (!info || info->channels <= 0 || info->rate <= 0 || info->rate > INT_MAX) {
@@ -322,6 +351,9 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
     mWaveFormat.channels = info->channels;
     mWaveFormat.frequency = static_cast<int>(info->rate);
     mWaveFormat.blockalign = info->channels * 2;
+    if (info->channels <= MAX_ORDERED_CHANNELS) {
+        mWaveFormat.channelmask = kChannelMask[info->channels];
+    }
     uint64_t lengthBytes = byteLength;
     if (lengthFromFile && byteLength != 0xFFFFFFFFu) {
         lengthBytes = byteLength >= mSrcDataOffset ? byteLength - mSrcDataOffset : 0;
@@ -349,7 +381,21 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
         if (total == 0) {
             return AURA_ERR_FORMAT;
         }
-        mWaveFormat.lengthpcm = static_cast<unsigned int>(total);
+        result = measureLength(&total);
+        if (result == AURA_OK && total == 0) {
+            result = AURA_ERR_FORMAT;
+        }
+        if (result == AURA_OK) {
+            // Measuring moved the decoder: it starts again from the top.
+            mVorbisFile.datasource = nullptr;
+            (void)ov_clear(&mVorbisFile);
+            mVorbisOpen = false;
+            result = openDecoder();
+        }
+        if (result != AURA_OK) {
+            return result;
+        }
+        mWaveFormat.lengthpcm = static_cast<unsigned int>(std::min<uint64_t>(total, LENGTH_MAX));
     }
 
     if (mSrcDataOffset == 0) {
@@ -364,6 +410,211 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
     mState.waveformat = &mWaveFormat;
     mState.numsubsounds = 0;
     return AURA_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Lengths that agree with the decoder
+
+namespace {
+// The facts of one page that the length needs.
+struct PageFacts {
+    uint64_t offset = 0; // in the window
+    uint64_t size = 0;
+    int64_t granule = -1;
+    uint32_t serial = 0;
+};
+
+// Pages read from the start of a link before giving up on a second
+// granule position, and bytes of the file's end searched for its last two.
+constexpr int HEAD_PAGES = 64;
+constexpr uint64_t TAIL_BYTES = 256 * 1024;
+
+uint64_t readLE64(const uint8_t *p)
+{
+    return static_cast<uint64_t>(readLE32(p)) | static_cast<uint64_t>(readLE32(p + 4)) << 32;
+}
+
+// The page whose header starts at `at` in the codec's window.
+AURA_RESULT readPageFacts(CodecOggVorbis *codec, uint64_t at, PageFacts *page)
+{
+    AURA_RESULT result = seekAbsolute(codec->mFile, codec->mOggStart + at);
+    uint8_t head[27 + 255];
+    if (result == AURA_OK) {
+        result = readExact(codec->mFile, head, 27);
+    }
+    if (result == AURA_OK && std::memcmp(head, "OggS", 4) != 0) {
+        result = AURA_ERR_FORMAT;
+    }
+    if (result == AURA_OK) {
+        result = readExact(codec->mFile, head + 27, head[26]);
+    }
+    if (result != AURA_OK) {
+        return result;
+    }
+    uint64_t body = 0;
+    for (int i = 0; i < head[26]; ++i) {
+        body += head[27 + i];
+    }
+    page->offset = at;
+    page->size = 27 + head[26] + body;
+    page->granule = static_cast<int64_t>(readLE64(head + 6));
+    page->serial = readLE32(head + 14);
+    return AURA_OK;
+}
+
+// The last two pages of `serial` that end a packet, among the pages that
+// lie whole in [from, to) of the window.
+void findLastPages(CodecOggVorbis *codec, uint64_t from, uint64_t to, uint32_t serial, PageFacts *previous,
+                   PageFacts *last)
+{
+    if (to <= from || seekAbsolute(codec->mFile, codec->mOggStart + from) != AURA_OK) {
+        return;
+    }
+    const auto bytes = static_cast<long>(to - from);
+    ogg_sync_state sync;
+    ogg_sync_init(&sync);
+    char *buffer = ogg_sync_buffer(&sync, bytes);
+    if (buffer && readExact(codec->mFile, buffer, static_cast<unsigned int>(bytes)) == AURA_OK) {
+        ogg_sync_wrote(&sync, bytes);
+        uint64_t at = from;
+        ogg_page page;
+        for (long step = ogg_sync_pageseek(&sync, &page); step != 0; step = ogg_sync_pageseek(&sync, &page)) {
+            if (step > 0 && static_cast<uint32_t>(ogg_page_serialno(&page)) == serial &&
+                ogg_page_granulepos(&page) != -1) {
+                *previous = *last;
+                *last = PageFacts{at, static_cast<uint64_t>(step), ogg_page_granulepos(&page), serial};
+            }
+            at += static_cast<uint64_t>(step > 0 ? step : -step);
+        }
+    }
+    ogg_sync_clear(&sync);
+}
+} // namespace
+
+AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
+{
+    OggVorbis_File &vf = mVorbisFile;
+    const long links = ov_streams(&vf);
+    if (links <= 0 || !vf.offsets || !vf.dataoffsets || !vf.serialnos) {
+        return AURA_OK;
+    }
+    const auto frameBytes = static_cast<uint64_t>(mWaveFormat.blockalign);
+    char scratch[4096];
+    const auto decodeBytes = static_cast<int>(sizeof(scratch) - sizeof(scratch) % frameBytes);
+
+    // The start: a first audio page below zero makes libvorbis keep that
+    // page's audio while vorbisfile counts from zero, until the second page
+    // with a granule position puts its count right. Decoding up to there
+    // shows by how much the two differ. vorbisfile has read ahead of the
+    // pages it handed out: it must go on from where the file is now.
+    unsigned int readPosition = 0;
+    AURA_RESULT result = mFile->tell(&readPosition);
+    if (result != AURA_OK) {
+        return result;
+    }
+    PageFacts first;
+    PageFacts second;
+    int found = 0;
+    uint64_t at = static_cast<uint64_t>(vf.dataoffsets[0]);
+    for (int i = 0; i < HEAD_PAGES && found < 2 && at < static_cast<uint64_t>(vf.offsets[1]); ++i) {
+        PageFacts page;
+        if (readPageFacts(this, at, &page) != AURA_OK) {
+            break;
+        }
+        if (page.serial == static_cast<uint32_t>(vf.serialnos[0]) && page.granule != -1) {
+            (found == 0 ? first : second) = page;
+            ++found;
+        }
+        at += page.size;
+    }
+    if (found > 0 && first.granule < 0) {
+        result = seekAbsolute(mFile, readPosition);
+        uint64_t decoded = 0;
+        while (result == AURA_OK) {
+            if (found == 2 && static_cast<uint64_t>(ov_raw_tell(&vf)) > second.offset + second.size) {
+                mPcmShift = ov_pcm_tell(&vf) - static_cast<int64_t>(decoded);
+                mShiftFrom = static_cast<uint64_t>(std::max<int64_t>(second.granule - mPcmShift + 1, 0));
+                break;
+            }
+            int bitstream = 0;
+            const long got = ov_read(&vf, scratch, decodeBytes, 0, 2, 1, &bitstream);
+            if (got == 0) {
+                // The whole stream was that short: its length is known, and
+                // every seek decodes from the top.
+                *total = decoded;
+                mShiftFrom = UINT64_MAX;
+                return AURA_OK;
+            }
+            if (got < 0 && got != OV_HOLE) {
+                return got == OV_OUT_OF_MEMORY ? AURA_ERR_MEMORY : AURA_ERR_FORMAT;
+            }
+            decoded += got > 0 ? static_cast<uint64_t>(got) / frameBytes : 0;
+        }
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+
+    // The end: the last page's granule position may claim more than its
+    // data holds. Decoding from the page before it shows where the data
+    // really ends; a shorter claim cuts the end, as the decoder does.
+    const long last = links - 1;
+    const auto end = static_cast<uint64_t>(std::max(vf.end, vf.offsets[links]));
+    const auto linkData = static_cast<uint64_t>(vf.dataoffsets[last]);
+    PageFacts previous;
+    PageFacts lastPage;
+    findLastPages(this, std::max(linkData, end > TAIL_BYTES ? end - TAIL_BYTES : 0), end,
+                  static_cast<uint32_t>(vf.serialnos[last]), &previous, &lastPage);
+    if (previous.granule < 0 || previous.size == 0 ||
+        ov_raw_seek(&vf, static_cast<ogg_int64_t>(previous.offset)) != 0) {
+        return AURA_OK;
+    }
+    const ogg_int64_t from = ov_pcm_tell(&vf);
+    uint64_t decoded = 0;
+    for (;;) {
+        int bitstream = 0;
+        const long got = ov_read(&vf, scratch, decodeBytes, 0, 2, 1, &bitstream);
+        if (got == 0) {
+            break;
+        }
+        if (got < 0 && got != OV_HOLE) {
+            // A damaged end: vorbisfile's count stands.
+            return AURA_OK;
+        }
+        decoded += got > 0 ? static_cast<uint64_t>(got) / frameBytes : 0;
+    }
+    const int64_t length = from + static_cast<int64_t>(decoded) - mPcmShift;
+    if (from >= 0 && length > 0) {
+        *total = static_cast<uint64_t>(length);
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT CodecOggVorbis::openDecoder()
+{
+    const AURA_RESULT result = seekAbsolute(mFile, mOggStart);
+    if (result != AURA_OK) {
+        return result;
+    }
+    std::memset(static_cast<void *>(&mVorbisFile), 0, sizeof(mVorbisFile));
+    const int opened = ov_open_callbacks(this, &mVorbisFile, nullptr, 0, vorbisCallbacks());
+    if (opened < 0) {
+        // vorbisfile has already cleared the record.
+        std::memset(static_cast<void *>(&mVorbisFile), 0, sizeof(mVorbisFile));
+        return resultFromOpen(opened);
+    }
+    mVorbisOpen = true;
+    return AURA_OK;
+}
+
+AURA_RESULT CodecOggVorbis::hardError(long ov)
+{
+    if (ov == OV_EREAD && mReadError != AURA_OK && mReadError != AURA_ERR_FILE_EOF) {
+        mDecodeError = mReadError;
+    } else {
+        mDecodeError = ov == OV_EREAD ? AURA_ERR_FILE_BAD : AURA_ERR_FORMAT;
+    }
+    return mDecodeError;
 }
 
 template <class Report>
@@ -396,7 +647,7 @@ AURA_RESULT CodecOggVorbis::forEachComment(const vorbis_comment *comments, const
             name = copy;
             value = copy + split + 1;
         }
-        const AURA_RESULT result = report(name, value);
+        const AURA_RESULT result = report(name, value, i);
         AURA_Memory_Free(copy);
         if (result != AURA_OK) {
             return result;
@@ -408,9 +659,33 @@ AURA_RESULT CodecOggVorbis::forEachComment(const vorbis_comment *comments, const
 AURA_RESULT CodecOggVorbis::readVorbisComments()
 {
     const vorbis_comment *comments = ov_comment(&mVorbisFile, -1);
-    return forEachComment(comments, nullptr, [this](const char *name, const char *value) {
+    return forEachComment(comments, nullptr, [this](const char *name, const char *value, int) {
         return metaData(AURA_TAGTYPE_VORBISCOMMENT, name, value, static_cast<unsigned int>(std::strlen(value) + 1),
                         AURA_TAGDATATYPE_STRING, false);
+    });
+}
+
+AURA_RESULT CodecOggVorbis::reportVorbisComments(const vorbis_comment *comments)
+{
+    return forEachComment(comments, "NONAME", [&](const char *name, const char *value, int index) {
+        // How often this name came earlier in the block.
+        int occurrence = 0;
+        const size_t length = std::strlen(name);
+        for (int i = 0; i < index; ++i) {
+            const char *earlier = comments->user_comments[i];
+            const int earlierBytes = comments->comment_lengths[i];
+            if (!earlier || earlierBytes < 0) {
+                continue;
+            }
+            const auto *equals = static_cast<const char *>(std::memchr(earlier, '=', static_cast<size_t>(earlierBytes)));
+            const char *earlierName = equals ? earlier : "NONAME";
+            const size_t earlierLength = equals ? static_cast<size_t>(equals - earlier) : std::strlen("NONAME");
+            occurrence += earlierLength == length && std::memcmp(earlierName, name, length) == 0 ? 1 : 0;
+        }
+        Metadata *list = tags();
+        return list ? list->setTag(AURA_TAGTYPE_VORBISCOMMENT, name, occurrence, value,
+                                   static_cast<unsigned int>(std::strlen(value) + 1), AURA_TAGDATATYPE_STRING)
+                    : AURA_ERR_MEMORY;
     });
 }
 
@@ -422,6 +697,9 @@ AURA_RESULT CodecOggVorbis::readInternal(void *buffer, unsigned int sizebytes, u
     if (!mVorbisOpen) {
         return AURA_ERR_FILE_EOF;
     }
+    if (mDecodeError != AURA_OK) {
+        return mDecodeError;
+    }
     if (!buffer) {
         return AURA_ERR_INVALID_PARAM;
     }
@@ -429,33 +707,57 @@ AURA_RESULT CodecOggVorbis::readInternal(void *buffer, unsigned int sizebytes, u
     int bitstream = 0;
     const long got = ov_read(&mVorbisFile, static_cast<char *>(buffer), want, 0, 2, 1, &bitstream);
     if (got > 0 || got == OV_HOLE) {
-        if (got > 0 && bytesread) {
-            *bytesread = static_cast<unsigned int>(std::min<long>(got, want));
+        if (got > 0) {
+            const auto delivered = static_cast<unsigned int>(std::min<long>(got, want));
+            const int channels = mWaveFormat.channels;
+            toWavOrder(static_cast<int16_t *>(buffer), delivered / (2u * static_cast<unsigned int>(channels)),
+                       channels);
+            if (bytesread) {
+                *bytesread = delivered;
+            }
         }
         // Report each comment block once: the first read after open, and
         // the first read of every new link.
         vorbis_comment *comments = ov_comment(&mVorbisFile, -1);
         if (comments && comments->comments > 0) {
-            (void)forEachComment(comments, "NONAME", [this](const char *name, const char *value) {
-                char *tagName = const_cast<char *>(name);
-                void *data = const_cast<char *>(value);
-                const auto length = static_cast<unsigned int>(std::strlen(value) + 1);
-                return mState.metadata ? mState.metadata(&mState, AURA_TAGTYPE_VORBISCOMMENT, tagName, data, length,
-                                                         AURA_TAGDATATYPE_STRING, 1)
-                                       : metaData(AURA_TAGTYPE_VORBISCOMMENT, name, value, length,
-                                                  AURA_TAGDATATYPE_STRING, true);
-            });
+            (void)reportVorbisComments(comments);
             vorbis_comment_clear(comments);
         }
         return AURA_OK;
     }
-    if (got == OV_EINVAL) {
-        return AURA_ERR_INVALID_PARAM;
+    if (got == 0) {
+        return AURA_ERR_FILE_EOF;
     }
     if (got == OV_OUT_OF_MEMORY) {
         return AURA_ERR_MEMORY;
     }
-    return AURA_ERR_FILE_EOF;
+    // A bad link, a broken header or a read error: vorbisfile's state is
+    // not to be trusted with another call.
+    return hardError(got);
+}
+
+AURA_RESULT CodecOggVorbis::skipFrames(uint64_t frames, uint64_t *skipped)
+{
+    *skipped = 0;
+    const auto frameBytes = static_cast<uint64_t>(mWaveFormat.channels) * 2;
+    char scratch[4096];
+    while (*skipped < frames) {
+        const auto want = static_cast<int>(std::min<uint64_t>((frames - *skipped) * frameBytes,
+                                                              sizeof(scratch) - sizeof(scratch) % frameBytes));
+        int bitstream = 0;
+        const long got = ov_read(&mVorbisFile, scratch, want, 0, 2, 1, &bitstream);
+        if (got == OV_HOLE) {
+            continue;
+        }
+        if (got == 0) {
+            return AURA_OK;
+        }
+        if (got < 0) {
+            return got == OV_OUT_OF_MEMORY ? AURA_ERR_MEMORY : hardError(got);
+        }
+        *skipped += static_cast<uint64_t>(got) / frameBytes;
+    }
+    return AURA_OK;
 }
 
 AURA_RESULT CodecOggVorbis::setPositionInternal(int /*subsound*/, unsigned int position, unsigned int /*postype*/)
@@ -463,9 +765,28 @@ AURA_RESULT CodecOggVorbis::setPositionInternal(int /*subsound*/, unsigned int p
     if (!mVorbisOpen) {
         return AURA_ERR_FILE_COULDNOTSEEK;
     }
-    const int sought = ov_pcm_seek(&mVorbisFile, static_cast<ogg_int64_t>(position));
+    if (mDecodeError != AURA_OK) {
+        return mDecodeError;
+    }
+    if (position < mShiftFrom) {
+        // Before the granule positions can be trusted: from the top.
+        if (ov_raw_seek(&mVorbisFile, 0) != 0) {
+            return AURA_ERR_FILE_COULDNOTSEEK;
+        }
+        uint64_t skipped = 0;
+        const AURA_RESULT result = skipFrames(position, &skipped);
+        if (result != AURA_OK) {
+            return result;
+        }
+        return skipped == position ? AURA_OK : AURA_ERR_FILE_COULDNOTSEEK;
+    }
+    const int64_t target = static_cast<int64_t>(position) + mPcmShift;
+    const int sought = target < 0 ? OV_EINVAL : ov_pcm_seek(&mVorbisFile, target);
     if (sought == 0) {
         return AURA_OK;
+    }
+    if (sought == OV_EREAD || sought == OV_EFAULT || sought == OV_EBADLINK) {
+        return hardError(sought);
     }
     return sought == OV_OUT_OF_MEMORY ? AURA_ERR_MEMORY : AURA_ERR_FILE_COULDNOTSEEK;
 }
@@ -478,6 +799,10 @@ AURA_RESULT CodecOggVorbis::closeInternal()
         mVorbisOpen = false;
     }
     mState.waveformat = nullptr;
+    mDecodeError = AURA_OK;
+    mReadError = AURA_OK;
+    mPcmShift = 0;
+    mShiftFrom = 0;
     return AURA_OK;
 }
 

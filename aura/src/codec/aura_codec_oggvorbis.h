@@ -43,6 +43,25 @@ public:
     // Adds the current link's comments as tags (not unique); a comment
     // without "=" is skipped.
     [[nodiscard]] AURA_RESULT readVorbisComments();
+    // Sets the tags of a comment block met while decoding: the n-th comment
+    // of a name gives its value to the n-th tag of that name, so that names
+    // given several times keep every entry in the file's order.
+    [[nodiscard]] AURA_RESULT reportVorbisComments(const vorbis_comment *comments);
+
+    // The length in decoded frames of a seekable stream whose granule
+    // positions do not add up to what the decoder delivers: a first audio
+    // page below zero, a last page that claims more than its data. `total`
+    // comes in as vorbisfile's sum and leaves as the frames oggdec would
+    // decode; mPcmShift and mShiftFrom say how seeks reach them. Leaves
+    // the decoder at the end: the caller opens it again.
+    [[nodiscard]] AURA_RESULT measureLength(uint64_t *total);
+    // Opens vorbisfile on the window (at its start); 25 or 44 when refused.
+    [[nodiscard]] AURA_RESULT openDecoder();
+    // Decodes and drops `frames` frames (fewer at the end of the stream).
+    [[nodiscard]] AURA_RESULT skipFrames(uint64_t frames, uint64_t *skipped);
+    // Maps a failure of vorbisfile that no further call can mend to the
+    // codec's answer and keeps it: the decoder is not called again.
+    [[nodiscard]] AURA_RESULT hardError(long ov);
 
     static AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
     static AURA_RESULT closeCallback(AURA_CODEC_STATE *state);
@@ -68,8 +87,17 @@ public:
     uint64_t mOggEnd = 0;
     bool mOggEndKnown = false;        // false: the window ends where the file ends
 
+    // Positions: vorbisfile counts by granule positions, the codec by the
+    // frames the decoder delivers. From decoded frame mShiftFrom on, frame
+    // n is vorbisfile's n + mPcmShift; frames before it are reached by
+    // decoding from the start.
+    int64_t mPcmShift = 0;
+    uint64_t mShiftFrom = 0;
+    AURA_RESULT mDecodeError = AURA_OK; // kept once the decoder failed for good
+    AURA_RESULT mReadError = AURA_OK;   // the file layer's last failure under vorbisfile
+
     // The part of a comment block that every reader of comments shares:
-    // calls `report(name, value)` for each comment, split at its first "="
+    // calls `report(name, value, index)` for each comment, split at its first "="
     // in a copy (never in vorbisfile's memory). A comment without "=" gets
     // the name `noname`, or is skipped when that is null.
     template <class Report>

@@ -116,6 +116,16 @@ AURA_RESULT TagNode::release()
     return AURA_OK;
 }
 
+TagNode *Metadata::findTag(AURA_TAGTYPE type, const char *name, int occurrence) const
+{
+    for (TagNode *tag = firstTag(); tag != end(); tag = tag->nextTag()) {
+        if (tag->mType == type && AURA_strcmp(tag->mName, name) == 0 && occurrence-- == 0) {
+            return tag;
+        }
+    }
+    return nullptr;
+}
+
 AURA_RESULT Metadata::addTag(AURA_TAGTYPE type, const char *name, const void *data,
                              unsigned int length, AURA_TAGDATATYPE dataType, bool unique)
 {
@@ -124,14 +134,12 @@ AURA_RESULT Metadata::addTag(AURA_TAGTYPE type, const char *name, const void *da
     }
 
     if (unique) {
-        for (TagNode *tag = firstTag(); tag != end(); tag = tag->nextTag()) {
-            if (tag->mType == type && AURA_strcmp(tag->mName, name) == 0) {
-                const AURA_RESULT result = tag->update(data, length);
-                if (result == AURA_OK) {
-                    tag->mUnique = true;
-                }
-                return result;
+        if (TagNode *tag = findTag(type, name, 0)) {
+            const AURA_RESULT result = tag->update(data, length);
+            if (result == AURA_OK) {
+                tag->mUnique = true;
             }
+            return result;
         }
     }
 
@@ -147,6 +155,18 @@ AURA_RESULT Metadata::addTag(AURA_TAGTYPE type, const char *name, const void *da
     node->addBefore(*this);
     node->mUnique = unique;
     return AURA_OK;
+}
+
+AURA_RESULT Metadata::setTag(AURA_TAGTYPE type, const char *name, int occurrence, const void *data,
+                             unsigned int length, AURA_TAGDATATYPE dataType)
+{
+    if (!name || occurrence < 0 || (!data && length > 0)) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (TagNode *tag = findTag(type, name, occurrence)) {
+        return tag->update(data, length);
+    }
+    return addTag(type, name, data, length, dataType, false);
 }
 
 AURA_RESULT Metadata::addTag(TagNode *node)

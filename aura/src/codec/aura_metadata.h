@@ -60,6 +60,12 @@ public:
     // is unchanged on failure.
     [[nodiscard]] AURA_RESULT addTag(AURA_TAGTYPE type, const char *name, const void *data,
                                      unsigned int length, AURA_TAGDATATYPE dataType, bool unique);
+    // Gives the occurrence-th tag (from 0) of that name and type this value,
+    // marking it updated; with fewer such tags the value is added at the end.
+    // Lists that hold a name several times (Vorbis comments) keep every
+    // entry in its place this way.
+    [[nodiscard]] AURA_RESULT setTag(AURA_TAGTYPE type, const char *name, int occurrence, const void *data,
+                                     unsigned int length, AURA_TAGDATATYPE dataType);
     // Moves a pool-allocated node (out of any list it is in) to the end of
     // this list, which then owns it; 37 for null or the head itself.
     AURA_RESULT addTag(TagNode *node);
@@ -80,6 +86,10 @@ public:
 
     [[nodiscard]] TagNode *firstTag() const { return nextTag(); }
     [[nodiscard]] const TagNode *end() const { return this; }
+
+private:
+    // The occurrence-th tag (from 0) of that name and type, or null.
+    [[nodiscard]] TagNode *findTag(AURA_TAGTYPE type, const char *name, int occurrence) const;
 };
 
 } // namespace AURA

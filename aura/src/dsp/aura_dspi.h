@@ -155,6 +155,18 @@ public:
                                               AURA_SPEAKERMODE speakermode, int inputchannels,
                                               AURA_SPEAKERMAPTYPE maptype, float *levels,
                                               int *numinputlevels);
+    // The same for the layouts the tables above leave out (3, 5 and 7
+    // channels): each input channel takes the column of its speaker in the
+    // eight-channel layout. `channelmask` names the speakers the way
+    // WAVE_FORMAT_EXTENSIBLE does; 0 takes them in WAV order.
+    static AURA_RESULT calculateSpeakerLevelsByMask(float levelFL, float levelFR, float levelC, float levelLFE,
+                                                    float levelBL, float levelBR, float levelSL, float levelSR,
+                                                    AURA_SPEAKERMODE speakermode, int inputchannels,
+                                                    unsigned int channelmask, float *levels, int *numinputlevels);
+    // The engine's speaker (0 FL, 1 FR, 2 C, 3 LFE, 4 BL, 5 BR, 6 SL, 7 SR)
+    // of a WAVE_FORMAT_EXTENSIBLE speaker bit; -1 for the back centre
+    // (between BL and BR), -2 for bits the engine has no speaker for.
+    static int speakerOfMaskBit(int bit);
     AURA_RESULT calculatePeaks(const float *buffer, unsigned int length, unsigned int channels,
                                DSPI *target = nullptr);
     AURA_RESULT createHistoryBuffer(float **buffer, int channels);

@@ -315,6 +315,53 @@ AURA_RESULT DSPI::calculateSpeakerLevels(float levelFL, float levelFR, float lev
     return AURA_OK;
 }
 
+int DSPI::speakerOfMaskBit(int bit)
+{
+    // FL FR FC LFE BL BR FLC FRC BC SL SR; the front centres of a wide
+    // layout play from the front speakers.
+    static constexpr int kSpeakers[] = {FL, FR, C, LFE, BL, BR, FL, FR, -1, SL, SR};
+    return bit >= 0 && bit < static_cast<int>(std::size(kSpeakers)) ? kSpeakers[bit] : -2;
+}
+
+AURA_RESULT DSPI::calculateSpeakerLevelsByMask(float levelFL, float levelFR, float levelC, float levelLFE,
+                                               float levelBL, float levelBR, float levelSL, float levelSR,
+                                               AURA_SPEAKERMODE speakermode, int inputchannels,
+                                               unsigned int channelmask, float *levels, int *numinputlevels)
+{
+    constexpr int SPEAKERS = SR + 1;
+    *numinputlevels = 0;
+    if (!levels || inputchannels < 1 || inputchannels > SPEAKERS) {
+        return AURA_OK;
+    }
+    float wide[SPEAKERS * SPEAKERS] = {};
+    int columns = 0;
+    (void)calculateSpeakerLevels(levelFL, levelFR, levelC, levelLFE, levelBL, levelBR, levelSL, levelSR,
+                                 speakermode, SPEAKERS, AURA_SPEAKERMAPTYPE_DEFAULT, wide, &columns);
+    if (columns != SPEAKERS) {
+        return AURA_OK;
+    }
+    // The speaker of each input channel, in order.
+    int speakers[SPEAKERS];
+    int found = 0;
+    for (int bit = 0; channelmask && bit < 32 && found < inputchannels; ++bit) {
+        if ((channelmask & (1u << bit)) && speakerOfMaskBit(bit) != -2) {
+            speakers[found++] = speakerOfMaskBit(bit);
+        }
+    }
+    for (; found < inputchannels; ++found) {
+        speakers[found] = found;
+    }
+    const int c = inputchannels;
+    for (int row = 0; row < SPEAKERS; ++row) {
+        const float *from = wide + row * SPEAKERS;
+        for (int col = 0; col < c; ++col) {
+            levels[row * c + col] = speakers[col] >= 0 ? from[speakers[col]] : 0.707f * (from[BL] + from[BR]);
+        }
+    }
+    *numinputlevels = c;
+    return AURA_OK;
+}
+
 AURA_RESULT DSPI::calculatePeaks(const float *buffer, unsigned int length, unsigned int channels,
                                  DSPI *target)
 {

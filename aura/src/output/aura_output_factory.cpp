@@ -2,11 +2,11 @@
 
 #include "aura_errors.h"
 #include "base/aura_memory.h"
+#include "dsp/aura_dsp_mixer.h"
 #include "output/aura_output_alsa.h"
 #include "output/aura_output_nosound.h"
 #include "output/aura_output_wavwriter.h"
 
-#include <cstdio>
 
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/output/aura_output_factory";
@@ -70,9 +70,13 @@ AURA_RESULT openOutput(DSPMixer *system, AURA_OUTPUTTYPE type, OutputFormat &for
         (void)releaseOutput(output);
         return result;
     }
+    // The application hears why through the system's callback; the
+    // library itself writes nothing to standard error.
     const char *reason = static_cast<OutputALSA *>(output)->getErrorText();
-    std::fprintf(stderr, "AURA: no sound device could be opened (%s); mixing without sound\n",
-                 reason && reason[0] ? reason : AURA_ErrorString(result));
+    if (system && system->mCallback) {
+        system->mCallback(system->mSystemHandle, AURA_SYSTEM_CALLBACKTYPE_NODEVICE,
+                          const_cast<char *>(reason && reason[0] ? reason : AURA_ErrorString(result)), nullptr);
+    }
     (void)releaseOutput(output);
 
     format = asked;

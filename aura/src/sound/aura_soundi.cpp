@@ -184,13 +184,13 @@ AURA_RESULT SoundI::getFormat(AURA_SOUND_TYPE *type, AURA_SOUND_FORMAT *format, 
         *type = mType;
     }
     if (format) {
-        *format = mFormat;
+        *format = reportedFormat();
     }
     if (channels) {
         *channels = mChannels;
     }
     if (bits) {
-        *bits = bitsPerSample();
+        *bits = getBitsFromFormat(reportedFormat());
     }
     return AURA_OK;
 }
@@ -231,7 +231,8 @@ AURA_RESULT SoundI::getOpenState(AURA_OPENSTATE *state, AURA_RESULT *result)
     }
     *state = static_cast<AURA_OPENSTATE>(mOpenState.load(std::memory_order_acquire));
     if (result) {
-        *result = mAsyncData ? mAsyncData->mResult.load(std::memory_order_acquire) : AURA_OK;
+        *result = mAsyncData ? mAsyncData->mResult.load(std::memory_order_acquire)
+                             : static_cast<AURA_RESULT>(mFailure.load(std::memory_order_acquire));
     }
     return AURA_OK;
 }

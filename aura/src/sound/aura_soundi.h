@@ -74,6 +74,9 @@ public:
     AURA_RESULT addSyncPoint(unsigned int offset, const char *name, AURA_SYNCPOINT **point);
     // Bits per sample of the format (0 for compressed or no format).
     [[nodiscard]] int bitsPerSample() const;
+    // The format getFormat reports: what the sound holds (a stream holds
+    // its file).
+    [[nodiscard]] virtual AURA_SOUND_FORMAT reportedFormat() const { return mFormat; }
     AURA_RESULT getFormat(AURA_SOUND_TYPE *type, AURA_SOUND_FORMAT *format, int *channels, int *bits);
     AURA_RESULT getLoopPoints(unsigned int *loopstart, unsigned int *loopend);
     AURA_RESULT getNumSyncPoints(int *numsyncpoints);
@@ -94,6 +97,7 @@ public:
     SystemI *mSystem = nullptr;
     LinkedListNode mSoundNode;           // in the system's list of sounds
     std::atomic<int> mOpenState{OPENSTATE_READY};
+    std::atomic<int> mFailure{AURA_OK};  // what put a blocking sound in the error state
     AsyncRecord *mAsyncData = nullptr;   // non-blocking sounds only
     LinkedListNode mAsyncNode;           // in the loader's queue
     AURA_SOUND_TYPE mType = AURA_SOUND_TYPE_UNKNOWN;

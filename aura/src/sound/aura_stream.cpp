@@ -25,6 +25,7 @@ AURA_RESULT Stream::setPosition(unsigned int position)
         return result;
     }
     mDecodePosition = position;
+    mDataEnd.store(UINT64_MAX, std::memory_order_release);
     clearFlags(FLAG_ENDOFDATA | FLAG_DECODED);
     return AURA_OK;
 }
@@ -85,6 +86,7 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             continue;
         }
         result = AURA_ERR_FILE_EOF;
+        mDataEnd.store(mDecodePosition, std::memory_order_release);
         setFlags(FLAG_ENDOFDATA);
         break;
     }

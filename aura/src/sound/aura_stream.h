@@ -32,6 +32,11 @@ public:
     ~Stream() override;
 
     [[nodiscard]] bool isStream() const override { return true; }
+    // The file's format: a stream has no data of its own to describe.
+    [[nodiscard]] AURA_SOUND_FORMAT reportedFormat() const override
+    {
+        return mStoredFormat != AURA_SOUND_FORMAT_NONE ? mStoredFormat : mFormat;
+    }
 
     // Decodes the next `length` frames into the ring at `offset`, looping
     // back to the loop start while loops remain. 22 once the data ends (the
@@ -45,6 +50,9 @@ public:
     void setDecodeLoops(int loopcount) { mDecodeLoopCount = loopcount; }
 
     [[nodiscard]] unsigned int flags() const { return mStreamFlags.load(std::memory_order_acquire); }
+    // The frame of the stream where the decoder ran out of data on its last
+    // pass; far past any end until it has.
+    [[nodiscard]] uint64_t dataEnd() const { return mDataEnd.load(std::memory_order_acquire); }
     void setFlags(unsigned int bits) { mStreamFlags.fetch_or(bits, std::memory_order_acq_rel); }
     void clearFlags(unsigned int bits) { mStreamFlags.fetch_and(~bits, std::memory_order_acq_rel); }
 
@@ -53,9 +61,11 @@ public:
     ChannelStream *mChannelStream = nullptr;
     unsigned int mChunkSize = DEFAULT_CHUNK_FRAMES;
     unsigned int mInitialPosition = 0;
+    AURA_SOUND_FORMAT mStoredFormat = AURA_SOUND_FORMAT_NONE; // the file's, when decoded to another
 
 private:
     std::atomic<unsigned int> mStreamFlags{0};
+    std::atomic<uint64_t> mDataEnd{UINT64_MAX};
     uint64_t mDecodePosition = 0;         // PCM frame the decoder is at
     int mDecodeLoopCount = -1;
 };

@@ -495,6 +495,7 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
     }
     if (result == AURA_OK) {
         describeSound(stream, waveformat, *codec);
+        stream->mStoredFormat = codec->mStoredFormat;
         const bool known = lengthKnown(waveformat.lengthpcm);
         stream->mLength = known ? waveformat.lengthpcm : 0xFFFFFFFFu;
         stream->mLoopStart = 0;
@@ -517,10 +518,12 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
             ring->mSystem = this;
             ring->mFormat = stream->mFormat;
             ring->mChannels = stream->mChannels;
+            ring->mSpeakerBits = stream->mSpeakerBits; // the voices place the ring's channels
             ring->mDefaultFrequency = stream->mDefaultFrequency;
             ring->mMode = AURA_LOOP_NORMAL | AURA_2D | AURA_SOFTWARE;
             const uint64_t ringFrames = static_cast<uint64_t>(stream->mChunkSize) * Stream::RING_CHUNKS;
-            const bool whole = known && stream->mLength > 0 && stream->mLength <= ringFrames;
+            // An empty stream is whole too: its voice ends at once.
+            const bool whole = known && stream->mLength <= ringFrames;
             ring->mLength = whole ? stream->mLength : static_cast<unsigned int>(ringFrames);
             ring->mLengthBytes = ring->mLength * ring->frameBytes();
             ring->mLoopStart = 0;

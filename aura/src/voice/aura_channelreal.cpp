@@ -404,7 +404,9 @@ AURA_RESULT ChannelReal::setLoopPoints(unsigned int loopstart, unsigned int loop
     if (result != AURA_OK) {
         return result;
     }
-    if (loopstart >= length || static_cast<uint64_t>(loopstart) + looplength > length) {
+    // An empty sound has the empty loop at its start and no other.
+    const bool emptyLoop = length == 0 && loopstart == 0 && looplength == 0;
+    if (!emptyLoop && (loopstart >= length || static_cast<uint64_t>(loopstart) + looplength > length)) {
         return AURA_ERR_INVALID_PARAM;
     }
     mLoopStart = loopstart;

@@ -806,6 +806,11 @@ AURA_RESULT ChannelSoftware::setSpeakerMix(float fl, float fr, float c, float lf
     int inputs = 0;
     AURA_RESULT result = DSPI::calculateSpeakerLevels(fl, fr, c, lfe, bl, br, sl, sr, mSystem->mSpeakerMode,
                                                       channels, speakerMap(mSound), levels, &inputs);
+    if (result == AURA_OK && inputs == 0 && mSound) {
+        // 3, 5 and 7 channels: placed by the sound's speakers.
+        result = DSPI::calculateSpeakerLevelsByMask(fl, fr, c, lfe, bl, br, sl, sr, mSystem->mSpeakerMode, channels,
+                                                    mSound->mSpeakerBits & 0xFFFFFu, levels, &inputs);
+    }
     if (result != AURA_OK) {
         return result;
     }

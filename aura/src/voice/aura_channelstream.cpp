@@ -79,7 +79,8 @@ AURA_RESULT ChannelStream::alloc()
     mPlayedTotal = 0;
     mDecodedTotal = 0;
     mMaxFrequency = mRealChannel[0]->mMaxFrequency;
-    mMinFrequency = std::max(mRealChannel[0]->mMinFrequency, 100.0f);
+    // A stream only moves forward; any rate up to that is its own.
+    mMinFrequency = 0.0f;
     s->setDecodeLoops(mLoopCount);
 
     Sample *ring = s->mSample;
@@ -247,10 +248,12 @@ AURA_RESULT ChannelStream::updateStream()
         CriticalSectionGuard guard(mSystem->mStreamVoiceCrit);
         if (result != AURA_OK && result != AURA_ERR_FILE_EOF && result != AURA_ERR_FILE_DISKEJECTED) {
             pauseVoices(true);
-            s->mOpenState.store(SoundI::OPENSTATE_ERROR, std::memory_order_release);
             if (s->mAsyncData) {
                 s->mAsyncData->mResult.store(result, std::memory_order_release);
+            } else {
+                s->mFailure.store(result, std::memory_order_release);
             }
+            s->mOpenState.store(SoundI::OPENSTATE_ERROR, std::memory_order_release);
             mFinished = true;
             return result;
         }
@@ -276,21 +279,20 @@ AURA_RESULT ChannelStream::updateStream()
     const bool looping = (mMode & AURA_LOOP_NORMAL) && mLoopCount != 0 && mLoopLength > 0;
     const uint64_t end = looping ? static_cast<uint64_t>(mLoopStart) + mLoopLength : length;
     uint64_t position = static_cast<uint64_t>(mPosition) + static_cast<uint64_t>(delta);
-    if (end > 0 && position > end - 1 && !(s->flags() & Stream::FLAG_WHOLE)) {
-        if (!looping) {
-            if (length != 0xFFFFFFFFu && (s->flags() & Stream::FLAG_ENDOFDATA)) {
-                position = length;
-                pauseVoices(true);
-                mFinished = true;
-            }
-        } else {
-            position -= mLoopLength;
-            if (mLoopCount > 0) {
-                --mLoopCount;
-            }
+    const bool whole = (s->flags() & Stream::FLAG_WHOLE) != 0;
+    // The stream ends where its data ends, whatever its length claimed.
+    const uint64_t dataEnd = s->dataEnd();
+    if (!looping && !whole && (s->flags() & Stream::FLAG_ENDOFDATA) && position >= dataEnd) {
+        position = dataEnd;
+        pauseVoices(true);
+        mFinished = true;
+    } else if (looping && !whole && end > 0 && position > end - 1) {
+        position -= mLoopLength;
+        if (mLoopCount > 0) {
+            --mLoopCount;
         }
     }
-    if ((s->flags() & Stream::FLAG_WHOLE) && position > length) {
+    if (whole && position > length) {
         position = length;
     }
     mPosition = static_cast<unsigned int>(std::min<uint64_t>(position, 0xFFFFFFFFu));

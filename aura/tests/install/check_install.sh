@@ -1,24 +1,65 @@
 #!/bin/bash
-# Installs the built tree into a scratch prefix, then builds and runs two
-# outside programs against it: a C program through pkg-config and a C++
-# program through the CMake package.
+# Installs the built tree into a scratch prefix, then uses it as an outside
+# user would, without LD_LIBRARY_PATH: the installed programs run, two small
+# consumers build (C through pkg-config, C++ through the CMake package), and
+# the examples build both ways, with the library's run path, and run.
+# Usage: check_install.sh BUILD_DIR HERE EXAMPLES_DIR
 set -euo pipefail
 build_dir=$1
 here=$2
+examples=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+unset LD_LIBRARY_PATH
 
-cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
-pc=$(find "$work/prefix" -name aura.pc -print -quit)
+prefix=$work/prefix
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+pc=$(find "$prefix" -name aura.pc -print -quit)
 [ -n "$pc" ] || { echo "aura.pc was not installed"; exit 1; }
 export PKG_CONFIG_PATH=$(dirname "$pc")
 libdir=$(pkg-config --variable=libdir aura)
 
-"${CC:-cc}" "$here/consumer.c" $(pkg-config --cflags --libs aura) -o "$work/consumer_c"
-LD_LIBRARY_PATH=$libdir "$work/consumer_c"
+# Installed programs find the installed library through their run path.
+"$prefix/bin/aura-play" --version
+loaded=$(ldd "$prefix/bin/aura-play" | awk '/libaura\.so\.0/ {print $3}')
+[ "$(realpath "$loaded")" = "$(realpath "$libdir/libaura.so.0")" ] ||
+  { echo "aura-play loads '$loaded', not $libdir/libaura.so.0"; exit 1; }
+# The network and analytics tools, when the tree has them: a run that
+# sends nothing.
+if [ -x "$prefix/bin/kwexnet-cli" ]; then
+  "$prefix/bin/kwexnet-cli" --help >/dev/null
+  "$prefix/bin/tally-driver" --server http://127.0.0.1:9/aap.do --data "$work/tally" </dev/null
+fi
 
+"${CC:-cc}" "$here/consumer.c" $(pkg-config --cflags --libs aura) -Wl,-rpath,"$libdir" -o "$work/consumer_c"
+"$work/consumer_c"
 cmake -S "$here/cmake_consumer" -B "$work/cmake_build" -G Ninja \
-      -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+      -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake_build" >/dev/null
-LD_LIBRARY_PATH=$libdir "$work/cmake_build/consumer_cxx"
-echo "installed library usable from C (pkg-config) and C++ (CMake package)"
+"$work/cmake_build/consumer_cxx"
+
+# The examples: with pkg-config and the run path, and with CMake.
+sox -n -r 22050 -c 2 -b 16 "$work/tone.wav" synth 1.5 sine 440 sine 660 vol 0.5
+oggenc -Q -o "$work/tone.ogg" "$work/tone.wav"
+mkdir "$work/pc"
+"${CC:-cc}" "$examples/play_to_wav.c" $(pkg-config --cflags --libs aura) -Wl,-rpath,"$libdir" \
+  -o "$work/pc/play_to_wav"
+"${CXX:-c++}" -std=c++17 "$examples/stream_fade.cpp" $(pkg-config --cflags --libs aura) -Wl,-rpath,"$libdir" \
+  -o "$work/pc/stream_fade"
+cmake -S "$examples" -B "$work/examples_build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/examples_build" >/dev/null
+for dir in "$work/pc" "$work/examples_build"; do
+  rm -f "$work/played.wav" "$work/faded.wav"
+  "$dir/play_to_wav" "$work/tone.ogg" "$work/played.wav"
+  "$dir/stream_fade" "$work/tone.ogg" "$work/faded.wav"
+  # 1.5 s of stereo: the whole sound went through, the fade made it quieter.
+  played=$(soxi -s "$work/played.wav")
+  faded=$(soxi -s "$work/faded.wav")
+  [ "$played" -ge 33075 ] || { echo "$dir: play_to_wav wrote $played frames"; exit 1; }
+  [ "$faded" -ge 33075 ] || { echo "$dir: stream_fade wrote $faded frames"; exit 1; }
+  loud=$(sox "$work/played.wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
+  soft=$(sox "$work/faded.wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
+  awk -v l="$loud" -v s="$soft" 'BEGIN { exit !(s > 0.1 * l && s < 0.9 * l) }' ||
+    { echo "$dir: RMS played $loud, faded $soft"; exit 1; }
+done
+echo "installed tree: programs run, library usable from C and C++ with pkg-config and CMake"

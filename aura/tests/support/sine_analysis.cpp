@@ -1,5 +1,6 @@
 #include "sine_analysis.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -65,6 +66,25 @@ SineResult analyse(const std::vector<double> &out, std::size_t begin, int rate)
 double db(double ratio)
 {
     return 20.0 * std::log10(ratio);
+}
+
+double toneLevel(const std::vector<float> &frames, int channels, int channel, double frequency, int rate,
+                 std::size_t begin, std::size_t end)
+{
+    const auto stride = static_cast<std::size_t>(channels);
+    end = std::min(end, frames.size() / stride);
+    if (begin >= end) {
+        return 0.0;
+    }
+    double re = 0.0;
+    double im = 0.0;
+    const double w = 2.0 * std::numbers::pi * frequency / rate;
+    for (std::size_t i = begin; i < end; ++i) {
+        const double x = frames[i * stride + static_cast<std::size_t>(channel)];
+        re += x * std::cos(w * static_cast<double>(i));
+        im -= x * std::sin(w * static_cast<double>(i));
+    }
+    return 2.0 * std::hypot(re, im) / static_cast<double>(end - begin);
 }
 
 } // namespace auratest

@@ -24,6 +24,11 @@ struct SineResult {
 // as the noise.
 SineResult analyse(const std::vector<double> &out, std::size_t begin, int rate);
 
+// The amplitude of one frequency in a channel of interleaved frames
+// [begin, end): a single bin of a Fourier transform.
+double toneLevel(const std::vector<float> &frames, int channels, int channel, double frequency, int rate,
+                 std::size_t begin, std::size_t end);
+
 // A gain ratio in decibels.
 double db(double ratio);
 

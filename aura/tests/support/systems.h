@@ -53,6 +53,7 @@ struct RenderFormat {
     unsigned int block = 1024;
     AURA_DSP_RESAMPLER resampler = AURA_DSP_RESAMPLER_LINEAR;
     int maxChannels = 64;
+    int maxInputChannels = 6; // the widest sound it plays
 };
 
 // A system on the non-real-time WAV writer: one DSP block per update, on the
@@ -69,7 +70,7 @@ public:
             return;
         }
         EXPECT_EQ(mSystem->setOutput(AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
-        EXPECT_EQ(mSystem->setSoftwareFormat(format.rate, format.format, 2, 6, format.resampler), AURA_OK);
+        EXPECT_EQ(mSystem->setSoftwareFormat(format.rate, format.format, 2, format.maxInputChannels, format.resampler), AURA_OK);
         EXPECT_EQ(mSystem->setDSPBufferSize(format.block, 4), AURA_OK);
         EXPECT_EQ(mSystem->init(format.maxChannels, AURA_INIT_NORMAL, const_cast<char *>(mPath.c_str())), AURA_OK);
     }

@@ -2,16 +2,24 @@
 // rendered through the WAV writer and compared with the reference decoders.
 #include "aura_errors.h"
 #include "options.h"
+#include "alsa_config.h"
 #include "files.h"
+#include "ogg.h"
 #include "sine_analysis.h"
 #include "tools.h"
+#include "threads.h"
 #include "wav.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -34,13 +42,16 @@ struct Outcome {
     std::string err;
 };
 
-Outcome play(const auratest::TempDir &dir, const std::string &args)
+// Runs the tool in `dir`; `env` goes before the command ("NAME=value ...").
+Outcome play(const auratest::TempDir &dir, const std::string &args, const std::string &env = "")
 {
     const fs::path out = dir / "stdout.txt";
     const fs::path err = dir / "stderr.txt";
     std::string command = "cd ";
     command += quote(dir.path());
     command += " && ";
+    command += env;
+    command += " ";
     command += AURA_PLAY_PATH;
     command += " ";
     command += args;
@@ -244,14 +255,15 @@ TEST_F(AuraPlay, VolumeAndPanScaleTheOutput)
     EXPECT_LT(rms(left, 1, 2), rms(left, 0, 2) * 0.01);
 }
 
-TEST_F(AuraPlay, FilesPlayOneAfterAnotherAndFailuresDoNotStopTheRest)
+TEST_F(AuraPlay, FilesFollowEachOtherSampleExactlyAndFailuresDoNotStopTheRest)
 {
     ASSERT_TRUE(run("sox -D -n -r 48000 -c 2 -b 16 " + quote(mDir / "a.wav") + " synth 0.5 sine 300"));
     ASSERT_TRUE(run("sox -D -n -r 48000 -c 2 -b 16 " + quote(mDir / "b.wav") + " synth 0.25 square 200 vol 0.3"));
     ASSERT_TRUE(run("sox -D " + quote(mDir / "a.wav") + " -t raw " + quote(mDir / "a.raw")));
     ASSERT_TRUE(run("sox -D " + quote(mDir / "b.wav") + " -t raw " + quote(mDir / "b.raw")));
-    const Bytes a = auratest::readAll(mDir / "a.raw");
+    Bytes both = auratest::readAll(mDir / "a.raw");
     const Bytes b = auratest::readAll(mDir / "b.raw");
+    both.insert(both.end(), b.begin(), b.end());
 
     const Outcome outcome = play(mDir, "-o both.wav a.wav missing.wav b.wav");
     EXPECT_EQ(outcome.exitCode, 1);
@@ -259,41 +271,53 @@ TEST_F(AuraPlay, FilesPlayOneAfterAnotherAndFailuresDoNotStopTheRest)
         << outcome.err;
     const Wav wav = readWav(mDir / "both.wav");
     EXPECT_EQ(wav.rate, 48000u);
-    // The second file starts on the next mixing block after the first ends,
-    // and the render stops where it ends.
-    ASSERT_GE(wav.data.size(), a.size() + b.size());
-    EXPECT_LT(wav.data.size(), a.size() + b.size() + 1024 * 4);
-    EXPECT_TRUE(Bytes(wav.data.begin(), wav.data.begin() + static_cast<long>(a.size())) == a);
-    EXPECT_TRUE(Bytes(wav.data.end() - static_cast<long>(b.size()), wav.data.end()) == b);
+    EXPECT_TRUE(wav.data == both) << wav.frames() << " frames, expected " << both.size() / 4;
+
+    // Resampled files too: a render of A then B is the render of A followed
+    // by the render of B, whatever the rates, the seek and the duration.
+    ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(mDir / "c.wav") + " synth 0.3 sine 440"));
+    ASSERT_TRUE(run("sox -D -n -r 22050 -c 1 -b 16 " + quote(mDir / "d.wav") + " synth 0.2 sine 1000"));
+    for (const std::string extra : {"", "--seek 50 ", "--duration 150 ", "--stream "}) {
+        SCOPED_TRACE(extra);
+        Bytes single;
+        for (const char *file : {"c.wav", "d.wav"}) {
+            const Outcome one = play(mDir, "--rate 48000 " + extra + "-o one.wav " + file);
+            ASSERT_EQ(one.exitCode, 0) << one.err;
+            const Wav part = readWav(mDir / "one.wav");
+            single.insert(single.end(), part.data.begin(), part.data.end());
+        }
+        ASSERT_GT(single.size(), 48000u) << "the single renders hold the files";
+        const Outcome joined = play(mDir, "--rate 48000 " + extra + "-o joined.wav c.wav d.wav");
+        ASSERT_EQ(joined.exitCode, 0) << joined.err;
+        EXPECT_TRUE(readWav(mDir / "joined.wav").data == single);
+    }
 }
 
-TEST_F(AuraPlay, BadFilesGiveTheEngineMessageAndExitOne)
+TEST_F(AuraPlay, BadFilesSayWhatIsWrongAndExitOne)
 {
     auratest::writeAll(mDir / "notes.txt", Bytes{'h', 'e', 'l', 'l', 'o', '\n'});
     auratest::writeAll(mDir / "empty.ogg", Bytes{});
+    fs::create_directory(mDir / "folder");
     struct Case {
         const char *args;
-        AURA_RESULT result;
+        const char *says;
     };
     const Case cases[] = {
-        {"-o out.wav missing.ogg", AURA_ERR_FILE_NOTFOUND},
-        {"-o out.wav notes.txt", AURA_ERR_FORMAT},
-        {"--info missing.ogg", AURA_ERR_FILE_NOTFOUND},
-        {"--info notes.txt", AURA_ERR_FORMAT},
+        {"-o out.wav missing.ogg", "missing.ogg: File not found. (23)"},
+        {"-o out.wav notes.txt", "notes.txt: unsupported format"},
+        {"--info missing.ogg", "missing.ogg: File not found. (23)"},
+        {"--info notes.txt", "notes.txt: unsupported format"},
+        {"-o out.wav empty.ogg", "empty.ogg: unsupported format"},
+        {"--info empty.ogg", "empty.ogg: unsupported format"},
+        {"-o out.wav folder", "folder: is a directory"},
+        {"--stream --info folder", "folder: is a directory"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args);
         const Outcome outcome = play(mDir, c.args);
         EXPECT_EQ(outcome.exitCode, 1);
-        EXPECT_NE(outcome.err.find(engineText(c.result)), std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.err.find(std::string("aura-play: ") + c.says), std::string::npos) << outcome.err;
         EXPECT_FALSE(fs::exists(mDir / "out.wav"));
-    }
-    // An empty file and a directory are refused, not crashed on.
-    for (const char *args : {"-o out.wav empty.ogg", "--info empty.ogg", "-o out.wav ."}) {
-        SCOPED_TRACE(args);
-        const Outcome outcome = play(mDir, args);
-        EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
-        EXPECT_NE(outcome.err.find("aura-play: "), std::string::npos);
     }
     // A seek past the end is a failure of that file.
     ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "short.wav") + " synth 0.2 sine 300"));
@@ -321,6 +345,9 @@ TEST_F(AuraPlay, BadUsageExitsTwoWithAMessage)
     const Outcome help = play(mDir, "--help");
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("--duration MS"), std::string::npos);
+    for (const char *format : {"WAV", "IMA ADPCM", "Ogg Vorbis"}) {
+        EXPECT_NE(help.out.find(format), std::string::npos) << format;
+    }
     const Outcome version = play(mDir, "--version");
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("aura-play ", 0), 0u) << version.out;
@@ -382,6 +409,28 @@ TEST(AuraPlayOptions, ValuesAreReadInBothSpellings)
     auraplay::Options bounded;
     EXPECT_TRUE(auraplay::parseOptions({"--loop=-1", "--duration=10", "-o", "x.wav", "a.ogg"}, bounded).ok);
 
+    // Short options combine, and -o takes the rest of its word or the next one.
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-qo", "x.wav", "a.ogg"},
+                                                 std::vector<std::string>{"-qox.wav", "a.ogg"},
+                                                 std::vector<std::string>{"-q", "-ox.wav", "a.ogg"}}) {
+        auraplay::Options combined;
+        const auraplay::ParseResult result = auraplay::parseOptions(args, combined);
+        ASSERT_TRUE(result.ok) << args[0] << ": " << result.error;
+        EXPECT_TRUE(combined.quiet) << args[0];
+        EXPECT_EQ(combined.output, "x.wav") << args[0];
+        EXPECT_EQ(combined.files, std::vector<std::string>{"a.ogg"}) << args[0];
+    }
+    auraplay::Options helped;
+    EXPECT_TRUE(auraplay::parseOptions({"-qh"}, helped).ok);
+    EXPECT_TRUE(helped.help && helped.quiet);
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-qz", "a.ogg"},
+                                                 std::vector<std::string>{"-qo"}}) {
+        auraplay::Options bad;
+        const auraplay::ParseResult result = auraplay::parseOptions(args, bad);
+        EXPECT_FALSE(result.ok) << args[0];
+        EXPECT_NE(result.error.find(args[0] == "-qz" ? "-z" : "-o"), std::string::npos) << result.error;
+    }
+
     auraplay::Options missing;
     const auraplay::ParseResult noValue = auraplay::parseOptions({"a.ogg", "--seek"}, missing);
     EXPECT_FALSE(noValue.ok);
@@ -414,22 +463,193 @@ TEST_F(AuraPlay, TheDemoRendersEightAudibleSecondsWithoutClipping)
     EXPECT_GT(std::abs(rms(samples, 0, 2) - rms(samples, 1, 2)), 1e-4);
 }
 
-// Without a sound device the player renders to a WAV file and says where.
-TEST_F(AuraPlay, WithoutADeviceTheSoundGoesToAWavFile)
+// Without a sound device the player renders to a WAV file, as -o would,
+// and says so unless told to be quiet.
+TEST_F(AuraPlay, WithoutADeviceTheSoundGoesToAWavFileAsARenderWould)
 {
-    struct stat info {};
-    if (stat("/dev/snd", &info) == 0) {
-        GTEST_SKIP() << "this machine has a sound device";
-    }
-    ASSERT_TRUE(run("sox -D -n -r 48000 -c 2 -b 16 " + quote(mDir / "a.wav") + " synth 0.5 sine 300"));
-    Outcome outcome = play(mDir, "a.wav");
-    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_NE(outcome.err.find("aura-play.wav"), std::string::npos) << outcome.err;
-    EXPECT_EQ(readWav(mDir / "aura-play.wav").frames(), 24000u);
+    const auratest::AlsaConfig noDevice("pcm.nothing { type null }");
+    const std::string env = "ALSA_CONFIG_PATH=" + quote(noDevice.path());
+    ASSERT_TRUE(run("sox -D -n -r 32000 -c 2 -b 16 " + quote(mDir / "a.wav") + " synth 0.5 sine 300"));
+    ASSERT_TRUE(run("sox -D " + quote(mDir / "a.wav") + " -t raw " + quote(mDir / "a.raw")));
 
-    outcome = play(mDir, "-q");
+    Outcome outcome = play(mDir, "a.wav", env);
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_NE(outcome.err.find("no sound device"), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("aura-play.wav"), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find("AURA:"), std::string::npos) << outcome.err;
+    Wav wav = readWav(mDir / "aura-play.wav");
+    EXPECT_EQ(wav.rate, 32000u);
+    EXPECT_TRUE(wav.data == auratest::readAll(mDir / "a.raw")) << wav.frames() << " frames";
+
+    outcome = play(mDir, "-q a.wav", env);
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(outcome.err, "");
+
+    outcome = play(mDir, "-q", env);
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_NEAR(static_cast<double>(readWav(mDir / "aura-play.wav").frames()), 8.0 * 48000, 4800);
+}
+
+// A refused command line leaves every file as it was, the fall-back's
+// aura-play.wav included.
+TEST_F(AuraPlay, AUsageErrorTouchesNoFile)
+{
+    const auratest::AlsaConfig noDevice("pcm.nothing { type null }");
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "a.wav") + " synth 0.1 sine 300"));
+    const Bytes kept{'k', 'e', 'p', 't'};
+    ASSERT_TRUE(auratest::writeAll(mDir / "aura-play.wav", kept));
+    const Outcome outcome = play(mDir, "--loop -1 a.wav", "ALSA_CONFIG_PATH=" + quote(noDevice.path()));
+    EXPECT_EQ(outcome.exitCode, 2) << outcome.err;
+    EXPECT_NE(outcome.err.find("--duration"), std::string::npos) << outcome.err;
+    EXPECT_TRUE(auratest::readAll(mDir / "aura-play.wav") == kept);
+}
+
+// What the player says follows what it did: a file is named as playing or
+// rendering once it is open, never before, and --info names the format the
+// file stores.
+TEST_F(AuraPlay, MessagesFollowWhatHappened)
+{
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "a.wav") + " synth 0.05 sine 300"));
+    Outcome outcome = play(mDir, "-o out.wav missing.wav a.wav");
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_NE(outcome.err.find("aura-play: rendering a.wav\n"), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find("playing"), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find("rendering missing.wav"), std::string::npos) << outcome.err;
+
+    // ALSA's null device is a sound device that plays nothing.
+    const auratest::AlsaConfig nullDevice("pcm.!default { type null }");
+    outcome = play(mDir, "missing.wav a.wav", "ALSA_CONFIG_PATH=" + quote(nullDevice.path()));
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_NE(outcome.err.find("aura-play: playing a.wav\n"), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find("playing missing.wav"), std::string::npos) << outcome.err;
+    EXPECT_FALSE(fs::exists(mDir / "aura-play.wav"));
+
+    ASSERT_TRUE(run("sox -D -n -r 22050 -c 1 -e ima-adpcm " + quote(mDir / "ima.wav") + " synth 0.2 sine 300"));
+    outcome = play(mDir, "--info ima.wav");
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_NE(outcome.out.find("format:   IMA ADPCM"), std::string::npos) << outcome.out;
+}
+
+// A WAV file without frames is a sound of length 0: it plays as nothing,
+// in either mode, and the files around it follow each other.
+TEST_F(AuraPlay, AnEmptyWavPlaysAsNothing)
+{
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "empty.wav") + " trim 0 0"));
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "a.wav") + " synth 0.1 sine 300"));
+    for (const char *mode : {"", "--stream "}) {
+        SCOPED_TRACE(mode);
+        Outcome outcome = play(mDir, std::string(mode) + "-o out.wav empty.wav");
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+        EXPECT_EQ(readWav(mDir / "out.wav").frames(), 0u);
+        outcome = play(mDir, std::string(mode) + "--rate 8000 -o out.wav a.wav empty.wav a.wav");
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+        EXPECT_EQ(readWav(mDir / "out.wav").frames(), 1600u);
+    }
+}
+
+// A process of the tool with its standard streams in files of `dir`.
+pid_t spawnPlayer(const auratest::TempDir &dir, const std::string &args)
+{
+    const std::string script = "cd " + quote(dir.path()) + " && exec " + AURA_PLAY_PATH + " " + args +
+                               " >stdout.txt 2>stderr.txt </dev/null";
+    const char *argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), environ) != 0) {
+        return -1;
+    }
+    return pid;
+}
+
+// Ctrl-C ends a render with status 130 and a WAV file whose sizes match
+// what was written.
+TEST_F(AuraPlay, AnInterruptedRenderExitsWith130AndAWholeFile)
+{
+    ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(mDir / "a.wav") + " synth 1 sine 300"));
+    const pid_t pid = spawnPlayer(mDir, "-q -o long.wav --loop -1 --duration 36000000 a.wav");
+    ASSERT_GT(pid, 0);
+    const bool grew = auratest::waitFor(
+        [&] {
+            std::error_code error;
+            const auto size = fs::file_size(mDir / "long.wav", error);
+            return !error && size > (1u << 20);
+        },
+        std::chrono::seconds(60));
+    EXPECT_EQ(kill(pid, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(grew);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const Wav wav = readWav(mDir / "long.wav");
+    EXPECT_GT(wav.frames(), 0u);
+    EXPECT_EQ(wav.dataOffset + wav.dataSize, wav.fileSize);
+}
+
+// An output the writer cannot take is a write error of that file, not a
+// file that failed to load.
+TEST_F(AuraPlay, AFailedWriteNamesTheOutput)
+{
+    ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(mDir / "a.wav") + " synth 2 sine 300"));
+    const Outcome outcome = play(mDir, "-o small.wav a.wav", "trap '' XFSZ; ulimit -f 64;");
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_NE(outcome.err.find("aura-play: cannot write small.wav"), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find(engineText(AURA_ERR_FILE_BAD)), std::string::npos) << outcome.err;
+    const Wav wav = readWav(mDir / "small.wav");
+    EXPECT_EQ(wav.dataOffset + wav.dataSize, wav.fileSize);
+}
+
+// Damaged and unusual Ogg files: one answer in both modes, no crash, and a
+// stream that ends with its data.
+TEST_F(AuraPlay, OddOggFilesGiveTheSameAnswerAsSampleAndAsStream)
+{
+    Bytes damaged = auratest::encodeOgg({.rate = 44100, .channels = 2, .frames = 44100});
+    ASSERT_TRUE(auratest::damageSetupHeader(damaged, 400, 10));
+    ASSERT_TRUE(auratest::writeAll(mDir / "damaged.ogg", damaged));
+    for (const char *mode : {"", "--stream "}) {
+        SCOPED_TRACE(mode);
+        for (const char *job : {"-o out.wav", "--info"}) {
+            const Outcome outcome = play(mDir, std::string(mode) + job + " damaged.ogg");
+            EXPECT_EQ(outcome.exitCode, 1) << job << ": " << outcome.err;
+            EXPECT_NE(outcome.err.find("damaged.ogg: unsupported format"), std::string::npos) << outcome.err;
+        }
+    }
+
+    Bytes claim = auratest::encodeOgg({.rate = 44100, .channels = 2, .frames = 2 * 44100});
+    ASSERT_TRUE(auratest::setLastGranule(claim, 0xFFFFFFFFu));
+    ASSERT_TRUE(auratest::writeAll(mDir / "claim.ogg", claim));
+    ASSERT_TRUE(run("oggdec -Q -R -o " + quote(mDir / "claim.raw") + " " + quote(mDir / "claim.ogg")));
+    const size_t frames = auratest::readAll(mDir / "claim.raw").size() / 4;
+    for (const char *mode : {"", "--stream "}) {
+        SCOPED_TRACE(mode);
+        Outcome outcome = play(mDir, std::string(mode) + "--info claim.ogg");
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+        EXPECT_NE(outcome.out.find("length:   " + std::to_string(frames) + " samples"), std::string::npos)
+            << outcome.out;
+        outcome = play(mDir, std::string(mode) + "-o claim.wav claim.ogg", "timeout 120");
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+        EXPECT_EQ(readWav(mDir / "claim.wav").frames(), frames);
+    }
+}
+
+// --info opens the file as a stream: a long file is not decoded whole.
+TEST_F(AuraPlay, InfoOfALongFileDecodesLittleOfIt)
+{
+    ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(mDir / "long.wav") + " synth 240 sine 300 sine 500"));
+    ASSERT_TRUE(run("oggenc -Q -q 0 -o " + quote(mDir / "long.ogg") + " " + quote(mDir / "long.wav")));
+    fs::remove(mDir / "long.wav");
+    // The largest memory of one run of the tool, in kilobytes.
+    const auto peakKb = [&](const std::string &args) {
+        const pid_t pid = spawnPlayer(mDir, args);
+        int status = 0;
+        rusage usage{};
+        EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << args;
+        return usage.ru_maxrss;
+    };
+    const long info = peakKb("--info long.ogg");
+    const long whole = peakKb("-q -o part.wav --duration 100 long.ogg");
+    // The decoded file alone is 42 MB.
+    EXPECT_LT(info, whole - 20000) << "info " << info << " kB, a sample of the file " << whole << " kB";
 }
 
 } // namespace

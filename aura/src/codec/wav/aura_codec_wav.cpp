@@ -410,6 +410,7 @@ AURA_RESULT CodecWav::setupFormat(unsigned int mode)
         wf.lengthpcm = static_cast<unsigned int>(std::min<uint64_t>(blocks * perBlock, 0xFFFFFFFFu));
         mDataLength = static_cast<unsigned int>(blocks * blockalign);
         format = mKeptCompressed ? AURA_SOUND_FORMAT_IMAADPCM : AURA_SOUND_FORMAT_PCM16;
+        mStoredFormat = AURA_SOUND_FORMAT_IMAADPCM;
 
         // Describe what the reads deliver: 16-bit PCM.
         mSrcFormatRecord.wFormatTag = WAVE_FORMAT_PCM;
