@@ -93,6 +93,7 @@ public:
 
     SystemI *mSystem = nullptr;
     LinkedListNode mSoundNode;           // in the system's list of sounds
+    LinkedListNode mChannelHead;         // the channels that play the sound (their mSoundNode)
     std::atomic<int> mOpenState{OPENSTATE_READY};
     AsyncRecord *mAsyncData = nullptr;   // non-blocking sounds only
     LinkedListNode mAsyncNode;           // in the loader's queue
