@@ -92,6 +92,30 @@ void DSPConnectionI::startRamp()
     mRampCount = DSP_RAMPCOUNT;
 }
 
+void DSPConnectionI::followInput(int inchannels, int outchannels, AURA_SPEAKERMODE speakermode)
+{
+    if (mLevelsSet && (mAutoInputChannels == 0 || mAutoInputChannels == inchannels)) {
+        return;
+    }
+    if (inchannels == outchannels && mVolume == 1.0f) {
+        setUnity();
+    } else {
+        setPan(0.0f, outchannels, inchannels, speakermode);
+    }
+    mAutoInputChannels = inchannels;
+}
+
+void DSPConnectionI::steadyLevels(float (&levels)[2][2]) const
+{
+    for (int r = 0; r < 2; ++r) {
+        for (int c = 0; c < 2; ++c) {
+            const bool inside = r < mMaxOutputLevels && c < mMaxInputLevels;
+            const int cell = r * mMaxInputLevels + c;
+            levels[r][c] = !inside ? 0.0f : mRampCount > 0 ? mLevel[cell] * mVolume : mLevelCurrent[cell];
+        }
+    }
+}
+
 AURA_RESULT DSPConnectionI::setUnity()
 {
     CriticalSectionGuard guard(mixLock(mSystem));

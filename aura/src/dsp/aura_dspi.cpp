@@ -936,6 +936,16 @@ AURA_RESULT DSPI::getTargetFrequency(int *frequency)
     return AURA_OK;
 }
 
+int DSPI::fusedChannels(unsigned int, int)
+{
+    return 0;
+}
+
+AURA_RESULT DSPI::readFused(const FusedMix &, unsigned int *, unsigned int, float **)
+{
+    return AURA_ERR_INTERNAL;
+}
+
 // ---------------------------------------------------------------------------
 // Execution services.
 

@@ -83,6 +83,18 @@ struct DSPConnectionRequest {
     int mInputIndex;
 };
 
+// Where a unit adds its block straight into the block of the unit that
+// reads it (a voice's source, through the fused kernels): that block and its
+// channels, the connection's steady levels [output][input], and the frames
+// at the start that a ramp of the connection's levels still covers, which
+// the unit leaves in its own block for the reader to mix through the ramp.
+struct FusedMix {
+    float *out = nullptr;
+    int outChannels = 0;
+    float levels[2][2] = {};
+    unsigned int rampFrames = 0;
+};
+
 class DSPI : public Plugin {
 public:
     DSPI();
@@ -119,6 +131,14 @@ public:
     virtual AURA_RESULT stopBuffering();
     virtual AURA_RESULT setTargetFrequency(int frequency);
     virtual AURA_RESULT getTargetFrequency(int *frequency);
+    // The channels of the block this unit can add straight into its reader's
+    // block this tick (see FusedMix), or 0 when it cannot: the base cannot.
+    virtual int fusedChannels(unsigned int tick, int speakermodechannels);
+    // Produces this tick's block into mix.out, through mix.levels; the first
+    // mix.rampFrames frames go into the unit's own block, handed back
+    // through rampblock. Only after fusedChannels said yes in this tick.
+    virtual AURA_RESULT readFused(const FusedMix &mix, unsigned int *length, unsigned int tick,
+                                  float **rampblock);
 
     // Graph changes, queued for the mixer side.
     AURA_RESULT addInputQueued(DSPI *input, bool checkcycle, DSPConnectionI *templ,

@@ -1,0 +1,511 @@
+// The vector loops of the fused voice kernels, written once over a small set
+// of lane operations and built once per instruction set: each file that
+// includes this is compiled with its own target options and defines
+// AURA_MIX_ENTRY to the name of its entry point (see aura_dsp_mixrun.h) and
+// AURA_MIX_LANES to its width.
+// Everything here has internal linkage, and only plain data and compiler
+// intrinsics come from outside, so code built for one instruction set never
+// stands in for another.
+//
+// Per output frame: the position's whole part picks the frame (and its
+// neighbour), the fraction becomes the interpolation weight (as the scalar
+// kernels round it, float(fraction) / 2^32, or the fraction's top 24 bits
+// where that is cheaper), the samples are
+// interpolated in the source's integer units, and the result is added into
+// the output through the levels, with the format's scale (a power of two)
+// folded into them.
+//
+// The lanes find their frames in one of two ways. While a step is at most
+// two frames, the frames of a group of W lanes lie within 2W frames of the
+// first: those are loaded as one window and each lane picks its own with a
+// permute. Faster steps, and windows that would reach past the data, gather
+// the frames lane by lane.
+#ifndef AURA_MIX_ENTRY
+#error "define AURA_MIX_ENTRY before including this file"
+#endif
+
+#include "dsp/units/aura_dsp_mixrun.h"
+
+#include <cstdint>
+#include <cstring>
+
+// AURA_MIX_LANES names the width the including file is built for: 16
+// (AVX-512F), 8 (AVX2 and FMA) or 4 (SSE2); without the instruction set
+// there are no vector loops and the entry point does nothing.
+#if AURA_MIX_LANES == 16 && defined(__AVX512F__)
+#include <immintrin.h>
+#define AURA_MIX_LANES_AVX512 1
+#elif AURA_MIX_LANES == 8 && defined(__AVX2__) && defined(__FMA__)
+#include <immintrin.h>
+#define AURA_MIX_LANES_AVX2 1
+#elif AURA_MIX_LANES == 4 && defined(__SSE2__)
+#include <emmintrin.h>
+#define AURA_MIX_LANES_SSE2 1
+#elif AURA_MIX_LANES > 4
+#error "this file must be built with the instruction set its lanes need"
+#endif
+
+namespace {
+
+constexpr int FORMAT_PCM8 = 1;
+constexpr int FORMAT_PCM16 = 2;
+constexpr int FORMAT_FLOAT = 5;
+
+#if defined(AURA_MIX_LANES_AVX512)
+
+struct Lanes {
+    static constexpr int W = 16;
+    using F = __m512;
+    using I = __m512i;
+    static F set1(float v) { return _mm512_set1_ps(v); }
+    static F add(F a, F b) { return _mm512_add_ps(a, b); }
+    static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
+    static F madd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+    static F toFloat(I v) { return _mm512_cvtepi32_ps(v); }
+    static F interleaveLow(F left, F right) { return _mm512_unpacklo_ps(left, right); }
+    static F interleaveHigh(F left, F right) { return _mm512_unpackhi_ps(left, right); }
+    static I addInt(I v, int n) { return _mm512_add_epi32(v, _mm512_set1_epi32(n)); }
+    static F asFloat(I v) { return _mm512_castsi512_ps(v); }
+    template <int N> static I shl(I v) { return _mm512_slli_epi32(v, N); }
+    template <int N> static I sar(I v) { return _mm512_srai_epi32(v, N); }
+    static F load(const float *p) { return _mm512_loadu_ps(p); }
+    static void store(float *p, F v) { _mm512_storeu_ps(p, v); }
+
+    // Lane i at position + i * step: whole frames and fractions, advanced
+    // W frames at a time with the carry between them.
+    struct Cursor {
+        I whole;
+        I fraction;
+        I wholeStep;
+        I fractionStep;
+        Cursor(int64_t position, int64_t step, const int (&order)[W])
+        {
+            alignas(64) int32_t w[W];
+            alignas(64) uint32_t f[W];
+            for (int i = 0; i < W; ++i) {
+                const auto p = static_cast<uint64_t>(position) +
+                               static_cast<uint64_t>(step) * static_cast<uint64_t>(order[i]);
+                w[i] = static_cast<int32_t>(p >> 32);
+                f[i] = static_cast<uint32_t>(p);
+            }
+            whole = _mm512_load_si512(w);
+            fraction = _mm512_load_si512(f);
+            const uint64_t stride = static_cast<uint64_t>(step) * W;
+            wholeStep = _mm512_set1_epi32(static_cast<int32_t>(stride >> 32));
+            fractionStep = _mm512_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(stride)));
+        }
+        void advance()
+        {
+            const I next = _mm512_add_epi32(fraction, fractionStep);
+            const __mmask16 carry = _mm512_cmplt_epu32_mask(next, fraction);
+            const I stepped = _mm512_add_epi32(whole, wholeStep);
+            whole = _mm512_mask_add_epi32(stepped, carry, stepped, _mm512_set1_epi32(1));
+            fraction = next;
+        }
+        [[nodiscard]] F weight() const
+        {
+            return _mm512_mul_ps(_mm512_cvtepu32_ps(fraction), _mm512_set1_ps(1.0f / 4294967296.0f));
+        }
+        // 32 bits at base + (whole + frames) * SCALE in every lane.
+        template <int SCALE> [[nodiscard]] I gather(const uint8_t *base, int frames) const
+        {
+            return _mm512_i32gather_epi32(whole, base + frames * SCALE, SCALE);
+        }
+        [[nodiscard]] I relative(int32_t start) const { return _mm512_sub_epi32(whole, _mm512_set1_epi32(start)); }
+    };
+
+    // 2W units (see Window below) from `frame`: sign-extended samples of a
+    // mono source, frames of a stereo one.
+    struct Window {
+        I lo;
+        I hi;
+        [[nodiscard]] I pick(I index) const { return _mm512_permutex2var_epi32(lo, index, hi); }
+    };
+    template <int BYTES, int IN> static Window window(const uint8_t *frame)
+    {
+        if constexpr (BYTES == 1 && IN == 1) {
+            return {_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(frame))),
+                    _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(frame + 16)))};
+        } else if constexpr ((BYTES == 2 && IN == 1) || (BYTES == 1 && IN == 2)) {
+            return {_mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame))),
+                    _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame + 32)))};
+        } else {
+            return {_mm512_loadu_si512(frame), _mm512_loadu_si512(frame + 64)};
+        }
+    }
+
+    static constexpr bool WINDOWS = true;
+    // The frame of each lane when two output channels are interleaved: the
+    // unpacks of the left and right lanes then give frames 0-7 and 8-15.
+    static constexpr int STEREO_ORDER[W] = {0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15};
+    static constexpr bool PAIRS = false; // two full permutes do as well
+    static I pair16(const uint8_t *, I relative) { return relative; }
+};
+
+#elif defined(AURA_MIX_LANES_AVX2)
+
+struct Lanes {
+    static constexpr int W = 8;
+    using F = __m256;
+    using I = __m256i;
+    static F set1(float v) { return _mm256_set1_ps(v); }
+    static F add(F a, F b) { return _mm256_add_ps(a, b); }
+    static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
+    static F madd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+    static F toFloat(I v) { return _mm256_cvtepi32_ps(v); }
+    static F interleaveLow(F left, F right) { return _mm256_unpacklo_ps(left, right); }
+    static F interleaveHigh(F left, F right) { return _mm256_unpackhi_ps(left, right); }
+    static I addInt(I v, int n) { return _mm256_add_epi32(v, _mm256_set1_epi32(n)); }
+    static F asFloat(I v) { return _mm256_castsi256_ps(v); }
+    template <int N> static I shl(I v) { return _mm256_slli_epi32(v, N); }
+    template <int N> static I sar(I v) { return _mm256_srai_epi32(v, N); }
+    static F load(const float *p) { return _mm256_loadu_ps(p); }
+    static void store(float *p, F v) { _mm256_storeu_ps(p, v); }
+
+    struct Cursor {
+        I whole;
+        I fraction;
+        I wholeStep;
+        I fractionStep;
+        Cursor(int64_t position, int64_t step, const int (&order)[W])
+        {
+            alignas(32) int32_t w[W];
+            alignas(32) uint32_t f[W];
+            for (int i = 0; i < W; ++i) {
+                const auto p = static_cast<uint64_t>(position) +
+                               static_cast<uint64_t>(step) * static_cast<uint64_t>(order[i]);
+                w[i] = static_cast<int32_t>(p >> 32);
+                f[i] = static_cast<uint32_t>(p);
+            }
+            whole = _mm256_load_si256(reinterpret_cast<const __m256i *>(w));
+            fraction = _mm256_load_si256(reinterpret_cast<const __m256i *>(f));
+            const uint64_t stride = static_cast<uint64_t>(step) * W;
+            wholeStep = _mm256_set1_epi32(static_cast<int32_t>(stride >> 32));
+            fractionStep = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(stride)));
+        }
+        void advance()
+        {
+            // An unsigned compare through the sign bit: the fraction wrapped
+            // when the new one is below the old (the mask is -1 there).
+            const I next = _mm256_add_epi32(fraction, fractionStep);
+            const I sign = _mm256_set1_epi32(static_cast<int32_t>(0x80000000u));
+            const I carry = _mm256_cmpgt_epi32(_mm256_xor_si256(fraction, sign), _mm256_xor_si256(next, sign));
+            whole = _mm256_sub_epi32(_mm256_add_epi32(whole, wholeStep), carry);
+            fraction = next;
+        }
+        [[nodiscard]] F weight() const
+        {
+            // The top 24 bits of the fraction, all a float holds (it may
+            // differ from float(fraction) in the last place).
+            return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(fraction, 8)),
+                                 _mm256_set1_ps(1.0f / 16777216.0f));
+        }
+        template <int SCALE> [[nodiscard]] I gather(const uint8_t *base, int frames) const
+        {
+            return _mm256_i32gather_epi32(reinterpret_cast<const int *>(base + frames * SCALE), whole, SCALE);
+        }
+        [[nodiscard]] I relative(int32_t start) const { return _mm256_sub_epi32(whole, _mm256_set1_epi32(start)); }
+    };
+
+    struct Window {
+        I lo;
+        I hi;
+        [[nodiscard]] I pick(I index) const
+        {
+            const I low = _mm256_permutevar8x32_epi32(lo, index);
+            const I high = _mm256_permutevar8x32_epi32(hi, index);
+            return _mm256_blendv_epi8(low, high, _mm256_cmpgt_epi32(index, _mm256_set1_epi32(W - 1)));
+        }
+    };
+    template <int BYTES, int IN> static Window window(const uint8_t *frame)
+    {
+        if constexpr (BYTES == 1 && IN == 1) {
+            return {_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(frame))),
+                    _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(frame + 8)))};
+        } else if constexpr ((BYTES == 2 && IN == 1) || (BYTES == 1 && IN == 2)) {
+            return {_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(frame))),
+                    _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(frame + 16)))};
+        } else {
+            return {_mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame)),
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame + 32))};
+        }
+    }
+
+    static constexpr bool WINDOWS = true;
+    static constexpr int STEREO_ORDER[W] = {0, 1, 4, 5, 2, 3, 6, 7};
+
+    // 16-bit mono: each lane's sample and its neighbour as one 32-bit pair,
+    // picked from the pairs that start at even frames (from `frame`) and
+    // those that start at odd ones.
+    static constexpr bool PAIRS = true;
+    static I pair16(const uint8_t *frame, I relative)
+    {
+        const I even = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame));
+        const I odd = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame + 2));
+        const I index = _mm256_srli_epi32(relative, 1);
+        const F fromEven = _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(even, index));
+        const F fromOdd = _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(odd, index));
+        return _mm256_castps_si256(
+            _mm256_blendv_ps(fromEven, fromOdd, _mm256_castsi256_ps(_mm256_slli_epi32(relative, 31))));
+    }
+};
+
+#elif defined(AURA_MIX_LANES_SSE2)
+
+struct Lanes {
+    static constexpr int W = 4;
+    using F = __m128;
+    using I = __m128i;
+    static F set1(float v) { return _mm_set1_ps(v); }
+    static F add(F a, F b) { return _mm_add_ps(a, b); }
+    static F sub(F a, F b) { return _mm_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm_mul_ps(a, b); }
+    static F madd(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+    static F toFloat(I v) { return _mm_cvtepi32_ps(v); }
+    static F interleaveLow(F left, F right) { return _mm_unpacklo_ps(left, right); }
+    static F interleaveHigh(F left, F right) { return _mm_unpackhi_ps(left, right); }
+    static I addInt(I v, int n) { return _mm_add_epi32(v, _mm_set1_epi32(n)); }
+    static F asFloat(I v) { return _mm_castsi128_ps(v); }
+    template <int N> static I shl(I v) { return _mm_slli_epi32(v, N); }
+    template <int N> static I sar(I v) { return _mm_srai_epi32(v, N); }
+    static F load(const float *p) { return _mm_loadu_ps(p); }
+    static void store(float *p, F v) { _mm_storeu_ps(p, v); }
+
+    // Without gathers the lanes' frames are found one by one: the cursor
+    // keeps the four positions as scalars.
+    struct Cursor {
+        int64_t at[W];
+        int64_t step;
+        Cursor(int64_t position, int64_t s, const int (&)[W]) : step(s)
+        {
+            for (int i = 0; i < W; ++i) {
+                at[i] = static_cast<int64_t>(static_cast<uint64_t>(position) +
+                                             static_cast<uint64_t>(s) * static_cast<uint64_t>(i));
+            }
+        }
+        void advance()
+        {
+            for (int64_t &p : at) {
+                p = static_cast<int64_t>(static_cast<uint64_t>(p) + static_cast<uint64_t>(step) * W);
+            }
+        }
+        [[nodiscard]] F weight() const
+        {
+            const I fraction = _mm_set_epi32(static_cast<int32_t>(static_cast<uint32_t>(at[3])),
+                                             static_cast<int32_t>(static_cast<uint32_t>(at[2])),
+                                             static_cast<int32_t>(static_cast<uint32_t>(at[1])),
+                                             static_cast<int32_t>(static_cast<uint32_t>(at[0])));
+            const F high = _mm_cvtepi32_ps(_mm_srli_epi32(fraction, 16));
+            const F low = _mm_cvtepi32_ps(_mm_and_si128(fraction, _mm_set1_epi32(0xFFFF)));
+            return _mm_add_ps(_mm_mul_ps(high, _mm_set1_ps(1.0f / 65536.0f)),
+                              _mm_mul_ps(low, _mm_set1_ps(1.0f / 4294967296.0f)));
+        }
+        template <int SCALE> [[nodiscard]] I gather(const uint8_t *base, int frames) const
+        {
+            int32_t v[W];
+            for (int i = 0; i < W; ++i) {
+                std::memcpy(&v[i], base + ((at[i] >> 32) + frames) * SCALE, 4);
+            }
+            return _mm_set_epi32(v[3], v[2], v[1], v[0]);
+        }
+        [[nodiscard]] I relative(int32_t) const { return _mm_setzero_si128(); }
+    };
+
+    // Four scalar loads are as quick as a window here.
+    static constexpr bool WINDOWS = false;
+    struct Window {
+        [[nodiscard]] I pick(I index) const { return index; }
+    };
+    template <int BYTES, int IN> static Window window(const uint8_t *) { return {}; }
+    static constexpr int STEREO_ORDER[W] = {0, 1, 2, 3};
+    static constexpr bool PAIRS = false;
+    static I pair16(const uint8_t *, I relative) { return relative; }
+};
+
+#endif
+
+#if defined(AURA_MIX_LANES_AVX512) || defined(AURA_MIX_LANES_AVX2) || defined(AURA_MIX_LANES_SSE2)
+
+using F = Lanes::F;
+using I = Lanes::I;
+
+// The samples of each lane's frame (`at`) and of its neighbour (`next`,
+// linear only), per channel, in the source's own units: integers as floats,
+// or floats.
+template <int FORMAT, int IN, bool LINEAR>
+void fetch(const uint8_t *source, const Lanes::Cursor &cursor, F (&at)[IN], F (&next)[IN])
+{
+    if constexpr (FORMAT == FORMAT_PCM8 && IN == 1) {
+        // Bytes w and w+1 (and two more) in one load.
+        const I g = cursor.gather<1>(source, 0);
+        at[0] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<24>(g)));
+        next[0] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<16>(g)));
+    } else if constexpr (FORMAT == FORMAT_PCM8) {
+        // Left and right of frame w, then of frame w+1.
+        const I g = cursor.gather<2>(source, 0);
+        at[0] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<24>(g)));
+        at[1] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<16>(g)));
+        next[0] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<8>(g)));
+        next[1] = Lanes::toFloat(Lanes::sar<24>(g));
+    } else if constexpr (FORMAT == FORMAT_PCM16 && IN == 1) {
+        const I g = cursor.gather<2>(source, 0);
+        at[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(g)));
+        next[0] = Lanes::toFloat(Lanes::sar<16>(g));
+    } else if constexpr (FORMAT == FORMAT_PCM16) {
+        const I g = cursor.gather<4>(source, 0);
+        at[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(g)));
+        at[1] = Lanes::toFloat(Lanes::sar<16>(g));
+        if constexpr (LINEAR) {
+            const I h = cursor.gather<4>(source, 1);
+            next[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(h)));
+            next[1] = Lanes::toFloat(Lanes::sar<16>(h));
+        }
+    } else if constexpr (IN == 1) {
+        at[0] = Lanes::asFloat(cursor.gather<4>(source, 0));
+        if constexpr (LINEAR) {
+            next[0] = Lanes::asFloat(cursor.gather<4>(source, 1));
+        }
+    } else {
+        at[0] = Lanes::asFloat(cursor.gather<8>(source, 0));
+        at[1] = Lanes::asFloat(cursor.gather<8>(source + 4, 0));
+        if constexpr (LINEAR) {
+            next[0] = Lanes::asFloat(cursor.gather<8>(source, 1));
+            next[1] = Lanes::asFloat(cursor.gather<8>(source + 4, 1));
+        }
+    }
+}
+
+template <int FORMAT>
+constexpr int BYTES = FORMAT == FORMAT_PCM8 ? 1 : FORMAT == FORMAT_PCM16 ? 2 : 4;
+
+// The same as fetch, from a window: `relative` is each lane's frame counted
+// from the window's first.
+template <int FORMAT, int IN, bool LINEAR>
+void fetchWindow(const Lanes::Window &window, I relative, F (&at)[IN], F (&next)[IN])
+{
+    I unit[2];
+    unit[0] = window.pick(relative);
+    if constexpr (LINEAR) {
+        unit[1] = window.pick(Lanes::addInt(relative, 1));
+    }
+    for (int u = 0; u < (LINEAR ? 2 : 1); ++u) {
+        F(&to)[IN] = u == 0 ? at : next;
+        if constexpr (IN == 1) {
+            to[0] = FORMAT == FORMAT_FLOAT ? Lanes::asFloat(unit[u]) : Lanes::toFloat(unit[u]);
+        } else if constexpr (FORMAT == FORMAT_PCM8) {
+            to[0] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<24>(unit[u])));
+            to[1] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<16>(unit[u])));
+        } else {
+            to[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(unit[u])));
+            to[1] = Lanes::toFloat(Lanes::sar<16>(unit[u]));
+        }
+    }
+}
+
+template <int FORMAT, int IN, int OUT, bool LINEAR>
+unsigned int mixLanes(AURA::MixRun &run)
+{
+    constexpr int W = Lanes::W;
+    const unsigned int groups = run.count / W;
+    if (groups == 0) {
+        return 0;
+    }
+    const float scale = FORMAT == FORMAT_PCM8 ? 1.0f / 128.0f : FORMAT == FORMAT_PCM16 ? 1.0f / 32768.0f : 1.0f;
+    F level[OUT][IN];
+    for (int o = 0; o < OUT; ++o) {
+        for (int c = 0; c < IN; ++c) {
+            level[o][c] = Lanes::set1(run.levels[o][c] * scale);
+        }
+    }
+    // Windows hold 2W frames: enough for W lanes of up to two frames a step
+    // (the last lane's neighbour included). Stereo float frames are too wide.
+    const int64_t magnitude = run.step < 0 ? -run.step : run.step;
+    const bool windows = Lanes::WINDOWS && magnitude <= (int64_t{2} << 32) && !(FORMAT == FORMAT_FLOAT && IN == 2);
+    const int64_t lowestLane = run.step < 0 ? run.step * (W - 1) : 0;
+    constexpr int64_t frameBytes = static_cast<int64_t>(BYTES<FORMAT>) * IN;
+    int order[W];
+    for (int i = 0; i < W; ++i) {
+        order[i] = OUT == 2 ? Lanes::STEREO_ORDER[i] : i;
+    }
+    Lanes::Cursor cursor(run.position, run.step, order);
+    int64_t first = run.position; // lane 0's position
+    float *out = run.out;
+    for (unsigned int g = 0; g < groups; ++g) {
+        F v[IN];
+        F next[IN];
+        const int64_t start = (first + lowestLane) >> 32;
+        if (Lanes::PAIRS && FORMAT == FORMAT_PCM16 && IN == 1 && windows && start + 2 * W + 1 <= run.frames) {
+            const I pair = Lanes::pair16(run.source + start * frameBytes, cursor.relative(static_cast<int32_t>(start)));
+            v[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(pair)));
+            next[0] = Lanes::toFloat(Lanes::sar<16>(pair));
+        } else if (windows && start + 2 * W <= run.frames) {
+            const Lanes::Window window = Lanes::window<BYTES<FORMAT>, IN>(run.source + start * frameBytes);
+            fetchWindow<FORMAT, IN, LINEAR>(window, cursor.relative(static_cast<int32_t>(start)), v, next);
+        } else {
+            fetch<FORMAT, IN, LINEAR>(run.source, cursor, v, next);
+        }
+        if constexpr (LINEAR) {
+            const F w = cursor.weight();
+            for (int c = 0; c < IN; ++c) {
+                v[c] = Lanes::madd(Lanes::sub(next[c], v[c]), w, v[c]);
+            }
+        }
+        F y[OUT];
+        for (int o = 0; o < OUT; ++o) {
+            y[o] = IN == 1 ? Lanes::mul(v[0], level[o][0])
+                           : Lanes::madd(v[0], level[o][0], Lanes::mul(v[IN - 1], level[o][IN - 1]));
+        }
+        if constexpr (OUT == 1) {
+            Lanes::store(out, Lanes::add(Lanes::load(out), y[0]));
+        } else {
+            Lanes::store(out, Lanes::add(Lanes::load(out), Lanes::interleaveLow(y[0], y[OUT - 1])));
+            Lanes::store(out + W, Lanes::add(Lanes::load(out + W), Lanes::interleaveHigh(y[0], y[OUT - 1])));
+        }
+        out += W * OUT;
+        cursor.advance();
+        first += run.step * W;
+    }
+    const unsigned int done = groups * W;
+    run.out = out;
+    run.position = static_cast<int64_t>(static_cast<uint64_t>(run.position) +
+                                        static_cast<uint64_t>(run.step) * done);
+    run.count -= done;
+    return done;
+}
+
+template <int FORMAT>
+unsigned int mixFormat(AURA::MixRun &run)
+{
+    const int shape = (run.inChannels == 2 ? 4 : 0) | (run.outChannels == 2 ? 2 : 0) | (run.linear ? 1 : 0);
+    switch (shape) {
+    case 0: return mixLanes<FORMAT, 1, 1, false>(run);
+    case 1: return mixLanes<FORMAT, 1, 1, true>(run);
+    case 2: return mixLanes<FORMAT, 1, 2, false>(run);
+    case 3: return mixLanes<FORMAT, 1, 2, true>(run);
+    case 4: return mixLanes<FORMAT, 2, 1, false>(run);
+    case 5: return mixLanes<FORMAT, 2, 1, true>(run);
+    case 6: return mixLanes<FORMAT, 2, 2, false>(run);
+    default: return mixLanes<FORMAT, 2, 2, true>(run);
+    }
+}
+
+#endif
+
+} // namespace
+
+unsigned int AURA::AURA_MIX_ENTRY(MixRun &run)
+{
+#if defined(AURA_MIX_LANES_AVX512) || defined(AURA_MIX_LANES_AVX2) || defined(AURA_MIX_LANES_SSE2)
+    switch (run.format) {
+    case FORMAT_PCM8: return mixFormat<FORMAT_PCM8>(run);
+    case FORMAT_PCM16: return mixFormat<FORMAT_PCM16>(run);
+    case FORMAT_FLOAT: return mixFormat<FORMAT_FLOAT>(run);
+    default: return 0;
+    }
+#else
+    (void)run;
+    return 0; // no vector lanes here: the scalar loop does it all
+#endif
+}
