@@ -1197,12 +1197,15 @@ AURA_RESULT ChannelI::updatePosition()
     }
     mSortKey = static_cast<unsigned int>(mPriority);
     mSortedNode.removeNode();
+    // Behind the last channel that ranks as high or higher, found from the
+    // tail: where most channels share a priority that is a step or two, not
+    // a walk past every playing channel at each play or volume change.
     LinkedListNode &head = mSystem->mChannelSortedListHead;
-    LinkedListNode *at = head.mNext;
-    while (at != &head && static_cast<ChannelI *>(at->mData)->mSortKey <= mSortKey) {
-        at = at->mNext;
+    LinkedListNode *at = head.mPrev;
+    while (at != &head && static_cast<ChannelI *>(at->mData)->mSortKey > mSortKey) {
+        at = at->mPrev;
     }
-    mSortedNode.addBefore(*at);
+    mSortedNode.addAfter(*at);
     return AURA_OK;
 }
 

@@ -280,6 +280,38 @@ void mixMonoToStereo(float *__restrict dst, const float *__restrict src, unsigne
 }
 } // namespace
 
+template <int ROWS, int COLUMNS>
+void DSPConnectionI::rampLevels(float *out, const float *in, unsigned int frames)
+{
+    // The levels and their steps in registers for the frames of the ramp:
+    // the same sums in the same order as the matrix walk.
+    float level[ROWS][COLUMNS];
+    float delta[ROWS][COLUMNS];
+    for (int r = 0; r < ROWS; ++r) {
+        for (int c = 0; c < COLUMNS; ++c) {
+            level[r][c] = mLevelCurrent[r * mMaxInputLevels + c];
+            delta[r][c] = mLevelDelta[r * mMaxInputLevels + c];
+        }
+    }
+    for (unsigned int f = 0; f < frames; ++f) {
+        const float *src = in + static_cast<std::size_t>(f) * COLUMNS;
+        float *dst = out + static_cast<std::size_t>(f) * ROWS;
+        for (int r = 0; r < ROWS; ++r) {
+            float sum = 0.0f;
+            for (int c = 0; c < COLUMNS; ++c) {
+                level[r][c] += delta[r][c];
+                sum += src[c] * level[r][c];
+            }
+            dst[r] += sum;
+        }
+    }
+    for (int r = 0; r < ROWS; ++r) {
+        for (int c = 0; c < COLUMNS; ++c) {
+            mLevelCurrent[r * mMaxInputLevels + c] = level[r][c];
+        }
+    }
+}
+
 AURA_RESULT DSPConnectionI::mix(float *out, const float *in, int outchannels, int inchannels,
                                 unsigned int length)
 {
@@ -291,22 +323,32 @@ AURA_RESULT DSPConnectionI::mix(float *out, const float *in, int outchannels, in
     const int stride = mMaxInputLevels;
     unsigned int frame = 0;
 
-    // The ramp: every level moves one step a frame.
-    for (; mRampCount > 0 && frame < length; ++frame, --mRampCount) {
-        const float *src = in + static_cast<std::size_t>(frame) * inchannels;
-        float *dst = out + static_cast<std::size_t>(frame) * outchannels;
-        for (int r = 0; r < rows; ++r) {
-            float sum = 0.0f;
-            for (int c = 0; c < columns; ++c) {
-                float &level = mLevelCurrent[r * stride + c];
-                level += mLevelDelta[r * stride + c];
-                sum += src[c] * level;
+    // The ramp: every level moves one step a frame, then lands exactly on
+    // the target.
+    if (mRampCount > 0) {
+        frame = std::min(static_cast<unsigned int>(mRampCount), length);
+        if (rows == 2 && columns == 1 && inchannels == 1 && outchannels == 2) {
+            rampLevels<2, 1>(out, in, frame);
+        } else if (rows == 2 && columns == 2 && inchannels == 2 && outchannels == 2) {
+            rampLevels<2, 2>(out, in, frame);
+        } else {
+            for (unsigned int f = 0; f < frame; ++f) {
+                const float *src = in + static_cast<std::size_t>(f) * inchannels;
+                float *dst = out + static_cast<std::size_t>(f) * outchannels;
+                for (int r = 0; r < rows; ++r) {
+                    float sum = 0.0f;
+                    for (int c = 0; c < columns; ++c) {
+                        float &level = mLevelCurrent[r * stride + c];
+                        level += mLevelDelta[r * stride + c];
+                        sum += src[c] * level;
+                    }
+                    dst[r] += sum;
+                }
             }
-            dst[r] += sum;
         }
-        if (mRampCount == 1) {
-            settleRamp(); // land exactly on the target
-            mRampCount = 1;
+        mRampCount -= static_cast<int>(frame);
+        if (mRampCount == 0) {
+            settleRamp();
         }
     }
     if (frame >= length) {

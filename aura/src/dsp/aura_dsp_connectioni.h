@@ -78,6 +78,8 @@ public:
 
 private:
     void startRamp();
+    template <int ROWS, int COLUMNS>
+    void rampLevels(float *out, const float *in, unsigned int frames);
 };
 
 } // namespace AURA

@@ -22,6 +22,8 @@ public:
     int fusedChannels(unsigned int tick, int speakermodechannels) override;
     AURA_RESULT readFused(const FusedMix &mix, unsigned int *length, unsigned int tick,
                           float **rampblock) override;
+    // Itself, then its first input's connection, then that input.
+    void prefetch(int depth) const override;
     AURA_RESULT startBuffering();
     AURA_RESULT getHistoryBuffer(float **buffer, unsigned int *position, unsigned int *length);
 

@@ -139,6 +139,10 @@ public:
     // through rampblock. Only after fusedChannels said yes in this tick.
     virtual AURA_RESULT readFused(const FusedMix &mix, unsigned int *length, unsigned int tick,
                                   float **rampblock);
+    // Asks the memory for what a read of this unit touches `depth` links
+    // down (0: the unit itself), without waiting for it: a unit that mixes
+    // many inputs does so for the inputs it reads next.
+    virtual void prefetch(int depth) const;
 
     // Graph changes, queued for the mixer side.
     AURA_RESULT addInputQueued(DSPI *input, bool checkcycle, DSPConnectionI *templ,
@@ -186,10 +190,22 @@ public:
                                AURA_SOUND_FORMAT sourceformat, unsigned int count,
                                int deststride, int sourcestride, float gain);
 
-    // Flags are shared between API threads and the mixer.
+    // Flags are shared between API threads and the mixer. Bits already as
+    // asked are left alone: the mixer sets and clears a few bits of every
+    // unit every block, and a locked write costs more than a look.
     [[nodiscard]] unsigned int flags() const { return mFlags.load(std::memory_order_acquire); }
-    void setFlags(unsigned int bits) { mFlags.fetch_or(bits, std::memory_order_acq_rel); }
-    void clearFlags(unsigned int bits) { mFlags.fetch_and(~bits, std::memory_order_acq_rel); }
+    void setFlags(unsigned int bits)
+    {
+        if ((flags() & bits) != bits) {
+            mFlags.fetch_or(bits, std::memory_order_acq_rel);
+        }
+    }
+    void clearFlags(unsigned int bits)
+    {
+        if (flags() & bits) {
+            mFlags.fetch_and(~bits, std::memory_order_acq_rel);
+        }
+    }
     [[nodiscard]] bool hasFlags(unsigned int bits) const { return (flags() & bits) != 0; }
     void setActive(bool active) { active ? setFlags(DSPI_FLAG_ACTIVE) : clearFlags(DSPI_FLAG_ACTIVE); }
     void setBypass(bool bypass) { bypass ? setFlags(DSPI_FLAG_BYPASS) : clearFlags(DSPI_FLAG_BYPASS); }

@@ -98,4 +98,32 @@ TEST(PlayBursts, ReleasingASoundStopsItsChannelsAndNoOthers)
     }
 }
 
+// The same burst while a real-time mixer applies the queued requests too.
+TEST(PlayBurstsThreads, PlaysAndStopsWithoutUpdateWhileTheMixerRuns)
+{
+    AURA_SYSTEM *system = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 32, AURA_INIT_NORMAL, 256);
+    ASSERT_NE(system, nullptr);
+    const std::vector<int16_t> frames(441, 1000);
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.length = static_cast<unsigned int>(frames.size() * 2);
+    exinfo.numchannels = 1;
+    exinfo.defaultfrequency = 44100;
+    exinfo.format = AURA_SOUND_FORMAT_PCM16;
+    AURA_SOUND *sound = nullptr;
+    ASSERT_EQ(AURA_System_CreateSound(system, nullptr, AURA_OPENUSER | AURA_LOOP_NORMAL, &exinfo, &sound), AURA_OK);
+    std::vector<AURA_CHANNEL *> playing;
+    for (int i = 0; i < BURST / 5; ++i) {
+        AURA_CHANNEL *channel = nullptr;
+        ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, sound, 0, &channel), AURA_OK) << "play " << i;
+        playing.push_back(channel);
+        if (playing.size() > 8) {
+            ASSERT_EQ(AURA_Channel_Stop(playing.front()), AURA_OK) << "stop " << i;
+            playing.erase(playing.begin());
+        }
+    }
+    ASSERT_EQ(AURA_Sound_Release(sound), AURA_OK);
+    ASSERT_EQ(AURA_System_Release(system), AURA_OK);
+}
+
 } // namespace

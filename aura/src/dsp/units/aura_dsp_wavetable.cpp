@@ -198,6 +198,38 @@ AURA_RESULT DSPWaveTable::read(float **outbuffer, int *outchannels, unsigned int
     return AURA_OK;
 }
 
+void DSPWaveTable::prefetch(int depth) const
+{
+    const SampleSource *sound = mSound;
+    switch (depth) {
+    case 0:
+        DSPI::prefetch(0);
+        __builtin_prefetch(&mPosition);
+        __builtin_prefetch(&mTickSource);
+        break;
+    case 1:
+        if (sound) {
+            __builtin_prefetch(sound);
+            __builtin_prefetch(&sound->mLength);
+        }
+        __builtin_prefetch(mChannel);
+        break;
+    case 2:
+        if (const uint8_t *data = sound ? sound->getSampleData() : nullptr) {
+            const int64_t whole = fixedWhole(mPosition.load(std::memory_order_relaxed));
+            if (whole >= 0 && whole < sound->mLength) {
+                const uint8_t *at = data + static_cast<std::size_t>(whole) * resamplerFrameBytes(sound->mFormat,
+                                                                                             sound->mChannels);
+                __builtin_prefetch(at);
+                __builtin_prefetch(at + 64);
+            }
+        }
+        break;
+    default:
+        break;
+    }
+}
+
 int DSPWaveTable::fusedChannels(unsigned int tick, int)
 {
     const SampleSource *sound = mSound;

@@ -40,6 +40,8 @@ public:
     int fusedChannels(unsigned int tick, int speakermodechannels) override;
     AURA_RESULT readFused(const FusedMix &mix, unsigned int *length, unsigned int tick,
                           float **rampblock) override;
+    // Itself, then its sound and loop, then the frames at its position.
+    void prefetch(int depth) const override;
 
     AURA_RESULT setFrequency(float frequency);
     AURA_RESULT setFinished(bool finished, bool force);
