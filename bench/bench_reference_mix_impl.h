@@ -35,85 +35,127 @@ inline void frame(float *out, const ReferenceVoice &v, uint64_t p, float l, floa
     out[1] += s * r;
 }
 
+#if defined(REFERENCE_AVX512)
+struct Lanes {
+    static constexpr int W = 16;
+    using F = __m512;
+    using I = __m512i;
+    static F set1(float x) { return _mm512_set1_ps(x); }
+    static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
+    static F madd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+    static F toFloat(I x) { return _mm512_cvtepi32_ps(x); }
+    static I ints(int32_t x) { return _mm512_set1_epi32(x); }
+    static I lanes() { return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15); }
+    static I add(I a, I b) { return _mm512_add_epi32(a, b); }
+    static I times(I a, I b) { return _mm512_mullo_epi32(a, b); }
+    static I low24(I x) { return _mm512_and_si512(x, ints(0xFFFFFF)); }
+    template <int N> static I shl(I x) { return _mm512_slli_epi32(x, N); }
+    template <int N> static I sar(I x) { return _mm512_srai_epi32(x, N); }
+    template <int N> static I shr(I x) { return _mm512_srli_epi32(x, N); }
+    static I pairs(const int16_t *samples, I whole) { return _mm512_i32gather_epi32(whole, samples, 2); }
+    static void addStereo(float *o, F left, F right)
+    {
+        const F lo = _mm512_unpacklo_ps(left, right);
+        const F hi = _mm512_unpackhi_ps(left, right);
+        const I first = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 4, 5, 6, 7, 20, 21, 22, 23);
+        const I second = _mm512_setr_epi32(8, 9, 10, 11, 24, 25, 26, 27, 12, 13, 14, 15, 28, 29, 30, 31);
+        _mm512_storeu_ps(o, _mm512_add_ps(_mm512_loadu_ps(o), _mm512_permutex2var_ps(lo, first, hi)));
+        _mm512_storeu_ps(o + 16, _mm512_add_ps(_mm512_loadu_ps(o + 16), _mm512_permutex2var_ps(lo, second, hi)));
+    }
+};
+#elif defined(REFERENCE_AVX2)
+struct Lanes {
+    static constexpr int W = 8;
+    using F = __m256;
+    using I = __m256i;
+    static F set1(float x) { return _mm256_set1_ps(x); }
+    static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
+    static F madd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+    static F toFloat(I x) { return _mm256_cvtepi32_ps(x); }
+    static I ints(int32_t x) { return _mm256_set1_epi32(x); }
+    static I lanes() { return _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7); }
+    static I add(I a, I b) { return _mm256_add_epi32(a, b); }
+    static I times(I a, I b) { return _mm256_mullo_epi32(a, b); }
+    static I low24(I x) { return _mm256_and_si256(x, ints(0xFFFFFF)); }
+    template <int N> static I shl(I x) { return _mm256_slli_epi32(x, N); }
+    template <int N> static I sar(I x) { return _mm256_srai_epi32(x, N); }
+    template <int N> static I shr(I x) { return _mm256_srli_epi32(x, N); }
+    static I pairs(const int16_t *samples, I whole)
+    {
+        return _mm256_i32gather_epi32(reinterpret_cast<const int *>(samples), whole, 2);
+    }
+    static void addStereo(float *o, F left, F right)
+    {
+        const F lo = _mm256_unpacklo_ps(left, right);
+        const F hi = _mm256_unpackhi_ps(left, right);
+        _mm256_storeu_ps(o, _mm256_add_ps(_mm256_loadu_ps(o), _mm256_permute2f128_ps(lo, hi, 0x20)));
+        _mm256_storeu_ps(o + 8, _mm256_add_ps(_mm256_loadu_ps(o + 8), _mm256_permute2f128_ps(lo, hi, 0x31)));
+    }
+};
+#elif defined(REFERENCE_SSE2)
+struct Lanes {
+    static constexpr int W = 4;
+    using F = __m128;
+    using I = __m128i;
+    static F set1(float x) { return _mm_set1_ps(x); }
+    static F sub(F a, F b) { return _mm_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm_mul_ps(a, b); }
+    static F madd(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+    static F toFloat(I x) { return _mm_cvtepi32_ps(x); }
+    template <int N> static I shl(I x) { return _mm_slli_epi32(x, N); }
+    template <int N> static I sar(I x) { return _mm_srai_epi32(x, N); }
+    static void addStereo(float *o, F left, F right)
+    {
+        _mm_storeu_ps(o, _mm_add_ps(_mm_loadu_ps(o), _mm_unpacklo_ps(left, right)));
+        _mm_storeu_ps(o + 4, _mm_add_ps(_mm_loadu_ps(o + 4), _mm_unpackhi_ps(left, right)));
+    }
+};
+#endif
+
+#if defined(REFERENCE_AVX512) || defined(REFERENCE_AVX2) || defined(REFERENCE_SSE2)
+// The W frames from position `base`: each lane's sample and the next as a
+// 32-bit pair, and the 24-bit interpolation weight.
+void group(const ReferenceVoice &v, uint64_t base, Lanes::I &pairs, Lanes::F &weight)
+{
+#if defined(REFERENCE_SSE2)
+    int32_t pair[Lanes::W];
+    float fraction[Lanes::W];
+    for (int k = 0; k < Lanes::W; ++k) {
+        const uint64_t q = base + k * v.step;
+        std::memcpy(&pair[k], v.samples + (q >> 32), 4);
+        fraction[k] = static_cast<float>(static_cast<uint32_t>(q) >> 8) * (1.0f / 16777216.0f);
+    }
+    pairs = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pair));
+    weight = _mm_loadu_ps(fraction);
+#else
+    // Positions from the group's first, the step's fraction cut to 24 bits
+    // (which steps below 2^7 frames keep within 32-bit lanes).
+    const Lanes::I fine = Lanes::add(Lanes::ints(static_cast<int32_t>(static_cast<uint32_t>(base) >> 8)),
+                                     Lanes::times(Lanes::lanes(), Lanes::ints(static_cast<int32_t>(v.step >> 8))));
+    const Lanes::I whole = Lanes::add(Lanes::ints(static_cast<int32_t>(base >> 32)), Lanes::shr<24>(fine));
+    weight = Lanes::mul(Lanes::toFloat(Lanes::low24(fine)), Lanes::set1(1.0f / 16777216.0f));
+    pairs = Lanes::pairs(v.samples, whole);
+#endif
+}
+#endif
+
 // `count` frames from p with steady gains; returns the position after them.
 uint64_t steady(float *out, unsigned int count, const ReferenceVoice &v, uint64_t p)
 {
     unsigned int i = 0;
-#if defined(REFERENCE_AVX512)
-    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m512 l = _mm512_set1_ps(v.left * SCALE);
-    const __m512 r = _mm512_set1_ps(v.right * SCALE);
-    for (; i + 16 <= count; i += 16) {
-        // Positions from the group's first: whole frames and 24-bit weights
-        // (the step's fraction cut to 24 bits, which steps below 2^7 frames
-        // keep within 32-bit lanes).
-        const uint64_t base = p + i * v.step;
-        const __m512i offsets = _mm512_mullo_epi32(lanes, _mm512_set1_epi32(static_cast<int32_t>(v.step >> 8)));
-        const __m512i fine = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(base) >> 8)),
-                                              offsets);
-        const __m512i whole = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int32_t>(base >> 32)),
-                                               _mm512_srli_epi32(fine, 24));
-        const __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_and_si512(fine, _mm512_set1_epi32(0xFFFFFF))),
-                                       _mm512_set1_ps(1.0f / 16777216.0f));
-        const __m512i pair = _mm512_i32gather_epi32(whole, v.samples, 2);
-        const __m512 a = _mm512_cvtepi32_ps(_mm512_srai_epi32(_mm512_slli_epi32(pair, 16), 16));
-        const __m512 b = _mm512_cvtepi32_ps(_mm512_srai_epi32(pair, 16));
-        const __m512 s = _mm512_fmadd_ps(_mm512_sub_ps(b, a), f, a);
-        const __m512 sl = _mm512_mul_ps(s, l);
-        const __m512 sr = _mm512_mul_ps(s, r);
-        const __m512 lo = _mm512_unpacklo_ps(sl, sr);
-        const __m512 hi = _mm512_unpackhi_ps(sl, sr);
-        float *o = out + 2 * i;
-        const __m512i first = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 4, 5, 6, 7, 20, 21, 22, 23);
-        const __m512i second = _mm512_setr_epi32(8, 9, 10, 11, 24, 25, 26, 27, 12, 13, 14, 15, 28, 29, 30, 31);
-        _mm512_storeu_ps(o, _mm512_add_ps(_mm512_loadu_ps(o), _mm512_permutex2var_ps(lo, first, hi)));
-        _mm512_storeu_ps(o + 16, _mm512_add_ps(_mm512_loadu_ps(o + 16), _mm512_permutex2var_ps(lo, second, hi)));
-    }
-#elif defined(REFERENCE_AVX2)
-    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256 l = _mm256_set1_ps(v.left * SCALE);
-    const __m256 r = _mm256_set1_ps(v.right * SCALE);
-    for (; i + 8 <= count; i += 8) {
-        const uint64_t base = p + i * v.step;
-        const __m256i offsets = _mm256_mullo_epi32(lanes, _mm256_set1_epi32(static_cast<int32_t>(v.step >> 8)));
-        const __m256i fine = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(base) >> 8)),
-                                              offsets);
-        const __m256i whole = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(base >> 32)),
-                                               _mm256_srli_epi32(fine, 24));
-        const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(fine, _mm256_set1_epi32(0xFFFFFF))),
-                                       _mm256_set1_ps(1.0f / 16777216.0f));
-        const __m256i pair = _mm256_i32gather_epi32(reinterpret_cast<const int *>(v.samples), whole, 2);
-        const __m256 a = _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(pair, 16), 16));
-        const __m256 b = _mm256_cvtepi32_ps(_mm256_srai_epi32(pair, 16));
-        const __m256 s = _mm256_fmadd_ps(_mm256_sub_ps(b, a), f, a);
-        const __m256 sl = _mm256_mul_ps(s, l);
-        const __m256 sr = _mm256_mul_ps(s, r);
-        const __m256 lo = _mm256_unpacklo_ps(sl, sr);
-        const __m256 hi = _mm256_unpackhi_ps(sl, sr);
-        float *o = out + 2 * i;
-        _mm256_storeu_ps(o, _mm256_add_ps(_mm256_loadu_ps(o), _mm256_permute2f128_ps(lo, hi, 0x20)));
-        _mm256_storeu_ps(o + 8, _mm256_add_ps(_mm256_loadu_ps(o + 8), _mm256_permute2f128_ps(lo, hi, 0x31)));
-    }
-#elif defined(REFERENCE_SSE2)
-    const __m128 l = _mm_set1_ps(v.left * SCALE);
-    const __m128 r = _mm_set1_ps(v.right * SCALE);
-    for (; i + 4 <= count; i += 4) {
-        int32_t pairs[4];
-        float weights[4];
-        for (int k = 0; k < 4; ++k) {
-            const uint64_t q = p + (i + k) * v.step;
-            std::memcpy(&pairs[k], v.samples + (q >> 32), 4);
-            weights[k] = static_cast<float>(static_cast<uint32_t>(q) >> 8) * (1.0f / 16777216.0f);
-        }
-        const __m128i pair = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pairs));
-        const __m128 a = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_slli_epi32(pair, 16), 16));
-        const __m128 b = _mm_cvtepi32_ps(_mm_srai_epi32(pair, 16));
-        const __m128 s = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(b, a), _mm_loadu_ps(weights)), a);
-        const __m128 sl = _mm_mul_ps(s, l);
-        const __m128 sr = _mm_mul_ps(s, r);
-        float *o = out + 2 * i;
-        _mm_storeu_ps(o, _mm_add_ps(_mm_loadu_ps(o), _mm_unpacklo_ps(sl, sr)));
-        _mm_storeu_ps(o + 4, _mm_add_ps(_mm_loadu_ps(o + 4), _mm_unpackhi_ps(sl, sr)));
+#if defined(REFERENCE_AVX512) || defined(REFERENCE_AVX2) || defined(REFERENCE_SSE2)
+    const Lanes::F l = Lanes::set1(v.left * SCALE);
+    const Lanes::F r = Lanes::set1(v.right * SCALE);
+    for (; i + Lanes::W <= count; i += Lanes::W) {
+        Lanes::I pairs;
+        Lanes::F f;
+        group(v, p + i * v.step, pairs, f);
+        const Lanes::F a = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(pairs)));
+        const Lanes::F b = Lanes::toFloat(Lanes::sar<16>(pairs));
+        const Lanes::F s = Lanes::madd(Lanes::sub(b, a), f, a);
+        Lanes::addStereo(out + 2 * i, Lanes::mul(s, l), Lanes::mul(s, r));
     }
 #endif
     for (; i < count; ++i) {

@@ -65,6 +65,17 @@ std::vector<int16_t> tone(int index)
     return samples;
 }
 
+AURA_CREATESOUNDEXINFO monoInfo(unsigned int frames)
+{
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.length = frames * 2;
+    exinfo.numchannels = 1;
+    exinfo.defaultfrequency = SOURCE_RATE;
+    exinfo.format = AURA_SOUND_FORMAT_PCM16;
+    return exinfo;
+}
+
 float pitchOf(int voice, int voices)
 {
     return 0.5f + 1.5f * static_cast<float>(voice) / static_cast<float>(voices > 1 ? voices - 1 : 1);
@@ -76,6 +87,28 @@ uint64_t stepOf(int voice, int voices)
                                  4294967296.0);
 }
 
+// A system that mixes 48 kHz stereo float in blocks of 1024 frames, one
+// block an update, on `channels` channels; null (the benchmark skipped) when
+// it does not start.
+AURA::System *startSystem(benchmark::State &state, int channels)
+{
+    AURA_SYSTEM *handle = nullptr;
+    if (AURA_System_Create(&handle) != AURA_OK) {
+        state.SkipWithError("no system");
+        return nullptr;
+    }
+    auto *system = reinterpret_cast<AURA::System *>(handle);
+    (void)system->setOutput(AURA_OUTPUTTYPE_NOSOUND_NRT);
+    (void)system->setSoftwareFormat(OUTPUT_RATE, AURA_SOUND_FORMAT_PCMFLOAT, 2, 2, AURA_DSP_RESAMPLER_LINEAR);
+    (void)system->setDSPBufferSize(BLOCK, 4);
+    if (system->init(channels, AURA_INIT_NORMAL, nullptr) != AURA_OK) {
+        state.SkipWithError("init failed");
+        (void)system->release();
+        return nullptr;
+    }
+    return system;
+}
+
 void finish(benchmark::State &state, const Job &job)
 {
     state.SetItemsProcessed(state.iterations() * job.voices * BLOCK);
@@ -85,29 +118,14 @@ void finish(benchmark::State &state, const Job &job)
 void BM_EngineVoices(benchmark::State &state)
 {
     const Job job(state);
-    AURA_SYSTEM *handle = nullptr;
-    if (AURA_System_Create(&handle) != AURA_OK) {
-        state.SkipWithError("no system");
-        return;
-    }
-    auto *system = reinterpret_cast<AURA::System *>(handle);
-    (void)system->setOutput(AURA_OUTPUTTYPE_NOSOUND_NRT);
-    (void)system->setSoftwareFormat(OUTPUT_RATE, AURA_SOUND_FORMAT_PCMFLOAT, 2, 2, AURA_DSP_RESAMPLER_LINEAR);
-    (void)system->setDSPBufferSize(BLOCK, 4);
-    if (system->init(job.voices, AURA_INIT_NORMAL, nullptr) != AURA_OK) {
-        state.SkipWithError("init failed");
-        (void)system->release();
+    AURA::System *system = startSystem(state, job.voices);
+    if (!system) {
         return;
     }
     std::vector<AURA::Sound *> sounds;
     for (int s = 0; s < job.samples(); ++s) {
         const std::vector<int16_t> samples = tone(s);
-        AURA_CREATESOUNDEXINFO exinfo{};
-        exinfo.cbsize = sizeof(exinfo);
-        exinfo.length = SOURCE_FRAMES * 2;
-        exinfo.numchannels = 1;
-        exinfo.defaultfrequency = SOURCE_RATE;
-        exinfo.format = AURA_SOUND_FORMAT_PCM16;
+        AURA_CREATESOUNDEXINFO exinfo = monoInfo(SOURCE_FRAMES);
         AURA::Sound *sound = nullptr;
         void *data = nullptr;
         unsigned int length = 0;
@@ -326,25 +344,11 @@ void BM_EngineKernelVoices(benchmark::State &state)
 void BM_SoundRelease(benchmark::State &state)
 {
     const auto channels = static_cast<int>(state.range(0));
-    AURA_SYSTEM *handle = nullptr;
-    if (AURA_System_Create(&handle) != AURA_OK) {
-        state.SkipWithError("no system");
+    AURA::System *system = startSystem(state, channels);
+    if (!system) {
         return;
     }
-    auto *system = reinterpret_cast<AURA::System *>(handle);
-    (void)system->setOutput(AURA_OUTPUTTYPE_NOSOUND_NRT);
-    if (system->init(channels, AURA_INIT_NORMAL, nullptr) != AURA_OK) {
-        state.SkipWithError("init failed");
-        (void)system->release();
-        return;
-    }
-    const std::vector<int16_t> samples = tone(0);
-    AURA_CREATESOUNDEXINFO exinfo{};
-    exinfo.cbsize = sizeof(exinfo);
-    exinfo.length = 64;
-    exinfo.numchannels = 1;
-    exinfo.defaultfrequency = SOURCE_RATE;
-    exinfo.format = AURA_SOUND_FORMAT_PCM16;
+    AURA_CREATESOUNDEXINFO exinfo = monoInfo(32);
     AURA::Sound *busy = nullptr;
     (void)system->createSound(nullptr, AURA_OPENUSER | AURA_LOOP_NORMAL, &exinfo, &busy);
     for (int c = 1; busy && c < channels; ++c) {

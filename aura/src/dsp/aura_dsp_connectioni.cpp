@@ -280,11 +280,35 @@ void mixMonoToStereo(float *__restrict dst, const float *__restrict src, unsigne
 }
 } // namespace
 
+namespace {
+// Frames under a ramp: every level takes one step a frame before it weighs
+// the frame. `level` and `delta` give a cell's current level (to be moved)
+// and step.
+template <class Level, class Delta>
+void rampFrames(float *out, const float *in, unsigned int frames, int rows, int columns, int outchannels,
+                int inchannels, Level &&level, Delta &&delta)
+{
+    for (unsigned int f = 0; f < frames; ++f) {
+        const float *src = in + static_cast<std::size_t>(f) * inchannels;
+        float *dst = out + static_cast<std::size_t>(f) * outchannels;
+        for (int r = 0; r < rows; ++r) {
+            float sum = 0.0f;
+            for (int c = 0; c < columns; ++c) {
+                float &current = level(r, c);
+                current += delta(r, c);
+                sum += src[c] * current;
+            }
+            dst[r] += sum;
+        }
+    }
+}
+} // namespace
+
 template <int ROWS, int COLUMNS>
 void DSPConnectionI::rampLevels(float *out, const float *in, unsigned int frames)
 {
     // The levels and their steps in registers for the frames of the ramp:
-    // the same sums in the same order as the matrix walk.
+    // the same sums in the same order as in the matrix.
     float level[ROWS][COLUMNS];
     float delta[ROWS][COLUMNS];
     for (int r = 0; r < ROWS; ++r) {
@@ -293,18 +317,8 @@ void DSPConnectionI::rampLevels(float *out, const float *in, unsigned int frames
             delta[r][c] = mLevelDelta[r * mMaxInputLevels + c];
         }
     }
-    for (unsigned int f = 0; f < frames; ++f) {
-        const float *src = in + static_cast<std::size_t>(f) * COLUMNS;
-        float *dst = out + static_cast<std::size_t>(f) * ROWS;
-        for (int r = 0; r < ROWS; ++r) {
-            float sum = 0.0f;
-            for (int c = 0; c < COLUMNS; ++c) {
-                level[r][c] += delta[r][c];
-                sum += src[c] * level[r][c];
-            }
-            dst[r] += sum;
-        }
-    }
+    rampFrames(out, in, frames, ROWS, COLUMNS, ROWS, COLUMNS, [&](int r, int c) -> float & { return level[r][c]; },
+               [&](int r, int c) { return delta[r][c]; });
     for (int r = 0; r < ROWS; ++r) {
         for (int c = 0; c < COLUMNS; ++c) {
             mLevelCurrent[r * mMaxInputLevels + c] = level[r][c];
@@ -332,19 +346,9 @@ AURA_RESULT DSPConnectionI::mix(float *out, const float *in, int outchannels, in
         } else if (rows == 2 && columns == 2 && inchannels == 2 && outchannels == 2) {
             rampLevels<2, 2>(out, in, frame);
         } else {
-            for (unsigned int f = 0; f < frame; ++f) {
-                const float *src = in + static_cast<std::size_t>(f) * inchannels;
-                float *dst = out + static_cast<std::size_t>(f) * outchannels;
-                for (int r = 0; r < rows; ++r) {
-                    float sum = 0.0f;
-                    for (int c = 0; c < columns; ++c) {
-                        float &level = mLevelCurrent[r * stride + c];
-                        level += mLevelDelta[r * stride + c];
-                        sum += src[c] * level;
-                    }
-                    dst[r] += sum;
-                }
-            }
+            rampFrames(out, in, frame, rows, columns, outchannels, inchannels,
+                       [&](int r, int c) -> float & { return mLevelCurrent[r * stride + c]; },
+                       [&](int r, int c) { return mLevelDelta[r * stride + c]; });
         }
         mRampCount -= static_cast<int>(frame);
         if (mRampCount == 0) {

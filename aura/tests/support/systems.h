@@ -46,6 +46,19 @@ inline AURA_SYSTEM *startSystem(AURA_OUTPUTTYPE output, int channels, unsigned i
     return system;
 }
 
+// What createSound needs for a user sound of `bytes` bytes of PCM.
+inline AURA_CREATESOUNDEXINFO userSoundInfo(unsigned int bytes, int channels, int rate,
+                                            AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCM16)
+{
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.length = bytes;
+    exinfo.numchannels = channels;
+    exinfo.defaultfrequency = rate;
+    exinfo.format = format;
+    return exinfo;
+}
+
 // What a WavRender mixes to.
 struct RenderFormat {
     int rate = 44100;
@@ -92,12 +105,7 @@ public:
     AURA::Sound *sound(const void *pcm, unsigned int bytes, AURA_SOUND_FORMAT format, int channels, int rate,
                        AURA_MODE mode = AURA_LOOP_OFF)
     {
-        AURA_CREATESOUNDEXINFO exinfo{};
-        exinfo.cbsize = sizeof(exinfo);
-        exinfo.length = bytes;
-        exinfo.numchannels = channels;
-        exinfo.defaultfrequency = rate;
-        exinfo.format = format;
+        AURA_CREATESOUNDEXINFO exinfo = userSoundInfo(bytes, channels, rate, format);
         AURA::Sound *made = nullptr;
         EXPECT_EQ(mSystem->createSound(nullptr, AURA_OPENUSER | mode, &exinfo, &made), AURA_OK);
         if (!made) {

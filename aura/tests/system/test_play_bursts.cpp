@@ -104,12 +104,7 @@ TEST(PlayBurstsThreads, PlaysAndStopsWithoutUpdateWhileTheMixerRuns)
     AURA_SYSTEM *system = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 32, AURA_INIT_NORMAL, 256);
     ASSERT_NE(system, nullptr);
     const std::vector<int16_t> frames(441, 1000);
-    AURA_CREATESOUNDEXINFO exinfo{};
-    exinfo.cbsize = sizeof(exinfo);
-    exinfo.length = static_cast<unsigned int>(frames.size() * 2);
-    exinfo.numchannels = 1;
-    exinfo.defaultfrequency = 44100;
-    exinfo.format = AURA_SOUND_FORMAT_PCM16;
+    AURA_CREATESOUNDEXINFO exinfo = auratest::userSoundInfo(static_cast<unsigned int>(frames.size() * 2), 1, 44100);
     AURA_SOUND *sound = nullptr;
     ASSERT_EQ(AURA_System_CreateSound(system, nullptr, AURA_OPENUSER | AURA_LOOP_NORMAL, &exinfo, &sound), AURA_OK);
     std::vector<AURA_CHANNEL *> playing;

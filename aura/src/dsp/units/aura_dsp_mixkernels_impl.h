@@ -2,24 +2,23 @@
 // of lane operations and built once per instruction set: each file that
 // includes this is compiled with its own target options and defines
 // AURA_MIX_ENTRY to the name of its entry point (see aura_dsp_mixrun.h) and
-// AURA_MIX_LANES to its width.
-// Everything here has internal linkage, and only plain data and compiler
-// intrinsics come from outside, so code built for one instruction set never
-// stands in for another.
+// AURA_MIX_LANES to its width. Everything here has internal linkage, and
+// only plain data and compiler intrinsics come from outside, so code built
+// for one instruction set never stands in for another.
 //
 // Per output frame: the position's whole part picks the frame (and its
 // neighbour), the fraction becomes the interpolation weight (as the scalar
 // kernels round it, float(fraction) / 2^32, or the fraction's top 24 bits
-// where that is cheaper), the samples are
-// interpolated in the source's integer units, and the result is added into
-// the output through the levels, with the format's scale (a power of two)
-// folded into them.
+// where that is cheaper), the samples are interpolated in the source's
+// integer units, and the result is added into the output through the
+// levels, with the format's scale (a power of two) folded into them.
 //
-// The lanes find their frames in one of two ways. While a step is at most
-// two frames, the frames of a group of W lanes lie within 2W frames of the
-// first: those are loaded as one window and each lane picks its own with a
-// permute. Faster steps, and windows that would reach past the data, gather
-// the frames lane by lane.
+// With AVX2 and AVX-512 the lanes find their frames in one of two ways.
+// While a step is at most two frames, the frames of a group of W lanes lie
+// within 2W frames of the first: those are loaded as one window and each
+// lane picks its own with a permute. Faster steps, and windows that would
+// reach past the data, gather the frames lane by lane. SSE2 has neither and
+// loads each lane's frame on its own.
 #ifndef AURA_MIX_ENTRY
 #error "define AURA_MIX_ENTRY before including this file"
 #endif
@@ -63,84 +62,42 @@ struct Lanes {
     static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
     static F madd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
     static F toFloat(I v) { return _mm512_cvtepi32_ps(v); }
-    static F interleaveLow(F left, F right) { return _mm512_unpacklo_ps(left, right); }
-    static F interleaveHigh(F left, F right) { return _mm512_unpackhi_ps(left, right); }
-    static I addInt(I v, int n) { return _mm512_add_epi32(v, _mm512_set1_epi32(n)); }
     static F asFloat(I v) { return _mm512_castsi512_ps(v); }
-    template <int N> static I shl(I v) { return _mm512_slli_epi32(v, N); }
-    template <int N> static I sar(I v) { return _mm512_srai_epi32(v, N); }
     static F load(const float *p) { return _mm512_loadu_ps(p); }
     static void store(float *p, F v) { _mm512_storeu_ps(p, v); }
-
-    // Lane i at position + i * step: whole frames and fractions, advanced
-    // W frames at a time with the carry between them.
-    struct Cursor {
-        I whole;
-        I fraction;
-        I wholeStep;
-        I fractionStep;
-        Cursor(int64_t position, int64_t step, const int (&order)[W])
-        {
-            alignas(64) int32_t w[W];
-            alignas(64) uint32_t f[W];
-            for (int i = 0; i < W; ++i) {
-                const auto p = static_cast<uint64_t>(position) +
-                               static_cast<uint64_t>(step) * static_cast<uint64_t>(order[i]);
-                w[i] = static_cast<int32_t>(p >> 32);
-                f[i] = static_cast<uint32_t>(p);
-            }
-            whole = _mm512_load_si512(w);
-            fraction = _mm512_load_si512(f);
-            const uint64_t stride = static_cast<uint64_t>(step) * W;
-            wholeStep = _mm512_set1_epi32(static_cast<int32_t>(stride >> 32));
-            fractionStep = _mm512_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(stride)));
-        }
-        void advance()
-        {
-            const I next = _mm512_add_epi32(fraction, fractionStep);
-            const __mmask16 carry = _mm512_cmplt_epu32_mask(next, fraction);
-            const I stepped = _mm512_add_epi32(whole, wholeStep);
-            whole = _mm512_mask_add_epi32(stepped, carry, stepped, _mm512_set1_epi32(1));
-            fraction = next;
-        }
-        [[nodiscard]] F weight() const
-        {
-            return _mm512_mul_ps(_mm512_cvtepu32_ps(fraction), _mm512_set1_ps(1.0f / 4294967296.0f));
-        }
-        // 32 bits at base + (whole + frames) * SCALE in every lane.
-        template <int SCALE> [[nodiscard]] I gather(const uint8_t *base, int frames) const
-        {
-            return _mm512_i32gather_epi32(whole, base + frames * SCALE, SCALE);
-        }
-        [[nodiscard]] I relative(int32_t start) const { return _mm512_sub_epi32(whole, _mm512_set1_epi32(start)); }
-    };
-
-    // 2W units (see Window below) from `frame`: sign-extended samples of a
-    // mono source, frames of a stereo one.
-    struct Window {
-        I lo;
-        I hi;
-        [[nodiscard]] I pick(I index) const { return _mm512_permutex2var_epi32(lo, index, hi); }
-    };
-    template <int BYTES, int IN> static Window window(const uint8_t *frame)
+    static F interleaveLow(F left, F right) { return _mm512_unpacklo_ps(left, right); }
+    static F interleaveHigh(F left, F right) { return _mm512_unpackhi_ps(left, right); }
+    template <int N> static I shl(I v) { return _mm512_slli_epi32(v, N); }
+    template <int N> static I sar(I v) { return _mm512_srai_epi32(v, N); }
+    static I ints(int32_t v) { return _mm512_set1_epi32(v); }
+    static I add(I a, I b) { return _mm512_add_epi32(a, b); }
+    static I sub(I a, I b) { return _mm512_sub_epi32(a, b); }
+    static I loadInts(const void *p) { return _mm512_loadu_si512(p); }
+    // W bytes, or W halfwords, sign-extended.
+    static I widen8(const uint8_t *p) { return _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))); }
+    static I widen16(const uint8_t *p)
     {
-        if constexpr (BYTES == 1 && IN == 1) {
-            return {_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(frame))),
-                    _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(frame + 16)))};
-        } else if constexpr ((BYTES == 2 && IN == 1) || (BYTES == 1 && IN == 2)) {
-            return {_mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame))),
-                    _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame + 32)))};
-        } else {
-            return {_mm512_loadu_si512(frame), _mm512_loadu_si512(frame + 64)};
-        }
+        return _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
     }
-
-    static constexpr bool WINDOWS = true;
+    // whole + step, and one more where the fraction wrapped (next < before).
+    static I carryInto(I whole, I step, I next, I before)
+    {
+        const I stepped = _mm512_add_epi32(whole, step);
+        return _mm512_mask_add_epi32(stepped, _mm512_cmplt_epu32_mask(next, before), stepped, ints(1));
+    }
+    static F weight(I fraction)
+    {
+        return _mm512_mul_ps(_mm512_cvtepu32_ps(fraction), _mm512_set1_ps(1.0f / 4294967296.0f));
+    }
+    template <int SCALE> static I gather(const uint8_t *base, I index)
+    {
+        return _mm512_i32gather_epi32(index, base, SCALE);
+    }
+    // Unit `index` (0 to 2W - 1) of lo followed by hi.
+    static I pick(I lo, I hi, I index) { return _mm512_permutex2var_epi32(lo, index, hi); }
     // The frame of each lane when two output channels are interleaved: the
     // unpacks of the left and right lanes then give frames 0-7 and 8-15.
     static constexpr int STEREO_ORDER[W] = {0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15};
-    static constexpr bool PAIRS = false; // two full permutes do as well
-    static I pair16(const uint8_t *, I relative) { return relative; }
 };
 
 #elif defined(AURA_MIX_LANES_AVX2)
@@ -155,95 +112,51 @@ struct Lanes {
     static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
     static F madd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
     static F toFloat(I v) { return _mm256_cvtepi32_ps(v); }
-    static F interleaveLow(F left, F right) { return _mm256_unpacklo_ps(left, right); }
-    static F interleaveHigh(F left, F right) { return _mm256_unpackhi_ps(left, right); }
-    static I addInt(I v, int n) { return _mm256_add_epi32(v, _mm256_set1_epi32(n)); }
     static F asFloat(I v) { return _mm256_castsi256_ps(v); }
-    template <int N> static I shl(I v) { return _mm256_slli_epi32(v, N); }
-    template <int N> static I sar(I v) { return _mm256_srai_epi32(v, N); }
     static F load(const float *p) { return _mm256_loadu_ps(p); }
     static void store(float *p, F v) { _mm256_storeu_ps(p, v); }
-
-    struct Cursor {
-        I whole;
-        I fraction;
-        I wholeStep;
-        I fractionStep;
-        Cursor(int64_t position, int64_t step, const int (&order)[W])
-        {
-            alignas(32) int32_t w[W];
-            alignas(32) uint32_t f[W];
-            for (int i = 0; i < W; ++i) {
-                const auto p = static_cast<uint64_t>(position) +
-                               static_cast<uint64_t>(step) * static_cast<uint64_t>(order[i]);
-                w[i] = static_cast<int32_t>(p >> 32);
-                f[i] = static_cast<uint32_t>(p);
-            }
-            whole = _mm256_load_si256(reinterpret_cast<const __m256i *>(w));
-            fraction = _mm256_load_si256(reinterpret_cast<const __m256i *>(f));
-            const uint64_t stride = static_cast<uint64_t>(step) * W;
-            wholeStep = _mm256_set1_epi32(static_cast<int32_t>(stride >> 32));
-            fractionStep = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(stride)));
-        }
-        void advance()
-        {
-            // An unsigned compare through the sign bit: the fraction wrapped
-            // when the new one is below the old (the mask is -1 there).
-            const I next = _mm256_add_epi32(fraction, fractionStep);
-            const I sign = _mm256_set1_epi32(static_cast<int32_t>(0x80000000u));
-            const I carry = _mm256_cmpgt_epi32(_mm256_xor_si256(fraction, sign), _mm256_xor_si256(next, sign));
-            whole = _mm256_sub_epi32(_mm256_add_epi32(whole, wholeStep), carry);
-            fraction = next;
-        }
-        [[nodiscard]] F weight() const
-        {
-            // The top 24 bits of the fraction, all a float holds (it may
-            // differ from float(fraction) in the last place).
-            return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(fraction, 8)),
-                                 _mm256_set1_ps(1.0f / 16777216.0f));
-        }
-        template <int SCALE> [[nodiscard]] I gather(const uint8_t *base, int frames) const
-        {
-            return _mm256_i32gather_epi32(reinterpret_cast<const int *>(base + frames * SCALE), whole, SCALE);
-        }
-        [[nodiscard]] I relative(int32_t start) const { return _mm256_sub_epi32(whole, _mm256_set1_epi32(start)); }
-    };
-
-    struct Window {
-        I lo;
-        I hi;
-        [[nodiscard]] I pick(I index) const
-        {
-            const I low = _mm256_permutevar8x32_epi32(lo, index);
-            const I high = _mm256_permutevar8x32_epi32(hi, index);
-            return _mm256_blendv_epi8(low, high, _mm256_cmpgt_epi32(index, _mm256_set1_epi32(W - 1)));
-        }
-    };
-    template <int BYTES, int IN> static Window window(const uint8_t *frame)
+    static F interleaveLow(F left, F right) { return _mm256_unpacklo_ps(left, right); }
+    static F interleaveHigh(F left, F right) { return _mm256_unpackhi_ps(left, right); }
+    template <int N> static I shl(I v) { return _mm256_slli_epi32(v, N); }
+    template <int N> static I sar(I v) { return _mm256_srai_epi32(v, N); }
+    static I ints(int32_t v) { return _mm256_set1_epi32(v); }
+    static I add(I a, I b) { return _mm256_add_epi32(a, b); }
+    static I sub(I a, I b) { return _mm256_sub_epi32(a, b); }
+    static I loadInts(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
+    static I widen8(const uint8_t *p) { return _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))); }
+    static I widen16(const uint8_t *p) { return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))); }
+    static I carryInto(I whole, I step, I next, I before)
     {
-        if constexpr (BYTES == 1 && IN == 1) {
-            return {_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(frame))),
-                    _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(frame + 8)))};
-        } else if constexpr ((BYTES == 2 && IN == 1) || (BYTES == 1 && IN == 2)) {
-            return {_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(frame))),
-                    _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(frame + 16)))};
-        } else {
-            return {_mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame)),
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame + 32))};
-        }
+        // An unsigned compare through the sign bit: -1 where it wrapped.
+        const I sign = ints(static_cast<int32_t>(0x80000000u));
+        const I wrapped = _mm256_cmpgt_epi32(_mm256_xor_si256(before, sign), _mm256_xor_si256(next, sign));
+        return _mm256_sub_epi32(_mm256_add_epi32(whole, step), wrapped);
     }
-
-    static constexpr bool WINDOWS = true;
+    static F weight(I fraction)
+    {
+        // The top 24 bits of the fraction, all a float holds (it may differ
+        // from float(fraction) in the last place).
+        return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(fraction, 8)), _mm256_set1_ps(1.0f / 16777216.0f));
+    }
+    template <int SCALE> static I gather(const uint8_t *base, I index)
+    {
+        return _mm256_i32gather_epi32(reinterpret_cast<const int *>(base), index, SCALE);
+    }
+    static I pick(I lo, I hi, I index)
+    {
+        const I low = _mm256_permutevar8x32_epi32(lo, index);
+        const I high = _mm256_permutevar8x32_epi32(hi, index);
+        return _mm256_blendv_epi8(low, high, _mm256_cmpgt_epi32(index, ints(W - 1)));
+    }
     static constexpr int STEREO_ORDER[W] = {0, 1, 4, 5, 2, 3, 6, 7};
 
     // 16-bit mono: each lane's sample and its neighbour as one 32-bit pair,
     // picked from the pairs that start at even frames (from `frame`) and
-    // those that start at odd ones.
-    static constexpr bool PAIRS = true;
+    // those that start at odd ones; fewer permutes than two picks.
     static I pair16(const uint8_t *frame, I relative)
     {
-        const I even = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame));
-        const I odd = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(frame + 2));
+        const I even = loadInts(frame);
+        const I odd = loadInts(frame + 2);
         const I index = _mm256_srli_epi32(relative, 1);
         const F fromEven = _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(even, index));
         const F fromOdd = _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(odd, index));
@@ -264,64 +177,121 @@ struct Lanes {
     static F mul(F a, F b) { return _mm_mul_ps(a, b); }
     static F madd(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
     static F toFloat(I v) { return _mm_cvtepi32_ps(v); }
-    static F interleaveLow(F left, F right) { return _mm_unpacklo_ps(left, right); }
-    static F interleaveHigh(F left, F right) { return _mm_unpackhi_ps(left, right); }
-    static I addInt(I v, int n) { return _mm_add_epi32(v, _mm_set1_epi32(n)); }
     static F asFloat(I v) { return _mm_castsi128_ps(v); }
-    template <int N> static I shl(I v) { return _mm_slli_epi32(v, N); }
-    template <int N> static I sar(I v) { return _mm_srai_epi32(v, N); }
     static F load(const float *p) { return _mm_loadu_ps(p); }
     static void store(float *p, F v) { _mm_storeu_ps(p, v); }
-
-    // Without gathers the lanes' frames are found one by one: the cursor
-    // keeps the four positions as scalars.
-    struct Cursor {
-        int64_t at[W];
-        int64_t step;
-        Cursor(int64_t position, int64_t s, const int (&)[W]) : step(s)
-        {
-            for (int i = 0; i < W; ++i) {
-                at[i] = static_cast<int64_t>(static_cast<uint64_t>(position) +
-                                             static_cast<uint64_t>(s) * static_cast<uint64_t>(i));
-            }
-        }
-        void advance()
-        {
-            for (int64_t &p : at) {
-                p = static_cast<int64_t>(static_cast<uint64_t>(p) + static_cast<uint64_t>(step) * W);
-            }
-        }
-        [[nodiscard]] F weight() const
-        {
-            const I fraction = _mm_set_epi32(static_cast<int32_t>(static_cast<uint32_t>(at[3])),
-                                             static_cast<int32_t>(static_cast<uint32_t>(at[2])),
-                                             static_cast<int32_t>(static_cast<uint32_t>(at[1])),
-                                             static_cast<int32_t>(static_cast<uint32_t>(at[0])));
-            const F high = _mm_cvtepi32_ps(_mm_srli_epi32(fraction, 16));
-            const F low = _mm_cvtepi32_ps(_mm_and_si128(fraction, _mm_set1_epi32(0xFFFF)));
-            return _mm_add_ps(_mm_mul_ps(high, _mm_set1_ps(1.0f / 65536.0f)),
-                              _mm_mul_ps(low, _mm_set1_ps(1.0f / 4294967296.0f)));
-        }
-        template <int SCALE> [[nodiscard]] I gather(const uint8_t *base, int frames) const
-        {
-            int32_t v[W];
-            for (int i = 0; i < W; ++i) {
-                std::memcpy(&v[i], base + ((at[i] >> 32) + frames) * SCALE, 4);
-            }
-            return _mm_set_epi32(v[3], v[2], v[1], v[0]);
-        }
-        [[nodiscard]] I relative(int32_t) const { return _mm_setzero_si128(); }
-    };
-
-    // Four scalar loads are as quick as a window here.
-    static constexpr bool WINDOWS = false;
-    struct Window {
-        [[nodiscard]] I pick(I index) const { return index; }
-    };
-    template <int BYTES, int IN> static Window window(const uint8_t *) { return {}; }
+    static F interleaveLow(F left, F right) { return _mm_unpacklo_ps(left, right); }
+    static F interleaveHigh(F left, F right) { return _mm_unpackhi_ps(left, right); }
+    template <int N> static I shl(I v) { return _mm_slli_epi32(v, N); }
+    template <int N> static I sar(I v) { return _mm_srai_epi32(v, N); }
     static constexpr int STEREO_ORDER[W] = {0, 1, 2, 3};
-    static constexpr bool PAIRS = false;
-    static I pair16(const uint8_t *, I relative) { return relative; }
+};
+
+#endif
+
+#if defined(AURA_MIX_LANES_AVX512) || defined(AURA_MIX_LANES_AVX2)
+
+// Lane i at position + order[i] * step: whole frames and fractions,
+// advanced W frames at a time with the carry between them.
+struct Cursor {
+    Lanes::I whole;
+    Lanes::I fraction;
+    Lanes::I wholeStep;
+    Lanes::I fractionStep;
+    Cursor(int64_t position, int64_t step, const int (&order)[Lanes::W])
+    {
+        int32_t w[Lanes::W];
+        int32_t f[Lanes::W];
+        for (int i = 0; i < Lanes::W; ++i) {
+            const auto p = static_cast<uint64_t>(position) + static_cast<uint64_t>(step) * static_cast<uint64_t>(order[i]);
+            w[i] = static_cast<int32_t>(p >> 32);
+            f[i] = static_cast<int32_t>(static_cast<uint32_t>(p));
+        }
+        whole = Lanes::loadInts(w);
+        fraction = Lanes::loadInts(f);
+        const uint64_t stride = static_cast<uint64_t>(step) * Lanes::W;
+        wholeStep = Lanes::ints(static_cast<int32_t>(stride >> 32));
+        fractionStep = Lanes::ints(static_cast<int32_t>(static_cast<uint32_t>(stride)));
+    }
+    void advance()
+    {
+        const Lanes::I next = Lanes::add(fraction, fractionStep);
+        whole = Lanes::carryInto(whole, wholeStep, next, fraction);
+        fraction = next;
+    }
+    [[nodiscard]] Lanes::F weight() const { return Lanes::weight(fraction); }
+    // 32 bits at base + (whole + frames) * SCALE in every lane.
+    template <int SCALE> [[nodiscard]] Lanes::I gather(const uint8_t *base, int frames) const
+    {
+        return Lanes::gather<SCALE>(base + frames * SCALE, whole);
+    }
+    // Each lane's frame counted from `start`.
+    [[nodiscard]] Lanes::I relative(int32_t start) const { return Lanes::sub(whole, Lanes::ints(start)); }
+};
+
+// 2W units from `frame`: sign-extended samples of a mono source, frames of a
+// stereo one (a 16-bit stereo frame is one 32-bit unit, an 8-bit one is a
+// 16-bit unit, sign-extended).
+struct Window {
+    Lanes::I lo;
+    Lanes::I hi;
+    [[nodiscard]] Lanes::I pick(Lanes::I index) const { return Lanes::pick(lo, hi, index); }
+};
+
+template <int BYTES, int IN>
+Window window(const uint8_t *frame)
+{
+    constexpr int W = Lanes::W;
+    if constexpr (BYTES == 1 && IN == 1) {
+        return {Lanes::widen8(frame), Lanes::widen8(frame + W)};
+    } else if constexpr ((BYTES == 2 && IN == 1) || (BYTES == 1 && IN == 2)) {
+        return {Lanes::widen16(frame), Lanes::widen16(frame + 2 * W)};
+    } else {
+        return {Lanes::loadInts(frame), Lanes::loadInts(frame + 4 * W)};
+    }
+}
+
+#elif defined(AURA_MIX_LANES_SSE2)
+
+// Without gathers the lanes' frames are found one by one: the cursor keeps
+// the four positions as scalars.
+struct Cursor {
+    int64_t at[Lanes::W];
+    int64_t step;
+    Cursor(int64_t position, int64_t s, const int (&order)[Lanes::W]) : step(s)
+    {
+        for (int i = 0; i < Lanes::W; ++i) {
+            at[i] = static_cast<int64_t>(static_cast<uint64_t>(position) +
+                                         static_cast<uint64_t>(s) * static_cast<uint64_t>(order[i]));
+        }
+    }
+    void advance()
+    {
+        for (int64_t &p : at) {
+            p = static_cast<int64_t>(static_cast<uint64_t>(p) + static_cast<uint64_t>(step) * Lanes::W);
+        }
+    }
+    [[nodiscard]] Lanes::F weight() const
+    {
+        // float(fraction) without an unsigned conversion: both halves
+        // convert exactly and their sum rounds once.
+        const __m128i fraction = _mm_set_epi32(static_cast<int32_t>(static_cast<uint32_t>(at[3])),
+                                               static_cast<int32_t>(static_cast<uint32_t>(at[2])),
+                                               static_cast<int32_t>(static_cast<uint32_t>(at[1])),
+                                               static_cast<int32_t>(static_cast<uint32_t>(at[0])));
+        const __m128 high = _mm_cvtepi32_ps(_mm_srli_epi32(fraction, 16));
+        const __m128 low = _mm_cvtepi32_ps(_mm_and_si128(fraction, _mm_set1_epi32(0xFFFF)));
+        return _mm_add_ps(_mm_mul_ps(high, _mm_set1_ps(1.0f / 65536.0f)),
+                          _mm_mul_ps(low, _mm_set1_ps(1.0f / 4294967296.0f)));
+    }
+    template <int SCALE> [[nodiscard]] Lanes::I gather(const uint8_t *base, int frames) const
+    {
+        int32_t v[Lanes::W];
+        for (int i = 0; i < Lanes::W; ++i) {
+            std::memcpy(&v[i], base + ((at[i] >> 32) + frames) * SCALE, 4);
+        }
+        return _mm_set_epi32(v[3], v[2], v[1], v[0]);
+    }
 };
 
 #endif
@@ -331,11 +301,29 @@ struct Lanes {
 using F = Lanes::F;
 using I = Lanes::I;
 
+template <int FORMAT>
+constexpr int BYTES = FORMAT == FORMAT_PCM8 ? 1 : FORMAT == FORMAT_PCM16 ? 2 : 4;
+
+// The channels of a unit: a sample (mono), or a frame of two (stereo, the
+// first channel in the low bits), in the source's own units.
+template <int FORMAT, int IN>
+void decode(I unit, F (&to)[IN])
+{
+    if constexpr (IN == 1) {
+        to[0] = FORMAT == FORMAT_FLOAT ? Lanes::asFloat(unit) : Lanes::toFloat(unit);
+    } else if constexpr (FORMAT == FORMAT_PCM8) {
+        to[0] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<24>(unit)));
+        to[1] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<16>(unit)));
+    } else {
+        to[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(unit)));
+        to[1] = Lanes::toFloat(Lanes::sar<16>(unit));
+    }
+}
+
 // The samples of each lane's frame (`at`) and of its neighbour (`next`,
-// linear only), per channel, in the source's own units: integers as floats,
-// or floats.
+// linear only), per channel, loaded lane by lane.
 template <int FORMAT, int IN, bool LINEAR>
-void fetch(const uint8_t *source, const Lanes::Cursor &cursor, F (&at)[IN], F (&next)[IN])
+void fetch(const uint8_t *source, const Cursor &cursor, F (&at)[IN], F (&next)[IN])
 {
     if constexpr (FORMAT == FORMAT_PCM8 && IN == 1) {
         // Bytes w and w+1 (and two more) in one load.
@@ -345,8 +333,7 @@ void fetch(const uint8_t *source, const Lanes::Cursor &cursor, F (&at)[IN], F (&
     } else if constexpr (FORMAT == FORMAT_PCM8) {
         // Left and right of frame w, then of frame w+1.
         const I g = cursor.gather<2>(source, 0);
-        at[0] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<24>(g)));
-        at[1] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<16>(g)));
+        decode<FORMAT, IN>(g, at);
         next[0] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<8>(g)));
         next[1] = Lanes::toFloat(Lanes::sar<24>(g));
     } else if constexpr (FORMAT == FORMAT_PCM16 && IN == 1) {
@@ -354,52 +341,17 @@ void fetch(const uint8_t *source, const Lanes::Cursor &cursor, F (&at)[IN], F (&
         at[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(g)));
         next[0] = Lanes::toFloat(Lanes::sar<16>(g));
     } else if constexpr (FORMAT == FORMAT_PCM16) {
-        const I g = cursor.gather<4>(source, 0);
-        at[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(g)));
-        at[1] = Lanes::toFloat(Lanes::sar<16>(g));
+        decode<FORMAT, IN>(cursor.gather<4>(source, 0), at);
         if constexpr (LINEAR) {
-            const I h = cursor.gather<4>(source, 1);
-            next[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(h)));
-            next[1] = Lanes::toFloat(Lanes::sar<16>(h));
-        }
-    } else if constexpr (IN == 1) {
-        at[0] = Lanes::asFloat(cursor.gather<4>(source, 0));
-        if constexpr (LINEAR) {
-            next[0] = Lanes::asFloat(cursor.gather<4>(source, 1));
+            decode<FORMAT, IN>(cursor.gather<4>(source, 1), next);
         }
     } else {
-        at[0] = Lanes::asFloat(cursor.gather<8>(source, 0));
-        at[1] = Lanes::asFloat(cursor.gather<8>(source + 4, 0));
-        if constexpr (LINEAR) {
-            next[0] = Lanes::asFloat(cursor.gather<8>(source, 1));
-            next[1] = Lanes::asFloat(cursor.gather<8>(source + 4, 1));
-        }
-    }
-}
-
-template <int FORMAT>
-constexpr int BYTES = FORMAT == FORMAT_PCM8 ? 1 : FORMAT == FORMAT_PCM16 ? 2 : 4;
-
-// The same as fetch, from a window: `relative` is each lane's frame counted
-// from the window's first.
-template <int FORMAT, int IN, bool LINEAR>
-void fetchWindow(const Lanes::Window &window, I relative, F (&at)[IN], F (&next)[IN])
-{
-    I unit[2];
-    unit[0] = window.pick(relative);
-    if constexpr (LINEAR) {
-        unit[1] = window.pick(Lanes::addInt(relative, 1));
-    }
-    for (int u = 0; u < (LINEAR ? 2 : 1); ++u) {
-        F(&to)[IN] = u == 0 ? at : next;
-        if constexpr (IN == 1) {
-            to[0] = FORMAT == FORMAT_FLOAT ? Lanes::asFloat(unit[u]) : Lanes::toFloat(unit[u]);
-        } else if constexpr (FORMAT == FORMAT_PCM8) {
-            to[0] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<24>(unit[u])));
-            to[1] = Lanes::toFloat(Lanes::sar<24>(Lanes::shl<16>(unit[u])));
-        } else {
-            to[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(unit[u])));
-            to[1] = Lanes::toFloat(Lanes::sar<16>(unit[u]));
+        // Float: one channel at a time.
+        for (int c = 0; c < IN; ++c) {
+            at[c] = Lanes::asFloat(cursor.gather<4 * IN>(source + 4 * c, 0));
+            if constexpr (LINEAR) {
+                next[c] = Lanes::asFloat(cursor.gather<4 * IN>(source + 4 * c, 1));
+            }
         }
     }
 }
@@ -419,31 +371,44 @@ unsigned int mixLanes(AURA::MixRun &run)
             level[o][c] = Lanes::set1(run.levels[o][c] * scale);
         }
     }
-    // Windows hold 2W frames: enough for W lanes of up to two frames a step
-    // (the last lane's neighbour included). Stereo float frames are too wide.
-    const int64_t magnitude = run.step < 0 ? -run.step : run.step;
-    const bool windows = Lanes::WINDOWS && magnitude <= (int64_t{2} << 32) && !(FORMAT == FORMAT_FLOAT && IN == 2);
-    const int64_t lowestLane = run.step < 0 ? run.step * (W - 1) : 0;
-    constexpr int64_t frameBytes = static_cast<int64_t>(BYTES<FORMAT>) * IN;
     int order[W];
     for (int i = 0; i < W; ++i) {
         order[i] = OUT == 2 ? Lanes::STEREO_ORDER[i] : i;
     }
-    Lanes::Cursor cursor(run.position, run.step, order);
-    int64_t first = run.position; // lane 0's position
+    Cursor cursor(run.position, run.step, order);
+#if !defined(AURA_MIX_LANES_SSE2)
+    // Windows hold 2W frames: enough for W lanes of up to two frames a step
+    // (the last lane's neighbour included). Stereo float frames are too wide.
+    const int64_t magnitude = run.step < 0 ? -run.step : run.step;
+    const bool windows = magnitude <= (int64_t{2} << 32) && !(FORMAT == FORMAT_FLOAT && IN == 2);
+    const int64_t lowestLane = run.step < 0 ? run.step * (W - 1) : 0;
+    constexpr int64_t frameBytes = static_cast<int64_t>(BYTES<FORMAT>) * IN;
+    int64_t first = run.position; // the first frame's position
+#endif
     float *out = run.out;
     for (unsigned int g = 0; g < groups; ++g) {
         F v[IN];
         F next[IN];
+#if !defined(AURA_MIX_LANES_SSE2)
         const int64_t start = (first + lowestLane) >> 32;
-        if (Lanes::PAIRS && FORMAT == FORMAT_PCM16 && IN == 1 && windows && start + 2 * W + 1 <= run.frames) {
+        first += run.step * W;
+#if defined(AURA_MIX_LANES_AVX2)
+        if (FORMAT == FORMAT_PCM16 && IN == 1 && windows && start + 2 * W + 1 <= run.frames) {
             const I pair = Lanes::pair16(run.source + start * frameBytes, cursor.relative(static_cast<int32_t>(start)));
             v[0] = Lanes::toFloat(Lanes::sar<16>(Lanes::shl<16>(pair)));
             next[0] = Lanes::toFloat(Lanes::sar<16>(pair));
-        } else if (windows && start + 2 * W <= run.frames) {
-            const Lanes::Window window = Lanes::window<BYTES<FORMAT>, IN>(run.source + start * frameBytes);
-            fetchWindow<FORMAT, IN, LINEAR>(window, cursor.relative(static_cast<int32_t>(start)), v, next);
-        } else {
+        } else
+#endif
+        if (windows && start + 2 * W <= run.frames) {
+            const Window frames = window<BYTES<FORMAT>, IN>(run.source + start * frameBytes);
+            const I relative = cursor.relative(static_cast<int32_t>(start));
+            decode<FORMAT, IN>(frames.pick(relative), v);
+            if constexpr (LINEAR) {
+                decode<FORMAT, IN>(frames.pick(Lanes::add(relative, Lanes::ints(1))), next);
+            }
+        } else
+#endif
+        {
             fetch<FORMAT, IN, LINEAR>(run.source, cursor, v, next);
         }
         if constexpr (LINEAR) {
@@ -465,12 +430,10 @@ unsigned int mixLanes(AURA::MixRun &run)
         }
         out += W * OUT;
         cursor.advance();
-        first += run.step * W;
     }
     const unsigned int done = groups * W;
     run.out = out;
-    run.position = static_cast<int64_t>(static_cast<uint64_t>(run.position) +
-                                        static_cast<uint64_t>(run.step) * done);
+    run.position = static_cast<int64_t>(static_cast<uint64_t>(run.position) + static_cast<uint64_t>(run.step) * done);
     run.count -= done;
     return done;
 }
