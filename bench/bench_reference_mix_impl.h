@@ -120,15 +120,18 @@ struct Lanes {
 void group(const ReferenceVoice &v, uint64_t base, Lanes::I &pairs, Lanes::F &weight)
 {
 #if defined(REFERENCE_SSE2)
+    uint64_t q[Lanes::W];
     int32_t pair[Lanes::W];
-    float fraction[Lanes::W];
     for (int k = 0; k < Lanes::W; ++k) {
-        const uint64_t q = base + k * v.step;
-        std::memcpy(&pair[k], v.samples + (q >> 32), 4);
-        fraction[k] = static_cast<float>(static_cast<uint32_t>(q) >> 8) * (1.0f / 16777216.0f);
+        q[k] = base + k * v.step;
+        std::memcpy(&pair[k], v.samples + (q[k] >> 32), 4);
     }
-    pairs = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pair));
-    weight = _mm_loadu_ps(fraction);
+    pairs = _mm_set_epi32(pair[3], pair[2], pair[1], pair[0]);
+    const __m128i fine = _mm_set_epi32(static_cast<int32_t>(static_cast<uint32_t>(q[3]) >> 8),
+                                       static_cast<int32_t>(static_cast<uint32_t>(q[2]) >> 8),
+                                       static_cast<int32_t>(static_cast<uint32_t>(q[1]) >> 8),
+                                       static_cast<int32_t>(static_cast<uint32_t>(q[0]) >> 8));
+    weight = _mm_mul_ps(_mm_cvtepi32_ps(fine), _mm_set1_ps(1.0f / 16777216.0f));
 #else
     // Positions from the group's first, the step's fraction cut to 24 bits
     // (which steps below 2^7 frames keep within 32-bit lanes).

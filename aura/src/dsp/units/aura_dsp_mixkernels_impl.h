@@ -7,11 +7,11 @@
 // for one instruction set never stands in for another.
 //
 // Per output frame: the position's whole part picks the frame (and its
-// neighbour), the fraction becomes the interpolation weight (as the scalar
-// kernels round it, float(fraction) / 2^32, or the fraction's top 24 bits
-// where that is cheaper), the samples are interpolated in the source's
-// integer units, and the result is added into the output through the
-// levels, with the format's scale (a power of two) folded into them.
+// neighbour), the fraction becomes the interpolation weight (its top 24
+// bits; AVX-512 converts it whole, as the scalar kernels do), the samples
+// are interpolated in the source's integer units, and the result is added
+// into the output through the levels, with the format's scale (a power of
+// two) folded into them.
 //
 // With AVX2 and AVX-512 the lanes find their frames in one of two ways.
 // While a step is at most two frames, the frames of a group of W lanes lie
@@ -273,16 +273,12 @@ struct Cursor {
     }
     [[nodiscard]] Lanes::F weight() const
     {
-        // float(fraction) without an unsigned conversion: both halves
-        // convert exactly and their sum rounds once.
-        const __m128i fraction = _mm_set_epi32(static_cast<int32_t>(static_cast<uint32_t>(at[3])),
-                                               static_cast<int32_t>(static_cast<uint32_t>(at[2])),
-                                               static_cast<int32_t>(static_cast<uint32_t>(at[1])),
-                                               static_cast<int32_t>(static_cast<uint32_t>(at[0])));
-        const __m128 high = _mm_cvtepi32_ps(_mm_srli_epi32(fraction, 16));
-        const __m128 low = _mm_cvtepi32_ps(_mm_and_si128(fraction, _mm_set1_epi32(0xFFFF)));
-        return _mm_add_ps(_mm_mul_ps(high, _mm_set1_ps(1.0f / 65536.0f)),
-                          _mm_mul_ps(low, _mm_set1_ps(1.0f / 4294967296.0f)));
+        // The top 24 bits of each fraction.
+        const __m128i fraction = _mm_set_epi32(static_cast<int32_t>(static_cast<uint32_t>(at[3]) >> 8),
+                                               static_cast<int32_t>(static_cast<uint32_t>(at[2]) >> 8),
+                                               static_cast<int32_t>(static_cast<uint32_t>(at[1]) >> 8),
+                                               static_cast<int32_t>(static_cast<uint32_t>(at[0]) >> 8));
+        return _mm_mul_ps(_mm_cvtepi32_ps(fraction), _mm_set1_ps(1.0f / 16777216.0f));
     }
     template <int SCALE> [[nodiscard]] Lanes::I gather(const uint8_t *base, int frames) const
     {
