@@ -18,9 +18,9 @@ void prefetchConnection(const LinkedListNode *node)
     __builtin_prefetch(reinterpret_cast<const char *>(node) + 64);
 }
 
-// The inputs a unit reads next, `AHEAD` of them, each a link deeper the
-// nearer it comes: the farthest one's connection, then its unit, and so on
-// down, so that every link is in the cache by the time it is followed.
+// The inputs a unit reads next, PREFETCH_AHEAD of them, each a link deeper
+// the nearer it comes: the farthest one's connection, then its unit, and so
+// on down, so that every link is in the cache by the time it is followed.
 // Worth it only where the inputs' records no longer fit the caches.
 constexpr int PREFETCH_AHEAD = 6;
 constexpr int PREFETCH_INPUTS = 256;
