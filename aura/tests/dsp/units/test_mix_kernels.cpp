@@ -2,7 +2,8 @@
 // against the unit-by-unit path (read the sample into the wavetable's block,
 // then mix that through the connection): whole voices rendered through the
 // WAV writer at loop ends, bidirectional turns, reverse play, a sound's last
-// frame and level ramps, in every format and channel count they take.
+// frame, level ramps and DSP-clock starts, ends and pauses inside a block, in
+// every format and channel count they take.
 #include "dsp/units/aura_dsp_mixkernels.h"
 #include "system/aura_systemi.h"
 #include "systems.h"
@@ -28,7 +29,7 @@ constexpr unsigned int LOOP_END = 1500;
 constexpr unsigned int BLOCK = 256;
 constexpr int BLOCKS = 32;
 
-enum class Play { LoopEnds, Bidirectional, Reverse, LastFrame, Ramps };
+enum class Play { LoopEnds, Bidirectional, Reverse, LastFrame, Ramps, ClockTimes };
 
 struct Case {
     AURA_SOUND_FORMAT format;
@@ -41,7 +42,8 @@ struct Case {
 
 std::string describe(const Case &c)
 {
-    static const char *const plays[] = {"loop ends", "bidirectional turns", "reverse play", "last frame", "ramps"};
+    static const char *const plays[] = {"loop ends", "bidirectional turns", "reverse play",
+                                        "last frame",  "ramps",               "clock times"};
     return "format " + std::to_string(c.format) + ", " + std::to_string(c.channels) + " into " +
            std::to_string(c.outputs) + " channels, " +
            (c.resampler == AURA_DSP_RESAMPLER_NOINTERP ? "nearest" : "linear") + ", " +
@@ -91,9 +93,9 @@ Mixed render(const Case &c, MixKernelSet set)
     format.outputChannels = c.outputs;
     WavRender render(format);
     const std::vector<uint8_t> pcm = noise(c.format, c.channels);
-    const AURA_MODE mode = c.play == Play::LoopEnds        ? AURA_LOOP_NORMAL
-                           : c.play == Play::Bidirectional ? AURA_LOOP_BIDI
-                                                           : AURA_LOOP_OFF;
+    const AURA_MODE mode = c.play == Play::LoopEnds || c.play == Play::ClockTimes ? AURA_LOOP_NORMAL
+                           : c.play == Play::Bidirectional                      ? AURA_LOOP_BIDI
+                                                                                : AURA_LOOP_OFF;
     AURA::Sound *sound = render.sound(pcm.data(), static_cast<unsigned int>(pcm.size()), c.format, c.channels,
                                       SOURCE_RATE, mode);
     if (!sound) {
@@ -101,6 +103,18 @@ Mixed render(const Case &c, MixKernelSet set)
     }
     EXPECT_EQ(sound->setLoopPoints(LOOP_START, LOOP_END), AURA_OK);
     AURA::Channel *voices[2] = {render.play(sound, true), render.play(sound, true)};
+    if (c.play == Play::ClockTimes) {
+        // Inside blocks: the first voice starts late and ends early, the
+        // second pauses.
+        const uint64_t clock = static_cast<AURA::SystemI *>(render.system())->mDSPClock.load();
+        const auto delay = [](AURA::Channel *voice, AURA_DELAYTYPE type, uint64_t at) {
+            EXPECT_EQ(voice->setDelay(type, static_cast<unsigned int>(at >> 32), static_cast<unsigned int>(at)),
+                      AURA_OK);
+        };
+        delay(voices[0], AURA_DELAYTYPE_DSPCLOCK_START, clock + 300);
+        delay(voices[0], AURA_DELAYTYPE_DSPCLOCK_END, clock + 5000);
+        delay(voices[1], AURA_DELAYTYPE_DSPCLOCK_PAUSE, clock + 3100);
+    }
     const float pitches[2] = {c.pitch, c.pitch * 0.77f};
     const float pans[2] = {0.3f, -0.6f};
     for (int v = 0; v < 2; ++v) {
@@ -132,7 +146,8 @@ std::vector<Case> cases()
     for (AURA_SOUND_FORMAT format : {AURA_SOUND_FORMAT_PCM8, AURA_SOUND_FORMAT_PCM16, AURA_SOUND_FORMAT_PCMFLOAT}) {
         for (int channels : {1, 2}) {
             for (AURA_DSP_RESAMPLER resampler : {AURA_DSP_RESAMPLER_NOINTERP, AURA_DSP_RESAMPLER_LINEAR}) {
-                for (Play play : {Play::LoopEnds, Play::Bidirectional, Play::Reverse, Play::LastFrame, Play::Ramps}) {
+                for (Play play : {Play::LoopEnds, Play::Bidirectional, Play::Reverse, Play::LastFrame, Play::Ramps,
+                                  Play::ClockTimes}) {
                     for (float pitch : {0.61f, 1.93f, 2.71f}) {
                         all.push_back({format, channels, 2, resampler, play, pitch});
                     }
