@@ -43,6 +43,13 @@ ChannelI::ChannelI()
     mSortedNode.mData = this;
     mGroupNode.initNode();
     mGroupNode.mData = this;
+    mSoundNode.initNode();
+    mSoundNode.mData = this;
+}
+
+ChannelI::~ChannelI()
+{
+    mSoundNode.removeNode();
 }
 
 AURA_RESULT ChannelI::init(int index, SystemI *system)
@@ -224,6 +231,11 @@ AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
             voice->mLength = sound->mLength;
             voice->mParent = this;
         }
+        if (i == 0) {
+            // Listed with the sound, so that its release finds the channel.
+            mSoundNode.removeNode();
+            mSoundNode.addBefore(sound->mChannelHead);
+        }
         // The voice's own alloc marks it allocated (and counts it once).
         const AURA_RESULT result = voice->alloc();
         if (result != AURA_OK) {
@@ -253,6 +265,7 @@ AURA_RESULT ChannelI::alloc(DSPI *dsp, bool reset)
         mDirectOcclusion = 0.0f;
         mReverbOcclusion = 0.0f;
     }
+    mSoundNode.removeNode();
     for (int i = 0; i < mNumRealChannels; ++i) {
         ChannelReal *voice = mRealChannel[i];
         voice->mSubChannelIndex = i;
@@ -373,6 +386,9 @@ AURA_RESULT ChannelI::stopEx(unsigned int stopflags)
             voice->mDSP = nullptr;
             voice->mParent = nullptr;
         }
+    }
+    if (mNumRealChannels == 0 || !mRealChannel[0] || !mRealChannel[0]->mSound) {
+        mSoundNode.removeNode(); // not restarted on a sound by the callback
     }
     if (mSortKey == UNSORTED && !mFlags.has(ChannelFlag::Starting) && mNode.mNext != &mNode &&
         !mRealChannel[0]->mFlags.has(VoiceFlag::Playing)) {
@@ -1190,12 +1206,15 @@ AURA_RESULT ChannelI::updatePosition()
     }
     mSortKey = static_cast<unsigned int>(mPriority);
     mSortedNode.removeNode();
+    // Behind the last channel that ranks as high or higher, found from the
+    // tail: where most channels share a priority that is a step or two, not
+    // a walk past every playing channel at each play or volume change.
     LinkedListNode &head = mSystem->mChannelSortedListHead;
-    LinkedListNode *at = head.mNext;
-    while (at != &head && static_cast<ChannelI *>(at->mData)->mSortKey <= mSortKey) {
-        at = at->mNext;
+    LinkedListNode *at = head.mPrev;
+    while (at != &head && static_cast<ChannelI *>(at->mData)->mSortKey > mSortKey) {
+        at = at->mPrev;
     }
-    mSortedNode.addBefore(*at);
+    mSortedNode.addAfter(*at);
     return AURA_OK;
 }
 

@@ -70,6 +70,7 @@ public:
     static constexpr unsigned int UNSORTED = 0xFFFFFFFFu;
 
     ChannelI();
+    ~ChannelI();
     ChannelI(const ChannelI &) = delete;
     ChannelI &operator=(const ChannelI &) = delete;
 
@@ -147,6 +148,7 @@ public:
     LinkedListNode mSortedNode;    // the system's priority-sorted list
     unsigned int mSortKey = UNSORTED;
     LinkedListNode mGroupNode;     // the group's channel list
+    LinkedListNode mSoundNode;     // the list of the channels that play its sound
     int mIndex = 0;
     uint32_t mHandleOriginal = 0;  // handed out at the last start
     uint32_t mHandleCurrent = 0;

@@ -92,6 +92,30 @@ void DSPConnectionI::startRamp()
     mRampCount = DSP_RAMPCOUNT;
 }
 
+void DSPConnectionI::followInput(int inchannels, int outchannels, AURA_SPEAKERMODE speakermode)
+{
+    if (mLevelsSet && (mAutoInputChannels == 0 || mAutoInputChannels == inchannels)) {
+        return;
+    }
+    if (inchannels == outchannels && mVolume == 1.0f) {
+        setUnity();
+    } else {
+        setPan(0.0f, outchannels, inchannels, speakermode);
+    }
+    mAutoInputChannels = inchannels;
+}
+
+void DSPConnectionI::steadyLevels(float (&levels)[2][2]) const
+{
+    for (int r = 0; r < 2; ++r) {
+        for (int c = 0; c < 2; ++c) {
+            const bool inside = r < mMaxOutputLevels && c < mMaxInputLevels;
+            const int cell = r * mMaxInputLevels + c;
+            levels[r][c] = !inside ? 0.0f : mRampCount > 0 ? mLevel[cell] * mVolume : mLevelCurrent[cell];
+        }
+    }
+}
+
 AURA_RESULT DSPConnectionI::setUnity()
 {
     CriticalSectionGuard guard(mixLock(mSystem));
@@ -256,6 +280,52 @@ void mixMonoToStereo(float *__restrict dst, const float *__restrict src, unsigne
 }
 } // namespace
 
+namespace {
+// Frames under a ramp: every level takes one step a frame before it weighs
+// the frame. `level` and `delta` give a cell's current level (to be moved)
+// and step.
+template <class Level, class Delta>
+void rampFrames(float *out, const float *in, unsigned int frames, int rows, int columns, int outchannels,
+                int inchannels, Level &&level, Delta &&delta)
+{
+    for (unsigned int f = 0; f < frames; ++f) {
+        const float *src = in + static_cast<std::size_t>(f) * inchannels;
+        float *dst = out + static_cast<std::size_t>(f) * outchannels;
+        for (int r = 0; r < rows; ++r) {
+            float sum = 0.0f;
+            for (int c = 0; c < columns; ++c) {
+                float &current = level(r, c);
+                current += delta(r, c);
+                sum += src[c] * current;
+            }
+            dst[r] += sum;
+        }
+    }
+}
+} // namespace
+
+template <int ROWS, int COLUMNS>
+void DSPConnectionI::rampLevels(float *out, const float *in, unsigned int frames)
+{
+    // The levels and their steps in registers for the frames of the ramp:
+    // the same sums in the same order as in the matrix.
+    float level[ROWS][COLUMNS];
+    float delta[ROWS][COLUMNS];
+    for (int r = 0; r < ROWS; ++r) {
+        for (int c = 0; c < COLUMNS; ++c) {
+            level[r][c] = mLevelCurrent[r * mMaxInputLevels + c];
+            delta[r][c] = mLevelDelta[r * mMaxInputLevels + c];
+        }
+    }
+    rampFrames(out, in, frames, ROWS, COLUMNS, ROWS, COLUMNS, [&](int r, int c) -> float & { return level[r][c]; },
+               [&](int r, int c) { return delta[r][c]; });
+    for (int r = 0; r < ROWS; ++r) {
+        for (int c = 0; c < COLUMNS; ++c) {
+            mLevelCurrent[r * mMaxInputLevels + c] = level[r][c];
+        }
+    }
+}
+
 AURA_RESULT DSPConnectionI::mix(float *out, const float *in, int outchannels, int inchannels,
                                 unsigned int length)
 {
@@ -267,22 +337,22 @@ AURA_RESULT DSPConnectionI::mix(float *out, const float *in, int outchannels, in
     const int stride = mMaxInputLevels;
     unsigned int frame = 0;
 
-    // The ramp: every level moves one step a frame.
-    for (; mRampCount > 0 && frame < length; ++frame, --mRampCount) {
-        const float *src = in + static_cast<std::size_t>(frame) * inchannels;
-        float *dst = out + static_cast<std::size_t>(frame) * outchannels;
-        for (int r = 0; r < rows; ++r) {
-            float sum = 0.0f;
-            for (int c = 0; c < columns; ++c) {
-                float &level = mLevelCurrent[r * stride + c];
-                level += mLevelDelta[r * stride + c];
-                sum += src[c] * level;
-            }
-            dst[r] += sum;
+    // The ramp: every level moves one step a frame, then lands exactly on
+    // the target.
+    if (mRampCount > 0) {
+        frame = std::min(static_cast<unsigned int>(mRampCount), length);
+        if (rows == 2 && columns == 1 && inchannels == 1 && outchannels == 2) {
+            rampLevels<2, 1>(out, in, frame);
+        } else if (rows == 2 && columns == 2 && inchannels == 2 && outchannels == 2) {
+            rampLevels<2, 2>(out, in, frame);
+        } else {
+            rampFrames(out, in, frame, rows, columns, outchannels, inchannels,
+                       [&](int r, int c) -> float & { return mLevelCurrent[r * stride + c]; },
+                       [&](int r, int c) { return mLevelDelta[r * stride + c]; });
         }
-        if (mRampCount == 1) {
-            settleRamp(); // land exactly on the target
-            mRampCount = 1;
+        mRampCount -= static_cast<int>(frame);
+        if (mRampCount == 0) {
+            settleRamp();
         }
     }
     if (frame >= length) {

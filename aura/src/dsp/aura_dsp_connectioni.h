@@ -48,6 +48,13 @@ public:
     AURA_RESULT getLevels(AURA_SPEAKER speaker, float *levels, int numinputlevels) const;
     // Ends a pending ramp: current = set x volume.
     void settleRamp();
+    // Levels nobody set follow the input: chosen for its channel count, and
+    // chosen again when that count changes (a unit that passed a mono block
+    // through in one tick may mix stereo in the next).
+    void followInput(int inchannels, int outchannels, AURA_SPEAKERMODE speakermode);
+    // The first two rows and columns of the levels a pending ramp ends on
+    // (the current ones without a ramp), as [output][input].
+    void steadyLevels(float (&levels)[2][2]) const;
 
     [[nodiscard]] float setLevel(int row, int column) const { return mLevel[row * mMaxInputLevels + column]; }
     [[nodiscard]] float currentLevel(int row, int column) const { return mLevelCurrent[row * mMaxInputLevels + column]; }
@@ -71,6 +78,8 @@ public:
 
 private:
     void startRamp();
+    template <int ROWS, int COLUMNS>
+    void rampLevels(float *out, const float *in, unsigned int frames);
 };
 
 } // namespace AURA

@@ -135,6 +135,19 @@ AURA_RESULT DSPConnectionPool::alloc(DSPConnectionI **connection, bool protect)
         return AURA_ERR_INVALID_PARAM;
     }
     AURA_OS_CRITICALSECTION *crit = protect && mSystem ? mSystem->mDSPConnectionCrit : nullptr;
+    if (crit) {
+        // Stopped voices give their connections back only when the queued
+        // disconnects are applied: when the pool is dry, apply them now
+        // rather than grow the pool (or refuse) while they wait.
+        bool dry = false;
+        {
+            CriticalSectionGuard guard(crit);
+            dry = mFreeListHead.isEmpty();
+        }
+        if (dry) {
+            (void)mSystem->flushDSPConnectionRequests(true);
+        }
+    }
     CriticalSectionGuard guard(crit);
 
     if (mFreeListHead.isEmpty()) {

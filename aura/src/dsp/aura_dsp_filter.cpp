@@ -11,6 +11,36 @@ namespace AURA {
 
 namespace {
 
+// The two lines of a connection, found through its input-side link.
+void prefetchConnection(const LinkedListNode *node)
+{
+    __builtin_prefetch(node);
+    __builtin_prefetch(reinterpret_cast<const char *>(node) + 64);
+}
+
+// The inputs a unit reads next, PREFETCH_AHEAD of them, each a link deeper
+// the nearer it comes: the farthest one's connection, then its unit, and so
+// on down, so that every link is in the cache by the time it is followed.
+// Worth it only where the inputs' records no longer fit the caches.
+constexpr int PREFETCH_AHEAD = 6;
+constexpr int PREFETCH_INPUTS = 256;
+
+void prefetchInputs(const LinkedListNode *current, const LinkedListNode *head)
+{
+    const LinkedListNode *node = current->mNext;
+    for (int d = 1; d <= PREFETCH_AHEAD && node != head; ++d, node = node->mNext) {
+        if (d == PREFETCH_AHEAD) {
+            prefetchConnection(node);
+        } else {
+            const auto *connection = static_cast<const DSPConnectionI *>(node->mData);
+            if (d == PREFETCH_AHEAD - 1) {
+                __builtin_prefetch(connection->mLevelCurrent);
+            }
+            connection->mInputUnit->prefetch(PREFETCH_AHEAD - 1 - d);
+        }
+    }
+}
+
 void clearFloats(float *buffer, unsigned int frames, int channels)
 {
     std::memset(buffer, 0, static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels) * sizeof(float));
@@ -75,7 +105,11 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
     AURA_RESULT result = AURA_OK;
     bool mixed = false;
 
+    const bool prefetching = mNumInputs >= PREFETCH_INPUTS;
     for (LinkedListNode *n = mInputHead.mNext; n != &mInputHead; n = n->mNext) {
+        if (prefetching) {
+            prefetchInputs(n, &mInputHead);
+        }
         auto *connection = static_cast<DSPConnectionI *>(n->mData);
         DSPI *input = connection->mInputUnit;
         const unsigned int inputFlags = input->flags();
@@ -87,6 +121,13 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
         }
         if (profiling) {
             accumulate(mCPUUsageTemp, start);
+        }
+        if (!profiling && mixFused(connection, input->fusedChannels(tick, speakermodechannels), length, speakermode,
+                                   speakermodechannels, tick, mixed, result)) {
+            if (result != AURA_OK) {
+                break;
+            }
+            continue;
         }
         float *inbuffer = nullptr;
         int inchannels = 0;
@@ -106,12 +147,7 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
         }
         clearFlags(DSPI_FLAG_IDLE);
 
-        const bool passThrough =
-            mNumInputs <= 1 && connection->mVolume == 1.0f &&
-            (!soundcard || inchannels == speakermodechannels) &&
-            (!connection->mLevelsSet || connection->checkUnity(speakermodechannels, inchannels) == 0) &&
-            (!mDescription.read || mDescription.channels == 0 || mDescription.channels == inchannels);
-        if (passThrough) {
+        if (passesThrough(connection, inchannels, speakermodechannels)) {
             if (connection->mRampCount) {
                 connection->settleRamp();
             }
@@ -125,18 +161,7 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
             result = AURA_ERR_INTERNAL; // a unit that mixes must sit in a tree
             break;
         }
-        // Levels nobody set follow the input: chosen for its channel count,
-        // and chosen again when that count changes (a unit that passed a
-        // mono block through in one tick may mix stereo in the next).
-        if (!connection->mLevelsSet ||
-            (connection->mAutoInputChannels != 0 && connection->mAutoInputChannels != inchannels)) {
-            if (inchannels == speakermodechannels && connection->mVolume == 1.0f) {
-                connection->setUnity();
-            } else {
-                connection->setPan(0.0f, speakermodechannels, inchannels, speakermode);
-            }
-            connection->mAutoInputChannels = inchannels;
-        }
+        connection->followInput(inchannels, speakermodechannels, speakermode);
         if (!mixed) {
             clearFloats(mBuffer, *length, speakermodechannels);
         }
@@ -211,6 +236,96 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
         }
     }
     return finish(result);
+}
+
+bool DSPFilter::passesThrough(const DSPConnectionI *connection, int inchannels, int speakermodechannels) const
+{
+    // A lone input at unit level is handed on as it is, not mixed.
+    return mNumInputs <= 1 && connection->mVolume == 1.0f &&
+           (mDescription.mCategory != AURA_DSP_CATEGORY_SOUNDCARD || inchannels == speakermodechannels) &&
+           (!connection->mLevelsSet || connection->checkUnity(speakermodechannels, inchannels) == 0) &&
+           (!mDescription.read || mDescription.channels == 0 || mDescription.channels == inchannels);
+}
+
+bool DSPFilter::mixFused(DSPConnectionI *connection, int inchannels, unsigned int *length,
+                         AURA_SPEAKERMODE speakermode, int speakermodechannels, unsigned int tick, bool &mixed,
+                         AURA_RESULT &result)
+{
+    if (inchannels <= 0 || inchannels > 2 || speakermodechannels > 2 || !mBuffer ||
+        passesThrough(connection, inchannels, speakermodechannels)) {
+        return false;
+    }
+    connection->followInput(inchannels, speakermodechannels, speakermode);
+    // Frames under a ramp are mixed the ordinary way, from the input's own
+    // block; the rest straight through the levels the ramp ends on.
+    FusedMix mix;
+    mix.out = mBuffer;
+    mix.outChannels = speakermodechannels;
+    mix.rampFrames = std::min(static_cast<unsigned int>(connection->mRampCount), *length);
+    connection->steadyLevels(mix.levels);
+    if (!mixed) {
+        clearFloats(mBuffer, *length, speakermodechannels);
+        mixed = true;
+    }
+    DSPI *input = connection->mInputUnit;
+    float *rampblock = nullptr;
+    result = input->readFused(mix, length, tick, &rampblock);
+    if (result == AURA_OK && mix.rampFrames > 0 && rampblock) {
+        connection->mix(mBuffer, rampblock, speakermodechannels, inchannels, mix.rampFrames);
+    }
+    input->setDSPTick(tick);
+    clearFlags(DSPI_FLAG_IDLE);
+    mSystem->mFusedBlocks.store(mSystem->mFusedBlocks.load(std::memory_order_relaxed) + 1,
+                                std::memory_order_relaxed);
+    return true;
+}
+
+void DSPFilter::prefetch(int depth) const
+{
+    if (depth == 0) {
+        DSPI::prefetch(0);
+        __builtin_prefetch(&mHistoryBuffer);
+        return;
+    }
+    if (mNumInputs == 0) {
+        return;
+    }
+    const LinkedListNode *node = mInputHead.mNext;
+    if (depth == 1) {
+        prefetchConnection(node);
+    } else {
+        static_cast<const DSPConnectionI *>(node->mData)->mInputUnit->prefetch(depth - 2);
+    }
+}
+
+int DSPFilter::fusedChannels(unsigned int tick, int speakermodechannels)
+{
+    // Only a unit that would hand its one input's block on unchanged.
+    if (mNumInputs != 1 || mNumOutputs != 1 || mHistoryBuffer || getDSPTick() == tick ||
+        (mDescription.read && !hasFlags(DSPI_FLAG_BYPASS)) || (mSystem->mFlags & 0x20)) {
+        return 0;
+    }
+    const auto *connection = static_cast<const DSPConnectionI *>(mInputHead.mNext->mData);
+    DSPI *input = connection->mInputUnit;
+    if ((input->flags() & (DSPI_FLAG_ACTIVE | DSPI_FLAG_FINISHED | DSPI_FLAG_QUEUEDFORDISCONNECT)) !=
+        DSPI_FLAG_ACTIVE) {
+        return 0;
+    }
+    const int channels = input->fusedChannels(tick, speakermodechannels);
+    return channels > 0 && passesThrough(connection, channels, speakermodechannels) ? channels : 0;
+}
+
+AURA_RESULT DSPFilter::readFused(const FusedMix &mix, unsigned int *length, unsigned int tick, float **rampblock)
+{
+    auto *connection = static_cast<DSPConnectionI *>(mInputHead.mNext->mData);
+    if (connection->mRampCount) {
+        connection->settleRamp();
+    }
+    DSPI *input = connection->mInputUnit;
+    const AURA_RESULT result = input->readFused(mix, length, tick, rampblock);
+    input->setDSPTick(tick);
+    clearFlags(DSPI_FLAG_IDLE);
+    return result;
 }
 
 void DSPFilter::writeHistory(const float *block, unsigned int length, int channels)

@@ -86,6 +86,8 @@ public:
     SpeakerLevelsPool mSpeakerLevelsPool;
     AURA_SYSTEM_CALLBACK mCallback = nullptr;              // hears refused connections
     unsigned int mDSPTick = 0;
+    // Voice blocks the fused kernels mixed (written by the mixer only).
+    std::atomic<uint64_t> mFusedBlocks{0};
 
 protected:
     AURA_RESULT growConnectionRequests();

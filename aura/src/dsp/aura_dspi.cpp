@@ -936,6 +936,26 @@ AURA_RESULT DSPI::getTargetFrequency(int *frequency)
     return AURA_OK;
 }
 
+void DSPI::prefetch(int depth) const
+{
+    if (depth == 0) {
+        // The links and counts, the description's callbacks, tick and flags.
+        __builtin_prefetch(&mInputHead);
+        __builtin_prefetch(&mDescription.read);
+        __builtin_prefetch(&mFlags);
+    }
+}
+
+int DSPI::fusedChannels(unsigned int, int)
+{
+    return 0;
+}
+
+AURA_RESULT DSPI::readFused(const FusedMix &, unsigned int *, unsigned int, float **)
+{
+    return AURA_ERR_INTERNAL;
+}
+
 // ---------------------------------------------------------------------------
 // Execution services.
 

@@ -83,6 +83,18 @@ struct DSPConnectionRequest {
     int mInputIndex;
 };
 
+// Where a unit adds its block straight into the block of the unit that
+// reads it (a voice's source, through the fused kernels): that block and its
+// channels, the connection's steady levels [output][input], and the frames
+// at the start that a ramp of the connection's levels still covers, which
+// the unit leaves in its own block for the reader to mix through the ramp.
+struct FusedMix {
+    float *out = nullptr;
+    int outChannels = 0;
+    float levels[2][2] = {};
+    unsigned int rampFrames = 0;
+};
+
 class DSPI : public Plugin {
 public:
     DSPI();
@@ -119,6 +131,18 @@ public:
     virtual AURA_RESULT stopBuffering();
     virtual AURA_RESULT setTargetFrequency(int frequency);
     virtual AURA_RESULT getTargetFrequency(int *frequency);
+    // The channels of the block this unit can add straight into its reader's
+    // block this tick (see FusedMix), or 0 when it cannot: the base cannot.
+    virtual int fusedChannels(unsigned int tick, int speakermodechannels);
+    // Produces this tick's block into mix.out, through mix.levels; the first
+    // mix.rampFrames frames go into the unit's own block, handed back
+    // through rampblock. Only after fusedChannels said yes in this tick.
+    virtual AURA_RESULT readFused(const FusedMix &mix, unsigned int *length, unsigned int tick,
+                                  float **rampblock);
+    // Asks the memory for what a read of this unit touches `depth` links
+    // down (0: the unit itself), without waiting for it: a unit that mixes
+    // many inputs does so for the inputs it reads next.
+    virtual void prefetch(int depth) const;
 
     // Graph changes, queued for the mixer side.
     AURA_RESULT addInputQueued(DSPI *input, bool checkcycle, DSPConnectionI *templ,
@@ -178,10 +202,22 @@ public:
                                AURA_SOUND_FORMAT sourceformat, unsigned int count,
                                int deststride, int sourcestride, float gain);
 
-    // Flags are shared between API threads and the mixer.
+    // Flags are shared between API threads and the mixer. Bits already as
+    // asked are left alone: the mixer sets and clears a few bits of every
+    // unit every block, and a locked write costs more than a look.
     [[nodiscard]] unsigned int flags() const { return mFlags.load(std::memory_order_acquire); }
-    void setFlags(unsigned int bits) { mFlags.fetch_or(bits, std::memory_order_acq_rel); }
-    void clearFlags(unsigned int bits) { mFlags.fetch_and(~bits, std::memory_order_acq_rel); }
+    void setFlags(unsigned int bits)
+    {
+        if ((flags() & bits) != bits) {
+            mFlags.fetch_or(bits, std::memory_order_acq_rel);
+        }
+    }
+    void clearFlags(unsigned int bits)
+    {
+        if (flags() & bits) {
+            mFlags.fetch_and(~bits, std::memory_order_acq_rel);
+        }
+    }
     [[nodiscard]] bool hasFlags(unsigned int bits) const { return (flags() & bits) != 0; }
     void setActive(bool active) { active ? setFlags(DSPI_FLAG_ACTIVE) : clearFlags(DSPI_FLAG_ACTIVE); }
     void setBypass(bool bypass) { bypass ? setFlags(DSPI_FLAG_BYPASS) : clearFlags(DSPI_FLAG_BYPASS); }

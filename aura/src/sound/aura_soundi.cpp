@@ -20,6 +20,7 @@ SoundI::SoundI()
 {
     mSoundNode.initNode();
     mSoundNode.mData = this;
+    mChannelHead.initNode();
     mAsyncNode.initNode();
     mAsyncNode.mData = this;
 }
@@ -49,6 +50,10 @@ AURA_RESULT SoundI::makeAsyncRecord(const char *name_or_data, const AURA_CREATES
 
 SoundI::~SoundI()
 {
+    // No channel keeps a link into a freed sound.
+    while (!mChannelHead.isEmpty()) {
+        mChannelHead.mNext->removeNode();
+    }
     if (mAsyncData) {
         AURA_Memory_Free(mAsyncData->mName);
         AsyncRecord *record = mAsyncData;

@@ -96,6 +96,7 @@ public:
 
     SystemI *mSystem = nullptr;
     LinkedListNode mSoundNode;           // in the system's list of sounds
+    LinkedListNode mChannelHead;         // the channels that play the sound (their mSoundNode)
     std::atomic<int> mOpenState{OPENSTATE_READY};
     std::atomic<int> mFailure{AURA_OK};  // what put a blocking sound in the error state
     AsyncRecord *mAsyncData = nullptr;   // non-blocking sounds only

@@ -631,13 +631,14 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
         mAsyncData->mThread->cancel(this);
     }
     // Channels that still play the sound would read freed memory: stop them.
-    if (mSystem && mSystem->mChannel) {
-        for (int i = 0; i < mSystem->mNumChannels; ++i) {
-            ChannelI &channel = mSystem->mChannel[i];
-            SoundI *playing = nullptr;
-            if (channel.getCurrentSound(&playing) == AURA_OK && playing == this) {
-                (void)channel.stop();
-            }
+    // The sound lists them; a stop's callback may list one again.
+    while (!mChannelHead.isEmpty()) {
+        LinkedListNode *node = mChannelHead.mNext;
+        node->removeNode();
+        auto *channel = static_cast<ChannelI *>(node->mData);
+        SoundI *playing = nullptr;
+        if (channel->getCurrentSound(&playing) == AURA_OK && playing == this) {
+            (void)channel->stop();
         }
     }
     if (mSystem) {

@@ -46,6 +46,19 @@ inline AURA_SYSTEM *startSystem(AURA_OUTPUTTYPE output, int channels, unsigned i
     return system;
 }
 
+// What createSound needs for a user sound of `bytes` bytes of PCM.
+inline AURA_CREATESOUNDEXINFO userSoundInfo(unsigned int bytes, int channels, int rate,
+                                            AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCM16)
+{
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.length = bytes;
+    exinfo.numchannels = channels;
+    exinfo.defaultfrequency = rate;
+    exinfo.format = format;
+    return exinfo;
+}
+
 // What a WavRender mixes to.
 struct RenderFormat {
     int rate = 44100;
@@ -54,6 +67,7 @@ struct RenderFormat {
     AURA_DSP_RESAMPLER resampler = AURA_DSP_RESAMPLER_LINEAR;
     int maxChannels = 64;
     int maxInputChannels = 6; // the widest sound it plays
+    int outputChannels = 2;
 };
 
 // A system on the non-real-time WAV writer: one DSP block per update, on the
@@ -70,7 +84,9 @@ public:
             return;
         }
         EXPECT_EQ(mSystem->setOutput(AURA_OUTPUTTYPE_WAVWRITER_NRT), AURA_OK);
-        EXPECT_EQ(mSystem->setSoftwareFormat(format.rate, format.format, 2, format.maxInputChannels, format.resampler), AURA_OK);
+        EXPECT_EQ(mSystem->setSoftwareFormat(format.rate, format.format, format.outputChannels, format.maxInputChannels,
+                                             format.resampler),
+                  AURA_OK);
         EXPECT_EQ(mSystem->setDSPBufferSize(format.block, 4), AURA_OK);
         EXPECT_EQ(mSystem->init(format.maxChannels, AURA_INIT_NORMAL, const_cast<char *>(mPath.c_str())), AURA_OK);
     }
@@ -84,18 +100,23 @@ public:
     // A sound of 16-bit frames (interleaved) at the given rate.
     AURA::Sound *sound(const std::vector<int16_t> &frames, int channels, int rate, AURA_MODE mode = AURA_LOOP_OFF)
     {
-        AURA_CREATESOUNDEXINFO exinfo{};
-        exinfo.cbsize = sizeof(exinfo);
-        exinfo.length = static_cast<unsigned int>(frames.size() * 2);
-        exinfo.numchannels = channels;
-        exinfo.defaultfrequency = rate;
-        exinfo.format = AURA_SOUND_FORMAT_PCM16;
+        return sound(frames.data(), static_cast<unsigned int>(frames.size() * 2), AURA_SOUND_FORMAT_PCM16, channels,
+                     rate, mode);
+    }
+    // A sound of `bytes` bytes of PCM in `format` (interleaved).
+    AURA::Sound *sound(const void *pcm, unsigned int bytes, AURA_SOUND_FORMAT format, int channels, int rate,
+                       AURA_MODE mode = AURA_LOOP_OFF)
+    {
+        AURA_CREATESOUNDEXINFO exinfo = userSoundInfo(bytes, channels, rate, format);
         AURA::Sound *made = nullptr;
         EXPECT_EQ(mSystem->createSound(nullptr, AURA_OPENUSER | mode, &exinfo, &made), AURA_OK);
+        if (!made) {
+            return nullptr;
+        }
         void *data = nullptr;
         unsigned int length = 0;
         EXPECT_EQ(made->lock(0, exinfo.length, &data, nullptr, &length, nullptr), AURA_OK);
-        std::memcpy(data, frames.data(), length);
+        std::memcpy(data, pcm, length);
         EXPECT_EQ(made->unlock(data, nullptr, length, 0), AURA_OK);
         return made;
     }

@@ -342,12 +342,7 @@ TEST(SoftwareVoiceThreads, PlayAndStopWhileTheMixerRuns)
 {
     AURA_SYSTEM *system = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 16, AURA_INIT_NORMAL, 256);
     ASSERT_NE(system, nullptr);
-    AURA_CREATESOUNDEXINFO exinfo{};
-    exinfo.cbsize = sizeof(exinfo);
-    exinfo.length = 4410 * 2;
-    exinfo.numchannels = 1;
-    exinfo.defaultfrequency = 44100;
-    exinfo.format = AURA_SOUND_FORMAT_PCM16;
+    AURA_CREATESOUNDEXINFO exinfo = auratest::userSoundInfo(4410 * 2, 1, 44100);
     AURA_SOUND *sound = nullptr;
     ASSERT_EQ(AURA_System_CreateSound(system, nullptr, AURA_OPENUSER | AURA_LOOP_NORMAL, &exinfo, &sound), AURA_OK);
     std::vector<AURA_CHANNEL *> playing;

@@ -2,6 +2,7 @@
 
 #include "base/aura_memory.h"
 #include "dsp/aura_dsp_mixer.h"
+#include "dsp/units/aura_dsp_pcm.h"
 #include "dsp/units/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
 
@@ -18,55 +19,7 @@ namespace AURA {
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_dsp_resampler";
 
-constexpr float SCALE_8 = 1.0f / 128.0f;
-constexpr float SCALE_16 = 1.0f / 32768.0f;
-constexpr float SCALE_24 = 1.0f / 8388608.0f;
-constexpr float SCALE_32 = 1.0f / 2147483648.0f;
-constexpr float FRACTION_SCALE = 1.0f / 4294967296.0f;
-
-// One sample of each format as a float.
-struct Pcm8 {
-    using Unit = int8_t;
-    static constexpr int BYTES = 1;
-    static float get(const uint8_t *p) { return static_cast<float>(static_cast<int8_t>(p[0])) * SCALE_8; }
-};
-struct Pcm16 {
-    static constexpr int BYTES = 2;
-    static float get(const uint8_t *p)
-    {
-        int16_t v;
-        std::memcpy(&v, p, 2);
-        return static_cast<float>(v) * SCALE_16;
-    }
-};
-struct Pcm24 {
-    static constexpr int BYTES = 3;
-    static float get(const uint8_t *p)
-    {
-        const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 | static_cast<uint32_t>(p[1]) << 16 |
-                                               static_cast<uint32_t>(p[2]) << 24) >>
-                          8;
-        return static_cast<float>(v) * SCALE_24;
-    }
-};
-struct Pcm32 {
-    static constexpr int BYTES = 4;
-    static float get(const uint8_t *p)
-    {
-        int32_t v;
-        std::memcpy(&v, p, 4);
-        return static_cast<float>(v) * SCALE_32;
-    }
-};
-struct PcmFloat {
-    static constexpr int BYTES = 4;
-    static float get(const uint8_t *p)
-    {
-        float v;
-        std::memcpy(&v, p, 4);
-        return v;
-    }
-};
+using namespace pcm;
 
 template <class F, int CH>
 void noInterp(float *out, unsigned int count, const uint8_t *src, int64_t *position, int64_t step, int channels)
@@ -522,26 +475,32 @@ void zeroFrames(float *out, unsigned int from, unsigned int frames, int channels
 }
 
 unsigned int applyClockWindow(DSPI &unit, uint64_t clock, uint64_t start, uint64_t end, uint64_t &pause,
-                              unsigned int pauseoffset, float *out, unsigned int *n, int channels, bool *ended)
+                              unsigned int pauseoffset, float *out, unsigned int *n, int channels, bool *ended,
+                              unsigned int outframes)
 {
+    auto silence = [&](unsigned int from, unsigned int frames) {
+        if (from < outframes) {
+            zeroFrames(out, from, std::min(frames, outframes - from), channels);
+        }
+    };
     *ended = false;
     if (end && end < clock + *n) {
         const auto cut = static_cast<unsigned int>(std::min<uint64_t>(clock + *n - end, *n));
         *n -= cut;
-        zeroFrames(out, *n, cut, channels);
+        silence(*n, cut);
         *ended = true;
     }
     if (pause && pause < clock + pauseoffset + *n) {
         const auto cut = static_cast<unsigned int>(std::min<uint64_t>(clock + pauseoffset + *n - pause, *n));
         *n -= cut;
-        zeroFrames(out, *n, cut, channels);
+        silence(*n, cut);
         unit.clearFlags(DSPI_FLAG_ACTIVE);
         pause = 0;
     }
     unsigned int head = 0;
     if (start > clock) {
         head = static_cast<unsigned int>(std::min<uint64_t>(start - clock, *n));
-        zeroFrames(out, 0, head, channels);
+        silence(0, head);
         *n -= head;
     }
     return head;

@@ -48,9 +48,12 @@ void zeroFrames(float *out, unsigned int from, unsigned int frames, int channels
 // starts at `clock`: an end inside the block silences the tail (and sets
 // *ended), a pause does too and deactivates the unit and clears the pause
 // time, a start silences the head. *n shrinks by what was silenced; the
-// result is the first frame to produce.
+// result is the first frame to produce. Only the first `outframes` frames of
+// `out` are written (the others are added elsewhere, where silence is
+// nothing).
 unsigned int applyClockWindow(DSPI &unit, uint64_t clock, uint64_t start, uint64_t end, uint64_t &pause,
-                              unsigned int pauseoffset, float *out, unsigned int *n, int channels, bool *ended);
+                              unsigned int pauseoffset, float *out, unsigned int *n, int channels, bool *ended,
+                              unsigned int outframes = 0xFFFFFFFFu);
 
 // What the owner of a resampler unit tells it about the play.
 struct ResamplerPlayState {

@@ -2,6 +2,7 @@
 
 #include "base/aura_memory.h"
 #include "dsp/aura_dsp_mixer.h"
+#include "dsp/units/aura_dsp_mixkernels.h"
 #include "dsp/units/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
 
@@ -157,9 +158,18 @@ AURA_RESULT DSPWaveTable::getParameterCallback(AURA_DSP_STATE *, int, float *, c
     return AURA_ERR_INVALID_PARAM;
 }
 
-void DSPWaveTable::finishAt(float *out, unsigned int from, unsigned int frames, int channels, unsigned int tick)
+void DSPWaveTable::Destination::silence(unsigned int from, unsigned int frames, int channels) const
 {
-    zeroFrames(out, from, frames, channels);
+    // Silence adds nothing to the reader's block.
+    if (from < blockFrames) {
+        zeroFrames(block, from, std::min(frames, blockFrames - from), channels);
+    }
+}
+
+void DSPWaveTable::finishAt(const Destination &to, unsigned int from, unsigned int frames, int channels,
+                            unsigned int tick)
+{
+    to.silence(from, frames, channels);
     mFinishTick.store(tick, std::memory_order_release);
     setFlags(DSPI_FLAG_FINISHED);
 }
@@ -171,44 +181,116 @@ AURA_RESULT DSPWaveTable::read(float **outbuffer, int *outchannels, unsigned int
         return AURA_ERR_INVALID_PARAM;
     }
     clearFlags(DSPI_FLAG_FINISHED | DSPI_FLAG_IDLE);
+    if (getDSPTick() != tick) {
+        setDSPTick(tick);
+        const unsigned int n = std::min(*length, mSystem->mDSPBlockSize);
+        Destination to;
+        to.block = mBuffer;
+        to.blockFrames = n;
+        produce(to, n, tick);
+    }
+    if (outbuffer) {
+        *outbuffer = mBuffer;
+    }
+    if (outchannels) {
+        *outchannels = mSound ? mSound->mChannels : 1;
+    }
+    return AURA_OK;
+}
+
+void DSPWaveTable::prefetch(int depth) const
+{
+    const SampleSource *sound = mSound;
+    switch (depth) {
+    case 0:
+        DSPI::prefetch(0);
+        __builtin_prefetch(&mPosition);
+        __builtin_prefetch(&mTickSource);
+        break;
+    case 1:
+        if (sound) {
+            __builtin_prefetch(sound);
+            __builtin_prefetch(&sound->mLength);
+        }
+        __builtin_prefetch(mChannel);
+        break;
+    case 2:
+        if (const uint8_t *data = sound ? sound->getSampleData() : nullptr) {
+            const int64_t whole = fixedWhole(mPosition.load(std::memory_order_relaxed));
+            if (whole >= 0 && whole < sound->mLength) {
+                const uint8_t *at = data + static_cast<std::size_t>(whole) * resamplerFrameBytes(sound->mFormat,
+                                                                                             sound->mChannels);
+                __builtin_prefetch(at);
+                __builtin_prefetch(at + 64);
+            }
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+int DSPWaveTable::fusedChannels(unsigned int tick, int)
+{
+    const SampleSource *sound = mSound;
+    if (!sound || mNumOutputs != 1 || getDSPTick() == tick || mixKernelSet() == MixKernelSet::General ||
+        (sound->mChannels != 1 && sound->mChannels != 2) || !sound->getSampleData()) {
+        return 0;
+    }
+    const AURA_SOUND_FORMAT format = sound->mFormat;
+    const bool fits = format == AURA_SOUND_FORMAT_PCM8 || format == AURA_SOUND_FORMAT_PCM16 ||
+                      format == AURA_SOUND_FORMAT_PCMFLOAT;
+    return fits ? sound->mChannels : 0;
+}
+
+AURA_RESULT DSPWaveTable::readFused(const FusedMix &mix, unsigned int *length, unsigned int tick, float **rampblock)
+{
+    clearFlags(DSPI_FLAG_FINISHED | DSPI_FLAG_IDLE);
+    setDSPTick(tick);
+    const unsigned int n = std::min(*length, mSystem->mDSPBlockSize);
+    Destination to;
+    to.block = mBuffer;
+    to.blockFrames = std::min(mix.rampFrames, n);
+    to.mix.out = mix.out;
+    to.mix.outChannels = mix.outChannels;
+    to.mix.inChannels = mSound->mChannels;
+    to.mix.format = mSound->mFormat;
+    to.mix.source = mSound->getSampleData();
+    std::memcpy(to.mix.levels, mix.levels, sizeof(to.mix.levels));
+    produce(to, n, tick);
+    *rampblock = mBuffer;
+    return AURA_OK;
+}
+
+void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
+{
+    // Mostly nothing is pending: looked at before it is taken.
+    if (mNewPosition.load(std::memory_order_acquire) != NO_NEW_POSITION) {
+        const unsigned int pending = mNewPosition.exchange(NO_NEW_POSITION, std::memory_order_acq_rel);
+        if (pending != NO_NEW_POSITION) {
+            mPosition.store(fixedFromWhole(pending), std::memory_order_relaxed);
+        }
+    }
+
     const SampleSource *sound = mSound;
     const int channels = sound ? sound->mChannels : 1;
-    auto handBack = [&]() {
-        if (outbuffer) {
-            *outbuffer = mBuffer;
-        }
-        if (outchannels) {
-            *outchannels = channels;
-        }
-        return AURA_OK;
-    };
-    if (getDSPTick() == tick) {
-        return handBack();
-    }
-    setDSPTick(tick);
-    unsigned int n = std::min(*length, mSystem->mDSPBlockSize);
-    float *out = mBuffer;
-
-    const unsigned int pending = mNewPosition.exchange(NO_NEW_POSITION, std::memory_order_acq_rel);
-    if (pending != NO_NEW_POSITION) {
-        mPosition.store(fixedFromWhole(pending), std::memory_order_relaxed);
-    }
-
     const uint8_t *data = sound ? sound->getSampleData() : nullptr;
     const unsigned int frameBytes = sound ? resamplerFrameBytes(sound->mFormat, channels) : 0;
     if (!data || frameBytes == 0 || channels <= 0 || channels > DSP_MAXCHANNELS || sound->mLength == 0) {
-        finishAt(out, 0, n, std::max(channels, 1), tick);
-        return handBack();
+        finishAt(to, 0, n, std::max(channels, 1), tick);
+        return;
     }
     const int64_t length64 = sound->mLength;
     bool ended = false;
     unsigned int o = applyClockWindow(*this, mSystem->mDSPClock.load(std::memory_order_acquire), mDSPClockStart,
-                                      mDSPClockEnd, mDSPClockPause, 0, out, &n, channels, &ended);
+                                      mDSPClockEnd, mDSPClockPause, 0, to.block, &n, channels, &ended,
+                                      to.blockFrames);
     if (ended) {
-        finishAt(out, 0, 0, channels, tick);
+        finishAt(to, 0, 0, channels, tick);
     }
     const int64_t stepMagnitude = mStep.load(std::memory_order_acquire);
     const bool nearest = stepMagnitude == FIXED_ONE || mSystem->mResampleMethod == AURA_DSP_RESAMPLER_NOINTERP;
+    to.mix.linear = !nearest;
     WaveTableLoop *channel = mChannel;
 
     while (n > 0) {
@@ -254,16 +336,33 @@ AURA_RESULT DSPWaveTable::read(float **outbuffer, int *outchannels, unsigned int
                 edge.lastframe = loopEnd - 1;
                 edge.edge = data + static_cast<std::size_t>(loopStart) * frameBytes;
             }
-            float *dest = out + static_cast<std::size_t>(o) * channels;
-            if (fixedWhole(p) < 0 || fixedWhole(p) >= length64) {
-                // Parked outside the data (a position set past the end):
-                // nothing to read.
-                std::memset(dest, 0, static_cast<std::size_t>(k) * channels * sizeof(float));
-                p += static_cast<int64_t>(k) * s;
-            } else if (nearest) {
-                AURA_Resampler_NoInterp(dest, k, data, sound->mFormat, &p, &s, channels);
-            } else {
-                AURA_Resampler_Linear(dest, k, data, sound->mFormat, &p, &s, channels, edge);
+            // Parked outside the data (a position set past the end): nothing
+            // to read, silence.
+            const bool parked = fixedWhole(p) < 0 || fixedWhole(p) >= length64;
+            unsigned int own = o < to.blockFrames ? std::min(k, to.blockFrames - o) : 0;
+            if (own > 0) {
+                float *dest = to.block + static_cast<std::size_t>(o) * channels;
+                if (parked) {
+                    std::memset(dest, 0, static_cast<std::size_t>(own) * channels * sizeof(float));
+                    p += static_cast<int64_t>(own) * s;
+                } else if (nearest) {
+                    AURA_Resampler_NoInterp(dest, own, data, sound->mFormat, &p, &s, channels);
+                } else {
+                    AURA_Resampler_Linear(dest, own, data, sound->mFormat, &p, &s, channels, edge);
+                }
+            }
+            if (own < k && to.mix.out) {
+                MixRun run = to.mix;
+                run.out = to.mix.out + static_cast<std::size_t>(o + own) * to.mix.outChannels;
+                run.position = p;
+                run.step = s;
+                run.count = k - own;
+                if (parked) {
+                    p += static_cast<int64_t>(run.count) * s;
+                } else {
+                    mixResampled(run, edge, length64);
+                    p = run.position;
+                }
             }
             o += k;
             n -= k;
@@ -294,12 +393,11 @@ AURA_RESULT DSPWaveTable::read(float **outbuffer, int *outchannels, unsigned int
             }
         } else {
             mPosition.store(fixedFromWhole(length64), std::memory_order_relaxed);
-            finishAt(out, o, n, channels, tick);
-            return handBack();
+            finishAt(to, o, n, channels, tick);
+            return;
         }
         mPosition.store(p, std::memory_order_relaxed);
     }
-    return handBack();
 }
 
 } // namespace AURA

@@ -5,6 +5,7 @@
 #define AURA_DSP_WAVETABLE_H
 
 #include "base/aura_samplesource.h"
+#include "dsp/units/aura_dsp_mixrun.h"
 #include "dsp/units/aura_dsp_resampler.h"
 
 #include <atomic>
@@ -34,6 +35,13 @@ public:
     AURA_RESULT read(float **outbuffer, int *outchannels, unsigned int *length, AURA_SPEAKERMODE speakermode,
                      int speakermodechannels, unsigned int tick) override;
     AURA_RESULT alloc(AURA_DSP_DESCRIPTION_EX *description) override;
+    // A sound of 8-bit, 16-bit or float frames, mono or stereo, read by no
+    // one else, is added straight into the reader's block.
+    int fusedChannels(unsigned int tick, int speakermodechannels) override;
+    AURA_RESULT readFused(const FusedMix &mix, unsigned int *length, unsigned int tick,
+                          float **rampblock) override;
+    // Itself, then its sound and loop, then the frames at its position.
+    void prefetch(int depth) const override;
 
     AURA_RESULT setFrequency(float frequency);
     AURA_RESULT setFinished(bool finished, bool force);
@@ -65,7 +73,17 @@ public:
     DSPI *mTickSource = nullptr;
 
 private:
-    void finishAt(float *out, unsigned int from, unsigned int frames, int channels, unsigned int tick);
+    // Where the frames of a block go: those below blockFrames into the unit's
+    // own block, the rest (when mix.out is set) added into the reader's.
+    struct Destination {
+        float *block = nullptr;
+        unsigned int blockFrames = 0;
+        MixRun mix;
+        void silence(unsigned int from, unsigned int frames, int channels) const;
+    };
+    // One block of n frames from the sound, its loops and its clock times.
+    void produce(Destination &to, unsigned int n, unsigned int tick);
+    void finishAt(const Destination &to, unsigned int from, unsigned int frames, int channels, unsigned int tick);
 };
 
 } // namespace AURA

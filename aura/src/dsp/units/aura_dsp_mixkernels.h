@@ -1,0 +1,46 @@
+// Fused voice kernels: read a sample with the resampler (nearest or linear;
+// 8-bit, 16-bit or float; mono or stereo), weight each frame by the voice's
+// steady levels and add it into the output block, in one pass and without
+// an intermediate block. Each kernel exists for the baseline instruction set
+// and, where the compiler and the CPU allow, for AVX2 and AVX-512; the set is
+// chosen once from the CPU, or from AURA_MIX_KERNELS (general, baseline,
+// avx2, avx512), and tests and benchmarks may switch it.
+#ifndef AURA_DSP_MIXKERNELS_H
+#define AURA_DSP_MIXKERNELS_H
+
+#include "dsp/units/aura_dsp_mixrun.h"
+
+#include <cstdint>
+
+namespace AURA {
+
+struct ResamplerEdge;
+
+enum class MixKernelSet : int {
+    General = 0,  // no fused kernels: every voice goes unit by unit
+    Baseline = 1, // SSE2 on x86-64, plain C++ elsewhere
+    AVX2 = 2,     // AVX2 with FMA
+    AVX512 = 3,   // AVX-512F
+};
+inline constexpr int MIX_KERNEL_SETS = 4;
+
+// The set in use. The first call chooses it: AURA_MIX_KERNELS when it names
+// a set the machine has, else the widest the CPU runs.
+[[nodiscard]] MixKernelSet mixKernelSet();
+// Whether this build and this CPU can run the set (General always).
+[[nodiscard]] bool mixKernelSetAvailable(MixKernelSet set);
+// Makes `set` the one in use; false (and no change) when it is unavailable.
+bool setMixKernelSet(MixKernelSet set);
+[[nodiscard]] const char *mixKernelSetName(MixKernelSet set);
+
+// Adds run.count resampled frames into run.out and advances run.position.
+// The frames are read between frame 0 and dataframes (exclusive); with
+// linear interpolation the neighbour of edge.lastframe is edge.edge (or the
+// frame itself), as AURA_Resampler_Linear has it. Frames whose reads lie
+// well inside the data go to the set in use; those near the end of the
+// data or at the edge to a scalar loop of the same arithmetic.
+void mixResampled(MixRun &run, const ResamplerEdge &edge, int64_t dataframes);
+
+} // namespace AURA
+
+#endif // AURA_DSP_MIXKERNELS_H

@@ -1,0 +1,38 @@
+// One run of a fused voice kernel. Plain data only: the files that build the
+// kernels for wider instruction sets include this and nothing of the engine
+// with inline code, so no function compiled for AVX2 or AVX-512 can be
+// chosen by the linker for code that runs everywhere.
+#ifndef AURA_DSP_MIXRUN_H
+#define AURA_DSP_MIXRUN_H
+
+#include <cstdint>
+
+namespace AURA {
+
+// Frames of a sample source added into interleaved float output.
+struct MixRun {
+    float *out = nullptr;            // first output frame, outChannels floats wide
+    const uint8_t *source = nullptr; // frame 0 of the sample
+    int64_t frames = 0;              // frames of the sample that may be read
+    int64_t position = 0;            // 32.32 frames from source; advanced
+    int64_t step = 0;                // 32.32 per output frame, negative backwards
+    unsigned int count = 0;          // output frames
+    int format = 0;                  // AURA_SOUND_FORMAT: PCM8, PCM16 or PCMFLOAT
+    int inChannels = 1;              // 1 or 2
+    int outChannels = 2;             // 1 or 2
+    bool linear = true;              // linear interpolation, else nearest sample
+    float levels[2][2] = {};         // [output][input], as the connection holds them
+};
+
+// The vector loops of one instruction set: whole groups of lanes from the
+// start of the run, in which every frame a position names lies at least four
+// frames before the end of the data (the caller sees to it). They advance
+// out, position and count past what they did and return the frames done;
+// the caller finishes the rest.
+unsigned int mixRunBaseline(MixRun &run);
+unsigned int mixRunAVX2(MixRun &run);
+unsigned int mixRunAVX512(MixRun &run);
+
+} // namespace AURA
+
+#endif // AURA_DSP_MIXRUN_H
