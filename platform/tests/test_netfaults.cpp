@@ -2,6 +2,7 @@
 // would leave TLS or take credentials elsewhere, failures named by their
 // cause, property lists nested past any sane depth, a defaults file that
 // cannot be read, and a device identifier that cannot be saved.
+#include "app_root.h"
 #include "deep_plist.h"
 #include "platform/device.h"
 #include "platform/files.h"
@@ -21,6 +22,8 @@
 #include <vector>
 
 namespace {
+
+using testsupport::TempRoot;
 
 using platform::RunLoop;
 using platform::UrlError;
@@ -280,29 +283,6 @@ TEST(PlistNesting, DeepListsAreRefusedBeforeLibplistRecursesIntoThem)
 }
 
 // --- files of the application that cannot be read or written ----------------------
-
-class TempRoot {
-public:
-    TempRoot()
-    {
-        char pattern[] = "/tmp/platform-faults-XXXXXX";
-        const char *dir = ::mkdtemp(pattern);
-        mPath = dir != nullptr ? dir : "/tmp";
-        platform::setApplicationRoot(mPath);
-        platform::UserDefaults::standardUserDefaults().reload();
-    }
-    ~TempRoot()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(mPath, ec);
-        platform::setApplicationRoot("");
-        platform::UserDefaults::standardUserDefaults().reload();
-    }
-    [[nodiscard]] const std::string &path() const { return mPath; }
-
-private:
-    std::string mPath;
-};
 
 TEST(UserDefaultsFaults, UnreadableDefaultsFileIsMovedAsideAndTheDefaultsStartEmpty)
 {

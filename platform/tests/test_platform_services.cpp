@@ -1,6 +1,7 @@
 // The platform services the analytics library stands on: property lists and
 // keyed archives, atomic files, directories, notifications, user defaults,
 // the device identifier and SHA-1.
+#include "app_root.h"
 #include "platform/date.h"
 #include "platform/device.h"
 #include "platform/digest.h"
@@ -21,28 +22,7 @@
 
 namespace {
 
-class TempRoot {
-public:
-    TempRoot()
-    {
-        char pattern[] = "/tmp/platform-services-XXXXXX";
-        const char *dir = ::mkdtemp(pattern);
-        mPath = dir != nullptr ? dir : "/tmp";
-        platform::setApplicationRoot(mPath);
-        platform::UserDefaults::standardUserDefaults().reload();
-    }
-    ~TempRoot()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(mPath, ec);
-        platform::setApplicationRoot("");
-        platform::UserDefaults::standardUserDefaults().reload();
-    }
-    [[nodiscard]] const std::string &path() const { return mPath; }
-
-private:
-    std::string mPath;
-};
+using testsupport::TempRoot;
 
 platform::PlistValue sampleValue()
 {

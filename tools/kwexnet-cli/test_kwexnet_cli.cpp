@@ -2,6 +2,7 @@
 // login service over HTTPS (discovery, login, logout), plain HTTP exchanges,
 // and the decryptor.
 #include "cli.h"
+#include "cli_run.h"
 
 #include <kwexnet/tarv_requests.h>
 #include <platform/runloop.h>
@@ -23,25 +24,6 @@ using testsupport::RecordedRequest;
 using testsupport::Reply;
 using testsupport::TestCertificates;
 using testsupport::TestHttpServer;
-
-struct CliRun {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-CliRun cli(const std::vector<std::string> &args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    CliRun run;
-    run.code = runKwexnetCli(args, out, err);
-    run.out = out.str();
-    run.err = err.str();
-    // Nothing of one run may still be pending when the next one starts.
-    platform::RunLoop::main().runFor(0.01);
-    return run;
-}
 
 // name=value lines as a map (the first occurrence of a name wins).
 std::map<std::string, std::string> fields(const std::string &text)

@@ -2,6 +2,7 @@
 // plain server or to another host, failures that must be named for what
 // they are, and a discovery reply that names no server.
 #include "cli.h"
+#include "cli_run.h"
 
 #include <platform/runloop.h>
 
@@ -20,24 +21,6 @@ using testsupport::RecordedRequest;
 using testsupport::Reply;
 using testsupport::TestCertificates;
 using testsupport::TestHttpServer;
-
-struct CliRun {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-CliRun cli(const std::vector<std::string> &args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    CliRun run;
-    run.code = runKwexnetCli(args, out, err);
-    run.out = out.str();
-    run.err = err.str();
-    platform::RunLoop::main().runFor(0.01);
-    return run;
-}
 
 const std::string kLoginSuccess = "<appserver><result id=\"0\"/><session_id>S9</session_id><user_id>7</user_id>"
                                   "<user_name>Ducky</user_name></appserver>";
