@@ -6,16 +6,21 @@
 
 namespace merix {
 
-OGCButton::OGCButton() { setUserInteractionEnabled(true); }
+OGCButton::OGCButton()
+{
+    setUserInteractionEnabled(true);
+}
 
-OGCButton::OGCButton(const std::string &imageName) : platform::ImageView(imageName)
+OGCButton::OGCButton(const std::string &imageName)
+    : platform::ImageView(imageName)
 {
     setUserInteractionEnabled(true);
 }
 
 void OGCButton::setButton(const OGCButtonElement &element)
 {
-    if (isNil()) return;
+    if (isNil())
+        return;
     myElement.image = element.image;
     myElement.imageDown = element.imageDown;
     function = element.function;
@@ -23,12 +28,14 @@ void OGCButton::setButton(const OGCButtonElement &element)
 
 void OGCButton::setFunction(std::string name)
 {
-    if (!isNil()) function = std::move(name);
+    if (!isNil())
+        function = std::move(name);
 }
 
 bool OGCButton::touchInside(const platform::Touches &touches)
 {
-    if (touches.empty()) return false;
+    if (touches.empty())
+        return false;
     const platform::Point p = touches.front()->locationInView(platform::refTo(*this));
     const platform::Rect f = frame();
     const double x = std::trunc(p.x);
@@ -38,12 +45,14 @@ bool OGCButton::touchInside(const platform::Touches &touches)
 
 void OGCButton::show(const std::string &imageName)
 {
-    if (!imageName.empty()) setImageNamed(imageName);
+    if (!imageName.empty())
+        setImageNamed(imageName);
 }
 
 void OGCButton::touchesBegan(const platform::Touches &touches)
 {
-    if (touchInside(touches)) show(myElement.imageDown);
+    if (touchInside(touches))
+        show(myElement.imageDown);
     platform::ImageView::touchesBegan(touches);
 }
 
@@ -55,7 +64,8 @@ void OGCButton::touchesMoved(const platform::Touches &touches)
 
 void OGCButton::touchesEnded(const platform::Touches &touches)
 {
-    if (touchInside(touches)) platform::NotificationCenter::defaultCenter().post(function);
+    if (touchInside(touches))
+        platform::NotificationCenter::defaultCenter().post(function);
     show(myElement.image);
     platform::ImageView::touchesEnded(touches);
 }

@@ -2,16 +2,21 @@
 
 namespace merix {
 
-SoundEffect::SoundEffect(const std::string &path) : mSoundID(platform::createSystemSound(path)) {}
+SoundEffect::SoundEffect(const std::string &path)
+    : mSoundID(platform::createSystemSound(path))
+{
+}
 
 SoundEffect::~SoundEffect()
 {
-    if (mSoundID != 0) platform::disposeSystemSound(mSoundID);
+    if (mSoundID != 0)
+        platform::disposeSystemSound(mSoundID);
 }
 
 void SoundEffect::play() const
 {
-    if (mSoundID != 0) platform::playSystemSound(mSoundID);
+    if (mSoundID != 0)
+        platform::playSystemSound(mSoundID);
 }
 
 } // namespace merix

@@ -55,8 +55,8 @@ TEST(OGCButton, PostsOnlyWhenReleasedStrictlyInside)
         bool posts;
     };
     const Case cases[] = {
-        {0, 24, false},  {48, 24, false}, {24, 0, false},    {24, 48, false}, {-0.5, 24, false},
-        {0.9, 24, false}, {1, 24, true},  {47.9, 24, true}, {24, 47.5, true}, {60, 60, false},
+        {0, 24, false},   {48, 24, false}, {24, 0, false},   {24, 48, false},  {-0.5, 24, false},
+        {0.9, 24, false}, {1, 24, true},   {47.9, 24, true}, {24, 47.5, true}, {60, 60, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << c.x << "," << c.y);

@@ -28,7 +28,10 @@ std::uint32_t le32(const std::uint8_t *p)
     return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
 }
 
-std::uint16_t le16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t le16(const std::uint8_t *p)
+{
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 
 // Enough of the file for its header chunks; the sound's samples are never read.
 constexpr std::size_t kWaveHeaderBytes = 64 * 1024;
@@ -48,19 +51,22 @@ bool isWaveFile(std::span<const std::uint8_t> bytes)
         const std::uint32_t size = le32(chunk + 4);
         const std::size_t body = bytes.size() - at - 8;
         if (std::equal(chunk, chunk + 4, "fmt ")) {
-            if (size < 16 || body < 16) return false;
+            if (size < 16 || body < 16)
+                return false;
             const std::uint16_t tag = le16(chunk + 8);
             const std::uint16_t channels = le16(chunk + 10);
             const std::uint32_t rate = le32(chunk + 12);
             const std::uint16_t bits = le16(chunk + 22);
-            if ((tag != 1 && tag != 3 && tag != 0xFFFE) || channels == 0 || rate == 0 || bits == 0) return false;
+            if ((tag != 1 && tag != 3 && tag != 0xFFFE) || channels == 0 || rate == 0 || bits == 0)
+                return false;
             format = true;
         } else if (std::equal(chunk, chunk + 4, "data")) {
             return format; // the format must come first
         }
         // Chunks are padded to even sizes; a size past the end ends the walk.
         const std::size_t step = std::size_t{size} + (size & 1u);
-        if (step > body) return false;
+        if (step > body)
+            return false;
         at += 8 + step;
     }
     return false;
@@ -71,12 +77,14 @@ SystemSoundID createSystemSound(const std::string &path)
     std::vector<std::uint8_t> head;
     {
         std::FILE *file = std::fopen(path.c_str(), "rb");
-        if (file == nullptr) return 0;
+        if (file == nullptr)
+            return 0;
         head.resize(kWaveHeaderBytes);
         head.resize(std::fread(head.data(), 1, head.size(), file));
         std::fclose(file);
     }
-    if (!isWaveFile(head)) return 0;
+    if (!isWaveFile(head))
+        return 0;
     auto &registry = sounds();
     std::lock_guard lock(registry.mutex);
     const SystemSoundID id = registry.next++;
@@ -95,7 +103,8 @@ void playSystemSound(SystemSoundID id)
 {
     auto &registry = sounds();
     std::lock_guard lock(registry.mutex);
-    if (registry.sounds.count(id) != 0) registry.plays.push_back(id);
+    if (registry.sounds.count(id) != 0)
+        registry.plays.push_back(id);
 }
 
 std::vector<SystemSoundID> systemSoundPlays()
@@ -139,27 +148,31 @@ void MusicPlayer::setQueue(std::vector<MediaItem> items)
 void MusicPlayer::setNowPlayingItem(const MediaItem &item)
 {
     const auto it = std::find(mQueue.begin(), mQueue.end(), item);
-    if (it == mQueue.end()) return;
+    if (it == mQueue.end())
+        return;
     mIndex = static_cast<std::size_t>(it - mQueue.begin());
     setCurrentPlaybackTime(0.0);
 }
 
 std::optional<MediaItem> MusicPlayer::nowPlayingItem() const
 {
-    if (mIndex >= mQueue.size()) return std::nullopt;
+    if (mIndex >= mQueue.size())
+        return std::nullopt;
     return mQueue[mIndex];
 }
 
 void MusicPlayer::play()
 {
-    if (mIndex >= mQueue.size() || mState == kPlaybackPlaying) return;
+    if (mIndex >= mQueue.size() || mState == kPlaybackPlaying)
+        return;
     mMark = uiRunLoop().now();
     mState = kPlaybackPlaying;
 }
 
 void MusicPlayer::pause()
 {
-    if (mState != kPlaybackPlaying) return;
+    if (mState != kPlaybackPlaying)
+        return;
     mTimeAtMark = currentPlaybackTime();
     mState = kPlaybackPaused;
 }
@@ -173,8 +186,10 @@ void MusicPlayer::stop()
 double MusicPlayer::currentPlaybackTime() const
 {
     double t = mTimeAtMark;
-    if (mState == kPlaybackPlaying) t += uiRunLoop().now() - mMark;
-    if (const auto item = nowPlayingItem(); item && item->duration > 0.0) t = std::min(t, item->duration);
+    if (mState == kPlaybackPlaying)
+        t += uiRunLoop().now() - mMark;
+    if (const auto item = nowPlayingItem(); item && item->duration > 0.0)
+        t = std::min(t, item->duration);
     return std::max(0.0, t);
 }
 
@@ -194,24 +209,29 @@ void MusicPlayer::reset()
 
 void MediaPickerController::setAllowsPickingMultipleItems(bool allows)
 {
-    if (!isNil()) mMultiple = allows;
+    if (!isNil())
+        mMultiple = allows;
 }
 
 void MediaPickerController::setPrompt(std::string prompt)
 {
-    if (!isNil()) mPrompt = std::move(prompt);
+    if (!isNil())
+        mPrompt = std::move(prompt);
 }
 
 void MediaPickerController::setDelegate(std::weak_ptr<MediaPickerDelegate> delegate)
 {
-    if (!isNil()) mDelegate = std::move(delegate);
+    if (!isNil())
+        mDelegate = std::move(delegate);
 }
 
 bool MediaPickerController::pick(std::vector<MediaItem> items)
 {
     const auto delegate = mDelegate.lock();
-    if (isNil() || !delegate) return false;
-    if (!mMultiple && items.size() > 1) items.resize(1);
+    if (isNil() || !delegate)
+        return false;
+    if (!mMultiple && items.size() > 1)
+        items.resize(1);
     const auto self = shared_from_this();
     delegate->mediaPickerDidPickMediaItems(*this, items);
     return true;
@@ -220,7 +240,8 @@ bool MediaPickerController::pick(std::vector<MediaItem> items)
 bool MediaPickerController::cancel()
 {
     const auto delegate = mDelegate.lock();
-    if (isNil() || !delegate) return false;
+    if (isNil() || !delegate)
+        return false;
     const auto self = shared_from_this();
     delegate->mediaPickerDidCancel(*this);
     return true;

@@ -28,7 +28,8 @@ NotificationCenter &NotificationCenter::defaultCenter()
 
 ObserverId NotificationCenter::addObserver(const std::string &name, Callback callback)
 {
-    if (!callback) return 0;
+    if (!callback)
+        return 0;
     return addObserver(name, InfoCallback([cb = std::move(callback)](const Notification &n) { cb(n.name); }));
 }
 
@@ -51,7 +52,10 @@ bool NotificationCenter::removeObserver(ObserverId id)
     return true;
 }
 
-void NotificationCenter::post(const std::string &name) { post(name, {}); }
+void NotificationCenter::post(const std::string &name)
+{
+    post(name, {});
+}
 
 void NotificationCenter::post(const std::string &name, UserInfo userInfo)
 {

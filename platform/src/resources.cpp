@@ -41,32 +41,41 @@ std::string resourceDirectory()
 {
     {
         std::lock_guard lock(resourceMutex());
-        if (!chosenDirectory().empty()) return chosenDirectory();
+        if (!chosenDirectory().empty())
+            return chosenDirectory();
     }
-    if (const char *env = std::getenv("AURA_RESOURCE_DIR"); env != nullptr && *env != '\0') return env;
+    if (const char *env = std::getenv("AURA_RESOURCE_DIR"); env != nullptr && *env != '\0')
+        return env;
     return applicationRoot() + "/Resources";
 }
 
 std::shared_ptr<const Image> imageNamed(const std::string &name)
 {
-    if (!isPlainName(name)) return nullptr;
+    if (!isPlainName(name))
+        return nullptr;
     const auto bytes = readWholeFile(resourceDirectory() + "/" + name, kMaxResourceBytes);
-    if (!bytes) return nullptr;
+    if (!bytes)
+        return nullptr;
     auto image = decodePng(*bytes);
-    if (!image) return nullptr;
+    if (!image)
+        return nullptr;
     return std::make_shared<const Image>(std::move(*image));
 }
 
 std::string localizedString(const std::string &key, const std::string &table)
 {
-    if (!isPlainName(table + ".strings")) return key;
+    if (!isPlainName(table + ".strings"))
+        return key;
     const auto bytes = readWholeFile(resourceDirectory() + "/" + table + ".strings", kMaxResourceBytes);
-    if (!bytes) return key;
+    if (!bytes)
+        return key;
     const auto root = plistFromBytes(*bytes);
     const PlistDict *dict = root ? root->get<PlistDict>() : nullptr;
-    if (dict == nullptr) return key;
+    if (dict == nullptr)
+        return key;
     const auto it = dict->find(key);
-    if (it == dict->end()) return key;
+    if (it == dict->end())
+        return key;
     const std::string *value = it->second.get<std::string>();
     return value != nullptr ? *value : key;
 }

@@ -2,7 +2,6 @@
 
 #include "platform/device.h"
 #include "platform/notifications.h"
-#include "platform/resources.h"
 
 #include <algorithm>
 #include <atomic>
@@ -21,7 +20,16 @@ std::atomic<std::thread::id> gUiThread{};
 
 } // namespace
 
-void setUiRunLoop(RunLoop *loop) { gUiLoop.store(loop, std::memory_order_release); }
+namespace {
+void dropAnimations();
+} // namespace
+
+void setUiRunLoop(RunLoop *loop)
+{
+    // Pending ends were timed on the old loop's clock; they go with it.
+    dropAnimations();
+    gUiLoop.store(loop, std::memory_order_release);
+}
 
 RunLoop &uiRunLoop()
 {
@@ -34,7 +42,8 @@ void checkUiThread()
 #ifndef NDEBUG
     const std::thread::id me = std::this_thread::get_id();
     std::thread::id owner{};
-    if (gUiThread.compare_exchange_strong(owner, me) || owner == me) return;
+    if (gUiThread.compare_exchange_strong(owner, me) || owner == me)
+        return;
     std::fputs("platform: the interface model was used from a thread that does not own it\n", stderr);
     std::abort();
 #endif
@@ -53,7 +62,8 @@ Object::Object() = default;
 
 std::string Object::description() const
 {
-    if (mNil) return {};
+    if (mNil)
+        return {};
     char buffer[96];
     std::snprintf(buffer, sizeof buffer, "<%s: %p>", className(), static_cast<const void *>(this));
     return buffer;
@@ -68,11 +78,15 @@ void detail::markNil(Object &object)
 Rect screenBounds()
 {
     const auto idiom = deviceFacts().idiom;
-    if (idiom == UserInterfaceIdiom::Pad) return Rect::make(0, 0, 768, 1024);
+    if (idiom == UserInterfaceIdiom::Pad)
+        return Rect::make(0, 0, 768, 1024);
     return Rect::make(0, 0, 320, 480);
 }
 
-double keyboardHeight() { return deviceFacts().idiom == UserInterfaceIdiom::Pad ? 264.0 : 216.0; }
+double keyboardHeight()
+{
+    return deviceFacts().idiom == UserInterfaceIdiom::Pad ? 264.0 : 216.0;
+}
 
 // ------------------------------------------------------ touches, responders
 
@@ -88,43 +102,51 @@ Point Touch::previousLocationInView(const Ref<View> &view) const
 
 void Responder::touchesBegan(const Touches &touches)
 {
-    if (const auto next = nextResponder()) next->touchesBegan(touches);
+    if (const auto next = nextResponder())
+        next->touchesBegan(touches);
 }
 
 void Responder::touchesMoved(const Touches &touches)
 {
-    if (const auto next = nextResponder()) next->touchesMoved(touches);
+    if (const auto next = nextResponder())
+        next->touchesMoved(touches);
 }
 
 void Responder::touchesEnded(const Touches &touches)
 {
-    if (const auto next = nextResponder()) next->touchesEnded(touches);
+    if (const auto next = nextResponder())
+        next->touchesEnded(touches);
 }
 
 void Responder::touchesCancelled(const Touches &touches)
 {
-    if (const auto next = nextResponder()) next->touchesCancelled(touches);
+    if (const auto next = nextResponder())
+        next->touchesCancelled(touches);
 }
 
 bool Responder::becomeFirstResponder()
 {
-    if (isNil() || !canBecomeFirstResponder()) return false;
+    if (isNil() || !canBecomeFirstResponder())
+        return false;
     checkUiThread();
     auto &app = Application::shared();
     const auto self = std::static_pointer_cast<Responder>(shared_from_this());
     const auto previous = app.mFirstResponder.lock();
-    if (previous == self) return true;
+    if (previous == self)
+        return true;
     // The new responder is in place before the old one hears that it
     // resigned, so a hand-over between fields keeps the keyboard up.
     app.mFirstResponder = self;
-    if (previous) previous->didResignFirstResponder();
+    if (previous)
+        previous->didResignFirstResponder();
     didBecomeFirstResponder();
     return true;
 }
 
 bool Responder::resignFirstResponder()
 {
-    if (!isFirstResponder()) return false;
+    if (!isFirstResponder())
+        return false;
     const auto self = shared_from_this(); // alive through the hooks
     Application::shared().mFirstResponder.reset();
     didResignFirstResponder();
@@ -138,9 +160,16 @@ bool Responder::isFirstResponder() const
 
 // ------------------------------------------------------------------ views
 
-View::View() { checkUiThread(); }
+View::View()
+{
+    checkUiThread();
+}
 
-View::View(Rect frame) : View() { setFrame(frame); }
+View::View(Rect frame)
+    : View()
+{
+    setFrame(frame);
+}
 
 void View::becomeNil()
 {
@@ -168,94 +197,35 @@ Rect View::frame() const
 
 void View::setFrame(Rect frame)
 {
-    if (isNil()) return;
+    if (isNil())
+        return;
     mCenter = {frame.origin.x + frame.size.width / 2.0, frame.origin.y + frame.size.height / 2.0};
-    if (mTransform.isIdentity()) mBounds.size = frame.size;
+    if (mTransform.isIdentity())
+        mBounds.size = frame.size;
 }
 
-Rect View::bounds() const { return mBounds; }
-
-void View::setBounds(Rect bounds)
+Ref<View> View::superview() const
 {
-    if (!isNil()) mBounds = bounds;
+    return Ref<View>(mSuperview.lock());
 }
 
-Point View::center() const { return mCenter; }
-
-void View::setCenter(Point center)
+const std::vector<Ref<View>> &View::subviews() const
 {
-    if (!isNil()) mCenter = center;
+    return mSubviews;
 }
-
-AffineTransform View::transform() const { return mTransform; }
-
-void View::setTransform(const AffineTransform &transform)
-{
-    if (!isNil()) mTransform = transform;
-}
-
-bool View::isHidden() const { return mHidden; }
-
-void View::setHidden(bool hidden)
-{
-    if (!isNil()) mHidden = hidden;
-}
-
-double View::alpha() const { return mAlpha; }
-
-void View::setAlpha(double alpha)
-{
-    if (!isNil()) mAlpha = std::clamp(alpha, 0.0, 1.0);
-}
-
-bool View::isOpaque() const { return mOpaque; }
-
-void View::setOpaque(bool opaque)
-{
-    if (!isNil()) mOpaque = opaque;
-}
-
-bool View::isUserInteractionEnabled() const { return mInteraction; }
-
-void View::setUserInteractionEnabled(bool enabled)
-{
-    if (!isNil()) mInteraction = enabled;
-}
-
-bool View::isMultipleTouchEnabled() const { return mMultipleTouch; }
-
-void View::setMultipleTouchEnabled(bool enabled)
-{
-    if (!isNil()) mMultipleTouch = enabled;
-}
-
-Color View::backgroundColor() const { return mBackground; }
-
-void View::setBackgroundColor(Color color)
-{
-    if (!isNil()) mBackground = color;
-}
-
-unsigned View::autoresizingMask() const { return mAutoresizing; }
-
-void View::setAutoresizingMask(unsigned mask)
-{
-    if (!isNil()) mAutoresizing = mask;
-}
-
-Ref<View> View::superview() const { return Ref<View>(mSuperview.lock()); }
-
-const std::vector<Ref<View>> &View::subviews() const { return mSubviews; }
 
 void View::addSubview(const Ref<View> &view)
 {
-    if (isNil() || !view || view.get() == this) return;
+    if (isNil() || !view || view.get() == this)
+        return;
     checkUiThread();
     for (const View *up = this; up != nullptr; up = up->mSuperview.lock().get()) {
-        if (up == view.get()) return; // would make a cycle
+        if (up == view.get())
+            return; // would make a cycle
     }
     const Ref<View> keep = view;
-    if (const auto old = view->mSuperview.lock()) view->detachFrom(*old);
+    if (const auto old = view->mSuperview.lock())
+        view->detachFrom(*old);
     view->mSuperview = std::static_pointer_cast<View>(shared_from_this());
     mSubviews.push_back(keep);
 }
@@ -270,28 +240,34 @@ void View::detachFrom(View &parent)
 
 void View::removeFromSuperview()
 {
-    if (isNil()) return;
+    if (isNil())
+        return;
     checkUiThread();
     const auto parent = mSuperview.lock();
-    if (!parent) return;
+    if (!parent)
+        return;
     const auto self = shared_from_this(); // the parent held the last reference, maybe
     detachFrom(*parent);
 }
 
 void View::bringSubviewToFront(const Ref<View> &view)
 {
-    if (isNil() || !view) return;
-    const auto it = std::find_if(mSubviews.begin(), mSubviews.end(),
-                                 [&](const Ref<View> &v) { return v.get() == view.get(); });
-    if (it == mSubviews.end()) return;
+    if (isNil() || !view)
+        return;
+    const auto it =
+        std::find_if(mSubviews.begin(), mSubviews.end(), [&](const Ref<View> &v) { return v.get() == view.get(); });
+    if (it == mSubviews.end())
+        return;
     std::rotate(it, it + 1, mSubviews.end());
 }
 
 Ref<Window> View::window() const
 {
-    if (isNil()) return {};
+    if (isNil())
+        return {};
     std::shared_ptr<const View> top = std::static_pointer_cast<const View>(shared_from_this());
-    while (const auto up = top->mSuperview.lock()) top = up;
+    while (const auto up = top->mSuperview.lock())
+        top = up;
     return Ref<Window>(std::dynamic_pointer_cast<Window>(std::const_pointer_cast<View>(top)));
 }
 
@@ -301,15 +277,15 @@ AffineTransform View::toSuperview() const
     const double bx = mBounds.origin.x + mBounds.size.width / 2.0;
     const double by = mBounds.origin.y + mBounds.size.height / 2.0;
     const AffineTransform &t = mTransform;
-    return {t.a, t.b, t.c, t.d, t.tx + mCenter.x - (t.a * bx + t.c * by),
-            t.ty + mCenter.y - (t.b * bx + t.d * by)};
+    return {t.a, t.b, t.c, t.d, t.tx + mCenter.x - (t.a * bx + t.c * by), t.ty + mCenter.y - (t.b * bx + t.d * by)};
 }
 
 Point View::convertToWindow(Point point) const
 {
     for (const View *v = this; v != nullptr;) {
         const auto up = v->mSuperview.lock();
-        if (!up) break;
+        if (!up)
+            break;
         point = v->toSuperview().apply(point);
         v = up.get();
     }
@@ -321,11 +297,13 @@ Point View::convertFromWindow(Point point) const
     std::vector<const View *> chain;
     for (const View *v = this; v != nullptr;) {
         const auto up = v->mSuperview.lock();
-        if (!up) break;
+        if (!up)
+            break;
         chain.push_back(v);
         v = up.get();
     }
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) point = (*it)->toSuperview().inverted().apply(point);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+        point = (*it)->toSuperview().inverted().apply(point);
     return point;
 }
 
@@ -341,27 +319,37 @@ Point View::convertPointFromView(Point point, const Ref<View> &view) const
     return convertFromWindow(inWindow);
 }
 
-bool View::pointInside(Point point) const { return !isNil() && mBounds.contains(point); }
+bool View::pointInside(Point point) const
+{
+    return !isNil() && mBounds.contains(point);
+}
 
 Ref<View> View::hitTest(Point point)
 {
-    if (isNil() || mHidden || mAlpha < 0.01 || !mInteraction || !pointInside(point)) return {};
+    if (isNil() || mHidden || mAlpha < 0.01 || !mInteraction || !pointInside(point))
+        return {};
     // A touch handler may change the list; walk a copy, front to back.
     const std::vector<Ref<View>> children = mSubviews;
     for (auto it = children.rbegin(); it != children.rend(); ++it) {
         const View &child = **it;
-        if (!child.mTransform.invertible()) continue;
+        if (!child.mTransform.invertible())
+            continue;
         const Point local = child.toSuperview().inverted().apply(point);
-        if (Ref<View> hit = (*it)->hitTest(local)) return hit;
+        if (Ref<View> hit = (*it)->hitTest(local))
+            return hit;
     }
     return refTo(*this);
 }
 
-Ref<ViewController> View::viewController() const { return Ref<ViewController>(mController.lock()); }
+Ref<ViewController> View::viewController() const
+{
+    return Ref<ViewController>(mController.lock());
+}
 
 std::shared_ptr<Responder> View::nextResponder() const
 {
-    if (auto controller = mController.lock()) return controller;
+    if (auto controller = mController.lock())
+        return controller;
     return mSuperview.lock();
 }
 
@@ -372,22 +360,6 @@ std::string number(double v)
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%g", v == 0.0 ? 0.0 : v); // no "-0"
     return buffer;
-}
-
-void appendQuoted(std::string &line, const char *key, const std::string &value)
-{
-    line += ' ';
-    line += key;
-    line += "=\"";
-    for (const char c : value) {
-        if (c == '"' || c == '\\') line += '\\';
-        if (c == '\n') {
-            line += "\\n";
-            continue;
-        }
-        line += c;
-    }
-    line += '"';
 }
 
 void dumpInto(std::string &out, const View &view, int depth)
@@ -402,419 +374,74 @@ void dumpInto(std::string &out, const View &view, int depth)
     view.describeContent(line);
     out += line;
     out += '\n';
-    for (const auto &child : view.subviews()) dumpInto(out, *child, depth + 1);
+    for (const auto &child : view.subviews())
+        dumpInto(out, *child, depth + 1);
 }
 
 } // namespace
 
 void View::describeContent(std::string &) const {}
 
+void View::appendField(std::string &line, const char *key, const std::string &value)
+{
+    line += ' ';
+    line += key;
+    line += "=\"";
+    for (const char c : value) {
+        if (c == '"' || c == '\\')
+            line += '\\';
+        if (c == '\n') {
+            line += "\\n";
+            continue;
+        }
+        line += c;
+    }
+    line += '"';
+}
+
 std::string dumpViewTree(const Ref<View> &root)
 {
     std::string out;
-    if (root) dumpInto(out, *root, 0);
+    if (root)
+        dumpInto(out, *root, 0);
     return out;
-}
-
-// ---------------------------------------------------------- image views
-
-// Image views let touches through to what lies beneath unless told to take them.
-ImageView::ImageView() { setUserInteractionEnabled(false); }
-
-ImageView::ImageView(const std::string &imageName) : ImageView()
-{
-    setImageNamed(imageName);
-    if (mImage) setFrame(Rect::make(0, 0, mImage->width, mImage->height));
-}
-
-void ImageView::setImageNamed(const std::string &name)
-{
-    if (isNil()) return;
-    mImageName = name;
-    mImage = name.empty() ? nullptr : imageNamed(name);
-}
-
-std::shared_ptr<const Image> ImageView::image() const { return mImage; }
-
-std::string ImageView::imageName() const { return mImage ? mImageName : std::string(); }
-
-void ImageView::describeContent(std::string &line) const
-{
-    if (mImage) appendQuoted(line, "image", mImageName);
-}
-
-// ---------------------------------------------------------------- labels
-
-void Label::becomeNil()
-{
-    View::becomeNil();
-    mFontName.clear();
-    mFontSize = 0.0;
-    mTextColor = {};
-    mLines = 0;
-    mLineBreak = 0;
-}
-
-std::string Label::text() const { return mText; }
-
-void Label::setText(std::string text)
-{
-    if (!isNil()) mText = std::move(text);
-}
-
-std::string Label::fontName() const { return mFontName; }
-
-double Label::fontSize() const { return mFontSize; }
-
-void Label::setFont(std::string name, double size)
-{
-    if (isNil()) return;
-    mFontName = std::move(name);
-    mFontSize = size;
-}
-
-Color Label::textColor() const { return mTextColor; }
-
-void Label::setTextColor(Color color)
-{
-    if (!isNil()) mTextColor = color;
-}
-
-TextAlignment Label::textAlignment() const { return mAlignment; }
-
-void Label::setTextAlignment(TextAlignment alignment)
-{
-    if (!isNil()) mAlignment = alignment;
-}
-
-int Label::numberOfLines() const { return mLines; }
-
-void Label::setNumberOfLines(int lines)
-{
-    if (!isNil()) mLines = std::max(0, lines);
-}
-
-int Label::lineBreakMode() const { return mLineBreak; }
-
-void Label::setLineBreakMode(int mode)
-{
-    if (!isNil()) mLineBreak = mode;
-}
-
-bool Label::adjustsFontSizeToFitWidth() const { return mShrink; }
-
-void Label::setAdjustsFontSizeToFitWidth(bool adjusts)
-{
-    if (!isNil()) mShrink = adjusts;
-}
-
-void Label::describeContent(std::string &line) const { appendQuoted(line, "text", mText); }
-
-// --------------------------------------------------------------- buttons
-
-void Button::becomeNil()
-{
-    View::becomeNil();
-    mEnabled = false;
-}
-
-Button::PerState &Button::slot(ControlState state)
-{
-    const auto it = std::find_if(mStates.begin(), mStates.end(), [&](const PerState &s) { return s.state == state; });
-    if (it != mStates.end()) return *it;
-    mStates.push_back({state, {}, {}, nullptr});
-    return mStates.back();
-}
-
-const Button::PerState *Button::find(ControlState state, bool wantTitle) const
-{
-    const PerState *normal = nullptr;
-    for (const auto &s : mStates) {
-        const bool has = wantTitle ? !s.title.empty() : !s.imageName.empty();
-        if (!has) continue;
-        if (s.state == state) return &s;
-        if (s.state == kControlStateNormal) normal = &s;
-    }
-    return normal;
-}
-
-void Button::setTitle(std::string title, ControlState state)
-{
-    if (!isNil()) slot(state).title = std::move(title);
-}
-
-std::string Button::titleForState(ControlState state) const
-{
-    const PerState *s = find(state, true);
-    return s != nullptr ? s->title : std::string();
-}
-
-std::string Button::currentTitle() const { return titleForState(state()); }
-
-void Button::setBackgroundImageNamed(const std::string &name, ControlState state)
-{
-    if (isNil()) return;
-    auto &s = slot(state);
-    s.image = name.empty() ? nullptr : imageNamed(name);
-    s.imageName = s.image ? name : std::string();
-}
-
-std::string Button::backgroundImageNameForState(ControlState state) const
-{
-    const PerState *s = find(state, false);
-    return s != nullptr ? s->imageName : std::string();
-}
-
-std::string Button::currentBackgroundImageName() const { return backgroundImageNameForState(state()); }
-
-std::shared_ptr<const Image> Button::currentBackgroundImage() const
-{
-    const PerState *s = find(state(), false);
-    return s != nullptr ? s->image : nullptr;
-}
-
-bool Button::isEnabled() const { return mEnabled; }
-
-void Button::setEnabled(bool enabled)
-{
-    if (isNil()) return;
-    mEnabled = enabled;
-    if (!enabled) mHighlighted = false;
-}
-
-bool Button::isHighlighted() const { return mHighlighted; }
-
-void Button::setHighlighted(bool highlighted)
-{
-    if (!isNil()) mHighlighted = highlighted;
-}
-
-ControlState Button::state() const
-{
-    if (!mEnabled) return kControlStateDisabled;
-    return mHighlighted ? kControlStateHighlighted : kControlStateNormal;
-}
-
-void Button::addTarget(std::weak_ptr<const void> receiver, Action action, unsigned events)
-{
-    if (isNil() || !action || events == 0) return;
-    mTargets.push_back({std::move(receiver), std::move(action), events});
-}
-
-void Button::removeAllTargets() { mTargets.clear(); }
-
-void Button::sendActions(unsigned events)
-{
-    if (isNil()) return;
-    const auto self = shared_from_this(); // an action may drop the last handle
-    // Receivers that have gone leave for good; the list is copied because
-    // an action may add or remove targets.
-    std::erase_if(mTargets, [](const Target &t) { return t.receiver.expired(); });
-    const std::vector<Target> targets = mTargets;
-    for (const auto &t : targets) {
-        if ((t.events & events) == 0) continue;
-        if (const auto alive = t.receiver.lock()) t.action(*this);
-    }
-}
-
-bool Button::touchInside(const Touches &touches) const
-{
-    if (touches.empty()) return false;
-    return pointInside(touches.front()->locationInView(refTo(const_cast<Button &>(*this))));
-}
-
-void Button::touchesBegan(const Touches &touches)
-{
-    if (!mEnabled) return View::touchesBegan(touches);
-    mHighlighted = true;
-    sendActions(kControlEventTouchDown);
-}
-
-void Button::touchesMoved(const Touches &touches)
-{
-    if (!mEnabled) return View::touchesMoved(touches);
-    mHighlighted = touchInside(touches);
-}
-
-void Button::touchesEnded(const Touches &touches)
-{
-    if (!mEnabled) return View::touchesEnded(touches);
-    mHighlighted = false;
-    sendActions(touchInside(touches) ? kControlEventTouchUpInside : kControlEventTouchUpOutside);
-}
-
-void Button::touchesCancelled(const Touches &touches)
-{
-    if (!mEnabled) return View::touchesCancelled(touches);
-    mHighlighted = false;
-}
-
-void Button::describeContent(std::string &line) const
-{
-    appendQuoted(line, "title", currentTitle());
-    if (const std::string image = currentBackgroundImageName(); !image.empty()) appendQuoted(line, "image", image);
-}
-
-// ----------------------------------------------------------- text fields
-
-std::string TextField::text() const { return mText; }
-
-void TextField::setText(std::string text)
-{
-    if (!isNil()) mText = std::move(text);
-}
-
-std::string TextField::placeholder() const { return mPlaceholder; }
-
-void TextField::setPlaceholder(std::string placeholder)
-{
-    if (!isNil()) mPlaceholder = std::move(placeholder);
-}
-
-int TextField::keyboardType() const { return mKeyboardType; }
-
-void TextField::setKeyboardType(int type)
-{
-    if (!isNil()) mKeyboardType = type;
-}
-
-int TextField::returnKeyType() const { return mReturnKeyType; }
-
-void TextField::setReturnKeyType(int type)
-{
-    if (!isNil()) mReturnKeyType = type;
-}
-
-int TextField::clearButtonMode() const { return mClearButtonMode; }
-
-void TextField::setClearButtonMode(int mode)
-{
-    if (!isNil()) mClearButtonMode = mode;
-}
-
-bool TextField::isSecureTextEntry() const { return mSecure; }
-
-void TextField::setSecureTextEntry(bool secure)
-{
-    if (!isNil()) mSecure = secure;
-}
-
-void TextField::setDelegate(std::weak_ptr<TextFieldDelegate> delegate)
-{
-    if (!isNil()) mDelegate = std::move(delegate);
-}
-
-bool TextField::replaceCharacters(TextRange range, const std::string &replacement)
-{
-    if (!isFirstResponder() || range.location > mText.size()) return false;
-    range.length = std::min(range.length, mText.size() - range.location);
-    const auto self = shared_from_this();
-    if (const auto delegate = mDelegate.lock()) {
-        if (!delegate->textFieldShouldChangeCharacters(*this, range, replacement)) return false;
-    }
-    // The delegate may have changed the text meanwhile.
-    if (range.location > mText.size()) return false;
-    mText.replace(range.location, std::min(range.length, mText.size() - range.location), replacement);
-    return true;
-}
-
-bool TextField::typeText(const std::string &text) { return replaceCharacters({mText.size(), 0}, text); }
-
-bool TextField::deleteBackward()
-{
-    if (mText.empty()) return false;
-    std::size_t start = mText.size() - 1;
-    // Back over UTF-8 continuation bytes to the character's first byte.
-    while (start > 0 && (static_cast<unsigned char>(mText[start]) & 0xC0) == 0x80) --start;
-    return replaceCharacters({start, mText.size() - start}, {});
-}
-
-bool TextField::pressReturn()
-{
-    if (!isFirstResponder()) return false;
-    const auto self = shared_from_this();
-    const auto delegate = mDelegate.lock();
-    return delegate ? delegate->textFieldShouldReturn(*this) : true;
-}
-
-void TextField::touchesEnded(const Touches &touches)
-{
-    if (!touches.empty() && pointInside(touches.front()->locationInView(refTo(*this)))) {
-        becomeFirstResponder();
-        return;
-    }
-    View::touchesEnded(touches);
-}
-
-void TextField::didBecomeFirstResponder()
-{
-    Application::shared().showKeyboard();
-    if (const auto delegate = mDelegate.lock()) delegate->textFieldDidBeginEditing(*this);
-}
-
-void TextField::didResignFirstResponder()
-{
-    // Handed over to another field: the keyboard stays.
-    if (std::dynamic_pointer_cast<TextField>(Application::shared().firstResponder())) return;
-    Application::shared().hideKeyboard();
-}
-
-void TextField::describeContent(std::string &line) const
-{
-    appendQuoted(line, "text", mSecure ? std::string(mText.size(), '*') : mText);
-    if (!mPlaceholder.empty()) appendQuoted(line, "placeholder", mPlaceholder);
-}
-
-// ----------------------------------------------------------- scroll views
-
-Size ScrollView::contentSize() const { return mContentSize; }
-
-void ScrollView::setContentSize(Size size)
-{
-    if (!isNil()) mContentSize = size;
-}
-
-Point ScrollView::contentOffset() const { return bounds().origin; }
-
-void ScrollView::setContentOffset(Point offset)
-{
-    Rect b = bounds();
-    b.origin = offset;
-    setBounds(b);
-}
-
-bool ScrollView::isScrollEnabled() const { return mScrollEnabled; }
-
-void ScrollView::setScrollEnabled(bool enabled)
-{
-    if (!isNil()) mScrollEnabled = enabled;
 }
 
 // ---------------------------------------------------------------- windows
 
-Window::Window() : Window(screenBounds()) {}
+Window::Window()
+    : Window(screenBounds())
+{
+}
 
-Window::Window(Rect frame) : View(frame)
+Window::Window(Rect frame)
+    : View(frame)
 {
     setHidden(true); // until made key and visible
 }
 
 void Window::makeKeyAndVisible()
 {
-    if (isNil()) return;
+    if (isNil())
+        return;
     checkUiThread();
     Application::shared().mKeyWindow = std::static_pointer_cast<Window>(shared_from_this());
     setHidden(false);
 }
 
-bool Window::isKeyWindow() const { return !isNil() && Application::shared().mKeyWindow.lock().get() == this; }
+bool Window::isKeyWindow() const
+{
+    return !isNil() && Application::shared().mKeyWindow.lock().get() == this;
+}
 
 TouchId Window::touchDown(Point point, int tapCount)
 {
-    if (isNil()) return 0;
+    if (isNil())
+        return 0;
     checkUiThread();
     Ref<View> hit = hitTest(point);
-    if (!hit) return 0;
+    if (!hit)
+        return 0;
     auto touch = std::make_unique<Touch>();
     touch->mView = hit;
     touch->mLocation = point;
@@ -826,21 +453,29 @@ TouchId Window::touchDown(Point point, int tapCount)
     return id;
 }
 
-bool Window::touchMove(TouchId id, Point point) { return deliver(id, point, TouchPhase::Moved); }
+bool Window::touchMove(TouchId id, Point point)
+{
+    return deliver(id, point, TouchPhase::Moved);
+}
 
-bool Window::touchUp(TouchId id, Point point) { return deliver(id, point, TouchPhase::Ended); }
+bool Window::touchUp(TouchId id, Point point)
+{
+    return deliver(id, point, TouchPhase::Ended);
+}
 
 bool Window::touchCancel(TouchId id)
 {
     const auto it = std::find_if(mTouches.begin(), mTouches.end(), [id](const auto &t) { return t.first == id; });
-    if (it == mTouches.end()) return false;
+    if (it == mTouches.end())
+        return false;
     return deliver(id, it->second->mLocation, TouchPhase::Cancelled);
 }
 
 Ref<View> Window::tap(Point point, int tapCount)
 {
     const TouchId id = touchDown(point, tapCount);
-    if (id == 0) return {};
+    if (id == 0)
+        return {};
     const auto it = std::find_if(mTouches.begin(), mTouches.end(), [id](const auto &t) { return t.first == id; });
     const Ref<View> hit = it != mTouches.end() ? it->second->mView : Ref<View>();
     touchUp(id, point);
@@ -849,10 +484,12 @@ Ref<View> Window::tap(Point point, int tapCount)
 
 bool Window::deliver(TouchId id, Point point, TouchPhase phase)
 {
-    if (isNil()) return false;
+    if (isNil())
+        return false;
     checkUiThread();
     const auto it = std::find_if(mTouches.begin(), mTouches.end(), [id](const auto &t) { return t.first == id; });
-    if (it == mTouches.end()) return false;
+    if (it == mTouches.end())
+        return false;
     // The record leaves the list before an ending is delivered, so a handler
     // that starts new touches cannot move it.
     std::unique_ptr<Touch> ended;
@@ -883,10 +520,12 @@ ViewController::~ViewController() = default;
 
 Ref<View> ViewController::view()
 {
-    if (isNil()) return {};
+    if (isNil())
+        return {};
     if (!mView) {
         loadView();
-        if (!mView) setView(make<View>(screenBounds()));
+        if (!mView)
+            setView(make<View>(screenBounds()));
         viewDidLoad();
     }
     return mView;
@@ -894,13 +533,19 @@ Ref<View> ViewController::view()
 
 void ViewController::setView(const Ref<View> &view)
 {
-    if (isNil()) return;
-    if (mView) mView->mController.reset();
+    if (isNil())
+        return;
+    if (mView)
+        mView->mController.reset();
     mView = view;
-    if (mView) mView->mController = std::static_pointer_cast<ViewController>(shared_from_this());
+    if (mView)
+        mView->mController = std::static_pointer_cast<ViewController>(shared_from_this());
 }
 
-void ViewController::loadView() { setView(make<View>(screenBounds())); }
+void ViewController::loadView()
+{
+    setView(make<View>(screenBounds()));
+}
 
 bool ViewController::shouldAutorotateToInterfaceOrientation(int orientation)
 {
@@ -909,12 +554,14 @@ bool ViewController::shouldAutorotateToInterfaceOrientation(int orientation)
 
 void ViewController::presentModalViewController(const Ref<ViewController> &controller, bool animated)
 {
-    if (isNil() || !controller || mModal || controller.get() == this) return;
+    if (isNil() || !controller || mModal || controller.get() == this)
+        return;
     checkUiThread();
     mModal = controller;
     controller->mPresenter = std::static_pointer_cast<ViewController>(shared_from_this());
     Ref<Window> window = isViewLoaded() ? mView->window() : Ref<Window>();
-    if (!window) window = Application::shared().keyWindow();
+    if (!window)
+        window = Application::shared().keyWindow();
     viewWillDisappear(animated);
     const Ref<View> shown = controller->view();
     controller->viewWillAppear(animated);
@@ -926,23 +573,27 @@ void ViewController::presentModalViewController(const Ref<ViewController> &contr
 
 void ViewController::dismissModalViewController(bool animated)
 {
-    if (isNil()) return;
+    if (isNil())
+        return;
     checkUiThread();
     if (!mModal) {
-        if (const auto presenter = mPresenter.lock()) presenter->dismissModalViewController(animated);
+        if (const auto presenter = mPresenter.lock())
+            presenter->dismissModalViewController(animated);
         return;
     }
     const Ref<ViewController> modal = mModal;
     modal->viewWillDisappear(animated);
-    if (modal->isViewLoaded()) modal->mView->removeFromSuperview();
+    if (modal->isViewLoaded())
+        modal->mView->removeFromSuperview();
     modal->mPresenter.reset();
     mModal.reset();
     viewWillAppear(animated);
 }
 
-Ref<ViewController> ViewController::modalViewController() const { return mModal; }
-
-Ref<ViewController> ViewController::parentViewController() const { return Ref<ViewController>(mPresenter.lock()); }
+Ref<ViewController> ViewController::parentViewController() const
+{
+    return Ref<ViewController>(mPresenter.lock());
+}
 
 std::shared_ptr<Responder> ViewController::nextResponder() const
 {
@@ -956,7 +607,6 @@ namespace {
 struct AnimationBlock {
     std::optional<std::string> name;
     double duration = 0.2;
-    double delay = 0.0;
     std::uint64_t sequence = 0;
     bool hasDelegate = false;
     std::weak_ptr<const void> receiver;
@@ -999,9 +649,18 @@ void reportDueAnimations()
         return a.due != b.due ? a.due < b.due : a.block.sequence < b.block.sequence;
     });
     for (const auto &p : due) {
-        if (!p.block.hasDelegate) continue;
-        if (const auto alive = p.block.receiver.lock()) p.block.didStop(p.block.name, true);
+        if (!p.block.hasDelegate)
+            continue;
+        if (const auto alive = p.block.receiver.lock())
+            p.block.didStop(p.block.name, true);
     }
+}
+
+void dropAnimations()
+{
+    auto &state = animations();
+    state.open.clear();
+    state.pending.clear();
 }
 
 } // namespace
@@ -1019,19 +678,15 @@ void View::beginAnimations(std::optional<std::string> name)
 void View::setAnimationDuration(double seconds)
 {
     auto &state = animations();
-    if (!state.open.empty() && seconds >= 0.0) state.open.back().duration = seconds;
-}
-
-void View::setAnimationDelay(double seconds)
-{
-    auto &state = animations();
-    if (!state.open.empty() && seconds >= 0.0) state.open.back().delay = seconds;
+    if (!state.open.empty() && seconds >= 0.0)
+        state.open.back().duration = seconds;
 }
 
 void View::setAnimationDelegate(std::weak_ptr<const void> receiver, AnimationDidStop didStop)
 {
     auto &state = animations();
-    if (state.open.empty()) return;
+    if (state.open.empty())
+        return;
     auto &block = state.open.back();
     block.hasDelegate = static_cast<bool>(didStop);
     block.receiver = std::move(receiver);
@@ -1042,16 +697,20 @@ void View::commitAnimations()
 {
     checkUiThread();
     auto &state = animations();
-    if (state.open.empty()) return;
+    if (state.open.empty())
+        return;
     AnimationBlock block = std::move(state.open.back());
     state.open.pop_back();
     RunLoop &loop = uiRunLoop();
-    const double delay = block.delay + block.duration;
+    const double delay = block.duration;
     state.pending.push_back({loop.now() + delay, std::move(block)});
     loop.addTimer(delay, reportDueAnimations);
 }
 
-std::size_t View::pendingAnimationCount() { return animations().pending.size(); }
+std::size_t View::pendingAnimationCount()
+{
+    return animations().pending.size();
+}
 
 // ------------------------------------------------------------ application
 
@@ -1062,13 +721,20 @@ Application &Application::shared()
     return app;
 }
 
-Ref<Window> Application::keyWindow() const { return Ref<Window>(mKeyWindow.lock()); }
+Ref<Window> Application::keyWindow() const
+{
+    return Ref<Window>(mKeyWindow.lock());
+}
 
-std::shared_ptr<Responder> Application::firstResponder() const { return mFirstResponder.lock(); }
+std::shared_ptr<Responder> Application::firstResponder() const
+{
+    return mFirstResponder.lock();
+}
 
 void Application::showKeyboard()
 {
-    if (mKeyboardVisible) return;
+    if (mKeyboardVisible)
+        return;
     mKeyboardVisible = true;
     const Rect screen = screenBounds();
     const double height = keyboardHeight();
@@ -1080,7 +746,8 @@ void Application::showKeyboard()
 
 void Application::hideKeyboard()
 {
-    if (!mKeyboardVisible) return;
+    if (!mKeyboardVisible)
+        return;
     mKeyboardVisible = false;
     const Rect screen = screenBounds();
     const double height = keyboardHeight();
@@ -1092,7 +759,8 @@ void Application::hideKeyboard()
 
 void Application::setDeviceOrientation(int orientation)
 {
-    if (orientation == mDeviceOrientation) return;
+    if (orientation == mDeviceOrientation)
+        return;
     mDeviceOrientation = orientation;
     NotificationCenter::defaultCenter().post(kDeviceOrientationDidChangeNotification);
 }

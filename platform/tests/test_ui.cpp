@@ -67,7 +67,8 @@ TEST(UiImage, DecodesLikePngtopam)
         EXPECT_EQ(image->rgba, reference.rgba);
         auto source = c.pixels.rgba; // what went in, opaque where the file has no alpha
         if (!c.alpha) {
-            for (std::size_t i = 3; i < source.size(); i += 4) source[i] = 0xff;
+            for (std::size_t i = 3; i < source.size(); i += 4)
+                source[i] = 0xff;
         }
         EXPECT_EQ(image->rgba, source);
         EXPECT_EQ(image->pixel(image->width, 0), 0u);
@@ -81,7 +82,8 @@ std::uint32_t crcOf(const std::vector<std::uint8_t> &bytes, std::size_t from, st
 
 void putBe32(std::vector<std::uint8_t> &bytes, std::size_t at, std::uint32_t v)
 {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
 }
 
 TEST(UiImage, DamagedOrOversizedGivesNoImage)
@@ -365,7 +367,10 @@ TEST(UiAnimations, EndOnTheLoopClockInTheOrderBegun)
     UiScene scene;
     const auto log = std::make_shared<AnimationLog>();
     const auto view = make<View>(Rect::make(0, 0, 10, 10));
-    animate(log, "TEST", 0.35, [&] { view->setCenter({100, 100}); view->setAlpha(0.5); });
+    animate(log, "TEST", 0.35, [&] {
+        view->setCenter({100, 100});
+        view->setAlpha(0.5);
+    });
     EXPECT_EQ(view->center(), (Point{100, 100})); // final values at once
     EXPECT_EQ(view->alpha(), 0.5);
     scene.setTime(0.3499);
@@ -380,13 +385,14 @@ TEST(UiAnimations, EndOnTheLoopClockInTheOrderBegun)
     view->addSubview(removed);
     View::beginAnimations("first");
     View::setAnimationDuration(1.0);
-    View::setAnimationDelegate(Ref<View>(view).weak(), [raw = log.get()](const auto &n, bool f) { raw->didStop(n, f); });
+    View::setAnimationDelegate(Ref<View>(view).weak(),
+                               [raw = log.get()](const auto &n, bool f) { raw->didStop(n, f); });
     animate(log, std::nullopt, 1.0, [] {});
     animate(log, "third", 1.0, [&] { removed->setAlpha(0.0); });
     View::commitAnimations();
     removed->removeFromSuperview();
     EXPECT_EQ(View::pendingAnimationCount(), 3u);
-    scene.advance(1.0);
+    scene.setTime(1.35, true);
     EXPECT_EQ(log->stops, (std::vector<std::string>{"first", "(none)", "third"}));
     EXPECT_EQ(View::pendingAnimationCount(), 0u);
 
@@ -432,8 +438,10 @@ TEST(UiKeyboard, FirstResponderShowsAndHidesTheKeyboard)
         std::optional<Rect> keyboardBounds;
         const ObserverId shown = center.addObserver(kKeyboardWillShowNotification, [&](const Notification &n) {
             events.push_back("will-show");
-            if (const Rect *r = n.get<Rect>(kKeyboardFrameEndUserInfoKey)) endFrame = *r;
-            if (const Rect *r = n.get<Rect>(kKeyboardBoundsUserInfoKey)) keyboardBounds = *r;
+            if (const Rect *r = n.get<Rect>(kKeyboardFrameEndUserInfoKey))
+                endFrame = *r;
+            if (const Rect *r = n.get<Rect>(kKeyboardBoundsUserInfoKey))
+                keyboardBounds = *r;
         });
         const ObserverId hidden = center.addObserver(kKeyboardWillHideNotification,
                                                      [&](const std::string &) { events.push_back("will-hide"); });
@@ -560,20 +568,23 @@ TEST(UiMedia, WaveCheckAndPlayRecords)
         std::vector<std::uint8_t> b = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
         const auto chunk = [&](const char *id, std::vector<std::uint8_t> body, std::uint32_t size) {
             b.insert(b.end(), id, id + 4);
-            for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
+            for (int i = 0; i < 4; ++i)
+                b.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
             b.insert(b.end(), body.begin(), body.end());
         };
-        const std::vector<std::uint8_t> fmt = {static_cast<std::uint8_t>(tag), 0, 1, 0, 0x44, 0xac, 0, 0,
-                                               0x88, 0x58, 1, 0, 2, 0, 16, 0};
-        if (dataFirst) chunk("data", {0, 0}, 2);
+        const std::vector<std::uint8_t> fmt = {
+            static_cast<std::uint8_t>(tag), 0, 1, 0, 0x44, 0xac, 0, 0, 0x88, 0x58, 1, 0, 2, 0, 16, 0};
+        if (dataFirst)
+            chunk("data", {0, 0}, 2);
         chunk("fmt ", fmt, fmtSize);
-        if (!dataFirst) chunk("data", {0, 0}, 2);
+        if (!dataFirst)
+            chunk("data", {0, 0}, 2);
         return b;
     };
     EXPECT_TRUE(isWaveFile(wave(1, false, 16)));
     EXPECT_TRUE(isWaveFile(wave(3, false, 16)));
-    EXPECT_FALSE(isWaveFile(wave(2, false, 16)));     // ADPCM is not taken
-    EXPECT_FALSE(isWaveFile(wave(1, true, 16)));      // data before format
+    EXPECT_FALSE(isWaveFile(wave(2, false, 16))); // ADPCM is not taken
+    EXPECT_FALSE(isWaveFile(wave(1, true, 16))); // data before format
     EXPECT_FALSE(isWaveFile(wave(1, false, 0xffff))); // chunk runs past the end
     auto text = wave(1, false, 16);
     text[8] = 'X';

@@ -42,7 +42,8 @@ struct AffineTransform {
     {
         auto snap = [](double v) {
             for (const double exact : {-1.0, 0.0, 1.0}) {
-                if (std::fabs(v - exact) < 1e-12) return exact;
+                if (std::fabs(v - exact) < 1e-12)
+                    return exact;
             }
             return v;
         };
@@ -58,7 +59,8 @@ struct AffineTransform {
     [[nodiscard]] AffineTransform inverted() const
     {
         const double det = a * d - b * c;
-        if (std::fabs(det) <= 1e-12) return {};
+        if (std::fabs(det) <= 1e-12)
+            return {};
         return {d / det, -b / det, -c / det, a / det, (c * ty - d * tx) / det, (b * tx - a * ty) / det};
     }
     [[nodiscard]] bool isIdentity() const { return *this == AffineTransform{}; }

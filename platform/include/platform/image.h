@@ -21,7 +21,8 @@ struct Image {
     // Red, green, blue and alpha of the pixel at (x, y); all zero outside.
     [[nodiscard]] std::uint32_t pixel(std::uint32_t x, std::uint32_t y) const
     {
-        if (x >= width || y >= height) return 0;
+        if (x >= width || y >= height)
+            return 0;
         const std::uint8_t *p = &rgba[(std::size_t{y} * width + x) * 4];
         return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
     }

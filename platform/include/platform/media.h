@@ -105,7 +105,10 @@ inline constexpr int kMediaTypeMusic = 1;
 class MediaPickerController : public ViewController {
 public:
     MediaPickerController() = default;
-    explicit MediaPickerController(int mediaTypes) : mMediaTypes(mediaTypes) {}
+    explicit MediaPickerController(int mediaTypes)
+        : mMediaTypes(mediaTypes)
+    {
+    }
     [[nodiscard]] const char *className() const override { return "MPMediaPickerController"; }
 
     [[nodiscard]] int mediaTypes() const { return mMediaTypes; }

@@ -32,7 +32,8 @@ struct Notification {
     UserInfo userInfo;
 
     // The value under `key` when it holds a T, else nullptr.
-    template <typename T> [[nodiscard]] const T *get(const std::string &key) const
+    template <typename T>
+    [[nodiscard]] const T *get(const std::string &key) const
     {
         const auto it = userInfo.find(key);
         return it == userInfo.end() ? nullptr : std::get_if<T>(&it->second);

@@ -20,18 +20,21 @@
 #include "platform/image.h"
 #include "platform/runloop.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace platform {
 
 // The run loop whose clock paces animations and the music player, and on
-// whose thread the model lives. nullptr restores the main loop.
+// whose thread the model lives. nullptr restores the main loop. Animations
+// not yet reported are dropped: they were timed on the old loop's clock.
 void setUiRunLoop(RunLoop *loop);
 [[nodiscard]] RunLoop &uiRunLoop();
 // Debug builds: the first thread to use the model owns it; another thread
@@ -64,6 +67,13 @@ public:
 protected:
     // Puts a nil object's state to zero; overrides call their base.
     virtual void becomeNil() {}
+    // A setter's store, skipped on the nil object so that it stays zero.
+    template <typename Field, typename Value>
+    void assign(Field &field, Value &&value)
+    {
+        if (!mNil)
+            field = std::forward<Value>(value);
+    }
 
 private:
     friend void detail::markNil(Object &object);
@@ -72,7 +82,8 @@ private:
 
 namespace detail {
 // One frozen object per type for empty handles to call into.
-template <typename T> T &nilObject()
+template <typename T>
+T &nilObject()
 {
     static T *nil = [] {
         auto *object = new T();
@@ -83,14 +94,18 @@ template <typename T> T &nilObject()
 }
 } // namespace detail
 
-template <typename T> class Ref {
+template <typename T>
+class Ref {
 public:
     Ref() = default;
     Ref(std::nullptr_t) {}
-    explicit Ref(std::shared_ptr<T> object) : mObject(std::move(object)) {}
+    explicit Ref(std::shared_ptr<T> object)
+        : mObject(std::move(object))
+    {
+    }
     template <typename U>
-        requires std::is_convertible_v<U *, T *>
-    Ref(const Ref<U> &other) : mObject(other.shared())
+    requires std::is_convertible_v<U *, T *> Ref(const Ref<U> &other)
+        : mObject(other.shared())
     {
     }
 
@@ -103,24 +118,35 @@ public:
     [[nodiscard]] std::weak_ptr<T> weak() const { return mObject; }
     void reset() { mObject.reset(); }
     // The same object seen as a U, or an empty handle.
-    template <typename U> [[nodiscard]] Ref<U> as() const { return Ref<U>(std::dynamic_pointer_cast<U>(mObject)); }
+    template <typename U>
+    [[nodiscard]] Ref<U> as() const
+    {
+        return Ref<U>(std::dynamic_pointer_cast<U>(mObject));
+    }
 
-    template <typename U> friend bool operator==(const Ref &a, const Ref<U> &b) { return a.get() == b.get(); }
+    template <typename U>
+    friend bool operator==(const Ref &a, const Ref<U> &b)
+    {
+        return a.get() == b.get();
+    }
 
 private:
     std::shared_ptr<T> mObject;
 };
 
-template <typename T, typename... Args> [[nodiscard]] Ref<T> make(Args &&...args)
+template <typename T, typename... Args>
+[[nodiscard]] Ref<T> make(Args &&...args)
 {
     checkUiThread();
     return Ref<T>(std::make_shared<T>(std::forward<Args>(args)...));
 }
 
 // The handle of an object from inside it; empty for nil objects.
-template <typename T> [[nodiscard]] Ref<T> refTo(T &object)
+template <typename T>
+[[nodiscard]] Ref<T> refTo(T &object)
 {
-    if (object.isNil()) return {};
+    if (object.isNil())
+        return {};
     return Ref<T>(std::static_pointer_cast<T>(object.shared_from_this()));
 }
 
@@ -209,28 +235,28 @@ public:
     // centre only.
     [[nodiscard]] Rect frame() const;
     void setFrame(Rect frame);
-    [[nodiscard]] Rect bounds() const;
-    void setBounds(Rect bounds);
-    [[nodiscard]] Point center() const;
-    void setCenter(Point center);
-    [[nodiscard]] AffineTransform transform() const;
-    void setTransform(const AffineTransform &transform);
+    [[nodiscard]] Rect bounds() const { return mBounds; }
+    void setBounds(Rect bounds) { assign(mBounds, bounds); }
+    [[nodiscard]] Point center() const { return mCenter; }
+    void setCenter(Point center) { assign(mCenter, center); }
+    [[nodiscard]] AffineTransform transform() const { return mTransform; }
+    void setTransform(const AffineTransform &transform) { assign(mTransform, transform); }
 
-    [[nodiscard]] bool isHidden() const;
-    void setHidden(bool hidden);
-    [[nodiscard]] double alpha() const;
-    void setAlpha(double alpha);
-    [[nodiscard]] bool isOpaque() const;
-    void setOpaque(bool opaque);
-    [[nodiscard]] bool isUserInteractionEnabled() const;
-    void setUserInteractionEnabled(bool enabled);
-    [[nodiscard]] bool isMultipleTouchEnabled() const;
-    void setMultipleTouchEnabled(bool enabled);
-    [[nodiscard]] Color backgroundColor() const;
-    void setBackgroundColor(Color color);
+    [[nodiscard]] bool isHidden() const { return mHidden; }
+    void setHidden(bool hidden) { assign(mHidden, hidden); }
+    [[nodiscard]] double alpha() const { return mAlpha; }
+    void setAlpha(double alpha) { assign(mAlpha, std::clamp(alpha, 0.0, 1.0)); }
+    [[nodiscard]] bool isOpaque() const { return mOpaque; }
+    void setOpaque(bool opaque) { assign(mOpaque, opaque); }
+    [[nodiscard]] bool isUserInteractionEnabled() const { return mInteraction; }
+    void setUserInteractionEnabled(bool enabled) { assign(mInteraction, enabled); }
+    [[nodiscard]] bool isMultipleTouchEnabled() const { return mMultipleTouch; }
+    void setMultipleTouchEnabled(bool enabled) { assign(mMultipleTouch, enabled); }
+    [[nodiscard]] Color backgroundColor() const { return mBackground; }
+    void setBackgroundColor(Color color) { assign(mBackground, color); }
     // Stored for the screens that set it; nothing is laid out here.
-    [[nodiscard]] unsigned autoresizingMask() const;
-    void setAutoresizingMask(unsigned mask);
+    [[nodiscard]] unsigned autoresizingMask() const { return mAutoresizing; }
+    void setAutoresizingMask(unsigned mask) { assign(mAutoresizing, mask); }
 
     // Subviews from back to front.
     [[nodiscard]] Ref<View> superview() const;
@@ -262,6 +288,8 @@ public:
 
     // What the tree dump shows after the frame, such as ` text="…"`.
     virtual void describeContent(std::string &line) const;
+    // Appends ` key="value"` with quotes, backslashes and newlines escaped.
+    static void appendField(std::string &line, const char *key, const std::string &value);
 
     // Animation blocks: changes made between begin and commit take effect at
     // once; when the duration has passed on the loop's clock, the delegate
@@ -270,7 +298,6 @@ public:
     using AnimationDidStop = std::function<void(const std::optional<std::string> &name, bool finished)>;
     static void beginAnimations(std::optional<std::string> name = std::nullopt);
     static void setAnimationDuration(double seconds);
-    static void setAnimationDelay(double seconds);
     // The receiver is held weakly: when it has gone, the call is dropped.
     static void setAnimationDelegate(std::weak_ptr<const void> receiver, AnimationDidStop didStop);
     template <typename T>
@@ -278,10 +305,9 @@ public:
                                      void (T::*didStop)(const std::optional<std::string> &, bool))
     {
         T *raw = receiver.get();
-        setAnimationDelegate(std::weak_ptr<const void>(receiver.shared()),
-                             [raw, didStop](const std::optional<std::string> &name, bool finished) {
-                                 (raw->*didStop)(name, finished);
-                             });
+        setAnimationDelegate(
+            std::weak_ptr<const void>(receiver.shared()),
+            [raw, didStop](const std::optional<std::string> &name, bool finished) { (raw->*didStop)(name, finished); });
     }
     static void commitAnimations();
     // Animations committed and not yet reported.
@@ -296,7 +322,6 @@ protected:
     void becomeNil() override;
 
 private:
-
     Rect mBounds;
     Point mCenter;
     AffineTransform mTransform;
@@ -328,7 +353,7 @@ public:
 
     // Keeps the frame; an unknown name leaves no image.
     void setImageNamed(const std::string &name);
-    [[nodiscard]] std::shared_ptr<const Image> image() const;
+    [[nodiscard]] std::shared_ptr<const Image> image() const { return mImage; }
     [[nodiscard]] std::string imageName() const;
     void describeContent(std::string &line) const override;
 
@@ -342,21 +367,21 @@ public:
     using View::View;
     [[nodiscard]] const char *className() const override { return "UILabel"; }
 
-    [[nodiscard]] std::string text() const;
-    void setText(std::string text);
-    [[nodiscard]] std::string fontName() const;
-    [[nodiscard]] double fontSize() const;
+    [[nodiscard]] std::string text() const { return mText; }
+    void setText(std::string text) { assign(mText, std::move(text)); }
+    [[nodiscard]] std::string fontName() const { return mFontName; }
+    [[nodiscard]] double fontSize() const { return mFontSize; }
     void setFont(std::string name, double size);
-    [[nodiscard]] Color textColor() const;
-    void setTextColor(Color color);
-    [[nodiscard]] TextAlignment textAlignment() const;
-    void setTextAlignment(TextAlignment alignment);
-    [[nodiscard]] int numberOfLines() const;
-    void setNumberOfLines(int lines);
-    [[nodiscard]] int lineBreakMode() const;
-    void setLineBreakMode(int mode);
-    [[nodiscard]] bool adjustsFontSizeToFitWidth() const;
-    void setAdjustsFontSizeToFitWidth(bool adjusts);
+    [[nodiscard]] Color textColor() const { return mTextColor; }
+    void setTextColor(Color color) { assign(mTextColor, color); }
+    [[nodiscard]] TextAlignment textAlignment() const { return mAlignment; }
+    void setTextAlignment(TextAlignment alignment) { assign(mAlignment, alignment); }
+    [[nodiscard]] int numberOfLines() const { return mLines; }
+    void setNumberOfLines(int lines) { assign(mLines, std::max(0, lines)); }
+    [[nodiscard]] int lineBreakMode() const { return mLineBreak; }
+    void setLineBreakMode(int mode) { assign(mLineBreak, mode); }
+    [[nodiscard]] bool adjustsFontSizeToFitWidth() const { return mShrink; }
+    void setAdjustsFontSizeToFitWidth(bool adjusts) { assign(mShrink, adjusts); }
     void describeContent(std::string &line) const override;
 
 protected:
@@ -401,10 +426,10 @@ public:
     [[nodiscard]] std::string currentBackgroundImageName() const;
     [[nodiscard]] std::shared_ptr<const Image> currentBackgroundImage() const;
 
-    [[nodiscard]] bool isEnabled() const;
+    [[nodiscard]] bool isEnabled() const { return mEnabled; }
     void setEnabled(bool enabled);
-    [[nodiscard]] bool isHighlighted() const;
-    void setHighlighted(bool highlighted);
+    [[nodiscard]] bool isHighlighted() const { return mHighlighted; }
+    void setHighlighted(bool highlighted) { assign(mHighlighted, highlighted); }
     [[nodiscard]] ControlState state() const;
 
     // The receiver is held weakly: once it has gone its action is dropped.
@@ -414,8 +439,8 @@ public:
     void addTarget(const Ref<T> &receiver, void (T::*action)(Button &), unsigned events = kControlEventTouchUpInside)
     {
         T *raw = receiver.get();
-        addTarget(std::weak_ptr<const void>(receiver.shared()), [raw, action](Button &b) { (raw->*action)(b); },
-                  events);
+        addTarget(
+            std::weak_ptr<const void>(receiver.shared()), [raw, action](Button &b) { (raw->*action)(b); }, events);
     }
     void removeAllTargets();
     // Runs the live actions registered for any of `events`.
@@ -483,21 +508,19 @@ public:
     using View::View;
     [[nodiscard]] const char *className() const override { return "UITextField"; }
 
-    [[nodiscard]] std::string text() const;
+    [[nodiscard]] std::string text() const { return mText; }
     // Set directly, without asking the delegate.
-    void setText(std::string text);
-    [[nodiscard]] std::string placeholder() const;
-    void setPlaceholder(std::string placeholder);
-    [[nodiscard]] int keyboardType() const;
-    void setKeyboardType(int type);
-    [[nodiscard]] int returnKeyType() const;
-    void setReturnKeyType(int type);
-    [[nodiscard]] int clearButtonMode() const;
-    void setClearButtonMode(int mode);
-    [[nodiscard]] bool isSecureTextEntry() const;
-    void setSecureTextEntry(bool secure);
+    void setText(std::string text) { assign(mText, std::move(text)); }
+    [[nodiscard]] std::string placeholder() const { return mPlaceholder; }
+    void setPlaceholder(std::string placeholder) { assign(mPlaceholder, std::move(placeholder)); }
+    [[nodiscard]] int keyboardType() const { return mKeyboardType; }
+    void setKeyboardType(int type) { assign(mKeyboardType, type); }
+    [[nodiscard]] int returnKeyType() const { return mReturnKeyType; }
+    void setReturnKeyType(int type) { assign(mReturnKeyType, type); }
+    [[nodiscard]] int clearButtonMode() const { return mClearButtonMode; }
+    void setClearButtonMode(int mode) { assign(mClearButtonMode, mode); }
     // Held weakly.
-    void setDelegate(std::weak_ptr<TextFieldDelegate> delegate);
+    void setDelegate(std::weak_ptr<TextFieldDelegate> delegate) { assign(mDelegate, std::move(delegate)); }
 
     // What the keyboard does, for tests and drivers. Each edit asks the
     // delegate first; a refusal leaves the text. False when refused or when
@@ -522,7 +545,6 @@ private:
     int mKeyboardType = 0;
     int mReturnKeyType = 0;
     int mClearButtonMode = 0;
-    bool mSecure = false;
     std::weak_ptr<TextFieldDelegate> mDelegate;
 };
 
@@ -530,13 +552,13 @@ class ScrollView : public View {
 public:
     using View::View;
     [[nodiscard]] const char *className() const override { return "UIScrollView"; }
-    [[nodiscard]] Size contentSize() const;
-    void setContentSize(Size size);
+    [[nodiscard]] Size contentSize() const { return mContentSize; }
+    void setContentSize(Size size) { assign(mContentSize, size); }
     // The bounds' origin.
     [[nodiscard]] Point contentOffset() const;
     void setContentOffset(Point offset);
-    [[nodiscard]] bool isScrollEnabled() const;
-    void setScrollEnabled(bool enabled);
+    [[nodiscard]] bool isScrollEnabled() const { return mScrollEnabled; }
+    void setScrollEnabled(bool enabled) { assign(mScrollEnabled, enabled); }
 
 private:
     Size mContentSize;
@@ -596,7 +618,7 @@ public:
     // disappear. Dismissing from either side ends the presentation.
     void presentModalViewController(const Ref<ViewController> &controller, bool animated);
     void dismissModalViewController(bool animated);
-    [[nodiscard]] Ref<ViewController> modalViewController() const;
+    [[nodiscard]] Ref<ViewController> modalViewController() const { return mModal; }
     [[nodiscard]] Ref<ViewController> parentViewController() const;
 
     [[nodiscard]] std::shared_ptr<Responder> nextResponder() const override;

@@ -48,7 +48,8 @@ inline Pixels makePixels(unsigned width, unsigned height, const std::function<st
     for (unsigned y = 0; y < height; ++y) {
         for (unsigned x = 0; x < width; ++x) {
             const std::uint32_t v = pixel(x, y);
-            for (const int shift : {24, 16, 8, 0}) p.rgba.push_back(static_cast<std::uint8_t>(v >> shift));
+            for (const int shift : {24, 16, 8, 0})
+                p.rgba.push_back(static_cast<std::uint8_t>(v >> shift));
         }
     }
     return p;
@@ -99,21 +100,28 @@ inline Pixels readNetpbm(const std::vector<std::uint8_t> &bytes)
         in.get();
     } else if (magic == "P7") {
         for (std::string key; in >> key && key != "ENDHDR";) {
-            if (key == "WIDTH") in >> p.width;
-            else if (key == "HEIGHT") in >> p.height;
-            else if (key == "DEPTH") in >> depth;
-            else if (key == "MAXVAL") in >> maxval;
-            else in.ignore(1 << 20, '\n');
+            if (key == "WIDTH")
+                in >> p.width;
+            else if (key == "HEIGHT")
+                in >> p.height;
+            else if (key == "DEPTH")
+                in >> depth;
+            else if (key == "MAXVAL")
+                in >> maxval;
+            else
+                in.ignore(1 << 20, '\n');
         }
         in.get();
     } else {
         return {};
     }
-    if (maxval != 255 || (depth != 3 && depth != 4)) return {};
+    if (maxval != 255 || (depth != 3 && depth != 4))
+        return {};
     const auto start = static_cast<std::size_t>(in.tellg());
     for (std::size_t i = 0; i < std::size_t{p.width} * p.height; ++i) {
         const std::size_t at = start + i * depth;
-        if (at + depth > bytes.size()) return {};
+        if (at + depth > bytes.size())
+            return {};
         p.rgba.insert(p.rgba.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
                       bytes.begin() + static_cast<std::ptrdiff_t>(at + 3));
         p.rgba.push_back(depth == 4 ? bytes[at + 3] : 0xff);
@@ -125,7 +133,9 @@ inline Pixels readNetpbm(const std::vector<std::uint8_t> &bytes)
 // on a manual clock as the interface loop, for the life of a test.
 class UiScene {
 public:
-    UiScene() : mClock(std::make_shared<platform::ManualClock>(0.0)), mLoop(mClock)
+    UiScene()
+        : mClock(std::make_shared<platform::ManualClock>(0.0))
+        , mLoop(mClock)
     {
         char pattern[] = "/tmp/platform-ui-XXXXXX";
         const char *dir = ::mkdtemp(pattern);
@@ -151,11 +161,16 @@ public:
     [[nodiscard]] platform::RunLoop &loop() { return mLoop; }
     // Moves the clock and runs what came due.
     void advance(double seconds) { setTime(mClock->now() + seconds); }
-    void setTime(double seconds)
+    // Moves the clock and runs what came due: one pass of the loop, or passes
+    // until nothing is left to run.
+    void setTime(double seconds, bool onePass = false)
     {
         mClock->set(seconds);
-        while (mLoop.runOnce(0.0)) {
+        if (onePass) {
+            mLoop.runOnce(0.0);
+            return;
         }
+        while (mLoop.runOnce(0.0)) {}
     }
     void setIdiom(std::optional<platform::UserInterfaceIdiom> idiom)
     {
