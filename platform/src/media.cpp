@@ -145,12 +145,11 @@ void MusicPlayer::setQueue(std::vector<MediaItem> items)
     mTimeAtMark = 0.0;
 }
 
-void MusicPlayer::setNowPlayingItem(const MediaItem &item)
+void MusicPlayer::setNowPlayingIndex(std::size_t position)
 {
-    const auto it = std::find(mQueue.begin(), mQueue.end(), item);
-    if (it == mQueue.end())
+    if (position >= mQueue.size())
         return;
-    mIndex = static_cast<std::size_t>(it - mQueue.begin());
+    mIndex = position;
     setCurrentPlaybackTime(0.0);
 }
 

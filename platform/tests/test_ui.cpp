@@ -324,12 +324,19 @@ TEST(UiHandles, EmptyHandlesDoNothingAndReadZero)
     Ref<Window> window;
     EXPECT_EQ(window->touchDown({1, 1}), 0u);
 
-    // A handle keeps its view alive after the parent lets it go.
+    // A handle keeps its view alive after the parent lets it go; the last
+    // owner gone, so is the view.
     const auto parent = make<View>();
     auto child = make<Label>();
     parent->addSubview(child);
     const std::weak_ptr<Label> watch = child.weak();
+    child->removeFromSuperview();
+    EXPECT_FALSE(watch.expired());
+    child->setText("still here");
+    EXPECT_EQ(child->text(), "still here");
+    parent->addSubview(child);
     child.reset();
+    EXPECT_FALSE(watch.expired());
     parent->subviews().front()->removeFromSuperview();
     EXPECT_TRUE(watch.expired());
     // A view never becomes its own ancestor.
@@ -623,23 +630,26 @@ TEST(UiMedia, PlayerRunsOnTheLoopClockAndThePickerIsAnswered)
     scene.advance(5.0);
     EXPECT_DOUBLE_EQ(player.currentPlaybackTime(), 3.0);
     player.play();
-    player.setNowPlayingItem(b);
+    player.setNowPlayingIndex(1);
     scene.advance(150.0);
     EXPECT_DOUBLE_EQ(player.currentPlaybackTime(), 100.0); // not past the song's end
 
-    // A new queue, then the item and the time set back.
-    player.setQueue({a, b, c});
+    // A new queue holding the old one twice over, then the second copy of
+    // the playing song and its time set back.
+    player.setQueue({a, b, a, b, c});
     EXPECT_EQ(player.nowPlayingItem(), a);
     EXPECT_EQ(player.playbackState(), kPlaybackStopped);
-    player.setNowPlayingItem(b);
+    player.setNowPlayingIndex(3);
     player.setCurrentPlaybackTime(42.0);
     player.play();
     scene.advance(1.0);
+    EXPECT_EQ(player.nowPlayingIndex(), 3u);
     EXPECT_EQ(player.nowPlayingItem(), b);
     EXPECT_DOUBLE_EQ(player.currentPlaybackTime(), 43.0);
-    player.setNowPlayingItem(MediaItem{9, "not queued", "", 1});
-    EXPECT_EQ(player.nowPlayingItem(), b);
+    player.setNowPlayingIndex(5);
+    EXPECT_EQ(player.nowPlayingIndex(), 3u);
     player.reset();
+    EXPECT_EQ(player.nowPlayingItem(), std::nullopt);
 
     const auto picker = make<MediaPickerController>(kMediaTypeMusic);
     auto log = std::make_shared<PickLog>();

@@ -20,7 +20,8 @@ namespace platform {
 using SystemSoundID = std::uint32_t; // 0: no sound
 
 // A sound for a WAV file; 0 when the file is missing or not a WAV (a RIFF
-// "WAVE" file with a PCM or float format chunk and a data chunk).
+// "WAVE" file with a PCM or float format chunk and then a data chunk within
+// its first 64 KiB).
 [[nodiscard]] SystemSoundID createSystemSound(const std::string &path);
 void disposeSystemSound(SystemSoundID id);
 // Records the play of a known sound; ignores 0 and unknown ids.
@@ -62,9 +63,11 @@ public:
     // The first item becomes the now-playing one, at time 0; playback stops.
     void setQueue(std::vector<MediaItem> items);
     [[nodiscard]] const std::vector<MediaItem> &queue() const { return mQueue; }
-    // An item of the queue (the first one equal to it), at time 0; ignored
-    // when the queue lacks it.
-    void setNowPlayingItem(const MediaItem &item);
+    // The item at `position` in the queue, at time 0; ignored past the end.
+    // Items go by position, as a queue may hold the same song twice.
+    void setNowPlayingIndex(std::size_t position);
+    // The queue's size when nothing is queued.
+    [[nodiscard]] std::size_t nowPlayingIndex() const { return mIndex; }
     [[nodiscard]] std::optional<MediaItem> nowPlayingItem() const;
 
     // Nothing to play: play() stays stopped.
