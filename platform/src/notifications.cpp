@@ -10,7 +10,7 @@ struct NotificationCenter::Impl {
     struct Entry {
         ObserverId id;
         std::string name;
-        std::shared_ptr<Callback> callback;
+        std::shared_ptr<InfoCallback> callback;
     };
     mutable std::mutex mutex;
     std::vector<Entry> entries;
@@ -28,10 +28,17 @@ NotificationCenter &NotificationCenter::defaultCenter()
 
 ObserverId NotificationCenter::addObserver(const std::string &name, Callback callback)
 {
+    if (!callback)
+        return 0;
+    return addObserver(name, InfoCallback([cb = std::move(callback)](const Notification &n) { cb(n.name); }));
+}
+
+ObserverId NotificationCenter::addObserver(const std::string &name, InfoCallback callback)
+{
     if (!callback) return 0;
     std::lock_guard lock(mImpl->mutex);
     const ObserverId id = mImpl->nextId++;
-    mImpl->entries.push_back({id, name, std::make_shared<Callback>(std::move(callback))});
+    mImpl->entries.push_back({id, name, std::make_shared<InfoCallback>(std::move(callback))});
     return id;
 }
 
@@ -47,6 +54,12 @@ bool NotificationCenter::removeObserver(ObserverId id)
 
 void NotificationCenter::post(const std::string &name)
 {
+    post(name, {});
+}
+
+void NotificationCenter::post(const std::string &name, UserInfo userInfo)
+{
+    const Notification notification{name, std::move(userInfo)};
     std::vector<ObserverId> ids;
     {
         std::lock_guard lock(mImpl->mutex);
@@ -55,7 +68,7 @@ void NotificationCenter::post(const std::string &name)
         }
     }
     for (const ObserverId id : ids) {
-        std::shared_ptr<Callback> callback;
+        std::shared_ptr<InfoCallback> callback;
         {
             std::lock_guard lock(mImpl->mutex);
             const auto it = std::find_if(mImpl->entries.begin(), mImpl->entries.end(),
@@ -63,7 +76,7 @@ void NotificationCenter::post(const std::string &name)
             if (it == mImpl->entries.end()) continue; // removed by an earlier observer
             callback = it->callback;
         }
-        (*callback)(name);
+        (*callback)(notification);
     }
 }
 

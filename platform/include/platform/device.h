@@ -13,7 +13,8 @@ enum class UserInterfaceIdiom { Phone = 0, Pad = 1 };
 
 // What the device reports. Defaults: an iPhone that answers its idiom, the
 // locale from LC_ALL/LC_MESSAGES/LANG ("en_US" when unset or "C"), the time
-// zone from TZ or /etc/timezone ("UTC" when neither), bundle version "1.0".
+// zone from TZ or /etc/timezone ("UTC" when neither), bundle version "1.0",
+// system version "4.3".
 struct DeviceFacts {
     // nullopt: the device does not answer the idiom question at all.
     std::optional<UserInterfaceIdiom> idiom = UserInterfaceIdiom::Phone;
@@ -21,6 +22,7 @@ struct DeviceFacts {
     std::string localeIdentifier;
     std::string timeZoneName;
     std::string bundleVersion = "1.0";
+    std::string systemVersion = "4.3";
 };
 
 [[nodiscard]] DeviceFacts deviceFacts();
