@@ -354,6 +354,13 @@ AURA_API AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *sam
                                          AURA_DSP_RESAMPLER *resamplemethod, int *bits);
 AURA_API AURA_RESULT AURA_System_SetDSPBufferSize(AURA_SYSTEM *system, unsigned int bufferlength, int numbuffers);
 AURA_API AURA_RESULT AURA_System_GetDSPBufferSize(AURA_SYSTEM *system, unsigned int *bufferlength, int *numbuffers);
+/* Internet streams: a proxy as "[user:password@]host[:port]" (null or empty:
+ * none) and the time-out in milliseconds for connecting and for each wait
+ * for the server's bytes. Both apply to every system of the process. */
+AURA_API AURA_RESULT AURA_System_SetNetworkProxy(AURA_SYSTEM *system, const char *proxy);
+AURA_API AURA_RESULT AURA_System_GetNetworkProxy(AURA_SYSTEM *system, char *proxy, int proxylen);
+AURA_API AURA_RESULT AURA_System_SetNetworkTimeout(AURA_SYSTEM *system, int timeout);
+AURA_API AURA_RESULT AURA_System_GetNetworkTimeout(AURA_SYSTEM *system, int *timeout);
 AURA_API AURA_RESULT AURA_System_Init(AURA_SYSTEM *system, int maxchannels, unsigned int flags, void *extradriverdata);
 AURA_API AURA_RESULT AURA_System_Update(AURA_SYSTEM *system);
 AURA_API AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDEX channelid, AURA_SOUND *sound,

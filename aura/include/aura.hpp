@@ -33,6 +33,13 @@ public:
                                   int *bits);
     AURA_RESULT setDSPBufferSize(unsigned int bufferlength, int numbuffers);
     AURA_RESULT getDSPBufferSize(unsigned int *bufferlength, int *numbuffers);
+    // Internet streams of every system: a proxy as
+    // "[user:password@]host[:port]" (null or empty: none), and the time-out in
+    // milliseconds for connecting and for each wait for the server.
+    AURA_RESULT setNetworkProxy(const char *proxy);
+    AURA_RESULT getNetworkProxy(char *proxy, int proxylen);
+    AURA_RESULT setNetworkTimeout(int timeout);
+    AURA_RESULT getNetworkTimeout(int *timeout);
 
     // Opens the output and starts mixing. extradriverdata: for the WAV
     // writers, the file name (const char *).

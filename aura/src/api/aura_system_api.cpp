@@ -77,6 +77,26 @@ AURA_RESULT System::setDSPBufferSize(unsigned int bufferlength, int numbuffers)
     AURA_SYSTEM_FORWARD(setDSPBufferSizeInternal(bufferlength, numbuffers));
 }
 
+AURA_RESULT System::setNetworkProxy(const char *proxy)
+{
+    AURA_SYSTEM_FORWARD(setNetworkProxyInternal(proxy));
+}
+
+AURA_RESULT System::getNetworkProxy(char *proxy, int proxylen)
+{
+    AURA_SYSTEM_FORWARD(getNetworkProxyInternal(proxy, proxylen));
+}
+
+AURA_RESULT System::setNetworkTimeout(int timeout)
+{
+    AURA_SYSTEM_FORWARD(setNetworkTimeoutInternal(timeout));
+}
+
+AURA_RESULT System::getNetworkTimeout(int *timeout)
+{
+    AURA_SYSTEM_FORWARD(getNetworkTimeoutInternal(timeout));
+}
+
 AURA_RESULT System::getDSPBufferSize(unsigned int *bufferlength, int *numbuffers)
 {
     AURA_SYSTEM_FORWARD(getDSPBufferSize(bufferlength, numbuffers));

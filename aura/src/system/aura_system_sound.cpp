@@ -7,13 +7,14 @@
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 #include "voice/aura_channelstream.h"
 #include "sound/aura_sample.h"
 #include "output/aura_output.h"
 #include "sound/aura_stream.h"
 #include "system/aura_systemi.h"
 #include "file/aura_file_disk.h"
+#include "file/aura_file_net.h"
 #include "file/aura_file_memory.h"
 #include "file/aura_file_user.h"
 #include "os/aura_os.h"
@@ -126,6 +127,8 @@ AURA_RESULT SystemI::openSoundFile(const char *name_or_data, AURA_MODE mode, con
         made = AURA_New(MemoryFile);
         length = exinfo->length;
         buffersize = 0;
+    } else if (NetFile::isURL(name_or_data)) {
+        made = AURA_New(NetFile);
     } else if (hasUserFileCallbacks(exinfo) || mFileSettings.callbacks.open) {
         auto *user = AURA_New(UserFile);
         if (user && exinfo) {

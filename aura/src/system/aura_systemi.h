@@ -78,6 +78,11 @@ public:
                                           int *numoutputchannels, int *maxinputchannels,
                                           AURA_DSP_RESAMPLER *resamplemethod, int *bits);
     AURA_RESULT setDSPBufferSizeInternal(unsigned int bufferlength, int numbuffers);
+    // The process-wide settings of internet streams (aura_system_net.cpp).
+    AURA_RESULT setNetworkProxyInternal(const char *proxy);
+    AURA_RESULT getNetworkProxyInternal(char *proxy, int proxylen);
+    AURA_RESULT setNetworkTimeoutInternal(int timeout);
+    AURA_RESULT getNetworkTimeoutInternal(int *timeout);
     AURA_RESULT initInternal(int maxchannels, unsigned int flags, void *extradriverdata);
     AURA_RESULT updateInternal();
     AURA_RESULT closeInternal();

@@ -1,5 +1,5 @@
 // The tag list of a codec or a file.
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 
 #include "base/aura_memory.h"
 #include "base/aura_string.h"
