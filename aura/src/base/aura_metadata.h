@@ -74,6 +74,12 @@ public:
     // is released. 37 for null or this list itself; 44 when an update
     // cannot be allocated: the tags not yet moved stay in `other`.
     [[nodiscard]] AURA_RESULT add(Metadata *other);
+    // Moves every tag of another list into this one: the k-th tag of a name
+    // and type takes the place of this list's k-th tag of that name and type
+    // (marked updated), or goes to the end when there is none. A decoder
+    // that reports its tags again thus updates them in place, repeated
+    // names included. 37 for null or this list itself.
+    AURA_RESULT replaceByOccurrence(Metadata *other);
     // Either pointer may be null.
     AURA_RESULT getNumTags(int *numTags, int *numUpdated) const;
     // index < 0: the first updated tag (with that name when one is given);

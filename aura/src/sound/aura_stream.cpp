@@ -110,7 +110,7 @@ void Stream::collectCodecTags()
         mMetadata = fresh;
         return;
     }
-    (void)mMetadata->add(fresh);
+    (void)mMetadata->replaceByOccurrence(fresh);
     (void)fresh->release();
 }
 
