@@ -310,6 +310,15 @@ AURA_RESULT NetFile::getProxy(char *proxy, int capacity)
     return AURA_OK;
 }
 
+namespace {
+std::atomic<NetFile::ConnectHook> gConnectHook{nullptr};
+} // namespace
+
+void NetFile::setConnectHook(ConnectHook hook)
+{
+    gConnectHook = hook;
+}
+
 bool NetFile::isURL(const char *name)
 {
     bool mms = false;
@@ -499,8 +508,11 @@ AURA_RESULT NetFile::openAsHTTP(const char *url, char *host, char *path, char *a
             return AURA_ERR_FILE_COULDNOTSEEK;
         }
         int sock = -1;
-        AURA_RESULT result = proxy.set ? AURA_OS_Net_Connect(proxy.host, proxy.port, &sock)
-                                       : AURA_OS_Net_Connect(target.host, target.port, &sock);
+        const ConnectHook connect = gConnectHook.load();
+        AURA_RESULT result = connect ? connect(proxy.set ? proxy.host : target.host,
+                                               proxy.set ? proxy.port : target.port, &sock)
+                         : proxy.set ? AURA_OS_Net_Connect(proxy.host, proxy.port, &sock)
+                                     : AURA_OS_Net_Connect(target.host, target.port, &sock);
         if (result != AURA_OK) {
             return result;
         }
@@ -572,19 +584,25 @@ AURA_RESULT NetFile::openAsHTTP(const char *url, char *host, char *path, char *a
             std::snprintf(next.host, sizeof(next.host), "%s", target.host);
             if (location[0] == '/') {
                 // A path on the same server.
-                if (std::strlen(location) > PATH_LENGTH - 1) {
+                const std::size_t length = std::strlen(location);
+                if (length > PATH_LENGTH - 1) {
                     return AURA_ERR_HTTP;
                 }
-                std::snprintf(next.path, sizeof(next.path), "%s", location);
+                std::memcpy(next.path, location, length + 1);
             } else {
                 char full[URL_LENGTH];
                 bool dummy = false;
                 bool isSecure = false;
                 const bool hasScheme = schemeLength(location, &dummy, &isSecure) != 0;
-                const int written = std::snprintf(full, sizeof(full), "%s%s", hasScheme ? "" : "http://", location);
-                if (written < 0 || written >= static_cast<int>(sizeof(full))) {
+                // "http://" goes in front of a location without a scheme, and
+                // the whole must fit a URL.
+                const std::string_view prefix = hasScheme ? "" : "http://";
+                const std::size_t length = std::strlen(location);
+                if (prefix.size() + length >= sizeof(full)) {
                     return AURA_ERR_HTTP;
                 }
+                std::memcpy(full, prefix.data(), prefix.size());
+                std::memcpy(full + prefix.size(), location, length + 1);
                 if (hasScheme && (dummy || isSecure)) {
                     return AURA_ERR_UNSUPPORTED;
                 }

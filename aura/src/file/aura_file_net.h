@@ -66,6 +66,11 @@ public:
     static AURA_RESULT setProxy(const char *proxy);
     static AURA_RESULT getProxy(char *proxy, int capacity);
 
+    // Replaces the connect of every net file (null: the OS layer's), so a
+    // fuzzer can hand it the server's bytes without a network.
+    using ConnectHook = AURA_RESULT (*)(const char *host, unsigned short port, int *sock);
+    static void setConnectHook(ConnectHook hook);
+
     // True when the name is a URL of a scheme this class serves.
     [[nodiscard]] static bool isURL(const char *name);
 
