@@ -107,6 +107,22 @@ AURA_RESULT AURA_System_SetDSPBufferSize(AURA_SYSTEM *system, unsigned int buffe
     return asSystem(system)->setDSPBufferSize(bufferlength, numbuffers);
 }
 
+AURA_RESULT AURA_System_SetAdvancedSettings(AURA_SYSTEM *system, AURA_ADVANCEDSETTINGS *settings)
+{
+    return system ? asSystem(system)->setAdvancedSettings(settings) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_GetAdvancedSettings(AURA_SYSTEM *system, AURA_ADVANCEDSETTINGS *settings)
+{
+    return system ? asSystem(system)->getAdvancedSettings(settings) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_GetCPUUsage(AURA_SYSTEM *system, float *dsp, float *stream, float *geometry, float *update,
+                                    float *total)
+{
+    return system ? asSystem(system)->getCPUUsage(dsp, stream, geometry, update, total) : AURA_ERR_INVALID_PARAM;
+}
+
 AURA_RESULT AURA_System_SetNetworkProxy(AURA_SYSTEM *system, const char *proxy)
 {
     return system ? asSystem(system)->setNetworkProxy(proxy) : AURA_ERR_INVALID_PARAM;

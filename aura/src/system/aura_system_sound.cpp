@@ -589,6 +589,11 @@ void SystemI::streamThreadFunc(void *param)
     // One pass over the stream voices. A voice that stops meanwhile moves
     // the cursor past itself.
     CriticalSectionGuard update(system->mStreamUpdateCrit);
+    (void)system->mStreamTimeStamp.stampIn();
+    struct StampOut {
+        TimeStamp &stamp;
+        ~StampOut() { (void)stamp.stampOut(50); }
+    } stampOut{system->mStreamTimeStamp};
     {
         CriticalSectionGuard list(system->mStreamListCrit);
         system->mStreamListCursor = system->mStreamVoiceHead.mNext;
