@@ -7,6 +7,7 @@
 #include "system/aura_profile_cpu.h"
 #include "system/aura_systemi.h"
 #include "systems.h"
+#include "tools.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -306,6 +308,33 @@ TEST(Profile, LargePacketsGrowTheClientsBuffer)
     reader.join();
     EXPECT_TRUE(received == std::string(big.begin(), big.end()));
     close(pair[1]);
+}
+
+} // namespace
+
+namespace {
+
+// aura-profile against a system that is being updated meanwhile.
+TEST(ProfileThreads, AuraProfilePrintsWhatTheEngineSends)
+{
+    ProfiledSystem profiled;
+    std::atomic<bool> done{false};
+    std::string output;
+    int status = -1;
+    std::thread tool([&] {
+        output = auratest::capture(std::string(AURA_PROFILE_TOOL) + " 127.0.0.1:" + std::to_string(profiled.port) +
+                                       " --interval 0 --count 4",
+                                   &status);
+        done = true;
+    });
+    for (int i = 0; i < 20000 && !done; ++i) {
+        profiled.tick();
+        std::this_thread::yield();
+    }
+    tool.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(output.find("cpu "), std::string::npos) << output;
+    EXPECT_NE(output.find("AURA SoundCard Unit"), std::string::npos) << output;
 }
 
 } // namespace
