@@ -638,6 +638,14 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
     if (mAsyncData && mAsyncData->mThread) {
         mAsyncData->mThread->cancel(this);
     }
+    // A stream's decoder may be waiting on its file (a silent server): the
+    // cancel ends that wait, so the stops below need not wait for it.
+    if (isStream()) {
+        auto *stream = static_cast<Stream *>(this);
+        if (stream->mCodec && stream->mCodec->mFile) {
+            (void)stream->mCodec->mFile->cancel();
+        }
+    }
     // Channels that still play the sound would read freed memory: stop them.
     // The sound lists them; a stop's callback may list one again.
     while (!mChannelHead.isEmpty()) {

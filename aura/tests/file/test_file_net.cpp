@@ -484,3 +484,50 @@ TEST(NetFileThreads, OggByUrlMatchesOggFromMemory)
 }
 
 } // namespace
+
+namespace {
+
+// A stream whose server falls silent: its decoder waits in a read on the
+// stream thread; releasing the sound ends the wait at once.
+TEST(NetFileThreads, ReleasingAStalledStreamIsQuick)
+{
+    TimeoutScope timeout(20000);
+    // A WAV file that claims ten seconds; the server sends three and falls
+    // silent.
+    const unsigned int rate = 22050;
+    auratest::Bytes pcm(rate * 2 * 10);
+    for (std::size_t i = 0; i < pcm.size(); ++i) {
+        pcm[i] = static_cast<uint8_t>(i * 31);
+    }
+    const auratest::Bytes wav =
+        auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 1, rate, 2, 16)), auratest::chunk("data", pcm)});
+    HttpServer server([&](const std::string &, int) {
+        HttpReply reply = okReply(std::string(wav.begin(), wav.begin() + 44 + rate * 2 * 3));
+        reply.holdOpen = true;
+        return reply;
+    });
+    AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 4);
+    ASSERT_NE(handle, nullptr);
+    auto *system = reinterpret_cast<AURA::System *>(handle);
+    AURA::Sound *sound = nullptr;
+    ASSERT_EQ(system->createStream(server.url("/live").c_str(), AURA_DEFAULT, nullptr, &sound), AURA_OK);
+    AURA::Channel *channel = nullptr;
+    ASSERT_EQ(system->playSound(AURA_CHANNEL_FREE, sound, false, &channel), AURA_OK);
+    // The ring holds 32768 frames: once the voice has played them all, the
+    // stream thread is refilling the ring's first chunk from bytes the
+    // server never sends.
+    unsigned int position = 0;
+    const auto began = std::chrono::steady_clock::now();
+    while (position < 32768) {
+        ASSERT_EQ(system->update(), AURA_OK);
+        ASSERT_EQ(channel->getPosition(&position, AURA_TIMEUNIT_PCM), AURA_OK);
+        ASSERT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(15));
+        std::this_thread::yield();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sound->release(), AURA_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(system->release(), AURA_OK);
+}
+
+} // namespace
