@@ -178,20 +178,21 @@ TEST(ProfileThreads, CpuAndDspPacketsDescribeTheSystem)
         EXPECT_EQ(static_cast<uint8_t>(packet[16]), 6) << "the larger of the input and output channel counts";
         // The walk starts at the sound card and visits input 0 next; every
         // record describes a live unit.
-        const auto *records = reinterpret_cast<const AURA::ProfileDspRecord *>(packet.data() + AURA::PROFILE_DSP_HEADER);
         const std::size_t count = (packet.size() - AURA::PROFILE_DSP_HEADER) / sizeof(AURA::ProfileDspRecord);
+        std::vector<AURA::ProfileDspRecord> records(count); // aligned copies of the packed records
+        std::memcpy(records.data(), packet.data() + AURA::PROFILE_DSP_HEADER, count * sizeof(AURA::ProfileDspRecord));
         AURA::DSPI *card = profiled.internal->mDSPSoundCard;
-        EXPECT_EQ(records[0].id, reinterpret_cast<uintptr_t>(card));
+        EXPECT_EQ(uint64_t{records[0].id}, reinterpret_cast<uintptr_t>(card));
         EXPECT_EQ(std::string(records[0].name, strnlen(records[0].name, 32)), "AURA SoundCard Unit");
         int inputs = 0;
         ASSERT_EQ(card->getNumInputs(&inputs, false), AURA_OK);
-        EXPECT_EQ(records[0].numInputs, inputs);
-        EXPECT_EQ(records[0].treeLevel, card->mTreeLevel);
+        EXPECT_EQ(int32_t{records[0].numInputs}, inputs);
+        EXPECT_EQ(int16_t{records[0].treeLevel}, card->mTreeLevel);
         if (inputs > 0) {
             ASSERT_GE(count, 2u);
             AURA::DSPI *first = nullptr;
             ASSERT_EQ(card->getInput(0, &first, nullptr, false), AURA_OK);
-            EXPECT_EQ(records[1].id, reinterpret_cast<uintptr_t>(first));
+            EXPECT_EQ(uint64_t{records[1].id}, reinterpret_cast<uintptr_t>(first));
         }
     }
     EXPECT_GT(cpu, 0);
