@@ -354,6 +354,27 @@ AURA_API AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *sam
                                          AURA_DSP_RESAMPLER *resamplemethod, int *bits);
 AURA_API AURA_RESULT AURA_System_SetDSPBufferSize(AURA_SYSTEM *system, unsigned int bufferlength, int numbuffers);
 AURA_API AURA_RESULT AURA_System_GetDSPBufferSize(AURA_SYSTEM *system, unsigned int *bufferlength, int *numbuffers);
+/* Settings read at init (set them before): the decoder counts of compressed
+ * samples and the profiler's port (init flag AURA_INIT_ENABLE_PROFILE). */
+typedef struct AURA_ADVANCEDSETTINGS {
+    int cbsize;                 /* sizeof(AURA_ADVANCEDSETTINGS) */
+    int maxMPEGcodecs;          /* decoders of compressed MPEG samples; 0: 16 */
+    int maxADPCMcodecs;         /* decoders of compressed IMA ADPCM samples; 0: 32 */
+    unsigned short profileport; /* the profiler's TCP port on 127.0.0.1; 0: 9264 */
+} AURA_ADVANCEDSETTINGS;
+AURA_API AURA_RESULT AURA_System_SetAdvancedSettings(AURA_SYSTEM *system, AURA_ADVANCEDSETTINGS *settings);
+AURA_API AURA_RESULT AURA_System_GetAdvancedSettings(AURA_SYSTEM *system, AURA_ADVANCEDSETTINGS *settings);
+/* CPU use in percent of the mixer, the stream thread, the geometry thread,
+ * the update and their total; null receivers are skipped. */
+AURA_API AURA_RESULT AURA_System_GetCPUUsage(AURA_SYSTEM *system, float *dsp, float *stream, float *geometry,
+                                             float *update, float *total);
+/* Internet streams: a proxy as "[user:password@]host[:port]" (null or empty:
+ * none) and the time-out in milliseconds for connecting and for each wait
+ * for the server's bytes. Both apply to every system of the process. */
+AURA_API AURA_RESULT AURA_System_SetNetworkProxy(AURA_SYSTEM *system, const char *proxy);
+AURA_API AURA_RESULT AURA_System_GetNetworkProxy(AURA_SYSTEM *system, char *proxy, int proxylen);
+AURA_API AURA_RESULT AURA_System_SetNetworkTimeout(AURA_SYSTEM *system, int timeout);
+AURA_API AURA_RESULT AURA_System_GetNetworkTimeout(AURA_SYSTEM *system, int *timeout);
 AURA_API AURA_RESULT AURA_System_Init(AURA_SYSTEM *system, int maxchannels, unsigned int flags, void *extradriverdata);
 AURA_API AURA_RESULT AURA_System_Update(AURA_SYSTEM *system);
 AURA_API AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDEX channelid, AURA_SOUND *sound,

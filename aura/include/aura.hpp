@@ -33,6 +33,19 @@ public:
                                   int *bits);
     AURA_RESULT setDSPBufferSize(unsigned int bufferlength, int numbuffers);
     AURA_RESULT getDSPBufferSize(unsigned int *bufferlength, int *numbuffers);
+    // Read at init: set before it.
+    AURA_RESULT setAdvancedSettings(AURA_ADVANCEDSETTINGS *settings);
+    AURA_RESULT getAdvancedSettings(AURA_ADVANCEDSETTINGS *settings);
+    // CPU use in percent of the mixer, stream thread, geometry thread, update
+    // and their total; null receivers are skipped.
+    AURA_RESULT getCPUUsage(float *dsp, float *stream, float *geometry, float *update, float *total);
+    // Internet streams of every system: a proxy as
+    // "[user:password@]host[:port]" (null or empty: none), and the time-out in
+    // milliseconds for connecting and for each wait for the server.
+    AURA_RESULT setNetworkProxy(const char *proxy);
+    AURA_RESULT getNetworkProxy(char *proxy, int proxylen);
+    AURA_RESULT setNetworkTimeout(int timeout);
+    AURA_RESULT getNetworkTimeout(int *timeout);
 
     // Opens the output and starts mixing. extradriverdata: for the WAV
     // writers, the file name (const char *).

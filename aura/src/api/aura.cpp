@@ -107,6 +107,42 @@ AURA_RESULT AURA_System_SetDSPBufferSize(AURA_SYSTEM *system, unsigned int buffe
     return asSystem(system)->setDSPBufferSize(bufferlength, numbuffers);
 }
 
+AURA_RESULT AURA_System_SetAdvancedSettings(AURA_SYSTEM *system, AURA_ADVANCEDSETTINGS *settings)
+{
+    return system ? asSystem(system)->setAdvancedSettings(settings) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_GetAdvancedSettings(AURA_SYSTEM *system, AURA_ADVANCEDSETTINGS *settings)
+{
+    return system ? asSystem(system)->getAdvancedSettings(settings) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_GetCPUUsage(AURA_SYSTEM *system, float *dsp, float *stream, float *geometry, float *update,
+                                    float *total)
+{
+    return system ? asSystem(system)->getCPUUsage(dsp, stream, geometry, update, total) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_SetNetworkProxy(AURA_SYSTEM *system, const char *proxy)
+{
+    return system ? asSystem(system)->setNetworkProxy(proxy) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_GetNetworkProxy(AURA_SYSTEM *system, char *proxy, int proxylen)
+{
+    return system ? asSystem(system)->getNetworkProxy(proxy, proxylen) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_SetNetworkTimeout(AURA_SYSTEM *system, int timeout)
+{
+    return system ? asSystem(system)->setNetworkTimeout(timeout) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_GetNetworkTimeout(AURA_SYSTEM *system, int *timeout)
+{
+    return system ? asSystem(system)->getNetworkTimeout(timeout) : AURA_ERR_INVALID_PARAM;
+}
+
 AURA_RESULT AURA_System_GetDSPBufferSize(AURA_SYSTEM *system, unsigned int *bufferlength,
                                          int *numbuffers)
 {

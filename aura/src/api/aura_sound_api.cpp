@@ -1,7 +1,7 @@
 // The sound handle class: forwards to the engine's sound.
 #include "aura.hpp"
 #include "base/aura_string.h"
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 #include "sound/aura_soundi.h"
 #include "system/aura_systemi.h"
 

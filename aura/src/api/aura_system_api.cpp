@@ -77,6 +77,41 @@ AURA_RESULT System::setDSPBufferSize(unsigned int bufferlength, int numbuffers)
     AURA_SYSTEM_FORWARD(setDSPBufferSizeInternal(bufferlength, numbuffers));
 }
 
+AURA_RESULT System::setAdvancedSettings(AURA_ADVANCEDSETTINGS *settings)
+{
+    AURA_SYSTEM_FORWARD(setAdvancedSettingsInternal(settings));
+}
+
+AURA_RESULT System::getAdvancedSettings(AURA_ADVANCEDSETTINGS *settings)
+{
+    AURA_SYSTEM_FORWARD(getAdvancedSettingsInternal(settings));
+}
+
+AURA_RESULT System::getCPUUsage(float *dsp, float *stream, float *geometry, float *update, float *total)
+{
+    AURA_SYSTEM_FORWARD(getCPUUsage(dsp, stream, geometry, update, total));
+}
+
+AURA_RESULT System::setNetworkProxy(const char *proxy)
+{
+    AURA_SYSTEM_FORWARD(setNetworkProxyInternal(proxy));
+}
+
+AURA_RESULT System::getNetworkProxy(char *proxy, int proxylen)
+{
+    AURA_SYSTEM_FORWARD(getNetworkProxyInternal(proxy, proxylen));
+}
+
+AURA_RESULT System::setNetworkTimeout(int timeout)
+{
+    AURA_SYSTEM_FORWARD(setNetworkTimeoutInternal(timeout));
+}
+
+AURA_RESULT System::getNetworkTimeout(int *timeout)
+{
+    AURA_SYSTEM_FORWARD(getNetworkTimeoutInternal(timeout));
+}
+
 AURA_RESULT System::getDSPBufferSize(unsigned int *bufferlength, int *numbuffers)
 {
     AURA_SYSTEM_FORWARD(getDSPBufferSize(bufferlength, numbuffers));

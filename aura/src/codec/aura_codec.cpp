@@ -2,7 +2,7 @@
 
 #include "base/aura_memory.h"
 #include "base/aura_memorytracker.h"
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 #include "file/aura_file.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "codec/aura_codec_oggvorbis.h"
 
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 #include "codec/wav/aura_codec_wav.h"
 
 #include "base/aura_memory.h"

@@ -10,6 +10,7 @@
 #include "dsp/aura_dsp_connectionpool.h"
 #include "dsp/aura_dsp_pools.h"
 #include "dsp/aura_dspi.h"
+#include "os/aura_timestamp.h"
 
 #include <atomic>
 #include <cstdint>
@@ -67,6 +68,7 @@ public:
     unsigned int mDSPBlockSize = 1024;
     unsigned int mDSPBufferSize = 4096;
     std::atomic<uint64_t> mDSPClock{0}; // output frames at the start of the block being mixed
+    TimeStamp mDSPTimeStamp;             // the mixer's share of the CPU, taken around each mix
     unsigned int mFlags = 0;          // init flags
 
     // DSP.

@@ -494,10 +494,15 @@ AURA_RESULT File::flip(bool synchronous)
             clearRequest(mRequest);
         }
 
-        if (result == AURA_ERR_FILE_EOF && mLength == LENGTH_UNKNOWN && mFilledToPosition != 0) {
-            mLength = mFilledToPosition;
-            mDeclaredLength = mFilledToPosition;
-            mFileSize = mFilledToPosition;
+        // The end of a medium of unknown length sets the length, counting the
+        // bytes that came with the end.
+        if (result == AURA_ERR_FILE_EOF && mLength == LENGTH_UNKNOWN) {
+            const uint64_t total = static_cast<uint64_t>(mFilledToPosition.load()) + (bytes <= toRead ? bytes : 0);
+            if (total != 0 && total < LENGTH_UNKNOWN) {
+                mLength = static_cast<unsigned int>(total);
+                mDeclaredLength = mLength;
+                mFileSize = mLength;
+            }
         }
         callReadHook(dest, bytes);
 
@@ -840,7 +845,8 @@ AURA_RESULT File::getFileThread()
     if (mThread) {
         return AURA_OK;
     }
-    const bool net = std::strncmp(mName, "http://", 7) == 0;
+    // A net file waits on its server, so it never shares a thread.
+    const bool net = mDeviceType == FileThread::DEVICE_NET;
     std::lock_guard<std::mutex> lock(gFileGlobalsLock);
     if (!net) {
         LinkedListNode *head = &gGlobal->mFileThreadHead;

@@ -134,9 +134,9 @@ AURA_RESULT AURA_OS_Net_Shutdown();
 // takes longer than AURA_Net_Timeout ms. The socket is left blocking.
 [[nodiscard]] AURA_RESULT AURA_OS_Net_Connect(const char *host, unsigned short port,
                                               AURA_OS_SOCKET *sock);
-// A non-blocking listening socket on all IPv4 addresses (port 0: the kernel
-// chooses; see AURA_OS_Net_GetPort).
-[[nodiscard]] AURA_RESULT AURA_OS_Net_Listen(unsigned short port, AURA_OS_SOCKET *sock);
+// A non-blocking listening socket on all IPv4 addresses, or on 127.0.0.1
+// alone (port 0: the kernel chooses; see AURA_OS_Net_GetPort).
+[[nodiscard]] AURA_RESULT AURA_OS_Net_Listen(unsigned short port, AURA_OS_SOCKET *sock, bool loopbackOnly = false);
 // The local port a socket is bound to.
 AURA_RESULT AURA_OS_Net_GetPort(AURA_OS_SOCKET sock, unsigned short *port);
 // Accepts one pending connection; non-zero (55) when none is pending. The

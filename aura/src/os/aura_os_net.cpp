@@ -231,7 +231,7 @@ AURA_RESULT AURA_OS_Net_Connect(const char *host, unsigned short port, AURA_OS_S
     return AURA_OK;
 }
 
-AURA_RESULT AURA_OS_Net_Listen(unsigned short port, AURA_OS_SOCKET *sock)
+AURA_RESULT AURA_OS_Net_Listen(unsigned short port, AURA_OS_SOCKET *sock, bool loopbackOnly)
 {
     if (!sock) {
         return AURA_ERR_INVALID_PARAM;
@@ -247,7 +247,7 @@ AURA_RESULT AURA_OS_Net_Listen(unsigned short port, AURA_OS_SOCKET *sock)
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
         bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 ||
         listen(fd, SOMAXCONN) != 0 || !SetBlocking(fd, false)) {

@@ -28,7 +28,7 @@ AURA_RESULT TimeStamp::stampOut(int smoothing)
             smoothing = 100;
         }
         const float keep = static_cast<float>(smoothing) / 100.0f;
-        mUsage = mUsage * keep + usage * (1.0f - keep);
+        mUsage.store(mUsage.load(std::memory_order_relaxed) * keep + usage * (1.0f - keep), std::memory_order_relaxed);
     }
     mLastOut = now;
     mHaveOut = true;
@@ -40,7 +40,7 @@ AURA_RESULT TimeStamp::getCPUUsage(float *usage) const
     if (!usage) {
         return AURA_ERR_INVALID_PARAM;
     }
-    *usage = mUsage;
+    *usage = mUsage.load(std::memory_order_relaxed);
     return AURA_OK;
 }
 

@@ -5,6 +5,8 @@
 
 #include "aura.h"
 
+#include <atomic>
+
 namespace AURA {
 
 class TimeStamp {
@@ -24,7 +26,7 @@ private:
     unsigned int mLastOut = 0;
     unsigned int mLastBusy = 0;
     bool mHaveOut = false;
-    float mUsage = 0.0f;
+    std::atomic<float> mUsage{0.0f}; // read by other threads than the measuring one
 };
 
 } // namespace AURA

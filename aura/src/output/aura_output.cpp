@@ -30,6 +30,7 @@ AURA_RESULT Output::mixBlock(void *buffer, unsigned int frames)
     }
     DSPMixer *system = mSystem;
     CriticalSectionGuard guard(system->mDSPCrit);
+    (void)system->mDSPTimeStamp.stampIn();
     (void)system->flushDSPConnectionRequests(false);
     auto *out = static_cast<unsigned char *>(buffer);
     unsigned int done = 0;
@@ -49,6 +50,7 @@ AURA_RESULT Output::mixBlock(void *buffer, unsigned int frames)
         system->mDSPClock.fetch_add(length, std::memory_order_acq_rel);
     }
     mFramesMixed.fetch_add(frames, std::memory_order_acq_rel);
+    (void)system->mDSPTimeStamp.stampOut(50);
     return AURA_OK;
 }
 

@@ -2,7 +2,7 @@
 
 #include "codec/aura_codec.h"
 #include "base/aura_memory.h"
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 #include "base/aura_string.h"
 #include "os/aura_os.h"
 
@@ -244,6 +244,7 @@ AURA_RESULT SoundI::getOpenState(AURA_OPENSTATE *state, AURA_RESULT *result)
 
 AURA_RESULT SoundI::getNumTags(int *numtags, int *numtagsupdated)
 {
+    std::lock_guard<std::mutex> lock(mTagLock);
     if (!mMetadata) {
         if (numtags) {
             *numtags = 0;
@@ -261,6 +262,7 @@ AURA_RESULT SoundI::getTag(const char *name, int index, AURA_TAG *tag)
     if (!tag) {
         return AURA_ERR_INVALID_PARAM;
     }
+    std::lock_guard<std::mutex> lock(mTagLock);
     if (!mMetadata) {
         return AURA_ERR_TAGNOTFOUND;
     }

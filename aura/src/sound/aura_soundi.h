@@ -10,6 +10,7 @@
 #include "base/aura_samplesource.h"
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 
 namespace AURA {
@@ -103,6 +104,9 @@ public:
     LinkedListNode mAsyncNode;           // in the loader's queue
     AURA_SOUND_TYPE mType = AURA_SOUND_TYPE_UNKNOWN;
     Metadata *mMetadata = nullptr;       // the file's tags, or null
+    // Guards mMetadata of a stream, whose decoder brings new tags (an
+    // internet radio's titles) while the caller reads them.
+    std::mutex mTagLock;
     unsigned int mMode = AURA_LOOP_OFF | AURA_2D | AURA_SOFTWARE;
     unsigned int mLoopStart = 0;
     unsigned int mLoopLength = 0;

@@ -2,6 +2,7 @@
 
 #include "codec/aura_codec.h"
 #include "base/aura_memory.h"
+#include "base/aura_metadata.h"
 #include "sound/aura_sample.h"
 
 #include <algorithm>
@@ -94,7 +95,23 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
         std::memset(out, 0, static_cast<std::size_t>(remaining) * frameBytes);
     }
     setFlags(FLAG_DECODED);
+    collectCodecTags();
     return result;
+}
+
+void Stream::collectCodecTags()
+{
+    Metadata *fresh = mCodec ? mCodec->takeMetadata() : nullptr;
+    if (!fresh) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mTagLock);
+    if (!mMetadata) {
+        mMetadata = fresh;
+        return;
+    }
+    (void)mMetadata->replaceByOccurrence(fresh);
+    (void)fresh->release();
 }
 
 AURA_RESULT Stream::flush()

@@ -48,6 +48,9 @@ public:
     AURA_RESULT flush();
     // Loops the decoder runs through before it plays on to the end.
     void setDecodeLoops(int loopcount) { mDecodeLoopCount = loopcount; }
+    // Moves the tags the decoder found since the last call (an internet
+    // radio's titles) to the sound's list.
+    void collectCodecTags();
 
     [[nodiscard]] unsigned int flags() const { return mStreamFlags.load(std::memory_order_acquire); }
     // The frame of the stream where the decoder ran out of data on its last

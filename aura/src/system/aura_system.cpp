@@ -11,6 +11,7 @@
 #include "sound/aura_soundi.h"
 #include "base/aura_string.h"
 #include "system/aura_systemi.h"
+#include "profile/aura_profile.h"
 #include "dsp/aura_dsp_filter.h"
 #include "dsp/units/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
@@ -273,6 +274,9 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     }
     if (result == AURA_OK) {
         result = initChannels();
+    }
+    if (result == AURA_OK && (mFlags & AURA_INIT_ENABLE_PROFILE)) {
+        result = startProfiler();
     }
     if (result == AURA_OK) {
         mInitialised = true;
@@ -652,6 +656,7 @@ AURA_RESULT SystemI::updateInternal()
     if (!mInitialised) {
         return AURA_ERR_UNINITIALIZED;
     }
+    (void)mUpdateTimeStamp.stampIn();
     AURA_RESULT result = mOutput ? mOutput->update() : AURA_OK;
     if (mOutput && !mOutput->isRealTime()) {
         streamThreadFunc(this);
@@ -660,6 +665,10 @@ AURA_RESULT SystemI::updateInternal()
     const unsigned int now = currentMs();
     const int delta = static_cast<int>(now - mLastUpdateMs);
     mLastUpdateMs = now;
+    if (mFlags & AURA_INIT_ENABLE_PROFILE) {
+        // The profiler's troubles are the tool's, not the game's.
+        (void)AURA_Profile_Update(this, static_cast<unsigned int>(delta));
+    }
 
     // End callbacks run here, on the caller's thread; one may start a new
     // sound on its own channel.
@@ -681,11 +690,13 @@ AURA_RESULT SystemI::updateInternal()
     for (Listener &listener : mListener) {
         listener.mMoved = false;
     }
+    (void)mUpdateTimeStamp.stampOut(50);
     return result;
 }
 
 AURA_RESULT SystemI::closeInternal()
 {
+    stopProfiler();
     (void)releaseSounds();
     (void)mStreamThread.closeThread();
     if (mOutput) {

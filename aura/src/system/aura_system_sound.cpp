@@ -7,13 +7,14 @@
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 #include "voice/aura_channelstream.h"
 #include "sound/aura_sample.h"
 #include "output/aura_output.h"
 #include "sound/aura_stream.h"
 #include "system/aura_systemi.h"
 #include "file/aura_file_disk.h"
+#include "file/aura_file_net.h"
 #include "file/aura_file_memory.h"
 #include "file/aura_file_user.h"
 #include "os/aura_os.h"
@@ -126,6 +127,8 @@ AURA_RESULT SystemI::openSoundFile(const char *name_or_data, AURA_MODE mode, con
         made = AURA_New(MemoryFile);
         length = exinfo->length;
         buffersize = 0;
+    } else if (NetFile::isURL(name_or_data)) {
+        made = AURA_New(NetFile);
     } else if (hasUserFileCallbacks(exinfo) || mFileSettings.callbacks.open) {
         auto *user = AURA_New(UserFile);
         if (user && exinfo) {
@@ -586,6 +589,11 @@ void SystemI::streamThreadFunc(void *param)
     // One pass over the stream voices. A voice that stops meanwhile moves
     // the cursor past itself.
     CriticalSectionGuard update(system->mStreamUpdateCrit);
+    (void)system->mStreamTimeStamp.stampIn();
+    struct StampOut {
+        TimeStamp &stamp;
+        ~StampOut() { (void)stamp.stampOut(50); }
+    } stampOut{system->mStreamTimeStamp};
     {
         CriticalSectionGuard list(system->mStreamListCrit);
         system->mStreamListCursor = system->mStreamVoiceHead.mNext;
@@ -629,6 +637,14 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
     // Out of the loader's hands first: taken from its queue, or waited for.
     if (mAsyncData && mAsyncData->mThread) {
         mAsyncData->mThread->cancel(this);
+    }
+    // A stream's decoder may be waiting on its file (a silent server): the
+    // cancel ends that wait, so the stops below need not wait for it.
+    if (isStream()) {
+        auto *stream = static_cast<Stream *>(this);
+        if (stream->mCodec && stream->mCodec->mFile) {
+            (void)stream->mCodec->mFile->cancel();
+        }
     }
     // Channels that still play the sound would read freed memory: stop them.
     // The sound lists them; a stop's callback may list one again.

@@ -78,6 +78,17 @@ public:
                                           int *numoutputchannels, int *maxinputchannels,
                                           AURA_DSP_RESAMPLER *resamplemethod, int *bits);
     AURA_RESULT setDSPBufferSizeInternal(unsigned int bufferlength, int numbuffers);
+    // Advanced settings, CPU use and the profiler (aura_system_profile.cpp).
+    AURA_RESULT setAdvancedSettingsInternal(const AURA_ADVANCEDSETTINGS *settings);
+    AURA_RESULT getAdvancedSettingsInternal(AURA_ADVANCEDSETTINGS *settings);
+    AURA_RESULT getCPUUsage(float *dsp, float *stream, float *geometry, float *update, float *total);
+    AURA_RESULT startProfiler();
+    void stopProfiler();
+    // The process-wide settings of internet streams (aura_system_net.cpp).
+    AURA_RESULT setNetworkProxyInternal(const char *proxy);
+    AURA_RESULT getNetworkProxyInternal(char *proxy, int proxylen);
+    AURA_RESULT setNetworkTimeoutInternal(int timeout);
+    AURA_RESULT getNetworkTimeoutInternal(int *timeout);
     AURA_RESULT initInternal(int maxchannels, unsigned int flags, void *extradriverdata);
     AURA_RESULT updateInternal();
     AURA_RESULT closeInternal();
@@ -181,6 +192,10 @@ public:
     int mDriver = 0;
     int mMaxChannels = 0;
     unsigned int mLastUpdateMs = 0;
+    AURA_ADVANCEDSETTINGS mAdvancedSettings{sizeof(AURA_ADVANCEDSETTINGS), 0, 0, 0};
+    TimeStamp mStreamTimeStamp;  // the stream pass
+    TimeStamp mUpdateTimeStamp;  // the caller's update
+    bool mProfilerOwner = false; // this system made the process's profiler
 
     // Format.
     AURA_SPEAKERMODE mSpeakerMode = AURA_SPEAKERMODE_STEREO;

@@ -4,7 +4,7 @@
 #include "aura.hpp"
 #include "codec/aura_codec.h"
 #include "base/aura_memory.h"
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 #include "sound/aura_sample.h"
 #include "system/aura_systemi.h"
 #include "file/aura_file_memory.h"

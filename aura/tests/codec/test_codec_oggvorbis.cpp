@@ -2,7 +2,7 @@
 // with sox and oggenc at test time.
 #include "codec/aura_codec_oggvorbis.h"
 #include "base/aura_memory.h"
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 #include "file/aura_file_disk.h"
 #include "file/aura_file_memory.h"
 #include "file/aura_file_user.h"

@@ -1,7 +1,7 @@
 // The tag list: order, unique replacement, updated marks, queries, merging,
 // memory accounting and allocation failures.
 #include "base/aura_memory.h"
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 #include "engine.h"
 
 #include <gtest/gtest.h>

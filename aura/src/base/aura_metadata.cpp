@@ -1,10 +1,11 @@
 // The tag list of a codec or a file.
-#include "codec/aura_metadata.h"
+#include "base/aura_metadata.h"
 
 #include "base/aura_memory.h"
 #include "base/aura_string.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -176,6 +177,55 @@ AURA_RESULT Metadata::addTag(TagNode *node)
     }
     node->removeNode();
     node->addBefore(*this);
+    return AURA_OK;
+}
+
+AURA_RESULT Metadata::replaceByOccurrence(Metadata *other)
+{
+    if (!other || other == this) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    // How many tags of the same name and type stand before `node` in `list`.
+    auto occurrenceOf = [](const Metadata *list, const TagNode *node) {
+        int occurrence = 0;
+        for (const TagNode *tag = list->firstTag(); tag != node; tag = tag->nextTag()) {
+            occurrence += tag->mType == node->mType && AURA_strcmp(tag->mName, node->mName) == 0;
+        }
+        return occurrence;
+    };
+    // First the tags that have a counterpart here trade places with it, in
+    // place: this list keeps its order and gets the new values, the other
+    // list gets the old ones (released with it).
+    for (TagNode *node = other->firstTag(); node != other->end(); node = node->nextTag()) {
+        if (TagNode *here = findTag(node->mType, node->mName, occurrenceOf(other, node))) {
+            std::swap(here->mName, node->mName);
+            std::swap(here->mValue, node->mValue);
+            std::swap(here->mDataLength, node->mDataLength);
+            std::swap(here->mDataType, node->mDataType);
+            std::swap(here->mUnique, node->mUnique);
+            here->mUpdated = true;
+            node->mReserved0 = 1; // traded: released below, not added
+        }
+    }
+    // Then the rest go to the end, in their order. Walking backwards keeps
+    // the occurrences of the tags still to be looked at unchanged.
+    Metadata tail;
+    for (TagNode *node = other->prevTag(); node != other->end();) {
+        TagNode *previous = node->prevTag();
+        if (node->mReserved0 == 0) {
+            node->removeNode();
+            node->addAfter(tail);
+        }
+        node = previous;
+    }
+    while (tail.firstTag() != tail.end()) {
+        (void)addTag(tail.firstTag());
+    }
+    for (TagNode *node = other->firstTag(); node != other->end();) {
+        TagNode *next = node->nextTag();
+        (void)node->release();
+        node = next;
+    }
     return AURA_OK;
 }
 
