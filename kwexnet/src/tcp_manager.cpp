@@ -40,6 +40,7 @@ TCPManager::~TCPManager() { disconnect(); }
 void TCPManager::startConnect(const char *host, unsigned short port)
 {
     disconnect();
+    std::string().swap(mReceive);
     if (!host || !*host) {
         return;
     }
@@ -137,7 +138,7 @@ void TCPManager::onSocket(unsigned events)
     }
     if (mState == kStateConnected && (events & platform::kFdError) && !(events & platform::kFdRead)) {
         // An error while reading is paused: nothing else will notice it.
-        disconnect();
+        lose();
     }
     if (mState == kStateConnected) {
         updateInterest();
@@ -171,7 +172,7 @@ void TCPManager::attemptRead()
         } else if (count < 0 && wouldBlock(errno)) {
             return;
         } else {
-            disconnect(); // 0: the peer closed; negative: reset or failure
+            lose(); // 0: the peer closed; negative: reset or failure
             return;
         }
     }
@@ -186,7 +187,7 @@ void TCPManager::attemptWrite()
         } else if (count < 0 && wouldBlock(errno)) {
             break;
         } else {
-            disconnect();
+            lose();
             return;
         }
     }
@@ -239,6 +240,16 @@ bool TCPManager::sendData(const char *data, unsigned long &length)
     }
     updateInterest();
     return true;
+}
+
+void TCPManager::lose()
+{
+    // What arrived before the end is still the owner's to take; the next
+    // startConnect forgets it.
+    std::string received;
+    received.swap(mReceive);
+    disconnect();
+    mReceive.swap(received);
 }
 
 bool TCPManager::getData(char *destination, unsigned long &length)

@@ -234,7 +234,7 @@ struct Client {
     void pump()
     {
         note();
-        if (tcp.getState() != TCPManager::kStateConnected || tcp.getDataSize() == 0) {
+        if (tcp.getDataSize() == 0) {
             return;
         }
         std::string data(tcp.getDataSize(), '\0');

@@ -6,7 +6,9 @@
 // watched only while some wait); received bytes wait until the owner takes
 // them. Host names are resolved on a thread of their own, so the loop never
 // waits on DNS. Any error (a refused or failed connect, a reset, the peer's
-// close) is a disconnect: state 0, both buffers emptied, the socket closed.
+// close) is a disconnect: state 0, the socket closed, unsent bytes dropped;
+// bytes received before the end stay for the owner to take until the next
+// startConnect. disconnect() drops both buffers.
 //
 // Main thread only (the thread that runs the loop).
 #ifndef KWEXNET_TCP_MANAGER_H
@@ -50,7 +52,7 @@ public:
     // null or not connected; length 0 writes nothing and is true.
     [[nodiscard]] bool sendData(const char *data, unsigned long &length);
     // Moves exactly `length` received bytes to `destination`; false (nothing
-    // moved) when fewer are held or nothing is.
+    // moved) when fewer are held or nothing is. Works in any state.
     [[nodiscard]] bool getData(char *destination, unsigned long &length);
     [[nodiscard]] std::size_t getDataSize() const { return mReceive.size(); }
     // Bytes still waiting to be written.
@@ -73,6 +75,8 @@ private:
     void attemptRead();
     void attemptWrite();
     void updateInterest();
+    // A disconnect the peer or the network caused.
+    void lose();
 
     platform::RunLoop &mLoop;
     int mState = kStateDisconnected;
