@@ -1,5 +1,6 @@
 #include "kwexnet/kwex_messenger.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -215,66 +216,89 @@ bool KwexMessenger::appendData(const char *data, unsigned long length)
     if (!data || length == 0) {
         return true;
     }
-    compact();
-    mBuffer.append(data, length);
-    for (;;) {
-        const std::size_t left = mBuffer.size() - mRead;
-        if (mAwaitingHeader) {
-            if (!mCurrentHeader.deserialize(mBuffer.data() + mRead, left)) {
-                break;
-            }
-            if (mCurrentHeader.payloadLength > kMaxPayloadBytes) {
-                resetReceiveState();
-                return false;
-            }
-            mRead += TCPHeader::kSize;
-            mAwaitingHeader = false;
-            continue;
+    // First complete the frame the buffer has begun, taking from the new
+    // bytes only what it lacks.
+    while (!mBuffer.empty() && length != 0) {
+        const bool haveHeader = mBuffer.size() >= TCPHeader::kSize;
+        const std::size_t target = TCPHeader::kSize + (haveHeader ? mCurrentHeader.payloadLength : 0);
+        const std::size_t take = std::min<std::size_t>(target - mBuffer.size(), length);
+        mBuffer.append(data, take);
+        data += take;
+        length -= take;
+        if (!haveHeader && mBuffer.size() == TCPHeader::kSize && !acceptHeader(mBuffer.data())) {
+            return false;
         }
-        if (left < mCurrentHeader.payloadLength) {
+        if (mBuffer.size() == TCPHeader::kSize + mCurrentHeader.payloadLength) {
+            mReady.append(mBuffer);
+            ++mReadyCount;
+            mBuffer.clear();
+        }
+    }
+    if (!mBuffer.empty()) {
+        return true; // every new byte went into the begun message
+    }
+    // Then take whole frames straight from the caller's bytes, in one copy;
+    // only an incomplete tail waits in the buffer.
+    std::size_t at = 0;
+    std::size_t frames = 0;
+    bool accepted = true;
+    while (length - at >= TCPHeader::kSize) {
+        accepted = acceptHeader(data + at);
+        if (!accepted) {
             break;
         }
-        NetworkMessage message;
-        message.header = mCurrentHeader;
-        message.setData(mBuffer.data() + mRead, mCurrentHeader.payloadLength);
-        mQueue.push_back(std::move(message));
-        mRead += mCurrentHeader.payloadLength;
-        mAwaitingHeader = true;
+        const std::size_t frame = TCPHeader::kSize + mCurrentHeader.payloadLength;
+        if (length - at < frame) {
+            break;
+        }
+        at += frame;
+        ++frames;
     }
-    if (mRead == mBuffer.size()) {
-        mBuffer.clear();
-        mRead = 0;
+    // The messages before a refused header are whole: they stay queued.
+    mReady.append(data, at);
+    mReadyCount += frames;
+    if (accepted) {
+        mBuffer.assign(data + at, length - at);
     }
+    return accepted;
+}
+
+bool KwexMessenger::acceptHeader(const char *bytes)
+{
+    TCPHeader header;
+    (void)header.deserialize(bytes, TCPHeader::kSize);
+    if (header.payloadLength > kMaxPayloadBytes) {
+        resetReceiveState();
+        return false;
+    }
+    mCurrentHeader = header;
     return true;
 }
 
 void KwexMessenger::resetReceiveState()
 {
-    // Release the memory too: a refused giant header must not leave a
-    // giant buffer behind.
+    // Release the memory too: nothing of a refused stream stays behind.
     std::string().swap(mBuffer);
-    mRead = 0;
-    mAwaitingHeader = true;
     mCurrentHeader = TCPHeader();
-}
-
-void KwexMessenger::compact()
-{
-    // Drops consumed bytes once they are at least half the buffer, so each
-    // byte moves a bounded number of times.
-    if (mRead != 0 && mRead * 2 >= mBuffer.size()) {
-        mBuffer.erase(0, mRead);
-        mRead = 0;
-    }
 }
 
 bool KwexMessenger::getNextMessage(NetworkMessage &out)
 {
-    if (mQueue.empty()) {
+    if (mReadyCount == 0) {
         return false;
     }
-    out = std::move(mQueue.front());
-    mQueue.pop_front();
+    const char *frame = mReady.data() + mReadyAt;
+    TCPHeader header;
+    (void)header.deserialize(frame, mReady.size() - mReadyAt);
+    out.reset();
+    out.address = NetworkAddress();
+    out.header = header;
+    out.setData(frame + TCPHeader::kSize, header.payloadLength);
+    mReadyAt += TCPHeader::kSize + header.payloadLength;
+    if (--mReadyCount == 0) {
+        mReady.clear();
+        mReadyAt = 0;
+    }
     return true;
 }
 

@@ -152,11 +152,17 @@ TEST(LobbyFraming, MessagesReassembleWhateverTheSplit)
 TEST(LobbyFraming, OversizedHeadersAndResetsLeaveNothingBehind)
 {
     KwexMessenger m;
-    const std::string giant = header(0xFFFFFFFFu, 1, 1, kUserB, kUserA) + std::string(1000, 'g');
+    // The whole message before the refused header stays queued.
+    const std::string giant =
+        message("before") + header(0xFFFFFFFFu, 1, 1, kUserB, kUserA) + std::string(1000, 'g');
     EXPECT_FALSE(m.appendData(giant.data(), giant.size()));
     EXPECT_EQ(m.bufferedBytes(), 0u);
     EXPECT_LE(m.bufferCapacity(), KwexMessenger::kMaxPayloadBytes);
-    EXPECT_FALSE(m.hasMessages());
+    EXPECT_EQ(payloads(m), std::vector<std::string>{"before"});
+    // Refused when its header completes inside the buffer too.
+    ASSERT_TRUE(m.appendData(giant.data() + 98, 50));
+    EXPECT_FALSE(m.appendData(giant.data() + 148, 60));
+    EXPECT_EQ(m.bufferedBytes(), 0u);
 
     // The cap itself is allowed.
     const std::string atCap = message(std::string(KwexMessenger::kMaxPayloadBytes, 'c'));
@@ -312,7 +318,7 @@ TEST(LobbySocketThreads, ReconnectStartsClean)
     c.tcp.startConnect("localhost", server.port()); // by name, resolved off the loop
     c.messenger.resetReceiveState();
     ASSERT_TRUE(c.until([&] { return c.tcp.getState() == TCPManager::kStateConnected; }));
-    ASSERT_TRUE(c.until([&] { return c.messenger.bufferedBytes() == 120 - TCPHeader::kSize; }));
+    ASSERT_TRUE(c.until([&] { return c.messenger.bufferedBytes() == 120; }));
     const std::string pile(8 << 20, 'p');
     // The reset may already cut this write short (false); otherwise a tail
     // is left waiting when it comes.

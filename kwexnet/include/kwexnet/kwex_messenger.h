@@ -18,7 +18,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 
@@ -138,31 +137,36 @@ public:
     // Forgets partial headers and payloads (not the queued messages).
     void resetReceiveState();
 
-    [[nodiscard]] bool hasMessages() const { return !mQueue.empty(); }
+    [[nodiscard]] bool hasMessages() const { return mReadyCount != 0; }
     [[nodiscard]] bool getNextMessage(NetworkMessage &out);
 
     [[nodiscard]] unsigned long long getSessionId() const { return mSessionId; }
     [[nodiscard]] const UserId &getUserId() const { return mUserId; }
-    // Bytes received and not yet part of a queued message.
-    [[nodiscard]] std::size_t bufferedBytes() const { return mBuffer.size() - mRead; }
+    // Bytes of the incomplete message held back (its header included).
+    [[nodiscard]] std::size_t bufferedBytes() const { return mBuffer.size(); }
     // Capacity of the receive buffer, for checks on its growth.
     [[nodiscard]] std::size_t bufferCapacity() const { return mBuffer.capacity(); }
 
 private:
-    void compact();
+    // Decodes a header into mCurrentHeader; false (and the receive state
+    // reset) when it announces more than kMaxPayloadBytes.
+    bool acceptHeader(const char *bytes);
 
     unsigned long long mSessionId = 0;
     unsigned short mSessionCode = 0;
     unsigned char mSessionTag = 0;
     UserId mUserId{};
 
-    // Consumed bytes are skipped by mRead and dropped in bulk, so taking
-    // many small messages from one large delivery stays linear.
+    // The incomplete message, from its first header byte; never more than
+    // one header and kMaxPayloadBytes.
     std::string mBuffer;
-    std::size_t mRead = 0;
-    std::deque<NetworkMessage> mQueue;
-    TCPHeader mCurrentHeader;
-    bool mAwaitingHeader = true;
+    TCPHeader mCurrentHeader; // the buffered message's, once 92 bytes are in
+    // The queue: whole messages as they came off the wire, oldest first,
+    // decoded as they are taken. One large delivery of many small
+    // messages is copied once and needs no allocation per message.
+    std::string mReady;
+    std::size_t mReadyAt = 0;
+    std::size_t mReadyCount = 0;
 };
 
 } // namespace KwexNet
