@@ -19,8 +19,7 @@ const std::string &stream()
     static const std::string bytes = [] {
         const std::string payload(kMessageBytes - KwexNet::TCPHeader::kSize, 'p');
         const KwexNet::TCPHeader header(static_cast<unsigned int>(payload.size()), KwexNet::kMessageRoutingRoom,
-                                        KwexNet::kMessageEncryptionNone, 0x1A2B,
-                                        "0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5d",
+                                        KwexNet::kMessageEncryptionNone, 0x1A2B, "0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5d",
                                         "11111111-2222-3333-4444-555555555555", 28, 1);
         std::string one(KwexNet::TCPHeader::kSize, '\0');
         unsigned long size = 0;

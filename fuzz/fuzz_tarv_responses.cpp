@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     // Every list points into this structure's own entries, once each.
     std::size_t listed = 0;
-    for (const auto *list : {&relations.friends, &relations.blocked, &relations.pending_sent,
-                             &relations.pending_received}) {
+    for (const auto *list :
+         {&relations.friends, &relations.blocked, &relations.pending_sent, &relations.pending_received}) {
         for (const std::size_t i : *list) {
             require(i < relations.entries.size());
         }

@@ -39,9 +39,18 @@ unsigned long readBigEndian(T &value, const char *in, std::size_t available)
 
 } // namespace
 
-unsigned long serialize_uint16(unsigned short value, char *out) { return writeBigEndian(value, out); }
-unsigned long serialize_uint32(unsigned int value, char *out) { return writeBigEndian(value, out); }
-unsigned long serialize_uint64(unsigned long long value, char *out) { return writeBigEndian(value, out); }
+unsigned long serialize_uint16(unsigned short value, char *out)
+{
+    return writeBigEndian(value, out);
+}
+unsigned long serialize_uint32(unsigned int value, char *out)
+{
+    return writeBigEndian(value, out);
+}
+unsigned long serialize_uint64(unsigned long long value, char *out)
+{
+    return writeBigEndian(value, out);
+}
 
 unsigned long serialize_string(const std::string &value, char *out)
 {
@@ -90,9 +99,14 @@ UserId makeUserId(const char *text)
 TCPHeader::TCPHeader(unsigned int payloadLength, eMessageRoutingType routing, eMessageEncryptionType encryption,
                      unsigned long long sessionId, const char *senderId, const char *recipientId,
                      unsigned short sessionCode, unsigned char sessionTag)
-    : payloadLength(payloadLength), routingType(routing), encryptionType(encryption), sessionId(sessionId),
-      senderId(makeUserId(senderId)), recipientId(makeUserId(recipientId)), sessionCode(sessionCode),
-      sessionTag(sessionTag)
+    : payloadLength(payloadLength)
+    , routingType(routing)
+    , encryptionType(encryption)
+    , sessionId(sessionId)
+    , senderId(makeUserId(senderId))
+    , recipientId(makeUserId(recipientId))
+    , sessionCode(sessionCode)
+    , sessionTag(sessionTag)
 {
 }
 
@@ -141,7 +155,9 @@ bool TCPHeader::deserialize(const char *in, std::size_t size)
     return true;
 }
 
-NetworkMessage::NetworkMessage(const NetworkMessage &other) : address(other.address), header(other.header)
+NetworkMessage::NetworkMessage(const NetworkMessage &other)
+    : address(other.address)
+    , header(other.header)
 {
     setData(other.data.get(), other.length);
 }
@@ -185,8 +201,7 @@ void KwexMessenger::setSessionProperties(unsigned long long sessionId, const cha
 }
 
 bool KwexMessenger::sendMessage(TCPManager *manager, const char *data, unsigned long length,
-                                eMessageRoutingType routing, eMessageEncryptionType encryption,
-                                const char *recipientId)
+                                eMessageRoutingType routing, eMessageEncryptionType encryption, const char *recipientId)
 {
     if (!manager || (length != 0 && !data) || manager->getState() != TCPManager::kStateConnected ||
         length > std::numeric_limits<std::uint32_t>::max()) {

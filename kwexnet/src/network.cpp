@@ -73,7 +73,10 @@ sockaddr_in NetworkAddress::toSockaddr() const
     return address;
 }
 
-Socket::~Socket() { close(); }
+Socket::~Socket()
+{
+    close();
+}
 
 bool Socket::close()
 {

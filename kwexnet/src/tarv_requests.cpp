@@ -210,8 +210,8 @@ bool CreateRegisterUserRequest(HTTPMessenger &messenger, unsigned int gameId, st
     return post(messenger, gBaseURL + "registerUser/", body, true);
 }
 
-bool CreateForgotPasswordRequest(HTTPMessenger &messenger, unsigned int gameId, std::string email,
-                                 std::string userName, std::string language)
+bool CreateForgotPasswordRequest(HTTPMessenger &messenger, unsigned int gameId, std::string email, std::string userName,
+                                 std::string language)
 {
     startRequest(messenger);
     FormBody body;
@@ -298,12 +298,11 @@ bool CreateAddRelationRequest(HTTPMessenger &messenger, std::string session, uns
 bool CreateAddRelationByUsernameRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
                                         std::string targetUserName, Relation code)
 {
-    return addRelation(messenger, session, gameId, "target_user_name", targetUserName, code,
-                       "addRelationByUsername/");
+    return addRelation(messenger, session, gameId, "target_user_name", targetUserName, code, "addRelationByUsername/");
 }
 
-bool CreatePostScoreRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
-                            unsigned int profileId, unsigned int value, std::string metadata)
+bool CreatePostScoreRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId, unsigned int profileId,
+                            unsigned int value, std::string metadata)
 {
     startRequest(messenger);
     FormBody body;
@@ -346,8 +345,7 @@ bool CreateGetLeaderboardCDNRequest(HTTPMessenger &messenger, std::string fileUR
     if (!messenger.setRequestInfo(fileURL.c_str(), kHTTPRequestGet, kHTTPVersion11)) {
         return refuse(messenger, "the messenger refused the request URL \"" + fileURL + "\"");
     }
-    if (!messenger.setRequestHeaderField("Host", host.c_str()) ||
-        !messenger.setRequestHeaderField("Range", range)) {
+    if (!messenger.setRequestHeaderField("Host", host.c_str()) || !messenger.setRequestHeaderField("Range", range)) {
         return refuse(messenger, "the messenger refused a header field");
     }
     return true;

@@ -404,8 +404,7 @@ bool CDNLeaderboard::ParseFromResponseXML(const char *document, unsigned int len
         const bool isMetadata = name == "metadata";
         if (isMetadata || name == "gamedata") {
             // An empty-element tag keeps the previous row's value.
-            if (!reader.isEmptyElement() &&
-                !readText(reader, isMetadata ? row.metadata : row.gamedata)) {
+            if (!reader.isEmptyElement() && !readText(reader, isMetadata ? row.metadata : row.gamedata)) {
                 return false; // cut inside the row: it makes no row
             }
             if (!isMetadata) {

@@ -20,7 +20,10 @@ namespace {
 constexpr std::size_t kReadChunkBytes = 4096;
 constexpr std::size_t kReadPerEventBytes = 64 * 1024;
 
-bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+bool wouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
 
 } // namespace
 
@@ -33,9 +36,16 @@ struct TCPManager::Resolution {
     platform::RunLoop *loop = nullptr;
 };
 
-TCPManager::TCPManager(platform::RunLoop &loop) : mLoop(loop), mLife(std::make_shared<TCPManager *>(this)) {}
+TCPManager::TCPManager(platform::RunLoop &loop)
+    : mLoop(loop)
+    , mLife(std::make_shared<TCPManager *>(this))
+{
+}
 
-TCPManager::~TCPManager() { disconnect(); }
+TCPManager::~TCPManager()
+{
+    disconnect();
+}
 
 void TCPManager::startConnect(const char *host, unsigned short port)
 {
@@ -110,8 +120,8 @@ void TCPManager::connectTo(const NetworkAddress &address)
         return;
     }
     mState = result == 0 ? kStateConnected : kStateConnecting;
-    mWatch = mLoop.addWatch(mClient.descriptor(), platform::kFdWrite,
-                            [this](int, unsigned events) { onSocket(events); });
+    mWatch =
+        mLoop.addWatch(mClient.descriptor(), platform::kFdWrite, [this](int, unsigned events) { onSocket(events); });
     if (mWatch == 0) {
         disconnect();
         return;
@@ -297,7 +307,9 @@ bool TCPManager::stopListening()
 }
 
 Reachability::Reachability(const NetworkAddress &address, platform::RunLoop &loop)
-    : mAddress(address), mLoop(loop), mBackend(platform::makeReachabilityBackend())
+    : mAddress(address)
+    , mLoop(loop)
+    , mBackend(platform::makeReachabilityBackend())
 {
 }
 
@@ -308,7 +320,10 @@ Reachability::~Reachability()
     }
 }
 
-unsigned int Reachability::getReachabilityFlags() const { return mBackend ? mBackend->currentFlags() : 0u; }
+unsigned int Reachability::getReachabilityFlags() const
+{
+    return mBackend ? mBackend->currentFlags() : 0u;
+}
 
 bool Reachability::scheduleWithCallback(ReachabilityCallback callback)
 {

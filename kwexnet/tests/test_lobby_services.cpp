@@ -22,7 +22,10 @@ using testsupport::TestCertificates;
 using testsupport::TestHttpServer;
 
 bool gDone = false;
-void onDone(HTTPMessenger *, eHTTPError) { gDone = true; }
+void onDone(HTTPMessenger *, eHTTPError)
+{
+    gDone = true;
+}
 
 // One HTTPS server (certificates are slow to make) for every request test.
 class LobbyRequests : public ::testing::Test {
@@ -93,8 +96,8 @@ TEST_F(LobbyRequests, FormPostsArriveByteForByte)
          [](auto &m) { return Tarv::CreateForgotPasswordRequest(m, 28, "e", "u", ""); }, "/app/forgotPassword/",
          "game_id=28&email=e&user_name=u&language="},
         {"modify, nothing optional",
-         [](auto &m) { return Tarv::CreateModifyAccountRequest(m, "S1", 28, "", "", "", ""); },
-         "/app/modifyAccount/", "session=S1&game_id=28"},
+         [](auto &m) { return Tarv::CreateModifyAccountRequest(m, "S1", 28, "", "", "", ""); }, "/app/modifyAccount/",
+         "session=S1&game_id=28"},
         {"modify, everything",
          [](auto &m) { return Tarv::CreateModifyAccountRequest(m, "S1", 28, "p&q", "e", "f", "l"); },
          "/app/modifyAccount/", "session=S1&game_id=28&user_password=p%26q&email=e&first_name=f&last_name=l"},
@@ -116,14 +119,11 @@ TEST_F(LobbyRequests, FormPostsArriveByteForByte)
         {"add relation by name",
          [](auto &m) { return Tarv::CreateAddRelationByUsernameRequest(m, "S1", 28, "trin", Tarv::kRelationIgnore); },
          "/app/addRelationByUsername/", "session=S1&game_id=28&target_user_name=trin&relation_status=I"},
-        {"score, empty metadata",
-         [](auto &m) { return Tarv::CreatePostScoreRequest(m, "S1", 28, 4, 123456, ""); }, "/app/postScore/",
-         "session=S1&game_id=28&profile_id=4&value=123456&metadata="},
-        {"leaderboard, empty user id",
-         [](auto &m) { return Tarv::CreateGetLeaderboardRequestNoAuth(m, 28, 2, ""); },
+        {"score, empty metadata", [](auto &m) { return Tarv::CreatePostScoreRequest(m, "S1", 28, 4, 123456, ""); },
+         "/app/postScore/", "session=S1&game_id=28&profile_id=4&value=123456&metadata="},
+        {"leaderboard, empty user id", [](auto &m) { return Tarv::CreateGetLeaderboardRequestNoAuth(m, 28, 2, ""); },
          "/app/getLeaderboardNoAuth/", "game_id=28&profile_id=2"},
-        {"leaderboard, user id",
-         [](auto &m) { return Tarv::CreateGetLeaderboardRequestNoAuth(m, 28, 2, "u-1"); },
+        {"leaderboard, user id", [](auto &m) { return Tarv::CreateGetLeaderboardRequestNoAuth(m, 28, 2, "u-1"); },
          "/app/getLeaderboardNoAuth/", "game_id=28&profile_id=2&user_id=u-1"},
         {"join, topic 5", [](auto &m) { return Tarv::CreateJoinGroupByTopicRequest(m, "S1", 28, 5); },
          "/app/joinGroupByTopic/", "session=S1&game_id=28&topic_id=5"},
@@ -177,8 +177,10 @@ TEST_F(LobbyRequests, RefusedBuildsLeaveNothingToSend)
         {"page of length 0", [](auto &m) { return Tarv::CreateGetLeaderboardCDNRequest(m, "http://h/f", 0, 0, 10); }},
         {"page of count 0", [](auto &m) { return Tarv::CreateGetLeaderboardCDNRequest(m, "http://h/f", 100, 0, 0); }},
         {"page without a host", [](auto &m) { return Tarv::CreateGetLeaderboardCDNRequest(m, "/f", 100, 0, 1); }},
-        {"relation code N", [](auto &m) { return Tarv::CreateAddRelationRequest(m, "S", 28, "t", Tarv::kRelationNotAnswered); }},
-        {"relation filter 'x'", [](auto &m) { return Tarv::CreateGetRelationsRequest(m, "S", 28, Tarv::Relation('x')); }},
+        {"relation code N",
+         [](auto &m) { return Tarv::CreateAddRelationRequest(m, "S", 28, "t", Tarv::kRelationNotAnswered); }},
+        {"relation filter 'x'",
+         [](auto &m) { return Tarv::CreateGetRelationsRequest(m, "S", 28, Tarv::Relation('x')); }},
     };
     Tarv::SetGlobalURL("127.0.0.1:" + std::to_string(server->port()) + "/app/", false);
     const std::size_t before = server->requestCount();
@@ -322,23 +324,24 @@ TEST(LobbyReplies, LeaderboardInformation)
     EXPECT_EQ(info.error_id, 9);
 }
 
-std::string row(const std::string &user, const std::string &wins, const std::string &metadata = "<metadata>m</metadata>")
+std::string row(const std::string &user, const std::string &wins,
+                const std::string &metadata = "<metadata>m</metadata>")
 {
-    return "<row><score>" + user + "00</score><user_name>" + user + "</user_name><user_id>id-" + user +
-           "</user_id>" + wins + "<losses>2</losses><avatar_id>5</avatar_id>" + metadata + "<gamedata>g" + user +
-           "</gamedata></row>";
+    return "<row><score>" + user + "00</score><user_name>" + user + "</user_name><user_id>id-" + user + "</user_id>" +
+           wins + "<losses>2</losses><avatar_id>5</avatar_id>" + metadata + "<gamedata>g" + user + "</gamedata></row>";
 }
 
 TEST(LobbyReplies, LeaderboardPages)
 {
     Tarv::CDNLeaderboard board;
-    ASSERT_TRUE(parse(board, row("a", "<wins>3</wins>") + row("b", "", "<metadata/>") + row("c", "<wins>1</wins>"), 40));
+    ASSERT_TRUE(
+        parse(board, row("a", "<wins>3</wins>") + row("b", "", "<metadata/>") + row("c", "<wins>1</wins>"), 40));
     ASSERT_EQ(board.entries.size(), 3u);
     const Tarv::cdn_leaderboard_entry first{40, 5, 3, 2, "a00", "a", "id-a", "m", "ga"};
     EXPECT_EQ(board.entries[0], first);
     EXPECT_EQ(board.entries[1].rank, 41u);
-    EXPECT_EQ(board.entries[1].wins, 3);        // repeated from the row before
-    EXPECT_EQ(board.entries[1].metadata, "m");  // an empty tag keeps it
+    EXPECT_EQ(board.entries[1].wins, 3); // repeated from the row before
+    EXPECT_EQ(board.entries[1].metadata, "m"); // an empty tag keeps it
     EXPECT_EQ(board.entries[2].rank, 42u);
     EXPECT_EQ(board.entries[2].wins, 1);
 
@@ -394,9 +397,9 @@ TEST(LobbyReplies, HexSessionIds)
         const char *text;
         std::uint64_t value;
     };
-    for (const Case c : {Case{"1A", 26}, Case{"1a", 26}, Case{"ff", 255}, Case{"", 0}, Case{"1-2", 0x102},
-                         Case{"g1", 1}, Case{"zZ", 0}, Case{"123456789abcdef01", 0x23456789abcdef01},
-                         Case{"FFFFFFFFFFFFFFFF", ~std::uint64_t{0}}}) {
+    for (const Case c :
+         {Case{"1A", 26}, Case{"1a", 26}, Case{"ff", 255}, Case{"", 0}, Case{"1-2", 0x102}, Case{"g1", 1},
+          Case{"zZ", 0}, Case{"123456789abcdef01", 0x23456789abcdef01}, Case{"FFFFFFFFFFFFFFFF", ~std::uint64_t{0}}}) {
         SCOPED_TRACE(c.text);
         std::uint64_t value = 99;
         ASSERT_TRUE(Encode::hexStringToLong(c.text, value));

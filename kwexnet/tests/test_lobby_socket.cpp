@@ -153,8 +153,7 @@ TEST(LobbyFraming, OversizedHeadersAndResetsLeaveNothingBehind)
 {
     KwexMessenger m;
     // The whole message before the refused header stays queued.
-    const std::string giant =
-        message("before") + header(0xFFFFFFFFu, 1, 1, kUserB, kUserA) + std::string(1000, 'g');
+    const std::string giant = message("before") + header(0xFFFFFFFFu, 1, 1, kUserB, kUserA) + std::string(1000, 'g');
     EXPECT_FALSE(m.appendData(giant.data(), giant.size()));
     EXPECT_EQ(m.bufferedBytes(), 0u);
     EXPECT_LE(m.bufferCapacity(), KwexMessenger::kMaxPayloadBytes);
@@ -213,7 +212,10 @@ TEST(LobbyFraming, SendingNeedsAConnection)
 // ---------------------------------------------------------------------------
 // The connection
 
-platform::RunLoop &loop() { return platform::RunLoop::main(); }
+platform::RunLoop &loop()
+{
+    return platform::RunLoop::main();
+}
 
 // The owner's part: connect, reconnect, feed the messenger, drop on a
 // framing failure.
@@ -310,8 +312,9 @@ TEST(LobbySocketThreads, ReconnectStartsClean)
     // First connection: half a message, a pile of unsent bytes, then a reset.
     // Second: one whole message.
     TestTcpServer server;
-    server.script({TcpScript().stopReading().send(message(std::string(200, 0x6c)).substr(0, 120)).waitForUnread(1).reset(),
-                   TcpScript().waitForBytes(92).send(message("fresh"))});
+    server.script(
+        {TcpScript().stopReading().send(message(std::string(200, 0x6c)).substr(0, 120)).waitForUnread(1).reset(),
+         TcpScript().waitForBytes(92).send(message("fresh"))});
     ASSERT_TRUE(server.start());
 
     Client c;
@@ -415,7 +418,10 @@ public:
 };
 
 std::vector<std::pair<Reachability *, unsigned>> gReports;
-void onReachability(Reachability *r, unsigned flags) { gReports.emplace_back(r, flags); }
+void onReachability(Reachability *r, unsigned flags)
+{
+    gReports.emplace_back(r, flags);
+}
 
 TEST(LobbyReachability, ChangesReachTheCallback)
 {

@@ -56,10 +56,7 @@ class LinuxReachabilityBackend final : public ReachabilityBackend {
 public:
     ~LinuxReachabilityBackend() override { stop(); }
 
-    unsigned currentFlags() override
-    {
-        return hasUpIPv4Interface() && hasDefaultRoute() ? kReachabilityReachable : 0u;
-    }
+    unsigned currentFlags() override { return hasUpIPv4Interface() && hasDefaultRoute() ? kReachabilityReachable : 0u; }
 
     bool start(RunLoop &loop, Listener listener) override
     {
@@ -108,8 +105,7 @@ private:
     {
         // The messages only say that something changed: drain them and look.
         char buffer[8192];
-        while (::recv(mSocket, buffer, sizeof buffer, 0) > 0) {
-        }
+        while (::recv(mSocket, buffer, sizeof buffer, 0) > 0) {}
         const unsigned flags = currentFlags();
         if (flags != mFlags) {
             mFlags = flags;
@@ -140,7 +136,10 @@ std::unique_ptr<ReachabilityBackend> makeLinuxReachabilityBackend()
     return std::make_unique<LinuxReachabilityBackend>();
 }
 
-void setReachabilityBackendFactory(ReachabilityBackendFactory factory) { factorySlot() = std::move(factory); }
+void setReachabilityBackendFactory(ReachabilityBackendFactory factory)
+{
+    factorySlot() = std::move(factory);
+}
 
 std::unique_ptr<ReachabilityBackend> makeReachabilityBackend()
 {

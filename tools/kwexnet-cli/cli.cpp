@@ -770,7 +770,6 @@ int runDecrypt(const std::vector<std::string> &args, std::ostream &out, std::ost
     return kExitOk;
 }
 
-
 // ---------------------------------------------------------------------------
 // Account, relations, leaderboards, rooms
 
@@ -1008,8 +1007,8 @@ int runRelate(const std::vector<std::string> &args, std::ostream &out, std::ostr
             if (c.args.has("--target-id")) {
                 return KwexNet::Tarv::CreateAddRelationRequest(m, session, kGameId, c.args.get("--target-id"), code);
             }
-            return KwexNet::Tarv::CreateAddRelationByUsernameRequest(m, session, kGameId,
-                                                                     c.args.get("--target-name"), code);
+            return KwexNet::Tarv::CreateAddRelationByUsernameRequest(m, session, kGameId, c.args.get("--target-name"),
+                                                                     code);
         },
         out, err);
 }
@@ -1051,9 +1050,9 @@ int runJoinCommand(const std::vector<std::string> &args, std::ostream &out, std:
 int runPostScore(const std::vector<std::string> &args, std::ostream &out, std::ostream &err)
 {
     int code = kExitOk;
-    auto command = parseServiceCommand(args, {{"--session", true}, {"--profile-id", true}, {"--value", true},
-                                              {"--metadata", true}},
-                                       {"--session", "--profile-id", "--value"}, false, err, code);
+    auto command = parseServiceCommand(
+        args, {{"--session", true}, {"--profile-id", true}, {"--value", true}, {"--metadata", true}},
+        {"--session", "--profile-id", "--value"}, false, err, code);
     if (!command) {
         return code;
     }
@@ -1098,7 +1097,8 @@ std::string joinIndices(const std::vector<std::size_t> &indices)
 int runRelations(const std::vector<std::string> &args, std::ostream &out, std::ostream &err)
 {
     int code = kExitOk;
-    auto command = parseServiceCommand(args, {{"--session", true}, {"--filter", true}}, {"--session"}, false, err, code);
+    auto command =
+        parseServiceCommand(args, {{"--session", true}, {"--filter", true}}, {"--session"}, false, err, code);
     if (!command) {
         return code;
     }
@@ -1126,10 +1126,11 @@ int runRelations(const std::vector<std::string> &args, std::ostream &out, std::o
         const std::string prefix = "relation[" + std::to_string(i) + "].";
         printField(out, prefix + "target_user_id", e.target_user_id);
         printField(out, prefix + "target_user_name", e.target_user_name);
-        printField(out, prefix + "status", std::string{static_cast<char>(e.own_status), static_cast<char>(e.other_status)});
+        printField(out, prefix + "status",
+                   std::string{static_cast<char>(e.own_status), static_cast<char>(e.other_status)});
         printField(out, prefix + "online_status", e.target_user_online_status);
-        printField(out, prefix + "game_mode", std::to_string(e.mode_major) + "," + std::to_string(e.mode_minor) + "," +
-                                                  (e.mode_flag ? "1" : "0"));
+        printField(out, prefix + "game_mode",
+                   std::to_string(e.mode_major) + "," + std::to_string(e.mode_minor) + "," + (e.mode_flag ? "1" : "0"));
         printField(out, prefix + "game_mode_text", e.game_mode_text);
         printField(out, prefix + "blocked", e.blocked ? 1 : 0);
     }
@@ -1148,9 +1149,9 @@ int runRelations(const std::vector<std::string> &args, std::ostream &out, std::o
 int runLeaderboard(const std::vector<std::string> &args, std::ostream &out, std::ostream &err)
 {
     int code = kExitOk;
-    auto command = parseServiceCommand(
-        args, {{"--profile-id", true}, {"--user-id", true}, {"--first", true}, {"--count", true}},
-        {"--profile-id", "--first", "--count"}, false, err, code);
+    auto command =
+        parseServiceCommand(args, {{"--profile-id", true}, {"--user-id", true}, {"--first", true}, {"--count", true}},
+                            {"--profile-id", "--first", "--count"}, false, err, code);
     if (!command) {
         return code;
     }
@@ -1311,8 +1312,8 @@ int runChat(const std::vector<std::string> &args, std::ostream &out, std::ostrea
         const std::string text = parsed->get("--listen");
         char *end = nullptr;
         listenSeconds = std::strtod(text.c_str(), &end);
-        if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(listenSeconds) ||
-            listenSeconds < 0.0 || listenSeconds > 24.0 * 3600.0) {
+        if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(listenSeconds) || listenSeconds < 0.0 ||
+            listenSeconds > 24.0 * 3600.0) {
             return usageError(err, "--listen: \"" + text + "\" is not a number of seconds between 0 and 86400");
         }
     }
@@ -1346,8 +1347,8 @@ int runChat(const std::vector<std::string> &args, std::ostream &out, std::ostrea
             return;
         }
         if (!messenger.appendData(data.data(), length)) {
-            err << "kwexnet-cli: chat: the server announced a message over "
-                << KwexNet::KwexMessenger::kMaxPayloadBytes << " bytes; disconnecting\n";
+            err << "kwexnet-cli: chat: the server announced a message over " << KwexNet::KwexMessenger::kMaxPayloadBytes
+                << " bytes; disconnecting\n";
             tcp.disconnect();
         }
         KwexNet::NetworkMessage message;
@@ -1452,10 +1453,17 @@ int runKwexnetCli(const std::vector<std::string> &args, std::ostream &out, std::
     }
     using Command = int (*)(const std::vector<std::string> &, std::ostream &, std::ostream &);
     static const std::map<std::string, Command, std::less<>> kLobbyCommands = {
-        {"register", &runRegister},   {"forgot", &runForgot},         {"modify", &runModify},
-        {"prefs", &runPrefs},         {"relations", &runRelations},   {"relate", &runRelate},
-        {"post-score", &runPostScore}, {"leaderboard", &runLeaderboard}, {"join", &runJoinCommand},
-        {"hex", &runHex},             {"chat", &runChat},
+        {"register", &runRegister},
+        {"forgot", &runForgot},
+        {"modify", &runModify},
+        {"prefs", &runPrefs},
+        {"relations", &runRelations},
+        {"relate", &runRelate},
+        {"post-score", &runPostScore},
+        {"leaderboard", &runLeaderboard},
+        {"join", &runJoinCommand},
+        {"hex", &runHex},
+        {"chat", &runChat},
     };
     if (const auto it = kLobbyCommands.find(command); it != kLobbyCommands.end()) {
         return it->second(args, out, err);

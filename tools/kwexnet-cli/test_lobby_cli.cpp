@@ -26,7 +26,10 @@ using testsupport::TestTcpServer;
 const std::string kUser = "0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5d";
 const std::string kOther = "11111111-2222-3333-4444-555555555555";
 
-bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 std::string wireMessage(const std::string &payload, const std::string &recipient)
 {
@@ -41,7 +44,8 @@ std::string wireMessage(const std::string &payload, const std::string &recipient
 std::string pageRow(const std::string &name, int wins)
 {
     return "<score>" + std::to_string(wins * 100) + "</score><user_name>" + name + "</user_name><user_id>id-" + name +
-           "</user_id><wins>" + std::to_string(wins) + "</wins><losses>0</losses><avatar_id>1</avatar_id>"
+           "</user_id><wins>" + std::to_string(wins) +
+           "</wins><losses>0</losses><avatar_id>1</avatar_id>"
            "<metadata/><gamedata>g</gamedata>";
 }
 
@@ -83,21 +87,41 @@ TEST(LobbyCli, ServiceCommandsSendAndPrint)
         std::vector<std::string> printed;
     };
     const std::vector<Case> cases = {
-        {{"register", "--user-name", "neo", "--password", "a&b", "--email", "e", "--last-name", "A"}, 0,
-         "/app/registerUser/", "game_id=28&user_name=neo&user_password=a%26b&email=e&last_name=A", {"result=0"}},
-        {{"prefs", "--session", "S1", "3=three", "1=one"}, 0, "/app/updatePreferences/",
-         "session=S1&game_id=28&profile_id_1=one&profile_id_3=three", {"error_id=0"}},
-        {{"relate", "--session", "S1", "--target-name", "zed", "--status", "B"}, 1, "/app/addRelationByUsername/",
-         "session=S1&game_id=28&target_user_name=zed&relation_status=B", {"error_id=7"}},
-        {{"relations", "--session", "S1", "--filter", "F"}, 0, "/app/getRelations/",
+        {{"register", "--user-name", "neo", "--password", "a&b", "--email", "e", "--last-name", "A"},
+         0,
+         "/app/registerUser/",
+         "game_id=28&user_name=neo&user_password=a%26b&email=e&last_name=A",
+         {"result=0"}},
+        {{"prefs", "--session", "S1", "3=three", "1=one"},
+         0,
+         "/app/updatePreferences/",
+         "session=S1&game_id=28&profile_id_1=one&profile_id_3=three",
+         {"error_id=0"}},
+        {{"relate", "--session", "S1", "--target-name", "zed", "--status", "B"},
+         1,
+         "/app/addRelationByUsername/",
+         "session=S1&game_id=28&target_user_name=zed&relation_status=B",
+         {"error_id=7"}},
+        {{"relations", "--session", "S1", "--filter", "F"},
+         0,
+         "/app/getRelations/",
          "session=S1&game_id=28&relation_status=F",
          {"relation[0].game_mode=12,5,1", "friends=0", "blocked=1", "relation[1].online_status=0",
           "blocked_names[bob]=1"}},
-        {{"join", "--session", "S1", "--topic", "5"}, 0, "/app/joinGroupByTopic/", "session=S1&game_id=28&topic_id=5",
+        {{"join", "--session", "S1", "--topic", "5"},
+         0,
+         "/app/joinGroupByTopic/",
+         "session=S1&game_id=28&topic_id=5",
          {"server_id=3", "address=10.0.0.2:5000", "group_id=9"}},
-        {{"post-score", "--session", "S1", "--profile-id", "4", "--value", "900"}, 0, "/app/postScore/",
-         "session=S1&game_id=28&profile_id=4&value=900&metadata=", {"status=200"}},
-        {{"leaderboard", "--profile-id", "2", "--first", "20", "--count", "2"}, 0, "/board.xml", "",
+        {{"post-score", "--session", "S1", "--profile-id", "4", "--value", "900"},
+         0,
+         "/app/postScore/",
+         "session=S1&game_id=28&profile_id=4&value=900&metadata=",
+         {"status=200"}},
+        {{"leaderboard", "--profile-id", "2", "--first", "20", "--count", "2"},
+         0,
+         "/board.xml",
+         "",
          {"current_record_length=50", "row[21].user_name=cy", "row[22].wins=3", "rows=2"}},
     };
     for (const auto &c : cases) {
@@ -118,8 +142,8 @@ TEST(LobbyCli, ServiceCommandsSendAndPrint)
 
     // Credentials never go over plain http; bad numbers are usage errors.
     const std::size_t before = server.requestCount();
-    const CliRun plain = cli({"register", "--server", "http://127.0.0.1:1/app/", "--user-name", "u", "--password", "p",
-                              "--email", "e"});
+    const CliRun plain =
+        cli({"register", "--server", "http://127.0.0.1:1/app/", "--user-name", "u", "--password", "p", "--email", "e"});
     EXPECT_EQ(plain.code, kwexnet_cli::kExitFailed);
     EXPECT_EQ(cli({"leaderboard", "--server", base, "--profile-id", "2", "--first", "0", "--count", "0"}).code,
               kwexnet_cli::kExitUsage);
@@ -159,19 +183,20 @@ TEST(LobbyCliThreads, ChatRegistersSaysAndPrintsItsMessages)
         return out + "hello";
     }());
     const std::string expectedOut = "state=1\nstate=3\n"
-                                    "routing_type=1\nencryption_type=0\nsession_id=153\nsender_id=" + kOther +
-                                    "\nrecipient_id=" + kUser + "\nsession_code=28\nsession_tag=1\n"
+                                    "routing_type=1\nencryption_type=0\nsession_id=153\nsender_id=" +
+                                    kOther + "\nrecipient_id=" + kUser +
+                                    "\nsession_code=28\nsession_tag=1\n"
                                     "payload_length=6\npayload=hi\\nyou\n"
-                                    "routing_type=1\nencryption_type=0\nsession_id=153\nsender_id=" + kOther +
-                                    "\nrecipient_id=" + kUser + "\nsession_code=28\nsession_tag=1\n"
+                                    "routing_type=1\nencryption_type=0\nsession_id=153\nsender_id=" +
+                                    kOther + "\nrecipient_id=" + kUser +
+                                    "\nsession_code=28\nsession_tag=1\n"
                                     "payload_length=0\npayload=\n"
                                     "state=0\n";
     EXPECT_EQ(run.out, expectedOut);
     EXPECT_TRUE(contains(run.err, "closed the connection"));
 
-    const CliRun refused =
-        cli({"chat", "--socket", "127.0.0.1:" + std::to_string(testsupport::unusedLoopbackPort()), "--session", "1",
-             "--user-id", kUser});
+    const CliRun refused = cli({"chat", "--socket", "127.0.0.1:" + std::to_string(testsupport::unusedLoopbackPort()),
+                                "--session", "1", "--user-id", kUser});
     EXPECT_EQ(refused.code, kwexnet_cli::kExitFailed);
     EXPECT_EQ(refused.out, "state=1\nstate=0\n");
 }

@@ -46,7 +46,7 @@ unsigned long deserialize_string(std::string &value, const char *in, std::size_t
 
 // Chosen by the sender; the socket server gives them their meaning.
 enum eMessageRoutingType : unsigned char {
-    kMessageRoutingRoom = 1,       // messages to the players of a room
+    kMessageRoutingRoom = 1, // messages to the players of a room
     kMessageRoutingRegister = 254, // the client's registration
 };
 enum eMessageEncryptionType : unsigned char {
@@ -77,8 +77,8 @@ struct TCPHeader {
 
     TCPHeader() = default;
     TCPHeader(unsigned int payloadLength, eMessageRoutingType routing, eMessageEncryptionType encryption,
-              unsigned long long sessionId, const char *senderId, const char *recipientId,
-              unsigned short sessionCode, unsigned char sessionTag);
+              unsigned long long sessionId, const char *senderId, const char *recipientId, unsigned short sessionCode,
+              unsigned char sessionTag);
 
     // Writes the 92 wire bytes into `out` (room for kSize) and sets size.
     void serialize(char *out, unsigned long &size) const;

@@ -63,10 +63,8 @@ void SetGlobalURL(std::string host, bool secure);
                                               std::string lastName);
 // One pair "profile_id_<key>" per entry, in ascending key order; global
 // posts to "updateGlobalPreferences/" instead of "updatePreferences/".
-[[nodiscard]] bool CreateUpdatePreferencesRequest(HTTPMessenger &messenger, std::string session,
-                                                  unsigned int gameId,
-                                                  const std::map<unsigned int, std::string> &preferences,
-                                                  bool global);
+[[nodiscard]] bool CreateUpdatePreferencesRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                                  const std::map<unsigned int, std::string> &preferences, bool global);
 
 // A relation code: one character on the wire.
 enum Relation : char {
@@ -84,8 +82,7 @@ enum Relation : char {
 [[nodiscard]] bool CreateAddRelationRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
                                             std::string targetUserId, Relation code);
 [[nodiscard]] bool CreateAddRelationByUsernameRequest(HTTPMessenger &messenger, std::string session,
-                                                      unsigned int gameId, std::string targetUserName,
-                                                      Relation code);
+                                                      unsigned int gameId, std::string targetUserName, Relation code);
 
 // Scores and leaderboards.
 [[nodiscard]] bool CreatePostScoreRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,

@@ -103,12 +103,12 @@ struct RelationEntry {
     std::int32_t target_user_online_status = 0;
     std::int32_t mode_major = 0; // "game_mode" characters 1-4, when it has 8
     std::int32_t mode_minor = 0; // characters 5-7
-    bool mode_flag = false;      // character 8 is not 0
+    bool mode_flag = false; // character 8 is not 0
     std::string game_mode_text;
-    std::int32_t own_status = 0;   // the player's side: 'F', 'B', 'I' or 'N'
+    std::int32_t own_status = 0; // the player's side: 'F', 'B', 'I' or 'N'
     std::int32_t other_status = 0; // the target's side
-    std::int32_t category = -1;    // 0 friend, 1 sent, 2 received, 3 blocked; -1 in no list
-    bool blocked = false;          // either side blocks
+    std::int32_t category = -1; // 0 friend, 1 sent, 2 received, 3 blocked; -1 in no list
+    bool blocked = false; // either side blocks
 
     friend bool operator==(const RelationEntry &, const RelationEntry &) = default;
 };

@@ -220,9 +220,7 @@ struct TestTcpServer::Impl {
             bool ok = true;
             switch (step.kind) {
             case TcpScript::Step::Send: ok = sendAll(c.fd, step.bytes); break;
-            case TcpScript::Step::Pause:
-                waitFor([] { return false; }, toDuration(step.seconds));
-                break;
+            case TcpScript::Step::Pause: waitFor([] { return false; }, toDuration(step.seconds)); break;
             case TcpScript::Step::WaitForBytes:
                 waitFor([&] { return c.received.size() >= step.count; }, kWaitLimit);
                 break;
@@ -264,11 +262,20 @@ struct TestTcpServer::Impl {
     }
 };
 
-TestTcpServer::TestTcpServer() : mImpl(std::make_shared<Impl>()) {}
+TestTcpServer::TestTcpServer()
+    : mImpl(std::make_shared<Impl>())
+{
+}
 
-TestTcpServer::~TestTcpServer() { stop(); }
+TestTcpServer::~TestTcpServer()
+{
+    stop();
+}
 
-void TestTcpServer::script(std::vector<TcpScript> scripts) { mImpl->scripts = std::move(scripts); }
+void TestTcpServer::script(std::vector<TcpScript> scripts)
+{
+    mImpl->scripts = std::move(scripts);
+}
 
 bool TestTcpServer::start()
 {
