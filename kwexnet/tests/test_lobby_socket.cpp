@@ -340,6 +340,12 @@ TEST(LobbySocketThreads, ReconnectStartsClean)
     ASSERT_TRUE(server.waitForBytes(1, 92, 5.0));
     loop().runFor(0.05);
     EXPECT_EQ(server.received(1).size(), 92u); // the registration only
+
+    // Connecting again while connected ends the first connection.
+    c.connect(server.port());
+    EXPECT_TRUE(server.waitForFinished(1, 5.0));
+    ASSERT_TRUE(c.until([&] { return c.tcp.getState() == TCPManager::kStateConnected; }));
+    EXPECT_EQ(loop().watchCount(), 1u);
 }
 
 TEST(LobbySocketThreads, LargeMessageThroughASlowReaderAndResets)
