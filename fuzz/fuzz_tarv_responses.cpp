@@ -42,5 +42,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     // A reused structure gives the same verdict on the same reply.
     require(login.ParseFromResponseXML(text, length) == complete[0]);
+
+    GetRelationsResponse relations;
+    GetLeaderboardResponse board;
+    JoinGroupByTopicResponse join;
+    const bool more[] = {
+        relations.ParseFromResponseXML(text, length),
+        board.ParseFromResponseXML(text, length),
+        join.ParseFromResponseXML(text, length),
+    };
+    for (const bool c : more) {
+        require(!c || closed);
+    }
+    // Every list points into this structure's own entries, once each.
+    std::size_t listed = 0;
+    for (const auto *list :
+         {&relations.friends, &relations.blocked, &relations.pending_sent, &relations.pending_received}) {
+        for (const std::size_t i : *list) {
+            require(i < relations.entries.size());
+        }
+        listed += list->size();
+    }
+    require(listed <= relations.entries.size());
+    for (const auto &entry : relations.entries) {
+        require(entry.blocked == (entry.own_status == 'B' || entry.other_status == 'B'));
+        require(!entry.blocked || relations.blocked_names.count(entry.target_user_name) == 1);
+    }
+
+    // Pages append rows with consecutive ranks from the first one given.
+    CDNLeaderboard page;
+    require(page.ParseFromResponseXML(text, length, 4000000000u));
+    const std::size_t rows = page.entries.size();
+    require(page.ParseFromResponseXML(text, length, 1));
+    require(page.entries.size() == 2 * rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        require(page.entries[i].rank == static_cast<std::uint32_t>(4000000000u + i));
+        require(page.entries[rows + i].rank == 1 + i);
+    }
     return 0;
 }

@@ -1,8 +1,11 @@
 #include "kwexnet/tarv_requests.h"
 
 #include <cstdio>
+#include <cstdint>
 #include <string_view>
 #include <utility>
+
+#include "kwexnet/xml_reader.h"
 
 namespace KwexNet {
 namespace Tarv {
@@ -34,6 +37,14 @@ public:
     {
         separate(name);
         mText += value ? "true" : "false";
+        return *this;
+    }
+    // Only when not empty.
+    FormBody &addOptional(std::string_view name, const std::string &value)
+    {
+        if (!value.empty()) {
+            add(name, value);
+        }
         return *this;
     }
     // A text literal would otherwise pick the bool overload.
@@ -180,6 +191,175 @@ bool CreateLogoutRequest(HTTPMessenger &messenger, std::string session, unsigned
     FormBody body;
     body.add("session", session).add("game_id", static_cast<unsigned long>(gameId));
     return post(messenger, gBaseURL + "logout/", body, true);
+}
+
+bool CreateRegisterUserRequest(HTTPMessenger &messenger, unsigned int gameId, std::string userName,
+                               std::string password, std::string email, std::string firstName, std::string lastName)
+{
+    startRequest(messenger);
+    if (!refuseUnlessSecure(messenger)) {
+        return false;
+    }
+    FormBody body;
+    body.add("game_id", static_cast<unsigned long>(gameId))
+        .add("user_name", userName)
+        .add("user_password", password)
+        .add("email", email)
+        .addOptional("first_name", firstName)
+        .addOptional("last_name", lastName);
+    return post(messenger, gBaseURL + "registerUser/", body, true);
+}
+
+bool CreateForgotPasswordRequest(HTTPMessenger &messenger, unsigned int gameId, std::string email, std::string userName,
+                                 std::string language)
+{
+    startRequest(messenger);
+    FormBody body;
+    body.add("game_id", static_cast<unsigned long>(gameId))
+        .add("email", email)
+        .add("user_name", userName)
+        .add("language", language);
+    return post(messenger, gBaseURL + "forgotPassword/", body, false);
+}
+
+bool CreateModifyAccountRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                std::string password, std::string email, std::string firstName, std::string lastName)
+{
+    startRequest(messenger);
+    if (!password.empty() && !refuseUnlessSecure(messenger)) {
+        return false;
+    }
+    FormBody body;
+    body.add("session", session)
+        .add("game_id", static_cast<unsigned long>(gameId))
+        .addOptional("user_password", password)
+        .addOptional("email", email)
+        .addOptional("first_name", firstName)
+        .addOptional("last_name", lastName);
+    return post(messenger, gBaseURL + "modifyAccount/", body, true);
+}
+
+bool CreateUpdatePreferencesRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                    const std::map<unsigned int, std::string> &preferences, bool global)
+{
+    startRequest(messenger);
+    FormBody body;
+    body.add("session", session).add("game_id", static_cast<unsigned long>(gameId));
+    for (const auto &[key, value] : preferences) {
+        body.add("profile_id_" + std::to_string(key), value);
+    }
+    return post(messenger, gBaseURL + (global ? "updateGlobalPreferences/" : "updatePreferences/"), body, true);
+}
+
+namespace {
+
+bool isRequestCode(Relation code)
+{
+    return code == kRelationFriend || code == kRelationBlock || code == kRelationIgnore;
+}
+
+bool addRelation(HTTPMessenger &messenger, const std::string &session, unsigned int gameId, std::string_view field,
+                 const std::string &target, Relation code, const char *path)
+{
+    startRequest(messenger);
+    if (!isRequestCode(code)) {
+        return refuse(messenger, "a relation request needs the code F, B or I");
+    }
+    FormBody body;
+    body.add("session", session)
+        .add("game_id", static_cast<unsigned long>(gameId))
+        .add(field, target)
+        .add("relation_status", std::string(1, static_cast<char>(code)));
+    return post(messenger, gBaseURL + path, body, true);
+}
+
+} // namespace
+
+bool CreateGetRelationsRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId, Relation filter)
+{
+    startRequest(messenger);
+    if (filter != kRelationNone && filter != kRelationNotAnswered && !isRequestCode(filter)) {
+        return refuse(messenger, "a relation filter is 0, F, B, I or N");
+    }
+    FormBody body;
+    body.add("session", session).add("game_id", static_cast<unsigned long>(gameId));
+    if (filter != kRelationNone) {
+        body.add("relation_status", std::string(1, static_cast<char>(filter)));
+    }
+    return post(messenger, gBaseURL + "getRelations/", body, true);
+}
+
+bool CreateAddRelationRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                              std::string targetUserId, Relation code)
+{
+    return addRelation(messenger, session, gameId, "target_user_id", targetUserId, code, "addRelation/");
+}
+
+bool CreateAddRelationByUsernameRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                        std::string targetUserName, Relation code)
+{
+    return addRelation(messenger, session, gameId, "target_user_name", targetUserName, code, "addRelationByUsername/");
+}
+
+bool CreatePostScoreRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId, unsigned int profileId,
+                            unsigned int value, std::string metadata)
+{
+    startRequest(messenger);
+    FormBody body;
+    body.add("session", session)
+        .add("game_id", static_cast<unsigned long>(gameId))
+        .add("profile_id", static_cast<unsigned long>(profileId))
+        .add("value", static_cast<unsigned long>(value))
+        .add("metadata", metadata);
+    return post(messenger, gBaseURL + "postScore/", body, true);
+}
+
+bool CreateGetLeaderboardRequestNoAuth(HTTPMessenger &messenger, unsigned int gameId, unsigned int profileId,
+                                       std::string userId)
+{
+    startRequest(messenger);
+    FormBody body;
+    body.add("game_id", static_cast<unsigned long>(gameId))
+        .add("profile_id", static_cast<unsigned long>(profileId))
+        .addOptional("user_id", userId);
+    return post(messenger, gBaseURL + "getLeaderboardNoAuth/", body, false);
+}
+
+bool CreateGetLeaderboardCDNRequest(HTTPMessenger &messenger, std::string fileURL, unsigned int recordLength,
+                                    unsigned int firstRecord, unsigned int recordCount)
+{
+    startRequest(messenger);
+    if (recordLength == 0 || recordCount == 0) {
+        return refuse(messenger, "a leaderboard page needs a record length and a record count above 0");
+    }
+    std::string host;
+    if (!Encode::URL::getHostNameFromURL(host, fileURL.c_str())) {
+        return refuse(messenger, "the leaderboard file URL \"" + fileURL + "\" names no host");
+    }
+    // At most (2^32 - 1) * (2^33 - 2): well inside 64 bits.
+    const std::uint64_t first = std::uint64_t{recordLength} * firstRecord;
+    const std::uint64_t last = first + std::uint64_t{recordLength} * recordCount - 1;
+    char range[64];
+    std::snprintf(range, sizeof range, "bytes=%llu-%llu", static_cast<unsigned long long>(first),
+                  static_cast<unsigned long long>(last));
+    if (!messenger.setRequestInfo(fileURL.c_str(), kHTTPRequestGet, kHTTPVersion11)) {
+        return refuse(messenger, "the messenger refused the request URL \"" + fileURL + "\"");
+    }
+    if (!messenger.setRequestHeaderField("Host", host.c_str()) || !messenger.setRequestHeaderField("Range", range)) {
+        return refuse(messenger, "the messenger refused a header field");
+    }
+    return true;
+}
+
+bool CreateJoinGroupByTopicRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                   unsigned int topicId)
+{
+    startRequest(messenger);
+    FormBody body;
+    body.add("session", session)
+        .add("game_id", static_cast<unsigned long>(gameId))
+        .add("topic_id", static_cast<unsigned long>(topicId));
+    return post(messenger, gBaseURL + "joinGroupByTopic/", body, true);
 }
 
 } // namespace Tarv

@@ -225,5 +225,221 @@ bool LoginResponse::ParseFromResponseXML(const char *document, unsigned int leng
     return closed && (seenError || (seenResult && seenSession && seenUserId && seenUserName));
 }
 
+namespace {
+
+// Characters [first, first + count) of `text` as a decimal number.
+std::int32_t digitsAt(const std::string &text, std::size_t first, std::size_t count)
+{
+    return toInt32(text.substr(first, count).c_str());
+}
+
+void sortRelations(GetRelationsResponse &reply)
+{
+    for (std::size_t i = 0; i < reply.entries.size(); ++i) {
+        RelationEntry &entry = reply.entries[i];
+        const int own = entry.own_status;
+        const int other = entry.other_status;
+        entry.blocked = own == 'B' || other == 'B';
+        if (entry.blocked) {
+            reply.blocked_names[entry.target_user_name] = true;
+        }
+        if (own == 'F' && other == 'F') {
+            entry.category = 0;
+            reply.friends.push_back(i);
+        } else if (own == 'F' && other == 'N') {
+            entry.category = 1;
+            reply.pending_sent.push_back(i);
+        } else if (own == 'N' && other == 'F') {
+            entry.category = 2;
+            reply.pending_received.push_back(i);
+        } else if (own == 'B' && (other == 'F' || other == 'N')) {
+            entry.category = 3;
+            reply.blocked.push_back(i);
+        } else if (own == 'B' && (other == 'B' || other == 'I')) {
+            entry.category = 3;
+            entry.target_user_online_status = 0;
+            reply.blocked.push_back(i);
+        }
+    }
+}
+
+} // namespace
+
+bool GetRelationsResponse::ParseFromResponseXML(const char *document, unsigned int length)
+{
+    error_id = 0;
+    entries.clear();
+    friends.clear();
+    blocked.clear();
+    pending_sent.clear();
+    pending_received.clear();
+    blocked_names.clear();
+    const bool closed = walkReply(document, length, [&](XmlReader &reader) {
+        const auto &name = reader.getName();
+        if (name == "relation") {
+            const std::string status = attributeText(reader, "relation_status");
+            if (status.size() != 3) {
+                return true;
+            }
+            RelationEntry entry;
+            entry.game_id = attributeNumber(reader, "game_id");
+            entry.user_id = attributeText(reader, "user_id");
+            entry.target_user_id = attributeText(reader, "target_user_id");
+            entry.target_user_name = attributeText(reader, "target_user_name");
+            entry.target_user_online_status = attributeNumber(reader, "target_user_online_status");
+            const std::string mode = attributeText(reader, "game_mode");
+            if (mode.size() == 8) {
+                entry.mode_major = digitsAt(mode, 0, 4);
+                entry.mode_minor = digitsAt(mode, 4, 3);
+                entry.mode_flag = digitsAt(mode, 7, 1) != 0;
+            }
+            entry.game_mode_text = attributeText(reader, "game_mode_text");
+            entry.own_status = static_cast<unsigned char>(status[0]);
+            entry.other_status = static_cast<unsigned char>(status[2]);
+            entries.push_back(std::move(entry));
+        } else if (name == "error") {
+            readError(reader, error_id, error_message);
+        }
+        return true;
+    });
+    sortRelations(*this);
+    return closed;
+}
+
+bool GetLeaderboardResponse::ParseFromResponseXML(const char *document, unsigned int length)
+{
+    current_rank = -1;
+    last_rank = -1;
+    error_id = 0;
+
+    enum Needed : unsigned { kCurrentCdn = 1, kCurrentLength = 2, kLastCdn = 4, kLastLength = 8, kAll = 15 };
+    unsigned seen = 0;
+    bool seenError = false;
+    struct TextField {
+        const char *element;
+        std::string GetLeaderboardResponse::*field;
+        unsigned needed;
+    };
+    struct NumberField {
+        const char *element;
+        std::int32_t GetLeaderboardResponse::*field;
+        unsigned needed;
+    };
+    static constexpr TextField kTexts[] = {
+        {"current_cdn", &GetLeaderboardResponse::current_cdn, kCurrentCdn},
+        {"last_cdn", &GetLeaderboardResponse::last_cdn, kLastCdn},
+    };
+    static constexpr NumberField kNumbers[] = {
+        {"current_rank", &GetLeaderboardResponse::current_rank, 0},
+        {"current_record_length", &GetLeaderboardResponse::current_record_length, kCurrentLength},
+        {"current_total_records", &GetLeaderboardResponse::current_total_records, 0},
+        {"last_rank", &GetLeaderboardResponse::last_rank, 0},
+        {"last_record_length", &GetLeaderboardResponse::last_record_length, kLastLength},
+        {"last_total_records", &GetLeaderboardResponse::last_total_records, 0},
+    };
+    const bool closed = walkReply(document, length, [&](XmlReader &reader) {
+        const auto &name = reader.getName();
+        if (name == "error") {
+            readError(reader, error_id, error_message);
+            seenError = true;
+            return true;
+        }
+        for (const auto &text : kTexts) {
+            if (name == text.element) {
+                seen |= text.needed;
+                return readText(reader, this->*text.field);
+            }
+        }
+        for (const auto &number : kNumbers) {
+            if (name == number.element) {
+                seen |= number.needed;
+                std::string value;
+                const bool more = readText(reader, value);
+                this->*number.field = toInt32(value.c_str());
+                return more;
+            }
+        }
+        return true;
+    });
+    return closed && (seenError || seen == kAll);
+}
+
+bool CDNLeaderboard::ParseFromResponseXML(const char *document, unsigned int length, unsigned int firstRank)
+{
+    cdn_leaderboard_entry row;
+    std::uint32_t nextRank = firstRank;
+    struct TextField {
+        const char *element;
+        std::string cdn_leaderboard_entry::*field;
+    };
+    struct NumberField {
+        const char *element;
+        std::int32_t cdn_leaderboard_entry::*field;
+    };
+    static constexpr TextField kTexts[] = {
+        {"score", &cdn_leaderboard_entry::score},
+        {"user_name", &cdn_leaderboard_entry::user_name},
+        {"user_id", &cdn_leaderboard_entry::user_id},
+    };
+    static constexpr NumberField kNumbers[] = {
+        {"wins", &cdn_leaderboard_entry::wins},
+        {"losses", &cdn_leaderboard_entry::losses},
+        {"avatar_id", &cdn_leaderboard_entry::avatar_id},
+    };
+    walkReply(document, length, [&](XmlReader &reader) {
+        const auto &name = reader.getName();
+        for (const auto &text : kTexts) {
+            if (name == text.element) {
+                return readText(reader, row.*text.field);
+            }
+        }
+        for (const auto &number : kNumbers) {
+            if (name == number.element) {
+                std::string value;
+                const bool more = readText(reader, value);
+                row.*number.field = toInt32(value.c_str());
+                return more;
+            }
+        }
+        const bool isMetadata = name == "metadata";
+        if (isMetadata || name == "gamedata") {
+            // An empty-element tag keeps the previous row's value.
+            if (!reader.isEmptyElement() && !readText(reader, isMetadata ? row.metadata : row.gamedata)) {
+                return false; // cut inside the row: it makes no row
+            }
+            if (!isMetadata) {
+                row.rank = nextRank++;
+                entries.push_back(row);
+            }
+        }
+        return true;
+    });
+    return true;
+}
+
+bool JoinGroupByTopicResponse::ParseFromResponseXML(const char *document, unsigned int length)
+{
+    error_id = 0;
+    bool seenResult = false;
+    bool seenGroup = false;
+    bool seenError = false;
+    const bool closed = walkReply(document, length, [&](XmlReader &reader) {
+        const auto &name = reader.getName();
+        if (name == "result") {
+            seenResult = true;
+        } else if (name == "group_info") {
+            server_id = attributeNumber(reader, "server_id");
+            address = attributeText(reader, "address");
+            group_id = attributeNumber(reader, "group_id");
+            seenGroup = true;
+        } else if (name == "error") {
+            readError(reader, error_id, error_message);
+            seenError = true;
+        }
+        return true;
+    });
+    return closed && (seenError || (seenResult && seenGroup));
+}
+
 } // namespace Tarv
 } // namespace KwexNet

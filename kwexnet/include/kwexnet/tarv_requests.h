@@ -19,6 +19,7 @@
 #ifndef KWEXNET_TARV_REQUESTS_H
 #define KWEXNET_TARV_REQUESTS_H
 
+#include <map>
 #include <string>
 
 #include "kwexnet/http_messenger.h"
@@ -48,6 +49,58 @@ void SetGlobalURL(std::string host, bool secure);
 // POST to base + "logout/".
 [[nodiscard]] bool CreateLogoutRequest(HTTPMessenger &messenger, std::string session,
                                        unsigned int gameId);
+
+// Account and preferences. A password is sent only when the base URL is
+// https:// (register always carries one; modify only when not empty).
+// Optional texts that are empty leave no pair in the body.
+[[nodiscard]] bool CreateRegisterUserRequest(HTTPMessenger &messenger, unsigned int gameId, std::string userName,
+                                             std::string password, std::string email, std::string firstName,
+                                             std::string lastName);
+[[nodiscard]] bool CreateForgotPasswordRequest(HTTPMessenger &messenger, unsigned int gameId, std::string email,
+                                               std::string userName, std::string language);
+[[nodiscard]] bool CreateModifyAccountRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                              std::string password, std::string email, std::string firstName,
+                                              std::string lastName);
+// One pair "profile_id_<key>" per entry, in ascending key order; global
+// posts to "updateGlobalPreferences/" instead of "updatePreferences/".
+[[nodiscard]] bool CreateUpdatePreferencesRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                                  const std::map<unsigned int, std::string> &preferences, bool global);
+
+// A relation code: one character on the wire.
+enum Relation : char {
+    kRelationNone = 0, // no filter (list request only)
+    kRelationFriend = 'F',
+    kRelationBlock = 'B',
+    kRelationIgnore = 'I',
+    kRelationNotAnswered = 'N', // appears in replies only
+};
+
+// The list, optionally filtered by one code (F, B, I or N; 0 for all).
+[[nodiscard]] bool CreateGetRelationsRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                             Relation filter);
+// Asks for, accepts, blocks or ignores: the code must be F, B or I.
+[[nodiscard]] bool CreateAddRelationRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                            std::string targetUserId, Relation code);
+[[nodiscard]] bool CreateAddRelationByUsernameRequest(HTTPMessenger &messenger, std::string session,
+                                                      unsigned int gameId, std::string targetUserName, Relation code);
+
+// Scores and leaderboards.
+[[nodiscard]] bool CreatePostScoreRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                          unsigned int profileId, unsigned int value, std::string metadata);
+// No session; "user_id" only when not empty.
+[[nodiscard]] bool CreateGetLeaderboardRequestNoAuth(HTTPMessenger &messenger, unsigned int gameId,
+                                                     unsigned int profileId, std::string userId);
+// A GET of records [firstRecord, firstRecord + recordCount) of the board
+// file at `fileURL`, by byte range: only Host (the URL's host name, no
+// port) and Range are set. The range is computed in 64 bits. A zero record
+// length or count, or a URL without a host, is refused.
+[[nodiscard]] bool CreateGetLeaderboardCDNRequest(HTTPMessenger &messenger, std::string fileURL,
+                                                  unsigned int recordLength, unsigned int firstRecord,
+                                                  unsigned int recordCount);
+
+// A room on a topic.
+[[nodiscard]] bool CreateJoinGroupByTopicRequest(HTTPMessenger &messenger, std::string session, unsigned int gameId,
+                                                 unsigned int topicId);
 
 // Percent-encodes a form value as described above.
 [[nodiscard]] std::string FormEncode(const std::string &value);

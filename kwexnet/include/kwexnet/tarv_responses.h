@@ -14,9 +14,12 @@
 #ifndef KWEXNET_TARV_RESPONSES_H
 #define KWEXNET_TARV_RESPONSES_H
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace KwexNet {
 namespace Tarv {
@@ -88,6 +91,98 @@ struct LoginResponse {
     std::string error_message;
 
     // Resets result, error_id and both maps.
+    [[nodiscard]] bool ParseFromResponseXML(const char *document, unsigned int length);
+};
+
+// One relation of the player with another player.
+struct RelationEntry {
+    std::int32_t game_id = 0;
+    std::string user_id;
+    std::string target_user_id;
+    std::string target_user_name;
+    std::int32_t target_user_online_status = 0;
+    std::int32_t mode_major = 0; // "game_mode" characters 1-4, when it has 8
+    std::int32_t mode_minor = 0; // characters 5-7
+    bool mode_flag = false; // character 8 is not 0
+    std::string game_mode_text;
+    std::int32_t own_status = 0; // the player's side: 'F', 'B', 'I' or 'N'
+    std::int32_t other_status = 0; // the target's side
+    std::int32_t category = -1; // 0 friend, 1 sent, 2 received, 3 blocked; -1 in no list
+    bool blocked = false; // either side blocks
+
+    friend bool operator==(const RelationEntry &, const RelationEntry &) = default;
+};
+
+// The relations list. <relation .../> elements whose "relation_status" is
+// exactly three characters (first: the player's side, third: the target's)
+// become entries, sorted into four lists of indices into `entries`:
+// FF friends; FN sent; NF received; B with F or N blocked; B with B or I
+// blocked and shown offline. Any other pair is in no list. Either side "B"
+// marks the entry blocked and its name in blocked_names. Complete once
+// </appserver> is read; an incomplete list keeps what was read, sorted.
+struct GetRelationsResponse {
+    std::int32_t error_id = 0;
+    std::string error_message;
+    std::vector<RelationEntry> entries;
+    std::vector<std::size_t> friends;
+    std::vector<std::size_t> blocked;
+    std::vector<std::size_t> pending_sent;
+    std::vector<std::size_t> pending_received;
+    std::map<std::string, bool> blocked_names;
+
+    [[nodiscard]] bool ParseFromResponseXML(const char *document, unsigned int length);
+};
+
+// Where a leaderboard's files are. Text elements; numbers read like atoi.
+// Complete with both URLs and both record lengths, or an error.
+struct GetLeaderboardResponse {
+    std::string current_cdn;
+    std::int32_t current_rank = -1; // reset to -1 by each parse
+    std::int32_t current_record_length = 0;
+    std::int32_t current_total_records = 0;
+    std::string last_cdn;
+    std::int32_t last_rank = -1; // reset to -1 by each parse
+    std::int32_t last_record_length = 0;
+    std::int32_t last_total_records = 0;
+    std::int32_t error_id = 0; // reset by each parse
+    std::string error_message;
+
+    [[nodiscard]] bool ParseFromResponseXML(const char *document, unsigned int length);
+};
+
+struct cdn_leaderboard_entry {
+    std::uint32_t rank = 0;
+    std::int32_t avatar_id = 0;
+    std::int32_t wins = 0;
+    std::int32_t losses = 0;
+    std::string score;
+    std::string user_name;
+    std::string user_id;
+    std::string metadata;
+    std::string gamedata;
+
+    friend bool operator==(const cdn_leaderboard_entry &, const cdn_leaderboard_entry &) = default;
+};
+
+// Rows of a leaderboard page. Each row ends at its <gamedata> element; an
+// element a row lacks keeps the previous row's value (an empty-element
+// <metadata/> or <gamedata/> too). Rows are appended, ranked from
+// `firstRank`; elements after the last <gamedata> make no row. A page has
+// no completeness test: the result is always true.
+struct CDNLeaderboard {
+    std::deque<cdn_leaderboard_entry> entries;
+
+    [[nodiscard]] bool ParseFromResponseXML(const char *document, unsigned int length, unsigned int firstRank);
+};
+
+// A room. Complete with <result/> and <group_info/>, or an error.
+struct JoinGroupByTopicResponse {
+    std::int32_t error_id = 0; // reset by each parse
+    std::string error_message;
+    std::int32_t server_id = 0;
+    std::string address;
+    std::int32_t group_id = 0;
+
     [[nodiscard]] bool ParseFromResponseXML(const char *document, unsigned int length);
 };
 
