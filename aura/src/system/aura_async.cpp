@@ -152,6 +152,12 @@ void AsyncThread::run()
         state = result == AURA_OK ? SoundI::OPENSTATE_READY : SoundI::OPENSTATE_ERROR;
         break;
     }
+    case SoundI::OPENSTATE_SUBSOUND: {
+        auto *stream = static_cast<Stream *>(sound);
+        result = sound->mSystem->switchSubSound(stream, record->mSubSound);
+        state = result == AURA_OK ? SoundI::OPENSTATE_READY : SoundI::OPENSTATE_ERROR;
+        break;
+    }
     default:
         break;
     }
