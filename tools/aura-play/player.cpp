@@ -200,6 +200,28 @@ int describeFile(AURA::System *system, const std::string &file)
     std::printf("  channels: %d\n", channels);
     std::printf("  rate:     %.0f Hz\n", static_cast<double>(frequency));
     std::printf("  length:   %u samples, %u ms\n", lengthPcm, lengthMs);
+    // A multi-sound file: each subsound in turn (a stream switches to it).
+    int numSubSounds = 0;
+    (void)sound->getNumSubSounds(&numSubSounds);
+    if (numSubSounds > 0) {
+        std::printf("  subsounds: %d\n", numSubSounds);
+    }
+    for (int i = 0; i < numSubSounds; ++i) {
+        AURA::Sound *sub = nullptr;
+        char name[256] = {};
+        unsigned int subLength = 0;
+        AURA_SOUND_FORMAT subFormat = AURA_SOUND_FORMAT_NONE;
+        int subChannels = 0;
+        if (sound->getSubSound(i, &sub) != AURA_OK || !sub) {
+            std::printf("  subsound %d: not playable\n", i);
+            continue;
+        }
+        (void)sub->getName(name, sizeof(name));
+        (void)sub->getFormat(nullptr, &subFormat, &subChannels, nullptr);
+        (void)sub->getLength(&subLength, AURA_TIMEUNIT_PCM);
+        std::printf("  subsound %d: \"%s\", %s, %d channels, %u samples\n", i, name, formatName(subFormat),
+                    subChannels, subLength);
+    }
     int numTags = 0;
     if (sound->getNumTags(&numTags, nullptr) == AURA_OK) {
         for (int i = 0; i < numTags; ++i) {
