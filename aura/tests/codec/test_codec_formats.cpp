@@ -397,6 +397,12 @@ TEST_F(Formats, FlacSeeksCutFilesCommentsAndBadHeaders)
     Bytes marker = file;
     marker[3] = 'D';
     EXPECT_EQ(open(marker, &sound, 0, &exinfo), AURA_ERR_FORMAT);
+    // Frames larger than STREAMINFO's maximum block size are decode
+    // errors, never written past the buffer sized from it.
+    Bytes small = file;
+    small[10] = 0;
+    small[11] = 16;
+    EXPECT_EQ(open(small, &sound, 0, &exinfo), AURA_ERR_FILE_BAD);
 }
 
 // A DLS collection written here: waves of 8 and 16 bits, mono and stereo,
@@ -686,5 +692,48 @@ TEST_F(Formats, DlsInclusionListsStreamsAndMalformedCollections)
         EXPECT_EQ(bank->release(), AURA_OK);
     }
 }
+
+#ifdef AURA_PLAY_PATH
+// The player renders the formats bit for bit (stereo at the file's own
+// rate), lists subsounds and plays the one asked for.
+TEST_F(Formats, AuraPlayRendersAiffFlacAndOneDlsWave)
+{
+    ASSERT_TRUE(run("sox -n -r 32000 -c 2 -b 16 " + quote(mDir / "src.wav") + " synth 0.7 sine 300 sine 500 vol 0.6"));
+    ASSERT_TRUE(run("sox " + quote(mDir / "src.wav") + " " + quote(mDir / "a.aiff")));
+    ASSERT_TRUE(run("flac -s -f -o " + quote(mDir / "a.flac") + " " + quote(mDir / "src.wav")));
+    const auto expected = auratest::readWav(mDir / "src.wav");
+    ASSERT_TRUE(expected.valid);
+    for (const char *name : {"a.aiff", "a.flac"}) {
+        for (const char *mode : {"", "--stream "}) {
+            const auto out = mDir / "out.wav";
+            ASSERT_TRUE(run(std::string(AURA_PLAY_PATH) + " -q " + mode + "-o " + quote(out) + " " +
+                            quote(mDir / name)))
+                << name;
+            const auto rendered = auratest::readWav(out);
+            EXPECT_EQ(rendered.rate, 32000u) << name;
+            EXPECT_TRUE(rendered.pcm16 == expected.pcm16) << name << " " << mode;
+        }
+    }
+    const std::vector<DlsWave> waves = testWaves();
+    ASSERT_TRUE(auratest::writeAll(mDir / "bank.dls", dlsFile(waves)));
+    const std::string info = auratest::capture(std::string(AURA_PLAY_PATH) + " --info " + quote(mDir / "bank.dls"));
+    EXPECT_NE(info.find("subsounds: 4"), std::string::npos) << info;
+    EXPECT_NE(info.find("subsound 3: \"sixteen stereo\", PCM 16-bit, 2 channels, 400 samples"), std::string::npos)
+        << info;
+    for (const char *mode : {"", "--stream "}) {
+        const auto out = mDir / "wave.wav";
+        ASSERT_TRUE(run(std::string(AURA_PLAY_PATH) + " -q " + mode + "--subsound 3 -o " + quote(out) + " " +
+                        quote(mDir / "bank.dls")));
+        const auto rendered = auratest::readWav(out);
+        EXPECT_EQ(rendered.rate, 22050u);
+        EXPECT_TRUE(rendered.data == waves[3].data) << mode;
+    }
+    int status = 0;
+    (void)auratest::capture(std::string(AURA_PLAY_PATH) + " -q --subsound 9 -o " + quote(mDir / "none.wav") + " " +
+                                quote(mDir / "bank.dls") + " 2>/dev/null",
+                            &status);
+    EXPECT_NE(status, 0);
+}
+#endif
 
 } // namespace
