@@ -10,6 +10,7 @@
 #include "base/aura_memory.h"
 #include "sound/aura_soundi.h"
 #include "base/aura_string.h"
+#include "system/aura_async.h"
 #include "system/aura_systemi.h"
 #include "dsp/aura_dsp_filter.h"
 #include "dsp/units/aura_dsp_soundcard.h"
@@ -656,6 +657,8 @@ AURA_RESULT SystemI::updateInternal()
     if (mOutput && !mOutput->isRealTime()) {
         streamThreadFunc(this);
     }
+    // Loader threads of their own that finished their work go.
+    (void)AsyncThread::update();
 
     const unsigned int now = currentMs();
     const int delta = static_cast<int>(now - mLastUpdateMs);

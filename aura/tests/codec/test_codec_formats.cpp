@@ -9,8 +9,10 @@
 #include "codec/aura_codec_flac.h"
 #include "engine.h"
 #include "files.h"
+#include "base/aura_memory.h"
 #include "sound/aura_soundi.h"
 #include "sound/aura_stream.h"
+#include "system/aura_async.h"
 #include "systems.h"
 #include "threads.h"
 #include "tools.h"
@@ -18,12 +20,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace {
+
+constexpr const char AURA_ALLOC_TAG[] = "aura/tests/codec/test_codec_formats";
 
 using auratest::Bytes;
 using auratest::quote;
@@ -403,6 +408,50 @@ TEST_F(Formats, FlacSeeksCutFilesCommentsAndBadHeaders)
     small[10] = 0;
     small[11] = 16;
     EXPECT_EQ(open(small, &sound, 0, &exinfo), AURA_ERR_FILE_BAD);
+
+    // A comment without "=" is no tag; the others stay.
+    Bytes unnamed = file;
+    const std::string artist = "ARTIST=Somebody";
+    const auto found = std::search(unnamed.begin(), unnamed.end(), artist.begin(), artist.end());
+    ASSERT_NE(found, unnamed.end());
+    found[6] = '_';
+    ASSERT_EQ(open(unnamed, &sound, 0, &exinfo), AURA_OK);
+    EXPECT_EQ(sound->getTag("ARTIST", 0, &tag), AURA_ERR_TAGNOTFOUND);
+    EXPECT_EQ(sound->getTag("TITLE", 0, &tag), AURA_OK);
+    EXPECT_EQ(sound->release(), AURA_OK);
+
+    // Frames of another channel count after the stereo ones: an error,
+    // after the stereo frames.
+    ASSERT_TRUE(run("sox -n -r 44100 -c 1 -b 16 " + quote(mDir / "mono.wav") + " synth 1 sine 440"));
+    ASSERT_TRUE(run("flac -s -f --no-seektable --no-padding -o " + quote(mDir / "mono.flac") + " " +
+                    quote(mDir / "mono.wav")));
+    ASSERT_TRUE(run("flac -s -f --no-seektable --no-padding -o " + quote(mDir / "plain.flac") + " " + quote(wav)));
+    const auto framesAt = [](const Bytes &bytes) {
+        size_t at = 4;
+        for (bool last = false; !last && at + 4 <= bytes.size();) {
+            last = (bytes[at] & 0x80) != 0;
+            at += 4 + (static_cast<size_t>(bytes[at + 1]) << 16 | static_cast<size_t>(bytes[at + 2]) << 8 | bytes[at + 3]);
+        }
+        return at;
+    };
+    const Bytes stereo = auratest::readAll(mDir / "plain.flac");
+    const Bytes mono = auratest::readAll(mDir / "mono.flac");
+    Bytes mixed = stereo;
+    mixed.insert(mixed.end(), mono.begin() + static_cast<long>(framesAt(mono)), mono.end());
+    ASSERT_EQ(open(mixed, &sound, AURA_CREATESTREAM, &exinfo), AURA_OK);
+    auto *mixedCodec = static_cast<AURA::Stream *>(static_cast<AURA::SoundI *>(sound))->mCodec;
+    ASSERT_EQ(mixedCodec->setPosition(-1, 0, AURA_TIMEUNIT_PCM), AURA_OK);
+    std::vector<uint8_t> piece(1 << 16);
+    size_t total = 0;
+    AURA_RESULT result = AURA_OK;
+    for (int i = 0; i < 1000 && result == AURA_OK; ++i) {
+        unsigned int got = 0;
+        result = mixedCodec->read(piece.data(), static_cast<unsigned int>(piece.size()), &got);
+        total += got;
+    }
+    EXPECT_EQ(result, AURA_ERR_FILE_BAD);
+    EXPECT_GE(total, ref.size());
+    EXPECT_EQ(sound->release(), AURA_OK);
 }
 
 // A DLS collection written here: waves of 8 and 16 bits, mono and stereo,
@@ -691,6 +740,46 @@ TEST_F(Formats, DlsInclusionListsStreamsAndMalformedCollections)
         EXPECT_GT(length, 0u) << c.what;
         EXPECT_EQ(bank->release(), AURA_OK);
     }
+}
+
+// A loader thread of its own runs its callbacks after each job (until one
+// answers other than 0), serves no other sound, and goes at the next update
+// once its work is done.
+TEST_F(Formats, OwnedLoaderRunsItsCallbacksAndGoesAtTheUpdate)
+{
+    AURA::AsyncThread *owned = nullptr;
+    ASSERT_EQ(AURA::AsyncThread::startOwned(nullptr, &owned), AURA_OK);
+    const unsigned int tid = owned->mThread.getThreadID();
+    AURA::AsyncThread *shared = nullptr;
+    ASSERT_EQ(AURA::AsyncThread::getAsyncThread(nullptr, &shared), AURA_OK);
+    EXPECT_NE(shared, owned);
+    std::atomic<int> calls{0};
+    const auto count = +[](void *counter) {
+        ++*static_cast<std::atomic<int> *>(counter);
+        return AURA_OK;
+    };
+    const auto stop = +[](void *counter) {
+        ++*static_cast<std::atomic<int> *>(counter);
+        return AURA_ERR_FILE_EOF;
+    };
+    const auto never = +[](void *counter) {
+        *static_cast<std::atomic<int> *>(counter) += 100;
+        return AURA_OK;
+    };
+    ASSERT_EQ(owned->addCallback(count, &calls), AURA_OK);
+    ASSERT_EQ(owned->addCallback(stop, &calls), AURA_OK);
+    ASSERT_EQ(owned->addCallback(never, &calls), AURA_OK);
+    auto *work = AURA_New(AURA::SoundI);
+    ASSERT_NE(work, nullptr);
+    ASSERT_EQ(work->makeAsyncRecord(nullptr, nullptr), AURA_OK);
+    ASSERT_EQ(owned->queue(work), AURA_OK);
+    ASSERT_TRUE(auratest::waitFor([&] { return calls.load() == 2; }));
+    ASSERT_TRUE(auratest::waitFor([&] {
+        (void)system()->update();
+        return !auratest::taskExists(tid);
+    }));
+    EXPECT_EQ(calls.load(), 2);
+    AURA_Delete(work);
 }
 
 #ifdef AURA_PLAY_PATH
