@@ -43,7 +43,8 @@ private:
         // A chord over quiet noise, as in music: FLAC's predictors work for it.
         const std::string make = "sox -n -r 44100 -b 16 -c 2 " + wav +
                                  " synth 300 sine 220 sine 330 pinknoise vol 0.4 remix 1,3 2,3 >/dev/null 2>&1 && "
-                                 "flac -s -f -o " + flac + " " + wav;
+                                 "flac -s -f -o " +
+                                 flac + " " + wav;
         if (std::system(make.c_str()) == 0) {
             mFlac = flac;
         }

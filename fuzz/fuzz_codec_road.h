@@ -76,8 +76,7 @@ inline void run(const AURA::AURA_CODEC_DESCRIPTION_EX &description, const uint8_
                 const int subsound = subsounds > 0 ? i : 0;
                 const unsigned int length = codec->state()->waveformat[subsound].lengthpcm;
                 const uint32_t word = wordAt(data, size, 7 * static_cast<size_t>(i) + 3);
-                const unsigned int position =
-                    (length && length != 0xFFFFFFFFu) ? word % (length + 2) : word % 100000;
+                const unsigned int position = (length && length != 0xFFFFFFFFu) ? word % (length + 2) : word % 100000;
                 (void)codec->setPosition(subsound, position, AURA_TIMEUNIT_PCM);
                 drain(*codec, data, size, 11 * static_cast<size_t>(i) + 1);
             }

@@ -45,7 +45,10 @@ void be32(Bytes &b, uint32_t v)
     be16(b, v >> 16);
     be16(b, v & 0xFFFF);
 }
-void append(Bytes &to, const Bytes &from) { to.insert(to.end(), from.begin(), from.end()); }
+void append(Bytes &to, const Bytes &from)
+{
+    to.insert(to.end(), from.begin(), from.end());
+}
 
 Bytes aiffChunk(const char *id, const Bytes &body, int64_t declared = -1)
 {
@@ -132,7 +135,8 @@ protected:
         std::vector<uint8_t> piece(30011);
         for (int i = 0; i < 100000; ++i) {
             unsigned int got = 0;
-            const AURA_RESULT result = stream->mCodec->read(piece.data(), static_cast<unsigned int>(piece.size()), &got);
+            const AURA_RESULT result =
+                stream->mCodec->read(piece.data(), static_cast<unsigned int>(piece.size()), &got);
             out.insert(out.end(), piece.begin(), piece.begin() + got);
             if (result != AURA_OK || got == 0) {
                 break;
@@ -195,9 +199,8 @@ TEST_F(Formats, AiffFromSoxAndFfmpegReadsAsSoxDecodesIt)
         const std::string name = std::to_string(c.bits) + "_" + std::to_string(c.channels) + "." + c.ext;
         const auto path = mDir / name;
         // The comment puts sox's COMT chunk before COMM.
-        ASSERT_TRUE(run("sox " + quote(mDir / "src.wav") + " --comment 'made for a test' -b " +
-                        std::to_string(c.bits) + " -c " + std::to_string(c.channels) + " -r " +
-                        std::to_string(c.rate) + " " + quote(path)));
+        ASSERT_TRUE(run("sox " + quote(mDir / "src.wav") + " --comment 'made for a test' -b " + std::to_string(c.bits) +
+                        " -c " + std::to_string(c.channels) + " -r " + std::to_string(c.rate) + " " + quote(path)));
         ASSERT_TRUE(run("sox " + quote(path) + " -t raw -e signed " + quote(mDir / "ref.raw")));
         const unsigned int frames =
             static_cast<unsigned int>(std::stoul(auratest::capture("soxi -s " + quote(path).append(""))));
@@ -205,8 +208,8 @@ TEST_F(Formats, AiffFromSoxAndFfmpegReadsAsSoxDecodesIt)
     }
     // ffmpeg's AIFF-C is little-endian ("sowt").
     const auto sowt = mDir / "sowt.aifc";
-    ASSERT_TRUE(run("ffmpeg -loglevel error -y -i " + quote(mDir / "src.wav") + " -c:a pcm_s16le -f aiff " +
-                    quote(sowt)));
+    ASSERT_TRUE(
+        run("ffmpeg -loglevel error -y -i " + quote(mDir / "src.wav") + " -c:a pcm_s16le -f aiff " + quote(sowt)));
     ASSERT_TRUE(run("sox " + quote(mDir / "src.wav") + " -t raw -e signed " + quote(mDir / "ref.raw")));
     const Bytes sowtBytes = auratest::readAll(sowt);
     ASSERT_NE(std::search(sowtBytes.begin(), sowtBytes.end(), "sowt", "sowt" + 4), sowtBytes.end());
@@ -237,30 +240,37 @@ TEST_F(Formats, AiffWrittenHereByteOrdersPadsAndMalformedHeaders)
     const Bytes mark = aiffChunk("MARK", Bytes{0, 1, 0, 1, 0, 0, 0, 10, 1, 'm'});
     const Bytes inst = aiffChunk("INST", Bytes(20, 0));
     const Case cases[] = {
-        {"sowt 24", aiffFile("AIFC", {commBody(2, 16, 24, "sowt"), aiffChunk("SSND", ssndBody(data))}), AURA_OK,
-         data},
-        {"sowt 32", aiffFile("AIFC", {commBody(2, 12, 32, "sowt"), aiffChunk("SSND", ssndBody(data))}), AURA_OK,
-         data},
+        {"sowt 24", aiffFile("AIFC", {commBody(2, 16, 24, "sowt"), aiffChunk("SSND", ssndBody(data))}), AURA_OK, data},
+        {"sowt 32", aiffFile("AIFC", {commBody(2, 12, 32, "sowt"), aiffChunk("SSND", ssndBody(data))}), AURA_OK, data},
         {"big-endian 32", aiffFile("AIFF", {commBody(1, 24, 32), aiffChunk("SSND", ssndBody(data))}), AURA_OK,
          swapped(4)},
         {"big-endian 24 with pads, MARK and INST",
          aiffFile("AIFF", {odd, mark, inst, commBody(1, 32, 24), odd, aiffChunk("SSND", ssndBody(data))}), AURA_OK,
          swapped(3)},
         {"12-bit", aiffFile("AIFF", {commBody(1, 48, 12), aiffChunk("SSND", ssndBody(data))}), AURA_ERR_FORMAT, {}},
-        {"no channels", aiffFile("AIFF", {commBody(0, 48, 16), aiffChunk("SSND", ssndBody(data))}),
-         AURA_ERR_INVALID_PARAM, {}},
-        {"negative channels", aiffFile("AIFF", {commBody(-2, 48, 16), aiffChunk("SSND", ssndBody(data))}),
-         AURA_ERR_INVALID_PARAM, {}},
+        {"no channels",
+         aiffFile("AIFF", {commBody(0, 48, 16), aiffChunk("SSND", ssndBody(data))}),
+         AURA_ERR_INVALID_PARAM,
+         {}},
+        {"negative channels",
+         aiffFile("AIFF", {commBody(-2, 48, 16), aiffChunk("SSND", ssndBody(data))}),
+         AURA_ERR_INVALID_PARAM,
+         {}},
         {"no SSND", aiffFile("AIFF", {commBody(1, 48, 16)}), AURA_ERR_FILE_BAD, {}},
         {"SSND below 8", aiffFile("AIFF", {commBody(1, 48, 16), aiffChunk("SSND", Bytes(4, 0))}), AURA_ERR_FORMAT, {}},
-        {"compressed AIFF-C", aiffFile("AIFC", {commBody(1, 48, 16, "ima4"), aiffChunk("SSND", ssndBody(data))}),
-         AURA_ERR_FORMAT, {}},
+        {"compressed AIFF-C",
+         aiffFile("AIFC", {commBody(1, 48, 16, "ima4"), aiffChunk("SSND", ssndBody(data))}),
+         AURA_ERR_FORMAT,
+         {}},
         {"rate beyond int",
          aiffFile("AIFC", {commBody(1, 48, 16, "NONE", {0x40, 0x3F, 0x80, 0, 0, 0, 0, 0, 0, 0}),
                            aiffChunk("SSND", ssndBody(data))}),
-         AURA_ERR_FORMAT, {}},
-        {"COMM cut short", aiffFile("AIFC", {aiffChunk("COMM", Bytes(12, 1)), aiffChunk("SSND", ssndBody(data))}),
-         AURA_ERR_FORMAT, {}},
+         AURA_ERR_FORMAT,
+         {}},
+        {"COMM cut short",
+         aiffFile("AIFC", {aiffChunk("COMM", Bytes(12, 1)), aiffChunk("SSND", ssndBody(data))}),
+         AURA_ERR_FORMAT,
+         {}},
     };
     for (const Case &c : cases) {
         AURA::Sound *sound = nullptr;
@@ -285,8 +295,8 @@ TEST_F(Formats, AiffCodecReadsWholeSamplesStopsAtSsndAndClampsIt)
     // SSND says more than the file holds; a chunk after it must not be read
     // as audio, nor walked into on a file that cannot seek.
     const Bytes file = aiffFile("AIFF", {commBody(1, 30, 24), aiffChunk("SSND", ssndBody(data), 8 + 5000)});
-    const Bytes trailed = aiffFile("AIFF", {commBody(1, 30, 24), aiffChunk("SSND", ssndBody(data)),
-                                      commBody(1, 30, 12)});
+    const Bytes trailed =
+        aiffFile("AIFF", {commBody(1, 30, 24), aiffChunk("SSND", ssndBody(data)), commBody(1, 30, 12)});
     for (const Bytes *bytes : {&file, &trailed}) {
         AURA::MemoryFile memory;
         ASSERT_EQ(auratest::openMemoryFile(memory, *bytes), AURA_OK);
@@ -333,10 +343,14 @@ TEST_F(Formats, FlacFromFlacReadsAsFlacDecodesIt)
         int bits, channels, rate;
         const char *options;
     };
-    const Case cases[] = {{8, 1, 8000, "-0"},           {16, 2, 44100, "-5"},
-                          {24, 6, 96000, "-8"},          {32, 2, 48000, "-3"},
-                          {16, 8, 22050, "-1 --no-seektable"}, {16, 2, 44100, "--lax -b 65535"},
-                          {24, 3, 32000, "-2 --channel-map=none -T ARTIST=Someone"}, {16, 1, 11025, "-4"}};
+    const Case cases[] = {{8, 1, 8000, "-0"},
+                          {16, 2, 44100, "-5"},
+                          {24, 6, 96000, "-8"},
+                          {32, 2, 48000, "-3"},
+                          {16, 8, 22050, "-1 --no-seektable"},
+                          {16, 2, 44100, "--lax -b 65535"},
+                          {24, 3, 32000, "-2 --channel-map=none -T ARTIST=Someone"},
+                          {16, 1, 11025, "-4"}};
     for (const Case &c : cases) {
         const std::string name = std::to_string(c.bits) + "_" + std::to_string(c.channels) + "_" + c.options;
         const auto wav = mDir / "src.wav";
@@ -344,8 +358,8 @@ TEST_F(Formats, FlacFromFlacReadsAsFlacDecodesIt)
         ASSERT_TRUE(run("sox -n -r " + std::to_string(c.rate) + " -c " + std::to_string(c.channels) + " -b " +
                         std::to_string(c.bits) + " " + quote(wav) + " synth 1.7 sine 300 sine 500 vol 0.7"));
         ASSERT_TRUE(run("flac -s -f " + std::string(c.options) + " -o " + quote(flac) + " " + quote(wav))) << name;
-        ASSERT_TRUE(run("flac -s -d -f --force-raw-format --endian=little --sign=signed -o " +
-                        quote(mDir / "ref.raw") + " " + quote(flac)));
+        ASSERT_TRUE(run("flac -s -d -f --force-raw-format --endian=little --sign=signed -o " + quote(mDir / "ref.raw") +
+                        " " + quote(flac)));
         const Bytes ref = auratest::readAll(mDir / "ref.raw");
         const unsigned int frames = static_cast<unsigned int>(ref.size() / (c.bits / 8) / c.channels);
         expectPCM(flac.string(), ref, frames, c.rate, name);
@@ -423,14 +437,15 @@ TEST_F(Formats, FlacSeeksCutFilesCommentsAndBadHeaders)
     // Frames of another channel count after the stereo ones: an error,
     // after the stereo frames.
     ASSERT_TRUE(run("sox -n -r 44100 -c 1 -b 16 " + quote(mDir / "mono.wav") + " synth 1 sine 440"));
-    ASSERT_TRUE(run("flac -s -f --no-seektable --no-padding -o " + quote(mDir / "mono.flac") + " " +
-                    quote(mDir / "mono.wav")));
+    ASSERT_TRUE(
+        run("flac -s -f --no-seektable --no-padding -o " + quote(mDir / "mono.flac") + " " + quote(mDir / "mono.wav")));
     ASSERT_TRUE(run("flac -s -f --no-seektable --no-padding -o " + quote(mDir / "plain.flac") + " " + quote(wav)));
     const auto framesAt = [](const Bytes &bytes) {
         size_t at = 4;
         for (bool last = false; !last && at + 4 <= bytes.size();) {
             last = (bytes[at] & 0x80) != 0;
-            at += 4 + (static_cast<size_t>(bytes[at + 1]) << 16 | static_cast<size_t>(bytes[at + 2]) << 8 | bytes[at + 3]);
+            at += 4 +
+                  (static_cast<size_t>(bytes[at + 1]) << 16 | static_cast<size_t>(bytes[at + 2]) << 8 | bytes[at + 3]);
         }
         return at;
     };
@@ -523,19 +538,21 @@ Bytes dlsFile(const std::vector<DlsWave> &waves, uint32_t instruments = 2, const
     for (const DlsWave &w : waves) {
         const uint16_t align = static_cast<uint16_t>(w.channels * w.bits / 8);
         pool.push_back(auratest::list(
-            "wave", {auratest::chunk("fmt ", [&] {
-                         Bytes f = auratest::fmtBody(1, w.channels, 22050, align, w.bits);
-                         append(f, fmtExtra);
-                         return f;
-                     }()),
+            "wave", {auratest::chunk("fmt ",
+                                     [&] {
+                                         Bytes f = auratest::fmtBody(1, w.channels, 22050, align, w.bits);
+                                         append(f, fmtExtra);
+                                         return f;
+                                     }()),
                      auratest::chunk("wsmp", wsmp(w.loop)), auratest::chunk("data", w.data), info(w.name)}));
     }
     std::vector<Bytes> ins;
     for (uint32_t i = 0; i < 2; ++i) {
-        ins.push_back(auratest::list(
-            "ins ", {auratest::chunk("insh", le({2, i * 128, 5 + i})),
-                     auratest::list("lrgn", {region(0, 59, 0, i == 1), region(60, 127, i + 1, false)}),
-                     auratest::list("lart", {auratest::chunk("art1", art1({77, 88}))}), info("instrument " + std::to_string(i))}));
+        ins.push_back(
+            auratest::list("ins ", {auratest::chunk("insh", le({2, i * 128, 5 + i})),
+                                    auratest::list("lrgn", {region(0, 59, 0, i == 1), region(60, 127, i + 1, false)}),
+                                    auratest::list("lart", {auratest::chunk("art1", art1({77, 88}))}),
+                                    info("instrument " + std::to_string(i))}));
     }
     Bytes body;
     auratest::putId(body, "DLS ");
@@ -550,8 +567,10 @@ Bytes dlsFile(const std::vector<DlsWave> &waves, uint32_t instruments = 2, const
 
 std::vector<DlsWave> testWaves()
 {
-    std::vector<DlsWave> waves = {{1, 8, "eight mono", {}}, {2, 8, "eight stereo", {}},
-                                  {1, 16, "sixteen mono", {}, true}, {2, 16, "sixteen stereo", {}}};
+    std::vector<DlsWave> waves = {{1, 8, "eight mono", {}},
+                                  {2, 8, "eight stereo", {}},
+                                  {1, 16, "sixteen mono", {}, true},
+                                  {2, 16, "sixteen stereo", {}}};
     for (size_t i = 0; i < waves.size(); ++i) {
         for (size_t k = 0; k < 400 * (i + 1); ++k) {
             waves[i].data.push_back(static_cast<uint8_t>(k * 7 + i));
@@ -672,9 +691,8 @@ TEST_F(Formats, DlsInclusionListsStreamsAndMalformedCollections)
         AURA::Sound *stream = nullptr;
         ASSERT_EQ(open(file, &stream, mode, &exinfo), AURA_OK);
         AURA_OPENSTATE state{};
-        ASSERT_TRUE(auratest::waitFor([&] {
-            return stream->getOpenState(&state) == AURA_OK && state == AURA_OPENSTATE_READY;
-        }));
+        ASSERT_TRUE(auratest::waitFor(
+            [&] { return stream->getOpenState(&state) == AURA_OK && state == AURA_OPENSTATE_READY; }));
         char name[64];
         ASSERT_EQ(stream->getName(name, sizeof(name)), AURA_OK);
         EXPECT_STREQ(name, "sixteen mono");
@@ -682,9 +700,8 @@ TEST_F(Formats, DlsInclusionListsStreamsAndMalformedCollections)
         AURA::Sound *sub = nullptr;
         ASSERT_EQ(stream->getSubSound(3, &sub), AURA_OK);
         EXPECT_EQ(sub, stream);
-        ASSERT_TRUE(auratest::waitFor([&] {
-            return stream->getOpenState(&state) == AURA_OK && state == AURA_OPENSTATE_READY;
-        }));
+        ASSERT_TRUE(auratest::waitFor(
+            [&] { return stream->getOpenState(&state) == AURA_OK && state == AURA_OPENSTATE_READY; }));
         unsigned int length = 0;
         ASSERT_EQ(stream->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
         EXPECT_EQ(length, 400u);
@@ -708,7 +725,8 @@ TEST_F(Formats, DlsInclusionListsStreamsAndMalformedCollections)
         {"colh 0", dlsFile(waves, 0), AURA_ERR_FORMAT},
         {"fmt of 50 bytes", dlsFile(waves, 2, Bytes(34, 0xEE)), AURA_OK},
         {"huge colh", huge, AURA_OK},
-        {"no wave pool", [&] {
+        {"no wave pool",
+         [&] {
              Bytes body;
              auratest::putId(body, "DLS ");
              append(body, auratest::chunk("colh", le({1})));
@@ -795,8 +813,8 @@ TEST_F(Formats, AuraPlayRendersAiffFlacAndOneDlsWave)
     for (const char *name : {"a.aiff", "a.flac"}) {
         for (const char *mode : {"", "--stream "}) {
             const auto out = mDir / "out.wav";
-            ASSERT_TRUE(run(std::string(AURA_PLAY_PATH) + " -q " + mode + "-o " + quote(out) + " " +
-                            quote(mDir / name)))
+            ASSERT_TRUE(
+                run(std::string(AURA_PLAY_PATH) + " -q " + mode + "-o " + quote(out) + " " + quote(mDir / name)))
                 << name;
             const auto rendered = auratest::readWav(out);
             EXPECT_EQ(rendered.rate, 32000u) << name;
