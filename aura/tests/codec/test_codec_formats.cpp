@@ -240,7 +240,9 @@ TEST_F(Formats, AiffWrittenHereByteOrdersPadsAndMalformedHeaders)
     const Bytes mark = aiffChunk("MARK", Bytes{0, 1, 0, 1, 0, 0, 0, 10, 1, 'm'});
     const Bytes inst = aiffChunk("INST", Bytes(20, 0));
     const Case cases[] = {
-        {"sowt 24", aiffFile("AIFC", {commBody(2, 16, 24, "sowt"), aiffChunk("SSND", ssndBody(data))}), AURA_OK, data},
+        // Reads stop at the end of SSND, not in the chunk after it.
+        {"sowt 24", aiffFile("AIFC", {commBody(2, 16, 24, "sowt"), aiffChunk("SSND", ssndBody(data)), odd}), AURA_OK,
+         data},
         {"sowt 32", aiffFile("AIFC", {commBody(2, 12, 32, "sowt"), aiffChunk("SSND", ssndBody(data))}), AURA_OK, data},
         {"big-endian 32", aiffFile("AIFF", {commBody(1, 24, 32), aiffChunk("SSND", ssndBody(data))}), AURA_OK,
          swapped(4)},
@@ -736,6 +738,14 @@ TEST_F(Formats, DlsInclusionListsStreamsAndMalformedCollections)
          AURA_ERR_FORMAT},
         {"INAM of 300 bytes", dlsFile({{1, 16, std::string(300, 'n'), Bytes(64, 1)}}), AURA_OK},
         {"not DLS", auratest::riff({auratest::chunk("data", Bytes(8, 0))}), AURA_ERR_FORMAT},
+        {"more waves than ptbl counts", [&] {
+             Bytes more = dlsFile(waves);
+             const Bytes ptbl = {'p', 't', 'b', 'l'};
+             const auto where = std::search(more.begin(), more.end(), ptbl.begin(), ptbl.end()) - more.begin();
+             more[static_cast<size_t>(where) + 12] = 2;
+             return more;
+         }(),
+         AURA_OK},
     };
     for (const Case &c : cases) {
         AURA_CREATESOUNDEXINFO plain{};
@@ -747,6 +757,8 @@ TEST_F(Formats, DlsInclusionListsStreamsAndMalformedCollections)
         }
         int count = 0;
         EXPECT_EQ(bank->getNumSubSounds(&count), AURA_OK);
+        const std::string what = c.what;
+        EXPECT_EQ(count, what == "more waves than ptbl counts" ? 2 : what == "INAM of 300 bytes" ? 1 : 4) << what;
         AURA::Sound *first = nullptr;
         ASSERT_EQ(bank->getSubSound(0, &first), AURA_OK);
         ASSERT_NE(first, nullptr) << c.what;
