@@ -813,6 +813,12 @@ AURA_RESULT SoundI::getSubSound(int index, SoundI **subsound)
         return AURA_ERR_NOTREADY;
     }
     *subsound = this;
+    if (mSubSoundIndex == index && stream->mSample) {
+        return AURA_OK;
+    }
+    // The new subsound may differ in format: nothing plays the old one on.
+    // Channels are stopped here, on the caller's thread, never the loader's.
+    stopChannels();
     if ((mMode & AURA_NONBLOCKING) && mAsyncData && mAsyncData->mThread) {
         mAsyncData->mSubSound = index;
         mOpenState.store(OPENSTATE_SUBSOUND, std::memory_order_release);
@@ -823,11 +829,7 @@ AURA_RESULT SoundI::getSubSound(int index, SoundI **subsound)
 
 AURA_RESULT SystemI::switchSubSound(Stream *stream, int index)
 {
-    if (stream->mSubSoundIndex == index && stream->mSample) {
-        return AURA_OK;
-    }
-    // The new subsound may differ in format: nothing plays the old one on.
-    stream->stopChannels();
+    // The stream thread refills nothing while the ring changes.
     CriticalSectionGuard guard(mStreamUpdateCrit);
     return setupStream(stream, index);
 }

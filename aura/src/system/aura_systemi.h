@@ -126,7 +126,7 @@ public:
     // Points a stream (and its ring) at one subsound of its file, at its
     // start (subsound -1: a file that is one sound).
     AURA_RESULT setupStream(Stream *stream, int subsound);
-    // Switches a stream with subsounds to another, stopping what plays it.
+    // Switches a stream with subsounds to another; nothing may play it.
     AURA_RESULT switchSubSound(Stream *stream, int index);
 
     LinkedListNode mSoundHead;             // every sound of the system
