@@ -245,8 +245,8 @@ int describeFile(AURA::System *system, const std::string &file)
         (void)sub->getName(name, sizeof(name));
         (void)sub->getFormat(nullptr, &subFormat, &subChannels, nullptr);
         (void)sub->getLength(&subLength, AURA_TIMEUNIT_PCM);
-        std::printf("  subsound %d: \"%s\", %s, %d channels, %u samples\n", i, name, formatName(subFormat),
-                    subChannels, subLength);
+        std::printf("  subsound %d: \"%s\", %s, %d channels, %u samples\n", i, name, formatName(subFormat), subChannels,
+                    subLength);
     }
     int numTags = 0;
     if (sound->getNumTags(&numTags, nullptr) == AURA_OK) {

@@ -298,8 +298,7 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
     if (result == AURA_OK) {
         result = codec->getWaveFormat(std::max(subsound, 0), &waveformat);
     }
-    if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 ||
-                              waveformat.frequency <= 0)) {
+    if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 || waveformat.frequency <= 0)) {
         result = AURA_ERR_FORMAT;
     }
     if (result == AURA_OK) {
@@ -346,14 +345,13 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             const unsigned int end = std::min(waveformat.loopend, sample->mLength - 1);
             sample->mLoopStart = waveformat.loopstart;
             sample->mLoopLength = end - waveformat.loopstart + 1;
-            if (!(mode & (AURA_LOOP_OFF | AURA_LOOP_NORMAL | AURA_LOOP_BIDI)) &&
-                (waveformat.mode & AURA_LOOP_NORMAL)) {
+            if (!(mode & (AURA_LOOP_OFF | AURA_LOOP_NORMAL | AURA_LOOP_BIDI)) && (waveformat.mode & AURA_LOOP_NORMAL)) {
                 sample->mMode = (sample->mMode & ~AURA_LOOP_OFF) | AURA_LOOP_NORMAL;
             }
         }
         if (codec->mDescription.soundcreate) {
-            result = codec->mDescription.soundcreate(
-                codec->state(), std::max(subsound, 0), reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(sample)));
+            result = codec->mDescription.soundcreate(codec->state(), std::max(subsound, 0),
+                                                     reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(sample)));
         }
     }
     waveformat.name[sizeof(waveformat.name) - 1] = 0;
@@ -692,8 +690,7 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
     if (mAsyncData && mAsyncData->mThread) {
         mAsyncData->mThread->cancel(this);
     }
-    if (mSubSoundParent && mSubSoundParent->mSubSound &&
-        mSubSoundParent->mSubSound[mSubSoundIndex] == this) {
+    if (mSubSoundParent && mSubSoundParent->mSubSound && mSubSoundParent->mSubSound[mSubSoundIndex] == this) {
         mSubSoundParent->mSubSound[mSubSoundIndex] = nullptr;
     }
     mSubSoundParent = nullptr;

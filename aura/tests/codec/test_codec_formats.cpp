@@ -738,7 +738,8 @@ TEST_F(Formats, DlsInclusionListsStreamsAndMalformedCollections)
          AURA_ERR_FORMAT},
         {"INAM of 300 bytes", dlsFile({{1, 16, std::string(300, 'n'), Bytes(64, 1)}}), AURA_OK},
         {"not DLS", auratest::riff({auratest::chunk("data", Bytes(8, 0))}), AURA_ERR_FORMAT},
-        {"more waves than ptbl counts", [&] {
+        {"more waves than ptbl counts",
+         [&] {
              Bytes more = dlsFile(waves);
              const Bytes ptbl = {'p', 't', 'b', 'l'};
              const auto where = std::search(more.begin(), more.end(), ptbl.begin(), ptbl.end()) - more.begin();
