@@ -482,6 +482,9 @@ AURA_RESULT CodecDLS::setPositionInternal(int subsound, unsigned int position, u
         }
     }
     mCurrentSubsound = subsound;
+    // Raw positions (and compressed samples kept as stored) count from the
+    // current wave's data.
+    mSrcDataOffset = mWave[subsound].mDataOffset;
     ChunkReader reader(mFile, mState.filesize);
     return reader.seek(static_cast<uint64_t>(mWave[subsound].mDataOffset) + std::min(bytes, wf.lengthbytes));
 }
