@@ -383,6 +383,10 @@ AURA_API AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDE
 /* Sounds. */
 AURA_API AURA_RESULT AURA_Sound_Release(AURA_SOUND *sound);
 AURA_API AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_TIMEUNIT lengthtype);
+/* Sounds of a multi-sound file (see AURA::Sound::getSubSound). */
+AURA_API AURA_RESULT AURA_Sound_GetNumSubSounds(AURA_SOUND *sound, int *numsubsounds);
+AURA_API AURA_RESULT AURA_Sound_GetSubSound(AURA_SOUND *sound, int index, AURA_SOUND **subsound);
+AURA_API AURA_RESULT AURA_Sound_GetName(AURA_SOUND *sound, char *name, int namelen);
 
 /* Channels. */
 AURA_API AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel);

@@ -106,6 +106,16 @@ public:
     AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2, unsigned int *len1,
                      unsigned int *len2);
     AURA_RESULT unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned int len2);
+    // Sounds of a multi-sound file (a DLS collection). A parent sound does
+    // not play (77). getSubSound gives null for a subsound the creation
+    // info's inclusion list left out; on a stream it switches the stream to
+    // that subsound and gives the stream itself (a non-blocking stream
+    // switches on the loader: open state 5 until it is done).
+    AURA_RESULT getNumSubSounds(int *numsubsounds);
+    AURA_RESULT getSubSound(int index, Sound **subsound);
+    // The name the file gives the sound ("" when none), cut to namelen
+    // bytes with the terminator.
+    AURA_RESULT getName(char *name, int namelen);
 
 protected:
     Sound() = default;

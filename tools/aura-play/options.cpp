@@ -60,6 +60,9 @@ std::string usageText()
            "Formats:\n"
            "  WAV          8, 16, 24 and 32-bit PCM, 32-bit float, IMA ADPCM\n"
            "  Ogg Vorbis   plain or in a RIFF/WAVE file, chained streams\n"
+           "  AIFF         AIFF and uncompressed AIFF-C, 8 to 32-bit PCM\n"
+           "  FLAC         8, 16, 24 and 32-bit, 1 to 8 channels\n"
+           "  DLS          collections of waves (subsounds: see --info, --subsound)\n"
            "\n"
            "Options:\n"
            "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"
@@ -74,6 +77,7 @@ std::string usageText()
            "                      device, or with --duration)\n"
            "      --seek MS       start at MS milliseconds\n"
            "      --duration MS   stop each file after MS milliseconds\n"
+           "      --subsound N    play subsound N (from 0) of a multi-sound file\n"
            "      --info          print each file's format, length and tags, then exit\n"
            "  -q, --quiet         print nothing but errors\n"
            "  -h, --help          print this help\n"
@@ -252,6 +256,16 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
                 return result;
             }
             options.seekMs = static_cast<unsigned int>(*seek);
+        } else if (name == "--subsound") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto subsound = toInteger(value);
+            if (!subsound || *subsound < 0 || *subsound > 0x7FFFFFFFLL) {
+                result.error = refuse(name, value, "a subsound index, 0 or more");
+                return result;
+            }
+            options.subsound = static_cast<int>(*subsound);
         } else if (name == "--duration") {
             if (!takeValue()) {
                 return result;

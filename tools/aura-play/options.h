@@ -22,6 +22,7 @@ struct Options {
     int loop = 0;                     // extra plays; -1 for ever
     unsigned int seekMs = 0;
     long long durationMs = -1;        // -1: to the end
+    int subsound = -1;                // a multi-sound file: the one to play
     bool stream = false;
     bool info = false;
     bool quiet = false;

@@ -42,7 +42,8 @@ struct SoundDeleter {
 using SoundHandle = std::unique_ptr<AURA::Sound, SoundDeleter>;
 
 // Opens a file, or says why not (quiet: says nothing).
-bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, SoundHandle &out, bool quiet = false)
+bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, SoundHandle &out, bool quiet = false,
+               int subsound = -1)
 {
     std::error_code ignored;
     if (std::filesystem::is_directory(file, ignored)) {
@@ -52,7 +53,22 @@ bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, So
         return false;
     }
     AURA::Sound *sound = nullptr;
-    const AURA_RESULT result = system->createSound(file.c_str(), mode, nullptr, &sound);
+    // Only the subsound asked for is loaded (or played first, by a stream).
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.initialsubsound = std::max(subsound, 0);
+    exinfo.inclusionlist = &subsound;
+    exinfo.inclusionlistnum = subsound >= 0 ? 1 : 0;
+    AURA_RESULT result = system->createSound(file.c_str(), mode, subsound >= 0 ? &exinfo : nullptr, &sound);
+    int numSubSounds = 0;
+    if (result == AURA_OK && subsound >= 0 &&
+        (sound->getNumSubSounds(&numSubSounds) != AURA_OK || subsound >= numSubSounds)) {
+        result = AURA_ERR_INVALID_PARAM;
+        if (!quiet) {
+            reportFile(file, "has no subsound " + std::to_string(subsound));
+        }
+        quiet = true;
+    }
     if (result == AURA_OK) {
         out.reset(sound);
         return true;
@@ -64,6 +80,16 @@ bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, So
         reportFile(file, describe(result));
     }
     return false;
+}
+
+// What plays of an opened file: the subsound asked for, or the sound.
+AURA::Sound *playable(AURA::Sound *sound, int subsound)
+{
+    AURA::Sound *sub = nullptr;
+    if (subsound >= 0 && sound->getSubSound(subsound, &sub) == AURA_OK && sub) {
+        return sub;
+    }
+    return sound;
 }
 
 // A system that only opens sounds: for --info and for finding a file's rate.
@@ -200,6 +226,28 @@ int describeFile(AURA::System *system, const std::string &file)
     std::printf("  channels: %d\n", channels);
     std::printf("  rate:     %.0f Hz\n", static_cast<double>(frequency));
     std::printf("  length:   %u samples, %u ms\n", lengthPcm, lengthMs);
+    // A multi-sound file: each subsound in turn (a stream switches to it).
+    int numSubSounds = 0;
+    (void)sound->getNumSubSounds(&numSubSounds);
+    if (numSubSounds > 0) {
+        std::printf("  subsounds: %d\n", numSubSounds);
+    }
+    for (int i = 0; i < numSubSounds; ++i) {
+        AURA::Sound *sub = nullptr;
+        char name[256] = {};
+        unsigned int subLength = 0;
+        AURA_SOUND_FORMAT subFormat = AURA_SOUND_FORMAT_NONE;
+        int subChannels = 0;
+        if (sound->getSubSound(i, &sub) != AURA_OK || !sub) {
+            std::printf("  subsound %d: not playable\n", i);
+            continue;
+        }
+        (void)sub->getName(name, sizeof(name));
+        (void)sub->getFormat(nullptr, &subFormat, &subChannels, nullptr);
+        (void)sub->getLength(&subLength, AURA_TIMEUNIT_PCM);
+        std::printf("  subsound %d: \"%s\", %s, %d channels, %u samples\n", i, name, formatName(subFormat), subChannels,
+                    subLength);
+    }
     int numTags = 0;
     if (sound->getNumTags(&numTags, nullptr) == AURA_OK) {
         for (int i = 0; i < numTags; ++i) {
@@ -259,10 +307,11 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
     AURA::System *system = session.system();
     Playing item;
     item.file = file;
-    if (!openSound(system, file, soundMode(options), item.sound)) {
+    if (!openSound(system, file, soundMode(options), item.sound, false, options.subsound)) {
         return std::nullopt;
     }
-    AURA_RESULT result = system->playSound(AURA_CHANNEL_FREE, item.sound.get(), true, &item.channel);
+    AURA::Sound *sound = playable(item.sound.get(), options.subsound);
+    AURA_RESULT result = system->playSound(AURA_CHANNEL_FREE, sound, true, &item.channel);
     const char *what = "play";
     if (result == AURA_OK) {
         what = "set the volume";
@@ -284,7 +333,7 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
         what = "seek";
         result = item.channel->setPosition(options.seekMs, AURA_TIMEUNIT_MS);
     }
-    const std::optional<uint64_t> frames = outputFrames(options, item.sound.get(), session.rate());
+    const std::optional<uint64_t> frames = outputFrames(options, sound, session.rate());
     item.start = at;
     if (frames) {
         item.end = at + *frames;
@@ -346,7 +395,8 @@ int renderRate(const Options &options)
         SoundHandle sound;
         float ownRate = 0.0f;
         // A file that does not open says so when it is played.
-        if (probe.result == AURA_OK && openSound(probe.system, options.files[0], kLookMode, sound, true) &&
+        if (probe.result == AURA_OK &&
+            openSound(probe.system, options.files[0], kLookMode, sound, true, options.subsound) &&
             sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate >= 8000.0f &&
             ownRate <= 192000.0f) {
             return static_cast<int>(std::lround(ownRate));

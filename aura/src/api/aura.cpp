@@ -226,6 +226,33 @@ AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_T
     return asSound(sound)->getLength(length, lengthtype);
 }
 
+AURA_RESULT AURA_Sound_GetNumSubSounds(AURA_SOUND *sound, int *numsubsounds)
+{
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSound(sound)->getNumSubSounds(numsubsounds);
+}
+
+AURA_RESULT AURA_Sound_GetSubSound(AURA_SOUND *sound, int index, AURA_SOUND **subsound)
+{
+    if (!sound || !subsound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    AURA::Sound *found = nullptr;
+    const AURA_RESULT result = asSound(sound)->getSubSound(index, &found);
+    *subsound = reinterpret_cast<AURA_SOUND *>(found);
+    return result;
+}
+
+AURA_RESULT AURA_Sound_GetName(AURA_SOUND *sound, char *name, int namelen)
+{
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSound(sound)->getName(name, namelen);
+}
+
 // A channel handle is a packed value; the class checks it before use.
 AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel)
 {

@@ -106,4 +106,25 @@ AURA_RESULT Sound::unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned in
     return static_cast<SoundI *>(this)->unlock(ptr1, ptr2, len1, len2);
 }
 
+AURA_RESULT Sound::getNumSubSounds(int *numsubsounds)
+{
+    return static_cast<SoundI *>(this)->getNumSubSounds(numsubsounds);
+}
+
+AURA_RESULT Sound::getSubSound(int index, Sound **subsound)
+{
+    if (!subsound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    SoundI *found = nullptr;
+    const AURA_RESULT result = static_cast<SoundI *>(this)->getSubSound(index, &found);
+    *subsound = found;
+    return result;
+}
+
+AURA_RESULT Sound::getName(char *name, int namelen)
+{
+    return static_cast<SoundI *>(this)->getName(name, namelen);
+}
+
 } // namespace AURA

@@ -62,10 +62,53 @@ SoundI::~SoundI()
     }
     AURA_Memory_Free(mSyncPoint);
     mSyncPoint = nullptr;
+    releaseSubSounds();
+    AURA_Memory_Free(mName);
+    mName = nullptr;
     if (mMetadata) {
         (void)mMetadata->release();
         mMetadata = nullptr;
     }
+}
+
+void SoundI::releaseSubSounds()
+{
+    if (mSubSound) {
+        for (int i = 0; i < mNumSubSounds; ++i) {
+            if (SoundI *child = mSubSound[i]) {
+                mSubSound[i] = nullptr;
+                child->mSubSoundParent = nullptr;
+                (void)child->releaseInternal(true);
+            }
+        }
+        AURA_Memory_Free(mSubSound);
+        mSubSound = nullptr;
+    }
+    if (mSubSoundCodec) {
+        (void)mSubSoundCodec->release();
+        mSubSoundCodec = nullptr;
+    }
+}
+
+AURA_RESULT SoundI::getNumSubSounds(int *numsubsounds)
+{
+    if (!numsubsounds) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *numsubsounds = mNumSubSounds;
+    return AURA_OK;
+}
+
+AURA_RESULT SoundI::getName(char *name, int namelen)
+{
+    if (!name || namelen <= 0) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const char *own = mName ? mName : "";
+    const auto length = std::min<size_t>(std::strlen(own), static_cast<size_t>(namelen - 1));
+    std::memcpy(name, own, length);
+    name[length] = 0;
+    return AURA_OK;
 }
 
 int SoundI::bitsPerSample() const

@@ -16,6 +16,7 @@
 namespace AURA {
 
 class SystemI;
+class Codec;
 class Metadata;
 class AsyncThread;
 
@@ -36,6 +37,7 @@ public:
     static constexpr int OPENSTATE_READY = 0;
     static constexpr int OPENSTATE_LOADING = 1;
     static constexpr int OPENSTATE_ERROR = 2;
+    static constexpr int OPENSTATE_SUBSOUND = 5;
     static constexpr int OPENSTATE_SETPOSITION = 7;
 
     // What the non-blocking loader needs to open the sound or seek it.
@@ -48,6 +50,7 @@ public:
         bool mHasExinfo = false;
         unsigned int mSeekPosition = 0;
         unsigned int mSeekPosType = AURA_TIMEUNIT_PCM;
+        int mSubSound = -1;                 // a subsound switch asked for
         std::atomic<AURA_RESULT> mResult{AURA_OK};
         AsyncThread *mThread = nullptr;
     };
@@ -95,6 +98,23 @@ public:
     // The PCM a voice reads in place, with zeroed guard frames after it;
     // null for a sound without data of its own.
 
+    // A multi-sound file (a DLS collection): its parent sound holds one
+    // slot per subsound, null until that subsound is loaded. A sample
+    // parent keeps the file's codec open for loadSubSound; a stream parent
+    // plays one subsound at a time and switches to another in getSubSound.
+    AURA_RESULT getNumSubSounds(int *numsubsounds);
+    AURA_RESULT getSubSound(int index, SoundI **subsound);
+    // 36 for a sound without subsounds, 37 for an index outside them; a
+    // subsound already loaded is kept.
+    AURA_RESULT loadSubSound(int index, unsigned int mode);
+    // The name the file gives the sound ("" when none), cut to namelen
+    // bytes with the terminator.
+    AURA_RESULT getName(char *name, int namelen);
+    // Releases the subsounds and the codec a parent keeps.
+    void releaseSubSounds();
+    // Stops every channel that plays the sound.
+    void stopChannels();
+
     SystemI *mSystem = nullptr;
     LinkedListNode mSoundNode;           // in the system's list of sounds
     LinkedListNode mChannelHead;         // the channels that play the sound (their mSoundNode)
@@ -129,6 +149,9 @@ public:
     SoundI *mSubSoundParent = nullptr;   // the multi-sound this one belongs to
     int mSubSoundIndex = 0;
     int mNumSubSounds = 0;
+    SoundI **mSubSound = nullptr;        // mNumSubSounds slots
+    Codec *mSubSoundCodec = nullptr;     // a sample parent's open file
+    char *mName = nullptr;               // pool copy, or null
     AURA_SYNCPOINT *mSyncPoint = nullptr; // sorted by offset
     int mNumSyncPoints = 0;
     void *mUserData = nullptr;

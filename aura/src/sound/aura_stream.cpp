@@ -21,7 +21,7 @@ AURA_RESULT Stream::setPosition(unsigned int position)
     if (!mCodec) {
         return AURA_ERR_INVALID_PARAM;
     }
-    const AURA_RESULT result = mCodec->setPosition(0, position, AURA_TIMEUNIT_PCM);
+    const AURA_RESULT result = mCodec->setPosition(-1, position, AURA_TIMEUNIT_PCM);
     if (result != AURA_OK) {
         return result;
     }
@@ -76,7 +76,7 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             continue;
         }
         if (loopsLeft) {
-            result = mCodec->setPosition(0, mLoopStart, AURA_TIMEUNIT_PCM);
+            result = mCodec->setPosition(-1, mLoopStart, AURA_TIMEUNIT_PCM);
             if (result != AURA_OK) {
                 break;
             }

@@ -7,6 +7,8 @@
 #include "system/aura_systemi.h"
 #include "os/aura_os.h"
 
+#include <vector>
+
 namespace AURA {
 
 namespace {
@@ -24,6 +26,7 @@ AsyncThread::AsyncThread()
     mNode.initNode();
     mNode.mData = this;
     mHead.initNode();
+    mCallbackHead.initNode();
 }
 
 AURA_RESULT AsyncThread::getAsyncThread(SoundI *sound, AsyncThread **thread)
@@ -34,9 +37,12 @@ AURA_RESULT AsyncThread::getAsyncThread(SoundI *sound, AsyncThread **thread)
     *thread = nullptr;
     std::lock_guard<std::mutex> lock(gAsyncListLock);
     AsyncThread *found = nullptr;
-    if (!gAsyncThreads.isEmpty()) {
-        found = static_cast<AsyncThread *>(gAsyncThreads.mNext->mData);
-    } else {
+    // The shared thread; owned ones serve only their owners.
+    for (LinkedListNode *node = gAsyncThreads.mNext; node != &gAsyncThreads && !found; node = node->mNext) {
+        auto *candidate = static_cast<AsyncThread *>(node->mData);
+        found = candidate->mOwned ? nullptr : candidate;
+    }
+    if (!found) {
         found = AURA_New(AsyncThread);
         if (!found) {
             return AURA_ERR_MEMORY;
@@ -64,6 +70,75 @@ AURA_RESULT AsyncThread::init(bool owned, SystemI *system)
         return result;
     }
     mRunning = true;
+    return AURA_OK;
+}
+
+AURA_RESULT AsyncThread::startOwned(SystemI *system, AsyncThread **thread)
+{
+    if (!thread) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *thread = nullptr;
+    auto *made = AURA_New(AsyncThread);
+    if (!made) {
+        return AURA_ERR_MEMORY;
+    }
+    const AURA_RESULT result = made->init(true, system);
+    if (result != AURA_OK) {
+        AURA_Delete(made);
+        return result;
+    }
+    std::lock_guard<std::mutex> lock(gAsyncListLock);
+    made->mNode.addBefore(gAsyncThreads);
+    *thread = made;
+    return AURA_OK;
+}
+
+AURA_RESULT AsyncThread::release()
+{
+    if (mOwned) {
+        mReleaseRequested = true;
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT AsyncThread::update()
+{
+    for (;;) {
+        AsyncThread *done = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(gAsyncListLock);
+            for (LinkedListNode *node = gAsyncThreads.mNext; node != &gAsyncThreads && !done; node = node->mNext) {
+                auto *candidate = static_cast<AsyncThread *>(node->mData);
+                done = candidate->mReleaseRequested ? candidate : nullptr;
+            }
+            if (!done) {
+                return AURA_OK;
+            }
+            done->mNode.removeNode();
+        }
+        // Joined outside the list's lock: its last run may still look for
+        // the shared thread.
+        done->reallyRelease();
+        AURA_Delete(done);
+    }
+}
+
+AURA_RESULT AsyncThread::addCallback(Callback callback, void *userdata)
+{
+    if (!callback) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    auto *entry = AURA_New(CallbackEntry);
+    if (!entry) {
+        return AURA_ERR_MEMORY;
+    }
+    entry->mNode.initNode();
+    entry->mNode.mData = entry;
+    entry->mUserData = userdata;
+    entry->mCallback = callback;
+    std::lock_guard<std::mutex> lock(mLock);
+    entry->mNode.addBefore(mCallbackHead);
     return AURA_OK;
 }
 
@@ -152,6 +227,12 @@ void AsyncThread::run()
         state = result == AURA_OK ? SoundI::OPENSTATE_READY : SoundI::OPENSTATE_ERROR;
         break;
     }
+    case SoundI::OPENSTATE_SUBSOUND: {
+        auto *stream = static_cast<Stream *>(sound);
+        result = sound->mSystem->switchSubSound(stream, record->mSubSound);
+        state = result == AURA_OK ? SoundI::OPENSTATE_READY : SoundI::OPENSTATE_ERROR;
+        break;
+    }
     default:
         break;
     }
@@ -163,8 +244,21 @@ void AsyncThread::run()
         sound->mUserData = record->mExinfo.userdata;
         (void)record->mExinfo.nonblockcallback(reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(sound)), result);
     }
-    std::lock_guard<std::mutex> lock(mLock);
-    mBusy = nullptr;
+    std::vector<CallbackEntry> callbacks;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mBusy = nullptr;
+        for (LinkedListNode *node = mCallbackHead.mNext; node != &mCallbackHead; node = node->mNext) {
+            callbacks.push_back(*static_cast<CallbackEntry *>(node->mData));
+        }
+    }
+    (void)release();
+    // Called outside the lock, so that they may queue more work.
+    for (const CallbackEntry &entry : callbacks) {
+        if (entry.mCallback(entry.mUserData) != AURA_OK) {
+            break;
+        }
+    }
 }
 
 void AsyncThread::reallyRelease()
@@ -173,6 +267,11 @@ void AsyncThread::reallyRelease()
     (void)mThread.closeThread();
     // What is still queued fails rather than waits for a thread that is gone.
     std::lock_guard<std::mutex> lock(mLock);
+    while (!mCallbackHead.isEmpty()) {
+        auto *entry = static_cast<CallbackEntry *>(mCallbackHead.mNext->mData);
+        entry->mNode.removeNode();
+        AURA_Delete(entry);
+    }
     while (!mHead.isEmpty()) {
         LinkedListNode *node = mHead.mNext;
         node->removeNode();

@@ -10,6 +10,7 @@
 #include "base/aura_memory.h"
 #include "sound/aura_soundi.h"
 #include "base/aura_string.h"
+#include "system/aura_async.h"
 #include "system/aura_systemi.h"
 #include "profile/aura_profile.h"
 #include "dsp/aura_dsp_filter.h"
@@ -661,6 +662,8 @@ AURA_RESULT SystemI::updateInternal()
     if (mOutput && !mOutput->isRealTime()) {
         streamThreadFunc(this);
     }
+    // Loader threads of their own that finished their work go.
+    (void)AsyncThread::update();
 
     const unsigned int now = currentMs();
     const int delta = static_cast<int>(now - mLastUpdateMs);

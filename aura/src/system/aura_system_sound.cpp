@@ -2,12 +2,16 @@
 // registered codecs in their order, and a sample is read whole from the
 // codec that takes it.
 #include "codec/aura_codec.h"
+#include "codec/aura_codec_aiff.h"
+#include "codec/aura_codec_dls.h"
+#include "codec/aura_codec_flac.h"
 #include "codec/aura_codec_oggvorbis.h"
 #include "codec/wav/aura_codec_wav.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
 #include "base/aura_metadata.h"
+#include "base/aura_string.h"
 #include "voice/aura_channelstream.h"
 #include "sound/aura_sample.h"
 #include "output/aura_output.h"
@@ -103,6 +107,9 @@ AURA_RESULT SystemI::registerCodecs()
     static constexpr Entry kCodecs[] = {
         {&CodecWav::getDescriptionEx, 600},
         {&CodecOggVorbis::getDescriptionEx, 800},
+        {&CodecAIFF::getDescriptionEx, 1000},
+        {&CodecFLAC::getDescriptionEx, 1100},
+        {&CodecDLS::getDescriptionEx, 1700},
     };
     for (const Entry &entry : kCodecs) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
@@ -283,6 +290,81 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
     return AURA_OK;
 }
 
+AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE mode, Sample *sample)
+{
+    File *file = codec->mFile;
+    AURA_RESULT result = AURA_OK;
+    if (subsound >= 0) {
+        result = codec->setPosition(subsound, 0, AURA_TIMEUNIT_PCM);
+    }
+    AURA_CODEC_WAVEFORMAT waveformat{};
+    if (result == AURA_OK) {
+        result = codec->getWaveFormat(std::max(subsound, 0), &waveformat);
+    }
+    if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 || waveformat.frequency <= 0)) {
+        result = AURA_ERR_FORMAT;
+    }
+    if (result == AURA_OK) {
+        const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) &&
+                                waveformat.format >= AURA_SOUND_FORMAT_GCADPCM &&
+                                waveformat.format <= AURA_SOUND_FORMAT_CELT;
+        if (!compressed && getBitsFromFormat(waveformat.format) == 0) {
+            result = AURA_ERR_FORMAT;
+        }
+        describeSound(sample, waveformat, *codec);
+        if (result == AURA_OK && compressed) {
+            // The blocks stay as they are in the file, for the decoding
+            // units to read.
+            unsigned int got = 0;
+            result = sample->setCapacity(waveformat.lengthbytes);
+            if (result == AURA_OK) {
+                result = file->seek(static_cast<int>(codec->mSrcDataOffset), 0);
+            }
+            if (result == AURA_OK) {
+                result = file->read(sample->getData(), 1, waveformat.lengthbytes, &got);
+                if (result == AURA_ERR_FILE_EOF) {
+                    result = AURA_OK;
+                }
+            }
+            sample->mLengthBytes = got;
+            sample->mLength = waveformat.lengthpcm;
+        } else if (result == AURA_OK) {
+            const unsigned int frame = sample->frameBytes();
+            unsigned int declared = 0xFFFFFFFFu;
+            if (lengthKnown(waveformat.lengthpcm)) {
+                const uint64_t bytes = static_cast<uint64_t>(waveformat.lengthpcm) * frame;
+                declared = bytes >= 0xFFFFFFFFu ? 0xFFFFFFFEu : static_cast<unsigned int>(bytes);
+            }
+            result = readSampleData(codec, sample, declared);
+            sample->mLength = sample->mLengthBytes / frame;
+            sample->mLengthBytes = sample->mLength * frame;
+        }
+    }
+    if (result == AURA_OK) {
+        // Loop points found in the file; without them the whole sound.
+        sample->mLoopStart = 0;
+        sample->mLoopLength = sample->mLength;
+        if (waveformat.loopstart < waveformat.loopend && waveformat.loopstart < sample->mLength) {
+            const unsigned int end = std::min(waveformat.loopend, sample->mLength - 1);
+            sample->mLoopStart = waveformat.loopstart;
+            sample->mLoopLength = end - waveformat.loopstart + 1;
+            if (!(mode & (AURA_LOOP_OFF | AURA_LOOP_NORMAL | AURA_LOOP_BIDI)) && (waveformat.mode & AURA_LOOP_NORMAL)) {
+                sample->mMode = (sample->mMode & ~AURA_LOOP_OFF) | AURA_LOOP_NORMAL;
+            }
+        }
+        if (codec->mDescription.soundcreate) {
+            result = codec->mDescription.soundcreate(codec->state(), std::max(subsound, 0),
+                                                     reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(sample)));
+        }
+    }
+    waveformat.name[sizeof(waveformat.name) - 1] = 0;
+    if (result == AURA_OK && waveformat.name[0]) {
+        AURA_Memory_Free(sample->mName);
+        sample->mName = AURA_strdup(waveformat.name);
+    }
+    return result;
+}
+
 AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mode, unsigned int /*buffersize*/,
                                          AURA_TIMEUNIT /*buffersizetype*/, AURA_CREATESOUNDEXINFO *exinfo,
                                          bool fromloader, SoundI **sound)
@@ -379,67 +461,13 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
                 AURA_Delete(file);
             }
         }
-        AURA_CODEC_WAVEFORMAT waveformat{};
-        if (result == AURA_OK) {
-            result = codec->getWaveFormat(0, &waveformat);
-        }
-        if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 ||
-                                  waveformat.frequency <= 0)) {
-            result = AURA_ERR_FORMAT;
-        }
-        if (result == AURA_OK) {
-            const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) &&
-                                    waveformat.format >= AURA_SOUND_FORMAT_GCADPCM &&
-                                    waveformat.format <= AURA_SOUND_FORMAT_CELT;
-            if (!compressed && getBitsFromFormat(waveformat.format) == 0) {
-                result = AURA_ERR_FORMAT;
-            }
-            describeSound(sample, waveformat, *codec);
-            if (result == AURA_OK && compressed) {
-                // The blocks stay as they are in the file, for the decoding
-                // units to read.
-                unsigned int got = 0;
-                result = sample->setCapacity(waveformat.lengthbytes);
-                if (result == AURA_OK) {
-                    result = file->seek(static_cast<int>(codec->mSrcDataOffset), 0);
-                }
-                if (result == AURA_OK) {
-                    result = file->read(sample->getData(), 1, waveformat.lengthbytes, &got);
-                    if (result == AURA_ERR_FILE_EOF) {
-                        result = AURA_OK;
-                    }
-                }
-                sample->mLengthBytes = got;
-                sample->mLength = waveformat.lengthpcm;
-            } else if (result == AURA_OK) {
-                const unsigned int frame = sample->frameBytes();
-                unsigned int declared = 0xFFFFFFFFu;
-                if (lengthKnown(waveformat.lengthpcm)) {
-                    const uint64_t bytes = static_cast<uint64_t>(waveformat.lengthpcm) * frame;
-                    declared = bytes >= 0xFFFFFFFFu ? 0xFFFFFFFEu : static_cast<unsigned int>(bytes);
-                }
-                result = readSampleData(codec, sample, declared);
-                sample->mLength = sample->mLengthBytes / frame;
-                sample->mLengthBytes = sample->mLength * frame;
-            }
-        }
-        if (result == AURA_OK) {
-            // Loop points found in the file; without them the whole sound.
-            sample->mLoopStart = 0;
-            sample->mLoopLength = sample->mLength;
-            if (waveformat.loopstart < waveformat.loopend && waveformat.loopstart < sample->mLength) {
-                const unsigned int end = std::min(waveformat.loopend, sample->mLength - 1);
-                sample->mLoopStart = waveformat.loopstart;
-                sample->mLoopLength = end - waveformat.loopstart + 1;
-                if (!(mode & (AURA_LOOP_OFF | AURA_LOOP_NORMAL | AURA_LOOP_BIDI)) &&
-                    (waveformat.mode & AURA_LOOP_NORMAL)) {
-                    sample->mMode = (sample->mMode & ~AURA_LOOP_OFF) | AURA_LOOP_NORMAL;
-                }
-            }
-            if (codec->mDescription.soundcreate) {
-                result = codec->mDescription.soundcreate(
-                    codec->state(), 0, reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(sample)));
-            }
+        if (result == AURA_OK && codec->mState.numsubsounds > 0) {
+            // A multi-sound file: the parent keeps the codec to load its
+            // subsounds from, now (the inclusion list) or later.
+            result = openSubSounds(sample, codec, mode, exinfo);
+            codec = nullptr;
+        } else if (result == AURA_OK) {
+            result = readSampleFromCodec(codec, -1, mode, sample);
         }
         if (codec) {
             sample->mMetadata = codec->takeMetadata();
@@ -462,6 +490,82 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
     }
     *sound = sample;
     return AURA_OK;
+}
+
+AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
+{
+    Codec *codec = stream->mCodec;
+    AURA_RESULT result = AURA_OK;
+    if (subsound >= 0) {
+        result = codec->setPosition(subsound, 0, AURA_TIMEUNIT_PCM);
+    }
+    AURA_CODEC_WAVEFORMAT waveformat{};
+    if (result == AURA_OK) {
+        result = codec->getWaveFormat(std::max(subsound, 0), &waveformat);
+    }
+    if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 || waveformat.frequency <= 0 ||
+                              getBitsFromFormat(waveformat.format) == 0)) {
+        result = AURA_ERR_FORMAT;
+    }
+    if (result != AURA_OK) {
+        return result;
+    }
+    describeSound(stream, waveformat, *codec);
+    stream->mSubSoundIndex = std::max(subsound, 0);
+    waveformat.name[sizeof(waveformat.name) - 1] = 0;
+    AURA_Memory_Free(stream->mName);
+    stream->mName = waveformat.name[0] ? AURA_strdup(waveformat.name) : nullptr;
+    stream->mStoredFormat = codec->mStoredFormat;
+    const bool known = lengthKnown(waveformat.lengthpcm);
+    stream->mLength = known ? waveformat.lengthpcm : 0xFFFFFFFFu;
+    stream->mLoopStart = 0;
+    stream->mLoopLength = known ? stream->mLength : 0;
+    if (known && waveformat.loopstart < waveformat.loopend && waveformat.loopstart < stream->mLength) {
+        stream->mLoopStart = waveformat.loopstart;
+        stream->mLoopLength = std::min(waveformat.loopend, stream->mLength - 1) - waveformat.loopstart + 1;
+    }
+
+    // The ring: a few chunks, or the whole stream when it is shorter.
+    if (!stream->mSample) {
+        stream->mSample = AURA_New(Sample);
+        if (!stream->mSample) {
+            return AURA_ERR_MEMORY;
+        }
+    }
+    Sample *ring = stream->mSample;
+    ring->mSystem = this;
+    ring->mFormat = stream->mFormat;
+    ring->mChannels = stream->mChannels;
+    ring->mSpeakerBits = stream->mSpeakerBits; // the voices place the ring's channels
+    ring->mDefaultFrequency = stream->mDefaultFrequency;
+    ring->mMode = AURA_LOOP_NORMAL | AURA_2D | AURA_SOFTWARE;
+    const uint64_t ringFrames = static_cast<uint64_t>(stream->mChunkSize) * Stream::RING_CHUNKS;
+    // An empty stream is whole too: its voice ends at once.
+    const bool whole = known && stream->mLength <= ringFrames;
+    ring->mLength = whole ? stream->mLength : static_cast<unsigned int>(ringFrames);
+    ring->mLengthBytes = ring->mLength * ring->frameBytes();
+    ring->mLoopStart = 0;
+    ring->mLoopLength = ring->mLength;
+    result = ring->setCapacity(ring->mLengthBytes);
+    if (result != AURA_OK) {
+        return result;
+    }
+    stream->clearFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
+    stream->setDecodeLoops(0);
+    if (subsound >= 0) {
+        result = stream->setPosition(0);
+    }
+    if (result == AURA_OK) {
+        result = stream->flush();
+    }
+    if (result == AURA_OK) {
+        if (whole) {
+            stream->setFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
+        }
+        // The first fill is where a play starts: nothing to redo.
+        stream->clearFlags(Stream::FLAG_DECODED);
+    }
+    return result;
 }
 
 AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
@@ -490,61 +594,17 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
     stream->mCodec = codec;
     stream->mSystem = this;
     stream->mMode = mode;
-    AURA_CODEC_WAVEFORMAT waveformat{};
-    result = codec->getWaveFormat(0, &waveformat);
-    if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 || waveformat.frequency <= 0 ||
-                              getBitsFromFormat(waveformat.format) == 0)) {
-        result = AURA_ERR_FORMAT;
+    if (exinfo && exinfo->decodebuffersize > 0) {
+        stream->mChunkSize = std::clamp(exinfo->decodebuffersize, 256u, 1u << 20);
     }
-    if (result == AURA_OK) {
-        describeSound(stream, waveformat, *codec);
-        stream->mStoredFormat = codec->mStoredFormat;
-        const bool known = lengthKnown(waveformat.lengthpcm);
-        stream->mLength = known ? waveformat.lengthpcm : 0xFFFFFFFFu;
-        stream->mLoopStart = 0;
-        stream->mLoopLength = known ? stream->mLength : 0;
-        if (known && waveformat.loopstart < waveformat.loopend && waveformat.loopstart < stream->mLength) {
-            stream->mLoopStart = waveformat.loopstart;
-            stream->mLoopLength = std::min(waveformat.loopend, stream->mLength - 1) - waveformat.loopstart + 1;
-        }
-        if (exinfo && exinfo->decodebuffersize > 0) {
-            stream->mChunkSize = std::clamp(exinfo->decodebuffersize, 256u, 1u << 20);
-        }
-        stream->mMetadata = codec->takeMetadata();
-
-        // The ring: a few chunks, or the whole stream when it is shorter.
-        auto *ring = AURA_New(Sample);
-        stream->mSample = ring;
-        if (!ring) {
-            result = AURA_ERR_MEMORY;
-        } else {
-            ring->mSystem = this;
-            ring->mFormat = stream->mFormat;
-            ring->mChannels = stream->mChannels;
-            ring->mSpeakerBits = stream->mSpeakerBits; // the voices place the ring's channels
-            ring->mDefaultFrequency = stream->mDefaultFrequency;
-            ring->mMode = AURA_LOOP_NORMAL | AURA_2D | AURA_SOFTWARE;
-            const uint64_t ringFrames = static_cast<uint64_t>(stream->mChunkSize) * Stream::RING_CHUNKS;
-            // An empty stream is whole too: its voice ends at once.
-            const bool whole = known && stream->mLength <= ringFrames;
-            ring->mLength = whole ? stream->mLength : static_cast<unsigned int>(ringFrames);
-            ring->mLengthBytes = ring->mLength * ring->frameBytes();
-            ring->mLoopStart = 0;
-            ring->mLoopLength = ring->mLength;
-            result = ring->setCapacity(ring->mLengthBytes);
-            if (result == AURA_OK) {
-                stream->setDecodeLoops(0);
-                result = stream->flush();
-            }
-            if (result == AURA_OK) {
-                if (whole) {
-                    stream->setFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
-                }
-                // The first fill is where a play starts: nothing to redo.
-                stream->clearFlags(Stream::FLAG_DECODED);
-            }
-        }
+    stream->mMetadata = codec->takeMetadata();
+    int subsound = -1;
+    if (codec->mState.numsubsounds > 0) {
+        // A multi-sound file plays one subsound at a time.
+        stream->mNumSubSounds = codec->mState.numsubsounds;
+        subsound = exinfo ? std::clamp(exinfo->initialsubsound, 0, stream->mNumSubSounds - 1) : 0;
     }
+    result = setupStream(stream, subsound);
     if (result == AURA_OK) {
         stream->mChannelStream = AURA_New(ChannelStream);
         result = stream->mChannelStream ? stream->mChannelStream->init(-1, this, mOutput, nullptr) : AURA_ERR_MEMORY;
@@ -646,17 +706,12 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
             (void)stream->mCodec->mFile->cancel();
         }
     }
-    // Channels that still play the sound would read freed memory: stop them.
-    // The sound lists them; a stop's callback may list one again.
-    while (!mChannelHead.isEmpty()) {
-        LinkedListNode *node = mChannelHead.mNext;
-        node->removeNode();
-        auto *channel = static_cast<ChannelI *>(node->mData);
-        SoundI *playing = nullptr;
-        if (channel->getCurrentSound(&playing) == AURA_OK && playing == this) {
-            (void)channel->stop();
-        }
+    if (mSubSoundParent && mSubSoundParent->mSubSound && mSubSoundParent->mSubSound[mSubSoundIndex] == this) {
+        mSubSoundParent->mSubSound[mSubSoundIndex] = nullptr;
     }
+    mSubSoundParent = nullptr;
+    releaseSubSounds();
+    stopChannels();
     if (mSystem) {
         // A block the mixer began before the stops may still read the data:
         // it ends before the data goes.
@@ -669,6 +724,127 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
         AURA_Delete(self);
     }
     return AURA_OK;
+}
+
+// Channels that still play the sound would read freed memory or a changed
+// format: stop them. The sound lists them; a stop's callback may list one
+// again.
+void SoundI::stopChannels()
+{
+    while (!mChannelHead.isEmpty()) {
+        LinkedListNode *node = mChannelHead.mNext;
+        node->removeNode();
+        auto *channel = static_cast<ChannelI *>(node->mData);
+        SoundI *playing = nullptr;
+        if (channel->getCurrentSound(&playing) == AURA_OK && playing == this) {
+            (void)channel->stop();
+        }
+    }
+}
+
+AURA_RESULT SystemI::openSubSounds(Sample *parent, Codec *codec, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
+{
+    const int count = codec->mState.numsubsounds;
+    parent->mSubSoundCodec = codec;
+    parent->mType = static_cast<AURA_SOUND_TYPE>(codec->mType);
+    parent->mMetadata = codec->takeMetadata();
+    parent->mSubSound = static_cast<SoundI **>(AURA_Memory_Calloc(static_cast<int>(sizeof(SoundI *) * count)));
+    if (!parent->mSubSound) {
+        return AURA_ERR_MEMORY;
+    }
+    parent->mNumSubSounds = count;
+    parent->mLength = 0;
+    const bool listed = exinfo && exinfo->inclusionlist && exinfo->inclusionlistnum > 0;
+    const int wanted = listed ? exinfo->inclusionlistnum : count;
+    for (int i = 0; i < wanted; ++i) {
+        // Entries that name no subsound ({-1}) load nothing.
+        const int index = listed ? exinfo->inclusionlist[i] : i;
+        if (index < 0 || index >= count) {
+            continue;
+        }
+        const AURA_RESULT result = parent->loadSubSound(index, mode);
+        // A subsound in a format the engine cannot play stays unloaded.
+        if (result != AURA_OK && result != AURA_ERR_FORMAT) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT SoundI::loadSubSound(int index, unsigned int mode)
+{
+    if (mNumSubSounds <= 0 || !mSubSound || !mSubSoundCodec || !mSystem) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (index < 0 || index >= mNumSubSounds) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (mSubSound[index]) {
+        return AURA_OK;
+    }
+    auto *child = AURA_New(Sample);
+    if (!child) {
+        return AURA_ERR_MEMORY;
+    }
+    child->mSystem = mSystem;
+    child->mMode = (mode ? mode : mMode) & ~(AURA_NONBLOCKING | AURA_CREATESTREAM);
+    const AURA_RESULT result = mSystem->readSampleFromCodec(mSubSoundCodec, index, child->mMode, child);
+    if (result != AURA_OK) {
+        child->mSystem = nullptr;
+        AURA_Delete(child);
+        return result;
+    }
+    completeMode(child);
+    child->mSubSoundParent = this;
+    child->mSubSoundIndex = index;
+    child->mUserData = mUserData;
+    mSubSound[index] = child;
+    return AURA_OK;
+}
+
+AURA_RESULT SoundI::getSubSound(int index, SoundI **subsound)
+{
+    if (!subsound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *subsound = nullptr;
+    if (mNumSubSounds <= 0) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    if (index < 0 || index >= mNumSubSounds) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!isStream()) {
+        *subsound = mSubSound ? mSubSound[index] : nullptr;
+        return AURA_OK;
+    }
+    // A stream plays one subsound at a time: it switches to the one asked
+    // for, through the loader when it was opened non-blocking.
+    auto *stream = static_cast<Stream *>(this);
+    const int state = mOpenState.load(std::memory_order_acquire);
+    if (state != OPENSTATE_READY && state != OPENSTATE_ERROR) {
+        return AURA_ERR_NOTREADY;
+    }
+    *subsound = this;
+    if (mSubSoundIndex == index && stream->mSample) {
+        return AURA_OK;
+    }
+    // The new subsound may differ in format: nothing plays the old one on.
+    // Channels are stopped here, on the caller's thread, never the loader's.
+    stopChannels();
+    if ((mMode & AURA_NONBLOCKING) && mAsyncData && mAsyncData->mThread) {
+        mAsyncData->mSubSound = index;
+        mOpenState.store(OPENSTATE_SUBSOUND, std::memory_order_release);
+        return mAsyncData->mThread->queue(this);
+    }
+    return mSystem->switchSubSound(stream, index);
+}
+
+AURA_RESULT SystemI::switchSubSound(Stream *stream, int index)
+{
+    // The stream thread refills nothing while the ring changes.
+    CriticalSectionGuard guard(mStreamUpdateCrit);
+    return setupStream(stream, index);
 }
 
 } // namespace AURA

@@ -128,6 +128,18 @@ public:
     AURA_RESULT createStreamInternal(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
                                      Stream *into, SoundI **sound);
 
+    // Subsounds. Reads one sound of a codec (subsound -1: a file that is
+    // one sound) whole into a sample.
+    AURA_RESULT readSampleFromCodec(Codec *codec, int subsound, AURA_MODE mode, Sample *sample);
+    // Makes `parent` the owner of a multi-sound codec and loads the
+    // subsounds the creation info's inclusion list names (all without one).
+    AURA_RESULT openSubSounds(Sample *parent, Codec *codec, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
+    // Points a stream (and its ring) at one subsound of its file, at its
+    // start (subsound -1: a file that is one sound).
+    AURA_RESULT setupStream(Stream *stream, int subsound);
+    // Switches a stream with subsounds to another; nothing may play it.
+    AURA_RESULT switchSubSound(Stream *stream, int index);
+
     LinkedListNode mSoundHead;             // every sound of the system
     std::mutex mSoundListLock;
     FileSystemSettings mFileSettings;      // what the system's files take from it

@@ -102,7 +102,7 @@ AURA_RESULT ChannelRealManual3D::set2DFreqVolumePanFor3D()
     }
     int n = 0;
     if (mSound) {
-        n = (mSound->mSubSoundParent ? mSound->mSubSoundParent : mSound)->mChannels;
+        n = mSound->mChannels; // a subsound's own: the waves of a collection differ
     } else if (mDSP) {
         n = mDSP->mDescription.channels > 0 ? mDSP->mDescription.channels : 1;
     } else {
@@ -350,7 +350,9 @@ DSPI *ChannelSoftware::groupUnit() const
 int ChannelSoftware::sourceChannels() const
 {
     if (mSound) {
-        return (mSound->mSubSoundParent ? mSound->mSubSoundParent : mSound)->mChannels;
+        // A subsound describes its own data: the waves of a collection
+        // differ in channel count from each other and from their parent.
+        return mSound->mChannels;
     }
     if (mDSPResampler) {
         return mDSPResampler->mInputChannels > 0 ? mDSPResampler->mInputChannels : 1;

@@ -1,0 +1,9 @@
+// The input as a FLAC file through the codec road (see fuzz_codec_road.h).
+#include "codec/aura_codec_flac.h"
+#include "fuzz_codec_road.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzzroad::run(*AURA::CodecFLAC::getDescriptionEx(), data, size);
+    return 0;
+}
