@@ -93,6 +93,7 @@ AURA_RESULT CodecPlaylist::getChar(char *c)
             return result == AURA_OK ? AURA_ERR_FILE_EOF : result;
         }
     }
+    mByteBefore = mLastByte;
     mLastByte = *c;
     return AURA_OK;
 }
@@ -101,6 +102,7 @@ void CodecPlaylist::ungetChar(char c)
 {
     if (mPushBackCount < static_cast<int>(sizeof(mPushBack))) {
         mPushBack[mPushBackCount++] = c;
+        mLastByte = mByteBefore;
     }
 }
 
@@ -422,6 +424,7 @@ AURA_RESULT CodecPlaylist::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDE
     }
     mPushBackCount = 0;
     mLastByte = '\n';
+    mByteBefore = '\n';
     char header[13] = {};
     result = skipWhiteSpace(nullptr);
     for (int i = 0; result == AURA_OK && i < 12; ++i) {
@@ -464,6 +467,7 @@ AURA_RESULT CodecPlaylist::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDE
     }
     mPushBackCount = 0;
     mLastByte = '\n';
+    mByteBefore = '\n';
     mAfterKey = false;
     result = (this->*reader)();
     if (result == AURA_OK) {

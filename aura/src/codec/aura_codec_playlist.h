@@ -63,6 +63,7 @@ private:
     int mPushBackCount = 0;
     // The last byte consumed: a key starts a line.
     char mLastByte = '\n';
+    char mByteBefore = '\n'; // what mLastByte was before it, for a put-back byte
     bool mAfterKey = false;
     unsigned int mFormat = 0; // the XML format being read
 };
