@@ -353,8 +353,7 @@ AURA_RESULT CodecPlaylist::getNextXMLTag(char *tag, int *taglength, char *text, 
         return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
     }
     if (next == '/') {
-        while ((result = getChar(&c)) == AURA_OK && c != '>') {
-        }
+        while ((result = getChar(&c)) == AURA_OK && c != '>') {}
         return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
     }
     ungetChar(next);

@@ -106,8 +106,7 @@ AURA_RESULT CodecRaw::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *ex
     // Seeks land on whole frames, or whole blocks of every channel.
     const auto channels = static_cast<unsigned int>(mWaveFormat.channels);
     mWaveFormat.blockalign = static_cast<int>(
-        adpcm ? IMA_ADPCM_BLOCK_BYTES * channels
-              : static_cast<unsigned int>(getBitsFromFormat(format)) / 8 * channels);
+        adpcm ? IMA_ADPCM_BLOCK_BYTES * channels : static_cast<unsigned int>(getBitsFromFormat(format)) / 8 * channels);
     mState.waveformat = &mWaveFormat;
     mState.numsubsounds = 0;
     if (adpcm) {

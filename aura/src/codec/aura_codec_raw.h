@@ -10,7 +10,7 @@ namespace AURA {
 
 class CodecRaw : public Codec {
 public:
-    static constexpr unsigned int IMA_ADPCM_BLOCK_BYTES = 36;   // per channel
+    static constexpr unsigned int IMA_ADPCM_BLOCK_BYTES = 36; // per channel
     static constexpr unsigned int IMA_ADPCM_BLOCK_SAMPLES = 64;
     static constexpr int MAX_CHANNELS = 16;
 

@@ -262,8 +262,8 @@ AURA_RESULT CodecTag::readID3v1()
     }
     char text[8];
     const int written = std::snprintf(text, sizeof(text), "%d", genre);
-    return metaData(AURA_TAGTYPE_ID3V1, "GENRE", text, static_cast<unsigned int>(written),
-                    AURA_TAGDATATYPE_STRING, false);
+    return metaData(AURA_TAGTYPE_ID3V1, "GENRE", text, static_cast<unsigned int>(written), AURA_TAGDATATYPE_STRING,
+                    false);
 }
 
 AURA_RESULT CodecTag::readID3v2(bool *valid)
@@ -283,8 +283,8 @@ AURA_RESULT CodecTag::readID3v2(bool *valid)
     *valid = true;
     const uint64_t tagStart = here - 3;
     const uint64_t framesEnd = std::min<uint64_t>(tagStart + ID3V2_HEADER_SIZE + header.size, mFileLength);
-    const uint64_t tagEnd = std::min<uint64_t>(
-        framesEnd + ((header.flags & ID3V2_FLAG_FOOTER) ? ID3V2_HEADER_SIZE : 0), mFileLength);
+    const uint64_t tagEnd =
+        std::min<uint64_t>(framesEnd + ((header.flags & ID3V2_FLAG_FOOTER) ? ID3V2_HEADER_SIZE : 0), mFileLength);
 
     uint64_t position = tagStart + ID3V2_HEADER_SIZE;
     if ((header.flags & ID3V2_FLAG_EXTENDEDHEADER) && !isVersion22(header)) {

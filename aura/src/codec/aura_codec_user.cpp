@@ -61,8 +61,7 @@ AURA_RESULT CodecUser::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINF
         return AURA_ERR_FORMAT;
     }
     const int bits = getBitsFromFormat(exinfo->format);
-    if (bits == 0 || exinfo->numchannels < 1 || exinfo->numchannels > MAX_CHANNELS ||
-        exinfo->defaultfrequency <= 0) {
+    if (bits == 0 || exinfo->numchannels < 1 || exinfo->numchannels > MAX_CHANNELS || exinfo->defaultfrequency <= 0) {
         return AURA_ERR_FORMAT;
     }
     AURA_RESULT result = mFile->seek(0, 0);
@@ -82,9 +81,9 @@ AURA_RESULT CodecUser::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINF
     mWaveFormat.blockalign = bits / 8 * exinfo->numchannels;
     if (exinfo->length) {
         mFlags |= FLAG_USERLENGTH;
-        mWaveFormat.lengthpcm = static_cast<unsigned int>(static_cast<uint64_t>(exinfo->length) * 8 /
-                                                          static_cast<uint64_t>(bits) /
-                                                          static_cast<uint64_t>(exinfo->numchannels));
+        mWaveFormat.lengthpcm =
+            static_cast<unsigned int>(static_cast<uint64_t>(exinfo->length) * 8 / static_cast<uint64_t>(bits) /
+                                      static_cast<uint64_t>(exinfo->numchannels));
     } else {
         // Without a length the application's data has no end.
         mWaveFormat.lengthpcm = 0xFFFFFFFFu;
@@ -99,7 +98,8 @@ AURA_RESULT CodecUser::readInternal(void *buffer, unsigned int sizebytes, unsign
     unsigned int size = sizebytes;
     AURA_RESULT result = AURA_OK;
     if (mFlags & FLAG_USERLENGTH) {
-        const uint64_t end = static_cast<uint64_t>(mWaveFormat.lengthpcm) * static_cast<unsigned int>(mWaveFormat.blockalign);
+        const uint64_t end =
+            static_cast<uint64_t>(mWaveFormat.lengthpcm) * static_cast<unsigned int>(mWaveFormat.blockalign);
         const uint64_t left = end > mPosition ? end - mPosition : 0;
         if (left < size) {
             size = static_cast<unsigned int>(left);

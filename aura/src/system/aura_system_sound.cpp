@@ -112,10 +112,8 @@ AURA_RESULT SystemI::registerCodecs()
         unsigned int priority;
     };
     static constexpr Entry kCodecs[] = {
-        {&CodecTag::getDescriptionEx, 100},
-        {&CodecWav::getDescriptionEx, 600},
-        {&CodecOggVorbis::getDescriptionEx, 800},
-        {&CodecPlaylist::getDescriptionEx, 2450},
+        {&CodecTag::getDescriptionEx, 100},       {&CodecWav::getDescriptionEx, 600},
+        {&CodecOggVorbis::getDescriptionEx, 800}, {&CodecPlaylist::getDescriptionEx, 2450},
         {&CodecRaw::getDescriptionEx, 2500},
     };
     for (const Entry &entry : kCodecs) {

@@ -96,18 +96,16 @@ std::string withLineEnds(const std::vector<std::string> &lines, const std::strin
 
 TEST(PlaylistReader, FormatsGiveTheirEntriesInFileOrder)
 {
-    const std::vector<std::string> m3u = {"#EXTM3U", "#EXTINF:123,First Song", "one.wav",
-                                          "#EXTINF:-1,Radio, live", "http://host/stream?a=b", "",
-                                          "#EXTINF:abc,Bad Length", "three.wav"};
-    const std::vector<Entry> m3uTags = {{"LENGTH", "123"},  {"TITLE", "First Song"},
-                                        {"FILE", "one.wav"}, {"LENGTH", "-1"},
-                                        {"TITLE", "Radio, live"}, {"FILE", "http://host/stream?a=b"},
-                                        {"LENGTH", "0"},    {"TITLE", "Bad Length"},
-                                        {"FILE", "three.wav"}};
-    const std::vector<std::string> pls = {"[playlist]", "NumberOfEntries=2", "File1=a.mp3", "Title1=A = B",
-                                          "Length1=61", "file2=http://x/y?q=1", "title2=Second",
-                                          "Length2=oops", "Version=2"};
-    const std::vector<Entry> plsTags = {{"FILE", "a.mp3"},  {"TITLE", "A = B"},  {"LENGTH", "61"},
+    const std::vector<std::string> m3u = {
+        "#EXTM3U", "#EXTINF:123,First Song", "one.wav",  "#EXTINF:-1,Radio, live", "http://host/stream?a=b",
+        "",        "#EXTINF:abc,Bad Length", "three.wav"};
+    const std::vector<Entry> m3uTags = {{"LENGTH", "123"}, {"TITLE", "First Song"},  {"FILE", "one.wav"},
+                                        {"LENGTH", "-1"},  {"TITLE", "Radio, live"}, {"FILE", "http://host/stream?a=b"},
+                                        {"LENGTH", "0"},   {"TITLE", "Bad Length"},  {"FILE", "three.wav"}};
+    const std::vector<std::string> pls = {"[playlist]",    "NumberOfEntries=2", "File1=a.mp3",
+                                          "Title1=A = B",  "Length1=61",        "file2=http://x/y?q=1",
+                                          "title2=Second", "Length2=oops",      "Version=2"};
+    const std::vector<Entry> plsTags = {{"FILE", "a.mp3"},          {"TITLE", "A = B"},  {"LENGTH", "61"},
                                         {"FILE", "http://x/y?q=1"}, {"TITLE", "Second"}, {"LENGTH", "0"}};
     struct Case {
         const char *what;
@@ -119,17 +117,26 @@ TEST(PlaylistReader, FormatsGiveTheirEntriesInFileOrder)
         {"M3U, LF", "", withLineEnds(m3u, "\n"), AURA_OK, m3uTags},
         {"M3U, CRLF", "", withLineEnds(m3u, "\r\n"), AURA_OK, m3uTags},
         {"M3U, CR", "", withLineEnds(m3u, "\r"), AURA_OK, m3uTags},
-        {"M3U without a last line end", "", "#EXTM3U\n#EXTINF:5,T\nf.wav", AURA_OK,
+        {"M3U without a last line end",
+         "",
+         "#EXTM3U\n#EXTINF:5,T\nf.wav",
+         AURA_OK,
          {{"LENGTH", "5"}, {"TITLE", "T"}, {"FILE", "f.wav"}}},
-        {"M3U with another directive", "", "#EXTM3U\n#EXTINF:5,T\nf.wav\n#EXTGRP:x\ng.wav\n", AURA_ERR_FORMAT,
+        {"M3U with another directive",
+         "",
+         "#EXTM3U\n#EXTINF:5,T\nf.wav\n#EXTGRP:x\ng.wav\n",
+         AURA_ERR_FORMAT,
          {{"LENGTH", "5"}, {"TITLE", "T"}, {"FILE", "f.wav"}}},
         {"PLS, LF", "", withLineEnds(pls, "\n"), AURA_OK, plsTags},
         {"PLS, CRLF", "", withLineEnds(pls, "\r\n"), AURA_OK, plsTags},
-        {"PLS, [PlayList] and blanks", "", "  [PlayList]\n\nFile1 = spaced.ogg\n", AURA_OK,
-         {{"FILE", "spaced.ogg"}}},
-        {"PLS with an empty value", "", "[playlist]\nFile1=\nFile2=b.ogg\n", AURA_OK,
+        {"PLS, [PlayList] and blanks", "", "  [PlayList]\n\nFile1 = spaced.ogg\n", AURA_OK, {{"FILE", "spaced.ogg"}}},
+        {"PLS with an empty value",
+         "",
+         "[playlist]\nFile1=\nFile2=b.ogg\n",
+         AURA_OK,
          {{"FILE", ""}, {"FILE", "b.ogg"}}},
-        {"ASX", "",
+        {"ASX",
+         "",
          "<ASX version=\"3.0\">\n<Title>My List</Title>\n<Entry>\n<Ref href=\"http://a/1.wma\"/>\n"
          "<MoreInfo href=\"http://info\"/>\n<Duration value=\"00:01:00\"/>\n<Title>One</Title>\n</Entry>\n"
          "<ENTRY><REF HREF = \"two.wma\" /><Logo href=\"l.png\"/><Banner href=\"b.png\"/><Ref/></ENTRY>\n</ASX>\n",
@@ -144,17 +151,24 @@ TEST(PlaylistReader, FormatsGiveTheirEntriesInFileOrder)
           {"FILE", "two.wma"},
           {"LOGO", "l.png"},
           {"BANNER", "b.png"}}},
-        {"WPL", "",
+        {"WPL",
+         "",
          "<?wpl version=\"1.0\"?>\n<smil><head><title>Head</title></head>\n<body><seq>\n"
-         "<media src=\"C:\\m\\a.wma\"/>\n<media src=\"b.mp3\" tid=\"{x}\"/>\n<author>Me</author>\n</seq></body></smil>\n",
-         AURA_OK, {{"FILE", "C:\\m\\a.wma"}, {"FILE", "b.mp3"}, {"AUTHOR", "Me"}}},
-        {"B4S", "",
+         "<media src=\"C:\\m\\a.wma\"/>\n<media src=\"b.mp3\" "
+         "tid=\"{x}\"/>\n<author>Me</author>\n</seq></body></smil>\n",
+         AURA_OK,
+         {{"FILE", "C:\\m\\a.wma"}, {"FILE", "b.mp3"}, {"AUTHOR", "Me"}}},
+        {"B4S",
+         "",
          "<?xml version=\"1.0\" encoding='UTF-8' standalone=\"yes\"?>\n<WinampXML>\n<playlist num_entries=\"2\">\n"
          "<entry Playstring=\"file:C:\\a.mp3\">\n<Name>Song A</Name>\n<Length>183000</Length>\n</entry>\n"
          "<entry Playstring=\"http://b/\">\n<Name>B</Name>\n</entry>\n</playlist>\n</WinampXML>\n",
          AURA_OK,
          {{"FILE", "C:\\a.mp3"}, {"NAME", "Song A"}, {"LENGTH", "183000"}, {"FILE", "http://b/"}, {"NAME", "B"}}},
-        {"plain .m3u", "list.m3u", "# comment\r\none.wav\r\n\r\n#two\r\n  two.wav  \r\nthree.wav", AURA_OK,
+        {"plain .m3u",
+         "list.m3u",
+         "# comment\r\none.wav\r\n\r\n#two\r\n  two.wav  \r\nthree.wav",
+         AURA_OK,
          {{"FILE", "one.wav"}, {"FILE", "two.wav"}, {"FILE", "three.wav"}}},
         {"plain .pls", "x/list.pls", "[section]\na.ogg\n#c\nb.ogg\n", AURA_OK, {{"FILE", "a.ogg"}, {"FILE", "b.ogg"}}},
         {"plain .asx", "list.asx", "a.wma\n", AURA_OK, {{"FILE", "a.wma"}}},
@@ -183,9 +197,11 @@ TEST(PlaylistReader, LongLinesAreCutNeverOverflowed)
         std::vector<Entry> tags;
     } cases[] = {
         {"M3U", "#EXTM3U\n#EXTINF:1," + huge + "\n" + huge + "\nnext.wav\n", {}},
-        {"PLS", "[playlist]\nFile1=" + huge + "\nTitle1=t\n" + huge + "=v\nFile2=b\n",
+        {"PLS",
+         "[playlist]\nFile1=" + huge + "\nTitle1=t\n" + huge + "=v\nFile2=b\n",
          {{"FILE", cut}, {"TITLE", "t"}, {"FILE", "b"}}},
-        {"ASX", "<ASX VERSION=\"3\"><Title>" + huge + "</Title><Ref href=\"" + huge + "\"/><Ref href=\"c\"/>",
+        {"ASX",
+         "<ASX VERSION=\"3\"><Title>" + huge + "</Title><Ref href=\"" + huge + "\"/><Ref href=\"c\"/>",
          {{"TITLE", cut}, {"FILE", std::string(keep - 10, 'n')}, {"FILE", "c"}}},
         {"plain", huge + "\nb.wav\n", {{"FILE", cut}, {"FILE", "b.wav"}}},
     };

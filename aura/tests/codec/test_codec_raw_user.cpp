@@ -69,9 +69,12 @@ TEST(RawCodec, SoxRawFilesEqualTheirWavFiles)
         int channels;
         AURA_SOUND_FORMAT format;
     } cases[] = {
-        {8, "signed", 1, AURA_SOUND_FORMAT_PCM8},       {16, "signed", 2, AURA_SOUND_FORMAT_PCM16},
-        {24, "signed", 2, AURA_SOUND_FORMAT_PCM24},     {32, "signed", 3, AURA_SOUND_FORMAT_PCM32},
-        {32, "floating-point", 6, AURA_SOUND_FORMAT_PCMFLOAT}, {16, "signed", 5, AURA_SOUND_FORMAT_PCM16},
+        {8, "signed", 1, AURA_SOUND_FORMAT_PCM8},
+        {16, "signed", 2, AURA_SOUND_FORMAT_PCM16},
+        {24, "signed", 2, AURA_SOUND_FORMAT_PCM24},
+        {32, "signed", 3, AURA_SOUND_FORMAT_PCM32},
+        {32, "floating-point", 6, AURA_SOUND_FORMAT_PCMFLOAT},
+        {16, "signed", 5, AURA_SOUND_FORMAT_PCM16},
     };
     for (const Case &c : cases) {
         const std::string base = std::to_string(c.bits) + c.encoding + std::to_string(c.channels);
@@ -122,8 +125,8 @@ TEST(RawCodec, SoxRawFilesEqualTheirWavFiles)
         {"a format past the list", AURA_DEFAULT, static_cast<AURA_SOUND_FORMAT>(12), 1, 8000, true},
         {"VAG", AURA_DEFAULT, AURA_SOUND_FORMAT_VAG, 1, 8000, true},
         {"software ADPCM not kept compressed", AURA_SOFTWARE, AURA_SOUND_FORMAT_IMAADPCM, 1, 8000, true},
-        {"software PCM kept compressed", AURA_SOFTWARE | AURA_CREATECOMPRESSEDSAMPLE, AURA_SOUND_FORMAT_PCM16, 1,
-         8000, true},
+        {"software PCM kept compressed", AURA_SOFTWARE | AURA_CREATECOMPRESSEDSAMPLE, AURA_SOUND_FORMAT_PCM16, 1, 8000,
+         true},
     };
     for (const Refused &r : refused) {
         SCOPED_TRACE(r.what);
@@ -145,9 +148,12 @@ TEST(RawCodec, LengthsAndSeeksLandOnWholeFrames)
         unsigned int frame;
         AURA_MODE mode;
     } cases[] = {
-        {AURA_SOUND_FORMAT_PCM16, 2, 4, AURA_SOFTWARE},  {AURA_SOUND_FORMAT_PCM8, 1, 1, AURA_SOFTWARE},
-        {AURA_SOUND_FORMAT_PCM24, 2, 6, AURA_SOFTWARE},  {AURA_SOUND_FORMAT_PCM32, 3, 12, AURA_DEFAULT},
-        {AURA_SOUND_FORMAT_PCMFLOAT, 1, 4, AURA_DEFAULT}, {AURA_SOUND_FORMAT_PCM24, 5, 15, AURA_DEFAULT},
+        {AURA_SOUND_FORMAT_PCM16, 2, 4, AURA_SOFTWARE},
+        {AURA_SOUND_FORMAT_PCM8, 1, 1, AURA_SOFTWARE},
+        {AURA_SOUND_FORMAT_PCM24, 2, 6, AURA_SOFTWARE},
+        {AURA_SOUND_FORMAT_PCM32, 3, 12, AURA_DEFAULT},
+        {AURA_SOUND_FORMAT_PCMFLOAT, 1, 4, AURA_DEFAULT},
+        {AURA_SOUND_FORMAT_PCM24, 5, 15, AURA_DEFAULT},
         {AURA_SOUND_FORMAT_IMAADPCM, 2, 72, AURA_SOFTWARE | AURA_CREATECOMPRESSEDSAMPLE},
     };
     for (const Case &c : cases) {
@@ -208,8 +214,8 @@ struct SineSource {
 
     static int16_t at(uint64_t n)
     {
-        return static_cast<int16_t>(std::lround(12000.0 * std::sin(2.0 * M_PI * 441.0 * static_cast<double>(n) /
-                                                                   44100.0)));
+        return static_cast<int16_t>(
+            std::lround(12000.0 * std::sin(2.0 * M_PI * 441.0 * static_cast<double>(n) / 44100.0)));
     }
     static AURA_RESULT read(AURA_SOUND *, void *data, unsigned int bytes)
     {
@@ -237,9 +243,9 @@ TEST(UserCodec, SineSampleStreamAndWavRenderAlike)
         auratest::put16(pcm, static_cast<uint16_t>(SineSource::at(n)));
     }
     const fs::path wavPath = dir / "sine.wav";
-    ASSERT_TRUE(auratest::writeAll(
-        wavPath, auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 1, 44100, 2, 16)),
-                                 auratest::chunk("data", pcm)})));
+    ASSERT_TRUE(
+        auratest::writeAll(wavPath, auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 1, 44100, 2, 16)),
+                                                    auratest::chunk("data", pcm)})));
 
     // Each source renders 1.2 seconds, so the end of the sound is in it.
     const auto render = [&](const char *what) {

@@ -100,9 +100,9 @@ std::vector<std::string> tagValues(const AURA_TAG &tag)
 // The engine's names of ID3v1 fields, as mutagen names them.
 std::string v1FrameId(const std::string &name)
 {
-    static const std::map<std::string, std::string> kIds = {
-        {"TITLE", "TIT2"}, {"ARTIST", "TPE1"}, {"ALBUM", "TALB"}, {"YEAR", "TDRC"},
-        {"COMMENT", "COMM"}, {"TRACK", "TRCK"}, {"GENRE", "TCON"}};
+    static const std::map<std::string, std::string> kIds = {{"TITLE", "TIT2"}, {"ARTIST", "TPE1"},  {"ALBUM", "TALB"},
+                                                            {"YEAR", "TDRC"},  {"COMMENT", "COMM"}, {"TRACK", "TRCK"},
+                                                            {"GENRE", "TCON"}};
     const auto it = kIds.find(name);
     return it == kIds.end() ? name : it->second;
 }
@@ -449,34 +449,50 @@ TEST(CraftedTags, FramesVersionsAndSizes)
         std::vector<std::string> names;
     } cases[] = {
         {"2.4 frame of 200 bytes with a synchsafe size",
-         tag(4, frame(4, "TIT2", Bytes{0} + long200) + frame(4, "TALB", Bytes{0, 'A', 'l'})) + kAudio, 10 + 211 + 13,
+         tag(4, frame(4, "TIT2", Bytes{0} + long200) + frame(4, "TALB", Bytes{0, 'A', 'l'})) + kAudio,
+         10 + 211 + 13,
          {"TIT2", "TALB"}},
         {"2.3 frame of 200 bytes with a plain size",
-         tag(3, frame(3, "TIT2", Bytes{0} + long200) + frame(3, "TALB", Bytes{0, 'A', 'l'})) + kAudio, 10 + 211 + 13,
+         tag(3, frame(3, "TIT2", Bytes{0} + long200) + frame(3, "TALB", Bytes{0, 'A', 'l'})) + kAudio,
+         10 + 211 + 13,
          {"TIT2", "TALB"}},
         {"2.2 frames have 6-byte headers",
          tag(2, text("TT2") + Bytes{0, 0, 4, 0} + text("abc") + text("TAL") + Bytes{0, 0, 3, 0} + text("xy")) + kAudio,
-         10 + 10 + 9, {"TT2", "TAL"}},
+         10 + 10 + 9,
+         {"TT2", "TAL"}},
         {"an id outside 0x20..0x7F is skipped, body and all",
-         tag(3, frame(3, "T\x01T2", Bytes{0, 'a', 'b'}) + frame(3, "TALB", Bytes{0, 'A', 'l'})) + kAudio, 10 + 26,
+         tag(3, frame(3, "T\x01T2", Bytes{0, 'a', 'b'}) + frame(3, "TALB", Bytes{0, 'A', 'l'})) + kAudio,
+         10 + 26,
          {"TALB"}},
         {"a frame of 1 MiB is skipped, body and all",
          tag(3, frame(3, "PRIV", Bytes(0x100000, 7)) + frame(3, "TALB", Bytes{0, 'A', 'l'})) + kAudio,
-         10 + 10 + 0x100000 + 13, {"TALB"}},
-        {"padding of 7 bytes ends the frames", tag(3, frame(3, "TALB", Bytes{0, 'A', 'l'}) + Bytes(7, 0)) + kAudio,
-         10 + 13 + 7, {"TALB"}},
-        {"a 2.3 extended header is skipped by its size",
-         tag(3, be32(6) + Bytes(6, 0) + frame(3, "TALB", Bytes{0, 'A', 'l'}), 0x40) + kAudio, 10 + 10 + 13, {"TALB"}},
-        {"a 2.4 extended header is skipped by its size",
-         tag(4, synchsafe(6) + Bytes{1, 0} + frame(4, "TALB", Bytes{0, 'A', 'l'}), 0x40) + kAudio, 10 + 6 + 13,
+         10 + 10 + 0x100000 + 13,
          {"TALB"}},
-        {"a 2.4 tag with a footer", tag(4, frame(4, "TALB", Bytes{0, 'A', 'l'}), 0x10) + header("3DI", 4, 0x10, 13) + kAudio,
-         10 + 13 + 10, {"TALB"}},
-        {"two tags in a row", tag(3, frame(3, "TALB", Bytes{0, 'A'})) + tag(4, frame(4, "TIT2", Bytes{0, 'B'})) + kAudio,
-         44, {"TALB", "TIT2"}},
+        {"padding of 7 bytes ends the frames",
+         tag(3, frame(3, "TALB", Bytes{0, 'A', 'l'}) + Bytes(7, 0)) + kAudio,
+         10 + 13 + 7,
+         {"TALB"}},
+        {"a 2.3 extended header is skipped by its size",
+         tag(3, be32(6) + Bytes(6, 0) + frame(3, "TALB", Bytes{0, 'A', 'l'}), 0x40) + kAudio,
+         10 + 10 + 13,
+         {"TALB"}},
+        {"a 2.4 extended header is skipped by its size",
+         tag(4, synchsafe(6) + Bytes{1, 0} + frame(4, "TALB", Bytes{0, 'A', 'l'}), 0x40) + kAudio,
+         10 + 6 + 13,
+         {"TALB"}},
+        {"a 2.4 tag with a footer",
+         tag(4, frame(4, "TALB", Bytes{0, 'A', 'l'}), 0x10) + header("3DI", 4, 0x10, 13) + kAudio,
+         10 + 13 + 10,
+         {"TALB"}},
+        {"two tags in a row",
+         tag(3, frame(3, "TALB", Bytes{0, 'A'})) + tag(4, frame(4, "TIT2", Bytes{0, 'B'})) + kAudio,
+         44,
+         {"TALB", "TIT2"}},
         {"a size past the file", header("ID3", 3, 0, 5000) + frame(3, "TALB", Bytes{0, 'A', 'l'}), 23, {"TALB"}},
         {"a frame past its tag", header("ID3", 3, 0, 20) + frame(3, "TALB", Bytes(40, 'a')) + kAudio, 30, {}},
-        {"a frame body past the file", header("ID3", 3, 0, 50) + text("TALB") + be32(30) + Bytes{0, 0} + Bytes(5, 'a'), 25,
+        {"a frame body past the file",
+         header("ID3", 3, 0, 50) + text("TALB") + be32(30) + Bytes{0, 0} + Bytes(5, 'a'),
+         25,
          {}},
         {"not a tag: a size byte with its top bit", text("ID3") + Bytes{3, 0, 0, 0x80, 0, 0, 1} + kAudio, 0, {}},
         {"nothing but a header", header("ID3", 4, 0, 0), 10, {}},
@@ -548,10 +564,10 @@ TEST(CraftedTags, ValuesAndTheirTerminators)
     ASSERT_EQ(AURA::Codec::create(*AURA::CodecTag::getDescriptionEx(), nullptr, &codec), AURA_OK);
     auto *memory = AURA_New(AURA::MemoryFile);
     codec->mFile = memory;
-    const Bytes tagged = tag(3, frame(3, "TIT2", Bytes{1, 0xFF, 0xFE, 'h', 0, 'i', 0}) +
-                                    frame(3, "TPE1", Bytes{3, 'u', 't', 'f'}) + frame(3, "TALB", Bytes{0, 'n', 'o'}) +
-                                    frame(3, "PRIV", Bytes{9, 8, 7})) +
-                         file;
+    const Bytes tagged =
+        tag(3, frame(3, "TIT2", Bytes{1, 0xFF, 0xFE, 'h', 0, 'i', 0}) + frame(3, "TPE1", Bytes{3, 'u', 't', 'f'}) +
+                   frame(3, "TALB", Bytes{0, 'n', 'o'}) + frame(3, "PRIV", Bytes{9, 8, 7})) +
+        file;
     ASSERT_EQ(auratest::openMemoryFile(*memory, tagged), AURA_OK);
     EXPECT_EQ(codec->open(AURA_DEFAULT, nullptr), AURA_ERR_FORMAT);
     AURA::Metadata *tags = codec->mMetadata;

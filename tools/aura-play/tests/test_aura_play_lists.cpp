@@ -23,9 +23,8 @@ protected:
     std::string play(const std::string &args, int *status)
     {
         int raw = 0;
-        std::string out = auratest::capture("cd " + quote(mDir.path()) + " && " + AURA_PLAY_PATH + " " + args +
-                                                " 2>/dev/null </dev/null",
-                                            &raw);
+        std::string out = auratest::capture(
+            "cd " + quote(mDir.path()) + " && " + AURA_PLAY_PATH + " " + args + " 2>/dev/null </dev/null", &raw);
         *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         return out;
     }
