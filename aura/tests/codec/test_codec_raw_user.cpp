@@ -204,6 +204,21 @@ TEST(RawCodec, LengthsAndSeeksLandOnWholeFrames)
     ASSERT_EQ(file->tell(&at), AURA_OK);
     EXPECT_EQ(at, 12345u);
     (void)codec->release();
+
+    // Less than a frame: no samples, and a seek goes to the start.
+    const std::vector<uint8_t> crumbs = {1, 2, 3};
+    ASSERT_EQ(AURA::Codec::create(*AURA::CodecRaw::getDescriptionEx(), nullptr, &codec), AURA_OK);
+    file = AURA_New(AURA::MemoryFile);
+    codec->mFile = file;
+    ASSERT_EQ(auratest::openMemoryFile(*file, crumbs), AURA_OK);
+    exinfo = rawInfo(AURA_SOUND_FORMAT_PCM24, 2);
+    ASSERT_EQ(codec->open(AURA_DEFAULT, &exinfo), AURA_OK);
+    EXPECT_EQ(codec->state()->waveformat[0].lengthpcm, 0u);
+    ASSERT_EQ(file->seek(2, 0), AURA_OK);
+    ASSERT_EQ(codec->setPosition(0, 5, AURA_TIMEUNIT_PCM), AURA_OK);
+    ASSERT_EQ(file->tell(&at), AURA_OK);
+    EXPECT_EQ(at, 0u);
+    (void)codec->release();
 }
 
 // A 441 Hz sine, one 16-bit channel, continuing from wherever the last

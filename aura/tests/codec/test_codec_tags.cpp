@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -430,10 +431,10 @@ Bytes v1(const std::string &title, const Bytes &comment, uint8_t genre)
 {
     Bytes out = text("TAG");
     Bytes field(30, 0);
-    std::memcpy(field.data(), title.data(), std::min<size_t>(title.size(), 30));
+    std::copy_n(title.begin(), std::min<size_t>(title.size(), 30), field.begin());
     out = out + field + Bytes(30, 0) + Bytes(30, 0) + text("2001");
     Bytes c(30, 0);
-    std::memcpy(c.data(), comment.data(), std::min<size_t>(comment.size(), 30));
+    std::copy_n(comment.begin(), std::min<size_t>(comment.size(), 30), c.begin());
     return out + c + Bytes{genre};
 }
 
