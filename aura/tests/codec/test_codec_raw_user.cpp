@@ -7,11 +7,14 @@
 #include "engine.h"
 #include "files.h"
 #include "systems.h"
+#include "threads.h"
 #include "tools.h"
 #include "wav.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -344,6 +347,44 @@ TEST(UserCodec, StreamSeeksReachTheCallbackAndReadsAreSilence)
     ASSERT_EQ(AURA::Codec::create(*AURA::CodecUser::getDescriptionEx(), nullptr, &codec), AURA_OK);
     EXPECT_EQ(codec->open(AURA_DEFAULT, &user), AURA_ERR_FORMAT);
     (void)codec->release();
+}
+
+TEST(UserStreamThreads, TheStreamThreadFillsThroughTheCallback)
+{
+    // On a real-time output the stream thread refills the ring: the
+    // callback runs there, chunk after chunk, while the caller seeks.
+    static std::atomic<unsigned int> sBytes{0};
+    static std::atomic<unsigned int> sSeeks{0};
+    sBytes = 0;
+    sSeeks = 0;
+    AURA_SYSTEM *system = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 4);
+    ASSERT_NE(system, nullptr);
+    AURA_CREATESOUNDEXINFO exinfo = auratest::userSoundInfo(0, 2, 48000);
+    exinfo.decodebuffersize = 1024;
+    exinfo.pcmreadcallback = [](AURA_SOUND *, void *data, unsigned int bytes) -> AURA_RESULT {
+        std::memset(data, 0x10, bytes);
+        sBytes += bytes;
+        return AURA_OK;
+    };
+    exinfo.pcmsetposcallback = [](AURA_SOUND *, int, unsigned int, AURA_TIMEUNIT) -> AURA_RESULT {
+        ++sSeeks;
+        return AURA_OK;
+    };
+    AURA_SOUND *sound = nullptr;
+    ASSERT_EQ(AURA_System_CreateStream(system, nullptr, AURA_OPENUSER, &exinfo, &sound), AURA_OK);
+    unsigned int length = 0;
+    EXPECT_EQ(AURA_Sound_GetLength(sound, &length, AURA_TIMEUNIT_PCM), AURA_OK);
+    EXPECT_EQ(length, 0xFFFFFFFFu); // no length: the caller's data has no end
+    AURA_CHANNEL *channel = nullptr;
+    ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, sound, 0, &channel), AURA_OK);
+    const unsigned int first = sBytes;
+    EXPECT_TRUE(auratest::waitFor([&] {
+        (void)AURA_System_Update(system);
+        return sBytes > first + 3 * 1024 * 4;
+    }));
+    ASSERT_EQ(AURA_Channel_SetPosition(channel, 100, AURA_TIMEUNIT_PCM), AURA_OK);
+    EXPECT_TRUE(auratest::waitFor([&] { return sSeeks > 0; }));
+    EXPECT_EQ(AURA_System_Release(system), AURA_OK);
 }
 
 } // namespace
