@@ -49,6 +49,41 @@ std::string refuse(const std::string &name, const std::string &value, const char
 
 } // namespace
 
+namespace {
+// "s16:2:44100": format, channels (1 to 16), rate (1 to 1000000 Hz).
+bool parseRaw(const std::string &value, Options &options)
+{
+    static constexpr struct {
+        const char *name;
+        AURA_SOUND_FORMAT format;
+    } kFormats[] = {{"s8", AURA_SOUND_FORMAT_PCM8},
+                    {"s16", AURA_SOUND_FORMAT_PCM16},
+                    {"s24", AURA_SOUND_FORMAT_PCM24},
+                    {"s32", AURA_SOUND_FORMAT_PCM32},
+                    {"f32", AURA_SOUND_FORMAT_PCMFLOAT}};
+    const size_t first = value.find(':');
+    const size_t second = first == std::string::npos ? first : value.find(':', first + 1);
+    if (second == std::string::npos) {
+        return false;
+    }
+    const std::string format = value.substr(0, first);
+    const auto channels = toInteger(value.substr(first + 1, second - first - 1));
+    const auto rate = toInteger(value.substr(second + 1));
+    if (!channels || *channels < 1 || *channels > 16 || !rate || *rate < 1 || *rate > 1000000) {
+        return false;
+    }
+    for (const auto &entry : kFormats) {
+        if (format == entry.name) {
+            options.rawFormat = entry.format;
+            options.rawChannels = static_cast<int>(*channels);
+            options.rawRate = static_cast<int>(*rate);
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
 std::string usageText()
 {
     return "Usage: aura-play [OPTIONS] [FILE...]\n"
@@ -63,6 +98,9 @@ std::string usageText()
            "  AIFF         AIFF and uncompressed AIFF-C, 8 to 32-bit PCM\n"
            "  FLAC         8, 16, 24 and 32-bit, 1 to 8 channels\n"
            "  DLS          collections of waves (subsounds: see --info, --subsound)\n"
+           "  ID3 tags     v1 and v2 around WAV and Ogg files (shown by --info)\n"
+           "  Playlists    M3U, PLS, ASX, WPL, B4S: their files play in order\n"
+           "  Raw PCM      with --raw\n"
            "\n"
            "Options:\n"
            "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"
@@ -79,6 +117,8 @@ std::string usageText()
            "      --duration MS   stop each file after MS milliseconds\n"
            "      --subsound N    play subsound N (from 0) of a multi-sound file\n"
            "      --info          print each file's format, length and tags, then exit\n"
+           "      --raw F:C:R     the files are headerless PCM: format s8, s16, s24,\n"
+           "                      s32 or f32, C channels (1..16), R Hz (e.g. s16:2:44100)\n"
            "  -q, --quiet         print nothing but errors\n"
            "  -h, --help          print this help\n"
            "      --version       print the version\n"
@@ -204,6 +244,14 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
                 options.format = AURA_SOUND_FORMAT_PCMFLOAT;
             } else {
                 result.error = refuse(name, value, "pcm16 or float");
+                return result;
+            }
+        } else if (name == "--raw") {
+            if (!takeValue()) {
+                return result;
+            }
+            if (!parseRaw(value, options)) {
+                result.error = refuse(name, value, "FORMAT:CHANNELS:RATE, e.g. s16:2:44100");
                 return result;
             }
         } else if (name == "--volume") {

@@ -24,6 +24,10 @@ struct Options {
     long long durationMs = -1;        // -1: to the end
     int subsound = -1;                // a multi-sound file: the one to play
     bool stream = false;
+    // --raw: the files are headerless PCM of this format (NONE: not raw).
+    AURA_SOUND_FORMAT rawFormat = AURA_SOUND_FORMAT_NONE;
+    int rawChannels = 0;
+    int rawRate = 0;
     bool info = false;
     bool quiet = false;
     bool help = false;

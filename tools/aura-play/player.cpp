@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace auraplay {
 namespace {
@@ -41,9 +42,24 @@ struct SoundDeleter {
 };
 using SoundHandle = std::unique_ptr<AURA::Sound, SoundDeleter>;
 
+// The creation info of --raw files; null for the others.
+const AURA_CREATESOUNDEXINFO *rawInfo(const Options &options)
+{
+    static AURA_CREATESOUNDEXINFO exinfo{};
+    if (options.rawFormat == AURA_SOUND_FORMAT_NONE) {
+        return nullptr;
+    }
+    exinfo = AURA_CREATESOUNDEXINFO{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.format = options.rawFormat;
+    exinfo.numchannels = options.rawChannels;
+    exinfo.defaultfrequency = options.rawRate;
+    return &exinfo;
+}
+
 // Opens a file, or says why not (quiet: says nothing).
 bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, SoundHandle &out, bool quiet = false,
-               int subsound = -1)
+               int subsound = -1, const AURA_CREATESOUNDEXINFO *exinfo = nullptr)
 {
     std::error_code ignored;
     if (std::filesystem::is_directory(file, ignored)) {
@@ -53,13 +69,20 @@ bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, So
         return false;
     }
     AURA::Sound *sound = nullptr;
-    // Only the subsound asked for is loaded (or played first, by a stream).
-    AURA_CREATESOUNDEXINFO exinfo{};
-    exinfo.cbsize = sizeof(exinfo);
-    exinfo.initialsubsound = std::max(subsound, 0);
-    exinfo.inclusionlist = &subsound;
-    exinfo.inclusionlistnum = subsound >= 0 ? 1 : 0;
-    AURA_RESULT result = system->createSound(file.c_str(), mode, subsound >= 0 ? &exinfo : nullptr, &sound);
+    // Only the subsound asked for is loaded (or played first, by a stream);
+    // headerless files take their format from the creation info.
+    AURA_CREATESOUNDEXINFO info{};
+    info.cbsize = sizeof(info);
+    if (exinfo) {
+        info = *exinfo;
+    }
+    if (subsound >= 0) {
+        info.initialsubsound = subsound;
+        info.inclusionlist = &subsound;
+        info.inclusionlistnum = 1;
+    }
+    AURA_RESULT result =
+        system->createSound(file.c_str(), mode, subsound >= 0 || exinfo ? &info : nullptr, &sound);
     int numSubSounds = 0;
     if (result == AURA_OK && subsound >= 0 &&
         (sound->getNumSubSounds(&numSubSounds) != AURA_OK || subsound >= numSubSounds)) {
@@ -182,29 +205,62 @@ std::string tagText(const AURA_TAG &tag)
         }
         return text;
     case AURA_TAGDATATYPE_STRING_UTF16:
-    case AURA_TAGDATATYPE_STRING_UTF16BE:
-        // Latin-1 text survives; anything else shows as '?'.
+    case AURA_TAGDATATYPE_STRING_UTF16BE: {
+        // To UTF-8, after a byte-order mark if there is one; unpaired
+        // surrogates show as '?'.
+        bool big = tag.datatype == AURA_TAGDATATYPE_STRING_UTF16BE;
+        const auto unitAt = [&](unsigned int i) {
+            return big ? (bytes[i] << 8 | bytes[i + 1]) : (bytes[i] | bytes[i + 1] << 8);
+        };
         for (unsigned int i = 0; i + 1 < tag.datalen; i += 2) {
-            const unsigned int unit = tag.datatype == AURA_TAGDATATYPE_STRING_UTF16
-                                          ? (bytes[i] | bytes[i + 1] << 8)
-                                          : (bytes[i] << 8 | bytes[i + 1]);
+            unsigned int unit = unitAt(i);
+            if (i == 0 && (unit == 0xFEFF || unit == 0xFFFE)) {
+                big = unit == 0xFFFE ? !big : big;
+                continue;
+            }
             if (unit == 0) {
                 break;
             }
-            text += unit < 0x80 ? printable(unit) : '?';
+            if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < tag.datalen && unitAt(i + 2) >= 0xDC00 &&
+                unitAt(i + 2) < 0xE000) {
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (unitAt(i + 2) - 0xDC00);
+                i += 2;
+            } else if (unit >= 0xD800 && unit < 0xE000) {
+                unit = '?';
+            }
+            if (unit < 0x80) {
+                text += printable(unit);
+            } else if (unit < 0x800) {
+                text += static_cast<char>(0xC0 | unit >> 6);
+                text += static_cast<char>(0x80 | (unit & 0x3F));
+            } else if (unit < 0x10000) {
+                text += static_cast<char>(0xE0 | unit >> 12);
+                text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+                text += static_cast<char>(0x80 | (unit & 0x3F));
+            } else {
+                text += static_cast<char>(0xF0 | unit >> 18);
+                text += static_cast<char>(0x80 | (unit >> 12 & 0x3F));
+                text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+                text += static_cast<char>(0x80 | (unit & 0x3F));
+            }
         }
         return text;
-    default: text = "<";
+    }
+    default:
+        if (tag.datalen == 0) {
+            return text; // a marker without a value (a playlist's ENTRY)
+        }
+        text = "<";
         text += std::to_string(tag.datalen);
         text += " bytes>";
         return text;
     }
 }
 
-int describeFile(AURA::System *system, const std::string &file)
+int describeFile(AURA::System *system, const std::string &file, const Options &options)
 {
     SoundHandle sound;
-    if (!openSound(system, file, kLookMode, sound)) {
+    if (!openSound(system, file, kLookMode, sound, false, -1, rawInfo(options))) {
         return kExitFileFailed;
     }
     AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
@@ -254,6 +310,9 @@ int describeFile(AURA::System *system, const std::string &file)
             AURA_TAG tag{};
             if (sound->getTag(nullptr, i, &tag) == AURA_OK && tag.name) {
                 std::printf("  tag:      %s=%s\n", tag.name, tagText(tag).c_str());
+                if (type == AURA_SOUND_TYPE_PLAYLIST && std::string(tag.name) == "FILE") {
+                    std::printf("  entry:    %s\n", tagText(tag).c_str());
+                }
             }
         }
     }
@@ -307,7 +366,7 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
     AURA::System *system = session.system();
     Playing item;
     item.file = file;
-    if (!openSound(system, file, soundMode(options), item.sound, false, options.subsound)) {
+    if (!openSound(system, file, soundMode(options), item.sound, false, options.subsound, rawInfo(options))) {
         return std::nullopt;
     }
     AURA::Sound *sound = playable(item.sound.get(), options.subsound);
@@ -396,13 +455,42 @@ int renderRate(const Options &options)
         float ownRate = 0.0f;
         // A file that does not open says so when it is played.
         if (probe.result == AURA_OK &&
-            openSound(probe.system, options.files[0], kLookMode, sound, true, options.subsound) &&
+            openSound(probe.system, options.files[0], kLookMode, sound, true, options.subsound, rawInfo(options)) &&
             sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate >= 8000.0f &&
             ownRate <= 192000.0f) {
             return static_cast<int>(std::lround(ownRate));
         }
     }
     return 48000;
+}
+
+// The files to play: each playlist stands for the files it lists (names
+// relative to its folder; a playlist inside one is not opened again).
+std::vector<std::string> expandPlaylists(const Options &options)
+{
+    std::vector<std::string> files;
+    ProbeSystem probe;
+    for (const std::string &file : options.files) {
+        SoundHandle sound;
+        AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
+        if (options.rawFormat != AURA_SOUND_FORMAT_NONE || probe.result != AURA_OK ||
+            !openSound(probe.system, file, kLookMode, sound, true) ||
+            sound->getFormat(&type, nullptr, nullptr, nullptr) != AURA_OK || type != AURA_SOUND_TYPE_PLAYLIST) {
+            files.push_back(file); // played as it is, or its failure told then
+            continue;
+        }
+        const std::filesystem::path folder = std::filesystem::path(file).parent_path();
+        AURA_TAG tag{};
+        for (int i = 0; sound->getTag("FILE", i, &tag) == AURA_OK; ++i) {
+            const std::string entry = tagText(tag);
+            if (entry.empty()) {
+                continue;
+            }
+            const bool url = entry.find("://") != std::string::npos;
+            files.push_back(url || std::filesystem::path(entry).is_absolute() ? entry : (folder / entry).string());
+        }
+    }
+    return files;
 }
 
 } // namespace
@@ -416,15 +504,17 @@ int printInfo(const Options &options)
     }
     int status = kExitOk;
     for (const std::string &file : options.files) {
-        if (describeFile(probe.system, file) != kExitOk) {
+        if (describeFile(probe.system, file, options) != kExitOk) {
             status = kExitFileFailed;
         }
     }
     return status;
 }
 
-int playFiles(const Options &options)
+int playFiles(const Options &given)
 {
+    Options options = given;
+    options.files = expandPlaylists(given);
     SessionPlan plan;
     plan.render = options.rendering();
     plan.wavPath = options.rendering() ? options.output : kDefaultWav;

@@ -16,12 +16,22 @@ namespace {
 constexpr int MAX_EMPTY_READS = 64;
 } // namespace
 
+AURA_RESULT Stream::seekDecoder(unsigned int position)
+{
+    AURA_RESULT result = mCodec->setPosition(-1, position, AURA_TIMEUNIT_PCM);
+    if (result == AURA_OK && mPCMSetPosCallback) {
+        result = mPCMSetPosCallback(reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(this)), 0, position,
+                                    AURA_TIMEUNIT_PCM);
+    }
+    return result;
+}
+
 AURA_RESULT Stream::setPosition(unsigned int position)
 {
     if (!mCodec) {
         return AURA_ERR_INVALID_PARAM;
     }
-    const AURA_RESULT result = mCodec->setPosition(-1, position, AURA_TIMEUNIT_PCM);
+    const AURA_RESULT result = seekDecoder(position);
     if (result != AURA_OK) {
         return result;
     }
@@ -60,6 +70,11 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             unsigned int got = 0;
             result = mCodec->read(out, want * frameBytes, &got);
             const unsigned int frames = std::min(got / frameBytes, want);
+            if (mPCMReadCallback && frames > 0 && (result == AURA_OK || result == AURA_ERR_FILE_EOF)) {
+                const AURA_RESULT filled = mPCMReadCallback(reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(this)),
+                                                            out, frames * frameBytes);
+                result = filled != AURA_OK ? filled : result;
+            }
             out += static_cast<std::size_t>(frames) * frameBytes;
             remaining -= frames;
             mDecodePosition += frames;
@@ -76,7 +91,7 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             continue;
         }
         if (loopsLeft) {
-            result = mCodec->setPosition(-1, mLoopStart, AURA_TIMEUNIT_PCM);
+            result = seekDecoder(mLoopStart);
             if (result != AURA_OK) {
                 break;
             }

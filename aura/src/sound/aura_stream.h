@@ -65,8 +65,15 @@ public:
     unsigned int mChunkSize = DEFAULT_CHUNK_FRAMES;
     unsigned int mInitialPosition = 0;
     AURA_SOUND_FORMAT mStoredFormat = AURA_SOUND_FORMAT_NONE; // the file's, when decoded to another
+    // A user stream's callbacks: each decoded chunk is filled by the first,
+    // each seek is reported to the second.
+    AURA_SOUND_PCMREADCALLBACK mPCMReadCallback = nullptr;
+    AURA_SOUND_PCMSETPOSCALLBACK mPCMSetPosCallback = nullptr;
 
 private:
+    // Moves the decoder and tells a user stream's callback.
+    AURA_RESULT seekDecoder(unsigned int position);
+
     std::atomic<unsigned int> mStreamFlags{0};
     std::atomic<uint64_t> mDataEnd{UINT64_MAX};
     uint64_t mDecodePosition = 0;         // PCM frame the decoder is at

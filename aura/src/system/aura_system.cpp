@@ -606,6 +606,13 @@ AURA_RESULT SystemI::playSoundInternal(AURA_CHANNELINDEX channelid, SoundI *soun
         }
         return AURA_ERR_NOTREADY;
     }
+    if (sound->mChannels <= 0) {
+        // A sound without audio (a playlist) has nothing to play.
+        if (channelout) {
+            *channelout = nullptr;
+        }
+        return AURA_ERR_FORMAT;
+    }
     if (sound->isStream()) {
         // A stream plays once at a time: its own voice takes the channel's
         // voice, which plays the stream's ring buffer.

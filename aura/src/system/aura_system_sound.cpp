@@ -6,6 +6,10 @@
 #include "codec/aura_codec_dls.h"
 #include "codec/aura_codec_flac.h"
 #include "codec/aura_codec_oggvorbis.h"
+#include "codec/aura_codec_playlist.h"
+#include "codec/aura_codec_raw.h"
+#include "codec/aura_codec_tag.h"
+#include "codec/aura_codec_user.h"
 #include "codec/wav/aura_codec_wav.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
@@ -20,6 +24,7 @@
 #include "file/aura_file_disk.h"
 #include "file/aura_file_net.h"
 #include "file/aura_file_memory.h"
+#include "file/aura_file_null.h"
 #include "file/aura_file_user.h"
 #include "os/aura_os.h"
 
@@ -76,6 +81,13 @@ void describeSound(SoundI *sound, const AURA_CODEC_WAVEFORMAT &waveformat, const
     sound->mSpeakerBits = waveformat.channelmask;
 }
 
+// What a user sound's creation info must give: its format.
+bool describesUserSound(const AURA_CREATESOUNDEXINFO *exinfo)
+{
+    return exinfo && exinfo->numchannels > 0 && exinfo->numchannels <= 16 && exinfo->defaultfrequency > 0 &&
+           getBitsFromFormat(exinfo->format) != 0;
+}
+
 // A mode that names no loop, dimension or mixer gets the defaults.
 void completeMode(SoundI *sound)
 {
@@ -105,11 +117,14 @@ AURA_RESULT SystemI::registerCodecs()
         unsigned int priority;
     };
     static constexpr Entry kCodecs[] = {
+        {&CodecTag::getDescriptionEx, 100},
         {&CodecWav::getDescriptionEx, 600},
         {&CodecOggVorbis::getDescriptionEx, 800},
         {&CodecAIFF::getDescriptionEx, 1000},
         {&CodecFLAC::getDescriptionEx, 1100},
         {&CodecDLS::getDescriptionEx, 1700},
+        {&CodecPlaylist::getDescriptionEx, 2450},
+        {&CodecRaw::getDescriptionEx, 2500},
     };
     for (const Entry &entry : kCodecs) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
@@ -117,6 +132,40 @@ AURA_RESULT SystemI::registerCodecs()
             return result;
         }
     }
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::openUserCodec(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo, Codec **codec)
+{
+    // The application's data stands behind a file of its length that holds
+    // nothing; no other codec is asked.
+    *codec = nullptr;
+    auto *file = AURA_New(NullFile);
+    if (!file) {
+        return AURA_ERR_MEMORY;
+    }
+    AURA_RESULT result = file->init(this, exinfo->length, 0);
+    if (result == AURA_OK) {
+        result = file->open(nullptr, exinfo->length, false, nullptr);
+    }
+    if (result != AURA_OK) {
+        AURA_Delete(file);
+        return result;
+    }
+    Codec *made = nullptr;
+    result = Codec::create(*CodecUser::getDescriptionEx(), this, &made);
+    if (result != AURA_OK) {
+        (void)file->close();
+        AURA_Delete(file);
+        return result;
+    }
+    made->mFile = file;
+    result = made->open(mode, exinfo);
+    if (result != AURA_OK) {
+        (void)made->release();
+        return result;
+    }
+    *codec = made;
     return AURA_OK;
 }
 
@@ -301,6 +350,13 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
     if (result == AURA_OK) {
         result = codec->getWaveFormat(std::max(subsound, 0), &waveformat);
     }
+    if (result == AURA_OK && codec->mType == AURA_SOUND_TYPE_PLAYLIST) {
+        // A playlist is a sound of tags only, without audio.
+        describeSound(sample, waveformat, *codec);
+        sample->mLength = 0;
+        sample->mLengthBytes = 0;
+        return AURA_OK;
+    }
     if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 || waveformat.frequency <= 0)) {
         result = AURA_ERR_FORMAT;
     }
@@ -430,25 +486,42 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
 
     AURA_RESULT result = AURA_OK;
     if (mode & AURA_OPENUSER) {
-        // An empty sound of the caller's format that the caller fills.
-        if (!exinfo || exinfo->numchannels <= 0 || exinfo->numchannels > 16 || exinfo->defaultfrequency <= 0 ||
-            getBitsFromFormat(exinfo->format) == 0) {
-            AURA_Delete(sample);
+        // A sound of the caller's format, read through the user codec (as
+        // silence) and then filled by the caller's callback, if any.
+        if (!describesUserSound(exinfo)) {
+            if (!fromloader) {
+                AURA_Delete(sample);
+            }
             return AURA_ERR_INVALID_PARAM;
         }
-        sample->mType = AURA_SOUND_TYPE_USER;
-        sample->mFormat = exinfo->format;
-        sample->mChannels = exinfo->numchannels;
-        sample->mDefaultFrequency = static_cast<float>(exinfo->defaultfrequency);
-        const unsigned int frame = sample->frameBytes();
-        sample->mLength = exinfo->length / frame;
-        sample->mLengthBytes = sample->mLength * frame;
-        sample->mLoopStart = 0;
-        sample->mLoopLength = sample->mLength;
-        result = sample->setCapacity(sample->mLengthBytes);
+        Codec *codec = nullptr;
+        result = openUserCodec(mode, exinfo, &codec);
+        AURA_CODEC_WAVEFORMAT waveformat{};
+        if (result == AURA_OK) {
+            result = codec->getWaveFormat(0, &waveformat);
+        }
+        if (result == AURA_OK) {
+            describeSound(sample, waveformat, *codec);
+            const unsigned int frame = sample->frameBytes();
+            sample->mLength = exinfo->length / frame;
+            sample->mLengthBytes = sample->mLength * frame;
+            sample->mLoopStart = 0;
+            sample->mLoopLength = sample->mLength;
+            result = sample->setCapacity(sample->mLengthBytes);
+        }
+        if (result == AURA_OK && sample->mLengthBytes) {
+            unsigned int got = 0;
+            result = codec->read(sample->getData(), sample->mLengthBytes, &got);
+            if (result == AURA_ERR_FILE_EOF) {
+                result = AURA_OK;
+            }
+        }
         if (result == AURA_OK && exinfo->pcmreadcallback && sample->mLengthBytes) {
             result = exinfo->pcmreadcallback(reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(sample)),
                                              sample->getData(), sample->mLengthBytes);
+        }
+        if (codec) {
+            (void)codec->release();
         }
     } else {
         File *file = nullptr;
@@ -571,20 +644,29 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
 AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo,
                                           Stream *into, SoundI **sound)
 {
-    if (mode & AURA_OPENUSER) {
-        return AURA_ERR_UNSUPPORTED; // a stream decodes a file
-    }
-    File *file = nullptr;
-    AURA_RESULT result = openSoundFile(name_or_data, mode, exinfo, &file);
-    if (result != AURA_OK) {
-        return result;
-    }
     Codec *codec = nullptr;
-    result = findCodec(file, mode, exinfo, &codec);
-    if (result != AURA_OK) {
-        (void)file->close();
-        AURA_Delete(file);
-        return result;
+    AURA_RESULT result = AURA_OK;
+    if (mode & AURA_OPENUSER) {
+        // The caller's callback fills each chunk the user codec hands out.
+        if (!describesUserSound(exinfo)) {
+            return AURA_ERR_INVALID_PARAM;
+        }
+        result = openUserCodec(mode, exinfo, &codec);
+        if (result != AURA_OK) {
+            return result;
+        }
+    } else {
+        File *file = nullptr;
+        result = openSoundFile(name_or_data, mode, exinfo, &file);
+        if (result != AURA_OK) {
+            return result;
+        }
+        result = findCodec(file, mode, exinfo, &codec);
+        if (result != AURA_OK) {
+            (void)file->close();
+            AURA_Delete(file);
+            return result;
+        }
     }
     auto *stream = into ? into : AURA_New(Stream);
     if (!stream) {
@@ -596,6 +678,30 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
     stream->mMode = mode;
     if (exinfo && exinfo->decodebuffersize > 0) {
         stream->mChunkSize = std::clamp(exinfo->decodebuffersize, 256u, 1u << 20);
+    }
+    if (mode & AURA_OPENUSER) {
+        stream->mPCMReadCallback = exinfo->pcmreadcallback;
+        stream->mPCMSetPosCallback = exinfo->pcmsetposcallback;
+    }
+    if (codec->mType == AURA_SOUND_TYPE_PLAYLIST) {
+        // Tags only: no ring and no voice; it plays as nothing.
+        AURA_CODEC_WAVEFORMAT waveformat{};
+        result = codec->getWaveFormat(0, &waveformat);
+        if (result == AURA_OK) {
+            describeSound(stream, waveformat, *codec);
+            stream->mLength = 0;
+            stream->mMetadata = codec->takeMetadata();
+            stream->setFlags(Stream::FLAG_IDLE | Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
+            completeMode(stream);
+            if (exinfo) {
+                stream->mUserData = exinfo->userdata;
+            }
+            if (!into) {
+                listSound(stream);
+            }
+            *sound = stream;
+            return AURA_OK;
+        }
     }
     stream->mMetadata = codec->takeMetadata();
     int subsound = -1;

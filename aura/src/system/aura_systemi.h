@@ -101,6 +101,8 @@ public:
     // The built-in codecs, in the order files are offered to them.
     AURA_RESULT registerCodecs();
     // Opens the file a sound is made from, per the mode and creation info.
+    // The user codec over a null file of the creation info's length.
+    AURA_RESULT openUserCodec(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo, Codec **codec);
     AURA_RESULT openSoundFile(const char *name_or_data, AURA_MODE mode, const AURA_CREATESOUNDEXINFO *exinfo,
                               File **file);
     // Offers an open file to the registered codecs; tags of codecs that
