@@ -42,7 +42,8 @@ struct SoundDeleter {
 using SoundHandle = std::unique_ptr<AURA::Sound, SoundDeleter>;
 
 // Opens a file, or says why not (quiet: says nothing).
-bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, SoundHandle &out, bool quiet = false)
+bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, SoundHandle &out, bool quiet = false,
+               AURA_CREATESOUNDEXINFO *exinfo = nullptr)
 {
     std::error_code ignored;
     if (std::filesystem::is_directory(file, ignored)) {
@@ -52,7 +53,7 @@ bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, So
         return false;
     }
     AURA::Sound *sound = nullptr;
-    const AURA_RESULT result = system->createSound(file.c_str(), mode, nullptr, &sound);
+    const AURA_RESULT result = system->createSound(file.c_str(), mode, exinfo, &sound);
     if (result == AURA_OK) {
         out.reset(sound);
         return true;
@@ -345,8 +346,13 @@ int renderRate(const Options &options)
         ProbeSystem probe;
         SoundHandle sound;
         float ownRate = 0.0f;
+        // The smallest decode buffer: the probe wants the rate, not the
+        // sound, and the render decodes the file again from the top.
+        AURA_CREATESOUNDEXINFO exinfo{};
+        exinfo.cbsize = sizeof(exinfo);
+        exinfo.decodebuffersize = 1;
         // A file that does not open says so when it is played.
-        if (probe.result == AURA_OK && openSound(probe.system, options.files[0], kLookMode, sound, true) &&
+        if (probe.result == AURA_OK && openSound(probe.system, options.files[0], kLookMode, sound, true, &exinfo) &&
             sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate >= 8000.0f &&
             ownRate <= 192000.0f) {
             return static_cast<int>(std::lround(ownRate));

@@ -155,6 +155,46 @@ MixKernelSet mixKernelSet()
     return static_cast<MixKernelSet>(currentSet().load(std::memory_order_relaxed));
 }
 
+namespace {
+// An AVX-512 CPU has AVX2 too; asked once all the same.
+bool wideConversions()
+{
+#if defined(AURA_MIX_KERNELS_AVX2)
+    static const bool avx2 = runs(MixKernelSet::AVX2);
+    return avx2 && mixKernelSet() >= MixKernelSet::AVX2;
+#else
+    return false;
+#endif
+}
+} // namespace
+
+std::size_t pcm16ToFloatWide(float *out, const uint8_t *src, std::size_t samples)
+{
+#if defined(AURA_MIX_KERNELS_AVX2)
+    if (wideConversions()) {
+        return pcm16ToFloatAVX2(out, src, samples);
+    }
+#endif
+    (void)out;
+    (void)src;
+    (void)samples;
+    return 0;
+}
+
+std::size_t floatToPcm16Wide(uint8_t *dest, const uint8_t *src, std::size_t samples, float scale)
+{
+#if defined(AURA_MIX_KERNELS_AVX2)
+    if (wideConversions()) {
+        return floatToPcm16AVX2(dest, src, samples, scale);
+    }
+#endif
+    (void)dest;
+    (void)src;
+    (void)samples;
+    (void)scale;
+    return 0;
+}
+
 bool mixKernelSetAvailable(MixKernelSet set)
 {
     return runs(set);
