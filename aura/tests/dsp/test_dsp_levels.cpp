@@ -726,8 +726,8 @@ TEST(Convert, FloatRoundsToTheNearestStep)
 
 TEST(Convert, FloatTo16BitBlocksAgreeWithSingleSamplesInEveryLane)
 {
-    // Whole blocks of the output step run eight samples a pass; one sample
-    // alone takes the scalar road. Ties, limits, NaN, infinities and
+    // Whole blocks of the output step run 8, 16 or 32 samples a pass (by the
+    // kernel set); one sample alone takes the scalar road. Ties, limits, NaN, infinities and
     // denormals must land the same in every lane and in the tail.
     const float step = 1.0f / 32768.0f;
     const float tricky[] = {0.5f * step,      1.5f * step,     2.5f * step,       -0.5f * step, -1.5f * step,
@@ -735,17 +735,18 @@ TEST(Convert, FloatTo16BitBlocksAgreeWithSingleSamplesInEveryLane)
                             1e30f,            -1e30f,          std::nanf(""),     -std::nanf(""),
                             std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
                             std::numeric_limits<float>::denorm_min(), -0.0f, 0.999999f, -0.999999f};
+    constexpr size_t kBlock = 37; // a pass of every width and a tail
     for (float gain : {1.0f, 0.25f, 3.0f}) {
         for (float value : tricky) {
             int16_t alone = 0;
             ASSERT_EQ(DSPI::convert(&alone, &value, kPcm16, kFloat, 1, 1, 1, gain), AURA_OK);
-            for (size_t lane = 0; lane < 19; ++lane) {
-                std::vector<float> src(19, 0.25f);
+            for (size_t lane = 0; lane < kBlock; ++lane) {
+                std::vector<float> src(kBlock, 0.25f);
                 src[lane] = value;
-                std::vector<int16_t> dst(19, 7);
-                ASSERT_EQ(DSPI::convert(dst.data(), src.data(), kPcm16, kFloat, 19, 1, 1, gain), AURA_OK);
+                std::vector<int16_t> dst(kBlock, 7);
+                ASSERT_EQ(DSPI::convert(dst.data(), src.data(), kPcm16, kFloat, kBlock, 1, 1, gain), AURA_OK);
                 ASSERT_EQ(dst[lane], alone) << value << " x " << gain << " in lane " << lane;
-                ASSERT_EQ(dst[(lane + 1) % 19], static_cast<int16_t>(8192.0f * gain)); // exact for these gains
+                ASSERT_EQ(dst[(lane + 1) % kBlock], static_cast<int16_t>(8192.0f * gain)); // exact for these gains
             }
         }
     }

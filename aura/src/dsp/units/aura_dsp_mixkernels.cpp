@@ -156,43 +156,44 @@ MixKernelSet mixKernelSet()
 }
 
 namespace {
-// An AVX-512 CPU has AVX2 too; asked once all the same.
-bool wideConversions()
+// The conversions follow the kernel set: AVX-512 with it, AVX2 with AVX2
+// (an AVX-512 CPU has AVX2 too; asked once all the same), SSE2 otherwise.
+MixKernelSet conversionSet()
 {
 #if defined(AURA_MIX_KERNELS_AVX2)
     static const bool avx2 = runs(MixKernelSet::AVX2);
-    return avx2 && mixKernelSet() >= MixKernelSet::AVX2;
+    const MixKernelSet set = mixKernelSet();
+    return avx2 && set >= MixKernelSet::AVX2 ? set : MixKernelSet::Baseline;
 #else
-    return false;
+    return MixKernelSet::Baseline;
 #endif
 }
 } // namespace
 
 std::size_t pcm16ToFloatWide(float *out, const uint8_t *src, std::size_t samples)
 {
-#if defined(AURA_MIX_KERNELS_AVX2)
-    if (wideConversions()) {
-        return pcm16ToFloatAVX2(out, src, samples);
-    }
+    switch (conversionSet()) {
+#if defined(AURA_MIX_KERNELS_AVX512)
+    case MixKernelSet::AVX512: return pcm16ToFloatAVX512(out, src, samples);
 #endif
-    (void)out;
-    (void)src;
-    (void)samples;
-    return 0;
+#if defined(AURA_MIX_KERNELS_AVX2)
+    case MixKernelSet::AVX2: return pcm16ToFloatAVX2(out, src, samples);
+#endif
+    default: return 0;
+    }
 }
 
 std::size_t floatToPcm16Wide(uint8_t *dest, const uint8_t *src, std::size_t samples, float scale)
 {
-#if defined(AURA_MIX_KERNELS_AVX2)
-    if (wideConversions()) {
-        return floatToPcm16AVX2(dest, src, samples, scale);
-    }
+    switch (conversionSet()) {
+#if defined(AURA_MIX_KERNELS_AVX512)
+    case MixKernelSet::AVX512: return floatToPcm16AVX512(dest, src, samples, scale);
 #endif
-    (void)dest;
-    (void)src;
-    (void)samples;
-    (void)scale;
-    return 0;
+#if defined(AURA_MIX_KERNELS_AVX2)
+    case MixKernelSet::AVX2: return floatToPcm16AVX2(dest, src, samples, scale);
+#endif
+    default: return 0;
+    }
 }
 
 bool mixKernelSetAvailable(MixKernelSet set)

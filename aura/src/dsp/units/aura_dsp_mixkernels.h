@@ -34,8 +34,8 @@ inline constexpr int MIX_KERNEL_SETS = 4;
 bool setMixKernelSet(MixKernelSet set);
 [[nodiscard]] const char *mixKernelSetName(MixKernelSet set);
 
-// Whole-block sample conversions of the stream and output roads in AVX2,
-// with the AVX2 and AVX-512 sets: 16-bit to float scaled by 1/32768, and
+// Whole-block sample conversions of the stream and output roads in the
+// widest of AVX2 and AVX-512 the set in use has: 16-bit to float scaled by 1/32768, and
 // float times `scale` to 16-bit (rounded in the current mode, clipped, NaN
 // as 0). They do whole groups of samples from the start and return how many
 // they did (0 with the other sets); the caller finishes the rest.
