@@ -389,6 +389,7 @@ int playFiles(const Options &options)
     plan.rate = options.rate > 0 ? options.rate : 48000;
     plan.renderRate = renderRate(options);
     plan.endless = options.loop < 0 && options.durationMs < 0;
+    plan.channels = 8;
 
     std::string error;
     int openStatus = kExitOk;

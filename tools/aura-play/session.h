@@ -23,6 +23,9 @@ struct SessionPlan {
     // cost of an update and of a write over more sound.
     unsigned int blockLength = 4096;
     int updateMs = 10;             // the pause between updates on the device
+    // Voices of the system: each holds a block of its own, so a render of
+    // files, which plays two at a time at most, asks for few.
+    int channels = 64;
     bool quiet = false;
     bool endless = false;          // plays for ever: no render may start
 };
