@@ -228,8 +228,8 @@ void DSPWaveTable::prefetch(int depth) const
                 const uint8_t *at = data + static_cast<std::size_t>(whole) * frameBytes;
                 __builtin_prefetch(at);
                 __builtin_prefetch(at + 64);
-                const int64_t frames = fixedWhole(static_cast<int64_t>(mSystem->mDSPBlockSize) *
-                                                  mStep.load(std::memory_order_relaxed)) + 1;
+                const int64_t step = mStep.load(std::memory_order_relaxed);
+                const int64_t frames = fixedWhole(int64_t{mSystem->mDSPBlockSize} * step) + 1;
                 const bool backwards = mDirection.load(std::memory_order_relaxed) == 1;
                 const int64_t room = backwards ? whole : length - whole;
                 const int64_t bytes = std::min<int64_t>(std::min(frames, room) * frameBytes, PREFETCH_BYTES);
