@@ -148,7 +148,7 @@ void floatToPcm16(unsigned char *__restrict dest, const unsigned char *__restric
 #if defined(__SSE2__)
     // Eight samples a pass: NaN masked to zero, clipped, converted in the
     // current rounding mode (as the magic-number rounding below) and packed.
-    // The compiler's own vectorisation of the scalar loop takes five times
+    // The compiler's own vectorisation of the scalar loop takes four times
     // the instructions, and this runs on every sample a render writes.
     const __m128 vscale = _mm_set1_ps(scale);
     const __m128 lo = _mm_set1_ps(static_cast<float>(kMinInt<16>));

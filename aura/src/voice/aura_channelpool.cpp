@@ -3,9 +3,6 @@
 #include "voice/aura_channelreal.h"
 #include "base/aura_memory.h"
 
-#include <cstddef>
-#include <cstring>
-
 namespace AURA {
 
 namespace {
