@@ -453,9 +453,17 @@ int renderRate(const Options &options)
         ProbeSystem probe;
         SoundHandle sound;
         float ownRate = 0.0f;
+        // The smallest decode buffer: the probe wants the rate, not the
+        // sound, and the render decodes the file again from the top.
+        AURA_CREATESOUNDEXINFO exinfo{};
+        if (const AURA_CREATESOUNDEXINFO *raw = rawInfo(options)) {
+            exinfo = *raw;
+        }
+        exinfo.cbsize = sizeof(exinfo);
+        exinfo.decodebuffersize = 1;
         // A file that does not open says so when it is played.
         if (probe.result == AURA_OK &&
-            openSound(probe.system, options.files[0], kLookMode, sound, true, options.subsound, rawInfo(options)) &&
+            openSound(probe.system, options.files[0], kLookMode, sound, true, options.subsound, &exinfo) &&
             sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate >= 8000.0f &&
             ownRate <= 192000.0f) {
             return static_cast<int>(std::lround(ownRate));
@@ -523,6 +531,7 @@ int playFiles(const Options &given)
     plan.rate = options.rate > 0 ? options.rate : 48000;
     plan.renderRate = renderRate(options);
     plan.endless = options.loop < 0 && options.durationMs < 0;
+    plan.channels = 8;
 
     std::string error;
     int openStatus = kExitOk;

@@ -1,6 +1,7 @@
 #include "channel/aura_channeli.h"
 
 #include "channel/aura_channelgroupi.h"
+#include "voice/aura_channelpool.h"
 #include "voice/aura_channelreal.h"
 #include "base/aura_memory.h"
 #include "channel/aura_reverbi.h"
@@ -337,6 +338,9 @@ AURA_RESULT ChannelI::stopEx(unsigned int stopflags)
         voice->mFlags.clear(VoiceFlag::InUse);
         voice->mFlags.clear(VoiceFlag::Taken);
         voice->mFlags.set(VoiceFlag::Stopped);
+        if (voice->mPool) {
+            voice->mPool->noteFree(*voice);
+        }
     }
     if ((stopflags & STOP_RESETCHANNELGROUP) && mSystem && mSystem->mMasterChannelGroup) {
         const AURA_RESULT result = setChannelGroupInternal(mSystem->mMasterChannelGroup, false);

@@ -19,6 +19,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -275,21 +276,31 @@ TEST_F(AuraPlay, FilesFollowEachOtherSampleExactlyAndFailuresDoNotStopTheRest)
 
     // Resampled files too: a render of A then B is the render of A followed
     // by the render of B, whatever the rates, the seek and the duration.
+    // Resampling is exact only to the mixing kernels' rounding: in the block
+    // where B waits for its start, A is mixed by a fused kernel (two voices)
+    // rather than handed on alone, and with FMA a sample may land one step
+    // away. A frame out of place would be off by far more.
     ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(mDir / "c.wav") + " synth 0.3 sine 440"));
     ASSERT_TRUE(run("sox -D -n -r 22050 -c 1 -b 16 " + quote(mDir / "d.wav") + " synth 0.2 sine 1000"));
     for (const std::string extra : {"", "--seek 50 ", "--duration 150 ", "--stream "}) {
         SCOPED_TRACE(extra);
-        Bytes single;
+        std::vector<float> single;
         for (const char *file : {"c.wav", "d.wav"}) {
             const Outcome one = play(mDir, "--rate 48000 " + extra + "-o one.wav " + file);
             ASSERT_EQ(one.exitCode, 0) << one.err;
             const Wav part = readWav(mDir / "one.wav");
-            single.insert(single.end(), part.data.begin(), part.data.end());
+            single.insert(single.end(), part.samples.begin(), part.samples.end());
         }
-        ASSERT_GT(single.size(), 48000u) << "the single renders hold the files";
+        ASSERT_GT(single.size(), 24000u) << "the single renders hold the files";
         const Outcome joined = play(mDir, "--rate 48000 " + extra + "-o joined.wav c.wav d.wav");
         ASSERT_EQ(joined.exitCode, 0) << joined.err;
-        EXPECT_TRUE(readWav(mDir / "joined.wav").data == single);
+        const std::vector<float> together = readWav(mDir / "joined.wav").samples;
+        ASSERT_EQ(together.size(), single.size());
+        float worst = 0.0f;
+        for (size_t i = 0; i < single.size(); ++i) {
+            worst = std::max(worst, std::abs(together[i] - single[i]));
+        }
+        EXPECT_LE(worst, 1.0f / 32768.0f) << "the joined render strays from the single ones";
     }
 }
 
