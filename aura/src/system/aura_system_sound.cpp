@@ -4,6 +4,7 @@
 #include "codec/aura_codec.h"
 #include "codec/aura_codec_oggvorbis.h"
 #include "codec/wav/aura_codec_wav.h"
+#include "mpeg/aura_codec_mpeg.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
@@ -102,6 +103,7 @@ AURA_RESULT SystemI::registerCodecs()
     static constexpr Entry kCodecs[] = {
         {&CodecWav::getDescriptionEx, 600},
         {&CodecOggVorbis::getDescriptionEx, 800},
+        {&CodecMPEG::getDescriptionEx, 2400},
     };
     for (const Entry &entry : kCodecs) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
