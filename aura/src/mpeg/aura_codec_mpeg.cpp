@@ -246,6 +246,7 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
     auto address = reinterpret_cast<uintptr_t>(mMemoryBlock);
     mFrame = reinterpret_cast<MpegDecoderState *>((address + 15) & ~static_cast<uintptr_t>(15));
     mHasXingFrames = mHasXingToc = false;
+    mXingFrameLength = 0;
     resetFrame();
 
     // Sync search: a header that parses, confirmed by the one after it (or
@@ -328,6 +329,7 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
     if (decodeXingHeader(frame, got, first, mXingToc, &hasToc, &xingFrames) == AURA_OK) {
         mHasXingToc = hasToc;
         mHasXingFrames = xingFrames != 0;
+        mXingFrameLength = frameLength;
         mSrcDataOffset += frameLength;
     }
     mPCMFrameBytes = static_cast<unsigned int>(first.samplesPerFrame() * first.channels * 2);
@@ -566,20 +568,20 @@ AURA_RESULT CodecMPEG::setPositionInternal(int /*subsound*/, unsigned int positi
             discard = 0;
         }
     } else if (mHasXingToc) {
-        if (position <= discardSamples || mWaveFormat.lengthpcm == 0) {
-            offset = static_cast<uint64_t>(mXingToc[0] / 256.0 * mLengthBytes);
-        } else {
+        // The table maps percents of the time to 256ths of the bytes from
+        // the Xing frame on.
+        double fraction256 = mXingToc[0];
+        if (position > discardSamples && mWaveFormat.lengthpcm != 0) {
             const double percent = static_cast<double>(position - discardSamples) / mWaveFormat.lengthpcm * 100.0;
-            if (!std::isfinite(percent)) {
-                offset = 0;
-            } else {
+            if (std::isfinite(percent)) {
                 const int i = std::clamp(static_cast<int>(percent), 0, 99);
                 const double fa = mXingToc[i];
                 const double fb = i < 99 ? mXingToc[i + 1] : 256.0;
-                const double fraction = std::min(percent - i, 1.0);
-                offset = static_cast<uint64_t>((fa + (fb - fa) * fraction) / 256.0 * mLengthBytes);
+                fraction256 = fa + (fb - fa) * std::clamp(percent - i, 0.0, 1.0);
             }
         }
+        const double bytes = fraction256 / 256.0 * (static_cast<double>(mLengthBytes) + mXingFrameLength);
+        offset = bytes > mXingFrameLength ? static_cast<uint64_t>(bytes) - mXingFrameLength : 0;
     } else if (position > discardSamples) {
         const uint64_t totalBytes = static_cast<uint64_t>(mWaveFormat.lengthpcm) * channels * 2;
         const uint64_t frames = totalBytes / frameBytes;

@@ -62,6 +62,7 @@ public:
     uint32_t *mFrameOffsets = nullptr;
     unsigned int mNumFrameOffsets = 0;
     uint8_t mXingToc[100] = {};
+    unsigned int mXingFrameLength = 0;   // bytes of the Xing frame before the data; the table counts them
     bool mHasXingFrames = false;
     bool mHasXingToc = false;
     bool mSeekable = true;
