@@ -24,11 +24,19 @@ struct Tables {
     float aliasCs[8];
     float aliasCa[8];
     alignas(16) float imdctWindow[4][36];
-    alignas(16) float dct18[18][18]; // DCT-IV of 18 points
+    alignas(32) float dct18[18][24]; // DCT-IV of 18 points, [input][output], rows padded
     float dct6[6][6];                // DCT-IV of 6 points
     float isRatioMpeg1[7][2];        // MPEG-1 intensity positions 0-6: left, right
     float isRatioMpeg2[2][32][2];    // [intensity_scale][position]: left, right
     float layer2Scale[27][64];
+    // First 8 bits of every Huffman table (32 big-value, 2 count1): the
+    // leaf and its length, or the tree node to go on from after 8 bits.
+    struct Lookup {
+        int16_t entry;  // leaf value, or node index into kHuffmanTrees
+        uint8_t length; // bits taken by a leaf
+        uint8_t node;   // 1: go on from the node after 8 bits
+    };
+    Lookup huffman[34][256];
     uint8_t group3[27][3];
     uint8_t group5[125][3];
     uint8_t group9[729][3];
@@ -56,6 +64,9 @@ void makeGroups(uint8_t (*groups)[3], const uint8_t (&digits)[N])
         groups[code][2] = digits[code / (N * N)];
     }
 }
+
+struct Tables;
+void makeHuffmanLookups(Tables &t);
 
 void makeTables()
 {
@@ -108,11 +119,15 @@ void makeTables()
     for (int i = 0; i < 12; ++i) {
         t.imdctWindow[2][i] = sine(kPi / 12 * (i + 0.5));
     }
-    for (int m = 0; m < 18; ++m) {
-        for (int k = 0; k < 18; ++k) {
-            t.dct18[m][k] = static_cast<float>(std::cos(kPi / 72 * (2 * m + 1) * (2 * k + 1)));
+    for (int k = 0; k < 18; ++k) {
+        for (int m = 0; m < 18; ++m) {
+            t.dct18[k][m] = static_cast<float>(std::cos(kPi / 72 * (2 * m + 1) * (2 * k + 1)));
+        }
+        for (int m = 18; m < 24; ++m) {
+            t.dct18[k][m] = 0.0f;
         }
     }
+    makeHuffmanLookups(t);
     for (int m = 0; m < 6; ++m) {
         for (int k = 0; k < 6; ++k) {
             t.dct6[m][k] = static_cast<float>(std::cos(kPi / 24 * (2 * m + 1) * (2 * k + 1)));
@@ -154,6 +169,31 @@ void makeTables()
     makeGroups(t.group9, kDigits9);
 }
 
+void makeHuffmanLookups(Tables &t)
+{
+    for (int table = 0; table < 34; ++table) {
+        const int start = table < 32 ? kHuffmanTreeStart[table] : kCount1TreeStart[table - 32];
+        for (int bits = 0; bits < 256; ++bits) {
+            Tables::Lookup &lookup = t.huffman[table][bits];
+            if (start < 0) {
+                lookup = {0, 0, 0};
+                continue;
+            }
+            int node = start;
+            int used = 0;
+            while (kHuffmanTrees[node] < 0 && used < 8) {
+                node += ((bits >> (7 - used)) & 1) ? 1 - kHuffmanTrees[node] : 1;
+                ++used;
+            }
+            if (kHuffmanTrees[node] >= 0) {
+                lookup = {kHuffmanTrees[node], static_cast<uint8_t>(used), 0};
+            } else {
+                lookup = {static_cast<int16_t>(node), 8, 1};
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Bit reading, bounded: bits past the end read as zeros. The buffer must
 // have 8 readable bytes past `end` (the decoder's buffers carry zero slack).
@@ -166,23 +206,18 @@ public:
     void setPosition(size_t bits) { mPos = bits; }
     [[nodiscard]] size_t end() const { return mEndBits; }
 
-    // Up to 32 bits starting at the position, first bit highest.
+    // Up to 32 bits starting at the position, first bit highest. The
+    // buffers are zero for 16 bytes past their end, so the 8-byte load
+    // stays inside them and bits past the end read as zeros.
     [[nodiscard]] uint32_t peek32() const
     {
         if (mPos >= mEndBits) {
             return 0;
         }
-        const uint8_t *p = mData + (mPos >> 3);
         uint64_t word = 0;
-        for (int i = 0; i < 5; ++i) {
-            word = word << 8 | p[i];
-        }
-        auto value = static_cast<uint32_t>(word >> (8 - (mPos & 7)));
-        const size_t left = mEndBits - mPos;
-        if (left < 32) {
-            value &= ~0u << (32 - left);
-        }
-        return value;
+        std::memcpy(&word, mData + (mPos >> 3), sizeof(word));
+        word = __builtin_bswap64(word);
+        return static_cast<uint32_t>((word << (mPos & 7)) >> 32);
     }
     void skip(size_t bits) { mPos += bits; }
     // n <= 24 bits.
@@ -204,9 +239,8 @@ private:
 };
 
 // Walks a Huffman tree over up to 32 peeked bits.
-inline int walkTree(const int16_t *tree, uint32_t bits, int *length)
+inline int walkTree(const int16_t *tree, uint32_t bits, int *length, int used = 0)
 {
-    int used = 0;
     int node = 0;
     while (tree[node] < 0) {
         if (bits & 0x80000000u) {
@@ -219,6 +253,17 @@ inline int walkTree(const int16_t *tree, uint32_t bits, int *length)
     }
     *length = used;
     return tree[node];
+}
+
+// A code word of table `table` (32, 33: count1) through the 8-bit lookup.
+inline int decodeHuffman(int table, uint32_t bits, int *length)
+{
+    const Tables::Lookup lookup = gTables.huffman[table][bits >> 24];
+    if (!lookup.node) {
+        *length = lookup.length;
+        return lookup.entry;
+    }
+    return walkTree(kHuffmanTrees + lookup.entry, bits << 8, length, 8);
 }
 
 // ---------------------------------------------------------------------------
@@ -263,21 +308,17 @@ struct Dct<1> {
     static void run(const float *in, float *out) { out[0] = in[0]; }
 };
 
+// Full scale is 32767; beyond it the sample clips, within it the value is
+// truncated toward zero.
 inline int16_t toSample(float sum)
 {
-    const float scaled = sum * 32767.0f;
-    if (scaled > 32767.0f) {
-        return 32767;
-    }
-    if (scaled < -32768.0f) {
-        return -32768;
-    }
+    const float scaled = std::clamp(sum * 32767.0f, -32768.0f, 32767.0f);
     return static_cast<int16_t>(scaled);
 }
 
 // One time slot of one channel: 32 sub-band samples in, 32 PCM samples out
 // at `stride` apart.
-void synth(float (*ring)[64], int position, const float *bands, int16_t *out, int stride)
+[[gnu::flatten, gnu::target_clones("avx2", "default")]] void synth(float (*ring)[64], int position, const float *bands, int16_t *out, int stride)
 {
     float x[32];
     Dct<32>::run(bands, x);
@@ -304,8 +345,12 @@ void synth(float (*ring)[64], int position, const float *bands, int16_t *out, in
             sum[j] += lo[j] * w0[j] + hi[j] * w1[j];
         }
     }
+    alignas(16) int16_t pcm[32];
     for (int j = 0; j < 32; ++j) {
-        out[j * stride] = toSample(sum[j]);
+        pcm[j] = toSample(sum[j]);
+    }
+    for (int j = 0; j < 32; ++j) {
+        out[j * stride] = pcm[j];
     }
 }
 
@@ -748,11 +793,10 @@ int decodeSpectrum(const MpegHeader &h, const GranuleInfo &gi, BitReader &bits, 
             }
             continue;
         }
-        const int16_t *tree = kHuffmanTrees + treeStart;
         const unsigned int linbits = kHuffmanLinbits[table];
         for (; line < regionEnd; line += 2) {
             int length = 0;
-            const int leaf = walkTree(tree, bits.peek32(), &length);
+            const int leaf = decodeHuffman(table, bits.peek32(), &length);
             bits.skip(static_cast<size_t>(length));
             int x = leaf >> 4;
             int y = leaf & 15;
@@ -776,10 +820,9 @@ int decodeSpectrum(const MpegHeader &h, const GranuleInfo &gi, BitReader &bits, 
     }
     // Count1 quadruples until the granule's bits are used up; a quadruple
     // that runs past them is not part of the data.
-    const int16_t *tree = kHuffmanTrees + kCount1TreeStart[gi.count1Table];
     while (line + 4 <= 576 && bits.position() < end) {
         int length = 0;
-        const int leaf = walkTree(tree, bits.peek32(), &length);
+        const int leaf = decodeHuffman(32 + gi.count1Table, bits.peek32(), &length);
         bits.skip(static_cast<size_t>(length));
         float v[4];
         for (int i = 0; i < 4; ++i) {
@@ -941,14 +984,15 @@ void antialias(float *xr, int boundaries)
 // time samples of one sub-band at out[t * 32].
 void imdct36(const float *in, float *overlap, const float *window, float *out)
 {
+    // Accumulated input by input over all outputs at once, so the inner
+    // loop runs over contiguous outputs.
     const auto &c = gTables.dct18;
-    float y[18];
-    for (int m = 0; m < 18; ++m) {
-        float s = 0.0f;
-        for (int k = 0; k < 18; ++k) {
-            s += c[m][k] * in[k];
+    alignas(32) float y[24] = {};
+    for (int k = 0; k < 18; ++k) {
+        const float v = in[k];
+        for (int m = 0; m < 24; ++m) {
+            y[m] += c[k][m] * v;
         }
-        y[m] = s;
     }
     float x[36];
     for (int i = 0; i < 9; ++i) {
@@ -1003,7 +1047,8 @@ void imdct12(const float *in, float *overlap, float *out)
 
 // The hybrid filter bank of one channel: 576 lines (sub-band order) into
 // 18 slots of 32 sub-band samples.
-void hybrid(const GranuleInfo &gi, float *xr, float (*overlap)[18], int subbands, float *out)
+[[gnu::flatten, gnu::target_clones("avx2", "default")]] void hybrid(const GranuleInfo &gi, float *xr,
+                                                                     float (*overlap)[18], int subbands, float *out)
 {
     const Tables &t = gTables;
     for (int sb = 0; sb < subbands; ++sb) {
@@ -1296,12 +1341,13 @@ AURA_RESULT decodeFrame(MpegDecoderState *state, const MpegHeader &header, const
 namespace mpeg_detail {
 int decodeCodeWord(int table, uint32_t bits, int *length)
 {
+    initAll();
     const int start = table < 32 ? kHuffmanTreeStart[table] : kCount1TreeStart[table - 32];
     if (start < 0) {
         *length = 0;
         return -1;
     }
-    return walkTree(kHuffmanTrees + start, bits, length);
+    return decodeHuffman(table, bits, length);
 }
 } // namespace mpeg_detail
 
