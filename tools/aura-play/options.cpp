@@ -60,6 +60,8 @@ std::string usageText()
            "Formats:\n"
            "  WAV          8, 16, 24 and 32-bit PCM, 32-bit float, IMA ADPCM\n"
            "  Ogg Vorbis   plain or in a RIFF/WAVE file, chained streams\n"
+           "  MPEG audio   MP3 and MP2 (MPEG-1, 2 and 2.5 layers II and III), plain or\n"
+           "               in a RIFF/WAVE file\n"
            "\n"
            "Options:\n"
            "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"

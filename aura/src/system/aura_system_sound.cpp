@@ -5,6 +5,7 @@
 #include "codec/aura_codec_oggvorbis.h"
 #include "codec/wav/aura_codec_wav.h"
 #include "mpeg/aura_codec_mpeg.h"
+#include "mpeg/aura_codec_mpeg.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
@@ -103,6 +104,7 @@ AURA_RESULT SystemI::registerCodecs()
     static constexpr Entry kCodecs[] = {
         {&CodecWav::getDescriptionEx, 600},
         {&CodecOggVorbis::getDescriptionEx, 800},
+        {&CodecMPEG::getDescriptionEx, 2400},
         {&CodecMPEG::getDescriptionEx, 2400},
     };
     for (const Entry &entry : kCodecs) {
