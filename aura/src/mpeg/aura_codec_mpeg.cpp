@@ -150,8 +150,18 @@ void CodecMPEG::freeMemory()
     mFrame = nullptr;
 }
 
+void CodecMPEG::freeSyncPoints()
+{
+    if (mSyncPoints) {
+        AURA_Memory_Free(mSyncPoints);
+    }
+    mSyncPoints = nullptr;
+    mNumSyncPoints = 0;
+}
+
 AURA_RESULT CodecMPEG::closeInternal()
 {
+    freeSyncPoints();
     freePCMBuffer();
     mState.waveformat = nullptr;
     freeMemory();
@@ -210,9 +220,14 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
         }
         if (result == AURA_OK && std::memcmp(head + 8, "WAVE", 4) == 0) {
             CodecWav::ChunkFacts facts;
-            const AURA_RESULT walked = CodecWav::scanChunks(mFile, le32(head + 4), &facts);
-            if (walked == AURA_OK && facts.haveFormat && facts.haveData) {
+            freeSyncPoints();
+            const AURA_RESULT walked =
+                CodecWav::scanChunks(mFile, le32(head + 4), &facts, &mSyncPoints, &mNumSyncPoints);
+            if (walked != AURA_OK || !facts.haveFormat || !facts.haveData) {
+                freeSyncPoints();
+            } else {
                 if (facts.formatTag != WAVE_FORMAT_MPEGLAYER3 && facts.formatTag != WAVE_FORMAT_MPEG) {
+                    freeSyncPoints();
                     return AURA_ERR_FORMAT;
                 }
                 mSrcDataOffset = facts.dataOffset;
@@ -616,9 +631,14 @@ AURA_RESULT CodecMPEG::setPositionInternal(int /*subsound*/, unsigned int positi
     return result;
 }
 
-AURA_RESULT CodecMPEG::soundCreateInternal(int /*subsound*/, AURA_SOUND * /*sound*/)
+AURA_RESULT CodecMPEG::soundCreateInternal(int /*subsound*/, AURA_SOUND *sound)
 {
-    return AURA_OK;
+    if (mNumSyncPoints == 0) {
+        return AURA_OK;
+    }
+    const AURA_RESULT result = CodecWav::addSyncPoints(sound, mSyncPoints, mNumSyncPoints);
+    freeSyncPoints();
+    return result;
 }
 
 } // namespace AURA

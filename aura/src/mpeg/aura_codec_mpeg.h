@@ -14,6 +14,8 @@
 
 namespace AURA {
 
+struct AURA_SYNCPOINT;
+
 class CodecMPEG : public Codec {
 public:
     // mFlags beyond the base's exact-length bit.
@@ -66,6 +68,9 @@ public:
     bool mHasXingFrames = false;
     bool mHasXingToc = false;
     bool mSeekable = true;
+    // Cue points of a RIFF wrapper, given to the sound when it is made.
+    AURA_SYNCPOINT *mSyncPoints = nullptr;
+    int mNumSyncPoints = 0;
 
 private:
     [[nodiscard]] AURA_RESULT readExact(void *buffer, unsigned int size);
@@ -76,6 +81,7 @@ private:
     [[nodiscard]] AURA_RESULT readFrame(MpegDecoderState *state, int16_t *out, int stride, unsigned int *produced,
                                         int *frameChannels);
     void freeMemory();
+    void freeSyncPoints();
 };
 
 } // namespace AURA

@@ -3,6 +3,9 @@
 // several decoders at once.
 #include "mpeg_fixtures.h"
 #include "mpeg/aura_mpeg_decoder.h"
+#include "systems.h"
+
+#include <aura.hpp>
 
 #include <gtest/gtest.h>
 
@@ -396,6 +399,50 @@ TEST(MpegRiff, WrappedStreamsDecodeAsTheirData)
         EXPECT_GE(o.mpeg()->mSrcDataOffset, wav.dataOffset) << c.name;
         EXPECT_EQ(o.decodeAll(), data) << c.name;
     }
+}
+
+// Cue points in a wrapper become the sample's sync points.
+TEST(MpegRiff, CuePointsBecomeSyncPoints)
+{
+    Fixtures &fx = Fixtures::get();
+    const Path file = fx.encode("wrapped3.wav", fx.source("noise", 44100, 2), "ffmpeg -v quiet -y -i {in} -c:a libmp3lame {out}");
+    Bytes bytes = auratest::readAll(file);
+    ASSERT_GT(bytes.size(), 100u);
+    const Bytes cue = auratest::chunk("cue ", auratest::cueBody({{1, 1000}, {2, 44100}}));
+    const Bytes labels = auratest::list("adtl", {auratest::chunk("labl", auratest::lablBody(1, "first")),
+                                                 auratest::chunk("labl", auratest::lablBody(2, "second"))});
+    bytes.insert(bytes.end(), cue.begin(), cue.end());
+    bytes.insert(bytes.end(), labels.begin(), labels.end());
+    const auto riffSize = static_cast<uint32_t>(bytes.size() - 8);
+    for (int i = 0; i < 4; ++i) {
+        bytes[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(riffSize >> (8 * i));
+    }
+    AURA_SYSTEM *system = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 2);
+    ASSERT_NE(system, nullptr);
+    AURA_CREATESOUNDEXINFO info{};
+    info.cbsize = sizeof(info);
+    info.length = static_cast<unsigned int>(bytes.size());
+    AURA_SOUND *sound = nullptr;
+    ASSERT_EQ(AURA_System_CreateSound(system, reinterpret_cast<const char *>(bytes.data()), AURA_OPENMEMORY, &info,
+                                      &sound),
+              AURA_OK);
+    auto *cpp = reinterpret_cast<AURA::Sound *>(sound);
+    AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
+    EXPECT_EQ(cpp->getFormat(&type, nullptr, nullptr, nullptr), AURA_OK);
+    EXPECT_EQ(type, AURA_SOUND_TYPE_MPEG);
+    int count = 0;
+    EXPECT_EQ(cpp->getNumSyncPoints(&count), AURA_OK);
+    ASSERT_EQ(count, 2);
+    const std::pair<const char *, unsigned int> expected[] = {{"first", 1000}, {"second", 44100}};
+    for (int i = 0; i < 2; ++i) {
+        char name[64] = {};
+        unsigned int offset = 0;
+        ASSERT_EQ(cpp->getSyncPointInfo(i, name, sizeof(name), &offset, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_STREQ(name, expected[i].first);
+        EXPECT_EQ(offset, expected[i].second);
+    }
+    EXPECT_EQ(AURA_Sound_Release(sound), AURA_OK);
+    EXPECT_EQ(AURA_System_Release(system), AURA_OK);
 }
 
 // Several threads open and decode at once: the tables are made once and
