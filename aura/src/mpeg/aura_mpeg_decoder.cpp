@@ -6,6 +6,12 @@
 #include <cstring>
 #include <mutex>
 
+// Float8 values never cross a function boundary that is not inlined; GCC's
+// note on their calling convention without AVX does not apply.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
 namespace AURA {
 
 namespace {
@@ -13,6 +19,24 @@ namespace {
 #include "mpeg/aura_mpeg_tables.inc"
 
 constexpr double kPi = 3.14159265358979323846;
+
+// Eight floats as one value: the hot loops keep their sums in registers
+// this way (GCC and clang split it into halves where AVX is missing). The
+// helpers are always inlined, so how such values would pass between
+// functions does not matter.
+using Float8 = float __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline Float8 load8(const float *p)
+{
+    Float8 v;
+    std::memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+[[gnu::always_inline]] inline void store8(float *p, Float8 v)
+{
+    std::memcpy(p, &v, sizeof(v));
+}
 
 // ---------------------------------------------------------------------------
 // Tables built once
@@ -334,17 +358,26 @@ inline int16_t toSample(float sum)
     for (int i = 48; i < 64; ++i) {
         v[i] = -x[i - 48];
     }
-    alignas(16) float sum[32] = {};
     const float *window = gTables.window;
+    Float8 s0 = {};
+    Float8 s1 = {};
+    Float8 s2 = {};
+    Float8 s3 = {};
     for (int i = 0; i < 8; ++i) {
         const float *lo = ring[(position + 2 * i) & 15];
         const float *hi = ring[(position + 2 * i + 1) & 15] + 32;
         const float *w0 = window + 64 * i;
         const float *w1 = w0 + 32;
-        for (int j = 0; j < 32; ++j) {
-            sum[j] += lo[j] * w0[j] + hi[j] * w1[j];
-        }
+        s0 += load8(lo) * load8(w0) + load8(hi) * load8(w1);
+        s1 += load8(lo + 8) * load8(w0 + 8) + load8(hi + 8) * load8(w1 + 8);
+        s2 += load8(lo + 16) * load8(w0 + 16) + load8(hi + 16) * load8(w1 + 16);
+        s3 += load8(lo + 24) * load8(w0 + 24) + load8(hi + 24) * load8(w1 + 24);
     }
+    alignas(32) float sum[32];
+    store8(sum, s0);
+    store8(sum + 8, s1);
+    store8(sum + 16, s2);
+    store8(sum + 24, s3);
     alignas(16) int16_t pcm[32];
     for (int j = 0; j < 32; ++j) {
         pcm[j] = toSample(sum[j]);
@@ -794,26 +827,39 @@ int decodeSpectrum(const MpegHeader &h, const GranuleInfo &gi, BitReader &bits, 
             continue;
         }
         const unsigned int linbits = kHuffmanLinbits[table];
+        // One peek serves the code word and its sign bits; only linbits
+        // go back to the reader.
         for (; line < regionEnd; line += 2) {
-            int length = 0;
-            const int leaf = decodeHuffman(table, bits.peek32(), &length);
-            bits.skip(static_cast<size_t>(length));
+            uint32_t word = bits.peek32();
+            int used = 0;
+            const int leaf = decodeHuffman(table, word, &used);
+            word <<= used;
             int x = leaf >> 4;
             int y = leaf & 15;
             float vx = 0.0f;
             float vy = 0.0f;
             if (x) {
                 if (x == 15 && linbits) {
+                    bits.skip(static_cast<size_t>(used));
                     x += static_cast<int>(bits.get(linbits));
+                    word = bits.peek32();
+                    used = 0;
                 }
-                vx = bits.get1() ? -pow43[x] : pow43[x];
+                vx = (word & 0x80000000u) ? -pow43[x] : pow43[x];
+                word <<= 1;
+                ++used;
             }
             if (y) {
                 if (y == 15 && linbits) {
+                    bits.skip(static_cast<size_t>(used));
                     y += static_cast<int>(bits.get(linbits));
+                    word = bits.peek32();
+                    used = 0;
                 }
-                vy = bits.get1() ? -pow43[y] : pow43[y];
+                vy = (word & 0x80000000u) ? -pow43[y] : pow43[y];
+                ++used;
             }
+            bits.skip(static_cast<size_t>(used));
             xr[line] = vx * gains[line];
             xr[line + 1] = vy * gains[line + 1];
         }
@@ -821,16 +867,20 @@ int decodeSpectrum(const MpegHeader &h, const GranuleInfo &gi, BitReader &bits, 
     // Count1 quadruples until the granule's bits are used up; a quadruple
     // that runs past them is not part of the data.
     while (line + 4 <= 576 && bits.position() < end) {
-        int length = 0;
-        const int leaf = decodeHuffman(32 + gi.count1Table, bits.peek32(), &length);
-        bits.skip(static_cast<size_t>(length));
+        uint32_t word = bits.peek32();
+        int used = 0;
+        const int leaf = decodeHuffman(32 + gi.count1Table, word, &used);
+        word <<= used;
         float v[4];
         for (int i = 0; i < 4; ++i) {
             v[i] = 0.0f;
             if (leaf & (8 >> i)) {
-                v[i] = bits.get1() ? -gains[line + i] : gains[line + i];
+                v[i] = (word & 0x80000000u) ? -gains[line + i] : gains[line + i];
+                word <<= 1;
+                ++used;
             }
         }
+        bits.skip(static_cast<size_t>(used));
         if (bits.position() > end) {
             break;
         }
@@ -987,13 +1037,19 @@ void imdct36(const float *in, float *overlap, const float *window, float *out)
     // Accumulated input by input over all outputs at once, so the inner
     // loop runs over contiguous outputs.
     const auto &c = gTables.dct18;
-    alignas(32) float y[24] = {};
+    Float8 y0 = {};
+    Float8 y1 = {};
+    Float8 y2 = {};
     for (int k = 0; k < 18; ++k) {
         const float v = in[k];
-        for (int m = 0; m < 24; ++m) {
-            y[m] += c[k][m] * v;
-        }
+        y0 += load8(c[k]) * v;
+        y1 += load8(c[k] + 8) * v;
+        y2 += load8(c[k] + 16) * v;
     }
+    alignas(32) float y[24];
+    store8(y, y0);
+    store8(y + 8, y1);
+    store8(y + 16, y2);
     float x[36];
     for (int i = 0; i < 9; ++i) {
         x[i] = y[i + 9];
