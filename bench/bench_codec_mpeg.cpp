@@ -173,9 +173,9 @@ void BM_MpegDecode(benchmark::State &state)
     state.counters["mpg123_generic_s"] = generic;
     state.counters["ratio"] = ours > 0 ? reference / ours : 0;
     state.counters["ratio_generic"] = ours > 0 ? generic / ours : 0;
-    std::fprintf(stderr, "MPEG decode %s: ours %.4f s CPU, mpg123 %.4f s (ratio %.3f), --cpu generic %.4f s (ratio %.3f)\n",
-                 path.c_str(), ours, reference, ours > 0 ? reference / ours : 0.0, generic,
-                 ours > 0 ? generic / ours : 0.0);
+    std::fprintf(
+        stderr, "MPEG decode %s: ours %.4f s CPU, mpg123 %.4f s (ratio %.3f), --cpu generic %.4f s (ratio %.3f)\n",
+        path.c_str(), ours, reference, ours > 0 ? reference / ours : 0.0, generic, ours > 0 ? generic / ours : 0.0);
 }
 
 } // namespace

@@ -68,8 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     codec->mFile = file;
     if (file->init(nullptr, 0, 0) != AURA_OK ||
-        file->open(reinterpret_cast<const char *>(data), static_cast<unsigned int>(size), false, nullptr) !=
-            AURA_OK) {
+        file->open(reinterpret_cast<const char *>(data), static_cast<unsigned int>(size), false, nullptr) != AURA_OK) {
         (void)codec->release();
         return 0;
     }

@@ -22,8 +22,8 @@ constexpr unsigned int PRIME_FRAMES_CONTAINER = 3;
 
 uint32_t be32(const uint8_t *p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
 }
 
 uint32_t le32(const uint8_t *p)
@@ -349,10 +349,10 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
     }
     mPCMFrameBytes = static_cast<unsigned int>(first.samplesPerFrame() * first.channels * 2);
 
-    const unsigned int dataBytes = wholeFile ? (mLengthBytes > mSrcDataOffset ? mLengthBytes - mSrcDataOffset : 0)
-                                             : (mHasXingFrames || mHasXingToc
-                                                    ? (mLengthBytes > frameLength ? mLengthBytes - frameLength : 0)
-                                                    : mLengthBytes);
+    const unsigned int dataBytes =
+        wholeFile ? (mLengthBytes > mSrcDataOffset ? mLengthBytes - mSrcDataOffset : 0)
+                  : (mHasXingFrames || mHasXingToc ? (mLengthBytes > frameLength ? mLengthBytes - frameLength : 0)
+                                                   : mLengthBytes);
     mLengthBytes = dataBytes;
     mFlags |= FLAG_EXACTLENGTH;
     if ((mode & AURA_ACCURATETIME) && mSeekable) {
@@ -369,16 +369,16 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
         mWaveFormat.lengthpcm = clampLength(static_cast<uint64_t>(xingFrames) * first.samplesPerFrame());
     } else {
         // Constant bit rate assumed: the bytes over the rate.
-        const int bitrate = (first.bodySize + 4 - first.padding) * first.frequency /
-                            (first.layer == 3 && first.lsf ? 72 : 144);
+        const int bitrate =
+            (first.bodySize + 4 - first.padding) * first.frequency / (first.layer == 3 && first.lsf ? 72 : 144);
         const double seconds = bitrate > 0 ? static_cast<double>(mLengthBytes) * 8.0 / bitrate : 0.0;
         mWaveFormat.lengthpcm = clampLength(static_cast<uint64_t>(seconds * first.frequency));
         mFlags &= ~FLAG_EXACTLENGTH;
     }
     mWaveFormat.lengthbytes = mLengthBytes;
 
-    result = allocPCMBuffer(static_cast<unsigned int>(first.channels) * MPEG_MAX_FRAME_SAMPLES * 2,
-                            MPEG_MAX_FRAME_SAMPLES);
+    result =
+        allocPCMBuffer(static_cast<unsigned int>(first.channels) * MPEG_MAX_FRAME_SAMPLES * 2, MPEG_MAX_FRAME_SAMPLES);
     if (result != AURA_OK) {
         return result;
     }

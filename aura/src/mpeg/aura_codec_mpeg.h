@@ -19,10 +19,10 @@ struct AURA_SYNCPOINT;
 class CodecMPEG : public Codec {
 public:
     // mFlags beyond the base's exact-length bit.
-    static constexpr unsigned int FLAG_CONTAINER = 0x2;     // set by an outer container codec
-    static constexpr unsigned int FLAG_VERIFYNEXT = 0x4;    // a seek is being completed
-    static constexpr unsigned int FLAG_PAD2 = 0x8;          // container: layer III frames padded to 2 bytes
-    static constexpr unsigned int FLAG_PAD4 = 0x80;         // container: ... to 4 bytes
+    static constexpr unsigned int FLAG_CONTAINER = 0x2; // set by an outer container codec
+    static constexpr unsigned int FLAG_VERIFYNEXT = 0x4; // a seek is being completed
+    static constexpr unsigned int FLAG_PAD2 = 0x8; // container: layer III frames padded to 2 bytes
+    static constexpr unsigned int FLAG_PAD4 = 0x80; // container: ... to 4 bytes
     static constexpr uint16_t WAVE_FORMAT_MPEG = 0x0050;
     static constexpr uint16_t WAVE_FORMAT_MPEGLAYER3 = 0x0055;
     // Bytes the sync search looks through without AURA_MPEGSEARCH.
@@ -54,17 +54,17 @@ public:
     static AURA_RESULT resetCallback(AURA_CODEC_STATE *state);
 
     AURA_CODEC_WAVEFORMAT mWaveFormat{};
-    MpegDecoderState *mFrame = nullptr;  // numstreams states, 16-byte aligned
+    MpegDecoderState *mFrame = nullptr; // numstreams states, 16-byte aligned
     void *mMemoryBlock = nullptr;
-    int mNumStreams = 0;                 // 0 means one
-    unsigned int mPCMFrameBytes = 0;     // PCM bytes one frame yields
-    unsigned int mLengthBytes = 0;       // of the MPEG data
+    int mNumStreams = 0; // 0 means one
+    unsigned int mPCMFrameBytes = 0; // PCM bytes one frame yields
+    unsigned int mLengthBytes = 0; // of the MPEG data
     int mLockedLayer = 0;
     // Accurate-time seek table: offsets of the frames relative to the data.
     uint32_t *mFrameOffsets = nullptr;
     unsigned int mNumFrameOffsets = 0;
     uint8_t mXingToc[100] = {};
-    unsigned int mXingFrameLength = 0;   // bytes of the Xing frame before the data; the table counts them
+    unsigned int mXingFrameLength = 0; // bytes of the Xing frame before the data; the table counts them
     bool mHasXingFrames = false;
     bool mHasXingToc = false;
     bool mSeekable = true;

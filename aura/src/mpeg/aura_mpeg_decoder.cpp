@@ -42,23 +42,23 @@ using Float8 = float __attribute__((vector_size(32)));
 // Tables built once
 
 struct Tables {
-    alignas(16) float window[512];   // the synthesis window D[i]
-    float pow43[8207];               // i^(4/3)
-    float gain[640];                 // 2^((i - 512) / 4)
+    alignas(16) float window[512]; // the synthesis window D[i]
+    float pow43[8207]; // i^(4/3)
+    float gain[640]; // 2^((i - 512) / 4)
     float aliasCs[8];
     float aliasCa[8];
     alignas(16) float imdctWindow[4][36];
     alignas(32) float dct18[18][24]; // DCT-IV of 18 points, [input][output], rows padded
-    float dct6[6][6];                // DCT-IV of 6 points
-    float isRatioMpeg1[7][2];        // MPEG-1 intensity positions 0-6: left, right
-    float isRatioMpeg2[2][32][2];    // [intensity_scale][position]: left, right
+    float dct6[6][6]; // DCT-IV of 6 points
+    float isRatioMpeg1[7][2]; // MPEG-1 intensity positions 0-6: left, right
+    float isRatioMpeg2[2][32][2]; // [intensity_scale][position]: left, right
     float layer2Scale[27][64];
     // First 8 bits of every Huffman table (32 big-value, 2 count1): the
     // leaf and its length, or the tree node to go on from after 8 bits.
     struct Lookup {
-        int16_t entry;  // leaf value, or node index into kHuffmanTrees
+        int16_t entry; // leaf value, or node index into kHuffmanTrees
         uint8_t length; // bits taken by a leaf
-        uint8_t node;   // 1: go on from the node after 8 bits
+        uint8_t node; // 1: go on from the node after 8 bits
     };
     Lookup huffman[34][256];
     uint8_t group3[27][3];
@@ -70,11 +70,11 @@ Tables gTables;
 std::once_flag gTablesOnce;
 
 constexpr float kLevelFactors[27] = {
-    0.0f,           -2.0f / 3.0f,    2.0f / 3.0f,     2.0f / 7.0f,     2.0f / 15.0f,   2.0f / 31.0f,
-    2.0f / 63.0f,   2.0f / 127.0f,   2.0f / 255.0f,   2.0f / 511.0f,   2.0f / 1023.0f, 2.0f / 2047.0f,
-    2.0f / 4095.0f, 2.0f / 8191.0f,  2.0f / 16383.0f, 2.0f / 32767.0f, 2.0f / 65535.0f, -4.0f / 5.0f,
-    -2.0f / 5.0f,   2.0f / 5.0f,     4.0f / 5.0f,     -8.0f / 9.0f,    -4.0f / 9.0f,   -2.0f / 9.0f,
-    2.0f / 9.0f,    4.0f / 9.0f,     8.0f / 9.0f};
+    0.0f,           -2.0f / 3.0f,   2.0f / 3.0f,     2.0f / 7.0f,     2.0f / 15.0f,    2.0f / 31.0f,
+    2.0f / 63.0f,   2.0f / 127.0f,  2.0f / 255.0f,   2.0f / 511.0f,   2.0f / 1023.0f,  2.0f / 2047.0f,
+    2.0f / 4095.0f, 2.0f / 8191.0f, 2.0f / 16383.0f, 2.0f / 32767.0f, 2.0f / 65535.0f, -4.0f / 5.0f,
+    -2.0f / 5.0f,   2.0f / 5.0f,    4.0f / 5.0f,     -8.0f / 9.0f,    -4.0f / 9.0f,    -2.0f / 9.0f,
+    2.0f / 9.0f,    4.0f / 9.0f,    8.0f / 9.0f};
 constexpr uint8_t kDigits3[3] = {1, 0, 2};
 constexpr uint8_t kDigits5[5] = {17, 18, 0, 19, 20};
 constexpr uint8_t kDigits9[9] = {21, 1, 22, 23, 0, 24, 25, 2, 26};
@@ -224,7 +224,11 @@ void makeHuffmanLookups(Tables &t)
 
 class BitReader {
 public:
-    BitReader(const uint8_t *data, size_t bytes) : mData(data), mEndBits(bytes * 8) {}
+    BitReader(const uint8_t *data, size_t bytes)
+        : mData(data)
+        , mEndBits(bytes * 8)
+    {
+    }
 
     [[nodiscard]] size_t position() const { return mPos; }
     void setPosition(size_t bits) { mPos = bits; }
@@ -342,7 +346,8 @@ inline int16_t toSample(float sum)
 
 // One time slot of one channel: 32 sub-band samples in, 32 PCM samples out
 // at `stride` apart.
-[[gnu::flatten, gnu::target_clones("avx2", "default")]] void synth(float (*ring)[64], int position, const float *bands, int16_t *out, int stride)
+[[gnu::flatten, gnu::target_clones("avx2", "default")]] void synth(float (*ring)[64], int position, const float *bands,
+                                                                   int16_t *out, int stride)
 {
     float x[32];
     Dct<32>::run(bands, x);
@@ -389,8 +394,8 @@ inline int16_t toSample(float sum)
 
 // Runs the synthesis of `slots` time slots for every channel; `bands` holds
 // slot t of channel c at bands[c * channelStride + t * 32].
-void synthSlots(MpegDecoderState *state, const float *bands, int channelStride, int slots, int channels,
-                int16_t *out, int stride)
+void synthSlots(MpegDecoderState *state, const float *bands, int channelStride, int slots, int channels, int16_t *out,
+                int stride)
 {
     for (int t = 0; t < slots; ++t) {
         state->mRingPosition = (state->mRingPosition - 1) & 15;
@@ -458,9 +463,7 @@ AURA_RESULT decodeLayer2(MpegDecoderState *state, const MpegHeader &h, BitReader
                 s[0] = s[1] = static_cast<uint8_t>(bits.get(6));
                 s[2] = static_cast<uint8_t>(bits.get(6));
                 break;
-            case 2:
-                s[0] = s[1] = s[2] = static_cast<uint8_t>(bits.get(6));
-                break;
+            case 2: s[0] = s[1] = s[2] = static_cast<uint8_t>(bits.get(6)); break;
             default:
                 s[0] = static_cast<uint8_t>(bits.get(6));
                 s[1] = s[2] = static_cast<uint8_t>(bits.get(6));
@@ -1104,7 +1107,7 @@ void imdct12(const float *in, float *overlap, float *out)
 // The hybrid filter bank of one channel: 576 lines (sub-band order) into
 // 18 slots of 32 sub-band samples.
 [[gnu::flatten, gnu::target_clones("avx2", "default")]] void hybrid(const GranuleInfo &gi, float *xr,
-                                                                     float (*overlap)[18], int subbands, float *out)
+                                                                    float (*overlap)[18], int subbands, float *out)
 {
     const Tables &t = gTables;
     for (int sb = 0; sb < subbands; ++sb) {
@@ -1131,8 +1134,8 @@ void imdct12(const float *in, float *overlap, float *out)
     }
 }
 
-AURA_RESULT decodeLayer3(MpegDecoderState *state, const MpegHeader &h, const uint8_t *body, int bodySize,
-                         int16_t *out, int stride)
+AURA_RESULT decodeLayer3(MpegDecoderState *state, const MpegHeader &h, const uint8_t *body, int bodySize, int16_t *out,
+                         int stride)
 {
     const int channels = h.channels;
     const int granules = h.lsf ? 1 : 2;
@@ -1363,8 +1366,8 @@ void resetDecoder(MpegDecoderState *state)
     state->mRingPosition = 1;
 }
 
-AURA_RESULT decodeFrame(MpegDecoderState *state, const MpegHeader &header, const uint8_t *frame,
-                        unsigned int size, int16_t *out, int stride, unsigned int *produced)
+AURA_RESULT decodeFrame(MpegDecoderState *state, const MpegHeader &header, const uint8_t *frame, unsigned int size,
+                        int16_t *out, int stride, unsigned int *produced)
 {
     initAll();
     const int samples = header.samplesPerFrame();

@@ -21,19 +21,19 @@ inline constexpr unsigned int MPEG_MAX_FRAME_SAMPLES = 1152;
 // What the frame header says, as parsed by decodeHeader.
 struct MpegHeader {
     uint32_t raw = 0;
-    int lsf = 0;               // 1 for MPEG-2 and MPEG-2.5
+    int lsf = 0; // 1 for MPEG-2 and MPEG-2.5
     int isMpeg25 = 0;
-    int layer = 0;             // 2 or 3
+    int layer = 0; // 2 or 3
     int hasCrc = 0;
     int bitrateIndex = 0;
     int samplingFrequency = 0; // 0-8: MPEG-1 0-2, MPEG-2 3-5, MPEG-2.5 6-8
-    int frequency = 0;         // Hz
+    int frequency = 0; // Hz
     int padding = 0;
-    int mode = 0;              // 3: single channel
+    int mode = 0; // 3: single channel
     int modeExtension = 0;
-    int channels = 0;          // 1 or 2
-    int bodySize = 0;          // bytes after the header
-    int allocTable = 0;        // layer II allocation table 0-4
+    int channels = 0; // 1 or 2
+    int bodySize = 0; // bytes after the header
+    int allocTable = 0; // layer II allocation table 0-4
     int sblimit = 0;
     int bound = 0;
 
@@ -69,9 +69,9 @@ struct MpegDecoderState {
     // Layer III main data: the kept reservoir followed by the frame's own,
     // with zero slack so bit reads past the end yield zeros.
     uint8_t mMainData[512 + MPEG_MAX_FRAME_BODY + 16];
-    int mReservoirBytes;     // bytes of earlier frames at the start of mMainData
+    int mReservoirBytes; // bytes of earlier frames at the start of mMainData
     int mRingPosition;
-    bool mHavePrevious;      // a frame was decoded since the reset
+    bool mHavePrevious; // a frame was decoded since the reset
 };
 
 // The decoder state's size; containers that hold decoders in their own

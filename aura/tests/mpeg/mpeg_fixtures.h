@@ -161,8 +161,7 @@ struct Opened {
         std::vector<int16_t> chunk(4000);
         for (int i = 0; i < 1000000; ++i) {
             unsigned int got = 0;
-            const AURA_RESULT result =
-                codec->read(chunk.data(), static_cast<unsigned int>(chunk.size() * 2), &got);
+            const AURA_RESULT result = codec->read(chunk.data(), static_cast<unsigned int>(chunk.size() * 2), &got);
             out.insert(out.end(), chunk.begin(), chunk.begin() + got / 2);
             if (result != AURA_OK) {
                 EXPECT_EQ(result, AURA_ERR_FILE_EOF);
@@ -176,9 +175,9 @@ struct Opened {
 // How far a decode is from mpg123's.
 struct Accuracy {
     size_t compared = 0;
-    double rms = 0.0;          // in 16-bit steps, over the unclipped samples
-    double within2 = 0.0;      // share of unclipped samples within 2 steps
-    double snr = 0.0;          // dB, reference power over difference power
+    double rms = 0.0; // in 16-bit steps, over the unclipped samples
+    double within2 = 0.0; // share of unclipped samples within 2 steps
+    double snr = 0.0; // dB, reference power over difference power
 };
 
 inline Accuracy compare(const std::vector<int16_t> &ours, const std::vector<float> &ref)

@@ -11,7 +11,7 @@ using mpegtest::Opened;
 
 struct Case {
     const char *name;
-    const char *kind;    // source signal
+    const char *kind; // source signal
     int rate;
     int channels;
     const char *command; // {in}, {out}

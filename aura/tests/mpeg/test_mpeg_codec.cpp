@@ -61,8 +61,8 @@ TEST(MpegHeader, AcceptsAndRefuses)
         const char *what;
         uint32_t raw;
         AURA_RESULT result;
-        int bodySize;  // when accepted
-        int sblimit;   // layer II
+        int bodySize; // when accepted
+        int sblimit; // layer II
         int bound;
     };
     const Case cases[] = {
@@ -128,8 +128,8 @@ Bytes silentFrames(uint32_t raw, int count)
 
 using Path = mpegtest::fs::path;
 
-Path lameFile(const std::string &name, const std::string &options, const std::string &kind = "noise",
-              int rate = 44100, int channels = 2, double seconds = 2.0)
+Path lameFile(const std::string &name, const std::string &options, const std::string &kind = "noise", int rate = 44100,
+              int channels = 2, double seconds = 2.0)
 {
     Fixtures &fx = Fixtures::get();
     return fx.encode(name, fx.source(kind, rate, channels, seconds), "lame --quiet " + options + " {in} {out}");
@@ -205,7 +205,8 @@ TEST(MpegProbe, WhatOpensAndWhatIsRefused)
         (void)decodeBytes(silentFrames(raw, 30), AURA_DEFAULT, &result);
         EXPECT_EQ(result, AURA_ERR_FORMAT) << std::hex << raw;
     }
-    const Path free = fx.encode("free.mp3", fx.source("noise", 44100, 2), "lame --quiet -t --freeformat -b 64 {in} {out}");
+    const Path free =
+        fx.encode("free.mp3", fx.source("noise", 44100, 2), "lame --quiet -t --freeformat -b 64 {in} {out}");
     (void)decodeBytes(auratest::readAll(free), AURA_DEFAULT, &result);
     EXPECT_EQ(result, AURA_ERR_FORMAT);
 }
@@ -261,8 +262,7 @@ TEST(MpegLength, XingEstimateAndScan)
     const std::vector<int16_t> ours = o.decodeAll();
     ASSERT_EQ(ours.size(), ref.samples.size() + 2304);
     EXPECT_TRUE(std::all_of(ours.begin(), ours.begin() + 2304, [](int16_t v) { return v == 0; }));
-    const mpegtest::Accuracy a =
-        mpegtest::compare(std::vector<int16_t>(ours.begin() + 2304, ours.end()), ref.samples);
+    const mpegtest::Accuracy a = mpegtest::compare(std::vector<int16_t>(ours.begin() + 2304, ours.end()), ref.samples);
     EXPECT_LT(a.rms, 1.0);
 }
 
@@ -307,8 +307,7 @@ TEST(MpegSeek, AccurateSeeksLandExactly)
 }
 
 // Where a decode from an estimated position lands in the continuous decode.
-long landing(const std::vector<int16_t> &all, const std::vector<int16_t> &after, int channels, long guess,
-             long radius)
+long landing(const std::vector<int16_t> &all, const std::vector<int16_t> &after, int channels, long guess, long radius)
 {
     long best = -1;
     double bestError = 1e300;
@@ -388,7 +387,8 @@ TEST(MpegRiff, WrappedStreamsDecodeAsTheirData)
     };
     const Case cases[] = {{"wrapped3.wav", "libmp3lame", 0x55}, {"wrapped2.wav", "mp2", 0x50}};
     for (const Case &c : cases) {
-        const Path file = fx.encode(c.name, source, std::string("ffmpeg -v quiet -y -i {in} -c:a ") + c.codec + " {out}");
+        const Path file =
+            fx.encode(c.name, source, std::string("ffmpeg -v quiet -y -i {in} -c:a ") + c.codec + " {out}");
         const auratest::Wav wav = auratest::readWav(file);
         ASSERT_EQ(wav.format, c.tag) << c.name;
         const std::vector<int16_t> data = decodeBytes(wav.data);
@@ -405,7 +405,8 @@ TEST(MpegRiff, WrappedStreamsDecodeAsTheirData)
 TEST(MpegRiff, CuePointsBecomeSyncPoints)
 {
     Fixtures &fx = Fixtures::get();
-    const Path file = fx.encode("wrapped3.wav", fx.source("noise", 44100, 2), "ffmpeg -v quiet -y -i {in} -c:a libmp3lame {out}");
+    const Path file =
+        fx.encode("wrapped3.wav", fx.source("noise", 44100, 2), "ffmpeg -v quiet -y -i {in} -c:a libmp3lame {out}");
     Bytes bytes = auratest::readAll(file);
     ASSERT_GT(bytes.size(), 100u);
     const Bytes cue = auratest::chunk("cue ", auratest::cueBody({{1, 1000}, {2, 44100}}));
@@ -423,9 +424,9 @@ TEST(MpegRiff, CuePointsBecomeSyncPoints)
     info.cbsize = sizeof(info);
     info.length = static_cast<unsigned int>(bytes.size());
     AURA_SOUND *sound = nullptr;
-    ASSERT_EQ(AURA_System_CreateSound(system, reinterpret_cast<const char *>(bytes.data()), AURA_OPENMEMORY, &info,
-                                      &sound),
-              AURA_OK);
+    ASSERT_EQ(
+        AURA_System_CreateSound(system, reinterpret_cast<const char *>(bytes.data()), AURA_OPENMEMORY, &info, &sound),
+        AURA_OK);
     auto *cpp = reinterpret_cast<AURA::Sound *>(sound);
     AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
     EXPECT_EQ(cpp->getFormat(&type, nullptr, nullptr, nullptr), AURA_OK);

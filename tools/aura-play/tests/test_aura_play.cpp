@@ -212,8 +212,7 @@ TEST_F(AuraPlay, MpegFilesPlayAsSamplesAndStreams)
         EXPECT_NE(info.out.find("rate:     44100 Hz"), std::string::npos) << info.out;
         // lame's "Info" frame is played as one silent frame of 1152 samples.
         const size_t expected = frames + (file == "noise.mp3" ? 1152 : 0);
-        EXPECT_NE(info.out.find("length:   " + std::to_string(expected) + " samples"), std::string::npos)
-            << info.out;
+        EXPECT_NE(info.out.find("length:   " + std::to_string(expected) + " samples"), std::string::npos) << info.out;
 
         Outcome outcome = play(mDir, "-o sample.wav " + file);
         ASSERT_EQ(outcome.exitCode, 0) << outcome.err;

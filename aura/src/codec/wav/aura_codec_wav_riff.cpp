@@ -176,7 +176,7 @@ AURA_RESULT CodecWav::parseChunk(unsigned int chunksize)
 }
 
 AURA_RESULT CodecWav::scanChunks(File *file, unsigned int riffsize, ChunkFacts *facts, AURA_SYNCPOINT **syncpoints,
-                                  int *numsyncpoints)
+                                 int *numsyncpoints)
 {
     if (!file || !facts) {
         return AURA_ERR_INVALID_PARAM;
