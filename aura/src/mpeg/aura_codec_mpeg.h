@@ -40,6 +40,8 @@ public:
     [[nodiscard]] AURA_RESULT soundCreateInternal(int subsound, AURA_SOUND *sound);
     // Clears every stream's decoder (keeps the seek table and the Xing table).
     void resetFrame();
+    // Builds the decoding tables once per process (containers call it too).
+    static void initAll() { AURA::initAll(); }
     // Scans the whole stream from the file position: frame offsets and the
     // length in PCM bytes.
     [[nodiscard]] AURA_RESULT getPCMLength(unsigned int *pcmbytes);

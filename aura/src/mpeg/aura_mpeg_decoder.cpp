@@ -12,6 +12,23 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
+// The hot loops are built for AVX2 as well and picked when the program
+// loads. Thread-sanitizer builds keep one version: their instrumented
+// resolver would run before the sanitizer's runtime is up.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define AURA_MPEG_NO_CLONES 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define AURA_MPEG_NO_CLONES 1
+#endif
+#if defined(AURA_MPEG_NO_CLONES)
+#define AURA_MPEG_CLONES
+#else
+#define AURA_MPEG_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 namespace AURA {
 
 namespace {
@@ -346,8 +363,8 @@ inline int16_t toSample(float sum)
 
 // One time slot of one channel: 32 sub-band samples in, 32 PCM samples out
 // at `stride` apart.
-[[gnu::flatten, gnu::target_clones("avx2", "default")]] void synth(float (*ring)[64], int position, const float *bands,
-                                                                   int16_t *out, int stride)
+[[gnu::flatten]] AURA_MPEG_CLONES void synth(float (*ring)[64], int position, const float *bands, int16_t *out,
+                                             int stride)
 {
     float x[32];
     Dct<32>::run(bands, x);
@@ -563,7 +580,6 @@ struct GranuleInfo {
     // Scale factors: long bands 0-21, short [band][window].
     int sfLong[22];
     int sfShort[13][3];
-    int slenIsMax[13]; // unused placeholder for alignment of intent
 };
 
 struct SideInfo {
@@ -1106,8 +1122,8 @@ void imdct12(const float *in, float *overlap, float *out)
 
 // The hybrid filter bank of one channel: 576 lines (sub-band order) into
 // 18 slots of 32 sub-band samples.
-[[gnu::flatten, gnu::target_clones("avx2", "default")]] void hybrid(const GranuleInfo &gi, float *xr,
-                                                                    float (*overlap)[18], int subbands, float *out)
+[[gnu::flatten]] AURA_MPEG_CLONES void hybrid(const GranuleInfo &gi, float *xr, float (*overlap)[18], int subbands,
+                                              float *out)
 {
     const Tables &t = gTables;
     for (int sb = 0; sb < subbands; ++sb) {
@@ -1181,13 +1197,13 @@ AURA_RESULT decodeLayer3(MpegDecoderState *state, const MpegHeader &h, const uin
                 GranuleInfo &gi = si.gr[g][c];
                 bits.setPosition(position);
                 const size_t end = position + static_cast<size_t>(gi.part23Length);
-                int part2 = 0;
+                // The Huffman data follows the scale factors; its end is
+                // the granule's, whatever the scale factors took.
                 if (h.lsf) {
-                    part2 = readScaleFactors2(h, bits, gi, is && c == 1);
+                    (void)readScaleFactors2(h, bits, gi, is && c == 1);
                 } else {
-                    part2 = readScaleFactors1(bits, gi, g == 1 ? &si.gr[0][c] : nullptr, g == 1 ? si.scfsi[c] : 0);
+                    (void)readScaleFactors1(bits, gi, g == 1 ? &si.gr[0][c] : nullptr, g == 1 ? si.scfsi[c] : 0);
                 }
-                (void)part2;
                 used[c] = decodeSpectrum(h, gi, bits, end, xr[c]);
                 position = end;
             }
@@ -1390,7 +1406,6 @@ AURA_RESULT decodeFrame(MpegDecoderState *state, const MpegHeader &header, const
     } else {
         result = decodeLayer3(state, header, frame + 4, bodySize, out, stride);
     }
-    state->mHavePrevious = true;
     if (produced) {
         *produced = bytes;
     }

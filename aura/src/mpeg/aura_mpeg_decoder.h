@@ -71,7 +71,6 @@ struct MpegDecoderState {
     uint8_t mMainData[512 + MPEG_MAX_FRAME_BODY + 16];
     int mReservoirBytes; // bytes of earlier frames at the start of mMainData
     int mRingPosition;
-    bool mHavePrevious; // a frame was decoded since the reset
 };
 
 // The decoder state's size; containers that hold decoders in their own
