@@ -245,6 +245,8 @@ typedef unsigned int AURA_MODE;
 #define AURA_OPENUSER 0x00000400
 #define AURA_OPENMEMORY 0x00000800
 #define AURA_OPENONLY 0x00002000
+#define AURA_ACCURATETIME 0x00004000  /* MPEG: scan the whole file for an exact length and seeks */
+#define AURA_MPEGSEARCH 0x00008000    /* MPEG: look for the first frame beyond the first 4096 bytes */
 #define AURA_NONBLOCKING 0x00010000
 #define AURA_3D_HEADRELATIVE 0x00040000
 #define AURA_3D_WORLDRELATIVE 0x00080000

@@ -101,6 +101,8 @@ std::string usageText()
            "  ID3 tags     v1 and v2 around WAV and Ogg files (shown by --info)\n"
            "  Playlists    M3U, PLS, ASX, WPL, B4S: their files play in order\n"
            "  Raw PCM      with --raw\n"
+           "  MPEG audio   MP3 and MP2 (MPEG-1, 2 and 2.5 layers II and III), plain or\n"
+           "               in a RIFF/WAVE file\n"
            "\n"
            "Options:\n"
            "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"

@@ -25,7 +25,9 @@ void reportFile(const std::string &file, const std::string &what)
 
 AURA_MODE soundMode(const Options &options)
 {
-    AURA_MODE mode = options.loop != 0 ? AURA_LOOP_NORMAL : AURA_LOOP_OFF;
+    // MPEG files are scanned whole at open: the render's length and its
+    // seeks are then exact, as a sample's are.
+    AURA_MODE mode = (options.loop != 0 ? AURA_LOOP_NORMAL : AURA_LOOP_OFF) | AURA_ACCURATETIME;
     if (options.stream) {
         mode |= AURA_CREATESTREAM;
     }
@@ -260,7 +262,8 @@ std::string tagText(const AURA_TAG &tag)
 int describeFile(AURA::System *system, const std::string &file, const Options &options)
 {
     SoundHandle sound;
-    if (!openSound(system, file, kLookMode, sound, false, -1, rawInfo(options))) {
+    // MPEG files scan every frame for an exact length.
+    if (!openSound(system, file, kLookMode | AURA_ACCURATETIME, sound, false, -1, rawInfo(options))) {
         return kExitFileFailed;
     }
     AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;

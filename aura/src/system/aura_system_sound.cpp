@@ -11,6 +11,7 @@
 #include "codec/aura_codec_tag.h"
 #include "codec/aura_codec_user.h"
 #include "codec/wav/aura_codec_wav.h"
+#include "mpeg/aura_codec_mpeg.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
@@ -123,6 +124,7 @@ AURA_RESULT SystemI::registerCodecs()
         {&CodecAIFF::getDescriptionEx, 1000},
         {&CodecFLAC::getDescriptionEx, 1100},
         {&CodecDLS::getDescriptionEx, 1700},
+        {&CodecMPEG::getDescriptionEx, 2400},
         {&CodecPlaylist::getDescriptionEx, 2450},
         {&CodecRaw::getDescriptionEx, 2500},
     };

@@ -196,6 +196,52 @@ TEST_F(AuraPlay, InfoPrintsFormatExactLengthAndTags)
     EXPECT_FALSE(fs::exists(mDir / "aura-play.wav"));
 }
 
+// MP3 and MP2: --info names the format and gives the exact length (what
+// mpg123 decodes), a stream renders what a sample renders, and a seek lands
+// within 1 % of the file's length.
+TEST_F(AuraPlay, MpegFilesPlayAsSamplesAndStreams)
+{
+    ASSERT_TRUE(run("sox -n -r 44100 -c 2 -b 16 " + quote(mDir / "src.wav") + " synth 3 pinknoise gain -n -3"));
+    ASSERT_TRUE(run("lame --quiet -b 128 " + quote(mDir / "src.wav") + " " + quote(mDir / "noise.mp3")));
+    ASSERT_TRUE(run("twolame --quiet -b 192 " + quote(mDir / "src.wav") + " " + quote(mDir / "noise.mp2")));
+    for (const std::string file : {"noise.mp3", "noise.mp2"}) {
+        ASSERT_TRUE(run("mpg123 -q --no-gapless -w " + quote(mDir / "ref.wav") + " " + quote(mDir / file)));
+        const size_t frames = readWav(mDir / "ref.wav").frames();
+        const Outcome info = play(mDir, "--info " + file);
+        ASSERT_EQ(info.exitCode, 0) << info.err;
+        EXPECT_NE(info.out.find("MPEG audio"), std::string::npos) << info.out;
+        EXPECT_NE(info.out.find("rate:     44100 Hz"), std::string::npos) << info.out;
+        // lame's "Info" frame is played as one silent frame of 1152 samples.
+        const size_t expected = frames + (file == "noise.mp3" ? 1152 : 0);
+        EXPECT_NE(info.out.find("length:   " + std::to_string(expected) + " samples"), std::string::npos) << info.out;
+
+        Outcome outcome = play(mDir, "-o sample.wav " + file);
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+        const Wav sample = readWav(mDir / "sample.wav");
+        outcome = play(mDir, "--stream -o stream.wav " + file);
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+        const Wav stream = readWav(mDir / "stream.wav");
+        EXPECT_TRUE(stream.data == sample.data) << file << ": " << stream.frames() << " vs " << sample.frames();
+
+        outcome = play(mDir, "--stream -o seek.wav --seek 1000 " + file);
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+        const Wav seek = readWav(mDir / "seek.wav");
+        ASSERT_GT(seek.frames(), 4096u);
+        // Where the seek's first 4096 samples sit in the whole render.
+        const long target = 44100;
+        const long radius = static_cast<long>(sample.frames() / 100);
+        long landed = -1;
+        for (long at = target - radius; at <= target + radius && landed < 0; ++at) {
+            bool same = true;
+            for (size_t i = 0; i < 4096 * 2 && same; ++i) {
+                same = std::abs(seek.pcm16[i] - sample.pcm16[static_cast<size_t>(at) * 2 + i]) <= 1;
+            }
+            landed = same ? at : -1;
+        }
+        EXPECT_GE(landed, 0) << file << ": the seek landed more than 1 % away";
+    }
+}
+
 TEST_F(AuraPlay, SeekDurationLoopAndFrequencyShapeTheRender)
 {
     makeOgg();
