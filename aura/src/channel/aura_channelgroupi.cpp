@@ -78,6 +78,42 @@ AURA_RESULT ChannelGroupI::validate(const void *handle, ChannelGroupI **group)
     return AURA_ERR_INVALID_PARAM;
 }
 
+AURA_RESULT ChannelGroupI::addDSP(DSPI *dsp, DSPConnectionI **connection)
+{
+    if (!dsp) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!mDSPHead) {
+        return AURA_ERR_NEEDSSOFTWARE;
+    }
+    if (dsp == mDSPHead) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    DSPI *end = mDSPHead;
+    DSPI *next = nullptr;
+    while (end->getOutput(0, &next, nullptr, true) == AURA_OK && next && next->hasFlags(DSPI_FLAG_INSERTED) &&
+           next != dsp) {
+        end = next;
+        next = nullptr;
+    }
+    DSPI *parent = nullptr;
+    if (end->getOutput(0, &parent, nullptr, true) != AURA_OK || !parent) {
+        return AURA_ERR_DSP_NOTFOUND;
+    }
+    if (parent == dsp) {
+        return AURA_OK; // already the last unit of the chain
+    }
+    int inputs = 0;
+    AURA_RESULT result = parent->getNumInputs(&inputs, true);
+    for (int i = 0; result == AURA_OK && i < inputs; ++i) {
+        DSPI *input = nullptr;
+        if (parent->getInput(i, &input, nullptr, false) == AURA_OK && input == end) {
+            return parent->insertInputBetween(dsp, i, false, connection);
+        }
+    }
+    return result == AURA_OK ? AURA_ERR_DSP_NOTFOUND : result;
+}
+
 AURA_RESULT ChannelGroupI::setVolumeInternal(float volume)
 {
     if (std::isnan(volume)) {

@@ -11,8 +11,10 @@
 #include "voice/aura_channelstream.h"
 #include "sound/aura_sample.h"
 #include "output/aura_output.h"
+#include "dsp/effects/aura_dsp_effect.h"
 #include "sound/aura_stream.h"
 #include "system/aura_systemi.h"
+#include "dsp/effects/aura_dsp_effect.h"
 #include "file/aura_file_disk.h"
 #include "file/aura_file_memory.h"
 #include "file/aura_file_user.h"
@@ -105,6 +107,17 @@ AURA_RESULT SystemI::registerCodecs()
     };
     for (const Entry &entry : kCodecs) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::registerDSPUnits()
+{
+    for (const EffectUnitEntry &entry : builtInEffectUnits()) {
+        const AURA_RESULT result = mPluginFactory.registerDSP(entry.describe(), nullptr);
         if (result != AURA_OK) {
             return result;
         }

@@ -89,6 +89,8 @@ public:
                                     bool fromloader, SoundI **sound);
     // The built-in codecs, in the order files are offered to them.
     AURA_RESULT registerCodecs();
+    // The built-in effect units, in the engine's order.
+    AURA_RESULT registerDSPUnits();
     // Opens the file a sound is made from, per the mode and creation info.
     AURA_RESULT openSoundFile(const char *name_or_data, AURA_MODE mode, const AURA_CREATESOUNDEXINFO *exinfo,
                               File **file);
