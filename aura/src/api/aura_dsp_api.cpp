@@ -203,8 +203,15 @@ AURA_RESULT System::getSpectrum(float *spectrumarray, int numvalues, int channel
     if (!master || !master->mDSPHead) {
         return AURA_ERR_INITIALIZATION;
     }
-    // A group's head is a plain filter unit.
-    return getUnitSpectrum(static_cast<DSPFilter *>(master->mDSPHead), system->mMaxOutputChannels, spectrumarray,
+    // The end of the master's chain: its head, or the last unit added to it
+    // (all plain filter units).
+    DSPI *end = master->mDSPHead;
+    DSPI *next = nullptr;
+    while (end->getOutput(0, &next, nullptr, true) == AURA_OK && next && next->hasFlags(DSPI_FLAG_INSERTED)) {
+        end = next;
+        next = nullptr;
+    }
+    return getUnitSpectrum(static_cast<DSPFilter *>(end), system->mMaxOutputChannels, spectrumarray,
                            numvalues, channeloffset, windowtype);
 }
 

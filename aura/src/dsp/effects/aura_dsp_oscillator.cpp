@@ -89,16 +89,16 @@ AURA_RESULT DSPOscillator::readInternal(float *in, float *out, unsigned int leng
         mDirection = 1;
         mIncrement = mFrequency / outputRate();
         if (mRestartPhase.exchange(false, std::memory_order_relaxed)) {
-            mPhase = 0.0f;
+            mPhase = 0.0;
         }
     }
-    const float inc = mIncrement;
-    float phase = mPhase;
+    const double inc = mIncrement;
+    double phase = mPhase;
     int direction = mDirection;
     switch (mType.load(std::memory_order_relaxed)) {
     case SINE:
         for (unsigned int i = 0; i < length; ++i) {
-            out[i] = std::sin(phase);
+            out[i] = std::sin(static_cast<float>(phase));
             phase += inc * kTwoPi;
             if (phase >= kTwoPi) {
                 phase -= kTwoPi;
@@ -110,9 +110,9 @@ AURA_RESULT DSPOscillator::readInternal(float *in, float *out, unsigned int leng
         // frequency.
         for (unsigned int i = 0; i < length; ++i) {
             out[i] = static_cast<float>(direction);
-            phase += 2.0f * inc;
-            if (phase >= 1.0f) {
-                phase -= 1.0f;
+            phase += 2.0 * inc;
+            if (phase >= 1.0) {
+                phase -= 1.0;
                 direction = -direction;
             }
         }
@@ -121,23 +121,23 @@ AURA_RESULT DSPOscillator::readInternal(float *in, float *out, unsigned int leng
     case SAW_DOWN: {
         const float sign = mType.load(std::memory_order_relaxed) == SAW_UP ? 1.0f : -1.0f;
         for (unsigned int i = 0; i < length; ++i) {
-            out[i] = sign * (2.0f * phase - 1.0f);
+            out[i] = sign * static_cast<float>(2.0 * phase - 1.0);
             phase += inc;
-            if (phase >= 1.0f) {
-                phase -= 1.0f;
+            if (phase >= 1.0) {
+                phase -= 1.0;
             }
         }
         break;
     }
     case TRIANGLE:
-        // One sweep up and one down (4 units of range) per period.
+        // One sweep up and one down (4 units of range) per period; a step
+        // past either end folds back, so no sample is held at the turn.
         for (unsigned int i = 0; i < length; ++i) {
-            out[i] = phase;
-            const float next = phase + 4.0f * static_cast<float>(direction) * inc;
-            if (next > 1.0f || next < -1.0f) {
+            out[i] = static_cast<float>(phase);
+            phase += 4.0 * direction * inc;
+            if (phase > 1.0 || phase < -1.0) {
                 direction = -direction;
-            } else {
-                phase = next;
+                phase = (phase > 1.0 ? 2.0 : -2.0) - phase;
             }
         }
         break;

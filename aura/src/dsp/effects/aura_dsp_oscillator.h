@@ -35,7 +35,9 @@ public:
     unsigned int mApplied = 0;
     float mIncrement = 0.0f; // cycles per sample
     int mDirection = 1;
-    float mPhase = 0.0f;
+    // Double, so that a whole number of steps per period never falls a
+    // rounding short of the wrap and lengthens every period by a sample.
+    double mPhase = 0.0;
 };
 
 } // namespace AURA
