@@ -157,6 +157,9 @@ AURA_RESULT System::createDSPByType(AURA_DSP_TYPE type, DSP **dsp)
         return result;
     }
     unit->setActive(true);
+    // Played on a channel, a unit runs at the mix's rate unless told
+    // otherwise.
+    unit->mDefaultFrequency = static_cast<float>(system->mOutputRate);
     {
         std::lock_guard<std::mutex> lock(gDSPHandleLock);
         dspHandles()[asHandle(unit)] = system;
