@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <complex>
+#include <thread>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -321,6 +322,102 @@ TEST(EffectNoise, ClaimingRandomValuesAdvancesTheSharedSeedAsDrawingThemOneByOne
         EXPECT_EQ(AURA::DSPOscillator::claimRandom(seed, count), 12345u);
         EXPECT_EQ(seed.load(), expected) << count;
     }
+}
+
+// Loud noise, then a minute of silence at each unit's slowest setting: no
+// state the units keep, and no sample they write, is left a denormal (which
+// would make every later sample slow on a thread without flush-to-zero).
+TEST_F(Effects, SilenceLeavesNoDenormalState)
+{
+    auto *lp = make<AURA::DSPLowPass>();
+    (void)lp->setParameter(0, 10.0f);
+    (void)lp->setParameter(1, 10.0f);
+    auto *hp = make<AURA::DSPHighPass>();
+    (void)hp->setParameter(0, 10.0f);
+    auto *simple = make<AURA::DSPLowPassSimple>();
+    (void)simple->setParameter(0, 10.0f);
+    auto *eq = make<AURA::DSPParamEq>();
+    (void)eq->setParameter(0, 20.0f);
+    (void)eq->setParameter(1, 0.2f);
+    (void)eq->setParameter(2, 3.0f);
+    auto *comp = make<AURA::DSPCompressor>();
+    (void)comp->setParameter(0, -60.0f);
+    (void)comp->setParameter(2, 20.0f); // the quickest decay reaches the denormals first
+    auto *norm = make<AURA::DSPNormalize>();
+    (void)norm->setParameter(0, 20000.0f);
+    (void)norm->setParameter(1, 0.0f);
+    DSPI *units[] = {lp, hp, simple, eq, comp, norm};
+
+    std::vector<float> noise(2 * 1024);
+    unsigned int seed = 1;
+    const std::vector<float> silence(2 * 1024, 0.0f);
+    auto denormal = [](float v) { return std::fpclassify(v) == FP_SUBNORMAL; };
+    for (DSPI *unit : units) {
+        SCOPED_TRACE(unit->mDescription.name);
+        for (int block = 0; block < 47; ++block) {
+            for (float &v : noise) {
+                seed = seed * 1664525u + 1013904223u;
+                v = static_cast<float>(static_cast<int>(seed >> 8) - (1 << 23)) / static_cast<float>(1 << 23);
+            }
+            (void)run(unit, noise, 2);
+        }
+        std::vector<float> out;
+        for (int block = 0; block < 60 * 47; ++block) {
+            out = run(unit, silence, 2);
+        }
+        for (float v : out) {
+            ASSERT_FALSE(denormal(v)) << v;
+        }
+    }
+    for (const auto &h : lp->mHistory) {
+        for (float v : h) {
+            EXPECT_FALSE(denormal(v)) << v;
+        }
+    }
+    for (int c = 0; c < 2; ++c) {
+        for (float v : {hp->mX1[c], hp->mX2[c], hp->mY1[c], hp->mY2[c], simple->mState[c][0], simple->mState[c][1],
+                        eq->mX[c][0], eq->mX[c][1], eq->mY[c][0], eq->mY[c][1], comp->mFollower[c]}) {
+            EXPECT_FALSE(denormal(v)) << v;
+        }
+    }
+    EXPECT_FALSE(denormal(comp->mGain)) << comp->mGain;
+    EXPECT_FALSE(denormal(norm->mPeak)) << norm->mPeak;
+}
+
+// Two spectra taken at once from the one shared analyser come out as each
+// would alone.
+TEST(SpectrumThreads, ConcurrentRequestsDoNotMix)
+{
+    AURA::DSPFFT *fft = nullptr;
+    ASSERT_EQ(AURA::Global::getDSPFFT(&fft), AURA_OK);
+    std::vector<float> rings[2] = {std::vector<float>(16384), std::vector<float>(16384)};
+    for (size_t i = 0; i < 16384; ++i) {
+        rings[0][i] = static_cast<float>(0.5 * std::sin(0.1 * static_cast<double>(i)));
+        rings[1][i] = static_cast<float>(0.5 * std::sin(0.7 * static_cast<double>(i)));
+    }
+    std::vector<float> alone[2];
+    for (int t = 0; t < 2; ++t) {
+        alone[t].resize(2048);
+        ASSERT_EQ(fft->getSpectrum(rings[t].data(), 0, 16384, alone[t].data(), 4096, 0, 1, AURA_DSP_FFT_WINDOW_HANNING),
+                  AURA_OK);
+    }
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<float> got(2048);
+            for (int round = 0; round < 50; ++round) {
+                (void)fft->getSpectrum(rings[t].data(), 0, 16384, got.data(), 4096, 0, 1, AURA_DSP_FFT_WINDOW_HANNING);
+                if (got != alone[t]) {
+                    mismatches.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 // The analyser against a double-precision DFT: every window and size, read
