@@ -181,7 +181,9 @@ bool resolveEffect(AURA::System *system, const std::string &text, EffectSpec &sp
         if (!v) {
             const std::vector<std::string> names = valueNames(unit.get(), index, min, max);
             for (size_t n = 0; n < names.size(); ++n) {
-                if (lower(names[n]) == lower(value)) {
+                std::string spaced = lower(value);
+                std::replace(spaced.begin(), spaced.end(), '-', ' ');
+                if (lower(names[n]) == spaced) {
                     v = min + static_cast<float>(n);
                 }
             }

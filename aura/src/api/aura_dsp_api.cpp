@@ -12,6 +12,7 @@
 
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace AURA {
 
@@ -36,10 +37,37 @@ DSP *asHandle(DSPI *unit)
 }
 } // namespace
 
-void forgetSystemDSPs(const SystemI *system)
+namespace {
+// Takes a unit out of the graph and frees it; its handle is already gone.
+AURA_RESULT releaseUnit(DSPI *unit)
 {
-    std::lock_guard<std::mutex> lock(gDSPHandleLock);
-    std::erase_if(dspHandles(), [system](const auto &entry) { return entry.second == system; });
+    if (unit->mSystem) {
+        (void)unit->mSystem->stopDSP(unit);
+    }
+    // A unit inside a chain hands its input on to its output first, so
+    // that what it processed still reaches the mix.
+    (void)unit->remove();
+    return unit->release(true);
+}
+} // namespace
+
+void releaseSystemDSPs(const SystemI *system)
+{
+    std::vector<DSPI *> units;
+    {
+        std::lock_guard<std::mutex> lock(gDSPHandleLock);
+        for (auto it = dspHandles().begin(); it != dspHandles().end();) {
+            if (it->second == system) {
+                units.push_back(reinterpret_cast<DSPI *>(const_cast<void *>(it->first)));
+                it = dspHandles().erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (DSPI *unit : units) {
+        (void)releaseUnit(unit);
+    }
 }
 
 #define AURA_DSP_FORWARD(call)                  \
@@ -61,13 +89,7 @@ AURA_RESULT DSP::release()
         unit = reinterpret_cast<DSPI *>(this);
         dspHandles().erase(found);
     }
-    if (unit->mSystem) {
-        (void)unit->mSystem->stopDSP(unit);
-    }
-    // A unit inside a chain hands its input on to its output first, so
-    // that what it processed still reaches the mix.
-    (void)unit->remove();
-    return unit->release(true);
+    return releaseUnit(unit);
 }
 
 AURA_RESULT DSP::setParameter(int index, float value)

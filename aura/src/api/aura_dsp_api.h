@@ -6,8 +6,8 @@ namespace AURA {
 
 class SystemI;
 
-// Forgets every unit handle of a system that is going away.
-void forgetSystemDSPs(const SystemI *system);
+// Releases every unit a system that is going away still has out.
+void releaseSystemDSPs(const SystemI *system);
 
 } // namespace AURA
 

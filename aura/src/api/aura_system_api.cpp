@@ -24,7 +24,7 @@ AURA_RESULT System::release()
     if (check != AURA_OK) {
         return check;
     }
-    forgetSystemDSPs(system);
+    releaseSystemDSPs(system);
     return system->releaseInternal();
 }
 

@@ -1,6 +1,7 @@
 // Effect units through the public interface: made by type, placed on the
 // mix, read back as spectra; the voices' occlusion filter; parameters set
 // while two systems mix.
+#include "engine.h"
 #include "systems.h"
 
 #include "aura_dsp.h"
@@ -53,6 +54,26 @@ TEST(EffectsApi, UnitsAreMadeByTypeAndAnswerForThemselves)
     AURA::DSP *none = nullptr;
     EXPECT_EQ(system->createDSPByType(AURA_DSP_TYPE_ECHO, &none), AURA_ERR_PLUGIN_MISSING);
     EXPECT_EQ(none, nullptr);
+}
+
+// Units the caller never released go with their system.
+TEST(EffectsApi, ASystemTakesItsUnitsWithIt)
+{
+    const int64_t before = auratest::poolBytes();
+    AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 8);
+    ASSERT_NE(handle, nullptr);
+    auto *system = reinterpret_cast<AURA::System *>(handle);
+    AURA::ChannelGroup *master = nullptr;
+    ASSERT_EQ(system->getMasterChannelGroup(&master), AURA_OK);
+    AURA::DSP *kept[2] = {};
+    ASSERT_EQ(system->createDSPByType(AURA_DSP_TYPE_LOWPASS, &kept[0]), AURA_OK);
+    ASSERT_EQ(master->addDSP(kept[0]), AURA_OK);
+    ASSERT_EQ(system->createDSPByType(AURA_DSP_TYPE_OSCILLATOR, &kept[1]), AURA_OK);
+    ASSERT_EQ(system->playDSP(AURA_CHANNEL_FREE, kept[1], false, nullptr), AURA_OK);
+    ASSERT_EQ(AURA_System_Update(handle), AURA_OK);
+    EXPECT_EQ(AURA_System_Release(handle), AURA_OK);
+    EXPECT_EQ(auratest::poolBytes(), before);
+    EXPECT_EQ(kept[0]->setBypass(true), AURA_ERR_INVALID_HANDLE);
 }
 
 // A bypassed unit on the master group passes the mix bit-exact; the same

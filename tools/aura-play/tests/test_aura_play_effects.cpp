@@ -228,12 +228,14 @@ TEST_F(PlayEffects, OscillatorSineMatchesSoxSynth)
 TEST_F(PlayEffects, UnknownUnitsAndValuesAreUsageErrors)
 {
     for (const char *dsp : {"bogus", "lowpass:nothing=1", "lowpass:cutoff=abc", "lowpass:cutoff=5",
-                            "oscillator:type=wobble", "lowpass:9=1", "lowpass:cutoff"}) {
+                            "oscillator:type=wobble", "oscillator:type=saw-sideways", "lowpass:9=1", "lowpass:cutoff"}) {
         const int status = std::system((std::string(AURA_PLAY_PATH) + " -q --dsp " + quote(dsp) +
                                         " --duration 10 -o /dev/null >/dev/null 2>&1")
                                            .c_str());
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << dsp;
     }
+    EXPECT_TRUE(run(std::string(AURA_PLAY_PATH) + " -q --dsp oscillator:type=saw-up --duration 10 -o " +
+                    quote(mDir / "saw.wav")));
     const std::string listing = auratest::capture(std::string(AURA_PLAY_PATH) + " --list-dsp");
     for (const char *name : {"oscillator", "lowpass", "lowpass-simple", "highpass", "distortion", "normalize",
                              "parameq", "compressor", "saw down"}) {

@@ -44,9 +44,11 @@ void stepTowards(float &value, float target, float step)
 // One direct-form-I biquad step; `scale` is 1/a0.
 struct Biquad {
     float b0, b1, b2, a1, a2, scale;
-    void run(const float *in, float *out, unsigned int length, int stride, float d, float &x1, float &x2, float &y1,
-             float &y2) const
+    void run(const float *in, float *out, unsigned int length, int stride, float d, float &x1Ref, float &x2Ref,
+             float &y1Ref, float &y2Ref) const
     {
+        // Locals: the output may alias the state as far as the compiler knows.
+        float x1 = x1Ref, x2 = x2Ref, y1 = y1Ref, y2 = y2Ref;
         for (unsigned int i = 0; i < length; ++i) {
             const std::size_t at = static_cast<std::size_t>(i) * stride;
             const float x = in[at] + d;
@@ -58,6 +60,10 @@ struct Biquad {
             out[at] = y;
             d = -d;
         }
+        x1Ref = x1;
+        x2Ref = x2;
+        y1Ref = y1;
+        y2Ref = y2;
     }
 };
 } // namespace
