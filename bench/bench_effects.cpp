@@ -74,7 +74,8 @@ const std::string &pinkNoise()
         fs::create_directories(dir);
         const fs::path file = dir / "pink.wav";
         if (!fs::exists(file)) {
-            (void)std::system(("sox -D -n -r 48000 -c 2 -b 16 " + file.string() + " synth 600 pinknoise vol 0.5").c_str());
+            (void)std::system(
+                ("sox -D -n -r 48000 -c 2 -b 16 " + file.string() + " synth 600 pinknoise vol 0.5").c_str());
         }
         return fs::exists(file) ? file.string() : std::string();
     }();
@@ -83,7 +84,7 @@ const std::string &pinkNoise()
 
 struct Equivalent {
     const char *unit; // aura-play --dsp
-    const char *sox;  // sox's effects
+    const char *sox; // sox's effects
 };
 
 // Plain constants, so that the report at exit can still read them. The
@@ -94,8 +95,7 @@ constexpr Equivalent kEquivalents[] = {
     {"lowpass:cutoff=1000", "lowpass 1000 1.30656q lowpass 1000 0.541196q"},
     {"highpass:cutoff=1000", "highpass 1000 1q"},
     {"parameq:center=1000,octave=1,gain=2", "equalizer 1000 1q 12.0412"},
-    {"lowpass-simple:cutoff=1000",
-     "biquad 0.115748281 0 0 1 -0.884251719 0 biquad 0.115748281 0 0 1 -0.884251719 0"},
+    {"lowpass-simple:cutoff=1000", "biquad 0.115748281 0 0 1 -0.884251719 0 biquad 0.115748281 0 0 1 -0.884251719 0"},
     {"compressor:threshold=-20", "compand 0.05,0.05 -20,-20,0,-20"},
     {"distortion:level=0.5", "overdrive 20"},
     {"normalize", "gain -n"},
@@ -159,13 +159,14 @@ struct Report {
         const double auraBase = gSeconds["aura "];
         const double soxBase = gSeconds["sox "];
         for (const Equivalent &e : kEquivalents) {
-            if (!*e.unit || !gSeconds.count(std::string("aura ") + e.unit) || !gSeconds.count(std::string("sox ") + e.unit)) {
+            if (!*e.unit || !gSeconds.count(std::string("aura ") + e.unit) ||
+                !gSeconds.count(std::string("sox ") + e.unit)) {
                 continue;
             }
             const double aura = gSeconds[std::string("aura ") + e.unit] - auraBase;
             const double sox = gSeconds[std::string("sox ") + e.unit] - soxBase;
-            std::fprintf(stderr, "600 s pink noise, effect cost: %-40s aura-play %.4f s, sox %.4f s; ratio %.3f\n", e.unit,
-                         aura, sox, sox > 0 ? aura / sox : 0.0);
+            std::fprintf(stderr, "600 s pink noise, effect cost: %-40s aura-play %.4f s, sox %.4f s; ratio %.3f\n",
+                         e.unit, aura, sox, sox > 0 ? aura / sox : 0.0);
         }
         if (gSeconds.count("aura oscillator") && gSeconds.count("sox oscillator")) {
             std::fprintf(stderr, "600 s sine: aura-play %.4f s, sox synth %.4f s; ratio %.3f\n",

@@ -68,8 +68,7 @@ public:
     // The spectrum of the mix (the master group's output, before output
     // conversion): numvalues magnitudes from 2 x numvalues frames, which
     // must be a power of two from 128 to 16384 (37 otherwise).
-    AURA_RESULT getSpectrum(float *spectrumarray, int numvalues, int channeloffset,
-                            AURA_DSP_FFT_WINDOW windowtype);
+    AURA_RESULT getSpectrum(float *spectrumarray, int numvalues, int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
 
 protected:
     System() = default;
@@ -150,8 +149,7 @@ public:
     AURA_RESULT addDSP(DSP *dsp);
     // The spectrum (see System::getSpectrum) and the newest numvalues
     // samples of one channel of what the channel plays.
-    AURA_RESULT getSpectrum(float *spectrumarray, int numvalues, int channeloffset,
-                            AURA_DSP_FFT_WINDOW windowtype);
+    AURA_RESULT getSpectrum(float *spectrumarray, int numvalues, int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
     AURA_RESULT getWaveData(float *wavearray, int numvalues, int channeloffset);
 
     Channel() = delete;
@@ -192,8 +190,8 @@ public:
     AURA_RESULT getParameter(int index, float *value, char *valuestr, int valuestrlen);
     AURA_RESULT getNumParameters(int *numparams);
     // name and label take 16 bytes each.
-    AURA_RESULT getParameterInfo(int index, char *name, char *label, char *description, int descriptionlen,
-                                 float *min, float *max);
+    AURA_RESULT getParameterInfo(int index, char *name, char *label, char *description, int descriptionlen, float *min,
+                                 float *max);
     // name takes 32 bytes.
     AURA_RESULT getInfo(char *name, unsigned int *version, int *channels, int *configwidth, int *configheight);
     AURA_RESULT getType(AURA_DSP_TYPE *type);

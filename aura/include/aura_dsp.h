@@ -100,8 +100,8 @@ typedef struct AURA_DSP_DESCRIPTION {
 /* Effect units: made by type, set up, then added to a channel or a group
  * (later units process after earlier ones) or played on a channel. */
 AURA_API AURA_RESULT AURA_System_CreateDSPByType(AURA_SYSTEM *system, AURA_DSP_TYPE type, AURA_DSP **dsp);
-AURA_API AURA_RESULT AURA_System_PlayDSP(AURA_SYSTEM *system, AURA_CHANNELINDEX channelid, AURA_DSP *dsp,
-                                         int paused, AURA_CHANNEL **channel);
+AURA_API AURA_RESULT AURA_System_PlayDSP(AURA_SYSTEM *system, AURA_CHANNELINDEX channelid, AURA_DSP *dsp, int paused,
+                                         AURA_CHANNEL **channel);
 AURA_API AURA_RESULT AURA_System_GetSpectrum(AURA_SYSTEM *system, float *spectrumarray, int numvalues,
                                              int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
 AURA_API AURA_RESULT AURA_Channel_AddDSP(AURA_CHANNEL *channel, AURA_DSP *dsp);
@@ -114,10 +114,10 @@ AURA_API AURA_RESULT AURA_DSP_Release(AURA_DSP *dsp);
 AURA_API AURA_RESULT AURA_DSP_SetParameter(AURA_DSP *dsp, int index, float value);
 AURA_API AURA_RESULT AURA_DSP_GetParameter(AURA_DSP *dsp, int index, float *value, char *valuestr, int valuestrlen);
 AURA_API AURA_RESULT AURA_DSP_GetNumParameters(AURA_DSP *dsp, int *numparams);
-AURA_API AURA_RESULT AURA_DSP_GetParameterInfo(AURA_DSP *dsp, int index, char *name, char *label,
-                                               char *description, int descriptionlen, float *min, float *max);
-AURA_API AURA_RESULT AURA_DSP_GetInfo(AURA_DSP *dsp, char *name, unsigned int *version, int *channels,
-                                      int *configwidth, int *configheight);
+AURA_API AURA_RESULT AURA_DSP_GetParameterInfo(AURA_DSP *dsp, int index, char *name, char *label, char *description,
+                                               int descriptionlen, float *min, float *max);
+AURA_API AURA_RESULT AURA_DSP_GetInfo(AURA_DSP *dsp, char *name, unsigned int *version, int *channels, int *configwidth,
+                                      int *configheight);
 AURA_API AURA_RESULT AURA_DSP_GetType(AURA_DSP *dsp, AURA_DSP_TYPE *type);
 AURA_API AURA_RESULT AURA_DSP_SetBypass(AURA_DSP *dsp, int bypass);
 AURA_API AURA_RESULT AURA_DSP_GetBypass(AURA_DSP *dsp, int *bypass);

@@ -14,10 +14,10 @@ namespace {
 
 // Every unit type the engine might have built in.
 constexpr AURA_DSP_TYPE kTypes[] = {
-    AURA_DSP_TYPE_OSCILLATOR, AURA_DSP_TYPE_LOWPASS,  AURA_DSP_TYPE_ITLOWPASS,      AURA_DSP_TYPE_LOWPASS_SIMPLE,
-    AURA_DSP_TYPE_HIGHPASS,   AURA_DSP_TYPE_ECHO,     AURA_DSP_TYPE_DELAY,          AURA_DSP_TYPE_FLANGE,
-    AURA_DSP_TYPE_TREMOLO,    AURA_DSP_TYPE_DISTORTION, AURA_DSP_TYPE_NORMALIZE,    AURA_DSP_TYPE_PARAMEQ,
-    AURA_DSP_TYPE_PITCHSHIFT, AURA_DSP_TYPE_CHORUS,   AURA_DSP_TYPE_REVERB,         AURA_DSP_TYPE_ITECHO,
+    AURA_DSP_TYPE_OSCILLATOR, AURA_DSP_TYPE_LOWPASS,    AURA_DSP_TYPE_ITLOWPASS, AURA_DSP_TYPE_LOWPASS_SIMPLE,
+    AURA_DSP_TYPE_HIGHPASS,   AURA_DSP_TYPE_ECHO,       AURA_DSP_TYPE_DELAY,     AURA_DSP_TYPE_FLANGE,
+    AURA_DSP_TYPE_TREMOLO,    AURA_DSP_TYPE_DISTORTION, AURA_DSP_TYPE_NORMALIZE, AURA_DSP_TYPE_PARAMEQ,
+    AURA_DSP_TYPE_PITCHSHIFT, AURA_DSP_TYPE_CHORUS,     AURA_DSP_TYPE_REVERB,    AURA_DSP_TYPE_ITECHO,
     AURA_DSP_TYPE_COMPRESSOR, AURA_DSP_TYPE_SFXREVERB,
 };
 
@@ -95,8 +95,8 @@ std::vector<std::string> valueNames(AURA::DSP *dsp, int index, float min, float 
     (void)dsp->getParameter(index, &original, nullptr, 0);
     for (float v = min; v <= max; v += 1.0f) {
         char text[32] = {};
-        if (dsp->setParameter(index, v) != AURA_OK || dsp->getParameter(index, nullptr, text, sizeof(text)) != AURA_OK ||
-            toFloat(text)) {
+        if (dsp->setParameter(index, v) != AURA_OK ||
+            dsp->getParameter(index, nullptr, text, sizeof(text)) != AURA_OK || toFloat(text)) {
             names.clear();
             break;
         }
@@ -218,8 +218,8 @@ std::string listEffects(AURA::System *system)
             (void)unit->getParameterInfo(i, pname, label, nullptr, 0, &min, &max);
             (void)unit->getParameter(i, &value, text, sizeof(text));
             char line[192];
-            std::snprintf(line, sizeof(line), "  %d %-16s %g .. %g, default %s%s%s", i, pname,
-                          static_cast<double>(min), static_cast<double>(max), text, label[0] ? " " : "", label);
+            std::snprintf(line, sizeof(line), "  %d %-16s %g .. %g, default %s%s%s", i, pname, static_cast<double>(min),
+                          static_cast<double>(max), text, label[0] ? " " : "", label);
             out += line;
             const std::vector<std::string> names = valueNames(unit.get(), i, min, max);
             if (!names.empty()) {

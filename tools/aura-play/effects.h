@@ -13,8 +13,8 @@ namespace auraplay {
 
 struct EffectSpec {
     AURA_DSP_TYPE type = AURA_DSP_TYPE_UNKNOWN;
-    std::string name;                        // the command-line name
-    int channels = 0;                        // a generator's own channel count, else 0
+    std::string name; // the command-line name
+    int channels = 0; // a generator's own channel count, else 0
     std::vector<std::pair<int, float>> parameters;
 };
 
@@ -25,8 +25,7 @@ struct EffectSpec {
 // Reads "NAME[:param=value,...]": a parameter is named by its index or by a
 // unique case-insensitive prefix of its name without spaces; an enumerated
 // value may be given by its text. False with the reason in `error`.
-[[nodiscard]] bool resolveEffect(AURA::System *system, const std::string &text, EffectSpec &spec,
-                                 std::string &error);
+[[nodiscard]] bool resolveEffect(AURA::System *system, const std::string &text, EffectSpec &spec, std::string &error);
 
 // Every built-in unit with its parameters (range, default, label).
 [[nodiscard]] std::string listEffects(AURA::System *system);

@@ -522,8 +522,8 @@ int playGenerators(const Options &options, const std::vector<EffectSpec> &effect
         (void)session->close();
         return kExitFileFailed;
     }
-    const auto frames = static_cast<uint64_t>(
-        std::llround(static_cast<double>(options.durationMs) * session->rate() / 1000.0));
+    const auto frames =
+        static_cast<uint64_t>(std::llround(static_cast<double>(options.durationMs) * session->rate() / 1000.0));
     bool writeFailed = false;
     int status = kExitOk;
     while (session->framesMixed() < frames && !interrupted()) {

@@ -70,11 +70,11 @@ void releaseSystemDSPs(const SystemI *system)
     }
 }
 
-#define AURA_DSP_FORWARD(call)                  \
-    DSPI *unit = findDSP(this);                 \
-    if (!unit) {                                \
-        return AURA_ERR_INVALID_HANDLE;         \
-    }                                           \
+#define AURA_DSP_FORWARD(call)                                                                                         \
+    DSPI *unit = findDSP(this);                                                                                        \
+    if (!unit) {                                                                                                       \
+        return AURA_ERR_INVALID_HANDLE;                                                                                \
+    }                                                                                                                  \
     return unit->call
 
 AURA_RESULT DSP::release()
@@ -110,8 +110,8 @@ AURA_RESULT DSP::getNumParameters(int *numparams)
     AURA_DSP_FORWARD(getNumParameters(numparams));
 }
 
-AURA_RESULT DSP::getParameterInfo(int index, char *name, char *label, char *description, int descriptionlen,
-                                  float *min, float *max)
+AURA_RESULT DSP::getParameterInfo(int index, char *name, char *label, char *description, int descriptionlen, float *min,
+                                  float *max)
 {
     AURA_DSP_FORWARD(getParameterInfo(index, name, label, description, descriptionlen, min, max));
 }
@@ -212,8 +212,7 @@ AURA_RESULT System::playDSP(AURA_CHANNELINDEX channelid, DSP *dsp, bool paused, 
     return result;
 }
 
-AURA_RESULT System::getSpectrum(float *spectrumarray, int numvalues, int channeloffset,
-                                AURA_DSP_FFT_WINDOW windowtype)
+AURA_RESULT System::getSpectrum(float *spectrumarray, int numvalues, int channeloffset, AURA_DSP_FFT_WINDOW windowtype)
 {
     SystemI *system = nullptr;
     const AURA_RESULT check = SystemI::validate(this, &system);
@@ -236,8 +235,8 @@ AURA_RESULT System::getSpectrum(float *spectrumarray, int numvalues, int channel
         end = next;
         next = nullptr;
     }
-    return getUnitSpectrum(static_cast<DSPFilter *>(end), system->mMaxOutputChannels, spectrumarray,
-                           numvalues, channeloffset, windowtype);
+    return getUnitSpectrum(static_cast<DSPFilter *>(end), system->mMaxOutputChannels, spectrumarray, numvalues,
+                           channeloffset, windowtype);
 }
 
 AURA_RESULT Channel::addDSP(DSP *dsp)
@@ -254,8 +253,7 @@ AURA_RESULT Channel::addDSP(DSP *dsp)
     return channel->addDSP(unit, nullptr);
 }
 
-AURA_RESULT Channel::getSpectrum(float *spectrumarray, int numvalues, int channeloffset,
-                                 AURA_DSP_FFT_WINDOW windowtype)
+AURA_RESULT Channel::getSpectrum(float *spectrumarray, int numvalues, int channeloffset, AURA_DSP_FFT_WINDOW windowtype)
 {
     ChannelI *channel = nullptr;
     const AURA_RESULT check = ChannelI::validate(this, &channel);
@@ -350,8 +348,7 @@ AURA_RESULT AURA_Channel_GetSpectrum(AURA_CHANNEL *channel, float *spectrumarray
     if (!channel) {
         return AURA_ERR_INVALID_PARAM;
     }
-    return reinterpret_cast<AURA::Channel *>(channel)->getSpectrum(spectrumarray, numvalues, channeloffset,
-                                                                   windowtype);
+    return reinterpret_cast<AURA::Channel *>(channel)->getSpectrum(spectrumarray, numvalues, channeloffset, windowtype);
 }
 
 AURA_RESULT AURA_Channel_GetWaveData(AURA_CHANNEL *channel, float *wavearray, int numvalues, int channeloffset)

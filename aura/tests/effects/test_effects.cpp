@@ -464,7 +464,8 @@ TEST(Spectrum, MatchesADoublePrecisionTransform)
                     sum += x[static_cast<size_t>(i)] * std::polar(1.0, -2.0 * kPi * k * i / n);
                 }
                 const double expected = std::min(1.0, std::abs(sum) * 2.5);
-                ASSERT_NEAR(got[static_cast<size_t>(k)], expected, 1e-4) << "window " << window << " n " << n << " bin " << k;
+                ASSERT_NEAR(got[static_cast<size_t>(k)], expected, 1e-4)
+                    << "window " << window << " n " << n << " bin " << k;
             }
             // The last value asked for is written too.
             EXPECT_NE(got.back(), -1.0f);

@@ -26,8 +26,8 @@ std::vector<int16_t> sine16(double frequency, double amplitude, int frames, int 
 {
     std::vector<int16_t> out(static_cast<size_t>(frames));
     for (int i = 0; i < frames; ++i) {
-        out[static_cast<size_t>(i)] =
-            static_cast<int16_t>(std::lround(32767.0 * amplitude * std::sin(2.0 * 3.14159265358979 * frequency * i / rate)));
+        out[static_cast<size_t>(i)] = static_cast<int16_t>(
+            std::lround(32767.0 * amplitude * std::sin(2.0 * 3.14159265358979 * frequency * i / rate)));
     }
     return out;
 }

@@ -25,8 +25,8 @@ using auratest::run;
 namespace fs = std::filesystem;
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr int kImpulseAt = 8192;   // after any glide of the unit's parameters
-constexpr int kResponse = 32768;   // frames of the response analysed
+constexpr int kImpulseAt = 8192; // after any glide of the unit's parameters
+constexpr int kResponse = 32768; // frames of the response analysed
 
 // The magnitude response (dB) of n samples, bins 0 .. n/2.
 std::vector<double> responseDb(const std::vector<double> &impulse)
@@ -145,8 +145,9 @@ protected:
                 worstBin = static_cast<int>(k);
             }
         }
-        EXPECT_LT(worstBin, 0) << what << ": at " << worstBin * binHz << " Hz aura " << aura[static_cast<size_t>(worstBin)]
-                               << " dB, sox " << ref[static_cast<size_t>(worstBin)] << " dB";
+        EXPECT_LT(worstBin, 0) << what << ": at " << worstBin * binHz << " Hz aura "
+                               << aura[static_cast<size_t>(worstBin)] << " dB, sox "
+                               << ref[static_cast<size_t>(worstBin)] << " dB";
     }
 
     auratest::TempDir mDir;
@@ -175,10 +176,10 @@ TEST_F(PlayEffects, FiltersMatchSoxImpulseResponses)
                         "highpass " + f + " r " + num(r) + " at " + std::to_string(rate));
             }
             for (auto [range, gain] : {std::pair{1.0, 2.0}, std::pair{0.2, 0.5}, std::pair{3.0, 3.0}}) {
-                compare(auraResponse(rate, "parameq:center=" + f + ",octave=" + num(range) + ",gain=" + num(gain)),
-                        soxResponse(rate, "equalizer " + f + " " + num(1.0 / range) + "q " +
-                                              num(40.0 * std::log10(gain))),
-                        rate, "parameq " + f + " range " + num(range) + " gain " + num(gain));
+                compare(
+                    auraResponse(rate, "parameq:center=" + f + ",octave=" + num(range) + ",gain=" + num(gain)),
+                    soxResponse(rate, "equalizer " + f + " " + num(1.0 / range) + "q " + num(40.0 * std::log10(gain))),
+                    rate, "parameq " + f + " range " + num(range) + " gain " + num(gain));
             }
             // The simple lowpass's coefficient, as the unit computes it.
             const float fs = static_cast<float>(rate);
@@ -201,8 +202,8 @@ TEST_F(PlayEffects, OscillatorSineMatchesSoxSynth)
             const fs::path ours = mDir / "osc.wav";
             const fs::path theirs = mDir / "synth.wav";
             ASSERT_TRUE(run(std::string(AURA_PLAY_PATH) + " -q --format float --rate " + std::to_string(rate) +
-                            " --duration 100 -o " + quote(ours) + " --dsp oscillator:type=sine,frequency=" +
-                            num(frequency)));
+                            " --duration 100 -o " + quote(ours) +
+                            " --dsp oscillator:type=sine,frequency=" + num(frequency)));
             ASSERT_TRUE(run("sox -D -r " + std::to_string(rate) + " -n -e floating-point -b 32 -c 1 " + quote(theirs) +
                             " synth 0.1 sine " + num(frequency)));
             const auratest::Wav a = auratest::readWav(ours);
@@ -227,11 +228,12 @@ TEST_F(PlayEffects, OscillatorSineMatchesSoxSynth)
 
 TEST_F(PlayEffects, UnknownUnitsAndValuesAreUsageErrors)
 {
-    for (const char *dsp : {"bogus", "lowpass:nothing=1", "lowpass:cutoff=abc", "lowpass:cutoff=5",
-                            "oscillator:type=wobble", "oscillator:type=saw-sideways", "lowpass:9=1", "lowpass:cutoff"}) {
-        const int status = std::system((std::string(AURA_PLAY_PATH) + " -q --dsp " + quote(dsp) +
-                                        " --duration 10 -o /dev/null >/dev/null 2>&1")
-                                           .c_str());
+    for (const char *dsp :
+         {"bogus", "lowpass:nothing=1", "lowpass:cutoff=abc", "lowpass:cutoff=5", "oscillator:type=wobble",
+          "oscillator:type=saw-sideways", "lowpass:9=1", "lowpass:cutoff"}) {
+        const int status = std::system(
+            (std::string(AURA_PLAY_PATH) + " -q --dsp " + quote(dsp) + " --duration 10 -o /dev/null >/dev/null 2>&1")
+                .c_str());
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << dsp;
     }
     EXPECT_TRUE(run(std::string(AURA_PLAY_PATH) + " -q --dsp oscillator:type=saw-up --duration 10 -o " +

@@ -71,8 +71,7 @@ AURA_RESULT DSPCompressor::setParameterInternal(int index, float value)
         mMakeUp = value;
         mMakeUpLinear = decibelsToLinear(value);
         break;
-    default:
-        break;
+    default: break;
     }
     return AURA_OK;
 }
@@ -87,8 +86,7 @@ AURA_RESULT DSPCompressor::getParameterInternal(int index, float *value, char *t
     return AURA_OK;
 }
 
-AURA_RESULT DSPCompressor::readInternal(float *in, float *out, unsigned int length, int inchannels,
-                                        int /*outchannels*/)
+AURA_RESULT DSPCompressor::readInternal(float *in, float *out, unsigned int length, int inchannels, int /*outchannels*/)
 {
     if (!in) {
         return AURA_OK;
@@ -167,8 +165,7 @@ AURA_RESULT DSPDistortion::getParameterInternal(int /*index*/, float *value, cha
     return AURA_OK;
 }
 
-AURA_RESULT DSPDistortion::readInternal(float *in, float *out, unsigned int length, int inchannels,
-                                        int /*outchannels*/)
+AURA_RESULT DSPDistortion::readInternal(float *in, float *out, unsigned int length, int inchannels, int /*outchannels*/)
 {
     if (!in) {
         return AURA_OK;
@@ -248,8 +245,7 @@ AURA_RESULT DSPNormalize::getParameterInternal(int index, float *value, char *te
     return AURA_OK;
 }
 
-AURA_RESULT DSPNormalize::readInternal(float *in, float *out, unsigned int length, int inchannels,
-                                       int /*outchannels*/)
+AURA_RESULT DSPNormalize::readInternal(float *in, float *out, unsigned int length, int inchannels, int /*outchannels*/)
 {
     if (!in) {
         return AURA_OK;

@@ -18,12 +18,12 @@ public:
     AURA_RESULT setParameterInternal(int index, float value);
     AURA_RESULT getParameterInternal(int index, float *value, char *text);
 
-    ParameterFloat mFall;              // linear amplitude the followers lose per sample
+    ParameterFloat mFall; // linear amplitude the followers lose per sample
     ParameterFloat mAttack, mAttackCoefficient;
     ParameterFloat mRelease, mReleaseCoefficient;
     ParameterFloat mThreshold, mThresholdLinear;
     ParameterFloat mMakeUp, mMakeUpLinear;
-    float mGain = 1.0f;                // the smoothed divisor
+    float mGain = 1.0f; // the smoothed divisor
     float mFollower[EFFECT_MAXCHANNELS] = {};
 };
 
@@ -56,7 +56,7 @@ public:
     ParameterFloat mThreshold;
     ParameterFloat mMaxAmp;
     ParameterFloat mFadeTime; // ms
-    ParameterFloat mStep;     // peak fall per frame
+    ParameterFloat mStep; // peak fall per frame
     float mPeak = 1.0f;
     int mSampleRate = 0;
 };

@@ -37,7 +37,10 @@ void formatParameterPercent(char *text, float value);
 class ParameterFloat {
 public:
     ParameterFloat() = default;
-    explicit ParameterFloat(float v) : mValue(v) {}
+    explicit ParameterFloat(float v)
+        : mValue(v)
+    {
+    }
     ParameterFloat(const ParameterFloat &) = delete;
     ParameterFloat &operator=(const ParameterFloat &) = delete;
     ParameterFloat &operator=(float v)
@@ -87,8 +90,8 @@ public:
         Unit *unit = fromState(state);
         return unit ? unit->resetInternal() : AURA_ERR_INVALID_PARAM;
     }
-    static AURA_RESULT readCallback(AURA_DSP_STATE *state, float *in, float *out, unsigned int length,
-                                    int inchannels, int outchannels)
+    static AURA_RESULT readCallback(AURA_DSP_STATE *state, float *in, float *out, unsigned int length, int inchannels,
+                                    int outchannels)
     {
         Unit *unit = fromState(state);
         return unit ? unit->readInternal(in, out, length, inchannels, outchannels) : AURA_ERR_INVALID_PARAM;
@@ -146,10 +149,10 @@ protected:
         d.read = &readCallback;
         d.setparameter = &setParameterCallback;
         d.getparameter = &getParameterCallback;
-        if constexpr (requires(Unit &u) { u.releaseInternal(); }) {
+        if constexpr (requires(Unit & u) { u.releaseInternal(); }) {
             d.release = &releaseCallback;
         }
-        if constexpr (requires(Unit &u) { u.resetInternal(); }) {
+        if constexpr (requires(Unit & u) { u.resetInternal(); }) {
             d.reset = &resetCallback;
         }
         if constexpr (requires { Unit::kCountsMemory; }) {

@@ -524,17 +524,10 @@ AURA_RESULT DSPParamEq::readInternal(float *in, float *out, unsigned int length,
 AURA_RESULT DSPParamEq::setParameterInternal(int index, float value)
 {
     switch (index) {
-    case 0:
-        mCenter = std::min(value, outputRate() * 0.5f - 100.0f);
-        break;
-    case 1:
-        mRange = value;
-        break;
-    case 2:
-        mGain = value;
-        break;
-    default:
-        break;
+    case 0: mCenter = std::min(value, outputRate() * 0.5f - 100.0f); break;
+    case 1: mRange = value; break;
+    case 2: mGain = value; break;
+    default: break;
     }
     return AURA_OK;
 }

@@ -72,8 +72,7 @@ unsigned int DSPOscillator::claimRandom(std::atomic<unsigned int> &seed, unsigne
         stepA *= stepA;
     }
     unsigned int start = seed.load(std::memory_order_relaxed);
-    while (!seed.compare_exchange_weak(start, a * start + c, std::memory_order_relaxed)) {
-    }
+    while (!seed.compare_exchange_weak(start, a * start + c, std::memory_order_relaxed)) {}
     return start;
 }
 
@@ -149,8 +148,7 @@ AURA_RESULT DSPOscillator::readInternal(float *in, float *out, unsigned int leng
         }
         break;
     }
-    default:
-        break;
+    default: break;
     }
     mPhase = phase;
     mDirection = direction;

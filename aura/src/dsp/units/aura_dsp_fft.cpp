@@ -141,23 +141,14 @@ AURA_RESULT DSPFFT::getSpectrum(const float *pcm, unsigned int position, unsigne
         const float x = static_cast<float>(i) / static_cast<float>(n);
         float w = 1.0f;
         switch (window) {
-        case AURA_DSP_FFT_WINDOW_TRIANGLE:
-            w = 1.0f - std::fabs(2.0f * x - 1.0f);
-            break;
-        case AURA_DSP_FFT_WINDOW_HAMMING:
-            w = 0.54f - 0.46f * cosine(x);
-            break;
-        case AURA_DSP_FFT_WINDOW_HANNING:
-            w = 0.5f * (1.0f - cosine(x));
-            break;
-        case AURA_DSP_FFT_WINDOW_BLACKMAN:
-            w = 0.42f - 0.5f * cosine(x) + 0.08f * cosine(2.0f * x);
-            break;
+        case AURA_DSP_FFT_WINDOW_TRIANGLE: w = 1.0f - std::fabs(2.0f * x - 1.0f); break;
+        case AURA_DSP_FFT_WINDOW_HAMMING: w = 0.54f - 0.46f * cosine(x); break;
+        case AURA_DSP_FFT_WINDOW_HANNING: w = 0.5f * (1.0f - cosine(x)); break;
+        case AURA_DSP_FFT_WINDOW_BLACKMAN: w = 0.42f - 0.5f * cosine(x) + 0.08f * cosine(2.0f * x); break;
         case AURA_DSP_FFT_WINDOW_BLACKMANHARRIS:
             w = 0.35875f - 0.48829f * cosine(x) + 0.14128f * cosine(2.0f * x) - 0.01168f * cosine(3.0f * x);
             break;
-        default:
-            break;
+        default: break;
         }
         mBuffer[static_cast<std::size_t>(i)] = {w * s * scale, 1.0e-08f};
     }
@@ -193,8 +184,8 @@ AURA_RESULT getUnitSpectrum(DSPFilter *unit, int channels, float *spectrum, int 
         return AURA_ERR_INITIALIZATION;
     }
     const int n = numvalues * 2;
-    if (!spectrum || numvalues <= 0 || n < 128 || n > DSPFFT::MAX_POINTS || (n & (n - 1)) != 0 ||
-        channeloffset < 0 || channeloffset >= channels) {
+    if (!spectrum || numvalues <= 0 || n < 128 || n > DSPFFT::MAX_POINTS || (n & (n - 1)) != 0 || channeloffset < 0 ||
+        channeloffset >= channels) {
         return AURA_ERR_INVALID_PARAM;
     }
     DSPFFT *fft = nullptr;
@@ -234,8 +225,8 @@ AURA_RESULT getUnitWaveData(DSPFilter *unit, int channels, float *wavearray, int
     if (static_cast<unsigned int>(numvalues) > length) {
         return AURA_ERR_INVALID_PARAM;
     }
-    unsigned int at = position >= static_cast<unsigned int>(numvalues) ? position - numvalues
-                                                                       : position + length - numvalues;
+    unsigned int at =
+        position >= static_cast<unsigned int>(numvalues) ? position - numvalues : position + length - numvalues;
     for (int i = 0; i < numvalues; ++i) {
         wavearray[i] = history[static_cast<std::size_t>(at) * channels + channeloffset];
         if (++at >= length) {
