@@ -111,6 +111,35 @@ TEST_F(Effects, EveryUnitClampsItsParametersAndPassesMaskedChannels)
     }
 }
 
+// A reset unit answers as a new one; units without memory to clear say so.
+TEST_F(Effects, ResetClearsWhatAUnitRemembers)
+{
+    std::vector<float> noise(2 * 512);
+    for (size_t i = 0; i < noise.size(); ++i) {
+        noise[i] = static_cast<float>(std::sin(0.3 * static_cast<double>(i * i % 977)));
+    }
+    for (const AURA::EffectUnitEntry &entry : AURA::builtInEffectUnits()) {
+        DSPI *used = nullptr;
+        DSPI *fresh = nullptr;
+        ASSERT_EQ(harness.system.createDSPInternal(entry.describe(), &used, true), AURA_OK);
+        harness.units.push_back(used);
+        ASSERT_EQ(harness.system.createDSPInternal(entry.describe(), &fresh, true), AURA_OK);
+        harness.units.push_back(fresh);
+        SCOPED_TRACE(used->mDescription.name);
+        (void)run(used, noise, 2);
+        if (!used->mDescription.reset) {
+            EXPECT_EQ(used->reset(), AURA_ERR_UNSUPPORTED);
+            continue;
+        }
+        ASSERT_EQ(used->reset(), AURA_OK);
+        const std::vector<float> a = run(used, noise, 2);
+        const std::vector<float> b = run(fresh, noise, 2);
+        for (size_t i = 0; i < a.size(); ++i) {
+            ASSERT_NEAR(a[i], b[i], 1e-6f) << i;
+        }
+    }
+}
+
 TEST_F(Effects, LowpassGlidesFrameByFrame)
 {
     struct Case {

@@ -130,6 +130,35 @@ TEST(EffectsApi, MasterUnitsBypassAndSpectrum)
     EXPECT_NEAR(spectrum[64], bypassed, bypassed * 0.05f);
 }
 
+// Every unit bypassed on the master group: the render is the render
+// without them, bit for bit.
+TEST(EffectsApi, BypassedUnitsPassTheMixBitExact)
+{
+    std::vector<float> renders[2];
+    for (int withUnits = 0; withUnits < 2; ++withUnits) {
+        auratest::RenderFormat format;
+        format.rate = 48000;
+        auratest::WavRender render(format);
+        AURA::System *system = render.system();
+        AURA::ChannelGroup *master = nullptr;
+        ASSERT_EQ(system->getMasterChannelGroup(&master), AURA_OK);
+        if (withUnits) {
+            for (AURA_DSP_TYPE type : kBuiltIn) {
+                AURA::DSP *dsp = nullptr;
+                ASSERT_EQ(system->createDSPByType(type, &dsp), AURA_OK);
+                ASSERT_EQ(dsp->setBypass(true), AURA_OK);
+                ASSERT_EQ(master->addDSP(dsp), AURA_OK);
+            }
+        }
+        AURA::Sound *tone = render.sound(sine16(1234.0, 0.7, 9000, 48000), 1, 48000);
+        ASSERT_NE(render.play(tone), nullptr);
+        render.update(10);
+        renders[withUnits] = render.finish().samples;
+    }
+    ASSERT_FALSE(renders[0].empty());
+    EXPECT_EQ(renders[0], renders[1]);
+}
+
 TEST(EffectsApi, OcclusionPlaysThroughTheSimpleLowpass)
 {
     AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 8, AURA_INIT_SOFTWARE_OCCLUSION);

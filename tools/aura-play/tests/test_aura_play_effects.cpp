@@ -226,6 +226,28 @@ TEST_F(PlayEffects, OscillatorSineMatchesSoxSynth)
     }
 }
 
+// Units go on the mix in command-line order: a lowpass before a hard
+// clipper leaves a full-scale wave, after it a quiet one.
+TEST_F(PlayEffects, UnitsProcessInTheOrderGiven)
+{
+    const fs::path tone = mDir / "tone.wav";
+    ASSERT_TRUE(run("sox -D -n -r 48000 -c 1 -e floating-point -b 32 " + quote(tone) + " synth 0.5 sine 5000 vol 0.5"));
+    double peaks[2] = {};
+    const std::string orders[2] = {"--dsp lowpass-simple:cutoff=500 --dsp distortion:level=1",
+                                   "--dsp distortion:level=1 --dsp lowpass-simple:cutoff=500"};
+    for (int i = 0; i < 2; ++i) {
+        const fs::path out = mDir / "order.wav";
+        ASSERT_TRUE(run(std::string(AURA_PLAY_PATH) + " -q --format float -o " + quote(out) + " " + orders[i] + " " +
+                        quote(tone)));
+        const auratest::Wav wav = auratest::readWav(out);
+        for (size_t f = wav.frames() / 2; f < wav.frames(); ++f) {
+            peaks[i] = std::max(peaks[i], std::fabs(static_cast<double>(wav.at(f, 0))));
+        }
+    }
+    EXPECT_GT(peaks[0], 0.6);
+    EXPECT_LT(peaks[1], 0.3);
+}
+
 TEST_F(PlayEffects, UnknownUnitsAndValuesAreUsageErrors)
 {
     for (const char *dsp :
