@@ -54,6 +54,75 @@ void BM_EffectBlock(benchmark::State &state)
 }
 BENCHMARK(BM_EffectBlock)->DenseRange(0, 7);
 
+// A silent block after a second of full-scale noise and a minute of silence,
+// at the unit's slowest setting, against a loud block: state left in the
+// denormal range would make the silent one several times dearer on a thread
+// without flush-to-zero. The ratio is the counter silent_over_loud.
+void BM_EffectSilence(benchmark::State &state)
+{
+    const auto index = static_cast<size_t>(state.range(0));
+    AURA::SystemI system;
+    system.mDSPBlockSize = 1024;
+    system.mOutputRate = 48000;
+    if (system.initDSPEngine() != AURA_OK || index >= AURA::builtInEffectUnits().size()) {
+        state.SkipWithError("no unit");
+        return;
+    }
+    AURA::DSPI *units[2] = {};
+    for (AURA::DSPI *&unit : units) {
+        if (system.createDSPInternal(AURA::builtInEffectUnits()[index].describe(), &unit, true) != AURA_OK) {
+            state.SkipWithError("unit not made");
+            return;
+        }
+        unit->mDSPState.speakermask = 0xFFFF;
+        unit->mDSPState.instance = unit;
+        // The slowest settings: the lowest cutoff or centre, the longest
+        // release or fade.
+        const AURA_DSP_TYPE type = unit->mDescription.mType;
+        if (type == AURA_DSP_TYPE_COMPRESSOR || type == AURA_DSP_TYPE_NORMALIZE) {
+            (void)unit->setParameter(type == AURA_DSP_TYPE_COMPRESSOR ? 2 : 0, 1.0e9f);
+        } else if (type != AURA_DSP_TYPE_OSCILLATOR && type != AURA_DSP_TYPE_DISTORTION) {
+            (void)unit->setParameter(0, 0.0f);
+        }
+    }
+    state.SetLabel(units[0]->mDescription.name);
+    std::vector<float> noise(2048);
+    std::vector<float> silence(2048, 0.0f);
+    std::vector<float> out(2048);
+    unsigned int seed = 7;
+    const auto block = [&](AURA::DSPI *unit, std::vector<float> &in) {
+        (void)unit->mDescription.read(&unit->mDSPState, in.data(), out.data(), 1024, 2, 2);
+    };
+    for (int i = 0; i < 47; ++i) {
+        for (float &v : noise) {
+            seed = seed * 1664525u + 1013904223u;
+            v = static_cast<float>(static_cast<int>(seed >> 8) - (1 << 23)) / static_cast<float>(1 << 23);
+        }
+        block(units[0], noise);
+        block(units[1], noise);
+    }
+    for (int i = 0; i < 60 * 47; ++i) {
+        block(units[0], silence);
+    }
+    double silent = 0.0, loud = 0.0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        block(units[0], silence);
+        auto t1 = std::chrono::steady_clock::now();
+        block(units[1], noise);
+        auto t2 = std::chrono::steady_clock::now();
+        silent += std::chrono::duration<double>(t1 - t0).count();
+        loud += std::chrono::duration<double>(t2 - t1).count();
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["silent_over_loud"] = loud > 0.0 ? silent / loud : 0.0;
+    for (AURA::DSPI *unit : units) {
+        (void)unit->release(true);
+    }
+    (void)system.closeDSPEngine();
+}
+BENCHMARK(BM_EffectSilence)->DenseRange(0, 7);
+
 #ifdef AURA_PLAY_PATH
 
 namespace fs = std::filesystem;
