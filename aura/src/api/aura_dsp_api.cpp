@@ -229,12 +229,7 @@ AURA_RESULT System::getSpectrum(float *spectrumarray, int numvalues, int channel
     }
     // The end of the master's chain: its head, or the last unit added to it
     // (all plain filter units).
-    DSPI *end = master->mDSPHead;
-    DSPI *next = nullptr;
-    while (end->getOutput(0, &next, nullptr, true) == AURA_OK && next && next->hasFlags(DSPI_FLAG_INSERTED)) {
-        end = next;
-        next = nullptr;
-    }
+    DSPI *end = master->chainEnd();
     return getUnitSpectrum(static_cast<DSPFilter *>(end), system->mMaxOutputChannels, spectrumarray, numvalues,
                            channeloffset, windowtype);
 }

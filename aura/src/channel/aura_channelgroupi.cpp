@@ -78,6 +78,17 @@ AURA_RESULT ChannelGroupI::validate(const void *handle, ChannelGroupI **group)
     return AURA_ERR_INVALID_PARAM;
 }
 
+DSPI *ChannelGroupI::chainEnd() const
+{
+    DSPI *end = mDSPHead;
+    DSPI *next = nullptr;
+    while (end && end->getOutput(0, &next, nullptr, true) == AURA_OK && next && next->hasFlags(DSPI_FLAG_INSERTED)) {
+        end = next;
+        next = nullptr;
+    }
+    return end;
+}
+
 AURA_RESULT ChannelGroupI::addDSP(DSPI *dsp, DSPConnectionI **connection)
 {
     if (!dsp) {
@@ -89,19 +100,13 @@ AURA_RESULT ChannelGroupI::addDSP(DSPI *dsp, DSPConnectionI **connection)
     if (dsp == mDSPHead) {
         return AURA_ERR_INVALID_PARAM;
     }
-    DSPI *end = mDSPHead;
-    DSPI *next = nullptr;
-    while (end->getOutput(0, &next, nullptr, true) == AURA_OK && next && next->hasFlags(DSPI_FLAG_INSERTED) &&
-           next != dsp) {
-        end = next;
-        next = nullptr;
+    DSPI *end = chainEnd();
+    if (end == dsp) {
+        return AURA_OK; // already the last unit of the chain
     }
     DSPI *parent = nullptr;
     if (end->getOutput(0, &parent, nullptr, true) != AURA_OK || !parent) {
         return AURA_ERR_DSP_NOTFOUND;
-    }
-    if (parent == dsp) {
-        return AURA_OK; // already the last unit of the chain
     }
     int inputs = 0;
     AURA_RESULT result = parent->getNumInputs(&inputs, true);
@@ -200,8 +205,11 @@ AURA_RESULT ChannelGroupI::addGroupInternal(ChannelGroupI *child)
         }
     }
     child->mNode.removeNode();
-    if (child->mDSPHead) {
-        const AURA_RESULT result = child->mDSPHead->disconnectAll(false, true);
+    // The group's units move with it: what leaves the old parent is the end
+    // of its chain.
+    DSPI *childEnd = child->chainEnd();
+    if (childEnd) {
+        const AURA_RESULT result = childEnd->disconnectAll(false, true);
         if (result != AURA_OK) {
             return result;
         }
@@ -209,8 +217,7 @@ AURA_RESULT ChannelGroupI::addGroupInternal(ChannelGroupI *child)
     child->mNode.addBefore(mChildHead);
     child->mNode.mData = child;
     if (mDSPMixTarget) {
-        const AURA_RESULT result = child->mDSPHead
-                                       ? mDSPMixTarget->addInputQueued(child->mDSPHead, false, nullptr, nullptr)
+        const AURA_RESULT result = childEnd ? mDSPMixTarget->addInputQueued(childEnd, false, nullptr, nullptr)
                                        : child->updateChildMixTarget(mDSPMixTarget);
         if (result != AURA_OK) {
             return result;

@@ -38,6 +38,9 @@ public:
     // Puts a unit between the end of the group's chain (its head, or the
     // unit added last) and what that feeds.
     AURA_RESULT addDSP(DSPI *dsp, DSPConnectionI **connection);
+    // The last unit of the group's chain: the unit added last, or the head
+    // (null without one). What the group sends on comes out of it.
+    [[nodiscard]] DSPI *chainEnd() const;
 
     LinkedListNode mNode;            // in the parent's child list
     SystemI *mSystem = nullptr;

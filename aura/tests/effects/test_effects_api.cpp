@@ -159,6 +159,41 @@ TEST(EffectsApi, BypassedUnitsPassTheMixBitExact)
     EXPECT_EQ(renders[0], renders[1]);
 }
 
+// A group's units stay in its path when the group moves under another.
+TEST(EffectsApi, AGroupKeepsItsUnitsWhenItMoves)
+{
+    auratest::RenderFormat format;
+    format.rate = 48000;
+    auratest::WavRender render(format);
+    AURA::System *system = render.system();
+    AURA::ChannelGroup *group = nullptr;
+    AURA::ChannelGroup *parent = nullptr;
+    ASSERT_EQ(system->createChannelGroup("effects", &group), AURA_OK);
+    ASSERT_EQ(system->createChannelGroup("parent", &parent), AURA_OK);
+    AURA::DSP *lowpass = nullptr;
+    ASSERT_EQ(system->createDSPByType(AURA_DSP_TYPE_LOWPASS, &lowpass), AURA_OK);
+    ASSERT_EQ(lowpass->setParameter(0, 200.0f), AURA_OK);
+    ASSERT_EQ(group->addDSP(lowpass), AURA_OK);
+    AURA::Sound *tone = render.sound(sine16(3000.0, 0.5, 48000, 48000), 1, 48000, AURA_LOOP_NORMAL);
+    AURA::Channel *channel = render.play(tone, true);
+    ASSERT_EQ(channel->setChannelGroup(group), AURA_OK);
+    ASSERT_EQ(channel->setPaused(false), AURA_OK);
+    std::vector<float> spectrum(512);
+    const auto toneLevel = [&] {
+        EXPECT_EQ(system->getSpectrum(spectrum.data(), 512, 0, AURA_DSP_FFT_WINDOW_HANNING), AURA_OK);
+        render.update(8);
+        EXPECT_EQ(system->getSpectrum(spectrum.data(), 512, 0, AURA_DSP_FFT_WINDOW_HANNING), AURA_OK);
+        return spectrum[64];
+    };
+    const float filtered = toneLevel();
+    ASSERT_EQ(parent->addGroup(group), AURA_OK);
+    EXPECT_LT(toneLevel(), 1e-4f);
+    ASSERT_EQ(lowpass->setBypass(true), AURA_OK);
+    const float passed = toneLevel();
+    EXPECT_GT(passed, 0.05f);
+    EXPECT_LT(filtered, passed * 1e-3f);
+}
+
 TEST(EffectsApi, OcclusionPlaysThroughTheSimpleLowpass)
 {
     AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 8, AURA_INIT_SOFTWARE_OCCLUSION);
