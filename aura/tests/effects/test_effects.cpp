@@ -140,6 +140,32 @@ TEST_F(Effects, ResetClearsWhatAUnitRemembers)
     }
 }
 
+TEST(EffectTexts, ParameterTextsFollowTheirFormats)
+{
+    struct Case {
+        void (*format)(char *, float);
+        float value;
+        const char *text;
+    };
+    const Case cases[] = {
+        {&AURA::formatParameter, 5000.0f, "5000.00"},
+        {&AURA::formatParameter, -19.994f, "-19.99"},
+        {&AURA::formatParameter, 100000.0f, "100000.00"},
+        {&AURA::formatParameterPercent, 0.5f, "50.0"},
+        {&AURA::formatParameterPercent, 0.0124f, "1.2"},
+    };
+    for (const Case &c : cases) {
+        char text[AURA::DSP_PARAMETER_TEXT + 4] = {};
+        c.format(text, c.value);
+        EXPECT_STREQ(text, c.text);
+    }
+    char text[AURA::DSP_PARAMETER_TEXT] = {};
+    AURA::formatParameterInt(text, -42);
+    EXPECT_STREQ(text, "-42");
+    AURA::formatParameter(text, 1.0e30f); // never writes past the text's bytes
+    EXPECT_EQ(std::strlen(text), static_cast<size_t>(AURA::DSP_PARAMETER_TEXT - 1));
+}
+
 TEST_F(Effects, LowpassGlidesFrameByFrame)
 {
     struct Case {

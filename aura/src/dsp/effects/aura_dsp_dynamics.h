@@ -4,7 +4,7 @@
 #ifndef AURA_DSP_DYNAMICS_H
 #define AURA_DSP_DYNAMICS_H
 
-#include "dsp/effects/aura_dsp_filters.h"
+#include "dsp/effects/aura_dsp_effect.h"
 
 namespace AURA {
 

@@ -23,6 +23,8 @@
 
 namespace AURA {
 
+inline constexpr int EFFECT_MAXCHANNELS = 16; // channels a unit keeps state for
+
 // Bytes a unit writes into a parameter text (the buffer DSPI hands over is
 // larger).
 inline constexpr int DSP_PARAMETER_TEXT = 16;
@@ -199,19 +201,6 @@ protected:
     {
         if (in != out && channels > 0) {
             std::memmove(out, in, sizeof(float) * length * static_cast<std::size_t>(channels));
-        }
-    }
-
-    // Copies the channels the mask leaves out (and any above 16) unchanged.
-    static void copyInactive(const float *in, float *out, unsigned int length, int channels, unsigned int mask)
-    {
-        for (int c = 0; c < channels; ++c) {
-            if (c < 16 && (mask & (1u << c))) {
-                continue;
-            }
-            for (unsigned int i = 0; i < length; ++i) {
-                out[static_cast<std::size_t>(i) * channels + c] = in[static_cast<std::size_t>(i) * channels + c];
-            }
         }
     }
 

@@ -8,8 +8,6 @@
 
 namespace AURA {
 
-inline constexpr int EFFECT_MAXCHANNELS = 16; // channels with filter state
-
 // Moves a cutoff and a resonance one frame of a glide towards their targets;
 // true while they still differ.
 bool glideStep(float &cutoff, float targetCutoff, float &resonance, float targetResonance);
