@@ -154,7 +154,19 @@ AURA_RESULT DSP::getBypass(bool *bypass)
 
 AURA_RESULT DSP::reset()
 {
-    AURA_DSP_FORWARD(reset());
+    DSPI *unit = findDSP(this);
+    if (!unit) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    // The unit's memory is the mixer's: clear it between two blocks.
+    if (unit->mSystem) {
+        (void)unit->mSystem->lockDSP();
+    }
+    const AURA_RESULT result = unit->reset();
+    if (unit->mSystem) {
+        (void)unit->mSystem->unlockDSP();
+    }
+    return result;
 }
 
 #undef AURA_DSP_FORWARD
