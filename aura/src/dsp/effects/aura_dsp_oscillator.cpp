@@ -94,7 +94,8 @@ AURA_RESULT DSPOscillator::readInternal(float *in, float *out, unsigned int leng
     const double inc = mIncrement;
     double phase = mPhase;
     int direction = mDirection;
-    switch (mType.load(std::memory_order_relaxed)) {
+    const int type = mType.load(std::memory_order_relaxed);
+    switch (type) {
     case SINE:
         for (unsigned int i = 0; i < length; ++i) {
             out[i] = std::sin(static_cast<float>(phase));
@@ -118,7 +119,7 @@ AURA_RESULT DSPOscillator::readInternal(float *in, float *out, unsigned int leng
         break;
     case SAW_UP:
     case SAW_DOWN: {
-        const float sign = mType.load(std::memory_order_relaxed) == SAW_UP ? 1.0f : -1.0f;
+        const float sign = type == SAW_UP ? 1.0f : -1.0f;
         for (unsigned int i = 0; i < length; ++i) {
             out[i] = sign * static_cast<float>(2.0 * phase - 1.0);
             phase += inc;
