@@ -4,11 +4,13 @@
 // applies each parameter's default at creation, the parameter texts and the
 // memory-usage callback with its memory-counted flag.
 //
-// A unit is written as `class DSPX : public DSPEffect<DSPX>` with the members
-// it has (createInternal, readInternal, setParameterInternal,
-// getParameterInternal, and where it needs them releaseInternal,
-// resetInternal, getMemoryUsedImpl); describe() sets exactly the callbacks
-// of the members that exist.
+// A unit is written as `class DSPX : public DSPEffect<DSPX>` with
+// createInternal, readInternal, setParameterInternal and
+// getParameterInternal, and where it has them releaseInternal and
+// resetInternal: describe() sets the release and reset callbacks only for
+// members that exist. A unit that declares kCountsMemory reports its blocks
+// (getMemoryUsedImpl, none by default) once through the memory-counted flag;
+// the others report their object size.
 #ifndef AURA_DSP_EFFECT_H
 #define AURA_DSP_EFFECT_H
 
