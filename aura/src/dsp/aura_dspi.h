@@ -226,6 +226,15 @@ public:
     void setActive(bool active) { active ? setFlags(DSPI_FLAG_ACTIVE) : clearFlags(DSPI_FLAG_ACTIVE); }
     void setBypass(bool bypass) { bypass ? setFlags(DSPI_FLAG_BYPASS) : clearFlags(DSPI_FLAG_BYPASS); }
 
+    // Points the callback state at this unit. Once made, a unit's state
+    // always names it, so neither the mixer nor an API thread writes it again.
+    void bindState()
+    {
+        if (mDSPState.instance != this) {
+            mDSPState.instance = this;
+        }
+    }
+
     [[nodiscard]] unsigned int getDSPTick() const { return mDSPTick.load(std::memory_order_acquire); }
     void setDSPTick(unsigned int tick) { mDSPTick.store(tick, std::memory_order_release); }
 
