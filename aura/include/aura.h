@@ -317,6 +317,7 @@ typedef struct AURA_SYSTEM AURA_SYSTEM;
 typedef struct AURA_SOUND AURA_SOUND;
 typedef struct AURA_CHANNEL AURA_CHANNEL;
 typedef struct AURA_CHANNELGROUP AURA_CHANNELGROUP;
+typedef struct AURA_DSP AURA_DSP;
 
 typedef AURA_RESULT (*AURA_CHANNEL_CALLBACK)(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACKTYPE type,
                                              void *commanddata1, void *commanddata2);

@@ -522,7 +522,7 @@ int printInfo(const Options &options)
     return status;
 }
 
-int playFiles(const Options &given)
+int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
 {
     Options options = given;
     options.files = expandPlaylists(given);
@@ -544,6 +544,13 @@ int playFiles(const Options &given)
         return openStatus;
     }
     int status = kExitOk;
+    std::vector<AURA::DSP *> units;
+    std::vector<AURA::DSP *> generators;
+    if (const AURA_RESULT result = applyEffects(session->system(), effects, units, generators); result != AURA_OK) {
+        std::fprintf(stderr, "aura-play: cannot set up the effect units: %s\n", describe(result).c_str());
+        (void)session->close();
+        return kExitFileFailed;
+    }
 
     // The files in order; in a render each is started, waiting for its
     // first frame, before the block that holds the end of the one before.
@@ -634,16 +641,99 @@ int playFiles(const Options &given)
     return session->finish(endFrame, status, writeFailed);
 }
 
+int playGenerators(const Options &options, const std::vector<EffectSpec> &effects)
+{
+    SessionPlan plan;
+    plan.render = options.rendering();
+    plan.wavPath = options.rendering() ? options.output : kDefaultWav;
+    plan.format = options.format;
+    plan.quiet = options.quiet;
+    plan.rate = options.rate > 0 ? options.rate : 48000;
+    plan.renderRate = plan.rate;
+    std::string error;
+    int openStatus = kExitOk;
+    std::unique_ptr<Session> session = Session::open(plan, error, openStatus);
+    if (!session) {
+        std::fprintf(stderr, "aura-play: %s\n", error.c_str());
+        return openStatus;
+    }
+    std::vector<AURA::DSP *> units;
+    std::vector<AURA::DSP *> generators;
+    AURA_RESULT result = applyEffects(session->system(), effects, units, generators);
+    for (AURA::DSP *generator : generators) {
+        AURA::Channel *channel = nullptr;
+        if (result == AURA_OK) {
+            result = session->system()->playDSP(AURA_CHANNEL_FREE, generator, false, &channel);
+        }
+        if (result == AURA_OK) {
+            result = channel->setVolume(options.volume);
+        }
+    }
+    if (result != AURA_OK) {
+        std::fprintf(stderr, "aura-play: cannot play the effect units: %s\n", describe(result).c_str());
+        (void)session->close();
+        return kExitFileFailed;
+    }
+    const auto frames =
+        static_cast<uint64_t>(std::llround(static_cast<double>(options.durationMs) * session->rate() / 1000.0));
+    bool writeFailed = false;
+    int status = kExitOk;
+    while (session->framesMixed() < frames && !interrupted()) {
+        result = session->step();
+        if (result != AURA_OK) {
+            session->reportUpdateFailure("the generator", result);
+            writeFailed = session->rendering();
+            status = kExitFileFailed;
+            break;
+        }
+    }
+    return session->finish(std::min(frames, session->framesMixed()), status, writeFailed);
+}
+
 int run(const Options &options)
 {
     installInterruptHandler();
     if (options.info) {
         return printInfo(options);
     }
+    std::vector<EffectSpec> effects;
+    if (options.listDsp || !options.dsps.empty()) {
+        ProbeSystem probe;
+        if (probe.result != AURA_OK) {
+            std::fprintf(stderr, "aura-play: cannot start the sound system: %s\n", describe(probe.result).c_str());
+            return kExitFileFailed;
+        }
+        if (options.listDsp) {
+            std::fputs(listEffects(probe.system).c_str(), stdout);
+            return kExitOk;
+        }
+        for (const std::string &text : options.dsps) {
+            EffectSpec spec;
+            std::string error;
+            if (!resolveEffect(probe.system, text, spec, error)) {
+                std::fprintf(stderr, "aura-play: %s\n", error.c_str());
+                return kExitUsage;
+            }
+            effects.push_back(std::move(spec));
+        }
+    }
+    const bool generator =
+        std::any_of(effects.begin(), effects.end(), [](const EffectSpec &spec) { return spec.channels > 0; });
+    if (options.files.empty() && generator) {
+        if (options.durationMs < 0) {
+            std::fprintf(stderr, "aura-play: a generator unit plays for --duration: give it\n");
+            return kExitUsage;
+        }
+        return playGenerators(options, effects);
+    }
     if (options.files.empty()) {
+        if (!effects.empty()) {
+            std::fprintf(stderr, "aura-play: --dsp needs a file, or a generator unit such as the oscillator\n");
+            return kExitUsage;
+        }
         return playDemo(options);
     }
-    return playFiles(options);
+    return playFiles(options, effects);
 }
 
 } // namespace auraplay

@@ -20,8 +20,10 @@
 #include "voice/aura_channelstream.h"
 #include "sound/aura_sample.h"
 #include "output/aura_output.h"
+#include "dsp/effects/aura_dsp_effect.h"
 #include "sound/aura_stream.h"
 #include "system/aura_systemi.h"
+#include "dsp/effects/aura_dsp_effect.h"
 #include "file/aura_file_disk.h"
 #include "file/aura_file_net.h"
 #include "file/aura_file_memory.h"
@@ -168,6 +170,17 @@ AURA_RESULT SystemI::openUserCodec(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinf
         return result;
     }
     *codec = made;
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::registerDSPUnits()
+{
+    for (const EffectUnitEntry &entry : builtInEffectUnits()) {
+        const AURA_RESULT result = mPluginFactory.registerDSP(entry.describe(), nullptr);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
     return AURA_OK;
 }
 

@@ -554,7 +554,7 @@ AURA_RESULT DSPResampler::read(float **outbuffer, int *outchannels, unsigned int
                 uint8_t *block = mRing + static_cast<std::size_t>(mFillPosition) * mFrameBytes;
                 bool ended = false;
                 if (mEndPosition == -1 && mDescription.read) {
-                    mDSPState.instance = this;
+                    bindState();
                     ended = mDescription.read(&mDSPState, nullptr, reinterpret_cast<float *>(block), mBlockLength,
                                               channels, channels) != AURA_OK;
                 } else {
