@@ -245,6 +245,8 @@ typedef unsigned int AURA_MODE;
 #define AURA_OPENUSER 0x00000400
 #define AURA_OPENMEMORY 0x00000800
 #define AURA_OPENONLY 0x00002000
+/* Measure the exact length at open (tracker songs: runs the whole song). */
+#define AURA_ACCURATETIME 0x00004000
 #define AURA_NONBLOCKING 0x00010000
 #define AURA_3D_HEADRELATIVE 0x00040000
 #define AURA_3D_WORLDRELATIVE 0x00080000

@@ -4,6 +4,7 @@
 #include "codec/aura_codec.h"
 #include "codec/aura_codec_oggvorbis.h"
 #include "codec/wav/aura_codec_wav.h"
+#include "music/aura_codec_mod.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
@@ -102,6 +103,7 @@ AURA_RESULT SystemI::registerCodecs()
     static constexpr Entry kCodecs[] = {
         {&CodecWav::getDescriptionEx, 600},
         {&CodecOggVorbis::getDescriptionEx, 800},
+        {&CodecMOD::getDescriptionEx, 1200},
     };
     for (const Entry &entry : kCodecs) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
@@ -370,11 +372,20 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
         Codec *codec = nullptr;
         result = openSoundFile(name_or_data, mode, exinfo, &file);
         if (result == AURA_OK) {
-            result = findCodec(file, mode, exinfo, &codec);
+            // A sample holds the whole sound: a codec that would render for
+            // ever (a tracker song) measures its length for it.
+            result = findCodec(file, mode | AURA_CREATESAMPLE, exinfo, &codec);
             if (result != AURA_OK) {
                 (void)file->close();
                 AURA_Delete(file);
             }
+        }
+        if (result == AURA_OK && codec->mDescription.defaultasstream && !(mode & AURA_CREATESAMPLE) && !fromloader) {
+            // Formats that open as streams unless a sample is asked for.
+            (void)codec->release();
+            sample->mSystem = nullptr;
+            AURA_Delete(sample);
+            return createStreamInternal(name_or_data, mode | AURA_CREATESTREAM, exinfo, nullptr, sound);
         }
         AURA_CODEC_WAVEFORMAT waveformat{};
         if (result == AURA_OK) {
