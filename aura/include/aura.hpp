@@ -93,6 +93,13 @@ public:
     AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2, unsigned int *len1,
                      unsigned int *len2);
     AURA_RESULT unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned int len2);
+    // Tracker songs (25 for other sounds): pattern columns, the volume of
+    // one column (0..1), the song's speed (1: as written).
+    AURA_RESULT getMusicNumChannels(int *numchannels);
+    AURA_RESULT setMusicChannelVolume(int channel, float volume);
+    AURA_RESULT getMusicChannelVolume(int channel, float *volume);
+    AURA_RESULT setMusicSpeed(float speed);
+    AURA_RESULT getMusicSpeed(float *speed);
 
 protected:
     Sound() = default;

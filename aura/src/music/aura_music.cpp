@@ -355,6 +355,9 @@ AURA_RESULT MusicSong::getPositionInternal(unsigned int *position, unsigned int 
     case AURA_TIMEUNIT_MODROW:
         *position = static_cast<unsigned int>(mRow);
         break;
+    case AURA_TIMEUNIT_PCM:
+        *position = mPCMOffset - static_cast<unsigned int>(std::max(mSamplesLeftInTick, 0));
+        break;
     default:
         break;
     }
@@ -513,13 +516,33 @@ AURA_RESULT MusicSong::readInternal(void *buffer, unsigned int sizebytes, unsign
 AURA_RESULT MusicSong::setPositionInternal(int /*subsound*/, unsigned int position, unsigned int postype)
 {
     if (postype == AURA_TIMEUNIT_MODORDER) {
-        const AURA_RESULT result = play(false);
+        if (mNumOrders <= 0 || position >= static_cast<unsigned int>(mNumOrders)) {
+            return AURA_ERR_INVALID_POSITION;
+        }
+        const int order = static_cast<int>(position);
+        AURA_RESULT result = play(false);
+        // The song runs silently up to the order's first row, so that its
+        // speed, tempo and PCM position are those of a song played there.
+        for (unsigned int ticks = 0; result == AURA_OK && ticks < MAX_MEASURED_TICKS; ++ticks) {
+            const int nextOrder = mNextOrder >= 0 ? mNextOrder : mOrder;
+            const int nextRow = mNextRow >= 0 ? mNextRow : mRow;
+            if (mTick == 0 && nextOrder == order && nextRow == 0) {
+                mSamplesLeftInTick = 0;
+                return AURA_OK;
+            }
+            if (mFinished) {
+                break;
+            }
+            result = update(false);
+        }
         if (result != AURA_OK) {
             return result;
         }
-        const int order = mNumOrders > 0 ? static_cast<int>(position % static_cast<unsigned int>(mNumOrders)) : 0;
+        // An order the song never reaches from its start: begin there afresh.
+        result = play(false);
         mOrder = mNextOrder = order;
-        return AURA_OK;
+        mNextRow = 0;
+        return result;
     }
     if (postype != AURA_TIMEUNIT_PCM) {
         return AURA_ERR_FORMAT;

@@ -18,6 +18,7 @@
 #include "voice/aura_channelsoftware.h"
 
 #include <algorithm>
+#include <mutex>
 #include <cstring>
 
 namespace AURA {
@@ -78,6 +79,12 @@ public:
             return result;
         }
         mTarget->setActive(true);
+        // The root of a tree of its own: it mixes into the level buffers,
+        // which the DSP section keeps to one reader at a time.
+        result = mTarget->updateTreeLevel(0);
+        if (result != AURA_OK) {
+            return result;
+        }
         (void)mTarget->setDefaults(static_cast<float>(system->mOutputRate), 1.0f, 0.0f, 128);
         mGroup.mSystem = system;
         mGroup.mDSPHead = mTarget;
@@ -124,6 +131,12 @@ public:
         if (result != AURA_OK) {
             return result;
         }
+        {
+            // The song owns its samples: the system's release of its sounds
+            // must not free them under the song that plays them.
+            std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
+            sound->mSoundNode.removeNode();
+        }
         void *data = nullptr;
         void *wrap = nullptr;
         unsigned int length = 0;
@@ -166,6 +179,7 @@ public:
                     return result;
                 }
                 if (length == 0) {
+
                     return AURA_ERR_INTERNAL;
                 }
                 if (!block || channels <= 0) {
