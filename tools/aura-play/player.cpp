@@ -24,8 +24,9 @@ void reportFile(const std::string &file, const std::string &what)
 
 AURA_MODE soundMode(const Options &options)
 {
-    // Exact lengths: a tracker song is measured, so that it ends with the song.
-    AURA_MODE mode = (options.loop != 0 ? AURA_LOOP_NORMAL : AURA_LOOP_OFF) | AURA_ACCURATETIME;
+    // Exact lengths: a tracker song is measured, so that it ends with the
+    // song; software mixing: it renders in float.
+    AURA_MODE mode = (options.loop != 0 ? AURA_LOOP_NORMAL : AURA_LOOP_OFF) | AURA_ACCURATETIME | AURA_SOFTWARE;
     if (options.stream) {
         mode |= AURA_CREATESTREAM;
     }

@@ -362,7 +362,9 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
     }
     // Nothing decoded since the last seek, and already there: the ring holds
     // what the target needs.
-    if (!(s->flags() & Stream::FLAG_DECODED) && target == mStreamPosition.load(std::memory_order_acquire)) {
+    // (An order seek has moved the song already: the ring is decoded again.)
+    if (postype != AURA_TIMEUNIT_MODORDER && !(s->flags() & Stream::FLAG_DECODED) &&
+        target == mStreamPosition.load(std::memory_order_acquire)) {
         return AURA_OK;
     }
 
