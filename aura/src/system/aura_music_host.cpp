@@ -111,6 +111,10 @@ public:
         for (int i = 0; result == AURA_OK && i < 2 * count; ++i) {
             ChannelReal *voice = AURA_New(ChannelSoftware);
             result = voice ? mPool.setChannel(i, voice, mTarget) : AURA_ERR_MEMORY;
+            if (result == AURA_OK) {
+                // The song's voices send nothing to the system's reverbs.
+                voice->mFlags.set(VoiceFlag::NoReverb);
+            }
         }
         return result;
     }
