@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -45,6 +46,61 @@ AURA::SystemI *system()
     return static_cast<AURA::SystemI *>(made);
 }
 
+void render(AURA::Codec &codec, unsigned int frames, unsigned int step);
+
+// Opens, plays and closes one song; false when it does not open.
+bool playOnce(AURA::SystemI *engine, const uint8_t *song, size_t length, uint8_t order, uint8_t size)
+{
+    AURA::Codec *codec = nullptr;
+    if (AURA::Codec::create(*AURA::CodecMOD::getDescriptionEx(), engine, &codec) != AURA_OK) {
+        return false;
+    }
+    auto *file = AURA_New(AURA::MemoryFile);
+    require(file != nullptr);
+    codec->mFile = file;
+    static const uint8_t empty = 0;
+    bool opened = false;
+    if (file->init(nullptr, 0, 0) == AURA_OK &&
+        file->open(reinterpret_cast<const char *>(length ? song : &empty), static_cast<unsigned int>(length), false,
+                   nullptr) == AURA_OK &&
+        codec->open(AURA_ACCURATETIME | AURA_SOFTWARE, nullptr) == AURA_OK) {
+        opened = true;
+        const AURA_CODEC_WAVEFORMAT &format = *codec->mState.waveformat;
+        require(format.lengthpcm <= AURA::MusicSong::MAX_MEASURED_FRAMES_SECONDS * RATE);
+        const unsigned int step = 1u + size * 37u;
+        render(*codec, MAX_FRAMES / 2, step);
+        (void)codec->setPosition(0, order, AURA_TIMEUNIT_MODORDER);
+        render(*codec, MAX_FRAMES / 2, step);
+        (void)codec->setPosition(0, 1000, AURA_TIMEUNIT_PCM);
+        render(*codec, 256, step);
+    }
+    (void)codec->release();
+    return opened;
+}
+
+// The system keeps what its graph grows to (level buffers, connections):
+// a song on every column of the widest MOD grows it before inputs count.
+void warmUp(AURA::SystemI *engine)
+{
+    std::vector<uint8_t> song(1084 + 64 * 32 * 4 + 64, 0);
+    song[20 + 22] = 0;
+    song[20 + 23] = 32; // 64 bytes of sample 1
+    song[20 + 25] = 64;
+    song[20 + 29] = 1;
+    song[950] = 1;
+    std::memcpy(song.data() + 1080, "32CH", 4);
+    for (int c = 0; c < 32; ++c) {
+        uint8_t *cell = song.data() + 1084 + c * 4;
+        cell[0] = 0x01; // period 0x1AC (428), sample 1
+        cell[1] = 0xAC;
+        cell[2] = 0x10;
+    }
+    for (int i = 0; i < 64; ++i) {
+        song[1084 + 64 * 32 * 4 + static_cast<size_t>(i)] = static_cast<uint8_t>(i * 4);
+    }
+    require(playOnce(engine, song.data(), song.size(), 0, 0));
+}
+
 void render(AURA::Codec &codec, unsigned int frames, unsigned int step)
 {
     static std::vector<float> buffer(2 * 4096);
@@ -67,33 +123,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     AURA::SystemI *engine = system();
+    static const bool warm = (warmUp(engine), true);
+    (void)warm;
     const int64_t before = AURA::gGlobal->mMemPool->getStats().currentBytes[0];
-    {
-        AURA::Codec *codec = nullptr;
-        if (AURA::Codec::create(*AURA::CodecMOD::getDescriptionEx(), engine, &codec) != AURA_OK) {
-            return 0;
-        }
-        auto *file = AURA_New(AURA::MemoryFile);
-        require(file != nullptr);
-        codec->mFile = file;
-        const uint8_t *song = data + HEADER;
-        const size_t length = size - HEADER;
-        static const uint8_t empty = 0;
-        if (file->init(nullptr, 0, 0) == AURA_OK &&
-            file->open(reinterpret_cast<const char *>(length ? song : &empty), static_cast<unsigned int>(length),
-                       false, nullptr) == AURA_OK &&
-            codec->open(AURA_ACCURATETIME | AURA_SOFTWARE, nullptr) == AURA_OK) {
-            const AURA_CODEC_WAVEFORMAT &format = *codec->mState.waveformat;
-            require(format.lengthpcm <= AURA::MusicSong::MAX_MEASURED_FRAMES_SECONDS * RATE);
-            const unsigned int step = 1u + data[1] * 37u;
-            render(*codec, MAX_FRAMES / 2, step);
-            (void)codec->setPosition(0, data[0], AURA_TIMEUNIT_MODORDER);
-            render(*codec, MAX_FRAMES / 2, step);
-            (void)codec->setPosition(0, 1000, AURA_TIMEUNIT_PCM);
-            render(*codec, 256, step);
-        }
-        (void)codec->release();
-    }
+    (void)playOnce(engine, data + HEADER, size - HEADER, data[0], data[1]);
     require(AURA::gGlobal->mMemPool->getStats().currentBytes[0] == before);
     return 0;
 }

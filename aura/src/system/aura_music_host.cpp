@@ -101,7 +101,10 @@ public:
         }
         for (int i = 0; i < count; ++i) {
             ::new (&mVoices[i]) EngineMusicVoice();
-            (void)mVoices[i].mChannel.init(i, mSystem);
+            // Of no system: the song's channels stay out of the system's
+            // channel lists (its priority order, its free list), which the
+            // API threads walk while the stream thread plays the song.
+            (void)mVoices[i].mChannel.init(i, nullptr);
             mVoices[i].mChannel.mChannelGroup = &mGroup;
             mVoices[i].mHost = this;
             mVoices[i].mSlot = i;
