@@ -2,6 +2,7 @@
 
 #include "base/aura_globals.h"
 #include "base/aura_memory.h"
+#include "base/aura_sampleformat.h"
 #include "base/aura_string.h"
 
 #include <algorithm>
@@ -411,6 +412,25 @@ AURA_RESULT MusicSong::getMusicSpeedInternal(float *speed)
     return AURA_OK;
 }
 
+AURA_RESULT MusicSong::getHardwareMusicChannel(ChannelReal **channel)
+{
+    if (!channel) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *channel = nullptr;
+    return mHost ? mHost->hardwareChannel(this, channel) : AURA_ERR_UNSUPPORTED;
+}
+
+void MusicSong::setVoicesPaused(bool paused)
+{
+    for (int c = 0; c < mNumChannels; ++c) {
+        MusicVirtualChannel *slot = mChannel[c] ? mChannel[c]->mSlot : nullptr;
+        if (slot && slot->mVoice) {
+            (void)slot->mVoice->setPaused(paused);
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Render, seek and length.
 
@@ -626,14 +646,9 @@ AURA_RESULT MusicSong::initWaveFormat(const char *name, AURA_MODE mode, const AU
     } else {
         format.format = (mode & AURA_SOFTWARE) ? AURA_SOUND_FORMAT_PCMFLOAT : AURA_SOUND_FORMAT_PCM16;
     }
-    int bits = 0;
-    switch (format.format) {
-    case AURA_SOUND_FORMAT_PCM8: bits = 8; break;
-    case AURA_SOUND_FORMAT_PCM16: bits = 16; break;
-    case AURA_SOUND_FORMAT_PCM24: bits = 24; break;
-    case AURA_SOUND_FORMAT_PCM32:
-    case AURA_SOUND_FORMAT_PCMFLOAT: bits = 32; break;
-    default: return AURA_ERR_FORMAT;
+    const int bits = getBitsFromFormat(format.format);
+    if (bits == 0) {
+        return AURA_ERR_FORMAT;
     }
     format.channels = 2;
     format.frequency = mHost && mHost->outputRate() > 0 ? mHost->outputRate() : 48000;

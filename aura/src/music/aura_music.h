@@ -21,6 +21,7 @@ namespace AURA {
 
 class MusicSong;
 struct MusicSample;
+class ChannelReal;
 
 // The per-slot seam between a format's voice update and a sounding voice.
 class MusicVoice {
@@ -52,6 +53,12 @@ public:
     virtual AURA_RESULT mix(float *out, unsigned int frames) = 0;
     // The rate the song renders at.
     [[nodiscard]] virtual int outputRate() const = 0;
+    // A real channel that stands for the whole song (a ChannelMusic); the
+    // host keeps it.
+    virtual AURA_RESULT hardwareChannel(MusicSong * /*song*/, ChannelReal ** /*channel*/)
+    {
+        return AURA_ERR_UNSUPPORTED;
+    }
     virtual void release() = 0;
 };
 
@@ -178,6 +185,10 @@ public:
     AURA_RESULT getMusicChannelVolumeInternal(int channel, float *volume);
     AURA_RESULT setMusicSpeedInternal(float speed);
     AURA_RESULT getMusicSpeedInternal(float *speed);
+    // The real channel through which the whole song stands in for one voice.
+    AURA_RESULT getHardwareMusicChannel(ChannelReal **channel);
+    // Pauses or resumes the voice each column drives.
+    void setVoicesPaused(bool paused);
 
     // The shared read, seek and length measurement over `update`.
     AURA_RESULT readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread);

@@ -28,6 +28,26 @@ constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_music_host";
 
 class EngineMusicHost;
 
+// A real channel through which a whole song stands in for one voice: its
+// start restarts the song, its pause and volume act on the song's group.
+class ChannelMusic final : public ChannelReal {
+public:
+    AURA_RESULT start() override { return mSong ? mSong->play(false) : AURA_ERR_INVALID_HANDLE; }
+    AURA_RESULT stop() override { return mSong ? mSong->stop() : AURA_ERR_INVALID_HANDLE; }
+    AURA_RESULT setPaused(bool paused) override;
+    AURA_RESULT setVolume(float volume) override;
+    AURA_RESULT updateStream() override;
+    [[nodiscard]] bool isStream() const override { return false; }
+    AURA_RESULT moveChannelGroup(ChannelGroupI *, ChannelGroupI *, bool) override { return AURA_OK; }
+    AURA_RESULT setPositionEx(unsigned int position, unsigned int postype, bool) override
+    {
+        return setPosition(position, postype);
+    }
+
+    MusicSong *mSong = nullptr;
+    ChannelGroupI *mGroup = nullptr;
+};
+
 class EngineMusicVoice final : public MusicVoice {
 public:
     AURA_RESULT start(MusicSample *sample, unsigned int offset) override;
@@ -208,6 +228,18 @@ public:
 
     int outputRate() const override { return mSystem ? mSystem->mOutputRate : 0; }
 
+    AURA_RESULT hardwareChannel(MusicSong *song, ChannelReal **channel) override
+    {
+        // Made afresh each time it is asked for.
+        mHardware.~ChannelMusic();
+        ::new (&mHardware) ChannelMusic();
+        mHardware.mSong = song;
+        mHardware.mGroup = &mGroup;
+        mHardware.mFlags.set(VoiceFlag::Taken);
+        *channel = &mHardware;
+        return AURA_OK;
+    }
+
     void release() override
     {
         EngineMusicHost *self = this;
@@ -240,10 +272,38 @@ public:
     DSPI *mTarget = nullptr;
     ChannelGroupI mGroup;
     ChannelPool mPool;
+    ChannelMusic mHardware;
     EngineMusicVoice *mVoices = nullptr;
     int mNumVoices = 0;
     unsigned int mTick = 0;
 };
+
+AURA_RESULT ChannelMusic::setPaused(bool paused)
+{
+    if (!mSong || !mGroup) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    (void)mGroup->setPausedInternal(paused, true);
+    mSong->setVoicesPaused(paused);
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelMusic::setVolume(float volume)
+{
+    if (mGroup) {
+        (void)mGroup->setVolumeInternal(volume);
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelMusic::updateStream()
+{
+    if (!mSong || !mGroup || mGroup->mPaused) {
+        return AURA_OK;
+    }
+    const AURA_CODEC_UPDATECALLBACK update = mSong->mDescription.update;
+    return update ? update(mSong->state()) : AURA_OK;
+}
 
 AURA_RESULT EngineMusicVoice::start(MusicSample *sample, unsigned int offset)
 {

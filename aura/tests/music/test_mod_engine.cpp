@@ -3,6 +3,10 @@
 #include "aura.h"
 #include "aura.hpp"
 
+#include "music/aura_music.h"
+#include "sound/aura_soundi.h"
+#include "voice/aura_channelreal.h"
+
 #include "envelope.h"
 #include "sine_analysis.h"
 #include "mod_writer.h"
@@ -204,6 +208,54 @@ TEST(ModEngine, Samples)
     unsigned int length = 0;
     EXPECT_EQ(sound->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
     EXPECT_EQ(length, 32u * 6u * 882u + 32u * 6u * 3445u);
+    EXPECT_EQ(sound->release(), AURA_OK);
+}
+
+TEST(ModEngine, HardwareMusicChannel)
+{
+    // The real channel that stands for the whole song: start, pause and
+    // stop act on the song and its voices.
+    auratest::WavRender render;
+    const std::vector<uint8_t> bytes = fourColumns().bytes();
+    AURA::Sound *sound = create(render.system(), bytes, AURA_ACCURATETIME | AURA_SOFTWARE);
+    ASSERT_NE(sound, nullptr);
+    auto *song = static_cast<AURA::MusicSong *>(static_cast<AURA::SoundI *>(sound)->liveCodec());
+    ASSERT_NE(song, nullptr);
+    EXPECT_EQ(song->getHardwareMusicChannel(nullptr), AURA_ERR_INVALID_PARAM);
+    AURA::ChannelReal *hardware = nullptr;
+    ASSERT_EQ(song->getHardwareMusicChannel(&hardware), AURA_OK);
+    ASSERT_NE(hardware, nullptr);
+    EXPECT_FALSE(hardware->isStream());
+    ASSERT_EQ(song->setMusicChannelVolumeInternal(1, 0.5f), AURA_OK);
+
+    std::vector<float> block(2 * 2048);
+    auto peak = [&] {
+        unsigned int got = 0;
+        EXPECT_EQ(song->readInternal(block.data(), static_cast<unsigned int>(block.size() * 4), &got), AURA_OK);
+        float most = 0.0f;
+        for (float v : block) {
+            most = std::max(most, std::abs(v));
+        }
+        return most;
+    };
+    ASSERT_EQ(hardware->start(), AURA_OK);
+    EXPECT_EQ(song->pcmPosition(), 0u);
+    EXPECT_GT(peak(), 0.05f);
+    ASSERT_EQ(hardware->setPaused(true), AURA_OK);
+    EXPECT_EQ(peak(), 0.0f);
+    ASSERT_EQ(hardware->setPaused(false), AURA_OK);
+    EXPECT_GT(peak(), 0.05f);
+    ASSERT_EQ(hardware->stop(), AURA_OK);
+    EXPECT_TRUE(song->finished());
+    EXPECT_EQ(peak(), 0.0f);
+    // A start plays the song from its top again, with the column volumes kept.
+    ASSERT_EQ(hardware->start(), AURA_OK);
+    EXPECT_FALSE(song->finished());
+    EXPECT_EQ(song->order(), 0);
+    float volume = 0.0f;
+    EXPECT_EQ(song->getMusicChannelVolumeInternal(1, &volume), AURA_OK);
+    EXPECT_FLOAT_EQ(volume, 0.5f);
+    EXPECT_GT(peak(), 0.05f);
     EXPECT_EQ(sound->release(), AURA_OK);
 }
 
