@@ -236,17 +236,14 @@ AURA_RESULT MusicSong::stop()
         if (!channel) {
             continue;
         }
-        while (MusicVirtualChannel *slot = channel->mSlot) {
+        if (MusicVirtualChannel *slot = channel->mSlot) {
             if (slot->mVoice) {
                 (void)slot->mVoice->stop();
             }
-            slot->mVoice ? (void)slot->cleanUp() : void();
-            if (channel->mSlot == slot) {
-                // A voice that still reports playing is let go all the same.
-                slot->mInUse = false;
-                slot->mOwner = nullptr;
-                channel->mSlot = nullptr;
-            }
+            slot->mFlags = 0;
+            slot->mInUse = false;
+            slot->mOwner = nullptr;
+            channel->mSlot = nullptr;
         }
     }
     return AURA_OK;
@@ -303,6 +300,7 @@ AURA_RESULT MusicSong::play(bool fromopen)
     mDummyVirtualChannel.mIndex = -1;
     mDummyVirtualChannel.mSong = this;
     mPlaying = true;
+    publishPosition();
     return AURA_OK;
 }
 
@@ -318,6 +316,14 @@ AURA_RESULT MusicSong::fineTune2Hz(unsigned char finetune, unsigned int *hz)
 // ---------------------------------------------------------------------------
 // Codec operations.
 
+void MusicSong::publishPosition()
+{
+    mPublishedOrder.store(mOrder, std::memory_order_relaxed);
+    mPublishedRow.store(mRow, std::memory_order_relaxed);
+    mPublishedPCM.store(mPCMOffset - static_cast<unsigned int>(std::max(mSamplesLeftInTick, 0)),
+                        std::memory_order_relaxed);
+}
+
 AURA_RESULT MusicSong::getLengthInternal(unsigned int *length, unsigned int lengthtype)
 {
     if (!length) {
@@ -331,7 +337,8 @@ AURA_RESULT MusicSong::getLengthInternal(unsigned int *length, unsigned int leng
         *length = static_cast<unsigned int>(mNumPatterns);
         break;
     case AURA_TIMEUNIT_MODROW: {
-        const int pattern = mOrderList[std::clamp(mOrder, 0, 255)];
+        const int order = mPublishedOrder.load(std::memory_order_relaxed);
+        const int pattern = mOrderList[std::clamp(order, 0, 255)];
         *length = pattern < mNumPatterns && mPattern ? static_cast<unsigned int>(mPattern[pattern].mRows) : 0;
         break;
     }
@@ -346,18 +353,21 @@ AURA_RESULT MusicSong::getPositionInternal(unsigned int *position, unsigned int 
     if (!position) {
         return AURA_ERR_INVALID_PARAM;
     }
+    // What the rendering thread last published: a reader on another thread
+    // sees whole values.
+    const int order = mPublishedOrder.load(std::memory_order_relaxed);
     switch (postype) {
     case AURA_TIMEUNIT_MODORDER:
-        *position = static_cast<unsigned int>(mOrder);
+        *position = static_cast<unsigned int>(order);
         break;
     case AURA_TIMEUNIT_MODPATTERN:
-        *position = mOrderList[std::clamp(mOrder, 0, 255)];
+        *position = mOrderList[std::clamp(order, 0, 255)];
         break;
     case AURA_TIMEUNIT_MODROW:
-        *position = static_cast<unsigned int>(mRow);
+        *position = static_cast<unsigned int>(mPublishedRow.load(std::memory_order_relaxed));
         break;
     case AURA_TIMEUNIT_PCM:
-        *position = mPCMOffset - static_cast<unsigned int>(std::max(mSamplesLeftInTick, 0));
+        *position = mPublishedPCM.load(std::memory_order_relaxed);
         break;
     default:
         break;
@@ -523,6 +533,7 @@ AURA_RESULT MusicSong::readInternal(void *buffer, unsigned int sizebytes, unsign
         mSamplesLeftInTick -= static_cast<int>(n);
         frames -= n;
     }
+    publishPosition();
     // A partial frame at the end is silence.
     if (buffer && sizebytes % frameBytes) {
         std::memset(out, 0, sizebytes % frameBytes);
@@ -548,6 +559,7 @@ AURA_RESULT MusicSong::setPositionInternal(int /*subsound*/, unsigned int positi
             const int nextRow = mNextRow >= 0 ? mNextRow : mRow;
             if (mTick == 0 && nextOrder == order && nextRow == 0) {
                 mSamplesLeftInTick = 0;
+                publishPosition();
                 return AURA_OK;
             }
             if (mFinished) {
@@ -562,6 +574,7 @@ AURA_RESULT MusicSong::setPositionInternal(int /*subsound*/, unsigned int positi
         result = play(false);
         mOrder = mNextOrder = order;
         mNextRow = 0;
+        publishPosition();
         return result;
     }
     if (postype != AURA_TIMEUNIT_PCM) {
@@ -588,6 +601,7 @@ AURA_RESULT MusicSong::setPositionInternal(int /*subsound*/, unsigned int positi
         }
     }
     mSamplesLeftInTick = 0;
+    publishPosition();
     if (restarted) {
         // The fast-forward started voices mid-note: they are silenced, and
         // the song carries on from here.

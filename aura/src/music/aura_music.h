@@ -230,6 +230,8 @@ protected:
     void applyPendingSpeed();
     // Where the first rows go after the last order.
     void advanceRow(int rowsperpattern);
+    // Makes the song time readable from other threads.
+    void publishPosition();
     // Float stereo to the wave format.
     void convertOut(const float *in, void *out, unsigned int frames) const;
 
@@ -274,6 +276,9 @@ protected:
     int mPatternDelayTicks = 0;
     int mNextRow = -1;
     int mNextOrder = -1;
+    std::atomic<int> mPublishedOrder{0};
+    std::atomic<int> mPublishedRow{0};
+    std::atomic<unsigned int> mPublishedPCM{0};
     float *mMixBuffer = nullptr;
     unsigned int mMixBufferFrames = 0;
 };
