@@ -78,8 +78,8 @@ void renderAll(benchmark::State &state, bool ours, double *mean)
         const double before = childSeconds();
         for (const fs::path &song : copies()) {
             const std::string command =
-                ours ? std::string(AURA_PLAY_PATH) + " -q -o " + song.string() + ".aura.wav --rate 44100 --format float " +
-                           song.string()
+                ours ? std::string(AURA_PLAY_PATH) + " -q -o " + song.string() +
+                           ".aura.wav --rate 44100 --format float " + song.string()
                      : "openmpt123 -q --force --render --subsong 0 --samplerate 44100 --filter 2 " + song.string() +
                            " > /dev/null 2>&1";
             if (std::system(command.c_str()) != 0) {

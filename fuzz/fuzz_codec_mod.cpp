@@ -39,8 +39,7 @@ AURA::SystemI *system()
     if (!made) {
         require(AURA::System_Create(&made) == AURA_OK);
         require(made->setOutput(AURA_OUTPUTTYPE_NOSOUND_NRT) == AURA_OK);
-        require(made->setSoftwareFormat(RATE, AURA_SOUND_FORMAT_PCMFLOAT, 2, 6, AURA_DSP_RESAMPLER_LINEAR) ==
-                AURA_OK);
+        require(made->setSoftwareFormat(RATE, AURA_SOUND_FORMAT_PCMFLOAT, 2, 6, AURA_DSP_RESAMPLER_LINEAR) == AURA_OK);
         require(made->init(8, AURA_INIT_NORMAL, nullptr) == AURA_OK);
     }
     return static_cast<AURA::SystemI *>(made);

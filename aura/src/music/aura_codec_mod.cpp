@@ -46,12 +46,9 @@ int waveform(int shape, int8_t position, bool tremolo)
         }
         return ramp;
     }
-    case 2:
-        return 255;
-    case 3:
-        return tremolo ? gSineTable[index] : -1;
-    default:
-        return gSineTable[index];
+    case 2: return 255;
+    case 3: return tremolo ? gSineTable[index] : -1;
+    default: return gSineTable[index];
     }
 }
 
@@ -65,6 +62,8 @@ int8_t advancePosition(int8_t position, int speed)
 }
 } // namespace
 
+// One octave a row, C to B.
+// clang-format off
 const unsigned int gPeriodTable[132] = {
     27392, 25856, 24384, 23040, 21696, 20480, 19328, 18240, 17216, 16256, 15360, 14496,
     13696, 12928, 12192, 11520, 10848, 10240, 9664,  9120,  8608,  8128,  7680,  7248,
@@ -77,10 +76,10 @@ const unsigned int gPeriodTable[132] = {
     107,   101,   95,    90,    85,    80,    75,    71,    67,    63,    60,    56,
     53,    50,    47,    45,    42,    40,    37,    35,    33,    31,    30,    28,
     26,    25,    23,    22,    21,    20,    18,    17,    16,    15,    15,    14};
+// clang-format on
 
-const uint8_t gSineTable[32] = {0,   24,  49,  74,  97,  120, 141, 161, 180, 197, 212,
-                                224, 235, 244, 250, 253, 255, 253, 250, 244, 235, 224,
-                                212, 197, 180, 161, 141, 120, 97,  74,  49,  24};
+const uint8_t gSineTable[32] = {0,   24,  49,  74,  97,  120, 141, 161, 180, 197, 212, 224, 235, 244, 250, 253,
+                                255, 253, 250, 244, 235, 224, 212, 197, 180, 161, 141, 120, 97,  74,  49,  24};
 
 // ---------------------------------------------------------------------------
 // Channel steps.
@@ -220,8 +219,8 @@ AURA_RESULT CodecMOD::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinf
     if (channels == 0) {
         return AURA_ERR_FORMAT;
     }
-    result = metaData(AURA_TAGTYPE_AURA, "Number of channels", &channels, sizeof(channels),
-                      AURA_TAGDATATYPE_INT, false);
+    result =
+        metaData(AURA_TAGTYPE_AURA, "Number of channels", &channels, sizeof(channels), AURA_TAGDATATYPE_INT, false);
     if (result != AURA_OK) {
         return result;
     }
@@ -338,8 +337,7 @@ AURA_RESULT CodecMOD::loadPatterns()
 {
     const unsigned int cellBytes = static_cast<unsigned int>(mNumChannels) * 4;
     const unsigned int patternBytes = ROWS * cellBytes;
-    if (static_cast<uint64_t>(HEADER_BYTES) + static_cast<uint64_t>(mNumPatterns) * patternBytes >
-        mState.filesize) {
+    if (static_cast<uint64_t>(HEADER_BYTES) + static_cast<uint64_t>(mNumPatterns) * patternBytes > mState.filesize) {
         // Patterns the file cannot hold: reading them would only fail.
         return AURA_ERR_FILE_EOF;
     }
@@ -356,8 +354,8 @@ AURA_RESULT CodecMOD::loadPatterns()
     for (int p = 0; result == AURA_OK && p < mNumPatterns; ++p) {
         MusicPattern &pattern = mPattern[p];
         pattern.mRows = ROWS;
-        pattern.mData = static_cast<MusicNote *>(
-            AURA_Memory_Calloc(static_cast<int>(sizeof(MusicNote)) * ROWS * mNumChannels));
+        pattern.mData =
+            static_cast<MusicNote *>(AURA_Memory_Calloc(static_cast<int>(sizeof(MusicNote)) * ROWS * mNumChannels));
         if (!pattern.mData) {
             result = AURA_ERR_MEMORY;
             break;
@@ -539,8 +537,8 @@ AURA_RESULT CodecMOD::updateNote(bool audible)
             slot->mVolume = sample->mDefaultVolume;
         }
         slot->mPeriodDelta = 0;
-        slot->mFlags |= MusicVirtualChannel::FLAG_FREQUENCY | MusicVirtualChannel::FLAG_VOLUME |
-                        MusicVirtualChannel::FLAG_PAN;
+        slot->mFlags |=
+            MusicVirtualChannel::FLAG_FREQUENCY | MusicVirtualChannel::FLAG_VOLUME | MusicVirtualChannel::FLAG_PAN;
 
         switch (cell.mEffect) {
         case 0x3:
@@ -550,7 +548,8 @@ AURA_RESULT CodecMOD::updateNote(bool audible)
             [[fallthrough]];
         case 0x5:
             channel.mPortaTarget = channel.mNotePeriod;
-            slot->mFlags &= static_cast<uint8_t>(~(MusicVirtualChannel::FLAG_START | MusicVirtualChannel::FLAG_FREQUENCY));
+            slot->mFlags &=
+                static_cast<uint8_t>(~(MusicVirtualChannel::FLAG_START | MusicVirtualChannel::FLAG_FREQUENCY));
             break;
         case 0x4:
             if (x) {
@@ -604,18 +603,10 @@ AURA_RESULT CodecMOD::updateNote(bool audible)
         }
         case 0xE:
             switch (x) {
-            case 0x1:
-                slot->mPeriod -= 4 * y;
-                break;
-            case 0x2:
-                slot->mPeriod += 4 * y;
-                break;
-            case 0x4:
-                channel.mWaveControl = static_cast<uint8_t>((channel.mWaveControl & 0xF0) | y);
-                break;
-            case 0x5:
-                (void)fineTune2Hz(static_cast<unsigned char>(y), &sample->mMiddleC);
-                break;
+            case 0x1: slot->mPeriod -= 4 * y; break;
+            case 0x2: slot->mPeriod += 4 * y; break;
+            case 0x4: channel.mWaveControl = static_cast<uint8_t>((channel.mWaveControl & 0xF0) | y); break;
+            case 0x5: (void)fineTune2Hz(static_cast<unsigned char>(y), &sample->mMiddleC); break;
             case 0x6:
                 if (y == 0) {
                     channel.mPatternLoopRow = mRow;
@@ -627,29 +618,20 @@ AURA_RESULT CodecMOD::updateNote(bool audible)
                     }
                 }
                 break;
-            case 0x7:
-                channel.mWaveControl = static_cast<uint8_t>((channel.mWaveControl & 0x0F) | (y << 4));
-                break;
+            case 0x7: channel.mWaveControl = static_cast<uint8_t>((channel.mWaveControl & 0x0F) | (y << 4)); break;
             case 0x8:
                 slot->mPan = 16 * y;
                 slot->mFlags |= MusicVirtualChannel::FLAG_PAN;
                 break;
-            case 0xA:
-                slot->mVolume = std::min(slot->mVolume + y, 64);
-                break;
-            case 0xB:
-                slot->mVolume = std::max(slot->mVolume - y, 0);
-                break;
+            case 0xA: slot->mVolume = std::min(slot->mVolume + y, 64); break;
+            case 0xB: slot->mVolume = std::max(slot->mVolume - y, 0); break;
             case 0xD:
                 slot->mVolume = oldVolume;
                 slot->mPeriod = oldPeriod;
                 slot->mFlags = 0;
                 break;
-            case 0xE:
-                mPatternDelayTicks = mSpeed * y;
-                break;
-            default:
-                break;
+            case 0xE: mPatternDelayTicks = mSpeed * y; break;
+            default: break;
             }
             break;
         case 0xF:
@@ -659,8 +641,7 @@ AURA_RESULT CodecMOD::updateNote(bool audible)
                 mSpeed = cell.mEffectParam;
             }
             break;
-        default:
-            break;
+        default: break;
         }
         if (audible) {
             updateVoice(c, *slot, sample);
@@ -703,12 +684,8 @@ AURA_RESULT CodecMOD::updateEffects()
             slot->mPeriod += 4 * cell.mEffectParam;
             slot->mFlags |= MusicVirtualChannel::FLAG_FREQUENCY;
             break;
-        case 0x3:
-            (void)channel.portamento(*slot);
-            break;
-        case 0x4:
-            (void)channel.vibrato(*slot);
-            break;
+        case 0x3: (void)channel.portamento(*slot); break;
+        case 0x4: (void)channel.vibrato(*slot); break;
         case 0x5:
             (void)channel.portamento(*slot);
             volumeSlide(*slot, x, y);
@@ -717,12 +694,8 @@ AURA_RESULT CodecMOD::updateEffects()
             (void)channel.vibrato(*slot);
             volumeSlide(*slot, x, y);
             break;
-        case 0x7:
-            (void)channel.tremolo(*slot);
-            break;
-        case 0xA:
-            volumeSlide(*slot, x, y);
-            break;
+        case 0x7: (void)channel.tremolo(*slot); break;
+        case 0xA: volumeSlide(*slot, x, y); break;
         case 0xE:
             if (x == 0x9) {
                 if (y && mTick % y == 0) {
@@ -748,14 +721,13 @@ AURA_RESULT CodecMOD::updateEffects()
                     slot->mFlags |= MusicVirtualChannel::FLAG_FREQUENCY | MusicVirtualChannel::FLAG_PAN |
                                     MusicVirtualChannel::FLAG_START;
                 } else {
-                    slot->mFlags &= static_cast<uint8_t>(~(MusicVirtualChannel::FLAG_VOLUME |
-                                                           MusicVirtualChannel::FLAG_FREQUENCY |
-                                                           MusicVirtualChannel::FLAG_START));
+                    slot->mFlags &=
+                        static_cast<uint8_t>(~(MusicVirtualChannel::FLAG_VOLUME | MusicVirtualChannel::FLAG_FREQUENCY |
+                                               MusicVirtualChannel::FLAG_START));
                 }
             }
             break;
-        default:
-            break;
+        default: break;
         }
         updateVoice(c, *slot, sample);
     }
@@ -770,8 +742,8 @@ void CodecMOD::updateVoice(int column, MusicVirtualChannel &slot, MusicSample *s
     // A start restores the sound's defaults: whatever the cell set, the
     // note's level, place and pitch go out with it.
     if (slot.mFlags & MusicVirtualChannel::FLAG_START) {
-        slot.mFlags |= MusicVirtualChannel::FLAG_VOLUME | MusicVirtualChannel::FLAG_PAN |
-                       MusicVirtualChannel::FLAG_FREQUENCY;
+        slot.mFlags |=
+            MusicVirtualChannel::FLAG_VOLUME | MusicVirtualChannel::FLAG_PAN | MusicVirtualChannel::FLAG_FREQUENCY;
     }
     const int period = slot.mPeriod + slot.mPeriodDelta;
     if (period == 0) {

@@ -74,13 +74,12 @@ void MusicSong::describe(AURA_CODEC_DESCRIPTION_EX &description)
     description.read = [](AURA_CODEC_STATE *state, void *buffer, unsigned int size, unsigned int *read) {
         return fromState<MusicSong>(state)->readInternal(buffer, size, read);
     };
-    description.setposition = [](AURA_CODEC_STATE *state, int subsound, unsigned int position,
-                                 AURA_TIMEUNIT type) {
+    description.setposition = [](AURA_CODEC_STATE *state, int subsound, unsigned int position, AURA_TIMEUNIT type) {
         return fromState<MusicSong>(state)->setPositionInternal(subsound, position, type);
     };
     description.defaultasstream = 1;
-    description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_MODORDER | AURA_TIMEUNIT_MODROW |
-                            AURA_TIMEUNIT_MODPATTERN;
+    description.timeunits =
+        AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_MODORDER | AURA_TIMEUNIT_MODROW | AURA_TIMEUNIT_MODPATTERN;
 }
 
 // ---------------------------------------------------------------------------
@@ -163,8 +162,8 @@ AURA_RESULT MusicSong::createVirtualChannels(int count)
     if (count <= 0 || count > MAX_CHANNELS * 4) {
         return AURA_ERR_INVALID_PARAM;
     }
-    mVirtualChannel = static_cast<MusicVirtualChannel *>(
-        AURA_Memory_Calloc(static_cast<int>(sizeof(MusicVirtualChannel)) * count));
+    mVirtualChannel =
+        static_cast<MusicVirtualChannel *>(AURA_Memory_Calloc(static_cast<int>(sizeof(MusicVirtualChannel)) * count));
     if (!mVirtualChannel) {
         return AURA_ERR_MEMORY;
     }
@@ -330,20 +329,15 @@ AURA_RESULT MusicSong::getLengthInternal(unsigned int *length, unsigned int leng
         return AURA_ERR_INVALID_PARAM;
     }
     switch (lengthtype) {
-    case AURA_TIMEUNIT_MODORDER:
-        *length = static_cast<unsigned int>(mNumOrders);
-        break;
-    case AURA_TIMEUNIT_MODPATTERN:
-        *length = static_cast<unsigned int>(mNumPatterns);
-        break;
+    case AURA_TIMEUNIT_MODORDER: *length = static_cast<unsigned int>(mNumOrders); break;
+    case AURA_TIMEUNIT_MODPATTERN: *length = static_cast<unsigned int>(mNumPatterns); break;
     case AURA_TIMEUNIT_MODROW: {
         const int order = mPublishedOrder.load(std::memory_order_relaxed);
         const int pattern = mOrderList[std::clamp(order, 0, 255)];
         *length = pattern < mNumPatterns && mPattern ? static_cast<unsigned int>(mPattern[pattern].mRows) : 0;
         break;
     }
-    default:
-        break;
+    default: break;
     }
     return AURA_OK;
 }
@@ -357,20 +351,13 @@ AURA_RESULT MusicSong::getPositionInternal(unsigned int *position, unsigned int 
     // sees whole values.
     const int order = mPublishedOrder.load(std::memory_order_relaxed);
     switch (postype) {
-    case AURA_TIMEUNIT_MODORDER:
-        *position = static_cast<unsigned int>(order);
-        break;
-    case AURA_TIMEUNIT_MODPATTERN:
-        *position = mOrderList[std::clamp(order, 0, 255)];
-        break;
+    case AURA_TIMEUNIT_MODORDER: *position = static_cast<unsigned int>(order); break;
+    case AURA_TIMEUNIT_MODPATTERN: *position = mOrderList[std::clamp(order, 0, 255)]; break;
     case AURA_TIMEUNIT_MODROW:
         *position = static_cast<unsigned int>(mPublishedRow.load(std::memory_order_relaxed));
         break;
-    case AURA_TIMEUNIT_PCM:
-        *position = mPublishedPCM.load(std::memory_order_relaxed);
-        break;
-    default:
-        break;
+    case AURA_TIMEUNIT_PCM: *position = mPublishedPCM.load(std::memory_order_relaxed); break;
+    default: break;
     }
     return AURA_OK;
 }
@@ -448,13 +435,10 @@ void MusicSong::convertOut(const float *in, void *out, unsigned int frames) cons
 {
     const unsigned int count = frames * 2;
     switch (mState.waveformat->format) {
-    case AURA_SOUND_FORMAT_PCMFLOAT:
-        std::memcpy(out, in, count * sizeof(float));
-        break;
+    case AURA_SOUND_FORMAT_PCMFLOAT: std::memcpy(out, in, count * sizeof(float)); break;
     case AURA_SOUND_FORMAT_PCM8:
         for (unsigned int i = 0; i < count; ++i) {
-            static_cast<int8_t *>(out)[i] =
-                static_cast<int8_t>(std::lrintf(std::clamp(in[i], -1.0f, 1.0f) * 127.0f));
+            static_cast<int8_t *>(out)[i] = static_cast<int8_t>(std::lrintf(std::clamp(in[i], -1.0f, 1.0f) * 127.0f));
         }
         break;
     case AURA_SOUND_FORMAT_PCM24:
@@ -468,8 +452,8 @@ void MusicSong::convertOut(const float *in, void *out, unsigned int frames) cons
         break;
     case AURA_SOUND_FORMAT_PCM32:
         for (unsigned int i = 0; i < count; ++i) {
-            static_cast<int32_t *>(out)[i] = static_cast<int32_t>(
-                std::llrint(static_cast<double>(std::clamp(in[i], -1.0f, 1.0f)) * 2147483647.0));
+            static_cast<int32_t *>(out)[i] =
+                static_cast<int32_t>(std::llrint(static_cast<double>(std::clamp(in[i], -1.0f, 1.0f)) * 2147483647.0));
         }
         break;
     default:

@@ -31,7 +31,7 @@ public:
     // paused until the caller's first volume, pan and frequency arrive.
     virtual AURA_RESULT start(MusicSample *sample, unsigned int offset) = 0;
     virtual AURA_RESULT setVolume(float volume) = 0; // 0..1
-    virtual AURA_RESULT setPan(float pan) = 0;       // -1..1
+    virtual AURA_RESULT setPan(float pan) = 0; // -1..1
     virtual AURA_RESULT setFrequency(float hz) = 0;
     virtual AURA_RESULT stop() = 0;
     virtual AURA_RESULT setPaused(bool paused) = 0;
@@ -67,9 +67,9 @@ public:
 
 // One pattern cell.
 struct MusicNote {
-    uint8_t mNote = 0;       // 0 none, else 1-based
+    uint8_t mNote = 0; // 0 none, else 1-based
     uint8_t mInstrument = 0; // 0 none, else 1-based
-    uint8_t mVolume = 0;     // volume column byte
+    uint8_t mVolume = 0; // volume column byte
     uint8_t mEffect = 0;
     uint8_t mEffectParam = 0;
 };
@@ -80,14 +80,14 @@ struct MusicPattern {
 };
 
 struct MusicSample {
-    void *mSound = nullptr;          // the host's sound
-    uint8_t *mData = nullptr;        // 8-bit signed PCM, mLength bytes
-    unsigned int mLength = 0;        // frames
-    unsigned int mMiddleC = 0;       // Hz
+    void *mSound = nullptr; // the host's sound
+    uint8_t *mData = nullptr; // 8-bit signed PCM, mLength bytes
+    unsigned int mLength = 0; // frames
+    unsigned int mMiddleC = 0; // Hz
     unsigned int mLoadedMiddleC = 0; // as loaded; a song restart goes back to it
     uint8_t mDefaultVolume = 0;
     bool mLoop = false;
-    unsigned int mLoopStart = 0;  // frames
+    unsigned int mLoopStart = 0; // frames
     unsigned int mLoopLength = 0; // frames
 };
 
@@ -245,7 +245,7 @@ protected:
     int mNumVirtualChannels = 0;
     MusicVirtualChannel *mVirtualChannel = nullptr;
     MusicVirtualChannel mDummyVirtualChannel; // a column without a slot
-    MusicSample mDummySample;                 // a cell without a sample
+    MusicSample mDummySample; // a cell without a sample
     MusicSample *mSample = nullptr;
     int mNumSamples = 0;
 

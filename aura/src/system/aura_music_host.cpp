@@ -114,8 +114,8 @@ public:
 
     AURA_RESULT createVoices(int count) override
     {
-        mVoices = static_cast<EngineMusicVoice *>(
-            AURA_Memory_Calloc(static_cast<int>(sizeof(EngineMusicVoice)) * count));
+        mVoices =
+            static_cast<EngineMusicVoice *>(AURA_Memory_Calloc(static_cast<int>(sizeof(EngineMusicVoice)) * count));
         if (!mVoices) {
             return AURA_ERR_MEMORY;
         }
@@ -152,7 +152,8 @@ public:
         exinfo.numchannels = 1;
         exinfo.defaultfrequency = static_cast<int>(std::max(sample->mMiddleC, 1u));
         exinfo.format = AURA_SOUND_FORMAT_PCM8;
-        const AURA_MODE mode = AURA_OPENUSER | AURA_2D | AURA_SOFTWARE | (sample->mLoop ? AURA_LOOP_NORMAL : AURA_LOOP_OFF);
+        const AURA_MODE mode =
+            AURA_OPENUSER | AURA_2D | AURA_SOFTWARE | (sample->mLoop ? AURA_LOOP_NORMAL : AURA_LOOP_OFF);
         SoundI *sound = nullptr;
         AURA_RESULT result = mSystem->createSoundInternal(nullptr, mode, 0, 0, &exinfo, false, &sound);
         if (result != AURA_OK) {
@@ -200,8 +201,8 @@ public:
             int channels = 0;
             {
                 CriticalSectionGuard guard(mSystem->mDSPCrit);
-                const AURA_RESULT result = mTarget->read(&block, &channels, &length, AURA_SPEAKERMODE_STEREO, 2,
-                                                         ++mTick);
+                const AURA_RESULT result =
+                    mTarget->read(&block, &channels, &length, AURA_SPEAKERMODE_STEREO, 2, ++mTick);
                 if (result != AURA_OK) {
                     return result;
                 }

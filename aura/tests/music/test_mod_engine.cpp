@@ -35,7 +35,8 @@ ModWriter fourColumns()
     return writer;
 }
 
-AURA::Sound *create(AURA::System *system, const std::vector<uint8_t> &bytes, AURA_MODE mode, AURA_RESULT *result = nullptr)
+AURA::Sound *create(AURA::System *system, const std::vector<uint8_t> &bytes, AURA_MODE mode,
+                    AURA_RESULT *result = nullptr)
 {
     AURA_CREATESOUNDEXINFO exinfo{};
     exinfo.cbsize = sizeof(exinfo);

@@ -28,15 +28,24 @@ struct Song {
 };
 
 const Song kSongs[] = {
-    {kTecnoballz, "area1-game.mod"},   {kTecnoballz, "area2-game.mod"},
-    {kTecnoballz, "area3-game.mod"},   {kTecnoballz, "area4-game.mod"},
-    {kTecnoballz, "area5-game.mod"},   {kTecnoballz, "fridge-in-space_from_reg-zbb.mod"},
-    {kTecnoballz, "gardien-go.mod"},   {kTecnoballz, "high-score.mod"},
-    {kTecnoballz, "in-game-music-1_reg.mod"}, {kTecnoballz, "mon-lapin_reg-zbb.mod"},
-    {kTecnoballz, "over-theme.mod"},   {kTecnoballz, "tecno-winn.mod"},
-    {kTecnoballz, "tecnoballz.mod"},   {kTecnoballz, "termigator_reg-zbb.mod"},
-    {kCircus, "finally.mod"},          {kCircus, "hiscore.mod"},
-    {kCircus, "hiscreen.mod"},         {kCircus, "kaupunki.mod"},
+    {kTecnoballz, "area1-game.mod"},
+    {kTecnoballz, "area2-game.mod"},
+    {kTecnoballz, "area3-game.mod"},
+    {kTecnoballz, "area4-game.mod"},
+    {kTecnoballz, "area5-game.mod"},
+    {kTecnoballz, "fridge-in-space_from_reg-zbb.mod"},
+    {kTecnoballz, "gardien-go.mod"},
+    {kTecnoballz, "high-score.mod"},
+    {kTecnoballz, "in-game-music-1_reg.mod"},
+    {kTecnoballz, "mon-lapin_reg-zbb.mod"},
+    {kTecnoballz, "over-theme.mod"},
+    {kTecnoballz, "tecno-winn.mod"},
+    {kTecnoballz, "tecnoballz.mod"},
+    {kTecnoballz, "termigator_reg-zbb.mod"},
+    {kCircus, "finally.mod"},
+    {kCircus, "hiscore.mod"},
+    {kCircus, "hiscreen.mod"},
+    {kCircus, "kaupunki.mod"},
     {kCircus, "klovninarki.mod"},
 };
 
@@ -67,8 +76,7 @@ auratest::Wav renderOurs(const fs::path &file, unsigned int *lengthms)
 {
     auratest::WavRender render;
     AURA::Sound *sound = nullptr;
-    EXPECT_EQ(render.system()->createSound(file.c_str(), AURA_ACCURATETIME | AURA_SOFTWARE, nullptr, &sound),
-              AURA_OK);
+    EXPECT_EQ(render.system()->createSound(file.c_str(), AURA_ACCURATETIME | AURA_SOFTWARE, nullptr, &sound), AURA_OK);
     if (!sound) {
         return {};
     }
@@ -121,16 +129,16 @@ TEST(ModFiles, MatchThePeerPlayers)
         ASSERT_GT(reference, 0) << song.name;
         EXPECT_NEAR(static_cast<double>(ours), static_cast<double>(reference), reference * 0.01) << song.name;
 
-        ASSERT_TRUE(auratest::run("openmpt123 -q --force --render --subsong 0 --samplerate 44100 " +
-                                  auratest::quote(copy)))
+        ASSERT_TRUE(
+            auratest::run("openmpt123 -q --force --render --subsong 0 --samplerate 44100 " + auratest::quote(copy)))
             << song.name;
         const auratest::Wav mpt = auratest::readWav(copy.string() + ".wav");
         const double floor = std::string(song.name) == "termigator_reg-zbb.mod" ? 0.8 : 0.9;
         double best[2] = {likeness(mine, mpt, 0), likeness(mine, mpt, 1)};
         if (best[0] < floor || best[1] < floor) {
             const std::string xmpOut = copy.string() + ".xmp.wav";
-            ASSERT_TRUE(auratest::run("xmp -q -i linear -f 44100 -o " + auratest::quote(xmpOut) + " " +
-                                      auratest::quote(copy)))
+            ASSERT_TRUE(
+                auratest::run("xmp -q -i linear -f 44100 -o " + auratest::quote(xmpOut) + " " + auratest::quote(copy)))
                 << song.name;
             const auratest::Wav other = auratest::readWav(xmpOut);
             for (unsigned c = 0; c < 2; ++c) {

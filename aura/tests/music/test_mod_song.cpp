@@ -142,8 +142,8 @@ TEST(ModSongBase, SongClock)
     };
     // 125 BPM is 50 ticks a second; BPM 0 or less counts as 0.4 ticks a
     // second; master speed 2 halves the tick; a rate under 0.01 keeps it.
-    const Case cases[] = {{125, 1.0f, 882}, {32, 1.0f, 3445}, {0, 1.0f, 110250}, {-5, 1.0f, 110250},
-                          {125, 2.0f, 441}, {1, 0.001f, 882000}};
+    const Case cases[] = {{125, 1.0f, 882},   {32, 1.0f, 3445}, {0, 1.0f, 110250},
+                          {-5, 1.0f, 110250}, {125, 2.0f, 441}, {1, 0.001f, 882000}};
     for (const Case &c : cases) {
         ASSERT_EQ(codec.setMusicSpeedInternal(c.speed), AURA_OK);
         ASSERT_EQ(codec.update(false), AURA_OK); // the speed applies at the next tick
@@ -185,8 +185,11 @@ TEST(ModSongBase, VoiceSlotsAndChannelVolumes)
         int channel;
         float volume;
         AURA_RESULT result;
-    } sets[] = {{0, 0.5f, AURA_OK}, {2, 0.5f, AURA_ERR_INVALID_PARAM}, {-1, 0.5f, AURA_ERR_INVALID_PARAM},
-                {1, 1.5f, AURA_ERR_INVALID_PARAM}, {1, -0.1f, AURA_ERR_INVALID_PARAM}};
+    } sets[] = {{0, 0.5f, AURA_OK},
+                {2, 0.5f, AURA_ERR_INVALID_PARAM},
+                {-1, 0.5f, AURA_ERR_INVALID_PARAM},
+                {1, 1.5f, AURA_ERR_INVALID_PARAM},
+                {1, -0.1f, AURA_ERR_INVALID_PARAM}};
     for (const auto &s : sets) {
         EXPECT_EQ(codec.setMusicChannelVolumeInternal(s.channel, s.volume), s.result) << s.channel;
     }

@@ -30,7 +30,8 @@ struct ModCell {
 class ModWriter {
 public:
     explicit ModWriter(int channels = 4, const char *tag = "M.K.", int patterns = 1)
-        : mChannels(channels), mPatterns(patterns, std::vector<ModCell>(64 * static_cast<size_t>(channels)))
+        : mChannels(channels)
+        , mPatterns(patterns, std::vector<ModCell>(64 * static_cast<size_t>(channels)))
     {
         std::memcpy(mTag, tag, 4);
         mOrders.push_back(0);
@@ -60,7 +61,8 @@ public:
     ModWriter &cell(int pattern, int row, int channel, ModCell cell)
     {
         if (pattern >= static_cast<int>(mPatterns.size())) {
-            mPatterns.resize(static_cast<size_t>(pattern) + 1, std::vector<ModCell>(64 * static_cast<size_t>(mChannels)));
+            mPatterns.resize(static_cast<size_t>(pattern) + 1,
+                             std::vector<ModCell>(64 * static_cast<size_t>(mChannels)));
         }
         mPatterns[static_cast<size_t>(pattern)][static_cast<size_t>(row * mChannels + channel)] = cell;
         return *this;
@@ -136,14 +138,13 @@ private:
 };
 
 // A looping sine of `length` samples, `cycles` periods long, at `amplitude`.
-inline ModSample sineSample(unsigned int length = 64, unsigned int cycles = 1, int amplitude = 100,
-                            bool loop = true)
+inline ModSample sineSample(unsigned int length = 64, unsigned int cycles = 1, int amplitude = 100, bool loop = true)
 {
     ModSample s;
     s.name = "sine";
     for (unsigned int i = 0; i < length; ++i) {
-        s.data.push_back(static_cast<int8_t>(
-            std::lround(amplitude * std::sin(2.0 * 3.14159265358979 * cycles * i / length))));
+        s.data.push_back(
+            static_cast<int8_t>(std::lround(amplitude * std::sin(2.0 * 3.14159265358979 * cycles * i / length))));
     }
     if (loop) {
         s.loopStartWords = 0;

@@ -60,8 +60,8 @@ public:
         AURA_RESULT note(VoiceCommand command, float value)
         {
             const AURA::MusicSong *song = host->song;
-            host->events.push_back({song ? song->order() : 0, song ? song->row() : 0, song ? song->tick() : 0, slot,
-                                    command, value});
+            host->events.push_back(
+                {song ? song->order() : 0, song ? song->row() : 0, song ? song->tick() : 0, slot, command, value});
             return AURA_OK;
         }
 
@@ -70,7 +70,10 @@ public:
         bool playing = false;
     };
 
-    explicit TraceHost(int rate = 44100) : mRate(rate) {}
+    explicit TraceHost(int rate = 44100)
+        : mRate(rate)
+    {
+    }
 
     AURA_RESULT createVoices(int count) override
     {
