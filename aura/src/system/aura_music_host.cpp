@@ -1,8 +1,9 @@
 // The engine's host of a tracker song: every voice slot is a logical
 // channel that plays the song's sample sounds on two software voices of the
-// song's own pool (a new note takes the other one, so the last note's tail
-// is cut at a block boundary rather than mid-read), all mixing into the
-// song's target unit, which the song's read pulls under the DSP section.
+// song's own pool, taken in turn (a new note starts on the voice whose graph
+// changes were flushed a note ago, never on the one just stopped), all
+// mixing into the song's target unit, which the song's read pulls under the
+// DSP section.
 #include "music/aura_music.h"
 
 #include "base/aura_memory.h"
@@ -18,8 +19,8 @@
 #include "voice/aura_channelsoftware.h"
 
 #include <algorithm>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 
 namespace AURA {
 

@@ -270,23 +270,38 @@ TEST(ModEngineThreads, SpeedAndVolumesChangeWhilePlaying)
     ASSERT_NE(sound, nullptr);
     AURA::Channel *channel = nullptr;
     ASSERT_EQ(system->playSound(AURA_CHANNEL_FREE, sound, false, &channel), AURA_OK);
-    std::atomic<bool> done{false};
+    unsigned int last = 0;
+    ASSERT_EQ(channel->getPosition(&last, AURA_TIMEUNIT_MODROW), AURA_OK);
+    // Speed and column volumes change on another thread while the stream
+    // thread renders the song, until the song has moved on several rows.
+    std::atomic<bool> stop{false};
+    std::atomic<int> changes{0};
     std::thread changer([&] {
-        for (int i = 0; i < 400; ++i) {
+        for (int i = 0; !stop; ++i) {
             (void)sound->setMusicSpeed(0.5f + static_cast<float>(i % 7) * 0.25f);
             (void)sound->setMusicChannelVolume(i % 4, static_cast<float>(i % 5) / 4.0f);
+            changes = i + 1;
         }
-        done = true;
     });
-    unsigned int position = 0;
-    for (int i = 0; i < 200 && !done; ++i) {
-        ASSERT_EQ(system->update(), AURA_OK);
-        (void)channel->getPosition(&position, AURA_TIMEUNIT_MODROW);
-    }
+    int moves = 0;
+    const bool moved = auratest::waitFor(
+        [&] {
+            unsigned int row = 0;
+            (void)system->update();
+            if (channel->getPosition(&row, AURA_TIMEUNIT_MODROW) == AURA_OK && row != last) {
+                last = row;
+                ++moves;
+            }
+            return moves >= 4 && changes > 100;
+        },
+        std::chrono::seconds(10));
+    stop = true;
     changer.join();
+    EXPECT_TRUE(moved);
+    EXPECT_EQ(sound->setMusicSpeed(1.25f), AURA_OK);
     float speed = 0.0f;
     EXPECT_EQ(sound->getMusicSpeed(&speed), AURA_OK);
-    EXPECT_FLOAT_EQ(speed, 0.5f + static_cast<float>(399 % 7) * 0.25f);
+    EXPECT_FLOAT_EQ(speed, 1.25f);
     EXPECT_EQ(sound->release(), AURA_OK);
     EXPECT_EQ(system->release(), AURA_OK);
 }
