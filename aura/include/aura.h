@@ -245,7 +245,7 @@ typedef unsigned int AURA_MODE;
 #define AURA_OPENUSER 0x00000400
 #define AURA_OPENMEMORY 0x00000800
 #define AURA_OPENONLY 0x00002000
-#define AURA_ACCURATETIME 0x00004000  /* MPEG: scan the whole file for an exact length and seeks */
+#define AURA_ACCURATETIME 0x00004000  /* an exact length at open: MPEG scans every frame, a tracker song is run whole */
 #define AURA_MPEGSEARCH 0x00008000    /* MPEG: look for the first frame beyond the first 4096 bytes */
 #define AURA_NONBLOCKING 0x00010000
 #define AURA_3D_HEADRELATIVE 0x00040000
@@ -391,6 +391,12 @@ AURA_API AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *lengt
 AURA_API AURA_RESULT AURA_Sound_GetNumSubSounds(AURA_SOUND *sound, int *numsubsounds);
 AURA_API AURA_RESULT AURA_Sound_GetSubSound(AURA_SOUND *sound, int index, AURA_SOUND **subsound);
 AURA_API AURA_RESULT AURA_Sound_GetName(AURA_SOUND *sound, char *name, int namelen);
+/* Tracker songs: pattern columns, the volume of one column (0..1), the song's speed (1: as written). */
+AURA_API AURA_RESULT AURA_Sound_GetMusicNumChannels(AURA_SOUND *sound, int *numchannels);
+AURA_API AURA_RESULT AURA_Sound_SetMusicChannelVolume(AURA_SOUND *sound, int channel, float volume);
+AURA_API AURA_RESULT AURA_Sound_GetMusicChannelVolume(AURA_SOUND *sound, int channel, float *volume);
+AURA_API AURA_RESULT AURA_Sound_SetMusicSpeed(AURA_SOUND *sound, float speed);
+AURA_API AURA_RESULT AURA_Sound_GetMusicSpeed(AURA_SOUND *sound, float *speed);
 
 /* Channels. */
 AURA_API AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel);

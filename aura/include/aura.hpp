@@ -127,6 +127,13 @@ public:
     // The name the file gives the sound ("" when none), cut to namelen
     // bytes with the terminator.
     AURA_RESULT getName(char *name, int namelen);
+    // Tracker songs (25 for other sounds): pattern columns, the volume of
+    // one column (0..1), the song's speed (1: as written).
+    AURA_RESULT getMusicNumChannels(int *numchannels);
+    AURA_RESULT setMusicChannelVolume(int channel, float volume);
+    AURA_RESULT getMusicChannelVolume(int channel, float *volume);
+    AURA_RESULT setMusicSpeed(float speed);
+    AURA_RESULT getMusicSpeed(float *speed);
 
 protected:
     Sound() = default;

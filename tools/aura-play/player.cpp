@@ -25,9 +25,10 @@ void reportFile(const std::string &file, const std::string &what)
 
 AURA_MODE soundMode(const Options &options)
 {
-    // MPEG files are scanned whole at open: the render's length and its
-    // seeks are then exact, as a sample's are.
-    AURA_MODE mode = (options.loop != 0 ? AURA_LOOP_NORMAL : AURA_LOOP_OFF) | AURA_ACCURATETIME;
+    // Exact lengths: MPEG files are scanned whole and tracker songs measured
+    // at open, so the render's length and its seeks are exact; software
+    // mixing: a song renders in float.
+    AURA_MODE mode = (options.loop != 0 ? AURA_LOOP_NORMAL : AURA_LOOP_OFF) | AURA_ACCURATETIME | AURA_SOFTWARE;
     if (options.stream) {
         mode |= AURA_CREATESTREAM;
     }
@@ -36,7 +37,7 @@ AURA_MODE soundMode(const Options &options)
 
 // Looking at a file only: as a stream, which decodes no more than its first
 // stretch.
-constexpr AURA_MODE kLookMode = AURA_CREATESTREAM | AURA_LOOP_OFF;
+constexpr AURA_MODE kLookMode = AURA_CREATESTREAM | AURA_LOOP_OFF | AURA_ACCURATETIME;
 
 // Releases a sound when it goes out of scope.
 struct SoundDeleter {

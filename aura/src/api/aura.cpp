@@ -253,6 +253,31 @@ AURA_RESULT AURA_Sound_GetName(AURA_SOUND *sound, char *name, int namelen)
     return asSound(sound)->getName(name, namelen);
 }
 
+AURA_RESULT AURA_Sound_GetMusicNumChannels(AURA_SOUND *sound, int *numchannels)
+{
+    return sound ? asSound(sound)->getMusicNumChannels(numchannels) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_Sound_SetMusicChannelVolume(AURA_SOUND *sound, int channel, float volume)
+{
+    return sound ? asSound(sound)->setMusicChannelVolume(channel, volume) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_Sound_GetMusicChannelVolume(AURA_SOUND *sound, int channel, float *volume)
+{
+    return sound ? asSound(sound)->getMusicChannelVolume(channel, volume) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_Sound_SetMusicSpeed(AURA_SOUND *sound, float speed)
+{
+    return sound ? asSound(sound)->setMusicSpeed(speed) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_Sound_GetMusicSpeed(AURA_SOUND *sound, float *speed)
+{
+    return sound ? asSound(sound)->getMusicSpeed(speed) : AURA_ERR_INVALID_PARAM;
+}
+
 // A channel handle is a packed value; the class checks it before use.
 AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel)
 {

@@ -57,7 +57,8 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
     const bool looping = (mMode & AURA_LOOP_NORMAL) != 0 && mLoopLength > 0;
     const uint64_t loopEnd = static_cast<uint64_t>(mLoopStart) + mLoopLength;
     // A codec that knows its length exactly ends the stream there, even when
-    // the file holds more.
+    // the file holds more (a measured tracker song would otherwise render for
+    // ever).
     const bool exact = (mCodec->mFlags & Codec::FLAG_EXACTLENGTH) != 0 && mLength != 0xFFFFFFFFu;
 
     while (remaining > 0) {
@@ -67,14 +68,14 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             want = static_cast<unsigned int>(std::min<uint64_t>(want, loopEnd - mDecodePosition));
         }
         bool ended = false;
-        if (exact && mDecodePosition < mLength) {
-            want = static_cast<unsigned int>(std::min<uint64_t>(want, mLength - mDecodePosition));
-        }
         if (loopsLeft && mDecodePosition >= loopEnd) {
             ended = true; // at the loop end: back to its start
         } else if (exact && mDecodePosition >= mLength) {
             ended = true;
         } else {
+            if (exact) {
+                want = static_cast<unsigned int>(std::min<uint64_t>(want, mLength - mDecodePosition));
+            }
             unsigned int got = 0;
             result = mCodec->read(out, want * frameBytes, &got);
             const unsigned int frames = std::min(got / frameBytes, want);

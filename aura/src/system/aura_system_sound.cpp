@@ -12,6 +12,7 @@
 #include "codec/aura_codec_user.h"
 #include "codec/wav/aura_codec_wav.h"
 #include "mpeg/aura_codec_mpeg.h"
+#include "music/aura_codec_mod.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
@@ -125,6 +126,7 @@ AURA_RESULT SystemI::registerCodecs()
         {&CodecOggVorbis::getDescriptionEx, 800},
         {&CodecAIFF::getDescriptionEx, 1000},
         {&CodecFLAC::getDescriptionEx, 1100},
+        {&CodecMOD::getDescriptionEx, 1200},
         {&CodecDLS::getDescriptionEx, 1700},
         {&CodecMPEG::getDescriptionEx, 2400},
         {&CodecPlaylist::getDescriptionEx, 2450},
@@ -543,11 +545,20 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
         Codec *codec = nullptr;
         result = openSoundFile(name_or_data, mode, exinfo, &file);
         if (result == AURA_OK) {
-            result = findCodec(file, mode, exinfo, &codec);
+            // A sample holds the whole sound: a codec that would render for
+            // ever (a tracker song) measures its length for it.
+            result = findCodec(file, mode | AURA_CREATESAMPLE, exinfo, &codec);
             if (result != AURA_OK) {
                 (void)file->close();
                 AURA_Delete(file);
             }
+        }
+        if (result == AURA_OK && codec->mDescription.defaultasstream && !(mode & AURA_CREATESAMPLE) && !fromloader) {
+            // Formats that open as streams unless a sample is asked for.
+            (void)codec->release();
+            sample->mSystem = nullptr;
+            AURA_Delete(sample);
+            return createStreamInternal(name_or_data, mode | AURA_CREATESTREAM, exinfo, nullptr, sound);
         }
         if (result == AURA_OK && codec->mState.numsubsounds > 0) {
             // A multi-sound file: the parent keeps the codec to load its
