@@ -23,6 +23,17 @@ void reportFile(const std::string &file, const std::string &what)
     std::fprintf(stderr, "aura-play: %s: %s\n", file.c_str(), what.c_str());
 }
 
+// Names the engine opens over the network; they play as streams.
+bool isUrl(const std::string &name)
+{
+    for (const char *scheme : {"http://", "https://", "mms://"}) {
+        if (name.rfind(scheme, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 AURA_MODE soundMode(const Options &options)
 {
     // Exact lengths: MPEG files are scanned whole and tracker songs measured
@@ -333,6 +344,19 @@ struct Playing {
     std::optional<uint64_t> end;     // output frame where it ends, when it does
 };
 
+// An internet radio's station and titles, as they arrive and change: the
+// tags the engine marks updated.
+void reportNewTitles(Playing &item)
+{
+    AURA_TAG tag{};
+    while (item.sound->getTag(nullptr, -1, &tag) == AURA_OK) {
+        if ((tag.type == AURA_TAGTYPE_SHOUTCAST || tag.type == AURA_TAGTYPE_ICECAST) && tag.name) {
+            std::printf("%s: %s=%s\n", item.file.c_str(), tag.name, tagText(tag).c_str());
+            std::fflush(stdout);
+        }
+    }
+}
+
 // Where a file's sound ends in the output: the rest after the seek, the
 // loop repeated, at the playback speed, cut by --duration; nothing for a
 // loop for ever without a duration.
@@ -370,7 +394,8 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
     AURA::System *system = session.system();
     Playing item;
     item.file = file;
-    if (!openSound(system, file, soundMode(options), item.sound, false, options.subsound, rawInfo(options))) {
+    const AURA_MODE mode = soundMode(options) | (isUrl(file) ? AURA_CREATESTREAM : 0);
+    if (!openSound(system, file, mode, item.sound, false, options.subsound, rawInfo(options))) {
         return std::nullopt;
     }
     AURA::Sound *sound = playable(item.sound.get(), options.subsound);
@@ -605,6 +630,9 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
             writeFailed = session->rendering();
             status = kExitFileFailed;
             break;
+        }
+        if (!options.quiet) {
+            reportNewTitles(current);
         }
         progress->show(playedSeconds(current), seconds(current));
         while (!started.empty() && !isPlaying(started.front())) {
