@@ -119,6 +119,39 @@ public:
     bool mMemoryTracked = false;
 };
 
+// The callbacks every codec's description carries, for codec class C: each
+// turns the state into the codec and calls its matching ...Internal member
+// (37 for a state that holds no codec).
+template <class C> struct CodecCallbacks {
+    static AURA_RESULT open(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
+    {
+        C *codec = Codec::fromState<C>(state);
+        return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
+    }
+    static AURA_RESULT close(AURA_CODEC_STATE *state)
+    {
+        C *codec = Codec::fromState<C>(state);
+        return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
+    }
+    static AURA_RESULT read(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes, unsigned int *bytesread)
+    {
+        C *codec = Codec::fromState<C>(state);
+        return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
+    }
+    static AURA_RESULT setPosition(AURA_CODEC_STATE *state, int subsound, unsigned int position, AURA_TIMEUNIT postype)
+    {
+        C *codec = Codec::fromState<C>(state);
+        return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
+    }
+    static void describe(AURA_CODEC_DESCRIPTION_EX &description)
+    {
+        description.open = &open;
+        description.close = &close;
+        description.read = &read;
+        description.setposition = &setPosition;
+    }
+};
+
 // The constructor hook of a concrete codec class.
 template <class T>
 Codec *constructCodec(void *memory)

@@ -16,30 +16,6 @@ constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_codec_aiff";
 constexpr unsigned int COMM_BYTES = 18;
 constexpr unsigned int COMM_AIFC_BYTES = COMM_BYTES + 4;
 
-AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
-{
-    CodecAIFF *codec = Codec::fromState<CodecAIFF>(state);
-    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT closeCallback(AURA_CODEC_STATE *state)
-{
-    CodecAIFF *codec = Codec::fromState<CodecAIFF>(state);
-    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes, unsigned int *bytesread)
-{
-    CodecAIFF *codec = Codec::fromState<CodecAIFF>(state);
-    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position, AURA_TIMEUNIT postype)
-{
-    CodecAIFF *codec = Codec::fromState<CodecAIFF>(state);
-    return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
-}
-
 // Reverses the bytes of every `width`-byte sample in place.
 void swapSamples(uint8_t *data, unsigned int bytes, unsigned int width)
 {
@@ -87,10 +63,7 @@ AURA_CODEC_DESCRIPTION_EX *CodecAIFF::getDescriptionEx()
     description.name = "AURA AIFF Codec";
     description.version = 0x00010100;
     description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &openCallback;
-    description.close = &closeCallback;
-    description.read = &readCallback;
-    description.setposition = &setPositionCallback;
+    CodecCallbacks<CodecAIFF>::describe(description);
     description.mType = AURA_SOUND_TYPE_AIFF;
     description.mSize = sizeof(CodecAIFF);
     description.mConstruct = &constructCodec<CodecAIFF>;

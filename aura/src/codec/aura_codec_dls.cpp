@@ -21,30 +21,6 @@ constexpr unsigned int MIN_WAVE_BYTES = 12 + 8 + 16 + 8;
 // The "fmt " fields that are used, of the 40 bytes kept.
 constexpr unsigned int FORMAT_BYTES = 16;
 
-AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
-{
-    CodecDLS *codec = Codec::fromState<CodecDLS>(state);
-    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT closeCallback(AURA_CODEC_STATE *state)
-{
-    CodecDLS *codec = Codec::fromState<CodecDLS>(state);
-    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes, unsigned int *bytesread)
-{
-    CodecDLS *codec = Codec::fromState<CodecDLS>(state);
-    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position, AURA_TIMEUNIT postype)
-{
-    CodecDLS *codec = Codec::fromState<CodecDLS>(state);
-    return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
-}
-
 // The count a header asks for, capped by what `bytes` of file can hold.
 unsigned int capped(uint32_t asked, uint64_t bytes, unsigned int perItem)
 {
@@ -74,10 +50,7 @@ AURA_CODEC_DESCRIPTION_EX *CodecDLS::getDescriptionEx()
     description.name = "AURA DLS Codec";
     description.version = 0x00010100;
     description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &openCallback;
-    description.close = &closeCallback;
-    description.read = &readCallback;
-    description.setposition = &setPositionCallback;
+    CodecCallbacks<CodecDLS>::describe(description);
     description.mType = AURA_SOUND_TYPE_DLS;
     description.mSize = sizeof(CodecDLS);
     description.mConstruct = &constructCodec<CodecDLS>;

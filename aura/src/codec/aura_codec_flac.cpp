@@ -15,30 +15,6 @@ constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_codec_flac";
 // after a seek) before a read gives up.
 constexpr int MAX_EMPTY_STEPS = 64;
 
-AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
-{
-    CodecFLAC *codec = Codec::fromState<CodecFLAC>(state);
-    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT closeCallback(AURA_CODEC_STATE *state)
-{
-    CodecFLAC *codec = Codec::fromState<CodecFLAC>(state);
-    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes, unsigned int *bytesread)
-{
-    CodecFLAC *codec = Codec::fromState<CodecFLAC>(state);
-    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position, AURA_TIMEUNIT postype)
-{
-    CodecFLAC *codec = Codec::fromState<CodecFLAC>(state);
-    return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
-}
-
 CodecFLAC *codecOf(void *clientdata)
 {
     return static_cast<CodecFLAC *>(clientdata);
@@ -170,10 +146,7 @@ AURA_CODEC_DESCRIPTION_EX *CodecFLAC::getDescriptionEx()
     description.name = "AURA FLAC Codec";
     description.version = 0x00010100;
     description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &openCallback;
-    description.close = &closeCallback;
-    description.read = &readCallback;
-    description.setposition = &setPositionCallback;
+    CodecCallbacks<CodecFLAC>::describe(description);
     description.mType = AURA_SOUND_TYPE_FLAC;
     description.mSize = sizeof(CodecFLAC);
     description.mConstruct = &constructCodec<CodecFLAC>;

@@ -37,12 +37,6 @@ void trimEnd(char *text, int *length)
     *length = n;
 }
 
-AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
-{
-    CodecPlaylist *codec = Codec::fromState<CodecPlaylist>(state);
-    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
-}
-
 AURA_RESULT closeCallback(AURA_CODEC_STATE * /*state*/)
 {
     return AURA_OK;
@@ -72,7 +66,7 @@ AURA_CODEC_DESCRIPTION_EX *CodecPlaylist::getDescriptionEx()
     description.version = 0x10100;
     description.defaultasstream = 0;
     description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &openCallback;
+    description.open = &CodecCallbacks<CodecPlaylist>::open;
     description.close = &closeCallback;
     description.read = &readCallback;
     description.setposition = &setPositionCallback;

@@ -8,30 +8,6 @@
 namespace AURA {
 
 namespace {
-AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
-{
-    CodecRaw *codec = Codec::fromState<CodecRaw>(state);
-    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT closeCallback(AURA_CODEC_STATE *state)
-{
-    CodecRaw *codec = Codec::fromState<CodecRaw>(state);
-    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes, unsigned int *bytesread)
-{
-    CodecRaw *codec = Codec::fromState<CodecRaw>(state);
-    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position, AURA_TIMEUNIT postype)
-{
-    CodecRaw *codec = Codec::fromState<CodecRaw>(state);
-    return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
-}
-
 AURA_RESULT canPointCallback(AURA_CODEC_STATE *state)
 {
     CodecRaw *codec = Codec::fromState<CodecRaw>(state);
@@ -52,10 +28,7 @@ AURA_CODEC_DESCRIPTION_EX *CodecRaw::getDescriptionEx()
     description.version = 0x10100;
     description.defaultasstream = 0;
     description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
-    description.open = &openCallback;
-    description.close = &closeCallback;
-    description.read = &readCallback;
-    description.setposition = &setPositionCallback;
+    CodecCallbacks<CodecRaw>::describe(description);
     description.canpoint = &canPointCallback;
     description.mType = AURA_SOUND_TYPE_RAW;
     description.mSize = sizeof(CodecRaw);

@@ -9,24 +9,6 @@
 namespace AURA {
 
 namespace {
-AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
-{
-    CodecUser *codec = Codec::fromState<CodecUser>(state);
-    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT closeCallback(AURA_CODEC_STATE *state)
-{
-    CodecUser *codec = Codec::fromState<CodecUser>(state);
-    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes, unsigned int *bytesread)
-{
-    CodecUser *codec = Codec::fromState<CodecUser>(state);
-    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
-}
-
 AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position, AURA_TIMEUNIT postype)
 {
     CodecUser *codec = Codec::fromState<CodecUser>(state);
@@ -42,9 +24,9 @@ AURA_CODEC_DESCRIPTION_EX *CodecUser::getDescriptionEx()
     description.version = 0x10100;
     description.defaultasstream = 0;
     description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &openCallback;
-    description.close = &closeCallback;
-    description.read = &readCallback;
+    description.open = &CodecCallbacks<CodecUser>::open;
+    description.close = &CodecCallbacks<CodecUser>::close;
+    description.read = &CodecCallbacks<CodecUser>::read;
     description.setposition = &setPositionCallback;
     description.mType = AURA_SOUND_TYPE_USER;
     description.mSize = sizeof(CodecUser);

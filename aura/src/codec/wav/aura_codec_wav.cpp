@@ -28,30 +28,6 @@ uint32_t le32(const uint8_t *p)
            static_cast<uint32_t>(p[3]) << 24;
 }
 
-AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
-{
-    CodecWav *codec = Codec::fromState<CodecWav>(state);
-    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT closeCallback(AURA_CODEC_STATE *state)
-{
-    CodecWav *codec = Codec::fromState<CodecWav>(state);
-    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes, unsigned int *bytesread)
-{
-    CodecWav *codec = Codec::fromState<CodecWav>(state);
-    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position, AURA_TIMEUNIT postype)
-{
-    CodecWav *codec = Codec::fromState<CodecWav>(state);
-    return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
-}
-
 AURA_RESULT soundCreateCallback(AURA_CODEC_STATE *state, int subsound, AURA_SOUND *sound)
 {
     CodecWav *codec = Codec::fromState<CodecWav>(state);
@@ -200,10 +176,7 @@ AURA_CODEC_DESCRIPTION_EX *CodecWav::getDescriptionEx()
     description.version = 0x10100;
     description.defaultasstream = 0;
     description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
-    description.open = &openCallback;
-    description.close = &closeCallback;
-    description.read = &readCallback;
-    description.setposition = &setPositionCallback;
+    CodecCallbacks<CodecWav>::describe(description);
     description.soundcreate = &soundCreateCallback;
     description.canpoint = &canPointCallback;
     description.mType = AURA_SOUND_TYPE_WAV;
