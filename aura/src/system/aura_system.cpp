@@ -20,6 +20,7 @@
 #include "output/aura_output_factory.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -38,11 +39,35 @@ SystemI *fromNode(LinkedListNode *node)
 }
 } // namespace
 
+namespace {
+// A program that leaves main (or calls exit) with systems alive would destroy
+// the memory pool and the system list under their mixer and stream threads:
+// the systems are released first, by a handler registered after those
+// globals were built, so it runs before they go.
+void releaseLiveSystems()
+{
+    for (;;) {
+        SystemI *system = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(gGlobal->mSystemListLock);
+            LinkedListNode &head = gGlobal->mSystemHead;
+            if (head.mNext == &head) {
+                return;
+            }
+            system = fromNode(head.mNext);
+        }
+        (void)system->releaseInternal();
+    }
+}
+} // namespace
+
 AURA_RESULT SystemI::create(SystemI **system)
 {
     if (!system) {
         return AURA_ERR_INVALID_PARAM;
     }
+    static std::once_flag exitHandler;
+    std::call_once(exitHandler, [] { (void)std::atexit(&releaseLiveSystems); });
     *system = nullptr;
     SystemI *created = AURA_New(SystemI);
     if (!created) {

@@ -339,3 +339,26 @@ TEST(ProfileThreads, AuraProfilePrintsWhatTheEngineSends)
 }
 
 } // namespace
+
+namespace {
+
+// The engine's globals outlive the systems a program leaves alive: leaving
+// main or calling exit with a system playing on a real-time output ends
+// cleanly, every time.
+TEST(EngineStaticsThreads, ExitingWithALiveSystemEndsCleanly)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr int kRuns = 20;
+#else
+    constexpr int kRuns = 100;
+#endif
+    for (int run = 0; run < kRuns; ++run) {
+        int status = -1;
+        const std::string output =
+            auratest::capture(std::string(AURA_EXIT_PROGRAM) + (run % 2 ? " exit" : " return") + " 2>&1", &status);
+        ASSERT_EQ(status, 0) << "run " << run << ": " << output;
+        ASSERT_TRUE(output.empty()) << "run " << run << ": " << output;
+    }
+}
+
+} // namespace
