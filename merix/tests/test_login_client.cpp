@@ -160,7 +160,11 @@ public:
                                     auratest::quote(sCerts->caCertificateFile()) + " --data " +
                                     auratest::quote(data.path()) + " " + options + " " + actions + " 2>/dev/null";
         std::string out = auratest::capture(command, &code);
-        if (status != nullptr) *status = code;
+        if (status != nullptr) {
+            *status = code;
+        } else {
+            EXPECT_EQ(code, 0) << actions; // a sanitizer's report fails the run too
+        }
         return out;
     }
 
@@ -436,6 +440,31 @@ TEST_F(LoginClient, ChatRegistersDropsOthersMessagesAndReconnects)
     ASSERT_GE(chat.connectionCount(), 2u) << out;
     EXPECT_EQ(chat.received(1).substr(0, 92), registration);
     EXPECT_TRUE(has(out, "chat message from " + kOther + ": second")) << out;
+}
+
+TEST_F(LoginClient, ChatDropsAPeerAnnouncingAnOverLongPayload)
+{
+    saveLogin();
+    std::string huge = wireMessage("", kUser);
+    huge[0] = '\x7f'; // a payload length near 2 GiB
+    TestTcpServer chat;
+    chat.script({TcpScript().waitForBytes(92).send(huge + "partial").pause(5),
+                 TcpScript().waitForBytes(92).send(wireMessage("fresh", kUser)).pause(5)});
+    ASSERT_TRUE(chat.start());
+    discover(server->url("/app/").substr(8), chat.port());
+    const std::string out = sim("start settle wait 2.5 state");
+    EXPECT_TRUE(has(out, "chat disconnected (a message announced an over-long payload)")) << out;
+    // The new connection starts with fresh framing: its first message decodes.
+    EXPECT_TRUE(has(out, "chat message from " + kOther + ": fresh")) << out;
+}
+
+TEST_F(LoginClient, CancelAbandonsTheLoginInFlight)
+{
+    server->neverAnswer("/app/login/");
+    const std::string out = sim("login ann@example.com pw wait 0.3 cancel settle state");
+    EXPECT_TRUE(has(out, "login cancelled")) << out;
+    EXPECT_TRUE(has(out, "state login=logged-out\nstate status=none text=cancelled")) << out;
+    EXPECT_FALSE(has(out, "still busy")) << out;
 }
 
 TEST_F(LoginClient, ChatBacksOffAgainstADeadPort)
