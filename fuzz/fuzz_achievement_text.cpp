@@ -13,14 +13,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto read = AchievementManager::ReadDBString(text);
     int number = 0;
     for (const auto &a : read) {
-        if (a.number != number++) std::abort();
+        if (a.number != number++)
+            std::abort();
     }
     AchievementManager *list = AchievementManager::GetInstance();
     list->InitializeToAllLocked();
     list->DeserializeFromDBString(text);
-    if (list->records().size() != static_cast<std::size_t>(kAchievementCount)) std::abort();
+    if (list->records().size() != static_cast<std::size_t>(kAchievementCount))
+        std::abort();
     const std::string written = list->SerializeToDBString();
     // What was written reads back as the same 25 values.
-    if (AchievementManager::ReadDBString(written).size() != static_cast<std::size_t>(kAchievementCount)) std::abort();
+    if (AchievementManager::ReadDBString(written).size() != static_cast<std::size_t>(kAchievementCount))
+        std::abort();
     return 0;
 }

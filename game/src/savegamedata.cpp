@@ -30,17 +30,22 @@ SavedData &saved()
 void copyText(std::array<char, kLoginBufferBytes> &to, const char *from)
 {
     to.fill('\0');
-    if (from == nullptr) return;
+    if (from == nullptr)
+        return;
     const std::size_t n = ::strnlen(from, kLoginBufferBytes - 1);
     std::memcpy(to.data(), from, n);
 }
 
-void copyText(std::array<char, kLoginBufferBytes> &to, const std::string &from) { copyText(to, from.c_str()); }
+void copyText(std::array<char, kLoginBufferBytes> &to, const std::string &from)
+{
+    copyText(to, from.c_str());
+}
 
 std::optional<platform::PlistDict> readDictionary()
 {
     const auto bytes = platform::readWholeFile(PreferencesPath(), std::size_t{1} << 20);
-    if (!bytes) return std::nullopt;
+    if (!bytes)
+        return std::nullopt;
     std::optional<platform::PlistValue> root;
     if (bytes->size() >= 8 && std::memcmp(bytes->data(), "bplist00", 8) == 0) {
         root = platform::plistFromBinary(*bytes);
@@ -57,7 +62,8 @@ std::optional<platform::PlistDict> readDictionary()
 unsigned int toScore(const platform::PlistValue &value)
 {
     const auto *n = value.get<std::int64_t>();
-    if (n == nullptr || *n < 0) return 0;
+    if (n == nullptr || *n < 0)
+        return 0;
     return static_cast<unsigned int>(std::min<std::int64_t>(*n, UINT32_MAX));
 }
 
@@ -65,22 +71,29 @@ void readScores(const platform::PlistDict &dict, const char *key, std::array<uns
 {
     out.fill(0);
     const auto it = dict.find(key);
-    if (it == dict.end()) return;
+    if (it == dict.end())
+        return;
     const auto *array = it->second.get<platform::PlistArray>();
-    if (array == nullptr) return;
-    for (std::size_t i = 0; i < kScoreSlots && i < array->size(); ++i) out[i] = toScore((*array)[i]);
+    if (array == nullptr)
+        return;
+    for (std::size_t i = 0; i < kScoreSlots && i < array->size(); ++i)
+        out[i] = toScore((*array)[i]);
 }
 
 platform::PlistArray scoreArray(const std::array<unsigned int, kScoreSlots> &scores)
 {
     platform::PlistArray array;
-    for (const unsigned int s : scores) array.emplace_back(std::int64_t{s});
+    for (const unsigned int s : scores)
+        array.emplace_back(std::int64_t{s});
     return array;
 }
 
 } // namespace
 
-std::string PreferencesPath() { return platform::documentsDirectory() + "/" + kPreferencesFileName; }
+std::string PreferencesPath()
+{
+    return platform::documentsDirectory() + "/" + kPreferencesFileName;
+}
 
 bool LoadMerixLogin()
 {
@@ -97,7 +110,8 @@ bool LoadMerixLogin()
     };
     copyText(fresh.login, text(kLoginKey));
     copyText(fresh.password, text(kPasswordKey));
-    if (const auto it = dict->find(kFaceKey); it != dict->end()) fresh.face = toScore(it->second);
+    if (const auto it = dict->find(kFaceKey); it != dict->end())
+        fresh.face = toScore(it->second);
     readScores(*dict, kNewHighScoresKey, fresh.newScores);
     readScores(*dict, kLastHighScoresKey, fresh.lastScores);
     saved() = fresh;
@@ -111,11 +125,23 @@ void SetMerixLogin(const char *login, const char *password)
     SaveMerixLogin();
 }
 
-const char *GetMerixLogin() { return saved().login.data(); }
-const char *GetMerixPassword() { return saved().password.data(); }
+const char *GetMerixLogin()
+{
+    return saved().login.data();
+}
+const char *GetMerixPassword()
+{
+    return saved().password.data();
+}
 
-void SetMerixFace(unsigned int face) { saved().face = face; }
-unsigned int GetMerixFace() { return saved().face; }
+void SetMerixFace(unsigned int face)
+{
+    saved().face = face;
+}
+unsigned int GetMerixFace()
+{
+    return saved().face;
+}
 
 bool SaveMerixLogin()
 {
@@ -132,19 +158,27 @@ bool SaveMerixLogin()
     return platform::writeFileAtomically(PreferencesPath(), std::span(bytes, xml.size()), 0600);
 }
 
-unsigned int GetNewHighScore(unsigned int slot) { return slot < kScoreSlots ? saved().newScores[slot] : 0; }
-unsigned int GetLastHighScore(unsigned int slot) { return slot < kScoreSlots ? saved().lastScores[slot] : 0; }
+unsigned int GetNewHighScore(unsigned int slot)
+{
+    return slot < kScoreSlots ? saved().newScores[slot] : 0;
+}
+unsigned int GetLastHighScore(unsigned int slot)
+{
+    return slot < kScoreSlots ? saved().lastScores[slot] : 0;
+}
 
 void SetNewHighScore(unsigned int slot, unsigned int score)
 {
-    if (slot >= kScoreSlots) return;
+    if (slot >= kScoreSlots)
+        return;
     saved().newScores[slot] = score;
     SaveMerixLogin();
 }
 
 void RaiseLastHighScore(unsigned int slot, unsigned int score)
 {
-    if (slot >= kScoreSlots || score <= saved().lastScores[slot]) return;
+    if (slot >= kScoreSlots || score <= saved().lastScores[slot])
+        return;
     saved().lastScores[slot] = score;
     SaveMerixLogin();
 }
@@ -158,6 +192,9 @@ void CopyMerixLastHighScore()
     SaveMerixLogin();
 }
 
-void ForgetAll() { saved() = SavedData{}; }
+void ForgetAll()
+{
+    saved() = SavedData{};
+}
 
 } // namespace paddle::savegamedata

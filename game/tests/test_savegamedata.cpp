@@ -19,7 +19,8 @@ namespace save = paddle::savegamedata;
 platform::PlistDict readFile()
 {
     const auto bytes = platform::readWholeFile(save::PreferencesPath());
-    if (!bytes) return {};
+    if (!bytes)
+        return {};
     const auto root = platform::plistFromXml(std::string(bytes->begin(), bytes->end()));
     return root && root->get<platform::PlistDict>() ? *root->get<platform::PlistDict>() : platform::PlistDict{};
 }
@@ -51,9 +52,9 @@ TEST_F(SaveGameData, WritesItsKeysPrivatelyAndKeepsOthers)
     save::SetNewHighScore(3, 900);
     save::RaiseLastHighScore(3, 800);
     save::RaiseLastHighScore(3, 700); // never lowers
-    save::RaiseLastHighScore(9, 1);   // no such slot
+    save::RaiseLastHighScore(9, 1); // no such slot
 
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(save::PreferencesPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 

@@ -8,8 +8,14 @@
 
 AchievementManager *AchievementManager::mpInstance = nullptr;
 
-bool compare_achievements_by_number(AchievementInfo a, AchievementInfo b) { return a.number < b.number; }
-bool compare_achievements_by_date(AchievementInfo a, AchievementInfo b) { return a.stamp > b.stamp; }
+bool compare_achievements_by_number(AchievementInfo a, AchievementInfo b)
+{
+    return a.number < b.number;
+}
+bool compare_achievements_by_date(AchievementInfo a, AchievementInfo b)
+{
+    return a.stamp > b.stamp;
+}
 
 AchievementManager *AchievementManager::GetInstance()
 {
@@ -23,12 +29,14 @@ AchievementManager *AchievementManager::GetInstance()
 void AchievementManager::InitializeToAllLocked()
 {
     mList.clear();
-    for (int n = 0; n < kAchievementCount; ++n) mList.push_back({n, 0});
+    for (int n = 0; n < kAchievementCount; ++n)
+        mList.push_back({n, 0});
 }
 
 void AchievementManager::getList(int *out) const
 {
-    if (out == nullptr) return;
+    if (out == nullptr)
+        return;
     for (const AchievementInfo &a : mList) {
         *out++ = a.number;
         *out++ = a.stamp != 0 ? 1 : 0;
@@ -39,7 +47,8 @@ std::string AchievementManager::SerializeToDBString()
 {
     mList.sort(compare_achievements_by_number);
     std::string text;
-    for (const AchievementInfo &a : mList) text.append(std::to_string(a.stamp)).push_back(',');
+    for (const AchievementInfo &a : mList)
+        text.append(std::to_string(a.stamp)).push_back(',');
     mList.sort(compare_achievements_by_date);
     return text;
 }
@@ -51,14 +60,17 @@ std::list<AchievementInfo> AchievementManager::ReadDBString(std::string_view tex
     const char *const end = text.data() + text.size();
     while (p != end) {
         // Blanks before a value are skipped, as a stream extraction does.
-        while (p != end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) ++p;
+        while (p != end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
+            ++p;
         std::uint64_t value = 0;
         // from_chars takes no sign and fails on overflow: both end the read.
         const auto [next, ec] = std::from_chars(p, end, value);
-        if (ec != std::errc()) break;
+        if (ec != std::errc())
+            break;
         p = next;
-        if (p == end) break; // a value with nothing after it is not taken
-        ++p;                 // its separator, normally the comma
+        if (p == end)
+            break; // a value with nothing after it is not taken
+        ++p; // its separator, normally the comma
         read.push_back({static_cast<std::int32_t>(read.size()), value});
     }
     return read;

@@ -7,11 +7,16 @@
 #include <cstdint>
 #include <vector>
 
-ChatClient::ChatClient(platform::RunLoop &loop) : mLoop(loop), mManager(loop) {}
+ChatClient::ChatClient(platform::RunLoop &loop)
+    : mLoop(loop)
+    , mManager(loop)
+{
+}
 
 void ChatClient::emit(const std::string &event) const
 {
-    if (mListener) mListener(event);
+    if (mListener)
+        mListener(event);
 }
 
 void ChatClient::start(const std::string &host, unsigned short port, const std::string &session,
@@ -20,8 +25,7 @@ void ChatClient::start(const std::string &host, unsigned short port, const std::
     stop();
     std::uint64_t sessionId = 0;
     (void)KwexNet::Encode::hexStringToLong(session.c_str(), sessionId);
-    mMessenger.setSessionProperties(sessionId, userId.c_str(), KwexNet::Tarv::kSessionCode,
-                                    KwexNet::Tarv::kSessionTag);
+    mMessenger.setSessionProperties(sessionId, userId.c_str(), KwexNet::Tarv::kSessionCode, KwexNet::Tarv::kSessionTag);
     mHost = host;
     mPort = port;
     mRetryDelay = kFirstRetrySeconds;
@@ -34,8 +38,7 @@ void ChatClient::stop()
     mManager.disconnect();
     mMessenger.resetReceiveState();
     KwexNet::NetworkMessage discarded;
-    while (mMessenger.getNextMessage(discarded)) {
-    }
+    while (mMessenger.getNextMessage(discarded)) {}
     mState = kIdle;
 }
 
@@ -62,9 +65,11 @@ void ChatClient::lost(const char *why)
 void ChatClient::drain()
 {
     unsigned long size = mManager.getDataSize();
-    if (size == 0) return;
+    if (size == 0)
+        return;
     std::vector<char> bytes(size);
-    if (!mManager.getData(bytes.data(), size)) return;
+    if (!mManager.getData(bytes.data(), size))
+        return;
     if (!mMessenger.appendData(bytes.data(), size)) {
         lost("a message announced an over-long payload");
         return;
@@ -76,17 +81,18 @@ void ChatClient::drain()
                  std::string(message.header.recipientId.begin(), message.header.recipientId.end()));
             continue;
         }
-        if (mHandler) mHandler(message);
+        if (mHandler)
+            mHandler(message);
     }
 }
 
 void ChatClient::update()
 {
     switch (mState) {
-    case kIdle:
-        return;
+    case kIdle: return;
     case kWaiting:
-        if (mLoop.now() >= mNextAttempt) connectNow();
+        if (mLoop.now() >= mNextAttempt)
+            connectNow();
         return;
     case kConnecting:
         if (mManager.getState() == KwexNet::TCPManager::kStateConnected) {
@@ -106,7 +112,8 @@ void ChatClient::update()
         drain();
         if (mState == kConnected && mManager.getState() != KwexNet::TCPManager::kStateConnected) {
             drain(); // what arrived before the close
-            if (mState == kConnected) lost("the server closed the connection");
+            if (mState == kConnected)
+                lost("the server closed the connection");
         } else if (mState == kConnected) {
             // A connection that worked starts the back-off afresh.
             mRetryDelay = kFirstRetrySeconds;
@@ -117,7 +124,8 @@ void ChatClient::update()
 
 bool ChatClient::say(const std::string &text)
 {
-    if (mState != kConnected) return false;
+    if (mState != kConnected)
+        return false;
     // The room is the recipient: 36 zero bytes.
     return mMessenger.sendMessage(&mManager, text.data(), text.size(), KwexNet::kMessageRoutingRoom,
                                   KwexNet::kMessageEncryptionNone, "");

@@ -19,8 +19,7 @@ constexpr std::array<const char *, 4> kHelpTexts = {
     "Third paragraph of Help Test",
     "You can have as many lines as you want.",
 };
-constexpr std::array<const char *, 4> kHelpIcons = {"First_Icon.png", "Second_Icon.png", nullptr,
-                                                    "More_Icons.png"};
+constexpr std::array<const char *, 4> kHelpIcons = {"First_Icon.png", "Second_Icon.png", nullptr, "More_Icons.png"};
 
 } // namespace
 
@@ -36,17 +35,36 @@ const char *getHelpIcon(int index)
 
 void setPause() {}
 void setinOGC(int) {}
-int checkDisplayAchievement(int) { return 1; }
-int getHS() { return 0; }
+int checkDisplayAchievement(int)
+{
+    return 1;
+}
+int getHS()
+{
+    return 0;
+}
 
-void deserializeString(std::string &text) { AchievementManager::GetInstance()->DeserializeFromDBString(text); }
-std::string getSerializedString() { return AchievementManager::GetInstance()->SerializeToDBString(); }
-void getList(int *pairs) { AchievementManager::GetInstance()->getList(pairs); }
-void clearAchievements() { AchievementManager::GetInstance()->InitializeToAllLocked(); }
+void deserializeString(std::string &text)
+{
+    AchievementManager::GetInstance()->DeserializeFromDBString(text);
+}
+std::string getSerializedString()
+{
+    return AchievementManager::GetInstance()->SerializeToDBString();
+}
+void getList(int *pairs)
+{
+    AchievementManager::GetInstance()->getList(pairs);
+}
+void clearAchievements()
+{
+    AchievementManager::GetInstance()->InitializeToAllLocked();
+}
 
 void sendHighScores()
 {
-    if (!Tarv_IsLoggedIn()) return;
+    if (!Tarv_IsLoggedIn())
+        return;
     for (unsigned slot = 0; slot < paddle::savegamedata::kScoreSlots; ++slot) {
         const unsigned int newest = paddle::savegamedata::GetNewHighScore(slot);
         if (newest > paddle::savegamedata::GetLastHighScore(slot)) {
@@ -80,4 +98,7 @@ void setFace(int face, bool save)
     }
 }
 
-int getFace() { return static_cast<int>(paddle::savegamedata::GetMerixFace()); }
+int getFace()
+{
+    return static_cast<int>(paddle::savegamedata::GetMerixFace());
+}

@@ -25,7 +25,17 @@ namespace {
 
 using namespace KwexNet;
 
-enum class JobKind { Discover, Login, Logout, Recover, Preferences, PostScore, LeaderboardInfo, LeaderboardPage, JoinRoom };
+enum class JobKind {
+    Discover,
+    Login,
+    Logout,
+    Recover,
+    Preferences,
+    PostScore,
+    LeaderboardInfo,
+    LeaderboardPage,
+    JoinRoom
+};
 
 struct Job {
     JobKind kind = JobKind::Discover;
@@ -48,10 +58,8 @@ bool carriesStatus(JobKind kind)
     case JobKind::Logout:
     case JobKind::Recover:
     case JobKind::LeaderboardInfo:
-    case JobKind::LeaderboardPage:
-        return true;
-    default:
-        return false;
+    case JobKind::LeaderboardPage: return true;
+    default: return false;
     }
 }
 
@@ -73,13 +81,15 @@ const char *jobName(JobKind kind)
 
 std::string boundedText(const char *text)
 {
-    if (text == nullptr) return {};
+    if (text == nullptr)
+        return {};
     return std::string(text, ::strnlen(text, paddle::savegamedata::kLoginBufferBytes - 1));
 }
 
 void copyOut(unsigned char *to, const std::string &from)
 {
-    if (to == nullptr) return;
+    if (to == nullptr)
+        return;
     std::memset(to, 0, paddle::savegamedata::kLoginBufferBytes);
     std::memcpy(to, from.data(), std::min(from.size(), paddle::savegamedata::kLoginBufferBytes - 1));
 }
@@ -107,18 +117,19 @@ public:
     Client()
     {
         config.applicationKey = Tarv::kLoginApplicationKey;
-        for (int n = 0; n < kAchievementCount; ++n) pairs[2 * n] = n;
+        for (int n = 0; n < kAchievementCount; ++n)
+            pairs[2 * n] = n;
         chat.setListener([this](const std::string &line) { event(line); });
         chat.setMessageHandler([this](const NetworkMessage &m) {
             const std::string text(m.getData() == nullptr ? "" : std::string(m.getData(), m.getLength()));
-            event("chat message from " + std::string(m.header.senderId.begin(), m.header.senderId.end()) + ": " +
-                  text);
+            event("chat message from " + std::string(m.header.senderId.begin(), m.header.senderId.end()) + ": " + text);
         });
     }
 
     void event(const std::string &line) const
     {
-        if (sink) sink(line);
+        if (sink)
+            sink(line);
     }
 
     void setStatus(TarvStatus s, std::string text = {})
@@ -140,21 +151,26 @@ public:
     [[nodiscard]] bool busy() const { return inFlight.has_value() || !queue.empty(); }
     [[nodiscard]] bool queuedPost(unsigned slot, unsigned value) const
     {
-        const auto same = [&](const Job &j) { return j.kind == JobKind::PostScore && j.slot == slot && j.value >= value; };
+        const auto same = [&](const Job &j) {
+            return j.kind == JobKind::PostScore && j.slot == slot && j.value >= value;
+        };
         return (inFlight && same(*inFlight)) || std::any_of(queue.begin(), queue.end(), same);
     }
 
     void cancel()
     {
-        if (!inFlight) return;
+        if (!inFlight)
+            return;
         messenger.abortRequest();
         Job job = std::move(*inFlight);
         inFlight.reset();
         if (job.kind == JobKind::Discover) {
             failWaitingForServer("cancelled");
         } else {
-            if (job.kind == JobKind::Login) loginState = kTarvLoggedOut;
-            if (carriesStatus(job.kind)) setStatus(kTarvStatusNone, "cancelled");
+            if (job.kind == JobKind::Login)
+                loginState = kTarvLoggedOut;
+            if (carriesStatus(job.kind))
+                setStatus(kTarvStatusNone, "cancelled");
         }
         event(std::string(jobName(job.kind)) + " cancelled");
         pump();
@@ -163,7 +179,8 @@ public:
     void configureMessenger()
     {
         messenger.setTimeout(config.timeoutSeconds);
-        if (!config.caFile.empty()) messenger.setCAFile(config.caFile);
+        if (!config.caFile.empty())
+            messenger.setCAFile(config.caFile);
     }
 
     std::optional<Tarv::FindServerResponse> server;
@@ -179,12 +196,14 @@ private:
             if (needsServer(queue.front().kind) && !server) {
                 Job discover;
                 discover.kind = JobKind::Discover;
-                if (begin(discover)) return;
+                if (begin(discover))
+                    return;
                 continue;
             }
             Job job = std::move(queue.front());
             queue.pop_front();
-            if (begin(job)) return;
+            if (begin(job))
+                return;
         }
     }
 
@@ -200,9 +219,7 @@ private:
             built = Tarv::CreateLoginRequest(messenger, job.email, job.password, Tarv::kGameId, config.applicationKey,
                                              Tarv::kPlatformId, Tarv::kProtocolVersion, Tarv::kForceKick);
             break;
-        case JobKind::Logout:
-            built = Tarv::CreateLogoutRequest(messenger, job.session, Tarv::kGameId);
-            break;
+        case JobKind::Logout: built = Tarv::CreateLogoutRequest(messenger, job.session, Tarv::kGameId); break;
         case JobKind::Recover: {
             // The device's language: "en" of "en_US".
             std::string language = platform::deviceFacts().localeIdentifier;
@@ -217,8 +234,8 @@ private:
             built = Tarv::CreatePostScoreRequest(messenger, job.session, Tarv::kGameId, 2 + job.slot, job.value, "");
             break;
         case JobKind::LeaderboardInfo:
-            built = Tarv::CreateGetLeaderboardRequestNoAuth(messenger, Tarv::kGameId, 2 + static_cast<unsigned>(job.board),
-                                                            job.session);
+            built = Tarv::CreateGetLeaderboardRequestNoAuth(messenger, Tarv::kGameId,
+                                                            2 + static_cast<unsigned>(job.board), job.session);
             break;
         case JobKind::LeaderboardPage:
             built = Tarv::CreateGetLeaderboardCDNRequest(messenger, job.fileURL, job.recordLength, 0, kTarvPageRows);
@@ -257,8 +274,10 @@ private:
             failWaitingForServer("server discovery failed: " + why);
             return;
         }
-        if (job.kind == JobKind::Login) loginState = kTarvLoggedOut;
-        if (carriesStatus(job.kind)) setStatus(kTarvStatusError, std::string(jobName(job.kind)) + " failed: " + why);
+        if (job.kind == JobKind::Login)
+            loginState = kTarvLoggedOut;
+        if (carriesStatus(job.kind))
+            setStatus(kTarvStatusError, std::string(jobName(job.kind)) + " failed: " + why);
         if (job.kind == JobKind::PostScore) {
             event("post slot=" + std::to_string(job.slot) + " value=" + std::to_string(job.value) + " failed: " + why);
         } else if (job.kind == JobKind::JoinRoom) {
@@ -271,7 +290,8 @@ private:
 
     void finish(eHTTPError error)
     {
-        if (!inFlight) return;
+        if (!inFlight)
+            return;
         Job job = std::move(*inFlight);
         inFlight.reset();
         const int code = messenger.getResponseStatusCode();
@@ -293,7 +313,8 @@ private:
         pump();
     }
 
-    template <typename Reply> bool parse(const Job &job, Reply &reply, const std::string &document)
+    template <typename Reply>
+    bool parse(const Job &job, Reply &reply, const std::string &document)
     {
         if (!reply.ParseFromResponseXML(document.c_str(), static_cast<unsigned int>(document.size()))) {
             fail(job, "the service's reply was malformed");
@@ -312,7 +333,8 @@ private:
         switch (job.kind) {
         case JobKind::Discover: {
             Tarv::FindServerResponse reply;
-            if (!parse(job, reply, document)) return;
+            if (!parse(job, reply, document))
+                return;
             if (!reply.https_host.empty()) {
                 Tarv::SetGlobalURL(reply.https_host, true);
             } else if (!reply.http_host.empty()) {
@@ -325,16 +347,15 @@ private:
             event("discovery ok " + Tarv::GetGlobalURL());
             return;
         }
-        case JobKind::Login:
-            loggedIn(job, document);
-            return;
+        case JobKind::Login: loggedIn(job, document); return;
         case JobKind::Logout:
             setStatus(kTarvStatusOk);
             event("logout ok");
             return;
         case JobKind::Recover: {
             Tarv::ForgotPasswordResponse reply;
-            if (!parse(job, reply, document)) return;
+            if (!parse(job, reply, document))
+                return;
             if (reply.result != 0) {
                 fail(job, "refused (result " + std::to_string(reply.result) + ")");
                 return;
@@ -343,9 +364,7 @@ private:
             event("recover ok");
             return;
         }
-        case JobKind::Preferences:
-            event("preferences ok");
-            return;
+        case JobKind::Preferences: event("preferences ok"); return;
         case JobKind::PostScore:
             // Only an accepted post counts as posted.
             paddle::savegamedata::RaiseLastHighScore(job.slot, job.value);
@@ -353,7 +372,8 @@ private:
             return;
         case JobKind::LeaderboardInfo: {
             Tarv::GetLeaderboardResponse reply;
-            if (!parse(job, reply, document)) return;
+            if (!parse(job, reply, document))
+                return;
             if (reply.current_cdn.empty() || reply.current_record_length <= 0) {
                 fail(job, "the reply names no board file");
                 return;
@@ -396,7 +416,8 @@ private:
     void loggedIn(const Job &job, const std::string &document)
     {
         Tarv::LoginResponse reply;
-        if (!parse(job, reply, document)) return;
+        if (!parse(job, reply, document))
+            return;
         if (reply.result != 0) {
             fail(job, "refused (result " + std::to_string(reply.result) + ")");
             return;
@@ -410,13 +431,15 @@ private:
         loginState = kTarvLoggedIn;
         setStatus(kTarvStatusOk);
         event("login ok session=" + session + " user=" + userId);
-        if (auto it = reply.profiles.find(4); it != reply.profiles.end()) deserializeString(it->second);
+        if (auto it = reply.profiles.find(4); it != reply.profiles.end())
+            deserializeString(it->second);
         if (auto it = reply.profiles.find(5); it != reply.profiles.end()) {
             unsigned int face = 0;
             const char *first = it->second.data();
             const char *last = first + it->second.size();
             const auto [end, ec] = std::from_chars(first, last, face);
-            if (ec == std::errc() && end == last) setFace(static_cast<int>(face), false);
+            if (ec == std::errc() && end == last)
+                setFace(static_cast<int>(face), false);
         }
         TarvUpdatePreferences();
         Job room;
@@ -439,19 +462,27 @@ void Tarv_Configure(const TarvConfig &config)
 {
     Client &c = Client::get();
     c.config = config;
-    if (c.config.applicationKey.empty()) c.config.applicationKey = Tarv::kLoginApplicationKey;
+    if (c.config.applicationKey.empty())
+        c.config.applicationKey = Tarv::kLoginApplicationKey;
     c.configureMessenger();
 }
 
-void Tarv_SetEventSink(std::function<void(const std::string &)> sink) { Client::get().sink = std::move(sink); }
+void Tarv_SetEventSink(std::function<void(const std::string &)> sink)
+{
+    Client::get().sink = std::move(sink);
+}
 
 void Tarv_SetAchievementList(int *pairs)
 {
-    if (pairs == nullptr) return;
+    if (pairs == nullptr)
+        return;
     std::memcpy(Client::get().pairs.data(), pairs, sizeof(int) * 2 * kAchievementCount);
 }
 
-const int *Tarv_GetAchievementList() { return Client::get().pairs.data(); }
+const int *Tarv_GetAchievementList()
+{
+    return Client::get().pairs.data();
+}
 
 void Tarv_LoginSave(unsigned char *name, unsigned char *password)
 {
@@ -463,10 +494,14 @@ void Tarv_LoginUpdate(unsigned char *name, unsigned char *password, int login)
 {
     Tarv_SetLoginEmail(reinterpret_cast<const char *>(name));
     Tarv_SetLoginPassword(reinterpret_cast<const char *>(password));
-    if (login != 0) TarvLogin();
+    if (login != 0)
+        TarvLogin();
 }
 
-bool Tarv_IsLoggedIn() { return Client::get().loginState == kTarvLoggedIn; }
+bool Tarv_IsLoggedIn()
+{
+    return Client::get().loginState == kTarvLoggedIn;
+}
 
 void TarvLogin()
 {
@@ -490,7 +525,10 @@ void TarvRecoverPassword()
     c.enqueue(std::move(job));
 }
 
-void TarvCancelCurrentRequest() { Client::get().cancel(); }
+void TarvCancelCurrentRequest()
+{
+    Client::get().cancel();
+}
 
 void TarvLogout()
 {
@@ -518,11 +556,13 @@ void TarvLogout()
 void TarvPostScore(int score, int slot)
 {
     Client &c = Client::get();
-    if (slot < 0 || slot >= static_cast<int>(paddle::savegamedata::kScoreSlots) || c.session.empty()) return;
+    if (slot < 0 || slot >= static_cast<int>(paddle::savegamedata::kScoreSlots) || c.session.empty())
+        return;
     const auto value = static_cast<unsigned int>(score);
     const auto s = static_cast<unsigned int>(slot);
     // A post of this score (or a better one) for the slot is already on its way.
-    if (c.queuedPost(s, value)) return;
+    if (c.queuedPost(s, value))
+        return;
     Job job;
     job.kind = JobKind::PostScore;
     job.session = c.session;
@@ -533,7 +573,8 @@ void TarvPostScore(int score, int slot)
 
 void TarvGetLeaderboard(int board, bool)
 {
-    if (board < 0 || board >= kTarvBoardCount) return;
+    if (board < 0 || board >= kTarvBoardCount)
+        return;
     Client &c = Client::get();
     currentBoard = board;
     c.boards[static_cast<std::size_t>(board)].entries.clear();
@@ -545,12 +586,16 @@ void TarvGetLeaderboard(int board, bool)
     c.enqueue(std::move(job));
 }
 
-void Tarv_setFriendViewMode(int mode) { Client::get().friendViewMode = mode; }
+void Tarv_setFriendViewMode(int mode)
+{
+    Client::get().friendViewMode = mode;
+}
 
 void TarvUpdatePreferences()
 {
     Client &c = Client::get();
-    if (!Tarv_IsLoggedIn()) return;
+    if (!Tarv_IsLoggedIn())
+        return;
     Job job;
     job.kind = JobKind::Preferences;
     job.session = c.session;
@@ -561,30 +606,70 @@ void TarvUpdatePreferences()
     sendHighScores();
 }
 
-void TarvUpdate() { Client::get().chat.update(); }
+void TarvUpdate()
+{
+    Client::get().chat.update();
+}
 
-void Tarv_SetLoginEmail(const char *email) { Client::get().email = boundedText(email); }
-void Tarv_SetLoginPassword(const char *password) { Client::get().password = boundedText(password); }
-const std::string &Tarv_GetLoginEmail() { return Client::get().email; }
-const std::string &Tarv_GetLoginPassword() { return Client::get().password; }
+void Tarv_SetLoginEmail(const char *email)
+{
+    Client::get().email = boundedText(email);
+}
+void Tarv_SetLoginPassword(const char *password)
+{
+    Client::get().password = boundedText(password);
+}
+const std::string &Tarv_GetLoginEmail()
+{
+    return Client::get().email;
+}
+const std::string &Tarv_GetLoginPassword()
+{
+    return Client::get().password;
+}
 
-TarvLoginState Tarv_GetLoginState() { return Client::get().loginState; }
-TarvStatus Tarv_GetStatus() { return Client::get().status; }
-const std::string &Tarv_GetErrorText() { return Client::get().errorText; }
-const std::string &Tarv_GetSession() { return Client::get().session; }
-const std::string &Tarv_GetUserId() { return Client::get().userId; }
-int Tarv_GetFriendViewMode() { return Client::get().friendViewMode; }
+TarvLoginState Tarv_GetLoginState()
+{
+    return Client::get().loginState;
+}
+TarvStatus Tarv_GetStatus()
+{
+    return Client::get().status;
+}
+const std::string &Tarv_GetErrorText()
+{
+    return Client::get().errorText;
+}
+const std::string &Tarv_GetSession()
+{
+    return Client::get().session;
+}
+const std::string &Tarv_GetUserId()
+{
+    return Client::get().userId;
+}
+int Tarv_GetFriendViewMode()
+{
+    return Client::get().friendViewMode;
+}
 
 const Tarv::CDNLeaderboard &Tarv_GetLeaderboard(int board)
 {
     static const Tarv::CDNLeaderboard empty;
-    if (board < 0 || board >= kTarvBoardCount) return empty;
+    if (board < 0 || board >= kTarvBoardCount)
+        return empty;
     return Client::get().boards[static_cast<std::size_t>(board)];
 }
 
-bool Tarv_IsBusy() { return Client::get().busy(); }
+bool Tarv_IsBusy()
+{
+    return Client::get().busy();
+}
 
-bool TarvChatSay(const std::string &text) { return Client::get().chat.say(text); }
+bool TarvChatSay(const std::string &text)
+{
+    return Client::get().chat.say(text);
+}
 
 const char *Tarv_GetChatState()
 {

@@ -18,7 +18,8 @@ std::string text(const std::vector<std::uint64_t> &stamps, bool lastComma = true
     std::string out;
     for (std::size_t i = 0; i < stamps.size(); ++i) {
         out += std::to_string(stamps[i]);
-        if (i + 1 < stamps.size() || lastComma) out += ',';
+        if (i + 1 < stamps.size() || lastComma)
+            out += ',';
     }
     return out;
 }
@@ -26,14 +27,16 @@ std::string text(const std::vector<std::uint64_t> &stamps, bool lastComma = true
 std::vector<std::uint64_t> stampsByNumber(const AchievementManager &m)
 {
     std::vector<std::uint64_t> out(kAchievementCount, 99);
-    for (const auto &a : m.records()) out.at(static_cast<std::size_t>(a.number)) = a.stamp;
+    for (const auto &a : m.records())
+        out.at(static_cast<std::size_t>(a.number)) = a.stamp;
     return out;
 }
 
 std::vector<int> order(const AchievementManager &m)
 {
     std::vector<int> out;
-    for (const auto &a : m.records()) out.push_back(a.number);
+    for (const auto &a : m.records())
+        out.push_back(a.number);
     return out;
 }
 
@@ -42,18 +45,20 @@ TEST(AchievementList, WritesTextInNumberOrderAndSortsNewestFirst)
     AchievementManager m;
     m.InitializeToAllLocked();
     std::string locked;
-    for (int i = 0; i < 25; ++i) locked += "0,";
+    for (int i = 0; i < 25; ++i)
+        locked += "0,";
     EXPECT_EQ(m.SerializeToDBString(), locked);
 
     std::vector<std::uint64_t> stamps(25, 0);
     stamps[3] = 5;
     stamps[7] = 9;
     std::list<AchievementInfo> other;
-    for (int n = 0; n < 25; ++n) other.push_back({n, stamps[static_cast<std::size_t>(n)]});
+    for (int n = 0; n < 25; ++n)
+        other.push_back({n, stamps[static_cast<std::size_t>(n)]});
     m.MergeAchievements(other);
     EXPECT_EQ(m.SerializeToDBString(), text(stamps));
-    const std::vector<int> expected = {7, 3, 0, 1, 2, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                                       17, 18, 19, 20, 21, 22, 23, 24};
+    const std::vector<int> expected = {7,  3,  0,  1,  2,  4,  5,  6,  8,  9,  10, 11, 12,
+                                       13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
     EXPECT_EQ(order(m), expected);
 
     int pairs[50];
@@ -91,7 +96,8 @@ TEST(AchievementList, ReadsOnlyWellFormedValues)
         const auto read = AchievementManager::ReadDBString(c.input);
         ASSERT_EQ(read.size(), c.count);
         int n = 0;
-        for (const auto &a : read) EXPECT_EQ(a.number, n++);
+        for (const auto &a : read)
+            EXPECT_EQ(a.number, n++);
     }
     EXPECT_EQ(AchievementManager::ReadDBString("18446744073709551615,").front().stamp, UINT64_MAX);
 }
@@ -109,10 +115,12 @@ TEST(AchievementList, MergeKeepsTheEarliestUnlock)
         AchievementManager m;
         m.InitializeToAllLocked();
         std::list<AchievementInfo> seed;
-        for (int n = 0; n < 25; ++n) seed.push_back({n, n == 2 ? c.mine : 0});
+        for (int n = 0; n < 25; ++n)
+            seed.push_back({n, n == 2 ? c.mine : 0});
         m.MergeAchievements(seed);
         std::list<AchievementInfo> other;
-        for (int n = 24; n >= 0; --n) other.push_back({n, n == 2 ? c.theirs : 0}); // any order
+        for (int n = 24; n >= 0; --n)
+            other.push_back({n, n == 2 ? c.theirs : 0}); // any order
         m.MergeAchievements(other);
         EXPECT_EQ(stampsByNumber(m)[2], c.kept);
     }
@@ -137,7 +145,8 @@ TEST(AchievementList, DeserializeMergesCompleteTextsAndAlwaysHandsOnThePairs)
     EXPECT_EQ(stampsByNumber(*m)[0], 0u);
     // The pairs reach the client even so, every number present and locked.
     const int *pairs = Tarv_GetAchievementList();
-    for (int i = 0; i < 25; ++i) EXPECT_EQ(pairs[2 * i + 1], 0);
+    for (int i = 0; i < 25; ++i)
+        EXPECT_EQ(pairs[2 * i + 1], 0);
 
     // 26 values: only the first 25 numbers count; the client sees the unlock.
     std::vector<std::uint64_t> longer(26, 0);

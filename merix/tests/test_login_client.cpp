@@ -71,20 +71,26 @@ Form formFields(const std::string &body)
 std::string lockedList()
 {
     std::string s;
-    for (int i = 0; i < 25; ++i) s += "0,";
+    for (int i = 0; i < 25; ++i)
+        s += "0,";
     return s;
 }
 
 std::string listWith(std::vector<std::pair<int, std::uint64_t>> stamps)
 {
     std::vector<std::uint64_t> all(25, 0);
-    for (auto [n, v] : stamps) all[static_cast<std::size_t>(n)] = v;
+    for (auto [n, v] : stamps)
+        all[static_cast<std::size_t>(n)] = v;
     std::string s;
-    for (auto v : all) s += std::to_string(v) + ",";
+    for (auto v : all)
+        s += std::to_string(v) + ",";
     return s;
 }
 
-Reply xml(const std::string &inner) { return Reply{200, {{"Content-Type", "text/xml"}}, "<appserver>" + inner + "</appserver>"}; }
+Reply xml(const std::string &inner)
+{
+    return Reply{200, {{"Content-Type", "text/xml"}}, "<appserver>" + inner + "</appserver>"};
+}
 
 std::string loginReply(const std::string &profiles)
 {
@@ -104,12 +110,16 @@ std::vector<std::string> lines(const std::string &text)
     return out;
 }
 
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 std::size_t countOf(const std::string &text, const std::string &part)
 {
     std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
     return n;
 }
 
@@ -143,8 +153,10 @@ public:
     void discover(const std::string &httpsHost, std::uint16_t socketPort, const std::string &httpHost = "")
     {
         std::string servers;
-        if (!httpsHost.empty()) servers += "<server type=\"https\" host=\"" + httpsHost + "\"/>";
-        if (!httpHost.empty()) servers += "<server type=\"http\" host=\"" + httpHost + "\"/>";
+        if (!httpsHost.empty())
+            servers += "<server type=\"https\" host=\"" + httpsHost + "\"/>";
+        if (!httpHost.empty())
+            servers += "<server type=\"http\" host=\"" + httpHost + "\"/>";
         if (socketPort != 0) {
             servers += "<server type=\"socket\" host=\"127.0.0.1\" port=\"" + std::to_string(socketPort) + "\"/>";
         }
@@ -172,15 +184,13 @@ public:
     {
         std::vector<RecordedRequest> out;
         for (auto &r : server->requests()) {
-            if (r.path == path) out.push_back(r);
+            if (r.path == path)
+                out.push_back(r);
         }
         return out;
     }
 
-    void saveLogin()
-    {
-        paddle::savegamedata::SetMerixLogin("ann@example.com", "pa ss&word");
-    }
+    void saveLogin() { paddle::savegamedata::SetMerixLogin("ann@example.com", "pa ss&word"); }
 
     std::string preferencesFile() const
     {
@@ -215,9 +225,12 @@ TEST_F(LoginClient, SavedLoginDiscoversLogsInMergesAndUpdatesPreferences)
     EXPECT_EQ(all[0].body, "game_id=28");
     const auto logins0 = requests("/app/login/");
     ASSERT_EQ(logins0.size(), 2u);
-    const Form expected = {{"email", "ann@example.com"},  {"user_password", "pa ss&word"},
-                           {"game_id", "28"},             {"secret_key", "7f3c9a2e-5b1d-4e8a-9c6f-2d0b4a7e1c35"},
-                           {"platform_id", "01"},         {"protocol_version", "0"},
+    const Form expected = {{"email", "ann@example.com"},
+                           {"user_password", "pa ss&word"},
+                           {"game_id", "28"},
+                           {"secret_key", "7f3c9a2e-5b1d-4e8a-9c6f-2d0b4a7e1c35"},
+                           {"platform_id", "01"},
+                           {"protocol_version", "0"},
                            {"force_kick", "true"}};
     EXPECT_EQ(formFields(logins0[0].body), expected);
     EXPECT_EQ(requests(kDiscovery).size(), 1u) << "the server found once is kept";
@@ -237,7 +250,8 @@ TEST_F(LoginClient, SavedLoginDiscoversLogsInMergesAndUpdatesPreferences)
     EXPECT_TRUE(has(out, "state session=" + kSession + " user=" + kUser)) << out;
     EXPECT_TRUE(has(out, "state pairs=2:1,3:1,0:0")) << out;
     EXPECT_EQ(requests("/app/joinGroupByTopic/").size(), 2u);
-    EXPECT_EQ(formFields(requests("/app/joinGroupByTopic/")[0].body).back(), (std::pair<std::string, std::string>{"topic_id", "0"}));
+    EXPECT_EQ(formFields(requests("/app/joinGroupByTopic/")[0].body).back(),
+              (std::pair<std::string, std::string>{"topic_id", "0"}));
 }
 
 TEST_F(LoginClient, FreshInstallSendsTheLockedListNeverAnEmptyOne)
@@ -250,7 +264,7 @@ TEST_F(LoginClient, FreshInstallSendsTheLockedListNeverAnEmptyOne)
     // The login-wait screen's part: the login is saved, privately.
     paddle::savegamedata::LoadMerixLogin();
     EXPECT_STREQ(paddle::savegamedata::GetMerixLogin(), "new@example.com");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(paddle::savegamedata::PreferencesPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
@@ -261,11 +275,12 @@ TEST_F(LoginClient, PostsImprovedScoresInSlotOrderAndKeepsFailedOnesForLater)
     // Slot 2's first post fails; every other post is accepted.
     std::atomic<int> slot2{0};
     server->handle("/app/postScore/", [&](const RecordedRequest &r) {
-        if (has(r.body, "profile_id=4") && ++slot2 == 1) return Reply{500, {}, "down"};
+        if (has(r.body, "profile_id=4") && ++slot2 == 1)
+            return Reply{500, {}, "down"};
         return Reply{200, {}, ""};
     });
-    const std::string out =
-        sim("start settle score 0 100 score 1 0 score 2 50 score 5 7 send-scores settle state send-scores settle state");
+    const std::string out = sim(
+        "start settle score 0 100 score 1 0 score 2 50 score 5 7 send-scores settle state send-scores settle state");
     const auto posts = requests("/app/postScore/");
     ASSERT_EQ(posts.size(), 4u) << out;
     const std::vector<std::pair<std::string, std::string>> want = {{"2", "100"}, {"4", "50"}, {"7", "7"}, {"4", "50"}};
@@ -309,7 +324,8 @@ TEST_F(LoginClient, LogoutSendsTheSessionAndLocksEveryPair)
     EXPECT_TRUE(has(out, "state list=" + lockedList())) << out;
     EXPECT_TRUE(has(out, "state pairs=0:0,1:0,2:0,3:0")) << out;
     const auto all = lines(out);
-    const auto pairs = std::find_if(all.begin(), all.end(), [](const std::string &l) { return l.rfind("state pairs=", 0) == 0; });
+    const auto pairs =
+        std::find_if(all.begin(), all.end(), [](const std::string &l) { return l.rfind("state pairs=", 0) == 0; });
     ASSERT_NE(pairs, all.end());
     EXPECT_EQ(countOf(*pairs, ":1"), 0u) << *pairs;
 }
@@ -326,12 +342,24 @@ TEST_F(LoginClient, FailedLoginsEndInErrorNeverPending)
          [](LoginClient &t) { t.discover("", 0, "127.0.0.1:" + std::to_string(t.server->port()) + "/app/"); },
          "no HTTPS server"},
         {"time-out", [](LoginClient &t) { t.server->neverAnswer("/app/login/"); }, "login failed"},
-        {"malformed reply", [](LoginClient &t) { t.server->reply("/app/login/", Reply{200, {}, "<appserver><result id=\"0\"/>"}); },
+        {"malformed reply",
+         [](LoginClient &t) {
+             t.server->reply("/app/login/", Reply{200, {}, "<appserver><result id=\"0\"/>"});
+         },
          "malformed"},
-        {"refused", [](LoginClient &t) { t.server->reply("/app/login/", xml("<error id=\"3\" message=\"bad password\"/>")); },
+        {"refused",
+         [](LoginClient &t) { t.server->reply("/app/login/", xml("<error id=\"3\" message=\"bad password\"/>")); },
          "bad password"},
-        {"server error", [](LoginClient &t) { t.server->reply("/app/login/", Reply{500, {}, ""}); }, "HTTP 500"},
-        {"discovery refused", [](LoginClient &t) { t.server->reply(kDiscovery, Reply{404, {}, ""}); }, "discovery"},
+        {"server error",
+         [](LoginClient &t) {
+             t.server->reply("/app/login/", Reply{500, {}, ""});
+         },
+         "HTTP 500"},
+        {"discovery refused",
+         [](LoginClient &t) {
+             t.server->reply(kDiscovery, Reply{404, {}, ""});
+         },
+         "discovery"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -343,7 +371,8 @@ TEST_F(LoginClient, FailedLoginsEndInErrorNeverPending)
         EXPECT_TRUE(has(out, "state login=logged-out")) << out;
         if (std::string(c.name) == "http-only discovery") {
             EXPECT_EQ(requests("/app/login/").size(), 0u);
-            for (const auto &r : server->requests()) EXPECT_FALSE(has(r.body, "Pw0rdXYZ")) << r.path;
+            for (const auto &r : server->requests())
+                EXPECT_FALSE(has(r.body, "Pw0rdXYZ")) << r.path;
         }
     }
 }
@@ -392,8 +421,7 @@ TEST_F(LoginClient, LeaderboardFetchesItsFirstPageByRange)
     ASSERT_EQ(page.size(), 1u);
     EXPECT_EQ(page[0].method, "GET");
     EXPECT_EQ(page[0].header("Range").value_or(""), "bytes=0-999");
-    EXPECT_TRUE(has(out, "state board=3 rows=2\nstate row rank=1 name=cy score=5\nstate row rank=2 name=di"))
-        << out;
+    EXPECT_TRUE(has(out, "state board=3 rows=2\nstate row rank=1 name=cy score=5\nstate row rank=2 name=di")) << out;
 }
 
 std::string wireMessage(const std::string &payload, const std::string &recipient)

@@ -63,7 +63,8 @@ int usage(const std::string &why)
     return 2;
 }
 
-template <typename T> bool number(const std::string &text, T &out)
+template <typename T>
+bool number(const std::string &text, T &out)
 {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
     return ec == std::errc() && end == text.data() + text.size();
@@ -81,11 +82,13 @@ bool seconds(const std::string &text, double &out)
 }
 
 // One frame: the loop's work, then the per-frame update; and what the
-// login-wait screen does once a login it started has succeeded.
-void frame()
+// login-wait screen does once a login it started has succeeded. A manual
+// clock moves only in the frames of wait.
+void frame(bool advanceClock = false)
 {
     if (gManualClock) {
-        gManualClock->advance(kFrameSeconds);
+        if (advanceClock)
+            gManualClock->advance(kFrameSeconds);
         platform::RunLoop::main().runFor(0.002);
     } else {
         platform::RunLoop::main().runFor(kFrameSeconds);
@@ -93,21 +96,25 @@ void frame()
     TarvUpdate();
     if (gLoginFromScreen && Tarv_GetStatus() != kTarvStatusPending) {
         gLoginFromScreen = false;
-        if (Tarv_IsLoggedIn()) SaveLoginToGame();
+        if (Tarv_IsLoggedIn())
+            SaveLoginToGame();
     }
 }
 
 void runFrames(double duration)
 {
     const long frames = static_cast<long>(duration / kFrameSeconds + 0.5);
-    for (long i = 0; i < frames; ++i) frame();
+    for (long i = 0; i < frames; ++i)
+        frame(true);
 }
 
 void settle()
 {
     const double start = platform::SteadyClock::seconds();
-    while (Tarv_IsBusy() && platform::SteadyClock::seconds() - start < kSettleLimitSeconds) frame();
-    if (Tarv_IsBusy()) say("settle: still busy after 30 s");
+    while (Tarv_IsBusy() && platform::SteadyClock::seconds() - start < kSettleLimitSeconds)
+        frame();
+    if (Tarv_IsBusy())
+        say("settle: still busy after 30 s");
 }
 
 const char *statusName(TarvStatus s)
@@ -176,14 +183,16 @@ bool act(const std::vector<std::string> &words, std::size_t &i, std::string &err
         initOGCLogin();
     } else if (word == "login") {
         std::string email, password;
-        if (!argument(email) || !argument(password)) return false;
+        if (!argument(email) || !argument(password))
+            return false;
         Tarv_SetLoginEmail(email.c_str());
         Tarv_SetLoginPassword(password.c_str());
         gLoginFromScreen = true;
         TarvLogin();
     } else if (word == "recover") {
         std::string email;
-        if (!argument(email)) return false;
+        if (!argument(email))
+            return false;
         Tarv_SetLoginEmail(email.c_str());
         TarvRecoverPassword();
     } else if (word == "logout") {
@@ -193,7 +202,8 @@ bool act(const std::vector<std::string> &words, std::size_t &i, std::string &err
     } else if (word == "score") {
         std::string slotText, valueText;
         unsigned slot = 0, value = 0;
-        if (!argument(slotText) || !argument(valueText)) return false;
+        if (!argument(slotText) || !argument(valueText))
+            return false;
         if (!number(slotText, slot) || slot >= paddle::savegamedata::kScoreSlots || !number(valueText, value)) {
             error = "score needs a slot 0-5 and an unsigned value";
             return false;
@@ -204,7 +214,8 @@ bool act(const std::vector<std::string> &words, std::size_t &i, std::string &err
     } else if (word == "leaderboard") {
         std::string text;
         int board = 0;
-        if (!argument(text)) return false;
+        if (!argument(text))
+            return false;
         if (!number(text, board) || board < 0 || board >= kTarvBoardCount) {
             error = "leaderboard needs a board 0-5";
             return false;
@@ -212,12 +223,15 @@ bool act(const std::vector<std::string> &words, std::size_t &i, std::string &err
         TarvGetLeaderboard(board, true);
     } else if (word == "say") {
         std::string text;
-        if (!argument(text)) return false;
-        if (!TarvChatSay(text)) say("chat: not connected, line not sent");
+        if (!argument(text))
+            return false;
+        if (!TarvChatSay(text))
+            say("chat: not connected, line not sent");
     } else if (word == "wait") {
         std::string text;
         double duration = 0;
-        if (!argument(text)) return false;
+        if (!argument(text))
+            return false;
         if (!seconds(text, duration)) {
             error = "wait needs seconds (0 to 3600)";
             return false;
@@ -247,7 +261,8 @@ int main(int argc, char **argv)
             gManualClock = std::make_shared<platform::ManualClock>(0.0);
             continue;
         }
-        if (i + 1 >= args.size()) return usage(option + " needs a value");
+        if (i + 1 >= args.size())
+            return usage(option + " needs a value");
         const std::string &value = args[++i];
         if (option == "--server") {
             config.discoveryURL = value;
@@ -263,8 +278,10 @@ int main(int argc, char **argv)
             return usage("unknown option " + option);
         }
     }
-    if (config.discoveryURL.empty()) return usage("--server URL is needed");
-    if (gManualClock) platform::RunLoop::main().setClock(gManualClock);
+    if (config.discoveryURL.empty())
+        return usage("--server URL is needed");
+    if (gManualClock)
+        platform::RunLoop::main().setClock(gManualClock);
     Tarv_Configure(config);
     Tarv_SetEventSink(say);
 
@@ -273,29 +290,33 @@ int main(int argc, char **argv)
     std::string line;
     while (true) {
         if (fromInput) {
-            if (!std::getline(std::cin, line)) break;
+            if (!std::getline(std::cin, line))
+                break;
             std::istringstream split(line);
             words.clear();
             // "say" takes the rest of the line as its text.
             std::string first;
-            if (!(split >> first)) continue;
+            if (!(split >> first))
+                continue;
             words.push_back(first);
             if (first == "say") {
                 std::string rest;
                 std::getline(split, rest);
-                words.push_back(rest.substr(rest.find_first_not_of(' ') == std::string::npos
-                                                ? rest.size()
-                                                : rest.find_first_not_of(' ')));
+                words.push_back(rest.substr(
+                    rest.find_first_not_of(' ') == std::string::npos ? rest.size() : rest.find_first_not_of(' ')));
             } else {
-                for (std::string w; split >> w;) words.push_back(w);
+                for (std::string w; split >> w;)
+                    words.push_back(w);
             }
         }
         for (std::size_t w = 0; w < words.size(); ++w) {
             std::string error;
-            if (!act(words, w, error)) return usage(error);
+            if (!act(words, w, error))
+                return usage(error);
             frame();
         }
-        if (!fromInput) break;
+        if (!fromInput)
+            break;
     }
     return 0;
 }

@@ -18,10 +18,10 @@
 namespace paddle::savegamedata {
 
 inline constexpr const char *kPreferencesFileName = "ZLV_Preferences.plist";
-inline constexpr const char *kLoginKey = "MerixLogin";           // string
-inline constexpr const char *kPasswordKey = "MerixPassword";     // string
-inline constexpr const char *kFaceKey = "MerixFace";             // integer
-inline constexpr const char *kNewHighScoresKey = "MerixNewHighScores";   // 6 integers
+inline constexpr const char *kLoginKey = "MerixLogin"; // string
+inline constexpr const char *kPasswordKey = "MerixPassword"; // string
+inline constexpr const char *kFaceKey = "MerixFace"; // integer
+inline constexpr const char *kNewHighScoresKey = "MerixNewHighScores"; // 6 integers
 inline constexpr const char *kLastHighScoresKey = "MerixLastHighScores"; // 6 integers
 
 inline constexpr std::size_t kLoginBufferBytes = 64;
