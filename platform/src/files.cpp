@@ -73,16 +73,18 @@ std::string libraryDirectory() { return ensured(applicationRoot() + "/Library");
 std::string documentsDirectory() { return ensured(applicationRoot() + "/Documents"); }
 std::string cachesDirectory() { return ensured(applicationRoot() + "/Library/Caches"); }
 
-bool writeFileAtomically(const std::string &path, std::span<const std::uint8_t> bytes)
+bool writeFileAtomically(const std::string &path, std::span<const std::uint8_t> bytes, unsigned permissions)
 {
     static std::atomic<unsigned> counter{0};
     const std::string temp = std::string(path).append(".tmp.")
                                  .append(std::to_string(::getpid()))
                                  .append(".")
                                  .append(std::to_string(counter.fetch_add(1)));
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions & 0777u);
     if (fd < 0) return false;
-    bool ok = writeAll(fd, bytes.data(), bytes.size());
+    // Exactly the permissions asked for, before a byte is written.
+    bool ok = ::fchmod(fd, static_cast<mode_t>(permissions & 0777u)) == 0;
+    ok = writeAll(fd, bytes.data(), bytes.size()) && ok;
     ok = (::fsync(fd) == 0) && ok;
     ok = (::close(fd) == 0) && ok;
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {

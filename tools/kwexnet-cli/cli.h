@@ -4,6 +4,8 @@
 #ifndef KWEXNET_CLI_H
 #define KWEXNET_CLI_H
 
+#include <kwexnet/tarv_config.h>
+
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -11,14 +13,12 @@
 namespace kwexnet_cli {
 
 // What the game's login client sends with every login.
-inline constexpr unsigned int kGameId = 28;
-inline constexpr const char *kPlatformId = "01";
-inline constexpr unsigned char kProtocolVersion = 0;
-inline constexpr bool kForceKick = true;
-// The login service's application key for this game.
-inline constexpr const char *kLoginApplicationKey = "7f3c9a2e-5b1d-4e8a-9c6f-2d0b4a7e1c35";
-// Where a login service answers server discovery.
-inline constexpr const char *kDiscoveryPath = "/web_http_app/server/findAvailableServer/";
+inline constexpr unsigned int kGameId = KwexNet::Tarv::kGameId;
+inline constexpr const char *kPlatformId = KwexNet::Tarv::kPlatformId;
+inline constexpr unsigned char kProtocolVersion = KwexNet::Tarv::kProtocolVersion;
+inline constexpr bool kForceKick = KwexNet::Tarv::kForceKick;
+inline constexpr const char *kLoginApplicationKey = KwexNet::Tarv::kLoginApplicationKey;
+inline constexpr const char *kDiscoveryPath = KwexNet::Tarv::kDiscoveryPath;
 
 // Exit codes.
 inline constexpr int kExitOk = 0;

@@ -24,8 +24,11 @@ void setApplicationRoot(const std::string &path);
 
 // Writes a temporary file beside `path` (named `path`.tmp.PID.N), flushes it
 // to disk and renames it over `path`, so a reader sees the old content or the
-// new, never a torn file. False (and `path` untouched) on any failure.
-[[nodiscard]] bool writeFileAtomically(const std::string &path, std::span<const std::uint8_t> bytes);
+// new, never a torn file. The file gets exactly `permissions` (umask aside:
+// 0600 keeps a file with secrets private). False (and `path` untouched) on
+// any failure.
+[[nodiscard]] bool writeFileAtomically(const std::string &path, std::span<const std::uint8_t> bytes,
+                                       unsigned permissions = 0644);
 // The whole file; nullopt when it cannot be read or exceeds `maxBytes`.
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> readWholeFile(const std::string &path,
                                                                      std::size_t maxBytes = std::size_t{64} << 20);

@@ -1,0 +1,84 @@
+// The game's login-service client: plain functions that queue the login
+// service's requests, send them one at a time on one HTTP messenger (a
+// messenger aborts the exchange in flight when the next one is sent), and
+// keep what the screens poll: the login state, a pending / ok / error status
+// with its text, the session and user id, the 25 achievement pairs and one
+// page queue per leaderboard. Server discovery runs first whenever a request
+// needs the service and no server is known yet.
+//
+// After a login the client updates the account's preferences, posts
+// improved high scores, asks for a chat room and connects the chat layer;
+// TarvUpdate() is the per-frame work the game calls (the chat's bytes).
+//
+// Main thread only: completions arrive on the main run loop.
+#ifndef MERIX_TARV_CLIENT_H
+#define MERIX_TARV_CLIENT_H
+
+#include <kwexnet/tarv_responses.h>
+
+#include <functional>
+#include <string>
+
+struct TarvConfig {
+    // The discovery endpoint's full URL (http or https).
+    std::string discoveryURL;
+    std::string applicationKey;
+    // A further certificate authority (PEM) to trust; empty for none.
+    std::string caFile;
+    double timeoutSeconds = 30.0;
+};
+
+enum TarvStatus { kTarvStatusNone = 0, kTarvStatusPending = 1, kTarvStatusOk = 2, kTarvStatusError = 3 };
+enum TarvLoginState { kTarvLoggedOut = 0, kTarvLoggingIn = 1, kTarvLoggedIn = 2 };
+
+inline constexpr int kTarvBoardCount = 6;
+inline constexpr unsigned int kTarvPageRows = 25;
+
+// Replaces the configuration (the application key defaults to the game's).
+void Tarv_Configure(const TarvConfig &config);
+// Lines about what the client did ("login ok", "post slot=0 value=5 ok",
+// "chat message from ID: TEXT" ...), for drivers and logs.
+void Tarv_SetEventSink(std::function<void(const std::string &)> sink);
+
+void Tarv_SetAchievementList(int *pairs);
+[[nodiscard]] const int *Tarv_GetAchievementList(); // 25 {number, unlocked}
+void Tarv_LoginSave(unsigned char *name, unsigned char *password);
+void Tarv_LoginUpdate(unsigned char *name, unsigned char *password, int login);
+[[nodiscard]] bool Tarv_IsLoggedIn();
+void TarvLogin();
+void TarvRecoverPassword();
+void TarvCancelCurrentRequest();
+void TarvLogout();
+void TarvPostScore(int score, int slot);
+void TarvGetLeaderboard(int board, bool force);
+void Tarv_setFriendViewMode(int mode);
+// Sends profile entries 1, 4 and 5 to the account, then posts improved
+// high scores; nothing while logged out.
+void TarvUpdatePreferences();
+// The per-frame work: the chat layer's connection and messages.
+void TarvUpdate();
+
+extern int currentBoard;
+
+// The login and retrieve-password screens' texts (cut to 63 bytes).
+void Tarv_SetLoginEmail(const char *email);
+void Tarv_SetLoginPassword(const char *password);
+[[nodiscard]] const std::string &Tarv_GetLoginEmail();
+[[nodiscard]] const std::string &Tarv_GetLoginPassword();
+
+[[nodiscard]] TarvLoginState Tarv_GetLoginState();
+[[nodiscard]] TarvStatus Tarv_GetStatus();
+[[nodiscard]] const std::string &Tarv_GetErrorText();
+[[nodiscard]] const std::string &Tarv_GetSession();
+[[nodiscard]] const std::string &Tarv_GetUserId();
+[[nodiscard]] int Tarv_GetFriendViewMode();
+[[nodiscard]] const KwexNet::Tarv::CDNLeaderboard &Tarv_GetLeaderboard(int board);
+// True while a request is in flight or queued.
+[[nodiscard]] bool Tarv_IsBusy();
+
+// The chat layer: a line to the room (false when not registered).
+bool TarvChatSay(const std::string &text);
+// "idle", "waiting", "connecting" or "connected".
+[[nodiscard]] const char *Tarv_GetChatState();
+
+#endif // MERIX_TARV_CLIENT_H

@@ -1,0 +1,322 @@
+// ogc-sim: runs the game's login client as the game would, from a script of
+// actions (the words after the options, or one action per line on standard
+// input when there are none).
+//
+//   ogc-sim --server URL [--cacert FILE] [--data DIR] [--manual-clock]
+//           [--timeout SECONDS] [ACTION...]
+//
+//   start              the shell's start: the saved login into nLoginState and
+//                      the login buffers, then initOGCLogin
+//   login E P          log in with this e-mail and password (saved on success,
+//                      as the login-wait screen does)
+//   recover E          ask for a forgotten password
+//   logout | cancel    log out; abandon the request in flight
+//   score SLOT VALUE   a new high score for a slot (saved)
+//   send-scores        post improved high scores
+//   leaderboard N      fetch board N's first page
+//   say TEXT           a chat line to the room
+//   wait SECONDS       run the loop and the per-frame update that long
+//   settle             until no request is in flight or queued (at most 30 s)
+//   state              print the client's state
+//
+// Standard output carries the client's events and the state, one line
+// each, flushed at once. With --manual-clock the loop's clock moves only in
+// wait, in steps of 1/30 s; network I/O still runs in real time.
+#include <game/savegamedata.h>
+#include <merix/OGCBridge.h>
+#include <merix/TarvClient.h>
+#include <platform/files.h>
+#include <platform/runloop.h>
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr double kFrameSeconds = 1.0 / 30.0;
+constexpr double kSettleLimitSeconds = 30.0;
+
+std::shared_ptr<platform::ManualClock> gManualClock;
+bool gLoginFromScreen = false;
+
+void say(const std::string &line)
+{
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int usage(const std::string &why)
+{
+    std::fprintf(stderr,
+                 "ogc-sim: %s\n"
+                 "usage: ogc-sim --server URL [--cacert FILE] [--data DIR] [--manual-clock] [--timeout SECONDS] "
+                 "[ACTION...]\n"
+                 "actions: start | login E P | recover E | logout | cancel | score SLOT VALUE | send-scores |\n"
+                 "         leaderboard N | say TEXT | wait SECONDS | settle | state\n",
+                 why.c_str());
+    return 2;
+}
+
+template <typename T>
+bool number(const std::string &text, T &out)
+{
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool seconds(const std::string &text, double &out)
+{
+    try {
+        std::size_t used = 0;
+        out = std::stod(text, &used);
+        return used == text.size() && out >= 0.0 && out <= 3600.0;
+    } catch (...) {
+        return false;
+    }
+}
+
+// One frame: the loop's work, then the per-frame update; and what the
+// login-wait screen does once a login it started has succeeded. A manual
+// clock moves only in the frames of wait.
+void frame(bool advanceClock = false)
+{
+    if (gManualClock) {
+        if (advanceClock)
+            gManualClock->advance(kFrameSeconds);
+        platform::RunLoop::main().runFor(0.002);
+    } else {
+        platform::RunLoop::main().runFor(kFrameSeconds);
+    }
+    TarvUpdate();
+    if (gLoginFromScreen && Tarv_GetStatus() != kTarvStatusPending) {
+        gLoginFromScreen = false;
+        if (Tarv_IsLoggedIn())
+            SaveLoginToGame();
+    }
+}
+
+void runFrames(double duration)
+{
+    const long frames = static_cast<long>(duration / kFrameSeconds + 0.5);
+    for (long i = 0; i < frames; ++i)
+        frame(true);
+}
+
+void settle()
+{
+    const double start = platform::SteadyClock::seconds();
+    while (Tarv_IsBusy() && platform::SteadyClock::seconds() - start < kSettleLimitSeconds)
+        frame();
+    if (Tarv_IsBusy())
+        say("settle: still busy after 30 s");
+}
+
+const char *statusName(TarvStatus s)
+{
+    switch (s) {
+    case kTarvStatusNone: return "none";
+    case kTarvStatusPending: return "pending";
+    case kTarvStatusOk: return "ok";
+    case kTarvStatusError: return "error";
+    }
+    return "none";
+}
+
+void printState()
+{
+    const char *login = Tarv_GetLoginState() == kTarvLoggedIn    ? "logged-in"
+                        : Tarv_GetLoginState() == kTarvLoggingIn ? "logging-in"
+                                                                 : "logged-out";
+    say(std::string("state login=") + login);
+    say(std::string("state status=") + statusName(Tarv_GetStatus()) +
+        (Tarv_GetErrorText().empty() ? "" : " text=" + Tarv_GetErrorText()));
+    say("state session=" + Tarv_GetSession() + " user=" + Tarv_GetUserId());
+    std::string pairs = "state pairs=";
+    const int *list = Tarv_GetAchievementList();
+    for (int i = 0; i < 25; ++i) {
+        pairs += std::to_string(list[2 * i]) + ":" + std::to_string(list[2 * i + 1]) + (i < 24 ? "," : "");
+    }
+    say(pairs);
+    say("state list=" + getSerializedString());
+    say("state face=" + std::to_string(getFace()));
+    const auto &board = Tarv_GetLeaderboard(currentBoard);
+    say("state board=" + std::to_string(currentBoard) + " rows=" + std::to_string(board.entries.size()));
+    for (const auto &row : board.entries) {
+        say("state row rank=" + std::to_string(row.rank) + " name=" + row.user_name + " score=" + row.score);
+    }
+    say(std::string("state chat=") + Tarv_GetChatState());
+    std::string scores = "state scores=";
+    for (unsigned slot = 0; slot < paddle::savegamedata::kScoreSlots; ++slot) {
+        scores += std::to_string(paddle::savegamedata::GetNewHighScore(slot)) + "/" +
+                  std::to_string(paddle::savegamedata::GetLastHighScore(slot)) + (slot < 5 ? "," : "");
+    }
+    say(scores);
+}
+
+// Runs one action; false (with a message) for bad usage.
+bool act(const std::vector<std::string> &words, std::size_t &i, std::string &error)
+{
+    const std::string &word = words[i];
+    const auto argument = [&](std::string &out) {
+        if (i + 1 >= words.size()) {
+            error = word + " needs an argument";
+            return false;
+        }
+        out = words[++i];
+        return true;
+    };
+    if (word == "start") {
+        paddle::savegamedata::LoadMerixLogin();
+        const std::string name = paddle::savegamedata::GetMerixLogin();
+        const std::string password = paddle::savegamedata::GetMerixPassword();
+        if (!name.empty() && !password.empty()) {
+            nLoginState = 1;
+            std::snprintf(nloginName, sizeof nloginName, "%s", name.c_str());
+            std::snprintf(nloginPassword, sizeof nloginPassword, "%s", password.c_str());
+        }
+        initOGCLogin();
+    } else if (word == "login") {
+        std::string email, password;
+        if (!argument(email) || !argument(password))
+            return false;
+        Tarv_SetLoginEmail(email.c_str());
+        Tarv_SetLoginPassword(password.c_str());
+        gLoginFromScreen = true;
+        TarvLogin();
+    } else if (word == "recover") {
+        std::string email;
+        if (!argument(email))
+            return false;
+        Tarv_SetLoginEmail(email.c_str());
+        TarvRecoverPassword();
+    } else if (word == "logout") {
+        TarvLogout();
+    } else if (word == "cancel") {
+        TarvCancelCurrentRequest();
+    } else if (word == "score") {
+        std::string slotText, valueText;
+        unsigned slot = 0, value = 0;
+        if (!argument(slotText) || !argument(valueText))
+            return false;
+        if (!number(slotText, slot) || slot >= paddle::savegamedata::kScoreSlots || !number(valueText, value)) {
+            error = "score needs a slot 0-5 and an unsigned value";
+            return false;
+        }
+        paddle::savegamedata::SetNewHighScore(slot, value);
+    } else if (word == "send-scores") {
+        sendHighScores();
+    } else if (word == "leaderboard") {
+        std::string text;
+        int board = 0;
+        if (!argument(text))
+            return false;
+        if (!number(text, board) || board < 0 || board >= kTarvBoardCount) {
+            error = "leaderboard needs a board 0-5";
+            return false;
+        }
+        TarvGetLeaderboard(board, true);
+    } else if (word == "say") {
+        std::string text;
+        if (!argument(text))
+            return false;
+        if (!TarvChatSay(text))
+            say("chat: not connected, line not sent");
+    } else if (word == "wait") {
+        std::string text;
+        double duration = 0;
+        if (!argument(text))
+            return false;
+        if (!seconds(text, duration)) {
+            error = "wait needs seconds (0 to 3600)";
+            return false;
+        }
+        runFrames(duration);
+    } else if (word == "settle") {
+        settle();
+    } else if (word == "state") {
+        printState();
+    } else {
+        error = "unknown action \"" + word + "\"";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    TarvConfig config;
+    std::size_t i = 0;
+    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
+        const std::string &option = args[i];
+        if (option == "--manual-clock") {
+            gManualClock = std::make_shared<platform::ManualClock>(0.0);
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return usage(option + " needs a value");
+        const std::string &value = args[++i];
+        if (option == "--server") {
+            config.discoveryURL = value;
+        } else if (option == "--cacert") {
+            config.caFile = value;
+        } else if (option == "--data") {
+            platform::setApplicationRoot(value);
+        } else if (option == "--timeout") {
+            if (!seconds(value, config.timeoutSeconds) || config.timeoutSeconds <= 0) {
+                return usage("--timeout needs a positive number of seconds");
+            }
+        } else {
+            return usage("unknown option " + option);
+        }
+    }
+    if (config.discoveryURL.empty())
+        return usage("--server URL is needed");
+    if (gManualClock)
+        platform::RunLoop::main().setClock(gManualClock);
+    Tarv_Configure(config);
+    Tarv_SetEventSink(say);
+
+    std::vector<std::string> words(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    const bool fromInput = words.empty();
+    std::string line;
+    while (true) {
+        if (fromInput) {
+            if (!std::getline(std::cin, line))
+                break;
+            std::istringstream split(line);
+            words.clear();
+            // "say" takes the rest of the line as its text.
+            std::string first;
+            if (!(split >> first))
+                continue;
+            words.push_back(first);
+            if (first == "say") {
+                std::string rest;
+                std::getline(split, rest);
+                words.push_back(rest.substr(
+                    rest.find_first_not_of(' ') == std::string::npos ? rest.size() : rest.find_first_not_of(' ')));
+            } else {
+                for (std::string w; split >> w;)
+                    words.push_back(w);
+            }
+        }
+        for (std::size_t w = 0; w < words.size(); ++w) {
+            std::string error;
+            if (!act(words, w, error))
+                return usage(error);
+            frame();
+        }
+        if (!fromInput)
+            break;
+    }
+    return 0;
+}
