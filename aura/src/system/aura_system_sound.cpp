@@ -2,6 +2,7 @@
 // registered codecs in their order, and a sample is read whole from the
 // codec that takes it.
 #include "codec/aura_codec.h"
+#include "codec/aura_codec_audioqueue.h"
 #include "codec/aura_codec_oggvorbis.h"
 #include "codec/wav/aura_codec_wav.h"
 #include "channel/aura_channeli.h"
@@ -102,6 +103,7 @@ AURA_RESULT SystemI::registerCodecs()
     static constexpr Entry kCodecs[] = {
         {&CodecWav::getDescriptionEx, 600},
         {&CodecOggVorbis::getDescriptionEx, 800},
+        {&CodecAudioQueue::getDescriptionEx, 2200},
     };
     for (const Entry &entry : kCodecs) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
