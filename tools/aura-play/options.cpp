@@ -60,6 +60,7 @@ std::string usageText()
            "Formats:\n"
            "  WAV          8, 16, 24 and 32-bit PCM, 32-bit float, IMA ADPCM\n"
            "  Ogg Vorbis   plain or in a RIFF/WAVE file, chained streams\n"
+           "  AAC, ALAC    AAC in MP4/M4A and ADTS, ALAC in M4A and CAF (FFmpeg)\n"
            "\n"
            "Options:\n"
            "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"

@@ -217,8 +217,8 @@ AURA_RESULT CodecAudioQueue::setupAudioQueue()
     }
     if (result == AURA_OK) {
         const bool described = mSourceFormat.mBytesPerPacket == 0 || mSourceFormat.mFramesPerPacket == 0;
-        if (AudioQueueAllocateBufferWithPacketDescriptions(mQueue, mInputBufferSize,
-                                                           described ? mPacketsPerBuffer : 0, &mInputBuffer) != 0 ||
+        if (AudioQueueAllocateBufferWithPacketDescriptions(mQueue, mInputBufferSize, described ? mPacketsPerBuffer : 0,
+                                                           &mInputBuffer) != 0 ||
             AudioQueueAllocateBuffer(mQueue, mOutputBufferSize, &mOutputBuffer) != 0) {
             result = AURA_ERR_INTERNAL;
         }
@@ -267,8 +267,8 @@ AURA_RESULT CodecAudioQueue::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO
         result = setupAudioQueue();
     }
     if (result == AURA_OK) {
-        mWaveFormat = static_cast<AURA_CODEC_WAVEFORMAT *>(
-            AURA_Memory_AllocType(sizeof(AURA_CODEC_WAVEFORMAT), MEMTYPE_CODEC));
+        mWaveFormat =
+            static_cast<AURA_CODEC_WAVEFORMAT *>(AURA_Memory_AllocType(sizeof(AURA_CODEC_WAVEFORMAT), MEMTYPE_CODEC));
         if (!mWaveFormat) {
             result = AURA_ERR_MEMORY;
         }

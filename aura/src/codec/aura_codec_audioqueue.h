@@ -67,7 +67,7 @@ public:
     bool mLinked = false;
     AudioFileID mAudioFile = nullptr;
     AudioStreamBasicDescription mSourceFormat{};
-    uint32_t mPCMLength = 0;          // frames
+    uint32_t mPCMLength = 0; // frames
     uint32_t mDataByteCount = 0;
     uint32_t mInputBufferSize = 0;
     uint32_t mOutputBufferSize = 0;

@@ -47,7 +47,7 @@ struct PacketEntry {
     int64_t pos;
     uint64_t outStart; // first output frame (after trims) of this packet
     uint32_t size;
-    uint32_t frames;   // decoded frames
+    uint32_t frames; // decoded frames
     uint32_t trimStart;
     uint32_t trimEnd;
 };
@@ -132,19 +132,11 @@ int64_t ioSeek(void *opaque, int64_t offset, int whence)
     auto *file = static_cast<OpaqueAudioFileID *>(opaque);
     int64_t target = 0;
     switch (whence & ~AVSEEK_FORCE) {
-    case AVSEEK_SIZE:
-        return file->fileSize;
-    case SEEK_SET:
-        target = offset;
-        break;
-    case SEEK_CUR:
-        target = file->ioPosition + offset;
-        break;
-    case SEEK_END:
-        target = file->fileSize + offset;
-        break;
-    default:
-        return AVERROR(EINVAL);
+    case AVSEEK_SIZE: return file->fileSize;
+    case SEEK_SET: target = offset; break;
+    case SEEK_CUR: target = file->ioPosition + offset; break;
+    case SEEK_END: target = file->fileSize + offset; break;
+    default: return AVERROR(EINVAL);
     }
     if (target < 0 || target > 0xFFFFFFFFll) {
         return AVERROR(EINVAL);
@@ -208,10 +200,10 @@ OSStatus buildIndex(OpaqueAudioFileID *file, AVFormatContext *format, int stream
             const uint8_t *side = av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
             uint32_t padding = 0;
             if (side && sideSize >= 10) {
-                skip = static_cast<uint32_t>(side[0] | side[1] << 8 | side[2] << 16) |
-                       static_cast<uint32_t>(side[3]) << 24;
-                padding = static_cast<uint32_t>(side[4] | side[5] << 8 | side[6] << 16) |
-                          static_cast<uint32_t>(side[7]) << 24;
+                skip = static_cast<uint32_t>(side[0] | side[1] << 8 | side[2] << 16) | static_cast<uint32_t>(side[3])
+                                                                                           << 24;
+                padding = static_cast<uint32_t>(side[4] | side[5] << 8 | side[6] << 16) | static_cast<uint32_t>(side[7])
+                                                                                              << 24;
             }
             entry.trimStart = static_cast<uint32_t>(std::min<uint64_t>(skip, entry.frames));
             skip -= entry.trimStart;
@@ -298,8 +290,7 @@ OSStatus parseFile(OpaqueAudioFileID *file)
             par = format->streams[stream]->codecpar;
         }
     }
-    if (status == 0 && (par->sample_rate <= 0 || par->sample_rate > kMaxSampleRate ||
-                        par->ch_layout.nb_channels <= 0 ||
+    if (status == 0 && (par->sample_rate <= 0 || par->sample_rate > kMaxSampleRate || par->ch_layout.nb_channels <= 0 ||
                         static_cast<uint32_t>(par->ch_layout.nb_channels) > kMaxChannels)) {
         status = kAudioFileUnsupportedFileTypeError;
     }
@@ -366,7 +357,8 @@ void frameToPacket(const OpaqueAudioFileID *file, AudioFramePacketTranslation *t
     const auto frame = static_cast<uint64_t>(std::max<int64_t>(translation->mFrame, 0));
     if (frame >= file->totalFrames) {
         translation->mPacket = file->packetCount;
-        translation->mFrameOffsetInPacket = static_cast<uint32_t>(std::min<uint64_t>(frame - file->totalFrames, UINT32_MAX));
+        translation->mFrameOffsetInPacket =
+            static_cast<uint32_t>(std::min<uint64_t>(frame - file->totalFrames, UINT32_MAX));
         return;
     }
     // The first packet whose output reaches past the frame.
@@ -418,23 +410,13 @@ OSStatus AudioFileGetPropertyInfo(AudioFileID inAudioFile, uint32_t inPropertyID
     }
     uint32_t size = 0;
     switch (inPropertyID) {
-    case kAudioFilePropertyDataFormat:
-        size = sizeof(AudioStreamBasicDescription);
-        break;
+    case kAudioFilePropertyDataFormat: size = sizeof(AudioStreamBasicDescription); break;
     case kAudioFilePropertyMaximumPacketSize:
-    case kAudioFilePropertyPacketSizeUpperBound:
-        size = 4;
-        break;
+    case kAudioFilePropertyPacketSizeUpperBound: size = 4; break;
     case kAudioFilePropertyEstimatedDuration:
-    case kAudioFilePropertyAudioDataByteCount:
-        size = 8;
-        break;
-    case kAudioFilePropertyFrameToPacket:
-        size = sizeof(AudioFramePacketTranslation);
-        break;
-    case kAudioFilePropertyPacketTableInfo:
-        size = sizeof(AudioFilePacketTableInfo);
-        break;
+    case kAudioFilePropertyAudioDataByteCount: size = 8; break;
+    case kAudioFilePropertyFrameToPacket: size = sizeof(AudioFramePacketTranslation); break;
+    case kAudioFilePropertyPacketTableInfo: size = sizeof(AudioFilePacketTableInfo); break;
     case kAudioFilePropertyMagicCookieData:
         if (!inAudioFile->cookie) {
             return kAudioFileUnsupportedPropertyError;
@@ -447,8 +429,7 @@ OSStatus AudioFileGetPropertyInfo(AudioFileID inAudioFile, uint32_t inPropertyID
         }
         size = sizeof(AudioChannelLayout);
         break;
-    default:
-        return kAudioFileUnsupportedPropertyError;
+    default: return kAudioFileUnsupportedPropertyError;
     }
     if (outDataSize) {
         *outDataSize = size;
@@ -476,21 +457,15 @@ OSStatus AudioFileGetProperty(AudioFileID inAudioFile, uint32_t inPropertyID, ui
     }
     const OpaqueAudioFileID &file = *inAudioFile;
     switch (inPropertyID) {
-    case kAudioFilePropertyDataFormat:
-        std::memcpy(outPropertyData, &file.format, size);
-        break;
+    case kAudioFilePropertyDataFormat: std::memcpy(outPropertyData, &file.format, size); break;
     case kAudioFilePropertyMaximumPacketSize:
-    case kAudioFilePropertyPacketSizeUpperBound:
-        std::memcpy(outPropertyData, &file.maxPacketSize, size);
-        break;
+    case kAudioFilePropertyPacketSizeUpperBound: std::memcpy(outPropertyData, &file.maxPacketSize, size); break;
     case kAudioFilePropertyEstimatedDuration: {
         const double seconds = static_cast<double>(file.totalFrames) / file.format.mSampleRate;
         std::memcpy(outPropertyData, &seconds, size);
         break;
     }
-    case kAudioFilePropertyAudioDataByteCount:
-        std::memcpy(outPropertyData, &file.dataBytes, size);
-        break;
+    case kAudioFilePropertyAudioDataByteCount: std::memcpy(outPropertyData, &file.dataBytes, size); break;
     case kAudioFilePropertyFrameToPacket:
         frameToPacket(&file, static_cast<AudioFramePacketTranslation *>(outPropertyData));
         break;
@@ -506,15 +481,9 @@ OSStatus AudioFileGetProperty(AudioFileID inAudioFile, uint32_t inPropertyID, ui
         std::memcpy(outPropertyData, &info, size);
         break;
     }
-    case kAudioFilePropertyMagicCookieData:
-        std::memcpy(outPropertyData, file.cookie, size);
-        break;
-    case kAudioFilePropertyChannelLayout:
-        std::memcpy(outPropertyData, &file.layout, size);
-        break;
-    default:
-        status = kAudioFileUnsupportedPropertyError;
-        break;
+    case kAudioFilePropertyMagicCookieData: std::memcpy(outPropertyData, file.cookie, size); break;
+    case kAudioFilePropertyChannelLayout: std::memcpy(outPropertyData, &file.layout, size); break;
+    default: status = kAudioFileUnsupportedPropertyError; break;
     }
     *ioDataSize = size;
     return status;
@@ -524,8 +493,7 @@ OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, bool /*inUseCache*/, u
                                  AudioStreamPacketDescription *outPacketDescriptions, int64_t inStartingPacket,
                                  uint32_t *ioNumPackets, void *outBuffer)
 {
-    if (!inAudioFile || !ioNumBytes || !ioNumPackets || !outBuffer || !outPacketDescriptions ||
-        inStartingPacket < 0) {
+    if (!inAudioFile || !ioNumBytes || !ioNumPackets || !outBuffer || !outPacketDescriptions || inStartingPacket < 0) {
         return kAudio_ParamError;
     }
     OpaqueAudioFileID &file = *inAudioFile;
@@ -536,8 +504,7 @@ OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, bool /*inUseCache*/, u
     auto *bytes = static_cast<uint8_t *>(outBuffer);
     uint32_t used = 0;
     uint32_t count = 0;
-    for (auto packet = static_cast<uint64_t>(inStartingPacket); packet < file.packetCount && count < wanted;
-         ++packet) {
+    for (auto packet = static_cast<uint64_t>(inStartingPacket); packet < file.packetCount && count < wanted; ++packet) {
         const PacketEntry &entry = file.packets[packet];
         if (entry.size > room - used) {
             if (count == 0) {
@@ -688,12 +655,11 @@ OSStatus appendFrame(OpaqueAudioQueue *queue, const AVFrame *frame)
         if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
             return kAudio_MemFullError;
         }
-        const int made = swr_alloc_set_opts2(&queue->resampler, &layout, AV_SAMPLE_FMT_S16, frame->sample_rate,
-                                             &layout, static_cast<AVSampleFormat>(frame->format), frame->sample_rate,
-                                             0, nullptr);
+        const int made =
+            swr_alloc_set_opts2(&queue->resampler, &layout, AV_SAMPLE_FMT_S16, frame->sample_rate, &layout,
+                                static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
         av_channel_layout_uninit(&layout);
-        if (made < 0 ||
-            swr_init(queue->resampler) < 0) {
+        if (made < 0 || swr_init(queue->resampler) < 0) {
             swr_free(&queue->resampler);
             return kAudioQueueErr_DecodeFailed;
         }
@@ -703,7 +669,8 @@ OSStatus appendFrame(OpaqueAudioQueue *queue, const AVFrame *frame)
     if (status != 0) {
         return status;
     }
-    uint8_t *out = reinterpret_cast<uint8_t *>(queue->pending + static_cast<size_t>(queue->pendingCount) * queue->channels);
+    uint8_t *out =
+        reinterpret_cast<uint8_t *>(queue->pending + static_cast<size_t>(queue->pendingCount) * queue->channels);
     const int converted = swr_convert(queue->resampler, &out, frame->nb_samples,
                                       const_cast<const uint8_t **>(frame->extended_data), frame->nb_samples);
     if (converted < 0) {
@@ -760,7 +727,8 @@ OSStatus decodePacket(OpaqueAudioQueue *queue)
 
 bool ownsBuffer(const OpaqueAudioQueue *queue, const AudioQueueBuffer *buffer)
 {
-    return std::find(queue->buffers, queue->buffers + queue->bufferCount, buffer) != queue->buffers + queue->bufferCount;
+    return std::find(queue->buffers, queue->buffers + queue->bufferCount, buffer) !=
+           queue->buffers + queue->bufferCount;
 }
 
 void dropEnqueued(OpaqueAudioQueue *queue)
@@ -843,8 +811,7 @@ OSStatus AudioQueueSetProperty(AudioQueueRef inAQ, uint32_t inID, const void *in
         // Only software decoders exist here.
         return policy == kAudioQueueHardwareCodecPolicy_UseHardwareOnly ? kAudioQueueErr_InvalidCodecAccess : 0;
     }
-    default:
-        return kAudioQueueErr_InvalidProperty;
+    default: return kAudioQueueErr_InvalidProperty;
     }
 }
 

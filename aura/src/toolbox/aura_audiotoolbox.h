@@ -40,10 +40,10 @@ inline constexpr OSStatus kAudioFileUnsupportedPropertyError = static_cast<OSSta
 inline constexpr OSStatus kAudioFileBadPropertySizeError = static_cast<OSStatus>(fourCC("!siz"));
 inline constexpr OSStatus kAudioFileInvalidPacketOffsetError = static_cast<OSStatus>(fourCC("pck?"));
 inline constexpr OSStatus kAudioQueueErr_InvalidBuffer = -66687;
-inline constexpr OSStatus kAudioQueueErr_InvalidProperty = -66684;       // unknown property
+inline constexpr OSStatus kAudioQueueErr_InvalidProperty = -66684; // unknown property
 inline constexpr OSStatus kAudioQueueErr_InvalidPropertyValue = -66680;
 inline constexpr OSStatus kAudioQueueErr_InvalidRunState = -66678;
-inline constexpr OSStatus kAudioQueueErr_InvalidCodecAccess = -66672;    // codec not usable
+inline constexpr OSStatus kAudioQueueErr_InvalidCodecAccess = -66672; // codec not usable
 inline constexpr OSStatus kAudioQueueErr_DecodeFailed = -66671;
 
 // Audio-file properties.
@@ -147,18 +147,17 @@ using AudioFileID = OpaqueAudioFileID *;
 using AudioQueueRef = OpaqueAudioQueue *;
 using AudioQueueBufferRef = AudioQueueBuffer *;
 
-using AudioFile_ReadProc = OSStatus (*)(void *inClientData, int64_t inPosition, uint32_t requestCount,
-                                        void *buffer, uint32_t *actualCount);
+using AudioFile_ReadProc = OSStatus (*)(void *inClientData, int64_t inPosition, uint32_t requestCount, void *buffer,
+                                        uint32_t *actualCount);
 using AudioFile_WriteProc = OSStatus (*)(void *inClientData, int64_t inPosition, uint32_t requestCount,
                                          const void *buffer, uint32_t *actualCount);
 using AudioFile_GetSizeProc = int64_t (*)(void *inClientData);
 using AudioFile_SetSizeProc = OSStatus (*)(void *inClientData, int64_t inSize);
 using AudioQueueOutputCallback = void (*)(void *inUserData, AudioQueueRef inAQ, AudioQueueBufferRef inBuffer);
 
-OSStatus AudioFileOpenWithCallbacks(void *inClientData, AudioFile_ReadProc inReadFunc,
-                                    AudioFile_WriteProc inWriteFunc, AudioFile_GetSizeProc inGetSizeFunc,
-                                    AudioFile_SetSizeProc inSetSizeFunc, uint32_t inFileTypeHint,
-                                    AudioFileID *outAudioFile);
+OSStatus AudioFileOpenWithCallbacks(void *inClientData, AudioFile_ReadProc inReadFunc, AudioFile_WriteProc inWriteFunc,
+                                    AudioFile_GetSizeProc inGetSizeFunc, AudioFile_SetSizeProc inSetSizeFunc,
+                                    uint32_t inFileTypeHint, AudioFileID *outAudioFile);
 OSStatus AudioFileGetPropertyInfo(AudioFileID inAudioFile, uint32_t inPropertyID, uint32_t *outDataSize,
                                   uint32_t *isWritable);
 OSStatus AudioFileGetProperty(AudioFileID inAudioFile, uint32_t inPropertyID, uint32_t *ioDataSize,
@@ -169,8 +168,8 @@ OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, bool inUseCache, uint3
 OSStatus AudioFileClose(AudioFileID inAudioFile);
 
 OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription *inFormat, AudioQueueOutputCallback inCallbackProc,
-                             void *inUserData, void *inCallbackRunLoop, void *inCallbackRunLoopMode,
-                             uint32_t inFlags, AudioQueueRef *outAQ);
+                             void *inUserData, void *inCallbackRunLoop, void *inCallbackRunLoopMode, uint32_t inFlags,
+                             AudioQueueRef *outAQ);
 OSStatus AudioQueueSetProperty(AudioQueueRef inAQ, uint32_t inID, const void *inData, uint32_t inDataSize);
 OSStatus AudioQueueAllocateBuffer(AudioQueueRef inAQ, uint32_t inBufferByteSize, AudioQueueBufferRef *outBuffer);
 OSStatus AudioQueueAllocateBufferWithPacketDescriptions(AudioQueueRef inAQ, uint32_t inBufferByteSize,
@@ -178,8 +177,8 @@ OSStatus AudioQueueAllocateBufferWithPacketDescriptions(AudioQueueRef inAQ, uint
                                                         AudioQueueBufferRef *outBuffer);
 OSStatus AudioQueueSetOfflineRenderFormat(AudioQueueRef inAQ, const AudioStreamBasicDescription *inFormat,
                                           const AudioChannelLayout *inLayout);
-OSStatus AudioQueueOfflineRender(AudioQueueRef inAQ, const AudioTimeStamp *inTimestamp,
-                                 AudioQueueBufferRef ioBuffer, uint32_t inNumberFrames);
+OSStatus AudioQueueOfflineRender(AudioQueueRef inAQ, const AudioTimeStamp *inTimestamp, AudioQueueBufferRef ioBuffer,
+                                 uint32_t inNumberFrames);
 OSStatus AudioQueueEnqueueBuffer(AudioQueueRef inAQ, AudioQueueBufferRef inBuffer, uint32_t inNumPacketDescs,
                                  const AudioStreamPacketDescription *inPacketDescs);
 OSStatus AudioQueueReset(AudioQueueRef inAQ);

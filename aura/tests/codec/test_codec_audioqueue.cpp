@@ -51,35 +51,56 @@ constexpr Fixture kFixtures[] = {
     {"aac_51_44k.aac", 6, 44100, "-c:a aac -aac_pns 0 -f adts", false},
 };
 
-// The fixtures and ffmpeg's decodes of them, made once per test binary.
+// The fixtures and ffmpeg's decodes of them, each made on first use in a
+// test process.
 class AudioQueueFiles : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        sDir = new auratest::TempDir("aura-aq");
-        for (const Fixture &fixture : kFixtures) {
-            const fs::path wav = sDir->file(std::string(fixture.name) + ".wav");
-            const fs::path out = sDir->file(fixture.name);
-            const std::string rate = std::to_string(fixture.rate);
-            const std::string channels = std::to_string(fixture.channels);
-            ASSERT_TRUE(run("sox -n -r " + rate + " -c " + channels + " -b 24 " + quote(wav) +
-                            " synth 0.9 sine 220-880 sine 330 : synth 0.7 pinknoise vol 0.5 remix -"));
-            ASSERT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(wav) + " " + fixture.encode + " " + quote(out)));
-            const fs::path raw = sDir->file(std::string(fixture.name) + ".raw");
-            ASSERT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(out) + " -f s16le " + quote(raw)));
-            sReference[fixture.name] = readAll(raw);
-        }
-    }
+    static void SetUpTestSuite() { sDir = new auratest::TempDir("aura-aq"); }
     static void TearDownTestSuite()
     {
+        sReference.clear();
         delete sDir;
         sDir = nullptr;
     }
 
-    static fs::path path(const Fixture &fixture) { return sDir->file(fixture.name); }
+    static fs::path path(const Fixture &fixture)
+    {
+        make(fixture);
+        return sDir->file(fixture.name);
+    }
+    static const Bytes &decoded(const Fixture &fixture)
+    {
+        make(fixture);
+        return sReference[fixture.name];
+    }
+    // The signal the fixture was made from.
+    static fs::path source(const Fixture &fixture)
+    {
+        make(fixture);
+        return sDir->file(std::string(fixture.name) + ".wav");
+    }
 
     static auratest::TempDir *sDir;
     static std::map<std::string, Bytes> sReference;
+
+private:
+    static void make(const Fixture &fixture)
+    {
+        if (sReference.count(fixture.name)) {
+            return;
+        }
+        const fs::path wav = sDir->file(std::string(fixture.name) + ".wav");
+        const fs::path out = sDir->file(fixture.name);
+        const fs::path raw = sDir->file(std::string(fixture.name) + ".raw");
+        const std::string rate = std::to_string(fixture.rate);
+        const std::string channels = std::to_string(fixture.channels);
+        // A sweep and a tone, then noise: something in every channel.
+        EXPECT_TRUE(run("sox -n -r " + rate + " -c " + channels + " -b 24 " + quote(wav) +
+                        " synth 0.6 sine 220-880 sine 330 : synth 0.4 pinknoise vol 0.5 remix -"));
+        EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(wav) + " " + fixture.encode + " " + quote(out)));
+        EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(out) + " -f s16le " + quote(raw)));
+        sReference[fixture.name] = readAll(raw);
+    }
 };
 auratest::TempDir *AudioQueueFiles::sDir = nullptr;
 std::map<std::string, Bytes> AudioQueueFiles::sReference;
@@ -159,7 +180,7 @@ TEST_F(AudioQueueFiles, EveryFixtureDecodesLikeFFmpegWithItsLength)
 {
     for (const Fixture &fixture : kFixtures) {
         SCOPED_TRACE(fixture.name);
-        const Bytes &reference = sReference[fixture.name];
+        const Bytes &reference = decoded(fixture);
         const size_t frameBytes = static_cast<size_t>(fixture.channels) * 2;
         OpenedCodec codec(path(fixture));
         ASSERT_EQ(codec.opened, AURA_OK);
@@ -178,7 +199,7 @@ TEST_F(AudioQueueFiles, SamplesAndStreamsOpenThroughTheSystem)
     auratest::WavRender render;
     for (const Fixture &fixture : kFixtures) {
         SCOPED_TRACE(fixture.name);
-        const Bytes &reference = sReference[fixture.name];
+        const Bytes &reference = decoded(fixture);
         AURA::Sound *sample = nullptr;
         ASSERT_EQ(render.system()->createSound(path(fixture).c_str(), AURA_CREATESAMPLE, nullptr, &sample), AURA_OK);
         AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
@@ -214,7 +235,7 @@ TEST_F(AudioQueueFiles, SeeksAreSampleExact)
     std::mt19937 random(2026);
     for (const Fixture &fixture : kFixtures) {
         SCOPED_TRACE(fixture.name);
-        const Bytes &reference = sReference[fixture.name];
+        const Bytes &reference = decoded(fixture);
         const size_t frameBytes = static_cast<size_t>(fixture.channels) * 2;
         const auto frames = static_cast<unsigned int>(reference.size() / frameBytes);
         OpenedCodec codec(path(fixture));
@@ -255,9 +276,9 @@ TEST_F(AudioQueueFiles, InterruptionAndResumeContinueSampleExactly)
     const Bytes bRest = second.read();
     a.insert(a.end(), aRest.begin(), aRest.end());
     b.insert(b.end(), bRest.begin(), bRest.end());
-    const Bytes &aRef = sReference[alac.name];
+    const Bytes &aRef = decoded(alac);
     EXPECT_TRUE(samePCM(a, slice(aRef, 5000 * 12, aRef.size()), true));
-    EXPECT_TRUE(samePCM(b, sReference[aac.name], false));
+    EXPECT_TRUE(samePCM(b, decoded(aac), false));
 }
 
 TEST_F(AudioQueueFiles, CodecPolicyOfThePlatformOptions)
@@ -299,7 +320,7 @@ TEST_F(AudioQueueFiles, FileCallbacksReportBrokenPreconditions)
 // nothing left behind.
 TEST_F(AudioQueueFiles, OtherFilesAreRefusedWithoutSideEffects)
 {
-    const fs::path wav = sDir->file(std::string(kFixtures[1].name) + ".wav");
+    const fs::path wav = source(kFixtures[1]);
     std::vector<fs::path> refused = {wav};
     for (const char *made : {"x.mp3", "x.ogg", "x.flac", "mp3_in.mp4"}) {
         const fs::path out = sDir->file(made);
@@ -311,7 +332,7 @@ TEST_F(AudioQueueFiles, OtherFilesAreRefusedWithoutSideEffects)
     }
     refused.emplace_back("/usr/share/games/tecnoballz/musics/area2-game.mod");
     refused.emplace_back("/usr/share/games/openttd/baseset/openmsx/flying_scotsman.mid");
-    Bytes m4a = readAll(path(kFixtures[7]));
+    Bytes m4a = readAll(path(kFixtures[5]));
     ASSERT_GT(m4a.size(), 200u);
     // ffmpeg writes "moov" at the end: cut the file inside it.
     const std::string text(m4a.begin(), m4a.end());
@@ -353,8 +374,8 @@ TEST_F(AudioQueueFiles, ListOfOpenCodecsUnderConcurrentOpensThreads)
     });
     for (int round = 0; round < 6; ++round) {
         AURA::Sound *sound = nullptr;
-        ASSERT_EQ(render.system()->createStream(path(kFixtures[round % 2 ? 1 : 6]).c_str(), AURA_NONBLOCKING,
-                                                nullptr, &sound),
+        ASSERT_EQ(render.system()->createStream(path(kFixtures[round % 2 ? 1 : 6]).c_str(), AURA_NONBLOCKING, nullptr,
+                                                &sound),
                   AURA_OK);
         AURA_OPENSTATE state{};
         AURA_RESULT result = AURA_OK;
