@@ -163,62 +163,134 @@ OSStatus addPacket(OpaqueAudioFileID *file, const PacketEntry &entry)
     return 0;
 }
 
-// Walks the demuxer over the whole file into the packet index, with the
-// trims FFmpeg's decoders apply: a skip count that runs on over packets,
-// padding dropped from a packet's end, and packets outside the edit.
+// What the index keeps of one packet before its trims are worked out.
+struct PacketFacts {
+    int64_t pos = 0;
+    uint32_t size = 0;
+    uint32_t frames = 0;
+    bool discard = false; // outside the edit: decoded, never heard
+    bool hasSkip = false; // the packet sets the skip count
+    uint32_t skip = 0;
+    uint32_t padding = 0;
+};
+
+// Adds a packet with the trims FFmpeg's decoders apply: a skip count that
+// runs on over packets, padding dropped from a packet's end, and packets
+// outside the edit. False when the packet lies outside the file (the index
+// ends there).
+bool indexPacket(OpaqueAudioFileID *file, const PacketFacts &facts, uint64_t *skip, OSStatus *status)
+{
+    if (facts.pos < 0 || facts.size == 0 || facts.size > kMaxPacketBytes ||
+        facts.pos + static_cast<int64_t>(facts.size) > file->fileSize) {
+        return false;
+    }
+    if (facts.frames == 0 || facts.frames > kMaxPacketFrames) {
+        *status = kAudioFileUnsupportedFileTypeError;
+        return false;
+    }
+    PacketEntry entry{};
+    entry.pos = facts.pos;
+    entry.size = facts.size;
+    entry.frames = facts.frames;
+    if (facts.hasSkip) {
+        *skip = facts.skip;
+    }
+    entry.trimStart = static_cast<uint32_t>(std::min<uint64_t>(*skip, entry.frames));
+    *skip -= entry.trimStart;
+    if (facts.padding > 0 && facts.padding <= entry.frames - entry.trimStart) {
+        entry.trimEnd = facts.padding;
+    }
+    if (facts.discard) {
+        entry.trimStart = entry.frames;
+        entry.trimEnd = 0;
+    }
+    entry.outStart = file->totalFrames;
+    *status = addPacket(file, entry);
+    file->totalFrames += outFrames(entry);
+    file->dataBytes += entry.size;
+    file->maxPacketSize = std::max(file->maxPacketSize, entry.size);
+    return *status == 0;
+}
+
+uint32_t readLE32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Packets read one by one before an MP4 AAC index is taken from the
+// demuxer's sample table: they carry the skip count of the edit list.
+constexpr uint32_t kHeadPackets = 4;
+
+// The rest of an MP4 AAC index from the demuxer's sample table, which
+// knows every packet's place, size and edit without reading its data.
+// False (nothing added) when the table does not agree with the packets
+// read so far.
+bool indexFromTable(OpaqueAudioFileID *file, AVStream *stream, uint32_t standardFrames, uint64_t *skip,
+                    OSStatus *status)
+{
+    const int count = avformat_index_get_entries_count(stream);
+    if (count < static_cast<int>(file->packetCount)) {
+        return false;
+    }
+    for (uint32_t i = 0; i < file->packetCount; ++i) {
+        const AVIndexEntry *entry = avformat_index_get_entry(stream, static_cast<int>(i));
+        const PacketEntry &read = file->packets[i];
+        const bool discard = read.trimStart == read.frames && read.frames > 0 && read.trimEnd == 0;
+        if (!entry || entry->pos != read.pos || static_cast<uint32_t>(entry->size) != read.size ||
+            ((entry->flags & AVINDEX_DISCARD_FRAME) != 0 && !discard)) {
+            return false;
+        }
+    }
+    for (int i = static_cast<int>(file->packetCount); i < count; ++i) {
+        const AVIndexEntry *entry = avformat_index_get_entry(stream, i);
+        PacketFacts facts;
+        facts.pos = entry->pos;
+        facts.size = static_cast<uint32_t>(std::max(entry->size, 0));
+        facts.frames = standardFrames;
+        facts.discard = (entry->flags & AVINDEX_DISCARD_FRAME) != 0;
+        if (!indexPacket(file, facts, skip, status)) {
+            break;
+        }
+    }
+    return true;
+}
+
+// Walks the demuxer over the whole file into the packet index (for AAC in
+// MP4 only the first packets, then the sample table).
 OSStatus buildIndex(OpaqueAudioFileID *file, AVFormatContext *format, int stream, uint32_t standardFrames)
 {
     AVPacket *packet = av_packet_alloc();
     if (!packet) {
         return kAudio_MemFullError;
     }
-    const bool alac = format->streams[stream]->codecpar->codec_id == AV_CODEC_ID_ALAC;
+    AVStream *st = format->streams[stream];
+    const bool alac = st->codecpar->codec_id == AV_CODEC_ID_ALAC;
+    const bool table = !alac && std::strncmp(format->iformat->name, "mov", 3) == 0;
     uint64_t skip = 0;
     OSStatus status = 0;
-    while (status == 0) {
-        const int got = av_read_frame(format, packet);
-        if (got < 0) {
-            // The end, or a damaged tail: what was read before stays.
-            break;
+    for (bool more = true; more && status == 0;) {
+        if (av_read_frame(format, packet) < 0) {
+            break; // the end, or a damaged tail: what was read before stays
         }
         if (packet->stream_index == stream && packet->size > 0) {
-            PacketEntry entry{};
-            entry.pos = packet->pos;
-            entry.size = static_cast<uint32_t>(packet->size);
-            if (entry.pos < 0 || entry.size > kMaxPacketBytes ||
-                entry.pos + static_cast<int64_t>(entry.size) > file->fileSize) {
-                av_packet_unref(packet);
-                break;
-            }
-            entry.frames = alac ? alacPacketFrames(packet->data, packet->size, standardFrames) : standardFrames;
-            if (entry.frames == 0 || entry.frames > kMaxPacketFrames) {
-                av_packet_unref(packet);
-                status = kAudioFileUnsupportedFileTypeError;
-                break;
-            }
+            PacketFacts facts;
+            facts.pos = packet->pos;
+            facts.size = static_cast<uint32_t>(packet->size);
+            facts.frames = alac ? alacPacketFrames(packet->data, packet->size, standardFrames) : standardFrames;
+            facts.discard = (packet->flags & AV_PKT_FLAG_DISCARD) != 0;
             size_t sideSize = 0;
             const uint8_t *side = av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-            uint32_t padding = 0;
             if (side && sideSize >= 10) {
-                skip = static_cast<uint32_t>(side[0] | side[1] << 8 | side[2] << 16) | static_cast<uint32_t>(side[3])
-                                                                                           << 24;
-                padding = static_cast<uint32_t>(side[4] | side[5] << 8 | side[6] << 16) | static_cast<uint32_t>(side[7])
-                                                                                              << 24;
+                facts.hasSkip = true;
+                facts.skip = readLE32(side);
+                facts.padding = readLE32(side + 4);
             }
-            entry.trimStart = static_cast<uint32_t>(std::min<uint64_t>(skip, entry.frames));
-            skip -= entry.trimStart;
-            if (padding > 0 && padding <= entry.frames - entry.trimStart) {
-                entry.trimEnd = padding;
+            more = indexPacket(file, facts, &skip, &status);
+            if (more && table && file->packetCount == kHeadPackets && !facts.hasSkip &&
+                indexFromTable(file, st, standardFrames, &skip, &status)) {
+                more = false;
             }
-            if (packet->flags & AV_PKT_FLAG_DISCARD) {
-                entry.trimStart = entry.frames;
-                entry.trimEnd = 0;
-            }
-            entry.outStart = file->totalFrames;
-            status = addPacket(file, entry);
-            file->totalFrames += outFrames(entry);
-            file->dataBytes += entry.size;
-            file->maxPacketSize = std::max(file->maxPacketSize, entry.size);
         }
         av_packet_unref(packet);
     }
@@ -348,6 +420,20 @@ void freeFile(OpaqueAudioFileID *file)
     freeBlock(file->packets);
     freeBlock(file->cookie);
     AURA_Delete(file);
+}
+
+// Reads `bytes` bytes of the file at `position`; all of them or an error.
+OSStatus readRun(const OpaqueAudioFileID &file, int64_t position, uint32_t bytes, uint8_t *out)
+{
+    if (bytes == 0) {
+        return 0;
+    }
+    uint32_t got = 0;
+    const OSStatus status = file.read(file.client, position, bytes, out, &got);
+    if (status != 0) {
+        return status;
+    }
+    return got == bytes ? 0 : kAudioFileInvalidPacketOffsetError;
 }
 
 // The packet from which decoding must start for `frame` to come out, and
@@ -504,6 +590,10 @@ OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, bool /*inUseCache*/, u
     auto *bytes = static_cast<uint8_t *>(outBuffer);
     uint32_t used = 0;
     uint32_t count = 0;
+    // Packets that lie one after the other in the file are read in one go.
+    int64_t runStart = 0;
+    uint32_t runBytes = 0;
+    uint32_t runAt = 0;
     for (auto packet = static_cast<uint64_t>(inStartingPacket); packet < file.packetCount && count < wanted; ++packet) {
         const PacketEntry &entry = file.packets[packet];
         if (entry.size > room - used) {
@@ -512,18 +602,24 @@ OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, bool /*inUseCache*/, u
             }
             break;
         }
-        uint32_t got = 0;
-        const OSStatus status = file.read(file.client, entry.pos, entry.size, bytes + used, &got);
-        if (status != 0) {
-            return status;
+        if (runBytes == 0 || entry.pos != runStart + runBytes) {
+            const OSStatus status = readRun(file, runStart, runBytes, bytes + runAt);
+            if (status != 0) {
+                return status;
+            }
+            runStart = entry.pos;
+            runBytes = 0;
+            runAt = used;
         }
-        if (got != entry.size) {
-            return kAudioFileInvalidPacketOffsetError;
-        }
+        runBytes += entry.size;
         outPacketDescriptions[count] =
             AudioStreamPacketDescription{used, entry.frames, entry.size, entry.trimStart, entry.trimEnd};
         used += entry.size;
         ++count;
+    }
+    const OSStatus status = readRun(file, runStart, runBytes, bytes + runAt);
+    if (status != 0) {
+        return status;
     }
     *ioNumBytes = used;
     *ioNumPackets = count;
