@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -387,6 +388,74 @@ TEST_F(AudioQueueFiles, ListOfOpenCodecsUnderConcurrentOpensThreads)
     }
     stop = true;
     walker.join();
+}
+
+} // namespace
+
+namespace {
+
+// The platform layer's own answers: property sizes and statuses, the frame
+// to packet translation (AAC decodes one packet ahead), and the queue's.
+TEST_F(AudioQueueFiles, PlatformLayerPropertiesAndStatuses)
+{
+    struct Case {
+        const Fixture *fixture;
+        uint32_t frame;
+        int64_t packet;
+        uint32_t offset;
+    };
+    // ALAC: 4096 frames a packet. AAC in M4A: the first packet is priming,
+    // the others 1024 frames, one packet of pre-roll.
+    for (const Case &c :
+         {Case{&kFixtures[1], 5000, 1, 904}, Case{&kFixtures[5], 5000, 4, 1928}, Case{&kFixtures[5], 10, 0, 10}}) {
+        SCOPED_TRACE(c.fixture->name);
+        static Bytes bytes;
+        bytes = readAll(path(*c.fixture));
+        auto read = [](void *, int64_t at, uint32_t count, void *out, uint32_t *got) -> AURA::OSStatus {
+            const size_t from = std::min<size_t>(static_cast<size_t>(at), bytes.size());
+            *got = static_cast<uint32_t>(std::min<size_t>(count, bytes.size() - from));
+            std::memcpy(out, bytes.data() + from, *got);
+            return 0;
+        };
+        auto size = [](void *) -> int64_t { return static_cast<int64_t>(bytes.size()); };
+        AURA::AudioFileID file = nullptr;
+        ASSERT_EQ(AURA::AudioFileOpenWithCallbacks(nullptr, read, nullptr, size, nullptr, 0, &file), 0);
+
+        AURA::AudioStreamBasicDescription format{};
+        uint32_t bytesOf = sizeof(format);
+        EXPECT_EQ(AURA::AudioFileGetProperty(file, AURA::kAudioFilePropertyDataFormat, &bytesOf, &format), 0);
+        EXPECT_EQ(format.mChannelsPerFrame, static_cast<uint32_t>(c.fixture->channels));
+        EXPECT_EQ(format.mSampleRate, c.fixture->rate);
+        AURA::AudioFilePacketTableInfo table{};
+        bytesOf = sizeof(table);
+        EXPECT_EQ(AURA::AudioFileGetProperty(file, AURA::kAudioFilePropertyPacketTableInfo, &bytesOf, &table), 0);
+        EXPECT_EQ(table.mNumberValidFrames,
+                  static_cast<int64_t>(decoded(*c.fixture).size() / (2u * format.mChannelsPerFrame)));
+        AURA::AudioFramePacketTranslation translation{c.frame, 0, 0};
+        bytesOf = sizeof(translation);
+        EXPECT_EQ(AURA::AudioFileGetProperty(file, AURA::kAudioFilePropertyFrameToPacket, &bytesOf, &translation), 0);
+        EXPECT_EQ(translation.mPacket, c.packet);
+        EXPECT_EQ(translation.mFrameOffsetInPacket, c.offset);
+        double seconds = 0;
+        bytesOf = 4;
+        EXPECT_EQ(AURA::AudioFileGetProperty(file, AURA::kAudioFilePropertyEstimatedDuration, &bytesOf, &seconds),
+                  AURA::kAudioFileBadPropertySizeError);
+        EXPECT_EQ(AURA::AudioFileGetPropertyInfo(file, AURA::fourCC("xxxx"), &bytesOf, nullptr),
+                  AURA::kAudioFileUnsupportedPropertyError);
+
+        AURA::AudioQueueRef queue = nullptr;
+        ASSERT_EQ(AURA::AudioQueueNewOutput(
+                      &format, [](void *, AURA::AudioQueueRef, AURA::AudioQueueBufferRef) {}, nullptr, nullptr, nullptr,
+                      0, &queue),
+                  0);
+        const uint32_t policy = 2;
+        EXPECT_EQ(AURA::AudioQueueSetProperty(queue, AURA::fourCC("xxxx"), &policy, 4),
+                  AURA::kAudioQueueErr_InvalidProperty);
+        EXPECT_EQ(AURA::AudioQueueSetProperty(queue, AURA::kAudioQueueProperty_HardwareCodecPolicy, &policy, 4),
+                  AURA::kAudioQueueErr_InvalidCodecAccess);
+        EXPECT_EQ(AURA::AudioQueueDispose(queue, true), 0);
+        EXPECT_EQ(AURA::AudioFileClose(file), 0);
+    }
 }
 
 } // namespace
