@@ -7,16 +7,13 @@
 // describes a format the codec cannot produce, or when the decoder keeps
 // answering success without delivering or ending.
 #include "codec/aura_codec_oggvorbis.h"
-#include "base/aura_memory.h"
-#include "file/aura_file_memory.h"
+#include "fuzz_codec_memory.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace {
-constexpr const char AURA_ALLOC_TAG[] = "fuzz/fuzz_codec_oggvorbis";
-
 // Bounds the work of one input: a tiny file may claim hours of audio.
 constexpr uint64_t MAX_DECODED_BYTES = 64ull << 20;
 constexpr unsigned int READ_SIZE = 16384;
@@ -54,23 +51,8 @@ void drain(AURA::Codec *codec, std::vector<uint8_t> &buffer, uint64_t budget)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size > 0x7FFFFFFF) {
-        return 0;
-    }
-    AURA::Codec *codec = nullptr;
-    if (AURA::Codec::create(*AURA::CodecOggVorbis::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
-        return 0;
-    }
-    auto *file = AURA_New(AURA::MemoryFile);
-    if (!file) {
-        (void)codec->release();
-        return 0;
-    }
-    codec->mFile = file;
-    if (file->init(nullptr, 0, 0) != AURA_OK ||
-        file->open(reinterpret_cast<const char *>(data), static_cast<unsigned int>(size), false, nullptr) !=
-            AURA_OK) {
-        (void)codec->release();
+    AURA::Codec *codec = aurafuzz::codecOverInput(*AURA::CodecOggVorbis::getDescriptionEx(), data, size);
+    if (!codec) {
         return 0;
     }
 

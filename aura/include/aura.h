@@ -488,7 +488,9 @@ typedef struct AURA_CREATESOUNDEXINFO {
     AURA_FILE_ASYNCCANCELCALLBACK userasynccancel;
     unsigned int initialseekposition;
     AURA_TIMEUNIT initialseekpostype;
-    int reserved[4];
+    int reserved[3];
+    void *platformoptions;          /* AudioQueue: points to the codec policy, an unsigned int
+                                       (0 default, 1 software decoders only, 2 hardware only) */
 } AURA_CREATESOUNDEXINFO;
 
 AURA_API AURA_RESULT AURA_System_CreateSound(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,

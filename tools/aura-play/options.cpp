@@ -103,6 +103,7 @@ std::string usageText()
            "  Raw PCM      with --raw\n"
            "  MPEG audio   MP3 and MP2 (MPEG-1, 2 and 2.5 layers II and III), plain or\n"
            "               in a RIFF/WAVE file\n"
+           "  AAC, ALAC    AAC in MP4/M4A and ADTS, ALAC in M4A and CAF (FFmpeg)\n"
            "\n"
            "Options:\n"
            "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"

@@ -173,6 +173,7 @@ const char *typeName(AURA_SOUND_TYPE type)
     case AURA_SOUND_TYPE_USER: return "user";
     case AURA_SOUND_TYPE_WAV: return "WAV";
     case AURA_SOUND_TYPE_XM: return "FastTracker 2";
+    case AURA_SOUND_TYPE_AUDIOQUEUE: return "AudioQueue";
     default: return "unknown";
     }
 }

@@ -3,6 +3,7 @@
 // codec that takes it.
 #include "codec/aura_codec.h"
 #include "codec/aura_codec_aiff.h"
+#include "codec/aura_codec_audioqueue.h"
 #include "codec/aura_codec_dls.h"
 #include "codec/aura_codec_flac.h"
 #include "codec/aura_codec_oggvorbis.h"
@@ -128,6 +129,7 @@ AURA_RESULT SystemI::registerCodecs()
         {&CodecFLAC::getDescriptionEx, 1100},
         {&CodecMOD::getDescriptionEx, 1200},
         {&CodecDLS::getDescriptionEx, 1700},
+        {&CodecAudioQueue::getDescriptionEx, 2200},
         {&CodecMPEG::getDescriptionEx, 2400},
         {&CodecPlaylist::getDescriptionEx, 2450},
         {&CodecRaw::getDescriptionEx, 2500},

@@ -1,0 +1,1094 @@
+#include "toolbox/aura_audiotoolbox.h"
+
+#include "base/aura_globals.h"
+#include "base/aura_memory.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+namespace AURA {
+
+namespace {
+constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_audiotoolbox";
+
+// The only demuxers (with every name the MP4 family answers to) and the only
+// decoders that ever run. FFmpeg checks both lists before it runs a
+// demuxer's header reader or opens a decoder.
+constexpr const char kFormatWhitelist[] = "mov,mp4,m4a,3gp,3g2,mj2,caf,aac";
+constexpr const char kCodecWhitelist[] = "aac,alac";
+
+constexpr int kIOBufferSize = 32768;
+constexpr uint32_t kMaxChannels = 32;
+constexpr int kMaxSampleRate = 768000;
+// Decoded frames one packet may hold; more is a damaged file.
+constexpr uint32_t kMaxPacketFrames = 1u << 16;
+// Packets larger than this are a damaged file, not audio.
+constexpr uint32_t kMaxPacketBytes = 1u << 24;
+
+// The library reports through result codes; FFmpeg's own messages about
+// damaged input would go to standard error.
+void quietFFmpeg()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+struct PacketEntry {
+    int64_t pos;
+    uint64_t outStart; // first output frame (after trims) of this packet
+    uint32_t size;
+    uint32_t frames; // decoded frames
+    uint32_t trimStart;
+    uint32_t trimEnd;
+};
+
+uint32_t outFrames(const PacketEntry &entry)
+{
+    return entry.frames - entry.trimStart - entry.trimEnd;
+}
+
+template <class T>
+void freeBlock(T *&pointer)
+{
+    if (pointer) {
+        AURA_Memory_Free(pointer);
+        pointer = nullptr;
+    }
+}
+
+// An ALAC packet names its frame count when it differs from the stream's:
+// element (3 bits), instance (4), unused (12), has-size (1), unused (2),
+// verbatim (1), then the 32-bit count when has-size is set.
+uint32_t alacPacketFrames(const uint8_t *data, int size, uint32_t standard)
+{
+    if (size < 7) {
+        return standard;
+    }
+    uint64_t bits = 0; // the first 56 bits; stream bit n is bit 55 - n
+    for (int i = 0; i < 7; ++i) {
+        bits = bits << 8 | data[i];
+    }
+    if (!(bits >> (55 - 19) & 1)) {
+        return standard;
+    }
+    return static_cast<uint32_t>(bits >> 1 & 0xFFFFFFFFu);
+}
+} // namespace
+
+struct OpaqueAudioFileID {
+    void *client = nullptr;
+    AudioFile_ReadProc read = nullptr;
+    AudioFile_GetSizeProc getSize = nullptr;
+    int64_t ioPosition = 0;
+    int64_t fileSize = 0;
+
+    AudioStreamBasicDescription format{};
+    uint8_t *cookie = nullptr;
+    uint32_t cookieSize = 0;
+    AudioChannelLayout layout{};
+    bool hasLayout = false;
+    // AAC needs the packet before a seek target decoded too.
+    bool preroll = false;
+
+    PacketEntry *packets = nullptr;
+    uint32_t packetCount = 0;
+    uint32_t packetCapacity = 0;
+    uint32_t maxPacketSize = 0;
+    uint64_t dataBytes = 0;
+    uint64_t totalFrames = 0;
+};
+
+namespace {
+int ioRead(void *opaque, uint8_t *buffer, int size)
+{
+    auto *file = static_cast<OpaqueAudioFileID *>(opaque);
+    if (size <= 0) {
+        return 0;
+    }
+    uint32_t got = 0;
+    if (file->read(file->client, file->ioPosition, static_cast<uint32_t>(size), buffer, &got) != 0) {
+        return AVERROR(EIO);
+    }
+    got = std::min(got, static_cast<uint32_t>(size));
+    if (got == 0) {
+        return AVERROR_EOF;
+    }
+    file->ioPosition += got;
+    return static_cast<int>(got);
+}
+
+int64_t ioSeek(void *opaque, int64_t offset, int whence)
+{
+    auto *file = static_cast<OpaqueAudioFileID *>(opaque);
+    int64_t target = 0;
+    switch (whence & ~AVSEEK_FORCE) {
+    case AVSEEK_SIZE: return file->fileSize;
+    case SEEK_SET: target = offset; break;
+    case SEEK_CUR: target = file->ioPosition + offset; break;
+    case SEEK_END: target = file->fileSize + offset; break;
+    default: return AVERROR(EINVAL);
+    }
+    if (target < 0 || target > 0xFFFFFFFFll) {
+        return AVERROR(EINVAL);
+    }
+    file->ioPosition = target;
+    return target;
+}
+
+OSStatus addPacket(OpaqueAudioFileID *file, const PacketEntry &entry)
+{
+    if (file->packetCount == file->packetCapacity) {
+        if (file->packetCapacity >= (1u << 24)) {
+            return kAudio_MemFullError;
+        }
+        const uint32_t capacity = std::max<uint32_t>(256, file->packetCapacity * 2);
+        void *grown = AURA_Memory_ReAlloc(file->packets, static_cast<int>(capacity * sizeof(PacketEntry)));
+        if (!grown) {
+            return kAudio_MemFullError;
+        }
+        file->packets = static_cast<PacketEntry *>(grown);
+        file->packetCapacity = capacity;
+    }
+    file->packets[file->packetCount++] = entry;
+    return 0;
+}
+
+// What the index keeps of one packet before its trims are worked out.
+struct PacketFacts {
+    int64_t pos = 0;
+    uint32_t size = 0;
+    uint32_t frames = 0;
+    bool discard = false; // outside the edit: decoded, never heard
+    bool hasSkip = false; // the packet sets the skip count
+    uint32_t skip = 0;
+    uint32_t padding = 0;
+};
+
+// Adds a packet with the trims FFmpeg's decoders apply: a skip count that
+// runs on over packets, padding dropped from a packet's end, and packets
+// outside the edit. False when the packet lies outside the file (the index
+// ends there).
+bool indexPacket(OpaqueAudioFileID *file, const PacketFacts &facts, uint64_t *skip, OSStatus *status)
+{
+    if (facts.pos < 0 || facts.size == 0 || facts.size > kMaxPacketBytes ||
+        facts.pos + static_cast<int64_t>(facts.size) > file->fileSize) {
+        return false;
+    }
+    if (facts.frames == 0 || facts.frames > kMaxPacketFrames) {
+        *status = kAudioFileUnsupportedFileTypeError;
+        return false;
+    }
+    PacketEntry entry{};
+    entry.pos = facts.pos;
+    entry.size = facts.size;
+    entry.frames = facts.frames;
+    if (facts.hasSkip) {
+        *skip = facts.skip;
+    }
+    entry.trimStart = static_cast<uint32_t>(std::min<uint64_t>(*skip, entry.frames));
+    *skip -= entry.trimStart;
+    if (facts.padding > 0 && facts.padding <= entry.frames - entry.trimStart) {
+        entry.trimEnd = facts.padding;
+    }
+    if (facts.discard) {
+        entry.trimStart = entry.frames;
+        entry.trimEnd = 0;
+    }
+    entry.outStart = file->totalFrames;
+    *status = addPacket(file, entry);
+    file->totalFrames += outFrames(entry);
+    file->dataBytes += entry.size;
+    file->maxPacketSize = std::max(file->maxPacketSize, entry.size);
+    return *status == 0;
+}
+
+uint32_t readLE32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Packets read one by one before an MP4 AAC index is taken from the
+// demuxer's sample table: they carry the skip count of the edit list.
+constexpr uint32_t kHeadPackets = 4;
+
+// The rest of an MP4 AAC index from the demuxer's sample table, which
+// knows every packet's place, size and edit without reading its data.
+// False (nothing added) when the table does not agree with the packets
+// read so far.
+bool indexFromTable(OpaqueAudioFileID *file, AVStream *stream, uint32_t standardFrames, uint64_t *skip,
+                    OSStatus *status)
+{
+    const int count = avformat_index_get_entries_count(stream);
+    if (count < static_cast<int>(file->packetCount)) {
+        return false;
+    }
+    for (uint32_t i = 0; i < file->packetCount; ++i) {
+        const AVIndexEntry *entry = avformat_index_get_entry(stream, static_cast<int>(i));
+        const PacketEntry &read = file->packets[i];
+        const bool discard = read.trimStart == read.frames && read.frames > 0 && read.trimEnd == 0;
+        if (!entry || entry->pos != read.pos || static_cast<uint32_t>(entry->size) != read.size ||
+            ((entry->flags & AVINDEX_DISCARD_FRAME) != 0 && !discard)) {
+            return false;
+        }
+    }
+    for (int i = static_cast<int>(file->packetCount); i < count; ++i) {
+        const AVIndexEntry *entry = avformat_index_get_entry(stream, i);
+        PacketFacts facts;
+        facts.pos = entry->pos;
+        facts.size = static_cast<uint32_t>(std::max(entry->size, 0));
+        facts.frames = standardFrames;
+        facts.discard = (entry->flags & AVINDEX_DISCARD_FRAME) != 0;
+        if (!indexPacket(file, facts, skip, status)) {
+            break;
+        }
+    }
+    return true;
+}
+
+// Walks the demuxer over the whole file into the packet index (for AAC in
+// MP4 only the first packets, then the sample table).
+OSStatus buildIndex(OpaqueAudioFileID *file, AVFormatContext *format, int stream, uint32_t standardFrames)
+{
+    AVPacket *packet = av_packet_alloc();
+    if (!packet) {
+        return kAudio_MemFullError;
+    }
+    AVStream *st = format->streams[stream];
+    const bool alac = st->codecpar->codec_id == AV_CODEC_ID_ALAC;
+    const bool table = !alac && std::strncmp(format->iformat->name, "mov", 3) == 0;
+    uint64_t skip = 0;
+    OSStatus status = 0;
+    for (bool more = true; more && status == 0;) {
+        if (av_read_frame(format, packet) < 0) {
+            break; // the end, or a damaged tail: what was read before stays
+        }
+        if (packet->stream_index == stream && packet->size > 0) {
+            PacketFacts facts;
+            facts.pos = packet->pos;
+            facts.size = static_cast<uint32_t>(packet->size);
+            facts.frames = alac ? alacPacketFrames(packet->data, packet->size, standardFrames) : standardFrames;
+            facts.discard = (packet->flags & AV_PKT_FLAG_DISCARD) != 0;
+            size_t sideSize = 0;
+            const uint8_t *side = av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+            if (side && sideSize >= 10) {
+                facts.hasSkip = true;
+                facts.skip = readLE32(side);
+                facts.padding = readLE32(side + 4);
+            }
+            more = indexPacket(file, facts, &skip, &status);
+            if (more && table && file->packetCount == kHeadPackets && !facts.hasSkip &&
+                indexFromTable(file, st, standardFrames, &skip, &status)) {
+                more = false;
+            }
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    if (status == 0 && (file->packetCount == 0 || file->totalFrames == 0)) {
+        status = kAudioFileUnsupportedFileTypeError;
+    }
+    return status;
+}
+
+// Opens FFmpeg on the file, takes its one audio stream's facts and builds
+// the index; FFmpeg is closed again before returning.
+OSStatus parseFile(OpaqueAudioFileID *file)
+{
+    quietFFmpeg();
+    auto *ioBuffer = static_cast<uint8_t *>(av_malloc(kIOBufferSize));
+    if (!ioBuffer) {
+        return kAudio_MemFullError;
+    }
+    AVIOContext *io = avio_alloc_context(ioBuffer, kIOBufferSize, 0, file, &ioRead, nullptr, &ioSeek);
+    if (!io) {
+        av_free(ioBuffer);
+        return kAudio_MemFullError;
+    }
+    AVFormatContext *format = avformat_alloc_context();
+    OSStatus status = format ? 0 : kAudio_MemFullError;
+    if (format) {
+        format->pb = io;
+        format->format_whitelist = av_strdup(kFormatWhitelist);
+        format->codec_whitelist = av_strdup(kCodecWhitelist);
+        format->protocol_whitelist = av_strdup("none");
+        if (!format->format_whitelist || !format->codec_whitelist || !format->protocol_whitelist) {
+            avformat_free_context(format);
+            format = nullptr;
+            status = kAudio_MemFullError;
+        } else if (avformat_open_input(&format, nullptr, nullptr, nullptr) < 0) {
+            // A failing open has freed the context.
+            format = nullptr;
+            status = kAudioFileUnsupportedFileTypeError;
+        }
+    }
+    int stream = -1;
+    if (status == 0) {
+        stream = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+        // A stream whose rate and channels are not known yet (ADTS) is not
+        // "best": then the first audio stream.
+        for (unsigned int i = 0; stream < 0 && i < format->nb_streams; ++i) {
+            if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+                stream = static_cast<int>(i);
+            }
+        }
+        if (stream < 0) {
+            status = kAudioFileUnsupportedFileTypeError;
+        }
+    }
+    AVCodecParameters *par = status == 0 ? format->streams[stream]->codecpar : nullptr;
+    if (status == 0 && par->codec_id != AV_CODEC_ID_AAC && par->codec_id != AV_CODEC_ID_ALAC) {
+        status = kAudioFileUnsupportedFileTypeError;
+    }
+    if (status == 0) {
+        for (unsigned int i = 0; i < format->nb_streams; ++i) {
+            format->streams[i]->discard = static_cast<int>(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+        }
+        // ADTS names its rate and channels in the packets only.
+        if (par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0) {
+            if (avformat_find_stream_info(format, nullptr) < 0) {
+                status = kAudioFileUnsupportedFileTypeError;
+            }
+            par = format->streams[stream]->codecpar;
+        }
+    }
+    if (status == 0 && (par->sample_rate <= 0 || par->sample_rate > kMaxSampleRate || par->ch_layout.nb_channels <= 0 ||
+                        static_cast<uint32_t>(par->ch_layout.nb_channels) > kMaxChannels)) {
+        status = kAudioFileUnsupportedFileTypeError;
+    }
+    if (status == 0) {
+        const bool alac = par->codec_id == AV_CODEC_ID_ALAC;
+        uint32_t standard = par->frame_size > 0 ? static_cast<uint32_t>(par->frame_size) : 0;
+        if (alac && par->extradata_size >= 12 + 4) {
+            // The ALAC configuration (after its atom header) starts with the
+            // frames per packet.
+            const uint8_t *config = par->extradata + (par->extradata_size >= 36 ? 12 : 0);
+            standard = static_cast<uint32_t>(config[0]) << 24 | static_cast<uint32_t>(config[1]) << 16 |
+                       static_cast<uint32_t>(config[2]) << 8 | config[3];
+        }
+        if (standard == 0) {
+            standard = alac ? 4096 : 1024;
+        }
+        if (standard > kMaxPacketFrames) {
+            status = kAudioFileUnsupportedFileTypeError;
+        }
+        file->format.mSampleRate = par->sample_rate;
+        file->format.mFormatID = alac ? kAudioFormatAppleLossless : kAudioFormatMPEG4AAC;
+        file->format.mFramesPerPacket = standard;
+        file->format.mChannelsPerFrame = static_cast<uint32_t>(par->ch_layout.nb_channels);
+        file->format.mBitsPerChannel = 0;
+        file->preroll = !alac;
+        if (status == 0 && par->extradata_size > 0) {
+            file->cookie = static_cast<uint8_t *>(AURA_Memory_Alloc(par->extradata_size));
+            if (!file->cookie) {
+                status = kAudio_MemFullError;
+            } else {
+                std::memcpy(file->cookie, par->extradata, static_cast<size_t>(par->extradata_size));
+                file->cookieSize = static_cast<uint32_t>(par->extradata_size);
+            }
+        }
+        if (par->ch_layout.nb_channels > 2 && par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
+            // FFmpeg's low channel bits are the WAV speaker bits.
+            file->layout.mChannelLayoutTag = kAudioChannelLayoutTag_UseChannelBitmap;
+            file->layout.mChannelBitmap = static_cast<uint32_t>(par->ch_layout.u.mask & 0x3FFFFu);
+            file->hasLayout = true;
+        }
+        if (status == 0) {
+            status = buildIndex(file, format, stream, standard);
+        }
+    }
+    if (format) {
+        avformat_close_input(&format);
+    }
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+    return status;
+}
+
+void freeFile(OpaqueAudioFileID *file)
+{
+    freeBlock(file->packets);
+    freeBlock(file->cookie);
+    AURA_Delete(file);
+}
+
+// Reads `bytes` bytes of the file at `position`; all of them or an error.
+OSStatus readRun(const OpaqueAudioFileID &file, int64_t position, uint32_t bytes, uint8_t *out)
+{
+    if (bytes == 0) {
+        return 0;
+    }
+    uint32_t got = 0;
+    const OSStatus status = file.read(file.client, position, bytes, out, &got);
+    if (status != 0) {
+        return status;
+    }
+    return got == bytes ? 0 : kAudioFileInvalidPacketOffsetError;
+}
+
+// The packet from which decoding must start for `frame` to come out, and
+// the output frames before it from there.
+void frameToPacket(const OpaqueAudioFileID *file, AudioFramePacketTranslation *translation)
+{
+    const auto frame = static_cast<uint64_t>(std::max<int64_t>(translation->mFrame, 0));
+    if (frame >= file->totalFrames) {
+        translation->mPacket = file->packetCount;
+        translation->mFrameOffsetInPacket =
+            static_cast<uint32_t>(std::min<uint64_t>(frame - file->totalFrames, UINT32_MAX));
+        return;
+    }
+    // The first packet whose output reaches past the frame.
+    const PacketEntry *begin = file->packets;
+    const PacketEntry *end = file->packets + file->packetCount;
+    const PacketEntry *at = std::upper_bound(begin, end, frame, [](uint64_t value, const PacketEntry &entry) {
+        return value < entry.outStart + outFrames(entry);
+    });
+    auto index = static_cast<uint32_t>(at - begin);
+    if (file->preroll && index > 0) {
+        --index;
+    }
+    translation->mPacket = index;
+    translation->mFrameOffsetInPacket = static_cast<uint32_t>(frame - file->packets[index].outStart);
+}
+} // namespace
+
+OSStatus AudioFileOpenWithCallbacks(void *inClientData, AudioFile_ReadProc inReadFunc,
+                                    AudioFile_WriteProc /*inWriteFunc*/, AudioFile_GetSizeProc inGetSizeFunc,
+                                    AudioFile_SetSizeProc /*inSetSizeFunc*/, uint32_t /*inFileTypeHint*/,
+                                    AudioFileID *outAudioFile)
+{
+    if (!inReadFunc || !inGetSizeFunc || !outAudioFile) {
+        return kAudio_ParamError;
+    }
+    *outAudioFile = nullptr;
+    auto *file = AURA_New(OpaqueAudioFileID);
+    if (!file) {
+        return kAudio_MemFullError;
+    }
+    file->client = inClientData;
+    file->read = inReadFunc;
+    file->getSize = inGetSizeFunc;
+    file->fileSize = std::min<int64_t>(std::max<int64_t>(inGetSizeFunc(inClientData), 0), 0xFFFFFFFFll);
+    const OSStatus status = parseFile(file);
+    if (status != 0) {
+        freeFile(file);
+        return status;
+    }
+    *outAudioFile = file;
+    return 0;
+}
+
+OSStatus AudioFileGetPropertyInfo(AudioFileID inAudioFile, uint32_t inPropertyID, uint32_t *outDataSize,
+                                  uint32_t *isWritable)
+{
+    if (!inAudioFile) {
+        return kAudio_ParamError;
+    }
+    uint32_t size = 0;
+    switch (inPropertyID) {
+    case kAudioFilePropertyDataFormat: size = sizeof(AudioStreamBasicDescription); break;
+    case kAudioFilePropertyMaximumPacketSize:
+    case kAudioFilePropertyPacketSizeUpperBound: size = 4; break;
+    case kAudioFilePropertyEstimatedDuration:
+    case kAudioFilePropertyAudioDataByteCount: size = 8; break;
+    case kAudioFilePropertyFrameToPacket: size = sizeof(AudioFramePacketTranslation); break;
+    case kAudioFilePropertyPacketTableInfo: size = sizeof(AudioFilePacketTableInfo); break;
+    case kAudioFilePropertyMagicCookieData:
+        if (!inAudioFile->cookie) {
+            return kAudioFileUnsupportedPropertyError;
+        }
+        size = inAudioFile->cookieSize;
+        break;
+    case kAudioFilePropertyChannelLayout:
+        if (!inAudioFile->hasLayout) {
+            return kAudioFileUnsupportedPropertyError;
+        }
+        size = sizeof(AudioChannelLayout);
+        break;
+    default: return kAudioFileUnsupportedPropertyError;
+    }
+    if (outDataSize) {
+        *outDataSize = size;
+    }
+    if (isWritable) {
+        *isWritable = inPropertyID == kAudioFilePropertyFrameToPacket ? 1 : 0;
+    }
+    return 0;
+}
+
+OSStatus AudioFileGetProperty(AudioFileID inAudioFile, uint32_t inPropertyID, uint32_t *ioDataSize,
+                              void *outPropertyData)
+{
+    if (!inAudioFile || !ioDataSize || !outPropertyData) {
+        return kAudio_ParamError;
+    }
+    uint32_t size = 0;
+    OSStatus status = AudioFileGetPropertyInfo(inAudioFile, inPropertyID, &size, nullptr);
+    if (status != 0) {
+        return status;
+    }
+    const bool variable = inPropertyID == kAudioFilePropertyMagicCookieData;
+    if (variable ? *ioDataSize < size : *ioDataSize != size) {
+        return kAudioFileBadPropertySizeError;
+    }
+    const OpaqueAudioFileID &file = *inAudioFile;
+    switch (inPropertyID) {
+    case kAudioFilePropertyDataFormat: std::memcpy(outPropertyData, &file.format, size); break;
+    case kAudioFilePropertyMaximumPacketSize:
+    case kAudioFilePropertyPacketSizeUpperBound: std::memcpy(outPropertyData, &file.maxPacketSize, size); break;
+    case kAudioFilePropertyEstimatedDuration: {
+        const double seconds = static_cast<double>(file.totalFrames) / file.format.mSampleRate;
+        std::memcpy(outPropertyData, &seconds, size);
+        break;
+    }
+    case kAudioFilePropertyAudioDataByteCount: std::memcpy(outPropertyData, &file.dataBytes, size); break;
+    case kAudioFilePropertyFrameToPacket:
+        frameToPacket(&file, static_cast<AudioFramePacketTranslation *>(outPropertyData));
+        break;
+    case kAudioFilePropertyPacketTableInfo: {
+        AudioFilePacketTableInfo info{};
+        info.mNumberValidFrames = static_cast<int64_t>(file.totalFrames);
+        if (file.packetCount > 0) {
+            const PacketEntry &first = file.packets[0];
+            const PacketEntry &last = file.packets[file.packetCount - 1];
+            info.mPrimingFrames = static_cast<int32_t>(first.trimStart);
+            info.mRemainderFrames = static_cast<int32_t>(last.trimEnd);
+        }
+        std::memcpy(outPropertyData, &info, size);
+        break;
+    }
+    case kAudioFilePropertyMagicCookieData: std::memcpy(outPropertyData, file.cookie, size); break;
+    case kAudioFilePropertyChannelLayout: std::memcpy(outPropertyData, &file.layout, size); break;
+    default: status = kAudioFileUnsupportedPropertyError; break;
+    }
+    *ioDataSize = size;
+    return status;
+}
+
+OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, bool /*inUseCache*/, uint32_t *ioNumBytes,
+                                 AudioStreamPacketDescription *outPacketDescriptions, int64_t inStartingPacket,
+                                 uint32_t *ioNumPackets, void *outBuffer)
+{
+    if (!inAudioFile || !ioNumBytes || !ioNumPackets || !outBuffer || !outPacketDescriptions || inStartingPacket < 0) {
+        return kAudio_ParamError;
+    }
+    OpaqueAudioFileID &file = *inAudioFile;
+    const uint32_t room = *ioNumBytes;
+    const uint32_t wanted = *ioNumPackets;
+    *ioNumBytes = 0;
+    *ioNumPackets = 0;
+    auto *bytes = static_cast<uint8_t *>(outBuffer);
+    uint32_t used = 0;
+    uint32_t count = 0;
+    // Packets that lie one after the other in the file are read in one go.
+    int64_t runStart = 0;
+    uint32_t runBytes = 0;
+    uint32_t runAt = 0;
+    for (auto packet = static_cast<uint64_t>(inStartingPacket); packet < file.packetCount && count < wanted; ++packet) {
+        const PacketEntry &entry = file.packets[packet];
+        if (entry.size > room - used) {
+            if (count == 0) {
+                return kAudioFileBadPropertySizeError;
+            }
+            break;
+        }
+        if (runBytes == 0 || entry.pos != runStart + runBytes) {
+            const OSStatus status = readRun(file, runStart, runBytes, bytes + runAt);
+            if (status != 0) {
+                return status;
+            }
+            runStart = entry.pos;
+            runBytes = 0;
+            runAt = used;
+        }
+        runBytes += entry.size;
+        outPacketDescriptions[count] =
+            AudioStreamPacketDescription{used, entry.frames, entry.size, entry.trimStart, entry.trimEnd};
+        used += entry.size;
+        ++count;
+    }
+    const OSStatus status = readRun(file, runStart, runBytes, bytes + runAt);
+    if (status != 0) {
+        return status;
+    }
+    *ioNumBytes = used;
+    *ioNumPackets = count;
+    return 0;
+}
+
+OSStatus AudioFileClose(AudioFileID inAudioFile)
+{
+    if (!inAudioFile) {
+        return kAudio_ParamError;
+    }
+    freeFile(inAudioFile);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The offline-render queue
+
+namespace {
+constexpr uint32_t kMaxQueueBuffers = 16;
+// Decoded frames held back between renders; a packet never gives more.
+constexpr uint32_t kMaxPendingFrames = 1u << 20;
+} // namespace
+
+struct OpaqueAudioQueue {
+    AudioStreamBasicDescription source{};
+    AudioQueueOutputCallback callback = nullptr;
+    void *user = nullptr;
+    uint32_t channels = 0;
+
+    uint8_t *cookie = nullptr;
+    uint32_t cookieSize = 0;
+    bool haveLayout = false;
+    bool renderFormatSet = false;
+    bool running = false;
+
+    AVCodecContext *decoder = nullptr;
+    SwrContext *resampler = nullptr;
+    int resamplerFormat = -1;
+    AVPacket *packet = nullptr;
+    AVFrame *frame = nullptr;
+
+    AudioQueueBuffer *buffers[kMaxQueueBuffers] = {};
+    uint32_t bufferCount = 0;
+    // Enqueued buffers in order; the first is the one being decoded.
+    AudioQueueBuffer *enqueued[kMaxQueueBuffers] = {};
+    uint32_t enqueuedCount = 0;
+    uint32_t nextPacket = 0; // in the first enqueued buffer
+
+    // Decoded 16-bit frames waiting for a render.
+    int16_t *pending = nullptr;
+    uint32_t pendingCapacity = 0; // frames
+    uint32_t pendingCount = 0;
+};
+
+namespace {
+void closeDecoder(OpaqueAudioQueue *queue)
+{
+    avcodec_free_context(&queue->decoder);
+    swr_free(&queue->resampler);
+    queue->resamplerFormat = -1;
+    av_packet_free(&queue->packet);
+    av_frame_free(&queue->frame);
+}
+
+OSStatus openDecoder(OpaqueAudioQueue *queue)
+{
+    const char *name = queue->source.mFormatID == kAudioFormatAppleLossless ? "alac" : "aac";
+    const AVCodec *codec = avcodec_find_decoder_by_name(name);
+    if (!codec) {
+        return kAudioQueueErr_InvalidCodecAccess;
+    }
+    queue->decoder = avcodec_alloc_context3(codec);
+    queue->packet = av_packet_alloc();
+    queue->frame = av_frame_alloc();
+    if (!queue->decoder || !queue->packet || !queue->frame) {
+        closeDecoder(queue);
+        return kAudio_MemFullError;
+    }
+    AVCodecContext *ctx = queue->decoder;
+    ctx->sample_rate = static_cast<int>(queue->source.mSampleRate);
+    av_channel_layout_default(&ctx->ch_layout, static_cast<int>(queue->channels));
+    // The trims come with the packets; the decoder keeps every frame.
+    ctx->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;
+    ctx->codec_whitelist = av_strdup(kCodecWhitelist);
+    if (queue->cookieSize > 0) {
+        ctx->extradata = static_cast<uint8_t *>(av_mallocz(queue->cookieSize + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!ctx->extradata) {
+            closeDecoder(queue);
+            return kAudio_MemFullError;
+        }
+        std::memcpy(ctx->extradata, queue->cookie, queue->cookieSize);
+        ctx->extradata_size = static_cast<int>(queue->cookieSize);
+    }
+    if (!ctx->codec_whitelist || avcodec_open2(ctx, codec, nullptr) < 0) {
+        closeDecoder(queue);
+        return kAudioQueueErr_InvalidCodecAccess;
+    }
+    return 0;
+}
+
+OSStatus reservePending(OpaqueAudioQueue *queue, uint64_t frames)
+{
+    if (frames <= queue->pendingCapacity) {
+        return 0;
+    }
+    if (frames > kMaxPendingFrames) {
+        return kAudioQueueErr_DecodeFailed;
+    }
+    const auto capacity = static_cast<uint32_t>(std::max<uint64_t>(frames, queue->pendingCapacity * 2ull));
+    void *grown = AURA_Memory_ReAlloc(queue->pending, static_cast<int>(capacity * queue->channels * 2));
+    if (!grown) {
+        return kAudio_MemFullError;
+    }
+    queue->pending = static_cast<int16_t *>(grown);
+    queue->pendingCapacity = capacity;
+    return 0;
+}
+
+// Converts one decoded frame to interleaved 16-bit PCM behind what waits.
+OSStatus appendFrame(OpaqueAudioQueue *queue, const AVFrame *frame)
+{
+    if (frame->ch_layout.nb_channels != static_cast<int>(queue->channels) || frame->nb_samples <= 0) {
+        return kAudioQueueErr_DecodeFailed;
+    }
+    if (!queue->resampler || queue->resamplerFormat != frame->format) {
+        swr_free(&queue->resampler);
+        AVChannelLayout layout{};
+        if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
+            return kAudio_MemFullError;
+        }
+        const int made =
+            swr_alloc_set_opts2(&queue->resampler, &layout, AV_SAMPLE_FMT_S16, frame->sample_rate, &layout,
+                                static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
+        av_channel_layout_uninit(&layout);
+        if (made < 0 || swr_init(queue->resampler) < 0) {
+            swr_free(&queue->resampler);
+            return kAudioQueueErr_DecodeFailed;
+        }
+        queue->resamplerFormat = frame->format;
+    }
+    const OSStatus status = reservePending(queue, static_cast<uint64_t>(queue->pendingCount) + frame->nb_samples);
+    if (status != 0) {
+        return status;
+    }
+    uint8_t *out =
+        reinterpret_cast<uint8_t *>(queue->pending + static_cast<size_t>(queue->pendingCount) * queue->channels);
+    const int converted = swr_convert(queue->resampler, &out, frame->nb_samples,
+                                      const_cast<const uint8_t **>(frame->extended_data), frame->nb_samples);
+    if (converted < 0) {
+        return kAudioQueueErr_DecodeFailed;
+    }
+    queue->pendingCount += static_cast<uint32_t>(converted);
+    return 0;
+}
+
+// Decodes the next packet of the first enqueued buffer and applies its trims.
+OSStatus decodePacket(OpaqueAudioQueue *queue)
+{
+    AudioQueueBuffer *buffer = queue->enqueued[0];
+    const AudioStreamPacketDescription &description = buffer->mPacketDescriptions[queue->nextPacket++];
+    if (description.mStartOffset < 0 ||
+        static_cast<uint64_t>(description.mStartOffset) + description.mDataByteSize > buffer->mAudioDataByteSize) {
+        return kAudioQueueErr_InvalidBuffer;
+    }
+    AVPacket *packet = queue->packet;
+    av_packet_unref(packet);
+    if (av_new_packet(packet, static_cast<int>(description.mDataByteSize)) < 0) {
+        return kAudio_MemFullError;
+    }
+    std::memcpy(packet->data, static_cast<const uint8_t *>(buffer->mAudioData) + description.mStartOffset,
+                description.mDataByteSize);
+    const uint32_t first = queue->pendingCount;
+    int sent = avcodec_send_packet(queue->decoder, packet);
+    av_packet_unref(packet);
+    // A packet the decoder refuses gives no frames; the packets after it
+    // still play, as FFmpeg's own tools go on past damaged packets.
+    if (sent < 0 && sent != AVERROR(EAGAIN)) {
+        sent = 0;
+    }
+    for (;;) {
+        const int got = avcodec_receive_frame(queue->decoder, queue->frame);
+        if (got < 0) {
+            break;
+        }
+        const OSStatus status = appendFrame(queue, queue->frame);
+        av_frame_unref(queue->frame);
+        if (status != 0) {
+            return status;
+        }
+    }
+    const uint32_t decoded = queue->pendingCount - first;
+    const uint32_t trimEnd = std::min(description.mTrimEnd, decoded);
+    const uint32_t trimStart = std::min(description.mTrimStart, decoded - trimEnd);
+    const size_t frameSamples = queue->channels;
+    int16_t *start = queue->pending + first * frameSamples;
+    std::memmove(start, start + trimStart * frameSamples, (decoded - trimStart - trimEnd) * frameSamples * 2);
+    queue->pendingCount = first + decoded - trimStart - trimEnd;
+    return 0;
+}
+
+bool ownsBuffer(const OpaqueAudioQueue *queue, const AudioQueueBuffer *buffer)
+{
+    return std::find(queue->buffers, queue->buffers + queue->bufferCount, buffer) !=
+           queue->buffers + queue->bufferCount;
+}
+
+void dropEnqueued(OpaqueAudioQueue *queue)
+{
+    queue->enqueuedCount = 0;
+    queue->nextPacket = 0;
+}
+} // namespace
+
+OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription *inFormat, AudioQueueOutputCallback inCallbackProc,
+                             void *inUserData, void * /*inCallbackRunLoop*/, void * /*inCallbackRunLoopMode*/,
+                             uint32_t inFlags, AudioQueueRef *outAQ)
+{
+    if (!inFormat || !inCallbackProc || !outAQ || inFlags != 0) {
+        return kAudio_ParamError;
+    }
+    *outAQ = nullptr;
+    if ((inFormat->mFormatID != kAudioFormatMPEG4AAC && inFormat->mFormatID != kAudioFormatAppleLossless) ||
+        inFormat->mChannelsPerFrame == 0 || inFormat->mChannelsPerFrame > kMaxChannels ||
+        !(inFormat->mSampleRate > 0 && inFormat->mSampleRate <= kMaxSampleRate)) {
+        return kAudioQueueErr_InvalidCodecAccess;
+    }
+    quietFFmpeg();
+    auto *queue = AURA_New(OpaqueAudioQueue);
+    if (!queue) {
+        return kAudio_MemFullError;
+    }
+    queue->source = *inFormat;
+    queue->callback = inCallbackProc;
+    queue->user = inUserData;
+    queue->channels = inFormat->mChannelsPerFrame;
+    *outAQ = queue;
+    return 0;
+}
+
+OSStatus AudioQueueSetProperty(AudioQueueRef inAQ, uint32_t inID, const void *inData, uint32_t inDataSize)
+{
+    if (!inAQ || !inData) {
+        return kAudio_ParamError;
+    }
+    switch (inID) {
+    case kAudioQueueProperty_MagicCookie: {
+        if (inDataSize == 0 || inDataSize > (1u << 20)) {
+            return kAudioQueueErr_InvalidPropertyValue;
+        }
+        auto *copy = static_cast<uint8_t *>(AURA_Memory_Alloc(static_cast<int>(inDataSize)));
+        if (!copy) {
+            return kAudio_MemFullError;
+        }
+        std::memcpy(copy, inData, inDataSize);
+        freeBlock(inAQ->cookie);
+        inAQ->cookie = copy;
+        inAQ->cookieSize = inDataSize;
+        // The decoder takes the new setup when it is next opened.
+        closeDecoder(inAQ);
+        return 0;
+    }
+    case kAudioQueueProperty_ChannelLayout: {
+        AudioChannelLayout layout{};
+        if (inDataSize < sizeof(layout)) {
+            return kAudioQueueErr_InvalidPropertyValue;
+        }
+        std::memcpy(&layout, inData, sizeof(layout));
+        if (layout.mChannelLayoutTag == kAudioChannelLayoutTag_UseChannelBitmap &&
+            static_cast<uint32_t>(__builtin_popcount(layout.mChannelBitmap)) != inAQ->channels) {
+            return kAudioQueueErr_InvalidPropertyValue;
+        }
+        inAQ->haveLayout = true;
+        return 0;
+    }
+    case kAudioQueueProperty_HardwareCodecPolicy: {
+        uint32_t policy = 0;
+        if (inDataSize != sizeof(policy)) {
+            return kAudioQueueErr_InvalidPropertyValue;
+        }
+        std::memcpy(&policy, inData, sizeof(policy));
+        if (policy > kAudioQueueHardwareCodecPolicy_UseHardwareOnly + 2) {
+            return kAudioQueueErr_InvalidPropertyValue;
+        }
+        // Only software decoders exist here.
+        return policy == kAudioQueueHardwareCodecPolicy_UseHardwareOnly ? kAudioQueueErr_InvalidCodecAccess : 0;
+    }
+    default: return kAudioQueueErr_InvalidProperty;
+    }
+}
+
+namespace {
+OSStatus allocateBuffer(AudioQueueRef queue, uint32_t bytes, uint32_t descriptions, AudioQueueBufferRef *out)
+{
+    if (!queue || !out || bytes == 0 || bytes > (1u << 26) || descriptions > (1u << 16)) {
+        return kAudio_ParamError;
+    }
+    *out = nullptr;
+    if (queue->bufferCount == kMaxQueueBuffers) {
+        return kAudio_MemFullError;
+    }
+    // One block: the record, the packet descriptions, the data.
+    const size_t head = sizeof(AudioQueueBuffer) + descriptions * sizeof(AudioStreamPacketDescription);
+    auto *memory = static_cast<uint8_t *>(AURA_Memory_Calloc(static_cast<int>(head + bytes)));
+    if (!memory) {
+        return kAudio_MemFullError;
+    }
+    auto *buffer = reinterpret_cast<AudioQueueBuffer *>(memory);
+    buffer->mAudioDataBytesCapacity = bytes;
+    buffer->mAudioData = memory + head;
+    buffer->mPacketDescriptionCapacity = descriptions;
+    buffer->mPacketDescriptions =
+        descriptions ? reinterpret_cast<AudioStreamPacketDescription *>(memory + sizeof(AudioQueueBuffer)) : nullptr;
+    queue->buffers[queue->bufferCount++] = buffer;
+    *out = buffer;
+    return 0;
+}
+} // namespace
+
+OSStatus AudioQueueAllocateBuffer(AudioQueueRef inAQ, uint32_t inBufferByteSize, AudioQueueBufferRef *outBuffer)
+{
+    return allocateBuffer(inAQ, inBufferByteSize, 0, outBuffer);
+}
+
+OSStatus AudioQueueAllocateBufferWithPacketDescriptions(AudioQueueRef inAQ, uint32_t inBufferByteSize,
+                                                        uint32_t inNumberPacketDescriptions,
+                                                        AudioQueueBufferRef *outBuffer)
+{
+    return allocateBuffer(inAQ, inBufferByteSize, inNumberPacketDescriptions, outBuffer);
+}
+
+OSStatus AudioQueueSetOfflineRenderFormat(AudioQueueRef inAQ, const AudioStreamBasicDescription *inFormat,
+                                          const AudioChannelLayout * /*inLayout*/)
+{
+    if (!inAQ || !inFormat) {
+        return kAudio_ParamError;
+    }
+    const uint32_t frameBytes = inAQ->channels * 2;
+    if (inFormat->mFormatID != kAudioFormatLinearPCM ||
+        inFormat->mFormatFlags != (kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked) ||
+        inFormat->mBitsPerChannel != 16 || inFormat->mChannelsPerFrame != inAQ->channels ||
+        inFormat->mBytesPerFrame != frameBytes || inFormat->mBytesPerPacket != frameBytes ||
+        inFormat->mFramesPerPacket != 1 || inFormat->mSampleRate != inAQ->source.mSampleRate) {
+        return kAudioQueueErr_InvalidPropertyValue;
+    }
+    inAQ->renderFormatSet = true;
+    return 0;
+}
+
+OSStatus AudioQueueOfflineRender(AudioQueueRef inAQ, const AudioTimeStamp *inTimestamp, AudioQueueBufferRef ioBuffer,
+                                 uint32_t inNumberFrames)
+{
+    if (!inAQ || !inTimestamp || !ioBuffer || !ownsBuffer(inAQ, ioBuffer)) {
+        return kAudio_ParamError;
+    }
+    if (!inAQ->renderFormatSet) {
+        return kAudioQueueErr_InvalidRunState;
+    }
+    const uint32_t frameBytes = inAQ->channels * 2;
+    const uint32_t frames = std::min(inNumberFrames, ioBuffer->mAudioDataBytesCapacity / frameBytes);
+    ioBuffer->mAudioDataByteSize = 0;
+    if (!inAQ->running || frames == 0) {
+        return 0;
+    }
+    if (!inAQ->decoder) {
+        const OSStatus status = openDecoder(inAQ);
+        if (status != 0) {
+            return status;
+        }
+    }
+    while (inAQ->pendingCount < frames) {
+        if (inAQ->enqueuedCount == 0) {
+            break; // the input is exhausted
+        }
+        AudioQueueBuffer *buffer = inAQ->enqueued[0];
+        if (inAQ->nextPacket < buffer->mPacketDescriptionCount) {
+            const OSStatus status = decodePacket(inAQ);
+            if (status != 0) {
+                return status;
+            }
+            continue;
+        }
+        // The buffer is used up: it goes back to its owner, who may fill
+        // and enqueue it again.
+        std::copy(inAQ->enqueued + 1, inAQ->enqueued + inAQ->enqueuedCount, inAQ->enqueued);
+        --inAQ->enqueuedCount;
+        inAQ->nextPacket = 0;
+        inAQ->callback(inAQ->user, inAQ, buffer);
+        if (!inAQ->running) {
+            break;
+        }
+    }
+    const uint32_t out = std::min(frames, inAQ->pendingCount);
+    const size_t samples = static_cast<size_t>(out) * inAQ->channels;
+    std::memcpy(ioBuffer->mAudioData, inAQ->pending, samples * 2);
+    std::memmove(inAQ->pending, inAQ->pending + samples, (inAQ->pendingCount - out) * static_cast<size_t>(frameBytes));
+    inAQ->pendingCount -= out;
+    ioBuffer->mAudioDataByteSize = out * frameBytes;
+    return 0;
+}
+
+OSStatus AudioQueueEnqueueBuffer(AudioQueueRef inAQ, AudioQueueBufferRef inBuffer, uint32_t inNumPacketDescs,
+                                 const AudioStreamPacketDescription * /*inPacketDescs*/)
+{
+    if (!inAQ || !inBuffer || !ownsBuffer(inAQ, inBuffer) || inNumPacketDescs != 0) {
+        return kAudio_ParamError;
+    }
+    if (std::find(inAQ->enqueued, inAQ->enqueued + inAQ->enqueuedCount, inBuffer) !=
+            inAQ->enqueued + inAQ->enqueuedCount ||
+        inBuffer->mPacketDescriptionCount > inBuffer->mPacketDescriptionCapacity ||
+        inBuffer->mAudioDataByteSize > inBuffer->mAudioDataBytesCapacity || inBuffer->mPacketDescriptionCount == 0) {
+        return kAudioQueueErr_InvalidBuffer;
+    }
+    inAQ->enqueued[inAQ->enqueuedCount++] = inBuffer;
+    return 0;
+}
+
+OSStatus AudioQueueReset(AudioQueueRef inAQ)
+{
+    if (!inAQ) {
+        return kAudio_ParamError;
+    }
+    dropEnqueued(inAQ);
+    inAQ->pendingCount = 0;
+    // A flushed AAC decoder does not decode the stream's first packet as a
+    // new one does: the next start opens a fresh one.
+    closeDecoder(inAQ);
+    return 0;
+}
+
+OSStatus AudioQueueStart(AudioQueueRef inAQ, const AudioTimeStamp * /*inStartTime*/)
+{
+    if (!inAQ) {
+        return kAudio_ParamError;
+    }
+    if (!inAQ->decoder) {
+        const OSStatus status = openDecoder(inAQ);
+        if (status != 0) {
+            return status;
+        }
+    }
+    inAQ->running = true;
+    return 0;
+}
+
+OSStatus AudioQueueStop(AudioQueueRef inAQ, bool /*inImmediate*/)
+{
+    if (!inAQ) {
+        return kAudio_ParamError;
+    }
+    inAQ->running = false;
+    dropEnqueued(inAQ);
+    inAQ->pendingCount = 0;
+    return 0;
+}
+
+OSStatus AudioQueueDispose(AudioQueueRef inAQ, bool /*inImmediate*/)
+{
+    if (!inAQ) {
+        return kAudio_ParamError;
+    }
+    closeDecoder(inAQ);
+    for (uint32_t i = 0; i < inAQ->bufferCount; ++i) {
+        freeBlock(inAQ->buffers[i]);
+    }
+    freeBlock(inAQ->cookie);
+    freeBlock(inAQ->pending);
+    AURA_Delete(inAQ);
+    return 0;
+}
+
+} // namespace AURA

@@ -1,0 +1,461 @@
+// AAC and ALAC through the platform audio services: every file decodes to
+// what ffmpeg decodes, seeks land on the same frames, interruptions resume
+// in place, and nothing else is taken.
+#include "codec/aura_codec_audioqueue.h"
+#include "file/aura_file_disk.h"
+
+#include "engine.h"
+#include "files.h"
+#include "systems.h"
+#include "threads.h"
+#include "tools.h"
+
+#include <aura.hpp>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <thread>
+
+namespace {
+
+constexpr const char AURA_ALLOC_TAG[] = "aura/tests/test_codec_audioqueue";
+namespace fs = std::filesystem;
+using auratest::Bytes;
+using auratest::quote;
+using auratest::readAll;
+using auratest::run;
+
+struct Fixture {
+    const char *name;
+    int channels;
+    int rate;
+    const char *encode; // ffmpeg's output options
+    bool lossless;
+};
+
+// Signals with something in every channel: a chord, then noise.
+constexpr Fixture kFixtures[] = {
+    {"alac_mono_44k.m4a", 1, 44100, "-c:a alac", true},
+    {"alac_stereo_48k.caf", 2, 48000, "-c:a alac", true},
+    {"alac_6ch_48k.m4a", 6, 48000, "-c:a alac", true},
+    {"alac_6ch_44k.caf", 6, 44100, "-c:a alac", true},
+    {"alac_stereo_44k_24bit.m4a", 2, 44100, "-c:a alac -sample_fmt s32p", true},
+    {"aac_mono_44k.m4a", 1, 44100, "-c:a aac -aac_pns 0 -b:a 96k", false},
+    {"aac_stereo_48k.aac", 2, 48000, "-c:a aac -aac_pns 0 -f adts", false},
+    {"aac_51_48k.m4a", 6, 48000, "-c:a aac -aac_pns 0", false},
+    {"aac_51_44k.aac", 6, 44100, "-c:a aac -aac_pns 0 -f adts", false},
+};
+
+// The fixtures and ffmpeg's decodes of them, each made on first use in a
+// test process.
+class AudioQueueFiles : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { sDir = new auratest::TempDir("aura-aq"); }
+    static void TearDownTestSuite()
+    {
+        sReference.clear();
+        delete sDir;
+        sDir = nullptr;
+    }
+
+    static fs::path path(const Fixture &fixture)
+    {
+        make(fixture);
+        return sDir->file(fixture.name);
+    }
+    static const Bytes &decoded(const Fixture &fixture)
+    {
+        make(fixture);
+        return sReference[fixture.name];
+    }
+    // The signal the fixture was made from.
+    static fs::path source(const Fixture &fixture)
+    {
+        make(fixture);
+        return sDir->file(std::string(fixture.name) + ".wav");
+    }
+
+    static auratest::TempDir *sDir;
+    static std::map<std::string, Bytes> sReference;
+
+private:
+    static void make(const Fixture &fixture)
+    {
+        if (sReference.count(fixture.name)) {
+            return;
+        }
+        const fs::path wav = sDir->file(std::string(fixture.name) + ".wav");
+        const fs::path out = sDir->file(fixture.name);
+        const fs::path raw = sDir->file(std::string(fixture.name) + ".raw");
+        const std::string rate = std::to_string(fixture.rate);
+        const std::string channels = std::to_string(fixture.channels);
+        // A sweep and a tone, then noise: something in every channel.
+        EXPECT_TRUE(run("sox -n -r " + rate + " -c " + channels + " -b 24 " + quote(wav) +
+                        " synth 0.6 sine 220-880 sine 330 : synth 0.4 pinknoise vol 0.5 remix -"));
+        EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(wav) + " " + fixture.encode + " " + quote(out)));
+        EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(out) + " -f s16le " + quote(raw)));
+        sReference[fixture.name] = readAll(raw);
+    }
+};
+auratest::TempDir *AudioQueueFiles::sDir = nullptr;
+std::map<std::string, Bytes> AudioQueueFiles::sReference;
+
+// The codec over a disk file; released at the end of the scope.
+struct OpenedCodec {
+    AURA::Codec *codec = nullptr;
+    AURA_RESULT opened = AURA_ERR_INTERNAL;
+
+    explicit OpenedCodec(const fs::path &path, AURA_CREATESOUNDEXINFO *exinfo = nullptr)
+    {
+        auto *file = AURA_New(AURA::DiskFile);
+        if (!file || file->init(nullptr, 0, 0) != AURA_OK || file->open(path.c_str(), 0, false, nullptr) != AURA_OK) {
+            ADD_FAILURE() << "cannot open " << path;
+            AURA_Delete(file);
+            return;
+        }
+        EXPECT_EQ(AURA::Codec::create(*AURA::CodecAudioQueue::getDescriptionEx(), nullptr, &codec), AURA_OK);
+        codec->mFile = file;
+        opened = codec->open(AURA_DEFAULT, exinfo);
+    }
+    OpenedCodec(const OpenedCodec &) = delete;
+    OpenedCodec &operator=(const OpenedCodec &) = delete;
+    ~OpenedCodec()
+    {
+        if (codec) {
+            (void)codec->release();
+        }
+    }
+    AURA::CodecAudioQueue *aq() { return static_cast<AURA::CodecAudioQueue *>(codec); }
+    AURA_CODEC_WAVEFORMAT &format() { return codec->state()->waveformat[0]; }
+
+    // Reads at least `bytes` (all when 0) through the codec's read
+    // callback, less only at the end.
+    Bytes read(size_t bytes = 0, unsigned int chunk = 40000)
+    {
+        Bytes out;
+        Bytes buffer(chunk);
+        for (int guard = 0; guard < 100000 && (bytes == 0 || out.size() < bytes); ++guard) {
+            unsigned int got = 0;
+            const AURA_RESULT result = aq()->readInternal(buffer.data(), chunk, &got);
+            EXPECT_EQ(result, AURA_OK);
+            if (result != AURA_OK || got == 0) {
+                break;
+            }
+            EXPECT_LE(got, AURA::CodecAudioQueue::OUTPUT_BUFFER_BYTES);
+            out.insert(out.end(), buffer.begin(), buffer.begin() + got);
+        }
+        return out;
+    }
+};
+
+// Equal, or for AAC within one step of the 16-bit scale.
+::testing::AssertionResult samePCM(const Bytes &ours, const Bytes &theirs, bool exact)
+{
+    if (ours.size() != theirs.size()) {
+        return ::testing::AssertionFailure() << "sizes " << ours.size() << " vs " << theirs.size();
+    }
+    for (size_t i = 0; i + 1 < ours.size(); i += 2) {
+        const int a = static_cast<int16_t>(ours[i] | ours[i + 1] << 8);
+        const int b = static_cast<int16_t>(theirs[i] | theirs[i + 1] << 8);
+        if (exact ? a != b : std::abs(a - b) > 1) {
+            return ::testing::AssertionFailure() << "sample " << i / 2 << ": " << a << " vs " << b;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+Bytes slice(const Bytes &bytes, size_t from, size_t count)
+{
+    from = std::min(from, bytes.size());
+    return Bytes(bytes.begin() + static_cast<long>(from),
+                 bytes.begin() + static_cast<long>(std::min(bytes.size(), from + count)));
+}
+
+TEST_F(AudioQueueFiles, EveryFixtureDecodesLikeFFmpegWithItsLength)
+{
+    for (const Fixture &fixture : kFixtures) {
+        SCOPED_TRACE(fixture.name);
+        const Bytes &reference = decoded(fixture);
+        const size_t frameBytes = static_cast<size_t>(fixture.channels) * 2;
+        OpenedCodec codec(path(fixture));
+        ASSERT_EQ(codec.opened, AURA_OK);
+        EXPECT_EQ(codec.format().format, AURA_SOUND_FORMAT_PCM16);
+        EXPECT_EQ(codec.format().channels, fixture.channels);
+        EXPECT_EQ(codec.format().frequency, fixture.rate);
+        EXPECT_EQ(codec.format().lengthpcm, reference.size() / frameBytes);
+        EXPECT_EQ(codec.format().blockalign, static_cast<int>(16384 / frameBytes * frameBytes));
+        // No set position first: reads start at frame 0.
+        EXPECT_TRUE(samePCM(codec.read(), reference, fixture.lossless));
+    }
+}
+
+TEST_F(AudioQueueFiles, SamplesAndStreamsOpenThroughTheSystem)
+{
+    auratest::WavRender render;
+    for (const Fixture &fixture : kFixtures) {
+        SCOPED_TRACE(fixture.name);
+        const Bytes &reference = decoded(fixture);
+        AURA::Sound *sample = nullptr;
+        ASSERT_EQ(render.system()->createSound(path(fixture).c_str(), AURA_CREATESAMPLE, nullptr, &sample), AURA_OK);
+        AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
+        int channels = 0;
+        EXPECT_EQ(sample->getFormat(&type, nullptr, &channels, nullptr), AURA_OK);
+        EXPECT_EQ(type, AURA_SOUND_TYPE_AUDIOQUEUE);
+        EXPECT_EQ(channels, fixture.channels);
+        void *data = nullptr;
+        void *wrap = nullptr;
+        unsigned int length = 0;
+        unsigned int wrapped = 0;
+        ASSERT_EQ(sample->lock(0, static_cast<unsigned int>(reference.size()), &data, &wrap, &length, &wrapped),
+                  AURA_OK);
+        EXPECT_TRUE(samePCM(Bytes(static_cast<uint8_t *>(data), static_cast<uint8_t *>(data) + length), reference,
+                            fixture.lossless));
+        EXPECT_EQ(sample->unlock(data, wrap, length, wrapped), AURA_OK);
+        EXPECT_EQ(sample->release(), AURA_OK);
+
+        AURA::Sound *stream = nullptr;
+        ASSERT_EQ(render.system()->createStream(path(fixture).c_str(), AURA_DEFAULT, nullptr, &stream), AURA_OK);
+        unsigned int frames = 0;
+        EXPECT_EQ(stream->getLength(&frames, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(frames, reference.size() / (static_cast<size_t>(fixture.channels) * 2));
+        EXPECT_EQ(stream->release(), AURA_OK);
+    }
+}
+
+// Seeks land where ffmpeg's continuous decode has that frame: at 1000, deep
+// inside a packet (with 6 channels more than one render must be dropped),
+// at the last frame, past the end, and at 200 random frames.
+TEST_F(AudioQueueFiles, SeeksAreSampleExact)
+{
+    std::mt19937 random(2026);
+    for (const Fixture &fixture : kFixtures) {
+        SCOPED_TRACE(fixture.name);
+        const Bytes &reference = decoded(fixture);
+        const size_t frameBytes = static_cast<size_t>(fixture.channels) * 2;
+        const auto frames = static_cast<unsigned int>(reference.size() / frameBytes);
+        OpenedCodec codec(path(fixture));
+        ASSERT_EQ(codec.opened, AURA_OK);
+        std::vector<unsigned int> targets = {1000, 4096 + 4000, frames - 1, frames, 0};
+        std::uniform_int_distribution<unsigned int> anywhere(0, frames - 1);
+        const int randomSeeks = fixture.channels == 6 ? 200 : 40;
+        for (int i = 0; i < randomSeeks; ++i) {
+            targets.push_back(anywhere(random));
+        }
+        for (const unsigned int target : targets) {
+            ASSERT_EQ(codec.aq()->setPositionInternal(0, target, AURA_TIMEUNIT_PCM), AURA_OK) << target;
+            const Bytes got = codec.read(1500 * frameBytes, 9000);
+            const Bytes expected = slice(reference, target * frameBytes, got.size());
+            EXPECT_GE(got.size(), std::min<size_t>(1500 * frameBytes, reference.size() - target * frameBytes));
+            EXPECT_TRUE(samePCM(got, expected, fixture.lossless)) << "at " << target;
+        }
+    }
+}
+
+TEST_F(AudioQueueFiles, InterruptionAndResumeContinueSampleExactly)
+{
+    const Fixture &alac = kFixtures[2];
+    const Fixture &aac = kFixtures[7];
+    OpenedCodec first(path(alac));
+    OpenedCodec second(path(aac));
+    ASSERT_EQ(first.opened, AURA_OK);
+    ASSERT_EQ(second.opened, AURA_OK);
+    ASSERT_EQ(first.aq()->setPositionInternal(0, 5000, AURA_TIMEUNIT_PCM), AURA_OK);
+    Bytes a = first.read(12 * 3000, 12 * 1000);
+    Bytes b = second.read(12 * 7000, 12 * 700);
+    ASSERT_EQ(AURA::CodecAudioQueue::resetAll(true, false), AURA_OK);
+    unsigned int got = 0;
+    uint8_t scratch[64];
+    EXPECT_EQ(first.aq()->readInternal(scratch, sizeof(scratch), &got), AURA_ERR_INTERNAL);
+    ASSERT_EQ(AURA::CodecAudioQueue::resetAll(false, true), AURA_OK);
+    const Bytes aRest = first.read();
+    const Bytes bRest = second.read();
+    a.insert(a.end(), aRest.begin(), aRest.end());
+    b.insert(b.end(), bRest.begin(), bRest.end());
+    const Bytes &aRef = decoded(alac);
+    EXPECT_TRUE(samePCM(a, slice(aRef, 5000 * 12, aRef.size()), true));
+    EXPECT_TRUE(samePCM(b, decoded(aac), false));
+}
+
+TEST_F(AudioQueueFiles, CodecPolicyOfThePlatformOptions)
+{
+    struct Case {
+        unsigned int policy;
+        AURA_RESULT seek;
+    };
+    for (const Case &c : {Case{0, AURA_OK}, Case{1, AURA_OK}, Case{2, AURA_ERR_NEEDSHARDWARE}}) {
+        unsigned int policy = c.policy;
+        AURA_CREATESOUNDEXINFO exinfo{};
+        exinfo.cbsize = sizeof(exinfo);
+        exinfo.platformoptions = &policy;
+        OpenedCodec codec(path(kFixtures[1]), &exinfo);
+        ASSERT_EQ(codec.opened, AURA_OK);
+        EXPECT_EQ(codec.aq()->setPositionInternal(0, 0, AURA_TIMEUNIT_PCM), c.seek) << "policy " << c.policy;
+    }
+}
+
+TEST_F(AudioQueueFiles, FileCallbacksReportBrokenPreconditions)
+{
+    OpenedCodec codec(path(kFixtures[0]));
+    ASSERT_EQ(codec.opened, AURA_OK);
+    uint8_t buffer[16];
+    unsigned long got = 0;
+    EXPECT_EQ(codec.aq()->fileRead(-1, 4, buffer, &got), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(codec.aq()->fileRead(0x100000000ll, 4, buffer, &got), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(codec.aq()->fileRead(0, 4, nullptr, &got), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(codec.aq()->fileRead(0, 4, buffer, nullptr), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(codec.aq()->fileGetSize(nullptr), AURA_ERR_INVALID_PARAM);
+    // A read past the end succeeds with what there is.
+    long long size = 0;
+    ASSERT_EQ(codec.aq()->fileGetSize(&size), AURA_OK);
+    EXPECT_EQ(codec.aq()->fileRead(size - 3, sizeof(buffer), buffer, &got), AURA_OK);
+    EXPECT_EQ(got, 3u);
+}
+
+// Files for the engine's other codecs, and damaged ones, are refused with
+// nothing left behind.
+TEST_F(AudioQueueFiles, OtherFilesAreRefusedWithoutSideEffects)
+{
+    const fs::path wav = source(kFixtures[1]);
+    std::vector<fs::path> refused = {wav};
+    for (const char *made : {"x.mp3", "x.ogg", "x.flac", "mp3_in.mp4"}) {
+        const fs::path out = sDir->file(made);
+        const std::string codec = std::string(made) == "mp3_in.mp4" ? "-c:a libmp3lame" : "";
+        if (!fs::exists(out)) {
+            ASSERT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(wav) + " " + codec + " " + quote(out))) << made;
+        }
+        refused.push_back(out);
+    }
+    refused.emplace_back("/usr/share/games/tecnoballz/musics/area2-game.mod");
+    refused.emplace_back("/usr/share/games/openttd/baseset/openmsx/flying_scotsman.mid");
+    Bytes m4a = readAll(path(kFixtures[5]));
+    ASSERT_GT(m4a.size(), 200u);
+    // ffmpeg writes "moov" at the end: cut the file inside it.
+    const std::string text(m4a.begin(), m4a.end());
+    const size_t moov = text.rfind("moov");
+    ASSERT_NE(moov, std::string::npos);
+    m4a.resize(moov + 40);
+    const fs::path cut = sDir->file("cut.m4a");
+    ASSERT_TRUE(auratest::writeAll(cut, m4a));
+    refused.push_back(cut);
+    Bytes noise(5000);
+    std::mt19937 random(7);
+    std::generate(noise.begin(), noise.end(), [&] { return static_cast<uint8_t>(random()); });
+    const fs::path junk = sDir->file("noise.bin");
+    ASSERT_TRUE(auratest::writeAll(junk, noise));
+    refused.push_back(junk);
+
+    for (const fs::path &file : refused) {
+        SCOPED_TRACE(file.string());
+        ASSERT_TRUE(fs::exists(file));
+        const int64_t before = auratest::poolBytes();
+        {
+            OpenedCodec codec(file);
+            EXPECT_EQ(codec.opened, AURA_ERR_FORMAT);
+        }
+        EXPECT_EQ(auratest::poolBytes(), before);
+    }
+}
+
+// Non-blocking opens and closes on the loader thread while interruptions
+// walk the list of open codecs.
+TEST_F(AudioQueueFiles, ListOfOpenCodecsUnderConcurrentOpensThreads)
+{
+    auratest::WavRender render;
+    std::atomic<bool> stop{false};
+    std::thread walker([&] {
+        while (!stop.load()) {
+            EXPECT_EQ(AURA::CodecAudioQueue::resetAll(false, false), AURA_OK);
+        }
+    });
+    for (int round = 0; round < 6; ++round) {
+        AURA::Sound *sound = nullptr;
+        ASSERT_EQ(render.system()->createStream(path(kFixtures[round % 2 ? 1 : 6]).c_str(), AURA_NONBLOCKING, nullptr,
+                                                &sound),
+                  AURA_OK);
+        AURA_OPENSTATE state{};
+        AURA_RESULT result = AURA_OK;
+        EXPECT_TRUE(auratest::waitFor(
+            [&] { return sound->getOpenState(&state, &result) == AURA_OK && state != AURA_OPENSTATE_LOADING; },
+            std::chrono::seconds(10)));
+        EXPECT_EQ(state, AURA_OPENSTATE_READY) << result;
+        EXPECT_EQ(sound->release(), AURA_OK);
+    }
+    stop = true;
+    walker.join();
+}
+
+} // namespace
+
+namespace {
+
+// The platform layer's own answers: property sizes and statuses, the frame
+// to packet translation (AAC decodes one packet ahead), and the queue's.
+TEST_F(AudioQueueFiles, PlatformLayerPropertiesAndStatuses)
+{
+    struct Case {
+        const Fixture *fixture;
+        uint32_t frame;
+        int64_t packet;
+        uint32_t offset;
+    };
+    // ALAC: 4096 frames a packet. AAC in M4A: the first packet is priming,
+    // the others 1024 frames, one packet of pre-roll.
+    for (const Case &c :
+         {Case{&kFixtures[1], 5000, 1, 904}, Case{&kFixtures[5], 5000, 4, 1928}, Case{&kFixtures[5], 10, 0, 10}}) {
+        SCOPED_TRACE(c.fixture->name);
+        static Bytes bytes;
+        bytes = readAll(path(*c.fixture));
+        auto read = [](void *, int64_t at, uint32_t count, void *out, uint32_t *got) -> AURA::OSStatus {
+            const size_t from = std::min<size_t>(static_cast<size_t>(at), bytes.size());
+            *got = static_cast<uint32_t>(std::min<size_t>(count, bytes.size() - from));
+            std::memcpy(out, bytes.data() + from, *got);
+            return 0;
+        };
+        auto size = [](void *) -> int64_t { return static_cast<int64_t>(bytes.size()); };
+        AURA::AudioFileID file = nullptr;
+        ASSERT_EQ(AURA::AudioFileOpenWithCallbacks(nullptr, read, nullptr, size, nullptr, 0, &file), 0);
+
+        AURA::AudioStreamBasicDescription format{};
+        uint32_t bytesOf = sizeof(format);
+        EXPECT_EQ(AURA::AudioFileGetProperty(file, AURA::kAudioFilePropertyDataFormat, &bytesOf, &format), 0);
+        EXPECT_EQ(format.mChannelsPerFrame, static_cast<uint32_t>(c.fixture->channels));
+        EXPECT_EQ(format.mSampleRate, c.fixture->rate);
+        AURA::AudioFilePacketTableInfo table{};
+        bytesOf = sizeof(table);
+        EXPECT_EQ(AURA::AudioFileGetProperty(file, AURA::kAudioFilePropertyPacketTableInfo, &bytesOf, &table), 0);
+        EXPECT_EQ(table.mNumberValidFrames,
+                  static_cast<int64_t>(decoded(*c.fixture).size() / (2u * format.mChannelsPerFrame)));
+        AURA::AudioFramePacketTranslation translation{c.frame, 0, 0};
+        bytesOf = sizeof(translation);
+        EXPECT_EQ(AURA::AudioFileGetProperty(file, AURA::kAudioFilePropertyFrameToPacket, &bytesOf, &translation), 0);
+        EXPECT_EQ(translation.mPacket, c.packet);
+        EXPECT_EQ(translation.mFrameOffsetInPacket, c.offset);
+        double seconds = 0;
+        bytesOf = 4;
+        EXPECT_EQ(AURA::AudioFileGetProperty(file, AURA::kAudioFilePropertyEstimatedDuration, &bytesOf, &seconds),
+                  AURA::kAudioFileBadPropertySizeError);
+        EXPECT_EQ(AURA::AudioFileGetPropertyInfo(file, AURA::fourCC("xxxx"), &bytesOf, nullptr),
+                  AURA::kAudioFileUnsupportedPropertyError);
+
+        AURA::AudioQueueRef queue = nullptr;
+        ASSERT_EQ(AURA::AudioQueueNewOutput(
+                      &format, [](void *, AURA::AudioQueueRef, AURA::AudioQueueBufferRef) {}, nullptr, nullptr, nullptr,
+                      0, &queue),
+                  0);
+        const uint32_t policy = 2;
+        EXPECT_EQ(AURA::AudioQueueSetProperty(queue, AURA::fourCC("xxxx"), &policy, 4),
+                  AURA::kAudioQueueErr_InvalidProperty);
+        EXPECT_EQ(AURA::AudioQueueSetProperty(queue, AURA::kAudioQueueProperty_HardwareCodecPolicy, &policy, 4),
+                  AURA::kAudioQueueErr_InvalidCodecAccess);
+        EXPECT_EQ(AURA::AudioQueueDispose(queue, true), 0);
+        EXPECT_EQ(AURA::AudioFileClose(file), 0);
+    }
+}
+
+} // namespace

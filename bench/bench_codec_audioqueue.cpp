@@ -1,0 +1,175 @@
+// The AudioQueue codec's cost over FFmpeg alone: a five-minute AAC and a
+// five-minute ALAC file (stereo, 44.1 kHz, in M4A) decoded whole through the
+// engine (disk file, codec, platform layer) and through libavformat and
+// libavcodec called directly with the same conversion to 16-bit PCM.
+#include "codec/aura_codec_audioqueue.h"
+#include "base/aura_memory.h"
+#include "file/aura_file_disk.h"
+
+#include <benchmark/benchmark.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswresample/swresample.h>
+}
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+constexpr const char AURA_ALLOC_TAG[] = "bench/bench_codec_audioqueue";
+
+// The two files, made once per run; removed at exit.
+class AudioQueueInputs {
+public:
+    static AudioQueueInputs &get()
+    {
+        static AudioQueueInputs inputs;
+        return inputs;
+    }
+    [[nodiscard]] bool ok() const { return mOk; }
+    [[nodiscard]] std::string path(int which) const
+    {
+        return mDir + (which == 0 ? "/music_aac.m4a" : "/music_alac.m4a");
+    }
+
+    AudioQueueInputs(const AudioQueueInputs &) = delete;
+    AudioQueueInputs &operator=(const AudioQueueInputs &) = delete;
+
+private:
+    AudioQueueInputs()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "aura-bench-aq-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) {
+            return;
+        }
+        mDir = pattern;
+        const std::string wav = mDir + "/music.wav";
+        const std::string make = "sox -n -r 44100 -b 16 -c 2 " + wav +
+                                 " synth 300 sine 220 sine 330 pinknoise vol 0.4 remix 1,3 2,3 >/dev/null 2>&1"
+                                 " && ffmpeg -nostdin -v error -y -i " +
+                                 wav + " -c:a aac " + path(0) + " && ffmpeg -nostdin -v error -y -i " + wav +
+                                 " -c:a alac " + path(1);
+        mOk = std::system(make.c_str()) == 0;
+        std::error_code ignored;
+        std::filesystem::remove(wav, ignored);
+    }
+    ~AudioQueueInputs()
+    {
+        if (!mDir.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(mDir, ignored);
+        }
+    }
+
+    std::string mDir;
+    bool mOk = false;
+};
+
+void BM_AudioQueueCodec(benchmark::State &state)
+{
+    AudioQueueInputs &inputs = AudioQueueInputs::get();
+    if (!inputs.ok()) {
+        state.SkipWithError("cannot make the input files (sox, ffmpeg)");
+        return;
+    }
+    const std::string path = inputs.path(static_cast<int>(state.range(0)));
+    std::vector<uint8_t> buffer(AURA::CodecAudioQueue::OUTPUT_BUFFER_BYTES);
+    size_t total = 0;
+    for (auto _ : state) {
+        auto *file = AURA_New(AURA::DiskFile);
+        AURA::Codec *codec = nullptr;
+        if (!file || file->init(nullptr, 0, 0) != AURA_OK || file->open(path.c_str(), 0, false, nullptr) != AURA_OK ||
+            AURA::Codec::create(*AURA::CodecAudioQueue::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
+            state.SkipWithError("cannot open the codec");
+            AURA_Delete(file);
+            return;
+        }
+        codec->mFile = file;
+        if (codec->open(AURA_DEFAULT, nullptr) != AURA_OK) {
+            state.SkipWithError("the codec refused the file");
+            (void)codec->release();
+            return;
+        }
+        total = 0;
+        for (;;) {
+            unsigned int got = 0;
+            if (codec->read(buffer.data(), static_cast<unsigned int>(buffer.size()), &got) != AURA_OK || got == 0) {
+                break;
+            }
+            total += got;
+        }
+        benchmark::DoNotOptimize(buffer.data());
+        (void)codec->release();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(total));
+}
+
+// The same decode with FFmpeg alone: demux, decode, convert to s16.
+void BM_FFmpegDirect(benchmark::State &state)
+{
+    AudioQueueInputs &inputs = AudioQueueInputs::get();
+    if (!inputs.ok()) {
+        state.SkipWithError("cannot make the input files (sox, ffmpeg)");
+        return;
+    }
+    const std::string path = inputs.path(static_cast<int>(state.range(0)));
+    size_t total = 0;
+    std::vector<uint8_t> out(1 << 20);
+    for (auto _ : state) {
+        AVFormatContext *format = nullptr;
+        if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0 ||
+            avformat_find_stream_info(format, nullptr) < 0) {
+            state.SkipWithError("ffmpeg cannot open the file");
+            return;
+        }
+        const int stream = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+        const AVCodec *decoder = avcodec_find_decoder(format->streams[stream]->codecpar->codec_id);
+        AVCodecContext *ctx = avcodec_alloc_context3(decoder);
+        (void)avcodec_parameters_to_context(ctx, format->streams[stream]->codecpar);
+        (void)avcodec_open2(ctx, decoder, nullptr);
+        AVPacket *packet = av_packet_alloc();
+        AVFrame *frame = av_frame_alloc();
+        SwrContext *swr = nullptr;
+        total = 0;
+        while (av_read_frame(format, packet) >= 0) {
+            if (packet->stream_index == stream && avcodec_send_packet(ctx, packet) >= 0) {
+                while (avcodec_receive_frame(ctx, frame) >= 0) {
+                    if (!swr) {
+                        (void)swr_alloc_set_opts2(&swr, &frame->ch_layout, AV_SAMPLE_FMT_S16, frame->sample_rate,
+                                                  &frame->ch_layout, static_cast<AVSampleFormat>(frame->format),
+                                                  frame->sample_rate, 0, nullptr);
+                        (void)swr_init(swr);
+                    }
+                    uint8_t *dst = out.data();
+                    const int n = swr_convert(swr, &dst, frame->nb_samples,
+                                              const_cast<const uint8_t **>(frame->extended_data), frame->nb_samples);
+                    total +=
+                        static_cast<size_t>(std::max(n, 0)) * static_cast<size_t>(frame->ch_layout.nb_channels) * 2;
+                    av_frame_unref(frame);
+                }
+            }
+            av_packet_unref(packet);
+        }
+        benchmark::DoNotOptimize(out.data());
+        swr_free(&swr);
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avcodec_free_context(&ctx);
+        avformat_close_input(&format);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(total));
+}
+
+BENCHMARK(BM_AudioQueueCodec)->ArgName("alac")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FFmpegDirect)->ArgName("alac")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+} // namespace
