@@ -8,7 +8,9 @@
 
 // Float8 values never cross a function boundary that is not inlined; GCC's
 // note on their calling convention without AVX does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
@@ -21,6 +23,11 @@
 #endif
 #endif
 #if defined(__SANITIZE_THREAD__)
+#define AURA_MPEG_NO_CLONES 1
+#endif
+// Clang cannot combine the clones with flattening; its builds (the fuzz
+// targets) keep one version too.
+#if defined(__clang__)
 #define AURA_MPEG_NO_CLONES 1
 #endif
 #if defined(AURA_MPEG_NO_CLONES)
