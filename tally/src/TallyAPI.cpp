@@ -5,6 +5,7 @@
 #include "platform/notifications.h"
 #include "platform/user_defaults.h"
 #include "tally/TallyAdParser.h"
+#include "tally/TallyAdServing.h"
 #include "tally/TallyCaches.h"
 #include "tally/TallyHeartBeater.h"
 #include "tally/TallyUtil.h"
@@ -220,6 +221,7 @@ void TallyAPI::createAndSendSession()
 {
     if (!enabled("createAndSendSession")) return;
     tallyGuarded([&] {
+        TallyAdAssignment::recreateInstance();
         TallyImageCache::recreateInstanceWithFileCache(TallyFileCache::instance());
         TallyAdParser::recreateOldInstance();
         TallyAdParser::recreateInstance();
@@ -339,6 +341,9 @@ void TallyAPI::resetForTesting()
         globals() = Globals{};
     }
     TallySession::resetForTesting();
+    TallyAdParser::resetForTesting();
+    TallyAdAssignment::resetForTesting();
+    TallyAdProperties::resetForTesting();
 }
 
 } // namespace tally

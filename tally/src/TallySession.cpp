@@ -809,7 +809,11 @@ void TallySession::sendSessionsToServerWithTimeout(bool withTimeout, bool useWeb
             }
             if (gReportObserver) gReportObserver(outcome);
         }
-        if (requestAds) TallyAdParser::instance()->setInternetAvailable(success);
+        if (requestAds) {
+            const auto parser = TallyAdParser::instance();
+            parser->setInternetAvailable(success);
+            parser->parseData(success ? std::optional(std::span<const std::uint8_t>(response.body())) : std::nullopt);
+        }
     });
 }
 
