@@ -127,6 +127,33 @@ TallyAdTextStyle TallyAdTextStyle::initWithCoder(const PlistValue &archived)
     return style;
 }
 
+std::int32_t TallyAdState::translateAdStateFromOldToNew(std::int32_t old)
+{
+    constexpr std::int32_t kNew[] = {1, 3, 4, 5, 8};
+    return old >= 0 && old < 5 ? kNew[old] : 0;
+}
+
+PlistValue TallyAdState::encodeWithCoder() const
+{
+    KeyedArchiver coder("TallyAdState");
+    coder.encodeDouble("timeIntervalSinceSessionStart", static_cast<double>(timeIntervalSinceSessionStart));
+    coder.encodeInt("state", state);
+    return PlistValue(coder.take());
+}
+
+// Stored times beyond the 64-bit range (or not numbers) are damage.
+std::int64_t truncatedMillis(double value)
+{
+    if (!(value > -9.2e18 && value < 9.2e18)) throw platform::ArchiveError("archive: time out of range");
+    return static_cast<std::int64_t>(value);
+}
+
+TallyAdState TallyAdState::initWithCoder(const PlistValue &archived)
+{
+    const KeyedUnarchiver coder(archived, "TallyAdState");
+    return {coder.decodeInt("state"), truncatedMillis(coder.decodeDouble("timeIntervalSinceSessionStart"))};
+}
+
 PlistValue TallyAdImage::encodeWithCoder() const
 {
     tallyDebug([] { return std::string("Tally: Encode TallyAdImage"); });

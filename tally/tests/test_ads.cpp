@@ -2,7 +2,9 @@
 // serves the next launch, the lookups that rotate ads over parents, and the
 // settings and bookkeeping beside them. Answers come from the test writer.
 #include "support/ad_answer.h"
+#include "support/report_decoder.h"
 #include "support/tally_fixture.h"
+#include "tally/TallyAdImpression.h"
 #include "tally/TallyAdParser.h"
 #include "tally/TallyAdServing.h"
 #include "tally/TallyCaches.h"
@@ -417,6 +419,100 @@ TEST_F(AdsTest, PropertiesAndAssignment)
     EXPECT_EQ(book->assignedBanner("h", "P"), first);
     book->unassignBanner("h", "P");
     EXPECT_EQ(book->assignedBanner("h", "P"), nullptr);
+}
+
+} // namespace
+
+namespace {
+
+using tally::TallyAdImpression;
+
+reporttest::Session decodedCurrentSession()
+{
+    const auto record = tally::TallySession::currentSession()->data();
+    std::string error;
+    auto s = reporttest::decodeSessionRecord(std::string(record.begin(), record.end()), &error);
+    EXPECT_TRUE(s.has_value()) << error;
+    EXPECT_TRUE(tally::TallyProtocolData::isValidSessionRecord(record));
+    return s.value_or(reporttest::Session{});
+}
+
+TEST_F(AdsTest, ImpressionsReachTheReportAndTheArchive)
+{
+    freezeClock();
+    // Without a session an impression is stamped 0 and kept by nobody.
+    const auto orphan = TallyAdImpression::initWithHook("abc", tally::kAdFormatBanner);
+    EXPECT_EQ(orphan->adStates(), (std::vector<tally::TallyAdState>{{1, 0}}));
+    const std::vector<std::uint8_t> golden = {0, 3, 'a', 'b', 'c', 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                              0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(orphan->data(), golden);
+
+    tally::TallySession::createActiveTallySession("adkey");
+    advance(2.5);
+    const auto offer = TallyAdImpression::initWithHook("store", tally::kAdFormatOffer);
+    advance(1.0);
+    tally::TallyAd ad;
+    ad.adId = 77;
+    ad.canvasId = 78;
+    ad.adCookie = tally::Bytes{0xC0, 0x0C};
+    offer->updateWithAd(ad);
+    offer->updateWithResult(7);
+    EXPECT_EQ(offer->currentState(), 7);
+
+    auto session = decodedCurrentSession();
+    ASSERT_EQ(session.impressions.size(), 1u); // one entry however often it changed
+    const auto &m = session.impressions[0];
+    EXPECT_EQ(m.hook, "store");
+    EXPECT_EQ(m.format, 3);
+    EXPECT_EQ(m.adId, 77);
+    EXPECT_EQ(m.canvasId, 78);
+    EXPECT_EQ(m.cookie, "\xC0\x0C");
+    EXPECT_EQ(m.states, (std::vector<std::pair<std::uint8_t, std::int64_t>>{{1, 2500}, {2, 3500}, {7, 3500}}));
+
+    // The session archive keeps the log.
+    const auto back = tally::TallySession::initWithCoder(tally::TallySession::currentSession()->encodeWithCoder());
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->data(), tally::TallySession::currentSession()->data());
+
+    // A session read back with a full log keeps no more.
+    auto archived = tally::TallySession::currentSession()->encodeWithCoder();
+    auto &adLog = *(*archived.get<platform::PlistDict>())["adLog"].get<platform::PlistArray>();
+    while (adLog.size() < static_cast<std::size_t>(tally::MAX_IMPRESSIONS) - 1) adLog.push_back(adLog.front());
+    const auto full = tally::TallySession::initWithCoder(archived);
+    ASSERT_NE(full, nullptr);
+    full->recordAdImpression(orphan);
+    EXPECT_EQ(full->adLog().size(), static_cast<std::size_t>(tally::MAX_IMPRESSIONS));
+    const auto extra = std::make_shared<TallyAdImpression>();
+    full->recordAdImpression(extra);
+    const auto log = full->adLog();
+    EXPECT_EQ(log.size(), static_cast<std::size_t>(tally::MAX_IMPRESSIONS));
+    EXPECT_EQ(std::find(log.begin(), log.end(), extra), log.end());
+}
+
+TEST_F(AdsTest, OldImpressionRecordsGetTheirStatesRebuilt)
+{
+    struct Case {
+        std::optional<std::int64_t> adResult;
+        std::vector<std::int32_t> states;
+    };
+    for (const auto &c : std::vector<Case>{{2, {1, 4}}, {0, {1}}, {9, {1, 0}}, {std::nullopt, {1}}, {4, {1, 8}}}) {
+        SCOPED_TRACE(c.adResult.value_or(-1));
+        platform::KeyedArchiver coder("TallyAdImpression");
+        coder.encodeDouble("timeIntervalSinceSessionStart", 12.9);
+        coder.encodeObject("hook", "h");
+        if (c.adResult) coder.encodeObject("adResult", *c.adResult);
+        const auto impression = TallyAdImpression::initWithCoder(platform::PlistValue(coder.take()));
+        EXPECT_EQ(impression->adFormat(), 0);
+        std::vector<std::int32_t> codes;
+        for (const auto &s : impression->adStates()) {
+            codes.push_back(s.state);
+            EXPECT_EQ(s.timeIntervalSinceSessionStart, 12);
+        }
+        EXPECT_EQ(codes, c.states);
+        // Written again, the rebuilt states stay.
+        const auto again = TallyAdImpression::initWithCoder(impression->encodeWithCoder());
+        EXPECT_EQ(again->adStates(), impression->adStates());
+    }
 }
 
 } // namespace

@@ -80,6 +80,20 @@ struct TallyAdImage {
     [[nodiscard]] static TallyAdImage initWithCoder(const platform::PlistValue &archived);
 };
 
+// One step in the life of an ad impression, in milliseconds since the
+// session started.
+struct TallyAdState {
+    std::int32_t state = 0;
+    std::int64_t timeIntervalSinceSessionStart = 0;
+
+    // Codes of the older impression record to today's: 0 created, 1 seen,
+    // 2 tapped, 3 canvas loaded, 4 store opened; anything else 0.
+    [[nodiscard]] static std::int32_t translateAdStateFromOldToNew(std::int32_t old);
+    [[nodiscard]] platform::PlistValue encodeWithCoder() const;
+    [[nodiscard]] static TallyAdState initWithCoder(const platform::PlistValue &archived);
+    friend bool operator==(const TallyAdState &, const TallyAdState &) = default;
+};
+
 struct TallyAd {
     std::optional<std::int64_t> adId;
     std::optional<std::int64_t> projectId;
@@ -136,6 +150,10 @@ struct TallyAdHook {
     [[nodiscard]] platform::PlistValue encodeWithCoder() const;
     [[nodiscard]] static TallyAdHook initWithCoder(const platform::PlistValue &archived);
 };
+
+// A stored millisecond time truncated toward zero; throws
+// platform::ArchiveError for a value outside the 64-bit range.
+[[nodiscard]] std::int64_t truncatedMillis(double value);
 
 } // namespace tally
 
