@@ -154,6 +154,12 @@ void TallyAPI::setSavedResponseURL(const std::optional<std::string> &url)
     withGlobals([&](Globals &g) { g.savedResponseUrl = url; });
 }
 
+void TallyAPI::setAppShowcaseEnabled(bool on)
+{
+    if (!enabled("setAppShowcaseEnabled")) return;
+    withGlobals([&](Globals &g) { g.appShowcaseEnabled = on; });
+}
+
 void TallyAPI::setServerURL(const std::string &url)
 {
     if (!enabled("setServerURL")) return;

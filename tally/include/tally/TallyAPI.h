@@ -44,6 +44,8 @@ public:
     static void setUserID(const std::string &userID);
     static void setEventLoggingEnabled(bool enabled);
     static void setSavedResponseURL(const std::optional<std::string> &url);
+    // With the showcase on, the report at session start asks for ads.
+    static void setAppShowcaseEnabled(bool enabled);
     static void setServerURL(const std::string &url);
     static void setSessionReportsOnCloseEnabled(bool enabled);
     static void setSessionReportsOnPauseEnabled(bool enabled);
