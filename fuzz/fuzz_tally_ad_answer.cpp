@@ -19,7 +19,8 @@ namespace {
 
 void require(bool ok)
 {
-    if (!ok) __builtin_trap();
+    if (!ok)
+        __builtin_trap();
 }
 
 void setUpOnce()
@@ -53,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         (void)parser->adWithHook(name, std::string("<UIView: 0x1>"));
         (void)parser->hookWithName(name);
     }
-    for (const auto &[code, id] : parser->imageCodes()) (void)parser->getImageWithCode(code);
+    for (const auto &[code, id] : parser->imageCodes())
+        (void)parser->getImageWithCode(code);
     for (const auto id : parser->imageIds()) {
         if (const auto image = parser->getImage(id)) {
             require(image->rgba.size() == std::size_t{image->width} * image->height * 4);

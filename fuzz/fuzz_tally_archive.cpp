@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     try {
         const auto theme = tally::TallyAdTheme::initWithCoder(root);
-        require(tally::TallyAdTheme::initWithCoder(theme.encodeWithCoder()).encodeWithCoder() == theme.encodeWithCoder());
+        require(tally::TallyAdTheme::initWithCoder(theme.encodeWithCoder()).encodeWithCoder() ==
+                theme.encodeWithCoder());
     } catch (const platform::ArchiveError &) {
     }
     try {

@@ -45,7 +45,8 @@ std::pair<std::string, std::string> countryAndLanguage(const std::string &locale
 {
     const std::string base = locale.substr(0, locale.find_first_of(".@"));
     const auto underscore = base.find('_');
-    if (underscore == std::string::npos) return {"", base};
+    if (underscore == std::string::npos)
+        return {"", base};
     return {base.substr(underscore + 1), base.substr(0, underscore)};
 }
 
@@ -59,14 +60,16 @@ void onStart(void *data, const XML_Char *name, const XML_Char **)
     auto *reader = static_cast<ReplyReader *>(data);
     reader->element = name;
     reader->text.clear();
-    if (reader->element == "ErrorMessage") platform::NotificationCenter::defaultCenter().post(kBountyConnectFailed);
+    if (reader->element == "ErrorMessage")
+        platform::NotificationCenter::defaultCenter().post(kBountyConnectFailed);
 }
 
 void onText(void *data, const XML_Char *chars, int length)
 {
     auto *reader = static_cast<ReplyReader *>(data);
     // Only a Success element's text matters, and only whether it is "true".
-    if (reader->element == "Success" && reader->text.size() < 16) reader->text.append(chars, static_cast<std::size_t>(length));
+    if (reader->element == "Success" && reader->text.size() < 16)
+        reader->text.append(chars, static_cast<std::size_t>(length));
 }
 
 void onEnd(void *data, const XML_Char *name)
@@ -83,9 +86,11 @@ void onEnd(void *data, const XML_Char *name)
 
 void postConnectReply(const std::string &xml)
 {
-    if (xml.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return;
+    if (xml.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return;
     XML_Parser parser = XML_ParserCreate(nullptr);
-    if (parser == nullptr) return;
+    if (parser == nullptr)
+        return;
     ReplyReader reader;
     XML_SetUserData(parser, &reader);
     XML_SetElementHandler(parser, onStart, onEnd);
@@ -109,16 +114,19 @@ std::shared_ptr<BountyConnect> BountyConnect::requestBountyConnectWithAppId(cons
     bool observe = false;
     {
         std::lock_guard lock(gMutex);
-        if (!gShared.instance) gShared.instance = std::make_shared<BountyConnect>(appId, loop);
+        if (!gShared.instance)
+            gShared.instance = std::make_shared<BountyConnect>(appId, loop);
         connect = gShared.instance;
         observe = !gShared.observer.has_value();
-        if (observe) gShared.observer = platform::ObserverId{};
+        if (observe)
+            gShared.observer = platform::ObserverId{};
     }
     connect->mIsInitialConnect = true;
     connect->connectWithParam(connect->genericParameters());
     if (observe) {
         const auto id = platform::NotificationCenter::defaultCenter().addObserver(
-            platform::kUIApplicationDidBecomeActiveNotification, [](const std::string &) { deviceNotificationReceived(); });
+            platform::kUIApplicationDidBecomeActiveNotification,
+            [](const std::string &) { deviceNotificationReceived(); });
         std::lock_guard lock(gMutex);
         gShared.observer = id;
     }
@@ -141,7 +149,8 @@ std::shared_ptr<BountyConnect> BountyConnect::sharedBountyConnect()
 void BountyConnect::deviceNotificationReceived()
 {
     const auto connect = sharedBountyConnect();
-    if (!connect) return;
+    if (!connect)
+        return;
     if (connect->mIsInitialConnect) {
         connect->mIsInitialConnect = false;
         return;
@@ -157,11 +166,14 @@ void BountyConnect::resetForTesting()
         observer = gShared.observer;
         gShared = Shared{};
     }
-    if (observer) platform::NotificationCenter::defaultCenter().removeObserver(*observer);
+    if (observer)
+        platform::NotificationCenter::defaultCenter().removeObserver(*observer);
 }
 
 BountyConnect::BountyConnect(std::string appId, platform::RunLoop &loop)
-    : mAppId(std::move(appId)), mLoop(loop), mConnection(loop)
+    : mAppId(std::move(appId))
+    , mLoop(loop)
+    , mConnection(loop)
 {
 }
 
@@ -185,7 +197,8 @@ std::string BountyConnect::createQueryStringFromDict(const BountyParameters &par
 {
     std::string query;
     for (const auto &[key, value] : parameters) {
-        if (!query.empty()) query += '&';
+        if (!query.empty())
+            query += '&';
         query += percentEscape(key) + "=" + percentEscape(value);
     }
     return query;
@@ -212,7 +225,8 @@ void BountyConnect::connectWithParam(const BountyParameters &parameters)
     request.timeoutSeconds = kBountyTimeoutSeconds;
     ++mConnectAttempts;
     // Each request reads its own reply; a new one cancels the one in flight.
-    if (!mConnection.start(std::move(request), [this](platform::UrlResponse response) { onResponse(std::move(response)); })) {
+    if (!mConnection.start(std::move(request),
+                           [this](platform::UrlResponse response) { onResponse(std::move(response)); })) {
         onResponse(platform::UrlResponse{});
     }
 }
@@ -233,7 +247,8 @@ void BountyConnect::onResponse(platform::UrlResponse response)
     }
     // The retry is started from the loop, not from inside the completion.
     mLoop.post([connect = sharedBountyConnect()] {
-        if (connect) connect->connectWithParam(connect->genericParameters());
+        if (connect)
+            connect->connectWithParam(connect->genericParameters());
     });
 }
 

@@ -37,8 +37,10 @@ protected:
         facts.systemVersion = "4.3";
         platform::setDeviceFacts(facts);
         auto &center = platform::NotificationCenter::defaultCenter();
-        mObservers.push_back(center.addObserver(bounty::kBountyConnectSuccess, [this](const std::string &) { mSeen += "S"; }));
-        mObservers.push_back(center.addObserver(bounty::kBountyConnectFailed, [this](const std::string &) { mSeen += "F"; }));
+        mObservers.push_back(
+            center.addObserver(bounty::kBountyConnectSuccess, [this](const std::string &) { mSeen += "S"; }));
+        mObservers.push_back(
+            center.addObserver(bounty::kBountyConnectFailed, [this](const std::string &) { mSeen += "F"; }));
         ASSERT_TRUE(mPrimary.start());
         ASSERT_TRUE(mFallback.start());
         BountyConnect::resetForTesting();
@@ -47,7 +49,8 @@ protected:
     void TearDown() override
     {
         BountyConnect::resetForTesting();
-        for (const auto id : mObservers) platform::NotificationCenter::defaultCenter().removeObserver(id);
+        for (const auto id : mObservers)
+            platform::NotificationCenter::defaultCenter().removeObserver(id);
         platform::setDeviceFacts({});
         std::error_code ec;
         std::filesystem::remove_all(mRoot, ec);
@@ -59,7 +62,10 @@ protected:
     {
         return mLoop.runUntil([&] { return mSeen.size() >= n; }, 10.0);
     }
-    void activate() { platform::NotificationCenter::defaultCenter().post(platform::kUIApplicationDidBecomeActiveNotification); }
+    void activate()
+    {
+        platform::NotificationCenter::defaultCenter().post(platform::kUIApplicationDidBecomeActiveNotification);
+    }
 
     platform::RunLoop mLoop;
     TestHttpServer mPrimary;
@@ -118,7 +124,8 @@ TEST_F(BountyTest, FirstFailureRetriesOnTheFallbackHost)
         ASSERT_TRUE(fallback.start());
         fallback.reply("/Connect", kSuccess);
         const std::string fallbackUrl = fallback.url("/");
-        if (!c.fallbackAnswers) fallback.stop();
+        if (!c.fallbackAnswers)
+            fallback.stop();
         mPrimary.stop(); // refused
         BountyConnect::setConnectUrls(mPrimary.url("/"), fallbackUrl);
         BountyConnect::requestBountyConnectWithAppId(kAppId, mLoop);

@@ -156,7 +156,8 @@ void TallyAPI::setSavedResponseURL(const std::optional<std::string> &url)
 
 void TallyAPI::setAppShowcaseEnabled(bool on)
 {
-    if (!enabled("setAppShowcaseEnabled")) return;
+    if (!enabled("setAppShowcaseEnabled"))
+        return;
     withGlobals([&](Globals &g) { g.appShowcaseEnabled = on; });
 }
 
@@ -237,8 +238,10 @@ void TallyAPI::createAndSendSession()
         setSessionReportsOnPauseEnabled(settings.sessionReportsOnPauseEnabled);
         setEventLoggingEnabled(settings.eventLoggingEnabled);
         setAge(settings.age);
-        if (settings.userID) setUserID(*settings.userID);
-        if (settings.gender) setGender(*settings.gender);
+        if (settings.userID)
+            setUserID(*settings.userID);
+        if (settings.gender)
+            setGender(*settings.gender);
         TallySession::startSenderThread([] { TallySession::sendSessionsToServerForAppShowcase(); });
     });
 }

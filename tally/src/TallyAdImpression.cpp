@@ -20,7 +20,8 @@ constexpr std::size_t kMaxStates = std::numeric_limits<std::uint16_t>::max();
 std::int64_t TallyAdImpression::currentSessionTime()
 {
     const auto session = TallySession::currentSession();
-    if (!session) return 0;
+    if (!session)
+        return 0;
     return TallyProtocolData::timeIntervalFrom(session->startTime(), platform::currentDate());
 }
 
@@ -42,7 +43,8 @@ std::shared_ptr<TallyAdImpression> TallyAdImpression::initWithHook(const std::st
 
 void TallyAdImpression::record()
 {
-    if (const auto session = TallySession::currentSession()) session->recordAdImpression(shared_from_this());
+    if (const auto session = TallySession::currentSession())
+        session->recordAdImpression(shared_from_this());
 }
 
 void TallyAdImpression::updateWithAd(const TallyAd &ad)
@@ -53,7 +55,8 @@ void TallyAdImpression::updateWithAd(const TallyAd &ad)
         mAdId = ad.adId;
         mCanvasId = ad.canvasId;
         mAdCookie = ad.adCookie;
-        if (mAdStates.size() < kMaxStates) mAdStates.push_back({2, now});
+        if (mAdStates.size() < kMaxStates)
+            mAdStates.push_back({2, now});
     }
     record();
 }
@@ -63,7 +66,8 @@ void TallyAdImpression::updateWithResult(std::int32_t state)
     const std::int64_t now = currentSessionTime();
     {
         std::lock_guard lock(mMutex);
-        if (mAdStates.size() < kMaxStates) mAdStates.push_back({state, now});
+        if (mAdStates.size() < kMaxStates)
+            mAdStates.push_back({state, now});
     }
     record();
 }
@@ -107,8 +111,8 @@ Bytes TallyAdImpression::data() const
     const Bytes &cookie = mAdCookie ? *mAdCookie : noCookie;
     tallyDebug([&] {
         return cat("Tally: Impression hook[", mHook, "] adFormat[", mAdFormat, "] adId[", mAdId.value_or(0),
-                   "] canvasId[", mCanvasId.value_or(0), "] adCookie[", P::validUtf8(std::string(cookie.begin(), cookie.end())),
-                   "]");
+                   "] canvasId[", mCanvasId.value_or(0), "] adCookie[",
+                   P::validUtf8(std::string(cookie.begin(), cookie.end())), "]");
     });
     P::appendString(mHook, out);
     P::appendByte(mAdFormat, out);
@@ -117,7 +121,9 @@ Bytes TallyAdImpression::data() const
     P::appendTinyData(std::span(cookie).first(std::min<std::size_t>(cookie.size(), 255)), out);
     P::appendUshort(static_cast<std::uint16_t>(mAdStates.size()), out);
     for (const auto &state : mAdStates) {
-        tallyDebug([&] { return cat("Tally: adState[", state.state, "] sessionOffset[", state.timeIntervalSinceSessionStart, "]"); });
+        tallyDebug([&] {
+            return cat("Tally: adState[", state.state, "] sessionOffset[", state.timeIntervalSinceSessionStart, "]");
+        });
         P::appendByte(static_cast<std::int8_t>(state.state), out);
         P::appendLong(state.timeIntervalSinceSessionStart, out);
     }
@@ -130,13 +136,18 @@ platform::PlistValue TallyAdImpression::encodeWithCoder() const
     platform::KeyedArchiver coder("TallyAdImpression");
     coder.encodeDouble("timeIntervalSinceSessionStart", static_cast<double>(mTimeIntervalSinceSessionStart));
     coder.encodeObject("hook", mHook);
-    if (mAdId) coder.encodeObject("adId", *mAdId);
-    if (mCanvasId) coder.encodeObject("canvasId", *mCanvasId);
-    if (mAdCookie) coder.encodeObject("adCookie", platform::PlistData(*mAdCookie));
-    if (mAdResult) coder.encodeObject("adResult", *mAdResult);
+    if (mAdId)
+        coder.encodeObject("adId", *mAdId);
+    if (mCanvasId)
+        coder.encodeObject("canvasId", *mCanvasId);
+    if (mAdCookie)
+        coder.encodeObject("adCookie", platform::PlistData(*mAdCookie));
+    if (mAdResult)
+        coder.encodeObject("adResult", *mAdResult);
     coder.encodeObject("adFormat", std::int64_t{mAdFormat});
     platform::PlistArray states;
-    for (const auto &state : mAdStates) states.push_back(state.encodeWithCoder());
+    for (const auto &state : mAdStates)
+        states.push_back(state.encodeWithCoder());
     coder.encodeObject("adStates", std::move(states));
     return platform::PlistValue(coder.take());
 }
@@ -151,15 +162,21 @@ std::shared_ptr<TallyAdImpression> TallyAdImpression::initWithCoder(const platfo
     i.mAdId = coder.decodeObjectOf<std::int64_t>("adId");
     i.mCanvasId = coder.decodeObjectOf<std::int64_t>("canvasId");
     i.mAdCookie = coder.decodeObjectOf<platform::PlistData>("adCookie");
-    if (i.mAdCookie && i.mAdCookie->size() > 255) throw platform::ArchiveError("TallyAdImpression: cookie too long");
+    if (i.mAdCookie && i.mAdCookie->size() > 255)
+        throw platform::ArchiveError("TallyAdImpression: cookie too long");
     i.mAdResult = coder.decodeObjectOf<std::int64_t>("adResult");
     const auto format = coder.decodeObjectOf<std::int64_t>("adFormat");
-    if (!format) tallyDebug([] { return std::string("Tally: Impression adFormat unknown in initWithCoder, using unknown adFormat"); });
-    if (format && !std::in_range<std::int8_t>(*format)) throw platform::ArchiveError("TallyAdImpression: bad adFormat");
+    if (!format)
+        tallyDebug(
+            [] { return std::string("Tally: Impression adFormat unknown in initWithCoder, using unknown adFormat"); });
+    if (format && !std::in_range<std::int8_t>(*format))
+        throw platform::ArchiveError("TallyAdImpression: bad adFormat");
     i.mAdFormat = static_cast<std::int8_t>(format.value_or(kAdFormatUnknown));
     if (const auto states = coder.decodeObjectOf<platform::PlistArray>("adStates")) {
-        if (states->size() > kMaxStates) throw platform::ArchiveError("TallyAdImpression: too many states");
-        for (const auto &state : *states) i.mAdStates.push_back(TallyAdState::initWithCoder(state));
+        if (states->size() > kMaxStates)
+            throw platform::ArchiveError("TallyAdImpression: too many states");
+        for (const auto &state : *states)
+            i.mAdStates.push_back(TallyAdState::initWithCoder(state));
     } else {
         tallyDebug([] { return std::string("Tally: Impression adState is null in initWithCoder, creating adStates"); });
     }
@@ -167,7 +184,8 @@ std::shared_ptr<TallyAdImpression> TallyAdImpression::initWithCoder(const platfo
         // An older record kept only its last result, in the old numbering.
         const auto result = i.mAdResult.value_or(0);
         const auto old = std::in_range<std::int32_t>(result) ? static_cast<std::int32_t>(result) : -1;
-        if (old > 0) i.mAdStates.push_back({TallyAdState::translateAdStateFromOldToNew(0), i.mTimeIntervalSinceSessionStart});
+        if (old > 0)
+            i.mAdStates.push_back({TallyAdState::translateAdStateFromOldToNew(0), i.mTimeIntervalSinceSessionStart});
         i.mAdStates.push_back({TallyAdState::translateAdStateFromOldToNew(old), i.mTimeIntervalSinceSessionStart});
     }
     return impression;

@@ -35,17 +35,26 @@ constexpr std::size_t kChunkHeaderSize = 6;
 
 std::shared_ptr<const platform::Image> decodePicture(std::span<const std::uint8_t> bytes)
 {
-    if (bytes.empty() || bytes.size() > TallyAdParser::kMaxImageDataSize) return nullptr;
+    if (bytes.empty() || bytes.size() > TallyAdParser::kMaxImageDataSize)
+        return nullptr;
     auto image = platform::decodeImage(bytes);
     return image ? std::make_shared<const platform::Image>(std::move(*image)) : nullptr;
 }
 
-std::string describe(const std::optional<std::int64_t> &value) { return value ? std::to_string(*value) : "(null)"; }
+std::string describe(const std::optional<std::int64_t> &value)
+{
+    return value ? std::to_string(*value) : "(null)";
+}
 
 // Map keys that are numbers archive as decimal text.
-template <typename T> std::string numberKey(T value) { return std::to_string(static_cast<std::int64_t>(value)); }
+template <typename T>
+std::string numberKey(T value)
+{
+    return std::to_string(static_cast<std::int64_t>(value));
+}
 
-template <typename T> T keyNumber(const std::string &key)
+template <typename T>
+T keyNumber(const std::string &key)
 {
     std::int64_t value = 0;
     const auto [end, ec] = std::from_chars(key.data(), key.data() + key.size(), value);
@@ -58,9 +67,11 @@ template <typename T> T keyNumber(const std::string &key)
 const platform::PlistDict *dictUnder(const platform::KeyedUnarchiver &coder, const char *key)
 {
     const auto *value = coder.decodeObject(key);
-    if (value == nullptr) return nullptr;
+    if (value == nullptr)
+        return nullptr;
     const auto *dict = value->get<platform::PlistDict>();
-    if (dict == nullptr) throw platform::ArchiveError(std::string("archive: not a map under key ") + key);
+    if (dict == nullptr)
+        throw platform::ArchiveError(std::string("archive: not a map under key ") + key);
     return dict;
 }
 
@@ -71,7 +82,10 @@ const platform::PlistDict *dictUnder(const platform::KeyedUnarchiver &coder, con
 // only entries read whole.
 class TallyAdParser::Reader {
 public:
-    explicit Reader(std::span<const std::uint8_t> bytes) : mBytes(bytes) {}
+    explicit Reader(std::span<const std::uint8_t> bytes)
+        : mBytes(bytes)
+    {
+    }
 
     [[nodiscard]] explicit operator bool() const { return mOk; }
 
@@ -88,7 +102,8 @@ public:
     std::uint64_t unsignedOf(std::size_t width)
     {
         std::uint64_t value = 0;
-        for (const std::uint8_t b : take(width)) value = (value << 8) | b;
+        for (const std::uint8_t b : take(width))
+            value = (value << 8) | b;
         return value;
     }
     std::uint8_t u8() { return static_cast<std::uint8_t>(unsignedOf(1)); }
@@ -103,10 +118,12 @@ public:
     std::optional<std::string> string()
     {
         const auto bytes = take(u16());
-        if (!mOk) return std::nullopt;
+        if (!mOk)
+            return std::nullopt;
         const auto *chars = reinterpret_cast<const char *>(bytes.data());
         std::string text(chars, ::strnlen(chars, bytes.size()));
-        if (!TallyProtocolData::isValidUtf8(text)) return std::nullopt;
+        if (!TallyProtocolData::isValidUtf8(text))
+            return std::nullopt;
         return text;
     }
     TallyAdColor colour() { return TallyAdColor::fromRgb(u32()); }
@@ -115,8 +132,10 @@ public:
         auto font = string();
         const auto size = i16();
         const auto colour = this->colour();
-        if (!mOk) return;
-        if (!style) style.emplace();
+        if (!mOk)
+            return;
+        if (!style)
+            style.emplace();
         style->font = std::move(font);
         style->fontSize = size;
         style->fontColor = colour;
@@ -125,13 +144,15 @@ public:
     {
         const auto width = i32();
         const auto height = i32();
-        if (mOk && target) *target = {width, height};
+        if (mOk && target)
+            *target = {width, height};
     }
     void location(std::optional<TallyAdLocation> &target)
     {
         const auto x = i32();
         const auto y = i32();
-        if (mOk && target) *target = {x, y};
+        if (mOk && target)
+            *target = {x, y};
     }
     // The style's own dimension or location, when the style exists.
     void dimensionOf(std::optional<TallyAdTextStyle> &style)
@@ -156,7 +177,8 @@ std::shared_ptr<TallyAdParser> TallyAdParser::instance()
     std::shared_ptr<TallyAdParser> parser;
     {
         std::lock_guard lock(gParserMutex);
-        if (!gCurrent) gCurrent = std::make_shared<TallyAdParser>();
+        if (!gCurrent)
+            gCurrent = std::make_shared<TallyAdParser>();
         parser = gCurrent;
     }
     TallyAdAssignment::createInstance();
@@ -216,7 +238,8 @@ void TallyAdParser::resetForTesting()
 
 std::shared_ptr<TallyAdHook> TallyAdParser::fastHookWithName(const std::string &name)
 {
-    if (isAdParserFinished()) return instance()->hookWithName(name);
+    if (isAdParserFinished())
+        return instance()->hookWithName(name);
     if (const auto old = oldInstance()) {
         tallyDebug([&] { return cat("Tally: Using old adParser[", reinterpret_cast<std::uintptr_t>(old.get()), "]"); });
         return old->hookWithName(name);
@@ -245,7 +268,8 @@ std::shared_ptr<TallyAd> TallyAdParser::fastAdWithHook(const std::string &hook,
 
 std::shared_ptr<const platform::Image> TallyAdParser::fastImageWithCode(std::int16_t code)
 {
-    if (isAdParserFinished()) return instance()->getImageWithCode(code);
+    if (isAdParserFinished())
+        return instance()->getImageWithCode(code);
     if (const auto old = oldInstance()) {
         tallyDebug([&] { return cat("Tally: Using old adParser[", reinterpret_cast<std::uintptr_t>(old.get()), "]"); });
         return old->getImageWithCode(code);
@@ -253,7 +277,10 @@ std::shared_ptr<const platform::Image> TallyAdParser::fastImageWithCode(std::int
     return nullptr;
 }
 
-TallyAdParser::TallyAdParser() : mCanvasMap(platform::PlistDict{}) {}
+TallyAdParser::TallyAdParser()
+    : mCanvasMap(platform::PlistDict{})
+{
+}
 
 void TallyAdParser::setAdDelegate(std::weak_ptr<TallyAdDelegate> delegate)
 {
@@ -268,7 +295,8 @@ void TallyAdParser::signal(const std::vector<Signal> &signals) const
         std::lock_guard lock(mMutex);
         delegate = mAdDelegate.lock();
     }
-    if (!delegate) return;
+    if (!delegate)
+        return;
     for (const Signal s : signals) {
         if (s == Signal::dataAvailable) {
             delegate->dataAvailable();
@@ -302,18 +330,21 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
     std::uint64_t offset = 0;
     while (offset < body.size()) {
         const std::uint64_t left = body.size() - offset;
-        if (left < kChunkHeaderSize) break; // a torn chunk header ends the message
+        if (left < kChunkHeaderSize)
+            break; // a torn chunk header ends the message
         Reader header(body.subspan(offset, kChunkHeaderSize));
         const std::uint16_t type = header.u16();
         const std::uint32_t size = header.u32();
-        if (size > left - kChunkHeaderSize) break; // so does a payload past the body
+        if (size > left - kChunkHeaderSize)
+            break; // so does a payload past the body
         Reader in(body.subspan(offset + kChunkHeaderSize, size));
         offset += kChunkHeaderSize + std::uint64_t{size};
 
         switch (type) {
         case kVersionChunk: {
             const auto version = in.i32();
-            if (in) mVersionId = version;
+            if (in)
+                mVersionId = version;
             tallyDebug([&] { return cat("Tally: Parse ad version[", describe(mVersionId), "]"); });
             break;
         }
@@ -322,7 +353,8 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
             for (std::uint32_t i = 0; i < count && in; ++i) {
                 auto image = std::make_shared<TallyAdImage>();
                 const std::int64_t id = in.i64();
-                if (!in) break;
+                if (!in)
+                    break;
                 image->imageId = id;
                 if (id < 0) {
                     tallyDebug([&] { return cat("Tally: Skip processing image block with bad imageId[", id, "]"); });
@@ -333,7 +365,8 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
                 image->mimeFormat = in.string();
                 const std::uint32_t dataSize = in.u32();
                 const auto bytes = in.take(dataSize);
-                if (!in) break;
+                if (!in)
+                    break;
                 image->imageDataSize = dataSize;
                 TallyAd::md5(bytes);
                 image->image = decodePicture(bytes);
@@ -341,7 +374,8 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
                     tallyDebug([] { return std::string("Tally: Parsed image with imageId[0] not added to map"); });
                     continue;
                 }
-                if (const auto cache = TallyImageCache::instance()) cache->save(*image, id);
+                if (const auto cache = TallyImageCache::instance())
+                    cache->save(*image, id);
                 mImageMap[id] = image;
                 tallyDebug([&] { return cat("Tally: Parsed image[", id, "] added to map at key[", id, "]"); });
             }
@@ -354,10 +388,13 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
                 hook.name = in.string();
                 hook.adBlockId = in.u8();
                 hook.themeId = in.u8();
-                if (!in) break;
+                if (!in)
+                    break;
                 // A name that is not text cannot be asked for: the hook is dropped.
-                if (!hook.name) continue;
-                tallyDebug([&] { return cat("Tally: Parsed hook[", *hook.name, "] added to map at key[", *hook.name, "]"); });
+                if (!hook.name)
+                    continue;
+                tallyDebug(
+                    [&] { return cat("Tally: Parsed hook[", *hook.name, "] added to map at key[", *hook.name, "]"); });
                 mHookMap[*hook.name] = std::move(hook);
             }
             break;
@@ -365,7 +402,8 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
         case kAdChunk: {
             const std::uint8_t blockId = in.u8();
             const std::uint16_t count = in.u16();
-            if (!in) break;
+            if (!in)
+                break;
             auto &block = mAdBlockMap[blockId];
             block.clear();
             for (std::uint32_t i = 0; i < count && in; ++i) {
@@ -378,7 +416,8 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
                 ad->imageId = in.i64();
                 const std::uint8_t cookieSize = in.u8();
                 const auto cookie = in.take(cookieSize);
-                if (!in) break;
+                if (!in)
+                    break;
                 ad->adCookieSize = cookieSize;
                 ad->adCookie = Bytes(cookie.begin(), cookie.end());
                 cachedImageToMemory(ad->imageId);
@@ -399,7 +438,8 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
                 in.textStyle(theme.portraitSellMessageTextStyle);
                 in.textStyle(theme.portraitAppNameTextStyle);
                 in.textStyle(theme.portraitAdvertiserTextStyle);
-                if (!in) break;
+                if (!in)
+                    break;
                 cachedImageToMemory(theme.portraitAdImageId);
                 cachedImageToMemory(theme.landscapeAdImageId);
                 tallyDebug([&] { return cat("Tally: Parsed theme[", id, "] added to map at key[", id, "]"); });
@@ -439,7 +479,8 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
                 in.dimensionOf(read.landscapeSellMessageTextStyle);
                 in.dimensionOf(read.landscapeAppNameTextStyle);
                 in.dimensionOf(read.landscapeAdvertiserTextStyle);
-                if (!in) break;
+                if (!in)
+                    break;
                 if (found != mThemeMap.end()) {
                     t = std::move(read);
                     tallyDebug([&] { return cat("Tally: Parse theme complete[", id, "]"); });
@@ -460,10 +501,12 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
             for (std::uint32_t i = 0; i < count && in; ++i) {
                 const std::int64_t id = in.i64();
                 const std::int16_t code = in.i16();
-                if (!in) break;
+                if (!in)
+                    break;
                 cachedImageToMemory(id);
                 mImageCodeMap[code] = id;
-                tallyDebug([&] { return cat("Tally: Parsed imageId[", id, "] added to map at imageCode[", code, "]"); });
+                tallyDebug(
+                    [&] { return cat("Tally: Parsed imageId[", id, "] added to map at imageCode[", code, "]"); });
             }
             break;
         }
@@ -476,7 +519,8 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
             const std::int8_t landscapeMax = in.i8();
             const auto portraitStart = in.string();
             const auto landscapeStart = in.string();
-            if (!in) break; // a cut-short property chunk sets nothing
+            if (!in)
+                break; // a cut-short property chunk sets nothing
             tallyDebug([&] { return cat("Tally: Parse property bannerRotationProperty[", rotation, "]"); });
             TallyAdProperties::setBannerRefreshInSeconds(delay);
             TallyAdProperties::setCacheUpdateTimestamp(timestamp);
@@ -500,7 +544,8 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
                 for (std::uint32_t a = 0; a < attributeCount && in; ++a) {
                     const std::uint16_t key = in.u16();
                     const std::int64_t value = in.i64();
-                    if (!in || key != kClickActionKey || !name) continue;
+                    if (!in || key != kClickActionKey || !name)
+                        continue;
                     if (const auto hook = mHookMap.find(*name); hook != mHookMap.end()) {
                         hook->second.clickAction = value;
                         tallyDebug([&] { return cat("Tally: Parse hook[", *name, "] clickAction[", value, "]"); });
@@ -513,7 +558,8 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
             tallyDebug([] { return std::string("Tally: Parse end of message"); });
             if (const auto fileCache = TallyFileCache::instance()) {
                 (void)fileCache->save(encodeLocked(), "adParser");
-                if (const auto cache = TallyImageCache::instance()) (void)fileCache->save(cache->encodeWithCoder(), "imageCache");
+                if (const auto cache = TallyImageCache::instance())
+                    (void)fileCache->save(cache->encodeWithCoder(), "imageCache");
             }
             break;
         }
@@ -530,12 +576,15 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
 
 void TallyAdParser::cachedImageToMemory(std::optional<std::int64_t> imageId)
 {
-    if (!imageId) return;
+    if (!imageId)
+        return;
     const auto cache = TallyImageCache::instance();
-    if (!cache) return;
+    if (!cache)
+        return;
     auto cached = cache->get(*imageId);
     tallyDebug([&] { return cat("Tally: cachedId[", *imageId, "] image[", cached ? "found" : "(null)", "] found"); });
-    if (!cached) return;
+    if (!cached)
+        return;
     auto image = std::make_shared<const TallyAdImage>(std::move(*cached));
     mImageMap[*imageId] = std::move(image);
     tallyDebug([&] { return cat("Tally: cachedId[", *imageId, "] image stored in memory"); });
@@ -549,14 +598,17 @@ std::shared_ptr<const platform::Image> TallyAdParser::getImage(std::optional<std
 
 std::shared_ptr<const platform::Image> TallyAdParser::getImageLocked(std::optional<std::int64_t> imageId) const
 {
-    if (!imageId) return nullptr;
+    if (!imageId)
+        return nullptr;
     const auto cache = TallyImageCache::instance();
     std::shared_ptr<const platform::Image> picture;
     if (const auto it = mImageMap.find(*imageId); it != mImageMap.end()) {
-        if (cache) cache->setAsMostRecentlyUsed(*imageId);
+        if (cache)
+            cache->setAsMostRecentlyUsed(*imageId);
         picture = it->second->image;
     } else if (cache) {
-        if (const auto cached = cache->get(*imageId)) picture = cached->image;
+        if (const auto cached = cache->get(*imageId))
+            picture = cached->image;
     }
     tallyDebug([&] { return cat("Tally: image[", *imageId, picture ? "] found" : "] not found"); });
     return picture;
@@ -566,7 +618,8 @@ std::shared_ptr<const platform::Image> TallyAdParser::getImageWithCode(std::int1
 {
     std::lock_guard lock(mMutex);
     const auto it = mImageCodeMap.find(code);
-    if (it == mImageCodeMap.end()) return nullptr;
+    if (it == mImageCodeMap.end())
+        return nullptr;
     tallyDebug([&] { return cat("Tally: imageId[", it->second, "] found for imageCode[", code, "]"); });
     return getImageLocked(it->second);
 }
@@ -580,12 +633,16 @@ std::shared_ptr<TallyAdHook> TallyAdParser::hookWithName(const std::string &name
 std::shared_ptr<TallyAdHook> TallyAdParser::hookWithNameLocked(const std::string &name) const
 {
     auto found = mHookMap.find(name);
-    if (found == mHookMap.end()) found = mHookMap.find("");
-    if (found == mHookMap.end() || !found->second.themeId) return nullptr;
+    if (found == mHookMap.end())
+        found = mHookMap.find("");
+    if (found == mHookMap.end() || !found->second.themeId)
+        return nullptr;
     const auto themeId = *found->second.themeId;
-    if (themeId < 0 || themeId > 255) return nullptr;
+    if (themeId < 0 || themeId > 255)
+        return nullptr;
     const auto theme = mThemeMap.find(static_cast<std::uint8_t>(themeId));
-    if (theme == mThemeMap.end()) return nullptr;
+    if (theme == mThemeMap.end())
+        return nullptr;
     tallyDebug([&] { return cat("Tally: Ad themeId[", themeId, "] found"); });
     auto attached = std::make_shared<TallyAdTheme>(theme->second);
     attached->portraitAdImage = getImageLocked(attached->portraitAdImageId);
@@ -656,23 +713,28 @@ platform::PlistValue TallyAdParser::encodeLocked() const
 {
     tallyDebug([] { return std::string("Tally: Encode TallyAdParser"); });
     platform::KeyedArchiver coder("TallyAdParser");
-    if (mVersionId) coder.encodeObject("versionId", std::int64_t{*mVersionId});
+    if (mVersionId)
+        coder.encodeObject("versionId", std::int64_t{*mVersionId});
     platform::PlistDict blocks;
     for (const auto &[id, ads] : mAdBlockMap) {
         platform::PlistArray list;
-        for (const auto &ad : ads) list.push_back(ad->encodeWithCoder());
+        for (const auto &ad : ads)
+            list.push_back(ad->encodeWithCoder());
         blocks[numberKey(id)] = std::move(list);
     }
     coder.encodeObject("adBlockMap", std::move(blocks));
     coder.encodeObject("canvasMap", mCanvasMap);
     platform::PlistDict hooks;
-    for (const auto &[name, hook] : mHookMap) hooks[name] = hook.encodeWithCoder();
+    for (const auto &[name, hook] : mHookMap)
+        hooks[name] = hook.encodeWithCoder();
     coder.encodeObject("hookMap", std::move(hooks));
     platform::PlistDict themes;
-    for (const auto &[id, theme] : mThemeMap) themes[numberKey(id)] = theme.encodeWithCoder();
+    for (const auto &[id, theme] : mThemeMap)
+        themes[numberKey(id)] = theme.encodeWithCoder();
     coder.encodeObject("themeMap", std::move(themes));
     platform::PlistDict codes;
-    for (const auto &[code, id] : mImageCodeMap) codes[numberKey(code)] = id;
+    for (const auto &[code, id] : mImageCodeMap)
+        codes[numberKey(code)] = id;
     coder.encodeObject("imageCodeMap", std::move(codes));
     coder.encodeInt("adParsingPhase", adParsingPhase());
     return platform::PlistValue(coder.take());
@@ -693,14 +755,18 @@ std::shared_ptr<TallyAdParser> TallyAdParser::initWithCoder(const platform::Plis
     if (const auto *blocks = dictUnder(coder, "adBlockMap")) {
         for (const auto &[key, value] : *blocks) {
             const auto *list = value.get<platform::PlistArray>();
-            if (list == nullptr) throw platform::ArchiveError("archive: ad block is not a list");
+            if (list == nullptr)
+                throw platform::ArchiveError("archive: ad block is not a list");
             auto &ads = parser->mAdBlockMap[keyNumber<std::uint8_t>(key)];
-            for (const auto &item : *list) ads.push_back(std::make_shared<TallyAd>(TallyAd::initWithCoder(item)));
+            for (const auto &item : *list)
+                ads.push_back(std::make_shared<TallyAd>(TallyAd::initWithCoder(item)));
         }
     }
-    if (const auto *canvases = coder.decodeObject("canvasMap")) parser->mCanvasMap = *canvases;
+    if (const auto *canvases = coder.decodeObject("canvasMap"))
+        parser->mCanvasMap = *canvases;
     if (const auto *hooks = dictUnder(coder, "hookMap")) {
-        for (const auto &[name, value] : *hooks) parser->mHookMap[name] = TallyAdHook::initWithCoder(value);
+        for (const auto &[name, value] : *hooks)
+            parser->mHookMap[name] = TallyAdHook::initWithCoder(value);
     }
     if (const auto *themes = dictUnder(coder, "themeMap")) {
         for (const auto &[key, value] : *themes) {
@@ -710,7 +776,8 @@ std::shared_ptr<TallyAdParser> TallyAdParser::initWithCoder(const platform::Plis
     if (const auto *codes = dictUnder(coder, "imageCodeMap")) {
         for (const auto &[key, value] : *codes) {
             const auto *id = value.get<std::int64_t>();
-            if (id == nullptr) throw platform::ArchiveError("archive: image code without an id");
+            if (id == nullptr)
+                throw platform::ArchiveError("archive: image code without an id");
             parser->mImageCodeMap[keyNumber<std::int16_t>(key)] = *id;
         }
     }
@@ -735,7 +802,8 @@ std::vector<TallyAd> TallyAdParser::adBlock(std::uint8_t adBlockId) const
     std::lock_guard lock(mMutex);
     std::vector<TallyAd> out;
     if (const auto it = mAdBlockMap.find(adBlockId); it != mAdBlockMap.end()) {
-        for (const auto &ad : it->second) out.push_back(*ad);
+        for (const auto &ad : it->second)
+            out.push_back(*ad);
     }
     return out;
 }
@@ -744,7 +812,8 @@ std::vector<std::uint8_t> TallyAdParser::adBlockIds() const
 {
     std::lock_guard lock(mMutex);
     std::vector<std::uint8_t> out;
-    for (const auto &entry : mAdBlockMap) out.push_back(entry.first);
+    for (const auto &entry : mAdBlockMap)
+        out.push_back(entry.first);
     return out;
 }
 
@@ -752,7 +821,8 @@ std::vector<std::string> TallyAdParser::hookNames() const
 {
     std::lock_guard lock(mMutex);
     std::vector<std::string> out;
-    for (const auto &entry : mHookMap) out.push_back(entry.first);
+    for (const auto &entry : mHookMap)
+        out.push_back(entry.first);
     return out;
 }
 
@@ -767,7 +837,8 @@ std::vector<std::int64_t> TallyAdParser::imageIds() const
 {
     std::lock_guard lock(mMutex);
     std::vector<std::int64_t> out;
-    for (const auto &entry : mImageMap) out.push_back(entry.first);
+    for (const auto &entry : mImageMap)
+        out.push_back(entry.first);
     return out;
 }
 

@@ -19,17 +19,22 @@ struct Properties {
 std::mutex gPropertiesMutex;
 Properties gProperties;
 
-std::string describe(const std::optional<std::int64_t> &value) { return value ? std::to_string(*value) : "(null)"; }
+std::string describe(const std::optional<std::int64_t> &value)
+{
+    return value ? std::to_string(*value) : "(null)";
+}
 
 std::string describe(const std::optional<double> &value)
 {
-    if (!value) return "(null)";
+    if (!value)
+        return "(null)";
     char text[64];
     std::snprintf(text, sizeof text, "%g", *value);
     return text;
 }
 
-template <typename T> void setProperty(std::optional<T> Properties::*field, std::optional<T> value, const char *name)
+template <typename T>
+void setProperty(std::optional<T> Properties::*field, std::optional<T> value, const char *name)
 {
     {
         std::lock_guard lock(gPropertiesMutex);
@@ -38,7 +43,8 @@ template <typename T> void setProperty(std::optional<T> Properties::*field, std:
     tallyDebug([&] { return cat("Tally: Set ", name, "[", describe(value), "]"); });
 }
 
-template <typename T> std::optional<T> getProperty(std::optional<T> Properties::*field, const char *name)
+template <typename T>
+std::optional<T> getProperty(std::optional<T> Properties::*field, const char *name)
 {
     std::optional<T> value;
     {
@@ -114,7 +120,8 @@ float TallyAdProperties::getPortraitAdsShownAtStart()
 {
     const auto value = getProperty(&Properties::portraitAdsShownAtStart, "PortraitAdsShownAtStart");
     const float result = value ? static_cast<float>(*value) : 2.5F;
-    tallyDebug([&] { return cat("Tally: Get PortraitAdsShownAtStart[", describe(std::optional<double>(result)), "]"); });
+    tallyDebug(
+        [&] { return cat("Tally: Get PortraitAdsShownAtStart[", describe(std::optional<double>(result)), "]"); });
     return result;
 }
 
@@ -122,7 +129,8 @@ float TallyAdProperties::getLandscapeAdsShownAtStart()
 {
     const auto value = getProperty(&Properties::landscapeAdsShownAtStart, "LandscapeAdsShownAtStart");
     const float result = value ? static_cast<float>(*value) : 0.75F;
-    tallyDebug([&] { return cat("Tally: Get LandscapeAdsShownAtStart[", describe(std::optional<double>(result)), "]"); });
+    tallyDebug(
+        [&] { return cat("Tally: Get LandscapeAdsShownAtStart[", describe(std::optional<double>(result)), "]"); });
     return result;
 }
 
@@ -135,7 +143,8 @@ void TallyAdProperties::resetForTesting()
 std::shared_ptr<TallyAdAssignment> TallyAdAssignment::createInstance()
 {
     std::lock_guard lock(gAssignmentMutex);
-    if (!gAssignment) gAssignment = std::make_shared<TallyAdAssignment>();
+    if (!gAssignment)
+        gAssignment = std::make_shared<TallyAdAssignment>();
     return gAssignment;
 }
 
@@ -164,12 +173,15 @@ void TallyAdAssignment::resetForTesting()
 std::shared_ptr<TallyAd> TallyAdAssignment::assignAd(std::shared_ptr<TallyAd> ad,
                                                      const std::optional<std::string> &parentName)
 {
-    if (!parentName || !ad) return ad;
+    if (!parentName || !ad)
+        return ad;
     // An ad without an id has nothing to be told apart by: it is accepted.
-    if (!ad->adId) return ad;
+    if (!ad->adId)
+        return ad;
     std::lock_guard lock(mMutex);
     auto &shown = mAdAssignmentMap[*parentName];
-    tallyDebug([&] { return cat("Tally: Num of assigned ads[", shown.size(), "] found for parent[", *parentName, "]"); });
+    tallyDebug(
+        [&] { return cat("Tally: Num of assigned ads[", shown.size(), "] found for parent[", *parentName, "]"); });
     if (!shown.insert(*ad->adId).second) {
         tallyDebug([&] { return cat("Tally: Cannot assign ad[", *ad->adId, "] to parent[", *parentName, "]"); });
         return nullptr;
@@ -180,17 +192,20 @@ std::shared_ptr<TallyAd> TallyAdAssignment::assignAd(std::shared_ptr<TallyAd> ad
 
 void TallyAdAssignment::removeAd(const TallyAd &ad, const std::optional<std::string> &parentName)
 {
-    if (!parentName || !ad.adId) return;
+    if (!parentName || !ad.adId)
+        return;
     std::lock_guard lock(mMutex);
     const auto it = mAdAssignmentMap.find(*parentName);
-    if (it == mAdAssignmentMap.end()) return;
+    if (it == mAdAssignmentMap.end())
+        return;
     it->second.erase(*ad.adId);
     tallyDebug([&] { return cat("Tally: Remove assigned ad[", *ad.adId, "] on parent[", *parentName, "]"); });
 }
 
 void TallyAdAssignment::removeAdsOnParentName(const std::optional<std::string> &parentName)
 {
-    if (!parentName) return;
+    if (!parentName)
+        return;
     std::lock_guard lock(mMutex);
     mAdAssignmentMap[*parentName].clear();
     tallyDebug([&] { return cat("Tally: Remove assigned ads on parent[", *parentName, "]"); });
@@ -199,10 +214,13 @@ void TallyAdAssignment::removeAdsOnParentName(const std::optional<std::string> &
 void TallyAdAssignment::assignBanner(std::shared_ptr<void> banner, const std::optional<std::string> &hook,
                                      const std::optional<std::string> &parentName)
 {
-    if (!banner || !hook || !parentName) return;
+    if (!banner || !hook || !parentName)
+        return;
     std::lock_guard lock(mMutex);
     auto &banners = mBannerAssignmentMap[*parentName];
-    tallyDebug([&] { return cat("Tally: Num of assigned banners[", banners.size(), "] found for parent[", *parentName, "]"); });
+    tallyDebug([&] {
+        return cat("Tally: Num of assigned banners[", banners.size(), "] found for parent[", *parentName, "]");
+    });
     if (banners.emplace(*hook, std::move(banner)).second) {
         tallyDebug([&] { return cat("Tally: Assign banner to hook[", *hook, "] and parent[", *parentName, "]"); });
     }
@@ -211,10 +229,12 @@ void TallyAdAssignment::assignBanner(std::shared_ptr<void> banner, const std::op
 std::shared_ptr<void> TallyAdAssignment::assignedBanner(const std::optional<std::string> &hook,
                                                         const std::optional<std::string> &parentName) const
 {
-    if (!hook || !parentName) return nullptr;
+    if (!hook || !parentName)
+        return nullptr;
     std::lock_guard lock(mMutex);
     const auto parent = mBannerAssignmentMap.find(*parentName);
-    if (parent == mBannerAssignmentMap.end()) return nullptr;
+    if (parent == mBannerAssignmentMap.end())
+        return nullptr;
     const auto banner = parent->second.find(*hook);
     return banner == parent->second.end() ? nullptr : banner->second;
 }
@@ -222,10 +242,12 @@ std::shared_ptr<void> TallyAdAssignment::assignedBanner(const std::optional<std:
 void TallyAdAssignment::unassignBanner(const std::optional<std::string> &hook,
                                        const std::optional<std::string> &parentName)
 {
-    if (!hook || !parentName) return;
+    if (!hook || !parentName)
+        return;
     std::lock_guard lock(mMutex);
     const auto parent = mBannerAssignmentMap.find(*parentName);
-    if (parent != mBannerAssignmentMap.end()) parent->second.erase(*hook);
+    if (parent != mBannerAssignmentMap.end())
+        parent->second.erase(*hook);
 }
 
 } // namespace tally

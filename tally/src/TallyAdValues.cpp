@@ -14,16 +14,20 @@ using platform::KeyedArchiver;
 using platform::KeyedUnarchiver;
 using platform::PlistValue;
 
-template <typename T> void putNumber(KeyedArchiver &coder, const char *key, const std::optional<T> &value)
+template <typename T>
+void putNumber(KeyedArchiver &coder, const char *key, const std::optional<T> &value)
 {
-    if (value) coder.encodeObject(key, PlistValue(static_cast<std::int64_t>(*value)));
+    if (value)
+        coder.encodeObject(key, PlistValue(static_cast<std::int64_t>(*value)));
 }
 
 // A stored number that does not fit the field is a damaged archive.
-template <typename T> std::optional<T> takeNumber(const KeyedUnarchiver &coder, const char *key)
+template <typename T>
+std::optional<T> takeNumber(const KeyedUnarchiver &coder, const char *key)
 {
     const auto value = coder.decodeObjectOf<std::int64_t>(key);
-    if (!value) return std::nullopt;
+    if (!value)
+        return std::nullopt;
     if (!std::in_range<T>(*value)) {
         throw platform::ArchiveError(std::string("archive: number out of range under key ").append(key));
     }
@@ -32,7 +36,8 @@ template <typename T> std::optional<T> takeNumber(const KeyedUnarchiver &coder, 
 
 void putText(KeyedArchiver &coder, const char *key, const std::optional<std::string> &value)
 {
-    if (value) coder.encodeObject(key, PlistValue(*value));
+    if (value)
+        coder.encodeObject(key, PlistValue(*value));
 }
 
 std::optional<std::string> takeText(const KeyedUnarchiver &coder, const char *key)
@@ -40,15 +45,19 @@ std::optional<std::string> takeText(const KeyedUnarchiver &coder, const char *ke
     return coder.decodeObjectOf<std::string>(key);
 }
 
-template <typename T> void putRecord(KeyedArchiver &coder, const char *key, const std::optional<T> &value)
+template <typename T>
+void putRecord(KeyedArchiver &coder, const char *key, const std::optional<T> &value)
 {
-    if (value) coder.encodeObject(key, value->encodeWithCoder());
+    if (value)
+        coder.encodeObject(key, value->encodeWithCoder());
 }
 
-template <typename T> std::optional<T> takeRecord(const KeyedUnarchiver &coder, const char *key)
+template <typename T>
+std::optional<T> takeRecord(const KeyedUnarchiver &coder, const char *key)
 {
     const PlistValue *value = coder.decodeObject(key);
-    if (value == nullptr) return std::nullopt;
+    if (value == nullptr)
+        return std::nullopt;
     return T::initWithCoder(*value);
 }
 
@@ -101,7 +110,8 @@ PlistValue TallyAdColor::encodeWithCoder() const
 TallyAdColor TallyAdColor::initWithCoder(const PlistValue &archived)
 {
     const KeyedUnarchiver coder(archived, "UIColor");
-    return {coder.decodeFloat("red"), coder.decodeFloat("green"), coder.decodeFloat("blue"), coder.decodeFloat("alpha")};
+    return {coder.decodeFloat("red"), coder.decodeFloat("green"), coder.decodeFloat("blue"),
+            coder.decodeFloat("alpha")};
 }
 
 PlistValue TallyAdTextStyle::encodeWithCoder() const
@@ -144,7 +154,8 @@ PlistValue TallyAdState::encodeWithCoder() const
 // Stored times beyond the 64-bit range (or not numbers) are damage.
 std::int64_t truncatedMillis(double value)
 {
-    if (!(value > -9.2e18 && value < 9.2e18)) throw platform::ArchiveError("archive: time out of range");
+    if (!(value > -9.2e18 && value < 9.2e18))
+        throw platform::ArchiveError("archive: time out of range");
     return static_cast<std::int64_t>(value);
 }
 
@@ -166,7 +177,8 @@ PlistValue TallyAdImage::encodeWithCoder() const
     putText(coder, "fileName", fileName);
     if (image) {
         auto png = platform::encodePng(*image);
-        if (!png.empty()) coder.encodeObject("imageData", PlistValue(std::move(png)));
+        if (!png.empty())
+            coder.encodeObject("imageData", PlistValue(std::move(png)));
     }
     return PlistValue(coder.take());
 }
@@ -219,7 +231,8 @@ PlistValue TallyAd::encodeWithCoder() const
     putNumber(coder, "canvasId", canvasId);
     putNumber(coder, "imageId", imageId);
     putNumber(coder, "adCookieSize", adCookieSize);
-    if (adCookie) coder.encodeObject("adCookie", PlistValue(*adCookie));
+    if (adCookie)
+        coder.encodeObject("adCookie", PlistValue(*adCookie));
     return PlistValue(coder.take());
 }
 
@@ -292,7 +305,8 @@ PlistValue TallyAdHook::encodeWithCoder() const
     putNumber(coder, "adBlockId", adBlockId);
     putNumber(coder, "themeId", themeId);
     putNumber(coder, "clickAction", clickAction);
-    if (adTheme) coder.encodeObject("adTheme", adTheme->encodeWithCoder());
+    if (adTheme)
+        coder.encodeObject("adTheme", adTheme->encodeWithCoder());
     return PlistValue(coder.take());
 }
 
@@ -304,7 +318,8 @@ TallyAdHook TallyAdHook::initWithCoder(const PlistValue &archived)
     hook.adBlockId = takeNumber<std::int64_t>(coder, "adBlockId");
     hook.themeId = takeNumber<std::int64_t>(coder, "themeId");
     hook.clickAction = takeNumber<std::int64_t>(coder, "clickAction");
-    if (auto theme = takeRecord<TallyAdTheme>(coder, "adTheme")) hook.adTheme = std::make_shared<TallyAdTheme>(*theme);
+    if (auto theme = takeRecord<TallyAdTheme>(coder, "adTheme"))
+        hook.adTheme = std::make_shared<TallyAdTheme>(*theme);
     return hook;
 }
 

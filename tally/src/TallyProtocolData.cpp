@@ -161,11 +161,14 @@ bool TallyProtocolData::isValidSessionRecord(std::span<const std::uint8_t> recor
     }
     // Impressions: hook, format, ad id, canvas id, cookie, then timed states.
     std::uint64_t impressions = 0;
-    if (!r.count(impressions)) return false;
+    if (!r.count(impressions))
+        return false;
     for (std::uint64_t i = 0; i < impressions; ++i) {
         std::uint64_t cookie = 0, states = 0;
-        if (!r.string() || !r.skip(1 + 8 + 8) || !r.big(1, cookie) || !r.skip(cookie) || !r.count(states)) return false;
-        if (!r.skip(states * 9)) return false;
+        if (!r.string() || !r.skip(1 + 8 + 8) || !r.big(1, cookie) || !r.skip(cookie) || !r.count(states))
+            return false;
+        if (!r.skip(states * 9))
+            return false;
     }
     return r.atEnd();
 }

@@ -310,7 +310,8 @@ void TallySession::recordErrorWithExceptionString(const std::string &errorId, co
 
 void TallySession::recordAdImpression(const std::shared_ptr<TallyAdImpression> &impression)
 {
-    if (!impression) return;
+    if (!impression)
+        return;
     Lock lock(classLock());
     if (std::find(mAdLog.begin(), mAdLog.end(), impression) == mAdLog.end()) {
         if (mAdLog.size() >= static_cast<std::size_t>(MAX_IMPRESSIONS)) {
@@ -478,7 +479,8 @@ platform::PlistValue TallySession::encodeWithCoder()
     coder.encodeObject("errors", platform::PlistValue(std::move(errors)));
     coder.encodeInt("totalErrorCount", mTotalErrorCount);
     platform::PlistArray impressions;
-    for (const auto &impression : mAdLog) impressions.push_back(impression->encodeWithCoder());
+    for (const auto &impression : mAdLog)
+        impressions.push_back(impression->encodeWithCoder());
     coder.encodeObject("adLog", platform::PlistValue(std::move(impressions)));
     coder.encodeDouble("latitude", mLatitude);
     coder.encodeDouble("longitude", mLongitude);
@@ -551,7 +553,8 @@ std::shared_ptr<TallySession> TallySession::initWithCoder(const platform::PlistV
         if (impressions->size() > static_cast<std::size_t>(MAX_IMPRESSIONS)) {
             throw platform::ArchiveError("TallySession: too many ad impressions");
         }
-        for (const auto &item : *impressions) s->mAdLog.push_back(TallyAdImpression::initWithCoder(item));
+        for (const auto &item : *impressions)
+            s->mAdLog.push_back(TallyAdImpression::initWithCoder(item));
     }
     s->mLatitude = coder.decodeDouble("latitude");
     s->mLongitude = coder.decodeDouble("longitude");

@@ -51,7 +51,8 @@ protected:
     std::shared_ptr<TallyAdParser> parse(const Answer &answer, std::shared_ptr<Recorder> recorder = nullptr)
     {
         auto parser = TallyAdParser::recreateInstance();
-        if (recorder) parser->setAdDelegate(recorder);
+        if (recorder)
+            parser->setAdDelegate(recorder);
         parser->parseData(std::span<const std::uint8_t>(answer.body));
         return parser;
     }
@@ -60,7 +61,8 @@ protected:
     Answer servingAnswer(const std::vector<std::int64_t> &adIds)
     {
         std::vector<adanswer::Ad> ads;
-        for (const auto id : adIds) ads.push_back({id, 100, "App", "Maker", 0, 9, {}});
+        for (const auto id : adIds)
+            ads.push_back({id, 100, "App", "Maker", 0, 9, {}});
         Answer a;
         a.images({{9, 4, 4, "image/png", png(4, 4)}}).theme(2, 0, 0).hooks({{"h", 1, 2}, {"", 1, 2}}).adBlock(1, ads);
         return a;
@@ -79,7 +81,9 @@ TEST_F(AdsTest, ParseHandlesOddAndDamagedMessages)
          [](Answer &a) { a.chunk(0x0104, adanswer::Payload().u8(1).u32(0xFFFFFFFF)).version(41); },
          [](const TallyAdParser &p) { EXPECT_EQ(p.versionId(), 41); }},
         {"trailing bytes in a chunk ignored",
-         [](Answer &a) { a.properties(45, 7, 4, 2, "3", "1.5", {0xAA, 0xBB, 0xCC}).version(42); },
+         [](Answer &a) {
+             a.properties(45, 7, 4, 2, "3", "1.5", {0xAA, 0xBB, 0xCC}).version(42);
+         },
          [](const TallyAdParser &p) {
              EXPECT_EQ(p.versionId(), 42);
              EXPECT_EQ(tally::TallyAdProperties::getBannerRefreshInSeconds(), 45u);
@@ -88,20 +92,28 @@ TEST_F(AdsTest, ParseHandlesOddAndDamagedMessages)
              EXPECT_EQ(tally::TallyImageCache::instance()->cacheUpdateTimestamp(), 7);
          }},
         {"image -1 ends its chunk: 7 after it is not stored",
-         [](Answer &a) { a.images({{-1, 1, 1, "image/png", {1, 2}}, {7, 1, 1, "image/png", {3}}}); },
+         [](Answer &a) {
+             a.images({{-1, 1, 1, "image/png", {1, 2}}, {7, 1, 1, "image/png", {3}}});
+         },
          [](const TallyAdParser &p) { EXPECT_TRUE(p.imageIds().empty()); }},
         {"image 0 parsed and dropped",
-         [](Answer &a) { a.images({{0, 1, 1, "image/png", {3}}, {8, 1, 1, "image/png", {4}}}); },
+         [](Answer &a) {
+             a.images({{0, 1, 1, "image/png", {3}}, {8, 1, 1, "image/png", {4}}});
+         },
          [](const TallyAdParser &p) { EXPECT_EQ(p.imageIds(), std::vector<std::int64_t>{8}); }},
         {"block sent twice keeps the second",
-         [](Answer &a) { a.adBlock(3, {adanswer::ad(1), adanswer::ad(2)}).adBlock(3, {adanswer::ad(5)}); },
+         [](Answer &a) {
+             a.adBlock(3, {adanswer::ad(1), adanswer::ad(2)}).adBlock(3, {adanswer::ad(5)});
+         },
          [](const TallyAdParser &p) {
              const auto ads = p.adBlock(3);
              ASSERT_EQ(ads.size(), 1u);
              EXPECT_EQ(ads[0].adId, 5);
          }},
         {"cookie and texts of an ad",
-         [](Answer &a) { a.adBlock(0, {{-3, 4, std::string("ab\0cd", 5), "", 6, 7, {0x0A, 0xFF, 0x00, 1, 2}}}); },
+         [](Answer &a) {
+             a.adBlock(0, {{-3, 4, std::string("ab\0cd", 5), "", 6, 7, {0x0A, 0xFF, 0x00, 1, 2}}});
+         },
          [](const TallyAdParser &p) {
              const auto ads = p.adBlock(0);
              ASSERT_EQ(ads.size(), 1u);
@@ -225,9 +237,8 @@ TEST_F(AdsTest, ImagesAreDecodedCachedAndCapped)
 TEST_F(AdsTest, ArchivedImagesKeepTheSourcePixels)
 {
     const auto dir = std::filesystem::path(mRoot);
-    const auto source = testsupport::makePixels(13, 7, [](unsigned x, unsigned y) {
-        return (x * 19u << 24) | (y * 37u << 16) | ((x + y) * 11u << 8) | 0xffu;
-    });
+    const auto source = testsupport::makePixels(
+        13, 7, [](unsigned x, unsigned y) { return (x * 19u << 24) | (y * 37u << 16) | ((x + y) * 11u << 8) | 0xffu; });
     ASSERT_TRUE(testsupport::writePng(dir / "src.png", source, false));
     ASSERT_TRUE(testsupport::runQuietly("pngtopam '" + (dir / "src.png").string() + "' | cjpeg -quality 80 > '" +
                                         (dir / "src.jpg").string() + "'"));
@@ -241,10 +252,13 @@ TEST_F(AdsTest, ArchivedImagesKeepTheSourcePixels)
     const auto sourcePam = [&](const std::string &name) {
         return testsupport::readNetpbm(testsupport::readBytes(dir / name));
     };
-    ASSERT_TRUE(testsupport::runQuietly("pngtopam '" + (dir / "src.png").string() + "' > '" + (dir / "src.pam").string() + "'"));
-    for (const auto &[id, expected] : {std::pair{21, std::string("src.pam")}, std::pair{22, std::string("djpeg.ppm")}}) {
+    ASSERT_TRUE(testsupport::runQuietly("pngtopam '" + (dir / "src.png").string() + "' > '" +
+                                        (dir / "src.pam").string() + "'"));
+    for (const auto &[id, expected] :
+         {std::pair{21, std::string("src.pam")}, std::pair{22, std::string("djpeg.ppm")}}) {
         SCOPED_TRACE(id);
-        const auto archived = platform::unarchiveData(testsupport::readBytes(cacheFile("tallyImage" + std::to_string(id))));
+        const auto archived =
+            platform::unarchiveData(testsupport::readBytes(cacheFile("tallyImage" + std::to_string(id))));
         const auto *png = platform::KeyedUnarchiver(archived, "TallyAdImage").decodeObject("imageData");
         ASSERT_NE(png, nullptr);
         const auto pngPath = dir / ("archived" + std::to_string(id) + ".png");
@@ -444,7 +458,7 @@ TEST_F(AdsTest, ImpressionsReachTheReportAndTheArchive)
     const auto orphan = TallyAdImpression::initWithHook("abc", tally::kAdFormatBanner);
     EXPECT_EQ(orphan->adStates(), (std::vector<tally::TallyAdState>{{1, 0}}));
     const std::vector<std::uint8_t> golden = {0, 3, 'a', 'b', 'c', 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                              0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+                                              0, 0, 0,   0,   0,   0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(orphan->data(), golden);
 
     tally::TallySession::createActiveTallySession("adkey");
@@ -477,7 +491,8 @@ TEST_F(AdsTest, ImpressionsReachTheReportAndTheArchive)
     // A session read back with a full log keeps no more.
     auto archived = tally::TallySession::currentSession()->encodeWithCoder();
     auto &adLog = *(*archived.get<platform::PlistDict>())["adLog"].get<platform::PlistArray>();
-    while (adLog.size() < static_cast<std::size_t>(tally::MAX_IMPRESSIONS) - 1) adLog.push_back(adLog.front());
+    while (adLog.size() < static_cast<std::size_t>(tally::MAX_IMPRESSIONS) - 1)
+        adLog.push_back(adLog.front());
     const auto full = tally::TallySession::initWithCoder(archived);
     ASSERT_NE(full, nullptr);
     full->recordAdImpression(orphan);
@@ -500,7 +515,8 @@ TEST_F(AdsTest, OldImpressionRecordsGetTheirStatesRebuilt)
         platform::KeyedArchiver coder("TallyAdImpression");
         coder.encodeDouble("timeIntervalSinceSessionStart", 12.9);
         coder.encodeObject("hook", "h");
-        if (c.adResult) coder.encodeObject("adResult", *c.adResult);
+        if (c.adResult)
+            coder.encodeObject("adResult", *c.adResult);
         const auto impression = TallyAdImpression::initWithCoder(platform::PlistValue(coder.take()));
         EXPECT_EQ(impression->adFormat(), 0);
         std::vector<std::int32_t> codes;

@@ -40,8 +40,10 @@ protected:
         mServer.handle("/aap.do", [this](const testsupport::RecordedRequest &r) {
             std::lock_guard lock(mMutex);
             const auto report = reporttest::decodeReport(r.body);
-            if (report) mReports.push_back(*report);
-            if (!report || report->adsRequested == 0) return testsupport::Reply{200, {}, "OK", 0.0};
+            if (report)
+                mReports.push_back(*report);
+            if (!report || report->adsRequested == 0)
+                return testsupport::Reply{200, {}, "OK", 0.0};
             return testsupport::Reply{mStatus, {}, mStatus == 200 ? mAnswer : std::string("down"), mDelay};
         });
         ASSERT_TRUE(mServer.start());
@@ -58,7 +60,8 @@ protected:
         std::error_code ec;
         for (const auto &e : std::filesystem::directory_iterator(mData + "/Library/Caches/Tally", ec)) {
             const auto name = e.path().filename().string();
-            if (name.rfind("tallyCache_" + prefix, 0) == 0) names.push_back(name);
+            if (name.rfind("tallyCache_" + prefix, 0) == 0)
+                names.push_back(name);
         }
         return names;
     }
@@ -86,13 +89,13 @@ std::vector<std::string> runScript(const std::vector<std::string> &args, const s
     EXPECT_EQ(::write(child.stdinFd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
     ::close(child.stdinFd);
     drivertest::LineReader out(child.stdoutFd);
-    while (out.readFor(30.0)) {
-    }
+    while (out.readFor(30.0)) {}
     ::close(child.stdoutFd);
     EXPECT_EQ(drivertest::waitExit(child.pid), 0);
     std::vector<std::string> answers; // report acknowledgements aside
     for (const auto &line : out.lines()) {
-        if (line.rfind("ad ", 0) == 0 || line.rfind("hook ", 0) == 0) answers.push_back(line);
+        if (line.rfind("ad ", 0) == 0 || line.rfind("hook ", 0) == 0)
+            answers.push_back(line);
     }
     return answers;
 }
@@ -112,7 +115,8 @@ TEST_F(AdsRoad, AnswersAreKeptAndServeTheNextLaunch)
 
     // Next launch, its answer delayed: the previous one serves at once.
     setReply(200, 2.0);
-    const auto lines = runScript(base(), "ads on\nlaunch\nad h <UIView: 0x1>\nad h <UIView: 0x1>\nad h <UIView: 0x1>\nhook h\n");
+    const auto lines =
+        runScript(base(), "ads on\nlaunch\nad h <UIView: 0x1>\nad h <UIView: 0x1>\nad h <UIView: 0x1>\nhook h\n");
     EXPECT_EQ(lines, (std::vector<std::string>{"ad 1 4x3", "ad 2 4x3", "ad nil", "hook h block=1 theme=2 click=4"}));
     {
         std::lock_guard lock(mMutex);
@@ -128,7 +132,8 @@ TEST_F(AdsRoad, AnswersAreKeptAndServeTheNextLaunch)
     // still answer. Ask until the failure has been seen.
     setReply(500, 0.0);
     std::string script = "ads on\nlaunch\n";
-    for (int i = 0; i < 200; ++i) script += "ad h <UIView: 0x" + std::to_string(i + 10) + ">\nwait 0.02\n";
+    for (int i = 0; i < 200; ++i)
+        script += "ad h <UIView: 0x" + std::to_string(i + 10) + ">\nwait 0.02\n";
     script += "hook h\n";
     const auto failed = runScript(base(), script);
     ASSERT_FALSE(failed.empty());

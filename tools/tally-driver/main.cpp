@@ -59,12 +59,11 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: tally-driver --server URL --data DIR [--pause-seconds N] [--saved-response FILE]\n"
-                 "                    [--offers-url URL] [--offers-fallback URL] [ACTION...]\n"
-                 "actions: launch | event NAME [KEY=VALUE...] | level-start N | pause | resume |\n"
-                 "         wait SECONDS | terminate | crash | ads on|off | hook NAME | ad HOOK PARENT |\n"
-                 "         connect APPID\n");
+    std::fprintf(stderr, "usage: tally-driver --server URL --data DIR [--pause-seconds N] [--saved-response FILE]\n"
+                         "                    [--offers-url URL] [--offers-fallback URL] [ACTION...]\n"
+                         "actions: launch | event NAME [KEY=VALUE...] | level-start N | pause | resume |\n"
+                         "         wait SECONDS | terminate | crash | ads on|off | hook NAME | ad HOOK PARENT |\n"
+                         "         connect APPID\n");
     return 2;
 }
 
@@ -170,17 +169,20 @@ bool run(const std::vector<std::string> &words)
         tally::TallyAPI::setAppShowcaseEnabled(words[1] == "on");
     } else if (action == "hook" && words.size() == 2) {
         const auto hook = tally::TallyAdParser::fastHookWithName(words[1]);
-        const auto text = [](const std::optional<std::int64_t> &v) { return v ? std::to_string(*v) : std::string("nil"); };
+        const auto text = [](const std::optional<std::int64_t> &v) {
+            return v ? std::to_string(*v) : std::string("nil");
+        };
         say(hook ? "hook " + words[1] + " block=" + text(hook->adBlockId) + " theme=" + text(hook->themeId) +
                        " click=" + text(hook->clickAction)
                  : "hook " + words[1] + " nil");
     } else if (action == "ad" && words.size() >= 3) {
         // A parent is named by its description, "<UIView: 0x…>", spaces and all.
         std::string parent = words[2];
-        for (std::size_t w = 3; w < words.size(); ++w) parent += " " + words[w];
+        for (std::size_t w = 3; w < words.size(); ++w)
+            parent += " " + words[w];
         const auto ad = tally::TallyAdParser::fastAdWithHook(words[1], parent);
-        say(ad && ad->adImage ? "ad " + std::to_string(ad->adId.value_or(0)) + " " + std::to_string(ad->adImage->width) +
-                                    "x" + std::to_string(ad->adImage->height)
+        say(ad && ad->adImage ? "ad " + std::to_string(ad->adId.value_or(0)) + " " +
+                                    std::to_string(ad->adImage->width) + "x" + std::to_string(ad->adImage->height)
                               : std::string("ad nil"));
     } else if (action == "connect" && words.size() == 2) {
         int heard = 0;
@@ -256,13 +258,14 @@ int main(int argc, char **argv)
     tally::TallyAPI::setServerURL(server);
     if (pauseSeconds) tally::TallyAPI::setPauseSecondsBeforeStartingNewSession(*pauseSeconds);
     bounty::BountyConnect::setConnectUrls(offersUrl, offersFallback);
-    if (!savedResponse.empty()) tally::TallyAPI::setSavedResponseURL(savedResponse);
+    if (!savedResponse.empty())
+        tally::TallyAPI::setSavedResponseURL(savedResponse);
     // The game steers its first paddle by touch unless told otherwise.
     paddle::player::RegisterPaddle(0, true);
 
     // Actions from the arguments: each starts at a known action word.
-    static const std::vector<std::string> kActions{"launch", "event", "level-start", "pause", "resume", "wait",
-                                                   "terminate", "crash", "ads", "hook", "ad", "connect"};
+    static const std::vector<std::string> kActions{"launch",    "event", "level-start", "pause", "resume", "wait",
+                                                   "terminate", "crash", "ads",         "hook",  "ad",     "connect"};
     bool ok = true;
     if (i < argc) {
         std::vector<std::string> words;

@@ -16,7 +16,12 @@
 
 namespace tally {
 
-enum TallyAdFormat : std::int8_t { kAdFormatUnknown = 0, kAdFormatBanner = 1, kAdFormatCatalog = 2, kAdFormatOffer = 3 };
+enum TallyAdFormat : std::int8_t {
+    kAdFormatUnknown = 0,
+    kAdFormatBanner = 1,
+    kAdFormatCatalog = 2,
+    kAdFormatOffer = 3
+};
 
 class TallyAdImpression : public std::enable_shared_from_this<TallyAdImpression> {
 public:

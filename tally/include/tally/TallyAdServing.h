@@ -28,12 +28,12 @@ public:
     static void setPortraitAdsShownAtStart(std::optional<double> value);
     static void setLandscapeAdsShownAtStart(std::optional<double> value);
 
-    [[nodiscard]] static std::uint32_t getBannerRefreshInSeconds();  // 20
-    [[nodiscard]] static std::int64_t getCacheUpdateTimestamp();     // 0
-    [[nodiscard]] static std::int32_t getPortraitAdsMaxShown();      // 5
-    [[nodiscard]] static std::int32_t getLandscapeAdsMaxShown();     // 3
-    [[nodiscard]] static float getPortraitAdsShownAtStart();         // 2.5
-    [[nodiscard]] static float getLandscapeAdsShownAtStart();        // 0.75
+    [[nodiscard]] static std::uint32_t getBannerRefreshInSeconds(); // 20
+    [[nodiscard]] static std::int64_t getCacheUpdateTimestamp(); // 0
+    [[nodiscard]] static std::int32_t getPortraitAdsMaxShown(); // 5
+    [[nodiscard]] static std::int32_t getLandscapeAdsMaxShown(); // 3
+    [[nodiscard]] static float getPortraitAdsShownAtStart(); // 2.5
+    [[nodiscard]] static float getLandscapeAdsShownAtStart(); // 0.75
 
     // Clears all six settings.
     static void resetForTesting();

@@ -132,7 +132,7 @@ struct TallyAdTheme {
     std::optional<TallyAdDimension> landscapeAdDimension = TallyAdDimension{};
     std::optional<TallyAdDimension> landscapeAppImageDimension = TallyAdDimension{};
     std::optional<TallyAdLocation> landscapeAppImageLocation = TallyAdLocation{};
-    std::shared_ptr<const platform::Image> portraitAdImage;  // not archived
+    std::shared_ptr<const platform::Image> portraitAdImage; // not archived
     std::shared_ptr<const platform::Image> landscapeAdImage; // not archived
 
     [[nodiscard]] platform::PlistValue encodeWithCoder() const;

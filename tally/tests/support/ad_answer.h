@@ -16,7 +16,8 @@ struct Payload {
     Bytes b;
     Payload &be(std::uint64_t v, int width)
     {
-        for (int i = width - 1; i >= 0; --i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        for (int i = width - 1; i >= 0; --i)
+            b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
         return *this;
     }
     Payload &u8(std::uint64_t v) { return be(v, 1); }
@@ -109,7 +110,8 @@ struct Answer {
     {
         Payload p;
         p.u32(hooks.size());
-        for (const Hook &h : hooks) p.str(h.name).u8(h.block).u8(h.theme);
+        for (const Hook &h : hooks)
+            p.str(h.name).u8(h.block).u8(h.theme);
         return chunk(0x0107, p);
     }
     // One theme: id, sell message, portrait and landscape image ids, three
@@ -118,7 +120,8 @@ struct Answer {
     {
         Payload p;
         p.u8(1).u8(id).str("Buy now").i64(portraitImage).i64(landscapeImage);
-        for (int i = 0; i < 3; ++i) p.style("Helvetica", 12, rgb);
+        for (int i = 0; i < 3; ++i)
+            p.style("Helvetica", 12, rgb);
         return chunk(0x010A, p);
     }
     // Completes theme `id`: three landscape styles, then 18 geometry
@@ -127,8 +130,10 @@ struct Answer {
     {
         Payload p;
         p.u8(1).u8(id);
-        for (int i = 0; i < 3; ++i) p.style("Arial", 10, 0x00FFFFFF);
-        for (int i = 0; i < 36; ++i) p.u32(static_cast<std::uint32_t>(first + i));
+        for (int i = 0; i < 3; ++i)
+            p.style("Arial", 10, 0x00FFFFFF);
+        for (int i = 0; i < 36; ++i)
+            p.u32(static_cast<std::uint32_t>(first + i));
         return chunk(0x010F, p);
     }
     Answer &error(std::uint16_t code, const std::string &message)
@@ -139,7 +144,8 @@ struct Answer {
     {
         Payload p;
         p.u32(codes.size());
-        for (const auto &[id, code] : codes) p.i64(id).u16(static_cast<std::uint16_t>(code));
+        for (const auto &[id, code] : codes)
+            p.i64(id).u16(static_cast<std::uint16_t>(code));
         return chunk(0x010C, p);
     }
     Answer &properties(std::int32_t delay, std::int64_t cacheTime, std::int8_t portraitMax, std::int8_t landscapeMax,
@@ -156,7 +162,8 @@ struct Answer {
     {
         Payload p;
         p.u16(1).str(hook).u16(attrs.size());
-        for (const auto &[key, value] : attrs) p.u16(key).i64(value);
+        for (const auto &[key, value] : attrs)
+            p.u16(key).i64(value);
         return chunk(0x010E, p);
     }
     Answer &end() { return chunk(0x0108, Payload()); }

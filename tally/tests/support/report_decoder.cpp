@@ -157,7 +157,8 @@ Session readSession(Reader &r)
         m.adId = r.i64("impression ad id");
         m.canvasId = r.i64("impression canvas id");
         const auto cookieLength = r.u8("impression cookie length");
-        for (std::uint8_t c = 0; c < cookieLength; ++c) m.cookie.push_back(static_cast<char>(r.u8("impression cookie")));
+        for (std::uint8_t c = 0; c < cookieLength; ++c)
+            m.cookie.push_back(static_cast<char>(r.u8("impression cookie")));
         const auto states = r.u16("impression state count");
         for (std::uint16_t k = 0; k < states; ++k) {
             const auto code = r.u8("impression state");
