@@ -581,6 +581,12 @@ void TallyAdParser::cachedImageToMemory(std::optional<std::int64_t> imageId)
     const auto cache = TallyImageCache::instance();
     if (!cache)
         return;
+    // An image this answer already brought is the one the cache holds: only
+    // its use is noted, without reading and decoding it again.
+    if (mImageMap.count(*imageId) != 0) {
+        cache->setAsMostRecentlyUsed(*imageId);
+        return;
+    }
     auto cached = cache->get(*imageId);
     tallyDebug([&] { return cat("Tally: cachedId[", *imageId, "] image[", cached ? "found" : "(null)", "] found"); });
     if (!cached)
