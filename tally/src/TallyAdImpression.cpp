@@ -102,6 +102,12 @@ std::optional<std::int64_t> TallyAdImpression::adId() const
     return mAdId;
 }
 
+std::int64_t TallyAdImpression::timeIntervalSinceSessionStart() const
+{
+    std::lock_guard lock(mMutex);
+    return mTimeIntervalSinceSessionStart;
+}
+
 Bytes TallyAdImpression::data() const
 {
     using P = TallyProtocolData;

@@ -1,7 +1,9 @@
 #include "tally/TallyAdParser.h"
 
 #include "platform/keyed_archive.h"
+#include "tally/TallyAdImpression.h"
 #include "tally/TallyAdServing.h"
+#include "tally/TallyAdView.h"
 #include "tally/TallyCaches.h"
 #include "tally/TallyUtil.h"
 
@@ -264,6 +266,49 @@ std::shared_ptr<TallyAd> TallyAdParser::fastAdWithHook(const std::string &hook,
         return old->adWithHook(hook, parentName);
     }
     return nullptr;
+}
+
+bool TallyAdParser::fastOfferWithHook(const std::string &hook, TallyAdImpression &impression, TallyOffer &offer)
+{
+    tallyDebug([] { return std::string("Tally: fastOfferWithHook:withTallyOfferContainer: called."); });
+    const auto current = instance();
+    bool valid = false;
+    if (!current->internetAvailable()) {
+        tallyDebug([] { return std::string("Tally: No internet, no ad offer to return"); });
+    } else if (current->adParsingPhase() > 0) {
+        tallyDebug([] { return std::string("Tally: Using current adParser to return offer"); });
+        valid = current->offerWithHook(hook, impression, offer);
+    } else if (const auto old = oldInstance()) {
+        tallyDebug([] { return std::string("Tally: Using old adParser to return offer"); });
+        valid = old->offerWithHook(hook, impression, offer);
+    }
+    tallyDebug([&] { return cat("Tally: fastOfferWithHook:withTallyOfferContainer: validOffer is ", valid, "."); });
+    return valid;
+}
+
+bool TallyAdParser::offerWithHook(const std::string &hookName, TallyAdImpression &impression, TallyOffer &offer)
+{
+    std::shared_ptr<TallyAd> picked;
+    std::shared_ptr<const platform::Image> icon;
+    {
+        std::lock_guard lock(mMutex);
+        const auto hook = hookWithNameLocked(hookName);
+        if (!hook || !hook->adBlockId || *hook->adBlockId < 0 || *hook->adBlockId > 255) return false;
+        const auto block = mAdBlockMap.find(static_cast<std::uint8_t>(*hook->adBlockId));
+        if (block == mAdBlockMap.end() || block->second.empty()) return false;
+        auto &ads = block->second;
+        picked = ads.front();
+        ads.erase(ads.begin());
+        ads.push_back(picked);
+        icon = getImageLocked(picked->imageId);
+    }
+    offer.appName = picked->adText;
+    offer.appIcon = icon;
+    offer.referralUrl = TallyAdView::webUrlForOffer(hookName, *picked, impression);
+    tallyDebug([&] { return cat("Tally: getOfferFromAdBlock: tallyOffer.referralUrl ", *offer.referralUrl); });
+    // The impression records itself in the session: no parser lock held.
+    impression.updateWithAd(*picked);
+    return true;
 }
 
 std::shared_ptr<const platform::Image> TallyAdParser::fastImageWithCode(std::int16_t code)

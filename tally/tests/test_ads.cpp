@@ -5,6 +5,7 @@
 #include "support/report_decoder.h"
 #include "support/tally_fixture.h"
 #include "tally/TallyAdImpression.h"
+#include "tally/TallyAdView.h"
 #include "tally/TallyAdParser.h"
 #include "tally/TallyAdServing.h"
 #include "tally/TallyCaches.h"
@@ -529,6 +530,51 @@ TEST_F(AdsTest, OldImpressionRecordsGetTheirStatesRebuilt)
         const auto again = TallyAdImpression::initWithCoder(impression->encodeWithCoder());
         EXPECT_EQ(again->adStates(), impression->adStates());
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(AdsTest, OffersCarryTheClickQueryAndTheCookies)
+{
+    freezeClock(1700000000.0);
+    const auto session = tally::TallySession::createActiveTallySession("adkey");
+    tally::TallyAPI::setAppStoreURL("http://store.test/go");
+    Answer a;
+    a.images({{9, 4, 4, "image/png", png(5, 2)}})
+        .theme(2, 0, 0)
+        .hooks({{"my hook", 1, 2}})
+        .adBlock(1, {{1, 100, "Tiny Game", "Maker", 33, 9, {0x0A, 0xFF, 0x00}}});
+    parse(a);
+
+    tally::TallyOffer offer;
+    EXPECT_FALSE(tally::TallyAPI::getOffer("my hook", &offer)); // ads off
+    tally::TallyAPI::setAppShowcaseEnabled(true);
+    EXPECT_FALSE(tally::TallyAPI::getOffer("my hook", nullptr));
+    advance(1.5);
+    ASSERT_TRUE(tally::TallyAPI::getOffer("my hook", &offer, {}));
+    EXPECT_EQ(offer.appName, "Tiny Game");
+    ASSERT_NE(offer.appIcon, nullptr);
+    EXPECT_EQ(offer.appIcon->width, 5u);
+    EXPECT_EQ(offer.appIcon->height, 2u);
+    const std::string expected = "http://store.test/go?apik=adkey&cid=0&adid=1&pid=" + tally::TallySession::phoneID() +
+                                 "&sid=1700000000000&its=1500&hid=my%20hook&ac=0aff00&ats=1700000001500";
+    EXPECT_EQ(offer.referralUrl, expected);
+
+    tally::TallyOffer withCookies;
+    ASSERT_TRUE(tally::TallyAPI::getOffer("my hook", &withCookies, {{"a&b", "c=d"}, {"x", "!*'();:@+$,/?%#[] é"}}));
+    EXPECT_EQ(withCookies.referralUrl, expected + "&c_a%26b=c%3Dd&c_x=%21%2A%27%28%29%3B%3A%40%2B%24%2C%2F%3F%25%23%5B%5D%20%C3%A9");
+
+    // Each offer is an impression of format 3, created then filled.
+    const auto report = decodedCurrentSession();
+    ASSERT_EQ(report.impressions.size(), 2u); // none without a container, none with ads off
+    const auto &last = report.impressions.back();
+    EXPECT_EQ(last.format, 3);
+    ASSERT_EQ(last.states.size(), 2u);
+    EXPECT_EQ(last.states[0].first, 1);
+    EXPECT_EQ(last.states[1].first, 2);
+    EXPECT_EQ(last.adId, 1);
 }
 
 } // namespace

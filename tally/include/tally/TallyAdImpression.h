@@ -37,6 +37,7 @@ public:
     [[nodiscard]] std::int8_t adFormat() const;
     [[nodiscard]] std::string hook() const;
     [[nodiscard]] std::optional<std::int64_t> adId() const;
+    [[nodiscard]] std::int64_t timeIntervalSinceSessionStart() const;
 
     // The report record: hook, format, ad id, canvas id, cookie, states.
     [[nodiscard]] Bytes data() const;

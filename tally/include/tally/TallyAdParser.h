@@ -29,6 +29,9 @@
 
 namespace tally {
 
+class TallyAdImpression;
+struct TallyOffer;
+
 // Told whether the last answer brought ad data. Called on the upload
 // thread, after the parse, without the parser's lock held.
 class TallyAdDelegate {
@@ -62,6 +65,11 @@ public:
     [[nodiscard]] static std::shared_ptr<TallyAd> fastAdWithHook(const std::string &hook,
                                                                  const std::optional<std::string> &parentName);
     [[nodiscard]] static std::shared_ptr<const platform::Image> fastImageWithCode(std::int16_t code);
+    // Fills the offer from the hook's block (rotating it, without the
+    // assignment bookkeeping) and tells the impression; false when the last
+    // exchange failed or nothing serves the hook.
+    [[nodiscard]] static bool fastOfferWithHook(const std::string &hook, TallyAdImpression &impression,
+                                                TallyOffer &offer);
 
     TallyAdParser();
 
@@ -76,6 +84,7 @@ public:
     // with its image; the block rotates by one for each ad tried.
     [[nodiscard]] std::shared_ptr<TallyAd> adWithHook(const std::string &hook,
                                                       const std::optional<std::string> &parentName);
+    [[nodiscard]] bool offerWithHook(const std::string &hook, TallyAdImpression &impression, TallyOffer &offer);
     [[nodiscard]] std::shared_ptr<const platform::Image> getImageWithCode(std::int16_t code) const;
     [[nodiscard]] std::shared_ptr<const platform::Image> getImage(std::optional<std::int64_t> imageId) const;
 
