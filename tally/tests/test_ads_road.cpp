@@ -94,7 +94,7 @@ std::vector<std::string> runScript(const std::vector<std::string> &args, const s
     EXPECT_EQ(drivertest::waitExit(child.pid), 0);
     std::vector<std::string> answers; // report acknowledgements aside
     for (const auto &line : out.lines()) {
-        if (line.rfind("ad ", 0) == 0 || line.rfind("hook ", 0) == 0)
+        if (line.rfind("ad ", 0) == 0 || line.rfind("hook ", 0) == 0 || line.rfind("offer ", 0) == 0)
             answers.push_back(line);
     }
     return answers;
@@ -116,8 +116,17 @@ TEST_F(AdsRoad, AnswersAreKeptAndServeTheNextLaunch)
     // Next launch, its answer delayed: the previous one serves at once.
     setReply(200, 2.0);
     const auto lines =
-        runScript(base(), "ads on\nlaunch\nad h <UIView: 0x1>\nad h <UIView: 0x1>\nad h <UIView: 0x1>\nhook h\n");
-    EXPECT_EQ(lines, (std::vector<std::string>{"ad 1 4x3", "ad 2 4x3", "ad nil", "hook h block=1 theme=2 click=4"}));
+        runScript(base(), "ads on\nlaunch\nad h <UIView: 0x1>\nad h <UIView: 0x1>\nad h <UIView: 0x1>\nhook h\n"
+                          "offer h k=a&b\n");
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
+              (std::vector<std::string>{"ad 1 4x3", "ad 2 4x3", "ad nil", "hook h block=1 theme=2 click=4"}));
+    // The refused third ad rotated the block five times, so ad 2 is in front;
+    // offers skip the bookkeeping.
+    EXPECT_EQ(lines[4].rfind("offer  4 3 http://ads.tally.example/getIPhoneApp.do?apik=", 0), 0u) << lines[4];
+    EXPECT_NE(lines[4].find("&adid=2&"), std::string::npos) << lines[4];
+    EXPECT_NE(lines[4].find("&hid=h&ac=&ats="), std::string::npos) << lines[4];
+    EXPECT_EQ(lines[4].substr(lines[4].size() - 10), "&c_k=a%26b") << lines[4];
     {
         std::lock_guard lock(mMutex);
         ASSERT_GE(mReports.size(), 2u);

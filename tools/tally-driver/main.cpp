@@ -17,6 +17,9 @@
 //                              or "hook NAME nil" when no hook serves it
 //   ad HOOK PARENT             prints "ad ID WIDTHxHEIGHT" of the ad served to
 //                              the parent (its picture's size), or "ad nil"
+//   offer HOOK [KEY=VALUE...]  prints "offer APPNAME WIDTH HEIGHT URL" of the
+//                              offer for the hook (icon size, the referral
+//                              URL with the cookies), or "offer nil"
 //   connect APPID              the offers network's connect call; prints
 //                              "connect success" / "connect failed" for each
 //                              notification within 10 seconds (the existing
@@ -43,6 +46,7 @@
 #include "platform/runloop.h"
 #include "tally/TallyAPI.h"
 #include "tally/TallyAdParser.h"
+#include "tally/TallyAdView.h"
 #include "tally/TallySession.h"
 #include "tally/TallyUtil.h"
 
@@ -184,6 +188,25 @@ bool run(const std::vector<std::string> &words)
         say(ad && ad->adImage ? "ad " + std::to_string(ad->adId.value_or(0)) + " " +
                                     std::to_string(ad->adImage->width) + "x" + std::to_string(ad->adImage->height)
                               : std::string("ad nil"));
+    } else if (action == "offer" && words.size() >= 2) {
+        std::vector<std::pair<std::string, std::string>> cookies;
+        for (std::size_t w = 2; w < words.size(); ++w) {
+            const auto eq = words[w].find('=');
+            if (eq == std::string::npos || eq == 0) {
+                std::fprintf(stderr, "tally-driver: cookie '%s' is not KEY=VALUE\n", words[w].c_str());
+                return false;
+            }
+            cookies.emplace_back(words[w].substr(0, eq), words[w].substr(eq + 1));
+        }
+        tally::TallyOffer offer;
+        if (tally::TallyAPI::getOffer(words[1], &offer, cookies)) {
+            const auto w = offer.appIcon ? offer.appIcon->width : 0;
+            const auto h = offer.appIcon ? offer.appIcon->height : 0;
+            say("offer " + offer.appName.value_or("(null)") + " " + std::to_string(w) + " " + std::to_string(h) + " " +
+                offer.referralUrl.value_or(""));
+        } else {
+            say("offer nil");
+        }
     } else if (action == "connect" && words.size() == 2) {
         int heard = 0;
         const auto success = center.addObserver(bounty::kBountyConnectSuccess, [&](const std::string &) {
