@@ -67,7 +67,8 @@ Bytes encodeJpeg(unsigned seed)
 
 void be(Bytes &b, std::uint64_t v, int width)
 {
-    for (int i = width - 1; i >= 0; --i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    for (int i = width - 1; i >= 0; --i)
+        b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 void str(Bytes &b, const std::string &s)
 {
@@ -116,7 +117,8 @@ struct Fixture {
         chunk(answer, 0x0108, {});
         // Pad to 4 MiB with a chunk the parser skips.
         const std::size_t target = std::size_t{4} << 20;
-        if (answer.size() + 6 < target) chunk(answer, 0x0104, Bytes(target - answer.size() - 6, 0));
+        if (answer.size() + 6 < target)
+            chunk(answer, 0x0104, Bytes(target - answer.size() - 6, 0));
     }
 };
 
@@ -171,7 +173,8 @@ void BM_ReferenceDecodeAndEncode(benchmark::State &state)
             jpeg_start_decompress(&d);
             std::vector<std::uint8_t> rgb(std::size_t{d.output_width} * d.output_height * 3);
             std::vector<png_bytep> rows(d.output_height);
-            for (unsigned y = 0; y < d.output_height; ++y) rows[y] = &rgb[std::size_t{y} * d.output_width * 3];
+            for (unsigned y = 0; y < d.output_height; ++y)
+                rows[y] = &rgb[std::size_t{y} * d.output_width * 3];
             while (d.output_scanline < d.output_height) {
                 JSAMPROW row = rows[d.output_scanline];
                 jpeg_read_scanlines(&d, &row, 1);

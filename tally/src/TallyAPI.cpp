@@ -159,25 +159,37 @@ void TallyAPI::setSavedResponseURL(const std::optional<std::string> &url)
     withGlobals([&](Globals &g) { g.savedResponseUrl = url; });
 }
 
-std::string TallyAPI::canvasURL() { return withGlobals([](Globals &g) { return g.canvasUrl; }); }
-std::string TallyAPI::landscapeCanvasURL() { return withGlobals([](Globals &g) { return g.landscapeCanvasUrl; }); }
-std::string TallyAPI::appStoreURL() { return withGlobals([](Globals &g) { return g.appStoreUrl; }); }
+std::string TallyAPI::canvasURL()
+{
+    return withGlobals([](Globals &g) { return g.canvasUrl; });
+}
+std::string TallyAPI::landscapeCanvasURL()
+{
+    return withGlobals([](Globals &g) { return g.landscapeCanvasUrl; });
+}
+std::string TallyAPI::appStoreURL()
+{
+    return withGlobals([](Globals &g) { return g.appStoreUrl; });
+}
 
 void TallyAPI::setCanvasURL(const std::string &url)
 {
-    if (!enabled("setCanvasURL")) return;
+    if (!enabled("setCanvasURL"))
+        return;
     withGlobals([&](Globals &g) { g.canvasUrl = url; });
 }
 
 void TallyAPI::setLandscapeCanvasURL(const std::string &url)
 {
-    if (!enabled("setLandscapeCanvasURL")) return;
+    if (!enabled("setLandscapeCanvasURL"))
+        return;
     withGlobals([&](Globals &g) { g.landscapeCanvasUrl = url; });
 }
 
 void TallyAPI::setAppStoreURL(const std::string &url)
 {
-    if (!enabled("setAppStoreURL")) return;
+    if (!enabled("setAppStoreURL"))
+        return;
     withGlobals([&](Globals &g) { g.appStoreUrl = url; });
 }
 
@@ -190,7 +202,8 @@ bool TallyAPI::getOffer(const std::string &hook, TallyOffer *offer)
     bool valid = false;
     tallyGuarded([&] {
         if (appShowcaseEnabled() && offer != nullptr) {
-            tallyDebug([] { return std::string("Tally: getOffer:withTallyOfferContainer: getting fastOfferWithHook."); });
+            tallyDebug(
+                [] { return std::string("Tally: getOffer:withTallyOfferContainer: getting fastOfferWithHook."); });
             const auto impression = TallyAdImpression::initWithHook(hook, kAdFormatOffer);
             valid = TallyAdParser::fastOfferWithHook(hook, *impression, *offer);
         }
@@ -203,7 +216,8 @@ bool TallyAPI::getOffer(const std::string &hook, TallyOffer *offer,
                         const std::vector<std::pair<std::string, std::string>> &userCookies)
 {
     const bool valid = getOffer(hook, offer);
-    if (!valid || userCookies.empty()) return valid;
+    if (!valid || userCookies.empty())
+        return valid;
     std::string suffix;
     for (const auto &[key, value] : userCookies) {
         suffix += "&c_" + TallyAdView::percentEscape(key) + "=" + TallyAdView::percentEscape(value);

@@ -293,9 +293,11 @@ bool TallyAdParser::offerWithHook(const std::string &hookName, TallyAdImpression
     {
         std::lock_guard lock(mMutex);
         const auto hook = hookWithNameLocked(hookName);
-        if (!hook || !hook->adBlockId || *hook->adBlockId < 0 || *hook->adBlockId > 255) return false;
+        if (!hook || !hook->adBlockId || *hook->adBlockId < 0 || *hook->adBlockId > 255)
+            return false;
         const auto block = mAdBlockMap.find(static_cast<std::uint8_t>(*hook->adBlockId));
-        if (block == mAdBlockMap.end() || block->second.empty()) return false;
+        if (block == mAdBlockMap.end() || block->second.empty())
+            return false;
         auto &ads = block->second;
         picked = ads.front();
         ads.erase(ads.begin());

@@ -13,9 +13,15 @@
 namespace tally {
 namespace {
 
-std::string number(const std::optional<std::int64_t> &value) { return value ? std::to_string(*value) : "(null)"; }
+std::string number(const std::optional<std::int64_t> &value)
+{
+    return value ? std::to_string(*value) : "(null)";
+}
 
-std::int64_t millisSince1970(const Date &date) { return static_cast<std::int64_t>(std::trunc(date.secondsSince1970 * 1000.0)); }
+std::int64_t millisSince1970(const Date &date)
+{
+    return static_cast<std::int64_t>(std::trunc(date.secondsSince1970 * 1000.0));
+}
 
 // The click query after "apik" and "cid": the same for canvas, store and offer.
 std::string clickQuery(const std::string &hook, const TallyAd &ad, const TallyAdImpression &impression,

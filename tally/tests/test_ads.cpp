@@ -564,7 +564,8 @@ TEST_F(AdsTest, OffersCarryTheClickQueryAndTheCookies)
 
     tally::TallyOffer withCookies;
     ASSERT_TRUE(tally::TallyAPI::getOffer("my hook", &withCookies, {{"a&b", "c=d"}, {"x", "!*'();:@+$,/?%#[] é"}}));
-    EXPECT_EQ(withCookies.referralUrl, expected + "&c_a%26b=c%3Dd&c_x=%21%2A%27%28%29%3B%3A%40%2B%24%2C%2F%3F%25%23%5B%5D%20%C3%A9");
+    EXPECT_EQ(withCookies.referralUrl,
+              expected + "&c_a%26b=c%3Dd&c_x=%21%2A%27%28%29%3B%3A%40%2B%24%2C%2F%3F%25%23%5B%5D%20%C3%A9");
 
     // Each offer is an impression of format 3, created then filled.
     const auto report = decodedCurrentSession();
