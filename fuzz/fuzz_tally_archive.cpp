@@ -1,5 +1,6 @@
 // Reads the input as each of the analytics library's archives: a stored
-// session, the stored-session list, the image cache index and the ad parser;
+// session, the stored-session list, the image cache index, the ad parser
+// and its themes and hooks;
 // and as any property list the platform reads (user defaults are XML).
 // A bad archive must end in ArchiveError (or nullptr), never a crash; one
 // that reads must archive again and read back to the same record. Lists
@@ -7,6 +8,7 @@
 // before libplist sees them. Stored records read back must pass their check.
 #include "platform/keyed_archive.h"
 #include "tally/TallyAdParser.h"
+#include "tally/TallyAdValues.h"
 #include "tally/TallyCaches.h"
 #include "tally/TallySession.h"
 
@@ -57,7 +59,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     } catch (const platform::ArchiveError &) {
     }
     try {
-        (void)tally::TallyAdParser::initWithCoder(root);
+        // A parser that reads must archive to what reads back the same.
+        const auto parser = tally::TallyAdParser::initWithCoder(root);
+        const platform::PlistValue archived = parser->encodeWithCoder();
+        require(tally::TallyAdParser::initWithCoder(archived)->encodeWithCoder() == archived);
+    } catch (const platform::ArchiveError &) {
+    }
+    try {
+        const auto theme = tally::TallyAdTheme::initWithCoder(root);
+        require(tally::TallyAdTheme::initWithCoder(theme.encodeWithCoder()).encodeWithCoder() ==
+                theme.encodeWithCoder());
+    } catch (const platform::ArchiveError &) {
+    }
+    try {
+        const auto hook = tally::TallyAdHook::initWithCoder(root);
+        require(tally::TallyAdHook::initWithCoder(hook.encodeWithCoder()).encodeWithCoder() == hook.encodeWithCoder());
     } catch (const platform::ArchiveError &) {
     }
     return 0;

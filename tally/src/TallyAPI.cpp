@@ -4,7 +4,10 @@
 #include "platform/device.h"
 #include "platform/notifications.h"
 #include "platform/user_defaults.h"
+#include "tally/TallyAdImpression.h"
 #include "tally/TallyAdParser.h"
+#include "tally/TallyAdView.h"
+#include "tally/TallyAdServing.h"
 #include "tally/TallyCaches.h"
 #include "tally/TallyHeartBeater.h"
 #include "tally/TallyUtil.h"
@@ -30,6 +33,9 @@ struct Globals {
     bool appShowcaseEnabled = false;
     bool udidEnabled = true;
     std::string serverUrl = TallyAPI::kDefaultServerUrl;
+    std::string canvasUrl = TallyAPI::kDefaultCanvasUrl;
+    std::string landscapeCanvasUrl = TallyAPI::kDefaultLandscapeCanvasUrl;
+    std::string appStoreUrl = TallyAPI::kDefaultAppStoreUrl;
     std::optional<std::string> savedResponseUrl;
     std::optional<Date> pauseTime;
     std::vector<platform::ObserverId> observers;
@@ -153,6 +159,84 @@ void TallyAPI::setSavedResponseURL(const std::optional<std::string> &url)
     withGlobals([&](Globals &g) { g.savedResponseUrl = url; });
 }
 
+std::string TallyAPI::canvasURL()
+{
+    return withGlobals([](Globals &g) { return g.canvasUrl; });
+}
+std::string TallyAPI::landscapeCanvasURL()
+{
+    return withGlobals([](Globals &g) { return g.landscapeCanvasUrl; });
+}
+std::string TallyAPI::appStoreURL()
+{
+    return withGlobals([](Globals &g) { return g.appStoreUrl; });
+}
+
+void TallyAPI::setCanvasURL(const std::string &url)
+{
+    if (!enabled("setCanvasURL"))
+        return;
+    withGlobals([&](Globals &g) { g.canvasUrl = url; });
+}
+
+void TallyAPI::setLandscapeCanvasURL(const std::string &url)
+{
+    if (!enabled("setLandscapeCanvasURL"))
+        return;
+    withGlobals([&](Globals &g) { g.landscapeCanvasUrl = url; });
+}
+
+void TallyAPI::setAppStoreURL(const std::string &url)
+{
+    if (!enabled("setAppStoreURL"))
+        return;
+    withGlobals([&](Globals &g) { g.appStoreUrl = url; });
+}
+
+bool TallyAPI::getOffer(const std::string &hook, TallyOffer *offer)
+{
+    if (!sendUsageInfo()) {
+        tallyDebug([] { return std::string("Tally: getOffer:withTallyOfferContainer: is disabled."); });
+        return false;
+    }
+    bool valid = false;
+    tallyGuarded([&] {
+        if (appShowcaseEnabled() && offer != nullptr) {
+            tallyDebug(
+                [] { return std::string("Tally: getOffer:withTallyOfferContainer: getting fastOfferWithHook."); });
+            const auto impression = TallyAdImpression::initWithHook(hook, kAdFormatOffer);
+            valid = TallyAdParser::fastOfferWithHook(hook, *impression, *offer);
+        }
+    });
+    tallyDebug([&] { return cat("Tally: getOffer:withTallyOfferContainer: offerValid is ", valid, "."); });
+    return valid;
+}
+
+bool TallyAPI::getOffer(const std::string &hook, TallyOffer *offer,
+                        const std::vector<std::pair<std::string, std::string>> &userCookies)
+{
+    const bool valid = getOffer(hook, offer);
+    if (!valid || userCookies.empty())
+        return valid;
+    std::string suffix;
+    for (const auto &[key, value] : userCookies) {
+        suffix += "&c_" + TallyAdView::percentEscape(key) + "=" + TallyAdView::percentEscape(value);
+    }
+    offer->referralUrl = offer->referralUrl.value_or(std::string()) + suffix;
+    tallyDebug([&] {
+        return cat("Tally: getOfferFromAdBlock:withTallyOfferContainer:withCookies: tallyOffer.referralUrl ",
+                   *offer->referralUrl);
+    });
+    return true;
+}
+
+void TallyAPI::setAppShowcaseEnabled(bool on)
+{
+    if (!enabled("setAppShowcaseEnabled"))
+        return;
+    withGlobals([&](Globals &g) { g.appShowcaseEnabled = on; });
+}
+
 void TallyAPI::setServerURL(const std::string &url)
 {
     if (!enabled("setServerURL")) return;
@@ -220,6 +304,7 @@ void TallyAPI::createAndSendSession()
 {
     if (!enabled("createAndSendSession")) return;
     tallyGuarded([&] {
+        TallyAdAssignment::recreateInstance();
         TallyImageCache::recreateInstanceWithFileCache(TallyFileCache::instance());
         TallyAdParser::recreateOldInstance();
         TallyAdParser::recreateInstance();
@@ -229,8 +314,10 @@ void TallyAPI::createAndSendSession()
         setSessionReportsOnPauseEnabled(settings.sessionReportsOnPauseEnabled);
         setEventLoggingEnabled(settings.eventLoggingEnabled);
         setAge(settings.age);
-        if (settings.userID) setUserID(*settings.userID);
-        if (settings.gender) setGender(*settings.gender);
+        if (settings.userID)
+            setUserID(*settings.userID);
+        if (settings.gender)
+            setGender(*settings.gender);
         TallySession::startSenderThread([] { TallySession::sendSessionsToServerForAppShowcase(); });
     });
 }
@@ -339,6 +426,9 @@ void TallyAPI::resetForTesting()
         globals() = Globals{};
     }
     TallySession::resetForTesting();
+    TallyAdParser::resetForTesting();
+    TallyAdAssignment::resetForTesting();
+    TallyAdProperties::resetForTesting();
 }
 
 } // namespace tally

@@ -150,7 +150,7 @@ void TallyImageCache::save(const TallyImage &image, std::int64_t imageId)
         removeLocked(oldest);
     }
     const std::string key = imageIdToFileName(imageId);
-    if (mFileCache->save(platform::PlistValue(platform::PlistData(image)), key)) {
+    if (mFileCache->save(image.encodeWithCoder(), key)) {
         mIndex[imageId] = key;
         removeFromLruLocked(imageId);
         mLru.push_back(imageId);
@@ -165,14 +165,19 @@ std::optional<TallyImage> TallyImageCache::get(std::int64_t imageId)
     if (it == mIndex.end() || !mFileCache) return std::nullopt;
     removeFromLruLocked(imageId);
     mLru.push_back(imageId);
-    const auto object = mFileCache->get(it->second);
-    const auto *data = object ? object->get<platform::PlistData>() : nullptr;
-    if (data == nullptr) {
+    std::optional<TallyImage> image;
+    if (const auto object = mFileCache->get(it->second)) {
+        try {
+            image = TallyImage::initWithCoder(*object);
+        } catch (const platform::ArchiveError &) {
+            image.reset();
+        }
+    }
+    if (!image) {
         mIndex.erase(it);
         removeFromLruLocked(imageId);
-        return std::nullopt;
     }
-    return *data;
+    return image;
 }
 
 bool TallyImageCache::remove(std::int64_t imageId)

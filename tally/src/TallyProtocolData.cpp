@@ -159,8 +159,18 @@ bool TallyProtocolData::isValidSessionRecord(std::span<const std::uint8_t> recor
     for (std::uint64_t i = 0; i < n; ++i) {
         if (!r.skip(8) || !r.string() || !r.string() || !r.string()) return false;
     }
+    // Impressions: hook, format, ad id, canvas id, cookie, then timed states.
     std::uint64_t impressions = 0;
-    return r.count(impressions) && impressions == 0 && r.atEnd();
+    if (!r.count(impressions))
+        return false;
+    for (std::uint64_t i = 0; i < impressions; ++i) {
+        std::uint64_t cookie = 0, states = 0;
+        if (!r.string() || !r.skip(1 + 8 + 8) || !r.big(1, cookie) || !r.skip(cookie) || !r.count(states))
+            return false;
+        if (!r.skip(states * 9))
+            return false;
+    }
+    return r.atEnd();
 }
 
 void TallyProtocolData::appendBoolean(bool value, Bytes &data) { data.push_back(value ? 1 : 0); }

@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "platform/keyed_archive.h"
 #include "tally/TallyAPI.h"
+#include "tally/TallyAdImpression.h"
 #include "tally/TallyAdParser.h"
 #include "tally/TallyCaches.h"
 #include "tally/TallyHTTP.h"
@@ -307,6 +308,27 @@ void TallySession::recordErrorWithExceptionString(const std::string &errorId, co
     saveToDisk();
 }
 
+void TallySession::recordAdImpression(const std::shared_ptr<TallyAdImpression> &impression)
+{
+    if (!impression)
+        return;
+    Lock lock(classLock());
+    if (std::find(mAdLog.begin(), mAdLog.end(), impression) == mAdLog.end()) {
+        if (mAdLog.size() >= static_cast<std::size_t>(MAX_IMPRESSIONS)) {
+            tallyDebug([] { return std::string("Tally: Impression not recorded because max impression is reached"); });
+            return;
+        }
+        mAdLog.push_back(impression);
+    }
+    saveToDisk();
+}
+
+std::vector<std::shared_ptr<TallyAdImpression>> TallySession::adLog() const
+{
+    Lock lock(classLock());
+    return mAdLog;
+}
+
 void TallySession::maybeIncrementPageView()
 {
     Lock lock(classLock());
@@ -403,8 +425,11 @@ Bytes TallySession::data() const
         P::appendString(error.message, data);
         P::appendString(error.exceptionText, data);
     }
-    // Ad impressions are recorded by the ad views, which this build lacks.
-    P::appendUshort(0, data);
+    P::appendUshort(static_cast<std::uint16_t>(mAdLog.size()), data);
+    for (const auto &impression : mAdLog) {
+        const Bytes record = impression->data();
+        data.insert(data.end(), record.begin(), record.end());
+    }
     return data;
 }
 
@@ -453,7 +478,10 @@ platform::PlistValue TallySession::encodeWithCoder()
     }
     coder.encodeObject("errors", platform::PlistValue(std::move(errors)));
     coder.encodeInt("totalErrorCount", mTotalErrorCount);
-    coder.encodeObject("adLog", platform::PlistValue(platform::PlistArray{}));
+    platform::PlistArray impressions;
+    for (const auto &impression : mAdLog)
+        impressions.push_back(impression->encodeWithCoder());
+    coder.encodeObject("adLog", platform::PlistValue(std::move(impressions)));
     coder.encodeDouble("latitude", mLatitude);
     coder.encodeDouble("longitude", mLongitude);
     coder.encodeFloat("accuracy", mAccuracy);
@@ -521,6 +549,13 @@ std::shared_ptr<TallySession> TallySession::initWithCoder(const platform::PlistV
         }
     }
     s->mTotalErrorCount = coder.decodeInt("totalErrorCount");
+    if (auto impressions = coder.decodeObjectOf<platform::PlistArray>("adLog")) {
+        if (impressions->size() > static_cast<std::size_t>(MAX_IMPRESSIONS)) {
+            throw platform::ArchiveError("TallySession: too many ad impressions");
+        }
+        for (const auto &item : *impressions)
+            s->mAdLog.push_back(TallyAdImpression::initWithCoder(item));
+    }
     s->mLatitude = coder.decodeDouble("latitude");
     s->mLongitude = coder.decodeDouble("longitude");
     s->mAccuracy = coder.decodeFloat("accuracy");
@@ -809,7 +844,11 @@ void TallySession::sendSessionsToServerWithTimeout(bool withTimeout, bool useWeb
             }
             if (gReportObserver) gReportObserver(outcome);
         }
-        if (requestAds) TallyAdParser::instance()->setInternetAvailable(success);
+        if (requestAds) {
+            const auto parser = TallyAdParser::instance();
+            parser->setInternetAvailable(success);
+            parser->parseData(success ? std::optional(std::span<const std::uint8_t>(response.body())) : std::nullopt);
+        }
     });
 }
 

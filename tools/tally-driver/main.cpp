@@ -12,6 +12,20 @@
 //   wait SECONDS               run the main loop for that long
 //   terminate                  log the exit event, end the session, exit
 //   crash                      exit at once, ending nothing
+//   ads on|off                 the report at launch asks for ads, or not
+//   hook NAME                  prints "hook NAME block=B theme=T click=C",
+//                              or "hook NAME nil" when no hook serves it
+//   ad HOOK PARENT             prints "ad ID WIDTHxHEIGHT" of the ad served to
+//                              the parent (its picture's size), or "ad nil"
+//   offer HOOK [KEY=VALUE...]  prints "offer APPNAME WIDTH HEIGHT URL" of the
+//                              offer for the hook (icon size, the referral
+//                              URL with the cookies), or "offer nil"
+//   connect APPID              the offers network's connect call; prints
+//                              "connect success" / "connect failed" for each
+//                              notification within 10 seconds (the existing
+//                              "resume" is an activation)
+// Options: --saved-response FILE (a reply saved in debug mode, read instead
+// of posting), --offers-url URL and --offers-fallback URL (connect hosts).
 // The main run loop is pumped between actions. At the end of the script the
 // driver waits for reports in flight and exits without ending the session.
 //
@@ -23,6 +37,7 @@
 //                  the service accepted a report, and the stored sessions it
 //                  carried (named by their start, in milliseconds since 1970)
 //                  were removed from the disk at MS
+#include "bounty/BountyConnect.h"
 #include "game/TallyHelper.h"
 #include "game/gameplay.h"
 #include "platform/date.h"
@@ -30,6 +45,8 @@
 #include "platform/notifications.h"
 #include "platform/runloop.h"
 #include "tally/TallyAPI.h"
+#include "tally/TallyAdParser.h"
+#include "tally/TallyAdView.h"
 #include "tally/TallySession.h"
 #include "tally/TallyUtil.h"
 
@@ -46,10 +63,11 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: tally-driver --server URL --data DIR [--pause-seconds N] [ACTION...]\n"
-                 "actions: launch | event NAME [KEY=VALUE...] | level-start N | pause | resume |\n"
-                 "         wait SECONDS | terminate | crash\n");
+    std::fprintf(stderr, "usage: tally-driver --server URL --data DIR [--pause-seconds N] [--saved-response FILE]\n"
+                         "                    [--offers-url URL] [--offers-fallback URL] [ACTION...]\n"
+                         "actions: launch | event NAME [KEY=VALUE...] | level-start N | pause | resume |\n"
+                         "         wait SECONDS | terminate | crash | ads on|off | hook NAME | ad HOOK PARENT |\n"
+                         "         connect APPID\n");
     return 2;
 }
 
@@ -151,6 +169,58 @@ bool run(const std::vector<std::string> &words)
         center.post(platform::kUIApplicationWillTerminateNotification);
         tally::TallyAPI::waitForPendingReports();
         std::exit(0);
+    } else if (action == "ads" && words.size() == 2 && (words[1] == "on" || words[1] == "off")) {
+        tally::TallyAPI::setAppShowcaseEnabled(words[1] == "on");
+    } else if (action == "hook" && words.size() == 2) {
+        const auto hook = tally::TallyAdParser::fastHookWithName(words[1]);
+        const auto text = [](const std::optional<std::int64_t> &v) {
+            return v ? std::to_string(*v) : std::string("nil");
+        };
+        say(hook ? "hook " + words[1] + " block=" + text(hook->adBlockId) + " theme=" + text(hook->themeId) +
+                       " click=" + text(hook->clickAction)
+                 : "hook " + words[1] + " nil");
+    } else if (action == "ad" && words.size() >= 3) {
+        // A parent is named by its description, "<UIView: 0x…>", spaces and all.
+        std::string parent = words[2];
+        for (std::size_t w = 3; w < words.size(); ++w)
+            parent += " " + words[w];
+        const auto ad = tally::TallyAdParser::fastAdWithHook(words[1], parent);
+        say(ad && ad->adImage ? "ad " + std::to_string(ad->adId.value_or(0)) + " " +
+                                    std::to_string(ad->adImage->width) + "x" + std::to_string(ad->adImage->height)
+                              : std::string("ad nil"));
+    } else if (action == "offer" && words.size() >= 2) {
+        std::vector<std::pair<std::string, std::string>> cookies;
+        for (std::size_t w = 2; w < words.size(); ++w) {
+            const auto eq = words[w].find('=');
+            if (eq == std::string::npos || eq == 0) {
+                std::fprintf(stderr, "tally-driver: cookie '%s' is not KEY=VALUE\n", words[w].c_str());
+                return false;
+            }
+            cookies.emplace_back(words[w].substr(0, eq), words[w].substr(eq + 1));
+        }
+        tally::TallyOffer offer;
+        if (tally::TallyAPI::getOffer(words[1], &offer, cookies)) {
+            const auto w = offer.appIcon ? offer.appIcon->width : 0;
+            const auto h = offer.appIcon ? offer.appIcon->height : 0;
+            say("offer " + offer.appName.value_or("(null)") + " " + std::to_string(w) + " " + std::to_string(h) + " " +
+                offer.referralUrl.value_or(""));
+        } else {
+            say("offer nil");
+        }
+    } else if (action == "connect" && words.size() == 2) {
+        int heard = 0;
+        const auto success = center.addObserver(bounty::kBountyConnectSuccess, [&](const std::string &) {
+            say("connect success");
+            ++heard;
+        });
+        const auto failed = center.addObserver(bounty::kBountyConnectFailed, [&](const std::string &) {
+            say("connect failed");
+            ++heard;
+        });
+        bounty::BountyConnect::requestBountyConnectWithAppId(words[1], platform::RunLoop::main());
+        (void)platform::RunLoop::main().runUntil([&] { return heard > 0; }, 10.0);
+        center.removeObserver(success);
+        center.removeObserver(failed);
     } else if (action == "crash" && words.size() == 1) {
         std::fflush(nullptr);
         std::_Exit(3);
@@ -177,6 +247,7 @@ int main(int argc, char **argv)
 {
     std::string server, data;
     std::optional<int> pauseSeconds;
+    std::string offersUrl, offersFallback, savedResponse;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -188,6 +259,12 @@ int main(int argc, char **argv)
             const auto n = number(argv[++i]);
             if (!n || *n < 0 || *n > 86400) return usage();
             pauseSeconds = static_cast<int>(*n);
+        } else if (arg == "--saved-response" && i + 1 < argc) {
+            savedResponse = argv[++i];
+        } else if (arg == "--offers-url" && i + 1 < argc) {
+            offersUrl = argv[++i];
+        } else if (arg == "--offers-fallback" && i + 1 < argc) {
+            offersFallback = argv[++i];
         } else if (arg == "--help" || arg == "-h") {
             return usage();
         } else {
@@ -203,12 +280,15 @@ int main(int argc, char **argv)
     tally::TallySession::setReportObserver(sayAcknowledged);
     tally::TallyAPI::setServerURL(server);
     if (pauseSeconds) tally::TallyAPI::setPauseSecondsBeforeStartingNewSession(*pauseSeconds);
+    bounty::BountyConnect::setConnectUrls(offersUrl, offersFallback);
+    if (!savedResponse.empty())
+        tally::TallyAPI::setSavedResponseURL(savedResponse);
     // The game steers its first paddle by touch unless told otherwise.
     paddle::player::RegisterPaddle(0, true);
 
     // Actions from the arguments: each starts at a known action word.
-    static const std::vector<std::string> kActions{"launch", "event", "level-start", "pause",
-                                                   "resume", "wait",  "terminate",   "crash"};
+    static const std::vector<std::string> kActions{"launch",    "event", "level-start", "pause", "resume", "wait",
+                                                   "terminate", "crash", "ads",         "hook",  "ad",     "connect"};
     bool ok = true;
     if (i < argc) {
         std::vector<std::string> words;

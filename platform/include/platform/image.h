@@ -1,6 +1,6 @@
 // A decoded picture: width, height and 8-bit RGBA pixels, row by row from
-// the top. Images come from PNG bytes; anything damaged, truncated or larger
-// than kMaxImageSide on a side gives no image.
+// the top. Images come from PNG or JPEG bytes; anything damaged, truncated or
+// larger than kMaxImageSide on a side gives no image.
 #ifndef PLATFORM_IMAGE_H
 #define PLATFORM_IMAGE_H
 
@@ -32,6 +32,14 @@ struct Image {
 // expanded, transparency chunks honoured, 16-bit samples cut to their high
 // byte, interlacing undone).
 [[nodiscard]] std::optional<Image> decodePng(std::span<const std::uint8_t> bytes);
+// Baseline and progressive JPEG in grey, RGB or YCbCr, decoded with the
+// library's default (accurate) settings. CMYK pictures give no image.
+[[nodiscard]] std::optional<Image> decodeJpeg(std::span<const std::uint8_t> bytes);
+// PNG or JPEG, told apart by their signatures.
+[[nodiscard]] std::optional<Image> decodeImage(std::span<const std::uint8_t> bytes);
+// An 8-bit PNG: RGB when every pixel is opaque, else RGBA. zlib's level
+// 0-9 (-1 for its default). Empty for an image without pixels.
+[[nodiscard]] std::vector<std::uint8_t> encodePng(const Image &image, int compressionLevel = -1);
 
 } // namespace platform
 

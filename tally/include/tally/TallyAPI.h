@@ -18,14 +18,21 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tally {
+
+struct TallyOffer;
 
 class TallyAPI {
 public:
     TallyAPI() = delete;
 
     inline static const std::string kDefaultServerUrl = "http://reports.tally.example/aap.do";
+    inline static const std::string kDefaultCanvasUrl = "http://ads.tally.example/getCanvas.do";
+    inline static const std::string kDefaultLandscapeCanvasUrl = "http://ads.tally.example/getCanvasLandscape.do";
+    inline static const std::string kDefaultAppStoreUrl = "http://ads.tally.example/getIPhoneApp.do";
 
     // The switch and the accessors.
     [[nodiscard]] static bool sendUsageInfo();
@@ -33,6 +40,9 @@ public:
     [[nodiscard]] static bool appShowcaseEnabled();
     [[nodiscard]] static std::optional<std::string> savedResponseURL();
     [[nodiscard]] static std::string serverURL();
+    [[nodiscard]] static std::string canvasURL();
+    [[nodiscard]] static std::string landscapeCanvasURL();
+    [[nodiscard]] static std::string appStoreURL();
     [[nodiscard]] static std::optional<std::string> appVersion();
     [[nodiscard]] static std::string getTallyAgentVersion();
     static void unlockDebugMode(const std::optional<std::string> &code, const std::string &apiKey);
@@ -44,7 +54,12 @@ public:
     static void setUserID(const std::string &userID);
     static void setEventLoggingEnabled(bool enabled);
     static void setSavedResponseURL(const std::optional<std::string> &url);
+    // With the showcase on, the report at session start asks for ads.
+    static void setAppShowcaseEnabled(bool enabled);
     static void setServerURL(const std::string &url);
+    static void setCanvasURL(const std::string &url);
+    static void setLandscapeCanvasURL(const std::string &url);
+    static void setAppStoreURL(const std::string &url);
     static void setSessionReportsOnCloseEnabled(bool enabled);
     static void setSessionReportsOnPauseEnabled(bool enabled);
     static void setGender(const std::string &gender);
@@ -68,6 +83,13 @@ public:
     static void logError(const std::string &errorId, const std::string &message, const std::exception *exception);
     static void logError(const std::string &errorId, const std::string &message, const TallyError *error);
     static void countPageView();
+
+    // Offers: with the showcase on, fills the offer from the ad store for
+    // the hook and records an impression of format 3. The cookies, each
+    // "&c_KEY=VALUE" escaped, are appended to the referral URL.
+    [[nodiscard]] static bool getOffer(const std::string &hook, TallyOffer *offer);
+    [[nodiscard]] static bool getOffer(const std::string &hook, TallyOffer *offer,
+                                       const std::vector<std::pair<std::string, std::string>> &userCookies);
 
     // Waits for the reports being sent on threads of their own.
     static void waitForPendingReports();

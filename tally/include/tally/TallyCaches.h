@@ -5,6 +5,7 @@
 #define TALLY_TALLY_CACHES_H
 
 #include "platform/plist.h"
+#include "tally/TallyAdValues.h"
 #include "tally/TallyProtocolData.h"
 
 #include <map>
@@ -38,8 +39,8 @@ private:
     std::string mApiKey;
 };
 
-// An ad image as its encoded bytes.
-using TallyImage = Bytes;
+// Ad images are kept as their records, archived with the picture as PNG.
+using TallyImage = TallyAdImage;
 
 class TallyImageCache {
 public:
@@ -54,6 +55,7 @@ public:
     explicit TallyImageCache(std::shared_ptr<TallyFileCache> fileCache);
 
     void save(const TallyImage &image, std::int64_t imageId);
+    // nullopt when the id is not cached or its file no longer reads.
     [[nodiscard]] std::optional<TallyImage> get(std::int64_t imageId);
     bool remove(std::int64_t imageId);
     void setAsMostRecentlyUsed(std::int64_t imageId);

@@ -52,8 +52,8 @@ public:
     [[nodiscard]] static bool isValidUtf8(std::string_view value);
     // True when `record` is one whole session record as a session's data()
     // writes it: every length inside it, booleans 0 or 1, gender -1, 0 or 1,
-    // strings of well-formed UTF-8 within 255 characters, no ad impressions
-    // (this build records none) and no byte after its end.
+    // strings of well-formed UTF-8 within 255 characters, whole ad impressions
+    // and no byte after its end.
     [[nodiscard]] static bool isValidSessionRecord(std::span<const std::uint8_t> record);
     // Milliseconds from `from` to `to`, truncated toward zero; 0 when either is absent.
     [[nodiscard]] static std::int64_t timeIntervalFrom(const std::optional<Date> &from,

@@ -56,6 +56,7 @@ struct TallyReportOutcome {
 };
 
 class TallySession;
+class TallyAdImpression;
 // A report is built from live sessions and finished records alike.
 using TallyReportItem = std::variant<std::shared_ptr<TallySession>, Bytes>;
 
@@ -86,6 +87,9 @@ public:
     void endTimedEvent(const std::string &name, const std::optional<TallyParameters> &parameters);
     void endTimedEvents();
     void recordError(const std::string &errorId, const std::string &message, const std::exception *exception);
+    // Keeps the impression (once per object) up to MAX_IMPRESSIONS.
+    void recordAdImpression(const std::shared_ptr<TallyAdImpression> &impression);
+    [[nodiscard]] std::vector<std::shared_ptr<TallyAdImpression>> adLog() const;
     void recordError(const std::string &errorId, const std::string &message, const TallyError *error);
     void recordErrorWithExceptionString(const std::string &errorId, const std::string &message,
                                         const std::string &exceptionString);
@@ -203,6 +207,7 @@ private:
     std::vector<TallyEvent> mEventLog;
     bool mEventLogComplete = true;
     std::vector<TallyErrorEntry> mErrors;
+    std::vector<std::shared_ptr<TallyAdImpression>> mAdLog;
     std::int32_t mTotalErrorCount = 0;
     bool mEventLoggingEnabled = true;
     bool mSessionReportsOnCloseEnabled = true;

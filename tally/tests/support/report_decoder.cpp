@@ -150,8 +150,22 @@ Session readSession(Reader &r)
         s.errors.push_back(std::move(e));
     }
     s.adImpressionCount = r.u16("ad impression count");
-    // Impression records have a format of their own; no test sends any.
-    if (s.adImpressionCount != 0) throw Truncated("ad impressions present");
+    for (std::uint16_t i = 0; i < s.adImpressionCount; ++i) {
+        Impression m;
+        m.hook = r.str("impression hook");
+        m.format = static_cast<std::int8_t>(r.u8("impression format"));
+        m.adId = r.i64("impression ad id");
+        m.canvasId = r.i64("impression canvas id");
+        const auto cookieLength = r.u8("impression cookie length");
+        for (std::uint8_t c = 0; c < cookieLength; ++c)
+            m.cookie.push_back(static_cast<char>(r.u8("impression cookie")));
+        const auto states = r.u16("impression state count");
+        for (std::uint16_t k = 0; k < states; ++k) {
+            const auto code = r.u8("impression state");
+            m.states.emplace_back(code, r.i64("impression state time"));
+        }
+        s.impressions.push_back(std::move(m));
+    }
     return s;
 }
 

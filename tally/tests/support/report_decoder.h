@@ -23,6 +23,14 @@ struct Error {
     std::string id, message, exception;
 };
 
+struct Impression {
+    std::string hook;
+    std::int8_t format = 0;
+    std::int64_t adId = 0, canvasId = 0;
+    std::string cookie;
+    std::vector<std::pair<std::uint8_t, std::int64_t>> states; // code, time
+};
+
 struct Session {
     std::uint16_t recordVersion = 0;
     std::string appVersion;
@@ -45,6 +53,7 @@ struct Session {
     std::int32_t totalErrors = 0;
     std::vector<Error> errors;
     std::uint16_t adImpressionCount = 0;
+    std::vector<Impression> impressions;
 
     [[nodiscard]] std::int32_t countOf(const std::string &name) const;
     [[nodiscard]] bool hasEvent(const std::string &name) const;
