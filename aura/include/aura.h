@@ -245,6 +245,8 @@ typedef unsigned int AURA_MODE;
 #define AURA_OPENUSER 0x00000400
 #define AURA_OPENMEMORY 0x00000800
 #define AURA_OPENONLY 0x00002000
+/* Measure the exact length at open (tracker songs: runs the whole song). */
+#define AURA_ACCURATETIME 0x00004000
 #define AURA_NONBLOCKING 0x00010000
 #define AURA_3D_HEADRELATIVE 0x00040000
 #define AURA_3D_WORLDRELATIVE 0x00080000
@@ -384,10 +386,19 @@ AURA_API AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDE
 /* Sounds. */
 AURA_API AURA_RESULT AURA_Sound_Release(AURA_SOUND *sound);
 AURA_API AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_TIMEUNIT lengthtype);
+<<<<<<< HEAD
 /* Sounds of a multi-sound file (see AURA::Sound::getSubSound). */
 AURA_API AURA_RESULT AURA_Sound_GetNumSubSounds(AURA_SOUND *sound, int *numsubsounds);
 AURA_API AURA_RESULT AURA_Sound_GetSubSound(AURA_SOUND *sound, int index, AURA_SOUND **subsound);
 AURA_API AURA_RESULT AURA_Sound_GetName(AURA_SOUND *sound, char *name, int namelen);
+=======
+/* Tracker songs: pattern columns, the volume of one column (0..1), the song's speed (1: as written). */
+AURA_API AURA_RESULT AURA_Sound_GetMusicNumChannels(AURA_SOUND *sound, int *numchannels);
+AURA_API AURA_RESULT AURA_Sound_SetMusicChannelVolume(AURA_SOUND *sound, int channel, float volume);
+AURA_API AURA_RESULT AURA_Sound_GetMusicChannelVolume(AURA_SOUND *sound, int channel, float *volume);
+AURA_API AURA_RESULT AURA_Sound_SetMusicSpeed(AURA_SOUND *sound, float speed);
+AURA_API AURA_RESULT AURA_Sound_GetMusicSpeed(AURA_SOUND *sound, float *speed);
+>>>>>>> h22
 
 /* Channels. */
 AURA_API AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel);

@@ -25,7 +25,9 @@ void reportFile(const std::string &file, const std::string &what)
 
 AURA_MODE soundMode(const Options &options)
 {
-    AURA_MODE mode = options.loop != 0 ? AURA_LOOP_NORMAL : AURA_LOOP_OFF;
+    // Exact lengths: a tracker song is measured, so that it ends with the
+    // song; software mixing: it renders in float.
+    AURA_MODE mode = (options.loop != 0 ? AURA_LOOP_NORMAL : AURA_LOOP_OFF) | AURA_ACCURATETIME | AURA_SOFTWARE;
     if (options.stream) {
         mode |= AURA_CREATESTREAM;
     }
@@ -34,7 +36,7 @@ AURA_MODE soundMode(const Options &options)
 
 // Looking at a file only: as a stream, which decodes no more than its first
 // stretch.
-constexpr AURA_MODE kLookMode = AURA_CREATESTREAM | AURA_LOOP_OFF;
+constexpr AURA_MODE kLookMode = AURA_CREATESTREAM | AURA_LOOP_OFF | AURA_ACCURATETIME;
 
 // Releases a sound when it goes out of scope.
 struct SoundDeleter {

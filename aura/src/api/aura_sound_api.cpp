@@ -17,6 +17,31 @@ AURA_RESULT Sound::getLength(unsigned int *length, AURA_TIMEUNIT lengthtype)
     return static_cast<SoundI *>(this)->getLengthInternal(length, lengthtype);
 }
 
+AURA_RESULT Sound::getMusicNumChannels(int *numchannels)
+{
+    return static_cast<SoundI *>(this)->getMusicNumChannels(numchannels);
+}
+
+AURA_RESULT Sound::setMusicChannelVolume(int channel, float volume)
+{
+    return static_cast<SoundI *>(this)->setMusicChannelVolume(channel, volume);
+}
+
+AURA_RESULT Sound::getMusicChannelVolume(int channel, float *volume)
+{
+    return static_cast<SoundI *>(this)->getMusicChannelVolume(channel, volume);
+}
+
+AURA_RESULT Sound::setMusicSpeed(float speed)
+{
+    return static_cast<SoundI *>(this)->setMusicSpeed(speed);
+}
+
+AURA_RESULT Sound::getMusicSpeed(float *speed)
+{
+    return static_cast<SoundI *>(this)->getMusicSpeed(speed);
+}
+
 AURA_RESULT Sound::getFormat(AURA_SOUND_TYPE *type, AURA_SOUND_FORMAT *format, int *channels, int *bits)
 {
     return static_cast<SoundI *>(this)->getFormat(type, format, channels, bits);

@@ -1,4 +1,5 @@
 #include "channel/aura_channeli.h"
+#include "codec/aura_codec.h"
 
 #include "channel/aura_channelgroupi.h"
 #include "voice/aura_channelreal.h"
@@ -724,7 +725,12 @@ AURA_RESULT ChannelI::setPosition(unsigned int position, unsigned int postype)
         return AURA_ERR_INVALID_HANDLE;
     }
     SoundI *sound = mRealChannel[0]->mSound;
-    if (sound && postype != AURA_TIMEUNIT_BUFFERED) {
+    if (sound && postype == AURA_TIMEUNIT_MODORDER) {
+        // A tracker song's stream finds the order itself.
+        if (!sound->liveCodec()) {
+            return AURA_ERR_FORMAT;
+        }
+    } else if (sound && postype != AURA_TIMEUNIT_BUFFERED) {
         if (postype != AURA_TIMEUNIT_MS && postype != AURA_TIMEUNIT_PCM &&
             postype != AURA_TIMEUNIT_PCMBYTES) {
             return AURA_ERR_FORMAT;
@@ -757,6 +763,12 @@ AURA_RESULT ChannelI::getPosition(unsigned int *position, unsigned int postype)
     }
     if (mNumRealChannels == 0) {
         return AURA_ERR_INVALID_HANDLE;
+    }
+    if (postype == AURA_TIMEUNIT_MODORDER || postype == AURA_TIMEUNIT_MODROW || postype == AURA_TIMEUNIT_MODPATTERN) {
+        // Where the song's decoder is (the stream plays a little behind it).
+        SoundI *sound = mRealChannel[0]->mSound;
+        Codec *codec = sound ? sound->liveCodec() : nullptr;
+        return codec ? codec->getPosition(position, postype) : AURA_ERR_FORMAT;
     }
     return mRealChannel[0]->getPosition(position, postype);
 }

@@ -136,9 +136,59 @@ AURA_RESULT SoundI::getLengthInternal(unsigned int *length, unsigned int lengtht
         *length = bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned int>(bytes);
         return AURA_OK;
     }
+    case AURA_TIMEUNIT_MODORDER:
+    case AURA_TIMEUNIT_MODROW:
+    case AURA_TIMEUNIT_MODPATTERN:
+        if (Codec *codec = liveCodec()) {
+            return codec->getLength(length, lengthtype);
+        }
+        return AURA_ERR_FORMAT;
     default:
         return AURA_ERR_FORMAT;
     }
+}
+
+namespace {
+template <class Call>
+AURA_RESULT musicCall(Codec *codec, Call &&call)
+{
+    return codec ? call(codec->mDescription, codec->state()) : AURA_ERR_FORMAT;
+}
+} // namespace
+
+AURA_RESULT SoundI::getMusicNumChannels(int *numchannels)
+{
+    return musicCall(liveCodec(), [&](const AURA_CODEC_DESCRIPTION_EX &d, AURA_CODEC_STATE *state) {
+        return d.getmusicnumchannels ? d.getmusicnumchannels(state, numchannels) : AURA_ERR_FORMAT;
+    });
+}
+
+AURA_RESULT SoundI::setMusicChannelVolume(int channel, float volume)
+{
+    return musicCall(liveCodec(), [&](const AURA_CODEC_DESCRIPTION_EX &d, AURA_CODEC_STATE *state) {
+        return d.setmusicchannelvolume ? d.setmusicchannelvolume(state, channel, volume) : AURA_ERR_FORMAT;
+    });
+}
+
+AURA_RESULT SoundI::getMusicChannelVolume(int channel, float *volume)
+{
+    return musicCall(liveCodec(), [&](const AURA_CODEC_DESCRIPTION_EX &d, AURA_CODEC_STATE *state) {
+        return d.getmusicchannelvolume ? d.getmusicchannelvolume(state, channel, volume) : AURA_ERR_FORMAT;
+    });
+}
+
+AURA_RESULT SoundI::setMusicSpeed(float speed)
+{
+    return musicCall(liveCodec(), [&](const AURA_CODEC_DESCRIPTION_EX &d, AURA_CODEC_STATE *state) {
+        return d.setmusicspeed ? d.setmusicspeed(state, speed) : AURA_ERR_FORMAT;
+    });
+}
+
+AURA_RESULT SoundI::getMusicSpeed(float *speed)
+{
+    return musicCall(liveCodec(), [&](const AURA_CODEC_DESCRIPTION_EX &d, AURA_CODEC_STATE *state) {
+        return d.getmusicspeed ? d.getmusicspeed(state, speed) : AURA_ERR_FORMAT;
+    });
 }
 
 AURA_RESULT SoundI::getMode(unsigned int *mode)

@@ -90,6 +90,15 @@ public:
     // See Metadata::getTag; 78 when the sound has no tags.
     AURA_RESULT getTag(const char *name, int index, AURA_TAG *tag);
     AURA_RESULT getOpenState(AURA_OPENSTATE *state, AURA_RESULT *result);
+    // The codec a tracker song is rendered by while the sound lives (a
+    // stream's); null for other sounds.
+    [[nodiscard]] virtual Codec *liveCodec() const { return nullptr; }
+    // The song operations of that codec; 25 without one.
+    AURA_RESULT getMusicNumChannels(int *numchannels);
+    AURA_RESULT setMusicChannelVolume(int channel, float volume);
+    AURA_RESULT getMusicChannelVolume(int channel, float *volume);
+    AURA_RESULT setMusicSpeed(float speed);
+    AURA_RESULT getMusicSpeed(float *speed);
     // Write access to a range of the sample's data, in bytes; the second
     // pointer is for a range that wraps (never, for a sample).
     virtual AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2,

@@ -56,6 +56,9 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
     AURA_RESULT result = AURA_OK;
     const bool looping = (mMode & AURA_LOOP_NORMAL) != 0 && mLoopLength > 0;
     const uint64_t loopEnd = static_cast<uint64_t>(mLoopStart) + mLoopLength;
+    // A codec that knows its exact length (a measured tracker song, which
+    // would otherwise render for ever) ends there.
+    const bool exact = (mCodec->mFlags & Codec::FLAG_EXACTLENGTH) != 0 && mLength != 0xFFFFFFFFu;
 
     while (remaining > 0) {
         unsigned int want = remaining;
@@ -66,7 +69,12 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
         bool ended = false;
         if (loopsLeft && mDecodePosition >= loopEnd) {
             ended = true; // at the loop end: back to its start
+        } else if (exact && mDecodePosition >= mLength) {
+            ended = true;
         } else {
+            if (exact) {
+                want = static_cast<unsigned int>(std::min<uint64_t>(want, mLength - mDecodePosition));
+            }
             unsigned int got = 0;
             result = mCodec->read(out, want * frameBytes, &got);
             const unsigned int frames = std::min(got / frameBytes, want);

@@ -32,6 +32,7 @@ public:
     ~Stream() override;
 
     [[nodiscard]] bool isStream() const override { return true; }
+    [[nodiscard]] Codec *liveCodec() const override { return mCodec; }
     // The file's format: a stream has no data of its own to describe.
     [[nodiscard]] AURA_SOUND_FORMAT reportedFormat() const override
     {

@@ -327,6 +327,19 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
         if (getSamplesFromBytes(position, &samples, s->mChannels, s->mFormat) == AURA_OK) {
             pcm = samples;
         }
+    } else if (postype == AURA_TIMEUNIT_MODORDER && s->mCodec) {
+        // The song finds where the order begins; the stream follows it there.
+        AURA_OS_CriticalSection_Enter(mSystem->mStreamUpdateCrit);
+        AURA_RESULT result = s->mCodec->setPosition(0, position, AURA_TIMEUNIT_MODORDER);
+        unsigned int at = 0;
+        if (result == AURA_OK) {
+            result = s->mCodec->getPosition(&at, AURA_TIMEUNIT_PCM);
+        }
+        AURA_OS_CriticalSection_Leave(mSystem->mStreamUpdateCrit);
+        if (result != AURA_OK) {
+            return result;
+        }
+        pcm = at;
     } else if (postype != AURA_TIMEUNIT_PCM) {
         return AURA_ERR_FORMAT;
     }
@@ -349,7 +362,9 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
     }
     // Nothing decoded since the last seek, and already there: the ring holds
     // what the target needs.
-    if (!(s->flags() & Stream::FLAG_DECODED) && target == mStreamPosition.load(std::memory_order_acquire)) {
+    // (An order seek has moved the song already: the ring is decoded again.)
+    if (postype != AURA_TIMEUNIT_MODORDER && !(s->flags() & Stream::FLAG_DECODED) &&
+        target == mStreamPosition.load(std::memory_order_acquire)) {
         return AURA_OK;
     }
 

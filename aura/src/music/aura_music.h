@@ -1,0 +1,288 @@
+// The song engine the tracker formats share: song time (BPM, speed, ticks,
+// rows, orders), voice slots taken by pattern columns, starting samples on
+// them, restarting and stopping the song, and the codec operations for
+// length, position, music-channel volume and music speed.
+//
+// A song never touches the mixer directly. Each voice slot talks to a
+// MusicVoice (start with offset, volume, pan, frequency, stop), and the
+// whole song sounds through a MusicHost that owns the voices, makes the
+// sample sounds and mixes the voices into the rendered block. The system
+// supplies the host that plays through the engine's own software voices;
+// tests supply one that records every command.
+#ifndef AURA_MUSIC_H
+#define AURA_MUSIC_H
+
+#include "codec/aura_codec.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace AURA {
+
+class MusicSong;
+struct MusicSample;
+class ChannelReal;
+
+// The per-slot seam between a format's voice update and a sounding voice.
+class MusicVoice {
+public:
+    virtual ~MusicVoice() = default;
+    // Starts the sample from `offset` (frames) with the sound's defaults,
+    // paused until the caller's first volume, pan and frequency arrive.
+    virtual AURA_RESULT start(MusicSample *sample, unsigned int offset) = 0;
+    virtual AURA_RESULT setVolume(float volume) = 0; // 0..1
+    virtual AURA_RESULT setPan(float pan) = 0; // -1..1
+    virtual AURA_RESULT setFrequency(float hz) = 0;
+    virtual AURA_RESULT stop() = 0;
+    virtual AURA_RESULT setPaused(bool paused) = 0;
+    [[nodiscard]] virtual bool isPlaying() = 0;
+};
+
+// What a song sounds through: its voices, its sample sounds and the mix.
+class MusicHost {
+public:
+    virtual ~MusicHost() = default;
+    // Makes the voices of `count` slots; called once per open.
+    virtual AURA_RESULT createVoices(int count) = 0;
+    [[nodiscard]] virtual MusicVoice *voice(int slot) = 0;
+    // Makes the sound of a loaded sample (its data, rate and loop set).
+    virtual AURA_RESULT createSampleSound(MusicSample *sample) = 0;
+    virtual void releaseSampleSound(MusicSample *sample) = 0;
+    // Mixes `frames` stereo float frames of every voice into `out` (which
+    // it overwrites).
+    virtual AURA_RESULT mix(float *out, unsigned int frames) = 0;
+    // The rate the song renders at.
+    [[nodiscard]] virtual int outputRate() const = 0;
+    // A real channel that stands for the whole song (a ChannelMusic); the
+    // host keeps it.
+    virtual AURA_RESULT hardwareChannel(MusicSong * /*song*/, ChannelReal ** /*channel*/)
+    {
+        return AURA_ERR_UNSUPPORTED;
+    }
+    virtual void release() = 0;
+};
+
+// The engine's host for a codec's system; made by the system layer.
+[[nodiscard]] AURA_RESULT createMusicHost(Codec *codec, const char *targetname, MusicHost **host);
+
+// One pattern cell.
+struct MusicNote {
+    uint8_t mNote = 0; // 0 none, else 1-based
+    uint8_t mInstrument = 0; // 0 none, else 1-based
+    uint8_t mVolume = 0; // volume column byte
+    uint8_t mEffect = 0;
+    uint8_t mEffectParam = 0;
+};
+
+struct MusicPattern {
+    int mRows = 0;
+    MusicNote *mData = nullptr; // rows x channels, row-major
+};
+
+struct MusicSample {
+    void *mSound = nullptr; // the host's sound
+    uint8_t *mData = nullptr; // 8-bit signed PCM, mLength bytes
+    unsigned int mLength = 0; // frames
+    unsigned int mMiddleC = 0; // Hz
+    unsigned int mLoadedMiddleC = 0; // as loaded; a song restart goes back to it
+    uint8_t mDefaultVolume = 0;
+    bool mLoop = false;
+    unsigned int mLoopStart = 0; // frames
+    unsigned int mLoopLength = 0; // frames
+};
+
+struct MusicEnvelopeState {
+    int mTick = 0;
+    int mPosition = 0;
+    int mFracValue = 0; // 16.16
+    int mValue = 0;
+    int mFracDelta = 0;
+    bool mStopped = false;
+};
+
+class MusicVirtualChannel;
+
+// One pattern column and its effect memories.
+struct MusicChannel {
+    // The voice slots the column owns; the first is the one it drives.
+    MusicVirtualChannel *mSlot = nullptr;
+    uint8_t mInstrument = 0; // 0-based
+    uint8_t mNote = 0;
+    unsigned int mNotePeriod = 0;
+    uint8_t mLastEffect = 0;
+    int mPan = 0;
+    unsigned int mSampleOffset = 0;
+    int mChannelVolume = 0;
+    unsigned int mPortaTarget = 0;
+    uint8_t mPortaSpeed = 0;
+    int8_t mVibratoPos = 0;
+    uint8_t mVibratoSpeed = 0;
+    uint8_t mVibratoDepth = 0;
+    int8_t mTremoloPos = 0;
+    uint8_t mTremoloSpeed = 0;
+    uint8_t mTremoloDepth = 0;
+    int mPatternLoopRow = 0;
+    int mPatternLoopCount = 0;
+    uint8_t mWaveControl = 0; // low nibble vibrato, high nibble tremolo
+};
+
+// A voice slot.
+class MusicVirtualChannel {
+public:
+    static constexpr uint8_t FLAG_FREQUENCY = 0x01;
+    static constexpr uint8_t FLAG_VOLUME = 0x02;
+    static constexpr uint8_t FLAG_PAN = 0x04;
+    static constexpr uint8_t FLAG_START = 0x08;
+    static constexpr uint8_t FLAG_STOP = 0x20;
+
+    // Frees the slot when its voice no longer plays.
+    AURA_RESULT cleanUp();
+
+    int mIndex = 0;
+    bool mInUse = false;
+    MusicChannel *mOwner = nullptr;
+    MusicVoice *mVoice = nullptr; // null for a song's dummy slot
+    MusicSample *mSample = nullptr;
+    MusicSong *mSong = nullptr;
+    uint8_t mNoteState = 0;
+    uint8_t mFlags = 0;
+    int mPeriod = 0;
+    int mVolume = 0;
+    int mPan = 0;
+    int mVolumeDelta = 0;
+    int mPeriodDelta = 0;
+    unsigned int mSampleOffset = 0;
+    MusicEnvelopeState mEnvVolume, mEnvPan, mEnvPitch;
+    int mFadeOutVolume = 0;
+};
+
+class MusicSong : public Codec {
+public:
+    static constexpr int MAX_CHANNELS = 64;
+    // Measuring a song stops at this, which then counts as its end.
+    static constexpr uint64_t MAX_MEASURED_FRAMES_SECONDS = 2 * 60 * 60;
+    static constexpr unsigned int MAX_MEASURED_TICKS = 1u << 22;
+
+    MusicSong();
+    ~MusicSong() override;
+
+    AURA_RESULT setBPM(int bpm);
+    AURA_RESULT spawnNewVirtualChannel(MusicChannel *channel, MusicSample *sample, MusicVirtualChannel **slot);
+    AURA_RESULT playSound(MusicSample *sample, MusicVirtualChannel *slot);
+    AURA_RESULT play(bool fromopen);
+    AURA_RESULT stop();
+    static AURA_RESULT fineTune2Hz(unsigned char finetune, unsigned int *hz);
+    // The engine's random generator: one step, 0..255.
+    static unsigned int nextRandom();
+
+    // One tick of the song; the format's row and effect steps.
+    virtual AURA_RESULT update(bool audible) = 0;
+
+    AURA_RESULT getLengthInternal(unsigned int *length, unsigned int lengthtype);
+    AURA_RESULT getPositionInternal(unsigned int *position, unsigned int postype);
+    AURA_RESULT getMusicNumChannelsInternal(int *numchannels);
+    AURA_RESULT setMusicChannelVolumeInternal(int channel, float volume);
+    AURA_RESULT getMusicChannelVolumeInternal(int channel, float *volume);
+    AURA_RESULT setMusicSpeedInternal(float speed);
+    AURA_RESULT getMusicSpeedInternal(float *speed);
+    // The real channel through which the whole song stands in for one voice.
+    AURA_RESULT getHardwareMusicChannel(ChannelReal **channel);
+    // Pauses or resumes the voice each column drives.
+    void setVoicesPaused(bool paused);
+
+    // The shared read, seek and length measurement over `update`.
+    AURA_RESULT readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread);
+    AURA_RESULT setPositionInternal(int subsound, unsigned int position, unsigned int postype);
+    AURA_RESULT calculateLength();
+
+    // Fills the song-base entries of a format's description.
+    static void describe(AURA_CODEC_DESCRIPTION_EX &description);
+
+    // Puts a host in (the song owns it from then on); tests use their own.
+    void setHost(MusicHost *host) { mHost = host; }
+    [[nodiscard]] MusicHost *host() const { return mHost; }
+
+    // Song time, read by tests and traces.
+    [[nodiscard]] int order() const { return mOrder; }
+    [[nodiscard]] int row() const { return mRow; }
+    [[nodiscard]] int tick() const { return mTick; }
+    [[nodiscard]] int speed() const { return mSpeed; }
+    [[nodiscard]] int bpm() const { return mBPM; }
+    [[nodiscard]] int samplesPerTick() const { return mSamplesPerTick; }
+    [[nodiscard]] unsigned int pcmPosition() const { return mPCMOffset; }
+    [[nodiscard]] bool finished() const { return mFinished; }
+    [[nodiscard]] int numVirtualChannels() const { return mNumVirtualChannels; }
+    [[nodiscard]] MusicVirtualChannel *virtualChannel(int i) { return &mVirtualChannel[i]; }
+
+protected:
+    // Builds the voice slots and the host's voices for `count` slots.
+    AURA_RESULT createVirtualChannels(int count);
+    // Frees what the song base allocated (slots, patterns, channels, samples,
+    // the visited table, the host).
+    void releaseSong();
+    // Sets the wave format of a song rendered at the system's rate.
+    AURA_RESULT initWaveFormat(const char *name, AURA_MODE mode, const AURA_CREATESOUNDEXINFO *exinfo,
+                               unsigned int filesize);
+    // The song's end detection: true when (order, row) was played before.
+    bool visit(int order, int row);
+    void unvisit(int order, int fromrow, int torow);
+    // Applies a speed change requested from another thread.
+    void applyPendingSpeed();
+    // Where the first rows go after the last order.
+    void advanceRow(int rowsperpattern);
+    // Makes the song time readable from other threads.
+    void publishPosition();
+    // Float stereo to the wave format.
+    void convertOut(const float *in, void *out, unsigned int frames) const;
+
+    MusicPattern *mPattern = nullptr;
+    MusicHost *mHost = nullptr;
+    uint8_t *mVisited = nullptr;
+    uint8_t mOrderList[256] = {};
+    int mNumChannels = 0;
+    MusicChannel *mChannel[MAX_CHANNELS] = {};
+    std::atomic<float> mMusicChannelVolume[MAX_CHANNELS];
+    int mNumVirtualChannels = 0;
+    MusicVirtualChannel *mVirtualChannel = nullptr;
+    MusicVirtualChannel mDummyVirtualChannel; // a column without a slot
+    MusicSample mDummySample; // a cell without a sample
+    MusicSample *mSample = nullptr;
+    int mNumSamples = 0;
+
+    int mSamplesLeftInTick = 0;
+    int mSamplesPerTick = 0;
+    unsigned int mPCMOffset = 0;
+    int mDefaultSpeed = 6;
+    int mDefaultBPM = 125;
+    uint8_t mDefaultPan[MAX_CHANNELS] = {};
+    uint8_t mDefaultChannelVolume[MAX_CHANNELS] = {};
+    uint8_t mDefaultGlobalVolume = 64;
+    int mNumOrders = 0;
+    int mNumPatterns = 0;
+    int mNumPatternsMem = 0;
+    int mRestart = 0;
+    std::atomic<float> mMasterSpeed{1.0f};
+    std::atomic<bool> mSpeedChanged{false};
+    float mPanSeparation = 0.8f;
+    int mGlobalVolume = 64;
+    bool mPlaying = false;
+    bool mFinished = false;
+    bool mLooping = false;
+    int mTick = 0;
+    int mSpeed = 6;
+    int mBPM = 125;
+    int mRow = 0;
+    int mOrder = 0;
+    int mPatternDelayTicks = 0;
+    int mNextRow = -1;
+    int mNextOrder = -1;
+    std::atomic<int> mPublishedOrder{0};
+    std::atomic<int> mPublishedRow{0};
+    std::atomic<unsigned int> mPublishedPCM{0};
+    float *mMixBuffer = nullptr;
+    unsigned int mMixBufferFrames = 0;
+};
+
+} // namespace AURA
+
+#endif // AURA_MUSIC_H

@@ -1,0 +1,358 @@
+// The engine's host of a tracker song: every voice slot is a logical
+// channel that plays the song's sample sounds on two software voices of the
+// song's own pool, taken in turn (a new note starts on the voice whose graph
+// changes were flushed a note ago, never on the one just stopped), all
+// mixing into the song's target unit, which the song's read pulls under the
+// DSP section.
+#include "music/aura_music.h"
+
+#include "base/aura_memory.h"
+#include "base/aura_string.h"
+#include "channel/aura_channelgroupi.h"
+#include "channel/aura_channeli.h"
+#include "dsp/aura_dspi.h"
+#include "os/aura_os.h"
+#include "sound/aura_soundi.h"
+#include "system/aura_systemi.h"
+#include "voice/aura_channelpool.h"
+#include "voice/aura_channelreal.h"
+#include "voice/aura_channelsoftware.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace AURA {
+
+namespace {
+constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_music_host";
+
+class EngineMusicHost;
+
+// A real channel through which a whole song stands in for one voice: its
+// start restarts the song, its pause and volume act on the song's group.
+class ChannelMusic final : public ChannelReal {
+public:
+    AURA_RESULT start() override { return mSong ? mSong->play(false) : AURA_ERR_INVALID_HANDLE; }
+    AURA_RESULT stop() override { return mSong ? mSong->stop() : AURA_ERR_INVALID_HANDLE; }
+    AURA_RESULT setPaused(bool paused) override;
+    AURA_RESULT setVolume(float volume) override;
+    AURA_RESULT updateStream() override;
+    [[nodiscard]] bool isStream() const override { return false; }
+    AURA_RESULT moveChannelGroup(ChannelGroupI *, ChannelGroupI *, bool) override { return AURA_OK; }
+    AURA_RESULT setPositionEx(unsigned int position, unsigned int postype, bool) override
+    {
+        return setPosition(position, postype);
+    }
+
+    MusicSong *mSong = nullptr;
+    ChannelGroupI *mGroup = nullptr;
+};
+
+class EngineMusicVoice final : public MusicVoice {
+public:
+    AURA_RESULT start(MusicSample *sample, unsigned int offset) override;
+    AURA_RESULT setVolume(float volume) override { return live() ? mChannel.setVolume(volume, false) : AURA_OK; }
+    AURA_RESULT setPan(float pan) override { return live() ? mChannel.setPan(pan, true) : AURA_OK; }
+    AURA_RESULT setFrequency(float hz) override { return live() ? mChannel.setFrequency(hz) : AURA_OK; }
+    AURA_RESULT stop() override
+    {
+        if (!live()) {
+            return AURA_OK;
+        }
+        const AURA_RESULT result = mChannel.stopEx(STOP_RESETCALLBACKS);
+        mChannel.mRealChannel[0] = nullptr;
+        mChannel.mNumRealChannels = 0;
+        return result;
+    }
+    AURA_RESULT setPaused(bool paused) override { return live() ? mChannel.setPaused(paused) : AURA_OK; }
+    bool isPlaying() override
+    {
+        bool playing = false;
+        return live() && mChannel.isPlaying(&playing) == AURA_OK && playing;
+    }
+
+    [[nodiscard]] bool live() const { return mChannel.mNumRealChannels > 0 && mChannel.mRealChannel[0]; }
+
+    ChannelI mChannel;
+    EngineMusicHost *mHost = nullptr;
+    int mSlot = 0;
+    bool mAlternate = false;
+};
+
+class EngineMusicHost final : public MusicHost {
+public:
+    ~EngineMusicHost() override { close(); }
+
+    AURA_RESULT init(SystemI *system, const char *targetname)
+    {
+        mSystem = system;
+        if (!system) {
+            return AURA_ERR_UNINITIALIZED;
+        }
+        AURA_DSP_DESCRIPTION_EX description{};
+        AURA_strncpy(description.name, targetname, sizeof(description.name) - 1);
+        description.version = 0x00010100;
+        description.channels = 2;
+        description.mFormat = AURA_SOUND_FORMAT_PCMFLOAT;
+        AURA_RESULT result = system->createDSP(&description, &mTarget, true);
+        if (result != AURA_OK) {
+            return result;
+        }
+        mTarget->setActive(true);
+        // The root of a tree of its own: it mixes into the level buffers,
+        // which the DSP section keeps to one reader at a time.
+        result = mTarget->updateTreeLevel(0);
+        if (result != AURA_OK) {
+            return result;
+        }
+        (void)mTarget->setDefaults(static_cast<float>(system->mOutputRate), 1.0f, 0.0f, 128);
+        mGroup.mSystem = system;
+        mGroup.mDSPHead = mTarget;
+        mGroup.mDSPMixTarget = mTarget;
+        return AURA_OK;
+    }
+
+    AURA_RESULT createVoices(int count) override
+    {
+        mVoices =
+            static_cast<EngineMusicVoice *>(AURA_Memory_Calloc(static_cast<int>(sizeof(EngineMusicVoice)) * count));
+        if (!mVoices) {
+            return AURA_ERR_MEMORY;
+        }
+        for (int i = 0; i < count; ++i) {
+            ::new (&mVoices[i]) EngineMusicVoice();
+            // Of no system: the song's channels stay out of the system's
+            // channel lists (its priority order, its free list), which the
+            // API threads walk while the stream thread plays the song.
+            (void)mVoices[i].mChannel.init(i, nullptr);
+            mVoices[i].mChannel.mChannelGroup = &mGroup;
+            mVoices[i].mHost = this;
+            mVoices[i].mSlot = i;
+        }
+        mNumVoices = count;
+        AURA_RESULT result = mPool.init(mSystem, nullptr, 2 * count);
+        for (int i = 0; result == AURA_OK && i < 2 * count; ++i) {
+            ChannelReal *voice = AURA_New(ChannelSoftware);
+            result = voice ? mPool.setChannel(i, voice, mTarget) : AURA_ERR_MEMORY;
+            if (result == AURA_OK) {
+                // The song's voices send nothing to the system's reverbs.
+                voice->mFlags.set(VoiceFlag::NoReverb);
+            }
+        }
+        return result;
+    }
+
+    MusicVoice *voice(int slot) override { return slot >= 0 && slot < mNumVoices ? &mVoices[slot] : nullptr; }
+
+    AURA_RESULT createSampleSound(MusicSample *sample) override
+    {
+        AURA_CREATESOUNDEXINFO exinfo{};
+        exinfo.cbsize = sizeof(exinfo);
+        exinfo.length = sample->mLength;
+        exinfo.numchannels = 1;
+        exinfo.defaultfrequency = static_cast<int>(std::max(sample->mMiddleC, 1u));
+        exinfo.format = AURA_SOUND_FORMAT_PCM8;
+        const AURA_MODE mode =
+            AURA_OPENUSER | AURA_2D | AURA_SOFTWARE | (sample->mLoop ? AURA_LOOP_NORMAL : AURA_LOOP_OFF);
+        SoundI *sound = nullptr;
+        AURA_RESULT result = mSystem->createSoundInternal(nullptr, mode, 0, 0, &exinfo, false, &sound);
+        if (result != AURA_OK) {
+            return result;
+        }
+        {
+            // The song owns its samples: the system's release of its sounds
+            // must not free them under the song that plays them.
+            std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
+            sound->mSoundNode.removeNode();
+        }
+        void *data = nullptr;
+        void *wrap = nullptr;
+        unsigned int length = 0;
+        unsigned int wrapLength = 0;
+        result = sound->lock(0, sample->mLength, &data, &wrap, &length, &wrapLength);
+        if (result == AURA_OK) {
+            std::memcpy(data, sample->mData, std::min(length, sample->mLength));
+            result = sound->unlock(data, wrap, length, wrapLength);
+        }
+        if (result == AURA_OK && sample->mLoop) {
+            result = sound->setLoopPoints(sample->mLoopStart, sample->mLoopStart + sample->mLoopLength - 1);
+        }
+        if (result != AURA_OK) {
+            (void)sound->releaseInternal(true);
+            return result;
+        }
+        sample->mSound = sound;
+        return AURA_OK;
+    }
+
+    void releaseSampleSound(MusicSample *sample) override
+    {
+        if (sample->mSound) {
+            (void)static_cast<SoundI *>(sample->mSound)->releaseInternal(true);
+            sample->mSound = nullptr;
+        }
+    }
+
+    AURA_RESULT mix(float *out, unsigned int frames) override
+    {
+        while (frames > 0) {
+            unsigned int length = frames;
+            float *block = nullptr;
+            int channels = 0;
+            {
+                CriticalSectionGuard guard(mSystem->mDSPCrit);
+                const AURA_RESULT result =
+                    mTarget->read(&block, &channels, &length, AURA_SPEAKERMODE_STEREO, 2, ++mTick);
+                if (result != AURA_OK) {
+                    return result;
+                }
+                if (length == 0) {
+
+                    return AURA_ERR_INTERNAL;
+                }
+                if (!block || channels <= 0) {
+                    std::fill(out, out + length * 2, 0.0f);
+                } else if (channels == 2) {
+                    std::copy(block, block + length * 2, out);
+                } else {
+                    for (unsigned int i = 0; i < length; ++i) {
+                        out[2 * i] = block[i * channels];
+                        out[2 * i + 1] = block[i * channels + (channels > 1 ? 1 : 0)];
+                    }
+                }
+            }
+            out += length * 2;
+            frames -= length;
+        }
+        return AURA_OK;
+    }
+
+    int outputRate() const override { return mSystem ? mSystem->mOutputRate : 0; }
+
+    AURA_RESULT hardwareChannel(MusicSong *song, ChannelReal **channel) override
+    {
+        // Made afresh each time it is asked for.
+        mHardware.~ChannelMusic();
+        ::new (&mHardware) ChannelMusic();
+        mHardware.mSong = song;
+        mHardware.mGroup = &mGroup;
+        mHardware.mFlags.set(VoiceFlag::Taken);
+        *channel = &mHardware;
+        return AURA_OK;
+    }
+
+    void release() override
+    {
+        EngineMusicHost *self = this;
+        AURA_Delete(self);
+    }
+
+    void close()
+    {
+        for (int i = 0; i < mNumVoices; ++i) {
+            (void)mVoices[i].stop();
+        }
+        (void)mPool.release();
+        if (mVoices) {
+            for (int i = 0; i < mNumVoices; ++i) {
+                mVoices[i].~EngineMusicVoice();
+            }
+            AURA_Memory_Free(mVoices);
+            mVoices = nullptr;
+        }
+        mNumVoices = 0;
+        if (mTarget) {
+            (void)mTarget->release(true);
+            mTarget = nullptr;
+        }
+        mGroup.mDSPHead = nullptr;
+        mGroup.mDSPMixTarget = nullptr;
+    }
+
+    SystemI *mSystem = nullptr;
+    DSPI *mTarget = nullptr;
+    ChannelGroupI mGroup;
+    ChannelPool mPool;
+    ChannelMusic mHardware;
+    EngineMusicVoice *mVoices = nullptr;
+    int mNumVoices = 0;
+    unsigned int mTick = 0;
+};
+
+AURA_RESULT ChannelMusic::setPaused(bool paused)
+{
+    if (!mSong || !mGroup) {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    (void)mGroup->setPausedInternal(paused, true);
+    mSong->setVoicesPaused(paused);
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelMusic::setVolume(float volume)
+{
+    if (mGroup) {
+        (void)mGroup->setVolumeInternal(volume);
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelMusic::updateStream()
+{
+    if (!mSong || !mGroup || mGroup->mPaused) {
+        return AURA_OK;
+    }
+    const AURA_CODEC_UPDATECALLBACK update = mSong->mDescription.update;
+    return update ? update(mSong->state()) : AURA_OK;
+}
+
+AURA_RESULT EngineMusicVoice::start(MusicSample *sample, unsigned int offset)
+{
+    auto *sound = static_cast<SoundI *>(sample->mSound);
+    ChannelReal *voice = nullptr;
+    int found = 0;
+    const int index = mSlot + (mAlternate ? mHost->mNumVoices : 0);
+    AURA_RESULT result = mHost->mPool.allocateChannel(&voice, index, 1, &found);
+    if (result != AURA_OK) {
+        return result;
+    }
+    mAlternate = !mAlternate;
+    if (live()) {
+        (void)mChannel.stopEx(STOP_RESETCALLBACKS);
+    }
+    mChannel.mRealChannel[0] = voice;
+    mChannel.mNumRealChannels = 1;
+    mChannel.mChannelGroup = &mHost->mGroup;
+    result = mChannel.play(sound, true, false, false);
+    if (result != AURA_OK) {
+        (void)stop();
+        return result;
+    }
+    (void)mChannel.setPosition(offset, AURA_TIMEUNIT_PCM);
+    (void)mChannel.setPaused(false);
+    (void)mHost->mSystem->flushDSPConnectionRequests(true);
+    return AURA_OK;
+}
+} // namespace
+
+AURA_RESULT createMusicHost(Codec *codec, const char *targetname, MusicHost **host)
+{
+    if (!codec || !host) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *host = nullptr;
+    auto *made = AURA_New(EngineMusicHost);
+    if (!made) {
+        return AURA_ERR_MEMORY;
+    }
+    const AURA_RESULT result = made->init(codec->mSystem, targetname);
+    if (result != AURA_OK) {
+        made->release();
+        return result;
+    }
+    *host = made;
+    return AURA_OK;
+}
+
+} // namespace AURA
