@@ -386,19 +386,16 @@ AURA_API AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDE
 /* Sounds. */
 AURA_API AURA_RESULT AURA_Sound_Release(AURA_SOUND *sound);
 AURA_API AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_TIMEUNIT lengthtype);
-<<<<<<< HEAD
 /* Sounds of a multi-sound file (see AURA::Sound::getSubSound). */
 AURA_API AURA_RESULT AURA_Sound_GetNumSubSounds(AURA_SOUND *sound, int *numsubsounds);
 AURA_API AURA_RESULT AURA_Sound_GetSubSound(AURA_SOUND *sound, int index, AURA_SOUND **subsound);
 AURA_API AURA_RESULT AURA_Sound_GetName(AURA_SOUND *sound, char *name, int namelen);
-=======
 /* Tracker songs: pattern columns, the volume of one column (0..1), the song's speed (1: as written). */
 AURA_API AURA_RESULT AURA_Sound_GetMusicNumChannels(AURA_SOUND *sound, int *numchannels);
 AURA_API AURA_RESULT AURA_Sound_SetMusicChannelVolume(AURA_SOUND *sound, int channel, float volume);
 AURA_API AURA_RESULT AURA_Sound_GetMusicChannelVolume(AURA_SOUND *sound, int channel, float *volume);
 AURA_API AURA_RESULT AURA_Sound_SetMusicSpeed(AURA_SOUND *sound, float speed);
 AURA_API AURA_RESULT AURA_Sound_GetMusicSpeed(AURA_SOUND *sound, float *speed);
->>>>>>> h22
 
 /* Channels. */
 AURA_API AURA_RESULT AURA_Channel_Stop(AURA_CHANNEL *channel);

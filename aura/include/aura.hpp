@@ -106,7 +106,6 @@ public:
     AURA_RESULT lock(unsigned int offset, unsigned int length, void **ptr1, void **ptr2, unsigned int *len1,
                      unsigned int *len2);
     AURA_RESULT unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned int len2);
-<<<<<<< HEAD
     // Sounds of a multi-sound file (a DLS collection). A parent sound does
     // not play (77). getSubSound gives null for a subsound the creation
     // info's inclusion list left out; on a stream it switches the stream to
@@ -117,7 +116,6 @@ public:
     // The name the file gives the sound ("" when none), cut to namelen
     // bytes with the terminator.
     AURA_RESULT getName(char *name, int namelen);
-=======
     // Tracker songs (25 for other sounds): pattern columns, the volume of
     // one column (0..1), the song's speed (1: as written).
     AURA_RESULT getMusicNumChannels(int *numchannels);
@@ -125,7 +123,6 @@ public:
     AURA_RESULT getMusicChannelVolume(int channel, float *volume);
     AURA_RESULT setMusicSpeed(float speed);
     AURA_RESULT getMusicSpeed(float *speed);
->>>>>>> h22
 
 protected:
     Sound() = default;

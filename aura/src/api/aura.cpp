@@ -226,7 +226,6 @@ AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_T
     return asSound(sound)->getLength(length, lengthtype);
 }
 
-<<<<<<< HEAD
 AURA_RESULT AURA_Sound_GetNumSubSounds(AURA_SOUND *sound, int *numsubsounds)
 {
     if (!sound) {
@@ -252,7 +251,8 @@ AURA_RESULT AURA_Sound_GetName(AURA_SOUND *sound, char *name, int namelen)
         return AURA_ERR_INVALID_PARAM;
     }
     return asSound(sound)->getName(name, namelen);
-=======
+}
+
 AURA_RESULT AURA_Sound_GetMusicNumChannels(AURA_SOUND *sound, int *numchannels)
 {
     return sound ? asSound(sound)->getMusicNumChannels(numchannels) : AURA_ERR_INVALID_PARAM;
@@ -276,7 +276,6 @@ AURA_RESULT AURA_Sound_SetMusicSpeed(AURA_SOUND *sound, float speed)
 AURA_RESULT AURA_Sound_GetMusicSpeed(AURA_SOUND *sound, float *speed)
 {
     return sound ? asSound(sound)->getMusicSpeed(speed) : AURA_ERR_INVALID_PARAM;
->>>>>>> h22
 }
 
 // A channel handle is a packed value; the class checks it before use.

@@ -11,6 +11,7 @@
 #include "codec/aura_codec_tag.h"
 #include "codec/aura_codec_user.h"
 #include "codec/wav/aura_codec_wav.h"
+#include "music/aura_codec_midi.h"
 #include "music/aura_codec_mod.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
@@ -121,15 +122,13 @@ AURA_RESULT SystemI::registerCodecs()
         {&CodecTag::getDescriptionEx, 100},
         {&CodecWav::getDescriptionEx, 600},
         {&CodecOggVorbis::getDescriptionEx, 800},
-<<<<<<< HEAD
         {&CodecAIFF::getDescriptionEx, 1000},
         {&CodecFLAC::getDescriptionEx, 1100},
+        {&CodecMOD::getDescriptionEx, 1200},
+        {&CodecMIDI::getDescriptionEx, 1600},
         {&CodecDLS::getDescriptionEx, 1700},
         {&CodecPlaylist::getDescriptionEx, 2450},
         {&CodecRaw::getDescriptionEx, 2500},
-=======
-        {&CodecMOD::getDescriptionEx, 1200},
->>>>>>> h22
     };
     for (const Entry &entry : kCodecs) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
@@ -541,15 +540,6 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
                 AURA_Delete(file);
             }
         }
-<<<<<<< HEAD
-        if (result == AURA_OK && codec->mState.numsubsounds > 0) {
-            // A multi-sound file: the parent keeps the codec to load its
-            // subsounds from, now (the inclusion list) or later.
-            result = openSubSounds(sample, codec, mode, exinfo);
-            codec = nullptr;
-        } else if (result == AURA_OK) {
-            result = readSampleFromCodec(codec, -1, mode, sample);
-=======
         if (result == AURA_OK && codec->mDescription.defaultasstream && !(mode & AURA_CREATESAMPLE) && !fromloader) {
             // Formats that open as streams unless a sample is asked for.
             (void)codec->release();
@@ -557,68 +547,13 @@ AURA_RESULT SystemI::createSoundInternal(const char *name_or_data, AURA_MODE mod
             AURA_Delete(sample);
             return createStreamInternal(name_or_data, mode | AURA_CREATESTREAM, exinfo, nullptr, sound);
         }
-        AURA_CODEC_WAVEFORMAT waveformat{};
-        if (result == AURA_OK) {
-            result = codec->getWaveFormat(0, &waveformat);
-        }
-        if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 ||
-                                  waveformat.frequency <= 0)) {
-            result = AURA_ERR_FORMAT;
-        }
-        if (result == AURA_OK) {
-            const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) &&
-                                    waveformat.format >= AURA_SOUND_FORMAT_GCADPCM &&
-                                    waveformat.format <= AURA_SOUND_FORMAT_CELT;
-            if (!compressed && getBitsFromFormat(waveformat.format) == 0) {
-                result = AURA_ERR_FORMAT;
-            }
-            describeSound(sample, waveformat, *codec);
-            if (result == AURA_OK && compressed) {
-                // The blocks stay as they are in the file, for the decoding
-                // units to read.
-                unsigned int got = 0;
-                result = sample->setCapacity(waveformat.lengthbytes);
-                if (result == AURA_OK) {
-                    result = file->seek(static_cast<int>(codec->mSrcDataOffset), 0);
-                }
-                if (result == AURA_OK) {
-                    result = file->read(sample->getData(), 1, waveformat.lengthbytes, &got);
-                    if (result == AURA_ERR_FILE_EOF) {
-                        result = AURA_OK;
-                    }
-                }
-                sample->mLengthBytes = got;
-                sample->mLength = waveformat.lengthpcm;
-            } else if (result == AURA_OK) {
-                const unsigned int frame = sample->frameBytes();
-                unsigned int declared = 0xFFFFFFFFu;
-                if (lengthKnown(waveformat.lengthpcm)) {
-                    const uint64_t bytes = static_cast<uint64_t>(waveformat.lengthpcm) * frame;
-                    declared = bytes >= 0xFFFFFFFFu ? 0xFFFFFFFEu : static_cast<unsigned int>(bytes);
-                }
-                result = readSampleData(codec, sample, declared);
-                sample->mLength = sample->mLengthBytes / frame;
-                sample->mLengthBytes = sample->mLength * frame;
-            }
-        }
-        if (result == AURA_OK) {
-            // Loop points found in the file; without them the whole sound.
-            sample->mLoopStart = 0;
-            sample->mLoopLength = sample->mLength;
-            if (waveformat.loopstart < waveformat.loopend && waveformat.loopstart < sample->mLength) {
-                const unsigned int end = std::min(waveformat.loopend, sample->mLength - 1);
-                sample->mLoopStart = waveformat.loopstart;
-                sample->mLoopLength = end - waveformat.loopstart + 1;
-                if (!(mode & (AURA_LOOP_OFF | AURA_LOOP_NORMAL | AURA_LOOP_BIDI)) &&
-                    (waveformat.mode & AURA_LOOP_NORMAL)) {
-                    sample->mMode = (sample->mMode & ~AURA_LOOP_OFF) | AURA_LOOP_NORMAL;
-                }
-            }
-            if (codec->mDescription.soundcreate) {
-                result = codec->mDescription.soundcreate(
-                    codec->state(), 0, reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(sample)));
-            }
->>>>>>> h22
+        if (result == AURA_OK && codec->mState.numsubsounds > 0) {
+            // A multi-sound file: the parent keeps the codec to load its
+            // subsounds from, now (the inclusion list) or later.
+            result = openSubSounds(sample, codec, mode, exinfo);
+            codec = nullptr;
+        } else if (result == AURA_OK) {
+            result = readSampleFromCodec(codec, -1, mode, sample);
         }
         if (codec) {
             sample->mMetadata = codec->takeMetadata();
