@@ -12,6 +12,8 @@
 #include "sine_analysis.h"
 #include "systems.h"
 #include "threads.h"
+#include "tools.h"
+#include "wav.h"
 
 #include <gtest/gtest.h>
 
@@ -557,5 +559,36 @@ TEST_F(Midi, SoundsSharingABankOpenOnTwoThreads)
         EXPECT_EQ(AURA::countMIDIBanks(), 0);
     }
 }
+
+#ifdef AURA_PLAY_PATH
+TEST_F(Midi, PlayerRendersAndDescribesMidiFiles)
+{
+    using auratest::quote;
+    MidiTrack t;
+    t.add(0, {0xFF, 0x03, 4, 'l', 'e', 'a', 'd'}).note(0, 96, 0, 69).note(96, 96, 2, 81);
+    ASSERT_TRUE(auratest::writeAll(mDir / "song.mid", auratest::midiFile({t})));
+    const std::string player = std::string(AURA_PLAY_PATH) + " --dls " + quote(mBank) + " ";
+    const std::string info = auratest::capture(player + "--info " + quote(mDir / "song.mid"));
+    EXPECT_NE(info.find("MIDI"), std::string::npos) << info;
+    EXPECT_NE(info.find("Track 0 Name=lead"), std::string::npos) << info;
+    EXPECT_NE(info.find("Number of channels=2"), std::string::npos) << info;
+    for (const char *mode : {"", "--stream ", "--polyphony 1 ", "--seek 500 "}) {
+        const auto out = mDir / "song.wav";
+        ASSERT_TRUE(auratest::run(player + "-q " + mode + "--rate 44100 -o " + quote(out) + " " +
+                                  quote(mDir / "song.mid")))
+            << mode;
+        const auto rendered = auratest::readWav(out);
+        // The last end at tick 192: 210 ticks of 5.208 ms, less the seek.
+        const bool seeked = std::string(mode).find("seek") != std::string::npos;
+        const double seconds = 210 * 500000.0 / 96 / 1e6 - (seeked ? 0.5 : 0.0);
+        EXPECT_NEAR(rendered.frames(), seconds * 44100, 2) << mode;
+    }
+    int status = 0;
+    (void)auratest::capture(std::string(AURA_PLAY_PATH) + " -q -o " + quote(mDir / "none.wav") + " " +
+                                quote(mDir / "song.mid") + " 2>/dev/null",
+                            &status);
+    EXPECT_NE(status, 0); // no bank
+}
+#endif
 
 } // namespace
