@@ -16,7 +16,6 @@ namespace AURA {
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_codec_midi";
 constexpr unsigned int MIN_BLOCK_SAMPLES = 512;
-constexpr unsigned int MAX_TRACKS = 65536;
 
 CodecMIDI *midiOf(AURA_CODEC_STATE *state)
 {
@@ -512,10 +511,27 @@ AURA_RESULT CodecMIDI::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *e
             (void)mTrack[i].process(true);
             ended += (mTrack[i].mEnded || !mTrack[i].mData) ? 1 : 0;
         }
-        mSongMs += static_cast<double>(mTempo) / mDivision / 1000.0 * 10.0;
+        const double stepMs = static_cast<double>(mTempo) / mDivision / 1000.0 * 10.0;
+        mSongMs += stepMs;
         mCurrentTick += 10;
         if (ended == mNumTracks || mSongMs >= MAX_SONG_MS) {
             break;
+        }
+        // Steps before the next event change nothing but the time: they are
+        // counted at once (long pauses would otherwise take for ever).
+        uint64_t next = UINT64_MAX;
+        for (int i = 0; i < mNumTracks; ++i) {
+            if (mTrack[i].mData && !mTrack[i].mEnded) {
+                next = std::min(next, mTrack[i].mNextTick);
+            }
+        }
+        if (next != UINT64_MAX && next > mCurrentTick + 10) {
+            const uint64_t idle = (next - mCurrentTick) / 10;
+            mSongMs = std::min(mSongMs + static_cast<double>(idle) * stepMs, MAX_SONG_MS);
+            mCurrentTick += idle * 10;
+            if (mSongMs >= MAX_SONG_MS) {
+                break;
+            }
         }
     }
     mScanning = false;

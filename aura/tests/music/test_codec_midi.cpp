@@ -60,7 +60,10 @@ std::vector<DlsInstrument> defaultInstruments()
     DlsRegion drum;
     drum.wave = 1;
     DlsInstrument drums{0x80000000u, 0, {drum}};
-    return {piano, tuned, hats, quiet, drums};
+    DlsRegion nowhere;
+    nowhere.wave = 9; // past the bank's waves
+    DlsInstrument broken{0, 4, {nowhere}};
+    return {piano, tuned, hats, quiet, drums, broken};
 }
 
 class Midi : public ::testing::Test {
@@ -419,6 +422,17 @@ TEST_F(Midi, VoicesFollowKeysPedalAndEnvelopes)
         });
     }
     {
+        SCOPED_TRACE("a region naming no wave is silent and its track plays on");
+        MidiTrack t;
+        t.add(0, {0xC0, 4}).note(0, 50, 0, 60).add(1, {0xC0, 0}).note(2, 50, 0, 62);
+        run(t, 0, [&](AURA::CodecMIDI *codec) {
+            advanceTo(codec, 3);
+            const auto list = voices(codec, 0);
+            ASSERT_EQ(list.size(), 1u);
+            EXPECT_EQ(list[0]->mKey, 62);
+        });
+    }
+    {
         SCOPED_TRACE("drums sound only on channel 10");
         MidiTrack t;
         t.note(0, 50, 9, 36).note(0, 50, 3, 36).add(0, {0xC3, 9});
@@ -574,8 +588,8 @@ TEST_F(Midi, PlayerRendersAndDescribesMidiFiles)
     EXPECT_NE(info.find("Number of channels=2"), std::string::npos) << info;
     for (const char *mode : {"", "--stream ", "--polyphony 1 ", "--seek 500 "}) {
         const auto out = mDir / "song.wav";
-        ASSERT_TRUE(auratest::run(player + "-q " + mode + "--rate 44100 -o " + quote(out) + " " +
-                                  quote(mDir / "song.mid")))
+        ASSERT_TRUE(
+            auratest::run(player + "-q " + mode + "--rate 44100 -o " + quote(out) + " " + quote(mDir / "song.mid")))
             << mode;
         const auto rendered = auratest::readWav(out);
         // The last end at tick 192: 210 ticks of 5.208 ms, less the seek.
