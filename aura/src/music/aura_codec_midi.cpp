@@ -536,7 +536,7 @@ AURA_RESULT CodecMIDI::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *e
     }
     mScanning = false;
     format.lengthpcm =
-        static_cast<unsigned int>(std::min(std::floor(mSongMs / 1000.0 * format.frequency), 4294967294.0));
+        static_cast<unsigned int>(std::min(std::ceil(mSongMs / 1000.0 * format.frequency), 4294967294.0));
     mFlags |= FLAG_EXACTLENGTH;
 
     int used = 0;
