@@ -15,9 +15,13 @@
 #include "tools.h"
 #include "wav.h"
 
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -571,6 +575,62 @@ TEST_F(Midi, SoundsSharingABankOpenOnTwoThreads)
         EXPECT_EQ(AURA::countMIDIBanks(), 1);
         EXPECT_EQ(a->release(), AURA_OK);
         EXPECT_EQ(AURA::countMIDIBanks(), 0);
+    }
+}
+
+// The songs of openttd-openmsx on a bank converted from FluidR3_GM: each
+// opens, and its length passes the one mido measures by the scan's last
+// 10-tick step (10 to 20 ticks at the song's last tempo).
+TEST_F(Midi, OpenmsxSongsOpenOnAConvertedSoundFont)
+{
+    namespace fs = std::filesystem;
+    const fs::path songs = "/usr/share/games/openttd/baseset/openmsx";
+    const fs::path sf2 = "/usr/share/sounds/sf2/FluidR3_GM.sf2";
+#ifdef AURA_TESTS_SANITIZED
+    GTEST_SKIP() << "the release build checks the songs (mido takes long)";
+#endif
+    if (!fs::exists(songs) || !fs::exists(sf2)) {
+        GTEST_SKIP() << "openttd-openmsx or fluid-soundfont-gm is not installed";
+    }
+    const std::string bank = mDir.file("fluid.dls");
+    const fs::path converter = fs::path(__FILE__).parent_path() / "sf2_to_dls.py";
+    ASSERT_TRUE(auratest::run("/usr/bin/python3 " + auratest::quote(converter) + " " + auratest::quote(sf2) + " " +
+                              auratest::quote(bank) + " " + auratest::quote(songs) + "/*.mid >/dev/null"));
+    // name, length in seconds, seconds per tick at the last tempo
+    const std::string lengths = auratest::capture(
+        "/usr/bin/python3 -c 'import mido, glob, os\n"
+        "for f in sorted(glob.glob(\"" +
+        songs.string() +
+        "/*.mid\")):\n"
+        "    m = mido.MidiFile(f)\n"
+        "    t = ([e.tempo for e in mido.merge_tracks(m.tracks) if e.type == \"set_tempo\"] or [500000])[-1]\n"
+        "    print(os.path.basename(f), m.length, t / 1e6 / m.ticks_per_beat)'");
+    std::istringstream in(lengths);
+    std::string name;
+    double seconds = 0, tick = 0;
+    int count = 0;
+    AURA::Sound *first = nullptr; // holds the bank for the others
+    while (in >> name >> seconds >> tick) {
+        std::ifstream file(songs / name, std::ios::binary);
+        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        AURA::Sound *sound = open(bytes, nullptr, bank.c_str());
+        ASSERT_NE(sound, nullptr) << name;
+        unsigned int length = 0;
+        ASSERT_EQ(sound->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
+        const double extra = (static_cast<double>(length) / kRate - seconds) / tick;
+        EXPECT_GE(extra, 10.0) << name;
+        EXPECT_LT(extra, 20.0) << name;
+        if (first) {
+            EXPECT_EQ(sound->release(), AURA_OK);
+        } else {
+            first = sound;
+        }
+        ++count;
+    }
+    EXPECT_EQ(count, 31) << lengths;
+    EXPECT_EQ(AURA::countMIDIBanks(), first ? 1 : 0);
+    if (first) {
+        EXPECT_EQ(first->release(), AURA_OK);
     }
 }
 
