@@ -242,6 +242,7 @@ AURA_RESULT CodecMIDITrack::process(bool scanning)
             }
             CodecMIDIChannel &channel = codec.mChannel[status & 0x0F];
             channel.mTrack = this;
+            channel.mUsed.store(true, std::memory_order_relaxed);
             (void)channel.process(status, reuse, data, scanning);
             continue;
         }
@@ -541,7 +542,7 @@ AURA_RESULT CodecMIDI::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *e
 
     int used = 0;
     for (const CodecMIDIChannel &channel : mChannel) {
-        used += channel.mTrack ? 1 : 0;
+        used += channel.mUsed.load(std::memory_order_relaxed) ? 1 : 0;
     }
     (void)metaData(AURA_TAGTYPE_AURA, "Number of channels", &used, sizeof(used), AURA_TAGDATATYPE_INT, false);
 
@@ -640,6 +641,7 @@ AURA_RESULT CodecMIDI::play(bool full)
     mSamplesPlayed = 0;
     mSamplesLeft = 0;
     mSongMs = 0;
+    mRequestedSpeed.store(1.0f, std::memory_order_relaxed);
     if (mSpeed != 1.0f) {
         mSpeed = 1.0f;
         calculateTiming();
@@ -649,6 +651,11 @@ AURA_RESULT CodecMIDI::play(bool full)
 
 AURA_RESULT CodecMIDI::update()
 {
+    const float speed = mRequestedSpeed.load(std::memory_order_relaxed);
+    if (speed != mSpeed) {
+        mSpeed = speed;
+        calculateTiming();
+    }
     for (int i = 0; i < mNumTracks; ++i) {
         (void)mTrack[i].process(false);
     }
@@ -755,7 +762,7 @@ AURA_RESULT CodecMIDI::getMusicNumChannelsInternal(int *numchannels)
     }
     int count = 0;
     for (const CodecMIDIChannel &channel : mChannel) {
-        count += channel.mTrack ? 1 : 0;
+        count += channel.mUsed.load(std::memory_order_relaxed) ? 1 : 0;
     }
     *numchannels = count;
     return AURA_OK;
@@ -765,7 +772,7 @@ namespace {
 CodecMIDIChannel *usedChannel(CodecMIDIChannel *channels, int index)
 {
     for (int i = 0; i < CodecMIDI::NUM_CHANNELS; ++i) {
-        if (channels[i].mTrack && index-- == 0) {
+        if (channels[i].mUsed.load(std::memory_order_relaxed) && index-- == 0) {
             return &channels[i];
         }
     }
@@ -779,7 +786,7 @@ AURA_RESULT CodecMIDI::setMusicChannelVolumeInternal(int channel, float volume)
         return AURA_ERR_INVALID_PARAM;
     }
     if (CodecMIDIChannel *found = usedChannel(mChannel, channel)) {
-        found->mMusicVolume = volume;
+        found->mMusicVolume.store(volume, std::memory_order_relaxed);
     }
     return AURA_OK;
 }
@@ -790,7 +797,7 @@ AURA_RESULT CodecMIDI::getMusicChannelVolumeInternal(int channel, float *volume)
         return AURA_ERR_INVALID_PARAM;
     }
     CodecMIDIChannel *found = usedChannel(mChannel, channel);
-    *volume = found ? found->mMusicVolume : 0.0f;
+    *volume = found ? found->mMusicVolume.load(std::memory_order_relaxed) : 0.0f;
     return AURA_OK;
 }
 
@@ -799,8 +806,7 @@ AURA_RESULT CodecMIDI::setMusicSpeedInternal(float speed)
     if (!std::isfinite(speed) || speed <= 0.0f) {
         return AURA_ERR_INVALID_PARAM;
     }
-    mSpeed = speed;
-    calculateTiming();
+    mRequestedSpeed.store(speed, std::memory_order_relaxed);
     return AURA_OK;
 }
 
@@ -809,7 +815,7 @@ AURA_RESULT CodecMIDI::getMusicSpeedInternal(float *speed)
     if (!speed) {
         return AURA_ERR_INVALID_PARAM;
     }
-    *speed = mSpeed;
+    *speed = mRequestedSpeed.load(std::memory_order_relaxed);
     return AURA_OK;
 }
 
@@ -828,7 +834,8 @@ void CodecMIDIChannel::reset(int index, bool full)
     mProgram = 0;
     if (full) {
         mTrack = nullptr;
-        mMusicVolume = 1.0f;
+        mUsed.store(false, std::memory_order_relaxed);
+        mMusicVolume.store(1.0f, std::memory_order_relaxed);
     }
 }
 
@@ -1320,7 +1327,7 @@ AURA_RESULT CodecMIDISubChannel::updateVolume()
     }
     mGain = gain;
     if (mVoice && mSounding) {
-        (void)mVoice->setVolume(gain * c.mMusicVolume);
+        (void)mVoice->setVolume(gain * c.mMusicVolume.load(std::memory_order_relaxed));
         if (!mVoice->isPlaying()) {
             return stop(); // a one-shot wave has ended
         }

@@ -10,6 +10,7 @@
 #include "codec/aura_codec_dls.h"
 #include "music/aura_music.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace AURA {
@@ -134,7 +135,9 @@ public:
     uint8_t mProgram = 0;
     int mRPN = -1;
     uint8_t mChannelPressure = 0;
-    float mMusicVolume = 1.0f;
+    // Set from API threads while the song plays.
+    std::atomic<float> mMusicVolume{1.0f};
+    std::atomic<bool> mUsed{false}; // a message arrived since the last full reset
     int mPitchBend = 0;
     int mPitchBendRange = 0x200;
     bool mSustain = false;
@@ -192,6 +195,7 @@ public:
     uint32_t mTempo = 500000;
     double mMsPerTick = 0, mMsPerUpdate = 0, mSamplesPerUpdate = 0, mTicksPerUpdate = 1.0;
     float mSpeed = 1.0f;
+    std::atomic<float> mRequestedSpeed{1.0f}; // set from API threads, taken by the next update
     uint64_t mCurrentTick = 0;
     double mTickFraction = 0;
     double mSampleFraction = 0;
