@@ -922,7 +922,7 @@ AURA_RESULT CodecMIDIChannel::process(unsigned char status, bool reuse, unsigned
             }
             break;
         case 64: mSustain = d2 != 0; break;
-        case 100: mRPN = (mRPN < 0 ? 0 : mRPN) | d2; break;
+        case 100: mRPN |= d2; break;
         case 101: mRPN = d2 * 256; break;
         default: break;
         }
