@@ -368,6 +368,34 @@ void BM_SoundRelease(benchmark::State &state)
     (void)system->release();
 }
 
+// A play, and the stop that frees its voice again, among N-1 busy channels:
+// the free voice is found without looking at the busy ones.
+void BM_PlayAmongBusy(benchmark::State &state)
+{
+    const auto channels = static_cast<int>(state.range(0));
+    AURA::System *system = startSystem(state, channels);
+    if (!system) {
+        return;
+    }
+    AURA_CREATESOUNDEXINFO exinfo = monoInfo(32);
+    AURA::Sound *sound = nullptr;
+    (void)system->createSound(nullptr, AURA_OPENUSER | AURA_LOOP_NORMAL, &exinfo, &sound);
+    for (int c = 1; sound && c < channels; ++c) {
+        (void)system->playSound(AURA_CHANNEL_FREE, sound, false, nullptr);
+    }
+    for (auto _ : state) {
+        AURA::Channel *channel = nullptr;
+        const auto start = std::chrono::steady_clock::now();
+        if (!sound || system->playSound(AURA_CHANNEL_FREE, sound, false, &channel) != AURA_OK) {
+            state.SkipWithError("no play");
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        (void)channel->stop();
+    }
+    (void)system->release();
+}
+
 // Voices 1 to 4095; one shared sample or one per voice; steady or ramped.
 void arguments(benchmark::internal::Benchmark *b, bool ramps)
 {
@@ -397,3 +425,4 @@ BENCHMARK(BM_OpenALSoftVoices)->Apply(voiceArguments)->Unit(benchmark::kMicrosec
 BENCHMARK(BM_ReferenceVoices)->Apply(voiceArguments)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_EngineKernelVoices)->Apply(steadyArguments)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SoundRelease)->Arg(64)->Arg(4095)->UseManualTime()->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_PlayAmongBusy)->Arg(64)->Arg(4095)->UseManualTime()->Unit(benchmark::kNanosecond);

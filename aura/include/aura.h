@@ -245,8 +245,8 @@ typedef unsigned int AURA_MODE;
 #define AURA_OPENUSER 0x00000400
 #define AURA_OPENMEMORY 0x00000800
 #define AURA_OPENONLY 0x00002000
-/* Measure the exact length at open (tracker songs: runs the whole song). */
-#define AURA_ACCURATETIME 0x00004000
+#define AURA_ACCURATETIME 0x00004000  /* an exact length at open: MPEG scans every frame, a tracker song is run whole */
+#define AURA_MPEGSEARCH 0x00008000    /* MPEG: look for the first frame beyond the first 4096 bytes */
 #define AURA_NONBLOCKING 0x00010000
 #define AURA_3D_HEADRELATIVE 0x00040000
 #define AURA_3D_WORLDRELATIVE 0x00080000
@@ -317,6 +317,7 @@ typedef struct AURA_SYSTEM AURA_SYSTEM;
 typedef struct AURA_SOUND AURA_SOUND;
 typedef struct AURA_CHANNEL AURA_CHANNEL;
 typedef struct AURA_CHANNELGROUP AURA_CHANNELGROUP;
+typedef struct AURA_DSP AURA_DSP;
 
 typedef AURA_RESULT (*AURA_CHANNEL_CALLBACK)(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACKTYPE type,
                                              void *commanddata1, void *commanddata2);

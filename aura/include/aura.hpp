@@ -13,6 +13,7 @@ namespace AURA {
 class Sound;
 class Channel;
 class ChannelGroup;
+class DSP;
 
 class AURA_API System {
 public:
@@ -71,6 +72,16 @@ public:
     AURA_RESULT playSound(AURA_CHANNELINDEX channelid, Sound *sound, bool paused, Channel **channel);
     AURA_RESULT getMasterChannelGroup(ChannelGroup **channelgroup);
     AURA_RESULT createChannelGroup(const char *name, ChannelGroup **channelgroup);
+
+    // Effect units. A unit is made from the built-in list by type (68 when
+    // none has it), set up, then added to a channel or a group, or played
+    // on a channel of its own (a generator such as the oscillator).
+    AURA_RESULT createDSPByType(AURA_DSP_TYPE type, DSP **dsp);
+    AURA_RESULT playDSP(AURA_CHANNELINDEX channelid, DSP *dsp, bool paused, Channel **channel);
+    // The spectrum of the mix (the master group's output, before output
+    // conversion): numvalues magnitudes from 2 x numvalues frames, which
+    // must be a power of two from 128 to 16384 (37 otherwise).
+    AURA_RESULT getSpectrum(float *spectrumarray, int numvalues, int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
 
 protected:
     System() = default;
@@ -163,6 +174,13 @@ public:
     AURA_RESULT isPlaying(bool *isplaying);
     AURA_RESULT setChannelGroup(ChannelGroup *channelgroup);
     AURA_RESULT getChannelGroup(ChannelGroup **channelgroup);
+    // Puts a unit after what the channel plays; later units process after
+    // earlier ones.
+    AURA_RESULT addDSP(DSP *dsp);
+    // The spectrum (see System::getSpectrum) and the newest numvalues
+    // samples of one channel of what the channel plays.
+    AURA_RESULT getSpectrum(float *spectrumarray, int numvalues, int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
+    AURA_RESULT getWaveData(float *wavearray, int numvalues, int channeloffset);
 
     Channel() = delete;
 };
@@ -181,10 +199,42 @@ public:
     AURA_RESULT setMute(bool mute);
     AURA_RESULT getMute(bool *mute);
     AURA_RESULT getNumChannels(int *numchannels);
+    // Puts a unit after the group's mix; later units process after earlier
+    // ones.
+    AURA_RESULT addDSP(DSP *dsp);
 
 protected:
     ChannelGroup() = default;
     ~ChannelGroup() = default;
+};
+
+// An effect unit made by System::createDSPByType.
+class AURA_API DSP {
+public:
+    // Takes the unit out of wherever it is (and stops a channel that plays
+    // it), then frees it.
+    AURA_RESULT release();
+    // Values outside the parameter's range are set to its nearest bound.
+    AURA_RESULT setParameter(int index, float value);
+    // The value and its text (valuestrlen bytes at most, 16 are enough).
+    AURA_RESULT getParameter(int index, float *value, char *valuestr, int valuestrlen);
+    AURA_RESULT getNumParameters(int *numparams);
+    // name and label take 16 bytes each.
+    AURA_RESULT getParameterInfo(int index, char *name, char *label, char *description, int descriptionlen, float *min,
+                                 float *max);
+    // name takes 32 bytes.
+    AURA_RESULT getInfo(char *name, unsigned int *version, int *channels, int *configwidth, int *configheight);
+    AURA_RESULT getType(AURA_DSP_TYPE *type);
+    // A bypassed unit hands its input on unchanged.
+    AURA_RESULT setBypass(bool bypass);
+    AURA_RESULT getBypass(bool *bypass);
+    // Clears what the unit remembers of earlier samples (82 for a unit that
+    // keeps nothing).
+    AURA_RESULT reset();
+
+protected:
+    DSP() = default;
+    ~DSP() = default;
 };
 
 // Creates a system; its index among the live systems is 1 to 15.

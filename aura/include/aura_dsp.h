@@ -36,6 +36,18 @@ typedef enum AURA_DSP_TYPE {
     AURA_DSP_TYPE_FORCEINT = 0x7fffffff
 } AURA_DSP_TYPE;
 
+/* The window a spectrum is taken through; any other value is rectangular. */
+typedef enum AURA_DSP_FFT_WINDOW {
+    AURA_DSP_FFT_WINDOW_RECT = 0,
+    AURA_DSP_FFT_WINDOW_TRIANGLE = 1,
+    AURA_DSP_FFT_WINDOW_HAMMING = 2,
+    AURA_DSP_FFT_WINDOW_HANNING = 3,
+    AURA_DSP_FFT_WINDOW_BLACKMAN = 4,
+    AURA_DSP_FFT_WINDOW_BLACKMANHARRIS = 5,
+    AURA_DSP_FFT_WINDOW_MAX = 6,
+    AURA_DSP_FFT_WINDOW_FORCEINT = 0x7fffffff
+} AURA_DSP_FFT_WINDOW;
+
 /* The state handed to every callback of a unit. */
 typedef struct AURA_DSP_STATE {
     void *instance;              /* the unit; set just before each callback */
@@ -84,6 +96,32 @@ typedef struct AURA_DSP_DESCRIPTION {
     int configheight;
     void *userdata;
 } AURA_DSP_DESCRIPTION;
+
+/* Effect units: made by type, set up, then added to a channel or a group
+ * (later units process after earlier ones) or played on a channel. */
+AURA_API AURA_RESULT AURA_System_CreateDSPByType(AURA_SYSTEM *system, AURA_DSP_TYPE type, AURA_DSP **dsp);
+AURA_API AURA_RESULT AURA_System_PlayDSP(AURA_SYSTEM *system, AURA_CHANNELINDEX channelid, AURA_DSP *dsp, int paused,
+                                         AURA_CHANNEL **channel);
+AURA_API AURA_RESULT AURA_System_GetSpectrum(AURA_SYSTEM *system, float *spectrumarray, int numvalues,
+                                             int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
+AURA_API AURA_RESULT AURA_Channel_AddDSP(AURA_CHANNEL *channel, AURA_DSP *dsp);
+AURA_API AURA_RESULT AURA_Channel_GetSpectrum(AURA_CHANNEL *channel, float *spectrumarray, int numvalues,
+                                              int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
+AURA_API AURA_RESULT AURA_Channel_GetWaveData(AURA_CHANNEL *channel, float *wavearray, int numvalues,
+                                              int channeloffset);
+AURA_API AURA_RESULT AURA_ChannelGroup_AddDSP(AURA_CHANNELGROUP *channelgroup, AURA_DSP *dsp);
+AURA_API AURA_RESULT AURA_DSP_Release(AURA_DSP *dsp);
+AURA_API AURA_RESULT AURA_DSP_SetParameter(AURA_DSP *dsp, int index, float value);
+AURA_API AURA_RESULT AURA_DSP_GetParameter(AURA_DSP *dsp, int index, float *value, char *valuestr, int valuestrlen);
+AURA_API AURA_RESULT AURA_DSP_GetNumParameters(AURA_DSP *dsp, int *numparams);
+AURA_API AURA_RESULT AURA_DSP_GetParameterInfo(AURA_DSP *dsp, int index, char *name, char *label, char *description,
+                                               int descriptionlen, float *min, float *max);
+AURA_API AURA_RESULT AURA_DSP_GetInfo(AURA_DSP *dsp, char *name, unsigned int *version, int *channels, int *configwidth,
+                                      int *configheight);
+AURA_API AURA_RESULT AURA_DSP_GetType(AURA_DSP *dsp, AURA_DSP_TYPE *type);
+AURA_API AURA_RESULT AURA_DSP_SetBypass(AURA_DSP *dsp, int bypass);
+AURA_API AURA_RESULT AURA_DSP_GetBypass(AURA_DSP *dsp, int *bypass);
+AURA_API AURA_RESULT AURA_DSP_Reset(AURA_DSP *dsp);
 
 #ifdef __cplusplus
 }

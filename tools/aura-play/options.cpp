@@ -102,6 +102,8 @@ std::string usageText()
            "  Playlists    M3U, PLS, ASX, WPL, B4S: their files play in order\n"
            "  Raw PCM      with --raw\n"
            "  MIDI         standard MIDI files, played on a DLS bank (--dls)\n"
+           "  MPEG audio   MP3 and MP2 (MPEG-1, 2 and 2.5 layers II and III), plain or\n"
+           "               in a RIFF/WAVE file\n"
            "\n"
            "Options:\n"
            "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"
@@ -122,6 +124,12 @@ std::string usageText()
            "      --info          print each file's format, length and tags, then exit\n"
            "      --raw F:C:R     the files are headerless PCM: format s8, s16, s24,\n"
            "                      s32 or f32, C channels (1..16), R Hz (e.g. s16:2:44100)\n"
+           "      --dsp NAME[:P=V,...]\n"
+           "                      put an effect unit on the mix (may repeat: the first\n"
+           "                      processes first); P is a parameter's index or the start\n"
+           "                      of its name or of a word of it, V a number or a value's name. A generator\n"
+           "                      (oscillator) without a file plays for --duration\n"
+           "      --list-dsp      print every unit with its parameters\n"
            "  -q, --quiet         print nothing but errors\n"
            "  -h, --help          print this help\n"
            "      --version       print the version\n"
@@ -214,6 +222,19 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
             if (!flag(options.info)) {
                 return result;
             }
+        } else if (name == "--list-dsp") {
+            if (!flag(options.listDsp)) {
+                return result;
+            }
+        } else if (name == "--dsp") {
+            if (!takeValue()) {
+                return result;
+            }
+            if (value.empty()) {
+                result.error = refuse(name, value, "NAME[:param=value,...]");
+                return result;
+            }
+            options.dsps.push_back(value);
         } else if (name == "--stream") {
             if (!flag(options.stream)) {
                 return result;
@@ -349,7 +370,7 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
         }
     }
 
-    if (options.help || options.version) {
+    if (options.help || options.version || options.listDsp) {
         result.ok = true;
         return result;
     }

@@ -35,6 +35,8 @@ struct Options {
     bool quiet = false;
     bool help = false;
     bool version = false;
+    std::vector<std::string> dsps;    // --dsp specifications, in order
+    bool listDsp = false;
 
     [[nodiscard]] bool rendering() const { return !output.empty(); }
 };

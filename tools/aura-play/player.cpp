@@ -23,10 +23,22 @@ void reportFile(const std::string &file, const std::string &what)
     std::fprintf(stderr, "aura-play: %s: %s\n", file.c_str(), what.c_str());
 }
 
+// Names the engine opens over the network; they play as streams.
+bool isUrl(const std::string &name)
+{
+    for (const char *scheme : {"http://", "https://", "mms://"}) {
+        if (name.rfind(scheme, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 AURA_MODE soundMode(const Options &options)
 {
-    // Exact lengths: a tracker song is measured, so that it ends with the
-    // song; software mixing: it renders in float.
+    // Exact lengths: MPEG files are scanned whole and tracker songs measured
+    // at open, so the render's length and its seeks are exact; software
+    // mixing: a song renders in float.
     AURA_MODE mode = (options.loop != 0 ? AURA_LOOP_NORMAL : AURA_LOOP_OFF) | AURA_ACCURATETIME | AURA_SOFTWARE;
     if (options.stream) {
         mode |= AURA_CREATESTREAM;
@@ -265,7 +277,8 @@ std::string tagText(const AURA_TAG &tag)
 int describeFile(AURA::System *system, const std::string &file, const Options &options)
 {
     SoundHandle sound;
-    if (!openSound(system, file, kLookMode, sound, false, -1, rawInfo(options))) {
+    // MPEG files scan every frame for an exact length.
+    if (!openSound(system, file, kLookMode | AURA_ACCURATETIME, sound, false, -1, rawInfo(options))) {
         return kExitFileFailed;
     }
     AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
@@ -334,6 +347,19 @@ struct Playing {
     std::optional<uint64_t> end;     // output frame where it ends, when it does
 };
 
+// An internet radio's station and titles, as they arrive and change: the
+// tags the engine marks updated.
+void reportNewTitles(Playing &item)
+{
+    AURA_TAG tag{};
+    while (item.sound->getTag(nullptr, -1, &tag) == AURA_OK) {
+        if ((tag.type == AURA_TAGTYPE_SHOUTCAST || tag.type == AURA_TAGTYPE_ICECAST) && tag.name) {
+            std::printf("%s: %s=%s\n", item.file.c_str(), tag.name, tagText(tag).c_str());
+            std::fflush(stdout);
+        }
+    }
+}
+
 // Where a file's sound ends in the output: the rest after the seek, the
 // loop repeated, at the playback speed, cut by --duration; nothing for a
 // loop for ever without a duration.
@@ -371,7 +397,8 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
     AURA::System *system = session.system();
     Playing item;
     item.file = file;
-    if (!openSound(system, file, soundMode(options), item.sound, false, options.subsound, rawInfo(options))) {
+    const AURA_MODE mode = soundMode(options) | (isUrl(file) ? AURA_CREATESTREAM : 0);
+    if (!openSound(system, file, mode, item.sound, false, options.subsound, rawInfo(options))) {
         return std::nullopt;
     }
     AURA::Sound *sound = playable(item.sound.get(), options.subsound);
@@ -458,9 +485,17 @@ int renderRate(const Options &options)
         ProbeSystem probe;
         SoundHandle sound;
         float ownRate = 0.0f;
+        // The smallest decode buffer: the probe wants the rate, not the
+        // sound, and the render decodes the file again from the top.
+        AURA_CREATESOUNDEXINFO exinfo{};
+        if (const AURA_CREATESOUNDEXINFO *raw = rawInfo(options)) {
+            exinfo = *raw;
+        }
+        exinfo.cbsize = sizeof(exinfo);
+        exinfo.decodebuffersize = 1;
         // A file that does not open says so when it is played.
         if (probe.result == AURA_OK &&
-            openSound(probe.system, options.files[0], kLookMode, sound, true, options.subsound, rawInfo(options)) &&
+            openSound(probe.system, options.files[0], kLookMode, sound, true, options.subsound, &exinfo) &&
             sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate >= 8000.0f &&
             ownRate <= 192000.0f) {
             return static_cast<int>(std::lround(ownRate));
@@ -516,7 +551,7 @@ int printInfo(const Options &options)
     return status;
 }
 
-int playFiles(const Options &given)
+int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
 {
     Options options = given;
     options.files = expandPlaylists(given);
@@ -528,6 +563,7 @@ int playFiles(const Options &given)
     plan.rate = options.rate > 0 ? options.rate : 48000;
     plan.renderRate = renderRate(options);
     plan.endless = options.loop < 0 && options.durationMs < 0;
+    plan.channels = 8;
 
     std::string error;
     int openStatus = kExitOk;
@@ -537,6 +573,13 @@ int playFiles(const Options &given)
         return openStatus;
     }
     int status = kExitOk;
+    std::vector<AURA::DSP *> units;
+    std::vector<AURA::DSP *> generators;
+    if (const AURA_RESULT result = applyEffects(session->system(), effects, units, generators); result != AURA_OK) {
+        std::fprintf(stderr, "aura-play: cannot set up the effect units: %s\n", describe(result).c_str());
+        (void)session->close();
+        return kExitFileFailed;
+    }
 
     // The files in order; in a render each is started, waiting for its
     // first frame, before the block that holds the end of the one before.
@@ -591,6 +634,9 @@ int playFiles(const Options &given)
             status = kExitFileFailed;
             break;
         }
+        if (!options.quiet) {
+            reportNewTitles(current);
+        }
         progress->show(playedSeconds(current), seconds(current));
         while (!started.empty() && !isPlaying(started.front())) {
             progress.reset();
@@ -627,16 +673,99 @@ int playFiles(const Options &given)
     return session->finish(endFrame, status, writeFailed);
 }
 
+int playGenerators(const Options &options, const std::vector<EffectSpec> &effects)
+{
+    SessionPlan plan;
+    plan.render = options.rendering();
+    plan.wavPath = options.rendering() ? options.output : kDefaultWav;
+    plan.format = options.format;
+    plan.quiet = options.quiet;
+    plan.rate = options.rate > 0 ? options.rate : 48000;
+    plan.renderRate = plan.rate;
+    std::string error;
+    int openStatus = kExitOk;
+    std::unique_ptr<Session> session = Session::open(plan, error, openStatus);
+    if (!session) {
+        std::fprintf(stderr, "aura-play: %s\n", error.c_str());
+        return openStatus;
+    }
+    std::vector<AURA::DSP *> units;
+    std::vector<AURA::DSP *> generators;
+    AURA_RESULT result = applyEffects(session->system(), effects, units, generators);
+    for (AURA::DSP *generator : generators) {
+        AURA::Channel *channel = nullptr;
+        if (result == AURA_OK) {
+            result = session->system()->playDSP(AURA_CHANNEL_FREE, generator, false, &channel);
+        }
+        if (result == AURA_OK) {
+            result = channel->setVolume(options.volume);
+        }
+    }
+    if (result != AURA_OK) {
+        std::fprintf(stderr, "aura-play: cannot play the effect units: %s\n", describe(result).c_str());
+        (void)session->close();
+        return kExitFileFailed;
+    }
+    const auto frames =
+        static_cast<uint64_t>(std::llround(static_cast<double>(options.durationMs) * session->rate() / 1000.0));
+    bool writeFailed = false;
+    int status = kExitOk;
+    while (session->framesMixed() < frames && !interrupted()) {
+        result = session->step();
+        if (result != AURA_OK) {
+            session->reportUpdateFailure("the generator", result);
+            writeFailed = session->rendering();
+            status = kExitFileFailed;
+            break;
+        }
+    }
+    return session->finish(std::min(frames, session->framesMixed()), status, writeFailed);
+}
+
 int run(const Options &options)
 {
     installInterruptHandler();
     if (options.info) {
         return printInfo(options);
     }
+    std::vector<EffectSpec> effects;
+    if (options.listDsp || !options.dsps.empty()) {
+        ProbeSystem probe;
+        if (probe.result != AURA_OK) {
+            std::fprintf(stderr, "aura-play: cannot start the sound system: %s\n", describe(probe.result).c_str());
+            return kExitFileFailed;
+        }
+        if (options.listDsp) {
+            std::fputs(listEffects(probe.system).c_str(), stdout);
+            return kExitOk;
+        }
+        for (const std::string &text : options.dsps) {
+            EffectSpec spec;
+            std::string error;
+            if (!resolveEffect(probe.system, text, spec, error)) {
+                std::fprintf(stderr, "aura-play: %s\n", error.c_str());
+                return kExitUsage;
+            }
+            effects.push_back(std::move(spec));
+        }
+    }
+    const bool generator =
+        std::any_of(effects.begin(), effects.end(), [](const EffectSpec &spec) { return spec.channels > 0; });
+    if (options.files.empty() && generator) {
+        if (options.durationMs < 0) {
+            std::fprintf(stderr, "aura-play: a generator unit plays for --duration: give it\n");
+            return kExitUsage;
+        }
+        return playGenerators(options, effects);
+    }
     if (options.files.empty()) {
+        if (!effects.empty()) {
+            std::fprintf(stderr, "aura-play: --dsp needs a file, or a generator unit such as the oscillator\n");
+            return kExitUsage;
+        }
         return playDemo(options);
     }
-    return playFiles(options);
+    return playFiles(options, effects);
 }
 
 } // namespace auraplay

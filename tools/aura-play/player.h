@@ -2,6 +2,7 @@
 #ifndef AURA_PLAY_PLAYER_H
 #define AURA_PLAY_PLAYER_H
 
+#include "effects.h"
 #include "options.h"
 #include "session.h"
 
@@ -11,7 +12,9 @@ namespace auraplay {
 [[nodiscard]] int run(const Options &options);
 
 [[nodiscard]] int printInfo(const Options &options);
-[[nodiscard]] int playFiles(const Options &options);
+[[nodiscard]] int playFiles(const Options &options, const std::vector<EffectSpec> &effects = {});
+// Plays generator units (and the other units after them) for --duration.
+[[nodiscard]] int playGenerators(const Options &options, const std::vector<EffectSpec> &effects);
 [[nodiscard]] int playDemo(const Options &options);
 
 } // namespace auraplay

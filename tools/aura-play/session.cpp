@@ -21,7 +21,6 @@ extern "C" void onInterrupt(int)
     gInterrupted = 1;
 }
 
-constexpr int kMaxChannels = 64;
 constexpr int kMaxInputChannels = 16;
 // The most a WAV file can hold; the writer stops there.
 constexpr uint64_t kWavLimitBytes = 0xFFFFFFFFull;
@@ -98,7 +97,7 @@ AURA_RESULT Session::start(AURA_OUTPUTTYPE output, std::string &error)
     }
     if (result == AURA_OK) {
         step = render ? "open the WAV file" : "open the output";
-        result = mSystem->init(kMaxChannels, AURA_INIT_NORMAL,
+        result = mSystem->init(mPlan.channels, AURA_INIT_NORMAL,
                                render ? const_cast<char *>(mPlan.wavPath.c_str()) : nullptr);
     }
     if (result == AURA_OK) {

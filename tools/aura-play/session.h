@@ -19,8 +19,13 @@ struct SessionPlan {
     int rate = 48000;              // on the device
     int renderRate = 48000;        // in a render, the fallback's included
     AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCM16;
-    unsigned int blockLength = 1024; // frames mixed per update when rendering
+    // Frames mixed per update when rendering: long blocks spread the fixed
+    // cost of an update and of a write over more sound.
+    unsigned int blockLength = 4096;
     int updateMs = 10;             // the pause between updates on the device
+    // Voices of the system: each holds a block of its own, so a render of
+    // files, which plays two at a time at most, asks for few.
+    int channels = 64;
     bool quiet = false;
     bool endless = false;          // plays for ever: no render may start
 };

@@ -1,5 +1,6 @@
 // The system handle class: each member checks that it is a live system.
 #include "aura.hpp"
+#include "api/aura_dsp_api.h"
 #include "channel/aura_channelgroupi.h"
 #include "channel/aura_channeli.h"
 #include "dsp/aura_dspi.h"
@@ -18,7 +19,13 @@ namespace AURA {
 
 AURA_RESULT System::release()
 {
-    AURA_SYSTEM_FORWARD(releaseInternal());
+    SystemI *system = nullptr;
+    const AURA_RESULT check = SystemI::validate(this, &system);
+    if (check != AURA_OK) {
+        return check;
+    }
+    releaseSystemDSPs(system);
+    return system->releaseInternal();
 }
 
 AURA_RESULT System::setOutput(AURA_OUTPUTTYPE output)

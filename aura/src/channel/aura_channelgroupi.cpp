@@ -78,6 +78,47 @@ AURA_RESULT ChannelGroupI::validate(const void *handle, ChannelGroupI **group)
     return AURA_ERR_INVALID_PARAM;
 }
 
+DSPI *ChannelGroupI::chainEnd() const
+{
+    DSPI *end = mDSPHead;
+    DSPI *next = nullptr;
+    while (end && end->getOutput(0, &next, nullptr, true) == AURA_OK && next && next->hasFlags(DSPI_FLAG_INSERTED)) {
+        end = next;
+        next = nullptr;
+    }
+    return end;
+}
+
+AURA_RESULT ChannelGroupI::addDSP(DSPI *dsp, DSPConnectionI **connection)
+{
+    if (!dsp) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (!mDSPHead) {
+        return AURA_ERR_NEEDSSOFTWARE;
+    }
+    if (dsp == mDSPHead) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    DSPI *end = chainEnd();
+    if (end == dsp) {
+        return AURA_OK; // already the last unit of the chain
+    }
+    DSPI *parent = nullptr;
+    if (end->getOutput(0, &parent, nullptr, true) != AURA_OK || !parent) {
+        return AURA_ERR_DSP_NOTFOUND;
+    }
+    int inputs = 0;
+    AURA_RESULT result = parent->getNumInputs(&inputs, true);
+    for (int i = 0; result == AURA_OK && i < inputs; ++i) {
+        DSPI *input = nullptr;
+        if (parent->getInput(i, &input, nullptr, false) == AURA_OK && input == end) {
+            return parent->insertInputBetween(dsp, i, false, connection);
+        }
+    }
+    return result == AURA_OK ? AURA_ERR_DSP_NOTFOUND : result;
+}
+
 AURA_RESULT ChannelGroupI::setVolumeInternal(float volume)
 {
     if (std::isnan(volume)) {
@@ -164,8 +205,11 @@ AURA_RESULT ChannelGroupI::addGroupInternal(ChannelGroupI *child)
         }
     }
     child->mNode.removeNode();
-    if (child->mDSPHead) {
-        const AURA_RESULT result = child->mDSPHead->disconnectAll(false, true);
+    // The group's units move with it: what leaves the old parent is the end
+    // of its chain.
+    DSPI *childEnd = child->chainEnd();
+    if (childEnd) {
+        const AURA_RESULT result = childEnd->disconnectAll(false, true);
         if (result != AURA_OK) {
             return result;
         }
@@ -173,8 +217,7 @@ AURA_RESULT ChannelGroupI::addGroupInternal(ChannelGroupI *child)
     child->mNode.addBefore(mChildHead);
     child->mNode.mData = child;
     if (mDSPMixTarget) {
-        const AURA_RESULT result = child->mDSPHead
-                                       ? mDSPMixTarget->addInputQueued(child->mDSPHead, false, nullptr, nullptr)
+        const AURA_RESULT result = childEnd ? mDSPMixTarget->addInputQueued(childEnd, false, nullptr, nullptr)
                                        : child->updateChildMixTarget(mDSPMixTarget);
         if (result != AURA_OK) {
             return result;

@@ -12,6 +12,7 @@ namespace AURA {
 
 class SystemI;
 class DSPI;
+class DSPConnectionI;
 class ChannelI;
 
 class ChannelGroupI : public ChannelGroup {
@@ -34,6 +35,12 @@ public:
     AURA_RESULT addGroupInternal(ChannelGroupI *child);
     AURA_RESULT updateChildMixTarget(DSPI *target);
     AURA_RESULT releaseInternal(bool releasechildren);
+    // Puts a unit between the end of the group's chain (its head, or the
+    // unit added last) and what that feeds.
+    AURA_RESULT addDSP(DSPI *dsp, DSPConnectionI **connection);
+    // The last unit of the group's chain: the unit added last, or the head
+    // (null without one). What the group sends on comes out of it.
+    [[nodiscard]] DSPI *chainEnd() const;
 
     LinkedListNode mNode;            // in the parent's child list
     SystemI *mSystem = nullptr;

@@ -2,6 +2,7 @@
 #include "codec/aura_codec.h"
 
 #include "channel/aura_channelgroupi.h"
+#include "voice/aura_channelpool.h"
 #include "voice/aura_channelreal.h"
 #include "base/aura_memory.h"
 #include "channel/aura_reverbi.h"
@@ -9,6 +10,8 @@
 #include "system/aura_systemi.h"
 #include "os/aura_os.h"
 #include "dsp/aura_dspi.h"
+#include "dsp/aura_dsp_filter.h"
+#include "dsp/units/aura_dsp_fft.h"
 
 #include <algorithm>
 #include <cmath>
@@ -338,6 +341,9 @@ AURA_RESULT ChannelI::stopEx(unsigned int stopflags)
         voice->mFlags.clear(VoiceFlag::InUse);
         voice->mFlags.clear(VoiceFlag::Taken);
         voice->mFlags.set(VoiceFlag::Stopped);
+        if (voice->mPool) {
+            voice->mPool->noteFree(*voice);
+        }
     }
     if ((stopflags & STOP_RESETCHANNELGROUP) && mSystem && mSystem->mMasterChannelGroup) {
         const AURA_RESULT result = setChannelGroupInternal(mSystem->mMasterChannelGroup, false);
@@ -1273,6 +1279,50 @@ AURA_RESULT ChannelI::addDSP(DSPI *dsp, DSPConnectionI **connection)
         mAddDSP = dsp;
     }
     return result;
+}
+
+namespace {
+// The head unit of a channel's voice and the channel count of what it plays.
+AURA_RESULT historySource(ChannelI &channel, DSPFilter **head, int *channels)
+{
+    DSPI *unit = nullptr;
+    const AURA_RESULT result = channel.getDSPHead(&unit);
+    if (result != AURA_OK) {
+        return result;
+    }
+    if (!unit) {
+        return AURA_ERR_INITIALIZATION;
+    }
+    // Every head is a plain filter unit.
+    *head = static_cast<DSPFilter *>(unit);
+    const ChannelReal *voice = channel.mRealChannel[0];
+    if (voice->mSound) {
+        *channels = (voice->mSound->mSubSoundParent ? voice->mSound->mSubSoundParent : voice->mSound)->mChannels;
+    } else if (voice->mDSP) {
+        *channels = voice->mDSP->mDescription.channels > 0 ? voice->mDSP->mDescription.channels : 1;
+    } else {
+        return AURA_ERR_INVALID_HANDLE;
+    }
+    return AURA_OK;
+}
+} // namespace
+
+AURA_RESULT ChannelI::getSpectrum(float *spectrumarray, int numvalues, int channeloffset,
+                                  AURA_DSP_FFT_WINDOW windowtype)
+{
+    DSPFilter *head = nullptr;
+    int channels = 0;
+    const AURA_RESULT result = historySource(*this, &head, &channels);
+    return result == AURA_OK ? getUnitSpectrum(head, channels, spectrumarray, numvalues, channeloffset, windowtype)
+                             : result;
+}
+
+AURA_RESULT ChannelI::getWaveData(float *wavearray, int numvalues, int channeloffset)
+{
+    DSPFilter *head = nullptr;
+    int channels = 0;
+    const AURA_RESULT result = historySource(*this, &head, &channels);
+    return result == AURA_OK ? getUnitWaveData(head, channels, wavearray, numvalues, channeloffset) : result;
 }
 
 AURA_RESULT ChannelI::set3DAttributes(const AURA_VECTOR *pos, const AURA_VECTOR *vel)

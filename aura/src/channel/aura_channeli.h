@@ -126,6 +126,10 @@ public:
     // Inserts a unit as input 0 of the channel's head and keeps it there
     // across moves to other voices.
     AURA_RESULT addDSP(DSPI *dsp, DSPConnectionI **connection);
+    // The spectrum and the newest samples of one channel of what the
+    // channel plays, from its head unit's history.
+    AURA_RESULT getSpectrum(float *spectrumarray, int numvalues, int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
+    AURA_RESULT getWaveData(float *wavearray, int numvalues, int channeloffset);
     AURA_RESULT set3DAttributes(const AURA_VECTOR *pos, const AURA_VECTOR *vel);
     AURA_RESULT get3DAttributes(AURA_VECTOR *pos, AURA_VECTOR *vel);
     AURA_RESULT getChannelInfo(AURA_CHANNEL_INFO *info);

@@ -197,7 +197,7 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
             if (hasFlags(DSPI_FLAG_IDLE)) {
                 clearFloats(in, *length, channels);
             }
-            mDSPState.instance = this;
+            bindState();
             (void)mDescription.read(&mDSPState, in, mBuffer, *length, channels, channels);
             block = mBuffer;
             clearFlags(DSPI_FLAG_IDLE);

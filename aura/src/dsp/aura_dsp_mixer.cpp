@@ -183,7 +183,7 @@ AURA_RESULT DSPMixer::flushDSPConnectionRequests(bool lockdsp)
             break;
         case DSPCONNECTION_REQUEST_UPDATE:
             if (unit->mDescription.update) {
-                unit->mDSPState.instance = unit;
+                unit->bindState();
                 (void)unit->mDescription.update(&unit->mDSPState);
             }
             break;

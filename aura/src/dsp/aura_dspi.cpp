@@ -93,7 +93,7 @@ DSPI::DSPI()
     mNode.initNode();
     mInputHead.initNode();
     mOutputHead.initNode();
-    mDSPState.instance = this;
+    bindState();
 }
 
 DSPI::~DSPI()
@@ -124,7 +124,7 @@ AURA_RESULT DSPI::callback(DSPI *dsp, AURA_RESULT (*fn)(AURA_DSP_STATE *))
     if (!fn) {
         return AURA_ERR_UNSUPPORTED;
     }
-    dsp->mDSPState.instance = dsp;
+    dsp->bindState();
     return fn(&dsp->mDSPState);
 }
 
@@ -198,7 +198,7 @@ AURA_RESULT DSPI::setPosition(unsigned int position, bool processinputs)
     if (!mDescription.setposition) {
         return AURA_OK;
     }
-    mDSPState.instance = this;
+    bindState();
     return mDescription.setposition(&mDSPState, position);
 }
 
@@ -758,7 +758,7 @@ AURA_RESULT DSPI::release(bool freethis)
     }
     mListKey = -1;
     if (mDescription.release) {
-        mDSPState.instance = this;
+        bindState();
         (void)mDescription.release(&mDSPState);
     }
     if (freethis) {
@@ -785,7 +785,7 @@ AURA_RESULT DSPI::setParameter(int index, float value)
     }
     const AURA_DSP_PARAMETERDESC &desc = mDescription.paramdesc[index];
     value = std::min(std::max(value, desc.min), desc.max);
-    mDSPState.instance = this;
+    bindState();
     return mDescription.setparameter(&mDSPState, index, value);
 }
 
@@ -799,7 +799,7 @@ AURA_RESULT DSPI::getParameter(int index, float *value, char *valuestr, int valu
     }
     float v = 0.0f;
     char text[32] = {};
-    mDSPState.instance = this;
+    bindState();
     const AURA_RESULT result = mDescription.getparameter(&mDSPState, index, &v, text);
     if (result != AURA_OK) {
         return result;
@@ -856,7 +856,7 @@ AURA_RESULT DSPI::showConfigDialog(void *hwnd, bool show)
     if (!mDescription.config) {
         return AURA_ERR_UNSUPPORTED;
     }
-    mDSPState.instance = this;
+    bindState();
     return mDescription.config(&mDSPState, hwnd, show ? 1 : 0);
 }
 
@@ -1003,7 +1003,7 @@ AURA_RESULT DSPI::getMemoryUsedImpl(MemoryTracker *tracker)
         tracker->add(false, MEMBITS_DSPUNIT, static_cast<unsigned int>(blockBufferBytes()));
     }
     if (mDescription.getmemoryused) {
-        mDSPState.instance = this;
+        bindState();
         return mDescription.getmemoryused(&mDSPState, tracker);
     }
     return AURA_OK;

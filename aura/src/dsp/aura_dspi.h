@@ -33,6 +33,9 @@ enum AURA_DSP_CATEGORY : int {
 
 using AURA_DSP_GETMEMORYUSEDCALLBACK = AURA_RESULT (*)(AURA_DSP_STATE *, MemoryTracker *);
 using AURA_DSP_UPDATECALLBACK = AURA_RESULT (*)(AURA_DSP_STATE *);
+// Builds a plain-filter unit's own class in zeroed memory of the
+// description's mSize bytes; without it the unit is a bare DSPFilter.
+using AURA_DSP_CONSTRUCT = DSPI *(*)(void *memory);
 
 // The description a node runs: the public record plus what the engine's own
 // units need.
@@ -47,6 +50,7 @@ struct AURA_DSP_DESCRIPTION_EX : AURA_DSP_DESCRIPTION {
     unsigned int mHandle;                  // the registry's handle
     AURA_DSP_GETMEMORYUSEDCALLBACK getmemoryused;
     AURA_DSP_UPDATECALLBACK update;        // deferred work, run by a queued request
+    AURA_DSP_CONSTRUCT construct;          // plain filters: the unit's class
 };
 
 // Flags of a node.
@@ -221,6 +225,15 @@ public:
     [[nodiscard]] bool hasFlags(unsigned int bits) const { return (flags() & bits) != 0; }
     void setActive(bool active) { active ? setFlags(DSPI_FLAG_ACTIVE) : clearFlags(DSPI_FLAG_ACTIVE); }
     void setBypass(bool bypass) { bypass ? setFlags(DSPI_FLAG_BYPASS) : clearFlags(DSPI_FLAG_BYPASS); }
+
+    // Points the callback state at this unit. Once made, a unit's state
+    // always names it, so neither the mixer nor an API thread writes it again.
+    void bindState()
+    {
+        if (mDSPState.instance != this) {
+            mDSPState.instance = this;
+        }
+    }
 
     [[nodiscard]] unsigned int getDSPTick() const { return mDSPTick.load(std::memory_order_acquire); }
     void setDSPTick(unsigned int tick) { mDSPTick.store(tick, std::memory_order_release); }

@@ -575,7 +575,9 @@ AURA_RESULT MusicSong::setPositionInternal(int /*subsound*/, unsigned int positi
         }
         restarted = true;
     }
-    while (mPCMOffset < position) {
+    // As far as a song is ever measured: a seek far past an unmeasured
+    // song's end stops there.
+    for (unsigned int ticks = 0; mPCMOffset < position && ticks < MAX_MEASURED_TICKS; ++ticks) {
         const AURA_RESULT result = update(true);
         if (result != AURA_OK) {
             return result;

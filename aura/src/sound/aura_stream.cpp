@@ -56,8 +56,9 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
     AURA_RESULT result = AURA_OK;
     const bool looping = (mMode & AURA_LOOP_NORMAL) != 0 && mLoopLength > 0;
     const uint64_t loopEnd = static_cast<uint64_t>(mLoopStart) + mLoopLength;
-    // A codec that knows its exact length (a measured tracker song, which
-    // would otherwise render for ever) ends there.
+    // A codec that knows its length exactly ends the stream there, even when
+    // the file holds more (a measured tracker song would otherwise render for
+    // ever).
     const bool exact = (mCodec->mFlags & Codec::FLAG_EXACTLENGTH) != 0 && mLength != 0xFFFFFFFFu;
 
     while (remaining > 0) {

@@ -234,6 +234,9 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     if (result == AURA_OK) {
         result = registerCodecs();
     }
+    if (result == AURA_OK) {
+        result = registerDSPUnits();
+    }
     if (result != AURA_OK) {
         (void)mPluginFactory.release();
         return result;
@@ -654,6 +657,9 @@ AURA_RESULT SystemI::stopDSP(DSPI *dsp)
         ChannelI &channel = mChannel[i];
         if (channel.mNumRealChannels && channel.mRealChannel[0]->mDSP == dsp) {
             (void)channel.stop();
+        }
+        if (channel.mAddDSP == dsp) {
+            channel.mAddDSP = nullptr;
         }
     }
     return AURA_OK;

@@ -12,6 +12,7 @@
 #include "codec/aura_codec_user.h"
 #include "codec/wav/aura_codec_wav.h"
 #include "music/aura_codec_midi.h"
+#include "mpeg/aura_codec_mpeg.h"
 #include "music/aura_codec_mod.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
@@ -21,8 +22,10 @@
 #include "voice/aura_channelstream.h"
 #include "sound/aura_sample.h"
 #include "output/aura_output.h"
+#include "dsp/effects/aura_dsp_effect.h"
 #include "sound/aura_stream.h"
 #include "system/aura_systemi.h"
+#include "dsp/effects/aura_dsp_effect.h"
 #include "file/aura_file_disk.h"
 #include "file/aura_file_net.h"
 #include "file/aura_file_memory.h"
@@ -127,6 +130,7 @@ AURA_RESULT SystemI::registerCodecs()
         {&CodecMOD::getDescriptionEx, 1200},
         {&CodecMIDI::getDescriptionEx, 1600},
         {&CodecDLS::getDescriptionEx, 1700},
+        {&CodecMPEG::getDescriptionEx, 2400},
         {&CodecPlaylist::getDescriptionEx, 2450},
         {&CodecRaw::getDescriptionEx, 2500},
     };
@@ -170,6 +174,17 @@ AURA_RESULT SystemI::openUserCodec(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinf
         return result;
     }
     *codec = made;
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::registerDSPUnits()
+{
+    for (const EffectUnitEntry &entry : builtInEffectUnits()) {
+        const AURA_RESULT result = mPluginFactory.registerDSP(entry.describe(), nullptr);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
     return AURA_OK;
 }
 

@@ -150,7 +150,11 @@ AURA_RESULT SystemI::createDSPInternal(AURA_DSP_DESCRIPTION_EX *description, DSP
             if (!memory) {
                 return AURA_ERR_MEMORY;
             }
-            unit = ::new (memory) DSPFilter;
+            if (description->construct) {
+                unit = description->construct(memory);
+            } else {
+                unit = ::new (memory) DSPFilter;
+            }
             break;
         }
         case AURA_DSP_CATEGORY_SOUNDCARD:

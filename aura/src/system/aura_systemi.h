@@ -100,6 +100,8 @@ public:
                                     bool fromloader, SoundI **sound);
     // The built-in codecs, in the order files are offered to them.
     AURA_RESULT registerCodecs();
+    // The built-in effect units, in the engine's order.
+    AURA_RESULT registerDSPUnits();
     // Opens the file a sound is made from, per the mode and creation info.
     // The user codec over a null file of the creation info's length.
     AURA_RESULT openUserCodec(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo, Codec **codec);

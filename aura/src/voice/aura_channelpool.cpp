@@ -20,6 +20,9 @@ void giveBack(ChannelReal &voice)
     voice.mFlags.clear(VoiceFlag::Taken);
     voice.mFlags.clear(VoiceFlag::InUse);
     voice.mFlags.set(VoiceFlag::Stopped);
+    if (voice.mPool) {
+        voice.mPool->noteFree(voice);
+    }
 }
 } // namespace
 
@@ -42,7 +45,12 @@ AURA_RESULT ChannelPool::init(SystemI *system, Output *output, int count)
             return AURA_ERR_MEMORY;
         }
         mChannel = static_cast<ChannelReal **>(AURA_Memory_Calloc(static_cast<int>(bytes)));
-        if (!mChannel) {
+        const int words = (count + 63) / 64;
+        mNumFreeWords = (words + 63) / 64;
+        mFreeBits = static_cast<uint64_t *>(AURA_Memory_Calloc(words * static_cast<int>(sizeof(uint64_t))));
+        mFreeWords = static_cast<uint64_t *>(AURA_Memory_Calloc(mNumFreeWords * static_cast<int>(sizeof(uint64_t))));
+        if (!mChannel || !mFreeBits || !mFreeWords) {
+            (void)release();
             return AURA_ERR_MEMORY;
         }
     }
@@ -65,7 +73,67 @@ AURA_RESULT ChannelPool::setChannel(int index, ChannelReal *voice, DSPI *dsp)
     }
     slot = voice;
     voice->mPool = this;
-    return voice->init(index, mSystem, mOutput, dsp);
+    const AURA_RESULT result = voice->init(index, mSystem, mOutput, dsp);
+    noteFree(*voice);
+    return result;
+}
+
+void ChannelPool::noteFree(const ChannelReal &voice)
+{
+    const int index = voice.mIndex;
+    if (mFreeBits && index >= 0 && index < mNumChannels && mChannel[index] == &voice) {
+        markFree(index);
+    }
+}
+
+void ChannelPool::markFree(int index)
+{
+    const int word = index / 64;
+    mFreeBits[word] |= uint64_t{1} << (index % 64);
+    mFreeWords[word / 64] |= uint64_t{1} << (word % 64);
+}
+
+void ChannelPool::markTaken(int index)
+{
+    const int word = index / 64;
+    mFreeBits[word] &= ~(uint64_t{1} << (index % 64));
+    if (mFreeBits[word] == 0) {
+        mFreeWords[word / 64] &= ~(uint64_t{1} << (word % 64));
+    }
+}
+
+int ChannelPool::nextMarked(int from) const
+{
+    if (!mFreeBits || from >= mNumChannels) {
+        return -1;
+    }
+    int word = from / 64;
+    // The rest of the word `from` lies in.
+    const uint64_t rest = mFreeBits[word] & (~uint64_t{0} << (from % 64));
+    if (rest) {
+        return word * 64 + __builtin_ctzll(rest);
+    }
+    // The next word with a bit set, from the summary.
+    ++word;
+    for (int group = word / 64; group < mNumFreeWords; ++group) {
+        const int shift = group == word / 64 ? word % 64 : 0;
+        const uint64_t words = mFreeWords[group] & (~uint64_t{0} << shift);
+        if (words) {
+            const int found = group * 64 + __builtin_ctzll(words);
+            return found * 64 + __builtin_ctzll(mFreeBits[found]);
+        }
+    }
+    return -1;
+}
+
+bool ChannelPool::isFree(ChannelReal *voice, bool allowreserved) const
+{
+    if (!allowreserved && voice->mFlags.has(VoiceFlag::Reserved)) {
+        return false;
+    }
+    // Marked free is not enough: a voice that still sounds is left.
+    bool playing = true;
+    return voice->isPlaying(&playing) == AURA_OK && !playing;
 }
 
 AURA_RESULT ChannelPool::allocateChannel(ChannelReal **voices, int index, int count, int *found,
@@ -86,20 +154,17 @@ AURA_RESULT ChannelPool::allocateChannel(ChannelReal **voices, int index, int co
             return AURA_ERR_INVALID_PARAM;
         }
         int taken = 0;
-        for (int i = 0; i < mNumChannels && taken < count; ++i) {
+        for (int i = nextMarked(0); i >= 0 && taken < count; i = nextMarked(i + 1)) {
             ChannelReal *voice = mChannel[i];
             if (!voice || voice->mFlags.has(VoiceFlag::Taken) || voice->mFlags.has(VoiceFlag::InUse)) {
+                markTaken(i); // taken by index since it was freed
                 continue;
             }
-            if (!allowreserved && voice->mFlags.has(VoiceFlag::Reserved)) {
-                continue;
-            }
-            // Marked free is not enough: a voice that still sounds is left.
-            bool playing = true;
-            if (voice->isPlaying(&playing) != AURA_OK || playing) {
+            if (!isFree(voice, allowreserved)) {
                 continue;
             }
             take(*voice);
+            markTaken(i);
             voice->mFlags.clear(VoiceFlag::Reserved);
             voices[taken++] = voice;
         }
@@ -126,6 +191,7 @@ AURA_RESULT ChannelPool::allocateChannel(ChannelReal **voices, int index, int co
         }
         // Asked for by index: taken whatever it is doing.
         take(*mChannel[index]);
+        markTaken(index);
         voices[0] = mChannel[index];
         return AURA_OK;
     }
@@ -176,6 +242,11 @@ AURA_RESULT ChannelPool::release()
         AURA_Memory_Free(mChannel);
         mChannel = nullptr;
     }
+    AURA_Memory_Free(mFreeBits);
+    AURA_Memory_Free(mFreeWords);
+    mFreeBits = nullptr;
+    mFreeWords = nullptr;
+    mNumFreeWords = 0;
     mNumChannels = 0;
     return AURA_OK;
 }

@@ -1051,41 +1051,4 @@ AURA_RESULT ChannelSoftware::moveChannelGroup(ChannelGroupI *oldgroup, ChannelGr
     return newUnit->addInputQueued(mDSPHead, false, previous, &mDSPConnection);
 }
 
-AURA_RESULT ChannelSoftware::getWaveData(float *wavearray, int numvalues, int channeloffset)
-{
-    if (!mDSPHead) {
-        return AURA_ERR_INITIALIZATION;
-    }
-    const int channels = sourceChannels();
-    if (channels <= 0) {
-        return AURA_ERR_INVALID_HANDLE;
-    }
-    if (!wavearray || numvalues <= 0 || channeloffset < 0 || channeloffset >= channels) {
-        return AURA_ERR_INVALID_PARAM;
-    }
-    AURA_RESULT result = mDSPHeadMemory.startBuffering();
-    if (result != AURA_OK) {
-        return result;
-    }
-    float *history = nullptr;
-    unsigned int position = 0;
-    unsigned int length = 0;
-    result = mDSPHeadMemory.getHistoryBuffer(&history, &position, &length);
-    if (result != AURA_OK) {
-        return result;
-    }
-    if (!history || length == 0 || static_cast<unsigned int>(numvalues) > length) {
-        return AURA_ERR_INVALID_PARAM;
-    }
-    int at = static_cast<int>(position) - numvalues;
-    if (at < 0) {
-        at += static_cast<int>(length);
-    }
-    for (int i = 0; i < numvalues; ++i) {
-        wavearray[i] = history[static_cast<std::size_t>(at) * channels + channeloffset];
-        at = (at + 1) % static_cast<int>(length);
-    }
-    return AURA_OK;
-}
-
 } // namespace AURA

@@ -65,7 +65,6 @@ public:
     AURA_RESULT getDSPHead(DSPI **dsp) override;
     AURA_RESULT moveChannelGroup(ChannelGroupI *oldgroup, ChannelGroupI *newgroup, bool forcedspmove) override;
     // The newest count frames of one channel of what the voice plays.
-    AURA_RESULT getWaveData(float *wavearray, int numvalues, int channeloffset);
 
     DSPI *mDSPHead = nullptr;
     DSPFilter mDSPHeadMemory;

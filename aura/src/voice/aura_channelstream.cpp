@@ -1,4 +1,5 @@
 #include "voice/aura_channelstream.h"
+#include "voice/aura_channelpool.h"
 
 #include "base/aura_memory.h"
 #include "codec/aura_codec.h"
@@ -24,6 +25,9 @@ void markStopped(ChannelReal &voice)
     voice.mFlags.clear(VoiceFlag::Playing);
     voice.mFlags.clear(VoiceFlag::Paused);
     voice.mFlags.set(VoiceFlag::Stopped);
+    if (voice.mPool) {
+        voice.mPool->noteFree(voice);
+    }
 }
 } // namespace
 

@@ -352,7 +352,9 @@ TEST_F(Formats, FlacFromFlacReadsAsFlacDecodesIt)
                           {16, 8, 22050, "-1 --no-seektable"},
                           {16, 2, 44100, "--lax -b 65535"},
                           {24, 3, 32000, "-2 --channel-map=none -T ARTIST=Someone"},
-                          {16, 1, 11025, "-4"}};
+                          {16, 1, 11025, "-4"},
+                          {16, 2, 44100, "-6"},
+                          {24, 2, 48000, "-7"}};
     for (const Case &c : cases) {
         const std::string name = std::to_string(c.bits) + "_" + std::to_string(c.channels) + "_" + c.options;
         const auto wav = mDir / "src.wav";

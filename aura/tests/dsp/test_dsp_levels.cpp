@@ -724,6 +724,36 @@ TEST(Convert, FloatRoundsToTheNearestStep)
     EXPECT_EQ(d32, static_cast<int32_t>(std::llround(static_cast<double>(third) * 2147483648.0)));
 }
 
+TEST(Convert, FloatTo16BitBlocksAgreeWithSingleSamplesInEveryLane)
+{
+    // Whole blocks of the output step run 8, 16 or 32 samples a pass (by the
+    // kernel set); one sample alone takes the scalar road. Ties, limits, NaN, infinities and
+    // denormals must land the same in every lane and in the tail.
+    const float step = 1.0f / 32768.0f;
+    std::vector<float> tricky = {1e30f, -1e30f, std::nanf(""), -std::nanf(""), -0.0f, 0.999999f, -0.999999f};
+    tricky.push_back(std::numeric_limits<float>::infinity());
+    tricky.push_back(-std::numeric_limits<float>::infinity());
+    tricky.push_back(std::numeric_limits<float>::denorm_min());
+    for (float steps : {0.5f, 1.5f, 2.5f, -0.5f, -1.5f, 32766.5f, 32767.5f, -32768.5f, -32767.5f}) {
+        tricky.push_back(steps * step); // ties round to even
+    }
+    constexpr size_t kBlock = 37; // a pass of every width and a tail
+    for (float gain : {1.0f, 0.25f, 3.0f}) {
+        for (float value : tricky) {
+            int16_t alone = 0;
+            ASSERT_EQ(DSPI::convert(&alone, &value, kPcm16, kFloat, 1, 1, 1, gain), AURA_OK);
+            for (size_t lane = 0; lane < kBlock; ++lane) {
+                std::vector<float> src(kBlock, 0.25f);
+                src[lane] = value;
+                std::vector<int16_t> dst(kBlock, 7);
+                ASSERT_EQ(DSPI::convert(dst.data(), src.data(), kPcm16, kFloat, kBlock, 1, 1, gain), AURA_OK);
+                ASSERT_EQ(dst[lane], alone) << value << " x " << gain << " in lane " << lane;
+                ASSERT_EQ(dst[(lane + 1) % kBlock], static_cast<int16_t>(8192.0f * gain)); // exact for these gains
+            }
+        }
+    }
+}
+
 TEST(Convert, NarrowingIntegersRoundAndClipButNeverWrap)
 {
     const auto s16 = intBuffer(kPcm16, {32767, -32768, 384, 127, 129, -129, 32640, -32640});

@@ -8,9 +8,11 @@
 #include "http_server.h"
 #include "ogg.h"
 #include "systems.h"
+#include "tools.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -528,6 +530,49 @@ TEST(NetFileThreads, ReleasingAStalledStreamIsQuick)
     EXPECT_EQ(sound->release(), AURA_OK);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     EXPECT_EQ(system->release(), AURA_OK);
+}
+
+} // namespace
+
+namespace {
+
+// aura-play takes a URL as a stream: its render equals the file's, and the
+// station's titles print as they come.
+TEST(NetFileThreads, AuraPlayRendersAUrlAsItsFileAndPrintsTitles)
+{
+    auratest::OggSpec spec;
+    spec.frames = 44100;
+    const auratest::Bytes ogg = auratest::encodeOgg(spec);
+    auratest::TempDir dir("aura-play-url");
+    ASSERT_TRUE(auratest::writeAll(dir.file("radio.ogg"), ogg));
+    HttpServer server([&](const std::string &, int) {
+        return okReply(auratest::withIcyBlocks(std::string(ogg.begin(), ogg.end()), 4096,
+                                               {"StreamTitle='Artist One - Song Two';"}),
+                       "icy-metaint: 4096\r\nicy-name: Test Radio\r\n");
+    });
+    const std::string tool = AURA_PLAY_PATH;
+    int status = -1;
+    (void)auratest::capture(tool + " -q " + auratest::quote(dir.file("radio.ogg")) + " -o " +
+                                auratest::quote(dir.file("file.wav")),
+                            &status);
+    ASSERT_EQ(status, 0);
+    const std::string printed = auratest::capture(tool + " " + server.url("/radio") + " -o " +
+                                                      auratest::quote(dir.file("url.wav")) + " 2>/dev/null",
+                                                  &status);
+    ASSERT_EQ(status, 0) << printed;
+    // A stream of unknown length ends with the block in which its data ran
+    // out: the file's frames, then silence.
+    const auratest::Wav fromFile = auratest::readWav(dir.file("file.wav"));
+    const auratest::Wav fromUrl = auratest::readWav(dir.file("url.wav"));
+    ASSERT_TRUE(fromFile.valid && fromUrl.valid);
+    ASSERT_GE(fromUrl.pcm16.size(), fromFile.pcm16.size());
+    EXPECT_LT(fromUrl.pcm16.size() - fromFile.pcm16.size(), 2u * 4096u);
+    EXPECT_TRUE(std::equal(fromFile.pcm16.begin(), fromFile.pcm16.end(), fromUrl.pcm16.begin()));
+    EXPECT_TRUE(std::all_of(fromUrl.pcm16.begin() + static_cast<std::ptrdiff_t>(fromFile.pcm16.size()),
+                            fromUrl.pcm16.end(), [](int16_t v) { return v == 0; }));
+    EXPECT_NE(printed.find("icy-name=Test Radio"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("ARTIST=Artist One"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("TITLE=Song Two"), std::string::npos) << printed;
 }
 
 } // namespace

@@ -877,6 +877,36 @@ TEST_F(ChannelPoolTest, AnyFreeVoiceRequests)
     EXPECT_FALSE(last->mFlags.has(VoiceFlag::Stopped));
 }
 
+TEST_F(ChannelPoolTest, FreedVoicesComeBackLowestFirstAmongThousandsOfBusyOnes)
+{
+    // Past 4096 voices the search's summary of words has a second word.
+    constexpr int kVoices = 5000;
+    fill(kVoices);
+    std::vector<ChannelReal *> all(kVoices);
+    int found = -1;
+    ASSERT_EQ(pool.allocateChannel(all.data(), -1, kVoices, &found), AURA_OK);
+    ChannelReal *none = nullptr;
+    EXPECT_EQ(pool.allocateChannel(&none, -1, 1, &found), AURA_ERR_CHANNEL_ALLOC);
+
+    // Stopped out of order, across words and summary words; one of them is
+    // then taken by index and must not be handed out twice.
+    const int freed[] = {4999, 17, 4096, 63, 64, 4095, 0, 2500};
+    for (int index : freed) {
+        ChannelReal *voice = pool.getChannel(index);
+        voice->mFlags.clear(VoiceFlag::Taken);
+        voice->mFlags.clear(VoiceFlag::InUse);
+        pool.noteFree(*voice);
+    }
+    ChannelReal *byIndex = nullptr;
+    ASSERT_EQ(pool.allocateChannel(&byIndex, 2500, 1, &found), AURA_OK);
+    for (int expected : {0, 17, 63, 64, 4095, 4096, 4999}) {
+        ChannelReal *voice = nullptr;
+        ASSERT_EQ(pool.allocateChannel(&voice, -1, 1, &found), AURA_OK) << expected;
+        EXPECT_EQ(voice, pool.getChannel(expected));
+    }
+    EXPECT_EQ(pool.allocateChannel(&none, -1, 1, &found), AURA_ERR_CHANNEL_ALLOC);
+}
+
 TEST_F(ChannelPoolTest, ReservedAndStillPlayingVoicesAreSkipped)
 {
     fill(3);

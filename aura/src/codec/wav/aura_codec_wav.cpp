@@ -663,14 +663,26 @@ AURA_RESULT CodecWav::soundCreateInternal(int subsound, AURA_SOUND *sound)
         return AURA_ERR_INVALID_PARAM;
     }
     // The sound keeps its own sorted copies; the codec's array goes.
+    const AURA_RESULT result = addSyncPoints(sound, mSyncPoint, mNumSyncPoints);
+    if (result != AURA_OK) {
+        return result;
+    }
+    freeSyncPoints();
+    return AURA_OK;
+}
+
+AURA_RESULT CodecWav::addSyncPoints(AURA_SOUND *sound, const AURA_SYNCPOINT *points, int count)
+{
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
     auto *soundi = static_cast<SoundI *>(reinterpret_cast<Sound *>(sound));
-    for (int i = 0; i < mNumSyncPoints; ++i) {
-        const AURA_RESULT result = soundi->addSyncPoint(mSyncPoint[i].mOffset, mSyncPoint[i].mNameBuffer, nullptr);
+    for (int i = 0; i < count; ++i) {
+        const AURA_RESULT result = soundi->addSyncPoint(points[i].mOffset, points[i].mNameBuffer, nullptr);
         if (result != AURA_OK) {
             return result;
         }
     }
-    freeSyncPoints();
     return AURA_OK;
 }
 

@@ -86,8 +86,12 @@ public:
         unsigned int loopEnd = 0;
     };
     // Runs the chunk walk on a scratch codec over a file standing just after
-    // "WAVE"; riffsize is the RIFF header's size.
-    static AURA_RESULT scanChunks(File *file, unsigned int riffsize, ChunkFacts *facts);
+    // "WAVE"; riffsize is the RIFF header's size. With `syncpoints` the cue
+    // points found are handed over (pool memory, the caller's to free).
+    static AURA_RESULT scanChunks(File *file, unsigned int riffsize, ChunkFacts *facts,
+                                  AURA_SYNCPOINT **syncpoints = nullptr, int *numsyncpoints = nullptr);
+    // Adds cue points to a new sound as its sync points.
+    static AURA_RESULT addSyncPoints(AURA_SOUND *sound, const AURA_SYNCPOINT *points, int count);
 
     WAVE_FORMATEXTENSIBLE mSrcFormatRecord{};      // as the data is delivered
     WAVE_FORMATEXTENSIBLE *mSrcFormat = nullptr;   // the chunk as read, >= 40 bytes

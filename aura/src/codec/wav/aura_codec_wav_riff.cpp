@@ -175,7 +175,8 @@ AURA_RESULT CodecWav::parseChunk(unsigned int chunksize)
     return result == AURA_ERR_FILE_EOF ? AURA_OK : result;
 }
 
-AURA_RESULT CodecWav::scanChunks(File *file, unsigned int riffsize, ChunkFacts *facts)
+AURA_RESULT CodecWav::scanChunks(File *file, unsigned int riffsize, ChunkFacts *facts, AURA_SYNCPOINT **syncpoints,
+                                 int *numsyncpoints)
 {
     if (!file || !facts) {
         return AURA_ERR_INVALID_PARAM;
@@ -204,6 +205,12 @@ AURA_RESULT CodecWav::scanChunks(File *file, unsigned int riffsize, ChunkFacts *
     }
     facts->loopStart = walker.mLoopStart;
     facts->loopEnd = walker.mLoopEnd;
+    if (syncpoints && numsyncpoints) {
+        *syncpoints = walker.mSyncPoint;
+        *numsyncpoints = walker.mNumSyncPoints;
+        walker.mSyncPoint = nullptr;
+        walker.mNumSyncPoints = 0;
+    }
     // The scratch codec gives back what the walk allocated, and never the
     // file or the wave format, which are not its own.
     walker.mState.waveformat = nullptr;

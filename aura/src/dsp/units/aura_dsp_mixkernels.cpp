@@ -155,6 +155,47 @@ MixKernelSet mixKernelSet()
     return static_cast<MixKernelSet>(currentSet().load(std::memory_order_relaxed));
 }
 
+namespace {
+// The conversions follow the kernel set: AVX-512 with it, AVX2 with AVX2
+// (an AVX-512 CPU has AVX2 too; asked once all the same), SSE2 otherwise.
+MixKernelSet conversionSet()
+{
+#if defined(AURA_MIX_KERNELS_AVX2)
+    static const bool avx2 = runs(MixKernelSet::AVX2);
+    const MixKernelSet set = mixKernelSet();
+    return avx2 && set >= MixKernelSet::AVX2 ? set : MixKernelSet::Baseline;
+#else
+    return MixKernelSet::Baseline;
+#endif
+}
+} // namespace
+
+std::size_t pcm16ToFloatWide(float *out, const uint8_t *src, std::size_t samples)
+{
+    switch (conversionSet()) {
+#if defined(AURA_MIX_KERNELS_AVX512)
+    case MixKernelSet::AVX512: return pcm16ToFloatAVX512(out, src, samples);
+#endif
+#if defined(AURA_MIX_KERNELS_AVX2)
+    case MixKernelSet::AVX2: return pcm16ToFloatAVX2(out, src, samples);
+#endif
+    default: return 0;
+    }
+}
+
+std::size_t floatToPcm16Wide(uint8_t *dest, const uint8_t *src, std::size_t samples, float scale)
+{
+    switch (conversionSet()) {
+#if defined(AURA_MIX_KERNELS_AVX512)
+    case MixKernelSet::AVX512: return floatToPcm16AVX512(dest, src, samples, scale);
+#endif
+#if defined(AURA_MIX_KERNELS_AVX2)
+    case MixKernelSet::AVX2: return floatToPcm16AVX2(dest, src, samples, scale);
+#endif
+    default: return 0;
+    }
+}
+
 bool mixKernelSetAvailable(MixKernelSet set)
 {
     return runs(set);

@@ -10,6 +10,7 @@
 
 #include "dsp/units/aura_dsp_mixrun.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace AURA {
@@ -32,6 +33,14 @@ inline constexpr int MIX_KERNEL_SETS = 4;
 // Makes `set` the one in use; false (and no change) when it is unavailable.
 bool setMixKernelSet(MixKernelSet set);
 [[nodiscard]] const char *mixKernelSetName(MixKernelSet set);
+
+// Whole-block sample conversions of the stream and output roads in the
+// widest of AVX2 and AVX-512 the set in use has: 16-bit to float scaled by 1/32768, and
+// float times `scale` to 16-bit (rounded in the current mode, clipped, NaN
+// as 0). They do whole groups of samples from the start and return how many
+// they did (0 with the other sets); the caller finishes the rest.
+[[nodiscard]] std::size_t pcm16ToFloatWide(float *out, const uint8_t *src, std::size_t samples);
+[[nodiscard]] std::size_t floatToPcm16Wide(uint8_t *dest, const uint8_t *src, std::size_t samples, float scale);
 
 // Adds run.count resampled frames into run.out and advances run.position.
 // The frames are read between frame 0 and dataframes (exclusive); with

@@ -5,6 +5,7 @@
 #ifndef AURA_DSP_MIXRUN_H
 #define AURA_DSP_MIXRUN_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace AURA {
@@ -32,6 +33,16 @@ struct MixRun {
 unsigned int mixRunBaseline(MixRun &run);
 unsigned int mixRunAVX2(MixRun &run);
 unsigned int mixRunAVX512(MixRun &run);
+
+// The whole-block conversions of the stream and output roads in AVX2 and
+// AVX-512: 16-bit samples to float scaled by 1/32768, and float scaled by
+// `scale` to 16-bit, rounded in the current mode, clipped, NaN as 0. They do
+// whole groups of 16 (32) samples and return how many they did; the caller
+// finishes the rest with the same arithmetic.
+std::size_t pcm16ToFloatAVX2(float *out, const uint8_t *src, std::size_t samples);
+std::size_t floatToPcm16AVX2(uint8_t *dest, const uint8_t *src, std::size_t samples, float scale);
+std::size_t pcm16ToFloatAVX512(float *out, const uint8_t *src, std::size_t samples);
+std::size_t floatToPcm16AVX512(uint8_t *dest, const uint8_t *src, std::size_t samples, float scale);
 
 } // namespace AURA
 

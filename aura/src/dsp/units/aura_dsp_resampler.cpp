@@ -2,6 +2,7 @@
 
 #include "base/aura_memory.h"
 #include "dsp/aura_dsp_mixer.h"
+#include "dsp/units/aura_dsp_mixkernels.h"
 #include "dsp/units/aura_dsp_pcm.h"
 #include "dsp/units/aura_dsp_soundcard.h"
 #include "os/aura_os.h"
@@ -194,7 +195,7 @@ void linear(float *out, unsigned int count, const uint8_t *src, int64_t *positio
 // copy that runs in vector registers.
 void copy16(float *__restrict out, const uint8_t *__restrict src, std::size_t samples)
 {
-    for (std::size_t i = 0; i < samples; ++i) {
+    for (std::size_t i = pcm16ToFloatWide(out, src, samples); i < samples; ++i) {
         int16_t v;
         std::memcpy(&v, src + 2 * i, 2);
         out[i] = static_cast<float>(v) * SCALE_16;
@@ -553,7 +554,7 @@ AURA_RESULT DSPResampler::read(float **outbuffer, int *outchannels, unsigned int
                 uint8_t *block = mRing + static_cast<std::size_t>(mFillPosition) * mFrameBytes;
                 bool ended = false;
                 if (mEndPosition == -1 && mDescription.read) {
-                    mDSPState.instance = this;
+                    bindState();
                     ended = mDescription.read(&mDSPState, nullptr, reinterpret_cast<float *>(block), mBlockLength,
                                               channels, channels) != AURA_OK;
                 } else {

@@ -13,6 +13,8 @@ namespace AURA {
 
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_dsp_wavetable";
+// The most of the next voice's frames asked for ahead of its mix.
+constexpr int64_t PREFETCH_BYTES = 4096;
 
 // Positive remainder of a whole frame offset into a loop.
 int64_t wrapInto(int64_t whole, int64_t start, int64_t length)
@@ -215,13 +217,25 @@ void DSPWaveTable::prefetch(int depth) const
         __builtin_prefetch(mChannel);
         break;
     case 2:
+        // The frames the next block reads, where they lie in a row: with a
+        // sample per voice they come from memory, and the lines ask for them
+        // while the voices before this one mix.
         if (const uint8_t *data = sound ? sound->getSampleData() : nullptr) {
             const int64_t whole = fixedWhole(mPosition.load(std::memory_order_relaxed));
-            if (whole >= 0 && whole < sound->mLength) {
-                const uint8_t *at = data + static_cast<std::size_t>(whole) * resamplerFrameBytes(sound->mFormat,
-                                                                                             sound->mChannels);
+            const int64_t length = sound->mLength;
+            if (whole >= 0 && whole < length) {
+                const unsigned int frameBytes = resamplerFrameBytes(sound->mFormat, sound->mChannels);
+                const uint8_t *at = data + static_cast<std::size_t>(whole) * frameBytes;
                 __builtin_prefetch(at);
                 __builtin_prefetch(at + 64);
+                const int64_t step = mStep.load(std::memory_order_relaxed);
+                const int64_t frames = fixedWhole(int64_t{mSystem->mDSPBlockSize} * step) + 1;
+                const bool backwards = mDirection.load(std::memory_order_relaxed) == 1;
+                const int64_t room = backwards ? whole : length - whole;
+                const int64_t bytes = std::min<int64_t>(std::min(frames, room) * frameBytes, PREFETCH_BYTES);
+                for (int64_t line = 128; line < bytes; line += 64) {
+                    __builtin_prefetch(backwards ? at - line : at + line, 0, 2);
+                }
             }
         }
         break;

@@ -1,0 +1,38 @@
+#include "dsp/effects/aura_dsp_effect.h"
+
+#include "dsp/effects/aura_dsp_dynamics.h"
+#include "dsp/effects/aura_dsp_filters.h"
+#include "dsp/effects/aura_dsp_oscillator.h"
+
+#include <cstdio>
+
+namespace AURA {
+
+void formatParameter(char *text, float value)
+{
+    std::snprintf(text, DSP_PARAMETER_TEXT, "%.02f", static_cast<double>(value));
+}
+
+void formatParameterInt(char *text, int value)
+{
+    std::snprintf(text, DSP_PARAMETER_TEXT, "%d", value);
+}
+
+void formatParameterPercent(char *text, float value)
+{
+    std::snprintf(text, DSP_PARAMETER_TEXT, "%.1f", static_cast<double>(value) * 100.0);
+}
+
+std::span<const EffectUnitEntry> builtInEffectUnits()
+{
+    // The engine's registration order; units not built yet keep their
+    // places free between these.
+    static constexpr EffectUnitEntry kUnits[] = {
+        {&DSPOscillator::getDescriptionEx}, {&DSPLowPass::getDescriptionEx},    {&DSPLowPassSimple::getDescriptionEx},
+        {&DSPHighPass::getDescriptionEx},   {&DSPDistortion::getDescriptionEx}, {&DSPNormalize::getDescriptionEx},
+        {&DSPParamEq::getDescriptionEx},    {&DSPCompressor::getDescriptionEx},
+    };
+    return kUnits;
+}
+
+} // namespace AURA

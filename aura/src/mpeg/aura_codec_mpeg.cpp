@@ -1,0 +1,644 @@
+#include "mpeg/aura_codec_mpeg.h"
+
+#include "base/aura_memory.h"
+#include "codec/wav/aura_codec_wav.h"
+#include "file/aura_file.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace AURA {
+
+namespace {
+constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_codec_mpeg";
+
+// Seek-table growth step, in frames.
+constexpr unsigned int FRAME_TABLE_STEP = 1000;
+// Frames decoded ahead of a seek target so the bit reservoir, the overlap
+// and the synthesis history are right again when it is reached.
+constexpr unsigned int PRIME_FRAMES = 9;
+constexpr unsigned int PRIME_FRAMES_CONTAINER = 3;
+
+uint32_t be32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
+}
+
+uint32_t le32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+unsigned int clampLength(uint64_t samples)
+{
+    return static_cast<unsigned int>(std::min<uint64_t>(samples, CodecMPEG::LENGTH_MAX));
+}
+
+} // namespace
+
+AURA_CODEC_DESCRIPTION_EX *CodecMPEG::getDescriptionEx()
+{
+    static AURA_CODEC_DESCRIPTION_EX description;
+    description = AURA_CODEC_DESCRIPTION_EX{};
+    description.name = "AURA MPEG Codec";
+    description.version = 0x00010100;
+    description.defaultasstream = 0;
+    description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
+    description.open = &CodecMPEG::openCallback;
+    description.close = &CodecMPEG::closeCallback;
+    description.read = &CodecMPEG::readCallback;
+    description.setposition = &CodecMPEG::setPositionCallback;
+    description.soundcreate = &CodecMPEG::soundCreateCallback;
+    description.reset = &CodecMPEG::resetCallback;
+    description.mType = AURA_SOUND_TYPE_MPEG;
+    description.mSize = sizeof(CodecMPEG);
+    description.mConstruct = &constructCodec<CodecMPEG>;
+    return &description;
+}
+
+AURA_RESULT CodecMPEG::openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
+{
+    CodecMPEG *codec = fromState<CodecMPEG>(state);
+    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT CodecMPEG::closeCallback(AURA_CODEC_STATE *state)
+{
+    CodecMPEG *codec = fromState<CodecMPEG>(state);
+    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT CodecMPEG::readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes,
+                                    unsigned int *bytesread)
+{
+    CodecMPEG *codec = fromState<CodecMPEG>(state);
+    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT CodecMPEG::setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position,
+                                           AURA_TIMEUNIT postype)
+{
+    CodecMPEG *codec = fromState<CodecMPEG>(state);
+    return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT CodecMPEG::soundCreateCallback(AURA_CODEC_STATE *state, int subsound, AURA_SOUND *sound)
+{
+    CodecMPEG *codec = fromState<CodecMPEG>(state);
+    return codec ? codec->soundCreateInternal(subsound, sound) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT CodecMPEG::resetCallback(AURA_CODEC_STATE *state)
+{
+    CodecMPEG *codec = fromState<CodecMPEG>(state);
+    if (!codec) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    codec->resetFrame();
+    return AURA_OK;
+}
+
+AURA_RESULT CodecMPEG::readExact(void *buffer, unsigned int size)
+{
+    unsigned int got = 0;
+    const AURA_RESULT result = mFile->read(buffer, 1, size, &got);
+    if (result != AURA_OK && result != AURA_ERR_FILE_EOF) {
+        return result;
+    }
+    return got == size ? AURA_OK : AURA_ERR_FILE_EOF;
+}
+
+AURA_RESULT CodecMPEG::seekTo(unsigned int position)
+{
+    if (position > 0x7FFFFFFFu) {
+        return AURA_ERR_FILE_COULDNOTSEEK;
+    }
+    return mFile->seek(static_cast<int>(position), 0);
+}
+
+AURA_RESULT CodecMPEG::seekBy(int offset)
+{
+    return mFile->seek(offset, 1);
+}
+
+void CodecMPEG::resetFrame()
+{
+    if (!mFrame) {
+        return;
+    }
+    const int streams = std::max(1, mNumStreams);
+    for (int i = 0; i < streams; ++i) {
+        resetDecoder(&mFrame[i]);
+    }
+    mLockedLayer = 0;
+}
+
+void CodecMPEG::freeMemory()
+{
+    if (mFrameOffsets) {
+        AURA_Memory_Free(mFrameOffsets);
+        mFrameOffsets = nullptr;
+    }
+    mNumFrameOffsets = 0;
+    if (mMemoryBlock) {
+        AURA_Memory_Free(mMemoryBlock);
+        mMemoryBlock = nullptr;
+    }
+    mFrame = nullptr;
+}
+
+void CodecMPEG::freeSyncPoints()
+{
+    if (mSyncPoints) {
+        AURA_Memory_Free(mSyncPoints);
+    }
+    mSyncPoints = nullptr;
+    mNumSyncPoints = 0;
+}
+
+AURA_RESULT CodecMPEG::closeInternal()
+{
+    freeSyncPoints();
+    freePCMBuffer();
+    mState.waveformat = nullptr;
+    freeMemory();
+    return AURA_OK;
+}
+
+AURA_RESULT CodecMPEG::parseHeader(const uint8_t bytes[4], bool checkChannels, MpegHeader *header)
+{
+    const unsigned int options = (mFlags & FLAG_CONTAINER) ? MPEG_HEADER_CONTAINER : 0;
+    AURA_RESULT result = decodeHeader(be32(bytes), options, header);
+    if (result != AURA_OK) {
+        return result;
+    }
+    if (mLockedLayer != 0 && header->layer != mLockedLayer) {
+        return AURA_ERR_FORMAT;
+    }
+    if (checkChannels && mNumStreams == 0 &&
+        (header->channels != mWaveFormat.channels || header->frequency != mWaveFormat.frequency)) {
+        return AURA_ERR_FORMAT;
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*exinfo*/)
+{
+    mType = AURA_SOUND_TYPE_MPEG;
+    mState.numsubsounds = 0;
+    mState.waveformat = nullptr;
+    mSrcDataOffset = 0;
+    if (!mFile) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    freeMemory();
+    mSeekable = (mFile->getFlags() & File::FLAG_SEEKABLE) != 0;
+    AURA_RESULT result = mFile->seek(0, 0);
+    if (result != AURA_OK) {
+        return result;
+    }
+
+    uint8_t head[12];
+    result = readExact(head, 8);
+    if (result == AURA_ERR_FILE_EOF) {
+        return AURA_ERR_FORMAT;
+    }
+    if (result != AURA_OK) {
+        return result;
+    }
+    bool haveLength = false;
+    bool wholeFile = false;
+    mLengthBytes = 0;
+    mLoopStart = mLoopEnd = 0;
+    if (std::memcmp(head, "RIFF", 4) == 0) {
+        result = readExact(head + 8, 4);
+        if (result != AURA_OK && result != AURA_ERR_FILE_EOF) {
+            return result;
+        }
+        if (result == AURA_OK && std::memcmp(head + 8, "WAVE", 4) == 0) {
+            CodecWav::ChunkFacts facts;
+            freeSyncPoints();
+            const AURA_RESULT walked =
+                CodecWav::scanChunks(mFile, le32(head + 4), &facts, &mSyncPoints, &mNumSyncPoints);
+            if (walked != AURA_OK || !facts.haveFormat || !facts.haveData) {
+                freeSyncPoints();
+            } else {
+                if (facts.formatTag != WAVE_FORMAT_MPEGLAYER3 && facts.formatTag != WAVE_FORMAT_MPEG) {
+                    freeSyncPoints();
+                    return AURA_ERR_FORMAT;
+                }
+                mSrcDataOffset = facts.dataOffset;
+                mLengthBytes = facts.dataSize;
+                mLoopStart = facts.loopStart;
+                mLoopEnd = facts.loopEnd;
+                haveLength = true;
+            }
+        }
+    }
+    if (!haveLength) {
+        unsigned int size = 0;
+        result = mFile->getSize(&size);
+        if (result != AURA_OK) {
+            return result;
+        }
+        mLengthBytes = size;
+        wholeFile = true;
+    }
+
+    // One aligned decoder state per stream.
+    const int streams = std::max(1, mNumStreams);
+    const size_t bytes = sizeof(MpegDecoderState) * static_cast<size_t>(streams) + 16;
+    if (bytes > static_cast<size_t>(MemPool::MAX_SIZE)) {
+        return AURA_ERR_MEMORY;
+    }
+    mMemoryBlock = AURA_Memory_Alloc(static_cast<int>(bytes));
+    if (!mMemoryBlock) {
+        return AURA_ERR_MEMORY;
+    }
+    auto address = reinterpret_cast<uintptr_t>(mMemoryBlock);
+    mFrame = reinterpret_cast<MpegDecoderState *>((address + 15) & ~static_cast<uintptr_t>(15));
+    mHasXingFrames = mHasXingToc = false;
+    mXingFrameLength = 0;
+    resetFrame();
+
+    // Sync search: a header that parses, confirmed by the one after it (or
+    // by the end of the file).
+    if (mLengthBytes == 0) {
+        return AURA_ERR_FORMAT;
+    }
+    const unsigned int limit =
+        (mode & AURA_MPEGSEARCH) ? mLengthBytes : std::min<unsigned int>(mLengthBytes, SEARCH_LIMIT);
+    MpegHeader first;
+    unsigned int failed = 0;
+    for (;;) {
+        if (failed >= limit) {
+            return AURA_ERR_FORMAT;
+        }
+        result = seekTo(mSrcDataOffset);
+        uint8_t bytes4[4];
+        if (result == AURA_OK) {
+            result = readExact(bytes4, 4);
+        }
+        if (result == AURA_ERR_FILE_EOF) {
+            return AURA_ERR_FORMAT;
+        }
+        if (result != AURA_OK && result != AURA_ERR_FILE_COULDNOTSEEK) {
+            return result;
+        }
+        mLockedLayer = 0;
+        if (result != AURA_OK || parseHeader(bytes4, false, &first) != AURA_OK) {
+            ++mSrcDataOffset;
+            ++failed;
+            continue;
+        }
+        mLockedLayer = first.layer;
+        result = seekBy(first.bodySize);
+        if (result != AURA_OK) {
+            return result;
+        }
+        result = readExact(bytes4, 4);
+        if (result == AURA_ERR_FILE_EOF) {
+            break;
+        }
+        if (result != AURA_OK) {
+            return result;
+        }
+        MpegHeader second;
+        if (parseHeader(bytes4, false, &second) == AURA_OK && second.channels == first.channels &&
+            second.frequency == first.frequency) {
+            break;
+        }
+        ++mSrcDataOffset;
+        ++failed;
+    }
+
+    initAll();
+    mLockedLayer = first.layer;
+    mWaveFormat = AURA_CODEC_WAVEFORMAT{};
+    mWaveFormat.format = AURA_SOUND_FORMAT_PCM16;
+    mWaveFormat.channels = first.channels;
+    mWaveFormat.frequency = first.frequency;
+    mWaveFormat.blockalign = first.channels * 2;
+    mWaveFormat.loopstart = mLoopStart;
+    mWaveFormat.loopend = mLoopEnd;
+    mState.waveformat = &mWaveFormat;
+
+    // A Xing frame at the start carries the frame count and a table of
+    // contents, not audio.
+    const unsigned int frameLength = static_cast<unsigned int>(first.bodySize) + 4;
+    uint8_t frame[MPEG_MAX_FRAME_BODY + 4];
+    result = seekTo(mSrcDataOffset);
+    if (result != AURA_OK) {
+        return result;
+    }
+    unsigned int got = 0;
+    result = mFile->read(frame, 1, frameLength, &got);
+    if (result != AURA_OK && result != AURA_ERR_FILE_EOF) {
+        return result;
+    }
+    uint32_t xingFrames = 0;
+    bool hasToc = false;
+    if (decodeXingHeader(frame, got, first, mXingToc, &hasToc, &xingFrames) == AURA_OK) {
+        mHasXingToc = hasToc;
+        mHasXingFrames = xingFrames != 0;
+        mXingFrameLength = frameLength;
+        mSrcDataOffset += frameLength;
+    }
+    mPCMFrameBytes = static_cast<unsigned int>(first.samplesPerFrame() * first.channels * 2);
+
+    const unsigned int dataBytes =
+        wholeFile ? (mLengthBytes > mSrcDataOffset ? mLengthBytes - mSrcDataOffset : 0)
+                  : (mHasXingFrames || mHasXingToc ? (mLengthBytes > frameLength ? mLengthBytes - frameLength : 0)
+                                                   : mLengthBytes);
+    mLengthBytes = dataBytes;
+    mFlags |= FLAG_EXACTLENGTH;
+    if ((mode & AURA_ACCURATETIME) && mSeekable) {
+        (void)seekTo(mSrcDataOffset);
+        unsigned int pcmBytes = 0;
+        result = getPCMLength(&pcmBytes);
+        if (result != AURA_OK) {
+            return result;
+        }
+        mWaveFormat.lengthpcm = pcmBytes / 2 / static_cast<unsigned int>(first.channels);
+    } else if (mLengthBytes == 0xFFFFFFFFu) {
+        mWaveFormat.lengthpcm = 0xFFFFFFFFu;
+    } else if (mHasXingFrames) {
+        mWaveFormat.lengthpcm = clampLength(static_cast<uint64_t>(xingFrames) * first.samplesPerFrame());
+    } else {
+        // Constant bit rate assumed: the bytes over the rate.
+        const int bitrate =
+            (first.bodySize + 4 - first.padding) * first.frequency / (first.layer == 3 && first.lsf ? 72 : 144);
+        const double seconds = bitrate > 0 ? static_cast<double>(mLengthBytes) * 8.0 / bitrate : 0.0;
+        mWaveFormat.lengthpcm = clampLength(static_cast<uint64_t>(seconds * first.frequency));
+        mFlags &= ~FLAG_EXACTLENGTH;
+    }
+    mWaveFormat.lengthbytes = mLengthBytes;
+
+    result =
+        allocPCMBuffer(static_cast<unsigned int>(first.channels) * MPEG_MAX_FRAME_SAMPLES * 2, MPEG_MAX_FRAME_SAMPLES);
+    if (result != AURA_OK) {
+        return result;
+    }
+    if ((mode & AURA_CREATECOMPRESSEDSAMPLE) && !(mode & (AURA_HARDWARE | AURA_SOFTWARE))) {
+        mWaveFormat.mode |= AURA_SOFTWARE;
+    }
+    resetFrame();
+    return seekTo(mSrcDataOffset);
+}
+
+AURA_RESULT CodecMPEG::getPCMLength(unsigned int *pcmbytes)
+{
+    *pcmbytes = 0;
+    unsigned int start = 0;
+    AURA_RESULT result = mFile->tell(&start);
+    if (result != AURA_OK) {
+        return result;
+    }
+    if (mFrameOffsets) {
+        AURA_Memory_Free(mFrameOffsets);
+        mFrameOffsets = nullptr;
+    }
+    mNumFrameOffsets = 0;
+    unsigned int capacity = 0;
+    uint64_t total = 0;
+    unsigned int offset = 0;
+    bool rejected = false;
+    const int savedLock = mLockedLayer;
+    while (offset < mLengthBytes) {
+        uint8_t bytes4[4];
+        if (readExact(bytes4, 4) != AURA_OK) {
+            break;
+        }
+        MpegHeader header;
+        bool ok = parseHeader(bytes4, true, &header) == AURA_OK &&
+                  static_cast<uint64_t>(offset) + 4 + static_cast<unsigned int>(header.bodySize) <= mLengthBytes;
+        if (ok && rejected) {
+            // After junk, a header counts only when the next one follows it.
+            uint8_t next[4];
+            if (seekBy(header.bodySize) != AURA_OK) {
+                break;
+            }
+            const AURA_RESULT peeked = readExact(next, 4);
+            MpegHeader following;
+            ok = peeked == AURA_ERR_FILE_EOF ||
+                 (peeked == AURA_OK && decodeHeader(be32(next), 0, &following) == AURA_OK &&
+                  following.layer == header.layer);
+            if (seekTo(mSrcDataOffset + offset + 4) != AURA_OK) {
+                break;
+            }
+        }
+        if (!ok) {
+            if (std::memcmp(bytes4, "TAG", 3) == 0 && offset + 128 <= mLengthBytes) {
+                offset += 128;
+                if (seekBy(124) != AURA_OK) {
+                    break;
+                }
+            } else {
+                offset += 1;
+                if (seekBy(-3) != AURA_OK) {
+                    break;
+                }
+            }
+            rejected = true;
+            continue;
+        }
+        rejected = false;
+        if (mNumFrameOffsets == capacity) {
+            const size_t grown = (static_cast<size_t>(capacity) + FRAME_TABLE_STEP) * sizeof(uint32_t);
+            if (grown > static_cast<size_t>(MemPool::MAX_SIZE)) {
+                break;
+            }
+            auto *table = static_cast<uint32_t *>(AURA_Memory_ReAlloc(mFrameOffsets, static_cast<int>(grown)));
+            if (!table) {
+                mLockedLayer = savedLock;
+                return AURA_ERR_MEMORY;
+            }
+            mFrameOffsets = table;
+            capacity += FRAME_TABLE_STEP;
+        }
+        mFrameOffsets[mNumFrameOffsets++] = offset;
+        total += static_cast<uint64_t>(header.samplesPerFrame()) * static_cast<unsigned int>(header.channels) * 2;
+        if (seekBy(header.bodySize) != AURA_OK) {
+            break;
+        }
+        offset += static_cast<unsigned int>(header.bodySize) + 4;
+    }
+    mLockedLayer = savedLock;
+    *pcmbytes = static_cast<unsigned int>(std::min<uint64_t>(total, 0xFFFFFFFEull));
+    return seekTo(start) == AURA_OK ? AURA_OK : AURA_OK;
+}
+
+AURA_RESULT CodecMPEG::readFrame(MpegDecoderState *state, int16_t *out, int stride, unsigned int *produced,
+                                 int *frameChannels)
+{
+    uint8_t frame[MPEG_MAX_FRAME_BODY + 4];
+    int rejected = 0;
+    MpegHeader header;
+    for (;;) {
+        AURA_RESULT result = readExact(frame, 4);
+        if (result != AURA_OK) {
+            return result;
+        }
+        if (rejected > 0) {
+            mLockedLayer = 0;
+        }
+        bool ok = parseHeader(frame, true, &header) == AURA_OK;
+        if (ok && (rejected > 0 || (mFlags & FLAG_VERIFYNEXT)) && mSeekable) {
+            unsigned int here = 0;
+            uint8_t next[4];
+            MpegHeader following;
+            ok = mFile->tell(&here) == AURA_OK && seekBy(header.bodySize) == AURA_OK;
+            if (ok) {
+                const AURA_RESULT peeked = readExact(next, 4);
+                ok = peeked == AURA_ERR_FILE_EOF ||
+                     (peeked == AURA_OK && decodeHeader(be32(next), 0, &following) == AURA_OK &&
+                      following.layer == header.layer);
+                if (seekTo(here) != AURA_OK) {
+                    return AURA_ERR_FILE_COULDNOTSEEK;
+                }
+            }
+        }
+        if (ok) {
+            break;
+        }
+        if (std::memcmp(frame, "TAG", 3) == 0) {
+            result = seekBy(124);
+        } else {
+            result = seekBy(-3);
+        }
+        if (result != AURA_OK) {
+            return result;
+        }
+        ++rejected;
+    }
+    mLockedLayer = header.layer;
+    mFlags &= ~FLAG_VERIFYNEXT;
+    const AURA_RESULT result = readExact(frame + 4, static_cast<unsigned int>(header.bodySize));
+    if (result != AURA_OK) {
+        return result;
+    }
+    // A frame that decodes badly still gives its length of output.
+    (void)decodeFrame(state, header, frame, static_cast<unsigned int>(header.bodySize) + 4, out, stride, produced);
+    *frameChannels = header.channels;
+    return AURA_OK;
+}
+
+AURA_RESULT CodecMPEG::readInternal(void *buffer, unsigned int /*sizebytes*/, unsigned int *bytesread)
+{
+    if (!bytesread || !mFrame) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *bytesread = 0;
+    auto *out = static_cast<int16_t *>(mPCMBuffer ? static_cast<void *>(mPCMBuffer) : buffer);
+    if (!out) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const int channels = mWaveFormat.channels;
+    const int streams = std::max(1, mNumStreams);
+    AURA_RESULT result = AURA_OK;
+    // Interleaved streams each fill their own channels of the output.
+    int channel = 0;
+    for (int stream = 0; stream < streams && channel < channels; ++stream) {
+        unsigned int produced = 0;
+        int frameChannels = 0;
+        result = readFrame(&mFrame[stream], out + channel, channels, &produced, &frameChannels);
+        if (result != AURA_OK) {
+            break;
+        }
+        *bytesread += produced;
+        channel += std::max(1, frameChannels);
+    }
+    return result;
+}
+
+AURA_RESULT CodecMPEG::setPositionInternal(int /*subsound*/, unsigned int position, unsigned int postype)
+{
+    if (postype == AURA_TIMEUNIT_RAWBYTES) {
+        return seekTo(mSrcDataOffset + position);
+    }
+    if (!mFrame || mPCMFrameBytes == 0) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const uint64_t channels = static_cast<uint64_t>(mWaveFormat.channels);
+    const uint64_t frameBytes = mPCMFrameBytes;
+    const uint64_t bytePosition = static_cast<uint64_t>(position) * channels * 2;
+    const uint64_t target = bytePosition / frameBytes;
+    uint64_t startFrame = 0;
+    uint64_t discard = 0;
+    if (bytePosition != 0) {
+        const uint64_t back =
+            std::min<uint64_t>((mFlags & FLAG_CONTAINER) ? PRIME_FRAMES_CONTAINER : PRIME_FRAMES, target);
+        startFrame = target - back;
+        discard = frameBytes * back + (bytePosition - frameBytes * target);
+    }
+    const uint64_t discardSamples = discard / (channels * 2);
+    uint64_t offset = 0;
+    if (mNumFrameOffsets > 0) {
+        offset = mFrameOffsets[std::min<uint64_t>(startFrame, mNumFrameOffsets - 1)];
+        if (startFrame >= mNumFrameOffsets) {
+            // Past the last frame: decode from it and let the read end.
+            discard = 0;
+        }
+    } else if (mHasXingToc) {
+        // The table maps percents of the time to 256ths of the bytes from
+        // the Xing frame on.
+        double fraction256 = mXingToc[0];
+        if (position > discardSamples && mWaveFormat.lengthpcm != 0) {
+            const double percent = static_cast<double>(position - discardSamples) / mWaveFormat.lengthpcm * 100.0;
+            if (std::isfinite(percent)) {
+                const int i = std::clamp(static_cast<int>(percent), 0, 99);
+                const double fa = mXingToc[i];
+                const double fb = i < 99 ? mXingToc[i + 1] : 256.0;
+                fraction256 = fa + (fb - fa) * std::clamp(percent - i, 0.0, 1.0);
+            }
+        }
+        const double bytes = fraction256 / 256.0 * (static_cast<double>(mLengthBytes) + mXingFrameLength);
+        offset = bytes > mXingFrameLength ? static_cast<uint64_t>(bytes) - mXingFrameLength : 0;
+    } else if (position > discardSamples) {
+        const uint64_t totalBytes = static_cast<uint64_t>(mWaveFormat.lengthpcm) * channels * 2;
+        const uint64_t frames = totalBytes / frameBytes;
+        offset = frames ? startFrame * mLengthBytes / frames : 0;
+    }
+    if (offset > mLengthBytes) {
+        offset = 0;
+    }
+    AURA_RESULT result = seekTo(mSrcDataOffset + static_cast<unsigned int>(offset));
+    if (result != AURA_OK) {
+        return result;
+    }
+    resetFrame();
+    if (!(mFlags & FLAG_CONTAINER)) {
+        mFlags |= FLAG_VERIFYNEXT;
+    }
+    uint8_t scratch[4608];
+    result = AURA_OK;
+    while (discard > 0) {
+        const unsigned int chunk = static_cast<unsigned int>(std::min<uint64_t>(discard, sizeof(scratch)));
+        unsigned int got = 0;
+        result = read(scratch, chunk, &got);
+        if (result != AURA_OK) {
+            break;
+        }
+        if (got == 0) {
+            got = chunk;
+        }
+        discard -= std::min<uint64_t>(got, discard);
+    }
+    mFlags &= ~FLAG_VERIFYNEXT;
+    return result;
+}
+
+AURA_RESULT CodecMPEG::soundCreateInternal(int /*subsound*/, AURA_SOUND *sound)
+{
+    if (mNumSyncPoints == 0) {
+        return AURA_OK;
+    }
+    const AURA_RESULT result = CodecWav::addSyncPoints(sound, mSyncPoints, mNumSyncPoints);
+    freeSyncPoints();
+    return result;
+}
+
+} // namespace AURA

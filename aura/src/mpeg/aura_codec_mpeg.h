@@ -1,0 +1,91 @@
+// MPEG-1, MPEG-2 and MPEG-2.5 audio of layers II and III: plain streams
+// (junk, ID3v1 blocks and tag remains between frames passed over) and
+// RIFF/WAVE files with format tag 0x55 or 0x50. Decodes frame by frame to
+// 16-bit PCM; lengths come from a Xing header, an estimate from the frame
+// size, or (AURA_ACCURATETIME) a scan that also records every frame's
+// offset for exact seeks.
+#ifndef AURA_CODEC_MPEG_H
+#define AURA_CODEC_MPEG_H
+
+#include "codec/aura_codec.h"
+#include "mpeg/aura_mpeg_decoder.h"
+
+#include <cstdint>
+
+namespace AURA {
+
+struct AURA_SYNCPOINT;
+
+class CodecMPEG : public Codec {
+public:
+    // mFlags beyond the base's exact-length bit.
+    static constexpr unsigned int FLAG_CONTAINER = 0x2; // set by an outer container codec
+    static constexpr unsigned int FLAG_VERIFYNEXT = 0x4; // a seek is being completed
+    static constexpr unsigned int FLAG_PAD2 = 0x8; // container: layer III frames padded to 2 bytes
+    static constexpr unsigned int FLAG_PAD4 = 0x80; // container: ... to 4 bytes
+    static constexpr uint16_t WAVE_FORMAT_MPEG = 0x0050;
+    static constexpr uint16_t WAVE_FORMAT_MPEGLAYER3 = 0x0055;
+    // Bytes the sync search looks through without AURA_MPEGSEARCH.
+    static constexpr unsigned int SEARCH_LIMIT = 4096;
+    // The largest length in samples; 0xFFFFFFFF means unknown.
+    static constexpr unsigned int LENGTH_MAX = 0xFFFFFFFEu;
+    static constexpr unsigned int DECODER_STATE_SIZE = static_cast<unsigned int>(MPEG_DECODER_STATE_SIZE);
+
+    static AURA_CODEC_DESCRIPTION_EX *getDescriptionEx();
+
+    [[nodiscard]] AURA_RESULT openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
+    [[nodiscard]] AURA_RESULT closeInternal();
+    [[nodiscard]] AURA_RESULT readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread);
+    [[nodiscard]] AURA_RESULT setPositionInternal(int subsound, unsigned int position, unsigned int postype);
+    [[nodiscard]] AURA_RESULT soundCreateInternal(int subsound, AURA_SOUND *sound);
+    // Clears every stream's decoder (keeps the seek table and the Xing table).
+    void resetFrame();
+    // Builds the decoding tables once per process (containers call it too).
+    static void initAll() { AURA::initAll(); }
+    // Scans the whole stream from the file position: frame offsets and the
+    // length in PCM bytes.
+    [[nodiscard]] AURA_RESULT getPCMLength(unsigned int *pcmbytes);
+
+    static AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
+    static AURA_RESULT closeCallback(AURA_CODEC_STATE *state);
+    static AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes,
+                                    unsigned int *bytesread);
+    static AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position,
+                                           AURA_TIMEUNIT postype);
+    static AURA_RESULT soundCreateCallback(AURA_CODEC_STATE *state, int subsound, AURA_SOUND *sound);
+    static AURA_RESULT resetCallback(AURA_CODEC_STATE *state);
+
+    AURA_CODEC_WAVEFORMAT mWaveFormat{};
+    MpegDecoderState *mFrame = nullptr; // numstreams states, 16-byte aligned
+    void *mMemoryBlock = nullptr;
+    int mNumStreams = 0; // 0 means one
+    unsigned int mPCMFrameBytes = 0; // PCM bytes one frame yields
+    unsigned int mLengthBytes = 0; // of the MPEG data
+    int mLockedLayer = 0;
+    // Accurate-time seek table: offsets of the frames relative to the data.
+    uint32_t *mFrameOffsets = nullptr;
+    unsigned int mNumFrameOffsets = 0;
+    uint8_t mXingToc[100] = {};
+    unsigned int mXingFrameLength = 0; // bytes of the Xing frame before the data; the table counts them
+    bool mHasXingFrames = false;
+    bool mHasXingToc = false;
+    bool mSeekable = true;
+    // Cue points of a RIFF wrapper, given to the sound when it is made.
+    AURA_SYNCPOINT *mSyncPoints = nullptr;
+    int mNumSyncPoints = 0;
+
+private:
+    [[nodiscard]] AURA_RESULT readExact(void *buffer, unsigned int size);
+    [[nodiscard]] AURA_RESULT seekTo(unsigned int position);
+    [[nodiscard]] AURA_RESULT seekBy(int offset);
+    [[nodiscard]] AURA_RESULT parseHeader(const uint8_t bytes[4], bool checkChannels, MpegHeader *header);
+    // Reads and decodes the next frame of one stream into `out`.
+    [[nodiscard]] AURA_RESULT readFrame(MpegDecoderState *state, int16_t *out, int stride, unsigned int *produced,
+                                        int *frameChannels);
+    void freeMemory();
+    void freeSyncPoints();
+};
+
+} // namespace AURA
+
+#endif // AURA_CODEC_MPEG_H

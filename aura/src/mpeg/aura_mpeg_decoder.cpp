@@ -1,0 +1,1428 @@
+#include "mpeg/aura_mpeg_decoder.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+// Float8 values never cross a function boundary that is not inlined; GCC's
+// note on their calling convention without AVX does not apply.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+// The hot loops are built for AVX2 as well and picked when the program
+// loads. Thread-sanitizer builds keep one version: their instrumented
+// resolver would run before the sanitizer's runtime is up.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define AURA_MPEG_NO_CLONES 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define AURA_MPEG_NO_CLONES 1
+#endif
+#if defined(AURA_MPEG_NO_CLONES)
+#define AURA_MPEG_CLONES
+#else
+#define AURA_MPEG_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
+namespace AURA {
+
+namespace {
+
+#include "mpeg/aura_mpeg_tables.inc"
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Eight floats as one value: the hot loops keep their sums in registers
+// this way (GCC and clang split it into halves where AVX is missing). The
+// helpers are always inlined, so how such values would pass between
+// functions does not matter.
+using Float8 = float __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline Float8 load8(const float *p)
+{
+    Float8 v;
+    std::memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+[[gnu::always_inline]] inline void store8(float *p, Float8 v)
+{
+    std::memcpy(p, &v, sizeof(v));
+}
+
+// ---------------------------------------------------------------------------
+// Tables built once
+
+struct Tables {
+    alignas(16) float window[512]; // the synthesis window D[i]
+    float pow43[8207]; // i^(4/3)
+    float gain[640]; // 2^((i - 512) / 4)
+    float aliasCs[8];
+    float aliasCa[8];
+    alignas(16) float imdctWindow[4][36];
+    alignas(32) float dct18[18][24]; // DCT-IV of 18 points, [input][output], rows padded
+    float dct6[6][6]; // DCT-IV of 6 points
+    float isRatioMpeg1[7][2]; // MPEG-1 intensity positions 0-6: left, right
+    float isRatioMpeg2[2][32][2]; // [intensity_scale][position]: left, right
+    float layer2Scale[27][64];
+    // First 8 bits of every Huffman table (32 big-value, 2 count1): the
+    // leaf and its length, or the tree node to go on from after 8 bits.
+    struct Lookup {
+        int16_t entry; // leaf value, or node index into kHuffmanTrees
+        uint8_t length; // bits taken by a leaf
+        uint8_t node; // 1: go on from the node after 8 bits
+    };
+    Lookup huffman[34][256];
+    uint8_t group3[27][3];
+    uint8_t group5[125][3];
+    uint8_t group9[729][3];
+};
+
+Tables gTables;
+std::once_flag gTablesOnce;
+
+constexpr float kLevelFactors[27] = {
+    0.0f,           -2.0f / 3.0f,   2.0f / 3.0f,     2.0f / 7.0f,     2.0f / 15.0f,    2.0f / 31.0f,
+    2.0f / 63.0f,   2.0f / 127.0f,  2.0f / 255.0f,   2.0f / 511.0f,   2.0f / 1023.0f,  2.0f / 2047.0f,
+    2.0f / 4095.0f, 2.0f / 8191.0f, 2.0f / 16383.0f, 2.0f / 32767.0f, 2.0f / 65535.0f, -4.0f / 5.0f,
+    -2.0f / 5.0f,   2.0f / 5.0f,    4.0f / 5.0f,     -8.0f / 9.0f,    -4.0f / 9.0f,    -2.0f / 9.0f,
+    2.0f / 9.0f,    4.0f / 9.0f,    8.0f / 9.0f};
+constexpr uint8_t kDigits3[3] = {1, 0, 2};
+constexpr uint8_t kDigits5[5] = {17, 18, 0, 19, 20};
+constexpr uint8_t kDigits9[9] = {21, 1, 22, 23, 0, 24, 25, 2, 26};
+
+template <size_t N>
+void makeGroups(uint8_t (*groups)[3], const uint8_t (&digits)[N])
+{
+    for (size_t code = 0; code < N * N * N; ++code) {
+        groups[code][0] = digits[code % N];
+        groups[code][1] = digits[(code / N) % N];
+        groups[code][2] = digits[code / (N * N)];
+    }
+}
+
+struct Tables;
+void makeHuffmanLookups(Tables &t);
+
+void makeTables()
+{
+    Tables &t = gTables;
+    // The 257 coefficients cover D[0..256]; the sign of every second block
+    // of 64 is inverted in them. The rest follows from D[512 - i] = -D[i],
+    // except at multiples of 64 where it is +D[i].
+    for (int i = 0; i <= 256; ++i) {
+        const double value = kWindowCoefficients[i] / 65536.0;
+        t.window[i] = static_cast<float>(((i / 64) & 1) ? -value : value);
+    }
+    for (int i = 257; i < 512; ++i) {
+        const float mirrored = t.window[512 - i];
+        t.window[i] = (i % 64 == 0) ? mirrored : -mirrored;
+    }
+    for (int i = 0; i < 8207; ++i) {
+        t.pow43[i] = static_cast<float>(std::pow(static_cast<double>(i), 4.0 / 3.0));
+    }
+    for (int i = 0; i < 640; ++i) {
+        t.gain[i] = static_cast<float>(std::pow(2.0, (i - 512) / 4.0));
+    }
+    for (int i = 0; i < 8; ++i) {
+        const double ci = kAntialiasCi[i];
+        const double root = std::sqrt(1.0 + ci * ci);
+        t.aliasCs[i] = static_cast<float>(1.0 / root);
+        t.aliasCa[i] = static_cast<float>(ci / root);
+    }
+    auto sine = [](double x) { return static_cast<float>(std::sin(x)); };
+    for (int i = 0; i < 36; ++i) {
+        t.imdctWindow[0][i] = sine(kPi / 36 * (i + 0.5));
+    }
+    for (int i = 0; i < 18; ++i) {
+        t.imdctWindow[1][i] = sine(kPi / 36 * (i + 0.5));
+        t.imdctWindow[3][i + 18] = sine(kPi / 36 * (i + 18 + 0.5));
+    }
+    for (int i = 18; i < 24; ++i) {
+        t.imdctWindow[1][i] = 1.0f;
+    }
+    for (int i = 24; i < 30; ++i) {
+        t.imdctWindow[1][i] = sine(kPi / 12 * (i - 18 + 0.5));
+    }
+    for (int i = 30; i < 36; ++i) {
+        t.imdctWindow[1][i] = 0.0f;
+    }
+    for (int i = 0; i < 6; ++i) {
+        t.imdctWindow[3][i] = 0.0f;
+        t.imdctWindow[3][i + 6] = sine(kPi / 12 * (i + 0.5));
+        t.imdctWindow[3][i + 12] = 1.0f;
+    }
+    for (int i = 0; i < 12; ++i) {
+        t.imdctWindow[2][i] = sine(kPi / 12 * (i + 0.5));
+    }
+    for (int k = 0; k < 18; ++k) {
+        for (int m = 0; m < 18; ++m) {
+            t.dct18[k][m] = static_cast<float>(std::cos(kPi / 72 * (2 * m + 1) * (2 * k + 1)));
+        }
+        for (int m = 18; m < 24; ++m) {
+            t.dct18[k][m] = 0.0f;
+        }
+    }
+    makeHuffmanLookups(t);
+    for (int m = 0; m < 6; ++m) {
+        for (int k = 0; k < 6; ++k) {
+            t.dct6[m][k] = static_cast<float>(std::cos(kPi / 24 * (2 * m + 1) * (2 * k + 1)));
+        }
+    }
+    for (int i = 0; i < 7; ++i) {
+        const double tangent = std::tan(i * kPi / 12);
+        double divisor = 1.0 + tangent;
+        if (divisor == 0.0) {
+            divisor = 1.19209e-07;
+        }
+        t.isRatioMpeg1[i][0] = static_cast<float>(tangent / divisor);
+        t.isRatioMpeg1[i][1] = static_cast<float>(1.0 / divisor);
+    }
+    // MPEG-2 positions run to 31 (5-bit scale factors); the same formula
+    // covers them all.
+    for (int j = 0; j < 2; ++j) {
+        const double base = std::pow(2.0, -0.25 * (j + 1));
+        for (int i = 0; i < 32; ++i) {
+            double left = 1.0;
+            double right = 1.0;
+            if (i & 1) {
+                left = std::pow(base, (i + 1) / 2);
+            } else if (i) {
+                right = std::pow(base, i / 2);
+            }
+            t.isRatioMpeg2[j][i][0] = static_cast<float>(left);
+            t.isRatioMpeg2[j][i][1] = static_cast<float>(right);
+        }
+    }
+    for (int k = 0; k < 27; ++k) {
+        for (int i = 0; i < 63; ++i) {
+            t.layer2Scale[k][i] = static_cast<float>(kLevelFactors[k] * std::pow(2.0, (3 - i) / 3.0));
+        }
+        t.layer2Scale[k][63] = 0.0f;
+    }
+    makeGroups(t.group3, kDigits3);
+    makeGroups(t.group5, kDigits5);
+    makeGroups(t.group9, kDigits9);
+}
+
+void makeHuffmanLookups(Tables &t)
+{
+    for (int table = 0; table < 34; ++table) {
+        const int start = table < 32 ? kHuffmanTreeStart[table] : kCount1TreeStart[table - 32];
+        for (int bits = 0; bits < 256; ++bits) {
+            Tables::Lookup &lookup = t.huffman[table][bits];
+            if (start < 0) {
+                lookup = {0, 0, 0};
+                continue;
+            }
+            int node = start;
+            int used = 0;
+            while (kHuffmanTrees[node] < 0 && used < 8) {
+                node += ((bits >> (7 - used)) & 1) ? 1 - kHuffmanTrees[node] : 1;
+                ++used;
+            }
+            if (kHuffmanTrees[node] >= 0) {
+                lookup = {kHuffmanTrees[node], static_cast<uint8_t>(used), 0};
+            } else {
+                lookup = {static_cast<int16_t>(node), 8, 1};
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Bit reading, bounded: bits past the end read as zeros. The buffer must
+// have 8 readable bytes past `end` (the decoder's buffers carry zero slack).
+
+class BitReader {
+public:
+    BitReader(const uint8_t *data, size_t bytes)
+        : mData(data)
+        , mEndBits(bytes * 8)
+    {
+    }
+
+    [[nodiscard]] size_t position() const { return mPos; }
+    void setPosition(size_t bits) { mPos = bits; }
+    [[nodiscard]] size_t end() const { return mEndBits; }
+
+    // Up to 32 bits starting at the position, first bit highest. The
+    // buffers are zero for 16 bytes past their end, so the 8-byte load
+    // stays inside them and bits past the end read as zeros.
+    [[nodiscard]] uint32_t peek32() const
+    {
+        if (mPos >= mEndBits) {
+            return 0;
+        }
+        uint64_t word = 0;
+        std::memcpy(&word, mData + (mPos >> 3), sizeof(word));
+        word = __builtin_bswap64(word);
+        return static_cast<uint32_t>((word << (mPos & 7)) >> 32);
+    }
+    void skip(size_t bits) { mPos += bits; }
+    // n <= 24 bits.
+    uint32_t get(unsigned int n)
+    {
+        if (n == 0) {
+            return 0;
+        }
+        const uint32_t value = peek32() >> (32 - n);
+        mPos += n;
+        return value;
+    }
+    uint32_t get1() { return get(1); }
+
+private:
+    const uint8_t *mData;
+    size_t mEndBits;
+    size_t mPos = 0;
+};
+
+// Walks a Huffman tree over up to 32 peeked bits.
+inline int walkTree(const int16_t *tree, uint32_t bits, int *length, int used = 0)
+{
+    int node = 0;
+    while (tree[node] < 0) {
+        if (bits & 0x80000000u) {
+            node += 1 - tree[node];
+        } else {
+            node += 1;
+        }
+        bits <<= 1;
+        ++used;
+    }
+    *length = used;
+    return tree[node];
+}
+
+// A code word of table `table` (32, 33: count1) through the 8-bit lookup.
+inline int decodeHuffman(int table, uint32_t bits, int *length)
+{
+    const Tables::Lookup lookup = gTables.huffman[table][bits >> 24];
+    if (!lookup.node) {
+        *length = lookup.length;
+        return lookup.entry;
+    }
+    return walkTree(kHuffmanTrees + lookup.entry, bits << 8, length, 8);
+}
+
+// ---------------------------------------------------------------------------
+// Polyphase synthesis
+
+// DCT-II of N points, unscaled: X[k] = sum x[n] cos(pi (2n + 1) k / 2N),
+// by the even/odd split into two halves.
+template <int N>
+struct Dct {
+    static void run(const float *in, float *out)
+    {
+        constexpr int H = N / 2;
+        float a[H];
+        float b[H];
+        for (int n = 0; n < H; ++n) {
+            a[n] = in[n] + in[N - 1 - n];
+            b[n] = (in[n] - in[N - 1 - n]) * scale(n);
+        }
+        float ea[H];
+        float eb[H];
+        Dct<H>::run(a, ea);
+        Dct<H>::run(b, eb);
+        for (int k = 0; k < H; ++k) {
+            out[2 * k] = ea[k];
+        }
+        for (int k = 0; k < H - 1; ++k) {
+            out[2 * k + 1] = eb[k] + eb[k + 1];
+        }
+        out[N - 1] = eb[H - 1];
+    }
+    static float scale(int n) { return kScale[n]; }
+    static inline const std::array<float, N / 2> kScale = [] {
+        std::array<float, N / 2> s{};
+        for (int n = 0; n < N / 2; ++n) {
+            s[n] = static_cast<float>(1.0 / (2.0 * std::cos(kPi * (2 * n + 1) / (2.0 * N))));
+        }
+        return s;
+    }();
+};
+template <>
+struct Dct<1> {
+    static void run(const float *in, float *out) { out[0] = in[0]; }
+};
+
+// Full scale is 32767; beyond it the sample clips, within it the value is
+// truncated toward zero.
+inline int16_t toSample(float sum)
+{
+    const float scaled = std::clamp(sum * 32767.0f, -32768.0f, 32767.0f);
+    return static_cast<int16_t>(scaled);
+}
+
+// One time slot of one channel: 32 sub-band samples in, 32 PCM samples out
+// at `stride` apart.
+[[gnu::flatten]] AURA_MPEG_CLONES void synth(float (*ring)[64], int position, const float *bands, int16_t *out,
+                                             int stride)
+{
+    float x[32];
+    Dct<32>::run(bands, x);
+    float *v = ring[position];
+    // The 64 matrixed values from the 32-point transform.
+    for (int i = 0; i < 16; ++i) {
+        v[i] = x[i + 16];
+    }
+    v[16] = 0.0f;
+    for (int i = 17; i < 48; ++i) {
+        v[i] = -x[48 - i];
+    }
+    for (int i = 48; i < 64; ++i) {
+        v[i] = -x[i - 48];
+    }
+    const float *window = gTables.window;
+    Float8 s0 = {};
+    Float8 s1 = {};
+    Float8 s2 = {};
+    Float8 s3 = {};
+    for (int i = 0; i < 8; ++i) {
+        const float *lo = ring[(position + 2 * i) & 15];
+        const float *hi = ring[(position + 2 * i + 1) & 15] + 32;
+        const float *w0 = window + 64 * i;
+        const float *w1 = w0 + 32;
+        s0 += load8(lo) * load8(w0) + load8(hi) * load8(w1);
+        s1 += load8(lo + 8) * load8(w0 + 8) + load8(hi + 8) * load8(w1 + 8);
+        s2 += load8(lo + 16) * load8(w0 + 16) + load8(hi + 16) * load8(w1 + 16);
+        s3 += load8(lo + 24) * load8(w0 + 24) + load8(hi + 24) * load8(w1 + 24);
+    }
+    alignas(32) float sum[32];
+    store8(sum, s0);
+    store8(sum + 8, s1);
+    store8(sum + 16, s2);
+    store8(sum + 24, s3);
+    alignas(16) int16_t pcm[32];
+    for (int j = 0; j < 32; ++j) {
+        pcm[j] = toSample(sum[j]);
+    }
+    for (int j = 0; j < 32; ++j) {
+        out[j * stride] = pcm[j];
+    }
+}
+
+// Runs the synthesis of `slots` time slots for every channel; `bands` holds
+// slot t of channel c at bands[c * channelStride + t * 32].
+void synthSlots(MpegDecoderState *state, const float *bands, int channelStride, int slots, int channels, int16_t *out,
+                int stride)
+{
+    for (int t = 0; t < slots; ++t) {
+        state->mRingPosition = (state->mRingPosition - 1) & 15;
+        for (int c = 0; c < channels; ++c) {
+            synth(state->mRing[c], state->mRingPosition, bands + c * channelStride + t * 32, out + c, stride);
+        }
+        out += 32 * stride;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Layer II
+
+AURA_RESULT decodeLayer2(MpegDecoderState *state, const MpegHeader &h, BitReader &bits, int16_t *out, int stride)
+{
+    const Tables &t = gTables;
+    const int channels = h.channels;
+    const int sblimit = h.sblimit;
+    const int bound = std::min(h.bound, sblimit);
+    const int16_t(*alloc)[2] = kLayer2Alloc + kLayer2AllocStart[h.allocTable];
+
+    // Per sub-band the first entry of its allocation group.
+    const int16_t(*groups[32])[2] = {};
+    {
+        const int16_t(*g)[2] = alloc;
+        for (int sb = 0; sb < sblimit; ++sb) {
+            groups[sb] = g;
+            g += 1 << g[0][0];
+        }
+    }
+    uint8_t allocation[2][32] = {};
+    uint8_t scfsi[2][32] = {};
+    uint8_t scale[2][32][3] = {};
+    for (int sb = 0; sb < sblimit; ++sb) {
+        const int width = groups[sb][0][0];
+        if (sb < bound) {
+            for (int c = 0; c < channels; ++c) {
+                allocation[c][sb] = static_cast<uint8_t>(bits.get(width));
+            }
+        } else {
+            allocation[0][sb] = static_cast<uint8_t>(bits.get(width));
+            allocation[1][sb] = allocation[0][sb];
+        }
+    }
+    for (int sb = 0; sb < sblimit; ++sb) {
+        for (int c = 0; c < channels; ++c) {
+            if (allocation[c][sb]) {
+                scfsi[c][sb] = static_cast<uint8_t>(bits.get(2));
+            }
+        }
+    }
+    for (int sb = 0; sb < sblimit; ++sb) {
+        for (int c = 0; c < channels; ++c) {
+            if (!allocation[c][sb]) {
+                continue;
+            }
+            uint8_t *s = scale[c][sb];
+            switch (scfsi[c][sb]) {
+            case 0:
+                s[0] = static_cast<uint8_t>(bits.get(6));
+                s[1] = static_cast<uint8_t>(bits.get(6));
+                s[2] = static_cast<uint8_t>(bits.get(6));
+                break;
+            case 1:
+                s[0] = s[1] = static_cast<uint8_t>(bits.get(6));
+                s[2] = static_cast<uint8_t>(bits.get(6));
+                break;
+            case 2: s[0] = s[1] = s[2] = static_cast<uint8_t>(bits.get(6)); break;
+            default:
+                s[0] = static_cast<uint8_t>(bits.get(6));
+                s[1] = s[2] = static_cast<uint8_t>(bits.get(6));
+                break;
+            }
+        }
+    }
+
+    alignas(16) float samples[2][3][32];
+    auto readTriple = [&](int sb, int value, float raw[3], const uint8_t **rows) {
+        const int16_t *entry = groups[sb][value];
+        const int width = entry[0];
+        const int d = entry[1];
+        if (d < 0) {
+            for (int i = 0; i < 3; ++i) {
+                raw[i] = static_cast<float>(static_cast<int>(bits.get(width)) + d);
+            }
+            *rows = nullptr;
+            return width;
+        }
+        const unsigned int code = bits.get(width);
+        if (d == 3) {
+            *rows = t.group3[std::min(code, 26u)];
+        } else if (d == 5) {
+            *rows = t.group5[std::min(code, 124u)];
+        } else {
+            *rows = t.group9[std::min(code, 728u)];
+        }
+        return 0;
+    };
+    for (int granule = 0; granule < 12; ++granule) {
+        const int part = granule >> 2;
+        for (int sb = 0; sb < sblimit; ++sb) {
+            if (sb < bound) {
+                for (int c = 0; c < channels; ++c) {
+                    const int value = allocation[c][sb];
+                    if (!value) {
+                        samples[c][0][sb] = samples[c][1][sb] = samples[c][2][sb] = 0.0f;
+                        continue;
+                    }
+                    float raw[3];
+                    const uint8_t *rows = nullptr;
+                    const int width = readTriple(sb, value, raw, &rows);
+                    const int s = scale[c][sb][part];
+                    for (int i = 0; i < 3; ++i) {
+                        samples[c][i][sb] = rows ? t.layer2Scale[rows[i]][s] : raw[i] * t.layer2Scale[width][s];
+                    }
+                }
+            } else {
+                const int value = allocation[0][sb];
+                if (!value) {
+                    for (int c = 0; c < 2; ++c) {
+                        samples[c][0][sb] = samples[c][1][sb] = samples[c][2][sb] = 0.0f;
+                    }
+                    continue;
+                }
+                float raw[3];
+                const uint8_t *rows = nullptr;
+                const int width = readTriple(sb, value, raw, &rows);
+                for (int c = 0; c < 2; ++c) {
+                    const int s = scale[c][sb][part];
+                    for (int i = 0; i < 3; ++i) {
+                        samples[c][i][sb] = rows ? t.layer2Scale[rows[i]][s] : raw[i] * t.layer2Scale[width][s];
+                    }
+                }
+            }
+        }
+        for (int c = 0; c < channels; ++c) {
+            for (int i = 0; i < 3; ++i) {
+                std::fill(samples[c][i] + sblimit, samples[c][i] + 32, 0.0f);
+            }
+        }
+        synthSlots(state, &samples[0][0][0], 3 * 32, 3, channels, out, stride);
+        out += 3 * 32 * stride;
+    }
+    return AURA_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Layer III
+
+struct GranuleInfo {
+    int part23Length;
+    int bigValues;
+    int globalGain;
+    int scalefacCompress;
+    int windowSwitching;
+    int blockType;
+    int mixed;
+    int tableSelect[3];
+    int subblockGain[3];
+    int region1Start; // lines
+    int region2Start;
+    int preflag;
+    int scalefacScale;
+    int count1Table;
+    // Scale factors: long bands 0-21, short [band][window].
+    int sfLong[22];
+    int sfShort[13][3];
+};
+
+struct SideInfo {
+    int mainDataBegin;
+    int scfsi[2];
+    GranuleInfo gr[2][2];
+};
+
+constexpr int sideInfoBytes(int lsf, int channels)
+{
+    return lsf ? (channels == 1 ? 9 : 17) : (channels == 1 ? 17 : 32);
+}
+
+AURA_RESULT readSideInfo(const MpegHeader &h, BitReader &bits, SideInfo *si)
+{
+    const int channels = h.channels;
+    const int granules = h.lsf ? 1 : 2;
+    if (h.lsf) {
+        si->mainDataBegin = static_cast<int>(bits.get(8));
+        bits.skip(channels == 1 ? 1 : 2);
+    } else {
+        si->mainDataBegin = static_cast<int>(bits.get(9));
+        bits.skip(channels == 1 ? 5 : 3);
+        for (int c = 0; c < channels; ++c) {
+            si->scfsi[c] = static_cast<int>(bits.get(4));
+        }
+    }
+    const uint16_t *longBands = kLongBands[h.samplingFrequency];
+    for (int g = 0; g < granules; ++g) {
+        for (int c = 0; c < channels; ++c) {
+            GranuleInfo &gi = si->gr[g][c];
+            gi.part23Length = static_cast<int>(bits.get(12));
+            gi.bigValues = static_cast<int>(bits.get(9));
+            if (gi.bigValues > 288) {
+                return AURA_ERR_FILE_BAD;
+            }
+            gi.globalGain = static_cast<int>(bits.get(8));
+            gi.scalefacCompress = static_cast<int>(bits.get(h.lsf ? 9 : 4));
+            gi.windowSwitching = static_cast<int>(bits.get1());
+            if (gi.windowSwitching) {
+                gi.blockType = static_cast<int>(bits.get(2));
+                gi.mixed = static_cast<int>(bits.get1());
+                gi.tableSelect[0] = static_cast<int>(bits.get(5));
+                gi.tableSelect[1] = static_cast<int>(bits.get(5));
+                gi.tableSelect[2] = 0;
+                for (int w = 0; w < 3; ++w) {
+                    gi.subblockGain[w] = static_cast<int>(bits.get(3));
+                }
+                if (gi.blockType == 0) {
+                    return AURA_ERR_FILE_BAD;
+                }
+                // Short blocks: region 0 is the first three short bands of
+                // every window (72 lines at 8 kHz, where they are wider).
+                if (gi.blockType == 2) {
+                    gi.region1Start = 3 * kShortBands[h.samplingFrequency][3];
+                } else if (!h.lsf) {
+                    gi.region1Start = 36;
+                } else {
+                    gi.region1Start = h.samplingFrequency == 8 ? 108 : 54;
+                }
+                gi.region2Start = 576;
+            } else {
+                for (int i = 0; i < 3; ++i) {
+                    gi.tableSelect[i] = static_cast<int>(bits.get(5));
+                }
+                const int r0 = static_cast<int>(bits.get(4));
+                const int r1 = static_cast<int>(bits.get(3));
+                gi.region1Start = longBands[std::min(r0 + 1, 22)];
+                gi.region2Start = longBands[std::min(r0 + r1 + 2, 22)];
+                gi.blockType = 0;
+                gi.mixed = 0;
+                gi.subblockGain[0] = gi.subblockGain[1] = gi.subblockGain[2] = 0;
+            }
+            gi.preflag = h.lsf ? 0 : static_cast<int>(bits.get1());
+            gi.scalefacScale = static_cast<int>(bits.get1());
+            gi.count1Table = static_cast<int>(bits.get1());
+        }
+    }
+    return AURA_OK;
+}
+
+// The long bands a mixed block starts with.
+inline int mixedLongBands(const MpegHeader &h)
+{
+    return h.lsf ? 6 : 8;
+}
+
+// MPEG-1 scale factors; returns the bits read.
+int readScaleFactors1(BitReader &bits, GranuleInfo &gi, const GranuleInfo *first, int scfsi)
+{
+    const int slen0 = kSlen[0][gi.scalefacCompress];
+    const int slen1 = kSlen[1][gi.scalefacCompress];
+    const size_t start = bits.position();
+    if (gi.blockType == 2) {
+        int band = 0;
+        if (gi.mixed) {
+            for (int b = 0; b < 8; ++b) {
+                gi.sfLong[b] = static_cast<int>(bits.get(slen0));
+            }
+            band = 3;
+        }
+        for (int b = band; b < 6; ++b) {
+            for (int w = 0; w < 3; ++w) {
+                gi.sfShort[b][w] = static_cast<int>(bits.get(slen0));
+            }
+        }
+        for (int b = 6; b < 12; ++b) {
+            for (int w = 0; w < 3; ++w) {
+                gi.sfShort[b][w] = static_cast<int>(bits.get(slen1));
+            }
+        }
+        gi.sfShort[12][0] = gi.sfShort[12][1] = gi.sfShort[12][2] = 0;
+    } else {
+        static constexpr int kGroups[5] = {0, 6, 11, 16, 21};
+        for (int group = 0; group < 4; ++group) {
+            const int slen = group < 2 ? slen0 : slen1;
+            const bool reuse = first && (scfsi & (8 >> group));
+            for (int b = kGroups[group]; b < kGroups[group + 1]; ++b) {
+                gi.sfLong[b] = reuse ? first->sfLong[b] : static_cast<int>(bits.get(slen));
+            }
+        }
+        gi.sfLong[21] = 0;
+    }
+    return static_cast<int>(bits.position() - start);
+}
+
+// MPEG-2/2.5 scale factors; returns the bits read. `isRight` for channel 1
+// of an intensity-stereo frame. `isMax` receives per read value the
+// largest value its width allows (for intensity positions).
+int readScaleFactors2(const MpegHeader &h, BitReader &bits, GranuleInfo &gi, bool isRight)
+{
+    int slen[4] = {};
+    int set = 0;
+    int sfc = gi.scalefacCompress;
+    if (isRight) {
+        sfc >>= 1;
+        if (sfc < 180) {
+            slen[0] = sfc / 36;
+            slen[1] = (sfc % 36) / 6;
+            slen[2] = sfc % 6;
+            set = 3;
+        } else if (sfc < 244) {
+            sfc -= 180;
+            slen[0] = (sfc % 64) >> 4;
+            slen[1] = (sfc % 16) >> 2;
+            slen[2] = sfc % 4;
+            set = 4;
+        } else {
+            sfc -= 244;
+            slen[0] = sfc / 3;
+            slen[1] = sfc % 3;
+            set = 5;
+        }
+        gi.preflag = 0;
+    } else if (sfc < 400) {
+        slen[0] = (sfc >> 4) / 5;
+        slen[1] = (sfc >> 4) % 5;
+        slen[2] = (sfc % 16) >> 2;
+        slen[3] = sfc % 4;
+        set = 0;
+        gi.preflag = 0;
+    } else if (sfc < 500) {
+        sfc -= 400;
+        slen[0] = (sfc >> 2) / 5;
+        slen[1] = (sfc >> 2) % 5;
+        slen[2] = sfc % 4;
+        set = 1;
+        gi.preflag = 0;
+    } else {
+        sfc -= 500;
+        slen[0] = sfc / 3;
+        slen[1] = sfc % 3;
+        set = 2;
+        gi.preflag = 1;
+    }
+    const int kind = gi.blockType == 2 ? (gi.mixed ? 2 : 1) : 0;
+    int values[40] = {};
+    int n = 0;
+    const size_t start = bits.position();
+    for (int p = 0; p < 4; ++p) {
+        for (int i = 0; i < kLsfPartitions[kind][set][p]; ++i) {
+            values[n++] = static_cast<int>(bits.get(slen[p]));
+        }
+    }
+    n = 0;
+    if (kind == 0) {
+        for (int b = 0; b < 21; ++b) {
+            gi.sfLong[b] = values[n++];
+        }
+        gi.sfLong[21] = 0;
+    } else {
+        int band = 0;
+        if (kind == 2) {
+            for (int b = 0; b < mixedLongBands(h); ++b) {
+                gi.sfLong[b] = values[n++];
+            }
+            band = 3;
+        }
+        for (int b = band; b < 12; ++b) {
+            for (int w = 0; w < 3; ++w) {
+                gi.sfShort[b][w] = values[n++];
+            }
+        }
+        gi.sfShort[12][0] = gi.sfShort[12][1] = gi.sfShort[12][2] = 0;
+    }
+    return static_cast<int>(bits.position() - start);
+}
+
+// Fills the per-line gain of a granule (in decode order).
+void granuleGains(const MpegHeader &h, const GranuleInfo &gi, float *gains)
+{
+    const float *gain = gTables.gain + 512;
+    const int base = gi.globalGain - 210;
+    const int shift = 1 + gi.scalefacScale;
+    const uint16_t *longBands = kLongBands[h.samplingFrequency];
+    const uint16_t *shortBands = kShortBands[h.samplingFrequency];
+    auto clampGain = [&](int q) { return gain[std::clamp(q, -512, 127)]; };
+    int line = 0;
+    if (gi.blockType != 2 || gi.mixed) {
+        const int longCount = gi.blockType == 2 ? mixedLongBands(h) : 22;
+        for (int b = 0; b < longCount; ++b) {
+            const int sf = gi.sfLong[b] + (gi.preflag ? kPretab[b] : 0);
+            const float g = clampGain(base - (sf << shift));
+            for (; line < longBands[b + 1]; ++line) {
+                gains[line] = g;
+            }
+        }
+    }
+    if (gi.blockType == 2) {
+        const int first = gi.mixed ? 3 : 0;
+        line = 3 * shortBands[first];
+        for (int b = first; b < 13; ++b) {
+            const int width = shortBands[b + 1] - shortBands[b];
+            for (int w = 0; w < 3; ++w) {
+                const float g = clampGain(base - 8 * gi.subblockGain[w] - (gi.sfShort[b][w] << shift));
+                for (int i = 0; i < width; ++i) {
+                    gains[line++] = g;
+                }
+            }
+        }
+    }
+}
+
+// Huffman decoding and requantisation of one granule of one channel into
+// `xr` (decode order). The reader stands at the start of the Huffman data;
+// `end` is the granule's last bit. Returns the count of lines that may be
+// non-zero.
+int decodeSpectrum(const MpegHeader &h, const GranuleInfo &gi, BitReader &bits, size_t end, float *xr)
+{
+    alignas(16) float gains[576];
+    granuleGains(h, gi, gains);
+    const float *pow43 = gTables.pow43;
+    const int bigLines = gi.bigValues * 2;
+    const int regionEnds[3] = {std::min(gi.region1Start, bigLines), std::min(gi.region2Start, bigLines), bigLines};
+    int line = 0;
+    for (int region = 0; region < 3; ++region) {
+        const int table = gi.tableSelect[region];
+        const int treeStart = kHuffmanTreeStart[table];
+        const int regionEnd = regionEnds[region];
+        if (table == 0 || treeStart < 0) {
+            for (; line < regionEnd; ++line) {
+                xr[line] = 0.0f;
+            }
+            continue;
+        }
+        const unsigned int linbits = kHuffmanLinbits[table];
+        // One peek serves the code word and its sign bits; only linbits
+        // go back to the reader.
+        for (; line < regionEnd; line += 2) {
+            uint32_t word = bits.peek32();
+            int used = 0;
+            const int leaf = decodeHuffman(table, word, &used);
+            word <<= used;
+            int x = leaf >> 4;
+            int y = leaf & 15;
+            float vx = 0.0f;
+            float vy = 0.0f;
+            if (x) {
+                if (x == 15 && linbits) {
+                    bits.skip(static_cast<size_t>(used));
+                    x += static_cast<int>(bits.get(linbits));
+                    word = bits.peek32();
+                    used = 0;
+                }
+                vx = (word & 0x80000000u) ? -pow43[x] : pow43[x];
+                word <<= 1;
+                ++used;
+            }
+            if (y) {
+                if (y == 15 && linbits) {
+                    bits.skip(static_cast<size_t>(used));
+                    y += static_cast<int>(bits.get(linbits));
+                    word = bits.peek32();
+                    used = 0;
+                }
+                vy = (word & 0x80000000u) ? -pow43[y] : pow43[y];
+                ++used;
+            }
+            bits.skip(static_cast<size_t>(used));
+            xr[line] = vx * gains[line];
+            xr[line + 1] = vy * gains[line + 1];
+        }
+    }
+    // Count1 quadruples until the granule's bits are used up; a quadruple
+    // that runs past them is not part of the data.
+    while (line + 4 <= 576 && bits.position() < end) {
+        uint32_t word = bits.peek32();
+        int used = 0;
+        const int leaf = decodeHuffman(32 + gi.count1Table, word, &used);
+        word <<= used;
+        float v[4];
+        for (int i = 0; i < 4; ++i) {
+            v[i] = 0.0f;
+            if (leaf & (8 >> i)) {
+                v[i] = (word & 0x80000000u) ? -gains[line + i] : gains[line + i];
+                word <<= 1;
+                ++used;
+            }
+        }
+        bits.skip(static_cast<size_t>(used));
+        if (bits.position() > end) {
+            break;
+        }
+        for (int i = 0; i < 4; ++i) {
+            xr[line + i] = v[i];
+        }
+        line += 4;
+    }
+    const int used = line;
+    for (; line < 576; ++line) {
+        xr[line] = 0.0f;
+    }
+    return used;
+}
+
+// Intensity and mid/side stereo over both channels' spectra (decode order).
+void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], bool ms, bool is)
+{
+    bool isLine[576] = {};
+    const uint16_t *longBands = kLongBands[h.samplingFrequency];
+    const uint16_t *shortBands = kShortBands[h.samplingFrequency];
+    if (is) {
+        const Tables &t = gTables;
+        auto ratios = [&](int position, float *left, float *rightRatio) {
+            if (h.lsf) {
+                const int scale = right.scalefacCompress & 1;
+                *left = t.isRatioMpeg2[scale][position & 31][0];
+                *rightRatio = t.isRatioMpeg2[scale][position & 31][1];
+            } else {
+                *left = t.isRatioMpeg1[position][0];
+                *rightRatio = t.isRatioMpeg1[position][1];
+            }
+        };
+        auto apply = [&](int from, int to, int step, int position) {
+            if (position == 7 || (!h.lsf && position > 7)) {
+                return;
+            }
+            float l = 0.0f;
+            float r = 0.0f;
+            ratios(position, &l, &r);
+            for (int i = from; i < to; i += step) {
+                const float v = xr[0][i];
+                xr[0][i] = v * l;
+                xr[1][i] = v * r;
+                isLine[i] = true;
+            }
+        };
+        auto anyNonZero = [&](int from, int count) {
+            for (int i = 0; i < count; ++i) {
+                if (xr[1][from + i] != 0.0f) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        if (right.blockType == 2) {
+            const int first = right.mixed ? 3 : 0;
+            int maxShort = -1; // highest non-zero band over the windows
+            for (int w = 0; w < 3; ++w) {
+                int highest = first - 1;
+                for (int b = first; b < 13; ++b) {
+                    const int width = shortBands[b + 1] - shortBands[b];
+                    if (anyNonZero(3 * shortBands[b] + w * width, width)) {
+                        highest = b;
+                    }
+                }
+                maxShort = std::max(maxShort, highest);
+                for (int b = highest + 1; b < 13; ++b) {
+                    const int width = shortBands[b + 1] - shortBands[b];
+                    const int from = 3 * shortBands[b] + w * width;
+                    const int position = right.sfShort[b < 12 ? b : 11][w];
+                    apply(from, from + width, 1, position);
+                }
+            }
+            if (right.mixed && maxShort < 3) {
+                const int longCount = mixedLongBands(h);
+                int highest = -1;
+                for (int b = 0; b < longCount; ++b) {
+                    if (anyNonZero(longBands[b], longBands[b + 1] - longBands[b])) {
+                        highest = b;
+                    }
+                }
+                for (int b = highest + 1; b < longCount; ++b) {
+                    apply(longBands[b], longBands[b + 1], 1, right.sfLong[b]);
+                }
+            }
+        } else {
+            int highest = -1;
+            for (int b = 0; b < 22; ++b) {
+                if (anyNonZero(longBands[b], longBands[b + 1] - longBands[b])) {
+                    highest = b;
+                }
+            }
+            for (int b = highest + 1; b < 22; ++b) {
+                apply(longBands[b], longBands[b + 1], 1, right.sfLong[b < 21 ? b : 20]);
+            }
+        }
+    }
+    if (ms) {
+        constexpr float invSqrt2 = 0.70710678118654752f;
+        for (int i = 0; i < 576; ++i) {
+            if (isLine[i]) {
+                continue;
+            }
+            const float m = xr[0][i];
+            const float s = xr[1][i];
+            xr[0][i] = (m + s) * invSqrt2;
+            xr[1][i] = (m - s) * invSqrt2;
+        }
+    }
+}
+
+// Short-block lines from decode order (band, window, line) to sub-band
+// order with each window's six lines together: sb * 18 + window * 6 + k.
+void reorder(const MpegHeader &h, const GranuleInfo &gi, float *xr)
+{
+    const uint16_t *shortBands = kShortBands[h.samplingFrequency];
+    alignas(16) float copy[576];
+    const int first = gi.mixed ? 3 : 0;
+    const int start = 3 * shortBands[first];
+    std::memcpy(copy + start, xr + start, sizeof(float) * static_cast<size_t>(576 - start));
+    for (int b = first; b < 13; ++b) {
+        const int width = shortBands[b + 1] - shortBands[b];
+        for (int w = 0; w < 3; ++w) {
+            const int from = 3 * shortBands[b] + w * width;
+            for (int k = 0; k < width; ++k) {
+                const int f = shortBands[b] + k;
+                xr[(f / 6) * 18 + w * 6 + f % 6] = copy[from + k];
+            }
+        }
+    }
+}
+
+void antialias(float *xr, int boundaries)
+{
+    const float *cs = gTables.aliasCs;
+    const float *ca = gTables.aliasCa;
+    for (int sb = 1; sb <= boundaries; ++sb) {
+        float *lower = xr + sb * 18 - 1;
+        float *upper = xr + sb * 18;
+        for (int i = 0; i < 8; ++i) {
+            const float lo = lower[-i];
+            const float up = upper[i];
+            lower[-i] = lo * cs[i] - up * ca[i];
+            upper[i] = up * cs[i] + lo * ca[i];
+        }
+    }
+}
+
+// 36-point inverse MDCT of 18 lines, windowed and overlapped; writes 18
+// time samples of one sub-band at out[t * 32].
+void imdct36(const float *in, float *overlap, const float *window, float *out)
+{
+    // Accumulated input by input over all outputs at once, so the inner
+    // loop runs over contiguous outputs.
+    const auto &c = gTables.dct18;
+    Float8 y0 = {};
+    Float8 y1 = {};
+    Float8 y2 = {};
+    for (int k = 0; k < 18; ++k) {
+        const float v = in[k];
+        y0 += load8(c[k]) * v;
+        y1 += load8(c[k] + 8) * v;
+        y2 += load8(c[k] + 16) * v;
+    }
+    alignas(32) float y[24];
+    store8(y, y0);
+    store8(y + 8, y1);
+    store8(y + 16, y2);
+    float x[36];
+    for (int i = 0; i < 9; ++i) {
+        x[i] = y[i + 9];
+    }
+    for (int i = 9; i < 27; ++i) {
+        x[i] = -y[26 - i];
+    }
+    for (int i = 27; i < 36; ++i) {
+        x[i] = -y[i - 27];
+    }
+    for (int i = 0; i < 18; ++i) {
+        out[i * 32] = x[i] * window[i] + overlap[i];
+        overlap[i] = x[i + 18] * window[i + 18];
+    }
+}
+
+void imdct12(const float *in, float *overlap, float *out)
+{
+    const auto &c = gTables.dct6;
+    const float *window = gTables.imdctWindow[2];
+    float x[36] = {};
+    for (int w = 0; w < 3; ++w) {
+        const float *src = in + w * 6;
+        float y[6];
+        for (int m = 0; m < 6; ++m) {
+            float s = 0.0f;
+            for (int k = 0; k < 6; ++k) {
+                s += c[m][k] * src[k];
+            }
+            y[m] = s;
+        }
+        float z[12];
+        for (int i = 0; i < 3; ++i) {
+            z[i] = y[i + 3];
+        }
+        for (int i = 3; i < 9; ++i) {
+            z[i] = -y[8 - i];
+        }
+        for (int i = 9; i < 12; ++i) {
+            z[i] = -y[i - 9];
+        }
+        for (int i = 0; i < 12; ++i) {
+            x[6 + w * 6 + i] += z[i] * window[i];
+        }
+    }
+    for (int i = 0; i < 18; ++i) {
+        out[i * 32] = x[i] + overlap[i];
+        overlap[i] = x[i + 18];
+    }
+}
+
+// The hybrid filter bank of one channel: 576 lines (sub-band order) into
+// 18 slots of 32 sub-band samples.
+[[gnu::flatten]] AURA_MPEG_CLONES void hybrid(const GranuleInfo &gi, float *xr, float (*overlap)[18], int subbands,
+                                              float *out)
+{
+    const Tables &t = gTables;
+    for (int sb = 0; sb < subbands; ++sb) {
+        const float *in = xr + sb * 18;
+        float *o = out + sb;
+        if (gi.blockType == 2 && !(gi.mixed && sb < 2)) {
+            imdct12(in, overlap[sb], o);
+        } else {
+            const int type = gi.blockType == 2 ? 0 : gi.blockType;
+            imdct36(in, overlap[sb], t.imdctWindow[type], o);
+        }
+        if (sb & 1) {
+            for (int i = 1; i < 18; i += 2) {
+                o[i * 32] = -o[i * 32];
+            }
+        }
+    }
+    for (int sb = subbands; sb < 32; ++sb) {
+        float *o = out + sb;
+        for (int i = 0; i < 18; ++i) {
+            o[i * 32] = (sb & 1) && (i & 1) ? -overlap[sb][i] : overlap[sb][i];
+            overlap[sb][i] = 0.0f;
+        }
+    }
+}
+
+AURA_RESULT decodeLayer3(MpegDecoderState *state, const MpegHeader &h, const uint8_t *body, int bodySize, int16_t *out,
+                         int stride)
+{
+    const int channels = h.channels;
+    const int granules = h.lsf ? 1 : 2;
+    const int crcBytes = h.hasCrc ? 2 : 0;
+    const int sideBytes = sideInfoBytes(h.lsf, channels);
+
+    SideInfo si{};
+    AURA_RESULT result = AURA_OK;
+    {
+        uint8_t side[40] = {};
+        const int available = std::clamp(bodySize - crcBytes, 0, sideBytes);
+        std::memcpy(side, body + crcBytes, static_cast<size_t>(available));
+        BitReader bits(side, static_cast<size_t>(available));
+        result = readSideInfo(h, bits, &si);
+    }
+
+    // The main data: the reservoir kept from earlier frames, then this
+    // frame's bytes after the side information.
+    const int mainBytes = std::max(0, bodySize - crcBytes - sideBytes);
+    int reservoir = state->mReservoirBytes;
+    uint8_t *main = state->mMainData;
+    std::memcpy(main + reservoir, body + crcBytes + sideBytes, static_cast<size_t>(mainBytes));
+    const int total = reservoir + mainBytes;
+    std::memset(main + total, 0, 16);
+    const bool haveData = result == AURA_OK && si.mainDataBegin <= reservoir;
+    const int begin = reservoir - si.mainDataBegin;
+
+    alignas(16) float xr[2][576];
+    alignas(16) float slots[2][576];
+    for (int g = 0; g < granules; ++g) {
+        int used[2] = {0, 0};
+        if (haveData) {
+            BitReader bits(main, static_cast<size_t>(total));
+            size_t position = static_cast<size_t>(begin) * 8;
+            if (g == 1) {
+                for (int c = 0; c < channels; ++c) {
+                    position += static_cast<size_t>(si.gr[0][c].part23Length);
+                }
+            }
+            const bool ms = h.mode == 1 && (h.modeExtension & 2);
+            const bool is = h.mode == 1 && (h.modeExtension & 1);
+            for (int c = 0; c < channels; ++c) {
+                GranuleInfo &gi = si.gr[g][c];
+                bits.setPosition(position);
+                const size_t end = position + static_cast<size_t>(gi.part23Length);
+                // The Huffman data follows the scale factors; its end is
+                // the granule's, whatever the scale factors took.
+                if (h.lsf) {
+                    (void)readScaleFactors2(h, bits, gi, is && c == 1);
+                } else {
+                    (void)readScaleFactors1(bits, gi, g == 1 ? &si.gr[0][c] : nullptr, g == 1 ? si.scfsi[c] : 0);
+                }
+                used[c] = decodeSpectrum(h, gi, bits, end, xr[c]);
+                position = end;
+            }
+            if (channels == 2 && (ms || is)) {
+                stereo(h, si.gr[g][1], xr, ms, is);
+                used[0] = used[1] = 576;
+            }
+        } else {
+            std::memset(xr, 0, sizeof(xr));
+        }
+        for (int c = 0; c < channels; ++c) {
+            const GranuleInfo &gi = si.gr[g][c];
+            int subbands = (used[c] + 17) / 18;
+            if (gi.blockType == 2 && haveData) {
+                reorder(h, gi, xr[c]);
+                subbands = 32;
+                if (gi.mixed) {
+                    antialias(xr[c], 1);
+                }
+            } else if (haveData) {
+                antialias(xr[c], std::min(subbands, 31));
+                subbands = std::min(32, subbands + 1);
+            }
+            // Trim sub-bands that ended up silent.
+            while (subbands > 0) {
+                const float *p = xr[c] + (subbands - 1) * 18;
+                bool silent = true;
+                for (int i = 0; i < 18; ++i) {
+                    silent = silent && p[i] == 0.0f;
+                }
+                if (!silent) {
+                    break;
+                }
+                --subbands;
+            }
+            hybrid(haveData ? gi : GranuleInfo{}, xr[c], state->mOverlap[c], subbands, slots[c]);
+        }
+        synthSlots(state, &slots[0][0], 576, 18, channels, out, stride);
+        out += 18 * 32 * stride;
+    }
+
+    // Keep the last bytes as the next frame's reservoir.
+    const int keep = std::min(total, 511);
+    std::memmove(main, main + total - keep, static_cast<size_t>(keep));
+    state->mReservoirBytes = keep;
+    return result;
+}
+
+// Layer II table choice for MPEG-1 by frequency and bit rate per channel.
+int layer2Table(const MpegHeader &h, int bitrate)
+{
+    if (h.lsf) {
+        return 4;
+    }
+    const int perChannel = bitrate / h.channels;
+    const int frequency = h.frequency;
+    if ((frequency == 48000 && perChannel >= 56) || (perChannel >= 56 && perChannel <= 80)) {
+        return 0;
+    }
+    if (frequency != 48000 && perChannel >= 96) {
+        return 1;
+    }
+    if (frequency != 32000 && perChannel <= 48) {
+        return 2;
+    }
+    return 3;
+}
+
+} // namespace
+
+void initAll()
+{
+    std::call_once(gTablesOnce, makeTables);
+}
+
+AURA_RESULT decodeHeader(uint32_t raw, unsigned int options, MpegHeader *header)
+{
+    MpegHeader h;
+    h.raw = raw;
+    if ((raw & 0xFFE00000u) != 0xFFE00000u) {
+        return AURA_ERR_FORMAT;
+    }
+    if (!(raw & (1u << 20))) {
+        if (raw & (1u << 19)) {
+            return AURA_ERR_FORMAT;
+        }
+        h.lsf = 1;
+        h.isMpeg25 = 1;
+    } else {
+        h.lsf = (raw & (1u << 19)) ? 0 : 1;
+    }
+    h.layer = 4 - static_cast<int>((raw >> 17) & 3);
+    if (h.layer != 2 && h.layer != 3) {
+        return AURA_ERR_FORMAT;
+    }
+    h.hasCrc = (raw & (1u << 16)) ? 0 : 1;
+    h.bitrateIndex = static_cast<int>((raw >> 12) & 15);
+    const int samplingIndex = static_cast<int>((raw >> 10) & 3);
+    if (samplingIndex == 3 || h.bitrateIndex == 0 || h.bitrateIndex == 15) {
+        return AURA_ERR_FORMAT;
+    }
+    h.samplingFrequency = h.isMpeg25 ? samplingIndex + 6 : samplingIndex + 3 * h.lsf;
+    h.frequency = kFrequencies[h.samplingFrequency];
+    h.padding = static_cast<int>((raw >> 9) & 1);
+    h.mode = static_cast<int>((raw >> 6) & 3);
+    h.modeExtension = static_cast<int>((raw >> 4) & 3);
+    h.channels = h.mode == 3 ? 1 : 2;
+    const int bitrate = kBitrates[h.lsf][h.layer - 1][h.bitrateIndex];
+    if (h.layer == 2) {
+        // The rate and mode combinations MPEG-1 forbids; the lower
+        // frequencies allow every rate in every mode.
+        if (!h.lsf && !(options & MPEG_HEADER_CONTAINER)) {
+            if (h.mode != 3 && (bitrate == 32 || bitrate == 48 || bitrate == 56 || bitrate == 80)) {
+                return AURA_ERR_FORMAT;
+            }
+            if (h.mode == 3 && bitrate > 223) {
+                return AURA_ERR_FORMAT;
+            }
+        }
+        if (h.mode != 1 && h.modeExtension != 0) {
+            return AURA_ERR_FORMAT;
+        }
+        h.allocTable = layer2Table(h, bitrate);
+        h.sblimit = kLayer2Sblimit[h.allocTable];
+        h.bound = h.mode == 1 ? std::min(4 * h.modeExtension + 4, h.sblimit) : h.sblimit;
+        h.bodySize = bitrate * 144000 / h.frequency + h.padding - 4;
+    } else {
+        h.bodySize = bitrate * 144000 / (h.frequency << h.lsf) + h.padding - 4;
+    }
+    if (h.bodySize < 16 || h.bodySize > static_cast<int>(MPEG_MAX_FRAME_BODY)) {
+        return AURA_ERR_FORMAT;
+    }
+    *header = h;
+    return AURA_OK;
+}
+
+AURA_RESULT decodeXingHeader(const uint8_t *frame, unsigned int size, const MpegHeader &header, uint8_t toc[100],
+                             bool *hastoc, uint32_t *frames)
+{
+    *hastoc = false;
+    *frames = 0;
+    if (header.layer != 3) {
+        return AURA_ERR_FORMAT;
+    }
+    unsigned int at = 4 + static_cast<unsigned int>(sideInfoBytes(header.lsf, header.channels));
+    auto fits = [&](unsigned int bytes) { return at + bytes <= size; };
+    if (!fits(8) || std::memcmp(frame + at, "Xing", 4) != 0) {
+        return AURA_ERR_FORMAT;
+    }
+    const uint8_t flags = frame[at + 7];
+    at += 8;
+    auto be32 = [&](unsigned int p) {
+        return static_cast<uint32_t>(frame[p]) << 24 | static_cast<uint32_t>(frame[p + 1]) << 16 |
+               static_cast<uint32_t>(frame[p + 2]) << 8 | frame[p + 3];
+    };
+    if (flags & 1) {
+        if (!fits(4)) {
+            return AURA_OK;
+        }
+        *frames = be32(at);
+        at += 4;
+    }
+    if (flags & 2) {
+        at += 4;
+    }
+    if ((flags & 4) && fits(100)) {
+        std::memcpy(toc, frame + at, 100);
+        *hastoc = true;
+    }
+    return AURA_OK;
+}
+
+void resetDecoder(MpegDecoderState *state)
+{
+    std::memset(state, 0, sizeof(*state));
+    state->mRingPosition = 1;
+}
+
+AURA_RESULT decodeFrame(MpegDecoderState *state, const MpegHeader &header, const uint8_t *frame, unsigned int size,
+                        int16_t *out, int stride, unsigned int *produced)
+{
+    initAll();
+    const int samples = header.samplesPerFrame();
+    const int channels = header.channels;
+    const unsigned int bytes = static_cast<unsigned int>(samples * channels * 2);
+    if (produced) {
+        *produced = 0;
+    }
+    if (size < 4 || !out) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const int bodySize = std::min(static_cast<int>(size) - 4, header.bodySize);
+    AURA_RESULT result = AURA_OK;
+    if (header.layer == 2) {
+        uint8_t body[MPEG_MAX_FRAME_BODY + 16] = {};
+        std::memcpy(body, frame + 4, static_cast<size_t>(bodySize));
+        BitReader bits(body, static_cast<size_t>(bodySize));
+        bits.skip(header.hasCrc ? 16 : 0);
+        result = decodeLayer2(state, header, bits, out, stride);
+    } else {
+        result = decodeLayer3(state, header, frame + 4, bodySize, out, stride);
+    }
+    if (produced) {
+        *produced = bytes;
+    }
+    return result;
+}
+
+namespace mpeg_detail {
+int decodeCodeWord(int table, uint32_t bits, int *length)
+{
+    initAll();
+    const int start = table < 32 ? kHuffmanTreeStart[table] : kCount1TreeStart[table - 32];
+    if (start < 0) {
+        *length = 0;
+        return -1;
+    }
+    return decodeHuffman(table, bits, length);
+}
+} // namespace mpeg_detail
+
+} // namespace AURA

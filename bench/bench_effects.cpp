@@ -1,0 +1,255 @@
+// The effect units: one 1024-frame stereo block through each unit's read;
+// and aura-play --dsp against sox's equivalent effect on a 10-minute stereo
+// 48 kHz pink-noise file, an effect's cost being the run with it minus the
+// run without.
+#include "dsp/effects/aura_dsp_effect.h"
+#include "system/aura_systemi.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+void BM_EffectBlock(benchmark::State &state)
+{
+    const auto index = static_cast<size_t>(state.range(0));
+    AURA::SystemI system;
+    system.mDSPBlockSize = 1024;
+    system.mOutputRate = 48000;
+    if (system.initDSPEngine() != AURA_OK || index >= AURA::builtInEffectUnits().size()) {
+        state.SkipWithError("no unit");
+        return;
+    }
+    AURA::DSPI *unit = nullptr;
+    if (system.createDSPInternal(AURA::builtInEffectUnits()[index].describe(), &unit, true) != AURA_OK) {
+        state.SkipWithError("unit not made");
+        return;
+    }
+    unit->mDSPState.speakermask = 0xFFFF;
+    state.SetLabel(unit->mDescription.name);
+    std::vector<float> in(2048);
+    unsigned int seed = 7;
+    for (float &v : in) {
+        seed = seed * 1664525u + 1013904223u;
+        v = static_cast<float>(static_cast<int>(seed >> 8) - (1 << 23)) / static_cast<float>(1 << 24);
+    }
+    std::vector<float> out(2048);
+    unit->mDSPState.instance = unit;
+    for (auto _ : state) {
+        (void)unit->mDescription.read(&unit->mDSPState, in.data(), out.data(), 1024, 2, 2);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * 1024);
+    (void)unit->release(true);
+    (void)system.closeDSPEngine();
+}
+BENCHMARK(BM_EffectBlock)->DenseRange(0, 7);
+
+// A silent block after a second of full-scale noise and a minute of silence,
+// at the unit's slowest setting, against a loud block: state left in the
+// denormal range would make the silent one several times dearer on a thread
+// without flush-to-zero. The ratio is the counter silent_over_loud.
+void BM_EffectSilence(benchmark::State &state)
+{
+    const auto index = static_cast<size_t>(state.range(0));
+    AURA::SystemI system;
+    system.mDSPBlockSize = 1024;
+    system.mOutputRate = 48000;
+    if (system.initDSPEngine() != AURA_OK || index >= AURA::builtInEffectUnits().size()) {
+        state.SkipWithError("no unit");
+        return;
+    }
+    AURA::DSPI *units[2] = {};
+    for (AURA::DSPI *&unit : units) {
+        if (system.createDSPInternal(AURA::builtInEffectUnits()[index].describe(), &unit, true) != AURA_OK) {
+            state.SkipWithError("unit not made");
+            return;
+        }
+        unit->mDSPState.speakermask = 0xFFFF;
+        unit->mDSPState.instance = unit;
+        // The slowest settings: the lowest cutoff or centre, the longest
+        // release or fade.
+        const AURA_DSP_TYPE type = unit->mDescription.mType;
+        if (type == AURA_DSP_TYPE_COMPRESSOR || type == AURA_DSP_TYPE_NORMALIZE) {
+            (void)unit->setParameter(type == AURA_DSP_TYPE_COMPRESSOR ? 2 : 0, 1.0e9f);
+        } else if (type != AURA_DSP_TYPE_OSCILLATOR && type != AURA_DSP_TYPE_DISTORTION) {
+            (void)unit->setParameter(0, 0.0f);
+        }
+    }
+    state.SetLabel(units[0]->mDescription.name);
+    std::vector<float> noise(2048);
+    std::vector<float> silence(2048, 0.0f);
+    std::vector<float> out(2048);
+    unsigned int seed = 7;
+    const auto block = [&](AURA::DSPI *unit, std::vector<float> &in) {
+        (void)unit->mDescription.read(&unit->mDSPState, in.data(), out.data(), 1024, 2, 2);
+    };
+    for (int i = 0; i < 47; ++i) {
+        for (float &v : noise) {
+            seed = seed * 1664525u + 1013904223u;
+            v = static_cast<float>(static_cast<int>(seed >> 8) - (1 << 23)) / static_cast<float>(1 << 23);
+        }
+        block(units[0], noise);
+        block(units[1], noise);
+    }
+    for (int i = 0; i < 60 * 47; ++i) {
+        block(units[0], silence);
+    }
+    double silent = 0.0, loud = 0.0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        block(units[0], silence);
+        auto t1 = std::chrono::steady_clock::now();
+        block(units[1], noise);
+        auto t2 = std::chrono::steady_clock::now();
+        silent += std::chrono::duration<double>(t1 - t0).count();
+        loud += std::chrono::duration<double>(t2 - t1).count();
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["silent_over_loud"] = loud > 0.0 ? silent / loud : 0.0;
+    for (AURA::DSPI *unit : units) {
+        (void)unit->release(true);
+    }
+    (void)system.closeDSPEngine();
+}
+BENCHMARK(BM_EffectSilence)->DenseRange(0, 7);
+
+#ifdef AURA_PLAY_PATH
+
+namespace fs = std::filesystem;
+
+double runSeconds(const std::string &command)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const int status = std::system(command.c_str());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return status == 0 ? seconds : -1.0;
+}
+
+// The pink-noise file, made once.
+const std::string &pinkNoise()
+{
+    static const std::string path = [] {
+        const fs::path dir = fs::temp_directory_path() / "aura_bench_effects";
+        fs::create_directories(dir);
+        const fs::path file = dir / "pink.wav";
+        if (!fs::exists(file)) {
+            (void)std::system(
+                ("sox -D -n -r 48000 -c 2 -b 16 " + file.string() + " synth 600 pinknoise vol 0.5").c_str());
+        }
+        return fs::exists(file) ? file.string() : std::string();
+    }();
+    return path;
+}
+
+struct Equivalent {
+    const char *unit; // aura-play --dsp
+    const char *sox; // sox's effects
+};
+
+// Plain constants, so that the report at exit can still read them. The
+// simple lowpass's section is a = (1/fs) / (1/(2 pi fc) + 1/fs) at 1 kHz and
+// 48 kHz.
+constexpr Equivalent kEquivalents[] = {
+    {"", ""},
+    {"lowpass:cutoff=1000", "lowpass 1000 1.30656q lowpass 1000 0.541196q"},
+    {"highpass:cutoff=1000", "highpass 1000 1q"},
+    {"parameq:center=1000,octave=1,gain=2", "equalizer 1000 1q 12.0412"},
+    {"lowpass-simple:cutoff=1000", "biquad 0.115748281 0 0 1 -0.884251719 0 biquad 0.115748281 0 0 1 -0.884251719 0"},
+    {"compressor:threshold=-20", "compand 0.05,0.05 -20,-20,0,-20"},
+    {"distortion:level=0.5", "overdrive 20"},
+    {"normalize", "gain -n"},
+};
+
+std::map<std::string, double> gSeconds; // "aura <unit>" / "sox <unit>": mean seconds
+
+void runCommand(benchmark::State &state, const std::string &key, const std::string &command)
+{
+    if (pinkNoise().empty()) {
+        state.SkipWithError("no input file");
+        return;
+    }
+    double total = 0;
+    for (auto _ : state) {
+        const double seconds = runSeconds(command);
+        if (seconds < 0) {
+            state.SkipWithError("the command failed");
+            return;
+        }
+        state.SetIterationTime(seconds);
+        total += seconds;
+    }
+    gSeconds[key] = total / static_cast<double>(state.iterations());
+}
+
+void BM_AuraPlayEffect(benchmark::State &state)
+{
+    const Equivalent &e = kEquivalents[state.range(0)];
+    state.SetLabel(*e.unit ? e.unit : "(none)");
+    const std::string out = pinkNoise() + ".aura.wav";
+    runCommand(state, std::string("aura ") + e.unit,
+               std::string(AURA_PLAY_PATH) + " -q -o " + out + " " + pinkNoise() + (*e.unit ? " --dsp " : "") + e.unit);
+}
+
+void BM_SoxEffect(benchmark::State &state)
+{
+    const Equivalent &e = kEquivalents[state.range(0)];
+    state.SetLabel(*e.sox ? e.sox : "(none)");
+    const std::string out = pinkNoise() + ".sox.wav";
+    runCommand(state, std::string("sox ") + e.unit, std::string("sox -D ") + pinkNoise() + " " + out + " " + e.sox);
+}
+
+void BM_AuraPlayOscillator(benchmark::State &state)
+{
+    const std::string out = pinkNoise() + ".aura.wav";
+    runCommand(state, "aura oscillator",
+               std::string(AURA_PLAY_PATH) + " -q -o " + out + " --rate 48000 --duration 600000 --dsp oscillator");
+}
+
+void BM_SoxSynth(benchmark::State &state)
+{
+    const std::string out = pinkNoise() + ".sox.wav";
+    runCommand(state, "sox oscillator", "sox -D -r 48000 -n -c 2 -b 16 " + out + " synth 600 sine 220");
+}
+
+// Each effect's cost in both programs, once every run is done.
+struct Report {
+    ~Report()
+    {
+        const double auraBase = gSeconds["aura "];
+        const double soxBase = gSeconds["sox "];
+        for (const Equivalent &e : kEquivalents) {
+            if (!*e.unit || !gSeconds.count(std::string("aura ") + e.unit) ||
+                !gSeconds.count(std::string("sox ") + e.unit)) {
+                continue;
+            }
+            const double aura = gSeconds[std::string("aura ") + e.unit] - auraBase;
+            const double sox = gSeconds[std::string("sox ") + e.unit] - soxBase;
+            std::fprintf(stderr, "600 s pink noise, effect cost: %-40s aura-play %.4f s, sox %.4f s; ratio %.3f\n",
+                         e.unit, aura, sox, sox > 0 ? aura / sox : 0.0);
+        }
+        if (gSeconds.count("aura oscillator") && gSeconds.count("sox oscillator")) {
+            std::fprintf(stderr, "600 s sine: aura-play %.4f s, sox synth %.4f s; ratio %.3f\n",
+                         gSeconds["aura oscillator"], gSeconds["sox oscillator"],
+                         gSeconds["aura oscillator"] / gSeconds["sox oscillator"]);
+        }
+    }
+} gReport;
+
+BENCHMARK(BM_AuraPlayEffect)->DenseRange(0, 7)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SoxEffect)->DenseRange(0, 7)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AuraPlayOscillator)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SoxSynth)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+#endif
+
+} // namespace
