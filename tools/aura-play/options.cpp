@@ -101,6 +101,7 @@ std::string usageText()
            "  ID3 tags     v1 and v2 around WAV and Ogg files (shown by --info)\n"
            "  Playlists    M3U, PLS, ASX, WPL, B4S: their files play in order\n"
            "  Raw PCM      with --raw\n"
+           "  MIDI         standard MIDI files, played on a DLS bank (--dls)\n"
            "  MPEG audio   MP3 and MP2 (MPEG-1, 2 and 2.5 layers II and III), plain or\n"
            "               in a RIFF/WAVE file\n"
            "  AAC, ALAC    AAC in MP4/M4A and ADTS, ALAC in M4A and CAF (FFmpeg)\n"
@@ -119,6 +120,8 @@ std::string usageText()
            "      --seek MS       start at MS milliseconds\n"
            "      --duration MS   stop each file after MS milliseconds\n"
            "      --subsound N    play subsound N (from 0) of a multi-sound file\n"
+           "      --dls FILE      the DLS bank that MIDI files play on\n"
+           "      --polyphony N   voices of a MIDI file, 1..4096 (default 32)\n"
            "      --info          print each file's format, length and tags, then exit\n"
            "      --raw F:C:R     the files are headerless PCM: format s8, s16, s24,\n"
            "                      s32 or f32, C channels (1..16), R Hz (e.g. s16:2:44100)\n"
@@ -336,6 +339,21 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
                 return result;
             }
             options.subsound = static_cast<int>(*subsound);
+        } else if (name == "--dls") {
+            if (!takeValue()) {
+                return result;
+            }
+            options.dls = value;
+        } else if (name == "--polyphony") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto polyphony = toInteger(value);
+            if (!polyphony || *polyphony < 1 || *polyphony > 4096) {
+                result.error = refuse(name, value, "a voice count, 1..4096");
+                return result;
+            }
+            options.polyphony = static_cast<int>(*polyphony);
         } else if (name == "--duration") {
             if (!takeValue()) {
                 return result;

@@ -28,6 +28,9 @@ struct Options {
     AURA_SOUND_FORMAT rawFormat = AURA_SOUND_FORMAT_NONE;
     int rawChannels = 0;
     int rawRate = 0;
+    // MIDI files: the DLS bank they play on and the voices they may use (0: 32).
+    std::string dls;
+    int polyphony = 0;
     bool info = false;
     bool quiet = false;
     bool help = false;

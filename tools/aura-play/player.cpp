@@ -56,11 +56,12 @@ struct SoundDeleter {
 };
 using SoundHandle = std::unique_ptr<AURA::Sound, SoundDeleter>;
 
-// The creation info of --raw files; null for the others.
+// The creation info of --raw files and of MIDI files' bank and voices;
+// null when no option asks for one.
 const AURA_CREATESOUNDEXINFO *rawInfo(const Options &options)
 {
     static AURA_CREATESOUNDEXINFO exinfo{};
-    if (options.rawFormat == AURA_SOUND_FORMAT_NONE) {
+    if (options.rawFormat == AURA_SOUND_FORMAT_NONE && options.dls.empty() && options.polyphony == 0) {
         return nullptr;
     }
     exinfo = AURA_CREATESOUNDEXINFO{};
@@ -68,6 +69,8 @@ const AURA_CREATESOUNDEXINFO *rawInfo(const Options &options)
     exinfo.format = options.rawFormat;
     exinfo.numchannels = options.rawChannels;
     exinfo.defaultfrequency = options.rawRate;
+    exinfo.dlsname = options.dls.empty() ? nullptr : options.dls.c_str();
+    exinfo.maxpolyphony = options.polyphony;
     return &exinfo;
 }
 

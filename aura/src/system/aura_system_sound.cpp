@@ -12,6 +12,7 @@
 #include "codec/aura_codec_tag.h"
 #include "codec/aura_codec_user.h"
 #include "codec/wav/aura_codec_wav.h"
+#include "music/aura_codec_midi.h"
 #include "mpeg/aura_codec_mpeg.h"
 #include "music/aura_codec_mod.h"
 #include "channel/aura_channeli.h"
@@ -128,6 +129,7 @@ AURA_RESULT SystemI::registerCodecs()
         {&CodecAIFF::getDescriptionEx, 1000},
         {&CodecFLAC::getDescriptionEx, 1100},
         {&CodecMOD::getDescriptionEx, 1200},
+        {&CodecMIDI::getDescriptionEx, 1600},
         {&CodecDLS::getDescriptionEx, 1700},
         {&CodecAudioQueue::getDescriptionEx, 2200},
         {&CodecMPEG::getDescriptionEx, 2400},
