@@ -53,6 +53,12 @@ ChannelI::ChannelI()
 
 ChannelI::~ChannelI()
 {
+    unlistFromSound();
+}
+
+void ChannelI::unlistFromSound()
+{
+    std::lock_guard<std::mutex> lock(SoundI::channelListLock());
     mSoundNode.removeNode();
 }
 
@@ -237,6 +243,7 @@ AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
         }
         if (i == 0) {
             // Listed with the sound, so that its release finds the channel.
+            std::lock_guard<std::mutex> lock(SoundI::channelListLock());
             mSoundNode.removeNode();
             mSoundNode.addBefore(sound->mChannelHead);
         }
@@ -269,7 +276,7 @@ AURA_RESULT ChannelI::alloc(DSPI *dsp, bool reset)
         mDirectOcclusion = 0.0f;
         mReverbOcclusion = 0.0f;
     }
-    mSoundNode.removeNode();
+    unlistFromSound();
     for (int i = 0; i < mNumRealChannels; ++i) {
         ChannelReal *voice = mRealChannel[i];
         voice->mSubChannelIndex = i;
@@ -395,7 +402,7 @@ AURA_RESULT ChannelI::stopEx(unsigned int stopflags)
         }
     }
     if (mNumRealChannels == 0 || !mRealChannel[0] || !mRealChannel[0]->mSound) {
-        mSoundNode.removeNode(); // not restarted on a sound by the callback
+        unlistFromSound(); // not restarted on a sound by the callback
     }
     if (mSortKey == UNSORTED && !mFlags.has(ChannelFlag::Starting) && mNode.mNext != &mNode &&
         !mRealChannel[0]->mFlags.has(VoiceFlag::Playing)) {

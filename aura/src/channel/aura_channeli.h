@@ -153,6 +153,7 @@ public:
     unsigned int mSortKey = UNSORTED;
     LinkedListNode mGroupNode;     // the group's channel list
     LinkedListNode mSoundNode;     // the list of the channels that play its sound
+    void unlistFromSound();
     int mIndex = 0;
     uint32_t mHandleOriginal = 0;  // handed out at the last start
     uint32_t mHandleCurrent = 0;

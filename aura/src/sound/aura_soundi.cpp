@@ -48,9 +48,16 @@ AURA_RESULT SoundI::makeAsyncRecord(const char *name_or_data, const AURA_CREATES
     return AURA_OK;
 }
 
+std::mutex &SoundI::channelListLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
 SoundI::~SoundI()
 {
     // No channel keeps a link into a freed sound.
+    std::lock_guard<std::mutex> lock(channelListLock());
     while (!mChannelHead.isEmpty()) {
         mChannelHead.mNext->removeNode();
     }

@@ -127,6 +127,9 @@ public:
     SystemI *mSystem = nullptr;
     LinkedListNode mSoundNode;           // in the system's list of sounds
     LinkedListNode mChannelHead;         // the channels that play the sound (their mSoundNode)
+    // Guards every sound's channel list: decoders of music on other threads
+    // (a MIDI sound opened on the loader) play the waves of a shared bank.
+    [[nodiscard]] static std::mutex &channelListLock();
     std::atomic<int> mOpenState{OPENSTATE_READY};
     std::atomic<int> mFailure{AURA_OK};  // what put a blocking sound in the error state
     AsyncRecord *mAsyncData = nullptr;   // non-blocking sounds only

@@ -867,10 +867,17 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
 // again.
 void SoundI::stopChannels()
 {
-    while (!mChannelHead.isEmpty()) {
-        LinkedListNode *node = mChannelHead.mNext;
-        node->removeNode();
-        auto *channel = static_cast<ChannelI *>(node->mData);
+    for (;;) {
+        ChannelI *channel = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(channelListLock());
+            if (mChannelHead.isEmpty()) {
+                break;
+            }
+            LinkedListNode *node = mChannelHead.mNext;
+            node->removeNode();
+            channel = static_cast<ChannelI *>(node->mData);
+        }
         SoundI *playing = nullptr;
         if (channel->getCurrentSound(&playing) == AURA_OK && playing == this) {
             (void)channel->stop();
