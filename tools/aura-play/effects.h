@@ -1,4 +1,4 @@
-// aura-play's effect units: the --dsp specifications, resolved against the
+// aura-play's effect units: the --dsp arguments, resolved against the
 // engine's built-in units, and the --list-dsp listing.
 #ifndef AURA_PLAY_EFFECTS_H
 #define AURA_PLAY_EFFECTS_H

@@ -35,7 +35,7 @@ struct Options {
     bool quiet = false;
     bool help = false;
     bool version = false;
-    std::vector<std::string> dsps;    // --dsp specifications, in order
+    std::vector<std::string> dsps;    // --dsp arguments, in order
     bool listDsp = false;
 
     [[nodiscard]] bool rendering() const { return !output.empty(); }
