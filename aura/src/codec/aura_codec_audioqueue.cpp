@@ -97,10 +97,7 @@ AURA_CODEC_DESCRIPTION_EX *CodecAudioQueue::getDescriptionEx()
     description.version = 0x00010100;
     description.defaultasstream = 0;
     description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &CodecAudioQueue::openCallback;
-    description.close = &CodecAudioQueue::closeCallback;
-    description.read = &CodecAudioQueue::readCallback;
-    description.setposition = &CodecAudioQueue::setPositionCallback;
+    CodecCallbacks<CodecAudioQueue>::describe(description);
     description.getmemoryused = &CodecAudioQueue::getMemoryUsedCallback;
     description.mType = AURA_SOUND_TYPE_AUDIOQUEUE;
     description.mSize = sizeof(CodecAudioQueue);
@@ -504,32 +501,6 @@ AURA_RESULT CodecAudioQueue::getMemoryUsedImpl(MemoryTracker *tracker)
         tracker->add(false, MEMTYPE_CODEC, sizeof(AURA_CODEC_WAVEFORMAT));
     }
     return AURA_OK;
-}
-
-AURA_RESULT CodecAudioQueue::openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
-{
-    CodecAudioQueue *codec = fromState<CodecAudioQueue>(state);
-    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT CodecAudioQueue::closeCallback(AURA_CODEC_STATE *state)
-{
-    CodecAudioQueue *codec = fromState<CodecAudioQueue>(state);
-    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT CodecAudioQueue::readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes,
-                                          unsigned int *bytesread)
-{
-    CodecAudioQueue *codec = fromState<CodecAudioQueue>(state);
-    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT CodecAudioQueue::setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position,
-                                                 AURA_TIMEUNIT postype)
-{
-    CodecAudioQueue *codec = fromState<CodecAudioQueue>(state);
-    return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
 }
 
 AURA_RESULT CodecAudioQueue::getMemoryUsedCallback(AURA_CODEC_STATE *state, MemoryTracker *tracker)

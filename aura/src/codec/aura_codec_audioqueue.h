@@ -49,12 +49,6 @@ public:
     // the open codecs front to back and stops at the first error.
     [[nodiscard]] static AURA_RESULT resetAll(bool dispose, bool rebuild);
 
-    static AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
-    static AURA_RESULT closeCallback(AURA_CODEC_STATE *state);
-    static AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes,
-                                    unsigned int *bytesread);
-    static AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position,
-                                           AURA_TIMEUNIT postype);
     static AURA_RESULT getMemoryUsedCallback(AURA_CODEC_STATE *state, MemoryTracker *tracker);
 
     // The open codecs, oldest first. Opens run on the loader thread while

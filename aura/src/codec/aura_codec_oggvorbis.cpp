@@ -233,10 +233,7 @@ AURA_CODEC_DESCRIPTION_EX *CodecOggVorbis::getDescriptionEx()
     description.version = 0x10100;
     description.defaultasstream = 0;
     description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &CodecOggVorbis::openCallback;
-    description.close = &CodecOggVorbis::closeCallback;
-    description.read = &CodecOggVorbis::readCallback;
-    description.setposition = &CodecOggVorbis::setPositionCallback;
+    CodecCallbacks<CodecOggVorbis>::describe(description);
     description.getmemoryused = &CodecOggVorbis::getMemoryUsedCallback;
     description.mType = AURA_SOUND_TYPE_OGGVORBIS;
     description.mSize = sizeof(CodecOggVorbis);
@@ -812,32 +809,6 @@ AURA_RESULT CodecOggVorbis::getMemoryUsedImpl(MemoryTracker *tracker)
         tracker->add(false, MEMTYPE_CODEC, mMemUsed);
     }
     return AURA_OK;
-}
-
-AURA_RESULT CodecOggVorbis::openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
-{
-    CodecOggVorbis *codec = fromState<CodecOggVorbis>(state);
-    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT CodecOggVorbis::closeCallback(AURA_CODEC_STATE *state)
-{
-    CodecOggVorbis *codec = fromState<CodecOggVorbis>(state);
-    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT CodecOggVorbis::readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes,
-                                         unsigned int *bytesread)
-{
-    CodecOggVorbis *codec = fromState<CodecOggVorbis>(state);
-    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT CodecOggVorbis::setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position,
-                                                AURA_TIMEUNIT postype)
-{
-    CodecOggVorbis *codec = fromState<CodecOggVorbis>(state);
-    return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
 }
 
 AURA_RESULT CodecOggVorbis::getMemoryUsedCallback(AURA_CODEC_STATE *state, MemoryTracker *tracker)

@@ -63,12 +63,6 @@ public:
     // codec's answer and keeps it: the decoder is not called again.
     [[nodiscard]] AURA_RESULT hardError(long ov);
 
-    static AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
-    static AURA_RESULT closeCallback(AURA_CODEC_STATE *state);
-    static AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes,
-                                    unsigned int *bytesread);
-    static AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position,
-                                           AURA_TIMEUNIT postype);
     static AURA_RESULT getMemoryUsedCallback(AURA_CODEC_STATE *state, MemoryTracker *tracker);
 
     // Set at the first open; vorbisfile builds its own tables, so nothing

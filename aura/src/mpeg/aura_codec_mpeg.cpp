@@ -47,42 +47,13 @@ AURA_CODEC_DESCRIPTION_EX *CodecMPEG::getDescriptionEx()
     description.version = 0x00010100;
     description.defaultasstream = 0;
     description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
-    description.open = &CodecMPEG::openCallback;
-    description.close = &CodecMPEG::closeCallback;
-    description.read = &CodecMPEG::readCallback;
-    description.setposition = &CodecMPEG::setPositionCallback;
+    CodecCallbacks<CodecMPEG>::describe(description);
     description.soundcreate = &CodecMPEG::soundCreateCallback;
     description.reset = &CodecMPEG::resetCallback;
     description.mType = AURA_SOUND_TYPE_MPEG;
     description.mSize = sizeof(CodecMPEG);
     description.mConstruct = &constructCodec<CodecMPEG>;
     return &description;
-}
-
-AURA_RESULT CodecMPEG::openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
-{
-    CodecMPEG *codec = fromState<CodecMPEG>(state);
-    return codec ? codec->openInternal(mode, exinfo) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT CodecMPEG::closeCallback(AURA_CODEC_STATE *state)
-{
-    CodecMPEG *codec = fromState<CodecMPEG>(state);
-    return codec ? codec->closeInternal() : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT CodecMPEG::readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes,
-                                    unsigned int *bytesread)
-{
-    CodecMPEG *codec = fromState<CodecMPEG>(state);
-    return codec ? codec->readInternal(buffer, sizebytes, bytesread) : AURA_ERR_INVALID_PARAM;
-}
-
-AURA_RESULT CodecMPEG::setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position,
-                                           AURA_TIMEUNIT postype)
-{
-    CodecMPEG *codec = fromState<CodecMPEG>(state);
-    return codec ? codec->setPositionInternal(subsound, position, postype) : AURA_ERR_INVALID_PARAM;
 }
 
 AURA_RESULT CodecMPEG::soundCreateCallback(AURA_CODEC_STATE *state, int subsound, AURA_SOUND *sound)

@@ -46,12 +46,6 @@ public:
     // length in PCM bytes.
     [[nodiscard]] AURA_RESULT getPCMLength(unsigned int *pcmbytes);
 
-    static AURA_RESULT openCallback(AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
-    static AURA_RESULT closeCallback(AURA_CODEC_STATE *state);
-    static AURA_RESULT readCallback(AURA_CODEC_STATE *state, void *buffer, unsigned int sizebytes,
-                                    unsigned int *bytesread);
-    static AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned int position,
-                                           AURA_TIMEUNIT postype);
     static AURA_RESULT soundCreateCallback(AURA_CODEC_STATE *state, int subsound, AURA_SOUND *sound);
     static AURA_RESULT resetCallback(AURA_CODEC_STATE *state);
 
