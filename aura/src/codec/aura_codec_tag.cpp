@@ -12,7 +12,7 @@ namespace AURA {
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_codec_tag";
 
-constexpr unsigned int ID3V1_SIZE = 128;
+constexpr unsigned int ID3V1_SIZE = CodecTag::ID3V1_BLOCK;
 constexpr unsigned int ID3V2_HEADER_SIZE = 10;
 constexpr uint8_t ID3V2_FLAG_EXTENDEDHEADER = 0x40;
 constexpr uint8_t ID3V2_FLAG_FOOTER = 0x10;
@@ -140,6 +140,25 @@ AURA_RESULT CodecTag::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO * /
     return result == AURA_ERR_MEMORY ? AURA_ERR_MEMORY : AURA_ERR_FORMAT;
 }
 
+CodecTag::Tail CodecTag::probeTail(unsigned int end, uint8_t (&block)[ID3V1_BLOCK])
+{
+    // Most files carry no trailing tag: one positioned read of their last
+    // bytes says so, or hands over the ID3v1 block, without trading the
+    // buffered first block (which the next codec reads) for the last one.
+    const unsigned int span = std::min<unsigned int>(end, ID3V1_BLOCK);
+    unsigned int got = 0;
+    if (span < ID3V2_HEADER_SIZE || mFile->peek(end - span, block, span, &got) != AURA_OK || got != span) {
+        return Tail::Unread;
+    }
+    if (span == ID3V1_BLOCK && std::memcmp(block, "TAG", 3) == 0) {
+        return Tail::ID3v1;
+    }
+    if (end >= 2 * ID3V2_HEADER_SIZE && std::memcmp(block + span - ID3V2_HEADER_SIZE, "3DI", 3) == 0) {
+        return Tail::Unread;
+    }
+    return Tail::None;
+}
+
 AURA_RESULT CodecTag::readTags()
 {
     // From the end: ID3v1 blocks and footed ID3v2 tags, each ending where
@@ -147,6 +166,19 @@ AURA_RESULT CodecTag::readTags()
     // go down, so clamped seeks and tiny sizes cannot loop.
     unsigned int end = mFileLength;
     for (int n = 0; n < MAX_TAGS; ++n) {
+        uint8_t block[ID3V1_BLOCK];
+        const Tail tail = probeTail(end, block);
+        if (tail == Tail::None) {
+            break;
+        }
+        if (tail == Tail::ID3v1) {
+            const AURA_RESULT result = parseID3v1(std::span<const uint8_t, ID3V1_BODY>(block + 3, ID3V1_BODY));
+            if (result != AURA_OK) {
+                return result;
+            }
+            end -= ID3V1_SIZE;
+            continue;
+        }
         char id[3] = {};
         if (end >= ID3V1_SIZE) {
             if (mFile->seek(static_cast<int>(end - ID3V1_SIZE), 0) != AURA_OK || readExact(id, 3) != AURA_OK) {
@@ -226,19 +258,29 @@ AURA_RESULT CodecTag::readTags()
 
 AURA_RESULT CodecTag::readID3v1()
 {
+    uint8_t body[ID3V1_BODY];
+    const AURA_RESULT result = readExact(body, ID3V1_BODY);
+    if (result != AURA_OK) {
+        return result;
+    }
+    return parseID3v1(body);
+}
+
+AURA_RESULT CodecTag::parseID3v1(std::span<const uint8_t, ID3V1_BODY> body)
+{
     static constexpr struct {
         const char *name;
         unsigned int size;
     } kFields[] = {{"TITLE", 30}, {"ARTIST", 30}, {"ALBUM", 30}, {"YEAR", 4}, {"COMMENT", 30}};
+    const uint8_t *at = body.data();
     for (const auto &field : kFields) {
         char text[31] = {};
-        AURA_RESULT result = readExact(text, field.size);
-        if (result != AURA_OK) {
-            return result;
-        }
+        std::memcpy(text, at, field.size);
+        at += field.size;
         const auto length = static_cast<unsigned int>(std::strlen(text));
         if (length > 0) {
-            result = metaData(AURA_TAGTYPE_ID3V1, field.name, text, length, AURA_TAGDATATYPE_STRING, false);
+            const AURA_RESULT result =
+                metaData(AURA_TAGTYPE_ID3V1, field.name, text, length, AURA_TAGDATATYPE_STRING, false);
             if (result != AURA_OK) {
                 return result;
             }
@@ -248,20 +290,15 @@ AURA_RESULT CodecTag::readID3v1()
         if (field.size == 30 && std::strcmp(field.name, "COMMENT") == 0 && text[28] == 0 && text[29] != 0) {
             char track[8];
             const int written = std::snprintf(track, sizeof(track), "%d", static_cast<uint8_t>(text[29]));
-            result = metaData(AURA_TAGTYPE_ID3V1, "TRACK", track, static_cast<unsigned int>(written),
-                              AURA_TAGDATATYPE_STRING, false);
+            const AURA_RESULT result = metaData(AURA_TAGTYPE_ID3V1, "TRACK", track, static_cast<unsigned int>(written),
+                                                AURA_TAGDATATYPE_STRING, false);
             if (result != AURA_OK) {
                 return result;
             }
         }
     }
-    uint8_t genre = 0;
-    AURA_RESULT result = readExact(&genre, 1);
-    if (result != AURA_OK) {
-        return result;
-    }
     char text[8];
-    const int written = std::snprintf(text, sizeof(text), "%d", genre);
+    const int written = std::snprintf(text, sizeof(text), "%d", *at);
     return metaData(AURA_TAGTYPE_ID3V1, "GENRE", text, static_cast<unsigned int>(written), AURA_TAGDATATYPE_STRING,
                     false);
 }

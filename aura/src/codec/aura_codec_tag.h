@@ -8,6 +8,7 @@
 #include "codec/aura_codec.h"
 
 #include <cstdint>
+#include <span>
 
 namespace AURA {
 
@@ -24,6 +25,14 @@ public:
     AURA_RESULT openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *exinfo);
     // Reads the trailing tags, then the leading ones, leaving the file just
     // after the last leading tag.
+    static constexpr unsigned int ID3V1_BLOCK = 128;
+    static constexpr unsigned int ID3V1_BODY = ID3V1_BLOCK - 3;
+    enum class Tail { None, ID3v1, Unread };
+    // The bytes before end, read aside: no trailing tag, an ID3v1 block
+    // (left in block), or Unread when they hold an ID3v2 footer or cannot
+    // be read so (the caller seeks and reads).
+    Tail probeTail(unsigned int end, uint8_t (&block)[ID3V1_BLOCK]);
+    AURA_RESULT parseID3v1(std::span<const uint8_t, ID3V1_BODY> body);
     AURA_RESULT readTags();
     // Positioned just after "TAG".
     AURA_RESULT readID3v1();

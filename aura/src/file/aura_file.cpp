@@ -136,6 +136,43 @@ AURA_RESULT File::reallyAsyncRead(AURA_ASYNCREADINFO *info)
     return result;
 }
 
+AURA_RESULT File::reallyReadAt(unsigned int /*position*/, void * /*buffer*/, unsigned int /*size*/,
+                               unsigned int * /*read*/)
+{
+    return AURA_ERR_UNSUPPORTED;
+}
+
+AURA_RESULT File::peek(unsigned int position, void *buffer, unsigned int size, unsigned int *read)
+{
+    if (read) {
+        *read = 0;
+    }
+    if (!buffer) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const bool hooked = mSettings && (mSettings->attached.read || mSettings->attached.seek);
+    if (mKeyLength || hooked || isDoubleBuffered() || !hasFlag(FLAG_SEEKABLE)) {
+        return AURA_ERR_UNSUPPORTED;
+    }
+    if (position > mLength) {
+        return AURA_ERR_FILE_EOF;
+    }
+    const unsigned int wanted = std::min(size, mLength - position);
+    const uint64_t at = static_cast<uint64_t>(mStartOffset) + position;
+    if (at + wanted > 0xFFFFFFFFull) {
+        return AURA_ERR_UNSUPPORTED;
+    }
+    unsigned int got = 0;
+    const AURA_RESULT result = reallyReadAt(static_cast<unsigned int>(at), buffer, wanted, &got);
+    if (read) {
+        *read = std::min(got, wanted);
+    }
+    if (result != AURA_OK) {
+        return result;
+    }
+    return wanted < size ? AURA_ERR_FILE_EOF : AURA_OK;
+}
+
 AURA_RESULT File::init(SystemI *system, unsigned int size, int fillsize)
 {
     mSystem = system;

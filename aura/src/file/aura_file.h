@@ -86,6 +86,9 @@ public:
     virtual AURA_RESULT reallySeek(unsigned int position) = 0;
     virtual AURA_RESULT reallyCancel();
     virtual AURA_RESULT reallyAsyncRead(AURA_ASYNCREADINFO *info);
+    // Reads at an absolute medium position without moving the medium's
+    // position; 82 for media that cannot.
+    virtual AURA_RESULT reallyReadAt(unsigned int position, void *buffer, unsigned int size, unsigned int *read);
 
     // Binds the file to a system; size is the length in bytes, fillsize the
     // buffer (0: unbuffered). Every position, the name and the key are reset.
@@ -103,6 +106,12 @@ public:
     AURA_RESULT getName(char **name);
     AURA_RESULT setName(const char *name);
     AURA_RESULT cancel();
+    // Reads size bytes at position (from the start offset) where the medium
+    // can do so aside: the read position, the buffer and the hooks' view of
+    // the file stay as they are. 82 when it cannot (a scrambled, hooked,
+    // unseekable or double-buffered file, or one whose medium has no
+    // positioned read): the caller seeks and reads instead.
+    AURA_RESULT peek(unsigned int position, void *buffer, unsigned int size, unsigned int *read);
 
     // One byte, a 16-bit or a 32-bit value in the machine's order, stored
     // zero-extended into an unsigned type and sign-extended into a signed

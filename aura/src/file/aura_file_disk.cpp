@@ -7,6 +7,33 @@
 
 namespace AURA {
 
+namespace {
+
+// Disk reads off the system's own thread are serialised through the
+// disk-busy section for as long as this lives.
+class DiskBusy {
+public:
+    explicit DiskBusy(bool taken) : mTaken(taken)
+    {
+        if (mTaken) {
+            (void)AURA_File_SetDiskBusy(1);
+        }
+    }
+    ~DiskBusy()
+    {
+        if (mTaken) {
+            (void)AURA_File_SetDiskBusy(0);
+        }
+    }
+    DiskBusy(const DiskBusy &) = delete;
+    DiskBusy &operator=(const DiskBusy &) = delete;
+
+private:
+    bool mTaken;
+};
+
+} // namespace
+
 AURA_RESULT DiskFile::getMemoryUsedImpl(MemoryTracker *tracker)
 {
     if (tracker) {
@@ -43,21 +70,23 @@ AURA_RESULT DiskFile::reallyClose()
     return result;
 }
 
+bool DiskFile::offMainThread() const
+{
+    if (!mSystem || !mSettings) {
+        return false;
+    }
+    unsigned int id = 0;
+    (void)AURA_OS_Thread_GetCurrentID(&id);
+    return id != mSettings->mainThreadId;
+}
+
 AURA_RESULT DiskFile::reallyRead(void *buffer, unsigned int size, unsigned int *read)
 {
-    bool offMain = false;
-    if (mSystem && mSettings) {
-        unsigned int id = 0;
-        (void)AURA_OS_Thread_GetCurrentID(&id);
-        offMain = id != mSettings->mainThreadId;
-    }
-    if (offMain) {
-        (void)AURA_File_SetDiskBusy(1);
-    }
     unsigned int got = 0;
-    AURA_RESULT result = AURA_OS_File_Read(mOSHandle, buffer, size, &got);
-    if (offMain) {
-        (void)AURA_File_SetDiskBusy(0);
+    AURA_RESULT result = AURA_OK;
+    {
+        const DiskBusy busy(offMainThread());
+        result = AURA_OS_File_Read(mOSHandle, buffer, size, &got);
     }
     if (read) {
         *read = got;
@@ -66,6 +95,12 @@ AURA_RESULT DiskFile::reallyRead(void *buffer, unsigned int size, unsigned int *
         result = AURA_ERR_FILE_EOF;
     }
     return result;
+}
+
+AURA_RESULT DiskFile::reallyReadAt(unsigned int position, void *buffer, unsigned int size, unsigned int *read)
+{
+    const DiskBusy busy(offMainThread());
+    return AURA_OS_File_ReadAt(mOSHandle, position, buffer, size, read);
 }
 
 AURA_RESULT DiskFile::reallySeek(unsigned int position)

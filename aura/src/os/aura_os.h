@@ -108,6 +108,10 @@ AURA_RESULT AURA_OS_File_Close(void *handle);
 // Reads up to size bytes. 37 for a null handle, 22 at the end of the file
 // with the bytes that were read, 19 on a stream error.
 AURA_RESULT AURA_OS_File_Read(void *handle, void *buffer, unsigned int size, unsigned int *read);
+// Reads up to size bytes at an absolute position without moving the file's
+// position. Results as for AURA_OS_File_Read.
+AURA_RESULT AURA_OS_File_ReadAt(void *handle, unsigned int offset, void *buffer, unsigned int size,
+                                unsigned int *read);
 // Seeks to an absolute position. 37 for a null handle, 19 when the seek fails.
 AURA_RESULT AURA_OS_File_Seek(void *handle, unsigned int offset);
 // Nothing to cancel with stdio. Returns 0.

@@ -2,7 +2,11 @@
 
 #include "os/aura_os.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdint>
 #include <cstdio>
@@ -65,6 +69,16 @@ bool Utf16ToUtf8(const char16_t *in, char *out)
 // the engine works with can describe.
 bool MeasureFile(std::FILE *fp, unsigned int *size)
 {
+    // A regular file says its length; seeking stdio to the end would read
+    // the partial last block only to throw it away.
+    struct stat info {};
+    if (fstat(fileno(fp), &info) == 0 && S_ISREG(info.st_mode)) {
+        if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > UINT32_MAX) {
+            return false;
+        }
+        *size = static_cast<unsigned int>(info.st_size);
+        return true;
+    }
     if (fseeko(fp, 0, SEEK_END) != 0) {
         return false;
     }
@@ -150,6 +164,38 @@ AURA_RESULT AURA_OS_File_Read(void *handle, void *buffer, unsigned int size, uns
         return AURA_ERR_FILE_EOF;
     }
     return AURA_OK;
+}
+
+AURA_RESULT AURA_OS_File_ReadAt(void *handle, unsigned int offset, void *buffer, unsigned int size,
+                                unsigned int *read)
+{
+    if (read) {
+        *read = 0;
+    }
+    if (!handle || (!buffer && size > 0)) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    // pread leaves the descriptor's offset, and so stdio's view of it, alone.
+    const int fd = fileno(static_cast<std::FILE *>(handle));
+    auto *out = static_cast<unsigned char *>(buffer);
+    unsigned int done = 0;
+    while (done < size) {
+        const ssize_t got = pread(fd, out + done, size - done, static_cast<off_t>(offset) + done);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return AURA_ERR_FILE_BAD;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<unsigned int>(got);
+    }
+    if (read) {
+        *read = done;
+    }
+    return done < size ? AURA_ERR_FILE_EOF : AURA_OK;
 }
 
 AURA_RESULT AURA_OS_File_Seek(void *handle, unsigned int offset)

@@ -357,6 +357,22 @@ TEST(FileDisk, OpensReadsAndReportsTheEnd)
         EXPECT_EQ(dword, expect);
         ASSERT_EQ(file.tell(&pos), AURA_OK);
         EXPECT_EQ(pos, 20u);
+
+        // A read aside takes the bytes at a position and leaves the read
+        // position and the buffer as they were.
+        std::vector<uint8_t> aside(20);
+        EXPECT_EQ(file.peek(3990, aside.data(), 20, &got), AURA_ERR_FILE_EOF);
+        EXPECT_EQ(got, 10u);
+        EXPECT_TRUE(std::equal(aside.begin(), aside.begin() + 10, data.begin() + 4990));
+        EXPECT_EQ(file.peek(4001, aside.data(), 1, &got), AURA_ERR_FILE_EOF);
+        ASSERT_EQ(file.getDword(&dword), AURA_OK);
+        std::memcpy(&expect, data.data() + 1020, 4);
+        EXPECT_EQ(dword, expect);
+        EXPECT_EQ(file.close(), AURA_OK);
+
+        // Scrambled bytes are only read through the descrambling path.
+        ASSERT_EQ(file.open(path.c_str(), 0, false, "key"), AURA_OK);
+        EXPECT_EQ(file.peek(0, aside.data(), 4, &got), AURA_ERR_UNSUPPORTED);
         EXPECT_EQ(file.close(), AURA_OK);
     }
 }
