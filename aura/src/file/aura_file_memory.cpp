@@ -2,6 +2,7 @@
 
 #include "base/aura_memorytracker.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace AURA {
@@ -49,6 +50,19 @@ AURA_RESULT MemoryFile::reallyRead(void *buffer, unsigned int size, unsigned int
     }
     mPosition = position + wanted;
     return result;
+}
+
+AURA_RESULT MemoryFile::reallyReadAt(unsigned int position, void *buffer, unsigned int size, unsigned int *read)
+{
+    const unsigned int at = std::min(position, mFileSize);
+    const unsigned int wanted = std::min(size, mFileSize - at);
+    if (wanted && mBlock && buffer) {
+        std::memcpy(buffer, mBlock + at, wanted);
+    }
+    if (read) {
+        *read = wanted;
+    }
+    return wanted < size ? AURA_ERR_FILE_EOF : AURA_OK;
 }
 
 AURA_RESULT MemoryFile::reallySeek(unsigned int position)

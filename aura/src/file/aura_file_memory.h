@@ -15,6 +15,7 @@ public:
     AURA_RESULT reallyClose() override;
     AURA_RESULT reallyRead(void *buffer, unsigned int size, unsigned int *read) override;
     AURA_RESULT reallySeek(unsigned int position) override;
+    AURA_RESULT reallyReadAt(unsigned int position, void *buffer, unsigned int size, unsigned int *read) override;
 
 private:
     unsigned int mPosition = 0;
