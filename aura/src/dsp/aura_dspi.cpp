@@ -8,6 +8,7 @@
 #include "os/aura_os.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -781,6 +782,10 @@ AURA_RESULT DSPI::setParameter(int index, float value)
         return AURA_ERR_UNSUPPORTED;
     }
     if (index < 0 || index >= mDescription.numparameters || !mDescription.paramdesc) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    // The clamp below would let a NaN through to the unit.
+    if (std::isnan(value)) {
         return AURA_ERR_INVALID_PARAM;
     }
     const AURA_DSP_PARAMETERDESC &desc = mDescription.paramdesc[index];

@@ -1,6 +1,7 @@
 // The built-in effect units, run straight through their read callbacks on a
 // system's DSP engine (for its rate), and the spectrum analyser.
 #include "dsp_harness.h"
+#include "effect_fixture.h"
 
 #include "dsp/effects/aura_dsp_dynamics.h"
 #include "dsp/effects/aura_dsp_filters.h"
@@ -22,51 +23,7 @@ using AURA::DSPI;
 
 constexpr double kPi = 3.14159265358979323846;
 
-struct Effects : ::testing::Test {
-    explicit Effects(int rate = 48000) { harness.system.mOutputRate = rate; }
-
-    template <class Unit>
-    Unit *make()
-    {
-        DSPI *dsp = nullptr;
-        EXPECT_EQ(harness.system.createDSPInternal(Unit::getDescriptionEx(), &dsp, true), AURA_OK);
-        harness.units.push_back(dsp);
-        dsp->mDSPState.speakermask = 0xFFFF;
-        return static_cast<Unit *>(dsp);
-    }
-    // One call of the unit's read callback over a whole signal.
-    static std::vector<float> run(DSPI *unit, const std::vector<float> &in, int channels)
-    {
-        std::vector<float> out(in.size(), -99.0f);
-        std::vector<float> copy = in;
-        unit->mDSPState.instance = unit;
-        EXPECT_EQ(unit->mDescription.read(&unit->mDSPState, copy.data(), out.data(),
-                                          static_cast<unsigned int>(in.size() / channels), channels, channels),
-                  AURA_OK);
-        return out;
-    }
-    static std::vector<float> sine(double frequency, double amplitude, int frames, int rate, int channels = 1)
-    {
-        std::vector<float> out(static_cast<size_t>(frames) * channels);
-        for (int i = 0; i < frames; ++i) {
-            for (int c = 0; c < channels; ++c) {
-                out[static_cast<size_t>(i) * channels + c] =
-                    static_cast<float>(amplitude * std::sin(2.0 * kPi * frequency * i / rate));
-            }
-        }
-        return out;
-    }
-    static float peak(const std::vector<float> &v, size_t from = 0)
-    {
-        float p = 0.0f;
-        for (size_t i = from; i < v.size(); ++i) {
-            p = std::max(p, std::fabs(v[i]));
-        }
-        return p;
-    }
-
-    auratest::Harness harness;
-};
+using auratest::Effects;
 
 // Every unit: parameters clamp to their range and read back with their
 // texts; a mask without channels copies the block bit-exact.
@@ -89,8 +46,16 @@ TEST_F(Effects, EveryUnitClampsItsParametersAndPassesMaskedChannels)
                 // the limit; every other value reads back as the bound.
                 EXPECT_LE(value, bound);
                 EXPECT_GE(value, p.min);
+                // Texts are "%.02f" but for switches, enumerations and the
+                // IT echo's percentages.
                 char expect[32];
                 std::snprintf(expect, sizeof(expect), "%.02f", static_cast<double>(value));
+                const bool itEcho = std::strcmp(unit->mDescription.name, "AURA IT Echo") == 0;
+                if (itEcho && (i == 0 || i == 1)) {
+                    std::snprintf(expect, sizeof(expect), "%.1f", static_cast<double>(value));
+                } else if (itEcho && i == 4) {
+                    std::snprintf(expect, sizeof(expect), "%s", value != 0.0f ? "on" : "off");
+                }
                 if (std::strcmp(p.name, "Oscillator type") != 0) {
                     EXPECT_STREQ(text, expect);
                 }

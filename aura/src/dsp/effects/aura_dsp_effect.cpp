@@ -2,6 +2,7 @@
 
 #include "dsp/effects/aura_dsp_dynamics.h"
 #include "dsp/effects/aura_dsp_filters.h"
+#include "dsp/effects/aura_dsp_itunits.h"
 #include "dsp/effects/aura_dsp_oscillator.h"
 
 #include <cstdio>
@@ -28,9 +29,16 @@ std::span<const EffectUnitEntry> builtInEffectUnits()
     // The engine's registration order; units not built yet keep their
     // places free between these.
     static constexpr EffectUnitEntry kUnits[] = {
-        {&DSPOscillator::getDescriptionEx}, {&DSPLowPass::getDescriptionEx},    {&DSPLowPassSimple::getDescriptionEx},
-        {&DSPHighPass::getDescriptionEx},   {&DSPDistortion::getDescriptionEx}, {&DSPNormalize::getDescriptionEx},
-        {&DSPParamEq::getDescriptionEx},    {&DSPCompressor::getDescriptionEx},
+        {&DSPOscillator::getDescriptionEx},
+        {&DSPLowPass::getDescriptionEx},
+        {&DSPLowPass2::getDescriptionEx},
+        {&DSPLowPassSimple::getDescriptionEx},
+        {&DSPHighPass::getDescriptionEx},
+        {&DSPDistortion::getDescriptionEx},
+        {&DSPNormalize::getDescriptionEx},
+        {&DSPParamEq::getDescriptionEx},
+        {&DSPITEcho::getDescriptionEx},
+        {&DSPCompressor::getDescriptionEx},
     };
     return kUnits;
 }

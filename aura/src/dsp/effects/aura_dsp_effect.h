@@ -206,6 +206,18 @@ protected:
         }
     }
 
+    // One channel of an interleaved block, unchanged (in and out point at
+    // the channel's first sample).
+    static void copyChannel(const float *in, float *out, unsigned int length, int stride)
+    {
+        if (in == out) {
+            return;
+        }
+        for (unsigned int i = 0; i < length; ++i) {
+            out[static_cast<std::size_t>(i) * stride] = in[static_cast<std::size_t>(i) * stride];
+        }
+    }
+
     // Runs kernel(channel, in, out, length, stride, d) over every enabled
     // channel (below 16) and copies the others. Each channel starts from
     // the block's offset d, whose sign the kernel flips every frame; the
@@ -219,9 +231,7 @@ protected:
             if (c < 16 && (mask & (1u << c))) {
                 kernel(c, in + c, out + c, length, channels, d0);
             } else {
-                for (unsigned int i = 0; i < length; ++i) {
-                    out[static_cast<std::size_t>(i) * channels + c] = in[static_cast<std::size_t>(i) * channels + c];
-                }
+                copyChannel(in + c, out + c, length, channels);
             }
         }
         dc = (length & 1u) ? -d0 : d0;
