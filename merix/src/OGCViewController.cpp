@@ -159,22 +159,22 @@ void OGCViewController::viewDidLoad()
     view()->addSubview(OGCButtonMain);
 
     auto &center = platform::NotificationCenter::defaultCenter();
-    mObservers.push_back(center.addObserver(platform::kDeviceOrientationDidChangeNotification,
-                                            [weak](const std::string &) {
-                                                if (const auto c = weak.lock())
-                                                    c->setOrientationTransformation();
-                                            }));
+    mObservers.push_back(
+        center.addObserver(platform::kDeviceOrientationDidChangeNotification, [weak](const std::string &) {
+            if (const auto c = weak.lock())
+                c->setOrientationTransformation();
+        }));
     for (const char *name : {kButtonFunction, kLaunchLeaderboards}) {
         mObservers.push_back(center.addObserver(name, [weak](const std::string &n) {
             if (const auto c = weak.lock())
                 c->doOGC(n);
         }));
     }
-    mObservers.push_back(center.addObserver(platform::kKeyboardWillShowNotification,
-                                            [weak](const platform::Notification &n) {
-                                                if (const auto c = weak.lock())
-                                                    c->keyboardWillShow(n);
-                                            }));
+    mObservers.push_back(
+        center.addObserver(platform::kKeyboardWillShowNotification, [weak](const platform::Notification &n) {
+            if (const auto c = weak.lock())
+                c->keyboardWillShow(n);
+        }));
     mObservers.push_back(center.addObserver(platform::kKeyboardWillHideNotification, [weak](const std::string &) {
         if (const auto c = weak.lock())
             c->keyboardWillHide();
@@ -812,8 +812,8 @@ void OGCViewController::doOGCOff()
 void OGCViewController::doMediaPicker()
 {
     auto picker = platform::make<platform::MediaPickerController>(platform::kMediaTypeMusic);
-    picker->setDelegate(
-        std::shared_ptr<platform::MediaPickerDelegate>(refTo(*this).shared(), static_cast<MediaPickerDelegate *>(this)));
+    picker->setDelegate(std::shared_ptr<platform::MediaPickerDelegate>(refTo(*this).shared(),
+                                                                       static_cast<MediaPickerDelegate *>(this)));
     picker->setAllowsPickingMultipleItems(true);
     picker->setPrompt(platform::localizedString("IDS_ADD_SONG"));
     platform::Application::shared().setStatusBarHidden(false);

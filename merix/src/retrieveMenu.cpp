@@ -21,8 +21,7 @@ int retrieveMenu::initMenu()
         place(Header[viewSet]);
     }
 
-    emailTextField[viewSet] =
-        makeField(160, 68, Tarv_GetLoginEmail(), platform::localizedString("<enter E-mail>"), 7);
+    emailTextField[viewSet] = makeField(160, 68, Tarv_GetLoginEmail(), platform::localizedString("<enter E-mail>"), 7);
 
     recoverButton = makeButton("", "pressRECOVER:", 160, 207);
     cancelButton = makeButton("", "pressCANCEL:", 160, 266);

@@ -28,12 +28,12 @@ class Screens : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const auto &[name, w, h] : std::vector<std::tuple<std::string, unsigned, unsigned>>{
-                 {"OGC_button.png", 48, 48},
-                 {"OGC_button_dwn.png", 48, 48},
-                 {"OGC_BAckground.png", 320, 480},
-                 {"OGC_BACK_button.png", 40, 40},
-                 {"OGC_ACCEPT_button.png", 40, 40}}) {
+        for (const auto &[name, w, h] :
+             std::vector<std::tuple<std::string, unsigned, unsigned>>{{"OGC_button.png", 48, 48},
+                                                                      {"OGC_button_dwn.png", 48, 48},
+                                                                      {"OGC_BAckground.png", 320, 480},
+                                                                      {"OGC_BACK_button.png", 40, 40},
+                                                                      {"OGC_ACCEPT_button.png", 40, 40}}) {
             ASSERT_TRUE(testsupport::writePlaceholderPng(scene.dir() / name, w, h));
         }
         // Nothing answers: requests stay queued, nothing leaves the machine.
@@ -414,11 +414,11 @@ TEST_F(Screens, MusicQueueKeepsTheSongThatPlays)
 TEST_F(Screens, TenThousandTicksOfOpeningClosingAndSwitching)
 {
     std::mt19937 random(33);
-    OGCMenu *const targets[] = {menuMain,        menuLogin,  menuCreate, menuLoginWait, menuRetrieve,
-                                menuEdit,        menuAchievement, menuLeaderboard, menuChat, menuFriend,
-                                menuChallenge,   menuGame,   menuHelp,   nullptr};
+    OGCMenu *const targets[] = {menuMain,      menuLogin,       menuCreate,      menuLoginWait, menuRetrieve,
+                                menuEdit,      menuAchievement, menuLeaderboard, menuChat,      menuFriend,
+                                menuChallenge, menuGame,        menuHelp,        nullptr};
     const char *const actions[] = {"pressProfile:", "pressLEADER:", "pressForgot:", "pressCANCEL:", "pressOK:",
-                                   "pressCHAT:", "pressFOK:", "pressACHIEV:", "pressCreate:", "pressPIC:"};
+                                   "pressCHAT:",    "pressFOK:",    "pressACHIEV:", "pressCreate:", "pressPIC:"};
     int opens = 0, switches = 0;
     for (int i = 0; i < 10000; ++i) {
         switch (random() % 12) {
@@ -449,9 +449,9 @@ TEST_F(Screens, TenThousandTicksOfOpeningClosingAndSwitching)
     // Gone with the controller: its timer and observers.
     controller.reset();
     EXPECT_EQ(scene.loop().timerCount(), 0u);
-    for (const char *name : {"OGCButtonFunction", "OGCLaunchLeaderboards", "OGCBackButton", "OGCAcceptButton",
-                             kKeyboardWillShowNotification, kKeyboardWillHideNotification,
-                             kDeviceOrientationDidChangeNotification}) {
+    for (const char *name :
+         {"OGCButtonFunction", "OGCLaunchLeaderboards", "OGCBackButton", "OGCAcceptButton",
+          kKeyboardWillShowNotification, kKeyboardWillHideNotification, kDeviceOrientationDidChangeNotification}) {
         EXPECT_EQ(NotificationCenter::defaultCenter().observerCount(name), 0u) << name;
     }
     EXPECT_EQ(menuMain, nullptr);
