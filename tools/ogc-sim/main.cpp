@@ -82,7 +82,8 @@ int usage(const std::string &why)
 {
     std::fprintf(stderr,
                  "ogc-sim: %s\n"
-                 "usage: ogc-sim --server URL [--cacert FILE] [--data DIR] [--resources DIR] [--manual-clock] [--timeout SECONDS] "
+                 "usage: ogc-sim --server URL [--cacert FILE] [--data DIR] [--resources DIR] [--manual-clock] "
+                 "[--timeout SECONDS] "
                  "[ACTION...]\n"
                  "actions: start | login E P | recover E | logout | cancel | score SLOT VALUE | send-scores |\n"
                  "         leaderboard N | say TEXT | wait SECONDS | settle | state |\n"
@@ -193,8 +194,8 @@ void printScreen()
     const auto &c = gScreens->controller;
     const merix::OGCMenu *current = c->getCurrent();
     say("screen state=" + std::to_string(c->getMenuState()) + " sub=" + std::to_string(c->getMenuSubState()) +
-        " current=" + (current != nullptr ? current->name() : "none") + " view-set=" +
-        std::to_string(merix::activeMenuView) + " in-ogc=" + std::to_string(getinOGC()) +
+        " current=" + (current != nullptr ? current->name() : "none") +
+        " view-set=" + std::to_string(merix::activeMenuView) + " in-ogc=" + std::to_string(getinOGC()) +
         " pauses=" + std::to_string(getPauseRequests()));
     const auto &player = platform::MusicPlayer::iPodMusicPlayer();
     const auto item = player.nowPlayingItem();
@@ -207,8 +208,8 @@ void printScreen()
         queue += std::to_string(song.persistentId);
     }
     say("screen music state=" + std::to_string(static_cast<int>(player.playbackState())) +
-        " index=" + std::to_string(player.nowPlayingIndex()) + " item=" + (item ? item->title : "-") +
-        " time=" + time + " queue=" + queue);
+        " index=" + std::to_string(player.nowPlayingIndex()) + " item=" + (item ? item->title : "-") + " time=" + time +
+        " queue=" + queue);
 }
 
 platform::Ref<platform::TextField> editingField()
@@ -449,8 +450,7 @@ int main(int argc, char **argv)
     Tarv_SetEventSink(say);
 
     for (std::size_t song = 0; song < kLibrarySongs; ++song) {
-        platform::MediaLibrary::defaultLibrary().addItem(
-            {100 + song, "Song " + std::to_string(song), "Artist", 180.0});
+        platform::MediaLibrary::defaultLibrary().addItem({100 + song, "Song " + std::to_string(song), "Artist", 180.0});
     }
     Screens screens;
     screens.window = platform::make<platform::Window>();
