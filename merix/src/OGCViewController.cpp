@@ -247,7 +247,12 @@ void OGCViewController::showOGCButton(int x, int y)
     Tarv_LoginSave(name, password);
     name[63] = 0;
     password[63] = 0;
-    paddle::savegamedata::SetMerixLogin(reinterpret_cast<const char *>(name), reinterpret_cast<const char *>(password));
+    // A client that has no login yet (the shell shows the button before the
+    // saved login reaches it) must not wipe the one saved.
+    if (name[0] != 0) {
+        paddle::savegamedata::SetMerixLogin(reinterpret_cast<const char *>(name),
+                                            reinterpret_cast<const char *>(password));
+    }
     rotateButton();
 }
 

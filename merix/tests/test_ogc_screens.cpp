@@ -6,6 +6,7 @@
 #include "merix/OGCViewController.h"
 #include "merix/TarvClient.h"
 #include "platform/files.h"
+#include <game/savegamedata.h>
 #include "platform/media.h"
 #include "platform/notifications.h"
 #include "ui_fixtures.h"
@@ -94,6 +95,20 @@ protected:
     UiScene scene;
     Ref<OGCViewController> controller;
 };
+
+TEST_F(Screens, ShowingTheButtonKeepsTheSavedLogin)
+{
+    paddle::savegamedata::SetMerixLogin("ann@example.com", "pw");
+    controller->showOGCButton(296, 456); // the client has no login yet
+    EXPECT_STREQ(paddle::savegamedata::GetMerixLogin(), "ann@example.com");
+    Tarv_SetLoginEmail("bob@example.com");
+    Tarv_SetLoginPassword("secret");
+    controller->showOGCButton(290, 450);
+    EXPECT_STREQ(paddle::savegamedata::GetMerixLogin(), "bob@example.com");
+    EXPECT_STREQ(paddle::savegamedata::GetMerixPassword(), "secret");
+    EXPECT_EQ(controller->getButton()->center(), (Point{290, 450}));
+    Tarv_SetLoginEmail("");
+}
 
 TEST_F(Screens, OpensAndClosesWithTheZoom)
 {
