@@ -370,18 +370,10 @@ void OGCViewController::openScreens(bool leaderboards)
     view()->addSubview(OGCView);
     view()->bringSubviewToFront(OGCButtonMain);
 
-    const auto self = refTo(*this);
     OGCView->setTransform(platform::AffineTransform::scale(0.01, 0.01));
-    const auto animate = [&self](const std::function<void()> &change) {
-        platform::View::beginAnimations();
-        platform::View::setAnimationDuration(kZoomSeconds);
-        platform::View::setAnimationDelegate(self, &OGCViewController::animationDidStop);
-        change();
-        platform::View::commitAnimations();
-    };
-    animate([this] { OGCView->setTransform(platform::AffineTransform::identity()); });
-    animate([this] { OGCView->setCenter({160, 240}); });
-    animate([this] { OGCButtonMain->setCenter({296, 28}); });
+    zoom(nullptr, [this] { OGCView->setTransform(platform::AffineTransform::identity()); });
+    zoom(nullptr, [this] { OGCView->setCenter({160, 240}); });
+    zoom(nullptr, [this] { OGCButtonMain->setCenter({296, 28}); });
 
     currentButton = 3;
     currentMenu = menuMain;
@@ -393,21 +385,25 @@ void OGCViewController::openScreens(bool leaderboards)
     rotateButton();
 }
 
+void OGCViewController::zoom(const char *name, const std::function<void()> &change)
+{
+    if (name != nullptr)
+        platform::View::beginAnimations(std::string(name));
+    else
+        platform::View::beginAnimations();
+    platform::View::setAnimationDuration(kZoomSeconds);
+    platform::View::setAnimationDelegate(refTo(*this), &OGCViewController::animationDidStop);
+    change();
+    platform::View::commitAnimations();
+}
+
 void OGCViewController::closeScreens()
 {
     platform::Application::shared().setStatusBarOrientation(startupOrientation);
-    const auto self = refTo(*this);
-    const auto animate = [&self](std::optional<std::string> name, const std::function<void()> &change) {
-        platform::View::beginAnimations(std::move(name));
-        platform::View::setAnimationDuration(kZoomSeconds);
-        platform::View::setAnimationDelegate(self, &OGCViewController::animationDidStop);
-        change();
-        platform::View::commitAnimations();
-    };
     const platform::Point rest{static_cast<double>(OGCButton_x), static_cast<double>(OGCButton_y)};
-    animate(std::string("TEST"), [this] { OGCView->setTransform(platform::AffineTransform::scale(0.01, 0.01)); });
-    animate(std::nullopt, [this, rest] { OGCView->setCenter(rest); });
-    animate(std::string("DONE"), [this, rest] { OGCButtonMain->setCenter(rest); });
+    zoom("TEST", [this] { OGCView->setTransform(platform::AffineTransform::scale(0.01, 0.01)); });
+    zoom(nullptr, [this, rest] { OGCView->setCenter(rest); });
+    zoom("DONE", [this, rest] { OGCButtonMain->setCenter(rest); });
 
     menuState = kClosing;
     if (currentMenu != nullptr)
