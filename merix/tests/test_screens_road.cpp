@@ -114,7 +114,8 @@ TEST_F(ScreensRoad, LogInByTapsAndSaveTheLogin)
                                 "tap 160 450 tick 3 screen "
                                 "tap 160 68 type ann@example.com tap 160 103 type secret "
                                 "tap 160 148 tick 2 screen settle tick 4 screen "
-                                "tap 296 28 screen tick 12 screen tree");
+                                "tap 296 28 screen tick 12 screen tree "
+                                "pick 0 1 tick 30 pick 0 1 screen");
     std::size_t at = 0;
     EXPECT_TRUE(has(out, "UIView frame=(0,0,320,480) hidden=0 alpha=1\n      UIImageView frame=(0,0,320,480) "
                          "hidden=0 alpha=1 image=\"OGC_BAckground.png\""))
@@ -132,6 +133,9 @@ TEST_F(ScreensRoad, LogInByTapsAndSaveTheLogin)
     EXPECT_TRUE(has(out.substr(at), "UIWindow frame=(0,0,320,480) hidden=0 alpha=1\n  UIView frame=(0,0,320,480) "
                                     "hidden=0 alpha=1\n    OGCButton frame=(272,432,48,48)"))
         << out.substr(at);
+
+    // The songs picked again queue again; the first goes on at 1 s.
+    EXPECT_TRUE(has(out, "screen music state=1 index=0 item=Song 0 time=1.00 queue=100,101,100,101")) << out;
 
     const auto logins = requests("/app/login/");
     ASSERT_EQ(logins.size(), 1u);
@@ -170,9 +174,15 @@ TEST_F(ScreensRoad, ForgottenPasswordAndLeaderboardPaging)
     EXPECT_TRUE(has(lineAfter(out, "screen state", at), "current=leaderboardMenu")) << out;
     EXPECT_TRUE(has(lineAfter(out, "screen state", at), "current=loginMenu")) << out;
 
+    // With no login e-mail the field is empty, and return still asks.
+    const std::string empty = sim("show-button tap 296 456 tick 3 tap 160 450 tick 3 tap 160 207 tick 3 "
+                                  "tap 160 68 return tick 3 screen settle");
+    EXPECT_TRUE(has(empty, "current=loginWaitMenu")) << empty;
+
     const auto forgot = requests("/app/forgotPassword/");
-    ASSERT_EQ(forgot.size(), 1u);
+    ASSERT_EQ(forgot.size(), 2u);
     EXPECT_TRUE(has(forgot[0].body, "&email=ann%40example.com&")) << forgot[0].body;
+    EXPECT_TRUE(has(forgot[1].body, "&email=&")) << forgot[1].body;
     std::vector<std::string> boards;
     for (const auto &r : requests("/app/getLeaderboardNoAuth/")) {
         const std::size_t p = r.body.find("profile_id=");
