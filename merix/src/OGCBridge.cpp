@@ -33,8 +33,27 @@ const char *getHelpIcon(int index)
     return index >= 0 && index < static_cast<int>(kHelpIcons.size()) ? kHelpIcons[index] : nullptr;
 }
 
-void setPause() {}
-void setinOGC(int) {}
+namespace {
+int gInOGC = 0;
+int gPauseRequests = 0;
+} // namespace
+
+void setPause()
+{
+    ++gPauseRequests;
+}
+void setinOGC(int flag)
+{
+    gInOGC = flag;
+}
+int getinOGC()
+{
+    return gInOGC;
+}
+int getPauseRequests()
+{
+    return gPauseRequests;
+}
 int checkDisplayAchievement(int)
 {
     return 1;

@@ -2,7 +2,7 @@
 // actions (the words after the options, or one action per line on standard
 // input when there are none).
 //
-//   ogc-sim --server URL [--cacert FILE] [--data DIR] [--manual-clock]
+//   ogc-sim --server URL [--cacert FILE] [--data DIR] [--resources DIR] [--manual-clock]
 //           [--timeout SECONDS] [ACTION...]
 //
 //   start              the shell's start: the saved login into nLoginState and
@@ -19,14 +19,33 @@
 //   settle             until no request is in flight or queued (at most 30 s)
 //   state              print the client's state
 //
+// The online screens over a headless window (--resources DIR: images, sounds
+// and the string table):
+//
+//   show-button        the shell's showOGCButton:Ypos: with 296, 456
+//   open | launch-leaderboards   post "OGCButtonFunction" / "OGCLaunchLeaderboards"
+//   tap X Y | drag X1 Y1 X2 Y2   touches on the window, in points
+//   type TEXT | return the keyboard, in the field last tapped
+//   press ACTION       a controller action by name ("pressLogin:")
+//   pick N...          the song picker, answered with library items N...
+//   cancel-picker      the song picker, cancelled
+//   tick N             N frames of 1/30 s
+//   tree               the window's views, one a line
+//   screen             menu state, sub-state, current screen, music
+//
 // Standard output carries the client's events and the state, one line
 // each, flushed at once. With --manual-clock the loop's clock moves only in
 // wait, in steps of 1/30 s; network I/O still runs in real time.
 #include <game/savegamedata.h>
 #include <merix/OGCBridge.h>
+#include <merix/OGCViewController.h>
 #include <merix/TarvClient.h>
 #include <platform/files.h>
+#include <platform/media.h>
+#include <platform/notifications.h>
+#include <platform/resources.h>
 #include <platform/runloop.h>
+#include <platform/ui.h>
 
 #include <charconv>
 #include <cstdio>
@@ -44,6 +63,14 @@ constexpr double kSettleLimitSeconds = 30.0;
 std::shared_ptr<platform::ManualClock> gManualClock;
 bool gLoginFromScreen = false;
 
+// The game's window with the online screens' controller over it.
+struct Screens {
+    platform::Ref<platform::Window> window;
+    platform::Ref<merix::OGCViewController> controller;
+};
+Screens *gScreens = nullptr;
+constexpr std::size_t kLibrarySongs = 8;
+
 void say(const std::string &line)
 {
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -55,10 +82,13 @@ int usage(const std::string &why)
 {
     std::fprintf(stderr,
                  "ogc-sim: %s\n"
-                 "usage: ogc-sim --server URL [--cacert FILE] [--data DIR] [--manual-clock] [--timeout SECONDS] "
+                 "usage: ogc-sim --server URL [--cacert FILE] [--data DIR] [--resources DIR] [--manual-clock] "
+                 "[--timeout SECONDS] "
                  "[ACTION...]\n"
                  "actions: start | login E P | recover E | logout | cancel | score SLOT VALUE | send-scores |\n"
-                 "         leaderboard N | say TEXT | wait SECONDS | settle | state\n",
+                 "         leaderboard N | say TEXT | wait SECONDS | settle | state |\n"
+                 "         show-button | open | launch-leaderboards | tap X Y | drag X1 Y1 X2 Y2 | type TEXT |\n"
+                 "         return | press ACTION | pick N... | cancel-picker | tick N | tree | screen\n",
                  why.c_str());
     return 2;
 }
@@ -159,6 +189,136 @@ void printState()
     say(scores);
 }
 
+void printScreen()
+{
+    const auto &c = gScreens->controller;
+    const merix::OGCMenu *current = c->getCurrent();
+    say("screen state=" + std::to_string(c->getMenuState()) + " sub=" + std::to_string(c->getMenuSubState()) +
+        " current=" + (current != nullptr ? current->name() : "none") +
+        " view-set=" + std::to_string(merix::activeMenuView) + " in-ogc=" + std::to_string(getinOGC()) +
+        " pauses=" + std::to_string(getPauseRequests()));
+    const auto &player = platform::MusicPlayer::iPodMusicPlayer();
+    const auto item = player.nowPlayingItem();
+    char time[32];
+    std::snprintf(time, sizeof time, "%.2f", player.currentPlaybackTime());
+    std::string queue;
+    for (const auto &song : player.queue()) {
+        if (!queue.empty())
+            queue += ',';
+        queue += std::to_string(song.persistentId);
+    }
+    say("screen music state=" + std::to_string(static_cast<int>(player.playbackState())) +
+        " index=" + std::to_string(player.nowPlayingIndex()) + " item=" + (item ? item->title : "-") + " time=" + time +
+        " queue=" + queue);
+}
+
+platform::Ref<platform::TextField> editingField()
+{
+    return platform::Ref<platform::TextField>(
+        std::dynamic_pointer_cast<platform::TextField>(platform::Application::shared().firstResponder()));
+}
+
+bool point(const std::vector<std::string> &words, std::size_t &i, platform::Point &out)
+{
+    if (i + 2 >= words.size())
+        return false;
+    int x = 0, y = 0;
+    if (!number(words[i + 1], x) || !number(words[i + 2], y))
+        return false;
+    i += 2;
+    out = {static_cast<double>(x), static_cast<double>(y)};
+    return true;
+}
+
+// The screen actions; false when `word` is none of them or is misused.
+bool screenAction(const std::vector<std::string> &words, std::size_t &i, std::string &error, bool &known)
+{
+    const std::string &word = words[i];
+    auto &c = gScreens->controller;
+    const auto &window = gScreens->window;
+    known = true;
+    if (word == "show-button") {
+        c->showOGCButton(296, 456);
+    } else if (word == "open") {
+        platform::NotificationCenter::defaultCenter().post("OGCButtonFunction");
+    } else if (word == "launch-leaderboards") {
+        platform::NotificationCenter::defaultCenter().post("OGCLaunchLeaderboards");
+    } else if (word == "tap") {
+        platform::Point at;
+        if (!point(words, i, at)) {
+            error = "tap needs X Y";
+            return false;
+        }
+        window->tap(at);
+    } else if (word == "drag") {
+        platform::Point from, to;
+        if (!point(words, i, from) || !point(words, i, to)) {
+            error = "drag needs X1 Y1 X2 Y2";
+            return false;
+        }
+        const platform::TouchId id = window->touchDown(from);
+        if (id != 0) {
+            window->touchMove(id, to);
+            window->touchUp(id, to);
+        }
+    } else if (word == "type") {
+        if (i + 1 >= words.size()) {
+            error = "type needs a text";
+            return false;
+        }
+        const std::string &text = words[++i];
+        if (!editingField()->typeText(text))
+            say("type: no field is editing");
+    } else if (word == "return") {
+        if (const auto field = editingField())
+            field->pressReturn();
+        else
+            say("return: no field is editing");
+    } else if (word == "press") {
+        if (i + 1 >= words.size() || !c->performAction(words[i + 1])) {
+            error = "press needs a controller action such as pressLogin:";
+            return false;
+        }
+        ++i;
+    } else if (word == "pick" || word == "cancel-picker") {
+        std::vector<platform::MediaItem> items;
+        const auto &library = platform::MediaLibrary::defaultLibrary().items();
+        std::size_t n = 0;
+        while (word == "pick" && i + 1 < words.size() && number(words[i + 1], n)) {
+            if (n >= library.size()) {
+                error = "pick needs library items 0-" + std::to_string(library.size() - 1);
+                return false;
+            }
+            items.push_back(library[n]);
+            ++i;
+        }
+        c->doMediaPicker();
+        // Held here: the delegate's dismissal lets go of it.
+        const auto picker = c->getHost()->modalViewController().as<platform::MediaPickerController>();
+        if (word == "pick")
+            picker->pick(items);
+        else
+            picker->cancel();
+    } else if (word == "tick") {
+        long frames = 0;
+        if (i + 1 >= words.size() || !number(words[i + 1], frames) || frames < 0 || frames > 108000) {
+            error = "tick needs a number of frames (0 to 108000)";
+            return false;
+        }
+        ++i;
+        runFrames(static_cast<double>(frames) * kFrameSeconds);
+    } else if (word == "tree") {
+        const std::string tree = platform::dumpViewTree(window);
+        std::fwrite(tree.data(), 1, tree.size(), stdout);
+        std::fflush(stdout);
+    } else if (word == "screen") {
+        printScreen();
+    } else {
+        known = false;
+    }
+    return true;
+}
+
 // Runs one action; false (with a message) for bad usage.
 bool act(const std::vector<std::string> &words, std::size_t &i, std::string &error)
 {
@@ -241,6 +401,8 @@ bool act(const std::vector<std::string> &words, std::size_t &i, std::string &err
         settle();
     } else if (word == "state") {
         printState();
+    } else if (bool known = false; !screenAction(words, i, error, known) || known) {
+        return error.empty();
     } else {
         error = "unknown action \"" + word + "\"";
         return false;
@@ -270,6 +432,8 @@ int main(int argc, char **argv)
             config.caFile = value;
         } else if (option == "--data") {
             platform::setApplicationRoot(value);
+        } else if (option == "--resources") {
+            platform::setResourceDirectory(value);
         } else if (option == "--timeout") {
             if (!seconds(value, config.timeoutSeconds) || config.timeoutSeconds <= 0) {
                 return usage("--timeout needs a positive number of seconds");
@@ -285,6 +449,16 @@ int main(int argc, char **argv)
     Tarv_Configure(config);
     Tarv_SetEventSink(say);
 
+    for (std::size_t song = 0; song < kLibrarySongs; ++song) {
+        platform::MediaLibrary::defaultLibrary().addItem({100 + song, "Song " + std::to_string(song), "Artist", 180.0});
+    }
+    Screens screens;
+    screens.window = platform::make<platform::Window>();
+    screens.window->makeKeyAndVisible();
+    screens.controller = platform::make<merix::OGCViewController>();
+    screens.window->addSubview(screens.controller->view());
+    gScreens = &screens;
+
     std::vector<std::string> words(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
     const bool fromInput = words.empty();
     std::string line;
@@ -299,7 +473,7 @@ int main(int argc, char **argv)
             if (!(split >> first))
                 continue;
             words.push_back(first);
-            if (first == "say") {
+            if (first == "say" || first == "type") {
                 std::string rest;
                 std::getline(split, rest);
                 words.push_back(rest.substr(
@@ -318,5 +492,6 @@ int main(int argc, char **argv)
         if (!fromInput)
             break;
     }
+    gScreens = nullptr;
     return 0;
 }

@@ -15,8 +15,13 @@ extern char nloginPassword[64];
 // Paragraph texts and icon names of the help screen; null past the last.
 [[nodiscard]] const char *getHelpText(int index);
 [[nodiscard]] const char *getHelpIcon(int index);
+// The game pauses while the online screens are over it; the flag says
+// whether they are.
 void setPause();
 void setinOGC(int flag);
+[[nodiscard]] int getinOGC();
+// How often the screens asked the game to pause.
+[[nodiscard]] int getPauseRequests();
 [[nodiscard]] int checkDisplayAchievement(int achievement);
 [[nodiscard]] int getHS();
 
