@@ -316,13 +316,6 @@ void AlertView::show()
         return;
     checkUiThread();
     openList().push_back(refTo(*this));
-    std::string buttons;
-    for (const auto &b : mButtons) {
-        if (!buttons.empty())
-            buttons.append(", ");
-        buttons.append(b);
-    }
-    consoleLog("Alert: " + mTitle + (mTitle.empty() ? "" : ": ") + mMessage + " [" + buttons + "]");
 }
 
 void AlertView::dismiss()

@@ -3,6 +3,7 @@
 // model with the main loop on a manual clock. The report server gives the
 // ads answer; the same server plays the ad host (canvas and store paths).
 #include "support/ad_answer.h"
+#include "support/driver_process.h"
 #include "support/report_decoder.h"
 #include "support/tally_fixture.h"
 #include "tally/TallyAdCanvas.h"
@@ -22,6 +23,8 @@
 #include "platform/web_view.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <mutex>
 
@@ -736,6 +739,46 @@ TEST_F(AdViews, ThousandCyclesLeaveNothingBehind)
     EXPECT_EQ(platform::NotificationCenter::defaultCenter().observerCount(tally::kTallyHeartBeatNotification),
               observers);
     EXPECT_EQ(platform::View::pendingAnimationCount(), 0u);
+}
+
+// The same through tally-driver, as a script of a game's session.
+TEST_F(AdViews, DriverPutsAdsOnScreens)
+{
+    {
+        std::lock_guard lock(mMutex);
+        mAnswer = answer(2, 5).body;
+    }
+    const auto child = drivertest::spawnDriver(
+        {"--server", mServer.url("/aap.do"), "--data", mRoot + "/driver", "--ad-host", mServer.url("")},
+        true, true);
+    ASSERT_GT(child.pid, 0);
+    const std::string script = "ads on\nlaunch\nwait 1.5\nbanner h 10 10\nwait 1.2\ntap-banner\nalert OK\nwait 1\n"
+                               "opened\ncatalog h\nwait 0.5\ncanvas-cancel\nwait 0.5\ncount-views tab\n"
+                               "tab-select 1\ntree\nbanner zzz 0 0 refresh\n";
+    ASSERT_EQ(::write(child.stdinFd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
+    ::close(child.stdinFd);
+    drivertest::LineReader out(child.stdoutFd);
+    while (out.readFor(30.0)) {}
+    ::close(child.stdoutFd);
+    EXPECT_EQ(drivertest::waitExit(child.pid), 0);
+    std::vector<std::string> lines;
+    for (const auto &line : out.lines()) {
+        if (line.rfind("acknowledged", 0) != 0 && line.rfind("  ", 0) != 0)
+            lines.push_back(line);
+    }
+    const std::vector<std::string> expected = {
+        "banner h ad=1 hidden=0 states=1,2",
+        "banner h ad=1 hidden=0 states=1,2,3,4,7",
+        "alert You will now be taken to the App Store. There is no obligation to purchase. [Don't Allow] [OK]",
+        "answered OK",
+        "opened " + mServer.url("/b"),
+        "canvas open",
+        "selected 1",
+    };
+    ASSERT_GE(lines.size(), expected.size() + 2) << testing::PrintToString(lines);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7), expected);
+    EXPECT_EQ(lines[7].rfind("UIWindow", 0), 0u) << lines[7];
+    EXPECT_EQ(lines.back(), "banner zzz ad=nil hidden=1 states=1");
 }
 
 } // namespace
