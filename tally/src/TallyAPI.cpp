@@ -424,19 +424,21 @@ void TallyAPI::countPageView()
 }
 
 platform::Ref<TallyAdView> TallyAPI::getHook(const std::string &hook, int x, int y,
-                                            const platform::Ref<platform::View> &view)
+                                             const platform::Ref<platform::View> &view)
 {
-    if (!enabled("getHook:xLoc:yLoc:view")) return {};
+    if (!enabled("getHook:xLoc:yLoc:view"))
+        return {};
     return getHook(hook, x, y, view, true, "portrait", "portrait", false, true);
 }
 
 platform::Ref<TallyAdView> TallyAPI::getHook(const std::string &hook, int x, int y,
-                                            const platform::Ref<platform::Responder> &parent, bool attachToView,
-                                            const std::optional<std::string> &orientation,
-                                            const std::optional<std::string> &canvasOrientation, bool autoRefresh,
-                                            bool canvasAnimated)
+                                             const platform::Ref<platform::Responder> &parent, bool attachToView,
+                                             const std::optional<std::string> &orientation,
+                                             const std::optional<std::string> &canvasOrientation, bool autoRefresh,
+                                             bool canvasAnimated)
 {
-    if (!enabled("getHook:xLoc:yLoc:view:attachToView:orientation:canvasOrientation:autoRefresh")) return {};
+    if (!enabled("getHook:xLoc:yLoc:view:attachToView:orientation:canvasOrientation:autoRefresh"))
+        return {};
     platform::Ref<TallyAdView> banner;
     tallyGuarded([&] {
         if (!appShowcaseEnabled()) {
@@ -447,7 +449,8 @@ platform::Ref<TallyAdView> TallyAPI::getHook(const std::string &hook, int x, int
             return;
         }
         auto assignment = TallyAdAssignment::instance();
-        if (!assignment) assignment = TallyAdAssignment::createInstance();
+        if (!assignment)
+            assignment = TallyAdAssignment::createInstance();
         const std::string parentName = parent->description();
         if (auto existing = std::static_pointer_cast<TallyAdView>(assignment->assignedBanner(hook, parentName))) {
             banner = platform::Ref<TallyAdView>(std::move(existing));
@@ -456,7 +459,8 @@ platform::Ref<TallyAdView> TallyAPI::getHook(const std::string &hook, int x, int
         auto ad = TallyAdParser::fastAdWithHook(hook, parentName);
         banner = TallyAdView::initWithAd(std::move(ad), hook, x, y, parent, attachToView, orientation,
                                          canvasOrientation, autoRefresh);
-        if (const auto parser = TallyAdParser::instance()) banner->setAdDelegate(parser->adDelegate());
+        if (const auto parser = TallyAdParser::instance())
+            banner->setAdDelegate(parser->adDelegate());
         banner->setCanvasAnimated(canvasAnimated);
         assignment->assignBanner(banner.shared(), hook, parentName);
     });
@@ -465,15 +469,18 @@ platform::Ref<TallyAdView> TallyAPI::getHook(const std::string &hook, int x, int
 
 void TallyAPI::updateHook(const platform::Ref<TallyAdView> &banner)
 {
-    if (!enabled("updateHook")) return;
+    if (!enabled("updateHook"))
+        return;
     tallyGuarded([&] { banner->refreshWithAd(); });
 }
 
 void TallyAPI::removeHook(const platform::Ref<TallyAdView> &banner)
 {
-    if (!enabled("removeHook")) return;
+    if (!enabled("removeHook"))
+        return;
     tallyGuarded([&] {
-        if (!banner) return;
+        if (!banner)
+            return;
         if (const auto assignment = TallyAdAssignment::instance())
             assignment->unassignBanner(banner->hook(), banner->parentName());
     });
@@ -482,11 +489,13 @@ void TallyAPI::removeHook(const platform::Ref<TallyAdView> &banner)
 void TallyAPI::openCatalog(const std::string &hook, const std::optional<std::string> &canvasOrientation,
                            bool canvasAnimated)
 {
-    if (!enabled("openCatalog:canvasOrientation")) return;
+    if (!enabled("openCatalog:canvasOrientation"))
+        return;
     tallyGuarded([&] {
         auto ad = TallyAdParser::fastAdWithHook(hook, std::nullopt);
         auto impression = TallyAdImpression::initWithHook(hook, kAdFormatCatalog);
-        if (!ad) return;
+        if (!ad)
+            return;
         impression->updateWithAd(*ad);
         const std::string url = TallyAdView::webUrlForCanvas(true, hook, *ad, *impression, canvasOrientation);
         tallyDebug([&] { return cat("Tally: Click url[", url, "]"); });
@@ -494,7 +503,8 @@ void TallyAPI::openCatalog(const std::string &hook, const std::optional<std::str
         canvas->setWebUrl(url);
         canvas->setAdImpression(impression);
         canvas->setAd(ad);
-        if (const auto parser = TallyAdParser::instance()) canvas->setAdDelegate(parser->adDelegate());
+        if (const auto parser = TallyAdParser::instance())
+            canvas->setAdDelegate(parser->adDelegate());
         canvas->setCanvasOrientation(canvasOrientation);
         canvas->setCanvasAnimated(canvasAnimated);
         canvas->createCanvasWindow();
@@ -503,16 +513,19 @@ void TallyAPI::openCatalog(const std::string &hook, const std::optional<std::str
 
 void TallyAPI::setAppShowcaseDelegate(std::weak_ptr<TallyAdDelegate> delegate)
 {
-    if (!enabled("setAppShowcaseDelegate")) return;
+    if (!enabled("setAppShowcaseDelegate"))
+        return;
     tallyGuarded([&] {
-        if (const auto parser = TallyAdParser::instance()) parser->setAdDelegate(delegate);
+        if (const auto parser = TallyAdParser::instance())
+            parser->setAdDelegate(delegate);
         withGlobals([&](Globals &g) { g.appShowcaseDelegate = delegate; });
     });
 }
 
 void TallyAPI::countPageViews(const platform::Ref<platform::ViewController> &target)
 {
-    if (!enabled("countPageViews")) return;
+    if (!enabled("countPageViews"))
+        return;
     tallyGuarded([&] { (void)TallyPageViewDelegate::createDelegateOnTarget(target); });
 }
 

@@ -264,7 +264,9 @@ void TallyAdCanvasViewController::cancel()
     tallyGuarded([&] {
         const Ref<TallyAdCanvasViewController> self = platform::refTo(*this);
         auto &s = state();
-        tallyDebug([&] { return cat("Tally: Cancel to app window[", Ref<platform::Window>(s.appWindow.lock())->description(), "]"); });
+        tallyDebug([&] {
+            return cat("Tally: Cancel to app window[", Ref<platform::Window>(s.appWindow.lock())->description(), "]");
+        });
         if (mAppStoreConnection && mAppStoreConnection->isRunning()) {
             platform::Application::shared().setNetworkActivityIndicatorVisible(false);
             mAppStoreConnection->cancel();
@@ -409,8 +411,8 @@ void TallyAdCanvasViewController::createViewElements()
     mWebView->setScalesPageToFit(false);
     mWebView->setAlpha(0.0);
     mWebView->setAutoresizingMask(kFlexibleWidth | kFlexibleHeight);
-    mWebView->setDelegate(std::weak_ptr<platform::WebViewDelegate>(
-        std::static_pointer_cast<TallyAdCanvasViewController>(self.shared())));
+    mWebView->setDelegate(
+        std::weak_ptr<platform::WebViewDelegate>(std::static_pointer_cast<TallyAdCanvasViewController>(self.shared())));
     mBackView->addSubview(mWebView);
     tallyDebug([&] { return cat("Tally: canvasController webView[", mWebView->description(), "]"); });
 
@@ -499,8 +501,8 @@ void TallyAdCanvasViewController::buildAdList()
         mAdImpression->updateWithResult(5);
     const bool landscape = TallyUtil::canvasInLandscape(mCanvasOrientation);
     const std::string orientationName = landscape ? "landscape" : "portrait";
-    const std::int32_t max =
-        std::max(0, landscape ? TallyAdProperties::getLandscapeAdsMaxShown() : TallyAdProperties::getPortraitAdsMaxShown());
+    const std::int32_t max = std::max(0, landscape ? TallyAdProperties::getLandscapeAdsMaxShown()
+                                                   : TallyAdProperties::getPortraitAdsMaxShown());
     const Rect b = toRect(TallyUtil::screenBounds(mCanvasOrientation));
 
     mWebView->setAlpha(1.0);
@@ -574,7 +576,8 @@ void TallyAdCanvasViewController::webViewDidFailLoad(platform::WebView &, const 
                        static_cast<int>(error.error), "] domain[", platform::describeUrlError(error.error),
                        "] userInfo[(null)]");
         });
-        TallyUtil::handleException(std::make_exception_ptr(std::runtime_error("canvas page failed: " + error.errorText)));
+        TallyUtil::handleException(
+            std::make_exception_ptr(std::runtime_error("canvas page failed: " + error.errorText)));
         mLoadingView->setHidden(true);
         mLoadingView->stopAnimating();
         platform::Application::shared().setNetworkActivityIndicatorVisible(false);

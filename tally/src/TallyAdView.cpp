@@ -155,8 +155,7 @@ Ref<platform::ImageView> imageViewOf(std::shared_ptr<const platform::Image> imag
 
 Ref<platform::ImageView> backgroundOf(const std::shared_ptr<const platform::Image> &image)
 {
-    const Rect frame =
-        image ? Rect::make(0, 0, image->width, image->height) : Rect::make(0, 0, 0, 0);
+    const Rect frame = image ? Rect::make(0, 0, image->width, image->height) : Rect::make(0, 0, 0, 0);
     return imageViewOf(image, frame);
 }
 
@@ -207,11 +206,11 @@ void TallyAdView::init(std::shared_ptr<TallyAd> ad, const std::string &hook, int
         }
         std::weak_ptr<TallyAdView> weak = std::static_pointer_cast<TallyAdView>(shared_from_this());
         auto &center = platform::NotificationCenter::defaultCenter();
-        mOrientationObserver = center.addObserver(platform::kDeviceOrientationDidChangeNotification,
-                                                  [weak](const std::string &) {
-                                                      if (const auto self = weak.lock())
-                                                          self->updateToOrientation();
-                                                  });
+        mOrientationObserver =
+            center.addObserver(platform::kDeviceOrientationDidChangeNotification, [weak](const std::string &) {
+                if (const auto self = weak.lock())
+                    self->updateToOrientation();
+            });
         mHeartBeatObserver = center.addObserver(kTallyHeartBeatNotification, [weak](const std::string &) {
             if (const auto self = weak.lock())
                 self->handleHeartBeat();
@@ -273,8 +272,8 @@ void TallyAdView::updateWithAd(std::shared_ptr<TallyAd> ad, std::shared_ptr<Tall
 
 void TallyAdView::removeViewElements()
 {
-    const std::vector<Ref<platform::View>> old = {mIcon, mLandscapeBackground, mPortraitBackground,
-                                                  mSellMessageLabel, mAppNameLabel, mAdvertiserLabel};
+    const std::vector<Ref<platform::View>> old = {
+        mIcon, mLandscapeBackground, mPortraitBackground, mSellMessageLabel, mAppNameLabel, mAdvertiserLabel};
     for (const auto &element : old) {
         if (element && element->superview().get() == this)
             element->removeFromSuperview();
@@ -310,10 +309,11 @@ void TallyAdView::createViewElements()
     mSellMessageLabel = makeLabel(portraitSellMessageFrame(), mTheme ? mTheme->sellMessage : std::nullopt, sellStyle);
     mSellMessageLabel->setAdjustsFontSizeToFitWidth(true);
     mSellMessageLabel->setNumberOfLines(2);
-    tallyDebug([&] { return cat("Tally: Sales message label created at[", rectText(mSellMessageLabel->bounds()), "]"); });
+    tallyDebug(
+        [&] { return cat("Tally: Sales message label created at[", rectText(mSellMessageLabel->bounds()), "]"); });
 
-    mAppNameLabel = makeLabel(portraitAppNameFrame(), mAd->adText,
-                              mTheme ? mTheme->portraitAppNameTextStyle : std::nullopt);
+    mAppNameLabel =
+        makeLabel(portraitAppNameFrame(), mAd->adText, mTheme ? mTheme->portraitAppNameTextStyle : std::nullopt);
     tallyDebug([&] { return cat("Tally: App name label created at[", rectText(mAppNameLabel->bounds()), "]"); });
 
     mAdvertiserLabel = makeLabel(portraitAdvertiserFrame(), mAd->advertiser,
@@ -324,9 +324,8 @@ void TallyAdView::createViewElements()
     mPortraitBackground = backgroundOf(mTheme ? mTheme->portraitAdImage : nullptr);
     mLandscapeBackground = backgroundOf(mTheme ? mTheme->landscapeAdImage : nullptr);
 
-    for (const Ref<platform::View> &v :
-         std::initializer_list<Ref<platform::View>>{mIcon, mLandscapeBackground, mPortraitBackground,
-                                                    mSellMessageLabel, mAppNameLabel, mAdvertiserLabel})
+    for (const Ref<platform::View> &v : std::initializer_list<Ref<platform::View>>{
+             mIcon, mLandscapeBackground, mPortraitBackground, mSellMessageLabel, mAppNameLabel, mAdvertiserLabel})
         addSubview(v);
     setBackgroundColor(kGrey);
 }
@@ -548,8 +547,8 @@ void TallyAdCanvasView::createViewElements()
     setIcon(imageViewOf(ad->adImage, portraitIconFrame()));
     tallyDebug([&] { return cat("Tally: Icon image created at[", rectText(icon()->bounds()), "]"); });
     setSellMessageLabel({});
-    setAppNameLabel(makeLabel(portraitAppNameFrame(), ad->adText,
-                              theme ? theme->portraitAppNameTextStyle : std::nullopt));
+    setAppNameLabel(
+        makeLabel(portraitAppNameFrame(), ad->adText, theme ? theme->portraitAppNameTextStyle : std::nullopt));
     tallyDebug([&] { return cat("Tally: App name label created at[", rectText(appNameLabel()->bounds()), "]"); });
     setAdvertiserLabel(makeLabel(portraitAdvertiserFrame(), ad->advertiser,
                                  theme ? theme->portraitAdvertiserTextStyle : std::nullopt));

@@ -148,7 +148,8 @@ void TallyPageViewDelegate::tabBarControllerWillBeginCustomizing(platform::TabBa
                                                                  const std::vector<Ref<ViewController>> &tabs)
 {
     tallyGuarded([&] {
-        tallyDebug([&] { return cat("Tally: TallyPageViewDelegate [", controller.description(), "] [", tabs.size(), "]"); });
+        tallyDebug(
+            [&] { return cat("Tally: TallyPageViewDelegate [", controller.description(), "] [", tabs.size(), "]"); });
         if (const auto inner = tabBarDelegate())
             inner->tabBarControllerWillBeginCustomizing(controller, tabs);
     });

@@ -34,8 +34,8 @@ using adanswer::Answer;
 using platform::Rect;
 using platform::Ref;
 using tally::TallyAdCanvasViewController;
-using tally::TallyAPI;
 using tally::TallyAdView;
+using tally::TallyAPI;
 
 std::vector<std::int32_t> statesOf(const tally::TallyAdImpression &impression)
 {
@@ -348,7 +348,8 @@ TEST_F(AdViews, TapsOpenTheCanvasTheStoreOrAConfirmation)
             const std::string url = canvas->webView()->requestedURLs().at(0);
             EXPECT_EQ(url.rfind(mServer.url("/getCanvas.do?apik=adkey&cid=5&adid="), 0), 0u) << url;
             std::size_t at = 0;
-            for (const char *key : {"?apik=", "&cid=", "&adid=", "&pid=", "&sid=", "&its=", "&hid=h&", "&ac=", "&ats="}) {
+            for (const char *key :
+                 {"?apik=", "&cid=", "&adid=", "&pid=", "&sid=", "&its=", "&hid=h&", "&ac=", "&ats="}) {
                 const auto found = url.find(key, at);
                 ASSERT_NE(found, std::string::npos) << key;
                 at = found;
@@ -389,8 +390,8 @@ TEST_F(AdViews, TapsOpenTheCanvasTheStoreOrAConfirmation)
     // The canvas page follows the canvas orientation, case aside.
     const tally::TallyAd ad = tally::TallyAd{};
     const auto impression = tally::TallyAdImpression::initWithHook("h", tally::kAdFormatBanner);
-    EXPECT_EQ(TallyAdView::webUrlForCanvas(true, "h", ad, *impression, "Portrait").rfind(TallyAPI::canvasURL() + "?", 0),
-              0u);
+    EXPECT_EQ(
+        TallyAdView::webUrlForCanvas(true, "h", ad, *impression, "Portrait").rfind(TallyAPI::canvasURL() + "?", 0), 0u);
     EXPECT_EQ(TallyAdView::webUrlForCanvas(true, "h", ad, *impression, "landscape")
                   .rfind(TallyAPI::landscapeCanvasURL() + "?", 0),
               0u);
@@ -408,7 +409,7 @@ TEST_F(AdViews, ReferralOpensTheLastRedirectingAddress)
         {mServer.url("/getIPhoneApp.do"), {1, 6, 8}, {mServer.url("/b")}},
         {mServer.url("/c"), {1, 6, 8}, {}},
         {"http://127.0.0.1:1/refused", {1, 6}, {}},
-        {mServer.url("/ftp"), {1, 6}, {}},  // to another scheme
+        {mServer.url("/ftp"), {1, 6}, {}}, // to another scheme
         {mServer.url("/loop"), {1, 6}, {}}, // an eleventh redirect
     };
     for (const auto &c : cases) {
@@ -566,7 +567,7 @@ TEST_F(AdViews, RowsKeepTheirLayoutUnlessMadeForLandscape)
         auto ad = tally::TallyAdParser::fastAdWithHook("h", std::string(orientation));
         ASSERT_NE(ad, nullptr);
         auto row = tally::TallyAdCanvasView::initWithAd(ad, "h", 0, 29, Ref<platform::Responder>(), false, orientation,
-                                                         "portrait", false);
+                                                        "portrait", false);
         const bool landscape = std::string(orientation) == "LANDSCAPE";
         // The theme's dimensions count up from 40: portrait 40 x 41, landscape 46 x 47.
         EXPECT_EQ(row->frame().size, landscape ? (platform::Size{46, 47}) : (platform::Size{320, 48}));
@@ -637,7 +638,7 @@ TEST_F(AdViews, PageViewProxyCountsAndPassesEverythingOn)
     nav->pushViewController(next, true);
     EXPECT_EQ(pages(), before + 1);
     EXPECT_EQ(inner->seen, (std::vector<Recorder::Call>{{"will", nav.get(), next.get(), true},
-                                                         {"did", nav.get(), next.get(), true}}));
+                                                        {"did", nav.get(), next.get(), true}}));
 
     auto tabs = platform::make<platform::TabBarController>();
     auto a = platform::make<platform::ViewController>();
@@ -749,8 +750,7 @@ TEST_F(AdViews, DriverPutsAdsOnScreens)
         mAnswer = answer(2, 5).body;
     }
     const auto child = drivertest::spawnDriver(
-        {"--server", mServer.url("/aap.do"), "--data", mRoot + "/driver", "--ad-host", mServer.url("")},
-        true, true);
+        {"--server", mServer.url("/aap.do"), "--data", mRoot + "/driver", "--ad-host", mServer.url("")}, true, true);
     ASSERT_GT(child.pid, 0);
     const std::string script = "ads on\nlaunch\nwait 1.5\nbanner h 10 10\nwait 1.2\ntap-banner\nalert OK\nwait 1\n"
                                "opened\ncatalog h\nwait 0.5\ncanvas-cancel\nwait 0.5\ncount-views tab\n"

@@ -145,7 +145,6 @@ std::int32_t countOf(const std::string &name)
     return it == counts.end() ? 0 : it->second;
 }
 
-
 // The screens ads go on: a key window with a navigation controller, and a
 // tab-bar controller beside it for page-view counting.
 struct Screens {
@@ -166,7 +165,8 @@ Screens &screens()
         s.window->addSubview(s.nav->view());
         s.window->makeKeyAndVisible();
         s.tabs = platform::make<platform::TabBarController>();
-        s.tabs->setViewControllers({platform::make<platform::ViewController>(), platform::make<platform::ViewController>(),
+        s.tabs->setViewControllers({platform::make<platform::ViewController>(),
+                                    platform::make<platform::ViewController>(),
                                     platform::make<platform::ViewController>()});
     }
     return s;
@@ -177,7 +177,8 @@ std::string statesText(const platform::Ref<tally::TallyAdView> &banner)
     std::string text;
     if (const auto impression = banner->adImpression()) {
         for (const auto &state : impression->adStates()) {
-            if (!text.empty()) text += ',';
+            if (!text.empty())
+                text += ',';
             text += std::to_string(state.state);
         }
     }
@@ -200,7 +201,8 @@ void sayAlerts(std::size_t before)
     const auto alerts = platform::AlertView::openAlerts();
     for (std::size_t i = before; i < alerts.size(); ++i) {
         std::string buttons;
-        for (const auto &b : alerts[i]->buttonTitles()) buttons += " [" + b + "]";
+        for (const auto &b : alerts[i]->buttonTitles())
+            buttons += " [" + b + "]";
         say("alert " + alerts[i]->message() + buttons);
     }
 }
@@ -208,7 +210,8 @@ void sayAlerts(std::size_t before)
 std::optional<double> coordinate(const std::string &text)
 {
     const auto n = number(text);
-    if (!n || *n < -100000 || *n > 100000) return std::nullopt;
+    if (!n || *n < -100000 || *n > 100000)
+        return std::nullopt;
     return n;
 }
 
@@ -217,9 +220,10 @@ std::optional<bool> runScreens(const std::vector<std::string> &words)
 {
     const std::string &action = words[0];
     static const std::vector<std::string> kScreenActions{
-        "banner",      "move-banner", "hide-banner", "tap-banner", "alert",    "catalog", "canvas-tap",
-        "canvas-drag", "canvas-cancel", "count-views", "nav-push", "tab-select", "tree",  "opened"};
-    if (std::find(kScreenActions.begin(), kScreenActions.end(), action) == kScreenActions.end()) return std::nullopt;
+        "banner",      "move-banner",   "hide-banner", "tap-banner", "alert",      "catalog", "canvas-tap",
+        "canvas-drag", "canvas-cancel", "count-views", "nav-push",   "tab-select", "tree",    "opened"};
+    if (std::find(kScreenActions.begin(), kScreenActions.end(), action) == kScreenActions.end())
+        return std::nullopt;
     auto &s = screens();
     const auto bad = [&] {
         std::fprintf(stderr, "tally-driver: bad arguments for '%s'\n", action.c_str());
@@ -227,23 +231,28 @@ std::optional<bool> runScreens(const std::vector<std::string> &words)
     };
     if (action == "banner" && words.size() >= 4 && words.size() <= 6) {
         const auto x = coordinate(words[2]), y = coordinate(words[3]);
-        if (!x || !y) return bad();
+        if (!x || !y)
+            return bad();
         bool landscape = false, refresh = false;
         for (std::size_t i = 4; i < words.size(); ++i) {
-            if (words[i] == "landscape") landscape = true;
-            else if (words[i] == "refresh") refresh = true;
-            else return bad();
+            if (words[i] == "landscape")
+                landscape = true;
+            else if (words[i] == "refresh")
+                refresh = true;
+            else
+                return bad();
         }
         platform::clearLastAlert();
-        s.banner = tally::TallyAPI::getHook(words[1], static_cast<int>(*x), static_cast<int>(*y),
-                                            s.nav->topViewController()->view(), true,
-                                            landscape ? "landscape" : "portrait", landscape ? "landscapeRight" : "portrait",
-                                            refresh, true);
-        if (!s.banner && platform::lastAlert()) say("alert " + platform::lastAlert()->message + " [Cancel]");
+        s.banner = tally::TallyAPI::getHook(
+            words[1], static_cast<int>(*x), static_cast<int>(*y), s.nav->topViewController()->view(), true,
+            landscape ? "landscape" : "portrait", landscape ? "landscapeRight" : "portrait", refresh, true);
+        if (!s.banner && platform::lastAlert())
+            say("alert " + platform::lastAlert()->message + " [Cancel]");
         sayBanner(words[1], s.banner);
     } else if (action == "move-banner" && words.size() == 3 && s.banner) {
         const auto x = coordinate(words[1]), y = coordinate(words[2]);
-        if (!x || !y) return bad();
+        if (!x || !y)
+            return bad();
         const auto f = s.banner->frame();
         s.banner->setFrame(platform::Rect::make(*x, *y, f.size.width, f.size.height));
         s.banner->checkBannerLocation();
@@ -253,16 +262,19 @@ std::optional<bool> runScreens(const std::vector<std::string> &words)
         s.banner->checkBannerLocation();
         sayBanner(s.banner->hook(), s.banner);
     } else if (action == "tap-banner" && words.size() == 1) {
-        if (!s.banner) return bad();
+        if (!s.banner)
+            return bad();
         const std::size_t before = platform::AlertView::openAlerts().size();
         const auto b = s.banner->bounds();
         const auto centre = s.banner->convertToWindow({b.size.width / 2, b.size.height / 2});
-        if (auto window = s.banner->window()) window->tap(centre);
+        if (auto window = s.banner->window())
+            window->tap(centre);
         sayBanner(s.banner->hook(), s.banner);
         sayAlerts(before);
     } else if (action == "alert" && words.size() >= 2) {
         std::string title = words[1];
-        for (std::size_t i = 2; i < words.size(); ++i) title += " " + words[i];
+        for (std::size_t i = 2; i < words.size(); ++i)
+            title += " " + words[i];
         say(platform::AlertView::answerOpenAlert(title) ? "answered " + title : "no alert with " + title);
     } else if (action == "catalog" && (words.size() == 2 || (words.size() == 3 && words[2] == "landscape"))) {
         tally::TallyAPI::openCatalog(words[1], words.size() == 3 ? "landscapeRight" : "portrait", true);
@@ -270,35 +282,43 @@ std::optional<bool> runScreens(const std::vector<std::string> &words)
     } else if (action == "canvas-tap" && words.size() == 3) {
         const auto x = coordinate(words[1]), y = coordinate(words[2]);
         const auto window = tally::TallyAdCanvasViewController::canvasWindow();
-        if (!x || !y || !window) return bad();
+        if (!x || !y || !window)
+            return bad();
         window->tap({*x, *y});
     } else if (action == "canvas-drag" && words.size() == 3) {
         const auto y1 = coordinate(words[1]), y2 = coordinate(words[2]);
         const auto window = tally::TallyAdCanvasViewController::canvasWindow();
-        if (!y1 || !y2 || !window) return bad();
+        if (!y1 || !y2 || !window)
+            return bad();
         const auto id = window->touchDown({300, *y1});
         window->touchMove(id, {300, (*y1 + *y2) / 2});
         window->touchUp(id, {300, *y2});
     } else if (action == "canvas-cancel" && words.size() == 1) {
         const auto canvas = tally::TallyAdCanvasViewController::getOpenCanvasController();
-        if (!canvas) return bad();
+        if (!canvas)
+            return bad();
         canvas->cancel();
     } else if (action == "count-views" && words.size() == 2 && (words[1] == "nav" || words[1] == "tab")) {
-        if (words[1] == "nav") tally::TallyAPI::countPageViews(s.nav);
-        else tally::TallyAPI::countPageViews(s.tabs);
+        if (words[1] == "nav")
+            tally::TallyAPI::countPageViews(s.nav);
+        else
+            tally::TallyAPI::countPageViews(s.tabs);
     } else if (action == "nav-push" && words.size() == 1) {
         s.nav->pushViewController(platform::make<platform::ViewController>(), true);
     } else if (action == "tab-select" && words.size() == 2) {
         const auto n = number(words[1]);
-        if (!n || *n < 0 || *n > 1000) return bad();
+        if (!n || *n < 0 || *n > 1000)
+            return bad();
         say(s.tabs->selectTab(static_cast<std::size_t>(*n)) ? "selected " + words[1] : "refused " + words[1]);
     } else if (action == "tree" && words.size() == 1) {
         const auto key = platform::Application::shared().keyWindow();
         std::istringstream tree(platform::dumpViewTree(key));
         std::string line;
-        while (std::getline(tree, line)) say(line);
+        while (std::getline(tree, line))
+            say(line);
     } else if (action == "opened" && words.size() == 1) {
-        for (const auto &url : platform::openedURLs()) say("opened " + url);
+        for (const auto &url : platform::openedURLs())
+            say("opened " + url);
     } else {
         return bad();
     }
@@ -310,7 +330,8 @@ std::optional<bool> runScreens(const std::vector<std::string> &words)
 bool run(const std::vector<std::string> &words)
 {
     if (words.empty()) return true;
-    if (const auto handled = runScreens(words)) return *handled;
+    if (const auto handled = runScreens(words))
+        return *handled;
     const std::string &action = words[0];
     auto *helper = TallyHelper::GetInstance();
     auto &center = platform::NotificationCenter::defaultCenter();
@@ -483,10 +504,10 @@ int main(int argc, char **argv)
 
     // Actions from the arguments: each starts at a known action word.
     static const std::vector<std::string> kActions{
-        "launch",     "event",      "level-start", "pause",       "resume",   "wait",          "terminate",
-        "crash",      "ads",        "hook",        "ad",          "connect",  "banner",        "move-banner",
-        "hide-banner", "tap-banner", "alert",      "catalog",     "canvas-tap", "canvas-drag", "canvas-cancel",
-        "count-views", "nav-push",  "tab-select",  "tree",        "opened"};
+        "launch",      "event",      "level-start", "pause",   "resume",     "wait",        "terminate",
+        "crash",       "ads",        "hook",        "ad",      "connect",    "banner",      "move-banner",
+        "hide-banner", "tap-banner", "alert",       "catalog", "canvas-tap", "canvas-drag", "canvas-cancel",
+        "count-views", "nav-push",   "tab-select",  "tree",    "opened"};
     bool ok = true;
     if (i < argc) {
         std::vector<std::string> words;

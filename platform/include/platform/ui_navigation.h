@@ -104,12 +104,8 @@ class NavigationController;
 class NavigationControllerDelegate {
 public:
     virtual ~NavigationControllerDelegate() = default;
-    virtual void navigationControllerWillShow(NavigationController &, const Ref<ViewController> &, bool /*animated*/)
-    {
-    }
-    virtual void navigationControllerDidShow(NavigationController &, const Ref<ViewController> &, bool /*animated*/)
-    {
-    }
+    virtual void navigationControllerWillShow(NavigationController &, const Ref<ViewController> &, bool /*animated*/) {}
+    virtual void navigationControllerDidShow(NavigationController &, const Ref<ViewController> &, bool /*animated*/) {}
 };
 
 // A stack of view controllers; its view shows the top one's view under its

@@ -185,8 +185,8 @@ public:
                const std::optional<std::string> &orientation, const std::optional<std::string> &canvasOrientation,
                bool autoRefresh)
     {
-        return make<TallyAdCanvasView>(std::move(ad), hook, x, y, parent, attachToView, orientation,
-                                       canvasOrientation, autoRefresh);
+        return make<TallyAdCanvasView>(std::move(ad), hook, x, y, parent, attachToView, orientation, canvasOrientation,
+                                       autoRefresh);
     }
     void createViewElements() override;
     void updateToOrientation() override;

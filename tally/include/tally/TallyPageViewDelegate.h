@@ -11,8 +11,7 @@
 
 namespace tally {
 
-class TallyPageViewDelegate : public platform::NavigationControllerDelegate,
-                              public platform::TabBarControllerDelegate {
+class TallyPageViewDelegate : public platform::NavigationControllerDelegate, public platform::TabBarControllerDelegate {
 public:
     // Installs a proxy on a navigation or tab-bar controller; nullptr (and
     // nothing changed) for any other controller. The proxy lives as long as
@@ -34,8 +33,9 @@ public:
                                       const platform::Ref<platform::ViewController> &tab) override;
     void tabBarControllerDidSelect(platform::TabBarController &controller,
                                    const platform::Ref<platform::ViewController> &tab) override;
-    void tabBarControllerWillBeginCustomizing(platform::TabBarController &controller,
-                                              const std::vector<platform::Ref<platform::ViewController>> &tabs) override;
+    void
+    tabBarControllerWillBeginCustomizing(platform::TabBarController &controller,
+                                         const std::vector<platform::Ref<platform::ViewController>> &tabs) override;
     void tabBarControllerWillEndCustomizing(platform::TabBarController &controller,
                                             const std::vector<platform::Ref<platform::ViewController>> &tabs,
                                             bool changed) override;
