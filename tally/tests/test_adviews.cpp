@@ -446,6 +446,15 @@ TEST_F(AdViews, CanvasOpensAndClosesInItsOwnWindow)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.orientation);
         auto canvas = openCatalog(c.orientation, c.animated);
+        // Opening slides for 0.3 s when animated, and takes no time otherwise.
+        if (c.animated) {
+            advanceClock(0.29);
+            EXPECT_EQ(platform::View::pendingAnimationCount(), 1u);
+            advanceClock(0.02);
+        } else {
+            pump();
+        }
+        EXPECT_EQ(platform::View::pendingAnimationCount(), 0u);
         auto window = TallyAdCanvasViewController::canvasWindow();
         ASSERT_TRUE(window);
         EXPECT_TRUE(window->isKeyWindow());
@@ -470,6 +479,24 @@ TEST_F(AdViews, CanvasOpensAndClosesInItsOwnWindow)
         EXPECT_TRUE(window->isHidden());
         EXPECT_TRUE(mAppWindow->isKeyWindow());
     }
+
+    // A banner on a navigation controller pushes its canvas there; the
+    // canvas's Cancel pops it.
+    serve(answer(0, 5));
+    auto root = platform::make<platform::ViewController>();
+    auto nav = platform::NavigationController::withRoot(root);
+    mScreen->addSubview(nav->view());
+    auto onNav = TallyAPI::getHook("h", 10, 100, nav, true, "portrait", "portrait", false, false);
+    advanceClock(1.0);
+    ASSERT_TRUE(mAppWindow->tap({20, 110}));
+    auto pushed = nav->topViewController().as<TallyAdCanvasViewController>();
+    ASSERT_TRUE(pushed);
+    EXPECT_FALSE(TallyAdCanvasViewController::canvasWindow());
+    EXPECT_EQ(pushed->navBar()->items().size(), 1u);
+    ASSERT_TRUE(pushed->navigationItem()->rightBarButtonItem()->tap());
+    EXPECT_EQ(nav->topViewController().get(), root.get());
+    TallyAPI::removeHook(onNav);
+    nav->view()->removeFromSuperview();
 
     // A pause closes an open canvas.
     auto canvas = openCatalog("portrait", true);
