@@ -205,10 +205,11 @@ void TallyAdCanvasViewController::createCanvasWindow()
         if (const auto delegate = mAdDelegate.lock())
             delegate->canvasWillDisplay(mAdImpression ? mAdImpression->hook() : std::string());
         auto &s = state();
-        s.appWindow = platform::Application::shared().keyWindow().weak();
-        // An earlier canvas still open gives way at once.
+        // An earlier canvas still open gives way at once, and gives the key
+        // window back before it is recorded.
         if (s.open && s.open.get() != this)
             s.open->removeCanvasWindow();
+        s.appWindow = platform::Application::shared().keyWindow().weak();
 
         auto navigation = platform::NavigationController::withRoot(self);
         mNavDelegate = std::make_shared<TallyAdNavigationDelegate>(navigation);

@@ -445,7 +445,9 @@ void TallyAdView::scheduleRefresh()
 
 void TallyAdView::cancelRefresh()
 {
-    if (mRefreshTimer != 0 && mTimerLoop != nullptr)
+    // A loop that is no longer the interface's may be gone; its timer only
+    // holds the banner weakly.
+    if (mRefreshTimer != 0 && mTimerLoop == &platform::uiRunLoop())
         mTimerLoop->cancelTimer(mRefreshTimer);
     mRefreshTimer = 0;
 }

@@ -37,10 +37,15 @@ std::shared_ptr<TallyPageViewDelegate> TallyPageViewDelegate::createDelegateOnTa
 {
     std::shared_ptr<TallyPageViewDelegate> proxy;
     if (const auto nav = target.as<platform::NavigationController>()) {
+        // A second install would count every view twice.
+        if (auto installed = std::dynamic_pointer_cast<TallyPageViewDelegate>(nav->delegate()))
+            return installed;
         proxy = std::make_shared<TallyPageViewDelegate>(nav->delegate(),
                                                         std::weak_ptr<platform::TabBarControllerDelegate>());
         nav->setDelegate(proxy);
     } else if (const auto tabs = target.as<platform::TabBarController>()) {
+        if (auto installed = std::dynamic_pointer_cast<TallyPageViewDelegate>(tabs->delegate()))
+            return installed;
         proxy = std::make_shared<TallyPageViewDelegate>(std::weak_ptr<platform::NavigationControllerDelegate>(),
                                                         tabs->delegate());
         tabs->setDelegate(proxy);

@@ -430,9 +430,19 @@ TEST_F(AdViews, ReferralOpensTheLastRedirectingAddress)
     }
 }
 
+// The application's ad delegate, told when a canvas opens and closes.
+class CanvasWatcher : public tally::TallyAdDelegate {
+public:
+    void canvasWillDisplay(const std::string &hook) override { seen.push_back("display " + hook); }
+    void canvasWillClose() override { seen.push_back("close"); }
+    std::vector<std::string> seen;
+};
+
 TEST_F(AdViews, CanvasOpensAndClosesInItsOwnWindow)
 {
     start(answer(4, 5));
+    auto watcher = std::make_shared<CanvasWatcher>();
+    TallyAPI::setAppShowcaseDelegate(watcher);
     struct Case {
         const char *orientation;
         bool animated;
@@ -478,6 +488,8 @@ TEST_F(AdViews, CanvasOpensAndClosesInItsOwnWindow)
         EXPECT_FALSE(TallyAdCanvasViewController::getOpenCanvasController());
         EXPECT_TRUE(window->isHidden());
         EXPECT_TRUE(mAppWindow->isKeyWindow());
+        EXPECT_EQ(watcher->seen, (std::vector<std::string>{"display h", "close"}));
+        watcher->seen.clear();
     }
 
     // A banner on a navigation controller pushes its canvas there; the
@@ -660,6 +672,8 @@ TEST_F(AdViews, PageViewProxyCountsAndPassesEverythingOn)
     auto inner = std::make_shared<Recorder>();
     nav->setDelegate(inner);
     TallyAPI::countPageViews(nav);
+    // A second install keeps the proxy there is.
+    EXPECT_EQ(tally::TallyPageViewDelegate::createDelegateOnTarget(nav), nav->delegate());
     const int before = pages();
     auto next = platform::make<platform::ViewController>();
     nav->pushViewController(next, true);
