@@ -31,6 +31,14 @@ void ImageView::setImageNamed(const std::string &name)
     mImage = name.empty() ? nullptr : imageNamed(name);
 }
 
+void ImageView::setImage(std::shared_ptr<const Image> image)
+{
+    if (isNil())
+        return;
+    mImageName.clear();
+    mImage = std::move(image);
+}
+
 std::string ImageView::imageName() const
 {
     return mImage ? mImageName : std::string();

@@ -443,6 +443,8 @@ struct Transfer {
         if (deadline > 0.0 && steadySeconds() >= deadline)
             return refuse(UrlError::TimedOut, "timed out while following a redirect");
         ++redirects;
+        if (request.onRedirect)
+            request.onRedirect(request.url, target);
         request.url = target;
         const bool toGet = (status == 303 && request.method != "HEAD") ||
                            ((status == 301 || status == 302) && request.method == "POST");

@@ -4,12 +4,15 @@
 #include "platform/device.h"
 #include "platform/notifications.h"
 #include "platform/user_defaults.h"
+#include "platform/ui_navigation.h"
+#include "tally/TallyAdCanvas.h"
 #include "tally/TallyAdImpression.h"
 #include "tally/TallyAdParser.h"
 #include "tally/TallyAdView.h"
 #include "tally/TallyAdServing.h"
 #include "tally/TallyCaches.h"
 #include "tally/TallyHeartBeater.h"
+#include "tally/TallyPageViewDelegate.h"
 #include "tally/TallyUtil.h"
 
 #include <mutex>
@@ -39,6 +42,7 @@ struct Globals {
     std::optional<std::string> savedResponseUrl;
     std::optional<Date> pauseTime;
     std::vector<platform::ObserverId> observers;
+    std::weak_ptr<TallyAdDelegate> appShowcaseDelegate;
 };
 
 std::mutex gGlobalsMutex;
@@ -318,6 +322,8 @@ void TallyAPI::createAndSendSession()
             setUserID(*settings.userID);
         if (settings.gender)
             setGender(*settings.gender);
+        if (!settings.appShowcaseDelegate.expired())
+            setAppShowcaseDelegate(settings.appShowcaseDelegate);
         TallySession::startSenderThread([] { TallySession::sendSessionsToServerForAppShowcase(); });
     });
 }
@@ -336,6 +342,8 @@ void TallyAPI::pauseSession()
         auto session = TallySession::currentSession();
         if (!session) return;
         session->pauseSession();
+        if (const auto canvas = TallyAdCanvasViewController::getOpenCanvasController())
+            canvas->cancel();
         session->endSessionAndSend(false, false);
         if (session->sessionReportsOnPauseEnabled()) {
             // There are no background tasks to begin here; the report goes
@@ -415,6 +423,112 @@ void TallyAPI::countPageView()
     tallyGuarded([] { withCurrentSession([](TallySession &s) { s.maybeIncrementPageView(); }); });
 }
 
+platform::Ref<TallyAdView> TallyAPI::getHook(const std::string &hook, int x, int y,
+                                             const platform::Ref<platform::View> &view)
+{
+    if (!enabled("getHook:xLoc:yLoc:view"))
+        return {};
+    return getHook(hook, x, y, view, true, "portrait", "portrait", false, true);
+}
+
+platform::Ref<TallyAdView> TallyAPI::getHook(const std::string &hook, int x, int y,
+                                             const platform::Ref<platform::Responder> &parent, bool attachToView,
+                                             const std::optional<std::string> &orientation,
+                                             const std::optional<std::string> &canvasOrientation, bool autoRefresh,
+                                             bool canvasAnimated)
+{
+    if (!enabled("getHook:xLoc:yLoc:view:attachToView:orientation:canvasOrientation:autoRefresh"))
+        return {};
+    platform::Ref<TallyAdView> banner;
+    tallyGuarded([&] {
+        if (!appShowcaseEnabled()) {
+            platform::showAlert("",
+                                "TallyAPI: AppShowcase is disabled. Please enable AppShowcase from Tally SDK before "
+                                "using AppShowcase banners.",
+                                "Cancel");
+            return;
+        }
+        auto assignment = TallyAdAssignment::instance();
+        if (!assignment)
+            assignment = TallyAdAssignment::createInstance();
+        const std::string parentName = parent->description();
+        if (auto existing = std::static_pointer_cast<TallyAdView>(assignment->assignedBanner(hook, parentName))) {
+            banner = platform::Ref<TallyAdView>(std::move(existing));
+            return;
+        }
+        auto ad = TallyAdParser::fastAdWithHook(hook, parentName);
+        banner = TallyAdView::initWithAd(std::move(ad), hook, x, y, parent, attachToView, orientation,
+                                         canvasOrientation, autoRefresh);
+        if (const auto parser = TallyAdParser::instance())
+            banner->setAdDelegate(parser->adDelegate());
+        banner->setCanvasAnimated(canvasAnimated);
+        assignment->assignBanner(banner.shared(), hook, parentName);
+    });
+    return banner;
+}
+
+void TallyAPI::updateHook(const platform::Ref<TallyAdView> &banner)
+{
+    if (!enabled("updateHook"))
+        return;
+    tallyGuarded([&] { banner->refreshWithAd(); });
+}
+
+void TallyAPI::removeHook(const platform::Ref<TallyAdView> &banner)
+{
+    if (!enabled("removeHook"))
+        return;
+    tallyGuarded([&] {
+        if (!banner)
+            return;
+        if (const auto assignment = TallyAdAssignment::instance())
+            assignment->unassignBanner(banner->hook(), banner->parentName());
+    });
+}
+
+void TallyAPI::openCatalog(const std::string &hook, const std::optional<std::string> &canvasOrientation,
+                           bool canvasAnimated)
+{
+    if (!enabled("openCatalog:canvasOrientation"))
+        return;
+    tallyGuarded([&] {
+        auto ad = TallyAdParser::fastAdWithHook(hook, std::nullopt);
+        auto impression = TallyAdImpression::initWithHook(hook, kAdFormatCatalog);
+        if (!ad)
+            return;
+        impression->updateWithAd(*ad);
+        const std::string url = TallyAdView::webUrlForCanvas(true, hook, *ad, *impression, canvasOrientation);
+        tallyDebug([&] { return cat("Tally: Click url[", url, "]"); });
+        auto canvas = TallyAdCanvasViewController::create();
+        canvas->setWebUrl(url);
+        canvas->setAdImpression(impression);
+        canvas->setAd(ad);
+        if (const auto parser = TallyAdParser::instance())
+            canvas->setAdDelegate(parser->adDelegate());
+        canvas->setCanvasOrientation(canvasOrientation);
+        canvas->setCanvasAnimated(canvasAnimated);
+        canvas->createCanvasWindow();
+    });
+}
+
+void TallyAPI::setAppShowcaseDelegate(std::weak_ptr<TallyAdDelegate> delegate)
+{
+    if (!enabled("setAppShowcaseDelegate"))
+        return;
+    tallyGuarded([&] {
+        if (const auto parser = TallyAdParser::instance())
+            parser->setAdDelegate(delegate);
+        withGlobals([&](Globals &g) { g.appShowcaseDelegate = delegate; });
+    });
+}
+
+void TallyAPI::countPageViews(const platform::Ref<platform::ViewController> &target)
+{
+    if (!enabled("countPageViews"))
+        return;
+    tallyGuarded([&] { (void)TallyPageViewDelegate::createDelegateOnTarget(target); });
+}
+
 void TallyAPI::waitForPendingReports() { TallySession::joinSenderThreads(); }
 
 void TallyAPI::resetForTesting()
@@ -429,6 +543,9 @@ void TallyAPI::resetForTesting()
     TallyAdParser::resetForTesting();
     TallyAdAssignment::resetForTesting();
     TallyAdProperties::resetForTesting();
+    TallyAdCanvasViewController::resetForTesting();
+    TallyPageViewDelegate::resetForTesting();
+    platform::AlertView::dismissAll();
 }
 
 } // namespace tally

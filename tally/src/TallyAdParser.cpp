@@ -335,6 +335,12 @@ void TallyAdParser::setAdDelegate(std::weak_ptr<TallyAdDelegate> delegate)
     mAdDelegate = std::move(delegate);
 }
 
+std::weak_ptr<TallyAdDelegate> TallyAdParser::adDelegate() const
+{
+    std::lock_guard lock(mMutex);
+    return mAdDelegate;
+}
+
 void TallyAdParser::signal(const std::vector<Signal> &signals) const
 {
     std::shared_ptr<TallyAdDelegate> delegate;

@@ -157,17 +157,26 @@ std::shared_ptr<TallyAdAssignment> TallyAdAssignment::instance()
 std::shared_ptr<TallyAdAssignment> TallyAdAssignment::recreateInstance()
 {
     tallyDebug([] { return std::string("Tally: recreate TallyAdAssignment"); });
+    // The old registry goes outside the lock: the banners it held may ask
+    // for the instance as they go.
+    std::shared_ptr<TallyAdAssignment> old;
     {
         std::lock_guard lock(gAssignmentMutex);
+        old = std::move(gAssignment);
         gAssignment.reset();
     }
+    old.reset();
     return createInstance();
 }
 
 void TallyAdAssignment::resetForTesting()
 {
-    std::lock_guard lock(gAssignmentMutex);
-    gAssignment.reset();
+    std::shared_ptr<TallyAdAssignment> old;
+    {
+        std::lock_guard lock(gAssignmentMutex);
+        old = std::move(gAssignment);
+        gAssignment.reset();
+    }
 }
 
 std::shared_ptr<TallyAd> TallyAdAssignment::assignAd(std::shared_ptr<TallyAd> ad,
@@ -244,10 +253,20 @@ void TallyAdAssignment::unassignBanner(const std::optional<std::string> &hook,
 {
     if (!hook || !parentName)
         return;
-    std::lock_guard lock(mMutex);
-    const auto parent = mBannerAssignmentMap.find(*parentName);
-    if (parent != mBannerAssignmentMap.end())
-        parent->second.erase(*hook);
+    // The banner is let go outside the lock: it tells this registry of its
+    // ad as it goes.
+    std::shared_ptr<void> banner;
+    {
+        std::lock_guard lock(mMutex);
+        const auto parent = mBannerAssignmentMap.find(*parentName);
+        if (parent == mBannerAssignmentMap.end())
+            return;
+        const auto it = parent->second.find(*hook);
+        if (it == parent->second.end())
+            return;
+        banner = std::move(it->second);
+        parent->second.erase(it);
+    }
 }
 
 } // namespace tally

@@ -24,7 +24,26 @@
 //                              "connect success" / "connect failed" for each
 //                              notification within 10 seconds (the existing
 //                              "resume" is an activation)
-// Options: --saved-response FILE (a reply saved in debug mode, read instead
+// Ads on screens (a key window holds a navigation controller; nothing is
+// drawn, the web view loads pages without rendering them):
+//   banner HOOK X Y [landscape] [refresh]
+//                              the hook's banner on the top screen; prints
+//                              "banner HOOK ad=ID hidden=0|1 states=S,..."
+//                              or "banner nil" (with ads off: the alert)
+//   move-banner X Y | hide-banner
+//                              moves or hides the most recent banner
+//   tap-banner                 taps the most recent banner; prints its states
+//                              and any alert that opened
+//   alert BUTTON               answers the open alert by the button's title
+//   catalog HOOK [landscape]   opens the hook's catalog canvas
+//   canvas-tap X Y | canvas-drag Y1 Y2 | canvas-cancel
+//                              touches on the canvas window, or its Cancel
+//   count-views nav|tab        counts the page views of the controller
+//   nav-push | tab-select N    shows a new screen / selects tab N
+//   tree                       prints the key window's view tree
+//   opened                     prints "opened URL" for each URL handed to open
+// Options: --ad-host URL (the canvas and store paths are on it),
+// --saved-response FILE (a reply saved in debug mode, read instead
 // of posting), --offers-url URL and --offers-fallback URL (connect hosts).
 // The main run loop is pumped between actions. At the end of the script the
 // driver waits for reports in flight and exits without ending the session.
@@ -45,6 +64,10 @@
 #include "platform/notifications.h"
 #include "platform/runloop.h"
 #include "tally/TallyAPI.h"
+#include "platform/device.h"
+#include "platform/ui_navigation.h"
+#include "tally/TallyAdCanvas.h"
+#include "tally/TallyAdImpression.h"
 #include "tally/TallyAdParser.h"
 #include "tally/TallyAdView.h"
 #include "tally/TallySession.h"
@@ -64,10 +87,13 @@ namespace {
 int usage()
 {
     std::fprintf(stderr, "usage: tally-driver --server URL --data DIR [--pause-seconds N] [--saved-response FILE]\n"
-                         "                    [--offers-url URL] [--offers-fallback URL] [ACTION...]\n"
+                         "                    [--offers-url URL] [--offers-fallback URL] [--ad-host URL] [ACTION...]\n"
                          "actions: launch | event NAME [KEY=VALUE...] | level-start N | pause | resume |\n"
                          "         wait SECONDS | terminate | crash | ads on|off | hook NAME | ad HOOK PARENT |\n"
-                         "         connect APPID\n");
+                         "         connect APPID | banner HOOK X Y [landscape] [refresh] | move-banner X Y |\n"
+                         "         hide-banner | tap-banner | alert BUTTON | catalog HOOK [landscape] |\n"
+                         "         canvas-tap X Y | canvas-drag Y1 Y2 | canvas-cancel | count-views nav|tab |\n"
+                         "         nav-push | tab-select N | tree | opened\n");
     return 2;
 }
 
@@ -119,10 +145,193 @@ std::int32_t countOf(const std::string &name)
     return it == counts.end() ? 0 : it->second;
 }
 
+// The screens ads go on: a key window with a navigation controller, and a
+// tab-bar controller beside it for page-view counting.
+struct Screens {
+    platform::Ref<platform::Window> window;
+    platform::Ref<platform::NavigationController> nav;
+    platform::Ref<platform::TabBarController> tabs;
+    platform::Ref<tally::TallyAdView> banner;
+};
+
+Screens &screens()
+{
+    // Kept to the end of the process: views must not go during static teardown.
+    static auto *made = new Screens();
+    Screens &s = *made;
+    if (!s.window) {
+        s.window = platform::make<platform::Window>();
+        s.nav = platform::NavigationController::withRoot(platform::make<platform::ViewController>());
+        s.window->addSubview(s.nav->view());
+        s.window->makeKeyAndVisible();
+        s.tabs = platform::make<platform::TabBarController>();
+        s.tabs->setViewControllers({platform::make<platform::ViewController>(),
+                                    platform::make<platform::ViewController>(),
+                                    platform::make<platform::ViewController>()});
+    }
+    return s;
+}
+
+std::string statesText(const platform::Ref<tally::TallyAdView> &banner)
+{
+    std::string text;
+    if (const auto impression = banner->adImpression()) {
+        for (const auto &state : impression->adStates()) {
+            if (!text.empty())
+                text += ',';
+            text += std::to_string(state.state);
+        }
+    }
+    return text;
+}
+
+void sayBanner(const std::string &hook, const platform::Ref<tally::TallyAdView> &banner)
+{
+    if (!banner) {
+        say("banner nil");
+        return;
+    }
+    const auto ad = banner->ad();
+    say("banner " + hook + " ad=" + (ad && ad->adId ? std::to_string(*ad->adId) : std::string("nil")) +
+        " hidden=" + (banner->isHidden() ? "1" : "0") + " states=" + statesText(banner));
+}
+
+void sayAlerts(std::size_t before)
+{
+    const auto alerts = platform::AlertView::openAlerts();
+    for (std::size_t i = before; i < alerts.size(); ++i) {
+        std::string buttons;
+        for (const auto &b : alerts[i]->buttonTitles())
+            buttons += " [" + b + "]";
+        say("alert " + alerts[i]->message() + buttons);
+    }
+}
+
+std::optional<double> coordinate(const std::string &text)
+{
+    const auto n = number(text);
+    if (!n || *n < -100000 || *n > 100000)
+        return std::nullopt;
+    return n;
+}
+
+// Ads on screens; nullopt when the action is not one of them.
+std::optional<bool> runScreens(const std::vector<std::string> &words)
+{
+    const std::string &action = words[0];
+    static const std::vector<std::string> kScreenActions{
+        "banner",      "move-banner",   "hide-banner", "tap-banner", "alert",      "catalog", "canvas-tap",
+        "canvas-drag", "canvas-cancel", "count-views", "nav-push",   "tab-select", "tree",    "opened"};
+    if (std::find(kScreenActions.begin(), kScreenActions.end(), action) == kScreenActions.end())
+        return std::nullopt;
+    auto &s = screens();
+    const auto bad = [&] {
+        std::fprintf(stderr, "tally-driver: bad arguments for '%s'\n", action.c_str());
+        return false;
+    };
+    if (action == "banner" && words.size() >= 4 && words.size() <= 6) {
+        const auto x = coordinate(words[2]), y = coordinate(words[3]);
+        if (!x || !y)
+            return bad();
+        bool landscape = false, refresh = false;
+        for (std::size_t i = 4; i < words.size(); ++i) {
+            if (words[i] == "landscape")
+                landscape = true;
+            else if (words[i] == "refresh")
+                refresh = true;
+            else
+                return bad();
+        }
+        platform::clearLastAlert();
+        s.banner = tally::TallyAPI::getHook(
+            words[1], static_cast<int>(*x), static_cast<int>(*y), s.nav->topViewController()->view(), true,
+            landscape ? "landscape" : "portrait", landscape ? "landscapeRight" : "portrait", refresh, true);
+        if (!s.banner && platform::lastAlert())
+            say("alert " + platform::lastAlert()->message + " [Cancel]");
+        sayBanner(words[1], s.banner);
+    } else if (action == "move-banner" && words.size() == 3 && s.banner) {
+        const auto x = coordinate(words[1]), y = coordinate(words[2]);
+        if (!x || !y)
+            return bad();
+        const auto f = s.banner->frame();
+        s.banner->setFrame(platform::Rect::make(*x, *y, f.size.width, f.size.height));
+        s.banner->checkBannerLocation();
+        sayBanner(s.banner->hook(), s.banner);
+    } else if (action == "hide-banner" && words.size() == 1 && s.banner) {
+        s.banner->setHidden(true);
+        s.banner->checkBannerLocation();
+        sayBanner(s.banner->hook(), s.banner);
+    } else if (action == "tap-banner" && words.size() == 1) {
+        if (!s.banner)
+            return bad();
+        const std::size_t before = platform::AlertView::openAlerts().size();
+        const auto b = s.banner->bounds();
+        const auto centre = s.banner->convertToWindow({b.size.width / 2, b.size.height / 2});
+        if (auto window = s.banner->window())
+            window->tap(centre);
+        sayBanner(s.banner->hook(), s.banner);
+        sayAlerts(before);
+    } else if (action == "alert" && words.size() >= 2) {
+        std::string title = words[1];
+        for (std::size_t i = 2; i < words.size(); ++i)
+            title += " " + words[i];
+        say(platform::AlertView::answerOpenAlert(title) ? "answered " + title : "no alert with " + title);
+    } else if (action == "catalog" && (words.size() == 2 || (words.size() == 3 && words[2] == "landscape"))) {
+        tally::TallyAPI::openCatalog(words[1], words.size() == 3 ? "landscapeRight" : "portrait", true);
+        say(tally::TallyAdCanvasViewController::getOpenCanvasController() ? "canvas open" : "canvas nil");
+    } else if (action == "canvas-tap" && words.size() == 3) {
+        const auto x = coordinate(words[1]), y = coordinate(words[2]);
+        const auto window = tally::TallyAdCanvasViewController::canvasWindow();
+        if (!x || !y || !window)
+            return bad();
+        window->tap({*x, *y});
+    } else if (action == "canvas-drag" && words.size() == 3) {
+        const auto y1 = coordinate(words[1]), y2 = coordinate(words[2]);
+        const auto window = tally::TallyAdCanvasViewController::canvasWindow();
+        if (!y1 || !y2 || !window)
+            return bad();
+        const auto id = window->touchDown({300, *y1});
+        window->touchMove(id, {300, (*y1 + *y2) / 2});
+        window->touchUp(id, {300, *y2});
+    } else if (action == "canvas-cancel" && words.size() == 1) {
+        const auto canvas = tally::TallyAdCanvasViewController::getOpenCanvasController();
+        if (!canvas)
+            return bad();
+        canvas->cancel();
+    } else if (action == "count-views" && words.size() == 2 && (words[1] == "nav" || words[1] == "tab")) {
+        if (words[1] == "nav")
+            tally::TallyAPI::countPageViews(s.nav);
+        else
+            tally::TallyAPI::countPageViews(s.tabs);
+    } else if (action == "nav-push" && words.size() == 1) {
+        s.nav->pushViewController(platform::make<platform::ViewController>(), true);
+    } else if (action == "tab-select" && words.size() == 2) {
+        const auto n = number(words[1]);
+        if (!n || *n < 0 || *n > 1000)
+            return bad();
+        say(s.tabs->selectTab(static_cast<std::size_t>(*n)) ? "selected " + words[1] : "refused " + words[1]);
+    } else if (action == "tree" && words.size() == 1) {
+        const auto key = platform::Application::shared().keyWindow();
+        std::istringstream tree(platform::dumpViewTree(key));
+        std::string line;
+        while (std::getline(tree, line))
+            say(line);
+    } else if (action == "opened" && words.size() == 1) {
+        for (const auto &url : platform::openedURLs())
+            say("opened " + url);
+    } else {
+        return bad();
+    }
+    pump();
+    return true;
+}
+
 // Returns false for a bad action (reported on standard error).
 bool run(const std::vector<std::string> &words)
 {
     if (words.empty()) return true;
+    if (const auto handled = runScreens(words))
+        return *handled;
     const std::string &action = words[0];
     auto *helper = TallyHelper::GetInstance();
     auto &center = platform::NotificationCenter::defaultCenter();
@@ -247,7 +456,7 @@ int main(int argc, char **argv)
 {
     std::string server, data;
     std::optional<int> pauseSeconds;
-    std::string offersUrl, offersFallback, savedResponse;
+    std::string offersUrl, offersFallback, savedResponse, adHost;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -261,6 +470,8 @@ int main(int argc, char **argv)
             pauseSeconds = static_cast<int>(*n);
         } else if (arg == "--saved-response" && i + 1 < argc) {
             savedResponse = argv[++i];
+        } else if (arg == "--ad-host" && i + 1 < argc) {
+            adHost = argv[++i];
         } else if (arg == "--offers-url" && i + 1 < argc) {
             offersUrl = argv[++i];
         } else if (arg == "--offers-fallback" && i + 1 < argc) {
@@ -283,12 +494,20 @@ int main(int argc, char **argv)
     bounty::BountyConnect::setConnectUrls(offersUrl, offersFallback);
     if (!savedResponse.empty())
         tally::TallyAPI::setSavedResponseURL(savedResponse);
+    if (!adHost.empty()) {
+        tally::TallyAPI::setCanvasURL(adHost + "/getCanvas.do");
+        tally::TallyAPI::setLandscapeCanvasURL(adHost + "/getCanvasLandscape.do");
+        tally::TallyAPI::setAppStoreURL(adHost + "/getIPhoneApp.do");
+    }
     // The game steers its first paddle by touch unless told otherwise.
     paddle::player::RegisterPaddle(0, true);
 
     // Actions from the arguments: each starts at a known action word.
-    static const std::vector<std::string> kActions{"launch",    "event", "level-start", "pause", "resume", "wait",
-                                                   "terminate", "crash", "ads",         "hook",  "ad",     "connect"};
+    static const std::vector<std::string> kActions{
+        "launch",      "event",      "level-start", "pause",   "resume",     "wait",        "terminate",
+        "crash",       "ads",        "hook",        "ad",      "connect",    "banner",      "move-banner",
+        "hide-banner", "tap-banner", "alert",       "catalog", "canvas-tap", "canvas-drag", "canvas-cancel",
+        "count-views", "nav-push",   "tab-select",  "tree",    "opened"};
     bool ok = true;
     if (i < argc) {
         std::vector<std::string> words;

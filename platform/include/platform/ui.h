@@ -353,6 +353,8 @@ public:
 
     // Keeps the frame; an unknown name leaves no image.
     void setImageNamed(const std::string &name);
+    // A picture that comes from elsewhere than the resources (no name).
+    void setImage(std::shared_ptr<const Image> image);
     [[nodiscard]] std::shared_ptr<const Image> image() const { return mImage; }
     [[nodiscard]] std::string imageName() const;
     void describeContent(std::string &line) const override;
@@ -579,6 +581,11 @@ public:
     void makeKeyAndVisible();
     [[nodiscard]] bool isKeyWindow() const;
 
+    // Stacking level: windows of a higher level lie above those of a lower
+    // one (kWindowLevel*). Only stored; nothing is composited here.
+    [[nodiscard]] double windowLevel() const { return mLevel; }
+    void setWindowLevel(double level) { assign(mLevel, level); }
+
     // 0 when the touch hit nothing (and then nothing is delivered).
     TouchId touchDown(Point point, int tapCount = 1);
     bool touchMove(TouchId id, Point point);
@@ -592,7 +599,12 @@ private:
     bool deliver(TouchId id, Point point, TouchPhase phase);
     std::vector<std::pair<TouchId, std::unique_ptr<Touch>>> mTouches;
     TouchId mNextTouch = 1;
+    double mLevel = 0.0;
 };
+
+inline constexpr double kWindowLevelNormal = 0.0;
+inline constexpr double kWindowLevelStatusBar = 1000.0;
+inline constexpr double kWindowLevelAlert = 2000.0;
 
 // ------------------------------------------------------- view controllers
 

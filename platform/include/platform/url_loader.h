@@ -42,6 +42,10 @@ struct UrlRequest {
     // HEAD, into a GET without a body; 307 and 308 repeat method and body.
     bool followRedirects = true;
     long maxRedirects = 10;
+    // Told of each redirect that passed the checks, with the URL that
+    // answered with it and its target, before the target is asked. Runs on
+    // the loop's thread; it must not cancel or destroy the exchange.
+    std::function<void(const std::string &from, const std::string &to)> onRedirect;
     // The request carries secrets (a password, a session id, a key).
     // Requests with an Authorization, Proxy-Authorization or Cookie field, or
     // a user name in the URL, count as such whatever this says.

@@ -7,12 +7,12 @@
 // (user-defaults key "TallySendUsageInfo": absent or true means on) and does
 // nothing when it is off. No exception leaves an entry point.
 //
-// The ad entry points (banners, catalogue canvas, offers, the showcase
-// switch and delegate, page-view counting on controllers) come with the ad
-// views and are not part of this build.
+// Ads: banners at named hooks, the full-screen catalogue canvas, offers,
+// and page-view counting on navigation and tab-bar controllers.
 #ifndef TALLY_TALLY_API_H
 #define TALLY_TALLY_API_H
 
+#include "platform/ui.h"
 #include "tally/TallyEvent.h"
 #include "tally/TallySession.h"
 
@@ -24,6 +24,8 @@
 namespace tally {
 
 struct TallyOffer;
+class TallyAdDelegate;
+class TallyAdView;
 
 class TallyAPI {
 public:
@@ -90,6 +92,25 @@ public:
     [[nodiscard]] static bool getOffer(const std::string &hook, TallyOffer *offer);
     [[nodiscard]] static bool getOffer(const std::string &hook, TallyOffer *offer,
                                        const std::vector<std::pair<std::string, std::string>> &userCookies);
+
+    // Banners: the banner of the hook for the parent (a view, or a view
+    // controller), made and registered when it has none yet. With ads off,
+    // an alert says so and the answer is empty. The short form attaches the
+    // banner to the view, portrait, without auto refresh, animated canvas.
+    [[nodiscard]] static platform::Ref<TallyAdView> getHook(const std::string &hook, int x, int y,
+                                                            const platform::Ref<platform::View> &view);
+    [[nodiscard]] static platform::Ref<TallyAdView>
+    getHook(const std::string &hook, int x, int y, const platform::Ref<platform::Responder> &parent, bool attachToView,
+            const std::optional<std::string> &orientation, const std::optional<std::string> &canvasOrientation,
+            bool autoRefresh, bool canvasAnimated);
+    static void updateHook(const platform::Ref<TallyAdView> &banner);
+    static void removeHook(const platform::Ref<TallyAdView> &banner);
+    // The full-screen canvas of the hook's ad, with an impression of format 2.
+    static void openCatalog(const std::string &hook, const std::optional<std::string> &canvasOrientation,
+                            bool canvasAnimated);
+    static void setAppShowcaseDelegate(std::weak_ptr<TallyAdDelegate> delegate);
+    // Counts the page views of a navigation or tab-bar controller.
+    static void countPageViews(const platform::Ref<platform::ViewController> &target);
 
     // Waits for the reports being sent on threads of their own.
     static void waitForPendingReports();

@@ -39,6 +39,9 @@ public:
     virtual ~TallyAdDelegate() = default;
     virtual void dataAvailable() {}
     virtual void dataUnavailable() {}
+    // A full-screen canvas opens for the hook, and closes. Main thread.
+    virtual void canvasWillDisplay(const std::string & /*hook*/) {}
+    virtual void canvasWillClose() {}
 };
 
 class TallyAdParser {
@@ -100,6 +103,7 @@ public:
     [[nodiscard]] std::int32_t adParsingPhase() const { return mAdParsingPhase.load(std::memory_order_acquire); }
     void setAdParsingPhase(std::int32_t phase) { mAdParsingPhase.store(phase, std::memory_order_release); }
     void setAdDelegate(std::weak_ptr<TallyAdDelegate> delegate);
+    [[nodiscard]] std::weak_ptr<TallyAdDelegate> adDelegate() const;
 
     // Copies of what the maps hold, for inspection.
     [[nodiscard]] std::optional<std::int32_t> versionId() const;
