@@ -717,6 +717,12 @@ AURA_RESULT CodecXM::loadSampleData(MusicSample &sample, uint64_t length, uint8_
         }
         return AURA_OK;
     }
+    // What the file did not hold is no part of the sample.
+    const unsigned int frameBytes = sample.mChannels * (sample.mBits / 8u);
+    sample.mLength = std::min(sample.mLength, stored / frameBytes);
+    sample.mLoopStart = std::min(sample.mLoopStart, sample.mLength);
+    sample.mLoopLength = std::min(sample.mLoopLength, sample.mLength - sample.mLoopStart);
+    sample.mLoop = sample.mLoop && sample.mLoopLength > 0;
     if (sample.mLength == 0) {
         return AURA_OK;
     }
