@@ -26,7 +26,8 @@ struct Set {
     double openmpt = 0;
 };
 
-Set gMods{"MODs", 19, {{"/usr/share/games/tecnoballz/musics", ".mod"}, {"/usr/share/games/circuslinux/data/music", ".mod"}}};
+Set gMods{
+    "MODs", 19, {{"/usr/share/games/tecnoballz/musics", ".mod"}, {"/usr/share/games/circuslinux/data/music", ".mod"}}};
 Set gS3mXm{"S3M and XMs", 14, {{"/usr/share/games/pingus/data/music", ".s3m"}, {"/usr/share/games/heroes/mod", ".xm"}}};
 
 // The songs of a set (area1-game2.mod is an XM under a MOD name).
@@ -70,8 +71,8 @@ void report()
 {
     for (const Set *set : {&gMods, &gS3mXm}) {
         if (set->aura > 0 && set->openmpt > 0) {
-            std::fprintf(stderr, "%zu %s to files, CPU: aura-play %.3f s, openmpt123 %.3f s; ratio %.3f\n",
-                         set->count, set->what, set->aura, set->openmpt, set->aura / set->openmpt);
+            std::fprintf(stderr, "%zu %s to files, CPU: aura-play %.3f s, openmpt123 %.3f s; ratio %.3f\n", set->count,
+                         set->what, set->aura, set->openmpt, set->aura / set->openmpt);
         }
     }
 }

@@ -101,8 +101,8 @@ inline bool playSongOnce(AURA::AURA_CODEC_DESCRIPTION_EX &description, AURA::Sys
 // One input. The system keeps what its graph grows to (level buffers,
 // connections): `warm`, a song on every column the format allows, grows it
 // before inputs count.
-inline int fuzzSong(AURA::AURA_CODEC_DESCRIPTION_EX &description, const std::vector<uint8_t> &warm,
-                    const uint8_t *data, size_t size)
+inline int fuzzSong(AURA::AURA_CODEC_DESCRIPTION_EX &description, const std::vector<uint8_t> &warm, const uint8_t *data,
+                    size_t size)
 {
     if (size < MUSIC_HEADER || size > (1u << 20)) {
         return 0;

@@ -25,9 +25,7 @@ constexpr uint8_t F_START = MusicVirtualChannel::FLAG_START;
 constexpr uint8_t F_STOP = MusicVirtualChannel::FLAG_STOP;
 
 // Effect numbers as stored: 1 is A.
-enum Effect : uint8_t {
-    A = 1, B, C, D, E, F, G, H, I, J, K, L, M, N, O, P, Q, R, S, T, U, V, W, X
-};
+enum Effect : uint8_t { A = 1, B, C, D, E, F, G, H, I, J, K, L, M, N, O, P, Q, R, S, T, U, V, W, X };
 
 unsigned int le16(const uint8_t *p)
 {
@@ -295,8 +293,8 @@ AURA_RESULT CodecS3M::loadHeader(unsigned int filesize, char *name, int *numinst
     }
 
     // Orders, parapointers and the pan table follow the header.
-    const unsigned int tableBytes = static_cast<unsigned int>(orderCount + 2 * (*numinstruments + *numpatterns)) +
-                                    (panMarker == 0xFC ? 32u : 0u);
+    const unsigned int tableBytes =
+        static_cast<unsigned int>(orderCount + 2 * (*numinstruments + *numpatterns)) + (panMarker == 0xFC ? 32u : 0u);
     uint8_t *table = static_cast<uint8_t *>(AURA_Memory_Calloc(static_cast<int>(tableBytes) + 1));
     if (!table) {
         return AURA_ERR_MEMORY;
@@ -865,9 +863,11 @@ AURA_RESULT CodecS3M::updateEffects()
                 const int base = static_cast<int>(period(*sample, channel.mNote));
                 const int step = mTick % 3;
                 if (step == 1) {
-                    slot->mPeriodDelta = static_cast<int>(period(*sample, channel.mNote + (channel.mArpeggioMemory >> 4))) - base;
+                    slot->mPeriodDelta =
+                        static_cast<int>(period(*sample, channel.mNote + (channel.mArpeggioMemory >> 4))) - base;
                 } else if (step == 2) {
-                    slot->mPeriodDelta = static_cast<int>(period(*sample, channel.mNote + (channel.mArpeggioMemory & 15))) - base;
+                    slot->mPeriodDelta =
+                        static_cast<int>(period(*sample, channel.mNote + (channel.mArpeggioMemory & 15))) - base;
                 }
                 slot->mFlags |= F_FREQUENCY;
             }

@@ -380,8 +380,8 @@ AURA_RESULT CodecXM::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo
     }
     mNumPatterns = highest + 1;
 
-    result = metaData(AURA_TAGTYPE_AURA, "Number of channels", &channels, sizeof(channels), AURA_TAGDATATYPE_INT,
-                      false);
+    result =
+        metaData(AURA_TAGTYPE_AURA, "Number of channels", &channels, sizeof(channels), AURA_TAGDATATYPE_INT, false);
     if (result != AURA_OK) {
         return result;
     }
@@ -404,7 +404,7 @@ AURA_RESULT CodecXM::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo
     }
     if (result == AURA_OK) {
         result = 60u + static_cast<uint64_t>(headerSize) > filesize ? AURA_ERR_FILE_EOF
-                                                                     : mFile->seek(static_cast<int>(60 + headerSize), 0);
+                                                                    : mFile->seek(static_cast<int>(60 + headerSize), 0);
     }
     if (result == AURA_OK) {
         result = loadPatterns(patternCount);
@@ -544,10 +544,10 @@ AURA_RESULT CodecXM::loadInstruments()
     if (mNumInstruments == 0) {
         return AURA_OK;
     }
-    mInstrument = static_cast<MusicInstrument *>(
-        AURA_Memory_Calloc(static_cast<int>(sizeof(MusicInstrument)) * mNumInstruments));
-    mSample = static_cast<MusicSample *>(AURA_Memory_Calloc(static_cast<int>(sizeof(MusicSample)) * mNumInstruments *
-                                                            MusicInstrument::MAX_SAMPLES));
+    mInstrument =
+        static_cast<MusicInstrument *>(AURA_Memory_Calloc(static_cast<int>(sizeof(MusicInstrument)) * mNumInstruments));
+    mSample = static_cast<MusicSample *>(
+        AURA_Memory_Calloc(static_cast<int>(sizeof(MusicSample)) * mNumInstruments * MusicInstrument::MAX_SAMPLES));
     if (!mInstrument || !mSample) {
         return AURA_ERR_MEMORY;
     }
@@ -865,8 +865,7 @@ void CodecXM::setEnvelopePosition(MusicVirtualChannel &slot, const MusicInstrume
 
 const MusicInstrument &CodecXM::instrumentOf(const MusicChannel &channel) const
 {
-    return channel.mInstrument < mNumInstruments && mInstrument ? mInstrument[channel.mInstrument]
-                                                                : mDummyInstrument;
+    return channel.mInstrument < mNumInstruments && mInstrument ? mInstrument[channel.mInstrument] : mDummyInstrument;
 }
 
 MusicSample *CodecXM::sampleOf(const MusicInstrument &instrument, int note)
@@ -881,8 +880,7 @@ MusicSample *CodecXM::sampleOf(const MusicInstrument &instrument, int note)
     return &mSample[instrument.mSample[index]];
 }
 
-MusicVirtualChannel *CodecXM::spawnNewChannel(MusicChannelXM &channel, MusicVirtualChannel *slot,
-                                              MusicSample *sample)
+MusicVirtualChannel *CodecXM::spawnNewChannel(MusicChannelXM &channel, MusicVirtualChannel *slot, MusicSample *sample)
 {
     if (channel.mSlot) {
         return channel.mSlot;
@@ -1349,7 +1347,8 @@ AURA_RESULT CodecXM::updateEffects()
             break;
         case GLOBAL_SLIDE: {
             const int gx = mGlobalSlideMemory >> 4;
-            mGlobalVolume = gx ? std::min(mGlobalVolume + gx, 64) : std::max(mGlobalVolume - (mGlobalSlideMemory & 15), 0);
+            mGlobalVolume =
+                gx ? std::min(mGlobalVolume + gx, 64) : std::max(mGlobalVolume - (mGlobalSlideMemory & 15), 0);
             slot->mFlags |= F_VOLUME;
             break;
         }

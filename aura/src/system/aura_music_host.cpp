@@ -158,8 +158,8 @@ public:
         exinfo.defaultfrequency = static_cast<int>(std::max(sample->mMiddleC, 1u));
         exinfo.format = sample->mBits == 16 ? AURA_SOUND_FORMAT_PCM16 : AURA_SOUND_FORMAT_PCM8;
         SoundI *sound = nullptr;
-        AURA_RESULT result = mSystem->createSoundInternal(nullptr, AURA_OPENUSER | sampleMode(*sample), 0, 0, &exinfo,
-                                                          false, &sound);
+        AURA_RESULT result =
+            mSystem->createSoundInternal(nullptr, AURA_OPENUSER | sampleMode(*sample), 0, 0, &exinfo, false, &sound);
         if (result != AURA_OK) {
             return result;
         }

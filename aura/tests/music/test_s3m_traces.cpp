@@ -15,11 +15,11 @@
 namespace {
 
 using auratest::S3mCell;
+using auratest::s3mNote;
 using auratest::S3mSample;
 using auratest::S3mWriter;
 using auratest::VoiceCommand;
 using auratest::VoiceEvent;
-using auratest::s3mNote;
 using Song = auratest::TracedSong<AURA::CodecS3M>;
 
 constexpr int kClock = 14317056;
@@ -352,9 +352,7 @@ TEST(S3mTraces, ArpeggioLoopsCutsAndDelays)
     }
     // SB0 on row 1 and SB2 on row 2 play rows 1-2 three times.
     {
-        Song song = open(oneSample()
-                             .cell(0, 1, 0, {kMiddleC, 1, -1, 19, 0xB0})
-                             .cell(0, 2, 0, {-1, 0, -1, 19, 0xB2}),
+        Song song = open(oneSample().cell(0, 1, 0, {kMiddleC, 1, -1, 19, 0xB0}).cell(0, 2, 0, {-1, 0, -1, 19, 0xB2}),
                          AURA_ACCURATETIME);
         AURA_CODEC_WAVEFORMAT format{};
         ASSERT_EQ(song.codec->getWaveFormat(0, &format), AURA_OK);
@@ -372,9 +370,7 @@ TEST(S3mTraces, ArpeggioLoopsCutsAndDelays)
     // SD3 without instrument or volume starts at tick 3 and re-sends the
     // column's volume, pan and pitch with it.
     {
-        Song song = open(oneSample()
-                             .cell(0, 0, 0, {kMiddleC, 1, 20})
-                             .cell(0, 1, 0, {s3mNote(5, 0), 0, -1, 19, 0xD3}));
+        Song song = open(oneSample().cell(0, 0, 0, {kMiddleC, 1, 20}).cell(0, 1, 0, {s3mNote(5, 0), 0, -1, 19, 0xD3}));
         ticks(song, 6);
         song.host->events.clear();
         ticks(song, 6);

@@ -105,14 +105,16 @@ std::array<double, 2> likeness(const Ours &ours, const fs::path &source, const f
     const fs::path copy = dir / source.filename();
     fs::copy_file(source, copy, fs::copy_options::overwrite_existing);
     std::array<double, 2> best = {0.0, 0.0};
-    EXPECT_TRUE(auratest::run("openmpt123 -q --force --render --subsong 0 --samplerate 44100 " + auratest::quote(copy)));
+    EXPECT_TRUE(
+        auratest::run("openmpt123 -q --force --render --subsong 0 --samplerate 44100 " + auratest::quote(copy)));
     const auratest::Wav mpt = auratest::readWav(copy.string() + ".wav");
     for (unsigned c = 0; c < 2 && mpt.valid; ++c) {
         best[c] = auratest::correlation(envelope(ours.wav, c), envelope(mpt, c));
     }
     if (best[0] < floor || best[1] < floor) {
         const std::string other = copy.string() + ".xmp.wav";
-        EXPECT_TRUE(auratest::run("xmp -q -i linear -f 44100 -o " + auratest::quote(other) + " " + auratest::quote(copy)));
+        EXPECT_TRUE(
+            auratest::run("xmp -q -i linear -f 44100 -o " + auratest::quote(other) + " " + auratest::quote(copy)));
         const auratest::Wav theirs = auratest::readWav(other);
         for (unsigned c = 0; c < 2 && theirs.valid; ++c) {
             best[c] = std::max(best[c], auratest::correlation(envelope(ours.wav, c), envelope(theirs, c)));
@@ -153,9 +155,9 @@ TEST(S3mXmFiles, HeroesSoundTracks)
         GTEST_SKIP() << "openmpt123, xmp or heroes-sound-tracks are not installed";
     }
     auratest::TempDir dir("aura-xm-files");
-    for (const char *name : {"intro.xm", "endscroll.xm", "heroes01.xm", "heroes02.xm", "heroes03.xm", "heroes04.xm",
-                             "heroes05.xm", "heroes06.xm", "heroes07.xm", "heroes08.xm", "heroes09.xm", "heroes10.xm",
-                             "menu.xm"}) {
+    for (const char *name :
+         {"intro.xm", "endscroll.xm", "heroes01.xm", "heroes02.xm", "heroes03.xm", "heroes04.xm", "heroes05.xm",
+          "heroes06.xm", "heroes07.xm", "heroes08.xm", "heroes09.xm", "heroes10.xm", "menu.xm"}) {
 #ifdef AURA_TESTS_SANITIZED
         // The shortest only; the long ones play the same code for longer.
         if (std::string(name) != "intro.xm") {
@@ -203,7 +205,8 @@ TEST(S3mXmFiles, AnXmUnderAModName)
 
 TEST(S3mXmFiles, OggSampleDecodesAsOggdec)
 {
-    if (!auratest::run("command -v oggenc") || !auratest::run("command -v oggdec") || !auratest::run("command -v sox")) {
+    if (!auratest::run("command -v oggenc") || !auratest::run("command -v oggdec") ||
+        !auratest::run("command -v sox")) {
         GTEST_SKIP() << "vorbis-tools or sox are not installed";
     }
     auratest::TempDir dir("aura-xm-ogg");
@@ -233,9 +236,9 @@ TEST(S3mXmFiles, OggSampleDecodesAsOggdec)
     exinfo.cbsize = sizeof(exinfo);
     exinfo.length = static_cast<unsigned int>(bytes.size());
     AURA::Sound *sound = nullptr;
-    ASSERT_EQ(render.system()->createSound(reinterpret_cast<const char *>(bytes.data()), AURA_OPENMEMORY, &exinfo,
-                                           &sound),
-              AURA_OK);
+    ASSERT_EQ(
+        render.system()->createSound(reinterpret_cast<const char *>(bytes.data()), AURA_OPENMEMORY, &exinfo, &sound),
+        AURA_OK);
     auto *song = static_cast<AURA::CodecXM *>(static_cast<AURA::SoundI *>(sound)->liveCodec());
     ASSERT_NE(song, nullptr);
     ASSERT_EQ(song->numSamples(), 1);

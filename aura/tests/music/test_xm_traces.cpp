@@ -16,9 +16,9 @@ using auratest::VoiceCommand;
 using auratest::VoiceEvent;
 using auratest::XmCell;
 using auratest::XmInstrument;
+using auratest::xmNote;
 using auratest::XmSample;
 using auratest::XmWriter;
-using auratest::xmNote;
 using Song = auratest::TracedSong<AURA::CodecXM>;
 
 constexpr uint8_t kC4 = xmNote(4, 0);
@@ -88,8 +88,8 @@ TEST(XmLoader, HeaderAndCounts)
         int songLength, channels, instruments;
     };
     const Case refused[] = {
-        {"song length 0", 0, -1, -1},        {"song length 257", 257, -1, -1}, {"no channels", -1, 0, -1},
-        {"65 channels", -1, 65, -1},         {"129 instruments", -1, -1, 129}, {"negative channels", -1, 0xFFFF, -1},
+        {"song length 0", 0, -1, -1}, {"song length 257", 257, -1, -1}, {"no channels", -1, 0, -1},
+        {"65 channels", -1, 65, -1},  {"129 instruments", -1, -1, 129}, {"negative channels", -1, 0xFFFF, -1},
     };
     for (const Case &c : refused) {
         EXPECT_EQ(openResult(oneInstrument().fields(c.songLength, c.channels, -1, c.instruments)), AURA_ERR_FORMAT)
@@ -330,7 +330,9 @@ TEST(XmTraces, Effects)
         {"L02: the envelope at tick 2", falling, {0, 0, 0, 21, 2}, {0.25f, 0.125f}},
         {"T21: 3 on, 2 off", auratest::xmSine(), {0, 0, 0, 29, 0x21}, {0.5f, 0.5f, 0.5f, 0.0f, 0.0f, 0.5f}},
         {"G20: half", auratest::xmSine(), {0, 0, 0, 16, 0x20}, {0.25f}},
-        {"H01: the global level slides", auratest::xmSine(), {0, 0, 0, 17, 0x01},
+        {"H01: the global level slides",
+         auratest::xmSine(),
+         {0, 0, 0, 17, 0x01},
          {0.5f, 0.5f * 63 / 64, 0.5f * 62 / 64, 0.5f * 61 / 64, 0.5f * 60 / 64, 0.5f * 59 / 64}},
         {"CFF is full level", auratest::xmSine(), {0, 0, 0, 12, 0xFF}, {0.5f}},
     };

@@ -152,9 +152,8 @@ public:
         put16(out, static_cast<unsigned>(mRestart));
         put16(out, static_cast<unsigned>(mFieldChannels >= 0 ? mFieldChannels : mChannels));
         put16(out, static_cast<unsigned>(mFieldPatterns >= 0 ? mFieldPatterns : patterns));
-        put16(out,
-              static_cast<unsigned>(mFieldInstruments >= 0 ? mFieldInstruments
-                                                           : static_cast<int>(mInstruments.size())));
+        put16(out, static_cast<unsigned>(mFieldInstruments >= 0 ? mFieldInstruments
+                                                                : static_cast<int>(mInstruments.size())));
         put16(out, mFlags);
         put16(out, static_cast<unsigned>(mSpeed));
         put16(out, 125);
