@@ -275,7 +275,11 @@ AURA_CODEC_DESCRIPTION_EX *CodecXM::getDescriptionEx()
         return fromState<CodecXM>(state)->openInternal(mode, exinfo);
     };
     description.close = [](AURA_CODEC_STATE *state) { return fromState<CodecXM>(state)->closeInternal(); };
+    // A whole song can stand in for one real voice, which ticks it.
     description.update = [](AURA_CODEC_STATE *state) { return fromState<CodecXM>(state)->update(true); };
+    description.gethardwaremusicchannel = [](AURA_CODEC_STATE *state, ChannelReal **channel) {
+        return fromState<CodecXM>(state)->getHardwareMusicChannel(channel);
+    };
     description.mType = AURA_SOUND_TYPE_XM;
     description.mSize = sizeof(CodecXM);
     description.mConstruct = &constructCodec<CodecXM>;

@@ -6,6 +6,7 @@
 
 #include "music/aura_codec_xm.h"
 #include "sound/aura_soundi.h"
+#include "voice/aura_channelreal.h"
 
 #include "envelope.h"
 #include "files.h"
@@ -271,6 +272,35 @@ TEST(S3mXmFiles, OggSampleDecodesAsOggdec)
     }
     EXPECT_EQ(differ, 0u);
     EXPECT_EQ(pcm->unlock(data, wrap, length, wrapLength), AURA_OK);
+    EXPECT_EQ(sound->release(), AURA_OK);
+}
+
+TEST(S3mXmFiles, XmHardwareChannelTicksTheSong)
+{
+    // The real channel through which an XM stands in for one voice: each
+    // stream update is one tick of the song.
+    auratest::WavRender render;
+    auratest::XmWriter writer;
+    writer.instrument(auratest::xmSine()).cell(0, 0, 0, {auratest::xmNote(4, 0), 1});
+    const std::vector<uint8_t> bytes = writer.bytes();
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.length = static_cast<unsigned int>(bytes.size());
+    AURA::Sound *sound = nullptr;
+    ASSERT_EQ(render.system()->createSound(reinterpret_cast<const char *>(bytes.data()), AURA_OPENMEMORY, &exinfo,
+                                           &sound),
+              AURA_OK);
+    auto *song = static_cast<AURA::CodecXM *>(static_cast<AURA::SoundI *>(sound)->liveCodec());
+    ASSERT_NE(song, nullptr);
+    AURA::ChannelReal *hardware = nullptr;
+    ASSERT_EQ(song->mDescription.gethardwaremusicchannel(song->state(), &hardware), AURA_OK);
+    ASSERT_NE(hardware, nullptr);
+    ASSERT_EQ(hardware->start(), AURA_OK);
+    const unsigned int before = song->pcmPosition();
+    ASSERT_EQ(hardware->updateStream(), AURA_OK);
+    ASSERT_EQ(hardware->updateStream(), AURA_OK);
+    EXPECT_EQ(song->pcmPosition(), before + 2u * static_cast<unsigned int>(song->samplesPerTick()));
+    EXPECT_EQ(song->tick(), 2);
     EXPECT_EQ(sound->release(), AURA_OK);
 }
 
