@@ -1,6 +1,7 @@
-// The MODs of the game data packages rendered to files: aura-play against
-// openmpt123 with linear interpolation, as CPU time (user + system) of the
-// child processes, in the same run.
+// The tracker songs of the game data packages rendered to files: aura-play
+// against openmpt123 with linear interpolation, as CPU time (user + system)
+// of the child processes, in the same run. Two sets: the 19 MODs, and the
+// S3M with the 13 XMs.
 #ifdef AURA_PLAY_PATH
 #include <benchmark/benchmark.h>
 
@@ -10,20 +11,33 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// The tagged MODs (area1-game2.mod is an XM under a MOD name).
-std::vector<fs::path> songs()
+struct Set {
+    const char *what;
+    size_t count; // songs the set must find
+    std::vector<std::pair<const char *, const char *>> places; // folder, extension
+    double aura = 0;
+    double openmpt = 0;
+};
+
+Set gMods{
+    "MODs", 19, {{"/usr/share/games/tecnoballz/musics", ".mod"}, {"/usr/share/games/circuslinux/data/music", ".mod"}}};
+Set gS3mXm{"S3M and XMs", 14, {{"/usr/share/games/pingus/data/music", ".s3m"}, {"/usr/share/games/heroes/mod", ".xm"}}};
+
+// The songs of a set (area1-game2.mod is an XM under a MOD name).
+std::vector<fs::path> songs(const Set &set)
 {
     std::vector<fs::path> out;
-    for (const char *dir : {"/usr/share/games/tecnoballz/musics", "/usr/share/games/circuslinux/data/music"}) {
+    for (const auto &[dir, extension] : set.places) {
         std::error_code error;
         for (const auto &entry : fs::directory_iterator(dir, error)) {
-            if (entry.path().extension() == ".mod" && entry.path().filename() != "area1-game2.mod") {
+            if (entry.path().extension() == extension && entry.path().filename() != "area1-game2.mod") {
                 out.push_back(entry.path());
             }
         }
@@ -32,20 +46,17 @@ std::vector<fs::path> songs()
 }
 
 // Copies of the songs in a scratch folder: openmpt123 renders beside them.
-const std::vector<fs::path> &copies()
+std::vector<fs::path> copies(const Set &set)
 {
-    static const std::vector<fs::path> made = [] {
-        std::vector<fs::path> out;
-        const fs::path dir = fs::temp_directory_path() / "aura-bench-mod";
-        fs::create_directories(dir);
-        for (const fs::path &song : songs()) {
-            const fs::path copy = dir / song.filename();
-            fs::copy_file(song, copy, fs::copy_options::overwrite_existing);
-            out.push_back(copy);
-        }
-        return out;
-    }();
-    return made;
+    std::vector<fs::path> out;
+    const fs::path dir = fs::temp_directory_path() / "aura-bench-mod";
+    fs::create_directories(dir);
+    for (const fs::path &song : songs(set)) {
+        const fs::path copy = dir / song.filename();
+        fs::copy_file(song, copy, fs::copy_options::overwrite_existing);
+        out.push_back(copy);
+    }
+    return out;
 }
 
 double childSeconds()
@@ -56,27 +67,27 @@ double childSeconds()
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-double gAura = 0;
-double gOpenmpt = 0;
-
 void report()
 {
-    if (gAura > 0 && gOpenmpt > 0) {
-        std::fprintf(stderr, "%zu MODs to files, CPU: aura-play %.3f s, openmpt123 %.3f s; ratio %.3f\n",
-                     copies().size(), gAura, gOpenmpt, gAura / gOpenmpt);
+    for (const Set *set : {&gMods, &gS3mXm}) {
+        if (set->aura > 0 && set->openmpt > 0) {
+            std::fprintf(stderr, "%zu %s to files, CPU: aura-play %.3f s, openmpt123 %.3f s; ratio %.3f\n", set->count,
+                         set->what, set->aura, set->openmpt, set->aura / set->openmpt);
+        }
     }
 }
 
-void renderAll(benchmark::State &state, bool ours, double *mean)
+void renderAll(benchmark::State &state, bool ours, Set &set)
 {
-    if (copies().size() != 19 || std::system("command -v openmpt123 > /dev/null") != 0) {
-        state.SkipWithError("needs openmpt123, tecnoballz-data and circuslinux-data");
+    const std::vector<fs::path> files = copies(set);
+    if (files.size() != set.count || std::system("command -v openmpt123 > /dev/null") != 0) {
+        state.SkipWithError("needs openmpt123 and the game data packages of tools/packages");
         return;
     }
     double total = 0;
     for (auto _ : state) {
         const double before = childSeconds();
-        for (const fs::path &song : copies()) {
+        for (const fs::path &song : files) {
             const std::string command =
                 ours ? std::string(AURA_PLAY_PATH) + " -q -o " + song.string() +
                            ".aura.wav --rate 44100 --format float " + song.string()
@@ -91,23 +102,35 @@ void renderAll(benchmark::State &state, bool ours, double *mean)
         state.SetIterationTime(seconds);
         total += seconds;
     }
-    *mean = total / static_cast<double>(state.iterations());
+    (ours ? set.aura : set.openmpt) = total / static_cast<double>(state.iterations());
     static const bool registered = std::atexit(report) == 0;
     (void)registered;
 }
 
 void BM_ModAuraPlayCpu(benchmark::State &state)
 {
-    renderAll(state, true, &gAura);
+    renderAll(state, true, gMods);
 }
 
 void BM_ModOpenmpt123Cpu(benchmark::State &state)
 {
-    renderAll(state, false, &gOpenmpt);
+    renderAll(state, false, gMods);
+}
+
+void BM_S3mXmAuraPlayCpu(benchmark::State &state)
+{
+    renderAll(state, true, gS3mXm);
+}
+
+void BM_S3mXmOpenmpt123Cpu(benchmark::State &state)
+{
+    renderAll(state, false, gS3mXm);
 }
 
 } // namespace
 
 BENCHMARK(BM_ModAuraPlayCpu)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ModOpenmpt123Cpu)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_S3mXmAuraPlayCpu)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_S3mXmOpenmpt123Cpu)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 #endif

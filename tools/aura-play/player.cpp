@@ -172,10 +172,10 @@ const char *typeName(AURA_SOUND_TYPE type)
     case AURA_SOUND_TYPE_OGGVORBIS: return "Ogg Vorbis";
     case AURA_SOUND_TYPE_PLAYLIST: return "playlist";
     case AURA_SOUND_TYPE_RAW: return "raw PCM";
-    case AURA_SOUND_TYPE_S3M: return "Scream Tracker 3";
+    case AURA_SOUND_TYPE_S3M: return "S3M";
     case AURA_SOUND_TYPE_USER: return "user";
     case AURA_SOUND_TYPE_WAV: return "WAV";
-    case AURA_SOUND_TYPE_XM: return "FastTracker 2";
+    case AURA_SOUND_TYPE_XM: return "XM";
     case AURA_SOUND_TYPE_AUDIOQUEUE: return "AudioQueue";
     default: return "unknown";
     }

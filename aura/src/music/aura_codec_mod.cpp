@@ -34,32 +34,6 @@ void volumeSlide(MusicVirtualChannel &slot, int x, int y)
     slot.mFlags |= MusicVirtualChannel::FLAG_VOLUME;
 }
 
-// The magnitude of one vibrato or tremolo step before its depth.
-int waveform(int shape, int8_t position, bool tremolo)
-{
-    const int index = position & 31;
-    switch (shape) {
-    case 1: {
-        int ramp = index * 8;
-        if (position < 0) {
-            ramp = ~ramp & 255;
-        }
-        return ramp;
-    }
-    case 2: return 255;
-    case 3: return tremolo ? gSineTable[index] : -1;
-    default: return gSineTable[index];
-    }
-}
-
-int8_t advancePosition(int8_t position, int speed)
-{
-    int next = position + speed;
-    if (next > 31) {
-        next -= 64;
-    }
-    return static_cast<int8_t>(next);
-}
 } // namespace
 
 // One octave a row, C to B.
@@ -99,26 +73,28 @@ AURA_RESULT MusicChannelMOD::portamento(MusicVirtualChannel &slot)
 
 AURA_RESULT MusicChannelMOD::vibrato(MusicVirtualChannel &slot)
 {
-    int magnitude = waveform(mWaveControl & 3, mVibratoPos, false);
+    int magnitude = MusicSong::waveform(mWaveControl & 3, mVibratoPos);
     if (magnitude < 0) {
         magnitude = static_cast<int>(MusicSong::nextRandom());
     }
     magnitude = magnitude * mVibratoDepth >> 7;
     slot.mPeriodDelta = mVibratoPos >= 0 ? 4 * magnitude : -4 * magnitude;
-    mVibratoPos = advancePosition(mVibratoPos, mVibratoSpeed);
+    mVibratoPos = MusicSong::advanceWave(mVibratoPos, mVibratoSpeed);
     slot.mFlags |= MusicVirtualChannel::FLAG_FREQUENCY;
     return AURA_OK;
 }
 
 AURA_RESULT MusicChannelMOD::tremolo(MusicVirtualChannel &slot)
 {
-    const int magnitude = waveform((mWaveControl >> 4) & 3, mTremoloPos, true) * mTremoloDepth >> 6;
+    // The fourth tremolo shape is the sine again.
+    const int shape = (mWaveControl >> 4) & 3;
+    const int magnitude = MusicSong::waveform(shape == 3 ? 0 : shape, mTremoloPos) * mTremoloDepth >> 6;
     if (mTremoloPos >= 0) {
         slot.mVolumeDelta = slot.mVolume + magnitude > 64 ? 64 - slot.mVolume : magnitude;
     } else {
         slot.mVolumeDelta = slot.mVolume - magnitude < 0 ? -slot.mVolume : -magnitude;
     }
-    mTremoloPos = advancePosition(mTremoloPos, mTremoloSpeed);
+    mTremoloPos = MusicSong::advanceWave(mTremoloPos, mTremoloSpeed);
     slot.mFlags |= MusicVirtualChannel::FLAG_VOLUME;
     return AURA_OK;
 }

@@ -16,6 +16,9 @@ constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_music";
 
 constexpr unsigned int kFineTuneHz[16] = {8363, 8413, 8463, 8529, 8581, 8651, 8723, 8757,
                                           7895, 7941, 7985, 8046, 8107, 8169, 8232, 8280};
+// Half a sine, for vibrato and tremolo.
+constexpr uint8_t kSineWave[32] = {0,   24,  49,  74,  97,  120, 141, 161, 180, 197, 212, 224, 235, 244, 250, 253,
+                                   255, 253, 250, 244, 235, 224, 212, 197, 180, 161, 141, 120, 97,  74,  49,  24};
 // Frames mixed at a time between ticks.
 constexpr unsigned int MIX_BLOCK = 1024;
 } // namespace
@@ -117,6 +120,34 @@ unsigned int MusicSong::nextRandom()
         next = seed * 214013u + 2531011u;
     } while (!gGlobal->mRandomNext.compare_exchange_weak(seed, next, std::memory_order_relaxed));
     return (next >> 16) & 255u;
+}
+
+int MusicSong::waveform(int shape, int8_t position)
+{
+    const int index = position & 31;
+    switch (shape & 3) {
+    case 1: {
+        const int ramp = index * 8;
+        return position < 0 ? (~ramp & 255) : ramp;
+    }
+    case 2: return 255;
+    case 3: return -1;
+    default: return kSineWave[index];
+    }
+}
+
+int8_t MusicSong::advanceWave(int8_t position, int speed)
+{
+    int next = position + speed;
+    if (next > 31) {
+        next -= 64;
+    }
+    return static_cast<int8_t>(next);
+}
+
+uint64_t MusicSong::sampleBytes(const MusicSample &sample)
+{
+    return static_cast<uint64_t>(sample.mLength) * sample.mChannels * (sample.mBits / 8u);
 }
 
 void MusicSong::advanceRow(int rowsperpattern)

@@ -47,6 +47,14 @@ public:
     [[nodiscard]] virtual MusicVoice *voice(int slot) = 0;
     // Makes the sound of a loaded sample (its data, rate and loop set).
     virtual AURA_RESULT createSampleSound(MusicSample *sample) = 0;
+    // Makes the sound of a sample stored compressed (an Ogg Vorbis stream
+    // in memory) through the engine's codecs; its loop is set from the
+    // record.
+    virtual AURA_RESULT createEncodedSampleSound(MusicSample * /*sample*/, const void * /*data*/,
+                                                 unsigned int /*length*/)
+    {
+        return AURA_ERR_UNSUPPORTED;
+    }
     virtual void releaseSampleSound(MusicSample *sample) = 0;
     // Mixes `frames` stereo float frames of every voice into `out` (which
     // it overwrites).
@@ -81,11 +89,18 @@ struct MusicPattern {
 
 struct MusicSample {
     void *mSound = nullptr; // the host's sound
-    uint8_t *mData = nullptr; // 8-bit signed PCM, mLength bytes
+    // Signed PCM, interleaved, mLength frames of mChannels x mBits / 8 bytes.
+    uint8_t *mData = nullptr;
     unsigned int mLength = 0; // frames
+    uint8_t mBits = 8; // 8 or 16
+    uint8_t mChannels = 1; // 1 or 2
+    bool mBidi = false; // the loop plays forwards and backwards
     unsigned int mMiddleC = 0; // Hz
     unsigned int mLoadedMiddleC = 0; // as loaded; a song restart goes back to it
     uint8_t mDefaultVolume = 0;
+    uint8_t mDefaultPan = 128; // XM: 0 left .. 255 right
+    int8_t mFineTune = 0; // XM: 1/128 of a semitone
+    int8_t mRelativeNote = 0; // XM: semitones added to the note
     bool mLoop = false;
     unsigned int mLoopStart = 0; // frames
     unsigned int mLoopLength = 0; // frames
@@ -124,6 +139,24 @@ struct MusicChannel {
     int mPatternLoopRow = 0;
     int mPatternLoopCount = 0;
     uint8_t mWaveControl = 0; // low nibble vibrato, high nibble tremolo
+    // Effect memories of the formats that keep more than MOD does.
+    uint8_t mPortaMemory = 0; // S3M E and F
+    uint8_t mVolumeSlideMemory = 0; // S3M D, K, L; XM 5, 6, A
+    uint8_t mArpeggioMemory = 0;
+    uint8_t mTremorCount = 0;
+    uint8_t mTremorOn = 0;
+    uint8_t mTremorOff = 0;
+    uint8_t mRetrigVolume = 0;
+    uint8_t mRetrigInterval = 0;
+    uint8_t mRealNote = 0; // XM: the note with the sample's relative note
+    uint8_t mPortaUpMemory = 0;
+    uint8_t mPortaDownMemory = 0;
+    uint8_t mPanSlideMemory = 0;
+    uint8_t mFinePortaUpMemory = 0;
+    uint8_t mFinePortaDownMemory = 0;
+    uint8_t mExtraFinePortaUpMemory = 0;
+    uint8_t mExtraFinePortaDownMemory = 0;
+    uint8_t mFineVolumeMemory = 0;
 };
 
 // A voice slot.
@@ -154,6 +187,9 @@ public:
     unsigned int mSampleOffset = 0;
     MusicEnvelopeState mEnvVolume, mEnvPan, mEnvPitch;
     int mFadeOutVolume = 0;
+    bool mKeyOff = false;
+    int mAutoVibratoPos = 0; // 0..255
+    int mAutoVibratoSweep = 0;
 };
 
 class MusicSong : public Codec {
@@ -174,6 +210,14 @@ public:
     static AURA_RESULT fineTune2Hz(unsigned char finetune, unsigned int *hz);
     // The engine's random generator: one step, 0..255.
     static unsigned int nextRandom();
+    // The magnitude (0..255) of a vibrato or tremolo waveform at `position`
+    // (sine, ramp down, square; shape 3 is -1, which each format reads as
+    // its own: random or sine).
+    [[nodiscard]] static int waveform(int shape, int8_t position);
+    // A vibrato or tremolo position moved on by `speed`, kept to -32..31.
+    [[nodiscard]] static int8_t advanceWave(int8_t position, int speed);
+    // The bytes a sample's data takes (mLength frames); 0 for none.
+    [[nodiscard]] static uint64_t sampleBytes(const MusicSample &sample);
 
     // One tick of the song; the format's row and effect steps.
     virtual AURA_RESULT update(bool audible) = 0;

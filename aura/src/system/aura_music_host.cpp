@@ -147,34 +147,91 @@ public:
 
     AURA_RESULT createSampleSound(MusicSample *sample) override
     {
+        const uint64_t bytes = MusicSong::sampleBytes(*sample);
+        if (bytes == 0 || bytes > 0x7FFFFFFFu) {
+            return AURA_ERR_INVALID_PARAM;
+        }
         AURA_CREATESOUNDEXINFO exinfo{};
         exinfo.cbsize = sizeof(exinfo);
-        exinfo.length = sample->mLength;
-        exinfo.numchannels = 1;
+        exinfo.length = static_cast<unsigned int>(bytes);
+        exinfo.numchannels = sample->mChannels;
         exinfo.defaultfrequency = static_cast<int>(std::max(sample->mMiddleC, 1u));
-        exinfo.format = AURA_SOUND_FORMAT_PCM8;
-        const AURA_MODE mode =
-            AURA_OPENUSER | AURA_2D | AURA_SOFTWARE | (sample->mLoop ? AURA_LOOP_NORMAL : AURA_LOOP_OFF);
+        exinfo.format = sample->mBits == 16 ? AURA_SOUND_FORMAT_PCM16 : AURA_SOUND_FORMAT_PCM8;
         SoundI *sound = nullptr;
-        AURA_RESULT result = mSystem->createSoundInternal(nullptr, mode, 0, 0, &exinfo, false, &sound);
+        AURA_RESULT result =
+            mSystem->createSoundInternal(nullptr, AURA_OPENUSER | sampleMode(*sample), 0, 0, &exinfo, false, &sound);
         if (result != AURA_OK) {
             return result;
         }
-        {
-            // The song owns its samples: the system's release of its sounds
-            // must not free them under the song that plays them.
-            std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
-            sound->mSoundNode.removeNode();
-        }
+        unlist(sound);
         void *data = nullptr;
         void *wrap = nullptr;
         unsigned int length = 0;
         unsigned int wrapLength = 0;
-        result = sound->lock(0, sample->mLength, &data, &wrap, &length, &wrapLength);
+        result = sound->lock(0, exinfo.length, &data, &wrap, &length, &wrapLength);
         if (result == AURA_OK) {
-            std::memcpy(data, sample->mData, std::min(length, sample->mLength));
+            std::memcpy(data, sample->mData, std::min(length, exinfo.length));
             result = sound->unlock(data, wrap, length, wrapLength);
         }
+        return finishSampleSound(sample, sound, result);
+    }
+
+    AURA_RESULT createEncodedSampleSound(MusicSample *sample, const void *data, unsigned int length) override
+    {
+        AURA_CREATESOUNDEXINFO exinfo{};
+        exinfo.cbsize = sizeof(exinfo);
+        exinfo.length = length;
+        SoundI *sound = nullptr;
+        // Decoded whole into a sample: the voices of a song play it like
+        // any other.
+        AURA_RESULT result = mSystem->createSoundInternal(static_cast<const char *>(data),
+                                                          AURA_OPENMEMORY | AURA_CREATESAMPLE | sampleMode(*sample), 0,
+                                                          0, &exinfo, false, &sound);
+        if (result != AURA_OK) {
+            return result;
+        }
+        unlist(sound);
+        unsigned int frames = 0;
+        if (sound->getLength(&frames, AURA_TIMEUNIT_PCM) == AURA_OK) {
+            sample->mLength = frames;
+            if (sample->mLoop) {
+                // Loop points of the stored data that the decoded sound
+                // does not reach are cut to it.
+                sample->mLoopStart = std::min(sample->mLoopStart, frames ? frames - 1 : 0);
+                sample->mLoopLength = std::min(sample->mLoopLength, frames - sample->mLoopStart);
+                sample->mLoop = sample->mLoopLength > 0;
+            }
+        }
+        return finishSampleSound(sample, sound, AURA_OK);
+    }
+
+    void releaseSampleSound(MusicSample *sample) override
+    {
+        if (sample->mSound) {
+            (void)static_cast<SoundI *>(sample->mSound)->releaseInternal(true);
+            sample->mSound = nullptr;
+        }
+    }
+
+    static AURA_MODE sampleMode(const MusicSample &sample)
+    {
+        AURA_MODE mode = AURA_2D | AURA_SOFTWARE | AURA_LOOP_OFF;
+        if (sample.mLoop) {
+            mode = AURA_2D | AURA_SOFTWARE | (sample.mBidi ? AURA_LOOP_BIDI : AURA_LOOP_NORMAL);
+        }
+        return mode;
+    }
+
+    void unlist(SoundI *sound)
+    {
+        // The song owns its samples: the system's release of its sounds
+        // must not free them under the song that plays them.
+        std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
+        sound->mSoundNode.removeNode();
+    }
+
+    static AURA_RESULT finishSampleSound(MusicSample *sample, SoundI *sound, AURA_RESULT result)
+    {
         if (result == AURA_OK && sample->mLoop) {
             result = sound->setLoopPoints(sample->mLoopStart, sample->mLoopStart + sample->mLoopLength - 1);
         }
@@ -184,14 +241,6 @@ public:
         }
         sample->mSound = sound;
         return AURA_OK;
-    }
-
-    void releaseSampleSound(MusicSample *sample) override
-    {
-        if (sample->mSound) {
-            (void)static_cast<SoundI *>(sample->mSound)->releaseInternal(true);
-            sample->mSound = nullptr;
-        }
     }
 
     AURA_RESULT mix(float *out, unsigned int frames) override

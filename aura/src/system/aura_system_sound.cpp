@@ -15,6 +15,8 @@
 #include "music/aura_codec_midi.h"
 #include "mpeg/aura_codec_mpeg.h"
 #include "music/aura_codec_mod.h"
+#include "music/aura_codec_s3m.h"
+#include "music/aura_codec_xm.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
@@ -129,6 +131,8 @@ AURA_RESULT SystemI::registerCodecs()
         {&CodecAIFF::getDescriptionEx, 1000},
         {&CodecFLAC::getDescriptionEx, 1100},
         {&CodecMOD::getDescriptionEx, 1200},
+        {&CodecS3M::getDescriptionEx, 1300},
+        {&CodecXM::getDescriptionEx, 1400},
         {&CodecMIDI::getDescriptionEx, 1600},
         {&CodecDLS::getDescriptionEx, 1700},
         {&CodecAudioQueue::getDescriptionEx, 2200},

@@ -151,16 +151,4 @@ TEST(ModFiles, MatchThePeerPlayers)
     }
 }
 
-TEST(ModFiles, AnXmUnderAModNameIsRefused)
-{
-    const fs::path file = fs::path(kTecnoballz) / "area1-game2.mod";
-    if (!fs::exists(file)) {
-        GTEST_SKIP() << "tecnoballz-data is not installed";
-    }
-    auratest::WavRender render;
-    AURA::Sound *sound = nullptr;
-    EXPECT_EQ(render.system()->createSound(file.c_str(), AURA_ACCURATETIME, nullptr, &sound), AURA_ERR_FORMAT);
-    EXPECT_EQ(sound, nullptr);
-}
-
 } // namespace
