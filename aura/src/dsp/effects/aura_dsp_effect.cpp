@@ -1,5 +1,6 @@
 #include "dsp/effects/aura_dsp_effect.h"
 
+#include "dsp/effects/aura_dsp_delays.h"
 #include "dsp/effects/aura_dsp_dynamics.h"
 #include "dsp/effects/aura_dsp_filters.h"
 #include "dsp/effects/aura_dsp_oscillator.h"
@@ -28,9 +29,10 @@ std::span<const EffectUnitEntry> builtInEffectUnits()
     // The engine's registration order; units not built yet keep their
     // places free between these.
     static constexpr EffectUnitEntry kUnits[] = {
-        {&DSPOscillator::getDescriptionEx}, {&DSPLowPass::getDescriptionEx},    {&DSPLowPassSimple::getDescriptionEx},
-        {&DSPHighPass::getDescriptionEx},   {&DSPDistortion::getDescriptionEx}, {&DSPNormalize::getDescriptionEx},
-        {&DSPParamEq::getDescriptionEx},    {&DSPCompressor::getDescriptionEx},
+        {&DSPOscillator::getDescriptionEx},  {&DSPLowPass::getDescriptionEx},    {&DSPLowPassSimple::getDescriptionEx},
+        {&DSPHighPass::getDescriptionEx},    {&DSPEcho::getDescriptionEx},       {&DSPFlange::getDescriptionEx},
+        {&DSPDistortion::getDescriptionEx},  {&DSPNormalize::getDescriptionEx},  {&DSPParamEq::getDescriptionEx},
+        {&DSPChorus::getDescriptionEx},      {&DSPCompressor::getDescriptionEx},
     };
     return kUnits;
 }
