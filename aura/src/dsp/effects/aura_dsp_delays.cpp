@@ -67,8 +67,9 @@ void freeLine(int16_t *&line)
 const float *quarterCosineTable()
 {
     static const auto *table = [] {
-        static float t[QUARTER_COSINE_SIZE];
+        static float t[QUARTER_COSINE_SIZE + 1];
         t[0] = 1.0f;
+        t[QUARTER_COSINE_SIZE] = 0.0f; // a quarter turn
         for (int i = 1; i < QUARTER_COSINE_SIZE; ++i) {
             t[i] = std::cos(static_cast<float>(i) * 1.5707964f * (1.0f / 8192.0f));
         }

@@ -12,7 +12,8 @@
 namespace AURA {
 
 // The quarter-wave cosine table the LFOs and the pitch shifter share:
-// entry i = cos(i x (pi/2) / 8192), built once per process.
+// entry i = cos(i x (pi/2) / 8192), built once per process, and a closing
+// entry 8192 of 0.
 inline constexpr int QUARTER_COSINE_SIZE = 8192;
 const float *quarterCosineTable();
 

@@ -4,6 +4,7 @@
 #include "dsp/effects/aura_dsp_dynamics.h"
 #include "dsp/effects/aura_dsp_filters.h"
 #include "dsp/effects/aura_dsp_oscillator.h"
+#include "dsp/effects/aura_dsp_pitchshift.h"
 
 #include <cstdio>
 
@@ -32,7 +33,7 @@ std::span<const EffectUnitEntry> builtInEffectUnits()
         {&DSPOscillator::getDescriptionEx},  {&DSPLowPass::getDescriptionEx},    {&DSPLowPassSimple::getDescriptionEx},
         {&DSPHighPass::getDescriptionEx},    {&DSPEcho::getDescriptionEx},       {&DSPFlange::getDescriptionEx},
         {&DSPDistortion::getDescriptionEx},  {&DSPNormalize::getDescriptionEx},  {&DSPParamEq::getDescriptionEx},
-        {&DSPChorus::getDescriptionEx},      {&DSPCompressor::getDescriptionEx},
+        {&DSPPitchShift::getDescriptionEx}, {&DSPChorus::getDescriptionEx},      {&DSPCompressor::getDescriptionEx},
     };
     return kUnits;
 }
