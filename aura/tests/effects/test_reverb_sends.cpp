@@ -10,7 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include "threads.h"
+
+#include <atomic>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -139,6 +143,98 @@ TEST(ReverbSends, TheReverbRingsOnAfterTheSound)
     }
     EXPECT_EQ(tail[0], 0.0);
     EXPECT_GT(tail[1], 1e-3);
+}
+
+constexpr AURA_DSP_TYPE kDelayUnits[] = {AURA_DSP_TYPE_ECHO, AURA_DSP_TYPE_FLANGE, AURA_DSP_TYPE_CHORUS,
+                                         AURA_DSP_TYPE_PITCHSHIFT};
+
+// A bypassed unit on the master group leaves the mix bit-exact.
+TEST(DelayUnits, BypassedUnitsLeaveTheMixAsItIs)
+{
+    const std::vector<int16_t> tone = auratest::sine(22050, 440.0, 44100, 12000.0);
+    const auto render = [&](AURA_DSP_TYPE type) {
+        auratest::WavRender r;
+        if (type != AURA_DSP_TYPE_UNKNOWN) {
+            AURA::DSP *dsp = nullptr;
+            EXPECT_EQ(r.system()->createDSPByType(type, &dsp), AURA_OK);
+            AURA::ChannelGroup *master = nullptr;
+            EXPECT_EQ(r.system()->getMasterChannelGroup(&master), AURA_OK);
+            EXPECT_EQ(master->addDSP(dsp), AURA_OK);
+            EXPECT_EQ(dsp->setBypass(true), AURA_OK);
+        }
+        (void)r.play(r.sound(tone, 1, 44100));
+        r.update(24);
+        return r.finish().samples;
+    };
+    const std::vector<float> plain = render(AURA_DSP_TYPE_UNKNOWN);
+    ASSERT_FALSE(plain.empty());
+    for (const AURA_DSP_TYPE type : kDelayUnits) {
+        EXPECT_EQ(render(type), plain) << type;
+    }
+}
+
+// Two systems mixing in real time while another thread changes every
+// parameter of their delay units and their reverbs.
+TEST(DelayUnitsThreads, ParameterChangesUnderTwoRealTimeMixers)
+{
+    AURA_SYSTEM *handles[2] = {auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 8, AURA_INIT_NORMAL, 256),
+                               auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 8, AURA_INIT_NORMAL, 256)};
+    ASSERT_NE(handles[0], nullptr);
+    ASSERT_NE(handles[1], nullptr);
+    std::vector<AURA::DSP *> units;
+    for (AURA_SYSTEM *handle : handles) {
+        auto *system = reinterpret_cast<AURA::System *>(handle);
+        AURA::ChannelGroup *master = nullptr;
+        ASSERT_EQ(system->getMasterChannelGroup(&master), AURA_OK);
+        for (const AURA_DSP_TYPE type : kDelayUnits) {
+            AURA::DSP *dsp = nullptr;
+            ASSERT_EQ(system->createDSPByType(type, &dsp), AURA_OK);
+            ASSERT_EQ(master->addDSP(dsp), AURA_OK);
+            units.push_back(dsp);
+        }
+        AURA::DSP *osc = nullptr;
+        ASSERT_EQ(system->createDSPByType(AURA_DSP_TYPE_OSCILLATOR, &osc), AURA_OK);
+        ASSERT_EQ(system->playDSP(AURA_CHANNEL_FREE, osc, false, nullptr), AURA_OK);
+    }
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+        unsigned int step = 0;
+        while (!stop.load()) {
+            for (AURA::DSP *dsp : units) {
+                int count = 0;
+                (void)dsp->getNumParameters(&count);
+                for (int i = 0; i < count; ++i) {
+                    float lo = 0.0f, hi = 0.0f;
+                    (void)dsp->getParameterInfo(i, nullptr, nullptr, nullptr, 0, &lo, &hi);
+                    (void)dsp->setParameter(i, lo + (hi - lo) * static_cast<float>(step % 7) / 6.0f);
+                }
+            }
+            for (AURA_SYSTEM *handle : handles) {
+                AURA_REVERB_PROPERTIES props = generic();
+                props.DecayTime = 0.5f + static_cast<float>(step % 5);
+                (void)reinterpret_cast<AURA::System *>(handle)->setReverbProperties(&props);
+            }
+            ++step;
+        }
+    });
+    AURA::SystemI *internal[2] = {internals(reinterpret_cast<AURA::System *>(handles[0])),
+                                  internals(reinterpret_cast<AURA::System *>(handles[1]))};
+    const uint64_t start[2] = {internal[0]->mDSPClock.load(), internal[1]->mDSPClock.load()};
+    const bool mixed = auratest::waitFor(
+        [&] {
+            for (AURA_SYSTEM *handle : handles) {
+                (void)AURA_System_Update(handle);
+            }
+            return internal[0]->mDSPClock.load() > start[0] + 20 * 256 &&
+                   internal[1]->mDSPClock.load() > start[1] + 20 * 256;
+        },
+        std::chrono::seconds(20));
+    stop.store(true);
+    changer.join();
+    EXPECT_TRUE(mixed);
+    for (AURA_SYSTEM *handle : handles) {
+        EXPECT_EQ(AURA_System_Release(handle), AURA_OK);
+    }
 }
 
 } // namespace
