@@ -133,6 +133,9 @@ TEST(Echo, MaxChannelsHoldsAndMasksClearTheirChannel)
     std::vector<float> eight(8 * 480, 0.0f);
     std::fill(eight.begin(), eight.begin() + 8, 0.5f);
     EXPECT_EQ(runEffect(echo, eight, 8), eight);
+    echo->mDSPState.speakermask = 0x00F0; // a mask change with a wide input stays out of the line
+    EXPECT_EQ(runEffect(echo, eight, 8), eight);
+    echo->mDSPState.speakermask = 0xFFFF;
 
     ASSERT_EQ(echo->setParameter(2, 0.0f), AURA_OK);
     applyUpdates(h);

@@ -55,6 +55,19 @@ double advancePhase(double phase, double step)
     return phase >= 1.0 ? phase - std::floor(phase) : phase;
 }
 
+// An index into a ring of `span` frames; a divide only when an offset left
+// over from a longer span reaches past two spans.
+unsigned int wrapIndex(unsigned int i, unsigned int span)
+{
+    if (i >= span) {
+        i -= span;
+        if (i >= span) {
+            i %= span;
+        }
+    }
+    return i;
+}
+
 void freeLine(int16_t *&line)
 {
     if (line) {
@@ -257,9 +270,9 @@ AURA_RESULT DSPEcho::readInternal(float *in, float *out, unsigned int length, in
     }
     const int n = inchannels;
     const unsigned short maskNow = mDSPState.speakermask;
-    if (maskNow != mSavedMask && mLine) {
+    if (maskNow != mSavedMask && mLine && n <= mChannels) {
         const unsigned int changed = static_cast<unsigned int>(maskNow ^ mSavedMask);
-        for (int c = 0; c < n && c < 16 && c < mChannels; ++c) {
+        for (int c = 0; c < n && c < 16; ++c) {
             if (changed & (1u << c)) {
                 for (std::size_t i = static_cast<std::size_t>(c); i < static_cast<std::size_t>(mDelayFrames) * n;
                      i += static_cast<std::size_t>(n)) {
@@ -341,11 +354,11 @@ AURA_RESULT DSPFlange::createInternal()
     if (result != AURA_OK) {
         return result;
     }
-    mDryMix = mPendingDryMix;
-    mWetMix = mPendingWetMix;
-    mRate = mPendingRate;
+    mDryMix = static_cast<float>(mPendingDryMix);
+    mWetMix = static_cast<float>(mPendingWetMix);
+    mRate = static_cast<float>(mPendingRate);
     if (mPendingDepth != mDepth) {
-        mDepth = mPendingDepth;
+        mDepth = static_cast<float>(mPendingDepth);
         setDepthFrames();
         (void)resetInternal();
     }
@@ -442,9 +455,11 @@ AURA_RESULT DSPFlange::readInternal(float *in, float *out, unsigned int length, 
     mPhaseStep = static_cast<double>(mRate) / mOutputRate;
     const float *table = quarterCosineTable();
     const unsigned int span = mDelayFrames;
+    const float dryMix = mDryMix;
+    const float wetMix = mWetMix;
     for (unsigned int f = 0; f < length; ++f) {
         const auto whole = static_cast<unsigned int>(mLfoOffset);
-        const unsigned int i0 = (whole + mPosition) % span;
+        const unsigned int i0 = wrapIndex(whole + mPosition, span);
         const unsigned int i1 = i0 + 1;
         const float frac = mLfoOffset - static_cast<float>(whole);
         const float *x = in + static_cast<std::size_t>(f) * n;
@@ -456,7 +471,7 @@ AURA_RESULT DSPFlange::readInternal(float *in, float *out, unsigned int length, 
             }
             const float s0 = static_cast<float>(mLine[static_cast<std::size_t>(i0) * n + c]) / 32768.0f;
             const float s1 = static_cast<float>(mLine[static_cast<std::size_t>(i1) * n + c]) / 32768.0f;
-            y[c] = (s0 * (1.0f - frac) + s1 * frac) * mWetMix + x[c] * mDryMix;
+            y[c] = (s0 * (1.0f - frac) + s1 * frac) * wetMix + x[c] * dryMix;
             mLine[static_cast<std::size_t>(mPosition) * n + c] = saturate16(x[c] * 32768.0f);
         }
         if (mPosition == 0) {
@@ -599,7 +614,7 @@ AURA_RESULT DSPChorus::readInternal(float *in, float *out, unsigned int length, 
         float frac[3];
         for (int k = 0; k < 3; ++k) {
             const auto whole = static_cast<unsigned int>(mTapOffset[k]);
-            index[k] = (whole + mPosition) % span;
+            index[k] = wrapIndex(whole + mPosition, span);
             frac[k] = mTapOffset[k] - static_cast<float>(whole);
         }
         const float *x = in + static_cast<std::size_t>(f) * n;

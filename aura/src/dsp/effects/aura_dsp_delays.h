@@ -68,7 +68,8 @@ public:
     AURA_RESULT getParameterInternal(int index, float *value, char *text);
     AURA_RESULT getMemoryUsedImpl(MemoryTracker *tracker);
 
-    float mDepth = 0.0f, mDryMix = 0.0f, mWetMix = 0.0f, mRate = 0.0f;
+    // The values the read took at its last block (the texts show them).
+    ParameterFloat mDepth, mDryMix, mWetMix, mRate;
     ParameterFloat mPendingDepth, mPendingDryMix, mPendingWetMix, mPendingRate;
     int16_t *mLine = nullptr;
     unsigned int mDelayFrames = 4;
