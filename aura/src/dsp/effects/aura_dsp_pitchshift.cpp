@@ -440,12 +440,11 @@ AURA_RESULT DSPPitchShift::setParameterInternal(int index, float value)
     default: return AURA_ERR_INVALID_PARAM;
     }
     mOutputRate = mSystem->mOutputRate;
-    int channels = mSystem->mMaxOutputChannels;
-    if (mMaxChannels != 0) {
-        channels = mMaxChannels;
-        if (channels != oldChannels) {
-            lock();
-        }
+    const int channels = mMaxChannels != 0 ? mMaxChannels : mSystem->mMaxOutputChannels;
+    // The mixer may be inside the states: whatever replaces them, "Max
+    // channels" set back to 0 included, waits for the block to end.
+    if (channels != oldChannels || !mPitchState) {
+        lock();
     }
     const auto done = [&](AURA_RESULT result) {
         if (locked) {
