@@ -433,13 +433,15 @@ AURA_RESULT DSPPitchShift::setParameterInternal(int index, float value)
     case 2:
         if (oldOverlap != kOverlap) {
             lock();
+            mOverlap = kOverlap;
         }
-        mOverlap = kOverlap;
         break;
     case 3: mMaxChannels = static_cast<int>(value); break;
     default: return AURA_ERR_INVALID_PARAM;
     }
-    mOutputRate = mSystem->mOutputRate;
+    if (mOutputRate != mSystem->mOutputRate) { // the mixer reads it: written only when it changes
+        mOutputRate = mSystem->mOutputRate;
+    }
     const int channels = mMaxChannels != 0 ? mMaxChannels : mSystem->mMaxOutputChannels;
     // The mixer may be inside the states: whatever replaces them, "Max
     // channels" set back to 0 included, waits for the block to end.
