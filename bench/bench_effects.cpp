@@ -34,6 +34,7 @@ void BM_EffectBlock(benchmark::State &state)
         return;
     }
     unit->mDSPState.speakermask = 0xFFFF;
+    (void)system.flushDSPConnectionRequests(false);
     state.SetLabel(unit->mDescription.name);
     std::vector<float> in(2048);
     unsigned int seed = 7;
@@ -52,7 +53,7 @@ void BM_EffectBlock(benchmark::State &state)
     (void)unit->release(true);
     (void)system.closeDSPEngine();
 }
-BENCHMARK(BM_EffectBlock)->DenseRange(0, 7);
+BENCHMARK(BM_EffectBlock)->DenseRange(0, 11);
 
 // A silent block after a second of full-scale noise and a minute of silence,
 // at the unit's slowest setting, against a loud block: state left in the
@@ -76,6 +77,7 @@ void BM_EffectSilence(benchmark::State &state)
         }
         unit->mDSPState.speakermask = 0xFFFF;
         unit->mDSPState.instance = unit;
+        (void)system.flushDSPConnectionRequests(false); // the echo builds its line
         // The slowest settings: the lowest cutoff or centre, the longest
         // release or fade.
         const AURA_DSP_TYPE type = unit->mDescription.mType;
@@ -121,7 +123,7 @@ void BM_EffectSilence(benchmark::State &state)
     }
     (void)system.closeDSPEngine();
 }
-BENCHMARK(BM_EffectSilence)->DenseRange(0, 7);
+BENCHMARK(BM_EffectSilence)->DenseRange(0, 11);
 
 #ifdef AURA_PLAY_PATH
 
@@ -152,8 +154,8 @@ const std::string &pinkNoise()
 }
 
 struct Equivalent {
-    const char *unit; // aura-play --dsp
-    const char *sox; // sox's effects
+    const char *unit; // aura-play's options
+    const char *sox;  // sox's effects
 };
 
 // Plain constants, so that the report at exit can still read them. The
@@ -161,14 +163,21 @@ struct Equivalent {
 // 48 kHz.
 constexpr Equivalent kEquivalents[] = {
     {"", ""},
-    {"lowpass:cutoff=1000", "lowpass 1000 1.30656q lowpass 1000 0.541196q"},
-    {"highpass:cutoff=1000", "highpass 1000 1q"},
-    {"parameq:center=1000,octave=1,gain=2", "equalizer 1000 1q 12.0412"},
-    {"lowpass-simple:cutoff=1000", "biquad 0.115748281 0 0 1 -0.884251719 0 biquad 0.115748281 0 0 1 -0.884251719 0"},
-    {"compressor:threshold=-20", "compand 0.05,0.05 -20,-20,0,-20"},
-    {"distortion:level=0.5", "overdrive 20"},
-    {"normalize", "gain -n"},
+    {"--dsp lowpass:cutoff=1000", "lowpass 1000 1.30656q lowpass 1000 0.541196q"},
+    {"--dsp highpass:cutoff=1000", "highpass 1000 1q"},
+    {"--dsp parameq:center=1000,octave=1,gain=2", "equalizer 1000 1q 12.0412"},
+    {"--dsp lowpass-simple:cutoff=1000",
+     "biquad 0.115748281 0 0 1 -0.884251719 0 biquad 0.115748281 0 0 1 -0.884251719 0"},
+    {"--dsp compressor:threshold=-20", "compand 0.05,0.05 -20,-20,0,-20"},
+    {"--dsp distortion:level=0.5", "overdrive 20"},
+    {"--dsp normalize", "gain -n"},
+    {"--dsp echo:delay=500,decay=0.5", "echos 1 1 500 0.5"},
+    {"--dsp flange", "flanger"},
+    {"--dsp chorus", "chorus 0.5 0.5 40 0.5 0.8 2 -t 40 0.5 0.8 2 -t 40 0.5 0.8 2 -t"},
+    {"--dsp pitch-shifter:pitch=2", "pitch 1200"},
+    {"--reverb decaytime=1.49", "reverb"},
 };
+constexpr int kNumEquivalents = static_cast<int>(sizeof(kEquivalents) / sizeof(kEquivalents[0]));
 
 std::map<std::string, double> gSeconds; // "aura <unit>" / "sox <unit>": mean seconds
 
@@ -197,7 +206,7 @@ void BM_AuraPlayEffect(benchmark::State &state)
     state.SetLabel(*e.unit ? e.unit : "(none)");
     const std::string out = pinkNoise() + ".aura.wav";
     runCommand(state, std::string("aura ") + e.unit,
-               std::string(AURA_PLAY_PATH) + " -q -o " + out + " " + pinkNoise() + (*e.unit ? " --dsp " : "") + e.unit);
+               std::string(AURA_PLAY_PATH) + " -q -o " + out + " " + pinkNoise() + " " + e.unit);
 }
 
 void BM_SoxEffect(benchmark::State &state)
@@ -206,6 +215,15 @@ void BM_SoxEffect(benchmark::State &state)
     state.SetLabel(*e.sox ? e.sox : "(none)");
     const std::string out = pinkNoise() + ".sox.wav";
     runCommand(state, std::string("sox ") + e.unit, std::string("sox -D ") + pinkNoise() + " " + out + " " + e.sox);
+}
+
+// rubberband's pitch shift of the same file, whole: it has no run without
+// the effect, so it is set against aura-play's whole run with the pitch
+// shifter.
+void BM_RubberbandPitch(benchmark::State &state)
+{
+    const std::string out = pinkNoise() + ".rb.wav";
+    runCommand(state, "rubberband", "rubberband -q -p 12 " + pinkNoise() + " " + out + " >/dev/null 2>&1");
 }
 
 void BM_AuraPlayOscillator(benchmark::State &state)
@@ -237,6 +255,12 @@ struct Report {
             std::fprintf(stderr, "600 s pink noise, effect cost: %-40s aura-play %.4f s, sox %.4f s; ratio %.3f\n",
                          e.unit, aura, sox, sox > 0 ? aura / sox : 0.0);
         }
+        const std::string pitch = "aura --dsp pitch-shifter:pitch=2";
+        if (gSeconds.count(pitch) && gSeconds.count("rubberband")) {
+            std::fprintf(stderr, "600 s pink noise, whole run: aura-play pitch shifter %.4f s, rubberband -p 12 %.4f s; "
+                                 "ratio %.3f\n",
+                         gSeconds[pitch], gSeconds["rubberband"], gSeconds[pitch] / gSeconds["rubberband"]);
+        }
         if (gSeconds.count("aura oscillator") && gSeconds.count("sox oscillator")) {
             std::fprintf(stderr, "600 s sine: aura-play %.4f s, sox synth %.4f s; ratio %.3f\n",
                          gSeconds["aura oscillator"], gSeconds["sox oscillator"],
@@ -245,8 +269,13 @@ struct Report {
     }
 } gReport;
 
-BENCHMARK(BM_AuraPlayEffect)->DenseRange(0, 7)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SoxEffect)->DenseRange(0, 7)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AuraPlayEffect)
+    ->DenseRange(0, kNumEquivalents - 1)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SoxEffect)->DenseRange(0, kNumEquivalents - 1)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RubberbandPitch)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AuraPlayOscillator)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SoxSynth)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 

@@ -358,6 +358,9 @@ AURA_API AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *sam
                                          AURA_DSP_RESAMPLER *resamplemethod, int *bits);
 AURA_API AURA_RESULT AURA_System_SetDSPBufferSize(AURA_SYSTEM *system, unsigned int bufferlength, int numbuffers);
 AURA_API AURA_RESULT AURA_System_GetDSPBufferSize(AURA_SYSTEM *system, unsigned int *bufferlength, int *numbuffers);
+/* The global reverb (see System::setReverbProperties). */
+AURA_API AURA_RESULT AURA_System_SetReverbProperties(AURA_SYSTEM *system, const AURA_REVERB_PROPERTIES *prop);
+AURA_API AURA_RESULT AURA_System_GetReverbProperties(AURA_SYSTEM *system, AURA_REVERB_PROPERTIES *prop);
 /* Settings read at init (set them before): the decoder counts of compressed
  * samples and the profiler's port (init flag AURA_INIT_ENABLE_PROFILE). */
 typedef struct AURA_ADVANCEDSETTINGS {

@@ -83,6 +83,13 @@ public:
     // must be a power of two from 128 to 16384 (37 otherwise).
     AURA_RESULT getSpectrum(float *spectrumarray, int numvalues, int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
 
+    // The global reverb: the record's Instance (0 to 3, else 73) gets a
+    // reverb unit fed by the channels' sends and mixed into the master
+    // group; Environment -1 takes it away. getReverbProperties reads the
+    // record of the instance its Instance names.
+    AURA_RESULT setReverbProperties(const AURA_REVERB_PROPERTIES *prop);
+    AURA_RESULT getReverbProperties(AURA_REVERB_PROPERTIES *prop);
+
 protected:
     System() = default;
     ~System() = default;

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -36,7 +38,7 @@ std::optional<double> toNumber(const std::string &text)
     return value;
 }
 
-std::string refuse(const std::string &name, const std::string &value, const char *expected)
+std::string refuse(const std::string &name, const std::string &value, const std::string &expected)
 {
     std::string message = "invalid value '";
     message += value;
@@ -131,6 +133,10 @@ std::string usageText()
            "                      of its name or of a word of it, V a number or a value's name. A generator\n"
            "                      (oscillator) without a file plays for --duration\n"
            "      --list-dsp      print every unit with its parameters\n"
+           "      --reverb FIELD=V,...\n"
+           "                      a room reverb on the mix, fed by every channel: the\n"
+           "                      generic room with the named AURA_REVERB_PROPERTIES\n"
+           "                      fields changed (DecayTime=2.5,Room=-500; any case)\n"
            "  -q, --quiet         print nothing but errors\n"
            "  -h, --help          print this help\n"
            "      --version       print the version\n"
@@ -236,6 +242,16 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
                 return result;
             }
             options.dsps.push_back(value);
+        } else if (name == "--reverb") {
+            if (!takeValue()) {
+                return result;
+            }
+            std::string why;
+            if (!parseReverb(value, options.reverbProperties, why)) {
+                result.error = refuse(name, value, "FIELD=value,... (" + why + ")");
+                return result;
+            }
+            options.reverb = true;
         } else if (name == "--stream") {
             if (!flag(options.stream)) {
                 return result;
@@ -385,6 +401,101 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
     }
     result.ok = true;
     return result;
+}
+
+bool parseReverb(const std::string &text, AURA_REVERB_PROPERTIES &p, std::string &error)
+{
+    p = AURA_REVERB_PROPERTIES{};
+    p.Instance = 0;
+    p.Environment = 0;
+    p.EnvSize = 7.5f;
+    p.EnvDiffusion = 1.0f;
+    p.Room = -1000;
+    p.RoomHF = -100;
+    p.RoomLF = 0;
+    p.DecayTime = 1.49f;
+    p.DecayHFRatio = 0.83f;
+    p.DecayLFRatio = 1.0f;
+    p.Reflections = -2602;
+    p.ReflectionsDelay = 0.007f;
+    p.Reverb = 200;
+    p.ReverbDelay = 0.011f;
+    p.EchoTime = 0.25f;
+    p.ModulationTime = 0.25f;
+    p.AirAbsorptionHF = -5.0f;
+    p.HFReference = 5000.0f;
+    p.LFReference = 250.0f;
+    p.Diffusion = 100.0f;
+    p.Density = 100.0f;
+    struct Field {
+        const char *name;
+        int *whole;
+        float *real;
+    };
+    const Field fields[] = {
+        {"environment", &p.Environment, nullptr},
+        {"envsize", nullptr, &p.EnvSize},
+        {"envdiffusion", nullptr, &p.EnvDiffusion},
+        {"room", &p.Room, nullptr},
+        {"roomhf", &p.RoomHF, nullptr},
+        {"roomlf", &p.RoomLF, nullptr},
+        {"decaytime", nullptr, &p.DecayTime},
+        {"decayhfratio", nullptr, &p.DecayHFRatio},
+        {"decaylfratio", nullptr, &p.DecayLFRatio},
+        {"reflections", &p.Reflections, nullptr},
+        {"reflectionsdelay", nullptr, &p.ReflectionsDelay},
+        {"reverb", &p.Reverb, nullptr},
+        {"reverbdelay", nullptr, &p.ReverbDelay},
+        {"echotime", nullptr, &p.EchoTime},
+        {"echodepth", nullptr, &p.EchoDepth},
+        {"modulationtime", nullptr, &p.ModulationTime},
+        {"modulationdepth", nullptr, &p.ModulationDepth},
+        {"airabsorptionhf", nullptr, &p.AirAbsorptionHF},
+        {"hfreference", nullptr, &p.HFReference},
+        {"lfreference", nullptr, &p.LFReference},
+        {"roomrollofffactor", nullptr, &p.RoomRolloffFactor},
+        {"diffusion", nullptr, &p.Diffusion},
+        {"density", nullptr, &p.Density},
+    };
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t comma = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, comma - at);
+        at = comma + 1;
+        const size_t equals = item.find('=');
+        if (equals == std::string::npos || equals == 0) {
+            error = "'" + item + "' is not FIELD=value";
+            return false;
+        }
+        std::string key = item.substr(0, equals);
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string number = item.substr(equals + 1);
+        const Field *field = nullptr;
+        for (const Field &f : fields) {
+            if (key == f.name) {
+                field = &f;
+            }
+        }
+        if (!field) {
+            error = "no field '" + item.substr(0, equals) + "'";
+            return false;
+        }
+        char *end = nullptr;
+        errno = 0;
+        const double v = std::strtod(number.c_str(), &end);
+        if (number.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) ||
+            (field->whole && (v != std::floor(v) || v < -1.0e6 || v > 1.0e6))) {
+            error = "'" + number + "' is not a " + (field->whole ? "whole number" : "number");
+            return false;
+        }
+        if (field->whole) {
+            *field->whole = static_cast<int>(v);
+        } else {
+            *field->real = static_cast<float>(v);
+        }
+    }
+    return true;
 }
 
 } // namespace auraplay

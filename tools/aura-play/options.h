@@ -37,6 +37,10 @@ struct Options {
     bool version = false;
     std::vector<std::string> dsps;    // --dsp arguments, in order
     bool listDsp = false;
+    // --reverb: the global reverb's instance 0, from the generic room with
+    // the named fields changed; every played channel sends to it.
+    bool reverb = false;
+    AURA_REVERB_PROPERTIES reverbProperties{};
 
     [[nodiscard]] bool rendering() const { return !output.empty(); }
 };
@@ -51,6 +55,10 @@ struct ParseResult {
 [[nodiscard]] ParseResult parseOptions(const std::vector<std::string> &args, Options &options);
 
 [[nodiscard]] std::string usageText();
+
+// Reads "FIELD=value,..." over the generic room; field names are those of
+// AURA_REVERB_PROPERTIES, in any case. False with the reason in `error`.
+[[nodiscard]] bool parseReverb(const std::string &text, AURA_REVERB_PROPERTIES &properties, std::string &error);
 
 } // namespace auraplay
 

@@ -576,7 +576,11 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
     int status = kExitOk;
     std::vector<AURA::DSP *> units;
     std::vector<AURA::DSP *> generators;
-    if (const AURA_RESULT result = applyEffects(session->system(), effects, units, generators); result != AURA_OK) {
+    AURA_RESULT applied = applyEffects(session->system(), effects, units, generators);
+    if (applied == AURA_OK && options.reverb) {
+        applied = session->system()->setReverbProperties(&options.reverbProperties);
+    }
+    if (const AURA_RESULT result = applied; result != AURA_OK) {
         std::fprintf(stderr, "aura-play: cannot set up the effect units: %s\n", describe(result).c_str());
         (void)session->close();
         return kExitFileFailed;
@@ -693,6 +697,9 @@ int playGenerators(const Options &options, const std::vector<EffectSpec> &effect
     std::vector<AURA::DSP *> units;
     std::vector<AURA::DSP *> generators;
     AURA_RESULT result = applyEffects(session->system(), effects, units, generators);
+    if (result == AURA_OK && options.reverb) {
+        result = session->system()->setReverbProperties(&options.reverbProperties);
+    }
     for (AURA::DSP *generator : generators) {
         AURA::Channel *channel = nullptr;
         if (result == AURA_OK) {

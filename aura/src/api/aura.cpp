@@ -107,6 +107,16 @@ AURA_RESULT AURA_System_SetDSPBufferSize(AURA_SYSTEM *system, unsigned int buffe
     return asSystem(system)->setDSPBufferSize(bufferlength, numbuffers);
 }
 
+AURA_RESULT AURA_System_SetReverbProperties(AURA_SYSTEM *system, const AURA_REVERB_PROPERTIES *prop)
+{
+    return system ? asSystem(system)->setReverbProperties(prop) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_GetReverbProperties(AURA_SYSTEM *system, AURA_REVERB_PROPERTIES *prop)
+{
+    return system ? asSystem(system)->getReverbProperties(prop) : AURA_ERR_INVALID_PARAM;
+}
+
 AURA_RESULT AURA_System_SetAdvancedSettings(AURA_SYSTEM *system, AURA_ADVANCEDSETTINGS *settings)
 {
     return system ? asSystem(system)->setAdvancedSettings(settings) : AURA_ERR_INVALID_PARAM;

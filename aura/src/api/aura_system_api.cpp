@@ -124,6 +124,16 @@ AURA_RESULT System::getDSPBufferSize(unsigned int *bufferlength, int *numbuffers
     AURA_SYSTEM_FORWARD(getDSPBufferSize(bufferlength, numbuffers));
 }
 
+AURA_RESULT System::setReverbProperties(const AURA_REVERB_PROPERTIES *prop)
+{
+    AURA_SYSTEM_FORWARD(setReverbProperties(prop));
+}
+
+AURA_RESULT System::getReverbProperties(AURA_REVERB_PROPERTIES *prop)
+{
+    AURA_SYSTEM_FORWARD(getReverbProperties(prop));
+}
+
 AURA_RESULT System::init(int maxchannels, unsigned int flags, void *extradriverdata)
 {
     AURA_SYSTEM_FORWARD(initInternal(maxchannels, flags, extradriverdata));

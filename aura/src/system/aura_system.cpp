@@ -451,6 +451,7 @@ AURA_RESULT SystemI::closeChannels()
         mChannel = nullptr;
     }
     mNumChannels = 0;
+    releaseReverbUnits();
     (void)mReverbGlobal.release();
     mChannelFreeListHead.initNode();
     mChannelSortedListHead.initNode();

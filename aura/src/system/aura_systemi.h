@@ -241,6 +241,13 @@ public:
     float mRolloffScale = 1.0f;
     bool m3DReverbActive = false;
     ReverbI mReverbGlobal;            // four instances; sized by initChannels
+    // The global reverb: an instance with an environment other than -1
+    // gets a reverb unit that mixes into the master group; -1 takes it away.
+    AURA_RESULT setReverbProperties(const AURA_REVERB_PROPERTIES *properties);
+    AURA_RESULT getReverbProperties(AURA_REVERB_PROPERTIES *properties);
+    void releaseReverbUnits();
+    AURA_REVERB_PROPERTIES mReverbProperties[ReverbI::MAX_INSTANCES]{};
+    bool mReverbPropertiesSet[ReverbI::MAX_INSTANCES]{};
     AURA_REVERB_PROPERTIES mReverbAmbientProperties{};
     float mAdvancedHRTFMinAngle = 180.0f;
     float mAdvancedHRTFMaxAngle = 360.0f;

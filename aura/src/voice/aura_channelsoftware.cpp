@@ -745,7 +745,60 @@ AURA_RESULT ChannelSoftware::setVolume(float volume)
     if (mSubChannelIndex != 0) {
         return AURA_OK;
     }
-    return updateDirectMix(volume);
+    const AURA_RESULT result = updateDirectMix(volume);
+    return result != AURA_OK ? result : updateReverbMix(volume);
+}
+
+AURA_RESULT ChannelSoftware::updateReverbMix(float volume)
+{
+    if (!mParent || !mSystem || mFlags.has(VoiceFlag::NoReverb)) {
+        return AURA_OK;
+    }
+    ChannelI &p = *mParent;
+    ChannelGroupI *group = p.mChannelGroup;
+    const float groupVolume = group ? group->mRealVolume : 1.0f;
+    const float v = p.mFlags.has(ChannelFlag::MutedInEffect) ? 0.0f : volume;
+    bool reverb3D = false;
+    (void)mSystem->get3DReverbActive(&reverb3D);
+    ReverbI &reverb = mSystem->mReverbGlobal;
+    for (int i = 0; i < ReverbI::MAX_INSTANCES; ++i) {
+        AURA_REVERB_CHANNELPROPERTIES props{};
+        DSPConnectionI *connection = nullptr;
+        if (!reverb.mInstance[i].mDSP || reverb.getChanProperties(i, p.mIndex, &props, &connection) != AURA_OK ||
+            !connection) {
+            continue;
+        }
+        const float room = std::pow(10.0f, static_cast<float>(props.Room) / 2000.0f);
+        float g = room;
+        if (!(mMode & AURA_3D)) {
+            g *= props.ConnectionPoint ? 1.0f : groupVolume * v;
+        } else if (reverb3D) {
+            g = 0.0f;
+        } else if (!props.ConnectionPoint) {
+            const float occlusion = (1.0f - p.mReverbOcclusion) * (group ? group->mReverbOcclusion : 1.0f);
+            g *= occlusion * p.mFadeVolume * p.m3DDistanceVolume * groupVolume * v;
+        }
+        const AURA_RESULT result = connection->setMix(v == 0.0f ? 0.0f : g);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT ChannelSoftware::setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props)
+{
+    AURA_RESULT result = ChannelReal::setReverbProperties(props);
+    if (result != AURA_OK || mSubChannelIndex != 0 || !mParent) {
+        return result;
+    }
+    if (mDSPReverbTarget && !mFlags.has(VoiceFlag::NoReverb)) {
+        result = addToReverbs(mDSPReverbTarget);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return updateReverbMix(mParent->mVolume);
 }
 
 AURA_RESULT ChannelSoftware::setFrequency(float frequency)

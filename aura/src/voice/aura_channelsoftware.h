@@ -64,6 +64,9 @@ public:
     AURA_RESULT isPlaying(bool *isplaying, bool includethreadlatency = false) override;
     AURA_RESULT getDSPHead(DSPI **dsp) override;
     AURA_RESULT moveChannelGroup(ChannelGroupI *oldgroup, ChannelGroupI *newgroup, bool forcedspmove) override;
+    // Stores the send, joins a reverb unit that appeared since the play,
+    // and sets the send levels.
+    AURA_RESULT setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props) override;
     // The newest count frames of one channel of what the voice plays.
 
     DSPI *mDSPHead = nullptr;
@@ -80,6 +83,8 @@ private:
     template <class F>
     void forEachUnit(F &&f);
     AURA_RESULT updateDirectMix(float volume);
+    // The level of each global reverb send, from the channel's room level.
+    AURA_RESULT updateReverbMix(float volume);
     AURA_RESULT addToReverbs(DSPI *unit);
     void removeFromReverbs();
     [[nodiscard]] int sourceChannels() const;

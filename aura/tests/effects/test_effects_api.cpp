@@ -20,7 +20,8 @@ namespace {
 
 constexpr AURA_DSP_TYPE kBuiltIn[] = {AURA_DSP_TYPE_OSCILLATOR, AURA_DSP_TYPE_LOWPASS,    AURA_DSP_TYPE_LOWPASS_SIMPLE,
                                       AURA_DSP_TYPE_HIGHPASS,   AURA_DSP_TYPE_DISTORTION, AURA_DSP_TYPE_NORMALIZE,
-                                      AURA_DSP_TYPE_PARAMEQ,    AURA_DSP_TYPE_COMPRESSOR};
+                                      AURA_DSP_TYPE_PARAMEQ,    AURA_DSP_TYPE_COMPRESSOR, AURA_DSP_TYPE_ECHO,
+                                      AURA_DSP_TYPE_FLANGE,     AURA_DSP_TYPE_CHORUS};
 
 std::vector<int16_t> sine16(double frequency, double amplitude, int frames, int rate)
 {
@@ -52,7 +53,7 @@ TEST(EffectsApi, UnitsAreMadeByTypeAndAnswerForThemselves)
         EXPECT_EQ(dsp->release(), AURA_ERR_INVALID_HANDLE); // gone
     }
     AURA::DSP *none = nullptr;
-    EXPECT_EQ(system->createDSPByType(AURA_DSP_TYPE_ECHO, &none), AURA_ERR_PLUGIN_MISSING);
+    EXPECT_EQ(system->createDSPByType(AURA_DSP_TYPE_REVERB, &none), AURA_ERR_PLUGIN_MISSING);
     EXPECT_EQ(none, nullptr);
 }
 

@@ -126,6 +126,33 @@ public:
     std::vector<AURA::DSPI *> units;
 };
 
+// A built-in effect unit of the harness's system, every channel enabled.
+template <class Unit>
+Unit *makeEffect(Harness &harness)
+{
+    AURA::DSPI *dsp = nullptr;
+    EXPECT_EQ(harness.system.createDSPInternal(Unit::getDescriptionEx(), &dsp, true), AURA_OK);
+    if (!dsp) {
+        return nullptr;
+    }
+    harness.units.push_back(dsp);
+    dsp->mDSPState.speakermask = 0xFFFF;
+    return static_cast<Unit *>(dsp);
+}
+
+// One call of a unit's read callback over a whole interleaved signal.
+inline std::vector<float> runEffect(AURA::DSPI *unit, const std::vector<float> &in, int channels)
+{
+    std::vector<float> out(in.size(), -99.0f);
+    std::vector<float> copy = in;
+    unit->mDSPState.instance = unit;
+    EXPECT_EQ(unit->mDescription.read(&unit->mDSPState, copy.data(), out.data(),
+                                      static_cast<unsigned int>(in.size() / static_cast<size_t>(channels)), channels,
+                                      channels),
+              AURA_OK);
+    return out;
+}
+
 inline int numInputs(AURA::DSPI *unit)
 {
     int n = -1;

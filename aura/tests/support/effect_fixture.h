@@ -22,22 +22,12 @@ struct Effects : ::testing::Test {
     template <class Unit>
     Unit *make()
     {
-        DSPI *dsp = nullptr;
-        EXPECT_EQ(harness.system.createDSPInternal(Unit::getDescriptionEx(), &dsp, true), AURA_OK);
-        harness.units.push_back(dsp);
-        dsp->mDSPState.speakermask = 0xFFFF;
-        return static_cast<Unit *>(dsp);
+        return makeEffect<Unit>(harness);
     }
     // One call of the unit's read callback over a whole signal.
     static std::vector<float> run(DSPI *unit, const std::vector<float> &in, int channels)
     {
-        std::vector<float> out(in.size(), -99.0f);
-        std::vector<float> copy = in;
-        unit->mDSPState.instance = unit;
-        EXPECT_EQ(unit->mDescription.read(&unit->mDSPState, copy.data(), out.data(),
-                                          static_cast<unsigned int>(in.size() / channels), channels, channels),
-                  AURA_OK);
-        return out;
+        return runEffect(unit, in, channels);
     }
     static std::vector<float> sine(double frequency, double amplitude, int frames, int rate, int channels = 1)
     {

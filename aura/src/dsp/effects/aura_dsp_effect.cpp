@@ -1,9 +1,11 @@
 #include "dsp/effects/aura_dsp_effect.h"
 
+#include "dsp/effects/aura_dsp_delays.h"
 #include "dsp/effects/aura_dsp_dynamics.h"
 #include "dsp/effects/aura_dsp_filters.h"
 #include "dsp/effects/aura_dsp_itunits.h"
 #include "dsp/effects/aura_dsp_oscillator.h"
+#include "dsp/effects/aura_dsp_pitchshift.h"
 
 #include <cstdio>
 
@@ -34,9 +36,13 @@ std::span<const EffectUnitEntry> builtInEffectUnits()
         {&DSPLowPass2::getDescriptionEx},
         {&DSPLowPassSimple::getDescriptionEx},
         {&DSPHighPass::getDescriptionEx},
+        {&DSPEcho::getDescriptionEx},
+        {&DSPFlange::getDescriptionEx},
         {&DSPDistortion::getDescriptionEx},
         {&DSPNormalize::getDescriptionEx},
         {&DSPParamEq::getDescriptionEx},
+        {&DSPPitchShift::getDescriptionEx},
+        {&DSPChorus::getDescriptionEx},
         {&DSPITEcho::getDescriptionEx},
         {&DSPCompressor::getDescriptionEx},
     };
