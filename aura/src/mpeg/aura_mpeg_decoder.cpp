@@ -1028,6 +1028,19 @@ void reorder(const MpegHeader &h, const GranuleInfo &gi, float *xr)
     const int first = gi.mixed ? 3 : 0;
     const int start = 3 * shortBands[first];
     std::memcpy(copy + start, xr + start, sizeof(float) * static_cast<size_t>(576 - start));
+    if (gi.mixed) {
+        // The long part of a mixed block is two sub-bands (36 lines), yet
+        // at 8 kHz the short bands start only at line 72: the lines between
+        // come with the long bands' gains but are short values of sub-bands
+        // 2 and 3, the three windows interleaved.
+        alignas(16) float between[36];
+        const int count = start - 36;
+        std::memcpy(between, xr + 36, sizeof(float) * static_cast<size_t>(count));
+        for (int j = 0; j < count; ++j) {
+            const int f = 12 + j / 3;
+            xr[(f / 6) * 18 + (j % 3) * 6 + f % 6] = between[j];
+        }
+    }
     for (int b = first; b < 13; ++b) {
         const int width = shortBands[b + 1] - shortBands[b];
         for (int w = 0; w < 3; ++w) {
