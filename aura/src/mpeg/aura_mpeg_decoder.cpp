@@ -322,22 +322,23 @@ inline int decodeHuffman(int table, uint32_t bits, int *length)
 // Polyphase synthesis
 
 // DCT-II of N points, unscaled: X[k] = sum x[n] cos(pi (2n + 1) k / 2N),
-// by the even/odd split into two halves.
-template <int N>
+// by the even/odd split into two halves. T is a float, or eight floats
+// when eight time slots are transformed at once.
+template <int N, typename T>
 struct Dct {
-    static void run(const float *in, float *out)
+    [[gnu::always_inline]] static void run(const T *in, T *out)
     {
         constexpr int H = N / 2;
-        float a[H];
-        float b[H];
+        T a[H];
+        T b[H];
         for (int n = 0; n < H; ++n) {
             a[n] = in[n] + in[N - 1 - n];
-            b[n] = (in[n] - in[N - 1 - n]) * scale(n);
+            b[n] = (in[n] - in[N - 1 - n]) * kScale[n];
         }
-        float ea[H];
-        float eb[H];
-        Dct<H>::run(a, ea);
-        Dct<H>::run(b, eb);
+        T ea[H];
+        T eb[H];
+        Dct<H, T>::run(a, ea);
+        Dct<H, T>::run(b, eb);
         for (int k = 0; k < H; ++k) {
             out[2 * k] = ea[k];
         }
@@ -346,7 +347,6 @@ struct Dct {
         }
         out[N - 1] = eb[H - 1];
     }
-    static float scale(int n) { return kScale[n]; }
     static inline const std::array<float, N / 2> kScale = [] {
         std::array<float, N / 2> s{};
         for (int n = 0; n < N / 2; ++n) {
@@ -355,38 +355,29 @@ struct Dct {
         return s;
     }();
 };
-template <>
-struct Dct<1> {
-    static void run(const float *in, float *out) { out[0] = in[0]; }
+template <typename T>
+struct Dct<1, T> {
+    [[gnu::always_inline]] static void run(const T *in, T *out) { out[0] = in[0]; }
 };
+
+using Int8 = int32_t __attribute__((vector_size(32)));
 
 // Full scale is 32767; beyond it the sample clips, within it the value is
 // truncated toward zero.
-inline int16_t toSample(float sum)
+[[gnu::always_inline]] inline Int8 toSamples(Float8 sum)
 {
-    const float scaled = std::clamp(sum * 32767.0f, -32768.0f, 32767.0f);
-    return static_cast<int16_t>(scaled);
+    constexpr Float8 lowest = {-32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f};
+    constexpr Float8 highest = {32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f};
+    Float8 scaled = sum * 32767.0f;
+    scaled = scaled < lowest ? lowest : scaled;
+    scaled = scaled > highest ? highest : scaled;
+    return __builtin_convertvector(scaled, Int8);
 }
 
-// One time slot of one channel: 32 sub-band samples in, 32 PCM samples out
-// at `stride` apart.
-[[gnu::flatten]] AURA_MPEG_CLONES void synth(float (*ring)[64], int position, const float *bands, int16_t *out,
-                                             int stride)
+// Windows the ring of one channel whose newest slot is `position` into 32
+// PCM samples at `stride` apart.
+[[gnu::always_inline]] inline void windowSlot(const float (*ring)[64], int position, int16_t *out, int stride)
 {
-    float x[32];
-    Dct<32>::run(bands, x);
-    float *v = ring[position];
-    // The 64 matrixed values from the 32-point transform.
-    for (int i = 0; i < 16; ++i) {
-        v[i] = x[i + 16];
-    }
-    v[16] = 0.0f;
-    for (int i = 17; i < 48; ++i) {
-        v[i] = -x[48 - i];
-    }
-    for (int i = 48; i < 64; ++i) {
-        v[i] = -x[i - 48];
-    }
     const float *window = gTables.window;
     Float8 s0 = {};
     Float8 s1 = {};
@@ -402,32 +393,72 @@ inline int16_t toSample(float sum)
         s2 += load8(lo + 16) * load8(w0 + 16) + load8(hi + 16) * load8(w1 + 16);
         s3 += load8(lo + 24) * load8(w0 + 24) + load8(hi + 24) * load8(w1 + 24);
     }
-    alignas(32) float sum[32];
-    store8(sum, s0);
-    store8(sum + 8, s1);
-    store8(sum + 16, s2);
-    store8(sum + 24, s3);
-    alignas(16) int16_t pcm[32];
+    alignas(32) int32_t pcm[32];
+    const Int8 p0 = toSamples(s0);
+    const Int8 p1 = toSamples(s1);
+    const Int8 p2 = toSamples(s2);
+    const Int8 p3 = toSamples(s3);
+    std::memcpy(pcm, &p0, sizeof(p0));
+    std::memcpy(pcm + 8, &p1, sizeof(p1));
+    std::memcpy(pcm + 16, &p2, sizeof(p2));
+    std::memcpy(pcm + 24, &p3, sizeof(p3));
     for (int j = 0; j < 32; ++j) {
-        pcm[j] = toSample(sum[j]);
-    }
-    for (int j = 0; j < 32; ++j) {
-        out[j * stride] = pcm[j];
+        out[j * stride] = static_cast<int16_t>(pcm[j]);
     }
 }
 
 // Runs the synthesis of `slots` time slots for every channel; `bands` holds
-// slot t of channel c at bands[c * channelStride + t * 32].
-void synthSlots(MpegDecoderState *state, const float *bands, int channelStride, int slots, int channels, int16_t *out,
-                int stride)
+// slot t of channel c at bands[c * channelStride + t * 32]. Slot t goes into
+// each channel's ring at the position before the newest minus t, and its PCM
+// to out[(t * 32 + j) * stride + c]. The 32-point transforms of eight
+// (channel, slot) pairs run at once, one per lane.
+[[gnu::flatten]] AURA_MPEG_CLONES void synthSlots(MpegDecoderState *state, const float *bands, int channelStride,
+                                                  int slots, int channels, int16_t *out, int stride)
 {
-    for (int t = 0; t < slots; ++t) {
-        state->mRingPosition = (state->mRingPosition - 1) & 15;
-        for (int c = 0; c < channels; ++c) {
-            synth(state->mRing[c], state->mRingPosition, bands + c * channelStride + t * 32, out + c, stride);
+    const int start = state->mRingPosition;
+    const int total = slots * channels;
+    for (int first = 0; first < total; first += 8) {
+        const int count = std::min(8, total - first);
+        const float *rows[8];
+        for (int j = 0; j < count; ++j) {
+            const int c = (first + j) / slots;
+            rows[j] = bands + c * channelStride + (first + j - c * slots) * 32;
         }
-        out += 32 * stride;
+        Float8 in[32];
+        for (int k = 0; k < 32; ++k) {
+            Float8 v = {};
+            for (int j = 0; j < count; ++j) {
+                v[j] = rows[j][k];
+            }
+            in[k] = v;
+        }
+        Float8 x[32];
+        Dct<32, Float8>::run(in, x);
+        alignas(32) float lanes[32][8];
+        for (int k = 0; k < 32; ++k) {
+            store8(lanes[k], x[k]);
+        }
+        for (int j = 0; j < count; ++j) {
+            const int c = (first + j) / slots;
+            const int t = first + j - c * slots;
+            const int position = (start - 1 - t) & 15;
+            float(*ring)[64] = state->mRing[c];
+            float *v = ring[position];
+            // The 64 matrixed values from the 32-point transform.
+            for (int i = 0; i < 16; ++i) {
+                v[i] = lanes[i + 16][j];
+            }
+            v[16] = 0.0f;
+            for (int i = 17; i < 48; ++i) {
+                v[i] = -lanes[48 - i][j];
+            }
+            for (int i = 48; i < 64; ++i) {
+                v[i] = -lanes[i - 48][j];
+            }
+            windowSlot(ring, position, out + t * 32 * stride + c, stride);
+        }
     }
+    state->mRingPosition = (start - slots) & 15;
 }
 
 // ---------------------------------------------------------------------------
