@@ -1131,8 +1131,8 @@ void imdct36(const float *in, float *overlap, const float *window, float *out)
         x[i] = -y[i - 27];
     }
     for (int i = 0; i < 18; ++i) {
-        out[i * 32] = x[i] * window[i] + overlap[i];
-        overlap[i] = x[i + 18] * window[i + 18];
+        out[i * 32] = x[i] * window[i] + overlap[i * 32];
+        overlap[i * 32] = x[i + 18] * window[i + 18];
     }
 }
 
@@ -1166,37 +1166,80 @@ void imdct12(const float *in, float *overlap, float *out)
         }
     }
     for (int i = 0; i < 18; ++i) {
-        out[i * 32] = x[i] + overlap[i];
-        overlap[i] = x[i + 18];
+        out[i * 32] = x[i] + overlap[i * 32];
+        overlap[i * 32] = x[i + 18];
+    }
+}
+
+// The long-block transform of sub-bands sb..sb+7 at once, one per lane:
+// 36-point inverse MDCTs of their 18 lines in `xr` (sub-band order),
+// windowed, overlapped and frequency-inverted into out[t * 32 + sb].
+[[gnu::always_inline]] inline void imdct36x8(const float *xr, int sb, const float *window, float (*overlap)[32],
+                                             float *out)
+{
+    const auto &c = gTables.dct18;
+    Float8 in[18];
+    for (int k = 0; k < 18; ++k) {
+        Float8 v;
+        for (int j = 0; j < 8; ++j) {
+            v[j] = xr[(sb + j) * 18 + k];
+        }
+        in[k] = v;
+    }
+    Float8 y[18];
+    for (int m = 0; m < 18; ++m) {
+        Float8 sum = {};
+        for (int k = 0; k < 18; ++k) {
+            sum += in[k] * c[k][m];
+        }
+        y[m] = sum;
+    }
+    // Odd sub-bands (odd lanes) have every odd time sample negated.
+    constexpr Float8 inversion = {1.0f, -1.0f, 1.0f, -1.0f, 1.0f, -1.0f, 1.0f, -1.0f};
+    for (int i = 0; i < 18; ++i) {
+        const Float8 x = i < 9 ? y[i + 9] : -y[26 - i];
+        const Float8 o = x * window[i] + load8(overlap[i] + sb);
+        store8(out + i * 32 + sb, (i & 1) ? o * inversion : o);
+    }
+    for (int i = 18; i < 36; ++i) {
+        const Float8 x = i < 27 ? -y[26 - i] : -y[i - 27];
+        store8(overlap[i - 18] + sb, x * window[i]);
     }
 }
 
 // The hybrid filter bank of one channel: 576 lines (sub-band order) into
-// 18 slots of 32 sub-band samples.
-[[gnu::flatten]] AURA_MPEG_CLONES void hybrid(const GranuleInfo &gi, float *xr, float (*overlap)[18], int subbands,
+// 18 slots of 32 sub-band samples. `overlap` is kept slot by slot.
+[[gnu::flatten]] AURA_MPEG_CLONES void hybrid(const GranuleInfo &gi, float *xr, float (*overlap)[32], int subbands,
                                               float *out)
 {
     const Tables &t = gTables;
-    for (int sb = 0; sb < subbands; ++sb) {
-        const float *in = xr + sb * 18;
-        float *o = out + sb;
-        if (gi.blockType == 2 && !(gi.mixed && sb < 2)) {
-            imdct12(in, overlap[sb], o);
-        } else {
-            const int type = gi.blockType == 2 ? 0 : gi.blockType;
-            imdct36(in, overlap[sb], t.imdctWindow[type], o);
-        }
-        if (sb & 1) {
-            for (int i = 1; i < 18; i += 2) {
-                o[i * 32] = -o[i * 32];
+    int sb = 0;
+    if (gi.blockType == 2) {
+        for (; sb < subbands; ++sb) {
+            const float *in = xr + sb * 18;
+            float *o = out + sb;
+            if (gi.mixed && sb < 2) {
+                imdct36(in, &overlap[0][sb], t.imdctWindow[0], o);
+            } else {
+                imdct12(in, &overlap[0][sb], o);
+            }
+            if (sb & 1) {
+                for (int i = 1; i < 18; i += 2) {
+                    o[i * 32] = -o[i * 32];
+                }
             }
         }
+    } else {
+        // Lanes past `subbands` hold zero lines: they give the overlap
+        // alone, as the silent sub-bands below do.
+        for (; sb < subbands; sb += 8) {
+            imdct36x8(xr, sb, t.imdctWindow[gi.blockType], overlap, out);
+        }
     }
-    for (int sb = subbands; sb < 32; ++sb) {
-        float *o = out + sb;
-        for (int i = 0; i < 18; ++i) {
-            o[i * 32] = (sb & 1) && (i & 1) ? -overlap[sb][i] : overlap[sb][i];
-            overlap[sb][i] = 0.0f;
+    for (int i = 0; i < 18; ++i) {
+        for (int b = sb; b < 32; ++b) {
+            out[i * 32 + b] = (b & i & 1) ? -overlap[i][b] : overlap[i][b];
+            overlap[i][b] = 0.0f;
         }
     }
 }
