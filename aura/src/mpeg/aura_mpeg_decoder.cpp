@@ -271,6 +271,16 @@ public:
         word = __builtin_bswap64(word);
         return static_cast<uint32_t>((word << (mPos & 7)) >> 32);
     }
+    // At least 57 bits starting at the position, first bit highest.
+    [[nodiscard]] uint64_t peek64() const
+    {
+        if (mPos >= mEndBits) {
+            return 0;
+        }
+        uint64_t word = 0;
+        std::memcpy(&word, mData + (mPos >> 3), sizeof(word));
+        return __builtin_bswap64(word) << (mPos & 7);
+    }
     void skip(size_t bits) { mPos += bits; }
     // n <= 24 bits.
     uint32_t get(unsigned int n)
@@ -884,41 +894,39 @@ int decodeSpectrum(const MpegHeader &h, const GranuleInfo &gi, BitReader &bits, 
             continue;
         }
         const unsigned int linbits = kHuffmanLinbits[table];
-        // One peek serves the code word and its sign bits; only linbits
-        // go back to the reader.
+        const Tables::Lookup *lookup = gTables.huffman[table];
+        static constexpr float kSign[2] = {1.0f, -1.0f};
+        // One peek serves the code word, both linbits fields and both sign
+        // bits: at most 19 + 2 * 14 bits.
         for (; line < regionEnd; line += 2) {
-            uint32_t word = bits.peek32();
-            int used = 0;
-            const int leaf = decodeHuffman(table, word, &used);
+            uint64_t word = bits.peek64();
+            const Tables::Lookup first = lookup[word >> 56];
+            int used = first.length;
+            int leaf = first.entry;
+            if (first.node) {
+                leaf = walkTree(kHuffmanTrees + first.entry, static_cast<uint32_t>((word << 8) >> 32), &used, 8);
+            }
             word <<= used;
-            int x = leaf >> 4;
-            int y = leaf & 15;
-            float vx = 0.0f;
-            float vy = 0.0f;
-            if (x) {
-                if (x == 15 && linbits) {
-                    bits.skip(static_cast<size_t>(used));
-                    x += static_cast<int>(bits.get(linbits));
-                    word = bits.peek32();
-                    used = 0;
-                }
-                vx = (word & 0x80000000u) ? -pow43[x] : pow43[x];
-                word <<= 1;
-                ++used;
+            unsigned int x = static_cast<unsigned int>(leaf) >> 4;
+            unsigned int y = static_cast<unsigned int>(leaf) & 15;
+            if (x == 15 && linbits) {
+                x += static_cast<unsigned int>(word >> (64 - linbits));
+                word <<= linbits;
+                used += static_cast<int>(linbits);
             }
-            if (y) {
-                if (y == 15 && linbits) {
-                    bits.skip(static_cast<size_t>(used));
-                    y += static_cast<int>(bits.get(linbits));
-                    word = bits.peek32();
-                    used = 0;
-                }
-                vy = (word & 0x80000000u) ? -pow43[y] : pow43[y];
-                ++used;
+            const unsigned int hasX = x != 0;
+            const unsigned int signX = static_cast<unsigned int>(word >> 63) & hasX;
+            word <<= hasX;
+            if (y == 15 && linbits) {
+                y += static_cast<unsigned int>(word >> (64 - linbits));
+                word <<= linbits;
+                used += static_cast<int>(linbits);
             }
-            bits.skip(static_cast<size_t>(used));
-            xr[line] = vx * gains[line];
-            xr[line + 1] = vy * gains[line + 1];
+            const unsigned int hasY = y != 0;
+            const unsigned int signY = static_cast<unsigned int>(word >> 63) & hasY;
+            bits.skip(static_cast<size_t>(used) + hasX + hasY);
+            xr[line] = pow43[x] * kSign[signX] * gains[line];
+            xr[line + 1] = pow43[y] * kSign[signY] * gains[line + 1];
         }
     }
     // Count1 quadruples until the granule's bits are used up; a quadruple
@@ -954,7 +962,8 @@ int decodeSpectrum(const MpegHeader &h, const GranuleInfo &gi, BitReader &bits, 
 }
 
 // Intensity and mid/side stereo over both channels' spectra (decode order).
-void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], bool ms, bool is)
+// Lines from `lines` on are zero in both channels.
+void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], bool ms, bool is, int lines)
 {
     bool isLine[576] = {};
     const uint16_t *longBands = kLongBands[h.samplingFrequency];
@@ -1036,9 +1045,18 @@ void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], boo
             }
         }
     }
-    if (ms) {
-        constexpr float invSqrt2 = 0.70710678118654752f;
-        for (int i = 0; i < 576; ++i) {
+    constexpr float invSqrt2 = 0.70710678118654752f;
+    if (ms && !is) {
+        float *left = xr[0];
+        float *rightLines = xr[1];
+        for (int i = 0; i < lines; ++i) {
+            const float m = left[i];
+            const float s = rightLines[i];
+            left[i] = (m + s) * invSqrt2;
+            rightLines[i] = (m - s) * invSqrt2;
+        }
+    } else if (ms) {
+        for (int i = 0; i < lines; ++i) {
             if (isLine[i]) {
                 continue;
             }
@@ -1302,8 +1320,8 @@ AURA_RESULT decodeLayer3(MpegDecoderState *state, const MpegHeader &h, const uin
                 position = end;
             }
             if (channels == 2 && (ms || is)) {
-                stereo(h, si.gr[g][1], xr, ms, is);
-                used[0] = used[1] = 576;
+                used[0] = used[1] = std::max(used[0], used[1]);
+                stereo(h, si.gr[g][1], xr, ms, is, used[0]);
             }
         } else {
             std::memset(xr, 0, sizeof(xr));
