@@ -375,6 +375,42 @@ TEST(MpegSeek, ShortStreamsAndOddPositions)
 
 // RIFF/WAVE files from ffmpeg (MPEG layer III, tag 0x55; MPEG, tag 0x50)
 // decode as their data chunk does on its own.
+// A container may store layer III frames padded to 2 or 4 bytes; its
+// padding flags step over the padding, which here begins like a frame header
+// so that a reader without them would take it for one.
+TEST(MpegContainer, PaddedFramesDecodeAsTheBareStream)
+{
+    const Bytes mp3 = auratest::readAll(lameFile("container.mp3", "-t -m m -b 96", "noise", 44100, 1, 1.0));
+    const std::vector<int16_t> plain = decodeBytes(mp3);
+    ASSERT_FALSE(plain.empty());
+    using AURA::CodecMPEG;
+    for (const unsigned int multiple : {2u, 4u}) {
+        Bytes padded;
+        for (size_t at = 0; at < mp3.size();) {
+            const size_t length = firstFrameLength(mp3, at);
+            ASSERT_GT(length, 0u);
+            padded.insert(padded.end(), mp3.begin() + static_cast<long>(at),
+                          mp3.begin() + static_cast<long>(std::min(at + length, mp3.size())));
+            const size_t pad = (multiple - length % multiple) % multiple;
+            padded.insert(padded.end(), mp3.begin() + static_cast<long>(at), mp3.begin() + static_cast<long>(at + pad));
+            at += length;
+        }
+        const unsigned int flags =
+            CodecMPEG::FLAG_CONTAINER | (multiple == 2 ? CodecMPEG::FLAG_PAD2 : CodecMPEG::FLAG_PAD4);
+        for (const AURA_MODE mode : {AURA_DEFAULT, AURA_ACCURATETIME}) {
+            Opened o;
+            o.openMemory(padded, mode, flags);
+            ASSERT_EQ(o.opened, AURA_OK) << multiple;
+            EXPECT_EQ(o.decodeAll(), plain) << multiple << " mode " << mode;
+        }
+        if (multiple == 4) {
+            // Three bytes of a header and the next frame's first byte make
+            // a header: without the flags the padding is read as a frame.
+            EXPECT_NE(decodeBytes(padded), plain);
+        }
+    }
+}
+
 TEST(MpegRiff, WrappedStreamsDecodeAsTheirData)
 {
     Fixtures &fx = Fixtures::get();
