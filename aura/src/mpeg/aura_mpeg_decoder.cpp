@@ -980,13 +980,15 @@ void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], boo
                 *rightRatio = t.isRatioMpeg1[position][1];
             }
         };
-        auto apply = [&](int from, int to, int step, int position) {
+        auto apply = [&](int from, int to, int step, int position, float factor = 1.0f) {
             if (position == 7 || (!h.lsf && position > 7)) {
                 return;
             }
             float l = 0.0f;
             float r = 0.0f;
             ratios(position, &l, &r);
+            l *= factor;
+            r *= factor;
             for (int i = from; i < to; i += step) {
                 const float v = xr[0][i];
                 xr[0][i] = v * l;
@@ -1001,6 +1003,20 @@ void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], boo
                 }
             }
             return false;
+        };
+        // A mixed block's positions are taken from its scale factors in the
+        // order they were read: short band b of window w from entry
+        // 3b + w - 1, long band b from entry b. MPEG-1 reads 8 long factors,
+        // so each band gets its own; MPEG-2 reads 6, and its short bands'
+        // positions fall two entries later, as the reference decoders
+        // place them.
+        const int longCount = mixedLongBands(h);
+        auto mixedEntry = [&](int i) {
+            if (i < longCount) {
+                return right.sfLong[i];
+            }
+            const int k = i - longCount;
+            return k < 27 ? right.sfShort[3 + k / 3][k % 3] : 0;
         };
         if (right.blockType == 2) {
             const int first = right.mixed ? 3 : 0;
@@ -1017,12 +1033,12 @@ void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], boo
                 for (int b = highest + 1; b < 13; ++b) {
                     const int width = shortBands[b + 1] - shortBands[b];
                     const int from = 3 * shortBands[b] + w * width;
-                    const int position = right.sfShort[b < 12 ? b : 11][w];
+                    const int band = b < 12 ? b : 11;
+                    const int position = right.mixed ? mixedEntry(3 * band + w - 1) : right.sfShort[band][w];
                     apply(from, from + width, 1, position);
                 }
             }
             if (right.mixed && maxShort < 3) {
-                const int longCount = mixedLongBands(h);
                 int highest = -1;
                 for (int b = 0; b < longCount; ++b) {
                     if (anyNonZero(longBands[b], longBands[b + 1] - longBands[b])) {
@@ -1031,6 +1047,29 @@ void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], boo
                 }
                 for (int b = highest + 1; b < longCount; ++b) {
                     apply(longBands[b], longBands[b + 1], 1, right.sfLong[b]);
+                }
+                // Long bands up to 7 are treated in every version. Past the
+                // 6 long bands of MPEG-2 their lines lie in the short part,
+                // counted there with the three windows interleaved, and are
+                // treated a second time, as the reference decoders do.
+                const int shortStart = 3 * shortBands[3];
+                for (int b = std::max(highest + 1, longCount); b < 8; ++b) {
+                    const int position = mixedEntry(b);
+                    int band = 3;
+                    for (int p = longBands[b]; p < longBands[b + 1]; ++p) {
+                        int line = p;
+                        if (p >= shortStart) {
+                            while (shortStart + 3 * (shortBands[band + 1] - shortBands[3]) <= p) {
+                                ++band;
+                            }
+                            const int start = shortStart + 3 * (shortBands[band] - shortBands[3]);
+                            const int j = p - start;
+                            line = start + (j % 3) * (shortBands[band + 1] - shortBands[band]) + j / 3;
+                        }
+                        // A line treated twice under mid/side keeps the
+                        // mid/side gain the second ratio restores.
+                        apply(line, line + 1, 1, position, ms && isLine[line] ? 1.41421356237309505f : 1.0f);
+                    }
                 }
             }
         } else {

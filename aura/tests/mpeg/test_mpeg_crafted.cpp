@@ -180,8 +180,12 @@ TEST(MpegCrafted, Layer3StereoToolsAndBlocks)
         {"is2_ms_long.mp3", 2, 1, 14, 1, 3, 'l'},
         {"is2_short.mp3", 2, 2, 14, 1, 1, 's'},
         {"is2_ms_short.mp3", 2, 0, 14, 1, 3, 's'},
-        {"is25_cycle.mp3", 0, 2, 14, 1, 1, 'w'},
+        {"is2_mixed.mp3", 2, 0, 14, 1, 1, 'm'},
+        {"is2_ms_mixed.mp3", 2, 1, 14, 1, 3, 'm'},
+        {"is25_cycle.mp3", 0, 2, 14, 1, 1, 'c'},
         {"is25_ms_cycle.mp3", 0, 0, 14, 1, 3, 'w'},
+        {"is25_ms_mixed.mp3", 0, 0, 14, 1, 3, 'm'},
+        {"is25_ms_mixed8.mp3", 0, 2, 14, 1, 3, 'm'},
         // Mixed and switching blocks without stereo tools.
         {"mixed1_mono.mp3", 3, 0, 14, 3, 0, 'm'},
         {"mixed1_ms.mp3", 3, 1, 14, 1, 2, 'm'},
