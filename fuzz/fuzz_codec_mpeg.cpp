@@ -1,8 +1,8 @@
 // Opens the input as MPEG audio (plain or RIFF-wrapped) from a memory file,
 // with the mode chosen by the input's last byte (accurate time, unbounded
-// sync search), decodes up to 200 frames, then seeks to three places the
-// input chooses and decodes a little after each. The input buffer is exactly
-// the input's size, so a read past it is caught.
+// sync search, an outer container's flags), decodes up to 200 frames, then
+// seeks to three places the input chooses and decodes a little after each.
+// The input buffer is exactly the input's size, so a read past it is caught.
 //
 // Traps when a read reports more bytes than asked or than a frame can hold,
 // when an opened stream describes a format the codec cannot produce, or when
@@ -67,6 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     codec->mFile = file;
+    // Further control bits play an outer container: its flag and the
+    // padding its layer III frames are stored with.
+    if (control & 4) {
+        codec->mFlags |= AURA::CodecMPEG::FLAG_CONTAINER;
+    }
+    if (control & 8) {
+        codec->mFlags |= AURA::CodecMPEG::FLAG_PAD2;
+    }
+    if (control & 16) {
+        codec->mFlags |= AURA::CodecMPEG::FLAG_PAD4;
+    }
     if (file->init(nullptr, 0, 0) != AURA_OK ||
         file->open(reinterpret_cast<const char *>(data), static_cast<unsigned int>(size), false, nullptr) != AURA_OK) {
         (void)codec->release();

@@ -105,6 +105,7 @@ void CodecMPEG::resetFrame()
         resetDecoder(&mFrame[i]);
     }
     mLockedLayer = 0;
+    mPrevBodySize = 0;
 }
 
 void CodecMPEG::freeMemory()
@@ -154,6 +155,24 @@ AURA_RESULT CodecMPEG::parseHeader(const uint8_t bytes[4], bool checkChannels, M
         return AURA_ERR_FORMAT;
     }
     return AURA_OK;
+}
+
+unsigned int CodecMPEG::frameSpan(const MpegHeader &header, int channels) const
+{
+    unsigned int body = static_cast<unsigned int>(header.bodySize);
+    if (!(mFlags & FLAG_CONTAINER)) {
+        return body;
+    }
+    if (channels > 2) {
+        body = ((std::max(body, mPrevBodySize) + 4 + 15) & ~15u) - 4;
+    }
+    if (header.layer == 3 && (mFlags & FLAG_PAD2)) {
+        body = ((body + 4 + 1) & ~1u) - 4;
+    }
+    if (header.layer == 3 && (mFlags & FLAG_PAD4)) {
+        body = ((body + 4 + 3) & ~3u) - 4;
+    }
+    return body;
 }
 
 AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*exinfo*/)
@@ -266,7 +285,7 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
             continue;
         }
         mLockedLayer = first.layer;
-        result = seekBy(first.bodySize);
+        result = seekBy(static_cast<int>(frameSpan(first, first.channels)));
         if (result != AURA_OK) {
             return result;
         }
@@ -386,10 +405,11 @@ AURA_RESULT CodecMPEG::getPCMLength(unsigned int *pcmbytes)
         MpegHeader header;
         bool ok = parseHeader(bytes4, true, &header) == AURA_OK &&
                   static_cast<uint64_t>(offset) + 4 + static_cast<unsigned int>(header.bodySize) <= mLengthBytes;
+        const unsigned int span = ok ? frameSpan(header, mWaveFormat.channels) : 0;
         if (ok && rejected) {
             // After junk, a header counts only when the next one follows it.
             uint8_t next[4];
-            if (seekBy(header.bodySize) != AURA_OK) {
+            if (seekBy(static_cast<int>(span)) != AURA_OK) {
                 break;
             }
             const AURA_RESULT peeked = readExact(next, 4);
@@ -432,10 +452,11 @@ AURA_RESULT CodecMPEG::getPCMLength(unsigned int *pcmbytes)
         }
         mFrameOffsets[mNumFrameOffsets++] = offset;
         total += static_cast<uint64_t>(header.samplesPerFrame()) * static_cast<unsigned int>(header.channels) * 2;
-        if (seekBy(header.bodySize) != AURA_OK) {
+        mPrevBodySize = static_cast<unsigned int>(header.bodySize);
+        if (seekBy(static_cast<int>(span)) != AURA_OK) {
             break;
         }
-        offset += static_cast<unsigned int>(header.bodySize) + 4;
+        offset += span + 4;
     }
     mLockedLayer = savedLock;
     *pcmbytes = static_cast<unsigned int>(std::min<uint64_t>(total, 0xFFFFFFFEull));
@@ -461,7 +482,8 @@ AURA_RESULT CodecMPEG::readFrame(MpegDecoderState *state, int16_t *out, int stri
             unsigned int here = 0;
             uint8_t next[4];
             MpegHeader following;
-            ok = mFile->tell(&here) == AURA_OK && seekBy(header.bodySize) == AURA_OK;
+            ok = mFile->tell(&here) == AURA_OK &&
+                 seekBy(static_cast<int>(frameSpan(header, mWaveFormat.channels))) == AURA_OK;
             if (ok) {
                 const AURA_RESULT peeked = readExact(next, 4);
                 ok = peeked == AURA_ERR_FILE_EOF ||
@@ -487,10 +509,15 @@ AURA_RESULT CodecMPEG::readFrame(MpegDecoderState *state, int16_t *out, int stri
     }
     mLockedLayer = header.layer;
     mFlags &= ~FLAG_VERIFYNEXT;
-    const AURA_RESULT result = readExact(frame + 4, static_cast<unsigned int>(header.bodySize));
+    const unsigned int span = frameSpan(header, mWaveFormat.channels);
+    AURA_RESULT result = readExact(frame + 4, static_cast<unsigned int>(header.bodySize));
+    if (result == AURA_OK && span > static_cast<unsigned int>(header.bodySize)) {
+        result = seekBy(static_cast<int>(span - static_cast<unsigned int>(header.bodySize)));
+    }
     if (result != AURA_OK) {
         return result;
     }
+    mPrevBodySize = static_cast<unsigned int>(header.bodySize);
     // A frame that decodes badly still gives its length of output.
     (void)decodeFrame(state, header, frame, static_cast<unsigned int>(header.bodySize) + 4, out, stride, produced);
     *frameChannels = header.channels;

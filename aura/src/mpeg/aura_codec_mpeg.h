@@ -64,6 +64,7 @@ public:
     bool mHasXingFrames = false;
     bool mHasXingToc = false;
     bool mSeekable = true;
+    unsigned int mPrevBodySize = 0; // of the last frame read; containers of more than 2 channels pad to it
     // Cue points of a RIFF wrapper, given to the sound when it is made.
     AURA_SYNCPOINT *mSyncPoints = nullptr;
     int mNumSyncPoints = 0;
@@ -73,6 +74,9 @@ private:
     [[nodiscard]] AURA_RESULT seekTo(unsigned int position);
     [[nodiscard]] AURA_RESULT seekBy(int offset);
     [[nodiscard]] AURA_RESULT parseHeader(const uint8_t bytes[4], bool checkChannels, MpegHeader *header);
+    // The bytes from the end of a frame's header to the next frame: its
+    // body, and inside a container the padding its frames are stored with.
+    [[nodiscard]] unsigned int frameSpan(const MpegHeader &header, int channels) const;
     // Reads and decodes the next frame of one stream into `out`.
     [[nodiscard]] AURA_RESULT readFrame(MpegDecoderState *state, int16_t *out, int stride, unsigned int *produced,
                                         int *frameChannels);

@@ -271,6 +271,16 @@ public:
         word = __builtin_bswap64(word);
         return static_cast<uint32_t>((word << (mPos & 7)) >> 32);
     }
+    // At least 57 bits starting at the position, first bit highest.
+    [[nodiscard]] uint64_t peek64() const
+    {
+        if (mPos >= mEndBits) {
+            return 0;
+        }
+        uint64_t word = 0;
+        std::memcpy(&word, mData + (mPos >> 3), sizeof(word));
+        return __builtin_bswap64(word) << (mPos & 7);
+    }
     void skip(size_t bits) { mPos += bits; }
     // n <= 24 bits.
     uint32_t get(unsigned int n)
@@ -322,22 +332,23 @@ inline int decodeHuffman(int table, uint32_t bits, int *length)
 // Polyphase synthesis
 
 // DCT-II of N points, unscaled: X[k] = sum x[n] cos(pi (2n + 1) k / 2N),
-// by the even/odd split into two halves.
-template <int N>
+// by the even/odd split into two halves. T is a float, or eight floats
+// when eight time slots are transformed at once.
+template <int N, typename T>
 struct Dct {
-    static void run(const float *in, float *out)
+    [[gnu::always_inline]] static void run(const T *in, T *out)
     {
         constexpr int H = N / 2;
-        float a[H];
-        float b[H];
+        T a[H];
+        T b[H];
         for (int n = 0; n < H; ++n) {
             a[n] = in[n] + in[N - 1 - n];
-            b[n] = (in[n] - in[N - 1 - n]) * scale(n);
+            b[n] = (in[n] - in[N - 1 - n]) * kScale[n];
         }
-        float ea[H];
-        float eb[H];
-        Dct<H>::run(a, ea);
-        Dct<H>::run(b, eb);
+        T ea[H];
+        T eb[H];
+        Dct<H, T>::run(a, ea);
+        Dct<H, T>::run(b, eb);
         for (int k = 0; k < H; ++k) {
             out[2 * k] = ea[k];
         }
@@ -346,7 +357,6 @@ struct Dct {
         }
         out[N - 1] = eb[H - 1];
     }
-    static float scale(int n) { return kScale[n]; }
     static inline const std::array<float, N / 2> kScale = [] {
         std::array<float, N / 2> s{};
         for (int n = 0; n < N / 2; ++n) {
@@ -355,38 +365,29 @@ struct Dct {
         return s;
     }();
 };
-template <>
-struct Dct<1> {
-    static void run(const float *in, float *out) { out[0] = in[0]; }
+template <typename T>
+struct Dct<1, T> {
+    [[gnu::always_inline]] static void run(const T *in, T *out) { out[0] = in[0]; }
 };
+
+using Int8 = int32_t __attribute__((vector_size(32)));
 
 // Full scale is 32767; beyond it the sample clips, within it the value is
 // truncated toward zero.
-inline int16_t toSample(float sum)
+[[gnu::always_inline]] inline Int8 toSamples(Float8 sum)
 {
-    const float scaled = std::clamp(sum * 32767.0f, -32768.0f, 32767.0f);
-    return static_cast<int16_t>(scaled);
+    constexpr Float8 lowest = {-32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f};
+    constexpr Float8 highest = {32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f};
+    Float8 scaled = sum * 32767.0f;
+    scaled = scaled < lowest ? lowest : scaled;
+    scaled = scaled > highest ? highest : scaled;
+    return __builtin_convertvector(scaled, Int8);
 }
 
-// One time slot of one channel: 32 sub-band samples in, 32 PCM samples out
-// at `stride` apart.
-[[gnu::flatten]] AURA_MPEG_CLONES void synth(float (*ring)[64], int position, const float *bands, int16_t *out,
-                                             int stride)
+// Windows the ring of one channel whose newest slot is `position` into 32
+// PCM samples at `stride` apart.
+[[gnu::always_inline]] inline void windowSlot(const float (*ring)[64], int position, int16_t *out, int stride)
 {
-    float x[32];
-    Dct<32>::run(bands, x);
-    float *v = ring[position];
-    // The 64 matrixed values from the 32-point transform.
-    for (int i = 0; i < 16; ++i) {
-        v[i] = x[i + 16];
-    }
-    v[16] = 0.0f;
-    for (int i = 17; i < 48; ++i) {
-        v[i] = -x[48 - i];
-    }
-    for (int i = 48; i < 64; ++i) {
-        v[i] = -x[i - 48];
-    }
     const float *window = gTables.window;
     Float8 s0 = {};
     Float8 s1 = {};
@@ -402,32 +403,72 @@ inline int16_t toSample(float sum)
         s2 += load8(lo + 16) * load8(w0 + 16) + load8(hi + 16) * load8(w1 + 16);
         s3 += load8(lo + 24) * load8(w0 + 24) + load8(hi + 24) * load8(w1 + 24);
     }
-    alignas(32) float sum[32];
-    store8(sum, s0);
-    store8(sum + 8, s1);
-    store8(sum + 16, s2);
-    store8(sum + 24, s3);
-    alignas(16) int16_t pcm[32];
+    alignas(32) int32_t pcm[32];
+    const Int8 p0 = toSamples(s0);
+    const Int8 p1 = toSamples(s1);
+    const Int8 p2 = toSamples(s2);
+    const Int8 p3 = toSamples(s3);
+    std::memcpy(pcm, &p0, sizeof(p0));
+    std::memcpy(pcm + 8, &p1, sizeof(p1));
+    std::memcpy(pcm + 16, &p2, sizeof(p2));
+    std::memcpy(pcm + 24, &p3, sizeof(p3));
     for (int j = 0; j < 32; ++j) {
-        pcm[j] = toSample(sum[j]);
-    }
-    for (int j = 0; j < 32; ++j) {
-        out[j * stride] = pcm[j];
+        out[j * stride] = static_cast<int16_t>(pcm[j]);
     }
 }
 
 // Runs the synthesis of `slots` time slots for every channel; `bands` holds
-// slot t of channel c at bands[c * channelStride + t * 32].
-void synthSlots(MpegDecoderState *state, const float *bands, int channelStride, int slots, int channels, int16_t *out,
-                int stride)
+// slot t of channel c at bands[c * channelStride + t * 32]. Slot t goes into
+// each channel's ring at the position before the newest minus t, and its PCM
+// to out[(t * 32 + j) * stride + c]. The 32-point transforms of eight
+// (channel, slot) pairs run at once, one per lane.
+[[gnu::flatten]] AURA_MPEG_CLONES void synthSlots(MpegDecoderState *state, const float *bands, int channelStride,
+                                                  int slots, int channels, int16_t *out, int stride)
 {
-    for (int t = 0; t < slots; ++t) {
-        state->mRingPosition = (state->mRingPosition - 1) & 15;
-        for (int c = 0; c < channels; ++c) {
-            synth(state->mRing[c], state->mRingPosition, bands + c * channelStride + t * 32, out + c, stride);
+    const int start = state->mRingPosition;
+    const int total = slots * channels;
+    for (int first = 0; first < total; first += 8) {
+        const int count = std::min(8, total - first);
+        const float *rows[8];
+        for (int j = 0; j < count; ++j) {
+            const int c = (first + j) / slots;
+            rows[j] = bands + c * channelStride + (first + j - c * slots) * 32;
         }
-        out += 32 * stride;
+        Float8 in[32];
+        for (int k = 0; k < 32; ++k) {
+            Float8 v = {};
+            for (int j = 0; j < count; ++j) {
+                v[j] = rows[j][k];
+            }
+            in[k] = v;
+        }
+        Float8 x[32];
+        Dct<32, Float8>::run(in, x);
+        alignas(32) float lanes[32][8];
+        for (int k = 0; k < 32; ++k) {
+            store8(lanes[k], x[k]);
+        }
+        for (int j = 0; j < count; ++j) {
+            const int c = (first + j) / slots;
+            const int t = first + j - c * slots;
+            const int position = (start - 1 - t) & 15;
+            float(*ring)[64] = state->mRing[c];
+            float *v = ring[position];
+            // The 64 matrixed values from the 32-point transform.
+            for (int i = 0; i < 16; ++i) {
+                v[i] = lanes[i + 16][j];
+            }
+            v[16] = 0.0f;
+            for (int i = 17; i < 48; ++i) {
+                v[i] = -lanes[48 - i][j];
+            }
+            for (int i = 48; i < 64; ++i) {
+                v[i] = -lanes[i - 48][j];
+            }
+            windowSlot(ring, position, out + t * 32 * stride + c, stride);
+        }
     }
+    state->mRingPosition = (start - slots) & 15;
 }
 
 // ---------------------------------------------------------------------------
@@ -853,41 +894,39 @@ int decodeSpectrum(const MpegHeader &h, const GranuleInfo &gi, BitReader &bits, 
             continue;
         }
         const unsigned int linbits = kHuffmanLinbits[table];
-        // One peek serves the code word and its sign bits; only linbits
-        // go back to the reader.
+        const Tables::Lookup *lookup = gTables.huffman[table];
+        static constexpr float kSign[2] = {1.0f, -1.0f};
+        // One peek serves the code word, both linbits fields and both sign
+        // bits: at most 19 + 2 * 14 bits.
         for (; line < regionEnd; line += 2) {
-            uint32_t word = bits.peek32();
-            int used = 0;
-            const int leaf = decodeHuffman(table, word, &used);
+            uint64_t word = bits.peek64();
+            const Tables::Lookup first = lookup[word >> 56];
+            int used = first.length;
+            int leaf = first.entry;
+            if (first.node) {
+                leaf = walkTree(kHuffmanTrees + first.entry, static_cast<uint32_t>((word << 8) >> 32), &used, 8);
+            }
             word <<= used;
-            int x = leaf >> 4;
-            int y = leaf & 15;
-            float vx = 0.0f;
-            float vy = 0.0f;
-            if (x) {
-                if (x == 15 && linbits) {
-                    bits.skip(static_cast<size_t>(used));
-                    x += static_cast<int>(bits.get(linbits));
-                    word = bits.peek32();
-                    used = 0;
-                }
-                vx = (word & 0x80000000u) ? -pow43[x] : pow43[x];
-                word <<= 1;
-                ++used;
+            unsigned int x = static_cast<unsigned int>(leaf) >> 4;
+            unsigned int y = static_cast<unsigned int>(leaf) & 15;
+            if (x == 15 && linbits) {
+                x += static_cast<unsigned int>(word >> (64 - linbits));
+                word <<= linbits;
+                used += static_cast<int>(linbits);
             }
-            if (y) {
-                if (y == 15 && linbits) {
-                    bits.skip(static_cast<size_t>(used));
-                    y += static_cast<int>(bits.get(linbits));
-                    word = bits.peek32();
-                    used = 0;
-                }
-                vy = (word & 0x80000000u) ? -pow43[y] : pow43[y];
-                ++used;
+            const unsigned int hasX = x != 0;
+            const unsigned int signX = static_cast<unsigned int>(word >> 63) & hasX;
+            word <<= hasX;
+            if (y == 15 && linbits) {
+                y += static_cast<unsigned int>(word >> (64 - linbits));
+                word <<= linbits;
+                used += static_cast<int>(linbits);
             }
-            bits.skip(static_cast<size_t>(used));
-            xr[line] = vx * gains[line];
-            xr[line + 1] = vy * gains[line + 1];
+            const unsigned int hasY = y != 0;
+            const unsigned int signY = static_cast<unsigned int>(word >> 63) & hasY;
+            bits.skip(static_cast<size_t>(used) + hasX + hasY);
+            xr[line] = pow43[x] * kSign[signX] * gains[line];
+            xr[line + 1] = pow43[y] * kSign[signY] * gains[line + 1];
         }
     }
     // Count1 quadruples until the granule's bits are used up; a quadruple
@@ -923,7 +962,8 @@ int decodeSpectrum(const MpegHeader &h, const GranuleInfo &gi, BitReader &bits, 
 }
 
 // Intensity and mid/side stereo over both channels' spectra (decode order).
-void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], bool ms, bool is)
+// Lines from `lines` on are zero in both channels.
+void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], bool ms, bool is, int lines)
 {
     bool isLine[576] = {};
     const uint16_t *longBands = kLongBands[h.samplingFrequency];
@@ -940,13 +980,15 @@ void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], boo
                 *rightRatio = t.isRatioMpeg1[position][1];
             }
         };
-        auto apply = [&](int from, int to, int step, int position) {
+        auto apply = [&](int from, int to, int step, int position, float factor = 1.0f) {
             if (position == 7 || (!h.lsf && position > 7)) {
                 return;
             }
             float l = 0.0f;
             float r = 0.0f;
             ratios(position, &l, &r);
+            l *= factor;
+            r *= factor;
             for (int i = from; i < to; i += step) {
                 const float v = xr[0][i];
                 xr[0][i] = v * l;
@@ -961,6 +1003,20 @@ void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], boo
                 }
             }
             return false;
+        };
+        // A mixed block's positions are taken from its scale factors in the
+        // order they were read: short band b of window w from entry
+        // 3b + w - 1, long band b from entry b. MPEG-1 reads 8 long factors,
+        // so each band gets its own; MPEG-2 reads 6, and its short bands'
+        // positions fall two entries later, as the reference decoders
+        // place them.
+        const int longCount = mixedLongBands(h);
+        auto mixedEntry = [&](int i) {
+            if (i < longCount) {
+                return right.sfLong[i];
+            }
+            const int k = i - longCount;
+            return k < 27 ? right.sfShort[3 + k / 3][k % 3] : 0;
         };
         if (right.blockType == 2) {
             const int first = right.mixed ? 3 : 0;
@@ -977,12 +1033,12 @@ void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], boo
                 for (int b = highest + 1; b < 13; ++b) {
                     const int width = shortBands[b + 1] - shortBands[b];
                     const int from = 3 * shortBands[b] + w * width;
-                    const int position = right.sfShort[b < 12 ? b : 11][w];
+                    const int band = b < 12 ? b : 11;
+                    const int position = right.mixed ? mixedEntry(3 * band + w - 1) : right.sfShort[band][w];
                     apply(from, from + width, 1, position);
                 }
             }
             if (right.mixed && maxShort < 3) {
-                const int longCount = mixedLongBands(h);
                 int highest = -1;
                 for (int b = 0; b < longCount; ++b) {
                     if (anyNonZero(longBands[b], longBands[b + 1] - longBands[b])) {
@@ -991,6 +1047,29 @@ void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], boo
                 }
                 for (int b = highest + 1; b < longCount; ++b) {
                     apply(longBands[b], longBands[b + 1], 1, right.sfLong[b]);
+                }
+                // Long bands up to 7 are treated in every version. Past the
+                // 6 long bands of MPEG-2 their lines lie in the short part,
+                // counted there with the three windows interleaved, and are
+                // treated a second time, as the reference decoders do.
+                const int shortStart = 3 * shortBands[3];
+                for (int b = std::max(highest + 1, longCount); b < 8; ++b) {
+                    const int position = mixedEntry(b);
+                    int band = 3;
+                    for (int p = longBands[b]; p < longBands[b + 1]; ++p) {
+                        int line = p;
+                        if (p >= shortStart) {
+                            while (shortStart + 3 * (shortBands[band + 1] - shortBands[3]) <= p) {
+                                ++band;
+                            }
+                            const int start = shortStart + 3 * (shortBands[band] - shortBands[3]);
+                            const int j = p - start;
+                            line = start + (j % 3) * (shortBands[band + 1] - shortBands[band]) + j / 3;
+                        }
+                        // A line treated twice under mid/side keeps the
+                        // mid/side gain the second ratio restores.
+                        apply(line, line + 1, 1, position, ms && isLine[line] ? 1.41421356237309505f : 1.0f);
+                    }
                 }
             }
         } else {
@@ -1005,9 +1084,18 @@ void stereo(const MpegHeader &h, const GranuleInfo &right, float (*xr)[576], boo
             }
         }
     }
-    if (ms) {
-        constexpr float invSqrt2 = 0.70710678118654752f;
-        for (int i = 0; i < 576; ++i) {
+    constexpr float invSqrt2 = 0.70710678118654752f;
+    if (ms && !is) {
+        float *left = xr[0];
+        float *rightLines = xr[1];
+        for (int i = 0; i < lines; ++i) {
+            const float m = left[i];
+            const float s = rightLines[i];
+            left[i] = (m + s) * invSqrt2;
+            rightLines[i] = (m - s) * invSqrt2;
+        }
+    } else if (ms) {
+        for (int i = 0; i < lines; ++i) {
             if (isLine[i]) {
                 continue;
             }
@@ -1028,6 +1116,19 @@ void reorder(const MpegHeader &h, const GranuleInfo &gi, float *xr)
     const int first = gi.mixed ? 3 : 0;
     const int start = 3 * shortBands[first];
     std::memcpy(copy + start, xr + start, sizeof(float) * static_cast<size_t>(576 - start));
+    if (gi.mixed) {
+        // The long part of a mixed block is two sub-bands (36 lines), yet
+        // at 8 kHz the short bands start only at line 72: the lines between
+        // come with the long bands' gains but are short values of sub-bands
+        // 2 and 3, the three windows interleaved.
+        alignas(16) float between[36];
+        const int count = start - 36;
+        std::memcpy(between, xr + 36, sizeof(float) * static_cast<size_t>(count));
+        for (int j = 0; j < count; ++j) {
+            const int f = 12 + j / 3;
+            xr[(f / 6) * 18 + (j % 3) * 6 + f % 6] = between[j];
+        }
+    }
     for (int b = first; b < 13; ++b) {
         const int width = shortBands[b + 1] - shortBands[b];
         for (int w = 0; w < 3; ++w) {
@@ -1087,8 +1188,8 @@ void imdct36(const float *in, float *overlap, const float *window, float *out)
         x[i] = -y[i - 27];
     }
     for (int i = 0; i < 18; ++i) {
-        out[i * 32] = x[i] * window[i] + overlap[i];
-        overlap[i] = x[i + 18] * window[i + 18];
+        out[i * 32] = x[i] * window[i] + overlap[i * 32];
+        overlap[i * 32] = x[i + 18] * window[i + 18];
     }
 }
 
@@ -1122,37 +1223,80 @@ void imdct12(const float *in, float *overlap, float *out)
         }
     }
     for (int i = 0; i < 18; ++i) {
-        out[i * 32] = x[i] + overlap[i];
-        overlap[i] = x[i + 18];
+        out[i * 32] = x[i] + overlap[i * 32];
+        overlap[i * 32] = x[i + 18];
+    }
+}
+
+// The long-block transform of sub-bands sb..sb+7 at once, one per lane:
+// 36-point inverse MDCTs of their 18 lines in `xr` (sub-band order),
+// windowed, overlapped and frequency-inverted into out[t * 32 + sb].
+[[gnu::always_inline]] inline void imdct36x8(const float *xr, int sb, const float *window, float (*overlap)[32],
+                                             float *out)
+{
+    const auto &c = gTables.dct18;
+    Float8 in[18];
+    for (int k = 0; k < 18; ++k) {
+        Float8 v;
+        for (int j = 0; j < 8; ++j) {
+            v[j] = xr[(sb + j) * 18 + k];
+        }
+        in[k] = v;
+    }
+    Float8 y[18];
+    for (int m = 0; m < 18; ++m) {
+        Float8 sum = {};
+        for (int k = 0; k < 18; ++k) {
+            sum += in[k] * c[k][m];
+        }
+        y[m] = sum;
+    }
+    // Odd sub-bands (odd lanes) have every odd time sample negated.
+    constexpr Float8 inversion = {1.0f, -1.0f, 1.0f, -1.0f, 1.0f, -1.0f, 1.0f, -1.0f};
+    for (int i = 0; i < 18; ++i) {
+        const Float8 x = i < 9 ? y[i + 9] : -y[26 - i];
+        const Float8 o = x * window[i] + load8(overlap[i] + sb);
+        store8(out + i * 32 + sb, (i & 1) ? o * inversion : o);
+    }
+    for (int i = 18; i < 36; ++i) {
+        const Float8 x = i < 27 ? -y[26 - i] : -y[i - 27];
+        store8(overlap[i - 18] + sb, x * window[i]);
     }
 }
 
 // The hybrid filter bank of one channel: 576 lines (sub-band order) into
-// 18 slots of 32 sub-band samples.
-[[gnu::flatten]] AURA_MPEG_CLONES void hybrid(const GranuleInfo &gi, float *xr, float (*overlap)[18], int subbands,
+// 18 slots of 32 sub-band samples. `overlap` is kept slot by slot.
+[[gnu::flatten]] AURA_MPEG_CLONES void hybrid(const GranuleInfo &gi, float *xr, float (*overlap)[32], int subbands,
                                               float *out)
 {
     const Tables &t = gTables;
-    for (int sb = 0; sb < subbands; ++sb) {
-        const float *in = xr + sb * 18;
-        float *o = out + sb;
-        if (gi.blockType == 2 && !(gi.mixed && sb < 2)) {
-            imdct12(in, overlap[sb], o);
-        } else {
-            const int type = gi.blockType == 2 ? 0 : gi.blockType;
-            imdct36(in, overlap[sb], t.imdctWindow[type], o);
-        }
-        if (sb & 1) {
-            for (int i = 1; i < 18; i += 2) {
-                o[i * 32] = -o[i * 32];
+    int sb = 0;
+    if (gi.blockType == 2) {
+        for (; sb < subbands; ++sb) {
+            const float *in = xr + sb * 18;
+            float *o = out + sb;
+            if (gi.mixed && sb < 2) {
+                imdct36(in, &overlap[0][sb], t.imdctWindow[0], o);
+            } else {
+                imdct12(in, &overlap[0][sb], o);
+            }
+            if (sb & 1) {
+                for (int i = 1; i < 18; i += 2) {
+                    o[i * 32] = -o[i * 32];
+                }
             }
         }
+    } else {
+        // Lanes past `subbands` hold zero lines: they give the overlap
+        // alone, as the silent sub-bands below do.
+        for (; sb < subbands; sb += 8) {
+            imdct36x8(xr, sb, t.imdctWindow[gi.blockType], overlap, out);
+        }
     }
-    for (int sb = subbands; sb < 32; ++sb) {
-        float *o = out + sb;
-        for (int i = 0; i < 18; ++i) {
-            o[i * 32] = (sb & 1) && (i & 1) ? -overlap[sb][i] : overlap[sb][i];
-            overlap[sb][i] = 0.0f;
+    for (int i = 0; i < 18; ++i) {
+        for (int b = sb; b < 32; ++b) {
+            out[i * 32 + b] = (b & i & 1) ? -overlap[i][b] : overlap[i][b];
+            overlap[i][b] = 0.0f;
         }
     }
 }
@@ -1215,8 +1359,8 @@ AURA_RESULT decodeLayer3(MpegDecoderState *state, const MpegHeader &h, const uin
                 position = end;
             }
             if (channels == 2 && (ms || is)) {
-                stereo(h, si.gr[g][1], xr, ms, is);
-                used[0] = used[1] = 576;
+                used[0] = used[1] = std::max(used[0], used[1]);
+                stereo(h, si.gr[g][1], xr, ms, is, used[0]);
             }
         } else {
             std::memset(xr, 0, sizeof(xr));

@@ -64,8 +64,8 @@ void initAll();
 struct MpegDecoderState {
     // Synthesis: per channel 16 slots of 64 values, newest at mRingPosition.
     alignas(16) float mRing[2][16][64];
-    // Layer III overlap-add halves per channel and sub-band.
-    alignas(16) float mOverlap[2][32][18];
+    // Layer III overlap-add halves per channel, time slot and sub-band.
+    alignas(16) float mOverlap[2][18][32];
     // Layer III main data: the kept reservoir followed by the frame's own,
     // with zero slack so bit reads past the end yield zeros.
     uint8_t mMainData[512 + MPEG_MAX_FRAME_BODY + 16];

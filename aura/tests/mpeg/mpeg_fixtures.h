@@ -131,10 +131,12 @@ struct Opened {
     AURA::CodecMPEG *mpeg() { return static_cast<AURA::CodecMPEG *>(codec); }
     AURA_CODEC_WAVEFORMAT &format() { return codec->state()->waveformat[0]; }
 
-    void attach(AURA::File *file, AURA_MODE mode)
+    // `flags`: codec flags an outer container would set before the open.
+    void attach(AURA::File *file, AURA_MODE mode, unsigned int flags = 0)
     {
         ASSERT_EQ(AURA::Codec::create(*AURA::CodecMPEG::getDescriptionEx(), nullptr, &codec), AURA_OK);
         codec->mFile = file;
+        codec->mFlags |= flags;
         opened = codec->open(mode, nullptr);
     }
     void openDisk(const fs::path &path, AURA_MODE mode = AURA_DEFAULT)
@@ -146,12 +148,12 @@ struct Opened {
         attach(file, mode);
     }
     // `bytes` must outlive the codec.
-    void openMemory(const Bytes &bytes, AURA_MODE mode = AURA_DEFAULT)
+    void openMemory(const Bytes &bytes, AURA_MODE mode = AURA_DEFAULT, unsigned int flags = 0)
     {
         auto *file = AURA_New(AURA::MemoryFile);
         ASSERT_NE(file, nullptr);
         ASSERT_EQ(auratest::openMemoryFile(*file, bytes), AURA_OK);
-        attach(file, mode);
+        attach(file, mode, flags);
     }
 
     // Every sample from the current position to the end.

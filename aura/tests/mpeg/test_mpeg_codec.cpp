@@ -2,6 +2,7 @@
 // length (Xing, estimate, accurate scan) and seeks, RIFF wrappers, and
 // several decoders at once.
 #include "mpeg_fixtures.h"
+#include "mpeg_writer.h"
 #include "mpeg/aura_mpeg_decoder.h"
 #include "systems.h"
 
@@ -107,25 +108,6 @@ TEST(MpegHeader, AcceptsAndRefuses)
     EXPECT_EQ(AURA::decodeHeader(header(3, 2, 2, 0, 0), AURA::MPEG_HEADER_CONTAINER, &h), AURA_OK);
 }
 
-// A stream of `count` frames of one header with empty (zero) bodies.
-Bytes silentFrames(uint32_t raw, int count)
-{
-    AURA::MpegHeader h;
-    int body = 100;
-    if (AURA::decodeHeader(raw, AURA::MPEG_HEADER_CONTAINER, &h) == AURA_OK) {
-        body = h.bodySize;
-    }
-    Bytes out;
-    for (int i = 0; i < count; ++i) {
-        out.push_back(static_cast<uint8_t>(raw >> 24));
-        out.push_back(static_cast<uint8_t>(raw >> 16));
-        out.push_back(static_cast<uint8_t>(raw >> 8));
-        out.push_back(static_cast<uint8_t>(raw));
-        out.insert(out.end(), static_cast<size_t>(body), 0);
-    }
-    return out;
-}
-
 using Path = mpegtest::fs::path;
 
 Path lameFile(const std::string &name, const std::string &options, const std::string &kind = "noise", int rate = 44100,
@@ -200,10 +182,27 @@ TEST(MpegProbe, WhatOpensAndWhatIsRefused)
     }
     EXPECT_EQ(decodeBytes(tagged), plain);
 
-    // Layer I, MPEG-1 layer II stereo at 48 kbit/s and free format are refused.
-    for (const uint32_t raw : {header(3, 3, 9, 0, 0), header(3, 2, 2, 0, 0)}) {
-        (void)decodeBytes(silentFrames(raw, 30), AURA_DEFAULT, &result);
-        EXPECT_EQ(result, AURA_ERR_FORMAT) << std::hex << raw;
+    // Layer I, MPEG-1 layer II stereo at 48 kbit/s and free format are
+    // refused; the first two come from the frame writer.
+    Bytes layer1;
+    Bytes layer2;
+    for (uint32_t frame = 0; frame < 30; ++frame) {
+        const Bytes one1 = mpegtest::writeLayer1(9, 0, 0, frame);
+        const Bytes one2 = mpegtest::randomLayer2(header(3, 2, 3, 0, 0), frame);
+        ASSERT_FALSE(one2.empty());
+        layer1.insert(layer1.end(), one1.begin(), one1.end());
+        layer2.insert(layer2.end(), one2.begin(), one2.end());
+    }
+    for (const Bytes *frames : {&layer1, &layer2}) {
+        (void)decodeBytes(*frames, AURA_DEFAULT, &result);
+        EXPECT_EQ(result, AURA_ERR_FORMAT) << (frames == &layer1 ? "layer I" : "layer II at 48 kbit/s");
+    }
+    // mpg123 plays both, so they are well formed.
+    for (const Bytes *frames : {&layer1, &layer2}) {
+        const Path path = fx.path(frames == &layer1 ? "layer1.mp1" : "layer2_48.mp2");
+        ASSERT_TRUE(auratest::writeAll(path, *frames));
+        const mpegtest::Reference ref = mpegtest::mpg123(path);
+        EXPECT_EQ(ref.samples.size(), (frames == &layer1 ? 384u : 1152u) * 30 * 2) << path;
     }
     const Path free =
         fx.encode("free.mp3", fx.source("noise", 44100, 2), "lame --quiet -t --freeformat -b 64 {in} {out}");
@@ -376,6 +375,42 @@ TEST(MpegSeek, ShortStreamsAndOddPositions)
 
 // RIFF/WAVE files from ffmpeg (MPEG layer III, tag 0x55; MPEG, tag 0x50)
 // decode as their data chunk does on its own.
+// A container may store layer III frames padded to 2 or 4 bytes; its
+// padding flags step over the padding, which here begins like a frame header
+// so that a reader without them would take it for one.
+TEST(MpegContainer, PaddedFramesDecodeAsTheBareStream)
+{
+    const Bytes mp3 = auratest::readAll(lameFile("container.mp3", "-t -m m -b 96", "noise", 44100, 1, 1.0));
+    const std::vector<int16_t> plain = decodeBytes(mp3);
+    ASSERT_FALSE(plain.empty());
+    using AURA::CodecMPEG;
+    for (const unsigned int multiple : {2u, 4u}) {
+        Bytes padded;
+        for (size_t at = 0; at < mp3.size();) {
+            const size_t length = firstFrameLength(mp3, at);
+            ASSERT_GT(length, 0u);
+            padded.insert(padded.end(), mp3.begin() + static_cast<long>(at),
+                          mp3.begin() + static_cast<long>(std::min(at + length, mp3.size())));
+            const size_t pad = (multiple - length % multiple) % multiple;
+            padded.insert(padded.end(), mp3.begin() + static_cast<long>(at), mp3.begin() + static_cast<long>(at + pad));
+            at += length;
+        }
+        const unsigned int flags =
+            CodecMPEG::FLAG_CONTAINER | (multiple == 2 ? CodecMPEG::FLAG_PAD2 : CodecMPEG::FLAG_PAD4);
+        for (const AURA_MODE mode : {AURA_DEFAULT, AURA_ACCURATETIME}) {
+            Opened o;
+            o.openMemory(padded, mode, flags);
+            ASSERT_EQ(o.opened, AURA_OK) << multiple;
+            EXPECT_EQ(o.decodeAll(), plain) << multiple << " mode " << mode;
+        }
+        if (multiple == 4) {
+            // Three bytes of a header and the next frame's first byte make
+            // a header: without the flags the padding is read as a frame.
+            EXPECT_NE(decodeBytes(padded), plain);
+        }
+    }
+}
+
 TEST(MpegRiff, WrappedStreamsDecodeAsTheirData)
 {
     Fixtures &fx = Fixtures::get();
