@@ -405,6 +405,9 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             }
             sample->mLengthBytes = got;
             sample->mLength = waveformat.lengthpcm;
+            if (result == AURA_OK) {
+                result = describeCompressedBlocks(codec, waveformat, sample);
+            }
         } else if (result == AURA_OK) {
             const unsigned int frame = sample->frameBytes();
             unsigned int declared = 0xFFFFFFFFu;
