@@ -36,6 +36,7 @@ public:
     // A compressed sample's blocks, as the decoding units read them.
     unsigned int mCompressedBlockAlign = 0; // bytes of a block of every channel
     unsigned int mCompressedSamplesPerBlock = 0;
+    bool mCompressedUnitInterleave = false; // IMA channels in 2-byte units, not in 4-byte groups
 
 private:
     uint8_t *mData = nullptr;

@@ -3,6 +3,7 @@
 
 #include "base/aura_memory.h"
 #include "codec/aura_codec_raw.h"
+#include "codec/aura_codec_sbk.h"
 #include "codec/wav/aura_codec_wav.h"
 #include "sound/aura_sample.h"
 #include "voice/aura_dsp_codec.h"
@@ -81,6 +82,10 @@ AURA_RESULT SystemI::describeCompressedBlocks(Codec *codec, const AURA_CODEC_WAV
         perBlock = static_cast<CodecWav *>(codec)->mSamplesPerADPCMBlock;
     } else if (codec->mType == AURA_SOUND_TYPE_RAW) {
         perBlock = static_cast<CodecRaw *>(codec)->mSamplesPerADPCMBlock;
+    } else if (codec->mType == AURA_SOUND_TYPE_SBK) {
+        auto *bank = static_cast<CodecSBK *>(codec);
+        perBlock = CodecSBK::IMA_BLOCK_SAMPLES;
+        sample->mCompressedUnitInterleave = !bank->imaStereoLayout(bank->mCurrentSubsound);
     }
     if (perBlock == 0 || waveformat.blockalign <= 0) {
         return AURA_ERR_FORMAT;

@@ -9,6 +9,7 @@
 #include "codec/aura_codec_oggvorbis.h"
 #include "codec/aura_codec_playlist.h"
 #include "codec/aura_codec_raw.h"
+#include "codec/aura_codec_sbk.h"
 #include "codec/aura_codec_tag.h"
 #include "codec/aura_codec_user.h"
 #include "codec/wav/aura_codec_wav.h"
@@ -123,17 +124,12 @@ AURA_RESULT SystemI::registerCodecs()
         unsigned int priority;
     };
     static constexpr Entry kCodecs[] = {
-        {&CodecTag::getDescriptionEx, 100},
-        {&CodecWav::getDescriptionEx, 600},
-        {&CodecOggVorbis::getDescriptionEx, 800},
-        {&CodecAIFF::getDescriptionEx, 1000},
-        {&CodecFLAC::getDescriptionEx, 1100},
-        {&CodecMOD::getDescriptionEx, 1200},
-        {&CodecMIDI::getDescriptionEx, 1600},
-        {&CodecDLS::getDescriptionEx, 1700},
-        {&CodecAudioQueue::getDescriptionEx, 2200},
-        {&CodecMPEG::getDescriptionEx, 2400},
-        {&CodecPlaylist::getDescriptionEx, 2450},
+        {&CodecTag::getDescriptionEx, 100},   {&CodecSBK::getDescriptionEx, 300},
+        {&CodecWav::getDescriptionEx, 600},   {&CodecOggVorbis::getDescriptionEx, 800},
+        {&CodecAIFF::getDescriptionEx, 1000}, {&CodecFLAC::getDescriptionEx, 1100},
+        {&CodecMOD::getDescriptionEx, 1200},  {&CodecMIDI::getDescriptionEx, 1600},
+        {&CodecDLS::getDescriptionEx, 1700},  {&CodecAudioQueue::getDescriptionEx, 2200},
+        {&CodecMPEG::getDescriptionEx, 2400}, {&CodecPlaylist::getDescriptionEx, 2450},
         {&CodecRaw::getDescriptionEx, 2500},
     };
     for (const Entry &entry : kCodecs) {

@@ -136,6 +136,7 @@ AURA_RESULT DSPCodec::updateDSPCodec(SoundI *sound, int /*index*/)
     mDataLength = sample->mLengthBytes;
     mBlockAlign = sample->mCompressedBlockAlign;
     mSamplesPerBlock = sample->mCompressedSamplesPerBlock;
+    mUnitInterleave = sample->mCompressedUnitInterleave;
     mDecodedBlock = NO_BLOCK;
     mChannels = sound->mChannels;
     mFrameBytes = resamplerFrameBytes(AURA_SOUND_FORMAT_PCM16, mChannels);
@@ -287,7 +288,25 @@ AURA_RESULT DSPCodecADPCM::decodeBlock(unsigned int block, short *out)
     if (mChannels == 1) {
         return IMAAdpcm_DecodeM16(in, out, 1, mBlockAlign, mSamplesPerBlock, 1);
     }
-    return IMAAdpcm_DecodeS16(in, out, 1, mBlockAlign, mSamplesPerBlock);
+    if (!mUnitInterleave) {
+        return IMAAdpcm_DecodeS16(in, out, 1, mBlockAlign, mSamplesPerBlock);
+    }
+    // Two channels in 2-byte units: each channel's half gathered, then decoded.
+    const unsigned int half = mBlockAlign / 2;
+    uint8_t scratch[MAX_UNIT_BLOCK];
+    if (half > sizeof(scratch)) {
+        return AURA_ERR_FORMAT;
+    }
+    for (unsigned int c = 0; c < 2; ++c) {
+        for (unsigned int u = 0; u < half / 2; ++u) {
+            std::memcpy(scratch + 2 * u, in + 2 * (2 * u + c), 2);
+        }
+        const AURA_RESULT result = IMAAdpcm_DecodeM16(scratch, out + c, 1, half, mSamplesPerBlock, 2);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
 }
 
 // ---------------------------------------------------------------------------

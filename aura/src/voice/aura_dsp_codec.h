@@ -73,6 +73,7 @@ protected:
     unsigned int mDataLength = 0;
     unsigned int mBlockAlign = 0; // bytes of one block of every channel
     unsigned int mSamplesPerBlock = 0;
+    bool mUnitInterleave = false; // IMA channels in 2-byte units (banks)
     short *mBlockBuffer = nullptr; // one decoded block
     unsigned int mBlockBufferSamples = 0; // its capacity in samples
     unsigned int mDecodedBlock = NO_BLOCK;
@@ -90,9 +91,11 @@ protected:
 };
 
 // IMA ADPCM in blocks of the WAV layout: per channel a 4-byte header (first
-// sample, step index), then 4-byte units of codes, channel after channel.
+// sample, step index), then 4-byte units of codes, channel after channel; or,
+// from banks, each channel's block interleaved with the other's in 2-byte units.
 class DSPCodecADPCM : public DSPCodec {
 protected:
+    static constexpr unsigned int MAX_UNIT_BLOCK = 64; // one channel's block of a bank
     AURA_RESULT decodeBlock(unsigned int block, short *out) override;
 };
 
