@@ -171,22 +171,31 @@ AURA_RESULT CodecSBK::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *ex
     if (result == AURA_OK) {
         result = mFile->read(mHeader, 1, MAIN_HEADER_SIZE, &got);
     }
-    if ((result != AURA_OK && result != AURA_ERR_FILE_EOF) || got != MAIN_HEADER_SIZE) {
-        return AURA_ERR_FILE_BAD;
+    if (result != AURA_OK && result != AURA_ERR_FILE_EOF) {
+        return result;
+    }
+    if (got != MAIN_HEADER_SIZE) {
+        // Short files of other formats are offered to the next codec.
+        return got >= 4 && std::memcmp(mHeader, "SBK", 3) == 0 ? AURA_ERR_FILE_BAD : AURA_ERR_FORMAT;
     }
     const bool known = std::memcmp(mHeader, "SBK4", 4) == 0 || std::memcmp(mHeader, "SBK3", 4) == 0;
     const char *key = exinfo ? exinfo->encryptionkey : nullptr;
     // The file's key wraps at the file layer's key length.
     const auto keyLength = key ? static_cast<int>(strnlen(key, File::KEY_LENGTH)) : 0;
     if (!known && keyLength > 0) {
-        // A bank scrambled in the XOR-first order: undo the default order
-        // the file applied, apply the other, and read on in that order.
+        // Perhaps a bank scrambled in the XOR-first order: undo the default
+        // order the file applied and apply the other. Only a bank read so
+        // switches the file to that order (other codecs read it after this).
+        uint8_t other[MAIN_HEADER_SIZE];
         for (int i = 0; i < MAIN_HEADER_SIZE; ++i) {
             const auto k = static_cast<uint8_t>(key[i % keyLength]);
             const uint8_t raw = reverseBits(static_cast<uint8_t>(mHeader[i] ^ k));
-            mHeader[i] = reverseBits(static_cast<uint8_t>(raw ^ k));
+            other[i] = reverseBits(static_cast<uint8_t>(raw ^ k));
         }
-        mFile->addFlags(File::FLAG_KEYORDER);
+        if (std::memcmp(other, "SBK4", 4) == 0) {
+            std::memcpy(mHeader, other, sizeof(other));
+            mFile->addFlags(File::FLAG_KEYORDER);
+        }
     }
     if (std::memcmp(mHeader, "SBK4", 4) != 0) {
         return AURA_ERR_FORMAT;

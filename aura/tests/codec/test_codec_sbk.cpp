@@ -6,6 +6,7 @@
 #include "base/aura_globals.h"
 #include "base/aura_memory.h"
 #include "codec/aura_codec_sbk.h"
+#include "file/aura_file_memory.h"
 #include "sound/aura_sample.h"
 #include "files.h"
 #include "ima_writer.h"
@@ -559,6 +560,92 @@ TEST_F(SbkBanks, HashedBanksShareOneHeaderBlock)
     EXPECT_EQ(subsoundData(b.parent, 1), bank.samples[1].data);
     ASSERT_EQ(b.parent->release(), AURA_OK);
     EXPECT_EQ(AURA::CodecSBK::cacheEntries(), before);
+}
+
+// The codec on its own over a memory file, opened as a stream would open it.
+struct DirectCodec {
+    explicit DirectCodec(const Bytes &file, unsigned int mode)
+    {
+        static constexpr const char AURA_ALLOC_TAG[] = "tests/test_codec_sbk";
+        if (AURA::Codec::create(*AURA::CodecSBK::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
+            return;
+        }
+        auto *memory = AURA_New(AURA::MemoryFile);
+        codec->mFile = memory;
+        EXPECT_EQ(memory->init(nullptr, 0, 0), AURA_OK);
+        EXPECT_EQ(memory->open(reinterpret_cast<const char *>(file.data()), static_cast<unsigned int>(file.size()),
+                               false, nullptr),
+                  AURA_OK);
+        result = codec->open(mode, nullptr);
+    }
+    ~DirectCodec()
+    {
+        if (codec) {
+            (void)codec->release();
+        }
+    }
+    DirectCodec(const DirectCodec &) = delete;
+    DirectCodec &operator=(const DirectCodec &) = delete;
+    // Reads `bytes` (in pieces of `piece`), checking that no read gives more than asked.
+    Bytes read(unsigned int bytes, unsigned int piece)
+    {
+        Bytes out;
+        std::vector<uint8_t> buffer(piece + 64, 0xEE);
+        while (out.size() < bytes) {
+            unsigned int got = 0;
+            const AURA_RESULT r = codec->read(buffer.data(), piece, &got);
+            EXPECT_LE(got, piece);
+            EXPECT_EQ(buffer[piece], 0xEE) << "written past the buffer";
+            out.insert(out.end(), buffer.begin(), buffer.begin() + got);
+            if (r != AURA_OK || got == 0) {
+                break;
+            }
+        }
+        return out;
+    }
+    AURA::Codec *codec = nullptr;
+    AURA_RESULT result = AURA_ERR_INTERNAL;
+};
+
+TEST_F(SbkBanks, StreamsWidenEverySubsoundToTheWidestAndSeekInsideIMABlocks)
+{
+    SbkBank bank;
+    bank.samples = {pcmSample("mono", 1, 40, 1), pcmSample("stereo", 2, 40, 2), pcmSample("six", 6, 4, 3)};
+    const Bytes file = auratest::writeSbk(bank);
+    DirectCodec stream(file, AURA_CREATESTREAM);
+    ASSERT_EQ(stream.result, AURA_OK);
+    ASSERT_EQ(stream.codec->setPosition(0, 0, AURA_TIMEUNIT_PCM), AURA_OK);
+    const Bytes mono = stream.read(40 * 12, 30);
+    ASSERT_EQ(mono.size(), 40u * 12);
+    ASSERT_EQ(stream.codec->setPosition(1, 0, AURA_TIMEUNIT_PCM), AURA_OK);
+    const Bytes stereo = stream.read(40 * 12, 36);
+    ASSERT_EQ(stereo.size(), 40u * 12);
+    for (size_t f = 0; f < 40; ++f) {
+        for (size_t c = 0; c < 6; ++c) {
+            // A mono sound in every channel; a stereo one in two, the others silent.
+            EXPECT_EQ(mono[f * 12 + 2 * c], bank.samples[0].data[2 * f]);
+            EXPECT_EQ(mono[f * 12 + 2 * c + 1], bank.samples[0].data[2 * f + 1]);
+            const uint8_t expected0 = c < 2 ? bank.samples[1].data[f * 4 + 2 * c] : 0;
+            const uint8_t expected1 = c < 2 ? bank.samples[1].data[f * 4 + 2 * c + 1] : 0;
+            EXPECT_EQ(stereo[f * 12 + 2 * c], expected0);
+            EXPECT_EQ(stereo[f * 12 + 2 * c + 1], expected1);
+        }
+    }
+
+    // IMA: a seek to sample 100 enters block 1 and drops its first 36 samples.
+    const IMAData ima = imaData(*sDir, 1, 64 * 4, false, 60);
+    SbkBank imaBank;
+    SbkSample s;
+    s.name = "ima";
+    s.flags = 0x400000;
+    s.data = ima.stored;
+    s.lengthpcm = 256;
+    imaBank.samples = {s};
+    DirectCodec sample(auratest::writeSbk(imaBank), 0);
+    ASSERT_EQ(sample.result, AURA_OK);
+    ASSERT_EQ(sample.codec->setPosition(0, 100, AURA_TIMEUNIT_PCM), AURA_OK);
+    const Bytes tail = sample.read(156 * 2, 128);
+    EXPECT_EQ(tail, Bytes(ima.expected.begin() + 200, ima.expected.end()));
 }
 
 // Systems on eight threads open and close one hashed bank, some of the opens
