@@ -500,7 +500,9 @@ AURA_RESULT ChannelSoftware::alloc()
         return AURA_ERR_INTERNAL;
     }
     releaseDSPCodec();
-    if ((mSound->mMode & AURA_CREATECOMPRESSEDSAMPLE) && !mSound->isStream()) {
+    // A sample asked for compressed that the file gave as PCM plays as PCM.
+    if ((mSound->mMode & AURA_CREATECOMPRESSEDSAMPLE) && !mSound->isStream() &&
+        mSound->mFormat >= AURA_SOUND_FORMAT_GCADPCM && mSound->mFormat <= AURA_SOUND_FORMAT_CELT) {
         return allocCompressed(target);
     }
     for (DSPI *unit : {mDSPHead, mDSPLowPass, static_cast<DSPI *>(mDSPWaveTable)}) {

@@ -423,7 +423,7 @@ TEST_F(CompressedSamples, ALoopThatCannotAdvanceEndsTheRead)
     unit->mPool->free(unit);
 }
 
-TEST(CompressedSamplesEdges, CompressedFilesTheUnitsCannotPlay)
+TEST(CompressedSamplesEdges, WhatTheUnitsDoNotPlay)
 {
     Render render({22050});
     auratest::TempDir dir("aura-compressed-edges");
@@ -434,6 +434,18 @@ TEST(CompressedSamplesEdges, CompressedFilesTheUnitsCannotPlay)
     EXPECT_EQ(render.system()->createSound(quad.c_str(), AURA_SOFTWARE | AURA_CREATECOMPRESSEDSAMPLE, nullptr, &sound),
               AURA_ERR_TOOMANYCHANNELS);
     EXPECT_EQ(sound, nullptr);
+
+    // PCM asked for as compressed is PCM, and plays.
+    const std::string pcm = dir.file("pcm.wav");
+    ASSERT_TRUE(auratest::run("sox -D -n -r 22050 -c 1 -b 16 " + pcm + " synth 0.1 sine 440"));
+    ASSERT_EQ(render.system()->createSound(pcm.c_str(), AURA_SOFTWARE | AURA_CREATECOMPRESSEDSAMPLE, nullptr, &sound),
+              AURA_OK);
+    AURA::Channel *channel = render.play(sound);
+    ASSERT_NE(channel, nullptr);
+    render.update();
+    bool playing = false;
+    ASSERT_EQ(channel->isPlaying(&playing), AURA_OK);
+    EXPECT_TRUE(playing);
 }
 
 // Random play, seek, loop-count and stop calls on compressed voices while the
