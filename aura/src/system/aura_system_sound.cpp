@@ -37,6 +37,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace AURA {
 
@@ -116,6 +117,14 @@ void SystemI::listSound(SoundI *sound)
     sound->mSoundNode.addBefore(mSoundHead);
 }
 
+namespace {
+std::mutex &descriptorLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+} // namespace
+
 AURA_RESULT SystemI::registerCodecs()
 {
     // Priorities leave room for the formats that come before and between.
@@ -132,6 +141,9 @@ AURA_RESULT SystemI::registerCodecs()
         {&CodecMPEG::getDescriptionEx, 2400}, {&CodecPlaylist::getDescriptionEx, 2450},
         {&CodecRaw::getDescriptionEx, 2500},
     };
+    // Each descriptor is a static record that its function fills on every
+    // call: systems initialised on several threads fill them one at a time.
+    std::lock_guard<std::mutex> lock(descriptorLock());
     for (const Entry &entry : kCodecs) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
         if (result != AURA_OK) {
@@ -177,6 +189,7 @@ AURA_RESULT SystemI::openUserCodec(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinf
 
 AURA_RESULT SystemI::registerDSPUnits()
 {
+    std::lock_guard<std::mutex> lock(descriptorLock());
     for (const EffectUnitEntry &entry : builtInEffectUnits()) {
         const AURA_RESULT result = mPluginFactory.registerDSP(entry.describe(), nullptr);
         if (result != AURA_OK) {
