@@ -641,7 +641,8 @@ TEST_F(SbkBanks, StreamsWidenEverySubsoundToTheWidestAndSeekInsideIMABlocks)
     s.data = ima.stored;
     s.lengthpcm = 256;
     imaBank.samples = {s};
-    DirectCodec sample(auratest::writeSbk(imaBank), 0);
+    const Bytes imaFile = auratest::writeSbk(imaBank); // the memory file reads it in place
+    DirectCodec sample(imaFile, 0);
     ASSERT_EQ(sample.result, AURA_OK);
     ASSERT_EQ(sample.codec->setPosition(0, 100, AURA_TIMEUNIT_PCM), AURA_OK);
     const Bytes tail = sample.read(156 * 2, 128);
