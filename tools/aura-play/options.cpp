@@ -100,6 +100,7 @@ std::string usageText()
            "  AIFF         AIFF and uncompressed AIFF-C, 8 to 32-bit PCM\n"
            "  FLAC         8, 16, 24 and 32-bit, 1 to 8 channels\n"
            "  DLS          collections of waves (subsounds: see --info, --subsound)\n"
+           "  SBK          SBK4 sample banks, PCM and IMA ADPCM (subsounds as for DLS)\n"
            "  ID3 tags     v1 and v2 around WAV and Ogg files (shown by --info)\n"
            "  Playlists    M3U, PLS, ASX, WPL, B4S: their files play in order\n"
            "  Raw PCM      with --raw\n"
@@ -111,6 +112,7 @@ std::string usageText()
            "Options:\n"
            "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"
            "      --stream        open the files as streams instead of samples\n"
+           "      --compressed    keep IMA ADPCM samples compressed, decoded as they play\n"
            "      --rate HZ       output rate, 8000..192000 (default: the file's rate\n"
            "                      when rendering one file, else 48000)\n"
            "      --format F      output sample format: pcm16 (default) or float\n"
@@ -254,6 +256,10 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
             options.reverb = true;
         } else if (name == "--stream") {
             if (!flag(options.stream)) {
+                return result;
+            }
+        } else if (name == "--compressed") {
+            if (!flag(options.compressed)) {
                 return result;
             }
         } else if (name == "-o" || name == "--output") {

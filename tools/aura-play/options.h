@@ -24,6 +24,7 @@ struct Options {
     long long durationMs = -1;        // -1: to the end
     int subsound = -1;                // a multi-sound file: the one to play
     bool stream = false;
+    bool compressed = false; // --compressed: IMA ADPCM samples stay compressed
     // --raw: the files are headerless PCM of this format (NONE: not raw).
     AURA_SOUND_FORMAT rawFormat = AURA_SOUND_FORMAT_NONE;
     int rawChannels = 0;

@@ -43,6 +43,9 @@ AURA_MODE soundMode(const Options &options)
     if (options.stream) {
         mode |= AURA_CREATESTREAM;
     }
+    if (options.compressed) {
+        mode |= AURA_CREATECOMPRESSEDSAMPLE;
+    }
     return mode;
 }
 

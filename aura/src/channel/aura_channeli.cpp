@@ -977,7 +977,9 @@ AURA_RESULT ChannelI::updateSyncPoints(bool seeked)
         return AURA_OK;
     }
     SoundI *sound = mRealChannel[0]->mSound;
-    SoundI *owner = sound->mSubSoundParent ? sound->mSubSoundParent : sound;
+    // A subsound with sync points of its own (a bank's) uses them; others
+    // use their parent's list, marked with the subsound they belong to.
+    SoundI *owner = sound->mSubSoundParent && sound->mNumSyncPoints == 0 ? sound->mSubSoundParent : sound;
     if (owner->mNumSyncPoints == 0 || !owner->mSyncPoint) {
         return AURA_OK;
     }
@@ -1010,7 +1012,7 @@ AURA_RESULT ChannelI::updateSyncPoints(bool seeked)
     }
 
     auto fire = [&](AURA_SYNCPOINT *p) {
-        if (mCallback && (!sound->mSubSoundParent || p->mSubSoundIndex == sound->mSubSoundIndex)) {
+        if (mCallback && (owner == sound || p->mSubSoundIndex == sound->mSubSoundIndex)) {
             mCallback(reinterpret_cast<AURA_CHANNEL *>(getHandle()), AURA_CHANNEL_CALLBACKTYPE_SYNCPOINT,
                       reinterpret_cast<void *>(static_cast<uintptr_t>(p->mIndex)), nullptr);
         }

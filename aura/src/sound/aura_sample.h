@@ -33,6 +33,10 @@ public:
     AURA_RESULT unlock(void *ptr1, void *ptr2, unsigned int len1, unsigned int len2) override;
 
     unsigned int mLengthBytes = 0;     // bytes of data that hold the sound
+    // A compressed sample's blocks, as the decoding units read them.
+    unsigned int mCompressedBlockAlign = 0; // bytes of a block of every channel
+    unsigned int mCompressedSamplesPerBlock = 0;
+    bool mCompressedUnitInterleave = false; // IMA channels in 2-byte units, not in 4-byte groups
 
 private:
     uint8_t *mData = nullptr;

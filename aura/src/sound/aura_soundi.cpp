@@ -56,10 +56,13 @@ std::mutex &SoundI::channelListLock()
 
 SoundI::~SoundI()
 {
-    // No channel keeps a link into a freed sound.
-    std::lock_guard<std::mutex> lock(channelListLock());
-    while (!mChannelHead.isEmpty()) {
-        mChannelHead.mNext->removeNode();
+    {
+        // No channel keeps a link into a freed sound. Held only for this:
+        // releasing the subsounds below stops their channels under it.
+        std::lock_guard<std::mutex> lock(channelListLock());
+        while (!mChannelHead.isEmpty()) {
+            mChannelHead.mNext->removeNode();
+        }
     }
     if (mAsyncData) {
         AURA_Memory_Free(mAsyncData->mName);

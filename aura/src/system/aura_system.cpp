@@ -304,6 +304,9 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     if (result == AURA_OK) {
         result = initChannels();
     }
+    if (result == AURA_OK && mAdvancedSettings.maxADPCMcodecs > 0) {
+        result = initDSPCodecPool(AURA_SOUND_FORMAT_IMAADPCM);
+    }
     if (result == AURA_OK && (mFlags & AURA_INIT_ENABLE_PROFILE)) {
         result = startProfiler();
     }
@@ -747,6 +750,7 @@ AURA_RESULT SystemI::closeInternal()
         mOutput = nullptr;
     }
     (void)closeChannels();
+    closeDSPCodecPools();
     for (AURA_OS_CRITICALSECTION **crit : {&mStreamUpdateCrit, &mStreamVoiceCrit, &mStreamListCrit}) {
         (void)AURA_OS_CriticalSection_Free(*crit);
         *crit = nullptr;

@@ -9,6 +9,7 @@
 #include "codec/aura_codec_oggvorbis.h"
 #include "codec/aura_codec_playlist.h"
 #include "codec/aura_codec_raw.h"
+#include "codec/aura_codec_sbk.h"
 #include "codec/aura_codec_tag.h"
 #include "codec/aura_codec_user.h"
 #include "codec/wav/aura_codec_wav.h"
@@ -38,6 +39,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace AURA {
 
@@ -117,6 +119,14 @@ void SystemI::listSound(SoundI *sound)
     sound->mSoundNode.addBefore(mSoundHead);
 }
 
+namespace {
+std::mutex &descriptorLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+} // namespace
+
 AURA_RESULT SystemI::registerCodecs()
 {
     // Priorities leave room for the formats that come before and between.
@@ -126,6 +136,7 @@ AURA_RESULT SystemI::registerCodecs()
     };
     static constexpr Entry kCodecs[] = {
         {&CodecTag::getDescriptionEx, 100},
+        {&CodecSBK::getDescriptionEx, 300},
         {&CodecWav::getDescriptionEx, 600},
         {&CodecOggVorbis::getDescriptionEx, 800},
         {&CodecAIFF::getDescriptionEx, 1000},
@@ -140,6 +151,9 @@ AURA_RESULT SystemI::registerCodecs()
         {&CodecPlaylist::getDescriptionEx, 2450},
         {&CodecRaw::getDescriptionEx, 2500},
     };
+    // Each descriptor is a static record that its function fills on every
+    // call: systems initialised on several threads fill them one at a time.
+    std::lock_guard<std::mutex> lock(descriptorLock());
     for (const Entry &entry : kCodecs) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
         if (result != AURA_OK) {
@@ -185,6 +199,7 @@ AURA_RESULT SystemI::openUserCodec(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinf
 
 AURA_RESULT SystemI::registerDSPUnits()
 {
+    std::lock_guard<std::mutex> lock(descriptorLock());
     for (const EffectUnitEntry &entry : builtInEffectUnits()) {
         const AURA_RESULT result = mPluginFactory.registerDSP(entry.describe(), nullptr);
         if (result != AURA_OK) {
@@ -409,6 +424,9 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             }
             sample->mLengthBytes = got;
             sample->mLength = waveformat.lengthpcm;
+            if (result == AURA_OK) {
+                result = describeCompressedBlocks(codec, waveformat, sample);
+            }
         } else if (result == AURA_OK) {
             const unsigned int frame = sample->frameBytes();
             unsigned int declared = 0xFFFFFFFFu;

@@ -33,6 +33,8 @@ class SoundI;
 class Sample;
 class Codec;
 class Stream;
+class DSPCodec;
+class DSPCodecPool;
 
 // One speaker of the layout, on the horizontal plane around the listener.
 struct AURA_SPEAKERCONFIG {
@@ -253,6 +255,18 @@ public:
     float mAdvancedHRTFMaxAngle = 360.0f;
     float mAdvancedHRTFFrequency = 4000.0f;
     int mAdvancedMaxADPCMCodecs = 32;
+
+    // Decoding units of compressed samples: one pool per kind of data, made
+    // at init when the advanced settings size it, else by the first
+    // compressed sample of that kind (aura_system_codecpool.cpp).
+    AURA_RESULT initDSPCodecPool(AURA_SOUND_FORMAT format);
+    AURA_RESULT allocateDSPCodec(AURA_SOUND_FORMAT format, DSPCodec **codec);
+    void closeDSPCodecPools();
+    // Records how a compressed sample's blocks are laid out; 68 for data no
+    // decoding unit reads.
+    AURA_RESULT describeCompressedBlocks(Codec *codec, const AURA_CODEC_WAVEFORMAT &waveformat, Sample *sample);
+    DSPCodecPool *mDSPCodecPoolADPCM = nullptr;
+    std::mutex mDSPCodecPoolLock;
     int mAdvancedDistanceFilterCenterFreq = 400;
     int mAdvancedCounts[6] = {16384, 8, 32, 1000, 1000, 2048};
 };

@@ -333,8 +333,8 @@ ChannelSoftware::~ChannelSoftware() = default;
 template <class F>
 void ChannelSoftware::forEachUnit(F &&f)
 {
-    for (DSPI *unit : {mDSPHead, static_cast<DSPI *>(mSound ? mDSPWaveTable : nullptr),
-                       static_cast<DSPI *>(mDSPResampler), mDSPLowPass, mDSP}) {
+    for (DSPI *unit : {mDSPHead, static_cast<DSPI *>(mSound && !mDSPCodec ? mDSPWaveTable : nullptr),
+                       static_cast<DSPI *>(mDSPResampler), static_cast<DSPI *>(mDSPCodec), mDSPLowPass, mDSP}) {
         if (unit) {
             f(unit);
         }
@@ -491,10 +491,6 @@ AURA_RESULT ChannelSoftware::alloc()
     if (!mDSPWaveTable || !mDSPHead || !mSound) {
         return AURA_ERR_INTERNAL;
     }
-    if (mMode & AURA_CREATECOMPRESSEDSAMPLE) {
-        // Compressed samples need the decoding units.
-        return AURA_ERR_INTERNAL;
-    }
     // The chain and the mixer carry at most this many channels.
     if (sourceChannels() > mSystem->mMaxInputChannels || sourceChannels() > DSP_MAXCHANNELS) {
         return AURA_ERR_TOOMANYCHANNELS;
@@ -503,22 +499,18 @@ AURA_RESULT ChannelSoftware::alloc()
     if (!target) {
         return AURA_ERR_INTERNAL;
     }
+    releaseDSPCodec();
+    // A sample asked for compressed that the file gave as PCM plays as PCM.
+    if ((mSound->mMode & AURA_CREATECOMPRESSEDSAMPLE) && !mSound->isStream() &&
+        mSound->mFormat >= AURA_SOUND_FORMAT_GCADPCM && mSound->mFormat <= AURA_SOUND_FORMAT_CELT) {
+        return allocCompressed(target);
+    }
     for (DSPI *unit : {mDSPHead, mDSPLowPass, static_cast<DSPI *>(mDSPWaveTable)}) {
         if (unit) {
             (void)unit->disconnectFrom(nullptr, nullptr);
         }
     }
-    result = target->addInputQueued(mDSPHead, false, nullptr, &mDSPConnection);
-    if (result == AURA_OK && mDSPLowPass) {
-        result = mDSPHead->addInputQueued(mDSPLowPass, false, nullptr, nullptr);
-    }
-    if (result == AURA_OK) {
-        result = (mDSPLowPass ? mDSPLowPass : mDSPHead)->addInputQueued(mDSPWaveTable, false, nullptr, nullptr);
-    }
-    if (result == AURA_OK && !mFlags.has(VoiceFlag::NoReverb)) {
-        mDSPReverbTarget = mDSPWaveTable;
-        result = addToReverbs(mDSPWaveTable);
-    }
+    result = connectSource(target, mDSPWaveTable);
     if (result != AURA_OK) {
         return result;
     }
@@ -547,6 +539,94 @@ AURA_RESULT ChannelSoftware::alloc()
     }
     mDSPWaveTable->setActive(false);
     return mDSPWaveTable->setFinished(false, false);
+}
+
+AURA_RESULT ChannelSoftware::connectSource(DSPI *target, DSPI *source)
+{
+    AURA_RESULT result = target->addInputQueued(mDSPHead, false, nullptr, &mDSPConnection);
+    if (result == AURA_OK && mDSPLowPass) {
+        result = mDSPHead->addInputQueued(mDSPLowPass, false, nullptr, nullptr);
+    }
+    if (result == AURA_OK) {
+        result = (mDSPLowPass ? mDSPLowPass : mDSPHead)->addInputQueued(source, false, nullptr, nullptr);
+    }
+    if (result == AURA_OK && !mFlags.has(VoiceFlag::NoReverb)) {
+        mDSPReverbTarget = source;
+        result = addToReverbs(source);
+    }
+    return result;
+}
+
+void ChannelSoftware::resetPlayState(ResamplerPlayState &state) const
+{
+    state.mLoopStart = mLoopStart;
+    state.mLoopLength = mLoopLength;
+    state.mMode = mMode;
+    state.mDSPClockStart = 0;
+    state.mDSPClockEnd = 0;
+    state.mDSPClockPause = 0;
+}
+
+AURA_RESULT ChannelSoftware::allocCompressed(DSPI *target)
+{
+    for (DSPI *unit : {mDSPHead, mDSPLowPass, static_cast<DSPI *>(mDSPWaveTable)}) {
+        if (unit) {
+            (void)unit->disconnectFrom(nullptr, nullptr);
+        }
+    }
+    DSPCodec *codec = nullptr;
+    AURA_RESULT result = mSystem->allocateDSPCodec(mSound->mFormat, &codec);
+    if (result != AURA_OK) {
+        return result;
+    }
+    mDSPCodec = codec;
+    {
+        // The unit is finished and unconnected: the mixer does not read it.
+        CriticalSectionGuard guard(mSystem->mDSPCrit);
+        result = codec->updateDSPCodec(mSound, 0);
+        if (result == AURA_OK) {
+            resetPlayState(*codec->mPlayState);
+            codec->setStartLoopCount(mLoopCount);
+            codec->mOutputRate = mSystem->mOutputRate;
+            codec->mTickSource = mSystem->mDSPSoundCard;
+        }
+    }
+    if (result != AURA_OK) {
+        releaseDSPCodec();
+        return result;
+    }
+    // Decoded voices do not play backwards.
+    mMinFrequency = 0.0f;
+    if (mDSPWaveTable) {
+        mDSPWaveTable->mSound = nullptr;
+    }
+    mDSPHead->setActive(false);
+    if (mDSPLowPass) {
+        mDSPLowPass->setActive(false);
+        mDSPLowPass->setBypass(true);
+    }
+    codec->setActive(false);
+    (void)codec->setFinished(false, false);
+    result = connectSource(target, codec);
+    if (result != AURA_OK) {
+        return result;
+    }
+    return setLoopPoints(mSound->mLoopStart, mSound->mLoopLength);
+}
+
+void ChannelSoftware::releaseDSPCodec()
+{
+    if (!mDSPCodec) {
+        return;
+    }
+    DSPCodec *codec = mDSPCodec;
+    mDSPCodec = nullptr;
+    (void)codec->setFinished(true, false);
+    codec->setActive(false);
+    (void)codec->disconnectAll(false, true);
+    if (codec->mPool) {
+        codec->mPool->free(codec);
+    }
 }
 
 AURA_RESULT ChannelSoftware::alloc(DSPI *dsp)
@@ -599,15 +679,9 @@ AURA_RESULT ChannelSoftware::alloc(DSPI *dsp)
     if (result != AURA_OK) {
         return result;
     }
-    ResamplerPlayState &state = *mDSPResampler->mPlayState;
     mDSPResampler->mLength = mLength;
     mDSPResampler->mLoopCount = mLoopCount;
-    state.mLoopStart = mLoopStart;
-    state.mLoopLength = mLoopLength;
-    state.mMode = mMode;
-    state.mDSPClockStart = 0;
-    state.mDSPClockEnd = 0;
-    state.mDSPClockPause = 0;
+    resetPlayState(*mDSPResampler->mPlayState);
     if (mDSPWaveTable) {
         mDSPWaveTable->mSound = nullptr;
     }
@@ -639,6 +713,7 @@ AURA_RESULT ChannelSoftware::stop()
         (void)mDSPHeadMemory.stopBuffering();
     }
     mDSPConnection = nullptr;
+    releaseDSPCodec();
     if (!mFlags.has(VoiceFlag::NoReverb)) {
         removeFromReverbs();
     }
@@ -810,6 +885,9 @@ AURA_RESULT ChannelSoftware::setFrequency(float frequency)
     ChannelGroupI *group = mParent->mChannelGroup;
     float f = ((1.0f - level3D) + level3D * mParent->mDopplerPitch) * frequency * (group ? group->mRealPitch : 1.0f);
     f = std::max(std::min(f, mMaxFrequency), mMinFrequency);
+    if (mDSPCodec) {
+        return mDSPCodec->setFrequency(f);
+    }
     if (mDSPResampler) {
         return mDSPResampler->setFrequency(f);
     }
@@ -907,8 +985,8 @@ AURA_RESULT ChannelSoftware::setDSPClockDelay()
         mDSPWaveTable->mDSPClockEnd = mParent->mDSPClockEnd;
         mDSPWaveTable->mDSPClockPause = mParent->mDSPClockPause;
     }
-    if (mDSPResampler) {
-        ResamplerPlayState &state = *mDSPResampler->mPlayState;
+    if (DSPResampler *source = mDSPCodec ? static_cast<DSPResampler *>(mDSPCodec) : mDSPResampler) {
+        ResamplerPlayState &state = *source->mPlayState;
         state.mDSPClockStart = mParent->mDSPClockDelay;
         state.mDSPClockEnd = mParent->mDSPClockEnd;
         state.mDSPClockPause = mParent->mDSPClockPause;
@@ -922,6 +1000,10 @@ AURA_RESULT ChannelSoftware::setPosition(unsigned int position, unsigned int pos
         return AURA_OK;
     }
     if (postype == AURA_TIMEUNIT_BUFFERED) {
+        if (mDSPCodec) {
+            mDSPCodec->requestSeek(position);
+            return AURA_OK;
+        }
         if (mDSPWaveTable && mSound) {
             return mDSPWaveTable->setPositionInternal(position);
         }
@@ -952,6 +1034,10 @@ AURA_RESULT ChannelSoftware::setPosition(unsigned int position, unsigned int pos
     } else if (postype == AURA_TIMEUNIT_MS) {
         pcm = static_cast<unsigned int>(static_cast<double>(position) / 1000.0 * mSystem->mOutputRate);
     }
+    if (mDSPCodec) {
+        mDSPCodec->requestSeek(pcm);
+        return AURA_OK;
+    }
     if (mDSP) {
         return mDSP->setPosition(pcm, true);
     }
@@ -970,13 +1056,19 @@ AURA_RESULT ChannelSoftware::getPosition(unsigned int *position, unsigned int po
         return AURA_ERR_INVALID_PARAM;
     }
     if (postype == AURA_TIMEUNIT_BUFFERED) {
+        if (mDSPCodec) {
+            *position = mDSPCodec->playPosition();
+            return AURA_OK;
+        }
         if (mDSPWaveTable && mSound) {
             *position = static_cast<unsigned int>(fixedWhole(mDSPWaveTable->mPosition.load()));
             return AURA_OK;
         }
         return AURA_ERR_INVALID_HANDLE;
     }
-    if (mDSPWaveTable && mSound) {
+    if (mDSPCodec) {
+        mPosition = mDSPCodec->playPosition();
+    } else if (mDSPWaveTable && mSound) {
         const unsigned int pending = mDSPWaveTable->mNewPosition.load(std::memory_order_acquire);
         mPosition = pending != DSPWaveTable::NO_NEW_POSITION
                         ? pending
@@ -994,9 +1086,10 @@ AURA_RESULT ChannelSoftware::setLoopPoints(unsigned int loopstart, unsigned int 
     }
     CriticalSectionGuard guard(mSystem->mDSPCrit);
     const AURA_RESULT result = ChannelReal::setLoopPoints(loopstart, looplength);
-    if (result == AURA_OK && mDSPResampler) {
-        mDSPResampler->mPlayState->mLoopStart = mLoopStart;
-        mDSPResampler->mPlayState->mLoopLength = mLoopLength;
+    if (DSPResampler *source = mDSPCodec ? static_cast<DSPResampler *>(mDSPCodec) : mDSPResampler;
+        result == AURA_OK && source) {
+        source->mPlayState->mLoopStart = mLoopStart;
+        source->mPlayState->mLoopLength = mLoopLength;
     }
     return result;
 }
@@ -1008,7 +1101,9 @@ AURA_RESULT ChannelSoftware::setLoopCount(int loopcount)
     }
     CriticalSectionGuard guard(mSystem->mDSPCrit);
     const AURA_RESULT result = ChannelReal::setLoopCount(loopcount);
-    if (mDSPResampler) {
+    if (mDSPCodec) {
+        mDSPCodec->requestLoopCount(mLoopCount);
+    } else if (mDSPResampler) {
         mDSPResampler->mLoopCount = mLoopCount;
     }
     return result;
@@ -1020,6 +1115,10 @@ AURA_RESULT ChannelSoftware::getLoopCount(int *loopcount)
         return ChannelReal::getLoopCount(loopcount);
     }
     CriticalSectionGuard guard(mSystem->mDSPCrit);
+    if (mDSPCodec && loopcount) {
+        *loopcount = mDSPCodec->mLoopCount;
+        return AURA_OK;
+    }
     return ChannelReal::getLoopCount(loopcount);
 }
 
@@ -1030,8 +1129,8 @@ AURA_RESULT ChannelSoftware::setMode(unsigned int mode)
     }
     CriticalSectionGuard guard(mSystem->mDSPCrit);
     const AURA_RESULT result = ChannelReal::setMode(mode);
-    if (mDSPResampler) {
-        mDSPResampler->mPlayState->mMode = mMode;
+    if (DSPResampler *source = mDSPCodec ? static_cast<DSPResampler *>(mDSPCodec) : mDSPResampler) {
+        source->mPlayState->mMode = mMode;
     }
     return result;
 }
@@ -1061,7 +1160,9 @@ AURA_RESULT ChannelSoftware::isPlaying(bool *isplaying, bool /*includethreadlate
         return AURA_OK;
     }
     bool finished = true;
-    if (mDSPResampler) {
+    if (mDSPCodec) {
+        (void)mDSPCodec->getFinished(&finished);
+    } else if (mDSPResampler) {
         (void)mDSPResampler->getFinished(&finished);
     } else if (mSound && mDSPWaveTable) {
         (void)mDSPWaveTable->getFinished(&finished);

@@ -9,6 +9,7 @@
 #include "dsp/aura_dsp_filter.h"
 #include "dsp/units/aura_dsp_resampler.h"
 #include "dsp/units/aura_dsp_wavetable.h"
+#include "voice/aura_dsp_codec.h"
 
 namespace AURA {
 
@@ -74,6 +75,7 @@ public:
     DSPWaveTable *mDSPWaveTable = nullptr;
     DSPWaveTable mDSPWaveTableMemory;
     DSPResamplerMultiInput *mDSPResampler = nullptr;
+    DSPCodec *mDSPCodec = nullptr; // a compressed sample's decoding unit, from the system's pool
     DSPI *mDSPLowPass = nullptr;
     DSPI *mDSPReverbTarget = nullptr;
     DSPConnectionI *mDSPConnection = nullptr;
@@ -86,6 +88,13 @@ private:
     // The level of each global reverb send, from the channel's room level.
     AURA_RESULT updateReverbMix(float volume);
     AURA_RESULT addToReverbs(DSPI *unit);
+    // The chain of a compressed sample: a decoding unit of the system's pool as the source.
+    AURA_RESULT allocCompressed(DSPI *target);
+    // Builds head <- [low-pass <-] source into the group's unit, and the reverb sends.
+    AURA_RESULT connectSource(DSPI *target, DSPI *source);
+    void releaseDSPCodec();
+    // A source unit's play state for a new play: the voice's loop and mode, no delays.
+    void resetPlayState(ResamplerPlayState &state) const;
     void removeFromReverbs();
     [[nodiscard]] int sourceChannels() const;
     [[nodiscard]] DSPI *groupUnit() const;

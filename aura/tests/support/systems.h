@@ -68,6 +68,7 @@ struct RenderFormat {
     int maxChannels = 64;
     int maxInputChannels = 6; // the widest sound it plays
     int outputChannels = 2;
+    int maxADPCMcodecs = 0; // decoders of compressed IMA samples (0: the default)
 };
 
 // A system on the non-real-time WAV writer: one DSP block per update, on the
@@ -88,6 +89,12 @@ public:
                                              format.resampler),
                   AURA_OK);
         EXPECT_EQ(mSystem->setDSPBufferSize(format.block, 4), AURA_OK);
+        if (format.maxADPCMcodecs) {
+            AURA_ADVANCEDSETTINGS settings{};
+            settings.cbsize = sizeof(settings);
+            settings.maxADPCMcodecs = format.maxADPCMcodecs;
+            EXPECT_EQ(mSystem->setAdvancedSettings(&settings), AURA_OK);
+        }
         EXPECT_EQ(mSystem->init(format.maxChannels, AURA_INIT_NORMAL, const_cast<char *>(mPath.c_str())), AURA_OK);
     }
     ~WavRender() { EXPECT_EQ(release(), AURA_OK); }

@@ -1,0 +1,133 @@
+// Units that decode compressed samples while they play, and the fixed
+// pools they are lent out from. A unit is a resampler whose source is its
+// own read callback: it decodes the sample's stored blocks into 16-bit
+// frames, following the voice's loop points, loop count and seek requests.
+#ifndef AURA_DSP_CODEC_H
+#define AURA_DSP_CODEC_H
+
+#include "dsp/units/aura_dsp_resampler.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace AURA {
+
+class DSPCodecPool;
+class SoundI;
+class SystemI;
+
+class DSPCodec : public DSPResampler {
+public:
+    static constexpr unsigned int NO_SEEK = 0xFFFFFFFFu;
+    static constexpr unsigned int NO_BLOCK = 0xFFFFFFFFu;
+    static constexpr int NO_LOOPCOUNT_REQUEST = -2;
+
+    static AURA_DSP_DESCRIPTION_EX *getDescriptionEx();
+
+    ~DSPCodec() override;
+
+    using DSPI::read;
+    AURA_RESULT read(float **outbuffer, int *outchannels, unsigned int *length, AURA_SPEAKERMODE speakermode,
+                     int speakermodechannels, unsigned int tick) override;
+    AURA_RESULT release(bool freethis) override;
+
+    // Points the unit at the stored blocks of a compressed sample and
+    // readies it to play from frame 0: 25 for a sound that is not one,
+    // 79 for more channels than the unit carries, 44 when the block buffer
+    // cannot be had.
+    [[nodiscard]] AURA_RESULT updateDSPCodec(SoundI *sound, int index);
+    // Requests from the voice's thread, applied by the next read.
+    void requestSeek(unsigned int position);
+    void requestLoopCount(int loopcount);
+    // The frame heard now (a requested seek counts as heard).
+    [[nodiscard]] unsigned int playPosition() const;
+    // The loops of a new play, before the unit is connected.
+    void setStartLoopCount(int loopcount)
+    {
+        mDecodeLoops = loopcount;
+        mLoopCount = loopcount;
+    }
+
+    // The description callbacks.
+    static AURA_RESULT createCallback(AURA_DSP_STATE *state);
+    static AURA_RESULT resetCallback(AURA_DSP_STATE *state);
+    static AURA_RESULT setPositionCallback(AURA_DSP_STATE *state, unsigned int position);
+    static AURA_RESULT readCallback(AURA_DSP_STATE *state, float *inbuffer, float *outbuffer, unsigned int length,
+                                    int inchannels, int outchannels);
+
+    DSPCodecPool *mPool = nullptr;
+    int mPoolIndex = -1;
+    int mFormatCode = 0; // 7 for the IMA ADPCM unit
+
+protected:
+    // Decodes block `block` of the sound into `out` (samples per block x
+    // channels, interleaved).
+    [[nodiscard]] virtual AURA_RESULT decodeBlock(unsigned int block, short *out) = 0;
+    // Frames the read callback decodes into `out`; the result says why it stopped.
+    [[nodiscard]] AURA_RESULT readInternal(short *out, unsigned int length);
+    // Copies up to `frames` frames from `position` (below the sound's end).
+    [[nodiscard]] AURA_RESULT copyFrames(short *out, unsigned int position, unsigned int frames, unsigned int *copied);
+
+    const uint8_t *mData = nullptr; // the sample's stored blocks
+    unsigned int mDataLength = 0;
+    unsigned int mBlockAlign = 0; // bytes of one block of every channel
+    unsigned int mSamplesPerBlock = 0;
+    bool mUnitInterleave = false; // IMA channels in 2-byte units (banks)
+    short *mBlockBuffer = nullptr; // one decoded block
+    unsigned int mBlockBufferSamples = 0; // its capacity in samples
+    unsigned int mDecodedBlock = NO_BLOCK;
+    unsigned int mDecodePosition = 0; // frames, of the stream being decoded
+    int mDecodeLoops = 0; // loops left to the decoder (negative: for ever)
+
+    // Requests of the voice: the value is written first, then its counter
+    // raised; the read applies the newest value once.
+    std::atomic<unsigned int> mSeekPosition{NO_SEEK};
+    std::atomic<unsigned int> mSeekCount{0};
+    unsigned int mSeekCountSeen = 0;
+    std::atomic<int> mLoopCountRequest{NO_LOOPCOUNT_REQUEST};
+    std::atomic<unsigned int> mLoopCountChange{0};
+    unsigned int mLoopCountChangeSeen = 0;
+};
+
+// IMA ADPCM in blocks of the WAV layout: per channel a 4-byte header (first
+// sample, step index), then 4-byte units of codes, channel after channel; or,
+// from banks, each channel's block interleaved with the other's in 2-byte units.
+class DSPCodecADPCM : public DSPCodec {
+protected:
+    static constexpr unsigned int MAX_UNIT_BLOCK = 64; // one channel's block of a bank
+    AURA_RESULT decodeBlock(unsigned int block, short *out) override;
+};
+
+class DSPCodecPool {
+public:
+    static constexpr int MAX_UNITS = 255;
+
+    ~DSPCodecPool();
+    // Makes `count` units of a category (2: IMA ADPCM) reading blocks of
+    // `blocklength` frames. Asked again: 0 for the same count, 33 for
+    // another. 37 for a count outside 0..255, 25 for another category.
+    [[nodiscard]] AURA_RESULT init(SystemI *system, AURA_DSP_CATEGORY category, int blocklength, int count);
+    // Lends out a unit that is neither lent nor still playing; 10 when
+    // there is none (out untouched).
+    [[nodiscard]] AURA_RESULT alloc(DSPCodec **codec);
+    [[nodiscard]] AURA_RESULT areAnyFree();
+    // Takes a unit back.
+    void free(DSPCodec *codec);
+    AURA_RESULT close();
+    [[nodiscard]] int numUnits() const { return mNumDSPCodecs; }
+    [[nodiscard]] int numInUse();
+
+private:
+    [[nodiscard]] bool isFree(int index);
+
+    SystemI *mSystem = nullptr;
+    int mNumDSPCodecs = 0;
+    DSPCodec **mPool = nullptr;
+    bool mAllocated[MAX_UNITS + 1]{};
+    std::mutex mLock; // lending and taking back come from any thread
+};
+
+} // namespace AURA
+
+#endif // AURA_DSP_CODEC_H
