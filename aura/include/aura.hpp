@@ -14,6 +14,7 @@ class Sound;
 class Channel;
 class ChannelGroup;
 class DSP;
+class Geometry;
 
 class AURA_API System {
 public:
@@ -82,6 +83,18 @@ public:
     // conversion): numvalues magnitudes from 2 x numvalues frames, which
     // must be a power of two from 128 to 16384 (37 otherwise).
     AURA_RESULT getSpectrum(float *spectrumarray, int numvalues, int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
+
+    // Geometry occlusion. Polygons of geometry objects muffle 3D sounds
+    // whose path to the listener crosses them. maxworldsize: geometry lies
+    // within this distance of the origin (1000 by default; farther works,
+    // slower).
+    AURA_RESULT createGeometry(Geometry **geometry);
+    AURA_RESULT setGeometrySettings(float maxworldsize);
+    AURA_RESULT getGeometrySettings(float *maxworldsize);
+    // Occlusion (0 open .. 1 closed) of the direct and reverb paths between
+    // two points by every active geometry.
+    AURA_RESULT getGeometryOcclusion(const AURA_VECTOR *listener, const AURA_VECTOR *source, float *direct,
+                                     float *reverb);
 
 protected:
     System() = default;
@@ -235,6 +248,36 @@ public:
 protected:
     DSP() = default;
     ~DSP() = default;
+};
+
+// Polygons that occlude sound, placed in the world as one object.
+class AURA_API Geometry {
+public:
+    AURA_RESULT release();
+    // A convex, planar polygon in the object's own space. Its front side is
+    // the one from which the vertices run anticlockwise; only a
+    // double-sided polygon occludes a path that enters it from the front.
+    // Occlusion from 0 (open) to 1 (closed); 37 for a value outside that or a
+    // vertex that is not a finite number. Fewer than three vertices make a
+    // polygon that never occludes.
+    AURA_RESULT addPolygon(float directocclusion, float reverbocclusion, bool doublesided, int numvertices,
+                           const AURA_VECTOR *vertices, int *polygonindex);
+    AURA_RESULT getNumPolygons(int *numpolygons);
+    AURA_RESULT setActive(bool active);
+    AURA_RESULT getActive(bool *active);
+    // The object's frame: forward is its z axis, up (made square to forward)
+    // its y axis.
+    AURA_RESULT setRotation(const AURA_VECTOR *forward, const AURA_VECTOR *up);
+    AURA_RESULT getRotation(AURA_VECTOR *forward, AURA_VECTOR *up);
+    AURA_RESULT setPosition(const AURA_VECTOR *position);
+    AURA_RESULT getPosition(AURA_VECTOR *position);
+    // Per axis of the object's frame; 0 is refused.
+    AURA_RESULT setScale(const AURA_VECTOR *scale);
+    AURA_RESULT getScale(AURA_VECTOR *scale);
+
+protected:
+    Geometry() = default;
+    ~Geometry() = default;
 };
 
 // Creates a system; its index among the live systems is 1 to 15.

@@ -291,6 +291,9 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     mOutputFormat = format.format;
 
     result = initDSPEngine();
+    if (result == AURA_OK) {
+        result = initGeometry();
+    }
     for (auto [crit, rank] : {std::pair{&mStreamUpdateCrit, AURA_OS_LOCKRANK::STREAM_UPDATE},
                               std::pair{&mStreamVoiceCrit, AURA_OS_LOCKRANK::STREAM_VOICE},
                               std::pair{&mStreamListCrit, AURA_OS_LOCKRANK::STREAM_LIST}}) {
@@ -738,6 +741,7 @@ AURA_RESULT SystemI::updateInternal()
 AURA_RESULT SystemI::closeInternal()
 {
     stopProfiler();
+    (void)mGeometryMgr.releaseOcclusionThread();
     (void)releaseSounds();
     (void)mStreamThread.closeThread();
     if (mOutput) {

@@ -12,6 +12,8 @@
 #include "dsp/aura_dsp_mixer.h"
 #include "dsp/aura_dspi.h"
 #include "file/aura_file.h"
+#include "geometry/aura_geometry.h"
+#include "os/aura_timestamp.h"
 #include "os/aura_thread.h"
 
 #include <atomic>
@@ -248,6 +250,15 @@ public:
     int mAdvancedMaxADPCMCodecs = 32;
     int mAdvancedDistanceFilterCenterFreq = 400;
     int mAdvancedCounts[6] = {16384, 8, 32, 1000, 1000, 2048};
+
+    // Geometry occlusion: the polygons, their line tests and the worker
+    // that answers the channels' requests.
+    GeometryMgr mGeometryMgr;
+    TimeStamp mGeometryTimeStamp;
+    AURA_RESULT initGeometry();
+    AURA_RESULT createGeometryInternal(GeometryI **geometry);
+    AURA_RESULT getGeometryOcclusionInternal(const AURA_VECTOR *listener, const AURA_VECTOR *source,
+                                             float *direct, float *reverb);
 };
 
 } // namespace AURA
