@@ -319,6 +319,9 @@ typedef struct AURA_CHANNEL AURA_CHANNEL;
 typedef struct AURA_CHANNELGROUP AURA_CHANNELGROUP;
 typedef struct AURA_DSP AURA_DSP;
 typedef struct AURA_GEOMETRY AURA_GEOMETRY;
+/* A game's own distance rolloff: the volume (0..1) of a 3D channel at a
+ * distance from the listener. */
+typedef float (*AURA_3D_ROLLOFFCALLBACK)(AURA_CHANNEL *channel, float distance);
 
 typedef AURA_RESULT (*AURA_CHANNEL_CALLBACK)(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACKTYPE type,
                                              void *commanddata1, void *commanddata2);

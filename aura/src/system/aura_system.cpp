@@ -400,9 +400,15 @@ AURA_RESULT SystemI::initChannels()
     if (!mVoicePool) {
         return AURA_ERR_MEMORY;
     }
-    result = mVoicePool->init(this, mOutput, mMaxChannels);
     const bool software = !(mFlags & AURA_INIT_SOFTWARE_DISABLE);
-    for (int i = 0; result == AURA_OK && i < mMaxChannels; ++i) {
+    // Fewer software voices than channels: the others wait on emulated
+    // voices (virtual channels) or are refused.
+    const int voices = software && mNumSoftwareVoices > 0 ? std::min(mNumSoftwareVoices, mMaxChannels) : mMaxChannels;
+    result = mVoicePool->init(this, mOutput, voices);
+    if (result == AURA_OK && software && (mFlags & AURA_INIT_VOL0_BECOMES_VIRTUAL)) {
+        result = initEmulatedPool();
+    }
+    for (int i = 0; result == AURA_OK && i < voices; ++i) {
         ChannelReal *voice = nullptr;
         if (software) {
             voice = AURA_New(ChannelSoftware);
@@ -430,6 +436,11 @@ AURA_RESULT SystemI::closeChannels()
         (void)mVoicePool->release();
         AURA_Delete(mVoicePool);
         mVoicePool = nullptr;
+    }
+    if (mEmulatedPool) {
+        (void)mEmulatedPool->release();
+        AURA_Delete(mEmulatedPool);
+        mEmulatedPool = nullptr;
     }
     // Groups other than the master first: their channels move to it.
     while (true) {
@@ -575,7 +586,7 @@ AURA_RESULT SystemI::acquireChannel(AURA_CHANNELINDEX channelid, int priority, C
                               STOP_CALLBACKS);
     }
     ChannelReal *voice = nullptr;
-    const AURA_RESULT result = getFreeVoices(&voice, 1);
+    const AURA_RESULT result = acquireVoice(channel, priority, &voice);
     if (result != AURA_OK) {
         return result;
     }
@@ -731,6 +742,7 @@ AURA_RESULT SystemI::updateInternal()
             (void)channel.stopEx(STOP_FINISHED);
         }
     }
+    promoteVirtualChannels();
     for (Listener &listener : mListener) {
         listener.mMoved = false;
     }

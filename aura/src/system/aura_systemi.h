@@ -259,6 +259,25 @@ public:
     AURA_RESULT createGeometryInternal(GeometryI **geometry);
     AURA_RESULT getGeometryOcclusionInternal(const AURA_VECTOR *listener, const AURA_VECTOR *source,
                                              float *direct, float *reverb);
+
+    // 3D attenuation and virtual voices.
+    AURA_3D_ROLLOFFCALLBACK m3DRolloffCallback = nullptr;
+    float mSilenceThreshold = 0.0f;     // audibility at or below which a channel may go virtual
+    unsigned int mOcclusionFadeTime = 0; // milliseconds; 0: 500
+    int mNumSoftwareVoices = 0;         // 0: one per channel
+    ChannelPool *mEmulatedPool = nullptr; // one emulated voice per channel, with virtual voices
+    // Gives software voices to the virtual channels that rank among the
+    // first as many as there are voices and are audible.
+    void promoteVirtualChannels();
+    AURA_RESULT initEmulatedPool();
+    // A voice for a channel about to play at a priority: a free one, else
+    // the voice of the least important real channel if it ranks as low or
+    // lower (which goes virtual, or stops without virtual voices), else
+    // with virtual voices an emulated one; 10 when none is to be had.
+    AURA_RESULT acquireVoice(ChannelI *channel, int priority, ChannelReal **voice);
+    // The voice of the least important real channel that ranks below key
+    // (null when none does), taken from it as it goes virtual.
+    ChannelReal *stealVoiceBelow(unsigned int key);
 };
 
 } // namespace AURA
