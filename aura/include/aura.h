@@ -519,6 +519,26 @@ AURA_API AURA_RESULT AURA_Geometry_SetRotation(AURA_GEOMETRY *geometry, const AU
 AURA_API AURA_RESULT AURA_Geometry_SetPosition(AURA_GEOMETRY *geometry, const AURA_VECTOR *position);
 AURA_API AURA_RESULT AURA_Geometry_SetScale(AURA_GEOMETRY *geometry, const AURA_VECTOR *scale);
 
+/* 3D attenuation and virtual voices (see aura.hpp). */
+AURA_API AURA_RESULT AURA_System_Set3DSettings(AURA_SYSTEM *system, float dopplerscale, float distancefactor,
+                                               float rolloffscale);
+AURA_API AURA_RESULT AURA_System_Set3DRolloffCallback(AURA_SYSTEM *system, AURA_3D_ROLLOFFCALLBACK callback);
+AURA_API AURA_RESULT AURA_System_SetSoftwareChannels(AURA_SYSTEM *system, int numsoftwarechannels);
+AURA_API AURA_RESULT AURA_System_SetVirtualThreshold(AURA_SYSTEM *system, float audibility);
+AURA_API AURA_RESULT AURA_System_SetOcclusionFadeTime(AURA_SYSTEM *system, unsigned int milliseconds);
+AURA_API AURA_RESULT AURA_Sound_Set3DMinMaxDistance(AURA_SOUND *sound, float mindistance, float maxdistance);
+AURA_API AURA_RESULT AURA_Channel_Set3DAttributes(AURA_CHANNEL *channel, const AURA_VECTOR *pos,
+                                                  const AURA_VECTOR *vel);
+AURA_API AURA_RESULT AURA_Channel_Set3DMinMaxDistance(AURA_CHANNEL *channel, float mindistance, float maxdistance);
+AURA_API AURA_RESULT AURA_Channel_Set3DConeSettings(AURA_CHANNEL *channel, float insideangle, float outsideangle,
+                                                    float outsidevolume);
+AURA_API AURA_RESULT AURA_Channel_Set3DConeOrientation(AURA_CHANNEL *channel, const AURA_VECTOR *orientation);
+AURA_API AURA_RESULT AURA_Channel_Set3DOcclusion(AURA_CHANNEL *channel, float directocclusion,
+                                                 float reverbocclusion);
+AURA_API AURA_RESULT AURA_Channel_GetAudibility(AURA_CHANNEL *channel, float *audibility);
+AURA_API AURA_RESULT AURA_Channel_IsVirtual(AURA_CHANNEL *channel, int *isvirtual);
+AURA_API AURA_RESULT AURA_Channel_SetPriority(AURA_CHANNEL *channel, int priority);
+
 #ifdef __cplusplus
 }
 #endif

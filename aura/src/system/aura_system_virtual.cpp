@@ -62,53 +62,42 @@ AURA_RESULT SystemI::acquireVoice(ChannelI *channel, int priority, ChannelReal *
     return AURA_ERR_CHANNEL_ALLOC;
 }
 
-ChannelReal *SystemI::stealVoiceBelow(unsigned int key)
-{
-    for (LinkedListNode *node = mChannelSortedListHead.mPrev; node != &mChannelSortedListHead; node = node->mPrev) {
-        auto *channel = static_cast<ChannelI *>(node->mData);
-        if (channel->mSortKey <= key) {
-            return nullptr;
-        }
-        if (!channel->mNumRealChannels || channel->onEmulatedVoice()) {
-            continue;
-        }
-        if (channel->moveToEmulatedVoice() != AURA_OK) {
-            continue;
-        }
-        channel->mFlags.set(ChannelFlag::Virtual);
-        ChannelReal *voice = nullptr;
-        return getFreeVoices(&voice, 1) == AURA_OK ? voice : nullptr;
-    }
-    return nullptr;
-}
-
 void SystemI::promoteVirtualChannels()
 {
     if (!mEmulatedPool || !mVoicePool) {
         return;
     }
-    int voices = 0;
-    (void)mVoicePool->getNumChannels(&voices);
-    int rank = 0;
-    LinkedListNode *node = mChannelSortedListHead.mNext;
-    while (node != &mChannelSortedListHead && rank < voices) {
-        LinkedListNode *next = node->mNext;
+    // Down the list from the most important channel; the channels that give
+    // up their voices are taken from the tail upwards, so the two walks meet
+    // and no audible virtual channel stays ahead of a mixed one.
+    LinkedListNode &head = mChannelSortedListHead;
+    LinkedListNode *victim = head.mPrev;
+    for (LinkedListNode *node = head.mNext; node != &head && node != victim->mNext; node = node->mNext) {
         auto *channel = static_cast<ChannelI *>(node->mData);
-        ++rank;
         if (channel->mSortKey == ChannelI::UNSORTED) {
             break; // finished channels from here on
         }
         float audibility = 0.0f;
         if (!channel->mNumRealChannels || !channel->onEmulatedVoice() ||
             channel->getAudibilityInternal(&audibility, true) != AURA_OK || audibility <= mSilenceThreshold) {
-            node = next;
             continue;
         }
         ChannelReal *voice = nullptr;
         if (getFreeVoices(&voice, 1) != AURA_OK) {
-            voice = stealVoiceBelow(channel->mSortKey);
+            // The least important mixed channel below this one gives way.
+            while (victim != node) {
+                auto *loser = static_cast<ChannelI *>(victim->mData);
+                victim = victim->mPrev;
+                if (loser->mNumRealChannels && !loser->onEmulatedVoice() && loser->moveToEmulatedVoice() == AURA_OK) {
+                    loser->mFlags.set(ChannelFlag::Virtual);
+                    break;
+                }
+            }
+            if (getFreeVoices(&voice, 1) != AURA_OK) {
+                return; // nothing below this channel holds a voice
+            }
         }
-        if (voice && channel->moveToVoice(voice) != AURA_OK) {
+        if (channel->moveToVoice(voice) != AURA_OK) {
             voice->mFlags.clear(VoiceFlag::Taken);
             voice->mFlags.clear(VoiceFlag::InUse);
             voice->mFlags.set(VoiceFlag::Stopped);
@@ -116,7 +105,6 @@ void SystemI::promoteVirtualChannels()
                 voice->mPool->noteFree(*voice);
             }
         }
-        node = next;
     }
 }
 

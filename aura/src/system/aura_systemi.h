@@ -266,8 +266,8 @@ public:
     unsigned int mOcclusionFadeTime = 0; // milliseconds; 0: 500
     int mNumSoftwareVoices = 0;         // 0: one per channel
     ChannelPool *mEmulatedPool = nullptr; // one emulated voice per channel, with virtual voices
-    // Gives software voices to the virtual channels that rank among the
-    // first as many as there are voices and are audible.
+    // Gives software voices to the audible virtual channels, most important
+    // first, taking them from the least important mixed ones when none is free.
     void promoteVirtualChannels();
     AURA_RESULT initEmulatedPool();
     // A voice for a channel about to play at a priority: a free one, else
@@ -275,9 +275,6 @@ public:
     // lower (which goes virtual, or stops without virtual voices), else
     // with virtual voices an emulated one; 10 when none is to be had.
     AURA_RESULT acquireVoice(ChannelI *channel, int priority, ChannelReal **voice);
-    // The voice of the least important real channel that ranks below key
-    // (null when none does), taken from it as it goes virtual.
-    ChannelReal *stealVoiceBelow(unsigned int key);
 };
 
 } // namespace AURA

@@ -68,6 +68,8 @@ struct RenderFormat {
     int maxChannels = 64;
     int maxInputChannels = 6; // the widest sound it plays
     int outputChannels = 2;
+    unsigned int flags = AURA_INIT_NORMAL;
+    int softwareChannels = 0; // 0: one voice per channel
 };
 
 // A system on the non-real-time WAV writer: one DSP block per update, on the
@@ -88,7 +90,8 @@ public:
                                              format.resampler),
                   AURA_OK);
         EXPECT_EQ(mSystem->setDSPBufferSize(format.block, 4), AURA_OK);
-        EXPECT_EQ(mSystem->init(format.maxChannels, AURA_INIT_NORMAL, const_cast<char *>(mPath.c_str())), AURA_OK);
+        EXPECT_EQ(mSystem->setSoftwareChannels(format.softwareChannels), AURA_OK);
+        EXPECT_EQ(mSystem->init(format.maxChannels, format.flags, const_cast<char *>(mPath.c_str())), AURA_OK);
     }
     ~WavRender() { EXPECT_EQ(release(), AURA_OK); }
     WavRender(const WavRender &) = delete;
