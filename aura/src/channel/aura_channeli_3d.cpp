@@ -248,14 +248,18 @@ AURA_RESULT ChannelI::updateOcclusion(int delta, bool moved, bool force)
             }
         }
         OcclusionResult result;
-        if (!force && geometry.mOcclusionThread.retrieveOcclusion(static_cast<unsigned int>(mIndex), &result) &&
-            result.mHandle == mHandleCurrent) {
-            // An answer for a sound this channel played before is dropped
-            // by the handle check.
-            direct = result.mDirectOcclusion;
-            reverb = result.mReverbOcclusion;
-            mReverbGain3D = result.mReverbGain;
-            haveTargets = true;
+        if (!force && geometry.mOcclusionThread.retrieveOcclusion(static_cast<unsigned int>(mIndex), &result)) {
+            if (result.mHandle == mHandleCurrent) {
+                direct = result.mDirectOcclusion;
+                reverb = result.mReverbOcclusion;
+                mReverbGain3D = result.mReverbGain;
+                haveTargets = true;
+            } else {
+                // The answer was for a sound this channel played before;
+                // while it waited, this sound's request was not taken.
+                geometry.mOcclusionThread.enqueue(static_cast<unsigned int>(mIndex), mHandleCurrent, position, listener,
+                                                  nullptr);
+            }
         }
     }
     if (haveTargets && mCallback) {

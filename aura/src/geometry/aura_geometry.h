@@ -163,6 +163,12 @@ public:
     [[nodiscard]] bool retrieveOcclusion(unsigned int channelindex, OcclusionResult *result);
     // One worker pass; false when the queue was empty.
     bool process();
+    // A finished result waits for the channel.
+    [[nodiscard]] bool resultWaiting(unsigned int channelindex) const
+    {
+        return mRecords && channelindex < static_cast<unsigned int>(mNumRecords) &&
+               mRecords[channelindex].mState.load(std::memory_order_acquire) == STATE_DONE;
+    }
     // The worker's OS id (0 while it is not running).
     [[nodiscard]] unsigned int threadID() const { return mThread.getThreadID(); }
 

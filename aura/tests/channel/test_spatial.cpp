@@ -441,3 +441,209 @@ TEST(Virtual, ManyChannelsKeepTimeAndTheLoudestAreMixed)
 }
 
 } // namespace
+
+namespace {
+
+// A wall of direct occlusion 0.6 between the listener (at the origin,
+// facing +z) and a source at z = 1.
+AURA::Geometry *wall(AURA::System *system, float direct = 0.6f)
+{
+    AURA::Geometry *geometry = nullptr;
+    EXPECT_EQ(system->createGeometry(&geometry), AURA_OK);
+    const AURA_VECTOR square[4] = {{-1, -1, 0.5f}, {1, -1, 0.5f}, {1, 1, 0.5f}, {-1, 1, 0.5f}};
+    EXPECT_EQ(geometry->addPolygon(direct, 0.0f, false, 4, square, nullptr), AURA_OK);
+    return geometry;
+}
+
+TEST(Occlusion, AWallFadesTheSoundInOverTheFadeTime)
+{
+    const double reference = render3D([](AURA::System *, AURA::Channel *c) { placeAt(c, {0, 0, 1}); }).rms;
+    RenderFormat format{kRate};
+    WavRender render(format);
+    followFrames(render);
+    auto *system = static_cast<AURA::SystemI *>(render.system());
+    (void)wall(render.system());
+    static const std::vector<int16_t> tone = sine(1000.0, kRate);
+    AURA::Sound *sound = render.sound(tone, 1, kRate, AURA_LOOP_NORMAL | AURA_3D);
+    AURA::Channel *channel = render.play(sound, true);
+    placeAt(channel, {0, 0, 1});
+    ASSERT_EQ(channel->setPaused(false), AURA_OK);
+    AURA::ChannelI *ci = nullptr;
+    ASSERT_EQ(AURA::ChannelI::validate(channel, &ci), AURA_OK);
+    step(render, 1); // the request goes to the worker
+    ASSERT_TRUE(auratest::waitFor(
+        [&] { return system->mGeometryMgr.mOcclusionThread.resultWaiting(static_cast<unsigned int>(ci->mIndex)); }));
+    // From the update that takes the answer on, the occlusion moves
+    // linearly to 0.6 over 500 ms of rendered time.
+    long long startFrames = -1;
+    int blocks = 1;
+    for (; blocks < 100; ++blocks) {
+        step(render, 1);
+        if (startFrames < 0 && ci->mGeometryDirectTarget > 0.0f) {
+            startFrames = gFrames - kBlock; // the clock of the previous update
+            EXPECT_NEAR(ci->mGeometryDirectTarget, 0.6f, 1e-6);
+        }
+        if (startFrames >= 0) {
+            const double ms = static_cast<double>((gFrames * 1000 / kRate) - (startFrames * 1000 / kRate));
+            EXPECT_NEAR(ci->mGeometryDirect, std::min(0.6, 0.6 * ms / 500.0), 1e-4) << ms;
+        }
+    }
+    ASSERT_GE(startFrames, 0);
+    const auratest::Wav wav = render.finish();
+    // The last 50 blocks, long after the fade.
+    const double occluded = rms(wav, 50 * kBlock, 100 * kBlock);
+    EXPECT_NEAR(db(occluded / reference), db(0.4), 0.1);
+}
+
+TEST(Occlusion, AnAnswerForAnEarlierSoundIsNotApplied)
+{
+    RenderFormat format{kRate};
+    WavRender render(format);
+    followFrames(render);
+    auto *system = static_cast<AURA::SystemI *>(render.system());
+    (void)wall(render.system());
+    static const std::vector<int16_t> tone = sine(1000.0, kRate);
+    AURA::Sound *sound = render.sound(tone, 1, kRate, AURA_LOOP_NORMAL | AURA_3D);
+    AURA::Channel *first = nullptr;
+    ASSERT_EQ(render.system()->playSound(0, sound, true, &first), AURA_OK);
+    placeAt(first, {0, 0, 1}); // behind the wall
+    ASSERT_EQ(first->setPaused(false), AURA_OK);
+    step(render, 1);
+    ASSERT_TRUE(auratest::waitFor([&] { return system->mGeometryMgr.mOcclusionThread.resultWaiting(0); }));
+
+    // Another sound on the same channel, in front of the wall.
+    AURA::Channel *second = nullptr;
+    ASSERT_EQ(render.system()->playSound(0, sound, true, &second), AURA_OK);
+    ASSERT_NE(second, first);
+    placeAt(second, {0, 0, 0.25f});
+    ASSERT_EQ(second->setPaused(false), AURA_OK);
+    AURA::ChannelI *ci = nullptr;
+    ASSERT_EQ(AURA::ChannelI::validate(second, &ci), AURA_OK);
+    step(render, 1);
+    EXPECT_EQ(ci->mGeometryDirectTarget, 0.0f);
+    // Its own answer comes, and says open; moved behind the wall, it closes.
+    ASSERT_TRUE(auratest::waitFor([&] { return system->mGeometryMgr.mOcclusionThread.resultWaiting(0); }));
+    step(render, 1);
+    EXPECT_EQ(ci->mGeometryDirectTarget, 0.0f);
+    placeAt(second, {0, 0, 1});
+    step(render, 1);
+    ASSERT_TRUE(auratest::waitFor([&] { return system->mGeometryMgr.mOcclusionThread.resultWaiting(0); }));
+    step(render, 1);
+    EXPECT_NEAR(ci->mGeometryDirectTarget, 0.6f, 1e-6);
+
+    const unsigned int tid = system->mGeometryMgr.mOcclusionThread.threadID();
+    ASSERT_NE(tid, 0u);
+    EXPECT_EQ(render.release(), AURA_OK);
+    EXPECT_FALSE(auratest::taskExists(tid)) << "the geometry thread outlived its system";
+}
+
+// A thousand 3D channels ask for occlusion while the game thread moves,
+// adds, hides and removes geometry; on the real-time output the mixer runs
+// as well. Run under ThreadSanitizer by the threads label.
+TEST(OcclusionThreads, ChannelsQueueWhileTheGameEditsGeometry)
+{
+    AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 1000);
+    ASSERT_NE(handle, nullptr);
+    auto *system = reinterpret_cast<AURA::System *>(handle);
+    static const std::vector<int16_t> tone = sine(500.0, kRate / 4);
+    AURA_CREATESOUNDEXINFO exinfo = auratest::userSoundInfo(static_cast<unsigned int>(tone.size() * 2), 1, kRate);
+    AURA::Sound *sound = nullptr;
+    ASSERT_EQ(system->createSound(nullptr, AURA_OPENUSER | AURA_LOOP_NORMAL | AURA_3D, &exinfo, &sound), AURA_OK);
+    std::vector<AURA::Channel *> channels;
+    for (int i = 0; i < 1000; ++i) {
+        AURA::Channel *channel = nullptr;
+        ASSERT_EQ(system->playSound(AURA_CHANNEL_FREE, sound, false, &channel), AURA_OK);
+        channels.push_back(channel);
+    }
+    std::vector<AURA::Geometry *> walls;
+    std::mt19937 rng(9);
+    auto coordinate = [&] { return static_cast<float>(rng() % 200) / 10.0f - 10.0f; };
+    for (int round = 0; round < 60; ++round) {
+        for (int k = 0; k < 100; ++k) {
+            const AURA_VECTOR at{coordinate(), coordinate(), coordinate()};
+            (void)channels[rng() % channels.size()]->set3DAttributes(&at, nullptr);
+        }
+        const unsigned int edit = rng() % 4;
+        if (edit == 0 || walls.empty()) {
+            walls.push_back(wall(system, 0.5f));
+        } else if (edit == 1) {
+            const AURA_VECTOR to{coordinate(), coordinate(), coordinate()};
+            EXPECT_EQ(walls[rng() % walls.size()]->setPosition(&to), AURA_OK);
+        } else if (edit == 2) {
+            EXPECT_EQ(walls[rng() % walls.size()]->setActive(rng() % 2 == 0), AURA_OK);
+        } else {
+            const size_t i = rng() % walls.size();
+            EXPECT_EQ(walls[i]->release(), AURA_OK);
+            walls.erase(walls.begin() + static_cast<long>(i));
+        }
+        ASSERT_EQ(system->update(), AURA_OK);
+    }
+    // What is left answers as it stands: one wall, once the others are gone.
+    for (AURA::Geometry *geometry : walls) {
+        EXPECT_EQ(geometry->release(), AURA_OK);
+    }
+    walls.clear();
+    float direct = 0.0f;
+    float reverb = 0.0f;
+    const AURA_VECTOR listener{0, 0, 0};
+    const AURA_VECTOR behind{0, 0, 1};
+    walls.push_back(wall(system, 0.5f));
+    EXPECT_EQ(system->getGeometryOcclusion(&listener, &behind, &direct, &reverb), AURA_OK);
+    EXPECT_NEAR(direct, 0.5f, 1e-6);
+    EXPECT_EQ(system->release(), AURA_OK);
+}
+
+// Play, stop, volume and move calls at random on the real-time output with
+// few voices: channels go virtual and come back while the mixer runs.
+TEST(VirtualThreads, RandomCallsOnTheRealTimeOutput)
+{
+    AURA_SYSTEM *created = nullptr;
+    ASSERT_EQ(AURA_System_Create(&created), AURA_OK);
+    auto *system = reinterpret_cast<AURA::System *>(created);
+    ASSERT_EQ(system->setOutput(AURA_OUTPUTTYPE_NOSOUND), AURA_OK);
+    ASSERT_EQ(system->setSoftwareChannels(8), AURA_OK);
+    ASSERT_EQ(system->init(64, AURA_INIT_VOL0_BECOMES_VIRTUAL, nullptr), AURA_OK);
+    static const std::vector<int16_t> tone = sine(500.0, kRate / 8);
+    AURA_CREATESOUNDEXINFO exinfo = auratest::userSoundInfo(static_cast<unsigned int>(tone.size() * 2), 1, kRate);
+    AURA::Sound *sound = nullptr;
+    ASSERT_EQ(system->createSound(nullptr, AURA_OPENUSER | AURA_LOOP_NORMAL | AURA_3D, &exinfo, &sound), AURA_OK);
+    std::vector<AURA::Channel *> channels;
+    std::mt19937 rng(10);
+    int virtualSeen = 0;
+    for (int call = 0; call < 10000; ++call) {
+        const unsigned int what = rng() % 5;
+        if (what == 0 || channels.empty()) {
+            AURA::Channel *channel = nullptr;
+            const AURA_RESULT result = system->playSound(AURA_CHANNEL_FREE, sound, false, &channel);
+            ASSERT_TRUE(result == AURA_OK || result == AURA_ERR_CHANNEL_ALLOC) << result;
+            if (channel) {
+                channels.push_back(channel);
+            }
+            continue;
+        }
+        AURA::Channel *channel = channels[rng() % channels.size()];
+        AURA_RESULT result = AURA_OK;
+        if (what == 1) {
+            result = channel->stop();
+        } else if (what == 2) {
+            result = channel->setVolume(rng() % 2 ? 0.0f : static_cast<float>(rng() % 10) / 10.0f);
+        } else if (what == 3) {
+            const AURA_VECTOR at{static_cast<float>(rng() % 50), 0.0f, static_cast<float>(rng() % 50)};
+            result = channel->set3DAttributes(&at, nullptr);
+        } else {
+            bool isVirtual = false;
+            result = channel->isVirtual(&isVirtual);
+            virtualSeen += isVirtual ? 1 : 0;
+        }
+        // A stopped or reused channel says so; nothing else fails.
+        ASSERT_TRUE(result == AURA_OK || result == AURA_ERR_INVALID_HANDLE || result == AURA_ERR_CHANNEL_STOLEN)
+            << result;
+        if (call % 50 == 0) {
+            ASSERT_EQ(system->update(), AURA_OK);
+        }
+    }
+    EXPECT_GT(virtualSeen, 0);
+    EXPECT_EQ(system->release(), AURA_OK);
+}
+
+} // namespace
