@@ -546,9 +546,6 @@ AURA_RESULT ChannelI::updatePosition()
     if (mNumRealChannels == 0 || !mRealChannel[0]) {
         return mSortKey == UNSORTED ? AURA_OK : AURA_ERR_INVALID_HANDLE;
     }
-    if (mFlags.has(ChannelFlag::Starting)) {
-        return AURA_OK;
-    }
     float raw = 0.0f;
     (void)getAudibilityInternal(&raw, false);
     const float audibility = mFadeVolume * raw;
@@ -567,7 +564,9 @@ AURA_RESULT ChannelI::updatePosition()
     if (silent && mPriority == 0 && mRealChannel[0]->isStream()) {
         silent = false;
     }
-    if (!mMovingVoice) {
+    // A channel still being started keeps its voice until it plays, but
+    // takes its place in the list (so that a later play may take its voice).
+    if (!mMovingVoice && !mFlags.has(ChannelFlag::Starting)) {
         (void)forceVirtual(silent);
     }
 
