@@ -318,6 +318,10 @@ typedef struct AURA_SOUND AURA_SOUND;
 typedef struct AURA_CHANNEL AURA_CHANNEL;
 typedef struct AURA_CHANNELGROUP AURA_CHANNELGROUP;
 typedef struct AURA_DSP AURA_DSP;
+typedef struct AURA_GEOMETRY AURA_GEOMETRY;
+/* A game's own distance rolloff: the volume (0..1) of a 3D channel at a
+ * distance from the listener. */
+typedef float (*AURA_3D_ROLLOFFCALLBACK)(AURA_CHANNEL *channel, float distance);
 
 typedef AURA_RESULT (*AURA_CHANNEL_CALLBACK)(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACKTYPE type,
                                              void *commanddata1, void *commanddata2);
@@ -340,6 +344,7 @@ typedef enum AURA_SYSTEM_CALLBACKTYPE {
 #define AURA_INIT_SOFTWARE_HRTF 0x00000010
 #define AURA_INIT_ENABLE_PROFILE 0x00000020
 #define AURA_INIT_VOL0_BECOMES_VIRTUAL 0x00000080
+#define AURA_INIT_GEOMETRY_USECLOSEST 0x04000000
 
 typedef AURA_RESULT (*AURA_SYSTEM_CALLBACK)(AURA_SYSTEM *system, AURA_SYSTEM_CALLBACKTYPE type,
                                             void *commanddata1, void *commanddata2);
@@ -501,6 +506,41 @@ AURA_API AURA_RESULT AURA_System_CreateSound(AURA_SYSTEM *system, const char *na
 /* A sound decoded while it plays, a stretch ahead of the voice. */
 AURA_API AURA_RESULT AURA_System_CreateStream(AURA_SYSTEM *system, const char *name_or_data, AURA_MODE mode,
                                      AURA_CREATESOUNDEXINFO *exinfo, AURA_SOUND **sound);
+
+/* Geometry occlusion (see AURA::Geometry in aura.hpp). */
+AURA_API AURA_RESULT AURA_System_CreateGeometry(AURA_SYSTEM *system, AURA_GEOMETRY **geometry);
+AURA_API AURA_RESULT AURA_System_SetGeometrySettings(AURA_SYSTEM *system, float maxworldsize);
+AURA_API AURA_RESULT AURA_System_GetGeometryOcclusion(AURA_SYSTEM *system, const AURA_VECTOR *listener,
+                                                      const AURA_VECTOR *source, float *direct, float *reverb);
+AURA_API AURA_RESULT AURA_Geometry_Release(AURA_GEOMETRY *geometry);
+AURA_API AURA_RESULT AURA_Geometry_AddPolygon(AURA_GEOMETRY *geometry, float directocclusion, float reverbocclusion,
+                                              int doublesided, int numvertices, const AURA_VECTOR *vertices,
+                                              int *polygonindex);
+AURA_API AURA_RESULT AURA_Geometry_SetActive(AURA_GEOMETRY *geometry, int active);
+AURA_API AURA_RESULT AURA_Geometry_SetRotation(AURA_GEOMETRY *geometry, const AURA_VECTOR *forward,
+                                               const AURA_VECTOR *up);
+AURA_API AURA_RESULT AURA_Geometry_SetPosition(AURA_GEOMETRY *geometry, const AURA_VECTOR *position);
+AURA_API AURA_RESULT AURA_Geometry_SetScale(AURA_GEOMETRY *geometry, const AURA_VECTOR *scale);
+
+/* 3D attenuation and virtual voices (see aura.hpp). */
+AURA_API AURA_RESULT AURA_System_Set3DSettings(AURA_SYSTEM *system, float dopplerscale, float distancefactor,
+                                               float rolloffscale);
+AURA_API AURA_RESULT AURA_System_Set3DRolloffCallback(AURA_SYSTEM *system, AURA_3D_ROLLOFFCALLBACK callback);
+AURA_API AURA_RESULT AURA_System_SetSoftwareChannels(AURA_SYSTEM *system, int numsoftwarechannels);
+AURA_API AURA_RESULT AURA_System_SetVirtualThreshold(AURA_SYSTEM *system, float audibility);
+AURA_API AURA_RESULT AURA_System_SetOcclusionFadeTime(AURA_SYSTEM *system, unsigned int milliseconds);
+AURA_API AURA_RESULT AURA_Sound_Set3DMinMaxDistance(AURA_SOUND *sound, float mindistance, float maxdistance);
+AURA_API AURA_RESULT AURA_Channel_Set3DAttributes(AURA_CHANNEL *channel, const AURA_VECTOR *pos,
+                                                  const AURA_VECTOR *vel);
+AURA_API AURA_RESULT AURA_Channel_Set3DMinMaxDistance(AURA_CHANNEL *channel, float mindistance, float maxdistance);
+AURA_API AURA_RESULT AURA_Channel_Set3DConeSettings(AURA_CHANNEL *channel, float insideangle, float outsideangle,
+                                                    float outsidevolume);
+AURA_API AURA_RESULT AURA_Channel_Set3DConeOrientation(AURA_CHANNEL *channel, const AURA_VECTOR *orientation);
+AURA_API AURA_RESULT AURA_Channel_Set3DOcclusion(AURA_CHANNEL *channel, float directocclusion,
+                                                 float reverbocclusion);
+AURA_API AURA_RESULT AURA_Channel_GetAudibility(AURA_CHANNEL *channel, float *audibility);
+AURA_API AURA_RESULT AURA_Channel_IsVirtual(AURA_CHANNEL *channel, int *isvirtual);
+AURA_API AURA_RESULT AURA_Channel_SetPriority(AURA_CHANNEL *channel, int priority);
 
 #ifdef __cplusplus
 }

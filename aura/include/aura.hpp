@@ -14,6 +14,7 @@ class Sound;
 class Channel;
 class ChannelGroup;
 class DSP;
+class Geometry;
 
 class AURA_API System {
 public:
@@ -90,6 +91,40 @@ public:
     AURA_RESULT setReverbProperties(const AURA_REVERB_PROPERTIES *prop);
     AURA_RESULT getReverbProperties(AURA_REVERB_PROPERTIES *prop);
 
+    // Geometry occlusion. Polygons of geometry objects muffle 3D sounds
+    // whose path to the listener crosses them. maxworldsize: geometry lies
+    // within this distance of the origin (1000 by default; farther works,
+    // slower).
+    AURA_RESULT createGeometry(Geometry **geometry);
+    AURA_RESULT setGeometrySettings(float maxworldsize);
+    AURA_RESULT getGeometrySettings(float *maxworldsize);
+    // Occlusion (0 open .. 1 closed) of the direct and reverb paths between
+    // two points by every active geometry.
+    AURA_RESULT getGeometryOcclusion(const AURA_VECTOR *listener, const AURA_VECTOR *source, float *direct,
+                                     float *reverb);
+
+    // 3D attenuation and virtual voices.
+    // Doppler scale (1: real), world units per metre (Doppler's speed of
+    // sound), and the scale of inverse rolloff beyond the minimum distance.
+    AURA_RESULT set3DSettings(float dopplerscale, float distancefactor, float rolloffscale);
+    AURA_RESULT get3DSettings(float *dopplerscale, float *distancefactor, float *rolloffscale);
+    // The game's own distance rolloff for every 3D channel (null: the mode's).
+    AURA_RESULT set3DRolloffCallback(AURA_3D_ROLLOFFCALLBACK callback);
+    // Before init: how many channels are mixed at once (0: one voice per
+    // channel). With AURA_INIT_VOL0_BECOMES_VIRTUAL the others go virtual:
+    // they keep time silently and come back when they rank among the
+    // audible ones; without it a play that finds no voice takes the voice
+    // of a channel of lower or equal priority, or fails with 10.
+    AURA_RESULT setSoftwareChannels(int numsoftwarechannels);
+    AURA_RESULT getSoftwareChannels(int *numsoftwarechannels);
+    // Audibility at or below which a channel may go virtual (0 by default:
+    // only silent ones).
+    AURA_RESULT setVirtualThreshold(float audibility);
+    AURA_RESULT getVirtualThreshold(float *audibility);
+    // How long geometry occlusion takes to move to a new value (0: 500 ms).
+    AURA_RESULT setOcclusionFadeTime(unsigned int milliseconds);
+    AURA_RESULT getOcclusionFadeTime(unsigned int *milliseconds);
+
 protected:
     System() = default;
     ~System() = default;
@@ -99,6 +134,13 @@ class AURA_API Sound {
 public:
     // Stops every channel that plays it, then frees it.
     AURA_RESULT release();
+    // 3D defaults of the channels that play it from now on.
+    AURA_RESULT set3DMinMaxDistance(float mindistance, float maxdistance);
+    AURA_RESULT get3DMinMaxDistance(float *mindistance, float *maxdistance);
+    AURA_RESULT set3DConeSettings(float insideangle, float outsideangle, float outsidevolume);
+    AURA_RESULT get3DConeSettings(float *insideangle, float *outsideangle, float *outsidevolume);
+    AURA_RESULT set3DCustomRolloff(AURA_VECTOR *points, int numpoints);
+    AURA_RESULT get3DCustomRolloff(AURA_VECTOR **points, int *numpoints);
     AURA_RESULT getLength(unsigned int *length, AURA_TIMEUNIT lengthtype);
     // Each output may be null; bits is 0 for compressed data.
     AURA_RESULT getFormat(AURA_SOUND_TYPE *type, AURA_SOUND_FORMAT *format, int *channels, int *bits);
@@ -189,6 +231,36 @@ public:
     AURA_RESULT getSpectrum(float *spectrumarray, int numvalues, int channeloffset, AURA_DSP_FFT_WINDOW windowtype);
     AURA_RESULT getWaveData(float *wavearray, int numvalues, int channeloffset);
 
+    // 3D attenuation (49 for a 2D channel where it only means something in
+    // 3D). A channel starts with its sound's settings.
+    AURA_RESULT set3DMinMaxDistance(float mindistance, float maxdistance);
+    AURA_RESULT get3DMinMaxDistance(float *mindistance, float *maxdistance);
+    // Angles in degrees (360: no cone); outside the outer angle the volume
+    // is outsidevolume, between the angles it moves there linearly.
+    AURA_RESULT set3DConeSettings(float insideangle, float outsideangle, float outsidevolume);
+    AURA_RESULT get3DConeSettings(float *insideangle, float *outsideangle, float *outsidevolume);
+    AURA_RESULT set3DConeOrientation(const AURA_VECTOR *orientation);
+    AURA_RESULT get3DConeOrientation(AURA_VECTOR *orientation);
+    // With AURA_3D_CUSTOMROLLOFF: points of (distance, volume, unused) by
+    // rising distance; the array stays the caller's and must outlive its use.
+    AURA_RESULT set3DCustomRolloff(AURA_VECTOR *points, int numpoints);
+    AURA_RESULT get3DCustomRolloff(AURA_VECTOR **points, int *numpoints);
+    // 0 plays as 2D, 1 fully 3D.
+    AURA_RESULT set3DLevel(float level);
+    AURA_RESULT get3DLevel(float *level);
+    AURA_RESULT set3DDopplerLevel(float level);
+    AURA_RESULT get3DDopplerLevel(float *level);
+    // The game's own occlusion, on top of the geometry's.
+    AURA_RESULT set3DOcclusion(float directocclusion, float reverbocclusion);
+    AURA_RESULT get3DOcclusion(float *directocclusion, float *reverbocclusion);
+    // How loud the channel is after every gain (0..1).
+    AURA_RESULT getAudibility(float *audibility);
+    // True while it keeps time without being mixed.
+    AURA_RESULT isVirtual(bool *isvirtual);
+    // 0 most important .. 256 least.
+    AURA_RESULT setPriority(int priority);
+    AURA_RESULT getPriority(int *priority);
+
     Channel() = delete;
 };
 
@@ -242,6 +314,36 @@ public:
 protected:
     DSP() = default;
     ~DSP() = default;
+};
+
+// Polygons that occlude sound, placed in the world as one object.
+class AURA_API Geometry {
+public:
+    AURA_RESULT release();
+    // A convex, planar polygon in the object's own space. Its front side is
+    // the one from which the vertices run anticlockwise; only a
+    // double-sided polygon occludes a path that enters it from the front.
+    // Occlusion from 0 (open) to 1 (closed); 37 for a value outside that or a
+    // vertex that is not a finite number. Fewer than three vertices make a
+    // polygon that never occludes.
+    AURA_RESULT addPolygon(float directocclusion, float reverbocclusion, bool doublesided, int numvertices,
+                           const AURA_VECTOR *vertices, int *polygonindex);
+    AURA_RESULT getNumPolygons(int *numpolygons);
+    AURA_RESULT setActive(bool active);
+    AURA_RESULT getActive(bool *active);
+    // The object's frame: forward is its z axis, up (made square to forward)
+    // its y axis.
+    AURA_RESULT setRotation(const AURA_VECTOR *forward, const AURA_VECTOR *up);
+    AURA_RESULT getRotation(AURA_VECTOR *forward, AURA_VECTOR *up);
+    AURA_RESULT setPosition(const AURA_VECTOR *position);
+    AURA_RESULT getPosition(AURA_VECTOR *position);
+    // Per axis of the object's frame; 0 is refused.
+    AURA_RESULT setScale(const AURA_VECTOR *scale);
+    AURA_RESULT getScale(AURA_VECTOR *scale);
+
+protected:
+    Geometry() = default;
+    ~Geometry() = default;
 };
 
 // Creates a system; its index among the live systems is 1 to 15.

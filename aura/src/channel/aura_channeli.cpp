@@ -1132,6 +1132,7 @@ AURA_RESULT ChannelI::setDefaults()
         float volume = 0.0f;
         float pan = 0.0f;
         (void)dsp->getDefaults(&frequency, &volume, &pan, &mPriority);
+        take3DSettings(nullptr);
         mDirectOcclusion = 0.0f;
         mReverbOcclusion = 0.0f;
         AURA_RESULT result = setFrequency(frequency);
@@ -1144,6 +1145,7 @@ AURA_RESULT ChannelI::setDefaults()
         return AURA_ERR_INTERNAL;
     }
     mPriority = sound->mDefaultPriority;
+    take3DSettings(sound);
     float frequency = sound->mDefaultFrequency;
     float volume = sound->mDefaultVolume;
     float pan = sound->mDefaultPan;
@@ -1188,7 +1190,7 @@ AURA_RESULT ChannelI::setDefaults()
     return setSpeakerMix(mix[0], mix[1], mix[2], mix[3], mix[4], mix[5], mix[6], mix[7]);
 }
 
-AURA_RESULT ChannelI::update(int delta, bool /*force*/)
+AURA_RESULT ChannelI::update(int delta, bool force)
 {
     if (mNumRealChannels == 0) {
         return AURA_ERR_INVALID_HANDLE;
@@ -1201,10 +1203,16 @@ AURA_RESULT ChannelI::update(int delta, bool /*force*/)
                         ? mEndDelay - static_cast<unsigned int>(delta)
                         : 0;
     }
-    // A 3D channel or listener that moved: the voices pan again.
+    // A 3D channel or listener that moved: the voices pan again, and
+    // distance, cone, Doppler and occlusion are worked out anew.
     const bool listenerMoved = mSystem && mSystem->mListener[0].mMoved;
-    if ((mRealChannel[0]->mMode & AURA_3D) && (mFlags.has(ChannelFlag::Moved3D) || listenerMoved)) {
-        (void)forEachVoice([](ChannelReal *voice) { return voice->set2DFreqVolumePanFor3D(); });
+    if (mRealChannel[0]->mMode & AURA_3D) {
+        const bool moved = mFlags.has(ChannelFlag::Moved3D) || listenerMoved;
+        (void)calcVolumeAndPitchFor3D(false);
+        if (moved) {
+            (void)forEachVoice([](ChannelReal *voice) { return voice->set2DFreqVolumePanFor3D(); });
+        }
+        (void)updateOcclusion(delta, moved, force);
         mFlags.clear(ChannelFlag::Moved3D);
     }
     (void)updateSyncPoints(false);
@@ -1219,30 +1227,6 @@ AURA_RESULT ChannelI::update(int delta, bool /*force*/)
     }
     // Sync points passed during this step fire at once.
     return updateSyncPoints(false);
-}
-
-AURA_RESULT ChannelI::updatePosition()
-{
-    if (!mSystem) {
-        return AURA_OK;
-    }
-    // Playing channels stay sorted by priority, most important first; a
-    // finished one (UNSORTED) stays at the end.
-    if (mSortKey == UNSORTED && mSortedNode.mNext == &mSortedNode && mNumRealChannels == 0) {
-        return AURA_OK;
-    }
-    mSortKey = static_cast<unsigned int>(mPriority);
-    mSortedNode.removeNode();
-    // Behind the last channel that ranks as high or higher, found from the
-    // tail: where most channels share a priority that is a step or two, not
-    // a walk past every playing channel at each play or volume change.
-    LinkedListNode &head = mSystem->mChannelSortedListHead;
-    LinkedListNode *at = head.mPrev;
-    while (at != &head && static_cast<ChannelI *>(at->mData)->mSortKey > mSortKey) {
-        at = at->mPrev;
-    }
-    mSortedNode.addAfter(*at);
-    return AURA_OK;
 }
 
 AURA_RESULT ChannelI::getCurrentDSP(DSPI **dsp)

@@ -192,7 +192,75 @@ public:
     AURA_VECTOR m3DVelocity{};
     DSPI *mAddDSP = nullptr;          // the unit added with addDSP
 
+    // 3D attenuation, occlusion, audibility and virtual voices
+    // (aura_channeli_3d.cpp, aura_channeli_virtual.cpp).
+    AURA_RESULT getAudibilityInternal(float *audibility, bool usefadevolume);
+    AURA_RESULT getAudibility(float *audibility) { return getAudibilityInternal(audibility, true); }
+    // Distance, cone and Doppler from the channel's and the listeners'
+    // positions; force recomputes though nothing moved.
+    AURA_RESULT calcVolumeAndPitchFor3D(bool force);
+    // Geometry occlusion: asks the worker, takes its answers and fades.
+    AURA_RESULT updateOcclusion(int delta, bool moved, bool force);
+    // Sets the current geometry occlusion (and the fade targets).
+    AURA_RESULT set3DOcclusionInternal(float direct, float reverb, bool settargets);
+    AURA_RESULT set3DOcclusion(float direct, float reverb);
+    AURA_RESULT get3DOcclusion(float *direct, float *reverb);
+    AURA_RESULT set3DMinMaxDistance(float mindistance, float maxdistance);
+    AURA_RESULT get3DMinMaxDistance(float *mindistance, float *maxdistance);
+    AURA_RESULT set3DConeSettings(float insideangle, float outsideangle, float outsidevolume);
+    AURA_RESULT get3DConeSettings(float *insideangle, float *outsideangle, float *outsidevolume);
+    AURA_RESULT set3DConeOrientation(const AURA_VECTOR *orientation);
+    AURA_RESULT get3DConeOrientation(AURA_VECTOR *orientation);
+    AURA_RESULT set3DCustomRolloff(AURA_VECTOR *points, int numpoints);
+    AURA_RESULT get3DCustomRolloff(AURA_VECTOR **points, int *numpoints);
+    AURA_RESULT set3DLevel(float level);
+    AURA_RESULT get3DLevel(float *level);
+    AURA_RESULT set3DDopplerLevel(float level);
+    AURA_RESULT get3DDopplerLevel(float *level);
+    AURA_RESULT setPriority(int priority);
+    AURA_RESULT getPriority(int *priority);
+    AURA_RESULT isVirtual(bool *isvirtual);
+    // The sound's 3D settings, taken at play.
+    void take3DSettings(const SoundI *sound);
+    // The key for an audibility at a priority: lower sorts first.
+    [[nodiscard]] static unsigned int sortKey(int priority, float audibility);
+    // Onto an emulated voice (true) while silent; false only clears the mark.
+    AURA_RESULT forceVirtual(bool force);
+    // Moves what the channel plays, where it is and how it is set, onto
+    // another voice; the handle stays.
+    AURA_RESULT moveToVoice(ChannelReal *voice);
+    // moveToVoice onto a free voice of the system's emulated pool.
+    AURA_RESULT moveToEmulatedVoice();
+    [[nodiscard]] bool onEmulatedVoice() const;
+    bool mMovingVoice = false; // moveToVoice runs: no decisions meanwhile
+
+    float mMinDistance = 1.0f;
+    float mMaxDistance = 10000.0f;
+    float mConeInsideAngle = 360.0f;
+    float mConeOutsideAngle = 360.0f;
+    float mConeOutsideVolume = 1.0f;
+    AURA_VECTOR mConeOrientation{0.0f, 0.0f, 1.0f};
+    AURA_VECTOR *mRolloffPoints = nullptr; // the game's array: distance, volume, unused
+    int mNumRolloffPoints = 0;
+    float mDistance = 0.0f;
+    float mDopplerLevel = 1.0f;
+    float mExtraGain = 1.0f;
+    float mGeometryDirect = 0.0f;      // faded geometry occlusion
+    float mGeometryReverb = 0.0f;
+    float mGeometryDirectTarget = 0.0f;
+    float mGeometryReverbTarget = 0.0f;
+    float mGeometryDirectRate = 0.0f;  // per millisecond
+    float mGeometryReverbRate = 0.0f;
+    float mUserDirectOcclusion = 0.0f; // set by the game
+    float mUserReverbOcclusion = 0.0f;
+    float mReverbGain3D = 1.0f;        // reverb-path gain from the worker
+    uint32_t mGeometryChangesSeen = 0;
+    unsigned int mSortKey2 = UNSORTED;
+
 private:
+    // Pushes the combined occlusion to the voices.
+    void applyOcclusion();
+
     // Runs f on every voice; every voice is set, the first failure returned.
     template <class F>
     AURA_RESULT forEachVoice(F &&f)

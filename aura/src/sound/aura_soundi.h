@@ -156,6 +156,8 @@ public:
     float mConeInsideAngle = 360.0f;
     float mConeOutsideAngle = 360.0f;
     float mConeOutsideVolume = 1.0f;
+    AURA_VECTOR *mRolloffPoints = nullptr; // the game's array
+    int mNumRolloffPoints = 0;
     int mPlayCount = 0;
     uint64_t mLastUsedDSPClock = 0;
     SoundI *mSubSoundParent = nullptr;   // the multi-sound this one belongs to

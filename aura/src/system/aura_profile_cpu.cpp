@@ -190,6 +190,7 @@ AURA_RESULT SystemI::getCPUUsage(float *dsp, float *stream, float *geometry, flo
     float values[4] = {};
     (void)mDSPTimeStamp.getCPUUsage(&values[0]);
     (void)mStreamTimeStamp.getCPUUsage(&values[1]);
+    (void)mGeometryTimeStamp.getCPUUsage(&values[2]);
     (void)mUpdateTimeStamp.getCPUUsage(&values[3]);
     for (auto [out, value] : {std::pair{dsp, values[0]}, std::pair{stream, values[1]}, std::pair{geometry, values[2]},
                               std::pair{update, values[3]}}) {

@@ -291,6 +291,9 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     mOutputFormat = format.format;
 
     result = initDSPEngine();
+    if (result == AURA_OK) {
+        result = initGeometry();
+    }
     for (auto [crit, rank] : {std::pair{&mStreamUpdateCrit, AURA_OS_LOCKRANK::STREAM_UPDATE},
                               std::pair{&mStreamVoiceCrit, AURA_OS_LOCKRANK::STREAM_VOICE},
                               std::pair{&mStreamListCrit, AURA_OS_LOCKRANK::STREAM_LIST}}) {
@@ -400,9 +403,15 @@ AURA_RESULT SystemI::initChannels()
     if (!mVoicePool) {
         return AURA_ERR_MEMORY;
     }
-    result = mVoicePool->init(this, mOutput, mMaxChannels);
     const bool software = !(mFlags & AURA_INIT_SOFTWARE_DISABLE);
-    for (int i = 0; result == AURA_OK && i < mMaxChannels; ++i) {
+    // Fewer software voices than channels: the others wait on emulated
+    // voices (virtual channels) or are refused.
+    const int voices = software && mNumSoftwareVoices > 0 ? std::min(mNumSoftwareVoices, mMaxChannels) : mMaxChannels;
+    result = mVoicePool->init(this, mOutput, voices);
+    if (result == AURA_OK && software && (mFlags & AURA_INIT_VOL0_BECOMES_VIRTUAL)) {
+        result = initEmulatedPool();
+    }
+    for (int i = 0; result == AURA_OK && i < voices; ++i) {
         ChannelReal *voice = nullptr;
         if (software) {
             voice = AURA_New(ChannelSoftware);
@@ -430,6 +439,11 @@ AURA_RESULT SystemI::closeChannels()
         (void)mVoicePool->release();
         AURA_Delete(mVoicePool);
         mVoicePool = nullptr;
+    }
+    if (mEmulatedPool) {
+        (void)mEmulatedPool->release();
+        AURA_Delete(mEmulatedPool);
+        mEmulatedPool = nullptr;
     }
     // Groups other than the master first: their channels move to it.
     while (true) {
@@ -576,7 +590,7 @@ AURA_RESULT SystemI::acquireChannel(AURA_CHANNELINDEX channelid, int priority, C
                               STOP_CALLBACKS);
     }
     ChannelReal *voice = nullptr;
-    const AURA_RESULT result = getFreeVoices(&voice, 1);
+    const AURA_RESULT result = acquireVoice(channel, priority, &voice);
     if (result != AURA_OK) {
         return result;
     }
@@ -732,6 +746,7 @@ AURA_RESULT SystemI::updateInternal()
             (void)channel.stopEx(STOP_FINISHED);
         }
     }
+    promoteVirtualChannels();
     for (Listener &listener : mListener) {
         listener.mMoved = false;
     }
@@ -742,6 +757,7 @@ AURA_RESULT SystemI::updateInternal()
 AURA_RESULT SystemI::closeInternal()
 {
     stopProfiler();
+    (void)mGeometryMgr.releaseOcclusionThread();
     (void)releaseSounds();
     (void)mStreamThread.closeThread();
     if (mOutput) {

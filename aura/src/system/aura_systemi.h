@@ -12,6 +12,8 @@
 #include "dsp/aura_dsp_mixer.h"
 #include "dsp/aura_dspi.h"
 #include "file/aura_file.h"
+#include "geometry/aura_geometry.h"
+#include "os/aura_timestamp.h"
 #include "os/aura_thread.h"
 
 #include <atomic>
@@ -269,6 +271,31 @@ public:
     std::mutex mDSPCodecPoolLock;
     int mAdvancedDistanceFilterCenterFreq = 400;
     int mAdvancedCounts[6] = {16384, 8, 32, 1000, 1000, 2048};
+
+    // Geometry occlusion: the polygons, their line tests and the worker
+    // that answers the channels' requests.
+    GeometryMgr mGeometryMgr;
+    TimeStamp mGeometryTimeStamp;
+    AURA_RESULT initGeometry();
+    AURA_RESULT createGeometryInternal(GeometryI **geometry);
+    AURA_RESULT getGeometryOcclusionInternal(const AURA_VECTOR *listener, const AURA_VECTOR *source,
+                                             float *direct, float *reverb);
+
+    // 3D attenuation and virtual voices.
+    AURA_3D_ROLLOFFCALLBACK m3DRolloffCallback = nullptr;
+    float mSilenceThreshold = 0.0f;     // audibility at or below which a channel may go virtual
+    unsigned int mOcclusionFadeTime = 0; // milliseconds; 0: 500
+    int mNumSoftwareVoices = 0;         // 0: one per channel
+    ChannelPool *mEmulatedPool = nullptr; // one emulated voice per channel, with virtual voices
+    // Gives software voices to the audible virtual channels, most important
+    // first, taking them from the least important mixed ones when none is free.
+    void promoteVirtualChannels();
+    AURA_RESULT initEmulatedPool();
+    // A voice for a channel about to play at a priority: a free one, else
+    // the voice of the least important real channel if it ranks as low or
+    // lower (which goes virtual, or stops without virtual voices), else
+    // with virtual voices an emulated one; 10 when none is to be had.
+    AURA_RESULT acquireVoice(ChannelI *channel, int priority, ChannelReal **voice);
 };
 
 } // namespace AURA

@@ -643,6 +643,7 @@ AURA_RESULT ChannelEmulated::close()
 
 AURA_RESULT ChannelEmulated::alloc()
 {
+    mStepRemainder = 0.0;
     AURA_RESULT result = ChannelReal::alloc();
     if (result != AURA_OK || !mDSPHead) {
         return result;
@@ -700,9 +701,12 @@ AURA_RESULT ChannelEmulated::update(int delta)
     const float frequency = mParent->mFrequency;
     const double rate = static_cast<double>(frequency) * static_cast<double>(mParent->mDopplerPitch);
     constexpr double kRateLimit = 1e9;
-    const int64_t samplesPerSecond =
-        std::isfinite(rate) ? static_cast<int64_t>(std::clamp(rate, -kRateLimit, kRateLimit)) : 0;
-    int64_t step = samplesPerSecond * delta / 1000;
+    const double samplesPerSecond = std::isfinite(rate) ? std::clamp(rate, -kRateLimit, kRateLimit) : 0.0;
+    // The fraction of a sample left over carries to the next update, or a
+    // virtual channel would fall behind by up to a sample an update.
+    const double exact = samplesPerSecond * delta / 1000.0 + mStepRemainder;
+    int64_t step = static_cast<int64_t>(std::trunc(exact));
+    mStepRemainder = exact - static_cast<double>(step);
     if (mDirection == 1) {
         step = -step;
     }

@@ -120,6 +120,7 @@ public:
     AURA_RESULT moveChannelGroup(ChannelGroupI *oldgroup, ChannelGroupI *newgroup, bool forcedspmove) override;
 
     DSPI *mDSPHead = nullptr; // a silent unit in the channel group; null without a mixer
+    double mStepRemainder = 0.0; // samples not yet moved, below one
 
 private:
     void *mDSPHeadMemory = nullptr;

@@ -69,6 +69,8 @@ struct RenderFormat {
     int maxInputChannels = 6; // the widest sound it plays
     int outputChannels = 2;
     int maxADPCMcodecs = 0; // decoders of compressed IMA samples (0: the default)
+    unsigned int flags = AURA_INIT_NORMAL;
+    int softwareChannels = 0; // 0: one voice per channel
 };
 
 // A system on the non-real-time WAV writer: one DSP block per update, on the
@@ -95,7 +97,8 @@ public:
             settings.maxADPCMcodecs = format.maxADPCMcodecs;
             EXPECT_EQ(mSystem->setAdvancedSettings(&settings), AURA_OK);
         }
-        EXPECT_EQ(mSystem->init(format.maxChannels, AURA_INIT_NORMAL, const_cast<char *>(mPath.c_str())), AURA_OK);
+        EXPECT_EQ(mSystem->setSoftwareChannels(format.softwareChannels), AURA_OK);
+        EXPECT_EQ(mSystem->init(format.maxChannels, format.flags, const_cast<char *>(mPath.c_str())), AURA_OK);
     }
     ~WavRender() { EXPECT_EQ(release(), AURA_OK); }
     WavRender(const WavRender &) = delete;

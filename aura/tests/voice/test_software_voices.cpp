@@ -238,11 +238,12 @@ TEST(SoftwareVoice, ThreeDimensionalSoundsArePannedFromTheListener)
     AURA::Channel *twoD = render.play(render.sound(tone, 1, 44100), true);
     EXPECT_EQ(twoD->set3DAttributes(&flat, nullptr), AURA_ERR_NEEDS3D);
     const Wav wav = render.finish();
-    const double expected = sourceRms(tone) * std::sqrt(0.5);
+    // Panned, and fading with distance (minimum distance 1: 1/2 at 2, 1/3 at 3).
+    const double expected = sourceRms(tone) * std::sqrt(0.5) / 2.0;
     EXPECT_NEAR(db(rms(wav, 0, 2048, 9 * 1024) / expected), 0.0, 0.1);
     EXPECT_NEAR(db(rms(wav, 1, 2048, 9 * 1024) / expected), 0.0, 0.1);
     EXPECT_LT(rms(wav, 0, 11 * 1024, 18 * 1024), 1e-6) << "a source on the right is not heard on the left";
-    EXPECT_NEAR(db(rms(wav, 1, 11 * 1024, 18 * 1024) / sourceRms(tone)), 0.0, 0.1);
+    EXPECT_NEAR(db(rms(wav, 1, 11 * 1024, 18 * 1024) / (sourceRms(tone) / 3.0)), 0.0, 0.1);
 }
 
 // The game's effect road: a WAV made by sox, created and played through the
