@@ -6,6 +6,7 @@
 #include "os/aura_os.h"
 #include "engine.h"
 #include "http_server.h"
+#include "net_file.h"
 #include "ogg.h"
 #include "systems.h"
 #include "tools.h"
@@ -42,53 +43,8 @@ HttpReply okReply(const std::string &body, const std::string &headers = {})
     return reply;
 }
 
-// A net file opened on a URL; closed and freed with the test.
-struct OpenNet {
-    AURA::NetFile file;
-    AURA_RESULT result = AURA_OK;
-    explicit OpenNet(const std::string &url)
-    {
-        result = file.init(nullptr, 0, 0);
-        if (result == AURA_OK) {
-            result = file.open(url.c_str(), 0, false, nullptr);
-        }
-    }
-    ~OpenNet() { (void)file.close(); }
-
-    std::string readAll(unsigned int piece = 3000)
-    {
-        std::string out;
-        std::vector<char> buffer(piece);
-        for (;;) {
-            unsigned int got = 0;
-            const AURA_RESULT r = file.read(buffer.data(), 1, piece, &got);
-            out.append(buffer.data(), got);
-            if (r != AURA_OK || got == 0) {
-                lastRead = r;
-                return out;
-            }
-        }
-    }
-    AURA_RESULT lastRead = AURA_OK;
-
-    std::map<std::string, std::string> tags()
-    {
-        std::map<std::string, std::string> found;
-        AURA::Metadata *list = nullptr;
-        if (file.getMetadata(&list) == AURA_OK && list) {
-            for (AURA::TagNode *tag = list->firstTag(); tag != list->end(); tag = tag->nextTag()) {
-                found[tag->mName] = static_cast<const char *>(tag->mValue);
-            }
-        }
-        return found;
-    }
-};
-
-struct TimeoutScope {
-    int saved = std::atomic_ref<int>(AURA_Net_Timeout).load();
-    explicit TimeoutScope(int ms) { std::atomic_ref<int>(AURA_Net_Timeout).store(ms); }
-    ~TimeoutScope() { std::atomic_ref<int>(AURA_Net_Timeout).store(saved); }
-};
+using auratest::OpenNet;
+using auratest::TimeoutScope;
 
 TEST(NetFile, StatusLinesBase64AndUrls)
 {
