@@ -572,7 +572,10 @@ AURA_RESULT File::checkBufferedStatus()
         }
     }
 
-    if (hasFlag(FLAG_FILLING)) {
+    // The thread fills the other half while the reader takes the rest of
+    // its own: only a reader that needs the half being filled, or a fill of
+    // its own, waits for it.
+    if (hasFlag(FLAG_FILLING) && !(doubled && ahead == 2)) {
         addFlags(FLAG_WAITING);
         const AURA_RESULT waited = waitForPendingFills();
         removeFlags(FLAG_WAITING);
@@ -838,6 +841,17 @@ AURA_RESULT File::enableDoubleBuffer(unsigned int size, void *oldbuffer)
         return result;
     }
     return AURA_OK;
+}
+
+unsigned int File::bytesBeforeWait() const
+{
+    if (!isDoubleBuffered() || mPendingFills.load(std::memory_order_acquire) == 0) {
+        return LENGTH_UNKNOWN;
+    }
+    // The half being filled starts one fill before the next fill position;
+    // a reader that reaches it waits for the whole half.
+    const int64_t ready = static_cast<int64_t>(mNextFillPosition) - mFillSize - mCurrentPosition.load();
+    return ready > 0 ? static_cast<unsigned int>(ready) : 0;
 }
 
 AURA_RESULT File::getFileThread()

@@ -126,6 +126,11 @@ public:
     [[nodiscard]] unsigned int getBufferMemorySize() const { return mBufferMemorySize; }
     [[nodiscard]] unsigned int getFillSize() const { return mFillSize; }
     [[nodiscard]] FileThread *getThread() const { return mThread; }
+    [[nodiscard]] int getDeviceType() const { return mDeviceType; }
+    // For the reader: the bytes it can take before it would wait for the
+    // file thread, which is filling the other half of the double buffer;
+    // LENGTH_UNKNOWN when no fill is running.
+    [[nodiscard]] unsigned int bytesBeforeWait() const;
     [[nodiscard]] AURA_ASYNCREADINFO *getAsyncReadInfo() { return &mRequest; }
 
     // Run by the file thread on a file whose fill it was asked for.

@@ -467,6 +467,9 @@ AURA_RESULT NetFile::reallyOpen(const char *name, unsigned int *filesize)
         mNetStarted = true;
     }
     mCancelled = false;
+    // Binding the file to its system cleared the kind; it chooses a file
+    // thread of the file's own.
+    mDeviceType = DEVICE_TYPE;
     return openAsHTTP(url, target.host, target.path, target.auth, target.port, filesize);
 }
 

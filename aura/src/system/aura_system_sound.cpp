@@ -741,6 +741,17 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
         subsound = exinfo ? std::clamp(exinfo->initialsubsound, 0, stream->mNumSubSounds - 1) : 0;
     }
     result = setupStream(stream, subsound);
+    File *file = codec->mFile;
+    if (result == AURA_OK && file && file->getDeviceType() == FileThread::DEVICE_NET) {
+        // A net stream reads on a file thread of its own, so a slow server
+        // never holds up the stream thread's other streams. Half of a half
+        // covers a chunk's bytes even uncompressed.
+        const uint64_t chunkBytes = static_cast<uint64_t>(stream->mChunkSize) * stream->mSample->frameBytes();
+        result = file->enableDoubleBuffer(
+            static_cast<unsigned int>(std::min<uint64_t>(std::max<uint64_t>(2 * chunkBytes, file->getFillSize()),
+                                                         MemPool::MAX_SIZE / 2)),
+            nullptr);
+    }
     if (result == AURA_OK) {
         stream->mChannelStream = AURA_New(ChannelStream);
         result = stream->mChannelStream ? stream->mChannelStream->init(-1, this, mOutput, nullptr) : AURA_ERR_MEMORY;

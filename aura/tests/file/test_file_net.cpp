@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -445,25 +446,31 @@ TEST(NetFileThreads, OggByUrlMatchesOggFromMemory)
 
 namespace {
 
-// A stream whose server falls silent: its decoder waits in a read on the
-// stream thread; releasing the sound ends the wait at once.
-TEST(NetFileThreads, ReleasingAStalledStreamIsQuick)
+// A WAV file that claims ten seconds of 22050 Hz mono; the server sends
+// three and falls silent.
+HttpServer stallingServer()
 {
-    TimeoutScope timeout(20000);
-    // A WAV file that claims ten seconds; the server sends three and falls
-    // silent.
-    const unsigned int rate = 22050;
+    constexpr unsigned int rate = 22050;
     auratest::Bytes pcm(rate * 2 * 10);
     for (std::size_t i = 0; i < pcm.size(); ++i) {
         pcm[i] = static_cast<uint8_t>(i * 31);
     }
     const auratest::Bytes wav =
         auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 1, rate, 2, 16)), auratest::chunk("data", pcm)});
-    HttpServer server([&](const std::string &, int) {
-        HttpReply reply = okReply(std::string(wav.begin(), wav.begin() + 44 + rate * 2 * 3));
+    const std::string sent(wav.begin(), wav.begin() + 44 + rate * 2 * 3);
+    return HttpServer([sent](const std::string &, int) {
+        HttpReply reply = okReply(sent);
         reply.holdOpen = true;
         return reply;
     });
+}
+
+// A stream whose server falls silent: its file thread waits in a read;
+// releasing the sound ends the wait at once.
+TEST(NetFileThreads, ReleasingAStalledStreamIsQuick)
+{
+    TimeoutScope timeout(20000);
+    HttpServer server = stallingServer();
     AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 4);
     ASSERT_NE(handle, nullptr);
     auto *system = reinterpret_cast<AURA::System *>(handle);
@@ -472,8 +479,7 @@ TEST(NetFileThreads, ReleasingAStalledStreamIsQuick)
     AURA::Channel *channel = nullptr;
     ASSERT_EQ(system->playSound(AURA_CHANNEL_FREE, sound, false, &channel), AURA_OK);
     // The ring holds 32768 frames: once the voice has played them all, the
-    // stream thread is refilling the ring's first chunk from bytes the
-    // server never sends.
+    // stream is waiting for bytes the server never sends.
     unsigned int position = 0;
     const auto began = std::chrono::steady_clock::now();
     while (position < 32768) {
@@ -485,6 +491,65 @@ TEST(NetFileThreads, ReleasingAStalledStreamIsQuick)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(sound->release(), AURA_OK);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(system->release(), AURA_OK);
+}
+
+// One stream thread serves every stream: a net stream whose server falls
+// silent waits on its own file thread, and another stream's refills go on.
+TEST(NetFileThreads, AStalledServerDoesNotHoldUpOtherStreams)
+{
+    TimeoutScope timeout(20000);
+    HttpServer server = stallingServer();
+    AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 4);
+    ASSERT_NE(handle, nullptr);
+    auto *system = reinterpret_cast<AURA::System *>(handle);
+    AURA::Sound *net = nullptr;
+    ASSERT_EQ(system->createStream(server.url("/live").c_str(), AURA_DEFAULT, nullptr, &net), AURA_OK);
+
+    // A user stream whose refills the callback times.
+    static std::mutex lock;
+    static std::vector<std::chrono::steady_clock::time_point> refills;
+    refills.clear();
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.numchannels = 1;
+    exinfo.defaultfrequency = 44100;
+    exinfo.format = AURA_SOUND_FORMAT_PCM16;
+    exinfo.length = 44100 * 2 * 60;
+    exinfo.pcmreadcallback = [](AURA_SOUND *, void *, unsigned int) -> AURA_RESULT {
+        std::lock_guard<std::mutex> guard(lock);
+        refills.push_back(std::chrono::steady_clock::now());
+        return AURA_OK;
+    };
+    AURA::Sound *user = nullptr;
+    ASSERT_EQ(system->createStream(nullptr, AURA_OPENUSER, &exinfo, &user), AURA_OK);
+    AURA::Channel *netChannel = nullptr;
+    AURA::Channel *userChannel = nullptr;
+    ASSERT_EQ(system->playSound(AURA_CHANNEL_FREE, net, false, &netChannel), AURA_OK);
+    ASSERT_EQ(system->playSound(AURA_CHANNEL_FREE, user, false, &userChannel), AURA_OK);
+
+    // The net stream's three seconds at 22050 Hz play out and it waits; the
+    // user stream's 8192-frame chunks keep coming every 186 ms meanwhile.
+    const auto began = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - began < std::chrono::milliseconds(4000)) {
+        ASSERT_EQ(system->update(), AURA_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    unsigned int netPosition = 0;
+    ASSERT_EQ(netChannel->getPosition(&netPosition, AURA_TIMEUNIT_PCM), AURA_OK);
+    EXPECT_LT(netPosition, 22050u * 4) << "the server was never waited for";
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ASSERT_GT(refills.size(), 15u);
+        for (std::size_t i = 1; i < refills.size(); ++i) {
+            EXPECT_LT(refills[i] - refills[i - 1], std::chrono::milliseconds(700)) << "refill " << i;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - refills.back(), std::chrono::milliseconds(700));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(net->release(), AURA_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(user->release(), AURA_OK);
     EXPECT_EQ(system->release(), AURA_OK);
 }
 
