@@ -497,7 +497,12 @@ AURA_RESULT File::flip(bool synchronous)
         // The end of a medium of unknown length sets the length, counting the
         // bytes that came with the end.
         if (result == AURA_ERR_FILE_EOF && mLength == LENGTH_UNKNOWN) {
-            const uint64_t total = static_cast<uint64_t>(mFilledToPosition.load()) + (bytes <= toRead ? bytes : 0);
+            // Where these bytes went in the medium: a synchronous fill counts
+            // from the next fill position, a background one from filled-to.
+            const uint64_t at = synchronous ? static_cast<uint64_t>(mNextFillPosition) + mKeptBytes.load() +
+                                                  mPartialBytes
+                                            : mFilledToPosition.load();
+            const uint64_t total = at + (bytes <= toRead ? bytes : 0);
             if (total != 0 && total < LENGTH_UNKNOWN) {
                 mLength = static_cast<unsigned int>(total);
                 mDeclaredLength = mLength;
@@ -723,6 +728,17 @@ AURA_RESULT File::read(void *buffer, unsigned int size, unsigned int count, unsi
         }
         const unsigned int inHalf = mFillSize - mBufferPosition % mFillSize;
         moved = std::min(remaining, inHalf);
+        // A medium of unknown length that ended in this read has set its
+        // length: what the buffer holds past it is not data.
+        bool ended = false;
+        if (mLength != LENGTH_UNKNOWN) {
+            const uint64_t known = static_cast<uint64_t>(mLength) + mStartOffset;
+            const uint64_t left = mCurrentPosition < known ? known - mCurrentPosition : 0;
+            if (left < moved) {
+                moved = static_cast<unsigned int>(left);
+                ended = true;
+            }
+        }
         std::memcpy(out, mBuffer + mBufferPosition, moved);
         mBufferPosition += moved;
         if (mBufferPosition >= mBufferMemorySize) {
@@ -731,6 +747,10 @@ AURA_RESULT File::read(void *buffer, unsigned int size, unsigned int count, unsi
         mCurrentPosition += moved;
         done += moved;
         out += moved;
+        if (ended) {
+            result = AURA_ERR_FILE_EOF;
+            break;
+        }
     }
 
     auto *bytes = static_cast<uint8_t *>(buffer);

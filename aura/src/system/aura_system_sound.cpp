@@ -23,6 +23,7 @@
 #include "voice/aura_channelstream.h"
 #include "sound/aura_sample.h"
 #include "output/aura_output.h"
+#include "output/aura_output_factory.h"
 #include "dsp/effects/aura_dsp_effect.h"
 #include "sound/aura_stream.h"
 #include "system/aura_systemi.h"
@@ -115,29 +116,41 @@ void SystemI::listSound(SoundI *sound)
     sound->mSoundNode.addBefore(mSoundHead);
 }
 
-AURA_RESULT SystemI::registerCodecs()
+std::span<const CodecEntry> builtInCodecs()
 {
     // Priorities leave room for the formats that come before and between.
-    struct Entry {
-        AURA_CODEC_DESCRIPTION_EX *(*describe)();
-        unsigned int priority;
+    static constexpr CodecEntry kCodecs[] = {
+        {&tagcodec, &CodecTag::getDescriptionEx, 100},
+        {&wavcodec, &CodecWav::getDescriptionEx, 600},
+        {&oggvorbiscodec, &CodecOggVorbis::getDescriptionEx, 800},
+        {&aiffcodec, &CodecAIFF::getDescriptionEx, 1000},
+        {&flaccodec, &CodecFLAC::getDescriptionEx, 1100},
+        {&modcodec, &CodecMOD::getDescriptionEx, 1200},
+        {&midicodec, &CodecMIDI::getDescriptionEx, 1600},
+        {&dlscodec, &CodecDLS::getDescriptionEx, 1700},
+        {&audioqueuecodec, &CodecAudioQueue::getDescriptionEx, 2200},
+        {&mpegcodec, &CodecMPEG::getDescriptionEx, 2400},
+        {&playlistcodec, &CodecPlaylist::getDescriptionEx, 2450},
+        {&rawcodec, &CodecRaw::getDescriptionEx, 2500},
     };
-    static constexpr Entry kCodecs[] = {
-        {&CodecTag::getDescriptionEx, 100},
-        {&CodecWav::getDescriptionEx, 600},
-        {&CodecOggVorbis::getDescriptionEx, 800},
-        {&CodecAIFF::getDescriptionEx, 1000},
-        {&CodecFLAC::getDescriptionEx, 1100},
-        {&CodecMOD::getDescriptionEx, 1200},
-        {&CodecMIDI::getDescriptionEx, 1600},
-        {&CodecDLS::getDescriptionEx, 1700},
-        {&CodecAudioQueue::getDescriptionEx, 2200},
-        {&CodecMPEG::getDescriptionEx, 2400},
-        {&CodecPlaylist::getDescriptionEx, 2450},
-        {&CodecRaw::getDescriptionEx, 2500},
-    };
-    for (const Entry &entry : kCodecs) {
+    return kCodecs;
+}
+
+AURA_RESULT SystemI::registerCodecs()
+{
+    for (const CodecEntry &entry : builtInCodecs()) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::registerOutputs()
+{
+    for (const OutputEntry &entry : builtInOutputs()) {
+        const AURA_RESULT result = mPluginFactory.registerOutput(entry.describe(), nullptr);
         if (result != AURA_OK) {
             return result;
         }

@@ -22,9 +22,10 @@ struct OpenNet {
     AURA_RESULT result = AURA_OK;
     AURA_RESULT lastRead = AURA_OK;
 
-    explicit OpenNet(const std::string &url)
+    // fill: the file's buffer (0: unbuffered).
+    explicit OpenNet(const std::string &url, int fill = 0)
     {
-        result = file.init(nullptr, 0, 0);
+        result = file.init(nullptr, 0, fill);
         if (result == AURA_OK) {
             result = file.open(url.c_str(), 0, false, nullptr);
         }
