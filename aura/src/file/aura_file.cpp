@@ -499,9 +499,9 @@ AURA_RESULT File::flip(bool synchronous)
         if (result == AURA_ERR_FILE_EOF && mLength == LENGTH_UNKNOWN) {
             // Where these bytes went in the medium: a synchronous fill counts
             // from the next fill position, a background one from filled-to.
-            const uint64_t at = synchronous ? static_cast<uint64_t>(mNextFillPosition) + mKeptBytes.load() +
-                                                  mPartialBytes
-                                            : mFilledToPosition.load();
+            const uint64_t at = synchronous
+                                    ? static_cast<uint64_t>(mNextFillPosition) + mKeptBytes.load() + mPartialBytes
+                                    : mFilledToPosition.load();
             const uint64_t total = at + (bytes <= toRead ? bytes : 0);
             if (total != 0 && total < LENGTH_UNKNOWN) {
                 mLength = static_cast<unsigned int>(total);

@@ -26,8 +26,7 @@ OutputBuffered::~OutputBuffered()
 constinit AURA_OUTPUT_DESCRIPTION_EX nosoundoutput;
 constinit AURA_OUTPUT_DESCRIPTION_EX nosoundoutput_nrt;
 
-AURA_OUTPUT_DESCRIPTION_EX *describeOutput(AURA_OUTPUT_DESCRIPTION_EX &record, const char *name,
-                                           AURA_OUTPUTTYPE type)
+AURA_OUTPUT_DESCRIPTION_EX *describeOutput(AURA_OUTPUT_DESCRIPTION_EX &record, const char *name, AURA_OUTPUTTYPE type)
 {
     record = AURA_OUTPUT_DESCRIPTION_EX{};
     record.name = name;

@@ -761,8 +761,8 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
         // covers a chunk's bytes even uncompressed.
         const uint64_t chunkBytes = static_cast<uint64_t>(stream->mChunkSize) * stream->mSample->frameBytes();
         result = file->enableDoubleBuffer(
-            static_cast<unsigned int>(std::min<uint64_t>(std::max<uint64_t>(2 * chunkBytes, file->getFillSize()),
-                                                         MemPool::MAX_SIZE / 2)),
+            static_cast<unsigned int>(
+                std::min<uint64_t>(std::max<uint64_t>(2 * chunkBytes, file->getFillSize()), MemPool::MAX_SIZE / 2)),
             nullptr);
     }
     if (result == AURA_OK) {

@@ -28,9 +28,14 @@ std::span<const EffectUnitEntry> builtInEffectUnits()
     // The engine's registration order; units not built yet keep their
     // places free between these.
     static constexpr EffectUnitEntry kUnits[] = {
-        {&dsposcillator, &DSPOscillator::getDescriptionEx}, {&dsplowpass, &DSPLowPass::getDescriptionEx},    {&dsplowpass_simple, &DSPLowPassSimple::getDescriptionEx},
-        {&dsphighpass, &DSPHighPass::getDescriptionEx},   {&dspdistortion, &DSPDistortion::getDescriptionEx}, {&dspnormalize, &DSPNormalize::getDescriptionEx},
-        {&dspparameq, &DSPParamEq::getDescriptionEx},    {&dspcompressor, &DSPCompressor::getDescriptionEx},
+        {&dsposcillator, &DSPOscillator::getDescriptionEx},
+        {&dsplowpass, &DSPLowPass::getDescriptionEx},
+        {&dsplowpass_simple, &DSPLowPassSimple::getDescriptionEx},
+        {&dsphighpass, &DSPHighPass::getDescriptionEx},
+        {&dspdistortion, &DSPDistortion::getDescriptionEx},
+        {&dspnormalize, &DSPNormalize::getDescriptionEx},
+        {&dspparameq, &DSPParamEq::getDescriptionEx},
+        {&dspcompressor, &DSPCompressor::getDescriptionEx},
     };
     return kUnits;
 }
