@@ -194,10 +194,9 @@ protected:
             sError = "the sources could not be made";
             return;
         }
-        sPort = freePort();
         fs::create_directory(*sDir / "log");
-        const bool root = geteuid() == 0;
-        if (root) {
+        sRoot = geteuid() == 0;
+        if (sRoot) {
             const passwd *user = getpwnam("icecast2");
             const group *grp = getgrnam("icecast");
             if (!user || !grp || chown((*sDir / "log").c_str(), user->pw_uid, grp->gr_gid) != 0) {
@@ -205,52 +204,35 @@ protected:
                 return;
             }
         }
-        std::ofstream(*sDir / "icecast.xml")
-            << "<icecast><location>test</location><admin>test@localhost</admin>\n"
-               "<limits><clients>20</clients><sources>4</sources><source-timeout>10</source-timeout>"
-               "<burst-on-connect>1</burst-on-connect><burst-size>65536</burst-size></limits>\n"
-               "<authentication><source-password>hackme</source-password><admin-user>admin</admin-user>"
-               "<admin-password>hackme</admin-password></authentication>\n"
-               "<hostname>127.0.0.1</hostname><listen-socket><port>"
-            << sPort
-            << "</port><bind-address>127.0.0.1</bind-address></listen-socket><fileserve>1</fileserve>\n"
-               "<paths><basedir>/usr/share/icecast2</basedir><logdir>"
-            << (*sDir / "log").string()
-            << "</logdir><webroot>/usr/share/icecast2/web</webroot>"
-               "<adminroot>/usr/share/icecast2/admin</adminroot></paths>\n"
-               "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog><loglevel>2</loglevel>"
-               "</logging>\n<security><chroot>0</chroot>"
-            << (root ? "<changeowner><user>icecast2</user><group>icecast</group></changeowner>" : "")
-            << "</security></icecast>\n";
-        for (int i = 0; i < 3; ++i) {
-            const fs::path config = *sDir / ("ezstream" + std::to_string(i) + ".xml");
-            std::ofstream(config) << "<ezstream><servers><server><hostname>127.0.0.1</hostname><port>" << sPort
-                                  << "</port><password>hackme</password><tls>none</tls></server></servers>\n"
-                                     "<streams><stream><mountpoint>"
-                                  << kMounts[i] << "</mountpoint><format>" << (i == kOgg ? "Ogg" : "MP3")
-                                  << "</format><stream_name>Aura test " << kMounts[i] + 1
-                                  << "</stream_name></stream></streams>\n"
-                                     "<intakes><intake><type>file</type><filename>"
-                                  << (*sDir / (i == kOgg ? "src.ogg" : "src.mp3")).string()
-                                  << "</filename><stream_once>No</stream_once></intake></intakes></ezstream>\n";
-            // ezstream refuses a configuration others can read.
-            (void)chmod(config.c_str(), 0600);
-        }
         if (!startServer()) {
-            sError = "icecast2 did not come up; see " + (*sDir / "icecast.out").string();
+            sError = "icecast2 did not come up:\n" + logs();
         }
     }
 
     static void TearDownTestSuite()
     {
         stopServer(SIGTERM);
-        if (!HasFailure()) {
-            sDir.reset();
-        } else if (sDir) {
-            // Its logs tell why.
-            std::fprintf(stderr, "icecast files kept in %s\n", sDir->path().c_str());
-            (void)sDir.release();
+        sDir.reset();
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure() && sDir) {
+            std::fprintf(stderr, "%s", logs().c_str());
         }
+    }
+
+    // What the server and its feeds said, for a failure's message.
+    static std::string logs()
+    {
+        std::string text = "status: " + status() + "\n";
+        for (const char *name : {"icecast.out", "log/error.log", "ezstream0.out", "ezstream1.out", "ezstream2.out"}) {
+            const auratest::Bytes bytes = auratest::readAll(*sDir / name);
+            const std::size_t tail = std::min<std::size_t>(bytes.size(), 1500);
+            text += std::string("--- ") + name + ":\n" +
+                    std::string(bytes.end() - static_cast<std::ptrdiff_t>(tail), bytes.end());
+        }
+        return text;
     }
 
     void SetUp() override
@@ -266,13 +248,79 @@ protected:
 
     static std::string status() { return auratest::capture("curl -s --max-time 2 " + url("/status-json.xsl")); }
 
+    // The configurations of the server and its feeds on a port. The server's
+    // location names this process's folder: a status page that shows it is
+    // this server's.
+    static void writeConfigs(unsigned short port)
+    {
+        std::ofstream(*sDir / "icecast.xml")
+            << "<icecast><location>" << sDir->path()
+            << "</location><admin>test@localhost</admin>\n"
+               "<limits><clients>20</clients><sources>4</sources><source-timeout>10</source-timeout>"
+               "<burst-on-connect>1</burst-on-connect><burst-size>65536</burst-size></limits>\n"
+               "<authentication><source-password>hackme</source-password><admin-user>admin</admin-user>"
+               "<admin-password>hackme</admin-password></authentication>\n"
+               "<hostname>127.0.0.1</hostname><listen-socket><port>"
+            << port
+            << "</port><bind-address>127.0.0.1</bind-address></listen-socket><fileserve>1</fileserve>\n"
+               "<paths><basedir>/usr/share/icecast2</basedir><logdir>"
+            << (*sDir / "log").string()
+            << "</logdir><webroot>/usr/share/icecast2/web</webroot>"
+               "<adminroot>/usr/share/icecast2/admin</adminroot></paths>\n"
+               "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog><loglevel>2</loglevel>"
+               "</logging>\n<security><chroot>0</chroot>"
+            << (sRoot ? "<changeowner><user>icecast2</user><group>icecast</group></changeowner>" : "")
+            << "</security></icecast>\n";
+        for (int i = 0; i < 3; ++i) {
+            const fs::path config = *sDir / ("ezstream" + std::to_string(i) + ".xml");
+            std::ofstream(config) << "<ezstream><servers><server><hostname>127.0.0.1</hostname><port>" << port
+                                  << "</port><password>hackme</password><tls>none</tls></server></servers>\n"
+                                     "<streams><stream><mountpoint>"
+                                  << kMounts[i] << "</mountpoint><format>" << (i == kOgg ? "Ogg" : "MP3")
+                                  << "</format><stream_name>Aura test " << kMounts[i] + 1
+                                  << "</stream_name></stream></streams>\n"
+                                     "<intakes><intake><type>file</type><filename>"
+                                  << (*sDir / (i == kOgg ? "src.ogg" : "src.mp3")).string()
+                                  << "</filename><stream_once>No</stream_once></intake></intakes></ezstream>\n";
+            // ezstream refuses a configuration others can read.
+            (void)chmod(config.c_str(), 0600);
+        }
+    }
+
+    // The server on a free port, tried again on another when one that
+    // looked free is taken by the time the server binds it.
+    static bool startOwnServer()
+    {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            sPort = freePort();
+            writeConfigs(sPort);
+            sServer = spawn({"icecast2", "-c", (*sDir / "icecast.xml").string()}, (*sDir / "icecast.out").string());
+            if (sServer <= 0) {
+                return false;
+            }
+            bool exited = false;
+            const bool answered = auratest::waitFor(
+                [&exited] {
+                    if (waitpid(sServer, nullptr, WNOHANG) == sServer) {
+                        exited = true; // it could not bind the port
+                        sServer = -1;
+                        return true;
+                    }
+                    return status().find(sDir->path()) != std::string::npos;
+                },
+                std::chrono::seconds(10));
+            if (answered && !exited) {
+                return true;
+            }
+            stop(&sServer, SIGKILL);
+        }
+        return false;
+    }
+
     // The server and its three feeds, waited for until every mount is listed.
     static bool startServer()
     {
-        const std::string out = (*sDir / "icecast.out").string();
-        sServer = spawn({"icecast2", "-c", (*sDir / "icecast.xml").string()}, out);
-        if (sServer <= 0 || !auratest::waitFor([] { return status().find("icestats") != std::string::npos; },
-                                               std::chrono::seconds(10))) {
+        if (!startOwnServer()) {
             return false;
         }
         for (int i = 0; i < 3; ++i) {
@@ -307,6 +355,7 @@ protected:
     static inline std::string sError;
     static inline std::unique_ptr<auratest::TempDir> sDir;
     static inline unsigned short sPort = 0;
+    static inline bool sRoot = false;
     static inline pid_t sServer = -1;
     static inline pid_t sFeeds[3] = {-1, -1, -1};
 };
