@@ -117,7 +117,7 @@ AURA_RESULT File::getSize(unsigned int *size)
     if (!size) {
         return AURA_ERR_INVALID_PARAM;
     }
-    *size = mLength;
+    *size = lengthNow();
     return AURA_OK;
 }
 
@@ -504,7 +504,8 @@ AURA_RESULT File::flip(bool synchronous)
                                     : mFilledToPosition.load();
             const uint64_t total = at + (bytes <= toRead ? bytes : 0);
             if (total != 0 && total < LENGTH_UNKNOWN) {
-                mLength = static_cast<unsigned int>(total);
+                std::atomic_ref<unsigned int>(mLength).store(static_cast<unsigned int>(total),
+                                                             std::memory_order_release);
                 mDeclaredLength = mLength;
                 mFileSize = mLength;
             }
@@ -621,7 +622,7 @@ AURA_RESULT File::checkBufferedStatus()
             return result;
         }
         removeFlags(FLAG_WAITING);
-        if (!doubled && result == AURA_ERR_FILE_EOF && mLength == LENGTH_UNKNOWN) {
+        if (!doubled && result == AURA_ERR_FILE_EOF && lengthNow() == LENGTH_UNKNOWN) {
             return result;
         }
         mFilledToPosition = mNextFillPosition;
@@ -645,7 +646,7 @@ AURA_RESULT File::read(void *buffer, unsigned int size, unsigned int count, unsi
     removeFlags(FLAG_CANCEL);
 
     auto total = static_cast<unsigned int>(wanted);
-    const uint64_t end = static_cast<uint64_t>(mLength) + mStartOffset;
+    const uint64_t end = static_cast<uint64_t>(lengthNow()) + mStartOffset;
     bool cut = false;
     if (mCurrentPosition + static_cast<uint64_t>(total) > end) {
         if (mCurrentPosition > end) {
@@ -716,7 +717,7 @@ AURA_RESULT File::read(void *buffer, unsigned int size, unsigned int count, unsi
 
         AURA_RESULT status = checkBufferedStatus();
         if (status == AURA_ERR_FILE_EOF) {
-            if (!isDoubleBuffered() && mLength == LENGTH_UNKNOWN) {
+            if (!isDoubleBuffered() && lengthNow() == LENGTH_UNKNOWN) {
                 result = status;
                 break;
             }
@@ -731,8 +732,8 @@ AURA_RESULT File::read(void *buffer, unsigned int size, unsigned int count, unsi
         // A medium of unknown length that ended in this read has set its
         // length: what the buffer holds past it is not data.
         bool ended = false;
-        if (mLength != LENGTH_UNKNOWN) {
-            const uint64_t known = static_cast<uint64_t>(mLength) + mStartOffset;
+        if (const unsigned int length = lengthNow(); length != LENGTH_UNKNOWN) {
+            const uint64_t known = static_cast<uint64_t>(length) + mStartOffset;
             const uint64_t left = mCurrentPosition < known ? known - mCurrentPosition : 0;
             if (left < moved) {
                 moved = static_cast<unsigned int>(left);

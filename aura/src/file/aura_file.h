@@ -148,6 +148,12 @@ protected:
     void callSeekHook(unsigned int position);
     [[nodiscard]] bool isDoubleBuffered() const { return mFillSize != mBufferMemorySize; }
     [[nodiscard]] bool hasFlag(unsigned int bits) const { return (getFlags() & bits) != 0; }
+    // The length as the reader sees it: a background fill sets it when a
+    // medium of unknown length ends.
+    [[nodiscard]] unsigned int lengthNow() const
+    {
+        return std::atomic_ref<unsigned int>(const_cast<unsigned int &>(mLength)).load(std::memory_order_acquire);
+    }
 
     unsigned int mLength = 0;
     unsigned int mDeclaredLength = 0;
