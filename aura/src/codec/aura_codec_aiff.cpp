@@ -56,9 +56,11 @@ float ConvertFromIeeeExtended(unsigned char *bytes)
     return (bytes[0] & 0x80) ? -f : f;
 }
 
+constinit AURA_CODEC_DESCRIPTION_EX aiffcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecAIFF::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = aiffcodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA AIFF Codec";
     description.version = 0x00010100;

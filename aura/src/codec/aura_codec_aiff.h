@@ -13,6 +13,9 @@ namespace AURA {
 // not-a-number give 0 (with the sign).
 [[nodiscard]] float ConvertFromIeeeExtended(unsigned char *bytes);
 
+// The registry record of CodecAIFF: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX aiffcodec;
+
 class CodecAIFF : public Codec {
 public:
     static AURA_CODEC_DESCRIPTION_EX *getDescriptionEx();

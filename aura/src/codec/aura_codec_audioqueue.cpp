@@ -89,9 +89,11 @@ LinkedListNode CodecAudioQueue::gCodecHead = [] {
 }();
 std::mutex CodecAudioQueue::gCodecListLock;
 
+constinit AURA_CODEC_DESCRIPTION_EX audioqueuecodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecAudioQueue::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = audioqueuecodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA Audio Queue Codec";
     description.version = 0x00010100;

@@ -17,6 +17,9 @@ namespace AURA {
 
 class MemoryTracker;
 
+// The registry record of CodecAudioQueue: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX audioqueuecodec;
+
 class CodecAudioQueue : public Codec {
 public:
     // mCodecPolicy values (the word the creation info's platform options

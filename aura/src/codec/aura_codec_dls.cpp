@@ -43,9 +43,11 @@ AURA_SOUND_FORMAT formatOf(uint16_t tag, uint16_t bits)
 }
 } // namespace
 
+constinit AURA_CODEC_DESCRIPTION_EX dlscodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecDLS::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = dlscodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA DLS Codec";
     description.version = 0x00010100;

@@ -73,6 +73,9 @@ struct CodecDLSWave {
     CodecDLSWaveSample mWaveSample;
 };
 
+// The registry record of CodecDLS: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX dlscodec;
+
 class CodecDLS : public Codec {
 public:
     // Deepest nesting of lists that is walked into.

@@ -139,9 +139,11 @@ void AURA_FLAC_ErrorCallback(const FLAC__StreamDecoder *, FLAC__StreamDecoderErr
     // shorter stream.
 }
 
+constinit AURA_CODEC_DESCRIPTION_EX flaccodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecFLAC::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = flaccodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA FLAC Codec";
     description.version = 0x00010100;

@@ -28,6 +28,9 @@ void AURA_FLAC_MetadataCallback(const FLAC__StreamDecoder *decoder, const FLAC__
 void AURA_FLAC_ErrorCallback(const FLAC__StreamDecoder *decoder, FLAC__StreamDecoderErrorStatus status,
                              void *clientdata);
 
+// The registry record of CodecFLAC: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX flaccodec;
+
 class CodecFLAC : public Codec {
 public:
     // Comments this long or longer are not passed on.

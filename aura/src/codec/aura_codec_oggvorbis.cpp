@@ -225,9 +225,11 @@ long AURA_OggVorbis_TellCallback(void *datasource)
     return static_cast<long>(windowPosition(codec));
 }
 
+constinit AURA_CODEC_DESCRIPTION_EX oggvorbiscodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecOggVorbis::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = oggvorbiscodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA Ogg Vorbis Codec";
     description.version = 0x10100;

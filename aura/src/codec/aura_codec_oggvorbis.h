@@ -24,6 +24,9 @@ size_t AURA_OggVorbis_ReadCallback(void *ptr, size_t size, size_t nmemb, void *d
 int AURA_OggVorbis_SeekCallback(void *datasource, ogg_int64_t offset, int whence);
 long AURA_OggVorbis_TellCallback(void *datasource);
 
+// The registry record of CodecOggVorbis: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX oggvorbiscodec;
+
 class CodecOggVorbis : public Codec {
 public:
     // The RIFF wrapper's format tag for Ogg Vorbis.

@@ -58,9 +58,11 @@ AURA_RESULT setPositionCallback(AURA_CODEC_STATE * /*state*/, int /*subsound*/, 
 }
 } // namespace
 
+constinit AURA_CODEC_DESCRIPTION_EX playlistcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecPlaylist::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = playlistcodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA Playlist Reader Codec";
     description.version = 0x10100;

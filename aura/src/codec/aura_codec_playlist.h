@@ -10,6 +10,9 @@
 
 namespace AURA {
 
+// The registry record of CodecPlaylist: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX playlistcodec;
+
 class CodecPlaylist : public Codec {
 public:
     // Longest line, token, element or text kept, terminator included; the

@@ -20,9 +20,11 @@ bool isPCM(AURA_SOUND_FORMAT format)
 }
 } // namespace
 
+constinit AURA_CODEC_DESCRIPTION_EX rawcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecRaw::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = rawcodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA Raw Codec";
     description.version = 0x10100;

@@ -8,6 +8,9 @@
 
 namespace AURA {
 
+// The registry record of CodecRaw: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX rawcodec;
+
 class CodecRaw : public Codec {
 public:
     static constexpr unsigned int IMA_ADPCM_BLOCK_BYTES = 36; // per channel

@@ -112,9 +112,11 @@ AURA_RESULT canPointCallback(AURA_CODEC_STATE *state)
 }
 } // namespace
 
+constinit AURA_CODEC_DESCRIPTION_EX sbkcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecSBK::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = sbkcodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA SBK Codec";
     description.version = 0x00010100;

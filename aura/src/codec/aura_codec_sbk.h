@@ -13,6 +13,9 @@
 
 namespace AURA {
 
+// The registry record of CodecSBK: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX sbkcodec;
+
 class CodecSBK : public Codec {
 public:
     static constexpr int MAIN_HEADER_SIZE = 48;

@@ -85,9 +85,11 @@ AURA_RESULT setPositionCallback(AURA_CODEC_STATE * /*state*/, int /*subsound*/, 
 }
 } // namespace
 
+constinit AURA_CODEC_DESCRIPTION_EX tagcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecTag::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = tagcodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA Tag Reader Codec";
     description.version = 0x10100;

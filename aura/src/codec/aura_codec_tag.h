@@ -12,6 +12,9 @@
 
 namespace AURA {
 
+// The registry record of CodecTag: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX tagcodec;
+
 class CodecTag : public Codec {
 public:
     // Frames this large or larger are skipped, not stored.

@@ -16,9 +16,11 @@ AURA_RESULT setPositionCallback(AURA_CODEC_STATE *state, int subsound, unsigned 
 }
 } // namespace
 
+constinit AURA_CODEC_DESCRIPTION_EX usercodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecUser::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = usercodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA User Reader Codec";
     description.version = 0x10100;

@@ -8,6 +8,9 @@
 
 namespace AURA {
 
+// The registry record of CodecUser: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX usercodec;
+
 class CodecUser : public Codec {
 public:
     // mFlags: the creation info gave a length, and reads end there.

@@ -117,7 +117,7 @@ AURA_RESULT File::getSize(unsigned int *size)
     if (!size) {
         return AURA_ERR_INVALID_PARAM;
     }
-    *size = mLength;
+    *size = lengthNow();
     return AURA_OK;
 }
 
@@ -534,9 +534,15 @@ AURA_RESULT File::flip(bool synchronous)
         // The end of a medium of unknown length sets the length, counting the
         // bytes that came with the end.
         if (result == AURA_ERR_FILE_EOF && mLength == LENGTH_UNKNOWN) {
-            const uint64_t total = static_cast<uint64_t>(mFilledToPosition.load()) + (bytes <= toRead ? bytes : 0);
+            // Where these bytes went in the medium: a synchronous fill counts
+            // from the next fill position, a background one from filled-to.
+            const uint64_t at = synchronous
+                                    ? static_cast<uint64_t>(mNextFillPosition) + mKeptBytes.load() + mPartialBytes
+                                    : mFilledToPosition.load();
+            const uint64_t total = at + (bytes <= toRead ? bytes : 0);
             if (total != 0 && total < LENGTH_UNKNOWN) {
-                mLength = static_cast<unsigned int>(total);
+                std::atomic_ref<unsigned int>(mLength).store(static_cast<unsigned int>(total),
+                                                             std::memory_order_release);
                 mDeclaredLength = mLength;
                 mFileSize = mLength;
             }
@@ -609,7 +615,10 @@ AURA_RESULT File::checkBufferedStatus()
         }
     }
 
-    if (hasFlag(FLAG_FILLING)) {
+    // The thread fills the other half while the reader takes the rest of
+    // its own: only a reader that needs the half being filled, or a fill of
+    // its own, waits for it.
+    if (hasFlag(FLAG_FILLING) && !(doubled && ahead == 2)) {
         addFlags(FLAG_WAITING);
         const AURA_RESULT waited = waitForPendingFills();
         removeFlags(FLAG_WAITING);
@@ -650,7 +659,7 @@ AURA_RESULT File::checkBufferedStatus()
             return result;
         }
         removeFlags(FLAG_WAITING);
-        if (!doubled && result == AURA_ERR_FILE_EOF && mLength == LENGTH_UNKNOWN) {
+        if (!doubled && result == AURA_ERR_FILE_EOF && lengthNow() == LENGTH_UNKNOWN) {
             return result;
         }
         mFilledToPosition = mNextFillPosition;
@@ -674,7 +683,7 @@ AURA_RESULT File::read(void *buffer, unsigned int size, unsigned int count, unsi
     removeFlags(FLAG_CANCEL);
 
     auto total = static_cast<unsigned int>(wanted);
-    const uint64_t end = static_cast<uint64_t>(mLength) + mStartOffset;
+    const uint64_t end = static_cast<uint64_t>(lengthNow()) + mStartOffset;
     bool cut = false;
     if (mCurrentPosition + static_cast<uint64_t>(total) > end) {
         if (mCurrentPosition > end) {
@@ -745,7 +754,7 @@ AURA_RESULT File::read(void *buffer, unsigned int size, unsigned int count, unsi
 
         AURA_RESULT status = checkBufferedStatus();
         if (status == AURA_ERR_FILE_EOF) {
-            if (!isDoubleBuffered() && mLength == LENGTH_UNKNOWN) {
+            if (!isDoubleBuffered() && lengthNow() == LENGTH_UNKNOWN) {
                 result = status;
                 break;
             }
@@ -757,6 +766,17 @@ AURA_RESULT File::read(void *buffer, unsigned int size, unsigned int count, unsi
         }
         const unsigned int inHalf = mFillSize - mBufferPosition % mFillSize;
         moved = std::min(remaining, inHalf);
+        // A medium of unknown length that ended in this read has set its
+        // length: what the buffer holds past it is not data.
+        bool ended = false;
+        if (const unsigned int length = lengthNow(); length != LENGTH_UNKNOWN) {
+            const uint64_t known = static_cast<uint64_t>(length) + mStartOffset;
+            const uint64_t left = mCurrentPosition < known ? known - mCurrentPosition : 0;
+            if (left < moved) {
+                moved = static_cast<unsigned int>(left);
+                ended = true;
+            }
+        }
         std::memcpy(out, mBuffer + mBufferPosition, moved);
         mBufferPosition += moved;
         if (mBufferPosition >= mBufferMemorySize) {
@@ -765,6 +785,10 @@ AURA_RESULT File::read(void *buffer, unsigned int size, unsigned int count, unsi
         mCurrentPosition += moved;
         done += moved;
         out += moved;
+        if (ended) {
+            result = AURA_ERR_FILE_EOF;
+            break;
+        }
     }
 
     auto *bytes = static_cast<uint8_t *>(buffer);
@@ -875,6 +899,17 @@ AURA_RESULT File::enableDoubleBuffer(unsigned int size, void *oldbuffer)
         return result;
     }
     return AURA_OK;
+}
+
+unsigned int File::bytesBeforeWait() const
+{
+    if (!isDoubleBuffered() || mPendingFills.load(std::memory_order_acquire) == 0) {
+        return LENGTH_UNKNOWN;
+    }
+    // The half being filled starts one fill before the next fill position;
+    // a reader that reaches it waits for the whole half.
+    const int64_t ready = static_cast<int64_t>(mNextFillPosition) - mFillSize - mCurrentPosition.load();
+    return ready > 0 ? static_cast<unsigned int>(ready) : 0;
 }
 
 AURA_RESULT File::getFileThread()

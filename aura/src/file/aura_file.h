@@ -135,6 +135,11 @@ public:
     [[nodiscard]] unsigned int getBufferMemorySize() const { return mBufferMemorySize; }
     [[nodiscard]] unsigned int getFillSize() const { return mFillSize; }
     [[nodiscard]] FileThread *getThread() const { return mThread; }
+    [[nodiscard]] int getDeviceType() const { return mDeviceType; }
+    // For the reader: the bytes it can take before it would wait for the
+    // file thread, which is filling the other half of the double buffer;
+    // LENGTH_UNKNOWN when no fill is running.
+    [[nodiscard]] unsigned int bytesBeforeWait() const;
     [[nodiscard]] AURA_ASYNCREADINFO *getAsyncReadInfo() { return &mRequest; }
 
     // Run by the file thread on a file whose fill it was asked for.
@@ -152,6 +157,12 @@ protected:
     void callSeekHook(unsigned int position);
     [[nodiscard]] bool isDoubleBuffered() const { return mFillSize != mBufferMemorySize; }
     [[nodiscard]] bool hasFlag(unsigned int bits) const { return (getFlags() & bits) != 0; }
+    // The length as the reader sees it: a background fill sets it when a
+    // medium of unknown length ends.
+    [[nodiscard]] unsigned int lengthNow() const
+    {
+        return std::atomic_ref<unsigned int>(const_cast<unsigned int &>(mLength)).load(std::memory_order_acquire);
+    }
 
     unsigned int mLength = 0;
     unsigned int mDeclaredLength = 0;

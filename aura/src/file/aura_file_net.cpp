@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -234,6 +235,9 @@ NetFile::~NetFile()
     if (mMetadataBuffer) {
         AURA_Memory_Free(mMetadataBuffer);
     }
+    if (mReceived) {
+        AURA_Memory_Free(mReceived);
+    }
     if (mPending) {
         (void)mPending->release();
     }
@@ -329,7 +333,8 @@ bool NetFile::isURL(const char *name)
 AURA_RESULT NetFile::getMemoryUsedImpl(MemoryTracker *tracker)
 {
     if (tracker) {
-        tracker->add(false, MEMBITS_FILE, sizeof(*this) + (mMetadataBuffer ? METADATA_BUFFER : 0));
+        tracker->add(false, MEMBITS_FILE,
+                     sizeof(*this) + (mMetadataBuffer ? METADATA_BUFFER : 0) + (mReceived ? RECEIVE_BUFFER : 0));
     }
     return File::getMemoryUsedImpl(tracker);
 }
@@ -467,6 +472,9 @@ AURA_RESULT NetFile::reallyOpen(const char *name, unsigned int *filesize)
         mNetStarted = true;
     }
     mCancelled = false;
+    // Binding the file to its system cleared the kind; it chooses a file
+    // thread of the file's own.
+    mDeviceType = DEVICE_TYPE;
     return openAsHTTP(url, target.host, target.path, target.auth, target.port, filesize);
 }
 
@@ -475,11 +483,86 @@ AURA_RESULT NetFile::openAsMMS(const char *, char *, char *, char *, unsigned sh
     return AURA_ERR_UNSUPPORTED;
 }
 
+AURA_RESULT NetFile::receiveSome(void *buffer, unsigned int size, unsigned int *got)
+{
+    *got = 0;
+    const int sock = mSocket.load();
+    if (sock < 0) {
+        return AURA_ERR_NET_SOCKET_ERROR;
+    }
+    for (;;) {
+        const ssize_t n = ::recv(sock, buffer, size, 0);
+        if (n > 0) {
+            *got = static_cast<unsigned int>(n);
+            return AURA_OK;
+        }
+        if (n == 0) {
+            return AURA_ERR_FILE_EOF;
+        }
+        if (errno != EINTR) {
+            // The receive time-out runs out as a would-block.
+            return errno == EAGAIN || errno == EWOULDBLOCK ? AURA_ERR_HTTP_TIMEOUT : AURA_ERR_NET_SOCKET_ERROR;
+        }
+    }
+}
+
+AURA_RESULT NetFile::receive(void *buffer, unsigned int size, unsigned int *got)
+{
+    *got = 0;
+    auto *out = static_cast<uint8_t *>(buffer);
+    while (*got < size) {
+        const unsigned int wanted = size - *got;
+        if (mReceivedStart < mReceivedEnd) {
+            const unsigned int taken = std::min(wanted, mReceivedEnd - mReceivedStart);
+            std::memcpy(out + *got, mReceived + mReceivedStart, taken);
+            mReceivedStart += taken;
+            *got += taken;
+            continue;
+        }
+        unsigned int n = 0;
+        AURA_RESULT result = AURA_OK;
+        if (wanted >= RECEIVE_BUFFER || !mReceived) {
+            // A large read goes straight to the caller.
+            result = receiveSome(out + *got, wanted, &n);
+            *got += n;
+        } else {
+            result = receiveSome(mReceived, RECEIVE_BUFFER, &n);
+            mReceivedStart = 0;
+            mReceivedEnd = n;
+        }
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
 AURA_RESULT NetFile::readLine(char *line, unsigned int capacity)
 {
     // Characters past the buffer are read and dropped, so the tail of a long
-    // line never reads as a line of its own.
-    return netResult(AURA_OS_Net_ReadLine(mSocket.load(), line, capacity));
+    // line never reads as a line of its own. CRs are dropped; a peer that
+    // closes ends the line.
+    unsigned int kept = 0;
+    AURA_RESULT result = AURA_OK;
+    for (;;) {
+        char c = 0;
+        unsigned int got = 0;
+        result = receive(&c, 1, &got);
+        if (result != AURA_OK) {
+            if (result == AURA_ERR_FILE_EOF) {
+                result = AURA_OK;
+            }
+            break;
+        }
+        if (c == '\n') {
+            break;
+        }
+        if (c != '\r' && kept < capacity - 1) {
+            line[kept++] = c;
+        }
+    }
+    line[kept] = '\0';
+    return result;
 }
 
 AURA_RESULT NetFile::openAsHTTP(const char *url, char *host, char *path, char *auth, unsigned short port,
@@ -497,6 +580,12 @@ AURA_RESULT NetFile::openAsHTTP(const char *url, char *host, char *path, char *a
     int timeout = std::atomic_ref<int>(AURA_Net_Timeout).load();
     timeout = std::max(timeout, 1);
 
+    if (!mReceived) {
+        mReceived = static_cast<uint8_t *>(AURA_Memory_Alloc(RECEIVE_BUFFER));
+        if (!mReceived) {
+            return AURA_ERR_MEMORY;
+        }
+    }
     int redirects = 0;
     bool triedWinamp = false;
     auto line = std::make_unique<char[]>(LINE_LENGTH);
@@ -848,7 +937,7 @@ AURA_RESULT NetFile::readBody(void *buffer, unsigned int size, unsigned int *rea
             wanted = std::min(wanted, mChunkRemaining);
         }
         unsigned int got = 0;
-        const AURA_RESULT result = AURA_OS_Net_Read(mSocket.load(), out + *read, wanted, &got);
+        const AURA_RESULT result = receive(out + *read, wanted, &got);
         *read += got;
         if (mChunked) {
             mChunkRemaining -= got;
@@ -975,6 +1064,8 @@ AURA_RESULT NetFile::reallyCancel()
 
 void NetFile::closeSocket()
 {
+    mReceivedStart = 0;
+    mReceivedEnd = 0;
     const int sock = mSocket.exchange(-1);
     if (sock >= 0) {
         (void)AURA_OS_Net_Close(sock);
@@ -987,6 +1078,10 @@ AURA_RESULT NetFile::reallyClose()
     if (mMetadataBuffer) {
         AURA_Memory_Free(mMetadataBuffer);
         mMetadataBuffer = nullptr;
+    }
+    if (mReceived) {
+        AURA_Memory_Free(mReceived);
+        mReceived = nullptr;
     }
     if (mNetStarted) {
         (void)AURA_OS_Net_Shutdown();

@@ -48,6 +48,7 @@ public:
     static constexpr unsigned int MAX_READ = 4096;
     static constexpr unsigned int SKIP_BUFFER = 16384;
     static constexpr unsigned int METADATA_BUFFER = 255 * 16 + 1;
+    static constexpr unsigned int RECEIVE_BUFFER = 65536;
 
     enum class ServerKind : int { Unknown = -1, HTTP = 1, Shoutcast = 2, Icecast = 3 };
     enum class StreamFormat : int { Unknown = 0, Ogg = 3, Icy = 4 };
@@ -109,6 +110,12 @@ private:
                              AURA_TAGTYPE type);
     AURA_RESULT readHeaders(const char *url, unsigned int *filesize);
     AURA_RESULT readLine(char *line, unsigned int capacity);
+    // The socket's bytes through the receive buffer: exactly size bytes
+    // unless the peer closes (22) or the socket fails.
+    AURA_RESULT receive(void *buffer, unsigned int size, unsigned int *got);
+    // One recv of what has come (at least a byte), waiting at most the
+    // time-out.
+    AURA_RESULT receiveSome(void *buffer, unsigned int size, unsigned int *got);
     AURA_RESULT nextChunk();
     void closeSocket();
 
@@ -126,6 +133,12 @@ private:
     bool mChunkDataEnded = false; // the line after a chunk's data is still to come
     unsigned int mChunkRemaining = 0;
     bool mNetStarted = false;
+
+    // Bytes received ahead of the reader: a recv takes whatever has come, so
+    // a body is read in few system calls whatever the callers' pieces.
+    uint8_t *mReceived = nullptr;
+    unsigned int mReceivedStart = 0;
+    unsigned int mReceivedEnd = 0;
 
     // Tags arrive on the file thread while the codec collects them on
     // another: new and changed tags wait in mPending under mTagLock, and

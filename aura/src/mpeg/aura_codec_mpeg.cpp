@@ -39,9 +39,11 @@ unsigned int clampLength(uint64_t samples)
 
 } // namespace
 
+constinit AURA_CODEC_DESCRIPTION_EX mpegcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecMPEG::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = mpegcodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA MPEG Codec";
     description.version = 0x00010100;

@@ -16,6 +16,9 @@ namespace AURA {
 
 struct AURA_SYNCPOINT;
 
+// The registry record of CodecMPEG: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX mpegcodec;
+
 class CodecMPEG : public Codec {
 public:
     // mFlags beyond the base's exact-length bit.

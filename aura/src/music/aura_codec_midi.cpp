@@ -117,9 +117,11 @@ const DecibelTable &decibels()
 constexpr float kPi2 = 6.28318530718f;
 } // namespace
 
+constinit AURA_CODEC_DESCRIPTION_EX midicodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecMIDI::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = midicodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA MIDI Codec";
     description.version = 0x00010100;

@@ -15,6 +15,9 @@
 
 namespace AURA {
 
+// The registry record of CodecMIDI: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX midicodec;
+
 class CodecMIDI;
 class CodecMIDIChannel;
 

@@ -102,9 +102,11 @@ AURA_RESULT MusicChannelMOD::tremolo(MusicVirtualChannel &slot)
 // ---------------------------------------------------------------------------
 // Description and format.
 
+constinit AURA_CODEC_DESCRIPTION_EX modcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecMOD::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = modcodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA MOD Codec";
     description.version = 0x10100;

@@ -19,6 +19,9 @@ struct MusicChannelMOD : MusicChannel {
     AURA_RESULT tremolo(MusicVirtualChannel &slot);
 };
 
+// The registry record of CodecMOD: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX modcodec;
+
 class CodecMOD : public MusicSong {
 public:
     static constexpr int ROWS = 64;

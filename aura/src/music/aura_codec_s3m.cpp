@@ -148,9 +148,11 @@ AURA_RESULT MusicChannelS3M::tremor(MusicVirtualChannel &slot)
 // ---------------------------------------------------------------------------
 // Description.
 
+constinit AURA_CODEC_DESCRIPTION_EX s3mcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecS3M::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = s3mcodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA S3M Codec";
     description.version = 0x10100;

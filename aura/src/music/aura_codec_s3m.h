@@ -18,6 +18,9 @@ struct MusicChannelS3M : MusicChannel {
     AURA_RESULT tremor(MusicVirtualChannel &slot);
 };
 
+// The registry record of CodecS3M: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX s3mcodec;
+
 class CodecS3M : public MusicSong {
 public:
     static constexpr int ROWS = 64;

@@ -264,9 +264,11 @@ AURA_RESULT MusicChannelXM::processVolumeByte(MusicVirtualChannel &slot, uint8_t
 // ---------------------------------------------------------------------------
 // Description and pitch.
 
+constinit AURA_CODEC_DESCRIPTION_EX xmcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecXM::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = xmcodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA XM Codec";
     description.version = 0x10100;

@@ -49,6 +49,9 @@ struct MusicChannelXM : MusicChannel {
     AURA_RESULT processVolumeByte(MusicVirtualChannel &slot, uint8_t volume);
 };
 
+// The registry record of CodecXM: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX xmcodec;
+
 class CodecXM : public MusicSong {
 public:
     static constexpr int MAX_ORDERS = 256;

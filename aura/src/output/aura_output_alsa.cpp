@@ -73,6 +73,13 @@ AURA_RESULT OutputALSA::fail(const char *call, int err)
     return AURA_ERR_OUTPUT_INIT;
 }
 
+constinit AURA_OUTPUT_DESCRIPTION_EX alsaoutput;
+
+AURA_OUTPUT_DESCRIPTION_EX *OutputALSA::getDescriptionEx()
+{
+    return describeOutput(alsaoutput, "alsa", AURA_OUTPUTTYPE_ALSA);
+}
+
 AURA_RESULT OutputALSA::init(DSPMixer *system, OutputFormat &format, void * /*extradriverdata*/)
 {
     static std::once_flag quiet;

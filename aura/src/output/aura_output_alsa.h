@@ -5,6 +5,7 @@
 #include "os/aura_thread.h"
 #include "output/aura_output.h"
 #include "output/aura_output_clock.h"
+#include "output/aura_output_description.h"
 
 #include <atomic>
 #include <cstdint>
@@ -13,8 +14,13 @@ struct _snd_pcm;
 
 namespace AURA {
 
+// The registry record of the sound device's output: empty until
+// getDescriptionEx fills it.
+extern AURA_OUTPUT_DESCRIPTION_EX alsaoutput;
+
 class OutputALSA final : public Output {
 public:
+    static AURA_OUTPUT_DESCRIPTION_EX *getDescriptionEx();
     OutputALSA() = default;
     ~OutputALSA() override;
     OutputALSA(const OutputALSA &) = delete;

@@ -31,6 +31,18 @@ bool isDevice(AURA_OUTPUTTYPE type)
 
 namespace AURA {
 
+std::span<const OutputEntry> builtInOutputs()
+{
+    static constexpr OutputEntry kOutputs[] = {
+        {&alsaoutput, &OutputALSA::getDescriptionEx},
+        {&nosoundoutput, &OutputNoSound::getDescriptionEx},
+        {&nosoundoutput_nrt, &OutputNoSoundNRT::getDescriptionEx},
+        {&wavwriteroutput, &OutputWavWriter::getDescriptionEx},
+        {&wavwriteroutput_nrt, &OutputWavWriterNRT::getDescriptionEx},
+    };
+    return kOutputs;
+}
+
 AURA_RESULT createOutput(AURA_OUTPUTTYPE type, Output **output)
 {
     if (!output) {

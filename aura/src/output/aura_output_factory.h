@@ -4,8 +4,19 @@
 
 #include "aura.h"
 #include "output/aura_output.h"
+#include "output/aura_output_description.h"
+
+#include <span>
 
 namespace AURA {
+
+// Every output the system registers, in registration order: its record and
+// the function that fills it.
+struct OutputEntry {
+    AURA_OUTPUT_DESCRIPTION_EX *record;
+    AURA_OUTPUT_DESCRIPTION_EX *(*describe)();
+};
+[[nodiscard]] std::span<const OutputEntry> builtInOutputs();
 
 // Makes an output of a type (AUTODETECT and ALSA give the sound device);
 // 37 for an unknown type or a null receiver, 44 when out of memory.

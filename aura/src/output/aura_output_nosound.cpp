@@ -23,6 +23,27 @@ OutputBuffered::~OutputBuffered()
     }
 }
 
+constinit AURA_OUTPUT_DESCRIPTION_EX nosoundoutput;
+constinit AURA_OUTPUT_DESCRIPTION_EX nosoundoutput_nrt;
+
+AURA_OUTPUT_DESCRIPTION_EX *describeOutput(AURA_OUTPUT_DESCRIPTION_EX &record, const char *name, AURA_OUTPUTTYPE type)
+{
+    record = AURA_OUTPUT_DESCRIPTION_EX{};
+    record.name = name;
+    record.mType = type;
+    return &record;
+}
+
+AURA_OUTPUT_DESCRIPTION_EX *OutputNoSound::getDescriptionEx()
+{
+    return describeOutput(nosoundoutput, "nosoundoutput", AURA_OUTPUTTYPE_NOSOUND);
+}
+
+AURA_OUTPUT_DESCRIPTION_EX *OutputNoSoundNRT::getDescriptionEx()
+{
+    return describeOutput(nosoundoutput_nrt, "nosoundoutput_nrt", AURA_OUTPUTTYPE_NOSOUND_NRT);
+}
+
 AURA_RESULT OutputBuffered::init(DSPMixer *system, OutputFormat &format, void * /*extradriverdata*/)
 {
     if (mBlock) {

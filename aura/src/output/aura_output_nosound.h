@@ -7,6 +7,7 @@
 #include "os/aura_thread.h"
 #include "output/aura_output.h"
 #include "output/aura_output_clock.h"
+#include "output/aura_output_description.h"
 
 #include <atomic>
 #include <cstdint>
@@ -40,9 +41,15 @@ protected:
     std::atomic<AURA_RESULT> mError{AURA_OK};
 };
 
+// The registry records of the no-sound outputs: empty until getDescriptionEx
+// fills them.
+extern AURA_OUTPUT_DESCRIPTION_EX nosoundoutput;
+extern AURA_OUTPUT_DESCRIPTION_EX nosoundoutput_nrt;
+
 // One block per update, on the caller's thread, between start and stop.
 class OutputNoSoundNRT : public OutputBuffered {
 public:
+    static AURA_OUTPUT_DESCRIPTION_EX *getDescriptionEx();
     AURA_RESULT start() override;
     AURA_RESULT stop() override;
     AURA_RESULT close() override;
@@ -58,6 +65,7 @@ private:
 class OutputNoSound : public OutputBuffered {
 public:
     ~OutputNoSound() override;
+    static AURA_OUTPUT_DESCRIPTION_EX *getDescriptionEx();
 
     AURA_RESULT start() override;
     AURA_RESULT stop() override;

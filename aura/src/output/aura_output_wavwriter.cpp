@@ -205,6 +205,19 @@ OutputWavFile<Base>::~OutputWavFile()
     (void)OutputWavFile::close();
 }
 
+constinit AURA_OUTPUT_DESCRIPTION_EX wavwriteroutput;
+constinit AURA_OUTPUT_DESCRIPTION_EX wavwriteroutput_nrt;
+
+AURA_OUTPUT_DESCRIPTION_EX *OutputWavWriter::getDescriptionEx()
+{
+    return describeOutput(wavwriteroutput, "wavwriter", AURA_OUTPUTTYPE_WAVWRITER);
+}
+
+AURA_OUTPUT_DESCRIPTION_EX *OutputWavWriterNRT::getDescriptionEx()
+{
+    return describeOutput(wavwriteroutput_nrt, "wavwriter_nrt", AURA_OUTPUTTYPE_WAVWRITER_NRT);
+}
+
 template <class Base>
 AURA_RESULT OutputWavFile<Base>::init(DSPMixer *system, OutputFormat &format, void *extradriverdata)
 {

@@ -66,15 +66,22 @@ private:
     WavFile mFile;
 };
 
+// The registry records of the WAV writers: empty until getDescriptionEx
+// fills them.
+extern AURA_OUTPUT_DESCRIPTION_EX wavwriteroutput;
+extern AURA_OUTPUT_DESCRIPTION_EX wavwriteroutput_nrt;
+
 // In real time, on a mixer thread paced like the no-sound output.
 class OutputWavWriter final : public OutputWavFile<OutputNoSound> {
 public:
+    static AURA_OUTPUT_DESCRIPTION_EX *getDescriptionEx();
     [[nodiscard]] const char *getName() const override { return "wavwriter"; }
 };
 
 // One block per update on the caller's thread.
 class OutputWavWriterNRT final : public OutputWavFile<OutputNoSoundNRT> {
 public:
+    static AURA_OUTPUT_DESCRIPTION_EX *getDescriptionEx();
     [[nodiscard]] const char *getName() const override { return "wavwriter_nrt"; }
 };
 

@@ -1,6 +1,7 @@
 #include "sound/aura_stream.h"
 
 #include "codec/aura_codec.h"
+#include "file/aura_file.h"
 #include "base/aura_memory.h"
 #include "base/aura_metadata.h"
 #include "sound/aura_sample.h"
@@ -121,6 +122,12 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
     setFlags(FLAG_DECODED);
     collectCodecTags();
     return result;
+}
+
+bool Stream::mayWaitForFile() const
+{
+    const File *file = mCodec ? mCodec->mFile : nullptr;
+    return file && file->bytesBeforeWait() < file->getFillSize() / 2;
 }
 
 void Stream::collectCodecTags()

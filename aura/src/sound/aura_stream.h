@@ -43,6 +43,10 @@ public:
     // back to the loop start while loops remain. 22 once the data ends (the
     // rest is silence).
     AURA_RESULT fill(unsigned int offset, unsigned int length);
+    // True when decoding a chunk now may wait for the file thread of the
+    // stream's double-buffered file (a slow or stalled server): less than
+    // half a fill is left before the half it is still filling.
+    [[nodiscard]] bool mayWaitForFile() const;
     // Moves the decoder (PCM samples of the stream).
     AURA_RESULT setPosition(unsigned int position);
     // Fills the whole ring from the decoder's position.

@@ -9,18 +9,11 @@
 #include "codec/aura_codec_description.h"
 #include "base/aura_globals.h"
 #include "dsp/aura_dspi.h"
+#include "output/aura_output_description.h"
 
 namespace AURA {
 
 class SystemI;
-
-// An output driver: its name and the type that selects it.
-struct AURA_OUTPUT_DESCRIPTION_EX {
-    const char *name = nullptr;
-    AURA_OUTPUTTYPE mType = AURA_OUTPUTTYPE_AUTODETECT;
-    LinkedListNode mNode;      // the registry's list
-    unsigned int mHandle = 0;  // the registry's handle of the entry
-};
 
 // Every register call keeps a copy of the caller's record, owned by the
 // factory until release, so a plug-in may fill one static record and

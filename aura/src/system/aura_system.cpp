@@ -262,6 +262,9 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     if (result == AURA_OK) {
         result = registerDSPUnits();
     }
+    if (result == AURA_OK) {
+        result = registerOutputs();
+    }
     if (result != AURA_OK) {
         (void)mPluginFactory.release();
         return result;

@@ -26,6 +26,7 @@
 #include "voice/aura_channelstream.h"
 #include "sound/aura_sample.h"
 #include "output/aura_output.h"
+#include "output/aura_output_factory.h"
 #include "dsp/effects/aura_dsp_effect.h"
 #include "sound/aura_stream.h"
 #include "system/aura_systemi.h"
@@ -120,6 +121,8 @@ void SystemI::listSound(SoundI *sound)
 }
 
 namespace {
+// Each descriptor is a record that its function fills on every call:
+// systems initialised on several threads fill them one at a time.
 std::mutex &descriptorLock()
 {
     static std::mutex lock;
@@ -127,35 +130,46 @@ std::mutex &descriptorLock()
 }
 } // namespace
 
-AURA_RESULT SystemI::registerCodecs()
+std::span<const CodecEntry> builtInCodecs()
 {
     // Priorities leave room for the formats that come before and between.
-    struct Entry {
-        AURA_CODEC_DESCRIPTION_EX *(*describe)();
-        unsigned int priority;
+    static constexpr CodecEntry kCodecs[] = {
+        {&tagcodec, &CodecTag::getDescriptionEx, 100},
+        {&sbkcodec, &CodecSBK::getDescriptionEx, 300},
+        {&wavcodec, &CodecWav::getDescriptionEx, 600},
+        {&oggvorbiscodec, &CodecOggVorbis::getDescriptionEx, 800},
+        {&aiffcodec, &CodecAIFF::getDescriptionEx, 1000},
+        {&flaccodec, &CodecFLAC::getDescriptionEx, 1100},
+        {&modcodec, &CodecMOD::getDescriptionEx, 1200},
+        {&s3mcodec, &CodecS3M::getDescriptionEx, 1300},
+        {&xmcodec, &CodecXM::getDescriptionEx, 1400},
+        {&midicodec, &CodecMIDI::getDescriptionEx, 1600},
+        {&dlscodec, &CodecDLS::getDescriptionEx, 1700},
+        {&audioqueuecodec, &CodecAudioQueue::getDescriptionEx, 2200},
+        {&mpegcodec, &CodecMPEG::getDescriptionEx, 2400},
+        {&playlistcodec, &CodecPlaylist::getDescriptionEx, 2450},
+        {&rawcodec, &CodecRaw::getDescriptionEx, 2500},
     };
-    static constexpr Entry kCodecs[] = {
-        {&CodecTag::getDescriptionEx, 100},
-        {&CodecSBK::getDescriptionEx, 300},
-        {&CodecWav::getDescriptionEx, 600},
-        {&CodecOggVorbis::getDescriptionEx, 800},
-        {&CodecAIFF::getDescriptionEx, 1000},
-        {&CodecFLAC::getDescriptionEx, 1100},
-        {&CodecMOD::getDescriptionEx, 1200},
-        {&CodecS3M::getDescriptionEx, 1300},
-        {&CodecXM::getDescriptionEx, 1400},
-        {&CodecMIDI::getDescriptionEx, 1600},
-        {&CodecDLS::getDescriptionEx, 1700},
-        {&CodecAudioQueue::getDescriptionEx, 2200},
-        {&CodecMPEG::getDescriptionEx, 2400},
-        {&CodecPlaylist::getDescriptionEx, 2450},
-        {&CodecRaw::getDescriptionEx, 2500},
-    };
-    // Each descriptor is a static record that its function fills on every
-    // call: systems initialised on several threads fill them one at a time.
+    return kCodecs;
+}
+
+AURA_RESULT SystemI::registerCodecs()
+{
     std::lock_guard<std::mutex> lock(descriptorLock());
-    for (const Entry &entry : kCodecs) {
+    for (const CodecEntry &entry : builtInCodecs()) {
         const AURA_RESULT result = mPluginFactory.registerCodec(entry.describe(), nullptr, entry.priority);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    return AURA_OK;
+}
+
+AURA_RESULT SystemI::registerOutputs()
+{
+    std::lock_guard<std::mutex> lock(descriptorLock());
+    for (const OutputEntry &entry : builtInOutputs()) {
+        const AURA_RESULT result = mPluginFactory.registerOutput(entry.describe(), nullptr);
         if (result != AURA_OK) {
             return result;
         }
@@ -763,6 +777,17 @@ AURA_RESULT SystemI::createStreamInternal(const char *name_or_data, AURA_MODE mo
         subsound = exinfo ? std::clamp(exinfo->initialsubsound, 0, stream->mNumSubSounds - 1) : 0;
     }
     result = setupStream(stream, subsound);
+    File *file = codec->mFile;
+    if (result == AURA_OK && file && file->getDeviceType() == FileThread::DEVICE_NET) {
+        // A net stream reads on a file thread of its own, so a slow server
+        // never holds up the stream thread's other streams. Half of a half
+        // covers a chunk's bytes even uncompressed.
+        const uint64_t chunkBytes = static_cast<uint64_t>(stream->mChunkSize) * stream->mSample->frameBytes();
+        result = file->enableDoubleBuffer(
+            static_cast<unsigned int>(
+                std::min<uint64_t>(std::max<uint64_t>(2 * chunkBytes, file->getFillSize()), MemPool::MAX_SIZE / 2)),
+            nullptr);
+    }
     if (result == AURA_OK) {
         stream->mChannelStream = AURA_New(ChannelStream);
         result = stream->mChannelStream ? stream->mChannelStream->init(-1, this, mOutput, nullptr) : AURA_ERR_MEMORY;

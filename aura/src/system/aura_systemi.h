@@ -19,6 +19,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <cstdint>
 
 struct AURA_OS_CRITICALSECTION;
@@ -52,6 +53,15 @@ struct AURA_SPEAKERCONFIG {
 // The pseudo-angle of a direction: 8 units a turn, clockwise from
 // front-left (front-left 0, front 1, right 3, back 5, left 7).
 float speakerPseudoAngle(float x, float z);
+
+// Every codec the system registers: its record, the function that fills it
+// and its probe priority (lower first).
+struct CodecEntry {
+    AURA_CODEC_DESCRIPTION_EX *record;
+    AURA_CODEC_DESCRIPTION_EX *(*describe)();
+    unsigned int priority;
+};
+[[nodiscard]] std::span<const CodecEntry> builtInCodecs();
 
 class SystemI : public System, public DSPMixer {
 public:
@@ -106,6 +116,8 @@ public:
     AURA_RESULT registerCodecs();
     // The built-in effect units, in the engine's order.
     AURA_RESULT registerDSPUnits();
+    // The output drivers, after the codecs and units.
+    AURA_RESULT registerOutputs();
     // Opens the file a sound is made from, per the mode and creation info.
     // The user codec over a null file of the creation info's length.
     AURA_RESULT openUserCodec(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo, Codec **codec);

@@ -244,6 +244,12 @@ AURA_RESULT ChannelStream::updateStream()
             }
             size = std::min(s->mChunkSize, mFillCursor < ring ? ring - mFillCursor : 0);
         }
+        // The stream thread serves every stream: one whose server is slow
+        // waits on its own file thread, and gets its turn on a later pass.
+        // Refills in the update (outputs that mix per update) wait.
+        if (mSystem->mStreamThread.isRunning() && s->mayWaitForFile()) {
+            break;
+        }
         const AURA_RESULT result = s->fill(mFillCursor, size);
         {
             // What was written is seen by the mixer from its next block on.

@@ -6,6 +6,7 @@
 #include "os/aura_os.h"
 #include "engine.h"
 #include "http_server.h"
+#include "net_file.h"
 #include "ogg.h"
 #include "systems.h"
 #include "tools.h"
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,53 +44,8 @@ HttpReply okReply(const std::string &body, const std::string &headers = {})
     return reply;
 }
 
-// A net file opened on a URL; closed and freed with the test.
-struct OpenNet {
-    AURA::NetFile file;
-    AURA_RESULT result = AURA_OK;
-    explicit OpenNet(const std::string &url)
-    {
-        result = file.init(nullptr, 0, 0);
-        if (result == AURA_OK) {
-            result = file.open(url.c_str(), 0, false, nullptr);
-        }
-    }
-    ~OpenNet() { (void)file.close(); }
-
-    std::string readAll(unsigned int piece = 3000)
-    {
-        std::string out;
-        std::vector<char> buffer(piece);
-        for (;;) {
-            unsigned int got = 0;
-            const AURA_RESULT r = file.read(buffer.data(), 1, piece, &got);
-            out.append(buffer.data(), got);
-            if (r != AURA_OK || got == 0) {
-                lastRead = r;
-                return out;
-            }
-        }
-    }
-    AURA_RESULT lastRead = AURA_OK;
-
-    std::map<std::string, std::string> tags()
-    {
-        std::map<std::string, std::string> found;
-        AURA::Metadata *list = nullptr;
-        if (file.getMetadata(&list) == AURA_OK && list) {
-            for (AURA::TagNode *tag = list->firstTag(); tag != list->end(); tag = tag->nextTag()) {
-                found[tag->mName] = static_cast<const char *>(tag->mValue);
-            }
-        }
-        return found;
-    }
-};
-
-struct TimeoutScope {
-    int saved = std::atomic_ref<int>(AURA_Net_Timeout).load();
-    explicit TimeoutScope(int ms) { std::atomic_ref<int>(AURA_Net_Timeout).store(ms); }
-    ~TimeoutScope() { std::atomic_ref<int>(AURA_Net_Timeout).store(saved); }
-};
+using auratest::OpenNet;
+using auratest::TimeoutScope;
 
 TEST(NetFile, StatusLinesBase64AndUrls)
 {
@@ -305,12 +262,14 @@ TEST(NetFile, IcyBlocksChunksAndSeeks)
     };
     for (const Case &c : cases) {
         HttpServer server([&c](const std::string &, int) { return okReply(c.payload, c.headers); });
-        {
-            OpenNet net(server.url("/stream"));
+        // Unbuffered, and buffered as a stream's file is: a body whose end
+        // comes inside a buffer ends there.
+        for (const int fill : {0, 16384}) {
+            OpenNet net(server.url("/stream"), fill);
             ASSERT_EQ(net.result, AURA_OK) << c.name;
-            const std::string got = net.readAll();
-            EXPECT_EQ(got.size(), body.size()) << c.name;
-            EXPECT_TRUE(got == body) << c.name;
+            const std::string got = net.readAll(fill ? 4096 : 3000);
+            EXPECT_EQ(got.size(), body.size()) << c.name << " buffer " << fill;
+            EXPECT_TRUE(got == body) << c.name << " buffer " << fill;
             EXPECT_EQ(net.lastRead, AURA_ERR_FILE_EOF) << c.name;
             if (c.payload == icy || c.name == std::string("icy chunked")) {
                 const auto tags = net.tags();
@@ -489,25 +448,31 @@ TEST(NetFileThreads, OggByUrlMatchesOggFromMemory)
 
 namespace {
 
-// A stream whose server falls silent: its decoder waits in a read on the
-// stream thread; releasing the sound ends the wait at once.
-TEST(NetFileThreads, ReleasingAStalledStreamIsQuick)
+// A WAV file that claims ten seconds of 22050 Hz mono; the server sends
+// three and falls silent.
+HttpServer stallingServer()
 {
-    TimeoutScope timeout(20000);
-    // A WAV file that claims ten seconds; the server sends three and falls
-    // silent.
-    const unsigned int rate = 22050;
+    constexpr unsigned int rate = 22050;
     auratest::Bytes pcm(rate * 2 * 10);
     for (std::size_t i = 0; i < pcm.size(); ++i) {
         pcm[i] = static_cast<uint8_t>(i * 31);
     }
     const auratest::Bytes wav =
         auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 1, rate, 2, 16)), auratest::chunk("data", pcm)});
-    HttpServer server([&](const std::string &, int) {
-        HttpReply reply = okReply(std::string(wav.begin(), wav.begin() + 44 + rate * 2 * 3));
+    const std::string sent(wav.begin(), wav.begin() + 44 + rate * 2 * 3);
+    return HttpServer([sent](const std::string &, int) {
+        HttpReply reply = okReply(sent);
         reply.holdOpen = true;
         return reply;
     });
+}
+
+// A stream whose server falls silent: its file thread waits in a read;
+// releasing the sound ends the wait at once.
+TEST(NetFileThreads, ReleasingAStalledStreamIsQuick)
+{
+    TimeoutScope timeout(20000);
+    HttpServer server = stallingServer();
     AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 4);
     ASSERT_NE(handle, nullptr);
     auto *system = reinterpret_cast<AURA::System *>(handle);
@@ -516,8 +481,7 @@ TEST(NetFileThreads, ReleasingAStalledStreamIsQuick)
     AURA::Channel *channel = nullptr;
     ASSERT_EQ(system->playSound(AURA_CHANNEL_FREE, sound, false, &channel), AURA_OK);
     // The ring holds 32768 frames: once the voice has played them all, the
-    // stream thread is refilling the ring's first chunk from bytes the
-    // server never sends.
+    // stream is waiting for bytes the server never sends.
     unsigned int position = 0;
     const auto began = std::chrono::steady_clock::now();
     while (position < 32768) {
@@ -529,6 +493,66 @@ TEST(NetFileThreads, ReleasingAStalledStreamIsQuick)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(sound->release(), AURA_OK);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(system->release(), AURA_OK);
+}
+
+// One stream thread serves every stream: a net stream whose server falls
+// silent waits on its own file thread, and another stream's refills go on.
+TEST(NetFileThreads, AStalledServerDoesNotHoldUpOtherStreams)
+{
+    TimeoutScope timeout(20000);
+    HttpServer server = stallingServer();
+    AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 4);
+    ASSERT_NE(handle, nullptr);
+    auto *system = reinterpret_cast<AURA::System *>(handle);
+    AURA::Sound *net = nullptr;
+    ASSERT_EQ(system->createStream(server.url("/live").c_str(), AURA_DEFAULT, nullptr, &net), AURA_OK);
+
+    // A user stream whose refills the callback times.
+    static std::mutex lock;
+    static std::vector<std::chrono::steady_clock::time_point> refills;
+    refills.clear();
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.numchannels = 1;
+    exinfo.defaultfrequency = 44100;
+    exinfo.format = AURA_SOUND_FORMAT_PCM16;
+    exinfo.length = 44100 * 2 * 60;
+    exinfo.pcmreadcallback = [](AURA_SOUND *, void *, unsigned int) -> AURA_RESULT {
+        std::lock_guard<std::mutex> guard(lock);
+        refills.push_back(std::chrono::steady_clock::now());
+        return AURA_OK;
+    };
+    AURA::Sound *user = nullptr;
+    ASSERT_EQ(system->createStream(nullptr, AURA_OPENUSER, &exinfo, &user), AURA_OK);
+    AURA::Channel *netChannel = nullptr;
+    AURA::Channel *userChannel = nullptr;
+    ASSERT_EQ(system->playSound(AURA_CHANNEL_FREE, net, false, &netChannel), AURA_OK);
+    ASSERT_EQ(system->playSound(AURA_CHANNEL_FREE, user, false, &userChannel), AURA_OK);
+
+    // The server's three seconds go into the net stream's ring and buffers
+    // as it opens; its refills soon wait for the server (20 s time-out),
+    // while the user stream's 8192-frame chunks keep coming every 186 ms.
+    const auto began = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - began < std::chrono::milliseconds(4000)) {
+        ASSERT_EQ(system->update(), AURA_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    bool playing = false;
+    ASSERT_EQ(netChannel->isPlaying(&playing), AURA_OK);
+    EXPECT_TRUE(playing) << "the stalled stream gave up before its time-out";
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ASSERT_GT(refills.size(), 10u);
+        for (std::size_t i = 1; i < refills.size(); ++i) {
+            EXPECT_LT(refills[i] - refills[i - 1], std::chrono::milliseconds(1500)) << "refill " << i;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - refills.back(), std::chrono::milliseconds(1500));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(net->release(), AURA_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(user->release(), AURA_OK);
     EXPECT_EQ(system->release(), AURA_OK);
 }
 

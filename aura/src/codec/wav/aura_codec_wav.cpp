@@ -168,9 +168,11 @@ AURA_RESULT IMAAdpcm_DecodeS16(unsigned char *in, short *out, unsigned int numbl
     return AURA_OK;
 }
 
+constinit AURA_CODEC_DESCRIPTION_EX wavcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecWav::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
+    AURA_CODEC_DESCRIPTION_EX &description = wavcodec;
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA Wav Codec";
     description.version = 0x10100;

@@ -54,6 +54,9 @@ extern const int IMAAdpcm_IndexTab[16];
 // channel; 0 when the block cannot even hold the channel headers.
 [[nodiscard]] unsigned int IMAAdpcm_MaxSamplesPerBlock(unsigned int blockalign, unsigned int channels);
 
+// The registry record of CodecWav: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX wavcodec;
+
 class CodecWav : public Codec {
 public:
     // Deepest nesting of "LIST" chunks that is walked into.

@@ -119,9 +119,11 @@ int16_t saturate16(float v)
 
 // ------------------------------------------------------------------ echo
 
+constinit AURA_DSP_DESCRIPTION_EX dspecho_desc{};
+
 AURA_DSP_DESCRIPTION_EX *DSPEcho::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dspecho_desc;
     description = describe("AURA Echo", AURA_DSP_TYPE_ECHO, gEchoParameters);
     description.update = &updateCallback;
     return &description;
@@ -319,9 +321,11 @@ AURA_RESULT DSPEcho::readInternal(float *in, float *out, unsigned int length, in
 
 // ----------------------------------------------------------------- flange
 
+constinit AURA_DSP_DESCRIPTION_EX dspflange{};
+
 AURA_DSP_DESCRIPTION_EX *DSPFlange::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dspflange;
     description = describe("AURA Flange", AURA_DSP_TYPE_FLANGE, gFlangeParameters);
     return &description;
 }
@@ -489,9 +493,11 @@ AURA_RESULT DSPFlange::readInternal(float *in, float *out, unsigned int length, 
 
 // ----------------------------------------------------------------- chorus
 
+constinit AURA_DSP_DESCRIPTION_EX dspchorus{};
+
 AURA_DSP_DESCRIPTION_EX *DSPChorus::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dspchorus;
     description = describe("AURA Chorus", AURA_DSP_TYPE_CHORUS, gChorusParameters);
     return &description;
 }

@@ -23,6 +23,9 @@ float raisedSine(const float *table, double phase);
 // A float sample in the 16-bit scale, saturated at both ends.
 int16_t saturate16(float v);
 
+// The registry record of DSPEcho: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dspecho_desc;
+
 class DSPEcho : public DSPEffect<DSPEcho> {
 public:
     static constexpr bool kCountsMemory = true;
@@ -55,6 +58,9 @@ private:
     [[nodiscard]] int pendingChannels() const;
 };
 
+// The registry record of DSPFlange: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dspflange;
+
 class DSPFlange : public DSPEffect<DSPFlange> {
 public:
     static constexpr bool kCountsMemory = true;
@@ -84,6 +90,9 @@ public:
 private:
     void setDepthFrames();
 };
+
+// The registry record of DSPChorus: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dspchorus;
 
 class DSPChorus : public DSPEffect<DSPChorus> {
 public:

@@ -35,9 +35,11 @@ float decibelsToLinear(float db)
 
 // ------------------------------------------------------------- compressor
 
+constinit AURA_DSP_DESCRIPTION_EX dspcompressor{};
+
 AURA_DSP_DESCRIPTION_EX *DSPCompressor::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dspcompressor;
     description = describe("AURA Compressor", AURA_DSP_TYPE_COMPRESSOR, gCompressorParameters);
     return &description;
 }
@@ -140,9 +142,11 @@ AURA_RESULT DSPCompressor::readInternal(float *in, float *out, unsigned int leng
 
 // ------------------------------------------------------------- distortion
 
+constinit AURA_DSP_DESCRIPTION_EX dspdistortion{};
+
 AURA_DSP_DESCRIPTION_EX *DSPDistortion::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dspdistortion;
     description = describe("AURA Distortion", AURA_DSP_TYPE_DISTORTION, gDistortionParameters);
     return &description;
 }
@@ -201,9 +205,11 @@ AURA_RESULT DSPDistortion::readInternal(float *in, float *out, unsigned int leng
 
 // -------------------------------------------------------------- normalize
 
+constinit AURA_DSP_DESCRIPTION_EX dspnormalize{};
+
 AURA_DSP_DESCRIPTION_EX *DSPNormalize::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dspnormalize;
     description = describe("AURA Normalize", AURA_DSP_TYPE_NORMALIZE, gNormalizeParameters);
     return &description;
 }

@@ -8,6 +8,9 @@
 
 namespace AURA {
 
+// The registry record of DSPCompressor: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dspcompressor;
+
 class DSPCompressor : public DSPEffect<DSPCompressor> {
 public:
     static constexpr bool kCountsMemory = true;
@@ -27,6 +30,9 @@ public:
     float mFollower[EFFECT_MAXCHANNELS] = {};
 };
 
+// The registry record of DSPDistortion: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dspdistortion;
+
 class DSPDistortion : public DSPEffect<DSPDistortion> {
 public:
     static AURA_DSP_DESCRIPTION_EX *getDescriptionEx();
@@ -40,6 +46,9 @@ public:
 
     ParameterFloat mLevel;
 };
+
+// The registry record of DSPNormalize: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dspnormalize;
 
 class DSPNormalize : public DSPEffect<DSPNormalize> {
 public:

@@ -31,20 +31,20 @@ std::span<const EffectUnitEntry> builtInEffectUnits()
     // The engine's registration order; units not built yet keep their
     // places free between these.
     static constexpr EffectUnitEntry kUnits[] = {
-        {&DSPOscillator::getDescriptionEx},
-        {&DSPLowPass::getDescriptionEx},
-        {&DSPLowPass2::getDescriptionEx},
-        {&DSPLowPassSimple::getDescriptionEx},
-        {&DSPHighPass::getDescriptionEx},
-        {&DSPEcho::getDescriptionEx},
-        {&DSPFlange::getDescriptionEx},
-        {&DSPDistortion::getDescriptionEx},
-        {&DSPNormalize::getDescriptionEx},
-        {&DSPParamEq::getDescriptionEx},
-        {&DSPPitchShift::getDescriptionEx},
-        {&DSPChorus::getDescriptionEx},
-        {&DSPITEcho::getDescriptionEx},
-        {&DSPCompressor::getDescriptionEx},
+        {&dsposcillator, &DSPOscillator::getDescriptionEx},
+        {&dsplowpass, &DSPLowPass::getDescriptionEx},
+        {&dsplowpass2, &DSPLowPass2::getDescriptionEx},
+        {&dsplowpass_simple, &DSPLowPassSimple::getDescriptionEx},
+        {&dsphighpass, &DSPHighPass::getDescriptionEx},
+        {&dspecho_desc, &DSPEcho::getDescriptionEx},
+        {&dspflange, &DSPFlange::getDescriptionEx},
+        {&dspdistortion, &DSPDistortion::getDescriptionEx},
+        {&dspnormalize, &DSPNormalize::getDescriptionEx},
+        {&dspparameq, &DSPParamEq::getDescriptionEx},
+        {&dsppitchshift, &DSPPitchShift::getDescriptionEx},
+        {&dspchorus, &DSPChorus::getDescriptionEx},
+        {&dspitecho, &DSPITEcho::getDescriptionEx},
+        {&dspcompressor, &DSPCompressor::getDescriptionEx},
     };
     return kUnits;
 }

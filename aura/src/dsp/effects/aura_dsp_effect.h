@@ -243,6 +243,7 @@ public:
 
 // Every effect unit the system registers, in registration order.
 struct EffectUnitEntry {
+    AURA_DSP_DESCRIPTION_EX *record;
     AURA_DSP_DESCRIPTION_EX *(*describe)();
 };
 std::span<const EffectUnitEntry> builtInEffectUnits();

@@ -78,9 +78,11 @@ bool glideStep(float &cutoff, float targetCutoff, float &resonance, float target
 
 // ---------------------------------------------------------------- lowpass
 
+constinit AURA_DSP_DESCRIPTION_EX dsplowpass{};
+
 AURA_DSP_DESCRIPTION_EX *DSPLowPass::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dsplowpass;
     description = describe("AURA Lowpass", AURA_DSP_TYPE_LOWPASS, gLowPassParameters);
     return &description;
 }
@@ -248,9 +250,11 @@ AURA_RESULT DSPLowPass::getParameterInternal(int index, float *value, char *text
 
 // --------------------------------------------------------------- highpass
 
+constinit AURA_DSP_DESCRIPTION_EX dsphighpass{};
+
 AURA_DSP_DESCRIPTION_EX *DSPHighPass::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dsphighpass;
     description = describe("AURA Highpass", AURA_DSP_TYPE_HIGHPASS, gHighPassParameters);
     return &description;
 }
@@ -361,9 +365,11 @@ AURA_RESULT DSPHighPass::getParameterInternal(int index, float *value, char *tex
 
 // --------------------------------------------------------- simple lowpass
 
+constinit AURA_DSP_DESCRIPTION_EX dsplowpass_simple{};
+
 AURA_DSP_DESCRIPTION_EX *DSPLowPassSimple::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dsplowpass_simple;
     description = describe("AURA Lowpass Simple", AURA_DSP_TYPE_LOWPASS_SIMPLE, gLowPassSimpleParameters);
     return &description;
 }
@@ -455,9 +461,11 @@ AURA_RESULT DSPLowPassSimple::getParameterInternal(int index, float *value, char
 
 // ---------------------------------------------------------- parametric EQ
 
+constinit AURA_DSP_DESCRIPTION_EX dspparameq{};
+
 AURA_DSP_DESCRIPTION_EX *DSPParamEq::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dspparameq;
     description = describe("AURA ParamEQ", AURA_DSP_TYPE_PARAMEQ, gParamEqParameters);
     return &description;
 }

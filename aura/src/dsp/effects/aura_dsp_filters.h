@@ -12,6 +12,9 @@ namespace AURA {
 // true while they still differ.
 bool glideStep(float &cutoff, float targetCutoff, float &resonance, float targetResonance);
 
+// The registry record of DSPLowPass: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dsplowpass;
+
 class DSPLowPass : public DSPEffect<DSPLowPass> {
 public:
     static constexpr bool kCountsMemory = true;
@@ -42,6 +45,9 @@ public:
     float mPrototype[2][6] = {};
 };
 
+// The registry record of DSPHighPass: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dsphighpass;
+
 class DSPHighPass : public DSPEffect<DSPHighPass> {
 public:
     static constexpr bool kCountsMemory = true;
@@ -68,6 +74,9 @@ public:
     float mA0 = 1.0f, mA1 = 0.0f, mA2 = 0.0f, mB0 = 1.0f, mB1 = 0.0f, mB2 = 0.0f;
 };
 
+// The registry record of DSPLowPassSimple: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dsplowpass_simple;
+
 class DSPLowPassSimple : public DSPEffect<DSPLowPassSimple> {
 public:
     static constexpr bool kCountsMemory = true;
@@ -86,6 +95,9 @@ public:
     float mA = 1.0f;
     float mB = 0.0f;
 };
+
+// The registry record of DSPParamEq: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dspparameq;
 
 class DSPParamEq : public DSPEffect<DSPParamEq> {
 public:

@@ -59,9 +59,11 @@ private:
 
 // ---------------------------------------------------------------- IT echo
 
+constinit AURA_DSP_DESCRIPTION_EX dspitecho{};
+
 AURA_DSP_DESCRIPTION_EX *DSPITEcho::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dspitecho;
     description = describe("AURA IT Echo", AURA_DSP_TYPE_ITECHO, gITEchoParameters);
     return &description;
 }
@@ -250,9 +252,11 @@ AURA_RESULT DSPITEcho::readInternal(float *in, float *out, unsigned int length, 
 
 // ------------------------------------------------------------- IT lowpass
 
+constinit AURA_DSP_DESCRIPTION_EX dsplowpass2{};
+
 AURA_DSP_DESCRIPTION_EX *DSPLowPass2::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dsplowpass2;
     description = describe("AURA IT Lowpass", AURA_DSP_TYPE_ITLOWPASS, gLowPass2Parameters);
     return &description;
 }

@@ -11,6 +11,9 @@
 
 namespace AURA {
 
+// The registry record of DSPITEcho: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dspitecho;
+
 // Channel 0 runs through the left feedback delay line, channel 1 through the
 // right one; further channels pass unchanged.
 class DSPITEcho : public DSPEffect<DSPITEcho> {
@@ -44,6 +47,9 @@ public:
 private:
     void processChannel(int channel, const float *in, float *out, unsigned int length, int stride);
 };
+
+// The registry record of DSPLowPass2: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dsplowpass2;
 
 // A two-pole recursive low-pass whose damping comes from a resonance on the
 // tracker's 0..127 scale. A change applies at the next block, at once.

@@ -21,9 +21,11 @@ constexpr unsigned int kRandomMultiplier = 214013u;
 constexpr unsigned int kRandomIncrement = 2531011u;
 } // namespace
 
+constinit AURA_DSP_DESCRIPTION_EX dsposcillator{};
+
 AURA_DSP_DESCRIPTION_EX *DSPOscillator::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dsposcillator;
     description = describe("AURA Oscillator", AURA_DSP_TYPE_OSCILLATOR, gOscillatorParameters, 1);
     return &description;
 }

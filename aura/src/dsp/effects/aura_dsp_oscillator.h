@@ -9,6 +9,9 @@
 
 namespace AURA {
 
+// The registry record of DSPOscillator: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dsposcillator;
+
 class DSPOscillator : public DSPEffect<DSPOscillator> {
 public:
     enum Waveform : int { SINE = 0, SQUARE = 1, SAW_UP = 2, SAW_DOWN = 3, TRIANGLE = 4, NOISE = 5 };

@@ -327,9 +327,11 @@ void DSPPitchShiftSMB::processFrame(float pitch, int osamp, float rate)
 
 // ------------------------------------------------------------------ unit
 
+constinit AURA_DSP_DESCRIPTION_EX dsppitchshift{};
+
 AURA_DSP_DESCRIPTION_EX *DSPPitchShift::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
+    AURA_DSP_DESCRIPTION_EX &description = dsppitchshift;
     description = describe("AURA Pitch Shifter", AURA_DSP_TYPE_PITCHSHIFT, gPitchParameters);
     return &description;
 }

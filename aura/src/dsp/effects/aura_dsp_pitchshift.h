@@ -66,6 +66,9 @@ private:
     void processFrame(float pitch, int osamp, float rate);
 };
 
+// The registry record of DSPPitchShift: empty until getDescriptionEx fills it.
+extern AURA_DSP_DESCRIPTION_EX dsppitchshift;
+
 class DSPPitchShift : public DSPEffect<DSPPitchShift> {
 public:
     static constexpr bool kCountsMemory = true;
