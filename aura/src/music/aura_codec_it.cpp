@@ -774,6 +774,14 @@ AURA_RESULT CodecIT::loadSampleData(int index, unsigned int stored)
 
 AURA_RESULT CodecIT::closeInternal()
 {
+    // The packed patterns go first: the song base forgets the pattern count.
+    if (mPatternIT) {
+        for (int i = 0; i < mNumPatternsMem; ++i) {
+            AURA_Memory_Free(mPatternIT[i].mPacked);
+        }
+        AURA_Memory_Free(mPatternIT);
+        mPatternIT = nullptr;
+    }
     releaseSong();
     if (mInstrument) {
         for (int i = 0; i < mNumInstruments; ++i) {
@@ -785,13 +793,6 @@ AURA_RESULT CodecIT::closeInternal()
     mNumInstruments = 0;
     AURA_Memory_Free(mSampleIT);
     mSampleIT = nullptr;
-    if (mPatternIT) {
-        for (int i = 0; i < mNumPatternsMem; ++i) {
-            AURA_Memory_Free(mPatternIT[i].mPacked);
-        }
-        AURA_Memory_Free(mPatternIT);
-        mPatternIT = nullptr;
-    }
     AURA_Memory_Free(mPlugin);
     mPlugin = nullptr;
     mRowData = mRowEnd = nullptr;

@@ -225,13 +225,34 @@ TEST(ItLoader, HeaderFieldsAndCounts)
     left.pitchPanSeparation = static_cast<uint8_t>(-20);
     ItInstrument wide;
     wide.pitchPanSeparation = 200; // -56 stored
-    loud.instruments = {left, wide};
+    ItInstrument odd; // counts and indices past the tables
+    odd.volume.flags = 1 | 2 | 4;
+    odd.volume.nodes = {{0, 64}, {5, 10}};
+    odd.volume.countField = 40;
+    odd.volume.loopBegin = 30;
+    odd.volume.loopEnd = 60;
+    odd.volume.sustainBegin = 200;
+    odd.volume.sustainEnd = 2;
+    odd.pitch.flags = 1;
+    odd.pitch.nodes = {{0, 5}}; // one node: no envelope
+    odd.noteTable.assign(120, {200, 1});
+    loud.instruments = {left, wide, odd};
     loud.pattern(1, {});
     Song song = open(loud);
     ASSERT_EQ(song.result, AURA_OK);
     EXPECT_EQ(song.codec->mixVolume(), 128);
     EXPECT_EQ(song.codec->instrument(0).mPitchPanSeparation, -20);
     EXPECT_EQ(song.codec->instrument(1).mPitchPanSeparation, -32);
+    const AURA::MusicInstrumentIT &bounded = song.codec->instrument(2);
+    const AURA::MusicEnvelopeIT &volume = bounded.mVolumeEnvelope;
+    EXPECT_EQ(volume.mCount, 25);
+    EXPECT_LE(volume.mLoopBegin, volume.mLoopEnd);
+    EXPECT_LT(volume.mLoopEnd, 25);
+    EXPECT_LE(volume.mSustainBegin, volume.mSustainEnd);
+    EXPECT_LT(volume.mSustainEnd, 25);
+    EXPECT_EQ(volume.mFlags, AURA::MusicEnvelopeIT::ON | AURA::MusicEnvelopeIT::LOOP | AURA::MusicEnvelopeIT::SUSTAIN);
+    EXPECT_EQ(bounded.mPitchEnvelope.mFlags & AURA::MusicEnvelopeIT::ON, 0);
+    EXPECT_EQ(bounded.mNoteTable[60][0], 119);
 
     struct Refused {
         const char *what;
