@@ -432,6 +432,45 @@ TEST(ItRows, SongLengthFollowsTimeEffects)
     }
 }
 
+// Tempo: Txx sets it; T0y and T1y slide it by y on each tick after the
+// first, within 32..255; T00 slides again as the last did.
+TEST(ItRows, TempoSlides)
+{
+    const auto frames = [](int bpm) { return static_cast<int>(44100.0f / (static_cast<float>(bpm) * 0.4f)); };
+    struct Case {
+        const char *what;
+        std::vector<ItCell> rows; // channel 0, rows 0 and 1 of 2
+        std::vector<int> tickTempos; // the tempo of each of the 12 ticks
+    };
+    const Case cases[] = {
+        {"set", {{0, 0, 0, 20, 200}, {}}, {200, 200, 200, 200, 200, 200, 200, 200, 200, 200, 200, 200}},
+        {"up, then again from memory",
+         {{0, 0, 0, 20, 0x14}, {0, 0, 0, 20, 0x00}},
+         {125, 129, 133, 137, 141, 145, 145, 149, 153, 157, 161, 165}},
+        {"down to the floor",
+         {{0, 0, 0, 20, 0x20}, {0, 0, 0, 20, 0x0F}},
+         {32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32}},
+        {"up to the ceiling",
+         {{0, 0, 0, 20, 0xF0}, {0, 0, 0, 20, 0x1F}},
+         {240, 240, 240, 240, 240, 240, 240, 255, 255, 255, 255, 255}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ItWriter writer;
+        writer.orders = {0, 255};
+        writer.pattern(2, {{{0, c.rows[0]}}, {{0, c.rows[1]}}});
+        static std::deque<std::vector<uint8_t>> keep;
+        keep.push_back(writer.bytes());
+        Song song = auratest::openTraced<CodecIT>(keep.back(), AURA_ACCURATETIME);
+        ASSERT_EQ(song.result, AURA_OK);
+        int expect = 0;
+        for (const int bpm : c.tickTempos) {
+            expect += frames(bpm);
+        }
+        EXPECT_EQ(song.codec->mState.waveformat->lengthpcm, static_cast<unsigned int>(expect));
+    }
+}
+
 long referenceMs(const std::filesystem::path &file)
 {
     const std::string out = auratest::capture("openmpt123 --info --subsong 0 " + auratest::quote(file) + " 2>&1");
