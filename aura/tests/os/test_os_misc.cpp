@@ -17,22 +17,30 @@ namespace {
 
 TEST(OsTime, SleepAndClocksAgree)
 {
-    unsigned int ms0 = 0;
-    unsigned int us0 = 0;
-    ASSERT_EQ(AURA_OS_Time_GetMs(&ms0), AURA_OK);
-    ASSERT_EQ(AURA_OS_Time_GetNs(&us0), AURA_OK);
+    // Each reading of the fine clock is bracketed by two of the millisecond
+    // clock, so a thread preempted between reads cannot make them disagree.
+    struct Reading {
+        unsigned int msBefore = 0, us = 0, msAfter = 0;
+    };
+    const auto read = [] {
+        Reading r;
+        EXPECT_EQ(AURA_OS_Time_GetMs(&r.msBefore), AURA_OK);
+        EXPECT_EQ(AURA_OS_Time_GetNs(&r.us), AURA_OK);
+        EXPECT_EQ(AURA_OS_Time_GetMs(&r.msAfter), AURA_OK);
+        return r;
+    };
+    const Reading start = read();
     ASSERT_EQ(AURA_OS_Time_Sleep(60), AURA_OK);
-    unsigned int ms1 = 0;
-    unsigned int us1 = 0;
-    ASSERT_EQ(AURA_OS_Time_GetMs(&ms1), AURA_OK);
-    ASSERT_EQ(AURA_OS_Time_GetNs(&us1), AURA_OK);
+    const Reading end = read();
     // Unsigned differences are right across the 32-bit wrap.
-    const unsigned int ms = ms1 - ms0;
-    const unsigned int us = us1 - us0;
-    EXPECT_GE(ms, 60u);
+    const unsigned int us = end.us - start.us;
+    EXPECT_GE(end.msBefore - start.msAfter, 59u);
     EXPECT_GE(us, 60000u);
-    // The two clocks count the same interval in their own units.
-    EXPECT_NEAR(static_cast<double>(us) / 1000.0, static_cast<double>(ms), 2.0);
+    // The two clocks count the same interval in their own units: the fine
+    // one's lies between the millisecond brackets (each read truncated).
+    const double fineMs = static_cast<double>(us) / 1000.0;
+    EXPECT_GE(fineMs, static_cast<double>(end.msBefore - start.msAfter) - 1.0);
+    EXPECT_LE(fineMs, static_cast<double>(end.msAfter - start.msBefore) + 1.0);
     EXPECT_EQ(AURA_OS_Time_GetMs(nullptr), AURA_ERR_INVALID_PARAM);
     EXPECT_EQ(AURA_OS_Time_GetNs(nullptr), AURA_ERR_INVALID_PARAM);
 }
