@@ -365,8 +365,13 @@ AURA_RESULT ChannelI::stopEx(unsigned int stopflags)
             return result;
         }
     }
-    if (sound && sound->mPlayCount > 0 && --sound->mPlayCount == 0 && mSystem) {
-        sound->mLastUsedDSPClock = mSystem->mDSPClock.load(std::memory_order_acquire);
+    if (sound) {
+        int count = sound->mPlayCount.load(std::memory_order_relaxed);
+        while (count > 0 && !sound->mPlayCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
+        }
+        if (count == 1 && mSystem) {
+            sound->mLastUsedDSPClock = mSystem->mDSPClock.load(std::memory_order_acquire);
+        }
     }
     if (stopflags & STOP_RETURNTOFREELIST) {
         mEndDelay = 0;

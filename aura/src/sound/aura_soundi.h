@@ -158,8 +158,10 @@ public:
     float mConeOutsideVolume = 1.0f;
     AURA_VECTOR *mRolloffPoints = nullptr; // the game's array
     int mNumRolloffPoints = 0;
-    int mPlayCount = 0;
-    uint64_t mLastUsedDSPClock = 0;
+    // Channels playing the sound: bank waves are played by the decoders of
+    // sounds on several threads at once.
+    std::atomic<int> mPlayCount{0};
+    std::atomic<uint64_t> mLastUsedDSPClock{0};
     SoundI *mSubSoundParent = nullptr;   // the multi-sound this one belongs to
     int mSubSoundIndex = 0;
     int mNumSubSounds = 0;
