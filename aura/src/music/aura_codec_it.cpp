@@ -241,21 +241,11 @@ AURA_RESULT CodecIT::decompress16(const uint8_t *&source, const uint8_t *end, vo
 // ---------------------------------------------------------------------------
 // Description.
 
+constinit AURA_CODEC_DESCRIPTION_EX itcodec;
+
 AURA_CODEC_DESCRIPTION_EX *CodecIT::getDescriptionEx()
 {
-    static AURA_CODEC_DESCRIPTION_EX description;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA IT Codec";
-    description.version = 0x10100;
-    MusicSong::describe(description);
-    description.open = [](AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo) {
-        return fromState<CodecIT>(state)->openInternal(mode, exinfo);
-    };
-    description.close = [](AURA_CODEC_STATE *state) { return fromState<CodecIT>(state)->closeInternal(); };
-    description.mType = AURA_SOUND_TYPE_IT;
-    description.mSize = sizeof(CodecIT);
-    description.mConstruct = &constructCodec<CodecIT>;
-    return &description;
+    return describeSong<CodecIT>(itcodec, "AURA IT Codec", AURA_SOUND_TYPE_IT);
 }
 
 // ---------------------------------------------------------------------------
@@ -994,14 +984,7 @@ AURA_RESULT CodecIT::update(bool /*audible*/)
         if (mFinished && !mLooping) {
             (void)stop();
         } else {
-            if (mNextOrder >= 0) {
-                mOrder = mNextOrder >= mNumOrders ? 0 : mNextOrder;
-                mNextOrder = -1;
-            }
-            if (mNextRow >= 0) {
-                mRow = mNextRow;
-                mNextRow = -1;
-            }
+            takePendingJump();
             if (!seekRow()) {
                 mFinished = true;
             } else if (mVisited && visit(mOrder, mRow)) {
@@ -1016,11 +999,7 @@ AURA_RESULT CodecIT::update(bool /*audible*/)
     if (mSpeed == 0) {
         mFinished = true;
     } else {
-        ++mTick;
-        if (mTick >= mSpeed + mPatternDelayTicks) {
-            mTick = 0;
-            mPatternDelayTicks = 0;
-        }
+        advanceTick();
     }
     mPCMOffset += static_cast<unsigned int>(mSamplesPerTick);
     return AURA_OK;

@@ -97,6 +97,9 @@ struct MusicPluginIT {
     float mParameter[5] = {}; // wet/dry, feedback, left delay, right delay, pan delay as the unit takes them
 };
 
+// The registry record of CodecIT: empty until getDescriptionEx fills it.
+extern AURA_CODEC_DESCRIPTION_EX itcodec;
+
 class CodecIT : public MusicSong {
 public:
     static constexpr int MAX_ORDERS = 256;

@@ -106,19 +106,7 @@ constinit AURA_CODEC_DESCRIPTION_EX modcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecMOD::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = modcodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA MOD Codec";
-    description.version = 0x10100;
-    MusicSong::describe(description);
-    description.open = [](AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo) {
-        return fromState<CodecMOD>(state)->openInternal(mode, exinfo);
-    };
-    description.close = [](AURA_CODEC_STATE *state) { return fromState<CodecMOD>(state)->closeInternal(); };
-    description.mType = AURA_SOUND_TYPE_MOD;
-    description.mSize = sizeof(CodecMOD);
-    description.mConstruct = &constructCodec<CodecMOD>;
-    return &description;
+    return describeSong<CodecMOD>(modcodec, "AURA MOD Codec", AURA_SOUND_TYPE_MOD);
 }
 
 int CodecMOD::channelsFromTag(const char tag[4])
@@ -425,14 +413,7 @@ AURA_RESULT CodecMOD::update(bool audible)
         if (mFinished && !mLooping) {
             (void)stop();
         } else {
-            if (mNextOrder >= 0) {
-                mOrder = mNextOrder >= mNumOrders ? 0 : mNextOrder;
-                mNextOrder = -1;
-            }
-            if (mNextRow >= 0) {
-                mRow = mNextRow;
-                mNextRow = -1;
-            }
+            takePendingJump();
             const AURA_RESULT result = updateNote(audible);
             if (result != AURA_OK) {
                 return result;
@@ -449,11 +430,7 @@ AURA_RESULT CodecMOD::update(bool audible)
         mFinished = true;
         mTick = -1;
     } else {
-        ++mTick;
-        if (mTick >= mSpeed + mPatternDelayTicks) {
-            mTick = 0;
-            mPatternDelayTicks = 0;
-        }
+        advanceTick();
     }
     mPCMOffset += static_cast<unsigned int>(mSamplesPerTick);
     return AURA_OK;

@@ -152,19 +152,7 @@ constinit AURA_CODEC_DESCRIPTION_EX s3mcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecS3M::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = s3mcodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA S3M Codec";
-    description.version = 0x10100;
-    MusicSong::describe(description);
-    description.open = [](AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo) {
-        return fromState<CodecS3M>(state)->openInternal(mode, exinfo);
-    };
-    description.close = [](AURA_CODEC_STATE *state) { return fromState<CodecS3M>(state)->closeInternal(); };
-    description.mType = AURA_SOUND_TYPE_S3M;
-    description.mSize = sizeof(CodecS3M);
-    description.mConstruct = &constructCodec<CodecS3M>;
-    return &description;
+    return describeSong<CodecS3M>(s3mcodec, "AURA S3M Codec", AURA_SOUND_TYPE_S3M);
 }
 
 unsigned int CodecS3M::period(const MusicSample &sample, int note) const
@@ -564,14 +552,7 @@ AURA_RESULT CodecS3M::update(bool audible)
         if (mFinished && !mLooping) {
             (void)stop();
         } else {
-            if (mNextOrder >= 0) {
-                mOrder = mNextOrder >= mNumOrders ? 0 : mNextOrder;
-                mNextOrder = -1;
-            }
-            if (mNextRow >= 0) {
-                mRow = mNextRow;
-                mNextRow = -1;
-            }
+            takePendingJump();
             const AURA_RESULT result = updateNote(audible);
             if (result != AURA_OK) {
                 return result;
@@ -584,11 +565,7 @@ AURA_RESULT CodecS3M::update(bool audible)
             return result;
         }
     }
-    ++mTick;
-    if (mTick >= mSpeed + mPatternDelayTicks) {
-        mTick = 0;
-        mPatternDelayTicks = 0;
-    }
+    advanceTick();
     mPCMOffset += static_cast<unsigned int>(mSamplesPerTick);
     return AURA_OK;
 }

@@ -268,23 +268,12 @@ constinit AURA_CODEC_DESCRIPTION_EX xmcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecXM::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = xmcodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA XM Codec";
-    description.version = 0x10100;
-    MusicSong::describe(description);
-    description.open = [](AURA_CODEC_STATE *state, AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo) {
-        return fromState<CodecXM>(state)->openInternal(mode, exinfo);
-    };
-    description.close = [](AURA_CODEC_STATE *state) { return fromState<CodecXM>(state)->closeInternal(); };
+    AURA_CODEC_DESCRIPTION_EX &description = *describeSong<CodecXM>(xmcodec, "AURA XM Codec", AURA_SOUND_TYPE_XM);
     // A whole song can stand in for one real voice, which ticks it.
     description.update = [](AURA_CODEC_STATE *state) { return fromState<CodecXM>(state)->update(true); };
     description.gethardwaremusicchannel = [](AURA_CODEC_STATE *state, ChannelReal **channel) {
         return fromState<CodecXM>(state)->getHardwareMusicChannel(channel);
     };
-    description.mType = AURA_SOUND_TYPE_XM;
-    description.mSize = sizeof(CodecXM);
-    description.mConstruct = &constructCodec<CodecXM>;
     return &description;
 }
 
@@ -914,14 +903,7 @@ AURA_RESULT CodecXM::update(bool audible)
         if (mFinished && !mLooping) {
             (void)stop();
         } else {
-            if (mNextOrder >= 0) {
-                mOrder = mNextOrder >= mNumOrders ? 0 : mNextOrder;
-                mNextOrder = -1;
-            }
-            if (mNextRow >= 0) {
-                mRow = mNextRow;
-                mNextRow = -1;
-            }
+            takePendingJump();
             const MusicPattern &pattern = mPattern[mOrderList[mOrder]];
             if (mRow >= pattern.mRows) {
                 mRow = 0;
@@ -941,11 +923,7 @@ AURA_RESULT CodecXM::update(bool audible)
     if (mSpeed == 0) {
         mFinished = true;
     } else {
-        ++mTick;
-        if (mTick >= mSpeed + mPatternDelayTicks) {
-            mTick = 0;
-            mPatternDelayTicks = 0;
-        }
+        advanceTick();
     }
     mPCMOffset += static_cast<unsigned int>(mSamplesPerTick);
     return AURA_OK;

@@ -112,6 +112,27 @@ void MusicSong::applyPendingSpeed()
     }
 }
 
+void MusicSong::takePendingJump()
+{
+    if (mNextOrder >= 0) {
+        mOrder = mNextOrder >= mNumOrders ? 0 : mNextOrder;
+        mNextOrder = -1;
+    }
+    if (mNextRow >= 0) {
+        mRow = mNextRow;
+        mNextRow = -1;
+    }
+}
+
+void MusicSong::advanceTick()
+{
+    ++mTick;
+    if (mTick >= mSpeed + mPatternDelayTicks) {
+        mTick = 0;
+        mPatternDelayTicks = 0;
+    }
+}
+
 unsigned int MusicSong::nextRandom()
 {
     unsigned int seed = gGlobal->mRandomNext.load(std::memory_order_relaxed);

@@ -241,6 +241,23 @@ public:
 
     // Fills the song-base entries of a format's description.
     static void describe(AURA_CODEC_DESCRIPTION_EX &description);
+    // Fills a tracker format's whole record: the song-base entries, then the
+    // format's own open and close, its type, size and construction.
+    template <class Song>
+    static AURA_CODEC_DESCRIPTION_EX *describeSong(AURA_CODEC_DESCRIPTION_EX &record, const char *name,
+                                                   AURA_SOUND_TYPE type)
+    {
+        record = AURA_CODEC_DESCRIPTION_EX{};
+        record.name = name;
+        record.version = 0x10100;
+        describe(record);
+        record.open = &CodecCallbacks<Song>::open;
+        record.close = &CodecCallbacks<Song>::close;
+        record.mType = type;
+        record.mSize = sizeof(Song);
+        record.mConstruct = &constructCodec<Song>;
+        return &record;
+    }
 
     // Puts a host in (the song owns it from then on); tests use their own.
     void setHost(MusicHost *host) { mHost = host; }
@@ -274,6 +291,10 @@ protected:
     void applyPendingSpeed();
     // Where the first rows go after the last order.
     void advanceRow(int rowsperpattern);
+    // At a row's first tick: the order and row a jump or break asked for.
+    void takePendingJump();
+    // The next tick, back to 0 after the row's ticks and its delay.
+    void advanceTick();
     // Makes the song time readable from other threads.
     void publishPosition();
     // Float stereo to the wave format.

@@ -30,7 +30,6 @@
 #include "dsp/effects/aura_dsp_effect.h"
 #include "sound/aura_stream.h"
 #include "system/aura_systemi.h"
-#include "dsp/effects/aura_dsp_effect.h"
 #include "file/aura_file_disk.h"
 #include "file/aura_file_net.h"
 #include "file/aura_file_memory.h"
