@@ -319,6 +319,7 @@ typedef struct AURA_CHANNEL AURA_CHANNEL;
 typedef struct AURA_CHANNELGROUP AURA_CHANNELGROUP;
 typedef struct AURA_DSP AURA_DSP;
 typedef struct AURA_GEOMETRY AURA_GEOMETRY;
+typedef struct AURA_SOUNDGROUP AURA_SOUNDGROUP;
 /* A game's own distance rolloff: the volume (0..1) of a 3D channel at a
  * distance from the listener. */
 typedef float (*AURA_3D_ROLLOFFCALLBACK)(AURA_CHANNEL *channel, float distance);
@@ -521,6 +522,13 @@ AURA_API AURA_RESULT AURA_Geometry_SetRotation(AURA_GEOMETRY *geometry, const AU
                                                const AURA_VECTOR *up);
 AURA_API AURA_RESULT AURA_Geometry_SetPosition(AURA_GEOMETRY *geometry, const AURA_VECTOR *position);
 AURA_API AURA_RESULT AURA_Geometry_SetScale(AURA_GEOMETRY *geometry, const AURA_VECTOR *scale);
+
+/* Sound groups (see AURA::SoundGroup in aura.hpp). */
+AURA_API AURA_RESULT AURA_System_CreateSoundGroup(AURA_SYSTEM *system, const char *name, AURA_SOUNDGROUP **soundgroup);
+AURA_API AURA_RESULT AURA_Sound_SetSoundGroup(AURA_SOUND *sound, AURA_SOUNDGROUP *soundgroup);
+AURA_API AURA_RESULT AURA_SoundGroup_Release(AURA_SOUNDGROUP *soundgroup);
+AURA_API AURA_RESULT AURA_SoundGroup_SetVolume(AURA_SOUNDGROUP *soundgroup, float volume);
+AURA_API AURA_RESULT AURA_SoundGroup_GetVolume(AURA_SOUNDGROUP *soundgroup, float *volume);
 
 /* 3D attenuation and virtual voices (see aura.hpp). */
 AURA_API AURA_RESULT AURA_System_Set3DSettings(AURA_SYSTEM *system, float dopplerscale, float distancefactor,

@@ -15,6 +15,7 @@ class Channel;
 class ChannelGroup;
 class DSP;
 class Geometry;
+class SoundGroup;
 
 class AURA_API System {
 public:
@@ -73,6 +74,8 @@ public:
     AURA_RESULT playSound(AURA_CHANNELINDEX channelid, Sound *sound, bool paused, Channel **channel);
     AURA_RESULT getMasterChannelGroup(ChannelGroup **channelgroup);
     AURA_RESULT createChannelGroup(const char *name, ChannelGroup **channelgroup);
+    // A group of sounds whose channels play at the group's volume.
+    AURA_RESULT createSoundGroup(const char *name, SoundGroup **soundgroup);
 
     // Effect units. A unit is made from the built-in list by type (68 when
     // none has it), set up, then added to a channel or a group, or played
@@ -183,6 +186,9 @@ public:
     AURA_RESULT getMusicChannelVolume(int channel, float *volume);
     AURA_RESULT setMusicSpeed(float speed);
     AURA_RESULT getMusicSpeed(float *speed);
+    // Moves the sound into a sound group (null: into none); its playing
+    // channels take the group's volume at once.
+    AURA_RESULT setSoundGroup(SoundGroup *soundgroup);
 
 protected:
     Sound() = default;
@@ -285,6 +291,20 @@ public:
 protected:
     ChannelGroup() = default;
     ~ChannelGroup() = default;
+};
+
+// Sounds played at one volume, on top of their channels' own. Releasing
+// the group leaves its sounds in no group.
+class AURA_API SoundGroup {
+public:
+    AURA_RESULT release();
+    // 0..1 (values outside are clamped).
+    AURA_RESULT setVolume(float volume);
+    AURA_RESULT getVolume(float *volume);
+
+protected:
+    SoundGroup() = default;
+    ~SoundGroup() = default;
 };
 
 // An effect unit made by System::createDSPByType.

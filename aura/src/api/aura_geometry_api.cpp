@@ -18,16 +18,11 @@ AURA_RESULT validateGeometry(const Geometry *handle, GeometryI **geometry)
     if (!handle) {
         return AURA_ERR_INVALID_PARAM;
     }
-    std::lock_guard<std::mutex> lock(gGlobal->mSystemListLock);
-    LinkedListNode &systems = gGlobal->mSystemHead;
-    for (LinkedListNode *s = systems.mNext; s != &systems; s = s->mNext) {
-        auto *system = static_cast<SystemI *>(s->mData);
-        if (system->mGeometryMgr.owns(handle)) {
-            *geometry = static_cast<GeometryI *>(const_cast<Geometry *>(handle));
-            return AURA_OK;
-        }
+    if (!SystemI::anySystem([handle](SystemI *system) { return system->mGeometryMgr.owns(handle); })) {
+        return AURA_ERR_INVALID_HANDLE;
     }
-    return AURA_ERR_INVALID_HANDLE;
+    *geometry = static_cast<GeometryI *>(const_cast<Geometry *>(handle));
+    return AURA_OK;
 }
 
 // Reads a field under the manager's section.

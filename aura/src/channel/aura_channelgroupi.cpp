@@ -60,10 +60,7 @@ AURA_RESULT ChannelGroupI::validate(const void *handle, ChannelGroupI **group)
     if (!handle) {
         return AURA_ERR_INVALID_PARAM;
     }
-    std::lock_guard<std::mutex> lock(gGlobal->mSystemListLock);
-    LinkedListNode &systems = gGlobal->mSystemHead;
-    for (LinkedListNode *s = systems.mNext; s != &systems; s = s->mNext) {
-        auto *system = static_cast<SystemI *>(s->mData);
+    const bool found = SystemI::anySystem([&](SystemI *system) {
         LinkedListNode &groups = system->mChannelGroupHead;
         for (LinkedListNode *g = groups.mNext; g != &groups; g = g->mNext) {
             auto *candidate = static_cast<ChannelGroupI *>(g->mData);
@@ -71,11 +68,12 @@ AURA_RESULT ChannelGroupI::validate(const void *handle, ChannelGroupI **group)
                 if (group) {
                     *group = candidate;
                 }
-                return AURA_OK;
+                return true;
             }
         }
-    }
-    return AURA_ERR_INVALID_PARAM;
+        return false;
+    });
+    return found ? AURA_OK : AURA_ERR_INVALID_PARAM;
 }
 
 DSPI *ChannelGroupI::chainEnd() const

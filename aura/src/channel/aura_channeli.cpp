@@ -1,4 +1,5 @@
 #include "channel/aura_channeli.h"
+#include "channel/aura_soundgroupi.h"
 #include "codec/aura_codec.h"
 
 #include "channel/aura_channelgroupi.h"
@@ -49,6 +50,8 @@ ChannelI::ChannelI()
     mGroupNode.mData = this;
     mSoundNode.initNode();
     mSoundNode.mData = this;
+    mSoundGroupNode.initNode();
+    mSoundGroupNode.mData = this;
 }
 
 ChannelI::~ChannelI()
@@ -184,6 +187,9 @@ AURA_RESULT ChannelI::begin(SoundI *sound, bool paused, bool reset, bool startmu
     }
     if (sound) {
         ++sound->mPlayCount;
+        if (SoundGroupI *group = sound->mSoundGroup.load(std::memory_order_relaxed)) {
+            group->markPlayed();
+        }
         if (sound->mNumSyncPoints > 0) {
             mSyncPointCurrent = &sound->mSyncPoint[0];
             mSyncPointLastPos = 0;
@@ -319,9 +325,12 @@ AURA_RESULT ChannelI::returnToFreeList()
         return AURA_ERR_INVALID_PARAM;
     }
     mSortedNode.removeNode();
+    mSoundGroupNode.removeNode();
+    mSoundGroupListed = nullptr;
     mNode.removeNode();
     mNode.addBefore(mSystem->mChannelFreeListHead);
     mSortKey = UNSORTED;
+    mSortKey2 = UNSORTED;
     mFlags.clear(ChannelFlag::StartingWhenEmulated);
     return AURA_OK;
 }
@@ -1120,6 +1129,11 @@ AURA_RESULT ChannelI::isPlaying(bool *isplaying)
     if (mSystem && mSortedNode.mNext != &mSortedNode) {
         mSortedNode.removeNode();
         mSortedNode.addBefore(mSystem->mChannelSortedListHead);
+    }
+    mSortKey2 = UNSORTED;
+    if (mSoundGroupListed) {
+        mSoundGroupNode.removeNode();
+        mSoundGroupNode.addBefore(mSoundGroupListed->mChannelListHead);
     }
     return AURA_OK;
 }

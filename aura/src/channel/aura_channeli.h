@@ -17,6 +17,7 @@ class SoundI;
 class DSPI;
 class ChannelReal;
 class ChannelGroupI;
+class SoundGroupI;
 class DSPConnectionI;
 struct AURA_SYNCPOINT;
 
@@ -256,10 +257,21 @@ public:
     float mReverbGain3D = 1.0f;        // reverb-path gain from the worker
     uint32_t mGeometryChangesSeen = 0;
     unsigned int mSortKey2 = UNSORTED;
+    // The sound group of the sound it plays (null: none), and what of it the
+    // voices mix in (1 without a group).
+    [[nodiscard]] SoundGroupI *soundGroup() const;
+    [[nodiscard]] float soundGroupVolume() const;
+    // Its sound's group or that group's volume changed: it takes its place
+    // in the group it now belongs to and mixes again.
+    AURA_RESULT soundGroupChanged();
+    LinkedListNode mSoundGroupNode; // the sound group's channel list
+    SoundGroupI *mSoundGroupListed = nullptr; // the group whose list holds it
 
 private:
     // Pushes the combined occlusion to the voices.
     void applyOcclusion();
+    // Keeps its place, by the second key, in its sound's group's list.
+    void placeInSoundGroup(unsigned int key2);
 
     // Runs f on every voice; every voice is set, the first failure returned.
     template <class F>

@@ -3,6 +3,7 @@
 // channels ordered by importance.
 #include "channel/aura_channelgroupi.h"
 #include "channel/aura_channeli.h"
+#include "channel/aura_soundgroupi.h"
 #include "sound/aura_soundi.h"
 #include "system/aura_systemi.h"
 #include "voice/aura_channelreal.h"
@@ -64,6 +65,20 @@ float rolloffVolume(const ChannelI &channel, unsigned int mode, float distance, 
     }
     d = std::max(d, 1e-6f);
     return lo / d;
+}
+
+// Links a channel's node behind the last channel of the list whose key
+// ranks as high or higher, found from the tail: most channels share a
+// priority, so this is a step or two, not a walk past every playing channel.
+void insertSorted(LinkedListNode &head, LinkedListNode &node, unsigned int ChannelI::*key)
+{
+    const unsigned int mine = static_cast<ChannelI *>(node.mData)->*key;
+    node.removeNode();
+    LinkedListNode *at = head.mPrev;
+    while (at != &head && static_cast<ChannelI *>(at->mData)->*key > mine) {
+        at = at->mPrev;
+    }
+    node.addAfter(*at);
 }
 
 } // namespace
@@ -573,19 +588,51 @@ AURA_RESULT ChannelI::updatePosition()
     const unsigned int key = sortKey(mPriority, audibility);
     if (key != mSortKey || mSortedNode.mNext == &mSortedNode) {
         mSortKey = key;
-        mSortedNode.removeNode();
-        // Behind the last channel that ranks as high or higher, found from
-        // the tail: most channels share a priority, so this is a step or
-        // two, not a walk past every playing channel.
-        LinkedListNode &head = mSystem->mChannelSortedListHead;
-        LinkedListNode *at = head.mPrev;
-        while (at != &head && static_cast<ChannelI *>(at->mData)->mSortKey > mSortKey) {
-            at = at->mPrev;
-        }
-        mSortedNode.addAfter(*at);
+        insertSorted(mSystem->mChannelSortedListHead, mSortedNode, &ChannelI::mSortKey);
     }
-    mSortKey2 = sortKey(mPriority, raw);
+    placeInSoundGroup(sortKey(mPriority, raw));
     return AURA_OK;
+}
+
+SoundGroupI *ChannelI::soundGroup() const
+{
+    if (mNumRealChannels == 0 || !mRealChannel[0] || !mRealChannel[0]->mSound) {
+        return nullptr;
+    }
+    return mRealChannel[0]->mSound->mSoundGroup.load(std::memory_order_relaxed);
+}
+
+float ChannelI::soundGroupVolume() const
+{
+    const SoundGroupI *group = soundGroup();
+    return group ? group->mVolume.load(std::memory_order_relaxed) : 1.0f;
+}
+
+void ChannelI::placeInSoundGroup(unsigned int key2)
+{
+    SoundGroupI *group = soundGroup();
+    if (group != mSoundGroupListed) {
+        mSoundGroupNode.removeNode();
+        mSoundGroupListed = nullptr;
+    }
+    if (group && (key2 != mSortKey2 || !mSoundGroupListed)) {
+        mSortKey2 = key2;
+        insertSorted(group->mChannelListHead, mSoundGroupNode, &ChannelI::mSortKey2);
+        mSoundGroupListed = group;
+    }
+    mSortKey2 = key2;
+}
+
+AURA_RESULT ChannelI::soundGroupChanged()
+{
+    if (mNumRealChannels == 0 || !mRealChannel[0]) {
+        return AURA_OK;
+    }
+    mSoundGroupNode.removeNode();
+    mSoundGroupListed = nullptr;
+    mSortKey2 = UNSORTED;
+    (void)updatePosition();
+    return applyVolume();
 }
 
 } // namespace AURA

@@ -23,6 +23,8 @@ SoundI::SoundI()
     mChannelHead.initNode();
     mAsyncNode.initNode();
     mAsyncNode.mData = this;
+    mSoundGroupNode.initNode();
+    mSoundGroupNode.mData = this;
 }
 
 AURA_RESULT SoundI::makeAsyncRecord(const char *name_or_data, const AURA_CREATESOUNDEXINFO *exinfo)

@@ -19,6 +19,7 @@ class SystemI;
 class Codec;
 class Metadata;
 class AsyncThread;
+class SoundGroupI;
 
 // A named position of a sound, in PCM samples.
 struct AURA_SYNCPOINT {
@@ -171,6 +172,10 @@ public:
     AURA_SYNCPOINT *mSyncPoint = nullptr; // sorted by offset
     int mNumSyncPoints = 0;
     void *mUserData = nullptr;
+    // Its sound group (null: none), set on the game's thread and read by
+    // the voices that mix it.
+    std::atomic<SoundGroupI *> mSoundGroup{nullptr};
+    LinkedListNode mSoundGroupNode; // in its group's list of sounds
 };
 
 } // namespace AURA

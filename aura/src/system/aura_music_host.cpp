@@ -342,7 +342,9 @@ AURA_RESULT ChannelMusic::setPaused(bool paused)
 AURA_RESULT ChannelMusic::setVolume(float volume)
 {
     if (mGroup) {
-        (void)mGroup->setVolumeInternal(volume);
+        // The song's notes mix into its own group: its sound group's volume
+        // goes there too.
+        (void)mGroup->setVolumeInternal(volume * (mParent ? mParent->soundGroupVolume() : 1.0f));
     }
     return AURA_OK;
 }

@@ -1,6 +1,7 @@
 // The life of a system: creation into the global list, format settings,
 // init (output and DSP engine), the per-frame update, and release.
 #include "channel/aura_channelgroupi.h"
+#include "channel/aura_soundgroupi.h"
 #include "channel/aura_channeli.h"
 #include "voice/aura_channelpool.h"
 #include "voice/aura_channelsoftware.h"
@@ -111,18 +112,16 @@ AURA_RESULT SystemI::validate(const void *handle, SystemI **system)
     if (!handle) {
         return AURA_ERR_INVALID_PARAM;
     }
-    std::lock_guard<std::mutex> lock(gGlobal->mSystemListLock);
-    LinkedListNode &head = gGlobal->mSystemHead;
-    for (LinkedListNode *n = head.mNext; n != &head; n = n->mNext) {
-        SystemI *candidate = fromNode(n);
-        if (static_cast<const void *>(static_cast<System *>(candidate)) == handle) {
-            if (system) {
-                *system = candidate;
-            }
-            return AURA_OK;
+    const bool found = anySystem([&](SystemI *candidate) {
+        if (static_cast<const void *>(static_cast<System *>(candidate)) != handle) {
+            return false;
         }
-    }
-    return AURA_ERR_INVALID_PARAM;
+        if (system) {
+            *system = candidate;
+        }
+        return true;
+    });
+    return found ? AURA_OK : AURA_ERR_INVALID_PARAM;
 }
 
 AURA_RESULT SystemI::getInstance(unsigned int index, SystemI **system)
@@ -131,15 +130,11 @@ AURA_RESULT SystemI::getInstance(unsigned int index, SystemI **system)
         return AURA_ERR_INVALID_PARAM;
     }
     *system = nullptr;
-    std::lock_guard<std::mutex> lock(gGlobal->mSystemListLock);
-    LinkedListNode &head = gGlobal->mSystemHead;
-    for (LinkedListNode *n = head.mNext; n != &head; n = n->mNext) {
-        if (fromNode(n)->mIndex == index) {
-            *system = fromNode(n);
-            return AURA_OK;
-        }
-    }
-    return AURA_ERR_INVALID_PARAM;
+    const bool found = anySystem([&](SystemI *candidate) {
+        *system = candidate->mIndex == index ? candidate : nullptr;
+        return *system != nullptr;
+    });
+    return found ? AURA_OK : AURA_ERR_INVALID_PARAM;
 }
 
 AURA_RESULT SystemI::setOutputInternal(AURA_OUTPUTTYPE output)
@@ -482,6 +477,50 @@ AURA_RESULT SystemI::closeChannels()
     return AURA_OK;
 }
 
+AURA_RESULT SystemI::createSoundGroupInternal(const char *name, SoundGroupI **group)
+{
+    if (!group) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *group = nullptr;
+    if (!mChannel) {
+        return AURA_ERR_UNINITIALIZED;
+    }
+    SoundGroupI *created = AURA_New(SoundGroupI);
+    if (!created) {
+        return AURA_ERR_MEMORY;
+    }
+    created->mSystem = this;
+    if (name) {
+        created->mName = AURA_strdup(name);
+        if (!created->mName) {
+            AURA_Delete(created);
+            return AURA_ERR_MEMORY;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mSoundListLock);
+        created->mNode.addAfter(mSoundGroupHead);
+    }
+    *group = created;
+    return AURA_OK;
+}
+
+void SystemI::releaseSoundGroups()
+{
+    for (;;) {
+        SoundGroupI *group = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mSoundListLock);
+            if (mSoundGroupHead.isEmpty()) {
+                return;
+            }
+            group = static_cast<SoundGroupI *>(mSoundGroupHead.mNext->mData);
+        }
+        (void)group->releaseInternal();
+    }
+}
+
 AURA_RESULT SystemI::createChannelGroupInternal(const char *name, ChannelGroupI **group)
 {
     if (!group) {
@@ -762,6 +801,7 @@ AURA_RESULT SystemI::closeInternal()
     stopProfiler();
     (void)mGeometryMgr.releaseOcclusionThread();
     (void)releaseSounds();
+    releaseSoundGroups();
     (void)mStreamThread.closeThread();
     if (mOutput) {
         // Stops the mixer thread before anything it reads goes away.

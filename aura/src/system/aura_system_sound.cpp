@@ -900,6 +900,8 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
         { CriticalSectionGuard barrier(mSystem->mDSPCrit); }
         std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
         mSoundNode.removeNode();
+        mSoundGroupNode.removeNode();
+        mSoundGroup.store(nullptr, std::memory_order_relaxed);
     }
     if (freethis) {
         SoundI *self = this;

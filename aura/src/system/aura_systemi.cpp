@@ -31,6 +31,7 @@ SystemI::SystemI()
     mChannelFreeListHead.initNode();
     mChannelSortedListHead.initNode();
     mChannelGroupHead.initNode();
+    mSoundGroupHead.initNode();
     mSoundHead.initNode();
     mStreamVoiceHead.initNode();
     (void)AURA_OS_Thread_GetCurrentID(&mFileSettings.mainThreadId);

@@ -30,6 +30,7 @@ class DSPSoundCard;
 class Output;
 class ChannelI;
 class ChannelGroupI;
+class SoundGroupI;
 class ChannelPool;
 class ChannelReal;
 class SoundI;
@@ -81,6 +82,20 @@ public:
     static AURA_RESULT validate(const void *handle, SystemI **system);
     // The live system with this index; 37 (and null) when none has it.
     static AURA_RESULT getInstance(unsigned int index, SystemI **system);
+    // Asks f of each live system, under the list's lock, until one answers
+    // true; whether one did.
+    template <class F>
+    static bool anySystem(F &&f)
+    {
+        std::lock_guard<std::mutex> lock(gGlobal->mSystemListLock);
+        LinkedListNode &head = gGlobal->mSystemHead;
+        for (LinkedListNode *n = head.mNext; n != &head; n = n->mNext) {
+            if (f(static_cast<SystemI *>(n->mData))) {
+                return true;
+            }
+        }
+        return false;
+    }
 
     AURA_RESULT releaseInternal();
     AURA_RESULT setOutputInternal(AURA_OUTPUTTYPE output);
@@ -189,6 +204,10 @@ public:
     LinkedListNode mChannelSortedListHead; // playing channels, most important first
     ChannelGroupI *mMasterChannelGroup = nullptr;
     LinkedListNode mChannelGroupHead;      // every group the system made
+    // Sound groups, the most recently played first (under mSoundListLock).
+    AURA_RESULT createSoundGroupInternal(const char *name, SoundGroupI **group);
+    void releaseSoundGroups();
+    LinkedListNode mSoundGroupHead;
     ChannelPool *mVoicePool = nullptr;     // the voices channels play on
 
     // Speaker layout.

@@ -786,6 +786,7 @@ AURA_RESULT ChannelSoftware::updateDirectMix(float volume)
     g *= (1.0f - level3D) + level3D * p.m3DDistanceVolume;
     g *= groupVolume;
     g *= (1.0f - level3D) + level3D * p.m3DConeVolume;
+    g *= p.soundGroupVolume();
     const float occlusion = (1.0f - p.mDirectOcclusion) * (group ? group->mDirectOcclusion : 1.0f);
     if (!mDSPLowPass) {
         g *= occlusion;
@@ -851,7 +852,7 @@ AURA_RESULT ChannelSoftware::updateReverbMix(float volume)
             g = 0.0f;
         } else if (!props.ConnectionPoint) {
             const float occlusion = (1.0f - p.mReverbOcclusion) * (group ? group->mReverbOcclusion : 1.0f);
-            g *= occlusion * p.mFadeVolume * p.m3DDistanceVolume * groupVolume * v;
+            g *= occlusion * p.mFadeVolume * p.m3DDistanceVolume * groupVolume * p.soundGroupVolume() * v;
         }
         const AURA_RESULT result = connection->setMix(v == 0.0f ? 0.0f : g);
         if (result != AURA_OK) {

@@ -8,12 +8,14 @@
 #include "voice/aura_channelreal.h"
 #include "systems.h"
 #include "threads.h"
+#include "tools.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>
 #include <random>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -301,8 +303,20 @@ TEST(Virtual, SilentChannelKeepsTimeAndComesBackWithItsHandle)
     EXPECT_LE(std::labs(found - static_cast<long>(model)), kBlock);
 }
 
+// End callbacks of the many-channel test: the rendered frame count at
+// which each handle's came.
+std::unordered_map<uintptr_t, long long> gEndedAt;
+AURA_RESULT noteEnd(AURA_CHANNEL *channel, AURA_CHANNEL_CALLBACKTYPE type, void *, void *)
+{
+    if (type == AURA_CHANNEL_CALLBACKTYPE_END) {
+        gEndedAt.emplace(reinterpret_cast<uintptr_t>(channel), gFrames);
+    }
+    return AURA_OK;
+}
+
 // Many more channels than voices: only the most important audible ones are
-// mixed, every one keeps exact time, and ends come when they are due.
+// mixed, every one keeps exact time, and ends and their callbacks come when
+// they are due.
 TEST(Virtual, ManyChannelsKeepTimeAndTheLoudestAreMixed)
 {
     constexpr int kChannels = 2000;
@@ -315,6 +329,7 @@ TEST(Virtual, ManyChannelsKeepTimeAndTheLoudestAreMixed)
     WavRender render(format);
     auto *system = static_cast<AURA::SystemI *>(render.system());
     followFrames(render);
+    gEndedAt.clear();
 
     std::mt19937 rng(26);
     struct Model {
@@ -325,16 +340,23 @@ TEST(Virtual, ManyChannelsKeepTimeAndTheLoudestAreMixed)
         int loops; // loop count: -1 for ever
         int rate;
         bool ended = false;
-        long long endedAt = -1;
     };
+    // Tones of 0.5 to 20 s made by sox, at rates of a fraction of a sample
+    // a millisecond as well.
+    auratest::TempDir dir;
     std::vector<AURA::Sound *> sounds;
     constexpr int kSoundRates[3] = {kRate, 44100, 22050};
     for (int s = 0; s < 8; ++s) {
-        const int length = static_cast<int>(kRate * (0.5 + 19.5 * s / 7.0)); // 0.5 to 20 s
         const bool looping = s % 2 == 1;
-        // Rates of a fraction of a sample a millisecond as well.
-        sounds.push_back(render.sound(sine(200.0 + 50 * s, length, 0.05), 1, kSoundRates[s % 3],
-                                      (looping ? AURA_LOOP_NORMAL : AURA_LOOP_OFF) | AURA_3D));
+        const std::string path = dir.file("tone" + std::to_string(s) + ".wav");
+        ASSERT_TRUE(auratest::run("sox -n -r " + std::to_string(kSoundRates[s % 3]) + " -c 1 -b 16 " +
+                                  auratest::quote(path) + " synth " + std::to_string(0.5 + 19.5 * s / 7.0) + " sine " +
+                                  std::to_string(200 + 50 * s) + " vol 0.05"));
+        AURA::Sound *sound = nullptr;
+        ASSERT_EQ(render.system()->createSound(path.c_str(), (looping ? AURA_LOOP_NORMAL : AURA_LOOP_OFF) | AURA_3D,
+                                               nullptr, &sound),
+                  AURA_OK);
+        sounds.push_back(sound);
     }
     std::vector<Model> models;
     for (int i = 0; i < kChannels; ++i) {
@@ -345,6 +367,7 @@ TEST(Virtual, ManyChannelsKeepTimeAndTheLoudestAreMixed)
         ASSERT_EQ(channel->setLoopCount(s % 2 == 1 ? loops : 0), AURA_OK);
         ASSERT_EQ(channel->setPriority(static_cast<int>(rng() % 256)), AURA_OK);
         ASSERT_EQ(channel->setVolume(rng() % 4 == 0 ? 0.0f : static_cast<float>(rng() % 100) / 100.0f), AURA_OK);
+        ASSERT_EQ(channel->setCallback(noteEnd), AURA_OK);
         const AURA_VECTOR at{static_cast<float>(rng() % 40) - 20.0f, 0.0f, static_cast<float>(rng() % 40) - 20.0f};
         placeAt(channel, at);
         ASSERT_EQ(channel->setPaused(false), AURA_OK);
@@ -370,25 +393,30 @@ TEST(Virtual, ManyChannelsKeepTimeAndTheLoudestAreMixed)
         }
         render.update(1);
         for (Model &m : models) {
-            // Sound frames an exact playback has gone through by now.
-            const long long played = (gFrames - m.start) * m.rate / kRate;
-            const long long total = m.looping && m.loops < 0 ? -1 : static_cast<long long>(m.length) * (m.loops + 1);
-            const bool due = total >= 0 && played >= total;
-            bool playing = false;
-            const AURA_RESULT result = m.handle->isPlaying(&playing);
-            if (!m.ended && (result != AURA_OK || !playing)) {
-                m.ended = true;
-                m.endedAt = gFrames;
-                // Ends come within one update of the model's.
-                ASSERT_GE(played + kBlock, total) << "ended early";
-                ASSERT_TRUE(total >= 0);
-                continue;
-            }
             if (m.ended) {
                 continue;
             }
-            ASSERT_LE(played, total < 0 ? played : total + 2 * kBlock) << "ended late";
-            (void)due;
+            // Sound frames an exact playback has gone through by now, and
+            // the output frame at which it ends.
+            const long long played = (gFrames - m.start) * m.rate / kRate;
+            const long long total = m.looping && m.loops < 0 ? -1 : static_cast<long long>(m.length) * (m.loops + 1);
+            const long long due = total < 0 ? -1 : m.start + (total * kRate + m.rate - 1) / m.rate;
+            bool playing = false;
+            const AURA_RESULT result = m.handle->isPlaying(&playing);
+            if (result != AURA_OK || !playing) {
+                m.ended = true;
+                // The update that ends it is the first after the model's end.
+                ASSERT_GE(due, 0);
+                ASSERT_GE(gFrames, due) << "ended early at update " << u;
+                // A mixed voice's end shows once the block that holds it
+                // has been mixed: the next update at the latest.
+                ASSERT_LE(gFrames, due + kBlock) << "ended late at update " << u;
+                const auto callback = gEndedAt.find(reinterpret_cast<uintptr_t>(m.handle));
+                ASSERT_NE(callback, gEndedAt.end()) << "no end callback";
+                EXPECT_EQ(callback->second, gFrames);
+                continue;
+            }
+            ASSERT_TRUE(due < 0 || gFrames < due + kBlock) << "still playing at update " << u;
             unsigned int position = 0;
             ASSERT_EQ(m.handle->getPosition(&position, AURA_TIMEUNIT_PCM), AURA_OK);
             const long long expected = m.looping ? played % m.length : std::min<long long>(played, m.length);
@@ -438,6 +466,8 @@ TEST(Virtual, ManyChannelsKeepTimeAndTheLoudestAreMixed)
         ended += m.ended ? 1 : 0;
     }
     EXPECT_GT(ended, kChannels / 4);
+    // Exactly the channels that ended called back, once each.
+    EXPECT_EQ(gEndedAt.size(), static_cast<size_t>(ended));
 }
 
 } // namespace
@@ -644,6 +674,217 @@ TEST(VirtualThreads, RandomCallsOnTheRealTimeOutput)
     }
     EXPECT_GT(virtualSeen, 0);
     EXPECT_EQ(system->release(), AURA_OK);
+}
+
+} // namespace
+
+#include "channel/aura_soundgroupi.h"
+#include "sound/aura_soundi.h"
+
+namespace {
+
+// Its group's volume scales a channel as it plays, and nothing else does:
+// a sound moved into a group, the group's volume changed, the group gone.
+TEST(SoundGroups, TheGroupsVolumeScalesItsPlayingChannels)
+{
+    RenderFormat format{kRate};
+    WavRender render(format);
+    AURA::System *system = render.system();
+    static const std::vector<int16_t> tone = sine(1000.0, kRate);
+    AURA::Sound *sound = render.sound(tone, 1, kRate, AURA_LOOP_NORMAL);
+    AURA::SoundGroup *group = nullptr;
+    ASSERT_EQ(system->createSoundGroup("effects", &group), AURA_OK);
+    ASSERT_NE(group, nullptr);
+    render.play(sound);
+
+    // Each step's level, rendered over 20 blocks once its ramp has run.
+    struct Step {
+        std::function<AURA_RESULT()> change;
+        double gain; // against the first step
+    };
+    const std::vector<Step> steps = {
+        {[] { return AURA_OK; }, 1.0},
+        {[&] { return group->setVolume(0.5f); }, 1.0}, // no sound in it yet
+        {[&] { return sound->setSoundGroup(group); }, 0.5},
+        {[&] { return group->setVolume(0.25f); }, 0.25},
+        {[&] { return sound->setSoundGroup(nullptr); }, 1.0},
+        {[&] { return sound->setSoundGroup(group); }, 0.25},
+        {[&] { return group->release(); }, 1.0},
+    };
+    for (const Step &s : steps) {
+        ASSERT_EQ(s.change(), AURA_OK);
+        render.update(22);
+    }
+    const auratest::Wav wav = render.finish();
+    const double reference = rms(wav, 2 * kBlock, 22 * kBlock);
+    ASSERT_GT(reference, 0.05);
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const size_t from = (i * 22 + 2) * kBlock;
+        EXPECT_NEAR(rms(wav, from, from + 20 * kBlock) / reference, steps[i].gain, 1e-3) << "step " << i;
+    }
+}
+
+TEST(SoundGroups, RefusalsAndTheCInterface)
+{
+    RenderFormat format{kRate};
+    WavRender render(format);
+    AURA_SOUNDGROUP *group = nullptr;
+    ASSERT_EQ(AURA_System_CreateSoundGroup(render.handle(), nullptr, &group), AURA_OK);
+    float volume = 0.0f;
+    ASSERT_EQ(AURA_SoundGroup_GetVolume(group, &volume), AURA_OK);
+    EXPECT_EQ(volume, 1.0f);
+    EXPECT_EQ(AURA_SoundGroup_SetVolume(group, 3.0f), AURA_OK);
+    ASSERT_EQ(AURA_SoundGroup_GetVolume(group, &volume), AURA_OK);
+    EXPECT_EQ(volume, 1.0f);
+    EXPECT_EQ(AURA_SoundGroup_SetVolume(group, -1.0f), AURA_OK);
+    ASSERT_EQ(AURA_SoundGroup_GetVolume(group, &volume), AURA_OK);
+    EXPECT_EQ(volume, 0.0f);
+    EXPECT_EQ(AURA_SoundGroup_SetVolume(group, std::nanf("")), AURA_ERR_INVALID_FLOAT);
+    EXPECT_EQ(AURA_SoundGroup_GetVolume(group, nullptr), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(AURA_System_CreateSoundGroup(render.handle(), "x", nullptr), AURA_ERR_INVALID_PARAM);
+
+    // A group of another system is not this sound's.
+    WavRender other(format);
+    AURA::SoundGroup *foreign = nullptr;
+    ASSERT_EQ(other.system()->createSoundGroup("other", &foreign), AURA_OK);
+    static const std::vector<int16_t> tone = sine(1000.0, kRate / 10);
+    AURA::Sound *sound = render.sound(tone, 1, kRate);
+    EXPECT_EQ(sound->setSoundGroup(foreign), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(AURA_Sound_SetSoundGroup(reinterpret_cast<AURA_SOUND *>(sound), group), AURA_OK);
+
+    // Released: the handle is refused, the sound is in no group, and a
+    // system released with groups and grouped sounds frees them all.
+    EXPECT_EQ(AURA_SoundGroup_Release(group), AURA_OK);
+    EXPECT_EQ(AURA_SoundGroup_Release(group), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(AURA_SoundGroup_SetVolume(group, 0.5f), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(static_cast<AURA::SoundI *>(sound)->mSoundGroup.load(), nullptr);
+    EXPECT_EQ(sound->setSoundGroup(nullptr), AURA_OK);
+    AURA::SoundGroup *kept = nullptr;
+    ASSERT_EQ(render.system()->createSoundGroup("kept", &kept), AURA_OK);
+    EXPECT_EQ(sound->setSoundGroup(kept), AURA_OK);
+    EXPECT_EQ(render.release(), AURA_OK);
+    EXPECT_EQ(kept->setVolume(0.5f), AURA_ERR_INVALID_PARAM);
+}
+
+// The channels of a group's sounds in the group's list, by audibility
+// before fades; the most recently played group first in the system's list.
+TEST(SoundGroups, ListsFollowAudibilityAndPlays)
+{
+    RenderFormat format{kRate};
+    WavRender render(format);
+    auto *system = static_cast<AURA::SystemI *>(render.system());
+    static const std::vector<int16_t> tone = sine(1000.0, kRate);
+    AURA::Sound *a = render.sound(tone, 1, kRate, AURA_LOOP_NORMAL);
+    AURA::Sound *b = render.sound(tone, 1, kRate, AURA_LOOP_NORMAL);
+    AURA::SoundGroup *first = nullptr;
+    AURA::SoundGroup *second = nullptr;
+    ASSERT_EQ(render.system()->createSoundGroup("first", &first), AURA_OK);
+    ASSERT_EQ(render.system()->createSoundGroup("second", &second), AURA_OK);
+    ASSERT_EQ(a->setSoundGroup(first), AURA_OK);
+    ASSERT_EQ(b->setSoundGroup(second), AURA_OK);
+    auto *firstI = static_cast<AURA::SoundGroupI *>(first);
+    auto *secondI = static_cast<AURA::SoundGroupI *>(second);
+
+    auto listed = [](AURA::SoundGroupI *group) {
+        std::vector<AURA::ChannelI *> out;
+        for (AURA::LinkedListNode *n = group->mChannelListHead.mNext; n != &group->mChannelListHead; n = n->mNext) {
+            out.push_back(static_cast<AURA::ChannelI *>(n->mData));
+        }
+        return out;
+    };
+    auto frontGroup = [&] { return static_cast<AURA::SoundGroupI *>(system->mSoundGroupHead.mNext->mData); };
+    auto inner = [](AURA::Channel *channel) {
+        AURA::ChannelI *ci = nullptr;
+        EXPECT_EQ(AURA::ChannelI::validate(channel, &ci), AURA_OK);
+        return ci;
+    };
+
+    AURA::Channel *quiet = render.play(a, true);
+    ASSERT_EQ(quiet->setVolume(0.3f), AURA_OK);
+    EXPECT_EQ(frontGroup(), firstI);
+    AURA::Channel *other = render.play(b);
+    EXPECT_EQ(frontGroup(), secondI);
+    AURA::Channel *loud = render.play(a);
+    EXPECT_EQ(frontGroup(), firstI);
+    ASSERT_EQ(loud->setVolume(0.9f), AURA_OK);
+    EXPECT_EQ(listed(firstI), (std::vector{inner(loud), inner(quiet)}));
+    EXPECT_EQ(listed(secondI), (std::vector{inner(other)}));
+    // Louder now than the other: ahead of it. Equal keys keep their order.
+    ASSERT_EQ(quiet->setVolume(1.0f), AURA_OK);
+    EXPECT_EQ(listed(firstI), (std::vector{inner(quiet), inner(loud)}));
+    ASSERT_EQ(loud->setVolume(1.0f), AURA_OK);
+    EXPECT_EQ(listed(firstI), (std::vector{inner(quiet), inner(loud)}));
+    // A sound moved to another group takes its channels along.
+    ASSERT_EQ(b->setSoundGroup(first), AURA_OK);
+    EXPECT_EQ(listed(firstI), (std::vector{inner(quiet), inner(loud), inner(other)}));
+    EXPECT_TRUE(listed(secondI).empty());
+    // Stopped channels leave the list; a finished one is last until then.
+    ASSERT_EQ(quiet->stop(), AURA_OK);
+    EXPECT_EQ(listed(firstI), (std::vector{inner(loud), inner(other)}));
+    ASSERT_EQ(first->release(), AURA_OK);
+    EXPECT_EQ(inner(loud)->soundGroup(), nullptr);
+    EXPECT_TRUE(inner(loud)->mSoundGroupNode.isEmpty());
+    EXPECT_EQ(frontGroup(), secondI);
+    // A released sound leaves its group.
+    ASSERT_EQ(b->setSoundGroup(second), AURA_OK);
+    ASSERT_EQ(b->release(), AURA_OK);
+    EXPECT_TRUE(secondI->mSoundHead.isEmpty());
+    EXPECT_TRUE(secondI->mChannelListHead.isEmpty());
+}
+
+// White noise behind occlusion: a gain without software occlusion; with it,
+// a low-pass whose cut-off falls with the open part of the path, the low
+// band kept at its level.
+TEST(Occlusion, SoftwareOcclusionFiltersInsteadOfAttenuating)
+{
+    std::mt19937 rng(71);
+    std::vector<int16_t> noise(static_cast<size_t>(kRate));
+    for (int16_t &v : noise) {
+        v = static_cast<int16_t>(static_cast<int>(rng() % 20000) - 10000);
+    }
+    // The whole level, the level of the band below ~700 Hz (a 32-sample
+    // moving average) and the share of the top (first differences).
+    struct Bands {
+        double all, low, top;
+    };
+    auto bands = [](const auratest::Wav &wav, size_t from, size_t to) {
+        double all = 0, low = 0, top = 0;
+        for (size_t f = from; f < to; ++f) {
+            const auto at = [&](size_t i) { return static_cast<double>(wav.samples[i * wav.channels]); };
+            double mean = 0;
+            for (size_t k = 0; k < 32; ++k) {
+                mean += at(f - k) / 32.0;
+            }
+            all += at(f) * at(f);
+            low += mean * mean;
+            top += (at(f) - at(f - 1)) * (at(f) - at(f - 1));
+        }
+        return Bands{std::sqrt(all), std::sqrt(low), std::sqrt(top / all)};
+    };
+    for (const unsigned int flags : {AURA_INIT_NORMAL, AURA_INIT_SOFTWARE_OCCLUSION}) {
+        SCOPED_TRACE(flags);
+        RenderFormat format{kRate};
+        format.flags = flags;
+        WavRender render(format);
+        AURA::Sound *sound = render.sound(noise, 1, kRate, AURA_LOOP_NORMAL | AURA_3D);
+        AURA::Channel *channel = render.play(sound, true);
+        placeAt(channel, {0, 0, 1});
+        ASSERT_EQ(channel->setPaused(false), AURA_OK);
+        render.update(20);
+        ASSERT_EQ(channel->set3DOcclusion(0.5f, 0.0f), AURA_OK);
+        render.update(20);
+        const auratest::Wav wav = render.finish();
+        const Bands open = bands(wav, 4 * kBlock, 20 * kBlock);
+        const Bands shut = bands(wav, 24 * kBlock, 40 * kBlock);
+        ASSERT_GT(open.all, 1.0);
+        if (flags == AURA_INIT_NORMAL) {
+            EXPECT_NEAR(shut.all / open.all, 0.5, 0.01);
+            EXPECT_NEAR(shut.top / open.top, 1.0, 0.02);
+        } else {
+            EXPECT_LT(shut.top / open.top, 0.6);
+            EXPECT_NEAR(shut.low / open.low, 1.0, 0.1);
+        }
+    }
 }
 
 } // namespace
