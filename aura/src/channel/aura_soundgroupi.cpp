@@ -70,6 +70,30 @@ void forEachChannelOf(SystemI *system, const SoundI *sound, F &&f)
     }
 }
 
+// Takes every channel out of the group's list and hands each to f. Mixing
+// one channel again may move others (a voice taken, a channel sent
+// virtual): the walk goes over a list of its own, from which such a
+// channel simply drops, so it never follows an unlinked node.
+template <class F>
+void drainChannels(LinkedListNode &head, F &&f)
+{
+    LinkedListNode pending;
+    pending.initNode();
+    if (!head.isEmpty()) {
+        pending.mNext = head.mNext;
+        pending.mPrev = head.mPrev;
+        pending.mNext->mPrev = &pending;
+        pending.mPrev->mNext = &pending;
+        head.initNode();
+    }
+    while (!pending.isEmpty()) {
+        auto *channel = static_cast<ChannelI *>(pending.mNext->mData);
+        channel->mSoundGroupNode.removeNode();
+        channel->mSoundGroupListed = nullptr;
+        f(*channel);
+    }
+}
+
 } // namespace
 
 AURA_RESULT SoundGroupI::setVolumeInternal(float volume)
@@ -78,11 +102,7 @@ AURA_RESULT SoundGroupI::setVolumeInternal(float volume)
         return AURA_ERR_INVALID_FLOAT;
     }
     mVolume.store(std::clamp(volume, 0.0f, 1.0f), std::memory_order_relaxed);
-    for (LinkedListNode *n = mChannelListHead.mNext; n != &mChannelListHead;) {
-        auto *channel = static_cast<ChannelI *>(n->mData);
-        n = n->mNext; // mixing again may move it within the list
-        (void)channel->soundGroupChanged();
-    }
+    drainChannels(mChannelListHead, [](ChannelI &channel) { (void)channel.soundGroupChanged(); });
     return AURA_OK;
 }
 
@@ -135,12 +155,7 @@ AURA_RESULT SoundGroupI::releaseInternal()
         mNode.removeNode();
     }
     // Its channels play on without its volume.
-    while (!mChannelListHead.isEmpty()) {
-        auto *channel = static_cast<ChannelI *>(mChannelListHead.mNext->mData);
-        channel->mSoundGroupNode.removeNode();
-        channel->mSoundGroupListed = nullptr;
-        (void)channel->soundGroupChanged();
-    }
+    drainChannels(mChannelListHead, [](ChannelI &channel) { (void)channel.soundGroupChanged(); });
     SoundGroupI *self = this;
     AURA_Delete(self);
     return AURA_OK;

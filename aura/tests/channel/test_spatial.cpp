@@ -623,8 +623,9 @@ TEST(OcclusionThreads, ChannelsQueueWhileTheGameEditsGeometry)
     EXPECT_EQ(system->release(), AURA_OK);
 }
 
-// Play, stop, volume and move calls at random on the real-time output with
-// few voices: channels go virtual and come back while the mixer runs.
+// Play, stop, volume, move and sound-group volume calls at random on the
+// real-time output with few voices: channels go virtual and come back while
+// the mixer runs.
 TEST(VirtualThreads, RandomCallsOnTheRealTimeOutput)
 {
     AURA_SYSTEM *created = nullptr;
@@ -637,11 +638,18 @@ TEST(VirtualThreads, RandomCallsOnTheRealTimeOutput)
     AURA_CREATESOUNDEXINFO exinfo = auratest::userSoundInfo(static_cast<unsigned int>(tone.size() * 2), 1, kRate);
     AURA::Sound *sound = nullptr;
     ASSERT_EQ(system->createSound(nullptr, AURA_OPENUSER | AURA_LOOP_NORMAL | AURA_3D, &exinfo, &sound), AURA_OK);
+    AURA::SoundGroup *group = nullptr;
+    ASSERT_EQ(system->createSoundGroup("random", &group), AURA_OK);
+    ASSERT_EQ(sound->setSoundGroup(group), AURA_OK);
     std::vector<AURA::Channel *> channels;
     std::mt19937 rng(10);
     int virtualSeen = 0;
     for (int call = 0; call < 10000; ++call) {
-        const unsigned int what = rng() % 5;
+        const unsigned int what = rng() % 6;
+        if (what == 5) {
+            ASSERT_EQ(group->setVolume(static_cast<float>(rng() % 5) / 4.0f), AURA_OK);
+            continue;
+        }
         if (what == 0 || channels.empty()) {
             AURA::Channel *channel = nullptr;
             const AURA_RESULT result = system->playSound(AURA_CHANNEL_FREE, sound, false, &channel);
