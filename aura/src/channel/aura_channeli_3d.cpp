@@ -631,7 +631,9 @@ AURA_RESULT ChannelI::soundGroupChanged()
     mSoundGroupNode.removeNode();
     mSoundGroupListed = nullptr;
     mSortKey2 = UNSORTED;
-    (void)updatePosition();
+    if (mSortKey != UNSORTED) {
+        (void)updatePosition(); // a finished channel stays last, out of the lists
+    }
     return applyVolume();
 }
 
