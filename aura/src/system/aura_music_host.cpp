@@ -342,9 +342,7 @@ AURA_RESULT ChannelMusic::setPaused(bool paused)
 AURA_RESULT ChannelMusic::setVolume(float volume)
 {
     if (mGroup) {
-        // The song's notes mix into its own group: its sound group's volume
-        // goes there too.
-        (void)mGroup->setVolumeInternal(volume * (mParent ? mParent->soundGroupVolume() : 1.0f));
+        (void)mGroup->setVolumeInternal(volume);
     }
     return AURA_OK;
 }

@@ -693,42 +693,52 @@ namespace {
 
 // Its group's volume scales a channel as it plays, and nothing else does:
 // a sound moved into a group, the group's volume changed, the group gone.
+// For a sample and for a stream, whose voice plays its ring buffer.
 TEST(SoundGroups, TheGroupsVolumeScalesItsPlayingChannels)
 {
-    RenderFormat format{kRate};
-    WavRender render(format);
-    AURA::System *system = render.system();
-    static const std::vector<int16_t> tone = sine(1000.0, kRate);
-    AURA::Sound *sound = render.sound(tone, 1, kRate, AURA_LOOP_NORMAL);
-    AURA::SoundGroup *group = nullptr;
-    ASSERT_EQ(system->createSoundGroup("effects", &group), AURA_OK);
-    ASSERT_NE(group, nullptr);
-    render.play(sound);
+    auratest::TempDir dir;
+    const std::string path = dir.file("tone.wav");
+    ASSERT_TRUE(auratest::run("sox -n -r " + std::to_string(kRate) + " -c 1 -b 16 " + auratest::quote(path) +
+                              " synth 1 sine 1000 vol 0.5"));
+    for (const bool stream : {false, true}) {
+        SCOPED_TRACE(stream ? "stream" : "sample");
+        RenderFormat format{kRate};
+        WavRender render(format);
+        AURA::System *system = render.system();
+        AURA::Sound *sound = nullptr;
+        ASSERT_EQ(stream ? system->createStream(path.c_str(), AURA_LOOP_NORMAL, nullptr, &sound)
+                         : system->createSound(path.c_str(), AURA_LOOP_NORMAL, nullptr, &sound),
+                  AURA_OK);
+        AURA::SoundGroup *group = nullptr;
+        ASSERT_EQ(system->createSoundGroup("effects", &group), AURA_OK);
+        ASSERT_NE(group, nullptr);
+        render.play(sound);
 
-    // Each step's level, rendered over 20 blocks once its ramp has run.
-    struct Step {
-        std::function<AURA_RESULT()> change;
-        double gain; // against the first step
-    };
-    const std::vector<Step> steps = {
-        {[] { return AURA_OK; }, 1.0},
-        {[&] { return group->setVolume(0.5f); }, 1.0}, // no sound in it yet
-        {[&] { return sound->setSoundGroup(group); }, 0.5},
-        {[&] { return group->setVolume(0.25f); }, 0.25},
-        {[&] { return sound->setSoundGroup(nullptr); }, 1.0},
-        {[&] { return sound->setSoundGroup(group); }, 0.25},
-        {[&] { return group->release(); }, 1.0},
-    };
-    for (const Step &s : steps) {
-        ASSERT_EQ(s.change(), AURA_OK);
-        render.update(22);
-    }
-    const auratest::Wav wav = render.finish();
-    const double reference = rms(wav, 2 * kBlock, 22 * kBlock);
-    ASSERT_GT(reference, 0.05);
-    for (size_t i = 0; i < steps.size(); ++i) {
-        const size_t from = (i * 22 + 2) * kBlock;
-        EXPECT_NEAR(rms(wav, from, from + 20 * kBlock) / reference, steps[i].gain, 1e-3) << "step " << i;
+        // Each step's level, rendered over 20 blocks once its ramp has run.
+        struct Step {
+            std::function<AURA_RESULT()> change;
+            double gain; // against the first step
+        };
+        const std::vector<Step> steps = {
+            {[] { return AURA_OK; }, 1.0},
+            {[&] { return group->setVolume(0.5f); }, 1.0}, // no sound in it yet
+            {[&] { return sound->setSoundGroup(group); }, 0.5},
+            {[&] { return group->setVolume(0.25f); }, 0.25},
+            {[&] { return sound->setSoundGroup(nullptr); }, 1.0},
+            {[&] { return sound->setSoundGroup(group); }, 0.25},
+            {[&] { return group->release(); }, 1.0},
+        };
+        for (const Step &s : steps) {
+            ASSERT_EQ(s.change(), AURA_OK);
+            render.update(22);
+        }
+        const auratest::Wav wav = render.finish();
+        const double reference = rms(wav, 2 * kBlock, 22 * kBlock);
+        ASSERT_GT(reference, 0.05);
+        for (size_t i = 0; i < steps.size(); ++i) {
+            const size_t from = (i * 22 + 2) * kBlock;
+            EXPECT_NEAR(rms(wav, from, from + 20 * kBlock) / reference, steps[i].gain, 1e-3) << "step " << i;
+        }
     }
 }
 
