@@ -1,0 +1,252 @@
+// Sentences: a bank's parent sound played as a list of its subsounds, back
+// to back, as a sample, as a stream and as compressed samples; and the
+// positions a channel reports and takes in the sentence's units.
+#include "aura.h"
+#include "aura.hpp"
+#include "files.h"
+#include "ima_writer.h"
+#include "sbk_writer.h"
+#include "systems.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using auratest::Bytes;
+using Render = auratest::WavRender;
+
+constexpr int RATE = 22050;
+constexpr unsigned int BLOCK = 512;
+const std::vector<int> kSentence = {3, 0, 2, 4, 1};
+
+// Five stereo subsounds of different lengths and tones; as 16-bit PCM, or as
+// IMA ADPCM blocks of 36 bytes a channel in the WAV layout.
+Bytes bank(bool ima)
+{
+    auratest::SbkBank bank;
+    for (int i = 0; i < 5; ++i) {
+        const int frames = ima ? 64 * (9 + 4 * i) : 700 + 311 * i;
+        std::vector<int16_t> pcm(static_cast<size_t>(frames) * 2);
+        for (int f = 0; f < frames; ++f) {
+            for (int c = 0; c < 2; ++c) {
+                pcm[static_cast<size_t>(f) * 2 + c] =
+                    static_cast<int16_t>(9000 * std::sin(0.013 * (i + 1) * (c + 1) * f) + 500 * i);
+            }
+        }
+        auratest::SbkSample sample;
+        sample.name = "entry" + std::to_string(i);
+        sample.channels = 2;
+        sample.frequency = RATE;
+        sample.lengthpcm = static_cast<uint32_t>(frames);
+        if (ima) {
+            sample.flags = 0x20400000u;
+            sample.data = auratest::imaEncode(pcm, 2, 72, 64);
+        } else {
+            for (int16_t v : pcm) {
+                auratest::put16(sample.data, static_cast<uint16_t>(v));
+            }
+        }
+        bank.samples.push_back(sample);
+    }
+    return auratest::writeSbk(bank);
+}
+
+AURA::Sound *open(AURA::System *system, const Bytes &file, AURA_MODE mode)
+{
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.length = static_cast<unsigned int>(file.size());
+    AURA::Sound *sound = nullptr;
+    EXPECT_EQ(system->createSound(reinterpret_cast<const char *>(file.data()), AURA_OPENMEMORY | AURA_SOFTWARE | mode,
+                                  &exinfo, &sound),
+              AURA_OK);
+    return sound;
+}
+
+// Each subsound's 16-bit PCM as the engine decodes it (its PCM sample's data).
+std::vector<std::vector<int16_t>> entriesPCM(const Bytes &file)
+{
+    std::vector<std::vector<int16_t>> entries;
+    Render render({RATE});
+    AURA::Sound *parent = open(render.system(), file, 0);
+    for (int i = 0; parent && i < 5; ++i) {
+        AURA::Sound *sub = nullptr;
+        EXPECT_EQ(parent->getSubSound(i, &sub), AURA_OK);
+        unsigned int bytes = 0;
+        void *data = nullptr;
+        EXPECT_EQ(sub->getLength(&bytes, AURA_TIMEUNIT_PCMBYTES), AURA_OK);
+        EXPECT_EQ(sub->lock(0, bytes, &data, nullptr, &bytes, nullptr), AURA_OK);
+        entries.emplace_back(static_cast<int16_t *>(data), static_cast<int16_t *>(data) + bytes / 2);
+        EXPECT_EQ(sub->unlock(data, nullptr, bytes, 0), AURA_OK);
+    }
+    return entries;
+}
+
+enum class Kind { Sample, Stream, Compressed };
+
+struct Case {
+    const char *name;
+    Kind kind;
+};
+
+TEST(Sentences, PlayAsTheExactConcatenationOfTheirEntriesAndReportWhereTheyAre)
+{
+    for (const Case c : {Case{"sample", Kind::Sample}, Case{"stream", Kind::Stream},
+                         Case{"compressed", Kind::Compressed}}) {
+        SCOPED_TRACE(c.name);
+        const Bytes file = bank(c.kind == Kind::Compressed);
+        const std::vector<std::vector<int16_t>> entries = entriesPCM(file);
+        ASSERT_EQ(entries.size(), 5u);
+        std::vector<int16_t> expected;
+        std::vector<unsigned int> starts; // of each sentence entry, in frames
+        for (int index : kSentence) {
+            starts.push_back(static_cast<unsigned int>(expected.size() / 2));
+            expected.insert(expected.end(), entries[index].begin(), entries[index].end());
+        }
+        const auto total = static_cast<unsigned int>(expected.size() / 2);
+
+        auratest::RenderFormat format;
+        format.rate = RATE;
+        format.block = BLOCK;
+        Render render(format);
+        const AURA_MODE mode = c.kind == Kind::Stream       ? AURA_CREATESTREAM
+                               : c.kind == Kind::Compressed ? AURA_CREATECOMPRESSEDSAMPLE
+                                                            : 0;
+        AURA::Sound *parent = open(render.system(), file, mode);
+        ASSERT_NE(parent, nullptr);
+        std::vector<int> list = kSentence;
+        ASSERT_EQ(parent->setSubSoundSentence(list.data(), static_cast<int>(list.size())), AURA_OK);
+        unsigned int length = 0;
+        ASSERT_EQ(parent->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(length, total);
+        AURA::Channel *channel = render.play(parent, true);
+        ASSERT_NE(channel, nullptr);
+
+        // Positions set in sentence units name an entry's start, or a place
+        // in the entry that plays; read back in every unit.
+        unsigned int at = 0;
+        ASSERT_EQ(channel->setPosition(2, AURA_TIMEUNIT_SENTENCE), AURA_OK);
+        ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(at, starts[2]);
+        ASSERT_EQ(channel->setPosition(100, AURA_TIMEUNIT_SENTENCE_PCM), AURA_OK);
+        struct Expect {
+            AURA_TIMEUNIT unit;
+            unsigned int value;
+        };
+        for (const Expect e : {Expect{AURA_TIMEUNIT_PCM, starts[2] + 100}, Expect{AURA_TIMEUNIT_SENTENCE, 2},
+                               Expect{AURA_TIMEUNIT_SENTENCE_SUBSOUND, 2}, Expect{AURA_TIMEUNIT_SENTENCE_PCM, 100},
+                               Expect{AURA_TIMEUNIT_SENTENCE_MS, 100 * 1000 / RATE}}) {
+            ASSERT_EQ(channel->getPosition(&at, e.unit), AURA_OK) << std::hex << e.unit;
+            EXPECT_EQ(at, e.value) << std::hex << e.unit;
+        }
+        ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_SENTENCE_PCMBYTES), AURA_OK);
+        EXPECT_EQ(at, c.kind == Kind::Compressed ? (100 + 63) / 64 * 36 * 2 : 100 * 4);
+        // Past the entry, or past the list.
+        EXPECT_EQ(channel->setPosition(static_cast<unsigned int>(entries[2].size() / 2), AURA_TIMEUNIT_SENTENCE_PCM),
+                  AURA_ERR_INVALID_POSITION);
+        EXPECT_EQ(channel->setPosition(5, AURA_TIMEUNIT_SENTENCE), AURA_ERR_INVALID_POSITION);
+        ASSERT_EQ(channel->setPosition(0, AURA_TIMEUNIT_SENTENCE), AURA_OK);
+
+        ASSERT_EQ(channel->setPaused(false), AURA_OK);
+        const int blocks = static_cast<int>(total / BLOCK) + 3;
+        for (int b = 1; b <= blocks; ++b) {
+            render.update();
+            const unsigned int played = std::min<unsigned int>(static_cast<unsigned int>(b) * BLOCK, total);
+            if (played >= total) {
+                continue; // ended: the channel is gone
+            }
+            int entry = 0;
+            while (entry + 1 < 5 && played >= starts[static_cast<size_t>(entry) + 1]) {
+                ++entry;
+            }
+            ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_SENTENCE), AURA_OK);
+            EXPECT_EQ(at, static_cast<unsigned int>(entry)) << "block " << b;
+            ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_SENTENCE_PCM), AURA_OK);
+            EXPECT_EQ(at, played - starts[static_cast<size_t>(entry)]) << "block " << b;
+        }
+        const auratest::Wav wav = render.finish();
+        ASSERT_TRUE(wav.valid);
+        ASSERT_GE(wav.samples.size(), expected.size());
+        size_t differ = 0;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            differ += wav.samples[i] != static_cast<float>(expected[i]) / 32768.0f;
+        }
+        EXPECT_EQ(differ, 0u);
+        for (size_t i = expected.size(); i < wav.samples.size(); ++i) {
+            ASSERT_EQ(wav.samples[i], 0.0f) << "after the sentence, sample " << i;
+        }
+    }
+}
+
+TEST(Sentences, WhatASentenceRefuses)
+{
+    Render render({RATE});
+    const Bytes file = bank(false);
+    AURA::Sound *parent = open(render.system(), file, 0);
+    ASSERT_NE(parent, nullptr);
+    AURA::Channel *channel = nullptr;
+    EXPECT_EQ(render.system()->playSound(AURA_CHANNEL_FREE, parent, false, &channel), AURA_ERR_SUBSOUNDS);
+
+    std::vector<int> list = {1, 5};
+    EXPECT_EQ(parent->setSubSoundSentence(list.data(), 2), AURA_ERR_INVALID_PARAM);
+    list = {1, -1};
+    EXPECT_EQ(parent->setSubSoundSentence(list.data(), 2), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(parent->setSubSoundSentence(nullptr, 2), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(AURA_Sound_SetSubSoundSentence(nullptr, list.data(), 1), AURA_ERR_INVALID_PARAM);
+    AURA::Sound *sub = nullptr;
+    ASSERT_EQ(parent->getSubSound(0, &sub), AURA_OK);
+    list = {0};
+    EXPECT_EQ(sub->setSubSoundSentence(list.data(), 1), AURA_ERR_INVALID_PARAM); // not a parent
+
+    // A subsound of another channel count does not join the list.
+    auratest::SbkBank mixed;
+    mixed.samples.resize(2);
+    mixed.samples[0].data = Bytes(400, 0);
+    mixed.samples[0].lengthpcm = 200;
+    mixed.samples[1].channels = 2;
+    mixed.samples[1].data = Bytes(400, 0);
+    mixed.samples[1].lengthpcm = 100;
+    AURA::Sound *other = open(render.system(), auratest::writeSbk(mixed), 0);
+    ASSERT_NE(other, nullptr);
+    list = {0, 1};
+    EXPECT_EQ(other->setSubSoundSentence(list.data(), 2), AURA_ERR_SUBSOUND_MODE);
+
+    // Sentence units need a sentence.
+    AURA::Channel *plain = render.play(sub);
+    ASSERT_NE(plain, nullptr);
+    unsigned int at = 0;
+    EXPECT_EQ(plain->getPosition(&at, AURA_TIMEUNIT_SENTENCE_PCM), AURA_ERR_INVALID_PARAM);
+    EXPECT_EQ(plain->setPosition(0, AURA_TIMEUNIT_SENTENCE), AURA_ERR_INVALID_PARAM);
+
+    // With a sentence the parent plays; taken away, it does not.
+    list = {4, 4};
+    ASSERT_EQ(AURA_Sound_SetSubSoundSentence(reinterpret_cast<AURA_SOUND *>(parent), list.data(), 2), AURA_OK);
+    unsigned int length = 0;
+    ASSERT_EQ(parent->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
+    EXPECT_EQ(length, 2u * (700 + 311 * 4));
+    channel = render.play(parent);
+    ASSERT_NE(channel, nullptr);
+    render.update();
+    ASSERT_EQ(parent->setSubSoundSentence(nullptr, 0), AURA_OK);
+    bool playing = true;
+    // The channel that played the old sentence was stopped.
+    EXPECT_NE(channel->isPlaying(&playing) == AURA_OK && playing, true);
+    EXPECT_EQ(render.system()->playSound(AURA_CHANNEL_FREE, parent, false, &channel), AURA_ERR_SUBSOUNDS);
+
+    // A released entry stops the sentence that plays it.
+    list = {0, 1};
+    ASSERT_EQ(parent->setSubSoundSentence(list.data(), 2), AURA_OK);
+    channel = render.play(parent);
+    ASSERT_NE(channel, nullptr);
+    render.update();
+    ASSERT_EQ(sub->release(), AURA_OK);
+    playing = true;
+    EXPECT_NE(channel->isPlaying(&playing) == AURA_OK && playing, true);
+}
+
+} // namespace
