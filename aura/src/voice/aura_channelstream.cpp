@@ -386,8 +386,11 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
     // Nothing decoded since the last seek, and already there: the ring holds
     // what the target needs.
     // (An order seek has moved the song already: the ring is decoded again.)
+    // (A ring that ends the data where the voice loops is decoded again:
+    // the decoder wraps now, as a short sentence's does.)
+    const bool loops = (mMode & AURA_LOOP_NORMAL) && mLoopCount != 0;
     if (postype != AURA_TIMEUNIT_MODORDER && !(s->flags() & Stream::FLAG_DECODED) &&
-        target == mStreamPosition.load(std::memory_order_acquire)) {
+        !(loops && (s->flags() & Stream::FLAG_ENDOFDATA)) && target == mStreamPosition.load(std::memory_order_acquire)) {
         return AURA_OK;
     }
 
