@@ -7,6 +7,7 @@
 #include "ima_writer.h"
 #include "sbk_writer.h"
 #include "systems.h"
+#include "tools.h"
 
 #include <gtest/gtest.h>
 
@@ -300,5 +301,41 @@ TEST(Sentences, WhatASentenceRefuses)
     playing = true;
     EXPECT_NE(channel->isPlaying(&playing) == AURA_OK && playing, true);
 }
+
+#ifdef AURA_PLAY_PATH
+// The player's --sentence: the bank's subsounds in the order given, as a
+// sample, a stream and compressed samples; a bad list is refused.
+TEST(Sentences, AuraPlayRendersASentence)
+{
+    auratest::TempDir dir("aura-sentences");
+    ASSERT_TRUE(dir.ok());
+    const std::string play = std::string(AURA_PLAY_PATH) + " -q --rate 22050 ";
+    for (const bool ima : {false, true}) {
+        const Bytes file = bank(ima);
+        ASSERT_TRUE(auratest::writeAll(dir / "bank.sbk", file));
+        const std::vector<std::vector<int16_t>> entries = entriesPCM(file);
+        ASSERT_EQ(entries.size(), 5u);
+        std::vector<int16_t> expected;
+        for (int index : {3, 0, 2}) {
+            expected.insert(expected.end(), entries[index].begin(), entries[index].end());
+        }
+        for (const char *how : {"", "--stream ", "--compressed "}) {
+            SCOPED_TRACE(std::string(ima ? "ima " : "pcm ") + how);
+            ASSERT_TRUE(auratest::run(play + how + "--sentence 3,0,2 -o " + auratest::quote(dir / "out.wav") + " " +
+                                      auratest::quote(dir / "bank.sbk")));
+            const auratest::Wav rendered = auratest::readWav(dir / "out.wav");
+            ASSERT_TRUE(rendered.valid);
+            EXPECT_TRUE(rendered.pcm16 == expected);
+        }
+    }
+    for (const char *list : {"3,x", "0,7", "", "1,"}) {
+        int status = 0;
+        (void)auratest::capture(play + "--sentence '" + list + "' -o " + auratest::quote(dir / "none.wav") + " " +
+                                    auratest::quote(dir / "bank.sbk") + " 2>/dev/null",
+                                &status);
+        EXPECT_NE(status, 0) << list;
+    }
+}
+#endif
 
 } // namespace
