@@ -110,8 +110,8 @@ const SampleSource *SoundI::sentenceEntry(int index, unsigned int *length) const
         return nullptr;
     }
     const SentenceEntry &entry = mSubSoundList[index];
-    const SoundI *sound = mSubSound && entry.mIndex >= 0 && entry.mIndex < mNumSubSounds ? mSubSound[entry.mIndex]
-                                                                                          : nullptr;
+    const SoundI *sound =
+        mSubSound && entry.mIndex >= 0 && entry.mIndex < mNumSubSounds ? mSubSound[entry.mIndex] : nullptr;
     // A stream plays its subsounds itself: its entries are lengths only.
     if (sound || isStream()) {
         *length = entry.mLength;

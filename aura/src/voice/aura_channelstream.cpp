@@ -390,7 +390,8 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
     // the decoder wraps now, as a short sentence's does.)
     const bool loops = (mMode & AURA_LOOP_NORMAL) && mLoopCount != 0;
     if (postype != AURA_TIMEUNIT_MODORDER && !(s->flags() & Stream::FLAG_DECODED) &&
-        !(loops && (s->flags() & Stream::FLAG_ENDOFDATA)) && target == mStreamPosition.load(std::memory_order_acquire)) {
+        !(loops && (s->flags() & Stream::FLAG_ENDOFDATA)) &&
+        target == mStreamPosition.load(std::memory_order_acquire)) {
         return AURA_OK;
     }
 

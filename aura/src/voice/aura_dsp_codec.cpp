@@ -332,8 +332,7 @@ AURA_RESULT DSPCodec::readInternal(short *out, unsigned int length)
         }
         unsigned int copied = 0;
         const unsigned int span = std::min(end, mEntryEnd) - mDecodePosition;
-        const AURA_RESULT result =
-            copyFrames(out, mDecodePosition - mEntryStart, std::min(remaining, span), &copied);
+        const AURA_RESULT result = copyFrames(out, mDecodePosition - mEntryStart, std::min(remaining, span), &copied);
         out += copied * channels;
         remaining -= copied;
         mDecodePosition += copied;

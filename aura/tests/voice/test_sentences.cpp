@@ -88,37 +88,52 @@ std::vector<std::vector<int16_t>> entriesPCM(const Bytes &file)
     return entries;
 }
 
+// The entries of a list one after another, and where each begins (frames).
+struct Joined {
+    std::vector<int16_t> pcm;
+    std::vector<unsigned int> starts;
+};
+
+Joined join(const Bytes &file, const std::vector<int> &list)
+{
+    const std::vector<std::vector<int16_t>> entries = entriesPCM(file);
+    EXPECT_EQ(entries.size(), 5u);
+    Joined joined;
+    for (int index : list) {
+        joined.starts.push_back(static_cast<unsigned int>(joined.pcm.size() / 2));
+        if (static_cast<size_t>(index) < entries.size()) {
+            joined.pcm.insert(joined.pcm.end(), entries[index].begin(), entries[index].end());
+        }
+    }
+    return joined;
+}
+
 enum class Kind { Sample, Stream, Compressed };
 
 struct Case {
     const char *name;
     Kind kind;
+    AURA_MODE mode;
 };
+constexpr Case kCases[] = {{"sample", Kind::Sample, 0},
+                           {"stream", Kind::Stream, AURA_CREATESTREAM},
+                           {"compressed", Kind::Compressed, AURA_CREATECOMPRESSEDSAMPLE}};
 
 TEST(Sentences, PlayAsTheExactConcatenationOfTheirEntriesAndReportWhereTheyAre)
 {
-    for (const Case c : {Case{"sample", Kind::Sample}, Case{"stream", Kind::Stream},
-                         Case{"compressed", Kind::Compressed}}) {
+    for (const Case &c : kCases) {
         SCOPED_TRACE(c.name);
         const Bytes file = bank(c.kind == Kind::Compressed);
-        const std::vector<std::vector<int16_t>> entries = entriesPCM(file);
-        ASSERT_EQ(entries.size(), 5u);
-        std::vector<int16_t> expected;
-        std::vector<unsigned int> starts; // of each sentence entry, in frames
-        for (int index : kSentence) {
-            starts.push_back(static_cast<unsigned int>(expected.size() / 2));
-            expected.insert(expected.end(), entries[index].begin(), entries[index].end());
-        }
+        const Joined joined = join(file, kSentence);
+        const std::vector<int16_t> &expected = joined.pcm;
+        const std::vector<unsigned int> &starts = joined.starts;
         const auto total = static_cast<unsigned int>(expected.size() / 2);
 
         auratest::RenderFormat format;
         format.rate = RATE;
         format.block = BLOCK;
         Render render(format);
-        const AURA_MODE mode = c.kind == Kind::Stream       ? AURA_CREATESTREAM
-                               : c.kind == Kind::Compressed ? AURA_CREATECOMPRESSEDSAMPLE
-                                                            : 0;
-        AURA::Sound *parent = open(render.system(), file, mode);
+        AURA::Sound *parent = open(render.system(), file, c.mode);
         ASSERT_NE(parent, nullptr);
         std::vector<int> list = kSentence;
         ASSERT_EQ(parent->setSubSoundSentence(list.data(), static_cast<int>(list.size())), AURA_OK);
@@ -148,8 +163,7 @@ TEST(Sentences, PlayAsTheExactConcatenationOfTheirEntriesAndReportWhereTheyAre)
         ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_SENTENCE_PCMBYTES), AURA_OK);
         EXPECT_EQ(at, c.kind == Kind::Compressed ? (100 + 63) / 64 * 36 * 2 : 100 * 4);
         // Past the entry, or past the list.
-        EXPECT_EQ(channel->setPosition(static_cast<unsigned int>(entries[2].size() / 2), AURA_TIMEUNIT_SENTENCE_PCM),
-                  AURA_ERR_INVALID_POSITION);
+        EXPECT_EQ(channel->setPosition(starts[3] - starts[2], AURA_TIMEUNIT_SENTENCE_PCM), AURA_ERR_INVALID_POSITION);
         EXPECT_EQ(channel->setPosition(5, AURA_TIMEUNIT_SENTENCE), AURA_ERR_INVALID_POSITION);
         ASSERT_EQ(channel->setPosition(0, AURA_TIMEUNIT_SENTENCE), AURA_OK);
 
@@ -189,16 +203,10 @@ TEST(Sentences, PlayAsTheExactConcatenationOfTheirEntriesAndReportWhereTheyAre)
 // frame is the next entry's first.
 TEST(Sentences, ResampledAndLoopedAsOneSampleOfItsEntries)
 {
-    for (const Case c : {Case{"sample", Kind::Sample}, Case{"stream", Kind::Stream},
-                         Case{"compressed", Kind::Compressed}}) {
+    for (const Case &c : kCases) {
         SCOPED_TRACE(c.name);
         const Bytes file = bank(c.kind == Kind::Compressed);
-        const std::vector<std::vector<int16_t>> entries = entriesPCM(file);
-        ASSERT_EQ(entries.size(), 5u);
-        std::vector<int16_t> joined;
-        for (int index : kSentence) {
-            joined.insert(joined.end(), entries[index].begin(), entries[index].end());
-        }
+        const std::vector<int16_t> joined = join(file, kSentence).pcm;
         auratest::RenderFormat format;
         format.rate = 48000;
         format.block = BLOCK;
@@ -209,10 +217,7 @@ TEST(Sentences, ResampledAndLoopedAsOneSampleOfItsEntries)
             if (which == 0) {
                 sound = render.sound(joined, 2, RATE, AURA_LOOP_NORMAL);
             } else {
-                const AURA_MODE mode = c.kind == Kind::Stream       ? AURA_CREATESTREAM
-                                       : c.kind == Kind::Compressed ? AURA_CREATECOMPRESSEDSAMPLE
-                                                                    : 0;
-                sound = open(render.system(), file, mode | AURA_LOOP_NORMAL);
+                sound = open(render.system(), file, c.mode | AURA_LOOP_NORMAL);
                 std::vector<int> list = kSentence;
                 ASSERT_NE(sound, nullptr);
                 ASSERT_EQ(sound->setSubSoundSentence(list.data(), static_cast<int>(list.size())), AURA_OK);
@@ -313,12 +318,7 @@ TEST(Sentences, AuraPlayRendersASentence)
     for (const bool ima : {false, true}) {
         const Bytes file = bank(ima);
         ASSERT_TRUE(auratest::writeAll(dir / "bank.sbk", file));
-        const std::vector<std::vector<int16_t>> entries = entriesPCM(file);
-        ASSERT_EQ(entries.size(), 5u);
-        std::vector<int16_t> expected;
-        for (int index : {3, 0, 2}) {
-            expected.insert(expected.end(), entries[index].begin(), entries[index].end());
-        }
+        const std::vector<int16_t> expected = join(file, {3, 0, 2}).pcm;
         for (const char *how : {"", "--stream ", "--compressed "}) {
             SCOPED_TRACE(std::string(ima ? "ima " : "pcm ") + how);
             ASSERT_TRUE(auratest::run(play + how + "--sentence 3,0,2 -o " + auratest::quote(dir / "out.wav") + " " +

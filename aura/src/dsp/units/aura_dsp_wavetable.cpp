@@ -393,8 +393,7 @@ AURA_RESULT DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int 
             ResamplerEdge edge;
             edge.lastframe = entry.length - 1;
             edge.edge = entry.next;
-            if (!backwards && looping && (mode & AURA_LOOP_NORMAL) && fixedWhole(p) < loopEnd &&
-                loopEnd <= entryEnd) {
+            if (!backwards && looping && (mode & AURA_LOOP_NORMAL) && fixedWhole(p) < loopEnd && loopEnd <= entryEnd) {
                 Entry first{data, 0, length64, nullptr};
                 if (sentence == 0 || sentenceEntryAt(*sound, loopStart, &first)) {
                     edge.lastframe = loopEnd - entry.start - 1;
