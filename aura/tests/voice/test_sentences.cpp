@@ -198,15 +198,16 @@ TEST(Sentences, PlayAsTheExactConcatenationOfTheirEntriesAndReportWhereTheyAre)
     }
 }
 
-// Resampled to another rate and looping, a sentence sounds as one sample
-// that holds its entries one after another: the neighbour of an entry's last
-// frame is the next entry's first.
+// Resampled to another rate, sought and looping across entries, a sentence
+// sounds as one sample that holds its entries one after another: the
+// neighbour of an entry's last frame is the next entry's first.
 TEST(Sentences, ResampledAndLoopedAsOneSampleOfItsEntries)
 {
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.name);
         const Bytes file = bank(c.kind == Kind::Compressed);
-        const std::vector<int16_t> joined = join(file, kSentence).pcm;
+        const Joined parts = join(file, kSentence);
+        const std::vector<int16_t> &joined = parts.pcm;
         auratest::RenderFormat format;
         format.rate = 48000;
         format.block = BLOCK;
@@ -223,9 +224,12 @@ TEST(Sentences, ResampledAndLoopedAsOneSampleOfItsEntries)
                 ASSERT_EQ(sound->setSubSoundSentence(list.data(), static_cast<int>(list.size())), AURA_OK);
             }
             ASSERT_NE(sound, nullptr);
+            // A loop from the second entry into the fifth, entered from the third.
+            ASSERT_EQ(sound->setLoopPoints(parts.starts[1] + 123, parts.starts[4] + 77), AURA_OK);
             AURA::Channel *channel = render.play(sound, true);
             ASSERT_NE(channel, nullptr);
             ASSERT_EQ(channel->setLoopCount(-1), AURA_OK);
+            ASSERT_EQ(channel->setPosition(parts.starts[2] + 10, AURA_TIMEUNIT_PCM), AURA_OK);
             ASSERT_EQ(channel->setPaused(false), AURA_OK);
             render.update(static_cast<int>(joined.size() / 2 * 2 * 48000 / RATE / BLOCK) + 4);
             heard[which] = render.finish().samples;
@@ -238,6 +242,12 @@ TEST(Sentences, ResampledAndLoopedAsOneSampleOfItsEntries)
             differ += std::fabs(heard[0][i] - heard[1][i]) > 1e-6f;
         }
         EXPECT_EQ(differ, 0u);
+        // Still looping at the end of the render.
+        double tail = 0.0;
+        for (size_t i = heard[1].size() * 3 / 4; i < heard[1].size(); ++i) {
+            tail += std::fabs(heard[1][i]);
+        }
+        EXPECT_GT(tail, 100.0);
     }
 }
 
