@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -315,6 +316,62 @@ TEST(Sentences, WhatASentenceRefuses)
     ASSERT_EQ(sub->release(), AURA_OK);
     playing = true;
     EXPECT_NE(channel->isPlaying(&playing) == AURA_OK && playing, true);
+}
+
+// Sentences set, played, sought and read while the real-time mixer (and, for
+// the stream, the stream thread) plays them.
+TEST(SentenceThreads, RandomCallsWithTheRealTimeMixer)
+{
+    AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 16);
+    ASSERT_NE(handle, nullptr);
+    auto *system = reinterpret_cast<AURA::System *>(handle);
+    const Bytes pcm = bank(false);
+    const Bytes ima = bank(true);
+    std::vector<AURA::Sound *> parents;
+    for (const Case &c : kCases) {
+        parents.push_back(open(system, c.kind == Kind::Compressed ? ima : pcm, c.mode | AURA_LOOP_NORMAL));
+        ASSERT_NE(parents.back(), nullptr);
+    }
+    std::mt19937 random(5);
+    std::vector<AURA::Channel *> channels(parents.size(), nullptr);
+    for (int i = 0; i < 600; ++i) {
+        const size_t which = random() % parents.size();
+        AURA::Channel *&channel = channels[which];
+        AURA_RESULT result = AURA_OK;
+        unsigned int at = 0;
+        switch (random() % 6) {
+        case 0: {
+            std::vector<int> list(1 + random() % 6);
+            for (int &entry : list) {
+                entry = static_cast<int>(random() % 5);
+            }
+            result = parents[which]->setSubSoundSentence(list.data(), static_cast<int>(list.size()));
+            break;
+        }
+        case 1: result = system->playSound(AURA_CHANNEL_FREE, parents[which], false, &channel); break;
+        case 2:
+            result = channel ? channel->setPosition(static_cast<unsigned int>(random() % 5), AURA_TIMEUNIT_SENTENCE)
+                             : AURA_OK;
+            break;
+        case 3:
+            result = channel ? channel->setPosition(static_cast<unsigned int>(random() % 900),
+                                                    AURA_TIMEUNIT_SENTENCE_PCM)
+                             : AURA_OK;
+            break;
+        case 4: result = channel ? channel->getPosition(&at, AURA_TIMEUNIT_SENTENCE_PCM) : AURA_OK; break;
+        default: result = system->update(); break;
+        }
+        // Stale handles, a parent without a sentence yet, places past an
+        // entry or the list: all answered, none fatal.
+        EXPECT_TRUE(result == AURA_OK || result == AURA_ERR_INVALID_HANDLE || result == AURA_ERR_CHANNEL_STOLEN ||
+                    result == AURA_ERR_SUBSOUNDS || result == AURA_ERR_INVALID_POSITION ||
+                    result == AURA_ERR_INVALID_PARAM)
+            << "call " << i << " gave " << result;
+    }
+    for (AURA::Sound *parent : parents) {
+        ASSERT_EQ(parent->release(), AURA_OK);
+    }
+    EXPECT_EQ(system->release(), AURA_OK);
 }
 
 #ifdef AURA_PLAY_PATH
