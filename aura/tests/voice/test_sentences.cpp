@@ -24,6 +24,7 @@ using Render = auratest::WavRender;
 
 constexpr int RATE = 22050;
 constexpr unsigned int BLOCK = 512;
+constexpr unsigned int STREAM_CHUNK = 256;
 const std::vector<int> kSentence = {3, 0, 2, 4, 1};
 
 // Five stereo subsounds of different lengths and tones; as 16-bit PCM, or as
@@ -58,11 +59,14 @@ Bytes bank(bool ima)
     return auratest::writeSbk(bank);
 }
 
-AURA::Sound *open(AURA::System *system, const Bytes &file, AURA_MODE mode)
+AURA::Sound *open(AURA::System *system, const Bytes &file, AURA_MODE mode, unsigned int chunk = STREAM_CHUNK)
 {
     AURA_CREATESOUNDEXINFO exinfo{};
     exinfo.cbsize = sizeof(exinfo);
     exinfo.length = static_cast<unsigned int>(file.size());
+    // A stream's ring of 4 x 256 frames is refilled across every entry
+    // (0: the default ring, which holds a whole short sentence).
+    exinfo.decodebuffersize = chunk;
     AURA::Sound *sound = nullptr;
     EXPECT_EQ(system->createSound(reinterpret_cast<const char *>(file.data()), AURA_OPENMEMORY | AURA_SOFTWARE | mode,
                                   &exinfo, &sound),
@@ -184,6 +188,11 @@ TEST(Sentences, PlayAsTheExactConcatenationOfTheirEntriesAndReportWhereTheyAre)
             EXPECT_EQ(at, static_cast<unsigned int>(entry)) << "block " << b;
             ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_SENTENCE_PCM), AURA_OK);
             EXPECT_EQ(at, played - starts[static_cast<size_t>(entry)]) << "block " << b;
+            if (c.kind == Kind::Stream) {
+                // The raw position: where the voice is in the ring.
+                ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_BUFFERED), AURA_OK);
+                EXPECT_EQ(at, played % (4 * STREAM_CHUNK)) << "block " << b;
+            }
         }
         const auratest::Wav wav = render.finish();
         ASSERT_TRUE(wav.valid);
@@ -204,8 +213,11 @@ TEST(Sentences, PlayAsTheExactConcatenationOfTheirEntriesAndReportWhereTheyAre)
 // neighbour of an entry's last frame is the next entry's first.
 TEST(Sentences, ResampledAndLoopedAsOneSampleOfItsEntries)
 {
-    for (const Case &c : kCases) {
-        SCOPED_TRACE(c.name);
+    // With a seek and a small ring, or from the start with a ring that holds
+    // the whole sentence (whose end the decoder has met before the play).
+    for (const auto &[c, seek] : {std::pair{kCases[0], true}, std::pair{kCases[1], true}, std::pair{kCases[2], true},
+                                  std::pair{kCases[1], false}, std::pair{kCases[2], false}}) {
+        SCOPED_TRACE(std::string(c.name) + (seek ? " sought" : ""));
         const Bytes file = bank(c.kind == Kind::Compressed);
         const Joined parts = join(file, kSentence);
         const std::vector<int16_t> &joined = parts.pcm;
@@ -219,18 +231,20 @@ TEST(Sentences, ResampledAndLoopedAsOneSampleOfItsEntries)
             if (which == 0) {
                 sound = render.sound(joined, 2, RATE, AURA_LOOP_NORMAL);
             } else {
-                sound = open(render.system(), file, c.mode | AURA_LOOP_NORMAL);
+                sound = open(render.system(), file, c.mode | AURA_LOOP_NORMAL, seek ? STREAM_CHUNK : 0);
                 std::vector<int> list = kSentence;
                 ASSERT_NE(sound, nullptr);
                 ASSERT_EQ(sound->setSubSoundSentence(list.data(), static_cast<int>(list.size())), AURA_OK);
             }
             ASSERT_NE(sound, nullptr);
-            // A loop from the second entry into the fifth, entered from the third.
+            // A loop from the second entry into the fifth (entered from the third).
             ASSERT_EQ(sound->setLoopPoints(parts.starts[1] + 123, parts.starts[4] + 77), AURA_OK);
             AURA::Channel *channel = render.play(sound, true);
             ASSERT_NE(channel, nullptr);
             ASSERT_EQ(channel->setLoopCount(-1), AURA_OK);
-            ASSERT_EQ(channel->setPosition(parts.starts[2] + 10, AURA_TIMEUNIT_PCM), AURA_OK);
+            if (seek) {
+                ASSERT_EQ(channel->setPosition(parts.starts[2] + 10, AURA_TIMEUNIT_PCM), AURA_OK);
+            }
             ASSERT_EQ(channel->setPaused(false), AURA_OK);
             render.update(static_cast<int>(joined.size() / 2 * 2 * 48000 / RATE / BLOCK) + 4);
             heard[which] = render.finish().samples;
