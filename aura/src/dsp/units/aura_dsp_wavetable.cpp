@@ -183,14 +183,13 @@ AURA_RESULT DSPWaveTable::read(float **outbuffer, int *outchannels, unsigned int
         return AURA_ERR_INVALID_PARAM;
     }
     clearFlags(DSPI_FLAG_FINISHED | DSPI_FLAG_IDLE);
-    AURA_RESULT result = AURA_OK;
     if (getDSPTick() != tick) {
         setDSPTick(tick);
         const unsigned int n = std::min(*length, mSystem->mDSPBlockSize);
         Destination to;
         to.block = mBuffer;
         to.blockFrames = n;
-        result = produce(to, n, tick);
+        produce(to, n, tick);
     }
     if (outbuffer) {
         *outbuffer = mBuffer;
@@ -198,7 +197,7 @@ AURA_RESULT DSPWaveTable::read(float **outbuffer, int *outchannels, unsigned int
     if (outchannels) {
         *outchannels = mSound ? mSound->mChannels : 1;
     }
-    return result;
+    return AURA_OK;
 }
 
 void DSPWaveTable::prefetch(int depth) const
@@ -272,8 +271,9 @@ AURA_RESULT DSPWaveTable::readFused(const FusedMix &mix, unsigned int *length, u
     to.mix.format = mSound->mFormat;
     to.mix.source = mSound->getSampleData();
     std::memcpy(to.mix.levels, mix.levels, sizeof(to.mix.levels));
+    produce(to, n, tick);
     *rampblock = mBuffer;
-    return produce(to, n, tick);
+    return AURA_OK;
 }
 
 bool DSPWaveTable::sentenceEntryAt(const SampleSource &sound, int64_t whole, Entry *entry) const
@@ -298,7 +298,7 @@ bool DSPWaveTable::sentenceEntryAt(const SampleSource &sound, int64_t whole, Ent
     return true;
 }
 
-AURA_RESULT DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
+void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
 {
     // Mostly nothing is pending: looked at before it is taken.
     if (mNewPosition.load(std::memory_order_acquire) != NO_NEW_POSITION) {
@@ -317,7 +317,7 @@ AURA_RESULT DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int 
     if ((!data && sentence == 0) || frameBytes == 0 || channels <= 0 || channels > DSP_MAXCHANNELS ||
         sound->mLength == 0) {
         finishAt(to, 0, n, std::max(channels, 1), tick);
-        return AURA_OK;
+        return;
     }
     const int64_t length64 = sound->mLength;
     bool ended = false;
@@ -348,10 +348,12 @@ AURA_RESULT DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int 
 
         // The part of the sound the position is in: all of it, or one
         // entry of a sentence (positions count in the whole sentence).
+        // An entry that names no sound ends the voice, not the mix that
+        // reads it.
         Entry entry{data, 0, length64, nullptr};
         if (sentence > 0 && !sentenceEntryAt(*sound, fixedWhole(p), &entry)) {
-            to.silence(o, n, channels);
-            return AURA_ERR_INVALID_PARAM;
+            finishAt(to, o, n, channels, tick);
+            return;
         }
         const int64_t entryEnd = entry.start + entry.length;
 
@@ -470,11 +472,10 @@ AURA_RESULT DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int 
         } else {
             mPosition.store(fixedFromWhole(length64), std::memory_order_relaxed);
             finishAt(to, o, n, channels, tick);
-            return AURA_OK;
+            return;
         }
         mPosition.store(p, std::memory_order_relaxed);
     }
-    return AURA_OK;
 }
 
 } // namespace AURA

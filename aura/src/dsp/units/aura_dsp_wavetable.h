@@ -81,9 +81,9 @@ private:
         MixRun mix;
         void silence(unsigned int from, unsigned int frames, int channels) const;
     };
-    // One block of n frames from the sound, its loops and its clock times;
-    // 37 when a sentence entry names no sound (nothing more is produced).
-    AURA_RESULT produce(Destination &to, unsigned int n, unsigned int tick);
+    // One block of n frames from the sound, its loops and its clock times.
+    // A sentence entry that names no sound finishes the voice there.
+    void produce(Destination &to, unsigned int n, unsigned int tick);
     // The part of a sentence that holds whole frame `whole`: the entry's
     // data, first frame and frames, and the next entry's data (null at the
     // last). False when the entry names no sound.
