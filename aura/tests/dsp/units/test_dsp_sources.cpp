@@ -324,7 +324,8 @@ TEST_F(WaveTable, ANegativeFrequencyPlaysTheExactReverse)
 // A parent played as a list of test sounds (a null slot names no sound).
 struct TestSentence : AURA::SoundI {
     TestSentence(std::vector<AURA::SoundI *> slots, std::vector<SentenceEntry> list)
-        : mSlots(std::move(slots)), mList(std::move(list))
+        : mSlots(std::move(slots))
+        , mList(std::move(list))
     {
         mFormat = AURA_SOUND_FORMAT_PCM16;
         mSubSound = mSlots.data();
