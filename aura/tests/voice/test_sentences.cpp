@@ -151,24 +151,32 @@ TEST(Sentences, PlayAsTheExactConcatenationOfTheirEntriesAndReportWhereTheyAre)
         // Positions set in sentence units name an entry's start, or a place
         // in the entry that plays; read back in every unit.
         unsigned int at = 0;
-        ASSERT_EQ(channel->setPosition(2, AURA_TIMEUNIT_SENTENCE), AURA_OK);
+        ASSERT_EQ(channel->setPosition(3, AURA_TIMEUNIT_SENTENCE), AURA_OK);
         ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_PCM), AURA_OK);
-        EXPECT_EQ(at, starts[2]);
+        EXPECT_EQ(at, starts[3]);
         ASSERT_EQ(channel->setPosition(100, AURA_TIMEUNIT_SENTENCE_PCM), AURA_OK);
         struct Expect {
             AURA_TIMEUNIT unit;
             unsigned int value;
         };
-        for (const Expect e : {Expect{AURA_TIMEUNIT_PCM, starts[2] + 100}, Expect{AURA_TIMEUNIT_SENTENCE, 2},
-                               Expect{AURA_TIMEUNIT_SENTENCE_SUBSOUND, 2}, Expect{AURA_TIMEUNIT_SENTENCE_PCM, 100},
+        for (const Expect e : {Expect{AURA_TIMEUNIT_PCM, starts[3] + 100}, Expect{AURA_TIMEUNIT_SENTENCE, 3},
+                               Expect{AURA_TIMEUNIT_SENTENCE_SUBSOUND, 4}, Expect{AURA_TIMEUNIT_SENTENCE_PCM, 100},
                                Expect{AURA_TIMEUNIT_SENTENCE_MS, 100 * 1000 / RATE}}) {
             ASSERT_EQ(channel->getPosition(&at, e.unit), AURA_OK) << std::hex << e.unit;
             EXPECT_EQ(at, e.value) << std::hex << e.unit;
         }
         ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_SENTENCE_PCMBYTES), AURA_OK);
         EXPECT_EQ(at, c.kind == Kind::Compressed ? (100 + 63) / 64 * 36 * 2 : 100 * 4);
+        // Milliseconds and bytes within the entry.
+        const unsigned int bytes = c.kind == Kind::Compressed ? 144 : 400; // 128 and 100 frames
+        ASSERT_EQ(channel->setPosition(bytes, AURA_TIMEUNIT_SENTENCE_PCMBYTES), AURA_OK);
+        ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(at, starts[3] + (c.kind == Kind::Compressed ? 128 : 100));
+        ASSERT_EQ(channel->setPosition(20, AURA_TIMEUNIT_SENTENCE_MS), AURA_OK);
+        ASSERT_EQ(channel->getPosition(&at, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(at, starts[3] + 441);
         // Past the entry, or past the list.
-        EXPECT_EQ(channel->setPosition(starts[3] - starts[2], AURA_TIMEUNIT_SENTENCE_PCM), AURA_ERR_INVALID_POSITION);
+        EXPECT_EQ(channel->setPosition(starts[4] - starts[3], AURA_TIMEUNIT_SENTENCE_PCM), AURA_ERR_INVALID_POSITION);
         EXPECT_EQ(channel->setPosition(5, AURA_TIMEUNIT_SENTENCE), AURA_ERR_INVALID_POSITION);
         ASSERT_EQ(channel->setPosition(0, AURA_TIMEUNIT_SENTENCE), AURA_OK);
 
