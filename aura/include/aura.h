@@ -399,6 +399,8 @@ AURA_API AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *lengt
 /* Sounds of a multi-sound file (see AURA::Sound::getSubSound). */
 AURA_API AURA_RESULT AURA_Sound_GetNumSubSounds(AURA_SOUND *sound, int *numsubsounds);
 AURA_API AURA_RESULT AURA_Sound_GetSubSound(AURA_SOUND *sound, int index, AURA_SOUND **subsound);
+/* A parent played as a list of its subsounds (see AURA::Sound::setSubSoundSentence). */
+AURA_API AURA_RESULT AURA_Sound_SetSubSoundSentence(AURA_SOUND *sound, int *subsoundlist, int numsubsounds);
 AURA_API AURA_RESULT AURA_Sound_GetName(AURA_SOUND *sound, char *name, int namelen);
 /* Tracker songs: pattern columns, the volume of one column (0..1), the song's speed (1: as written). */
 AURA_API AURA_RESULT AURA_Sound_GetMusicNumChannels(AURA_SOUND *sound, int *numchannels);

@@ -176,6 +176,11 @@ public:
     // switches on the loader: open state 5 until it is done).
     AURA_RESULT getNumSubSounds(int *numsubsounds);
     AURA_RESULT getSubSound(int index, Sound **subsound);
+    // Plays the parent as a list of its subsounds, one after another, with
+    // no gap (a sentence): entries must be loaded (37) and share channels,
+    // format and compressed mode (76). An empty list takes it away.
+    // Channels that play the sound stop.
+    AURA_RESULT setSubSoundSentence(int *subsoundlist, int numsubsounds);
     // The name the file gives the sound ("" when none), cut to namelen
     // bytes with the terminator.
     AURA_RESULT getName(char *name, int namelen);

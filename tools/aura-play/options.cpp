@@ -124,6 +124,8 @@ std::string usageText()
            "      --seek MS       start at MS milliseconds\n"
            "      --duration MS   stop each file after MS milliseconds\n"
            "      --subsound N    play subsound N (from 0) of a multi-sound file\n"
+           "      --sentence L    play the subsounds of list L (such as 3,0,2) one after\n"
+           "                      another, with no gap\n"
            "      --dls FILE      the DLS bank that MIDI files play on\n"
            "      --polyphony N   voices of a MIDI file, 1..4096 (default 32)\n"
            "      --info          print each file's format, length and tags, then exit\n"
@@ -361,6 +363,25 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
                 return result;
             }
             options.subsound = static_cast<int>(*subsound);
+        } else if (name == "--sentence") {
+            if (!takeValue()) {
+                return result;
+            }
+            options.sentence.clear();
+            size_t from = 0;
+            for (;;) {
+                const size_t comma = value.find(',', from);
+                const auto index = toInteger(value.substr(from, comma == std::string::npos ? comma : comma - from));
+                if (!index || *index < 0 || *index > 0x7FFFFFFFLL || options.sentence.size() >= 4096) {
+                    result.error = refuse(name, value, "subsound indices, 0 or more, separated by commas");
+                    return result;
+                }
+                options.sentence.push_back(static_cast<int>(*index));
+                if (comma == std::string::npos) {
+                    break;
+                }
+                from = comma + 1;
+            }
         } else if (name == "--dls") {
             if (!takeValue()) {
                 return result;
@@ -395,6 +416,10 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
 
     if (options.help || options.version || options.listDsp) {
         result.ok = true;
+        return result;
+    }
+    if (!options.sentence.empty() && options.subsound >= 0) {
+        result.error = "--sentence and --subsound: give one of them";
         return result;
     }
     if (options.info && options.files.empty()) {

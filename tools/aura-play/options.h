@@ -23,6 +23,7 @@ struct Options {
     unsigned int seekMs = 0;
     long long durationMs = -1;        // -1: to the end
     int subsound = -1;                // a multi-sound file: the one to play
+    std::vector<int> sentence;        // --sentence: its subsounds played back to back
     bool stream = false;
     bool compressed = false; // --compressed: IMA ADPCM samples stay compressed
     // --raw: the files are headerless PCM of this format (NONE: not raw).

@@ -406,8 +406,17 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
         return std::nullopt;
     }
     AURA::Sound *sound = playable(item.sound.get(), options.subsound);
-    AURA_RESULT result = system->playSound(AURA_CHANNEL_FREE, sound, true, &item.channel);
+    AURA_RESULT result = AURA_OK;
     const char *what = "play";
+    if (!options.sentence.empty()) {
+        what = "set the sentence";
+        result = sound->setSubSoundSentence(const_cast<int *>(options.sentence.data()),
+                                            static_cast<int>(options.sentence.size()));
+    }
+    if (result == AURA_OK) {
+        what = "play";
+        result = system->playSound(AURA_CHANNEL_FREE, sound, true, &item.channel);
+    }
     if (result == AURA_OK) {
         what = "set the volume";
         result = item.channel->setVolume(options.volume);
@@ -449,7 +458,9 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
         result = item.channel->setPaused(false);
     }
     if (result != AURA_OK) {
-        (void)item.channel->stop();
+        if (item.channel) {
+            (void)item.channel->stop();
+        }
         reportFile(file, std::string("cannot ") + what + ": " + describe(result));
         return std::nullopt;
     }
@@ -499,7 +510,8 @@ int renderRate(const Options &options)
         exinfo.decodebuffersize = 1;
         // A file that does not open says so when it is played.
         if (probe.result == AURA_OK &&
-            openSound(probe.system, options.files[0], kLookMode, sound, true, options.subsound, &exinfo) &&
+            openSound(probe.system, options.files[0], kLookMode, sound, true,
+                      options.sentence.empty() ? options.subsound : options.sentence[0], &exinfo) &&
             sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate >= 8000.0f &&
             ownRate <= 192000.0f) {
             return static_cast<int>(std::lround(ownRate));

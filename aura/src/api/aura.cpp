@@ -255,6 +255,11 @@ AURA_RESULT AURA_Sound_GetSubSound(AURA_SOUND *sound, int index, AURA_SOUND **su
     return result;
 }
 
+AURA_RESULT AURA_Sound_SetSubSoundSentence(AURA_SOUND *sound, int *subsoundlist, int numsubsounds)
+{
+    return sound ? asSound(sound)->setSubSoundSentence(subsoundlist, numsubsounds) : AURA_ERR_INVALID_PARAM;
+}
+
 AURA_RESULT AURA_Sound_GetName(AURA_SOUND *sound, char *name, int namelen)
 {
     if (!sound) {

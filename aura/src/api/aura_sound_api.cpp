@@ -147,6 +147,11 @@ AURA_RESULT Sound::getSubSound(int index, Sound **subsound)
     return result;
 }
 
+AURA_RESULT Sound::setSubSoundSentence(int *subsoundlist, int numsubsounds)
+{
+    return static_cast<SoundI *>(this)->setSubSoundSentence(subsoundlist, numsubsounds);
+}
+
 AURA_RESULT Sound::getName(char *name, int namelen)
 {
     return static_cast<SoundI *>(this)->getName(name, namelen);

@@ -200,7 +200,9 @@ AURA_RESULT ChannelI::begin(SoundI *sound, bool paused, bool reset, bool startmu
 
 AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
 {
-    if (sound->mNumSubSounds > 0 && (sound->mLength == 0 || !sound->isStream())) {
+    // A parent plays its sentence; without one, a stream plays its current
+    // subsound and a sample nothing.
+    if (sound->mNumSubSounds > 0 && sound->mSubSoundListNum == 0 && (sound->mLength == 0 || !sound->isStream())) {
         return AURA_ERR_SUBSOUNDS;
     }
     if (reset) {
@@ -746,6 +748,42 @@ unsigned int ChannelI::toPCM(unsigned int position, unsigned int unit) const
     }
 }
 
+AURA_RESULT ChannelI::sentenceToPCM(const SoundI &sound, unsigned int *position, unsigned int postype) const
+{
+    if (sound.mSubSoundListNum <= 0) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    if (postype == AURA_TIMEUNIT_SENTENCE || postype == AURA_TIMEUNIT_SENTENCE_SUBSOUND) {
+        // The start of an entry.
+        if (*position >= static_cast<unsigned int>(sound.mSubSoundListNum)) {
+            return AURA_ERR_INVALID_POSITION;
+        }
+        *position = sound.sentenceEntryStart(static_cast<int>(*position));
+        return AURA_OK;
+    }
+    if (postype != AURA_TIMEUNIT_SENTENCE_MS && postype != AURA_TIMEUNIT_SENTENCE_PCM &&
+        postype != AURA_TIMEUNIT_SENTENCE_PCMBYTES) {
+        return AURA_ERR_FORMAT;
+    }
+    // A place within the entry that plays now.
+    unsigned int now = 0;
+    const AURA_RESULT result = mRealChannel[0]->getPosition(&now, AURA_TIMEUNIT_PCM);
+    if (result != AURA_OK) {
+        return result;
+    }
+    int entry = 0;
+    unsigned int into = 0;
+    sound.sentencePosition(now, &entry, &into);
+    const unsigned int pcm = toPCM(*position, postype == AURA_TIMEUNIT_SENTENCE_MS    ? AURA_TIMEUNIT_MS
+                                              : postype == AURA_TIMEUNIT_SENTENCE_PCM ? AURA_TIMEUNIT_PCM
+                                                                                      : AURA_TIMEUNIT_PCMBYTES);
+    if (pcm >= sound.mSubSoundList[entry].mLength) {
+        return AURA_ERR_INVALID_POSITION;
+    }
+    *position = sound.sentenceEntryStart(entry) + pcm;
+    return AURA_OK;
+}
+
 AURA_RESULT ChannelI::setPosition(unsigned int position, unsigned int postype)
 {
     if (mNumRealChannels == 0) {
@@ -757,6 +795,12 @@ AURA_RESULT ChannelI::setPosition(unsigned int position, unsigned int postype)
         if (!sound->liveCodec()) {
             return AURA_ERR_FORMAT;
         }
+    } else if (sound && postype >= AURA_TIMEUNIT_SENTENCE_MS && postype <= AURA_TIMEUNIT_SENTENCE_SUBSOUND) {
+        const AURA_RESULT result = sentenceToPCM(*sound, &position, postype);
+        if (result != AURA_OK) {
+            return result;
+        }
+        postype = AURA_TIMEUNIT_PCM;
     } else if (sound && postype != AURA_TIMEUNIT_BUFFERED) {
         if (postype != AURA_TIMEUNIT_MS && postype != AURA_TIMEUNIT_PCM &&
             postype != AURA_TIMEUNIT_PCMBYTES) {

@@ -148,6 +148,10 @@ public:
 
     // Converts a position in a time unit (ms, PCM, PCM bytes) to PCM.
     [[nodiscard]] unsigned int toPCM(unsigned int position, unsigned int unit) const;
+    // A position in a sentence unit (an entry, or a place within the entry
+    // that plays now) to PCM of the whole sentence: 37 without a sentence,
+    // 38 past the entry or the list.
+    [[nodiscard]] AURA_RESULT sentenceToPCM(const SoundI &sound, unsigned int *position, unsigned int postype) const;
 
     LinkedListNode mNode;          // the system's free or used list
     LinkedListNode mSortedNode;    // the system's priority-sorted list

@@ -74,6 +74,9 @@ SoundI::~SoundI()
     }
     AURA_Memory_Free(mSyncPoint);
     mSyncPoint = nullptr;
+    AURA_Memory_Free(mSubSoundList);
+    mSubSoundList = nullptr;
+    mSubSoundListNum = 0;
     releaseSubSounds();
     AURA_Memory_Free(mName);
     mName = nullptr;
@@ -100,6 +103,42 @@ void SoundI::releaseSubSounds()
         (void)mSubSoundCodec->release();
         mSubSoundCodec = nullptr;
     }
+}
+
+const SampleSource *SoundI::sentenceEntry(int index, unsigned int *length) const
+{
+    *length = 0;
+    if (!mSubSoundList || index < 0 || index >= mSubSoundListNum) {
+        return nullptr;
+    }
+    const SentenceEntry &entry = mSubSoundList[index];
+    const SoundI *sound =
+        mSubSound && entry.mIndex >= 0 && entry.mIndex < mNumSubSounds ? mSubSound[entry.mIndex] : nullptr;
+    // A stream plays its subsounds itself: its entries are lengths only.
+    if (sound || isStream()) {
+        *length = entry.mLength;
+    }
+    return sound;
+}
+
+void SoundI::sentencePosition(unsigned int position, int *entry, unsigned int *remainder) const
+{
+    int at = 0;
+    uint64_t start = 0;
+    locateSentenceEntry(position, &at, &start);
+    *entry = at;
+    *remainder = static_cast<unsigned int>(position - std::min<uint64_t>(start, position));
+}
+
+unsigned int SoundI::sentenceEntryStart(int entry) const
+{
+    uint64_t start = 0;
+    for (int i = 0; i < entry && i < mSubSoundListNum; ++i) {
+        unsigned int length = 0;
+        (void)sentenceEntry(i, &length);
+        start += length;
+    }
+    return static_cast<unsigned int>(std::min<uint64_t>(start, 0xFFFFFFFFu));
 }
 
 AURA_RESULT SoundI::getNumSubSounds(int *numsubsounds)

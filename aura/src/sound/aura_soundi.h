@@ -120,6 +120,22 @@ public:
     // The name the file gives the sound ("" when none), cut to namelen
     // bytes with the terminator.
     AURA_RESULT getName(char *name, int namelen);
+    // Plays the parent as a list of its subsounds, one after another (a
+    // sentence): every entry loaded (37 otherwise), all of one channel
+    // count, format and compressed mode (76 otherwise). An empty list takes
+    // the sentence away. Channels that play the sound are stopped.
+    AURA_RESULT setSubSoundSentence(const int *subsoundlist, int numsubsounds);
+    // One entry of a sentence: a subsound and its frames.
+    struct SentenceEntry {
+        int mIndex;
+        unsigned int mLength;
+    };
+    [[nodiscard]] int sentenceEntries() const override { return mSubSoundListNum; }
+    [[nodiscard]] const SampleSource *sentenceEntry(int index, unsigned int *length) const override;
+    // The sentence's entry that holds frame `position` and the frames into it.
+    void sentencePosition(unsigned int position, int *entry, unsigned int *remainder) const;
+    // The first frame of entry `entry` in the sentence.
+    [[nodiscard]] unsigned int sentenceEntryStart(int entry) const;
     // Releases the subsounds and the codec a parent keeps.
     void releaseSubSounds();
     // Stops every channel that plays the sound.
@@ -169,6 +185,8 @@ public:
     SoundI **mSubSound = nullptr;        // mNumSubSounds slots
     Codec *mSubSoundCodec = nullptr;     // a sample parent's open file
     char *mName = nullptr;               // pool copy, or null
+    SentenceEntry *mSubSoundList = nullptr; // the sentence, or null
+    int mSubSoundListNum = 0;
     AURA_SYNCPOINT *mSyncPoint = nullptr; // sorted by offset
     int mNumSyncPoints = 0;
     void *mUserData = nullptr;

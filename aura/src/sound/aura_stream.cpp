@@ -19,7 +19,19 @@ constexpr int MAX_EMPTY_READS = 64;
 
 AURA_RESULT Stream::seekDecoder(unsigned int position)
 {
-    AURA_RESULT result = mCodec->setPosition(-1, position, AURA_TIMEUNIT_PCM);
+    AURA_RESULT result = AURA_OK;
+    if (mSubSoundListNum > 0) {
+        // A sentence: the decoder moves to the entry that holds the frame.
+        int entry = 0;
+        uint64_t start = 0;
+        locateSentenceEntry(position, &entry, &start);
+        result = mCodec->setPosition(mSubSoundList[entry].mIndex, static_cast<unsigned int>(position - start),
+                                     AURA_TIMEUNIT_PCM);
+        mSentenceEntry = entry;
+        mSentenceEntryEnd = start + mSubSoundList[entry].mLength;
+    } else {
+        result = mCodec->setPosition(-1, position, AURA_TIMEUNIT_PCM);
+    }
     if (result == AURA_OK && mPCMSetPosCallback) {
         result = mPCMSetPosCallback(reinterpret_cast<AURA_SOUND *>(static_cast<Sound *>(this)), 0, position,
                                     AURA_TIMEUNIT_PCM);
@@ -62,16 +74,29 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
     // ever).
     const bool exact = (mCodec->mFlags & Codec::FLAG_EXACTLENGTH) != 0 && mLength != 0xFFFFFFFFu;
 
+    const bool sentence = mSubSoundListNum > 0;
+
     while (remaining > 0) {
         unsigned int want = remaining;
         const bool loopsLeft = looping && mDecodeLoopCount != 0;
         if (loopsLeft && mDecodePosition < loopEnd) {
             want = static_cast<unsigned int>(std::min<uint64_t>(want, loopEnd - mDecodePosition));
         }
+        if (sentence && mDecodePosition >= mSentenceEntryEnd && mSentenceEntry + 1 < mSubSoundListNum) {
+            // The entry is done: the decoder goes on with the next.
+            result = seekDecoder(static_cast<unsigned int>(mDecodePosition));
+            if (result != AURA_OK) {
+                break;
+            }
+            continue;
+        }
+        if (sentence && mDecodePosition < mSentenceEntryEnd) {
+            want = static_cast<unsigned int>(std::min<uint64_t>(want, mSentenceEntryEnd - mDecodePosition));
+        }
         bool ended = false;
         if (loopsLeft && mDecodePosition >= loopEnd) {
             ended = true; // at the loop end: back to its start
-        } else if (exact && mDecodePosition >= mLength) {
+        } else if ((exact || sentence) && mDecodePosition >= mLength) {
             ended = true;
         } else {
             if (exact) {
@@ -91,7 +116,17 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             if (frames > 0) {
                 emptyReads = 0;
             }
-            if (result == AURA_ERR_FILE_EOF || (result == AURA_OK && frames == 0 && ++emptyReads >= MAX_EMPTY_READS)) {
+            const bool dataEnded =
+                result == AURA_ERR_FILE_EOF || (result == AURA_OK && frames == 0 && ++emptyReads >= MAX_EMPTY_READS);
+            if (dataEnded && sentence && mSentenceEntry + 1 < mSubSoundListNum) {
+                // An entry whose data ends early: the next one follows on
+                // (the sentence's positions stay those of the list).
+                result = AURA_OK;
+                emptyReads = 0;
+                mDecodePosition = std::max(mDecodePosition, mSentenceEntryEnd);
+                continue;
+            }
+            if (dataEnded) {
                 ended = true;
             } else if (result != AURA_OK) {
                 break;

@@ -82,6 +82,8 @@ private:
     std::atomic<unsigned int> mStreamFlags{0};
     std::atomic<uint64_t> mDataEnd{UINT64_MAX};
     uint64_t mDecodePosition = 0;         // PCM frame the decoder is at
+    int mSentenceEntry = 0;               // the sentence entry the decoder reads
+    uint64_t mSentenceEntryEnd = 0;       // and the frame after it
     int mDecodeLoopCount = -1;
 };
 

@@ -662,6 +662,13 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
         stream->mLoopStart = waveformat.loopstart;
         stream->mLoopLength = std::min(waveformat.loopend, stream->mLength - 1) - waveformat.loopstart + 1;
     }
+    const bool sentence = stream->mSubSoundListNum > 0;
+    if (sentence) {
+        // A sentence is as long as its entries, and loops over all of them.
+        stream->mLength = stream->sentenceEntryStart(stream->mSubSoundListNum);
+        stream->mLoopStart = 0;
+        stream->mLoopLength = stream->mLength;
+    }
 
     // The ring: a few chunks, or the whole stream when it is shorter.
     if (!stream->mSample) {
@@ -679,7 +686,8 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
     ring->mMode = AURA_LOOP_NORMAL | AURA_2D | AURA_SOFTWARE;
     const uint64_t ringFrames = static_cast<uint64_t>(stream->mChunkSize) * Stream::RING_CHUNKS;
     // An empty stream is whole too: its voice ends at once.
-    const bool whole = known && stream->mLength <= ringFrames;
+    // (A sentence moves its decoder from entry to entry: it is never whole.)
+    const bool whole = known && stream->mLength <= ringFrames && !sentence;
     ring->mLength = whole ? stream->mLength : static_cast<unsigned int>(ringFrames);
     ring->mLengthBytes = ring->mLength * ring->frameBytes();
     ring->mLoopStart = 0;
@@ -889,6 +897,12 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
         }
     }
     if (mSubSoundParent && mSubSoundParent->mSubSound && mSubSoundParent->mSubSound[mSubSoundIndex] == this) {
+        // A sentence of the parent that plays this sound stops first; the
+        // mixer reads the slot under the DSP section.
+        if (mSubSoundParent->mSubSoundListNum > 0) {
+            mSubSoundParent->stopChannels();
+        }
+        CriticalSectionGuard guard(mSystem ? mSystem->mDSPCrit : nullptr);
         mSubSoundParent->mSubSound[mSubSoundIndex] = nullptr;
     }
     mSubSoundParent = nullptr;

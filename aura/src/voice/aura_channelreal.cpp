@@ -365,26 +365,58 @@ AURA_RESULT ChannelReal::getPosition(unsigned int *position, unsigned int postyp
     if (!position || !mSound) {
         return AURA_ERR_INVALID_PARAM;
     }
+    return positionInUnit(*mSound, mPosition, postype, position);
+}
+
+AURA_RESULT ChannelReal::positionInUnit(const SoundI &sound, unsigned int pcm, unsigned int postype,
+                                        unsigned int *position)
+{
     postype &= ~TIMEUNIT_IGNORED;
+    unsigned int samples = pcm;
+    const SoundI *const soundp = &sound;
     switch (postype) {
     case AURA_TIMEUNIT_SENTENCE_MS:
     case AURA_TIMEUNIT_SENTENCE_PCM:
     case AURA_TIMEUNIT_SENTENCE_PCMBYTES:
     case AURA_TIMEUNIT_SENTENCE:
-    case AURA_TIMEUNIT_SENTENCE_SUBSOUND:
-        // Sentence positions need a sentence list; sounds here carry none.
-        return AURA_ERR_INVALID_PARAM;
+    case AURA_TIMEUNIT_SENTENCE_SUBSOUND: {
+        if (soundp->mSubSoundListNum <= 0) {
+            return AURA_ERR_INVALID_PARAM;
+        }
+        int entry = 0;
+        soundp->sentencePosition(pcm, &entry, &samples);
+        if (postype == AURA_TIMEUNIT_SENTENCE) {
+            *position = static_cast<unsigned int>(entry);
+            return AURA_OK;
+        }
+        if (postype == AURA_TIMEUNIT_SENTENCE_SUBSOUND) {
+            *position = static_cast<unsigned int>(soundp->mSubSoundList[entry].mIndex);
+            return AURA_OK;
+        }
+        postype = postype == AURA_TIMEUNIT_SENTENCE_MS    ? AURA_TIMEUNIT_MS
+                  : postype == AURA_TIMEUNIT_SENTENCE_PCM ? AURA_TIMEUNIT_PCM
+                                                          : AURA_TIMEUNIT_PCMBYTES;
+        break;
+    }
     case AURA_TIMEUNIT_PCM:
-        *position = mPosition;
+    case AURA_TIMEUNIT_MS:
+    case AURA_TIMEUNIT_PCMBYTES:
+        break;
+    default:
+        return AURA_ERR_FORMAT;
+    }
+    switch (postype) {
+    case AURA_TIMEUNIT_PCM:
+        *position = samples;
         return AURA_OK;
     case AURA_TIMEUNIT_MS: {
-        const double frequency = mSound->mDefaultFrequency;
-        *position = frequency > 0.0 ? truncateToUnsigned(static_cast<double>(mPosition) / frequency * 1000.0) : 0;
+        const double frequency = soundp->mDefaultFrequency;
+        *position = frequency > 0.0 ? truncateToUnsigned(static_cast<double>(samples) / frequency * 1000.0) : 0;
         return AURA_OK;
     }
     case AURA_TIMEUNIT_PCMBYTES: {
         unsigned int bytes = 0;
-        if (samplesToBytes(mSound, mPosition, &bytes)) {
+        if (samplesToBytes(soundp, samples, &bytes)) {
             *position = bytes;
         }
         return AURA_OK;

@@ -63,6 +63,12 @@ public:
     virtual AURA_RESULT setPosition(unsigned int position, unsigned int postype);
     virtual AURA_RESULT setPositionEx(unsigned int position, unsigned int postype, bool fromstream);
     virtual AURA_RESULT getPosition(unsigned int *position, unsigned int postype);
+    // PCM frame `pcm` of a sound in a time unit: milliseconds, PCM, PCM
+    // bytes, or (for a sentence) the entry, its subsound, or the same three
+    // within the entry. 37 for sentence units without a sentence, 25 for
+    // other units.
+    [[nodiscard]] static AURA_RESULT positionInUnit(const SoundI &sound, unsigned int pcm, unsigned int postype,
+                                                    unsigned int *position);
     virtual AURA_RESULT setLoopPoints(unsigned int loopstart, unsigned int looplength);
     virtual AURA_RESULT setLoopCount(int loopcount);
     virtual AURA_RESULT getLoopCount(int *loopcount);

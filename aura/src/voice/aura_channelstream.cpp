@@ -350,6 +350,19 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
             return result;
         }
         pcm = at;
+    } else if (postype == AURA_TIMEUNIT_SENTENCE || postype == AURA_TIMEUNIT_SENTENCE_SUBSOUND) {
+        // The start of a sentence entry.
+        if (s->mSubSoundListNum <= 0) {
+            return AURA_ERR_INVALID_PARAM;
+        }
+        if (position >= static_cast<unsigned int>(s->mSubSoundListNum)) {
+            return AURA_ERR_INVALID_POSITION;
+        }
+        pcm = s->sentenceEntryStart(static_cast<int>(position));
+    } else if (postype == AURA_TIMEUNIT_BUFFERED) {
+        // A place in the ring: only the voices move.
+        CriticalSectionGuard guard(mSystem->mStreamVoiceCrit);
+        return mRealChannel[0] ? mRealChannel[0]->setPosition(position, postype) : AURA_OK;
     } else if (postype != AURA_TIMEUNIT_PCM) {
         return AURA_ERR_FORMAT;
     }
@@ -373,7 +386,11 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
     // Nothing decoded since the last seek, and already there: the ring holds
     // what the target needs.
     // (An order seek has moved the song already: the ring is decoded again.)
+    // (A ring that ends the data where the voice loops is decoded again:
+    // the decoder wraps now, as a short sentence's does.)
+    const bool loops = (mMode & AURA_LOOP_NORMAL) && mLoopCount != 0;
     if (postype != AURA_TIMEUNIT_MODORDER && !(s->flags() & Stream::FLAG_DECODED) &&
+        !(loops && (s->flags() & Stream::FLAG_ENDOFDATA)) &&
         target == mStreamPosition.load(std::memory_order_acquire)) {
         return AURA_OK;
     }
@@ -446,21 +463,18 @@ AURA_RESULT ChannelStream::getPosition(unsigned int *position, unsigned int post
     if (!position || !s) {
         return AURA_ERR_INVALID_PARAM;
     }
-    const unsigned int pcm = mStreamPosition.load(std::memory_order_acquire);
-    switch (postype) {
-    case AURA_TIMEUNIT_PCM:
-        *position = pcm;
-        return AURA_OK;
-    case AURA_TIMEUNIT_MS:
-        *position = s->mDefaultFrequency > 0.0f
-                        ? static_cast<unsigned int>(static_cast<double>(pcm) / s->mDefaultFrequency * 1000.0)
-                        : 0;
-        return AURA_OK;
-    case AURA_TIMEUNIT_PCMBYTES:
-        return getBytesFromSamples(pcm, position, s->mChannels, s->mFormat);
-    default:
-        return AURA_ERR_FORMAT;
+    if (postype == AURA_TIMEUNIT_BUFFERED) {
+        // Where the voice is in the ring.
+        *position = 0;
+        if (!mSystem) {
+            return AURA_OK;
+        }
+        CriticalSectionGuard guard(mSystem->mStreamVoiceCrit);
+        return mRealChannel[0] ? mRealChannel[0]->getPosition(position, postype) : AURA_OK;
     }
+    // The stream's own position, walked through its sentence for the
+    // sentence units.
+    return positionInUnit(*s, mStreamPosition.load(std::memory_order_acquire), postype, position);
 }
 
 void ChannelStream::finishSeek()

@@ -106,20 +106,76 @@ unsigned int DSPCodec::playPosition() const
     return static_cast<unsigned int>(std::max<int64_t>(fixedWhole(mPosition.load(std::memory_order_acquire)), 0));
 }
 
+namespace {
+// The stored blocks of a compressed sample, or null for a sound that has none.
+const Sample *compressedSample(const SampleSource *source)
+{
+    const auto *sound = static_cast<const SoundI *>(source);
+    if (!sound || !(sound->mMode & AURA_CREATECOMPRESSEDSAMPLE) || sound->isStream()) {
+        return nullptr;
+    }
+    const auto *sample = static_cast<const Sample *>(sound);
+    if (sample->mCompressedBlockAlign == 0 || sample->mCompressedSamplesPerBlock == 0 || !sample->getData()) {
+        return nullptr;
+    }
+    return sample;
+}
+} // namespace
+
+bool DSPCodec::selectSentenceEntry(unsigned int position)
+{
+    int entry = mSubSoundListCurrent;
+    uint64_t start = mEntryStart;
+    mSentence->locateSentenceEntry(position, &entry, &start);
+    unsigned int length = 0;
+    const Sample *sample = compressedSample(mSentence->sentenceEntry(entry, &length));
+    if (!sample || static_cast<uint64_t>(sample->mCompressedSamplesPerBlock) * mChannels > mBlockBufferSamples) {
+        return false;
+    }
+    mSubSoundListCurrent = entry;
+    mEntryStart = static_cast<unsigned int>(start);
+    mEntryEnd = mEntryStart + length;
+    bindBlocks(*sample);
+    return true;
+}
+
+void DSPCodec::bindBlocks(const Sample &sample)
+{
+    mData = sample.getData();
+    mDataLength = sample.mLengthBytes;
+    mBlockAlign = sample.mCompressedBlockAlign;
+    mSamplesPerBlock = sample.mCompressedSamplesPerBlock;
+    mUnitInterleave = sample.mCompressedUnitInterleave;
+    mDecodedBlock = NO_BLOCK;
+}
+
 AURA_RESULT DSPCodec::updateDSPCodec(SoundI *sound, int /*index*/)
 {
     if (!sound || !(sound->mMode & AURA_CREATECOMPRESSEDSAMPLE) || sound->isStream()) {
         return AURA_ERR_FORMAT;
     }
-    auto *sample = static_cast<Sample *>(sound);
-    if (sample->mCompressedBlockAlign == 0 || sample->mCompressedSamplesPerBlock == 0 || !sample->getData()) {
+    // A sentence plays the blocks of its entries: the first is where the
+    // unit starts, and the block buffer fits the largest block of any.
+    const int entries = sound->sentenceEntries();
+    const Sample *sample = entries > 0 ? nullptr : compressedSample(sound);
+    unsigned int samplesPerBlock = sample ? sample->mCompressedSamplesPerBlock : 0;
+    for (int i = 0; i < entries; ++i) {
+        unsigned int length = 0;
+        const Sample *entry = compressedSample(sound->sentenceEntry(i, &length));
+        if (!entry) {
+            return AURA_ERR_FORMAT;
+        }
+        sample = sample ? sample : entry;
+        samplesPerBlock = std::max(samplesPerBlock, entry->mCompressedSamplesPerBlock);
+    }
+    if (!sample) {
         return AURA_ERR_FORMAT;
     }
     if (sound->mChannels <= 0 || sound->mChannels > 2) {
         return AURA_ERR_TOOMANYCHANNELS;
     }
     // The block buffer fits the blocks of the sound the unit now plays.
-    const uint64_t samples = static_cast<uint64_t>(sample->mCompressedSamplesPerBlock) * sound->mChannels;
+    const uint64_t samples = static_cast<uint64_t>(samplesPerBlock) * sound->mChannels;
     if (samples > mBlockBufferSamples) {
         if (samples * sizeof(short) > static_cast<uint64_t>(MemPool::MAX_SIZE)) {
             return AURA_ERR_MEMORY;
@@ -132,16 +188,18 @@ AURA_RESULT DSPCodec::updateDSPCodec(SoundI *sound, int /*index*/)
         mBlockBuffer = buffer;
         mBlockBufferSamples = static_cast<unsigned int>(samples);
     }
-    mData = sample->getData();
-    mDataLength = sample->mLengthBytes;
-    mBlockAlign = sample->mCompressedBlockAlign;
-    mSamplesPerBlock = sample->mCompressedSamplesPerBlock;
-    mUnitInterleave = sample->mCompressedUnitInterleave;
-    mDecodedBlock = NO_BLOCK;
+    bindBlocks(*sample);
     mChannels = sound->mChannels;
     mFrameBytes = resamplerFrameBytes(AURA_SOUND_FORMAT_PCM16, mChannels);
     mLength = sound->mLength;
     mDecodePosition = 0;
+    mSentence = entries > 0 ? sound : nullptr;
+    mSubSoundListCurrent = 0;
+    mEntryStart = 0;
+    mEntryEnd = sound->mLength;
+    if (mSentence && !selectSentenceEntry(0)) {
+        return AURA_ERR_FORMAT;
+    }
     mSeekCountSeen = mSeekCount.load(std::memory_order_acquire);
     mLoopCountChangeSeen = mLoopCountChange.load(std::memory_order_acquire);
     mPosition.store(0, std::memory_order_release);
@@ -265,14 +323,27 @@ AURA_RESULT DSPCodec::readInternal(short *out, unsigned int length)
         if (remaining == 0) {
             return AURA_OK;
         }
+        // A sentence decodes from the entry that holds the position (after
+        // a seek or a loop, any entry; else the next one in turn).
+        if (mSentence && (mDecodePosition < mEntryStart || mDecodePosition >= mEntryEnd) &&
+            !selectSentenceEntry(mDecodePosition)) {
+            std::memset(out, 0, remaining * channels * sizeof(short));
+            return AURA_ERR_FILE_EOF;
+        }
         unsigned int copied = 0;
-        const AURA_RESULT result =
-            copyFrames(out, mDecodePosition, std::min(remaining, end - mDecodePosition), &copied);
+        const unsigned int span = std::min(end, mEntryEnd) - mDecodePosition;
+        const AURA_RESULT result = copyFrames(out, mDecodePosition - mEntryStart, std::min(remaining, span), &copied);
         out += copied * channels;
         remaining -= copied;
         mDecodePosition += copied;
         if (copied > 0) {
             emptyPasses = 0;
+        }
+        if (result == AURA_ERR_FILE_EOF && mSentence && mEntryEnd < mLength) {
+            // An entry's blocks end before its length says: the next entry
+            // follows on.
+            mDecodePosition = mEntryEnd;
+            continue;
         }
         if (result != AURA_OK) {
             // The stored data ends before the sound's length says.

@@ -14,6 +14,7 @@
 namespace AURA {
 
 class DSPCodecPool;
+class Sample;
 class SoundI;
 class SystemI;
 
@@ -68,6 +69,19 @@ protected:
     [[nodiscard]] AURA_RESULT readInternal(short *out, unsigned int length);
     // Copies up to `frames` frames from `position` (below the sound's end).
     [[nodiscard]] AURA_RESULT copyFrames(short *out, unsigned int position, unsigned int frames, unsigned int *copied);
+
+    // A sentence: the parent whose entries the unit plays in turn (null
+    // for a sample played as itself), and the entry being decoded, from
+    // its first frame to the frame after it in the whole sentence.
+    const SoundI *mSentence = nullptr;
+    int mSubSoundListCurrent = 0;
+    unsigned int mEntryStart = 0;
+    unsigned int mEntryEnd = 0;
+    // Points the decoder at the blocks of the entry that holds `position`;
+    // false when that entry names no compressed sample.
+    [[nodiscard]] bool selectSentenceEntry(unsigned int position);
+    // Decodes from these stored blocks.
+    void bindBlocks(const Sample &sample);
 
     const uint8_t *mData = nullptr; // the sample's stored blocks
     unsigned int mDataLength = 0;

@@ -331,14 +331,17 @@ TEST_F(CompressedSamples, LoopCountTwoPlaysTheLoopThreeTimesThenTheTail)
 
 TEST_F(CompressedSamples, TheUnitsOfThePoolAreLentAndGivenBack)
 {
+    // The default pool: 32 units.
     auratest::RenderFormat format;
     format.rate = 22050;
-    format.maxADPCMcodecs = 4;
     Render render(format);
     AURA::Sound *sound = openSample(render.system(), (*sSources)[0], true, AURA_LOOP_NORMAL);
     ASSERT_NE(sound, nullptr);
+    auto *system = static_cast<AURA::SystemI *>(render.system());
+    ASSERT_NE(system->mDSPCodecPoolADPCM, nullptr);
+    ASSERT_EQ(system->mDSPCodecPoolADPCM->numUnits(), 32);
     std::vector<AURA::Channel *> channels;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 32; ++i) {
         channels.push_back(render.play(sound));
     }
     AURA::Channel *extra = nullptr;
@@ -354,9 +357,7 @@ TEST_F(CompressedSamples, TheUnitsOfThePoolAreLentAndGivenBack)
     render.update(2);
     AURA::Channel *again = nullptr;
     EXPECT_EQ(render.system()->playSound(AURA_CHANNEL_FREE, sound, false, &again), AURA_OK);
-    auto *system = static_cast<AURA::SystemI *>(render.system());
-    ASSERT_NE(system->mDSPCodecPoolADPCM, nullptr);
-    EXPECT_EQ(system->mDSPCodecPoolADPCM->numInUse(), 4);
+    EXPECT_EQ(system->mDSPCodecPoolADPCM->numInUse(), 32);
     ASSERT_EQ(sound->release(), AURA_OK);
     EXPECT_EQ(system->mDSPCodecPoolADPCM->numInUse(), 0);
 }
@@ -386,6 +387,16 @@ TEST_F(CompressedSamples, PoolInitAndAllocFollowTheirRules)
     pool.free(a);
     EXPECT_EQ(pool.areAnyFree(), AURA_OK);
     EXPECT_EQ(pool.close(), AURA_OK);
+
+    // The advanced setting sizes the system's own pool.
+    auratest::RenderFormat four;
+    four.rate = 22050;
+    four.maxADPCMcodecs = 4;
+    Render small(four);
+    ASSERT_NE(openSample(small.system(), (*sSources)[0], true, 0), nullptr);
+    auto *smallSystem = static_cast<AURA::SystemI *>(small.system());
+    ASSERT_NE(smallSystem->mDSPCodecPoolADPCM, nullptr);
+    EXPECT_EQ(smallSystem->mDSPCodecPoolADPCM->numUnits(), 4);
 }
 
 // Drives a unit's decode directly: what it yields for a loop that cannot

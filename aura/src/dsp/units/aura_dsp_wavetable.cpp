@@ -248,7 +248,7 @@ int DSPWaveTable::fusedChannels(unsigned int tick, int)
 {
     const SampleSource *sound = mSound;
     if (!sound || mNumOutputs != 1 || getDSPTick() == tick || mixKernelSet() == MixKernelSet::General ||
-        (sound->mChannels != 1 && sound->mChannels != 2) || !sound->getSampleData()) {
+        (sound->mChannels != 1 && sound->mChannels != 2) || !sound->getSampleData() || sound->sentenceEntries() > 0) {
         return 0;
     }
     const AURA_SOUND_FORMAT format = sound->mFormat;
@@ -276,6 +276,28 @@ AURA_RESULT DSPWaveTable::readFused(const FusedMix &mix, unsigned int *length, u
     return AURA_OK;
 }
 
+bool DSPWaveTable::sentenceEntryAt(const SampleSource &sound, int64_t whole, Entry *entry) const
+{
+    int at = 0;
+    uint64_t start = 0;
+    sound.locateSentenceEntry(static_cast<uint64_t>(std::max<int64_t>(whole, 0)), &at, &start);
+    unsigned int length = 0;
+    const SampleSource *source = sound.sentenceEntry(at, &length);
+    if (!source || !source->getSampleData()) {
+        return false;
+    }
+    entry->data = source->getSampleData();
+    entry->start = static_cast<int64_t>(start);
+    entry->length = length;
+    entry->next = nullptr;
+    if (at + 1 < sound.sentenceEntries()) {
+        unsigned int nextLength = 0;
+        const SampleSource *next = sound.sentenceEntry(at + 1, &nextLength);
+        entry->next = next ? next->getSampleData() : nullptr;
+    }
+    return true;
+}
+
 void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
 {
     // Mostly nothing is pending: looked at before it is taken.
@@ -288,9 +310,12 @@ void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
 
     const SampleSource *sound = mSound;
     const int channels = sound ? sound->mChannels : 1;
+    // A sentence plays its entries' data; the sound itself holds none.
+    const int sentence = sound ? sound->sentenceEntries() : 0;
     const uint8_t *data = sound ? sound->getSampleData() : nullptr;
     const unsigned int frameBytes = sound ? resamplerFrameBytes(sound->mFormat, channels) : 0;
-    if (!data || frameBytes == 0 || channels <= 0 || channels > DSP_MAXCHANNELS || sound->mLength == 0) {
+    if ((!data && sentence == 0) || frameBytes == 0 || channels <= 0 || channels > DSP_MAXCHANNELS ||
+        sound->mLength == 0) {
         finishAt(to, 0, n, std::max(channels, 1), tick);
         return;
     }
@@ -321,38 +346,67 @@ void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
                              loopLength > 0;
         const int64_t loopEnd = loopStart + loopLength;
 
+        // The part of the sound the position is in: all of it, or one
+        // entry of a sentence (positions count in the whole sentence).
+        // An entry that names no sound ends the voice, not the mix that
+        // reads it.
+        Entry entry{data, 0, length64, nullptr};
+        if (sentence > 0 && !sentenceEntryAt(*sound, fixedWhole(p), &entry)) {
+            finishAt(to, o, n, channels, tick);
+            return;
+        }
+        const int64_t entryEnd = entry.start + entry.length;
+
         unsigned int k = n;
         bool boundary = false;
+        bool entryChange = false;
         if (stepMagnitude > 256) {
             uint64_t distance = 0;
             if (!backwards) {
-                const int64_t end = (looping && fixedWhole(p) < loopEnd) ? loopEnd : length64;
+                int64_t end = (looping && fixedWhole(p) < loopEnd) ? loopEnd : length64;
+                if (sentence > 0 && entryEnd < end) {
+                    end = entryEnd;
+                    entryChange = true;
+                }
                 distance = fixedWhole(p) < end ? static_cast<uint64_t>(fixedFromWhole(end) - p) : 0;
             } else {
                 const int64_t whole = fixedWhole(p);
-                const int64_t start = (looping && loopStart <= whole) ? loopStart : 0;
+                int64_t start = (looping && loopStart <= whole) ? loopStart : 0;
+                if (sentence > 0 && entry.start > start) {
+                    start = entry.start;
+                    entryChange = true;
+                }
                 distance = whole > start ? static_cast<uint64_t>(fixedFromWhole(whole - start)) : 0;
             }
             const uint64_t frames = ceilDivide(distance, static_cast<uint64_t>(stepMagnitude));
             if (frames <= n) {
                 k = static_cast<unsigned int>(frames);
                 boundary = true;
+            } else {
+                entryChange = false;
             }
         }
 
         if (k > 0) {
             // Frames outside the data are never read: the neighbour of the
-            // last frame of a normal loop is the loop start, of the sound's
-            // last frame the frame itself.
+            // last frame of a normal loop is the loop start, of an entry's
+            // last frame the next entry's first, of the sound's last frame
+            // the frame itself.
             ResamplerEdge edge;
-            edge.lastframe = length64 - 1;
-            if (!backwards && looping && (mode & AURA_LOOP_NORMAL) && fixedWhole(p) < loopEnd) {
-                edge.lastframe = loopEnd - 1;
-                edge.edge = data + static_cast<std::size_t>(loopStart) * frameBytes;
+            edge.lastframe = entry.length - 1;
+            edge.edge = entry.next;
+            if (!backwards && looping && (mode & AURA_LOOP_NORMAL) && fixedWhole(p) < loopEnd && loopEnd <= entryEnd) {
+                Entry first{data, 0, length64, nullptr};
+                if (sentence == 0 || sentenceEntryAt(*sound, loopStart, &first)) {
+                    edge.lastframe = loopEnd - entry.start - 1;
+                    edge.edge = first.data + static_cast<std::size_t>(loopStart - first.start) * frameBytes;
+                }
             }
+            // The kernels read the entry's data from its own first frame.
+            p -= fixedFromWhole(entry.start);
             // Parked outside the data (a position set past the end): nothing
             // to read, silence.
-            const bool parked = fixedWhole(p) < 0 || fixedWhole(p) >= length64;
+            const bool parked = fixedWhole(p) < 0 || fixedWhole(p) >= entry.length;
             unsigned int own = o < to.blockFrames ? std::min(k, to.blockFrames - o) : 0;
             if (own > 0) {
                 float *dest = to.block + static_cast<std::size_t>(o) * channels;
@@ -360,9 +414,9 @@ void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
                     std::memset(dest, 0, static_cast<std::size_t>(own) * channels * sizeof(float));
                     p += static_cast<int64_t>(own) * s;
                 } else if (nearest) {
-                    AURA_Resampler_NoInterp(dest, own, data, sound->mFormat, &p, &s, channels);
+                    AURA_Resampler_NoInterp(dest, own, entry.data, sound->mFormat, &p, &s, channels);
                 } else {
-                    AURA_Resampler_Linear(dest, own, data, sound->mFormat, &p, &s, channels, edge);
+                    AURA_Resampler_Linear(dest, own, entry.data, sound->mFormat, &p, &s, channels, edge);
                 }
             }
             if (own < k && to.mix.out) {
@@ -374,16 +428,26 @@ void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
                 if (parked) {
                     p += static_cast<int64_t>(run.count) * s;
                 } else {
-                    mixResampled(run, edge, length64);
+                    mixResampled(run, edge, entry.length);
                     p = run.position;
                 }
             }
+            p += fixedFromWhole(entry.start);
             o += k;
             n -= k;
         }
         if (!boundary) {
             mPosition.store(p, std::memory_order_relaxed);
             break;
+        }
+        if (entryChange) {
+            // Forwards the next pass finds the next entry at the position;
+            // backwards the position steps out of this one.
+            if (backwards && fixedWhole(p) >= entry.start) {
+                p -= FIXED_ONE;
+            }
+            mPosition.store(p, std::memory_order_relaxed);
+            continue;
         }
 
         if (looping && (mode & AURA_LOOP_BIDI) && !(mode & AURA_LOOP_NORMAL)) {

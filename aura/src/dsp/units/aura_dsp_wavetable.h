@@ -82,7 +82,18 @@ private:
         void silence(unsigned int from, unsigned int frames, int channels) const;
     };
     // One block of n frames from the sound, its loops and its clock times.
+    // A sentence entry that names no sound finishes the voice there.
     void produce(Destination &to, unsigned int n, unsigned int tick);
+    // The part of a sentence that holds whole frame `whole`: the entry's
+    // data, first frame and frames, and the next entry's data (null at the
+    // last). False when the entry names no sound.
+    struct Entry {
+        const uint8_t *data = nullptr;
+        int64_t start = 0;
+        int64_t length = 0;
+        const uint8_t *next = nullptr;
+    };
+    [[nodiscard]] bool sentenceEntryAt(const SampleSource &sound, int64_t whole, Entry *entry) const;
     void finishAt(const Destination &to, unsigned int from, unsigned int frames, int channels, unsigned int tick);
 };
 

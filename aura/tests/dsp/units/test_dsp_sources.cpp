@@ -321,6 +321,87 @@ TEST_F(WaveTable, ANegativeFrequencyPlaysTheExactReverse)
     EXPECT_TRUE(unit->hasFlags(AURA::DSPI_FLAG_FINISHED));
 }
 
+// A parent played as a list of test sounds (a null slot names no sound).
+struct TestSentence : AURA::SoundI {
+    TestSentence(std::vector<AURA::SoundI *> slots, std::vector<SentenceEntry> list)
+        : mSlots(std::move(slots))
+        , mList(std::move(list))
+    {
+        mFormat = AURA_SOUND_FORMAT_PCM16;
+        mSubSound = mSlots.data();
+        mNumSubSounds = static_cast<int>(mSlots.size());
+        mSubSoundList = mList.data();
+        mSubSoundListNum = static_cast<int>(mList.size());
+        for (const SentenceEntry &entry : mList) {
+            mLength += entry.mLength;
+        }
+    }
+    ~TestSentence() override
+    {
+        // The test owns the slots and the list.
+        mSubSound = nullptr;
+        mNumSubSounds = 0;
+        mSubSoundList = nullptr;
+        mSubSoundListNum = 0;
+    }
+    std::vector<AURA::SoundI *> mSlots;
+    std::vector<SentenceEntry> mList;
+};
+
+// A sentence plays its entries back to back, forwards and backwards (where
+// each entry change steps one frame), and an entry that names no sound ends
+// the voice with silence.
+TEST_F(WaveTable, SentencesCrossFromEntryToEntry)
+{
+    TestSound a(ramp(10), 1);
+    std::vector<int16_t> high = ramp(10);
+    for (int16_t &v : high) {
+        v = static_cast<int16_t>(v + 1000);
+    }
+    TestSound b(high, 1);
+    TestSentence sentence({&a, &b, nullptr}, {{1, 10}, {0, 10}, {1, 10}});
+    channel.mMode = AURA_LOOP_OFF;
+    unit->mChannel = &channel;
+    unit->mSound = &sentence;
+    unit->mPosition = 0;
+    ASSERT_EQ(unit->setFinished(false, false), AURA_OK);
+    ASSERT_EQ(unit->setFrequency(48000.0f), AURA_OK);
+    std::vector<int> out = render(1);
+    for (int f = 0; f < 30; ++f) {
+        ASSERT_EQ(out[static_cast<size_t>(f)], (f % 10) * 10 + (f / 10 == 1 ? 0 : 1000)) << f;
+    }
+    EXPECT_EQ(out[30], 0);
+    EXPECT_TRUE(unit->hasFlags(AURA::DSPI_FLAG_FINISHED));
+
+    ASSERT_EQ(unit->setFinished(false, false), AURA_OK);
+    ASSERT_EQ(unit->setFrequency(-48000.0f), AURA_OK);
+    unit->mPosition = AURA::fixedFromWhole(19);
+    out = render(1);
+    std::vector<int> expected;
+    for (int f = 9; f >= 1; --f) {
+        expected.push_back(f * 10); // the second entry, a
+    }
+    for (int f = 9; f >= 1; --f) {
+        expected.push_back(1000 + f * 10); // the first, b
+    }
+    expected.push_back(0);
+    EXPECT_EQ(std::vector<int>(out.begin(), out.begin() + static_cast<long>(expected.size())), expected);
+
+    TestSentence broken({&a, nullptr}, {{0, 10}, {1, 10}});
+    unit->mSound = &broken;
+    unit->mPosition = 0;
+    ASSERT_EQ(unit->setFinished(false, false), AURA_OK);
+    ASSERT_EQ(unit->setFrequency(48000.0f), AURA_OK);
+    out = render(1);
+    for (int f = 0; f < 10; ++f) {
+        ASSERT_EQ(out[static_cast<size_t>(f)], f * 10) << f;
+    }
+    for (size_t f = 10; f < out.size(); ++f) {
+        ASSERT_EQ(out[f], 0) << f;
+    }
+    EXPECT_TRUE(unit->hasFlags(AURA::DSPI_FLAG_FINISHED));
+}
+
 TEST_F(WaveTable, DoubleFrequencyHalvesTheLengthAndLinearNeverReadsPastTheData)
 {
     play(ramp(64), 1, AURA_LOOP_OFF);
