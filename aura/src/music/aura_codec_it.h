@@ -156,8 +156,6 @@ struct MusicVoiceIT {
     bool mFading = false;
     int mPitchEnvelope = 0;
     bool mFilter = false;
-    float mCutoff = -1.0f;
-    float mResonance = -1.0f;
 };
 
 // The registry record of CodecIT: empty until getDescriptionEx fills it.

@@ -1063,7 +1063,6 @@ void CodecIT::outputVoice(MusicChannelIT &channel, MusicVirtualChannel &slot)
         }
         const int group = plugin >= 0 && plugin < MAX_PLUGINS ? mEffectGroup[plugin] : -1;
         (void)slot.mVoice->route(voice.mFilter, group);
-        voice.mCutoff = voice.mResonance = -1.0f;
         if (voice.mDirection < 0 && slot.mSample && slot.mSample->mLength) {
             slot.mSampleOffset = slot.mSample->mLength - 1;
         }
@@ -1115,13 +1114,8 @@ void CodecIT::outputVoice(MusicChannelIT &channel, MusicVirtualChannel &slot)
         if (2.0 * f > rate) {
             f = rate / 2.0;
         }
-        const auto cutoff = static_cast<float>(f);
-        const auto resonance = static_cast<float>(instrument->mFilterResonance & 127);
-        if (cutoff != voice.mCutoff || resonance != voice.mResonance) {
-            voice.mCutoff = cutoff;
-            voice.mResonance = resonance;
-            (void)slot.mVoice->setFilter(cutoff, resonance);
-        }
+        // Every tick: the unit takes it at its next block.
+        (void)slot.mVoice->setFilter(static_cast<float>(f), static_cast<float>(instrument->mFilterResonance & 127));
     }
     if (slot.mFlags & F_STOP) {
         (void)slot.mVoice->stop();
