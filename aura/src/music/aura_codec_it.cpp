@@ -475,8 +475,8 @@ AURA_RESULT CodecIT::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo
     }
     if (result == AURA_OK) {
         // Background notes take slots of their own: 64 unless asked.
-        const int slots = exinfo && exinfo->maxpolyphony > 0 ? std::min(exinfo->maxpolyphony, 4 * MAX_CHANNELS)
-                                                             : MAX_CHANNELS;
+        const int slots =
+            exinfo && exinfo->maxpolyphony > 0 ? std::min(exinfo->maxpolyphony, 4 * MAX_CHANNELS) : MAX_CHANNELS;
         result = createVirtualChannels(slots);
     }
     if (result == AURA_OK) {

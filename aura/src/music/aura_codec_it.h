@@ -195,7 +195,8 @@ public:
     [[nodiscard]] MusicVoiceIT &voiceIT(const MusicVirtualChannel &slot);
     [[nodiscard]] bool linear() const { return mFlags & 0x08; }
     [[nodiscard]] bool oldEffects() const { return mFlags & 0x10; }
-    [[nodiscard]] bool linkedMemory() const { return mFlags & 0x20; }
+    // G shares the E/F memory unless flag bit 5 gives it its own.
+    [[nodiscard]] bool sharedPortaMemory() const { return !(mFlags & 0x20); }
     [[nodiscard]] bool usesInstruments() const { return (mFlags & 0x04) && mNumInstruments > 0; }
     [[nodiscard]] int globalVolume() const { return mGlobalVolume; }
     // Unpacks the next row of the current pattern into mRowCells; the rows a

@@ -141,7 +141,7 @@ AURA_RESULT MusicChannelIT::portamento()
     }
     MusicVirtualChannel &slot = *mVoice;
     const int target = static_cast<int>(mPortaTarget);
-    const int speed = mSong->linkedMemory() ? mPortaMemory : mOwnPortaSpeed;
+    const int speed = mSong->sharedPortaMemory() ? mPortaMemory : mOwnPortaSpeed;
     const int step = 4 * speed;
     if (slot.mPeriod < target) {
         slot.mPeriod = std::min(slot.mPeriod + step, target);
@@ -256,7 +256,7 @@ AURA_RESULT MusicChannelIT::processVolumeByte(const MusicNote &cell, bool tickze
         if (tickzero) {
             if (v > 193) {
                 const auto speed = static_cast<uint8_t>((v - 193) * 16);
-                (mSong->linkedMemory() ? mPortaMemory : mOwnPortaSpeed) = speed;
+                (mSong->sharedPortaMemory() ? mPortaMemory : mOwnPortaSpeed) = speed;
             }
             mPortaTarget = mNotePeriod;
             if (cell.mNote >= 1 && cell.mNote <= 120) {
@@ -373,8 +373,8 @@ AURA_RESULT CodecIT::sampleVibrato(MusicVirtualChannel &slot)
     case 2: value = position < 128 ? 64 : -64; break;
     default: value = autoVibratoSine(position); break;
     }
-    slot.mPeriodDelta -= static_cast<int>(
-        (static_cast<int64_t>(value) * slot.mAutoVibratoSweep * sample.mVibratoDepth) >> 23);
+    slot.mPeriodDelta -=
+        static_cast<int>((static_cast<int64_t>(value) * slot.mAutoVibratoSweep * sample.mVibratoDepth) >> 23);
     slot.mAutoVibratoSweep = std::min(slot.mAutoVibratoSweep + 2 * sample.mVibratoRate, 65536);
     slot.mAutoVibratoPos = (position + sample.mVibratoSpeed) & 255;
     slot.mFlags |= F_FREQUENCY;
@@ -466,8 +466,7 @@ void CodecIT::keyOff(MusicVirtualChannel &slot)
     slot.mKeyOff = true;
     MusicVoiceIT &voice = voiceIT(slot);
     const MusicInstrumentIT *instrument = instrumentOf(voice);
-    if (!(voice.mEnvelopeEnable & 1) ||
-        (instrument && (instrument->mVolumeEnvelope.mFlags & MusicEnvelopeIT::LOOP))) {
+    if (!(voice.mEnvelopeEnable & 1) || (instrument && (instrument->mVolumeEnvelope.mFlags & MusicEnvelopeIT::LOOP))) {
         voice.mFading = true;
     }
 }
@@ -582,16 +581,16 @@ void CodecIT::startNote(MusicChannelIT &channel, const MusicNote &cell, bool ton
         }
         slot->mPan = channel.mPan;
         if (instrument) {
-            slot->mPan = std::clamp(
-                slot->mPan + instrument->mPitchPanSeparation * (channel.mNote - instrument->mPitchPanCentre) / 8, 0,
-                64);
+            slot->mPan = std::clamp(slot->mPan + instrument->mPitchPanSeparation *
+                                                     (channel.mNote - instrument->mPitchPanCentre) / 8,
+                                    0, 64);
             voice.mSampleVolume = ((extra ? extra->mGlobalVolume : 64) * instrument->mGlobalVolume) >> 7;
         } else {
             voice.mSampleVolume = extra ? extra->mGlobalVolume : 64;
         }
         slot->mFlags |= F_VOLUME | F_PAN | F_START;
     }
-    if (instrument && (!toneporta || linkedMemory())) {
+    if (instrument && (!toneporta || (mFlags & 0x20))) {
         slot->mKeyOff = false;
         const bool carry = voice.mNewNoteAction != 0;
         auto restart = [&](MusicEnvelopeState &state, const MusicEnvelopeIT &envelope, int value) {
@@ -646,8 +645,7 @@ void CodecIT::applyCell(MusicChannelIT &channel, const MusicNote &cell)
     }
     const int v = cell.mVolume - 1;
     const bool toneporta =
-        (cell.mEffect == TONE_PORTA || cell.mEffect == PORTA_SLIDE || (cell.mVolume && v >= 193 && v <= 202)) &&
-        slot;
+        (cell.mEffect == TONE_PORTA || cell.mEffect == PORTA_SLIDE || (cell.mVolume && v >= 193 && v <= 202)) && slot;
     channel.mVoice = slot ? slot : &mDummyVirtualChannel;
     if (newNote) {
         startNote(channel, cell, toneporta);
@@ -788,7 +786,7 @@ void CodecIT::applyEffect(MusicChannelIT &channel, const MusicNote &cell)
     }
     case TONE_PORTA:
         if (param) {
-            (linkedMemory() ? channel.mPortaMemory : channel.mOwnPortaSpeed) = param;
+            (sharedPortaMemory() ? channel.mPortaMemory : channel.mOwnPortaSpeed) = param;
         }
         channel.mPortaTarget = channel.mNotePeriod;
         if (cell.mNote >= 1 && cell.mNote <= 120) {
@@ -803,8 +801,7 @@ void CodecIT::applyEffect(MusicChannelIT &channel, const MusicNote &cell)
         if (y) {
             channel.mVibratoDepth = static_cast<uint8_t>(y);
         }
-        channel.mVibratoKind =
-            cell.mEffect == VIBRATO ? MusicChannelIT::VIBRATO_NORMAL : MusicChannelIT::VIBRATO_FINE;
+        channel.mVibratoKind = cell.mEffect == VIBRATO ? MusicChannelIT::VIBRATO_NORMAL : MusicChannelIT::VIBRATO_FINE;
         if (!oldEffects()) {
             (void)(cell.mEffect == VIBRATO ? channel.vibrato() : channel.fineVibrato());
         }
@@ -1055,8 +1052,8 @@ void CodecIT::outputVoice(MusicChannelIT &channel, MusicVirtualChannel &slot)
     const bool filterEnvelope = instrument && (instrument->mPitchEnvelope.mFlags & MusicEnvelopeIT::FILTER) &&
                                 (instrument->mPitchEnvelope.mFlags & MusicEnvelopeIT::ON);
     if ((slot.mFlags & F_START) && !(slot.mFlags & F_STOP)) {
-        voice.mFilter = instrument && (((instrument->mFilterCutoff & 0x80) && instrument->mFilterCutoff != 0xFF) ||
-                                       filterEnvelope);
+        voice.mFilter =
+            instrument && (((instrument->mFilterCutoff & 0x80) && instrument->mFilterCutoff != 0xFF) || filterEnvelope);
         int plugin = mChannelPlugin[channel.mIndex] - 1;
         if (plugin < 0 && instrument && instrument->mMIDIChannel > 128) {
             plugin = instrument->mMIDIChannel - 129;
@@ -1071,8 +1068,8 @@ void CodecIT::outputVoice(MusicChannelIT &channel, MusicVirtualChannel &slot)
     }
     if (slot.mFlags & F_VOLUME) {
         const int volume = std::clamp(slot.mVolume + slot.mVolumeDelta, 0, 64);
-        double level = static_cast<double>(volume) * voice.mSampleVolume * channel.mChannelVolume * mGlobalVolume *
-                       mMixVolume;
+        double level =
+            static_cast<double>(volume) * voice.mSampleVolume * channel.mChannelVolume * mGlobalVolume * mMixVolume;
         if (instrument) {
             level *= static_cast<double>(std::clamp(slot.mEnvVolume.mValue, 0, 64)) *
                      std::clamp(slot.mFadeOutVolume, 0, FADEOUT_FULL);

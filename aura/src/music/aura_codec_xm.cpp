@@ -110,7 +110,6 @@ int retriggerVolume(int volume, int change)
     }
 }
 
-
 // Undoes the delta coding of `count` points `stride` bytes apart.
 void undelta8(uint8_t *data, unsigned int count)
 {

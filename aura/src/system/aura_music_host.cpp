@@ -279,7 +279,7 @@ public:
     ChannelGroupI *groupOf(int index)
     {
         return index >= 0 && index < MAX_EFFECT_GROUPS && mEffectGroups[index].mDSPHead ? &mEffectGroups[index]
-                                                                                         : &mGroup;
+                                                                                        : &mGroup;
     }
 
     void releaseSampleSound(MusicSample *sample) override
@@ -328,8 +328,7 @@ public:
             int channels = 0;
             {
                 CriticalSectionGuard guard(mSystem->mDSPCrit);
-                const AURA_RESULT result =
-                    mRoot->read(&block, &channels, &length, AURA_SPEAKERMODE_STEREO, 2, ++mTick);
+                const AURA_RESULT result = mRoot->read(&block, &channels, &length, AURA_SPEAKERMODE_STEREO, 2, ++mTick);
                 if (result != AURA_OK) {
                     return result;
                 }

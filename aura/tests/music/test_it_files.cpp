@@ -78,7 +78,8 @@ TEST(ItFiles, MixVolumeScalesTheWholeSong)
     double peak = 0.0;
     for (size_t i = 0; i < quiet.wav.frames(); ++i) {
         for (unsigned c = 0; c < 2; ++c) {
-            worst = std::max(worst, std::abs(quiet.wav.at(i, c) * 128.0 / 48.0 - static_cast<double>(full.wav.at(i, c))));
+            worst =
+                std::max(worst, std::abs(quiet.wav.at(i, c) * 128.0 / 48.0 - static_cast<double>(full.wav.at(i, c))));
             peak = std::max(peak, static_cast<double>(std::abs(full.wav.at(i, c))));
         }
     }

@@ -58,6 +58,7 @@ ItSample loopedSample()
     }
     sample.loop = true;
     sample.loopEnd = 64;
+    sample.c5 = 0; // stored as none: middle C plays at 8363 Hz
     return sample;
 }
 

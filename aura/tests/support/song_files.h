@@ -101,16 +101,14 @@ inline std::array<double, 2> likeness(const Ours &ours, const fs::path &source, 
     const fs::path copy = dir / source.filename();
     fs::copy_file(source, copy, fs::copy_options::overwrite_existing);
     std::array<double, 2> best = {0.0, 0.0};
-    EXPECT_TRUE(
-        run("openmpt123 -q --force --render --subsong 0 --samplerate 44100 " + quote(copy)));
+    EXPECT_TRUE(run("openmpt123 -q --force --render --subsong 0 --samplerate 44100 " + quote(copy)));
     const Wav mpt = readWav(copy.string() + ".wav");
     for (unsigned c = 0; c < 2 && mpt.valid; ++c) {
         best[c] = correlation(envelope(ours.wav, c), envelope(mpt, c));
     }
     if (best[0] < floor || best[1] < floor) {
         const std::string other = copy.string() + ".xmp.wav";
-        EXPECT_TRUE(
-            run("xmp -q -i linear -f 44100 -o " + quote(other) + " " + quote(copy)));
+        EXPECT_TRUE(run("xmp -q -i linear -f 44100 -o " + quote(other) + " " + quote(copy)));
         const Wav theirs = readWav(other);
         for (unsigned c = 0; c < 2 && theirs.valid; ++c) {
             best[c] = std::max(best[c], correlation(envelope(ours.wav, c), envelope(theirs, c)));
