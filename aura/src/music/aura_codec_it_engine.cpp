@@ -20,6 +20,7 @@ constexpr uint8_t F_START = MusicVirtualChannel::FLAG_START;
 constexpr uint8_t F_STOP = MusicVirtualChannel::FLAG_STOP;
 constexpr int AMIGA_CLOCK = 14317056;
 constexpr int FADEOUT_FULL = 1024;
+constexpr double MAX_HZ = 4.0e6;
 
 // Effect letters as stored: A = 1 to Z = 26.
 enum Effect : uint8_t {
@@ -1100,6 +1101,8 @@ void CodecIT::outputVoice(MusicChannelIT &channel, MusicVirtualChannel &slot)
             hz = AMIGA_CLOCK / static_cast<double>(std::max(period, 1));
             hz = std::trunc(hz);
         }
+        // Periods slid far past the table reach no rate a voice can play.
+        hz = std::min(hz, MAX_HZ);
         (void)slot.mVoice->setFrequency(static_cast<float>(hz) * static_cast<float>(voice.mDirection));
     }
     if (voice.mFilter) {
