@@ -238,6 +238,7 @@ TEST(ItTraces, ChannelOperations)
 {
     ItInstrument plain;
     Song song = open(songOf(plain, {{{0, {kC5, 1}}}}));
+    EXPECT_EQ(song.codec->numVirtualChannels(), 64); // without a creation info
     ticks(song, 1);
     auto &channel = *static_cast<MusicChannelIT *>(song.codec->virtualChannel(0)->mOwner);
     AURA::MusicVirtualChannel &slot = *song.codec->virtualChannel(0);
