@@ -135,7 +135,6 @@ public:
             return result;
         }
         (void)mTarget->setDefaults(static_cast<float>(system->mOutputRate), 1.0f, 0.0f, 128);
-        mRoot = mTarget;
         mGroup.mSystem = system;
         mGroup.mDSPHead = mTarget;
         mGroup.mDSPMixTarget = mTarget;
@@ -250,13 +249,10 @@ public:
             result = echo->setParameter(k, parameters[k]);
         }
         if (result == AURA_OK && master) {
-            // The whole mix runs through it: it becomes the unit the song
-            // reads.
-            result = echo->addInput(mRoot, nullptr);
-            if (result == AURA_OK) {
-                mRoot = echo;
-                result = mRoot->updateTreeLevel(0);
-            }
+            // The whole mix runs through it after the graph, in the order
+            // of the records: however many there are, the graph stays as
+            // deep as it is.
+            mMasterEchoes[mNumMasterEchoes++] = echo;
         } else if (result == AURA_OK) {
             result = mTarget->addInput(echo, nullptr);
             if (result == AURA_OK) {
@@ -328,7 +324,7 @@ public:
             int channels = 0;
             {
                 CriticalSectionGuard guard(mSystem->mDSPCrit);
-                const AURA_RESULT result = mRoot->read(&block, &channels, &length, AURA_SPEAKERMODE_STEREO, 2, ++mTick);
+                const AURA_RESULT result = mTarget->read(&block, &channels, &length, AURA_SPEAKERMODE_STEREO, 2, ++mTick);
                 if (result != AURA_OK) {
                     return result;
                 }
@@ -347,8 +343,30 @@ public:
                     }
                 }
             }
+            const AURA_RESULT result = runMasterEchoes(out, length);
+            if (result != AURA_OK) {
+                return result;
+            }
             out += length * 2;
             frames -= length;
+        }
+        return AURA_OK;
+    }
+
+    AURA_RESULT runMasterEchoes(float *block, unsigned int frames)
+    {
+        for (unsigned int done = 0; done < frames;) {
+            const unsigned int n = std::min(frames - done, SCRATCH_FRAMES);
+            float *at = block + static_cast<size_t>(done) * 2;
+            for (int i = 0; i < mNumMasterEchoes; ++i) {
+                DSPI *echo = mMasterEchoes[i];
+                std::copy(at, at + n * 2, mScratch);
+                const AURA_RESULT result = echo->mDescription.read(&echo->mDSPState, mScratch, at, n, 2, 2);
+                if (result != AURA_OK) {
+                    return result;
+                }
+            }
+            done += n;
         }
         return AURA_OK;
     }
@@ -394,6 +412,7 @@ public:
             (void)mEchoes[i]->release(true);
         }
         mNumEchoes = 0;
+        mNumMasterEchoes = 0;
         for (ChannelGroupI &group : mEffectGroups) {
             group.mDSPHead = nullptr;
             group.mDSPMixTarget = nullptr;
@@ -402,7 +421,6 @@ public:
             (void)mTarget->release(true);
             mTarget = nullptr;
         }
-        mRoot = nullptr;
         mGroup.mDSPHead = nullptr;
         mGroup.mDSPMixTarget = nullptr;
     }
@@ -411,11 +429,14 @@ public:
 
     SystemI *mSystem = nullptr;
     DSPI *mTarget = nullptr;
-    DSPI *mRoot = nullptr; // what the song reads: the target or the master echoes over it
     ChannelGroupI mGroup;
     ChannelGroupI mEffectGroups[MAX_EFFECT_GROUPS];
-    DSPI *mEchoes[MAX_EFFECT_GROUPS] = {};
+    DSPI *mEchoes[MAX_EFFECT_GROUPS] = {}; // every echo, to release
     int mNumEchoes = 0;
+    DSPI *mMasterEchoes[MAX_EFFECT_GROUPS] = {};
+    int mNumMasterEchoes = 0;
+    static constexpr unsigned int SCRATCH_FRAMES = 1024;
+    float mScratch[2 * SCRATCH_FRAMES] = {};
     ChannelPool mPool;
     ChannelMusic mHardware;
     EngineMusicVoice *mVoices = nullptr;
