@@ -195,6 +195,15 @@ TEST(ItTraces, EffectsOnTheirTicks)
     ASSERT_EQ(of(cut, VoiceCommand::Stop, 0).size(), 1u);
     EXPECT_EQ(of(cut, VoiceCommand::Stop, 0)[0].tick, 1);
 
+    // Middle C plays at the sample's C5 speed with Amiga periods too, and a
+    // channel pan of 32 is the centre.
+    ItWriter amiga = songOf(plain, {{{0, {kC5, 1}}}});
+    amiga.flags = 1 | 4;
+    Song amigaSong = open(amiga);
+    ticks(amigaSong, 1);
+    EXPECT_NEAR(lastValue(amigaSong, VoiceCommand::Frequency, 0), 8363.0f, 1.0f); // 14317056 / 1712
+    EXPECT_FLOAT_EQ(lastValue(amigaSong, VoiceCommand::Pan, 0), 0.0f);
+
     // EE5 moves the pitch once on tick 0 and never again: its memory is
     // an extra-fine slide.
     Song extra = open(songOf(plain, {{{0, {kC5, 1}}}, {{0, {0, 0, 0, effect('E'), 0xE5}}}}));
