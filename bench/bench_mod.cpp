@@ -1,7 +1,7 @@
 // The tracker songs of the game data packages rendered to files: aura-play
 // against openmpt123 with linear interpolation, as CPU time (user + system)
-// of the child processes, in the same run. Two sets: the 19 MODs, and the
-// S3M with the 13 XMs.
+// of the child processes, in the same run. Three sets: the 19 MODs, the
+// S3M with the 13 XMs, and the 19 ITs.
 #ifdef AURA_PLAY_PATH
 #include <benchmark/benchmark.h>
 
@@ -29,6 +29,7 @@ struct Set {
 Set gMods{
     "MODs", 19, {{"/usr/share/games/tecnoballz/musics", ".mod"}, {"/usr/share/games/circuslinux/data/music", ".mod"}}};
 Set gS3mXm{"S3M and XMs", 14, {{"/usr/share/games/pingus/data/music", ".s3m"}, {"/usr/share/games/heroes/mod", ".xm"}}};
+Set gIts{"ITs", 19, {{"/usr/share/games/pingus/data/music", ".it"}}};
 
 // The songs of a set (area1-game2.mod is an XM under a MOD name).
 std::vector<fs::path> songs(const Set &set)
@@ -69,7 +70,7 @@ double childSeconds()
 
 void report()
 {
-    for (const Set *set : {&gMods, &gS3mXm}) {
+    for (const Set *set : {&gMods, &gS3mXm, &gIts}) {
         if (set->aura > 0 && set->openmpt > 0) {
             std::fprintf(stderr, "%zu %s to files, CPU: aura-play %.3f s, openmpt123 %.3f s; ratio %.3f\n", set->count,
                          set->what, set->aura, set->openmpt, set->aura / set->openmpt);
@@ -127,10 +128,22 @@ void BM_S3mXmOpenmpt123Cpu(benchmark::State &state)
     renderAll(state, false, gS3mXm);
 }
 
+void BM_ItAuraPlayCpu(benchmark::State &state)
+{
+    renderAll(state, true, gIts);
+}
+
+void BM_ItOpenmpt123Cpu(benchmark::State &state)
+{
+    renderAll(state, false, gIts);
+}
+
 } // namespace
 
 BENCHMARK(BM_ModAuraPlayCpu)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ModOpenmpt123Cpu)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_S3mXmAuraPlayCpu)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_S3mXmOpenmpt123Cpu)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ItAuraPlayCpu)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ItOpenmpt123Cpu)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 #endif

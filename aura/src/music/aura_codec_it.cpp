@@ -411,9 +411,13 @@ AURA_RESULT CodecIT::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo
             metaData(AURA_TAGTYPE_AURA, "Number of channels", &channels, sizeof(channels), AURA_TAGDATATYPE_INT, false);
     }
     for (int c = 0; result == AURA_OK && c < channels; ++c) {
-        mChannel[c] = AURA_New(MusicChannel);
-        if (!mChannel[c]) {
+        auto *channel = AURA_New(MusicChannelIT);
+        mChannel[c] = channel;
+        if (!channel) {
             result = AURA_ERR_MEMORY;
+        } else {
+            channel->mSong = this;
+            channel->mIndex = c;
         }
     }
 
@@ -470,7 +474,21 @@ AURA_RESULT CodecIT::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo
         result = loadSampleData(i, next - at);
     }
     if (result == AURA_OK) {
-        result = createVirtualChannels(channels);
+        // Background notes take slots of their own: 64 unless asked.
+        const int slots =
+            exinfo && exinfo->maxpolyphony > 0 ? std::min(exinfo->maxpolyphony, 4 * MAX_CHANNELS) : MAX_CHANNELS;
+        result = createVirtualChannels(slots);
+    }
+    if (result == AURA_OK) {
+        mVoiceIT = static_cast<MusicVoiceIT *>(
+            AURA_Memory_Calloc(static_cast<int>(sizeof(MusicVoiceIT)) * mNumVirtualChannels));
+        result = mVoiceIT ? AURA_OK : AURA_ERR_MEMORY;
+        for (int i = 0; result == AURA_OK && i < mNumVirtualChannels; ++i) {
+            ::new (&mVoiceIT[i]) MusicVoiceIT();
+        }
+    }
+    if (result == AURA_OK) {
+        result = createEffectGroups();
     }
     if (result == AURA_OK && (mode & (AURA_ACCURATETIME | AURA_CREATESAMPLE))) {
         mVisited = static_cast<uint8_t *>(AURA_Memory_Calloc(std::max(mNumOrders, 1) * 256));
@@ -785,6 +803,8 @@ AURA_RESULT CodecIT::closeInternal()
     mSampleIT = nullptr;
     AURA_Memory_Free(mPlugin);
     mPlugin = nullptr;
+    AURA_Memory_Free(mVoiceIT);
+    mVoiceIT = nullptr;
     mRowData = mRowEnd = nullptr;
     return AURA_OK;
 }
@@ -973,36 +993,6 @@ void CodecIT::updateTickTime()
         const int bpm = mTempoMemory[c] >> 4 ? mBPM + y : mBPM - y;
         (void)setBPM(std::clamp(bpm, 32, 255));
     }
-}
-
-AURA_RESULT CodecIT::update(bool /*audible*/)
-{
-    // Song time: rows at the song's speed and tempo, jumps, breaks, loops
-    // and delays. No voice sounds yet.
-    applyPendingSpeed();
-    if (mTick == 0) {
-        if (mFinished && !mLooping) {
-            (void)stop();
-        } else {
-            takePendingJump();
-            if (!seekRow()) {
-                mFinished = true;
-            } else if (mVisited && visit(mOrder, mRow)) {
-                mFinished = true;
-            } else {
-                updateRowTime();
-            }
-        }
-    } else {
-        updateTickTime();
-    }
-    if (mSpeed == 0) {
-        mFinished = true;
-    } else {
-        advanceTick();
-    }
-    mPCMOffset += static_cast<unsigned int>(mSamplesPerTick);
-    return AURA_OK;
 }
 
 } // namespace AURA

@@ -12,6 +12,8 @@
 
 namespace AURA {
 
+class CodecIT;
+
 struct MusicEnvelopeIT {
     static constexpr int MAX_NODES = 25;
     // In-memory flags.
@@ -97,6 +99,65 @@ struct MusicPluginIT {
     float mParameter[5] = {}; // wet/dry, feedback, left delay, right delay, pan delay as the unit takes them
 };
 
+// One pattern column of an IT song: its note volume, the memories of its
+// effects and its waves. Its foreground voice is mSlot; the voices new-note
+// actions left playing stay owned by it in the background.
+struct MusicChannelIT : MusicChannel {
+    static constexpr uint8_t VIBRATO_NORMAL = 8;
+    static constexpr uint8_t VIBRATO_FINE = 21;
+
+    // The channel operations on the foreground voice `slot`.
+    AURA_RESULT volumeSlide();
+    AURA_RESULT panSlide();
+    AURA_RESULT portamento();
+    AURA_RESULT vibrato();
+    AURA_RESULT fineVibrato();
+    AURA_RESULT tremolo();
+    AURA_RESULT panbrello();
+    AURA_RESULT processVolumeByte(const MusicNote &cell, bool tickzero);
+
+    // Resets what a restarted song forgets, keeping the links.
+    void reset();
+
+    CodecIT *mSong = nullptr;
+    MusicVirtualChannel *mVoice = nullptr; // the voice the operations act on
+    int mIndex = 0;
+    uint8_t mSampleNumber = 0; // 1-based, 0 none
+    uint8_t mTranslatedNote = 0;
+    int mVolume = 0; // the note volume, 0..64
+    int mVolumeDeltaIT = 0; // tremor and tremolo
+    uint8_t mChannelSlideMemory = 0; // N
+    uint8_t mSpecialMemory = 0; // S
+    uint8_t mRetrigCounter = 0;
+    uint8_t mHighOffset = 0; // SAy
+    uint8_t mOwnPortaSpeed = 0; // G with linked memories off
+    uint8_t mVibratoKind = VIBRATO_NORMAL;
+    uint8_t mPanbrelloSpeed = 0;
+    uint8_t mPanbrelloDepth = 0;
+    int mPanbrelloPos = 0;
+    uint8_t mVibratoWave = 0;
+    uint8_t mTremoloWave = 0;
+    uint8_t mPanbrelloWave = 0;
+    uint8_t mVolumeColumnMemory = 0;
+    bool mPortaDone = false;
+};
+
+// What an IT voice slot keeps beyond the shared slot.
+struct MusicVoiceIT {
+    bool mBackground = false;
+    uint8_t mNewNoteAction = 0;
+    uint8_t mEnvelopeEnable = 0; // bit 0: the volume envelope runs
+    uint8_t mNote = 0;
+    int mInstrument = -1;
+    int mSample = -1;
+    int mSampleVolume = 64;
+    int mPanDelta = 0;
+    int mDirection = 1;
+    bool mFading = false;
+    int mPitchEnvelope = 0;
+    bool mFilter = false;
+};
+
 // The registry record of CodecIT: empty until getDescriptionEx fills it.
 extern AURA_CODEC_DESCRIPTION_EX itcodec;
 
@@ -123,6 +184,21 @@ public:
     AURA_RESULT openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
     AURA_RESULT closeInternal();
     AURA_RESULT update(bool audible) override;
+    AURA_RESULT updateRow(bool audible);
+    // Steps one envelope of a voice by a tick; `flag` is what it changes.
+    AURA_RESULT processEnvelope(MusicEnvelopeState &state, MusicVirtualChannel &slot, const MusicEnvelopeIT &envelope,
+                                uint8_t flag);
+    AURA_RESULT processPitchEnvelope(MusicVirtualChannel &slot, const MusicInstrumentIT &instrument, int note);
+    AURA_RESULT sampleVibrato(MusicVirtualChannel &slot);
+    // The period of a note (0..119) of a sample with C5 speed `c5`.
+    [[nodiscard]] int notePeriod(int note, unsigned int c5) const;
+    [[nodiscard]] MusicVoiceIT &voiceIT(const MusicVirtualChannel &slot);
+    [[nodiscard]] bool linear() const { return mFlags & 0x08; }
+    [[nodiscard]] bool oldEffects() const { return mFlags & 0x10; }
+    // G shares the E/F memory unless flag bit 5 gives it its own.
+    [[nodiscard]] bool sharedPortaMemory() const { return !(mFlags & 0x20); }
+    [[nodiscard]] bool usesInstruments() const { return (mFlags & 0x04) && mNumInstruments > 0; }
+    [[nodiscard]] int globalVolume() const { return mGlobalVolume; }
     // Unpacks the next row of the current pattern into mRowCells; the rows a
     // pattern's data does not hold are empty.
     void unpackRow();
@@ -165,6 +241,18 @@ private:
     bool seekRow();
     void updateRowTime();
     void updateTickTime();
+    void restartFormat() override;
+    void applyCell(MusicChannelIT &channel, const MusicNote &cell);
+    void startNote(MusicChannelIT &channel, const MusicNote &cell, bool toneporta);
+    void applyEffect(MusicChannelIT &channel, const MusicNote &cell);
+    void effectTick(MusicChannelIT &channel, const MusicNote &cell);
+    void specialEffect(MusicChannelIT &channel, int param, bool tickzero);
+    void keyOff(MusicVirtualChannel &slot);
+    void stopVoice(MusicVirtualChannel &slot);
+    void outputVoice(MusicChannelIT &channel, MusicVirtualChannel &slot);
+    AURA_RESULT createEffectGroups();
+    [[nodiscard]] const MusicInstrumentIT *instrumentOf(const MusicVoiceIT &voice) const;
+    [[nodiscard]] int amigaPeriod(int note, unsigned int c5) const;
 
     MusicInstrumentIT *mInstrument = nullptr;
     int mNumInstruments = 0;
@@ -187,6 +275,10 @@ private:
     int mReaderRow = -1;
     int mRowDelay = -1; // SEx: the first on a row counts
     uint8_t mTempoMemory[MAX_CHANNELS] = {};
+    MusicVoiceIT *mVoiceIT = nullptr; // one per voice slot
+    MusicVoiceIT mDummyVoiceIT;
+    uint8_t mGlobalSlideMemory = 0;
+    int mEffectGroup[MAX_PLUGINS] = {}; // the host's group of each plug-in, -1 none
 };
 
 } // namespace AURA

@@ -110,18 +110,6 @@ int retriggerVolume(int volume, int change)
     }
 }
 
-// round(64 sin(2 pi i / 256)), for the instruments' auto-vibrato.
-struct AutoVibratoSine {
-    int8_t value[256] = {};
-    AutoVibratoSine()
-    {
-        for (int i = 0; i < 256; ++i) {
-            value[i] = static_cast<int8_t>(std::lround(64.0 * std::sin(2.0 * 3.14159265358979323846 * i / 256.0)));
-        }
-    }
-};
-const AutoVibratoSine kAutoVibratoSine;
-
 // Undoes the delta coding of `count` points `stride` bytes apart.
 void undelta8(uint8_t *data, unsigned int count)
 {
@@ -199,7 +187,7 @@ AURA_RESULT MusicChannelXM::instrumentVibrato(MusicVirtualChannel &slot, const M
     case 1: value = position < 128 ? 64 * depth : -64 * depth; break;
     case 2: value = depth * ((128 - (position + 128) % 256) >> 1); break;
     case 3: value = depth * ((128 - (384 - position) % 256) >> 1); break;
-    default: value = depth * kAutoVibratoSine.value[position]; break;
+    default: value = depth * MusicSong::autoVibratoSine(position); break;
     }
     if (instrument.mVibratoSweep) {
         value = value * slot.mAutoVibratoSweep / instrument.mVibratoSweep;

@@ -166,6 +166,21 @@ int8_t MusicSong::advanceWave(int8_t position, int speed)
     return static_cast<int8_t>(next);
 }
 
+int MusicSong::autoVibratoSine(int position)
+{
+    struct Table {
+        int8_t value[256] = {};
+        Table()
+        {
+            for (int i = 0; i < 256; ++i) {
+                value[i] = static_cast<int8_t>(std::lround(64.0 * std::sin(2.0 * 3.14159265358979323846 * i / 256.0)));
+            }
+        }
+    };
+    static const Table table;
+    return table.value[position & 255];
+}
+
 uint64_t MusicSong::sampleBytes(const MusicSample &sample)
 {
     return static_cast<uint64_t>(sample.mLength) * sample.mChannels * (sample.mBits / 8u);
@@ -282,19 +297,23 @@ AURA_RESULT MusicSong::stop()
 {
     mFinished = true;
     mPlaying = false;
-    for (int c = 0; c < mNumChannels; ++c) {
-        MusicChannel *channel = mChannel[c];
-        if (!channel) {
+    // Every slot in use: a format may keep notes sounding on slots no
+    // column drives any more.
+    for (int i = 0; i < mNumVirtualChannels; ++i) {
+        MusicVirtualChannel &slot = mVirtualChannel[i];
+        if (!slot.mInUse) {
             continue;
         }
-        if (MusicVirtualChannel *slot = channel->mSlot) {
-            if (slot->mVoice) {
-                (void)slot->mVoice->stop();
-            }
-            slot->mFlags = 0;
-            slot->mInUse = false;
-            slot->mOwner = nullptr;
-            channel->mSlot = nullptr;
+        if (slot.mVoice) {
+            (void)slot.mVoice->stop();
+        }
+        slot.mFlags = 0;
+        slot.mInUse = false;
+        slot.mOwner = nullptr;
+    }
+    for (int c = 0; c < mNumChannels; ++c) {
+        if (mChannel[c]) {
+            mChannel[c]->mSlot = nullptr;
         }
     }
     return AURA_OK;
@@ -350,6 +369,7 @@ AURA_RESULT MusicSong::play(bool fromopen)
     mDummyVirtualChannel = MusicVirtualChannel{};
     mDummyVirtualChannel.mIndex = -1;
     mDummyVirtualChannel.mSong = this;
+    restartFormat();
     mPlaying = true;
     publishPosition();
     return AURA_OK;
@@ -472,10 +492,10 @@ AURA_RESULT MusicSong::getHardwareMusicChannel(ChannelReal **channel)
 
 void MusicSong::setVoicesPaused(bool paused)
 {
-    for (int c = 0; c < mNumChannels; ++c) {
-        MusicVirtualChannel *slot = mChannel[c] ? mChannel[c]->mSlot : nullptr;
-        if (slot && slot->mVoice) {
-            (void)slot->mVoice->setPaused(paused);
+    for (int i = 0; i < mNumVirtualChannels; ++i) {
+        MusicVirtualChannel &slot = mVirtualChannel[i];
+        if (slot.mInUse && slot.mVoice) {
+            (void)slot.mVoice->setPaused(paused);
         }
     }
 }

@@ -36,6 +36,12 @@ public:
     virtual AURA_RESULT stop() = 0;
     virtual AURA_RESULT setPaused(bool paused) = 0;
     [[nodiscard]] virtual bool isPlaying() = 0;
+    // Where the next start sounds: through a resonant low-pass of the
+    // voice's own or not, into the song's mix (-1) or into one of its
+    // effect groups.
+    virtual AURA_RESULT route(bool /*filter*/, int /*effectgroup*/) { return AURA_OK; }
+    // The low-pass of a voice routed with a filter (Hz, 0..127).
+    virtual AURA_RESULT setFilter(float /*cutoff*/, float /*resonance*/) { return AURA_OK; }
 };
 
 // What a song sounds through: its voices, its sample sounds and the mix.
@@ -56,6 +62,13 @@ public:
         return AURA_ERR_UNSUPPORTED;
     }
     virtual void releaseSampleSound(MusicSample *sample) = 0;
+    // Makes effect group `index`, an echo with the five parameters of the
+    // IT echo unit; a master group echoes the whole mix instead of taking
+    // voices.
+    virtual AURA_RESULT createEffectGroup(int /*index*/, const float * /*parameters*/, bool /*master*/)
+    {
+        return AURA_ERR_UNSUPPORTED;
+    }
     // Mixes `frames` stereo float frames of every voice into `out` (which
     // it overwrites).
     virtual AURA_RESULT mix(float *out, unsigned int frames) = 0;
@@ -216,6 +229,9 @@ public:
     [[nodiscard]] static int waveform(int shape, int8_t position);
     // A vibrato or tremolo position moved on by `speed`, kept to -32..31.
     [[nodiscard]] static int8_t advanceWave(int8_t position, int speed);
+    // round(64 sin(2 pi position / 256)): the instruments' and samples'
+    // auto-vibrato and the panbrello.
+    [[nodiscard]] static int autoVibratoSine(int position);
     // The bytes a sample's data takes (mLength frames); 0 for none.
     [[nodiscard]] static uint64_t sampleBytes(const MusicSample &sample);
 
@@ -276,6 +292,8 @@ public:
     [[nodiscard]] MusicVirtualChannel *virtualChannel(int i) { return &mVirtualChannel[i]; }
 
 protected:
+    // A format's own state of a song started over, after the shared reset.
+    virtual void restartFormat() {}
     // Builds the voice slots and the host's voices for `count` slots.
     AURA_RESULT createVirtualChannels(int count);
     // Frees what the song base allocated (slots, patterns, channels, samples,

@@ -55,8 +55,28 @@ public:
     AURA_RESULT setVolume(float volume) override { return live() ? mChannel.setVolume(volume, false) : AURA_OK; }
     AURA_RESULT setPan(float pan) override { return live() ? mChannel.setPan(pan, true) : AURA_OK; }
     AURA_RESULT setFrequency(float hz) override { return live() ? mChannel.setFrequency(hz) : AURA_OK; }
+    AURA_RESULT route(bool filter, int effectgroup) override
+    {
+        mWantFilter = filter;
+        mEffectGroup = effectgroup;
+        return AURA_OK;
+    }
+    AURA_RESULT setFilter(float cutoff, float resonance) override
+    {
+        if (!mFilter || !mFilterInserted) {
+            return AURA_OK;
+        }
+        AURA_RESULT result = mFilter->setParameter(0, cutoff);
+        if (result == AURA_OK) {
+            result = mFilter->setParameter(1, resonance);
+        }
+        return result;
+    }
     AURA_RESULT stop() override
     {
+        if (mFilter) {
+            (void)mFilter->reset();
+        }
         if (!live()) {
             return AURA_OK;
         }
@@ -74,10 +94,18 @@ public:
 
     [[nodiscard]] bool live() const { return mChannel.mNumRealChannels > 0 && mChannel.mRealChannel[0]; }
 
+    // Puts the voice's own low-pass between its sound and its group, or
+    // takes it out.
+    void placeFilter();
+
     ChannelI mChannel;
     EngineMusicHost *mHost = nullptr;
     int mSlot = 0;
     bool mAlternate = false;
+    bool mWantFilter = false;
+    int mEffectGroup = -1;
+    DSPI *mFilter = nullptr;
+    bool mFilterInserted = false;
 };
 
 class EngineMusicHost final : public MusicHost {
@@ -205,6 +233,51 @@ public:
         return finishSampleSound(sample, sound, AURA_OK);
     }
 
+    AURA_RESULT createEffectGroup(int index, const float *parameters, bool master) override
+    {
+        if (index < 0 || index >= MAX_EFFECT_GROUPS || !parameters) {
+            return AURA_ERR_INVALID_PARAM;
+        }
+        DSPI *echo = nullptr;
+        AURA_RESULT result = mSystem->createDSPByType(AURA_DSP_TYPE_ITECHO, &echo);
+        if (result != AURA_OK) {
+            return result;
+        }
+        echo->setActive(true);
+        echo->mDefaultFrequency = static_cast<float>(mSystem->mOutputRate);
+        for (int k = 0; result == AURA_OK && k < 5; ++k) {
+            result = echo->setParameter(k, parameters[k]);
+        }
+        if (result == AURA_OK && master) {
+            // The whole mix runs through it after the graph, in the order
+            // of the records: however many there are, the graph stays as
+            // deep as it is.
+            mMasterEchoes[mNumMasterEchoes++] = echo;
+        } else if (result == AURA_OK) {
+            result = mTarget->addInput(echo, nullptr);
+            if (result == AURA_OK) {
+                ChannelGroupI &group = mEffectGroups[index];
+                group.mSystem = mSystem;
+                group.mDSPHead = echo;
+                group.mDSPMixTarget = echo;
+                result = mTarget->updateTreeLevel(0);
+            }
+        }
+        if (result == AURA_OK) {
+            mEchoes[mNumEchoes++] = echo;
+            (void)mSystem->flushDSPConnectionRequests(true);
+        } else {
+            (void)echo->release(true);
+        }
+        return result;
+    }
+
+    ChannelGroupI *groupOf(int index)
+    {
+        return index >= 0 && index < MAX_EFFECT_GROUPS && mEffectGroups[index].mDSPHead ? &mEffectGroups[index]
+                                                                                        : &mGroup;
+    }
+
     void releaseSampleSound(MusicSample *sample) override
     {
         if (sample->mSound) {
@@ -251,8 +324,7 @@ public:
             int channels = 0;
             {
                 CriticalSectionGuard guard(mSystem->mDSPCrit);
-                const AURA_RESULT result =
-                    mTarget->read(&block, &channels, &length, AURA_SPEAKERMODE_STEREO, 2, ++mTick);
+                const AURA_RESULT result = mTarget->read(&block, &channels, &length, AURA_SPEAKERMODE_STEREO, 2, ++mTick);
                 if (result != AURA_OK) {
                     return result;
                 }
@@ -271,8 +343,30 @@ public:
                     }
                 }
             }
+            const AURA_RESULT result = runMasterEchoes(out, length);
+            if (result != AURA_OK) {
+                return result;
+            }
             out += length * 2;
             frames -= length;
+        }
+        return AURA_OK;
+    }
+
+    AURA_RESULT runMasterEchoes(float *block, unsigned int frames)
+    {
+        for (unsigned int done = 0; done < frames;) {
+            const unsigned int n = std::min(frames - done, SCRATCH_FRAMES);
+            float *at = block + static_cast<size_t>(done) * 2;
+            for (int i = 0; i < mNumMasterEchoes; ++i) {
+                DSPI *echo = mMasterEchoes[i];
+                std::copy(at, at + n * 2, mScratch);
+                const AURA_RESULT result = echo->mDescription.read(&echo->mDSPState, mScratch, at, n, 2, 2);
+                if (result != AURA_OK) {
+                    return result;
+                }
+            }
+            done += n;
         }
         return AURA_OK;
     }
@@ -305,12 +399,24 @@ public:
         (void)mPool.release();
         if (mVoices) {
             for (int i = 0; i < mNumVoices; ++i) {
+                if (mVoices[i].mFilter) {
+                    (void)mVoices[i].mFilter->release(true);
+                }
                 mVoices[i].~EngineMusicVoice();
             }
             AURA_Memory_Free(mVoices);
             mVoices = nullptr;
         }
         mNumVoices = 0;
+        for (int i = mNumEchoes - 1; i >= 0; --i) {
+            (void)mEchoes[i]->release(true);
+        }
+        mNumEchoes = 0;
+        mNumMasterEchoes = 0;
+        for (ChannelGroupI &group : mEffectGroups) {
+            group.mDSPHead = nullptr;
+            group.mDSPMixTarget = nullptr;
+        }
         if (mTarget) {
             (void)mTarget->release(true);
             mTarget = nullptr;
@@ -319,9 +425,18 @@ public:
         mGroup.mDSPMixTarget = nullptr;
     }
 
+    static constexpr int MAX_EFFECT_GROUPS = 50;
+
     SystemI *mSystem = nullptr;
     DSPI *mTarget = nullptr;
     ChannelGroupI mGroup;
+    ChannelGroupI mEffectGroups[MAX_EFFECT_GROUPS];
+    DSPI *mEchoes[MAX_EFFECT_GROUPS] = {}; // every echo, to release
+    int mNumEchoes = 0;
+    DSPI *mMasterEchoes[MAX_EFFECT_GROUPS] = {};
+    int mNumMasterEchoes = 0;
+    static constexpr unsigned int SCRATCH_FRAMES = 1024;
+    float mScratch[2 * SCRATCH_FRAMES] = {};
     ChannelPool mPool;
     ChannelMusic mHardware;
     EngineMusicVoice *mVoices = nullptr;
@@ -372,16 +487,41 @@ AURA_RESULT EngineMusicVoice::start(MusicSample *sample, unsigned int offset)
     }
     mChannel.mRealChannel[0] = voice;
     mChannel.mNumRealChannels = 1;
-    mChannel.mChannelGroup = &mHost->mGroup;
+    mChannel.mChannelGroup = mHost->groupOf(mEffectGroup);
     result = mChannel.play(sound, true, false, false);
     if (result != AURA_OK) {
         (void)stop();
         return result;
     }
+    placeFilter();
     (void)mChannel.setPosition(offset, AURA_TIMEUNIT_PCM);
     (void)mChannel.setPaused(false);
     (void)mHost->mSystem->flushDSPConnectionRequests(true);
     return AURA_OK;
+}
+
+void EngineMusicVoice::placeFilter()
+{
+    if (mWantFilter && !mFilter) {
+        if (mHost->mSystem->createDSPByType(AURA_DSP_TYPE_ITLOWPASS, &mFilter) != AURA_OK) {
+            mFilter = nullptr;
+            mWantFilter = false; // no unit to be had: the note plays unfiltered
+        } else {
+            mFilter->setActive(true);
+            mFilter->mDefaultFrequency = static_cast<float>(mHost->mSystem->mOutputRate);
+        }
+    }
+    if (!mFilter) {
+        return;
+    }
+    if (mWantFilter) {
+        (void)mFilter->reset();
+        mFilterInserted = mChannel.addDSP(mFilter, nullptr) == AURA_OK;
+    } else if (mFilterInserted) {
+        mChannel.mAddDSP = nullptr;
+        (void)mFilter->remove();
+        mFilterInserted = false;
+    }
 }
 } // namespace
 

@@ -18,6 +18,7 @@
 #include "music/aura_codec_mod.h"
 #include "music/aura_codec_s3m.h"
 #include "music/aura_codec_xm.h"
+#include "music/aura_codec_it.h"
 #include "channel/aura_channeli.h"
 #include "system/aura_async.h"
 #include "base/aura_memory.h"
@@ -142,6 +143,7 @@ std::span<const CodecEntry> builtInCodecs()
         {&modcodec, &CodecMOD::getDescriptionEx, 1200},
         {&s3mcodec, &CodecS3M::getDescriptionEx, 1300},
         {&xmcodec, &CodecXM::getDescriptionEx, 1400},
+        {&itcodec, &CodecIT::getDescriptionEx, 1500},
         {&midicodec, &CodecMIDI::getDescriptionEx, 1600},
         {&dlscodec, &CodecDLS::getDescriptionEx, 1700},
         {&audioqueuecodec, &CodecAudioQueue::getDescriptionEx, 2200},

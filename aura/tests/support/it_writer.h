@@ -295,7 +295,9 @@ public:
 
     [[nodiscard]] std::vector<uint8_t> bytes() const
     {
-        std::vector<uint8_t> f(192, 0);
+        std::vector<uint8_t> f;
+        f.reserve(4096); // and g++ sees no insert past a fixed 192 bytes
+        f.resize(192, 0);
         std::memcpy(f.data(), "IMPM", 4);
         std::memcpy(f.data() + 4, songName.data(), std::min<size_t>(songName.size(), 25));
         put16(f, 32, orderCountField >= 0 ? orderCountField : static_cast<int>(orders.size()));

@@ -17,7 +17,7 @@
 
 namespace auratest {
 
-enum class VoiceCommand { Start, Volume, Pan, Frequency, Stop };
+enum class VoiceCommand { Start, Volume, Pan, Frequency, Stop, Cutoff, Resonance };
 
 struct VoiceEvent {
     int order = 0;
@@ -32,7 +32,7 @@ struct VoiceEvent {
 
 inline std::ostream &operator<<(std::ostream &out, const VoiceEvent &e)
 {
-    static const char *names[] = {"start", "volume", "pan", "frequency", "stop"};
+    static const char *names[] = {"start", "volume", "pan", "frequency", "stop", "cutoff", "resonance"};
     return out << "(" << e.order << "," << e.row << "," << e.tick << " slot " << e.slot << " "
                << names[static_cast<int>(e.command)] << " " << e.value << ")";
 }
@@ -56,6 +56,11 @@ public:
         }
         AURA_RESULT setPaused(bool) override { return AURA_OK; }
         bool isPlaying() override { return playing; }
+        AURA_RESULT setFilter(float cutoff, float resonance) override
+        {
+            (void)note(VoiceCommand::Cutoff, cutoff);
+            return note(VoiceCommand::Resonance, resonance);
+        }
 
         AURA_RESULT note(VoiceCommand command, float value)
         {
