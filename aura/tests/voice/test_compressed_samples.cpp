@@ -485,6 +485,15 @@ TEST(CompressedSampleThreads, RandomCallsWithTheRealTimeMixer)
                                   AURA_OPENMEMORY | AURA_SOFTWARE | AURA_LOOP_NORMAL | AURA_CREATECOMPRESSEDSAMPLE,
                                   &exinfo, &sound),
               AURA_OK);
+    // And MPEG frames, from the other pool.
+    auratest::TempDir dir("aura-compressed-threads");
+    const auratest::MpegEncode mp3 = auratest::encodeMpeg(dir, "mp3", 22050, 2, 1.0, "lame --quiet -b 64 {in} {out}");
+    exinfo.length = static_cast<unsigned int>(mp3.bytes.size());
+    AURA::Sound *mpeg = nullptr;
+    ASSERT_EQ(system->createSound(reinterpret_cast<const char *>(mp3.bytes.data()),
+                                  AURA_OPENMEMORY | AURA_SOFTWARE | AURA_LOOP_NORMAL | AURA_CREATECOMPRESSEDSAMPLE,
+                                  &exinfo, &mpeg),
+              AURA_OK);
     std::mt19937 random(11);
     std::vector<AURA::Channel *> channels(6, nullptr);
     int played = 0;
@@ -492,18 +501,21 @@ TEST(CompressedSampleThreads, RandomCallsWithTheRealTimeMixer)
         AURA::Channel *&channel = channels[random() % channels.size()];
         AURA_RESULT result = AURA_OK;
         switch (random() % 5) {
-        case 0:
-            result = system->playSound(AURA_CHANNEL_FREE, sound, false, &channel);
+        case 0: {
+            const bool ima = random() % 2 == 0;
+            result = system->playSound(AURA_CHANNEL_FREE, ima ? sound : mpeg, false, &channel);
             played += result == AURA_OK;
             if (result == AURA_ERR_CHANNEL_ALLOC) {
                 // Every unit is lent or has yet to be let go by the mixer:
                 // the units of stopped voices come back.
                 channel = nullptr;
-                auto *pool = static_cast<AURA::SystemI *>(system)->mDSPCodecPoolADPCM;
+                auto *systemi = static_cast<AURA::SystemI *>(system);
+                auto *pool = ima ? systemi->mDSPCodecPoolADPCM : systemi->mDSPCodecPoolMPEG;
                 result =
                     auratest::waitFor([&] { return pool->areAnyFree() == AURA_OK; }) ? AURA_OK : AURA_ERR_CHANNEL_ALLOC;
             }
             break;
+        }
         case 1: result = channel ? channel->setPosition(random() % 20000, AURA_TIMEUNIT_PCM) : AURA_OK; break;
         case 2: result = channel ? channel->setLoopCount(static_cast<int>(random() % 4) - 1) : AURA_OK; break;
         case 3: result = channel ? channel->stop() : AURA_OK; break;
@@ -513,10 +525,12 @@ TEST(CompressedSampleThreads, RandomCallsWithTheRealTimeMixer)
         EXPECT_TRUE(result == AURA_OK || result == AURA_ERR_INVALID_HANDLE || result == AURA_ERR_CHANNEL_STOLEN)
             << "call " << i << " gave " << result;
     }
-    EXPECT_GT(played, 32); // more plays than units: the units came back
+    EXPECT_GT(played, 48); // more plays than units: the units came back
     auto *systemi = static_cast<AURA::SystemI *>(system);
     ASSERT_EQ(sound->release(), AURA_OK);
+    ASSERT_EQ(mpeg->release(), AURA_OK);
     EXPECT_EQ(systemi->mDSPCodecPoolADPCM->numInUse(), 0);
+    EXPECT_EQ(systemi->mDSPCodecPoolMPEG->numInUse(), 0);
     EXPECT_EQ(system->release(), AURA_OK);
 }
 
