@@ -809,10 +809,28 @@ AURA_RESULT CodecSBK::setPositionInternal(int subsound, unsigned int position, u
     resetPCMBuffer();
     const unsigned int channels = s.channels;
     if ((s.flags & SAMPLE_MPEG) && mMPEG) {
-        // The decoder starts afresh on this subsound's frames.
-        mMPEG->setSource(mFile, s.dataoffset, s.lengthbytes, s.channels, s.frequency);
-        return mMPEG->setPosition(0, postype == AURA_TIMEUNIT_PCM ? position : std::min(position, s.lengthbytes),
-                                  postype == AURA_TIMEUNIT_PCM ? AURA_TIMEUNIT_PCM : AURA_TIMEUNIT_RAWBYTES);
+        if (mMPEGSubsound != subsound) {
+            // The decoder starts afresh on this subsound's frames.
+            mMPEG->setSource(mFile, s.dataoffset, s.lengthbytes, s.channels, s.frequency);
+            mMPEG->mWaveFormat.lengthpcm = s.lengthpcm;
+            mMPEGSubsound = subsound;
+        }
+        if (postype != AURA_TIMEUNIT_PCM) {
+            return mMPEG->setPosition(0, std::min(position, s.lengthbytes), AURA_TIMEUNIT_RAWBYTES);
+        }
+        if (position > 0 && mMPEG->mNumFrameOffsets == 0 && s.channels <= 2) {
+            // Where each frame begins, found once per subsound, makes the
+            // seek land on the frame that holds the position.
+            unsigned int bytes = 0;
+            AURA_RESULT result = mFile->seek(static_cast<int>(s.dataoffset), 0);
+            if (result == AURA_OK) {
+                result = mMPEG->getPCMLength(&bytes);
+            }
+            if (result != AURA_OK) {
+                return result;
+            }
+        }
+        return mMPEG->setPosition(0, position, AURA_TIMEUNIT_PCM);
     }
     if (postype == AURA_TIMEUNIT_RAWBYTES || postype == AURA_TIMEUNIT_PCMBYTES) {
         return mFile->seek(static_cast<int>(s.dataoffset + std::min(position, s.lengthbytes)), 0);

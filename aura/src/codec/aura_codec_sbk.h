@@ -105,6 +105,7 @@ public:
     unsigned int mOpenMode = 0;
     bool mADPCMCompressed = false; // compressed data (IMA ADPCM, MPEG) stays as stored
     CodecMPEG *mMPEG = nullptr; // decodes MPEG subsounds unless they stay compressed
+    int mMPEGSubsound = -1; // the subsound mMPEG is set to
     unsigned int mMPEGFlags = 0; // how the bank's MPEG frames are laid out (codec flags of a decoder)
 
 private:

@@ -19,6 +19,11 @@ constexpr unsigned int FRAME_TABLE_STEP = 1000;
 // and the synthesis history are right again when it is reached.
 constexpr unsigned int PRIME_FRAMES = 9;
 constexpr unsigned int PRIME_FRAMES_CONTAINER = 3;
+// The most main data a layer III frame takes from the frames before it,
+// and the most bytes of a frame that are not main data (header, CRC,
+// side information).
+constexpr uint64_t RESERVOIR_BYTES = 511;
+constexpr uint64_t FRAME_OVERHEAD_BYTES = 38;
 
 uint32_t be32(const uint8_t *p)
 {
@@ -676,8 +681,20 @@ AURA_RESULT CodecMPEG::setPositionInternal(int /*subsound*/, unsigned int positi
     uint64_t startFrame = 0;
     uint64_t discard = 0;
     if (bytePosition != 0) {
-        const uint64_t back =
-            std::min<uint64_t>((mFlags & FLAG_CONTAINER) ? PRIME_FRAMES_CONTAINER : PRIME_FRAMES, target);
+        uint64_t back = std::min<uint64_t>((mFlags & FLAG_CONTAINER) ? PRIME_FRAMES_CONTAINER : PRIME_FRAMES, target);
+        if (target >= 2 && target < mNumFrameOffsets) {
+            // The frame before the target must decode right (its overlap
+            // and synthesis history lead into the target), so the frames
+            // before it must hold the most main data its reservoir can
+            // reach back into. Small frames take more of them.
+            const uint64_t last = target - 1;
+            uint64_t first = last;
+            while (first > 0 && mFrameOffsets[last] - mFrameOffsets[first] <
+                                    RESERVOIR_BYTES + FRAME_OVERHEAD_BYTES * (last - first)) {
+                --first;
+            }
+            back = std::max(back, target - first);
+        }
         startFrame = target - back;
         discard = frameBytes * back + (bytePosition - frameBytes * target);
     }
