@@ -636,6 +636,7 @@ AURA_RESULT CodecSBK::closeInternal()
         mMPEG->releaseDecoder();
         mMPEG = nullptr;
     }
+    mMPEGSubsound = -1;
     return AURA_OK;
 }
 
