@@ -823,6 +823,42 @@ TEST_F(SbkMpegBanks, ChannelsLoopsAndPointing)
     OpenedBank streamed = openBank(render.system(), quad, AURA_CREATESTREAM);
     ASSERT_EQ(streamed.result, AURA_OK);
     ASSERT_EQ(streamed.parent->release(), AURA_OK);
+    {
+        // Two stereo encodes of one length, their frames alternating: the
+        // stream's channels 0-1 are the first's decode, 2-3 the second's.
+        const auratest::MpegEncode other =
+            auratest::encodeMpeg(*sDir, "l3s96", 44100, 2, 1.0, "lame --quiet -t -b 96 --resample 44.1 {in} {out}");
+        std::vector<Bytes> decodes;
+        for (const Bytes *bytes : {&e.bytes, &other.bytes}) {
+            AURA_CREATESOUNDEXINFO info{};
+            info.cbsize = sizeof(info);
+            info.length = static_cast<unsigned int>(bytes->size());
+            AURA::Sound *plain = nullptr;
+            ASSERT_EQ(render.system()->createSound(reinterpret_cast<const char *>(bytes->data()),
+                                                   AURA_OPENMEMORY | AURA_SOFTWARE | AURA_ACCURATETIME, &info, &plain),
+                      AURA_OK);
+            decodes.push_back(soundData(plain));
+        }
+        ASSERT_EQ(decodes[0].size(), decodes[1].size());
+        Bytes expected;
+        for (size_t at = 0; at < decodes[0].size(); at += 4) {
+            for (const Bytes &d : decodes) {
+                expected.insert(expected.end(), d.begin() + static_cast<long>(at),
+                                d.begin() + static_cast<long>(at + 4));
+            }
+        }
+        SbkBank bank;
+        SbkSample s = auratest::mpegSample("quad", auratest::interleaveStreams({e.bytes, other.bytes}), e,
+                                           static_cast<uint32_t>(expected.size() / 8));
+        s.channels = 4;
+        bank.samples = {s};
+        const Bytes file = auratest::writeSbk(bank); // read in place
+        DirectCodec stream(file, AURA_CREATESTREAM);
+        ASSERT_EQ(stream.result, AURA_OK);
+        const Bytes four = stream.read(static_cast<unsigned int>(expected.size() * 2), 8 * 1001);
+        EXPECT_EQ(four.size(), expected.size());
+        EXPECT_TRUE(four == expected);
+    }
 
     // Loop starts of frames kept compressed fall on a granule (576).
     const Bytes stereo = bankOf(2, 1000);

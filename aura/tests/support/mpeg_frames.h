@@ -41,11 +41,10 @@ inline MpegEncode encodeMpeg(const TempDir &dir, const std::string &name, int ra
     return {name, readAll(out), channels, rate};
 }
 
-// The frames of an encode, each padded with zeros to a multiple of `pad`
-// bytes when it is a layer III frame (as banks store them).
-inline Bytes padFrames(const Bytes &bytes, unsigned int pad)
+// The frames of one encode, each with its header's size.
+inline std::vector<Bytes> splitFrames(const Bytes &bytes)
 {
-    Bytes out;
+    std::vector<Bytes> frames;
     size_t at = 0;
     while (at + 4 <= bytes.size()) {
         uint32_t raw = 0;
@@ -55,14 +54,48 @@ inline Bytes padFrames(const Bytes &bytes, unsigned int pad)
         AURA::MpegHeader header;
         if (AURA::decodeHeader(raw, 0, &header) != AURA_OK) {
             ADD_FAILURE() << "no frame at " << at;
-            return out;
+            break;
         }
         const size_t size = std::min<size_t>(4 + static_cast<size_t>(header.bodySize), bytes.size() - at);
-        out.insert(out.end(), bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size));
-        if (header.layer == 3) {
+        frames.emplace_back(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size));
+        at += size;
+    }
+    return frames;
+}
+
+// Stereo encodes of as many frames as a bank stores a sound of more than 2
+// channels: their frames alternate, each padded to 16 bytes past the larger
+// of its own and the frame before it.
+inline Bytes interleaveStreams(const std::vector<Bytes> &encodes)
+{
+    std::vector<std::vector<Bytes>> streams;
+    for (const Bytes &e : encodes) {
+        streams.push_back(splitFrames(e));
+    }
+    Bytes out;
+    size_t previous = 0;
+    for (size_t f = 0; f < streams[0].size(); ++f) {
+        for (const std::vector<Bytes> &frames : streams) {
+            const Bytes &frame = frames[std::min(f, frames.size() - 1)];
+            const size_t span = (std::max(frame.size(), previous) + 15) / 16 * 16;
+            out.insert(out.end(), frame.begin(), frame.end());
+            out.resize(out.size() + span - frame.size(), 0);
+            previous = frame.size();
+        }
+    }
+    return out;
+}
+
+// The frames of an encode, each padded with zeros to a multiple of `pad`
+// bytes when it is a layer III frame (as banks store them).
+inline Bytes padFrames(const Bytes &bytes, unsigned int pad)
+{
+    Bytes out;
+    for (const Bytes &frame : splitFrames(bytes)) {
+        out.insert(out.end(), frame.begin(), frame.end());
+        if (((frame[1] >> 1) & 3) == 1) { // layer III
             out.resize((out.size() + pad - 1) / pad * pad, 0);
         }
-        at += size;
     }
     return out;
 }
