@@ -1,6 +1,7 @@
 // Compressed samples: aura-play rendering a 5-minute stereo IMA ADPCM WAV
 // kept compressed (decoded by the pooled units as it plays) into a WAV,
-// against sox decoding the same file into a WAV, in the same run.
+// against sox decoding the same file into a WAV, in the same run; and a
+// 5-minute stereo MP3 kept compressed against mpg123 decoding it to a WAV.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -14,27 +15,36 @@
 #ifdef AURA_PLAY_PATH
 namespace {
 
-class ImaInput {
+// An input file made once per run by a command line where {out} stands for it.
+class Input {
 public:
-    static ImaInput &get()
+    static Input &ima()
     {
-        static ImaInput input;
+        static Input input("ima", "long.wav",
+                           "sox -D -n -r 44100 -c 2 -e ima-adpcm {out} synth 300 sine 200-3000 sine 440 pinknoise "
+                           "vol 0.4 2>/dev/null");
+        return input;
+    }
+    static Input &mp3()
+    {
+        static Input input("mp3", "long.mp3",
+                           "sox -D -n -r 44100 -c 2 -b 16 -t wav - synth 300 sine 200-3000 sine 440 pinknoise vol 0.4 "
+                           "2>/dev/null | lame --quiet -b 192 - {out}");
         return input;
     }
     [[nodiscard]] bool ok() const { return mOk; }
     [[nodiscard]] const std::string &path() const { return mPath; }
 
 private:
-    ImaInput()
+    Input(const std::string &kind, const std::string &name, std::string command)
     {
-        mDir = std::filesystem::temp_directory_path() / ("aura-bench-ima-" + std::to_string(::getpid()));
+        mDir = std::filesystem::temp_directory_path() / ("aura-bench-" + kind + "-" + std::to_string(::getpid()));
         std::filesystem::create_directories(mDir);
-        mPath = (mDir / "long.wav").string();
-        const std::string command = "sox -D -n -r 44100 -c 2 -e ima-adpcm " + mPath +
-                                    " synth 300 sine 200-3000 sine 440 pinknoise vol 0.4 2>/dev/null";
+        mPath = (mDir / name).string();
+        command.replace(command.find("{out}"), 5, mPath);
         mOk = std::system(command.c_str()) == 0;
     }
-    ~ImaInput() { std::filesystem::remove_all(mDir); }
+    ~Input() { std::filesystem::remove_all(mDir); }
 
     std::filesystem::path mDir;
     std::string mPath;
@@ -43,6 +53,8 @@ private:
 
 double gAuraPlaySeconds = 0;
 double gSoxSeconds = 0;
+double gAuraPlayMp3Seconds = 0;
+double gMpg123Seconds = 0;
 
 void reportRatio()
 {
@@ -50,12 +62,16 @@ void reportRatio()
         std::fprintf(stderr, "300 s stereo IMA ADPCM to a WAV: aura-play --compressed %.4f s, sox %.4f s; ratio %.4f\n",
                      gAuraPlaySeconds, gSoxSeconds, gAuraPlaySeconds / gSoxSeconds);
     }
+    if (gAuraPlayMp3Seconds > 0 && gMpg123Seconds > 0) {
+        std::fprintf(stderr, "300 s stereo MP3 to a WAV: aura-play --compressed %.4f s, mpg123 %.4f s; ratio %.4f\n",
+                     gAuraPlayMp3Seconds, gMpg123Seconds, gAuraPlayMp3Seconds / gMpg123Seconds);
+    }
 }
 
-void runCommand(benchmark::State &state, const std::string &command, double *mean)
+void runCommand(benchmark::State &state, const Input &input, const std::string &command, double *mean)
 {
-    if (!ImaInput::get().ok()) {
-        state.SkipWithError("no input file (sox)");
+    if (!input.ok()) {
+        state.SkipWithError("no input file (sox, lame)");
         return;
     }
     double total = 0;
@@ -78,18 +94,38 @@ void runCommand(benchmark::State &state, const std::string &command, double *mea
 
 void BM_AuraPlayCompressedToWav(benchmark::State &state)
 {
-    const std::string &in = ImaInput::get().path();
-    runCommand(state, std::string(AURA_PLAY_PATH) + " -q --compressed -o " + in + ".aura.wav " + in, &gAuraPlaySeconds);
+    const Input &input = Input::ima();
+    const std::string &in = input.path();
+    runCommand(state, input, std::string(AURA_PLAY_PATH) + " -q --compressed -o " + in + ".aura.wav " + in,
+               &gAuraPlaySeconds);
 }
 
 void BM_SoxImaToWav(benchmark::State &state)
 {
-    const std::string &in = ImaInput::get().path();
-    runCommand(state, "sox -D " + in + " -e signed-integer -b 16 " + in + ".sox.wav", &gSoxSeconds);
+    const Input &input = Input::ima();
+    const std::string &in = input.path();
+    runCommand(state, input, "sox -D " + in + " -e signed-integer -b 16 " + in + ".sox.wav", &gSoxSeconds);
+}
+
+void BM_AuraPlayCompressedMp3ToWav(benchmark::State &state)
+{
+    const Input &input = Input::mp3();
+    const std::string &in = input.path();
+    runCommand(state, input, std::string(AURA_PLAY_PATH) + " -q --compressed -o " + in + ".aura.wav " + in,
+               &gAuraPlayMp3Seconds);
+}
+
+void BM_Mpg123Mp3ToWav(benchmark::State &state)
+{
+    const Input &input = Input::mp3();
+    const std::string &in = input.path();
+    runCommand(state, input, "mpg123 -q -w " + in + ".mpg123.wav " + in, &gMpg123Seconds);
 }
 
 } // namespace
 
 BENCHMARK(BM_AuraPlayCompressedToWav)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SoxImaToWav)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AuraPlayCompressedMp3ToWav)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Mpg123Mp3ToWav)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 #endif

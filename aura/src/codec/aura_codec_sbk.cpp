@@ -3,6 +3,7 @@
 #include "base/aura_memory.h"
 #include "codec/wav/aura_codec_wav.h"
 #include "file/aura_file.h"
+#include "mpeg/aura_codec_mpeg.h"
 #include "sound/aura_soundi.h"
 
 #include <algorithm>
@@ -19,6 +20,11 @@ constexpr uint32_t FIRST_CACHED_VERSION = 0x00040000;
 constexpr uint32_t OLDEST_VERSION = 0x00030000;
 // Bytes a seek decodes and drops at a time inside an IMA ADPCM block.
 constexpr unsigned int SEEK_DISCARD_PIECE = 1000;
+// Loop starts of MPEG data kept compressed fall on a granule.
+constexpr uint32_t MPEG_GRANULE = 576;
+// The fewest bytes an MPEG frame of 1152 samples takes: a header and the
+// smallest body the decoder accepts.
+constexpr uint64_t MPEG_MIN_FRAME_BYTES = 20;
 
 uint32_t le32(const uint8_t *p)
 {
@@ -249,15 +255,33 @@ AURA_RESULT CodecSBK::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *ex
         return AURA_ERR_MEMORY;
     }
     bool decodesIMA = false;
+    int decodesMPEG = 0; // the most channels of MPEG decoded here
     for (int i = 0; i < mNumSubSounds; ++i) {
         result = describe(i, &mWaveFormatMemory[i]);
         if (result != AURA_OK) {
             return result;
         }
         decodesIMA = decodesIMA || ((mSamples[i].flags & SAMPLE_IMAADPCM) && !mADPCMCompressed);
+        if ((mSamples[i].flags & SAMPLE_MPEG) && !mADPCMCompressed) {
+            decodesMPEG = std::max<int>(decodesMPEG, mSamples[i].channels);
+        }
     }
     mState.waveformat = mWaveFormatMemory;
     mState.numsubsounds = mNumSubSounds;
+    // Frames of layer III padded to 2 or 4 bytes in the bank.
+    mMPEGFlags = CodecMPEG::FLAG_CONTAINER;
+    if (mBankFlags & BANK_MPEGPAD2) {
+        mMPEGFlags |= CodecMPEG::FLAG_PAD2;
+    } else if (mBankFlags & BANK_MPEGPAD4) {
+        mMPEGFlags |= CodecMPEG::FLAG_PAD4;
+    }
+    if (decodesMPEG > 0) {
+        result = CodecMPEG::createDecoder(mSystem, (decodesMPEG + 1) / 2, &mMPEG);
+        if (result != AURA_OK) {
+            return result;
+        }
+        mMPEG->mFlags |= mMPEGFlags;
+    }
     if (decodesIMA) {
         // A block of the widest sound, and its decoded samples at the widest count.
         const auto widest = static_cast<unsigned int>(std::max(mMaxChannels, 2));
@@ -387,6 +411,7 @@ AURA_RESULT CodecSBK::walkHeaders(int numsamples, const AURA_CREATESOUNDEXINFO *
         return std::find(exinfo->inclusionlist, exinfo->inclusionlist + exposed, i) != exinfo->inclusionlist + exposed;
     };
 
+    const bool compressed = (mOpenMode & AURA_CREATECOMPRESSEDSAMPLE) && !(mOpenMode & AURA_CREATESTREAM);
     uint64_t dataPosition =
         (version >= FIRST_CACHED_VERSION ? MAIN_HEADER_SIZE : 24) + static_cast<uint64_t>(headerSize);
     const uint8_t *p = mHeaderBlock;
@@ -453,8 +478,14 @@ AURA_RESULT CodecSBK::walkHeaders(int numsamples, const AURA_CREATESOUNDEXINFO *
                 return AURA_ERR_FORMAT;
             }
             if (s.flags & SAMPLE_MPEG) {
-                // MPEG data in banks is not read yet.
-                return AURA_ERR_PLUGIN_MISSING;
+                // Frames of more than 2 channels (interleaved stereo
+                // streams) are decoded only while streaming.
+                if (s.channels > 2 && !(mOpenMode & AURA_CREATESTREAM)) {
+                    return AURA_ERR_TOOMANYCHANNELS;
+                }
+                if (compressed) {
+                    s.loopstart -= s.loopstart % MPEG_GRANULE;
+                }
             }
             if ((s.flags & SAMPLE_SYNCBLOCK) && size >= SAMPLE_HEADER_SIZE + 8 &&
                 std::memcmp(p + SAMPLE_HEADER_SIZE, "SYNC", 4) == 0) {
@@ -491,6 +522,9 @@ AURA_RESULT CodecSBK::walkHeaders(int numsamples, const AURA_CREATESOUNDEXINFO *
         uint64_t most = 0;
         if (s.flags & SAMPLE_IMAADPCM) {
             most = static_cast<uint64_t>(s.lengthbytes / (IMA_BLOCK_BYTES * s.channels)) * IMA_BLOCK_SAMPLES;
+        } else if (s.flags & SAMPLE_MPEG) {
+            const uint64_t streams = (s.channels + 1u) / 2u;
+            most = (s.lengthbytes / (MPEG_MIN_FRAME_BYTES * streams) + 1) * MPEG_MAX_FRAME_SAMPLES;
         } else {
             const unsigned int width = (s.flags & SAMPLE_8BITS)                                 ? 1
                                        : (s.flags & SAMPLE_FLOAT) && !(s.flags & SAMPLE_16BITS) ? 4
@@ -506,7 +540,7 @@ AURA_RESULT CodecSBK::walkHeaders(int numsamples, const AURA_CREATESOUNDEXINFO *
         remaining -= step;
     }
     mNumSubSounds = exposed;
-    mADPCMCompressed = (mOpenMode & AURA_CREATECOMPRESSEDSAMPLE) && !(mOpenMode & AURA_CREATESTREAM);
+    mADPCMCompressed = compressed;
     if (narrowed) {
         // The bank is the listed samples now; the list has been applied.
         auto *caller = const_cast<AURA_CREATESOUNDEXINFO *>(exinfo);
@@ -554,6 +588,10 @@ AURA_RESULT CodecSBK::describe(int index, AURA_CODEC_WAVEFORMAT *wf) const
     } else if ((s->flags & SAMPLE_IMAADPCM) && mADPCMCompressed) {
         wf->format = AURA_SOUND_FORMAT_IMAADPCM;
         wf->blockalign = static_cast<int>(IMA_BLOCK_BYTES) * wf->channels;
+    } else if ((s->flags & SAMPLE_MPEG) && mADPCMCompressed) {
+        wf->format = AURA_SOUND_FORMAT_MPEG;
+        wf->mode |= AURA_CREATECOMPRESSEDSAMPLE;
+        wf->blockalign = static_cast<int>(2 * MPEG_MAX_FRAME_SAMPLES) * wf->channels;
     } else {
         wf->format = AURA_SOUND_FORMAT_PCM16;
         wf->blockalign = 2 * wf->channels;
@@ -594,6 +632,11 @@ AURA_RESULT CodecSBK::closeInternal()
     mReadBuffer = nullptr;
     mReadBufferLength = 0;
     freePCMBuffer();
+    if (mMPEG) {
+        mMPEG->releaseDecoder();
+        mMPEG = nullptr;
+    }
+    mMPEGSubsound = -1;
     return AURA_OK;
 }
 
@@ -632,6 +675,9 @@ AURA_RESULT CodecSBK::readInternal(void *buffer, unsigned int sizebytes, unsigne
     }
     const unsigned int channels = s->channels;
     const auto outChannels = static_cast<unsigned int>(outputChannels(*s));
+    if ((s->flags & SAMPLE_MPEG) && mMPEG) {
+        return readMPEG(*s, buffer, sizebytes, bytesread);
+    }
     unsigned int here = 0;
     AURA_RESULT result = mFile->tell(&here);
     if (result != AURA_OK) {
@@ -692,29 +738,61 @@ AURA_RESULT CodecSBK::readInternal(void *buffer, unsigned int sizebytes, unsigne
             }
         }
     }
-    if (outChannels > channels) {
-        // Widened in place from the end: a mono sound in every channel, else
-        // the missing channels silent.
-        auto *bytes = static_cast<uint8_t *>(buffer);
-        const unsigned int frames = got / (width * channels);
-        for (unsigned int f = frames; f-- > 0;) {
-            for (unsigned int c = outChannels; c-- > 0;) {
-                uint8_t *to = bytes + (static_cast<size_t>(f) * outChannels + c) * width;
-                if (channels == 1) {
-                    std::memmove(to, bytes + static_cast<size_t>(f) * width, width);
-                } else if (c < channels) {
-                    std::memmove(to, bytes + (static_cast<size_t>(f) * channels + c) * width, width);
-                } else {
-                    std::memset(to, 0, width);
-                }
-            }
-        }
-        got = frames * width * outChannels;
-    }
+    got = widen(buffer, got, width, channels, outChannels);
     if (bytesread) {
         *bytesread = got;
     }
     return ended ? AURA_ERR_FILE_EOF : AURA_OK;
+}
+
+unsigned int CodecSBK::widen(void *buffer, unsigned int got, unsigned int width, unsigned int channels,
+                             unsigned int outChannels)
+{
+    if (outChannels <= channels) {
+        return got;
+    }
+    // Widened in place from the end: a mono sound in every channel, else
+    // the missing channels silent.
+    auto *bytes = static_cast<uint8_t *>(buffer);
+    const unsigned int frames = got / (width * channels);
+    for (unsigned int f = frames; f-- > 0;) {
+        for (unsigned int c = outChannels; c-- > 0;) {
+            uint8_t *to = bytes + (static_cast<size_t>(f) * outChannels + c) * width;
+            if (channels == 1) {
+                std::memmove(to, bytes + static_cast<size_t>(f) * width, width);
+            } else if (c < channels) {
+                std::memmove(to, bytes + (static_cast<size_t>(f) * channels + c) * width, width);
+            } else {
+                std::memset(to, 0, width);
+            }
+        }
+    }
+    return frames * width * outChannels;
+}
+
+AURA_RESULT CodecSBK::readMPEG(const Sample &s, void *buffer, unsigned int sizebytes, unsigned int *bytesread)
+{
+    const unsigned int channels = s.channels;
+    const auto outChannels = static_cast<unsigned int>(outputChannels(s));
+    const unsigned int frame = 2 * channels;
+    // Ask for what still fits once widened.
+    auto want = static_cast<unsigned int>(static_cast<uint64_t>(sizebytes) * channels / outChannels);
+    want -= want % frame;
+    if (want == 0) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    unsigned int got = 0;
+    const AURA_RESULT result = mMPEG->read(buffer, want, &got);
+    if (result != AURA_OK && result != AURA_ERR_FILE_EOF) {
+        return result;
+    }
+    got = std::min(got, want);
+    got -= got % frame;
+    got = widen(buffer, got, 2, channels, outChannels);
+    if (bytesread) {
+        *bytesread = got;
+    }
+    return result;
 }
 
 AURA_RESULT CodecSBK::setPositionInternal(int subsound, unsigned int position, unsigned int postype)
@@ -731,6 +809,30 @@ AURA_RESULT CodecSBK::setPositionInternal(int subsound, unsigned int position, u
     mSubSoundIndex = subsound;
     resetPCMBuffer();
     const unsigned int channels = s.channels;
+    if ((s.flags & SAMPLE_MPEG) && mMPEG) {
+        if (mMPEGSubsound != subsound) {
+            // The decoder starts afresh on this subsound's frames.
+            mMPEG->setSource(mFile, s.dataoffset, s.lengthbytes, s.channels, s.frequency);
+            mMPEG->mWaveFormat.lengthpcm = s.lengthpcm;
+            mMPEGSubsound = subsound;
+        }
+        if (postype != AURA_TIMEUNIT_PCM) {
+            return mMPEG->setPosition(0, std::min(position, s.lengthbytes), AURA_TIMEUNIT_RAWBYTES);
+        }
+        if (position > 0 && mMPEG->mNumFrameOffsets == 0 && s.channels <= 2) {
+            // Where each frame begins, found once per subsound, makes the
+            // seek land on the frame that holds the position.
+            unsigned int bytes = 0;
+            AURA_RESULT result = mFile->seek(static_cast<int>(s.dataoffset), 0);
+            if (result == AURA_OK) {
+                result = mMPEG->getPCMLength(&bytes);
+            }
+            if (result != AURA_OK) {
+                return result;
+            }
+        }
+        return mMPEG->setPosition(0, position, AURA_TIMEUNIT_PCM);
+    }
     if (postype == AURA_TIMEUNIT_RAWBYTES || postype == AURA_TIMEUNIT_PCMBYTES) {
         return mFile->seek(static_cast<int>(s.dataoffset + std::min(position, s.lengthbytes)), 0);
     }
@@ -843,7 +945,7 @@ AURA_RESULT CodecSBK::soundCreateInternal(int subsound, AURA_SOUND *sound)
 AURA_RESULT CodecSBK::canPointInternal()
 {
     for (int i = 0; i < mNumSubSounds; ++i) {
-        if (mSamples[i].flags & SAMPLE_IMAADPCM) {
+        if (mSamples[i].flags & (SAMPLE_IMAADPCM | SAMPLE_MPEG)) {
             return AURA_ERR_MEMORY_CANTPOINT;
         }
     }

@@ -13,6 +13,8 @@
 
 namespace AURA {
 
+class CodecMPEG;
+
 // The registry record of CodecSBK: empty until getDescriptionEx fills it.
 extern AURA_CODEC_DESCRIPTION_EX sbkcodec;
 
@@ -31,6 +33,8 @@ public:
     static constexpr uint32_t BANK_BASICHEADERS = 0x2;
     static constexpr uint32_t BANK_BIGENDIAN = 0x8;
     static constexpr uint32_t BANK_OUTPUTFORMAT = 0x10;
+    static constexpr uint32_t BANK_MPEGPAD2 = 0x20; // layer III frames padded to 2 bytes
+    static constexpr uint32_t BANK_MPEGPAD4 = 0x40; // ... to 4 bytes (without 0x20)
     // Sample flags.
     static constexpr uint32_t SAMPLE_LOOP_NORMAL = 0x2;
     static constexpr uint32_t SAMPLE_LOOP_BIDI = 0x4;
@@ -99,7 +103,10 @@ public:
     int mCurrentSubsound = 0;
     int mMaxChannels = 0;
     unsigned int mOpenMode = 0;
-    bool mADPCMCompressed = false;
+    bool mADPCMCompressed = false; // compressed data (IMA ADPCM, MPEG) stays as stored
+    CodecMPEG *mMPEG = nullptr; // decodes MPEG subsounds unless they stay compressed
+    int mMPEGSubsound = -1; // the subsound mMPEG is set to
+    unsigned int mMPEGFlags = 0; // how the bank's MPEG frames are laid out (codec flags of a decoder)
 
 private:
     [[nodiscard]] AURA_RESULT readHeaderBlock(uint32_t size, uint32_t filesize);
@@ -107,6 +114,10 @@ private:
     [[nodiscard]] AURA_RESULT describe(int index, AURA_CODEC_WAVEFORMAT *wf) const;
     [[nodiscard]] AURA_RESULT decodeIMABlock(const Sample &s, uint8_t *in, short *out) const;
     [[nodiscard]] int outputChannels(const Sample &s) const;
+    [[nodiscard]] AURA_RESULT readMPEG(const Sample &s, void *buffer, unsigned int sizebytes, unsigned int *bytesread);
+    // Widens `got` bytes of `channels` in place to `outChannels`; the bytes it then holds.
+    static unsigned int widen(void *buffer, unsigned int got, unsigned int width, unsigned int channels,
+                              unsigned int outChannels);
 };
 
 } // namespace AURA

@@ -19,6 +19,11 @@ constexpr unsigned int FRAME_TABLE_STEP = 1000;
 // and the synthesis history are right again when it is reached.
 constexpr unsigned int PRIME_FRAMES = 9;
 constexpr unsigned int PRIME_FRAMES_CONTAINER = 3;
+// The most main data a layer III frame takes from the frames before it,
+// and the most bytes of a frame that are not main data (header, CRC,
+// side information).
+constexpr uint64_t RESERVOIR_BYTES = 511;
+constexpr uint64_t FRAME_OVERHEAD_BYTES = 38;
 
 uint32_t be32(const uint8_t *p)
 {
@@ -43,7 +48,12 @@ constinit AURA_CODEC_DESCRIPTION_EX mpegcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecMPEG::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = mpegcodec;
+    describe(mpegcodec);
+    return &mpegcodec;
+}
+
+void CodecMPEG::describe(AURA_CODEC_DESCRIPTION_EX &description)
+{
     description = AURA_CODEC_DESCRIPTION_EX{};
     description.name = "AURA MPEG Codec";
     description.version = 0x00010100;
@@ -55,7 +65,105 @@ AURA_CODEC_DESCRIPTION_EX *CodecMPEG::getDescriptionEx()
     description.mType = AURA_SOUND_TYPE_MPEG;
     description.mSize = sizeof(CodecMPEG);
     description.mConstruct = &constructCodec<CodecMPEG>;
-    return &description;
+}
+
+AURA_RESULT CodecMPEG::createDecoder(SystemI *system, int streams, CodecMPEG **decoder)
+{
+    if (!decoder || streams < 1 || streams > MAX_STREAMS) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    *decoder = nullptr;
+    AURA_CODEC_DESCRIPTION_EX description;
+    describe(description);
+    Codec *made = nullptr;
+    AURA_RESULT result = Codec::create(description, system, &made);
+    if (result != AURA_OK) {
+        return result;
+    }
+    auto *mpeg = static_cast<CodecMPEG *>(made);
+    initAll();
+    mpeg->mNumStreams = streams > 1 ? streams : 0;
+    mpeg->mStreamCapacity = streams;
+    mpeg->mMemoryBlock =
+        AURA_Memory_Alloc(static_cast<int>(sizeof(MpegDecoderState) * static_cast<size_t>(streams) + 16));
+    if (!mpeg->mMemoryBlock) {
+        (void)mpeg->release();
+        return AURA_ERR_MEMORY;
+    }
+    const auto address = reinterpret_cast<uintptr_t>(mpeg->mMemoryBlock);
+    mpeg->mFrame = reinterpret_cast<MpegDecoderState *>((address + 15) & ~static_cast<uintptr_t>(15));
+    result = mpeg->allocPCMBuffer(static_cast<unsigned int>(streams) * 2 * MPEG_MAX_FRAME_SAMPLES * 2,
+                                  MPEG_MAX_FRAME_SAMPLES);
+    if (result != AURA_OK) {
+        (void)mpeg->release();
+        return result;
+    }
+    mpeg->resetFrame();
+    *decoder = mpeg;
+    return AURA_OK;
+}
+
+void CodecMPEG::setSource(File *file, unsigned int offset, unsigned int length, int channels, int frequency)
+{
+    mFile = file;
+    mSrcDataOffset = offset;
+    mLengthBytes = length;
+    mDataEnd = static_cast<unsigned int>(std::min<uint64_t>(static_cast<uint64_t>(offset) + length, 0xFFFFFFFFu));
+    mSeekable = file && (file->getFlags() & File::FLAG_SEEKABLE) != 0;
+    const int streams = std::clamp((channels + 1) / 2, 1, mStreamCapacity);
+    mNumStreams = streams > 1 ? streams : 0;
+    mWaveFormat = AURA_CODEC_WAVEFORMAT{};
+    mWaveFormat.format = AURA_SOUND_FORMAT_PCM16;
+    mWaveFormat.channels = channels;
+    mWaveFormat.frequency = frequency;
+    mWaveFormat.blockalign = channels * 2;
+    mWaveFormat.lengthbytes = length;
+    mState.waveformat = &mWaveFormat;
+    mState.numsubsounds = 0;
+    dropFrameOffsets();
+    mHasXingFrames = mHasXingToc = false;
+    mXingFrameLength = 0;
+    resetPCMBuffer();
+    resetFrame();
+    int samples = static_cast<int>(MPEG_MAX_FRAME_SAMPLES);
+    uint8_t head[4];
+    MpegHeader header;
+    const unsigned int options = (mFlags & FLAG_CONTAINER) ? MPEG_HEADER_CONTAINER : 0;
+    if (file && length >= 4 && seekTo(offset) == AURA_OK && readExact(head, 4) == AURA_OK &&
+        decodeHeader(be32(head), options, &header) == AURA_OK) {
+        // The frames' own rate: a holder's record of it may differ.
+        samples = header.samplesPerFrame();
+        mWaveFormat.frequency = header.frequency;
+    }
+    mPCMFrameBytes = static_cast<unsigned int>(samples * std::max(channels, 1) * 2);
+    if (file) {
+        (void)seekTo(offset);
+    }
+}
+
+void CodecMPEG::borrowFrameOffsets(const uint32_t *offsets, unsigned int count)
+{
+    dropFrameOffsets();
+    mFrameOffsets = const_cast<uint32_t *>(offsets);
+    mNumFrameOffsets = offsets ? count : 0;
+    mOwnsFrameOffsets = false;
+}
+
+void CodecMPEG::dropFrameOffsets()
+{
+    if (mFrameOffsets && mOwnsFrameOffsets) {
+        AURA_Memory_Free(mFrameOffsets);
+    }
+    mFrameOffsets = nullptr;
+    mNumFrameOffsets = 0;
+    mOwnsFrameOffsets = true;
+}
+
+void CodecMPEG::releaseDecoder()
+{
+    mFile = nullptr;
+    dropFrameOffsets();
+    (void)release();
 }
 
 AURA_RESULT CodecMPEG::soundCreateCallback(AURA_CODEC_STATE *state, int subsound, AURA_SOUND *sound)
@@ -112,11 +220,7 @@ void CodecMPEG::resetFrame()
 
 void CodecMPEG::freeMemory()
 {
-    if (mFrameOffsets) {
-        AURA_Memory_Free(mFrameOffsets);
-        mFrameOffsets = nullptr;
-    }
-    mNumFrameOffsets = 0;
+    dropFrameOffsets();
     if (mMemoryBlock) {
         AURA_Memory_Free(mMemoryBlock);
         mMemoryBlock = nullptr;
@@ -183,6 +287,7 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
     mState.numsubsounds = 0;
     mState.waveformat = nullptr;
     mSrcDataOffset = 0;
+    mDataEnd = 0;
     if (!mFile) {
         return AURA_ERR_INVALID_PARAM;
     }
@@ -377,6 +482,10 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
     if ((mode & AURA_CREATECOMPRESSEDSAMPLE) && !(mode & (AURA_HARDWARE | AURA_SOFTWARE))) {
         mWaveFormat.mode |= AURA_SOFTWARE;
     }
+    if ((mode & AURA_CREATECOMPRESSEDSAMPLE) && !(mode & AURA_CREATESTREAM)) {
+        // The frames stay as they are, for the decoding units.
+        mWaveFormat.format = AURA_SOUND_FORMAT_MPEG;
+    }
     resetFrame();
     return seekTo(mSrcDataOffset);
 }
@@ -389,11 +498,7 @@ AURA_RESULT CodecMPEG::getPCMLength(unsigned int *pcmbytes)
     if (result != AURA_OK) {
         return result;
     }
-    if (mFrameOffsets) {
-        AURA_Memory_Free(mFrameOffsets);
-        mFrameOffsets = nullptr;
-    }
-    mNumFrameOffsets = 0;
+    dropFrameOffsets();
     unsigned int capacity = 0;
     uint64_t total = 0;
     unsigned int offset = 0;
@@ -472,6 +577,13 @@ AURA_RESULT CodecMPEG::readFrame(MpegDecoderState *state, int16_t *out, int stri
     int rejected = 0;
     MpegHeader header;
     for (;;) {
+        if (mDataEnd != 0) {
+            // The holder's frames end here; what follows is not ours.
+            unsigned int here = 0;
+            if (mFile->tell(&here) != AURA_OK || static_cast<uint64_t>(here) + 4 > mDataEnd) {
+                return AURA_ERR_FILE_EOF;
+            }
+        }
         AURA_RESULT result = readExact(frame, 4);
         if (result != AURA_OK) {
             return result;
@@ -569,8 +681,20 @@ AURA_RESULT CodecMPEG::setPositionInternal(int /*subsound*/, unsigned int positi
     uint64_t startFrame = 0;
     uint64_t discard = 0;
     if (bytePosition != 0) {
-        const uint64_t back =
-            std::min<uint64_t>((mFlags & FLAG_CONTAINER) ? PRIME_FRAMES_CONTAINER : PRIME_FRAMES, target);
+        uint64_t back = std::min<uint64_t>((mFlags & FLAG_CONTAINER) ? PRIME_FRAMES_CONTAINER : PRIME_FRAMES, target);
+        if (target >= 2 && target < mNumFrameOffsets) {
+            // The frame before the target must decode right (its overlap
+            // and synthesis history lead into the target), so the frames
+            // before it must hold the most main data its reservoir can
+            // reach back into. Small frames take more of them.
+            const uint64_t last = target - 1;
+            uint64_t first = last;
+            while (first > 0 && mFrameOffsets[last] - mFrameOffsets[first] <
+                                    RESERVOIR_BYTES + FRAME_OVERHEAD_BYTES * (last - first)) {
+                --first;
+            }
+            back = std::max(back, target - first);
+        }
         startFrame = target - back;
         discard = frameBytes * back + (bytePosition - frameBytes * target);
     }

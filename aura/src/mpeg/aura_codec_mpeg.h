@@ -32,9 +32,30 @@ public:
     static constexpr unsigned int SEARCH_LIMIT = 4096;
     // The largest length in samples; 0xFFFFFFFF means unknown.
     static constexpr unsigned int LENGTH_MAX = 0xFFFFFFFEu;
+    // Interleaved stereo streams of a container's sound of up to 16 channels.
+    static constexpr int MAX_STREAMS = 8;
     static constexpr unsigned int DECODER_STATE_SIZE = static_cast<unsigned int>(MPEG_DECODER_STATE_SIZE);
 
     static AURA_CODEC_DESCRIPTION_EX *getDescriptionEx();
+    // Fills a descriptor record: the registry's, or the own copy of a
+    // decoder that another codec or a decoding unit holds.
+    static void describe(AURA_CODEC_DESCRIPTION_EX &description);
+
+    // A decoder of MPEG frames that lie inside something else (a bank's
+    // subsounds, a compressed sample's data): made without the registry,
+    // with decoder state for `streams` interleaved streams and a PCM buffer
+    // of one frame of 2 x `streams` channels. It reads a file its holder
+    // owns; give it back with releaseDecoder. 44 when out of memory.
+    [[nodiscard]] static AURA_RESULT createDecoder(SystemI *system, int streams, CodecMPEG **decoder);
+    // Points a decoder at `length` bytes of frames from `offset` in `file`
+    // (reads stop there), of `channels` (above 2: stereo streams whose
+    // frames alternate) at `frequency`, decoding from a fresh state. The
+    // samples a frame yields come from the first frame's header.
+    void setSource(File *file, unsigned int offset, unsigned int length, int channels, int frequency);
+    // Uses a frame-offset table that someone else owns for exact seeks.
+    void borrowFrameOffsets(const uint32_t *offsets, unsigned int count);
+    // Drops the holder's file and table, then frees the decoder.
+    void releaseDecoder();
 
     [[nodiscard]] AURA_RESULT openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
     [[nodiscard]] AURA_RESULT closeInternal();
@@ -62,6 +83,11 @@ public:
     // Accurate-time seek table: offsets of the frames relative to the data.
     uint32_t *mFrameOffsets = nullptr;
     unsigned int mNumFrameOffsets = 0;
+    bool mOwnsFrameOffsets = true;
+    // With a source set by a holder: the file offset where its frames end
+    // (0: the file's end).
+    unsigned int mDataEnd = 0;
+    int mStreamCapacity = 1; // decoder states made by createDecoder
     uint8_t mXingToc[100] = {};
     unsigned int mXingFrameLength = 0; // bytes of the Xing frame before the data; the table counts them
     bool mHasXingFrames = false;
@@ -84,6 +110,7 @@ private:
     [[nodiscard]] AURA_RESULT readFrame(MpegDecoderState *state, int16_t *out, int stride, unsigned int *produced,
                                         int *frameChannels);
     void freeMemory();
+    void dropFrameOffsets();
     void freeSyncPoints();
 };
 

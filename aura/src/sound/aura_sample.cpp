@@ -15,6 +15,8 @@ Sample::~Sample()
 {
     AURA_Memory_Free(mData);
     mData = nullptr;
+    AURA_Memory_Free(mCompressedFrameOffsets);
+    mCompressedFrameOffsets = nullptr;
 }
 
 unsigned int Sample::frameBytes() const

@@ -37,6 +37,11 @@ public:
     unsigned int mCompressedBlockAlign = 0; // bytes of a block of every channel
     unsigned int mCompressedSamplesPerBlock = 0;
     bool mCompressedUnitInterleave = false; // IMA channels in 2-byte units, not in 4-byte groups
+    // MPEG frames: where each begins in the data (a block is a frame), and
+    // how a decoder must read them (its codec flags).
+    uint32_t *mCompressedFrameOffsets = nullptr;
+    unsigned int mCompressedNumFrames = 0;
+    unsigned int mCompressedFrameFlags = 0;
 
 private:
     uint8_t *mData = nullptr;

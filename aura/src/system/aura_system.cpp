@@ -308,6 +308,9 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     if (result == AURA_OK && mAdvancedSettings.maxADPCMcodecs > 0) {
         result = initDSPCodecPool(AURA_SOUND_FORMAT_IMAADPCM);
     }
+    if (result == AURA_OK && mAdvancedSettings.maxMPEGcodecs > 0) {
+        result = initDSPCodecPool(AURA_SOUND_FORMAT_MPEG);
+    }
     if (result == AURA_OK && (mFlags & AURA_INIT_ENABLE_PROFILE)) {
         result = startProfiler();
     }

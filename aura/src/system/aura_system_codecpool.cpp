@@ -5,6 +5,8 @@
 #include "codec/aura_codec_raw.h"
 #include "codec/aura_codec_sbk.h"
 #include "codec/wav/aura_codec_wav.h"
+#include "file/aura_file_memory.h"
+#include "mpeg/aura_codec_mpeg.h"
 #include "sound/aura_sample.h"
 #include "voice/aura_dsp_codec.h"
 
@@ -16,28 +18,34 @@ namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_dsp_codecpool";
 constexpr int DEFAULT_ADPCM_CODECS = 32;
 constexpr int ADPCM_BLOCK_FRAMES = 64;
+constexpr int DEFAULT_MPEG_CODECS = 16;
+constexpr int MPEG_BLOCK_FRAMES = 1152;
 } // namespace
 
 AURA_RESULT SystemI::initDSPCodecPool(AURA_SOUND_FORMAT format)
 {
-    if (format != AURA_SOUND_FORMAT_IMAADPCM) {
+    const bool mpeg = format == AURA_SOUND_FORMAT_MPEG;
+    if (format != AURA_SOUND_FORMAT_IMAADPCM && !mpeg) {
         return AURA_ERR_PLUGIN_MISSING;
     }
     std::lock_guard<std::mutex> lock(mDSPCodecPoolLock);
-    if (mDSPCodecPoolADPCM) {
+    DSPCodecPool *&slot = mpeg ? mDSPCodecPoolMPEG : mDSPCodecPoolADPCM;
+    if (slot) {
         return AURA_OK;
     }
-    const int count = mAdvancedSettings.maxADPCMcodecs > 0 ? mAdvancedSettings.maxADPCMcodecs : DEFAULT_ADPCM_CODECS;
+    const int configured = mpeg ? mAdvancedSettings.maxMPEGcodecs : mAdvancedSettings.maxADPCMcodecs;
+    const int count = configured > 0 ? configured : (mpeg ? DEFAULT_MPEG_CODECS : DEFAULT_ADPCM_CODECS);
     DSPCodecPool *pool = AURA_New(DSPCodecPool);
     if (!pool) {
         return AURA_ERR_MEMORY;
     }
-    const AURA_RESULT result = pool->init(this, AURA_DSP_CATEGORY_DSPCODECADPCM, ADPCM_BLOCK_FRAMES, count);
+    const AURA_RESULT result = mpeg ? pool->init(this, AURA_DSP_CATEGORY_DSPCODECMPEG, MPEG_BLOCK_FRAMES, count)
+                                    : pool->init(this, AURA_DSP_CATEGORY_DSPCODECADPCM, ADPCM_BLOCK_FRAMES, count);
     if (result != AURA_OK) {
         AURA_Delete(pool);
         return result;
     }
-    mDSPCodecPoolADPCM = pool;
+    slot = pool;
     return AURA_OK;
 }
 
@@ -46,13 +54,13 @@ AURA_RESULT SystemI::allocateDSPCodec(AURA_SOUND_FORMAT format, DSPCodec **codec
     if (!codec) {
         return AURA_ERR_INVALID_PARAM;
     }
-    if (format != AURA_SOUND_FORMAT_IMAADPCM) {
+    if (format != AURA_SOUND_FORMAT_IMAADPCM && format != AURA_SOUND_FORMAT_MPEG) {
         return AURA_ERR_PLUGIN_MISSING;
     }
     DSPCodecPool *pool = nullptr;
     {
         std::lock_guard<std::mutex> lock(mDSPCodecPoolLock);
-        pool = mDSPCodecPoolADPCM;
+        pool = format == AURA_SOUND_FORMAT_MPEG ? mDSPCodecPoolMPEG : mDSPCodecPoolADPCM;
     }
     if (!pool) {
         return AURA_ERR_INTERNAL;
@@ -67,10 +75,67 @@ void SystemI::closeDSPCodecPools()
         AURA_Delete(mDSPCodecPoolADPCM);
         mDSPCodecPoolADPCM = nullptr;
     }
+    if (mDSPCodecPoolMPEG) {
+        AURA_Delete(mDSPCodecPoolMPEG);
+        mDSPCodecPoolMPEG = nullptr;
+    }
+}
+
+AURA_RESULT SystemI::describeCompressedFrames(Codec *codec, const AURA_CODEC_WAVEFORMAT &waveformat, Sample *sample)
+{
+    if (waveformat.channels > 2) {
+        return AURA_ERR_TOOMANYCHANNELS;
+    }
+    // How a bank lays its frames out; plain files hold them as they are.
+    const unsigned int flags = codec->mType == AURA_SOUND_TYPE_SBK ? static_cast<CodecSBK *>(codec)->mMPEGFlags : 0;
+    // Where each frame begins, for the units' exact seeks, and what they
+    // decode to: found once here by a walk over the frames.
+    MemoryFile file;
+    AURA_RESULT result = file.init(this, 0, 0);
+    if (result == AURA_OK) {
+        result = file.open(reinterpret_cast<const char *>(sample->getData()), sample->mLengthBytes, false, nullptr);
+    }
+    if (result != AURA_OK) {
+        return result;
+    }
+    CodecMPEG *walker = nullptr;
+    result = CodecMPEG::createDecoder(this, 1, &walker);
+    unsigned int pcmBytes = 0;
+    if (result == AURA_OK) {
+        walker->mFlags |= flags;
+        walker->setSource(&file, 0, sample->mLengthBytes, waveformat.channels, waveformat.frequency);
+        result = walker->getPCMLength(&pcmBytes);
+    }
+    if (result == AURA_OK) {
+        AURA_Memory_Free(sample->mCompressedFrameOffsets);
+        sample->mCompressedFrameOffsets = walker->mFrameOffsets;
+        sample->mCompressedNumFrames = walker->mNumFrameOffsets;
+        walker->mFrameOffsets = nullptr;
+        walker->mNumFrameOffsets = 0;
+        const auto channels = static_cast<unsigned int>(waveformat.channels);
+        sample->mCompressedSamplesPerBlock = walker->mPCMFrameBytes / (2 * channels);
+        sample->mCompressedBlockAlign = walker->mPCMFrameBytes;
+        sample->mCompressedFrameFlags = flags;
+        sample->mLength = std::min(waveformat.lengthpcm, pcmBytes / (2 * channels));
+    }
+    if (walker) {
+        walker->releaseDecoder();
+    }
+    (void)file.close();
+    if (result != AURA_OK) {
+        return result;
+    }
+    if (sample->mCompressedNumFrames == 0) {
+        return AURA_ERR_FORMAT;
+    }
+    return initDSPCodecPool(AURA_SOUND_FORMAT_MPEG);
 }
 
 AURA_RESULT SystemI::describeCompressedBlocks(Codec *codec, const AURA_CODEC_WAVEFORMAT &waveformat, Sample *sample)
 {
+    if (waveformat.format == AURA_SOUND_FORMAT_MPEG) {
+        return describeCompressedFrames(codec, waveformat, sample);
+    }
     if (waveformat.format != AURA_SOUND_FORMAT_IMAADPCM) {
         return AURA_ERR_PLUGIN_MISSING;
     }

@@ -298,7 +298,10 @@ public:
     // Records how a compressed sample's blocks are laid out; 68 for data no
     // decoding unit reads.
     AURA_RESULT describeCompressedBlocks(Codec *codec, const AURA_CODEC_WAVEFORMAT &waveformat, Sample *sample);
+    // The same for MPEG frames: a block is a frame.
+    AURA_RESULT describeCompressedFrames(Codec *codec, const AURA_CODEC_WAVEFORMAT &waveformat, Sample *sample);
     DSPCodecPool *mDSPCodecPoolADPCM = nullptr;
+    DSPCodecPool *mDSPCodecPoolMPEG = nullptr;
     std::mutex mDSPCodecPoolLock;
     int mAdvancedDistanceFilterCenterFreq = 400;
     int mAdvancedCounts[6] = {16384, 8, 32, 1000, 1000, 2048};

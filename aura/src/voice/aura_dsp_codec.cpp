@@ -3,6 +3,7 @@
 #include "base/aura_memory.h"
 #include "base/aura_string.h"
 #include "codec/wav/aura_codec_wav.h"
+#include "mpeg/aura_codec_mpeg.h"
 #include "sound/aura_sample.h"
 #include "system/aura_systemi.h"
 
@@ -205,7 +206,7 @@ AURA_RESULT DSPCodec::updateDSPCodec(SoundI *sound, int /*index*/)
     mPosition.store(0, std::memory_order_release);
     resetRing();
     setDSPTick(0);
-    return AURA_OK;
+    return sourceChanged(*sample);
 }
 
 AURA_RESULT DSPCodec::read(float **outbuffer, int *outchannels, unsigned int *length, AURA_SPEAKERMODE speakermode,
@@ -261,7 +262,8 @@ AURA_RESULT DSPCodec::copyFrames(short *out, unsigned int position, unsigned int
     while (frames > 0) {
         const unsigned int block = position / mSamplesPerBlock;
         if (block != mDecodedBlock) {
-            if ((static_cast<uint64_t>(block) + 1) * mBlockAlign > mDataLength) {
+            // (Blocks of no fixed size: the decoder tells where the data ends.)
+            if (mBlockAlign != 0 && (static_cast<uint64_t>(block) + 1) * mBlockAlign > mDataLength) {
                 return AURA_ERR_FILE_EOF;
             }
             mDecodedBlock = NO_BLOCK;
@@ -291,6 +293,7 @@ AURA_RESULT DSPCodec::readInternal(short *out, unsigned int length)
     }
     if (!mData || !mBlockBuffer || mSamplesPerBlock == 0) {
         std::memset(out, 0, static_cast<std::size_t>(length) * mFrameBytes);
+        mEndedFrames = 0;
         return AURA_ERR_FILE_EOF;
     }
     const ResamplerPlayState &play = *mPlayState;
@@ -311,6 +314,7 @@ AURA_RESULT DSPCodec::readInternal(short *out, unsigned int length)
         if (mDecodePosition >= end) {
             if (!looping || emptyPasses >= MAX_EMPTY_PASSES) {
                 std::memset(out, 0, remaining * channels * sizeof(short));
+                mEndedFrames = length - remaining;
                 return AURA_ERR_FILE_EOF;
             }
             mDecodePosition = loopStart;
@@ -348,6 +352,7 @@ AURA_RESULT DSPCodec::readInternal(short *out, unsigned int length)
         if (result != AURA_OK) {
             // The stored data ends before the sound's length says.
             std::memset(out, 0, remaining * channels * sizeof(short));
+            mEndedFrames = length - remaining;
             return result;
         }
     }
@@ -380,6 +385,76 @@ AURA_RESULT DSPCodecADPCM::decodeBlock(unsigned int block, short *out)
     return AURA_OK;
 }
 
+AURA_RESULT DSPCodecMPEG::createDecoder(SystemI *system)
+{
+    if (mDecoder) {
+        return AURA_OK;
+    }
+    AURA_RESULT result = mSource.init(system, 0, 0);
+    if (result != AURA_OK) {
+        return result;
+    }
+    return CodecMPEG::createDecoder(system, 1, &mDecoder);
+}
+
+AURA_RESULT DSPCodecMPEG::release(bool freethis)
+{
+    if (mDecoder) {
+        mDecoder->releaseDecoder();
+        mDecoder = nullptr;
+    }
+    (void)mSource.close();
+    return DSPCodec::release(freethis);
+}
+
+AURA_RESULT DSPCodecMPEG::sourceChanged(Sample &sample)
+{
+    mNextBlock = NO_BLOCK;
+    mNumFrames = 0;
+    if (!mDecoder || !sample.mCompressedFrameOffsets || sample.mCompressedNumFrames == 0) {
+        return AURA_ERR_FORMAT;
+    }
+    (void)mSource.close();
+    AURA_RESULT result =
+        mSource.open(reinterpret_cast<const char *>(sample.getData()), sample.mLengthBytes, false, nullptr);
+    if (result != AURA_OK) {
+        return result;
+    }
+    mDecoder->mFlags = sample.mCompressedFrameFlags;
+    mDecoder->setSource(&mSource, 0, sample.mLengthBytes, mChannels,
+                        sample.mDefaultFrequency > 0.0f ? static_cast<int>(sample.mDefaultFrequency) : 44100);
+    mDecoder->borrowFrameOffsets(sample.mCompressedFrameOffsets, sample.mCompressedNumFrames);
+    mNumFrames = sample.mCompressedNumFrames;
+    // Frames differ in size: the decoder finds where they end.
+    mBlockAlign = 0;
+    return AURA_OK;
+}
+
+AURA_RESULT DSPCodecMPEG::decodeBlock(unsigned int block, short *out)
+{
+    if (!mDecoder || block >= mNumFrames) {
+        return AURA_ERR_FILE_EOF;
+    }
+    if (block != mNextBlock) {
+        mNextBlock = NO_BLOCK;
+        const AURA_RESULT result = mDecoder->setPosition(0, block * mSamplesPerBlock, AURA_TIMEUNIT_PCM);
+        if (result != AURA_OK) {
+            return result;
+        }
+    }
+    const unsigned int bytes = mSamplesPerBlock * static_cast<unsigned int>(mChannels) * 2;
+    unsigned int got = 0;
+    const AURA_RESULT result = mDecoder->read(out, bytes, &got);
+    if ((result != AURA_OK && result != AURA_ERR_FILE_EOF) || got == 0) {
+        mNextBlock = NO_BLOCK;
+        return result == AURA_OK ? AURA_ERR_FILE_EOF : result;
+    }
+    got = std::min(got, bytes);
+    std::memset(reinterpret_cast<uint8_t *>(out) + got, 0, bytes - got);
+    mNextBlock = block + 1;
+    return AURA_OK;
+}
+
 // ---------------------------------------------------------------------------
 
 DSPCodecPool::~DSPCodecPool()
@@ -395,7 +470,8 @@ AURA_RESULT DSPCodecPool::init(SystemI *system, AURA_DSP_CATEGORY category, int 
     if (count < 0 || count > MAX_UNITS || blocklength <= 0) {
         return AURA_ERR_INVALID_PARAM;
     }
-    if (category != AURA_DSP_CATEGORY_DSPCODECADPCM) {
+    const bool mpeg = category == AURA_DSP_CATEGORY_DSPCODECMPEG;
+    if (category != AURA_DSP_CATEGORY_DSPCODECADPCM && !mpeg) {
         return AURA_ERR_FORMAT;
     }
     std::lock_guard<std::mutex> lock(mLock);
@@ -411,11 +487,16 @@ AURA_RESULT DSPCodecPool::init(SystemI *system, AURA_DSP_CATEGORY category, int 
     description.mFormat = AURA_SOUND_FORMAT_PCM16;
     description.mCategory = category;
     description.mBlockLength = blocklength;
-    description.mSize = sizeof(DSPCodecADPCM);
+    description.mSize = mpeg ? sizeof(DSPCodecMPEG) : sizeof(DSPCodecADPCM);
     AURA_RESULT result = AURA_OK;
     int made = 0;
     for (; made < count; ++made) {
-        DSPCodec *unit = AURA_New(DSPCodecADPCM);
+        DSPCodec *unit = nullptr;
+        if (mpeg) {
+            unit = AURA_New(DSPCodecMPEG);
+        } else {
+            unit = AURA_New(DSPCodecADPCM);
+        }
         if (!unit) {
             result = AURA_ERR_MEMORY;
             break;
@@ -426,7 +507,14 @@ AURA_RESULT DSPCodecPool::init(SystemI *system, AURA_DSP_CATEGORY category, int 
             AURA_Delete(unit);
             break;
         }
-        unit->mFormatCode = 7;
+        if (mpeg) {
+            result = static_cast<DSPCodecMPEG *>(unit)->createDecoder(system);
+            if (result != AURA_OK) {
+                (void)unit->release(true);
+                break;
+            }
+        }
+        unit->mFormatCode = mpeg ? 10 : 7;
         unit->mPool = this;
         unit->mPoolIndex = made;
         // Finished before the mixer ever ticked: free to lend at once.

@@ -6,6 +6,7 @@
 #define AURA_DSP_CODEC_H
 
 #include "dsp/units/aura_dsp_resampler.h"
+#include "file/aura_file_memory.h"
 
 #include <atomic>
 #include <cstdint>
@@ -13,6 +14,7 @@
 
 namespace AURA {
 
+class CodecMPEG;
 class DSPCodecPool;
 class Sample;
 class SoundI;
@@ -65,6 +67,8 @@ protected:
     // Decodes block `block` of the sound into `out` (samples per block x
     // channels, interleaved).
     [[nodiscard]] virtual AURA_RESULT decodeBlock(unsigned int block, short *out) = 0;
+    // Called once updateDSPCodec has pointed the unit at a sample.
+    [[nodiscard]] virtual AURA_RESULT sourceChanged(Sample & /*sample*/) { return AURA_OK; }
     // Frames the read callback decodes into `out`; the result says why it stopped.
     [[nodiscard]] AURA_RESULT readInternal(short *out, unsigned int length);
     // Copies up to `frames` frames from `position` (below the sound's end).
@@ -113,12 +117,33 @@ protected:
     AURA_RESULT decodeBlock(unsigned int block, short *out) override;
 };
 
+// MPEG audio, one frame a block, decoded in order by an MPEG decoder over
+// the sample's data. A block out of order (a new play, a loop, a seek) is
+// reached by a seek of the decoder, which decodes a few frames before it
+// so that its reservoir and overlap are right again.
+class DSPCodecMPEG : public DSPCodec {
+public:
+    // Makes the unit's decoder (once, when its pool is made).
+    [[nodiscard]] AURA_RESULT createDecoder(SystemI *system);
+    AURA_RESULT release(bool freethis) override;
+
+protected:
+    AURA_RESULT decodeBlock(unsigned int block, short *out) override;
+    AURA_RESULT sourceChanged(Sample &sample) override;
+
+private:
+    CodecMPEG *mDecoder = nullptr;
+    MemoryFile mSource; // over the sample's frames
+    unsigned int mNumFrames = 0;
+    unsigned int mNextBlock = NO_BLOCK; // the frame the decoder reads next
+};
+
 class DSPCodecPool {
 public:
     static constexpr int MAX_UNITS = 255;
 
     ~DSPCodecPool();
-    // Makes `count` units of a category (2: IMA ADPCM) reading blocks of
+    // Makes `count` units of a category (1: MPEG, 2: IMA ADPCM) reading blocks of
     // `blocklength` frames. Asked again: 0 for the same count, 33 for
     // another. 37 for a count outside 0..255, 25 for another category.
     [[nodiscard]] AURA_RESULT init(SystemI *system, AURA_DSP_CATEGORY category, int blocklength, int count);

@@ -10,6 +10,7 @@
 #include "sound/aura_sample.h"
 #include "files.h"
 #include "ima_writer.h"
+#include "mpeg_frames.h"
 #include "sbk_writer.h"
 #include "systems.h"
 #include "tools.h"
@@ -84,14 +85,18 @@ OpenedBank openBank(AURA::System *system, const Bytes &file, AURA_MODE mode = 0,
     return bank;
 }
 
+Bytes soundData(AURA::Sound *sub);
+
 // The data of a subsound as the engine holds it.
 Bytes subsoundData(AURA::Sound *parent, int index)
 {
     AURA::Sound *sub = nullptr;
     EXPECT_EQ(parent->getSubSound(index, &sub), AURA_OK);
-    if (!sub) {
-        return {};
-    }
+    return sub ? soundData(sub) : Bytes{};
+}
+
+Bytes soundData(AURA::Sound *sub)
+{
     unsigned int bytes = 0;
     EXPECT_EQ(sub->getLength(&bytes, AURA_TIMEUNIT_PCMBYTES), AURA_OK);
     void *data = nullptr;
@@ -697,6 +702,183 @@ TEST(SbkBankThreads, EightSystemsShareTheHeaderCache)
     if (blocksBefore >= 0 && AURA::gGlobal && AURA::gGlobal->mMemPool) {
         EXPECT_EQ(AURA::gGlobal->mMemPool->getStats().blocksInUse, blocksBefore);
     }
+}
+
+// ---------------------------------------------------------------------------
+// MPEG subsounds: frames of lame and twolame in banks, decoded as the MPEG
+// codec decodes the same frames in a file of their own.
+
+class SbkMpegBanks : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        sDir = new auratest::TempDir("aura-sbk-mpeg");
+        sEncodes = new std::vector<auratest::MpegEncode>{
+            auratest::encodeMpeg(*sDir, "l3s", 44100, 2, 1.0, "lame --quiet -t -b 128 {in} {out}"),
+            auratest::encodeMpeg(*sDir, "l3m", 22050, 1, 1.0, "lame --quiet -t -m m -b 48 {in} {out}"),
+            auratest::encodeMpeg(*sDir, "l2s", 32000, 2, 1.0, "twolame --quiet -b 160 {in} {out}"),
+        };
+    }
+    static void TearDownTestSuite()
+    {
+        delete sEncodes;
+        delete sDir;
+    }
+    static auratest::TempDir *sDir;
+    static std::vector<auratest::MpegEncode> *sEncodes;
+};
+auratest::TempDir *SbkMpegBanks::sDir = nullptr;
+std::vector<auratest::MpegEncode> *SbkMpegBanks::sEncodes = nullptr;
+
+TEST_F(SbkMpegBanks, SubsoundsDecodeAsTheMpegCodecDecodesTheirFrames)
+{
+    struct Case {
+        int encode;
+        uint32_t bankFlags; // 0x20, 0x40: layer III frames padded to 2, 4 bytes
+        unsigned int pad;
+    };
+    for (const Case c : {Case{0, 0, 1}, Case{0, 0x40, 4}, Case{1, 0x20, 2}, Case{2, 0, 1}, Case{2, 0x40, 4}}) {
+        const auratest::MpegEncode &e = (*sEncodes)[static_cast<size_t>(c.encode)];
+        SCOPED_TRACE(e.name + " bank flags " + std::to_string(c.bankFlags));
+        auratest::WavRender render({e.rate});
+        // The MPEG codec on the encoder's file.
+        AURA_CREATESOUNDEXINFO info{};
+        info.cbsize = sizeof(info);
+        info.length = static_cast<unsigned int>(e.bytes.size());
+        AURA::Sound *plain = nullptr;
+        ASSERT_EQ(render.system()->createSound(reinterpret_cast<const char *>(e.bytes.data()),
+                                               AURA_OPENMEMORY | AURA_SOFTWARE | AURA_ACCURATETIME, &info, &plain),
+                  AURA_OK);
+        const Bytes expected = soundData(plain);
+        const size_t frames = expected.size() / (2 * static_cast<size_t>(e.channels));
+        ASSERT_GT(frames, 10000u);
+
+        // The same frames twice, back to back, after a stereo PCM sound: the
+        // first subsound's decoder stops where its frames end.
+        const Bytes stored = auratest::padFrames(e.bytes, c.pad);
+        SbkBank bank;
+        bank.flags = c.bankFlags;
+        bank.samples = {pcmSample("pcm", 2, 100, 5), auratest::mpegSample("first", stored, e, frames),
+                        auratest::mpegSample("second", stored, e, frames)};
+        const Bytes file = auratest::writeSbk(bank);
+        OpenedBank b = openBank(render.system(), file);
+        ASSERT_EQ(b.result, AURA_OK);
+        EXPECT_EQ(subsoundData(b.parent, 1), expected);
+        EXPECT_EQ(subsoundData(b.parent, 2), expected);
+        ASSERT_EQ(b.parent->release(), AURA_OK);
+
+        // As a stream, every subsound at the bank's widest count (2): a mono
+        // sound in both channels; read to the end, in pieces of odd sizes.
+        DirectCodec stream(file, AURA_CREATESTREAM);
+        ASSERT_EQ(stream.result, AURA_OK);
+        Bytes widened;
+        for (size_t f = 0; f < frames; ++f) {
+            for (size_t ch = 0; ch < 2; ++ch) {
+                const size_t from = (f * static_cast<size_t>(e.channels) + (e.channels == 1 ? 0 : ch)) * 2;
+                widened.insert(widened.end(), expected.begin() + static_cast<long>(from),
+                               expected.begin() + static_cast<long>(from + 2));
+            }
+        }
+        // Each subsound from its start, then from a seek into it (the
+        // decoder restarts a few frames before it: within one step).
+        for (auto [subsound, position] :
+             {std::pair{1, 0u}, std::pair{2, 0u}, std::pair{1, 7000u}, std::pair{2, 2345u}}) {
+            SCOPED_TRACE("subsound " + std::to_string(subsound) + " from " + std::to_string(position));
+            ASSERT_EQ(stream.codec->setPosition(subsound, position, AURA_TIMEUNIT_PCM), AURA_OK);
+            const Bytes streamed = stream.read(static_cast<unsigned int>(widened.size() * 2), 4 * 999);
+            const size_t skipped = position * 4;
+            ASSERT_EQ(streamed.size() + skipped, widened.size());
+            size_t differ = 0;
+            int worst = 0;
+            for (size_t i = 0; i + 1 < streamed.size(); i += 2) {
+                const auto got = static_cast<int16_t>(streamed[i] | streamed[i + 1] << 8);
+                const auto want = static_cast<int16_t>(widened[skipped + i] | widened[skipped + i + 1] << 8);
+                differ += got != want;
+                worst = std::max(worst, std::abs(got - want));
+            }
+            EXPECT_EQ(position == 0 ? differ : 0u, 0u);
+            EXPECT_LE(worst, position == 0 ? 0 : 1);
+        }
+    }
+}
+
+TEST_F(SbkMpegBanks, ChannelsLoopsAndPointing)
+{
+    const auratest::MpegEncode &e = (*sEncodes)[0];
+    auratest::WavRender render({e.rate});
+    auto bankOf = [&](uint16_t channels, uint32_t loopstart) {
+        SbkBank bank;
+        SbkSample s = auratest::mpegSample("mp3", e.bytes, e, 40000);
+        s.channels = channels;
+        s.flags |= 0x2;
+        s.loopstart = loopstart;
+        s.loopend = 30000;
+        bank.samples = {s};
+        return auratest::writeSbk(bank);
+    };
+    // Four channels (two stereo streams) decode only while streaming.
+    const Bytes quad = bankOf(4, 0);
+    EXPECT_EQ(openBank(render.system(), quad).result, AURA_ERR_TOOMANYCHANNELS);
+    EXPECT_EQ(openBank(render.system(), quad, AURA_CREATECOMPRESSEDSAMPLE).result, AURA_ERR_TOOMANYCHANNELS);
+    OpenedBank streamed = openBank(render.system(), quad, AURA_CREATESTREAM);
+    ASSERT_EQ(streamed.result, AURA_OK);
+    ASSERT_EQ(streamed.parent->release(), AURA_OK);
+    {
+        // Two stereo encodes of one length, their frames alternating: the
+        // stream's channels 0-1 are the first's decode, 2-3 the second's.
+        const auratest::MpegEncode other =
+            auratest::encodeMpeg(*sDir, "l3s96", 44100, 2, 1.0, "lame --quiet -t -b 96 --resample 44.1 {in} {out}");
+        std::vector<Bytes> decodes;
+        for (const Bytes *bytes : {&e.bytes, &other.bytes}) {
+            AURA_CREATESOUNDEXINFO info{};
+            info.cbsize = sizeof(info);
+            info.length = static_cast<unsigned int>(bytes->size());
+            AURA::Sound *plain = nullptr;
+            ASSERT_EQ(render.system()->createSound(reinterpret_cast<const char *>(bytes->data()),
+                                                   AURA_OPENMEMORY | AURA_SOFTWARE | AURA_ACCURATETIME, &info, &plain),
+                      AURA_OK);
+            decodes.push_back(soundData(plain));
+        }
+        ASSERT_EQ(decodes[0].size(), decodes[1].size());
+        Bytes expected;
+        for (size_t at = 0; at < decodes[0].size(); at += 4) {
+            for (const Bytes &d : decodes) {
+                expected.insert(expected.end(), d.begin() + static_cast<long>(at),
+                                d.begin() + static_cast<long>(at + 4));
+            }
+        }
+        SbkBank bank;
+        SbkSample s = auratest::mpegSample("quad", auratest::interleaveStreams({e.bytes, other.bytes}), e,
+                                           static_cast<uint32_t>(expected.size() / 8));
+        s.channels = 4;
+        bank.samples = {s};
+        const Bytes file = auratest::writeSbk(bank); // read in place
+        DirectCodec stream(file, AURA_CREATESTREAM);
+        ASSERT_EQ(stream.result, AURA_OK);
+        const Bytes four = stream.read(static_cast<unsigned int>(expected.size() * 2), 8 * 1001);
+        EXPECT_EQ(four.size(), expected.size());
+        EXPECT_TRUE(four == expected);
+    }
+
+    // Loop starts of frames kept compressed fall on a granule (576).
+    const Bytes stereo = bankOf(2, 1000);
+    for (auto [mode, start] :
+         {std::pair{AURA_MODE{0}, 1000u}, std::pair{AURA_MODE{AURA_CREATECOMPRESSEDSAMPLE}, 576u}}) {
+        OpenedBank b = openBank(render.system(), stereo, mode);
+        ASSERT_EQ(b.result, AURA_OK);
+        AURA::Sound *sub = nullptr;
+        ASSERT_EQ(b.parent->getSubSound(0, &sub), AURA_OK);
+        unsigned int loopstart = 0;
+        unsigned int loopend = 0;
+        ASSERT_EQ(sub->getLoopPoints(&loopstart, &loopend), AURA_OK);
+        EXPECT_EQ(loopstart, start);
+        EXPECT_EQ(loopend, 30000u);
+        ASSERT_EQ(b.parent->release(), AURA_OK);
+    }
+    // Frames must be decoded: the bank cannot be used in place.
+    DirectCodec direct(stereo, 0);
+    ASSERT_EQ(direct.result, AURA_OK);
+    EXPECT_EQ(static_cast<AURA::CodecSBK *>(direct.codec)->canPointInternal(), AURA_ERR_MEMORY_CANTPOINT);
 }
 
 } // namespace

@@ -69,6 +69,7 @@ struct RenderFormat {
     int maxInputChannels = 6; // the widest sound it plays
     int outputChannels = 2;
     int maxADPCMcodecs = 0; // decoders of compressed IMA samples (0: the default)
+    int maxMPEGcodecs = 0; // decoders of compressed MPEG samples (0: the default)
     unsigned int flags = AURA_INIT_NORMAL;
     int softwareChannels = 0; // 0: one voice per channel
 };
@@ -91,10 +92,11 @@ public:
                                              format.resampler),
                   AURA_OK);
         EXPECT_EQ(mSystem->setDSPBufferSize(format.block, 4), AURA_OK);
-        if (format.maxADPCMcodecs) {
+        if (format.maxADPCMcodecs || format.maxMPEGcodecs) {
             AURA_ADVANCEDSETTINGS settings{};
             settings.cbsize = sizeof(settings);
             settings.maxADPCMcodecs = format.maxADPCMcodecs;
+            settings.maxMPEGcodecs = format.maxMPEGcodecs;
             EXPECT_EQ(mSystem->setAdvancedSettings(&settings), AURA_OK);
         }
         EXPECT_EQ(mSystem->setSoftwareChannels(format.softwareChannels), AURA_OK);

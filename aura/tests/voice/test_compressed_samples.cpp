@@ -8,6 +8,7 @@
 #include "voice/aura_dsp_codec.h"
 #include "files.h"
 #include "ima_writer.h"
+#include "mpeg_frames.h"
 #include "sbk_writer.h"
 #include "sine_analysis.h"
 #include "systems.h"
@@ -57,7 +58,10 @@ struct Source {
     int rate = 22050;
     bool raw = false;
     bool bank = false; // an SBK bank: its subsound 0 plays
+    bool mpeg = false; // MPEG frames: a loop or a seek may move samples by one step
 };
+
+std::vector<Source> mpegSources(const auratest::TempDir &dir);
 
 std::vector<Source> sources(const auratest::TempDir &dir)
 {
@@ -121,6 +125,9 @@ std::vector<Source> sources(const auratest::TempDir &dir)
         source.bank = true;
         all.push_back(source);
     }
+    for (const Source &source : mpegSources(dir)) {
+        all.push_back(source);
+    }
     return all;
 }
 
@@ -151,6 +158,7 @@ enum class Scenario { Plain, LoopTwice, Seeks };
 
 struct Played {
     Wav wav;
+    unsigned int length = 0; // of the sound, in frames
     std::vector<unsigned int> positions; // after each block; all ones once the channel is gone
 };
 
@@ -166,7 +174,7 @@ Played play(const Source &source, bool compressed, Scenario scenario)
     if (!sound) {
         return played;
     }
-    unsigned int length = 0;
+    unsigned int &length = played.length;
     EXPECT_EQ(sound->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
     if (scenario == Scenario::LoopTwice) {
         EXPECT_EQ(sound->setLoopPoints(length / 4, length / 2), AURA_OK);
@@ -250,11 +258,23 @@ TEST_F(CompressedSamples, RenderExactlyAsTheSameFileLoadedAsPCM)
             ASSERT_TRUE(pcm.wav.valid);
             ASSERT_TRUE(compressed.wav.valid);
             ASSERT_EQ(pcm.wav.samples.size(), compressed.wav.samples.size());
+            // MPEG: exact up to where the decoder first starts over (the
+            // loop's end; at once with the seeks), then within one step.
+            size_t exact = pcm.wav.samples.size();
+            if (source.mpeg && scenario == Scenario::LoopTwice) {
+                exact = (pcm.length / 2 + 1) * 2;
+            } else if (source.mpeg && scenario == Scenario::Seeks) {
+                exact = 0;
+            }
             size_t differ = 0;
+            float worst = 0.0f;
             for (size_t i = 0; i < pcm.wav.samples.size(); ++i) {
-                differ += pcm.wav.samples[i] != compressed.wav.samples[i];
+                const float d = std::fabs(pcm.wav.samples[i] - compressed.wav.samples[i]);
+                differ += i < exact && d != 0.0f;
+                worst = std::max(worst, d);
             }
             EXPECT_EQ(differ, 0u);
+            EXPECT_LE(worst, source.mpeg ? 1.0001f / 32768.0f : 0.0f);
             EXPECT_EQ(pcm.positions, compressed.positions);
             // The sound was heard (not two silent renders).
             double energy = 0.0;
@@ -269,7 +289,7 @@ TEST_F(CompressedSamples, RenderExactlyAsTheSameFileLoadedAsPCM)
 TEST_F(CompressedSamples, TheTestEncoderWritesWhatSoxDecodes)
 {
     for (const Source &source : *sSources) {
-        if (source.name.rfind("sox", 0) == 0 || source.bank) {
+        if (source.name.rfind("sox", 0) == 0 || source.bank || source.mpeg) {
             continue;
         }
         SCOPED_TRACE(source.name);
@@ -476,6 +496,15 @@ TEST(CompressedSampleThreads, RandomCallsWithTheRealTimeMixer)
                                   AURA_OPENMEMORY | AURA_SOFTWARE | AURA_LOOP_NORMAL | AURA_CREATECOMPRESSEDSAMPLE,
                                   &exinfo, &sound),
               AURA_OK);
+    // And MPEG frames, from the other pool.
+    auratest::TempDir dir("aura-compressed-threads");
+    const auratest::MpegEncode mp3 = auratest::encodeMpeg(dir, "mp3", 22050, 2, 1.0, "lame --quiet -b 64 {in} {out}");
+    exinfo.length = static_cast<unsigned int>(mp3.bytes.size());
+    AURA::Sound *mpeg = nullptr;
+    ASSERT_EQ(system->createSound(reinterpret_cast<const char *>(mp3.bytes.data()),
+                                  AURA_OPENMEMORY | AURA_SOFTWARE | AURA_LOOP_NORMAL | AURA_CREATECOMPRESSEDSAMPLE,
+                                  &exinfo, &mpeg),
+              AURA_OK);
     std::mt19937 random(11);
     std::vector<AURA::Channel *> channels(6, nullptr);
     int played = 0;
@@ -483,18 +512,21 @@ TEST(CompressedSampleThreads, RandomCallsWithTheRealTimeMixer)
         AURA::Channel *&channel = channels[random() % channels.size()];
         AURA_RESULT result = AURA_OK;
         switch (random() % 5) {
-        case 0:
-            result = system->playSound(AURA_CHANNEL_FREE, sound, false, &channel);
+        case 0: {
+            const bool ima = random() % 2 == 0;
+            result = system->playSound(AURA_CHANNEL_FREE, ima ? sound : mpeg, false, &channel);
             played += result == AURA_OK;
             if (result == AURA_ERR_CHANNEL_ALLOC) {
                 // Every unit is lent or has yet to be let go by the mixer:
                 // the units of stopped voices come back.
                 channel = nullptr;
-                auto *pool = static_cast<AURA::SystemI *>(system)->mDSPCodecPoolADPCM;
+                auto *systemi = static_cast<AURA::SystemI *>(system);
+                auto *pool = ima ? systemi->mDSPCodecPoolADPCM : systemi->mDSPCodecPoolMPEG;
                 result =
                     auratest::waitFor([&] { return pool->areAnyFree() == AURA_OK; }) ? AURA_OK : AURA_ERR_CHANNEL_ALLOC;
             }
             break;
+        }
         case 1: result = channel ? channel->setPosition(random() % 20000, AURA_TIMEUNIT_PCM) : AURA_OK; break;
         case 2: result = channel ? channel->setLoopCount(static_cast<int>(random() % 4) - 1) : AURA_OK; break;
         case 3: result = channel ? channel->stop() : AURA_OK; break;
@@ -504,11 +536,78 @@ TEST(CompressedSampleThreads, RandomCallsWithTheRealTimeMixer)
         EXPECT_TRUE(result == AURA_OK || result == AURA_ERR_INVALID_HANDLE || result == AURA_ERR_CHANNEL_STOLEN)
             << "call " << i << " gave " << result;
     }
-    EXPECT_GT(played, 32); // more plays than units: the units came back
+    EXPECT_GT(played, 48); // more plays than units: the units came back
     auto *systemi = static_cast<AURA::SystemI *>(system);
     ASSERT_EQ(sound->release(), AURA_OK);
+    ASSERT_EQ(mpeg->release(), AURA_OK);
     EXPECT_EQ(systemi->mDSPCodecPoolADPCM->numInUse(), 0);
+    EXPECT_EQ(systemi->mDSPCodecPoolMPEG->numInUse(), 0);
     EXPECT_EQ(system->release(), AURA_OK);
+}
+
+// ---------------------------------------------------------------------------
+// MPEG frames kept compressed: MP3 and MP2 files and MPEG banks, played
+// through the MPEG units. Up to the first loop or seek they sound exactly as
+// the file loaded as PCM; after it the decoder restarts a few frames early
+// with its synthesis history at another phase, which moves samples by at
+// most one step.
+
+std::vector<Source> mpegSources(const auratest::TempDir &dir)
+{
+    const auratest::MpegEncode encodes[] = {
+        auratest::encodeMpeg(dir, "vbr", 44100, 2, 0.8, "lame --quiet -V 4 {in} {out}"),
+        auratest::encodeMpeg(dir, "lsf", 22050, 1, 0.8, "lame --quiet -t -m m -b 40 {in} {out}"),
+        auratest::encodeMpeg(dir, "mp2", 32000, 2, 0.8, "twolame --quiet -b 160 {in} {out}"),
+        auratest::encodeMpeg(dir, "cbr", 44100, 2, 0.8, "lame --quiet -t -b 96 {in} {out}"),
+    };
+    std::vector<Source> all;
+    for (const auratest::MpegEncode &e : encodes) {
+        all.push_back({e.name, e.bytes, e.bytes, e.channels, e.rate, false});
+        all.back().mpeg = true;
+    }
+    // Banks of the CBR frames padded to 4 bytes and of the MP2 frames.
+    for (size_t i : {size_t{3}, size_t{2}}) {
+        const Source plain = all[i];
+        const auto frames = static_cast<uint32_t>(decodedPCM(plain).size() / static_cast<size_t>(plain.channels));
+        auratest::SbkBank bank;
+        bank.flags = 0x40;
+        bank.samples = {auratest::mpegSample("mpeg", auratest::padFrames(encodes[i].bytes, 4), encodes[i], frames)};
+        const Bytes file = auratest::writeSbk(bank);
+        all.push_back({"bank-" + plain.name, file, file, plain.channels, plain.rate, false});
+        all.back().bank = true;
+        all.back().mpeg = true;
+    }
+    return all;
+}
+
+TEST_F(CompressedSamples, TheMpegPoolHasSixteenUnitsOrTheConfiguredCount)
+{
+    for (int configured : {0, 2}) {
+        auratest::RenderFormat format;
+        format.rate = 44100;
+        format.maxMPEGcodecs = configured;
+        Render render(format);
+        auto *system = static_cast<AURA::SystemI *>(render.system());
+        // A configured pool is made with the system, the default one with
+        // the first compressed MPEG sample.
+        EXPECT_EQ(system->mDSPCodecPoolMPEG != nullptr, configured != 0);
+        const auto mpeg = std::find_if(sSources->begin(), sSources->end(), [](const Source &s) { return s.mpeg; });
+        ASSERT_NE(mpeg, sSources->end());
+        AURA::Sound *sound = openSample(render.system(), *mpeg, true, AURA_LOOP_NORMAL);
+        ASSERT_NE(sound, nullptr);
+        ASSERT_NE(system->mDSPCodecPoolMPEG, nullptr);
+        const int units = configured ? configured : 16;
+        EXPECT_EQ(system->mDSPCodecPoolMPEG->numUnits(), units);
+        for (int i = 0; i < units; ++i) {
+            EXPECT_NE(render.play(sound), nullptr);
+        }
+        AURA::Channel *extra = nullptr;
+        EXPECT_EQ(render.system()->playSound(AURA_CHANNEL_FREE, sound, false, &extra), AURA_ERR_CHANNEL_ALLOC);
+        render.update(2);
+        EXPECT_EQ(system->mDSPCodecPoolMPEG->numInUse(), units);
+        ASSERT_EQ(sound->release(), AURA_OK);
+        EXPECT_EQ(system->mDSPCodecPoolMPEG->numInUse(), 0);
+    }
 }
 
 } // namespace

@@ -83,13 +83,19 @@ TEST_F(AuraPlayBanks, CompressedRendersAsThePCMSample)
 {
     ASSERT_TRUE(auratest::run("sox -D -n -r 22050 -c 2 -e ima-adpcm " + quote(mDir / "ima.wav") +
                               " synth 0.7 sine 200-4000 sine 330 vol 0.5"));
-    const auratest::Wav pcm = render("ima.wav");
-    const Bytes plain = auratest::readAll(mDir / "out.wav");
-    const auratest::Wav compressed = render("--compressed ima.wav");
-    ASSERT_TRUE(pcm.valid && compressed.valid);
-    EXPECT_GT(pcm.frames(), 22050u / 2);
-    EXPECT_TRUE(pcm.data == compressed.data);
-    EXPECT_EQ(auratest::readAll(mDir / "out.wav"), plain);
+    ASSERT_TRUE(auratest::run("sox -D -n -r 22050 -c 2 -b 16 -t wav - synth 0.7 sine 200-4000 sine 330 vol 0.5 | "
+                              "lame --quiet -b 64 - " +
+                              quote(mDir / "tone.mp3")));
+    for (const std::string file : {"ima.wav", "tone.mp3"}) {
+        SCOPED_TRACE(file);
+        const auratest::Wav pcm = render(file);
+        const Bytes plain = auratest::readAll(mDir / "out.wav");
+        const auratest::Wav compressed = render("--compressed " + file);
+        ASSERT_TRUE(pcm.valid && compressed.valid);
+        EXPECT_GT(pcm.frames(), 22050u / 2);
+        EXPECT_TRUE(pcm.data == compressed.data);
+        EXPECT_EQ(auratest::readAll(mDir / "out.wav"), plain);
+    }
 }
 
 } // namespace

@@ -552,7 +552,9 @@ AURA_RESULT DSPResampler::read(float **outbuffer, int *outchannels, unsigned int
         while (n > 0) {
             while (mFillCount > 0) {
                 uint8_t *block = mRing + static_cast<std::size_t>(mFillPosition) * mFrameBytes;
+                const unsigned int blockStart = mFillPosition;
                 bool ended = false;
+                mEndedFrames = WHOLE_BLOCK;
                 if (mEndPosition == -1 && mDescription.read) {
                     bindState();
                     ended = mDescription.read(&mDSPState, nullptr, reinterpret_cast<float *>(block), mBlockLength,
@@ -567,7 +569,8 @@ AURA_RESULT DSPResampler::read(float **outbuffer, int *outchannels, unsigned int
                     mFillPosition = 0;
                 }
                 if (ended) {
-                    mEndPosition = static_cast<int>(mFillPosition == 0 ? mBufferLength : mFillPosition);
+                    const unsigned int end = blockStart + std::min(mEndedFrames, mBlockLength);
+                    mEndPosition = static_cast<int>(end == 0 ? mBufferLength : end);
                 }
                 if (first) {
                     std::memcpy(mRing + static_cast<std::size_t>(mBufferLength) * mFrameBytes, mRing,
@@ -582,9 +585,13 @@ AURA_RESULT DSPResampler::read(float **outbuffer, int *outchannels, unsigned int
             if (step > 256) {
                 int64_t available = spanToRefill();
                 if (mEndPosition != -1) {
-                    const uint64_t toEnd = static_cast<uint64_t>(fixedFromWhole(mEndPosition)) -
-                                           static_cast<uint64_t>(mBufferPosition);
-                    if (toEnd <= static_cast<uint64_t>(available)) {
+                    // The end is ahead of the reader in the ring's order: it
+                    // may lie in the block past the ring's wrap.
+                    int64_t toEnd = fixedFromWhole(mEndPosition) - mBufferPosition;
+                    if (toEnd < 0) {
+                        toEnd += fixedFromWhole(mBufferLength);
+                    }
+                    if (toEnd <= available) {
                         available = static_cast<int64_t>(toEnd);
                         endsSource = true;
                     }

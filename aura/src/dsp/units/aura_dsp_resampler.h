@@ -100,6 +100,10 @@ public:
     unsigned int mBufferLength = 0;      // ring frames, twice the block
     unsigned int mFillPosition = 0;
     int mEndPosition = -1;               // ring frame where the source ended; -1 while it has not
+    // A read callback that ends its source inside a block sets the frames
+    // it produced there, so the source ends there and not at the block's end.
+    static constexpr unsigned int WHOLE_BLOCK = 0xFFFFFFFFu;
+    unsigned int mEndedFrames = WHOLE_BLOCK;
     unsigned int mOverlap = 4;
     unsigned int mPauseOffset = 0;
     int mFillCount = 2;                  // blocks to fetch before resampling
