@@ -137,7 +137,7 @@ bool DSPCodec::selectSentenceEntry(unsigned int position)
     mEntryStart = static_cast<unsigned int>(start);
     mEntryEnd = mEntryStart + length;
     bindBlocks(*sample);
-    return true;
+    return sourceChanged(*sample) == AURA_OK;
 }
 
 void DSPCodec::bindBlocks(const Sample &sample)
@@ -189,7 +189,6 @@ AURA_RESULT DSPCodec::updateDSPCodec(SoundI *sound, int /*index*/)
         mBlockBuffer = buffer;
         mBlockBufferSamples = static_cast<unsigned int>(samples);
     }
-    bindBlocks(*sample);
     mChannels = sound->mChannels;
     mFrameBytes = resamplerFrameBytes(AURA_SOUND_FORMAT_PCM16, mChannels);
     mLength = sound->mLength;
@@ -198,15 +197,23 @@ AURA_RESULT DSPCodec::updateDSPCodec(SoundI *sound, int /*index*/)
     mSubSoundListCurrent = 0;
     mEntryStart = 0;
     mEntryEnd = sound->mLength;
-    if (mSentence && !selectSentenceEntry(0)) {
-        return AURA_ERR_FORMAT;
+    if (mSentence) {
+        if (!selectSentenceEntry(0)) {
+            return AURA_ERR_FORMAT;
+        }
+    } else {
+        bindBlocks(*sample);
+        const AURA_RESULT result = sourceChanged(*sample);
+        if (result != AURA_OK) {
+            return result;
+        }
     }
     mSeekCountSeen = mSeekCount.load(std::memory_order_acquire);
     mLoopCountChangeSeen = mLoopCountChange.load(std::memory_order_acquire);
     mPosition.store(0, std::memory_order_release);
     resetRing();
     setDSPTick(0);
-    return sourceChanged(*sample);
+    return AURA_OK;
 }
 
 AURA_RESULT DSPCodec::read(float **outbuffer, int *outchannels, unsigned int *length, AURA_SPEAKERMODE speakermode,
@@ -407,7 +414,7 @@ AURA_RESULT DSPCodecMPEG::release(bool freethis)
     return DSPCodec::release(freethis);
 }
 
-AURA_RESULT DSPCodecMPEG::sourceChanged(Sample &sample)
+AURA_RESULT DSPCodecMPEG::sourceChanged(const Sample &sample)
 {
     mNextBlock = NO_BLOCK;
     mNumFrames = 0;

@@ -67,8 +67,9 @@ protected:
     // Decodes block `block` of the sound into `out` (samples per block x
     // channels, interleaved).
     [[nodiscard]] virtual AURA_RESULT decodeBlock(unsigned int block, short *out) = 0;
-    // Called once updateDSPCodec has pointed the unit at a sample.
-    [[nodiscard]] virtual AURA_RESULT sourceChanged(Sample & /*sample*/) { return AURA_OK; }
+    // Called whenever the unit is pointed at a sample's blocks: the sample
+    // played, or the next entry of a sentence.
+    [[nodiscard]] virtual AURA_RESULT sourceChanged(const Sample & /*sample*/) { return AURA_OK; }
     // Frames the read callback decodes into `out`; the result says why it stopped.
     [[nodiscard]] AURA_RESULT readInternal(short *out, unsigned int length);
     // Copies up to `frames` frames from `position` (below the sound's end).
@@ -129,7 +130,7 @@ public:
 
 protected:
     AURA_RESULT decodeBlock(unsigned int block, short *out) override;
-    AURA_RESULT sourceChanged(Sample &sample) override;
+    AURA_RESULT sourceChanged(const Sample &sample) override;
 
 private:
     CodecMPEG *mDecoder = nullptr;

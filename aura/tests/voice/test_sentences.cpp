@@ -5,6 +5,7 @@
 #include "aura.hpp"
 #include "files.h"
 #include "ima_writer.h"
+#include "mpeg_frames.h"
 #include "sbk_writer.h"
 #include "systems.h"
 #include "tools.h"
@@ -272,6 +273,52 @@ TEST(Sentences, ResampledAndLoopedAsOneSampleOfItsEntries)
         }
         EXPECT_GT(tail, 100.0);
     }
+}
+
+// A sentence of MPEG entries: each entry is decoded from its own first frame,
+// so kept compressed it sounds exactly as it does decoded at creation or
+// streamed.
+TEST(Sentences, MpegEntriesSoundTheSameHoweverTheyAreKept)
+{
+    auratest::TempDir dir;
+    auratest::SbkBank bank;
+    bank.flags = 0x40;
+    for (int i = 0; i < 3; ++i) {
+        const auratest::MpegEncode e = auratest::encodeMpeg(dir, "entry" + std::to_string(i), RATE, 2, 0.3 + 0.2 * i,
+                                                            "lame --quiet -b 64 {in} {out}");
+        Render probe({RATE});
+        AURA::Sound *alone = open(probe.system(), e.bytes, 0);
+        ASSERT_NE(alone, nullptr);
+        unsigned int frames = 0;
+        ASSERT_EQ(alone->getLength(&frames, AURA_TIMEUNIT_PCM), AURA_OK);
+        bank.samples.push_back(auratest::mpegSample(e.name, auratest::padFrames(e.bytes, 4), e, frames));
+    }
+    const Bytes file = auratest::writeSbk(bank);
+    const std::vector<int> kMpegSentence = {2, 0, 1, 0};
+    std::vector<float> heard[3];
+    for (size_t k = 0; k < 3; ++k) {
+        SCOPED_TRACE(kCases[k].name);
+        auratest::RenderFormat format;
+        format.rate = RATE;
+        format.block = BLOCK;
+        Render render(format);
+        AURA::Sound *parent = open(render.system(), file, kCases[k].mode);
+        ASSERT_NE(parent, nullptr);
+        std::vector<int> list = kMpegSentence;
+        ASSERT_EQ(parent->setSubSoundSentence(list.data(), static_cast<int>(list.size())), AURA_OK);
+        unsigned int length = 0;
+        ASSERT_EQ(parent->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
+        ASSERT_NE(render.play(parent), nullptr);
+        render.update(static_cast<int>(length / BLOCK) + 3);
+        heard[k] = render.finish().samples;
+        ASSERT_EQ(heard[k].size(), heard[0].size());
+        EXPECT_TRUE(heard[k] == heard[0]);
+    }
+    double energy = 0.0;
+    for (float v : heard[0]) {
+        energy += static_cast<double>(v) * v;
+    }
+    EXPECT_GT(energy, 100.0);
 }
 
 TEST(Sentences, WhatASentenceRefuses)
