@@ -9,6 +9,10 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
+#include <libavutil/version.h>
+#include <libavutil/macros.h>
+
+#include <dlfcn.h>
 }
 
 #include <algorithm>
@@ -35,12 +39,88 @@ constexpr uint32_t kMaxPacketFrames = 1u << 16;
 // Packets larger than this are a damaged file, not audio.
 constexpr uint32_t kMaxPacketBytes = 1u << 24;
 
-// The library reports through result codes; FFmpeg's own messages about
-// damaged input would go to standard error.
-void quietFFmpeg()
+// FFmpeg's libraries are loaded when a file or queue first needs them, not
+// with the engine: they pull in well over a hundred libraries, whose loading
+// every process that links the engine would pay at start.
+#define AURA_FFMPEG_FUNCTIONS(X) \
+    X(avutil, av_channel_layout_copy) \
+    X(avutil, av_channel_layout_default) \
+    X(avutil, av_channel_layout_uninit) \
+    X(avutil, av_frame_alloc) \
+    X(avutil, av_frame_free) \
+    X(avutil, av_frame_unref) \
+    X(avutil, av_free) \
+    X(avutil, av_freep) \
+    X(avutil, av_log_set_level) \
+    X(avutil, av_malloc) \
+    X(avutil, av_mallocz) \
+    X(avutil, av_strdup) \
+    X(avformat, av_find_best_stream) \
+    X(avformat, av_read_frame) \
+    X(avformat, avformat_alloc_context) \
+    X(avformat, avformat_close_input) \
+    X(avformat, avformat_find_stream_info) \
+    X(avformat, avformat_free_context) \
+    X(avformat, avformat_index_get_entries_count) \
+    X(avformat, avformat_index_get_entry) \
+    X(avformat, avformat_open_input) \
+    X(avformat, avio_alloc_context) \
+    X(avformat, avio_context_free) \
+    X(avcodec, av_new_packet) \
+    X(avcodec, av_packet_alloc) \
+    X(avcodec, av_packet_free) \
+    X(avcodec, av_packet_get_side_data) \
+    X(avcodec, av_packet_unref) \
+    X(avcodec, avcodec_alloc_context3) \
+    X(avcodec, avcodec_find_decoder_by_name) \
+    X(avcodec, avcodec_free_context) \
+    X(avcodec, avcodec_open2) \
+    X(avcodec, avcodec_receive_frame) \
+    X(avcodec, avcodec_send_packet) \
+    X(swresample, swr_alloc_set_opts2) \
+    X(swresample, swr_convert) \
+    X(swresample, swr_free) \
+    X(swresample, swr_init)
+
+struct FFmpegLibrary {
+#define AURA_FFMPEG_POINTER(lib, name) decltype(&::name) name = nullptr;
+    AURA_FFMPEG_FUNCTIONS(AURA_FFMPEG_POINTER)
+#undef AURA_FFMPEG_POINTER
+};
+
+// Set once by loadFFmpeg and never changed: every object that reaches the
+// functions below was made after a successful load.
+const FFmpegLibrary *gFFmpeg = nullptr;
+
+// Loads the libraries of the major versions the engine was built against
+// (the calls' layouts are theirs) and quiets their messages: the engine
+// reports through result codes, and FFmpeg's notes about damaged input
+// would go to standard error. False when they cannot be loaded.
+bool loadFFmpeg()
 {
     static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+    std::call_once(once, [] {
+        static FFmpegLibrary library;
+        void *avutil = dlopen("libavutil.so." AV_STRINGIFY(LIBAVUTIL_VERSION_MAJOR), RTLD_NOW | RTLD_LOCAL);
+        void *avformat = dlopen("libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR), RTLD_NOW | RTLD_LOCAL);
+        void *avcodec = dlopen("libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR), RTLD_NOW | RTLD_LOCAL);
+        void *swresample =
+            dlopen("libswresample.so." AV_STRINGIFY(LIBSWRESAMPLE_VERSION_MAJOR), RTLD_NOW | RTLD_LOCAL);
+        if (!avutil || !avformat || !avcodec || !swresample) {
+            return; // (what did load stays loaded: a later try would fail alike)
+        }
+        bool complete = true;
+#define AURA_FFMPEG_SYMBOL(lib, name)                                                                                  \
+    library.name = reinterpret_cast<decltype(&::name)>(dlsym(lib, #name));                                             \
+    complete = complete && library.name;
+        AURA_FFMPEG_FUNCTIONS(AURA_FFMPEG_SYMBOL)
+#undef AURA_FFMPEG_SYMBOL
+        if (complete) {
+            library.av_log_set_level(AV_LOG_QUIET);
+            gFFmpeg = &library;
+        }
+    });
+    return gFFmpeg != nullptr;
 }
 
 struct PacketEntry {
@@ -229,12 +309,12 @@ constexpr uint32_t kHeadPackets = 4;
 bool indexFromTable(OpaqueAudioFileID *file, AVStream *stream, uint32_t standardFrames, uint64_t *skip,
                     OSStatus *status)
 {
-    const int count = avformat_index_get_entries_count(stream);
+    const int count = gFFmpeg->avformat_index_get_entries_count(stream);
     if (count < static_cast<int>(file->packetCount)) {
         return false;
     }
     for (uint32_t i = 0; i < file->packetCount; ++i) {
-        const AVIndexEntry *entry = avformat_index_get_entry(stream, static_cast<int>(i));
+        const AVIndexEntry *entry = gFFmpeg->avformat_index_get_entry(stream, static_cast<int>(i));
         const PacketEntry &read = file->packets[i];
         const bool discard = read.trimStart == read.frames && read.frames > 0 && read.trimEnd == 0;
         if (!entry || entry->pos != read.pos || static_cast<uint32_t>(entry->size) != read.size ||
@@ -243,7 +323,7 @@ bool indexFromTable(OpaqueAudioFileID *file, AVStream *stream, uint32_t standard
         }
     }
     for (int i = static_cast<int>(file->packetCount); i < count; ++i) {
-        const AVIndexEntry *entry = avformat_index_get_entry(stream, i);
+        const AVIndexEntry *entry = gFFmpeg->avformat_index_get_entry(stream, i);
         PacketFacts facts;
         facts.pos = entry->pos;
         facts.size = static_cast<uint32_t>(std::max(entry->size, 0));
@@ -260,7 +340,7 @@ bool indexFromTable(OpaqueAudioFileID *file, AVStream *stream, uint32_t standard
 // MP4 only the first packets, then the sample table).
 OSStatus buildIndex(OpaqueAudioFileID *file, AVFormatContext *format, int stream, uint32_t standardFrames)
 {
-    AVPacket *packet = av_packet_alloc();
+    AVPacket *packet = gFFmpeg->av_packet_alloc();
     if (!packet) {
         return kAudio_MemFullError;
     }
@@ -270,7 +350,7 @@ OSStatus buildIndex(OpaqueAudioFileID *file, AVFormatContext *format, int stream
     uint64_t skip = 0;
     OSStatus status = 0;
     for (bool more = true; more && status == 0;) {
-        if (av_read_frame(format, packet) < 0) {
+        if (gFFmpeg->av_read_frame(format, packet) < 0) {
             break; // the end, or a damaged tail: what was read before stays
         }
         if (packet->stream_index == stream && packet->size > 0) {
@@ -280,7 +360,7 @@ OSStatus buildIndex(OpaqueAudioFileID *file, AVFormatContext *format, int stream
             facts.frames = alac ? alacPacketFrames(packet->data, packet->size, standardFrames) : standardFrames;
             facts.discard = (packet->flags & AV_PKT_FLAG_DISCARD) != 0;
             size_t sideSize = 0;
-            const uint8_t *side = av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+            const uint8_t *side = gFFmpeg->av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
             if (side && sideSize >= 10) {
                 facts.hasSkip = true;
                 facts.skip = readLE32(side);
@@ -292,9 +372,9 @@ OSStatus buildIndex(OpaqueAudioFileID *file, AVFormatContext *format, int stream
                 more = false;
             }
         }
-        av_packet_unref(packet);
+        gFFmpeg->av_packet_unref(packet);
     }
-    av_packet_free(&packet);
+    gFFmpeg->av_packet_free(&packet);
     if (status == 0 && (file->packetCount == 0 || file->totalFrames == 0)) {
         status = kAudioFileUnsupportedFileTypeError;
     }
@@ -305,28 +385,30 @@ OSStatus buildIndex(OpaqueAudioFileID *file, AVFormatContext *format, int stream
 // the index; FFmpeg is closed again before returning.
 OSStatus parseFile(OpaqueAudioFileID *file)
 {
-    quietFFmpeg();
-    auto *ioBuffer = static_cast<uint8_t *>(av_malloc(kIOBufferSize));
+    if (!loadFFmpeg()) {
+        return kAudioFileUnsupportedFileTypeError;
+    }
+    auto *ioBuffer = static_cast<uint8_t *>(gFFmpeg->av_malloc(kIOBufferSize));
     if (!ioBuffer) {
         return kAudio_MemFullError;
     }
-    AVIOContext *io = avio_alloc_context(ioBuffer, kIOBufferSize, 0, file, &ioRead, nullptr, &ioSeek);
+    AVIOContext *io = gFFmpeg->avio_alloc_context(ioBuffer, kIOBufferSize, 0, file, &ioRead, nullptr, &ioSeek);
     if (!io) {
-        av_free(ioBuffer);
+        gFFmpeg->av_free(ioBuffer);
         return kAudio_MemFullError;
     }
-    AVFormatContext *format = avformat_alloc_context();
+    AVFormatContext *format = gFFmpeg->avformat_alloc_context();
     OSStatus status = format ? 0 : kAudio_MemFullError;
     if (format) {
         format->pb = io;
-        format->format_whitelist = av_strdup(kFormatWhitelist);
-        format->codec_whitelist = av_strdup(kCodecWhitelist);
-        format->protocol_whitelist = av_strdup("none");
+        format->format_whitelist = gFFmpeg->av_strdup(kFormatWhitelist);
+        format->codec_whitelist = gFFmpeg->av_strdup(kCodecWhitelist);
+        format->protocol_whitelist = gFFmpeg->av_strdup("none");
         if (!format->format_whitelist || !format->codec_whitelist || !format->protocol_whitelist) {
-            avformat_free_context(format);
+            gFFmpeg->avformat_free_context(format);
             format = nullptr;
             status = kAudio_MemFullError;
-        } else if (avformat_open_input(&format, nullptr, nullptr, nullptr) < 0) {
+        } else if (gFFmpeg->avformat_open_input(&format, nullptr, nullptr, nullptr) < 0) {
             // A failing open has freed the context.
             format = nullptr;
             status = kAudioFileUnsupportedFileTypeError;
@@ -334,7 +416,7 @@ OSStatus parseFile(OpaqueAudioFileID *file)
     }
     int stream = -1;
     if (status == 0) {
-        stream = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+        stream = gFFmpeg->av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
         // A stream whose rate and channels are not known yet (ADTS) is not
         // "best": then the first audio stream.
         for (unsigned int i = 0; stream < 0 && i < format->nb_streams; ++i) {
@@ -356,7 +438,7 @@ OSStatus parseFile(OpaqueAudioFileID *file)
         }
         // ADTS names its rate and channels in the packets only.
         if (par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0) {
-            if (avformat_find_stream_info(format, nullptr) < 0) {
+            if (gFFmpeg->avformat_find_stream_info(format, nullptr) < 0) {
                 status = kAudioFileUnsupportedFileTypeError;
             }
             par = format->streams[stream]->codecpar;
@@ -408,10 +490,10 @@ OSStatus parseFile(OpaqueAudioFileID *file)
         }
     }
     if (format) {
-        avformat_close_input(&format);
+        gFFmpeg->avformat_close_input(&format);
     }
-    av_freep(&io->buffer);
-    avio_context_free(&io);
+    gFFmpeg->av_freep(&io->buffer);
+    gFFmpeg->avio_context_free(&io);
     return status;
 }
 
@@ -678,35 +760,35 @@ struct OpaqueAudioQueue {
 namespace {
 void closeDecoder(OpaqueAudioQueue *queue)
 {
-    avcodec_free_context(&queue->decoder);
-    swr_free(&queue->resampler);
+    gFFmpeg->avcodec_free_context(&queue->decoder);
+    gFFmpeg->swr_free(&queue->resampler);
     queue->resamplerFormat = -1;
-    av_packet_free(&queue->packet);
-    av_frame_free(&queue->frame);
+    gFFmpeg->av_packet_free(&queue->packet);
+    gFFmpeg->av_frame_free(&queue->frame);
 }
 
 OSStatus openDecoder(OpaqueAudioQueue *queue)
 {
     const char *name = queue->source.mFormatID == kAudioFormatAppleLossless ? "alac" : "aac";
-    const AVCodec *codec = avcodec_find_decoder_by_name(name);
+    const AVCodec *codec = gFFmpeg->avcodec_find_decoder_by_name(name);
     if (!codec) {
         return kAudioQueueErr_InvalidCodecAccess;
     }
-    queue->decoder = avcodec_alloc_context3(codec);
-    queue->packet = av_packet_alloc();
-    queue->frame = av_frame_alloc();
+    queue->decoder = gFFmpeg->avcodec_alloc_context3(codec);
+    queue->packet = gFFmpeg->av_packet_alloc();
+    queue->frame = gFFmpeg->av_frame_alloc();
     if (!queue->decoder || !queue->packet || !queue->frame) {
         closeDecoder(queue);
         return kAudio_MemFullError;
     }
     AVCodecContext *ctx = queue->decoder;
     ctx->sample_rate = static_cast<int>(queue->source.mSampleRate);
-    av_channel_layout_default(&ctx->ch_layout, static_cast<int>(queue->channels));
+    gFFmpeg->av_channel_layout_default(&ctx->ch_layout, static_cast<int>(queue->channels));
     // The trims come with the packets; the decoder keeps every frame.
     ctx->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;
-    ctx->codec_whitelist = av_strdup(kCodecWhitelist);
+    ctx->codec_whitelist = gFFmpeg->av_strdup(kCodecWhitelist);
     if (queue->cookieSize > 0) {
-        ctx->extradata = static_cast<uint8_t *>(av_mallocz(queue->cookieSize + AV_INPUT_BUFFER_PADDING_SIZE));
+        ctx->extradata = static_cast<uint8_t *>(gFFmpeg->av_mallocz(queue->cookieSize + AV_INPUT_BUFFER_PADDING_SIZE));
         if (!ctx->extradata) {
             closeDecoder(queue);
             return kAudio_MemFullError;
@@ -714,7 +796,7 @@ OSStatus openDecoder(OpaqueAudioQueue *queue)
         std::memcpy(ctx->extradata, queue->cookie, queue->cookieSize);
         ctx->extradata_size = static_cast<int>(queue->cookieSize);
     }
-    if (!ctx->codec_whitelist || avcodec_open2(ctx, codec, nullptr) < 0) {
+    if (!ctx->codec_whitelist || gFFmpeg->avcodec_open2(ctx, codec, nullptr) < 0) {
         closeDecoder(queue);
         return kAudioQueueErr_InvalidCodecAccess;
     }
@@ -746,17 +828,17 @@ OSStatus appendFrame(OpaqueAudioQueue *queue, const AVFrame *frame)
         return kAudioQueueErr_DecodeFailed;
     }
     if (!queue->resampler || queue->resamplerFormat != frame->format) {
-        swr_free(&queue->resampler);
+        gFFmpeg->swr_free(&queue->resampler);
         AVChannelLayout layout{};
-        if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
+        if (gFFmpeg->av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
             return kAudio_MemFullError;
         }
         const int made =
-            swr_alloc_set_opts2(&queue->resampler, &layout, AV_SAMPLE_FMT_S16, frame->sample_rate, &layout,
+            gFFmpeg->swr_alloc_set_opts2(&queue->resampler, &layout, AV_SAMPLE_FMT_S16, frame->sample_rate, &layout,
                                 static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
-        av_channel_layout_uninit(&layout);
-        if (made < 0 || swr_init(queue->resampler) < 0) {
-            swr_free(&queue->resampler);
+        gFFmpeg->av_channel_layout_uninit(&layout);
+        if (made < 0 || gFFmpeg->swr_init(queue->resampler) < 0) {
+            gFFmpeg->swr_free(&queue->resampler);
             return kAudioQueueErr_DecodeFailed;
         }
         queue->resamplerFormat = frame->format;
@@ -767,7 +849,7 @@ OSStatus appendFrame(OpaqueAudioQueue *queue, const AVFrame *frame)
     }
     uint8_t *out =
         reinterpret_cast<uint8_t *>(queue->pending + static_cast<size_t>(queue->pendingCount) * queue->channels);
-    const int converted = swr_convert(queue->resampler, &out, frame->nb_samples,
+    const int converted = gFFmpeg->swr_convert(queue->resampler, &out, frame->nb_samples,
                                       const_cast<const uint8_t **>(frame->extended_data), frame->nb_samples);
     if (converted < 0) {
         return kAudioQueueErr_DecodeFailed;
@@ -786,27 +868,27 @@ OSStatus decodePacket(OpaqueAudioQueue *queue)
         return kAudioQueueErr_InvalidBuffer;
     }
     AVPacket *packet = queue->packet;
-    av_packet_unref(packet);
-    if (av_new_packet(packet, static_cast<int>(description.mDataByteSize)) < 0) {
+    gFFmpeg->av_packet_unref(packet);
+    if (gFFmpeg->av_new_packet(packet, static_cast<int>(description.mDataByteSize)) < 0) {
         return kAudio_MemFullError;
     }
     std::memcpy(packet->data, static_cast<const uint8_t *>(buffer->mAudioData) + description.mStartOffset,
                 description.mDataByteSize);
     const uint32_t first = queue->pendingCount;
-    int sent = avcodec_send_packet(queue->decoder, packet);
-    av_packet_unref(packet);
+    int sent = gFFmpeg->avcodec_send_packet(queue->decoder, packet);
+    gFFmpeg->av_packet_unref(packet);
     // A packet the decoder refuses gives no frames; the packets after it
     // still play, as FFmpeg's own tools go on past damaged packets.
     if (sent < 0 && sent != AVERROR(EAGAIN)) {
         sent = 0;
     }
     for (;;) {
-        const int got = avcodec_receive_frame(queue->decoder, queue->frame);
+        const int got = gFFmpeg->avcodec_receive_frame(queue->decoder, queue->frame);
         if (got < 0) {
             break;
         }
         const OSStatus status = appendFrame(queue, queue->frame);
-        av_frame_unref(queue->frame);
+        gFFmpeg->av_frame_unref(queue->frame);
         if (status != 0) {
             return status;
         }
@@ -847,7 +929,9 @@ OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription *inFormat, AudioQ
         !(inFormat->mSampleRate > 0 && inFormat->mSampleRate <= kMaxSampleRate)) {
         return kAudioQueueErr_InvalidCodecAccess;
     }
-    quietFFmpeg();
+    if (!loadFFmpeg()) {
+        return kAudioQueueErr_InvalidCodecAccess;
+    }
     auto *queue = AURA_New(OpaqueAudioQueue);
     if (!queue) {
         return kAudio_MemFullError;

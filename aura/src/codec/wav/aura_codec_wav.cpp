@@ -4,6 +4,7 @@
 #include "file/aura_file.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace AURA {
@@ -40,28 +41,6 @@ AURA_RESULT canPointCallback(AURA_CODEC_STATE *state)
     return codec ? codec->canPointInternal() : AURA_ERR_INVALID_PARAM;
 }
 
-// One 4-bit code applied to the channel's predictor and step index.
-inline int imaStep(int code, int &predictor, int &index)
-{
-    const int step = IMAAdpcm_StepTab[index];
-    int diff = step >> 3;
-    if (code & 4) {
-        diff += step;
-    }
-    if (code & 2) {
-        diff += step >> 1;
-    }
-    if (code & 1) {
-        diff += step >> 2;
-    }
-    if (code & 8) {
-        diff = -diff;
-    }
-    predictor = std::clamp(predictor + diff, -32768, 32767);
-    index = std::clamp(index + IMAAdpcm_IndexTab[code], 0, 88);
-    return predictor;
-}
-
 // Byte of the block that holds code k (the k-th sample after the header)
 // of channel c, with codes interleaved in 4-byte units per channel.
 constexpr uint64_t imaCodeByte(uint64_t k, uint64_t c, uint64_t channels)
@@ -87,7 +66,7 @@ AURA_SOUND_FORMAT pcmFormatOfBits(unsigned int bits)
 }
 } // namespace
 
-const int IMAAdpcm_StepTab[89] = {
+constexpr int IMAAdpcm_StepTab[89] = {
     7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,    25,    28,
     31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,    88,    97,    107,   118,
     130,   143,   157,   173,   190,   209,   230,   253,   279,   307,   337,   371,   408,   449,   494,
@@ -95,7 +74,54 @@ const int IMAAdpcm_StepTab[89] = {
     2272,  2499,  2749,  3024,  3327,  3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,
     9493,  10442, 11487, 12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
 
-const int IMAAdpcm_IndexTab[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
+constexpr int IMAAdpcm_IndexTab[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
+
+namespace {
+// What one 4-bit code does at one step index: the difference it adds to the
+// predictor and the step index it leaves. A decoder then follows one table
+// load per code instead of four tests and a clamp.
+struct ImaTransition {
+    int32_t diff; // up to 61436 at the top step
+    int32_t next;
+};
+
+constexpr std::array<ImaTransition, 89 * 16> makeImaTransitions()
+{
+    std::array<ImaTransition, 89 * 16> table{};
+    for (int index = 0; index < 89; ++index) {
+        const int step = IMAAdpcm_StepTab[index];
+        for (int code = 0; code < 16; ++code) {
+            int diff = step >> 3;
+            if (code & 4) {
+                diff += step;
+            }
+            if (code & 2) {
+                diff += step >> 1;
+            }
+            if (code & 1) {
+                diff += step >> 2;
+            }
+            if (code & 8) {
+                diff = -diff;
+            }
+            table[static_cast<size_t>(index * 16 + code)] = {
+                diff, std::clamp(index + IMAAdpcm_IndexTab[code], 0, 88)};
+        }
+    }
+    return table;
+}
+
+constexpr std::array<ImaTransition, 89 * 16> kImaTransitions = makeImaTransitions();
+
+// One 4-bit code applied to the channel's predictor and step index.
+inline int imaStep(int code, int &predictor, int &index)
+{
+    const ImaTransition t = kImaTransitions[static_cast<size_t>(index * 16 + code)];
+    predictor = std::clamp(predictor + t.diff, -32768, 32767);
+    index = t.next;
+    return predictor;
+}
+} // namespace
 
 unsigned int IMAAdpcm_MaxSamplesPerBlock(unsigned int blockalign, unsigned int channels)
 {
