@@ -796,12 +796,7 @@ void CodecIT::applyEffect(MusicChannelIT &channel, const MusicNote &cell)
         break;
     case VIBRATO:
     case FINE_VIBRATO:
-        if (x) {
-            channel.mVibratoSpeed = static_cast<uint8_t>(x);
-        }
-        if (y) {
-            channel.mVibratoDepth = static_cast<uint8_t>(y);
-        }
+        channel.rememberVibrato(x, y);
         channel.mVibratoKind = cell.mEffect == VIBRATO ? MusicChannelIT::VIBRATO_NORMAL : MusicChannelIT::VIBRATO_FINE;
         if (!oldEffects()) {
             (void)(cell.mEffect == VIBRATO ? channel.vibrato() : channel.fineVibrato());
@@ -851,18 +846,10 @@ void CodecIT::applyEffect(MusicChannelIT &channel, const MusicNote &cell)
         }
         break;
     case RETRIGGER:
-        if (param) {
-            channel.mRetrigVolume = static_cast<uint8_t>(x);
-            channel.mRetrigInterval = static_cast<uint8_t>(y);
-        }
+        channel.rememberRetrigger(param);
         break;
     case TREMOLO:
-        if (x) {
-            channel.mTremoloSpeed = static_cast<uint8_t>(x);
-        }
-        if (y) {
-            channel.mTremoloDepth = static_cast<uint8_t>(y);
-        }
+        channel.rememberTremolo(x, y);
         break;
     case SPECIAL:
         remember(channel.mSpecialMemory);

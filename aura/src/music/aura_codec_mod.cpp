@@ -507,20 +507,10 @@ AURA_RESULT CodecMOD::updateNote(bool audible)
                 static_cast<uint8_t>(~(MusicVirtualChannel::FLAG_START | MusicVirtualChannel::FLAG_FREQUENCY));
             break;
         case 0x4:
-            if (x) {
-                channel.mVibratoSpeed = static_cast<uint8_t>(x);
-            }
-            if (y) {
-                channel.mVibratoDepth = static_cast<uint8_t>(y);
-            }
+            channel.rememberVibrato(x, y);
             break;
         case 0x7:
-            if (x) {
-                channel.mTremoloSpeed = static_cast<uint8_t>(x);
-            }
-            if (y) {
-                channel.mTremoloDepth = static_cast<uint8_t>(y);
-            }
+            channel.rememberTremolo(x, y);
             slot->mFlags &= static_cast<uint8_t>(~MusicVirtualChannel::FLAG_VOLUME);
             break;
         case 0x8:

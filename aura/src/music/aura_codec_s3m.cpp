@@ -703,12 +703,7 @@ AURA_RESULT CodecS3M::updateNote(bool audible)
             break;
         case H:
         case U:
-            if (x) {
-                channel.mVibratoSpeed = static_cast<uint8_t>(x);
-            }
-            if (y) {
-                channel.mVibratoDepth = static_cast<uint8_t>(y);
-            }
+            channel.rememberVibrato(x, y);
             break;
         case I:
             if (param) {
@@ -745,18 +740,10 @@ AURA_RESULT CodecS3M::updateNote(bool audible)
             break;
         }
         case Q:
-            if (param) {
-                channel.mRetrigVolume = static_cast<uint8_t>(x);
-                channel.mRetrigInterval = static_cast<uint8_t>(y);
-            }
+            channel.rememberRetrigger(param);
             break;
         case R:
-            if (x) {
-                channel.mTremoloSpeed = static_cast<uint8_t>(x);
-            }
-            if (y) {
-                channel.mTremoloDepth = static_cast<uint8_t>(y);
-            }
+            channel.rememberTremolo(x, y);
             break;
         case S:
             switch (x) {

@@ -1036,12 +1036,7 @@ AURA_RESULT CodecXM::updateNote(bool /*audible*/)
             clearFlags(*slot, (real ? F_START : 0) | F_FREQUENCY);
             break;
         case VIBRATO:
-            if (x) {
-                channel.mVibratoSpeed = static_cast<uint8_t>(x);
-            }
-            if (y) {
-                channel.mVibratoDepth = static_cast<uint8_t>(y);
-            }
+            channel.rememberVibrato(x, y);
             (void)channel.vibrato(*slot, false);
             break;
         case VIBRATO_SLIDE:
@@ -1051,12 +1046,7 @@ AURA_RESULT CodecXM::updateNote(bool /*audible*/)
             (void)channel.vibrato(*slot, false);
             break;
         case TREMOLO:
-            if (x) {
-                channel.mTremoloSpeed = static_cast<uint8_t>(x);
-            }
-            if (y) {
-                channel.mTremoloDepth = static_cast<uint8_t>(y);
-            }
+            channel.rememberTremolo(x, y);
             break;
         case SET_PAN:
             slot->mPan = param;
@@ -1177,10 +1167,7 @@ AURA_RESULT CodecXM::updateNote(bool /*audible*/)
             }
             break;
         case RETRIGGER:
-            if (param) {
-                channel.mRetrigVolume = static_cast<uint8_t>(x);
-                channel.mRetrigInterval = static_cast<uint8_t>(y);
-            }
+            channel.rememberRetrigger(param);
             break;
         case TREMOR:
             if (param) {

@@ -170,6 +170,26 @@ struct MusicChannel {
     uint8_t mExtraFinePortaUpMemory = 0;
     uint8_t mExtraFinePortaDownMemory = 0;
     uint8_t mFineVolumeMemory = 0;
+
+    // Effect parameters whose zero nibbles keep the values set before.
+    void rememberVibrato(unsigned int speed, unsigned int depth)
+    {
+        mVibratoSpeed = speed ? static_cast<uint8_t>(speed) : mVibratoSpeed;
+        mVibratoDepth = depth ? static_cast<uint8_t>(depth) : mVibratoDepth;
+    }
+    void rememberTremolo(unsigned int speed, unsigned int depth)
+    {
+        mTremoloSpeed = speed ? static_cast<uint8_t>(speed) : mTremoloSpeed;
+        mTremoloDepth = depth ? static_cast<uint8_t>(depth) : mTremoloDepth;
+    }
+    // A retrigger's volume change (high nibble) and interval; 0 keeps both.
+    void rememberRetrigger(unsigned int param)
+    {
+        if (param) {
+            mRetrigVolume = static_cast<uint8_t>(param >> 4);
+            mRetrigInterval = static_cast<uint8_t>(param & 15);
+        }
+    }
 };
 
 // A voice slot.
