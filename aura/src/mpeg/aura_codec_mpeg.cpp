@@ -617,7 +617,8 @@ AURA_RESULT CodecMPEG::readFrame(MpegDecoderState *state, int16_t *out, int stri
             result = seekBy(-3);
         }
         if (result != AURA_OK) {
-            return result;
+            // (A tag that runs past the end of the file ends the data.)
+            return result == AURA_ERR_FILE_COULDNOTSEEK ? AURA_ERR_FILE_EOF : result;
         }
         ++rejected;
     }
@@ -627,6 +628,8 @@ AURA_RESULT CodecMPEG::readFrame(MpegDecoderState *state, int16_t *out, int stri
     AURA_RESULT result = readExact(frame + 4, static_cast<unsigned int>(header.bodySize));
     if (result == AURA_OK && span > static_cast<unsigned int>(header.bodySize)) {
         result = seekBy(static_cast<int>(span - static_cast<unsigned int>(header.bodySize)));
+        // (Padding that runs past the end of the file ends the data.)
+        result = result == AURA_ERR_FILE_COULDNOTSEEK ? AURA_ERR_FILE_EOF : result;
     }
     if (result != AURA_OK) {
         return result;

@@ -75,6 +75,9 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
     const bool exact = (mCodec->mFlags & Codec::FLAG_EXACTLENGTH) != 0 && mLength != 0xFFFFFFFFu;
 
     const bool sentence = mSubSoundListNum > 0;
+    // A loop pass that yields no frame would yield none again: the data ends
+    // there instead of the fill seeking back for ever.
+    bool loopRestarted = false;
 
     while (remaining > 0) {
         unsigned int want = remaining;
@@ -135,7 +138,8 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
         if (!ended) {
             continue;
         }
-        if (loopsLeft) {
+        if (loopsLeft && !(loopRestarted && mDecodePosition == mLoopStart)) {
+            loopRestarted = true;
             result = seekDecoder(mLoopStart);
             if (result != AURA_OK) {
                 break;

@@ -389,9 +389,10 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
     // (A ring that ends the data where the voice loops is decoded again:
     // the decoder wraps now, as a short sentence's does.)
     const bool loops = (mMode & AURA_LOOP_NORMAL) && mLoopCount != 0;
-    if (postype != AURA_TIMEUNIT_MODORDER && !(s->flags() & Stream::FLAG_DECODED) &&
-        !(loops && (s->flags() & Stream::FLAG_ENDOFDATA)) &&
-        target == mStreamPosition.load(std::memory_order_acquire)) {
+    const bool inPlace = postype != AURA_TIMEUNIT_MODORDER && !(s->flags() & Stream::FLAG_DECODED) &&
+                         target == mStreamPosition.load(std::memory_order_acquire);
+    const bool rewindOnly = inPlace && loops && (s->flags() & Stream::FLAG_ENDOFDATA);
+    if (inPlace && !rewindOnly) {
         return AURA_OK;
     }
 
@@ -433,7 +434,11 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
         CriticalSectionGuard barrier(mSystem->mDSPCrit);
     }
     AURA_RESULT result = s->setPosition(target);
-    if (result == AURA_OK) {
+    if (result != AURA_OK && rewindOnly) {
+        // A decoder that cannot go back (a damaged or unseekable file) keeps
+        // the ring it has: the data then plays once.
+        result = AURA_OK;
+    } else if (result == AURA_OK) {
         {
             CriticalSectionGuard guard(mSystem->mStreamVoiceCrit);
             (void)forEachVoice([](ChannelReal *voice) { return voice->setPosition(0, AURA_TIMEUNIT_PCM); });
