@@ -270,11 +270,8 @@ AURA_RESULT CodecIT::readAt(unsigned int offset, void *buffer, unsigned int byte
 AURA_RESULT CodecIT::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
 {
     mType = AURA_SOUND_TYPE_IT;
-    if (!mFile || !(mFile->getFlags() & File::FLAG_SEEKABLE)) {
-        return AURA_ERR_FORMAT;
-    }
     unsigned int filesize = 0;
-    AURA_RESULT result = mFile->getSize(&filesize);
+    AURA_RESULT result = seekableFileSize(&filesize);
     if (result != AURA_OK) {
         return result;
     }

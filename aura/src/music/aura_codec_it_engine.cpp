@@ -47,31 +47,6 @@ enum Effect : uint8_t {
     PANBRELLO = 25,
 };
 
-void clearFlags(MusicVirtualChannel &slot, uint8_t flags)
-{
-    slot.mFlags = static_cast<uint8_t>(slot.mFlags & ~flags);
-}
-
-int retriggerVolume(int volume, int change)
-{
-    switch (change) {
-    case 1: return volume - 1;
-    case 2: return volume - 2;
-    case 3: return volume - 4;
-    case 4: return volume - 8;
-    case 5: return volume - 16;
-    case 6: return 0;
-    case 7: return volume / 2;
-    case 9: return volume + 1;
-    case 10: return volume + 2;
-    case 11: return volume + 4;
-    case 12: return volume + 8;
-    case 13: return volume + 16;
-    case 15: return volume * 2;
-    default: return volume;
-    }
-}
-
 // A slide pair xy as IT reads it: x0 up by x, 0y down by y; on the first
 // tick xF up by x and Fy down by y.
 int slide(int value, uint8_t memory, bool tickzero, int top)
@@ -952,7 +927,7 @@ void CodecIT::effectTick(MusicChannelIT &channel, const MusicNote &cell)
             channel.mVolume = std::clamp(retriggerVolume(channel.mVolume, channel.mRetrigVolume), 0, 64);
             if (channel.mSlot) {
                 channel.mSlot->mFlags |= F_START | F_VOLUME | F_PAN;
-                clearFlags(*channel.mSlot, F_STOP);
+                channel.mSlot->clearFlags(F_STOP);
             }
         }
         break;
@@ -999,7 +974,7 @@ void CodecIT::outputVoice(MusicChannelIT &channel, MusicVirtualChannel &slot)
     MusicVoiceIT &voice = voiceIT(slot);
     const MusicInstrumentIT *instrument = instrumentOf(voice);
     if (!slot.mSample || voice.mSample < 0) {
-        clearFlags(slot, F_START);
+        slot.clearFlags(F_START);
     }
     if (instrument) {
         if ((voice.mEnvelopeEnable & 1) && !slot.mEnvVolume.mStopped) {
@@ -1028,7 +1003,7 @@ void CodecIT::outputVoice(MusicChannelIT &channel, MusicVirtualChannel &slot)
     }
     (void)sampleVibrato(slot);
     if (slot.mPeriod + slot.mPeriodDelta == 0) {
-        clearFlags(slot, F_FREQUENCY);
+        slot.clearFlags(F_FREQUENCY);
     }
     if (!voice.mBackground) {
         slot.mVolume = channel.mVolume;

@@ -157,11 +157,8 @@ unsigned int CodecMOD::period(const MusicSample &sample, int note) const
 AURA_RESULT CodecMOD::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
 {
     mType = AURA_SOUND_TYPE_MOD;
-    if (!mFile || !(mFile->getFlags() & File::FLAG_SEEKABLE)) {
-        return AURA_ERR_FORMAT;
-    }
     unsigned int filesize = 0;
-    AURA_RESULT result = mFile->getSize(&filesize);
+    AURA_RESULT result = seekableFileSize(&filesize);
     if (result != AURA_OK) {
         return result;
     }

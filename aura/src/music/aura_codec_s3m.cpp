@@ -38,32 +38,6 @@ uint32_t le32(const uint8_t *p)
            static_cast<uint32_t>(p[3]) << 24;
 }
 
-void clearFlags(MusicVirtualChannel &slot, uint8_t flags)
-{
-    slot.mFlags = static_cast<uint8_t>(slot.mFlags & ~flags);
-}
-
-// The volume after a retrigger's change.
-int retriggerVolume(int volume, int change)
-{
-    switch (change) {
-    case 1: return volume - 1;
-    case 2: return volume - 2;
-    case 3: return volume - 4;
-    case 4: return volume - 8;
-    case 5: return volume - 16;
-    case 6: return 0;
-    case 7: return volume >> 1;
-    case 9: return volume + 1;
-    case 10: return volume + 2;
-    case 11: return volume + 4;
-    case 12: return volume + 8;
-    case 13: return volume + 16;
-    case 15: return volume * 2;
-    default: return volume;
-    }
-}
-
 int waveMagnitude(int shape, int8_t position)
 {
     const int magnitude = MusicSong::waveform(shape, position);
@@ -169,11 +143,8 @@ unsigned int CodecS3M::period(const MusicSample &sample, int note) const
 AURA_RESULT CodecS3M::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
 {
     mType = AURA_SOUND_TYPE_S3M;
-    if (!mFile || !(mFile->getFlags() & File::FLAG_SEEKABLE)) {
-        return AURA_ERR_FORMAT;
-    }
     unsigned int filesize = 0;
-    AURA_RESULT result = mFile->getSize(&filesize);
+    AURA_RESULT result = seekableFileSize(&filesize);
     if (result != AURA_OK) {
         return result;
     }
@@ -699,7 +670,7 @@ AURA_RESULT CodecS3M::updateNote(bool audible)
                 channel.mPortaSpeed = param;
             }
             channel.mPortaTarget = channel.mNotePeriod;
-            clearFlags(*slot, F_START | F_FREQUENCY);
+            slot->clearFlags(F_START | F_FREQUENCY);
             break;
         case H:
         case U:
@@ -727,14 +698,14 @@ AURA_RESULT CodecS3M::updateNote(bool audible)
                 channel.mVolumeSlideMemory = param;
             }
             channel.mPortaTarget = channel.mNotePeriod;
-            clearFlags(*slot, F_START | F_FREQUENCY);
+            slot->clearFlags(F_START | F_FREQUENCY);
             break;
         case O: {
             const unsigned int offset = 256u * param;
             if (offset < sample->mLoopStart + sample->mLoopLength) {
                 slot->mSampleOffset = offset;
             } else {
-                clearFlags(*slot, F_START);
+                slot->clearFlags(F_START);
                 slot->mFlags |= F_STOP;
             }
             break;
@@ -772,7 +743,7 @@ AURA_RESULT CodecS3M::updateNote(bool audible)
             case 0xD:
                 slot->mVolume = oldVolume;
                 slot->mPeriod = oldPeriod;
-                clearFlags(*slot, F_FREQUENCY | F_PAN | F_VOLUME | F_START);
+                slot->clearFlags(F_FREQUENCY | F_PAN | F_VOLUME | F_START);
                 break;
             case 0xE: mPatternDelayTicks = mSpeed * y; break;
             default: break;
@@ -885,7 +856,7 @@ AURA_RESULT CodecS3M::updateEffects()
                     }
                     slot->mFlags |= F_START;
                 } else {
-                    clearFlags(*slot, F_VOLUME | F_FREQUENCY | F_PAN | F_START);
+                    slot->clearFlags(F_VOLUME | F_FREQUENCY | F_PAN | F_START);
                 }
             }
             break;
@@ -908,7 +879,7 @@ void CodecS3M::updateVoice(int column, MusicVirtualChannel &slot, MusicSample *s
     }
     const int period = slot.mPeriod + slot.mPeriodDelta;
     if (period == 0) {
-        clearFlags(slot, F_FREQUENCY);
+        slot.clearFlags(F_FREQUENCY);
     }
     if ((slot.mFlags & F_START) && !(slot.mFlags & F_STOP)) {
         (void)playSound(sample, &slot);

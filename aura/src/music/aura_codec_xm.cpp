@@ -74,11 +74,6 @@ uint32_t le32(const uint8_t *p)
            static_cast<uint32_t>(p[3]) << 24;
 }
 
-void clearFlags(MusicVirtualChannel &slot, uint8_t flags)
-{
-    slot.mFlags = static_cast<uint8_t>(slot.mFlags & ~flags);
-}
-
 void volumeSlide(MusicVirtualChannel &slot, uint8_t memory)
 {
     if (memory >> 4) {
@@ -89,7 +84,7 @@ void volumeSlide(MusicVirtualChannel &slot, uint8_t memory)
     slot.mFlags |= F_VOLUME;
 }
 
-int retriggerVolume(int volume, int change)
+int xmRetriggerVolume(int volume, int change)
 {
     switch (change) {
     case 1: return volume - 1;
@@ -242,7 +237,7 @@ AURA_RESULT MusicChannelXM::processVolumeByte(MusicVirtualChannel &slot, uint8_t
             mPortaSpeed = static_cast<uint8_t>(x * 16);
         }
         mPortaTarget = mNotePeriod;
-        clearFlags(slot, F_START);
+        slot.clearFlags(F_START);
         break;
     default: break;
     }
@@ -306,11 +301,8 @@ int CodecXM::frequency(int period) const
 AURA_RESULT CodecXM::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
 {
     mType = AURA_SOUND_TYPE_XM;
-    if (!mFile || !(mFile->getFlags() & File::FLAG_SEEKABLE)) {
-        return AURA_ERR_FORMAT;
-    }
     unsigned int filesize = 0;
-    AURA_RESULT result = mFile->getSize(&filesize);
+    AURA_RESULT result = seekableFileSize(&filesize);
     if (result != AURA_OK) {
         return result;
     }
@@ -1033,7 +1025,7 @@ AURA_RESULT CodecXM::updateNote(bool /*audible*/)
                 channel.mVolumeSlideMemory = param;
             }
             channel.mPortaTarget = channel.mNotePeriod;
-            clearFlags(*slot, (real ? F_START : 0) | F_FREQUENCY);
+            slot->clearFlags((real ? F_START : 0) | F_FREQUENCY);
             break;
         case VIBRATO:
             channel.rememberVibrato(x, y);
@@ -1061,7 +1053,7 @@ AURA_RESULT CodecXM::updateNote(bool /*audible*/)
                 if (offset < sample->mLoopStart + sample->mLoopLength) {
                     slot->mSampleOffset = offset;
                 } else {
-                    clearFlags(*slot, F_START);
+                    slot->clearFlags(F_START);
                     slot->mFlags |= F_STOP;
                 }
             }
@@ -1137,7 +1129,7 @@ AURA_RESULT CodecXM::updateNote(bool /*audible*/)
                 slot->mVolume = oldVolume;
                 slot->mPeriod = oldPeriod;
                 slot->mPan = oldPan;
-                clearFlags(*slot, F_FREQUENCY | F_VOLUME | F_PAN | F_START);
+                slot->clearFlags(F_FREQUENCY | F_VOLUME | F_PAN | F_START);
                 break;
             case 0xE: mPatternDelayTicks = mSpeed * y; break;
             default: break;
@@ -1300,7 +1292,7 @@ AURA_RESULT CodecXM::updateEffects()
                     slot->mFlags |= F_FREQUENCY | F_START;
                     processNote(cell, channel, *slot, instrument, sample);
                 } else {
-                    clearFlags(*slot, F_FREQUENCY | F_VOLUME | F_PAN | F_START);
+                    slot->clearFlags(F_FREQUENCY | F_VOLUME | F_PAN | F_START);
                 }
             }
             break;
@@ -1319,7 +1311,7 @@ AURA_RESULT CodecXM::updateEffects()
         }
         case RETRIGGER:
             if (channel.mRetrigInterval && mTick % channel.mRetrigInterval == 0) {
-                slot->mVolume = std::clamp(retriggerVolume(slot->mVolume, channel.mRetrigVolume), 0, 64);
+                slot->mVolume = std::clamp(xmRetriggerVolume(slot->mVolume, channel.mRetrigVolume), 0, 64);
                 slot->mFlags |= F_START | F_VOLUME;
             }
             break;
@@ -1352,7 +1344,7 @@ void CodecXM::updateFlags(int column, MusicChannelXM &channel, MusicVirtualChann
     }
     const int period = slot.mPeriod + slot.mPeriodDelta;
     if (period == 0) {
-        clearFlags(slot, F_FREQUENCY);
+        slot.clearFlags(F_FREQUENCY);
     }
     if ((slot.mFlags & F_START) && !(slot.mFlags & F_STOP)) {
         (void)playSound(sample, &slot);

@@ -4,6 +4,7 @@
 #include "base/aura_memory.h"
 #include "base/aura_sampleformat.h"
 #include "base/aura_string.h"
+#include "file/aura_file.h"
 
 #include <algorithm>
 #include <cmath>
@@ -785,6 +786,35 @@ void MusicSong::releaseSong()
         mState.waveformat = nullptr;
     }
     mPlaying = false;
+}
+
+int MusicSong::retriggerVolume(int volume, int change)
+{
+    switch (change) {
+    case 1: return volume - 1;
+    case 2: return volume - 2;
+    case 3: return volume - 4;
+    case 4: return volume - 8;
+    case 5: return volume - 16;
+    case 6: return 0;
+    case 7: return volume / 2;
+    case 9: return volume + 1;
+    case 10: return volume + 2;
+    case 11: return volume + 4;
+    case 12: return volume + 8;
+    case 13: return volume + 16;
+    case 15: return volume * 2;
+    default: return volume;
+    }
+}
+
+AURA_RESULT MusicSong::seekableFileSize(unsigned int *filesize)
+{
+    *filesize = 0;
+    if (!mFile || !(mFile->getFlags() & File::FLAG_SEEKABLE)) {
+        return AURA_ERR_FORMAT;
+    }
+    return mFile->getSize(filesize);
 }
 
 } // namespace AURA

@@ -203,6 +203,7 @@ public:
 
     // Frees the slot when its voice no longer plays.
     AURA_RESULT cleanUp();
+    void clearFlags(uint8_t flags) { mFlags = static_cast<uint8_t>(mFlags & ~flags); }
 
     int mIndex = 0;
     bool mInUse = false;
@@ -254,9 +255,18 @@ public:
     [[nodiscard]] static int autoVibratoSine(int position);
     // The bytes a sample's data takes (mLength frames); 0 for none.
     [[nodiscard]] static uint64_t sampleBytes(const MusicSample &sample);
+    // The volume after a retrigger's change (the S3M and IT table).
+    [[nodiscard]] static int retriggerVolume(int volume, int change);
 
     // One tick of the song; the format's row and effect steps.
     virtual AURA_RESULT update(bool audible) = 0;
+
+protected:
+    // The size of the song's file: loaders read at any offset, so a file
+    // that cannot seek is no song (25).
+    [[nodiscard]] AURA_RESULT seekableFileSize(unsigned int *filesize);
+
+public:
 
     AURA_RESULT getLengthInternal(unsigned int *length, unsigned int lengthtype);
     AURA_RESULT getPositionInternal(unsigned int *position, unsigned int postype);
