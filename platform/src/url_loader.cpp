@@ -476,6 +476,8 @@ struct Transfer {
 #if CURLE_SSL_CACERT != CURLE_PEER_FAILED_VERIFICATION
         case CURLE_SSL_CACERT: return UrlError::Certificate;
 #endif
+        // Without a readable CA bundle no certificate can be trusted.
+        case CURLE_SSL_CACERT_BADFILE: return UrlError::Certificate;
         case CURLE_OPERATION_TIMEDOUT: return UrlError::TimedOut;
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_RESOLVE_PROXY: return UrlError::HostNotFound;
@@ -526,9 +528,23 @@ struct Transfer {
                             " bytes";
         else if (code == CURLE_OK && !headerComplete)
             out.errorText = "the connection ended inside the response header";
+        else if (code == CURLE_SSL_CACERT_BADFILE)
+            out.errorText = missingCaBundleText();
         else if (code != CURLE_OK)
             out.errorText = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
         return out;
+    }
+
+    [[nodiscard]] std::string missingCaBundleText() const
+    {
+        const std::string &bundle = request.caFile.empty() ? curlDefaults().caInfo : request.caFile;
+        std::string text = "the CA bundle";
+        if (!bundle.empty())
+            text += " " + bundle;
+        text += " is missing or unreadable, so no server certificate can be verified";
+        if (request.caFile.empty())
+            text += " (on Debian, install the ca-certificates package)";
+        return text;
     }
 };
 
