@@ -681,13 +681,8 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
         session->drain();
     }
     if (!anyPlayed) {
-        // Nothing was played: leave no empty file behind.
-        const bool rendered = session->rendering();
-        (void)session->close();
-        if (rendered) {
-            std::error_code ignored;
-            std::filesystem::remove(plan.wavPath, ignored);
-        }
+        // Nothing was played: leave the WAV path as it was.
+        session->abandon();
         return interrupted() ? kExitInterrupted : status;
     }
     return session->finish(endFrame, status, writeFailed);

@@ -538,9 +538,12 @@ TEST_F(AuraPlay, WithoutADeviceTheSoundGoesToAWavFileAsARenderWould)
     EXPECT_EQ(wav.rate, 32000u);
     EXPECT_TRUE(wav.data == auratest::readAll(mDir / "a.raw")) << wav.frames() << " frames";
 
+    // Where the sound went is said even to -q: it is not chatter.
     outcome = play(mDir, "-q a.wav", env);
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.err.rfind("aura-play: no sound device (", 0), 0u) << outcome.err;
+    EXPECT_NE(outcome.err.find("; rendering to aura-play.wav\n"), std::string::npos) << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
 
     outcome = play(mDir, "-q", env);
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
@@ -624,11 +627,17 @@ TEST_F(AuraPlay, AnInterruptedRenderExitsWith130AndAWholeFile)
     ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(mDir / "a.wav") + " synth 1 sine 300"));
     const pid_t pid = spawnPlayer(mDir, "-q -o long.wav --loop -1 --duration 36000000 a.wav");
     ASSERT_GT(pid, 0);
+    // The render grows in a file of its own beside the target until it ends.
     const bool grew = auratest::waitFor(
         [&] {
-            std::error_code error;
-            const auto size = fs::file_size(mDir / "long.wav", error);
-            return !error && size > (1u << 20);
+            for (const auto &entry : fs::directory_iterator(mDir.path())) {
+                std::error_code error;
+                const auto size = fs::file_size(entry.path(), error);
+                if (entry.path().filename().string().rfind(".long.wav.", 0) == 0 && !error && size > (1u << 20)) {
+                    return true;
+                }
+            }
+            return false;
         },
         std::chrono::seconds(60));
     EXPECT_EQ(kill(pid, SIGINT), 0);
@@ -642,17 +651,63 @@ TEST_F(AuraPlay, AnInterruptedRenderExitsWith130AndAWholeFile)
     EXPECT_EQ(wav.dataOffset + wav.dataSize, wav.fileSize);
 }
 
-// An output the writer cannot take is a write error of that file, not a
-// file that failed to load.
-TEST_F(AuraPlay, AFailedWriteNamesTheOutput)
+// Nothing the user had is harmed by a run that fails: the target is
+// replaced only by a finished render, and every write error names the path
+// and the system's reason.
+TEST_F(AuraPlay, AFailedRunLeavesFilesAsTheyWereAndNamesWhyItCannotWrite)
 {
+    const auratest::AlsaConfig noDevice("pcm.nothing { type null }");
+    const std::string deviceless = "ALSA_CONFIG_PATH=" + quote(noDevice.path());
     ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(mDir / "a.wav") + " synth 2 sine 300"));
-    const Outcome outcome = play(mDir, "-o small.wav a.wav", "trap '' XFSZ; ulimit -f 64;");
-    EXPECT_EQ(outcome.exitCode, 1);
-    EXPECT_NE(outcome.err.find("aura-play: cannot write small.wav"), std::string::npos) << outcome.err;
-    EXPECT_EQ(outcome.err.find(engineText(AURA_ERR_FILE_BAD)), std::string::npos) << outcome.err;
-    const Wav wav = readWav(mDir / "small.wav");
-    EXPECT_EQ(wav.dataOffset + wav.dataSize, wav.fileSize);
+    ASSERT_TRUE(fs::create_directory(mDir / "somedir"));
+    const std::string words = "These are words, not a sound: no codec takes them.\n";
+    ASSERT_TRUE(auratest::writeAll(mDir / "text.txt", Bytes(words.begin(), words.end())));
+    const Bytes old{'o', 'l', 'd'};
+    struct Case {
+        const char *args;
+        const char *env;       // "deviceless": no sound device opens
+        const char *kept;      // a file that was there and must stay as it was
+        const char *message;   // what standard error must hold
+    };
+    const Case cases[] = {
+        {"-o keep.wav missing.wav", "", "keep.wav", "missing.wav: File not found"},
+        {"-o notes.txt missing.wav", "", "notes.txt", "missing.wav: File not found"},
+        {"-o keep.wav text.txt", "", "keep.wav", "text.txt: unsupported format"},
+        {"missing.wav", "deviceless", "aura-play.wav", "missing.wav: File not found"},
+        {"-o small.wav a.wav", "trap '' XFSZ; ulimit -f 64;", "small.wav", "cannot write small.wav"},
+        {"-o somedir a.wav", "", nullptr, "aura-play: cannot write somedir: Is a directory\n"},
+        {"-o /dev/full a.wav", "", nullptr, "aura-play: cannot write /dev/full: No space left on device\n"},
+        {"-o nofolder/x.wav a.wav", "", nullptr, "aura-play: cannot write nofolder/x.wav: No such file or directory\n"},
+        {"-o /sys/x.wav a.wav", "", nullptr, "aura-play: cannot write /sys/x.wav: Permission denied\n"},
+        {"-q {dir}/a.wav", "cd /sys &&", nullptr,
+         "the fallback render cannot write aura-play.wav: Permission denied\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        if (c.kept) {
+            ASSERT_TRUE(auratest::writeAll(mDir / c.kept, old));
+        }
+        const std::string env = std::string(c.env) == "deviceless" ? deviceless : c.env + (" " + deviceless);
+        std::string args = c.args;
+        if (const size_t at = args.find("{dir}"); at != std::string::npos) {
+            args.replace(at, 5, mDir.path());
+        }
+        const Outcome outcome = play(mDir, args, env);
+        EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
+        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+        EXPECT_EQ(outcome.err.find(engineText(AURA_ERR_FILE_BAD)), std::string::npos) << outcome.err;
+        if (c.kept) {
+            EXPECT_TRUE(auratest::readAll(mDir / c.kept) == old) << c.kept << " was changed";
+        }
+        for (const auto &entry : fs::directory_iterator(mDir.path())) {
+            EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
+        }
+    }
+    // A render that works replaces the file, with the usual permissions.
+    const Outcome outcome = play(mDir, "-o keep.wav a.wav");
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(readWav(mDir / "keep.wav").frames(), 88200u);
+    EXPECT_NE(fs::status(mDir / "keep.wav").permissions() & fs::perms::group_read, fs::perms::none);
 }
 
 // Damaged and unusual Ogg files: one answer in both modes, no crash, and a
