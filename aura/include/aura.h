@@ -359,6 +359,11 @@ AURA_API AURA_RESULT AURA_System_SetDriver(AURA_SYSTEM *system, int driver);
  * thread that made the call which caused the event. The library itself never
  * writes to standard error. */
 AURA_API AURA_RESULT AURA_System_SetCallback(AURA_SYSTEM *system, AURA_SYSTEM_CALLBACK callback);
+/* Before AURA_System_Init: the mixer's rate, format, speaker count, the most
+ * channels a sound may have, and the resampler. */
+AURA_API AURA_RESULT AURA_System_SetSoftwareFormat(AURA_SYSTEM *system, int samplerate, AURA_SOUND_FORMAT format,
+                                         int numoutputchannels, int maxinputchannels,
+                                         AURA_DSP_RESAMPLER resamplemethod);
 AURA_API AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *samplerate, AURA_SOUND_FORMAT *format,
                                          int *numoutputchannels, int *maxinputchannels,
                                          AURA_DSP_RESAMPLER *resamplemethod, int *bits);
@@ -396,6 +401,10 @@ AURA_API AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDE
 /* Sounds. */
 AURA_API AURA_RESULT AURA_Sound_Release(AURA_SOUND *sound);
 AURA_API AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_TIMEUNIT lengthtype);
+/* The rate a sound plays at by default (a song's: the mixer's), its volume,
+ * pan and priority; any receiver may be NULL. */
+AURA_API AURA_RESULT AURA_Sound_GetDefaults(AURA_SOUND *sound, float *frequency, float *volume, float *pan,
+                                  int *priority);
 /* Sounds of a multi-sound file (see AURA::Sound::getSubSound). */
 AURA_API AURA_RESULT AURA_Sound_GetNumSubSounds(AURA_SOUND *sound, int *numsubsounds);
 AURA_API AURA_RESULT AURA_Sound_GetSubSound(AURA_SOUND *sound, int index, AURA_SOUND **subsound);

@@ -139,7 +139,9 @@ AURA::Sound *playable(AURA::Sound *sound, int subsound)
 struct ProbeSystem {
     AURA::System *system = nullptr;
     AURA_RESULT result = AURA_OK;
-    ProbeSystem()
+    // Songs have no rate of their own: they take the mixer's, so the probe
+    // mixes at the rate a render of them is made at.
+    explicit ProbeSystem(int rate = 48000)
     {
         result = AURA::System_Create(&system);
         if (result != AURA_OK) {
@@ -147,6 +149,9 @@ struct ProbeSystem {
             return;
         }
         result = system->setOutput(AURA_OUTPUTTYPE_NOSOUND_NRT);
+        if (result == AURA_OK) {
+            result = system->setSoftwareFormat(rate, AURA_SOUND_FORMAT_PCM16, 2, 16, AURA_DSP_RESAMPLER_LINEAR);
+        }
         if (result == AURA_OK) {
             result = system->init(8, AURA_INIT_NORMAL, nullptr);
         }
@@ -497,7 +502,7 @@ int renderRate(const Options &options)
         return options.rate;
     }
     if (options.files.size() == 1) {
-        ProbeSystem probe;
+        ProbeSystem probe(48000);
         SoundHandle sound;
         float ownRate = 0.0f;
         // The smallest decode buffer: the probe wants the rate, not the
@@ -553,7 +558,7 @@ std::vector<std::string> expandPlaylists(const Options &options)
 
 int printInfo(const Options &options)
 {
-    ProbeSystem probe;
+    ProbeSystem probe(options.rate > 0 ? options.rate : 48000);
     if (probe.result != AURA_OK) {
         std::fprintf(stderr, "aura-play: cannot start the sound system: %s\n", describe(probe.result).c_str());
         return kExitFileFailed;
