@@ -4,6 +4,7 @@
 #include "options.h"
 #include "alsa_config.h"
 #include "files.h"
+#include "midi_writer.h"
 #include "ogg.h"
 #include "sine_analysis.h"
 #include "tools.h"
@@ -762,6 +763,62 @@ TEST_F(AuraPlay, InfoOfALongFileDecodesLittleOfIt)
     const long whole = peakKb("-q -o part.wav --duration 100 long.ogg");
     // The decoded file alone is 42 MB.
     EXPECT_LT(info, whole - 20000) << "info " << info << " kB, a sample of the file " << whole << " kB";
+}
+
+} // namespace
+
+namespace {
+
+// Songs, MIDI files, banks and tags as a user first meets them: what is
+// played at which rate, and what the player says when something is missing.
+TEST_F(AuraPlay, SongsBanksAndTagsAsUsersMeetThem)
+{
+    // A MIDI file whose track name is Latin-1 ("Caf\xe9"), a DLS bank of two
+    // sines, and a file that is no bank.
+    auratest::MidiTrack track;
+    track.add(0, {0xFF, 0x03, 4, 'C', 'a', 'f', 0xE9}).note(0, 96, 0, 69).note(96, 96, 0, 72);
+    ASSERT_TRUE(auratest::writeAll(mDir / "song.mid", auratest::midiFile({track})));
+    auratest::DlsInstrument piano;
+    piano.regions.push_back(auratest::DlsRegion{});
+    ASSERT_TRUE(auratest::writeAll(mDir / "bank.dls", auratest::sineBank({auratest::DlsSine{}, auratest::DlsSine{50}},
+                                                                          {piano})));
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "a.wav") + " synth 0.1 sine 300"));
+    const std::string mod = "/usr/share/games/circuslinux/data/music/hiscore.mod";
+    const bool haveMod = fs::exists(mod);
+
+    struct Case {
+        std::string args;
+        int exitCode;
+        std::string out; // what standard output holds ("" : not checked)
+        std::string err; // what standard error holds ("" : nothing)
+    };
+    std::vector<Case> cases = {
+        {"-o out.wav song.mid", 1, "", "aura-play: song.mid: no DLS bank given: use --dls BANK.dls\n"},
+        {"--dls missing.dls -o out.wav song.mid", 1, "",
+         "aura-play: song.mid: cannot open bank missing.dls: No such file or directory\n"},
+        {"--dls a.wav -o out.wav song.mid", 1, "", "aura-play: song.mid: a.wav is not a DLS bank\n"},
+        {"--info song.mid", 0, "rate:     48000 Hz\n", ""},
+        {"--info song.mid", 0, "Track 0 Name=Caf\xc3\xa9\n", ""},
+        {"-o out.wav bank.dls", 1, "",
+         "aura-play: bank.dls: this file holds 2 sounds: choose one with --subsound N or --sentence\n"},
+        {"-q --dls bank.dls -o out.wav song.mid", 0, "", ""},
+    };
+    if (haveMod) {
+        cases.push_back({"--info " + mod, 0, "rate:     48000 Hz\n", ""});
+        cases.push_back({"--rate 22050 --info " + mod, 0, "rate:     22050 Hz\n", ""});
+        cases.push_back({"-q --duration 100 -o out.wav " + mod, 0, "", ""});
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        const Outcome outcome = play(mDir, c.args);
+        EXPECT_EQ(outcome.exitCode, c.exitCode) << outcome.err;
+        EXPECT_NE(outcome.out.find(c.out), std::string::npos) << outcome.out;
+        EXPECT_EQ(outcome.err, c.err);
+        if (c.args.find("-o out.wav") != std::string::npos && c.exitCode == 0) {
+            // A song has no rate of its own: it is rendered at 48000 Hz.
+            EXPECT_EQ(readWav(mDir / "out.wav").rate, 48000u);
+        }
+    }
 }
 
 } // namespace
