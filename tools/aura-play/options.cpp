@@ -130,6 +130,8 @@ std::string usageText()
            "                      another, with no gap\n"
            "      --dls FILE      the DLS bank that MIDI files play on\n"
            "      --polyphony N   voices of a MIDI file, 1..4096 (default 32)\n"
+           "      --profile PORT  run the engine's profiler on 127.0.0.1:PORT while\n"
+           "                      playing (watch it with aura-profile 127.0.0.1:PORT)\n"
            "      --info          print each file's format, length and tags, then exit\n"
            "      --raw F:C:R     the files are headerless PCM: format s8, s16, s24,\n"
            "                      s32 or f32, C channels (1..16), R Hz (e.g. s16:2:44100)\n"
@@ -399,6 +401,16 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
                 return result;
             }
             options.polyphony = static_cast<int>(*polyphony);
+        } else if (name == "--profile") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto port = toInteger(value);
+            if (!port || *port < 1 || *port > 65535) {
+                result.error = refuse(name, value, "a TCP port, 1..65535");
+                return result;
+            }
+            options.profilePort = static_cast<int>(*port);
         } else if (name == "--duration") {
             if (!takeValue()) {
                 return result;

@@ -674,6 +674,7 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
     plan.wavPath = options.rendering() ? options.output : kDefaultWav;
     plan.format = options.format;
     plan.quiet = options.quiet;
+    plan.profilePort = options.profilePort;
     plan.rate = options.rate > 0 ? options.rate : 48000;
     plan.renderRate = renderRate(options);
     plan.endless = options.loop < 0 && options.durationMs < 0;
@@ -793,6 +794,7 @@ int playGenerators(const Options &options, const std::vector<EffectSpec> &effect
     plan.wavPath = options.rendering() ? options.output : kDefaultWav;
     plan.format = options.format;
     plan.quiet = options.quiet;
+    plan.profilePort = options.profilePort;
     plan.rate = options.rate > 0 ? options.rate : 48000;
     plan.renderRate = plan.rate;
     std::string error;

@@ -183,9 +183,21 @@ AURA_RESULT Session::start(AURA_OUTPUTTYPE output, std::string &error)
         step = "set the block length";
         result = mSystem->setDSPBufferSize(mPlan.blockLength, 4);
     }
+    unsigned int flags = AURA_INIT_NORMAL;
+    if (result == AURA_OK && mPlan.profilePort > 0) {
+        step = "set the profiler's port";
+        AURA_ADVANCEDSETTINGS settings{};
+        settings.cbsize = sizeof(settings);
+        result = mSystem->getAdvancedSettings(&settings);
+        settings.profileport = static_cast<unsigned short>(mPlan.profilePort);
+        if (result == AURA_OK) {
+            result = mSystem->setAdvancedSettings(&settings);
+        }
+        flags |= AURA_INIT_ENABLE_PROFILE;
+    }
     if (result == AURA_OK) {
         step = render ? "open the WAV file" : "open the output";
-        result = mSystem->init(mPlan.channels, AURA_INIT_NORMAL,
+        result = mSystem->init(mPlan.channels, flags,
                                render ? const_cast<char *>(mWritePath.c_str()) : nullptr);
     }
     if (result == AURA_OK) {

@@ -28,6 +28,7 @@ struct SessionPlan {
     int channels = 64;
     bool quiet = false;
     bool endless = false;          // plays for ever: no render may start
+    int profilePort = 0;           // the engine's profiler on 127.0.0.1; 0: off
 };
 
 class Session {

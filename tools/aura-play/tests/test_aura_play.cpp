@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <signal.h>
@@ -608,10 +610,11 @@ TEST_F(AuraPlay, AnEmptyWavPlaysAsNothing)
     }
 }
 
-// A process of the tool with its standard streams in files of `dir`.
-pid_t spawnPlayer(const auratest::TempDir &dir, const std::string &args)
+// A process of the tool with its standard streams in files of `dir`; `env`
+// goes before the command ("NAME=value ...").
+pid_t spawnPlayer(const auratest::TempDir &dir, const std::string &args, const std::string &env = "")
 {
-    const std::string script = "cd " + quote(dir.path()) + " && exec " + AURA_PLAY_PATH + " " + args +
+    const std::string script = "cd " + quote(dir.path()) + " && " + env + " exec " + AURA_PLAY_PATH + " " + args +
                                " >stdout.txt 2>stderr.txt </dev/null";
     const char *argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
     pid_t pid = -1;
@@ -819,6 +822,52 @@ TEST_F(AuraPlay, SongsBanksAndTagsAsUsersMeetThem)
             EXPECT_EQ(readWav(mDir / "out.wav").rate, 48000u);
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// A TCP port that nothing on 127.0.0.1 listens on at the moment.
+int unusedPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0;
+    close(fd);
+    return ok ? ntohs(address.sin_port) : 0;
+}
+
+// --profile PORT: aura-profile watches a player while it plays.
+TEST_F(AuraPlay, AProfilerWatchesThePlayer)
+{
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "a.wav") + " synth 1 sine 300"));
+    const auratest::AlsaConfig nullDevice("pcm.!default { type null }");
+    const int port = unusedPort();
+    ASSERT_GT(port, 0);
+    const pid_t pid = spawnPlayer(mDir, "-q --loop -1 --duration 60000 --profile " + std::to_string(port) + " a.wav",
+                                  "ALSA_CONFIG_PATH=" + quote(nullDevice.path()));
+    ASSERT_GT(pid, 0);
+    std::string packets;
+    const bool watched = auratest::waitFor(
+        [&] {
+            int status = 0;
+            packets = auratest::capture(std::string(AURA_PROFILE_PATH) + " 127.0.0.1:" + std::to_string(port) +
+                                            " --count 1 --cpu 2>&1",
+                                        &status);
+            return status == 0;
+        },
+        std::chrono::seconds(30));
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(watched) << packets;
+    EXPECT_NE(packets.find("dsp"), std::string::npos) << packets;
+    EXPECT_EQ(play(mDir, "--profile 0 a.wav").exitCode, 2);
 }
 
 } // namespace
