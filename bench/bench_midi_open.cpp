@@ -51,7 +51,7 @@ private:
         }
         mDir = pattern;
         mBank = mDir + "/bank.dls";
-        const fs::path converter = fs::path(AURA_SOURCE_DIR) / "aura/tests/music/sf2_to_dls.py";
+        const fs::path converter = fs::path(AURA_SOURCE_DIR) / "tools/sf2-to-dls";
         const std::string make = "/usr/bin/python3 '" + converter.string() + "' '" + kSoundFont.string() + "' '" +
                                  mBank + "' '" + kSongs.string() + "'/*.mid >/dev/null 2>&1";
         mOk = std::system(make.c_str()) == 0;

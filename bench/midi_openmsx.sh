@@ -13,7 +13,7 @@ songs=/usr/share/games/openttd/baseset/openmsx
 sf2=/usr/share/sounds/sf2/FluidR3_GM.sf2
 mkdir -p "$work/out"
 cd "$work"
-/usr/bin/python3 "$here/../aura/tests/music/sf2_to_dls.py" "$sf2" bank.dls "$songs"/*.mid
+/usr/bin/python3 "$here/../tools/sf2-to-dls" "$sf2" bank.dls "$songs"/*.mid
 echo "soundfont $sf2" > timidity.cfg
 for f in "$songs"/*.mid; do
   n=$(basename "$f" .mid)

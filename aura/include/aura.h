@@ -244,7 +244,7 @@ typedef unsigned int AURA_MODE;
 #define AURA_CREATECOMPRESSEDSAMPLE 0x00000200
 #define AURA_OPENUSER 0x00000400
 #define AURA_OPENMEMORY 0x00000800
-#define AURA_OPENONLY 0x00002000
+#define AURA_OPENONLY 0x00002000     /* open to read the file's facts: a MIDI file needs no bank (it plays silent) */
 #define AURA_ACCURATETIME 0x00004000  /* an exact length at open: MPEG scans every frame, a tracker song is run whole */
 #define AURA_MPEGSEARCH 0x00008000    /* MPEG: look for the first frame beyond the first 4096 bytes */
 #define AURA_NONBLOCKING 0x00010000
@@ -359,6 +359,11 @@ AURA_API AURA_RESULT AURA_System_SetDriver(AURA_SYSTEM *system, int driver);
  * thread that made the call which caused the event. The library itself never
  * writes to standard error. */
 AURA_API AURA_RESULT AURA_System_SetCallback(AURA_SYSTEM *system, AURA_SYSTEM_CALLBACK callback);
+/* Before AURA_System_Init: the mixer's rate, format, speaker count, the most
+ * channels a sound may have, and the resampler. */
+AURA_API AURA_RESULT AURA_System_SetSoftwareFormat(AURA_SYSTEM *system, int samplerate, AURA_SOUND_FORMAT format,
+                                         int numoutputchannels, int maxinputchannels,
+                                         AURA_DSP_RESAMPLER resamplemethod);
 AURA_API AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *samplerate, AURA_SOUND_FORMAT *format,
                                          int *numoutputchannels, int *maxinputchannels,
                                          AURA_DSP_RESAMPLER *resamplemethod, int *bits);
@@ -396,6 +401,10 @@ AURA_API AURA_RESULT AURA_System_PlaySound(AURA_SYSTEM *system, AURA_CHANNELINDE
 /* Sounds. */
 AURA_API AURA_RESULT AURA_Sound_Release(AURA_SOUND *sound);
 AURA_API AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_TIMEUNIT lengthtype);
+/* The rate a sound plays at by default (a song's: the mixer's), its volume,
+ * pan and priority; any receiver may be NULL. */
+AURA_API AURA_RESULT AURA_Sound_GetDefaults(AURA_SOUND *sound, float *frequency, float *volume, float *pan,
+                                  int *priority);
 /* Sounds of a multi-sound file (see AURA::Sound::getSubSound). */
 AURA_API AURA_RESULT AURA_Sound_GetNumSubSounds(AURA_SOUND *sound, int *numsubsounds);
 AURA_API AURA_RESULT AURA_Sound_GetSubSound(AURA_SOUND *sound, int index, AURA_SOUND **subsound);

@@ -279,8 +279,11 @@ TEST_F(LoginClient, PostsImprovedScoresInSlotOrderAndKeepsFailedOnesForLater)
             return Reply{500, {}, "down"};
         return Reply{200, {}, ""};
     });
+    int status = 0;
     const std::string out = sim(
-        "start settle score 0 100 score 1 0 score 2 50 score 5 7 send-scores settle state send-scores settle state");
+        "start settle score 0 100 score 1 0 score 2 50 score 5 7 send-scores settle state send-scores settle state", "",
+        &status);
+    EXPECT_EQ(status, 1 << 8) << "a refused post is a failed action";
     const auto posts = requests("/app/postScore/");
     ASSERT_EQ(posts.size(), 4u) << out;
     const std::vector<std::pair<std::string, std::string>> want = {{"2", "100"}, {"4", "50"}, {"7", "7"}, {"4", "50"}};
@@ -365,7 +368,9 @@ TEST_F(LoginClient, FailedLoginsEndInErrorNeverPending)
         SCOPED_TRACE(c.name);
         SetUp();
         c.arrange(*this);
-        const std::string out = sim("login ann@example.com Pw0rdXYZ settle state", "--timeout 1");
+        int status = 0;
+        const std::string out = sim("login ann@example.com Pw0rdXYZ settle state", "--timeout 1", &status);
+        EXPECT_EQ(status, 1 << 8) << "a failed login is a failed action";
         EXPECT_TRUE(has(out, "state status=error text=")) << out;
         EXPECT_TRUE(has(out, c.text)) << out;
         EXPECT_TRUE(has(out, "state login=logged-out")) << out;
@@ -393,7 +398,9 @@ TEST_F(LoginClient, RecoverSendsItsFourFieldsAndReportsTheOutcome)
     EXPECT_NE(std::find(pending, all.end(), "state status=ok"), all.end()) << out;
 
     server->reply("/app/forgotPassword/", xml("<error id=\"5\" message=\"no such account\"/>"));
-    out = sim("recover ann@example.com settle state");
+    int status = 0;
+    out = sim("recover ann@example.com settle state", "", &status);
+    EXPECT_EQ(status, 1 << 8);
     EXPECT_TRUE(has(out, "state status=error text=recover failed: no such account")) << out;
 }
 

@@ -194,6 +194,7 @@ int playDemo(const Options &options)
     plan.wavPath = options.rendering() ? options.output : kDefaultWav;
     plan.format = options.format;
     plan.quiet = options.quiet;
+    plan.profilePort = options.profilePort;
     plan.rate = options.rate > 0 ? options.rate : 48000;
     plan.renderRate = plan.rate;
     plan.blockLength = static_cast<unsigned int>(plan.rate * kUpdateMs / 1000);

@@ -101,10 +101,12 @@ std::string usageText()
            "  FLAC         8, 16, 24 and 32-bit, 1 to 8 channels\n"
            "  DLS          collections of waves (subsounds: see --info, --subsound)\n"
            "  SBK          SBK4 sample banks, PCM, IMA ADPCM and MPEG (subsounds as for DLS)\n"
-           "  ID3 tags     v1 and v2 around WAV and Ogg files (shown by --info)\n"
+           "  ID3 tags     v1 and v2 in front of or behind any of these files (--info)\n"
            "  Playlists    M3U, PLS, ASX, WPL, B4S: their files play in order\n"
            "  Raw PCM      with --raw\n"
            "  MIDI         standard MIDI files, played on a DLS bank (--dls)\n"
+           "  Modules      MOD, S3M, XM and IT songs\n"
+           "               (songs have no rate of their own: 48000 Hz, or --rate)\n"
            "  MPEG audio   MP3 and MP2 (MPEG-1, 2 and 2.5 layers II and III), plain or\n"
            "               in a RIFF/WAVE file\n"
            "  AAC, ALAC    AAC in MP4/M4A and ADTS, ALAC in M4A and CAF (FFmpeg)\n"
@@ -128,6 +130,8 @@ std::string usageText()
            "                      another, with no gap\n"
            "      --dls FILE      the DLS bank that MIDI files play on\n"
            "      --polyphony N   voices of a MIDI file, 1..4096 (default 32)\n"
+           "      --profile PORT  run the engine's profiler on 127.0.0.1:PORT while\n"
+           "                      playing (watch it with aura-profile 127.0.0.1:PORT)\n"
            "      --info          print each file's format, length and tags, then exit\n"
            "      --raw F:C:R     the files are headerless PCM: format s8, s16, s24,\n"
            "                      s32 or f32, C channels (1..16), R Hz (e.g. s16:2:44100)\n"
@@ -397,6 +401,16 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
                 return result;
             }
             options.polyphony = static_cast<int>(*polyphony);
+        } else if (name == "--profile") {
+            if (!takeValue()) {
+                return result;
+            }
+            const auto port = toInteger(value);
+            if (!port || *port < 1 || *port > 65535) {
+                result.error = refuse(name, value, "a TCP port, 1..65535");
+                return result;
+            }
+            options.profilePort = static_cast<int>(*port);
         } else if (name == "--duration") {
             if (!takeValue()) {
                 return result;

@@ -33,6 +33,7 @@ struct Options {
     // MIDI files: the DLS bank they play on and the voices they may use (0: 32).
     std::string dls;
     int polyphony = 0;
+    int profilePort = 0; // the engine's profiler on 127.0.0.1:port; 0: off
     bool info = false;
     bool quiet = false;
     bool help = false;

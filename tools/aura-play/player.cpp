@@ -6,13 +6,17 @@
 #include "aura.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace auraplay {
@@ -77,6 +81,36 @@ const AURA_CREATESOUNDEXINFO *rawInfo(const Options &options)
     return &exinfo;
 }
 
+// True when `file` starts as a standard MIDI file does.
+bool isMidiFile(const std::string &file)
+{
+    char head[4] = {};
+    std::ifstream in(file, std::ios::binary);
+    return in.read(head, sizeof(head)) && std::memcmp(head, "MThd", 4) == 0;
+}
+
+// Why a MIDI file did not open, when its bank is the reason: none given, a
+// bank that cannot be read, or a file that is no DLS bank. Empty otherwise.
+std::string bankTrouble(const std::string &file, AURA_RESULT result, const AURA_CREATESOUNDEXINFO *exinfo)
+{
+    if ((result != AURA_ERR_PLUGIN_RESOURCE && result != AURA_ERR_FORMAT) || !isMidiFile(file)) {
+        return {};
+    }
+    if (!exinfo || !exinfo->dlsname) {
+        return "no DLS bank given: use --dls BANK.dls";
+    }
+    const std::string bank = exinfo->dlsname;
+    std::ifstream in(bank, std::ios::binary);
+    if (!in) {
+        return "cannot open bank " + bank + ": " + std::strerror(errno);
+    }
+    char head[12] = {};
+    if (!in.read(head, sizeof(head)) || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "DLS ", 4) != 0) {
+        return bank + " is not a DLS bank";
+    }
+    return "the DLS bank " + bank + " cannot be used: " + describe(result);
+}
+
 // Opens a file, or says why not (quiet: says nothing).
 bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, SoundHandle &out, bool quiet = false,
                int subsound = -1, const AURA_CREATESOUNDEXINFO *exinfo = nullptr)
@@ -120,7 +154,8 @@ bool openSound(AURA::System *system, const std::string &file, AURA_MODE mode, So
         (void)sound->release();
     }
     if (!quiet) {
-        reportFile(file, describe(result));
+        const std::string bank = bankTrouble(file, result, exinfo);
+        reportFile(file, bank.empty() ? describe(result) : bank);
     }
     return false;
 }
@@ -139,7 +174,9 @@ AURA::Sound *playable(AURA::Sound *sound, int subsound)
 struct ProbeSystem {
     AURA::System *system = nullptr;
     AURA_RESULT result = AURA_OK;
-    ProbeSystem()
+    // Songs have no rate of their own: they take the mixer's, so the probe
+    // mixes at the rate a render of them is made at.
+    explicit ProbeSystem(int rate = 48000)
     {
         result = AURA::System_Create(&system);
         if (result != AURA_OK) {
@@ -147,6 +184,9 @@ struct ProbeSystem {
             return;
         }
         result = system->setOutput(AURA_OUTPUTTYPE_NOSOUND_NRT);
+        if (result == AURA_OK) {
+            result = system->setSoftwareFormat(rate, AURA_SOUND_FORMAT_PCM16, 2, 16, AURA_DSP_RESAMPLER_LINEAR);
+        }
         if (result == AURA_OK) {
             result = system->init(8, AURA_INIT_NORMAL, nullptr);
         }
@@ -203,6 +243,74 @@ const char *formatName(AURA_SOUND_FORMAT format)
 }
 
 // A tag's value as printable text; control bytes become '?'.
+// Appends one code point as UTF-8; control characters show as '?'.
+void appendCodePoint(std::string &text, char32_t c)
+{
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+        text += '?';
+    } else if (c < 0x80) {
+        text += static_cast<char>(c);
+    } else if (c < 0x800) {
+        text += static_cast<char>(0xC0 | c >> 6);
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        text += static_cast<char>(0xE0 | c >> 12);
+        text += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | c >> 18);
+        text += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        text += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The code points of `bytes` when they are well-formed UTF-8 (no overlong
+// forms, no surrogates), else nothing.
+std::optional<std::u32string> decodeUtf8(std::string_view bytes)
+{
+    std::u32string out;
+    for (size_t i = 0; i < bytes.size();) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const int extra = b < 0x80 ? 0 : b >= 0xC2 && b < 0xE0 ? 1 : b >= 0xE0 && b < 0xF0 ? 2 : b >= 0xF0 && b < 0xF5 ? 3 : -1;
+        if (extra < 0 || i + static_cast<size_t>(extra) >= bytes.size() + (extra == 0 ? 1 : 0)) {
+            return std::nullopt;
+        }
+        char32_t c = extra == 0 ? b : b & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + static_cast<size_t>(k)]);
+            if ((next & 0xC0) != 0x80) {
+                return std::nullopt;
+            }
+            c = c << 6 | (next & 0x3F);
+        }
+        static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+        if (c < kLeast[extra] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) {
+            return std::nullopt;
+        }
+        out += c;
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return out;
+}
+
+// Text of a tag whose encoding no one states (ID3's Latin-1, MIDI's bytes):
+// UTF-8 when it is valid UTF-8, else Latin-1.
+std::string textOfBytes(std::string_view bytes)
+{
+    std::string text;
+    if (const std::optional<std::u32string> utf8 = decodeUtf8(bytes)) {
+        for (const char32_t c : *utf8) {
+            appendCodePoint(text, c);
+        }
+    } else {
+        for (const char b : bytes) {
+            appendCodePoint(text, static_cast<unsigned char>(b));
+        }
+    }
+    return text;
+}
+
 std::string tagText(const AURA_TAG &tag)
 {
     std::string text;
@@ -210,7 +318,6 @@ std::string tagText(const AURA_TAG &tag)
     if (!bytes && tag.datalen > 0) {
         return text;
     }
-    auto printable = [](unsigned int c) { return c >= 0x20 && c != 0x7F ? static_cast<char>(c) : '?'; };
     switch (tag.datatype) {
     case AURA_TAGDATATYPE_INT: {
         long long value = 0;
@@ -220,11 +327,10 @@ std::string tagText(const AURA_TAG &tag)
         return std::to_string(value);
     }
     case AURA_TAGDATATYPE_STRING:
-    case AURA_TAGDATATYPE_STRING_UTF8:
-        for (unsigned int i = 0; i < tag.datalen && bytes[i] != 0; ++i) {
-            text += bytes[i] >= 0x80 ? static_cast<char>(bytes[i]) : printable(bytes[i]);
-        }
-        return text;
+    case AURA_TAGDATATYPE_STRING_UTF8: {
+        const auto *chars = reinterpret_cast<const char *>(bytes);
+        return textOfBytes(std::string_view(chars, strnlen(chars, tag.datalen)));
+    }
     case AURA_TAGDATATYPE_STRING_UTF16:
     case AURA_TAGDATATYPE_STRING_UTF16BE: {
         // To UTF-8, after a byte-order mark if there is one; unpaired
@@ -234,7 +340,7 @@ std::string tagText(const AURA_TAG &tag)
             return big ? (bytes[i] << 8 | bytes[i + 1]) : (bytes[i] | bytes[i + 1] << 8);
         };
         for (unsigned int i = 0; i + 1 < tag.datalen; i += 2) {
-            unsigned int unit = unitAt(i);
+            char32_t unit = static_cast<char32_t>(unitAt(i));
             if (i == 0 && (unit == 0xFEFF || unit == 0xFFFE)) {
                 big = unit == 0xFFFE ? !big : big;
                 continue;
@@ -244,26 +350,12 @@ std::string tagText(const AURA_TAG &tag)
             }
             if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < tag.datalen && unitAt(i + 2) >= 0xDC00 &&
                 unitAt(i + 2) < 0xE000) {
-                unit = 0x10000 + ((unit - 0xD800) << 10) + (unitAt(i + 2) - 0xDC00);
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (static_cast<char32_t>(unitAt(i + 2)) - 0xDC00);
                 i += 2;
             } else if (unit >= 0xD800 && unit < 0xE000) {
                 unit = '?';
             }
-            if (unit < 0x80) {
-                text += printable(unit);
-            } else if (unit < 0x800) {
-                text += static_cast<char>(0xC0 | unit >> 6);
-                text += static_cast<char>(0x80 | (unit & 0x3F));
-            } else if (unit < 0x10000) {
-                text += static_cast<char>(0xE0 | unit >> 12);
-                text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
-                text += static_cast<char>(0x80 | (unit & 0x3F));
-            } else {
-                text += static_cast<char>(0xF0 | unit >> 18);
-                text += static_cast<char>(0x80 | (unit >> 12 & 0x3F));
-                text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
-                text += static_cast<char>(0x80 | (unit & 0x3F));
-            }
+            appendCodePoint(text, unit);
         }
         return text;
     }
@@ -282,7 +374,7 @@ int describeFile(AURA::System *system, const std::string &file, const Options &o
 {
     SoundHandle sound;
     // MPEG files scan every frame for an exact length.
-    if (!openSound(system, file, kLookMode | AURA_ACCURATETIME, sound, false, -1, rawInfo(options))) {
+    if (!openSound(system, file, kLookMode | AURA_ACCURATETIME | AURA_OPENONLY, sound, false, -1, rawInfo(options))) {
         return kExitFileFailed;
     }
     AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
@@ -461,7 +553,13 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
         if (item.channel) {
             (void)item.channel->stop();
         }
-        reportFile(file, std::string("cannot ") + what + ": " + describe(result));
+        int numSubSounds = 0;
+        if (result == AURA_ERR_SUBSOUNDS && sound->getNumSubSounds(&numSubSounds) == AURA_OK && numSubSounds > 0) {
+            reportFile(file, "this file holds " + std::to_string(numSubSounds) +
+                                 " sounds: choose one with --subsound N or --sentence");
+        } else {
+            reportFile(file, std::string("cannot ") + what + ": " + describe(result));
+        }
         return std::nullopt;
     }
     if (!options.quiet) {
@@ -497,7 +595,7 @@ int renderRate(const Options &options)
         return options.rate;
     }
     if (options.files.size() == 1) {
-        ProbeSystem probe;
+        ProbeSystem probe(48000);
         SoundHandle sound;
         float ownRate = 0.0f;
         // The smallest decode buffer: the probe wants the rate, not the
@@ -553,7 +651,7 @@ std::vector<std::string> expandPlaylists(const Options &options)
 
 int printInfo(const Options &options)
 {
-    ProbeSystem probe;
+    ProbeSystem probe(options.rate > 0 ? options.rate : 48000);
     if (probe.result != AURA_OK) {
         std::fprintf(stderr, "aura-play: cannot start the sound system: %s\n", describe(probe.result).c_str());
         return kExitFileFailed;
@@ -576,6 +674,7 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
     plan.wavPath = options.rendering() ? options.output : kDefaultWav;
     plan.format = options.format;
     plan.quiet = options.quiet;
+    plan.profilePort = options.profilePort;
     plan.rate = options.rate > 0 ? options.rate : 48000;
     plan.renderRate = renderRate(options);
     plan.endless = options.loop < 0 && options.durationMs < 0;
@@ -681,13 +780,8 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
         session->drain();
     }
     if (!anyPlayed) {
-        // Nothing was played: leave no empty file behind.
-        const bool rendered = session->rendering();
-        (void)session->close();
-        if (rendered) {
-            std::error_code ignored;
-            std::filesystem::remove(plan.wavPath, ignored);
-        }
+        // Nothing was played: leave the WAV path as it was.
+        session->abandon();
         return interrupted() ? kExitInterrupted : status;
     }
     return session->finish(endFrame, status, writeFailed);
@@ -700,6 +794,7 @@ int playGenerators(const Options &options, const std::vector<EffectSpec> &effect
     plan.wavPath = options.rendering() ? options.output : kDefaultWav;
     plan.format = options.format;
     plan.quiet = options.quiet;
+    plan.profilePort = options.profilePort;
     plan.rate = options.rate > 0 ? options.rate : 48000;
     plan.renderRate = plan.rate;
     std::string error;

@@ -5,8 +5,13 @@
 #include "aura_errors.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -69,6 +74,89 @@ std::string describe(AURA_RESULT result)
 Session::~Session()
 {
     (void)close();
+    discardWavFile();
+}
+
+bool Session::prepareWavFile(std::string &error)
+{
+    if (!mWritePath.empty()) {
+        return true;
+    }
+    // Through a symbolic link, the file it names is the one replaced.
+    std::string target = mPlan.wavPath;
+    if (char *resolved = realpath(target.c_str(), nullptr)) {
+        target = resolved;
+        std::free(resolved);
+    }
+    mCommitPath = target;
+    struct stat st {};
+    if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (S_ISDIR(st.st_mode)) {
+            error = "cannot write " + mPlan.wavPath + ": " + std::strerror(EISDIR);
+            return false;
+        }
+        mWritePath = target;
+        return true;
+    }
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string temp = folder + "." + name + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        error = "cannot write " + mPlan.wavPath + ": " + std::strerror(errno);
+        return false;
+    }
+    // mkstemp makes the file private; a render gets the usual permissions.
+    const mode_t mask = umask(0);
+    umask(mask);
+    (void)fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    mWritePath = std::move(temp);
+    mOwnWriteFile = true;
+    return true;
+}
+
+bool Session::commitWavFile()
+{
+    if (!mOwnWriteFile) {
+        return true;
+    }
+    if (std::rename(mWritePath.c_str(), mCommitPath.c_str()) != 0) {
+        std::fprintf(stderr, "aura-play: cannot write %s: %s\n", mPlan.wavPath.c_str(), std::strerror(errno));
+        discardWavFile();
+        return false;
+    }
+    mOwnWriteFile = false;
+    return true;
+}
+
+void Session::discardWavFile()
+{
+    if (mOwnWriteFile) {
+        (void)::unlink(mWritePath.c_str());
+        mOwnWriteFile = false;
+    }
+}
+
+void Session::abandon()
+{
+    (void)close();
+    discardWavFile();
+}
+
+// Why a file the engine would not write cannot be written, in the OS's words.
+static std::string writeTrouble(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return std::strerror(errno);
+    }
+    const char byte = 0;
+    const ssize_t wrote = ::write(fd, &byte, 1);
+    const int why = errno;
+    ::close(fd);
+    return wrote == 1 ? "the output refused the WAV file" : std::strerror(why);
 }
 
 AURA_RESULT Session::start(AURA_OUTPUTTYPE output, std::string &error)
@@ -95,10 +183,22 @@ AURA_RESULT Session::start(AURA_OUTPUTTYPE output, std::string &error)
         step = "set the block length";
         result = mSystem->setDSPBufferSize(mPlan.blockLength, 4);
     }
+    unsigned int flags = AURA_INIT_NORMAL;
+    if (result == AURA_OK && mPlan.profilePort > 0) {
+        step = "set the profiler's port";
+        AURA_ADVANCEDSETTINGS settings{};
+        settings.cbsize = sizeof(settings);
+        result = mSystem->getAdvancedSettings(&settings);
+        settings.profileport = static_cast<unsigned short>(mPlan.profilePort);
+        if (result == AURA_OK) {
+            result = mSystem->setAdvancedSettings(&settings);
+        }
+        flags |= AURA_INIT_ENABLE_PROFILE;
+    }
     if (result == AURA_OK) {
         step = render ? "open the WAV file" : "open the output";
-        result = mSystem->init(mPlan.channels, AURA_INIT_NORMAL,
-                               render ? const_cast<char *>(mPlan.wavPath.c_str()) : nullptr);
+        result = mSystem->init(mPlan.channels, flags,
+                               render ? const_cast<char *>(mWritePath.c_str()) : nullptr);
     }
     if (result == AURA_OK) {
         int rate = 0;
@@ -111,6 +211,12 @@ AURA_RESULT Session::start(AURA_OUTPUTTYPE output, std::string &error)
         mStarted = std::chrono::steady_clock::now();
         return AURA_OK;
     }
+    (void)mSystem->release();
+    mSystem = nullptr;
+    if (render && result == AURA_ERR_FILE_BAD) {
+        error = "cannot write " + mPlan.wavPath + ": " + writeTrouble(mWritePath);
+        return result;
+    }
     error = "cannot ";
     error += step;
     if (render) {
@@ -119,8 +225,6 @@ AURA_RESULT Session::start(AURA_OUTPUTTYPE output, std::string &error)
     }
     error += ": ";
     error += describe(result);
-    (void)mSystem->release();
-    mSystem = nullptr;
     return result;
 }
 
@@ -129,7 +233,7 @@ std::unique_ptr<Session> Session::open(const SessionPlan &plan, std::string &err
     status = kExitFileFailed;
     std::unique_ptr<Session> session(new Session(plan));
     if (plan.render) {
-        if (session->start(AURA_OUTPUTTYPE_WAVWRITER_NRT, error) != AURA_OK) {
+        if (!session->prepareWavFile(error) || session->start(AURA_OUTPUTTYPE_WAVWRITER_NRT, error) != AURA_OK) {
             return nullptr;
         }
         return session;
@@ -152,13 +256,13 @@ std::unique_ptr<Session> Session::open(const SessionPlan &plan, std::string &err
         status = kExitUsage;
         return nullptr;
     }
-    if (session->start(AURA_OUTPUTTYPE_WAVWRITER_NRT, error) != AURA_OK) {
+    // Said even with -q: it is where the sound went.
+    const std::string why = gDeviceTrouble.empty() ? "none found" : gDeviceTrouble;
+    if (!session->prepareWavFile(error) || session->start(AURA_OUTPUTTYPE_WAVWRITER_NRT, error) != AURA_OK) {
+        error = "no sound device (" + why + "), and the fallback render " + error;
         return nullptr;
     }
-    if (!plan.quiet) {
-        std::fprintf(stderr, "aura-play: no sound device (%s); rendering to %s\n",
-                     gDeviceTrouble.empty() ? "none found" : gDeviceTrouble.c_str(), plan.wavPath.c_str());
-    }
+    std::fprintf(stderr, "aura-play: no sound device (%s); rendering to %s\n", why.c_str(), plan.wavPath.c_str());
     return session;
 }
 
@@ -228,10 +332,15 @@ int Session::finish(uint64_t endFrame, int status, bool writeFailed)
     }
     if (rendered) {
         // The writer writes whole blocks; the sound ends inside the last one.
-        if (!trimWavFrames(mPlan.wavPath, endFrame)) {
+        if (writeFailed || closed != AURA_OK) {
+            discardWavFile();
+        } else if (mOwnWriteFile && !trimWavFrames(mWritePath, endFrame)) {
             std::fprintf(stderr, "aura-play: %s: cannot trim the rendered file\n", mPlan.wavPath.c_str());
+            discardWavFile();
             status = kExitFileFailed;
-        } else if (!mPlan.quiet && !writeFailed) {
+        } else if (!commitWavFile()) {
+            status = kExitFileFailed;
+        } else if (!mPlan.quiet) {
             std::fprintf(stderr, "aura-play: wrote %s\n", mPlan.wavPath.c_str());
         }
     }

@@ -28,6 +28,7 @@ struct SessionPlan {
     int channels = 64;
     bool quiet = false;
     bool endless = false;          // plays for ever: no render may start
+    int profilePort = 0;           // the engine's profiler on 127.0.0.1; 0: off
 };
 
 class Session {
@@ -60,6 +61,10 @@ public:
     // Releases the system, which finishes the WAV file.
     AURA_RESULT close();
 
+    // Closes the output and leaves any earlier file at the WAV path as it
+    // was: for a job that played nothing.
+    void abandon();
+
     // Says why an update failed: in a render, the WAV file could not take
     // the block.
     void reportUpdateFailure(const std::string &what, AURA_RESULT result) const;
@@ -73,8 +78,18 @@ public:
 private:
     explicit Session(const SessionPlan &plan) : mPlan(plan) {}
     AURA_RESULT start(AURA_OUTPUTTYPE output, std::string &error);
+    // Makes the file the WAV writer writes into: a new file beside the
+    // target, renamed over it when the render is done, so that a failed
+    // render never harms a file that was there. A target that is no regular
+    // file (/dev/null, a pipe) is written directly.
+    [[nodiscard]] bool prepareWavFile(std::string &error);
+    [[nodiscard]] bool commitWavFile();
+    void discardWavFile();
 
     SessionPlan mPlan;
+    std::string mWritePath; // where the WAV writer writes: a new file, or the target
+    std::string mCommitPath; // the target, through any symbolic link
+    bool mOwnWriteFile = false;
     AURA::System *mSystem = nullptr;
     bool mRendering = false;
     int mRate = 48000;

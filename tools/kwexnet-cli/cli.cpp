@@ -842,12 +842,16 @@ bool readUnsigned(const ParsedArgs &args, std::string_view option, unsigned int 
 
 // Builds with `build`, exchanges, and hands the body to `parse`; prints the
 // status lines. Returns the exit code of the exchange (kExitOk to go on).
+// A build refused for a reason of the command line (`usage`) is left to the
+// caller to report.
 int runService(ServiceCommand &command, const std::function<bool(HTTPMessenger &)> &build, Outcome &outcome,
-               std::ostream &out, std::ostream &err)
+               std::ostream &out, std::ostream &err, const bool *usage = nullptr)
 {
     HTTPMessenger messenger;
     if (!build(messenger)) {
-        err << "kwexnet-cli: " << command.name << ": " << GetLastRequestError() << '\n';
+        if (!usage || !*usage) {
+            err << "kwexnet-cli: " << command.name << ": " << GetLastRequestError() << '\n';
+        }
         return kExitFailed;
     }
     if (!exchange(messenger, command.net, command.name, outcome, err) ||
@@ -887,7 +891,7 @@ int runStatusCommand(const std::vector<std::string> &args, std::vector<OptionSpe
             }
             return true;
         },
-        outcome, out, err);
+        outcome, out, err, &usage);
     if (usage) {
         return usageError(err, problem);
     }
@@ -1235,8 +1239,13 @@ int runHex(const std::vector<std::string> &args, std::ostream &out, std::ostream
     if (args.size() != 2) {
         return usageError(err, "hex needs TEXT");
     }
+    const std::string &text = args[1];
+    if (text.empty() || text.size() > 16 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return hexDigit(c) >= 0; })) {
+        return usageError(err, "hex: \"" + escapeValue(text) + "\" is not 1 to 16 hexadecimal digits");
+    }
     std::uint64_t value = 0;
-    if (!KwexNet::Encode::hexStringToLong(args[1].c_str(), value)) {
+    if (!KwexNet::Encode::hexStringToLong(text.c_str(), value)) {
         return kExitFailed;
     }
     out << "value=" << value << '\n';

@@ -78,19 +78,35 @@ void say(const std::string &line)
     std::fflush(stdout);
 }
 
-int usage(const std::string &why)
-{
-    std::fprintf(stderr,
-                 "ogc-sim: %s\n"
+constexpr const char *kUsage =
                  "usage: ogc-sim --server URL [--cacert FILE] [--data DIR] [--resources DIR] [--manual-clock] "
                  "[--timeout SECONDS] "
                  "[ACTION...]\n"
                  "actions: start | login E P | recover E | logout | cancel | score SLOT VALUE | send-scores |\n"
                  "         leaderboard N | say TEXT | wait SECONDS | settle | state |\n"
                  "         show-button | open | launch-leaderboards | tap X Y | drag X1 Y1 X2 Y2 | type TEXT |\n"
-                 "         return | press ACTION | pick N... | cancel-picker | tick N | tree | screen\n",
-                 why.c_str());
+                 "         return | press ACTION | pick N... | cancel-picker | tick N | tree | screen\n"
+                 "Exits 0 when every action worked, 1 when the server or the client reported an\n"
+                 "error for one (an error or failed event), 2 for a command line it cannot run.\n";
+
+int usage(const std::string &why)
+{
+    std::fprintf(stderr, "ogc-sim: %s\n%s", why.c_str(), kUsage);
     return 2;
+}
+
+// Set by an event that says a request failed: the exit status tells it.
+bool gActionFailed = false;
+
+void sayEvent(const std::string &line)
+{
+    // Chat lines (other players' words, the lobby connection's reconnects)
+    // and the room the client looks for by itself after a login are not
+    // outcomes of an action.
+    const bool lobby = line.rfind("chat ", 0) == 0 || line.rfind("room ", 0) == 0;
+    if (!lobby && (line.find(" error") != std::string::npos || line.find(" failed") != std::string::npos))
+        gActionFailed = true;
+    say(line);
 }
 
 template <typename T>
@@ -415,6 +431,14 @@ bool act(const std::vector<std::string> &words, std::size_t &i, std::string &err
 int main(int argc, char **argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!args.empty() && args[0] == "--version") {
+        std::printf("ogc-sim %s\n", OGC_SIM_VERSION);
+        return 0;
+    }
     TarvConfig config;
     std::size_t i = 0;
     for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
@@ -447,7 +471,7 @@ int main(int argc, char **argv)
     if (gManualClock)
         platform::RunLoop::main().setClock(gManualClock);
     Tarv_Configure(config);
-    Tarv_SetEventSink(say);
+    Tarv_SetEventSink(sayEvent);
 
     for (std::size_t song = 0; song < kLibrarySongs; ++song) {
         platform::MediaLibrary::defaultLibrary().addItem({100 + song, "Song " + std::to_string(song), "Artist", 180.0});
@@ -493,5 +517,5 @@ int main(int argc, char **argv)
             break;
     }
     gScreens = nullptr;
-    return 0;
+    return gActionFailed ? 1 : 0;
 }

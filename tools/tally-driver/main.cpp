@@ -78,23 +78,27 @@
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-int usage()
+int usage(std::FILE *to = stderr)
 {
-    std::fprintf(stderr, "usage: tally-driver --server URL --data DIR [--pause-seconds N] [--saved-response FILE]\n"
+    std::fprintf(to, "usage: tally-driver --server URL --data DIR [--pause-seconds N] [--saved-response FILE]\n"
                          "                    [--offers-url URL] [--offers-fallback URL] [--ad-host URL] [ACTION...]\n"
                          "actions: launch | event NAME [KEY=VALUE...] | level-start N | pause | resume |\n"
                          "         wait SECONDS | terminate | crash | ads on|off | hook NAME | ad HOOK PARENT |\n"
                          "         connect APPID | banner HOOK X Y [landscape] [refresh] | move-banner X Y |\n"
                          "         hide-banner | tap-banner | alert BUTTON | catalog HOOK [landscape] |\n"
                          "         canvas-tap X Y | canvas-drag Y1 Y2 | canvas-cancel | count-views nav|tab |\n"
-                         "         nav-push | tab-select N | tree | opened\n");
-    return 2;
+                         "         nav-push | tab-select N | tree | opened | offer HOOK [KEY=VALUE...]\n"
+                         "Actions come from the arguments (each takes its own arguments; quote a\n"
+                         "parent or a button title that holds spaces), or one per line from\n"
+                         "standard input when there are none.\n");
+    return to == stdout ? 0 : 2;
 }
 
 std::optional<double> number(const std::string &text) { return tally::TallyUtil::convertStrToNum(text); }
@@ -441,6 +445,64 @@ bool run(const std::vector<std::string> &words)
     return true;
 }
 
+// How many arguments each action takes: a fixed count, then optional words
+// (KEY=VALUE pairs, or flags from a list).
+struct ActionShape {
+    const char *name;
+    std::size_t arguments;
+    bool keyValues = false;                // then any number of KEY=VALUE
+    std::vector<std::string> flags = {};   // then any of these words
+};
+
+const std::vector<ActionShape> &actionShapes()
+{
+    static const std::vector<ActionShape> shapes{
+        {"launch", 0},       {"event", 1, true},        {"level-start", 1},
+        {"pause", 0},        {"resume", 0},             {"wait", 1},
+        {"terminate", 0},    {"crash", 0},              {"ads", 1},
+        {"hook", 1},         {"ad", 2},                 {"offer", 1, true},
+        {"connect", 1},      {"banner", 3, false, {"landscape", "refresh"}},
+        {"move-banner", 2},  {"hide-banner", 0},        {"tap-banner", 0},
+        {"alert", 1},        {"catalog", 1, false, {"landscape"}},
+        {"canvas-tap", 2},   {"canvas-drag", 2},        {"canvas-cancel", 0},
+        {"count-views", 1},  {"nav-push", 0},           {"tab-select", 1},
+        {"tree", 0},         {"opened", 0},
+    };
+    return shapes;
+}
+
+// The actions of a command line, each with its own arguments; nullopt (and
+// a message) for a word that starts no action or an action cut short.
+std::optional<std::vector<std::vector<std::string>>> splitActions(const std::vector<std::string> &args)
+{
+    std::vector<std::vector<std::string>> actions;
+    for (std::size_t at = 0; at < args.size();) {
+        const auto shape = std::find_if(actionShapes().begin(), actionShapes().end(),
+                                        [&](const ActionShape &a) { return args[at] == a.name; });
+        if (shape == actionShapes().end()) {
+            std::fprintf(stderr, "tally-driver: unknown action '%s'\n", args[at].c_str());
+            return std::nullopt;
+        }
+        if (args.size() - at - 1 < shape->arguments) {
+            std::fprintf(stderr, "tally-driver: '%s' takes %zu argument%s\n", shape->name, shape->arguments,
+                         shape->arguments == 1 ? "" : "s");
+            return std::nullopt;
+        }
+        std::vector<std::string> words(args.begin() + static_cast<std::ptrdiff_t>(at),
+                                       args.begin() + static_cast<std::ptrdiff_t>(at + 1 + shape->arguments));
+        at += 1 + shape->arguments;
+        const auto optional = [&](const std::string &word) {
+            if (shape->keyValues)
+                return word.find('=') != std::string::npos && word.front() != '=';
+            return std::find(shape->flags.begin(), shape->flags.end(), word) != shape->flags.end();
+        };
+        while (at < args.size() && optional(args[at]))
+            words.push_back(args[at++]);
+        actions.push_back(std::move(words));
+    }
+    return actions;
+}
+
 std::vector<std::string> split(const std::string &line)
 {
     std::vector<std::string> words;
@@ -477,7 +539,7 @@ int main(int argc, char **argv)
         } else if (arg == "--offers-fallback" && i + 1 < argc) {
             offersFallback = argv[++i];
         } else if (arg == "--help" || arg == "-h") {
-            return usage();
+            return usage(stdout);
         } else {
             break;
         }
@@ -502,25 +564,13 @@ int main(int argc, char **argv)
     // The game steers its first paddle by touch unless told otherwise.
     paddle::player::RegisterPaddle(0, true);
 
-    // Actions from the arguments: each starts at a known action word.
-    static const std::vector<std::string> kActions{
-        "launch",      "event",      "level-start", "pause",   "resume",     "wait",        "terminate",
-        "crash",       "ads",        "hook",        "ad",      "connect",    "banner",      "move-banner",
-        "hide-banner", "tap-banner", "alert",       "catalog", "canvas-tap", "canvas-drag", "canvas-cancel",
-        "count-views", "nav-push",   "tab-select",  "tree",    "opened"};
+    // Actions from the arguments, each with the arguments it takes.
     bool ok = true;
     if (i < argc) {
-        std::vector<std::string> words;
-        for (; i < argc && ok; ++i) {
-            const std::string arg = argv[i];
-            const bool isAction = std::find(kActions.begin(), kActions.end(), arg) != kActions.end();
-            if (isAction && !words.empty()) {
-                ok = run(words);
-                words.clear();
-            }
-            words.push_back(arg);
-        }
-        if (ok) ok = run(words);
+        const auto actions = splitActions(std::vector<std::string>(argv + i, argv + argc));
+        ok = actions.has_value();
+        for (std::size_t a = 0; ok && a < actions->size(); ++a)
+            ok = run((*actions)[a]);
     } else {
         std::string line;
         while (ok && std::getline(std::cin, line)) ok = run(split(line));

@@ -86,6 +86,17 @@ AURA_RESULT AURA_System_SetCallback(AURA_SYSTEM *system, AURA_SYSTEM_CALLBACK ca
     return asSystem(system)->setCallback(callback);
 }
 
+AURA_RESULT AURA_System_SetSoftwareFormat(AURA_SYSTEM *system, int samplerate, AURA_SOUND_FORMAT format,
+                                          int numoutputchannels, int maxinputchannels,
+                                          AURA_DSP_RESAMPLER resamplemethod)
+{
+    if (!system) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSystem(system)->setSoftwareFormat(samplerate, format, numoutputchannels, maxinputchannels,
+                                               resamplemethod);
+}
+
 AURA_RESULT AURA_System_GetSoftwareFormat(AURA_SYSTEM *system, int *samplerate,
                                           AURA_SOUND_FORMAT *format, int *numoutputchannels,
                                           int *maxinputchannels,
@@ -234,6 +245,14 @@ AURA_RESULT AURA_Sound_GetLength(AURA_SOUND *sound, unsigned int *length, AURA_T
         return AURA_ERR_INVALID_PARAM;
     }
     return asSound(sound)->getLength(length, lengthtype);
+}
+
+AURA_RESULT AURA_Sound_GetDefaults(AURA_SOUND *sound, float *frequency, float *volume, float *pan, int *priority)
+{
+    if (!sound) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return asSound(sound)->getDefaults(frequency, volume, pan, priority);
 }
 
 AURA_RESULT AURA_Sound_GetNumSubSounds(AURA_SOUND *sound, int *numsubsounds)

@@ -401,9 +401,13 @@ AURA_RESULT CodecMIDI::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *e
     if (exinfo && exinfo->dlsname) {
         AURA_strncpy(bankname, exinfo->dlsname, 256);
     }
-    result = openMIDIBank(this, bankname, &mBank, &mDLS, &mNumWaves);
-    if (result != AURA_OK) {
-        return result == AURA_ERR_FILE_NOTFOUND ? AURA_ERR_PLUGIN_RESOURCE : result;
+    // Opened for its facts alone (tracks, length, tags), a song needs no
+    // bank; its notes then find no instrument and stay silent.
+    if (bankname[0] || !(mode & AURA_OPENONLY)) {
+        result = openMIDIBank(this, bankname, &mBank, &mDLS, &mNumWaves);
+        if (result != AURA_OK) {
+            return result == AURA_ERR_FILE_NOTFOUND ? AURA_ERR_PLUGIN_RESOURCE : result;
+        }
     }
 
     mTrack = static_cast<CodecMIDITrack *>(AURA_Memory_Calloc(sizeof(CodecMIDITrack) * mNumTracks));

@@ -594,7 +594,7 @@ TEST_F(Midi, OpenmsxSongsOpenOnAConvertedSoundFont)
         GTEST_SKIP() << "openttd-openmsx or fluid-soundfont-gm is not installed";
     }
     const std::string bank = mDir.file("fluid.dls");
-    const fs::path converter = fs::path(__FILE__).parent_path() / "sf2_to_dls.py";
+    const fs::path converter = SF2_TO_DLS_PATH;
     ASSERT_TRUE(auratest::run("/usr/bin/python3 " + auratest::quote(converter) + " " + auratest::quote(sf2) + " " +
                               auratest::quote(bank) + " " + auratest::quote(songs) + "/*.mid >/dev/null"));
     // name, length in seconds, seconds per tick at the last tempo

@@ -4,6 +4,7 @@
 #include "options.h"
 #include "alsa_config.h"
 #include "files.h"
+#include "midi_writer.h"
 #include "ogg.h"
 #include "sine_analysis.h"
 #include "tools.h"
@@ -12,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <signal.h>
@@ -538,9 +541,12 @@ TEST_F(AuraPlay, WithoutADeviceTheSoundGoesToAWavFileAsARenderWould)
     EXPECT_EQ(wav.rate, 32000u);
     EXPECT_TRUE(wav.data == auratest::readAll(mDir / "a.raw")) << wav.frames() << " frames";
 
+    // Where the sound went is said even to -q: it is not chatter.
     outcome = play(mDir, "-q a.wav", env);
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.err.rfind("aura-play: no sound device (", 0), 0u) << outcome.err;
+    EXPECT_NE(outcome.err.find("; rendering to aura-play.wav\n"), std::string::npos) << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
 
     outcome = play(mDir, "-q", env);
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
@@ -604,10 +610,11 @@ TEST_F(AuraPlay, AnEmptyWavPlaysAsNothing)
     }
 }
 
-// A process of the tool with its standard streams in files of `dir`.
-pid_t spawnPlayer(const auratest::TempDir &dir, const std::string &args)
+// A process of the tool with its standard streams in files of `dir`; `env`
+// goes before the command ("NAME=value ...").
+pid_t spawnPlayer(const auratest::TempDir &dir, const std::string &args, const std::string &env = "")
 {
-    const std::string script = "cd " + quote(dir.path()) + " && exec " + AURA_PLAY_PATH + " " + args +
+    const std::string script = "cd " + quote(dir.path()) + " && " + env + " exec " + AURA_PLAY_PATH + " " + args +
                                " >stdout.txt 2>stderr.txt </dev/null";
     const char *argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
     pid_t pid = -1;
@@ -624,11 +631,17 @@ TEST_F(AuraPlay, AnInterruptedRenderExitsWith130AndAWholeFile)
     ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(mDir / "a.wav") + " synth 1 sine 300"));
     const pid_t pid = spawnPlayer(mDir, "-q -o long.wav --loop -1 --duration 36000000 a.wav");
     ASSERT_GT(pid, 0);
+    // The render grows in a file of its own beside the target until it ends.
     const bool grew = auratest::waitFor(
         [&] {
-            std::error_code error;
-            const auto size = fs::file_size(mDir / "long.wav", error);
-            return !error && size > (1u << 20);
+            for (const auto &entry : fs::directory_iterator(mDir.path())) {
+                std::error_code error;
+                const auto size = fs::file_size(entry.path(), error);
+                if (entry.path().filename().string().rfind(".long.wav.", 0) == 0 && !error && size > (1u << 20)) {
+                    return true;
+                }
+            }
+            return false;
         },
         std::chrono::seconds(60));
     EXPECT_EQ(kill(pid, SIGINT), 0);
@@ -642,17 +655,63 @@ TEST_F(AuraPlay, AnInterruptedRenderExitsWith130AndAWholeFile)
     EXPECT_EQ(wav.dataOffset + wav.dataSize, wav.fileSize);
 }
 
-// An output the writer cannot take is a write error of that file, not a
-// file that failed to load.
-TEST_F(AuraPlay, AFailedWriteNamesTheOutput)
+// Nothing the user had is harmed by a run that fails: the target is
+// replaced only by a finished render, and every write error names the path
+// and the system's reason.
+TEST_F(AuraPlay, AFailedRunLeavesFilesAsTheyWereAndNamesWhyItCannotWrite)
 {
+    const auratest::AlsaConfig noDevice("pcm.nothing { type null }");
+    const std::string deviceless = "ALSA_CONFIG_PATH=" + quote(noDevice.path());
     ASSERT_TRUE(run("sox -D -n -r 44100 -c 2 -b 16 " + quote(mDir / "a.wav") + " synth 2 sine 300"));
-    const Outcome outcome = play(mDir, "-o small.wav a.wav", "trap '' XFSZ; ulimit -f 64;");
-    EXPECT_EQ(outcome.exitCode, 1);
-    EXPECT_NE(outcome.err.find("aura-play: cannot write small.wav"), std::string::npos) << outcome.err;
-    EXPECT_EQ(outcome.err.find(engineText(AURA_ERR_FILE_BAD)), std::string::npos) << outcome.err;
-    const Wav wav = readWav(mDir / "small.wav");
-    EXPECT_EQ(wav.dataOffset + wav.dataSize, wav.fileSize);
+    ASSERT_TRUE(fs::create_directory(mDir / "somedir"));
+    const std::string words = "These are words, not a sound: no codec takes them.\n";
+    ASSERT_TRUE(auratest::writeAll(mDir / "text.txt", Bytes(words.begin(), words.end())));
+    const Bytes old{'o', 'l', 'd'};
+    struct Case {
+        const char *args;
+        const char *env;       // "deviceless": no sound device opens
+        const char *kept;      // a file that was there and must stay as it was
+        const char *message;   // what standard error must hold
+    };
+    const Case cases[] = {
+        {"-o keep.wav missing.wav", "", "keep.wav", "missing.wav: File not found"},
+        {"-o notes.txt missing.wav", "", "notes.txt", "missing.wav: File not found"},
+        {"-o keep.wav text.txt", "", "keep.wav", "text.txt: unsupported format"},
+        {"missing.wav", "deviceless", "aura-play.wav", "missing.wav: File not found"},
+        {"-o small.wav a.wav", "trap '' XFSZ; ulimit -f 64;", "small.wav", "cannot write small.wav"},
+        {"-o somedir a.wav", "", nullptr, "aura-play: cannot write somedir: Is a directory\n"},
+        {"-o /dev/full a.wav", "", nullptr, "aura-play: cannot write /dev/full: No space left on device\n"},
+        {"-o nofolder/x.wav a.wav", "", nullptr, "aura-play: cannot write nofolder/x.wav: No such file or directory\n"},
+        {"-o /sys/x.wav a.wav", "", nullptr, "aura-play: cannot write /sys/x.wav: Permission denied\n"},
+        {"-q {dir}/a.wav", "cd /sys &&", nullptr,
+         "the fallback render cannot write aura-play.wav: Permission denied\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        if (c.kept) {
+            ASSERT_TRUE(auratest::writeAll(mDir / c.kept, old));
+        }
+        const std::string env = std::string(c.env) == "deviceless" ? deviceless : c.env + (" " + deviceless);
+        std::string args = c.args;
+        if (const size_t at = args.find("{dir}"); at != std::string::npos) {
+            args.replace(at, 5, mDir.path());
+        }
+        const Outcome outcome = play(mDir, args, env);
+        EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
+        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+        EXPECT_EQ(outcome.err.find(engineText(AURA_ERR_FILE_BAD)), std::string::npos) << outcome.err;
+        if (c.kept) {
+            EXPECT_TRUE(auratest::readAll(mDir / c.kept) == old) << c.kept << " was changed";
+        }
+        for (const auto &entry : fs::directory_iterator(mDir.path())) {
+            EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
+        }
+    }
+    // A render that works replaces the file, with the usual permissions.
+    const Outcome outcome = play(mDir, "-o keep.wav a.wav");
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(readWav(mDir / "keep.wav").frames(), 88200u);
+    EXPECT_NE(fs::status(mDir / "keep.wav").permissions() & fs::perms::group_read, fs::perms::none);
 }
 
 // Damaged and unusual Ogg files: one answer in both modes, no crash, and a
@@ -707,6 +766,108 @@ TEST_F(AuraPlay, InfoOfALongFileDecodesLittleOfIt)
     const long whole = peakKb("-q -o part.wav --duration 100 long.ogg");
     // The decoded file alone is 42 MB.
     EXPECT_LT(info, whole - 20000) << "info " << info << " kB, a sample of the file " << whole << " kB";
+}
+
+} // namespace
+
+namespace {
+
+// Songs, MIDI files, banks and tags as a user first meets them: what is
+// played at which rate, and what the player says when something is missing.
+TEST_F(AuraPlay, SongsBanksAndTagsAsUsersMeetThem)
+{
+    // A MIDI file whose track name is Latin-1 ("Caf\xe9"), a DLS bank of two
+    // sines, and a file that is no bank.
+    auratest::MidiTrack track;
+    track.add(0, {0xFF, 0x03, 4, 'C', 'a', 'f', 0xE9}).note(0, 96, 0, 69).note(96, 96, 0, 72);
+    ASSERT_TRUE(auratest::writeAll(mDir / "song.mid", auratest::midiFile({track})));
+    auratest::DlsInstrument piano;
+    piano.regions.push_back(auratest::DlsRegion{});
+    ASSERT_TRUE(auratest::writeAll(mDir / "bank.dls", auratest::sineBank({auratest::DlsSine{}, auratest::DlsSine{50}},
+                                                                          {piano})));
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "a.wav") + " synth 0.1 sine 300"));
+    const std::string mod = "/usr/share/games/circuslinux/data/music/hiscore.mod";
+    const bool haveMod = fs::exists(mod);
+
+    struct Case {
+        std::string args;
+        int exitCode;
+        std::string out; // what standard output holds ("" : not checked)
+        std::string err; // what standard error holds ("" : nothing)
+    };
+    std::vector<Case> cases = {
+        {"-o out.wav song.mid", 1, "", "aura-play: song.mid: no DLS bank given: use --dls BANK.dls\n"},
+        {"--dls missing.dls -o out.wav song.mid", 1, "",
+         "aura-play: song.mid: cannot open bank missing.dls: No such file or directory\n"},
+        {"--dls a.wav -o out.wav song.mid", 1, "", "aura-play: song.mid: a.wav is not a DLS bank\n"},
+        {"--info song.mid", 0, "rate:     48000 Hz\n", ""},
+        {"--info song.mid", 0, "Track 0 Name=Caf\xc3\xa9\n", ""},
+        {"-o out.wav bank.dls", 1, "",
+         "aura-play: bank.dls: this file holds 2 sounds: choose one with --subsound N or --sentence\n"},
+        {"-q --dls bank.dls -o out.wav song.mid", 0, "", ""},
+    };
+    if (haveMod) {
+        cases.push_back({"--info " + mod, 0, "rate:     48000 Hz\n", ""});
+        cases.push_back({"--rate 22050 --info " + mod, 0, "rate:     22050 Hz\n", ""});
+        cases.push_back({"-q --duration 100 -o out.wav " + mod, 0, "", ""});
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        const Outcome outcome = play(mDir, c.args);
+        EXPECT_EQ(outcome.exitCode, c.exitCode) << outcome.err;
+        EXPECT_NE(outcome.out.find(c.out), std::string::npos) << outcome.out;
+        EXPECT_EQ(outcome.err, c.err);
+        if (c.args.find("-o out.wav") != std::string::npos && c.exitCode == 0) {
+            // A song has no rate of its own: it is rendered at 48000 Hz.
+            EXPECT_EQ(readWav(mDir / "out.wav").rate, 48000u);
+        }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A TCP port that nothing on 127.0.0.1 listens on at the moment.
+int unusedPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0;
+    close(fd);
+    return ok ? ntohs(address.sin_port) : 0;
+}
+
+// --profile PORT: aura-profile watches a player while it plays.
+TEST_F(AuraPlay, AProfilerWatchesThePlayer)
+{
+    ASSERT_TRUE(run("sox -D -n -r 8000 -c 1 -b 16 " + quote(mDir / "a.wav") + " synth 1 sine 300"));
+    const auratest::AlsaConfig nullDevice("pcm.!default { type null }");
+    const int port = unusedPort();
+    ASSERT_GT(port, 0);
+    const pid_t pid = spawnPlayer(mDir, "-q --loop -1 --duration 60000 --profile " + std::to_string(port) + " a.wav",
+                                  "ALSA_CONFIG_PATH=" + quote(nullDevice.path()));
+    ASSERT_GT(pid, 0);
+    std::string packets;
+    const bool watched = auratest::waitFor(
+        [&] {
+            int status = 0;
+            packets = auratest::capture(std::string(AURA_PROFILE_PATH) + " 127.0.0.1:" + std::to_string(port) +
+                                            " --count 1 --cpu 2>&1",
+                                        &status);
+            return status == 0;
+        },
+        std::chrono::seconds(30));
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(watched) << packets;
+    EXPECT_NE(packets.find("dsp"), std::string::npos) << packets;
+    EXPECT_EQ(play(mDir, "--profile 0 a.wav").exitCode, 2);
 }
 
 } // namespace

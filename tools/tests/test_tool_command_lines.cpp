@@ -1,0 +1,184 @@
+// tally-driver, ogc-sim and kwexnet-cli run from their command lines: what
+// each answers, and its exit status.
+#include "alsa_config.h"
+#include "files.h"
+#include "midi_writer.h"
+#include "tools.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+using auratest::quote;
+
+TEST(ToolCommandLines, EachToolAnswersItsCommandLine)
+{
+    auratest::TempDir data{"tools-cli"};
+    ASSERT_TRUE(data.ok());
+    // Nothing listens on port 9: reports stay on the disk, as when offline.
+    const std::string tally = std::string(TALLY_DRIVER_PATH) + " --server http://127.0.0.1:9/aap.do --data " +
+                              quote(data.path());
+    struct Case {
+        std::string command;
+        int exitCode;
+        std::string out;       // standard output holds this
+        std::string err = "";  // and standard error this (the tools may log there too)
+    };
+    const std::vector<Case> cases = {
+        // Each action takes its own arguments, so an argument that is also
+        // an action's name stays an argument.
+        {tally + " ads on launch hook banner ad banner '<UIView: 0x1>'", 0, "hook banner nil\nad nil\n"},
+        {tally + " launch wait 0 offer HOOK k=v", 0, "offer nil\n"},
+        {tally + " launch event level a=1 b=2 event hook", 0, "saved level\nsaved hook\n"},
+        {tally + " banner HOOK 1", 1, "", "tally-driver: 'banner' takes 3 arguments\n"},
+        {tally + " jump", 1, "", "tally-driver: unknown action 'jump'\n"},
+        {std::string(TALLY_DRIVER_PATH) + " --help", 0, "usage: tally-driver"},
+        {std::string(OGC_SIM_PATH) + " --help", 0, "usage: ogc-sim"},
+        {std::string(OGC_SIM_PATH) + " -h", 0, "usage: ogc-sim"},
+        {std::string(OGC_SIM_PATH) + " --version", 0, "ogc-sim "},
+        {std::string(OGC_SIM_PATH) + " --server", 2, "", "ogc-sim: --server needs a value\n"},
+        {std::string(KWEXNET_CLI_PATH) + " hex 5f2a9c", 0, "value=6236828\n"},
+        {std::string(KWEXNET_CLI_PATH) + " hex zz", 2, "", "kwexnet-cli: hex: \"zz\" is not 1 to 16 hexadecimal digits\n"},
+        {std::string(KWEXNET_CLI_PATH) + " hex 12345678901234567", 2, "", "is not 1 to 16 hexadecimal digits\n"},
+        {std::string(KWEXNET_CLI_PATH) + " prefs --server http://127.0.0.1:9/ --session 1 99999999999=x", 2, "",
+         "kwexnet-cli: prefs: \"99999999999=x\" is not KEY=VALUE with a numeric KEY\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command);
+        const std::string errFile = (data / "stderr.txt").string();
+        int status = 0;
+        const std::string out = auratest::capture(c.command + " 2>" + quote(errFile), &status);
+        const auto bytes = auratest::readAll(errFile);
+        const std::string err(bytes.begin(), bytes.end());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitCode) << status << "\n" << err;
+        EXPECT_NE(out.find(c.out), std::string::npos) << out;
+        // The message, and no empty or half line before it.
+        EXPECT_NE(err.find(c.err), std::string::npos) << err;
+        EXPECT_EQ(err.find(": \n"), std::string::npos) << err;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The README's examples of the four tools as written there: one logical line
+// each (continuations joined, comments cut), from ```sh blocks and from
+// blocks indented by four spaces.
+std::vector<std::string> readmeExamples()
+{
+    std::ifstream in(README_PATH);
+    std::vector<std::string> examples;
+    std::string line, logical;
+    bool fenced = false;
+    const std::regex tool(R"(^(\S*/)?(aura-play|ogc-sim|tally-driver|kwexnet-cli) )");
+    while (std::getline(in, line)) {
+        const size_t margin = line.find_first_not_of(' ');
+        if (margin != std::string::npos && line.compare(margin, 3, "```") == 0) {
+            fenced = !fenced && line.compare(margin, std::string::npos, "```sh") == 0;
+            continue;
+        }
+        const bool indented = line.rfind("    ", 0) == 0;
+        if (!fenced && !indented && logical.empty()) {
+            continue;
+        }
+        std::string text = indented && !fenced ? line.substr(4) : line;
+        if (const size_t comment = text.find("  #"); comment != std::string::npos) {
+            text.erase(comment);
+        }
+        while (!text.empty() && text.back() == ' ') {
+            text.pop_back();
+        }
+        const bool continued = !text.empty() && text.back() == '\\';
+        if (continued) {
+            text.pop_back();
+        }
+        logical += text;
+        if (!continued) {
+            const size_t first = logical.find_first_not_of(' ');
+            if (first != std::string::npos && std::regex_search(logical.substr(first), tool)) {
+                examples.push_back(logical.substr(first));
+            }
+            logical.clear();
+        }
+    }
+    return examples;
+}
+
+TEST(ReadmeExamples, RunAsWritten)
+{
+    auratest::TempDir dir{"readme"};
+    ASSERT_TRUE(dir.ok());
+    // The files the examples name, made here.
+    ASSERT_TRUE(auratest::run("cd " + quote(dir.path()) +
+                              " && sox -D -n -r 44100 -c 2 -b 16 a.wav synth 41 sine 440 vol 0.5"
+                              " && oggenc -Q -o song.ogg a.wav && oggenc -Q -o b.ogg a.wav"
+                              " && sox -D a.wav -t raw dump.raw && mkdir -p radio sim res tally"
+                              " && cp b.ogg radio/ && printf 'b.ogg\\n' > radio/list.m3u"
+                              " && cp /etc/ssl/certs/ca-certificates.crt ca.pem 2>/dev/null || : > ca.pem"));
+    auratest::MidiTrack track;
+    track.note(0, 96, 0, 69);
+    auratest::DlsInstrument piano;
+    piano.regions.push_back(auratest::DlsRegion{});
+    ASSERT_TRUE(auratest::writeAll(dir / "song.mid", auratest::midiFile({track})));
+    ASSERT_TRUE(auratest::writeAll(dir / "gm.dls", auratest::sineBank({auratest::DlsSine{}}, {piano})));
+    // No sound device: what would play on one is rendered to aura-play.wav.
+    const auratest::AlsaConfig noDevice("pcm.nothing { type null }");
+    // Nothing listens at port 9: the servers of the examples are not there.
+    const std::string nowhere = "127.0.0.1:9";
+    const std::vector<std::pair<std::regex, std::string>> places = {
+        {std::regex(R"(^(\S*/)?aura-play )"), std::string(AURA_PLAY_PATH) + " "},
+        {std::regex(R"(^(\S*/)?ogc-sim )"), std::string(OGC_SIM_PATH) + " "},
+        {std::regex(R"(^(\S*/)?tally-driver )"), std::string(TALLY_DRIVER_PATH) + " "},
+        {std::regex(R"(^(\S*/)?kwexnet-cli )"), std::string(KWEXNET_CLI_PATH) + " "},
+        {std::regex(R"(/tmp/(tally-data|sim|res)\b)"), dir.path() + "/$1"},
+        {std::regex(R"(\b(127\.0\.0\.1:\d+|10\.0\.0\.2:\d+|HOST2?(:PORT)?)\b)"), nowhere},
+        {std::regex(R"(//host/)"), "//" + nowhere + "/"},
+        {std::regex(R"(--server URL\b)"), "--server http://" + nowhere + "/aap.do"},
+        {std::regex(R"(\$S\b)"), "https://" + nowhere + "/web_http_app/"},
+        {std::regex(R"(\bDIR\b)"), dir.path() + "/tally"},
+        {std::regex(R"(\bHEX$)"), "00112233445566778899aabbccddeeff"},
+    };
+    const std::vector<std::string> examples = readmeExamples();
+    int run = 0;
+    for (const std::string &example : examples) {
+        // Synopses ("[--data BODY]", "[OPTIONS]") show a form, not a command.
+        if (example.find('[') != std::string::npos && example.find("\"<") == std::string::npos) {
+            continue;
+        }
+        std::string command = example;
+        for (const auto &[pattern, replacement] : places) {
+            command = std::regex_replace(command, pattern, replacement);
+        }
+        SCOPED_TRACE(example + "\n  ran as: " + command);
+        const std::string errFile = (dir / "stderr.txt").string();
+        int status = 0;
+        const std::string out = auratest::capture("cd " + quote(dir.path()) + " && ALSA_CONFIG_PATH=" +
+                                                      quote(noDevice.path()) + " " + command + " 2>" + quote(errFile),
+                                                  &status);
+        const auto bytes = auratest::readAll(errFile);
+        const std::string err(bytes.begin(), bytes.end());
+        ASSERT_TRUE(WIFEXITED(status)) << status << "\n" << err;
+        // Never refused as a command line; those that need no server work.
+        EXPECT_NE(WEXITSTATUS(status), 2) << err;
+        EXPECT_EQ(err.find("usage:"), std::string::npos) << err;
+        const bool needsAPeer = command.find(nowhere) != std::string::npos && command.find("tally-driver") ==
+                                std::string::npos;
+        if (!needsAPeer && example.find(" decrypt ") == std::string::npos) {
+            EXPECT_EQ(WEXITSTATUS(status), 0) << out << err;
+        }
+        ++run;
+    }
+    // The examples are there to be found (a change of the README's layout
+    // must not leave this test running nothing).
+    EXPECT_GE(run, 25) << examples.size() << " examples found";
+}
+
+} // namespace
