@@ -197,7 +197,6 @@ void createMenu::buildContent()
     lastNameTextField[viewSet] = makeField(160, 180, "", platform::localizedString("<enter Last Name>"), 0);
     mMessage = makeLabel("", 160, 212, 290, 14);
     makeButton(platform::localizedString("IDS_CREATE_ACCOUNT"), [this] { submit(); }, 160, 262, 280, 44);
-    makeIcon("OGC_ACCEPT_button.png", "OGCAcceptButton", 290, 30);
 }
 
 bool createMenu::submit()
@@ -249,14 +248,6 @@ void createMenu::doLogin()
     TarvLogin();
     if (controller != nullptr)
         controller->goTo(menuLoginWait);
-}
-
-void createMenu::doMenu(const platform::Notification &notification)
-{
-    if (isNamed(notification, "OGCAcceptButton"))
-        submit();
-    else
-        LeastMenu::doMenu(notification);
 }
 
 void createMenu::textFieldReturn(platform::TextField &field)

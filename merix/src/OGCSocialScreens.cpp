@@ -91,7 +91,8 @@ void chatMenu::cleanupMenu()
 void friendMenu::buildContent()
 {
     mTitle = makeLabel("", 160, 55, 290, 14);
-    makeIcon("OGC_ACCEPT_button.png", "OGCAcceptButton", 290, 30);
+    // Clear of the launch button in the top right corner.
+    makeIcon("OGC_ACCEPT_button.png", "OGCAcceptButton", 290, 80);
     TarvGetRelations();
     update();
 }
@@ -119,7 +120,7 @@ void friendMenu::update()
     const std::string &error = Tarv_GetRelationsError();
     mTitle->setText(error.empty() ? platform::localizedString(blocked ? "IDS_BLOCKED_PLAYERS" : "IDS_FRIENDS")
                                   : error);
-    setRows(texts, 80, 20);
+    setRows(texts, 110, 20);
 }
 
 void friendMenu::showPopup()

@@ -96,7 +96,6 @@ protected:
 class createMenu : public LeastMenu {
 public:
     [[nodiscard]] const char *name() const override { return "createMenu"; }
-    void doMenu(const platform::Notification &notification) override;
     void textFieldReturn(platform::TextField &field) override;
     void doLogin() override;
     void cleanupMenu() override;
