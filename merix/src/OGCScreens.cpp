@@ -228,7 +228,7 @@ void createMenu::tick()
 {
     if (!mWaiting)
         return;
-    switch (Tarv_GetStatus()) {
+    switch (Tarv_GetRegisterStatus()) {
     case kTarvStatusOk:
         mWaiting = false;
         if (controller != nullptr)

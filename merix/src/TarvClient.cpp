@@ -124,6 +124,8 @@ public:
     std::string session, userId;
     int friendViewMode = 0;
     std::array<Tarv::CDNLeaderboard, kTarvBoardCount> boards;
+    // The account creation's own outcome: other requests share `status`.
+    TarvStatus registerStatus = kTarvStatusNone;
     Tarv::GetRelationsResponse relations;
     unsigned relationsRevision = 0;
     std::string relationsError;
@@ -196,6 +198,8 @@ public:
                 loginState = kTarvLoggedOut;
             if (carriesStatus(job.kind))
                 setStatus(kTarvStatusNone, "cancelled");
+            if (job.kind == JobKind::Register)
+                registerStatus = kTarvStatusNone;
         }
         event(std::string(jobName(job.kind)) + " cancelled");
         pump();
@@ -331,6 +335,8 @@ private:
             loginState = kTarvLoggedOut;
         if (carriesStatus(job.kind))
             setStatus(kTarvStatusError, std::string(jobName(job.kind)) + " failed: " + why);
+        if (job.kind == JobKind::Register)
+            registerStatus = kTarvStatusError;
         if (job.kind == JobKind::PostScore) {
             event("post slot=" + std::to_string(job.slot) + " value=" + std::to_string(job.value) + " failed: " + why);
         } else if (job.kind == JobKind::JoinRoom) {
@@ -487,6 +493,7 @@ private:
             getList(list.data());
             Tarv_SetAchievementList(list.data());
             setStatus(kTarvStatusOk);
+            registerStatus = kTarvStatusOk;
             event("register ok");
             return;
         }
@@ -806,6 +813,7 @@ void TarvRegisterUser(const std::string &userName, const std::string &password, 
 {
     Client &c = Client::get();
     c.setStatus(kTarvStatusPending);
+    c.registerStatus = kTarvStatusPending;
     Job job;
     job.kind = JobKind::Register;
     job.userName = userName;
@@ -892,4 +900,9 @@ const std::deque<std::string> &Tarv_GetChatLines()
 unsigned Tarv_GetChatRevision()
 {
     return Client::get().chatRevision;
+}
+
+TarvStatus Tarv_GetRegisterStatus()
+{
+    return Client::get().registerStatus;
 }

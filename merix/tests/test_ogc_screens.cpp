@@ -371,7 +371,7 @@ TEST_F(Screens, PopupKeyboardAndHelp)
     EXPECT_DOUBLE_EQ(scrollWindow[activeMenuView]->contentOffset().y, 0) << "already above a phone's keyboard";
     // Empty needed fields: nothing is sent, the reason is shown.
     EXPECT_FALSE(menuCreate->submit());
-    EXPECT_NE(Tarv_GetStatus(), kTarvStatusPending);
+    EXPECT_NE(Tarv_GetRegisterStatus(), kTarvStatusPending);
 
     for (const char *icon : {"First_Icon.png", "Second_Icon.png", "More_Icons.png"})
         ASSERT_TRUE(testsupport::writePlaceholderPng(scene.dir() / icon, 24, 24));

@@ -331,6 +331,25 @@ TEST_F(ScreensRoad, Flows)
              ASSERT_EQ(logins.size(), 1u);
              EXPECT_TRUE(has(logins[0].body, "email=new%40example.com&user_password=pw1&")) << logins[0].body;
          }},
+        {"an account the service refuses",
+         [&] { server->reply("/app/registerUser/", xml("<error id=\"7\" message=\"user name taken\"/>")); },
+         [&]() -> std::vector<Step> {
+             return {{open + " tap 160 450 tick 3 tap 160 266 tick 3 tap 160 60", {}},
+                     {"type ann", {}},
+                     {"return", {}},
+                     {"type pw1", {}},
+                     {"return", {}},
+                     {"type ann@example.com", {}},
+                     {"return return return tick 1 settle tick 3 screen tree", {}}};
+         },
+         [&](const std::string &out) {
+             const auto shots = snapshots(out);
+             ASSERT_EQ(shots.size(), 1u) << out;
+             EXPECT_TRUE(has(shots[0], "current=createMenu")) << shots[0];
+             EXPECT_TRUE(has(shots[0], "text=\"register failed: user name taken\"")) << shots[0];
+             EXPECT_EQ(requests("/app/registerUser/").size(), 1u);
+             EXPECT_TRUE(requests("/app/login/").empty());
+         }},
         {"add a friend through the pop-up, then the blocked players",
          [&] {
              server->reply("/app/addRelationByUsername/", xml("<success/>"));

@@ -63,6 +63,8 @@ void TarvUpdate();
 // achievement list starts again all locked. The caller logs in after it.
 void TarvRegisterUser(const std::string &userName, const std::string &password, const std::string &email,
                       const std::string &firstName, const std::string &lastName);
+// The last account creation's outcome (its error text is Tarv_GetErrorText).
+[[nodiscard]] TarvStatus Tarv_GetRegisterStatus();
 // The relations list (all of them), and a relation to a player by user name
 // ('F' ask for friendship, 'B' block), which reads the list again once the
 // service has taken it. Nothing while logged out.
