@@ -267,6 +267,21 @@ std::string relation(const std::string &name, const std::string &status, int onl
 
 // Each flow a player goes through on the screens, from the opened screens
 // to what the servers received and what the screens show.
+// Lines that run `before`, type each text with a return after all but the
+// last (the keyboard's way down a form), then run `after`.
+std::vector<ScreensRoad::Step> typing(const std::string &before, const std::vector<std::string> &texts,
+                                      const std::string &after)
+{
+    std::vector<ScreensRoad::Step> steps{{before, {}}};
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0)
+            steps.push_back({"return", {}});
+        steps.push_back({"type " + texts[i], {}});
+    }
+    steps.push_back({after, {}});
+    return steps;
+}
+
 TEST_F(ScreensRoad, Flows)
 {
     const std::string open = "show-button tap 296 456 tick 12";
@@ -282,11 +297,8 @@ TEST_F(ScreensRoad, Flows)
         {"log in with the keyboard and the Login button", nullptr,
          [&]() -> std::vector<Step> {
              // Return in the e-mail field moves to the password field.
-             return {{open + " tap 160 450 tick 3 tap 160 68", {}},
-                     {"type ann@example.com", {}},
-                     {"return", {}},
-                     {"type secret", {}},
-                     {"tap 160 148 tick 2 settle tick 4 screen state", {}}};
+             return typing(open + " tap 160 450 tick 3 tap 160 68", {"ann@example.com", "secret"},
+                           "tap 160 148 tick 2 settle tick 4 screen state");
          },
          [&](const std::string &out) {
              EXPECT_TRUE(has(out, "state login=logged-in")) << out;
@@ -310,13 +322,9 @@ TEST_F(ScreensRoad, Flows)
          }},
         {"create an account", [&] { server->reply("/app/registerUser/", xml("<result id=\"0\"/>")); },
          [&]() -> std::vector<Step> {
-             return {{open + " tap 160 450 tick 3 tap 160 266 tick 3 screen tap 160 60", {}},
-                     {"type newbie", {}},
-                     {"return", {}},
-                     {"type pw1", {}},
-                     {"return", {}},
-                     {"type new@example.com", {}},
-                     {"tap 160 262 tick 1 settle tick 3 settle tick 4 screen state", {}}};
+             return typing(open + " tap 160 450 tick 3 tap 160 266 tick 3 screen tap 160 60",
+                           {"newbie", "pw1", "new@example.com"},
+                           "tap 160 262 tick 1 settle tick 3 settle tick 4 screen state");
          },
          [&](const std::string &out) {
              EXPECT_TRUE(has(out, "current=createMenu")) << out;
@@ -334,13 +342,9 @@ TEST_F(ScreensRoad, Flows)
         {"an account the service refuses",
          [&] { server->reply("/app/registerUser/", xml("<error id=\"7\" message=\"user name taken\"/>")); },
          [&]() -> std::vector<Step> {
-             return {{open + " tap 160 450 tick 3 tap 160 266 tick 3 tap 160 60", {}},
-                     {"type ann", {}},
-                     {"return", {}},
-                     {"type pw1", {}},
-                     {"return", {}},
-                     {"type ann@example.com", {}},
-                     {"return return return tick 1 settle tick 3 screen tree", {}}};
+             // Return down the form: from the last field it is sent.
+             return typing(open + " tap 160 450 tick 3 tap 160 266 tick 3 tap 160 60",
+                           {"ann", "pw1", "ann@example.com"}, "return return return tick 1 settle tick 3 screen tree");
          },
          [&](const std::string &out) {
              const auto shots = snapshots(out);
