@@ -43,9 +43,15 @@ void copyText(std::array<char, kLoginBufferBytes> &to, const std::string &from)
 
 std::optional<platform::PlistDict> readDictionary()
 {
-    const auto bytes = platform::readWholeFile(PreferencesPath(), std::size_t{1} << 20);
-    if (!bytes)
+    const std::string path = PreferencesPath();
+    const auto bytes = platform::readWholeFile(path, kMaxPreferencesBytes);
+    if (!bytes) {
+        // No file is a first start. One that is there but cannot be read
+        // would lose every key of the game's at the next save: kept aside.
+        if (platform::fileExists(path))
+            platform::moveFileAside(path);
         return std::nullopt;
+    }
     std::optional<platform::PlistValue> root;
     if (bytes->size() >= 8 && std::memcmp(bytes->data(), "bplist00", 8) == 0) {
         root = platform::plistFromBinary(*bytes);
@@ -53,7 +59,7 @@ std::optional<platform::PlistDict> readDictionary()
         root = platform::plistFromXml(std::string(bytes->begin(), bytes->end()));
     }
     if (!root || root->get<platform::PlistDict>() == nullptr) {
-        platform::moveFileAside(PreferencesPath());
+        platform::moveFileAside(path);
         return std::nullopt;
     }
     return *root->get<platform::PlistDict>();

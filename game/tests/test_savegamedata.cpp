@@ -9,7 +9,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace {
@@ -92,6 +94,60 @@ TEST_F(SaveGameData, FaceWithoutSaveLeavesTheFileAndADamagedFileIsSetAside)
     EXPECT_FALSE(save::LoadMerixLogin());
     EXPECT_STREQ(save::GetMerixLogin(), "");
     EXPECT_TRUE(platform::fileExists(save::PreferencesPath() + ".damaged"));
+}
+
+// A large file of the game's own keys is read whole and kept; one the
+// reader cannot take (past the cap, or no file at all) is moved aside
+// intact before the next save writes a fresh one.
+TEST_F(SaveGameData, LargeFilesAreKeptAndUntakableOnesSetAside)
+{
+    ASSERT_TRUE(platform::createDirectories(platform::documentsDirectory()));
+    const std::string path = save::PreferencesPath();
+    const auto write = [&](const std::string &bytes) {
+        ASSERT_TRUE(platform::writeFileAtomically(path, {reinterpret_cast<const std::uint8_t *>(bytes.data()),
+                                                         bytes.size()}));
+    };
+    platform::PlistDict game;
+    game["GameState"] = platform::PlistValue(platform::PlistData(1100 * 1000, 0x5a));
+    game["SoundVolume"] = platform::PlistValue(std::int64_t{7});
+    const std::string large = platform::plistToXml(platform::PlistValue(game));
+    ASSERT_GT(large.size(), std::size_t{1} << 20);
+    const std::string huge(save::kMaxPreferencesBytes + 1, ' ');
+
+    struct Case {
+        const char *name;
+        std::function<void()> make;
+        bool kept;            // the other keys survive the save
+        std::string damaged;  // what lies aside afterwards ("" none)
+    };
+    const Case cases[] = {
+        {"a 1.4 MB file of valid keys", [&] { write(large); }, true, ""},
+        {"a file past the cap", [&] { write(huge); }, false, huge},
+        {"a folder in the file's place",
+         [&] { ASSERT_TRUE(platform::createDirectories(path + "/inside")); }, false, "dir"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::removeTree(path + ".damaged");
+        platform::removeTree(path);
+        c.make();
+        save::ForgetAll();
+        (void)save::LoadMerixLogin();
+        save::SetMerixLogin("a@b.c", "pw");
+        const auto dict = readFile();
+        EXPECT_EQ(*dict.at(save::kLoginKey).get<std::string>(), "a@b.c");
+        EXPECT_EQ(dict.count("GameState") == 1 && dict.count("SoundVolume") == 1, c.kept);
+        if (c.kept) {
+            EXPECT_EQ(*dict.at("GameState").get<platform::PlistData>(), platform::PlistData(1100 * 1000, 0x5a));
+            EXPECT_FALSE(platform::fileExists(path + ".damaged"));
+        } else if (c.damaged == "dir") {
+            EXPECT_TRUE(platform::fileExists(path + ".damaged/inside"));
+        } else {
+            const auto aside = platform::readWholeFile(path + ".damaged", c.damaged.size());
+            ASSERT_TRUE(aside);
+            EXPECT_TRUE(std::equal(aside->begin(), aside->end(), c.damaged.begin(), c.damaged.end()));
+        }
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "merix/OGCMenu.h"
 
+#include "merix/OGCButton.h"
 #include "merix/OGCViewController.h"
 
 #include "platform/resources.h"
@@ -191,6 +192,68 @@ platform::Ref<platform::Label> OGCMenu::makeLabel(const std::string &text, doubl
     label->setCenter({x, y});
     place(label);
     return label;
+}
+
+platform::Ref<platform::Button> OGCMenu::makeButton(const std::string &title, std::function<void()> action, double x,
+                                                    double y, double width, double height)
+{
+    auto button = platform::make<platform::Button>(platform::Rect::make(0, 0, width, height));
+    button->setCenter({x, y});
+    button->setBackgroundImageNamed("OGC_GEN_button.png");
+    button->setBackgroundImageNamed("OGC_GEN_button_dwn.png", platform::kControlStateHighlighted);
+    button->setTitle(title);
+    if (controller != nullptr) {
+        button->addTarget(std::weak_ptr<const void>(refTo(*controller).shared()),
+                          [run = std::move(action)](platform::Button &) { run(); });
+    }
+    place(button);
+    return button;
+}
+
+platform::Ref<platform::View> OGCMenu::makeIcon(const char *image, const char *notification, double x, double y)
+{
+    auto icon = platform::make<OGCButton>(image);
+    icon->setButton({0, 0, image, "", notification, ""});
+    icon->setFrame(platform::Rect::make(x - 22, y - 22, 44, 44));
+    place(icon);
+    return icon;
+}
+
+void OGCMenu::keepAboveKeyboard(platform::TextField &field, int keyboardHeight)
+{
+    const auto window = scrollWindow[viewSet];
+    if (!window || keyboardHeight <= 0)
+        return;
+    constexpr double kRowBelow = 44.0;
+    const double bottom = field.convertToWindow({0, field.bounds().size.height}).y + kRowBelow;
+    const double visible = platform::screenBounds().size.height - keyboardHeight;
+    if (bottom > visible) {
+        const platform::Point offset = window->contentOffset();
+        window->setContentOffset({offset.x, offset.y + (bottom - visible)});
+    }
+}
+
+void OGCMenu::scrollBack()
+{
+    if (const auto window = scrollWindow[viewSet])
+        window->setContentOffset({0, 0});
+}
+
+platform::Ref<platform::TextField> OGCMenu::editingField() const
+{
+    const auto field = platform::Ref<platform::TextField>(
+        std::dynamic_pointer_cast<platform::TextField>(platform::Application::shared().firstResponder()));
+    for (auto v = platform::Ref<platform::View>(field); v; v = v->superview()) {
+        if (std::find(mOwned.begin(), mOwned.end(), v) != mOwned.end())
+            return field;
+    }
+    return {};
+}
+
+void OGCMenu::endEditing()
+{
+    if (const auto field = editingField())
+        field->resignFirstResponder();
 }
 
 void OGCMenu::removeOwnViews()

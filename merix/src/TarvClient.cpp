@@ -34,7 +34,10 @@ enum class JobKind {
     PostScore,
     LeaderboardInfo,
     LeaderboardPage,
-    JoinRoom
+    JoinRoom,
+    Register,
+    GetRelations,
+    AddRelation
 };
 
 struct Job {
@@ -48,6 +51,11 @@ struct Job {
     int board = 0;
     std::string fileURL;
     unsigned int recordLength = 0;
+    std::string userName, firstName, lastName;
+    char code = 0;
+    // A room asked for from the chat screen connects the chat layer.
+    bool connectChat = false;
+    unsigned roomEpoch = 0;
 };
 
 // Requests whose outcome the screens poll through the status.
@@ -58,7 +66,8 @@ bool carriesStatus(JobKind kind)
     case JobKind::Logout:
     case JobKind::Recover:
     case JobKind::LeaderboardInfo:
-    case JobKind::LeaderboardPage: return true;
+    case JobKind::LeaderboardPage:
+    case JobKind::Register: return true;
     default: return false;
     }
 }
@@ -75,6 +84,9 @@ const char *jobName(JobKind kind)
     case JobKind::LeaderboardInfo:
     case JobKind::LeaderboardPage: return "leaderboard";
     case JobKind::JoinRoom: return "room";
+    case JobKind::Register: return "register";
+    case JobKind::GetRelations: return "friends";
+    case JobKind::AddRelation: return "relation";
     }
     return "request";
 }
@@ -112,6 +124,16 @@ public:
     std::string session, userId;
     int friendViewMode = 0;
     std::array<Tarv::CDNLeaderboard, kTarvBoardCount> boards;
+    // The account creation's own outcome: other requests share `status`.
+    TarvStatus registerStatus = kTarvStatusNone;
+    Tarv::GetRelationsResponse relations;
+    unsigned relationsRevision = 0;
+    std::string relationsError;
+    TarvRoom room;
+    // Grows at each leave: a join asked for before it connects nothing.
+    unsigned roomEpoch = 0;
+    std::deque<std::string> chatLines;
+    unsigned chatRevision = 0;
     ChatClient chat;
 
     Client()
@@ -122,7 +144,12 @@ public:
         chat.setListener([this](const std::string &line) { event(line); });
         chat.setMessageHandler([this](const NetworkMessage &m) {
             const std::string text(m.getData() == nullptr ? "" : std::string(m.getData(), m.getLength()));
-            event("chat message from " + std::string(m.header.senderId.begin(), m.header.senderId.end()) + ": " + text);
+            const std::string from(m.header.senderId.begin(), m.header.senderId.end());
+            event("chat message from " + from + ": " + text);
+            chatLines.push_back(from + ": " + text);
+            if (chatLines.size() > kTarvChatLinesKept)
+                chatLines.pop_front();
+            ++chatRevision;
         });
     }
 
@@ -171,9 +198,28 @@ public:
                 loginState = kTarvLoggedOut;
             if (carriesStatus(job.kind))
                 setStatus(kTarvStatusNone, "cancelled");
+            if (job.kind == JobKind::Register)
+                registerStatus = kTarvStatusNone;
         }
         event(std::string(jobName(job.kind)) + " cancelled");
         pump();
+    }
+
+    void relationsFailed(std::string why)
+    {
+        relationsError = std::move(why);
+        ++relationsRevision;
+    }
+
+    void forgetAccount()
+    {
+        relations = {};
+        relationsError.clear();
+        ++relationsRevision;
+        room = {};
+        ++roomEpoch;
+        chatLines.clear();
+        ++chatRevision;
     }
 
     void configureMessenger()
@@ -243,6 +289,17 @@ private:
         case JobKind::JoinRoom:
             built = Tarv::CreateJoinGroupByTopicRequest(messenger, job.session, Tarv::kGameId, 0);
             break;
+        case JobKind::Register:
+            built = Tarv::CreateRegisterUserRequest(messenger, Tarv::kGameId, job.userName, job.password, job.email,
+                                                    job.firstName, job.lastName);
+            break;
+        case JobKind::GetRelations:
+            built = Tarv::CreateGetRelationsRequest(messenger, job.session, Tarv::kGameId, Tarv::kRelationNone);
+            break;
+        case JobKind::AddRelation:
+            built = Tarv::CreateAddRelationByUsernameRequest(messenger, job.session, Tarv::kGameId, job.userName,
+                                                             static_cast<Tarv::Relation>(job.code));
+            break;
         }
         if (built && messenger.sendRequest(&Client::onExchangeEnd, kHTTPSSLDefault)) {
             inFlight = std::move(job);
@@ -278,11 +335,16 @@ private:
             loginState = kTarvLoggedOut;
         if (carriesStatus(job.kind))
             setStatus(kTarvStatusError, std::string(jobName(job.kind)) + " failed: " + why);
+        if (job.kind == JobKind::Register)
+            registerStatus = kTarvStatusError;
         if (job.kind == JobKind::PostScore) {
             event("post slot=" + std::to_string(job.slot) + " value=" + std::to_string(job.value) + " failed: " + why);
         } else if (job.kind == JobKind::JoinRoom) {
             platform::consoleLog("find room failed: " + why);
             event("room error: " + why);
+        } else if (job.kind == JobKind::GetRelations || job.kind == JobKind::AddRelation) {
+            relationsFailed(why);
+            event(std::string(jobName(job.kind)) + " error: " + why);
         } else {
             event(std::string(jobName(job.kind)) + " error: " + why);
         }
@@ -408,6 +470,68 @@ private:
             platform::consoleLog("sucessfully found room!");
             event("room found server=" + std::to_string(reply.server_id) + " address=" + reply.address +
                   " group=" + std::to_string(reply.group_id));
+            if (job.roomEpoch != roomEpoch)
+                return; // left before the answer came
+            room = {true, reply.server_id, reply.address, reply.group_id};
+            if (job.connectChat && chat.state() == ChatClient::kIdle && job.session == session && server &&
+                !server->socket_host.empty() && server->socket_port != 0) {
+                chat.start(server->socket_host, server->socket_port, session, userId);
+            }
+            return;
+        }
+        case JobKind::Register: {
+            Tarv::RegisterUserResponse reply;
+            if (!parse(job, reply, document))
+                return;
+            if (reply.result != 0) {
+                fail(job, "refused (result " + std::to_string(reply.result) + ")");
+                return;
+            }
+            // A new account has unlocked nothing yet.
+            clearAchievements();
+            std::array<int, 2 * kAchievementCount> list{};
+            getList(list.data());
+            Tarv_SetAchievementList(list.data());
+            setStatus(kTarvStatusOk);
+            registerStatus = kTarvStatusOk;
+            event("register ok");
+            return;
+        }
+        case JobKind::GetRelations: {
+            Tarv::GetRelationsResponse reply;
+            const bool complete =
+                reply.ParseFromResponseXML(document.c_str(), static_cast<unsigned int>(document.size()));
+            if (job.session != session)
+                return; // logged out meanwhile
+            relations = std::move(reply);
+            if (!complete) {
+                relationsFailed("Error in parsing friends list response from server");
+                event("friends error: " + relationsError);
+            } else if (relations.error_id != 0) {
+                relationsFailed("Error occurred when getting friends list");
+                event("friends error " + std::to_string(relations.error_id) + ": " + relations.error_message);
+            } else {
+                relationsError.clear();
+                ++relationsRevision;
+                event("friends ok friends=" + std::to_string(relations.friends.size()) +
+                      " blocked=" + std::to_string(relations.blocked.size()) +
+                      " sent=" + std::to_string(relations.pending_sent.size()) +
+                      " received=" + std::to_string(relations.pending_received.size()));
+            }
+            return;
+        }
+        case JobKind::AddRelation: {
+            Tarv::AddRelationResponse reply;
+            if (!parse(job, reply, document))
+                return;
+            event(std::string("relation ok ") + job.code + " " + job.userName);
+            // The list as the service now has it.
+            if (job.session == session) {
+                Job list;
+                list.kind = JobKind::GetRelations;
+                list.session = session;
+                queue.push_front(std::move(list));
+            }
             return;
         }
         }
@@ -442,10 +566,11 @@ private:
                 setFace(static_cast<int>(face), false);
         }
         TarvUpdatePreferences();
-        Job room;
-        room.kind = JobKind::JoinRoom;
-        room.session = session;
-        queue.push_back(std::move(room));
+        Job join;
+        join.kind = JobKind::JoinRoom;
+        join.session = session;
+        join.roomEpoch = roomEpoch;
+        queue.push_back(std::move(join));
         if (server && !server->socket_host.empty() && server->socket_port != 0) {
             chat.start(server->socket_host, server->socket_port, session, userId);
         }
@@ -538,6 +663,7 @@ void TarvLogout()
     c.session.clear();
     c.userId.clear();
     c.chat.stop();
+    c.forgetAccount();
     clearAchievements();
     std::array<int, 2 * kAchievementCount> pairs{};
     getList(pairs.data());
@@ -680,4 +806,103 @@ const char *Tarv_GetChatState()
     case ChatClient::kConnected: return "connected";
     }
     return "idle";
+}
+
+void TarvRegisterUser(const std::string &userName, const std::string &password, const std::string &email,
+                      const std::string &firstName, const std::string &lastName)
+{
+    Client &c = Client::get();
+    c.setStatus(kTarvStatusPending);
+    c.registerStatus = kTarvStatusPending;
+    Job job;
+    job.kind = JobKind::Register;
+    job.userName = userName;
+    job.password = password;
+    job.email = email;
+    job.firstName = firstName;
+    job.lastName = lastName;
+    c.enqueue(std::move(job));
+}
+
+void TarvGetRelations()
+{
+    Client &c = Client::get();
+    if (!Tarv_IsLoggedIn())
+        return;
+    Job job;
+    job.kind = JobKind::GetRelations;
+    job.session = c.session;
+    c.enqueue(std::move(job));
+}
+
+void TarvAddRelationByName(const std::string &userName, char code)
+{
+    Client &c = Client::get();
+    if (!Tarv_IsLoggedIn() || userName.empty() || (code != 'F' && code != 'B'))
+        return;
+    Job job;
+    job.kind = JobKind::AddRelation;
+    job.session = c.session;
+    job.userName = userName;
+    job.code = code;
+    c.enqueue(std::move(job));
+}
+
+const KwexNet::Tarv::GetRelationsResponse &Tarv_GetRelations()
+{
+    return Client::get().relations;
+}
+
+unsigned Tarv_GetRelationsRevision()
+{
+    return Client::get().relationsRevision;
+}
+
+const std::string &Tarv_GetRelationsError()
+{
+    return Client::get().relationsError;
+}
+
+void TarvJoinRoom()
+{
+    Client &c = Client::get();
+    if (!Tarv_IsLoggedIn() || c.chat.state() != ChatClient::kIdle)
+        return;
+    Job job;
+    job.kind = JobKind::JoinRoom;
+    job.session = c.session;
+    job.connectChat = true;
+    job.roomEpoch = c.roomEpoch;
+    c.enqueue(std::move(job));
+}
+
+void TarvLeaveRoom()
+{
+    Client &c = Client::get();
+    const bool inRoom = c.room.joined || c.chat.state() != ChatClient::kIdle;
+    c.chat.stop();
+    c.room = {};
+    ++c.roomEpoch;
+    if (inRoom)
+        c.event("chat left the room");
+}
+
+const TarvRoom &Tarv_GetRoom()
+{
+    return Client::get().room;
+}
+
+const std::deque<std::string> &Tarv_GetChatLines()
+{
+    return Client::get().chatLines;
+}
+
+unsigned Tarv_GetChatRevision()
+{
+    return Client::get().chatRevision;
+}
+
+TarvStatus Tarv_GetRegisterStatus()
+{
+    return Client::get().registerStatus;
 }

@@ -326,6 +326,62 @@ TEST_F(Screens, ActionsAndTheChatFieldLimit)
     EXPECT_EQ(field->text(), "");
 }
 
+// The friends pop-up, keyboard avoidance, a touch beside a field and the
+// help icons, without a login (nothing is sent).
+TEST_F(Screens, PopupKeyboardAndHelp)
+{
+    open();
+    go(menuFriend);
+    ASSERT_EQ(current(), "friendMenu");
+    EXPECT_FALSE(menuFriend->checkPopup());
+    Tarv_setFriendViewMode(0);
+    controller->performAction("pressBLOCK:");
+    EXPECT_EQ(Tarv_GetFriendViewMode(), 0) << "no pop-up: the list stays";
+    tap(290, 80); // the accept icon opens it
+    ASSERT_TRUE(menuFriend->checkPopup());
+    tap(160, 70);
+    tap(90, 120);
+    tap(230, 170);
+    EXPECT_EQ(Tarv_GetFriendViewMode(), 1);
+    tick();
+    EXPECT_NE(dumpViewTree(scene.window()).find("text=\"IDS_BLOCKED_PLAYERS\""), std::string::npos);
+    tap(90, 170);
+    EXPECT_EQ(Tarv_GetFriendViewMode(), 0);
+
+    // The name field: editing, then a touch beside it ends the editing.
+    tap(160, 70);
+    ASSERT_TRUE(Application::shared().isKeyboardVisible());
+    tap(160, 20);
+    EXPECT_FALSE(Application::shared().isKeyboardVisible());
+    tap(230, 120); // OK
+    EXPECT_FALSE(menuFriend->checkPopup());
+    EXPECT_FALSE(screenNameTextField[activeMenuView]);
+
+    // A field low on the screen scrolls above a tall keyboard, and back.
+    go(menuCreate);
+    ASSERT_EQ(current(), "createMenu");
+    const auto last = lastNameTextField[activeMenuView];
+    ASSERT_TRUE(last);
+    menuCreate->adjustScrollView(*last, 300);
+    // Its bottom (191.5) and a 44-point row stay above 480 - 300.
+    EXPECT_DOUBLE_EQ(scrollWindow[activeMenuView]->contentOffset().y, 191.5 + 44 - 180);
+    menuCreate->keyboardWillHide();
+    EXPECT_DOUBLE_EQ(scrollWindow[activeMenuView]->contentOffset().y, 0);
+    menuCreate->adjustScrollView(*last, 216);
+    EXPECT_DOUBLE_EQ(scrollWindow[activeMenuView]->contentOffset().y, 0) << "already above a phone's keyboard";
+    // Empty needed fields: nothing is sent, the reason is shown.
+    EXPECT_FALSE(menuCreate->submit());
+    EXPECT_NE(Tarv_GetRegisterStatus(), kTarvStatusPending);
+
+    for (const char *icon : {"First_Icon.png", "Second_Icon.png", "More_Icons.png"})
+        ASSERT_TRUE(testsupport::writePlaceholderPng(scene.dir() / icon, 24, 24));
+    go(menuHelp);
+    const std::string tree = dumpViewTree(scene.window());
+    for (const char *icon : {"First_Icon.png", "Second_Icon.png", "More_Icons.png"})
+        EXPECT_NE(tree.find(std::string("image=\"") + icon + "\""), std::string::npos) << icon;
+    EXPECT_NE(tree.find("Third paragraph of Help Test"), std::string::npos);
+}
+
 TEST_F(Screens, RetrieveScreen)
 {
     Tarv_SetLoginEmail("ann@example.com");

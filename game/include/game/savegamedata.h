@@ -26,6 +26,10 @@ inline constexpr const char *kLastHighScoresKey = "MerixLastHighScores"; // 6 in
 
 inline constexpr std::size_t kLoginBufferBytes = 64;
 inline constexpr unsigned kScoreSlots = 6;
+// The largest preferences file read (the game keeps its own state in the
+// same file, a megabyte or so); a larger one, like one that does not read or
+// parse, is moved aside to "<file>.damaged" before anything is written.
+inline constexpr std::size_t kMaxPreferencesBytes = std::size_t{16} << 20;
 
 // The preferences file's full path.
 [[nodiscard]] std::string PreferencesPath();

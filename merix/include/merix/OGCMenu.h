@@ -15,6 +15,7 @@
 #include "platform/ui.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,10 +78,26 @@ protected:
                                                  const std::string &placeholder, int keyboardType);
     platform::Ref<platform::Button> makeButton(const std::string &title, const char *action, double x, double y,
                                                double width = 280, double height = 44);
+    // A button that runs `action` (for as long as the controller lives).
+    platform::Ref<platform::Button> makeButton(const std::string &title, std::function<void()> action, double x,
+                                               double y, double width, double height);
+    // An icon that posts `notification` ("OGCBackButton", "OGCAcceptButton")
+    // when tapped, 44 points square around (x, y).
+    platform::Ref<platform::View> makeIcon(const char *image, const char *notification, double x, double y);
     platform::Ref<platform::Label> makeLabel(const std::string &text, double x, double y, double width,
                                              double fontSize);
     // Adds `view` to the scroll window and remembers it.
     void place(const platform::Ref<platform::View> &view);
+
+    // Keyboard avoidance: scrolls the scroll window so that `field` and the
+    // row under it (its button) stay above a keyboard `keyboardHeight`
+    // points high; back to the top when the keyboard hides.
+    void keepAboveKeyboard(platform::TextField &field, int keyboardHeight);
+    void scrollBack();
+    // The text field of this screen that is being edited, if any.
+    [[nodiscard]] platform::Ref<platform::TextField> editingField() const;
+    // Ends the editing of this screen's field: the keyboard goes down.
+    void endEditing();
     // Removes every view this screen added and clears the view set's global
     // slots that still hold them.
     void removeOwnViews();

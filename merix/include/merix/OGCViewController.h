@@ -61,6 +61,8 @@ public:
     [[nodiscard]] OGCInterface *getInterface() const { return interface.get(); }
     [[nodiscard]] platform::Ref<platform::View> getView() const { return OGCView; }
     [[nodiscard]] int getOrientation() const { return menuOrientation; }
+    // The height of the keyboard last announced.
+    [[nodiscard]] int getKeyboardSize() const { return keyboardSize; }
     [[nodiscard]] int getMenuState() const { return menuState; }
     [[nodiscard]] int getMenuSubState() const { return menuSubState; }
     [[nodiscard]] platform::Ref<OGCButton> getButton() const { return OGCButtonMain; }

@@ -16,6 +16,7 @@
 
 #include <kwexnet/tarv_responses.h>
 
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -57,6 +58,41 @@ void Tarv_setFriendViewMode(int mode);
 void TarvUpdatePreferences();
 // The per-frame work: the chat layer's connection and messages.
 void TarvUpdate();
+
+// Creates an account (status pending, then ok or error); on success the
+// achievement list starts again all locked. The caller logs in after it.
+void TarvRegisterUser(const std::string &userName, const std::string &password, const std::string &email,
+                      const std::string &firstName, const std::string &lastName);
+// The last account creation's outcome (its error text is Tarv_GetErrorText).
+[[nodiscard]] TarvStatus Tarv_GetRegisterStatus();
+// The relations list (all of them), and a relation to a player by user name
+// ('F' ask for friendship, 'B' block), which reads the list again once the
+// service has taken it. Nothing while logged out.
+void TarvGetRelations();
+void TarvAddRelationByName(const std::string &userName, char code);
+[[nodiscard]] const KwexNet::Tarv::GetRelationsResponse &Tarv_GetRelations();
+// Grows by one whenever the list or its error changes.
+[[nodiscard]] unsigned Tarv_GetRelationsRevision();
+// Empty, or why the last list or relation request failed.
+[[nodiscard]] const std::string &Tarv_GetRelationsError();
+
+// The chat room: joining asks the service for a room on topic 0 and, once
+// it has answered, connects the chat layer when it is not connected;
+// leaving disconnects it (the socket server sees the connection close).
+struct TarvRoom {
+    bool joined = false;
+    int serverId = 0;
+    std::string address;
+    int groupId = 0;
+};
+void TarvJoinRoom();
+void TarvLeaveRoom();
+[[nodiscard]] const TarvRoom &Tarv_GetRoom();
+// The last chat lines received ("ID: TEXT"), oldest first, and a count
+// that grows with each.
+inline constexpr std::size_t kTarvChatLinesKept = 8;
+[[nodiscard]] const std::deque<std::string> &Tarv_GetChatLines();
+[[nodiscard]] unsigned Tarv_GetChatRevision();
 
 extern int currentBoard;
 
