@@ -33,10 +33,12 @@ struct AudioState {
     bool pumping = false;
 };
 
+// Never destroyed: the music player, itself a static object, may leave the
+// client list at exit after this file's statics are gone.
 AudioState &state()
 {
-    static AudioState s;
-    return s;
+    static auto *s = new AudioState;
+    return *s;
 }
 
 void runClients()
