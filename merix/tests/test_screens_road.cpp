@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -156,6 +157,13 @@ TestCertificates *ScreensRoad::sCerts = nullptr;
 
 TEST_F(ScreensRoad, LogInByTapsAndSaveTheLogin)
 {
+    // The song picker offers the music folder's songs.
+    auratest::TempDir music{"ogc-road-music"};
+    for (const char *song : {"Song 0", "Song 1"}) {
+        ASSERT_TRUE(auratest::run("sox -n -r 48000 -c 2 -b 16 " + auratest::quote(music / (std::string(song) + ".wav")) +
+                                  " synth 3 sine 440 vol 0.1"));
+    }
+    ::setenv("XDG_MUSIC_DIR", music.path().c_str(), 1);
     const std::string out = sim("show-button tap 296 456 tree tick 12 screen "
                                 "tap 160 450 tick 3 screen "
                                 "tap 160 68 type ann@example.com tap 160 103 type secret "
@@ -181,7 +189,8 @@ TEST_F(ScreensRoad, LogInByTapsAndSaveTheLogin)
         << out.substr(at);
 
     // The songs picked again queue again; the first goes on at 1 s.
-    EXPECT_TRUE(has(out, "screen music state=1 index=0 item=Song 0 time=1.00 queue=100,101,100,101")) << out;
+    EXPECT_TRUE(has(out, "screen music state=1 index=0 item=Song 0 time=1.00 queue=Song 0,Song 1,Song 0,Song 1")) << out;
+    ::unsetenv("XDG_MUSIC_DIR");
 
     const auto logins = requests("/app/login/");
     ASSERT_EQ(logins.size(), 1u);

@@ -4,6 +4,7 @@
 
 #include <openssl/rand.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -148,5 +149,70 @@ void clearLastAlert()
 }
 
 void consoleLog(const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+namespace {
+
+// The value after "name" and a colon on the first line that starts with it,
+// within the first 256 lines of a small text file.
+std::optional<std::string> fieldOf(const std::string &path, const std::string &name)
+{
+    std::ifstream in(path);
+    std::string line;
+    for (int n = 0; n < 256 && std::getline(in, line); ++n) {
+        if (line.rfind(name, 0) != 0)
+            continue;
+        const std::size_t colon = line.find(':', name.size());
+        if (colon == std::string::npos || line.find_first_not_of(" \t", name.size()) != colon)
+            continue;
+        return line.substr(colon + 1);
+    }
+    return std::nullopt;
+}
+
+// The decimal number at the start of `text` after blanks; nullopt for
+// anything else or a value past `limit`.
+std::optional<double> leadingNumber(const std::string &text, double limit)
+{
+    const std::size_t at = text.find_first_not_of(" \t");
+    if (at == std::string::npos)
+        return std::nullopt;
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(text.data() + at, text.data() + text.size(), value,
+                                           std::chars_format::fixed);
+    if (ec != std::errc() || !(value >= 0.0) || value > limit)
+        return std::nullopt;
+    return value;
+}
+
+constexpr double kMaxMemoryKiB = 1e12;  // a petabyte: anything beyond is a misread
+constexpr double kMaxFrequencyHz = 1e12;
+
+} // namespace
+
+std::uint64_t physicalMemoryBytes(const std::string &meminfo)
+{
+    const auto field = fieldOf(meminfo, "MemTotal");
+    if (!field)
+        return 0;
+    const auto kib = leadingNumber(*field, kMaxMemoryKiB);
+    if (!kib || field->find("kB") == std::string::npos)
+        return 0;
+    return static_cast<std::uint64_t>(*kib) * 1024u;
+}
+
+std::uint64_t cpuFrequencyHz(const std::string &sysCpu, const std::string &cpuinfo)
+{
+    std::ifstream in(sysCpu + "/cpu0/cpufreq/cpuinfo_max_freq");
+    std::string line;
+    if (std::getline(in, line)) {
+        if (const auto khz = leadingNumber(line, kMaxFrequencyHz / 1000.0); khz && *khz > 0.0)
+            return static_cast<std::uint64_t>(*khz) * 1000u;
+    }
+    if (const auto field = fieldOf(cpuinfo, "cpu MHz")) {
+        if (const auto mhz = leadingNumber(*field, kMaxFrequencyHz / 1e6); mhz && *mhz > 0.0)
+            return static_cast<std::uint64_t>(*mhz * 1e6 + 0.5);
+    }
+    return 0;
+}
 
 } // namespace platform

@@ -1,5 +1,6 @@
 #include "platform/ui.h"
 
+#include "platform/audio.h"
 #include "platform/device.h"
 #include "platform/notifications.h"
 
@@ -26,8 +27,10 @@ void dropAnimations();
 
 void setUiRunLoop(RunLoop *loop)
 {
-    // Pending ends were timed on the old loop's clock; they go with it.
+    // Pending ends were timed on the old loop's clock; they go with it, and
+    // so does the sound system, whose mixing that clock paced.
     dropAnimations();
+    shutdownAudio();
     gUiLoop.store(loop, std::memory_order_release);
 }
 

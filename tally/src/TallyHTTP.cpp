@@ -109,4 +109,43 @@ TallyHTTPResponse TallyHTTPEater::sendMethod(const std::string &method, const st
     return response;
 }
 
+TallyHTTPResponse TallyHTTPEater::get(const std::string &url, const TallyHeaders &headerFields)
+{
+    return sendMethod("GET", url, {}, headerFields, kHelperTimeoutSeconds, false);
+}
+
+TallyHTTPResponse TallyHTTPEater::post(const std::string &url, const Bytes &body, const TallyHeaders &headerFields)
+{
+    return sendMethod("POST", url, body, headerFields, kHelperTimeoutSeconds, false);
+}
+
+std::string TallyHTTPEater::queryDictionaryToString(const TallyQuery &query)
+{
+    std::string out;
+    for (const auto &[key, value] : query) {
+        if (!out.empty()) out += '&';
+        out += key;
+        out += '=';
+        out += value;
+    }
+    return out;
+}
+
+std::string TallyHTTPEater::urlWithProtocol(const std::optional<std::string> &protocol,
+                                            const std::optional<std::string> &host, int port,
+                                            const std::optional<std::string> &path,
+                                            const std::variant<std::monostate, std::string, TallyQuery> &query)
+{
+    std::string url = cat(protocol ? *protocol : std::string("http"), "://");
+    if (host) url += *host;
+    if (port != 0 && port != 80) url += cat(":", port);
+    if (path) url += cat("/", *path);
+    if (const auto *text = std::get_if<std::string>(&query)) {
+        url += cat("?", *text);
+    } else if (const auto *dict = std::get_if<TallyQuery>(&query)) {
+        url += cat("?", queryDictionaryToString(*dict));
+    }
+    return url;
+}
+
 } // namespace tally

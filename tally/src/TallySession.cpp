@@ -12,6 +12,8 @@
 #include "tally/TallyUtil.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <atomic>
 #include <thread>
 
@@ -152,6 +154,25 @@ std::shared_ptr<TallySession> TallySession::currentSession()
 
 std::string TallySession::getAgentVersion() { return std::to_string(kTallyAgentVersion); }
 
+std::int32_t TallySession::deviceMemory()
+{
+    const std::uint64_t megabytes = platform::physicalMemoryBytes() >> 20;
+    return static_cast<std::int32_t>(std::min<std::uint64_t>(megabytes, INT32_MAX));
+}
+
+std::uint32_t TallySession::deviceCPUFrequency()
+{
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(platform::cpuFrequencyHz(), UINT32_MAX));
+}
+
+double TallySession::reduceLocationPrecision(double coordinate)
+{
+    // Through a 64-bit integer, so the cut holds for any coordinate that is
+    // one (|value| <= 180); others are not cut past what a double keeps.
+    if (!std::isfinite(coordinate) || std::fabs(coordinate) * 1000.0 >= 9.2e18) return coordinate;
+    return static_cast<double>(static_cast<std::int64_t>(coordinate * 1000.0)) / 1000.0;
+}
+
 std::string TallySession::phoneID() { return cat("IPHONE", platform::deviceUniqueIdentifier()); }
 
 platform::Sha1Digest TallySession::tallyID() { return platform::sha1(phoneID()); }
@@ -251,6 +272,11 @@ void TallySession::recordEvent(const std::string &name, const std::optional<Tall
         mEventLogComplete = false;
     }
     saveToDisk();
+}
+
+void TallySession::recordEvent(const std::string &name, const std::optional<TallyParameters> &parameters)
+{
+    recordEvent(name, parameters, false);
 }
 
 void TallySession::endTimedEvent(const std::string &name, const std::optional<TallyParameters> &parameters)
@@ -864,6 +890,8 @@ void TallySession::sendSessionsToServerForAppShowcase()
 {
     sendSessionsToServerWithTimeout(false, false, TallyAPI::appShowcaseEnabled(), false);
 }
+
+void TallySession::sendSessionsToServerForAdditionalInfo() { sendSessionsToServerWithTimeout(true, true, false, false); }
 
 void TallySession::startSenderThread(std::function<void()> work)
 {

@@ -3,7 +3,12 @@
 // input when there are none).
 //
 //   ogc-sim --server URL [--cacert FILE] [--data DIR] [--resources DIR] [--manual-clock]
-//           [--timeout SECONDS] [ACTION...]
+//           [--timeout SECONDS] [--music-dir DIR] [--wav FILE] [ACTION...]
+//
+// --music-dir: the folder whose audio files the song picker offers (else
+// $XDG_MUSIC_DIR, else ~/Music); --wav: sounds and music go to this WAV
+// file (48000 Hz, 16-bit stereo, mixed in step with the loop's clock)
+// instead of the sound device.
 //
 //   start              the shell's start: the saved login into nLoginState and
 //                      the login buffers, then initOGCLogin
@@ -27,6 +32,7 @@
 //   tap X Y | drag X1 Y1 X2 Y2   touches on the window, in points
 //   type TEXT | return the keyboard, in the field last tapped
 //   press ACTION       a controller action by name ("pressLogin:")
+//   songs              the songs the picker offers, one a line
 //   pick N...          the song picker, answered with library items N...
 //   cancel-picker      the song picker, cancelled
 //   tick N             N frames of 1/30 s
@@ -40,6 +46,7 @@
 #include <merix/OGCBridge.h>
 #include <merix/OGCViewController.h>
 #include <merix/TarvClient.h>
+#include <platform/audio.h>
 #include <platform/files.h>
 #include <platform/media.h>
 #include <platform/notifications.h>
@@ -69,7 +76,6 @@ struct Screens {
     platform::Ref<merix::OGCViewController> controller;
 };
 Screens *gScreens = nullptr;
-constexpr std::size_t kLibrarySongs = 8;
 
 void say(const std::string &line)
 {
@@ -80,12 +86,12 @@ void say(const std::string &line)
 
 constexpr const char *kUsage =
                  "usage: ogc-sim --server URL [--cacert FILE] [--data DIR] [--resources DIR] [--manual-clock] "
-                 "[--timeout SECONDS] "
+                 "[--timeout SECONDS] [--music-dir DIR] [--wav FILE] "
                  "[ACTION...]\n"
                  "actions: start | login E P | recover E | logout | cancel | score SLOT VALUE | send-scores |\n"
                  "         leaderboard N | say TEXT | wait SECONDS | settle | state |\n"
                  "         show-button | open | launch-leaderboards | tap X Y | drag X1 Y1 X2 Y2 | type TEXT |\n"
-                 "         return | press ACTION | pick N... | cancel-picker | tick N | tree | screen\n"
+                 "         return | press ACTION | songs | pick N... | cancel-picker | tick N | tree | screen\n"
                  "Exits 0 when every action worked, 1 when the server or the client reported an\n"
                  "error for one (an error or failed event), 2 for a command line it cannot run.\n";
 
@@ -221,7 +227,7 @@ void printScreen()
     for (const auto &song : player.queue()) {
         if (!queue.empty())
             queue += ',';
-        queue += std::to_string(song.persistentId);
+        queue += song.title;
     }
     say("screen music state=" + std::to_string(static_cast<int>(player.playbackState())) +
         " index=" + std::to_string(player.nowPlayingIndex()) + " item=" + (item ? item->title : "-") + " time=" + time +
@@ -302,7 +308,8 @@ bool screenAction(const std::vector<std::string> &words, std::size_t &i, std::st
         std::size_t n = 0;
         while (word == "pick" && i + 1 < words.size() && number(words[i + 1], n)) {
             if (n >= library.size()) {
-                error = "pick needs library items 0-" + std::to_string(library.size() - 1);
+                error = library.empty() ? "pick: the music folder holds no songs"
+                                        : "pick needs library items 0-" + std::to_string(library.size() - 1);
                 return false;
             }
             items.push_back(library[n]);
@@ -315,6 +322,14 @@ bool screenAction(const std::vector<std::string> &words, std::size_t &i, std::st
             picker->pick(items);
         else
             picker->cancel();
+    } else if (word == "songs") {
+        const auto &library = platform::MediaLibrary::defaultLibrary().items();
+        for (std::size_t n = 0; n < library.size(); ++n) {
+            char duration[32];
+            std::snprintf(duration, sizeof duration, "%.3f", library[n].duration);
+            say("song " + std::to_string(n) + " title=" + library[n].title + " artist=" + library[n].artist +
+                " duration=" + duration + " file=" + library[n].assetURL);
+        }
     } else if (word == "tick") {
         long frames = 0;
         if (i + 1 >= words.size() || !number(words[i + 1], frames) || frames < 0 || frames > 108000) {
@@ -456,6 +471,10 @@ int main(int argc, char **argv)
             config.caFile = value;
         } else if (option == "--data") {
             platform::setApplicationRoot(value);
+        } else if (option == "--music-dir") {
+            platform::setMusicDirectory(value);
+        } else if (option == "--wav") {
+            platform::setAudioOutput({platform::AudioOutputKind::WavFile, value, 48000});
         } else if (option == "--resources") {
             platform::setResourceDirectory(value);
         } else if (option == "--timeout") {
@@ -473,9 +492,6 @@ int main(int argc, char **argv)
     Tarv_Configure(config);
     Tarv_SetEventSink(sayEvent);
 
-    for (std::size_t song = 0; song < kLibrarySongs; ++song) {
-        platform::MediaLibrary::defaultLibrary().addItem({100 + song, "Song " + std::to_string(song), "Artist", 180.0});
-    }
     Screens screens;
     screens.window = platform::make<platform::Window>();
     screens.window->makeKeyAndVisible();
@@ -509,13 +525,17 @@ int main(int argc, char **argv)
         }
         for (std::size_t w = 0; w < words.size(); ++w) {
             std::string error;
-            if (!act(words, w, error))
+            if (!act(words, w, error)) {
+                platform::shutdownAudio();
                 return usage(error);
+            }
             frame();
         }
         if (!fromInput)
             break;
     }
     gScreens = nullptr;
+    // Finishes a WAV file.
+    platform::shutdownAudio();
     return gActionFailed ? 1 : 0;
 }

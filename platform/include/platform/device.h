@@ -4,6 +4,7 @@
 #ifndef PLATFORM_DEVICE_H
 #define PLATFORM_DEVICE_H
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -49,6 +50,15 @@ void clearLastAlert();
 
 // A line on the device console (standard error).
 void consoleLog(const std::string &line);
+
+// The machine's memory in bytes: "MemTotal" of a meminfo file
+// (/proc/meminfo unless given); 0 when it cannot be read.
+[[nodiscard]] std::uint64_t physicalMemoryBytes(const std::string &meminfo = "/proc/meminfo");
+// The first processor's nominal clock in Hz: cpufreq's cpuinfo_max_freq
+// under `sysCpu` (/sys/devices/system/cpu unless given), else the "cpu MHz"
+// of `cpuinfo` (/proc/cpuinfo unless given); 0 when neither says.
+[[nodiscard]] std::uint64_t cpuFrequencyHz(const std::string &sysCpu = "/sys/devices/system/cpu",
+                                           const std::string &cpuinfo = "/proc/cpuinfo");
 
 } // namespace platform
 

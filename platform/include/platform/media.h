@@ -1,14 +1,22 @@
-// System sounds and the music player, headless: sounds are checked and their
-// plays recorded in order, the music player keeps its queue and position on
-// the interface loop's clock, and the media picker is answered by tests and
-// drivers. Nothing is heard.
+// System sounds and the music player, heard through the platform's shared
+// sound system (platform/audio.h): a system sound plays its WAV file, and the
+// music player plays its queue's files one after the other, as streams. Plays
+// of system sounds are also recorded in order. The music player keeps its
+// queue and position on the interface loop's clock; the media library lists
+// the audio files of the user's music folder; the media picker is answered
+// by tests and drivers.
+//
+// Threads: everything here belongs to the interface's thread, but for the
+// record of plays.
 #ifndef PLATFORM_MEDIA_H
 #define PLATFORM_MEDIA_H
 
+#include "platform/audio.h"
 #include "platform/ui.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -24,7 +32,8 @@ using SystemSoundID = std::uint32_t; // 0: no sound
 // its first 64 KiB).
 [[nodiscard]] SystemSoundID createSystemSound(const std::string &path);
 void disposeSystemSound(SystemSoundID id);
-// Records the play of a known sound; ignores 0 and unknown ids.
+// Plays a known sound (each play on a channel of its own) and records the
+// play; ignores 0 and unknown ids.
 void playSystemSound(SystemSoundID id);
 [[nodiscard]] std::vector<SystemSoundID> systemSoundPlays();
 void clearSystemSoundPlays();
@@ -34,23 +43,48 @@ void clearSystemSoundPlays();
 // ------------------------------------------------------------------ music
 
 struct MediaItem {
+    MediaItem() = default;
+    MediaItem(std::uint64_t id, std::string title_, std::string artist_, double duration_, std::string asset = {})
+        : persistentId(id), title(std::move(title_)), artist(std::move(artist_)), duration(duration_),
+          assetURL(std::move(asset))
+    {
+    }
     std::uint64_t persistentId = 0;
     std::string title;
     std::string artist;
     double duration = 0.0; // seconds
+    // The file that plays; empty for an item that only takes its time.
+    std::string assetURL;
     friend bool operator==(const MediaItem &, const MediaItem &) = default;
 };
 
-// The device's music, filled by tests and drivers.
+// The user's music folder: the one set, else $XDG_MUSIC_DIR, else the
+// XDG_MUSIC_DIR line of the user's user-dirs.dirs, else ~/Music. Setting it
+// makes the default library list it again at its next use.
+void setMusicDirectory(std::string directory);
+[[nodiscard]] std::string musicDirectory();
+
+// The device's music: the audio files of the music folder.
 class MediaLibrary {
 public:
+    // Lists the music folder at its first use (and after the folder changes).
     static MediaLibrary &defaultLibrary();
+    // The audio files under `directory` that the engine opens and that hold
+    // sound, in path order: title and artist from their tags (the title from
+    // the file name when they have none), duration from their length. At
+    // most kMaxItems items, kMaxDepth folders deep.
+    [[nodiscard]] static std::vector<MediaItem> itemsInDirectory(const std::string &directory);
+    static constexpr std::size_t kMaxItems = 4096;
+    static constexpr int kMaxDepth = 8;
+
     void addItem(MediaItem item) { mItems.push_back(std::move(item)); }
     [[nodiscard]] const std::vector<MediaItem> &items() const { return mItems; }
     void clear() { mItems.clear(); }
 
 private:
     std::vector<MediaItem> mItems;
+    std::string mListed; // the folder the items came from
+    bool mHasListed = false;
 };
 
 enum PlaybackState : int { kPlaybackStopped = 0, kPlaybackPlaying = 1, kPlaybackPaused = 2 };
@@ -60,14 +94,20 @@ public:
     // The system's player, shared by every caller.
     static MusicPlayer &iPodMusicPlayer();
 
+    // Items with a file are heard; the others only take their time. Songs
+    // follow each other without a gap where the output mixes in steps (a WAV
+    // file).
+
     // The first item becomes the now-playing one, at time 0; playback stops.
     void setQueue(std::vector<MediaItem> items);
     [[nodiscard]] const std::vector<MediaItem> &queue() const { return mQueue; }
     // The item at `position` in the queue, at time 0; ignored past the end.
     // Items go by position, as a queue may hold the same song twice.
     void setNowPlayingIndex(std::size_t position);
-    // The queue's size when nothing is queued.
-    [[nodiscard]] std::size_t nowPlayingIndex() const { return mIndex; }
+    // The queue's size when nothing is queued. An item whose duration has
+    // run out while playing gives way to the next; the last one stays, at
+    // its end.
+    [[nodiscard]] std::size_t nowPlayingIndex() const;
     [[nodiscard]] std::optional<MediaItem> nowPlayingItem() const;
 
     // Nothing to play: play() stays stopped.
@@ -75,6 +115,8 @@ public:
     void pause();
     void stop();
     [[nodiscard]] PlaybackState playbackState() const { return mState; }
+    // Songs the output holds now: started or waiting for their first frame.
+    [[nodiscard]] std::size_t soundingItems() const { return mSounding.size(); }
 
     // Runs on the interface loop's clock while playing, up to the item's
     // duration when it has one.
@@ -84,12 +126,37 @@ public:
     // Empty queue, stopped.
     void reset();
 
+    ~MusicPlayer();
+    MusicPlayer(const MusicPlayer &) = delete;
+    MusicPlayer &operator=(const MusicPlayer &) = delete;
+
 private:
+    MusicPlayer() = default;
+
+    // A song on the output.
+    struct Sounding {
+        std::size_t position = 0;   // in the queue
+        AURA::Sound *sound = nullptr;
+        AURA::Channel *channel = nullptr;
+        std::optional<std::uint64_t> end; // output frame where it ends, when mixing in steps
+    };
+    // Moves past items whose time has run out.
+    void settle() const;
+    // Makes the output play what the state says, from the current time.
+    void restartOutput();
+    void stopOutput();
+    // Before each mix: the next song where the one before ends; retires
+    // songs that have ended.
+    void feedOutput();
+    void startSong(std::size_t position, std::uint64_t at, double offsetSeconds);
+
     std::vector<MediaItem> mQueue;
-    std::size_t mIndex = 0;
+    mutable std::size_t mIndex = 0;
     PlaybackState mState = kPlaybackStopped;
-    double mTimeAtMark = 0.0;
-    double mMark = 0.0; // clock time when playback last started
+    mutable double mTimeAtMark = 0.0;
+    mutable double mMark = 0.0; // clock time when playback last started
+    std::vector<Sounding> mSounding;
+    int mAudioClient = 0;
 };
 
 class MediaPickerController;

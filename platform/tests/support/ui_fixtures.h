@@ -4,6 +4,7 @@
 #ifndef PLATFORM_TESTS_UI_FIXTURES_H
 #define PLATFORM_TESTS_UI_FIXTURES_H
 
+#include "platform/audio.h"
 #include "platform/device.h"
 #include "platform/resources.h"
 #include "platform/runloop.h"
@@ -144,11 +145,15 @@ public:
         mFacts = platform::deviceFacts();
         platform::setUiRunLoop(&mLoop);
         platform::Application::shared().reset();
+        // Sounds and music mix in silence, on the scene's clock.
+        mAudio = platform::audioOutput();
+        platform::setAudioOutput({platform::AudioOutputKind::None, {}, 48000});
     }
     ~UiScene()
     {
         platform::Application::shared().reset();
         platform::setUiRunLoop(nullptr);
+        platform::setAudioOutput(mAudio);
         platform::setDeviceFacts(mFacts);
         platform::setResourceDirectory("");
         std::error_code ec;
@@ -191,6 +196,7 @@ public:
 private:
     std::shared_ptr<platform::ManualClock> mClock;
     platform::RunLoop mLoop;
+    platform::AudioOutput mAudio;
     std::filesystem::path mDir;
     platform::DeviceFacts mFacts;
     platform::Ref<platform::Window> mWindow;

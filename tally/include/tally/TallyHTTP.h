@@ -8,10 +8,12 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <variant>
 
 namespace tally {
 
 using TallyHeaders = std::map<std::string, std::string>;
+using TallyQuery = std::map<std::string, std::string>;
 
 class TallyHTTPResponse {
 public:
@@ -54,6 +56,24 @@ public:
     [[nodiscard]] static TallyHTTPResponse sendMethod(const std::string &method, const std::string &url,
                                                       const Bytes &body, const TallyHeaders &headerFields,
                                                       int timeoutSeconds, bool useWebView);
+
+    // GET without a body, or POST with one, with a 20-second time-out.
+    [[nodiscard]] static TallyHTTPResponse get(const std::string &url, const TallyHeaders &headerFields = {});
+    [[nodiscard]] static TallyHTTPResponse post(const std::string &url, const Bytes &body,
+                                                const TallyHeaders &headerFields = {});
+
+    // "key=value" for each entry, joined with "&", as the entries stand
+    // (nothing is escaped).
+    [[nodiscard]] static std::string queryDictionaryToString(const TallyQuery &query);
+    // "protocol://host:port/path?query": "http" when no protocol is given;
+    // the port only when it is neither 0 nor 80; host, path and query only
+    // when given (a dictionary query through queryDictionaryToString).
+    [[nodiscard]] static std::string urlWithProtocol(const std::optional<std::string> &protocol,
+                                                     const std::optional<std::string> &host, int port,
+                                                     const std::optional<std::string> &path,
+                                                     const std::variant<std::monostate, std::string, TallyQuery> &query);
+
+    static constexpr int kHelperTimeoutSeconds = 20;
 };
 
 } // namespace tally

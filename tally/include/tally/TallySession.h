@@ -70,6 +70,13 @@ public:
     [[nodiscard]] static platform::Sha1Digest tallyID();
     [[nodiscard]] static platform::Sha1Digest hashData(std::span<const std::uint8_t> data);
     [[nodiscard]] static std::string hashDataToHexString(std::span<const std::uint8_t> bytes);
+    // The machine's memory in megabytes (rounded down; at most INT32_MAX)
+    // and its processor's nominal clock in Hz (at most UINT32_MAX); 0 when
+    // the system does not say.
+    [[nodiscard]] static std::int32_t deviceMemory();
+    [[nodiscard]] static std::uint32_t deviceCPUFrequency();
+    // A coordinate cut (toward zero) to three decimals.
+    [[nodiscard]] static double reduceLocationPrecision(double coordinate);
     // The class-wide lock over sessions and their files.
     [[nodiscard]] static std::recursive_mutex &classLock();
 
@@ -84,6 +91,8 @@ public:
     void saveSession();
 
     void recordEvent(const std::string &name, const std::optional<TallyParameters> &parameters, bool timed);
+    // An event that is not timed.
+    void recordEvent(const std::string &name, const std::optional<TallyParameters> &parameters);
     void endTimedEvent(const std::string &name, const std::optional<TallyParameters> &parameters);
     void endTimedEvents();
     void recordError(const std::string &errorId, const std::string &message, const std::exception *exception);
@@ -153,6 +162,9 @@ public:
     static void sendSessionsToServerForSessionPause();
     static void sendSessionsToServerForEndOfSession();
     static void sendSessionsToServerForAppShowcase();
+    // The stored sessions alone, with the short time-out and the web-view
+    // flag, asking for no ads.
+    static void sendSessionsToServerForAdditionalInfo();
     // Runs `work` on a thread of its own; joinSenderThreads() waits for all.
     static void startSenderThread(std::function<void()> work);
     static void joinSenderThreads();

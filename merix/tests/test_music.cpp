@@ -1,0 +1,145 @@
+// Sounds and music that are heard: the music folder's songs picked and
+// played in ogc-sim through the WAV writer, against aura-play rendering the
+// same files; an interface sound rendered by the platform's sound system.
+#include <merix/SoundEffect.h>
+#include <platform/audio.h>
+#include <platform/media.h>
+
+#include "tools.h"
+#include "ui_fixtures.h"
+#include "wav.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using auratest::quote;
+
+// The samples from the first frame that is not silent on.
+std::vector<std::int16_t> fromFirstSound(const auratest::Wav &wav)
+{
+    std::size_t at = 0;
+    while (at + wav.channels <= wav.pcm16.size() &&
+           std::all_of(wav.pcm16.begin() + static_cast<std::ptrdiff_t>(at),
+                       wav.pcm16.begin() + static_cast<std::ptrdiff_t>(at + wav.channels),
+                       [](std::int16_t v) { return v == 0; })) {
+        at += wav.channels;
+    }
+    return {wav.pcm16.begin() + static_cast<std::ptrdiff_t>(at), wav.pcm16.end()};
+}
+
+// `played` holds `expected` and then silence.
+void expectSoundThenSilence(const std::vector<std::int16_t> &played, const std::vector<std::int16_t> &expected)
+{
+    ASSERT_GE(played.size(), expected.size());
+    const auto mismatch = std::mismatch(expected.begin(), expected.end(), played.begin());
+    EXPECT_EQ(mismatch.first, expected.end())
+        << "first difference at sample " << (mismatch.first - expected.begin()) << " of " << expected.size();
+    EXPECT_TRUE(std::all_of(played.begin() + static_cast<std::ptrdiff_t>(expected.size()), played.end(),
+                            [](std::int16_t v) { return v == 0; }));
+}
+
+TEST(MusicQueue, MusicFolderSongsArePickedAndPlayInOrderAsAuraPlayRendersThem)
+{
+    auratest::TempDir dir("ogc-music");
+    const auto music = dir / "Music";
+    std::filesystem::create_directories(music / "album");
+    // A stereo WAV at the mixer's rate, a mono one at another rate, an Ogg
+    // file with tags in a folder below, and files that are not songs.
+    ASSERT_TRUE(auratest::run("sox -n -r 48000 -c 2 -b 16 " + quote(music / "a tune.wav") +
+                              " synth 0.4 sine 440 sine 550 vol 0.5"));
+    ASSERT_TRUE(auratest::run("sox -n -r 44100 -c 1 -b 16 " + quote(music / "b.wav") + " synth 0.25 square 300 vol 0.3"));
+    ASSERT_TRUE(auratest::run("sox -n -r 48000 -c 2 -b 16 " + quote(dir / "c.wav") + " synth 0.3 sine 660 vol 0.5"));
+    ASSERT_TRUE(auratest::run("oggenc -Q -t 'Third Song' -a Ann -o " + quote(music / "album" / "c.ogg") + " " +
+                              quote(dir / "c.wav")));
+    ASSERT_TRUE(auratest::run("echo notes > " + quote(music / "notes.txt") + " && echo junk > " +
+                              quote(music / "broken.wav")));
+    const std::vector<std::string> files{(music / "a tune.wav").string(), (music / "album" / "c.ogg").string(),
+                                         (music / "b.wav").string()};
+
+    int code = -1;
+    const std::string out = auratest::capture(
+        quote(OGC_SIM_PATH) + " --manual-clock --server http://127.0.0.1:9/ --data " + quote(dir / "data") +
+            " --music-dir " + quote(music) + " --wav " + quote(dir / "queue.wav") +
+            " songs pick 0 1 2 tick 45 screen 2>&1",
+        &code);
+    ASSERT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("song 0 title=a tune artist= duration=0.400 file=" + files[0] + "\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("song 1 title=Third Song artist=Ann duration=0.300 file=" + files[1] + "\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("song 2 title=b artist= duration=0.250 file=" + files[2] + "\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("song 3"), std::string::npos) << out;
+    EXPECT_NE(out.find("screen music state=1 index=2 item=b time=0.25 queue=a tune,Third Song,b"), std::string::npos)
+        << out;
+
+    ASSERT_TRUE(auratest::run(quote(AURA_PLAY_PATH) + " -q --stream --rate 48000 -o " + quote(dir / "reference.wav") +
+                              " " + quote(files[0]) + " " + quote(files[1]) + " " + quote(files[2])));
+    const auto played = auratest::readWav(dir / "queue.wav");
+    const auto reference = auratest::readWav(dir / "reference.wav");
+    ASSERT_TRUE(played.valid) << played.error;
+    ASSERT_TRUE(reference.valid) << reference.error;
+    EXPECT_EQ(played.rate, 48000u);
+    EXPECT_EQ(played.channels, 2u);
+    // 0.95 s of songs in 1.5 s of ticks.
+    EXPECT_EQ(reference.frames(), 45600u);
+    expectSoundThenSilence(fromFirstSound(played), fromFirstSound(reference));
+}
+
+TEST(MusicQueue, MusicFolderComesFromTheEnvironmentThenHome)
+{
+    auratest::TempDir dir("ogc-music-dirs");
+    const std::string home = dir.file("home");
+    std::filesystem::create_directories(home + "/.config");
+    const char *oldHome = std::getenv("HOME");
+    const std::string savedHome = oldHome != nullptr ? oldHome : "";
+    ::setenv("HOME", home.c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("XDG_MUSIC_DIR");
+    EXPECT_EQ(platform::musicDirectory(), home + "/Music");
+    {
+        std::ofstream(home + "/.config/user-dirs.dirs") << "# written by xdg-user-dirs-update\n"
+                                                           "XDG_MUSIC_DIR=\"$HOME/Songs\"\n";
+    }
+    EXPECT_EQ(platform::musicDirectory(), home + "/Songs");
+    ::setenv("XDG_MUSIC_DIR", "/srv/music", 1);
+    EXPECT_EQ(platform::musicDirectory(), "/srv/music");
+    ::unsetenv("XDG_MUSIC_DIR");
+    ::setenv("HOME", savedHome.c_str(), 1);
+}
+
+TEST(InterfaceSound, PlaysItsWaveExactlyThroughTheSharedSystem)
+{
+    testsupport::UiScene scene;
+    const auto wav = scene.dir() / "menu_select.wav";
+    ASSERT_TRUE(testsupport::runQuietly("sox -n -r 22050 -c 2 -b 16 '" + wav.string() +
+                                        "' synth 0.2 sine 880 sine 990 vol 0.6"));
+    const auto out = scene.dir() / "heard.wav";
+    platform::setAudioOutput({platform::AudioOutputKind::WavFile, out.string(), 22050});
+    {
+        merix::SoundEffect select(wav.string());
+        ASSERT_NE(select.soundID(), 0u);
+        select.play();
+        EXPECT_TRUE(platform::audioRunning());
+        scene.advance(0.5);
+        EXPECT_GE(platform::audioFramesMixed(), 11025u);
+    }
+    platform::shutdownAudio();
+    const auto heard = auratest::readWav(out);
+    const auto source = auratest::readWav(wav);
+    ASSERT_TRUE(heard.valid) << heard.error;
+    ASSERT_TRUE(source.valid) << source.error;
+    EXPECT_EQ(heard.rate, 22050u);
+    ASSERT_EQ(source.frames(), 4410u);
+    // The sound starts with the first block the system mixed.
+    ASSERT_GE(heard.pcm16.size(), source.pcm16.size());
+    expectSoundThenSilence(heard.pcm16, source.pcm16);
+}
+
+} // namespace
