@@ -120,7 +120,8 @@ TEST(ReadmeExamples, RunAsWritten)
     ASSERT_TRUE(auratest::run("cd " + quote(dir.path()) +
                               " && sox -D -n -r 44100 -c 2 -b 16 a.wav synth 41 sine 440 vol 0.5"
                               " && oggenc -Q -o song.ogg a.wav && oggenc -Q -o b.ogg a.wav"
-                              " && sox -D a.wav -t raw dump.raw && mkdir -p radio sim res tally"
+                              " && sox -D a.wav -t raw dump.raw && mkdir -p radio sim res tally music"
+                              " && cp a.wav b.ogg song.ogg music/"
                               " && cp b.ogg radio/ && printf 'b.ogg\\n' > radio/list.m3u"
                               " && cp /etc/ssl/certs/ca-certificates.crt ca.pem 2>/dev/null || : > ca.pem"));
     auratest::MidiTrack track;
@@ -144,6 +145,7 @@ TEST(ReadmeExamples, RunAsWritten)
         {std::regex(R"(--server URL\b)"), "--server http://" + nowhere + "/aap.do"},
         {std::regex(R"(\$S\b)"), "https://" + nowhere + "/web_http_app/"},
         {std::regex(R"(\bDIR\b)"), dir.path() + "/tally"},
+        {std::regex(R"(~/Music\b)"), dir.path() + "/music"},
         {std::regex(R"(\bHEX$)"), "00112233445566778899aabbccddeeff"},
     };
     const std::vector<std::string> examples = readmeExamples();
