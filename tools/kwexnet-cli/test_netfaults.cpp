@@ -188,9 +188,9 @@ TEST(KwexnetCliFailures, EachFailureIsNamedAndTheErrorCodeStays)
         {{"http", "GET", server.url("/short")}, "the connection was reset or closed before the reply was complete"},
         {{"http", "GET", closed}, "connection refused"},
         {{"discover", "--server", server.url("/loop")}, "too many redirects"},
-        {{"logout", "--server", server.url("/"), "--session", "S1", "--max-bytes", "10"}, "the reply is larger than the size cap"},
+        {{"discover", "--server", server.url("/find/"), "--max-bytes", "10"}, "the reply is larger than the size cap"},
     };
-    server.reply("/logout/", Reply{200, {}, kResultOk});
+    server.reply("/find/", Reply{200, {}, kResultOk});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[2]);
         const CliRun r = cli(c.args);
@@ -216,6 +216,46 @@ TEST(KwexnetCliDiscover, ReplyThatNamesNoServerHostFails)
     const CliRun plainOnly = cli({"discover", "--server", server.url("/plain-only/")});
     EXPECT_EQ(plainOnly.code, 0) << plainOnly.err;
     EXPECT_EQ(plainOnly.err, "");
+}
+
+} // namespace
+
+namespace {
+
+// Every command that carries a session or a password, against a plain-http
+// service that would answer each one: none may reach it.
+TEST(KwexnetCliPlainHttp, NoSessionOrPasswordGoesOverPlainHttp)
+{
+    TestHttpServer server;
+    for (const char *path : {"login/", "logout/", "registerUser/", "modifyAccount/", "updatePreferences/", "getRelations/",
+                             "addRelationByUsername/", "postScore/", "joinGroupByTopic/", "forgotPassword/"}) {
+        server.reply(std::string("/app/") + path, Reply{200, {}, kResultOk});
+    }
+    ASSERT_TRUE(server.start());
+    const std::string base = server.url("/app/");
+    const std::vector<std::vector<std::string>> commands = {
+        {"login", "--server", base, "--email", "e@example.com", "--password", "pw"},
+        {"logout", "--server", base, "--session", "S1"},
+        {"register", "--server", base, "--user-name", "u", "--password", "pw", "--email", "e@example.com"},
+        {"modify", "--server", base, "--session", "S1", "--email", "e@example.com"},
+        {"modify", "--server", base, "--session", "S1", "--password", "pw"},
+        {"prefs", "--server", base, "--session", "S1", "1=2"},
+        {"relations", "--server", base, "--session", "S1"},
+        {"relate", "--server", base, "--session", "S1", "--target-name", "n", "--status", "F"},
+        {"post-score", "--server", base, "--session", "S1", "--profile-id", "2", "--value", "5"},
+        {"join", "--server", base, "--session", "S1"},
+    };
+    for (const auto &args : commands) {
+        SCOPED_TRACE(args[0] + " " + args[4]);
+        const CliRun r = cli(args);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find("no HTTPS server is known"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(server.requestCount(), 0u);
+    // The requests that carry neither still go.
+    const CliRun forgot = cli({"forgot", "--server", base, "--email", "e@example.com", "--user-name", "u"});
+    EXPECT_EQ(forgot.code, 0) << forgot.err;
+    EXPECT_EQ(server.requestCount(), 1u);
 }
 
 } // namespace
