@@ -259,3 +259,47 @@ TEST(KwexnetCliPlainHttp, NoSessionOrPasswordGoesOverPlainHttp)
 }
 
 } // namespace
+
+namespace {
+
+// A board file that would multiply a 1 MiB name into every row, or hold
+// more rows than a page may: the command fails with the reason, and the
+// next one over a good file works.
+TEST(KwexnetCliLeaderboard, RefusedPageFailsAndTheNextOneWorks)
+{
+    TestHttpServer server;
+    const auto info = [&](const std::string &file) {
+        return Reply{200, {}, "<appserver><current_cdn>" + server.url(file) +
+                                  "</current_cdn><current_record_length>40</current_record_length>"
+                                  "<last_cdn>x</last_cdn><last_record_length>40</last_record_length></appserver>"};
+    };
+    std::string rows;
+    for (int i = 0; i < 300; ++i)
+        rows += "<gamedata/>";
+    server.handle("/big/getLeaderboardNoAuth/", [&](const RecordedRequest &) { return info("/big.xml"); });
+    server.reply("/big.xml", Reply{206, {}, "<user_name>" + std::string(1 << 20, 'n') + "</user_name>" + rows});
+    server.handle("/many/getLeaderboardNoAuth/", [&](const RecordedRequest &) { return info("/many.xml"); });
+    server.reply("/many.xml", Reply{206, {}, rows + rows + rows + rows});
+    server.handle("/good/getLeaderboardNoAuth/", [&](const RecordedRequest &) { return info("/good.xml"); });
+    server.reply("/good.xml", Reply{206, {}, "<user_name>a</user_name><gamedata/><score>2</score><gamedata/>"});
+    ASSERT_TRUE(server.start());
+    for (const char *board : {"/big/", "/many/"}) {
+        SCOPED_TRACE(board);
+        const CliRun r = cli({"leaderboard", "--server", server.url(board), "--profile-id", "2", "--first", "0",
+                              "--count", "25"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.out.find("row["), std::string::npos) << r.out.substr(0, 500);
+        EXPECT_NE(r.err.find("leaderboard: the page was refused: more than 1000 rows or a field longer than 4096 "
+                             "bytes"),
+                  std::string::npos)
+            << r.err;
+    }
+    const CliRun good =
+        cli({"leaderboard", "--server", server.url("/good/"), "--profile-id", "2", "--first", "0", "--count", "25"});
+    EXPECT_EQ(good.code, 0) << good.err;
+    EXPECT_NE(good.out.find("row[1].user_name=a\n"), std::string::npos) << good.out;
+    EXPECT_NE(good.out.find("row[2].user_name=\nrow[2].user_id=\nrow[2].score=2\n"), std::string::npos) << good.out;
+    EXPECT_NE(good.out.find("rows=2\n"), std::string::npos) << good.out;
+}
+
+} // namespace
