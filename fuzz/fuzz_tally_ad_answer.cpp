@@ -45,7 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     tally::TallyAdAssignment::recreateInstance();
     const auto parser = tally::TallyAdParser::recreateInstance();
     parser->parseData(std::span(data, size));
-    require(parser->adParsingPhase() == (size > 0 ? 1 : 0));
+    // An answer past the caps is refused whole: not parsed, nothing kept.
+    const bool refused = size > 0 && parser->adParsingPhase() == 0;
+    require(parser->adParsingPhase() == (size > 0 && !refused ? 1 : 0));
+    require(!refused || (parser->hookNames().empty() && parser->adBlockIds().empty()));
+    require(parser->hookNames().size() <= tally::TallyAdParser::kMaxHooks);
+    require(parser->imageCodes().size() <= tally::TallyAdParser::kMaxImageCodes);
+    require(parser->decodedImageBytes() <= tally::TallyAdParser::kMaxDecodedImageBytes);
 
     const platform::PlistValue archived = parser->encodeWithCoder();
     require(tally::TallyAdParser::initWithCoder(archived)->encodeWithCoder() == archived);
@@ -61,5 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             require(image->rgba.size() == std::size_t{image->width} * image->height * 4);
         }
     }
+    require(parser->decodedImageBytes() <= tally::TallyAdParser::kMaxDecodedImageBytes);
     return 0;
 }

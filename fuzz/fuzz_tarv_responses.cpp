@@ -64,17 +64,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         listed += list->size();
     }
     require(listed <= relations.entries.size());
+    require(relations.entries.size() <= GetRelationsResponse::kMaxRelations);
+    require(login.profiles.size() <= LoginResponse::kMaxLoginEntries);
+    require(login.games.size() <= LoginResponse::kMaxLoginEntries);
     for (const auto &entry : relations.entries) {
         require(entry.blocked == (entry.own_status == 'B' || entry.other_status == 'B'));
         require(!entry.blocked || relations.blocked_names.count(entry.target_user_name) == 1);
     }
 
-    // Pages append rows with consecutive ranks from the first one given.
+    // Pages append rows with consecutive ranks from the first one given; a
+    // refused page appends none, and gives the same verdict again.
     CDNLeaderboard page;
-    require(page.ParseFromResponseXML(text, length, 4000000000u));
+    const bool accepted = page.ParseFromResponseXML(text, length, 4000000000u);
     const std::size_t rows = page.entries.size();
-    require(page.ParseFromResponseXML(text, length, 1));
+    require(accepted || rows == 0);
+    require(rows <= CDNLeaderboard::kMaxPageRows);
+    require(page.ParseFromResponseXML(text, length, 1) == accepted);
     require(page.entries.size() == 2 * rows);
+    for (const auto &row : page.entries) {
+        for (const auto *field : {&row.score, &row.user_name, &row.user_id, &row.metadata, &row.gamedata}) {
+            require(field->size() <= CDNLeaderboard::kMaxFieldBytes);
+        }
+    }
     for (std::size_t i = 0; i < rows; ++i) {
         require(page.entries[i].rank == static_cast<std::uint32_t>(4000000000u + i));
         require(page.entries[rows + i].rank == 1 + i);

@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             require(value.c_str() != nullptr);
             (void)reader.GetAttribute(reader.getName().c_str());
             require(reader.getAttributeCount() < size);
+            require(reader.getAttributeCount() <= XmlReader::kMaxAttributes);
             break;
         }
         case XmlReader::kNodeText:

@@ -53,6 +53,8 @@ std::pair<std::string, std::string> countryAndLanguage(const std::string &locale
 struct ReplyReader {
     std::string element;
     std::string text;
+    bool error = false;
+    bool success = false;
 };
 
 void onStart(void *data, const XML_Char *name, const XML_Char **)
@@ -61,7 +63,7 @@ void onStart(void *data, const XML_Char *name, const XML_Char **)
     reader->element = name;
     reader->text.clear();
     if (reader->element == "ErrorMessage")
-        platform::NotificationCenter::defaultCenter().post(kBountyConnectFailed);
+        reader->error = true;
 }
 
 void onText(void *data, const XML_Char *chars, int length)
@@ -75,28 +77,36 @@ void onText(void *data, const XML_Char *chars, int length)
 void onEnd(void *data, const XML_Char *name)
 {
     auto *reader = static_cast<ReplyReader *>(data);
-    if (std::string(name) == "Success" && reader->text == "true") {
-        platform::NotificationCenter::defaultCenter().post(kBountyConnectSuccess);
-    }
+    if (std::string(name) == "Success" && reader->text == "true")
+        reader->success = true;
     reader->element.clear();
     reader->text.clear();
+}
+
+// Whether the reply says the call succeeded: a Success element reading
+// "true", no ErrorMessage anywhere, and XML that reads to its end.
+bool connectSucceeded(const std::string &xml)
+{
+    if (xml.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return false;
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    if (parser == nullptr)
+        return false;
+    ReplyReader reader;
+    XML_SetUserData(parser, &reader);
+    XML_SetElementHandler(parser, onStart, onEnd);
+    XML_SetCharacterDataHandler(parser, onText);
+    const bool read = XML_Parse(parser, xml.data(), static_cast<int>(xml.size()), XML_TRUE) == XML_STATUS_OK;
+    XML_ParserFree(parser);
+    return read && reader.success && !reader.error;
 }
 
 } // namespace
 
 void postConnectReply(const std::string &xml)
 {
-    if (xml.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-        return;
-    XML_Parser parser = XML_ParserCreate(nullptr);
-    if (parser == nullptr)
-        return;
-    ReplyReader reader;
-    XML_SetUserData(parser, &reader);
-    XML_SetElementHandler(parser, onStart, onEnd);
-    XML_SetCharacterDataHandler(parser, onText);
-    (void)XML_Parse(parser, xml.data(), static_cast<int>(xml.size()), XML_TRUE);
-    XML_ParserFree(parser);
+    platform::NotificationCenter::defaultCenter().post(connectSucceeded(xml) ? kBountyConnectSuccess
+                                                                             : kBountyConnectFailed);
 }
 
 void BountyConnect::setConnectUrls(std::string primary, std::string fallback)

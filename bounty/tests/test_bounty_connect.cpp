@@ -1,82 +1,10 @@
 // The connect call: its query, the fallback host after the first failure,
 // the notifications its XML reply gives, and the activations after launch.
-#include "bounty/BountyConnect.h"
-#include "test_http_server.h"
-
-#include "platform/device.h"
-#include "platform/files.h"
-#include "platform/notifications.h"
-#include "platform/runloop.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
+#include "bounty_fixture.h"
 
 namespace {
 
-using bounty::BountyConnect;
-using testsupport::Reply;
-using testsupport::TestHttpServer;
-
-constexpr const char *kAppId = "0a1b2c3d-0000-4000-8000-123456789abc";
-
-class BountyTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/bounty-test-XXXXXX";
-        const char *dir = ::mkdtemp(pattern);
-        ASSERT_NE(dir, nullptr);
-        mRoot = dir;
-        platform::setApplicationRoot(mRoot);
-        platform::DeviceFacts facts;
-        facts.model = "iPod touch";
-        facts.localeIdentifier = "fr_CA";
-        facts.bundleVersion = "2.1";
-        facts.systemVersion = "4.3";
-        platform::setDeviceFacts(facts);
-        auto &center = platform::NotificationCenter::defaultCenter();
-        mObservers.push_back(
-            center.addObserver(bounty::kBountyConnectSuccess, [this](const std::string &) { mSeen += "S"; }));
-        mObservers.push_back(
-            center.addObserver(bounty::kBountyConnectFailed, [this](const std::string &) { mSeen += "F"; }));
-        ASSERT_TRUE(mPrimary.start());
-        ASSERT_TRUE(mFallback.start());
-        BountyConnect::resetForTesting();
-        BountyConnect::setConnectUrls(mPrimary.url("/"), mFallback.url("/"));
-    }
-    void TearDown() override
-    {
-        BountyConnect::resetForTesting();
-        for (const auto id : mObservers)
-            platform::NotificationCenter::defaultCenter().removeObserver(id);
-        platform::setDeviceFacts({});
-        std::error_code ec;
-        std::filesystem::remove_all(mRoot, ec);
-        platform::setApplicationRoot("");
-    }
-    // Runs the loop until `n` notifications have been posted and no request is
-    // left in flight.
-    bool waitForNotifications(std::size_t n)
-    {
-        return mLoop.runUntil([&] { return mSeen.size() >= n; }, 10.0);
-    }
-    void activate()
-    {
-        platform::NotificationCenter::defaultCenter().post(platform::kUIApplicationDidBecomeActiveNotification);
-    }
-
-    platform::RunLoop mLoop;
-    TestHttpServer mPrimary;
-    TestHttpServer mFallback;
-    std::string mRoot;
-    std::string mSeen;
-    std::vector<platform::ObserverId> mObservers;
-};
-
-const Reply kSuccess{200, {}, "<?xml version=\"1.0\"?><Reply><Success>true</Success></Reply>", 0.0};
-const Reply kError{200, {}, "<Reply><ErrorMessage>bad app</ErrorMessage></Reply>", 0.0};
+using namespace bountytest;
 
 TEST_F(BountyTest, ConnectSendsTheFactsAndPostsTheReply)
 {
@@ -137,7 +65,7 @@ TEST_F(BountyTest, FirstFailureRetriesOnTheFallbackHost)
     }
 }
 
-TEST_F(BountyTest, RepliesPostWhatTheyHold)
+TEST_F(BountyTest, EachReplyPostsExactlyOneOutcome)
 {
     struct Case {
         std::string xml;
@@ -145,12 +73,14 @@ TEST_F(BountyTest, RepliesPostWhatTheyHold)
     };
     for (const auto &c : std::vector<Case>{
              {"<a><Success>true</Success></a>", "S"},
-             {"<a><Success>false</Success></a>", ""},
+             {"<a><Success>tr<!-- split -->ue</Success><Success>true</Success></a>", "S"},
+             {"<a><Success>false</Success></a>", "F"},
+             {"<a><Success> true</Success></a>", "F"},
              {"<a><ErrorMessage/><Other>true</Other></a>", "F"},
-             {"<a><Success>tr<!-- split -->ue</Success><Success>true</Success></a>", "SS"},
-             {"<a><Success>true</Success><broken", "S"},
-             {"not xml at all", ""},
-             {"", ""},
+             {"<a><Success>true</Success><ErrorMessage/><ErrorMessage/></a>", "F"},
+             {"<a><Success>true</Success><broken", "F"},
+             {"not xml at all", "F"},
+             {"", "F"},
          }) {
         SCOPED_TRACE(c.xml);
         mSeen.clear();

@@ -30,3 +30,34 @@ bool hexStringToLong(const char *text, std::uint64_t &value)
 
 } // namespace Encode
 } // namespace KwexNet
+
+namespace KwexNet {
+namespace Encode {
+
+std::string escapeControlCharacters(std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                out += "\\x";
+                out += kHex[c >> 4];
+                out += kHex[c & 0x0f];
+            } else {
+                out += ch;
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace Encode
+} // namespace KwexNet

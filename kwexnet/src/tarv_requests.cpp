@@ -90,14 +90,18 @@ bool refuseUnlessSecure(HTTPMessenger &messenger)
     if (baseIsSecure()) {
         return true;
     }
-    return refuse(messenger, "refusing to send credentials: no HTTPS server is known (base URL \"" +
-                                 gBaseURL + "\")");
+    return refuse(messenger, "refusing to send credentials (a password or a session id): no HTTPS server "
+                             "is known (base URL \"" + gBaseURL + "\")");
 }
 
-// The POST every form request shares. A request with credentials is marked,
-// so that no redirect takes it to another host.
+// The POST every form request shares. A request with credentials (a
+// password or a session id) goes only to an https:// base URL, and is
+// marked so that no redirect takes it to another host.
 bool post(HTTPMessenger &messenger, const std::string &url, const FormBody &body, bool credentials)
 {
+    if (credentials && !refuseUnlessSecure(messenger)) {
+        return false;
+    }
     const std::string &text = body.text();
     char length[24];
     std::snprintf(length, sizeof length, "%lu", static_cast<unsigned long>(text.size()));
@@ -171,9 +175,6 @@ bool CreateLoginRequest(HTTPMessenger &messenger, std::string email, std::string
                         unsigned char protocolVersion, bool forceKick)
 {
     startRequest(messenger);
-    if (!refuseUnlessSecure(messenger)) {
-        return false;
-    }
     FormBody body;
     body.add("email", email)
         .add("user_password", password)
@@ -197,9 +198,6 @@ bool CreateRegisterUserRequest(HTTPMessenger &messenger, unsigned int gameId, st
                                std::string password, std::string email, std::string firstName, std::string lastName)
 {
     startRequest(messenger);
-    if (!refuseUnlessSecure(messenger)) {
-        return false;
-    }
     FormBody body;
     body.add("game_id", static_cast<unsigned long>(gameId))
         .add("user_name", userName)
@@ -226,9 +224,6 @@ bool CreateModifyAccountRequest(HTTPMessenger &messenger, std::string session, u
                                 std::string password, std::string email, std::string firstName, std::string lastName)
 {
     startRequest(messenger);
-    if (!password.empty() && !refuseUnlessSecure(messenger)) {
-        return false;
-    }
     FormBody body;
     body.add("session", session)
         .add("game_id", static_cast<unsigned long>(gameId))

@@ -1,6 +1,7 @@
 #include "kwexnet/tarv_responses.h"
 
 #include <limits>
+#include <utility>
 
 #include "kwexnet/xml_reader.h"
 
@@ -41,14 +42,24 @@ std::int32_t toInt32(const char *text)
     return static_cast<std::int32_t>(value > kLimit - 1 ? kLimit - 1 : value);
 }
 
+// Attribute values are read in place: a copy of a large value would be a
+// second one on top of the reader's own.
 std::string attributeText(const XmlReader &reader, const char *name)
 {
-    return reader.GetAttribute(name).c_str();
+    const auto *value = reader.findAttribute(name);
+    return value ? std::string(value->c_str()) : std::string();
 }
 
 std::int32_t attributeNumber(const XmlReader &reader, const char *name)
 {
-    return toInt32(reader.GetAttribute(name).c_str());
+    const auto *value = reader.findAttribute(name);
+    return value ? toInt32(value->c_str()) : 0;
+}
+
+bool attributeIs(const XmlReader &reader, const char *name, const char *text)
+{
+    const auto *value = reader.findAttribute(name);
+    return value ? *value == text : *text == '\0';
 }
 
 // The text of the element just started: the value of the very next node,
@@ -138,22 +149,20 @@ bool FindServerResponse::ParseFromResponseXML(const char *document, unsigned int
     return walkReply(document, length, [&](XmlReader &reader) {
         const auto &name = reader.getName();
         if (name == "server") {
-            const auto type = reader.GetAttribute("type");
-            if (type == "http") {
+            if (attributeIs(reader, "type", "http")) {
                 http_host = attributeText(reader, "host");
-            } else if (type == "https") {
+            } else if (attributeIs(reader, "type", "https")) {
                 https_host = attributeText(reader, "host");
-            } else if (type == "socket") {
+            } else if (attributeIs(reader, "type", "socket")) {
                 socket_host = attributeText(reader, "host");
                 // Kept in 16 bits, as the wire has it: 70000 becomes 4464.
                 socket_port = static_cast<std::uint16_t>(
                     static_cast<std::uint32_t>(attributeNumber(reader, "port")));
             }
         } else if (name == "version") {
-            const auto platform = reader.GetAttribute("platform");
-            if (platform == "IPhone") {
+            if (attributeIs(reader, "platform", "IPhone")) {
                 iphone_version = attributeText(reader, "number");
-            } else if (platform == "IPad") {
+            } else if (attributeIs(reader, "platform", "IPad")) {
                 ipad_version = attributeText(reader, "number");
             }
         } else if (name == "error") {
@@ -175,6 +184,7 @@ bool LoginResponse::ParseFromResponseXML(const char *document, unsigned int leng
     bool seenUserId = false;
     bool seenUserName = false;
     bool seenError = false;
+    bool refused = false;
 
     struct TextField {
         const char *element;
@@ -207,9 +217,15 @@ bool LoginResponse::ParseFromResponseXML(const char *document, unsigned int leng
         }
         if (name == "profile" || name == "game") {
             auto &map = name == "profile" ? profiles : games;
+            const auto *value = reader.findAttribute("value");
+            if (map.size() >= kMaxLoginEntries ||
+                (value && String::stringbase<char>::length(value->c_str()) > kMaxLoginValueBytes)) {
+                refused = true;
+                return false;
+            }
             // "name" is sent too and not kept. emplace keeps the first value.
             map.emplace(static_cast<unsigned int>(attributeNumber(reader, "id")),
-                        attributeText(reader, "value"));
+                        value ? std::string(value->c_str()) : std::string());
             return true;
         }
         for (const auto &text : textFields) {
@@ -222,7 +238,7 @@ bool LoginResponse::ParseFromResponseXML(const char *document, unsigned int leng
         }
         return true;
     });
-    return closed && (seenError || (seenResult && seenSession && seenUserId && seenUserName));
+    return closed && !refused && (seenError || (seenResult && seenSession && seenUserId && seenUserName));
 }
 
 namespace {
@@ -274,12 +290,17 @@ bool GetRelationsResponse::ParseFromResponseXML(const char *document, unsigned i
     pending_sent.clear();
     pending_received.clear();
     blocked_names.clear();
+    bool refused = false;
     const bool closed = walkReply(document, length, [&](XmlReader &reader) {
         const auto &name = reader.getName();
         if (name == "relation") {
             const std::string status = attributeText(reader, "relation_status");
             if (status.size() != 3) {
                 return true;
+            }
+            if (entries.size() >= kMaxRelations) {
+                refused = true;
+                return false;
             }
             RelationEntry entry;
             entry.game_id = attributeNumber(reader, "game_id");
@@ -303,7 +324,7 @@ bool GetRelationsResponse::ParseFromResponseXML(const char *document, unsigned i
         return true;
     });
     sortRelations(*this);
-    return closed;
+    return closed && !refused;
 }
 
 bool GetLeaderboardResponse::ParseFromResponseXML(const char *document, unsigned int length)
@@ -366,8 +387,11 @@ bool GetLeaderboardResponse::ParseFromResponseXML(const char *document, unsigned
 
 bool CDNLeaderboard::ParseFromResponseXML(const char *document, unsigned int length, unsigned int firstRank)
 {
+    const std::size_t before = entries.size();
     cdn_leaderboard_entry row;
     std::uint32_t nextRank = firstRank;
+    std::size_t rows = 0;
+    bool refused = false;
     struct TextField {
         const char *element;
         std::string cdn_leaderboard_entry::*field;
@@ -386,34 +410,55 @@ bool CDNLeaderboard::ParseFromResponseXML(const char *document, unsigned int len
         {"losses", &cdn_leaderboard_entry::losses},
         {"avatar_id", &cdn_leaderboard_entry::avatar_id},
     };
+    // False stops the walk: the document ends inside a row, or a field is
+    // longer than a row may hold.
+    const auto readField = [&](XmlReader &reader, std::string &field) {
+        if (!readText(reader, field)) {
+            return false;
+        }
+        if (field.size() > kMaxFieldBytes) {
+            refused = true;
+            return false;
+        }
+        return true;
+    };
     walkReply(document, length, [&](XmlReader &reader) {
         const auto &name = reader.getName();
         for (const auto &text : kTexts) {
             if (name == text.element) {
-                return readText(reader, row.*text.field);
+                return readField(reader, row.*text.field);
             }
         }
         for (const auto &number : kNumbers) {
             if (name == number.element) {
                 std::string value;
-                const bool more = readText(reader, value);
+                const bool more = readField(reader, value);
                 row.*number.field = toInt32(value.c_str());
                 return more;
             }
         }
         const bool isMetadata = name == "metadata";
         if (isMetadata || name == "gamedata") {
-            // An empty-element tag keeps the previous row's value.
-            if (!reader.isEmptyElement() && !readText(reader, isMetadata ? row.metadata : row.gamedata)) {
+            // An empty-element tag leaves the field empty.
+            if (!reader.isEmptyElement() && !readField(reader, isMetadata ? row.metadata : row.gamedata)) {
                 return false; // cut inside the row: it makes no row
             }
             if (!isMetadata) {
+                if (++rows > kMaxPageRows) {
+                    refused = true;
+                    return false;
+                }
                 row.rank = nextRank++;
-                entries.push_back(row);
+                // Each row holds only its own fields.
+                entries.push_back(std::exchange(row, cdn_leaderboard_entry{}));
             }
         }
         return true;
     });
+    if (refused) {
+        entries.resize(before);
+        return false;
+    }
     return true;
 }
 

@@ -206,16 +206,24 @@ void XmlReader::AddAttribute(const char *nameBegin, const char *nameEnd, const c
     ++mAttributeCount;
 }
 
+const stringbase<char> *XmlReader::findAttribute(const char *name) const
+{
+    for (const Attribute *a = mAttributes; a; a = a->next) {
+        if (a->name == name) {
+            return &a->value;
+        }
+    }
+    return nullptr;
+}
+
 stringbase<char> XmlReader::GetAttribute(const char *name) const
 {
     stringbase<char> result;
-    for (const Attribute *a = mAttributes; a; a = a->next) {
-        if (a->name == name) {
-            result = a->value;
-            return result;
-        }
+    if (const auto *value = findAttribute(name)) {
+        result = *value;
+    } else {
+        result.setString("");
     }
-    result.setString("");
     return result;
 }
 
@@ -405,6 +413,10 @@ bool XmlReader::readStartTag(const char *p)
         const auto *close = static_cast<const char *>(std::memchr(q, quote, left(q, mEnd)));
         if (!close) {
             mCursor = mEnd;
+            return fail();
+        }
+        if (mAttributeCount >= kMaxAttributes) {
+            mCursor = q;
             return fail();
         }
         AddAttribute(nameBegin, nameEnd, valueBegin, close);

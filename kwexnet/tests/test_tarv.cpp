@@ -51,11 +51,11 @@ std::vector<std::string> split(const std::string &text, char sep)
 
 TEST(TarvRequests, LogoutPostsExactlySessionAndGame)
 {
-    Tarv::SetGlobalURL("tarv.test/web_http_app/", false);
-    EXPECT_EQ(Tarv::GetGlobalURL(), "http://tarv.test/web_http_app/");
+    Tarv::SetGlobalURL("tarv.test/web_http_app/", true);
+    EXPECT_EQ(Tarv::GetGlobalURL(), "https://tarv.test/web_http_app/");
     HTTPMessenger m;
     EXPECT_TRUE(Tarv::CreateLogoutRequest(m, "S1", 28));
-    expectFormPost(m, "http://tarv.test/web_http_app/logout/", "session=S1&game_id=28");
+    expectFormPost(m, "https://tarv.test/web_http_app/logout/", "session=S1&game_id=28");
     EXPECT_EQ(m.getRequestHeaderFields().at(1).second, "21");
     EXPECT_EQ(Tarv::GetLastRequestError(), "");
 }
@@ -100,9 +100,8 @@ TEST(TarvRequests, ValuesCannotInjectFormFields)
         EXPECT_EQ(pairs[i].substr(0, pairs[i].find('=')), names[i]);
     }
 
-    Tarv::SetGlobalURL("tarv.test/", false);
     ASSERT_TRUE(Tarv::CreateLogoutRequest(m, "S1&game_id=99", 28));
-    expectFormPost(m, "http://tarv.test/logout/", "session=S1%26game_id%3D99&game_id=28");
+    expectFormPost(m, "https://secure.tarv.test/logout/", "session=S1%26game_id%3D99&game_id=28");
 }
 
 TEST(TarvRequests, FormEncodingKeepsOnlyUnreservedBytes)
@@ -135,7 +134,7 @@ TEST(TarvRequests, LoginIsRefusedWithoutAnHttpsServer)
         SCOPED_TRACE(base.host);
         Tarv::SetGlobalURL(base.host, base.secure);
         // An earlier request must not survive to be sent by mistake.
-        ASSERT_TRUE(Tarv::CreateLogoutRequest(m, "S1", 28));
+        ASSERT_TRUE(Tarv::CreateForgotPasswordRequest(m, 28, "jo@example.com", "", "en"));
         EXPECT_FALSE(Tarv::CreateLoginRequest(m, "jo", "secret", 28, kAppKey, "01", 0, true));
         EXPECT_FALSE(m.hasRequest());
         EXPECT_EQ(m.getRequestBody(), "");

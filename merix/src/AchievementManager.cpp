@@ -58,7 +58,9 @@ std::list<AchievementInfo> AchievementManager::ReadDBString(std::string_view tex
     std::list<AchievementInfo> read;
     const char *p = text.data();
     const char *const end = text.data() + text.size();
-    while (p != end) {
+    // Values past the 25th are never merged: they are not read at all, so a
+    // text of millions of values costs no more than one of 25.
+    while (p != end && read.size() < static_cast<std::size_t>(kAchievementCount)) {
         // Blanks before a value are skipped, as a stream extraction does.
         while (p != end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
             ++p;

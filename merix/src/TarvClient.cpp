@@ -8,16 +8,19 @@
 #include <kwexnet/http_messenger.h>
 #include <kwexnet/tarv_config.h>
 #include <kwexnet/tarv_requests.h>
+#include <kwexnet/xml_reader.h>
 #include <platform/device.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 int currentBoard = 0;
 
@@ -375,6 +378,39 @@ private:
         pump();
     }
 
+    // An answer that came over https is the service's own. One that came
+    // over plain http may have been written by anyone on the way, so it may
+    // not choose where the password goes: it must name the discovery URL's
+    // host or one the configuration allows.
+    bool trustedAnswerHost(const std::string &answerHost, std::string &why) const
+    {
+        if (hasScheme(config.discoveryURL, "https://"))
+            return true;
+        std::string named;
+        std::string own;
+        (void)Encode::URL::getHostNameFromURL(named, ("https://" + answerHost).c_str());
+        (void)Encode::URL::getHostNameFromURL(own, config.discoveryURL.c_str());
+        named = lowered(named);
+        if (!named.empty() && (named == lowered(own) || std::any_of(config.allowedHosts.begin(), config.allowedHosts.end(),
+                                                                    [&](const std::string &h) { return lowered(h) == named; })))
+            return true;
+        why = "the discovery answer came over plain http and names the host \"" + named +
+              "\", which is neither the discovery host nor an allowed one";
+        return false;
+    }
+
+    static bool hasScheme(const std::string &url, std::string_view scheme)
+    {
+        return url.size() >= scheme.size() && lowered(url.substr(0, scheme.size())) == scheme;
+    }
+
+    static std::string lowered(std::string text)
+    {
+        for (char &c : text)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    }
+
     template <typename Reply>
     bool parse(const Job &job, Reply &reply, const std::string &document)
     {
@@ -397,14 +433,17 @@ private:
             Tarv::FindServerResponse reply;
             if (!parse(job, reply, document))
                 return;
-            if (!reply.https_host.empty()) {
-                Tarv::SetGlobalURL(reply.https_host, true);
-            } else if (!reply.http_host.empty()) {
-                Tarv::SetGlobalURL(reply.http_host, false);
-            } else {
+            const bool secure = !reply.https_host.empty();
+            const std::string &host = secure ? reply.https_host : reply.http_host;
+            if (host.empty()) {
                 fail(job, "the discovery reply names no server");
                 return;
             }
+            if (std::string why; !trustedAnswerHost(host, why)) {
+                fail(job, why);
+                return;
+            }
+            Tarv::SetGlobalURL(host, secure);
             server = reply;
             event("discovery ok " + Tarv::GetGlobalURL());
             return;
@@ -450,7 +489,12 @@ private:
         }
         case JobKind::LeaderboardPage: {
             auto &board = boards[static_cast<std::size_t>(job.board)];
-            (void)board.ParseFromResponseXML(document.c_str(), static_cast<unsigned int>(document.size()), 1);
+            if (!board.ParseFromResponseXML(document.c_str(), static_cast<unsigned int>(document.size()), 1)) {
+                fail(job, "the page was refused: more than " + std::to_string(Tarv::CDNLeaderboard::kMaxPageRows) +
+                              " rows or a field longer than " +
+                              std::to_string(Tarv::CDNLeaderboard::kMaxFieldBytes) + " bytes");
+                return;
+            }
             setStatus(kTarvStatusOk);
             event("leaderboard " + std::to_string(job.board) + " rows=" + std::to_string(board.entries.size()));
             return;

@@ -38,7 +38,7 @@ protected:
             ASSERT_TRUE(testsupport::writePlaceholderPng(scene.dir() / name, w, h));
         }
         // Nothing answers: requests stay queued, nothing leaves the machine.
-        Tarv_Configure({"http://127.0.0.1:9/discover/", "", "", 1.0});
+        Tarv_Configure({"http://127.0.0.1:9/discover/", "", "", 1.0, {}});
         Tarv_SetLoginEmail("");
         setApplicationRoot(scene.dir().string());
         controller = make<OGCViewController>();

@@ -138,7 +138,8 @@ struct JpegDecoder {
             jpeg_destroy_decompress(&cinfo);
     }
 
-    bool run(std::span<const std::uint8_t> bytes)
+    // Up to the frame header: the size and colour space, nothing decoded.
+    bool readHeader(std::span<const std::uint8_t> bytes)
     {
         cinfo.err = jpeg_std_error(&error.mgr);
         error.mgr.error_exit = jpegFail;
@@ -156,7 +157,15 @@ struct JpegDecoder {
         if (cinfo.image_width == 0 || cinfo.image_height == 0 || cinfo.image_width > kMaxImageSide ||
             cinfo.image_height > kMaxImageSide)
             return false;
-        if (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK)
+        return cinfo.jpeg_color_space != JCS_CMYK && cinfo.jpeg_color_space != JCS_YCCK;
+    }
+
+    bool run(std::span<const std::uint8_t> bytes)
+    {
+        if (!readHeader(bytes))
+            return false;
+        // The jump target of readHeader is gone: this frame takes over.
+        if (setjmp(error.jump))
             return false;
         cinfo.out_color_space = JCS_EXT_RGBA;
         jpeg_start_decompress(&cinfo);
@@ -230,6 +239,31 @@ std::optional<Image> decodeJpeg(std::span<const std::uint8_t> bytes)
     if (!d.run(bytes))
         return std::nullopt;
     return std::move(d.image);
+}
+
+std::optional<ImageSize> imageSize(std::span<const std::uint8_t> bytes)
+{
+    ImageSize size;
+    if (bytes.size() >= 8 && png_sig_cmp(bytes.data(), 0, 8) == 0) {
+        // The first chunk of a PNG is its header: width and height, big-endian.
+        if (bytes.size() < 24 || std::memcmp(bytes.data() + 12, "IHDR", 4) != 0)
+            return std::nullopt;
+        const auto be32 = [&](std::size_t at) {
+            return std::uint32_t{bytes[at]} << 24 | std::uint32_t{bytes[at + 1]} << 16 |
+                   std::uint32_t{bytes[at + 2]} << 8 | std::uint32_t{bytes[at + 3]};
+        };
+        size = {be32(16), be32(20)};
+    } else if (bytes.size() >= 3 && bytes[0] == 0xff && bytes[1] == 0xd8 && bytes[2] == 0xff) {
+        JpegDecoder d;
+        if (!d.readHeader(bytes))
+            return std::nullopt;
+        size = {d.cinfo.image_width, d.cinfo.image_height};
+    } else {
+        return std::nullopt;
+    }
+    if (size.width == 0 || size.height == 0 || size.width > kMaxImageSide || size.height > kMaxImageSide)
+        return std::nullopt;
+    return size;
 }
 
 std::optional<Image> decodeImage(std::span<const std::uint8_t> bytes)

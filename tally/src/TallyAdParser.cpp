@@ -1,5 +1,7 @@
 #include "tally/TallyAdParser.h"
 
+#include "platform/device.h"
+#include "platform/image.h"
 #include "platform/keyed_archive.h"
 #include "tally/TallyAdImpression.h"
 #include "tally/TallyAdServing.h"
@@ -35,12 +37,9 @@ enum ChunkType : std::uint16_t {
 
 constexpr std::size_t kChunkHeaderSize = 6;
 
-std::shared_ptr<const platform::Image> decodePicture(std::span<const std::uint8_t> bytes)
+std::uint64_t pixelBytes(const TallyAdImage &record)
 {
-    if (bytes.empty() || bytes.size() > TallyAdParser::kMaxImageDataSize)
-        return nullptr;
-    auto image = platform::decodeImage(bytes);
-    return image ? std::make_shared<const platform::Image>(std::move(*image)) : nullptr;
+    return record.image ? record.image->rgba.size() : 0;
 }
 
 std::string describe(const std::optional<std::int64_t> &value)
@@ -366,6 +365,11 @@ void TallyAdParser::parseData(std::optional<std::span<const std::uint8_t>> data)
         signal({Signal::dataUnavailable});
         return;
     }
+    if (const std::string why = overCaps(*data); !why.empty()) {
+        platform::consoleLog("Tally: ad answer refused whole: " + why);
+        signal({Signal::dataUnavailable});
+        return;
+    }
     std::vector<Signal> signals;
     {
         std::lock_guard lock(mMutex);
@@ -376,6 +380,82 @@ void TallyAdParser::parseData(std::optional<std::span<const std::uint8_t>> data)
     setAdParsingPhase(1);
     signals.push_back(Signal::dataAvailable);
     signal(signals);
+}
+
+std::string TallyAdParser::overCaps(std::span<const std::uint8_t> body)
+{
+    struct Cap {
+        const char *what;
+        std::uint64_t limit;
+        std::uint64_t declared = 0;
+    };
+    Cap hooks{"hooks", kMaxHooks}, ads{"ads", kMaxAds}, images{"images", kMaxImages},
+        codes{"image codes", kMaxImageCodes};
+    // The same walk as the parse: what the parse would never reach is not counted.
+    std::uint64_t offset = 0;
+    while (body.size() - offset >= kChunkHeaderSize) {
+        Reader header(body.subspan(offset, kChunkHeaderSize));
+        const std::uint16_t type = header.u16();
+        const std::uint32_t size = header.u32();
+        if (size > body.size() - offset - kChunkHeaderSize)
+            break;
+        Reader in(body.subspan(offset + kChunkHeaderSize, size));
+        offset += kChunkHeaderSize + std::uint64_t{size};
+        switch (type) {
+        case kHookChunk: hooks.declared += in.u32(); break;
+        case kAdChunk: (void)in.u8(); ads.declared += in.u16(); break;
+        case kImageChunk: images.declared += in.u16(); break;
+        case kImageCodeChunk: codes.declared += in.u32(); break;
+        default: break;
+        }
+    }
+    for (const Cap &cap : {hooks, ads, images, codes}) {
+        if (cap.declared > cap.limit)
+            return cat(cap.declared, " ", cap.what, " declared, at most ", cap.limit, " are read");
+    }
+    return {};
+}
+
+bool TallyAdParser::fitsBudgetLocked(std::int64_t imageId, std::uint64_t bytes) const
+{
+    std::uint64_t held = mDecodedImageBytes;
+    if (const auto it = mImageMap.find(imageId); it != mImageMap.end())
+        held -= pixelBytes(*it->second);
+    if (held + bytes <= kMaxDecodedImageBytes)
+        return true;
+    platform::consoleLog(cat("Tally: image[", imageId, "] refused: its ", bytes, " bytes of pixels would take the ",
+                             "ads' pictures past ", kMaxDecodedImageBytes, " bytes"));
+    return false;
+}
+
+std::shared_ptr<const platform::Image> TallyAdParser::decodeWithinBudgetLocked(std::int64_t imageId,
+                                                                               std::span<const std::uint8_t> bytes,
+                                                                               bool &refused) const
+{
+    refused = false;
+    if (bytes.empty() || bytes.size() > kMaxImageDataSize)
+        return nullptr;
+    const auto size = platform::imageSize(bytes);
+    if (!size)
+        return nullptr;
+    refused = !fitsBudgetLocked(imageId, size->rgbaBytes());
+    if (refused)
+        return nullptr;
+    auto image = platform::decodeImage(bytes);
+    if (!image)
+        return nullptr;
+    // The header may lie about the size; what was decoded is what counts.
+    refused = !fitsBudgetLocked(imageId, image->rgba.size());
+    return refused ? nullptr : std::make_shared<const platform::Image>(std::move(*image));
+}
+
+void TallyAdParser::keepImageLocked(std::int64_t imageId, std::shared_ptr<const TallyAdImage> image) const
+{
+    auto &slot = mImageMap[imageId];
+    if (slot)
+        mDecodedImageBytes -= pixelBytes(*slot);
+    mDecodedImageBytes += pixelBytes(*image);
+    slot = std::move(image);
 }
 
 void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::vector<Signal> &signals)
@@ -422,14 +502,17 @@ void TallyAdParser::processTaggedFile(std::span<const std::uint8_t> body, std::v
                     break;
                 image->imageDataSize = dataSize;
                 TallyAd::md5(bytes);
-                image->image = decodePicture(bytes);
                 if (id == 0) {
                     tallyDebug([] { return std::string("Tally: Parsed image with imageId[0] not added to map"); });
                     continue;
                 }
+                bool refused = false;
+                image->image = decodeWithinBudgetLocked(id, bytes, refused);
+                if (refused)
+                    continue; // neither kept nor cached
                 if (const auto cache = TallyImageCache::instance())
                     cache->save(*image, id);
-                mImageMap[id] = image;
+                keepImageLocked(id, image);
                 tallyDebug([&] { return cat("Tally: Parsed image[", id, "] added to map at key[", id, "]"); });
             }
             break;
@@ -644,8 +727,9 @@ void TallyAdParser::cachedImageToMemory(std::optional<std::int64_t> imageId)
     tallyDebug([&] { return cat("Tally: cachedId[", *imageId, "] image[", cached ? "found" : "(null)", "] found"); });
     if (!cached)
         return;
-    auto image = std::make_shared<const TallyAdImage>(std::move(*cached));
-    mImageMap[*imageId] = std::move(image);
+    if (!fitsBudgetLocked(*imageId, pixelBytes(*cached)))
+        return;
+    keepImageLocked(*imageId, std::make_shared<const TallyAdImage>(std::move(*cached)));
     tallyDebug([&] { return cat("Tally: cachedId[", *imageId, "] image stored in memory"); });
 }
 
@@ -666,8 +750,12 @@ std::shared_ptr<const platform::Image> TallyAdParser::getImageLocked(std::option
             cache->setAsMostRecentlyUsed(*imageId);
         picture = it->second->image;
     } else if (cache) {
-        if (const auto cached = cache->get(*imageId))
+        // Kept once read, so that every ad showing it shares one copy, and
+        // only within the budget.
+        if (auto cached = cache->get(*imageId); cached && fitsBudgetLocked(*imageId, pixelBytes(*cached))) {
             picture = cached->image;
+            keepImageLocked(*imageId, std::make_shared<const TallyAdImage>(std::move(*cached)));
+        }
     }
     tallyDebug([&] { return cat("Tally: image[", *imageId, picture ? "] found" : "] not found"); });
     return picture;
@@ -905,6 +993,12 @@ std::map<std::int16_t, std::int64_t> TallyAdParser::imageCodes() const
 {
     std::lock_guard lock(mMutex);
     return mImageCodeMap;
+}
+
+std::uint64_t TallyAdParser::decodedImageBytes() const
+{
+    std::lock_guard lock(mMutex);
+    return mDecodedImageBytes;
 }
 
 } // namespace tally

@@ -45,8 +45,8 @@ constexpr std::string_view kUsage =
       reply names no server host.
   login --server URL --email E --password P [--cacert FILE] [--timeout SECONDS]
        [--max-bytes N]
-      Logs in at the login service whose base URL is URL. Credentials go over
-      https:// only. A missing trailing "/" is added.
+      Logs in at the login service whose base URL is URL. A missing trailing
+      "/" is added.
   logout --server URL --session S [--cacert FILE] [--timeout SECONDS]
        [--max-bytes N]
       Ends session S at the login service whose base URL is URL.
@@ -57,8 +57,7 @@ constexpr std::string_view kUsage =
       Asks for a forgotten password.
   modify --server URL --session S [--password P] [--email E] [--first-name F]
        [--last-name L] [NET]
-      Changes the account; only the given values are sent (a password only
-      over https://).
+      Changes the account; only the given values are sent.
   prefs --server URL --session S [--global] KEY=VALUE... [NET]
       Stores preference values by number: KEY=VALUE becomes
       profile_id_KEY=VALUE (--global: the game-wide preferences).
@@ -75,7 +74,8 @@ constexpr std::string_view kUsage =
        [NET]
       Asks where the board is, then reads records FIRST to FIRST+COUNT-1 of
       its current file by byte range; rows are printed with their ranks
-      (record 0 is rank 1).
+      (record 0 is rank 1). A page of more than 1000 rows, or with a field
+      longer than 4096 bytes, is refused.
   join --server URL --session S [--topic N] [NET]
       Asks for a room on topic N (default 0).
   hex TEXT
@@ -92,6 +92,9 @@ constexpr std::string_view kUsage =
       Prints this text.
 
 NET stands for the options --cacert FILE, --timeout SECONDS, --max-bytes N.
+Every command that carries a password or a session (all but discover,
+forgot and leaderboard) needs an https:// server URL: over plain http it is
+refused and sends nothing.
 Replies are printed as name=value lines, one per field, after status= (the
 HTTP status, -1 for none) and error= (0 done, 1 connection ended inside the
 header, 2 certificate not trusted, 3 any other failure). In values, "\" and
@@ -248,27 +251,7 @@ bool readNetOptions(const ParsedArgs &parsed, NetOptions &net, std::string &prob
 // One value per line: the backslash and control characters are escaped.
 std::string escapeValue(std::string_view value)
 {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(value.size());
-    for (const char ch : value) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7f) {
-                out += "\\x";
-                out += kHex[c >> 4];
-                out += kHex[c & 0x0f];
-            } else {
-                out += ch;
-            }
-        }
-    }
-    return out;
+    return KwexNet::Encode::escapeControlCharacters(value);
 }
 
 void printField(std::ostream &out, std::string_view name, std::string_view value)
@@ -1218,7 +1201,11 @@ int runLeaderboard(const std::vector<std::string> &args, std::ostream &out, std:
     KwexNet::Tarv::CDNLeaderboard board;
     // Record 0 holds rank 1.
     const unsigned int firstRank = first == 0xFFFFFFFFu ? first : first + 1;
-    (void)board.ParseFromResponseXML(page.body.data(), static_cast<unsigned int>(page.body.size()), firstRank);
+    if (!board.ParseFromResponseXML(page.body.data(), static_cast<unsigned int>(page.body.size()), firstRank)) {
+        err << "kwexnet-cli: leaderboard: the page was refused: more than " << KwexNet::Tarv::CDNLeaderboard::kMaxPageRows
+            << " rows or a field longer than " << KwexNet::Tarv::CDNLeaderboard::kMaxFieldBytes << " bytes\n";
+        return kExitFailed;
+    }
     for (const auto &row : board.entries) {
         const std::string prefix = "row[" + std::to_string(row.rank) + "].";
         printField(out, prefix + "user_name", row.user_name);

@@ -188,9 +188,9 @@ TEST(KwexnetCliFailures, EachFailureIsNamedAndTheErrorCodeStays)
         {{"http", "GET", server.url("/short")}, "the connection was reset or closed before the reply was complete"},
         {{"http", "GET", closed}, "connection refused"},
         {{"discover", "--server", server.url("/loop")}, "too many redirects"},
-        {{"logout", "--server", server.url("/"), "--session", "S1", "--max-bytes", "10"}, "the reply is larger than the size cap"},
+        {{"discover", "--server", server.url("/find/"), "--max-bytes", "10"}, "the reply is larger than the size cap"},
     };
-    server.reply("/logout/", Reply{200, {}, kResultOk});
+    server.reply("/find/", Reply{200, {}, kResultOk});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[2]);
         const CliRun r = cli(c.args);
@@ -216,6 +216,90 @@ TEST(KwexnetCliDiscover, ReplyThatNamesNoServerHostFails)
     const CliRun plainOnly = cli({"discover", "--server", server.url("/plain-only/")});
     EXPECT_EQ(plainOnly.code, 0) << plainOnly.err;
     EXPECT_EQ(plainOnly.err, "");
+}
+
+} // namespace
+
+namespace {
+
+// Every command that carries a session or a password, against a plain-http
+// service that would answer each one: none may reach it.
+TEST(KwexnetCliPlainHttp, NoSessionOrPasswordGoesOverPlainHttp)
+{
+    TestHttpServer server;
+    for (const char *path : {"login/", "logout/", "registerUser/", "modifyAccount/", "updatePreferences/", "getRelations/",
+                             "addRelationByUsername/", "postScore/", "joinGroupByTopic/", "forgotPassword/"}) {
+        server.reply(std::string("/app/") + path, Reply{200, {}, kResultOk});
+    }
+    ASSERT_TRUE(server.start());
+    const std::string base = server.url("/app/");
+    const std::vector<std::vector<std::string>> commands = {
+        {"login", "--server", base, "--email", "e@example.com", "--password", "pw"},
+        {"logout", "--server", base, "--session", "S1"},
+        {"register", "--server", base, "--user-name", "u", "--password", "pw", "--email", "e@example.com"},
+        {"modify", "--server", base, "--session", "S1", "--email", "e@example.com"},
+        {"modify", "--server", base, "--session", "S1", "--password", "pw"},
+        {"prefs", "--server", base, "--session", "S1", "1=2"},
+        {"relations", "--server", base, "--session", "S1"},
+        {"relate", "--server", base, "--session", "S1", "--target-name", "n", "--status", "F"},
+        {"post-score", "--server", base, "--session", "S1", "--profile-id", "2", "--value", "5"},
+        {"join", "--server", base, "--session", "S1"},
+    };
+    for (const auto &args : commands) {
+        SCOPED_TRACE(args[0] + " " + args[4]);
+        const CliRun r = cli(args);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find("no HTTPS server is known"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(server.requestCount(), 0u);
+    // The requests that carry neither still go.
+    const CliRun forgot = cli({"forgot", "--server", base, "--email", "e@example.com", "--user-name", "u"});
+    EXPECT_EQ(forgot.code, 0) << forgot.err;
+    EXPECT_EQ(server.requestCount(), 1u);
+}
+
+} // namespace
+
+namespace {
+
+// A board file that would multiply a 1 MiB name into every row, or hold
+// more rows than a page may: the command fails with the reason, and the
+// next one over a good file works.
+TEST(KwexnetCliLeaderboard, RefusedPageFailsAndTheNextOneWorks)
+{
+    TestHttpServer server;
+    const auto info = [&](const std::string &file) {
+        return Reply{200, {}, "<appserver><current_cdn>" + server.url(file) +
+                                  "</current_cdn><current_record_length>40</current_record_length>"
+                                  "<last_cdn>x</last_cdn><last_record_length>40</last_record_length></appserver>"};
+    };
+    std::string rows;
+    for (int i = 0; i < 300; ++i)
+        rows += "<gamedata/>";
+    server.handle("/big/getLeaderboardNoAuth/", [&](const RecordedRequest &) { return info("/big.xml"); });
+    server.reply("/big.xml", Reply{206, {}, "<user_name>" + std::string(1 << 20, 'n') + "</user_name>" + rows});
+    server.handle("/many/getLeaderboardNoAuth/", [&](const RecordedRequest &) { return info("/many.xml"); });
+    server.reply("/many.xml", Reply{206, {}, rows + rows + rows + rows});
+    server.handle("/good/getLeaderboardNoAuth/", [&](const RecordedRequest &) { return info("/good.xml"); });
+    server.reply("/good.xml", Reply{206, {}, "<user_name>a</user_name><gamedata/><score>2</score><gamedata/>"});
+    ASSERT_TRUE(server.start());
+    for (const char *board : {"/big/", "/many/"}) {
+        SCOPED_TRACE(board);
+        const CliRun r = cli({"leaderboard", "--server", server.url(board), "--profile-id", "2", "--first", "0",
+                              "--count", "25"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.out.find("row["), std::string::npos) << r.out.substr(0, 500);
+        EXPECT_NE(r.err.find("leaderboard: the page was refused: more than 1000 rows or a field longer than 4096 "
+                             "bytes"),
+                  std::string::npos)
+            << r.err;
+    }
+    const CliRun good =
+        cli({"leaderboard", "--server", server.url("/good/"), "--profile-id", "2", "--first", "0", "--count", "25"});
+    EXPECT_EQ(good.code, 0) << good.err;
+    EXPECT_NE(good.out.find("row[1].user_name=a\n"), std::string::npos) << good.out;
+    EXPECT_NE(good.out.find("row[2].user_name=\nrow[2].user_id=\nrow[2].score=2\n"), std::string::npos) << good.out;
+    EXPECT_NE(good.out.find("rows=2\n"), std::string::npos) << good.out;
 }
 
 } // namespace

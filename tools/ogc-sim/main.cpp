@@ -2,9 +2,11 @@
 // actions (the words after the options, or one action per line on standard
 // input when there are none).
 //
-//   ogc-sim --server URL [--cacert FILE] [--data DIR] [--resources DIR] [--manual-clock]
-//           [--timeout SECONDS] [--music-dir DIR] [--wav FILE] [ACTION...]
+//   ogc-sim --server URL [--cacert FILE] [--allow-host HOST]... [--data DIR] [--resources DIR]
+//           [--manual-clock] [--timeout SECONDS] [--music-dir DIR] [--wav FILE] [ACTION...]
 //
+// --server is the discovery URL. A discovery answer that comes over plain
+// http may only name that URL's host or a host given with --allow-host.
 // --music-dir: the folder whose audio files the song picker offers (else
 // $XDG_MUSIC_DIR, else ~/Music); --wav: sounds and music go to this WAV
 // file (48000 Hz, 16-bit stereo, mixed in step with the loop's clock)
@@ -43,6 +45,7 @@
 // each, flushed at once. With --manual-clock the loop's clock moves only in
 // wait, in steps of 1/30 s; network I/O still runs in real time.
 #include <game/savegamedata.h>
+#include <kwexnet/encode.h>
 #include <merix/OGCBridge.h>
 #include <merix/OGCViewController.h>
 #include <merix/TarvClient.h>
@@ -54,6 +57,7 @@
 #include <platform/runloop.h>
 #include <platform/ui.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <iostream>
@@ -77,16 +81,20 @@ struct Screens {
 };
 Screens *gScreens = nullptr;
 
-void say(const std::string &line)
+// Every line may carry server text (refusal messages, player names, chat):
+// control characters are escaped, as kwexnet-cli does, so none reaches the
+// terminal.
+void say(const std::string &text)
 {
+    const std::string line = KwexNet::Encode::escapeControlCharacters(text);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
 constexpr const char *kUsage =
-                 "usage: ogc-sim --server URL [--cacert FILE] [--data DIR] [--resources DIR] [--manual-clock] "
-                 "[--timeout SECONDS] [--music-dir DIR] [--wav FILE] "
+                 "usage: ogc-sim --server URL [--cacert FILE] [--allow-host HOST]... [--data DIR] [--resources DIR] "
+                 "[--manual-clock] [--timeout SECONDS] [--music-dir DIR] [--wav FILE] "
                  "[ACTION...]\n"
                  "actions: start | login E P | recover E | logout | cancel | score SLOT VALUE | send-scores |\n"
                  "         leaderboard N | say TEXT | wait SECONDS | settle | state |\n"
@@ -340,8 +348,11 @@ bool screenAction(const std::vector<std::string> &words, std::size_t &i, std::st
         runFrames(static_cast<double>(frames) * kFrameSeconds);
     } else if (word == "tree") {
         const std::string tree = platform::dumpViewTree(window);
-        std::fwrite(tree.data(), 1, tree.size(), stdout);
-        std::fflush(stdout);
+        for (std::size_t start = 0; start < tree.size();) {
+            const std::size_t end = std::min(tree.find('\n', start), tree.size());
+            say(tree.substr(start, end - start));
+            start = end + 1;
+        }
     } else if (word == "screen") {
         printScreen();
     } else {
@@ -469,6 +480,8 @@ int main(int argc, char **argv)
             config.discoveryURL = value;
         } else if (option == "--cacert") {
             config.caFile = value;
+        } else if (option == "--allow-host") {
+            config.allowedHosts.push_back(value);
         } else if (option == "--data") {
             platform::setApplicationRoot(value);
         } else if (option == "--music-dir") {

@@ -72,10 +72,11 @@ private:
     bool mIsInitialConnect = true;
 };
 
-// Reads a connect reply and posts what it says: "BNC_Connect_Failed" for
-// each ErrorMessage element, "BNC_Connect_Success" for each Success
-// element whose text is "true". Malformed XML posts what was read before
-// the fault.
+// Reads a connect reply and posts exactly one outcome: "BNC_Connect_Success"
+// when a Success element's text is "true", no ErrorMessage element appears
+// anywhere and the whole reply reads as XML; "BNC_Connect_Failed" otherwise
+// (an error, no verdict, or a reply that cannot be read), so a caller
+// waiting for the outcome always hears one.
 void postConnectReply(const std::string &xml);
 
 } // namespace bounty

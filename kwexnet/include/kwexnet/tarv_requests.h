@@ -8,11 +8,12 @@
 // Form values are application/x-www-form-urlencoded: A-Z a-z 0-9 - . _ ~
 // stay as they are, a space becomes "+", every other byte %XX.
 //
-// Credentials travel only over HTTPS: requests that carry a password are
-// refused unless the base URL is an https:// one. Login and logout (the
-// password, the session id) are marked as carrying credentials, so they
-// follow no redirect to another host; no request that started on https
-// follows one to plain http (the URL loader's rule).
+// Credentials travel only over HTTPS: every request that carries a password
+// or a session id is refused unless the base URL is an https:// one, and is
+// marked as carrying credentials, so it follows no redirect to another host;
+// no request that started on https follows one to plain http (the URL
+// loader's rule). Discovery, password recovery, the leaderboard information
+// and the board's file carry neither.
 //
 // The base URL and the last error are shared process-wide state, used from
 // the main thread only.
@@ -46,12 +47,12 @@ void SetGlobalURL(std::string host, bool secure);
                                       std::string secretKey, std::string platformId,
                                       unsigned char protocolVersion, bool forceKick);
 
-// POST to base + "logout/".
+// POST to base + "logout/". Refused unless the base URL is https://.
 [[nodiscard]] bool CreateLogoutRequest(HTTPMessenger &messenger, std::string session,
                                        unsigned int gameId);
 
-// Account and preferences. A password is sent only when the base URL is
-// https:// (register always carries one; modify only when not empty).
+// Account and preferences. All but the forgotten-password request carry a
+// password or a session, so they need an https:// base URL.
 // Optional texts that are empty leave no pair in the body.
 [[nodiscard]] bool CreateRegisterUserRequest(HTTPMessenger &messenger, unsigned int gameId, std::string userName,
                                              std::string password, std::string email, std::string firstName,

@@ -74,7 +74,12 @@ struct FindServerResponse {
 // tag gives "". <profile id=".." value=".."/> and <game id=".." value=".."/>
 // fill the maps, the first value of a repeated id winning. Complete with
 // <result>, <session_id>, <user_id> and <user_name>, or with an error.
+// A reply with more than kMaxLoginEntries profile (or game) elements, or a
+// value longer than kMaxLoginValueBytes, is refused: false.
 struct LoginResponse {
+    static constexpr std::size_t kMaxLoginEntries = 256;
+    static constexpr std::size_t kMaxLoginValueBytes = 16 * 1024;
+
     std::int32_t result = 0;
     std::string session_id;
     std::string user_id;
@@ -120,7 +125,11 @@ struct RelationEntry {
 // blocked and shown offline. Any other pair is in no list. Either side "B"
 // marks the entry blocked and its name in blocked_names. Complete once
 // </appserver> is read; an incomplete list keeps what was read, sorted.
+// A list of more than kMaxRelations entries is refused: false, with the
+// first kMaxRelations kept.
 struct GetRelationsResponse {
+    static constexpr std::size_t kMaxRelations = 10000;
+
     std::int32_t error_id = 0;
     std::string error_message;
     std::vector<RelationEntry> entries;
@@ -164,12 +173,17 @@ struct cdn_leaderboard_entry {
     friend bool operator==(const cdn_leaderboard_entry &, const cdn_leaderboard_entry &) = default;
 };
 
-// Rows of a leaderboard page. Each row ends at its <gamedata> element; an
-// element a row lacks keeps the previous row's value (an empty-element
-// <metadata/> or <gamedata/> too). Rows are appended, ranked from
-// `firstRank`; elements after the last <gamedata> make no row. A page has
-// no completeness test: the result is always true.
+// Rows of a leaderboard page. Each row ends at its <gamedata> element and
+// holds only the fields given since the row before it (an element a row
+// lacks, or an empty-element tag, leaves the field empty or 0). Rows are
+// appended, ranked from `firstRank`; elements after the last <gamedata>
+// make no row. A page has no completeness test, but a page of more than
+// kMaxPageRows rows or with a field longer than kMaxFieldBytes is refused:
+// false, and none of its rows is appended.
 struct CDNLeaderboard {
+    static constexpr std::size_t kMaxPageRows = 1000;
+    static constexpr std::size_t kMaxFieldBytes = 4096;
+
     std::deque<cdn_leaderboard_entry> entries;
 
     [[nodiscard]] bool ParseFromResponseXML(const char *document, unsigned int length, unsigned int firstRank);

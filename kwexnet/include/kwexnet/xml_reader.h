@@ -78,6 +78,11 @@ public:
         stringbase<char> value;
     };
 
+    // A start tag with more attributes than this cannot be read: no reply
+    // needs more than a handful, and each one costs far more in memory than
+    // its few bytes on the wire.
+    static constexpr unsigned long kMaxAttributes = 64;
+
     // The document is not copied: it must outlive the reader. A null
     // document reads as an empty one.
     XmlReader(const char *document, unsigned long length);
@@ -86,13 +91,15 @@ public:
     XmlReader &operator=(const XmlReader &) = delete;
 
     // Reads the next node. False at the end of the document or on markup it
-    // cannot read; the node type is then kNodeNone and the cursor stays
-    // where the scan stopped.
+    // cannot read (a start tag past kMaxAttributes included); the node type
+    // is then kNodeNone and the cursor stays where the scan stopped.
     bool Read();
 
     // A copy of the value of the attribute named `name` on the current start
     // tag (the last one written when the tag repeats a name); "" when absent.
     [[nodiscard]] stringbase<char> GetAttribute(const char *name) const;
+    // The same value without a copy; nullptr when absent.
+    [[nodiscard]] const stringbase<char> *findAttribute(const char *name) const;
     // Pushes an attribute at the front of the list.
     void AddAttribute(const char *nameBegin, const char *nameEnd, const char *valueBegin,
                       const char *valueEnd);

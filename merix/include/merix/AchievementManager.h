@@ -54,7 +54,8 @@ public:
 
     // The values of a stored text in order. A value is taken only when some
     // character follows it; a sign, a character that is no digit or a value
-    // past 64 bits ends the reading.
+    // past 64 bits ends the reading. At most the first 25 values are read:
+    // no more are ever merged.
     [[nodiscard]] static std::list<AchievementInfo> ReadDBString(std::string_view text);
 
 private:

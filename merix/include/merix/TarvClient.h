@@ -19,14 +19,18 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct TarvConfig {
-    // The discovery endpoint's full URL (http or https).
+    // The discovery endpoint's full URL (http or https). An answer that came
+    // over plain http may only name the discovery URL's own host or one of
+    // allowedHosts: anyone on the network could have written it.
     std::string discoveryURL;
     std::string applicationKey;
     // A further certificate authority (PEM) to trust; empty for none.
     std::string caFile;
     double timeoutSeconds = 30.0;
+    std::vector<std::string> allowedHosts;
 };
 
 enum TarvStatus { kTarvStatusNone = 0, kTarvStatusPending = 1, kTarvStatusOk = 2, kTarvStatusError = 3 };

@@ -37,6 +37,18 @@ struct Image {
 [[nodiscard]] std::optional<Image> decodeJpeg(std::span<const std::uint8_t> bytes);
 // PNG or JPEG, told apart by their signatures.
 [[nodiscard]] std::optional<Image> decodeImage(std::span<const std::uint8_t> bytes);
+
+struct ImageSize {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    // What the decoded picture takes: 4 bytes a pixel.
+    [[nodiscard]] std::uint64_t rgbaBytes() const { return std::uint64_t{width} * height * 4; }
+};
+// The size a PNG or JPEG declares in its header, read without decoding it;
+// nullopt where decoding would give no image for certain (no header, a side
+// of 0 or above kMaxImageSide). A picture whose size reads may still fail
+// to decode.
+[[nodiscard]] std::optional<ImageSize> imageSize(std::span<const std::uint8_t> bytes);
 // An 8-bit PNG: RGB when every pixel is opaque, else RGBA. zlib's level
 // 0-9 (-1 for its default). Empty for an image without pixels.
 [[nodiscard]] std::vector<std::uint8_t> encodePng(const Image &image, int compressionLevel = -1);

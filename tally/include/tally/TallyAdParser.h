@@ -12,6 +12,14 @@
 // Every count and length in the message is checked against its chunk and
 // the body; an entry cut short is dropped, and a chunk header or payload
 // running past the body ends the walk.
+//
+// What one answer may hold is capped, so that its archive is written in
+// time linear in the answer and always reads back: an answer whose chunks
+// declare more hooks, ads, images or image codes than the caps below is
+// refused whole (as a failed exchange is), never cut short. Decoded
+// pictures are bounded too: a parser holds at most kMaxDecodedImageBytes
+// of pixels, whether they came with its answer or from the image cache;
+// a picture past that bound is refused (logged) before it is decoded.
 #ifndef TALLY_TALLY_AD_PARSER_H
 #define TALLY_TALLY_AD_PARSER_H
 
@@ -48,6 +56,13 @@ class TallyAdParser {
 public:
     // Image data beyond this is not decoded nor cached.
     static constexpr std::size_t kMaxImageDataSize = std::size_t{4} << 20;
+    // Pixels (4 bytes each) a parser holds decoded, all pictures together.
+    static constexpr std::uint64_t kMaxDecodedImageBytes = std::uint64_t{64} << 20;
+    // Entries one answer may declare, summed over its chunks.
+    static constexpr std::uint64_t kMaxHooks = 1024;
+    static constexpr std::uint64_t kMaxAds = 4096;
+    static constexpr std::uint64_t kMaxImages = 1024;
+    static constexpr std::uint64_t kMaxImageCodes = 1024;
     static constexpr int kAdAttempts = 5;
     static constexpr std::uint16_t kClickActionKey = 0x0701;
 
@@ -113,12 +128,25 @@ public:
     [[nodiscard]] std::optional<TallyAdTheme> theme(std::uint8_t themeId) const;
     [[nodiscard]] std::vector<std::int64_t> imageIds() const;
     [[nodiscard]] std::map<std::int16_t, std::int64_t> imageCodes() const;
+    // Bytes of decoded pixels this parser holds.
+    [[nodiscard]] std::uint64_t decodedImageBytes() const;
 
 private:
     class Reader;
     enum class Signal { dataAvailable, dataUnavailable };
 
     void processTaggedFile(std::span<const std::uint8_t> body, std::vector<Signal> &signals);
+    // Empty when the answer is within the caps; else why it is refused.
+    [[nodiscard]] static std::string overCaps(std::span<const std::uint8_t> body);
+    // The picture decoded, when it fits in what is left of the pixel budget
+    // (the picture now held under `imageId` counts as left); nullptr
+    // otherwise, with `refused` (and a log line) when the budget said no.
+    [[nodiscard]] std::shared_ptr<const platform::Image> decodeWithinBudgetLocked(std::int64_t imageId,
+                                                                                 std::span<const std::uint8_t> bytes,
+                                                                                 bool &refused) const;
+    [[nodiscard]] bool fitsBudgetLocked(std::int64_t imageId, std::uint64_t bytes) const;
+    // Files the record under its id, keeping the pixel count.
+    void keepImageLocked(std::int64_t imageId, std::shared_ptr<const TallyAdImage> image) const;
     void cachedImageToMemory(std::optional<std::int64_t> imageId);
     [[nodiscard]] std::shared_ptr<const platform::Image> getImageLocked(std::optional<std::int64_t> imageId) const;
     [[nodiscard]] std::shared_ptr<TallyAdHook> hookWithNameLocked(const std::string &name) const;
@@ -128,7 +156,10 @@ private:
     mutable std::mutex mMutex;
     std::optional<std::int32_t> mVersionId;
     std::map<std::uint8_t, std::vector<std::shared_ptr<TallyAd>>> mAdBlockMap;
-    std::map<std::int64_t, std::shared_ptr<const TallyAdImage>> mImageMap;
+    // Filled by lookups too (pictures read from the image cache are kept
+    // once, within the budget), hence mutable.
+    mutable std::map<std::int64_t, std::shared_ptr<const TallyAdImage>> mImageMap;
+    mutable std::uint64_t mDecodedImageBytes = 0;
     platform::PlistValue mCanvasMap; // kept and archived; nothing fills it
     std::map<std::string, TallyAdHook> mHookMap;
     std::map<std::uint8_t, TallyAdTheme> mThemeMap;
