@@ -184,6 +184,15 @@ public:
         return out;
     }
 
+    // ogc-sim through actions of which one fails: it ends with status 1.
+    std::string simFailing(const std::string &actions, const std::string &options = "")
+    {
+        int status = 0;
+        std::string out = sim(actions, options, &status);
+        EXPECT_EQ(status, 1 << 8) << actions << "\n" << out.substr(0, 2000);
+        return out;
+    }
+
     std::vector<RecordedRequest> requests(const std::string &path) const
     {
         std::vector<RecordedRequest> out;

@@ -43,7 +43,7 @@ TEST_F(LoginClientFaults, RefusedLeaderboardPageShowsAnErrorAndTheNextRequestWor
         SCOPED_TRACE(c.what);
         server->reply("/board.xml", Reply{206, {}, c.page});
         server->reply("/good.xml", Reply{206, {}, "<user_name>cy</user_name><score>7</score><gamedata/>" + rows(1)});
-        const std::string out = sim("leaderboard 2 settle state " + std::string("wait 0"));
+        const std::string out = simFailing("leaderboard 2 settle state wait 0");
         EXPECT_TRUE(has(out, "state status=error text=leaderboard failed: the page was refused: more than 1000 rows "
                              "or a field longer than 4096 bytes\nstate session"))
             << out.substr(0, 2000);
@@ -64,7 +64,7 @@ TEST_F(LoginClientFaults, RefusedPageThenAGoodOneInTheSameRun)
     server->handle("/board.xml", [&](const RecordedRequest &) {
         return Reply{206, {}, ++pages == 1 ? rows(1001) : rows(2)};
     });
-    const std::string out = sim("leaderboard 1 settle state leaderboard 1 settle state");
+    const std::string out = simFailing("leaderboard 1 settle state leaderboard 1 settle state");
     const auto first = out.find("state status=error text=leaderboard failed: the page was refused");
     ASSERT_NE(first, std::string::npos) << out;
     EXPECT_TRUE(has(out.substr(first), "state status=ok\n")) << out;
@@ -81,18 +81,21 @@ protected:
     }
     // ogc-sim discovering at `discoveryUrl`, whose answer names the TLS
     // service at `host`, then logging in.
-    std::string loginThrough(TestHttpServer &discovery, const std::string &host, const std::string &options = "")
+    std::string loginThrough(TestHttpServer &discovery, const std::string &host, const std::string &options = "",
+                             bool refused = false)
     {
         discovery.reply(kDiscovery, xml("<server type=\"https\" host=\"" + host + ":" +
                                         std::to_string(server->port()) + "/app/\"/>"));
-        return sim("login ann@example.com pw settle state", "--server " + discovery.url(kDiscovery) + " " + options);
+        const std::string actions = "login ann@example.com pw settle state";
+        const std::string all = "--server " + discovery.url(kDiscovery) + " " + options;
+        return refused ? simFailing(actions, all) : sim(actions, all);
     }
     TestHttpServer plain;
 };
 
 TEST_F(PlainDiscovery, MayNotSendThePasswordToAHostItNames)
 {
-    const std::string out = loginThrough(plain, "localhost");
+    const std::string out = loginThrough(plain, "localhost", "", true);
     EXPECT_TRUE(has(out, "discovery error: the discovery answer came over plain http and names the host "
                          "\"localhost\", which is neither the discovery host nor an allowed one"))
         << out;
@@ -126,7 +129,7 @@ TEST_F(PlainDiscovery, MayNameItsOwnHostOrAnAllowedOneAndHttpsDiscoveryAnyHost)
 TEST_F(LoginClientFaults, ServerTextReachesTheTerminalEscaped)
 {
     server->reply("/app/login/", xml("<error id=\"3\" message=\"\x1b]0;owned\x07\x1b[2J no\"/>"));
-    const std::string refused = sim("login ann@example.com pw settle state");
+    const std::string refused = simFailing("login ann@example.com pw settle state");
     EXPECT_TRUE(has(refused, "state status=error text=login failed: \\x1b]0;owned\\x07\\x1b[2J no\n")) << refused;
     EXPECT_FALSE(has(refused, "\x1b"));
 
@@ -142,7 +145,7 @@ TEST_F(LoginClientFaults, LoginReplyWithAnOverlongAchievementsFieldIsRefused)
 {
     saveLogin();
     profiles = "<profile id=\"4\" name=\"a\" value=\"" + std::string(200000, '1') + "," + "\"/>";
-    const std::string out = sim("start settle state");
+    const std::string out = simFailing("start settle state");
     EXPECT_TRUE(has(out, "state login=logged-out\nstate status=error text=login failed: the service's reply was "
                          "malformed"))
         << out.substr(0, 2000);
