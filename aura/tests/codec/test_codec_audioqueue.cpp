@@ -381,6 +381,131 @@ TEST_F(AudioQueueFiles, OtherFilesAreRefusedWithoutSideEffects)
     }
 }
 
+// Every kind of file the engine opens goes to the codec meant for it: the
+// engine's own codecs take theirs before the platform decoder is asked, and
+// the platform decoder takes what only it can read.
+TEST_F(AudioQueueFiles, EachFileIsTakenByItsOwnCodec)
+{
+    const fs::path wav = source(kFixtures[1]);
+    struct Made {
+        const char *name;
+        std::string command; // makes the file from `wav` ("" when it exists)
+        AURA_SOUND_TYPE type;
+    };
+    const std::string in = quote(wav);
+    auto out = [&](const char *name) { return quote(sDir->file(name)); };
+    std::vector<Made> made = {
+        {"pcm8.wav", "sox " + in + " -b 8 " + out("pcm8.wav"), AURA_SOUND_TYPE_WAV},
+        {"pcm16.wav", "sox " + in + " -b 16 " + out("pcm16.wav"), AURA_SOUND_TYPE_WAV},
+        {"pcm24.wav", "sox " + in + " -b 24 " + out("pcm24.wav"), AURA_SOUND_TYPE_WAV},
+        {"pcm32.wav", "sox " + in + " -b 32 " + out("pcm32.wav"), AURA_SOUND_TYPE_WAV},
+        {"float.wav", "sox " + in + " -e floating-point " + out("float.wav"), AURA_SOUND_TYPE_WAV},
+        {"ext6.wav", "sox -n -r 44100 -c 6 -b 24 " + out("ext6.wav") + " synth 0.2 sine 300", AURA_SOUND_TYPE_WAV},
+        {"ima.wav", "sox " + in + " -e ima-adpcm " + out("ima.wav"), AURA_SOUND_TYPE_WAV},
+        {"pcm.aiff", "sox " + in + " -b 16 " + out("pcm.aiff"), AURA_SOUND_TYPE_AIFF},
+        {"none.aifc", "sox " + in + " -b 16 -t aifc " + out("none.aifc"), AURA_SOUND_TYPE_AIFF},
+        {"sowt.aiff", "ffmpeg -nostdin -v error -y -i " + in + " -c:a pcm_s16le " + out("sowt.aiff"),
+         AURA_SOUND_TYPE_AIFF},
+        {"x.ogg", "oggenc -Q -o " + out("x.ogg") + " " + in, AURA_SOUND_TYPE_OGGVORBIS},
+        {"x.flac", "flac -s -f -o " + out("x.flac") + " " + in, AURA_SOUND_TYPE_FLAC},
+        {"x.mp3", "lame --quiet " + in + " " + out("x.mp3"), AURA_SOUND_TYPE_MPEG},
+        {"x.mp2", "twolame --quiet " + in + " " + out("x.mp2"), AURA_SOUND_TYPE_MPEG},
+        {"mp3.wav", "ffmpeg -nostdin -v error -y -i " + in + " -c:a libmp3lame " + out("mp3.wav"),
+         AURA_SOUND_TYPE_MPEG},
+        {"/usr/share/games/tecnoballz/musics/area2-game.mod", "", AURA_SOUND_TYPE_MOD},
+        {"/usr/share/games/pingus/data/music/gd-giirm.s3m", "", AURA_SOUND_TYPE_S3M},
+        {"/usr/share/games/heroes/mod/menu.xm", "", AURA_SOUND_TYPE_XM},
+        {"/usr/share/games/pingus/data/music/pingus-1.it", "", AURA_SOUND_TYPE_IT},
+        {"/usr/share/games/openttd/baseset/openmsx/flying_scotsman.mid", "", AURA_SOUND_TYPE_MIDI},
+    };
+    auratest::WavRender render;
+    auto check = [&](const fs::path &file, AURA_SOUND_TYPE expected) {
+        SCOPED_TRACE(file.string());
+        ASSERT_TRUE(fs::exists(file));
+        AURA::Sound *sound = nullptr;
+        const AURA_RESULT opened = render.system()->createSound(file.c_str(), AURA_CREATESTREAM, nullptr, &sound);
+        if (expected == AURA_SOUND_TYPE_MIDI) {
+            // Only the MIDI codec asks for a DLS bank, which there is none of here.
+            EXPECT_EQ(opened, AURA_ERR_PLUGIN_RESOURCE);
+            return;
+        }
+        ASSERT_EQ(opened, AURA_OK);
+        AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
+        EXPECT_EQ(sound->getFormat(&type, nullptr, nullptr, nullptr), AURA_OK);
+        EXPECT_EQ(type, expected);
+        EXPECT_EQ(sound->release(), AURA_OK);
+    };
+    for (const Made &m : made) {
+        const fs::path file = m.command.empty() ? fs::path(m.name) : fs::path(sDir->file(m.name));
+        if (!m.command.empty()) {
+            ASSERT_TRUE(run(m.command)) << m.command;
+        }
+        check(file, m.type);
+    }
+    for (const Fixture &fixture : kFixtures) {
+        check(path(fixture), AURA_SOUND_TYPE_AUDIOQUEUE);
+    }
+}
+
+#ifdef AURA_PLAY_PATH
+// The player renders each lossless file as ffmpeg decodes it (a mono file
+// panned hard left keeps its samples in the left channel), whole and from a
+// quarter second in, as a sample and as a stream, and --info names the
+// container and codec.
+TEST_F(AudioQueueFiles, AuraPlayRendersLikeFFmpegAndNamesTheSource)
+{
+    const std::map<std::string, std::string> named = {
+        {"ima4_stereo_44k.caf", "AudioQueue: CAF, IMA4"},
+        {"ulaw_stereo_22k.aiff", "AudioQueue: AIFF-C, mu-law"},
+        {"alaw_mono_11k.wav", "AudioQueue: WAV, A-law"},
+        {"gsm_mono_8k.wav", "AudioQueue: WAV, GSM 6.10"},
+        {"lpcm_f64be_mono_32k.caf", "AudioQueue: CAF, LPCM 64-bit float big-endian"},
+        {"lpcm_s8_mono_11k.caf", "AudioQueue: CAF, LPCM 8-bit integer"},
+        {"alac_mono_44k.m4a", "AudioQueue: MPEG-4, ALAC"},
+        {"aac_stereo_48k.aac", "AudioQueue: ADTS, AAC"},
+    };
+    for (const Fixture &fixture : kFixtures) {
+        if (!fixture.lossless || fixture.channels > 2) {
+            continue;
+        }
+        SCOPED_TRACE(fixture.name);
+        const Bytes &reference = decoded(fixture);
+        std::vector<int16_t> expected(reference.size() / 2);
+        std::memcpy(expected.data(), reference.data(), expected.size() * 2);
+        const bool mono = fixture.channels == 1;
+        const fs::path rendered = sDir->file("rendered.wav");
+        for (const char *mode : {"", "--stream "}) {
+            for (const int seekMs : {0, 250}) {
+                const std::string command = std::string(AURA_PLAY_PATH) + " -q " + mode + (mono ? "--pan -1 " : "") +
+                                            "--seek " + std::to_string(seekMs) + " -o " + quote(rendered) + " " +
+                                            quote(path(fixture));
+                ASSERT_TRUE(run(command)) << command;
+                const auratest::Wav wav = auratest::readWav(rendered);
+                ASSERT_TRUE(wav.valid);
+                EXPECT_EQ(wav.rate, static_cast<unsigned int>(fixture.rate));
+                const size_t skip = static_cast<size_t>(fixture.rate) * seekMs / 1000 * fixture.channels;
+                std::vector<int16_t> want(expected.begin() + static_cast<long>(skip), expected.end());
+                std::vector<int16_t> got = wav.pcm16;
+                if (mono) {
+                    std::vector<int16_t> left;
+                    for (size_t i = 0; i + 1 < got.size(); i += 2) {
+                        left.push_back(got[i]);
+                        EXPECT_EQ(got[i + 1], 0) << "frame " << i / 2;
+                    }
+                    got = left;
+                }
+                EXPECT_TRUE(got == want) << mode << "seek " << seekMs << ": " << got.size() << " vs " << want.size();
+            }
+        }
+        const auto it = named.find(fixture.name);
+        if (it != named.end()) {
+            const std::string info = auratest::capture(std::string(AURA_PLAY_PATH) + " --info " + quote(path(fixture)));
+            EXPECT_NE(info.find("type:     " + it->second + "\n"), std::string::npos) << info;
+        }
+    }
+}
+#endif
+
 // Non-blocking opens and closes on the loader thread while interruptions
 // walk the list of open codecs.
 TEST_F(AudioQueueFiles, ListOfOpenCodecsUnderConcurrentOpensThreads)
