@@ -1166,6 +1166,9 @@ OSStatus decodePacket(OpaqueAudioQueue *queue)
         }
     }
     const uint32_t decoded = queue->pendingCount - first;
+    if (decoded == 0) {
+        return 0; // (a refused packet: perhaps nothing pending at all)
+    }
     const uint32_t trimEnd = std::min(description.mTrimEnd, decoded);
     const uint32_t trimStart = std::min(description.mTrimStart, decoded - trimEnd);
     const size_t frameSamples = queue->channels;
@@ -1377,10 +1380,13 @@ OSStatus AudioQueueOfflineRender(AudioQueueRef inAQ, const AudioTimeStamp *inTim
         }
     }
     const uint32_t out = std::min(frames, inAQ->pendingCount);
-    const size_t samples = static_cast<size_t>(out) * inAQ->channels;
-    std::memcpy(ioBuffer->mAudioData, inAQ->pending, samples * 2);
-    std::memmove(inAQ->pending, inAQ->pending + samples, (inAQ->pendingCount - out) * static_cast<size_t>(frameBytes));
-    inAQ->pendingCount -= out;
+    if (out > 0) { // (nothing decoded yet: no pending block at all)
+        const size_t samples = static_cast<size_t>(out) * inAQ->channels;
+        std::memcpy(ioBuffer->mAudioData, inAQ->pending, samples * 2);
+        std::memmove(inAQ->pending, inAQ->pending + samples,
+                     (inAQ->pendingCount - out) * static_cast<size_t>(frameBytes));
+        inAQ->pendingCount -= out;
+    }
     ioBuffer->mAudioDataByteSize = out * frameBytes;
     return 0;
 }
