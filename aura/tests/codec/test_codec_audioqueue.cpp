@@ -1,6 +1,7 @@
-// AAC and ALAC through the platform audio services: every file decodes to
-// what ffmpeg decodes, seeks land on the same frames, interruptions resume
-// in place, and nothing else is taken.
+// Files of the platform audio services (AAC, ALAC, and PCM, IMA4, G.711 and
+// GSM in CAF, AIFF-C and WAV): every file decodes to what ffmpeg decodes,
+// seeks land on the same frames, interruptions resume in place, and nothing
+// else is taken.
 #include "codec/aura_codec_audioqueue.h"
 #include "file/aura_file_disk.h"
 
