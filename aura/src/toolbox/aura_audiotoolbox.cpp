@@ -59,9 +59,11 @@ constexpr uint32_t kInWAV = containerBit(kAudioFileWAVEType);
 // The codecs FFmpeg may decode, each with the containers it is taken from
 // (WAV and AIFF PCM belong to the engine's own codecs, MPEG audio in WAV
 // to the MPEG codec), and the stream description the file reports. Codecs
-// with packets of one size give their bytes and frames per packet; a
-// stateful decoder that only a decode from the first packet makes exact
-// again seeks from there.
+// with packets of one size give their bytes and frames per packet. A
+// decoder whose state runs on from packet to packet without settling
+// (GSM's filters; FFmpeg's IMA4, which keeps a channel's predictor from the
+// packet before when the packet's header is close to it) decodes from the
+// first packet on a seek, so that the seek lands on the continuous decode.
 enum class Preroll : uint8_t { None, OnePacket, FromStart };
 struct CodecKind {
     AVCodecID id;
@@ -545,7 +547,8 @@ OSStatus buildConstantIndex(OpaqueAudioFileID *file, AVFormatContext *format, in
             if (bytes == 0 && packet->pos >= 0) {
                 file->dataStart = packet->pos;
             }
-            more = packet->pos >= 0 && packet->pos == file->dataStart + static_cast<int64_t>(bytes);
+            more = packet->pos >= 0 && packet->pos <= file->fileSize &&
+                   packet->pos == file->dataStart + static_cast<int64_t>(bytes);
             if (more) {
                 bytes = std::min<uint64_t>(bytes + static_cast<uint64_t>(packet->size),
                                            static_cast<uint64_t>(file->fileSize - file->dataStart));
