@@ -17,11 +17,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <random>
 #include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -75,59 +79,81 @@ constexpr Fixture kFixtures[] = {
     {"gsm_mono_8k.wav", 1, 8000, "-c:a libgsm_ms", true},
 };
 
-// The fixtures and ffmpeg's decodes of them, each made on first use in a
-// test process.
+// The fixtures and ffmpeg's decodes of them, made on first use. Every test
+// runs in a process of its own: a build tree keeps the fixtures it made for
+// the next processes, each in a folder named after its recipe that appears
+// whole (made under a name of the process, then renamed into place).
 class AudioQueueFiles : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { sDir = new auratest::TempDir("aura-aq"); }
     static void TearDownTestSuite()
     {
         sReference.clear();
+        sMade.clear();
         delete sDir;
         sDir = nullptr;
     }
 
-    static fs::path path(const Fixture &fixture)
-    {
-        make(fixture);
-        return sDir->file(fixture.name);
-    }
+    static fs::path path(const Fixture &fixture) { return make(fixture) / fixture.name; }
     static const Bytes &decoded(const Fixture &fixture)
     {
         make(fixture);
         return sReference[fixture.name];
     }
     // The signal the fixture was made from.
-    static fs::path source(const Fixture &fixture)
-    {
-        make(fixture);
-        return sDir->file(std::string(fixture.name) + ".wav");
-    }
+    static fs::path source(const Fixture &fixture) { return make(fixture) / "source.wav"; }
 
     static auratest::TempDir *sDir;
     static std::map<std::string, Bytes> sReference;
+    static std::map<std::string, fs::path> sMade;
 
 private:
-    static void make(const Fixture &fixture)
+    static fs::path make(const Fixture &fixture)
     {
-        if (sReference.count(fixture.name)) {
-            return;
+        if (sMade.count(fixture.name)) {
+            return sMade[fixture.name];
         }
-        const fs::path wav = sDir->file(std::string(fixture.name) + ".wav");
-        const fs::path out = sDir->file(fixture.name);
-        const fs::path raw = sDir->file(std::string(fixture.name) + ".raw");
         const std::string rate = std::to_string(fixture.rate);
         const std::string channels = std::to_string(fixture.channels);
         // A sweep and a tone, then noise: something in every channel.
-        EXPECT_TRUE(run("sox -n -r " + rate + " -c " + channels + " -b 24 " + quote(wav) +
-                        " synth 0.6 sine 220-880 sine 330 : synth 0.4 pinknoise vol 0.5 remix -"));
-        EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(wav) + " " + fixture.encode + " " + quote(out)));
-        EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(out) + " -f s16le " + quote(raw)));
-        sReference[fixture.name] = readAll(raw);
+        const std::string signal = "sox -R -n -r " + rate + " -c " + channels +
+                                   " -b 24 %s synth 0.6 sine 220-880 sine 330 : synth 0.4 pinknoise vol 0.5 remix -";
+        const std::string recipe = signal + "|" + fixture.encode;
+#ifdef AURA_AQ_FIXTURES
+        const fs::path shelf = AURA_AQ_FIXTURES;
+#else
+        const fs::path shelf = sDir->file("fixtures");
+#endif
+        char key[17];
+        std::snprintf(key, sizeof(key), "%016zx", std::hash<std::string>{}(recipe));
+        const fs::path folder = shelf / (std::string(fixture.name) + "-" + key);
+        if (!fs::exists(folder / "reference.raw")) {
+            std::error_code error;
+            fs::create_directories(shelf, error);
+            const fs::path building = shelf / (folder.filename().string() + ".making." + std::to_string(getpid()));
+            fs::create_directories(building, error);
+            const fs::path wav = building / "source.wav";
+            const fs::path out = building / fixture.name;
+            std::string makeSignal = signal;
+            makeSignal.replace(makeSignal.find("%s"), 2, quote(wav));
+            EXPECT_TRUE(run(makeSignal));
+            EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(wav) + " " + fixture.encode + " " + quote(out)));
+            EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(out) + " -f s16le " +
+                            quote(building / "reference.raw")));
+            // Another process may have put the same fixture in place first.
+            fs::rename(building, folder, error);
+            if (error) {
+                fs::remove_all(building, error);
+            }
+        }
+        sReference[fixture.name] = readAll(folder / "reference.raw");
+        sMade[fixture.name] = folder;
+        return folder;
     }
 };
 auratest::TempDir *AudioQueueFiles::sDir = nullptr;
 std::map<std::string, Bytes> AudioQueueFiles::sReference;
+std::map<std::string, fs::path> AudioQueueFiles::sMade;
 
 // The codec over a disk file; released at the end of the scope.
 struct OpenedCodec {
