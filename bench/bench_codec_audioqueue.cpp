@@ -1,7 +1,9 @@
-// The AudioQueue codec's cost over FFmpeg alone: a five-minute AAC and a
-// five-minute ALAC file (stereo, 44.1 kHz, in M4A) decoded whole through the
-// engine (disk file, codec, platform layer) and through libavformat and
-// libavcodec called directly with the same conversion to 16-bit PCM.
+// The AudioQueue codec's cost over FFmpeg alone: five-minute files (stereo,
+// 44.1 kHz) of AAC and ALAC in M4A and of IMA4 and big-endian PCM in CAF,
+// decoded whole through the engine (disk file, codec, platform layer) and
+// through libavformat and libavcodec called directly with the same
+// conversion to 16-bit PCM; and what a seek costs in each (IMA4 decodes
+// from the file's start to its target).
 #include "codec/aura_codec_audioqueue.h"
 #include "base/aura_memory.h"
 #include "file/aura_file_disk.h"
@@ -36,10 +38,9 @@ public:
         return inputs;
     }
     [[nodiscard]] bool ok() const { return mOk; }
-    [[nodiscard]] std::string path(int which) const
-    {
-        return mDir + (which == 0 ? "/music_aac.m4a" : "/music_alac.m4a");
-    }
+    static constexpr const char *kNames[] = {"/music_aac.m4a", "/music_alac.m4a", "/music_ima4.caf",
+                                             "/music_pcm.caf"};
+    [[nodiscard]] std::string path(int which) const { return mDir + kNames[which]; }
 
     AudioQueueInputs(const AudioQueueInputs &) = delete;
     AudioQueueInputs &operator=(const AudioQueueInputs &) = delete;
@@ -57,7 +58,9 @@ private:
                                  " synth 300 sine 220 sine 330 pinknoise vol 0.4 remix 1,3 2,3 >/dev/null 2>&1"
                                  " && ffmpeg -nostdin -v error -y -i " +
                                  wav + " -c:a aac " + path(0) + " && ffmpeg -nostdin -v error -y -i " + wav +
-                                 " -c:a alac " + path(1);
+                                 " -c:a alac " + path(1) + " && ffmpeg -nostdin -v error -y -i " + wav +
+                                 " -c:a adpcm_ima_qt " + path(2) + " && ffmpeg -nostdin -v error -y -i " + wav +
+                                 " -c:a pcm_s16be " + path(3);
         mOk = std::system(make.c_str()) == 0;
         std::error_code ignored;
         std::filesystem::remove(wav, ignored);
@@ -169,7 +172,48 @@ void BM_FFmpegDirect(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(total));
 }
 
-BENCHMARK(BM_AudioQueueCodec)->ArgName("alac")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FFmpegDirect)->ArgName("alac")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+// A seek to the middle of the file and one buffer read there.
+void BM_AudioQueueSeek(benchmark::State &state)
+{
+    AudioQueueInputs &inputs = AudioQueueInputs::get();
+    if (!inputs.ok()) {
+        state.SkipWithError("cannot make the input files (sox, ffmpeg)");
+        return;
+    }
+    const std::string path = inputs.path(static_cast<int>(state.range(0)));
+    auto *file = AURA_New(AURA::DiskFile);
+    AURA::Codec *codec = nullptr;
+    if (!file || file->init(nullptr, 0, 0) != AURA_OK || file->open(path.c_str(), 0, false, nullptr) != AURA_OK ||
+        AURA::Codec::create(*AURA::CodecAudioQueue::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
+        state.SkipWithError("cannot open the codec");
+        AURA_Delete(file);
+        return;
+    }
+    codec->mFile = file;
+    if (codec->open(AURA_DEFAULT, nullptr) != AURA_OK) {
+        state.SkipWithError("the codec refused the file");
+        (void)codec->release();
+        return;
+    }
+    std::vector<uint8_t> buffer(AURA::CodecAudioQueue::OUTPUT_BUFFER_BYTES);
+    const unsigned int middle = codec->state()->waveformat[0].lengthpcm / 2;
+    unsigned int offset = 0;
+    for (auto _ : state) {
+        unsigned int got = 0;
+        // A different place each time, so that nothing is left over.
+        offset = (offset + 4099) % 100000;
+        if (codec->setPosition(0, middle + offset, AURA_TIMEUNIT_PCM) != AURA_OK ||
+            codec->read(buffer.data(), static_cast<unsigned int>(buffer.size()), &got) != AURA_OK || got == 0) {
+            state.SkipWithError("the seek failed");
+            break;
+        }
+        benchmark::DoNotOptimize(buffer.data());
+    }
+    (void)codec->release();
+}
+
+BENCHMARK(BM_AudioQueueCodec)->ArgName("file")->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FFmpegDirect)->ArgName("file")->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AudioQueueSeek)->ArgName("file")->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 
 } // namespace

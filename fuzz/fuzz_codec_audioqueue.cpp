@@ -1,5 +1,6 @@
-// Opens the input through the AudioQueue codec (MP4/M4A/MOV, CAF and ADTS
-// demuxers, AAC and ALAC decoders) from a memory file, decodes it, seeks to
+// Opens the input through the AudioQueue codec (MP4/M4A/MOV, CAF, ADTS,
+// AIFF and WAV demuxers; AAC, ALAC, linear PCM, IMA4, G.711 and GSM
+// decoders) from a memory file, decodes it, seeks to
 // a place the input chooses and decodes a little more, then interrupts and
 // resumes the queue. The input buffer is exactly the input's size, so a
 // read past it is caught.

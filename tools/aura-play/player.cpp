@@ -391,7 +391,13 @@ int describeFile(AURA::System *system, const std::string &file, const Options &o
     (void)sound->getLength(&lengthMs, AURA_TIMEUNIT_MS);
 
     std::printf("%s\n", file.c_str());
-    std::printf("  type:     %s\n", typeName(type));
+    // The platform decoder names the container and codec it found.
+    char source[256] = {};
+    if (type == AURA_SOUND_TYPE_AUDIOQUEUE && sound->getName(source, sizeof(source)) == AURA_OK && source[0]) {
+        std::printf("  type:     %s: %s\n", typeName(type), source);
+    } else {
+        std::printf("  type:     %s\n", typeName(type));
+    }
     std::printf("  format:   %s\n", formatName(format));
     std::printf("  channels: %d\n", channels);
     std::printf("  rate:     %.0f Hz\n", static_cast<double>(frequency));

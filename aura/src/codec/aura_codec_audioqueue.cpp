@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace AURA {
@@ -79,6 +80,41 @@ bool getFixedProperty(AudioFileID file, uint32_t property, T *value)
 {
     uint32_t size = sizeof(T);
     return AudioFileGetProperty(file, property, &size, value) == 0 && size == sizeof(T);
+}
+
+const char *containerName(uint32_t fileType)
+{
+    switch (fileType) {
+    case kAudioFileMPEG4Type: return "MPEG-4";
+    case kAudioFileCAFType: return "CAF";
+    case kAudioFileAAC_ADTSType: return "ADTS";
+    case kAudioFileAIFCType: return "AIFF-C";
+    case kAudioFileWAVEType: return "WAV";
+    default: return "unknown container";
+    }
+}
+
+// "CAF, IMA4": what the file is, for the sound's name.
+void describeSource(uint32_t fileType, const AudioStreamBasicDescription &format, char *name, size_t size)
+{
+    const char *codec = "unknown codec";
+    switch (format.mFormatID) {
+    case kAudioFormatMPEG4AAC: codec = "AAC"; break;
+    case kAudioFormatAppleLossless: codec = "ALAC"; break;
+    case kAudioFormatAppleIMA4: codec = "IMA4"; break;
+    case kAudioFormatULaw: codec = "mu-law"; break;
+    case kAudioFormatALaw: codec = "A-law"; break;
+    case kAudioFormatMicrosoftGSM: codec = "GSM 6.10"; break;
+    case kAudioFormatLinearPCM:
+        std::snprintf(name, size, "%s, LPCM %u-bit %s%s", containerName(fileType), format.mBitsPerChannel,
+                      format.mFormatFlags & kAudioFormatFlagIsFloat ? "float" : "integer",
+                      format.mBitsPerChannel <= 8                             ? ""
+                      : format.mFormatFlags & kAudioFormatFlagIsBigEndian ? " big-endian"
+                                                                              : " little-endian");
+        return;
+    default: break;
+    }
+    std::snprintf(name, size, "%s, %s", containerName(fileType), codec);
 }
 } // namespace
 
@@ -284,6 +320,10 @@ AURA_RESULT CodecAudioQueue::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO
     mWaveFormat->lengthbytes = mDataByteCount;
     mWaveFormat->lengthpcm = mPCMLength;
     mWaveFormat->blockalign = static_cast<int>(mOutputBufferSize);
+    uint32_t fileType = 0;
+    if (getFixedProperty(mAudioFile, kAudioFilePropertyFileFormat, &fileType)) {
+        describeSource(fileType, mSourceFormat, mWaveFormat->name, sizeof(mWaveFormat->name));
+    }
     mState.waveformat = mWaveFormat;
     mState.numsubsounds = 0;
     mFlags |= FLAG_EXACTLENGTH;

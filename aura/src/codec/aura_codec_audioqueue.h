@@ -1,5 +1,6 @@
-// AAC (MP4/M4A and ADTS) and ALAC (M4A and CAF) through the platform's
-// audio-file and offline-render audio-queue services: the engine's file is
+// What the platform's audio-file and offline-render audio-queue services
+// decode (AAC, ALAC, and CAF, AIFF-C and WAV files of codecs the engine's
+// own codecs do not read), through those services: the engine's file is
 // handed to the audio-file parser through read and size callbacks, and a
 // queue in offline-render mode turns the packets into 16-bit PCM. The codec
 // itself is the plumbing between the two pull models, sample-accurate

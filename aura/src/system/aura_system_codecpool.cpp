@@ -20,27 +20,39 @@ constexpr int DEFAULT_ADPCM_CODECS = 32;
 constexpr int ADPCM_BLOCK_FRAMES = 64;
 constexpr int DEFAULT_MPEG_CODECS = 16;
 constexpr int MPEG_BLOCK_FRAMES = 1152;
+constexpr int DEFAULT_RAW_CODECS = 32;
+
+bool isRawPCM(AURA_SOUND_FORMAT format)
+{
+    return format == AURA_SOUND_FORMAT_PCM8 || format == AURA_SOUND_FORMAT_PCM16;
+}
 } // namespace
 
 AURA_RESULT SystemI::initDSPCodecPool(AURA_SOUND_FORMAT format)
 {
     const bool mpeg = format == AURA_SOUND_FORMAT_MPEG;
-    if (format != AURA_SOUND_FORMAT_IMAADPCM && !mpeg) {
+    const bool raw = isRawPCM(format);
+    if (format != AURA_SOUND_FORMAT_IMAADPCM && !mpeg && !raw) {
         return AURA_ERR_PLUGIN_MISSING;
     }
     std::lock_guard<std::mutex> lock(mDSPCodecPoolLock);
-    DSPCodecPool *&slot = mpeg ? mDSPCodecPoolMPEG : mDSPCodecPoolADPCM;
+    DSPCodecPool *&slot = mpeg ? mDSPCodecPoolMPEG : raw ? mDSPCodecPoolRaw : mDSPCodecPoolADPCM;
     if (slot) {
         return AURA_OK;
     }
-    const int configured = mpeg ? mAdvancedSettings.maxMPEGcodecs : mAdvancedSettings.maxADPCMcodecs;
-    const int count = configured > 0 ? configured : (mpeg ? DEFAULT_MPEG_CODECS : DEFAULT_ADPCM_CODECS);
+    const int configured = mpeg ? mAdvancedSettings.maxMPEGcodecs : raw ? 0 : mAdvancedSettings.maxADPCMcodecs;
+    const int count = configured > 0 ? configured
+                      : mpeg         ? DEFAULT_MPEG_CODECS
+                      : raw          ? DEFAULT_RAW_CODECS
+                                     : DEFAULT_ADPCM_CODECS;
     DSPCodecPool *pool = AURA_New(DSPCodecPool);
     if (!pool) {
         return AURA_ERR_MEMORY;
     }
-    const AURA_RESULT result = mpeg ? pool->init(this, AURA_DSP_CATEGORY_DSPCODECMPEG, MPEG_BLOCK_FRAMES, count)
-                                    : pool->init(this, AURA_DSP_CATEGORY_DSPCODECADPCM, ADPCM_BLOCK_FRAMES, count);
+    const AURA_RESULT result =
+        mpeg  ? pool->init(this, AURA_DSP_CATEGORY_DSPCODECMPEG, MPEG_BLOCK_FRAMES, count)
+        : raw ? pool->init(this, AURA_DSP_CATEGORY_DSPCODECRAW, static_cast<int>(DSPCodecRaw::BLOCK_FRAMES), count)
+              : pool->init(this, AURA_DSP_CATEGORY_DSPCODECADPCM, ADPCM_BLOCK_FRAMES, count);
     if (result != AURA_OK) {
         AURA_Delete(pool);
         return result;
@@ -54,13 +66,15 @@ AURA_RESULT SystemI::allocateDSPCodec(AURA_SOUND_FORMAT format, DSPCodec **codec
     if (!codec) {
         return AURA_ERR_INVALID_PARAM;
     }
-    if (format != AURA_SOUND_FORMAT_IMAADPCM && format != AURA_SOUND_FORMAT_MPEG) {
+    if (format != AURA_SOUND_FORMAT_IMAADPCM && format != AURA_SOUND_FORMAT_MPEG && !isRawPCM(format)) {
         return AURA_ERR_PLUGIN_MISSING;
     }
     DSPCodecPool *pool = nullptr;
     {
         std::lock_guard<std::mutex> lock(mDSPCodecPoolLock);
-        pool = format == AURA_SOUND_FORMAT_MPEG ? mDSPCodecPoolMPEG : mDSPCodecPoolADPCM;
+        pool = format == AURA_SOUND_FORMAT_MPEG ? mDSPCodecPoolMPEG
+               : isRawPCM(format)               ? mDSPCodecPoolRaw
+                                                : mDSPCodecPoolADPCM;
     }
     if (!pool) {
         return AURA_ERR_INTERNAL;
@@ -78,6 +92,10 @@ void SystemI::closeDSPCodecPools()
     if (mDSPCodecPoolMPEG) {
         AURA_Delete(mDSPCodecPoolMPEG);
         mDSPCodecPoolMPEG = nullptr;
+    }
+    if (mDSPCodecPoolRaw) {
+        AURA_Delete(mDSPCodecPoolRaw);
+        mDSPCodecPoolRaw = nullptr;
     }
 }
 
@@ -129,6 +147,21 @@ AURA_RESULT SystemI::describeCompressedFrames(Codec *codec, const AURA_CODEC_WAV
         return AURA_ERR_FORMAT;
     }
     return initDSPCodecPool(AURA_SOUND_FORMAT_MPEG);
+}
+
+bool SystemI::keepsRawPCM(const AURA_CODEC_WAVEFORMAT &waveformat)
+{
+    if (!isRawPCM(waveformat.format) || waveformat.channels <= 0 || waveformat.channels > 2) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mDSPCodecPoolLock);
+    return mDSPCodecPoolRaw != nullptr;
+}
+
+void SystemI::describeRawBlocks(Sample *sample)
+{
+    sample->mCompressedSamplesPerBlock = DSPCodecRaw::BLOCK_FRAMES;
+    sample->mCompressedBlockAlign = DSPCodecRaw::BLOCK_FRAMES * sample->frameBytes();
 }
 
 AURA_RESULT SystemI::describeCompressedBlocks(Codec *codec, const AURA_CODEC_WAVEFORMAT &waveformat, Sample *sample)

@@ -452,6 +452,10 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             result = readSampleData(codec, sample, declared);
             sample->mLength = sample->mLengthBytes / frame;
             sample->mLengthBytes = sample->mLength * frame;
+            if (result == AURA_OK && (mode & AURA_CREATECOMPRESSEDSAMPLE) && keepsRawPCM(waveformat)) {
+                // Kept as it is, for the raw units to play.
+                describeRawBlocks(sample);
+            }
         }
     }
     if (result == AURA_OK) {

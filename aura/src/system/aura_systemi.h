@@ -291,17 +291,25 @@ public:
 
     // Decoding units of compressed samples: one pool per kind of data, made
     // at init when the advanced settings size it, else by the first
-    // compressed sample of that kind (aura_system_codecpool.cpp).
+    // compressed sample of that kind (aura_system_codecpool.cpp). The pool
+    // of raw PCM units (PCM8 or PCM16) is made only when asked for here:
+    // after that, 8 and 16-bit samples of at most 2 channels created with
+    // AURA_CREATECOMPRESSEDSAMPLE play through its units.
     AURA_RESULT initDSPCodecPool(AURA_SOUND_FORMAT format);
     AURA_RESULT allocateDSPCodec(AURA_SOUND_FORMAT format, DSPCodec **codec);
     void closeDSPCodecPools();
     // Records how a compressed sample's blocks are laid out; 68 for data no
     // decoding unit reads.
     AURA_RESULT describeCompressedBlocks(Codec *codec, const AURA_CODEC_WAVEFORMAT &waveformat, Sample *sample);
+    // Whether a sample of this PCM format is kept for the raw units (their
+    // pool exists), and how they read its blocks.
+    bool keepsRawPCM(const AURA_CODEC_WAVEFORMAT &waveformat);
+    static void describeRawBlocks(Sample *sample);
     // The same for MPEG frames: a block is a frame.
     AURA_RESULT describeCompressedFrames(Codec *codec, const AURA_CODEC_WAVEFORMAT &waveformat, Sample *sample);
     DSPCodecPool *mDSPCodecPoolADPCM = nullptr;
     DSPCodecPool *mDSPCodecPoolMPEG = nullptr;
+    DSPCodecPool *mDSPCodecPoolRaw = nullptr;
     std::mutex mDSPCodecPoolLock;
     int mAdvancedDistanceFilterCenterFreq = 400;
     int mAdvancedCounts[6] = {16384, 8, 32, 1000, 1000, 2048};

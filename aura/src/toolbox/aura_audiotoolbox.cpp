@@ -18,18 +18,163 @@ extern "C" {
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <mutex>
+#include <string>
 
 namespace AURA {
 
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_audiotoolbox";
 
-// The only demuxers (with every name the MP4 family answers to) and the only
-// decoders that ever run. FFmpeg checks both lists before it runs a
-// demuxer's header reader or opens a decoder.
-constexpr const char kFormatWhitelist[] = "mov,mp4,m4a,3gp,3g2,mj2,caf,aac";
-constexpr const char kCodecWhitelist[] = "aac,alac";
+// The containers FFmpeg may parse: the demuxer (by the whole name FFmpeg
+// gives it) and the file type it reports. A container is listed here by
+// itself so that a later look at a file's first bytes can pick its entry.
+struct ContainerKind {
+    const char *demuxer;
+    uint32_t fileType;
+};
+constexpr ContainerKind kContainers[] = {
+    {"mov,mp4,m4a,3gp,3g2,mj2", kAudioFileMPEG4Type},
+    {"caf", kAudioFileCAFType},
+    {"aac", kAudioFileAAC_ADTSType},
+    {"aiff", kAudioFileAIFCType},
+    {"wav", kAudioFileWAVEType},
+};
+constexpr uint32_t containerBit(uint32_t fileType)
+{
+    for (size_t i = 0; i < std::size(kContainers); ++i) {
+        if (kContainers[i].fileType == fileType) {
+            return 1u << i;
+        }
+    }
+    return 0;
+}
+constexpr uint32_t kInMPEG4 = containerBit(kAudioFileMPEG4Type);
+constexpr uint32_t kInCAF = containerBit(kAudioFileCAFType);
+constexpr uint32_t kInADTS = containerBit(kAudioFileAAC_ADTSType);
+constexpr uint32_t kInAIFF = containerBit(kAudioFileAIFCType);
+constexpr uint32_t kInWAV = containerBit(kAudioFileWAVEType);
+
+// The codecs FFmpeg may decode, each with the containers it is taken from
+// (WAV and AIFF PCM belong to the engine's own codecs, MPEG audio in WAV
+// to the MPEG codec), and the stream description the file reports. Codecs
+// with packets of one size give their bytes and frames per packet. A
+// decoder whose state runs on from packet to packet without settling
+// (GSM's filters; FFmpeg's IMA4, which keeps a channel's predictor from the
+// packet before when the packet's header is close to it) decodes from the
+// first packet on a seek, so that the seek lands on the continuous decode.
+enum class Preroll : uint8_t { None, OnePacket, FromStart };
+struct CodecKind {
+    AVCodecID id;
+    const char *decoder;
+    uint32_t containers;
+    uint32_t formatID;
+    uint32_t flags;
+    uint32_t bits; // per channel, of linear PCM and the G.711 laws
+    uint32_t bytesPerChannel; // bytes per packet and channel (0: variable, or per packet below)
+    uint32_t bytesPerPacket; // of one packet whatever the channels (GSM)
+    uint32_t framesPerPacket; // 0: variable
+    Preroll preroll;
+};
+constexpr uint32_t kIntPCM = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+constexpr uint32_t kFloatPCM = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+constexpr uint32_t kBig = kAudioFormatFlagIsBigEndian;
+constexpr CodecKind kCodecs[] = {
+    {AV_CODEC_ID_AAC, "aac", kInMPEG4 | kInCAF | kInADTS, kAudioFormatMPEG4AAC, 0, 0, 0, 0, 0, Preroll::OnePacket},
+    {AV_CODEC_ID_ALAC, "alac", kInMPEG4 | kInCAF, kAudioFormatAppleLossless, 0, 0, 0, 0, 0, Preroll::None},
+    {AV_CODEC_ID_PCM_S8, "pcm_s8", kInCAF, kAudioFormatLinearPCM, kIntPCM, 8, 1, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_S16LE, "pcm_s16le", kInCAF, kAudioFormatLinearPCM, kIntPCM, 16, 2, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_S16BE, "pcm_s16be", kInCAF, kAudioFormatLinearPCM, kIntPCM | kBig, 16, 2, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_S24LE, "pcm_s24le", kInCAF, kAudioFormatLinearPCM, kIntPCM, 24, 3, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_S24BE, "pcm_s24be", kInCAF, kAudioFormatLinearPCM, kIntPCM | kBig, 24, 3, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_S32LE, "pcm_s32le", kInCAF, kAudioFormatLinearPCM, kIntPCM, 32, 4, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_S32BE, "pcm_s32be", kInCAF, kAudioFormatLinearPCM, kIntPCM | kBig, 32, 4, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_F32LE, "pcm_f32le", kInCAF, kAudioFormatLinearPCM, kFloatPCM, 32, 4, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_F32BE, "pcm_f32be", kInCAF, kAudioFormatLinearPCM, kFloatPCM | kBig, 32, 4, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_F64LE, "pcm_f64le", kInCAF, kAudioFormatLinearPCM, kFloatPCM, 64, 8, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_F64BE, "pcm_f64be", kInCAF, kAudioFormatLinearPCM, kFloatPCM | kBig, 64, 8, 0, 1, Preroll::None},
+    {AV_CODEC_ID_ADPCM_IMA_QT, "adpcm_ima_qt", kInCAF | kInAIFF, kAudioFormatAppleIMA4, 0, 0, 34, 0, 64,
+     Preroll::FromStart},
+    {AV_CODEC_ID_PCM_MULAW, "pcm_mulaw", kInCAF | kInAIFF | kInWAV, kAudioFormatULaw, 0, 8, 1, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_ALAW, "pcm_alaw", kInCAF | kInAIFF | kInWAV, kAudioFormatALaw, 0, 8, 1, 0, 1, Preroll::None},
+    {AV_CODEC_ID_GSM_MS, "gsm_ms", kInWAV, kAudioFormatMicrosoftGSM, 0, 0, 0, 65, 320, Preroll::FromStart},
+};
+
+const ContainerKind *containerOf(const char *demuxer)
+{
+    for (const ContainerKind &kind : kContainers) {
+        if (std::strcmp(kind.demuxer, demuxer) == 0) {
+            return &kind;
+        }
+    }
+    return nullptr;
+}
+
+const CodecKind *codecOf(AVCodecID id)
+{
+    for (const CodecKind &kind : kCodecs) {
+        if (kind.id == id) {
+            return &kind;
+        }
+    }
+    return nullptr;
+}
+
+// The codec a stream description names; the byte order of 8-bit PCM does
+// not matter.
+const CodecKind *codecOf(const AudioStreamBasicDescription &format)
+{
+    for (const CodecKind &kind : kCodecs) {
+        if (kind.formatID != format.mFormatID) {
+            continue;
+        }
+        if (kind.formatID != kAudioFormatLinearPCM) {
+            return &kind;
+        }
+        const uint32_t mask = kAudioFormatFlagIsFloat | (format.mBitsPerChannel > 8 ? kBig : 0);
+        if (kind.bits == format.mBitsPerChannel && (kind.flags & mask) == (format.mFormatFlags & mask) &&
+            (kind.flags & kAudioFormatFlagIsFloat || format.mFormatFlags & kAudioFormatFlagIsSignedInteger)) {
+            return &kind;
+        }
+    }
+    return nullptr;
+}
+
+// Bytes of one packet of the codec with `channels` channels; 0 for packets
+// of variable size.
+uint32_t packetBytes(const CodecKind &kind, uint32_t channels)
+{
+    return kind.bytesPerPacket ? kind.bytesPerPacket : kind.bytesPerChannel * channels;
+}
+
+// The lists FFmpeg is handed before it opens anything: every demuxer name
+// and every decoder name of the tables above.
+const char *formatWhitelist()
+{
+    static const std::string list = [] {
+        std::string names;
+        for (const ContainerKind &kind : kContainers) {
+            names += names.empty() ? "" : ",";
+            names += kind.demuxer;
+        }
+        return names;
+    }();
+    return list.c_str();
+}
+
+const char *codecWhitelist()
+{
+    static const std::string list = [] {
+        std::string names;
+        for (const CodecKind &kind : kCodecs) {
+            names += names.empty() ? "" : ",";
+            names += kind.decoder;
+        }
+        return names;
+    }();
+    return list.c_str();
+}
 
 constexpr int kIOBufferSize = 32768;
 constexpr uint32_t kMaxChannels = 32;
@@ -177,8 +322,13 @@ struct OpaqueAudioFileID {
     uint32_t cookieSize = 0;
     AudioChannelLayout layout{};
     bool hasLayout = false;
-    // AAC needs the packet before a seek target decoded too.
-    bool preroll = false;
+    uint32_t fileType = 0;
+    // What a seek decodes before its target: for AAC the packet before, for
+    // GSM everything from the start.
+    Preroll preroll = Preroll::None;
+    // Packets of one size (mBytesPerPacket of the format), from here on.
+    bool constant = false;
+    int64_t dataStart = 0;
 
     PacketEntry *packets = nullptr;
     uint32_t packetCount = 0;
@@ -381,6 +531,40 @@ OSStatus buildIndex(OpaqueAudioFileID *file, AVFormatContext *format, int stream
     return status;
 }
 
+// Packets of one size: the demuxer's reads of the stream, which follow one
+// another from where the data starts, give where the data starts and how
+// many whole packets it holds. A read that does not follow on ends the
+// data, as a damaged tail does.
+OSStatus buildConstantIndex(OpaqueAudioFileID *file, AVFormatContext *format, int stream)
+{
+    AVPacket *packet = gFFmpeg->av_packet_alloc();
+    if (!packet) {
+        return kAudio_MemFullError;
+    }
+    uint64_t bytes = 0;
+    for (bool more = true; more && gFFmpeg->av_read_frame(format, packet) >= 0;) {
+        if (packet->stream_index == stream && packet->size > 0) {
+            if (bytes == 0 && packet->pos >= 0) {
+                file->dataStart = packet->pos;
+            }
+            more = packet->pos >= 0 && packet->pos <= file->fileSize &&
+                   packet->pos == file->dataStart + static_cast<int64_t>(bytes);
+            if (more) {
+                bytes = std::min<uint64_t>(bytes + static_cast<uint64_t>(packet->size),
+                                           static_cast<uint64_t>(file->fileSize - file->dataStart));
+            }
+        }
+        gFFmpeg->av_packet_unref(packet);
+    }
+    gFFmpeg->av_packet_free(&packet);
+    const uint64_t packets = bytes / file->format.mBytesPerPacket;
+    file->packetCount = static_cast<uint32_t>(std::min<uint64_t>(packets, UINT32_MAX));
+    file->dataBytes = static_cast<uint64_t>(file->packetCount) * file->format.mBytesPerPacket;
+    file->totalFrames = static_cast<uint64_t>(file->packetCount) * file->format.mFramesPerPacket;
+    file->maxPacketSize = file->format.mBytesPerPacket;
+    return file->packetCount == 0 ? kAudioFileUnsupportedFileTypeError : 0;
+}
+
 // Opens FFmpeg on the file, takes its one audio stream's facts and builds
 // the index; FFmpeg is closed again before returning.
 OSStatus parseFile(OpaqueAudioFileID *file)
@@ -401,8 +585,8 @@ OSStatus parseFile(OpaqueAudioFileID *file)
     OSStatus status = format ? 0 : kAudio_MemFullError;
     if (format) {
         format->pb = io;
-        format->format_whitelist = gFFmpeg->av_strdup(kFormatWhitelist);
-        format->codec_whitelist = gFFmpeg->av_strdup(kCodecWhitelist);
+        format->format_whitelist = gFFmpeg->av_strdup(formatWhitelist());
+        format->codec_whitelist = gFFmpeg->av_strdup(codecWhitelist());
         format->protocol_whitelist = gFFmpeg->av_strdup("none");
         if (!format->format_whitelist || !format->codec_whitelist || !format->protocol_whitelist) {
             gFFmpeg->avformat_free_context(format);
@@ -429,7 +613,10 @@ OSStatus parseFile(OpaqueAudioFileID *file)
         }
     }
     AVCodecParameters *par = status == 0 ? format->streams[stream]->codecpar : nullptr;
-    if (status == 0 && par->codec_id != AV_CODEC_ID_AAC && par->codec_id != AV_CODEC_ID_ALAC) {
+    // Only the pairs of container and codec that the tables list.
+    const ContainerKind *container = status == 0 ? containerOf(format->iformat->name) : nullptr;
+    const CodecKind *kind = status == 0 ? codecOf(par->codec_id) : nullptr;
+    if (status == 0 && (!container || !kind || !(kind->containers & containerBit(container->fileType)))) {
         status = kAudioFileUnsupportedFileTypeError;
     }
     if (status == 0) {
@@ -448,7 +635,38 @@ OSStatus parseFile(OpaqueAudioFileID *file)
                         static_cast<uint32_t>(par->ch_layout.nb_channels) > kMaxChannels)) {
         status = kAudioFileUnsupportedFileTypeError;
     }
+    const uint32_t channels = status == 0 ? static_cast<uint32_t>(par->ch_layout.nb_channels) : 0;
     if (status == 0) {
+        file->fileType = container->fileType;
+        file->preroll = kind->preroll;
+        file->format.mSampleRate = par->sample_rate;
+        file->format.mFormatID = kind->formatID;
+        file->format.mFormatFlags = kind->flags;
+        file->format.mChannelsPerFrame = channels;
+        file->format.mBitsPerChannel = kind->bits;
+        if (par->ch_layout.nb_channels > 2 && par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
+            // FFmpeg's low channel bits are the WAV speaker bits.
+            file->layout.mChannelLayoutTag = kAudioChannelLayoutTag_UseChannelBitmap;
+            file->layout.mChannelBitmap = static_cast<uint32_t>(par->ch_layout.u.mask & 0x3FFFFu);
+            file->hasLayout = true;
+        }
+    }
+    if (status == 0 && kind->framesPerPacket != 0) {
+        // Packets of one size: the file's own block size must be the
+        // codec's (a G.711 or PCM frame, 34 bytes of IMA4 per channel, 65
+        // bytes of GSM, which is mono).
+        const uint32_t bytes = packetBytes(*kind, channels);
+        const bool mono = kind->bytesPerPacket == 0 || channels == 1;
+        if (!mono || (par->block_align != 0 && static_cast<uint32_t>(par->block_align) != bytes)) {
+            status = kAudioFileUnsupportedFileTypeError;
+        } else {
+            file->constant = true;
+            file->format.mBytesPerPacket = bytes;
+            file->format.mFramesPerPacket = kind->framesPerPacket;
+            file->format.mBytesPerFrame = kind->framesPerPacket == 1 ? bytes : 0;
+            status = buildConstantIndex(file, format, stream);
+        }
+    } else if (status == 0) {
         const bool alac = par->codec_id == AV_CODEC_ID_ALAC;
         uint32_t standard = par->frame_size > 0 ? static_cast<uint32_t>(par->frame_size) : 0;
         if (alac && par->extradata_size >= 12 + 4) {
@@ -464,12 +682,7 @@ OSStatus parseFile(OpaqueAudioFileID *file)
         if (standard > kMaxPacketFrames) {
             status = kAudioFileUnsupportedFileTypeError;
         }
-        file->format.mSampleRate = par->sample_rate;
-        file->format.mFormatID = alac ? kAudioFormatAppleLossless : kAudioFormatMPEG4AAC;
         file->format.mFramesPerPacket = standard;
-        file->format.mChannelsPerFrame = static_cast<uint32_t>(par->ch_layout.nb_channels);
-        file->format.mBitsPerChannel = 0;
-        file->preroll = !alac;
         if (status == 0 && par->extradata_size > 0) {
             file->cookie = static_cast<uint8_t *>(AURA_Memory_Alloc(par->extradata_size));
             if (!file->cookie) {
@@ -478,12 +691,6 @@ OSStatus parseFile(OpaqueAudioFileID *file)
                 std::memcpy(file->cookie, par->extradata, static_cast<size_t>(par->extradata_size));
                 file->cookieSize = static_cast<uint32_t>(par->extradata_size);
             }
-        }
-        if (par->ch_layout.nb_channels > 2 && par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
-            // FFmpeg's low channel bits are the WAV speaker bits.
-            file->layout.mChannelLayoutTag = kAudioChannelLayoutTag_UseChannelBitmap;
-            file->layout.mChannelBitmap = static_cast<uint32_t>(par->ch_layout.u.mask & 0x3FFFFu);
-            file->hasLayout = true;
         }
         if (status == 0) {
             status = buildIndex(file, format, stream, standard);
@@ -529,6 +736,18 @@ void frameToPacket(const OpaqueAudioFileID *file, AudioFramePacketTranslation *t
             static_cast<uint32_t>(std::min<uint64_t>(frame - file->totalFrames, UINT32_MAX));
         return;
     }
+    if (file->constant) {
+        const uint64_t frames = file->format.mFramesPerPacket;
+        uint64_t packet = frame / frames;
+        if (file->preroll == Preroll::FromStart) {
+            packet = 0;
+        } else if (file->preroll == Preroll::OnePacket && packet > 0) {
+            --packet;
+        }
+        translation->mPacket = static_cast<int64_t>(packet);
+        translation->mFrameOffsetInPacket = static_cast<uint32_t>(frame - packet * frames);
+        return;
+    }
     // The first packet whose output reaches past the frame.
     const PacketEntry *begin = file->packets;
     const PacketEntry *end = file->packets + file->packetCount;
@@ -536,7 +755,7 @@ void frameToPacket(const OpaqueAudioFileID *file, AudioFramePacketTranslation *t
         return value < entry.outStart + outFrames(entry);
     });
     auto index = static_cast<uint32_t>(at - begin);
-    if (file->preroll && index > 0) {
+    if (file->preroll == Preroll::OnePacket && index > 0) {
         --index;
     }
     translation->mPacket = index;
@@ -583,6 +802,7 @@ OSStatus AudioFileGetPropertyInfo(AudioFileID inAudioFile, uint32_t inPropertyID
     case kAudioFilePropertyPacketSizeUpperBound: size = 4; break;
     case kAudioFilePropertyEstimatedDuration:
     case kAudioFilePropertyAudioDataByteCount: size = 8; break;
+    case kAudioFilePropertyFileFormat: size = 4; break;
     case kAudioFilePropertyFrameToPacket: size = sizeof(AudioFramePacketTranslation); break;
     case kAudioFilePropertyPacketTableInfo: size = sizeof(AudioFilePacketTableInfo); break;
     case kAudioFilePropertyMagicCookieData:
@@ -634,13 +854,14 @@ OSStatus AudioFileGetProperty(AudioFileID inAudioFile, uint32_t inPropertyID, ui
         break;
     }
     case kAudioFilePropertyAudioDataByteCount: std::memcpy(outPropertyData, &file.dataBytes, size); break;
+    case kAudioFilePropertyFileFormat: std::memcpy(outPropertyData, &file.fileType, size); break;
     case kAudioFilePropertyFrameToPacket:
         frameToPacket(&file, static_cast<AudioFramePacketTranslation *>(outPropertyData));
         break;
     case kAudioFilePropertyPacketTableInfo: {
         AudioFilePacketTableInfo info{};
         info.mNumberValidFrames = static_cast<int64_t>(file.totalFrames);
-        if (file.packetCount > 0) {
+        if (file.packetCount > 0 && !file.constant) {
             const PacketEntry &first = file.packets[0];
             const PacketEntry &last = file.packets[file.packetCount - 1];
             info.mPrimingFrames = static_cast<int32_t>(first.trimStart);
@@ -661,7 +882,9 @@ OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, bool /*inUseCache*/, u
                                  AudioStreamPacketDescription *outPacketDescriptions, int64_t inStartingPacket,
                                  uint32_t *ioNumPackets, void *outBuffer)
 {
-    if (!inAudioFile || !ioNumBytes || !ioNumPackets || !outBuffer || !outPacketDescriptions || inStartingPacket < 0) {
+    // Packets of one size need no descriptions; the others do.
+    if (!inAudioFile || !ioNumBytes || !ioNumPackets || !outBuffer ||
+        (!outPacketDescriptions && !inAudioFile->constant) || inStartingPacket < 0) {
         return kAudio_ParamError;
     }
     OpaqueAudioFileID &file = *inAudioFile;
@@ -670,6 +893,28 @@ OSStatus AudioFileReadPacketData(AudioFileID inAudioFile, bool /*inUseCache*/, u
     *ioNumBytes = 0;
     *ioNumPackets = 0;
     auto *bytes = static_cast<uint8_t *>(outBuffer);
+    if (file.constant) {
+        const uint32_t size = file.format.mBytesPerPacket;
+        const uint64_t left = static_cast<uint64_t>(inStartingPacket) < file.packetCount
+                                  ? file.packetCount - static_cast<uint64_t>(inStartingPacket)
+                                  : 0;
+        const auto count = static_cast<uint32_t>(std::min<uint64_t>({wanted, room / size, left}));
+        if (count == 0 && left > 0 && wanted > 0) {
+            return kAudioFileBadPropertySizeError;
+        }
+        const OSStatus status =
+            readRun(file, file.dataStart + inStartingPacket * static_cast<int64_t>(size), count * size, bytes);
+        if (status != 0) {
+            return status;
+        }
+        for (uint32_t i = 0; outPacketDescriptions && i < count; ++i) {
+            outPacketDescriptions[i] =
+                AudioStreamPacketDescription{static_cast<int64_t>(i) * size, file.format.mFramesPerPacket, size, 0, 0};
+        }
+        *ioNumBytes = count * size;
+        *ioNumPackets = count;
+        return 0;
+    }
     uint32_t used = 0;
     uint32_t count = 0;
     // Packets that lie one after the other in the file are read in one go.
@@ -731,6 +976,10 @@ struct OpaqueAudioQueue {
     AudioQueueOutputCallback callback = nullptr;
     void *user = nullptr;
     uint32_t channels = 0;
+    const CodecKind *kind = nullptr;
+    // Packets of one size: buffers come without descriptions, and every
+    // packet left in a buffer is decoded in one go.
+    bool constant = false;
 
     uint8_t *cookie = nullptr;
     uint32_t cookieSize = 0;
@@ -769,8 +1018,7 @@ void closeDecoder(OpaqueAudioQueue *queue)
 
 OSStatus openDecoder(OpaqueAudioQueue *queue)
 {
-    const char *name = queue->source.mFormatID == kAudioFormatAppleLossless ? "alac" : "aac";
-    const AVCodec *codec = gFFmpeg->avcodec_find_decoder_by_name(name);
+    const AVCodec *codec = gFFmpeg->avcodec_find_decoder_by_name(queue->kind->decoder);
     if (!codec) {
         return kAudioQueueErr_InvalidCodecAccess;
     }
@@ -784,9 +1032,13 @@ OSStatus openDecoder(OpaqueAudioQueue *queue)
     AVCodecContext *ctx = queue->decoder;
     ctx->sample_rate = static_cast<int>(queue->source.mSampleRate);
     gFFmpeg->av_channel_layout_default(&ctx->ch_layout, static_cast<int>(queue->channels));
+    if (queue->constant) {
+        ctx->block_align = static_cast<int>(queue->source.mBytesPerPacket);
+        ctx->bits_per_coded_sample = static_cast<int>(queue->source.mBitsPerChannel);
+    }
     // The trims come with the packets; the decoder keeps every frame.
     ctx->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;
-    ctx->codec_whitelist = gFFmpeg->av_strdup(kCodecWhitelist);
+    ctx->codec_whitelist = gFFmpeg->av_strdup(queue->kind->decoder);
     if (queue->cookieSize > 0) {
         ctx->extradata = static_cast<uint8_t *>(gFFmpeg->av_mallocz(queue->cookieSize + AV_INPUT_BUFFER_PADDING_SIZE));
         if (!ctx->extradata) {
@@ -858,11 +1110,34 @@ OSStatus appendFrame(OpaqueAudioQueue *queue, const AVFrame *frame)
     return 0;
 }
 
+// The packets a buffer holds.
+uint32_t packetsIn(const OpaqueAudioQueue *queue, const AudioQueueBuffer *buffer)
+{
+    return queue->constant ? buffer->mAudioDataByteSize / queue->source.mBytesPerPacket
+                           : buffer->mPacketDescriptionCount;
+}
+
+// The next packet of the first enqueued buffer; with packets of one size,
+// all that are left of it, as one.
+AudioStreamPacketDescription takePacket(OpaqueAudioQueue *queue)
+{
+    const AudioQueueBuffer *buffer = queue->enqueued[0];
+    if (!queue->constant) {
+        return buffer->mPacketDescriptions[queue->nextPacket++];
+    }
+    const uint32_t size = queue->source.mBytesPerPacket;
+    const uint32_t count = packetsIn(queue, buffer) - queue->nextPacket;
+    const AudioStreamPacketDescription run{static_cast<int64_t>(queue->nextPacket) * size,
+                                           count * queue->source.mFramesPerPacket, count * size, 0, 0};
+    queue->nextPacket += count;
+    return run;
+}
+
 // Decodes the next packet of the first enqueued buffer and applies its trims.
 OSStatus decodePacket(OpaqueAudioQueue *queue)
 {
     AudioQueueBuffer *buffer = queue->enqueued[0];
-    const AudioStreamPacketDescription &description = buffer->mPacketDescriptions[queue->nextPacket++];
+    const AudioStreamPacketDescription description = takePacket(queue);
     if (description.mStartOffset < 0 ||
         static_cast<uint64_t>(description.mStartOffset) + description.mDataByteSize > buffer->mAudioDataByteSize) {
         return kAudioQueueErr_InvalidBuffer;
@@ -894,6 +1169,9 @@ OSStatus decodePacket(OpaqueAudioQueue *queue)
         }
     }
     const uint32_t decoded = queue->pendingCount - first;
+    if (decoded == 0) {
+        return 0; // (a refused packet: perhaps nothing pending at all)
+    }
     const uint32_t trimEnd = std::min(description.mTrimEnd, decoded);
     const uint32_t trimStart = std::min(description.mTrimStart, decoded - trimEnd);
     const size_t frameSamples = queue->channels;
@@ -924,9 +1202,15 @@ OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription *inFormat, AudioQ
         return kAudio_ParamError;
     }
     *outAQ = nullptr;
-    if ((inFormat->mFormatID != kAudioFormatMPEG4AAC && inFormat->mFormatID != kAudioFormatAppleLossless) ||
-        inFormat->mChannelsPerFrame == 0 || inFormat->mChannelsPerFrame > kMaxChannels ||
+    const CodecKind *kind = codecOf(*inFormat);
+    if (!kind || inFormat->mChannelsPerFrame == 0 || inFormat->mChannelsPerFrame > kMaxChannels ||
         !(inFormat->mSampleRate > 0 && inFormat->mSampleRate <= kMaxSampleRate)) {
+        return kAudioQueueErr_InvalidCodecAccess;
+    }
+    // Packets of one size must be the codec's own.
+    const bool constant = kind->framesPerPacket != 0;
+    if (constant && (inFormat->mBytesPerPacket != packetBytes(*kind, inFormat->mChannelsPerFrame) ||
+                     inFormat->mFramesPerPacket != kind->framesPerPacket)) {
         return kAudioQueueErr_InvalidCodecAccess;
     }
     if (!loadFFmpeg()) {
@@ -940,6 +1224,8 @@ OSStatus AudioQueueNewOutput(const AudioStreamBasicDescription *inFormat, AudioQ
     queue->callback = inCallbackProc;
     queue->user = inUserData;
     queue->channels = inFormat->mChannelsPerFrame;
+    queue->kind = kind;
+    queue->constant = constant;
     *outAQ = queue;
     return 0;
 }
@@ -1079,7 +1365,7 @@ OSStatus AudioQueueOfflineRender(AudioQueueRef inAQ, const AudioTimeStamp *inTim
             break; // the input is exhausted
         }
         AudioQueueBuffer *buffer = inAQ->enqueued[0];
-        if (inAQ->nextPacket < buffer->mPacketDescriptionCount) {
+        if (inAQ->nextPacket < packetsIn(inAQ, buffer)) {
             const OSStatus status = decodePacket(inAQ);
             if (status != 0) {
                 return status;
@@ -1097,10 +1383,13 @@ OSStatus AudioQueueOfflineRender(AudioQueueRef inAQ, const AudioTimeStamp *inTim
         }
     }
     const uint32_t out = std::min(frames, inAQ->pendingCount);
-    const size_t samples = static_cast<size_t>(out) * inAQ->channels;
-    std::memcpy(ioBuffer->mAudioData, inAQ->pending, samples * 2);
-    std::memmove(inAQ->pending, inAQ->pending + samples, (inAQ->pendingCount - out) * static_cast<size_t>(frameBytes));
-    inAQ->pendingCount -= out;
+    if (out > 0) { // (nothing decoded yet: no pending block at all)
+        const size_t samples = static_cast<size_t>(out) * inAQ->channels;
+        std::memcpy(ioBuffer->mAudioData, inAQ->pending, samples * 2);
+        std::memmove(inAQ->pending, inAQ->pending + samples,
+                     (inAQ->pendingCount - out) * static_cast<size_t>(frameBytes));
+        inAQ->pendingCount -= out;
+    }
     ioBuffer->mAudioDataByteSize = out * frameBytes;
     return 0;
 }
@@ -1113,8 +1402,8 @@ OSStatus AudioQueueEnqueueBuffer(AudioQueueRef inAQ, AudioQueueBufferRef inBuffe
     }
     if (std::find(inAQ->enqueued, inAQ->enqueued + inAQ->enqueuedCount, inBuffer) !=
             inAQ->enqueued + inAQ->enqueuedCount ||
-        inBuffer->mPacketDescriptionCount > inBuffer->mPacketDescriptionCapacity ||
-        inBuffer->mAudioDataByteSize > inBuffer->mAudioDataBytesCapacity || inBuffer->mPacketDescriptionCount == 0) {
+        (!inAQ->constant && inBuffer->mPacketDescriptionCount > inBuffer->mPacketDescriptionCapacity) ||
+        inBuffer->mAudioDataByteSize > inBuffer->mAudioDataBytesCapacity || packetsIn(inAQ, inBuffer) == 0) {
         return kAudioQueueErr_InvalidBuffer;
     }
     inAQ->enqueued[inAQ->enqueuedCount++] = inBuffer;

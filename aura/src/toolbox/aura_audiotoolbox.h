@@ -3,11 +3,15 @@
 // uses is here, with the same calls, records, property codes and statuses.
 //
 // An audio file is opened through the caller's read and get-size
-// callbacks; only the MP4/M4A/MOV, CAF and ADTS demuxers and the AAC and
-// ALAC decoders ever run. At open the whole file is walked once into a
-// packet index (file offset, size, decoded frames, frames trimmed at either
-// end by edit lists and priming), so the packet and frame properties are
-// exact and packet reads go straight to the file through the callbacks.
+// callbacks; only the demuxers of a fixed list of containers (MP4/M4A/MOV,
+// CAF, ADTS, AIFF-C, WAV) and the decoders of a fixed list of codecs ever
+// run, and each container only with the codecs it is listed with. At open
+// the whole file is walked once. Packets of variable size (AAC, ALAC) go
+// into a packet index (file offset, size, decoded frames, frames trimmed at
+// either end by edit lists and priming); packets of one size (linear PCM,
+// IMA4, mu-law, A-law, GSM 6.10) need only where their data starts and how
+// many there are. Either way the packet and frame properties are exact and
+// packet reads go straight to the file through the callbacks.
 //
 // An audio queue decodes the packets enqueued into its input buffer and
 // leaves interleaved 16-bit PCM at the source rate and channel count. In
@@ -56,6 +60,13 @@ inline constexpr uint32_t kAudioFilePropertyFrameToPacket = fourCC("frpk");
 inline constexpr uint32_t kAudioFilePropertyMagicCookieData = fourCC("mgic");
 inline constexpr uint32_t kAudioFilePropertyChannelLayout = fourCC("cmap");
 inline constexpr uint32_t kAudioFilePropertyPacketTableInfo = fourCC("pnfo");
+inline constexpr uint32_t kAudioFilePropertyFileFormat = fourCC("ffmt");
+// File types ('ffmt').
+inline constexpr uint32_t kAudioFileMPEG4Type = fourCC("mp4f");
+inline constexpr uint32_t kAudioFileCAFType = fourCC("caff");
+inline constexpr uint32_t kAudioFileAAC_ADTSType = fourCC("adts");
+inline constexpr uint32_t kAudioFileAIFCType = fourCC("AIFC");
+inline constexpr uint32_t kAudioFileWAVEType = fourCC("WAVE");
 // Audio-queue properties.
 inline constexpr uint32_t kAudioQueueProperty_MagicCookie = fourCC("aqmc");
 inline constexpr uint32_t kAudioQueueProperty_ChannelLayout = fourCC("aqcl");
@@ -66,6 +77,12 @@ inline constexpr uint32_t kAudioQueueHardwareCodecPolicy_UseHardwareOnly = 2;
 inline constexpr uint32_t kAudioFormatLinearPCM = fourCC("lpcm");
 inline constexpr uint32_t kAudioFormatMPEG4AAC = fourCC("aac ");
 inline constexpr uint32_t kAudioFormatAppleLossless = fourCC("alac");
+inline constexpr uint32_t kAudioFormatAppleIMA4 = fourCC("ima4");
+inline constexpr uint32_t kAudioFormatULaw = fourCC("ulaw");
+inline constexpr uint32_t kAudioFormatALaw = fourCC("alaw");
+inline constexpr uint32_t kAudioFormatMicrosoftGSM = 0x6D730031; // 'ms' 0x00 0x31
+inline constexpr uint32_t kAudioFormatFlagIsFloat = 0x1;
+inline constexpr uint32_t kAudioFormatFlagIsBigEndian = 0x2;
 inline constexpr uint32_t kAudioFormatFlagIsSignedInteger = 0x4;
 inline constexpr uint32_t kAudioFormatFlagIsPacked = 0x8;
 inline constexpr uint32_t kAudioTimeStampSampleTimeValid = 0x1;

@@ -4,6 +4,7 @@
 #include "channel/aura_channeli.h"
 #include "base/aura_memory.h"
 #include "channel/aura_reverbi.h"
+#include "sound/aura_sample.h"
 #include "sound/aura_soundi.h"
 #include "base/aura_string.h"
 #include "system/aura_systemi.h"
@@ -500,9 +501,11 @@ AURA_RESULT ChannelSoftware::alloc()
         return AURA_ERR_INTERNAL;
     }
     releaseDSPCodec();
-    // A sample asked for compressed that the file gave as PCM plays as PCM.
+    // A sample asked for compressed that the file gave as PCM plays as PCM,
+    // unless it was kept for the raw units.
     if ((mSound->mMode & AURA_CREATECOMPRESSEDSAMPLE) && !mSound->isStream() &&
-        mSound->mFormat >= AURA_SOUND_FORMAT_GCADPCM && mSound->mFormat <= AURA_SOUND_FORMAT_CELT) {
+        ((mSound->mFormat >= AURA_SOUND_FORMAT_GCADPCM && mSound->mFormat <= AURA_SOUND_FORMAT_CELT) ||
+         static_cast<const Sample *>(mSound)->mCompressedBlockAlign != 0)) {
         return allocCompressed(target);
     }
     for (DSPI *unit : {mDSPHead, mDSPLowPass, static_cast<DSPI *>(mDSPWaveTable)}) {

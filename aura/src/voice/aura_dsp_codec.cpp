@@ -392,6 +392,43 @@ AURA_RESULT DSPCodecADPCM::decodeBlock(unsigned int block, short *out)
     return AURA_OK;
 }
 
+AURA_RESULT DSPCodecRaw::sourceChanged(const Sample &sample)
+{
+    if (sample.mFormat != AURA_SOUND_FORMAT_PCM8 && sample.mFormat != AURA_SOUND_FORMAT_PCM16) {
+        return AURA_ERR_FORMAT;
+    }
+    mSampleBytes = sample.mFormat == AURA_SOUND_FORMAT_PCM8 ? 1 : 2;
+    // The last block may be short: the data's end is found here, not by
+    // whole blocks.
+    mBlockAlign = 0;
+    return AURA_OK;
+}
+
+AURA_RESULT DSPCodecRaw::decodeBlock(unsigned int block, short *out)
+{
+    const auto channels = static_cast<unsigned int>(mChannels);
+    const uint64_t frameBytes = static_cast<uint64_t>(mSampleBytes) * channels;
+    const uint64_t offset = static_cast<uint64_t>(block) * mSamplesPerBlock * frameBytes;
+    if (frameBytes == 0 || offset >= mDataLength) {
+        return AURA_ERR_FILE_EOF;
+    }
+    const auto frames = static_cast<unsigned int>(std::min<uint64_t>(mSamplesPerBlock, (mDataLength - offset) / frameBytes));
+    if (frames == 0) {
+        return AURA_ERR_FILE_EOF;
+    }
+    const std::size_t samples = static_cast<std::size_t>(frames) * channels;
+    const uint8_t *in = mData + offset;
+    if (mSampleBytes == 2) {
+        std::memcpy(out, in, samples * sizeof(short));
+    } else {
+        for (std::size_t i = 0; i < samples; ++i) {
+            out[i] = static_cast<short>(static_cast<int8_t>(in[i]) * 256);
+        }
+    }
+    std::memset(out + samples, 0, (static_cast<std::size_t>(mSamplesPerBlock) * channels - samples) * sizeof(short));
+    return AURA_OK;
+}
+
 AURA_RESULT DSPCodecMPEG::createDecoder(SystemI *system)
 {
     if (mDecoder) {
@@ -478,7 +515,8 @@ AURA_RESULT DSPCodecPool::init(SystemI *system, AURA_DSP_CATEGORY category, int 
         return AURA_ERR_INVALID_PARAM;
     }
     const bool mpeg = category == AURA_DSP_CATEGORY_DSPCODECMPEG;
-    if (category != AURA_DSP_CATEGORY_DSPCODECADPCM && !mpeg) {
+    const bool raw = category == AURA_DSP_CATEGORY_DSPCODECRAW;
+    if (category != AURA_DSP_CATEGORY_DSPCODECADPCM && !mpeg && !raw) {
         return AURA_ERR_FORMAT;
     }
     std::lock_guard<std::mutex> lock(mLock);
@@ -493,14 +531,16 @@ AURA_RESULT DSPCodecPool::init(SystemI *system, AURA_DSP_CATEGORY category, int 
     description.channels = 2;
     description.mFormat = AURA_SOUND_FORMAT_PCM16;
     description.mCategory = category;
-    description.mBlockLength = blocklength;
-    description.mSize = mpeg ? sizeof(DSPCodecMPEG) : sizeof(DSPCodecADPCM);
+    description.mBlockLength = raw ? static_cast<int>(DSPCodecRaw::BLOCK_FRAMES) : blocklength;
+    description.mSize = mpeg ? sizeof(DSPCodecMPEG) : raw ? sizeof(DSPCodecRaw) : sizeof(DSPCodecADPCM);
     AURA_RESULT result = AURA_OK;
     int made = 0;
     for (; made < count; ++made) {
         DSPCodec *unit = nullptr;
         if (mpeg) {
             unit = AURA_New(DSPCodecMPEG);
+        } else if (raw) {
+            unit = AURA_New(DSPCodecRaw);
         } else {
             unit = AURA_New(DSPCodecADPCM);
         }
@@ -521,7 +561,7 @@ AURA_RESULT DSPCodecPool::init(SystemI *system, AURA_DSP_CATEGORY category, int 
                 break;
             }
         }
-        unit->mFormatCode = mpeg ? 10 : 7;
+        unit->mFormatCode = mpeg ? 10 : raw ? 2 : 7;
         unit->mPool = this;
         unit->mPoolIndex = made;
         // Finished before the mixer ever ticked: free to lend at once.

@@ -61,7 +61,7 @@ public:
 
     DSPCodecPool *mPool = nullptr;
     int mPoolIndex = -1;
-    int mFormatCode = 0; // 7 for the IMA ADPCM unit
+    int mFormatCode = 0; // 10 MPEG, 7 IMA ADPCM, 2 raw PCM
 
 protected:
     // Decodes block `block` of the sound into `out` (samples per block x
@@ -118,6 +118,20 @@ protected:
     AURA_RESULT decodeBlock(unsigned int block, short *out) override;
 };
 
+// 8 or 16-bit PCM kept as it is, in blocks of BLOCK_FRAMES frames, the last
+// perhaps shorter: the unit copies it out as 16-bit frames.
+class DSPCodecRaw : public DSPCodec {
+public:
+    static constexpr unsigned int BLOCK_FRAMES = 256;
+
+protected:
+    AURA_RESULT decodeBlock(unsigned int block, short *out) override;
+    AURA_RESULT sourceChanged(const Sample &sample) override;
+
+private:
+    unsigned int mSampleBytes = 2; // of one stored sample: 1 or 2
+};
+
 // MPEG audio, one frame a block, decoded in order by an MPEG decoder over
 // the sample's data. A block out of order (a new play, a loop, a seek) is
 // reached by a seek of the decoder, which decodes a few frames before it
@@ -144,7 +158,7 @@ public:
     static constexpr int MAX_UNITS = 255;
 
     ~DSPCodecPool();
-    // Makes `count` units of a category (1: MPEG, 2: IMA ADPCM) reading blocks of
+    // Makes `count` units of a category (1: MPEG, 2: IMA ADPCM, 5: raw PCM) reading blocks of
     // `blocklength` frames. Asked again: 0 for the same count, 33 for
     // another. 37 for a count outside 0..255, 25 for another category.
     [[nodiscard]] AURA_RESULT init(SystemI *system, AURA_DSP_CATEGORY category, int blocklength, int count);

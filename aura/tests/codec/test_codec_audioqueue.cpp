@@ -1,6 +1,7 @@
-// AAC and ALAC through the platform audio services: every file decodes to
-// what ffmpeg decodes, seeks land on the same frames, interruptions resume
-// in place, and nothing else is taken.
+// Files of the platform audio services (AAC, ALAC, and PCM, IMA4, G.711 and
+// GSM in CAF, AIFF-C and WAV): every file decodes to what ffmpeg decodes,
+// seeks land on the same frames, interruptions resume in place, and nothing
+// else is taken.
 #include "codec/aura_codec_audioqueue.h"
 #include "file/aura_file_disk.h"
 
@@ -16,11 +17,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <random>
 #include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -50,61 +55,105 @@ constexpr Fixture kFixtures[] = {
     {"aac_stereo_48k.aac", 2, 48000, "-c:a aac -aac_pns 0 -f adts", false},
     {"aac_51_48k.m4a", 6, 48000, "-c:a aac -aac_pns 0", false},
     {"aac_51_44k.aac", 6, 44100, "-c:a aac -aac_pns 0 -f adts", false},
+    // What no codec of the engine's own takes: PCM, IMA4 and the G.711 laws
+    // in CAF, IMA4 and the laws in AIFF-C, the laws and GSM 6.10 in WAV.
+    {"lpcm_s16be_stereo_44k.caf", 2, 44100, "-c:a pcm_s16be", true},
+    {"lpcm_s16le_mono_22k.caf", 1, 22050, "-c:a pcm_s16le", true},
+    {"lpcm_s8_mono_11k.caf", 1, 11025, "-c:a pcm_s8", true},
+    {"lpcm_s24le_stereo_48k.caf", 2, 48000, "-c:a pcm_s24le", true},
+    {"lpcm_s32be_6ch_48k.caf", 6, 48000, "-c:a pcm_s32be", true},
+    {"lpcm_f32le_stereo_44k.caf", 2, 44100, "-c:a pcm_f32le", true},
+    {"lpcm_f64be_mono_32k.caf", 1, 32000, "-c:a pcm_f64be", true},
+    {"lpcm_s24be_mono_16k.caf", 1, 16000, "-c:a pcm_s24be", true},
+    {"lpcm_s32le_stereo_22k.caf", 2, 22050, "-c:a pcm_s32le", true},
+    {"lpcm_f32be_mono_8k.caf", 1, 8000, "-c:a pcm_f32be", true},
+    {"lpcm_f64le_stereo_11k.caf", 2, 11025, "-c:a pcm_f64le", true},
+    {"ima4_stereo_44k.caf", 2, 44100, "-c:a adpcm_ima_qt", true},
+    {"ulaw_mono_8k.caf", 1, 8000, "-c:a pcm_mulaw", true},
+    {"alaw_stereo_16k.caf", 2, 16000, "-c:a pcm_alaw", true},
+    {"ima4_mono_22k.aiff", 1, 22050, "-c:a adpcm_ima_qt", true},
+    {"ulaw_stereo_22k.aiff", 2, 22050, "-c:a pcm_mulaw", true},
+    {"alaw_mono_8k.aiff", 1, 8000, "-c:a pcm_alaw", true},
+    {"ulaw_stereo_8k.wav", 2, 8000, "-c:a pcm_mulaw", true},
+    {"alaw_mono_11k.wav", 1, 11025, "-c:a pcm_alaw", true},
+    {"gsm_mono_8k.wav", 1, 8000, "-c:a libgsm_ms", true},
 };
 
-// The fixtures and ffmpeg's decodes of them, each made on first use in a
-// test process.
+// The fixtures and ffmpeg's decodes of them, made on first use. Every test
+// runs in a process of its own: a build tree keeps the fixtures it made for
+// the next processes, each in a folder named after its recipe that appears
+// whole (made under a name of the process, then renamed into place).
 class AudioQueueFiles : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { sDir = new auratest::TempDir("aura-aq"); }
     static void TearDownTestSuite()
     {
         sReference.clear();
+        sMade.clear();
         delete sDir;
         sDir = nullptr;
     }
 
-    static fs::path path(const Fixture &fixture)
-    {
-        make(fixture);
-        return sDir->file(fixture.name);
-    }
+    static fs::path path(const Fixture &fixture) { return make(fixture) / fixture.name; }
     static const Bytes &decoded(const Fixture &fixture)
     {
         make(fixture);
         return sReference[fixture.name];
     }
     // The signal the fixture was made from.
-    static fs::path source(const Fixture &fixture)
-    {
-        make(fixture);
-        return sDir->file(std::string(fixture.name) + ".wav");
-    }
+    static fs::path source(const Fixture &fixture) { return make(fixture) / "source.wav"; }
 
     static auratest::TempDir *sDir;
     static std::map<std::string, Bytes> sReference;
+    static std::map<std::string, fs::path> sMade;
 
 private:
-    static void make(const Fixture &fixture)
+    static fs::path make(const Fixture &fixture)
     {
-        if (sReference.count(fixture.name)) {
-            return;
+        if (sMade.count(fixture.name)) {
+            return sMade[fixture.name];
         }
-        const fs::path wav = sDir->file(std::string(fixture.name) + ".wav");
-        const fs::path out = sDir->file(fixture.name);
-        const fs::path raw = sDir->file(std::string(fixture.name) + ".raw");
         const std::string rate = std::to_string(fixture.rate);
         const std::string channels = std::to_string(fixture.channels);
         // A sweep and a tone, then noise: something in every channel.
-        EXPECT_TRUE(run("sox -n -r " + rate + " -c " + channels + " -b 24 " + quote(wav) +
-                        " synth 0.6 sine 220-880 sine 330 : synth 0.4 pinknoise vol 0.5 remix -"));
-        EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(wav) + " " + fixture.encode + " " + quote(out)));
-        EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(out) + " -f s16le " + quote(raw)));
-        sReference[fixture.name] = readAll(raw);
+        const std::string signal = "sox -R -n -r " + rate + " -c " + channels +
+                                   " -b 24 %s synth 0.6 sine 220-880 sine 330 : synth 0.4 pinknoise vol 0.5 remix -";
+        const std::string recipe = signal + "|" + fixture.encode;
+#ifdef AURA_AQ_FIXTURES
+        const fs::path shelf = AURA_AQ_FIXTURES;
+#else
+        const fs::path shelf = sDir->file("fixtures");
+#endif
+        char key[17];
+        std::snprintf(key, sizeof(key), "%016zx", std::hash<std::string>{}(recipe));
+        const fs::path folder = shelf / (std::string(fixture.name) + "-" + key);
+        if (!fs::exists(folder / "reference.raw")) {
+            std::error_code error;
+            fs::create_directories(shelf, error);
+            const fs::path building = shelf / (folder.filename().string() + ".making." + std::to_string(getpid()));
+            fs::create_directories(building, error);
+            const fs::path wav = building / "source.wav";
+            const fs::path out = building / fixture.name;
+            std::string makeSignal = signal;
+            makeSignal.replace(makeSignal.find("%s"), 2, quote(wav));
+            EXPECT_TRUE(run(makeSignal));
+            EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(wav) + " " + fixture.encode + " " + quote(out)));
+            EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(out) + " -f s16le " +
+                            quote(building / "reference.raw")));
+            // Another process may have put the same fixture in place first.
+            fs::rename(building, folder, error);
+            if (error) {
+                fs::remove_all(building, error);
+            }
+        }
+        sReference[fixture.name] = readAll(folder / "reference.raw");
+        sMade[fixture.name] = folder;
+        return folder;
     }
 };
 auratest::TempDir *AudioQueueFiles::sDir = nullptr;
 std::map<std::string, Bytes> AudioQueueFiles::sReference;
+std::map<std::string, fs::path> AudioQueueFiles::sMade;
 
 // The codec over a disk file; released at the end of the scope.
 struct OpenedCodec {
@@ -251,7 +300,8 @@ TEST_F(AudioQueueFiles, SeeksAreSampleExact)
             ASSERT_EQ(codec.aq()->setPositionInternal(0, target, AURA_TIMEUNIT_PCM), AURA_OK) << target;
             const Bytes got = codec.read(1500 * frameBytes, 9000);
             const Bytes expected = slice(reference, target * frameBytes, got.size());
-            EXPECT_GE(got.size(), std::min<size_t>(1500 * frameBytes, reference.size() - target * frameBytes));
+            const size_t left = reference.size() - std::min<size_t>(reference.size(), target * frameBytes);
+            EXPECT_GE(got.size(), std::min<size_t>(1500 * frameBytes, left));
             EXPECT_TRUE(samePCM(got, expected, fixture.lossless)) << "at " << target;
         }
     }
@@ -361,6 +411,131 @@ TEST_F(AudioQueueFiles, OtherFilesAreRefusedWithoutSideEffects)
         EXPECT_EQ(auratest::poolBytes(), before);
     }
 }
+
+// Every kind of file the engine opens goes to the codec meant for it: the
+// engine's own codecs take theirs before the platform decoder is asked, and
+// the platform decoder takes what only it can read.
+TEST_F(AudioQueueFiles, EachFileIsTakenByItsOwnCodec)
+{
+    const fs::path wav = source(kFixtures[1]);
+    struct Made {
+        const char *name;
+        std::string command; // makes the file from `wav` ("" when it exists)
+        AURA_SOUND_TYPE type;
+    };
+    const std::string in = quote(wav);
+    auto out = [&](const char *name) { return quote(sDir->file(name)); };
+    std::vector<Made> made = {
+        {"pcm8.wav", "sox " + in + " -b 8 " + out("pcm8.wav"), AURA_SOUND_TYPE_WAV},
+        {"pcm16.wav", "sox " + in + " -b 16 " + out("pcm16.wav"), AURA_SOUND_TYPE_WAV},
+        {"pcm24.wav", "sox " + in + " -b 24 " + out("pcm24.wav"), AURA_SOUND_TYPE_WAV},
+        {"pcm32.wav", "sox " + in + " -b 32 " + out("pcm32.wav"), AURA_SOUND_TYPE_WAV},
+        {"float.wav", "sox " + in + " -e floating-point " + out("float.wav"), AURA_SOUND_TYPE_WAV},
+        {"ext6.wav", "sox -n -r 44100 -c 6 -b 24 " + out("ext6.wav") + " synth 0.2 sine 300", AURA_SOUND_TYPE_WAV},
+        {"ima.wav", "sox " + in + " -e ima-adpcm " + out("ima.wav"), AURA_SOUND_TYPE_WAV},
+        {"pcm.aiff", "sox " + in + " -b 16 " + out("pcm.aiff"), AURA_SOUND_TYPE_AIFF},
+        {"none.aifc", "sox " + in + " -b 16 -t aifc " + out("none.aifc"), AURA_SOUND_TYPE_AIFF},
+        {"sowt.aiff", "ffmpeg -nostdin -v error -y -i " + in + " -c:a pcm_s16le " + out("sowt.aiff"),
+         AURA_SOUND_TYPE_AIFF},
+        {"x.ogg", "oggenc -Q -o " + out("x.ogg") + " " + in, AURA_SOUND_TYPE_OGGVORBIS},
+        {"x.flac", "flac -s -f -o " + out("x.flac") + " " + in, AURA_SOUND_TYPE_FLAC},
+        {"x.mp3", "lame --quiet " + in + " " + out("x.mp3"), AURA_SOUND_TYPE_MPEG},
+        {"x.mp2", "twolame --quiet " + in + " " + out("x.mp2"), AURA_SOUND_TYPE_MPEG},
+        {"mp3.wav", "ffmpeg -nostdin -v error -y -i " + in + " -c:a libmp3lame " + out("mp3.wav"),
+         AURA_SOUND_TYPE_MPEG},
+        {"/usr/share/games/tecnoballz/musics/area2-game.mod", "", AURA_SOUND_TYPE_MOD},
+        {"/usr/share/games/pingus/data/music/gd-giirm.s3m", "", AURA_SOUND_TYPE_S3M},
+        {"/usr/share/games/heroes/mod/menu.xm", "", AURA_SOUND_TYPE_XM},
+        {"/usr/share/games/pingus/data/music/pingus-1.it", "", AURA_SOUND_TYPE_IT},
+        {"/usr/share/games/openttd/baseset/openmsx/flying_scotsman.mid", "", AURA_SOUND_TYPE_MIDI},
+    };
+    auratest::WavRender render;
+    auto check = [&](const fs::path &file, AURA_SOUND_TYPE expected) {
+        SCOPED_TRACE(file.string());
+        ASSERT_TRUE(fs::exists(file));
+        AURA::Sound *sound = nullptr;
+        const AURA_RESULT opened = render.system()->createSound(file.c_str(), AURA_CREATESTREAM, nullptr, &sound);
+        if (expected == AURA_SOUND_TYPE_MIDI) {
+            // Only the MIDI codec asks for a DLS bank, which there is none of here.
+            EXPECT_EQ(opened, AURA_ERR_PLUGIN_RESOURCE);
+            return;
+        }
+        ASSERT_EQ(opened, AURA_OK);
+        AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
+        EXPECT_EQ(sound->getFormat(&type, nullptr, nullptr, nullptr), AURA_OK);
+        EXPECT_EQ(type, expected);
+        EXPECT_EQ(sound->release(), AURA_OK);
+    };
+    for (const Made &m : made) {
+        const fs::path file = m.command.empty() ? fs::path(m.name) : fs::path(sDir->file(m.name));
+        if (!m.command.empty()) {
+            ASSERT_TRUE(run(m.command)) << m.command;
+        }
+        check(file, m.type);
+    }
+    for (const Fixture &fixture : kFixtures) {
+        check(path(fixture), AURA_SOUND_TYPE_AUDIOQUEUE);
+    }
+}
+
+#ifdef AURA_PLAY_PATH
+// The player renders each lossless file as ffmpeg decodes it (a mono file
+// panned hard left keeps its samples in the left channel), whole and from a
+// quarter second in, as a sample and as a stream, and --info names the
+// container and codec.
+TEST_F(AudioQueueFiles, AuraPlayRendersLikeFFmpegAndNamesTheSource)
+{
+    const std::map<std::string, std::string> named = {
+        {"ima4_stereo_44k.caf", "AudioQueue: CAF, IMA4"},
+        {"ulaw_stereo_22k.aiff", "AudioQueue: AIFF-C, mu-law"},
+        {"alaw_mono_11k.wav", "AudioQueue: WAV, A-law"},
+        {"gsm_mono_8k.wav", "AudioQueue: WAV, GSM 6.10"},
+        {"lpcm_f64be_mono_32k.caf", "AudioQueue: CAF, LPCM 64-bit float big-endian"},
+        {"lpcm_s8_mono_11k.caf", "AudioQueue: CAF, LPCM 8-bit integer"},
+        {"alac_mono_44k.m4a", "AudioQueue: MPEG-4, ALAC"},
+        {"aac_stereo_48k.aac", "AudioQueue: ADTS, AAC"},
+    };
+    for (const Fixture &fixture : kFixtures) {
+        if (!fixture.lossless || fixture.channels > 2) {
+            continue;
+        }
+        SCOPED_TRACE(fixture.name);
+        const Bytes &reference = decoded(fixture);
+        std::vector<int16_t> expected(reference.size() / 2);
+        std::memcpy(expected.data(), reference.data(), expected.size() * 2);
+        const bool mono = fixture.channels == 1;
+        const fs::path rendered = sDir->file("rendered.wav");
+        for (const char *mode : {"", "--stream "}) {
+            for (const int seekMs : {0, 250}) {
+                const std::string command = std::string(AURA_PLAY_PATH) + " -q " + mode + (mono ? "--pan -1 " : "") +
+                                            "--seek " + std::to_string(seekMs) + " -o " + quote(rendered) + " " +
+                                            quote(path(fixture));
+                ASSERT_TRUE(run(command)) << command;
+                const auratest::Wav wav = auratest::readWav(rendered);
+                ASSERT_TRUE(wav.valid);
+                EXPECT_EQ(wav.rate, static_cast<unsigned int>(fixture.rate));
+                const size_t skip = static_cast<size_t>(fixture.rate) * seekMs / 1000 * fixture.channels;
+                std::vector<int16_t> want(expected.begin() + static_cast<long>(skip), expected.end());
+                std::vector<int16_t> got = wav.pcm16;
+                if (mono) {
+                    std::vector<int16_t> left;
+                    for (size_t i = 0; i + 1 < got.size(); i += 2) {
+                        left.push_back(got[i]);
+                        EXPECT_EQ(got[i + 1], 0) << "frame " << i / 2;
+                    }
+                    got = left;
+                }
+                EXPECT_TRUE(got == want) << mode << "seek " << seekMs << ": " << got.size() << " vs " << want.size();
+            }
+        }
+        const auto it = named.find(fixture.name);
+        if (it != named.end()) {
+            const std::string info = auratest::capture(std::string(AURA_PLAY_PATH) + " --info " + quote(path(fixture)));
+            EXPECT_NE(info.find("type:     " + it->second + "\n"), std::string::npos) << info;
+        }
+    }
+}
+#endif
 
 // Non-blocking opens and closes on the loader thread while interruptions
 // walk the list of open codecs.

@@ -59,6 +59,7 @@ struct Source {
     bool raw = false;
     bool bank = false; // an SBK bank: its subsound 0 plays
     bool mpeg = false; // MPEG frames: a loop or a seek may move samples by one step
+    bool rawPCM = false; // 8 or 16-bit PCM kept for the raw units, whose pool the test makes
 };
 
 std::vector<Source> mpegSources(const auratest::TempDir &dir);
@@ -128,6 +129,18 @@ std::vector<Source> sources(const auratest::TempDir &dir)
     for (const Source &source : mpegSources(dir)) {
         all.push_back(source);
     }
+    // PCM for the raw units: 16-bit stereo and 8-bit mono, neither a whole
+    // number of the units' 256-frame blocks long.
+    for (auto [channels, bits] : {std::pair{2, 16}, std::pair{1, 8}}) {
+        const std::string name = "pcm" + std::to_string(bits) + "x" + std::to_string(channels);
+        const std::string path = dir.file(name + ".wav");
+        EXPECT_TRUE(auratest::run("sox -D -n -r 22050 -c " + std::to_string(channels) + " -b " + std::to_string(bits) +
+                                  " " + path + " synth 0.6 sine 300-3000 sine 440 whitenoise vol 0.4"));
+        const Bytes bytes = auratest::readAll(path);
+        Source source{name, bytes, bytes, channels, 22050, false};
+        source.rawPCM = true;
+        all.push_back(source);
+    }
     return all;
 }
 
@@ -141,6 +154,10 @@ AURA::Sound *openSample(AURA::System *system, const Source &source, bool compres
         exinfo.format = AURA_SOUND_FORMAT_IMAADPCM;
         exinfo.numchannels = source.channels;
         exinfo.defaultfrequency = source.rate;
+    }
+    if (compressed && source.rawPCM) {
+        // The system makes this pool only when asked.
+        EXPECT_EQ(static_cast<AURA::SystemI *>(system)->initDSPCodecPool(AURA_SOUND_FORMAT_PCM16), AURA_OK);
     }
     AURA::Sound *sound = nullptr;
     const AURA_MODE how = AURA_OPENMEMORY | AURA_SOFTWARE | mode | (compressed ? AURA_CREATECOMPRESSEDSAMPLE : 0);
@@ -160,6 +177,7 @@ struct Played {
     Wav wav;
     unsigned int length = 0; // of the sound, in frames
     std::vector<unsigned int> positions; // after each block; all ones once the channel is gone
+    int rawUnitsLent = 0; // after the first block
 };
 
 Played play(const Source &source, bool compressed, Scenario scenario)
@@ -195,6 +213,10 @@ Played play(const Source &source, bool compressed, Scenario scenario)
     const int blocks = static_cast<int>(length * 3 / BLOCK) + 4;
     for (int b = 0; b < blocks; ++b) {
         render.update();
+        auto *system = static_cast<AURA::SystemI *>(render.system());
+        if (b == 0 && system->mDSPCodecPoolRaw) {
+            played.rawUnitsLent = system->mDSPCodecPoolRaw->numInUse();
+        }
         if (scenario == Scenario::Seeks && b == 2) {
             EXPECT_EQ(channel->setPosition(length / 7, AURA_TIMEUNIT_PCM), AURA_OK);
             EXPECT_EQ(channel->setPosition(length / 9 + 5, AURA_TIMEUNIT_PCM), AURA_OK);
@@ -276,6 +298,8 @@ TEST_F(CompressedSamples, RenderExactlyAsTheSameFileLoadedAsPCM)
             EXPECT_EQ(differ, 0u);
             EXPECT_LE(worst, source.mpeg ? 1.0001f / 32768.0f : 0.0f);
             EXPECT_EQ(pcm.positions, compressed.positions);
+            // Raw PCM went through a unit of the raw pool, not the PCM road.
+            EXPECT_EQ(compressed.rawUnitsLent, source.rawPCM ? 1 : 0);
             // The sound was heard (not two silent renders).
             double energy = 0.0;
             for (float s : compressed.wav.samples) {
@@ -289,7 +313,7 @@ TEST_F(CompressedSamples, RenderExactlyAsTheSameFileLoadedAsPCM)
 TEST_F(CompressedSamples, TheTestEncoderWritesWhatSoxDecodes)
 {
     for (const Source &source : *sSources) {
-        if (source.name.rfind("sox", 0) == 0 || source.bank || source.mpeg) {
+        if (source.name.rfind("sox", 0) == 0 || source.bank || source.mpeg || source.rawPCM) {
             continue;
         }
         SCOPED_TRACE(source.name);
@@ -390,6 +414,19 @@ TEST_F(CompressedSamples, PoolInitAndAllocFollowTheirRules)
     EXPECT_EQ(pool.init(system, AURA::AURA_DSP_CATEGORY_DSPCODECADPCM, 64, -1), AURA_ERR_INVALID_PARAM);
     EXPECT_EQ(pool.init(system, AURA::AURA_DSP_CATEGORY_DSPCODECADPCM, 64, 256), AURA_ERR_INVALID_PARAM);
     EXPECT_EQ(pool.init(system, AURA::AURA_DSP_CATEGORY_DSPCODECXMA, 64, 2), AURA_ERR_FORMAT);
+    {
+        // Raw units read 256-frame blocks whatever the block length asked.
+        AURA::DSPCodecPool raw;
+        ASSERT_EQ(raw.init(system, AURA::AURA_DSP_CATEGORY_DSPCODECRAW, 64, 3), AURA_OK);
+        AURA::DSPCodec *unit = nullptr;
+        ASSERT_EQ(raw.alloc(&unit), AURA_OK);
+        EXPECT_EQ(unit->mFormatCode, 2);
+        EXPECT_EQ(unit->mDescription.mBlockLength, 256);
+        EXPECT_EQ(unit->mDescription.mCategory, AURA::AURA_DSP_CATEGORY_DSPCODECRAW);
+        EXPECT_EQ(raw.close(), AURA_OK);
+        // No pool of raw units unless one is asked for.
+        EXPECT_EQ(system->mDSPCodecPoolRaw, nullptr);
+    }
     ASSERT_EQ(pool.init(system, AURA::AURA_DSP_CATEGORY_DSPCODECADPCM, 64, 2), AURA_OK);
     EXPECT_EQ(pool.init(system, AURA::AURA_DSP_CATEGORY_DSPCODECADPCM, 64, 2), AURA_OK);
     EXPECT_EQ(pool.init(system, AURA::AURA_DSP_CATEGORY_DSPCODECADPCM, 64, 3), AURA_ERR_INTERNAL);
