@@ -75,6 +75,18 @@ const char *framingName(Framing framing)
     return framing == Framing::Length ? "length" : framing == Framing::Chunked ? "chunked" : "icy";
 }
 
+// The server's path of a codec's file behind a tag of tagBytes, framed.
+std::string route(const std::string &codec, unsigned int tagBytes, const std::string &framing)
+{
+    std::string path = "/";
+    path += codec;
+    path += '/';
+    path += std::to_string(tagBytes);
+    path += '/';
+    path += framing;
+    return path;
+}
+
 // Two seconds of a chord over noise, and each codec's file of it.
 class NetEndsThreads : public ::testing::Test {
 protected:
@@ -198,9 +210,9 @@ TEST_F(NetEndsThreads, EveryCodecOverHttpPlaysItsBytesToTheirLastFrame)
             ASSERT_GE(expected.samples.size(), 2u * expected.length);
             for (Framing framing : {Framing::Length, Framing::Chunked, Framing::Icy}) {
                 for (bool stream : {true, false}) {
-                    const std::string url = http.url("/" + std::string(codec.name) + "/" + std::to_string(tagBytes) +
-                                                     "/" + framingName(framing));
-                    const std::string what = url + (stream ? " stream" : " sample");
+                    const std::string url = http.url(route(codec.name, tagBytes, framingName(framing)));
+                    std::string what = url;
+                    what += stream ? " stream" : " sample";
                     const Played got = playToEnd([&](AURA::System *system) {
                         AURA::Sound *sound = nullptr;
                         EXPECT_EQ(stream ? system->createStream(url.c_str(), AURA_DEFAULT, nullptr, &sound)
@@ -211,7 +223,10 @@ TEST_F(NetEndsThreads, EveryCodecOverHttpPlaysItsBytesToTheirLastFrame)
                     });
                     EXPECT_EQ(got.length, expected.length) << what;
                     const std::size_t data = 2u * expected.length;
-                    ASSERT_GE(got.samples.size(), data) << what;
+                    if (got.samples.size() < data) {
+                        ADD_FAILURE() << what << ": " << got.samples.size() / 2 << " frames played of " << data / 2;
+                        continue;
+                    }
                     EXPECT_TRUE(std::equal(expected.samples.begin(), expected.samples.begin() + data,
                                            got.samples.begin()))
                         << what;
@@ -259,8 +274,7 @@ TEST_F(NetEndsThreads, AuraPlayRendersAUrlToItsLastFrameAndTellsItsLength)
             EXPECT_TRUE(std::equal(decoded.begin(), decoded.end(), expected.data.begin()));
         }
         for (Framing framing : {Framing::Length, Framing::Chunked, Framing::Icy}) {
-            const std::string url = http.url("/" + std::string(c.codec) + "/" + std::to_string(c.tagBytes) + "/" +
-                                             framingName(framing));
+            const std::string url = http.url(route(c.codec, c.tagBytes, framingName(framing)));
             const std::string out = sDir->file("url.wav");
             const std::string printed =
                 auratest::capture(tool + " -q -o " + quote(out) + " " + url + " 2>&1", &status);
@@ -281,7 +295,7 @@ TEST_F(NetEndsThreads, AuraPlayRendersAUrlToItsLastFrameAndTellsItsLength)
         // A radio: its length is unknown.
         if (std::string(c.codec).starts_with("mp")) {
             const std::string radio =
-                http.url("/" + std::string(c.codec) + "/" + std::to_string(c.tagBytes) + "/radio");
+                http.url(route(c.codec, c.tagBytes, "radio"));
             const std::string info = auratest::capture(tool + " --info " + radio + " 2>&1", &status);
             EXPECT_EQ(status, 0) << info;
             EXPECT_NE(info.find("length:   unknown\n"), std::string::npos)
