@@ -370,6 +370,37 @@ std::string tagText(const AURA_TAG &tag)
     }
 }
 
+// The length of a stream whose codec could not tell it (a file that reads
+// forward only): played through on the probe system, which mixes a block per
+// update, until its data ends. Unknown when the server gave no length (a
+// radio would never end) or the stream fails.
+unsigned int measureLength(AURA::System *system, AURA::Sound *sound)
+{
+    constexpr unsigned int kUnknown = 0xFFFFFFFFu;
+    unsigned int bytes = kUnknown;
+    AURA::Channel *channel = nullptr;
+    if (sound->getLength(&bytes, AURA_TIMEUNIT_RAWBYTES) != AURA_OK || bytes == kUnknown ||
+        system->playSound(AURA_CHANNEL_FREE, sound, false, &channel) != AURA_OK) {
+        return kUnknown;
+    }
+    // A channel that ended is no longer a valid handle.
+    bool playing = true;
+    bool failed = false;
+    while (playing && !interrupted()) {
+        failed = system->update() != AURA_OK;
+        bool now = false;
+        playing = !failed && channel->isPlaying(&now) == AURA_OK && now;
+    }
+    (void)channel->stop();
+    AURA_OPENSTATE state = AURA_OPENSTATE_READY;
+    unsigned int length = kUnknown;
+    if (playing || failed || (sound->getOpenState(&state) == AURA_OK && state == AURA_OPENSTATE_ERROR) ||
+        sound->getLength(&length, AURA_TIMEUNIT_PCM) != AURA_OK) {
+        return kUnknown;
+    }
+    return length;
+}
+
 int describeFile(AURA::System *system, const std::string &file, const Options &options)
 {
     SoundHandle sound;
@@ -388,6 +419,9 @@ int describeFile(AURA::System *system, const std::string &file, const Options &o
     (void)sound->getFormat(&type, &format, &channels, &bits);
     (void)sound->getDefaults(&frequency, nullptr, nullptr, nullptr);
     (void)sound->getLength(&lengthPcm, AURA_TIMEUNIT_PCM);
+    if (lengthPcm == 0xFFFFFFFFu) {
+        lengthPcm = measureLength(system, sound.get());
+    }
     (void)sound->getLength(&lengthMs, AURA_TIMEUNIT_MS);
 
     std::printf("%s\n", file.c_str());
@@ -401,7 +435,11 @@ int describeFile(AURA::System *system, const std::string &file, const Options &o
     std::printf("  format:   %s\n", formatName(format));
     std::printf("  channels: %d\n", channels);
     std::printf("  rate:     %.0f Hz\n", static_cast<double>(frequency));
-    std::printf("  length:   %u samples, %u ms\n", lengthPcm, lengthMs);
+    if (lengthPcm == 0xFFFFFFFFu) {
+        std::printf("  length:   unknown\n");
+    } else {
+        std::printf("  length:   %u samples, %u ms\n", lengthPcm, lengthMs);
+    }
     // A multi-sound file: each subsound in turn (a stream switches to it).
     int numSubSounds = 0;
     (void)sound->getNumSubSounds(&numSubSounds);
@@ -478,12 +516,15 @@ std::optional<uint64_t> outputFrames(const Options &options, AURA::Sound *sound,
     const double playRate = options.frequency > 0.0f ? options.frequency : (ownRate > 0.0f ? ownRate : 1.0f);
     const double seekFrames = std::floor(static_cast<double>(options.seekMs) * ownRate / 1000.0);
     const double loopLength = loopEnd >= loopStart ? static_cast<double>(loopEnd - loopStart) + 1.0 : 0.0;
+    std::optional<uint64_t> frames;
+    if (length == 0xFFFFFFFFu && options.durationMs < 0) {
+        return frames; // known when the stream's data ends
+    }
     double sourceFrames = std::max(0.0, static_cast<double>(length) - seekFrames);
     if (options.loop > 0) {
         sourceFrames += loopLength * options.loop;
     }
-    std::optional<uint64_t> frames;
-    if (options.loop >= 0) {
+    if (options.loop >= 0 && length != 0xFFFFFFFFu) {
         frames = static_cast<uint64_t>(std::ceil(sourceFrames * outputRate / playRate));
     }
     if (options.durationMs >= 0) {
@@ -766,6 +807,14 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
         while (!started.empty() && !isPlaying(started.front())) {
             progress.reset();
             Playing &done = started.front();
+            if (!done.end) {
+                // A stream of unknown length knows it now that its data
+                // ended: the output ends there, not with the block.
+                if (const std::optional<uint64_t> frames = outputFrames(
+                        options, playable(done.sound.get(), options.subsound), session->rate())) {
+                    done.end = std::min(done.start + *frames, session->framesMixed());
+                }
+            }
             endFrame = std::max(endFrame, done.end ? *done.end : session->framesMixed());
             if (!retire(done)) {
                 status = kExitFileFailed;

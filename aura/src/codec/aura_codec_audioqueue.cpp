@@ -293,6 +293,13 @@ AURA_RESULT CodecAudioQueue::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO
     if (!mFile) {
         return AURA_ERR_INVALID_PARAM;
     }
+    // The container reader probes and indexes the file with positioned
+    // reads all over it; a medium that only goes forward (a net file)
+    // cannot serve them, and a probe that read on would leave the codecs
+    // after this one nothing to rewind to.
+    if (!(mFile->getFlags() & File::FLAG_SEEKABLE)) {
+        return AURA_ERR_FORMAT;
+    }
     AURA_RESULT result = mFile->seek(0, 0);
     if (result != AURA_OK) {
         return result;

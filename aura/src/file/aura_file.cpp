@@ -328,6 +328,10 @@ AURA_RESULT File::setStartOffset(unsigned int offset)
 {
     mStartOffset = offset;
     mLength = mDeclaredLength;
+    if (mFileSize == LENGTH_UNKNOWN) {
+        // A medium of unknown length stays so until it ends.
+        return AURA_OK;
+    }
     if (static_cast<uint64_t>(offset) + mDeclaredLength > mFileSize) {
         mLength = offset < mFileSize ? mFileSize - offset : 0;
     }
@@ -539,12 +543,14 @@ AURA_RESULT File::flip(bool synchronous)
             const uint64_t at = synchronous
                                     ? static_cast<uint64_t>(mNextFillPosition) + mKeptBytes.load() + mPartialBytes
                                     : mFilledToPosition.load();
+            // The medium's size counts from its first byte; the length
+            // from the start offset (past a tag in front).
             const uint64_t total = at + (bytes <= toRead ? bytes : 0);
             if (total != 0 && total < LENGTH_UNKNOWN) {
-                std::atomic_ref<unsigned int>(mLength).store(static_cast<unsigned int>(total),
-                                                             std::memory_order_release);
-                mDeclaredLength = mLength;
-                mFileSize = mLength;
+                mFileSize = static_cast<unsigned int>(total);
+                const unsigned int visible = mFileSize > mStartOffset ? mFileSize - mStartOffset : 0;
+                std::atomic_ref<unsigned int>(mLength).store(visible, std::memory_order_release);
+                mDeclaredLength = visible;
             }
         }
         callReadHook(dest, bytes);

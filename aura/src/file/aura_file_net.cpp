@@ -995,11 +995,13 @@ AURA_RESULT NetFile::reallyRead(void *buffer, unsigned int size, unsigned int *r
     if (mMetadataInterval > 0) {
         wanted = std::min(wanted, mBytesToMetadata);
     }
-    if (mLength != LENGTH_UNKNOWN && mLength != 0) {
-        if (mPosition >= mLength) {
+    // The body's length bounds the medium's position, which counts from
+    // the body's first byte whatever start offset the reader set.
+    if (mFileSize != LENGTH_UNKNOWN && mFileSize != 0) {
+        if (mPosition >= mFileSize) {
             return AURA_ERR_FILE_EOF;
         }
-        wanted = std::min(wanted, mLength - mPosition);
+        wanted = std::min(wanted, mFileSize - mPosition);
     }
     const AURA_RESULT result = readBody(buffer, wanted, read);
     mPosition += *read;

@@ -446,8 +446,10 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
     }
     mPCMFrameBytes = static_cast<unsigned int>(first.samplesPerFrame() * first.channels * 2);
 
+    // A file of unknown length (an internet radio) keeps it unknown.
     const unsigned int dataBytes =
-        wholeFile ? (mLengthBytes > mSrcDataOffset ? mLengthBytes - mSrcDataOffset : 0)
+        mLengthBytes == File::LENGTH_UNKNOWN ? mLengthBytes
+        : wholeFile ? (mLengthBytes > mSrcDataOffset ? mLengthBytes - mSrcDataOffset : 0)
                   : (mHasXingFrames || mHasXingToc ? (mLengthBytes > frameLength ? mLengthBytes - frameLength : 0)
                                                    : mLengthBytes);
     mLengthBytes = dataBytes;
@@ -460,10 +462,14 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
             return result;
         }
         mWaveFormat.lengthpcm = pcmBytes / 2 / static_cast<unsigned int>(first.channels);
-    } else if (mLengthBytes == 0xFFFFFFFFu) {
-        mWaveFormat.lengthpcm = 0xFFFFFFFFu;
     } else if (mHasXingFrames) {
         mWaveFormat.lengthpcm = clampLength(static_cast<uint64_t>(xingFrames) * first.samplesPerFrame());
+    } else if (mLengthBytes == 0xFFFFFFFFu || !mSeekable) {
+        // A medium that only goes forward cannot be measured, and a guess
+        // from the bit rate would cut the sound or pad it with silence:
+        // the length is known when the data ends.
+        mWaveFormat.lengthpcm = 0xFFFFFFFFu;
+        mFlags &= ~FLAG_EXACTLENGTH;
     } else {
         // Constant bit rate assumed: the bytes over the rate.
         const int bitrate =

@@ -39,6 +39,15 @@ AURA_RESULT Stream::seekDecoder(unsigned int position)
     return result;
 }
 
+unsigned int Stream::knownLength() const
+{
+    const uint64_t end = dataEnd();
+    if (mLength == 0xFFFFFFFFu && (flags() & FLAG_ENDOFDATA) && end < 0xFFFFFFFFu) {
+        return static_cast<unsigned int>(end);
+    }
+    return mLength;
+}
+
 AURA_RESULT Stream::setPosition(unsigned int position)
 {
     if (!mCodec) {

@@ -33,6 +33,9 @@ public:
 
     [[nodiscard]] bool isStream() const override { return true; }
     [[nodiscard]] Codec *liveCodec() const override { return mCodec; }
+    // A stream of unknown length (an internet radio, a file that only
+    // reads forward) knows it once its decoder has run out of data.
+    [[nodiscard]] unsigned int knownLength() const override;
     // The file's format: a stream has no data of its own to describe.
     [[nodiscard]] AURA_SOUND_FORMAT reportedFormat() const override
     {

@@ -170,11 +170,69 @@ Chain walkFrames(const std::string &bytes)
     return chain;
 }
 
+// Where a stereo render's frames from `skip` on lie in their source: the
+// first source frame from which 64 frames match within `tolerance` steps,
+// and how the rest of the render differs from the source there.
+struct Match {
+    std::size_t offset = SIZE_MAX;
+    std::size_t frames = 0; // compared
+    double snr = 0;         // dB
+    double rms = 0;         // steps
+    double within2 = 0;     // share of samples within 2 steps
+};
+
+Match matchSource(const std::vector<int16_t> &render, const std::vector<int16_t> &source, std::size_t skip,
+                  int tolerance)
+{
+    Match match;
+    const std::size_t sourceFrames = source.size() / 2;
+    if (render.size() / 2 < skip + 64) {
+        return match;
+    }
+    const int16_t *want = render.data() + skip * 2;
+    for (std::size_t at = 0; at + 64 <= sourceFrames && match.offset == SIZE_MAX; ++at) {
+        bool same = true;
+        for (std::size_t k = 0; k < 64 * 2 && same; ++k) {
+            same = std::abs(source[at * 2 + k] - want[k]) <= tolerance;
+        }
+        if (same) {
+            match.offset = at;
+        }
+    }
+    if (match.offset == SIZE_MAX) {
+        return match;
+    }
+    match.frames = std::min(render.size() / 2 - skip, sourceFrames - match.offset);
+    double signal = 0;
+    double noise = 0;
+    std::size_t close = 0;
+    for (std::size_t i = 0; i < match.frames * 2; ++i) {
+        const double s = source[match.offset * 2 + i];
+        const double d = s - want[i];
+        signal += s * s;
+        noise += d * d;
+        close += std::abs(d) <= 2 ? 1 : 0;
+    }
+    const double samples = static_cast<double>(match.frames * 2);
+    match.snr = noise == 0 ? INFINITY : 10 * std::log10(signal / noise);
+    match.rms = std::sqrt(noise / samples);
+    match.within2 = static_cast<double>(close) / samples;
+    return match;
+}
+
+std::vector<int16_t> readPcm16(const fs::path &path)
+{
+    const auratest::Bytes raw = auratest::readAll(path);
+    std::vector<int16_t> pcm(raw.size() / 2);
+    std::memcpy(pcm.data(), raw.data(), pcm.size() * 2);
+    return pcm;
+}
+
 class Icecast : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        for (const char *tool : {"icecast2", "ezstream", "curl", "sox", "oggenc", "oggdec", "lame"}) {
+        for (const char *tool : {"icecast2", "ezstream", "curl", "sox", "oggenc", "oggdec", "lame", "mpg123"}) {
             if (!auratest::run(std::string("command -v ") + tool)) {
                 sSkip = std::string(tool) + " is not installed (tools/packages lists it)";
                 return;
@@ -190,7 +248,9 @@ protected:
                            " synth 30 whitenoise vol 0.4") ||
             !auratest::run("oggenc -Q -q 8 -o " + quote(*sDir / "src.ogg") + " " + quote(*sDir / "src.wav")) ||
             !auratest::run("oggdec -Q -R -o " + quote(*sDir / "src.raw") + " " + quote(*sDir / "src.ogg")) ||
-            !auratest::run("lame --quiet -b 320 " + quote(*sDir / "src.wav") + " " + quote(*sDir / "src.mp3"))) {
+            !auratest::run("lame --quiet -b 320 " + quote(*sDir / "src.wav") + " " + quote(*sDir / "src.mp3")) ||
+            !auratest::run("mpg123 -q --no-gapless -e s16 -O " + quote(*sDir / "src.mp3.raw") + " " +
+                           quote(*sDir / "src.mp3"))) {
             sError = "the sources could not be made";
             return;
         }
@@ -245,6 +305,12 @@ protected:
     }
 
     static std::string url(const std::string &path) { return "http://127.0.0.1:" + std::to_string(sPort) + path; }
+
+public:
+    static std::string mountUrl(const std::string &path) { return url(path); }
+    static const auratest::TempDir *dir() { return sDir.get(); }
+
+protected:
 
     static std::string status() { return auratest::capture("curl -s --max-time 2 " + url("/status-json.xsl")); }
 
@@ -431,53 +497,44 @@ TEST_F(Icecast, AdminTitlesBecomeTagsAndAdminPagesWantCredentials)
     EXPECT_EQ(OpenNet(url("/missing.ogg")).result, AURA_ERR_FILE_NOTFOUND);
 }
 
-// aura-play renders five seconds of the Ogg mount; past the decoder's first
-// frames they are oggdec's decode of the source from where the server's
-// stream began.
-TEST_F(Icecast, OggMountPlaysThroughAuraPlayAsItsSourceDecodes)
+// aura-play renders five seconds of a mount; past the decoder's first
+// frames they are the reference decoder's decode of the mount's source from
+// where the server's stream began.
+Match renderMount(const std::string &mount, const fs::path &reference, int tolerance)
 {
     int status = -1;
+    const fs::path out = *Icecast::dir() / "mount.wav";
     const std::string printed = auratest::capture(std::string(AURA_PLAY_PATH) + " -q --duration 5000 " +
-                                                      url("/test.ogg") + " -o " + quote(*sDir / "mount.wav") + " 2>&1",
+                                                      Icecast::mountUrl(mount) + " -o " + quote(out) + " 2>&1",
                                                   &status);
-    ASSERT_EQ(status, 0) << printed;
-    const auratest::Wav got = auratest::readWav(*sDir / "mount.wav");
-    ASSERT_TRUE(got.valid) << got.error;
-    ASSERT_EQ(got.channels, 2u);
-    ASSERT_EQ(got.rate, 44100u);
-    ASSERT_GE(got.frames(), 5u * 44100u - 1024u);
-    const auratest::Bytes raw = auratest::readAll(*sDir / "src.raw");
-    std::vector<int16_t> source(raw.size() / 2);
-    std::memcpy(source.data(), raw.data(), source.size() * 2);
-
-    // The source frame that the render's frame `skip` matches, searched
-    // over 64 frames within one step of a sample.
+    EXPECT_EQ(status, 0) << printed;
+    const auratest::Wav got = auratest::readWav(out);
+    EXPECT_TRUE(got.valid) << got.error;
+    EXPECT_EQ(got.channels, 2u);
+    EXPECT_EQ(got.rate, 44100u);
+    EXPECT_GE(got.frames(), 5u * 44100u - 1024u);
+    // The source frame that the render's frame 4096 matches.
     constexpr std::size_t skip = 4096;
-    const std::size_t sourceFrames = source.size() / 2;
-    const int16_t *want = got.pcm16.data() + skip * 2;
-    std::size_t offset = SIZE_MAX;
-    for (std::size_t at = 0; at + 64 <= sourceFrames && offset == SIZE_MAX; ++at) {
-        bool same = true;
-        for (std::size_t k = 0; k < 64 * 2 && same; ++k) {
-            same = std::abs(source[at * 2 + k] - want[k]) <= 1;
-        }
-        if (same) {
-            offset = at;
-        }
-    }
-    ASSERT_NE(offset, SIZE_MAX) << "the render is nowhere in its source";
-    ASSERT_GE(offset, skip);
-    const std::size_t frames = std::min(got.frames() - skip, sourceFrames - offset);
-    ASSERT_GT(frames, 4u * 44100u) << "the stream began too near the end of its source";
-    double signal = 0;
-    double noise = 0;
-    for (std::size_t i = 0; i < frames * 2; ++i) {
-        const double s = source[offset * 2 + i];
-        signal += s * s;
-        noise += (s - want[i]) * (s - want[i]);
-    }
-    const double snr = noise == 0 ? INFINITY : 10 * std::log10(signal / noise);
-    EXPECT_GE(snr, 90.0) << "at source frame " << offset;
+    const Match match = matchSource(got.pcm16, readPcm16(reference), skip, tolerance);
+    EXPECT_NE(match.offset, SIZE_MAX) << mount << ": the render is nowhere in its source";
+    EXPECT_GE(match.offset, skip) << mount;
+    EXPECT_GT(match.frames, 4u * 44100u) << mount << ": the stream began too near the end of its source";
+    return match;
+}
+
+TEST_F(Icecast, OggMountPlaysThroughAuraPlayAsItsSourceDecodes)
+{
+    const Match match = renderMount("/test.ogg", *sDir / "src.raw", 1);
+    EXPECT_GE(match.snr, 90.0) << "at source frame " << match.offset;
+}
+
+// The MP3 mount opens by URL and plays as mpg123 decodes its source, within
+// the bounds of the MPEG decoder against mpg123 on whole files.
+TEST_F(Icecast, Mp3MountPlaysThroughAuraPlayAsMpg123DecodesItsSource)
+{
+    const Match match = renderMount("/test.mp3", *sDir / "src.mp3.raw", 2);
+    EXPECT_LT(match.rms, 32768.0 / 2048.0 / std::sqrt(12.0)) << "at source frame " << match.offset;
+    EXPECT_GE(match.within2, 0.999) << "at source frame " << match.offset << ", rms " << match.rms;
 }
 
 // A server killed while its stream plays ends the stream as the end of its
