@@ -594,7 +594,9 @@ TEST_F(Midi, OpenmsxSongsOpenOnAConvertedSoundFont)
         GTEST_SKIP() << "openttd-openmsx or fluid-soundfont-gm is not installed";
     }
     const std::string bank = mDir.file("fluid.dls");
-    const fs::path converter = fs::path(__FILE__).parent_path() / "sf2_to_dls.py";
+    // The source tree's path: __FILE__ is relative to the build directory,
+    // not to where CTest runs the test.
+    const fs::path converter = fs::path(AURA_TEST_SOURCE_DIR) / "music" / "sf2_to_dls.py";
     ASSERT_TRUE(auratest::run("/usr/bin/python3 " + auratest::quote(converter) + " " + auratest::quote(sf2) + " " +
                               auratest::quote(bank) + " " + auratest::quote(songs) + "/*.mid >/dev/null"));
     // name, length in seconds, seconds per tick at the last tempo
