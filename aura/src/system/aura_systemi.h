@@ -195,7 +195,8 @@ public:
     AURA_RESULT closeChannels();
     // Voices for a channel: free ones of the pool.
     AURA_RESULT getFreeVoices(ChannelReal **voices, int count);
-    // Milliseconds for the update's elapsed time; tests may replace it.
+    // Milliseconds for the update's elapsed time under a real-time output;
+    // tests may replace it, and then it stands for any output's time.
     unsigned int (*mUpdateClock)() = nullptr;
     [[nodiscard]] unsigned int currentMs() const;
     // The time since the last update, for the channels.
