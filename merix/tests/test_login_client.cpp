@@ -19,6 +19,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,6 +133,9 @@ public:
         sCerts = nullptr;
     }
 
+    // The server's threads read the fixture: they end before it goes.
+    void TearDown() override { server.reset(); }
+
     void SetUp() override
     {
         ASSERT_TRUE(sCerts != nullptr && sCerts->ok());
@@ -139,7 +143,10 @@ public:
         server = std::make_unique<TestHttpServer>(sCerts->serverTls());
         ASSERT_TRUE(server->start());
         discover(server->url("/app/").substr(std::string("https://").size()), 0);
-        server->handle("/app/login/", [this](const RecordedRequest &) { return xml(loginReply(profiles)); });
+        server->handle("/app/login/", [this](const RecordedRequest &) {
+            std::lock_guard lock(profilesMutex);
+            return xml(loginReply(profiles));
+        });
         server->reply("/app/updatePreferences/", xml("<success/>"));
         server->reply("/app/logout/", xml("<success/>"));
         server->reply("/app/joinGroupByTopic/",
@@ -201,7 +208,14 @@ public:
     static TestCertificates *sCerts;
     auratest::TempDir data{"ogc-sim"};
     std::unique_ptr<TestHttpServer> server;
+    // What the login reply holds; the server's thread reads it.
+    std::mutex profilesMutex;
     std::string profiles;
+    void setProfiles(std::string text)
+    {
+        std::lock_guard lock(profilesMutex);
+        profiles = std::move(text);
+    }
 };
 
 TestCertificates *LoginClient::sCerts = nullptr;
@@ -315,7 +329,7 @@ TEST_F(LoginClient, LoggedOutPostsNothingAndLeavesTheFileAlone)
 TEST_F(LoginClient, LogoutSendsTheSessionAndLocksEveryPair)
 {
     saveLogin();
-    profiles = "<profile id=\"4\" value=\"" + listWith({{1, 9}}) + "\"/>";
+    setProfiles("<profile id=\"4\" value=\"" + listWith({{1, 9}}) + "\"/>");
     const std::string out = sim("start settle logout settle state");
     const auto logout = requests("/app/logout/");
     ASSERT_EQ(logout.size(), 1u);
