@@ -23,6 +23,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -130,6 +131,9 @@ inline std::size_t countOf(const std::string &text, const std::string &part)
 class LoginClient : public ::testing::Test {
 public:
     static void SetUpTestSuite() { sCerts = TestCertificates::create().release(); }
+    // The server's threads read the fixture: they end before it goes.
+    void TearDown() override { server.reset(); }
+
     static void TearDownTestSuite()
     {
         delete sCerts;
@@ -143,7 +147,10 @@ public:
         server = std::make_unique<TestHttpServer>(sCerts->serverTls());
         ASSERT_TRUE(server->start());
         discover(server->url("/app/").substr(std::string("https://").size()), 0);
-        server->handle("/app/login/", [this](const RecordedRequest &) { return xml(loginReply(profiles)); });
+        server->handle("/app/login/", [this](const RecordedRequest &) {
+            std::lock_guard lock(profilesMutex);
+            return xml(loginReply(profiles));
+        });
         server->reply("/app/updatePreferences/", xml("<success/>"));
         server->reply("/app/logout/", xml("<success/>"));
         server->reply("/app/joinGroupByTopic/",
@@ -214,7 +221,14 @@ public:
     static inline TestCertificates *sCerts = nullptr;
     auratest::TempDir data{"ogc-sim"};
     std::unique_ptr<TestHttpServer> server;
+    // What the login reply holds; the server's thread reads it.
+    std::mutex profilesMutex;
     std::string profiles;
+    void setProfiles(std::string text)
+    {
+        std::lock_guard lock(profilesMutex);
+        profiles = std::move(text);
+    }
 };
 
 

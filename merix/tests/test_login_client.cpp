@@ -118,7 +118,7 @@ TEST_F(LoginClient, LoggedOutPostsNothingAndLeavesTheFileAlone)
 TEST_F(LoginClient, LogoutSendsTheSessionAndLocksEveryPair)
 {
     saveLogin();
-    profiles = "<profile id=\"4\" value=\"" + listWith({{1, 9}}) + "\"/>";
+    setProfiles("<profile id=\"4\" value=\"" + listWith({{1, 9}}) + "\"/>");
     const std::string out = sim("start settle logout settle state");
     const auto logout = requests("/app/logout/");
     ASSERT_EQ(logout.size(), 1u);

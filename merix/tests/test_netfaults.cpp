@@ -144,7 +144,7 @@ TEST_F(LoginClientFaults, ServerTextReachesTheTerminalEscaped)
 TEST_F(LoginClientFaults, LoginReplyWithAnOverlongAchievementsFieldIsRefused)
 {
     saveLogin();
-    profiles = "<profile id=\"4\" name=\"a\" value=\"" + std::string(200000, '1') + "," + "\"/>";
+    setProfiles("<profile id=\"4\" name=\"a\" value=\"" + std::string(200000, '1') + "," + "\"/>");
     const std::string out = simFailing("start settle state");
     EXPECT_TRUE(has(out, "state login=logged-out\nstate status=error text=login failed: the service's reply was "
                          "malformed"))

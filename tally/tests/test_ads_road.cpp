@@ -50,6 +50,8 @@ protected:
     }
     void TearDown() override
     {
+        // The server's threads write mReports: they end before it goes.
+        mServer.stop();
         std::error_code ec;
         std::filesystem::remove_all(mData, ec);
     }

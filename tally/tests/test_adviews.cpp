@@ -112,6 +112,8 @@ protected:
 
     void TearDown() override
     {
+        // The server's threads write mReports: they end before it goes.
+        mServer.stop();
         mScreen.reset();
         mAppWindow.reset();
         TallyAPI::resetForTesting();

@@ -1253,8 +1253,9 @@ AURA_RESULT ChannelI::setDefaults()
     return setSpeakerMix(mix[0], mix[1], mix[2], mix[3], mix[4], mix[5], mix[6], mix[7]);
 }
 
-AURA_RESULT ChannelI::update(int delta, bool force)
+AURA_RESULT ChannelI::update(ElapsedTime elapsed, bool force)
 {
+    const int delta = elapsed.ms;
     if (mNumRealChannels == 0) {
         return AURA_ERR_INVALID_HANDLE;
     }
@@ -1283,7 +1284,7 @@ AURA_RESULT ChannelI::update(int delta, bool force)
         return AURA_OK;
     }
     for (int i = 0; i < mNumRealChannels; ++i) {
-        const AURA_RESULT result = mRealChannel[i]->update(delta);
+        const AURA_RESULT result = mRealChannel[i]->update(elapsed);
         if (result != AURA_OK) {
             return result;
         }

@@ -7,6 +7,7 @@
 #include "aura.hpp"
 #include "base/aura_flags.h"
 #include "base/aura_globals.h"
+#include "voice/aura_channelreal.h"
 
 #include <cstdint>
 
@@ -138,7 +139,7 @@ public:
     AURA_RESULT getRealChannel(ChannelReal **voices, int *numvoices);
     AURA_RESULT isPlaying(bool *isplaying);
     AURA_RESULT setDefaults();
-    AURA_RESULT update(int delta, bool force = false);
+    AURA_RESULT update(ElapsedTime elapsed, bool force = false);
     AURA_RESULT setChannelGroup(ChannelGroupI *group);
     AURA_RESULT setChannelGroupInternal(ChannelGroupI *group, bool applysettings,
                                         bool forcedspmove = false);

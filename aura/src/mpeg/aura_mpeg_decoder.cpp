@@ -373,14 +373,21 @@ struct Dct<1, T> {
 using Int8 = int32_t __attribute__((vector_size(32)));
 
 // Full scale is 32767; beyond it the sample clips, within it the value is
-// truncated toward zero.
+// rounded to the nearest step (ties to even). Adding and taking away 1.5 x
+// 2^23 leaves a float of magnitude below 2^22 rounded to a whole number in
+// the default rounding mode, lane by lane; the conversion that follows
+// truncates only whole numbers. A plain conversion would truncate toward
+// zero, half a step of bias.
 [[gnu::always_inline]] inline Int8 toSamples(Float8 sum)
 {
     constexpr Float8 lowest = {-32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f, -32768.0f};
     constexpr Float8 highest = {32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f, 32767.0f};
+    constexpr float kRound = 12582912.0f;
+    constexpr Float8 round = {kRound, kRound, kRound, kRound, kRound, kRound, kRound, kRound};
     Float8 scaled = sum * 32767.0f;
     scaled = scaled < lowest ? lowest : scaled;
     scaled = scaled > highest ? highest : scaled;
+    scaled = (scaled + round) - round;
     return __builtin_convertvector(scaled, Int8);
 }
 

@@ -317,6 +317,7 @@ AURA_RESULT SystemI::initInternal(int maxchannels, unsigned int flags, void *ext
     if (result == AURA_OK) {
         mInitialised = true;
         mLastUpdateMs = currentMs();
+        mLastUpdateFrames = mOutput->getFramesMixed();
         result = mOutput->start();
     }
     if (result != AURA_OK) {
@@ -364,6 +365,23 @@ unsigned int SystemI::currentMs() const
     unsigned int now = 0;
     (void)AURA_OS_Time_GetMs(&now);
     return now;
+}
+
+ElapsedTime SystemI::elapsedSinceUpdate(int clockMs)
+{
+    // A test's clock, or an output that keeps real time: the clock.
+    if (mUpdateClock || !mOutput || mOutput->isRealTime() || mOutputRate <= 0) {
+        return ElapsedTime(clockMs);
+    }
+    // Otherwise the time is what was mixed, however long the mixing took.
+    // Whole milliseconds are counted from the start, so that they add up
+    // to the mixed time instead of losing a fraction at every update.
+    const uint64_t frames = mOutput->getFramesMixed();
+    const auto rate = static_cast<uint64_t>(mOutputRate);
+    const auto ms = static_cast<int>(frames * 1000 / rate - mLastUpdateFrames * 1000 / rate);
+    const ElapsedTime elapsed = ElapsedTime::mixed(static_cast<int64_t>(frames - mLastUpdateFrames), mOutputRate, ms);
+    mLastUpdateFrames = frames;
+    return elapsed;
 }
 
 AURA_RESULT SystemI::initChannels()
@@ -769,6 +787,7 @@ AURA_RESULT SystemI::updateInternal()
     const unsigned int now = currentMs();
     const int delta = static_cast<int>(now - mLastUpdateMs);
     mLastUpdateMs = now;
+    const ElapsedTime elapsed = elapsedSinceUpdate(delta);
     if (mFlags & AURA_INIT_ENABLE_PROFILE) {
         // The profiler's troubles are the tool's, not the game's.
         (void)AURA_Profile_Update(this, static_cast<unsigned int>(delta));
@@ -784,7 +803,7 @@ AURA_RESULT SystemI::updateInternal()
         bool playing = false;
         (void)channel.isPlaying(&playing);
         if (playing) {
-            (void)channel.update(delta);
+            (void)channel.update(elapsed);
             (void)channel.isPlaying(&playing);
         }
         if (!playing && channel.mNumRealChannels) {

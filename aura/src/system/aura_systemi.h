@@ -15,6 +15,7 @@
 #include "geometry/aura_geometry.h"
 #include "os/aura_timestamp.h"
 #include "os/aura_thread.h"
+#include "voice/aura_channelreal.h"
 
 #include <atomic>
 #include <functional>
@@ -194,9 +195,12 @@ public:
     AURA_RESULT closeChannels();
     // Voices for a channel: free ones of the pool.
     AURA_RESULT getFreeVoices(ChannelReal **voices, int count);
-    // Milliseconds for the update's elapsed time; tests may replace it.
+    // Milliseconds for the update's elapsed time under a real-time output;
+    // tests may replace it, and then it stands for any output's time.
     unsigned int (*mUpdateClock)() = nullptr;
     [[nodiscard]] unsigned int currentMs() const;
+    // The time since the last update, for the channels.
+    [[nodiscard]] ElapsedTime elapsedSinceUpdate(int clockMs);
 
     ChannelI *mChannel = nullptr;     // the logical channels
     int mNumChannels = 0;
@@ -243,6 +247,7 @@ public:
     int mDriver = 0;
     int mMaxChannels = 0;
     unsigned int mLastUpdateMs = 0;
+    uint64_t mLastUpdateFrames = 0; // frames the output had mixed at the last update
     AURA_ADVANCEDSETTINGS mAdvancedSettings{sizeof(AURA_ADVANCEDSETTINGS), 0, 0, 0};
     TimeStamp mStreamTimeStamp;  // the stream pass
     TimeStamp mUpdateTimeStamp;  // the caller's update

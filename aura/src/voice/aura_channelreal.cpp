@@ -154,7 +154,7 @@ AURA_RESULT ChannelReal::start()
     return AURA_OK;
 }
 
-AURA_RESULT ChannelReal::update(int /*delta*/)
+AURA_RESULT ChannelReal::update(ElapsedTime /*elapsed*/)
 {
     return AURA_OK;
 }
@@ -707,9 +707,9 @@ AURA_RESULT ChannelEmulated::moveChannelGroup(ChannelGroupI *oldgroup, ChannelGr
     return result;
 }
 
-AURA_RESULT ChannelEmulated::update(int delta)
+AURA_RESULT ChannelEmulated::update(ElapsedTime elapsed)
 {
-    AURA_RESULT result = ChannelReal::update(delta);
+    AURA_RESULT result = ChannelReal::update(elapsed);
     if (result != AURA_OK) {
         return result;
     }
@@ -727,16 +727,19 @@ AURA_RESULT ChannelEmulated::update(int delta)
         return AURA_OK; // scheduled to start later
     }
 
-    // Samples to move, in 64 bits: rate x delta overflows 32 bits long
+    // Samples to move, in doubles: rate x ticks overflows 32 bits long
     // before the division (48000 Hz x 60000 ms is 2880000000). The rate is
-    // bounded so that rate x delta always fits.
+    // bounded so that rate x ticks stays exact. Mixed frames at the output
+    // rate give a whole step whenever the rates are equal.
     const float frequency = mParent->mFrequency;
     const double rate = static_cast<double>(frequency) * static_cast<double>(mParent->mDopplerPitch);
     constexpr double kRateLimit = 1e9;
     const double samplesPerSecond = std::isfinite(rate) ? std::clamp(rate, -kRateLimit, kRateLimit) : 0.0;
     // The fraction of a sample left over carries to the next update, or a
     // virtual channel would fall behind by up to a sample an update.
-    const double exact = samplesPerSecond * delta / 1000.0 + mStepRemainder;
+    const double exact = samplesPerSecond * static_cast<double>(elapsed.ticks) /
+                             static_cast<double>(elapsed.ticksPerSecond) +
+                         mStepRemainder;
     int64_t step = static_cast<int64_t>(std::trunc(exact));
     mStepRemainder = exact - static_cast<double>(step);
     if (mDirection == 1) {

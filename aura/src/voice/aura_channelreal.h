@@ -32,6 +32,30 @@ enum class VoiceFlag : unsigned int {
     Allocated = 0x2000,
 };
 
+// The time one update covers. Under an output that mixes one block per
+// update it is the frames that update mixed, exact at the output rate;
+// otherwise the clock's milliseconds. `ms` is the whole milliseconds that
+// fades and delays count down.
+struct ElapsedTime {
+    // Milliseconds of a clock (implicit: a plain count of milliseconds).
+    constexpr ElapsedTime(int milliseconds = 0) // NOLINT(google-explicit-constructor)
+        : ms(milliseconds), ticks(milliseconds), ticksPerSecond(1000)
+    {
+    }
+    // `frames` at `rate`, of which `milliseconds` are the whole ones.
+    static constexpr ElapsedTime mixed(int64_t frames, int rate, int milliseconds)
+    {
+        ElapsedTime t(milliseconds);
+        t.ticks = frames;
+        t.ticksPerSecond = rate > 0 ? rate : 1;
+        return t;
+    }
+
+    int ms;
+    int64_t ticks; // the exact time: ticks / ticksPerSecond seconds
+    int64_t ticksPerSecond;
+};
+
 class ChannelReal : public WaveTableLoop {
 public:
     ChannelReal();
@@ -47,7 +71,7 @@ public:
     virtual AURA_RESULT alloc();
     virtual AURA_RESULT alloc(DSPI *dsp);
     virtual AURA_RESULT start();
-    virtual AURA_RESULT update(int delta);
+    virtual AURA_RESULT update(ElapsedTime elapsed);
     virtual AURA_RESULT updateStream() { return AURA_OK; }
     virtual AURA_RESULT stop();
     virtual AURA_RESULT setPaused(bool paused);
@@ -114,7 +138,7 @@ public:
     AURA_RESULT init(int index, SystemI *system, Output *output, DSPI *dsp) override;
     AURA_RESULT close() override;
     AURA_RESULT alloc() override;
-    AURA_RESULT update(int delta) override;
+    AURA_RESULT update(ElapsedTime elapsed) override;
     AURA_RESULT stop() override;
     AURA_RESULT setSpeakerMix(float, float, float, float, float, float, float, float) override
     {

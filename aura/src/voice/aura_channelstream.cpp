@@ -611,9 +611,9 @@ AURA_RESULT ChannelStream::moveChannelGroup(ChannelGroupI *oldgroup, ChannelGrou
     return forward(&ChannelReal::moveChannelGroup, oldgroup, newgroup, forcedspmove);
 }
 
-AURA_RESULT ChannelStream::update(int delta)
+AURA_RESULT ChannelStream::update(ElapsedTime elapsed)
 {
-    return forward(&ChannelReal::update, delta);
+    return forward(&ChannelReal::update, elapsed);
 }
 
 AURA_RESULT ChannelStream::setFrequency(float frequency)

@@ -27,7 +27,7 @@ public:
     AURA_RESULT alloc() override;
     using ChannelReal::alloc;
     AURA_RESULT start() override;
-    AURA_RESULT update(int delta) override;
+    AURA_RESULT update(ElapsedTime elapsed) override;
     // One pass of the stream thread: decode what was played, move the
     // stream's position on, end it at the end of its data.
     AURA_RESULT updateStream() override;

@@ -14,6 +14,7 @@
 #ifndef AURA_DSP_EFFECT_H
 #define AURA_DSP_EFFECT_H
 
+#include "base/aura_denormals.h"
 #include "base/aura_memorytracker.h"
 #include "dsp/aura_dsp_filter.h"
 #include "dsp/aura_dsp_mixer.h"
@@ -98,7 +99,12 @@ public:
                                     int outchannels)
     {
         Unit *unit = fromState(state);
-        return unit ? unit->readInternal(in, out, length, inchannels, outchannels) : AURA_ERR_INVALID_PARAM;
+        if (!unit) {
+            return AURA_ERR_INVALID_PARAM;
+        }
+        // Every feedback path of every unit, whatever thread mixes it.
+        const ScopedDenormalFlush flush;
+        return unit->readInternal(in, out, length, inchannels, outchannels);
     }
     static AURA_RESULT setParameterCallback(AURA_DSP_STATE *state, int index, float value)
     {

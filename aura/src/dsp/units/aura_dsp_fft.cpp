@@ -3,6 +3,8 @@
 #include "base/aura_globals.h"
 #include "base/aura_memory.h"
 #include "dsp/aura_dsp_filter.h"
+#include "dsp/aura_dsp_mixer.h"
+#include "os/aura_os.h"
 
 #include <cmath>
 #include <mutex>
@@ -163,7 +165,9 @@ AURA_RESULT DSPFFT::getSpectrum(const float *pcm, unsigned int position, unsigne
 }
 
 namespace {
-// The unit's history ring, started on the first request.
+// The unit's history ring, started on the first request. The mixer writes
+// the ring and its position as it mixes: the caller holds the DSP lock from
+// here until it has read what it needs.
 AURA_RESULT historyOf(DSPFilter *unit, float **history, unsigned int *position, unsigned int *length)
 {
     AURA_RESULT result = unit->startBuffering();
@@ -196,6 +200,7 @@ AURA_RESULT getUnitSpectrum(DSPFilter *unit, int channels, float *spectrum, int 
     float *history = nullptr;
     unsigned int position = 0;
     unsigned int length = 0;
+    CriticalSectionGuard guard(unit->mSystem ? unit->mSystem->mDSPCrit : nullptr);
     result = historyOf(unit, &history, &position, &length);
     if (result != AURA_OK) {
         return result;
@@ -218,6 +223,7 @@ AURA_RESULT getUnitWaveData(DSPFilter *unit, int channels, float *wavearray, int
     float *history = nullptr;
     unsigned int position = 0;
     unsigned int length = 0;
+    CriticalSectionGuard guard(unit->mSystem ? unit->mSystem->mDSPCrit : nullptr);
     const AURA_RESULT result = historyOf(unit, &history, &position, &length);
     if (result != AURA_OK) {
         return result;
