@@ -5,6 +5,7 @@
 #include "aura.hpp"
 #include "codec/aura_codec.h"
 #include "files.h"
+#include "ima_writer.h"
 #include "ogg.h"
 #include "sbk_writer.h"
 #include "sound/aura_soundi.h"
@@ -16,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <cmath>
 #include <random>
 #include <string>
 #include <tuple>
@@ -27,6 +30,27 @@ using AURA::Codec;
 using auratest::Bytes;
 using auratest::quote;
 using auratest::run;
+
+// A stream's codec set at each of `positions` reads on as `expected` does
+// from there (five frames, or up to its end).
+void expectSeeks(AURA::Sound *sound, const Bytes &expected, size_t frameBytes,
+                 const std::vector<unsigned int> &positions)
+{
+    Codec *codec = static_cast<AURA::Stream *>(static_cast<AURA::SoundI *>(sound))->mCodec;
+    for (const unsigned int to : positions) {
+        ASSERT_EQ(codec->setPosition(-1, to, AURA_TIMEUNIT_PCM), AURA_OK);
+        const size_t at = frameBytes * to;
+        Bytes piece(std::min(frameBytes * 5, expected.size() - at));
+        unsigned int read = 0;
+        for (unsigned int got = 1; read < piece.size() && got > 0; read += got) {
+            const AURA_RESULT result =
+                codec->read(piece.data() + read, static_cast<unsigned int>(piece.size() - read), &got);
+            ASSERT_TRUE(result == AURA_OK || result == AURA_ERR_FILE_EOF) << result;
+        }
+        ASSERT_EQ(read, piece.size()) << "at " << to;
+        EXPECT_TRUE(std::equal(piece.begin(), piece.end(), expected.begin() + static_cast<long>(at))) << "at " << to;
+    }
+}
 
 class CodecFaults : public auratest::NoSoundSystemTest {
 protected:
@@ -55,6 +79,30 @@ protected:
         return out;
     }
 
+
+    // `path` opened as a sample and as a stream holds `expected` (frames of
+    // `frameBytes`), and the stream's codec seeks to the given positions.
+    void expectDecodes(const std::string &path, const Bytes &expected, size_t frameBytes,
+                       const std::function<std::vector<unsigned int>(unsigned int)> &seeks)
+    {
+        for (const bool streamed : {false, true}) {
+            SCOPED_TRACE(streamed ? "stream" : "sample");
+            AURA::Sound *sound = nullptr;
+            ASSERT_EQ(streamed ? system()->createStream(path.c_str(), AURA_DEFAULT, nullptr, &sound)
+                               : system()->createSound(path.c_str(), AURA_DEFAULT, nullptr, &sound),
+                      AURA_OK);
+            unsigned int length = 0;
+            EXPECT_EQ(sound->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
+            EXPECT_EQ(length, expected.size() / frameBytes);
+            const Bytes got = streamed ? streamBytes(sound, {4096}) : sampleBytes(sound);
+            EXPECT_EQ(got.size(), expected.size());
+            EXPECT_TRUE(got == expected);
+            if (streamed && length == expected.size() / frameBytes) {
+                expectSeeks(sound, expected, frameBytes, seeks(length));
+            }
+            EXPECT_EQ(sound->release(), AURA_OK);
+        }
+    }
 };
 
 Bytes noise(size_t bytes, unsigned seed)
@@ -170,34 +218,72 @@ TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
             ASSERT_TRUE(auratest::writeAll(path, bytes));
             const Bytes expected = oggdec(mDir, path);
             ASSERT_GT(expected.size(), 4u * 1000);
-            for (const bool streamed : {false, true}) {
-                AURA::Sound *sound = nullptr;
-                ASSERT_EQ(streamed ? system()->createStream(path.c_str(), AURA_DEFAULT, nullptr, &sound)
-                                   : system()->createSound(path.c_str(), AURA_DEFAULT, nullptr, &sound),
-                          AURA_OK);
-                unsigned int length = 0;
-                EXPECT_EQ(sound->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
-                EXPECT_EQ(length, expected.size() / 4) << (streamed ? "stream" : "sample");
-                const Bytes got = streamed ? streamBytes(sound, {8192 * 4}) : sampleBytes(sound);
-                EXPECT_EQ(got.size(), expected.size()) << (streamed ? "stream" : "sample");
-                EXPECT_TRUE(got == expected) << (streamed ? "stream" : "sample");
-                if (streamed) {
-                    // Seeks count in the same frames.
-                    Codec *codec = static_cast<AURA::Stream *>(static_cast<AURA::SoundI *>(sound))->mCodec;
-                    for (const unsigned int to : {length / 3, length - 500, 10u}) {
-                        ASSERT_EQ(codec->setPosition(-1, to, AURA_TIMEUNIT_PCM), AURA_OK);
-                        uint8_t piece[400];
-                        unsigned int read = 0;
-                        for (unsigned int got = 1; read < sizeof(piece) && got > 0; read += got) {
-                            ASSERT_EQ(codec->read(piece + read, sizeof(piece) - read, &got), AURA_OK);
-                        }
-                        ASSERT_EQ(read, sizeof(piece));
-                        EXPECT_TRUE(std::equal(piece, piece + read, expected.begin() + 4 * to)) << "at " << to;
-                    }
-                }
-                EXPECT_EQ(sound->release(), AURA_OK);
+            expectDecodes(path, expected, 4, [](unsigned int length) {
+                return std::vector<unsigned int>{length / 3, length - 500, 10u};
+            });
+        }
+    }
+}
+
+// IMA ADPCM files whose last block is short, or whole with a fact chunk that
+// counts fewer frames (as sox writes them): every frame sox decodes, and no
+// other, in both modes and after seeks.
+TEST_F(CodecFaults, ImaAdpcmEndsWhereSoxDoes)
+{
+    struct Case {
+        std::string name;
+        Bytes file;
+    };
+    std::vector<Case> cases;
+    for (const auto &[channels, frames, cut, withFact] : std::vector<std::tuple<unsigned, unsigned, unsigned, bool>>{
+             {1, 10293, 100, true}, {2, 10197, 104, true}, {1, 10293, 100, false}, {4, 3000, 16 * 3, true},
+             {1, 300, 0, true}}) {
+        // Blocks of 256 bytes per channel, cut `cut` bytes into the last.
+        const unsigned blockalign = 256 * channels;
+        const unsigned perBlock = auratest::imaSamplesPerBlock(blockalign, channels);
+        std::vector<int16_t> pcm(size_t{frames} * channels);
+        std::mt19937 random(frames);
+        for (size_t i = 0; i < pcm.size(); ++i) {
+            pcm[i] = static_cast<int16_t>(8000 * std::sin(0.01 * static_cast<double>(i / channels)) +
+                                          static_cast<int>(random() % 2000) - 1000);
+        }
+        Bytes blocks = auratest::imaEncode(pcm, channels, blockalign, perBlock);
+        if (cut > 0) {
+            blocks.resize(blocks.size() - blockalign + cut);
+        }
+        Bytes file = auratest::imaWav(blocks, channels, 22050, blockalign, perBlock);
+        if (withFact) {
+            // A fact chunk before the data, and the RIFF size grown by it.
+            Bytes fact;
+            auratest::put32(fact, frames);
+            const Bytes chunk = auratest::chunk("fact", fact);
+            const size_t data = 12 + 8 + auratest::le32(file, 16);
+            file.insert(file.begin() + static_cast<long>(data), chunk.begin(), chunk.end());
+            const uint32_t riff = auratest::le32(file, 4) + static_cast<uint32_t>(chunk.size());
+            for (int i = 0; i < 4; ++i) {
+                file[4 + i] = static_cast<uint8_t>(riff >> (8 * i));
             }
         }
+        cases.push_back({std::to_string(channels) + " channels, " + std::to_string(frames) + " frames, cut at " +
+                             std::to_string(cut) + (withFact ? ", fact" : ""),
+                         file});
+    }
+    // sox's own, whose last block is padded and whose fact ends the sound.
+    const std::string soxMade = mDir.file("sox.wav");
+    ASSERT_TRUE(run("sox -R -n -r 22050 -c 2 -e ima-adpcm " + quote(soxMade) + " synth 0.3137 sine 440"));
+    cases.push_back({"made by sox", auratest::readAll(soxMade)});
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = mDir.file("ima.wav");
+        const std::string raw = mDir.file("ima.raw");
+        ASSERT_TRUE(auratest::writeAll(path, c.file));
+        ASSERT_TRUE(run("sox -D " + quote(path) + " -t raw -e signed-integer -b 16 " + quote(raw)));
+        const Bytes expected = auratest::readAll(raw);
+        const auto frameBytes = 2 * static_cast<size_t>(auratest::le16(c.file, 22));
+        expectDecodes(path, expected, frameBytes, [](unsigned int length) {
+            return length > 600 ? std::vector<unsigned int>{length - 7, length - 300, 506u} : std::vector<unsigned int>{};
+        });
     }
 }
 
