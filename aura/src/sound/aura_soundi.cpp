@@ -172,17 +172,18 @@ AURA_RESULT SoundI::getLengthInternal(unsigned int *length, unsigned int lengtht
     if (!length) {
         return AURA_ERR_INVALID_PARAM;
     }
+    const unsigned int frames = heldLength();
     switch (lengthtype) {
     case AURA_TIMEUNIT_PCM:
-        *length = mLength;
+        *length = frames;
         return AURA_OK;
     case AURA_TIMEUNIT_MS:
         *length = mDefaultFrequency > 0.0f
-                      ? static_cast<unsigned int>(static_cast<double>(mLength) * 1000.0 / mDefaultFrequency)
+                      ? static_cast<unsigned int>(static_cast<double>(frames) * 1000.0 / mDefaultFrequency)
                       : 0;
         return AURA_OK;
     case AURA_TIMEUNIT_PCMBYTES: {
-        const uint64_t bytes = static_cast<uint64_t>(mLength) * static_cast<uint64_t>(bitsPerSample()) / 8 *
+        const uint64_t bytes = static_cast<uint64_t>(frames) * static_cast<uint64_t>(bitsPerSample()) / 8 *
                                static_cast<uint64_t>(std::max(mChannels, 0));
         *length = bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned int>(bytes);
         return AURA_OK;

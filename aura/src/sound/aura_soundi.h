@@ -68,6 +68,9 @@ public:
     virtual AURA_RESULT releaseInternal(bool freethis = true);
     // Length in PCM samples (2), milliseconds (1) or PCM bytes (4).
     virtual AURA_RESULT getLengthInternal(unsigned int *length, unsigned int lengthtype);
+    // The frames the sound holds: its length, or less once a stream's data
+    // has ended before it.
+    [[nodiscard]] virtual unsigned int heldLength() const { return mLength; }
     virtual AURA_RESULT getMode(unsigned int *mode);
     [[nodiscard]] virtual bool isStream() const { return false; }
 

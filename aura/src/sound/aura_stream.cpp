@@ -49,6 +49,7 @@ AURA_RESULT Stream::setPosition(unsigned int position)
         return result;
     }
     mDecodePosition = position;
+    mReadFromStart = mReadFromStart && position == 0;
     mDataEnd.store(UINT64_MAX, std::memory_order_release);
     clearFlags(FLAG_ENDOFDATA | FLAG_DECODED);
     return AURA_OK;
@@ -131,6 +132,12 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             }
             if (dataEnded) {
                 ended = true;
+                if (mReadFromStart && !sentence && mLength != 0xFFFFFFFFu && mDecodePosition < mLength) {
+                    // The file holds less than it said: the stream is as
+                    // long as what it held, as a sample of it would be.
+                    mHeldEnd.store(mDecodePosition, std::memory_order_release);
+                    mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
+                }
             } else if (result != AURA_OK) {
                 break;
             }
@@ -140,6 +147,7 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
         }
         if (loopsLeft && !(loopRestarted && mDecodePosition == mLoopStart)) {
             loopRestarted = true;
+            mReadFromStart = mReadFromStart && mLoopStart == 0;
             result = seekDecoder(mLoopStart);
             if (result != AURA_OK) {
                 break;

@@ -6,6 +6,7 @@
 
 #include "sound/aura_soundi.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -32,6 +33,10 @@ public:
     ~Stream() override;
 
     [[nodiscard]] bool isStream() const override { return true; }
+    [[nodiscard]] unsigned int heldLength() const override
+    {
+        return static_cast<unsigned int>(std::min<uint64_t>(mLength, mHeldEnd.load(std::memory_order_acquire)));
+    }
     [[nodiscard]] Codec *liveCodec() const override { return mCodec; }
     // The file's format: a stream has no data of its own to describe.
     [[nodiscard]] AURA_SOUND_FORMAT reportedFormat() const override
@@ -81,6 +86,10 @@ private:
 
     std::atomic<unsigned int> mStreamFlags{0};
     std::atomic<uint64_t> mDataEnd{UINT64_MAX};
+    // Where the file's data ended before the length it declared, read on
+    // from the start (far past any end until then).
+    std::atomic<uint64_t> mHeldEnd{UINT64_MAX};
+    bool mReadFromStart = true; // no seek into the stream since it opened
     uint64_t mDecodePosition = 0;         // PCM frame the decoder is at
     int mSentenceEntry = 0;               // the sentence entry the decoder reads
     uint64_t mSentenceEntryEnd = 0;       // and the frame after it

@@ -896,10 +896,14 @@ OSStatus decodePacket(OpaqueAudioQueue *queue)
     const uint32_t decoded = queue->pendingCount - first;
     const uint32_t trimEnd = std::min(description.mTrimEnd, decoded);
     const uint32_t trimStart = std::min(description.mTrimStart, decoded - trimEnd);
-    const size_t frameSamples = queue->channels;
-    int16_t *start = queue->pending + first * frameSamples;
-    std::memmove(start, start + trimStart * frameSamples, (decoded - trimStart - trimEnd) * frameSamples * 2);
-    queue->pendingCount = first + decoded - trimStart - trimEnd;
+    const uint32_t kept = decoded - trimStart - trimEnd;
+    if (kept > 0 && trimStart > 0) {
+        // Only when frames were decoded: the pending buffer exists then.
+        const size_t frameSamples = queue->channels;
+        int16_t *start = queue->pending + first * frameSamples;
+        std::memmove(start, start + trimStart * frameSamples, kept * frameSamples * 2);
+    }
+    queue->pendingCount = first + kept;
     return 0;
 }
 
@@ -1098,8 +1102,11 @@ OSStatus AudioQueueOfflineRender(AudioQueueRef inAQ, const AudioTimeStamp *inTim
     }
     const uint32_t out = std::min(frames, inAQ->pendingCount);
     const size_t samples = static_cast<size_t>(out) * inAQ->channels;
-    std::memcpy(ioBuffer->mAudioData, inAQ->pending, samples * 2);
-    std::memmove(inAQ->pending, inAQ->pending + samples, (inAQ->pendingCount - out) * static_cast<size_t>(frameBytes));
+    if (out > 0) {
+        std::memcpy(ioBuffer->mAudioData, inAQ->pending, samples * 2);
+        std::memmove(inAQ->pending, inAQ->pending + samples,
+                     (inAQ->pendingCount - out) * static_cast<size_t>(frameBytes));
+    }
     inAQ->pendingCount -= out;
     ioBuffer->mAudioDataByteSize = out * frameBytes;
     return 0;

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <cmath>
 #include <random>
@@ -285,6 +286,113 @@ TEST_F(CodecFaults, ImaAdpcmEndsWhereSoxDoes)
             return length > 600 ? std::vector<unsigned int>{length - 7, length - 300, 506u} : std::vector<unsigned int>{};
         });
     }
+}
+
+// A damaged file plays what it holds and no silence past it: the stream
+// is as long as the sample, both say the data ended early, and aura-play
+// says so on one line and fails, in both modes, with the same render. An
+// intact file of no frames plays empty without a word.
+TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
+{
+    ASSERT_TRUE(run("sox -R -n -r 44100 -c 2 -b 16 " + quote(mDir / "src.wav") + " synth 0.2 sine 300 sine 500"));
+    ASSERT_TRUE(run("flac -s -f -o " + quote(mDir / "whole.flac") + " " + quote(mDir / "src.wav")));
+    const Bytes flac = auratest::readAll(mDir / "whole.flac");
+    size_t metadataEnd = 4;
+    for (bool last = false; !last && metadataEnd + 4 <= flac.size();) {
+        last = (flac[metadataEnd] & 0x80) != 0;
+        metadataEnd += 4 + (size_t{flac[metadataEnd + 1]} << 16 | size_t{flac[metadataEnd + 2]} << 8 | flac[metadataEnd + 3]);
+    }
+    struct Case {
+        std::string name;
+        Bytes bytes;
+        bool early;       // the data ends before the declared length
+        bool empty;       // nothing decodes
+    };
+    std::vector<Case> cases = {
+        {"metadata-only.flac", Bytes(flac.begin(), flac.begin() + static_cast<long>(metadataEnd)), true, true},
+        {"cut.flac", Bytes(flac.begin(), flac.begin() + static_cast<long>(metadataEnd + (flac.size() - metadataEnd) / 2)),
+         true, false},
+    };
+    // ALAC and AAC with four bytes of their first packets zeroed: the
+    // decoder refuses packets before it has given any frame.
+    for (const auto &[name, codec, offset, early] : std::vector<std::tuple<std::string, std::string, size_t, bool>>{
+             {"zeroed.m4a", "-c:a alac", 44, true}, {"zeroed-aac.m4a", "-c:a aac", 12, false}}) {
+        const std::string made = mDir.file("made-" + name);
+        ASSERT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(mDir / "src.wav") + " " + codec + " " + quote(made)));
+        Bytes bytes = auratest::readAll(made);
+        const auto mdat = std::search(bytes.begin(), bytes.end(), std::begin("mdat"), std::end("mdat") - 1);
+        ASSERT_LT(static_cast<size_t>(mdat - bytes.begin()) + 4 + offset + 4, bytes.size());
+        std::fill_n(mdat + 4 + static_cast<long>(offset), 4, 0);
+        cases.push_back({name, bytes, early, false});
+    }
+    cases.push_back({"empty.wav", auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 2, 44100, 4, 16)),
+                                                 auratest::chunk("data", {})}),
+                     false, true});
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = mDir.file(c.name);
+        ASSERT_TRUE(auratest::writeAll(path, c.bytes));
+        AURA::Sound *sample = nullptr;
+        ASSERT_EQ(system()->createSound(path.c_str(), AURA_DEFAULT, nullptr, &sample), AURA_OK);
+        unsigned int frames = 0;
+        EXPECT_EQ(sample->getLength(&frames, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(frames == 0, c.empty) << frames;
+        const Bytes held = sampleBytes(sample);
+        AURA_OPENSTATE state{};
+        AURA_RESULT failure = AURA_OK;
+        EXPECT_EQ(sample->getOpenState(&state, &failure), AURA_OK);
+        EXPECT_EQ(state, AURA_OPENSTATE_READY);
+        EXPECT_EQ(failure, c.early ? AURA_ERR_FILE_EOF : AURA_OK);
+        EXPECT_EQ(sample->release(), AURA_OK);
+
+        AURA::Sound *stream = nullptr;
+        ASSERT_EQ(system()->createStream(path.c_str(), AURA_DEFAULT, nullptr, &stream), AURA_OK);
+        unsigned int streamed = 0;
+        EXPECT_EQ(stream->getLength(&streamed, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(streamed, frames) << "the stream's length";
+        EXPECT_EQ(stream->getOpenState(&state, &failure), AURA_OK);
+        EXPECT_EQ(failure, c.early ? AURA_ERR_FILE_EOF : AURA_OK);
+        EXPECT_EQ(stream->release(), AURA_OK);
+
+#ifdef AURA_PLAY_PATH
+        for (const char *mode : {"", "--stream "}) {
+            const std::string out = mDir.file("out.wav");
+            const std::string errors = mDir.file("errors.txt");
+            int status = 0;
+            (void)auratest::capture(std::string(AURA_PLAY_PATH) + " -q " + mode + "-o " + quote(out) + " " +
+                                        quote(path) + " 2>" + quote(errors),
+                                    &status);
+            const Bytes said = auratest::readAll(errors);
+            const std::string text(said.begin(), said.end());
+            if (c.early) {
+                EXPECT_NE(status, 0) << mode;
+                EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << mode << text;
+                EXPECT_NE(text.find(c.empty ? "held no audio" : "ended early"), std::string::npos) << mode << text;
+            } else {
+                EXPECT_EQ(status, 0) << mode << text;
+                EXPECT_EQ(text, "") << mode;
+            }
+            const auratest::Wav rendered = auratest::readWav(out);
+            if (!held.empty()) {
+                EXPECT_TRUE(rendered.data == held) << mode << rendered.data.size() << " bytes against " << held.size();
+            } else {
+                EXPECT_EQ(rendered.frames(), 0u) << mode;
+            }
+            std::filesystem::remove(out);
+        }
+#endif
+    }
+#ifdef AURA_PLAY_PATH
+    // A playlist that lists nothing says so.
+    ASSERT_TRUE(auratest::writeAll(mDir / "empty.m3u", Bytes{'#', 'E', 'X', 'T', 'M', '3', 'U', '\n'}));
+    int status = 0;
+    const std::string text = auratest::capture(std::string(AURA_PLAY_PATH) + " -q -o " + quote(mDir / "none.wav") +
+                                                   " " + quote(mDir / "empty.m3u") + " 2>&1",
+                                               &status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(text.find("the playlist has no entries"), std::string::npos) << text;
+#endif
 }
 
 } // namespace
