@@ -512,7 +512,8 @@ void endWhereTheDataEnds(const Options &options, Playing &item, int rate)
 }
 
 // The rate a render of these files is made at: --rate, or the one file's
-// own rate so that nothing is resampled, or 48000.
+// own rate so that nothing is resampled (the nearest the output takes, said
+// when it is not the file's), or 48000.
 int renderRate(const Options &options)
 {
     if (options.rate > 0) {
@@ -534,9 +535,15 @@ int renderRate(const Options &options)
         if (probe.result == AURA_OK &&
             openSound(probe.system, options.files[0], kLookMode, sound, true,
                       options.sentence.empty() ? options.subsound : options.sentence[0], &exinfo) &&
-            sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate >= 8000.0f &&
-            ownRate <= 192000.0f) {
-            return static_cast<int>(std::lround(ownRate));
+            sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate > 0.0f) {
+            const int own = static_cast<int>(std::lround(std::min(ownRate, 1e9f)));
+            const int rate = std::clamp(own, kLowestRate, kHighestRate);
+            if (rate != own) {
+                std::fprintf(stderr, "aura-play: %s: its rate of %d Hz is %s the output takes; rendering at %d Hz\n",
+                             options.files[0].c_str(), own, own < rate ? "below the lowest" : "above the highest",
+                             rate);
+            }
+            return rate;
         }
     }
     return 48000;

@@ -8,6 +8,7 @@
 #include "ima_writer.h"
 #include "ogg.h"
 #include "sbk_writer.h"
+#include "sine_analysis.h"
 #include "sound/aura_soundi.h"
 #include "sound/aura_stream.h"
 #include "systems.h"
@@ -394,5 +395,34 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
     EXPECT_NE(text.find("the playlist has no entries"), std::string::npos) << text;
 #endif
 }
+
+#ifdef AURA_PLAY_PATH
+// A file below the lowest output rate renders at that rate, at its own
+// pitch and length, and the player says so.
+TEST_F(CodecFaults, AFileBelowTheLowestOutputRateRendersAtThatRate)
+{
+    const std::string path = mDir.file("low.wav");
+    ASSERT_TRUE(run("sox -R -n -r 7418 -c 2 -b 16 " + quote(path) + " synth 1 sine 300"));
+    for (const char *mode : {"", "--stream "}) {
+        const std::string out = mDir.file("out.wav");
+        int status = 0;
+        const std::string said = auratest::capture(
+            std::string(AURA_PLAY_PATH) + " -q " + mode + "-o " + quote(out) + " " + quote(path) + " 2>&1", &status);
+        EXPECT_EQ(status, 0) << mode << said;
+        EXPECT_NE(said.find("7418 Hz is below the lowest"), std::string::npos) << mode << said;
+        EXPECT_NE(said.find("rendering at 8000 Hz"), std::string::npos) << mode << said;
+        const auratest::Wav rendered = auratest::readWav(out);
+        ASSERT_TRUE(rendered.valid) << rendered.error;
+        EXPECT_EQ(rendered.rate, 8000u);
+        EXPECT_NEAR(static_cast<double>(rendered.frames()), 8000.0, 2.0) << mode;
+        std::vector<double> left;
+        for (size_t f = 0; f < rendered.frames(); ++f) {
+            left.push_back(rendered.at(f, 0));
+        }
+        const auratest::SineResult tone = auratest::analyse(left, 800, 8000);
+        EXPECT_NEAR(tone.frequency, 300.0, 1.0) << mode;
+    }
+}
+#endif
 
 } // namespace
