@@ -333,6 +333,18 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
     ASSERT_TRUE(run("lame --quiet -b 128 " + quote(mDir / "long.wav") + " " + quote(mDir / "long.mp3")));
     const Bytes mp3 = auratest::readAll(mDir / "long.mp3");
     cases.push_back({"cut.mp3", Bytes(mp3.begin(), mp3.begin() + static_cast<long>(mp3.size() / 2)), true, false, false});
+    {
+        // A bank cut inside its sample's data: the bank's reader counts its
+        // sound as long as what the file holds.
+        auratest::SbkBank bank;
+        auratest::SbkSample sound;
+        sound.channels = 2;
+        sound.lengthpcm = 50'000;
+        sound.data = noise(4 * size_t{sound.lengthpcm}, 3);
+        bank.samples.push_back(sound);
+        const Bytes whole = auratest::writeSbk(bank);
+        cases.push_back({"cut.sbk", Bytes(whole.begin(), whole.end() - 100'001), false, false, false});
+    }
     cases.push_back({"empty.wav", auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 2, 44100, 4, 16)),
                                                  auratest::chunk("data", {})}),
                      false, true});
@@ -341,8 +353,15 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         SCOPED_TRACE(c.name);
         const std::string path = mDir.file(c.name);
         ASSERT_TRUE(auratest::writeAll(path, c.bytes));
-        AURA::Sound *sample = nullptr;
-        ASSERT_EQ(system()->createSound(path.c_str(), AURA_DEFAULT, nullptr, &sample), AURA_OK);
+        AURA::Sound *parent = nullptr;
+        ASSERT_EQ(system()->createSound(path.c_str(), AURA_DEFAULT, nullptr, &parent), AURA_OK);
+        // A bank's first sound is the one its stream plays.
+        AURA::Sound *sample = parent;
+        int subsounds = 0;
+        EXPECT_EQ(parent->getNumSubSounds(&subsounds), AURA_OK);
+        if (subsounds > 0) {
+            ASSERT_EQ(parent->getSubSound(0, &sample), AURA_OK);
+        }
         unsigned int frames = 0;
         EXPECT_EQ(sample->getLength(&frames, AURA_TIMEUNIT_PCM), AURA_OK);
         EXPECT_EQ(frames == 0, c.empty) << frames;
@@ -352,7 +371,7 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         EXPECT_EQ(sample->getOpenState(&state, &failure), AURA_OK);
         EXPECT_EQ(state, AURA_OPENSTATE_READY);
         EXPECT_EQ(failure, c.early ? AURA_ERR_FILE_EOF : AURA_OK);
-        EXPECT_EQ(sample->release(), AURA_OK);
+        EXPECT_EQ(parent->release(), AURA_OK);
 
         AURA::Sound *stream = nullptr;
         ASSERT_EQ(system()->createStream(path.c_str(), AURA_DEFAULT, nullptr, &stream), AURA_OK);
