@@ -192,6 +192,14 @@ void Stream::collectCodecTags()
     (void)fresh->release();
 }
 
+void Stream::forgetDataEnd()
+{
+    mHeldEnd.store(UINT64_MAX, std::memory_order_release);
+    mReadFromStart = true;
+    int ended = AURA_ERR_FILE_EOF;
+    (void)mFailure.compare_exchange_strong(ended, AURA_OK, std::memory_order_acq_rel);
+}
+
 AURA_RESULT Stream::flush()
 {
     if (!mSample) {

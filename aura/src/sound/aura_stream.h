@@ -56,6 +56,9 @@ public:
     AURA_RESULT setPosition(unsigned int position);
     // Fills the whole ring from the decoder's position.
     AURA_RESULT flush();
+    // Forgets where the data ended: the decoder starts on other data (a
+    // stream moved to another subsound).
+    void forgetDataEnd();
     // Loops the decoder runs through before it plays on to the end.
     void setDecodeLoops(int loopcount) { mDecodeLoopCount = loopcount; }
     // Moves the tags the decoder found since the last call (an internet

@@ -703,6 +703,7 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
         return result;
     }
     stream->clearFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
+    stream->forgetDataEnd();
     stream->setDecodeLoops(0);
     if (subsound >= 0) {
         result = stream->setPosition(0);
