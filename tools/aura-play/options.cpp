@@ -117,8 +117,9 @@ std::string usageText()
            "  -o, --output FILE   render to FILE (WAV) as fast as possible\n"
            "      --stream        open the files as streams instead of samples\n"
            "      --compressed    keep IMA ADPCM and MPEG samples compressed, decoded as they play\n"
-           "      --rate HZ       output rate, 8000..192000 (default: the file's rate\n"
-           "                      when rendering one file, else 48000)\n"
+           "      --rate HZ       output rate, 8000..192000 (default: the file's rate,\n"
+           "                      or the nearest of those, when rendering one file,\n"
+           "                      else 48000)\n"
            "      --format F      output sample format: pcm16 (default) or float\n"
            "      --volume V      volume, 0..1 (default 1)\n"
            "      --pan P         pan, -1 (left) .. 1 (right) (default 0)\n"
@@ -284,7 +285,7 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
                 return result;
             }
             const auto rate = toInteger(value);
-            if (!rate || *rate < 8000 || *rate > 192000) {
+            if (!rate || *rate < kLowestRate || *rate > kHighestRate) {
                 result.error = refuse(name, value, "a rate in Hz from 8000 to 192000");
                 return result;
             }

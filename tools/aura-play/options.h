@@ -10,6 +10,9 @@
 namespace auraplay {
 
 inline constexpr const char *kDefaultWav = "aura-play.wav";
+// The output rates the player takes, in Hz.
+inline constexpr int kLowestRate = 8000;
+inline constexpr int kHighestRate = 192000;
 
 struct Options {
     std::vector<std::string> files;   // empty: the built-in demo

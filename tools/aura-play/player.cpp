@@ -482,6 +482,7 @@ int describeFile(AURA::System *system, const std::string &file, const Options &o
 struct Playing {
     std::string file;
     SoundHandle sound;
+    AURA::Sound *played = nullptr;   // the sound or its subsound
     AURA::Channel *channel = nullptr;
     uint64_t start = 0;              // output frame where its sound starts
     std::optional<uint64_t> end;     // output frame where it ends, when it does
@@ -545,6 +546,7 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
         return std::nullopt;
     }
     AURA::Sound *sound = playable(item.sound.get(), options.subsound);
+    item.played = sound;
     AURA_RESULT result = AURA_OK;
     const char *what = "play";
     if (!options.sentence.empty()) {
@@ -621,7 +623,8 @@ bool isPlaying(const Playing &item)
     return item.channel->isPlaying(&playing) == AURA_OK && playing;
 }
 
-// A file that stopped: false (after saying why) when its decoding failed.
+// A file that stopped: false (after saying why) when its decoding failed,
+// or when its data ended before the length it declared.
 bool retire(Playing &item)
 {
     AURA_OPENSTATE state = AURA_OPENSTATE_READY;
@@ -631,11 +634,31 @@ bool retire(Playing &item)
         reportFile(item.file, describe(failure));
         return false;
     }
+    if (item.played->getOpenState(&state, &failure) == AURA_OK && failure == AURA_ERR_FILE_EOF) {
+        unsigned int length = 0;
+        (void)item.played->getLength(&length, AURA_TIMEUNIT_PCM);
+        reportFile(item.file, length == 0 ? "held no audio: the file is damaged"
+                                          : "ended early: the file is cut or damaged");
+        return false;
+    }
     return true;
 }
 
+// A stream whose data ended before the length it declared ends there.
+void endWhereTheDataEnds(const Options &options, Playing &item, int rate)
+{
+    if (!item.end) {
+        return;
+    }
+    if (const std::optional<uint64_t> frames = outputFrames(options, item.played, rate);
+        frames && item.start + *frames < *item.end) {
+        item.end = item.start + *frames;
+    }
+}
+
 // The rate a render of these files is made at: --rate, or the one file's
-// own rate so that nothing is resampled, or 48000.
+// own rate so that nothing is resampled (the nearest the output takes, said
+// when it is not the file's), or 48000.
 int renderRate(const Options &options)
 {
     if (options.rate > 0) {
@@ -657,9 +680,15 @@ int renderRate(const Options &options)
         if (probe.result == AURA_OK &&
             openSound(probe.system, options.files[0], kLookMode, sound, true,
                       options.sentence.empty() ? options.subsound : options.sentence[0], &exinfo) &&
-            sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate >= 8000.0f &&
-            ownRate <= 192000.0f) {
-            return static_cast<int>(std::lround(ownRate));
+            sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate > 0.0f) {
+            const int own = static_cast<int>(std::lround(std::min(ownRate, 1e9f)));
+            const int rate = std::clamp(own, kLowestRate, kHighestRate);
+            if (rate != own) {
+                std::fprintf(stderr, "aura-play: %s: its rate of %d Hz is %s the output takes; rendering at %d Hz\n",
+                             options.files[0].c_str(), own, own < rate ? "below the lowest" : "above the highest",
+                             rate);
+            }
+            return rate;
         }
     }
     return 48000;
@@ -667,7 +696,8 @@ int renderRate(const Options &options)
 
 // The files to play: each playlist stands for the files it lists (names
 // relative to its folder; a playlist inside one is not opened again).
-std::vector<std::string> expandPlaylists(const Options &options)
+// `empty` is set when a playlist lists none.
+std::vector<std::string> expandPlaylists(const Options &options, bool *empty)
 {
     std::vector<std::string> files;
     ProbeSystem probe;
@@ -681,6 +711,7 @@ std::vector<std::string> expandPlaylists(const Options &options)
             continue;
         }
         const std::filesystem::path folder = std::filesystem::path(file).parent_path();
+        const size_t before = files.size();
         AURA_TAG tag{};
         for (int i = 0; sound->getTag("FILE", i, &tag) == AURA_OK; ++i) {
             const std::string entry = tagText(tag);
@@ -689,6 +720,10 @@ std::vector<std::string> expandPlaylists(const Options &options)
             }
             const bool url = entry.find("://") != std::string::npos;
             files.push_back(url || std::filesystem::path(entry).is_absolute() ? entry : (folder / entry).string());
+        }
+        if (files.size() == before) {
+            reportFile(file, "the playlist has no entries");
+            *empty = true;
         }
     }
     return files;
@@ -715,7 +750,8 @@ int printInfo(const Options &options)
 int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
 {
     Options options = given;
-    options.files = expandPlaylists(given);
+    bool emptyPlaylist = false;
+    options.files = expandPlaylists(given, &emptyPlaylist);
     SessionPlan plan;
     plan.render = options.rendering();
     plan.wavPath = options.rendering() ? options.output : kDefaultWav;
@@ -734,7 +770,7 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
         std::fprintf(stderr, "aura-play: %s\n", error.c_str());
         return openStatus;
     }
-    int status = kExitOk;
+    int status = emptyPlaylist ? kExitFileFailed : kExitOk;
     std::vector<AURA::DSP *> units;
     std::vector<AURA::DSP *> generators;
     AURA_RESULT applied = applyEffects(session->system(), effects, units, generators);
@@ -802,6 +838,9 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
         }
         if (!options.quiet) {
             reportNewTitles(current);
+        }
+        for (Playing &item : started) {
+            endWhereTheDataEnds(options, item, session->rate());
         }
         progress->show(playedSeconds(current), seconds(current));
         while (!started.empty() && !isPlaying(started.front())) {

@@ -131,6 +131,13 @@ AURA_RESULT Codec::read(void *buffer, unsigned int sizebytes, unsigned int *byte
         return AURA_ERR_UNSUPPORTED;
     }
     if (!mPCMBuffer || mPCMBufferLengthBytes == 0) {
+        if (const unsigned int frame = directFrameBytes(); frame > 1 && buffer) {
+            const AURA_RESULT result = readWholeFrames(static_cast<uint8_t *>(buffer), sizebytes, frame, bytesread);
+            if (result == AURA_OK) {
+                (void)getMetadataFromFile();
+            }
+            return result;
+        }
         unsigned int count = 0;
         const AURA_RESULT result = mDescription.read(&mState, buffer, sizebytes, &count);
         if (result == AURA_OK) {
@@ -187,6 +194,73 @@ AURA_RESULT Codec::read(void *buffer, unsigned int sizebytes, unsigned int *byte
     }
     if (refilled) {
         (void)getMetadataFromFile();
+    }
+    if (bytesread) {
+        *bytesread = total;
+    }
+    return result;
+}
+
+unsigned int Codec::directFrameBytes()
+{
+    AURA_CODEC_WAVEFORMAT waveformat{};
+    if (getWaveFormat(mState.numsubsounds > 0 ? mSubSoundIndex : 0, &waveformat) != AURA_OK) {
+        return 0;
+    }
+    if (waveformat.format < AURA_SOUND_FORMAT_PCM8 || waveformat.format > AURA_SOUND_FORMAT_PCMFLOAT ||
+        waveformat.channels <= 0) {
+        return 0;
+    }
+    const uint64_t frame = static_cast<uint64_t>(getBitsFromFormat(waveformat.format)) / 8 *
+                           static_cast<unsigned int>(waveformat.channels);
+    return frame <= FRAME_CARRY_BYTES ? static_cast<unsigned int>(frame) : 0;
+}
+
+AURA_RESULT Codec::readWholeFrames(uint8_t *out, unsigned int sizebytes, unsigned int frame,
+                                   unsigned int *bytesread)
+{
+    unsigned int total = 0;
+    AURA_RESULT result = AURA_OK;
+    const auto fromCarry = [&] {
+        const unsigned int n = std::min(sizebytes - total, mFrameCarryFilled - mFrameCarryOffset);
+        std::memcpy(out + total, mFrameCarry + mFrameCarryOffset, n);
+        mFrameCarryOffset += n;
+        total += n;
+        if (mFrameCarryOffset == mFrameCarryFilled) {
+            mFrameCarryOffset = 0;
+            mFrameCarryFilled = 0;
+        }
+    };
+    if (mFrameCarryFilled > 0) {
+        fromCarry();
+    }
+    const unsigned int whole = (sizebytes - total) / frame * frame;
+    bool complete = true;
+    if (whole > 0) {
+        unsigned int count = 0;
+        result = mDescription.read(&mState, out + total, whole, &count);
+        count = std::min(count, whole);
+        total += count;
+        complete = result == AURA_OK && count == whole;
+    }
+    if (complete && total < sizebytes) {
+        // The frame the read ends inside is read whole; its start goes out now.
+        unsigned int count = 0;
+        result = mDescription.read(&mState, mFrameCarry, frame, &count);
+        mFrameCarryFilled = std::min(count, frame);
+        mFrameCarryOffset = 0;
+        if (mFrameCarryFilled > 0) {
+            fromCarry();
+        }
+        // Reading ahead met the end: it is reported by the read that comes
+        // up short.
+        if (result == AURA_ERR_FILE_EOF && total == sizebytes) {
+            result = AURA_OK;
+        }
+    }
+    // An end met while bytes of a frame still wait is reported with them.
+    if (result == AURA_ERR_FILE_EOF && mFrameCarryFilled > 0) {
+        result = AURA_OK;
     }
     if (bytesread) {
         *bytesread = total;

@@ -88,7 +88,13 @@ public:
     [[nodiscard]] AURA_RESULT allocPCMBuffer(unsigned int bytes, unsigned int samples);
     void freePCMBuffer();
     // Drops what is staged (a seek invalidates it).
-    void resetPCMBuffer() { mPCMBufferOffsetBytes = 0; mPCMBufferFilledBytes = 0; }
+    void resetPCMBuffer()
+    {
+        mPCMBufferOffsetBytes = 0;
+        mPCMBufferFilledBytes = 0;
+        mFrameCarryOffset = 0;
+        mFrameCarryFilled = 0;
+    }
     // Hands the tag list over to the caller, who then owns it.
     [[nodiscard]] Metadata *takeMetadata();
 
@@ -117,6 +123,18 @@ public:
     Metadata *mMetadata = nullptr;
     File *mFile = nullptr;
     bool mMemoryTracked = false;
+
+private:
+    // Codecs without a staging buffer are asked for whole frames only, so
+    // that byte-order and sign conversions stay aligned; the rest of a frame
+    // a read splits waits here for the next read.
+    static constexpr unsigned int FRAME_CARRY_BYTES = 256;
+    [[nodiscard]] unsigned int directFrameBytes();
+    [[nodiscard]] AURA_RESULT readWholeFrames(uint8_t *out, unsigned int sizebytes, unsigned int frame,
+                                              unsigned int *bytesread);
+    uint8_t mFrameCarry[FRAME_CARRY_BYTES] = {};
+    unsigned int mFrameCarryOffset = 0;
+    unsigned int mFrameCarryFilled = 0;
 };
 
 // The callbacks every codec's description carries, for codec class C: each

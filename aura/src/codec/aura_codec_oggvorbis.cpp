@@ -501,11 +501,12 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     char scratch[4096];
     const auto decodeBytes = static_cast<int>(sizeof(scratch) - sizeof(scratch) % frameBytes);
 
-    // The start: a first audio page below zero makes libvorbis keep that
-    // page's audio while vorbisfile counts from zero, until the second page
-    // with a granule position puts its count right. Decoding up to there
-    // shows by how much the two differ. vorbisfile has read ahead of the
-    // pages it handed out: it must go on from where the file is now.
+    // The start: a first audio page whose granule position is below what
+    // it holds (below zero, or trimming its start) makes libvorbis keep
+    // audio that vorbisfile does not count, until the second page with a
+    // granule position puts its count right. Decoding up to there shows by
+    // how much the two differ. vorbisfile has read ahead of the pages it
+    // handed out: it must go on from where the file is now.
     unsigned int readPosition = 0;
     AURA_RESULT result = mFile->tell(&readPosition);
     if (result != AURA_OK) {
@@ -526,22 +527,35 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
         }
         at += page.size;
     }
-    if (found > 0 && first.granule < 0) {
+    // A first granule position at or above zero sets vorbisfile's count at
+    // the end of its own page, so the two are compared once past it; one
+    // below zero only at the second page. The last page may claim anything:
+    // the end below deals with it.
+    const bool negative = first.granule < 0;
+    const PageFacts &counted = negative ? second : first;
+    if (found > 0 && (negative || found == 2)) {
         result = seekAbsolute(mFile, readPosition);
         uint64_t decoded = 0;
         while (result == AURA_OK) {
-            if (found == 2 && static_cast<uint64_t>(ov_raw_tell(&vf)) > second.offset + second.size) {
-                mPcmShift = ov_pcm_tell(&vf) - static_cast<int64_t>(decoded);
-                mShiftFrom = static_cast<uint64_t>(std::max<int64_t>(second.granule - mPcmShift + 1, 0));
+            if (found == 2 && static_cast<uint64_t>(ov_raw_tell(&vf)) > counted.offset + counted.size) {
+                const int64_t shift = ov_pcm_tell(&vf) - static_cast<int64_t>(decoded);
+                if (shift != 0) {
+                    mPcmShift = shift;
+                    mShiftFrom = static_cast<uint64_t>(std::max<int64_t>(second.granule - mPcmShift + 1, 0));
+                    const int64_t length = static_cast<int64_t>(*total) - mPcmShift;
+                    *total = length > 0 ? static_cast<uint64_t>(length) : *total;
+                }
                 break;
             }
             int bitstream = 0;
             const long got = ov_read(&vf, scratch, decodeBytes, 0, 2, 1, &bitstream);
             if (got == 0) {
                 // The whole stream was that short: its length is known, and
-                // every seek decodes from the top.
-                *total = decoded;
-                mShiftFrom = UINT64_MAX;
+                // every seek of a stream counted apart decodes from the top.
+                if (decoded != *total) {
+                    *total = decoded;
+                    mShiftFrom = UINT64_MAX;
+                }
                 return AURA_OK;
             }
             if (got < 0 && got != OV_HOLE) {

@@ -173,7 +173,7 @@ AURA_RESULT SoundI::getLengthInternal(unsigned int *length, unsigned int lengtht
     if (!length) {
         return AURA_ERR_INVALID_PARAM;
     }
-    const unsigned int frames = knownLength();
+    const unsigned int frames = heldLength();
     switch (lengthtype) {
     case AURA_TIMEUNIT_PCM:
         *length = frames;

@@ -68,8 +68,10 @@ public:
     virtual AURA_RESULT releaseInternal(bool freethis = true);
     // Length in PCM samples (2), milliseconds (1) or PCM bytes (4).
     virtual AURA_RESULT getLengthInternal(unsigned int *length, unsigned int lengthtype);
-    // The length in PCM samples as it is known now (0xFFFFFFFF: unknown).
-    [[nodiscard]] virtual unsigned int knownLength() const { return mLength; }
+    // The frames the sound holds as far as is known now (0xFFFFFFFF:
+    // unknown): its length, or what a stream held once its data ended
+    // before that length or before a length it never knew.
+    [[nodiscard]] virtual unsigned int heldLength() const { return mLength; }
     virtual AURA_RESULT getMode(unsigned int *mode);
     [[nodiscard]] virtual bool isStream() const { return false; }
 

@@ -39,13 +39,13 @@ AURA_RESULT Stream::seekDecoder(unsigned int position)
     return result;
 }
 
-unsigned int Stream::knownLength() const
+unsigned int Stream::heldLength() const
 {
     const uint64_t end = dataEnd();
     if (mLength == 0xFFFFFFFFu && (flags() & FLAG_ENDOFDATA) && end < 0xFFFFFFFFu) {
         return static_cast<unsigned int>(end);
     }
-    return mLength;
+    return static_cast<unsigned int>(std::min<uint64_t>(mLength, mHeldEnd.load(std::memory_order_acquire)));
 }
 
 AURA_RESULT Stream::setPosition(unsigned int position)
@@ -58,6 +58,7 @@ AURA_RESULT Stream::setPosition(unsigned int position)
         return result;
     }
     mDecodePosition = position;
+    mReadFromStart = mReadFromStart && position == 0;
     mDataEnd.store(UINT64_MAX, std::memory_order_release);
     clearFlags(FLAG_ENDOFDATA | FLAG_DECODED);
     return AURA_OK;
@@ -140,6 +141,12 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             }
             if (dataEnded) {
                 ended = true;
+                if (mReadFromStart && !sentence && mLength != 0xFFFFFFFFu && mDecodePosition < mLength) {
+                    // The file holds less than it said: the stream is as
+                    // long as what it held, as a sample of it would be.
+                    mHeldEnd.store(mDecodePosition, std::memory_order_release);
+                    mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
+                }
             } else if (result != AURA_OK) {
                 break;
             }
@@ -149,6 +156,7 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
         }
         if (loopsLeft && !(loopRestarted && mDecodePosition == mLoopStart)) {
             loopRestarted = true;
+            mReadFromStart = mReadFromStart && mLoopStart == 0;
             result = seekDecoder(mLoopStart);
             if (result != AURA_OK) {
                 break;
@@ -191,6 +199,14 @@ void Stream::collectCodecTags()
     }
     (void)mMetadata->replaceByOccurrence(fresh);
     (void)fresh->release();
+}
+
+void Stream::forgetDataEnd()
+{
+    mHeldEnd.store(UINT64_MAX, std::memory_order_release);
+    mReadFromStart = true;
+    int ended = AURA_ERR_FILE_EOF;
+    (void)mFailure.compare_exchange_strong(ended, AURA_OK, std::memory_order_acq_rel);
 }
 
 AURA_RESULT Stream::flush()

@@ -6,6 +6,7 @@
 
 #include "sound/aura_soundi.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -32,10 +33,10 @@ public:
     ~Stream() override;
 
     [[nodiscard]] bool isStream() const override { return true; }
-    [[nodiscard]] Codec *liveCodec() const override { return mCodec; }
     // A stream of unknown length (an internet radio, a file that only
     // reads forward) knows it once its decoder has run out of data.
-    [[nodiscard]] unsigned int knownLength() const override;
+    [[nodiscard]] unsigned int heldLength() const override;
+    [[nodiscard]] Codec *liveCodec() const override { return mCodec; }
     // The file's format: a stream has no data of its own to describe.
     [[nodiscard]] AURA_SOUND_FORMAT reportedFormat() const override
     {
@@ -54,6 +55,9 @@ public:
     AURA_RESULT setPosition(unsigned int position);
     // Fills the whole ring from the decoder's position.
     AURA_RESULT flush();
+    // Forgets where the data ended: the decoder starts on other data (a
+    // stream moved to another subsound).
+    void forgetDataEnd();
     // Loops the decoder runs through before it plays on to the end.
     void setDecodeLoops(int loopcount) { mDecodeLoopCount = loopcount; }
     // Moves the tags the decoder found since the last call (an internet
@@ -84,6 +88,10 @@ private:
 
     std::atomic<unsigned int> mStreamFlags{0};
     std::atomic<uint64_t> mDataEnd{UINT64_MAX};
+    // Where the file's data ended before the length it declared, read on
+    // from the start (far past any end until then).
+    std::atomic<uint64_t> mHeldEnd{UINT64_MAX};
+    bool mReadFromStart = true; // no seek into the stream since it opened
     uint64_t mDecodePosition = 0;         // PCM frame the decoder is at
     int mSentenceEntry = 0;               // the sentence entry the decoder reads
     uint64_t mSentenceEntryEnd = 0;       // and the frame after it

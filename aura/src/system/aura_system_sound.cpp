@@ -452,6 +452,10 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             result = readSampleData(codec, sample, declared);
             sample->mLength = sample->mLengthBytes / frame;
             sample->mLengthBytes = sample->mLength * frame;
+            if (result == AURA_OK && declared != 0xFFFFFFFFu && sample->mLength < waveformat.lengthpcm) {
+                // The file held less than it said; the sample is what it held.
+                sample->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
+            }
             if (result == AURA_OK && (mode & AURA_CREATECOMPRESSEDSAMPLE) && keepsRawPCM(waveformat)) {
                 // Kept as it is, for the raw units to play.
                 describeRawBlocks(sample);
@@ -703,6 +707,7 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
         return result;
     }
     stream->clearFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
+    stream->forgetDataEnd();
     stream->setDecodeLoops(0);
     if (subsound >= 0) {
         result = stream->setPosition(0);
@@ -712,6 +717,17 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
     }
     if (result == AURA_OK) {
         if (whole) {
+            // The ring holds what the file did: a file that ended early
+            // plays as far as its data, never on into silence.
+            const unsigned int held = stream->heldLength();
+            if (held < stream->mLength) {
+                stream->mLength = held;
+                ring->mLength = held;
+                ring->mLengthBytes = held * ring->frameBytes();
+                ring->mLoopLength = held;
+                stream->mLoopStart = std::min(stream->mLoopStart, held);
+                stream->mLoopLength = std::min(stream->mLoopLength, held - stream->mLoopStart);
+            }
             stream->setFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
         }
         // The first fill is where a play starts: nothing to redo.

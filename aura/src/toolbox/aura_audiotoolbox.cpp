@@ -1174,10 +1174,14 @@ OSStatus decodePacket(OpaqueAudioQueue *queue)
     }
     const uint32_t trimEnd = std::min(description.mTrimEnd, decoded);
     const uint32_t trimStart = std::min(description.mTrimStart, decoded - trimEnd);
-    const size_t frameSamples = queue->channels;
-    int16_t *start = queue->pending + first * frameSamples;
-    std::memmove(start, start + trimStart * frameSamples, (decoded - trimStart - trimEnd) * frameSamples * 2);
-    queue->pendingCount = first + decoded - trimStart - trimEnd;
+    const uint32_t kept = decoded - trimStart - trimEnd;
+    if (kept > 0 && trimStart > 0) {
+        // Only when frames were decoded: the pending buffer exists then.
+        const size_t frameSamples = queue->channels;
+        int16_t *start = queue->pending + first * frameSamples;
+        std::memmove(start, start + trimStart * frameSamples, kept * frameSamples * 2);
+    }
+    queue->pendingCount = first + kept;
     return 0;
 }
 

@@ -19,39 +19,11 @@ using auratest::Bytes;
 using auratest::quote;
 using auratest::run;
 
-class SoundFiles : public ::testing::Test {
+class SoundFiles : public auratest::NoSoundSystemTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(mDir.ok());
-        mSystem = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 8);
-        ASSERT_NE(mSystem, nullptr);
-    }
-    void TearDown() override
-    {
-        if (mSystem) {
-            EXPECT_EQ(AURA_System_Release(mSystem), AURA_OK);
-        }
-    }
+    SoundFiles() : NoSoundSystemTest("aura-sounds") {}
 
-    // The whole data of a sample, as bytes of its format.
-    static std::vector<uint8_t> sampleBytes(AURA_SOUND *handle)
-    {
-        auto *sound = reinterpret_cast<AURA::Sound *>(handle);
-        unsigned int bytes = 0;
-        EXPECT_EQ(sound->getLength(&bytes, AURA_TIMEUNIT_PCMBYTES), AURA_OK);
-        void *data = nullptr;
-        unsigned int length = 0;
-        if (bytes == 0 || sound->lock(0, bytes, &data, nullptr, &length, nullptr) != AURA_OK) {
-            return {};
-        }
-        std::vector<uint8_t> out(static_cast<uint8_t *>(data), static_cast<uint8_t *>(data) + length);
-        (void)sound->unlock(data, nullptr, length, 0);
-        return out;
-    }
-
-    auratest::TempDir mDir{"aura-sounds"};
-    AURA_SYSTEM *mSystem = nullptr;
+    static Bytes sampleBytes(AURA_SOUND *handle) { return auratest::sampleBytes(reinterpret_cast<AURA::Sound *>(handle)); }
 };
 
 TEST_F(SoundFiles, AnOggVorbisFileReadsAsOggdecDecodesIt)

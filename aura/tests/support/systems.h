@@ -46,6 +46,44 @@ inline AURA_SYSTEM *startSystem(AURA_OUTPUTTYPE output, int channels, unsigned i
     return system;
 }
 
+// The whole data of a sample, as bytes of its format.
+inline Bytes sampleBytes(AURA::Sound *sound)
+{
+    unsigned int bytes = 0;
+    EXPECT_EQ(sound->getLength(&bytes, AURA_TIMEUNIT_PCMBYTES), AURA_OK);
+    void *data = nullptr;
+    unsigned int length = 0;
+    if (bytes == 0 || sound->lock(0, bytes, &data, nullptr, &length, nullptr) != AURA_OK) {
+        return {};
+    }
+    Bytes out(static_cast<uint8_t *>(data), static_cast<uint8_t *>(data) + length);
+    (void)sound->unlock(data, nullptr, length, 0);
+    return out;
+}
+
+// Tests that open sounds on a started no-sound system (8 channels, non
+// real time), with a scratch directory.
+class NoSoundSystemTest : public ::testing::Test {
+protected:
+    explicit NoSoundSystemTest(const char *prefix) : mDir(prefix) {}
+    void SetUp() override
+    {
+        ASSERT_TRUE(mDir.ok());
+        mSystem = startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 8);
+        ASSERT_NE(mSystem, nullptr);
+    }
+    void TearDown() override
+    {
+        if (mSystem) {
+            EXPECT_EQ(AURA_System_Release(mSystem), AURA_OK);
+        }
+    }
+    [[nodiscard]] AURA::System *system() const { return reinterpret_cast<AURA::System *>(mSystem); }
+
+    TempDir mDir;
+    AURA_SYSTEM *mSystem = nullptr;
+};
+
 // What createSound needs for a user sound of `bytes` bytes of PCM.
 inline AURA_CREATESOUNDEXINFO userSoundInfo(unsigned int bytes, int channels, int rate,
                                             AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_PCM16)

@@ -408,8 +408,26 @@ AURA_RESULT CodecWav::setupFormat(unsigned int mode)
         }
         mSamplesPerADPCMBlock = perBlock;
         const uint64_t blocks = dataBytes / blockalign;
-        wf.lengthpcm = static_cast<unsigned int>(std::min<uint64_t>(blocks * perBlock, 0xFFFFFFFFu));
-        mDataLength = static_cast<unsigned int>(blocks * blockalign);
+        uint64_t frames = blocks * perBlock;
+        uint64_t bytes = blocks * blockalign;
+        if (!mKeptCompressed) {
+            // A short last block decodes as far as its codes go (its header
+            // sample, then eight per 4-byte unit of every channel), and no
+            // further than the fact chunk's count when it ends there. Whole
+            // blocks play whole, as sox plays them.
+            const uint64_t rest = dataBytes % blockalign;
+            if (rest >= 4 * channels) {
+                uint64_t partial = std::min<uint64_t>(1 + (rest - 4 * channels) / (4 * channels) * 8, perBlock);
+                const unsigned int fact = wf.lengthpcm;
+                if (fact > frames && fact - frames < partial) {
+                    partial = fact - frames;
+                }
+                frames += partial;
+                bytes += rest;
+            }
+        }
+        wf.lengthpcm = static_cast<unsigned int>(std::min<uint64_t>(frames, 0xFFFFFFFFu));
+        mDataLength = static_cast<unsigned int>(bytes);
         format = mKeptCompressed ? AURA_SOUND_FORMAT_IMAADPCM : AURA_SOUND_FORMAT_PCM16;
         mStoredFormat = AURA_SOUND_FORMAT_IMAADPCM;
 
@@ -419,12 +437,13 @@ AURA_RESULT CodecWav::setupFormat(unsigned int mode)
         mSrcFormatRecord.nBlockAlign = static_cast<uint16_t>(channels * 2);
         mSrcFormatRecord.nAvgBytesPerSec = static_cast<uint32_t>(channels * 2 * src.nSamplesPerSec);
 
-        // Buffers are sized by the block: a file without one whole block
-        // gets none, so a header cannot make it allocate more than it holds.
-        readBufferBytes = blockalign;
-        if (blocks > 0 && !mKeptCompressed) {
-            pcmBufferSamples = perBlock;
-            pcmBufferBytes = channels * perBlock * 2;
+        // Buffers are sized by the block, or by the short block a file holds
+        // without a whole one, so a header cannot make it allocate more
+        // than the file holds.
+        readBufferBytes = blocks > 0 ? blockalign : static_cast<unsigned int>(bytes);
+        if (frames > 0 && !mKeptCompressed) {
+            pcmBufferSamples = static_cast<unsigned int>(std::min<uint64_t>(frames, perBlock));
+            pcmBufferBytes = channels * pcmBufferSamples * 2;
         }
     } else {
         // MPEG and everything else belong to other codecs.
@@ -437,10 +456,10 @@ AURA_RESULT CodecWav::setupFormat(unsigned int mode)
     wf.frequency = static_cast<int>(src.nSamplesPerSec);
     wf.blockalign = waveBlockAlign;
 
-    if (readBufferBytes > 0 && mDataLength >= readBufferBytes) {
+    if (readBufferBytes > 0 && mDataLength > 0 && (mDataLength >= readBufferBytes || pcmBufferBytes > 0)) {
         // Blocks of more than two channels are split into one mono block
         // per channel beside the read buffer.
-        const unsigned int extra = channels > 2 ? blockalign : 0;
+        const unsigned int extra = channels > 2 ? readBufferBytes : 0;
         mReadBuffer = static_cast<uint8_t *>(AURA_Memory_Calloc(static_cast<int>(readBufferBytes + extra)));
         if (!mReadBuffer) {
             return AURA_ERR_MEMORY;
@@ -493,11 +512,9 @@ AURA_RESULT CodecWav::closeInternal()
     return AURA_OK;
 }
 
-AURA_RESULT CodecWav::decodeBlock(short *out)
+AURA_RESULT CodecWav::decodeBlock(short *out, unsigned int blockalign, unsigned int perBlock)
 {
     const unsigned int channels = mSrcFormat->nChannels;
-    const unsigned int blockalign = mSrcFormat->nBlockAlign;
-    const unsigned int perBlock = mSamplesPerADPCMBlock;
     if (channels == 1) {
         return IMAAdpcm_DecodeM16(mReadBuffer, out, 1, blockalign, perBlock, 1);
     }
@@ -545,19 +562,26 @@ AURA_RESULT CodecWav::readInternal(void *buffer, unsigned int sizebytes, unsigne
     if (ima && !mKeptCompressed) {
         const unsigned int blockalign = mSrcFormat->nBlockAlign;
         const unsigned int channels = mSrcFormat->nChannels;
-        const unsigned int produced = channels * mSamplesPerADPCMBlock * 2;
-        if (end - here < blockalign || !mReadBuffer) {
+        // The sound ends at its length, which may fall inside the last block.
+        const uint64_t before = (here - mSrcDataOffset) / blockalign * mSamplesPerADPCMBlock;
+        const uint64_t frames = std::min<uint64_t>(mSamplesPerADPCMBlock,
+                                                   mState.waveformat->lengthpcm > before
+                                                       ? mState.waveformat->lengthpcm - before
+                                                       : 0);
+        const auto produced = static_cast<unsigned int>(channels * frames * 2);
+        const auto held = static_cast<unsigned int>(std::min<uint64_t>(end - here, blockalign));
+        if (frames == 0 || held < 4 * channels || held > mReadBufferLength || !mReadBuffer) {
             return AURA_ERR_FILE_EOF;
         }
         if (sizebytes < produced) {
             return AURA_ERR_INVALID_PARAM;
         }
         unsigned int got = 0;
-        result = readBytes(mReadBuffer, blockalign, &got);
+        result = readBytes(mReadBuffer, held, &got);
         if (result != AURA_OK) {
             return result;
         }
-        result = decodeBlock(static_cast<short *>(buffer));
+        result = decodeBlock(static_cast<short *>(buffer), held, static_cast<unsigned int>(frames));
         if (result != AURA_OK) {
             return result;
         }
@@ -619,8 +643,18 @@ AURA_RESULT CodecWav::setPositionInternal(int subsound, unsigned int position, u
     const uint64_t blockalign = static_cast<unsigned int>(std::max(wf.blockalign, 1));
     const uint64_t raw = std::min<uint64_t>(static_cast<uint64_t>(position) * mDataLength / wf.lengthpcm,
                                             mDataLength);
-    const uint64_t aligned = raw / blockalign * blockalign;
-    const auto blockStart = static_cast<unsigned int>(aligned * wf.lengthpcm / mDataLength);
+    uint64_t aligned = raw / blockalign * blockalign;
+    auto blockStart = static_cast<unsigned int>(aligned * wf.lengthpcm / mDataLength);
+    if (mSamplesPerADPCMBlock > 0 && !mKeptCompressed) {
+        // Decoded blocks: a short last block or a count that ends inside
+        // one makes the bytes no measure of the frames.
+        if (position >= wf.lengthpcm) {
+            return seekTo(dataStart + mDataLength);
+        }
+        const unsigned int block = position / mSamplesPerADPCMBlock;
+        aligned = static_cast<uint64_t>(block) * mSrcFormat->nBlockAlign;
+        blockStart = block * mSamplesPerADPCMBlock;
+    }
     AURA_RESULT result = seekTo(dataStart + aligned);
     if (result != AURA_OK) {
         return result;

@@ -108,7 +108,8 @@ private:
     [[nodiscard]] AURA_RESULT readBytes(void *buffer, unsigned int bytes, unsigned int *got);
     [[nodiscard]] uint64_t fileEnd() const;
     [[nodiscard]] AURA_RESULT setupFormat(unsigned int mode);
-    [[nodiscard]] AURA_RESULT decodeBlock(short *out);
+    // Decodes `perBlock` frames of the `blockalign` bytes in the read buffer.
+    [[nodiscard]] AURA_RESULT decodeBlock(short *out, unsigned int blockalign, unsigned int perBlock);
     void freeSyncPoints();
 
     unsigned int mDataLength = 0; // bytes of audio data, whole frames or blocks

@@ -1,0 +1,465 @@
+// Faults of the codecs met on real files: loads whose reads split a frame,
+// Ogg streams that start before granule zero, IMA ADPCM files whose last
+// block is short, damaged and empty files, rates below the output's.
+#include "aura.h"
+#include "aura.hpp"
+#include "codec/aura_codec.h"
+#include "files.h"
+#include "ima_writer.h"
+#include "ogg.h"
+#include "sbk_writer.h"
+#include "sine_analysis.h"
+#include "sound/aura_soundi.h"
+#include "sound/aura_stream.h"
+#include "systems.h"
+#include "tools.h"
+#include "wav.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <cmath>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using AURA::Codec;
+using auratest::Bytes;
+using auratest::quote;
+using auratest::run;
+
+// A stream's codec set at each of `positions` reads on as `expected` does
+// from there (five frames, or up to its end).
+void expectSeeks(AURA::Sound *sound, const Bytes &expected, size_t frameBytes,
+                 const std::vector<unsigned int> &positions)
+{
+    Codec *codec = static_cast<AURA::Stream *>(static_cast<AURA::SoundI *>(sound))->mCodec;
+    for (const unsigned int to : positions) {
+        ASSERT_EQ(codec->setPosition(-1, to, AURA_TIMEUNIT_PCM), AURA_OK);
+        const size_t at = frameBytes * to;
+        Bytes piece(std::min(frameBytes * 5, expected.size() - at));
+        unsigned int read = 0;
+        for (unsigned int got = 1; read < piece.size() && got > 0; read += got) {
+            const AURA_RESULT result =
+                codec->read(piece.data() + read, static_cast<unsigned int>(piece.size() - read), &got);
+            ASSERT_TRUE(result == AURA_OK || result == AURA_ERR_FILE_EOF) << result;
+        }
+        ASSERT_EQ(read, piece.size()) << "at " << to;
+        EXPECT_TRUE(std::equal(piece.begin(), piece.end(), expected.begin() + static_cast<long>(at))) << "at " << to;
+    }
+}
+
+class CodecFaults : public auratest::NoSoundSystemTest {
+protected:
+    CodecFaults() : NoSoundSystemTest("aura-codec-faults") {}
+
+    static Bytes sampleBytes(AURA::Sound *sound) { return auratest::sampleBytes(sound); }
+
+    // What a stream's codec delivers from its start, read in pieces of the
+    // given sizes in turn.
+    static Bytes streamBytes(AURA::Sound *sound, const std::vector<unsigned int> &sizes)
+    {
+        auto *stream = static_cast<AURA::Stream *>(static_cast<AURA::SoundI *>(sound));
+        EXPECT_EQ(stream->mCodec->setPosition(-1, 0, AURA_TIMEUNIT_PCM), AURA_OK);
+        Bytes out;
+        std::vector<uint8_t> piece(*std::max_element(sizes.begin(), sizes.end()));
+        for (size_t i = 0; i < 10000000; ++i) {
+            const unsigned int want = sizes[i % sizes.size()];
+            unsigned int got = 0;
+            const AURA_RESULT result = stream->mCodec->read(piece.data(), want, &got);
+            EXPECT_LE(got, want);
+            out.insert(out.end(), piece.begin(), piece.begin() + std::min(got, want));
+            if (result != AURA_OK || got == 0) {
+                break;
+            }
+        }
+        return out;
+    }
+
+
+    // `path` opened as a sample and as a stream holds `expected` (frames of
+    // `frameBytes`), and the stream's codec seeks to the given positions.
+    void expectDecodes(const std::string &path, const Bytes &expected, size_t frameBytes,
+                       const std::function<std::vector<unsigned int>(unsigned int)> &seeks)
+    {
+        for (const bool streamed : {false, true}) {
+            SCOPED_TRACE(streamed ? "stream" : "sample");
+            AURA::Sound *sound = nullptr;
+            ASSERT_EQ(streamed ? system()->createStream(path.c_str(), AURA_DEFAULT, nullptr, &sound)
+                               : system()->createSound(path.c_str(), AURA_DEFAULT, nullptr, &sound),
+                      AURA_OK);
+            unsigned int length = 0;
+            EXPECT_EQ(sound->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
+            EXPECT_EQ(length, expected.size() / frameBytes);
+            const Bytes got = streamed ? streamBytes(sound, {4096}) : sampleBytes(sound);
+            EXPECT_EQ(got.size(), expected.size());
+            EXPECT_TRUE(got == expected);
+            if (streamed && length == expected.size() / frameBytes) {
+                expectSeeks(sound, expected, frameBytes, seeks(length));
+            }
+            EXPECT_EQ(sound->release(), AURA_OK);
+        }
+    }
+};
+
+Bytes noise(size_t bytes, unsigned seed)
+{
+    std::mt19937 random(seed);
+    Bytes out(bytes);
+    for (auto &b : out) {
+        b = static_cast<uint8_t>(random());
+    }
+    return out;
+}
+
+// Every codec that puts bytes in order or widens them, with more than the
+// loader's first 4 MiB of frames that do not divide it: the sample and the
+// stream read in odd pieces hold exactly what the reference does.
+TEST_F(CodecFaults, ReadsThatSplitAFrameKeepEveryCodecAligned)
+{
+    struct Case {
+        std::string name;
+        std::string path;
+        AURA_CREATESOUNDEXINFO exinfo{};
+        Bytes expected; // little-endian PCM
+    };
+    std::vector<Case> cases;
+    for (const auto &[name, args] : std::vector<std::pair<std::string, std::string>>{
+             {"stereo24.aiff", "-r 44100 -c 2 -b 24"}, {"mono24.aifc", "-r 44100 -c 1 -b 24"}}) {
+        const std::string path = mDir.file(name);
+        const std::string seconds = name.starts_with("stereo") ? "16.5" : "32.5";
+        ASSERT_TRUE(run("sox -R -n " + args + " " + quote(path) + " synth " + seconds + " whitenoise"));
+        const std::string raw = mDir.file(name + ".raw");
+        ASSERT_TRUE(run("sox -R " + quote(path) + " -t raw -e signed-integer -L " + quote(raw)));
+        Case c{name, path, {}, auratest::readAll(raw)};
+        cases.push_back(c);
+    }
+    {
+        // Raw 24-bit frames of three channels: nine bytes.
+        Case c{"raw24", mDir.file("three.raw"), {}, noise(9 * 500'001, 7)};
+        ASSERT_TRUE(auratest::writeAll(c.path, c.expected));
+        c.exinfo.cbsize = sizeof(c.exinfo);
+        c.exinfo.format = AURA_SOUND_FORMAT_PCM24;
+        c.exinfo.numchannels = 3;
+        c.exinfo.defaultfrequency = 44100;
+        cases.push_back(c);
+    }
+    {
+        // A big-endian bank of 16-bit frames of three channels: six bytes.
+        auratest::SbkBank bank;
+        bank.flags = 0x8;
+        auratest::SbkSample s;
+        s.channels = 3;
+        s.lengthpcm = 720'001;
+        s.data = noise(6 * size_t{s.lengthpcm}, 9);
+        Bytes expected = s.data;
+        for (size_t i = 0; i + 1 < expected.size(); i += 2) {
+            std::swap(expected[i], expected[i + 1]);
+        }
+        bank.samples.push_back(s);
+        Case c{"bank.sbk", mDir.file("bank.sbk"), {}, expected};
+        ASSERT_TRUE(auratest::writeAll(c.path, auratest::writeSbk(bank)));
+        cases.push_back(c);
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_GT(c.expected.size(), 4u << 20);
+        AURA_CREATESOUNDEXINFO exinfo = c.exinfo;
+        AURA_CREATESOUNDEXINFO *info = exinfo.cbsize ? &exinfo : nullptr;
+        for (const bool streamed : {false, true}) {
+            AURA::Sound *sound = nullptr;
+            ASSERT_EQ(streamed ? system()->createStream(c.path.c_str(), AURA_SOFTWARE, info, &sound)
+                               : system()->createSound(c.path.c_str(), AURA_SOFTWARE, info, &sound),
+                      AURA_OK);
+            AURA::Sound *audio = sound;
+            int subsounds = 0;
+            EXPECT_EQ(sound->getNumSubSounds(&subsounds), AURA_OK);
+            if (subsounds > 0 && !streamed) {
+                ASSERT_EQ(sound->getSubSound(0, &audio), AURA_OK);
+            }
+            const Bytes got = streamed ? streamBytes(audio, {7, 1, 30011, 2, 65536, 5}) : sampleBytes(audio);
+            const auto diff = std::mismatch(got.begin(), got.end(), c.expected.begin(), c.expected.end());
+            EXPECT_TRUE(got == c.expected) << (streamed ? "stream" : "sample") << ": " << got.size() << " bytes of "
+                                           << c.expected.size() << ", first difference at byte "
+                                           << (diff.first - got.begin());
+            EXPECT_EQ(sound->release(), AURA_OK);
+        }
+    }
+}
+
+// oggdec's decode of a file, 16-bit interleaved little-endian.
+Bytes oggdec(const auratest::TempDir &dir, const std::string &ogg)
+{
+    const std::string raw = dir.file("oggdec.raw");
+    EXPECT_TRUE(run("oggdec -Q -R -o " + quote(raw) + " " + quote(ogg)));
+    return auratest::readAll(raw);
+}
+
+// Streams whose granule positions start below zero, with first pages of
+// several sizes: the sample, the stream and the length are oggdec's.
+TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
+{
+    for (const auto &[shift, firstPackets, frames] : std::vector<std::tuple<int64_t, int, int>>{
+             {104, 0, 132633}, {104, 2, 132633}, {104, 2, 9000}, {104, 1, 20000}, {104, 40, 132633},
+             {700, 2, 132633}, {3000, 0, 132633}, {3000, 5, 132633}, {3000, 40, 132633}, {3000, 2, 20000},
+             {104, 0, 3000}}) {
+        {
+            SCOPED_TRACE("granules shifted by -" + std::to_string(shift) + ", first page of " +
+                         std::to_string(firstPackets) + " packets, " + std::to_string(frames) + " frames");
+            const Bytes bytes = auratest::encodeOgg({.rate = 44100,
+                                                     .channels = 2,
+                                                     .frames = frames,
+                                                     .granuleShift = shift,
+                                                     .firstPagePackets = firstPackets});
+            const std::string path = mDir.file("shifted.ogg");
+            ASSERT_TRUE(auratest::writeAll(path, bytes));
+            const Bytes expected = oggdec(mDir, path);
+            ASSERT_GT(expected.size(), 4u * 1000);
+            expectDecodes(path, expected, 4, [](unsigned int length) {
+                return std::vector<unsigned int>{length / 3, length - 500, 10u};
+            });
+        }
+    }
+}
+
+// IMA ADPCM files whose last block is short, or whole with a fact chunk that
+// counts fewer frames (as sox writes them): every frame sox decodes, and no
+// other, in both modes and after seeks.
+TEST_F(CodecFaults, ImaAdpcmEndsWhereSoxDoes)
+{
+    struct Case {
+        std::string name;
+        Bytes file;
+    };
+    std::vector<Case> cases;
+    for (const auto &[channels, frames, cut, withFact] : std::vector<std::tuple<unsigned, unsigned, unsigned, bool>>{
+             {1, 10293, 100, true}, {2, 10197, 104, true}, {1, 10293, 100, false}, {4, 3000, 16 * 3, true},
+             {1, 300, 0, true}}) {
+        // Blocks of 256 bytes per channel, cut `cut` bytes into the last.
+        const unsigned blockalign = 256 * channels;
+        const unsigned perBlock = auratest::imaSamplesPerBlock(blockalign, channels);
+        std::vector<int16_t> pcm(size_t{frames} * channels);
+        std::mt19937 random(frames);
+        for (size_t i = 0; i < pcm.size(); ++i) {
+            pcm[i] = static_cast<int16_t>(8000 * std::sin(0.01 * static_cast<double>(i / channels)) +
+                                          static_cast<int>(random() % 2000) - 1000);
+        }
+        Bytes blocks = auratest::imaEncode(pcm, channels, blockalign, perBlock);
+        if (cut > 0) {
+            blocks.resize(blocks.size() - blockalign + cut);
+        }
+        Bytes file = auratest::imaWav(blocks, channels, 22050, blockalign, perBlock);
+        if (withFact) {
+            // A fact chunk before the data, and the RIFF size grown by it.
+            Bytes fact;
+            auratest::put32(fact, frames);
+            const Bytes chunk = auratest::chunk("fact", fact);
+            const size_t data = 12 + 8 + auratest::le32(file, 16);
+            file.insert(file.begin() + static_cast<long>(data), chunk.begin(), chunk.end());
+            const uint32_t riff = auratest::le32(file, 4) + static_cast<uint32_t>(chunk.size());
+            for (int i = 0; i < 4; ++i) {
+                file[4 + i] = static_cast<uint8_t>(riff >> (8 * i));
+            }
+        }
+        cases.push_back({std::to_string(channels) + " channels, " + std::to_string(frames) + " frames, cut at " +
+                             std::to_string(cut) + (withFact ? ", fact" : ""),
+                         file});
+    }
+    // sox's own, whose last block is padded and whose fact ends the sound.
+    const std::string soxMade = mDir.file("sox.wav");
+    ASSERT_TRUE(run("sox -R -n -r 22050 -c 2 -e ima-adpcm " + quote(soxMade) + " synth 0.3137 sine 440"));
+    cases.push_back({"made by sox", auratest::readAll(soxMade)});
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = mDir.file("ima.wav");
+        const std::string raw = mDir.file("ima.raw");
+        ASSERT_TRUE(auratest::writeAll(path, c.file));
+        ASSERT_TRUE(run("sox -D " + quote(path) + " -t raw -e signed-integer -b 16 " + quote(raw)));
+        const Bytes expected = auratest::readAll(raw);
+        const auto frameBytes = 2 * static_cast<size_t>(auratest::le16(c.file, 22));
+        expectDecodes(path, expected, frameBytes, [](unsigned int length) {
+            return length > 600 ? std::vector<unsigned int>{length - 7, length - 300, 506u} : std::vector<unsigned int>{};
+        });
+    }
+}
+
+// A damaged file plays what it holds and no silence past it: the stream
+// is as long as the sample, both say the data ended early, and aura-play
+// says so on one line and fails, in both modes, with the same render. An
+// intact file of no frames plays empty without a word.
+TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
+{
+    ASSERT_TRUE(run("sox -R -n -r 44100 -c 2 -b 16 " + quote(mDir / "src.wav") + " synth 0.2 sine 300 sine 500"));
+    ASSERT_TRUE(run("flac -s -f -o " + quote(mDir / "whole.flac") + " " + quote(mDir / "src.wav")));
+    const Bytes flac = auratest::readAll(mDir / "whole.flac");
+    size_t metadataEnd = 4;
+    for (bool last = false; !last && metadataEnd + 4 <= flac.size();) {
+        last = (flac[metadataEnd] & 0x80) != 0;
+        metadataEnd += 4 + (size_t{flac[metadataEnd + 1]} << 16 | size_t{flac[metadataEnd + 2]} << 8 | flac[metadataEnd + 3]);
+    }
+    struct Case {
+        std::string name;
+        Bytes bytes;
+        bool early;         // the data ends before the declared length
+        bool empty;         // nothing decodes
+        bool player = true; // the same through aura-play (which measures MPEG files whole)
+    };
+    std::vector<Case> cases = {
+        {"metadata-only.flac", Bytes(flac.begin(), flac.begin() + static_cast<long>(metadataEnd)), true, true},
+        {"cut.flac", Bytes(flac.begin(), flac.begin() + static_cast<long>(metadataEnd + (flac.size() - metadataEnd) / 2)),
+         true, false},
+    };
+    // ALAC and AAC with four bytes of their first packets zeroed: the
+    // decoder refuses packets before it has given any frame.
+    for (const auto &[name, codec, offset, early] : std::vector<std::tuple<std::string, std::string, size_t, bool>>{
+             {"zeroed.m4a", "-c:a alac", 44, true}, {"zeroed-aac.m4a", "-c:a aac", 12, false}}) {
+        const std::string made = mDir.file("made-" + name);
+        ASSERT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(mDir / "src.wav") + " " + codec + " " + quote(made)));
+        Bytes bytes = auratest::readAll(made);
+        const auto mdat = std::search(bytes.begin(), bytes.end(), std::begin("mdat"), std::end("mdat") - 1);
+        ASSERT_LT(static_cast<size_t>(mdat - bytes.begin()) + 4 + offset + 4, bytes.size());
+        std::fill_n(mdat + 4 + static_cast<long>(offset), 4, 0);
+        cases.push_back({name, bytes, early, false});
+    }
+    // An MP3 whose Xing header counts twice the frames it holds, read
+    // without measuring; long enough that the stream decodes as it plays.
+    ASSERT_TRUE(run("sox -R -n -r 44100 -c 2 -b 16 " + quote(mDir / "long.wav") + " synth 2 sine 300"));
+    ASSERT_TRUE(run("lame --quiet -b 128 " + quote(mDir / "long.wav") + " " + quote(mDir / "long.mp3")));
+    const Bytes mp3 = auratest::readAll(mDir / "long.mp3");
+    cases.push_back({"cut.mp3", Bytes(mp3.begin(), mp3.begin() + static_cast<long>(mp3.size() / 2)), true, false, false});
+    {
+        // A bank cut inside its sample's data: the bank's reader counts its
+        // sound as long as what the file holds.
+        auratest::SbkBank bank;
+        auratest::SbkSample sound;
+        sound.channels = 2;
+        sound.lengthpcm = 50'000;
+        sound.data = noise(4 * size_t{sound.lengthpcm}, 3);
+        bank.samples.push_back(sound);
+        const Bytes whole = auratest::writeSbk(bank);
+        cases.push_back({"cut.sbk", Bytes(whole.begin(), whole.end() - 100'001), false, false, false});
+    }
+    cases.push_back({"empty.wav", auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 2, 44100, 4, 16)),
+                                                 auratest::chunk("data", {})}),
+                     false, true});
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = mDir.file(c.name);
+        ASSERT_TRUE(auratest::writeAll(path, c.bytes));
+        AURA::Sound *parent = nullptr;
+        ASSERT_EQ(system()->createSound(path.c_str(), AURA_DEFAULT, nullptr, &parent), AURA_OK);
+        // A bank's first sound is the one its stream plays.
+        AURA::Sound *sample = parent;
+        int subsounds = 0;
+        EXPECT_EQ(parent->getNumSubSounds(&subsounds), AURA_OK);
+        if (subsounds > 0) {
+            ASSERT_EQ(parent->getSubSound(0, &sample), AURA_OK);
+        }
+        unsigned int frames = 0;
+        EXPECT_EQ(sample->getLength(&frames, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(frames == 0, c.empty) << frames;
+        const Bytes held = sampleBytes(sample);
+        AURA_OPENSTATE state{};
+        AURA_RESULT failure = AURA_OK;
+        EXPECT_EQ(sample->getOpenState(&state, &failure), AURA_OK);
+        EXPECT_EQ(state, AURA_OPENSTATE_READY);
+        EXPECT_EQ(failure, c.early ? AURA_ERR_FILE_EOF : AURA_OK);
+        EXPECT_EQ(parent->release(), AURA_OK);
+
+        AURA::Sound *stream = nullptr;
+        ASSERT_EQ(system()->createStream(path.c_str(), AURA_DEFAULT, nullptr, &stream), AURA_OK);
+        AURA::Channel *channel = nullptr;
+        ASSERT_EQ(system()->playSound(AURA_CHANNEL_FREE, stream, false, &channel), AURA_OK);
+        bool playing = true;
+        for (int i = 0; i < 1000 && playing; ++i) {
+            ASSERT_EQ(system()->update(), AURA_OK);
+            playing = channel->isPlaying(&playing) == AURA_OK && playing;
+        }
+        EXPECT_FALSE(playing);
+        unsigned int streamed = 0;
+        EXPECT_EQ(stream->getLength(&streamed, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(streamed, frames) << "the stream's length";
+        EXPECT_EQ(stream->getOpenState(&state, &failure), AURA_OK);
+        EXPECT_EQ(failure, c.early ? AURA_ERR_FILE_EOF : AURA_OK);
+        EXPECT_EQ(stream->release(), AURA_OK);
+
+#ifdef AURA_PLAY_PATH
+        for (const char *mode : {"", "--stream "}) {
+            if (!c.player) {
+                break;
+            }
+            const std::string out = mDir.file("out.wav");
+            const std::string errors = mDir.file("errors.txt");
+            int status = 0;
+            (void)auratest::capture(std::string(AURA_PLAY_PATH) + " -q " + mode + "-o " + quote(out) + " " +
+                                        quote(path) + " 2>" + quote(errors),
+                                    &status);
+            const Bytes said = auratest::readAll(errors);
+            const std::string text(said.begin(), said.end());
+            if (c.early) {
+                EXPECT_NE(status, 0) << mode;
+                EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << mode << text;
+                EXPECT_NE(text.find(c.empty ? "held no audio" : "ended early"), std::string::npos) << mode << text;
+            } else {
+                EXPECT_EQ(status, 0) << mode << text;
+                EXPECT_EQ(text, "") << mode;
+            }
+            const auratest::Wav rendered = auratest::readWav(out);
+            if (!held.empty()) {
+                EXPECT_TRUE(rendered.data == held) << mode << rendered.data.size() << " bytes against " << held.size();
+            } else {
+                EXPECT_EQ(rendered.frames(), 0u) << mode;
+            }
+            std::filesystem::remove(out);
+        }
+#endif
+    }
+#ifdef AURA_PLAY_PATH
+    // A playlist that lists nothing says so.
+    ASSERT_TRUE(auratest::writeAll(mDir / "empty.m3u", Bytes{'#', 'E', 'X', 'T', 'M', '3', 'U', '\n'}));
+    int status = 0;
+    const std::string text = auratest::capture(std::string(AURA_PLAY_PATH) + " -q -o " + quote(mDir / "none.wav") +
+                                                   " " + quote(mDir / "empty.m3u") + " 2>&1",
+                                               &status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(text.find("the playlist has no entries"), std::string::npos) << text;
+#endif
+}
+
+#ifdef AURA_PLAY_PATH
+// A file below the lowest output rate renders at that rate, at its own
+// pitch and length, and the player says so.
+TEST_F(CodecFaults, AFileBelowTheLowestOutputRateRendersAtThatRate)
+{
+    const std::string path = mDir.file("low.wav");
+    ASSERT_TRUE(run("sox -R -n -r 7418 -c 2 -b 16 " + quote(path) + " synth 1 sine 300"));
+    for (const char *mode : {"", "--stream "}) {
+        const std::string out = mDir.file("out.wav");
+        int status = 0;
+        const std::string said = auratest::capture(
+            std::string(AURA_PLAY_PATH) + " -q " + mode + "-o " + quote(out) + " " + quote(path) + " 2>&1", &status);
+        EXPECT_EQ(status, 0) << mode << said;
+        EXPECT_NE(said.find("7418 Hz is below the lowest"), std::string::npos) << mode << said;
+        EXPECT_NE(said.find("rendering at 8000 Hz"), std::string::npos) << mode << said;
+        const auratest::Wav rendered = auratest::readWav(out);
+        ASSERT_TRUE(rendered.valid) << rendered.error;
+        EXPECT_EQ(rendered.rate, 8000u);
+        EXPECT_NEAR(static_cast<double>(rendered.frames()), 8000.0, 2.0) << mode;
+        std::vector<double> left;
+        for (size_t f = 0; f < rendered.frames(); ++f) {
+            left.push_back(rendered.at(f, 0));
+        }
+        const auratest::SineResult tone = auratest::analyse(left, 800, 8000);
+        EXPECT_NEAR(tone.frequency, 300.0, 1.0) << mode;
+    }
+}
+#endif
+
+} // namespace
