@@ -357,6 +357,63 @@ TEST(Reverbs, TheCInterfaceCarriesThe3DSettings)
     r.update(2);
 }
 
+// A reverb, a channel and a sound released while the real-time mixer pulls
+// the sends into them: the mixer goes on and nothing is left pointing at
+// what was freed.
+TEST(ReverbsThreads, ReleasingWhatVoicesSendToWhileTheMixerRuns)
+{
+    AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 16, AURA_INIT_NORMAL, 256);
+    ASSERT_NE(handle, nullptr);
+    auto *system = reinterpret_cast<AURA::System *>(handle);
+    AURA::SystemI *internal = internals(system);
+    AURA_REVERB_PROPERTIES props = room();
+    ASSERT_EQ(system->setReverbAmbientProperties(&props), AURA_OK);
+    const std::vector<int16_t> pcm = auratest::sine(kRate, 440.0, kRate);
+    AURA_CREATESOUNDEXINFO info =
+        auratest::userSoundInfo(static_cast<unsigned int>(pcm.size() * 2), 1, kRate, AURA_SOUND_FORMAT_PCM16);
+    const auto mixed = [&](uint64_t blocks) {
+        const uint64_t start = internal->mDSPClock.load();
+        return auratest::waitFor([&] {
+            (void)system->update();
+            return internal->mDSPClock.load() > start + blocks * 256;
+        });
+    };
+    for (int round = 0; round < 6; ++round) {
+        AURA::Sound *sound = nullptr;
+        ASSERT_EQ(system->createSound(nullptr, AURA_OPENUSER | AURA_3D | AURA_LOOP_NORMAL, &info, &sound), AURA_OK);
+        AURA::Reverb *reverbs[2] = {};
+        AURA::Channel *channels[4] = {};
+        for (AURA::Reverb *&reverb : reverbs) {
+            const AURA_VECTOR at{0.0f, 0.0f, 1.0f};
+            ASSERT_EQ(system->createReverb(&reverb), AURA_OK);
+            ASSERT_EQ(reverb->set3DAttributes(&at, 2.0f, 20.0f), AURA_OK);
+            ASSERT_EQ(reverb->setProperties(&props), AURA_OK);
+        }
+        for (AURA::Channel *&channel : channels) {
+            ASSERT_EQ(system->playSound(AURA_CHANNEL_FREE, sound, false, &channel), AURA_OK);
+        }
+        ASSERT_TRUE(mixed(4));
+        // In turn: a reverb, a channel, then the sound with the rest.
+        ASSERT_EQ(reverbs[round % 2]->release(), AURA_OK);
+        ASSERT_TRUE(mixed(2));
+        ASSERT_EQ(channels[round % 4]->stop(), AURA_OK);
+        ASSERT_TRUE(mixed(2));
+        ASSERT_EQ(sound->release(), AURA_OK);
+        ASSERT_TRUE(mixed(2));
+        ASSERT_EQ(reverbs[(round + 1) % 2]->release(), AURA_OK);
+        // Every send the 3D reverb had went with the channels.
+        for (int c = 0; c < internal->mReverb3D.mNumChannels; ++c) {
+            AURA::DSPConnectionI *connection = nullptr;
+            ASSERT_EQ(internal->mReverb3D.getChanProperties(0, c, nullptr, &connection), AURA_OK);
+            EXPECT_EQ(connection, nullptr) << "channel " << c;
+        }
+    }
+    int inputs = -1;
+    ASSERT_EQ(internal->mReverb3D.mInstance[0].mDSP->getNumInputs(&inputs, true), AURA_OK);
+    EXPECT_EQ(inputs, 0);
+    EXPECT_EQ(AURA_System_Release(handle), AURA_OK);
+}
+
 // Two systems mixing in real time, each driven by its own thread making
 // random calls: reverbs made, moved, given rooms, switched and released,
 // channels played, moved, panned, stopped, sounds released, while voices
