@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -416,25 +416,36 @@ TEST(ReverbsThreads, ReleasingWhatVoicesSendToWhileTheMixerRuns)
 
 // Two systems mixing in real time, each driven by its own thread making
 // random calls: reverbs made, moved, given rooms, switched and released,
-// channels played, moved, panned, stopped, sounds released, while voices
-// send to every kind of reverb.
+// channels played, moved, panned and stopped, while voices send to every
+// kind of reverb. (The sounds are made beforehand: making sounds on two
+// threads at once is not what this exercises.)
 TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
 {
-    const auto drive = [](unsigned int seed, std::atomic<bool> &ok) {
-        AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 16, AURA_INIT_NORMAL, 256);
-        if (!handle) {
-            ok = false;
-            return;
+    struct Driven {
+        AURA_SYSTEM *handle = nullptr;
+        std::vector<AURA::Sound *> sounds;
+    };
+    const std::vector<int16_t> pcm = auratest::sine(kRate / 4, 440.0, kRate);
+    AURA_CREATESOUNDEXINFO info =
+        auratest::userSoundInfo(static_cast<unsigned int>(pcm.size() * 2), 1, kRate, AURA_SOUND_FORMAT_PCM16);
+    Driven driven[2];
+    for (Driven &d : driven) {
+        d.handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 16, AURA_INIT_NORMAL, 256);
+        ASSERT_NE(d.handle, nullptr);
+        for (const AURA_MODE mode : {AURA_3D, AURA_2D, AURA_3D}) {
+            AURA::Sound *sound = nullptr;
+            ASSERT_EQ(reinterpret_cast<AURA::System *>(d.handle)->createSound(
+                          nullptr, AURA_OPENUSER | mode | AURA_LOOP_NORMAL, &info, &sound),
+                      AURA_OK);
+            d.sounds.push_back(sound);
         }
-        auto *system = reinterpret_cast<AURA::System *>(handle);
+    }
+    const auto drive = [](Driven &d, unsigned int seed) {
+        auto *system = reinterpret_cast<AURA::System *>(d.handle);
         AURA::SystemI *internal = nullptr;
         (void)AURA::SystemI::validate(system, &internal);
         std::mt19937 random(seed);
         const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned int>(n)); };
-        const std::vector<int16_t> pcm = auratest::sine(kRate / 4, 440.0, kRate);
-        AURA_CREATESOUNDEXINFO info = auratest::userSoundInfo(static_cast<unsigned int>(pcm.size() * 2), 1, kRate,
-                                                              AURA_SOUND_FORMAT_PCM16);
-        std::vector<AURA::Sound *> sounds;
         std::vector<AURA::Reverb *> reverbs;
         std::vector<AURA::Channel *> channels;
         AURA_REVERB_PROPERTIES props = room();
@@ -444,21 +455,10 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
         while (steps < 4000 || internal->mDSPClock.load() < start + 40 * 256) {
             ++steps;
             const AURA_VECTOR at{static_cast<float>(pick(21) - 10), 0.0f, static_cast<float>(pick(21) - 10)};
-            switch (pick(10)) {
+            AURA::Channel *channel =
+                channels.empty() ? nullptr : channels[static_cast<size_t>(pick(static_cast<int>(channels.size())))];
+            switch (pick(9)) {
             case 0:
-                if (sounds.size() < 4) {
-                    AURA::Sound *sound = nullptr;
-                    if (system->createSound(nullptr, AURA_OPENUSER | (pick(2) ? AURA_3D : AURA_2D) | AURA_LOOP_NORMAL,
-                                            &info, &sound) == AURA_OK) {
-                        sounds.push_back(sound);
-                    }
-                } else {
-                    const int i = pick(static_cast<int>(sounds.size()));
-                    (void)sounds[static_cast<size_t>(i)]->release();
-                    sounds.erase(sounds.begin() + i);
-                }
-                break;
-            case 1:
                 if (reverbs.size() < 3) {
                     AURA::Reverb *reverb = nullptr;
                     if (system->createReverb(&reverb) == AURA_OK) {
@@ -470,7 +470,7 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
                     reverbs.erase(reverbs.begin() + i);
                 }
                 break;
-            case 2:
+            case 1:
                 if (!reverbs.empty()) {
                     AURA::Reverb *reverb = reverbs[static_cast<size_t>(pick(static_cast<int>(reverbs.size())))];
                     props.Environment = pick(4) ? 0 : -1;
@@ -480,23 +480,21 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
                     (void)reverb->setActive(pick(5) != 0);
                 }
                 break;
-            case 3:
+            case 2:
                 props.Environment = pick(3) ? 0 : -1;
                 (void)system->setReverbAmbientProperties(&props);
                 break;
-            case 4:
-            case 5:
-                if (!sounds.empty()) {
-                    AURA::Channel *channel = nullptr;
-                    AURA::Sound *sound = sounds[static_cast<size_t>(pick(static_cast<int>(sounds.size())))];
-                    if (system->playSound(AURA_CHANNEL_FREE, sound, false, &channel) == AURA_OK) {
-                        channels.push_back(channel);
-                    }
+            case 3:
+            case 4: {
+                AURA::Sound *sound = d.sounds[static_cast<size_t>(pick(static_cast<int>(d.sounds.size())))];
+                AURA::Channel *played = nullptr;
+                if (system->playSound(AURA_CHANNEL_FREE, sound, false, &played) == AURA_OK) {
+                    channels.push_back(played);
                 }
                 break;
-            case 6:
-                if (!channels.empty()) {
-                    AURA::Channel *channel = channels[static_cast<size_t>(pick(static_cast<int>(channels.size())))];
+            }
+            case 5:
+                if (channel) {
                     (void)channel->set3DAttributes(&at, nullptr);
                     (void)channel->setPan(static_cast<float>(pick(3) - 1));
                     AURA::ChannelI *c = nullptr;
@@ -510,14 +508,13 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
                     (void)channel->set3DOcclusion(0.1f * static_cast<float>(pick(10)), 0.5f);
                 }
                 break;
-            case 7:
-                if (!channels.empty()) {
-                    const int i = pick(static_cast<int>(channels.size()));
-                    (void)channels[static_cast<size_t>(i)]->stop();
-                    channels.erase(channels.begin() + i);
+            case 6:
+                if (channel) {
+                    (void)channel->stop();
+                    channels.erase(std::find(channels.begin(), channels.end(), channel));
                 }
                 break;
-            case 8: {
+            case 7: {
                 const AURA_VECTOR listener{static_cast<float>(pick(5)), 0.0f, 0.0f};
                 (void)system->set3DListenerAttributes(0, &listener, nullptr, nullptr, nullptr);
                 break;
@@ -530,16 +527,14 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
         for (AURA::Reverb *reverb : reverbs) {
             (void)reverb->release();
         }
-        if (AURA_System_Release(handle) != AURA_OK) {
-            ok = false;
-        }
     };
-    std::atomic<bool> ok{true};
-    std::thread first(drive, 1u, std::ref(ok));
-    std::thread second(drive, 2u, std::ref(ok));
+    std::thread first(drive, std::ref(driven[0]), 1u);
+    std::thread second(drive, std::ref(driven[1]), 2u);
     first.join();
     second.join();
-    EXPECT_TRUE(ok.load());
+    for (Driven &d : driven) {
+        EXPECT_EQ(AURA_System_Release(d.handle), AURA_OK);
+    }
 }
 
 } // namespace

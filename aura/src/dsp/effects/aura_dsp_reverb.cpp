@@ -66,8 +66,8 @@ SfxReverbSettings mapReverbProperties(const AURA_REVERB_PROPERTIES &p, const int
 
 AURA_DSP_DESCRIPTION_EX *DSPSfxReverb::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
-    description = describe("AURA SFX Reverb", AURA_DSP_TYPE_SFXREVERB, {});
+    // Filled once: systems on other threads make their reverbs meanwhile.
+    static AURA_DSP_DESCRIPTION_EX description = describe("AURA SFX Reverb", AURA_DSP_TYPE_SFXREVERB, {});
     return &description;
 }
 
