@@ -12,6 +12,7 @@
 #include "channel/aura_reverbi.h"
 #include "dsp/aura_dsp_connectioni.h"
 #include "system/aura_systemi.h"
+#include "voice/aura_channelsoftware.h"
 
 #include <gtest/gtest.h>
 
@@ -158,6 +159,17 @@ TEST(Reverbs, ThreeDSoundsSendToThe3DReverbAndTwoDSoundsToTheGlobalOne)
     AURA_REVERB_PROPERTIES read{};
     ASSERT_EQ(AURA_System_GetReverbAmbientProperties(r.handle(), &read), AURA_OK);
     EXPECT_EQ(read.DecayTime, props.DecayTime);
+
+    // The properties' direct level scales the direct path.
+    auto *voice = static_cast<AURA::ChannelSoftware *>(internals(twoD)->mRealChannel[0]);
+    float before = 0.0f;
+    float after = 0.0f;
+    ASSERT_EQ(voice->mDSPConnection->getMix(&before), AURA_OK);
+    AURA_REVERB_CHANNELPROPERTIES direct = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
+    direct.Direct = -2000;
+    ASSERT_EQ(twoD->setReverbProperties(&direct), AURA_OK);
+    ASSERT_EQ(voice->mDSPConnection->getMix(&after), AURA_OK);
+    EXPECT_NEAR(after, before * 0.1f, 1e-6f);
 
     // Turned off, 3D sounds go back to the global reverb.
     ASSERT_EQ(internal->set3DReverbActive(false), AURA_OK);
