@@ -2,6 +2,7 @@
 // and aura-play --dsp against sox's equivalent effect on a 10-minute stereo
 // 48 kHz pink-noise file, an effect's cost being the run with it minus the
 // run without.
+#include "aura.hpp"
 #include "dsp/effects/aura_dsp_effect.h"
 #include "system/aura_systemi.h"
 
@@ -11,6 +12,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -135,6 +138,116 @@ void BM_EffectSilence(benchmark::State &state)
     (void)system.closeDSPEngine();
 }
 BENCHMARK(BM_EffectSilence)->Apply(everyUnit);
+
+// The mixer's own work for voices that send to reverbs: 16 looping 3D voices
+// on a non-real-time system, sending to the global reverb alone (range 0) or
+// to the 3D reverb, two user reverbs and (at level 0) the global one (range
+// 1). The reverb units are bypassed: they still gather their sends, but
+// their kernels, which cost the same however many voices send, do not run.
+// The same reverbs without voices (range(1) == 0) give what is not the
+// voices' and is taken away. The ratio of the voices' costs is the counter
+// voice_cost_ratio of the range-1 run with voices.
+double gReverbSendSeconds[2][2] = {}; // [configuration][with voices]
+
+void BM_ReverbSends(benchmark::State &state)
+{
+    const int configuration = static_cast<int>(state.range(0));
+    const bool voices = state.range(1) != 0;
+    AURA::System *system = nullptr;
+    if (AURA::System_Create(&system) != AURA_OK || system->setOutput(AURA_OUTPUTTYPE_NOSOUND_NRT) != AURA_OK ||
+        system->setSoftwareFormat(48000, AURA_SOUND_FORMAT_PCMFLOAT, 2, 2, AURA_DSP_RESAMPLER_LINEAR) != AURA_OK ||
+        system->setDSPBufferSize(1024, 4) != AURA_OK || system->init(32, AURA_INIT_NORMAL, nullptr) != AURA_OK) {
+        state.SkipWithError("no system");
+        return;
+    }
+    AURA_REVERB_PROPERTIES room{};
+    room.Environment = 0;
+    room.Room = -1000;
+    room.DecayTime = 1.49f;
+    room.DecayHFRatio = 0.83f;
+    room.Reflections = -2602;
+    room.Reverb = 200;
+    room.ReverbDelay = 0.011f;
+    room.HFReference = 5000.0f;
+    room.Diffusion = 100.0f;
+    room.Density = 100.0f;
+    bool ok = system->setReverbProperties(&room) == AURA_OK;
+    if (configuration == 1) {
+        ok = ok && system->setReverbAmbientProperties(&room) == AURA_OK;
+        for (int i = 0; i < 2; ++i) {
+            AURA::Reverb *reverb = nullptr;
+            const AURA_VECTOR at{static_cast<float>(i * 4 - 2), 0.0f, 2.0f};
+            ok = ok && system->createReverb(&reverb) == AURA_OK &&
+                 reverb->set3DAttributes(&at, 5.0f, 50.0f) == AURA_OK && reverb->setProperties(&room) == AURA_OK;
+        }
+    }
+    // A game's effect: 16-bit at 44.1 kHz, resampled to the 48 kHz mix.
+    std::vector<int16_t> pcm(44100);
+    for (size_t i = 0; i < pcm.size(); ++i) {
+        pcm[i] = static_cast<int16_t>(8000.0 * std::sin(0.0627 * static_cast<double>(i)));
+    }
+    AURA_CREATESOUNDEXINFO info{};
+    info.cbsize = sizeof(info);
+    info.length = static_cast<unsigned int>(pcm.size() * 2);
+    info.numchannels = 1;
+    info.defaultfrequency = 44100;
+    info.format = AURA_SOUND_FORMAT_PCM16;
+    AURA::Sound *sound = nullptr;
+    ok = ok && system->createSound(nullptr, AURA_OPENUSER | AURA_3D | AURA_LOOP_NORMAL, &info, &sound) == AURA_OK;
+    void *data = nullptr;
+    unsigned int length = 0;
+    ok = ok && sound->lock(0, info.length, &data, nullptr, &length, nullptr) == AURA_OK;
+    if (ok) {
+        std::memcpy(data, pcm.data(), length);
+        ok = sound->unlock(data, nullptr, length, 0) == AURA_OK;
+    }
+    for (int v = 0; ok && voices && v < 16; ++v) {
+        AURA::Channel *channel = nullptr;
+        const AURA_VECTOR at{static_cast<float>(v % 4) - 1.5f, 0.0f, static_cast<float>(v / 4) + 1.0f};
+        ok = system->playSound(AURA_CHANNEL_FREE, sound, false, &channel) == AURA_OK &&
+             channel->set3DAttributes(&at, nullptr) == AURA_OK;
+    }
+    if (!ok) {
+        state.SkipWithError("set-up failed");
+        (void)system->release();
+        return;
+    }
+    AURA::SystemI *internal = nullptr;
+    (void)AURA::SystemI::validate(system, &internal);
+    const auto bypass = [](AURA::ReverbI &reverb) {
+        for (AURA::ReverbInstance &instance : reverb.mInstance) {
+            if (instance.mDSP) {
+                instance.mDSP->setBypass(true);
+            }
+        }
+    };
+    bypass(internal->mReverbGlobal);
+    bypass(internal->mReverb3D);
+    internal->forEachUserReverb(bypass);
+    for (int i = 0; i < 8; ++i) {
+        (void)system->update(); // joins and ramps settle
+    }
+    const auto cpu = [] {
+        timespec t{};
+        (void)clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+    };
+    double seconds = 0.0;
+    for (auto _ : state) {
+        const double start = cpu();
+        (void)system->update();
+        seconds += cpu() - start;
+    }
+    gReverbSendSeconds[configuration][voices ? 1 : 0] = seconds / static_cast<double>(state.iterations());
+    const double base = gReverbSendSeconds[0][1] - gReverbSendSeconds[0][0];
+    const double all = gReverbSendSeconds[1][1] - gReverbSendSeconds[1][0];
+    if (configuration == 1 && voices && base > 0.0) {
+        state.counters["voice_cost_ratio"] = all / base;
+    }
+    state.SetLabel(configuration == 0 ? "global reverb" : "global, 3D and two user reverbs");
+    (void)system->release();
+}
+BENCHMARK(BM_ReverbSends)->ArgsProduct({{0, 1}, {0, 1}})->MinTime(2.0);
 
 #ifdef AURA_PLAY_PATH
 

@@ -320,6 +320,7 @@ typedef struct AURA_CHANNELGROUP AURA_CHANNELGROUP;
 typedef struct AURA_DSP AURA_DSP;
 typedef struct AURA_GEOMETRY AURA_GEOMETRY;
 typedef struct AURA_SOUNDGROUP AURA_SOUNDGROUP;
+typedef struct AURA_REVERB AURA_REVERB;
 /* A game's own distance rolloff: the volume (0..1) of a 3D channel at a
  * distance from the listener. */
 typedef float (*AURA_3D_ROLLOFFCALLBACK)(AURA_CHANNEL *channel, float distance);
@@ -372,6 +373,20 @@ AURA_API AURA_RESULT AURA_System_GetDSPBufferSize(AURA_SYSTEM *system, unsigned 
 /* The global reverb (see System::setReverbProperties). */
 AURA_API AURA_RESULT AURA_System_SetReverbProperties(AURA_SYSTEM *system, const AURA_REVERB_PROPERTIES *prop);
 AURA_API AURA_RESULT AURA_System_GetReverbProperties(AURA_SYSTEM *system, AURA_REVERB_PROPERTIES *prop);
+/* The 3D (ambient) reverb and user reverbs placed in the world (see
+   System::setReverbAmbientProperties and AURA::Reverb in aura.hpp). */
+AURA_API AURA_RESULT AURA_System_SetReverbAmbientProperties(AURA_SYSTEM *system, const AURA_REVERB_PROPERTIES *prop);
+AURA_API AURA_RESULT AURA_System_GetReverbAmbientProperties(AURA_SYSTEM *system, AURA_REVERB_PROPERTIES *prop);
+AURA_API AURA_RESULT AURA_System_CreateReverb(AURA_SYSTEM *system, AURA_REVERB **reverb);
+AURA_API AURA_RESULT AURA_Reverb_Release(AURA_REVERB *reverb);
+AURA_API AURA_RESULT AURA_Reverb_Set3DAttributes(AURA_REVERB *reverb, const AURA_VECTOR *position, float mindistance,
+                                                 float maxdistance);
+AURA_API AURA_RESULT AURA_Reverb_Get3DAttributes(AURA_REVERB *reverb, AURA_VECTOR *position, float *mindistance,
+                                                 float *maxdistance);
+AURA_API AURA_RESULT AURA_Reverb_SetProperties(AURA_REVERB *reverb, const AURA_REVERB_PROPERTIES *properties);
+AURA_API AURA_RESULT AURA_Reverb_GetProperties(AURA_REVERB *reverb, AURA_REVERB_PROPERTIES *properties);
+AURA_API AURA_RESULT AURA_Reverb_SetActive(AURA_REVERB *reverb, int active);
+AURA_API AURA_RESULT AURA_Reverb_GetActive(AURA_REVERB *reverb, int *active);
 /* Settings read at init (set them before): the decoder counts of compressed
  * samples and the profiler's port (init flag AURA_INIT_ENABLE_PROFILE). */
 typedef struct AURA_ADVANCEDSETTINGS {
@@ -544,11 +559,27 @@ AURA_API AURA_RESULT AURA_SoundGroup_GetVolume(AURA_SOUNDGROUP *soundgroup, floa
 /* 3D attenuation and virtual voices (see aura.hpp). */
 AURA_API AURA_RESULT AURA_System_Set3DSettings(AURA_SYSTEM *system, float dopplerscale, float distancefactor,
                                                float rolloffscale);
+AURA_API AURA_RESULT AURA_System_Get3DSettings(AURA_SYSTEM *system, float *dopplerscale, float *distancefactor,
+                                               float *rolloffscale);
+AURA_API AURA_RESULT AURA_System_Set3DListenerAttributes(AURA_SYSTEM *system, int listener, const AURA_VECTOR *pos,
+                                                         const AURA_VECTOR *vel, const AURA_VECTOR *forward,
+                                                         const AURA_VECTOR *up);
+AURA_API AURA_RESULT AURA_System_Get3DListenerAttributes(AURA_SYSTEM *system, int listener, AURA_VECTOR *pos,
+                                                         AURA_VECTOR *vel, AURA_VECTOR *forward, AURA_VECTOR *up);
 AURA_API AURA_RESULT AURA_System_Set3DRolloffCallback(AURA_SYSTEM *system, AURA_3D_ROLLOFFCALLBACK callback);
 AURA_API AURA_RESULT AURA_System_SetSoftwareChannels(AURA_SYSTEM *system, int numsoftwarechannels);
 AURA_API AURA_RESULT AURA_System_SetVirtualThreshold(AURA_SYSTEM *system, float audibility);
 AURA_API AURA_RESULT AURA_System_SetOcclusionFadeTime(AURA_SYSTEM *system, unsigned int milliseconds);
 AURA_API AURA_RESULT AURA_Sound_Set3DMinMaxDistance(AURA_SOUND *sound, float mindistance, float maxdistance);
+AURA_API AURA_RESULT AURA_Sound_Get3DMinMaxDistance(AURA_SOUND *sound, float *mindistance, float *maxdistance);
+AURA_API AURA_RESULT AURA_Sound_Set3DConeSettings(AURA_SOUND *sound, float insideangle, float outsideangle,
+                                                  float outsidevolume);
+AURA_API AURA_RESULT AURA_Sound_Get3DConeSettings(AURA_SOUND *sound, float *insideangle, float *outsideangle,
+                                                  float *outsidevolume);
+AURA_API AURA_RESULT AURA_Channel_Get3DAttributes(AURA_CHANNEL *channel, AURA_VECTOR *pos, AURA_VECTOR *vel);
+AURA_API AURA_RESULT AURA_Channel_Get3DMinMaxDistance(AURA_CHANNEL *channel, float *mindistance, float *maxdistance);
+AURA_API AURA_RESULT AURA_Channel_Get3DConeSettings(AURA_CHANNEL *channel, float *insideangle, float *outsideangle,
+                                                    float *outsidevolume);
 AURA_API AURA_RESULT AURA_Channel_Set3DAttributes(AURA_CHANNEL *channel, const AURA_VECTOR *pos,
                                                   const AURA_VECTOR *vel);
 AURA_API AURA_RESULT AURA_Channel_Set3DMinMaxDistance(AURA_CHANNEL *channel, float mindistance, float maxdistance);

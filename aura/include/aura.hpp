@@ -16,6 +16,7 @@ class ChannelGroup;
 class DSP;
 class Geometry;
 class SoundGroup;
+class Reverb;
 
 class AURA_API System {
 public:
@@ -57,6 +58,9 @@ public:
     // at right angles); null arguments keep their values.
     AURA_RESULT set3DListenerAttributes(int listener, const AURA_VECTOR *pos, const AURA_VECTOR *vel,
                                         const AURA_VECTOR *forward, const AURA_VECTOR *up);
+    // null receivers are skipped; 37 for a listener outside 0..3.
+    AURA_RESULT get3DListenerAttributes(int listener, AURA_VECTOR *pos, AURA_VECTOR *vel, AURA_VECTOR *forward,
+                                        AURA_VECTOR *up);
     // Once a frame, on the caller's thread: advances every channel and runs
     // the end and sync-point callbacks.
     AURA_RESULT update();
@@ -93,6 +97,15 @@ public:
     // record of the instance its Instance names.
     AURA_RESULT setReverbProperties(const AURA_REVERB_PROPERTIES *prop);
     AURA_RESULT getReverbProperties(AURA_REVERB_PROPERTIES *prop);
+    // The 3D (ambient) reverb: the room around the listener that 3D sounds
+    // send to instead of the global reverb once a record with an
+    // Environment other than -1 was set (2D sounds keep the global reverb).
+    // Environment -1 silences it.
+    AURA_RESULT setReverbAmbientProperties(const AURA_REVERB_PROPERTIES *prop);
+    AURA_RESULT getReverbAmbientProperties(AURA_REVERB_PROPERTIES *prop);
+    // A reverb placed in the world (after init): 3D sounds near it send to
+    // it, 2D sounds never do. It is silent until given properties.
+    AURA_RESULT createReverb(Reverb **reverb);
 
     // Geometry occlusion. Polygons of geometry objects muffle 3D sounds
     // whose path to the listener crosses them. maxworldsize: geometry lies
@@ -369,6 +382,31 @@ public:
 protected:
     Geometry() = default;
     ~Geometry() = default;
+};
+
+// A user reverb: a room at a place in the world. A 3D channel sends to it
+// at its full room level within mindistance of its position, at a level
+// falling linearly to nothing at maxdistance, and not at all beyond.
+class AURA_API Reverb {
+public:
+    // Its sends go away, then its unit; the handle is invalid afterwards.
+    AURA_RESULT release();
+    // 37 for a null or non-finite position, mindistance not above 0, or
+    // maxdistance not above mindistance or not finite. Defaults: the origin,
+    // 1 and 10000.
+    AURA_RESULT set3DAttributes(const AURA_VECTOR *position, float mindistance, float maxdistance);
+    AURA_RESULT get3DAttributes(AURA_VECTOR *position, float *mindistance, float *maxdistance);
+    // The room (Instance is ignored); Environment -1 silences the reverb.
+    AURA_RESULT setProperties(const AURA_REVERB_PROPERTIES *properties);
+    AURA_RESULT getProperties(AURA_REVERB_PROPERTIES *properties);
+    // An inactive reverb keeps its settings but takes no sends and costs
+    // nothing in the mix.
+    AURA_RESULT setActive(bool active);
+    AURA_RESULT getActive(bool *active);
+
+protected:
+    Reverb() = default;
+    ~Reverb() = default;
 };
 
 // Creates a system; its index among the live systems is 1 to 15.

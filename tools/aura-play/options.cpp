@@ -148,6 +148,16 @@ std::string usageText()
            "                      a room reverb on the mix, fed by every channel: the\n"
            "                      generic room with the named AURA_REVERB_PROPERTIES\n"
            "                      fields changed (DecayTime=2.5,Room=-500; any case)\n"
+           "      --reverb-3d FIELD=V,...\n"
+           "                      the ambient (3D) reverb around the listener, as\n"
+           "                      --reverb: 3D sounds send to it, not to --reverb\n"
+           "      --user-reverb X,Y,Z,MIN,MAX[:FIELD=V,...]\n"
+           "                      a reverb placed at X,Y,Z: a 3D sound within MIN\n"
+           "                      sends fully, less and less out to MAX, nothing\n"
+           "                      beyond (may repeat; fields as for --reverb)\n"
+           "      --position X,Y,Z\n"
+           "                      play the sound in 3D at X,Y,Z (the listener is at\n"
+           "                      the origin facing +Z, +X to its right)\n"
            "  -q, --quiet         print nothing but errors\n"
            "  -h, --help          print this help\n"
            "      --version       print the version\n"
@@ -263,6 +273,36 @@ ParseResult parseOptions(const std::vector<std::string> &args, Options &options)
                 return result;
             }
             options.reverb = true;
+        } else if (name == "--reverb-3d") {
+            if (!takeValue()) {
+                return result;
+            }
+            std::string why;
+            if (!parseReverb(value, options.reverb3DProperties, why)) {
+                result.error = refuse(name, value, "FIELD=value,... (" + why + ")");
+                return result;
+            }
+            options.reverb3D = true;
+        } else if (name == "--user-reverb") {
+            if (!takeValue()) {
+                return result;
+            }
+            std::string why;
+            Options::UserReverb reverb;
+            if (!parseUserReverb(value, reverb, why)) {
+                result.error = refuse(name, value, "X,Y,Z,MIN,MAX[:FIELD=value,...] (" + why + ")");
+                return result;
+            }
+            options.userReverbs.push_back(reverb);
+        } else if (name == "--position") {
+            if (!takeValue()) {
+                return result;
+            }
+            if (!parseVector(value, options.position)) {
+                result.error = refuse(name, value, "X,Y,Z");
+                return result;
+            }
+            options.positioned = true;
         } else if (name == "--stream") {
             if (!flag(options.stream)) {
                 return result;
@@ -544,6 +584,58 @@ bool parseReverb(const std::string &text, AURA_REVERB_PROPERTIES &p, std::string
         }
     }
     return true;
+}
+
+bool parseVector(const std::string &text, AURA_VECTOR &vector)
+{
+    float v[3] = {};
+    size_t at = 0;
+    for (int i = 0; i < 3; ++i) {
+        const size_t comma = i < 2 ? text.find(',', at) : text.size();
+        if (comma == std::string::npos) {
+            return false;
+        }
+        const std::string item = text.substr(at, comma - at);
+        char *end = nullptr;
+        errno = 0;
+        const double d = std::strtod(item.c_str(), &end);
+        if (item.empty() || *end != '\0' || errno != 0 || !std::isfinite(d) || std::fabs(d) > 1.0e9) {
+            return false;
+        }
+        v[i] = static_cast<float>(d);
+        at = comma + 1;
+    }
+    vector = AURA_VECTOR{v[0], v[1], v[2]};
+    return true;
+}
+
+bool parseUserReverb(const std::string &text, Options::UserReverb &reverb, std::string &error)
+{
+    const size_t colon = text.find(':');
+    const std::string place = text.substr(0, colon);
+    // X,Y,Z then MIN,MAX.
+    size_t third = std::string::npos;
+    for (int commas = 0, i = 0; i < static_cast<int>(place.size()); ++i) {
+        if (place[static_cast<size_t>(i)] == ',' && ++commas == 3) {
+            third = static_cast<size_t>(i);
+            break;
+        }
+    }
+    AURA_VECTOR reach{};
+    if (third == std::string::npos || !parseVector(place.substr(0, third), reverb.position) ||
+        !parseVector(place.substr(third + 1) + ",0", reach)) {
+        error = "the place is not X,Y,Z,MIN,MAX";
+        return false;
+    }
+    if (!(reach.x > 0.0f) || !(reach.y > reach.x)) {
+        error = "MIN must be above 0 and MAX above MIN";
+        return false;
+    }
+    reverb.minDistance = reach.x;
+    reverb.maxDistance = reach.y;
+    // No fields: the generic room as it is.
+    return parseReverb(colon == std::string::npos ? std::string("environment=0") : text.substr(colon + 1),
+                       reverb.properties, error);
 }
 
 } // namespace auraplay

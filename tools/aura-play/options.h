@@ -47,6 +47,22 @@ struct Options {
     // the named fields changed; every played channel sends to it.
     bool reverb = false;
     AURA_REVERB_PROPERTIES reverbProperties{};
+    // --reverb-3d: the ambient (3D) reverb, from the generic room; 3D
+    // channels send to it instead of the global reverb.
+    bool reverb3D = false;
+    AURA_REVERB_PROPERTIES reverb3DProperties{};
+    // --user-reverb: rooms placed in the world, heard by 3D channels near them.
+    struct UserReverb {
+        AURA_VECTOR position{};
+        float minDistance = 1.0f;
+        float maxDistance = 10000.0f;
+        AURA_REVERB_PROPERTIES properties{};
+    };
+    std::vector<UserReverb> userReverbs;
+    // --position: the played sound is 3D, at this place (the listener is at
+    // the origin, facing +z).
+    bool positioned = false;
+    AURA_VECTOR position{};
 
     [[nodiscard]] bool rendering() const { return !output.empty(); }
 };
@@ -65,6 +81,13 @@ struct ParseResult {
 // Reads "FIELD=value,..." over the generic room; field names are those of
 // AURA_REVERB_PROPERTIES, in any case. False with the reason in `error`.
 [[nodiscard]] bool parseReverb(const std::string &text, AURA_REVERB_PROPERTIES &properties, std::string &error);
+
+// Reads "X,Y,Z,MIN,MAX[:FIELD=V,...]": a user reverb's place, reach and room
+// (the generic room with the named fields changed).
+[[nodiscard]] bool parseUserReverb(const std::string &text, Options::UserReverb &reverb, std::string &error);
+
+// Reads "X,Y,Z": three finite numbers.
+[[nodiscard]] bool parseVector(const std::string &text, AURA_VECTOR &vector);
 
 } // namespace auraplay
 

@@ -50,7 +50,36 @@ AURA_MODE soundMode(const Options &options)
     if (options.compressed) {
         mode |= AURA_CREATECOMPRESSEDSAMPLE;
     }
+    if (options.positioned) {
+        mode |= AURA_3D;
+    }
     return mode;
+}
+
+// The reverbs of the command line: the global one (--reverb), the ambient
+// 3D one (--reverb-3d) and the placed user reverbs (--user-reverb).
+AURA_RESULT applyReverbs(AURA::System *system, const Options &options)
+{
+    AURA_RESULT result = AURA_OK;
+    if (options.reverb) {
+        result = system->setReverbProperties(&options.reverbProperties);
+    }
+    if (result == AURA_OK && options.reverb3D) {
+        result = system->setReverbAmbientProperties(&options.reverb3DProperties);
+    }
+    for (const Options::UserReverb &placed : options.userReverbs) {
+        AURA::Reverb *reverb = nullptr;
+        if (result == AURA_OK) {
+            result = system->createReverb(&reverb);
+        }
+        if (result == AURA_OK) {
+            result = reverb->set3DAttributes(&placed.position, placed.minDistance, placed.maxDistance);
+        }
+        if (result == AURA_OK) {
+            result = reverb->setProperties(&placed.properties);
+        }
+    }
+    return result;
 }
 
 // Looking at a file only: as a stream, which decodes no more than its first
@@ -566,6 +595,10 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
         what = "set the pan";
         result = item.channel->setPan(options.pan);
     }
+    if (result == AURA_OK && options.positioned) {
+        what = "place the sound";
+        result = item.channel->set3DAttributes(&options.position, nullptr);
+    }
     if (result == AURA_OK && options.frequency > 0.0f) {
         what = "set the frequency";
         result = item.channel->setFrequency(options.frequency);
@@ -774,8 +807,8 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
     std::vector<AURA::DSP *> units;
     std::vector<AURA::DSP *> generators;
     AURA_RESULT applied = applyEffects(session->system(), effects, units, generators);
-    if (applied == AURA_OK && options.reverb) {
-        applied = session->system()->setReverbProperties(&options.reverbProperties);
+    if (applied == AURA_OK) {
+        applied = applyReverbs(session->system(), options);
     }
     if (const AURA_RESULT result = applied; result != AURA_OK) {
         std::fprintf(stderr, "aura-play: cannot set up the effect units: %s\n", describe(result).c_str());
@@ -901,8 +934,8 @@ int playGenerators(const Options &options, const std::vector<EffectSpec> &effect
     std::vector<AURA::DSP *> units;
     std::vector<AURA::DSP *> generators;
     AURA_RESULT result = applyEffects(session->system(), effects, units, generators);
-    if (result == AURA_OK && options.reverb) {
-        result = session->system()->setReverbProperties(&options.reverbProperties);
+    if (result == AURA_OK) {
+        result = applyReverbs(session->system(), options);
     }
     for (AURA::DSP *generator : generators) {
         AURA::Channel *channel = nullptr;

@@ -313,6 +313,33 @@ AURA_RESULT System::getOcclusionFadeTime(unsigned int *milliseconds)
     return withSystem(this, [&](SystemI &s) { return readOut(milliseconds, s.mOcclusionFadeTime); });
 }
 
+AURA_RESULT System::get3DListenerAttributes(int listener, AURA_VECTOR *pos, AURA_VECTOR *vel, AURA_VECTOR *forward,
+                                            AURA_VECTOR *up)
+{
+    SystemI *system = nullptr;
+    const AURA_RESULT check = SystemI::validate(this, &system);
+    if (check != AURA_OK) {
+        return check;
+    }
+    if (listener < 0 || listener >= SystemI::MAX_LISTENERS) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    const SystemI::Listener &l = system->mListener[listener];
+    if (pos) {
+        *pos = l.mPosition;
+    }
+    if (vel) {
+        *vel = l.mVelocity;
+    }
+    if (forward) {
+        *forward = l.mForward;
+    }
+    if (up) {
+        *up = l.mUp;
+    }
+    return AURA_OK;
+}
+
 } // namespace AURA
 
 namespace {
@@ -409,6 +436,63 @@ AURA_RESULT AURA_Channel_IsVirtual(AURA_CHANNEL *channel, int *isvirtual)
 AURA_RESULT AURA_Channel_SetPriority(AURA_CHANNEL *channel, int priority)
 {
     return channel ? asChannel(channel)->setPriority(priority) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_Get3DSettings(AURA_SYSTEM *system, float *dopplerscale, float *distancefactor,
+                                      float *rolloffscale)
+{
+    return system ? asSystem(system)->get3DSettings(dopplerscale, distancefactor, rolloffscale)
+                  : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_Set3DListenerAttributes(AURA_SYSTEM *system, int listener, const AURA_VECTOR *pos,
+                                                const AURA_VECTOR *vel, const AURA_VECTOR *forward,
+                                                const AURA_VECTOR *up)
+{
+    return system ? asSystem(system)->set3DListenerAttributes(listener, pos, vel, forward, up)
+                  : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_System_Get3DListenerAttributes(AURA_SYSTEM *system, int listener, AURA_VECTOR *pos, AURA_VECTOR *vel,
+                                                AURA_VECTOR *forward, AURA_VECTOR *up)
+{
+    return system ? asSystem(system)->get3DListenerAttributes(listener, pos, vel, forward, up)
+                  : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_Sound_Get3DMinMaxDistance(AURA_SOUND *sound, float *mindistance, float *maxdistance)
+{
+    return sound ? reinterpret_cast<AURA::Sound *>(sound)->get3DMinMaxDistance(mindistance, maxdistance) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_Sound_Set3DConeSettings(AURA_SOUND *sound, float insideangle, float outsideangle, float outsidevolume)
+{
+    return sound ? reinterpret_cast<AURA::Sound *>(sound)->set3DConeSettings(insideangle, outsideangle, outsidevolume)
+                 : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_Sound_Get3DConeSettings(AURA_SOUND *sound, float *insideangle, float *outsideangle,
+                                         float *outsidevolume)
+{
+    return sound ? reinterpret_cast<AURA::Sound *>(sound)->get3DConeSettings(insideangle, outsideangle, outsidevolume)
+                 : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_Channel_Get3DAttributes(AURA_CHANNEL *channel, AURA_VECTOR *pos, AURA_VECTOR *vel)
+{
+    return channel ? asChannel(channel)->get3DAttributes(pos, vel) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_Channel_Get3DMinMaxDistance(AURA_CHANNEL *channel, float *mindistance, float *maxdistance)
+{
+    return channel ? asChannel(channel)->get3DMinMaxDistance(mindistance, maxdistance) : AURA_ERR_INVALID_PARAM;
+}
+
+AURA_RESULT AURA_Channel_Get3DConeSettings(AURA_CHANNEL *channel, float *insideangle, float *outsideangle,
+                                           float *outsidevolume)
+{
+    return channel ? asChannel(channel)->get3DConeSettings(insideangle, outsideangle, outsidevolume)
+                   : AURA_ERR_INVALID_PARAM;
 }
 
 } // extern "C"

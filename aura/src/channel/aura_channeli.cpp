@@ -224,10 +224,17 @@ AURA_RESULT ChannelI::alloc(SoundI *sound, bool reset)
         m3DConeVolume = 1.0f;
         mDirectOcclusion = 0.0f;
         mReverbOcclusion = 0.0f;
+        mDirectGain = 1.0f;
         if (mSystem) {
             for (int i = 0; i < ReverbI::MAX_INSTANCES; ++i) {
                 (void)mSystem->mReverbGlobal.resetChanProperties(i, mIndex);
             }
+            (void)mSystem->mReverb3D.resetChanProperties(0, mIndex);
+            (void)mSystem->mReverb3D.setPresenceGain(0, mIndex, 1.0f);
+            mSystem->forEachUserReverb([this](ReverbI &user) {
+                (void)user.resetChanProperties(0, mIndex);
+                (void)user.setPresenceGain(0, mIndex, 0.0f);
+            });
         }
     }
     for (int i = 0; i < mNumRealChannels; ++i) {
@@ -474,6 +481,13 @@ AURA_RESULT ChannelI::setPaused(bool paused)
         if (mFlags.has(ChannelFlag::Starting)) {
             mFlags.clear(ChannelFlag::Starting);
             (void)updatePosition();
+            // A 3D sound's volume, pan and reverb sends are right before it
+            // is heard.
+            // (Occlusion waits for the next update, as for a moved sound.)
+            if (mRealChannel[0] && (mRealChannel[0]->mMode & AURA_3D)) {
+                (void)calcVolumeAndPitchFor3D(true);
+                (void)forEachVoice([](ChannelReal *voice) { return voice->set2DFreqVolumePanFor3D(); });
+            }
         }
     } else {
         mFlags.set(ChannelFlag::Paused);

@@ -13,6 +13,8 @@
 
 namespace AURA {
 
+class ReverbI;
+
 class SystemI;
 class SoundI;
 class DSPI;
@@ -207,6 +209,15 @@ public:
     AURA_RESULT calcVolumeAndPitchFor3D(bool force);
     // Geometry occlusion: asks the worker, takes its answers and fades.
     AURA_RESULT updateOcclusion(int delta, bool moved, bool force);
+    // A 3D channel's gain into a reverb: 1 for the 3D reverb, the reverb's
+    // presence at the position for another; times what the geometry lets
+    // through on the path between the reverb and the position.
+    AURA_RESULT calculate3DReverbGain(ReverbI *reverb, const AURA_VECTOR *position, float *gain);
+    // Recomputes the channel's gain into every user reverb (and stores the
+    // worker's reverb-path gain for the 3D reverb); true when one changed.
+    bool updateReverbPresence();
+    // The voices join reverb units that appeared and set their sends again.
+    AURA_RESULT updateReverbSends();
     // Sets the current geometry occlusion (and the fade targets).
     AURA_RESULT set3DOcclusionInternal(float direct, float reverb, bool settargets);
     AURA_RESULT set3DOcclusion(float direct, float reverb);

@@ -3,6 +3,7 @@
 // channels ordered by importance.
 #include "channel/aura_channelgroupi.h"
 #include "channel/aura_channeli.h"
+#include "channel/aura_reverbi.h"
 #include "channel/aura_soundgroupi.h"
 #include "sound/aura_soundi.h"
 #include "system/aura_systemi.h"
@@ -128,6 +129,7 @@ AURA_RESULT ChannelI::calcVolumeAndPitchFor3D(bool force)
     const bool headRelative = (mode & AURA_3D_HEADRELATIVE) != 0;
     const int listeners = std::clamp(system.mNum3DListeners, 1, SystemI::MAX_LISTENERS);
     bool changed = false;
+    bool moved = false;
     for (int l = 0; l < listeners; ++l) {
         const SystemI::Listener &listener = system.mListener[l];
         if (!force && !mFlags.has(ChannelFlag::Moved3D) && !listener.mMoved) {
@@ -193,6 +195,10 @@ AURA_RESULT ChannelI::calcVolumeAndPitchFor3D(bool force)
         m3DDistanceVolume = volume;
         m3DConeVolume = cone;
         mDopplerPitch = pitch;
+        moved = true;
+    }
+    if (moved && updateReverbPresence()) {
+        changed = true;
     }
     if (changed) {
         (void)applyVolume();
@@ -200,6 +206,63 @@ AURA_RESULT ChannelI::calcVolumeAndPitchFor3D(bool force)
         (void)updatePosition();
     }
     return AURA_OK;
+}
+
+AURA_RESULT ChannelI::calculate3DReverbGain(ReverbI *reverb, const AURA_VECTOR *position, float *gain)
+{
+    if (!reverb || !position || !gain || !mSystem) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    float presence = reverb == &mSystem->mReverb3D ? 1.0f : reverb->getPresence(*position);
+    // Out of the reverb's reach: nothing, rather than what it was before.
+    if (!(presence > 0.0f)) {
+        *gain = 0.0f;
+        return AURA_OK;
+    }
+    GeometryMgr &geometry = mSystem->mGeometryMgr;
+    if (geometry.hasGeometry() && !(mRealChannel[0]->mMode & AURA_3D_IGNOREGEOMETRY)) {
+        float direct = 0.0f;
+        float reverbOcclusion = 0.0f;
+        (void)geometry.lineTestAll(&reverb->mPosition, position, &direct, &reverbOcclusion);
+        presence *= 1.0f - std::clamp(std::isnan(reverbOcclusion) ? 0.0f : reverbOcclusion, 0.0f, 1.0f);
+    }
+    *gain = presence;
+    return AURA_OK;
+}
+
+bool ChannelI::updateReverbPresence()
+{
+    if (!mSystem || !is3D(*this)) {
+        return false;
+    }
+    SystemI &system = *mSystem;
+    AURA_VECTOR position = m3DPosition;
+    if (mRealChannel[0]->mMode & AURA_3D_HEADRELATIVE) {
+        const AURA_VECTOR &listener = system.mListener[0].mPosition;
+        position = AURA_VECTOR{position.x + listener.x, position.y + listener.y, position.z + listener.z};
+    }
+    bool changed = false;
+    const auto store = [&](ReverbI &reverb, float gain) {
+        float old = 0.0f;
+        if (reverb.getPresenceGain(0, mIndex, &old) == AURA_OK && old != gain) {
+            (void)reverb.set3DGain(mIndex, gain);
+            changed = true;
+        }
+    };
+    store(system.mReverb3D, mReverbGain3D);
+    system.forEachUserReverb([&](ReverbI &reverb) {
+        float gain = 0.0f;
+        if (reverb.mMode == 1 && calculate3DReverbGain(&reverb, &position, &gain) == AURA_OK) {
+            store(reverb, gain);
+        }
+    });
+    return changed;
+}
+
+AURA_RESULT ChannelI::updateReverbSends()
+{
+    (void)updateReverbPresence();
+    return forEachVoice([](ChannelReal *voice) { return voice->updateReverbSends(); });
 }
 
 void ChannelI::applyOcclusion()
@@ -253,13 +316,23 @@ AURA_RESULT ChannelI::updateOcclusion(int delta, bool moved, bool force)
         if (mRealChannel[0]->mMode & AURA_3D_HEADRELATIVE) {
             position = AURA_VECTOR{position.x + listener.x, position.y + listener.y, position.z + listener.z};
         }
+        const AURA_VECTOR *reverbPosition = system.m3DReverbActive ? &system.mReverb3D.mPosition : nullptr;
         if (moved || changedGeometry || force) {
             if (force) {
                 (void)geometry.lineTestAll(&listener, &position, &direct, &reverb);
+                if (system.m3DReverbActive) {
+                    float pathDirect = 0.0f;
+                    float pathReverb = 0.0f;
+                    (void)geometry.lineTestAll(&position, &system.mReverb3D.mPosition, &pathDirect, &pathReverb);
+                    mReverbGain3D = 1.0f - std::clamp(std::isnan(pathReverb) ? 0.0f : pathReverb, 0.0f, 1.0f);
+                }
+                if (updateReverbPresence()) {
+                    (void)applyVolume();
+                }
                 haveTargets = true;
             } else {
                 geometry.mOcclusionThread.enqueue(static_cast<unsigned int>(mIndex), mHandleCurrent, position, listener,
-                                                  nullptr);
+                                                  reverbPosition);
             }
         }
         OcclusionResult result;
@@ -267,13 +340,16 @@ AURA_RESULT ChannelI::updateOcclusion(int delta, bool moved, bool force)
             if (result.mHandle == mHandleCurrent) {
                 direct = result.mDirectOcclusion;
                 reverb = result.mReverbOcclusion;
-                mReverbGain3D = result.mReverbGain;
+                mReverbGain3D = std::clamp(std::isnan(result.mReverbGain) ? 1.0f : result.mReverbGain, 0.0f, 1.0f);
+                if (updateReverbPresence()) {
+                    (void)applyVolume();
+                }
                 haveTargets = true;
             } else {
                 // The answer was for a sound this channel played before;
                 // while it waited, this sound's request was not taken.
                 geometry.mOcclusionThread.enqueue(static_cast<unsigned int>(mIndex), mHandleCurrent, position, listener,
-                                                  nullptr);
+                                                  reverbPosition);
             }
         }
     }

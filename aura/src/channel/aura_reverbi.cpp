@@ -2,6 +2,7 @@
 
 #include "base/aura_memory.h"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -15,6 +16,35 @@ ReverbI::ReverbI()
 {
     mNode.initNode();
     mNode.mData = this;
+    mProperties.Environment = -1;
+}
+
+AURA_RESULT ReverbI::set3DAttributesInternal(const AURA_VECTOR *position, float mindistance, float maxdistance)
+{
+    if (!position || !std::isfinite(position->x) || !std::isfinite(position->y) || !std::isfinite(position->z) ||
+        !(mindistance > 0.0f) || !std::isfinite(maxdistance) || !(maxdistance > mindistance)) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    mPosition = *position;
+    mMinDistance = mindistance;
+    mMaxDistance = maxdistance;
+    return AURA_OK;
+}
+
+float ReverbI::getPresence(const AURA_VECTOR &position) const
+{
+    const double dx = static_cast<double>(position.x) - mPosition.x;
+    const double dy = static_cast<double>(position.y) - mPosition.y;
+    const double dz = static_cast<double>(position.z) - mPosition.z;
+    const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+    if (!std::isfinite(d) || d >= mMaxDistance) {
+        return 0.0f;
+    }
+    if (d <= mMinDistance) {
+        return 1.0f;
+    }
+    // set3DAttributesInternal keeps max above min.
+    return static_cast<float>((mMaxDistance - d) / (static_cast<double>(mMaxDistance) - mMinDistance));
 }
 
 ReverbI::~ReverbI()
@@ -31,9 +61,9 @@ AURA_REVERB_CHANNELPROPERTIES ReverbI::defaultProperties(int instance)
     return props;
 }
 
-AURA_RESULT ReverbI::init(SystemI *system, int numchannels)
+AURA_RESULT ReverbI::init(SystemI *system, int numchannels, int instances)
 {
-    if (numchannels < 0) {
+    if (numchannels < 0 || instances < 1 || instances > MAX_INSTANCES) {
         return AURA_ERR_INVALID_PARAM;
     }
     (void)release();
@@ -45,7 +75,7 @@ AURA_RESULT ReverbI::init(SystemI *system, int numchannels)
     if (bytes > std::numeric_limits<int>::max()) {
         return AURA_ERR_MEMORY;
     }
-    for (int i = 0; i < MAX_INSTANCES; ++i) {
+    for (int i = 0; i < instances; ++i) {
         auto *records = static_cast<ReverbChannelData *>(AURA_Memory_Calloc(static_cast<int>(bytes)));
         if (!records) {
             (void)release();
@@ -60,6 +90,7 @@ AURA_RESULT ReverbI::init(SystemI *system, int numchannels)
         mInstance[i].mChannelData = records;
     }
     mNumChannels = numchannels;
+    mNumInstances = instances;
     return AURA_OK;
 }
 
@@ -72,12 +103,13 @@ AURA_RESULT ReverbI::release()
         }
     }
     mNumChannels = 0;
+    mNumInstances = 0;
     return AURA_OK;
 }
 
 ReverbChannelData *ReverbI::data(int instance, int channel) const
 {
-    if (instance < 0 || instance >= MAX_INSTANCES || channel < 0 || channel >= mNumChannels) {
+    if (instance < 0 || instance >= mNumInstances || channel < 0 || channel >= mNumChannels) {
         return nullptr;
     }
     return &mInstance[instance].mChannelData[channel];

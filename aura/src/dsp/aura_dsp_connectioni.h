@@ -56,6 +56,8 @@ public:
     // (the current ones without a ramp), as [output][input].
     void steadyLevels(float (&levels)[2][2]) const;
 
+    // At volume 0 with no ramp under way: mixing it would add only zeros.
+    [[nodiscard]] bool silent() const { return mRampCount == 0 && mVolume == 0.0f; }
     [[nodiscard]] float setLevel(int row, int column) const { return mLevel[row * mMaxInputLevels + column]; }
     [[nodiscard]] float currentLevel(int row, int column) const { return mLevelCurrent[row * mMaxInputLevels + column]; }
 

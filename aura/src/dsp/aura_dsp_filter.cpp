@@ -138,7 +138,9 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
         if (profiling) {
             start = nowMicroseconds();
         }
-        if (input->hasFlags(DSPI_FLAG_IDLE) || !inbuffer || inchannels <= 0) {
+        // A connection at volume 0 adds nothing: its input was produced (and
+        // moved on) all the same, but nothing is mixed, as for an idle one.
+        if (input->hasFlags(DSPI_FLAG_IDLE) || !inbuffer || inchannels <= 0 || connection->silent()) {
             if (connection->mRampCount) {
                 connection->settleRamp();
             }

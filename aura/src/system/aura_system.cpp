@@ -411,6 +411,9 @@ AURA_RESULT SystemI::initChannels()
         ++mNumChannels;
     }
     result = mReverbGlobal.init(this, mMaxChannels);
+    if (result == AURA_OK) {
+        result = mReverb3D.init(this, mMaxChannels, 1);
+    }
     if (result != AURA_OK) {
         return result;
     }
@@ -439,6 +442,11 @@ AURA_RESULT SystemI::initChannels()
         }
         result = voice ? mVoicePool->setChannel(i, voice, software ? master->mDSPMixTarget : nullptr)
                        : AURA_ERR_MEMORY;
+    }
+    if (result == AURA_OK && mReverbAmbientProperties.Environment != -1) {
+        // An ambient room set before init gets its unit now.
+        const AURA_REVERB_PROPERTIES ambient = mReverbAmbientProperties;
+        result = setReverbAmbientProperties(&ambient);
     }
     return result;
 }
@@ -489,6 +497,7 @@ AURA_RESULT SystemI::closeChannels()
     mNumChannels = 0;
     releaseReverbUnits();
     (void)mReverbGlobal.release();
+    (void)mReverb3D.release();
     mChannelFreeListHead.initNode();
     mChannelSortedListHead.initNode();
     if (mMasterChannelGroup) {

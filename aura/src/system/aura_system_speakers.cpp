@@ -1,5 +1,5 @@
 // The speaker layout of a system (positions, their clockwise order and the
-// pairs a 3D sound can be panned across) and its ambient reverb record.
+// pairs a 3D sound can be panned across) and the 3D reverb's flag.
 #include "system/aura_systemi.h"
 
 #include <cmath>
@@ -261,7 +261,11 @@ AURA_RESULT SystemI::prepareSpeakerPairs()
 
 AURA_RESULT SystemI::set3DReverbActive(bool active)
 {
-    m3DReverbActive = active;
+    if (m3DReverbActive != active) {
+        m3DReverbActive = active;
+        // 3D channels move between the global and the 3D reverb.
+        refreshReverbSends();
+    }
     return AURA_OK;
 }
 
@@ -271,18 +275,6 @@ AURA_RESULT SystemI::get3DReverbActive(bool *active)
         return AURA_ERR_INVALID_PARAM;
     }
     *active = m3DReverbActive;
-    return AURA_OK;
-}
-
-AURA_RESULT SystemI::setReverbAmbientProperties(const AURA_REVERB_PROPERTIES *properties)
-{
-    if (!properties) {
-        return AURA_ERR_INVALID_PARAM;
-    }
-    if (properties->Environment != -1) {
-        (void)set3DReverbActive(true);
-    }
-    mReverbAmbientProperties = *properties;
     return AURA_OK;
 }
 

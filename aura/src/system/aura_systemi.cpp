@@ -34,6 +34,7 @@ SystemI::SystemI()
     mSoundGroupHead.initNode();
     mSoundHead.initNode();
     mStreamVoiceHead.initNode();
+    mReverbUserHead.initNode();
     (void)AURA_OS_Thread_GetCurrentID(&mFileSettings.mainThreadId);
 
     static constexpr float kDefaultPositions[MAX_SPEAKERS][2] = {

@@ -286,6 +286,31 @@ public:
     AURA_RESULT setReverbProperties(const AURA_REVERB_PROPERTIES *properties);
     AURA_RESULT getReverbProperties(AURA_REVERB_PROPERTIES *properties);
     void releaseReverbUnits();
+    // The 3D reverb: one instance, fed by 3D channels while m3DReverbActive.
+    ReverbI mReverb3D;
+    AURA_RESULT getReverbAmbientProperties(AURA_REVERB_PROPERTIES *properties);
+    // User reverbs (ReverbI::mNode), listed under mReverbListLock so that a
+    // handle can be checked from any thread.
+    LinkedListNode mReverbUserHead;
+    mutable std::mutex mReverbListLock;
+    AURA_RESULT createReverbInternal(ReverbI **reverb);
+    AURA_RESULT releaseReverbInternal(ReverbI *reverb);
+    AURA_RESULT setUserReverbProperties(ReverbI *reverb, const AURA_REVERB_PROPERTIES *properties);
+    AURA_RESULT setUserReverbActive(ReverbI *reverb, bool active);
+    AURA_RESULT setUserReverb3DAttributes(ReverbI *reverb, const AURA_VECTOR *position, float mindistance,
+                                          float maxdistance);
+    [[nodiscard]] bool ownsReverb(const Reverb *handle) const;
+    // Calls f(reverb) for each user reverb; the list may not change meanwhile.
+    template <class F>
+    void forEachUserReverb(F &&f)
+    {
+        for (LinkedListNode *n = mReverbUserHead.mNext; n != &mReverbUserHead; n = n->mNext) {
+            f(*static_cast<ReverbI *>(n->mData));
+        }
+    }
+    // Every playing channel joins the reverbs' units it is not fed into yet
+    // and sets its sends again (a reverb appeared, moved or changed).
+    void refreshReverbSends();
     AURA_REVERB_PROPERTIES mReverbProperties[ReverbI::MAX_INSTANCES]{};
     bool mReverbPropertiesSet[ReverbI::MAX_INSTANCES]{};
     AURA_REVERB_PROPERTIES mReverbAmbientProperties{};

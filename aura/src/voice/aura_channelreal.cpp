@@ -527,6 +527,16 @@ AURA_RESULT ChannelReal::setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES
             return result;
         }
     }
+    // The 3D reverb takes what names instance 0; every active user reverb
+    // takes the properties whatever they name.
+    if ((named & AURA_REVERB_CHANNELFLAGS_INSTANCE0) || numnamed == 0) {
+        (void)system->mReverb3D.setChanProperties(0, channel, props, nullptr);
+    }
+    system->forEachUserReverb([&](ReverbI &user) {
+        if (user.mMode == 1) {
+            (void)user.setChanProperties(0, channel, props, nullptr);
+        }
+    });
     return AURA_OK;
 }
 

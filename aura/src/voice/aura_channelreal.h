@@ -104,6 +104,9 @@ public:
     // the flags name (instance 0 when none) take the properties, the others
     // only the direct level.
     virtual AURA_RESULT setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props);
+    // Joins reverb units that appeared since the play and sets every send
+    // again; voices that send nowhere have nothing to do.
+    virtual AURA_RESULT updateReverbSends() { return AURA_OK; }
     // Fills props from the instance its flags name.
     virtual AURA_RESULT getReverbProperties(AURA_REVERB_CHANNELPROPERTIES *props);
     virtual AURA_RESULT isPlaying(bool *isplaying, bool includethreadlatency = false);

@@ -434,34 +434,48 @@ AURA_RESULT ChannelSoftware::close()
     return result;
 }
 
+template <class F>
+void ChannelSoftware::forEachReverbSlot(F &&f)
+{
+    SystemI &system = *mSystem;
+    for (int i = 0; i < ReverbI::MAX_INSTANCES; ++i) {
+        f(system.mReverbGlobal, i, ReverbKind::Global);
+    }
+    f(system.mReverb3D, 0, ReverbKind::ThreeD);
+    // A user reverb has one instance: it is never indexed past 0.
+    system.forEachUserReverb([&](ReverbI &reverb) { f(reverb, 0, ReverbKind::User); });
+}
+
 AURA_RESULT ChannelSoftware::addToReverbs(DSPI *unit)
 {
     if (!mParent || !mSystem || !unit) {
         return AURA_OK;
     }
-    ReverbI &reverb = mSystem->mReverbGlobal;
-    for (int i = 0; i < ReverbI::MAX_INSTANCES; ++i) {
+    // A send of the voice's own sound starts at the direct path's speaker
+    // levels, so that it rings where the sound plays.
+    DSPConnectionI *templ = unit == mDSPReverbSource ? mDSPConnection : nullptr;
+    AURA_RESULT first = AURA_OK;
+    forEachReverbSlot([&](ReverbI &reverb, int i, ReverbKind kind) {
         DSPI *instance = reverb.mInstance[i].mDSP;
-        if (!instance) {
-            continue;
+        if (!instance || first != AURA_OK) {
+            return;
         }
         DSPConnectionI *connection = nullptr;
         (void)reverb.getChanProperties(i, mParent->mIndex, nullptr, &connection);
         if (connection) {
-            continue;
+            return; // one send per reverb, however often this is asked
         }
-        AURA_RESULT result = instance->addInputQueued(unit, false, nullptr, &connection);
+        AURA_RESULT result = instance->addInputQueued(unit, false, templ, &connection);
         if (result == AURA_OK) {
             result = reverb.setChanProperties(i, mParent->mIndex, nullptr, connection);
         }
-        if (result == AURA_OK) {
+        // The 3D and user reverbs keep the gain the channel's place gave.
+        if (result == AURA_OK && kind == ReverbKind::Global) {
             result = reverb.setPresenceGain(i, mParent->mIndex, 1.0f);
         }
-        if (result != AURA_OK) {
-            return result;
-        }
-    }
-    return AURA_OK;
+        first = result;
+    });
+    return first;
 }
 
 void ChannelSoftware::removeFromReverbs()
@@ -470,8 +484,7 @@ void ChannelSoftware::removeFromReverbs()
         mDSPReverbTarget = nullptr;
         return;
     }
-    ReverbI &reverb = mSystem->mReverbGlobal;
-    for (int i = 0; i < ReverbI::MAX_INSTANCES; ++i) {
+    forEachReverbSlot([&](ReverbI &reverb, int i, ReverbKind) {
         DSPI *instance = reverb.mInstance[i].mDSP;
         DSPConnectionI *connection = nullptr;
         (void)reverb.getChanProperties(i, mParent->mIndex, nullptr, &connection);
@@ -479,8 +492,36 @@ void ChannelSoftware::removeFromReverbs()
             (void)instance->disconnectFrom(mDSPReverbTarget, connection);
         }
         (void)reverb.resetConnectionPointer(i, mParent->mIndex);
-    }
+    });
     mDSPReverbTarget = nullptr;
+}
+
+template <class F>
+void ChannelSoftware::forEachOwnSend(F &&f)
+{
+    if (!mParent || !mSystem || !mDSPReverbTarget || mDSPReverbTarget != mDSPReverbSource ||
+        mFlags.has(VoiceFlag::NoReverb)) {
+        return;
+    }
+    forEachReverbSlot([&](ReverbI &reverb, int i, ReverbKind kind) {
+        AURA_REVERB_CHANNELPROPERTIES props{};
+        DSPConnectionI *connection = nullptr;
+        if (!reverb.mInstance[i].mDSP || (kind == ReverbKind::User && reverb.mMode != 1) ||
+            reverb.getChanProperties(i, mParent->mIndex, &props, &connection) != AURA_OK || !connection ||
+            props.ConnectionPoint) {
+            return;
+        }
+        f(*connection);
+    });
+}
+
+AURA_RESULT ChannelSoftware::updateReverbSends()
+{
+    if (mSubChannelIndex != 0 || !mParent || !mSystem || mFlags.has(VoiceFlag::NoReverb) || !mDSPReverbTarget) {
+        return AURA_OK;
+    }
+    const AURA_RESULT result = addToReverbs(mDSPReverbTarget);
+    return result != AURA_OK ? result : updateReverbMix(mParent->mVolume);
 }
 
 AURA_RESULT ChannelSoftware::alloc()
@@ -555,6 +596,7 @@ AURA_RESULT ChannelSoftware::connectSource(DSPI *target, DSPI *source)
     }
     if (result == AURA_OK && !mFlags.has(VoiceFlag::NoReverb)) {
         mDSPReverbTarget = source;
+        mDSPReverbSource = source;
         result = addToReverbs(source);
     }
     return result;
@@ -677,6 +719,7 @@ AURA_RESULT ChannelSoftware::alloc(DSPI *dsp)
     }
     if (result == AURA_OK) {
         mDSPReverbTarget = mDSPResampler;
+        mDSPReverbSource = mDSPResampler;
         result = addToReverbs(mDSPResampler);
     }
     if (result != AURA_OK) {
@@ -701,6 +744,7 @@ AURA_RESULT ChannelSoftware::start()
         // A voice begins at its levels; ramps are for changes while it plays.
         CriticalSectionGuard guard(mSystem->mDSPCrit);
         mDSPConnection->settleRamp();
+        forEachOwnSend([](DSPConnectionI &send) { send.settleRamp(); });
     }
     if (!mFlags.has(VoiceFlag::Paused)) {
         forEachUnit([](DSPI *unit) { unit->setActive(true); });
@@ -720,6 +764,7 @@ AURA_RESULT ChannelSoftware::stop()
     if (!mFlags.has(VoiceFlag::NoReverb)) {
         removeFromReverbs();
     }
+    mDSPReverbSource = nullptr;
     if (mDSPResampler) {
         (void)mDSPResampler->setFinished(true, false);
         mDSPResampler->setActive(false);
@@ -756,6 +801,7 @@ AURA_RESULT ChannelSoftware::setPaused(bool paused)
         // its levels at once: what changed while it was silent is not ramped.
         CriticalSectionGuard guard(mSystem->mDSPCrit);
         mDSPConnection->settleRamp();
+        forEachOwnSend([](DSPConnectionI &send) { send.settleRamp(); });
     }
     forEachUnit([paused](DSPI *unit) { unit->setActive(!paused); });
     return ChannelReal::setPaused(paused);
@@ -839,30 +885,42 @@ AURA_RESULT ChannelSoftware::updateReverbMix(float volume)
     const float v = p.mFlags.has(ChannelFlag::MutedInEffect) ? 0.0f : volume;
     bool reverb3D = false;
     (void)mSystem->get3DReverbActive(&reverb3D);
-    ReverbI &reverb = mSystem->mReverbGlobal;
-    for (int i = 0; i < ReverbI::MAX_INSTANCES; ++i) {
+    const bool voice3D = (mMode & AURA_3D) != 0;
+    // What a 3D sound sends: its occlusion, fade, distance and volumes.
+    const float occlusion = (1.0f - p.mReverbOcclusion) * (group ? group->mReverbOcclusion : 1.0f);
+    const float send3D = occlusion * p.mFadeVolume * p.m3DDistanceVolume * groupVolume * p.soundGroupVolume() * v;
+    AURA_RESULT first = AURA_OK;
+    forEachReverbSlot([&](ReverbI &reverb, int i, ReverbKind kind) {
         AURA_REVERB_CHANNELPROPERTIES props{};
         DSPConnectionI *connection = nullptr;
-        if (!reverb.mInstance[i].mDSP || reverb.getChanProperties(i, p.mIndex, &props, &connection) != AURA_OK ||
-            !connection) {
-            continue;
+        if (first != AURA_OK || !reverb.mInstance[i].mDSP || (kind == ReverbKind::User && reverb.mMode != 1) ||
+            reverb.getChanProperties(i, p.mIndex, &props, &connection) != AURA_OK || !connection) {
+            return;
         }
         const float room = std::pow(10.0f, static_cast<float>(props.Room) / 2000.0f);
-        float g = room;
-        if (!(mMode & AURA_3D)) {
-            g *= props.ConnectionPoint ? 1.0f : groupVolume * v;
-        } else if (reverb3D) {
-            g = 0.0f;
-        } else if (!props.ConnectionPoint) {
-            const float occlusion = (1.0f - p.mReverbOcclusion) * (group ? group->mReverbOcclusion : 1.0f);
-            g *= occlusion * p.mFadeVolume * p.m3DDistanceVolume * groupVolume * p.soundGroupVolume() * v;
+        const float own = props.ConnectionPoint ? 1.0f : send3D;
+        float presence = 1.0f;
+        (void)reverb.getPresenceGain(i, p.mIndex, &presence);
+        float g = 0.0f;
+        switch (kind) {
+        case ReverbKind::Global:
+            if (!voice3D) {
+                g = room * (props.ConnectionPoint ? 1.0f : groupVolume * v);
+            } else if (!reverb3D) {
+                g = room * own;
+            }
+            break;
+        case ReverbKind::ThreeD:
+            // The geometry's reverb path to the room scales the send.
+            g = voice3D ? room * presence * own : 0.0f;
+            break;
+        case ReverbKind::User:
+            g = voice3D ? room * std::max(presence, reverb.mGainFloor) * own : 0.0f;
+            break;
         }
-        const AURA_RESULT result = connection->setMix(v == 0.0f ? 0.0f : g);
-        if (result != AURA_OK) {
-            return result;
-        }
-    }
-    return AURA_OK;
+        first = connection->setMix(v == 0.0f || !std::isfinite(g) ? 0.0f : g);
+    });
+    return first;
 }
 
 AURA_RESULT ChannelSoftware::setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props)
@@ -870,6 +928,14 @@ AURA_RESULT ChannelSoftware::setReverbProperties(const AURA_REVERB_CHANNELPROPER
     AURA_RESULT result = ChannelReal::setReverbProperties(props);
     if (result != AURA_OK || mSubChannelIndex != 0 || !mParent) {
         return result;
+    }
+    const float direct = std::pow(10.0f, static_cast<float>(std::clamp(props->Direct, -10000, 1000)) / 2000.0f);
+    if (direct != mParent->mDirectGain) {
+        mParent->mDirectGain = direct;
+        result = updateDirectMix(mParent->mVolume);
+        if (result != AURA_OK) {
+            return result;
+        }
     }
     if (mDSPReverbTarget && !mFlags.has(VoiceFlag::NoReverb)) {
         result = addToReverbs(mDSPReverbTarget);
@@ -956,7 +1022,12 @@ AURA_RESULT ChannelSoftware::setSpeakerMix(float fl, float fr, float c, float lf
             levels[row * inputs + i] *= mParent->mInputMix[i];
         }
     }
-    return mDSPConnection->setLevels(levels, inputs);
+    result = mDSPConnection->setLevels(levels, inputs);
+    forEachOwnSend([&](DSPConnectionI &send) {
+        const AURA_RESULT sent = send.setLevels(levels, inputs);
+        result = result != AURA_OK ? result : sent;
+    });
+    return result;
 }
 
 AURA_RESULT ChannelSoftware::setSpeakerLevels(int speaker, const float *levels, int numlevels)
@@ -975,7 +1046,12 @@ AURA_RESULT ChannelSoftware::setSpeakerLevels(int speaker, const float *levels, 
     for (int i = 0; i < numlevels; ++i) {
         scaled[i] = levels[i] * mParent->mInputMix[i];
     }
-    return mDSPConnection->setLevels(static_cast<AURA_SPEAKER>(speaker), scaled, numlevels);
+    AURA_RESULT result = mDSPConnection->setLevels(static_cast<AURA_SPEAKER>(speaker), scaled, numlevels);
+    forEachOwnSend([&](DSPConnectionI &send) {
+        const AURA_RESULT sent = send.setLevels(static_cast<AURA_SPEAKER>(speaker), scaled, numlevels);
+        result = result != AURA_OK ? result : sent;
+    });
+    return result;
 }
 
 AURA_RESULT ChannelSoftware::setDSPClockDelay()
@@ -1151,7 +1227,8 @@ AURA_RESULT ChannelSoftware::set3DOcclusion(float directocclusion, float reverbo
     }
     mParent->mDirectOcclusion = directocclusion;
     mParent->mReverbOcclusion = reverbocclusion;
-    return updateDirectMix(mParent->mVolume);
+    const AURA_RESULT result = updateDirectMix(mParent->mVolume);
+    return result != AURA_OK ? result : updateReverbMix(mParent->mVolume);
 }
 
 AURA_RESULT ChannelSoftware::isPlaying(bool *isplaying, bool /*includethreadlatency*/)

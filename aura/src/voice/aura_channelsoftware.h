@@ -68,6 +68,7 @@ public:
     // Stores the send, joins a reverb unit that appeared since the play,
     // and sets the send levels.
     AURA_RESULT setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props) override;
+    AURA_RESULT updateReverbSends() override;
     // The newest count frames of one channel of what the voice plays.
 
     DSPI *mDSPHead = nullptr;
@@ -78,6 +79,7 @@ public:
     DSPCodec *mDSPCodec = nullptr; // a compressed sample's decoding unit, from the system's pool
     DSPI *mDSPLowPass = nullptr;
     DSPI *mDSPReverbTarget = nullptr;
+    DSPI *mDSPReverbSource = nullptr; // the voice's own source unit (what the sends carry without a connection point)
     DSPConnectionI *mDSPConnection = nullptr;
 
 private:
@@ -88,6 +90,16 @@ private:
     // The level of each global reverb send, from the channel's room level.
     AURA_RESULT updateReverbMix(float volume);
     AURA_RESULT addToReverbs(DSPI *unit);
+    enum class ReverbKind { Global, ThreeD, User };
+    // f(reverb, instance, kind) for each instance of every reverb the voice
+    // may send to: the global reverb's four, the 3D reverb's and each user
+    // reverb's first.
+    template <class F>
+    void forEachReverbSlot(F &&f);
+    // f(connection) for each send of the voice's own sound into an active
+    // reverb: they carry the direct path's speaker levels.
+    template <class F>
+    void forEachOwnSend(F &&f);
     // The chain of a compressed sample: a decoding unit of the system's pool as the source.
     AURA_RESULT allocCompressed(DSPI *target);
     // Builds head <- [low-pass <-] source into the group's unit, and the reverb sends.

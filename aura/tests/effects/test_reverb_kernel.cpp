@@ -1,6 +1,7 @@
 // The environmental reverb's kernel, the freeverb filters, and the mapping
 // of room properties onto the kernel measured by its decay.
 #include "dsp_harness.h"
+#include "reverb_rooms.h"
 
 #include "dsp/effects/aura_dsp_reverb.h"
 #include "dsp/effects/aura_freeverb.h"
@@ -200,20 +201,7 @@ double rt60(AURA::DSPSfxReverb *unit, float seconds, int rate)
 
 AURA_REVERB_PROPERTIES generic()
 {
-    AURA_REVERB_PROPERTIES p{};
-    p.Environment = 0;
-    p.Room = -1000;
-    p.RoomHF = -100;
-    p.DecayTime = 1.49f;
-    p.DecayHFRatio = 0.83f;
-    p.Reflections = -2602;
-    p.ReflectionsDelay = 0.007f;
-    p.Reverb = 200;
-    p.ReverbDelay = 0.011f;
-    p.HFReference = 5000.0f;
-    p.Diffusion = 100.0f;
-    p.Density = 100.0f;
-    return p;
+    return auratest::genericRoom();
 }
 
 TEST(SfxReverbUnit, DecaysInTheDecayTime)

@@ -1,5 +1,6 @@
 // The global reverb on a running system: the units its property records
 // make and take away, and the channels' sends into them.
+#include "reverb_rooms.h"
 #include "sine_analysis.h"
 #include "systems.h"
 #include "wav.h"
@@ -21,21 +22,7 @@ namespace {
 
 AURA_REVERB_PROPERTIES generic(int instance = 0)
 {
-    AURA_REVERB_PROPERTIES p{};
-    p.Instance = instance;
-    p.Environment = 0;
-    p.Room = -1000;
-    p.RoomHF = -100;
-    p.DecayTime = 1.49f;
-    p.DecayHFRatio = 0.83f;
-    p.Reflections = -2602;
-    p.ReflectionsDelay = 0.007f;
-    p.Reverb = 200;
-    p.ReverbDelay = 0.011f;
-    p.HFReference = 5000.0f;
-    p.Diffusion = 100.0f;
-    p.Density = 100.0f;
-    return p;
+    return auratest::genericRoom(instance);
 }
 
 AURA::SystemI *internals(AURA::System *system)

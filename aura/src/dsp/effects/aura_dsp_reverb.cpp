@@ -66,41 +66,50 @@ SfxReverbSettings mapReverbProperties(const AURA_REVERB_PROPERTIES &p, const int
 
 AURA_DSP_DESCRIPTION_EX *DSPSfxReverb::getDescriptionEx()
 {
-    static AURA_DSP_DESCRIPTION_EX description;
-    description = describe("AURA SFX Reverb", AURA_DSP_TYPE_SFXREVERB, {});
+    // Filled once: systems on other threads make their reverbs meanwhile.
+    static AURA_DSP_DESCRIPTION_EX description = describe("AURA SFX Reverb", AURA_DSP_TYPE_SFXREVERB, {});
     return &description;
 }
 
 AURA_RESULT DSPSfxReverb::createInternal()
 {
     const float rate = outputRate();
-    if (mKernel.init(rate) != 0) {
-        mKernel.close();
-        return AURA_ERR_MEMORY;
+    const int channels = mSystem ? mSystem->mMaxOutputChannels : 2;
+    const int kernels = channels < 1 ? 1 : channels > MAX_KERNELS ? MAX_KERNELS : channels;
+    const int block = static_cast<int>(mSystem ? mSystem->mDSPBlockSize : 1024);
+    for (int k = 0; k < kernels; ++k) {
+        ASfxDsp &kernel = mKernel[k];
+        if (kernel.init(rate) != 0 || (kernel.mNumLate = ASfxDsp::NUM_LATE, kernel.UpdateBufferSize(block) != 0)) {
+            for (int j = 0; j <= k; ++j) {
+                mKernel[j].close();
+            }
+            return AURA_ERR_MEMORY;
+        }
+        kernel.ClearBuffers();
     }
-    mKernel.mNumLate = ASfxDsp::NUM_LATE;
-    if (mKernel.UpdateBufferSize(static_cast<int>(mSystem ? mSystem->mDSPBlockSize : 1024)) != 0) {
-        mKernel.close();
-        return AURA_ERR_MEMORY;
-    }
-    mKernel.ClearBuffers();
+    mNumKernels = kernels;
     mKernelReady = true;
     return AURA_OK;
 }
 
 AURA_RESULT DSPSfxReverb::releaseInternal()
 {
-    mKernel.close();
+    for (int k = 0; k < mNumKernels; ++k) {
+        mKernel[k].close();
+    }
+    mNumKernels = 0;
     mKernelReady = false;
     return AURA_OK;
 }
 
 AURA_RESULT DSPSfxReverb::resetInternal()
 {
-    if (mKernel.UpdateBufferSize(static_cast<int>(mSystem ? mSystem->mDSPBlockSize : 1024)) != 0) {
-        return AURA_ERR_MEMORY;
+    for (int k = 0; k < mNumKernels; ++k) {
+        if (mKernel[k].UpdateBufferSize(static_cast<int>(mSystem ? mSystem->mDSPBlockSize : 1024)) != 0) {
+            return AURA_ERR_MEMORY;
+        }
+        mKernel[k].ClearBuffers();
     }
-    mKernel.ClearBuffers();
     return AURA_OK;
 }
 
@@ -119,22 +128,25 @@ AURA_RESULT DSPSfxReverb::setProperties(const AURA_REVERB_PROPERTIES &properties
     const float rate = outputRate();
     int lengths[ASfxDsp::NUM_LATE];
     for (int k = 0; k < ASfxDsp::NUM_LATE; ++k) {
-        lengths[k] = mKernel.mLate[k].length;
+        lengths[k] = mKernel[0].mLate[k].length;
     }
     const SfxReverbSettings s = mapReverbProperties(properties, lengths, rate);
     if (mSystem) {
         (void)mSystem->lockDSP();
     }
-    mKernel.mReflections.target = s.reflectionsGain;
-    mKernel.mLateInput.target = s.lateInputGain;
-    mKernel.mLowpass.target = s.inputLowpass;
-    mKernel.mMix.target = s.mix;
-    mKernel.mAllpassCoefficient = s.diffusion;
-    for (int k = 0; k < ASfxDsp::NUM_LATE; ++k) {
-        mKernel.mGainTarget[k] = s.lateGain[k];
-        mKernel.mDamping[k].target = s.damping[k];
+    for (int n = 0; n < mNumKernels; ++n) {
+        ASfxDsp &kernel = mKernel[n];
+        kernel.mReflections.target = s.reflectionsGain;
+        kernel.mLateInput.target = s.lateInputGain;
+        kernel.mLowpass.target = s.inputLowpass;
+        kernel.mMix.target = s.mix;
+        kernel.mAllpassCoefficient = s.diffusion;
+        for (int k = 0; k < ASfxDsp::NUM_LATE; ++k) {
+            kernel.mGainTarget[k] = s.lateGain[k];
+            kernel.mDamping[k].target = s.damping[k];
+        }
+        kernel.SetLate_EarlyLateDelayTaps(s.lateTapStart, 0.0187f, 1.29f, rate);
     }
-    mKernel.SetLate_EarlyLateDelayTaps(s.lateTapStart, 0.0187f, 1.29f, rate);
     if (mSystem) {
         (void)mSystem->unlockDSP();
     }
@@ -146,11 +158,25 @@ AURA_RESULT DSPSfxReverb::readInternal(float *in, float *out, unsigned int lengt
     if (!in) {
         return AURA_OK;
     }
-    if (!mKernelReady || static_cast<int>(length) > mKernel.mInBuffCapacity) {
+    if (!mKernelReady || static_cast<int>(length) > mKernel[0].mInBuffCapacity) {
         std::fill(out, out + static_cast<std::size_t>(length) * inchannels, 0.0f);
         return AURA_OK;
     }
-    mKernel.DoDSPProcessing(in, out, inchannels, length, outputRate(), 0.0f, mDSPState.speakermask);
+    if (inchannels > mNumKernels) {
+        // More channels than the unit was made for: one shared kernel.
+        mKernel[0].DoDSPProcessing(in, out, inchannels, length, outputRate(), 0.0f, mDSPState.speakermask);
+        return AURA_OK;
+    }
+    const unsigned short mask = mDSPState.speakermask;
+    for (int c = 0; c < inchannels; ++c) {
+        if (c < 16 && (mask & (1u << c))) {
+            mKernel[c].DoDSPProcessingChannel(in, out, inchannels, c, length, 0.0f);
+        } else {
+            for (unsigned int i = 0; i < length; ++i) {
+                out[static_cast<std::size_t>(i) * inchannels + c] = in[static_cast<std::size_t>(i) * inchannels + c];
+            }
+        }
+    }
     return AURA_OK;
 }
 

@@ -1,7 +1,8 @@
-// The global reverb's unit: the environmental reverb kernel behind a send
-// bus. Channels feed it through their reverb connections; it mixes into the
-// master group wet only. It is the system's own unit, made by
-// setReverbProperties, and no type creates it.
+// The reverbs' unit: the environmental reverb kernel behind a send bus.
+// Channels feed it through their reverb connections; it mixes into the
+// master group wet only. It is the system's own unit, made for the global
+// reverb's instances, the 3D reverb and each user reverb, and no type
+// creates it.
 #ifndef AURA_DSP_REVERB_H
 #define AURA_DSP_REVERB_H
 
@@ -45,7 +46,11 @@ public:
     // lock; the kernel fades to them over its next block.
     AURA_RESULT setProperties(const AURA_REVERB_PROPERTIES &properties);
 
-    ASfxDsp mKernel;
+    // One kernel per output channel, each fed by its own channel, so that a
+    // sound panned to one side rings on that side.
+    static constexpr int MAX_KERNELS = 8;
+    ASfxDsp mKernel[MAX_KERNELS];
+    int mNumKernels = 0;
     bool mKernelReady = false;
 };
 

@@ -320,7 +320,34 @@ void ASfxDsp::DoDSPProcessing(const float *in, float *out, int channels, unsigne
         }
     }
     BlockProcessInput(length, channels, out, rate);
+    Process(in, out, channels, length, dry, mask, -1);
+}
 
+void ASfxDsp::DoDSPProcessingChannel(const float *in, float *out, int channels, int channel, unsigned int length,
+                                     float dry)
+{
+    if (length == 0 || !mInBuff || static_cast<int>(length) > mInBuffCapacity || channels <= 0 || channel < 0 ||
+        channel >= channels || channel >= 16) {
+        return;
+    }
+    // The channel stands for the whole down-mix: added up `channels` times
+    // as the shared down-mix adds its channels, so that equal channels give
+    // what one kernel over all of them gives, to the bit.
+    const float offset = 1.0e-15f;
+    for (unsigned int i = 0; i < length; ++i) {
+        const float v = in[static_cast<std::size_t>(i) * channels + channel] + ((i & 1u) ? -offset : offset);
+        float sum = v;
+        for (int c = 1; c < channels; ++c) {
+            sum += v;
+        }
+        mInBuff[i] = sum;
+    }
+    Process(in, out, channels, length, dry, static_cast<unsigned short>(1u << channel), channel);
+}
+
+void ASfxDsp::Process(const float *in, float *out, int channels, unsigned int length, float dry, unsigned short mask,
+                      int only)
+{
     for (int t = 0; t < NUM_MAIN_TAPS; ++t) {
         mMainRead[t] = (mMainTapLength[t] + mMainWrite - 1) & mMainMask;
         mMainTapRamp[t] = mMainTapLength[t] != mMainTapLast[t];
@@ -460,7 +487,7 @@ void ASfxDsp::DoDSPProcessing(const float *in, float *out, int channels, unsigne
         }
 
         const std::size_t frame = static_cast<std::size_t>(n) * channels;
-        for (int c = 0; c < channels; ++c) {
+        for (int c = only < 0 ? 0 : only; c < (only < 0 ? channels : only + 1); ++c) {
             if (c >= 16 || !(mask & (1u << c))) {
                 out[frame + c] = in[frame + c];
                 continue;

@@ -77,6 +77,11 @@ public:
     void BlockProcessInput(unsigned int length, int channels, const float *block, float rate);
     void DoDSPProcessing(const float *in, float *out, int channels, unsigned int length, float rate, float dry,
                          unsigned short mask);
+    // One channel of an interleaved block through its own kernel: the
+    // channel is the kernel's whole input and only that channel of out is
+    // written. A kernel per channel keeps where a sound was in the mix.
+    void DoDSPProcessingChannel(const float *in, float *out, int channels, int channel, unsigned int length,
+                                float dry);
 
     // Input.
     void *mInBuffRaw = nullptr;
@@ -118,6 +123,12 @@ public:
     int mEarlyRead[NUM_EARLY_TAPS] = {};
 
     Diffuser mDiffuser[2];
+
+private:
+    // The network over mInBuff; writes the channels of mask (only that one
+    // channel when only >= 0), the others of the block pass through.
+    void Process(const float *in, float *out, int channels, unsigned int length, float dry, unsigned short mask,
+                 int only);
 };
 
 #endif // AURA_SFXREVERB_H
