@@ -77,6 +77,26 @@ private:
     bool mOk = false;
 };
 
+// The platform decoder opened on `path`, or null with the benchmark skipped.
+AURA::Codec *openCodec(benchmark::State &state, const std::string &path)
+{
+    auto *file = AURA_New(AURA::DiskFile);
+    AURA::Codec *codec = nullptr;
+    if (!file || file->init(nullptr, 0, 0) != AURA_OK || file->open(path.c_str(), 0, false, nullptr) != AURA_OK ||
+        AURA::Codec::create(*AURA::CodecAudioQueue::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
+        state.SkipWithError("cannot open the codec");
+        AURA_Delete(file);
+        return nullptr;
+    }
+    codec->mFile = file;
+    if (codec->open(AURA_DEFAULT, nullptr) != AURA_OK) {
+        state.SkipWithError("the codec refused the file");
+        (void)codec->release();
+        return nullptr;
+    }
+    return codec;
+}
+
 void BM_AudioQueueCodec(benchmark::State &state)
 {
     AudioQueueInputs &inputs = AudioQueueInputs::get();
@@ -88,18 +108,8 @@ void BM_AudioQueueCodec(benchmark::State &state)
     std::vector<uint8_t> buffer(AURA::CodecAudioQueue::OUTPUT_BUFFER_BYTES);
     size_t total = 0;
     for (auto _ : state) {
-        auto *file = AURA_New(AURA::DiskFile);
-        AURA::Codec *codec = nullptr;
-        if (!file || file->init(nullptr, 0, 0) != AURA_OK || file->open(path.c_str(), 0, false, nullptr) != AURA_OK ||
-            AURA::Codec::create(*AURA::CodecAudioQueue::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
-            state.SkipWithError("cannot open the codec");
-            AURA_Delete(file);
-            return;
-        }
-        codec->mFile = file;
-        if (codec->open(AURA_DEFAULT, nullptr) != AURA_OK) {
-            state.SkipWithError("the codec refused the file");
-            (void)codec->release();
+        AURA::Codec *codec = openCodec(state, path);
+        if (!codec) {
             return;
         }
         total = 0;
@@ -181,18 +191,8 @@ void BM_AudioQueueSeek(benchmark::State &state)
         return;
     }
     const std::string path = inputs.path(static_cast<int>(state.range(0)));
-    auto *file = AURA_New(AURA::DiskFile);
-    AURA::Codec *codec = nullptr;
-    if (!file || file->init(nullptr, 0, 0) != AURA_OK || file->open(path.c_str(), 0, false, nullptr) != AURA_OK ||
-        AURA::Codec::create(*AURA::CodecAudioQueue::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
-        state.SkipWithError("cannot open the codec");
-        AURA_Delete(file);
-        return;
-    }
-    codec->mFile = file;
-    if (codec->open(AURA_DEFAULT, nullptr) != AURA_OK) {
-        state.SkipWithError("the codec refused the file");
-        (void)codec->release();
+    AURA::Codec *codec = openCodec(state, path);
+    if (!codec) {
         return;
     }
     std::vector<uint8_t> buffer(AURA::CodecAudioQueue::OUTPUT_BUFFER_BYTES);
