@@ -692,33 +692,47 @@ void endWhereTheDataEnds(const Options &options, Playing &item, int rate)
 // The rate a render of these files is made at: --rate, or the one file's
 // own rate so that nothing is resampled (the nearest the output takes, said
 // when it is not the file's), or 48000.
-int renderRate(const Options &options)
+// The file's own rate, as the probe opens it for the render: the smallest
+// decode buffer, since the probe wants the rate, not the sound, and the
+// render decodes the file again from the top. 0 when it does not open (a file
+// that does not open says so when it is played).
+float ownRate(ProbeSystem &probe, const Options &options, const std::string &file, SoundHandle &sound)
+{
+    AURA_CREATESOUNDEXINFO exinfo{};
+    if (const AURA_CREATESOUNDEXINFO *raw = rawInfo(options)) {
+        exinfo = *raw;
+    }
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.decodebuffersize = 1;
+    float rate = 0.0f;
+    if (probe.result == AURA_OK &&
+        openSound(probe.system, file, kLookMode, sound, true,
+                  options.sentence.empty() ? options.subsound : options.sentence[0], &exinfo) &&
+        sound->getDefaults(&rate, nullptr, nullptr, nullptr) == AURA_OK && rate > 0.0f) {
+        return rate;
+    }
+    return 0.0f;
+}
+
+// The rate a render is made at: --rate, or a single file's own rate
+// (`known`, when the playlist probe already opened it), or 48 kHz.
+int renderRate(ProbeSystem &probe, const Options &options, float known)
 {
     if (options.rate > 0) {
         return options.rate;
     }
     if (options.files.size() == 1) {
-        ProbeSystem probe(48000);
-        SoundHandle sound;
-        float ownRate = 0.0f;
-        // The smallest decode buffer: the probe wants the rate, not the
-        // sound, and the render decodes the file again from the top.
-        AURA_CREATESOUNDEXINFO exinfo{};
-        if (const AURA_CREATESOUNDEXINFO *raw = rawInfo(options)) {
-            exinfo = *raw;
+        float own = known;
+        if (own <= 0.0f) {
+            SoundHandle sound;
+            own = ownRate(probe, options, options.files[0], sound);
         }
-        exinfo.cbsize = sizeof(exinfo);
-        exinfo.decodebuffersize = 1;
-        // A file that does not open says so when it is played.
-        if (probe.result == AURA_OK &&
-            openSound(probe.system, options.files[0], kLookMode, sound, true,
-                      options.sentence.empty() ? options.subsound : options.sentence[0], &exinfo) &&
-            sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate > 0.0f) {
-            const int own = static_cast<int>(std::lround(std::min(ownRate, 1e9f)));
-            const int rate = std::clamp(own, kLowestRate, kHighestRate);
-            if (rate != own) {
+        if (own > 0.0f) {
+            const int whole = static_cast<int>(std::lround(std::min(own, 1e9f)));
+            const int rate = std::clamp(whole, kLowestRate, kHighestRate);
+            if (rate != whole) {
                 std::fprintf(stderr, "aura-play: %s: its rate of %d Hz is %s the output takes; rendering at %d Hz\n",
-                             options.files[0].c_str(), own, own < rate ? "below the lowest" : "above the highest",
+                             options.files[0].c_str(), whole, whole < rate ? "below the lowest" : "above the highest",
                              rate);
             }
             return rate;
@@ -729,18 +743,37 @@ int renderRate(const Options &options)
 
 // The files to play: each playlist stands for the files it lists (names
 // relative to its folder; a playlist inside one is not opened again).
-// `empty` is set when a playlist lists none.
-std::vector<std::string> expandPlaylists(const Options &options, bool *empty)
+// `empty` is set when a playlist lists none. A single file that is no
+// playlist is opened once, as renderRate would open it, and its own rate
+// goes to `singleRate`, so that a short file is not opened three times.
+std::vector<std::string> expandPlaylists(ProbeSystem &probe, const Options &options, bool *empty, float *singleRate)
 {
     std::vector<std::string> files;
-    ProbeSystem probe;
+    *singleRate = 0.0f;
+    // The render's look at the file serves the playlist check too, unless
+    // it asks for a subsound, which a playlist does not have. A network
+    // stream is looked at as before: each look is a connection of its own,
+    // and where a live stream starts depends on when the render connects.
+    const bool lookOnce = options.files.size() == 1 && options.rate <= 0 &&
+                          (options.sentence.empty() ? options.subsound : options.sentence[0]) < 0 &&
+                          options.files[0].find("://") == std::string::npos;
     for (const std::string &file : options.files) {
         SoundHandle sound;
         AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
-        if (options.rawFormat != AURA_SOUND_FORMAT_NONE || probe.result != AURA_OK ||
-            !openSound(probe.system, file, kLookMode, sound, true) ||
-            sound->getFormat(&type, nullptr, nullptr, nullptr) != AURA_OK || type != AURA_SOUND_TYPE_PLAYLIST) {
+        float rate = 0.0f;
+        bool opened = false;
+        if (options.rawFormat == AURA_SOUND_FORMAT_NONE && probe.result == AURA_OK) {
+            if (lookOnce) {
+                rate = ownRate(probe, options, file, sound);
+                opened = sound != nullptr;
+            } else {
+                opened = openSound(probe.system, file, kLookMode, sound, true);
+            }
+        }
+        if (!opened || sound->getFormat(&type, nullptr, nullptr, nullptr) != AURA_OK ||
+            type != AURA_SOUND_TYPE_PLAYLIST) {
             files.push_back(file); // played as it is, or its failure told then
+            *singleRate = lookOnce ? rate : 0.0f;
             continue;
         }
         const std::filesystem::path folder = std::filesystem::path(file).parent_path();
@@ -784,7 +817,11 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
 {
     Options options = given;
     bool emptyPlaylist = false;
-    options.files = expandPlaylists(given, &emptyPlaylist);
+    float singleRate = 0.0f;
+    // One probe system looks at the files for the playlists and the rate,
+    // and is gone before the render starts.
+    std::optional<ProbeSystem> probe(std::in_place);
+    options.files = expandPlaylists(*probe, given, &emptyPlaylist, &singleRate);
     SessionPlan plan;
     plan.render = options.rendering();
     plan.wavPath = options.rendering() ? options.output : kDefaultWav;
@@ -792,7 +829,8 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
     plan.quiet = options.quiet;
     plan.profilePort = options.profilePort;
     plan.rate = options.rate > 0 ? options.rate : 48000;
-    plan.renderRate = renderRate(options);
+    plan.renderRate = renderRate(*probe, options, singleRate);
+    probe.reset();
     plan.endless = options.loop < 0 && options.durationMs < 0;
     plan.channels = 8;
 

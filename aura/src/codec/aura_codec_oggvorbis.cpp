@@ -488,6 +488,120 @@ void findLastPages(CodecOggVorbis *codec, uint64_t from, uint64_t to, uint32_t s
     }
     ogg_sync_clear(&sync);
 }
+
+// The most bytes read for a count of the first pages without decoding.
+constexpr uint64_t COUNT_BYTES_MAX = 1024 * 1024;
+
+// The audio libvorbis hands out from the link's first audio page at `from`
+// up to the end of the page `upto`, counted from the packets' block sizes
+// alone, without decoding: each packet after the first gives a quarter of
+// its own block and a quarter of the one before. -1 when the pages or a
+// packet do not tell (a gap, a header or an empty packet among them).
+int64_t countToPage(CodecOggVorbis *codec, vorbis_info *info, uint64_t from, const PageFacts &upto)
+{
+    if (!info || upto.offset < from || upto.offset + upto.size - from > COUNT_BYTES_MAX ||
+        seekAbsolute(codec->mFile, codec->mOggStart + from) != AURA_OK) {
+        return -1;
+    }
+    const auto bytes = static_cast<long>(upto.offset + upto.size - from);
+    ogg_sync_state sync;
+    ogg_stream_state stream;
+    ogg_sync_init(&sync);
+    ogg_stream_init(&stream, static_cast<int>(upto.serial));
+    int64_t count = 0;
+    long before = 0;
+    bool known = false;
+    char *buffer = ogg_sync_buffer(&sync, bytes);
+    if (buffer && readExact(codec->mFile, buffer, static_cast<unsigned int>(bytes)) == AURA_OK) {
+        ogg_sync_wrote(&sync, bytes);
+        known = true;
+        ogg_page page;
+        while (known && ogg_sync_pageout(&sync, &page) == 1) {
+            if (static_cast<uint32_t>(ogg_page_serialno(&page)) != upto.serial) {
+                continue;
+            }
+            known = ogg_stream_pagein(&stream, &page) == 0;
+            ogg_packet packet;
+            for (int got = known ? ogg_stream_packetout(&stream, &packet) : 0; got != 0 && known;
+                 got = ogg_stream_packetout(&stream, &packet)) {
+                if (got < 0 && before == 0) {
+                    continue; // a fresh stream state reports the page sequence's start as a gap
+                }
+                const long block = got > 0 && packet.bytes > 0 ? vorbis_packet_blocksize(info, &packet) : -1;
+                if (block <= 0) {
+                    known = false;
+                    break;
+                }
+                count += before > 0 ? before / 4 + block / 4 : 0;
+                before = block;
+            }
+        }
+    }
+    ogg_stream_clear(&stream);
+    ogg_sync_clear(&sync);
+    return known ? count : -1;
+}
+
+// Whether the decoder ends where the last page's granule position says,
+// told from the packets' block sizes, counted on from the page before it,
+// without decoding (the last packet that ends on `previous` gives the block
+// the count goes on from): either the packets end there, or the stream's
+// last page cuts the end inside its last packet, which libvorbis does.
+bool endAgrees(CodecOggVorbis *codec, vorbis_info *info, const PageFacts &previous, const PageFacts &last)
+{
+    if (!info || previous.granule < 0 || last.granule < previous.granule || last.offset < previous.offset ||
+        last.offset + last.size - previous.offset > COUNT_BYTES_MAX ||
+        seekAbsolute(codec->mFile, codec->mOggStart + previous.offset) != AURA_OK) {
+        return false;
+    }
+    const auto bytes = static_cast<long>(last.offset + last.size - previous.offset);
+    ogg_sync_state sync;
+    ogg_stream_state stream;
+    ogg_sync_init(&sync);
+    ogg_stream_init(&stream, static_cast<int>(last.serial));
+    int64_t count = previous.granule;
+    int64_t lastOutput = 0;
+    long before = 0;
+    bool known = false;
+    bool first = true;
+    bool ends = false;
+    char *buffer = ogg_sync_buffer(&sync, bytes);
+    if (buffer && readExact(codec->mFile, buffer, static_cast<unsigned int>(bytes)) == AURA_OK) {
+        ogg_sync_wrote(&sync, bytes);
+        known = true;
+        ogg_page page;
+        while (known && ogg_sync_pageout(&sync, &page) == 1) {
+            if (static_cast<uint32_t>(ogg_page_serialno(&page)) != last.serial) {
+                continue;
+            }
+            known = ogg_stream_pagein(&stream, &page) == 0;
+            ogg_packet packet;
+            for (int got = known ? ogg_stream_packetout(&stream, &packet) : 0; got != 0 && known;
+                 got = ogg_stream_packetout(&stream, &packet)) {
+                if (got < 0 && first && before == 0) {
+                    continue; // the packet that `previous` only finishes
+                }
+                const long block = got > 0 && packet.bytes > 0 ? vorbis_packet_blocksize(info, &packet) : -1;
+                if (block <= 0) {
+                    known = false;
+                    break;
+                }
+                lastOutput = first ? 0 : before / 4 + block / 4;
+                count += lastOutput;
+                before = block;
+            }
+            ends = ogg_page_eos(&page) != 0;
+            // Every packet that ends on `previous` sets the block to go on
+            // from; one that began before it was lost with the gap.
+            known = known && (!first || before > 0);
+            first = false;
+        }
+    }
+    ogg_stream_clear(&stream);
+    ogg_sync_clear(&sync);
+    const int64_t cut = count - last.granule;
+    return known && !first && (cut == 0 || (ends && cut > 0 && cut <= lastOutput));
+}
 } // namespace
 
 AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
@@ -533,7 +647,13 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     // the end below deals with it.
     const bool negative = first.granule < 0;
     const PageFacts &counted = negative ? second : first;
-    if (found > 0 && (negative || found == 2)) {
+    // Most files hold at their first granule position exactly what their
+    // packets' block sizes add up to: then the two counts agree, and no
+    // decoding is needed to show it.
+    const bool agree = found > 0 && !negative &&
+                       countToPage(this, ov_info(&vf, 0), static_cast<uint64_t>(vf.dataoffsets[0]), first) ==
+                           first.granule;
+    if (found > 0 && (negative || found == 2) && !agree) {
         result = seekAbsolute(mFile, readPosition);
         uint64_t decoded = 0;
         while (result == AURA_OK) {
@@ -578,8 +698,14 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     PageFacts lastPage;
     findLastPages(this, std::max(linkData, end > TAIL_BYTES ? end - TAIL_BYTES : 0), end,
                   static_cast<uint32_t>(vf.serialnos[last]), &previous, &lastPage);
-    if (previous.granule < 0 || previous.size == 0 ||
-        ov_raw_seek(&vf, static_cast<ogg_int64_t>(previous.offset)) != 0) {
+    if (previous.granule < 0 || previous.size == 0) {
+        return AURA_OK;
+    }
+    // The usual end: the last granule position is where the packets end.
+    if (mPcmShift == 0 && endAgrees(this, ov_info(&vf, static_cast<int>(last)), previous, lastPage)) {
+        return AURA_OK;
+    }
+    if (ov_raw_seek(&vf, static_cast<ogg_int64_t>(previous.offset)) != 0) {
         return AURA_OK;
     }
     const ogg_int64_t from = ov_pcm_tell(&vf);

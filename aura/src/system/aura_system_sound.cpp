@@ -349,11 +349,18 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
 {
     const bool known = declaredbytes != 0xFFFFFFFFu;
     unsigned int capacity = known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY) : SAMPLE_READ_CHUNK;
-    AURA_RESULT result = sample->setCapacity(capacity);
+    // The codec writes the room itself: zeroing it first would only touch
+    // every page twice. What it leaves unwritten is cleared at the end.
+    AURA_RESULT result = sample->reserveForFill(capacity);
     if (result != AURA_OK) {
         return result;
     }
     unsigned int total = 0;
+    struct ClearRest {
+        Sample *sample;
+        const unsigned int &filled;
+        ~ClearRest() { sample->clearAfter(filled); }
+    } clearRest{sample, total};
     int emptyReads = 0;
     for (;;) {
         if (known && total >= declaredbytes) {
@@ -368,7 +375,7 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
                 return AURA_ERR_MEMORY;
             }
             capacity = static_cast<unsigned int>(grown);
-            result = sample->setCapacity(capacity);
+            result = sample->reserveForFill(capacity);
             if (result != AURA_OK) {
                 return result;
             }
