@@ -93,10 +93,6 @@ AURA_RESULT AURA_OS_Time_Sleep(unsigned int ms);
 void *AURA_OS_Memory_Alloc(unsigned int size, unsigned int type);
 void *AURA_OS_Memory_Realloc(void *ptr, unsigned int size, unsigned int type);
 void AURA_OS_Memory_Free(void *ptr, unsigned int type);
-// Tells the kernel that a large block about to be written whole is best
-// backed by huge pages (one fault for each 2 MB instead of each 4 kB). Only
-// advice: nothing happens for small blocks or where the system has none.
-void AURA_OS_Memory_AdviseLarge(void *ptr, std::size_t size);
 
 // ---------------------------------------------------------------------------
 // Files, over the C library's stdio.

@@ -2,10 +2,8 @@
 #include "os/aura_os.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -77,22 +75,4 @@ void *AURA_OS_Memory_Realloc(void *ptr, unsigned int size, unsigned int /*type*/
 void AURA_OS_Memory_Free(void *ptr, unsigned int /*type*/)
 {
     std::free(ptr);
-}
-
-void AURA_OS_Memory_AdviseLarge(void *ptr, std::size_t size)
-{
-#ifdef MADV_HUGEPAGE
-    // Whole huge pages inside the block only: the advice covers the pages
-    // it names, and a huge page is only ever made of a 2 MB-aligned range.
-    constexpr std::uintptr_t HUGE_PAGE = 2u * 1024u * 1024u;
-    const auto start = reinterpret_cast<std::uintptr_t>(ptr);
-    const std::uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const std::uintptr_t end = (start + size) & ~(HUGE_PAGE - 1);
-    if (ptr && end > first) {
-        (void)::madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
-    }
-#else
-    (void)ptr;
-    (void)size;
-#endif
 }

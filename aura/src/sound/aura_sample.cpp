@@ -2,7 +2,6 @@
 
 #include "codec/aura_codec.h"
 #include "base/aura_memory.h"
-#include "os/aura_os.h"
 
 #include <cstring>
 
@@ -10,8 +9,7 @@ namespace AURA {
 
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_sample";
-// Blocks from this size on are offered huge pages.
-constexpr uint64_t LARGE_BYTES = 8u * 1024u * 1024u;
+
 } // namespace
 
 Sample::~Sample()
@@ -56,11 +54,6 @@ AURA_RESULT Sample::grow(unsigned int bytes, bool zeroRoom)
     auto *grown = static_cast<uint8_t *>(AURA_Memory_ReAlloc(mData, static_cast<int>(total)));
     if (!grown) {
         return AURA_ERR_MEMORY;
-    }
-    // A large sample is written once, whole: huge pages spare the kernel a
-    // fault for every 4 kB of it.
-    if (total >= LARGE_BYTES) {
-        AURA_OS_Memory_AdviseLarge(grown, static_cast<std::size_t>(total));
     }
     // Whatever lies past the kept data is silence, the guard included; a
     // reader that fills the room clears what it left with clearAfter.
