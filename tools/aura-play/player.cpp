@@ -689,9 +689,6 @@ void endWhereTheDataEnds(const Options &options, Playing &item, int rate)
     }
 }
 
-// The rate a render of these files is made at: --rate, or the one file's
-// own rate so that nothing is resampled (the nearest the output takes, said
-// when it is not the file's), or 48000.
 // The file's own rate, as the probe opens it for the render: the smallest
 // decode buffer, since the probe wants the rate, not the sound, and the
 // render decodes the file again from the top. 0 when it does not open (a file
@@ -714,8 +711,10 @@ float ownRate(ProbeSystem &probe, const Options &options, const std::string &fil
     return 0.0f;
 }
 
-// The rate a render is made at: --rate, or a single file's own rate
-// (`known`, when the playlist probe already opened it), or 48 kHz.
+// The rate a render of these files is made at: --rate, or the one file's
+// own rate so that nothing is resampled (the nearest the output takes, said
+// when it is not the file's; `known` when the playlist check already opened
+// it), or 48000.
 int renderRate(ProbeSystem &probe, const Options &options, float known)
 {
     if (options.rate > 0) {
