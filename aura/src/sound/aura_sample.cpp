@@ -25,7 +25,7 @@ unsigned int Sample::frameBytes() const
     return bits > 0 && mChannels > 0 ? static_cast<unsigned int>(bits / 8 * mChannels) : 0;
 }
 
-AURA_RESULT Sample::setCapacity(unsigned int bytes)
+AURA_RESULT Sample::setCapacity(unsigned int bytes, bool silence)
 {
     const unsigned int frame = frameBytes();
     const uint64_t guard = static_cast<uint64_t>(frame ? frame : 16) * GUARD_FRAMES;
@@ -38,7 +38,7 @@ AURA_RESULT Sample::setCapacity(unsigned int bytes)
         return AURA_ERR_MEMORY;
     }
     // Whatever lies past the kept data is silence, the guard included.
-    const unsigned int kept = mCapacityBytes < bytes ? mCapacityBytes : bytes;
+    const unsigned int kept = !silence ? bytes : mCapacityBytes < bytes ? mCapacityBytes : bytes;
     std::memset(grown + kept, 0, static_cast<std::size_t>(total - kept));
     mData = grown;
     mCapacityBytes = bytes;

@@ -18,10 +18,12 @@ public:
     Sample() = default;
     ~Sample() override;
 
-    // Makes room for `bytes` of data (zeroed) with the guard behind it;
-    // the data already held is kept up to the new size. 44 when out of
-    // memory: the old data then stays.
-    [[nodiscard]] AURA_RESULT setCapacity(unsigned int bytes);
+    // Makes room for `bytes` of data with the zeroed guard behind it; the
+    // data already held is kept up to the new size. With `silence` the
+    // new data is zeroed too; a caller that fills it passes false (zeroing
+    // bytes about to be overwritten touches every fresh page twice). 44
+    // when out of memory: the old data then stays.
+    [[nodiscard]] AURA_RESULT setCapacity(unsigned int bytes, bool silence = true);
     [[nodiscard]] unsigned int getCapacity() const { return mCapacityBytes; }
     [[nodiscard]] uint8_t *getData() const { return mData; }
     [[nodiscard]] const uint8_t *getSampleData() const override { return mData; }

@@ -54,6 +54,10 @@ constexpr int SAMPLE_FILE_BUFFER = 16384;
 // that actually arrives.
 constexpr unsigned int SAMPLE_READ_CHUNK = 64 * 1024;
 constexpr unsigned int SAMPLE_FIRST_CAPACITY = 4 * 1024 * 1024;
+// What one codec read asks for. Reads much larger than the file's buffer
+// go from the medium straight into the sample: only the few bytes either
+// side of a read's whole buffer blocks pass through the file's buffer.
+constexpr unsigned int SAMPLE_READ_REQUEST = 1024 * 1024;
 // Reads in a row that deliver nothing before a codec counts as finished.
 constexpr int MAX_EMPTY_READS = 64;
 
@@ -349,7 +353,8 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
 {
     const bool known = declaredbytes != 0xFFFFFFFFu;
     unsigned int capacity = known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY) : SAMPLE_READ_CHUNK;
-    AURA_RESULT result = sample->setCapacity(capacity);
+    // The reads fill the data; what they leave is zeroed at the end.
+    AURA_RESULT result = sample->setCapacity(capacity, false);
     if (result != AURA_OK) {
         return result;
     }
@@ -368,12 +373,12 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
                 return AURA_ERR_MEMORY;
             }
             capacity = static_cast<unsigned int>(grown);
-            result = sample->setCapacity(capacity);
+            result = sample->setCapacity(capacity, false);
             if (result != AURA_OK) {
                 return result;
             }
         }
-        const unsigned int want = std::min(capacity - total, SAMPLE_READ_CHUNK);
+        const unsigned int want = std::min(capacity - total, SAMPLE_READ_REQUEST);
         unsigned int got = 0;
         result = codec->read(sample->getData() + total, want, &got);
         total += std::min(got, want);
@@ -390,6 +395,7 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
             emptyReads = 0;
         }
     }
+    std::memset(sample->getData() + total, 0, capacity - total);
     sample->mLengthBytes = total;
     return AURA_OK;
 }
