@@ -457,6 +457,12 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             }
             result = readSampleData(codec, sample, declared);
             sample->mLength = sample->mLengthBytes / frame;
+            if (result == AURA_OK) {
+                // A part frame at the end is no data: it reads as silence,
+                // as everything after it does.
+                std::memset(sample->getData() + sample->mLength * frame, 0,
+                            sample->mLengthBytes - sample->mLength * frame);
+            }
             sample->mLengthBytes = sample->mLength * frame;
             if (result == AURA_OK && declared != 0xFFFFFFFFu && sample->mLength < waveformat.lengthpcm) {
                 // The file held less than it said; the sample is what it held.
