@@ -689,11 +689,10 @@ void endWhereTheDataEnds(const Options &options, Playing &item, int rate)
     }
 }
 
-// The file's own rate, as the probe opens it for the render: the smallest
-// decode buffer, since the probe wants the rate, not the sound, and the
-// render decodes the file again from the top. 0 when it does not open (a file
-// that does not open says so when it is played).
-float ownRate(ProbeSystem &probe, const Options &options, const std::string &file, SoundHandle &sound)
+// The creation info of a probe that wants a file's rate and kind, not its
+// sound: the smallest decode buffer (the render decodes the file again from
+// the top).
+AURA_CREATESOUNDEXINFO probeInfo(const Options &options)
 {
     AURA_CREATESOUNDEXINFO exinfo{};
     if (const AURA_CREATESOUNDEXINFO *raw = rawInfo(options)) {
@@ -701,39 +700,63 @@ float ownRate(ProbeSystem &probe, const Options &options, const std::string &fil
     }
     exinfo.cbsize = sizeof(exinfo);
     exinfo.decodebuffersize = 1;
-    float rate = 0.0f;
-    if (probe.result == AURA_OK &&
-        openSound(probe.system, file, kLookMode, sound, true,
-                  options.sentence.empty() ? options.subsound : options.sentence[0], &exinfo) &&
-        sound->getDefaults(&rate, nullptr, nullptr, nullptr) == AURA_OK && rate > 0.0f) {
-        return rate;
-    }
-    return 0.0f;
+    return exinfo;
 }
 
+// The rate a render of an opened file is made at: its own, or the nearest
+// the output takes (said when it is not the file's); 0 when it has none.
+int ownRenderRate(AURA::Sound *sound, const std::string &file)
+{
+    float ownRate = 0.0f;
+    if (sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) != AURA_OK || !(ownRate > 0.0f)) {
+        return 0;
+    }
+    const int own = static_cast<int>(std::lround(std::min(ownRate, 1e9f)));
+    const int rate = std::clamp(own, kLowestRate, kHighestRate);
+    if (rate != own) {
+        std::fprintf(stderr, "aura-play: %s: its rate of %d Hz is %s the output takes; rendering at %d Hz\n",
+                     file.c_str(), own, own < rate ? "below the lowest" : "above the highest", rate);
+    }
+    return rate;
+}
+
+// Opens probe systems on first use only, and one for all.
+class Probe {
+public:
+    ProbeSystem &get()
+    {
+        if (!mSystem) {
+            mSystem = std::make_unique<ProbeSystem>(48000);
+        }
+        return *mSystem;
+    }
+    void release() { mSystem.reset(); }
+
+private:
+    std::unique_ptr<ProbeSystem> mSystem;
+};
+
 // The rate a render of these files is made at: --rate, or the one file's
-// own rate so that nothing is resampled (the nearest the output takes, said
-// when it is not the file's; `known` when the playlist check already opened
-// it), or 48000.
-int renderRate(ProbeSystem &probe, const Options &options, float known)
+// own rate so that nothing is resampled, or 48000. `known` is the one
+// file's rate when the playlist look already opened it (0: not known).
+int renderRate(const Options &options, Probe &probe, int known)
 {
     if (options.rate > 0) {
         return options.rate;
     }
-    if (options.files.size() == 1) {
-        float own = known;
-        if (own <= 0.0f) {
-            SoundHandle sound;
-            own = ownRate(probe, options, options.files[0], sound);
-        }
-        if (own > 0.0f) {
-            const int whole = static_cast<int>(std::lround(std::min(own, 1e9f)));
-            const int rate = std::clamp(whole, kLowestRate, kHighestRate);
-            if (rate != whole) {
-                std::fprintf(stderr, "aura-play: %s: its rate of %d Hz is %s the output takes; rendering at %d Hz\n",
-                             options.files[0].c_str(), whole, whole < rate ? "below the lowest" : "above the highest",
-                             rate);
-            }
+    if (options.files.size() != 1) {
+        return 48000;
+    }
+    if (known > 0) {
+        return known;
+    }
+    SoundHandle sound;
+    const AURA_CREATESOUNDEXINFO exinfo = probeInfo(options);
+    // A file that does not open says so when it is played.
+    if (probe.get().result == AURA_OK &&
+        openSound(probe.get().system, options.files[0], kLookMode, sound, true,
+                  options.sentence.empty() ? options.subsound : options.sentence[0], &exinfo)) {
+        if (const int rate = ownRenderRate(sound.get(), options.files[0]); rate > 0) {
             return rate;
         }
     }
@@ -742,37 +765,27 @@ int renderRate(ProbeSystem &probe, const Options &options, float known)
 
 // The files to play: each playlist stands for the files it lists (names
 // relative to its folder; a playlist inside one is not opened again).
-// `empty` is set when a playlist lists none. A single file that is no
-// playlist is opened once, as renderRate would open it, and its own rate
-// goes to `singleRate`, so that a short file is not opened three times.
-std::vector<std::string> expandPlaylists(ProbeSystem &probe, const Options &options, bool *empty, float *singleRate)
+// `empty` is set when a playlist lists none. When one file is given that
+// is no playlist, the same open tells its render rate (`rate`; else 0).
+std::vector<std::string> expandPlaylists(const Options &options, Probe &probe, bool *empty, int *rate)
 {
+    *rate = 0;
     std::vector<std::string> files;
-    *singleRate = 0.0f;
-    // The render's look at the file serves the playlist check too, unless
-    // it asks for a subsound, which a playlist does not have. A network
-    // stream is looked at as before: each look is a connection of its own,
-    // and where a live stream starts depends on when the render connects.
-    const bool lookOnce = options.files.size() == 1 && options.rate <= 0 &&
-                          (options.sentence.empty() ? options.subsound : options.sentence[0]) < 0 &&
-                          options.files[0].find("://") == std::string::npos;
+    // The open that looks for a playlist tells the rate too when it is made
+    // as the rate's own open would be.
+    const bool tellsRate = options.files.size() == 1 && options.rate <= 0 && options.subsound < 0 &&
+                           options.sentence.empty() && !rawInfo(options);
+    const AURA_CREATESOUNDEXINFO exinfo = probeInfo(options);
     for (const std::string &file : options.files) {
         SoundHandle sound;
         AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
-        float rate = 0.0f;
-        bool opened = false;
-        if (options.rawFormat == AURA_SOUND_FORMAT_NONE && probe.result == AURA_OK) {
-            if (lookOnce) {
-                rate = ownRate(probe, options, file, sound);
-                opened = sound != nullptr;
-            } else {
-                opened = openSound(probe.system, file, kLookMode, sound, true);
+        if (options.rawFormat != AURA_SOUND_FORMAT_NONE || probe.get().result != AURA_OK ||
+            !openSound(probe.get().system, file, kLookMode, sound, true, -1, tellsRate ? &exinfo : nullptr) ||
+            sound->getFormat(&type, nullptr, nullptr, nullptr) != AURA_OK || type != AURA_SOUND_TYPE_PLAYLIST) {
+            if (tellsRate && sound) {
+                *rate = ownRenderRate(sound.get(), file);
             }
-        }
-        if (!opened || sound->getFormat(&type, nullptr, nullptr, nullptr) != AURA_OK ||
-            type != AURA_SOUND_TYPE_PLAYLIST) {
             files.push_back(file); // played as it is, or its failure told then
-            *singleRate = lookOnce ? rate : 0.0f;
             continue;
         }
         const std::filesystem::path folder = std::filesystem::path(file).parent_path();
@@ -816,11 +829,9 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
 {
     Options options = given;
     bool emptyPlaylist = false;
-    float singleRate = 0.0f;
-    // One probe system looks at the files for the playlists and the rate,
-    // and is gone before the render starts.
-    std::optional<ProbeSystem> probe(std::in_place);
-    options.files = expandPlaylists(*probe, given, &emptyPlaylist, &singleRate);
+    int knownRate = 0;
+    Probe probe;
+    options.files = expandPlaylists(given, probe, &emptyPlaylist, &knownRate);
     SessionPlan plan;
     plan.render = options.rendering();
     plan.wavPath = options.rendering() ? options.output : kDefaultWav;
@@ -828,8 +839,8 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
     plan.quiet = options.quiet;
     plan.profilePort = options.profilePort;
     plan.rate = options.rate > 0 ? options.rate : 48000;
-    plan.renderRate = renderRate(*probe, options, singleRate);
-    probe.reset();
+    plan.renderRate = renderRate(options, probe, knownRate);
+    probe.release();
     plan.endless = options.loop < 0 && options.durationMs < 0;
     plan.channels = 8;
 

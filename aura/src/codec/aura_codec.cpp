@@ -133,14 +133,15 @@ AURA_RESULT Codec::read(void *buffer, unsigned int sizebytes, unsigned int *byte
     if (!mPCMBuffer || mPCMBufferLengthBytes == 0) {
         if (const unsigned int frame = directFrameBytes(); frame > 1 && buffer) {
             const AURA_RESULT result = readWholeFrames(static_cast<uint8_t *>(buffer), sizebytes, frame, bytesread);
-            if (result == AURA_OK) {
+            // (A read that reached the end brings what arrived with it too.)
+            if (result == AURA_OK || result == AURA_ERR_FILE_EOF) {
                 (void)getMetadataFromFile();
             }
             return result;
         }
         unsigned int count = 0;
         const AURA_RESULT result = mDescription.read(&mState, buffer, sizebytes, &count);
-        if (result == AURA_OK) {
+        if (result == AURA_OK || result == AURA_ERR_FILE_EOF) {
             (void)getMetadataFromFile();
         }
         if (bytesread) {
