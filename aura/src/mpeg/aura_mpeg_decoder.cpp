@@ -569,9 +569,26 @@ using Short8 = int16_t __attribute__((vector_size(16)));
 // ---------------------------------------------------------------------------
 // Layer II
 
+// Bits first bit highest from a frame body followed by at least 8 zero
+// bytes; past the body every bit reads as zero.
+struct Layer2Bits {
+    const uint8_t *data;
+    size_t end; // the body's bytes
+    size_t position;
+    // n <= 24 bits; 0 for n = 0.
+    [[gnu::always_inline]] uint32_t get(unsigned int n)
+    {
+        uint64_t word = 0;
+        std::memcpy(&word, data + std::min(position >> 3, end), sizeof(word));
+        word = __builtin_bswap64(word) << (position & 7);
+        position += n;
+        return static_cast<uint32_t>((word >> 1) >> (63 - n));
+    }
+};
+
 // Reads the allocations, scale factors and samples of one frame into its
 // 36 slots of 32 sub-band samples per channel.
-[[gnu::flatten]] AURA_MPEG_CLONES void readLayer2(const MpegHeader &h, BitReader &bits, float (*samples)[36][32])
+[[gnu::flatten]] AURA_MPEG_CLONES void readLayer2(const MpegHeader &h, Layer2Bits bits, float (*samples)[36][32])
 {
     const Tables &t = gTables;
     const int channels = h.channels;
@@ -595,10 +612,10 @@ using Short8 = int16_t __attribute__((vector_size(16)));
         const int width = groups[sb][0][0];
         if (sb < bound) {
             for (int c = 0; c < channels; ++c) {
-                allocation[c][sb] = static_cast<uint8_t>(bits.get(width));
+                allocation[c][sb] = static_cast<uint8_t>(bits.get(static_cast<unsigned int>(width)));
             }
         } else {
-            allocation[0][sb] = static_cast<uint8_t>(bits.get(width));
+            allocation[0][sb] = static_cast<uint8_t>(bits.get(static_cast<unsigned int>(width)));
             allocation[1][sb] = allocation[0][sb];
         }
     }
@@ -634,81 +651,84 @@ using Short8 = int16_t __attribute__((vector_size(16)));
         }
     }
 
-    auto readTriple = [&](int sb, int value, float raw[3], const uint8_t **rows) {
-        const int16_t *entry = groups[sb][value];
-        const int width = entry[0];
-        const int d = entry[1];
-        if (d < 0) {
-            for (int i = 0; i < 3; ++i) {
-                raw[i] = static_cast<float>(static_cast<int>(bits.get(width)) + d);
-            }
-            *rows = nullptr;
-            return width;
-        }
-        const unsigned int code = bits.get(width);
-        if (d == 3) {
-            *rows = t.group3[std::min(code, 26u)];
-        } else if (d == 5) {
-            *rows = t.group5[std::min(code, 124u)];
-        } else {
-            *rows = t.group9[std::min(code, 728u)];
-        }
-        return 0;
+    // Per allocated (sub-band, channel) the quantization class read each
+    // granule: its code width and its grouping (3, 5 or 9 levels in one
+    // code) or, negative, the offset of its plain codes. Sub-bands from
+    // the bound on read one set of codes for both channels.
+    struct Class {
+        uint8_t sb;
+        uint8_t shared; // 1: the codes serve both channels
+        uint8_t channel;
+        uint8_t width;
+        int16_t d;
     };
+    Class classes[64];
+    int count = 0;
+    for (int sb = 0; sb < sblimit; ++sb) {
+        const int sharedChannels = sb < bound ? channels : 1;
+        for (int c = 0; c < sharedChannels; ++c) {
+            const int value = allocation[c][sb];
+            if (!value) {
+                continue;
+            }
+            const int16_t *entry = groups[sb][value];
+            classes[count++] = {static_cast<uint8_t>(sb), static_cast<uint8_t>(sb >= bound), static_cast<uint8_t>(c),
+                                static_cast<uint8_t>(entry[0]), entry[1]};
+        }
+    }
+    // Silent sub-bands stay zero in every slot.
+    std::memset(samples, 0, sizeof(float) * 36 * 32 * static_cast<size_t>(channels));
     for (int granule = 0; granule < 12; ++granule) {
         const int part = granule >> 2;
-        const int first = 3 * granule;
-        for (int sb = 0; sb < sblimit; ++sb) {
-            if (sb < bound) {
-                for (int c = 0; c < channels; ++c) {
-                    const int value = allocation[c][sb];
-                    if (!value) {
-                        samples[c][first][sb] = samples[c][first + 1][sb] = samples[c][first + 2][sb] = 0.0f;
-                        continue;
-                    }
-                    float raw[3];
-                    const uint8_t *rows = nullptr;
-                    const int width = readTriple(sb, value, raw, &rows);
-                    const int s = scale[c][sb][part];
+        float *slot0 = samples[0][3 * granule];
+        for (int k = 0; k < count; ++k) {
+            const Class &q = classes[k];
+            const int width = q.width;
+            float values[3][2];
+            const int sharedCount = q.shared ? 2 : 1;
+            if (q.d < 0) {
+                float raw[3];
+                for (int i = 0; i < 3; ++i) {
+                    raw[i] = static_cast<float>(static_cast<int>(bits.get(static_cast<unsigned int>(width))) + q.d);
+                }
+                for (int n = 0; n < sharedCount; ++n) {
+                    const float factor = t.layer2Scale[width][scale[q.channel + n][q.sb][part]];
                     for (int i = 0; i < 3; ++i) {
-                        samples[c][first + i][sb] =
-                            rows ? t.layer2Scale[rows[i]][s] : raw[i] * t.layer2Scale[width][s];
+                        values[i][n] = raw[i] * factor;
                     }
                 }
             } else {
-                const int value = allocation[0][sb];
-                if (!value) {
-                    for (int c = 0; c < 2; ++c) {
-                        samples[c][first][sb] = samples[c][first + 1][sb] = samples[c][first + 2][sb] = 0.0f;
-                    }
-                    continue;
-                }
-                float raw[3];
-                const uint8_t *rows = nullptr;
-                const int width = readTriple(sb, value, raw, &rows);
-                for (int c = 0; c < 2; ++c) {
-                    const int s = scale[c][sb][part];
+                const unsigned int code = bits.get(static_cast<unsigned int>(width));
+                const uint8_t *rows = q.d == 3   ? t.group3[std::min(code, 26u)]
+                                      : q.d == 5 ? t.group5[std::min(code, 124u)]
+                                                 : t.group9[std::min(code, 728u)];
+                for (int n = 0; n < sharedCount; ++n) {
+                    const int s = scale[q.channel + n][q.sb][part];
                     for (int i = 0; i < 3; ++i) {
-                        samples[c][first + i][sb] =
-                            rows ? t.layer2Scale[rows[i]][s] : raw[i] * t.layer2Scale[width][s];
+                        values[i][n] = t.layer2Scale[rows[i]][s];
                     }
                 }
             }
-        }
-        for (int c = 0; c < channels; ++c) {
-            for (int i = first; i < first + 3; ++i) {
-                std::fill(samples[c][i] + sblimit, samples[c][i] + 32, 0.0f);
+            for (int n = 0; n < sharedCount; ++n) {
+                float *out = slot0 + (q.channel + n) * 36 * 32 + q.sb;
+                out[0] = values[0][n];
+                out[32] = values[1][n];
+                out[64] = values[2][n];
             }
         }
     }
 }
 
-AURA_RESULT decodeLayer2(MpegDecoderState *state, const MpegHeader &h, BitReader &bits, int16_t *out, int stride)
+AURA_RESULT decodeLayer2(MpegDecoderState *state, const MpegHeader &h, const uint8_t *body, int bodySize,
+                         int16_t *out, int stride)
 {
+    uint8_t buffer[MPEG_MAX_FRAME_BODY + 16];
+    std::memcpy(buffer, body, static_cast<size_t>(bodySize));
+    std::memset(buffer + bodySize, 0, 16);
     // The whole frame is synthesized at once: the transforms then fill
     // every lane.
     alignas(32) float samples[2][36][32];
-    readLayer2(h, bits, samples);
+    readLayer2(h, Layer2Bits{buffer, static_cast<size_t>(bodySize), h.hasCrc ? 16u : 0u}, samples);
     synthSlots(state, &samples[0][0][0], 36 * 32, 36, h.channels, out, stride);
     return AURA_OK;
 }
@@ -1655,11 +1675,7 @@ AURA_RESULT decodeFrame(MpegDecoderState *state, const MpegHeader &header, const
     const int bodySize = std::min(static_cast<int>(size) - 4, header.bodySize);
     AURA_RESULT result = AURA_OK;
     if (header.layer == 2) {
-        uint8_t body[MPEG_MAX_FRAME_BODY + 16] = {};
-        std::memcpy(body, frame + 4, static_cast<size_t>(bodySize));
-        BitReader bits(body, static_cast<size_t>(bodySize));
-        bits.skip(header.hasCrc ? 16 : 0);
-        result = decodeLayer2(state, header, bits, out, stride);
+        result = decodeLayer2(state, header, frame + 4, std::max(bodySize, 0), out, stride);
     } else {
         result = decodeLayer3(state, header, frame + 4, bodySize, out, stride);
     }
