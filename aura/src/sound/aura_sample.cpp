@@ -2,6 +2,7 @@
 
 #include "codec/aura_codec.h"
 #include "base/aura_memory.h"
+#include "os/aura_os.h"
 
 #include <cstring>
 
@@ -9,6 +10,8 @@ namespace AURA {
 
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_sample";
+// Data added in one step from this size on asks for large pages.
+constexpr unsigned int LARGE_PAGES_FROM = 4 * 1024 * 1024;
 } // namespace
 
 Sample::~Sample()
@@ -25,7 +28,7 @@ unsigned int Sample::frameBytes() const
     return bits > 0 && mChannels > 0 ? static_cast<unsigned int>(bits / 8 * mChannels) : 0;
 }
 
-AURA_RESULT Sample::setCapacity(unsigned int bytes)
+AURA_RESULT Sample::setCapacity(unsigned int bytes, Growth growth)
 {
     const unsigned int frame = frameBytes();
     const uint64_t guard = static_cast<uint64_t>(frame ? frame : 16) * GUARD_FRAMES;
@@ -37,9 +40,17 @@ AURA_RESULT Sample::setCapacity(unsigned int bytes)
     if (!grown) {
         return AURA_ERR_MEMORY;
     }
-    // Whatever lies past the kept data is silence, the guard included.
+    // Whatever lies past the kept data is silence, the guard included,
+    // unless the caller fills it: fresh memory then is not written twice.
     const unsigned int kept = mCapacityBytes < bytes ? mCapacityBytes : bytes;
-    std::memset(grown + kept, 0, static_cast<std::size_t>(total - kept));
+    if (growth == Growth::SILENCE) {
+        std::memset(grown + kept, 0, static_cast<std::size_t>(total - kept));
+    } else {
+        std::memset(grown + bytes, 0, static_cast<std::size_t>(total - bytes));
+        if (growth == Growth::FILLED_LAST && bytes - kept >= LARGE_PAGES_FROM) {
+            AURA_OS_Memory_AdviseLargePages(grown + kept, bytes - kept);
+        }
+    }
     mData = grown;
     mCapacityBytes = bytes;
     mGuardBytes = static_cast<unsigned int>(guard);

@@ -18,10 +18,17 @@ public:
     Sample() = default;
     ~Sample() override;
 
-    // Makes room for `bytes` of data (zeroed) with the guard behind it;
+    // What the room setCapacity adds past the kept data holds.
+    enum class Growth {
+        SILENCE, // zeroed
+        FILLED, // left as it is: the caller writes it, or clears what it does not
+        FILLED_LAST, // as FILLED, and the data will not grow again
+    };
+
+    // Makes room for `bytes` of data with the guard (zeroed) behind it;
     // the data already held is kept up to the new size. 44 when out of
     // memory: the old data then stays.
-    [[nodiscard]] AURA_RESULT setCapacity(unsigned int bytes);
+    [[nodiscard]] AURA_RESULT setCapacity(unsigned int bytes, Growth growth = Growth::SILENCE);
     [[nodiscard]] unsigned int getCapacity() const { return mCapacityBytes; }
     [[nodiscard]] uint8_t *getData() const { return mData; }
     [[nodiscard]] const uint8_t *getSampleData() const override { return mData; }

@@ -348,12 +348,24 @@ AURA_RESULT SystemI::findCodec(File *file, AURA_MODE mode, AURA_CREATESOUNDEXINF
 AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int declaredbytes)
 {
     const bool known = declaredbytes != 0xFFFFFFFFu;
+    // The codec writes the room each step adds; what it leaves is cleared
+    // at the end. The last step of a known length may get large pages.
+    auto growth = [&](unsigned int bytes) {
+        return known && bytes == declaredbytes ? Sample::Growth::FILLED_LAST : Sample::Growth::FILLED;
+    };
     unsigned int capacity = known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY) : SAMPLE_READ_CHUNK;
-    AURA_RESULT result = sample->setCapacity(capacity);
+    AURA_RESULT result = sample->setCapacity(capacity, growth(capacity));
     if (result != AURA_OK) {
         return result;
     }
     unsigned int total = 0;
+    auto finish = [&](AURA_RESULT outcome) {
+        std::memset(sample->getData() + total, 0, capacity - total);
+        if (outcome == AURA_OK) {
+            sample->mLengthBytes = total;
+        }
+        return outcome;
+    };
     int emptyReads = 0;
     for (;;) {
         if (known && total >= declaredbytes) {
@@ -365,13 +377,13 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
                 grown = std::min<uint64_t>(grown, declaredbytes);
             }
             if (grown > static_cast<uint64_t>(MemPool::MAX_SIZE) / 2) {
-                return AURA_ERR_MEMORY;
+                return finish(AURA_ERR_MEMORY);
+            }
+            result = sample->setCapacity(static_cast<unsigned int>(grown), growth(static_cast<unsigned int>(grown)));
+            if (result != AURA_OK) {
+                return finish(result);
             }
             capacity = static_cast<unsigned int>(grown);
-            result = sample->setCapacity(capacity);
-            if (result != AURA_OK) {
-                return result;
-            }
         }
         const unsigned int want = std::min(capacity - total, SAMPLE_READ_CHUNK);
         unsigned int got = 0;
@@ -381,7 +393,7 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
             break;
         }
         if (result != AURA_OK) {
-            return result;
+            return finish(result);
         }
         if (got == 0 && ++emptyReads >= MAX_EMPTY_READS) {
             break;
@@ -390,8 +402,7 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
             emptyReads = 0;
         }
     }
-    sample->mLengthBytes = total;
-    return AURA_OK;
+    return finish(AURA_OK);
 }
 
 AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE mode, Sample *sample)
