@@ -93,10 +93,6 @@ AURA_RESULT AURA_OS_Time_Sleep(unsigned int ms);
 void *AURA_OS_Memory_Alloc(unsigned int size, unsigned int type);
 void *AURA_OS_Memory_Realloc(void *ptr, unsigned int size, unsigned int type);
 void AURA_OS_Memory_Free(void *ptr, unsigned int type);
-// Asks for large pages behind the whole pages of [ptr, ptr + bytes), a
-// block not yet written that will neither move nor grow: fewer page faults
-// when it is filled. Advice only; nothing happens where it is not taken.
-void AURA_OS_Memory_AdviseLargePages(void *ptr, size_t bytes);
 
 // ---------------------------------------------------------------------------
 // Files, over the C library's stdio.

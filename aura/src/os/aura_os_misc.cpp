@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -76,19 +75,4 @@ void *AURA_OS_Memory_Realloc(void *ptr, unsigned int size, unsigned int /*type*/
 void AURA_OS_Memory_Free(void *ptr, unsigned int /*type*/)
 {
     std::free(ptr);
-}
-
-void AURA_OS_Memory_AdviseLargePages(void *ptr, size_t bytes)
-{
-    const long pageSize = sysconf(_SC_PAGESIZE);
-    if (!ptr || pageSize <= 0) {
-        return;
-    }
-    const auto page = static_cast<uintptr_t>(pageSize);
-    const auto start = reinterpret_cast<uintptr_t>(ptr);
-    const uintptr_t begin = (start + page - 1) & ~(page - 1);
-    const uintptr_t end = (start + bytes) & ~(page - 1);
-    if (end > begin) {
-        (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-    }
 }

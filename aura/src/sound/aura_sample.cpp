@@ -2,7 +2,6 @@
 
 #include "codec/aura_codec.h"
 #include "base/aura_memory.h"
-#include "os/aura_os.h"
 
 #include <cstring>
 
@@ -10,8 +9,6 @@ namespace AURA {
 
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_sample";
-// Data added in one step from this size on asks for large pages.
-constexpr unsigned int LARGE_PAGES_FROM = 4 * 1024 * 1024;
 } // namespace
 
 Sample::~Sample()
@@ -47,9 +44,6 @@ AURA_RESULT Sample::setCapacity(unsigned int bytes, Growth growth)
         std::memset(grown + kept, 0, static_cast<std::size_t>(total - kept));
     } else {
         std::memset(grown + bytes, 0, static_cast<std::size_t>(total - bytes));
-        if (growth == Growth::FILLED_LAST && bytes - kept >= LARGE_PAGES_FROM) {
-            AURA_OS_Memory_AdviseLargePages(grown + kept, bytes - kept);
-        }
     }
     mData = grown;
     mCapacityBytes = bytes;

@@ -22,7 +22,6 @@ public:
     enum class Growth {
         SILENCE, // zeroed
         FILLED, // left as it is: the caller writes it, or clears what it does not
-        FILLED_LAST, // as FILLED, and the data will not grow again
     };
 
     // Makes room for `bytes` of data with the guard (zeroed) behind it;

@@ -349,12 +349,9 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
 {
     const bool known = declaredbytes != 0xFFFFFFFFu;
     // The codec writes the room each step adds; what it leaves is cleared
-    // at the end. The last step of a known length may get large pages.
-    auto growth = [&](unsigned int bytes) {
-        return known && bytes == declaredbytes ? Sample::Growth::FILLED_LAST : Sample::Growth::FILLED;
-    };
+    // at the end.
     unsigned int capacity = known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY) : SAMPLE_READ_CHUNK;
-    AURA_RESULT result = sample->setCapacity(capacity, growth(capacity));
+    AURA_RESULT result = sample->setCapacity(capacity, Sample::Growth::FILLED);
     if (result != AURA_OK) {
         return result;
     }
@@ -379,7 +376,7 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
             if (grown > static_cast<uint64_t>(MemPool::MAX_SIZE) / 2) {
                 return finish(AURA_ERR_MEMORY);
             }
-            result = sample->setCapacity(static_cast<unsigned int>(grown), growth(static_cast<unsigned int>(grown)));
+            result = sample->setCapacity(static_cast<unsigned int>(grown), Sample::Growth::FILLED);
             if (result != AURA_OK) {
                 return finish(result);
             }
