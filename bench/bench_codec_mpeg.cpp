@@ -192,12 +192,21 @@ bool decodeOnce(const std::string &path, uint64_t *bytes)
     return true;
 }
 
-void BM_MpegDecode(benchmark::State &state)
+// The input the benchmark's argument names; empty, with the benchmark
+// skipped, when it could not be made.
+std::string inputOf(benchmark::State &state)
 {
-    const int which = static_cast<int>(state.range(0));
-    const std::string path = MpegInputs::get().path(which);
+    const std::string path = MpegInputs::get().path(static_cast<int>(state.range(0)));
     if (path.empty()) {
         state.SkipWithError("the input could not be made (sox, lame, twolame or asc-music missing)");
+    }
+    return path;
+}
+
+void BM_MpegDecode(benchmark::State &state)
+{
+    const std::string path = inputOf(state);
+    if (path.empty()) {
         return;
     }
     // Rounds of the three decoders interleaved, the fastest of each
@@ -292,10 +301,8 @@ std::string fileBytes(const std::string &path)
 
 void BM_MpegPlay(benchmark::State &state)
 {
-    const int which = static_cast<int>(state.range(0));
-    const std::string path = MpegInputs::get().path(which);
+    const std::string path = inputOf(state);
     if (path.empty()) {
-        state.SkipWithError("the input could not be made (sox, lame, twolame or asc-music missing)");
         return;
     }
     const std::string core = benchCore();

@@ -656,11 +656,13 @@ struct Layer2Bits {
     // code) or, negative, the offset of its plain codes. Sub-bands from
     // the bound on read one set of codes for both channels.
     struct Class {
-        uint8_t sb;
-        uint8_t shared; // 1: the codes serve both channels
-        uint8_t channel;
-        uint8_t width;
-        int16_t d;
+        const uint8_t (*digits)[3]; // grouped codes: the table of their levels, else null
+        unsigned int lastCode; // the grouped code highest in the table
+        int channels; // 2: the codes serve both channels
+        int width;
+        int offset; // plain codes: what is added to a code
+        int scale[2][3]; // per channel served and part: the scale factor
+        int out[2]; // per channel served: where its sub-band starts in `samples`
     };
     Class classes[64];
     int count = 0;
@@ -672,48 +674,50 @@ struct Layer2Bits {
                 continue;
             }
             const int16_t *entry = groups[sb][value];
-            classes[count++] = {static_cast<uint8_t>(sb), static_cast<uint8_t>(sb >= bound), static_cast<uint8_t>(c),
-                                static_cast<uint8_t>(entry[0]), entry[1]};
+            Class &q = classes[count++];
+            q.width = entry[0];
+            q.digits = entry[1] < 0 ? nullptr : entry[1] == 3 ? t.group3 : entry[1] == 5 ? t.group5 : t.group9;
+            q.lastCode = entry[1] == 3 ? 26u : entry[1] == 5 ? 124u : 728u;
+            q.offset = entry[1];
+            q.channels = sb >= bound ? 2 : 1;
+            for (int n = 0; n < q.channels; ++n) {
+                for (int part = 0; part < 3; ++part) {
+                    q.scale[n][part] = scale[c + n][sb][part];
+                }
+                q.out[n] = (c + n) * 36 * 32 + sb;
+            }
         }
     }
     // Silent sub-bands stay zero in every slot.
     std::memset(samples, 0, sizeof(float) * 36 * 32 * static_cast<size_t>(channels));
+    float *base = samples[0][0];
     for (int granule = 0; granule < 12; ++granule) {
         const int part = granule >> 2;
-        float *slot0 = samples[0][3 * granule];
+        float *slot0 = base + 3 * granule * 32;
         for (int k = 0; k < count; ++k) {
             const Class &q = classes[k];
-            const int width = q.width;
-            float values[3][2];
-            const int sharedCount = q.shared ? 2 : 1;
-            if (q.d < 0) {
+            if (!q.digits) {
                 float raw[3];
                 for (int i = 0; i < 3; ++i) {
-                    raw[i] = static_cast<float>(static_cast<int>(bits.get(static_cast<unsigned int>(width))) + q.d);
+                    raw[i] = static_cast<float>(static_cast<int>(bits.get(static_cast<unsigned int>(q.width))) + q.offset);
                 }
-                for (int n = 0; n < sharedCount; ++n) {
-                    const float factor = t.layer2Scale[width][scale[q.channel + n][q.sb][part]];
-                    for (int i = 0; i < 3; ++i) {
-                        values[i][n] = raw[i] * factor;
-                    }
+                for (int n = 0; n < q.channels; ++n) {
+                    const float factor = t.layer2Scale[q.width][q.scale[n][part]];
+                    float *out = slot0 + q.out[n];
+                    out[0] = raw[0] * factor;
+                    out[32] = raw[1] * factor;
+                    out[64] = raw[2] * factor;
                 }
             } else {
-                const unsigned int code = bits.get(static_cast<unsigned int>(width));
-                const uint8_t *rows = q.d == 3   ? t.group3[std::min(code, 26u)]
-                                      : q.d == 5 ? t.group5[std::min(code, 124u)]
-                                                 : t.group9[std::min(code, 728u)];
-                for (int n = 0; n < sharedCount; ++n) {
-                    const int s = scale[q.channel + n][q.sb][part];
-                    for (int i = 0; i < 3; ++i) {
-                        values[i][n] = t.layer2Scale[rows[i]][s];
-                    }
+                const unsigned int code = bits.get(static_cast<unsigned int>(q.width));
+                const uint8_t *rows = q.digits[std::min(code, q.lastCode)];
+                for (int n = 0; n < q.channels; ++n) {
+                    const int s = q.scale[n][part];
+                    float *out = slot0 + q.out[n];
+                    out[0] = t.layer2Scale[rows[0]][s];
+                    out[32] = t.layer2Scale[rows[1]][s];
+                    out[64] = t.layer2Scale[rows[2]][s];
                 }
-            }
-            for (int n = 0; n < sharedCount; ++n) {
-                float *out = slot0 + (q.channel + n) * 36 * 32 + q.sb;
-                out[0] = values[0][n];
-                out[32] = values[1][n];
-                out[64] = values[2][n];
             }
         }
     }
