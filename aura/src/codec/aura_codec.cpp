@@ -163,6 +163,24 @@ AURA_RESULT Codec::read(void *buffer, unsigned int sizebytes, unsigned int *byte
                 result = AURA_ERR_FILE_EOF;
                 break;
             }
+            if (mPCMBufferDirect && wanted >= mPCMBufferLengthBytes) {
+                unsigned int filled = 0;
+                const AURA_RESULT fill = mDescription.read(&mState, out + total, mPCMBufferLengthBytes, &filled);
+                filled = std::min(filled, mPCMBufferLengthBytes);
+                refilled = true;
+                if (fill == AURA_ERR_FILE_EOF && filled > 0) {
+                    ended = true;
+                } else if (fill != AURA_OK) {
+                    result = fill;
+                    break;
+                }
+                if (filled == 0) {
+                    break;
+                }
+                total += filled;
+                wanted -= filled;
+                continue;
+            }
             unsigned int filled = 0;
             const AURA_RESULT fill = mDescription.read(&mState, mPCMBuffer, mPCMBufferLengthBytes, &filled);
             filled = std::min(filled, mPCMBufferLengthBytes);

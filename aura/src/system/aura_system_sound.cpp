@@ -354,7 +354,7 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
     const bool known = declaredbytes != 0xFFFFFFFFu;
     unsigned int capacity = known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY) : SAMPLE_READ_CHUNK;
     // The codec writes the room itself: zeroing it first would only touch
-    // every page twice. What it leaves unwritten is cleared at the end.
+    // every page twice. What it leaves unwritten is cleared on every way out.
     AURA_RESULT result = sample->reserveForFill(capacity);
     if (result != AURA_OK) {
         return result;
@@ -378,11 +378,11 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
             if (grown > static_cast<uint64_t>(MemPool::MAX_SIZE) / 2) {
                 return AURA_ERR_MEMORY;
             }
-            capacity = static_cast<unsigned int>(grown);
-            result = sample->reserveForFill(capacity);
+            result = sample->reserveForFill(static_cast<unsigned int>(grown));
             if (result != AURA_OK) {
                 return result;
             }
+            capacity = static_cast<unsigned int>(grown);
         }
         const unsigned int want = std::min(capacity - total, SAMPLE_READ_REQUEST);
         unsigned int got = 0;
