@@ -2,8 +2,9 @@
 // 44.1 kHz) of AAC and ALAC in M4A and of IMA4 and big-endian PCM in CAF,
 // decoded whole through the engine (disk file, codec, platform layer) and
 // through libavformat and libavcodec called directly with the same
-// conversion to 16-bit PCM; and what a seek costs in each (IMA4 decodes
-// from the file's start to its target).
+// conversion to 16-bit PCM; what a seek costs in each (IMA4 decodes
+// from the file's start to its target); and what the codec's open of a file
+// it refuses costs against a read of the file's first bytes.
 #include "codec/aura_codec_audioqueue.h"
 #include "base/aura_memory.h"
 #include "file/aura_file_disk.h"
@@ -212,8 +213,113 @@ void BM_AudioQueueSeek(benchmark::State &state)
     (void)codec->release();
 }
 
+// Short files the platform decoder refuses (MP3, MP2, PCM WAV, Ogg Vorbis),
+// made once per run; removed at exit.
+class RefusedInputs {
+public:
+    static RefusedInputs &get()
+    {
+        static RefusedInputs inputs;
+        return inputs;
+    }
+    [[nodiscard]] bool ok() const { return mOk; }
+    static constexpr const char *kNames[] = {"/x.mp3", "/x.mp2", "/x.wav", "/x.ogg"};
+    [[nodiscard]] std::string path(int which) const { return mDir + kNames[which]; }
+
+    RefusedInputs(const RefusedInputs &) = delete;
+    RefusedInputs &operator=(const RefusedInputs &) = delete;
+
+private:
+    RefusedInputs()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "aura-bench-aqr-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) {
+            return;
+        }
+        mDir = pattern;
+        const std::string make = "sox -n -r 44100 -b 16 -c 2 " + path(2) +
+                                 " synth 1 sine 220 sine 330 >/dev/null 2>&1 && lame --quiet " + path(2) + " " +
+                                 path(0) + " && twolame --quiet " + path(2) + " " + path(1) + " && oggenc -Q -o " +
+                                 path(3) + " " + path(2);
+        mOk = std::system(make.c_str()) == 0;
+    }
+    ~RefusedInputs()
+    {
+        if (!mDir.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(mDir, ignored);
+        }
+    }
+
+    std::string mDir;
+    bool mOk = false;
+};
+
+// The file every engine codec is offered, open (unbuffered, as a disk file
+// without a buffer size reads) on `path`; null with the benchmark skipped.
+AURA::DiskFile *openRefused(benchmark::State &state)
+{
+    RefusedInputs &inputs = RefusedInputs::get();
+    auto *file = inputs.ok() ? AURA_New(AURA::DiskFile) : nullptr;
+    if (!file || file->init(nullptr, 0, 0) != AURA_OK ||
+        file->open(inputs.path(static_cast<int>(state.range(0))).c_str(), 0, false, nullptr) != AURA_OK) {
+        state.SkipWithError("cannot make or open the input (sox, lame, twolame, oggenc)");
+        AURA_Delete(file);
+        return nullptr;
+    }
+    return file;
+}
+
+// The platform decoder's open of a file it refuses, as each sound creation
+// offers it (the codec object, which every codec's probe makes alike, is
+// made once: a refused open leaves nothing to close).
+void BM_AudioQueueRefusedOpen(benchmark::State &state)
+{
+    AURA::DiskFile *file = openRefused(state);
+    if (!file) {
+        return;
+    }
+    AURA::Codec *codec = nullptr;
+    if (AURA::Codec::create(*AURA::CodecAudioQueue::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
+        state.SkipWithError("cannot make the codec");
+        (void)file->close();
+        AURA_Delete(file);
+        return;
+    }
+    codec->mFile = file;
+    for (auto _ : state) {
+        if (codec->open(AURA_DEFAULT, nullptr) != AURA_ERR_FORMAT) {
+            state.SkipWithError("the codec did not refuse the file");
+            break;
+        }
+    }
+    (void)codec->release(); // closes and frees the file
+}
+
+// The peer: a read of the file's first 512 bytes from its start.
+void BM_ReadFirstBytes(benchmark::State &state)
+{
+    AURA::DiskFile *file = openRefused(state);
+    if (!file) {
+        return;
+    }
+    uint8_t head[512];
+    for (auto _ : state) {
+        unsigned int got = 0;
+        if (file->seek(0, 0) != AURA_OK || file->read(head, 1, sizeof(head), &got) != AURA_OK) {
+            state.SkipWithError("the read failed");
+            break;
+        }
+        benchmark::DoNotOptimize(head);
+    }
+    (void)file->close();
+    AURA_Delete(file);
+}
+
 BENCHMARK(BM_AudioQueueCodec)->ArgName("file")->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FFmpegDirect)->ArgName("file")->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AudioQueueSeek)->ArgName("file")->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AudioQueueRefusedOpen)->ArgName("file")->DenseRange(0, 3)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReadFirstBytes)->ArgName("file")->DenseRange(0, 3)->Unit(benchmark::kMicrosecond);
 
 } // namespace

@@ -151,6 +151,56 @@ void BM_OggDecodeVorbisfile(benchmark::State &state)
     state.counters["oggdec_s"] = input.oggdecSeconds();
 }
 
+// One open of the file, nothing decoded after it: the codec (headers, and
+// the length made to agree with what the decoder delivers: the first and
+// last pages' block sizes counted, or decoded where they disagree) against
+// vorbisfile's own open, which reads the headers and bisects for the links.
+void BM_OggOpenEngine(benchmark::State &state)
+{
+    OggInput &input = OggInput::get();
+    if (!input.ok()) {
+        state.SkipWithError("sox, oggenc or oggdec failed");
+        return;
+    }
+    for (auto _ : state) {
+        AURA::Codec *codec = nullptr;
+        if (AURA::Codec::create(*AURA::CodecOggVorbis::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
+            state.SkipWithError("codec creation failed");
+            return;
+        }
+        auto *file = AURA_New(AURA::DiskFile);
+        codec->mFile = file;
+        if (file->init(nullptr, 0, 0) != AURA_OK || file->open(input.path().c_str(), 0, false, nullptr) != AURA_OK ||
+            codec->open(AURA_DEFAULT, nullptr) != AURA_OK) {
+            (void)codec->release();
+            state.SkipWithError("open failed");
+            return;
+        }
+        benchmark::DoNotOptimize(codec->state()->waveformat[0].lengthpcm);
+        (void)codec->release();
+    }
+}
+BENCHMARK(BM_OggOpenEngine)->Unit(benchmark::kMicrosecond);
+
+void BM_OggOpenVorbisfile(benchmark::State &state)
+{
+    OggInput &input = OggInput::get();
+    if (!input.ok()) {
+        state.SkipWithError("sox, oggenc or oggdec failed");
+        return;
+    }
+    for (auto _ : state) {
+        OggVorbis_File vf;
+        if (ov_fopen(input.path().c_str(), &vf) != 0) {
+            state.SkipWithError("ov_fopen failed");
+            return;
+        }
+        benchmark::DoNotOptimize(ov_pcm_total(&vf, -1));
+        ov_clear(&vf);
+    }
+}
+BENCHMARK(BM_OggOpenVorbisfile)->Unit(benchmark::kMicrosecond);
+
 // Keeps each path's mean time per decode for the ratio printed at exit.
 template <void (*Run)(benchmark::State &), double OggInput::*Slot>
 void timed(benchmark::State &state)

@@ -689,38 +689,74 @@ void endWhereTheDataEnds(const Options &options, Playing &item, int rate)
     }
 }
 
+// The creation info of a probe that wants a file's rate and kind, not its
+// sound: the smallest decode buffer (the render decodes the file again from
+// the top).
+AURA_CREATESOUNDEXINFO probeInfo(const Options &options)
+{
+    AURA_CREATESOUNDEXINFO exinfo{};
+    if (const AURA_CREATESOUNDEXINFO *raw = rawInfo(options)) {
+        exinfo = *raw;
+    }
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.decodebuffersize = 1;
+    return exinfo;
+}
+
+// The rate a render of an opened file is made at: its own, or the nearest
+// the output takes (said when it is not the file's); 0 when it has none.
+int ownRenderRate(AURA::Sound *sound, const std::string &file)
+{
+    float ownRate = 0.0f;
+    if (sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) != AURA_OK || !(ownRate > 0.0f)) {
+        return 0;
+    }
+    const int own = static_cast<int>(std::lround(std::min(ownRate, 1e9f)));
+    const int rate = std::clamp(own, kLowestRate, kHighestRate);
+    if (rate != own) {
+        std::fprintf(stderr, "aura-play: %s: its rate of %d Hz is %s the output takes; rendering at %d Hz\n",
+                     file.c_str(), own, own < rate ? "below the lowest" : "above the highest", rate);
+    }
+    return rate;
+}
+
+// Opens probe systems on first use only, and one for all.
+class Probe {
+public:
+    ProbeSystem &get()
+    {
+        if (!mSystem) {
+            mSystem = std::make_unique<ProbeSystem>(48000);
+        }
+        return *mSystem;
+    }
+    void release() { mSystem.reset(); }
+
+private:
+    std::unique_ptr<ProbeSystem> mSystem;
+};
+
 // The rate a render of these files is made at: --rate, or the one file's
-// own rate so that nothing is resampled (the nearest the output takes, said
-// when it is not the file's), or 48000.
-int renderRate(const Options &options)
+// own rate so that nothing is resampled, or 48000. `known` is the one
+// file's rate when the playlist look already opened it (0: not known).
+int renderRate(const Options &options, Probe &probe, int known)
 {
     if (options.rate > 0) {
         return options.rate;
     }
-    if (options.files.size() == 1) {
-        ProbeSystem probe(48000);
-        SoundHandle sound;
-        float ownRate = 0.0f;
-        // The smallest decode buffer: the probe wants the rate, not the
-        // sound, and the render decodes the file again from the top.
-        AURA_CREATESOUNDEXINFO exinfo{};
-        if (const AURA_CREATESOUNDEXINFO *raw = rawInfo(options)) {
-            exinfo = *raw;
-        }
-        exinfo.cbsize = sizeof(exinfo);
-        exinfo.decodebuffersize = 1;
-        // A file that does not open says so when it is played.
-        if (probe.result == AURA_OK &&
-            openSound(probe.system, options.files[0], kLookMode, sound, true,
-                      options.sentence.empty() ? options.subsound : options.sentence[0], &exinfo) &&
-            sound->getDefaults(&ownRate, nullptr, nullptr, nullptr) == AURA_OK && ownRate > 0.0f) {
-            const int own = static_cast<int>(std::lround(std::min(ownRate, 1e9f)));
-            const int rate = std::clamp(own, kLowestRate, kHighestRate);
-            if (rate != own) {
-                std::fprintf(stderr, "aura-play: %s: its rate of %d Hz is %s the output takes; rendering at %d Hz\n",
-                             options.files[0].c_str(), own, own < rate ? "below the lowest" : "above the highest",
-                             rate);
-            }
+    if (options.files.size() != 1) {
+        return 48000;
+    }
+    if (known > 0) {
+        return known;
+    }
+    SoundHandle sound;
+    const AURA_CREATESOUNDEXINFO exinfo = probeInfo(options);
+    // A file that does not open says so when it is played.
+    if (probe.get().result == AURA_OK &&
+        openSound(probe.get().system, options.files[0], kLookMode, sound, true,
+                  options.sentence.empty() ? options.subsound : options.sentence[0], &exinfo)) {
+        if (const int rate = ownRenderRate(sound.get(), options.files[0]); rate > 0) {
             return rate;
         }
     }
@@ -729,17 +765,26 @@ int renderRate(const Options &options)
 
 // The files to play: each playlist stands for the files it lists (names
 // relative to its folder; a playlist inside one is not opened again).
-// `empty` is set when a playlist lists none.
-std::vector<std::string> expandPlaylists(const Options &options, bool *empty)
+// `empty` is set when a playlist lists none. When one file is given that
+// is no playlist, the same open tells its render rate (`rate`; else 0).
+std::vector<std::string> expandPlaylists(const Options &options, Probe &probe, bool *empty, int *rate)
 {
+    *rate = 0;
     std::vector<std::string> files;
-    ProbeSystem probe;
+    // The open that looks for a playlist tells the rate too when it is made
+    // as the rate's own open would be.
+    const bool tellsRate = options.files.size() == 1 && options.rate <= 0 && options.subsound < 0 &&
+                           options.sentence.empty() && !rawInfo(options);
+    const AURA_CREATESOUNDEXINFO exinfo = probeInfo(options);
     for (const std::string &file : options.files) {
         SoundHandle sound;
         AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
-        if (options.rawFormat != AURA_SOUND_FORMAT_NONE || probe.result != AURA_OK ||
-            !openSound(probe.system, file, kLookMode, sound, true) ||
+        if (options.rawFormat != AURA_SOUND_FORMAT_NONE || probe.get().result != AURA_OK ||
+            !openSound(probe.get().system, file, kLookMode, sound, true, -1, tellsRate ? &exinfo : nullptr) ||
             sound->getFormat(&type, nullptr, nullptr, nullptr) != AURA_OK || type != AURA_SOUND_TYPE_PLAYLIST) {
+            if (tellsRate && sound) {
+                *rate = ownRenderRate(sound.get(), file);
+            }
             files.push_back(file); // played as it is, or its failure told then
             continue;
         }
@@ -784,7 +829,9 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
 {
     Options options = given;
     bool emptyPlaylist = false;
-    options.files = expandPlaylists(given, &emptyPlaylist);
+    int knownRate = 0;
+    Probe probe;
+    options.files = expandPlaylists(given, probe, &emptyPlaylist, &knownRate);
     SessionPlan plan;
     plan.render = options.rendering();
     plan.wavPath = options.rendering() ? options.output : kDefaultWav;
@@ -792,7 +839,8 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
     plan.quiet = options.quiet;
     plan.profilePort = options.profilePort;
     plan.rate = options.rate > 0 ? options.rate : 48000;
-    plan.renderRate = renderRate(options);
+    plan.renderRate = renderRate(options, probe, knownRate);
+    probe.release();
     plan.endless = options.loop < 0 && options.durationMs < 0;
     plan.channels = 8;
 

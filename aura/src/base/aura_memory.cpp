@@ -188,11 +188,15 @@ void *MemPool::alloc(int size, const char *file, int line, unsigned int type, bo
         type &= gGlobal->mMemoryTypeMask.load(std::memory_order_relaxed);
     }
     MemBlockHeader *header = nullptr;
+    // The C library zeroes only what it must (fresh pages are zero): large
+    // zeroed blocks are then not touched before they are used.
+    const bool zeroed = clear && mAlloc == Memory_DefaultMalloc && !isBlockMode();
     if (isBlockMode()) {
         header = static_cast<MemBlockHeader *>(blockAlloc(size));
     } else {
         header = static_cast<MemBlockHeader *>(
-            rawAlloc(static_cast<unsigned int>(size + HEADER_SIZE), type));
+            zeroed ? AURA_OS_Memory_Calloc(static_cast<unsigned int>(size + HEADER_SIZE), type)
+                   : rawAlloc(static_cast<unsigned int>(size + HEADER_SIZE), type));
         if (header) {
             header->mStartBlock = -1;
         }
@@ -209,7 +213,7 @@ void *MemPool::alloc(int size, const char *file, int line, unsigned int type, bo
         return header; // the memory itself is at blockAddress(header)
     }
     void *user = header + 1;
-    if (clear) {
+    if (clear && !zeroed) {
         std::memset(user, 0, static_cast<std::size_t>(size));
     }
     return user;

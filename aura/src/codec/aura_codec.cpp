@@ -133,14 +133,15 @@ AURA_RESULT Codec::read(void *buffer, unsigned int sizebytes, unsigned int *byte
     if (!mPCMBuffer || mPCMBufferLengthBytes == 0) {
         if (const unsigned int frame = directFrameBytes(); frame > 1 && buffer) {
             const AURA_RESULT result = readWholeFrames(static_cast<uint8_t *>(buffer), sizebytes, frame, bytesread);
-            if (result == AURA_OK) {
+            // (A read that reached the end brings what arrived with it too.)
+            if (result == AURA_OK || result == AURA_ERR_FILE_EOF) {
                 (void)getMetadataFromFile();
             }
             return result;
         }
         unsigned int count = 0;
         const AURA_RESULT result = mDescription.read(&mState, buffer, sizebytes, &count);
-        if (result == AURA_OK) {
+        if (result == AURA_OK || result == AURA_ERR_FILE_EOF) {
             (void)getMetadataFromFile();
         }
         if (bytesread) {
@@ -161,6 +162,24 @@ AURA_RESULT Codec::read(void *buffer, unsigned int sizebytes, unsigned int *byte
             if (ended) {
                 result = AURA_ERR_FILE_EOF;
                 break;
+            }
+            if (mPCMBufferDirect && wanted >= mPCMBufferLengthBytes) {
+                unsigned int filled = 0;
+                const AURA_RESULT fill = mDescription.read(&mState, out + total, mPCMBufferLengthBytes, &filled);
+                filled = std::min(filled, mPCMBufferLengthBytes);
+                refilled = true;
+                if (fill == AURA_ERR_FILE_EOF && filled > 0) {
+                    ended = true;
+                } else if (fill != AURA_OK) {
+                    result = fill;
+                    break;
+                }
+                if (filled == 0) {
+                    break;
+                }
+                total += filled;
+                wanted -= filled;
+                continue;
             }
             unsigned int filled = 0;
             const AURA_RESULT fill = mDescription.read(&mState, mPCMBuffer, mPCMBufferLengthBytes, &filled);

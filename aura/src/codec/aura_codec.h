@@ -120,6 +120,10 @@ public:
     unsigned int mPCMBufferLengthBytes = 0;
     unsigned int mPCMBufferOffsetBytes = 0;  // next byte to hand out
     unsigned int mPCMBufferFilledBytes = 0;
+    // The codec's read decodes into whatever buffer it is given, of at
+    // least mPCMBufferLengthBytes: a read that wants that much or more gets
+    // its blocks decoded in place, without the copy out of mPCMBuffer.
+    bool mPCMBufferDirect = false;
     Metadata *mMetadata = nullptr;
     File *mFile = nullptr;
     bool mMemoryTracked = false;

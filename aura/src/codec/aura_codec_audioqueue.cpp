@@ -300,11 +300,8 @@ AURA_RESULT CodecAudioQueue::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO
     if (!(mFile->getFlags() & File::FLAG_SEEKABLE)) {
         return AURA_ERR_FORMAT;
     }
-    AURA_RESULT result = mFile->seek(0, 0);
-    if (result != AURA_OK) {
-        return result;
-    }
-    result = setupAudioFile((mode & MODE_ACCURATETIME) != 0);
+    // (Every read of the platform layer says where it reads: no seek here.)
+    AURA_RESULT result = setupAudioFile((mode & MODE_ACCURATETIME) != 0);
     if (result == AURA_OK) {
         result = setupAudioQueue();
     }

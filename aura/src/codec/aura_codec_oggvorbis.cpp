@@ -488,6 +488,113 @@ void findLastPages(CodecOggVorbis *codec, uint64_t from, uint64_t to, uint32_t s
     }
     ogg_sync_clear(&sync);
 }
+
+// The most bytes read for a count of pages without decoding.
+constexpr uint64_t COUNT_BYTES_MAX = 1024 * 1024;
+
+// Walks the packets of `serial` in the pages that lie whole in [from, to)
+// of the codec's window, without decoding: `packet(block)` gets each
+// packet's block size in order, `page(page)` each page once its packets are
+// out, and either may stop the walk by answering false. A gap before the
+// first packet is the packet that began before `from`; any other gap, a
+// header or an empty packet stops the walk. False when it was stopped.
+template <class OnPacket, class OnPage>
+bool walkBlockSizes(CodecOggVorbis *codec, vorbis_info *info, uint32_t serial, uint64_t from, uint64_t to,
+                    OnPacket &&packet, OnPage &&page)
+{
+    if (!info || to <= from || to - from > COUNT_BYTES_MAX ||
+        seekAbsolute(codec->mFile, codec->mOggStart + from) != AURA_OK) {
+        return false;
+    }
+    const auto bytes = static_cast<long>(to - from);
+    ogg_sync_state sync;
+    ogg_stream_state stream;
+    ogg_sync_init(&sync);
+    ogg_stream_init(&stream, static_cast<int>(serial));
+    bool going = false;
+    bool any = false;
+    char *buffer = ogg_sync_buffer(&sync, bytes);
+    if (buffer && readExact(codec->mFile, buffer, static_cast<unsigned int>(bytes)) == AURA_OK) {
+        ogg_sync_wrote(&sync, bytes);
+        going = true;
+        ogg_page current;
+        while (going && ogg_sync_pageout(&sync, &current) == 1) {
+            if (static_cast<uint32_t>(ogg_page_serialno(&current)) != serial) {
+                continue;
+            }
+            going = ogg_stream_pagein(&stream, &current) == 0;
+            ogg_packet op;
+            for (int got = going ? ogg_stream_packetout(&stream, &op) : 0; got != 0 && going;
+                 got = ogg_stream_packetout(&stream, &op)) {
+                if (got < 0 && !any) {
+                    continue;
+                }
+                const long block = got > 0 && op.bytes > 0 ? vorbis_packet_blocksize(info, &op) : -1;
+                going = block > 0 && packet(block);
+                any = true;
+            }
+            going = going && page(current);
+        }
+    }
+    ogg_stream_clear(&stream);
+    ogg_sync_clear(&sync);
+    return going;
+}
+
+// The audio libvorbis hands out from the link's first audio page at `from`
+// up to the end of the page `upto`, counted from the packets' block sizes
+// alone: each packet after the first gives a quarter of its own block and a
+// quarter of the one before. -1 when the pages do not tell.
+int64_t countToPage(CodecOggVorbis *codec, vorbis_info *info, uint64_t from, const PageFacts &upto)
+{
+    int64_t count = 0;
+    long before = 0;
+    const bool known = upto.offset >= from &&
+                       walkBlockSizes(
+                           codec, info, upto.serial, from, upto.offset + upto.size,
+                           [&](long block) {
+                               count += before > 0 ? before / 4 + block / 4 : 0;
+                               before = block;
+                               return true;
+                           },
+                           [](const ogg_page &) { return true; });
+    return known ? count : -1;
+}
+
+// Whether the decoder ends where the last page's granule position says,
+// told from the packets' block sizes counted on from the page before it
+// (the last packet that ends on `previous` gives the block the count goes
+// on from): either the packets end there, or the stream's last page cuts
+// the end inside its last packet, which libvorbis does.
+bool endAgrees(CodecOggVorbis *codec, vorbis_info *info, const PageFacts &previous, const PageFacts &last)
+{
+    if (previous.granule < 0 || last.granule < previous.granule || last.offset < previous.offset) {
+        return false;
+    }
+    int64_t count = previous.granule;
+    int64_t lastOutput = 0;
+    long before = 0;
+    bool first = true;
+    bool ends = false;
+    const bool known = walkBlockSizes(
+        codec, info, last.serial, previous.offset, last.offset + last.size,
+        [&](long block) {
+            lastOutput = first ? 0 : before / 4 + block / 4;
+            count += lastOutput;
+            before = block;
+            return true;
+        },
+        [&](const ogg_page &page) {
+            ends = ogg_page_eos(&page) != 0;
+            // A packet must end on `previous` to give the block to go on
+            // from; one that began before it was lost with the gap.
+            const bool ok = !first || before > 0;
+            first = false;
+            return ok;
+        });
+    const int64_t cut = count - last.granule;
+    return known && !first && (cut == 0 || (ends && cut > 0 && cut <= lastOutput));
+}
 } // namespace
 
 AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
@@ -533,7 +640,13 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     // the end below deals with it.
     const bool negative = first.granule < 0;
     const PageFacts &counted = negative ? second : first;
-    if (found > 0 && (negative || found == 2)) {
+    // Most files hold at their first granule position exactly what their
+    // packets' block sizes add up to: then the two counts agree, and no
+    // decoding is needed to show it.
+    const bool agree = found > 0 && !negative &&
+                       countToPage(this, ov_info(&vf, 0), static_cast<uint64_t>(vf.dataoffsets[0]), first) ==
+                           first.granule;
+    if (found > 0 && (negative || found == 2) && !agree) {
         result = seekAbsolute(mFile, readPosition);
         uint64_t decoded = 0;
         while (result == AURA_OK) {
@@ -578,8 +691,14 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     PageFacts lastPage;
     findLastPages(this, std::max(linkData, end > TAIL_BYTES ? end - TAIL_BYTES : 0), end,
                   static_cast<uint32_t>(vf.serialnos[last]), &previous, &lastPage);
-    if (previous.granule < 0 || previous.size == 0 ||
-        ov_raw_seek(&vf, static_cast<ogg_int64_t>(previous.offset)) != 0) {
+    if (previous.granule < 0 || previous.size == 0) {
+        return AURA_OK;
+    }
+    // The usual end: the last granule position is where the packets end.
+    if (mPcmShift == 0 && endAgrees(this, ov_info(&vf, static_cast<int>(last)), previous, lastPage)) {
+        return AURA_OK;
+    }
+    if (ov_raw_seek(&vf, static_cast<ogg_int64_t>(previous.offset)) != 0) {
         return AURA_OK;
     }
     const ogg_int64_t from = ov_pcm_tell(&vf);

@@ -485,6 +485,9 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
     if (result != AURA_OK) {
         return result;
     }
+    // Every frame has the first one's channels (others are refused): one
+    // frame fills the front of any buffer of a whole frame's room.
+    mPCMBufferDirect = mNumStreams == 0;
     if ((mode & AURA_CREATECOMPRESSEDSAMPLE) && !(mode & (AURA_HARDWARE | AURA_SOFTWARE))) {
         mWaveFormat.mode |= AURA_SOFTWARE;
     }
@@ -653,7 +656,7 @@ AURA_RESULT CodecMPEG::readInternal(void *buffer, unsigned int /*sizebytes*/, un
         return AURA_ERR_INVALID_PARAM;
     }
     *bytesread = 0;
-    auto *out = static_cast<int16_t *>(mPCMBuffer ? static_cast<void *>(mPCMBuffer) : buffer);
+    auto *out = static_cast<int16_t *>(buffer);
     if (!out) {
         return AURA_ERR_INVALID_PARAM;
     }

@@ -391,9 +391,45 @@ using Int8 = int32_t __attribute__((vector_size(32)));
     return __builtin_convertvector(scaled, Int8);
 }
 
+using UInt8 = uint32_t __attribute__((vector_size(32)));
+using Short8 = int16_t __attribute__((vector_size(16)));
+
+// Lane i of the result is lane idx[i] of a:b (b's lanes numbered 8-15).
+// The patterns used below are the in-lane unpacks and shuffles and the
+// 128-bit half moves that AVX has single instructions for.
+#define AURA_MPEG_SHUFFLE(a, b, ...) __builtin_shuffle((a), (b), Int8{__VA_ARGS__})
+
+// Transposes eight rows of eight floats in place.
+[[gnu::always_inline]] inline void transpose8(Float8 (&r)[8])
+{
+    Float8 u[8];
+    for (int i = 0; i < 8; i += 2) {
+        u[i] = AURA_MPEG_SHUFFLE(r[i], r[i + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        u[i + 1] = AURA_MPEG_SHUFFLE(r[i], r[i + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+    }
+    Float8 v[8];
+    for (int i = 0; i < 8; i += 4) {
+        v[i] = AURA_MPEG_SHUFFLE(u[i], u[i + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        v[i + 1] = AURA_MPEG_SHUFFLE(u[i], u[i + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        v[i + 2] = AURA_MPEG_SHUFFLE(u[i + 1], u[i + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+        v[i + 3] = AURA_MPEG_SHUFFLE(u[i + 1], u[i + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+    // v[0..3] hold rows 0-3 of columns {0,4}, {1,5}, {2,6}, {3,7} (in the
+    // low and high halves); v[4..7] the same of rows 4-7.
+    for (int k = 0; k < 4; ++k) {
+        r[k] = AURA_MPEG_SHUFFLE(v[k], v[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        r[k + 4] = AURA_MPEG_SHUFFLE(v[k], v[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+}
+
+[[gnu::always_inline]] inline Float8 reversed8(Float8 v)
+{
+    return __builtin_shuffle(v, Int8{7, 6, 5, 4, 3, 2, 1, 0});
+}
+
 // Windows the ring of one channel whose newest slot is `position` into 32
-// PCM samples at `stride` apart.
-[[gnu::always_inline]] inline void windowSlot(const float (*ring)[64], int position, int16_t *out, int stride)
+// PCM samples, four groups of eight.
+[[gnu::always_inline]] inline void windowSlot(const float (*ring)[64], int position, Int8 (&pcm)[4])
 {
     const float *window = gTables.window;
     Float8 s0 = {};
@@ -410,17 +446,45 @@ using Int8 = int32_t __attribute__((vector_size(32)));
         s2 += load8(lo + 16) * load8(w0 + 16) + load8(hi + 16) * load8(w1 + 16);
         s3 += load8(lo + 24) * load8(w0 + 24) + load8(hi + 24) * load8(w1 + 24);
     }
-    alignas(32) int32_t pcm[32];
-    const Int8 p0 = toSamples(s0);
-    const Int8 p1 = toSamples(s1);
-    const Int8 p2 = toSamples(s2);
-    const Int8 p3 = toSamples(s3);
-    std::memcpy(pcm, &p0, sizeof(p0));
-    std::memcpy(pcm + 8, &p1, sizeof(p1));
-    std::memcpy(pcm + 16, &p2, sizeof(p2));
-    std::memcpy(pcm + 24, &p3, sizeof(p3));
+    pcm[0] = toSamples(s0);
+    pcm[1] = toSamples(s1);
+    pcm[2] = toSamples(s2);
+    pcm[3] = toSamples(s3);
+}
+
+// Stores the 32 samples of channel `c` of one slot: `frame` is where the
+// slot's first sample frame starts, `stride` the samples per frame.
+[[gnu::always_inline]] inline void storeSlot(const Int8 (&pcm)[4], int16_t *frame, int c, int channels, int stride)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (stride == 1) {
+        for (int g = 0; g < 4; ++g) {
+            const Short8 packed = __builtin_convertvector(pcm[g], Short8);
+            std::memcpy(frame + 8 * g, &packed, sizeof(packed));
+        }
+        return;
+    }
+    if (stride == 2 && channels == 2) {
+        // Both channels of a stereo frame fill the 32 sample frames, so
+        // each 32-bit word is one sample frame: the low half channel 0,
+        // the high half channel 1. The other channel's half is kept.
+        const UInt8 keep = c == 0 ? UInt8{} + 0xFFFF0000u : UInt8{} + 0x0000FFFFu;
+        const int shift = c == 0 ? 0 : 16;
+        for (int g = 0; g < 4; ++g) {
+            UInt8 words;
+            std::memcpy(&words, frame + 16 * g, sizeof(words));
+            words = (words & keep) | ((reinterpret_cast<const UInt8 &>(pcm[g]) & 0xFFFFu) << shift);
+            std::memcpy(frame + 16 * g, &words, sizeof(words));
+        }
+        return;
+    }
+#else
+    (void)channels;
+#endif
+    alignas(32) int32_t values[32];
+    std::memcpy(values, pcm, sizeof(values));
     for (int j = 0; j < 32; ++j) {
-        out[j * stride] = static_cast<int16_t>(pcm[j]);
+        frame[j * stride + c] = static_cast<int16_t>(values[j]);
     }
 }
 
@@ -432,47 +496,71 @@ using Int8 = int32_t __attribute__((vector_size(32)));
 [[gnu::flatten]] AURA_MPEG_CLONES void synthSlots(MpegDecoderState *state, const float *bands, int channelStride,
                                                   int slots, int channels, int16_t *out, int stride)
 {
+    alignas(32) static const float kSilentRow[32] = {};
     const int start = state->mRingPosition;
     const int total = slots * channels;
     for (int first = 0; first < total; first += 8) {
         const int count = std::min(8, total - first);
         const float *rows[8];
-        for (int j = 0; j < count; ++j) {
-            const int c = (first + j) / slots;
-            rows[j] = bands + c * channelStride + (first + j - c * slots) * 32;
-        }
-        Float8 in[32];
-        for (int k = 0; k < 32; ++k) {
-            Float8 v = {};
-            for (int j = 0; j < count; ++j) {
-                v[j] = rows[j][k];
+        int channel[8];
+        int slot[8];
+        for (int j = 0; j < 8; ++j) {
+            if (j < count) {
+                channel[j] = (first + j) / slots;
+                slot[j] = first + j - channel[j] * slots;
+                rows[j] = bands + channel[j] * channelStride + slot[j] * 32;
+            } else {
+                rows[j] = kSilentRow;
             }
-            in[k] = v;
+        }
+        // Lane j of in[k] is sub-band k of pair j.
+        Float8 in[32];
+        for (int b = 0; b < 32; b += 8) {
+            Float8 block[8];
+            for (int j = 0; j < 8; ++j) {
+                block[j] = load8(rows[j] + b);
+            }
+            transpose8(block);
+            for (int k = 0; k < 8; ++k) {
+                in[b + k] = block[k];
+            }
         }
         Float8 x[32];
         Dct<32, Float8>::run(in, x);
-        alignas(32) float lanes[32][8];
-        for (int k = 0; k < 32; ++k) {
-            store8(lanes[k], x[k]);
+        // Back to one row of 32 values per pair, with a zero after it.
+        alignas(32) float lanes[8][40];
+        for (int b = 0; b < 32; b += 8) {
+            Float8 block[8];
+            for (int k = 0; k < 8; ++k) {
+                block[k] = x[b + k];
+            }
+            transpose8(block);
+            for (int j = 0; j < 8; ++j) {
+                store8(lanes[j] + b, block[j]);
+            }
         }
         for (int j = 0; j < count; ++j) {
-            const int c = (first + j) / slots;
-            const int t = first + j - c * slots;
+            float *row = lanes[j];
+            row[32] = 0.0f;
+            const int c = channel[j];
+            const int t = slot[j];
             const int position = (start - 1 - t) & 15;
             float(*ring)[64] = state->mRing[c];
             float *v = ring[position];
-            // The 64 matrixed values from the 32-point transform.
-            for (int i = 0; i < 16; ++i) {
-                v[i] = lanes[i + 16][j];
-            }
+            // The 64 matrixed values from the 32-point transform: 16-31,
+            // a zero, 31-1 negated, 0-15 negated.
+            store8(v, load8(row + 16));
+            store8(v + 8, load8(row + 24));
+            store8(v + 16, -reversed8(load8(row + 25)));
+            store8(v + 24, -reversed8(load8(row + 17)));
+            store8(v + 32, -reversed8(load8(row + 9)));
+            store8(v + 40, -reversed8(load8(row + 1)));
+            store8(v + 48, -load8(row));
+            store8(v + 56, -load8(row + 8));
             v[16] = 0.0f;
-            for (int i = 17; i < 48; ++i) {
-                v[i] = -lanes[48 - i][j];
-            }
-            for (int i = 48; i < 64; ++i) {
-                v[i] = -lanes[i - 48][j];
-            }
-            windowSlot(ring, position, out + t * 32 * stride + c, stride);
+            Int8 pcm[4];
+            windowSlot(ring, position, pcm);
+            storeSlot(pcm, out + t * 32 * stride, c, channels, stride);
         }
     }
     state->mRingPosition = (start - slots) & 15;
@@ -481,7 +569,26 @@ using Int8 = int32_t __attribute__((vector_size(32)));
 // ---------------------------------------------------------------------------
 // Layer II
 
-AURA_RESULT decodeLayer2(MpegDecoderState *state, const MpegHeader &h, BitReader &bits, int16_t *out, int stride)
+// Bits first bit highest from a frame body followed by at least 8 zero
+// bytes; past the body every bit reads as zero.
+struct Layer2Bits {
+    const uint8_t *data;
+    size_t end; // the body's bytes
+    size_t position;
+    // n <= 24 bits; 0 for n = 0.
+    [[gnu::always_inline]] uint32_t get(unsigned int n)
+    {
+        uint64_t word = 0;
+        std::memcpy(&word, data + std::min(position >> 3, end), sizeof(word));
+        word = __builtin_bswap64(word) << (position & 7);
+        position += n;
+        return static_cast<uint32_t>((word >> 1) >> (63 - n));
+    }
+};
+
+// Reads the allocations, scale factors and samples of one frame into its
+// 36 slots of 32 sub-band samples per channel.
+[[gnu::flatten]] AURA_MPEG_CLONES void readLayer2(const MpegHeader &h, Layer2Bits bits, float (*samples)[36][32])
 {
     const Tables &t = gTables;
     const int channels = h.channels;
@@ -505,10 +612,10 @@ AURA_RESULT decodeLayer2(MpegDecoderState *state, const MpegHeader &h, BitReader
         const int width = groups[sb][0][0];
         if (sb < bound) {
             for (int c = 0; c < channels; ++c) {
-                allocation[c][sb] = static_cast<uint8_t>(bits.get(width));
+                allocation[c][sb] = static_cast<uint8_t>(bits.get(static_cast<unsigned int>(width)));
             }
         } else {
-            allocation[0][sb] = static_cast<uint8_t>(bits.get(width));
+            allocation[0][sb] = static_cast<uint8_t>(bits.get(static_cast<unsigned int>(width)));
             allocation[1][sb] = allocation[0][sb];
         }
     }
@@ -544,73 +651,89 @@ AURA_RESULT decodeLayer2(MpegDecoderState *state, const MpegHeader &h, BitReader
         }
     }
 
-    alignas(16) float samples[2][3][32];
-    auto readTriple = [&](int sb, int value, float raw[3], const uint8_t **rows) {
-        const int16_t *entry = groups[sb][value];
-        const int width = entry[0];
-        const int d = entry[1];
-        if (d < 0) {
-            for (int i = 0; i < 3; ++i) {
-                raw[i] = static_cast<float>(static_cast<int>(bits.get(width)) + d);
-            }
-            *rows = nullptr;
-            return width;
-        }
-        const unsigned int code = bits.get(width);
-        if (d == 3) {
-            *rows = t.group3[std::min(code, 26u)];
-        } else if (d == 5) {
-            *rows = t.group5[std::min(code, 124u)];
-        } else {
-            *rows = t.group9[std::min(code, 728u)];
-        }
-        return 0;
+    // Per allocated (sub-band, channel) the quantization class read each
+    // granule: its code width and its grouping (3, 5 or 9 levels in one
+    // code) or, negative, the offset of its plain codes. Sub-bands from
+    // the bound on read one set of codes for both channels.
+    struct Class {
+        const uint8_t (*digits)[3]; // grouped codes: the table of their levels, else null
+        unsigned int lastCode; // the grouped code highest in the table
+        int channels; // 2: the codes serve both channels
+        int width;
+        int offset; // plain codes: what is added to a code
+        int scale[2][3]; // per channel served and part: the scale factor
+        int out[2]; // per channel served: where its sub-band starts in `samples`
     };
+    Class classes[64];
+    int count = 0;
+    for (int sb = 0; sb < sblimit; ++sb) {
+        const int sharedChannels = sb < bound ? channels : 1;
+        for (int c = 0; c < sharedChannels; ++c) {
+            const int value = allocation[c][sb];
+            if (!value) {
+                continue;
+            }
+            const int16_t *entry = groups[sb][value];
+            Class &q = classes[count++];
+            q.width = entry[0];
+            q.digits = entry[1] < 0 ? nullptr : entry[1] == 3 ? t.group3 : entry[1] == 5 ? t.group5 : t.group9;
+            q.lastCode = entry[1] == 3 ? 26u : entry[1] == 5 ? 124u : 728u;
+            q.offset = entry[1];
+            q.channels = sb >= bound ? 2 : 1;
+            for (int n = 0; n < q.channels; ++n) {
+                for (int part = 0; part < 3; ++part) {
+                    q.scale[n][part] = scale[c + n][sb][part];
+                }
+                q.out[n] = (c + n) * 36 * 32 + sb;
+            }
+        }
+    }
+    // Silent sub-bands stay zero in every slot.
+    std::memset(samples, 0, sizeof(float) * 36 * 32 * static_cast<size_t>(channels));
+    float *base = samples[0][0];
     for (int granule = 0; granule < 12; ++granule) {
         const int part = granule >> 2;
-        for (int sb = 0; sb < sblimit; ++sb) {
-            if (sb < bound) {
-                for (int c = 0; c < channels; ++c) {
-                    const int value = allocation[c][sb];
-                    if (!value) {
-                        samples[c][0][sb] = samples[c][1][sb] = samples[c][2][sb] = 0.0f;
-                        continue;
-                    }
-                    float raw[3];
-                    const uint8_t *rows = nullptr;
-                    const int width = readTriple(sb, value, raw, &rows);
-                    const int s = scale[c][sb][part];
-                    for (int i = 0; i < 3; ++i) {
-                        samples[c][i][sb] = rows ? t.layer2Scale[rows[i]][s] : raw[i] * t.layer2Scale[width][s];
-                    }
+        float *slot0 = base + 3 * granule * 32;
+        for (int k = 0; k < count; ++k) {
+            const Class &q = classes[k];
+            if (!q.digits) {
+                float raw[3];
+                for (int i = 0; i < 3; ++i) {
+                    raw[i] = static_cast<float>(static_cast<int>(bits.get(static_cast<unsigned int>(q.width))) + q.offset);
+                }
+                for (int n = 0; n < q.channels; ++n) {
+                    const float factor = t.layer2Scale[q.width][q.scale[n][part]];
+                    float *out = slot0 + q.out[n];
+                    out[0] = raw[0] * factor;
+                    out[32] = raw[1] * factor;
+                    out[64] = raw[2] * factor;
                 }
             } else {
-                const int value = allocation[0][sb];
-                if (!value) {
-                    for (int c = 0; c < 2; ++c) {
-                        samples[c][0][sb] = samples[c][1][sb] = samples[c][2][sb] = 0.0f;
-                    }
-                    continue;
-                }
-                float raw[3];
-                const uint8_t *rows = nullptr;
-                const int width = readTriple(sb, value, raw, &rows);
-                for (int c = 0; c < 2; ++c) {
-                    const int s = scale[c][sb][part];
-                    for (int i = 0; i < 3; ++i) {
-                        samples[c][i][sb] = rows ? t.layer2Scale[rows[i]][s] : raw[i] * t.layer2Scale[width][s];
-                    }
+                const unsigned int code = bits.get(static_cast<unsigned int>(q.width));
+                const uint8_t *rows = q.digits[std::min(code, q.lastCode)];
+                for (int n = 0; n < q.channels; ++n) {
+                    const int s = q.scale[n][part];
+                    float *out = slot0 + q.out[n];
+                    out[0] = t.layer2Scale[rows[0]][s];
+                    out[32] = t.layer2Scale[rows[1]][s];
+                    out[64] = t.layer2Scale[rows[2]][s];
                 }
             }
         }
-        for (int c = 0; c < channels; ++c) {
-            for (int i = 0; i < 3; ++i) {
-                std::fill(samples[c][i] + sblimit, samples[c][i] + 32, 0.0f);
-            }
-        }
-        synthSlots(state, &samples[0][0][0], 3 * 32, 3, channels, out, stride);
-        out += 3 * 32 * stride;
     }
+}
+
+AURA_RESULT decodeLayer2(MpegDecoderState *state, const MpegHeader &h, const uint8_t *body, int bodySize,
+                         int16_t *out, int stride)
+{
+    uint8_t buffer[MPEG_MAX_FRAME_BODY + 16];
+    std::memcpy(buffer, body, static_cast<size_t>(bodySize));
+    std::memset(buffer + bodySize, 0, 16);
+    // The whole frame is synthesized at once: the transforms then fill
+    // every lane.
+    alignas(32) float samples[2][36][32];
+    readLayer2(h, Layer2Bits{buffer, static_cast<size_t>(bodySize), h.hasCrc ? 16u : 0u}, samples);
+    synthSlots(state, &samples[0][0][0], 36 * 32, 36, h.channels, out, stride);
     return AURA_OK;
 }
 
@@ -1338,7 +1461,8 @@ AURA_RESULT decodeLayer3(MpegDecoderState *state, const MpegHeader &h, const uin
     const int begin = reservoir - si.mainDataBegin;
 
     alignas(16) float xr[2][576];
-    alignas(16) float slots[2][576];
+    // The sub-band samples of both granules, synthesized together.
+    alignas(16) float slots[2][2 * 576];
     for (int g = 0; g < granules; ++g) {
         int used[2] = {0, 0};
         if (haveData) {
@@ -1397,11 +1521,10 @@ AURA_RESULT decodeLayer3(MpegDecoderState *state, const MpegHeader &h, const uin
                 }
                 --subbands;
             }
-            hybrid(haveData ? gi : GranuleInfo{}, xr[c], state->mOverlap[c], subbands, slots[c]);
+            hybrid(haveData ? gi : GranuleInfo{}, xr[c], state->mOverlap[c], subbands, slots[c] + g * 576);
         }
-        synthSlots(state, &slots[0][0], 576, 18, channels, out, stride);
-        out += 18 * 32 * stride;
     }
+    synthSlots(state, &slots[0][0], 2 * 576, 18 * granules, channels, out, stride);
 
     // Keep the last bytes as the next frame's reservoir.
     const int keep = std::min(total, 511);
@@ -1556,11 +1679,7 @@ AURA_RESULT decodeFrame(MpegDecoderState *state, const MpegHeader &header, const
     const int bodySize = std::min(static_cast<int>(size) - 4, header.bodySize);
     AURA_RESULT result = AURA_OK;
     if (header.layer == 2) {
-        uint8_t body[MPEG_MAX_FRAME_BODY + 16] = {};
-        std::memcpy(body, frame + 4, static_cast<size_t>(bodySize));
-        BitReader bits(body, static_cast<size_t>(bodySize));
-        bits.skip(header.hasCrc ? 16 : 0);
-        result = decodeLayer2(state, header, bits, out, stride);
+        result = decodeLayer2(state, header, frame + 4, std::max(bodySize, 0), out, stride);
     } else {
         result = decodeLayer3(state, header, frame + 4, bodySize, out, stride);
     }

@@ -91,6 +91,9 @@ AURA_RESULT AURA_OS_Time_Sleep(unsigned int ms);
 // Raw memory: the C library's allocator. The type argument is ignored.
 
 void *AURA_OS_Memory_Alloc(unsigned int size, unsigned int type);
+// Zeroed memory; the C library leaves pages it has just taken from the
+// system untouched (they are zero already) instead of writing them.
+void *AURA_OS_Memory_Calloc(unsigned int size, unsigned int type);
 void *AURA_OS_Memory_Realloc(void *ptr, unsigned int size, unsigned int type);
 void AURA_OS_Memory_Free(void *ptr, unsigned int type);
 

@@ -67,6 +67,11 @@ void *AURA_OS_Memory_Alloc(unsigned int size, unsigned int /*type*/)
     return std::malloc(size);
 }
 
+void *AURA_OS_Memory_Calloc(unsigned int size, unsigned int /*type*/)
+{
+    return std::calloc(1, size);
+}
+
 void *AURA_OS_Memory_Realloc(void *ptr, unsigned int size, unsigned int /*type*/)
 {
     return std::realloc(ptr, size);

@@ -6,6 +6,7 @@
 #include "os/aura_os.h"
 
 #include <alsa/asoundlib.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +22,73 @@ constexpr const char AURA_ALLOC_TAG[] = "aura/src/output/aura_output_alsa";
 void quietALSA(const char * /*file*/, int /*line*/, const char * /*function*/, int /*err*/,
                const char * /*fmt*/, ...)
 {
+}
+
+// ALSA is loaded when a device is first opened, not with the engine: a
+// program that only renders to files or plays nowhere never maps it (its
+// relocations alone are a quarter of the engine's load time).
+#define AURA_ALSA_FUNCTIONS(X) \
+    X(snd_lib_error_set_handler) \
+    X(snd_pcm_avail_update) \
+    X(snd_pcm_close) \
+    X(snd_pcm_drain) \
+    X(snd_pcm_drop) \
+    X(snd_pcm_hw_params) \
+    X(snd_pcm_hw_params_any) \
+    X(snd_pcm_hw_params_get_buffer_size) \
+    X(snd_pcm_hw_params_get_rate) \
+    X(snd_pcm_hw_params_set_access) \
+    X(snd_pcm_hw_params_set_buffer_size_near) \
+    X(snd_pcm_hw_params_set_channels) \
+    X(snd_pcm_hw_params_set_format) \
+    X(snd_pcm_hw_params_set_period_size_near) \
+    X(snd_pcm_hw_params_set_rate_near) \
+    X(snd_pcm_hw_params_sizeof) \
+    X(snd_pcm_nonblock) \
+    X(snd_pcm_open) \
+    X(snd_pcm_recover) \
+    X(snd_pcm_state) \
+    X(snd_pcm_sw_params) \
+    X(snd_pcm_sw_params_current) \
+    X(snd_pcm_sw_params_set_avail_min) \
+    X(snd_pcm_sw_params_set_start_threshold) \
+    X(snd_pcm_sw_params_sizeof) \
+    X(snd_pcm_wait) \
+    X(snd_pcm_writei) \
+    X(snd_strerror)
+
+struct AlsaLibrary {
+#define AURA_ALSA_POINTER(name) decltype(&::name) name = nullptr;
+    AURA_ALSA_FUNCTIONS(AURA_ALSA_POINTER)
+#undef AURA_ALSA_POINTER
+};
+
+// Set once by loadALSA and never changed.
+const AlsaLibrary *gAlsa = nullptr;
+
+// The library of the major version the engine was built against, quieted;
+// false when it cannot be loaded.
+bool loadALSA()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        static AlsaLibrary library;
+        void *handle = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            return;
+        }
+        bool complete = true;
+#define AURA_ALSA_SYMBOL(name)                                                                                         \
+    library.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));                                          \
+    complete = complete && library.name;
+        AURA_ALSA_FUNCTIONS(AURA_ALSA_SYMBOL)
+#undef AURA_ALSA_SYMBOL
+        if (complete) {
+            (void)library.snd_lib_error_set_handler(&quietALSA);
+            gAlsa = &library;
+        }
+    });
+    return gAlsa != nullptr;
 }
 
 // ALSA's parameter records are opaque with a size known at run time.
@@ -58,12 +126,12 @@ OutputALSA::~OutputALSA()
 AURA_RESULT OutputALSA::fail(const char *call, int err)
 {
     if (err < 0) {
-        std::snprintf(mErrorText, sizeof(mErrorText), "%s: %s", call, snd_strerror(err));
+        std::snprintf(mErrorText, sizeof(mErrorText), "%s: %s", call, gAlsa->snd_strerror(err));
     } else {
         std::snprintf(mErrorText, sizeof(mErrorText), "%s", call);
     }
     if (mPCM) {
-        (void)snd_pcm_close(mPCM);
+        (void)gAlsa->snd_pcm_close(mPCM);
         mPCM = nullptr;
     }
     if (mBlock) {
@@ -82,10 +150,10 @@ AURA_OUTPUT_DESCRIPTION_EX *OutputALSA::getDescriptionEx()
 
 AURA_RESULT OutputALSA::init(DSPMixer *system, OutputFormat &format, void * /*extradriverdata*/)
 {
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { (void)snd_lib_error_set_handler(&quietALSA); });
-
     mErrorText[0] = '\0';
+    if (!loadALSA()) {
+        return fail("cannot load libasound.so.2", 0);
+    }
     if (mPCM) {
         std::snprintf(mErrorText, sizeof(mErrorText), "already open");
         return AURA_ERR_OUTPUT_INIT;
@@ -102,17 +170,17 @@ AURA_RESULT OutputALSA::init(DSPMixer *system, OutputFormat &format, void * /*ex
     snd_pcm_t *pcm = nullptr;
     // Opened without blocking so that a device held by another program
     // fails at once instead of waiting for it.
-    int err = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    int err = gAlsa->snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err < 0) {
         return fail("snd_pcm_open(default)", err);
     }
     mPCM = pcm;
-    if ((err = snd_pcm_nonblock(pcm, 0)) < 0) {
+    if ((err = gAlsa->snd_pcm_nonblock(pcm, 0)) < 0) {
         return fail("snd_pcm_nonblock", err);
     }
 
-    AlsaParams hwMemory(snd_pcm_hw_params_sizeof());
-    AlsaParams swMemory(snd_pcm_sw_params_sizeof());
+    AlsaParams hwMemory(gAlsa->snd_pcm_hw_params_sizeof());
+    AlsaParams swMemory(gAlsa->snd_pcm_sw_params_sizeof());
     if (!hwMemory.ok() || !swMemory.ok()) {
         return fail("out of memory", 0);
     }
@@ -124,34 +192,34 @@ AURA_RESULT OutputALSA::init(DSPMixer *system, OutputFormat &format, void * /*ex
     snd_pcm_uframes_t buffer = static_cast<snd_pcm_uframes_t>(want.blocklength) *
                                static_cast<snd_pcm_uframes_t>(want.numblocks);
     int dir = 0;
-    if ((err = snd_pcm_hw_params_any(pcm, hw)) < 0) {
+    if ((err = gAlsa->snd_pcm_hw_params_any(pcm, hw)) < 0) {
         return fail("snd_pcm_hw_params_any", err);
     }
-    if ((err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
+    if ((err = gAlsa->snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
         return fail("snd_pcm_hw_params_set_access", err);
     }
-    if ((err = snd_pcm_hw_params_set_format(pcm, hw, isFloat ? SND_PCM_FORMAT_FLOAT_LE : SND_PCM_FORMAT_S16_LE)) < 0) {
+    if ((err = gAlsa->snd_pcm_hw_params_set_format(pcm, hw, isFloat ? SND_PCM_FORMAT_FLOAT_LE : SND_PCM_FORMAT_S16_LE)) < 0) {
         return fail("snd_pcm_hw_params_set_format", err);
     }
-    if ((err = snd_pcm_hw_params_set_channels(pcm, hw, static_cast<unsigned int>(want.channels))) < 0) {
+    if ((err = gAlsa->snd_pcm_hw_params_set_channels(pcm, hw, static_cast<unsigned int>(want.channels))) < 0) {
         return fail("snd_pcm_hw_params_set_channels", err);
     }
-    if ((err = snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, &dir)) < 0) {
+    if ((err = gAlsa->snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, &dir)) < 0) {
         return fail("snd_pcm_hw_params_set_rate_near", err);
     }
     dir = 0;
-    if ((err = snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, &dir)) < 0) {
+    if ((err = gAlsa->snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, &dir)) < 0) {
         return fail("snd_pcm_hw_params_set_period_size_near", err);
     }
-    if ((err = snd_pcm_hw_params_set_buffer_size_near(pcm, hw, &buffer)) < 0) {
+    if ((err = gAlsa->snd_pcm_hw_params_set_buffer_size_near(pcm, hw, &buffer)) < 0) {
         return fail("snd_pcm_hw_params_set_buffer_size_near", err);
     }
-    if ((err = snd_pcm_hw_params(pcm, hw)) < 0) {
+    if ((err = gAlsa->snd_pcm_hw_params(pcm, hw)) < 0) {
         return fail("snd_pcm_hw_params", err);
     }
     dir = 0;
-    if ((err = snd_pcm_hw_params_get_rate(hw, &rate, &dir)) < 0 ||
-        (err = snd_pcm_hw_params_get_buffer_size(hw, &buffer)) < 0) {
+    if ((err = gAlsa->snd_pcm_hw_params_get_rate(hw, &rate, &dir)) < 0 ||
+        (err = gAlsa->snd_pcm_hw_params_get_buffer_size(hw, &buffer)) < 0) {
         return fail("snd_pcm_hw_params_get", err);
     }
     want.rate = static_cast<int>(rate);
@@ -160,10 +228,10 @@ AURA_RESULT OutputALSA::init(DSPMixer *system, OutputFormat &format, void * /*ex
     }
 
     // Playback starts once the buffer is full; a write waits for a period.
-    if ((err = snd_pcm_sw_params_current(pcm, sw)) < 0 ||
-        (err = snd_pcm_sw_params_set_start_threshold(pcm, sw, buffer)) < 0 ||
-        (err = snd_pcm_sw_params_set_avail_min(pcm, sw, want.blocklength)) < 0 ||
-        (err = snd_pcm_sw_params(pcm, sw)) < 0) {
+    if ((err = gAlsa->snd_pcm_sw_params_current(pcm, sw)) < 0 ||
+        (err = gAlsa->snd_pcm_sw_params_set_start_threshold(pcm, sw, buffer)) < 0 ||
+        (err = gAlsa->snd_pcm_sw_params_set_avail_min(pcm, sw, want.blocklength)) < 0 ||
+        (err = gAlsa->snd_pcm_sw_params(pcm, sw)) < 0) {
         return fail("snd_pcm_sw_params", err);
     }
 
@@ -213,12 +281,12 @@ AURA_RESULT OutputALSA::close()
     (void)stop();
     if (mPCM) {
         // Let the last blocks play unless the device is not playing anyway.
-        if (!mDeviceLost && snd_pcm_state(mPCM) == SND_PCM_STATE_RUNNING) {
-            (void)snd_pcm_drain(mPCM);
+        if (!mDeviceLost && gAlsa->snd_pcm_state(mPCM) == SND_PCM_STATE_RUNNING) {
+            (void)gAlsa->snd_pcm_drain(mPCM);
         } else {
-            (void)snd_pcm_drop(mPCM);
+            (void)gAlsa->snd_pcm_drop(mPCM);
         }
-        (void)snd_pcm_close(mPCM);
+        (void)gAlsa->snd_pcm_close(mPCM);
         mPCM = nullptr;
     }
     if (mBlock) {
@@ -261,7 +329,7 @@ void OutputALSA::mixStep()
 
 void OutputALSA::writeBlock()
 {
-    const snd_pcm_sframes_t avail = snd_pcm_avail_update(mPCM);
+    const snd_pcm_sframes_t avail = gAlsa->snd_pcm_avail_update(mPCM);
     if (avail >= 0 && static_cast<uint64_t>(avail) < mFormat.blocklength) {
         // The buffer is full: the device sets the pace, and the clock
         // follows it so that the two never drift apart.
@@ -274,7 +342,7 @@ void OutputALSA::writeBlock()
     // A few tries, then the rest of the block is dropped: the step has to
     // end for a stop to get through.
     for (int attempt = 0; left > 0 && attempt < 8;) {
-        const snd_pcm_sframes_t n = snd_pcm_writei(mPCM, data, left);
+        const snd_pcm_sframes_t n = gAlsa->snd_pcm_writei(mPCM, data, left);
         if (n > 0) {
             data += static_cast<size_t>(n) * mFrameBytes;
             left -= static_cast<snd_pcm_uframes_t>(n);
@@ -282,10 +350,10 @@ void OutputALSA::writeBlock()
         }
         ++attempt;
         if (n == 0 || n == -EAGAIN) {
-            (void)snd_pcm_wait(mPCM, waitMs);
+            (void)gAlsa->snd_pcm_wait(mPCM, waitMs);
             continue;
         }
-        if (snd_pcm_recover(mPCM, static_cast<int>(n), 1) == 0) {
+        if (gAlsa->snd_pcm_recover(mPCM, static_cast<int>(n), 1) == 0) {
             // The device ran dry and was restarted: real time starts over.
             mClock.rebase(mFormat.rate, mWritten);
             continue;

@@ -9,6 +9,7 @@ namespace AURA {
 
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_sample";
+
 } // namespace
 
 Sample::~Sample()
@@ -27,6 +28,23 @@ unsigned int Sample::frameBytes() const
 
 AURA_RESULT Sample::setCapacity(unsigned int bytes)
 {
+    return grow(bytes, true);
+}
+
+AURA_RESULT Sample::reserveForFill(unsigned int bytes)
+{
+    return grow(bytes, false);
+}
+
+void Sample::clearAfter(unsigned int filled)
+{
+    if (mData && filled < mCapacityBytes) {
+        std::memset(mData + filled, 0, static_cast<std::size_t>(mCapacityBytes - filled));
+    }
+}
+
+AURA_RESULT Sample::grow(unsigned int bytes, bool zeroRoom)
+{
     const unsigned int frame = frameBytes();
     const uint64_t guard = static_cast<uint64_t>(frame ? frame : 16) * GUARD_FRAMES;
     const uint64_t total = static_cast<uint64_t>(bytes) + guard;
@@ -37,9 +55,11 @@ AURA_RESULT Sample::setCapacity(unsigned int bytes)
     if (!grown) {
         return AURA_ERR_MEMORY;
     }
-    // Whatever lies past the kept data is silence, the guard included.
+    // Whatever lies past the kept data is silence, the guard included; a
+    // reader that fills the room clears what it left with clearAfter.
     const unsigned int kept = mCapacityBytes < bytes ? mCapacityBytes : bytes;
-    std::memset(grown + kept, 0, static_cast<std::size_t>(total - kept));
+    const unsigned int from = zeroRoom ? kept : bytes;
+    std::memset(grown + from, 0, static_cast<std::size_t>(total - from));
     mData = grown;
     mCapacityBytes = bytes;
     mGuardBytes = static_cast<unsigned int>(guard);

@@ -22,6 +22,12 @@ public:
     // the data already held is kept up to the new size. 44 when out of
     // memory: the old data then stays.
     [[nodiscard]] AURA_RESULT setCapacity(unsigned int bytes);
+    // The same for a reader about to fill the room itself: only the guard
+    // is zeroed, the new room is left as allocated. The reader then calls
+    // clearAfter with what it filled.
+    [[nodiscard]] AURA_RESULT reserveForFill(unsigned int bytes);
+    // Zeroes the room from `filled` bytes on, up to the guard's end.
+    void clearAfter(unsigned int filled);
     [[nodiscard]] unsigned int getCapacity() const { return mCapacityBytes; }
     [[nodiscard]] uint8_t *getData() const { return mData; }
     [[nodiscard]] const uint8_t *getSampleData() const override { return mData; }
@@ -44,6 +50,8 @@ public:
     unsigned int mCompressedFrameFlags = 0;
 
 private:
+    AURA_RESULT grow(unsigned int bytes, bool zeroRoom);
+
     uint8_t *mData = nullptr;
     unsigned int mCapacityBytes = 0;
     unsigned int mGuardBytes = 0;

@@ -54,6 +54,10 @@ constexpr int SAMPLE_FILE_BUFFER = 16384;
 // that actually arrives.
 constexpr unsigned int SAMPLE_READ_CHUNK = 64 * 1024;
 constexpr unsigned int SAMPLE_FIRST_CAPACITY = 4 * 1024 * 1024;
+// What one codec read asks for. Reads much larger than the file's buffer
+// go from the medium straight into the sample: only the few bytes either
+// side of a read's whole buffer blocks pass through the file's buffer.
+constexpr unsigned int SAMPLE_READ_REQUEST = 1024 * 1024;
 // Reads in a row that deliver nothing before a codec counts as finished.
 constexpr int MAX_EMPTY_READS = 64;
 
@@ -349,11 +353,18 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
 {
     const bool known = declaredbytes != 0xFFFFFFFFu;
     unsigned int capacity = known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY) : SAMPLE_READ_CHUNK;
-    AURA_RESULT result = sample->setCapacity(capacity);
+    // The codec writes the room itself: zeroing it first would only touch
+    // every page twice. What it leaves unwritten is cleared on every way out.
+    AURA_RESULT result = sample->reserveForFill(capacity);
     if (result != AURA_OK) {
         return result;
     }
     unsigned int total = 0;
+    struct ClearRest {
+        Sample *sample;
+        const unsigned int &filled;
+        ~ClearRest() { sample->clearAfter(filled); }
+    } clearRest{sample, total};
     int emptyReads = 0;
     for (;;) {
         if (known && total >= declaredbytes) {
@@ -367,13 +378,13 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
             if (grown > static_cast<uint64_t>(MemPool::MAX_SIZE) / 2) {
                 return AURA_ERR_MEMORY;
             }
-            capacity = static_cast<unsigned int>(grown);
-            result = sample->setCapacity(capacity);
+            result = sample->reserveForFill(static_cast<unsigned int>(grown));
             if (result != AURA_OK) {
                 return result;
             }
+            capacity = static_cast<unsigned int>(grown);
         }
-        const unsigned int want = std::min(capacity - total, SAMPLE_READ_CHUNK);
+        const unsigned int want = std::min(capacity - total, SAMPLE_READ_REQUEST);
         unsigned int got = 0;
         result = codec->read(sample->getData() + total, want, &got);
         total += std::min(got, want);
@@ -451,6 +462,12 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             }
             result = readSampleData(codec, sample, declared);
             sample->mLength = sample->mLengthBytes / frame;
+            if (result == AURA_OK) {
+                // A part frame at the end is no data: it reads as silence,
+                // as everything after it does.
+                std::memset(sample->getData() + sample->mLength * frame, 0,
+                            sample->mLengthBytes - sample->mLength * frame);
+            }
             sample->mLengthBytes = sample->mLength * frame;
             if (result == AURA_OK && declared != 0xFFFFFFFFu && sample->mLength < waveformat.lengthpcm) {
                 // The file held less than it said; the sample is what it held.

@@ -763,6 +763,131 @@ void frameToPacket(const OpaqueAudioFileID *file, AudioFramePacketTranslation *t
 }
 } // namespace
 
+namespace {
+// Whether the file is one FFmpeg is asked about at all, told from its first
+// bytes: a container of the list whose codec (where the first bytes or the
+// format chunk name it) is one of the list's for that container. Anything
+// else (MPEG audio, PCM WAV and AIFF, MP3 in WAV, Ogg, FLAC, modules, MIDI)
+// is refused before the libraries are loaded, for the price of the read.
+constexpr uint32_t kHeadBytes = 512;
+// Chunks a WAV or AIFF-C walk passes over before its format chunk.
+constexpr int kMaxHeadChunks = 64;
+
+uint32_t readBE32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           static_cast<uint32_t>(p[3]);
+}
+
+struct FileHead {
+    void *client;
+    AudioFile_ReadProc read;
+    int64_t fileSize;
+    uint8_t bytes[kHeadBytes];
+    uint32_t size;
+
+    // `count` bytes at `position`, from the head when it holds them.
+    bool at(int64_t position, uint32_t count, uint8_t *out) const
+    {
+        if (position >= 0 && position + count <= size) {
+            std::memcpy(out, bytes + position, count);
+            return true;
+        }
+        if (position < 0 || position + count > fileSize) {
+            return false;
+        }
+        uint32_t got = 0;
+        return read(client, position, count, out, &got) == 0 && got == count;
+    }
+};
+
+// The body of the first chunk named `id` in a RIFF (little-endian sizes) or
+// IFF (big-endian) form whose chunks start at `position`: its first `count`
+// bytes and its size. Sizes are padded to even lengths in both.
+bool findChunk(const FileHead &head, int64_t position, uint32_t id, bool bigEndian, uint8_t *out, uint32_t count,
+               uint32_t *size)
+{
+    for (int i = 0; i < kMaxHeadChunks; ++i) {
+        uint8_t header[8];
+        if (!head.at(position, 8, header)) {
+            return false;
+        }
+        *size = bigEndian ? readBE32(header + 4) : readLE32(header + 4);
+        if (readBE32(header) == id) {
+            return *size >= count && head.at(position + 8, count, out);
+        }
+        position += 8 + static_cast<int64_t>(*size) + (*size & 1);
+    }
+    return false;
+}
+
+bool platformFormat(const FileHead &head)
+{
+    if (head.size < 12) {
+        return false;
+    }
+    const uint8_t *b = head.bytes;
+    const uint32_t first = readBE32(b);
+    const uint32_t second = readBE32(b + 4);
+    const uint32_t third = readBE32(b + 8);
+    // MP4, M4A, 3GP: "ftyp" first; QuickTime movies may start with another atom.
+    for (const uint32_t atom : {fourCC("ftyp"), fourCC("moov"), fourCC("mdat"), fourCC("wide"), fourCC("free"),
+                                fourCC("skip")}) {
+        if (second == atom) {
+            return true;
+        }
+    }
+    // ADTS: the sync word with layer 0 (MPEG audio has layers 1 to 3).
+    if (b[0] == 0xFF && (b[1] & 0xF6) == 0xF0) {
+        return true;
+    }
+    // CAF: "caff", then the "desc" chunk, whose format ID is at byte 28.
+    if (first == fourCC("caff")) {
+        if (head.size < 32 || readBE32(b + 8) != fourCC("desc")) {
+            return false;
+        }
+        const uint32_t format = readBE32(b + 28);
+        return std::any_of(std::begin(kCodecs), std::end(kCodecs), [&](const CodecKind &kind) {
+            return kind.formatID == format && (kind.containers & kInCAF);
+        });
+    }
+    // AIFF-C whose COMM chunk names a compression of the list (AIFF and
+    // AIFF-C PCM are the engine's).
+    if (first == fourCC("FORM") && third == fourCC("AIFC")) {
+        uint8_t comm[22];
+        uint32_t size = 0;
+        if (!findChunk(head, 12, fourCC("COMM"), true, comm, sizeof(comm), &size)) {
+            return false;
+        }
+        const uint32_t compression = readBE32(comm + 18);
+        for (const uint32_t code : {fourCC("ima4"), fourCC("ulaw"), fourCC("ULAW"), fourCC("alaw"), fourCC("ALAW")}) {
+            if (compression == code) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // WAV whose format tag (or, extensible, the subformat's) is mu-law,
+    // A-law or GSM 6.10.
+    if ((first == fourCC("RIFF") || first == fourCC("RF64") || first == fourCC("BW64")) && third == fourCC("WAVE")) {
+        uint8_t fmt[26];
+        uint32_t size = 0;
+        if (!findChunk(head, 12, fourCC("fmt "), false, fmt, 2, &size)) {
+            return false;
+        }
+        uint32_t tag = static_cast<uint32_t>(fmt[0]) | static_cast<uint32_t>(fmt[1]) << 8;
+        if (tag == 0xFFFE) {
+            if (size < sizeof(fmt) || !findChunk(head, 12, fourCC("fmt "), false, fmt, sizeof(fmt), &size)) {
+                return false;
+            }
+            tag = static_cast<uint32_t>(fmt[24]) | static_cast<uint32_t>(fmt[25]) << 8;
+        }
+        return tag == 0x0006 || tag == 0x0007 || tag == 0x0031;
+    }
+    return false;
+}
+} // namespace
+
 OSStatus AudioFileOpenWithCallbacks(void *inClientData, AudioFile_ReadProc inReadFunc,
                                     AudioFile_WriteProc /*inWriteFunc*/, AudioFile_GetSizeProc inGetSizeFunc,
                                     AudioFile_SetSizeProc /*inSetSizeFunc*/, uint32_t /*inFileTypeHint*/,
@@ -772,6 +897,14 @@ OSStatus AudioFileOpenWithCallbacks(void *inClientData, AudioFile_ReadProc inRea
         return kAudio_ParamError;
     }
     *outAudioFile = nullptr;
+    FileHead head{inClientData, inReadFunc, std::max<int64_t>(inGetSizeFunc(inClientData), 0), {}, 0};
+    if (inReadFunc(inClientData, 0, kHeadBytes, head.bytes, &head.size) != 0) {
+        return kAudioFileUnsupportedFileTypeError;
+    }
+    head.size = std::min(head.size, kHeadBytes);
+    if (!platformFormat(head)) {
+        return kAudioFileUnsupportedFileTypeError;
+    }
     auto *file = AURA_New(OpaqueAudioFileID);
     if (!file) {
         return kAudio_MemFullError;
@@ -779,7 +912,7 @@ OSStatus AudioFileOpenWithCallbacks(void *inClientData, AudioFile_ReadProc inRea
     file->client = inClientData;
     file->read = inReadFunc;
     file->getSize = inGetSizeFunc;
-    file->fileSize = std::min<int64_t>(std::max<int64_t>(inGetSizeFunc(inClientData), 0), 0xFFFFFFFFll);
+    file->fileSize = std::min<int64_t>(head.fileSize, 0xFFFFFFFFll);
     const OSStatus status = parseFile(file);
     if (status != 0) {
         freeFile(file);

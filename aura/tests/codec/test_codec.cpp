@@ -431,6 +431,17 @@ TEST_F(SoundCreation, AShortCodecSetsTheLengthToWhatArrived)
     EXPECT_EQ(length, 1000u);
     ASSERT_EQ(sound->getLength(&length, AURA_TIMEUNIT_PCMBYTES), AURA_OK);
     EXPECT_EQ(length, 4000u);
+    // What the declared length had room for past the data reads as silence,
+    // as the guard frames do: the voices look a few frames ahead.
+    void *ptr = nullptr;
+    unsigned int len = 0;
+    ASSERT_EQ(sound->lock(0, 4000, &ptr, nullptr, &len, nullptr), AURA_OK);
+    ASSERT_EQ(len, 4000u);
+    for (unsigned int i = 0; i < AURA::Sample::GUARD_FRAMES * 4; ++i) {
+        ASSERT_EQ(static_cast<uint8_t *>(ptr)[4000 + i], 0) << i;
+    }
+    EXPECT_EQ(sound->unlock(ptr, nullptr, len, 0), AURA_OK);
+    EXPECT_EQ(sound->release(), AURA_OK);
 }
 
 TEST_F(SoundCreation, AnInflatedLengthDoesNotDriveTheAllocation)

@@ -412,20 +412,22 @@ TEST_F(AudioQueueFiles, OtherFilesAreRefusedWithoutSideEffects)
     }
 }
 
-// Every kind of file the engine opens goes to the codec meant for it: the
-// engine's own codecs take theirs before the platform decoder is asked, and
-// the platform decoder takes what only it can read.
-TEST_F(AudioQueueFiles, EachFileIsTakenByItsOwnCodec)
+// A file of every kind the engine's own codecs open, made from the fixture
+// signal where it is not a game-data file, with the type that must take it.
+struct OwnFile {
+    fs::path path;
+    AURA_SOUND_TYPE type;
+};
+std::vector<OwnFile> ownFormatFiles(auratest::TempDir &dir, const fs::path &wav)
 {
-    const fs::path wav = source(kFixtures[1]);
     struct Made {
         const char *name;
         std::string command; // makes the file from `wav` ("" when it exists)
         AURA_SOUND_TYPE type;
     };
     const std::string in = quote(wav);
-    auto out = [&](const char *name) { return quote(sDir->file(name)); };
-    std::vector<Made> made = {
+    auto out = [&](const char *name) { return quote(dir.file(name)); };
+    const std::vector<Made> made = {
         {"pcm8.wav", "sox " + in + " -b 8 " + out("pcm8.wav"), AURA_SOUND_TYPE_WAV},
         {"pcm16.wav", "sox " + in + " -b 16 " + out("pcm16.wav"), AURA_SOUND_TYPE_WAV},
         {"pcm24.wav", "sox " + in + " -b 24 " + out("pcm24.wav"), AURA_SOUND_TYPE_WAV},
@@ -440,6 +442,7 @@ TEST_F(AudioQueueFiles, EachFileIsTakenByItsOwnCodec)
         {"x.ogg", "oggenc -Q -o " + out("x.ogg") + " " + in, AURA_SOUND_TYPE_OGGVORBIS},
         {"x.flac", "flac -s -f -o " + out("x.flac") + " " + in, AURA_SOUND_TYPE_FLAC},
         {"x.mp3", "lame --quiet " + in + " " + out("x.mp3"), AURA_SOUND_TYPE_MPEG},
+        {"tagged.mp3", "lame --quiet --add-id3v2 --tt Song " + in + " " + out("tagged.mp3"), AURA_SOUND_TYPE_MPEG},
         {"x.mp2", "twolame --quiet " + in + " " + out("x.mp2"), AURA_SOUND_TYPE_MPEG},
         {"mp3.wav", "ffmpeg -nostdin -v error -y -i " + in + " -c:a libmp3lame " + out("mp3.wav"),
          AURA_SOUND_TYPE_MPEG},
@@ -449,32 +452,129 @@ TEST_F(AudioQueueFiles, EachFileIsTakenByItsOwnCodec)
         {"/usr/share/games/pingus/data/music/pingus-1.it", "", AURA_SOUND_TYPE_IT},
         {"/usr/share/games/openttd/baseset/openmsx/flying_scotsman.mid", "", AURA_SOUND_TYPE_MIDI},
     };
-    auratest::WavRender render;
-    auto check = [&](const fs::path &file, AURA_SOUND_TYPE expected) {
-        SCOPED_TRACE(file.string());
-        ASSERT_TRUE(fs::exists(file));
-        AURA::Sound *sound = nullptr;
-        const AURA_RESULT opened = render.system()->createSound(file.c_str(), AURA_CREATESTREAM, nullptr, &sound);
-        if (expected == AURA_SOUND_TYPE_MIDI) {
-            // Only the MIDI codec asks for a DLS bank, which there is none of here.
-            EXPECT_EQ(opened, AURA_ERR_PLUGIN_RESOURCE);
-            return;
-        }
-        ASSERT_EQ(opened, AURA_OK);
-        AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
-        EXPECT_EQ(sound->getFormat(&type, nullptr, nullptr, nullptr), AURA_OK);
-        EXPECT_EQ(type, expected);
-        EXPECT_EQ(sound->release(), AURA_OK);
-    };
+    std::vector<OwnFile> files;
     for (const Made &m : made) {
-        const fs::path file = m.command.empty() ? fs::path(m.name) : fs::path(sDir->file(m.name));
-        if (!m.command.empty()) {
-            ASSERT_TRUE(run(m.command)) << m.command;
+        const fs::path file = m.command.empty() ? fs::path(m.name) : fs::path(dir.file(m.name));
+        if (!m.command.empty() && !fs::exists(file)) {
+            EXPECT_TRUE(run(m.command)) << m.command;
         }
-        check(file, m.type);
+        files.push_back({file, m.type});
+    }
+    return files;
+}
+
+// Opens the file through the system as a stream and checks the type that
+// took it (the MIDI codec, the only one that asks for a DLS bank, finds
+// none here).
+void expectTakenBy(AURA::System *system, const fs::path &file, AURA_SOUND_TYPE expected)
+{
+    SCOPED_TRACE(file.string());
+    ASSERT_TRUE(fs::exists(file));
+    AURA::Sound *sound = nullptr;
+    const AURA_RESULT opened = system->createSound(file.c_str(), AURA_CREATESTREAM, nullptr, &sound);
+    if (expected == AURA_SOUND_TYPE_MIDI) {
+        EXPECT_EQ(opened, AURA_ERR_PLUGIN_RESOURCE);
+        return;
+    }
+    ASSERT_EQ(opened, AURA_OK);
+    AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
+    EXPECT_EQ(sound->getFormat(&type, nullptr, nullptr, nullptr), AURA_OK);
+    EXPECT_EQ(type, expected);
+    EXPECT_EQ(sound->release(), AURA_OK);
+}
+
+// Every kind of file the engine opens goes to the codec meant for it: the
+// engine's own codecs take theirs before the platform decoder is asked, and
+// the platform decoder takes what only it can read.
+TEST_F(AudioQueueFiles, EachFileIsTakenByItsOwnCodec)
+{
+    auratest::WavRender render;
+    for (const OwnFile &own : ownFormatFiles(*sDir, source(kFixtures[1]))) {
+        expectTakenBy(render.system(), own.path, own.type);
     }
     for (const Fixture &fixture : kFixtures) {
-        check(path(fixture), AURA_SOUND_TYPE_AUDIOQUEUE);
+        expectTakenBy(render.system(), path(fixture), AURA_SOUND_TYPE_AUDIOQUEUE);
+    }
+}
+
+// The line of the first of these libraries the process has mapped ("" for
+// none).
+std::string mappedLibrary(std::initializer_list<const char *> libraries)
+{
+    const Bytes maps = readAll("/proc/self/maps");
+    const std::string text(maps.begin(), maps.end());
+    for (const char *library : libraries) {
+        const size_t at = text.find(library);
+        if (at != std::string::npos) {
+            const size_t start = text.rfind('\n', at);
+            return text.substr(start == std::string::npos ? 0 : start + 1, text.find('\n', at) - start);
+        }
+    }
+    return "";
+}
+
+std::string mappedFFmpeg()
+{
+    return mappedLibrary({"/libavformat.so", "/libavcodec.so", "/libavutil.so", "/libswresample.so"});
+}
+
+// Files the engine's own codecs take, and files that are no sound at all,
+// never load FFmpeg: the platform decoder, asked before the MPEG, playlist
+// and raw codecs, refuses them from their first bytes. The files of the
+// platform decoder load it. Each kind is opened in a fresh process (FFmpeg
+// once loaded stays), as a sample and as a stream, and the process's
+// mappings are read after each open. Rendering to a WAV file never loads
+// ALSA either.
+TEST_F(AudioQueueFiles, OwnFormatsNeverLoadFFmpeg)
+{
+    std::vector<OwnFile> files = ownFormatFiles(*sDir, source(kFixtures[1]));
+    Bytes noise(5000);
+    std::mt19937 random(11);
+    std::generate(noise.begin(), noise.end(), [&] { return static_cast<uint8_t>(random()); });
+    const fs::path junk = sDir->file("noise.raw");
+    ASSERT_TRUE(auratest::writeAll(junk, noise));
+    const fs::path list = sDir->file("list.m3u");
+    ASSERT_TRUE(auratest::writeAll(list, Bytes{'a', '.', 'o', 'g', 'g', '\n'}));
+    files.push_back({junk, AURA_SOUND_TYPE_UNKNOWN});
+    files.push_back({list, AURA_SOUND_TYPE_PLAYLIST});
+    ASSERT_EQ(mappedFFmpeg(), "") << "the test executable links FFmpeg";
+
+    // Exits with what went wrong on standard error.
+    auto openAll = [&](const std::vector<fs::path> &paths, bool loads) {
+        auratest::WavRender render;
+        for (const fs::path &file : paths) {
+            for (const AURA_MODE mode : {AURA_CREATESTREAM, AURA_CREATESAMPLE}) {
+                AURA::Sound *sound = nullptr;
+                if (render.system()->createSound(file.c_str(), mode, nullptr, &sound) == AURA_OK) {
+                    (void)sound->release();
+                }
+                const std::string mapped = mappedFFmpeg();
+                if (mapped.empty() == loads) {
+                    std::fprintf(stderr, "%s %s FFmpeg: %s\n", file.c_str(), loads ? "did not load" : "loaded",
+                                 mapped.c_str());
+                    std::_Exit(1);
+                }
+                if (const std::string alsa = mappedLibrary({"/libasound.so"}); !alsa.empty()) {
+                    std::fprintf(stderr, "%s loaded ALSA: %s\n", file.c_str(), alsa.c_str());
+                    std::_Exit(1);
+                }
+            }
+        }
+        std::_Exit(0);
+    };
+    std::vector<fs::path> own;
+    for (const OwnFile &file : files) {
+        own.push_back(file.path);
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(openAll(own, false), ::testing::ExitedWithCode(0), "");
+    // One process per container: the first open of each loads it.
+    for (const char *name : {"aac_mono_44k.m4a", "aac_stereo_48k.aac", "ima4_stereo_44k.caf", "ulaw_stereo_22k.aiff",
+                             "gsm_mono_8k.wav"}) {
+        const auto fixture = std::find_if(std::begin(kFixtures), std::end(kFixtures),
+                                          [&](const Fixture &f) { return std::strcmp(f.name, name) == 0; });
+        ASSERT_NE(fixture, std::end(kFixtures));
+        EXPECT_EXIT(openAll({path(*fixture)}, true), ::testing::ExitedWithCode(0), "") << name;
     }
 }
 
