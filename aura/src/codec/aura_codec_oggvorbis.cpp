@@ -662,8 +662,7 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
                     // until the second page: the frames before its end are
                     // reached by decoding from the top.
                     mPcmShift = shift;
-                    mShiftFrom =
-                        static_cast<uint64_t>(std::max<int64_t>(second.granule - ahead - mPcmShift + 1, 0));
+                    mShiftFrom = static_cast<uint64_t>(std::max<int64_t>(second.granule - ahead - mPcmShift + 1, 0));
                     const int64_t length = static_cast<int64_t>(*total) - mPcmShift;
                     *total = length > 0 ? static_cast<uint64_t>(length) : *total;
                 }

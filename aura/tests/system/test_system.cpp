@@ -247,13 +247,12 @@ TEST(SystemRealTimeThreads, ASoundEndsOnTimeWithRealUpdates)
         // Frames real time has allowed since before the output started
         // (its millisecond clock may round up by one), plus the block it
         // mixes ahead.
-        const double allowed =
-            (std::chrono::duration<double>(Clock::now() - began).count() + 0.002) * rate + block;
+        const double allowed = (std::chrono::duration<double>(Clock::now() - began).count() + 0.002) * rate + block;
         ASSERT_LE(static_cast<double>(after), allowed) << "the mixer ran ahead of real time";
         if (ended) {
             // The block that reached the end had started.
-            EXPECT_GE(after + block + 1, playedFrom + length) << "ended " << playedFrom + length - after
-                                                               << " frames early";
+            EXPECT_GE(after + block + 1, playedFrom + length)
+                << "ended " << playedFrom + length - after << " frames early";
             break;
         }
         // Once the block past the end was mixed, the update saw it.
