@@ -643,18 +643,26 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     // Most files hold at their first granule position exactly what their
     // packets' block sizes add up to: then the two counts agree, and no
     // decoding is needed to show it.
-    const bool agree = found > 0 && !negative &&
-                       countToPage(this, ov_info(&vf, 0), static_cast<uint64_t>(vf.dataoffsets[0]), first) ==
-                           first.granule;
+    const int64_t packetsHold =
+        found > 0 && !negative ? countToPage(this, ov_info(&vf, 0), static_cast<uint64_t>(vf.dataoffsets[0]), first)
+                               : -1;
+    const bool agree = packetsHold == first.granule;
+    // A first granule position above what its packets hold starts
+    // vorbisfile's count there: its total already leaves that out, and its
+    // position runs that far ahead of the frames decoded.
+    const int64_t ahead = packetsHold >= 0 && first.granule > packetsHold ? first.granule - packetsHold : 0;
     if (found > 0 && (negative || found == 2) && !agree) {
         result = seekAbsolute(mFile, readPosition);
         uint64_t decoded = 0;
         while (result == AURA_OK) {
             if (found == 2 && static_cast<uint64_t>(ov_raw_tell(&vf)) > counted.offset + counted.size) {
-                const int64_t shift = ov_pcm_tell(&vf) - static_cast<int64_t>(decoded);
-                if (shift != 0) {
+                const int64_t shift = ov_pcm_tell(&vf) - static_cast<int64_t>(decoded) - ahead;
+                if (shift != 0 || ahead != 0) {
+                    // vorbisfile's seeks land off by up to `ahead` frames
+                    // until the second page: the frames before its end are
+                    // reached by decoding from the top.
                     mPcmShift = shift;
-                    mShiftFrom = static_cast<uint64_t>(std::max<int64_t>(second.granule - mPcmShift + 1, 0));
+                    mShiftFrom = static_cast<uint64_t>(std::max<int64_t>(second.granule - ahead - mPcmShift + 1, 0));
                     const int64_t length = static_cast<int64_t>(*total) - mPcmShift;
                     *total = length > 0 ? static_cast<uint64_t>(length) : *total;
                 }

@@ -200,16 +200,18 @@ Bytes oggdec(const auratest::TempDir &dir, const std::string &ogg)
     return auratest::readAll(raw);
 }
 
-// Streams whose granule positions start below zero, with first pages of
-// several sizes: the sample, the stream and the length are oggdec's.
+// Streams whose granule positions start below zero, or above or below what
+// the first page's packets hold, with first pages of several sizes: the
+// sample, the stream, the length and the player's are oggdec's.
 TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
 {
     for (const auto &[shift, firstPackets, frames] : std::vector<std::tuple<int64_t, int, int>>{
              {104, 0, 132633}, {104, 2, 132633}, {104, 2, 9000}, {104, 1, 20000}, {104, 40, 132633},
              {700, 2, 132633}, {3000, 0, 132633}, {3000, 5, 132633}, {3000, 40, 132633}, {3000, 2, 20000},
-             {104, 0, 3000}}) {
+             {104, 0, 3000}, {64, 0, 132633}, {64, 40, 132633}, {-64, 0, 132633}, {-64, 2, 132633},
+             {-64, 40, 132633}, {-64, 0, 3000}, {-3000, 5, 132633}}) {
         {
-            SCOPED_TRACE("granules shifted by -" + std::to_string(shift) + ", first page of " +
+            SCOPED_TRACE("granules shifted by " + std::to_string(-shift) + ", first page of " +
                          std::to_string(firstPackets) + " packets, " + std::to_string(frames) + " frames");
             const Bytes bytes = auratest::encodeOgg({.rate = 44100,
                                                      .channels = 2,
@@ -223,6 +225,11 @@ TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
             expectDecodes(path, expected, 4, [](unsigned int length) {
                 return std::vector<unsigned int>{length / 3, length - 500, 10u};
             });
+#ifdef AURA_PLAY_PATH
+            const std::string info = auratest::capture(std::string(AURA_PLAY_PATH) + " --info " + quote(path));
+            EXPECT_NE(info.find("length:   " + std::to_string(expected.size() / 4) + " samples"), std::string::npos)
+                << info;
+#endif
         }
     }
 }
