@@ -20,6 +20,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -214,36 +215,53 @@ TEST(Reverbs, AUserReverbsReachFollowsItsPresenceCurve)
                 -20.0, 0.5);
 }
 
-// Hard left through setPan, setSpeakerMix and setSpeakerLevels on a 2D
-// sound (global reverb) and a 3D sound to the listener's left (3D and user
-// reverbs): the tail is at least 20 dB louder on the left.
+// Hard left through setPan, setSpeakerMix and setSpeakerLevels for every
+// kind of reverb (a 2D sound into the global reverb; a 3D sound panned as a
+// 2D one, 3D level 0, into the 3D and a user reverb), and a 3D sound placed
+// to the listener's left: the tail is at least 20 dB louder on the left.
 TEST(Reverbs, HardLeftSoundsRingOnTheLeft)
 {
-    const auto pan = [](AURA::Channel *channel) { ASSERT_EQ(channel->setPan(-1.0f), AURA_OK); };
-    const auto mix = [](AURA::Channel *channel) {
+    using Place = void (*)(AURA::Channel *);
+    const Place pan = [](AURA::Channel *channel) { ASSERT_EQ(channel->setPan(-1.0f), AURA_OK); };
+    const Place mix = [](AURA::Channel *channel) {
         ASSERT_EQ(internals(channel)->setSpeakerMix(1.0f, 0.0f, 0, 0, 0, 0, 0, 0), AURA_OK);
     };
-    const auto levels = [](AURA::Channel *channel) {
+    const Place levels = [](AURA::Channel *channel) {
         const float on = 1.0f;
         const float off = 0.0f;
         ASSERT_EQ(internals(channel)->setSpeakerLevels(AURA_SPEAKER_FRONT_LEFT, &on, 1), AURA_OK);
         ASSERT_EQ(internals(channel)->setSpeakerLevels(AURA_SPEAKER_FRONT_RIGHT, &off, 1), AURA_OK);
     };
-    const auto left = [](AURA::Channel *channel) {
+    const Place left = [](AURA::Channel *channel) {
         const AURA_VECTOR at{-3.0f, 0.0f, 0.0f};
         ASSERT_EQ(channel->set3DAttributes(&at, nullptr), AURA_OK);
     };
-    struct Case {
+    struct Way {
         const char *name;
+        Place place;
+    };
+    const Way ways[] = {{"setPan", pan}, {"setSpeakerMix", mix}, {"setSpeakerLevels", levels}};
+    struct Case {
+        std::string name;
         Tail tail;
     };
-    const Case cases[] = {
-        {"global, setPan", render(Kind::Global, false, pan)},
-        {"global, setSpeakerMix", render(Kind::Global, false, mix)},
-        {"global, setSpeakerLevels", render(Kind::Global, false, levels)},
-        {"3D reverb, placed left", render(Kind::ThreeD, true, left)},
-        {"user reverb, placed left", render(Kind::User, true, left)},
-    };
+    std::vector<Case> cases;
+    for (const Way &way : ways) {
+        cases.push_back({std::string("global, ") + way.name, render(Kind::Global, false, way.place)});
+        for (const Kind kind : {Kind::ThreeD, Kind::User}) {
+            const Place place = way.place;
+            const auto flat = [place](AURA::Channel *channel) {
+                const AURA_VECTOR ahead{0.0f, 0.0f, 1.0f};
+                ASSERT_EQ(channel->set3DAttributes(&ahead, nullptr), AURA_OK);
+                ASSERT_EQ(channel->set3DLevel(0.0f), AURA_OK);
+                place(channel);
+            };
+            cases.push_back({std::string(kind == Kind::ThreeD ? "3D reverb, " : "user reverb, ") + way.name,
+                             render(kind, true, flat)});
+        }
+    }
+    cases.push_back({"3D reverb, placed left", render(Kind::ThreeD, true, left)});
+    cases.push_back({"user reverb, placed left", render(Kind::User, true, left)});
     for (const Case &c : cases) {
         ASSERT_GT(c.tail.left, 1e-4) << c.name;
         EXPECT_GT(10.0 * std::log10(c.tail.left / std::max(c.tail.right, 1e-30)), 20.0) << c.name;
