@@ -271,6 +271,132 @@ TEST(Reverbs, HardLeftSoundsRingOnTheLeft)
     EXPECT_NEAR(10.0 * std::log10(centre.left / centre.right), 0.0, 6.0);
 }
 
+// The unit whose output a reverb instance reads through a channel's send;
+// null without a send.
+AURA::DSPI *sendInput(AURA::ReverbI &reverb, AURA::Channel *channel)
+{
+    AURA::DSPConnectionI *connection = nullptr;
+    EXPECT_EQ(reverb.getChanProperties(0, indexOf(channel), nullptr, &connection), AURA_OK);
+    return connection ? connection->mInputUnit : nullptr;
+}
+
+// A connection point: the sends carry what a unit of the channel's chain
+// makes of the sound (here a low-pass at 100 Hz on a 3 kHz burst, heard
+// far quieter in the tail) instead of the sound itself, for the global, the
+// 3D and a user reverb alike.
+TEST(Reverbs, AConnectionPointFeedsTheReverbsInsteadOfTheSound)
+{
+    const auto burst = auratest::sine(kRate / 20, 3000.0, kRate, 16000.0);
+    for (const Kind kind : {Kind::Global, Kind::ThreeD, Kind::User}) {
+        double level[2] = {};
+        for (const bool point : {false, true}) {
+            auratest::WavRender r;
+            AURA::System *system = r.system();
+            AURA::SystemI *internal = internals(system);
+            AURA_REVERB_PROPERTIES props = room();
+            AURA::ReverbI *reverb = &internal->mReverbGlobal;
+            if (kind == Kind::Global) {
+                ASSERT_EQ(system->setReverbProperties(&props), AURA_OK);
+            } else if (kind == Kind::ThreeD) {
+                ASSERT_EQ(system->setReverbAmbientProperties(&props), AURA_OK);
+                reverb = &internal->mReverb3D;
+            } else {
+                AURA::Reverb *user = nullptr;
+                ASSERT_EQ(system->createReverb(&user), AURA_OK);
+                const AURA_VECTOR at{0.0f, 0.0f, 0.0f};
+                ASSERT_EQ(user->set3DAttributes(&at, 5.0f, 10.0f), AURA_OK);
+                ASSERT_EQ(user->setProperties(&props), AURA_OK);
+                reverb = static_cast<AURA::ReverbI *>(user);
+            }
+            AURA::Sound *sound =
+                r.sound(burst, 1, kRate, AURA_LOOP_OFF | (kind == Kind::Global ? AURA_2D : AURA_3D));
+            AURA::Channel *channel = r.play(sound, true);
+            AURA::DSP *lowpass = nullptr;
+            ASSERT_EQ(system->createDSPByType(AURA_DSP_TYPE_LOWPASS, &lowpass), AURA_OK);
+            ASSERT_EQ(lowpass->setParameter(0, 100.0f), AURA_OK);
+            ASSERT_EQ(channel->addDSP(lowpass), AURA_OK);
+            AURA_REVERB_CHANNELPROPERTIES send = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
+            send.ConnectionPoint = point ? lowpass : nullptr;
+            ASSERT_EQ(channel->setReverbProperties(&send), AURA_OK);
+            ASSERT_EQ(channel->setReverbProperties(&send), AURA_OK); // still one send
+            r.update(1);
+            int inputs = 0;
+            ASSERT_EQ(reverb->mInstance[0].mDSP->getNumInputs(&inputs, true), AURA_OK);
+            EXPECT_EQ(inputs, 1);
+            AURA::DSPI *input = sendInput(*reverb, channel);
+            EXPECT_EQ(input == reinterpret_cast<AURA::DSPI *>(lowpass), point);
+            ASSERT_EQ(channel->setPaused(false), AURA_OK);
+            r.update(32);
+            level[point ? 1 : 0] = tailOf(r.finish()).dB();
+        }
+        EXPECT_GT(level[0], -60.0);
+        EXPECT_LT(level[1], level[0] - 30.0) << "the tail of the sound after the low-pass";
+    }
+}
+
+// What a connection point may not be, and what becomes of the sends when
+// the unit goes: they carry the channel's own sound again.
+TEST(Reverbs, ConnectionPointsThatAreRefusedOrReleased)
+{
+    auratest::WavRender r;
+    AURA::System *system = r.system();
+    AURA::SystemI *internal = internals(system);
+    AURA_REVERB_PROPERTIES props = room();
+    ASSERT_EQ(system->setReverbProperties(&props), AURA_OK);
+    AURA::Sound *sound = r.sound(auratest::sine(kRate, 440.0, kRate), 1, kRate, AURA_LOOP_NORMAL | AURA_2D);
+    AURA::Channel *channel = r.play(sound);
+    r.update(1);
+    AURA::ReverbI &global = internal->mReverbGlobal;
+    AURA::DSPI *own = sendInput(global, channel);
+    ASSERT_NE(own, nullptr);
+
+    AURA_REVERB_CHANNELPROPERTIES send = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
+    int notAUnit = 0;
+    send.ConnectionPoint = &notAUnit;
+    EXPECT_EQ(channel->setReverbProperties(&send), AURA_ERR_INVALID_PARAM);
+    auratest::WavRender other;
+    AURA::DSP *foreign = nullptr;
+    ASSERT_EQ(other.system()->createDSPByType(AURA_DSP_TYPE_LOWPASS, &foreign), AURA_OK);
+    send.ConnectionPoint = foreign;
+    EXPECT_EQ(channel->setReverbProperties(&send), AURA_ERR_INVALID_PARAM);
+    // A unit after the master group's head already hears the reverbs: a
+    // send from it would be a loop.
+    AURA::DSP *after = nullptr;
+    ASSERT_EQ(system->createDSPByType(AURA_DSP_TYPE_HIGHPASS, &after), AURA_OK);
+    AURA::ChannelGroup *master = nullptr;
+    ASSERT_EQ(system->getMasterChannelGroup(&master), AURA_OK);
+    ASSERT_EQ(master->addDSP(after), AURA_OK);
+    send.ConnectionPoint = after;
+    EXPECT_EQ(channel->setReverbProperties(&send), AURA_ERR_DSP_CONNECTION);
+    r.update(1);
+    EXPECT_EQ(sendInput(global, channel), own);
+    AURA_REVERB_CHANNELPROPERTIES read = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
+    ASSERT_EQ(channel->getReverbProperties(&read), AURA_OK);
+    EXPECT_EQ(read.ConnectionPoint, nullptr);
+
+    // Released while the sends read it.
+    AURA::DSP *point = nullptr;
+    ASSERT_EQ(system->createDSPByType(AURA_DSP_TYPE_LOWPASS, &point), AURA_OK);
+    ASSERT_EQ(channel->addDSP(point), AURA_OK);
+    send.ConnectionPoint = point;
+    ASSERT_EQ(channel->setReverbProperties(&send), AURA_OK);
+    r.update(2);
+    EXPECT_EQ(sendInput(global, channel), reinterpret_cast<AURA::DSPI *>(point));
+    ASSERT_EQ(point->release(), AURA_OK);
+    r.update(2);
+    EXPECT_EQ(sendInput(global, channel), own);
+    ASSERT_EQ(channel->getReverbProperties(&read), AURA_OK);
+    EXPECT_EQ(read.ConnectionPoint, nullptr);
+    EXPECT_GT(sendLevel(global, channel), 0.5f);
+    int inputs = 0;
+    ASSERT_EQ(global.mInstance[0].mDSP->getNumInputs(&inputs, true), AURA_OK);
+    EXPECT_EQ(inputs, 1);
+    ASSERT_EQ(channel->stop(), AURA_OK);
+    r.update(2);
+    ASSERT_EQ(global.mInstance[0].mDSP->getNumInputs(&inputs, true), AURA_OK);
+    EXPECT_EQ(inputs, 0);
+}
+
 TEST(Reverbs, BadPlacesAreRefusedAndUserReverbsHaveOneInstance)
 {
     auratest::WavRender r;
