@@ -397,6 +397,106 @@ TEST(Reverbs, ConnectionPointsThatAreRefusedOrReleased)
     EXPECT_EQ(inputs, 0);
 }
 
+// A burst after 0.3 s of silence from a 3D sound at (2, 0, 0), the listener
+// at (4, 0, 0) and the reverb (the 3D reverb, or a user reverb reaching 5)
+// at the origin; the tail's level. The game's reverb occlusion, a wall on
+// the path from the sound to the 3D or user reverb (at x = 1) and one
+// between the listener and the sound (at x = 3) are in place before the
+// burst: the geometry's answer comes from its thread during the silence.
+double occludedTail(Kind kind, float occlusion, float reverbPathWall, float listenerWall)
+{
+    auratest::WavRender r;
+    AURA::System *system = r.system();
+    AURA::SystemI *internal = internals(system);
+    AURA_REVERB_PROPERTIES props = room();
+    if (kind == Kind::Global) {
+        EXPECT_EQ(system->setReverbProperties(&props), AURA_OK);
+    } else if (kind == Kind::ThreeD) {
+        EXPECT_EQ(system->setReverbAmbientProperties(&props), AURA_OK);
+    } else {
+        AURA::Reverb *reverb = nullptr;
+        EXPECT_EQ(system->createReverb(&reverb), AURA_OK);
+        const AURA_VECTOR origin{0.0f, 0.0f, 0.0f};
+        EXPECT_EQ(reverb->set3DAttributes(&origin, 5.0f, 10.0f), AURA_OK);
+        EXPECT_EQ(reverb->setProperties(&props), AURA_OK);
+    }
+    EXPECT_EQ(system->setOcclusionFadeTime(1), AURA_OK);
+    const auto wall = [&](float x, float reverbOcclusion) {
+        AURA::Geometry *geometry = nullptr;
+        ASSERT_EQ(system->createGeometry(&geometry), AURA_OK);
+        const AURA_VECTOR square[4] = {{x, -1, -1}, {x, 1, -1}, {x, 1, 1}, {x, -1, 1}};
+        ASSERT_EQ(geometry->addPolygon(0.0f, reverbOcclusion, true, 4, square, nullptr), AURA_OK);
+    };
+    if (reverbPathWall > 0.0f) {
+        wall(1.0f, reverbPathWall);
+    }
+    if (listenerWall > 0.0f) {
+        wall(3.0f, listenerWall);
+    }
+    const AURA_VECTOR listener{4.0f, 0.0f, 0.0f};
+    EXPECT_EQ(system->set3DListenerAttributes(0, &listener, nullptr, nullptr, nullptr), AURA_OK);
+    std::vector<int16_t> pcm(static_cast<size_t>(kRate * 3 / 10), 0);
+    const std::vector<int16_t> burst = auratest::sine(kRate / 20, 440.0, kRate, 16000.0);
+    pcm.insert(pcm.end(), burst.begin(), burst.end());
+    AURA::Sound *sound = r.sound(pcm, 1, kRate, AURA_LOOP_OFF | AURA_3D);
+    AURA::Channel *channel = r.play(sound, true);
+    const AURA_VECTOR at{2.0f, 0.0f, 0.0f};
+    EXPECT_EQ(channel->set3DAttributes(&at, nullptr), AURA_OK);
+    EXPECT_EQ(channel->set3DOcclusion(0.0f, occlusion), AURA_OK);
+    EXPECT_EQ(channel->setPaused(false), AURA_OK);
+    r.update(1); // the question goes to the geometry thread
+    const auto index = static_cast<unsigned int>(indexOf(channel));
+    if (reverbPathWall > 0.0f || listenerWall > 0.0f) {
+        EXPECT_TRUE(auratest::waitFor([&] { return internal->mGeometryMgr.mOcclusionThread.resultWaiting(index); },
+                                      std::chrono::seconds(30)));
+    }
+    r.update(44);
+    // The tail from 0.2 s after the burst.
+    const auratest::Wav wav = r.finish();
+    Tail tail;
+    for (size_t f = kRate / 2; f < std::min<size_t>(wav.frames(), kRate); ++f) {
+        tail.left += static_cast<double>(wav.at(f, 0)) * wav.at(f, 0);
+        tail.right += static_cast<double>(wav.at(f, 1)) * wav.at(f, 1);
+    }
+    return tail.dB();
+}
+
+// The send scales by (1 - reverb occlusion) x (1 - the geometry's reverb
+// occlusion between listener and sound), and into the 3D and user reverbs
+// also by what geometry lets through on the path from the sound to the
+// reverb; measured on the tail, against the same sound unoccluded.
+TEST(ReverbsThreads, OcclusionAndTheReverbPathLowerTheTail)
+{
+    struct Case {
+        const char *name;
+        Kind kind;
+        float occlusion;
+        float reverbPathWall;
+        float listenerWall;
+        double gain;
+    };
+    const Case cases[] = {
+        {"3D reverb, reverb occlusion 0.5", Kind::ThreeD, 0.5f, 0.0f, 0.0f, 0.5},
+        {"3D reverb, a wall of 0.7 on the reverb path", Kind::ThreeD, 0.0f, 0.7f, 0.0f, 0.3},
+        {"3D reverb, both", Kind::ThreeD, 0.5f, 0.7f, 0.0f, 0.15},
+        {"3D reverb, a wall of 0.6 before the listener", Kind::ThreeD, 0.0f, 0.0f, 0.6f, 0.4},
+        {"user reverb, a wall of 0.7 on the reverb path", Kind::User, 0.0f, 0.7f, 0.0f, 0.3},
+        {"user reverb, reverb occlusion 0.25 and a wall of 0.6 before the listener", Kind::User, 0.25f, 0.0f, 0.6f,
+         0.3},
+        {"global reverb, reverb occlusion 0.5", Kind::Global, 0.5f, 0.0f, 0.0f, 0.5},
+        {"global reverb, a wall on the path to the (inactive) 3D reverb", Kind::Global, 0.0f, 0.7f, 0.0f, 1.0},
+    };
+    double open[3] = {};
+    for (const Kind kind : {Kind::Global, Kind::ThreeD, Kind::User}) {
+        open[static_cast<int>(kind)] = occludedTail(kind, 0.0f, 0.0f, 0.0f);
+        ASSERT_GT(open[static_cast<int>(kind)], -40.0);
+    }
+    for (const Case &c : cases) {
+        const double level = occludedTail(c.kind, c.occlusion, c.reverbPathWall, c.listenerWall);
+        EXPECT_NEAR(level - open[static_cast<int>(c.kind)], 20.0 * std::log10(c.gain), 0.5) << c.name;
+    }
+}
+
 TEST(Reverbs, BadPlacesAreRefusedAndUserReverbsHaveOneInstance)
 {
     auratest::WavRender r;
