@@ -196,6 +196,28 @@ std::size_t floatToPcm16Wide(uint8_t *dest, const uint8_t *src, std::size_t samp
     }
 }
 
+std::size_t mixMonoToStereoWide(float *out, const float *in, std::size_t frames, float left, float right)
+{
+#if defined(AURA_MIX_KERNELS_AVX2)
+    if (conversionSet() >= MixKernelSet::AVX2) {
+        return mixMonoToStereoAVX2(out, in, frames, left, right);
+    }
+#endif
+    (void)out, (void)in, (void)frames, (void)left, (void)right;
+    return 0;
+}
+
+std::size_t mixStereoToStereoWide(float *out, const float *in, std::size_t frames, const float levels[2][2])
+{
+#if defined(AURA_MIX_KERNELS_AVX2)
+    if (conversionSet() >= MixKernelSet::AVX2) {
+        return mixStereoToStereoAVX2(out, in, frames, levels);
+    }
+#endif
+    (void)out, (void)in, (void)frames, (void)levels;
+    return 0;
+}
+
 bool mixKernelSetAvailable(MixKernelSet set)
 {
     return runs(set);
