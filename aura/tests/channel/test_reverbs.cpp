@@ -672,8 +672,8 @@ TEST(ReverbsThreads, ReleasingWhatVoicesSendToWhileTheMixerRuns)
 
 // Two systems mixing in real time, each driven by its own thread making
 // random calls: reverbs made, moved, given rooms, switched and released,
-// channels played, moved, panned and stopped, while voices send to every
-// kind of reverb. (The sounds are made beforehand: making sounds on two
+// channels played, moved, panned and stopped, connection points named and
+// released, while voices send to every kind of reverb. (The sounds are made beforehand: making sounds on two
 // threads at once is not what this exercises.)
 TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
 {
@@ -704,6 +704,7 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
         const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned int>(n)); };
         std::vector<AURA::Reverb *> reverbs;
         std::vector<AURA::Channel *> channels;
+        AURA::DSP *point = nullptr; // a connection point the sends may move onto
         AURA_REVERB_PROPERTIES props = room();
         (void)system->setReverbProperties(&props);
         const uint64_t start = internal->mDSPClock.load();
@@ -713,7 +714,7 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
             const AURA_VECTOR at{static_cast<float>(pick(21) - 10), 0.0f, static_cast<float>(pick(21) - 10)};
             AURA::Channel *channel =
                 channels.empty() ? nullptr : channels[static_cast<size_t>(pick(static_cast<int>(channels.size())))];
-            switch (pick(9)) {
+            switch (pick(10)) {
             case 0:
                 if (reverbs.size() < 3) {
                     AURA::Reverb *reverb = nullptr;
@@ -775,10 +776,26 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
                 (void)system->set3DListenerAttributes(0, &listener, nullptr, nullptr, nullptr);
                 break;
             }
+            case 8:
+                if (!point) {
+                    (void)system->createDSPByType(AURA_DSP_TYPE_OSCILLATOR, &point);
+                } else if (pick(3) == 0) {
+                    (void)point->release();
+                    point = nullptr;
+                } else if (channel) {
+                    AURA_REVERB_CHANNELPROPERTIES send = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
+                    send.ConnectionPoint = point;
+                    send.Flags = 0x10u << pick(4);
+                    (void)channel->setReverbProperties(&send);
+                }
+                break;
             default:
                 (void)system->update();
                 break;
             }
+        }
+        if (point) {
+            (void)point->release();
         }
         for (AURA::Reverb *reverb : reverbs) {
             (void)reverb->release();
