@@ -88,6 +88,29 @@ Tail tailOf(const auratest::Wav &wav)
 
 enum class Kind { Global, ThreeD, User };
 
+// Gives a system the generic room as one kind of reverb (a user reverb at
+// `at`, heard fully within mindistance and not beyond maxdistance); the
+// reverb that holds the channels' sends.
+AURA::ReverbI *addReverb(AURA::System *system, Kind kind, AURA_VECTOR at = AURA_VECTOR{0.0f, 0.0f, 0.0f},
+                         float mindistance = 2.0f, float maxdistance = 10.0f)
+{
+    AURA::SystemI *internal = internals(system);
+    AURA_REVERB_PROPERTIES props = room();
+    if (kind == Kind::Global) {
+        EXPECT_EQ(system->setReverbProperties(&props), AURA_OK);
+        return &internal->mReverbGlobal;
+    }
+    if (kind == Kind::ThreeD) {
+        EXPECT_EQ(system->setReverbAmbientProperties(&props), AURA_OK);
+        return &internal->mReverb3D;
+    }
+    AURA::Reverb *reverb = nullptr;
+    EXPECT_EQ(system->createReverb(&reverb), AURA_OK);
+    EXPECT_EQ(reverb->set3DAttributes(&at, mindistance, maxdistance), AURA_OK);
+    EXPECT_EQ(reverb->setProperties(&props), AURA_OK);
+    return static_cast<AURA::ReverbI *>(reverb);
+}
+
 // A 50 ms burst rendered through one kind of reverb; `place` sets up the
 // played channel (its position, pan or levels) before it starts.
 template <class Place>
@@ -95,18 +118,9 @@ Tail render(Kind kind, bool threeD, Place &&place, float floor = 0.0f,
             AURA_VECTOR reverbAt = AURA_VECTOR{0.0f, 0.0f, 0.0f}, float mindistance = 2.0f, float maxdistance = 10.0f)
 {
     auratest::WavRender r;
-    AURA::System *system = r.system();
-    AURA_REVERB_PROPERTIES props = room();
-    if (kind == Kind::Global) {
-        EXPECT_EQ(system->setReverbProperties(&props), AURA_OK);
-    } else if (kind == Kind::ThreeD) {
-        EXPECT_EQ(system->setReverbAmbientProperties(&props), AURA_OK);
-    } else {
-        AURA::Reverb *reverb = nullptr;
-        EXPECT_EQ(system->createReverb(&reverb), AURA_OK);
-        EXPECT_EQ(reverb->set3DAttributes(&reverbAt, mindistance, maxdistance), AURA_OK);
-        EXPECT_EQ(reverb->setProperties(&props), AURA_OK);
-        static_cast<AURA::ReverbI *>(reverb)->mGainFloor = floor;
+    AURA::ReverbI *reverb = addReverb(r.system(), kind, reverbAt, mindistance, maxdistance);
+    if (kind == Kind::User) {
+        reverb->mGainFloor = floor;
     }
     AURA::Sound *sound = r.sound(auratest::sine(kRate / 20, 440.0, kRate, 16000.0), 1, kRate,
                                  AURA_LOOP_OFF | (threeD ? AURA_3D : AURA_2D));
@@ -292,22 +306,7 @@ TEST(Reverbs, AConnectionPointFeedsTheReverbsInsteadOfTheSound)
         for (const bool point : {false, true}) {
             auratest::WavRender r;
             AURA::System *system = r.system();
-            AURA::SystemI *internal = internals(system);
-            AURA_REVERB_PROPERTIES props = room();
-            AURA::ReverbI *reverb = &internal->mReverbGlobal;
-            if (kind == Kind::Global) {
-                ASSERT_EQ(system->setReverbProperties(&props), AURA_OK);
-            } else if (kind == Kind::ThreeD) {
-                ASSERT_EQ(system->setReverbAmbientProperties(&props), AURA_OK);
-                reverb = &internal->mReverb3D;
-            } else {
-                AURA::Reverb *user = nullptr;
-                ASSERT_EQ(system->createReverb(&user), AURA_OK);
-                const AURA_VECTOR at{0.0f, 0.0f, 0.0f};
-                ASSERT_EQ(user->set3DAttributes(&at, 5.0f, 10.0f), AURA_OK);
-                ASSERT_EQ(user->setProperties(&props), AURA_OK);
-                reverb = static_cast<AURA::ReverbI *>(user);
-            }
+            AURA::ReverbI *reverb = addReverb(system, kind);
             AURA::Sound *sound =
                 r.sound(burst, 1, kRate, AURA_LOOP_OFF | (kind == Kind::Global ? AURA_2D : AURA_3D));
             AURA::Channel *channel = r.play(sound, true);
@@ -340,13 +339,10 @@ TEST(Reverbs, ConnectionPointsThatAreRefusedOrReleased)
 {
     auratest::WavRender r;
     AURA::System *system = r.system();
-    AURA::SystemI *internal = internals(system);
-    AURA_REVERB_PROPERTIES props = room();
-    ASSERT_EQ(system->setReverbProperties(&props), AURA_OK);
+    AURA::ReverbI &global = *addReverb(system, Kind::Global);
     AURA::Sound *sound = r.sound(auratest::sine(kRate, 440.0, kRate), 1, kRate, AURA_LOOP_NORMAL | AURA_2D);
     AURA::Channel *channel = r.play(sound);
     r.update(1);
-    AURA::ReverbI &global = internal->mReverbGlobal;
     AURA::DSPI *own = sendInput(global, channel);
     ASSERT_NE(own, nullptr);
 
@@ -408,18 +404,7 @@ double occludedTail(Kind kind, float occlusion, float reverbPathWall, float list
     auratest::WavRender r;
     AURA::System *system = r.system();
     AURA::SystemI *internal = internals(system);
-    AURA_REVERB_PROPERTIES props = room();
-    if (kind == Kind::Global) {
-        EXPECT_EQ(system->setReverbProperties(&props), AURA_OK);
-    } else if (kind == Kind::ThreeD) {
-        EXPECT_EQ(system->setReverbAmbientProperties(&props), AURA_OK);
-    } else {
-        AURA::Reverb *reverb = nullptr;
-        EXPECT_EQ(system->createReverb(&reverb), AURA_OK);
-        const AURA_VECTOR origin{0.0f, 0.0f, 0.0f};
-        EXPECT_EQ(reverb->set3DAttributes(&origin, 5.0f, 10.0f), AURA_OK);
-        EXPECT_EQ(reverb->setProperties(&props), AURA_OK);
-    }
+    (void)addReverb(system, kind, AURA_VECTOR{0.0f, 0.0f, 0.0f}, 5.0f, 10.0f);
     EXPECT_EQ(system->setOcclusionFadeTime(1), AURA_OK);
     const auto wall = [&](float x, float reverbOcclusion) {
         AURA::Geometry *geometry = nullptr;

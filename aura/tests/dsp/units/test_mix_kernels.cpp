@@ -262,41 +262,35 @@ TEST_F(MixKernels, AConnectionsLevelsGiveThePlainSumsInEverySet)
                 v = random();
             }
             const float levels[2][2] = {{random(), random()}, {random(), random()}};
-            std::vector<float> plain = out;
-            for (size_t f = 0; f < frames; ++f) {
-                if (inputs == 1) {
-                    plain[2 * f] += in[f] * levels[0][0];
-                    plain[2 * f + 1] += in[f] * levels[1][0];
-                } else {
-                    const float a = in[2 * f];
-                    const float b = in[2 * f + 1];
-                    plain[2 * f] += a * levels[0][0] + b * levels[0][1];
-                    plain[2 * f + 1] += a * levels[1][0] + b * levels[1][1];
+            // The plain loops, from frame `from` on.
+            const auto mixPlain = [&](std::vector<float> &into, size_t from) {
+                for (size_t f = from; f < frames; ++f) {
+                    if (inputs == 1) {
+                        into[2 * f] += in[f] * levels[0][0];
+                        into[2 * f + 1] += in[f] * levels[1][0];
+                    } else {
+                        const float a = in[2 * f];
+                        const float b = in[2 * f + 1];
+                        into[2 * f] += a * levels[0][0] + b * levels[0][1];
+                        into[2 * f + 1] += a * levels[1][0] + b * levels[1][1];
+                    }
                 }
-            }
+            };
+            std::vector<float> plain = out;
+            mixPlain(plain, 0);
             for (MixKernelSet set : sets) {
                 SCOPED_TRACE(std::string(AURA::mixKernelSetName(set)) + ", " + std::to_string(frames) + " frames, " +
                              std::to_string(inputs) + " in");
                 ASSERT_TRUE(AURA::setMixKernelSet(set));
                 std::vector<float> wide = out;
-                size_t f = inputs == 1
-                               ? AURA::mixMonoToStereoWide(wide.data(), in.data(), frames, levels[0][0], levels[1][0])
-                               : AURA::mixStereoToStereoWide(wide.data(), in.data(), frames, levels);
-                ASSERT_LE(f, frames);
+                const size_t done =
+                    inputs == 1 ? AURA::mixMonoToStereoWide(wide.data(), in.data(), frames, levels[0][0], levels[1][0])
+                                : AURA::mixStereoToStereoWide(wide.data(), in.data(), frames, levels);
+                ASSERT_LE(done, frames);
                 if (set >= MixKernelSet::AVX2 && frames >= 8) {
-                    EXPECT_GT(f, 0u) << "the wide loop was not used";
+                    EXPECT_GT(done, 0u) << "the wide loop was not used";
                 }
-                for (; f < frames; ++f) {
-                    if (inputs == 1) {
-                        wide[2 * f] += in[f] * levels[0][0];
-                        wide[2 * f + 1] += in[f] * levels[1][0];
-                    } else {
-                        const float a = in[2 * f];
-                        const float b = in[2 * f + 1];
-                        wide[2 * f] += a * levels[0][0] + b * levels[0][1];
-                        wide[2 * f + 1] += a * levels[1][0] + b * levels[1][1];
-                    }
-                }
+                mixPlain(wide, done);
                 EXPECT_EQ(std::memcmp(wide.data(), plain.data(), plain.size() * sizeof(float)), 0);
             }
         }
