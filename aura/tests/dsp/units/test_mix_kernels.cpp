@@ -291,7 +291,8 @@ TEST_F(MixKernels, AConnectionsLevelsGiveThePlainSumsInEverySet)
                     EXPECT_GT(done, 0u) << "the wide loop was not used";
                 }
                 mixPlain(wide, done);
-                EXPECT_EQ(std::memcmp(wide.data(), plain.data(), plain.size() * sizeof(float)), 0);
+                EXPECT_TRUE(plain.empty() ||
+                            std::memcmp(wide.data(), plain.data(), plain.size() * sizeof(float)) == 0);
             }
         }
     }
