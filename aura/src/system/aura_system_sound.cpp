@@ -442,17 +442,24 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             if (result == AURA_OK) {
                 result = describeCompressedBlocks(codec, waveformat, sample);
             }
+            if (result == AURA_OK && codec->dataCut(std::max(subsound, 0))) {
+                // The blocks are what the file held of a sound cut short.
+                sample->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
+            }
         } else if (result == AURA_OK) {
             const unsigned int frame = sample->frameBytes();
             unsigned int declared = 0xFFFFFFFFu;
-            if (lengthKnown(waveformat.lengthpcm)) {
+            // A guessed length does not bound the read: the data does.
+            if (lengthKnown(waveformat.lengthpcm) && !(codec->mFlags & Codec::FLAG_GUESSEDLENGTH)) {
                 const uint64_t bytes = static_cast<uint64_t>(waveformat.lengthpcm) * frame;
                 declared = bytes >= 0xFFFFFFFFu ? 0xFFFFFFFEu : static_cast<unsigned int>(bytes);
             }
             result = readSampleData(codec, sample, declared);
             sample->mLength = sample->mLengthBytes / frame;
             sample->mLengthBytes = sample->mLength * frame;
-            if (result == AURA_OK && declared != 0xFFFFFFFFu && sample->mLength < waveformat.lengthpcm) {
+            const bool guessed = (codec->mFlags & Codec::FLAG_GUESSEDLENGTH) != 0;
+            if (result == AURA_OK && ((declared != 0xFFFFFFFFu && !guessed && sample->mLength < waveformat.lengthpcm) ||
+                                      codec->dataCut(std::max(subsound, 0)))) {
                 // The file held less than it said; the sample is what it held.
                 sample->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
             }
@@ -727,6 +734,10 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
                 ring->mLoopLength = held;
                 stream->mLoopStart = std::min(stream->mLoopStart, held);
                 stream->mLoopLength = std::min(stream->mLoopLength, held - stream->mLoopStart);
+            }
+            if (codec->dataCut(std::max(subsound, 0))) {
+                // All of it was read: the file held less than it said.
+                stream->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
             }
             stream->setFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
         }
