@@ -39,6 +39,7 @@
 #include "os/aura_os.h"
 
 #include <algorithm>
+#include <optional>
 #include <cstring>
 #include <mutex>
 
@@ -121,8 +122,8 @@ void SystemI::listSound(SoundI *sound)
 }
 
 namespace {
-// Each descriptor is a record that its function fills on every call:
-// systems initialised on several threads fill them one at a time.
+// Systems initialised on several threads register the built-in records
+// (each filled once, on first use) one system at a time.
 std::mutex &descriptorLock()
 {
     static std::mutex lock;
@@ -665,6 +666,10 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
     if (result != AURA_OK) {
         return result;
     }
+    // The real-time mixer reads the stream's and the ring's fields as it
+    // mixes (a channel just stopped may still be in its block): they change
+    // between its blocks. The decoding below runs outside.
+    std::optional<CriticalSectionGuard> mixing(std::in_place, mDSPCrit);
     describeSound(stream, waveformat, *codec);
     stream->mSubSoundIndex = std::max(subsound, 0);
     waveformat.name[sizeof(waveformat.name) - 1] = 0;
@@ -716,6 +721,7 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
     stream->clearFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
     stream->forgetDataEnd();
     stream->setDecodeLoops(0);
+    mixing.reset();
     if (subsound >= 0) {
         result = stream->setPosition(0);
     }
@@ -723,6 +729,7 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
         result = stream->flush();
     }
     if (result == AURA_OK) {
+        CriticalSectionGuard between(mDSPCrit);
         if (whole) {
             // The ring holds what the file did: a file that ended early
             // plays as far as its data, never on into silence.
