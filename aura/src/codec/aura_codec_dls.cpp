@@ -47,16 +47,16 @@ constinit AURA_CODEC_DESCRIPTION_EX dlscodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecDLS::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = dlscodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA DLS Codec";
-    description.version = 0x00010100;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    CodecCallbacks<CodecDLS>::describe(description);
-    description.mType = AURA_SOUND_TYPE_DLS;
-    description.mSize = sizeof(CodecDLS);
-    description.mConstruct = &constructCodec<CodecDLS>;
-    return &description;
+    return describeOnce(dlscodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA DLS Codec";
+        description.version = 0x00010100;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        CodecCallbacks<CodecDLS>::describe(description);
+        description.mType = AURA_SOUND_TYPE_DLS;
+        description.mSize = sizeof(CodecDLS);
+        description.mConstruct = &constructCodec<CodecDLS>;
+    });
 }
 
 CodecDLSInstrument *CodecDLS::currentInstrument()

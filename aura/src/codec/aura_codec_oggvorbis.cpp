@@ -229,18 +229,18 @@ constinit AURA_CODEC_DESCRIPTION_EX oggvorbiscodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecOggVorbis::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = oggvorbiscodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA Ogg Vorbis Codec";
-    description.version = 0x10100;
-    description.defaultasstream = 0;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    CodecCallbacks<CodecOggVorbis>::describe(description);
-    description.getmemoryused = &CodecOggVorbis::getMemoryUsedCallback;
-    description.mType = AURA_SOUND_TYPE_OGGVORBIS;
-    description.mSize = sizeof(CodecOggVorbis);
-    description.mConstruct = &constructCodec<CodecOggVorbis>;
-    return &description;
+    return describeOnce(oggvorbiscodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA Ogg Vorbis Codec";
+        description.version = 0x10100;
+        description.defaultasstream = 0;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        CodecCallbacks<CodecOggVorbis>::describe(description);
+        description.getmemoryused = &CodecOggVorbis::getMemoryUsedCallback;
+        description.mType = AURA_SOUND_TYPE_OGGVORBIS;
+        description.mSize = sizeof(CodecOggVorbis);
+        description.mConstruct = &constructCodec<CodecOggVorbis>;
+    });
 }
 
 AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXINFO * /*exinfo*/)

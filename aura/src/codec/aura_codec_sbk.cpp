@@ -122,19 +122,19 @@ constinit AURA_CODEC_DESCRIPTION_EX sbkcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecSBK::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = sbkcodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA SBK Codec";
-    description.version = 0x00010100;
-    description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
-    CodecCallbacks<CodecSBK>::describe(description);
-    description.open = &openCallback;
-    description.soundcreate = &soundCreateCallback;
-    description.canpoint = &canPointCallback;
-    description.mType = AURA_SOUND_TYPE_SBK;
-    description.mSize = sizeof(CodecSBK);
-    description.mConstruct = &constructCodec<CodecSBK>;
-    return &description;
+    return describeOnce(sbkcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA SBK Codec";
+        description.version = 0x00010100;
+        description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
+        CodecCallbacks<CodecSBK>::describe(description);
+        description.open = &openCallback;
+        description.soundcreate = &soundCreateCallback;
+        description.canpoint = &canPointCallback;
+        description.mType = AURA_SOUND_TYPE_SBK;
+        description.mSize = sizeof(CodecSBK);
+        description.mConstruct = &constructCodec<CodecSBK>;
+    });
 }
 
 int CodecSBK::cacheEntries()

@@ -19,11 +19,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <cmath>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -503,6 +505,70 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
     EXPECT_NE(status, 0);
     EXPECT_NE(text.find("the playlist has no entries"), std::string::npos) << text;
 #endif
+}
+
+// Two systems on two threads open sounds of every kind at once, as
+// samples, streams and user sounds: the codecs' description records are
+// made once, never rewritten while another thread reads them.
+TEST_F(CodecFaults, SystemsOnTwoThreadsOpenEveryFormatThreads)
+{
+    ASSERT_TRUE(run("sox -R -n -r 22050 -c 2 -b 16 " + quote(mDir / "tone.wav") + " synth 0.2 sine 300"));
+    ASSERT_TRUE(run("sox -R " + quote(mDir / "tone.wav") + " " + quote(mDir / "tone.aiff")));
+    ASSERT_TRUE(run("flac -s -f -o " + quote(mDir / "tone.flac") + " " + quote(mDir / "tone.wav")));
+    ASSERT_TRUE(run("lame --quiet -b 64 " + quote(mDir / "tone.wav") + " " + quote(mDir / "tone.mp3")));
+    ASSERT_TRUE(auratest::writeAll(mDir / "tone.ogg", auratest::encodeOgg({.rate = 22050, .frames = 4000})));
+    auratest::SbkBank bank;
+    auratest::SbkSample sound;
+    sound.lengthpcm = 3000;
+    sound.data = noise(2 * size_t{sound.lengthpcm}, 5);
+    bank.samples.push_back(sound);
+    ASSERT_TRUE(auratest::writeAll(mDir / "tone.sbk", auratest::writeSbk(bank)));
+    ASSERT_TRUE(auratest::writeAll(mDir / "tone.dls", auratest::sineBank({{100, 69, 0, 30}}, {{0, 0, {{}}}})));
+    std::vector<std::string> files;
+    for (const char *name : {"tone.wav", "tone.aiff", "tone.flac", "tone.mp3", "tone.ogg", "tone.sbk", "tone.dls"}) {
+        files.push_back((mDir / name).string());
+    }
+
+    constexpr int kRounds = 5;
+    std::atomic<int> ready{0};
+    std::atomic<int> failures{0};
+    const auto work = [&] {
+        AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 16);
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+            std::this_thread::yield();
+        }
+        if (!handle) {
+            failures.fetch_add(1);
+            return;
+        }
+        auto *system = reinterpret_cast<AURA::System *>(handle);
+        for (int round = 0; round < kRounds; ++round) {
+            for (const std::string &file : files) {
+                for (const AURA_MODE mode : {AURA_DEFAULT, AURA_CREATESTREAM, AURA_ACCURATETIME}) {
+                    AURA::Sound *opened = nullptr;
+                    if (system->createSound(file.c_str(), mode, nullptr, &opened) != AURA_OK || !opened) {
+                        failures.fetch_add(1);
+                        continue;
+                    }
+                    (void)opened->release();
+                }
+            }
+            AURA_CREATESOUNDEXINFO info = auratest::userSoundInfo(4000, 2, 22050);
+            AURA::Sound *user = nullptr;
+            if (system->createSound(nullptr, AURA_OPENUSER, &info, &user) != AURA_OK || !user) {
+                failures.fetch_add(1);
+            } else {
+                (void)user->release();
+            }
+        }
+        (void)AURA_System_Release(handle);
+    };
+    std::thread first(work);
+    std::thread second(work);
+    first.join();
+    second.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 #ifdef AURA_PLAY_PATH
