@@ -127,7 +127,7 @@ void toWavOrder(int16_t *frames, size_t count, int channels)
 }
 } // namespace
 
-bool CodecOggVorbis::gInitialized = false;
+std::atomic<bool> CodecOggVorbis::gInitialized{false};
 
 size_t AURA_OggVorbis_ReadCallback(void *ptr, size_t size, size_t nmemb, void *datasource)
 {
@@ -318,7 +318,7 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
         return result;
     }
 
-    gInitialized = true;
+    gInitialized.store(true, std::memory_order_relaxed);
 
     bool lengthFromFile = false;
     if (!haveByteLength) {

@@ -9,6 +9,7 @@
 
 #include <vorbis/vorbisfile.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -72,9 +73,9 @@ public:
 
     static AURA_RESULT getMemoryUsedCallback(AURA_CODEC_STATE *state, MemoryTracker *tracker);
 
-    // Set at the first open; vorbisfile builds its own tables, so nothing
-    // else is needed once per program.
-    static bool gInitialized;
+    // Set at the first open (by any thread); vorbisfile builds its own
+    // tables, so nothing else is needed once per program.
+    static std::atomic<bool> gInitialized;
 
     bool mMemoryReported = false;     // decoder memory already given to this tracker pass
     OggVorbis_File mVorbisFile{};
