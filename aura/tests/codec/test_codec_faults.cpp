@@ -315,7 +315,9 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         std::string args = ""; // aura-play's options for it
     };
     const auto cut = [](const Bytes &bytes, size_t size) { return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(size)); };
+    const Bytes wav = auratest::readAll(mDir / "src.wav");
     std::vector<Case> cases = {
+        {"cut.wav", cut(wav, wav.size() / 2 + 1), true, false},
         {"metadata-only.flac", cut(flac, metadataEnd), true, true},
         {"cut.flac", cut(flac, metadataEnd + (flac.size() - metadataEnd) / 2), true, false},
     };

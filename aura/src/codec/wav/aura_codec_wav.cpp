@@ -322,6 +322,7 @@ AURA_RESULT CodecWav::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *ex
     freeSyncPoints();
     mSrcDataOffset = 0xFFFFFFFFu;
     mListDepth = 0;
+    mDataCut = false;
 
     result = parseChunk(riffSize);
     if (result != AURA_OK) {
