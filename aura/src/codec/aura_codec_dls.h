@@ -72,7 +72,7 @@ struct CodecDLSWave {
     uint32_t mDataOffset; // file offset of the sample data
     CodecDLSWaveSample mWaveSample;
     bool mHasData; // a "data" chunk was found
-    bool mCut;     // the file holds less of it than the chunk declares
+    bool mCut; // the file holds less of it than the chunk declares
 };
 
 // The registry record of CodecDLS: empty until getDescriptionEx fills it.

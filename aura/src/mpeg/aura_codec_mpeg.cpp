@@ -521,8 +521,8 @@ AURA_RESULT CodecMPEG::getPCMLength(unsigned int *pcmbytes)
         }
         MpegHeader header;
         const bool parsed = parseHeader(bytes4, true, &header) == AURA_OK;
-        bool ok = parsed &&
-                  static_cast<uint64_t>(offset) + 4 + static_cast<unsigned int>(header.bodySize) <= mLengthBytes;
+        bool ok =
+            parsed && static_cast<uint64_t>(offset) + 4 + static_cast<unsigned int>(header.bodySize) <= mLengthBytes;
         if (parsed && !ok && !rejected) {
             // A frame right after the one before that the data ends inside:
             // the file was cut.

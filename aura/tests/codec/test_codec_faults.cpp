@@ -314,7 +314,9 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         bool player = true; // the same through aura-play (which measures MPEG files whole)
         std::string args = ""; // aura-play's options for it
     };
-    const auto cut = [](const Bytes &bytes, size_t size) { return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(size)); };
+    const auto cut = [](const Bytes &bytes, size_t size) {
+        return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(size));
+    };
     const Bytes wav = auratest::readAll(mDir / "src.wav");
     std::vector<Case> cases = {
         {"cut.wav", cut(wav, wav.size() / 2 + 1), true, false},
@@ -325,7 +327,8 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         // STREAMINFO twice, the second after the other blocks and declaring
         // another length: the first one stands, and the file plays whole.
         Bytes twice(flac.begin(), flac.begin() + static_cast<long>(metadataEnd));
-        for (size_t at = 4; at < twice.size(); at += 4 + (size_t{twice[at + 1]} << 16 | size_t{twice[at + 2]} << 8 | twice[at + 3])) {
+        for (size_t at = 4; at < twice.size();
+             at += 4 + (size_t{twice[at + 1]} << 16 | size_t{twice[at + 2]} << 8 | twice[at + 3])) {
             twice[at] &= 0x7F;
         }
         Bytes info(flac.begin() + 4, flac.begin() + 4 + 38);
