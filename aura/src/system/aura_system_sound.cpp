@@ -946,11 +946,16 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
         mSubSoundParent->mSubSound[mSubSoundIndex] = nullptr;
     }
     mSubSoundParent = nullptr;
+    // The channels stop before the subsounds go: one that plays the sound's
+    // sentence reads them as it mixes. A block the mixer began before the
+    // stops may still read the data: it ends before the data goes.
+    stopChannels();
+    if (mSystem) {
+        CriticalSectionGuard barrier(mSystem->mDSPCrit);
+    }
     releaseSubSounds();
     stopChannels();
     if (mSystem) {
-        // A block the mixer began before the stops may still read the data:
-        // it ends before the data goes.
         { CriticalSectionGuard barrier(mSystem->mDSPCrit); }
         std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
         mSoundNode.removeNode();
