@@ -58,8 +58,10 @@ TEST(PlayReverbs, APlacedSoundRingsInTheRoomsNearIt)
     ASSERT_TRUE(run("sox -D -n -r 48000 -c 1 -b 16 " + quote(click) + " synth 0.05 sine 440 pad 0 1"));
     const auto tail = [&](const std::string &options) {
         const std::string out = dir.file("out.wav");
-        EXPECT_TRUE(run(std::string(AURA_PLAY_PATH) + " -q --format float -o " + quote(out) + " " + options + " " +
-                        quote(click)));
+        std::string command = AURA_PLAY_PATH;
+        command += " -q --format float -o " + quote(out);
+        command += " " + options + " " + quote(click);
+        EXPECT_TRUE(run(command));
         const auratest::Wav wav = auratest::readWav(out);
         EXPECT_TRUE(wav.valid);
         double side[2] = {};
