@@ -12,10 +12,14 @@
 # AddressSanitizer; the libraries it tests keep their own flags. At -O3 the
 # tests took twice as long to compile, and instrumented at -O1 four times as
 # long, for no gain in what they check.
+# GCC 12 at -O1 takes some chains of std::string additions for copies out of
+# bounds or overflows (its known false positives on the short-string buffer);
+# the ASan run checks the tests' real bounds.
 if(AURA_SANITIZE MATCHES "address")
   set(AURA_TEST_COMPILE_OPTIONS -O0)
 else()
-  set(AURA_TEST_COMPILE_OPTIONS $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-O1>)
+  set(AURA_TEST_COMPILE_OPTIONS $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-O1>
+      $<$<CXX_COMPILER_ID:GNU>:-Wno-array-bounds> $<$<CXX_COMPILER_ID:GNU>:-Wno-stringop-overflow>)
 endif()
 
 # One precompiled header of GoogleTest and the standard headers the tests use
