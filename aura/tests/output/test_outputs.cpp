@@ -138,11 +138,11 @@ struct RealTimeWatch {
 
 // What the watch saw.
 struct RealTimeSeen {
-    uint64_t mixed = 0;     // at the last look
-    double ahead = 0.0;     // most frames seen beyond what real time allowed
-    bool caughtUp = false;  // seen with all that was due mixed, a span after its start
-    double behind = 0.0;    // frames short of that at the last look
-    int stalls = 0;         // times it was seen half a second behind
+    uint64_t mixed = 0; // at the last look
+    double ahead = 0.0; // most frames seen beyond what real time allowed
+    bool caughtUp = false; // seen with all that was due mixed, a span after its start
+    double behind = 0.0; // frames short of that at the last look
+    int stalls = 0; // times it was seen half a second behind
 };
 
 // Looks at the output every few milliseconds until, `span` after its start,
@@ -172,8 +172,8 @@ RealTimeSeen watchRealTime(const RealTimeWatch &w, std::chrono::milliseconds spa
             seen.ahead = std::max(seen.ahead, static_cast<double>(seen.mixed) - w.mostBy(now));
             // Frames its clock has made due since `from`, less a millisecond
             // of rounding and a frame of truncation, plus its lead.
-            const double covered = mixedFrom - excessFrom + secondsBetween(from, looked) * w.rate -
-                                   w.rate / 1000.0 - 1.0 + static_cast<double>(w.lead);
+            const double covered = mixedFrom - excessFrom + secondsBetween(from, looked) * w.rate - w.rate / 1000.0 -
+                                   1.0 + static_cast<double>(w.lead);
             seen.behind = covered - static_cast<double>(seen.mixed);
             if (seen.behind > w.rate / 2.0) {
                 ++seen.stalls;
@@ -533,8 +533,7 @@ TEST(OutputWavWriterThreads, FileLengthMatchesTheTimeItRan)
     const uint64_t mixed = output->getFramesMixed();
     EXPECT_LE(static_cast<double>(mixed), watch.mostBy(Clock::now())) << "mixed ahead of real time";
     EXPECT_LE(seen.ahead, 0.0) << "mixed ahead of real time";
-    EXPECT_TRUE(seen.caughtUp) << "fell " << seen.behind << " frames behind real time (" << seen.stalls
-                               << " stalls)";
+    EXPECT_TRUE(seen.caughtUp) << "fell " << seen.behind << " frames behind real time (" << seen.stalls << " stalls)";
     EXPECT_GE(mixed, seen.mixed);
     EXPECT_EQ(output->update(), AURA_OK);
     ASSERT_EQ(AURA::releaseOutput(output), AURA_OK);
@@ -702,8 +701,7 @@ TEST(OutputALSAThreads, ADeviceThatNeverFillsIsPacedByTheClock)
     EXPECT_TRUE(waitFor([] { return mixerThreadCount() == 0; }, std::chrono::seconds(2)));
 
     EXPECT_LE(seen.ahead, 0.0) << "mixed ahead of real time and its lead";
-    EXPECT_TRUE(seen.caughtUp) << "fell " << seen.behind << " frames behind real time (" << seen.stalls
-                               << " stalls)";
+    EXPECT_TRUE(seen.caughtUp) << "fell " << seen.behind << " frames behind real time (" << seen.stalls << " stalls)";
 }
 
 } // namespace
