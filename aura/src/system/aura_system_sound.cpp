@@ -426,6 +426,27 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
     if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 || waveformat.frequency <= 0)) {
         result = AURA_ERR_FORMAT;
     }
+    if (result == AURA_OK && (mode & AURA_OPENONLY)) {
+        // Opened for its facts (format, rate, tags): nothing is decoded, and
+        // the sample holds no data, so a play of it ends at once.
+        const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) &&
+                                waveformat.format >= AURA_SOUND_FORMAT_GCADPCM &&
+                                waveformat.format <= AURA_SOUND_FORMAT_CELT;
+        if (!compressed && getBitsFromFormat(waveformat.format) == 0) {
+            return AURA_ERR_FORMAT;
+        }
+        describeSound(sample, waveformat, *codec);
+        sample->mLength = 0;
+        sample->mLengthBytes = 0;
+        sample->mLoopStart = 0;
+        sample->mLoopLength = 0;
+        waveformat.name[sizeof(waveformat.name) - 1] = 0;
+        if (waveformat.name[0]) {
+            AURA_Memory_Free(sample->mName);
+            sample->mName = AURA_strdup(waveformat.name);
+        }
+        return AURA_OK;
+    }
     if (result == AURA_OK) {
         const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) &&
                                 waveformat.format >= AURA_SOUND_FORMAT_GCADPCM &&
