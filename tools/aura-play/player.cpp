@@ -224,8 +224,9 @@ struct ProbeSystem {
     AURA::System *system = nullptr;
     AURA_RESULT result = AURA_OK;
     // Songs have no rate of their own: they take the mixer's, so the probe
-    // mixes at the rate a render of them is made at.
-    explicit ProbeSystem(int rate = 48000)
+    // mixes at the rate a render of them is made at. A probe that only
+    // opens files plays nothing: one channel is enough.
+    explicit ProbeSystem(int rate = 48000, int channels = 8)
     {
         result = AURA::System_Create(&system);
         if (result != AURA_OK) {
@@ -237,7 +238,7 @@ struct ProbeSystem {
             result = system->setSoftwareFormat(rate, AURA_SOUND_FORMAT_PCM16, 2, 16, AURA_DSP_RESAMPLER_LINEAR);
         }
         if (result == AURA_OK) {
-            result = system->init(8, AURA_INIT_NORMAL, nullptr);
+            result = system->init(channels, AURA_INIT_NORMAL, nullptr);
         }
     }
     ~ProbeSystem()
@@ -746,7 +747,7 @@ public:
     ProbeSystem &get()
     {
         if (!mSystem) {
-            mSystem = std::make_unique<ProbeSystem>(48000);
+            mSystem = std::make_unique<ProbeSystem>(48000, 1);
         }
         return *mSystem;
     }
