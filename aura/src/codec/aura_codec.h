@@ -36,6 +36,10 @@ class Codec : public Plugin {
 public:
     // mFlags: the stream ends at the codec's computed length.
     static constexpr unsigned int FLAG_EXACTLENGTH = 0x1;
+    // mFlags: the length was counted over the data the file holds (every
+    // frame of it found): a sample of it is no larger than a decode of the
+    // file gives, so its room can be reserved at once.
+    static constexpr unsigned int FLAG_LENGTHCOUNTED = 0x100;
 
     Codec();
     ~Codec() override;

@@ -352,7 +352,15 @@ AURA_RESULT SystemI::findCodec(File *file, AURA_MODE mode, AURA_CREATESOUNDEXINF
 AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int declaredbytes)
 {
     const bool known = declaredbytes != 0xFFFFFFFFu;
-    unsigned int capacity = known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY) : SAMPLE_READ_CHUNK;
+    // A length counted over the file's data is room the decode fills: taken
+    // at once, the sample never moves (each move of a growing block copies
+    // it into fresh pages). A length a header claims grows by doubling, so
+    // that a false one costs no more than the data that is really there.
+    const bool counted = known && (codec->mFlags & Codec::FLAG_LENGTHCOUNTED) &&
+                         declaredbytes <= static_cast<unsigned int>(MemPool::MAX_SIZE) / 2;
+    unsigned int capacity = counted ? declaredbytes
+                            : known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY)
+                                    : SAMPLE_READ_CHUNK;
     // The codec writes the room itself: zeroing it first would only touch
     // every page twice. What it leaves unwritten is cleared on every way out.
     AURA_RESULT result = sample->reserveForFill(capacity);
@@ -366,6 +374,7 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
         ~ClearRest() { sample->clearAfter(filled); }
     } clearRest{sample, total};
     int emptyReads = 0;
+    unsigned int prepared = 0;
     for (;;) {
         if (known && total >= declaredbytes) {
             break;
@@ -386,6 +395,14 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
         }
         const unsigned int want = std::min(capacity - total, SAMPLE_READ_REQUEST);
         unsigned int got = 0;
+        if (total + want > prepared) {
+            // The room is fresh memory that the reads fill: its pages are
+            // mapped a request's worth at a time (a decoder that writes one
+            // channel of a frame at a time reads each fresh page first).
+            const unsigned int from = std::max(prepared, total);
+            AURA_OS_Memory_PrepareWrite(sample->getData() + from, total + want - from);
+            prepared = total + want;
+        }
         result = codec->read(sample->getData() + total, want, &got);
         total += std::min(got, want);
         if (result == AURA_ERR_FILE_EOF) {

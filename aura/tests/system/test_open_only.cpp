@@ -1,7 +1,9 @@
 // A sample opened with AURA_OPENONLY tells its file's facts (kind, format,
 // channels, rate, tags) as a full open does, but decodes nothing and holds
 // no data: it costs the pool no room for the decoded sound, and a play of
-// it ends at once.
+// it ends at once. A sample read whole takes room for a length counted over
+// the file's frames at once, and never more than the data for a length a
+// header claims.
 #include "engine.h"
 #include "files.h"
 #include "systems.h"
@@ -11,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -100,6 +104,63 @@ TEST_F(OpenOnlySample, TellsWhatAFullOpenTellsAndDecodesNothing)
                 << result;
         }
         ASSERT_EQ(only->release(), AURA_OK);
+    }
+}
+
+int64_t poolPeak()
+{
+    return AURA::gGlobal->mMemPool->getStats().peakBytes;
+}
+
+TEST_F(OpenOnlySample, SampleRoomFollowsCountedLengthsAndNeverAHeadersClaim)
+{
+    const std::string wav = mDir.file("music.wav");
+    ASSERT_TRUE(auratest::run("sox -n -r 44100 -c 2 -b 16 " + auratest::quote(wav) +
+                              " synth 8 pluck C3 pluck E4 pinknoise vol 0.5"));
+    const std::string mp3 = mDir.file("music.mp3");
+    ASSERT_TRUE(auratest::run("lame --quiet -V 2 " + auratest::quote(wav) + " " + auratest::quote(mp3)));
+    // The same file with its Xing header claiming some 16 million frames
+    // (77 GB decoded).
+    auratest::Bytes bytes = auratest::readAll(mp3);
+    const std::string xing = "Xing";
+    const auto at = std::search(bytes.begin(), bytes.end(), xing.begin(), xing.end());
+    ASSERT_NE(at, bytes.end());
+    const size_t pos = static_cast<size_t>(at - bytes.begin());
+    ASSERT_LT(pos + 12, bytes.size());
+    ASSERT_TRUE(bytes[pos + 7] & 1) << "no frame count in the Xing header";
+    const uint8_t huge[4] = {0x00, 0xFF, 0xFF, 0xFF};
+    std::memcpy(&bytes[pos + 8], huge, sizeof(huge));
+    const std::string claims = mDir.file("claims.mp3");
+    ASSERT_TRUE(auratest::writeAll(claims, bytes));
+
+    struct Case {
+        const char *what;
+        const std::string &file;
+        AURA_MODE mode;
+    };
+    const Case cases[] = {
+        {"counted", mp3, AURA_CREATESAMPLE | AURA_ACCURATETIME},
+        {"claimed", mp3, AURA_CREATESAMPLE},
+        {"a false claim", claims, AURA_CREATESAMPLE},
+        {"a false claim, counted", claims, AURA_CREATESAMPLE | AURA_ACCURATETIME},
+    };
+    auratest::Bytes first;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const int64_t before = auratest::poolBytes();
+        AURA::Sound *sound = nullptr;
+        ASSERT_EQ(system()->createSound(c.file.c_str(), c.mode, nullptr, &sound), AURA_OK);
+        const auratest::Bytes data = auratest::sampleBytes(sound);
+        // Eight seconds of 44.1 kHz stereo: 1.4 MB; the first room of a
+        // claimed length is 4 MiB.
+        EXPECT_GT(data.size(), 8u * 44100 * 4 - 4096);
+        EXPECT_LT(poolPeak() - before, 6 << 20);
+        if (first.empty()) {
+            first = data;
+        } else {
+            EXPECT_TRUE(data == first) << "the samples differ";
+        }
+        ASSERT_EQ(sound->release(), AURA_OK);
     }
 }
 
