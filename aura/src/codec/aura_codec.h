@@ -39,7 +39,7 @@ public:
     // mFlags: the length was counted over the data the file holds (every
     // frame of it found): a sample of it is no larger than a decode of the
     // file gives, so its room can be reserved at once.
-    static constexpr unsigned int FLAG_LENGTHCOUNTED = 0x100;
+    static constexpr unsigned int FLAG_LENGTHCOUNTED = 0x200;
 
     Codec();
     ~Codec() override;
