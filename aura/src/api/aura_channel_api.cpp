@@ -1,5 +1,6 @@
 // The channel handle class: validate, then forward.
 #include "aura.hpp"
+#include "api/aura_dsp_api.h"
 #include "channel/aura_channelgroupi.h"
 #include "channel/aura_channeli.h"
 #include "sound/aura_soundi.h"
@@ -124,7 +125,17 @@ AURA_RESULT Channel::setDelay(AURA_DELAYTYPE delaytype, unsigned int delayhi, un
 
 AURA_RESULT Channel::setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *prop)
 {
-    AURA_CHANNEL_FORWARD(setReverbProperties(prop));
+    ChannelI *channel = nullptr;
+    const AURA_RESULT check = ChannelI::validate(this, &channel);
+    if (check != AURA_OK) {
+        return check;
+    }
+    // The mixer will read the unit a connection point names: only a live
+    // unit of this channel's system is taken.
+    if (prop && checkConnectionPoint(channel->mSystem, prop->ConnectionPoint) != AURA_OK) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    return channel->setReverbProperties(prop);
 }
 
 AURA_RESULT Channel::getReverbProperties(AURA_REVERB_CHANNELPROPERTIES *prop)

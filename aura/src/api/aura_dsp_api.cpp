@@ -42,6 +42,7 @@ namespace {
 AURA_RESULT releaseUnit(DSPI *unit)
 {
     if (unit->mSystem) {
+        static_cast<SystemI *>(unit->mSystem)->releaseReverbConnectionPoint(unit);
         (void)unit->mSystem->stopDSP(unit);
     }
     // A unit inside a chain hands its input on to its output first, so
@@ -50,6 +51,16 @@ AURA_RESULT releaseUnit(DSPI *unit)
     return unit->release(true);
 }
 } // namespace
+
+AURA_RESULT checkConnectionPoint(const SystemI *system, const void *handle)
+{
+    if (!handle) {
+        return AURA_OK;
+    }
+    std::lock_guard<std::mutex> lock(gDSPHandleLock);
+    const auto found = dspHandles().find(handle);
+    return found != dspHandles().end() && found->second == system ? AURA_OK : AURA_ERR_INVALID_PARAM;
+}
 
 void releaseSystemDSPs(const SystemI *system)
 {

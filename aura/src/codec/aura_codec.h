@@ -36,6 +36,9 @@ class Codec : public Plugin {
 public:
     // mFlags: the stream ends at the codec's computed length.
     static constexpr unsigned int FLAG_EXACTLENGTH = 0x1;
+    // mFlags: the length is a guess from the size of the data (nothing in
+    // the file declares it), so data that ends before it is no fault.
+    static constexpr unsigned int FLAG_GUESSEDLENGTH = 0x100;
     // mFlags: the length was counted over the data the file holds (every
     // frame of it found): a sample of it is no larger than a decode of the
     // file gives, so its room can be reserved at once.
@@ -71,6 +74,11 @@ public:
     [[nodiscard]] AURA_RESULT open(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo);
     // The wave format of a subsound through the description.
     [[nodiscard]] AURA_RESULT getWaveFormat(int subsound, AURA_CODEC_WAVEFORMAT *waveformat);
+    // Whether the file holds less of a subsound's data than it declares
+    // even where the length the codec gives is what it holds (a bank's
+    // sample cut short, a frame the file ends inside): known from the open
+    // on for some formats, once the data has run out for others.
+    [[nodiscard]] virtual bool dataCut(int /*subsound*/) const { return false; }
 
     // Defaults for the entries a codec leaves empty.
     static AURA_RESULT defaultGetWaveFormat(AURA_CODEC_STATE *state, int index, AURA_CODEC_WAVEFORMAT *waveformat);

@@ -60,16 +60,16 @@ constinit AURA_CODEC_DESCRIPTION_EX aiffcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecAIFF::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = aiffcodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA AIFF Codec";
-    description.version = 0x00010100;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    CodecCallbacks<CodecAIFF>::describe(description);
-    description.mType = AURA_SOUND_TYPE_AIFF;
-    description.mSize = sizeof(CodecAIFF);
-    description.mConstruct = &constructCodec<CodecAIFF>;
-    return &description;
+    return describeOnce(aiffcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA AIFF Codec";
+        description.version = 0x00010100;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        CodecCallbacks<CodecAIFF>::describe(description);
+        description.mType = AURA_SOUND_TYPE_AIFF;
+        description.mSize = sizeof(CodecAIFF);
+        description.mConstruct = &constructCodec<CodecAIFF>;
+    });
 }
 
 AURA_RESULT CodecAIFF::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINFO * /*exinfo*/)

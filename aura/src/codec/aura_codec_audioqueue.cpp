@@ -129,18 +129,18 @@ constinit AURA_CODEC_DESCRIPTION_EX audioqueuecodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecAudioQueue::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = audioqueuecodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA Audio Queue Codec";
-    description.version = 0x00010100;
-    description.defaultasstream = 0;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    CodecCallbacks<CodecAudioQueue>::describe(description);
-    description.getmemoryused = &CodecAudioQueue::getMemoryUsedCallback;
-    description.mType = AURA_SOUND_TYPE_AUDIOQUEUE;
-    description.mSize = sizeof(CodecAudioQueue);
-    description.mConstruct = &constructCodec<CodecAudioQueue>;
-    return &description;
+    return describeOnce(audioqueuecodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA Audio Queue Codec";
+        description.version = 0x00010100;
+        description.defaultasstream = 0;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        CodecCallbacks<CodecAudioQueue>::describe(description);
+        description.getmemoryused = &CodecAudioQueue::getMemoryUsedCallback;
+        description.mType = AURA_SOUND_TYPE_AUDIOQUEUE;
+        description.mSize = sizeof(CodecAudioQueue);
+        description.mConstruct = &constructCodec<CodecAudioQueue>;
+    });
 }
 
 // ---------------------------------------------------------------------------

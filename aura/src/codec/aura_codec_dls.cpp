@@ -47,16 +47,16 @@ constinit AURA_CODEC_DESCRIPTION_EX dlscodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecDLS::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = dlscodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA DLS Codec";
-    description.version = 0x00010100;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    CodecCallbacks<CodecDLS>::describe(description);
-    description.mType = AURA_SOUND_TYPE_DLS;
-    description.mSize = sizeof(CodecDLS);
-    description.mConstruct = &constructCodec<CodecDLS>;
-    return &description;
+    return describeOnce(dlscodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA DLS Codec";
+        description.version = 0x00010100;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        CodecCallbacks<CodecDLS>::describe(description);
+        description.mType = AURA_SOUND_TYPE_DLS;
+        description.mSize = sizeof(CodecDLS);
+        description.mConstruct = &constructCodec<CodecDLS>;
+    });
 }
 
 CodecDLSInstrument *CodecDLS::currentInstrument()
@@ -332,6 +332,8 @@ AURA_RESULT CodecDLS::parseChunk(const char *type, unsigned int size)
             if (wave) {
                 AURA_CODEC_WAVEFORMAT &wf = mState.waveformat[mWaveIndex];
                 wave->mDataOffset = static_cast<uint32_t>(std::min<uint64_t>(body, 0xFFFFFFFFu));
+                wave->mHasData = true;
+                wave->mCut = held < chunkSize;
                 wf.lengthbytes = held;
                 unsigned int samples = 0;
                 if (wf.channels > 0 && getSamplesFromBytes(held, &samples, wf.channels, wf.format) == AURA_OK) {
@@ -438,6 +440,11 @@ AURA_RESULT CodecDLS::readInternal(void *buffer, unsigned int sizebytes, unsigne
         result = AURA_ERR_FILE_EOF;
     }
     return result;
+}
+
+bool CodecDLS::dataCut(int subsound) const
+{
+    return mWave && subsound >= 0 && subsound < mNumWaves && (!mWave[subsound].mHasData || mWave[subsound].mCut);
 }
 
 AURA_RESULT CodecDLS::setPositionInternal(int subsound, unsigned int position, unsigned int /*postype*/)

@@ -71,6 +71,8 @@ struct CodecDLSWave {
     char mName[256];
     uint32_t mDataOffset; // file offset of the sample data
     CodecDLSWaveSample mWaveSample;
+    bool mHasData; // a "data" chunk was found
+    bool mCut; // the file holds less of it than the chunk declares
 };
 
 // The registry record of CodecDLS: empty until getDescriptionEx fills it.
@@ -87,6 +89,8 @@ public:
     AURA_RESULT closeInternal();
     AURA_RESULT readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread);
     AURA_RESULT setPositionInternal(int subsound, unsigned int position, unsigned int postype);
+    // A wave whose data the file cut short, or a wave without data.
+    [[nodiscard]] bool dataCut(int subsound) const override;
 
     // Walks the chunks of a list of type `type`, `size` bytes from the
     // file's position (the size counts the 4-byte type read before).

@@ -143,16 +143,16 @@ constinit AURA_CODEC_DESCRIPTION_EX flaccodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecFLAC::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = flaccodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA FLAC Codec";
-    description.version = 0x00010100;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    CodecCallbacks<CodecFLAC>::describe(description);
-    description.mType = AURA_SOUND_TYPE_FLAC;
-    description.mSize = sizeof(CodecFLAC);
-    description.mConstruct = &constructCodec<CodecFLAC>;
-    return &description;
+    return describeOnce(flaccodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA FLAC Codec";
+        description.version = 0x00010100;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        CodecCallbacks<CodecFLAC>::describe(description);
+        description.mType = AURA_SOUND_TYPE_FLAC;
+        description.mSize = sizeof(CodecFLAC);
+        description.mConstruct = &constructCodec<CodecFLAC>;
+    });
 }
 
 FLAC__StreamDecoderWriteStatus CodecFLAC::writeFrame(const FLAC__Frame *frame, const FLAC__int32 *const buffer[])

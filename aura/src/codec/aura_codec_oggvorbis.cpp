@@ -127,7 +127,7 @@ void toWavOrder(int16_t *frames, size_t count, int channels)
 }
 } // namespace
 
-bool CodecOggVorbis::gInitialized = false;
+std::atomic<bool> CodecOggVorbis::gInitialized{false};
 
 size_t AURA_OggVorbis_ReadCallback(void *ptr, size_t size, size_t nmemb, void *datasource)
 {
@@ -229,18 +229,18 @@ constinit AURA_CODEC_DESCRIPTION_EX oggvorbiscodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecOggVorbis::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = oggvorbiscodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA Ogg Vorbis Codec";
-    description.version = 0x10100;
-    description.defaultasstream = 0;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    CodecCallbacks<CodecOggVorbis>::describe(description);
-    description.getmemoryused = &CodecOggVorbis::getMemoryUsedCallback;
-    description.mType = AURA_SOUND_TYPE_OGGVORBIS;
-    description.mSize = sizeof(CodecOggVorbis);
-    description.mConstruct = &constructCodec<CodecOggVorbis>;
-    return &description;
+    return describeOnce(oggvorbiscodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA Ogg Vorbis Codec";
+        description.version = 0x10100;
+        description.defaultasstream = 0;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        CodecCallbacks<CodecOggVorbis>::describe(description);
+        description.getmemoryused = &CodecOggVorbis::getMemoryUsedCallback;
+        description.mType = AURA_SOUND_TYPE_OGGVORBIS;
+        description.mSize = sizeof(CodecOggVorbis);
+        description.mConstruct = &constructCodec<CodecOggVorbis>;
+    });
 }
 
 AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXINFO * /*exinfo*/)
@@ -318,7 +318,7 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
         return result;
     }
 
-    gInitialized = true;
+    gInitialized.store(true, std::memory_order_relaxed);
 
     bool lengthFromFile = false;
     if (!haveByteLength) {
@@ -367,7 +367,16 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
         // Each link's total fits 64 bits; their sum is kept in 64 bits and
         // cut to the largest known length so that a crafted granule position
         // cannot wrap it to something small.
-        const long links = ov_streams(&mVorbisFile);
+        // A link of other channels or another rate ends the sound: its
+        // frames are not frames of this one.
+        long links = ov_streams(&mVorbisFile);
+        for (long link = 1; link < links; ++link) {
+            const vorbis_info *other = ov_info(&mVorbisFile, static_cast<int>(link));
+            if (!other || other->channels != info->channels || other->rate != info->rate) {
+                links = link;
+            }
+        }
+        mLinks = links;
         uint64_t total = 0;
         for (long link = 0; link < links; ++link) {
             const ogg_int64_t samples = ov_pcm_total(&mVorbisFile, static_cast<int>(link));
@@ -390,6 +399,11 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
             (void)ov_clear(&mVorbisFile);
             mVorbisOpen = false;
             result = openDecoder();
+        }
+        if (result == AURA_OK && ov_streams(&mVorbisFile) > 1 && ov_raw_seek(&mVorbisFile, 0) != 0) {
+            // (Freshly opened, vorbisfile reads past a first link of a
+            // single audio page; placed at the start it does not.)
+            result = AURA_ERR_FILE_COULDNOTSEEK;
         }
         if (result != AURA_OK) {
             return result;
@@ -462,9 +476,10 @@ AURA_RESULT readPageFacts(CodecOggVorbis *codec, uint64_t at, PageFacts *page)
 }
 
 // The last two pages of `serial` that end a packet, among the pages that
-// lie whole in [from, to) of the window.
+// lie whole in [from, to) of the window; `cut` is set when the last page of
+// `serial` does not end its stream, or a page is cut short at `to`.
 void findLastPages(CodecOggVorbis *codec, uint64_t from, uint64_t to, uint32_t serial, PageFacts *previous,
-                   PageFacts *last)
+                   PageFacts *last, bool *cut = nullptr)
 {
     if (to <= from || seekAbsolute(codec->mFile, codec->mOggStart + from) != AURA_OK) {
         return;
@@ -477,13 +492,19 @@ void findLastPages(CodecOggVorbis *codec, uint64_t from, uint64_t to, uint32_t s
         ogg_sync_wrote(&sync, bytes);
         uint64_t at = from;
         ogg_page page;
+        bool ended = false;
         for (long step = ogg_sync_pageseek(&sync, &page); step != 0; step = ogg_sync_pageseek(&sync, &page)) {
-            if (step > 0 && static_cast<uint32_t>(ogg_page_serialno(&page)) == serial &&
-                ogg_page_granulepos(&page) != -1) {
-                *previous = *last;
-                *last = PageFacts{at, static_cast<uint64_t>(step), ogg_page_granulepos(&page), serial};
+            if (step > 0 && static_cast<uint32_t>(ogg_page_serialno(&page)) == serial) {
+                ended = ogg_page_eos(&page) != 0;
+                if (ogg_page_granulepos(&page) != -1) {
+                    *previous = *last;
+                    *last = PageFacts{at, static_cast<uint64_t>(step), ogg_page_granulepos(&page), serial};
+                }
             }
             at += static_cast<uint64_t>(step > 0 ? step : -step);
+        }
+        if (cut) {
+            *cut = !ended || at < to;
         }
     }
     ogg_sync_clear(&sync);
@@ -619,6 +640,17 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     if (result != AURA_OK) {
         return result;
     }
+    {
+        // Whether the file ends before its last link that plays does.
+        const long playing = mLinks > 0 ? std::min(mLinks, links) : links;
+        const auto end = playing < links ? static_cast<uint64_t>(vf.offsets[playing])
+                                         : static_cast<uint64_t>(std::max(vf.end, vf.offsets[links]));
+        const auto linkData = static_cast<uint64_t>(vf.dataoffsets[playing - 1]);
+        PageFacts before;
+        PageFacts lastPage;
+        findLastPages(this, std::max(linkData, end > TAIL_BYTES ? end - TAIL_BYTES : 0), end,
+                      static_cast<uint32_t>(vf.serialnos[playing - 1]), &before, &lastPage, &mCut);
+    }
     PageFacts first;
     PageFacts second;
     int found = 0;
@@ -643,18 +675,26 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     // Most files hold at their first granule position exactly what their
     // packets' block sizes add up to: then the two counts agree, and no
     // decoding is needed to show it.
-    const bool agree = found > 0 && !negative &&
-                       countToPage(this, ov_info(&vf, 0), static_cast<uint64_t>(vf.dataoffsets[0]), first) ==
-                           first.granule;
+    const int64_t packetsHold =
+        found > 0 && !negative ? countToPage(this, ov_info(&vf, 0), static_cast<uint64_t>(vf.dataoffsets[0]), first)
+                               : -1;
+    const bool agree = packetsHold == first.granule;
+    // A first granule position above what its packets hold starts
+    // vorbisfile's count there: its total already leaves that out, and its
+    // position runs that far ahead of the frames decoded.
+    const int64_t ahead = packetsHold >= 0 && first.granule > packetsHold ? first.granule - packetsHold : 0;
     if (found > 0 && (negative || found == 2) && !agree) {
         result = seekAbsolute(mFile, readPosition);
         uint64_t decoded = 0;
         while (result == AURA_OK) {
             if (found == 2 && static_cast<uint64_t>(ov_raw_tell(&vf)) > counted.offset + counted.size) {
-                const int64_t shift = ov_pcm_tell(&vf) - static_cast<int64_t>(decoded);
-                if (shift != 0) {
+                const int64_t shift = ov_pcm_tell(&vf) - static_cast<int64_t>(decoded) - ahead;
+                if (shift != 0 || ahead != 0) {
+                    // vorbisfile's seeks land off by up to `ahead` frames
+                    // until the second page: the frames before its end are
+                    // reached by decoding from the top.
                     mPcmShift = shift;
-                    mShiftFrom = static_cast<uint64_t>(std::max<int64_t>(second.granule - mPcmShift + 1, 0));
+                    mShiftFrom = static_cast<uint64_t>(std::max<int64_t>(second.granule - ahead - mPcmShift + 1, 0));
                     const int64_t length = static_cast<int64_t>(*total) - mPcmShift;
                     *total = length > 0 ? static_cast<uint64_t>(length) : *total;
                 }
@@ -684,8 +724,11 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     // The end: the last page's granule position may claim more than its
     // data holds. Decoding from the page before it shows where the data
     // really ends; a shorter claim cuts the end, as the decoder does.
-    const long last = links - 1;
-    const auto end = static_cast<uint64_t>(std::max(vf.end, vf.offsets[links]));
+    // The last link that plays, and where it ends.
+    const long playing = mLinks > 0 ? std::min(mLinks, links) : links;
+    const long last = playing - 1;
+    const auto end = playing < links ? static_cast<uint64_t>(vf.offsets[playing])
+                                     : static_cast<uint64_t>(std::max(vf.end, vf.offsets[links]));
     const auto linkData = static_cast<uint64_t>(vf.dataoffsets[last]);
     PageFacts previous;
     PageFacts lastPage;
@@ -706,7 +749,7 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     for (;;) {
         int bitstream = 0;
         const long got = ov_read(&vf, scratch, decodeBytes, 0, 2, 1, &bitstream);
-        if (got == 0) {
+        if (got == 0 || bitstream > last) {
             break;
         }
         if (got < 0 && got != OV_HOLE) {
@@ -838,6 +881,10 @@ AURA_RESULT CodecOggVorbis::readInternal(void *buffer, unsigned int sizebytes, u
     const int want = static_cast<int>(std::min<unsigned int>(sizebytes, INT_MAX));
     int bitstream = 0;
     const long got = ov_read(&mVorbisFile, static_cast<char *>(buffer), want, 0, 2, 1, &bitstream);
+    if (got > 0 && !sameFormatLink()) {
+        // A link of other channels or another rate: the sound ends before it.
+        return AURA_ERR_FILE_EOF;
+    }
     if (got > 0 || got == OV_HOLE) {
         if (got > 0) {
             const auto delivered = static_cast<unsigned int>(std::min<long>(got, want));
@@ -868,6 +915,12 @@ AURA_RESULT CodecOggVorbis::readInternal(void *buffer, unsigned int sizebytes, u
     return hardError(got);
 }
 
+bool CodecOggVorbis::sameFormatLink()
+{
+    const vorbis_info *info = ov_info(&mVorbisFile, -1);
+    return info && info->channels == mWaveFormat.channels && info->rate == mWaveFormat.frequency;
+}
+
 AURA_RESULT CodecOggVorbis::skipFrames(uint64_t frames, uint64_t *skipped)
 {
     *skipped = 0;
@@ -881,7 +934,7 @@ AURA_RESULT CodecOggVorbis::skipFrames(uint64_t frames, uint64_t *skipped)
         if (got == OV_HOLE) {
             continue;
         }
-        if (got == 0) {
+        if (got == 0 || (got > 0 && !sameFormatLink())) {
             return AURA_OK;
         }
         if (got < 0) {
@@ -935,6 +988,8 @@ AURA_RESULT CodecOggVorbis::closeInternal()
     mReadError = AURA_OK;
     mPcmShift = 0;
     mShiftFrom = 0;
+    mLinks = 0;
+    mCut = false;
     return AURA_OK;
 }
 

@@ -9,6 +9,7 @@
 
 #include <vorbis/vorbisfile.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -42,6 +43,8 @@ public:
     [[nodiscard]] AURA_RESULT closeInternal();
     [[nodiscard]] AURA_RESULT readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread);
     [[nodiscard]] AURA_RESULT setPositionInternal(int subsound, unsigned int position, unsigned int postype);
+    // The file ends inside the last link that plays.
+    [[nodiscard]] bool dataCut(int /*subsound*/) const override { return mCut; }
     [[nodiscard]] AURA_RESULT getMemoryUsedImpl(MemoryTracker *tracker);
     // Adds the current link's comments as tags (not unique); a comment
     // without "=" is skipped.
@@ -62,15 +65,17 @@ public:
     [[nodiscard]] AURA_RESULT openDecoder();
     // Decodes and drops `frames` frames (fewer at the end of the stream).
     [[nodiscard]] AURA_RESULT skipFrames(uint64_t frames, uint64_t *skipped);
+    // Whether the link being decoded has the sound's channels and rate.
+    [[nodiscard]] bool sameFormatLink();
     // Maps a failure of vorbisfile that no further call can mend to the
     // codec's answer and keeps it: the decoder is not called again.
     [[nodiscard]] AURA_RESULT hardError(long ov);
 
     static AURA_RESULT getMemoryUsedCallback(AURA_CODEC_STATE *state, MemoryTracker *tracker);
 
-    // Set at the first open; vorbisfile builds its own tables, so nothing
-    // else is needed once per program.
-    static bool gInitialized;
+    // Set at the first open (by any thread); vorbisfile builds its own
+    // tables, so nothing else is needed once per program.
+    static std::atomic<bool> gInitialized;
 
     bool mMemoryReported = false;     // decoder memory already given to this tracker pass
     OggVorbis_File mVorbisFile{};
@@ -90,6 +95,11 @@ public:
     // decoding from the start.
     int64_t mPcmShift = 0;
     uint64_t mShiftFrom = 0;
+    // The links of a seekable chain that play: those before the first whose
+    // channels or rate differ from the first link's (0 while unknown).
+    long mLinks = 0;
+    // The file ends inside the last link that plays (no end-of-stream page).
+    bool mCut = false;
     AURA_RESULT mDecodeError = AURA_OK; // kept once the decoder failed for good
     AURA_RESULT mReadError = AURA_OK;   // the file layer's last failure under vorbisfile
 

@@ -62,20 +62,20 @@ constinit AURA_CODEC_DESCRIPTION_EX playlistcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecPlaylist::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = playlistcodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA Playlist Reader Codec";
-    description.version = 0x10100;
-    description.defaultasstream = 0;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &CodecCallbacks<CodecPlaylist>::open;
-    description.close = &closeCallback;
-    description.read = &readCallback;
-    description.setposition = &setPositionCallback;
-    description.mType = AURA_SOUND_TYPE_PLAYLIST;
-    description.mSize = sizeof(CodecPlaylist);
-    description.mConstruct = &constructCodec<CodecPlaylist>;
-    return &description;
+    return describeOnce(playlistcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA Playlist Reader Codec";
+        description.version = 0x10100;
+        description.defaultasstream = 0;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        description.open = &CodecCallbacks<CodecPlaylist>::open;
+        description.close = &closeCallback;
+        description.read = &readCallback;
+        description.setposition = &setPositionCallback;
+        description.mType = AURA_SOUND_TYPE_PLAYLIST;
+        description.mSize = sizeof(CodecPlaylist);
+        description.mConstruct = &constructCodec<CodecPlaylist>;
+    });
 }
 
 AURA_RESULT CodecPlaylist::getChar(char *c)

@@ -24,18 +24,18 @@ constinit AURA_CODEC_DESCRIPTION_EX rawcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecRaw::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = rawcodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA Raw Codec";
-    description.version = 0x10100;
-    description.defaultasstream = 0;
-    description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
-    CodecCallbacks<CodecRaw>::describe(description);
-    description.canpoint = &canPointCallback;
-    description.mType = AURA_SOUND_TYPE_RAW;
-    description.mSize = sizeof(CodecRaw);
-    description.mConstruct = &constructCodec<CodecRaw>;
-    return &description;
+    return describeOnce(rawcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA Raw Codec";
+        description.version = 0x10100;
+        description.defaultasstream = 0;
+        description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
+        CodecCallbacks<CodecRaw>::describe(description);
+        description.canpoint = &canPointCallback;
+        description.mType = AURA_SOUND_TYPE_RAW;
+        description.mSize = sizeof(CodecRaw);
+        description.mConstruct = &constructCodec<CodecRaw>;
+    });
 }
 
 AURA_RESULT CodecRaw::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *exinfo)

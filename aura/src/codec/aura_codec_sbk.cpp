@@ -122,19 +122,19 @@ constinit AURA_CODEC_DESCRIPTION_EX sbkcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecSBK::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = sbkcodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA SBK Codec";
-    description.version = 0x00010100;
-    description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
-    CodecCallbacks<CodecSBK>::describe(description);
-    description.open = &openCallback;
-    description.soundcreate = &soundCreateCallback;
-    description.canpoint = &canPointCallback;
-    description.mType = AURA_SOUND_TYPE_SBK;
-    description.mSize = sizeof(CodecSBK);
-    description.mConstruct = &constructCodec<CodecSBK>;
-    return &description;
+    return describeOnce(sbkcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA SBK Codec";
+        description.version = 0x00010100;
+        description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
+        CodecCallbacks<CodecSBK>::describe(description);
+        description.open = &openCallback;
+        description.soundcreate = &soundCreateCallback;
+        description.canpoint = &canPointCallback;
+        description.mType = AURA_SOUND_TYPE_SBK;
+        description.mSize = sizeof(CodecSBK);
+        description.mConstruct = &constructCodec<CodecSBK>;
+    });
 }
 
 int CodecSBK::cacheEntries()
@@ -518,6 +518,8 @@ AURA_RESULT CodecSBK::walkHeaders(int numsamples, const AURA_CREATESOUNDEXINFO *
         }
         previousOffset = s.dataoffset;
         // What the file holds of the data, and the samples that fill it.
+        const uint32_t declaredBytes = s.lengthbytes;
+        const uint32_t declaredSamples = s.lengthpcm;
         s.lengthbytes = std::min(s.lengthbytes, fileSize - s.dataoffset);
         uint64_t most = 0;
         if (s.flags & SAMPLE_IMAADPCM) {
@@ -532,6 +534,8 @@ AURA_RESULT CodecSBK::walkHeaders(int numsamples, const AURA_CREATESOUNDEXINFO *
             most = s.lengthbytes / (width * s.channels);
         }
         s.lengthpcm = static_cast<uint32_t>(std::min<uint64_t>(s.lengthpcm, most));
+        // (The bound on MPEG frames is loose: only their bytes tell a cut.)
+        s.cut = s.lengthbytes < declaredBytes || (!(s.flags & SAMPLE_MPEG) && s.lengthpcm < declaredSamples);
         if (isExposed(i)) {
             mSamples[slot++] = s;
             mMaxChannels = std::max<int>(mMaxChannels, s.channels);
@@ -940,6 +944,12 @@ AURA_RESULT CodecSBK::soundCreateInternal(int subsound, AURA_SOUND *sound)
         }
     }
     return AURA_OK;
+}
+
+bool CodecSBK::dataCut(int subsound) const
+{
+    const Sample *s = sample(subsound);
+    return s && s->cut;
 }
 
 AURA_RESULT CodecSBK::canPointInternal()

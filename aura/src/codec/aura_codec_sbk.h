@@ -71,6 +71,7 @@ public:
         uint32_t dataoffset; // in the file
         const uint8_t *sync; // its "SYNC" block in the header block, or null
         uint32_t syncbytes; // what the header holds after its 80 bytes
+        bool cut; // the file holds less of its data than the header declares
     };
 
     static AURA_CODEC_DESCRIPTION_EX *getDescriptionEx();
@@ -81,6 +82,7 @@ public:
     AURA_RESULT setPositionInternal(int subsound, unsigned int position, unsigned int postype);
     AURA_RESULT soundCreateInternal(int subsound, AURA_SOUND *sound);
     AURA_RESULT canPointInternal();
+    [[nodiscard]] bool dataCut(int subsound) const override;
 
     [[nodiscard]] AURA_RESULT getNumSyncPoints(int subsound, int *count) const;
     // The name (null for banks whose entries carry none) and offset of a

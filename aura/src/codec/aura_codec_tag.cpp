@@ -89,20 +89,20 @@ constinit AURA_CODEC_DESCRIPTION_EX tagcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecTag::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = tagcodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA Tag Reader Codec";
-    description.version = 0x10100;
-    description.defaultasstream = 0;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &openCallback;
-    description.close = &nothingCallback;
-    description.read = &readCallback;
-    description.setposition = &setPositionCallback;
-    description.mType = AURA_SOUND_TYPE_TAG;
-    description.mSize = sizeof(CodecTag);
-    description.mConstruct = &constructCodec<CodecTag>;
-    return &description;
+    return describeOnce(tagcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA Tag Reader Codec";
+        description.version = 0x10100;
+        description.defaultasstream = 0;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        description.open = &openCallback;
+        description.close = &nothingCallback;
+        description.read = &readCallback;
+        description.setposition = &setPositionCallback;
+        description.mType = AURA_SOUND_TYPE_TAG;
+        description.mSize = sizeof(CodecTag);
+        description.mConstruct = &constructCodec<CodecTag>;
+    });
 }
 
 AURA_RESULT CodecTag::readExact(void *buffer, unsigned int bytes)

@@ -20,20 +20,20 @@ constinit AURA_CODEC_DESCRIPTION_EX usercodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecUser::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = usercodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA User Reader Codec";
-    description.version = 0x10100;
-    description.defaultasstream = 0;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &CodecCallbacks<CodecUser>::open;
-    description.close = &CodecCallbacks<CodecUser>::close;
-    description.read = &CodecCallbacks<CodecUser>::read;
-    description.setposition = &setPositionCallback;
-    description.mType = AURA_SOUND_TYPE_USER;
-    description.mSize = sizeof(CodecUser);
-    description.mConstruct = &constructCodec<CodecUser>;
-    return &description;
+    return describeOnce(usercodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA User Reader Codec";
+        description.version = 0x10100;
+        description.defaultasstream = 0;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        description.open = &CodecCallbacks<CodecUser>::open;
+        description.close = &CodecCallbacks<CodecUser>::close;
+        description.read = &CodecCallbacks<CodecUser>::read;
+        description.setposition = &setPositionCallback;
+        description.mType = AURA_SOUND_TYPE_USER;
+        description.mSize = sizeof(CodecUser);
+        description.mConstruct = &constructCodec<CodecUser>;
+    });
 }
 
 AURA_RESULT CodecUser::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINFO *exinfo)

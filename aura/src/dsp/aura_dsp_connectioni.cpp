@@ -2,6 +2,7 @@
 
 #include "dsp/aura_dsp_mixer.h"
 #include "dsp/aura_dspi.h"
+#include "dsp/units/aura_dsp_mixkernels.h"
 #include "os/aura_os.h"
 
 #include <algorithm>
@@ -273,7 +274,7 @@ namespace {
 void mixMonoToStereo(float *__restrict dst, const float *__restrict src, unsigned int frames, float l, float r)
 {
     const std::size_t n = frames;
-    for (std::size_t f = 0; f < n; ++f) {
+    for (std::size_t f = mixMonoToStereoWide(dst, src, n, l, r); f < n; ++f) {
         dst[2 * f] += src[f] * l;
         dst[2 * f + 1] += src[f] * r;
     }
@@ -374,7 +375,9 @@ AURA_RESULT DSPConnectionI::mix(float *out, const float *in, int outchannels, in
         const float lr = mLevelCurrent[1];
         const float rl = mLevelCurrent[stride];
         const float rr = mLevelCurrent[stride + 1];
-        for (unsigned int f = 0; f < remaining; ++f) {
+        const float levels[2][2] = {{ll, lr}, {rl, rr}};
+        for (auto f = static_cast<unsigned int>(mixStereoToStereoWide(dst, src, remaining, levels)); f < remaining;
+             ++f) {
             const float a = src[2 * f];
             const float b = src[2 * f + 1];
             dst[2 * f] += a * ll + b * lr;

@@ -119,6 +119,11 @@ AURA_RESULT DSPFilter::read(float **outbuffer, int *outchannels, unsigned int *l
             input->setDSPTick(tick);
             continue;
         }
+        // A send at volume 0 from an input already produced in this tick
+        // (another output read it) adds nothing and moves nothing on.
+        if (connection->silent() && input->getDSPTick() == tick) {
+            continue;
+        }
         if (profiling) {
             accumulate(mCPUUsageTemp, start);
         }

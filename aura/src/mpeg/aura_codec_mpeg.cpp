@@ -48,8 +48,7 @@ constinit AURA_CODEC_DESCRIPTION_EX mpegcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecMPEG::getDescriptionEx()
 {
-    describe(mpegcodec);
-    return &mpegcodec;
+    return describeOnce(mpegcodec, [](AURA_CODEC_DESCRIPTION_EX &description) { describe(description); });
 }
 
 void CodecMPEG::describe(AURA_CODEC_DESCRIPTION_EX &description)
@@ -123,6 +122,7 @@ void CodecMPEG::setSource(File *file, unsigned int offset, unsigned int length, 
     dropFrameOffsets();
     mHasXingFrames = mHasXingToc = false;
     mXingFrameLength = 0;
+    mCut = false;
     resetPCMBuffer();
     resetFrame();
     int samples = static_cast<int>(MPEG_MAX_FRAME_SAMPLES);
@@ -288,6 +288,8 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
     mState.waveformat = nullptr;
     mSrcDataOffset = 0;
     mDataEnd = 0;
+    mCut = false;
+    mFlags &= ~FLAG_GUESSEDLENGTH;
     if (!mFile) {
         return AURA_ERR_INVALID_PARAM;
     }
@@ -464,6 +466,7 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
         }
         mWaveFormat.lengthpcm = pcmBytes / 2 / static_cast<unsigned int>(first.channels);
         mFlags |= FLAG_LENGTHCOUNTED;
+        mCut = mCut || (mHasXingFrames && mNumFrameOffsets < xingFrames);
     } else if (mHasXingFrames) {
         mWaveFormat.lengthpcm = clampLength(static_cast<uint64_t>(xingFrames) * first.samplesPerFrame());
     } else if (mLengthBytes == 0xFFFFFFFFu || !mSeekable) {
@@ -479,6 +482,7 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
         const double seconds = bitrate > 0 ? static_cast<double>(mLengthBytes) * 8.0 / bitrate : 0.0;
         mWaveFormat.lengthpcm = clampLength(static_cast<uint64_t>(seconds * first.frequency));
         mFlags &= ~FLAG_EXACTLENGTH;
+        mFlags |= FLAG_GUESSEDLENGTH;
     }
     mWaveFormat.lengthbytes = mLengthBytes;
 
@@ -521,8 +525,15 @@ AURA_RESULT CodecMPEG::getPCMLength(unsigned int *pcmbytes)
             break;
         }
         MpegHeader header;
-        bool ok = parseHeader(bytes4, true, &header) == AURA_OK &&
-                  static_cast<uint64_t>(offset) + 4 + static_cast<unsigned int>(header.bodySize) <= mLengthBytes;
+        const bool parsed = parseHeader(bytes4, true, &header) == AURA_OK;
+        bool ok =
+            parsed && static_cast<uint64_t>(offset) + 4 + static_cast<unsigned int>(header.bodySize) <= mLengthBytes;
+        if (parsed && !ok && !rejected) {
+            // A frame right after the one before that the data ends inside:
+            // the file was cut.
+            mCut = true;
+            break;
+        }
         const unsigned int span = ok ? frameSpan(header, mWaveFormat.channels) : 0;
         if (ok && rejected) {
             // After junk, a header counts only when the next one follows it.
@@ -637,6 +648,10 @@ AURA_RESULT CodecMPEG::readFrame(MpegDecoderState *state, int16_t *out, int stri
     mFlags &= ~FLAG_VERIFYNEXT;
     const unsigned int span = frameSpan(header, mWaveFormat.channels);
     AURA_RESULT result = readExact(frame + 4, static_cast<unsigned int>(header.bodySize));
+    if (result == AURA_ERR_FILE_EOF && rejected == 0) {
+        // The file ends inside a frame that follows the one before: cut.
+        mCut = true;
+    }
     if (result == AURA_OK && span > static_cast<unsigned int>(header.bodySize)) {
         result = seekBy(static_cast<int>(span - static_cast<unsigned int>(header.bodySize)));
         // (Padding that runs past the end of the file ends the data.)

@@ -62,6 +62,9 @@ public:
     [[nodiscard]] AURA_RESULT readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread);
     [[nodiscard]] AURA_RESULT setPositionInternal(int subsound, unsigned int position, unsigned int postype);
     [[nodiscard]] AURA_RESULT soundCreateInternal(int subsound, AURA_SOUND *sound);
+    // The file ended inside a frame that follows the one before, or holds
+    // fewer frames than its Xing header counts.
+    [[nodiscard]] bool dataCut(int /*subsound*/) const override { return mCut; }
     // Clears every stream's decoder (keeps the seek table and the Xing table).
     void resetFrame();
     // Builds the decoding tables once per process (containers call it too).
@@ -93,6 +96,7 @@ public:
     bool mHasXingFrames = false;
     bool mHasXingToc = false;
     bool mSeekable = true;
+    bool mCut = false; // see dataCut
     unsigned int mPrevBodySize = 0; // of the last frame read; containers of more than 2 channels pad to it
     // Cue points of a RIFF wrapper, given to the sound when it is made.
     AURA_SYNCPOINT *mSyncPoints = nullptr;

@@ -397,7 +397,7 @@ using Short8 = int16_t __attribute__((vector_size(16)));
 // Lane i of the result is lane idx[i] of a:b (b's lanes numbered 8-15).
 // The patterns used below are the in-lane unpacks and shuffles and the
 // 128-bit half moves that AVX has single instructions for.
-#define AURA_MPEG_SHUFFLE(a, b, ...) __builtin_shuffle((a), (b), Int8{__VA_ARGS__})
+#define AURA_MPEG_SHUFFLE(a, b, ...) __builtin_shufflevector((a), (b), __VA_ARGS__)
 
 // Transposes eight rows of eight floats in place.
 [[gnu::always_inline]] inline void transpose8(Float8 (&r)[8])
@@ -424,7 +424,7 @@ using Short8 = int16_t __attribute__((vector_size(16)));
 
 [[gnu::always_inline]] inline Float8 reversed8(Float8 v)
 {
-    return __builtin_shuffle(v, Int8{7, 6, 5, 4, 3, 2, 1, 0});
+    return __builtin_shufflevector(v, v, 7, 6, 5, 4, 3, 2, 1, 0);
 }
 
 // Windows the ring of one channel whose newest slot is `position` into 32

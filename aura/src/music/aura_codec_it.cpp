@@ -245,7 +245,9 @@ constinit AURA_CODEC_DESCRIPTION_EX itcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecIT::getDescriptionEx()
 {
-    return describeSong<CodecIT>(itcodec, "AURA IT Codec", AURA_SOUND_TYPE_IT);
+    return describeOnce(itcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        (void)describeSong<CodecIT>(description, "AURA IT Codec", AURA_SOUND_TYPE_IT);
+    });
 }
 
 // ---------------------------------------------------------------------------

@@ -121,25 +121,25 @@ constinit AURA_CODEC_DESCRIPTION_EX midicodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecMIDI::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = midicodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA MIDI Codec";
-    description.version = 0x00010100;
-    description.defaultasstream = 1;
-    description.timeunits = AURA_TIMEUNIT_PCM;
-    description.open = &openCallback;
-    description.close = &closeCallback;
-    description.read = &readCallback;
-    description.setposition = &setPositionCallback;
-    description.getmusicnumchannels = &numChannelsCallback;
-    description.setmusicchannelvolume = &setVolumeCallback;
-    description.getmusicchannelvolume = &getVolumeCallback;
-    description.setmusicspeed = &setSpeedCallback;
-    description.getmusicspeed = &getSpeedCallback;
-    description.mType = AURA_SOUND_TYPE_MIDI;
-    description.mSize = sizeof(CodecMIDI);
-    description.mConstruct = &constructCodec<CodecMIDI>;
-    return &description;
+    return describeOnce(midicodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA MIDI Codec";
+        description.version = 0x00010100;
+        description.defaultasstream = 1;
+        description.timeunits = AURA_TIMEUNIT_PCM;
+        description.open = &openCallback;
+        description.close = &closeCallback;
+        description.read = &readCallback;
+        description.setposition = &setPositionCallback;
+        description.getmusicnumchannels = &numChannelsCallback;
+        description.setmusicchannelvolume = &setVolumeCallback;
+        description.getmusicchannelvolume = &getVolumeCallback;
+        description.setmusicspeed = &setSpeedCallback;
+        description.getmusicspeed = &getSpeedCallback;
+        description.mType = AURA_SOUND_TYPE_MIDI;
+        description.mSize = sizeof(CodecMIDI);
+        description.mConstruct = &constructCodec<CodecMIDI>;
+    });
 }
 
 // ---- tracks ----

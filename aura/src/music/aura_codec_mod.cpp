@@ -106,7 +106,9 @@ constinit AURA_CODEC_DESCRIPTION_EX modcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecMOD::getDescriptionEx()
 {
-    return describeSong<CodecMOD>(modcodec, "AURA MOD Codec", AURA_SOUND_TYPE_MOD);
+    return describeOnce(modcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        (void)describeSong<CodecMOD>(description, "AURA MOD Codec", AURA_SOUND_TYPE_MOD);
+    });
 }
 
 int CodecMOD::channelsFromTag(const char tag[4])

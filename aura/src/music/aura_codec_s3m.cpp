@@ -126,7 +126,9 @@ constinit AURA_CODEC_DESCRIPTION_EX s3mcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecS3M::getDescriptionEx()
 {
-    return describeSong<CodecS3M>(s3mcodec, "AURA S3M Codec", AURA_SOUND_TYPE_S3M);
+    return describeOnce(s3mcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        (void)describeSong<CodecS3M>(description, "AURA S3M Codec", AURA_SOUND_TYPE_S3M);
+    });
 }
 
 unsigned int CodecS3M::period(const MusicSample &sample, int note) const

@@ -251,13 +251,14 @@ constinit AURA_CODEC_DESCRIPTION_EX xmcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecXM::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = *describeSong<CodecXM>(xmcodec, "AURA XM Codec", AURA_SOUND_TYPE_XM);
-    // A whole song can stand in for one real voice, which ticks it.
-    description.update = [](AURA_CODEC_STATE *state) { return fromState<CodecXM>(state)->update(true); };
-    description.gethardwaremusicchannel = [](AURA_CODEC_STATE *state, ChannelReal **channel) {
-        return fromState<CodecXM>(state)->getHardwareMusicChannel(channel);
-    };
-    return &description;
+    return describeOnce(xmcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        (void)describeSong<CodecXM>(description, "AURA XM Codec", AURA_SOUND_TYPE_XM);
+        // A whole song can stand in for one real voice, which ticks it.
+        description.update = [](AURA_CODEC_STATE *state) { return fromState<CodecXM>(state)->update(true); };
+        description.gethardwaremusicchannel = [](AURA_CODEC_STATE *state, ChannelReal **channel) {
+            return fromState<CodecXM>(state)->getHardwareMusicChannel(channel);
+        };
+    });
 }
 
 AURA_RESULT CodecXM::getAmigaPeriod(int note, int finetune, int *period)

@@ -145,7 +145,9 @@ constinit AURA_OUTPUT_DESCRIPTION_EX alsaoutput;
 
 AURA_OUTPUT_DESCRIPTION_EX *OutputALSA::getDescriptionEx()
 {
-    return describeOutput(alsaoutput, "alsa", AURA_OUTPUTTYPE_ALSA);
+    return describeOnce(alsaoutput, [](AURA_OUTPUT_DESCRIPTION_EX &description) {
+        (void)describeOutput(description, "alsa", AURA_OUTPUTTYPE_ALSA);
+    });
 }
 
 AURA_RESULT OutputALSA::init(DSPMixer *system, OutputFormat &format, void * /*extradriverdata*/)

@@ -4,6 +4,7 @@
 
 #include "aura.h"
 #include "base/aura_globals.h"
+#include "base/aura_plugin.h"
 
 namespace AURA {
 

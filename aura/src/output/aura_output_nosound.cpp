@@ -36,12 +36,16 @@ AURA_OUTPUT_DESCRIPTION_EX *describeOutput(AURA_OUTPUT_DESCRIPTION_EX &record, c
 
 AURA_OUTPUT_DESCRIPTION_EX *OutputNoSound::getDescriptionEx()
 {
-    return describeOutput(nosoundoutput, "nosoundoutput", AURA_OUTPUTTYPE_NOSOUND);
+    return describeOnce(nosoundoutput, [](AURA_OUTPUT_DESCRIPTION_EX &description) {
+        (void)describeOutput(description, "nosoundoutput", AURA_OUTPUTTYPE_NOSOUND);
+    });
 }
 
 AURA_OUTPUT_DESCRIPTION_EX *OutputNoSoundNRT::getDescriptionEx()
 {
-    return describeOutput(nosoundoutput_nrt, "nosoundoutput_nrt", AURA_OUTPUTTYPE_NOSOUND_NRT);
+    return describeOnce(nosoundoutput_nrt, [](AURA_OUTPUT_DESCRIPTION_EX &description) {
+        (void)describeOutput(description, "nosoundoutput_nrt", AURA_OUTPUTTYPE_NOSOUND_NRT);
+    });
 }
 
 AURA_RESULT OutputBuffered::init(DSPMixer *system, OutputFormat &format, void * /*extradriverdata*/)

@@ -210,12 +210,16 @@ constinit AURA_OUTPUT_DESCRIPTION_EX wavwriteroutput_nrt;
 
 AURA_OUTPUT_DESCRIPTION_EX *OutputWavWriter::getDescriptionEx()
 {
-    return describeOutput(wavwriteroutput, "wavwriter", AURA_OUTPUTTYPE_WAVWRITER);
+    return describeOnce(wavwriteroutput, [](AURA_OUTPUT_DESCRIPTION_EX &description) {
+        (void)describeOutput(description, "wavwriter", AURA_OUTPUTTYPE_WAVWRITER);
+    });
 }
 
 AURA_OUTPUT_DESCRIPTION_EX *OutputWavWriterNRT::getDescriptionEx()
 {
-    return describeOutput(wavwriteroutput_nrt, "wavwriter_nrt", AURA_OUTPUTTYPE_WAVWRITER_NRT);
+    return describeOnce(wavwriteroutput_nrt, [](AURA_OUTPUT_DESCRIPTION_EX &description) {
+        (void)describeOutput(description, "wavwriter_nrt", AURA_OUTPUTTYPE_WAVWRITER_NRT);
+    });
 }
 
 template <class Base>

@@ -111,6 +111,10 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             ended = true; // at the loop end: back to its start
         } else if ((exact || sentence) && mDecodePosition >= mLength) {
             ended = true;
+            if (mReadFromStart && !sentence && mCodec->dataCut(mSubSoundIndex)) {
+                // At its length, which is what the file held of more.
+                mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
+            }
         } else {
             if (exact) {
                 want = static_cast<unsigned int>(std::min<uint64_t>(want, mLength - mDecodePosition));
@@ -141,10 +145,16 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             }
             if (dataEnded) {
                 ended = true;
-                if (mReadFromStart && !sentence && mLength != 0xFFFFFFFFu && mDecodePosition < mLength) {
-                    // The file holds less than it said: the stream is as
+                const bool known = mLength != 0xFFFFFFFFu;
+                const bool shorter = known && mDecodePosition < mLength;
+                if (mReadFromStart && !sentence && shorter) {
+                    // The data ends before the length: the stream is as
                     // long as what it held, as a sample of it would be.
                     mHeldEnd.store(mDecodePosition, std::memory_order_release);
+                }
+                if (mReadFromStart && !sentence && known &&
+                    ((shorter && !(mCodec->mFlags & Codec::FLAG_GUESSEDLENGTH)) || mCodec->dataCut(mSubSoundIndex))) {
+                    // The file holds less than it said.
                     mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
                 }
             } else if (result != AURA_OK) {

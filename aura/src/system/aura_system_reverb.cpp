@@ -262,6 +262,35 @@ void SystemI::refreshReverbSends()
     }
 }
 
+void SystemI::releaseReverbConnectionPoint(DSPI *unit)
+{
+    if (!unit || !mChannel) {
+        return;
+    }
+    for (int i = 0; i < mNumChannels; ++i) {
+        ChannelI &channel = mChannel[i];
+        if (channel.mNumRealChannels > 0 && channel.mRealChannel[0]) {
+            (void)channel.mRealChannel[0]->releaseReverbInput(unit);
+        }
+    }
+    const auto forget = [&](ReverbI &reverb) {
+        for (int instance = 0; instance < reverb.mNumInstances; ++instance) {
+            for (int c = 0; c < reverb.mNumChannels; ++c) {
+                AURA_REVERB_CHANNELPROPERTIES props{};
+                if (reverb.getChanProperties(instance, c, &props, nullptr) == AURA_OK &&
+                    props.ConnectionPoint == unit) {
+                    props.ConnectionPoint = nullptr;
+                    (void)reverb.setChanProperties(instance, c, &props, nullptr);
+                }
+            }
+        }
+    };
+    forget(mReverbGlobal);
+    forget(mReverb3D);
+    std::lock_guard<std::mutex> lock(mReverbListLock);
+    forEachUserReverb(forget);
+}
+
 void SystemI::releaseReverbUnits()
 {
     for (int i = 0; i < ReverbI::MAX_INSTANCES; ++i) {

@@ -39,6 +39,7 @@
 #include "os/aura_os.h"
 
 #include <algorithm>
+#include <optional>
 #include <cstring>
 #include <mutex>
 
@@ -125,8 +126,8 @@ void SystemI::listSound(SoundI *sound)
 }
 
 namespace {
-// Each descriptor is a record that its function fills on every call:
-// systems initialised on several threads fill them one at a time.
+// Systems initialised on several threads register the built-in records
+// (each filled once, on first use) one system at a time.
 std::mutex &descriptorLock()
 {
     static std::mutex lock;
@@ -491,10 +492,15 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             if (result == AURA_OK) {
                 result = describeCompressedBlocks(codec, waveformat, sample);
             }
+            if (result == AURA_OK && codec->dataCut(std::max(subsound, 0))) {
+                // The blocks are what the file held of a sound cut short.
+                sample->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
+            }
         } else if (result == AURA_OK) {
             const unsigned int frame = sample->frameBytes();
             unsigned int declared = 0xFFFFFFFFu;
-            if (lengthKnown(waveformat.lengthpcm)) {
+            // A guessed length does not bound the read: the data does.
+            if (lengthKnown(waveformat.lengthpcm) && !(codec->mFlags & Codec::FLAG_GUESSEDLENGTH)) {
                 const uint64_t bytes = static_cast<uint64_t>(waveformat.lengthpcm) * frame;
                 declared = bytes >= 0xFFFFFFFFu ? 0xFFFFFFFEu : static_cast<unsigned int>(bytes);
             }
@@ -507,7 +513,9 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
                             sample->mLengthBytes - sample->mLength * frame);
             }
             sample->mLengthBytes = sample->mLength * frame;
-            if (result == AURA_OK && declared != 0xFFFFFFFFu && sample->mLength < waveformat.lengthpcm) {
+            const bool guessed = (codec->mFlags & Codec::FLAG_GUESSEDLENGTH) != 0;
+            if (result == AURA_OK && ((declared != 0xFFFFFFFFu && !guessed && sample->mLength < waveformat.lengthpcm) ||
+                                      codec->dataCut(std::max(subsound, 0)))) {
                 // The file held less than it said; the sample is what it held.
                 sample->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
             }
@@ -713,6 +721,10 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
     if (result != AURA_OK) {
         return result;
     }
+    // The real-time mixer reads the stream's and the ring's fields as it
+    // mixes (a channel just stopped may still be in its block): they change
+    // between its blocks. The decoding below runs outside.
+    std::optional<CriticalSectionGuard> mixing(std::in_place, mDSPCrit);
     describeSound(stream, waveformat, *codec);
     stream->mSubSoundIndex = std::max(subsound, 0);
     waveformat.name[sizeof(waveformat.name) - 1] = 0;
@@ -764,6 +776,7 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
     stream->clearFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
     stream->forgetDataEnd();
     stream->setDecodeLoops(0);
+    mixing.reset();
     if (subsound >= 0) {
         result = stream->setPosition(0);
     }
@@ -771,6 +784,7 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
         result = stream->flush();
     }
     if (result == AURA_OK) {
+        CriticalSectionGuard between(mDSPCrit);
         if (whole) {
             // The ring holds what the file did: a file that ended early
             // plays as far as its data, never on into silence.
@@ -782,6 +796,10 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
                 ring->mLoopLength = held;
                 stream->mLoopStart = std::min(stream->mLoopStart, held);
                 stream->mLoopLength = std::min(stream->mLoopLength, held - stream->mLoopStart);
+            }
+            if (codec->dataCut(std::max(subsound, 0))) {
+                // All of it was read: the file held less than it said.
+                stream->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
             }
             stream->setFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
         }
@@ -983,11 +1001,16 @@ AURA_RESULT SoundI::releaseInternal(bool freethis)
         mSubSoundParent->mSubSound[mSubSoundIndex] = nullptr;
     }
     mSubSoundParent = nullptr;
+    // The channels stop before the subsounds go: one that plays the sound's
+    // sentence reads them as it mixes. A block the mixer began before the
+    // stops may still read the data: it ends before the data goes.
+    stopChannels();
+    if (mSystem) {
+        CriticalSectionGuard barrier(mSystem->mDSPCrit);
+    }
     releaseSubSounds();
     stopChannels();
     if (mSystem) {
-        // A block the mixer began before the stops may still read the data:
-        // it ends before the data goes.
         { CriticalSectionGuard barrier(mSystem->mDSPCrit); }
         std::lock_guard<std::mutex> lock(mSystem->mSoundListLock);
         mSoundNode.removeNode();

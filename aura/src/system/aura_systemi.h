@@ -311,6 +311,10 @@ public:
     // Every playing channel joins the reverbs' units it is not fed into yet
     // and sets its sends again (a reverb appeared, moved or changed).
     void refreshReverbSends();
+    // A unit the game releases stops being any channel's connection point:
+    // their sends carry their own sound again, and the stored properties
+    // forget it.
+    void releaseReverbConnectionPoint(DSPI *unit);
     AURA_REVERB_PROPERTIES mReverbProperties[ReverbI::MAX_INSTANCES]{};
     bool mReverbPropertiesSet[ReverbI::MAX_INSTANCES]{};
     AURA_REVERB_PROPERTIES mReverbAmbientProperties{};

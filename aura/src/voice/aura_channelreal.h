@@ -107,6 +107,9 @@ public:
     // Joins reverb units that appeared since the play and sets every send
     // again; voices that send nowhere have nothing to do.
     virtual AURA_RESULT updateReverbSends() { return AURA_OK; }
+    // A unit the sends carry as their connection point is going away: they
+    // carry the voice's own sound again.
+    virtual AURA_RESULT releaseReverbInput(DSPI * /*unit*/) { return AURA_OK; }
     // Fills props from the instance its flags name.
     virtual AURA_RESULT getReverbProperties(AURA_REVERB_CHANNELPROPERTIES *props);
     virtual AURA_RESULT isPlaying(bool *isplaying, bool includethreadlatency = false);

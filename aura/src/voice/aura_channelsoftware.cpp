@@ -454,6 +454,8 @@ AURA_RESULT ChannelSoftware::addToReverbs(DSPI *unit)
     // A send of the voice's own sound starts at the direct path's speaker
     // levels, so that it rings where the sound plays.
     DSPConnectionI *templ = unit == mDSPReverbSource ? mDSPConnection : nullptr;
+    // A unit the game named may already feed the reverbs: refuse the loop.
+    const bool checkcycle = unit != mDSPReverbSource;
     AURA_RESULT first = AURA_OK;
     forEachReverbSlot([&](ReverbI &reverb, int i, ReverbKind kind) {
         DSPI *instance = reverb.mInstance[i].mDSP;
@@ -465,7 +467,7 @@ AURA_RESULT ChannelSoftware::addToReverbs(DSPI *unit)
         if (connection) {
             return; // one send per reverb, however often this is asked
         }
-        AURA_RESULT result = instance->addInputQueued(unit, false, templ, &connection);
+        AURA_RESULT result = instance->addInputQueued(unit, checkcycle, templ, &connection);
         if (result == AURA_OK) {
             result = reverb.setChanProperties(i, mParent->mIndex, nullptr, connection);
         }
@@ -507,12 +509,40 @@ void ChannelSoftware::forEachOwnSend(F &&f)
         AURA_REVERB_CHANNELPROPERTIES props{};
         DSPConnectionI *connection = nullptr;
         if (!reverb.mInstance[i].mDSP || (kind == ReverbKind::User && reverb.mMode != 1) ||
-            reverb.getChanProperties(i, mParent->mIndex, &props, &connection) != AURA_OK || !connection ||
-            props.ConnectionPoint) {
+            reverb.getChanProperties(i, mParent->mIndex, &props, &connection) != AURA_OK || !connection) {
             return;
         }
         f(*connection);
     });
+}
+
+AURA_RESULT ChannelSoftware::moveReverbInput(DSPI *input)
+{
+    if (!input || input == mDSPReverbTarget || !mParent || !mSystem || mFlags.has(VoiceFlag::NoReverb)) {
+        return AURA_OK;
+    }
+    removeFromReverbs();
+    mDSPReverbTarget = input;
+    const AURA_RESULT result = addToReverbs(input);
+    if (result != AURA_OK && input != mDSPReverbSource) {
+        // Refused (a loop through the reverbs): the voice's own sound again.
+        removeFromReverbs();
+        mDSPReverbTarget = mDSPReverbSource;
+        (void)addToReverbs(mDSPReverbSource);
+    }
+    return result;
+}
+
+AURA_RESULT ChannelSoftware::releaseReverbInput(DSPI *unit)
+{
+    if (!unit || unit != mDSPReverbTarget || unit == mDSPReverbSource || mSubChannelIndex != 0 || !mParent) {
+        return AURA_OK;
+    }
+    const AURA_RESULT result = moveReverbInput(mDSPReverbSource);
+    if (result != AURA_OK) {
+        return result;
+    }
+    return updateReverbMix(mParent->mVolume);
 }
 
 AURA_RESULT ChannelSoftware::updateReverbSends()
@@ -889,6 +919,10 @@ AURA_RESULT ChannelSoftware::updateReverbMix(float volume)
     // What a 3D sound sends: its occlusion, fade, distance and volumes.
     const float occlusion = (1.0f - p.mReverbOcclusion) * (group ? group->mReverbOcclusion : 1.0f);
     const float send3D = occlusion * p.mFadeVolume * p.m3DDistanceVolume * groupVolume * p.soundGroupVolume() * v;
+    // A connection point's output carries its own levels: the channel's
+    // volumes are not applied to it again. The voice has one reverb input,
+    // whichever instance's properties named it.
+    const bool point = mDSPReverbTarget && mDSPReverbTarget != mDSPReverbSource;
     AURA_RESULT first = AURA_OK;
     forEachReverbSlot([&](ReverbI &reverb, int i, ReverbKind kind) {
         AURA_REVERB_CHANNELPROPERTIES props{};
@@ -898,14 +932,14 @@ AURA_RESULT ChannelSoftware::updateReverbMix(float volume)
             return;
         }
         const float room = std::pow(10.0f, static_cast<float>(props.Room) / 2000.0f);
-        const float own = props.ConnectionPoint ? 1.0f : send3D;
+        const float own = point ? 1.0f : send3D;
         float presence = 1.0f;
         (void)reverb.getPresenceGain(i, p.mIndex, &presence);
         float g = 0.0f;
         switch (kind) {
         case ReverbKind::Global:
             if (!voice3D) {
-                g = room * (props.ConnectionPoint ? 1.0f : groupVolume * v);
+                g = room * (point ? 1.0f : groupVolume * v);
             } else if (!reverb3D) {
                 g = room * own;
             }
@@ -925,6 +959,17 @@ AURA_RESULT ChannelSoftware::updateReverbMix(float volume)
 
 AURA_RESULT ChannelSoftware::setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props)
 {
+    if (!props) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    // A connection point other than what the sends carry now: every send
+    // moves onto it. (Naming none leaves them where they are.)
+    if (props->ConnectionPoint && mSubChannelIndex == 0 && mDSPReverbSource) {
+        const AURA_RESULT moved = moveReverbInput(static_cast<DSPI *>(props->ConnectionPoint));
+        if (moved != AURA_OK) {
+            return moved;
+        }
+    }
     AURA_RESULT result = ChannelReal::setReverbProperties(props);
     if (result != AURA_OK || mSubChannelIndex != 0 || !mParent) {
         return result;

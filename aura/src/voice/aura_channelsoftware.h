@@ -69,6 +69,7 @@ public:
     // and sets the send levels.
     AURA_RESULT setReverbProperties(const AURA_REVERB_CHANNELPROPERTIES *props) override;
     AURA_RESULT updateReverbSends() override;
+    AURA_RESULT releaseReverbInput(DSPI *unit) override;
     // The newest count frames of one channel of what the voice plays.
 
     DSPI *mDSPHead = nullptr;
@@ -90,6 +91,9 @@ private:
     // The level of each global reverb send, from the channel's room level.
     AURA_RESULT updateReverbMix(float volume);
     AURA_RESULT addToReverbs(DSPI *unit);
+    // Moves every send onto input (a connection point, or the voice's own
+    // source); a refused connection point leaves the own source.
+    AURA_RESULT moveReverbInput(DSPI *input);
     enum class ReverbKind { Global, ThreeD, User };
     // f(reverb, instance, kind) for each instance of every reverb the voice
     // may send to: the global reverb's four, the 3D reverb's and each user

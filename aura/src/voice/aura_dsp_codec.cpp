@@ -62,7 +62,7 @@ AURA_RESULT DSPCodec::createCallback(AURA_DSP_STATE *state)
     }
     unit->mSeekPosition.store(NO_SEEK, std::memory_order_relaxed);
     unit->mSeekCount.store(0, std::memory_order_relaxed);
-    unit->mSeekCountSeen = 0;
+    unit->mSeekCountSeen.store(0, std::memory_order_release);
     unit->mLoopCountRequest.store(NO_LOOPCOUNT_REQUEST, std::memory_order_relaxed);
     unit->mLoopCountChange.store(0, std::memory_order_relaxed);
     unit->mLoopCountChangeSeen = 0;
@@ -98,7 +98,7 @@ void DSPCodec::requestLoopCount(int loopcount)
 
 unsigned int DSPCodec::playPosition() const
 {
-    if (mSeekCount.load(std::memory_order_acquire) != mSeekCountSeen) {
+    if (mSeekCount.load(std::memory_order_acquire) != mSeekCountSeen.load(std::memory_order_acquire)) {
         const unsigned int pending = mSeekPosition.load(std::memory_order_relaxed);
         if (pending != NO_SEEK) {
             return pending;
@@ -208,7 +208,7 @@ AURA_RESULT DSPCodec::updateDSPCodec(SoundI *sound, int /*index*/)
             return result;
         }
     }
-    mSeekCountSeen = mSeekCount.load(std::memory_order_acquire);
+    mSeekCountSeen.store(mSeekCount.load(std::memory_order_acquire), std::memory_order_release);
     mLoopCountChangeSeen = mLoopCountChange.load(std::memory_order_acquire);
     mPosition.store(0, std::memory_order_release);
     resetRing();
@@ -222,14 +222,16 @@ AURA_RESULT DSPCodec::read(float **outbuffer, int *outchannels, unsigned int *le
     if (getDSPTick() != tick) {
         // A seek drops what the ring holds: it is heard from this block on.
         const unsigned int seeks = mSeekCount.load(std::memory_order_acquire);
-        if (seeks != mSeekCountSeen) {
-            mSeekCountSeen = seeks;
+        if (seeks != mSeekCountSeen.load(std::memory_order_relaxed)) {
             const unsigned int position = mSeekPosition.load(std::memory_order_relaxed);
             if (position != NO_SEEK) {
                 mDecodePosition = std::min(position, mLength);
                 mPosition.store(fixedFromWhole(mDecodePosition), std::memory_order_release);
                 resetRing();
             }
+            // Taken in once the position stands: a reader that sees it
+            // finds the new position.
+            mSeekCountSeen.store(seeks, std::memory_order_release);
         }
         const unsigned int changes = mLoopCountChange.load(std::memory_order_acquire);
         if (changes != mLoopCountChangeSeen) {

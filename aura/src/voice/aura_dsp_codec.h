@@ -103,7 +103,9 @@ protected:
     // raised; the read applies the newest value once.
     std::atomic<unsigned int> mSeekPosition{NO_SEEK};
     std::atomic<unsigned int> mSeekCount{0};
-    unsigned int mSeekCountSeen = 0;
+    // The seeks the mixer has taken in; the game thread reads it for the
+    // position of a seek still to come.
+    std::atomic<unsigned int> mSeekCountSeen{0};
     std::atomic<int> mLoopCountRequest{NO_LOOPCOUNT_REQUEST};
     std::atomic<unsigned int> mLoopCountChange{0};
     unsigned int mLoopCountChangeSeen = 0;

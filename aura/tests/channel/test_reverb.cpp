@@ -91,8 +91,16 @@ TEST_F(Reverb, PropertiesRoundTripThroughAPlayedChannel)
     ASSERT_EQ(channel->getReverbProperties(&got), AURA_OK);
     expectProps(got, props(0, 0, AURA_REVERB_CHANNELFLAGS_INSTANCE0));
 
-    int unit = 0; // any address stands for a connection point: nothing is connected
-    const AURA_REVERB_CHANNELPROPERTIES set = props(-300, -1200, AURA_REVERB_CHANNELFLAGS_INSTANCE0, &unit);
+    // A connection point must be a unit of the system: an address that is
+    // none is refused and nothing is stored.
+    int unit = 0;
+    const AURA_REVERB_CHANNELPROPERTIES bad = props(-300, -1200, AURA_REVERB_CHANNELFLAGS_INSTANCE0, &unit);
+    EXPECT_EQ(channel->setReverbProperties(&bad), AURA_ERR_INVALID_PARAM);
+    got = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
+    ASSERT_EQ(channel->getReverbProperties(&got), AURA_OK);
+    expectProps(got, props(0, 0, AURA_REVERB_CHANNELFLAGS_INSTANCE0));
+
+    const AURA_REVERB_CHANNELPROPERTIES set = props(-300, -1200, AURA_REVERB_CHANNELFLAGS_INSTANCE0);
     ASSERT_EQ(channel->setReverbProperties(&set), AURA_OK);
     got = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
     ASSERT_EQ(channel->getReverbProperties(&got), AURA_OK);
@@ -146,9 +154,8 @@ TEST_F(Reverb, SettingTwoInstancesCopiesOnlyTheDirectLevelToTheOthers)
     ASSERT_EQ(channel->setReverbProperties(&fourth), AURA_OK);
     EXPECT_EQ(stored(2, index).Direct, -20); // the later set's direct level reached instance 2 too
 
-    int unit = 0;
     const AURA_REVERB_CHANNELPROPERTIES both =
-        props(-500, -900, AURA_REVERB_CHANNELFLAGS_INSTANCE0 | AURA_REVERB_CHANNELFLAGS_INSTANCE1, &unit);
+        props(-500, -900, AURA_REVERB_CHANNELFLAGS_INSTANCE0 | AURA_REVERB_CHANNELFLAGS_INSTANCE1);
     ASSERT_EQ(channel->setReverbProperties(&both), AURA_OK);
     expectProps(stored(0, index), both);
     expectProps(stored(1, index), both);

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -87,6 +88,29 @@ Tail tailOf(const auratest::Wav &wav)
 
 enum class Kind { Global, ThreeD, User };
 
+// Gives a system the generic room as one kind of reverb (a user reverb at
+// `at`, heard fully within mindistance and not beyond maxdistance); the
+// reverb that holds the channels' sends.
+AURA::ReverbI *addReverb(AURA::System *system, Kind kind, AURA_VECTOR at = AURA_VECTOR{0.0f, 0.0f, 0.0f},
+                         float mindistance = 2.0f, float maxdistance = 10.0f)
+{
+    AURA::SystemI *internal = internals(system);
+    AURA_REVERB_PROPERTIES props = room();
+    if (kind == Kind::Global) {
+        EXPECT_EQ(system->setReverbProperties(&props), AURA_OK);
+        return &internal->mReverbGlobal;
+    }
+    if (kind == Kind::ThreeD) {
+        EXPECT_EQ(system->setReverbAmbientProperties(&props), AURA_OK);
+        return &internal->mReverb3D;
+    }
+    AURA::Reverb *reverb = nullptr;
+    EXPECT_EQ(system->createReverb(&reverb), AURA_OK);
+    EXPECT_EQ(reverb->set3DAttributes(&at, mindistance, maxdistance), AURA_OK);
+    EXPECT_EQ(reverb->setProperties(&props), AURA_OK);
+    return static_cast<AURA::ReverbI *>(reverb);
+}
+
 // A 50 ms burst rendered through one kind of reverb; `place` sets up the
 // played channel (its position, pan or levels) before it starts.
 template <class Place>
@@ -94,18 +118,9 @@ Tail render(Kind kind, bool threeD, Place &&place, float floor = 0.0f,
             AURA_VECTOR reverbAt = AURA_VECTOR{0.0f, 0.0f, 0.0f}, float mindistance = 2.0f, float maxdistance = 10.0f)
 {
     auratest::WavRender r;
-    AURA::System *system = r.system();
-    AURA_REVERB_PROPERTIES props = room();
-    if (kind == Kind::Global) {
-        EXPECT_EQ(system->setReverbProperties(&props), AURA_OK);
-    } else if (kind == Kind::ThreeD) {
-        EXPECT_EQ(system->setReverbAmbientProperties(&props), AURA_OK);
-    } else {
-        AURA::Reverb *reverb = nullptr;
-        EXPECT_EQ(system->createReverb(&reverb), AURA_OK);
-        EXPECT_EQ(reverb->set3DAttributes(&reverbAt, mindistance, maxdistance), AURA_OK);
-        EXPECT_EQ(reverb->setProperties(&props), AURA_OK);
-        static_cast<AURA::ReverbI *>(reverb)->mGainFloor = floor;
+    AURA::ReverbI *reverb = addReverb(r.system(), kind, reverbAt, mindistance, maxdistance);
+    if (kind == Kind::User) {
+        reverb->mGainFloor = floor;
     }
     AURA::Sound *sound = r.sound(auratest::sine(kRate / 20, 440.0, kRate, 16000.0), 1, kRate,
                                  AURA_LOOP_OFF | (threeD ? AURA_3D : AURA_2D));
@@ -214,36 +229,53 @@ TEST(Reverbs, AUserReverbsReachFollowsItsPresenceCurve)
                 -20.0, 0.5);
 }
 
-// Hard left through setPan, setSpeakerMix and setSpeakerLevels on a 2D
-// sound (global reverb) and a 3D sound to the listener's left (3D and user
-// reverbs): the tail is at least 20 dB louder on the left.
+// Hard left through setPan, setSpeakerMix and setSpeakerLevels for every
+// kind of reverb (a 2D sound into the global reverb; a 3D sound panned as a
+// 2D one, 3D level 0, into the 3D and a user reverb), and a 3D sound placed
+// to the listener's left: the tail is at least 20 dB louder on the left.
 TEST(Reverbs, HardLeftSoundsRingOnTheLeft)
 {
-    const auto pan = [](AURA::Channel *channel) { ASSERT_EQ(channel->setPan(-1.0f), AURA_OK); };
-    const auto mix = [](AURA::Channel *channel) {
+    using Place = void (*)(AURA::Channel *);
+    const Place pan = [](AURA::Channel *channel) { ASSERT_EQ(channel->setPan(-1.0f), AURA_OK); };
+    const Place mix = [](AURA::Channel *channel) {
         ASSERT_EQ(internals(channel)->setSpeakerMix(1.0f, 0.0f, 0, 0, 0, 0, 0, 0), AURA_OK);
     };
-    const auto levels = [](AURA::Channel *channel) {
+    const Place levels = [](AURA::Channel *channel) {
         const float on = 1.0f;
         const float off = 0.0f;
         ASSERT_EQ(internals(channel)->setSpeakerLevels(AURA_SPEAKER_FRONT_LEFT, &on, 1), AURA_OK);
         ASSERT_EQ(internals(channel)->setSpeakerLevels(AURA_SPEAKER_FRONT_RIGHT, &off, 1), AURA_OK);
     };
-    const auto left = [](AURA::Channel *channel) {
+    const Place left = [](AURA::Channel *channel) {
         const AURA_VECTOR at{-3.0f, 0.0f, 0.0f};
         ASSERT_EQ(channel->set3DAttributes(&at, nullptr), AURA_OK);
     };
-    struct Case {
+    struct Way {
         const char *name;
+        Place place;
+    };
+    const Way ways[] = {{"setPan", pan}, {"setSpeakerMix", mix}, {"setSpeakerLevels", levels}};
+    struct Case {
+        std::string name;
         Tail tail;
     };
-    const Case cases[] = {
-        {"global, setPan", render(Kind::Global, false, pan)},
-        {"global, setSpeakerMix", render(Kind::Global, false, mix)},
-        {"global, setSpeakerLevels", render(Kind::Global, false, levels)},
-        {"3D reverb, placed left", render(Kind::ThreeD, true, left)},
-        {"user reverb, placed left", render(Kind::User, true, left)},
-    };
+    std::vector<Case> cases;
+    for (const Way &way : ways) {
+        cases.push_back({std::string("global, ") + way.name, render(Kind::Global, false, way.place)});
+        for (const Kind kind : {Kind::ThreeD, Kind::User}) {
+            const Place place = way.place;
+            const auto flat = [place](AURA::Channel *channel) {
+                const AURA_VECTOR ahead{0.0f, 0.0f, 1.0f};
+                ASSERT_EQ(channel->set3DAttributes(&ahead, nullptr), AURA_OK);
+                ASSERT_EQ(channel->set3DLevel(0.0f), AURA_OK);
+                place(channel);
+            };
+            cases.push_back({std::string(kind == Kind::ThreeD ? "3D reverb, " : "user reverb, ") + way.name,
+                             render(kind, true, flat)});
+        }
+    }
+    cases.push_back({"3D reverb, placed left", render(Kind::ThreeD, true, left)});
+    cases.push_back({"user reverb, placed left", render(Kind::User, true, left)});
     for (const Case &c : cases) {
         ASSERT_GT(c.tail.left, 1e-4) << c.name;
         EXPECT_GT(10.0 * std::log10(c.tail.left / std::max(c.tail.right, 1e-30)), 20.0) << c.name;
@@ -251,6 +283,218 @@ TEST(Reverbs, HardLeftSoundsRingOnTheLeft)
     // Centred, both sides ring (each from its own lines of the network).
     const Tail centre = render(Kind::Global, false, [](AURA::Channel *) {});
     EXPECT_NEAR(10.0 * std::log10(centre.left / centre.right), 0.0, 6.0);
+}
+
+// The unit whose output a reverb instance reads through a channel's send;
+// null without a send.
+AURA::DSPI *sendInput(AURA::ReverbI &reverb, AURA::Channel *channel)
+{
+    AURA::DSPConnectionI *connection = nullptr;
+    EXPECT_EQ(reverb.getChanProperties(0, indexOf(channel), nullptr, &connection), AURA_OK);
+    return connection ? connection->mInputUnit : nullptr;
+}
+
+// A connection point: the sends carry what a unit of the channel's chain
+// makes of the sound (here a low-pass at 100 Hz on a 3 kHz burst, heard
+// far quieter in the tail) instead of the sound itself, for the global, the
+// 3D and a user reverb alike.
+TEST(Reverbs, AConnectionPointFeedsTheReverbsInsteadOfTheSound)
+{
+    const auto burst = auratest::sine(kRate / 20, 3000.0, kRate, 16000.0);
+    for (const Kind kind : {Kind::Global, Kind::ThreeD, Kind::User}) {
+        double level[2] = {};
+        for (const bool point : {false, true}) {
+            auratest::WavRender r;
+            AURA::System *system = r.system();
+            AURA::ReverbI *reverb = addReverb(system, kind);
+            AURA::Sound *sound =
+                r.sound(burst, 1, kRate, AURA_LOOP_OFF | (kind == Kind::Global ? AURA_2D : AURA_3D));
+            AURA::Channel *channel = r.play(sound, true);
+            AURA::DSP *lowpass = nullptr;
+            ASSERT_EQ(system->createDSPByType(AURA_DSP_TYPE_LOWPASS, &lowpass), AURA_OK);
+            ASSERT_EQ(lowpass->setParameter(0, 100.0f), AURA_OK);
+            ASSERT_EQ(channel->addDSP(lowpass), AURA_OK);
+            AURA_REVERB_CHANNELPROPERTIES send = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
+            send.ConnectionPoint = point ? lowpass : nullptr;
+            ASSERT_EQ(channel->setReverbProperties(&send), AURA_OK);
+            ASSERT_EQ(channel->setReverbProperties(&send), AURA_OK); // still one send
+            r.update(1);
+            int inputs = 0;
+            ASSERT_EQ(reverb->mInstance[0].mDSP->getNumInputs(&inputs, true), AURA_OK);
+            EXPECT_EQ(inputs, 1);
+            AURA::DSPI *input = sendInput(*reverb, channel);
+            EXPECT_EQ(input == reinterpret_cast<AURA::DSPI *>(lowpass), point);
+            ASSERT_EQ(channel->setPaused(false), AURA_OK);
+            r.update(32);
+            level[point ? 1 : 0] = tailOf(r.finish()).dB();
+        }
+        EXPECT_GT(level[0], -60.0);
+        EXPECT_LT(level[1], level[0] - 30.0) << "the tail of the sound after the low-pass";
+    }
+}
+
+// What a connection point may not be, and what becomes of the sends when
+// the unit goes: they carry the channel's own sound again.
+TEST(Reverbs, ConnectionPointsThatAreRefusedOrReleased)
+{
+    auratest::WavRender r;
+    AURA::System *system = r.system();
+    AURA::ReverbI &global = *addReverb(system, Kind::Global);
+    AURA::Sound *sound = r.sound(auratest::sine(kRate, 440.0, kRate), 1, kRate, AURA_LOOP_NORMAL | AURA_2D);
+    AURA::Channel *channel = r.play(sound);
+    r.update(1);
+    AURA::DSPI *own = sendInput(global, channel);
+    ASSERT_NE(own, nullptr);
+
+    AURA_REVERB_CHANNELPROPERTIES send = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
+    int notAUnit = 0;
+    send.ConnectionPoint = &notAUnit;
+    EXPECT_EQ(channel->setReverbProperties(&send), AURA_ERR_INVALID_PARAM);
+    auratest::WavRender other;
+    AURA::DSP *foreign = nullptr;
+    ASSERT_EQ(other.system()->createDSPByType(AURA_DSP_TYPE_LOWPASS, &foreign), AURA_OK);
+    send.ConnectionPoint = foreign;
+    EXPECT_EQ(channel->setReverbProperties(&send), AURA_ERR_INVALID_PARAM);
+    // A unit after the master group's head already hears the reverbs: a
+    // send from it would be a loop.
+    AURA::DSP *after = nullptr;
+    ASSERT_EQ(system->createDSPByType(AURA_DSP_TYPE_HIGHPASS, &after), AURA_OK);
+    AURA::ChannelGroup *master = nullptr;
+    ASSERT_EQ(system->getMasterChannelGroup(&master), AURA_OK);
+    ASSERT_EQ(master->addDSP(after), AURA_OK);
+    send.ConnectionPoint = after;
+    EXPECT_EQ(channel->setReverbProperties(&send), AURA_ERR_DSP_CONNECTION);
+    r.update(1);
+    EXPECT_EQ(sendInput(global, channel), own);
+    AURA_REVERB_CHANNELPROPERTIES read = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
+    ASSERT_EQ(channel->getReverbProperties(&read), AURA_OK);
+    EXPECT_EQ(read.ConnectionPoint, nullptr);
+
+    // Released while the sends read it.
+    AURA::DSP *point = nullptr;
+    ASSERT_EQ(system->createDSPByType(AURA_DSP_TYPE_LOWPASS, &point), AURA_OK);
+    ASSERT_EQ(channel->addDSP(point), AURA_OK);
+    send.ConnectionPoint = point;
+    ASSERT_EQ(channel->setReverbProperties(&send), AURA_OK);
+    r.update(2);
+    EXPECT_EQ(sendInput(global, channel), reinterpret_cast<AURA::DSPI *>(point));
+    ASSERT_EQ(point->release(), AURA_OK);
+    r.update(2);
+    EXPECT_EQ(sendInput(global, channel), own);
+    ASSERT_EQ(channel->getReverbProperties(&read), AURA_OK);
+    EXPECT_EQ(read.ConnectionPoint, nullptr);
+    EXPECT_GT(sendLevel(global, channel), 0.5f);
+    int inputs = 0;
+    ASSERT_EQ(global.mInstance[0].mDSP->getNumInputs(&inputs, true), AURA_OK);
+    EXPECT_EQ(inputs, 1);
+    ASSERT_EQ(channel->stop(), AURA_OK);
+    r.update(2);
+    ASSERT_EQ(global.mInstance[0].mDSP->getNumInputs(&inputs, true), AURA_OK);
+    EXPECT_EQ(inputs, 0);
+}
+
+// A burst after 0.3 s of silence from a 3D sound at (2, 0, 0), the listener
+// at (4, 0, 0) and the reverb (the 3D reverb, or a user reverb reaching 5)
+// at the origin; the tail's level. The game's reverb occlusion, a wall on
+// the path from the sound to the 3D or user reverb (at x = 1) and one
+// between the listener and the sound (at x = 3) are in place before the
+// burst: the geometry's answer comes from its thread during the silence.
+// Set on the test's thread, inside an update, when a channel takes the
+// geometry's answer.
+bool gOcclusionTaken = false;
+
+AURA_RESULT noteOcclusion(AURA_CHANNEL *, AURA_CHANNEL_CALLBACKTYPE type, void *, void *)
+{
+    if (type == AURA_CHANNEL_CALLBACKTYPE_OCCLUSION) {
+        gOcclusionTaken = true;
+    }
+    return AURA_OK;
+}
+
+double occludedTail(Kind kind, float occlusion, float reverbPathWall, float listenerWall)
+{
+    auratest::WavRender r;
+    AURA::System *system = r.system();
+    AURA::SystemI *internal = internals(system);
+    (void)addReverb(system, kind, AURA_VECTOR{0.0f, 0.0f, 0.0f}, 5.0f, 10.0f);
+    EXPECT_EQ(system->setOcclusionFadeTime(1), AURA_OK);
+    const auto wall = [&](float x, float reverbOcclusion) {
+        AURA::Geometry *geometry = nullptr;
+        ASSERT_EQ(system->createGeometry(&geometry), AURA_OK);
+        const AURA_VECTOR square[4] = {{x, -1, -1}, {x, 1, -1}, {x, 1, 1}, {x, -1, 1}};
+        ASSERT_EQ(geometry->addPolygon(0.0f, reverbOcclusion, true, 4, square, nullptr), AURA_OK);
+    };
+    if (reverbPathWall > 0.0f) {
+        wall(1.0f, reverbPathWall);
+    }
+    if (listenerWall > 0.0f) {
+        wall(3.0f, listenerWall);
+    }
+    const AURA_VECTOR listener{4.0f, 0.0f, 0.0f};
+    EXPECT_EQ(system->set3DListenerAttributes(0, &listener, nullptr, nullptr, nullptr), AURA_OK);
+    std::vector<int16_t> pcm(static_cast<size_t>(kRate * 3 / 10), 0);
+    const std::vector<int16_t> burst = auratest::sine(kRate / 20, 440.0, kRate, 16000.0);
+    pcm.insert(pcm.end(), burst.begin(), burst.end());
+    AURA::Sound *sound = r.sound(pcm, 1, kRate, AURA_LOOP_OFF | AURA_3D);
+    AURA::Channel *channel = r.play(sound, true);
+    const AURA_VECTOR at{2.0f, 0.0f, 0.0f};
+    EXPECT_EQ(channel->set3DAttributes(&at, nullptr), AURA_OK);
+    EXPECT_EQ(channel->set3DOcclusion(0.0f, occlusion), AURA_OK);
+    EXPECT_EQ(channel->setCallback(noteOcclusion), AURA_OK);
+    gOcclusionTaken = false;
+    EXPECT_EQ(channel->setPaused(false), AURA_OK);
+    r.update(1); // the question goes to the geometry thread (whose answer may come within this update)
+    const auto index = static_cast<unsigned int>(indexOf(channel));
+    if (reverbPathWall > 0.0f || listenerWall > 0.0f) {
+        EXPECT_TRUE(auratest::waitFor(
+            [&] { return gOcclusionTaken || internal->mGeometryMgr.mOcclusionThread.resultWaiting(index); },
+            std::chrono::seconds(30)));
+    }
+    r.update(44);
+    // The tail from 0.2 s after the burst.
+    const auratest::Wav wav = r.finish();
+    Tail tail;
+    for (size_t f = kRate / 2; f < std::min<size_t>(wav.frames(), kRate); ++f) {
+        tail.left += static_cast<double>(wav.at(f, 0)) * wav.at(f, 0);
+        tail.right += static_cast<double>(wav.at(f, 1)) * wav.at(f, 1);
+    }
+    return tail.dB();
+}
+
+// The send scales by (1 - reverb occlusion) x (1 - the geometry's reverb
+// occlusion between listener and sound), and into the 3D and user reverbs
+// also by what geometry lets through on the path from the sound to the
+// reverb; measured on the tail, against the same sound unoccluded.
+TEST(ReverbsThreads, OcclusionAndTheReverbPathLowerTheTail)
+{
+    struct Case {
+        const char *name;
+        Kind kind;
+        float occlusion;
+        float reverbPathWall;
+        float listenerWall;
+        double gain;
+    };
+    const Case cases[] = {
+        {"3D reverb, reverb occlusion 0.5", Kind::ThreeD, 0.5f, 0.0f, 0.0f, 0.5},
+        {"3D reverb, a wall of 0.7 on the reverb path", Kind::ThreeD, 0.0f, 0.7f, 0.0f, 0.3},
+        {"3D reverb, both", Kind::ThreeD, 0.5f, 0.7f, 0.0f, 0.15},
+        {"3D reverb, a wall of 0.6 before the listener", Kind::ThreeD, 0.0f, 0.0f, 0.6f, 0.4},
+        {"user reverb, a wall of 0.7 on the reverb path", Kind::User, 0.0f, 0.7f, 0.0f, 0.3},
+        {"user reverb, reverb occlusion 0.25 and a wall of 0.6 before the listener", Kind::User, 0.25f, 0.0f, 0.6f,
+         0.3},
+        {"global reverb, reverb occlusion 0.5", Kind::Global, 0.5f, 0.0f, 0.0f, 0.5},
+        {"global reverb, a wall on the path to the (inactive) 3D reverb", Kind::Global, 0.0f, 0.7f, 0.0f, 1.0},
+    };
+    double open[3] = {};
+    for (const Kind kind : {Kind::Global, Kind::ThreeD, Kind::User}) {
+        open[static_cast<int>(kind)] = occludedTail(kind, 0.0f, 0.0f, 0.0f);
+        ASSERT_GT(open[static_cast<int>(kind)], -40.0);
+    }
+    for (const Case &c : cases) {
+        const double level = occludedTail(c.kind, c.occlusion, c.reverbPathWall, c.listenerWall);
+        EXPECT_NEAR(level - open[static_cast<int>(c.kind)], 20.0 * std::log10(c.gain), 0.5) << c.name;
+    }
 }
 
 TEST(Reverbs, BadPlacesAreRefusedAndUserReverbsHaveOneInstance)
@@ -428,8 +672,8 @@ TEST(ReverbsThreads, ReleasingWhatVoicesSendToWhileTheMixerRuns)
 
 // Two systems mixing in real time, each driven by its own thread making
 // random calls: reverbs made, moved, given rooms, switched and released,
-// channels played, moved, panned and stopped, while voices send to every
-// kind of reverb. (The sounds are made beforehand: making sounds on two
+// channels played, moved, panned and stopped, connection points named and
+// released, while voices send to every kind of reverb. (The sounds are made beforehand: making sounds on two
 // threads at once is not what this exercises.)
 TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
 {
@@ -460,6 +704,7 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
         const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned int>(n)); };
         std::vector<AURA::Reverb *> reverbs;
         std::vector<AURA::Channel *> channels;
+        AURA::DSP *point = nullptr; // a connection point the sends may move onto
         AURA_REVERB_PROPERTIES props = room();
         (void)system->setReverbProperties(&props);
         const uint64_t start = internal->mDSPClock.load();
@@ -469,7 +714,7 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
             const AURA_VECTOR at{static_cast<float>(pick(21) - 10), 0.0f, static_cast<float>(pick(21) - 10)};
             AURA::Channel *channel =
                 channels.empty() ? nullptr : channels[static_cast<size_t>(pick(static_cast<int>(channels.size())))];
-            switch (pick(9)) {
+            switch (pick(10)) {
             case 0:
                 if (reverbs.size() < 3) {
                     AURA::Reverb *reverb = nullptr;
@@ -531,10 +776,26 @@ TEST(ReverbsThreads, RandomCallsWhileTheMixersRun)
                 (void)system->set3DListenerAttributes(0, &listener, nullptr, nullptr, nullptr);
                 break;
             }
+            case 8:
+                if (!point) {
+                    (void)system->createDSPByType(AURA_DSP_TYPE_OSCILLATOR, &point);
+                } else if (pick(3) == 0) {
+                    (void)point->release();
+                    point = nullptr;
+                } else if (channel) {
+                    AURA_REVERB_CHANNELPROPERTIES send = AURA_REVERB_CHANNELPROPERTIES_DEFAULT;
+                    send.ConnectionPoint = point;
+                    send.Flags = 0x10u << pick(4);
+                    (void)channel->setReverbProperties(&send);
+                }
+                break;
             default:
                 (void)system->update();
                 break;
             }
+        }
+        if (point) {
+            (void)point->release();
         }
         for (AURA::Reverb *reverb : reverbs) {
             (void)reverb->release();

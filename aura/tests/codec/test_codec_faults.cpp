@@ -6,6 +6,7 @@
 #include "codec/aura_codec.h"
 #include "files.h"
 #include "ima_writer.h"
+#include "midi_writer.h"
 #include "ogg.h"
 #include "sbk_writer.h"
 #include "sine_analysis.h"
@@ -18,11 +19,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <cmath>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -200,16 +203,18 @@ Bytes oggdec(const auratest::TempDir &dir, const std::string &ogg)
     return auratest::readAll(raw);
 }
 
-// Streams whose granule positions start below zero, with first pages of
-// several sizes: the sample, the stream and the length are oggdec's.
+// Streams whose granule positions start below zero, or above or below what
+// the first page's packets hold, with first pages of several sizes: the
+// sample, the stream, the length and the player's are oggdec's.
 TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
 {
     for (const auto &[shift, firstPackets, frames] : std::vector<std::tuple<int64_t, int, int>>{
              {104, 0, 132633}, {104, 2, 132633}, {104, 2, 9000}, {104, 1, 20000}, {104, 40, 132633},
              {700, 2, 132633}, {3000, 0, 132633}, {3000, 5, 132633}, {3000, 40, 132633}, {3000, 2, 20000},
-             {104, 0, 3000}}) {
+             {104, 0, 3000}, {64, 0, 132633}, {64, 40, 132633}, {-64, 0, 132633}, {-64, 2, 132633},
+             {-64, 40, 132633}, {-64, 0, 3000}, {-3000, 5, 132633}}) {
         {
-            SCOPED_TRACE("granules shifted by -" + std::to_string(shift) + ", first page of " +
+            SCOPED_TRACE("granules shifted by " + std::to_string(-shift) + ", first page of " +
                          std::to_string(firstPackets) + " packets, " + std::to_string(frames) + " frames");
             const Bytes bytes = auratest::encodeOgg({.rate = 44100,
                                                      .channels = 2,
@@ -223,6 +228,11 @@ TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
             expectDecodes(path, expected, 4, [](unsigned int length) {
                 return std::vector<unsigned int>{length / 3, length - 500, 10u};
             });
+#ifdef AURA_PLAY_PATH
+            const std::string info = auratest::capture(std::string(AURA_PLAY_PATH) + " --info " + quote(path));
+            EXPECT_NE(info.find("length:   " + std::to_string(expected.size() / 4) + " samples"), std::string::npos)
+                << info;
+#endif
         }
     }
 }
@@ -309,12 +319,32 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         bool early;         // the data ends before the declared length
         bool empty;         // nothing decodes
         bool player = true; // the same through aura-play (which measures MPEG files whole)
+        std::string args = ""; // aura-play's options for it
     };
+    const auto cut = [](const Bytes &bytes, size_t size) {
+        return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(size));
+    };
+    const Bytes wav = auratest::readAll(mDir / "src.wav");
     std::vector<Case> cases = {
-        {"metadata-only.flac", Bytes(flac.begin(), flac.begin() + static_cast<long>(metadataEnd)), true, true},
-        {"cut.flac", Bytes(flac.begin(), flac.begin() + static_cast<long>(metadataEnd + (flac.size() - metadataEnd) / 2)),
-         true, false},
+        {"cut.wav", cut(wav, wav.size() / 2 + 1), true, false},
+        {"metadata-only.flac", cut(flac, metadataEnd), true, true},
+        {"cut.flac", cut(flac, metadataEnd + (flac.size() - metadataEnd) / 2), true, false},
     };
+    {
+        // STREAMINFO twice, the second after the other blocks and declaring
+        // another length: the first one stands, and the file plays whole.
+        Bytes twice(flac.begin(), flac.begin() + static_cast<long>(metadataEnd));
+        for (size_t at = 4; at < twice.size();
+             at += 4 + (size_t{twice[at + 1]} << 16 | size_t{twice[at + 2]} << 8 | twice[at + 3])) {
+            twice[at] &= 0x7F;
+        }
+        Bytes info(flac.begin() + 4, flac.begin() + 4 + 38);
+        info[0] = 0x80;
+        info[4 + 17] = static_cast<uint8_t>(info[4 + 17] + 1); // a total of more frames
+        twice.insert(twice.end(), info.begin(), info.end());
+        twice.insert(twice.end(), flac.begin() + static_cast<long>(metadataEnd), flac.end());
+        cases.push_back({"streaminfo-twice.flac", twice, false, false});
+    }
     // ALAC and AAC with four bytes of their first packets zeroed: the
     // decoder refuses packets before it has given any frame.
     for (const auto &[name, codec, offset, early] : std::vector<std::tuple<std::string, std::string, size_t, bool>>{
@@ -327,15 +357,35 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         std::fill_n(mdat + 4 + static_cast<long>(offset), 4, 0);
         cases.push_back({name, bytes, early, false});
     }
-    // An MP3 whose Xing header counts twice the frames it holds, read
-    // without measuring; long enough that the stream decodes as it plays.
+    // MP3s long enough that the stream decodes as it plays: lame's cut
+    // inside a frame, a VBR one cut between frames under a Xing header that
+    // counts them all; and whole ones (CBR, VBR, an ID3v1 tag behind and no
+    // Xing header) that are not cut.
     ASSERT_TRUE(run("sox -R -n -r 44100 -c 2 -b 16 " + quote(mDir / "long.wav") + " synth 2 sine 300"));
-    ASSERT_TRUE(run("lame --quiet -b 128 " + quote(mDir / "long.wav") + " " + quote(mDir / "long.mp3")));
-    const Bytes mp3 = auratest::readAll(mDir / "long.mp3");
-    cases.push_back({"cut.mp3", Bytes(mp3.begin(), mp3.begin() + static_cast<long>(mp3.size() / 2)), true, false, false});
+    for (const auto &[name, options] : std::vector<std::pair<std::string, std::string>>{
+             {"whole.mp3", "-b 128"}, {"vbr.mp3", "-V 2"}, {"id3v1.mp3", "-b 128 -t --id3v1-only --tt Title"}}) {
+        ASSERT_TRUE(run("lame --quiet " + options + " " + quote(mDir / "long.wav") + " " + quote(mDir / name)));
+        cases.push_back({name, auratest::readAll(mDir / name), false, false});
+    }
+    const Bytes mp3 = auratest::readAll(mDir / "whole.mp3");
+    cases.push_back({"cut.mp3", cut(mp3, mp3.size() / 2), true, false});
     {
-        // A bank cut inside its sample's data: the bank's reader counts its
-        // sound as long as what the file holds.
+        const Bytes vbr = auratest::readAll(mDir / "vbr.mp3");
+        size_t at = 0;
+        for (size_t frames = 0; frames < 40 && at + 4 <= vbr.size();) {
+            // Frames of MPEG-1 layer III at 44100 Hz, from their headers.
+            static constexpr int kRates[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+            if (vbr[at] == 0xFF && (vbr[at + 1] & 0xE0) == 0xE0 && (vbr[at + 2] >> 4) > 0 && (vbr[at + 2] >> 4) < 15) {
+                at += 144000u * static_cast<unsigned>(kRates[vbr[at + 2] >> 4]) / 44100u + ((vbr[at + 2] >> 1) & 1u);
+                ++frames;
+            } else {
+                ++at;
+            }
+        }
+        cases.push_back({"xing-counts-more.mp3", cut(vbr, at), true, false});
+    }
+    {
+        // A bank cut inside its sample's data, and a whole one.
         auratest::SbkBank bank;
         auratest::SbkSample sound;
         sound.channels = 2;
@@ -343,7 +393,38 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         sound.data = noise(4 * size_t{sound.lengthpcm}, 3);
         bank.samples.push_back(sound);
         const Bytes whole = auratest::writeSbk(bank);
-        cases.push_back({"cut.sbk", Bytes(whole.begin(), whole.end() - 100'001), false, false, false});
+        cases.push_back({"cut.sbk", cut(whole, whole.size() - 100'001), true, false, true, "--subsound 0 "});
+        cases.push_back({"whole.sbk", whole, false, false, true, "--subsound 0 "});
+    }
+    {
+        // DLS collections: a wave cut inside its data, and a whole one.
+        const Bytes dls = auratest::sineBank({{100, 69, 0, 300}}, {{0, 0, {{}}}});
+        cases.push_back({"cut.dls", cut(dls, dls.size() - 20'000), true, false, true, "--subsound 0 "});
+        cases.push_back({"whole.dls", dls, false, false, true, "--subsound 0 "});
+    }
+    {
+        // Chains of two links: the same format, whole and cut inside the
+        // second link (a page cut short, and a page boundary); a second link
+        // of one channel at another rate, which ends the sound.
+        Bytes chain = auratest::encodeOgg({.rate = 44100, .channels = 2, .frames = 20000, .serial = 1});
+        const Bytes second = auratest::encodeOgg({.rate = 44100, .channels = 2, .frames = 60000, .serial = 2});
+        Bytes changed = chain;
+        const size_t firstLink = chain.size();
+        chain.insert(chain.end(), second.begin(), second.end());
+        const Bytes other = auratest::encodeOgg({.rate = 22050, .channels = 1, .frames = 30000, .serial = 3});
+        changed.insert(changed.end(), other.begin(), other.end());
+        const std::vector<auratest::OggPage> pages = auratest::oggPages(chain);
+        size_t inside = 0;
+        for (const auratest::OggPage &page : pages) {
+            if (page.offset > firstLink + (chain.size() - firstLink) / 2 && inside == 0) {
+                inside = page.offset;
+            }
+        }
+        ASSERT_GT(inside, firstLink);
+        cases.push_back({"chain.ogg", chain, false, false});
+        cases.push_back({"chain-cut-in-page.ogg", cut(chain, inside + 100), true, false});
+        cases.push_back({"chain-cut-at-page.ogg", cut(chain, inside), true, false});
+        cases.push_back({"chain-of-two-formats.ogg", changed, false, false});
     }
     cases.push_back({"empty.wav", auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 2, 44100, 4, 16)),
                                                  auratest::chunk("data", {})}),
@@ -366,6 +447,8 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         EXPECT_EQ(sample->getLength(&frames, AURA_TIMEUNIT_PCM), AURA_OK);
         EXPECT_EQ(frames == 0, c.empty) << frames;
         const Bytes held = sampleBytes(sample);
+        int channels = 0;
+        EXPECT_EQ(sample->getFormat(nullptr, nullptr, &channels, nullptr), AURA_OK);
         AURA_OPENSTATE state{};
         AURA_RESULT failure = AURA_OK;
         EXPECT_EQ(sample->getOpenState(&state, &failure), AURA_OK);
@@ -398,7 +481,7 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
             const std::string out = mDir.file("out.wav");
             const std::string errors = mDir.file("errors.txt");
             int status = 0;
-            (void)auratest::capture(std::string(AURA_PLAY_PATH) + " -q " + mode + "-o " + quote(out) + " " +
+            (void)auratest::capture(std::string(AURA_PLAY_PATH) + " -q " + mode + c.args + "-o " + quote(out) + " " +
                                         quote(path) + " 2>" + quote(errors),
                                     &status);
             const Bytes said = auratest::readAll(errors);
@@ -412,7 +495,10 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
                 EXPECT_EQ(text, "") << mode;
             }
             const auratest::Wav rendered = auratest::readWav(out);
-            if (!held.empty()) {
+            if (!held.empty() && rendered.channels != static_cast<unsigned>(channels)) {
+                // (A mono file renders on two channels.)
+                EXPECT_EQ(rendered.frames(), frames) << mode;
+            } else if (!held.empty()) {
                 EXPECT_TRUE(rendered.data == held) << mode << rendered.data.size() << " bytes against " << held.size();
             } else {
                 EXPECT_EQ(rendered.frames(), 0u) << mode;
@@ -431,6 +517,70 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
     EXPECT_NE(status, 0);
     EXPECT_NE(text.find("the playlist has no entries"), std::string::npos) << text;
 #endif
+}
+
+// Two systems on two threads open sounds of every kind at once, as
+// samples, streams and user sounds: the codecs' description records are
+// made once, never rewritten while another thread reads them.
+TEST_F(CodecFaults, SystemsOnTwoThreadsOpenEveryFormatThreads)
+{
+    ASSERT_TRUE(run("sox -R -n -r 22050 -c 2 -b 16 " + quote(mDir / "tone.wav") + " synth 0.2 sine 300"));
+    ASSERT_TRUE(run("sox -R " + quote(mDir / "tone.wav") + " " + quote(mDir / "tone.aiff")));
+    ASSERT_TRUE(run("flac -s -f -o " + quote(mDir / "tone.flac") + " " + quote(mDir / "tone.wav")));
+    ASSERT_TRUE(run("lame --quiet -b 64 " + quote(mDir / "tone.wav") + " " + quote(mDir / "tone.mp3")));
+    ASSERT_TRUE(auratest::writeAll(mDir / "tone.ogg", auratest::encodeOgg({.rate = 22050, .frames = 4000})));
+    auratest::SbkBank bank;
+    auratest::SbkSample sound;
+    sound.lengthpcm = 3000;
+    sound.data = noise(2 * size_t{sound.lengthpcm}, 5);
+    bank.samples.push_back(sound);
+    ASSERT_TRUE(auratest::writeAll(mDir / "tone.sbk", auratest::writeSbk(bank)));
+    ASSERT_TRUE(auratest::writeAll(mDir / "tone.dls", auratest::sineBank({{100, 69, 0, 30}}, {{0, 0, {{}}}})));
+    std::vector<std::string> files;
+    for (const char *name : {"tone.wav", "tone.aiff", "tone.flac", "tone.mp3", "tone.ogg", "tone.sbk", "tone.dls"}) {
+        files.push_back((mDir / name).string());
+    }
+
+    constexpr int kRounds = 5;
+    std::atomic<int> ready{0};
+    std::atomic<int> failures{0};
+    const auto work = [&] {
+        AURA_SYSTEM *handle = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, 16);
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+            std::this_thread::yield();
+        }
+        if (!handle) {
+            failures.fetch_add(1);
+            return;
+        }
+        auto *system = reinterpret_cast<AURA::System *>(handle);
+        for (int round = 0; round < kRounds; ++round) {
+            for (const std::string &file : files) {
+                for (const AURA_MODE mode : {AURA_DEFAULT, AURA_CREATESTREAM, AURA_ACCURATETIME}) {
+                    AURA::Sound *opened = nullptr;
+                    if (system->createSound(file.c_str(), mode, nullptr, &opened) != AURA_OK || !opened) {
+                        failures.fetch_add(1);
+                        continue;
+                    }
+                    (void)opened->release();
+                }
+            }
+            AURA_CREATESOUNDEXINFO info = auratest::userSoundInfo(4000, 2, 22050);
+            AURA::Sound *user = nullptr;
+            if (system->createSound(nullptr, AURA_OPENUSER, &info, &user) != AURA_OK || !user) {
+                failures.fetch_add(1);
+            } else {
+                (void)user->release();
+            }
+        }
+        (void)AURA_System_Release(handle);
+    };
+    std::thread first(work);
+    std::thread second(work);
+    first.join();
+    second.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 #ifdef AURA_PLAY_PATH

@@ -196,15 +196,29 @@ TEST_F(SystemLifeThreads, AutodetectOpensAnOutputWithOrWithoutADevice)
 
 namespace {
 
-// A 2 s sound on the real-time no-sound output, updated as a game would,
-// ends after 2 s of wall-clock time.
+// A 2 s sound on the real-time no-sound output, updated as a game would: it
+// plays until the mixer has mixed its two seconds and ends at the first
+// update after that, and the mixer never runs ahead of the wall clock. How
+// far the mixer has got is read from its clock, not from the wall clock, so
+// a loaded machine that delays the mixer or the updates delays the end with
+// them.
 TEST(SystemRealTimeThreads, ASoundEndsOnTimeWithRealUpdates)
 {
+    using Clock = std::chrono::steady_clock;
+    const auto began = Clock::now(); // the output's clock starts after this
     AURA_SYSTEM *system = auratest::startSystem(AURA_OUTPUTTYPE_NOSOUND, 4, 0);
     ASSERT_NE(system, nullptr);
     AURA::SystemI *internal = nullptr;
     ASSERT_EQ(AURA::SystemI::validate(system, &internal), AURA_OK);
-    // Two seconds of 16-bit mono silence at 44.1 kHz.
+    int rate = 0;
+    ASSERT_EQ(AURA_System_GetSoftwareFormat(system, &rate, nullptr, nullptr, nullptr, nullptr, nullptr), AURA_OK);
+    unsigned int block = 0;
+    int blocks = 0;
+    ASSERT_EQ(AURA_System_GetDSPBufferSize(system, &block, &blocks), AURA_OK);
+    ASSERT_GT(rate, 0);
+    ASSERT_GT(block, 0u);
+    // Two seconds of 16-bit mono silence at 44.1 kHz: two seconds of mixer
+    // frames at the system's rate.
     AURA_CREATESOUNDEXINFO exinfo{};
     exinfo.cbsize = sizeof(exinfo);
     exinfo.length = 2 * 44100 * 2;
@@ -213,20 +227,46 @@ TEST(SystemRealTimeThreads, ASoundEndsOnTimeWithRealUpdates)
     exinfo.format = AURA_SOUND_FORMAT_PCM16;
     AURA_SOUND *sound = nullptr;
     ASSERT_EQ(AURA_System_CreateSound(system, nullptr, AURA_OPENUSER, &exinfo, &sound), AURA_OK);
+    const uint64_t length = 2u * static_cast<uint64_t>(rate);
     AURA_CHANNEL *channel = nullptr;
+    const uint64_t playedFrom = internal->mDSPClock.load();
     ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, sound, 0, &channel), AURA_OK);
-    const auto start = std::chrono::steady_clock::now();
-    double ended = -1.0;
-    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+    // The voice joins the graph before the next block the mixer starts.
+    const uint64_t playedBy = internal->mDSPClock.load() + block;
+
+    bool ended = false;
+    unsigned int lastPosition = 0;
+    // Only a mixer that stopped for good gets near this.
+    const auto stuck = Clock::now() + std::chrono::seconds(60);
+    while (!ended && Clock::now() < stuck) {
+        const uint64_t before = internal->mDSPClock.load();
         ASSERT_EQ(AURA_System_Update(system), AURA_OK);
         unsigned int position = 0;
-        if (AURA_Channel_GetPosition(channel, &position, AURA_TIMEUNIT_PCM) != AURA_OK) {
-            ended = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ended = AURA_Channel_GetPosition(channel, &position, AURA_TIMEUNIT_PCM) != AURA_OK;
+        const uint64_t after = internal->mDSPClock.load();
+        // Frames real time has allowed since before the output started
+        // (its millisecond clock may round up by one), plus the block it
+        // mixes ahead.
+        const double allowed = (std::chrono::duration<double>(Clock::now() - began).count() + 0.002) * rate + block;
+        ASSERT_LE(static_cast<double>(after), allowed) << "the mixer ran ahead of real time";
+        if (ended) {
+            // The block that reached the end had started.
+            EXPECT_GE(after + block + 1, playedFrom + length)
+                << "ended " << playedFrom + length - after << " frames early";
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Once the block past the end was mixed, the update saw it.
+        ASSERT_LT(before, playedBy + length + block + 1)
+            << "still playing " << before - playedBy - length << " frames after its end";
+        // The position is what the mixer has played of it.
+        const double scale = 44100.0 / rate;
+        EXPECT_LE(position, (static_cast<double>(after - playedFrom) + block) * scale);
+        EXPECT_GE(position + (block + 1.0) * scale, (static_cast<double>(before) - playedBy) * scale);
+        EXPECT_GE(position, lastPosition);
+        lastPosition = position;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // a game's frame
     }
-    EXPECT_NEAR(ended, 2.0, 0.05);
+    EXPECT_TRUE(ended) << "the mixer stopped at frame " << internal->mDSPClock.load();
     ASSERT_EQ(AURA_Sound_Release(sound), AURA_OK);
     ASSERT_EQ(AURA_System_Release(system), AURA_OK);
 }

@@ -198,19 +198,19 @@ constinit AURA_CODEC_DESCRIPTION_EX wavcodec;
 
 AURA_CODEC_DESCRIPTION_EX *CodecWav::getDescriptionEx()
 {
-    AURA_CODEC_DESCRIPTION_EX &description = wavcodec;
-    description = AURA_CODEC_DESCRIPTION_EX{};
-    description.name = "AURA Wav Codec";
-    description.version = 0x10100;
-    description.defaultasstream = 0;
-    description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
-    CodecCallbacks<CodecWav>::describe(description);
-    description.soundcreate = &soundCreateCallback;
-    description.canpoint = &canPointCallback;
-    description.mType = AURA_SOUND_TYPE_WAV;
-    description.mSize = sizeof(CodecWav);
-    description.mConstruct = &constructCodec<CodecWav>;
-    return &description;
+    return describeOnce(wavcodec, [](AURA_CODEC_DESCRIPTION_EX &description) {
+        description = AURA_CODEC_DESCRIPTION_EX{};
+        description.name = "AURA Wav Codec";
+        description.version = 0x10100;
+        description.defaultasstream = 0;
+        description.timeunits = AURA_TIMEUNIT_PCM | AURA_TIMEUNIT_RAWBYTES;
+        CodecCallbacks<CodecWav>::describe(description);
+        description.soundcreate = &soundCreateCallback;
+        description.canpoint = &canPointCallback;
+        description.mType = AURA_SOUND_TYPE_WAV;
+        description.mSize = sizeof(CodecWav);
+        description.mConstruct = &constructCodec<CodecWav>;
+    });
 }
 
 uint64_t CodecWav::fileEnd() const
@@ -322,6 +322,7 @@ AURA_RESULT CodecWav::openInternal(unsigned int mode, AURA_CREATESOUNDEXINFO *ex
     freeSyncPoints();
     mSrcDataOffset = 0xFFFFFFFFu;
     mListDepth = 0;
+    mDataCut = false;
 
     result = parseChunk(riffSize);
     if (result != AURA_OK) {

@@ -70,6 +70,8 @@ public:
     AURA_RESULT closeInternal();
     AURA_RESULT readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread);
     AURA_RESULT setPositionInternal(int subsound, unsigned int position, unsigned int postype);
+    // The data chunk declares more than the file holds.
+    [[nodiscard]] bool dataCut(int /*subsound*/) const override { return mDataCut; }
     AURA_RESULT soundCreateInternal(int subsound, AURA_SOUND *sound);
     AURA_RESULT canPointInternal();
 
@@ -116,6 +118,7 @@ private:
     int mListDepth = 0;
     bool mFileSeekable = true;
     bool mKeptCompressed = false;
+    bool mDataCut = false; // see dataCut
     unsigned char *mChannelScratch = nullptr; // one channel's block, for > 2 channels
 };
 

@@ -161,6 +161,8 @@ AURA_RESULT CodecWav::parseChunk(unsigned int chunksize)
             if (mSrcDataOffset == 0xFFFFFFFFu) {
                 mState.waveformat->lengthbytes = held;
                 mSrcDataOffset = static_cast<unsigned int>(body);
+                // (All ones is the size of a file written as it streamed.)
+                mDataCut = held < size && size != 0xFFFFFFFFu;
             }
             // A file that cannot go back is left at the start of the audio.
             stop = !mFileSeekable;

@@ -123,10 +123,10 @@ constinit AURA_DSP_DESCRIPTION_EX dspecho_desc{};
 
 AURA_DSP_DESCRIPTION_EX *DSPEcho::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dspecho_desc;
-    description = describe("AURA Echo", AURA_DSP_TYPE_ECHO, gEchoParameters);
-    description.update = &updateCallback;
-    return &description;
+    return describeOnce(dspecho_desc, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Echo", AURA_DSP_TYPE_ECHO, gEchoParameters);
+        description.update = &updateCallback;
+    });
 }
 
 AURA_RESULT DSPEcho::updateCallback(AURA_DSP_STATE *state)
@@ -325,9 +325,9 @@ constinit AURA_DSP_DESCRIPTION_EX dspflange{};
 
 AURA_DSP_DESCRIPTION_EX *DSPFlange::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dspflange;
-    description = describe("AURA Flange", AURA_DSP_TYPE_FLANGE, gFlangeParameters);
-    return &description;
+    return describeOnce(dspflange, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Flange", AURA_DSP_TYPE_FLANGE, gFlangeParameters);
+    });
 }
 
 void DSPFlange::setDepthFrames()
@@ -497,9 +497,9 @@ constinit AURA_DSP_DESCRIPTION_EX dspchorus{};
 
 AURA_DSP_DESCRIPTION_EX *DSPChorus::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dspchorus;
-    description = describe("AURA Chorus", AURA_DSP_TYPE_CHORUS, gChorusParameters);
-    return &description;
+    return describeOnce(dspchorus, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Chorus", AURA_DSP_TYPE_CHORUS, gChorusParameters);
+    });
 }
 
 AURA_RESULT DSPChorus::createInternal()

@@ -39,9 +39,9 @@ constinit AURA_DSP_DESCRIPTION_EX dspcompressor{};
 
 AURA_DSP_DESCRIPTION_EX *DSPCompressor::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dspcompressor;
-    description = describe("AURA Compressor", AURA_DSP_TYPE_COMPRESSOR, gCompressorParameters);
-    return &description;
+    return describeOnce(dspcompressor, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Compressor", AURA_DSP_TYPE_COMPRESSOR, gCompressorParameters);
+    });
 }
 
 AURA_RESULT DSPCompressor::createInternal()
@@ -146,9 +146,9 @@ constinit AURA_DSP_DESCRIPTION_EX dspdistortion{};
 
 AURA_DSP_DESCRIPTION_EX *DSPDistortion::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dspdistortion;
-    description = describe("AURA Distortion", AURA_DSP_TYPE_DISTORTION, gDistortionParameters);
-    return &description;
+    return describeOnce(dspdistortion, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Distortion", AURA_DSP_TYPE_DISTORTION, gDistortionParameters);
+    });
 }
 
 AURA_RESULT DSPDistortion::createInternal()
@@ -209,9 +209,9 @@ constinit AURA_DSP_DESCRIPTION_EX dspnormalize{};
 
 AURA_DSP_DESCRIPTION_EX *DSPNormalize::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dspnormalize;
-    description = describe("AURA Normalize", AURA_DSP_TYPE_NORMALIZE, gNormalizeParameters);
-    return &description;
+    return describeOnce(dspnormalize, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Normalize", AURA_DSP_TYPE_NORMALIZE, gNormalizeParameters);
+    });
 }
 
 AURA_RESULT DSPNormalize::createInternal()

@@ -82,9 +82,9 @@ constinit AURA_DSP_DESCRIPTION_EX dsplowpass{};
 
 AURA_DSP_DESCRIPTION_EX *DSPLowPass::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dsplowpass;
-    description = describe("AURA Lowpass", AURA_DSP_TYPE_LOWPASS, gLowPassParameters);
-    return &description;
+    return describeOnce(dsplowpass, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Lowpass", AURA_DSP_TYPE_LOWPASS, gLowPassParameters);
+    });
 }
 
 AURA_RESULT DSPLowPass::createInternal()
@@ -254,9 +254,9 @@ constinit AURA_DSP_DESCRIPTION_EX dsphighpass{};
 
 AURA_DSP_DESCRIPTION_EX *DSPHighPass::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dsphighpass;
-    description = describe("AURA Highpass", AURA_DSP_TYPE_HIGHPASS, gHighPassParameters);
-    return &description;
+    return describeOnce(dsphighpass, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Highpass", AURA_DSP_TYPE_HIGHPASS, gHighPassParameters);
+    });
 }
 
 AURA_RESULT DSPHighPass::createInternal()
@@ -369,9 +369,9 @@ constinit AURA_DSP_DESCRIPTION_EX dsplowpass_simple{};
 
 AURA_DSP_DESCRIPTION_EX *DSPLowPassSimple::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dsplowpass_simple;
-    description = describe("AURA Lowpass Simple", AURA_DSP_TYPE_LOWPASS_SIMPLE, gLowPassSimpleParameters);
-    return &description;
+    return describeOnce(dsplowpass_simple, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Lowpass Simple", AURA_DSP_TYPE_LOWPASS_SIMPLE, gLowPassSimpleParameters);
+    });
 }
 
 AURA_RESULT DSPLowPassSimple::createInternal()
@@ -465,9 +465,9 @@ constinit AURA_DSP_DESCRIPTION_EX dspparameq{};
 
 AURA_DSP_DESCRIPTION_EX *DSPParamEq::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dspparameq;
-    description = describe("AURA ParamEQ", AURA_DSP_TYPE_PARAMEQ, gParamEqParameters);
-    return &description;
+    return describeOnce(dspparameq, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA ParamEQ", AURA_DSP_TYPE_PARAMEQ, gParamEqParameters);
+    });
 }
 
 AURA_RESULT DSPParamEq::createInternal()

@@ -63,9 +63,9 @@ constinit AURA_DSP_DESCRIPTION_EX dspitecho{};
 
 AURA_DSP_DESCRIPTION_EX *DSPITEcho::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dspitecho;
-    description = describe("AURA IT Echo", AURA_DSP_TYPE_ITECHO, gITEchoParameters);
-    return &description;
+    return describeOnce(dspitecho, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA IT Echo", AURA_DSP_TYPE_ITECHO, gITEchoParameters);
+    });
 }
 
 unsigned int DSPITEcho::lineLength(float delay, int rate)
@@ -256,9 +256,9 @@ constinit AURA_DSP_DESCRIPTION_EX dsplowpass2{};
 
 AURA_DSP_DESCRIPTION_EX *DSPLowPass2::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dsplowpass2;
-    description = describe("AURA IT Lowpass", AURA_DSP_TYPE_ITLOWPASS, gLowPass2Parameters);
-    return &description;
+    return describeOnce(dsplowpass2, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA IT Lowpass", AURA_DSP_TYPE_ITLOWPASS, gLowPass2Parameters);
+    });
 }
 
 AURA_RESULT DSPLowPass2::createInternal()

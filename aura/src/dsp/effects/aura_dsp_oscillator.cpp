@@ -25,9 +25,9 @@ constinit AURA_DSP_DESCRIPTION_EX dsposcillator{};
 
 AURA_DSP_DESCRIPTION_EX *DSPOscillator::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dsposcillator;
-    description = describe("AURA Oscillator", AURA_DSP_TYPE_OSCILLATOR, gOscillatorParameters, 1);
-    return &description;
+    return describeOnce(dsposcillator, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Oscillator", AURA_DSP_TYPE_OSCILLATOR, gOscillatorParameters, 1);
+    });
 }
 
 AURA_RESULT DSPOscillator::createInternal()

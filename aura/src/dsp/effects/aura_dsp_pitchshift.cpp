@@ -331,9 +331,9 @@ constinit AURA_DSP_DESCRIPTION_EX dsppitchshift{};
 
 AURA_DSP_DESCRIPTION_EX *DSPPitchShift::getDescriptionEx()
 {
-    AURA_DSP_DESCRIPTION_EX &description = dsppitchshift;
-    description = describe("AURA Pitch Shifter", AURA_DSP_TYPE_PITCHSHIFT, gPitchParameters);
-    return &description;
+    return describeOnce(dsppitchshift, [](AURA_DSP_DESCRIPTION_EX &description) {
+        description = describe("AURA Pitch Shifter", AURA_DSP_TYPE_PITCHSHIFT, gPitchParameters);
+    });
 }
 
 int DSPPitchShift::fftSizeFor(float value)

@@ -42,6 +42,18 @@ bool setMixKernelSet(MixKernelSet set);
 [[nodiscard]] std::size_t pcm16ToFloatWide(float *out, const uint8_t *src, std::size_t samples);
 [[nodiscard]] std::size_t floatToPcm16Wide(uint8_t *dest, const uint8_t *src, std::size_t samples, float scale);
 
+// A connection's steady mix into an interleaved stereo block: out[2f] +=
+// in[f] x left and out[2f + 1] += in[f] x right for a mono block; out[2f]
+// += a x levels[0][0] + b x levels[0][1] and out[2f + 1] += a x
+// levels[1][0] + b x levels[1][1] for a stereo one (a, b its frame). In AVX2
+// when the set in use has it, equal bit for bit to those loops; whole groups
+// of frames from the start, returning how many (0 otherwise: the caller
+// does the rest).
+[[nodiscard]] std::size_t mixMonoToStereoWide(float *out, const float *in, std::size_t frames, float left,
+                                              float right);
+[[nodiscard]] std::size_t mixStereoToStereoWide(float *out, const float *in, std::size_t frames,
+                                                const float levels[2][2]);
+
 // Adds run.count resampled frames into run.out and advances run.position.
 // The frames are read between frame 0 and dataframes (exclusive); with
 // linear interpolation the neighbour of edge.lastframe is edge.edge (or the

@@ -44,6 +44,13 @@ std::size_t floatToPcm16AVX2(uint8_t *dest, const uint8_t *src, std::size_t samp
 std::size_t pcm16ToFloatAVX512(float *out, const uint8_t *src, std::size_t samples);
 std::size_t floatToPcm16AVX512(uint8_t *dest, const uint8_t *src, std::size_t samples, float scale);
 
+// A connection's steady levels in AVX2 and AVX-512 (see
+// aura_dsp_mixkernels.h): whole groups of 8 (AVX2 stereo: 4; AVX-512: 16)
+// frames from the start; they return the frames done.
+std::size_t mixMonoToStereoAVX2(float *out, const float *in, std::size_t frames, float left, float right);
+std::size_t mixStereoToStereoAVX2(float *out, const float *in, std::size_t frames, const float levels[2][2]);
+std::size_t mixMonoToStereoAVX512(float *out, const float *in, std::size_t frames, float left, float right);
+
 } // namespace AURA
 
 #endif // AURA_DSP_MIXRUN_H

@@ -239,4 +239,63 @@ TEST_F(MixKernels, AStereoSoundAtTheOutputRateStaysBitExactInEverySet)
     }
 }
 
+// A connection's steady levels (the mix of a voice into its group and into
+// each reverb it sends to): the wide loops give the plain loops' sums bit for
+// bit, however many frames, in every set.
+TEST_F(MixKernels, AConnectionsLevelsGiveThePlainSumsInEverySet)
+{
+    uint32_t seed = 362436069u;
+    const auto random = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<float>(static_cast<int32_t>(seed)) / 2147483648.0f;
+    };
+    std::vector<MixKernelSet> sets = fusedSets();
+    sets.push_back(MixKernelSet::General);
+    for (const size_t frames : {0u, 1u, 3u, 7u, 8u, 9u, 100u, 1023u, 1024u}) {
+        for (const int inputs : {1, 2}) {
+            std::vector<float> in(frames * static_cast<size_t>(inputs));
+            std::vector<float> out(frames * 2);
+            for (float &v : in) {
+                v = random();
+            }
+            for (float &v : out) {
+                v = random();
+            }
+            const float levels[2][2] = {{random(), random()}, {random(), random()}};
+            // The plain loops, from frame `from` on.
+            const auto mixPlain = [&](std::vector<float> &into, size_t from) {
+                for (size_t f = from; f < frames; ++f) {
+                    if (inputs == 1) {
+                        into[2 * f] += in[f] * levels[0][0];
+                        into[2 * f + 1] += in[f] * levels[1][0];
+                    } else {
+                        const float a = in[2 * f];
+                        const float b = in[2 * f + 1];
+                        into[2 * f] += a * levels[0][0] + b * levels[0][1];
+                        into[2 * f + 1] += a * levels[1][0] + b * levels[1][1];
+                    }
+                }
+            };
+            std::vector<float> plain = out;
+            mixPlain(plain, 0);
+            for (MixKernelSet set : sets) {
+                SCOPED_TRACE(std::string(AURA::mixKernelSetName(set)) + ", " + std::to_string(frames) + " frames, " +
+                             std::to_string(inputs) + " in");
+                ASSERT_TRUE(AURA::setMixKernelSet(set));
+                std::vector<float> wide = out;
+                const size_t done =
+                    inputs == 1 ? AURA::mixMonoToStereoWide(wide.data(), in.data(), frames, levels[0][0], levels[1][0])
+                                : AURA::mixStereoToStereoWide(wide.data(), in.data(), frames, levels);
+                ASSERT_LE(done, frames);
+                if (set >= MixKernelSet::AVX2 && frames >= 8) {
+                    EXPECT_GT(done, 0u) << "the wide loop was not used";
+                }
+                mixPlain(wide, done);
+                EXPECT_TRUE(plain.empty() ||
+                            std::memcmp(wide.data(), plain.data(), plain.size() * sizeof(float)) == 0);
+            }
+        }
+    }
+}
+
 } // namespace
