@@ -244,6 +244,7 @@ typedef unsigned int AURA_MODE;
 #define AURA_CREATECOMPRESSEDSAMPLE 0x00000200
 #define AURA_OPENUSER 0x00000400
 #define AURA_OPENMEMORY 0x00000800
+/* AURA_OPENONLY: a sample made with it decodes nothing and holds no data (length 0) */
 #define AURA_OPENONLY 0x00002000     /* open to read the file's facts: a MIDI file needs no bank (it plays silent) */
 #define AURA_ACCURATETIME 0x00004000  /* an exact length at open: MPEG scans every frame, a tracker song is run whole */
 #define AURA_MPEGSEARCH 0x00008000    /* MPEG: look for the first frame beyond the first 4096 bytes */

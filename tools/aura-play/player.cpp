@@ -86,6 +86,26 @@ AURA_RESULT applyReverbs(AURA::System *system, const Options &options)
 // stretch.
 constexpr AURA_MODE kLookMode = AURA_CREATESTREAM | AURA_LOOP_OFF | AURA_ACCURATETIME;
 
+// Looking for a file's kind and rate only: a sample that decodes nothing
+// (and no exact length, which an MPEG file would scan every frame for).
+constexpr AURA_MODE kFactsMode = AURA_CREATESAMPLE | AURA_OPENONLY | AURA_LOOP_OFF;
+
+// Whether a file can be looked at with kFactsMode: a net stream is only
+// ever opened as a stream.
+bool factsOpen(const std::string &file)
+{
+    return file.find("://") == std::string::npos;
+}
+
+// Whether an opened sound tells the rate a render of its file is made at:
+// the parent of subsounds opened for its facts has none of its own (a
+// stream takes its first subsound's).
+bool tellsOwnRate(AURA::Sound *sound, AURA_MODE mode)
+{
+    int subsounds = 0;
+    return !(mode & AURA_OPENONLY) || (sound->getNumSubSounds(&subsounds) == AURA_OK && subsounds == 0);
+}
+
 // Releases a sound when it goes out of scope.
 struct SoundDeleter {
     void operator()(AURA::Sound *sound) const { (void)sound->release(); }
@@ -204,8 +224,9 @@ struct ProbeSystem {
     AURA::System *system = nullptr;
     AURA_RESULT result = AURA_OK;
     // Songs have no rate of their own: they take the mixer's, so the probe
-    // mixes at the rate a render of them is made at.
-    explicit ProbeSystem(int rate = 48000)
+    // mixes at the rate a render of them is made at. A probe that only
+    // opens files plays nothing: one channel is enough.
+    explicit ProbeSystem(int rate = 48000, int channels = 8)
     {
         result = AURA::System_Create(&system);
         if (result != AURA_OK) {
@@ -217,7 +238,7 @@ struct ProbeSystem {
             result = system->setSoftwareFormat(rate, AURA_SOUND_FORMAT_PCM16, 2, 16, AURA_DSP_RESAMPLER_LINEAR);
         }
         if (result == AURA_OK) {
-            result = system->init(8, AURA_INIT_NORMAL, nullptr);
+            result = system->init(channels, AURA_INIT_NORMAL, nullptr);
         }
     }
     ~ProbeSystem()
@@ -726,7 +747,7 @@ public:
     ProbeSystem &get()
     {
         if (!mSystem) {
-            mSystem = std::make_unique<ProbeSystem>(48000);
+            mSystem = std::make_unique<ProbeSystem>(48000, 1);
         }
         return *mSystem;
     }
@@ -752,10 +773,18 @@ int renderRate(const Options &options, Probe &probe, int known)
     }
     SoundHandle sound;
     const AURA_CREATESOUNDEXINFO exinfo = probeInfo(options);
+    const int subsound = options.sentence.empty() ? options.subsound : options.sentence[0];
+    // A subsound's rate is found on the stream that plays it.
+    const AURA_MODE mode = subsound < 0 && factsOpen(options.files[0]) ? kFactsMode : kLookMode;
     // A file that does not open says so when it is played.
     if (probe.get().result == AURA_OK &&
-        openSound(probe.get().system, options.files[0], kLookMode, sound, true,
-                  options.sentence.empty() ? options.subsound : options.sentence[0], &exinfo)) {
+        openSound(probe.get().system, options.files[0], mode, sound, true, subsound, &exinfo)) {
+        if (!tellsOwnRate(sound.get(), mode)) {
+            sound.reset();
+            if (!openSound(probe.get().system, options.files[0], kLookMode, sound, true, subsound, &exinfo)) {
+                return 48000;
+            }
+        }
         if (const int rate = ownRenderRate(sound.get(), options.files[0]); rate > 0) {
             return rate;
         }
@@ -779,10 +808,11 @@ std::vector<std::string> expandPlaylists(const Options &options, Probe &probe, b
     for (const std::string &file : options.files) {
         SoundHandle sound;
         AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
+        const AURA_MODE mode = factsOpen(file) ? kFactsMode : kLookMode;
         if (options.rawFormat != AURA_SOUND_FORMAT_NONE || probe.get().result != AURA_OK ||
-            !openSound(probe.get().system, file, kLookMode, sound, true, -1, tellsRate ? &exinfo : nullptr) ||
+            !openSound(probe.get().system, file, mode, sound, true, -1, tellsRate ? &exinfo : nullptr) ||
             sound->getFormat(&type, nullptr, nullptr, nullptr) != AURA_OK || type != AURA_SOUND_TYPE_PLAYLIST) {
-            if (tellsRate && sound) {
+            if (tellsRate && sound && tellsOwnRate(sound.get(), mode)) {
                 *rate = ownRenderRate(sound.get(), file);
             }
             files.push_back(file); // played as it is, or its failure told then

@@ -39,6 +39,10 @@ public:
     // mFlags: the length is a guess from the size of the data (nothing in
     // the file declares it), so data that ends before it is no fault.
     static constexpr unsigned int FLAG_GUESSEDLENGTH = 0x100;
+    // mFlags: the length was counted over the data the file holds (every
+    // frame of it found): a sample of it is no larger than a decode of the
+    // file gives, so its room can be reserved at once.
+    static constexpr unsigned int FLAG_LENGTHCOUNTED = 0x200;
 
     Codec();
     ~Codec() override;

@@ -96,6 +96,12 @@ void *AURA_OS_Memory_Alloc(unsigned int size, unsigned int type);
 void *AURA_OS_Memory_Calloc(unsigned int size, unsigned int type);
 void *AURA_OS_Memory_Realloc(void *ptr, unsigned int size, unsigned int type);
 void AURA_OS_Memory_Free(void *ptr, unsigned int type);
+// Maps the whole pages of [ptr, ptr + bytes), memory about to be written
+// in full, writable in one call instead of a fault or two for each page
+// (a first read of a fresh page maps the shared zero page, and the write
+// after it faults again). Contents are kept; nothing happens where the
+// system cannot do it.
+void AURA_OS_Memory_PrepareWrite(void *ptr, size_t bytes);
 
 // ---------------------------------------------------------------------------
 // Files, over the C library's stdio.

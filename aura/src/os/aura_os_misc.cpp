@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -75,6 +76,24 @@ void *AURA_OS_Memory_Calloc(unsigned int size, unsigned int /*type*/)
 void *AURA_OS_Memory_Realloc(void *ptr, unsigned int size, unsigned int /*type*/)
 {
     return std::realloc(ptr, size);
+}
+
+void AURA_OS_Memory_PrepareWrite(void *ptr, size_t bytes)
+{
+#ifndef MADV_POPULATE_WRITE
+    constexpr int MADV_POPULATE_WRITE = 23; // Linux 5.14 on; older kernels refuse it (EINVAL)
+#endif
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (!ptr || pageSize <= 0) {
+        return;
+    }
+    const auto page = static_cast<uintptr_t>(pageSize);
+    const auto start = reinterpret_cast<uintptr_t>(ptr);
+    const uintptr_t begin = (start + page - 1) & ~(page - 1);
+    const uintptr_t end = (start + bytes) & ~(page - 1);
+    if (end > begin) {
+        (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
 }
 
 void AURA_OS_Memory_Free(void *ptr, unsigned int /*type*/)

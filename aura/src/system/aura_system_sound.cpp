@@ -353,7 +353,15 @@ AURA_RESULT SystemI::findCodec(File *file, AURA_MODE mode, AURA_CREATESOUNDEXINF
 AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int declaredbytes)
 {
     const bool known = declaredbytes != 0xFFFFFFFFu;
-    unsigned int capacity = known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY) : SAMPLE_READ_CHUNK;
+    // A length counted over the file's data is room the decode fills: taken
+    // at once, the sample never moves (each move of a growing block copies
+    // it into fresh pages). A length a header claims grows by doubling, so
+    // that a false one costs no more than the data that is really there.
+    const bool counted = known && (codec->mFlags & Codec::FLAG_LENGTHCOUNTED) &&
+                         declaredbytes <= static_cast<unsigned int>(MemPool::MAX_SIZE) / 2;
+    unsigned int capacity = counted ? declaredbytes
+                            : known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY)
+                                    : SAMPLE_READ_CHUNK;
     // The codec writes the room itself: zeroing it first would only touch
     // every page twice. What it leaves unwritten is cleared on every way out.
     AURA_RESULT result = sample->reserveForFill(capacity);
@@ -367,6 +375,7 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
         ~ClearRest() { sample->clearAfter(filled); }
     } clearRest{sample, total};
     int emptyReads = 0;
+    unsigned int prepared = 0;
     for (;;) {
         if (known && total >= declaredbytes) {
             break;
@@ -387,6 +396,14 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
         }
         const unsigned int want = std::min(capacity - total, SAMPLE_READ_REQUEST);
         unsigned int got = 0;
+        if (total + want > prepared) {
+            // The room is fresh memory that the reads fill: its pages are
+            // mapped a request's worth at a time (a decoder that writes one
+            // channel of a frame at a time reads each fresh page first).
+            const unsigned int from = std::max(prepared, total);
+            AURA_OS_Memory_PrepareWrite(sample->getData() + from, total + want - from);
+            prepared = total + want;
+        }
         result = codec->read(sample->getData() + total, want, &got);
         total += std::min(got, want);
         if (result == AURA_ERR_FILE_EOF) {
@@ -426,6 +443,27 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
     }
     if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 || waveformat.frequency <= 0)) {
         result = AURA_ERR_FORMAT;
+    }
+    if (result == AURA_OK && (mode & AURA_OPENONLY)) {
+        // Opened for its facts (format, rate, tags): nothing is decoded, and
+        // the sample holds no data, so a play of it ends at once.
+        const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) &&
+                                waveformat.format >= AURA_SOUND_FORMAT_GCADPCM &&
+                                waveformat.format <= AURA_SOUND_FORMAT_CELT;
+        if (!compressed && getBitsFromFormat(waveformat.format) == 0) {
+            return AURA_ERR_FORMAT;
+        }
+        describeSound(sample, waveformat, *codec);
+        sample->mLength = 0;
+        sample->mLengthBytes = 0;
+        sample->mLoopStart = 0;
+        sample->mLoopLength = 0;
+        waveformat.name[sizeof(waveformat.name) - 1] = 0;
+        if (waveformat.name[0]) {
+            AURA_Memory_Free(sample->mName);
+            sample->mName = AURA_strdup(waveformat.name);
+        }
+        return AURA_OK;
     }
     if (result == AURA_OK) {
         const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) &&
