@@ -88,6 +88,26 @@ private:
     double mOggdecSeconds = 0;
 };
 
+// The engine's Ogg codec opened on the input file; null (and the benchmark
+// skipped) when it cannot be.
+AURA::Codec *openEngineCodec(benchmark::State &state, OggInput &input)
+{
+    AURA::Codec *codec = nullptr;
+    if (AURA::Codec::create(*AURA::CodecOggVorbis::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
+        state.SkipWithError("codec creation failed");
+        return nullptr;
+    }
+    auto *file = AURA_New(AURA::DiskFile);
+    codec->mFile = file;
+    if (file->init(nullptr, 0, 0) != AURA_OK || file->open(input.path().c_str(), 0, false, nullptr) != AURA_OK ||
+        codec->open(AURA_DEFAULT, nullptr) != AURA_OK) {
+        (void)codec->release();
+        state.SkipWithError("open failed");
+        return nullptr;
+    }
+    return codec;
+}
+
 void BM_OggDecodeEngine(benchmark::State &state)
 {
     OggInput &input = OggInput::get();
@@ -98,17 +118,8 @@ void BM_OggDecodeEngine(benchmark::State &state)
     std::vector<char> buffer(READ_SIZE);
     uint64_t bytes = 0;
     for (auto _ : state) {
-        AURA::Codec *codec = nullptr;
-        if (AURA::Codec::create(*AURA::CodecOggVorbis::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
-            state.SkipWithError("codec creation failed");
-            return;
-        }
-        auto *file = AURA_New(AURA::DiskFile);
-        codec->mFile = file;
-        if (file->init(nullptr, 0, 0) != AURA_OK || file->open(input.path().c_str(), 0, false, nullptr) != AURA_OK ||
-            codec->open(AURA_DEFAULT, nullptr) != AURA_OK) {
-            (void)codec->release();
-            state.SkipWithError("open failed");
+        AURA::Codec *codec = openEngineCodec(state, input);
+        if (!codec) {
             return;
         }
         unsigned int got = 0;
@@ -163,17 +174,8 @@ void BM_OggOpenEngine(benchmark::State &state)
         return;
     }
     for (auto _ : state) {
-        AURA::Codec *codec = nullptr;
-        if (AURA::Codec::create(*AURA::CodecOggVorbis::getDescriptionEx(), nullptr, &codec) != AURA_OK) {
-            state.SkipWithError("codec creation failed");
-            return;
-        }
-        auto *file = AURA_New(AURA::DiskFile);
-        codec->mFile = file;
-        if (file->init(nullptr, 0, 0) != AURA_OK || file->open(input.path().c_str(), 0, false, nullptr) != AURA_OK ||
-            codec->open(AURA_DEFAULT, nullptr) != AURA_OK) {
-            (void)codec->release();
-            state.SkipWithError("open failed");
+        AURA::Codec *codec = openEngineCodec(state, input);
+        if (!codec) {
             return;
         }
         benchmark::DoNotOptimize(codec->state()->waveformat[0].lengthpcm);
