@@ -5,19 +5,19 @@
 
 #include "aura.h"
 
-#include <mutex>
-
 namespace AURA {
 
 // A description record that `fill` makes the first time it is asked for,
 // once for every thread: systems made on several threads look codecs, units
 // and outputs up at the same time, and none sees a record being rewritten.
-// (Each caller's lambda is a type of its own, with a flag of its own.)
+// (Each caller's lambda is a type of its own, with a guard of its own.) A
+// function-local static rather than std::call_once: glibc's pthread_once,
+// under call_once, wakes waiters with a system call even when there are
+// none, some forty of them at a process's first system.
 template <class Record, class Fill>
 Record *describeOnce(Record &record, Fill fill)
 {
-    static std::once_flag once;
-    std::call_once(once, [&record, &fill] { fill(record); });
+    [[maybe_unused]] static const bool filled = (fill(record), true);
     return &record;
 }
 
