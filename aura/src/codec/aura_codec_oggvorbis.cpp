@@ -389,12 +389,22 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
         if (total == 0) {
             return AURA_ERR_FORMAT;
         }
-        result = measureLength(&total);
+        // Where vorbisfile left the file: its next read goes on from there.
+        unsigned int resume = 0;
+        result = mFile->tell(&resume);
+        bool moved = false;
+        if (result == AURA_OK) {
+            result = measureLength(&total, &moved);
+        }
         if (result == AURA_OK && total == 0) {
             result = AURA_ERR_FORMAT;
         }
-        if (result == AURA_OK) {
+        if (result == AURA_OK && !moved) {
+            result = seekAbsolute(mFile, resume);
+        } else if (result == AURA_OK) {
             // Measuring moved the decoder: it starts again from the top.
+            // (Most files need no decoding to measure, and keep the open
+            // decoder: opening parses the codebooks again.)
             mVorbisFile.datasource = nullptr;
             (void)ov_clear(&mVorbisFile);
             mVorbisOpen = false;
@@ -618,8 +628,9 @@ bool endAgrees(CodecOggVorbis *codec, vorbis_info *info, const PageFacts &previo
 }
 } // namespace
 
-AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
+AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total, bool *moved)
 {
+    *moved = false;
     OggVorbis_File &vf = mVorbisFile;
     const long links = ov_streams(&vf);
     if (links <= 0 || !vf.offsets || !vf.dataoffsets || !vf.serialnos) {
@@ -684,6 +695,7 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     // position runs that far ahead of the frames decoded.
     const int64_t ahead = packetsHold >= 0 && first.granule > packetsHold ? first.granule - packetsHold : 0;
     if (found > 0 && (negative || found == 2) && !agree) {
+        *moved = true;
         result = seekAbsolute(mFile, readPosition);
         uint64_t decoded = 0;
         while (result == AURA_OK) {
@@ -741,6 +753,7 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total)
     if (mPcmShift == 0 && endAgrees(this, ov_info(&vf, static_cast<int>(last)), previous, lastPage)) {
         return AURA_OK;
     }
+    *moved = true;
     if (ov_raw_seek(&vf, static_cast<ogg_int64_t>(previous.offset)) != 0) {
         return AURA_OK;
     }

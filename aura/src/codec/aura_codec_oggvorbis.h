@@ -58,9 +58,11 @@ public:
     // positions do not add up to what the decoder delivers: a first audio
     // page below zero, a last page that claims more than its data. `total`
     // comes in as vorbisfile's sum and leaves as the frames oggdec would
-    // decode; mPcmShift and mShiftFrom say how seeks reach them. Leaves
-    // the decoder at the end: the caller opens it again.
-    [[nodiscard]] AURA_RESULT measureLength(uint64_t *total);
+    // decode; mPcmShift and mShiftFrom say how seeks reach them. `moved`
+    // says whether it decoded or sought (the decoder is then wherever that
+    // left it, and the caller opens it again); otherwise it only read pages
+    // through the file, and the file is back where the decoder left it.
+    [[nodiscard]] AURA_RESULT measureLength(uint64_t *total, bool *moved);
     // Opens vorbisfile on the window (at its start); 25 or 44 when refused.
     [[nodiscard]] AURA_RESULT openDecoder();
     // Decodes and drops `frames` frames (fewer at the end of the stream).
