@@ -265,6 +265,7 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
     mOggStart = 0;
     mOggEnd = 0;
     mOggEndKnown = false;
+    mBrokenLink = false;
     uint64_t byteLength = 0;
     bool haveByteLength = false;
 
@@ -332,6 +333,12 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
     }
 
     result = openDecoder();
+    if (result == AURA_ERR_FORMAT && seekable) {
+        result = openBeforeBrokenLink();
+        if (result == AURA_OK && lengthFromFile) {
+            byteLength = mOggEnd;
+        }
+    }
     if (result != AURA_OK) {
         return result;
     }
@@ -445,6 +452,7 @@ struct PageFacts {
     uint64_t size = 0;
     int64_t granule = -1;
     uint32_t serial = 0;
+    bool begins = false; // the first page of a logical stream
 };
 
 // Pages read from the start of a link before giving up on a second
@@ -482,6 +490,7 @@ AURA_RESULT readPageFacts(CodecOggVorbis *codec, uint64_t at, PageFacts *page)
     page->size = 27 + head[26] + body;
     page->granule = static_cast<int64_t>(readLE64(head + 6));
     page->serial = readLE32(head + 14);
+    page->begins = (head[5] & 0x02) != 0;
     return AURA_OK;
 }
 
@@ -795,6 +804,48 @@ AURA_RESULT CodecOggVorbis::openDecoder()
     return AURA_OK;
 }
 
+AURA_RESULT CodecOggVorbis::openBeforeBrokenLink()
+{
+    // Where each link after the first begins: a first page of a stream that
+    // follows a page that is not one (the first pages of a link's streams
+    // come together). The walk ends at the first page that is not whole.
+    constexpr size_t LINKS_TRIED = 4;
+    uint64_t starts[LINKS_TRIED] = {};
+    size_t found = 0;
+    uint64_t at = 0;
+    bool previousBegins = true;
+    const uint64_t windowEnd = mOggEndKnown ? mOggEnd - mOggStart : FILE_POSITION_MAX;
+    PageFacts page;
+    while (at < windowEnd && readPageFacts(this, at, &page) == AURA_OK && at + page.size <= windowEnd) {
+        if (page.begins && !previousBegins) {
+            // Only the last few links are worth trying.
+            starts[found % LINKS_TRIED] = at;
+            ++found;
+        }
+        previousBegins = page.begins;
+        at += page.size;
+    }
+    const uint64_t oldEnd = mOggEnd;
+    const bool oldEndKnown = mOggEndKnown;
+    for (size_t tried = 0; tried < std::min(found, LINKS_TRIED); ++tried) {
+        mOggEnd = mOggStart + starts[(found - 1 - tried) % LINKS_TRIED];
+        mOggEndKnown = true;
+        const AURA_RESULT result = openDecoder();
+        if (result == AURA_OK) {
+            mBrokenLink = true;
+            return AURA_OK;
+        }
+        if (result != AURA_ERR_FORMAT) {
+            mOggEnd = oldEnd;
+            mOggEndKnown = oldEndKnown;
+            return result;
+        }
+    }
+    mOggEnd = oldEnd;
+    mOggEndKnown = oldEndKnown;
+    return AURA_ERR_FORMAT;
+}
+
 AURA_RESULT CodecOggVorbis::hardError(long ov)
 {
     if (ov == OV_EREAD && mReadError != AURA_OK && mReadError != AURA_ERR_FILE_EOF) {
@@ -1003,6 +1054,7 @@ AURA_RESULT CodecOggVorbis::closeInternal()
     mShiftFrom = 0;
     mLinks = 0;
     mCut = false;
+    mBrokenLink = false;
     return AURA_OK;
 }
 

@@ -44,7 +44,7 @@ public:
     [[nodiscard]] AURA_RESULT readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread);
     [[nodiscard]] AURA_RESULT setPositionInternal(int subsound, unsigned int position, unsigned int postype);
     // The file ends inside the last link that plays.
-    [[nodiscard]] bool dataCut(int /*subsound*/) const override { return mCut; }
+    [[nodiscard]] bool dataCut(int /*subsound*/) const override { return mCut || mBrokenLink; }
     [[nodiscard]] AURA_RESULT getMemoryUsedImpl(MemoryTracker *tracker);
     // Adds the current link's comments as tags (not unique); a comment
     // without "=" is skipped.
@@ -65,6 +65,10 @@ public:
     [[nodiscard]] AURA_RESULT measureLength(uint64_t *total, bool *moved);
     // Opens vorbisfile on the window (at its start); 25 or 44 when refused.
     [[nodiscard]] AURA_RESULT openDecoder();
+    // After vorbisfile refused a seekable chain: ends the window before the
+    // last link that lets the rest open (a link cut inside its headers),
+    // and opens that. 25 when no earlier link opens either.
+    [[nodiscard]] AURA_RESULT openBeforeBrokenLink();
     // Decodes and drops `frames` frames (fewer at the end of the stream).
     [[nodiscard]] AURA_RESULT skipFrames(uint64_t frames, uint64_t *skipped);
     // Whether the link being decoded has the sound's channels and rate.
@@ -102,6 +106,9 @@ public:
     long mLinks = 0;
     // The file ends inside the last link that plays (no end-of-stream page).
     bool mCut = false;
+    // A later link was broken (cut inside its headers): the window ends
+    // before it, and the file counts as cut.
+    bool mBrokenLink = false;
     AURA_RESULT mDecodeError = AURA_OK; // kept once the decoder failed for good
     AURA_RESULT mReadError = AURA_OK;   // the file layer's last failure under vorbisfile
 

@@ -415,15 +415,21 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         changed.insert(changed.end(), other.begin(), other.end());
         const std::vector<auratest::OggPage> pages = auratest::oggPages(chain);
         size_t inside = 0;
+        size_t headers = 0; // the second link's page of comment and setup headers
         for (const auratest::OggPage &page : pages) {
             if (page.offset > firstLink + (chain.size() - firstLink) / 2 && inside == 0) {
                 inside = page.offset;
             }
+            if (page.offset > firstLink && headers == 0) {
+                headers = page.offset;
+            }
         }
         ASSERT_GT(inside, firstLink);
+        ASSERT_GT(headers, firstLink);
         cases.push_back({"chain.ogg", chain, false, false});
         cases.push_back({"chain-cut-in-page.ogg", cut(chain, inside + 100), true, false});
         cases.push_back({"chain-cut-at-page.ogg", cut(chain, inside), true, false});
+        cases.push_back({"chain-cut-in-headers.ogg", cut(chain, headers + 100), true, false});
         cases.push_back({"chain-of-two-formats.ogg", changed, false, false});
     }
     cases.push_back({"empty.wav", auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 2, 44100, 4, 16)),
