@@ -20,13 +20,24 @@ export PKG_CONFIG_PATH=$(dirname "$pc")
 libdir=$(pkg-config --variable=libdir aura)
 
 # Installed programs find the installed library through their run path.
+# aura-play is built with the engine in (unless AURA_PLAY_SHARED_ENGINE):
+# then it loads no libaura at all, and nothing from the build tree.
+loads_installed_library() {
+  local loaded
+  loaded=$(ldd "$1" | awk '/libaura\.so\.0/ {print $3}')
+  [ "$(realpath "$loaded")" = "$(realpath "$libdir/libaura.so.0")" ] ||
+    { echo "$1 loads '$loaded', not $libdir/libaura.so.0"; exit 1; }
+}
 "$prefix/bin/aura-play" --version
-loaded=$(ldd "$prefix/bin/aura-play" | awk '/libaura\.so\.0/ {print $3}')
-[ "$(realpath "$loaded")" = "$(realpath "$libdir/libaura.so.0")" ] ||
-  { echo "aura-play loads '$loaded', not $libdir/libaura.so.0"; exit 1; }
+if ldd "$prefix/bin/aura-play" | grep -q 'libaura\.so'; then
+  loads_installed_library "$prefix/bin/aura-play"
+elif ldd "$prefix/bin/aura-play" | grep -qF "$(realpath "$build_dir")"; then
+  echo "aura-play loads from the build tree:"; ldd "$prefix/bin/aura-play"; exit 1
+fi
 # The network and analytics tools, when the tree has them: a run that
 # sends nothing.
 if [ -x "$prefix/bin/kwexnet-cli" ]; then
+  loads_installed_library "$prefix/bin/kwexnet-cli"
   "$prefix/bin/kwexnet-cli" --help >/dev/null
   "$prefix/bin/tally-driver" --server http://127.0.0.1:9/aap.do --data "$work/tally" </dev/null
 fi
