@@ -657,7 +657,11 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
             (void)item.channel->stop();
         }
         int numSubSounds = 0;
-        if (result == AURA_ERR_SUBSOUNDS && sound->getNumSubSounds(&numSubSounds) == AURA_OK && numSubSounds > 0) {
+        if (result == AURA_ERR_SUBSOUNDS && options.subsound >= 0 && options.sentence.empty()) {
+            // The stream switched to the subsound asked for, and it is empty.
+            reportFile(file, "subsound " + std::to_string(options.subsound) + " holds no audio to stream");
+        } else if (result == AURA_ERR_SUBSOUNDS && sound->getNumSubSounds(&numSubSounds) == AURA_OK &&
+                   numSubSounds > 0) {
             reportFile(file, "this file holds " + std::to_string(numSubSounds) +
                                  " sounds: choose one with --subsound N or --sentence");
         } else {

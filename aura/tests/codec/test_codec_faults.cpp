@@ -522,6 +522,15 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
                                                &status);
     EXPECT_NE(status, 0);
     EXPECT_NE(text.find("the playlist has no entries"), std::string::npos) << text;
+    // A stream of an empty subsound (a DLS wave of no samples) cannot play:
+    // it says so rather than asking for the subsound it was given.
+    ASSERT_TRUE(auratest::writeAll(mDir / "empty-wave.dls", auratest::sineBank({{100, 69, 0, 0}}, {{0, 0, {{}}}})));
+    const std::string empty = auratest::capture(std::string(AURA_PLAY_PATH) + " -q --stream --subsound 0 -o " +
+                                                    quote(mDir / "none.wav") + " " + quote(mDir / "empty-wave.dls") +
+                                                    " 2>&1",
+                                                &status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(empty.find("subsound 0 holds no audio"), std::string::npos) << empty;
 #endif
 }
 
