@@ -62,7 +62,9 @@ AURA_RESULT Sample::grow(unsigned int bytes, bool zeroRoom, bool largePages)
         return AURA_ERR_MEMORY;
     }
     if (largePages) {
-        AURA_OS_Memory_PreferLargePages(grown, static_cast<std::size_t>(block));
+        // Only what the data and guard cover: a large page over the unused
+        // slack would hold up to 2 MiB of memory for nothing.
+        AURA_OS_Memory_PreferLargePages(grown, static_cast<std::size_t>(total));
     }
     // Whatever lies past the kept data is silence, the guard included; a
     // reader that fills the room clears what it left with clearAfter.
