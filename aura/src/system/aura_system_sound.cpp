@@ -375,7 +375,16 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
     struct ClearRest {
         Sample *sample;
         const unsigned int &filled;
-        ~ClearRest() { sample->clearAfter(filled); }
+        ~ClearRest()
+        {
+            // A file that held much less than it said: the room it did not
+            // fill is given back instead of cleared (a shrink that fails
+            // leaves the room, cleared).
+            if (sample->getCapacity() - filled >= SAMPLE_READ_REQUEST) {
+                (void)sample->reserveForFill(filled);
+            }
+            sample->clearAfter(filled);
+        }
     } clearRest{sample, total};
     int emptyReads = 0;
     unsigned int prepared = 0;
@@ -420,14 +429,6 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
         }
         if (got > 0) {
             emptyReads = 0;
-        }
-    }
-    if (capacity - total >= SAMPLE_READ_REQUEST) {
-        // A file that held much less than it said: the room it did not
-        // fill is given back instead of cleared.
-        result = sample->reserveForFill(total);
-        if (result != AURA_OK) {
-            return result;
         }
     }
     sample->mLengthBytes = total;

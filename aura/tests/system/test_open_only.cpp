@@ -200,21 +200,34 @@ TEST_F(OpenOnlySample, SampleRoomIsTakenOnceForALengthTheFileBoundsAndAFalseOneC
     }
     const std::string oggClaims = mDir.file("claims.ogg");
     ASSERT_TRUE(auratest::writeAll(oggClaims, bytes));
+    // A jump small enough to be trusted: 1.5 million frames (6 MB) more.
+    bytes = auratest::readAll(ogg);
+    for (size_t i = pages.size() / 2; i < pages.size(); ++i) {
+        if (pages[i].granule(bytes) != -1) {
+            pages[i].setGranule(bytes, pages[i].granule(bytes) + 1500000);
+        }
+    }
+    const std::string oggTrusted = mDir.file("trusted.ogg");
+    ASSERT_TRUE(auratest::writeAll(oggTrusted, bytes));
 
     constexpr int64_t MiB = 1 << 20;
     struct Case {
         const char *what;
         const std::string &file;
-        int64_t mostRoom; // beyond the decoded data
+        int64_t mostRoom; // at its peak, beyond the decoded data
     };
     // A room taken once is the data rounded up to whole 2 MiB pages; a
-    // false claim that is not trusted grows by doubling from 4 MiB.
+    // false claim that is not trusted grows by doubling from 4 MiB; one
+    // that is trusted is given back when the data ends. What the sample
+    // keeps is never more than its data on whole 2 MiB pages.
     const Case cases[] = {
         {"wav", wav, 2 * MiB},
         {"ogg", ogg, 2 * MiB},
         {"flac", flac, 2 * MiB},
         {"a wav's data chunk claiming 2 GB", wavClaims, 2 * MiB},
         {"an ogg's granule positions claiming 800 MB", oggClaims, 4 * MiB},
+        // (Last: the peak it leaves is the highest.)
+        {"an ogg's granule positions claiming 6 MB more", oggTrusted, 8 * MiB},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -222,9 +235,11 @@ TEST_F(OpenOnlySample, SampleRoomIsTakenOnceForALengthTheFileBoundsAndAFalseOneC
         AURA::Sound *sound = nullptr;
         ASSERT_EQ(system()->createSound(c.file.c_str(), AURA_CREATESAMPLE, nullptr, &sound), AURA_OK);
         const int64_t room = poolPeak() - before;
+        const int64_t kept = auratest::poolBytes() - before;
         const auratest::Bytes data = auratest::sampleBytes(sound);
         ASSERT_EQ(sound->release(), AURA_OK);
         EXPECT_LT(room, static_cast<int64_t>(decoded) + c.mostRoom);
+        EXPECT_LT(kept, static_cast<int64_t>(decoded) + 2 * MiB);
         // The lossless ones hold the music exactly; the Ogg ones all of it.
         if (std::string(c.what).find("ogg") == std::string::npos) {
             EXPECT_TRUE(data == source.data) << "the samples differ";
