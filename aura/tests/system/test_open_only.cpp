@@ -190,25 +190,23 @@ TEST_F(OpenOnlySample, SampleRoomIsTakenOnceForALengthTheFileBoundsAndAFalseOneC
     std::memcpy(&bytes[source.dataOffset - 4], claim, sizeof(claim));
     const std::string wavClaims = mDir.file("claims.wav");
     ASSERT_TRUE(auratest::writeAll(wavClaims, bytes));
-    bytes = auratest::readAll(ogg);
-    const std::vector<auratest::OggPage> pages = auratest::oggPages(bytes);
-    ASSERT_GT(pages.size(), 8u);
-    for (size_t i = pages.size() / 2; i < pages.size(); ++i) {
-        if (pages[i].granule(bytes) != -1) {
-            pages[i].setGranule(bytes, pages[i].granule(bytes) + 200000000);
+    // The Ogg's granule positions from its middle page on, moved by `jump`.
+    const auto jumped = [&](int64_t jump, const char *name) {
+        auratest::Bytes edited = auratest::readAll(ogg);
+        const std::vector<auratest::OggPage> pages = auratest::oggPages(edited);
+        EXPECT_GT(pages.size(), 8u);
+        for (size_t i = pages.size() / 2; i < pages.size(); ++i) {
+            if (pages[i].granule(edited) != -1) {
+                pages[i].setGranule(edited, pages[i].granule(edited) + jump);
+            }
         }
-    }
-    const std::string oggClaims = mDir.file("claims.ogg");
-    ASSERT_TRUE(auratest::writeAll(oggClaims, bytes));
+        const std::string path = mDir.file(name);
+        EXPECT_TRUE(auratest::writeAll(path, edited));
+        return path;
+    };
+    const std::string oggClaims = jumped(200000000, "claims.ogg");
     // A jump small enough to be trusted: 1.5 million frames (6 MB) more.
-    bytes = auratest::readAll(ogg);
-    for (size_t i = pages.size() / 2; i < pages.size(); ++i) {
-        if (pages[i].granule(bytes) != -1) {
-            pages[i].setGranule(bytes, pages[i].granule(bytes) + 1500000);
-        }
-    }
-    const std::string oggTrusted = mDir.file("trusted.ogg");
-    ASSERT_TRUE(auratest::writeAll(oggTrusted, bytes));
+    const std::string oggTrusted = jumped(1500000, "trusted.ogg");
 
     constexpr int64_t MiB = 1 << 20;
     struct Case {
