@@ -34,7 +34,7 @@ AURA_RESULT Sample::setCapacity(unsigned int bytes)
 
 AURA_RESULT Sample::reserveForFill(unsigned int bytes, bool finalSize)
 {
-    return grow(bytes, false, finalSize && !mData);
+    return grow(bytes, false, finalSize && !mData && gGlobal->mMemPool->usesSystemHeap());
 }
 
 void Sample::clearAfter(unsigned int filled)

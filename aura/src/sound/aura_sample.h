@@ -25,9 +25,10 @@ public:
     // The same for a reader about to fill the room itself: only the guard
     // is zeroed, the new room is left as allocated. The reader then calls
     // clearAfter with what it filled. A room of its final size, that will
-    // never grow, can ask for large pages: its block then starts on one,
-    // and the large pages it fills are mapped whole (the slack behind the
-    // guard, up to the block's end, is never touched).
+    // never grow, can ask for large pages (from the C library's allocator,
+    // not a caller's pool): its block then starts on one, and the large
+    // pages it fills are mapped whole (the slack behind the guard, up to
+    // the block's end, is never touched).
     [[nodiscard]] AURA_RESULT reserveForFill(unsigned int bytes, bool finalSize = false);
     // Zeroes the room from `filled` bytes on, up to the guard's end.
     void clearAfter(unsigned int filled);
