@@ -93,6 +93,14 @@ public:
     [[nodiscard]] AURA_RESULT setCallbacks(MemoryAllocCallback alloc, MemoryReallocCallback realloc,
                                            MemoryFreeCallback free);
 
+    // Whether blocks come from the C library's allocator, not from a
+    // caller's memory or routines (where slack asked for beyond a block's
+    // use would take room the caller counted on).
+    [[nodiscard]] bool usesSystemHeap() const
+    {
+        return !mMspace && !mSeparateHeaders && mRealloc == Memory_DefaultRealloc;
+    }
+
     // A thread that ends gives up its counter slot.
     void releaseThreadSlot(unsigned int threadId);
 

@@ -66,6 +66,16 @@ AURA_RESULT Codec::open(AURA_MODE mode, AURA_CREATESOUNDEXINFO *exinfo)
     return mDescription.open(&mState, mode, exinfo);
 }
 
+void Codec::boundLength(uint64_t decodedBytes, unsigned int ratio)
+{
+    const unsigned int size = mState.filesize;
+    if (size != 0 && size != 0xFFFFFFFFu && decodedBytes <= static_cast<uint64_t>(size) * ratio) {
+        mFlags |= FLAG_LENGTHBOUNDED;
+    } else {
+        mFlags &= ~FLAG_LENGTHBOUNDED;
+    }
+}
+
 AURA_RESULT Codec::release()
 {
     if (mDescription.close) {

@@ -39,10 +39,15 @@ public:
     // mFlags: the length is a guess from the size of the data (nothing in
     // the file declares it), so data that ends before it is no fault.
     static constexpr unsigned int FLAG_GUESSEDLENGTH = 0x100;
-    // mFlags: the length was counted over the data the file holds (every
-    // frame of it found): a sample of it is no larger than a decode of the
-    // file gives, so its room can be reserved at once.
-    static constexpr unsigned int FLAG_LENGTHCOUNTED = 0x200;
+    // mFlags: the length is bounded by the file: counted over the data it
+    // holds (every frame of it found), or declared and no more than the
+    // file's size can decode to. A sample's room for it can be reserved at
+    // once; a false length then costs no more than a few times the file.
+    static constexpr unsigned int FLAG_LENGTHBOUNDED = 0x200;
+    // Decoded bytes per byte of file that a declared length of a compressed
+    // format may claim and still be trusted (beyond any real encoder's
+    // ratio on music; silence can go further and is then not trusted).
+    static constexpr unsigned int COMPRESSED_RATIO_BOUND = 64;
 
     Codec();
     ~Codec() override;
@@ -79,6 +84,9 @@ public:
     // sample cut short, a frame the file ends inside): known from the open
     // on for some formats, once the data has run out for others.
     [[nodiscard]] virtual bool dataCut(int /*subsound*/) const { return false; }
+    // Sets FLAG_LENGTHBOUNDED when `decodedBytes` are no more than `ratio`
+    // times the file's size; a file of unknown size bounds nothing.
+    void boundLength(uint64_t decodedBytes, unsigned int ratio);
 
     // Defaults for the entries a codec leaves empty.
     static AURA_RESULT defaultGetWaveFormat(AURA_CODEC_STATE *state, int index, AURA_CODEC_WAVEFORMAT *waveformat);

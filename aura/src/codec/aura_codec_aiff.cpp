@@ -196,6 +196,7 @@ AURA_RESULT CodecAIFF::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINF
     wf.channels = channels;
     wf.lengthbytes = mDataLength;
     wf.lengthpcm = mDataLength / frame;
+    boundLength(mDataLength, 1);
     wf.blockalign = static_cast<int>(frame);
     result = reader.seek(mSrcDataOffset);
     return result == AURA_ERR_FILE_EOF ? AURA_OK : result;

@@ -252,6 +252,10 @@ void CodecFLAC::takeMetadata(const FLAC__StreamMetadata *metadata)
                            ? 0xFFFFFFFFu
                            : static_cast<unsigned int>(info.total_samples);
         wf.blockalign = static_cast<int>(info.channels * (info.bits_per_sample / 8));
+        if (wf.lengthpcm != 0xFFFFFFFFu) {
+            boundLength(static_cast<uint64_t>(wf.lengthpcm) * static_cast<unsigned int>(wf.blockalign),
+                        COMPRESSED_RATIO_BOUND);
+        }
         return;
     }
     if (metadata->type != FLAC__METADATA_TYPE_VORBIS_COMMENT || !mState.metadata) {

@@ -426,6 +426,8 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
             return result;
         }
         mWaveFormat.lengthpcm = static_cast<unsigned int>(std::min<uint64_t>(total, LENGTH_MAX));
+        boundLength(static_cast<uint64_t>(mWaveFormat.lengthpcm) * static_cast<unsigned int>(mWaveFormat.blockalign),
+                    COMPRESSED_RATIO_BOUND);
     }
 
     if (mSrcDataOffset == 0) {

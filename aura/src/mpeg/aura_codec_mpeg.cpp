@@ -456,7 +456,7 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
                                                    : mLengthBytes);
     mLengthBytes = dataBytes;
     mFlags |= FLAG_EXACTLENGTH;
-    mFlags &= ~FLAG_LENGTHCOUNTED;
+    mFlags &= ~FLAG_LENGTHBOUNDED;
     if ((mode & AURA_ACCURATETIME) && mSeekable) {
         (void)seekTo(mSrcDataOffset);
         unsigned int pcmBytes = 0;
@@ -465,7 +465,7 @@ AURA_RESULT CodecMPEG::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO * /*e
             return result;
         }
         mWaveFormat.lengthpcm = pcmBytes / 2 / static_cast<unsigned int>(first.channels);
-        mFlags |= FLAG_LENGTHCOUNTED;
+        mFlags |= FLAG_LENGTHBOUNDED;
         mCut = mCut || (mHasXingFrames && mNumFrameOffsets < xingFrames);
     } else if (mHasXingFrames) {
         mWaveFormat.lengthpcm = clampLength(static_cast<uint64_t>(xingFrames) * first.samplesPerFrame());

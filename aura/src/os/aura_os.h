@@ -102,6 +102,14 @@ void AURA_OS_Memory_Free(void *ptr, unsigned int type);
 // after it faults again). Contents are kept; nothing happens where the
 // system cannot do it.
 void AURA_OS_Memory_PrepareWrite(void *ptr, size_t bytes);
+// The size to ask the allocator for so that a block of at least `bytes`
+// fills whole large pages from the start of its mapping (`bytes` itself
+// where the system has no large pages or the block is small).
+size_t AURA_OS_Memory_LargeBlockSize(size_t bytes);
+// Asks for large pages behind [ptr, ptr + bytes): memory that is filled
+// once and never moved, where one fault maps 2 MiB instead of 4 KiB. Only
+// advice: nothing happens where the system cannot do it.
+void AURA_OS_Memory_PreferLargePages(void *ptr, size_t bytes);
 
 // ---------------------------------------------------------------------------
 // Files, over the C library's stdio.

@@ -2,6 +2,7 @@
 #include "os/aura_os.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <sys/mman.h>
@@ -93,6 +94,52 @@ void AURA_OS_Memory_PrepareWrite(void *ptr, size_t bytes)
     const uintptr_t end = (start + bytes) & ~(page - 1);
     if (end > begin) {
         (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
+}
+
+namespace {
+// The large pages of transparent huge page support over 4 KiB pages.
+constexpr size_t LARGE_PAGE = size_t{2} << 20;
+// What the C library keeps before a block it maps by itself, and what it
+// adds to a request before rounding the mapping to whole pages.
+constexpr size_t MALLOC_OVERHEAD = 32;
+
+bool hasLargePages()
+{
+    static const bool has = sysconf(_SC_PAGESIZE) == 4096;
+    return has;
+}
+} // namespace
+
+size_t AURA_OS_Memory_LargeBlockSize(size_t bytes)
+{
+    if (!hasLargePages() || bytes < LARGE_PAGE || bytes > SIZE_MAX / 2) {
+        return bytes;
+    }
+    // A mapping of whole large pages is placed on a large page by the
+    // kernel; the C library maps its request plus its overhead.
+    return ((bytes + MALLOC_OVERHEAD + LARGE_PAGE - 1) & ~(LARGE_PAGE - 1)) - MALLOC_OVERHEAD;
+}
+
+void AURA_OS_Memory_PreferLargePages(void *ptr, size_t bytes)
+{
+    if (!ptr || !hasLargePages()) {
+        return;
+    }
+    const auto start = reinterpret_cast<uintptr_t>(ptr);
+    // A block that starts or ends a few bytes from a large page's edge
+    // (the allocator's header and trailer, on the same small page, so in
+    // the same mapping) takes that page too; otherwise only the large pages
+    // inside it.
+    constexpr uintptr_t small = 4096;
+    uintptr_t begin = start & ~(LARGE_PAGE - 1);
+    if (start - begin >= small) {
+        begin += LARGE_PAGE;
+    }
+    uintptr_t end = (start + bytes + small - 1) & ~(small - 1);
+    end &= ~(LARGE_PAGE - 1);
+    if (end > begin) {
+        (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
     }
 }
 

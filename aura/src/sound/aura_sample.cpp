@@ -2,6 +2,7 @@
 
 #include "codec/aura_codec.h"
 #include "base/aura_memory.h"
+#include "os/aura_os.h"
 
 #include <cstring>
 
@@ -28,12 +29,12 @@ unsigned int Sample::frameBytes() const
 
 AURA_RESULT Sample::setCapacity(unsigned int bytes)
 {
-    return grow(bytes, true);
+    return grow(bytes, true, false);
 }
 
-AURA_RESULT Sample::reserveForFill(unsigned int bytes)
+AURA_RESULT Sample::reserveForFill(unsigned int bytes, bool finalSize)
 {
-    return grow(bytes, false);
+    return grow(bytes, false, finalSize && !mData && gGlobal->mMemPool->usesSystemHeap());
 }
 
 void Sample::clearAfter(unsigned int filled)
@@ -43,7 +44,7 @@ void Sample::clearAfter(unsigned int filled)
     }
 }
 
-AURA_RESULT Sample::grow(unsigned int bytes, bool zeroRoom)
+AURA_RESULT Sample::grow(unsigned int bytes, bool zeroRoom, bool largePages)
 {
     const unsigned int frame = frameBytes();
     const uint64_t guard = static_cast<uint64_t>(frame ? frame : 16) * GUARD_FRAMES;
@@ -51,9 +52,19 @@ AURA_RESULT Sample::grow(unsigned int bytes, bool zeroRoom)
     if (total > static_cast<uint64_t>(MemPool::MAX_SIZE)) {
         return AURA_ERR_MEMORY;
     }
-    auto *grown = static_cast<uint8_t *>(AURA_Memory_ReAlloc(mData, static_cast<int>(total)));
+    uint64_t block = total;
+    if (largePages) {
+        const uint64_t whole = AURA_OS_Memory_LargeBlockSize(total + MemPool::HEADER_SIZE) - MemPool::HEADER_SIZE;
+        block = whole <= static_cast<uint64_t>(MemPool::MAX_SIZE) ? whole : total;
+    }
+    auto *grown = static_cast<uint8_t *>(AURA_Memory_ReAlloc(mData, static_cast<int>(block)));
     if (!grown) {
         return AURA_ERR_MEMORY;
+    }
+    if (largePages) {
+        // Only what the data and guard cover: a large page over the unused
+        // slack would hold up to 2 MiB of memory for nothing.
+        AURA_OS_Memory_PreferLargePages(grown, static_cast<std::size_t>(total));
     }
     // Whatever lies past the kept data is silence, the guard included; a
     // reader that fills the room clears what it left with clearAfter.

@@ -24,8 +24,12 @@ public:
     [[nodiscard]] AURA_RESULT setCapacity(unsigned int bytes);
     // The same for a reader about to fill the room itself: only the guard
     // is zeroed, the new room is left as allocated. The reader then calls
-    // clearAfter with what it filled.
-    [[nodiscard]] AURA_RESULT reserveForFill(unsigned int bytes);
+    // clearAfter with what it filled. A room of its final size, that will
+    // never grow, can ask for large pages (from the C library's allocator,
+    // not a caller's pool): its block then starts on one, and the large
+    // pages it fills are mapped whole (the slack behind the guard, up to
+    // the block's end, is never touched).
+    [[nodiscard]] AURA_RESULT reserveForFill(unsigned int bytes, bool finalSize = false);
     // Zeroes the room from `filled` bytes on, up to the guard's end.
     void clearAfter(unsigned int filled);
     [[nodiscard]] unsigned int getCapacity() const { return mCapacityBytes; }
@@ -50,7 +54,7 @@ public:
     unsigned int mCompressedFrameFlags = 0;
 
 private:
-    AURA_RESULT grow(unsigned int bytes, bool zeroRoom);
+    AURA_RESULT grow(unsigned int bytes, bool zeroRoom, bool largePages);
 
     uint8_t *mData = nullptr;
     unsigned int mCapacityBytes = 0;

@@ -353,18 +353,21 @@ AURA_RESULT SystemI::findCodec(File *file, AURA_MODE mode, AURA_CREATESOUNDEXINF
 AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int declaredbytes)
 {
     const bool known = declaredbytes != 0xFFFFFFFFu;
-    // A length counted over the file's data is room the decode fills: taken
+    // A length bounded by the file (counted over its frames, or declared
+    // and no more than its size decodes to) is room the decode fills: taken
     // at once, the sample never moves (each move of a growing block copies
-    // it into fresh pages). A length a header claims grows by doubling, so
-    // that a false one costs no more than the data that is really there.
-    const bool counted = known && (codec->mFlags & Codec::FLAG_LENGTHCOUNTED) &&
+    // it into fresh pages), and a large one sits on large pages (a fault
+    // and a clear per 2 MiB instead of per 4 KiB). Any other declared
+    // length grows by doubling, so that a false one costs no more than the
+    // data that is really there.
+    const bool bounded = known && (codec->mFlags & Codec::FLAG_LENGTHBOUNDED) &&
                          declaredbytes <= static_cast<unsigned int>(MemPool::MAX_SIZE) / 2;
-    unsigned int capacity = counted ? declaredbytes
+    unsigned int capacity = bounded ? declaredbytes
                             : known ? std::min(declaredbytes, SAMPLE_FIRST_CAPACITY)
                                     : SAMPLE_READ_CHUNK;
     // The codec writes the room itself: zeroing it first would only touch
     // every page twice. What it leaves unwritten is cleared on every way out.
-    AURA_RESULT result = sample->reserveForFill(capacity);
+    AURA_RESULT result = sample->reserveForFill(capacity, bounded);
     if (result != AURA_OK) {
         return result;
     }
@@ -372,7 +375,16 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
     struct ClearRest {
         Sample *sample;
         const unsigned int &filled;
-        ~ClearRest() { sample->clearAfter(filled); }
+        ~ClearRest()
+        {
+            // A file that held much less than it said: the room it did not
+            // fill is given back instead of cleared (a shrink that fails
+            // leaves the room, cleared).
+            if (sample->getCapacity() - filled >= SAMPLE_READ_REQUEST) {
+                (void)sample->reserveForFill(filled);
+            }
+            sample->clearAfter(filled);
+        }
     } clearRest{sample, total};
     int emptyReads = 0;
     unsigned int prepared = 0;

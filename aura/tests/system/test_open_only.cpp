@@ -2,12 +2,14 @@
 // channels, rate, tags) as a full open does, but decodes nothing and holds
 // no data: it costs the pool no room for the decoded sound, and a play of
 // it ends at once. A sample read whole takes room for a length counted over
-// the file's frames at once, and never more than the data for a length a
-// header claims.
+// the file's frames, or declared and no more than the file can hold, at
+// once, and never more than the data for a length a header falsely claims.
 #include "engine.h"
 #include "files.h"
+#include "ogg.h"
 #include "systems.h"
 #include "tools.h"
+#include "wav.h"
 
 #include "aura.hpp"
 
@@ -161,6 +163,88 @@ TEST_F(OpenOnlySample, SampleRoomFollowsCountedLengthsAndNeverAHeadersClaim)
             EXPECT_TRUE(data == first) << "the samples differ";
         }
         ASSERT_EQ(sound->release(), AURA_OK);
+    }
+}
+
+TEST_F(OpenOnlySample, SampleRoomIsTakenOnceForALengthTheFileBoundsAndAFalseOneCostsNoMore)
+{
+    // 30 s of 44.1 kHz stereo: 5.3 MB decoded, beyond the 4 MiB first room
+    // of a length that is not trusted, so that a room that grew by
+    // doubling (8 MiB) shows.
+    const std::string wav = mDir.file("music.wav");
+    ASSERT_TRUE(auratest::run("sox -n -r 44100 -c 2 -b 16 " + auratest::quote(wav) +
+                              " synth 30 pluck C3 pluck E4 pinknoise vol 0.5 fade q 0.01 30 1"));
+    const std::string ogg = mDir.file("music.ogg");
+    ASSERT_TRUE(auratest::run("oggenc -Q -o " + auratest::quote(ogg) + " " + auratest::quote(wav)));
+    const std::string flac = mDir.file("music.flac");
+    ASSERT_TRUE(auratest::run("flac -s -o " + auratest::quote(flac) + " " + auratest::quote(wav)));
+    const auratest::Wav source = auratest::readWav(wav);
+    ASSERT_TRUE(source.valid) << source.error;
+    const size_t decoded = source.data.size();
+
+    // The WAV's data chunk claiming 2 GB, and the Ogg's granule positions
+    // jumping by 200 million frames halfway (800 MB decoded, with both ends
+    // of the file consistent), each in a file that holds 30 s.
+    auratest::Bytes bytes = auratest::readAll(wav);
+    const uint8_t claim[4] = {0x00, 0xFF, 0xFF, 0x7F};
+    std::memcpy(&bytes[source.dataOffset - 4], claim, sizeof(claim));
+    const std::string wavClaims = mDir.file("claims.wav");
+    ASSERT_TRUE(auratest::writeAll(wavClaims, bytes));
+    // The Ogg's granule positions from its middle page on, moved by `jump`.
+    const auto jumped = [&](int64_t jump, const char *name) {
+        auratest::Bytes edited = auratest::readAll(ogg);
+        const std::vector<auratest::OggPage> pages = auratest::oggPages(edited);
+        EXPECT_GT(pages.size(), 8u);
+        for (size_t i = pages.size() / 2; i < pages.size(); ++i) {
+            if (pages[i].granule(edited) != -1) {
+                pages[i].setGranule(edited, pages[i].granule(edited) + jump);
+            }
+        }
+        const std::string path = mDir.file(name);
+        EXPECT_TRUE(auratest::writeAll(path, edited));
+        return path;
+    };
+    const std::string oggClaims = jumped(200000000, "claims.ogg");
+    // A jump small enough to be trusted: 1.5 million frames (6 MB) more.
+    const std::string oggTrusted = jumped(1500000, "trusted.ogg");
+
+    constexpr int64_t MiB = 1 << 20;
+    struct Case {
+        const char *what;
+        const std::string &file;
+        int64_t mostRoom; // at its peak, beyond the decoded data
+    };
+    // A room taken once is the data rounded up to whole 2 MiB pages; a
+    // false claim that is not trusted grows by doubling from 4 MiB; one
+    // that is trusted is given back when the data ends. What the sample
+    // keeps is never more than its data on whole 2 MiB pages.
+    const Case cases[] = {
+        {"wav", wav, 2 * MiB},
+        {"ogg", ogg, 2 * MiB},
+        {"flac", flac, 2 * MiB},
+        {"a wav's data chunk claiming 2 GB", wavClaims, 2 * MiB},
+        {"an ogg's granule positions claiming 800 MB", oggClaims, 4 * MiB},
+        // (Last: the peak it leaves is the highest.)
+        {"an ogg's granule positions claiming 6 MB more", oggTrusted, 8 * MiB},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const int64_t before = auratest::poolBytes();
+        AURA::Sound *sound = nullptr;
+        ASSERT_EQ(system()->createSound(c.file.c_str(), AURA_CREATESAMPLE, nullptr, &sound), AURA_OK);
+        const int64_t room = poolPeak() - before;
+        const int64_t kept = auratest::poolBytes() - before;
+        const auratest::Bytes data = auratest::sampleBytes(sound);
+        ASSERT_EQ(sound->release(), AURA_OK);
+        EXPECT_LT(room, static_cast<int64_t>(decoded) + c.mostRoom);
+        EXPECT_LT(kept, static_cast<int64_t>(decoded) + 2 * MiB);
+        // The lossless ones hold the music exactly; the Ogg ones all of it.
+        if (std::string(c.what).find("ogg") == std::string::npos) {
+            EXPECT_TRUE(data == source.data) << "the samples differ";
+        } else {
+            EXPECT_GE(data.size(), decoded);
+            EXPECT_LT(data.size(), decoded + 4096 * 4);
+        }
     }
 }
 

@@ -452,6 +452,9 @@ AURA_RESULT CodecWav::setupFormat(unsigned int mode)
     }
 
     wf.lengthbytes = mDataLength;
+    // The data chunk is cut to what the file holds, and decodes to at most
+    // four times its size (IMA ADPCM).
+    boundLength(static_cast<uint64_t>(wf.lengthpcm) * channels * (getBitsFromFormat(format) / 8), 4);
     wf.format = format;
     wf.channels = static_cast<int>(channels);
     wf.frequency = static_cast<int>(src.nSamplesPerSec);
