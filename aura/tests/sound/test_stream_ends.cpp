@@ -1,0 +1,154 @@
+// Streams that end on a real-time output: the mixer thread stops the voice
+// that plays a stream's ring where the decoded data ends, in the block it
+// ends in, whenever the stream thread next looks. What the mixer wrote is
+// read back from the real-time WAV writer. Through the public interface.
+#include "aura.h"
+#include "aura.hpp"
+#include "files.h"
+#include "wav.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kRate = 44100;
+constexpr unsigned int kBlock = 256;
+constexpr unsigned int kChunk = 4096;
+constexpr unsigned int kRing = 4 * kChunk; // the stream's ring: four chunks
+
+// Stereo frames that are never silent and differ from frame to frame.
+int16_t sampleAt(uint32_t frame, int channel)
+{
+    const auto level = static_cast<int16_t>(1000 + (frame * 37u + static_cast<uint32_t>(channel) * 5000u) % 20000u);
+    return channel == 0 ? level : static_cast<int16_t>(-level);
+}
+
+// A 16-bit stereo WAV file of `held` frames whose data chunk declares
+// `declared`.
+auratest::Bytes streamFile(uint32_t held, uint32_t declared)
+{
+    auratest::Bytes data;
+    for (uint32_t i = 0; i < held; ++i) {
+        for (int c = 0; c < 2; ++c) {
+            auratest::put16(data, static_cast<uint16_t>(sampleAt(i, c)));
+        }
+    }
+    return auratest::riff({auratest::chunk("fmt ", auratest::fmtBody(1, 2, kRate, 4, 16)),
+                           auratest::chunkSized("data", declared * 4, data)});
+}
+
+std::atomic<int> gEnds{0};
+
+AURA_RESULT countEnds(AURA_CHANNEL *, AURA_CHANNEL_CALLBACKTYPE type, void *, void *)
+{
+    gEnds += type == AURA_CHANNEL_CALLBACKTYPE_END ? 1 : 0;
+    return AURA_OK;
+}
+
+struct EndCase {
+    const char *name;
+    uint32_t held;     // frames the file holds
+    uint32_t declared; // frames its header claims
+    int loops;         // loops played before the end (-1: none asked for)
+};
+
+// Block ends never meet the data ends (the voice starts on a block's first
+// frame and moves one frame per output frame): a voice that played on to the
+// block's end would stand past the data end in the ring.
+TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
+{
+    const EndCase cases[] = {
+        {"intact", 20000, 20000, -1},
+        {"cut after the first ring", 20000, 50000, -1},
+        {"cut inside the first ring", 10000, 30000, -1},
+        {"intact, played twice", 20000, 20000, 1},
+    };
+    for (const EndCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        auratest::TempDir dir("aura-stream-ends");
+        ASSERT_TRUE(dir.ok());
+        const std::string input = dir.file("input.wav");
+        ASSERT_TRUE(auratest::writeAll(input, streamFile(c.held, c.declared)));
+        std::string output = dir.file("mix.wav");
+        const uint32_t played = c.held * static_cast<uint32_t>(c.loops >= 0 ? c.loops + 1 : 1);
+        ASSERT_NE(played % kBlock, 0u);
+
+        AURA_SYSTEM *system = nullptr;
+        ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
+        ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_WAVWRITER), AURA_OK);
+        ASSERT_EQ(AURA_System_SetSoftwareFormat(system, kRate, AURA_SOUND_FORMAT_PCM16, 2, 2,
+                                                AURA_DSP_RESAMPLER_LINEAR),
+                  AURA_OK);
+        ASSERT_EQ(AURA_System_SetDSPBufferSize(system, kBlock, 4), AURA_OK);
+        ASSERT_EQ(AURA_System_Init(system, 8, AURA_INIT_NORMAL, output.data()), AURA_OK);
+
+        AURA_CREATESOUNDEXINFO exinfo{};
+        exinfo.cbsize = sizeof(exinfo);
+        exinfo.decodebuffersize = kChunk;
+        AURA_SOUND *stream = nullptr;
+        const AURA_MODE mode = c.loops >= 0 ? AURA_LOOP_NORMAL : AURA_DEFAULT;
+        ASSERT_EQ(AURA_System_CreateStream(system, input.c_str(), mode, &exinfo, &stream), AURA_OK);
+        AURA_CHANNEL *channel = nullptr;
+        ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, stream, 1, &channel), AURA_OK);
+        gEnds = 0;
+        ASSERT_EQ(AURA_Channel_SetCallback(channel, countEnds), AURA_OK);
+        if (c.loops >= 0) {
+            ASSERT_EQ(reinterpret_cast<AURA::Channel *>(channel)->setLoopCount(c.loops), AURA_OK);
+        }
+        ASSERT_EQ(AURA_Channel_SetPaused(channel, 0), AURA_OK);
+
+        // The channel reports the end once the mixer has stopped its voice
+        // (or once the stream thread has seen it).
+        int playing = 1;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (playing && std::chrono::steady_clock::now() < deadline) {
+            ASSERT_EQ(AURA_Channel_IsPlaying(channel, &playing), AURA_OK);
+            std::this_thread::yield();
+        }
+        ASSERT_EQ(playing, 0) << "the stream never ended";
+        // Where the voice stands in the ring: at the data end, not at the end
+        // of the block that held it, nor further on in the ring's silence.
+        unsigned int ring = 0;
+        ASSERT_EQ(AURA_Channel_GetPosition(channel, &ring, AURA_TIMEUNIT_BUFFERED), AURA_OK);
+        EXPECT_EQ(ring, played % kRing);
+        unsigned int position = 0;
+        ASSERT_EQ(AURA_Channel_GetPosition(channel, &position, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(position, c.held);
+        // The next update tells the end once.
+        ASSERT_EQ(AURA_System_Update(system), AURA_OK);
+        EXPECT_EQ(gEnds.load(), 1);
+        EXPECT_NE(AURA_Channel_IsPlaying(channel, &playing), AURA_OK);
+        ASSERT_EQ(AURA_System_Update(system), AURA_OK);
+        EXPECT_EQ(gEnds.load(), 1);
+        ASSERT_EQ(AURA_Sound_Release(stream), AURA_OK);
+        ASSERT_EQ(AURA_System_Release(system), AURA_OK);
+
+        // Every frame the file held, in order, then silence.
+        const auratest::Wav mix = auratest::readWav(output);
+        ASSERT_TRUE(mix.valid) << mix.error;
+        ASSERT_EQ(mix.channels, 2u);
+        size_t first = 0;
+        while (first < mix.pcm16.size() / 2 && mix.pcm16[2 * first] == 0) {
+            ++first;
+        }
+        ASSERT_GE(mix.pcm16.size() / 2, first + played) << "the mix stops short";
+        for (uint32_t i = 0; i < played; ++i) {
+            for (int ch = 0; ch < 2; ++ch) {
+                ASSERT_EQ(mix.pcm16[2 * (first + i) + static_cast<size_t>(ch)], sampleAt(i % c.held, ch))
+                    << "frame " << i << " channel " << ch;
+            }
+        }
+        for (size_t i = 2 * (first + played); i < mix.pcm16.size(); ++i) {
+            ASSERT_EQ(mix.pcm16[i], 0) << "sample " << i << " after the data end";
+        }
+    }
+}
+
+} // namespace
