@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -46,6 +47,41 @@ auratest::Bytes streamFile(uint32_t held, uint32_t declared)
 
 std::atomic<int> gEnds{0};
 
+// A file read through callbacks that claim `gClaimedSize` bytes: it ends
+// before its size says, as a file cut while it plays would.
+unsigned int gClaimedSize = 0;
+
+AURA_RESULT claimOpen(const char *name, int, unsigned int *filesize, void **handle, void **userdata)
+{
+    FILE *file = std::fopen(name, "rb");
+    if (!file) {
+        return AURA_ERR_FILE_NOTFOUND;
+    }
+    *filesize = gClaimedSize;
+    *handle = file;
+    *userdata = nullptr;
+    return AURA_OK;
+}
+
+AURA_RESULT claimClose(void *handle, void *)
+{
+    std::fclose(static_cast<FILE *>(handle));
+    return AURA_OK;
+}
+
+AURA_RESULT claimRead(void *handle, void *buffer, unsigned int size, unsigned int *read, void *)
+{
+    *read = static_cast<unsigned int>(std::fread(buffer, 1, size, static_cast<FILE *>(handle)));
+    return *read < size ? AURA_ERR_FILE_EOF : AURA_OK;
+}
+
+AURA_RESULT claimSeek(void *handle, unsigned int position, void *)
+{
+    return std::fseek(static_cast<FILE *>(handle), static_cast<long>(position), SEEK_SET) == 0
+               ? AURA_OK
+               : AURA_ERR_FILE_COULDNOTSEEK;
+}
+
 AURA_RESULT countEnds(AURA_CHANNEL *, AURA_CHANNEL_CALLBACKTYPE type, void *, void *)
 {
     gEnds += type == AURA_CHANNEL_CALLBACKTYPE_END ? 1 : 0;
@@ -57,6 +93,7 @@ struct EndCase {
     uint32_t held;     // frames the file holds
     uint32_t declared; // frames its header claims
     int loops;         // loops played before the end (-1: none asked for)
+    bool claimsAll;    // the file says it holds what its header declares
 };
 
 // Block ends never meet the data ends (the voice starts on a block's first
@@ -65,10 +102,13 @@ struct EndCase {
 TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
 {
     const EndCase cases[] = {
-        {"intact", 20000, 20000, -1},
-        {"cut after the first ring", 20000, 50000, -1},
-        {"cut inside the first ring", 10000, 30000, -1},
-        {"intact, played twice", 20000, 20000, 1},
+        {"intact", 20000, 20000, -1, false},
+        {"cut after the first ring", 20000, 50000, -1, false},
+        // The codec sees the cut: the ring holds the whole stream.
+        {"cut inside the first ring", 10000, 30000, -1, false},
+        // The first fill of the ring finds the cut.
+        {"cut inside the first ring, unseen at the open", 10000, 30000, -1, true},
+        {"intact, played twice", 20000, 20000, 1, false},
     };
     for (const EndCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -92,6 +132,13 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
         AURA_CREATESOUNDEXINFO exinfo{};
         exinfo.cbsize = sizeof(exinfo);
         exinfo.decodebuffersize = kChunk;
+        if (c.claimsAll) {
+            gClaimedSize = static_cast<unsigned int>(streamFile(0, c.declared).size()) + c.declared * 4;
+            exinfo.useropen = claimOpen;
+            exinfo.userclose = claimClose;
+            exinfo.userread = claimRead;
+            exinfo.userseek = claimSeek;
+        }
         AURA_SOUND *stream = nullptr;
         const AURA_MODE mode = c.loops >= 0 ? AURA_LOOP_NORMAL : AURA_DEFAULT;
         ASSERT_EQ(AURA_System_CreateStream(system, input.c_str(), mode, &exinfo, &stream), AURA_OK);
