@@ -108,6 +108,8 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
         {"cut inside the first ring", 10000, 30000, -1, false},
         // The first fill of the ring finds the cut.
         {"cut inside the first ring, unseen at the open", 10000, 30000, -1, true},
+        // The file's buffer past the cut holds earlier bytes: not data.
+        {"cut after the first ring, unseen at the open", 20000, 50000, -1, true},
         {"intact, played twice", 20000, 20000, 1, false},
     };
     for (const EndCase &c : cases) {
@@ -168,6 +170,11 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
         unsigned int position = 0;
         ASSERT_EQ(AURA_Channel_GetPosition(channel, &position, AURA_TIMEUNIT_PCM), AURA_OK);
         EXPECT_EQ(position, c.held);
+        // A file that held less than it said is reported so.
+        AURA_OPENSTATE state{};
+        AURA_RESULT failure = AURA_ERR_INTERNAL;
+        ASSERT_EQ(reinterpret_cast<AURA::Sound *>(stream)->getOpenState(&state, &failure), AURA_OK);
+        EXPECT_EQ(failure, c.held < c.declared ? AURA_ERR_FILE_EOF : AURA_OK);
         // The next update tells the end once.
         ASSERT_EQ(AURA_System_Update(system), AURA_OK);
         EXPECT_EQ(gEnds.load(), 1);
