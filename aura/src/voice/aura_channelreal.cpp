@@ -809,8 +809,8 @@ AURA_RESULT ChannelEmulated::update(ElapsedTime elapsed)
             return AURA_OK;
         }
         if (moved >= loopEnd) {
-            const auto wraps = static_cast<unsigned int>(std::min<int64_t>((moved - loopEnd) / loopLength + 1, mEndWraps));
-            mEndWraps -= wraps;
+            const int64_t wraps = (moved - loopEnd) / loopLength + 1;
+            mEndWraps -= static_cast<unsigned int>(std::min<int64_t>(wraps, mEndWraps));
         }
     }
     if (forwards ? moved < loopEnd : moved > loopStart) {
