@@ -561,8 +561,7 @@ AURA_RESULT File::flip(bool synchronous)
                                     : mFilledToPosition.load();
             const uint64_t total = at + (bytes <= toRead ? bytes : 0);
             if (total < end) {
-                const unsigned int visible =
-                    total > mStartOffset ? static_cast<unsigned int>(total - mStartOffset) : 0;
+                const unsigned int visible = total > mStartOffset ? static_cast<unsigned int>(total - mStartOffset) : 0;
                 std::atomic_ref<unsigned int>(mLength).store(visible, std::memory_order_release);
             }
         }

@@ -90,10 +90,10 @@ AURA_RESULT countEnds(AURA_CHANNEL *, AURA_CHANNEL_CALLBACKTYPE type, void *, vo
 
 struct EndCase {
     const char *name;
-    uint32_t held;     // frames the file holds
+    uint32_t held; // frames the file holds
     uint32_t declared; // frames its header claims
-    int loops;         // loops played before the end (-1: none asked for)
-    bool claimsAll;    // the file says it holds what its header declares
+    int loops; // loops played before the end (-1: none asked for)
+    bool claimsAll; // the file says it holds what its header declares
 };
 
 // Block ends never meet the data ends (the voice starts on a block's first
@@ -125,9 +125,9 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
         AURA_SYSTEM *system = nullptr;
         ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
         ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_WAVWRITER), AURA_OK);
-        ASSERT_EQ(AURA_System_SetSoftwareFormat(system, kRate, AURA_SOUND_FORMAT_PCM16, 2, 2,
-                                                AURA_DSP_RESAMPLER_LINEAR),
-                  AURA_OK);
+        ASSERT_EQ(
+            AURA_System_SetSoftwareFormat(system, kRate, AURA_SOUND_FORMAT_PCM16, 2, 2, AURA_DSP_RESAMPLER_LINEAR),
+            AURA_OK);
         ASSERT_EQ(AURA_System_SetDSPBufferSize(system, kBlock, 4), AURA_OK);
         ASSERT_EQ(AURA_System_Init(system, 8, AURA_INIT_NORMAL, output.data()), AURA_OK);
 
