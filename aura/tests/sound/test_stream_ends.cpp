@@ -206,3 +206,58 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
 }
 
 } // namespace
+
+namespace {
+
+// Without the software mixer the ring plays on an emulated voice that keeps
+// time in the update: the stream ends in the very update in which a sample
+// of the same frames, started with it, ends.
+TEST(StreamEnds, OnAnEmulatedVoiceAStreamEndsInTheUpdateItsSampleEndsIn)
+{
+    auratest::TempDir dir("aura-stream-ends");
+    ASSERT_TRUE(dir.ok());
+    const std::string input = dir.file("input.wav");
+    constexpr uint32_t kFrames = 20000;
+    ASSERT_TRUE(auratest::writeAll(input, streamFile(kFrames, kFrames)));
+
+    AURA_SYSTEM *system = nullptr;
+    ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
+    ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_NOSOUND_NRT), AURA_OK);
+    ASSERT_EQ(AURA_System_SetSoftwareFormat(system, kRate, AURA_SOUND_FORMAT_PCM16, 2, 2, AURA_DSP_RESAMPLER_LINEAR),
+              AURA_OK);
+    ASSERT_EQ(AURA_System_SetDSPBufferSize(system, kBlock, 4), AURA_OK);
+    ASSERT_EQ(AURA_System_Init(system, 8, AURA_INIT_SOFTWARE_DISABLE, nullptr), AURA_OK);
+    AURA_CREATESOUNDEXINFO exinfo{};
+    exinfo.cbsize = sizeof(exinfo);
+    exinfo.decodebuffersize = kChunk;
+    AURA_SOUND *stream = nullptr;
+    ASSERT_EQ(AURA_System_CreateStream(system, input.c_str(), AURA_DEFAULT, &exinfo, &stream), AURA_OK);
+    AURA_SOUND *sample = nullptr;
+    ASSERT_EQ(AURA_System_CreateSound(system, input.c_str(), AURA_DEFAULT, nullptr, &sample), AURA_OK);
+    AURA_CHANNEL *streamChannel = nullptr;
+    AURA_CHANNEL *sampleChannel = nullptr;
+    ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, stream, 1, &streamChannel), AURA_OK);
+    ASSERT_EQ(AURA_System_PlaySound(system, AURA_CHANNEL_FREE, sample, 1, &sampleChannel), AURA_OK);
+    ASSERT_EQ(AURA_Channel_SetPaused(streamChannel, 0), AURA_OK);
+    ASSERT_EQ(AURA_Channel_SetPaused(sampleChannel, 0), AURA_OK);
+
+    int streamEnd = -1;
+    int sampleEnd = -1;
+    for (int update = 0; update < 1000 && (streamEnd < 0 || sampleEnd < 0); ++update) {
+        ASSERT_EQ(AURA_System_Update(system), AURA_OK);
+        int playing = 0;
+        if (streamEnd < 0 && AURA_Channel_IsPlaying(streamChannel, &playing) != AURA_OK) {
+            streamEnd = update;
+        }
+        if (sampleEnd < 0 && AURA_Channel_IsPlaying(sampleChannel, &playing) != AURA_OK) {
+            sampleEnd = update;
+        }
+    }
+    EXPECT_GE(sampleEnd, static_cast<int>(kFrames / kBlock));
+    EXPECT_EQ(streamEnd, sampleEnd);
+    ASSERT_EQ(AURA_Sound_Release(stream), AURA_OK);
+    ASSERT_EQ(AURA_Sound_Release(sample), AURA_OK);
+    ASSERT_EQ(AURA_System_Release(system), AURA_OK);
+}
+
+} // namespace
