@@ -5,6 +5,7 @@
 #include "aura.h"
 #include "aura.hpp"
 #include "files.h"
+#include "stdio_files.h"
 #include "wav.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +48,12 @@ auratest::Bytes streamFile(uint32_t held, uint32_t declared)
 
 std::atomic<int> gEnds{0};
 
+AURA_RESULT countEnds(AURA_CHANNEL *, AURA_CHANNEL_CALLBACKTYPE type, void *, void *)
+{
+    gEnds += type == AURA_CHANNEL_CALLBACKTYPE_END ? 1 : 0;
+    return AURA_OK;
+}
+
 // A file read through callbacks that claim `gClaimedSize` bytes: it ends
 // before its size says, as a file cut while it plays would.
 unsigned int gClaimedSize = 0;
@@ -60,31 +67,6 @@ AURA_RESULT claimOpen(const char *name, int, unsigned int *filesize, void **hand
     *filesize = gClaimedSize;
     *handle = file;
     *userdata = nullptr;
-    return AURA_OK;
-}
-
-AURA_RESULT claimClose(void *handle, void *)
-{
-    std::fclose(static_cast<FILE *>(handle));
-    return AURA_OK;
-}
-
-AURA_RESULT claimRead(void *handle, void *buffer, unsigned int size, unsigned int *read, void *)
-{
-    *read = static_cast<unsigned int>(std::fread(buffer, 1, size, static_cast<FILE *>(handle)));
-    return *read < size ? AURA_ERR_FILE_EOF : AURA_OK;
-}
-
-AURA_RESULT claimSeek(void *handle, unsigned int position, void *)
-{
-    return std::fseek(static_cast<FILE *>(handle), static_cast<long>(position), SEEK_SET) == 0
-               ? AURA_OK
-               : AURA_ERR_FILE_COULDNOTSEEK;
-}
-
-AURA_RESULT countEnds(AURA_CHANNEL *, AURA_CHANNEL_CALLBACKTYPE type, void *, void *)
-{
-    gEnds += type == AURA_CHANNEL_CALLBACKTYPE_END ? 1 : 0;
     return AURA_OK;
 }
 
@@ -137,9 +119,9 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
         if (c.claimsAll) {
             gClaimedSize = static_cast<unsigned int>(streamFile(0, c.declared).size()) + c.declared * 4;
             exinfo.useropen = claimOpen;
-            exinfo.userclose = claimClose;
-            exinfo.userread = claimRead;
-            exinfo.userseek = claimSeek;
+            exinfo.userclose = auratest::stdioClose;
+            exinfo.userread = auratest::stdioRead;
+            exinfo.userseek = auratest::stdioSeek;
         }
         AURA_SOUND *stream = nullptr;
         const AURA_MODE mode = c.loops >= 0 ? AURA_LOOP_NORMAL : AURA_DEFAULT;
