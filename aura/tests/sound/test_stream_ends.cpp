@@ -46,6 +46,25 @@ auratest::Bytes streamFile(uint32_t held, uint32_t declared)
                            auratest::chunkSized("data", declared * 4, data)});
 }
 
+// A system on `output` at the files' rate and format, in blocks of kBlock.
+AURA_SYSTEM *startSystem(AURA_OUTPUTTYPE output, unsigned int flags, void *driverdata)
+{
+    AURA_SYSTEM *system = nullptr;
+    EXPECT_EQ(AURA_System_Create(&system), AURA_OK);
+    const bool ready =
+        system && AURA_System_SetOutput(system, output) == AURA_OK &&
+        AURA_System_SetSoftwareFormat(system, kRate, AURA_SOUND_FORMAT_PCM16, 2, 2, AURA_DSP_RESAMPLER_LINEAR) ==
+            AURA_OK &&
+        AURA_System_SetDSPBufferSize(system, kBlock, 4) == AURA_OK &&
+        AURA_System_Init(system, 8, flags, driverdata) == AURA_OK;
+    EXPECT_TRUE(ready);
+    if (!ready && system) {
+        (void)AURA_System_Release(system);
+        return nullptr;
+    }
+    return system;
+}
+
 std::atomic<int> gEnds{0};
 
 AURA_RESULT countEnds(AURA_CHANNEL *, AURA_CHANNEL_CALLBACKTYPE type, void *, void *)
@@ -104,14 +123,8 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
         const uint32_t played = c.held * static_cast<uint32_t>(c.loops >= 0 ? c.loops + 1 : 1);
         ASSERT_NE(played % kBlock, 0u);
 
-        AURA_SYSTEM *system = nullptr;
-        ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
-        ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_WAVWRITER), AURA_OK);
-        ASSERT_EQ(
-            AURA_System_SetSoftwareFormat(system, kRate, AURA_SOUND_FORMAT_PCM16, 2, 2, AURA_DSP_RESAMPLER_LINEAR),
-            AURA_OK);
-        ASSERT_EQ(AURA_System_SetDSPBufferSize(system, kBlock, 4), AURA_OK);
-        ASSERT_EQ(AURA_System_Init(system, 8, AURA_INIT_NORMAL, output.data()), AURA_OK);
+        AURA_SYSTEM *system = startSystem(AURA_OUTPUTTYPE_WAVWRITER, AURA_INIT_NORMAL, output.data());
+        ASSERT_NE(system, nullptr);
 
         AURA_CREATESOUNDEXINFO exinfo{};
         exinfo.cbsize = sizeof(exinfo);
@@ -187,10 +200,6 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
     }
 }
 
-} // namespace
-
-namespace {
-
 // Without the software mixer the ring plays on an emulated voice that keeps
 // time in the update: the stream ends in the very update in which a sample
 // of the same frames, started with it, ends.
@@ -202,13 +211,8 @@ TEST(StreamEnds, OnAnEmulatedVoiceAStreamEndsInTheUpdateItsSampleEndsIn)
     constexpr uint32_t kFrames = 20000;
     ASSERT_TRUE(auratest::writeAll(input, streamFile(kFrames, kFrames)));
 
-    AURA_SYSTEM *system = nullptr;
-    ASSERT_EQ(AURA_System_Create(&system), AURA_OK);
-    ASSERT_EQ(AURA_System_SetOutput(system, AURA_OUTPUTTYPE_NOSOUND_NRT), AURA_OK);
-    ASSERT_EQ(AURA_System_SetSoftwareFormat(system, kRate, AURA_SOUND_FORMAT_PCM16, 2, 2, AURA_DSP_RESAMPLER_LINEAR),
-              AURA_OK);
-    ASSERT_EQ(AURA_System_SetDSPBufferSize(system, kBlock, 4), AURA_OK);
-    ASSERT_EQ(AURA_System_Init(system, 8, AURA_INIT_SOFTWARE_DISABLE, nullptr), AURA_OK);
+    AURA_SYSTEM *system = startSystem(AURA_OUTPUTTYPE_NOSOUND_NRT, AURA_INIT_SOFTWARE_DISABLE, nullptr);
+    ASSERT_NE(system, nullptr);
     AURA_CREATESOUNDEXINFO exinfo{};
     exinfo.cbsize = sizeof(exinfo);
     exinfo.decodebuffersize = kChunk;
