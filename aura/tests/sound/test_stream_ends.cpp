@@ -23,12 +23,12 @@ namespace {
 constexpr int kRate = 44100;
 constexpr unsigned int kBlock = 256;
 constexpr unsigned int kChunk = 4096;
-constexpr unsigned int kRing = 4 * kChunk; // the stream's ring: four chunks
 
-// Stereo frames that are never silent and differ from frame to frame.
+// Stereo frames that are never silent and follow no short period.
 int16_t sampleAt(uint32_t frame, int channel)
 {
-    const auto level = static_cast<int16_t>(1000 + (frame * 37u + static_cast<uint32_t>(channel) * 5000u) % 20000u);
+    const uint32_t scrambled = (frame * 2654435761u) >> 13;
+    const auto level = static_cast<int16_t>(1000 + (scrambled + static_cast<uint32_t>(channel) * 5000u) % 20000u);
     return channel == 0 ? level : static_cast<int16_t>(-level);
 }
 
@@ -95,6 +95,11 @@ struct EndCase {
     uint32_t declared; // frames its header claims
     int loops; // loops played before the end (-1: none asked for)
     bool claimsAll; // the file says it holds what its header declares
+    unsigned int chunk = kChunk; // frames decoded at a time; the ring holds four chunks
+    // Once the channel has played `seekAt` frames it moves to `seekTo`
+    // (seekAt 0: no seek).
+    uint32_t seekAt = 0;
+    uint32_t seekTo = 0;
 };
 
 // Block ends never meet the data ends (the voice starts on a block's first
@@ -112,6 +117,10 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
         // The file's buffer past the cut holds earlier bytes: not data.
         {"cut after the first ring, unseen at the open", 20000, 50000, -1, true},
         {"intact, played twice", 20000, 20000, 1, false},
+        // The end is decoded (by a fill well before it is played), then a
+        // seek back fills the ring anew, short of the end: the old end is
+        // gone, and a later fill finds it again.
+        {"moved back after its end was decoded", 120000, 120000, -1, false, 16384, 80000, 5000},
     };
     for (const EndCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -120,7 +129,8 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
         const std::string input = dir.file("input.wav");
         ASSERT_TRUE(auratest::writeAll(input, streamFile(c.held, c.declared)));
         std::string output = dir.file("mix.wav");
-        const uint32_t played = c.held * static_cast<uint32_t>(c.loops >= 0 ? c.loops + 1 : 1);
+        // Frames the ring plays from the last (re)start to the end.
+        const uint32_t played = (c.held - c.seekTo) * static_cast<uint32_t>(c.loops >= 0 ? c.loops + 1 : 1);
         ASSERT_NE(played % kBlock, 0u);
 
         AURA_SYSTEM *system = startSystem(AURA_OUTPUTTYPE_WAVWRITER, AURA_INIT_NORMAL, output.data());
@@ -128,7 +138,7 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
 
         AURA_CREATESOUNDEXINFO exinfo{};
         exinfo.cbsize = sizeof(exinfo);
-        exinfo.decodebuffersize = kChunk;
+        exinfo.decodebuffersize = c.chunk;
         if (c.claimsAll) {
             gClaimedSize = static_cast<unsigned int>(streamFile(0, c.declared).size()) + c.declared * 4;
             exinfo.useropen = claimOpen;
@@ -147,11 +157,20 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
             ASSERT_EQ(reinterpret_cast<AURA::Channel *>(channel)->setLoopCount(c.loops), AURA_OK);
         }
         ASSERT_EQ(AURA_Channel_SetPaused(channel, 0), AURA_OK);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        if (c.seekAt > 0) {
+            unsigned int at = 0;
+            while (at < c.seekAt && std::chrono::steady_clock::now() < deadline) {
+                ASSERT_EQ(AURA_Channel_GetPosition(channel, &at, AURA_TIMEUNIT_PCM), AURA_OK);
+                std::this_thread::yield();
+            }
+            ASSERT_GE(at, c.seekAt);
+            ASSERT_EQ(AURA_Channel_SetPosition(channel, c.seekTo, AURA_TIMEUNIT_PCM), AURA_OK);
+        }
 
         // The channel reports the end once the mixer has stopped its voice
         // (or once the stream thread has seen it).
         int playing = 1;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (playing && std::chrono::steady_clock::now() < deadline) {
             ASSERT_EQ(AURA_Channel_IsPlaying(channel, &playing), AURA_OK);
             std::this_thread::yield();
@@ -161,7 +180,7 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
         // of the block that held it, nor further on in the ring's silence.
         unsigned int ring = 0;
         ASSERT_EQ(AURA_Channel_GetPosition(channel, &ring, AURA_TIMEUNIT_BUFFERED), AURA_OK);
-        EXPECT_EQ(ring, played % kRing);
+        EXPECT_EQ(ring, played % (4 * c.chunk));
         unsigned int position = 0;
         ASSERT_EQ(AURA_Channel_GetPosition(channel, &position, AURA_TIMEUNIT_PCM), AURA_OK);
         EXPECT_EQ(position, c.held);
@@ -179,22 +198,39 @@ TEST(StreamEndThreads, TheMixerStopsTheRingWhereTheDataEnds)
         ASSERT_EQ(AURA_Sound_Release(stream), AURA_OK);
         ASSERT_EQ(AURA_System_Release(system), AURA_OK);
 
-        // Every frame the file held, in order, then silence.
+        // Every frame the file held, in order (up to the seek, then from its
+        // target), then silence.
         const auratest::Wav mix = auratest::readWav(output);
         ASSERT_TRUE(mix.valid) << mix.error;
         ASSERT_EQ(mix.channels, 2u);
+        const size_t frames = mix.pcm16.size() / 2;
+        auto matches = [&](size_t at, uint32_t from, uint32_t count) {
+            for (uint32_t i = 0; i < count; ++i) {
+                for (int ch = 0; ch < 2; ++ch) {
+                    if (at + i >= frames ||
+                        mix.pcm16[2 * (at + i) + static_cast<size_t>(ch)] != sampleAt((from + i) % c.held, ch)) {
+                        return false;
+                    }
+                }
+            }
+            return true;
+        };
         size_t first = 0;
-        while (first < mix.pcm16.size() / 2 && mix.pcm16[2 * first] == 0) {
+        while (first < frames && mix.pcm16[2 * first] == 0) {
             ++first;
         }
-        ASSERT_GE(mix.pcm16.size() / 2, first + played) << "the mix stops short";
-        for (uint32_t i = 0; i < played; ++i) {
-            for (int ch = 0; ch < 2; ++ch) {
-                ASSERT_EQ(mix.pcm16[2 * (first + i) + static_cast<size_t>(ch)], sampleAt(i % c.held, ch))
-                    << "frame " << i << " channel " << ch;
+        size_t resumed = first;
+        if (c.seekAt > 0) {
+            // Where the target's frames begin in the mix, after the frames
+            // played before the seek (16 frames in a row name them).
+            resumed = first + c.seekAt;
+            while (resumed < frames && !matches(resumed, c.seekTo, 16)) {
+                ++resumed;
             }
+            ASSERT_TRUE(matches(first, 0, static_cast<uint32_t>(resumed - first))) << "before the seek";
         }
-        for (size_t i = 2 * (first + played); i < mix.pcm16.size(); ++i) {
+        ASSERT_TRUE(matches(resumed, c.seekTo, played)) << "from frame " << resumed;
+        for (size_t i = 2 * (resumed + played); i < mix.pcm16.size(); ++i) {
             ASSERT_EQ(mix.pcm16[i], 0) << "sample " << i << " after the data end";
         }
     }
