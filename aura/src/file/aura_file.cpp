@@ -552,6 +552,18 @@ AURA_RESULT File::flip(bool synchronous)
                 std::atomic_ref<unsigned int>(mLength).store(visible, std::memory_order_release);
                 mDeclaredLength = visible;
             }
+        } else if (result == AURA_ERR_FILE_EOF && mLength != LENGTH_UNKNOWN) {
+            // A medium that ends before the size it gave (cut while open, a
+            // callback's size that promised more): what the buffer holds past
+            // the end is not data, so the length ends there.
+            const uint64_t at = synchronous
+                                    ? static_cast<uint64_t>(mNextFillPosition) + mKeptBytes.load() + mPartialBytes
+                                    : mFilledToPosition.load();
+            const uint64_t total = at + (bytes <= toRead ? bytes : 0);
+            if (total < end) {
+                const unsigned int visible = total > mStartOffset ? static_cast<unsigned int>(total - mStartOffset) : 0;
+                std::atomic_ref<unsigned int>(mLength).store(visible, std::memory_order_release);
+            }
         }
         callReadHook(dest, bytes);
 

@@ -178,6 +178,7 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             continue;
         }
         result = AURA_ERR_FILE_EOF;
+        mRingDataEnd.store(offset + (length - remaining), std::memory_order_release);
         mDataEnd.store(mDecodePosition, std::memory_order_release);
         setFlags(FLAG_ENDOFDATA);
         break;

@@ -68,6 +68,9 @@ public:
     // The frame of the stream where the decoder ran out of data on its last
     // pass; far past any end until it has.
     [[nodiscard]] uint64_t dataEnd() const { return mDataEnd.load(std::memory_order_acquire); }
+    // The ring frame where the fill that found the data end stopped writing
+    // data (what follows there is silence).
+    [[nodiscard]] unsigned int ringDataEnd() const { return mRingDataEnd.load(std::memory_order_acquire); }
     void setFlags(unsigned int bits) { mStreamFlags.fetch_or(bits, std::memory_order_acq_rel); }
     void clearFlags(unsigned int bits) { mStreamFlags.fetch_and(~bits, std::memory_order_acq_rel); }
 
@@ -88,6 +91,7 @@ private:
 
     std::atomic<unsigned int> mStreamFlags{0};
     std::atomic<uint64_t> mDataEnd{UINT64_MAX};
+    std::atomic<unsigned int> mRingDataEnd{0};
     // Where the file's data ended before the length it declared, read on
     // from the start (far past any end until then).
     std::atomic<uint64_t> mHeldEnd{UINT64_MAX};

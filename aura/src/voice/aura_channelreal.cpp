@@ -686,6 +686,8 @@ AURA_RESULT ChannelEmulated::close()
 AURA_RESULT ChannelEmulated::alloc()
 {
     mStepRemainder = 0.0;
+    mEndFrame = NO_END;
+    mEndWraps = 0;
     AURA_RESULT result = ChannelReal::alloc();
     if (result != AURA_OK || !mDSPHead) {
         return result;
@@ -794,6 +796,23 @@ AURA_RESULT ChannelEmulated::update(ElapsedTime elapsed)
     const auto loopStart = static_cast<int64_t>(mLoopStart);
     const auto loopLength = static_cast<int64_t>(mLoopLength);
     const int64_t loopEnd = loopStart + loopLength;
+    if (normal && forwards && mEndFrame != NO_END) {
+        // A loop that ends early (a stream's ring where its data ends): the
+        // voice stops there, as an audible voice does.
+        const int64_t end = std::min<int64_t>(mEndFrame, loopEnd);
+        const int64_t from = std::clamp<int64_t>(mPosition, loopStart, loopEnd);
+        const int64_t left = std::max<int64_t>(static_cast<int64_t>(mEndWraps) * loopLength + end - from, 0);
+        if (moved - static_cast<int64_t>(mPosition) >= left) {
+            store(end);
+            mEndWraps = 0;
+            mFlags.clear(VoiceFlag::Playing);
+            return AURA_OK;
+        }
+        if (moved >= loopEnd) {
+            const int64_t wraps = (moved - loopEnd) / loopLength + 1;
+            mEndWraps -= static_cast<unsigned int>(std::min<int64_t>(wraps, mEndWraps));
+        }
+    }
     if (forwards ? moved < loopEnd : moved > loopStart) {
         store(moved);
         return AURA_OK;

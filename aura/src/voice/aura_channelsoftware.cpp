@@ -604,6 +604,8 @@ AURA_RESULT ChannelSoftware::alloc()
         wave.mDSPClockPause = 0;
         wave.mChannel = this;
         wave.mSound = mSound;
+        mEndFrame = NO_END;
+        mEndWraps = 0;
         wave.mTickSource = mSystem->mDSPSoundCard;
     }
     mDSPHead->setActive(false);

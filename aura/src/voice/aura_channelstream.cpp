@@ -65,6 +65,60 @@ void ChannelStream::pauseVoices(bool paused)
     (void)forEachVoice([paused](ChannelReal *voice) { return voice->setPaused(paused); });
 }
 
+void ChannelStream::endVoiceAt(uint32_t frame)
+{
+    ChannelReal *voice = mRealChannel[0];
+    const unsigned int ring = ringLength();
+    if (!voice || ring == 0 || !mSystem) {
+        return;
+    }
+    // The mixer counts the wraps between its blocks: the cursor read here is
+    // the one the wraps count from.
+    CriticalSectionGuard guard(mSystem->mDSPCrit);
+    unsigned int cursor = 0;
+    if (voice->getPosition(&cursor, AURA_TIMEUNIT_PCM) != AURA_OK) {
+        return;
+    }
+    cursor = std::min(cursor, ring);
+    int64_t delta = static_cast<int64_t>(cursor) - static_cast<int64_t>(mLastPlayCursor);
+    if (delta < 0) {
+        delta += ring;
+    }
+    // Totals wrap at 2^32 frames: their difference counts.
+    const uint32_t played = mPlayedTotal + static_cast<uint32_t>(delta);
+    const auto ahead = static_cast<int32_t>(frame - played);
+    const uint64_t target = static_cast<uint64_t>(cursor) + static_cast<uint64_t>(std::max<int32_t>(ahead, 0));
+    uint64_t wraps = target / ring;
+    auto at = static_cast<unsigned int>(target % ring);
+    if (at == 0 && wraps > 0) {
+        // At the ring's end rather than after a wrap to its start.
+        at = ring;
+        --wraps;
+    }
+    voice->mEndFrame = at;
+    voice->mEndWraps = static_cast<unsigned int>(std::min<uint64_t>(wraps, 0xFFFFFFFEu));
+}
+
+void ChannelStream::clearVoiceEnd()
+{
+    CriticalSectionGuard guard(mSystem ? mSystem->mDSPCrit : nullptr);
+    (void)forEachVoice([](ChannelReal *voice) {
+        voice->mEndFrame = WaveTableLoop::NO_END;
+        voice->mEndWraps = 0;
+        return AURA_OK;
+    });
+}
+
+void ChannelStream::finishPlay(const Stream &s)
+{
+    mFinished = true;
+    const uint64_t end = s.dataEnd();
+    if ((s.flags() & Stream::FLAG_ENDOFDATA) && end != UINT64_MAX) {
+        mPosition = static_cast<unsigned int>(std::min<uint64_t>(end, 0xFFFFFFFFu));
+        mStreamPosition.store(mPosition, std::memory_order_release);
+    }
+}
+
 AURA_RESULT ChannelStream::alloc()
 {
     Stream *s = stream();
@@ -128,6 +182,10 @@ AURA_RESULT ChannelStream::alloc()
         if (result != AURA_OK) {
             return result;
         }
+    }
+    if (!whole && !loopsOn() && (s->flags() & Stream::FLAG_ENDOFDATA) && !(s->flags() & Stream::FLAG_DECODED)) {
+        // The ring holds the first fill still, and the data ends in it.
+        endVoiceAt(s->ringDataEnd());
     }
     if (mSystem) {
         CriticalSectionGuard guard(mSystem->mStreamListCrit);
@@ -217,8 +275,8 @@ AURA_RESULT ChannelStream::updateStream()
         }
         bool playing = false;
         (void)mRealChannel[0]->isPlaying(&playing);
-        if (!playing) {
-            mFinished = true;
+        if (!playing && !mFinished) {
+            finishPlay(*s);
         }
         if (mFinished) {
             s->setFlags(Stream::FLAG_ENDOFDATA);
@@ -250,6 +308,7 @@ AURA_RESULT ChannelStream::updateStream()
         if (mSystem->mStreamThread.isRunning() && s->mayWaitForFile()) {
             break;
         }
+        const bool endKnown = (s->flags() & Stream::FLAG_ENDOFDATA) != 0;
         const AURA_RESULT result = s->fill(mFillCursor, size);
         {
             // What was written is seen by the mixer from its next block on.
@@ -266,6 +325,11 @@ AURA_RESULT ChannelStream::updateStream()
             s->mOpenState.store(SoundI::OPENSTATE_ERROR, std::memory_order_release);
             mFinished = true;
             return result;
+        }
+        if (!endKnown && (s->flags() & Stream::FLAG_ENDOFDATA) && !mFlags.has(VoiceFlag::Stopped)) {
+            // The fill wrote behind the voice: it reaches the data end after
+            // the first pass over the ring and what was filled before.
+            endVoiceAt(ring + mDecodedTotal + (s->ringDataEnd() - mFillCursor));
         }
         mFillCursor = (mFillCursor + size) % ring;
         mDecodedTotal += size;
@@ -441,6 +505,7 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
     } else if (result == AURA_OK) {
         {
             CriticalSectionGuard guard(mSystem->mStreamVoiceCrit);
+            clearVoiceEnd();
             (void)forEachVoice([](ChannelReal *voice) { return voice->setPosition(0, AURA_TIMEUNIT_PCM); });
             mPosition = target;
             mStreamPosition.store(target, std::memory_order_release);
@@ -451,6 +516,10 @@ AURA_RESULT ChannelStream::setPositionEx(unsigned int position, unsigned int pos
             s->setDecodeLoops(mLoopCount);
         }
         result = s->flush();
+        if (result == AURA_OK && (s->flags() & Stream::FLAG_ENDOFDATA)) {
+            CriticalSectionGuard guard(mSystem->mStreamVoiceCrit);
+            endVoiceAt(s->ringDataEnd());
+        }
         {
             CriticalSectionGuard publish(mSystem->mDSPCrit);
         }
@@ -539,6 +608,9 @@ AURA_RESULT ChannelStream::setMode(unsigned int mode)
         // The stream thread reads the loop settings under this section.
         CriticalSectionGuard guard(mSystem ? mSystem->mStreamVoiceCrit : nullptr);
         result = ChannelReal::setMode(mode);
+        if (result == AURA_OK && loopsOn()) {
+            clearVoiceEnd();
+        }
     }
     if (result != AURA_OK) {
         return result;
@@ -558,6 +630,9 @@ AURA_RESULT ChannelStream::setLoopCount(int loopcount)
     {
         CriticalSectionGuard guard(mSystem ? mSystem->mStreamVoiceCrit : nullptr);
         result = ChannelReal::setLoopCount(loopcount);
+        if (result == AURA_OK && loopsOn()) {
+            clearVoiceEnd();
+        }
     }
     if (Stream *s = stream()) {
         if (s->flags() & Stream::FLAG_WHOLE) {
@@ -597,6 +672,20 @@ AURA_RESULT ChannelStream::isPlaying(bool *isplaying, bool /*includethreadlatenc
     if (!isplaying) {
         return AURA_ERR_INVALID_PARAM;
     }
+    if (!mFinished.load(std::memory_order_acquire) && mSystem) {
+        // The mixer stops the ring's voice where the data ends: the end is
+        // known from then on, not only from the stream thread's next pass.
+        CriticalSectionGuard guard(mSystem->mStreamVoiceCrit);
+        Stream *s = stream();
+        if (s && !mFinished && mRealChannel[0] && !mFlags.has(VoiceFlag::Stopped) && !mSeekPending.load() &&
+            s->mOpenState.load(std::memory_order_acquire) == SoundI::OPENSTATE_READY) {
+            bool playing = true;
+            (void)mRealChannel[0]->isPlaying(&playing);
+            if (!playing) {
+                finishPlay(*s);
+            }
+        }
+    }
     *isplaying = !mFinished.load(std::memory_order_acquire);
     return AURA_OK;
 }
@@ -613,6 +702,8 @@ AURA_RESULT ChannelStream::moveChannelGroup(ChannelGroupI *oldgroup, ChannelGrou
 
 AURA_RESULT ChannelStream::update(ElapsedTime elapsed)
 {
+    // An emulated voice moves its cursor here, which the stream thread reads.
+    CriticalSectionGuard guard(mSystem ? mSystem->mStreamVoiceCrit : nullptr);
     return forward(&ChannelReal::update, elapsed);
 }
 

@@ -78,6 +78,17 @@ private:
     }
     void pauseVoices(bool paused);
     [[nodiscard]] unsigned int ringLength() const;
+    // The voice of the ring stops by itself where the data ends: `frame`
+    // counts the ring's frames from where the play (or the last seek) began
+    // it, the first pass over the ring included. Under the stream-voice
+    // section.
+    void endVoiceAt(uint32_t frame);
+    // The ring's voice loops on (a seek, or the stream loops again).
+    void clearVoiceEnd();
+    // The voice stopped: the stream is over, at the end of its data when
+    // that is where it stopped. Under the stream-voice section.
+    void finishPlay(const Stream &s);
+    [[nodiscard]] bool loopsOn() const { return (mMode & AURA_LOOP_NORMAL) && mLoopCount != 0; }
 
     unsigned int mLastPlayCursor = 0;
     unsigned int mFillCursor = 0;

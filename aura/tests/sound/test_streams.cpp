@@ -4,6 +4,7 @@
 #include "aura.h"
 #include "aura.hpp"
 #include "files.h"
+#include "stdio_files.h"
 #include "tools.h"
 #include "systems.h"
 
@@ -304,23 +305,6 @@ AURA_RESULT slowOpen(const char *name, int, unsigned int *filesize, void **handl
     *userdata = nullptr;
     return AURA_OK;
 }
-AURA_RESULT fileClose(void *handle, void *)
-{
-    std::fclose(static_cast<FILE *>(handle));
-    return AURA_OK;
-}
-AURA_RESULT fileRead(void *handle, void *buffer, unsigned int size, unsigned int *read, void *)
-{
-    *read = static_cast<unsigned int>(std::fread(buffer, 1, size, static_cast<FILE *>(handle)));
-    return *read < size ? AURA_ERR_FILE_EOF : AURA_OK;
-}
-AURA_RESULT fileSeek(void *handle, unsigned int position, void *)
-{
-    return std::fseek(static_cast<FILE *>(handle), static_cast<long>(position), SEEK_SET) == 0
-               ? AURA_OK
-               : AURA_ERR_FILE_COULDNOTSEEK;
-}
-
 class NonBlockingThreads : public Streams {
 protected:
     void SetUp() override
@@ -351,9 +335,9 @@ TEST_F(NonBlockingThreads, CreationReturnsLoadingAndTheCallbackBringsTheResult)
     std::vector<int16_t> expected;
     const std::string ogg = makeOgg("later", 1.0, &expected);
     mExinfo.useropen = slowOpen;
-    mExinfo.userclose = fileClose;
-    mExinfo.userread = fileRead;
-    mExinfo.userseek = fileSeek;
+    mExinfo.userclose = auratest::stdioClose;
+    mExinfo.userread = auratest::stdioRead;
+    mExinfo.userseek = auratest::stdioSeek;
     AURA_SOUND *stream = nullptr;
     ASSERT_EQ(AURA_System_CreateStream(mSystem, ogg.c_str(), AURA_NONBLOCKING, &mExinfo, &stream), AURA_OK);
     ASSERT_NE(stream, nullptr);
@@ -416,9 +400,9 @@ TEST_F(NonBlockingThreads, ReleasingASystemWithWorkQueuedStrandsNothing)
     std::vector<int16_t> expected;
     const std::string ogg = makeOgg("queued", 0.3, &expected);
     mExinfo.useropen = slowOpen;
-    mExinfo.userclose = fileClose;
-    mExinfo.userread = fileRead;
-    mExinfo.userseek = fileSeek;
+    mExinfo.userclose = auratest::stdioClose;
+    mExinfo.userread = auratest::stdioRead;
+    mExinfo.userseek = auratest::stdioSeek;
     std::vector<AURA_SOUND *> sounds(5);
     for (AURA_SOUND *&sound : sounds) {
         ASSERT_EQ(AURA_System_CreateSound(mSystem, ogg.c_str(), AURA_NONBLOCKING, &mExinfo, &sound), AURA_OK);

@@ -345,6 +345,10 @@ void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
         const bool looping = channel && (mode & (AURA_LOOP_NORMAL | AURA_LOOP_BIDI)) && channel->mLoopCount != 0 &&
                              loopLength > 0;
         const int64_t loopEnd = loopStart + loopLength;
+        // The end of a loop that ends early, once its wraps are used up.
+        const bool endAhead = looping && (mode & AURA_LOOP_NORMAL) && !backwards && sentence == 0 &&
+                              channel->mEndFrame != WaveTableLoop::NO_END && channel->mEndWraps == 0;
+        const int64_t earlyEnd = endAhead ? std::min<int64_t>(channel->mEndFrame, loopEnd) : 0;
 
         // The part of the sound the position is in: all of it, or one
         // entry of a sentence (positions count in the whole sentence).
@@ -360,10 +364,17 @@ void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
         unsigned int k = n;
         bool boundary = false;
         bool entryChange = false;
+        bool endsEarly = false;
         if (stepMagnitude > 256) {
             uint64_t distance = 0;
             if (!backwards) {
                 int64_t end = (looping && fixedWhole(p) < loopEnd) ? loopEnd : length64;
+                if (endAhead) {
+                    // The data ends before the loop does (at once when
+                    // the voice was moved past it).
+                    end = earlyEnd;
+                    endsEarly = true;
+                }
                 if (sentence > 0 && entryEnd < end) {
                     end = entryEnd;
                     entryChange = true;
@@ -384,6 +395,7 @@ void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
                 boundary = true;
             } else {
                 entryChange = false;
+                endsEarly = false;
             }
         }
 
@@ -401,6 +413,12 @@ void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
                     edge.lastframe = loopEnd - entry.start - 1;
                     edge.edge = first.data + static_cast<std::size_t>(loopStart - first.start) * frameBytes;
                 }
+            }
+            if (endAhead && earlyEnd > 0) {
+                // What follows the early end is no data: its last frame
+                // stands beside itself, as at a sound's end.
+                edge.lastframe = earlyEnd - 1;
+                edge.edge = nullptr;
             }
             // The kernels read the entry's data from its own first frame.
             p -= fixedFromWhole(entry.start);
@@ -440,6 +458,12 @@ void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
             mPosition.store(p, std::memory_order_relaxed);
             break;
         }
+        if (endsEarly) {
+            mPosition.store(k == 0 && fixedWhole(p) > earlyEnd ? p : fixedFromWhole(earlyEnd),
+                            std::memory_order_relaxed);
+            finishAt(to, o, n, channels, tick);
+            return;
+        }
         if (entryChange) {
             // Forwards the next pass finds the next entry at the position;
             // backwards the position steps out of this one.
@@ -468,6 +492,9 @@ void DSPWaveTable::produce(Destination &to, unsigned int n, unsigned int tick)
             p = fixedFromWhole(wrapInto(fixedWhole(p), loopStart, loopLength)) | fixedFraction(p);
             if (channel->mLoopCount > 0) {
                 --channel->mLoopCount;
+            }
+            if (channel->mEndFrame != WaveTableLoop::NO_END && channel->mEndWraps > 0) {
+                --channel->mEndWraps;
             }
         } else {
             mPosition.store(fixedFromWhole(length64), std::memory_order_relaxed);

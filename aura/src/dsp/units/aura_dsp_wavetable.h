@@ -17,10 +17,18 @@ namespace AURA {
 // The voice changes them under the DSP section, which the mixer holds while
 // it reads; the mixer counts the loops down.
 struct WaveTableLoop {
+    static constexpr unsigned int NO_END = 0xFFFFFFFFu;
+
     unsigned int mMode = 0;
     int mLoopCount = -1;
     unsigned int mLoopStart = 0;
     unsigned int mLoopLength = 0;
+    // A forward normal loop that ends early: at frame mEndFrame (at most the
+    // loop end) once the loop has wrapped mEndWraps more times. A stream's
+    // ring loops for ever, and its data ends there. The mixer counts the
+    // wraps down; NO_END leaves the loop alone.
+    unsigned int mEndFrame = NO_END;
+    unsigned int mEndWraps = 0;
 };
 
 class DSPWaveTable : public DSPI {
