@@ -87,15 +87,9 @@ AURA_RESULT applyReverbs(AURA::System *system, const Options &options)
 constexpr AURA_MODE kLookMode = AURA_CREATESTREAM | AURA_LOOP_OFF | AURA_ACCURATETIME;
 
 // Looking for a file's kind and rate only: a sample that decodes nothing
-// (and no exact length, which an MPEG file would scan every frame for).
+// (and no exact length, which an MPEG file would scan every frame for). A
+// net stream is only ever opened as a stream.
 constexpr AURA_MODE kFactsMode = AURA_CREATESAMPLE | AURA_OPENONLY | AURA_LOOP_OFF;
-
-// Whether a file can be looked at with kFactsMode: a net stream is only
-// ever opened as a stream.
-bool factsOpen(const std::string &file)
-{
-    return file.find("://") == std::string::npos;
-}
 
 // Whether an opened sound tells the rate a render of its file is made at:
 // the parent of subsounds opened for its facts has none of its own (a
@@ -779,7 +773,7 @@ int renderRate(const Options &options, Probe &probe, int known)
     const AURA_CREATESOUNDEXINFO exinfo = probeInfo(options);
     const int subsound = options.sentence.empty() ? options.subsound : options.sentence[0];
     // A subsound's rate is found on the stream that plays it.
-    const AURA_MODE mode = subsound < 0 && factsOpen(options.files[0]) ? kFactsMode : kLookMode;
+    const AURA_MODE mode = subsound < 0 && !isUrl(options.files[0]) ? kFactsMode : kLookMode;
     // A file that does not open says so when it is played.
     if (probe.get().result == AURA_OK &&
         openSound(probe.get().system, options.files[0], mode, sound, true, subsound, &exinfo)) {
@@ -812,7 +806,7 @@ std::vector<std::string> expandPlaylists(const Options &options, Probe &probe, b
     for (const std::string &file : options.files) {
         SoundHandle sound;
         AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
-        const AURA_MODE mode = factsOpen(file) ? kFactsMode : kLookMode;
+        const AURA_MODE mode = !isUrl(file) ? kFactsMode : kLookMode;
         if (options.rawFormat != AURA_SOUND_FORMAT_NONE || probe.get().result != AURA_OK ||
             !openSound(probe.get().system, file, mode, sound, true, -1, tellsRate ? &exinfo : nullptr) ||
             sound->getFormat(&type, nullptr, nullptr, nullptr) != AURA_OK || type != AURA_SOUND_TYPE_PLAYLIST) {

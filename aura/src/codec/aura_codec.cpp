@@ -173,27 +173,14 @@ AURA_RESULT Codec::read(void *buffer, unsigned int sizebytes, unsigned int *byte
                 result = AURA_ERR_FILE_EOF;
                 break;
             }
-            if (mPCMBufferDirect && wanted >= mPCMBufferLengthBytes) {
-                unsigned int filled = 0;
-                const AURA_RESULT fill = mDescription.read(&mState, out + total, mPCMBufferLengthBytes, &filled);
-                filled = std::min(filled, mPCMBufferLengthBytes);
-                refilled = true;
-                if (fill == AURA_ERR_FILE_EOF && filled > 0) {
-                    ended = true;
-                } else if (fill != AURA_OK) {
-                    result = fill;
-                    break;
-                }
-                if (filled == 0) {
-                    break;
-                }
-                total += filled;
-                wanted -= filled;
-                continue;
-            }
+            // A read that wants a whole block or more has it decoded in
+            // place, without the copy out of mPCMBuffer.
+            const bool direct = mPCMBufferDirect && wanted >= mPCMBufferLengthBytes;
             unsigned int filled = 0;
-            const AURA_RESULT fill = mDescription.read(&mState, mPCMBuffer, mPCMBufferLengthBytes, &filled);
+            const AURA_RESULT fill =
+                mDescription.read(&mState, direct ? out + total : mPCMBuffer, mPCMBufferLengthBytes, &filled);
             filled = std::min(filled, mPCMBufferLengthBytes);
+            refilled = refilled || direct;
             // A refill that reached the end still delivers its bytes; the
             // end is reported once they are handed out.
             if (fill == AURA_ERR_FILE_EOF && filled > 0) {
@@ -202,6 +189,14 @@ AURA_RESULT Codec::read(void *buffer, unsigned int sizebytes, unsigned int *byte
                 mPCMBufferFilledBytes = 0;
                 result = fill;
                 break;
+            }
+            if (direct) {
+                if (filled == 0) {
+                    break;
+                }
+                total += filled;
+                wanted -= filled;
+                continue;
             }
             mPCMBufferFilledBytes = filled;
             refilled = true;

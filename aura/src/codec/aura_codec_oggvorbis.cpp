@@ -662,17 +662,17 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total, bool *moved)
     if (result != AURA_OK) {
         return result;
     }
-    {
-        // Whether the file ends before its last link that plays does.
-        const long playing = mLinks > 0 ? std::min(mLinks, links) : links;
-        const auto end = playing < links ? static_cast<uint64_t>(vf.offsets[playing])
-                                         : static_cast<uint64_t>(std::max(vf.end, vf.offsets[links]));
-        const auto linkData = static_cast<uint64_t>(vf.dataoffsets[playing - 1]);
-        PageFacts before;
-        PageFacts lastPage;
-        findLastPages(this, std::max(linkData, end > TAIL_BYTES ? end - TAIL_BYTES : 0), end,
-                      static_cast<uint32_t>(vf.serialnos[playing - 1]), &before, &lastPage, &mCut);
-    }
+    // The last link that plays, where it ends, its last two pages, and
+    // whether the file ends before that link does.
+    const long playing = mLinks > 0 ? std::min(mLinks, links) : links;
+    const long last = playing - 1;
+    const auto end = playing < links ? static_cast<uint64_t>(vf.offsets[playing])
+                                     : static_cast<uint64_t>(std::max(vf.end, vf.offsets[links]));
+    const auto linkData = static_cast<uint64_t>(vf.dataoffsets[last]);
+    PageFacts previous;
+    PageFacts lastPage;
+    findLastPages(this, std::max(linkData, end > TAIL_BYTES ? end - TAIL_BYTES : 0), end,
+                  static_cast<uint32_t>(vf.serialnos[last]), &previous, &lastPage, &mCut);
     PageFacts first;
     PageFacts second;
     int found = 0;
@@ -747,16 +747,6 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total, bool *moved)
     // The end: the last page's granule position may claim more than its
     // data holds. Decoding from the page before it shows where the data
     // really ends; a shorter claim cuts the end, as the decoder does.
-    // The last link that plays, and where it ends.
-    const long playing = mLinks > 0 ? std::min(mLinks, links) : links;
-    const long last = playing - 1;
-    const auto end = playing < links ? static_cast<uint64_t>(vf.offsets[playing])
-                                     : static_cast<uint64_t>(std::max(vf.end, vf.offsets[links]));
-    const auto linkData = static_cast<uint64_t>(vf.dataoffsets[last]);
-    PageFacts previous;
-    PageFacts lastPage;
-    findLastPages(this, std::max(linkData, end > TAIL_BYTES ? end - TAIL_BYTES : 0), end,
-                  static_cast<uint32_t>(vf.serialnos[last]), &previous, &lastPage);
     if (previous.granule < 0 || previous.size == 0) {
         return AURA_OK;
     }
@@ -829,23 +819,19 @@ AURA_RESULT CodecOggVorbis::openBeforeBrokenLink()
     }
     const uint64_t oldEnd = mOggEnd;
     const bool oldEndKnown = mOggEndKnown;
-    for (size_t tried = 0; tried < std::min(found, LINKS_TRIED); ++tried) {
+    AURA_RESULT result = AURA_ERR_FORMAT;
+    for (size_t tried = 0; tried < std::min(found, LINKS_TRIED) && result == AURA_ERR_FORMAT; ++tried) {
         mOggEnd = mOggStart + starts[(found - 1 - tried) % LINKS_TRIED];
         mOggEndKnown = true;
-        const AURA_RESULT result = openDecoder();
-        if (result == AURA_OK) {
-            mBrokenLink = true;
-            return AURA_OK;
-        }
-        if (result != AURA_ERR_FORMAT) {
-            mOggEnd = oldEnd;
-            mOggEndKnown = oldEndKnown;
-            return result;
-        }
+        result = openDecoder();
     }
-    mOggEnd = oldEnd;
-    mOggEndKnown = oldEndKnown;
-    return AURA_ERR_FORMAT;
+    if (result == AURA_OK) {
+        mBrokenLink = true;
+    } else {
+        mOggEnd = oldEnd;
+        mOggEndKnown = oldEndKnown;
+    }
+    return result;
 }
 
 AURA_RESULT CodecOggVorbis::hardError(long ov)

@@ -412,8 +412,7 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
             // The room is fresh memory that the reads fill: its pages are
             // mapped a request's worth at a time (a decoder that writes one
             // channel of a frame at a time reads each fresh page first).
-            const unsigned int from = std::max(prepared, total);
-            AURA_OS_Memory_PrepareWrite(sample->getData() + from, total + want - from);
+            AURA_OS_Memory_PrepareWrite(sample->getData() + prepared, total + want - prepared);
             prepared = total + want;
         }
         result = codec->read(sample->getData() + total, want, &got);
@@ -456,36 +455,22 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
     if (result == AURA_OK && (waveformat.channels <= 0 || waveformat.channels > 16 || waveformat.frequency <= 0)) {
         result = AURA_ERR_FORMAT;
     }
-    if (result == AURA_OK && (mode & AURA_OPENONLY)) {
-        // Opened for its facts (format, rate, tags): nothing is decoded, and
-        // the sample holds no data, so a play of it ends at once.
-        const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) &&
-                                waveformat.format >= AURA_SOUND_FORMAT_GCADPCM &&
-                                waveformat.format <= AURA_SOUND_FORMAT_CELT;
-        if (!compressed && getBitsFromFormat(waveformat.format) == 0) {
-            return AURA_ERR_FORMAT;
-        }
-        describeSound(sample, waveformat, *codec);
-        sample->mLength = 0;
-        sample->mLengthBytes = 0;
-        sample->mLoopStart = 0;
-        sample->mLoopLength = 0;
-        waveformat.name[sizeof(waveformat.name) - 1] = 0;
-        if (waveformat.name[0]) {
-            AURA_Memory_Free(sample->mName);
-            sample->mName = AURA_strdup(waveformat.name);
-        }
-        return AURA_OK;
+    const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) && waveformat.format >= AURA_SOUND_FORMAT_GCADPCM &&
+                            waveformat.format <= AURA_SOUND_FORMAT_CELT;
+    if (result == AURA_OK && !compressed && getBitsFromFormat(waveformat.format) == 0) {
+        result = AURA_ERR_FORMAT;
     }
+    const bool openOnly = (mode & AURA_OPENONLY) != 0;
     if (result == AURA_OK) {
-        const bool compressed = (mode & AURA_CREATECOMPRESSEDSAMPLE) &&
-                                waveformat.format >= AURA_SOUND_FORMAT_GCADPCM &&
-                                waveformat.format <= AURA_SOUND_FORMAT_CELT;
-        if (!compressed && getBitsFromFormat(waveformat.format) == 0) {
-            result = AURA_ERR_FORMAT;
-        }
         describeSound(sample, waveformat, *codec);
-        if (result == AURA_OK && compressed) {
+        if (openOnly) {
+            // Opened for its facts (format, rate, tags): nothing is decoded,
+            // and the sample holds no data, so a play of it ends at once.
+            sample->mLength = 0;
+            sample->mLengthBytes = 0;
+            sample->mLoopStart = 0;
+            sample->mLoopLength = 0;
+        } else if (compressed) {
             // The blocks stay as they are in the file, for the decoding
             // units to read.
             unsigned int got = 0;
@@ -508,7 +493,7 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
                 // The blocks are what the file held of a sound cut short.
                 sample->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
             }
-        } else if (result == AURA_OK) {
+        } else {
             const unsigned int frame = sample->frameBytes();
             unsigned int declared = 0xFFFFFFFFu;
             // A guessed length does not bound the read: the data does.
@@ -525,8 +510,7 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
                             sample->mLengthBytes - sample->mLength * frame);
             }
             sample->mLengthBytes = sample->mLength * frame;
-            const bool guessed = (codec->mFlags & Codec::FLAG_GUESSEDLENGTH) != 0;
-            if (result == AURA_OK && ((declared != 0xFFFFFFFFu && !guessed && sample->mLength < waveformat.lengthpcm) ||
+            if (result == AURA_OK && ((declared != 0xFFFFFFFFu && sample->mLength < waveformat.lengthpcm) ||
                                       codec->dataCut(std::max(subsound, 0)))) {
                 // The file held less than it said; the sample is what it held.
                 sample->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
@@ -537,7 +521,7 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             }
         }
     }
-    if (result == AURA_OK) {
+    if (result == AURA_OK && !openOnly) {
         // Loop points found in the file; without them the whole sound.
         sample->mLoopStart = 0;
         sample->mLoopLength = sample->mLength;
