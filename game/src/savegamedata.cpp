@@ -176,8 +176,8 @@ void RemoveLeftoverFiles()
     std::error_code ec;
     const std::string prefix = std::string(kPreferencesFileName) + ".tmp.";
     bool found = false;
-    for (std::filesystem::directory_iterator it(platform::documentsDirectory(), ec), end; !ec && it != end && !found;
-         it.increment(ec)) {
+    for (std::filesystem::directory_iterator it(platform::applicationRoot() + "/Documents", ec), end;
+         !ec && it != end && !found; it.increment(ec)) {
         found = it->path().filename().string().starts_with(prefix);
     }
     if (!found)
@@ -217,16 +217,16 @@ bool SaveMerixLogin()
 {
     const std::string path = PreferencesPath();
     const platform::FileLock lock(lockPath(), kLockSeconds);
-    const auto fail = [&](int error) {
+    const auto fail = [&](const std::string &why) {
         ++failedSaves();
-        platform::consoleLog("preferences: could not save " + path + ": " + std::strerror(error) +
+        platform::consoleLog("preferences: could not save " + path + ": " + why +
                              "; the file keeps what it held before");
         return false;
     };
     // A lock file that cannot be made (a full or read-only folder) leaves the
     // write to tell; one that another instance holds this long is a failure.
     if (!lock.locked() && lock.error() == EWOULDBLOCK)
-        return fail(EWOULDBLOCK);
+        return fail("another instance kept the file locked");
     removeLeftovers(lock);
 
     // Keys that other code keeps in the same file stay as they are; of ours,
@@ -270,7 +270,7 @@ bool SaveMerixLogin()
     const std::string xml = platform::plistToXml(platform::PlistValue(std::move(dict)));
     const auto *bytes = reinterpret_cast<const std::uint8_t *>(xml.data());
     if (!platform::writeFileAtomically(path, std::span(bytes, xml.size()), 0600))
-        return fail(errno);
+        return fail(std::strerror(errno));
     // In step with the file; what changed has been written.
     merged.loginChanged = merged.faceChanged = false;
     merged.newChanged.fill(false);

@@ -77,8 +77,8 @@ protected:
     {
         const std::string errFile = data.file("stderr.txt");
         Run run;
-        run.out = auratest::capture(shell + "exec " + auratest::quote(OGC_SIM_PATH) + " " + options() + " " +
-                                        actions + " 2>" + auratest::quote(errFile),
+        run.out = auratest::capture(shell + "exec " + auratest::quote(OGC_SIM_PATH) + " " + options() + " " + actions +
+                                        " 2>" + auratest::quote(errFile),
                                     &run.status);
         run.err = text(platform::readWholeFile(errFile));
         return run;
@@ -216,8 +216,7 @@ TEST_F(PreferencesFaults, KilledSavesLeaveNoTemporaryFileAfterTheNextLaunch)
         }
         leftBehind += leftovers().empty() ? 0 : 1;
         // Events of the next launch only.
-        for (char drain[4096]; ::read(watch, drain, sizeof drain) > 0;) {
-        }
+        for (char drain[4096]; ::read(watch, drain, sizeof drain) > 0;) {}
     }
     ::close(watch);
     // The kills did leave files (or this test proves nothing), and the
