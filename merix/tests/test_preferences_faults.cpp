@@ -186,7 +186,8 @@ TEST_F(PreferencesFaults, KilledSavesLeaveNoTemporaryFileAfterTheNextLaunch)
     for (int n = 1; n <= 20; ++n)
         args.insert(args.end(), {"score", "0", std::to_string(n)});
     int leftBehind = 0;
-    for (int round = 0; round < 40 && leftBehind < 5; ++round) {
+    int round = 0;
+    for (; round < 40 && leftBehind < 5; ++round) {
         const Child child = spawnChild(OGC_SIM_PATH, args, false);
         ASSERT_GT(child.pid, 0);
         // The child may also end before a save: then it has exited.
@@ -221,6 +222,8 @@ TEST_F(PreferencesFaults, KilledSavesLeaveNoTemporaryFileAfterTheNextLaunch)
     ::close(watch);
     // The kills did leave files (or this test proves nothing), and the
     // next launch took them away.
+    RecordProperty("launches", round);
+    RecordProperty("rounds_leaving_files", leftBehind);
     EXPECT_GT(leftBehind, 0);
     const Run next = sim("state");
     EXPECT_EQ(next.status, 0) << next.err;
