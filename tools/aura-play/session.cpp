@@ -108,11 +108,11 @@ bool Session::prepareWavFile(std::string &error)
         error = "cannot write " + mPlan.wavPath + ": " + std::strerror(errno);
         return false;
     }
-    // mkstemp makes the file private; a render that replaces a file takes
-    // its permissions, a new one the usual ones.
+    // mkstemp makes the file private while it is written; when done it
+    // takes the permissions of the file it replaces, or the usual ones.
     const mode_t mask = umask(0);
     umask(mask);
-    (void)fchmod(fd, exists ? st.st_mode & 07777 : 0666 & ~mask);
+    mCommitMode = exists ? st.st_mode & 07777 : 0666 & ~mask;
     mReplacing = exists;
     ::close(fd);
     mWritePath = std::move(temp);
@@ -125,6 +125,7 @@ bool Session::commitWavFile()
     if (!mOwnWriteFile) {
         return true;
     }
+    (void)::chmod(mWritePath.c_str(), mCommitMode);
     if (std::rename(mWritePath.c_str(), mCommitPath.c_str()) != 0) {
         std::fprintf(stderr, "aura-play: cannot write %s: %s\n", mPlan.wavPath.c_str(), std::strerror(errno));
         discardWavFile();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 namespace auraplay {
 
@@ -95,6 +96,7 @@ private:
     std::string mCommitPath; // the target, through any symbolic link
     bool mOwnWriteFile = false;
     bool mReplacing = false; // a file was at the target when the render began
+    mode_t mCommitMode = 0;  // the permissions the render takes when done
     AURA::System *mSystem = nullptr;
     bool mRendering = false;
     int mRate = 48000;
