@@ -204,34 +204,81 @@ Bytes oggdec(const auratest::TempDir &dir, const std::string &ogg)
 }
 
 // Streams whose granule positions start below zero, or above or below what
-// the first page's packets hold, with first pages of several sizes: the
-// sample, the stream, the length and the player's are oggdec's.
+// the first page's packets hold, with first pages of several sizes, and
+// streams whose granule positions later jump back by the shift (as FFmpeg's
+// muxer writes a first page of -104): the sample, the stream, the length,
+// seeks and the player's renders are oggdec's, and the file is not cut.
 TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
 {
-    for (const auto &[shift, firstPackets, frames] : std::vector<std::tuple<int64_t, int, int>>{
-             {104, 0, 132633}, {104, 2, 132633}, {104, 2, 9000}, {104, 1, 20000}, {104, 40, 132633},
-             {700, 2, 132633}, {3000, 0, 132633}, {3000, 5, 132633}, {3000, 40, 132633}, {3000, 2, 20000},
-             {104, 0, 3000}, {64, 0, 132633}, {64, 40, 132633}, {-64, 0, 132633}, {-64, 2, 132633},
-             {-64, 40, 132633}, {-64, 0, 3000}, {-3000, 5, 132633}}) {
+    for (const auto &[shift, firstPackets, frames, jumpPage] : std::vector<std::tuple<int64_t, int, int, size_t>>{
+             {104, 0, 132633, 0}, {104, 2, 132633, 0}, {104, 2, 9000, 0}, {104, 1, 20000, 0}, {104, 40, 132633, 0},
+             {700, 2, 132633, 0}, {3000, 0, 132633, 0}, {3000, 5, 132633, 0}, {3000, 40, 132633, 0},
+             {3000, 2, 20000, 0}, {104, 0, 3000, 0}, {64, 0, 132633, 0}, {64, 40, 132633, 0}, {-64, 0, 132633, 0},
+             {-64, 2, 132633, 0}, {-64, 40, 132633, 0}, {-64, 0, 3000, 0}, {-3000, 5, 132633, 0},
+             {104, 1, 700000, 20}, {104, 1, 132633, 4}, {104, 0, 132633, 20}, {3000, 1, 132633, 9}}) {
         {
             SCOPED_TRACE("granules shifted by " + std::to_string(-shift) + ", first page of " +
-                         std::to_string(firstPackets) + " packets, " + std::to_string(frames) + " frames");
-            const Bytes bytes = auratest::encodeOgg({.rate = 44100,
-                                                     .channels = 2,
-                                                     .frames = frames,
-                                                     .granuleShift = shift,
-                                                     .firstPagePackets = firstPackets});
+                         std::to_string(firstPackets) + " packets, " + std::to_string(frames) + " frames" +
+                         (jumpPage > 0 ? ", shifted back from page " + std::to_string(jumpPage) : ""));
+            Bytes bytes = auratest::encodeOgg({.rate = 44100,
+                                               .channels = 2,
+                                               .frames = frames,
+                                               .granuleShift = shift,
+                                               .firstPagePackets = firstPackets,
+                                               .pageBytes = jumpPage > 0 ? 400 : 0});
+            const std::vector<auratest::OggPage> pages = auratest::oggPages(bytes);
+            for (size_t page = jumpPage; jumpPage > 0 && page < pages.size(); ++page) {
+                pages[page].setGranule(bytes, pages[page].granule(bytes) + shift);
+            }
+            ASSERT_GT(pages.size(), jumpPage + 2);
             const std::string path = mDir.file("shifted.ogg");
             ASSERT_TRUE(auratest::writeAll(path, bytes));
             const Bytes expected = oggdec(mDir, path);
             ASSERT_GT(expected.size(), 4u * 1000);
-            expectDecodes(path, expected, 4, [](unsigned int length) {
-                return std::vector<unsigned int>{length / 3, length - 500, 10u};
+            const auto length = static_cast<unsigned int>(expected.size() / 4);
+            expectDecodes(path, expected, 4, [&](unsigned int) {
+                std::vector<unsigned int> seeks{length / 3, length - 500, 10u};
+                if (jumpPage > 0) {
+                    // Around the page where the positions jump, and inside
+                    // the shift's width at the end.
+                    for (const size_t page : {jumpPage - 1, jumpPage, jumpPage + 1}) {
+                        const auto at = static_cast<unsigned int>(pages[page].granule(bytes) + (page < jumpPage ? shift : 0));
+                        for (const unsigned int near : {at - 3, at, at + 1, at + 200}) {
+                            seeks.push_back(std::min(near, length - 1));
+                        }
+                    }
+                    seeks.push_back(length - static_cast<unsigned int>(std::abs(shift)) / 2);
+                    seeks.push_back(5000);
+                }
+                return seeks;
             });
 #ifdef AURA_PLAY_PATH
             const std::string info = auratest::capture(std::string(AURA_PLAY_PATH) + " --info " + quote(path));
-            EXPECT_NE(info.find("length:   " + std::to_string(expected.size() / 4) + " samples"), std::string::npos)
-                << info;
+            EXPECT_NE(info.find("length:   " + std::to_string(length) + " samples"), std::string::npos) << info;
+            // The render from a seek holds what oggdec decodes from there,
+            // and nothing is said of a cut.
+            for (const char *mode : {"", "--stream "}) {
+                if (jumpPage == 0) {
+                    break;
+                }
+                for (const unsigned int ms : {0u, 100u, length * 1000u / 44100u - 5}) {
+                    SCOPED_TRACE(std::string(mode) + "--seek " + std::to_string(ms));
+                    const std::string out = mDir.file("out.wav");
+                    int status = 0;
+                    const std::string said = auratest::capture(std::string(AURA_PLAY_PATH) + " -q " + mode +
+                                                                   "--seek " + std::to_string(ms) + " -o " +
+                                                                   quote(out) + " " + quote(path) + " 2>&1",
+                                                               &status);
+                    EXPECT_EQ(status, 0) << said;
+                    EXPECT_EQ(said, "");
+                    const auratest::Wav rendered = auratest::readWav(out);
+                    const size_t from = size_t{ms} * 44100 / 1000 * 4;
+                    EXPECT_EQ(rendered.data.size(), expected.size() - from);
+                    EXPECT_TRUE(rendered.data.size() <= expected.size() - from &&
+                                std::equal(rendered.data.begin(), rendered.data.end(),
+                                           expected.begin() + static_cast<long>(from)));
+                }
+            }
 #endif
         }
     }
