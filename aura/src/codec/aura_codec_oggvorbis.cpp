@@ -370,6 +370,10 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
 
     if (!seekable) {
         mWaveFormat.lengthpcm = LENGTH_UNSEEKABLE;
+        result = holdFirstFrame();
+        if (result != AURA_OK) {
+            return result;
+        }
     } else {
         // Each link's total fits 64 bits; their sum is kept in 64 bits and
         // cut to the largest known length so that a crafted granule position
@@ -920,6 +924,31 @@ AURA_RESULT CodecOggVorbis::openBeforeBrokenLink()
     return result;
 }
 
+AURA_RESULT CodecOggVorbis::holdFirstFrame()
+{
+    const auto frameBytes = static_cast<unsigned int>(mWaveFormat.blockalign);
+    if (frameBytes == 0 || frameBytes > HELD_BYTES_MAX) {
+        return AURA_ERR_FORMAT;
+    }
+    for (;;) {
+        int bitstream = 0;
+        const long got = ov_read(&mVorbisFile, reinterpret_cast<char *>(mHeld), static_cast<int>(frameBytes), 0, 2, 1,
+                                 &bitstream);
+        if (got == OV_HOLE) {
+            continue; // (each hole is data passed over: the end comes)
+        }
+        if (got > 0) {
+            mHeldBytes = static_cast<unsigned int>(std::min<long>(got, frameBytes));
+            toWavOrder(reinterpret_cast<int16_t *>(mHeld), 1, mWaveFormat.channels);
+            return AURA_OK;
+        }
+        if (got == 0) {
+            return AURA_ERR_FORMAT; // headers and no audio
+        }
+        return got == OV_OUT_OF_MEMORY ? AURA_ERR_MEMORY : hardError(got);
+    }
+}
+
 AURA_RESULT CodecOggVorbis::hardError(long ov)
 {
     if (ov == OV_EREAD && mReadError != AURA_OK && mReadError != AURA_ERR_FILE_EOF) {
@@ -1016,6 +1045,18 @@ AURA_RESULT CodecOggVorbis::readInternal(void *buffer, unsigned int sizebytes, u
     if (!buffer) {
         return AURA_ERR_INVALID_PARAM;
     }
+    if (mHeldBytes > 0) {
+        // The frame decoded at open comes first; the comments are reported
+        // with the next decoded piece.
+        const unsigned int n = std::min(mHeldBytes, sizebytes);
+        std::memcpy(buffer, mHeld, n);
+        std::memmove(mHeld, mHeld + n, mHeldBytes - n);
+        mHeldBytes -= n;
+        if (bytesread) {
+            *bytesread = n;
+        }
+        return AURA_OK;
+    }
     const int want = static_cast<int>(std::min<unsigned int>(sizebytes, INT_MAX));
     int bitstream = 0;
     const long got = ov_read(&mVorbisFile, static_cast<char *>(buffer), want, 0, 2, 1, &bitstream);
@@ -1043,6 +1084,9 @@ AURA_RESULT CodecOggVorbis::readInternal(void *buffer, unsigned int sizebytes, u
         return AURA_OK;
     }
     if (got == 0) {
+        // A stream that cannot seek learns only here whether its last link
+        // came to its end page.
+        mCut = mCut || (!mVorbisFile.seekable && mVorbisFile.os.e_o_s == 0);
         return AURA_ERR_FILE_EOF;
     }
     if (got == OV_OUT_OF_MEMORY) {
@@ -1151,6 +1195,7 @@ AURA_RESULT CodecOggVorbis::closeInternal()
     mPcmShift = 0;
     mShiftFrom = 0;
     mStepCount = 0;
+    mHeldBytes = 0;
     mLinks = 0;
     mCut = false;
     mBrokenLink = false;

@@ -82,6 +82,10 @@ public:
     // Maps a failure of vorbisfile that no further call can mend to the
     // codec's answer and keeps it: the decoder is not called again.
     [[nodiscard]] AURA_RESULT hardError(long ov);
+    // A stream that cannot seek shows that it holds audio only by decoding
+    // it: decodes its first frame into mHeld for the first read. 25 when
+    // the stream ends before any frame, as a seekable one is refused.
+    [[nodiscard]] AURA_RESULT holdFirstFrame();
 
     static AURA_RESULT getMemoryUsedCallback(AURA_CODEC_STATE *state, MemoryTracker *tracker);
 
@@ -125,11 +129,17 @@ public:
     // The links of a seekable chain that play: those before the first whose
     // channels or rate differ from the first link's (0 while unknown).
     long mLinks = 0;
-    // The file ends inside the last link that plays (no end-of-stream page).
+    // The file ends inside the last link that plays (no end-of-stream page):
+    // known at open when the file seeks, else when the decoder meets its end.
     bool mCut = false;
     // A later link was broken (cut inside its headers): the window ends
     // before it, and the file counts as cut.
     bool mBrokenLink = false;
+    // The first frame of a stream that cannot seek, decoded at open and
+    // handed out (in WAV order) before the decoder is read again.
+    static constexpr unsigned int HELD_BYTES_MAX = 2 * 255;
+    uint8_t mHeld[HELD_BYTES_MAX]{};
+    unsigned int mHeldBytes = 0;
     AURA_RESULT mDecodeError = AURA_OK; // kept once the decoder failed for good
     AURA_RESULT mReadError = AURA_OK;   // the file layer's last failure under vorbisfile
 
