@@ -206,31 +206,52 @@ Bytes oggdec(const auratest::TempDir &dir, const std::string &ogg)
 // Streams whose granule positions start below zero, or above or below what
 // the first page's packets hold, with first pages of several sizes, and
 // streams whose granule positions later jump back by the shift (as FFmpeg's
-// muxer writes a first page of -104): the sample, the stream, the length,
-// seeks and the player's renders are oggdec's, and the file is not cut.
+// muxer writes a first page of -104), and jump again: the sample, the
+// stream, the length, seeks and the player's renders are oggdec's, and the
+// file is not cut.
 TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
 {
-    for (const auto &[shift, firstPackets, frames, jumpPage] : std::vector<std::tuple<int64_t, int, int, size_t>>{
-             {104, 0, 132633, 0}, {104, 2, 132633, 0}, {104, 2, 9000, 0}, {104, 1, 20000, 0}, {104, 40, 132633, 0},
-             {700, 2, 132633, 0}, {3000, 0, 132633, 0}, {3000, 5, 132633, 0}, {3000, 40, 132633, 0},
-             {3000, 2, 20000, 0}, {104, 0, 3000, 0}, {64, 0, 132633, 0}, {64, 40, 132633, 0}, {-64, 0, 132633, 0},
-             {-64, 2, 132633, 0}, {-64, 40, 132633, 0}, {-64, 0, 3000, 0}, {-3000, 5, 132633, 0},
-             {104, 1, 700000, 20}, {104, 1, 132633, 4}, {104, 0, 132633, 20}, {3000, 1, 132633, 9}}) {
+    struct Case {
+        int64_t shift;
+        int firstPackets;
+        int frames;
+        size_t jumpPage = 0;   // > 0: from this page on, the shift is taken back
+        size_t secondPage = 0; // > 0: from this page on, granules move by `second` more
+        int64_t second = 0;
+    };
+    for (const Case &c : std::vector<Case>{
+             {104, 0, 132633}, {104, 2, 132633}, {104, 2, 9000}, {104, 1, 20000}, {104, 40, 132633},
+             {700, 2, 132633}, {3000, 0, 132633}, {3000, 5, 132633}, {3000, 40, 132633}, {3000, 2, 20000},
+             {104, 0, 3000}, {64, 0, 132633}, {64, 40, 132633}, {-64, 0, 132633}, {-64, 2, 132633},
+             {-64, 40, 132633}, {-64, 0, 3000}, {-3000, 5, 132633},
+             {104, 1, 700000, 20}, {104, 1, 132633, 4}, {104, 0, 132633, 20}, {3000, 1, 132633, 9},
+             {104, 1, 132633, 6, 7, 300}, {104, 1, 132633, 6, 12, -2000}, {104, 1, 132633, 6, 12, -9000}}) {
         {
-            SCOPED_TRACE("granules shifted by " + std::to_string(-shift) + ", first page of " +
-                         std::to_string(firstPackets) + " packets, " + std::to_string(frames) + " frames" +
-                         (jumpPage > 0 ? ", shifted back from page " + std::to_string(jumpPage) : ""));
+            SCOPED_TRACE("granules shifted by " + std::to_string(-c.shift) + ", first page of " +
+                         std::to_string(c.firstPackets) + " packets, " + std::to_string(c.frames) + " frames" +
+                         (c.jumpPage > 0 ? ", shifted back from page " + std::to_string(c.jumpPage) : "") +
+                         (c.secondPage > 0 ? ", by " + std::to_string(c.second) + " more from page " +
+                                                 std::to_string(c.secondPage)
+                                           : ""));
             Bytes bytes = auratest::encodeOgg({.rate = 44100,
                                                .channels = 2,
-                                               .frames = frames,
-                                               .granuleShift = shift,
-                                               .firstPagePackets = firstPackets,
-                                               .pageBytes = jumpPage > 0 ? 400 : 0});
+                                               .frames = c.frames,
+                                               .granuleShift = c.shift,
+                                               .firstPagePackets = c.firstPackets,
+                                               .pageBytes = c.jumpPage > 0 ? 400 : 0});
             const std::vector<auratest::OggPage> pages = auratest::oggPages(bytes);
-            for (size_t page = jumpPage; jumpPage > 0 && page < pages.size(); ++page) {
-                pages[page].setGranule(bytes, pages[page].granule(bytes) + shift);
+            ASSERT_GT(pages.size(), std::max(c.jumpPage, c.secondPage) + 2);
+            // Where each page ends in the decoded frames (granules as written).
+            std::vector<int64_t> ends;
+            for (const auratest::OggPage &page : pages) {
+                ends.push_back(page.granule(bytes) + c.shift);
             }
-            ASSERT_GT(pages.size(), jumpPage + 2);
+            for (size_t page = c.jumpPage; c.jumpPage > 0 && page < pages.size(); ++page) {
+                pages[page].setGranule(bytes, pages[page].granule(bytes) + c.shift);
+            }
+            for (size_t page = c.secondPage; c.secondPage > 0 && page < pages.size(); ++page) {
+                pages[page].setGranule(bytes, pages[page].granule(bytes) + c.second);
+            }
             const std::string path = mDir.file("shifted.ogg");
             ASSERT_TRUE(auratest::writeAll(path, bytes));
             const Bytes expected = oggdec(mDir, path);
@@ -238,16 +259,18 @@ TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
             const auto length = static_cast<unsigned int>(expected.size() / 4);
             expectDecodes(path, expected, 4, [&](unsigned int) {
                 std::vector<unsigned int> seeks{length / 3, length - 500, 10u};
-                if (jumpPage > 0) {
-                    // Around the page where the positions jump, and inside
-                    // the shift's width at the end.
-                    for (const size_t page : {jumpPage - 1, jumpPage, jumpPage + 1}) {
-                        const auto at = static_cast<unsigned int>(pages[page].granule(bytes) + (page < jumpPage ? shift : 0));
+                // Around the pages where the positions jump, and inside the
+                // shift's width at the end.
+                for (const size_t jump : {c.jumpPage, c.secondPage}) {
+                    for (size_t page = jump - 1; jump > 0 && page <= jump + 1; ++page) {
+                        const auto at = static_cast<unsigned int>(ends[page]);
                         for (const unsigned int near : {at - 3, at, at + 1, at + 200}) {
                             seeks.push_back(std::min(near, length - 1));
                         }
                     }
-                    seeks.push_back(length - static_cast<unsigned int>(std::abs(shift)) / 2);
+                }
+                if (c.jumpPage > 0) {
+                    seeks.push_back(length - static_cast<unsigned int>(std::abs(c.shift)) / 2);
                     seeks.push_back(5000);
                 }
                 return seeks;
@@ -258,7 +281,7 @@ TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
             // The render from a seek holds what oggdec decodes from there,
             // and nothing is said of a cut.
             for (const char *mode : {"", "--stream "}) {
-                if (jumpPage == 0) {
+                if (c.jumpPage == 0) {
                     break;
                 }
                 for (const unsigned int ms : {0u, 100u, length * 1000u / 44100u - 5}) {
