@@ -71,8 +71,9 @@ public:
     AURA_RESULT addTag(TagNode *node);
     // Moves every tag of another list into this one, in order. A unique tag
     // whose name and type are already here updates that tag and is
-    // released; one of another type is another tag. 37 for null or this list itself; 44 when an update
-    // cannot be allocated: the tags not yet moved stay in `other`.
+    // released; one of another type is another tag. 37 for null or this
+    // list itself; 44 when an update cannot be allocated: the tags not yet
+    // moved stay in `other`.
     [[nodiscard]] AURA_RESULT add(Metadata *other);
     // Moves every tag of another list into this one: the k-th tag of a name
     // and type takes the place of this list's k-th tag of that name and type

@@ -932,8 +932,8 @@ AURA_RESULT CodecOggVorbis::holdFirstFrame()
     }
     for (;;) {
         int bitstream = 0;
-        const long got = ov_read(&mVorbisFile, reinterpret_cast<char *>(mHeld), static_cast<int>(frameBytes), 0, 2, 1,
-                                 &bitstream);
+        const long got =
+            ov_read(&mVorbisFile, reinterpret_cast<char *>(mHeld), static_cast<int>(frameBytes), 0, 2, 1, &bitstream);
         if (got == OV_HOLE) {
             continue; // (each hole is data passed over: the end comes)
         }
@@ -1156,8 +1156,8 @@ AURA_RESULT CodecOggVorbis::setPositionInternal(int /*subsound*/, unsigned int p
             // search goes on from the page before it, with the old count.
             // The end of that page is found with the old count when the page
             // before that counts the same way.
-            const bool trusted = step.from >= mShiftFrom && step.before >= 0 &&
-                                 (i == 0 || step.from > mSteps[i - 1].firstEnd);
+            const bool trusted =
+                step.from >= mShiftFrom && step.before >= 0 && (i == 0 || step.from > mSteps[i - 1].firstEnd);
             target = trusted ? step.before : -1;
             landing = trusted ? step.from : 0;
         }
@@ -1228,4 +1228,3 @@ AURA_RESULT CodecOggVorbis::getMemoryUsedCallback(AURA_CODEC_STATE *state, Memor
 }
 
 } // namespace AURA
-
