@@ -239,15 +239,9 @@ AURA_RESULT Metadata::add(Metadata *other)
         TagNode *taken = other->firstTag();
         taken->removeNode();
 
-        TagNode *existing = nullptr;
-        if (taken->mUnique) {
-            for (TagNode *tag = firstTag(); tag != end(); tag = tag->nextTag()) {
-                if (AURA_strcmp(tag->mName, taken->mName) == 0) {
-                    existing = tag;
-                    break;
-                }
-            }
-        }
+        // A tag of another type is another tag, even of the same name (a
+        // station's TITLE beside the stream's own TITLE comment).
+        TagNode *existing = taken->mUnique ? findTag(taken->mType, taken->mName, 0) : nullptr;
 
         if (!existing) {
             taken->addBefore(*this);

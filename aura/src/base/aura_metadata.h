@@ -70,9 +70,10 @@ public:
     // this list, which then owns it; 37 for null or the head itself.
     AURA_RESULT addTag(TagNode *node);
     // Moves every tag of another list into this one, in order. A unique tag
-    // whose name is already here (type not compared) updates that tag and
-    // is released. 37 for null or this list itself; 44 when an update
-    // cannot be allocated: the tags not yet moved stay in `other`.
+    // whose name and type are already here updates that tag and is
+    // released; one of another type is another tag. 37 for null or this
+    // list itself; 44 when an update cannot be allocated: the tags not yet
+    // moved stay in `other`.
     [[nodiscard]] AURA_RESULT add(Metadata *other);
     // Moves every tag of another list into this one: the k-th tag of a name
     // and type takes the place of this list's k-th tag of that name and type

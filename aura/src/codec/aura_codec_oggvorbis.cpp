@@ -370,6 +370,10 @@ AURA_RESULT CodecOggVorbis::openInternal(AURA_MODE /*mode*/, AURA_CREATESOUNDEXI
 
     if (!seekable) {
         mWaveFormat.lengthpcm = LENGTH_UNSEEKABLE;
+        result = holdFirstFrame();
+        if (result != AURA_OK) {
+            return result;
+        }
     } else {
         // Each link's total fits 64 bits; their sum is kept in 64 bits and
         // cut to the largest known length so that a crafted granule position
@@ -531,52 +535,62 @@ void findLastPages(CodecOggVorbis *codec, uint64_t from, uint64_t to, uint32_t s
     ogg_sync_clear(&sync);
 }
 
-// The most bytes read for a count of pages without decoding.
+// The most bytes read for a count of a few pages without decoding, and the
+// piece of the file a walk reads at a time.
 constexpr uint64_t COUNT_BYTES_MAX = 1024 * 1024;
+constexpr uint64_t WALK_READ_BYTES = 64 * 1024;
 
 // Walks the packets of `serial` in the pages that lie whole in [from, to)
 // of the codec's window, without decoding: `packet(block)` gets each
 // packet's block size in order, `page(page)` each page once its packets are
 // out, and either may stop the walk by answering false. A gap before the
 // first packet is the packet that began before `from`; any other gap, a
-// header or an empty packet stops the walk. False when it was stopped.
+// header or an empty packet stops the walk. False when it was stopped, or
+// when the span is longer than `limit`.
 template <class OnPacket, class OnPage>
 bool walkBlockSizes(CodecOggVorbis *codec, vorbis_info *info, uint32_t serial, uint64_t from, uint64_t to,
-                    OnPacket &&packet, OnPage &&page)
+                    OnPacket &&packet, OnPage &&page, uint64_t limit = COUNT_BYTES_MAX)
 {
-    if (!info || to <= from || to - from > COUNT_BYTES_MAX ||
-        seekAbsolute(codec->mFile, codec->mOggStart + from) != AURA_OK) {
+    if (!info || to <= from || to - from > limit || seekAbsolute(codec->mFile, codec->mOggStart + from) != AURA_OK) {
         return false;
     }
-    const auto bytes = static_cast<long>(to - from);
     ogg_sync_state sync;
     ogg_stream_state stream;
     ogg_sync_init(&sync);
     ogg_stream_init(&stream, static_cast<int>(serial));
-    bool going = false;
+    bool going = true;
     bool any = false;
-    char *buffer = ogg_sync_buffer(&sync, bytes);
-    if (buffer && readExact(codec->mFile, buffer, static_cast<unsigned int>(bytes)) == AURA_OK) {
-        ogg_sync_wrote(&sync, bytes);
-        going = true;
+    uint64_t left = to - from;
+    while (going) {
         ogg_page current;
-        while (going && ogg_sync_pageout(&sync, &current) == 1) {
-            if (static_cast<uint32_t>(ogg_page_serialno(&current)) != serial) {
+        if (ogg_sync_pageout(&sync, &current) != 1) {
+            // The pages read so far are out: the next piece of the span.
+            const auto bytes = static_cast<long>(std::min(left, WALK_READ_BYTES));
+            char *buffer = bytes > 0 ? ogg_sync_buffer(&sync, bytes) : nullptr;
+            if (!buffer || readExact(codec->mFile, buffer, static_cast<unsigned int>(bytes)) != AURA_OK) {
+                // The end of the span, or a file that ends before it.
+                going = bytes == 0;
+                break;
+            }
+            ogg_sync_wrote(&sync, bytes);
+            left -= static_cast<uint64_t>(bytes);
+            continue;
+        }
+        if (static_cast<uint32_t>(ogg_page_serialno(&current)) != serial) {
+            continue;
+        }
+        going = ogg_stream_pagein(&stream, &current) == 0;
+        ogg_packet op;
+        for (int got = going ? ogg_stream_packetout(&stream, &op) : 0; got != 0 && going;
+             got = ogg_stream_packetout(&stream, &op)) {
+            if (got < 0 && !any) {
                 continue;
             }
-            going = ogg_stream_pagein(&stream, &current) == 0;
-            ogg_packet op;
-            for (int got = going ? ogg_stream_packetout(&stream, &op) : 0; got != 0 && going;
-                 got = ogg_stream_packetout(&stream, &op)) {
-                if (got < 0 && !any) {
-                    continue;
-                }
-                const long block = got > 0 && op.bytes > 0 ? vorbis_packet_blocksize(info, &op) : -1;
-                going = block > 0 && packet(block);
-                any = true;
-            }
-            going = going && page(current);
+            const long block = got > 0 && op.bytes > 0 ? vorbis_packet_blocksize(info, &op) : -1;
+            going = block > 0 && packet(block);
+            any = true;
         }
+        going = going && page(current);
     }
     ogg_stream_clear(&stream);
     ogg_sync_clear(&sync);
@@ -639,9 +653,71 @@ bool endAgrees(CodecOggVorbis *codec, vorbis_info *info, const PageFacts &previo
 }
 } // namespace
 
+bool CodecOggVorbis::mapShiftSteps(uint64_t countedAt, uint64_t countedEnd, uint64_t uptoEnd, int64_t *endShift)
+{
+    OggVorbis_File &vf = mVorbisFile;
+    // vorbisfile's seek positions are the granule positions less the part
+    // of the first page that its packets do not hold.
+    const int64_t base = vf.pcmlengths ? vf.pcmlengths[0] : 0;
+    auto decoded = static_cast<int64_t>(countedEnd);
+    int64_t shift = mPcmShift;
+    int64_t before = decoded + shift; // vorbisfile's position at the last page with one
+    int64_t beforeEnd = decoded;
+    long lastBlock = 0;
+    bool first = true;
+    bool steppable = true;
+    const bool known = walkBlockSizes(
+        this, ov_info(&vf, 0), static_cast<uint32_t>(vf.serialnos[0]), countedAt, uptoEnd,
+        [&](long block) {
+            // The packets that end on the counted page are in its count
+            // already: only the last one's block is needed.
+            decoded += first ? 0 : lastBlock / 4 + block / 4;
+            lastBlock = block;
+            return true;
+        },
+        [&](const ogg_page &page) {
+            if (first) {
+                first = false;
+                return lastBlock > 0;
+            }
+            const int64_t granule = ogg_page_granulepos(&page);
+            if (granule == -1) {
+                return true;
+            }
+            const int64_t at = granule - base;
+            if (at - decoded != shift) {
+                // A new count from this page on. Seeks trust vorbisfile's
+                // search only while its positions keep rising.
+                if (mStepCount == MAX_SHIFT_STEPS || at <= before) {
+                    steppable = false;
+                } else {
+                    mSteps[mStepCount++] = ShiftStep{static_cast<uint64_t>(beforeEnd), static_cast<uint64_t>(decoded),
+                                                     at - decoded, before};
+                }
+                shift = at - decoded;
+            }
+            before = at;
+            beforeEnd = decoded;
+            return true;
+        },
+        UINT64_MAX);
+    if (!known || first) {
+        mStepCount = 0;
+        return false;
+    }
+    if (!steppable) {
+        // Every seek decodes from the top.
+        mStepCount = 0;
+        mShiftFrom = UINT64_MAX;
+    }
+    *endShift = shift;
+    return true;
+}
+
 AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total, bool *moved)
 {
     *moved = false;
+    mStepCount = 0;
     OggVorbis_File &vf = mVorbisFile;
     const long links = ov_streams(&vf);
     if (links <= 0 || !vf.offsets || !vf.dataoffsets || !vf.serialnos) {
@@ -705,6 +781,8 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total, bool *moved)
     // vorbisfile's count there: its total already leaves that out, and its
     // position runs that far ahead of the frames decoded.
     const int64_t ahead = packetsHold >= 0 && first.granule > packetsHold ? first.granule - packetsHold : 0;
+    // vorbisfile's position less the frames decoded, at the end.
+    int64_t endShift = 0;
     if (found > 0 && (negative || found == 2) && !agree) {
         *moved = true;
         result = seekAbsolute(mFile, readPosition);
@@ -720,6 +798,7 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total, bool *moved)
                     mShiftFrom = static_cast<uint64_t>(std::max<int64_t>(second.granule - ahead - mPcmShift + 1, 0));
                     const int64_t length = static_cast<int64_t>(*total) - mPcmShift;
                     *total = length > 0 ? static_cast<uint64_t>(length) : *total;
+                    endShift = mPcmShift;
                 }
                 break;
             }
@@ -742,6 +821,17 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total, bool *moved)
         if (result != AURA_OK) {
             return result;
         }
+        // A muxer that starts below zero may count from zero again later
+        // on: the shift at the end is what the length leaves out.
+        const int64_t countedEnd = counted.granule - vf.pcmlengths[0] - mPcmShift;
+        int64_t shift = 0;
+        if (found == 2 && last == 0 && previous.granule >= 0 && previous.offset >= counted.offset && countedEnd >= 0 &&
+            mapShiftSteps(counted.offset, static_cast<uint64_t>(countedEnd), previous.offset + previous.size, &shift) &&
+            shift != mPcmShift) {
+            const int64_t length = static_cast<int64_t>(*total) + mPcmShift - shift;
+            *total = length > 0 ? static_cast<uint64_t>(length) : *total;
+            endShift = shift;
+        }
     }
 
     // The end: the last page's granule position may claim more than its
@@ -751,7 +841,7 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total, bool *moved)
         return AURA_OK;
     }
     // The usual end: the last granule position is where the packets end.
-    if (mPcmShift == 0 && endAgrees(this, ov_info(&vf, static_cast<int>(last)), previous, lastPage)) {
+    if (endShift == 0 && endAgrees(this, ov_info(&vf, static_cast<int>(last)), previous, lastPage)) {
         return AURA_OK;
     }
     *moved = true;
@@ -772,7 +862,7 @@ AURA_RESULT CodecOggVorbis::measureLength(uint64_t *total, bool *moved)
         }
         decoded += got > 0 ? static_cast<uint64_t>(got) / frameBytes : 0;
     }
-    const int64_t length = from + static_cast<int64_t>(decoded) - mPcmShift;
+    const int64_t length = from + static_cast<int64_t>(decoded) - endShift;
     if (from >= 0 && length > 0) {
         *total = static_cast<uint64_t>(length);
     }
@@ -832,6 +922,31 @@ AURA_RESULT CodecOggVorbis::openBeforeBrokenLink()
         mOggEndKnown = oldEndKnown;
     }
     return result;
+}
+
+AURA_RESULT CodecOggVorbis::holdFirstFrame()
+{
+    const auto frameBytes = static_cast<unsigned int>(mWaveFormat.blockalign);
+    if (frameBytes == 0 || frameBytes > HELD_BYTES_MAX) {
+        return AURA_ERR_FORMAT;
+    }
+    for (;;) {
+        int bitstream = 0;
+        const long got =
+            ov_read(&mVorbisFile, reinterpret_cast<char *>(mHeld), static_cast<int>(frameBytes), 0, 2, 1, &bitstream);
+        if (got == OV_HOLE) {
+            continue; // (each hole is data passed over: the end comes)
+        }
+        if (got > 0) {
+            mHeldBytes = static_cast<unsigned int>(std::min<long>(got, frameBytes));
+            toWavOrder(reinterpret_cast<int16_t *>(mHeld), 1, mWaveFormat.channels);
+            return AURA_OK;
+        }
+        if (got == 0) {
+            return AURA_ERR_FORMAT; // headers and no audio
+        }
+        return got == OV_OUT_OF_MEMORY ? AURA_ERR_MEMORY : hardError(got);
+    }
 }
 
 AURA_RESULT CodecOggVorbis::hardError(long ov)
@@ -930,6 +1045,18 @@ AURA_RESULT CodecOggVorbis::readInternal(void *buffer, unsigned int sizebytes, u
     if (!buffer) {
         return AURA_ERR_INVALID_PARAM;
     }
+    if (mHeldBytes > 0) {
+        // The frame decoded at open comes first; the comments are reported
+        // with the next decoded piece.
+        const unsigned int n = std::min(mHeldBytes, sizebytes);
+        std::memcpy(buffer, mHeld, n);
+        std::memmove(mHeld, mHeld + n, mHeldBytes - n);
+        mHeldBytes -= n;
+        if (bytesread) {
+            *bytesread = n;
+        }
+        return AURA_OK;
+    }
     const int want = static_cast<int>(std::min<unsigned int>(sizebytes, INT_MAX));
     int bitstream = 0;
     const long got = ov_read(&mVorbisFile, static_cast<char *>(buffer), want, 0, 2, 1, &bitstream);
@@ -957,6 +1084,9 @@ AURA_RESULT CodecOggVorbis::readInternal(void *buffer, unsigned int sizebytes, u
         return AURA_OK;
     }
     if (got == 0) {
+        // A stream that cannot seek learns only here whether its last link
+        // came to its end page.
+        mCut = mCut || (!mVorbisFile.seekable && mVorbisFile.os.e_o_s == 0);
         return AURA_ERR_FILE_EOF;
     }
     if (got == OV_OUT_OF_MEMORY) {
@@ -1005,27 +1135,51 @@ AURA_RESULT CodecOggVorbis::setPositionInternal(int /*subsound*/, unsigned int p
     if (mDecodeError != AURA_OK) {
         return mDecodeError;
     }
+    // Where vorbisfile's search can be trusted to land: vorbisfile's
+    // position, and the decoded frame that it is. Positions before that are
+    // reached by decoding on from there (from the top: position -1).
+    int64_t target = static_cast<int64_t>(position) + mPcmShift;
+    uint64_t landing = position;
     if (position < mShiftFrom) {
-        // Before the granule positions can be trusted: from the top.
-        if (ov_raw_seek(&mVorbisFile, 0) != 0) {
-            return AURA_ERR_FILE_COULDNOTSEEK;
-        }
-        uint64_t skipped = 0;
-        const AURA_RESULT result = skipFrames(position, &skipped);
-        if (result != AURA_OK) {
-            return result;
-        }
-        return skipped == position ? AURA_OK : AURA_ERR_FILE_COULDNOTSEEK;
+        // Before the granule positions can be trusted.
+        target = -1;
+        landing = 0;
     }
-    const int64_t target = static_cast<int64_t>(position) + mPcmShift;
-    const int sought = target < 0 ? OV_EINVAL : ov_pcm_seek(&mVorbisFile, target);
-    if (sought == 0) {
-        return AURA_OK;
+    for (int i = mStepCount; i-- > 0 && target >= 0;) {
+        const ShiftStep &step = mSteps[i];
+        if (position < step.from) {
+            continue;
+        }
+        target = static_cast<int64_t>(position) + step.shift;
+        if (position <= step.firstEnd) {
+            // Up to the end of the page that starts a new count: vorbisfile's
+            // search goes on from the page before it, with the old count.
+            // The end of that page is found with the old count when the page
+            // before that counts the same way.
+            const bool trusted =
+                step.from >= mShiftFrom && step.before >= 0 && (i == 0 || step.from > mSteps[i - 1].firstEnd);
+            target = trusted ? step.before : -1;
+            landing = trusted ? step.from : 0;
+        }
+        break;
     }
+    landing = target < 0 ? 0 : landing;
+    const int sought = target < 0 ? ov_raw_seek(&mVorbisFile, 0) : ov_pcm_seek(&mVorbisFile, target);
     if (sought == OV_EREAD || sought == OV_EFAULT || sought == OV_EBADLINK) {
         return hardError(sought);
     }
-    return sought == OV_OUT_OF_MEMORY ? AURA_ERR_MEMORY : AURA_ERR_FILE_COULDNOTSEEK;
+    if (sought != 0) {
+        return sought == OV_OUT_OF_MEMORY ? AURA_ERR_MEMORY : AURA_ERR_FILE_COULDNOTSEEK;
+    }
+    if (landing == position) {
+        return AURA_OK;
+    }
+    uint64_t skipped = 0;
+    const AURA_RESULT result = skipFrames(position - landing, &skipped);
+    if (result != AURA_OK) {
+        return result;
+    }
+    return skipped == position - landing ? AURA_OK : AURA_ERR_FILE_COULDNOTSEEK;
 }
 
 AURA_RESULT CodecOggVorbis::closeInternal()
@@ -1040,6 +1194,8 @@ AURA_RESULT CodecOggVorbis::closeInternal()
     mReadError = AURA_OK;
     mPcmShift = 0;
     mShiftFrom = 0;
+    mStepCount = 0;
+    mHeldBytes = 0;
     mLinks = 0;
     mCut = false;
     mBrokenLink = false;

@@ -63,6 +63,12 @@ public:
     // left it, and the caller opens it again); otherwise it only read pages
     // through the file, and the file is back where the decoder left it.
     [[nodiscard]] AURA_RESULT measureLength(uint64_t *total, bool *moved);
+    // Counts the frames of the first link's pages from the end of the page
+    // at `countedAt` (where `countedEnd` frames were decoded) up to
+    // `uptoEnd`, without decoding, and notes in mSteps each page where the
+    // granule positions take another shift. False when the pages do not
+    // tell (a gap); else `endShift` is the shift of the last page counted.
+    [[nodiscard]] bool mapShiftSteps(uint64_t countedAt, uint64_t countedEnd, uint64_t uptoEnd, int64_t *endShift);
     // Opens vorbisfile on the window (at its start); 25 or 44 when refused.
     [[nodiscard]] AURA_RESULT openDecoder();
     // After vorbisfile refused a seekable chain: ends the window before the
@@ -76,6 +82,10 @@ public:
     // Maps a failure of vorbisfile that no further call can mend to the
     // codec's answer and keeps it: the decoder is not called again.
     [[nodiscard]] AURA_RESULT hardError(long ov);
+    // A stream that cannot seek shows that it holds audio only by decoding
+    // it: decodes its first frame into mHeld for the first read. 25 when
+    // the stream ends before any frame, as a seekable one is refused.
+    [[nodiscard]] AURA_RESULT holdFirstFrame();
 
     static AURA_RESULT getMemoryUsedCallback(AURA_CODEC_STATE *state, MemoryTracker *tracker);
 
@@ -101,14 +111,35 @@ public:
     // decoding from the start.
     int64_t mPcmShift = 0;
     uint64_t mShiftFrom = 0;
+    // Granule positions that go on from another count part-way through the
+    // link (a muxer that starts below zero and later counts from zero):
+    // from decoded frame `from` on, frame n is vorbisfile's n + shift. The
+    // frames of the page that shows the new count, up to `firstEnd` (the
+    // frame after it included), are reached from the end of the page before
+    // it, vorbisfile's `before`.
+    struct ShiftStep {
+        uint64_t from = 0;
+        uint64_t firstEnd = 0;
+        int64_t shift = 0;
+        int64_t before = 0;
+    };
+    static constexpr int MAX_SHIFT_STEPS = 8;
+    ShiftStep mSteps[MAX_SHIFT_STEPS]{};
+    int mStepCount = 0;
     // The links of a seekable chain that play: those before the first whose
     // channels or rate differ from the first link's (0 while unknown).
     long mLinks = 0;
-    // The file ends inside the last link that plays (no end-of-stream page).
+    // The file ends inside the last link that plays (no end-of-stream page):
+    // known at open when the file seeks, else when the decoder meets its end.
     bool mCut = false;
     // A later link was broken (cut inside its headers): the window ends
     // before it, and the file counts as cut.
     bool mBrokenLink = false;
+    // The first frame of a stream that cannot seek, decoded at open and
+    // handed out (in WAV order) before the decoder is read again.
+    static constexpr unsigned int HELD_BYTES_MAX = 2 * 255;
+    uint8_t mHeld[HELD_BYTES_MAX]{};
+    unsigned int mHeldBytes = 0;
     AURA_RESULT mDecodeError = AURA_OK; // kept once the decoder failed for good
     AURA_RESULT mReadError = AURA_OK;   // the file layer's last failure under vorbisfile
 

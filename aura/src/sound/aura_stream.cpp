@@ -152,9 +152,10 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
                     // long as what it held, as a sample of it would be.
                     mHeldEnd.store(mDecodePosition, std::memory_order_release);
                 }
-                if (mReadFromStart && !sentence && known &&
+                if (mReadFromStart && !sentence &&
                     ((shorter && !(mCodec->mFlags & Codec::FLAG_GUESSEDLENGTH)) || mCodec->dataCut(mSubSoundIndex))) {
-                    // The file holds less than it said.
+                    // The file holds less than it said (a stream of unknown
+                    // length knows so only from its codec).
                     mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
                 }
             } else if (result != AURA_OK) {

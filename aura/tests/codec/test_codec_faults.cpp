@@ -204,34 +204,104 @@ Bytes oggdec(const auratest::TempDir &dir, const std::string &ogg)
 }
 
 // Streams whose granule positions start below zero, or above or below what
-// the first page's packets hold, with first pages of several sizes: the
-// sample, the stream, the length and the player's are oggdec's.
+// the first page's packets hold, with first pages of several sizes, and
+// streams whose granule positions later jump back by the shift (as FFmpeg's
+// muxer writes a first page of -104), and jump again: the sample, the
+// stream, the length, seeks and the player's renders are oggdec's, and the
+// file is not cut.
 TEST_F(CodecFaults, OggStartingBelowGranuleZeroDecodesAsOggdecDoes)
 {
-    for (const auto &[shift, firstPackets, frames] : std::vector<std::tuple<int64_t, int, int>>{
+    struct Case {
+        int64_t shift;
+        int firstPackets;
+        int frames;
+        size_t jumpPage = 0;   // > 0: from this page on, the shift is taken back
+        size_t secondPage = 0; // > 0: from this page on, granules move by `second` more
+        int64_t second = 0;
+    };
+    for (const Case &c : std::vector<Case>{
              {104, 0, 132633}, {104, 2, 132633}, {104, 2, 9000}, {104, 1, 20000}, {104, 40, 132633},
              {700, 2, 132633}, {3000, 0, 132633}, {3000, 5, 132633}, {3000, 40, 132633}, {3000, 2, 20000},
              {104, 0, 3000}, {64, 0, 132633}, {64, 40, 132633}, {-64, 0, 132633}, {-64, 2, 132633},
-             {-64, 40, 132633}, {-64, 0, 3000}, {-3000, 5, 132633}}) {
+             {-64, 40, 132633}, {-64, 0, 3000}, {-3000, 5, 132633},
+             {104, 1, 700000, 20}, {104, 1, 132633, 4}, {104, 0, 132633, 20}, {3000, 1, 132633, 9},
+             {104, 1, 132633, 6, 7, 300}, {104, 1, 132633, 6, 12, -2000}, {104, 1, 132633, 6, 12, -9000}}) {
         {
-            SCOPED_TRACE("granules shifted by " + std::to_string(-shift) + ", first page of " +
-                         std::to_string(firstPackets) + " packets, " + std::to_string(frames) + " frames");
-            const Bytes bytes = auratest::encodeOgg({.rate = 44100,
-                                                     .channels = 2,
-                                                     .frames = frames,
-                                                     .granuleShift = shift,
-                                                     .firstPagePackets = firstPackets});
+            SCOPED_TRACE("granules shifted by " + std::to_string(-c.shift) + ", first page of " +
+                         std::to_string(c.firstPackets) + " packets, " + std::to_string(c.frames) + " frames" +
+                         (c.jumpPage > 0 ? ", shifted back from page " + std::to_string(c.jumpPage) : "") +
+                         (c.secondPage > 0 ? ", by " + std::to_string(c.second) + " more from page " +
+                                                 std::to_string(c.secondPage)
+                                           : ""));
+            Bytes bytes = auratest::encodeOgg({.rate = 44100,
+                                               .channels = 2,
+                                               .frames = c.frames,
+                                               .granuleShift = c.shift,
+                                               .firstPagePackets = c.firstPackets,
+                                               .pageBytes = c.jumpPage > 0 ? 400 : 0});
+            const std::vector<auratest::OggPage> pages = auratest::oggPages(bytes);
+            ASSERT_GT(pages.size(), std::max(c.jumpPage, c.secondPage) + 2);
+            // Where each page ends in the decoded frames (granules as written).
+            std::vector<int64_t> ends;
+            for (const auratest::OggPage &page : pages) {
+                ends.push_back(page.granule(bytes) + c.shift);
+            }
+            for (size_t page = c.jumpPage; c.jumpPage > 0 && page < pages.size(); ++page) {
+                pages[page].setGranule(bytes, pages[page].granule(bytes) + c.shift);
+            }
+            for (size_t page = c.secondPage; c.secondPage > 0 && page < pages.size(); ++page) {
+                pages[page].setGranule(bytes, pages[page].granule(bytes) + c.second);
+            }
             const std::string path = mDir.file("shifted.ogg");
             ASSERT_TRUE(auratest::writeAll(path, bytes));
             const Bytes expected = oggdec(mDir, path);
             ASSERT_GT(expected.size(), 4u * 1000);
-            expectDecodes(path, expected, 4, [](unsigned int length) {
-                return std::vector<unsigned int>{length / 3, length - 500, 10u};
+            const auto length = static_cast<unsigned int>(expected.size() / 4);
+            expectDecodes(path, expected, 4, [&](unsigned int) {
+                std::vector<unsigned int> seeks{length / 3, length - 500, 10u};
+                // Around the pages where the positions jump, and inside the
+                // shift's width at the end.
+                for (const size_t jump : {c.jumpPage, c.secondPage}) {
+                    for (size_t page = jump - 1; jump > 0 && page <= jump + 1; ++page) {
+                        const auto at = static_cast<unsigned int>(ends[page]);
+                        for (const unsigned int near : {at - 3, at, at + 1, at + 200}) {
+                            seeks.push_back(std::min(near, length - 1));
+                        }
+                    }
+                }
+                if (c.jumpPage > 0) {
+                    seeks.push_back(length - static_cast<unsigned int>(std::abs(c.shift)) / 2);
+                    seeks.push_back(5000);
+                }
+                return seeks;
             });
 #ifdef AURA_PLAY_PATH
             const std::string info = auratest::capture(std::string(AURA_PLAY_PATH) + " --info " + quote(path));
-            EXPECT_NE(info.find("length:   " + std::to_string(expected.size() / 4) + " samples"), std::string::npos)
-                << info;
+            EXPECT_NE(info.find("length:   " + std::to_string(length) + " samples"), std::string::npos) << info;
+            // The render from a seek holds what oggdec decodes from there,
+            // and nothing is said of a cut.
+            for (const char *mode : {"", "--stream "}) {
+                if (c.jumpPage == 0) {
+                    break;
+                }
+                for (const unsigned int ms : {0u, 100u, length * 1000u / 44100u - 5}) {
+                    SCOPED_TRACE(std::string(mode) + "--seek " + std::to_string(ms));
+                    const std::string out = mDir.file("out.wav");
+                    int status = 0;
+                    const std::string said = auratest::capture(std::string(AURA_PLAY_PATH) + " -q " + mode +
+                                                                   "--seek " + std::to_string(ms) + " -o " +
+                                                                   quote(out) + " " + quote(path) + " 2>&1",
+                                                               &status);
+                    EXPECT_EQ(status, 0) << said;
+                    EXPECT_EQ(said, "");
+                    const auratest::Wav rendered = auratest::readWav(out);
+                    const size_t from = size_t{ms} * 44100 / 1000 * 4;
+                    EXPECT_EQ(rendered.data.size(), expected.size() - from);
+                    EXPECT_TRUE(rendered.data.size() <= expected.size() - from &&
+                                std::equal(rendered.data.begin(), rendered.data.end(),
+                                           expected.begin() + static_cast<long>(from)));
+                }
+            }
 #endif
         }
     }

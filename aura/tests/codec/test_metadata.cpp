@@ -291,36 +291,44 @@ TEST(Metadata, MergeMovesTagsAndUpdatesUniqueOnesInPlace)
     while (list->getTag(nullptr, -1, &tag) == AURA_OK) {
     }
 
-    // The type is not compared when merging: an ICECAST "StreamTitle"
-    // still updates the SHOUTCAST one.
-    ASSERT_EQ(addText(stream.meta, "StreamTitle", "new", true, AURA_TAGTYPE_ICECAST), AURA_OK);
+    // A unique tag updates the one of its name and type; of another type
+    // (an ICECAST "StreamTitle", a station's "TITLE" beside a Vorbis
+    // comment's) it is another tag.
+    ASSERT_EQ(addText(stream.meta, "StreamTitle", "new", true, AURA_TAGTYPE_SHOUTCAST), AURA_OK);
     ASSERT_EQ(addText(stream.meta, "TITLE", "other"), AURA_OK);
     ASSERT_EQ(addText(stream.meta, "StreamUrl", "http://x", true, AURA_TAGTYPE_SHOUTCAST), AURA_OK);
+    ASSERT_EQ(addText(stream.meta, "StreamTitle", "ice", true, AURA_TAGTYPE_ICECAST), AURA_OK);
+    ASSERT_EQ(addText(stream.meta, "TITLE", "station", true, AURA_TAGTYPE_SHOUTCAST), AURA_OK);
     ASSERT_EQ(list->add(stream.meta), AURA_OK);
 
     EXPECT_EQ(numTags(stream.meta), 0);
     EXPECT_EQ(stream->getTag(nullptr, 0, &tag), AURA_ERR_TAGNOTFOUND);
-    EXPECT_EQ(numTags(list.meta), 5);
-    EXPECT_EQ(numUpdated(list.meta), 3);
+    EXPECT_EQ(numTags(list.meta), 7);
+    EXPECT_EQ(numUpdated(list.meta), 5);
 
     ASSERT_EQ(list->getTag(nullptr, 1, &tag), AURA_OK);
     EXPECT_STREQ(tag.name, "StreamTitle");
     EXPECT_EQ(tag.type, AURA_TAGTYPE_SHOUTCAST);
     EXPECT_EQ(textOf(tag), "new");
     EXPECT_EQ(tag.updated, 1);
-    EXPECT_EQ(namesInOrder(list.meta), (std::vector<std::string>{"TITLE", "StreamTitle", "icy-name",
-                                                                 "TITLE", "StreamUrl"}));
+    ASSERT_EQ(list->getTag("StreamTitle", 1, &tag), AURA_OK);
+    EXPECT_EQ(tag.type, AURA_TAGTYPE_ICECAST);
+    EXPECT_EQ(textOf(tag), "ice");
+    ASSERT_EQ(list->getTag("TITLE", 0, &tag), AURA_OK);
+    EXPECT_EQ(textOf(tag), "song");
+    EXPECT_EQ(namesInOrder(list.meta), (std::vector<std::string>{"TITLE", "StreamTitle", "icy-name", "TITLE",
+                                                                 "StreamUrl", "StreamTitle", "TITLE"}));
 
     // The emptied list takes tags again and merges again.
     ASSERT_EQ(addText(stream.meta, "StreamTitle", "newer", true, AURA_TAGTYPE_SHOUTCAST), AURA_OK);
     ASSERT_EQ(list->add(stream.meta), AURA_OK);
-    EXPECT_EQ(numTags(list.meta), 5);
+    EXPECT_EQ(numTags(list.meta), 7);
     ASSERT_EQ(list->getTag(nullptr, -1, &tag), AURA_OK);
     EXPECT_EQ(textOf(tag), "newer");
 
     EXPECT_EQ(list->add(list.meta), AURA_ERR_INVALID_PARAM);
     EXPECT_EQ(list->add(nullptr), AURA_ERR_INVALID_PARAM);
-    EXPECT_EQ(numTags(list.meta), 5);
+    EXPECT_EQ(numTags(list.meta), 7);
 }
 
 TEST(Metadata, AppendsANodeMadeElsewhere)

@@ -2,10 +2,11 @@
 // last frame and no further: every codec, with and without an ID3v2 tag in
 // front, behind a Content-Length, chunked, or with ICY metadata blocks; as
 // streams and as samples. aura-play renders such a URL to where its data
-// ends and tells its length.
+// ends and tells its length, and says of a cut file what it says from disk.
 #include "engine.h"
 #include "files.h"
 #include "http_server.h"
+#include "ogg.h"
 #include "systems.h"
 #include "tools.h"
 #include "wav.h"
@@ -54,7 +55,8 @@ std::string id3(std::size_t total)
     return tag;
 }
 
-enum class Framing { Length, Chunked, Icy };
+// Promise: a Content-Length of more bytes than the server sends.
+enum class Framing { Length, Chunked, Icy, Promise };
 
 std::string served(const std::string &body, Framing framing)
 {
@@ -66,13 +68,26 @@ std::string served(const std::string &body, Framing framing)
     case Framing::Icy:
         return HttpServer::status(200, "OK", "icy-metaint: 8192\r\n").bytes +
                auratest::withIcyBlocks(body, 8192, {"StreamTitle='Artist One - Song Two';"});
+    case Framing::Promise:
+        return HttpServer::status(200, "OK", "Content-Length: " + std::to_string(body.size() * 2) + "\r\n").bytes +
+               body;
     }
     return {};
 }
 
 const char *framingName(Framing framing)
 {
-    return framing == Framing::Length ? "length" : framing == Framing::Chunked ? "chunked" : "icy";
+    switch (framing) {
+    case Framing::Length:
+        return "length";
+    case Framing::Chunked:
+        return "chunked";
+    case Framing::Icy:
+        return "icy";
+    case Framing::Promise:
+        return "promise";
+    }
+    return "";
 }
 
 // The server's path of a codec's file behind a tag of tagBytes, framed.
@@ -141,6 +156,7 @@ protected:
             }
             return HttpReply{served(body, name == "length"    ? Framing::Length
                                           : name == "chunked" ? Framing::Chunked
+                                          : name == "promise" ? Framing::Promise
                                                               : Framing::Icy),
                              name == "radio"};
         });
@@ -303,6 +319,99 @@ TEST_F(NetEndsThreads, AuraPlayRendersAUrlToItsLastFrameAndTellsItsLength)
                 << info;
         }
     }
+}
+
+// A file cut short is said to be cut by URL as from disk, whatever tells
+// the body's end (a true Content-Length, the chunked coding's end, or a
+// server that closes before the length it promised): aura-play fails with
+// the same words and renders what the file holds. An Ogg file of its header
+// pages alone is refused by URL as from disk.
+TEST_F(NetEndsThreads, ACutFileIsSaidToBeCutByUrlAsFromDisk)
+{
+    HttpServer http = server();
+    ASSERT_TRUE(http.ok());
+    const std::string tool = AURA_PLAY_PATH;
+    const auto cut = [](const std::string &bytes, std::size_t size) { return bytes.substr(0, size); };
+    const std::string &ogg = sFiles["ogg"];
+    const auratest::Bytes bytes(ogg.begin(), ogg.end());
+    const std::vector<auratest::OggPage> pages = auratest::oggPages(bytes);
+    ASSERT_GT(pages.size(), 3u);
+    std::size_t headers = 0; // the header pages have granule position 0
+    for (std::size_t i = 0; i < pages.size() && pages[i].granule(bytes) == 0; ++i) {
+        headers = pages[i].offset + pages[i].size;
+    }
+    ASSERT_GT(headers, 0u);
+    ASSERT_LT(headers, ogg.size() / 2);
+    sFiles["oggcut"] = cut(ogg, ogg.size() * 6 / 10);
+    sFiles["ogghead"] = cut(ogg, headers);
+    sFiles["wavcut"] = cut(sFiles["wav"], sFiles["wav"].size() * 6 / 10);
+    sFiles["flaccut"] = cut(sFiles["flac"], sFiles["flac"].size() * 6 / 10);
+    for (const char *name : {"oggcut", "ogghead", "wavcut", "flaccut", "ogg"}) {
+        SCOPED_TRACE(name);
+        const std::string file = sDir->file(name);
+        ASSERT_TRUE(auratest::writeAll(file, auratest::Bytes(sFiles[name].begin(), sFiles[name].end())));
+        const std::string disk = sDir->file("disk.wav");
+        int diskStatus = -1;
+        std::string fromDisk =
+            auratest::capture(tool + " -q --stream -o " + quote(disk) + " " + quote(file) + " 2>&1", &diskStatus);
+        const auratest::Wav expected = auratest::readWav(disk);
+        std::filesystem::remove(disk);
+        const bool whole = std::string(name) == "ogg";
+        EXPECT_EQ(diskStatus == 0, whole) << fromDisk;
+        EXPECT_EQ(expected.valid, std::string(name) != "ogghead") << expected.error;
+        if (fromDisk.find(file) != std::string::npos) {
+            fromDisk.replace(fromDisk.find(file), file.size(), "NAME");
+        }
+        for (Framing framing : {Framing::Length, Framing::Chunked, Framing::Promise}) {
+            const std::string url = http.url(route(name, 0, framingName(framing)));
+            const std::string out = sDir->file("url.wav");
+            int status = -1;
+            std::string printed = auratest::capture(tool + " -q -o " + quote(out) + " " + url + " 2>&1", &status);
+            const auratest::Wav got = auratest::readWav(out);
+            std::filesystem::remove(out);
+            EXPECT_EQ(status, diskStatus) << url << ": " << printed;
+            if (printed.find(url) != std::string::npos) {
+                printed.replace(printed.find(url), url.size(), "NAME");
+            }
+            EXPECT_EQ(printed, fromDisk) << url;
+            EXPECT_EQ(got.valid, expected.valid) << url;
+            EXPECT_EQ(got.frames(), expected.frames()) << url;
+            EXPECT_TRUE(got.data == expected.data) << url;
+        }
+    }
+}
+
+// An Ogg radio whose stream carries ARTIST and TITLE comments of its own:
+// the station's titles are tags of another type, so each one aura-play
+// prints as it arrives, the first included, beside the Ogg comments.
+TEST_F(NetEndsThreads, ARadiosTitlesPrintBesideTheOggsOwnComments)
+{
+    const std::string ogg = sDir->file("commented.ogg");
+    ASSERT_TRUE(auratest::run("oggenc -Q -c ARTIST=Ogg -c TITLE=Own -o " + quote(ogg) + " " +
+                              quote(sDir->file("src.wav"))));
+    const auratest::Bytes bytes = auratest::readAll(ogg);
+    ASSERT_GT(bytes.size(), 3u * 8192);
+    HttpServer http([&](const std::string &, int) {
+        return HttpReply{HttpServer::status(200, "OK", "icy-metaint: 8192\r\n").bytes +
+                         auratest::withIcyBlocks(std::string(bytes.begin(), bytes.end()), 8192,
+                                                 {"StreamTitle='Artist One - Song Two';StreamUrl='http://x.test/';",
+                                                  "", "StreamTitle='Artist Three - Song Four';", ""})};
+    });
+    ASSERT_TRUE(http.ok());
+    const std::string url = http.url("/radio");
+    int status = -1;
+    const std::string printed = auratest::capture(std::string(AURA_PLAY_PATH) + " -o " + quote(sDir->file("radio.wav")) +
+                                                      " " + url + " 2>/dev/null",
+                                                  &status);
+    EXPECT_EQ(status, 0);
+    std::vector<std::string> titles;
+    for (std::size_t at = printed.find(url + ": "); at != std::string::npos; at = printed.find(url + ": ", at + 1)) {
+        const std::size_t from = at + url.size() + 2;
+        titles.push_back(printed.substr(from, printed.find('\n', from) - from));
+    }
+    EXPECT_EQ(titles, (std::vector<std::string>{"ARTIST=Artist One", "TITLE=Song Two", "StreamUrl=http://x.test/",
+                                                "ARTIST=Artist Three", "TITLE=Song Four"}))
+        << printed;
 }
 
 } // namespace

@@ -36,7 +36,11 @@ Bytes encodeOgg(const OggSpec &spec)
     ogg_stream_packetin(&os, &code);
     ogg_page og;
     const auto emit = [&](int (*take)(ogg_stream_state *, ogg_page *)) {
-        while (take(&os, &og) != 0) {
+        const auto next = [&] {
+            return take == ogg_stream_pageout && spec.pageBytes > 0 ? ogg_stream_pageout_fill(&os, &og, spec.pageBytes)
+                                                                    : take(&os, &og);
+        };
+        while (next() != 0) {
             out.insert(out.end(), og.header, og.header + og.header_len);
             out.insert(out.end(), og.body, og.body + og.body_len);
         }

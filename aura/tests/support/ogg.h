@@ -23,6 +23,7 @@ struct OggSpec {
     std::vector<std::string> comments{};   // raw "NAME=value" strings
     int64_t granuleShift = 0;              // subtracted from every granule position
     int firstPagePackets = 0;              // > 0: the first audio page ends after this many packets
+    int pageBytes = 0;                     // > 0: audio pages end once they hold about this many bytes
     uint32_t serial = 1234;
 };
 
