@@ -591,6 +591,25 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
     }
     AURA::Sound *sound = playable(item.sound.get(), options.subsound);
     item.played = sound;
+    if (options.subsound >= 0 && options.sentence.empty()) {
+        // A subsound that cannot play says so alike as a sample and as a
+        // stream: one the engine left unloaded is in a format it does not
+        // play, one without frames holds no audio.
+        unsigned int frames = 0;
+        AURA_OPENSTATE state = AURA_OPENSTATE_READY;
+        AURA_RESULT failure = AURA_OK;
+        (void)sound->getOpenState(&state, &failure);
+        if (sound == item.sound.get() && !(mode & AURA_CREATESTREAM)) {
+            reportFile(file, describe(AURA_ERR_FORMAT));
+            return std::nullopt;
+        }
+        if (sound->getLength(&frames, AURA_TIMEUNIT_PCM) == AURA_OK && frames == 0) {
+            reportFile(file, failure == AURA_ERR_FILE_EOF
+                                 ? "held no audio: the file is damaged"
+                                 : "subsound " + std::to_string(options.subsound) + " holds no audio");
+            return std::nullopt;
+        }
+    }
     AURA_RESULT result = AURA_OK;
     const char *what = "play";
     if (!options.sentence.empty()) {
@@ -651,10 +670,7 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
             (void)item.channel->stop();
         }
         int numSubSounds = 0;
-        if (result == AURA_ERR_SUBSOUNDS && options.subsound >= 0 && options.sentence.empty()) {
-            // The stream switched to the subsound asked for, and it is empty.
-            reportFile(file, "subsound " + std::to_string(options.subsound) + " holds no audio to stream");
-        } else if (result == AURA_ERR_SUBSOUNDS && sound->getNumSubSounds(&numSubSounds) == AURA_OK &&
+        if (result == AURA_ERR_SUBSOUNDS && sound->getNumSubSounds(&numSubSounds) == AURA_OK &&
                    numSubSounds > 0) {
             reportFile(file, "this file holds " + std::to_string(numSubSounds) +
                                  " sounds: choose one with --subsound N or --sentence");
