@@ -670,8 +670,7 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
             (void)item.channel->stop();
         }
         int numSubSounds = 0;
-        if (result == AURA_ERR_SUBSOUNDS && sound->getNumSubSounds(&numSubSounds) == AURA_OK &&
-                   numSubSounds > 0) {
+        if (result == AURA_ERR_SUBSOUNDS && sound->getNumSubSounds(&numSubSounds) == AURA_OK && numSubSounds > 0) {
             reportFile(file, "this file holds " + std::to_string(numSubSounds) +
                                  " sounds: choose one with --subsound N or --sentence");
         } else {

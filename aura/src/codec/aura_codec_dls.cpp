@@ -183,7 +183,8 @@ uint64_t CodecDLS::trailingChunks(uint64_t from, uint64_t end)
     // follow each other exactly up to the end.
     for (unsigned int start = 0; start + 8 <= bytes; start += 2) {
         uint64_t at = start;
-        while (at + 8 <= bytes && std::all_of(tail + at, tail + at + 4, [](uint8_t c) { return c >= 0x20 && c < 0x7F; })) {
+        while (at + 8 <= bytes &&
+               std::all_of(tail + at, tail + at + 4, [](uint8_t c) { return c >= 0x20 && c < 0x7F; })) {
             const uint32_t length = readLE32(tail + at + 4);
             at += 8 + static_cast<uint64_t>(length) + (length & 1);
         }
