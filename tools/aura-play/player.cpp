@@ -527,6 +527,7 @@ struct Playing {
     std::string file;
     SoundHandle sound;
     AURA::Sound *played = nullptr;   // the sound or its subsound
+    bool sentence = false;           // it plays a sentence of subsounds
     AURA::Channel *channel = nullptr;
     uint64_t start = 0;              // output frame where its sound starts
     std::optional<uint64_t> end;     // output frame where it ends, when it does
@@ -619,6 +620,7 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
     }
     if (result == AURA_OK) {
         what = "play";
+        item.sentence = !options.sentence.empty();
         result = system->playSound(AURA_CHANNEL_FREE, sound, true, &item.channel);
     }
     if (result == AURA_OK) {
@@ -691,7 +693,8 @@ bool isPlaying(const Playing &item)
 }
 
 // A file that stopped: false (after saying why) when its decoding failed,
-// or when its data ended before the length it declared.
+// when its data ended before the length it declared, or when its sentence's
+// subsounds held no audio at all (as such a subsound alone is refused).
 bool retire(Playing &item)
 {
     AURA_OPENSTATE state = AURA_OPENSTATE_READY;
@@ -706,6 +709,11 @@ bool retire(Playing &item)
         (void)item.played->getLength(&length, AURA_TIMEUNIT_PCM);
         reportFile(item.file, length == 0 ? "held no audio: the file is damaged"
                                           : "ended early: the file is cut or damaged");
+        return false;
+    }
+    unsigned int length = 0;
+    if (item.sentence && item.played->getLength(&length, AURA_TIMEUNIT_PCM) == AURA_OK && length == 0) {
+        reportFile(item.file, "the sentence's subsounds hold no audio");
         return false;
     }
     return true;

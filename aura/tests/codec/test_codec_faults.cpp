@@ -603,6 +603,7 @@ TEST_F(CodecFaults, DamagedSubsoundsAnswerAlikeAsSamplesAndStreams)
         Bytes spliced = auratest::writeSbk(bank);
         spliced.insert(spliced.begin() + 140, spliced.begin(), spliced.begin() + 12);
         cases.push_back({"header-spliced.sbk", spliced, "--subsound 1 ", "subsound 1 holds no audio", -1});
+        cases.push_back({"header-spliced.sbk", spliced, "--sentence 1,1 ", "subsounds hold no audio", 0});
     }
     {
         // 241 of a collection's own bytes spliced in before its second
