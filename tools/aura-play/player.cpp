@@ -527,6 +527,7 @@ struct Playing {
     std::string file;
     SoundHandle sound;
     AURA::Sound *played = nullptr;   // the sound or its subsound
+    bool sentence = false;           // it plays a sentence of subsounds
     AURA::Channel *channel = nullptr;
     uint64_t start = 0;              // output frame where its sound starts
     std::optional<uint64_t> end;     // output frame where it ends, when it does
@@ -591,6 +592,25 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
     }
     AURA::Sound *sound = playable(item.sound.get(), options.subsound);
     item.played = sound;
+    if (options.subsound >= 0 && options.sentence.empty()) {
+        // A subsound that cannot play says so alike as a sample and as a
+        // stream: one the engine left unloaded is in a format it does not
+        // play, one without frames holds no audio.
+        unsigned int frames = 0;
+        AURA_OPENSTATE state = AURA_OPENSTATE_READY;
+        AURA_RESULT failure = AURA_OK;
+        (void)sound->getOpenState(&state, &failure);
+        if (sound == item.sound.get() && !(mode & AURA_CREATESTREAM)) {
+            reportFile(file, describe(AURA_ERR_FORMAT));
+            return std::nullopt;
+        }
+        if (sound->getLength(&frames, AURA_TIMEUNIT_PCM) == AURA_OK && frames == 0) {
+            reportFile(file, failure == AURA_ERR_FILE_EOF
+                                 ? "held no audio: the file is damaged"
+                                 : "subsound " + std::to_string(options.subsound) + " holds no audio");
+            return std::nullopt;
+        }
+    }
     AURA_RESULT result = AURA_OK;
     const char *what = "play";
     if (!options.sentence.empty()) {
@@ -600,6 +620,7 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
     }
     if (result == AURA_OK) {
         what = "play";
+        item.sentence = !options.sentence.empty();
         result = system->playSound(AURA_CHANNEL_FREE, sound, true, &item.channel);
     }
     if (result == AURA_OK) {
@@ -651,11 +672,7 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
             (void)item.channel->stop();
         }
         int numSubSounds = 0;
-        if (result == AURA_ERR_SUBSOUNDS && options.subsound >= 0 && options.sentence.empty()) {
-            // The stream switched to the subsound asked for, and it is empty.
-            reportFile(file, "subsound " + std::to_string(options.subsound) + " holds no audio to stream");
-        } else if (result == AURA_ERR_SUBSOUNDS && sound->getNumSubSounds(&numSubSounds) == AURA_OK &&
-                   numSubSounds > 0) {
+        if (result == AURA_ERR_SUBSOUNDS && sound->getNumSubSounds(&numSubSounds) == AURA_OK && numSubSounds > 0) {
             reportFile(file, "this file holds " + std::to_string(numSubSounds) +
                                  " sounds: choose one with --subsound N or --sentence");
         } else {
@@ -676,7 +693,8 @@ bool isPlaying(const Playing &item)
 }
 
 // A file that stopped: false (after saying why) when its decoding failed,
-// or when its data ended before the length it declared.
+// when its data ended before the length it declared, or when its sentence's
+// subsounds held no audio at all (as such a subsound alone is refused).
 bool retire(Playing &item)
 {
     AURA_OPENSTATE state = AURA_OPENSTATE_READY;
@@ -691,6 +709,11 @@ bool retire(Playing &item)
         (void)item.played->getLength(&length, AURA_TIMEUNIT_PCM);
         reportFile(item.file, length == 0 ? "held no audio: the file is damaged"
                                           : "ended early: the file is cut or damaged");
+        return false;
+    }
+    unsigned int length = 0;
+    if (item.sentence && item.played->getLength(&length, AURA_TIMEUNIT_PCM) == AURA_OK && length == 0) {
+        reportFile(item.file, "the sentence's subsounds hold no audio");
         return false;
     }
     return true;

@@ -108,7 +108,8 @@ AURA_RESULT CodecDLS::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINFO
     mWaveIndex = 0;
     mInstrumentIndex = 0;
     mRegionIndex = 0;
-    result = parseChunk("DLS ", readLE32(header + 4));
+    const uint32_t riffSize = readLE32(header + 4);
+    result = parseChunk("DLS ", riffSize, 8 + static_cast<uint64_t>(riffSize) <= mFileEnd);
     if (result != AURA_OK) {
         return result;
     }
@@ -162,7 +163,40 @@ AURA_RESULT CodecDLS::readArticulation(uint64_t body, unsigned int held)
     return AURA_OK;
 }
 
-AURA_RESULT CodecDLS::parseChunk(const char *type, unsigned int size)
+uint64_t CodecDLS::trailingChunks(uint64_t from, uint64_t end)
+{
+    // Only the list's last bytes are searched: what follows a wave's data
+    // is small.
+    constexpr uint64_t TAIL_BYTES = 4096;
+    from = std::max(from, end - std::min(end, TAIL_BYTES));
+    from += from & 1; // chunks begin on even offsets
+    if (from + 8 > end) {
+        return end;
+    }
+    uint8_t tail[TAIL_BYTES];
+    const auto bytes = static_cast<unsigned int>(end - from);
+    ChunkReader reader(mFile, mState.filesize);
+    if (reader.seek(from) != AURA_OK || reader.read(tail, bytes) != AURA_OK) {
+        return end;
+    }
+    // The earliest offset from which chunks of four printable characters
+    // follow each other exactly up to the end.
+    for (unsigned int start = 0; start + 8 <= bytes; start += 2) {
+        uint64_t at = start;
+        while (at + 8 <= bytes &&
+               std::all_of(tail + at, tail + at + 4, [](uint8_t c) { return c >= 0x20 && c < 0x7F; })) {
+            const uint32_t length = readLE32(tail + at + 4);
+            at += 8 + static_cast<uint64_t>(length) + (length & 1);
+        }
+        // (The last chunk's pad byte may be missing.)
+        if (at == bytes || at == bytes + 1) {
+            return from + start;
+        }
+    }
+    return end;
+}
+
+AURA_RESULT CodecDLS::parseChunk(const char *type, unsigned int size, bool whole)
 {
     ChunkReader reader(mFile, mState.filesize);
     unsigned int here = 0;
@@ -230,7 +264,7 @@ AURA_RESULT CodecDLS::parseChunk(const char *type, unsigned int size)
                 mInInstrument += isInstrument;
                 mInRegion += isRegion;
                 mInWave += isWave;
-                result = parseChunk(reinterpret_cast<const char *>(listType), held);
+                result = parseChunk(reinterpret_cast<const char *>(listType), held, whole && held == chunkSize);
                 mInInstrument -= isInstrument;
                 mInRegion -= isRegion;
                 mInWave -= isWave;
@@ -334,9 +368,13 @@ AURA_RESULT CodecDLS::parseChunk(const char *type, unsigned int size)
                 wave->mDataOffset = static_cast<uint32_t>(std::min<uint64_t>(body, 0xFFFFFFFFu));
                 wave->mHasData = true;
                 wave->mCut = held < chunkSize;
-                wf.lengthbytes = held;
+                // Data that declares more than its whole list holds ends
+                // where the list's other chunks begin, never in them.
+                const unsigned int data =
+                    wave->mCut && whole ? static_cast<unsigned int>(trailingChunks(body, body + held) - body) : held;
+                wf.lengthbytes = data;
                 unsigned int samples = 0;
-                if (wf.channels > 0 && getSamplesFromBytes(held, &samples, wf.channels, wf.format) == AURA_OK) {
+                if (wf.channels > 0 && getSamplesFromBytes(data, &samples, wf.channels, wf.format) == AURA_OK) {
                     wf.lengthpcm = samples;
                 }
             }

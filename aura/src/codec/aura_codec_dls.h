@@ -93,8 +93,9 @@ public:
     [[nodiscard]] bool dataCut(int subsound) const override;
 
     // Walks the chunks of a list of type `type`, `size` bytes from the
-    // file's position (the size counts the 4-byte type read before).
-    AURA_RESULT parseChunk(const char *type, unsigned int size);
+    // file's position (the size counts the 4-byte type read before);
+    // `whole`: the file holds every byte the list declares.
+    AURA_RESULT parseChunk(const char *type, unsigned int size, bool whole);
 
     int mNumInstruments = 0;
     int mInstrumentIndex = 0;
@@ -110,6 +111,10 @@ private:
     [[nodiscard]] CodecDLSRegion *currentRegion();
     [[nodiscard]] CodecDLSWave *currentWave();
     [[nodiscard]] AURA_RESULT readArticulation(uint64_t body, unsigned int held);
+    // Where the chunks that fill a list's last bytes up to `end` begin, at
+    // or after `from` (a wave's INFO list behind its data); `end` when no
+    // run of chunks ends there.
+    [[nodiscard]] uint64_t trailingChunks(uint64_t from, uint64_t end);
 
     uint64_t mFileEnd = 0;
     int mListDepth = 0;

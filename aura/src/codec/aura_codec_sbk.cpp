@@ -525,8 +525,10 @@ AURA_RESULT CodecSBK::walkHeaders(int numsamples, const AURA_CREATESOUNDEXINFO *
         if (s.flags & SAMPLE_IMAADPCM) {
             most = static_cast<uint64_t>(s.lengthbytes / (IMA_BLOCK_BYTES * s.channels)) * IMA_BLOCK_SAMPLES;
         } else if (s.flags & SAMPLE_MPEG) {
+            // Every frame begun may decode; no bytes hold no frame.
             const uint64_t streams = (s.channels + 1u) / 2u;
-            most = (s.lengthbytes / (MPEG_MIN_FRAME_BYTES * streams) + 1) * MPEG_MAX_FRAME_SAMPLES;
+            const uint64_t frameBytes = MPEG_MIN_FRAME_BYTES * streams;
+            most = (s.lengthbytes + frameBytes - 1) / frameBytes * MPEG_MAX_FRAME_SAMPLES;
         } else {
             const unsigned int width = (s.flags & SAMPLE_8BITS)                                 ? 1
                                        : (s.flags & SAMPLE_FLOAT) && !(s.flags & SAMPLE_16BITS) ? 4

@@ -58,6 +58,7 @@ AURA_RESULT Stream::setPosition(unsigned int position)
         return result;
     }
     mDecodePosition = position;
+    mSentenceShortfall = 0;
     mReadFromStart = mReadFromStart && position == 0;
     mDataEnd.store(UINT64_MAX, std::memory_order_release);
     clearFlags(FLAG_ENDOFDATA | FLAG_DECODED);
@@ -97,6 +98,7 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
         }
         if (sentence && mDecodePosition >= mSentenceEntryEnd && mSentenceEntry + 1 < mSubSoundListNum) {
             // The entry is done: the decoder goes on with the next.
+            leaveSentenceEntry();
             result = seekDecoder(static_cast<unsigned int>(mDecodePosition));
             if (result != AURA_OK) {
                 break;
@@ -111,7 +113,9 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             ended = true; // at the loop end: back to its start
         } else if ((exact || sentence) && mDecodePosition >= mLength) {
             ended = true;
-            if (mReadFromStart && !sentence && mCodec->dataCut(mSubSoundIndex)) {
+            if (sentence) {
+                endSentence();
+            } else if (mReadFromStart && mCodec->dataCut(mSubSoundIndex)) {
                 // At its length, which is what the file held of more.
                 mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
             }
@@ -138,21 +142,25 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
             if (dataEnded && sentence && mSentenceEntry + 1 < mSubSoundListNum) {
                 // An entry whose data ends early: the next one follows on
                 // (the sentence's positions stay those of the list).
+                leaveSentenceEntry();
                 result = AURA_OK;
                 emptyReads = 0;
                 mDecodePosition = std::max(mDecodePosition, mSentenceEntryEnd);
                 continue;
             }
-            if (dataEnded) {
+            if (dataEnded && sentence) {
+                ended = true;
+                endSentence();
+            } else if (dataEnded) {
                 ended = true;
                 const bool known = mLength != 0xFFFFFFFFu;
                 const bool shorter = known && mDecodePosition < mLength;
-                if (mReadFromStart && !sentence && shorter) {
+                if (mReadFromStart && shorter) {
                     // The data ends before the length: the stream is as
                     // long as what it held, as a sample of it would be.
                     mHeldEnd.store(mDecodePosition, std::memory_order_release);
                 }
-                if (mReadFromStart && !sentence &&
+                if (mReadFromStart &&
                     ((shorter && !(mCodec->mFlags & Codec::FLAG_GUESSEDLENGTH)) || mCodec->dataCut(mSubSoundIndex))) {
                     // The file holds less than it said (a stream of unknown
                     // length knows so only from its codec).
@@ -168,6 +176,7 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
         if (loopsLeft && !(loopRestarted && mDecodePosition == mLoopStart)) {
             loopRestarted = true;
             mReadFromStart = mReadFromStart && mLoopStart == 0;
+            mSentenceShortfall = 0;
             result = seekDecoder(mLoopStart);
             if (result != AURA_OK) {
                 break;
@@ -190,6 +199,39 @@ AURA_RESULT Stream::fill(unsigned int offset, unsigned int length)
     setFlags(FLAG_DECODED);
     collectCodecTags();
     return result;
+}
+
+void Stream::leaveSentenceEntry()
+{
+    const uint64_t end = mSentenceEntryEnd;
+    const bool shortOfIt = mDecodePosition < end;
+    if (shortOfIt) {
+        mSentenceShortfall += end - mDecodePosition;
+    }
+    if (mReadFromStart && (shortOfIt || mCodec->dataCut(mSubSoundList[mSentenceEntry].mIndex))) {
+        // The entry, read from its start, held less than its file said.
+        mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
+    }
+}
+
+void Stream::endSentence()
+{
+    leaveSentenceEntry();
+    if (!mReadFromStart) {
+        return;
+    }
+    // Entries of no frames are passed over unread: one that the file cut
+    // away is known only to the codec.
+    for (int i = 0; i < mSubSoundListNum; ++i) {
+        if (mSubSoundList[i].mLength == 0 && mCodec->dataCut(mSubSoundList[i].mIndex)) {
+            mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
+        }
+    }
+    if (mSentenceShortfall > 0) {
+        // The sentence is as long as what its entries held, as a sample of
+        // it is: the frames they lacked were never played.
+        mHeldEnd.store(mLength - std::min<uint64_t>(mSentenceShortfall, mLength), std::memory_order_release);
+    }
 }
 
 bool Stream::mayWaitForFile() const

@@ -88,6 +88,13 @@ public:
 private:
     // Moves the decoder and tells a user stream's callback.
     AURA_RESULT seekDecoder(unsigned int position);
+    // The decoder leaves the sentence entry it reads (done, or its data
+    // ended early): what the entry lacked of its length is counted, and an
+    // entry read from its start that held less than its file said makes
+    // the stream's failure "ended early".
+    void leaveSentenceEntry();
+    // The decoder reached the end of the sentence's last entry.
+    void endSentence();
 
     std::atomic<unsigned int> mStreamFlags{0};
     std::atomic<uint64_t> mDataEnd{UINT64_MAX};
@@ -99,6 +106,7 @@ private:
     uint64_t mDecodePosition = 0;         // PCM frame the decoder is at
     int mSentenceEntry = 0;               // the sentence entry the decoder reads
     uint64_t mSentenceEntryEnd = 0;       // and the frame after it
+    uint64_t mSentenceShortfall = 0;      // frames the entries passed since the last seek lacked
     int mDecodeLoopCount = -1;
 };
 

@@ -55,6 +55,7 @@ AURA_RESULT SoundI::setSubSoundSentence(const int *subsoundlist, int numsubsound
     // the first entry's format; the whole fits a 32-bit frame count.
     EntryFormat first;
     uint64_t total = 0;
+    bool entryCut = false; // an entry holds less than its file said
     AURA_RESULT result = AURA_OK;
     for (int i = 0; i < numsubsounds && result == AURA_OK; ++i) {
         const int index = subsoundlist[i];
@@ -90,6 +91,7 @@ AURA_RESULT SoundI::setSubSoundSentence(const int *subsoundlist, int numsubsound
             entry = {sound->mFormat, sound->mChannels, sound->mMode & AURA_CREATECOMPRESSEDSAMPLE,
                      sound->mDefaultFrequency, sound->mSpeakerBits};
             length = sound->mLength;
+            entryCut = entryCut || sound->mFailure.load(std::memory_order_acquire) == AURA_ERR_FILE_EOF;
         }
         if (i == 0) {
             first = entry;
@@ -137,6 +139,11 @@ AURA_RESULT SoundI::setSubSoundSentence(const int *subsoundlist, int numsubsound
             mSpeakerBits = first.speakerBits;
             mMode = (mMode & ~AURA_CREATECOMPRESSEDSAMPLE) | first.compressed;
         }
+        // The parent holds no data of its own: it ended early exactly when
+        // an entry of its sentence did.
+        int failure = entryCut ? AURA_OK : AURA_ERR_FILE_EOF;
+        (void)mFailure.compare_exchange_strong(failure, entryCut ? AURA_ERR_FILE_EOF : AURA_OK,
+                                               std::memory_order_acq_rel);
     }
     AURA_Memory_Free(old);
     return result;

@@ -7,6 +7,7 @@
 #include "files.h"
 #include "ima_writer.h"
 #include "midi_writer.h"
+#include "mpeg_frames.h"
 #include "ogg.h"
 #include "sbk_writer.h"
 #include "sine_analysis.h"
@@ -603,6 +604,169 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
     EXPECT_NE(empty.find("subsound 0 holds no audio"), std::string::npos) << empty;
 #endif
 }
+
+#ifdef AURA_PLAY_PATH
+// Banks and DLS collections cut or spliced inside a subsound: the player
+// gives the same answer as a sample and as a stream (the same status, the
+// same one line, the same render), says when a sentence's entry held less
+// than its file said, and never plays silence or bytes the sound never held.
+TEST_F(CodecFaults, DamagedSubsoundsAnswerAlikeAsSamplesAndStreams)
+{
+    struct Case {
+        std::string name;
+        Bytes bytes;
+        std::string args;
+        const char *said; // the one line of a failed play
+        long frames;      // what the render holds; -1: no render
+    };
+    std::vector<Case> cases;
+    auto pcm = [](int frames, double step) {
+        Bytes data;
+        for (int i = 0; i < frames; ++i) {
+            auratest::put16(data, static_cast<uint16_t>(static_cast<int16_t>(9000 * std::sin(step * i))));
+        }
+        return data;
+    };
+    auto pcmSample = [&](const std::string &name, int frames, double step) {
+        auratest::SbkSample s;
+        s.name = name;
+        s.lengthpcm = static_cast<uint32_t>(frames);
+        s.data = pcm(frames, step);
+        return s;
+    };
+    const auto head = [](const Bytes &bytes, size_t size) {
+        return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(size));
+    };
+    {
+        // PCM entries and an MPEG one, the bank cut where the MPEG data
+        // begins and inside it.
+        const auratest::MpegEncode mpeg =
+            auratest::encodeMpeg(mDir, "entry", 22050, 1, 0.3, "lame --quiet -b 32 -m m {in} {out}");
+        auratest::SbkBank bank;
+        bank.samples = {pcmSample("zero", 300, 0.02), pcmSample("one", 450, 0.05)};
+        bank.samples.push_back(auratest::mpegSample("two", mpeg.bytes, mpeg, 6615));
+        const Bytes whole = auratest::writeSbk(bank);
+        const size_t mpegData = 48 + 3 * 80 + 608 + 928;
+        cases.push_back({"mpeg-entry-cut-away.sbk", head(whole, mpegData), "--sentence 0,2,1 ", "ended early", 750});
+        cases.push_back(
+            {"mpeg-entry-cut-inside.sbk", head(whole, mpegData + 500), "--sentence 0,2,1 ", "ended early", -2});
+        cases.push_back({"mpeg-whole.sbk", whole, "--sentence 0,2,1 ", nullptr, -2});
+    }
+    {
+        // A PCM bank cut before its second sound's data.
+        auratest::SbkBank bank;
+        bank.samples = {pcmSample("zero", 500, 0.02), pcmSample("one", 400, 0.05)};
+        const Bytes cut = head(auratest::writeSbk(bank), 48 + 2 * 80 + 1024);
+        cases.push_back({"second-cut-away.sbk", cut, "--sentence 1 ", "held no audio", 0});
+        cases.push_back({"second-cut-away.sbk", cut, "--subsound 1 ", "held no audio", -1});
+        cases.push_back({"first-of-cut.sbk", cut, "--sentence 0 ", nullptr, 500});
+    }
+    {
+        // The bank's first 12 bytes repeated inside the second header's
+        // name: its fields move by 12 bytes, so it declares no frames (its
+        // flags' channel-map bit becomes one channel, its loop start the rate).
+        auratest::SbkBank bank;
+        bank.samples = {pcmSample("zero", 500, 0.02), pcmSample("one", 400, 0.05)};
+        bank.samples[1].flags = 0x10010;
+        bank.samples[1].loopstart = 22050;
+        bank.samples[1].loopend = 30000;
+        Bytes spliced = auratest::writeSbk(bank);
+        spliced.insert(spliced.begin() + 140, spliced.begin(), spliced.begin() + 12);
+        cases.push_back({"header-spliced.sbk", spliced, "--subsound 1 ", "subsound 1 holds no audio", -1});
+        cases.push_back({"header-spliced.sbk", spliced, "--sentence 1,1 ", "subsounds hold no audio", 0});
+    }
+    {
+        // 241 of a collection's own bytes spliced in before its second
+        // wave's data chunk: the wave is left without data.
+        const Bytes dls = auratest::sineBank({{100, 69, 0, 3}, {50, 69, 0, 4}}, {{0, 0, {{}}}});
+        const std::string id = "data";
+        const auto first = std::search(dls.begin(), dls.end(), id.begin(), id.end());
+        const auto second = std::search(first + 1, dls.end(), id.begin(), id.end());
+        ASSERT_NE(second, dls.end());
+        Bytes spliced(dls.begin(), second);
+        spliced.insert(spliced.end(), dls.begin(), dls.begin() + 241);
+        spliced.insert(spliced.end(), second, dls.end());
+        cases.push_back({"wave-spliced.dls", spliced, "--sentence 1 ", "held no audio", 0});
+        cases.push_back({"wave-spliced.dls", spliced, "--subsound 1 ", "held no audio", -1});
+        cases.push_back({"wave-spliced.dls", spliced, "--sentence 0 ", nullptr, 300});
+    }
+    {
+        // A wave whose data chunk declares 100 bytes more than its list
+        // holds, with the wave's INFO list behind the data: only the data plays.
+        const Bytes data = pcm(200, 0.1);
+        Bytes name;
+        auratest::putId(name, "sine");
+        name.resize(6, 0);
+        auto wave = [&](uint32_t extra) {
+            const auto declared = static_cast<uint32_t>(data.size()) + extra;
+            return auratest::list("wave", {auratest::chunk("fmt ", auratest::fmtBody(1, 1, 44100, 2, 16)),
+                                           auratest::chunkSized("data", declared, data),
+                                           auratest::list("INFO", {auratest::chunk("INAM", name)})});
+        };
+        const Bytes whole = auratest::sineBank({{100, 69, 0, 3}}, {{0, 0, {{}}}});
+        Bytes dls = whole;
+        for (const uint32_t extra : {0u, 100u}) {
+            const Bytes w = wave(extra);
+            dls.insert(dls.end(), w.begin(), w.end());
+        }
+        // The wave pool (the RIFF's last list) and the RIFF hold the two
+        // waves, and the pool table counts them.
+        const auto at = [&](const std::string &id) {
+            return static_cast<size_t>(std::search(dls.begin(), dls.end(), id.begin(), id.end()) - dls.begin());
+        };
+        const auto put32At = [&](size_t offset, size_t value) {
+            for (size_t i = 0; i < 4; ++i) {
+                dls[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+            }
+        };
+        put32At(4, dls.size() - 8);
+        put32At(at("wvpl") - 4, dls.size() - at("wvpl"));
+        put32At(at("ptbl") + 12, 3);
+        cases.push_back({"info-behind-data.dls", dls, "--subsound 1 ", nullptr, 200});
+        cases.push_back({"data-over-info.dls", dls, "--subsound 2 ", "ended early", 200});
+    }
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name + " " + c.args);
+        const std::string path = mDir.file(c.name);
+        ASSERT_TRUE(auratest::writeAll(path, c.bytes));
+        const std::string rate = c.name.ends_with(".dls") ? "--rate 44100 " : "--rate 22050 ";
+        Bytes rendered[2];
+        for (int streamed = 0; streamed < 2; ++streamed) {
+            const char *mode = streamed ? "--stream " : "";
+            const std::string out = mDir.file("out.wav");
+            const std::string errors = mDir.file("errors.txt");
+            std::filesystem::remove(out);
+            int status = 0;
+            (void)auratest::capture(std::string(AURA_PLAY_PATH) + " -q " + mode + rate + c.args + "-o " + quote(out) +
+                                        " " + quote(path) + " 2>" + quote(errors),
+                                    &status);
+            const Bytes said = auratest::readAll(errors);
+            const std::string text(said.begin(), said.end());
+            if (c.said) {
+                EXPECT_NE(status, 0) << mode;
+                EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << mode << text;
+                EXPECT_NE(text.find(c.said), std::string::npos) << mode << text;
+            } else {
+                EXPECT_EQ(status, 0) << mode << text;
+                EXPECT_EQ(text, "") << mode;
+            }
+            const auratest::Wav wav = auratest::readWav(out);
+            if (c.frames == -1) {
+                EXPECT_FALSE(std::filesystem::exists(out)) << mode;
+                continue;
+            }
+            ASSERT_TRUE(wav.valid) << mode;
+            if (c.frames >= 0) {
+                EXPECT_EQ(wav.frames(), static_cast<size_t>(c.frames)) << mode;
+            }
+            rendered[streamed] = wav.data;
+        }
+        EXPECT_EQ(rendered[1].size(), rendered[0].size());
+        EXPECT_TRUE(rendered[1] == rendered[0]) << "the stream renders what the sample does";
+    }
+}
+#endif
 
 // Two systems on two threads open sounds of every kind at once, as
 // samples, streams and user sounds: the codecs' description records are
