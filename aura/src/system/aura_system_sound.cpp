@@ -470,6 +470,10 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             sample->mLengthBytes = 0;
             sample->mLoopStart = 0;
             sample->mLoopLength = 0;
+            if (codec->dataCut(std::max(subsound, 0))) {
+                // A fact too, where the open already knows it.
+                sample->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
+            }
         } else if (compressed) {
             // The blocks stay as they are in the file, for the decoding
             // units to read.
@@ -798,6 +802,10 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
                 stream->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
             }
             stream->setFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
+        } else if ((stream->mMode & AURA_OPENONLY) && codec->dataCut(std::max(subsound, 0))) {
+            // Opened for its facts: a cut the open found is one of them
+            // (a stream that plays finds it where its data ends).
+            stream->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
         }
         // The first fill is where a play starts: nothing to redo.
         stream->clearFlags(Stream::FLAG_DECODED);
