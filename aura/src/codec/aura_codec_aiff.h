@@ -33,7 +33,7 @@ public:
 private:
     unsigned int mBytesPerSample = 0;
     unsigned int mDataLength = 0; // bytes of sample data the file holds
-    bool mDataCut = false;        // the file ends inside the sound data
+    bool mDataCut = false; // the file ends inside the sound data
 };
 
 } // namespace AURA

@@ -219,8 +219,8 @@ AURA_RESULT CodecAudioQueue::setupAudioFile(bool accurate)
     mMaxPacketSize = largest;
     // Float samples are handed out as 32-bit float, everything else as
     // 16-bit PCM.
-    mRendersFloat = mSourceFormat.mFormatID == kAudioFormatLinearPCM &&
-                    (mSourceFormat.mFormatFlags & kAudioFormatFlagIsFloat) != 0;
+    mRendersFloat =
+        mSourceFormat.mFormatID == kAudioFormatLinearPCM && (mSourceFormat.mFormatFlags & kAudioFormatFlagIsFloat) != 0;
     mBytesPerFrame = mSourceFormat.mChannelsPerFrame * (mRendersFloat ? 4 : 2);
     mPacketsPerBuffer = std::max<uint32_t>(INPUT_BUFFER_BYTES / largest, 2);
     mInputBufferSize = largest * mPacketsPerBuffer;

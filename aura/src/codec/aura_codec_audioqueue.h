@@ -71,7 +71,7 @@ public:
     uint32_t mInputBufferSize = 0;
     uint32_t mOutputBufferSize = 0;
     uint32_t mBytesPerFrame = 0; // of the PCM handed out
-    bool mRendersFloat = false;  // 32-bit float out, not 16-bit
+    bool mRendersFloat = false; // 32-bit float out, not 16-bit
     uint32_t mPacketsPerBuffer = 0;
     uint32_t mMaxPacketSize = 0;
     AudioQueueRef mQueue = nullptr;

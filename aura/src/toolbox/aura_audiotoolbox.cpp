@@ -29,9 +29,9 @@ constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_audiotoolbox";
 
 // The compression types of AIFF-C files handed to FFmpeg, in both the cases
 // writers use: IMA4, the G.711 laws, and 32 and 64-bit float.
-constexpr uint32_t kAIFCCompressions[] = {fourCC("ima4"), fourCC("ulaw"), fourCC("ULAW"), fourCC("alaw"),
-                                          fourCC("ALAW"), fourCC("fl32"), fourCC("FL32"), fourCC("fl64"),
-                                          fourCC("FL64")};
+constexpr uint32_t kAIFCCompressions[] = {fourCC("ima4"), fourCC("ulaw"), fourCC("ULAW"),
+                                          fourCC("alaw"), fourCC("ALAW"), fourCC("fl32"),
+                                          fourCC("FL32"), fourCC("fl64"), fourCC("FL64")};
 
 // The containers FFmpeg may parse: the demuxer (by the whole name FFmpeg
 // gives it) and the file type it reports. A container is listed here by
@@ -64,12 +64,13 @@ constexpr uint32_t kInWAV = containerBit(kAudioFileWAVEType);
 
 // The codecs FFmpeg may decode, each with the containers it is taken from
 // (WAV PCM and AIFF integer PCM belong to the engine's own codecs, MPEG
-// audio in WAV to the MPEG codec), and the stream description the file reports. Codecs
-// with packets of one size give their bytes and frames per packet. A
-// decoder whose state runs on from packet to packet without settling
-// (GSM's filters; FFmpeg's IMA4, which keeps a channel's predictor from the
-// packet before when the packet's header is close to it) decodes from the
-// first packet on a seek, so that the seek lands on the continuous decode.
+// audio in WAV to the MPEG codec), and the stream description the file
+// reports. Codecs with packets of one size give their bytes and frames per
+// packet. A decoder whose state runs on from packet to packet without
+// settling (GSM's filters; FFmpeg's IMA4, which keeps a channel's predictor
+// from the packet before when the packet's header is close to it) decodes
+// from the first packet on a seek, so that the seek lands on the continuous
+// decode.
 enum class Preroll : uint8_t { None, OnePacket, FromStart };
 struct CodecKind {
     AVCodecID id;
@@ -1228,7 +1229,7 @@ OSStatus appendFrame(OpaqueAudioQueue *queue, const AVFrame *frame)
         }
         const int made =
             gFFmpeg->swr_alloc_set_opts2(&queue->resampler, &layout, queue->renderFormat, frame->sample_rate, &layout,
-                                static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
+                                         static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
         gFFmpeg->av_channel_layout_uninit(&layout);
         if (made < 0 || gFFmpeg->swr_init(queue->resampler) < 0) {
             gFFmpeg->swr_free(&queue->resampler);
@@ -1547,7 +1548,8 @@ OSStatus AudioQueueOfflineRender(AudioQueueRef inAQ, const AudioTimeStamp *inTim
     if (out > 0) { // (nothing decoded yet: no pending block at all)
         const size_t bytes = static_cast<size_t>(out) * frameBytes;
         std::memcpy(ioBuffer->mAudioData, inAQ->pending, bytes);
-        std::memmove(inAQ->pending, inAQ->pending + bytes, (inAQ->pendingCount - out) * static_cast<size_t>(frameBytes));
+        std::memmove(inAQ->pending, inAQ->pending + bytes,
+                     (inAQ->pendingCount - out) * static_cast<size_t>(frameBytes));
         inAQ->pendingCount -= out;
     }
     ioBuffer->mAudioDataByteSize = out * frameBytes;

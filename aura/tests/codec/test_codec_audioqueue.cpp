@@ -643,7 +643,8 @@ TEST_F(AudioQueueFiles, AuraPlayRendersLikeFFmpegAndNamesTheSource)
                         const auto at = got.begin() + static_cast<long>(i);
                         left.insert(left.end(), at, at + static_cast<long>(sampleBytes));
                         EXPECT_TRUE(std::all_of(at + static_cast<long>(sampleBytes),
-                                                at + static_cast<long>(2 * sampleBytes), [](uint8_t b) { return b == 0; }))
+                                                at + static_cast<long>(2 * sampleBytes),
+                                                [](uint8_t b) { return b == 0; }))
                             << "frame " << i / (2 * sampleBytes);
                     }
                     got = left;

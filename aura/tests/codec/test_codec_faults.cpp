@@ -533,9 +533,8 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         if (c.player) {
             // --info says it too, and fails as the render does.
             int status = 0;
-            const std::string info = auratest::capture(std::string(AURA_PLAY_PATH) + " --info " + c.args +
-                                                           quote(path) + " 2>&1",
-                                                       &status);
+            const std::string info =
+                auratest::capture(std::string(AURA_PLAY_PATH) + " --info " + c.args + quote(path) + " 2>&1", &status);
             EXPECT_EQ(status != 0, c.early) << info;
             EXPECT_EQ(info.find(c.empty ? "held no audio" : "ended early") != std::string::npos, c.early) << info;
         }
@@ -675,16 +674,16 @@ TEST_F(CodecFaults, FloatAiffcDecodesAsFFmpegDoes)
 
 #ifdef AURA_PLAY_PATH
         const std::string info = auratest::capture(std::string(AURA_PLAY_PATH) + " --info " + quote(path));
-        EXPECT_NE(info.find("AIFF-C, LPCM " + std::string(c.name.find("fl64") == 0 ? "64" : "32") +
-                            "-bit float big-endian"),
-                  std::string::npos)
+        EXPECT_NE(
+            info.find("AIFF-C, LPCM " + std::string(c.name.find("fl64") == 0 ? "64" : "32") + "-bit float big-endian"),
+            std::string::npos)
             << info;
         const std::string out = mDir.file("out.wav");
         for (const char *mode : {"", "--stream "}) {
             for (const int seekMs : {0, 250}) {
                 const std::string command = std::string(AURA_PLAY_PATH) + " -q --format float " + mode +
-                                            (c.channels == 1 ? "--pan -1 " : "") + "--seek " +
-                                            std::to_string(seekMs) + " -o " + quote(out) + " " + quote(path);
+                                            (c.channels == 1 ? "--pan -1 " : "") + "--seek " + std::to_string(seekMs) +
+                                            " -o " + quote(out) + " " + quote(path);
                 ASSERT_TRUE(run(command)) << command;
                 const auratest::Wav rendered = auratest::readWav(out);
                 ASSERT_TRUE(rendered.valid) << rendered.error;
@@ -697,7 +696,8 @@ TEST_F(CodecFaults, FloatAiffcDecodesAsFFmpegDoes)
                     // Panned hard left: the file's samples on the left.
                     Bytes left;
                     for (size_t i = 0; i + 8 <= got.size(); i += 8) {
-                        left.insert(left.end(), got.begin() + static_cast<long>(i), got.begin() + static_cast<long>(i) + 4);
+                        left.insert(left.end(), got.begin() + static_cast<long>(i),
+                                    got.begin() + static_cast<long>(i) + 4);
                         EXPECT_EQ(rendered.samples[i / 4 + 1], 0.0f) << "frame " << i / 8;
                     }
                     got = left;
