@@ -470,10 +470,6 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
             sample->mLengthBytes = 0;
             sample->mLoopStart = 0;
             sample->mLoopLength = 0;
-            if (codec->dataCut(std::max(subsound, 0))) {
-                // A fact too, where the open already knows it.
-                sample->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
-            }
         } else if (compressed) {
             // The blocks stay as they are in the file, for the decoding
             // units to read.
