@@ -1,6 +1,7 @@
 // Opens the input through the AudioQueue codec (MP4/M4A/MOV, CAF, ADTS,
 // AIFF and WAV demuxers; AAC, ALAC, linear PCM, IMA4, G.711 and GSM
-// decoders) from a memory file, decodes it, seeks to
+// decoders) from a memory file, decodes it (16-bit, or float for float
+// PCM), seeks to
 // a place the input chooses and decodes a little more, then interrupts and
 // resumes the queue. The input buffer is exactly the input's size, so a
 // read past it is caught.
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (codec->open(AURA_DEFAULT, nullptr) == AURA_OK) {
         const AURA_CODEC_WAVEFORMAT &wf = codec->state()->waveformat[0];
-        require(wf.format == AURA_SOUND_FORMAT_PCM16);
+        require(wf.format == AURA_SOUND_FORMAT_PCM16 || wf.format == AURA_SOUND_FORMAT_PCMFLOAT);
         require(wf.channels > 0 && wf.channels <= 32);
         require(wf.frequency > 0);
         require(wf.lengthpcm > 0);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Generate aura/src/mpeg/aura_mpeg_tables.inc from the MPEG audio data files.
 
-    tools/gen_mpeg_tables.py DATA_DIR > aura/src/mpeg/aura_mpeg_tables.inc
+    tools/gen_mpeg_tables.py aura/src/mpeg/data > aura/src/mpeg/aura_mpeg_tables.inc
 
 DATA_DIR holds huffman.json, scalefactor_bands.json, layer3_misc.json,
 layer2_alloc.json, synthesis_window.json and bitrates.json. Every number of

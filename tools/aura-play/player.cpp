@@ -445,6 +445,20 @@ unsigned int measureLength(AURA::System *system, AURA::Sound *sound)
     return length;
 }
 
+// What a sound whose file held less than it declares is told with, by its
+// length (the frames it held); nothing for a sound that was whole.
+std::optional<std::string> endedEarly(AURA::Sound *sound)
+{
+    AURA_OPENSTATE state = AURA_OPENSTATE_READY;
+    AURA_RESULT failure = AURA_OK;
+    if (sound->getOpenState(&state, &failure) != AURA_OK || failure != AURA_ERR_FILE_EOF) {
+        return std::nullopt;
+    }
+    unsigned int length = 0;
+    (void)sound->getLength(&length, AURA_TIMEUNIT_PCM);
+    return length == 0 ? "held no audio: the file is damaged" : "ended early: the file is cut or damaged";
+}
+
 int describeFile(AURA::System *system, const std::string &file, const Options &options)
 {
     SoundHandle sound;
@@ -517,6 +531,12 @@ int describeFile(AURA::System *system, const std::string &file, const Options &o
                 }
             }
         }
+    }
+    // A file cut short says so, as its render does.
+    if (const std::optional<std::string> cut = endedEarly(sound.get())) {
+        std::fflush(stdout);
+        reportFile(file, *cut);
+        return kExitFileFailed;
     }
     return kExitOk;
 }
@@ -704,11 +724,8 @@ bool retire(Playing &item)
         reportFile(item.file, describe(failure));
         return false;
     }
-    if (item.played->getOpenState(&state, &failure) == AURA_OK && failure == AURA_ERR_FILE_EOF) {
-        unsigned int length = 0;
-        (void)item.played->getLength(&length, AURA_TIMEUNIT_PCM);
-        reportFile(item.file, length == 0 ? "held no audio: the file is damaged"
-                                          : "ended early: the file is cut or damaged");
+    if (const std::optional<std::string> cut = endedEarly(item.played)) {
+        reportFile(item.file, *cut);
         return false;
     }
     unsigned int length = 0;

@@ -75,6 +75,7 @@ AURA_CODEC_DESCRIPTION_EX *CodecAIFF::getDescriptionEx()
 AURA_RESULT CodecAIFF::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINFO * /*exinfo*/)
 {
     mType = AURA_SOUND_TYPE_AIFF;
+    mDataCut = false;
     mState.numsubsounds = 0;
     mState.waveformat = nullptr;
     if (!mFile) {
@@ -168,7 +169,9 @@ AURA_RESULT CodecAIFF::openInternal(unsigned int /*mode*/, AURA_CREATESOUNDEXINF
                     return AURA_ERR_FORMAT;
                 }
                 mSrcDataOffset = static_cast<unsigned int>(std::min<uint64_t>(body + 8, 0xFFFFFFFFu));
-                mDataLength = static_cast<unsigned int>(reader.held(body + 8, static_cast<uint64_t>(size) - 8));
+                const uint64_t declared = static_cast<uint64_t>(size) - 8;
+                mDataLength = static_cast<unsigned int>(reader.held(body + 8, declared));
+                mDataCut = mDataLength < declared;
                 haveData = true;
             }
             stop = !reader.seekable();

@@ -24,6 +24,7 @@ public:
     AURA_RESULT closeInternal();
     AURA_RESULT readInternal(void *buffer, unsigned int sizebytes, unsigned int *bytesread);
     AURA_RESULT setPositionInternal(int subsound, unsigned int position, unsigned int postype);
+    [[nodiscard]] bool dataCut(int /*subsound*/) const override { return mDataCut; }
 
     AURA_CODEC_WAVEFORMAT *mWaveFormatBlock = nullptr;
     bool mIsAIFC = false;
@@ -32,6 +33,7 @@ public:
 private:
     unsigned int mBytesPerSample = 0;
     unsigned int mDataLength = 0; // bytes of sample data the file holds
+    bool mDataCut = false; // the file ends inside the sound data
 };
 
 } // namespace AURA

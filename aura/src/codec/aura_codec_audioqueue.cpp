@@ -217,7 +217,11 @@ AURA_RESULT CodecAudioQueue::setupAudioFile(bool accurate)
         return AURA_ERR_INTERNAL;
     }
     mMaxPacketSize = largest;
-    mBytesPerFrame = mSourceFormat.mChannelsPerFrame * 2;
+    // Float samples are handed out as 32-bit float, everything else as
+    // 16-bit PCM.
+    mRendersFloat =
+        mSourceFormat.mFormatID == kAudioFormatLinearPCM && (mSourceFormat.mFormatFlags & kAudioFormatFlagIsFloat) != 0;
+    mBytesPerFrame = mSourceFormat.mChannelsPerFrame * (mRendersFloat ? 4 : 2);
     mPacketsPerBuffer = std::max<uint32_t>(INPUT_BUFFER_BYTES / largest, 2);
     mInputBufferSize = largest * mPacketsPerBuffer;
     mOutputBufferSize = mBytesPerFrame * (OUTPUT_BUFFER_BYTES / mBytesPerFrame);
@@ -262,12 +266,13 @@ AURA_RESULT CodecAudioQueue::setupAudioQueue()
         AudioStreamBasicDescription pcm{};
         pcm.mSampleRate = mSourceFormat.mSampleRate;
         pcm.mFormatID = kAudioFormatLinearPCM;
-        pcm.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+        pcm.mFormatFlags =
+            (mRendersFloat ? kAudioFormatFlagIsFloat : kAudioFormatFlagIsSignedInteger) | kAudioFormatFlagIsPacked;
         pcm.mBytesPerPacket = mBytesPerFrame;
         pcm.mBytesPerFrame = mBytesPerFrame;
         pcm.mFramesPerPacket = 1;
         pcm.mChannelsPerFrame = mSourceFormat.mChannelsPerFrame;
-        pcm.mBitsPerChannel = 16;
+        pcm.mBitsPerChannel = mRendersFloat ? 32 : 16;
         if (AudioQueueSetOfflineRenderFormat(mQueue, &pcm, static_cast<const AudioChannelLayout *>(layout)) != 0) {
             result = AURA_ERR_INTERNAL;
         }
@@ -318,7 +323,7 @@ AURA_RESULT CodecAudioQueue::openInternal(AURA_MODE mode, AURA_CREATESOUNDEXINFO
         return result;
     }
     *mWaveFormat = AURA_CODEC_WAVEFORMAT{};
-    mWaveFormat->format = AURA_SOUND_FORMAT_PCM16;
+    mWaveFormat->format = mRendersFloat ? AURA_SOUND_FORMAT_PCMFLOAT : AURA_SOUND_FORMAT_PCM16;
     mWaveFormat->channels = static_cast<int>(mSourceFormat.mChannelsPerFrame);
     mWaveFormat->frequency = static_cast<int>(mSourceFormat.mSampleRate);
     mWaveFormat->lengthbytes = mDataByteCount;

@@ -2,7 +2,8 @@
 // decode (AAC, ALAC, and CAF, AIFF-C and WAV files of codecs the engine's
 // own codecs do not read), through those services: the engine's file is
 // handed to the audio-file parser through read and size callbacks, and a
-// queue in offline-render mode turns the packets into 16-bit PCM. The codec
+// queue in offline-render mode turns the packets into 16-bit PCM (32-bit
+// float PCM for linear PCM stored as float). The codec
 // itself is the plumbing between the two pull models, sample-accurate
 // seeking, and rebuilding the queues after an audio interruption.
 #ifndef AURA_CODEC_AUDIOQUEUE_H
@@ -69,7 +70,8 @@ public:
     uint32_t mDataByteCount = 0;
     uint32_t mInputBufferSize = 0;
     uint32_t mOutputBufferSize = 0;
-    uint32_t mBytesPerFrame = 0;
+    uint32_t mBytesPerFrame = 0; // of the PCM handed out
+    bool mRendersFloat = false; // 32-bit float out, not 16-bit
     uint32_t mPacketsPerBuffer = 0;
     uint32_t mMaxPacketSize = 0;
     AudioQueueRef mQueue = nullptr;

@@ -798,6 +798,10 @@ AURA_RESULT SystemI::setupStream(Stream *stream, int subsound)
                 stream->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
             }
             stream->setFlags(Stream::FLAG_WHOLE | Stream::FLAG_ENDOFDATA);
+        } else if ((stream->mMode & AURA_OPENONLY) && codec->dataCut(std::max(subsound, 0))) {
+            // Opened for its facts: a cut the open found is one of them
+            // (a stream that plays finds it where its data ends).
+            stream->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
         }
         // The first fill is where a play starts: nothing to redo.
         stream->clearFlags(Stream::FLAG_DECODED);

@@ -27,6 +27,12 @@ namespace AURA {
 namespace {
 constexpr const char AURA_ALLOC_TAG[] = "aura/src/aura_audiotoolbox";
 
+// The compression types of AIFF-C files handed to FFmpeg, in both the cases
+// writers use: IMA4, the G.711 laws, and 32 and 64-bit float.
+constexpr uint32_t kAIFCCompressions[] = {fourCC("ima4"), fourCC("ulaw"), fourCC("ULAW"),
+                                          fourCC("alaw"), fourCC("ALAW"), fourCC("fl32"),
+                                          fourCC("FL32"), fourCC("fl64"), fourCC("FL64")};
+
 // The containers FFmpeg may parse: the demuxer (by the whole name FFmpeg
 // gives it) and the file type it reports. A container is listed here by
 // itself so that a later look at a file's first bytes can pick its entry.
@@ -57,13 +63,14 @@ constexpr uint32_t kInAIFF = containerBit(kAudioFileAIFCType);
 constexpr uint32_t kInWAV = containerBit(kAudioFileWAVEType);
 
 // The codecs FFmpeg may decode, each with the containers it is taken from
-// (WAV and AIFF PCM belong to the engine's own codecs, MPEG audio in WAV
-// to the MPEG codec), and the stream description the file reports. Codecs
-// with packets of one size give their bytes and frames per packet. A
-// decoder whose state runs on from packet to packet without settling
-// (GSM's filters; FFmpeg's IMA4, which keeps a channel's predictor from the
-// packet before when the packet's header is close to it) decodes from the
-// first packet on a seek, so that the seek lands on the continuous decode.
+// (WAV PCM and AIFF integer PCM belong to the engine's own codecs, MPEG
+// audio in WAV to the MPEG codec), and the stream description the file
+// reports. Codecs with packets of one size give their bytes and frames per
+// packet. A decoder whose state runs on from packet to packet without
+// settling (GSM's filters; FFmpeg's IMA4, which keeps a channel's predictor
+// from the packet before when the packet's header is close to it) decodes
+// from the first packet on a seek, so that the seek lands on the continuous
+// decode.
 enum class Preroll : uint8_t { None, OnePacket, FromStart };
 struct CodecKind {
     AVCodecID id;
@@ -91,9 +98,11 @@ constexpr CodecKind kCodecs[] = {
     {AV_CODEC_ID_PCM_S32LE, "pcm_s32le", kInCAF, kAudioFormatLinearPCM, kIntPCM, 32, 4, 0, 1, Preroll::None},
     {AV_CODEC_ID_PCM_S32BE, "pcm_s32be", kInCAF, kAudioFormatLinearPCM, kIntPCM | kBig, 32, 4, 0, 1, Preroll::None},
     {AV_CODEC_ID_PCM_F32LE, "pcm_f32le", kInCAF, kAudioFormatLinearPCM, kFloatPCM, 32, 4, 0, 1, Preroll::None},
-    {AV_CODEC_ID_PCM_F32BE, "pcm_f32be", kInCAF, kAudioFormatLinearPCM, kFloatPCM | kBig, 32, 4, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_F32BE, "pcm_f32be", kInCAF | kInAIFF, kAudioFormatLinearPCM, kFloatPCM | kBig, 32, 4, 0, 1,
+     Preroll::None},
     {AV_CODEC_ID_PCM_F64LE, "pcm_f64le", kInCAF, kAudioFormatLinearPCM, kFloatPCM, 64, 8, 0, 1, Preroll::None},
-    {AV_CODEC_ID_PCM_F64BE, "pcm_f64be", kInCAF, kAudioFormatLinearPCM, kFloatPCM | kBig, 64, 8, 0, 1, Preroll::None},
+    {AV_CODEC_ID_PCM_F64BE, "pcm_f64be", kInCAF | kInAIFF, kAudioFormatLinearPCM, kFloatPCM | kBig, 64, 8, 0, 1,
+     Preroll::None},
     {AV_CODEC_ID_ADPCM_IMA_QT, "adpcm_ima_qt", kInCAF | kInAIFF, kAudioFormatAppleIMA4, 0, 0, 34, 0, 64,
      Preroll::FromStart},
     {AV_CODEC_ID_PCM_MULAW, "pcm_mulaw", kInCAF | kInAIFF | kInWAV, kAudioFormatULaw, 0, 8, 1, 0, 1, Preroll::None},
@@ -852,7 +861,7 @@ bool platformFormat(const FileHead &head)
         });
     }
     // AIFF-C whose COMM chunk names a compression of the list (AIFF and
-    // AIFF-C PCM are the engine's).
+    // AIFF-C integer PCM are the engine's).
     if (first == fourCC("FORM") && third == fourCC("AIFC")) {
         uint8_t comm[22];
         uint32_t size = 0;
@@ -860,12 +869,8 @@ bool platformFormat(const FileHead &head)
             return false;
         }
         const uint32_t compression = readBE32(comm + 18);
-        for (const uint32_t code : {fourCC("ima4"), fourCC("ulaw"), fourCC("ULAW"), fourCC("alaw"), fourCC("ALAW")}) {
-            if (compression == code) {
-                return true;
-            }
-        }
-        return false;
+        return std::find(std::begin(kAIFCCompressions), std::end(kAIFCCompressions), compression) !=
+               std::end(kAIFCCompressions);
     }
     // WAV whose format tag (or, extensible, the subformat's) is mu-law,
     // A-law or GSM 6.10.
@@ -1119,6 +1124,9 @@ struct OpaqueAudioQueue {
     bool haveLayout = false;
     bool renderFormatSet = false;
     bool running = false;
+    // The offline-render format: 16-bit integer or 32-bit float samples.
+    AVSampleFormat renderFormat = AV_SAMPLE_FMT_S16;
+    uint32_t frameBytes = 0;
 
     AVCodecContext *decoder = nullptr;
     SwrContext *resampler = nullptr;
@@ -1133,8 +1141,8 @@ struct OpaqueAudioQueue {
     uint32_t enqueuedCount = 0;
     uint32_t nextPacket = 0; // in the first enqueued buffer
 
-    // Decoded 16-bit frames waiting for a render.
-    int16_t *pending = nullptr;
+    // Decoded frames of the render format waiting for a render.
+    uint8_t *pending = nullptr;
     uint32_t pendingCapacity = 0; // frames
     uint32_t pendingCount = 0;
 };
@@ -1197,16 +1205,17 @@ OSStatus reservePending(OpaqueAudioQueue *queue, uint64_t frames)
         return kAudioQueueErr_DecodeFailed;
     }
     const auto capacity = static_cast<uint32_t>(std::max<uint64_t>(frames, queue->pendingCapacity * 2ull));
-    void *grown = AURA_Memory_ReAlloc(queue->pending, static_cast<int>(capacity * queue->channels * 2));
+    void *grown = AURA_Memory_ReAlloc(queue->pending, static_cast<int>(capacity * queue->frameBytes));
     if (!grown) {
         return kAudio_MemFullError;
     }
-    queue->pending = static_cast<int16_t *>(grown);
+    queue->pending = static_cast<uint8_t *>(grown);
     queue->pendingCapacity = capacity;
     return 0;
 }
 
-// Converts one decoded frame to interleaved 16-bit PCM behind what waits.
+// Converts one decoded frame to the interleaved render format behind what
+// waits.
 OSStatus appendFrame(OpaqueAudioQueue *queue, const AVFrame *frame)
 {
     if (frame->ch_layout.nb_channels != static_cast<int>(queue->channels) || frame->nb_samples <= 0) {
@@ -1219,8 +1228,8 @@ OSStatus appendFrame(OpaqueAudioQueue *queue, const AVFrame *frame)
             return kAudio_MemFullError;
         }
         const int made =
-            gFFmpeg->swr_alloc_set_opts2(&queue->resampler, &layout, AV_SAMPLE_FMT_S16, frame->sample_rate, &layout,
-                                static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
+            gFFmpeg->swr_alloc_set_opts2(&queue->resampler, &layout, queue->renderFormat, frame->sample_rate, &layout,
+                                         static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
         gFFmpeg->av_channel_layout_uninit(&layout);
         if (made < 0 || gFFmpeg->swr_init(queue->resampler) < 0) {
             gFFmpeg->swr_free(&queue->resampler);
@@ -1232,8 +1241,7 @@ OSStatus appendFrame(OpaqueAudioQueue *queue, const AVFrame *frame)
     if (status != 0) {
         return status;
     }
-    uint8_t *out =
-        reinterpret_cast<uint8_t *>(queue->pending + static_cast<size_t>(queue->pendingCount) * queue->channels);
+    uint8_t *out = queue->pending + static_cast<size_t>(queue->pendingCount) * queue->frameBytes;
     const int converted = gFFmpeg->swr_convert(queue->resampler, &out, frame->nb_samples,
                                       const_cast<const uint8_t **>(frame->extended_data), frame->nb_samples);
     if (converted < 0) {
@@ -1310,9 +1318,9 @@ OSStatus decodePacket(OpaqueAudioQueue *queue)
     const uint32_t kept = decoded - trimStart - trimEnd;
     if (kept > 0 && trimStart > 0) {
         // Only when frames were decoded: the pending buffer exists then.
-        const size_t frameSamples = queue->channels;
-        int16_t *start = queue->pending + first * frameSamples;
-        std::memmove(start, start + trimStart * frameSamples, kept * frameSamples * 2);
+        const size_t frameBytes = queue->frameBytes;
+        uint8_t *start = queue->pending + first * frameBytes;
+        std::memmove(start, start + trimStart * frameBytes, kept * frameBytes);
     }
     queue->pendingCount = first + kept;
     return 0;
@@ -1464,14 +1472,31 @@ OSStatus AudioQueueSetOfflineRenderFormat(AudioQueueRef inAQ, const AudioStreamB
     if (!inAQ || !inFormat) {
         return kAudio_ParamError;
     }
-    const uint32_t frameBytes = inAQ->channels * 2;
-    if (inFormat->mFormatID != kAudioFormatLinearPCM ||
-        inFormat->mFormatFlags != (kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked) ||
-        inFormat->mBitsPerChannel != 16 || inFormat->mChannelsPerFrame != inAQ->channels ||
-        inFormat->mBytesPerFrame != frameBytes || inFormat->mBytesPerPacket != frameBytes ||
-        inFormat->mFramesPerPacket != 1 || inFormat->mSampleRate != inAQ->source.mSampleRate) {
+    // Native-endian 16-bit integer or 32-bit float samples.
+    const bool integer = inFormat->mFormatFlags == (kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked) &&
+                         inFormat->mBitsPerChannel == 16;
+    const bool floating = inFormat->mFormatFlags == (kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked) &&
+                          inFormat->mBitsPerChannel == 32;
+    const uint32_t frameBytes = inAQ->channels * inFormat->mBitsPerChannel / 8;
+    if (inFormat->mFormatID != kAudioFormatLinearPCM || !(integer || floating) ||
+        inFormat->mChannelsPerFrame != inAQ->channels || inFormat->mBytesPerFrame != frameBytes ||
+        inFormat->mBytesPerPacket != frameBytes || inFormat->mFramesPerPacket != 1 ||
+        inFormat->mSampleRate != inAQ->source.mSampleRate) {
         return kAudioQueueErr_InvalidPropertyValue;
     }
+    const AVSampleFormat format = floating ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_S16;
+    if (format != inAQ->renderFormat || frameBytes != inAQ->frameBytes) {
+        // What waits, its block and the converter were made for another
+        // format.
+        gFFmpeg->swr_free(&inAQ->resampler);
+        inAQ->resamplerFormat = -1;
+        freeBlock(inAQ->pending);
+        inAQ->pending = nullptr;
+        inAQ->pendingCapacity = 0;
+        inAQ->pendingCount = 0;
+    }
+    inAQ->renderFormat = format;
+    inAQ->frameBytes = frameBytes;
     inAQ->renderFormatSet = true;
     return 0;
 }
@@ -1485,7 +1510,7 @@ OSStatus AudioQueueOfflineRender(AudioQueueRef inAQ, const AudioTimeStamp *inTim
     if (!inAQ->renderFormatSet) {
         return kAudioQueueErr_InvalidRunState;
     }
-    const uint32_t frameBytes = inAQ->channels * 2;
+    const uint32_t frameBytes = inAQ->frameBytes;
     const uint32_t frames = std::min(inNumberFrames, ioBuffer->mAudioDataBytesCapacity / frameBytes);
     ioBuffer->mAudioDataByteSize = 0;
     if (!inAQ->running || frames == 0) {
@@ -1521,9 +1546,9 @@ OSStatus AudioQueueOfflineRender(AudioQueueRef inAQ, const AudioTimeStamp *inTim
     }
     const uint32_t out = std::min(frames, inAQ->pendingCount);
     if (out > 0) { // (nothing decoded yet: no pending block at all)
-        const size_t samples = static_cast<size_t>(out) * inAQ->channels;
-        std::memcpy(ioBuffer->mAudioData, inAQ->pending, samples * 2);
-        std::memmove(inAQ->pending, inAQ->pending + samples,
+        const size_t bytes = static_cast<size_t>(out) * frameBytes;
+        std::memcpy(ioBuffer->mAudioData, inAQ->pending, bytes);
+        std::memmove(inAQ->pending, inAQ->pending + bytes,
                      (inAQ->pendingCount - out) * static_cast<size_t>(frameBytes));
         inAQ->pendingCount -= out;
     }

@@ -14,7 +14,8 @@
 // packet reads go straight to the file through the callbacks.
 //
 // An audio queue decodes the packets enqueued into its input buffer and
-// leaves interleaved 16-bit PCM at the source rate and channel count. In
+// leaves interleaved PCM at the source rate and channel count, 16-bit
+// integer or 32-bit float as its offline-render format says. In
 // offline-render mode a render calls the output callback on the calling
 // thread whenever it needs more input.
 #ifndef AURA_AUDIOTOOLBOX_H

@@ -1,5 +1,6 @@
 // Files of the platform audio services (AAC, ALAC, and PCM, IMA4, G.711 and
-// GSM in CAF, AIFF-C and WAV): every file decodes to what ffmpeg decodes,
+// GSM in CAF, AIFF-C and WAV): every file decodes to what ffmpeg decodes
+// (float PCM to what its float decode gives, the rest to its 16-bit one),
 // seeks land on the same frames, interruptions resume in place, and nothing
 // else is taken.
 #include "codec/aura_codec_audioqueue.h"
@@ -56,7 +57,8 @@ constexpr Fixture kFixtures[] = {
     {"aac_51_48k.m4a", 6, 48000, "-c:a aac -aac_pns 0", false},
     {"aac_51_44k.aac", 6, 44100, "-c:a aac -aac_pns 0 -f adts", false},
     // What no codec of the engine's own takes: PCM, IMA4 and the G.711 laws
-    // in CAF, IMA4 and the laws in AIFF-C, the laws and GSM 6.10 in WAV.
+    // in CAF, IMA4, the laws and float PCM in AIFF-C, the laws and GSM 6.10
+    // in WAV.
     {"lpcm_s16be_stereo_44k.caf", 2, 44100, "-c:a pcm_s16be", true},
     {"lpcm_s16le_mono_22k.caf", 1, 22050, "-c:a pcm_s16le", true},
     {"lpcm_s8_mono_11k.caf", 1, 11025, "-c:a pcm_s8", true},
@@ -68,6 +70,8 @@ constexpr Fixture kFixtures[] = {
     {"lpcm_s32le_stereo_22k.caf", 2, 22050, "-c:a pcm_s32le", true},
     {"lpcm_f32be_mono_8k.caf", 1, 8000, "-c:a pcm_f32be", true},
     {"lpcm_f64le_stereo_11k.caf", 2, 11025, "-c:a pcm_f64le", true},
+    {"lpcm_f32be_stereo_22k.aiff", 2, 22050, "-c:a pcm_f32be", true},
+    {"lpcm_f64be_mono_44k.aiff", 1, 44100, "-c:a pcm_f64be", true},
     {"ima4_stereo_44k.caf", 2, 44100, "-c:a adpcm_ima_qt", true},
     {"ulaw_mono_8k.caf", 1, 8000, "-c:a pcm_mulaw", true},
     {"alaw_stereo_16k.caf", 2, 16000, "-c:a pcm_alaw", true},
@@ -78,6 +82,17 @@ constexpr Fixture kFixtures[] = {
     {"alaw_mono_11k.wav", 1, 11025, "-c:a pcm_alaw", true},
     {"gsm_mono_8k.wav", 1, 8000, "-c:a libgsm_ms", true},
 };
+
+// Float PCM is handed out as 32-bit float, everything else as 16-bit PCM.
+bool floatOut(const Fixture &fixture)
+{
+    return std::strstr(fixture.encode, "pcm_f") != nullptr;
+}
+
+size_t frameBytesOf(const Fixture &fixture)
+{
+    return static_cast<size_t>(fixture.channels) * (floatOut(fixture) ? 4 : 2);
+}
 
 // The fixtures and ffmpeg's decodes of them, made on first use. Every test
 // runs in a process of its own: a build tree keeps the fixtures it made for
@@ -118,7 +133,8 @@ private:
         // A sweep and a tone, then noise: something in every channel.
         const std::string signal = "sox -R -n -r " + rate + " -c " + channels +
                                    " -b 24 %s synth 0.6 sine 220-880 sine 330 : synth 0.4 pinknoise vol 0.5 remix -";
-        const std::string recipe = signal + "|" + fixture.encode;
+        const char *decodedAs = floatOut(fixture) ? "f32le" : "s16le";
+        const std::string recipe = signal + "|" + fixture.encode + "|" + decodedAs;
 #ifdef AURA_AQ_FIXTURES
         const fs::path shelf = AURA_AQ_FIXTURES;
 #else
@@ -138,7 +154,7 @@ private:
             makeSignal.replace(makeSignal.find("%s"), 2, quote(wav));
             EXPECT_TRUE(run(makeSignal));
             EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(wav) + " " + fixture.encode + " " + quote(out)));
-            EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(out) + " -f s16le " +
+            EXPECT_TRUE(run("ffmpeg -nostdin -v error -y -i " + quote(out) + " -f " + decodedAs + " " +
                             quote(building / "reference.raw")));
             // Another process may have put the same fixture in place first.
             fs::rename(building, folder, error);
@@ -203,7 +219,7 @@ struct OpenedCodec {
     }
 };
 
-// Equal, or for AAC within one step of the 16-bit scale.
+// Equal (byte for byte), or for AAC within one step of the 16-bit scale.
 ::testing::AssertionResult samePCM(const Bytes &ours, const Bytes &theirs, bool exact)
 {
     if (ours.size() != theirs.size()) {
@@ -231,10 +247,10 @@ TEST_F(AudioQueueFiles, EveryFixtureDecodesLikeFFmpegWithItsLength)
     for (const Fixture &fixture : kFixtures) {
         SCOPED_TRACE(fixture.name);
         const Bytes &reference = decoded(fixture);
-        const size_t frameBytes = static_cast<size_t>(fixture.channels) * 2;
+        const size_t frameBytes = frameBytesOf(fixture);
         OpenedCodec codec(path(fixture));
         ASSERT_EQ(codec.opened, AURA_OK);
-        EXPECT_EQ(codec.format().format, AURA_SOUND_FORMAT_PCM16);
+        EXPECT_EQ(codec.format().format, floatOut(fixture) ? AURA_SOUND_FORMAT_PCMFLOAT : AURA_SOUND_FORMAT_PCM16);
         EXPECT_EQ(codec.format().channels, fixture.channels);
         EXPECT_EQ(codec.format().frequency, fixture.rate);
         EXPECT_EQ(codec.format().lengthpcm, reference.size() / frameBytes);
@@ -272,7 +288,7 @@ TEST_F(AudioQueueFiles, SamplesAndStreamsOpenThroughTheSystem)
         ASSERT_EQ(render.system()->createStream(path(fixture).c_str(), AURA_DEFAULT, nullptr, &stream), AURA_OK);
         unsigned int frames = 0;
         EXPECT_EQ(stream->getLength(&frames, AURA_TIMEUNIT_PCM), AURA_OK);
-        EXPECT_EQ(frames, reference.size() / (static_cast<size_t>(fixture.channels) * 2));
+        EXPECT_EQ(frames, reference.size() / frameBytesOf(fixture));
         EXPECT_EQ(stream->release(), AURA_OK);
     }
 }
@@ -286,7 +302,7 @@ TEST_F(AudioQueueFiles, SeeksAreSampleExact)
     for (const Fixture &fixture : kFixtures) {
         SCOPED_TRACE(fixture.name);
         const Bytes &reference = decoded(fixture);
-        const size_t frameBytes = static_cast<size_t>(fixture.channels) * 2;
+        const size_t frameBytes = frameBytesOf(fixture);
         const auto frames = static_cast<unsigned int>(reference.size() / frameBytes);
         OpenedCodec codec(path(fixture));
         ASSERT_EQ(codec.opened, AURA_OK);
@@ -591,6 +607,7 @@ TEST_F(AudioQueueFiles, AuraPlayRendersLikeFFmpegAndNamesTheSource)
         {"alaw_mono_11k.wav", "AudioQueue: WAV, A-law"},
         {"gsm_mono_8k.wav", "AudioQueue: WAV, GSM 6.10"},
         {"lpcm_f64be_mono_32k.caf", "AudioQueue: CAF, LPCM 64-bit float big-endian"},
+        {"lpcm_f32be_stereo_22k.aiff", "AudioQueue: AIFF-C, LPCM 32-bit float big-endian"},
         {"lpcm_s8_mono_11k.caf", "AudioQueue: CAF, LPCM 8-bit integer"},
         {"alac_mono_44k.m4a", "AudioQueue: MPEG-4, ALAC"},
         {"aac_stereo_48k.aac", "AudioQueue: ADTS, AAC"},
@@ -601,27 +618,34 @@ TEST_F(AudioQueueFiles, AuraPlayRendersLikeFFmpegAndNamesTheSource)
         }
         SCOPED_TRACE(fixture.name);
         const Bytes &reference = decoded(fixture);
-        std::vector<int16_t> expected(reference.size() / 2);
-        std::memcpy(expected.data(), reference.data(), expected.size() * 2);
         const bool mono = fixture.channels == 1;
+        // Float files render in float, the others in 16-bit PCM.
+        const size_t sampleBytes = frameBytesOf(fixture) / static_cast<size_t>(fixture.channels);
         const fs::path rendered = sDir->file("rendered.wav");
         for (const char *mode : {"", "--stream "}) {
             for (const int seekMs : {0, 250}) {
                 const std::string command = std::string(AURA_PLAY_PATH) + " -q " + mode + (mono ? "--pan -1 " : "") +
-                                            "--seek " + std::to_string(seekMs) + " -o " + quote(rendered) + " " +
+                                            (floatOut(fixture) ? "--format float " : "") + "--seek " +
+                                            std::to_string(seekMs) + " -o " + quote(rendered) + " " +
                                             quote(path(fixture));
                 ASSERT_TRUE(run(command)) << command;
                 const auratest::Wav wav = auratest::readWav(rendered);
                 ASSERT_TRUE(wav.valid);
                 EXPECT_EQ(wav.rate, static_cast<unsigned int>(fixture.rate));
-                const size_t skip = static_cast<size_t>(fixture.rate) * seekMs / 1000 * fixture.channels;
-                std::vector<int16_t> want(expected.begin() + static_cast<long>(skip), expected.end());
-                std::vector<int16_t> got = wav.pcm16;
+                EXPECT_EQ(wav.bits, sampleBytes * 8);
+                const size_t skip = static_cast<size_t>(fixture.rate) * seekMs / 1000 * frameBytesOf(fixture);
+                const Bytes want(reference.begin() + static_cast<long>(skip), reference.end());
+                Bytes got = wav.data;
                 if (mono) {
-                    std::vector<int16_t> left;
-                    for (size_t i = 0; i + 1 < got.size(); i += 2) {
-                        left.push_back(got[i]);
-                        EXPECT_EQ(got[i + 1], 0) << "frame " << i / 2;
+                    // Panned hard left: the file's samples on the left.
+                    Bytes left;
+                    for (size_t i = 0; i + 2 * sampleBytes <= got.size(); i += 2 * sampleBytes) {
+                        const auto at = got.begin() + static_cast<long>(i);
+                        left.insert(left.end(), at, at + static_cast<long>(sampleBytes));
+                        EXPECT_TRUE(std::all_of(at + static_cast<long>(sampleBytes),
+                                                at + static_cast<long>(2 * sampleBytes),
+                                                [](uint8_t b) { return b == 0; }))
+                            << "frame " << i / (2 * sampleBytes);
                     }
                     got = left;
                 }
@@ -705,7 +729,7 @@ TEST_F(AudioQueueFiles, PlatformLayerPropertiesAndStatuses)
         bytesOf = sizeof(table);
         EXPECT_EQ(AURA::AudioFileGetProperty(file, AURA::kAudioFilePropertyPacketTableInfo, &bytesOf, &table), 0);
         EXPECT_EQ(table.mNumberValidFrames,
-                  static_cast<int64_t>(decoded(*c.fixture).size() / (2u * format.mChannelsPerFrame)));
+                  static_cast<int64_t>(decoded(*c.fixture).size() / frameBytesOf(*c.fixture)));
         AURA::AudioFramePacketTranslation translation{c.frame, 0, 0};
         bytesOf = sizeof(translation);
         EXPECT_EQ(AURA::AudioFileGetProperty(file, AURA::kAudioFilePropertyFrameToPacket, &bytesOf, &translation), 0);
