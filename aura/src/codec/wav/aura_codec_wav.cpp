@@ -151,7 +151,8 @@ AURA_RESULT IMAAdpcm_CheckBlockHeaders(const uint8_t *data, uint64_t bytes, unsi
     const uint64_t headers = 4 * static_cast<uint64_t>(channels);
     for (uint64_t block = 0; block + headers <= bytes; block += blockalign) {
         for (unsigned int c = 0; c < channels; ++c) {
-            const uint64_t at = unitinterleave ? 2 * (static_cast<uint64_t>(channels) + c) : 4 * static_cast<uint64_t>(c) + 2;
+            const uint64_t at =
+                unitinterleave ? 2 * (static_cast<uint64_t>(channels) + c) : 4 * static_cast<uint64_t>(c) + 2;
             if (data[block + at] > 88) {
                 return AURA_ERR_FILE_BAD;
             }
