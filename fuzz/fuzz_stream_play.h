@@ -46,6 +46,32 @@ inline AURA::System *system()
     return gSystem;
 }
 
+// An input of the road targets: [loops, seek hi, seek lo, one byte of the
+// target's own] then the file, opened from memory.
+struct Input {
+    int loops = 0;                   // extra plays
+    unsigned int seek = 0;           // where the seek lands, in 65536ths of the length
+    uint8_t own = 0;                 // the target's byte
+    const char *file = nullptr;
+    AURA_CREATESOUNDEXINFO exinfo{}; // the file's length
+};
+
+// False for an input too short, or with a file longer than `most` bytes.
+inline bool readInput(const uint8_t *data, size_t size, size_t most, Input *in)
+{
+    constexpr size_t header = 4;
+    if (size <= header || size - header > most) {
+        return false;
+    }
+    in->loops = data[0] % 3;
+    in->seek = static_cast<unsigned int>(data[1]) << 8 | data[2];
+    in->own = data[3];
+    in->file = reinterpret_cast<const char *>(data + header);
+    in->exinfo.cbsize = sizeof(in->exinfo);
+    in->exinfo.length = static_cast<unsigned int>(size - header);
+    return true;
+}
+
 // What a channel call may answer once the stream has failed or ended.
 inline bool channelAnswer(AURA_RESULT result)
 {
@@ -55,9 +81,11 @@ inline bool channelAnswer(AURA_RESULT result)
 }
 
 // Plays an opened stream (loops extra plays; the seek lands at seek / 65536
-// of its length) and releases it.
-inline void play(AURA::Sound *stream, int loops, unsigned int seek)
+// of its length) and releases it, or `owner` (the parent of a subsound)
+// when given.
+inline void play(AURA::Sound *stream, int loops, unsigned int seek, AURA::Sound *owner = nullptr)
 {
+    AURA::Sound *release = owner ? owner : stream;
     AURA_SOUND_TYPE type = AURA_SOUND_TYPE_UNKNOWN;
     AURA_SOUND_FORMAT format = AURA_SOUND_FORMAT_NONE;
     int channels = 0;
@@ -67,7 +95,7 @@ inline void play(AURA::Sound *stream, int loops, unsigned int seek)
     require(type != AURA_SOUND_TYPE_UNKNOWN);
     if (type == AURA_SOUND_TYPE_PLAYLIST) {
         // A list of names (some codec reads any text as one): no audio.
-        require(stream->release() == AURA_OK);
+        require(release->release() == AURA_OK);
         return;
     }
     require(channels > 0 && channels <= 16);
@@ -101,7 +129,7 @@ inline void play(AURA::Sound *stream, int loops, unsigned int seek)
         require(stream->getOpenState(&state, &failure) == AURA_OK);
         require(state != AURA_OPENSTATE_ERROR || failure != AURA_OK);
     }
-    require(stream->release() == AURA_OK);
+    require(release->release() == AURA_OK);
     if (gBlocksWritten >= BLOCKS_PER_SYSTEM) {
         require(gSystem->release() == AURA_OK);
         gSystem = nullptr;

@@ -14,31 +14,20 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace {
-constexpr size_t HEADER = 4;
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size <= HEADER || size - HEADER > 0x7FFFFFFF) {
+    fuzzplay::Input in;
+    if (!fuzzplay::readInput(data, size, 0x7FFFFFFF, &in)) {
         return 0;
     }
     AURA::System *sys = fuzzplay::system();
-    const int loops = data[0] % 3;
-    const unsigned int seek = static_cast<unsigned int>(data[1]) << 8 | data[2];
-
-    AURA_CREATESOUNDEXINFO exinfo{};
-    exinfo.cbsize = sizeof(exinfo);
-    exinfo.length = static_cast<unsigned int>(size - HEADER);
-    exinfo.decodebuffersize = 256u << (data[3] % 5);
+    in.exinfo.decodebuffersize = 256u << (in.own % 5);
     AURA::Sound *stream = nullptr;
-    const AURA_MODE mode = AURA_OPENMEMORY | AURA_CREATESTREAM | (loops ? AURA_LOOP_NORMAL : AURA_LOOP_OFF);
-    const AURA_RESULT opened = sys->createStream(reinterpret_cast<const char *>(data + HEADER), mode, &exinfo,
-                                                 &stream);
-    if (opened != AURA_OK) {
+    const AURA_MODE mode = AURA_OPENMEMORY | AURA_CREATESTREAM | (in.loops ? AURA_LOOP_NORMAL : AURA_LOOP_OFF);
+    if (sys->createStream(in.file, mode, &in.exinfo, &stream) != AURA_OK) {
         fuzzplay::require(stream == nullptr);
         return 0;
     }
-    fuzzplay::play(stream, loops, seek);
+    fuzzplay::play(stream, in.loops, in.seek);
     return 0;
 }

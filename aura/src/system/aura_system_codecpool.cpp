@@ -124,6 +124,7 @@ AURA_RESULT SystemI::describeCompressedFrames(Codec *codec, const AURA_CODEC_WAV
         walker->setSource(&file, 0, sample->mLengthBytes, waveformat.channels, waveformat.frequency);
         result = walker->getPCMLength(&pcmBytes);
     }
+    bool cut = false;
     if (result == AURA_OK) {
         AURA_Memory_Free(sample->mCompressedFrameOffsets);
         sample->mCompressedFrameOffsets = walker->mFrameOffsets;
@@ -134,7 +135,13 @@ AURA_RESULT SystemI::describeCompressedFrames(Codec *codec, const AURA_CODEC_WAV
         sample->mCompressedSamplesPerBlock = walker->mPCMFrameBytes / (2 * channels);
         sample->mCompressedBlockAlign = walker->mPCMFrameBytes;
         sample->mCompressedFrameFlags = flags;
-        sample->mLength = std::min(waveformat.lengthpcm, pcmBytes / (2 * channels));
+        // The frames found are what a load as PCM decodes: a declared
+        // length bounds them, a guessed one does not, and frames short of a
+        // declared length, or data ending inside a frame, are a cut.
+        const unsigned int found = pcmBytes / (2 * channels);
+        const bool declared = boundsRead(*codec, waveformat.lengthpcm);
+        sample->mLength = declared ? std::min(waveformat.lengthpcm, found) : found;
+        cut = walker->dataCut(0) || (declared && found < waveformat.lengthpcm);
     }
     if (walker) {
         walker->releaseDecoder();
@@ -143,8 +150,20 @@ AURA_RESULT SystemI::describeCompressedFrames(Codec *codec, const AURA_CODEC_WAV
     if (result != AURA_OK) {
         return result;
     }
+    if (cut) {
+        sample->mFailure.store(AURA_ERR_FILE_EOF, std::memory_order_release);
+    }
     if (sample->mCompressedNumFrames == 0) {
-        return AURA_ERR_FORMAT;
+        // Not one whole frame: an empty sample, as the file loaded as PCM
+        // is, with nothing for a unit to decode.
+        AURA_Memory_Free(sample->mCompressedFrameOffsets);
+        sample->mCompressedFrameOffsets = nullptr;
+        sample->mCompressedBlockAlign = 0;
+        sample->mCompressedSamplesPerBlock = 0;
+        sample->mFormat = AURA_SOUND_FORMAT_PCM16;
+        sample->mLength = 0;
+        sample->mLengthBytes = 0;
+        return AURA_OK;
     }
     return initDSPCodecPool(AURA_SOUND_FORMAT_MPEG);
 }
@@ -189,12 +208,28 @@ AURA_RESULT SystemI::describeCompressedBlocks(Codec *codec, const AURA_CODEC_WAV
         return AURA_ERR_FORMAT;
     }
     const auto blockAlign = static_cast<unsigned int>(waveformat.blockalign);
-    // Only whole blocks are heard.
-    const uint64_t blocks = sample->mLengthBytes / blockAlign;
+    const auto channels = static_cast<unsigned int>(waveformat.channels);
+    // Whole blocks are heard, and the short last block of a WAV file as far
+    // as its codes go (as the file loaded as PCM and sox hear it); raw data
+    // and banks play whole blocks.
+    uint64_t frames = static_cast<uint64_t>(sample->mLengthBytes / blockAlign) * perBlock;
+    if (codec->mType == AURA_SOUND_TYPE_WAV) {
+        frames += IMAAdpcm_SamplesInShortBlock(sample->mLengthBytes % blockAlign, channels, perBlock);
+    }
     sample->mCompressedBlockAlign = blockAlign;
     sample->mCompressedSamplesPerBlock = perBlock;
-    sample->mLength = static_cast<unsigned int>(
-        std::min<uint64_t>(std::min<uint64_t>(blocks * perBlock, waveformat.lengthpcm), 0xFFFFFFFFu));
+    sample->mLength =
+        static_cast<unsigned int>(std::min<uint64_t>(std::min<uint64_t>(frames, waveformat.lengthpcm), 0xFFFFFFFFu));
+    // A block the sound reaches whose header the decoder refuses makes the
+    // sample fail now, as it fails when loaded as PCM, rather than play
+    // silence from there.
+    const uint64_t reached = (static_cast<uint64_t>(sample->mLength) + perBlock - 1) / perBlock * blockAlign;
+    const AURA_RESULT result =
+        IMAAdpcm_CheckBlockHeaders(sample->getData(), std::min<uint64_t>(reached, sample->mLengthBytes), blockAlign,
+                                   channels, sample->mCompressedUnitInterleave);
+    if (result != AURA_OK) {
+        return result;
+    }
     return initDSPCodecPool(AURA_SOUND_FORMAT_IMAADPCM);
 }
 

@@ -434,6 +434,12 @@ AURA_RESULT SystemI::readSampleData(Codec *codec, Sample *sample, unsigned int d
     return AURA_OK;
 }
 
+bool SystemI::boundsRead(const Codec &codec, unsigned int lengthpcm)
+{
+    // A guessed length does not bound the read: the data does.
+    return lengthKnown(lengthpcm) && !(codec.mFlags & Codec::FLAG_GUESSEDLENGTH);
+}
+
 AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE mode, Sample *sample)
 {
     File *file = codec->mFile;
@@ -496,8 +502,7 @@ AURA_RESULT SystemI::readSampleFromCodec(Codec *codec, int subsound, AURA_MODE m
         } else {
             const unsigned int frame = sample->frameBytes();
             unsigned int declared = 0xFFFFFFFFu;
-            // A guessed length does not bound the read: the data does.
-            if (lengthKnown(waveformat.lengthpcm) && !(codec->mFlags & Codec::FLAG_GUESSEDLENGTH)) {
+            if (boundsRead(*codec, waveformat.lengthpcm)) {
                 const uint64_t bytes = static_cast<uint64_t>(waveformat.lengthpcm) * frame;
                 declared = bytes >= 0xFFFFFFFFu ? 0xFFFFFFFEu : static_cast<unsigned int>(bytes);
             }

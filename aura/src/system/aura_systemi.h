@@ -341,6 +341,9 @@ public:
     static void describeRawBlocks(Sample *sample);
     // The same for MPEG frames: a block is a frame.
     AURA_RESULT describeCompressedFrames(Codec *codec, const AURA_CODEC_WAVEFORMAT &waveformat, Sample *sample);
+    // Whether a codec's length bounds what a sample reads of it (and a
+    // sample that holds less was cut).
+    static bool boundsRead(const Codec &codec, unsigned int lengthpcm);
     DSPCodecPool *mDSPCodecPoolADPCM = nullptr;
     DSPCodecPool *mDSPCodecPoolMPEG = nullptr;
     DSPCodecPool *mDSPCodecPoolRaw = nullptr;

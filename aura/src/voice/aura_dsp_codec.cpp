@@ -271,10 +271,7 @@ AURA_RESULT DSPCodec::copyFrames(short *out, unsigned int position, unsigned int
     while (frames > 0) {
         const unsigned int block = position / mSamplesPerBlock;
         if (block != mDecodedBlock) {
-            // (Blocks of no fixed size: the decoder tells where the data ends.)
-            if (mBlockAlign != 0 && (static_cast<uint64_t>(block) + 1) * mBlockAlign > mDataLength) {
-                return AURA_ERR_FILE_EOF;
-            }
+            // (The decoder tells where the data ends.)
             mDecodedBlock = NO_BLOCK;
             const AURA_RESULT result = decodeBlock(block, mBlockBuffer);
             if (result != AURA_OK) {
@@ -369,7 +366,25 @@ AURA_RESULT DSPCodec::readInternal(short *out, unsigned int length)
 
 AURA_RESULT DSPCodecADPCM::decodeBlock(unsigned int block, short *out)
 {
-    unsigned char *in = const_cast<unsigned char *>(mData) + static_cast<std::size_t>(block) * mBlockAlign;
+    const uint64_t start = static_cast<uint64_t>(block) * mBlockAlign;
+    if (mBlockAlign == 0 || start >= mDataLength) {
+        return AURA_ERR_FILE_EOF;
+    }
+    unsigned char *in = const_cast<unsigned char *>(mData) + start;
+    const auto held = static_cast<unsigned int>(std::min<uint64_t>(mBlockAlign, mDataLength - start));
+    if (held < mBlockAlign) {
+        // A short last block (of a WAV file: banks hold whole ones) decodes
+        // as far as its codes go; the sound's length ends there.
+        const auto channels = static_cast<unsigned int>(mChannels);
+        const unsigned int samples =
+            mUnitInterleave ? 0 : IMAAdpcm_SamplesInShortBlock(held, channels, mSamplesPerBlock);
+        if (samples == 0) {
+            return AURA_ERR_FILE_EOF;
+        }
+        std::memset(out, 0, static_cast<std::size_t>(mSamplesPerBlock) * channels * sizeof(short));
+        return channels == 1 ? IMAAdpcm_DecodeM16(in, out, 1, held, samples, 1)
+                             : IMAAdpcm_DecodeS16(in, out, 1, held, samples);
+    }
     if (mChannels == 1) {
         return IMAAdpcm_DecodeM16(in, out, 1, mBlockAlign, mSamplesPerBlock, 1);
     }

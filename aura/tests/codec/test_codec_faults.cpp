@@ -11,10 +11,13 @@
 #include "ogg.h"
 #include "sbk_writer.h"
 #include "sine_analysis.h"
+#include "sound/aura_sample.h"
 #include "sound/aura_soundi.h"
 #include "sound/aura_stream.h"
+#include "system/aura_systemi.h"
 #include "systems.h"
 #include "tools.h"
+#include "voice/aura_dsp_codec.h"
 #include "wav.h"
 
 #include <gtest/gtest.h>
@@ -63,6 +66,41 @@ protected:
     CodecFaults() : NoSoundSystemTest("aura-codec-faults") {}
 
     static Bytes sampleBytes(AURA::Sound *sound) { return auratest::sampleBytes(sound); }
+
+    // What a decoding unit lent from the system's pool gives of a sample
+    // kept compressed, up to its length or to where the unit ends.
+    Bytes compressedBytes(AURA::Sound *sound)
+    {
+        auto *sample = static_cast<AURA::Sample *>(static_cast<AURA::SoundI *>(sound));
+        AURA::DSPCodec *unit = nullptr;
+        auto *systemi = static_cast<AURA::SystemI *>(system());
+        if (systemi->allocateDSPCodec(sample->mFormat, &unit) != AURA_OK) {
+            ADD_FAILURE() << "no decoding unit for format " << sample->mFormat;
+            return {};
+        }
+        Bytes out;
+        if (unit->updateDSPCodec(sample, 0) == AURA_OK) {
+            unit->mDSPState.instance = static_cast<AURA::DSPI *>(unit);
+            const size_t frameBytes = 2 * static_cast<size_t>(sample->mChannels);
+            std::vector<int16_t> piece(1000 * static_cast<size_t>(sample->mChannels));
+            for (unsigned int done = 0; done < sample->mLength;) {
+                const unsigned int frames = std::min(1000u, sample->mLength - done);
+                unit->mEndedFrames = AURA::DSPResampler::WHOLE_BLOCK;
+                const AURA_RESULT result = AURA::DSPCodec::readCallback(
+                    &unit->mDSPState, nullptr, reinterpret_cast<float *>(piece.data()), frames, 0, 0);
+                // (The read that reaches the end says so, having filled its piece.)
+                const unsigned int got = result == AURA_OK ? frames : std::min(unit->mEndedFrames, frames);
+                const auto *bytes = reinterpret_cast<const uint8_t *>(piece.data());
+                out.insert(out.end(), bytes, bytes + got * frameBytes);
+                done += frames;
+                if (got < frames) {
+                    break;
+                }
+            }
+        }
+        unit->mPool->free(unit);
+        return out;
+    }
 
     // What a stream's codec delivers from its start, read in pieces of the
     // given sizes in turn.
@@ -320,7 +358,7 @@ TEST_F(CodecFaults, ImaAdpcmEndsWhereSoxDoes)
     std::vector<Case> cases;
     for (const auto &[channels, frames, cut, withFact] : std::vector<std::tuple<unsigned, unsigned, unsigned, bool>>{
              {1, 10293, 100, true}, {2, 10197, 104, true}, {1, 10293, 100, false}, {4, 3000, 16 * 3, true},
-             {1, 300, 0, true}}) {
+             {1, 300, 0, true}, {1, 241, 127, false}}) {
         // Blocks of 256 bytes per channel, cut `cut` bytes into the last.
         const unsigned blockalign = 256 * channels;
         const unsigned perBlock = auratest::imaSamplesPerBlock(blockalign, channels);
@@ -367,13 +405,135 @@ TEST_F(CodecFaults, ImaAdpcmEndsWhereSoxDoes)
         expectDecodes(path, expected, frameBytes, [](unsigned int length) {
             return length > 600 ? std::vector<unsigned int>{length - 7, length - 300, 506u} : std::vector<unsigned int>{};
         });
+        if (frameBytes <= 4) {
+            // Kept compressed (up to two channels), the decoding unit plays
+            // the same frames.
+            AURA::Sound *kept = nullptr;
+            ASSERT_EQ(system()->createSound(path.c_str(), AURA_CREATECOMPRESSEDSAMPLE, nullptr, &kept), AURA_OK);
+            unsigned int length = 0;
+            EXPECT_EQ(kept->getLength(&length, AURA_TIMEUNIT_PCM), AURA_OK);
+            EXPECT_EQ(length, expected.size() / frameBytes) << "compressed";
+            const Bytes decoded = compressedBytes(kept);
+            EXPECT_TRUE(decoded == expected) << "compressed: " << decoded.size() << " bytes of " << expected.size();
+            EXPECT_EQ(kept->release(), AURA_OK);
+        }
+    }
+}
+
+// IMA ADPCM blocks the decoder refuses (a step index past the table's end
+// in a block header, blocks misread under a wrong block size, a bank's
+// sound shifted by a byte): the sample, the stream and the sample kept
+// compressed are refused alike, and aura-play fails on each the same way.
+TEST_F(CodecFaults, ImaBlocksTheDecoderRefusesAreRefusedOnEveryRoad)
+{
+    std::vector<int16_t> pcm(2 * 10293);
+    for (size_t i = 0; i < pcm.size(); ++i) {
+        pcm[i] = static_cast<int16_t>(9000 * std::sin(0.013 * static_cast<double>(i / 2)) + (i % 2 ? 500 : -500));
+    }
+    const std::vector<int16_t> mono(pcm.begin(), pcm.begin() + 10293);
+    struct Case {
+        std::string name;
+        Bytes bytes;
+        std::string args = "";
+    };
+    std::vector<Case> cases;
+    const unsigned monoPerBlock = auratest::imaSamplesPerBlock(256, 1);
+    const Bytes monoBlocks = auratest::imaEncode(mono, 1, 256, monoPerBlock);
+    {
+        Bytes blocks = monoBlocks;
+        blocks[3 * 256 + 2] = 255;
+        cases.push_back({"index-255.wav", auratest::imaWav(blocks, 1, 22050, 256, monoPerBlock)});
+    }
+    {
+        // The second channel's header of a stereo block.
+        Bytes blocks = auratest::imaEncode(pcm, 2, 512, auratest::imaSamplesPerBlock(512, 2));
+        blocks[5 * 512 + 4 + 2] = 89;
+        cases.push_back({"stereo-index-89.wav",
+                         auratest::imaWav(blocks, 2, 22050, 512, auratest::imaSamplesPerBlock(512, 2))});
+    }
+    cases.push_back({"blockalign-516.wav", auratest::imaWav(monoBlocks, 1, 22050, 516, monoPerBlock)});
+    // Banks: mono, stereo in the WAV layout, stereo in 2-byte units (the
+    // left channel's step index is the block's fifth byte).
+    for (const auto &[name, channels, flags] : std::vector<std::tuple<std::string, unsigned, uint32_t>>{
+             {"mono", 1, 0x400000u}, {"wav-layout", 2, 0x20400000u}, {"units", 2, 0x400000u}}) {
+        auratest::SbkSample sample;
+        sample.name = "ima";
+        sample.flags = flags;
+        sample.channels = static_cast<uint16_t>(channels);
+        const std::vector<int16_t> &source = channels == 1 ? mono : pcm;
+        if (name == "units") {
+            std::vector<int16_t> left, right;
+            for (size_t i = 0; i < source.size(); i += 2) {
+                left.push_back(source[i]);
+                right.push_back(source[i + 1]);
+            }
+            const Bytes l = auratest::imaEncode(left, 1, 36, 64);
+            const Bytes r = auratest::imaEncode(right, 1, 36, 64);
+            for (size_t i = 0; i < l.size(); i += 2) {
+                sample.data.insert(sample.data.end(), {l[i], l[i + 1], r[i], r[i + 1]});
+            }
+        } else {
+            sample.data = auratest::imaEncode(source, channels, 36 * channels, 64);
+        }
+        sample.lengthpcm = static_cast<uint32_t>(sample.data.size() / (36 * channels) * 64);
+        auratest::SbkBank bank;
+        bank.samples = {sample};
+        Bytes shifted = auratest::writeSbk(bank);
+        const auto data = std::search(shifted.begin(), shifted.end(), sample.data.begin(), sample.data.begin() + 64);
+        ASSERT_NE(data, shifted.end());
+        const auto at = static_cast<size_t>(data - shifted.begin());
+        shifted.insert(shifted.begin() + static_cast<long>(at + 100), 0x5A);
+        cases.push_back({"shifted-" + name + ".sbk", shifted, "--subsound 0 "});
+        if (name == "units") {
+            Bytes bad = auratest::writeSbk(bank);
+            bad[at + 7 * 72 + 4] = 120;
+            cases.push_back({"index-120-units.sbk", bad, "--subsound 0 "});
+        }
+    }
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = mDir.file(c.name);
+        ASSERT_TRUE(auratest::writeAll(path, c.bytes));
+        // The result of the open, or of the bank's first sound.
+        const auto open = [&](AURA_MODE mode) {
+            AURA::Sound *sound = nullptr;
+            AURA_RESULT result = system()->createSound(path.c_str(), mode, nullptr, &sound);
+            int subsounds = 0;
+            if (result == AURA_OK && sound->getNumSubSounds(&subsounds) == AURA_OK && subsounds > 0 &&
+                !(mode & AURA_CREATESTREAM)) {
+                AURA::Sound *first = nullptr;
+                result = sound->getSubSound(0, &first);
+            }
+            if (sound) {
+                EXPECT_EQ(sound->release(), AURA_OK);
+            }
+            return result;
+        };
+        EXPECT_EQ(open(AURA_DEFAULT), AURA_ERR_FILE_BAD) << "sample";
+        EXPECT_EQ(open(AURA_CREATESTREAM), AURA_ERR_FILE_BAD) << "stream";
+        EXPECT_EQ(open(AURA_CREATECOMPRESSEDSAMPLE), AURA_ERR_FILE_BAD) << "compressed";
+#ifdef AURA_PLAY_PATH
+        std::string first;
+        for (const char *mode : {"", "--stream ", "--compressed "}) {
+            int status = 0;
+            const std::string said = auratest::capture(std::string(AURA_PLAY_PATH) + " -q " + mode + c.args + "-o " +
+                                                           quote(mDir / "out.wav") + " " + quote(path) + " 2>&1",
+                                                       &status);
+            EXPECT_NE(status, 0) << mode << said;
+            EXPECT_NE(said.find("(19)"), std::string::npos) << mode << said;
+            first = first.empty() ? said : first;
+            EXPECT_EQ(said, first) << mode;
+        }
+#endif
     }
 }
 
 // A damaged file plays what it holds and no silence past it: the stream
-// is as long as the sample, both say the data ended early, and aura-play
-// says so on one line and fails, in both modes, with the same render. An
-// intact file of no frames plays empty without a word.
+// and the sample kept compressed are as long as the sample, all say the
+// data ended early, and aura-play says so on one line and fails, in every
+// mode, with the same render. An intact file of no frames plays empty
+// without a word.
 TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
 {
     ASSERT_TRUE(run("sox -R -n -r 44100 -c 2 -b 16 " + quote(mDir / "src.wav") + " synth 0.2 sine 300 sine 500"));
@@ -459,6 +619,7 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
     }
     const Bytes mp3 = auratest::readAll(mDir / "whole.mp3");
     cases.push_back({"cut.mp3", cut(mp3, mp3.size() / 2), true, false});
+    cases.push_back({"cut-in-first-frame.mp3", cut(mp3, 300), true, true});
     {
         const Bytes vbr = auratest::readAll(mDir / "vbr.mp3");
         size_t at = 0;
@@ -552,6 +713,26 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         EXPECT_EQ(failure, c.early ? AURA_ERR_FILE_EOF : AURA_OK);
         EXPECT_EQ(parent->release(), AURA_OK);
 
+        // Kept compressed (MPEG; the other formats load as PCM): the same
+        // frames, decoded as it plays, and the same word.
+        ASSERT_EQ(system()->createSound(path.c_str(), AURA_CREATECOMPRESSEDSAMPLE, nullptr, &parent), AURA_OK);
+        AURA::Sound *kept = parent;
+        if (subsounds > 0) {
+            ASSERT_EQ(parent->getSubSound(0, &kept), AURA_OK);
+        }
+        unsigned int keptFrames = 0;
+        EXPECT_EQ(kept->getLength(&keptFrames, AURA_TIMEUNIT_PCM), AURA_OK);
+        EXPECT_EQ(keptFrames, frames) << "compressed";
+        AURA_SOUND_FORMAT keptFormat = AURA_SOUND_FORMAT_NONE;
+        EXPECT_EQ(kept->getFormat(nullptr, &keptFormat, nullptr, nullptr), AURA_OK);
+        if (keptFormat == AURA_SOUND_FORMAT_MPEG && keptFrames > 0) {
+            const Bytes decoded = compressedBytes(kept);
+            EXPECT_TRUE(decoded == held) << "compressed: " << decoded.size() << " bytes of " << held.size();
+        }
+        EXPECT_EQ(kept->getOpenState(&state, &failure), AURA_OK);
+        EXPECT_EQ(failure, c.early ? AURA_ERR_FILE_EOF : AURA_OK) << "compressed";
+        EXPECT_EQ(parent->release(), AURA_OK);
+
         AURA::Sound *stream = nullptr;
         ASSERT_EQ(system()->createStream(path.c_str(), AURA_DEFAULT, nullptr, &stream), AURA_OK);
         AURA::Channel *channel = nullptr;
@@ -570,7 +751,7 @@ TEST_F(CodecFaults, DamagedFilesEndWhereTheirDataEnds)
         EXPECT_EQ(stream->release(), AURA_OK);
 
 #ifdef AURA_PLAY_PATH
-        for (const char *mode : {"", "--stream "}) {
+        for (const char *mode : {"", "--stream ", "--compressed "}) {
             if (!c.player) {
                 break;
             }

@@ -131,6 +131,36 @@ unsigned int IMAAdpcm_MaxSamplesPerBlock(unsigned int blockalign, unsigned int c
     return (blockalign / channels - 4) * 2 + 1;
 }
 
+unsigned int IMAAdpcm_SamplesInShortBlock(uint64_t bytes, unsigned int channels, unsigned int samplesperblock)
+{
+    const uint64_t headers = 4 * static_cast<uint64_t>(channels);
+    if (channels == 0 || bytes < headers) {
+        return 0;
+    }
+    return static_cast<unsigned int>(std::min<uint64_t>(1 + (bytes - headers) / headers * 8, samplesperblock));
+}
+
+AURA_RESULT IMAAdpcm_CheckBlockHeaders(const uint8_t *data, uint64_t bytes, unsigned int blockalign,
+                                       unsigned int channels, bool unitinterleave)
+{
+    if (!data || blockalign == 0 || channels == 0) {
+        return AURA_ERR_INVALID_PARAM;
+    }
+    // Where each channel's step index sits: the third byte of its header,
+    // or, in 2-byte units, the first byte of its second unit.
+    const uint64_t headers = 4 * static_cast<uint64_t>(channels);
+    for (uint64_t block = 0; block + headers <= bytes; block += blockalign) {
+        for (unsigned int c = 0; c < channels; ++c) {
+            const uint64_t at =
+                unitinterleave ? 2 * (static_cast<uint64_t>(channels) + c) : 4 * static_cast<uint64_t>(c) + 2;
+            if (data[block + at] > 88) {
+                return AURA_ERR_FILE_BAD;
+            }
+        }
+    }
+    return AURA_OK;
+}
+
 AURA_RESULT IMAAdpcm_DecodeM16(unsigned char *in, short *out, unsigned int numblocks, unsigned int blockalign,
                                unsigned int samplesperblock, int step)
 {
@@ -411,21 +441,19 @@ AURA_RESULT CodecWav::setupFormat(unsigned int mode)
         const uint64_t blocks = dataBytes / blockalign;
         uint64_t frames = blocks * perBlock;
         uint64_t bytes = blocks * blockalign;
-        if (!mKeptCompressed) {
-            // A short last block decodes as far as its codes go (its header
-            // sample, then eight per 4-byte unit of every channel), and no
-            // further than the fact chunk's count when it ends there. Whole
-            // blocks play whole, as sox plays them.
-            const uint64_t rest = dataBytes % blockalign;
-            if (rest >= 4 * channels) {
-                uint64_t partial = std::min<uint64_t>(1 + (rest - 4 * channels) / (4 * channels) * 8, perBlock);
-                const unsigned int fact = wf.lengthpcm;
-                if (fact > frames && fact - frames < partial) {
-                    partial = fact - frames;
-                }
-                frames += partial;
-                bytes += rest;
+        // A short last block decodes as far as its codes go (here, or in
+        // the decoding units when the blocks are kept), and no further than
+        // the fact chunk's count when it ends there. Whole blocks play
+        // whole, as sox plays them.
+        const uint64_t rest = dataBytes % blockalign;
+        if (rest >= 4 * channels) {
+            uint64_t partial = IMAAdpcm_SamplesInShortBlock(rest, channels, perBlock);
+            const unsigned int fact = wf.lengthpcm;
+            if (fact > frames && fact - frames < partial) {
+                partial = fact - frames;
             }
+            frames += partial;
+            bytes += rest;
         }
         wf.lengthpcm = static_cast<unsigned int>(std::min<uint64_t>(frames, 0xFFFFFFFFu));
         mDataLength = static_cast<unsigned int>(bytes);

@@ -54,6 +54,19 @@ extern const int IMAAdpcm_IndexTab[16];
 // channel; 0 when the block cannot even hold the channel headers.
 [[nodiscard]] unsigned int IMAAdpcm_MaxSamplesPerBlock(unsigned int blockalign, unsigned int channels);
 
+// Samples per channel that a short last block of `bytes` bytes decodes to:
+// its header sample, then eight per 4-byte unit of every channel, at most
+// `samplesperblock`; 0 when it cannot hold the channel headers.
+[[nodiscard]] unsigned int IMAAdpcm_SamplesInShortBlock(uint64_t bytes, unsigned int channels,
+                                                        unsigned int samplesperblock);
+
+// 19 when a block header in `bytes` bytes of blocks (`blockalign` bytes,
+// the last perhaps short) holds a step index the decoders refuse; with
+// `unitinterleave`, channels interleaved in 2-byte units (banks) rather
+// than the WAV layout of 4-byte headers channel after channel.
+[[nodiscard]] AURA_RESULT IMAAdpcm_CheckBlockHeaders(const uint8_t *data, uint64_t bytes, unsigned int blockalign,
+                                                     unsigned int channels, bool unitinterleave);
+
 // The registry record of CodecWav: empty until getDescriptionEx fills it.
 extern AURA_CODEC_DESCRIPTION_EX wavcodec;
 
