@@ -297,13 +297,19 @@ bool screenAction(const std::vector<std::string> &words, std::size_t &i, std::st
             return false;
         }
         const std::string &text = words[++i];
-        if (!editingField()->typeText(text))
+        // A tap that missed its field leaves nothing editing: the script did
+        // not do what it says.
+        if (!editingField()->typeText(text)) {
             say("type: no field is editing");
+            gActionFailed = true;
+        }
     } else if (word == "return") {
-        if (const auto field = editingField())
+        if (const auto field = editingField()) {
             field->pressReturn();
-        else
+        } else {
             say("return: no field is editing");
+            gActionFailed = true;
+        }
     } else if (word == "press") {
         if (i + 1 >= words.size() || !c->performAction(words[i + 1])) {
             error = "press needs a controller action such as pressLogin:";
