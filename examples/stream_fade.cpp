@@ -1,7 +1,8 @@
 // Streams a sound file with the C++ interface and fades it: in over the
 // first second, out over the last two. With a second argument the sound
 // goes to that WAV file instead of the sound device, at the file's own
-// rate and exactly as long as the file.
+// rate and exactly as long as the file. On a machine without a sound
+// device it says so and plays on the engine's silent output.
 //
 //   stream_fade IN.ogg [OUT.wav]
 #include <aura.hpp>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
 
 namespace {
@@ -33,6 +35,18 @@ bool failed(AURA_RESULT result, const char *what)
     }
     std::fprintf(stderr, "cannot %s: %s(%d)\n", what, AURA_ErrorString(result), static_cast<int>(result));
     return true;
+}
+
+// Why the sound device did not open, as the engine tells it through the
+// system callback during init.
+std::string gNoDevice;
+
+AURA_RESULT onSystemEvent(AURA_SYSTEM *, AURA_SYSTEM_CALLBACKTYPE type, void *data1, void *)
+{
+    if (type == AURA_SYSTEM_CALLBACKTYPE_NODEVICE) {
+        gNoDevice = data1 ? static_cast<const char *>(data1) : "none found";
+    }
+    return AURA_OK;
 }
 
 // The rate the file plays at by default, from a silent system at 48000 Hz
@@ -99,15 +113,23 @@ int main(int argc, char **argv)
     unsigned int block = 0;
     uint64_t mixed = 0;
     const int rate = ownRate(argv[1]);
+    AURA_OUTPUTTYPE output = AURA_OUTPUTTYPE_AUTODETECT;
     // Without a device the system mixes silently in real time: a game's
-    // clock keeps running.
-    if (!failed(rate > 0 ? AURA_OK : AURA_ERR_FORMAT, "read the file's rate") &&
+    // clock keeps running. The program says so, or it would seem to play.
+    const bool started =
+        !failed(rate > 0 ? AURA_OK : AURA_ERR_FORMAT, "read the file's rate") &&
         !failed(system->setOutput(toFile ? AURA_OUTPUTTYPE_WAVWRITER_NRT : AURA_OUTPUTTYPE_AUTODETECT),
                 "choose the output") &&
+        !failed(system->setCallback(&onSystemEvent), "set the system callback") &&
         !failed(system->setSoftwareFormat(rate, AURA_SOUND_FORMAT_PCM16, 2, 16, AURA_DSP_RESAMPLER_LINEAR),
                 "set the rate") &&
         !failed(system->init(32, AURA_INIT_NORMAL, toFile ? argv[2] : nullptr), "start the system") &&
-        !failed(system->getDSPBufferSize(&block, nullptr), "read the block length") &&
+        !failed(system->getOutput(&output), "read the output");
+    if (started && output == AURA_OUTPUTTYPE_NOSOUND) {
+        std::fprintf(stderr, "stream_fade: no sound device (%s); playing on the no-sound output, which is silent\n",
+                     gNoDevice.empty() ? "none found" : gNoDevice.c_str());
+    }
+    if (started && !failed(system->getDSPBufferSize(&block, nullptr), "read the block length") &&
         !failed(system->createStream(argv[1], AURA_LOOP_OFF | AURA_ACCURATETIME, nullptr, &stream), "open the file") &&
         !failed(stream->getLength(&lengthMs, AURA_TIMEUNIT_MS), "read the length") &&
         !failed(stream->getLength(&frames, AURA_TIMEUNIT_PCM), "read the length") &&

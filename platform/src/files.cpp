@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -14,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -82,13 +85,21 @@ bool writeFileAtomically(const std::string &path, std::span<const std::uint8_t> 
                                  .append(std::to_string(counter.fetch_add(1)));
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions & 0777u);
     if (fd < 0) return false;
+    // The first failure's errno is what the caller hears, whatever the
+    // clean-up calls leave behind.
+    int error = 0;
+    const auto step = [&](bool ok) {
+        if (!ok && error == 0) error = errno != 0 ? errno : EIO;
+    };
     // Exactly the permissions asked for, before a byte is written.
-    bool ok = ::fchmod(fd, static_cast<mode_t>(permissions & 0777u)) == 0;
-    ok = writeAll(fd, bytes.data(), bytes.size()) && ok;
-    ok = (::fsync(fd) == 0) && ok;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    step(::fchmod(fd, static_cast<mode_t>(permissions & 0777u)) == 0);
+    step(writeAll(fd, bytes.data(), bytes.size()));
+    step(::fsync(fd) == 0);
+    step(::close(fd) == 0);
+    if (error == 0) step(::rename(temp.c_str(), path.c_str()) == 0);
+    if (error != 0) {
         ::unlink(temp.c_str());
+        errno = error;
         return false;
     }
     return true;
@@ -152,10 +163,49 @@ bool touchFile(const std::string &path)
 
 std::string moveFileAside(const std::string &path)
 {
-    const std::string aside = path + ".damaged";
-    if (::rename(path.c_str(), aside.c_str()) == 0) return aside;
+    // Past this many copies of one file the damage is not worth keeping.
+    constexpr unsigned kMostCopies = 9999;
+    for (unsigned n = 0; n <= kMostCopies; ++n) {
+        const std::string aside = n == 0 ? path + ".damaged" : path + ".damaged." + std::to_string(n);
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;
+        if (errno == EEXIST) continue;
+        if (errno != EINVAL && errno != ENOSYS) break;
+        // A file system that cannot refuse to replace: look first.
+        struct stat st {};
+        if (::lstat(aside.c_str(), &st) == 0) continue;
+        if (::rename(path.c_str(), aside.c_str()) == 0) return aside;
+        break;
+    }
     ::unlink(path.c_str());
     return {};
+}
+
+FileLock::FileLock(const std::string &lockPath, double timeoutSeconds)
+{
+    const int fd = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        mError = errno;
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    auto pause = std::chrono::milliseconds(1);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+            mError = errno;
+            ::close(fd);
+            return;
+        }
+        // Holders keep it for one write: short waits, growing a little.
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(16));
+    }
+    mFd = fd;
+}
+
+FileLock::~FileLock()
+{
+    if (mFd >= 0) ::close(mFd);
 }
 
 namespace {
@@ -203,6 +253,24 @@ std::size_t removeStaleTemporaryFiles(const std::string &directory)
         // writer in this process, or one with our number before a restart.
         const bool ownerGone = *owner != ::getpid() && ::kill(*owner, 0) != 0 && errno == ESRCH;
         if ((ownerGone || old) && ::unlink(it->path().c_str()) == 0) ++removed;
+    }
+    return removed;
+}
+
+std::size_t removeTemporaryFilesOf(const std::string &path)
+{
+    namespace fs = std::filesystem;
+    const fs::path file(path);
+    const std::string prefix = file.filename().string() + ".tmp.";
+    std::error_code ec;
+    std::size_t removed = 0;
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!name.starts_with(prefix) || !temporaryFileOwner(name)) continue;
+        std::error_code statError;
+        if (!it->is_regular_file(statError)) continue;
+        if (::unlink(it->path().c_str()) == 0) ++removed;
     }
     return removed;
 }

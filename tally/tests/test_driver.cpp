@@ -150,7 +150,7 @@ TEST_F(TallyDriver, PausesShortAndLongAndBadActions)
     EXPECT_EQ(runDriver({"--server", mServer.url("/aap.do")}), 2);
     args = base();
     args.emplace_back("jump");
-    EXPECT_EQ(runDriver(args), 1);
+    EXPECT_EQ(runDriver(args), 2);
 }
 
 } // namespace

@@ -984,7 +984,7 @@ int playFiles(const Options &given, const std::vector<EffectSpec> &effects)
     }
     if (!anyPlayed) {
         // Nothing was played: leave the WAV path as it was.
-        session->abandon();
+        session->abandon(interrupted() ? kNothingRendered : nullptr);
         return interrupted() ? kExitInterrupted : status;
     }
     return session->finish(endFrame, status, writeFailed);

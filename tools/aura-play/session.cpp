@@ -90,7 +90,8 @@ bool Session::prepareWavFile(std::string &error)
     }
     mCommitPath = target;
     struct stat st {};
-    if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const bool exists = stat(target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
         if (S_ISDIR(st.st_mode)) {
             error = "cannot write " + mPlan.wavPath + ": " + std::strerror(EISDIR);
             return false;
@@ -107,10 +108,12 @@ bool Session::prepareWavFile(std::string &error)
         error = "cannot write " + mPlan.wavPath + ": " + std::strerror(errno);
         return false;
     }
-    // mkstemp makes the file private; a render gets the usual permissions.
+    // mkstemp makes the file private while it is written; when done it
+    // takes the permissions of the file it replaces, or the usual ones.
     const mode_t mask = umask(0);
     umask(mask);
-    (void)fchmod(fd, 0666 & ~mask);
+    mCommitMode = exists ? st.st_mode & 07777 : 0666 & ~mask;
+    mReplacing = exists;
     ::close(fd);
     mWritePath = std::move(temp);
     mOwnWriteFile = true;
@@ -122,6 +125,7 @@ bool Session::commitWavFile()
     if (!mOwnWriteFile) {
         return true;
     }
+    (void)::chmod(mWritePath.c_str(), mCommitMode);
     if (std::rename(mWritePath.c_str(), mCommitPath.c_str()) != 0) {
         std::fprintf(stderr, "aura-play: cannot write %s: %s\n", mPlan.wavPath.c_str(), std::strerror(errno));
         discardWavFile();
@@ -139,10 +143,19 @@ void Session::discardWavFile()
     }
 }
 
-void Session::abandon()
+void Session::abandon(const char *why)
 {
     (void)close();
+    if (!mOwnWriteFile) {
+        return;
+    }
     discardWavFile();
+    const std::string reason = why ? std::string(why) + ": " : "";
+    if (mReplacing) {
+        std::fprintf(stderr, "aura-play: %s%s left as it was\n", reason.c_str(), mPlan.wavPath.c_str());
+    } else if (why) {
+        std::fprintf(stderr, "aura-play: %s%s not written\n", reason.c_str(), mPlan.wavPath.c_str());
+    }
 }
 
 // Why a file the engine would not write cannot be written, in the OS's words.
@@ -333,10 +346,16 @@ int Session::finish(uint64_t endFrame, int status, bool writeFailed)
     if (rendered) {
         // The writer writes whole blocks; the sound ends inside the last one.
         if (writeFailed || closed != AURA_OK) {
-            discardWavFile();
+            abandon(nullptr);
+        } else if (interrupted() && endFrame == 0) {
+            abandon(kNothingRendered);
+        } else if (status != kExitOk && mReplacing) {
+            // A file failed: what the others made does not replace the one
+            // that was there.
+            abandon(nullptr);
         } else if (mOwnWriteFile && !trimWavFrames(mWritePath, endFrame)) {
             std::fprintf(stderr, "aura-play: %s: cannot trim the rendered file\n", mPlan.wavPath.c_str());
-            discardWavFile();
+            abandon(nullptr);
             status = kExitFileFailed;
         } else if (!commitWavFile()) {
             status = kExitFileFailed;

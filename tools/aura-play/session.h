@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 namespace auraplay {
 
@@ -62,17 +63,21 @@ public:
     AURA_RESULT close();
 
     // Closes the output and leaves any earlier file at the WAV path as it
-    // was: for a job that played nothing.
-    void abandon();
+    // was: for a job that failed or rendered nothing. Says so when a file
+    // was there, or when `why` (null: the failure was said already) tells
+    // why none is made.
+    void abandon(const char *why);
 
     // Says why an update failed: in a render, the WAV file could not take
     // the block.
     void reportUpdateFailure(const std::string &what, AURA_RESULT result) const;
 
     // Ends the job: closes the output, cuts a render to `endFrame` frames
-    // (the writer writes whole blocks) and says what it wrote. Gives the
-    // exit status: `status`, or 1 when the output cannot be finished, or
-    // 130 after an interruption.
+    // (the writer writes whole blocks) and says what it wrote. A render
+    // replaces a file that was there only when nothing failed (`status` 0),
+    // and an interrupted one only when it holds something. Gives the exit
+    // status: `status`, or 1 when the output cannot be finished, or 130
+    // after an interruption.
     [[nodiscard]] int finish(uint64_t endFrame, int status, bool writeFailed);
 
 private:
@@ -90,6 +95,8 @@ private:
     std::string mWritePath; // where the WAV writer writes: a new file, or the target
     std::string mCommitPath; // the target, through any symbolic link
     bool mOwnWriteFile = false;
+    bool mReplacing = false; // a file was at the target when the render began
+    mode_t mCommitMode = 0;  // the permissions the render takes when done
     AURA::System *mSystem = nullptr;
     bool mRendering = false;
     int mRate = 48000;
@@ -128,6 +135,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFileFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInterrupted = 130; // the shell's status of a job ended by SIGINT
+inline constexpr const char *kNothingRendered = "interrupted before anything was rendered";
 
 // Set by SIGINT and SIGTERM: stop playing and finish the output cleanly.
 [[nodiscard]] bool interrupted();

@@ -101,7 +101,7 @@ header, 2 certificate not trusted, 3 any other failure). In values, "\" and
 control characters are written as \\, \n, \r, \t and \xHH.
 --cacert FILE trusts a further certificate authority (PEM) beside the
 system's; --insecure accepts any certificate; --timeout bounds the whole
-exchange (default 30 seconds); --max-bytes caps the reply body (default
+exchange (default 30 seconds; above 0, at most 86400); --max-bytes caps the reply body (default
 64 MiB).
 Redirects are followed up to 10 times, except one from https to plain http,
 and, for login and logout, one to another host or port: the command then
@@ -177,7 +177,7 @@ std::optional<ParsedArgs> parseArgs(const std::vector<std::string> &args, const 
 
 int usageError(std::ostream &err, const std::string &problem)
 {
-    err << "kwexnet-cli: " << problem << '\n' << kUsage;
+    err << "kwexnet-cli: " << problem << "\nTry 'kwexnet-cli --help'.\n";
     return kExitUsage;
 }
 
@@ -223,7 +223,7 @@ bool readNetOptions(const ParsedArgs &parsed, NetOptions &net, std::string &prob
         const double seconds = std::strtod(text.c_str(), &end);
         if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(seconds) || seconds <= 0.0 ||
             seconds > 24.0 * 3600.0) {
-            problem = "--timeout: \"" + text + "\" is not a number of seconds between 0 and 86400";
+            problem = "--timeout: \"" + text + "\" is not a number of seconds above 0 and at most 86400";
             return false;
         }
         net.timeoutSeconds = seconds;

@@ -106,7 +106,8 @@ constexpr const char *kUsage =
                  "         show-button | open | launch-leaderboards | tap X Y | drag X1 Y1 X2 Y2 | type TEXT |\n"
                  "         return | press ACTION | songs | pick N... | cancel-picker | tick N | tree | screen\n"
                  "Exits 0 when every action worked, 1 when the server or the client reported an\n"
-                 "error for one (an error or failed event), 2 for a command line it cannot run.\n";
+                 "error for one (an error or failed event) or the preferences could not be saved\n"
+                 "(said on standard error), 2 for a command line it cannot run.\n";
 
 int usage(const std::string &why)
 {
@@ -556,6 +557,8 @@ int main(int argc, char **argv)
     }
     Tarv_Configure(config);
     Tarv_SetEventSink(sayEvent);
+    // As the game at launch: saves a kill cut short leave no password behind.
+    paddle::savegamedata::RemoveLeftoverFiles();
 
     Screens screens;
     screens.window = platform::make<platform::Window>();
@@ -602,5 +605,5 @@ int main(int argc, char **argv)
     gScreens = nullptr;
     // Finishes a WAV file.
     platform::shutdownAudio();
-    return gActionFailed ? 1 : 0;
+    return gActionFailed || paddle::savegamedata::GetFailedSaveCount() != 0 ? 1 : 0;
 }

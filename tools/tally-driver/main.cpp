@@ -4,7 +4,9 @@
 //   tally-driver --server URL --data DIR [--pause-seconds N] [ACTION...]
 //
 // Actions come from the arguments, or one per line from standard input when
-// there are none:
+// there are none. A command line is checked whole before anything runs (exit
+// 2 with the reason); a line of standard input that cannot run ends the
+// script with status 1:
 //   launch                     start analytics and log the launch event
 //   event NAME [KEY=VALUE...]  log an event (with parameters when given)
 //   level-start N              make level N current and log its start
@@ -63,6 +65,7 @@
 #include "platform/files.h"
 #include "platform/notifications.h"
 #include "platform/runloop.h"
+#include "platform/url_loader.h"
 #include "tally/TallyAPI.h"
 #include "platform/device.h"
 #include "platform/ui_navigation.h"
@@ -85,7 +88,7 @@
 
 namespace {
 
-int usage(std::FILE *to = stderr)
+int usage(std::FILE *to)
 {
     std::fprintf(to, "usage: tally-driver --server URL --data DIR [--pause-seconds N] [--saved-response FILE]\n"
                          "                    [--offers-url URL] [--offers-fallback URL] [--ad-host URL] [ACTION...]\n"
@@ -98,7 +101,14 @@ int usage(std::FILE *to = stderr)
                          "Actions come from the arguments (each takes its own arguments; quote a\n"
                          "parent or a button title that holds spaces), or one per line from\n"
                          "standard input when there are none.\n");
-    return to == stdout ? 0 : 2;
+    return 0;
+}
+
+// A command line the driver does not take: the reason, and where the usage is.
+int usageError(const std::string &problem)
+{
+    std::fprintf(stderr, "tally-driver: %s\nTry 'tally-driver --help'.\n", problem.c_str());
+    return 2;
 }
 
 std::optional<double> number(const std::string &text) { return tally::TallyUtil::convertStrToNum(text); }
@@ -211,12 +221,50 @@ void sayAlerts(std::size_t before)
     }
 }
 
-std::optional<double> coordinate(const std::string &text)
+// A coordinate argumentTrouble() has passed.
+double coordinate(const std::string &text) { return number(text).value_or(0.0); }
+
+// Why an action's arguments cannot be taken, as far as their form tells
+// (numbers and their ranges, the words an argument may be, KEY=VALUE
+// pairs); empty when they can. Arguments an action lacks are left to it.
+std::string argumentTrouble(const std::vector<std::string> &words)
 {
-    const auto n = number(text);
-    if (!n || *n < -100000 || *n > 100000)
-        return std::nullopt;
-    return n;
+    const std::string &action = words[0];
+    const auto has = [&](std::size_t i) { return i < words.size(); };
+    const auto inRange = [&](std::size_t i, double low, double high) {
+        const auto n = number(words[i]);
+        return n && *n >= low && *n <= high;
+    };
+    const auto keyValues = [&](const char *what) -> std::string {
+        for (std::size_t i = 2; i < words.size(); ++i) {
+            const auto eq = words[i].find('=');
+            if (eq == std::string::npos || eq == 0)
+                return std::string(what) + " '" + words[i] + "' is not KEY=VALUE";
+        }
+        return {};
+    };
+    if (action == "event")
+        return keyValues("parameter");
+    if (action == "offer")
+        return keyValues("cookie");
+    if (action == "level-start" && has(1) && !inRange(1, 0, 1e9))
+        return "bad level '" + words[1] + "'";
+    if (action == "wait" && has(1) && !inRange(1, 0, 3600))
+        return "bad wait '" + words[1] + "'";
+    if (action == "tab-select" && has(1) && !inRange(1, 0, 1000))
+        return "bad tab '" + words[1] + "'";
+    if ((action == "ads" && has(1) && words[1] != "on" && words[1] != "off") ||
+        (action == "count-views" && has(1) && words[1] != "nav" && words[1] != "tab"))
+        return "bad arguments for '" + action + "'";
+    // Coordinates, from -100000 to 100000.
+    const std::size_t firstCoordinate = action == "banner" ? 2 : 1;
+    if (action == "banner" || action == "move-banner" || action == "canvas-tap" || action == "canvas-drag") {
+        for (std::size_t i = firstCoordinate; i < firstCoordinate + 2 && has(i); ++i) {
+            if (!inRange(i, -100000, 100000))
+                return "bad arguments for '" + action + "'";
+        }
+    }
+    return {};
 }
 
 // Ads on screens; nullopt when the action is not one of them.
@@ -234,9 +282,7 @@ std::optional<bool> runScreens(const std::vector<std::string> &words)
         return false;
     };
     if (action == "banner" && words.size() >= 4 && words.size() <= 6) {
-        const auto x = coordinate(words[2]), y = coordinate(words[3]);
-        if (!x || !y)
-            return bad();
+        const double x = coordinate(words[2]), y = coordinate(words[3]);
         bool landscape = false, refresh = false;
         for (std::size_t i = 4; i < words.size(); ++i) {
             if (words[i] == "landscape")
@@ -248,17 +294,15 @@ std::optional<bool> runScreens(const std::vector<std::string> &words)
         }
         platform::clearLastAlert();
         s.banner = tally::TallyAPI::getHook(
-            words[1], static_cast<int>(*x), static_cast<int>(*y), s.nav->topViewController()->view(), true,
+            words[1], static_cast<int>(x), static_cast<int>(y), s.nav->topViewController()->view(), true,
             landscape ? "landscape" : "portrait", landscape ? "landscapeRight" : "portrait", refresh, true);
         if (!s.banner && platform::lastAlert())
             say("alert " + platform::lastAlert()->message + " [Cancel]");
         sayBanner(words[1], s.banner);
     } else if (action == "move-banner" && words.size() == 3 && s.banner) {
-        const auto x = coordinate(words[1]), y = coordinate(words[2]);
-        if (!x || !y)
-            return bad();
         const auto f = s.banner->frame();
-        s.banner->setFrame(platform::Rect::make(*x, *y, f.size.width, f.size.height));
+        s.banner->setFrame(
+            platform::Rect::make(coordinate(words[1]), coordinate(words[2]), f.size.width, f.size.height));
         s.banner->checkBannerLocation();
         sayBanner(s.banner->hook(), s.banner);
     } else if (action == "hide-banner" && words.size() == 1 && s.banner) {
@@ -284,25 +328,24 @@ std::optional<bool> runScreens(const std::vector<std::string> &words)
         tally::TallyAPI::openCatalog(words[1], words.size() == 3 ? "landscapeRight" : "portrait", true);
         say(tally::TallyAdCanvasViewController::getOpenCanvasController() ? "canvas open" : "canvas nil");
     } else if (action == "canvas-tap" && words.size() == 3) {
-        const auto x = coordinate(words[1]), y = coordinate(words[2]);
         const auto window = tally::TallyAdCanvasViewController::canvasWindow();
-        if (!x || !y || !window)
+        if (!window)
             return bad();
-        window->tap({*x, *y});
+        window->tap({coordinate(words[1]), coordinate(words[2])});
     } else if (action == "canvas-drag" && words.size() == 3) {
-        const auto y1 = coordinate(words[1]), y2 = coordinate(words[2]);
+        const double y1 = coordinate(words[1]), y2 = coordinate(words[2]);
         const auto window = tally::TallyAdCanvasViewController::canvasWindow();
-        if (!y1 || !y2 || !window)
+        if (!window)
             return bad();
-        const auto id = window->touchDown({300, *y1});
-        window->touchMove(id, {300, (*y1 + *y2) / 2});
-        window->touchUp(id, {300, *y2});
+        const auto id = window->touchDown({300, y1});
+        window->touchMove(id, {300, (y1 + y2) / 2});
+        window->touchUp(id, {300, y2});
     } else if (action == "canvas-cancel" && words.size() == 1) {
         const auto canvas = tally::TallyAdCanvasViewController::getOpenCanvasController();
         if (!canvas)
             return bad();
         canvas->cancel();
-    } else if (action == "count-views" && words.size() == 2 && (words[1] == "nav" || words[1] == "tab")) {
+    } else if (action == "count-views" && words.size() == 2) {
         if (words[1] == "nav")
             tally::TallyAPI::countPageViews(s.nav);
         else
@@ -310,10 +353,8 @@ std::optional<bool> runScreens(const std::vector<std::string> &words)
     } else if (action == "nav-push" && words.size() == 1) {
         s.nav->pushViewController(platform::make<platform::ViewController>(), true);
     } else if (action == "tab-select" && words.size() == 2) {
-        const auto n = number(words[1]);
-        if (!n || *n < 0 || *n > 1000)
-            return bad();
-        say(s.tabs->selectTab(static_cast<std::size_t>(*n)) ? "selected " + words[1] : "refused " + words[1]);
+        const auto n = static_cast<std::size_t>(number(words[1]).value_or(0.0));
+        say(s.tabs->selectTab(n) ? "selected " + words[1] : "refused " + words[1]);
     } else if (action == "tree" && words.size() == 1) {
         const auto key = platform::Application::shared().keyWindow();
         std::istringstream tree(platform::dumpViewTree(key));
@@ -334,6 +375,10 @@ std::optional<bool> runScreens(const std::vector<std::string> &words)
 bool run(const std::vector<std::string> &words)
 {
     if (words.empty()) return true;
+    if (const std::string trouble = argumentTrouble(words); !trouble.empty()) {
+        std::fprintf(stderr, "tally-driver: %s\n", trouble.c_str());
+        return false;
+    }
     if (const auto handled = runScreens(words))
         return *handled;
     const std::string &action = words[0];
@@ -346,10 +391,6 @@ bool run(const std::vector<std::string> &words)
         std::optional<tally::TallyParameters> params;
         for (std::size_t i = 2; i < words.size(); ++i) {
             const auto eq = words[i].find('=');
-            if (eq == std::string::npos || eq == 0) {
-                std::fprintf(stderr, "tally-driver: parameter '%s' is not KEY=VALUE\n", words[i].c_str());
-                return false;
-            }
             if (!params) params.emplace();
             (*params)[words[i].substr(0, eq)] = words[i].substr(eq + 1);
         }
@@ -359,30 +400,20 @@ bool run(const std::vector<std::string> &words)
         const bool saved = session && countOf(words[1]) > before && session->lastSaveSucceeded();
         say((saved ? "saved " : "unsaved ") + words[1]);
     } else if (action == "level-start" && words.size() == 2) {
-        const auto n = number(words[1]);
-        if (!n || *n < 0 || *n > 1e9) {
-            std::fprintf(stderr, "tally-driver: bad level '%s'\n", words[1].c_str());
-            return false;
-        }
-        paddle::level::SetCurrentIndex(static_cast<unsigned>(*n));
+        paddle::level::SetCurrentIndex(static_cast<unsigned>(number(words[1]).value_or(0.0)));
         helper->OnStartedLevel();
     } else if (action == "pause" && words.size() == 1) {
         center.post(platform::kUIApplicationWillResignActiveNotification);
     } else if (action == "resume" && words.size() == 1) {
         center.post(platform::kUIApplicationDidBecomeActiveNotification);
     } else if (action == "wait" && words.size() == 2) {
-        const auto seconds = number(words[1]);
-        if (!seconds || *seconds < 0 || *seconds > 3600) {
-            std::fprintf(stderr, "tally-driver: bad wait '%s'\n", words[1].c_str());
-            return false;
-        }
-        platform::RunLoop::main().runFor(*seconds);
+        platform::RunLoop::main().runFor(number(words[1]).value_or(0.0));
     } else if (action == "terminate" && words.size() == 1) {
         helper->OnAppExited();
         center.post(platform::kUIApplicationWillTerminateNotification);
         tally::TallyAPI::waitForPendingReports();
         std::exit(0);
-    } else if (action == "ads" && words.size() == 2 && (words[1] == "on" || words[1] == "off")) {
+    } else if (action == "ads" && words.size() == 2) {
         tally::TallyAPI::setAppShowcaseEnabled(words[1] == "on");
     } else if (action == "hook" && words.size() == 2) {
         const auto hook = tally::TallyAdParser::fastHookWithName(words[1]);
@@ -405,10 +436,6 @@ bool run(const std::vector<std::string> &words)
         std::vector<std::pair<std::string, std::string>> cookies;
         for (std::size_t w = 2; w < words.size(); ++w) {
             const auto eq = words[w].find('=');
-            if (eq == std::string::npos || eq == 0) {
-                std::fprintf(stderr, "tally-driver: cookie '%s' is not KEY=VALUE\n", words[w].c_str());
-                return false;
-            }
             cookies.emplace_back(words[w].substr(0, eq), words[w].substr(eq + 1));
         }
         tally::TallyOffer offer;
@@ -472,20 +499,22 @@ const std::vector<ActionShape> &actionShapes()
 }
 
 // The actions of a command line, each with its own arguments; nullopt (and
-// a message) for a word that starts no action or an action cut short.
-std::optional<std::vector<std::vector<std::string>>> splitActions(const std::vector<std::string> &args)
+// the reason in `problem`) for a word that starts no action, an action cut
+// short, or arguments an action cannot take.
+std::optional<std::vector<std::vector<std::string>>> splitActions(const std::vector<std::string> &args,
+                                                                  std::string &problem)
 {
     std::vector<std::vector<std::string>> actions;
     for (std::size_t at = 0; at < args.size();) {
         const auto shape = std::find_if(actionShapes().begin(), actionShapes().end(),
                                         [&](const ActionShape &a) { return args[at] == a.name; });
         if (shape == actionShapes().end()) {
-            std::fprintf(stderr, "tally-driver: unknown action '%s'\n", args[at].c_str());
+            problem = (args[at].rfind("-", 0) == 0 ? "unknown option '" : "unknown action '") + args[at] + "'";
             return std::nullopt;
         }
         if (args.size() - at - 1 < shape->arguments) {
-            std::fprintf(stderr, "tally-driver: '%s' takes %zu argument%s\n", shape->name, shape->arguments,
-                         shape->arguments == 1 ? "" : "s");
+            problem = "'" + std::string(shape->name) + "' takes " + std::to_string(shape->arguments) + " argument" +
+                      (shape->arguments == 1 ? "" : "s");
             return std::nullopt;
         }
         std::vector<std::string> words(args.begin() + static_cast<std::ptrdiff_t>(at),
@@ -498,6 +527,9 @@ std::optional<std::vector<std::vector<std::string>>> splitActions(const std::vec
         };
         while (at < args.size() && optional(args[at]))
             words.push_back(args[at++]);
+        problem = argumentTrouble(words);
+        if (!problem.empty())
+            return std::nullopt;
         actions.push_back(std::move(words));
     }
     return actions;
@@ -516,35 +548,48 @@ std::vector<std::string> split(const std::string &line)
 
 int main(int argc, char **argv)
 {
+    // The whole command line is checked before anything runs.
     std::string server, data;
     std::optional<int> pauseSeconds;
     std::string offersUrl, offersFallback, savedResponse, adHost;
+    const std::vector<std::pair<const char *, std::string *>> valued{
+        {"--server", &server},         {"--data", &data},           {"--saved-response", &savedResponse},
+        {"--ad-host", &adHost},        {"--offers-url", &offersUrl}, {"--offers-fallback", &offersFallback},
+    };
+    const std::vector<const char *> urls{"--server", "--ad-host", "--offers-url", "--offers-fallback"};
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--server" && i + 1 < argc) {
-            server = argv[++i];
-        } else if (arg == "--data" && i + 1 < argc) {
-            data = argv[++i];
-        } else if (arg == "--pause-seconds" && i + 1 < argc) {
-            const auto n = number(argv[++i]);
-            if (!n || *n < 0 || *n > 86400) return usage();
-            pauseSeconds = static_cast<int>(*n);
-        } else if (arg == "--saved-response" && i + 1 < argc) {
-            savedResponse = argv[++i];
-        } else if (arg == "--ad-host" && i + 1 < argc) {
-            adHost = argv[++i];
-        } else if (arg == "--offers-url" && i + 1 < argc) {
-            offersUrl = argv[++i];
-        } else if (arg == "--offers-fallback" && i + 1 < argc) {
-            offersFallback = argv[++i];
-        } else if (arg == "--help" || arg == "-h") {
+        if (arg == "--help" || arg == "-h")
             return usage(stdout);
-        } else {
+        const auto option = std::find_if(valued.begin(), valued.end(), [&](const auto &o) { return arg == o.first; });
+        if (option == valued.end() && arg != "--pause-seconds")
             break;
+        if (i + 1 >= argc)
+            return usageError(arg + " needs a value");
+        const std::string value = argv[++i];
+        if (option == valued.end()) {
+            const auto n = number(value);
+            if (!n || *n < 0 || *n > 86400)
+                return usageError("--pause-seconds: '" + value + "' is not a number of seconds from 0 to 86400");
+            pauseSeconds = static_cast<int>(*n);
+            continue;
         }
+        if (std::find(urls.begin(), urls.end(), arg) != urls.end() && !platform::isValidHttpUrl(value))
+            return usageError(arg + ": '" + value + "' is not an http:// or https:// URL");
+        *option->second = value;
     }
-    if (server.empty() || data.empty()) return usage();
+    if (server.empty())
+        return usageError("--server URL is needed");
+    if (data.empty())
+        return usageError("--data DIR is needed");
+    std::optional<std::vector<std::vector<std::string>>> actions;
+    if (i < argc) {
+        std::string problem;
+        actions = splitActions(std::vector<std::string>(argv + i, argv + argc), problem);
+        if (!actions)
+            return usageError(problem);
+    }
     if (!platform::createDirectories(data)) {
         std::fprintf(stderr, "tally-driver: cannot use data directory %s\n", data.c_str());
         return 1;
@@ -566,9 +611,7 @@ int main(int argc, char **argv)
 
     // Actions from the arguments, each with the arguments it takes.
     bool ok = true;
-    if (i < argc) {
-        const auto actions = splitActions(std::vector<std::string>(argv + i, argv + argc));
-        ok = actions.has_value();
+    if (actions) {
         for (std::size_t a = 0; ok && a < actions->size(); ++a)
             ok = run((*actions)[a]);
     } else {

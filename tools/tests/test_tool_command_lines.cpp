@@ -1,5 +1,5 @@
-// tally-driver, ogc-sim and kwexnet-cli run from their command lines: what
-// each answers, and its exit status.
+// tally-driver, ogc-sim, kwexnet-cli and the stream_fade example run from
+// their command lines: what each answers, and its exit status.
 #include "alsa_config.h"
 #include "files.h"
 #include "midi_writer.h"
@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -26,6 +28,16 @@ TEST(ToolCommandLines, EachToolAnswersItsCommandLine)
     // Nothing listens on port 9: reports stay on the disk, as when offline.
     const std::string tally = std::string(TALLY_DRIVER_PATH) + " --server http://127.0.0.1:9/aap.do --data " +
                               quote(data.path());
+    // A refused command line runs nothing: this folder is never made.
+    const std::string untouched = quote(data / "untouched");
+    const std::string refused = std::string(TALLY_DRIVER_PATH) + " --server http://127.0.0.1:9/aap.do --data " +
+                                untouched;
+    const std::string tryHelp = "\nTry 'tally-driver --help'.\n";
+    // The C++ example on a machine without a sound device says where its
+    // sound went.
+    const auratest::AlsaConfig noDevice("pcm.nothing { type null }");
+    ASSERT_TRUE(auratest::run("sox -D -n -r 8000 -c 1 -b 16 " + quote(data / "tone.wav") + " synth 0.2 sine 300"));
+    const std::string streamFade = std::string(STREAM_FADE_PATH) + " " + quote(data / "tone.wav");
     struct Case {
         std::string command;
         int exitCode;
@@ -38,9 +50,24 @@ TEST(ToolCommandLines, EachToolAnswersItsCommandLine)
         {tally + " ads on launch hook banner ad banner '<UIView: 0x1>'", 0, "hook banner nil\nad nil\n"},
         {tally + " launch wait 0 offer HOOK k=v", 0, "offer nil\n"},
         {tally + " launch event level a=1 b=2 event hook", 0, "saved level\nsaved hook\n"},
-        {tally + " banner HOOK 1", 1, "", "tally-driver: 'banner' takes 3 arguments\n"},
-        {tally + " jump", 1, "", "tally-driver: unknown action 'jump'\n"},
+        // A usage error is said on one line with a pointer at --help, and
+        // nothing runs: every action is checked before the first.
+        {refused + " banner HOOK 1", 2, "", "tally-driver: 'banner' takes 3 arguments" + tryHelp},
+        {refused + " launch event e jump", 2, "", "tally-driver: unknown action 'jump'" + tryHelp},
+        {refused + " launch event e wait abc", 2, "", "tally-driver: bad wait 'abc'" + tryHelp},
+        {refused + " launch event e level-start -1", 2, "", "tally-driver: bad level '-1'" + tryHelp},
+        {refused + " launch banner h 10 x", 2, "", "tally-driver: bad arguments for 'banner'" + tryHelp},
+        {refused + " launch ads maybe", 2, "", "tally-driver: bad arguments for 'ads'" + tryHelp},
+        {refused + " --bogus launch", 2, "", "tally-driver: unknown option '--bogus'" + tryHelp},
+        {std::string(TALLY_DRIVER_PATH) + " --server notaurl --data " + untouched + " launch event e", 2, "",
+         "tally-driver: --server: 'notaurl' is not an http:// or https:// URL" + tryHelp},
+        {std::string(TALLY_DRIVER_PATH) + " --data " + untouched + " launch", 2, "",
+         "tally-driver: --server URL is needed" + tryHelp},
+        {refused + " --ad-host", 2, "", "tally-driver: --ad-host needs a value" + tryHelp},
+        {refused + " --pause-seconds 1e9 launch", 2, "", "is not a number of seconds from 0 to 86400" + tryHelp},
         {std::string(TALLY_DRIVER_PATH) + " --help", 0, "usage: tally-driver"},
+        {streamFade, 0, "", "stream_fade: no sound device (snd_pcm_open(default): No such file or directory); "
+                            "playing on the no-sound output, which is silent\n"},
         {std::string(OGC_SIM_PATH) + " --help", 0, "usage: ogc-sim"},
         {std::string(OGC_SIM_PATH) + " -h", 0, "usage: ogc-sim"},
         {std::string(OGC_SIM_PATH) + " --version", 0, "ogc-sim "},
@@ -52,6 +79,9 @@ TEST(ToolCommandLines, EachToolAnswersItsCommandLine)
         {std::string(KWEXNET_CLI_PATH) + " hex 5f2a9c", 0, "value=6236828\n"},
         {std::string(KWEXNET_CLI_PATH) + " hex zz", 2, "", "kwexnet-cli: hex: \"zz\" is not 1 to 16 hexadecimal digits\n"},
         {std::string(KWEXNET_CLI_PATH) + " hex 12345678901234567", 2, "", "is not 1 to 16 hexadecimal digits\n"},
+        {std::string(KWEXNET_CLI_PATH) + " http GET http://127.0.0.1:9/ --timeout 0", 2, "",
+         "kwexnet-cli: --timeout: \"0\" is not a number of seconds above 0 and at most 86400\n"
+         "Try 'kwexnet-cli --help'.\n"},
         {std::string(KWEXNET_CLI_PATH) + " prefs --server http://127.0.0.1:9/ --session 1 99999999999=x", 2, "",
          "kwexnet-cli: prefs: \"99999999999=x\" is not KEY=VALUE with a numeric KEY\n"},
     };
@@ -67,7 +97,12 @@ TEST(ToolCommandLines, EachToolAnswersItsCommandLine)
         // The message, and no empty or half line before it.
         EXPECT_NE(err.find(c.err), std::string::npos) << err;
         EXPECT_EQ(err.find(": \n"), std::string::npos) << err;
+        if (c.exitCode == 2 && c.command.rfind(OGC_SIM_PATH, 0) != 0) {
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+        }
     }
+    EXPECT_FALSE(std::filesystem::exists(data / "untouched"));
 }
 
 } // namespace

@@ -26,7 +26,7 @@ void setApplicationRoot(const std::string &path);
 // to disk and renames it over `path`, so a reader sees the old content or the
 // new, never a torn file. The file gets exactly `permissions` (umask aside:
 // 0600 keeps a file with secrets private). False (and `path` untouched) on
-// any failure.
+// any failure, with errno telling the first cause (ENOSPC, EFBIG...).
 [[nodiscard]] bool writeFileAtomically(const std::string &path, std::span<const std::uint8_t> bytes,
                                        unsigned permissions = 0644);
 // The whole file; nullopt when it cannot be read or exceeds `maxBytes`.
@@ -44,10 +44,37 @@ bool createDirectories(const std::string &path);
 bool touchFile(const std::string &path);
 
 // Moves a file that could not be read as what it should hold out of the
-// way, to `path`.damaged (replacing an older one), so that the next start
-// does not meet it again and it stays for a look; removes it when it cannot
-// be renamed. Returns the new path, or empty when it was removed or is gone.
+// way, to `path`.damaged, or `path`.damaged.1, .2... when that is taken (an
+// older copy is never replaced), so that the next start does not meet it
+// again and it stays for a look; removes it when it cannot be renamed.
+// Returns the new path, or empty when it was removed or is gone.
 std::string moveFileAside(const std::string &path);
+
+// An exclusive lock that cooperating processes take around a read, change
+// and write of a file: a lock on the file `lockPath` (created empty, mode
+// 0600, when missing). Waits at most `timeoutSeconds` for another holder;
+// the lock goes with the object, or with its process when that dies.
+class FileLock {
+public:
+    FileLock(const std::string &lockPath, double timeoutSeconds);
+    ~FileLock();
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+    [[nodiscard]] bool locked() const { return mFd >= 0; }
+    // Why it is not held: the errno of opening the lock file, or EWOULDBLOCK
+    // when another holder kept it past the timeout.
+    [[nodiscard]] int error() const { return mError; }
+
+private:
+    int mFd = -1;
+    int mError = 0;
+};
+
+// Removes every temporary file writeFileAtomically left for `path`
+// (`path`.tmp.PID.N), whoever wrote it. Only for a caller that holds the
+// lock every writer of `path` takes: no write is in progress then. Returns
+// how many went.
+std::size_t removeTemporaryFilesOf(const std::string &path);
 
 // Removes the temporary files that writeFileAtomically left in `directory`
 // (not its subfolders) when its process was killed in the middle of a

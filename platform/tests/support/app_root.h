@@ -7,6 +7,7 @@
 #include "platform/user_defaults.h"
 
 #include <cstdlib>
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -19,7 +20,11 @@ public:
     {
         char pattern[] = "/tmp/platform-root-XXXXXX";
         const char *dir = ::mkdtemp(pattern);
-        mPath = dir != nullptr ? dir : "/tmp";
+        // Without a folder of its own the test stops here: falling back to a
+        // shared one would have the destructor remove that folder whole.
+        if (dir == nullptr)
+            throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        mPath = dir;
         platform::setApplicationRoot(mPath);
         platform::UserDefaults::standardUserDefaults().reload();
     }

@@ -10,6 +10,7 @@
 #include "platform/runloop.h"
 #include "platform/ui.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace testsupport {
@@ -140,7 +142,11 @@ public:
     {
         char pattern[] = "/tmp/platform-ui-XXXXXX";
         const char *dir = ::mkdtemp(pattern);
-        mDir = dir != nullptr ? dir : "/tmp";
+        // Without a folder of its own the test stops here: falling back to a
+        // shared one would have the destructor remove that folder whole.
+        if (dir == nullptr)
+            throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        mDir = dir;
         platform::setResourceDirectory(mDir.string());
         mFacts = platform::deviceFacts();
         platform::setUiRunLoop(&mLoop);

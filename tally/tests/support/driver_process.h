@@ -3,70 +3,20 @@
 #ifndef TALLY_TESTS_DRIVER_PROCESS_H
 #define TALLY_TESTS_DRIVER_PROCESS_H
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "child_process.h"
 
-#include <chrono>
 #include <string>
 #include <vector>
 
-extern char **environ;
-
 namespace drivertest {
 
-struct Child {
-    pid_t pid = -1;
-    int stdinFd = -1;
-    int stdoutFd = -1;
-};
+using testsupport::Child;
+using testsupport::LineReader;
+using testsupport::waitExit;
 
 inline Child spawnDriver(const std::vector<std::string> &args, bool pipeStdin, bool pipeStdout = false)
 {
-    std::vector<std::string> all{TALLY_DRIVER_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int in[2] = {-1, -1};
-    int out[2] = {-1, -1};
-    if (pipeStdin) {
-        if (::pipe2(in, O_CLOEXEC) != 0) return {};
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    }
-    if (pipeStdout) {
-        if (::pipe2(out, O_CLOEXEC) != 0) return {};
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    }
-    Child child;
-    if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) child.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (pipeStdin) {
-        ::close(in[0]);
-        child.stdinFd = in[1];
-    }
-    if (pipeStdout) {
-        ::close(out[1]);
-        child.stdoutFd = out[0];
-    }
-    return child;
-}
-
-// The exit status, or 128 + the signal that ended the child.
-inline int waitExit(pid_t pid)
-{
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
+    return testsupport::spawnChild(TALLY_DRIVER_PATH, args, pipeStdin, pipeStdout);
 }
 
 inline int runDriver(const std::vector<std::string> &args)
@@ -74,60 +24,6 @@ inline int runDriver(const std::vector<std::string> &args)
     const Child child = spawnDriver(args, false);
     return child.pid > 0 ? waitExit(child.pid) : -1;
 }
-
-// Whole lines read from a child's standard output.
-class LineReader {
-public:
-    explicit LineReader(int fd) : mFd(fd) {}
-
-    // Reads what arrives within `seconds`; false once the output has ended.
-    bool readFor(double seconds)
-    {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        for (;;) {
-            const auto left = std::chrono::duration<double>(until - std::chrono::steady_clock::now()).count();
-            if (left <= 0) return true;
-            pollfd p{mFd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
-            char chunk[4096];
-            const ssize_t n = ::read(mFd, chunk, sizeof chunk);
-            if (n <= 0) return false;
-            mBuffer.append(chunk, static_cast<std::size_t>(n));
-            for (std::size_t eol; (eol = mBuffer.find('\n')) != std::string::npos; mBuffer.erase(0, eol + 1)) {
-                mLines.push_back(mBuffer.substr(0, eol));
-            }
-        }
-    }
-    // Reads until a line equal to `line` has arrived; false when the output
-    // ends first or it does not come within `limitSeconds`.
-    bool waitFor(const std::string &line, double limitSeconds)
-    {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(limitSeconds);
-        for (std::size_t seen = 0;;) {
-            for (; seen < mLines.size(); ++seen) {
-                if (mLines[seen] == line) return true;
-            }
-            if (std::chrono::steady_clock::now() >= until || !readFor(0.05)) {
-                for (; seen < mLines.size(); ++seen) {
-                    if (mLines[seen] == line) return true;
-                }
-                return false;
-            }
-        }
-    }
-    // Everything up to the end of the output.
-    void readToEnd()
-    {
-        while (readFor(1.0)) {
-        }
-    }
-    [[nodiscard]] const std::vector<std::string> &lines() const { return mLines; }
-
-private:
-    int mFd;
-    std::string mBuffer;
-    std::vector<std::string> mLines;
-};
 
 } // namespace drivertest
 
