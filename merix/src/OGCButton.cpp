@@ -15,6 +15,10 @@ OGCButton::OGCButton(const std::string &imageName)
     : platform::ImageView(imageName)
 {
     setUserInteractionEnabled(true);
+    // Without its picture (resources not installed) the button would have
+    // no size and could never be touched.
+    if (!image())
+        setFrame(platform::Rect::make(0, 0, kSizeWithoutImage, kSizeWithoutImage));
 }
 
 void OGCButton::setButton(const OGCButtonElement &element)

@@ -16,17 +16,20 @@ using namespace platform;
 using merix::OGCButton;
 using testsupport::UiScene;
 
-// The controller's button: 48 × 48, a quarter turn, centred at (296, 456).
+// The controller's button: 48 × 48 (44 × 44 without its images), a quarter
+// turn, centred at (296, 456).
 struct LaunchButton {
     UiScene scene;
     Ref<OGCButton> button;
     std::vector<std::string> posts;
     ObserverId observer = 0;
 
-    explicit LaunchButton(const std::string &function = "OGCButtonFunction")
+    explicit LaunchButton(const std::string &function = "OGCButtonFunction", bool images = true)
     {
-        EXPECT_TRUE(testsupport::writePlaceholderPng(scene.dir() / "OGC_button.png", 48, 48));
-        EXPECT_TRUE(testsupport::writePlaceholderPng(scene.dir() / "OGC_button_dwn.png", 48, 48));
+        if (images) {
+            EXPECT_TRUE(testsupport::writePlaceholderPng(scene.dir() / "OGC_button.png", 48, 48));
+            EXPECT_TRUE(testsupport::writePlaceholderPng(scene.dir() / "OGC_button_dwn.png", 48, 48));
+        }
         button = make<OGCButton>("OGC_button.png");
         button->setButton({0, 0, "OGC_button.png", "OGC_button_dwn.png", function, ""});
         button->setTransform(AffineTransform::rotation(std::numbers::pi / 2));
@@ -101,6 +104,25 @@ TEST(OGCButton, WithoutANameItPostsTheEmptyName)
     LaunchButton b("");
     b.scene.window()->tap({296, 456});
     EXPECT_EQ(b.posts, std::vector<std::string>{""});
+}
+
+TEST(OGCButton, WithoutItsImagesItKeepsATouchableSize)
+{
+    LaunchButton b("OGCButtonFunction", false);
+    EXPECT_EQ(b.button->image(), nullptr);
+    EXPECT_EQ(b.button->frame(), Rect::make(274, 434, 44, 44));
+    const auto window = b.scene.window();
+    EXPECT_EQ(window->tap({296, 456}), b.button);
+    EXPECT_EQ(window->tap({317, 477}), b.button);
+    EXPECT_NE(window->tap({319, 479}), b.button);
+    EXPECT_EQ(b.posts, (std::vector<std::string>{"OGCButtonFunction", "OGCButtonFunction"}));
+    // An image that comes later does not resize it.
+    EXPECT_TRUE(testsupport::writePlaceholderPng(b.scene.dir() / "OGC_button_dwn.png", 48, 48));
+    const TouchId id = window->touchDown({296, 456});
+    EXPECT_EQ(b.button->imageName(), "OGC_button_dwn.png");
+    EXPECT_NE(b.button->image(), nullptr);
+    window->touchUp(id, {296, 456});
+    EXPECT_EQ(b.button->frame(), Rect::make(274, 434, 44, 44));
 }
 
 TEST(SoundEffect, WaveFilesGetAnIdOthersPlayNothing)

@@ -100,7 +100,8 @@ bool start()
     if (result != AURA_OK) {
         if (system != nullptr)
             (void)system->release();
-        consoleLog("platform: the sound system did not start: " + std::string(AURA_ErrorString(result)));
+        const std::string where = type == AURA_OUTPUTTYPE_WAVWRITER_NRT ? "cannot write " + out.wavPath + ": " : "";
+        consoleLog("platform: the sound system did not start: " + where + AURA_ErrorString(result));
         s.failed = true;
         return false;
     }

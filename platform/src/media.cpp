@@ -3,6 +3,8 @@
 #include "platform/device.h"
 #include "platform/files.h"
 
+#include <aura_errors.h>
+
 #include <strings.h>
 
 #include <algorithm>
@@ -412,11 +414,19 @@ MusicPlayer::~MusicPlayer()
 
 void MusicPlayer::setQueue(std::vector<MediaItem> items)
 {
+    const bool hold = mState == kPlaybackPlaying && !mSounding.empty();
+    if (hold) {
+        mHeldIndex = nowPlayingIndex();
+        mHeldTime = currentPlaybackTime();
+    } else {
+        stopOutput();
+    }
     mQueue = std::move(items);
+    mGone.assign(mQueue.size(), false);
     mIndex = 0;
     mState = kPlaybackStopped;
     mTimeAtMark = 0.0;
-    stopOutput();
+    mHeld = hold;
 }
 
 void MusicPlayer::setNowPlayingIndex(std::size_t position)
@@ -472,6 +482,12 @@ void MusicPlayer::settle() const
         return;
     const double now = uiRunLoop().now();
     while (mIndex + 1 < mQueue.size()) {
+        if (isGone(mIndex)) {
+            // Takes no time: the next item starts where it would have.
+            mTimeAtMark = 0.0;
+            ++mIndex;
+            continue;
+        }
         const double duration = mQueue[mIndex].duration;
         const double at = mTimeAtMark + (now - mMark);
         if (duration <= 0.0 || at < duration)
@@ -489,7 +505,9 @@ double MusicPlayer::currentPlaybackTime() const
     double t = mTimeAtMark;
     if (mState == kPlaybackPlaying)
         t += uiRunLoop().now() - mMark;
-    if (mIndex < mQueue.size() && mQueue[mIndex].duration > 0.0)
+    if (isGone(mIndex))
+        t = 0.0;
+    else if (mIndex < mQueue.size() && mQueue[mIndex].duration > 0.0)
         t = std::min(t, mQueue[mIndex].duration);
     return std::max(0.0, t);
 }
@@ -505,6 +523,7 @@ void MusicPlayer::setCurrentPlaybackTime(double seconds)
 void MusicPlayer::reset()
 {
     mQueue.clear();
+    mGone.clear();
     mIndex = 0;
     mState = kPlaybackStopped;
     mTimeAtMark = 0.0;
@@ -518,10 +537,41 @@ void MusicPlayer::stopOutput()
             (void)song.sound->release(); // stops its channel first
     }
     mSounding.clear();
+    mHeld = false;
+}
+
+bool MusicPlayer::takeUpHeld()
+{
+    mHeld = false;
+    settle();
+    // The output runs up to a block ahead of the interface clock: a song
+    // reopened at the clock's time would repeat what was mixed past it.
+    constexpr double kSameTime = 0.005;
+    if (mState != kPlaybackPlaying || mIndex != mHeldIndex || mIndex >= mQueue.size() ||
+        std::abs(currentPlaybackTime() - mHeldTime) > kSameTime) {
+        return false;
+    }
+    const auto differs = [this](const Sounding &song) {
+        return song.position >= mQueue.size() || !(song.item == mQueue[song.position]);
+    };
+    const auto current = std::find_if(mSounding.begin(), mSounding.end(),
+                                      [this](const Sounding &song) { return song.position == mIndex; });
+    if (current == mSounding.end() || std::any_of(mSounding.begin(), current + 1, differs))
+        return false;
+    // Songs already waiting behind it stay while the new queue has them there.
+    const auto kept = std::find_if(current + 1, mSounding.end(), differs);
+    for (auto it = kept; it != mSounding.end(); ++it) {
+        if (it->sound != nullptr)
+            (void)it->sound->release();
+    }
+    mSounding.erase(kept, mSounding.end());
+    return true;
 }
 
 void MusicPlayer::restartOutput()
 {
+    if (mHeld && takeUpHeld())
+        return;
     stopOutput();
     settle();
     if (mState != kPlaybackPlaying || mIndex >= mQueue.size())
@@ -541,16 +591,23 @@ void MusicPlayer::restartOutput()
                                            mSounding.clear();
                                        }});
     }
-    startSong(mIndex, audioFramesMixed(), currentPlaybackTime());
+    // A song that has gone gives its place to the next.
+    const std::uint64_t at = audioFramesMixed();
+    double offset = currentPlaybackTime();
+    for (std::size_t position = mIndex; position < mQueue.size(); ++position, offset = 0.0) {
+        if (!isGone(position) && startSong(position, at, offset))
+            break;
+    }
 }
 
-void MusicPlayer::startSong(std::size_t position, std::uint64_t at, double offsetSeconds)
+bool MusicPlayer::startSong(std::size_t position, std::uint64_t at, double offsetSeconds)
 {
     AURA::System *system = audioSystem();
     const MediaItem &item = mQueue[position];
     const int outRate = audioRate();
     Sounding song;
     song.position = position;
+    song.item = item;
     AURA_RESULT result = AURA_ERR_FILE_NOTFOUND;
     unsigned int frames = 0;
     float rate = 0.0f;
@@ -582,19 +639,29 @@ void MusicPlayer::startSong(std::size_t position, std::uint64_t at, double offse
     if (result == AURA_OK)
         result = song.channel->setPaused(false);
     if (result != AURA_OK) {
-        // Heard as silence for its time.
         if (song.sound != nullptr)
             (void)song.sound->release();
         song.sound = nullptr;
         song.channel = nullptr;
-        if (!item.assetURL.empty())
-            consoleLog("platform: cannot play " + item.assetURL);
+        if (!item.assetURL.empty()) {
+            std::string reason = AURA_ErrorString(result);
+            reason.erase(reason.find_last_not_of(' ') + 1); // the engine's texts end with a space
+            consoleLog("platform: skipping " + item.assetURL + ": " + reason);
+            if (position < mGone.size())
+                mGone[position] = true;
+            return false;
+        }
+        // An item without a file is heard as silence for its time.
     }
-    mSounding.push_back(song);
+    mSounding.push_back(std::move(song));
+    return true;
 }
 
 void MusicPlayer::feedOutput()
 {
+    // A new queue that did not go on playing.
+    if (mHeld)
+        stopOutput();
     if (mSounding.empty())
         return;
     if (!audioMixesInSteps()) {
@@ -621,9 +688,15 @@ void MusicPlayer::feedOutput()
     // the end of the one before.
     for (int guard = 0; guard < 64; ++guard) {
         const Sounding &last = mSounding.back();
-        if (!last.end || *last.end > mixed + block || last.position + 1 >= mQueue.size())
+        if (!last.end || *last.end > mixed + block)
             break;
-        startSong(last.position + 1, *last.end, 0.0);
+        std::size_t next = last.position + 1;
+        while (next < mQueue.size() && isGone(next))
+            ++next;
+        if (next >= mQueue.size())
+            break;
+        // One that has gone is marked so; the next turn tries the one after.
+        (void)startSong(next, *last.end, 0.0);
     }
 }
 

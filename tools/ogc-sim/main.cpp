@@ -9,8 +9,8 @@
 // http may only name that URL's host or a host given with --allow-host.
 // --music-dir: the folder whose audio files the song picker offers (else
 // $XDG_MUSIC_DIR, else ~/Music); --wav: sounds and music go to this WAV
-// file (48000 Hz, 16-bit stereo, mixed in step with the loop's clock)
-// instead of the sound device.
+// file (48000 Hz, 16-bit stereo, mixed in step with the loop's clock from
+// the start of the run) instead of the sound device.
 //
 //   start              the shell's start: the saved login into nLoginState and
 //                      the login buffers, then initOGCLogin
@@ -57,9 +57,14 @@
 #include <platform/runloop.h>
 #include <platform/ui.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -261,6 +266,33 @@ bool point(const std::vector<std::string> &words, std::size_t &i, platform::Poin
     return true;
 }
 
+// Why the song picker offers nothing.
+std::string emptyLibraryReason()
+{
+    const std::string folder = platform::musicDirectory();
+    std::error_code ec;
+    if (!std::filesystem::exists(folder, ec))
+        return "the music folder " + folder + " does not exist";
+    if (!std::filesystem::is_directory(folder, ec))
+        return "the music folder " + folder + " is not a folder";
+    return "the music folder " + folder + " holds no songs";
+}
+
+// Why a WAV file cannot be made at `path`, before the sound system tries;
+// empty when nothing stands in the way.
+std::string wavTrouble(const std::string &path)
+{
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        return std::strerror(EISDIR);
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    if (folder.empty())
+        folder = ".";
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        return std::strerror(errno);
+    return {};
+}
+
 // The screen actions; false when `word` is none of them or is misused.
 bool screenAction(const std::vector<std::string> &words, std::size_t &i, std::string &error, bool &known)
 {
@@ -298,13 +330,19 @@ bool screenAction(const std::vector<std::string> &words, std::size_t &i, std::st
             return false;
         }
         const std::string &text = words[++i];
-        if (!editingField()->typeText(text))
+        // A tap that missed its field leaves nothing editing: the script did
+        // not do what it says.
+        if (!editingField()->typeText(text)) {
             say("type: no field is editing");
+            gActionFailed = true;
+        }
     } else if (word == "return") {
-        if (const auto field = editingField())
+        if (const auto field = editingField()) {
             field->pressReturn();
-        else
+        } else {
             say("return: no field is editing");
+            gActionFailed = true;
+        }
     } else if (word == "press") {
         if (i + 1 >= words.size() || !c->performAction(words[i + 1])) {
             error = "press needs a controller action such as pressLogin:";
@@ -317,7 +355,7 @@ bool screenAction(const std::vector<std::string> &words, std::size_t &i, std::st
         std::size_t n = 0;
         while (word == "pick" && i + 1 < words.size() && number(words[i + 1], n)) {
             if (n >= library.size()) {
-                error = library.empty() ? "pick: the music folder holds no songs"
+                error = library.empty() ? "pick: " + emptyLibraryReason()
                                         : "pick needs library items 0-" + std::to_string(library.size() - 1);
                 return false;
             }
@@ -333,6 +371,8 @@ bool screenAction(const std::vector<std::string> &words, std::size_t &i, std::st
             picker->cancel();
     } else if (word == "songs") {
         const auto &library = platform::MediaLibrary::defaultLibrary().items();
+        if (library.empty())
+            std::fprintf(stderr, "ogc-sim: %s\n", emptyLibraryReason().c_str());
         for (std::size_t n = 0; n < library.size(); ++n) {
             char duration[32];
             std::snprintf(duration, sizeof duration, "%.3f", library[n].duration);
@@ -467,6 +507,7 @@ int main(int argc, char **argv)
         return 0;
     }
     TarvConfig config;
+    std::string wavPath;
     std::size_t i = 0;
     for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
         const std::string &option = args[i];
@@ -489,6 +530,7 @@ int main(int argc, char **argv)
             platform::setMusicDirectory(value);
         } else if (option == "--wav") {
             platform::setAudioOutput({platform::AudioOutputKind::WavFile, value, 48000});
+            wavPath = value;
         } else if (option == "--resources") {
             platform::setResourceDirectory(value);
         } else if (option == "--timeout") {
@@ -503,6 +545,16 @@ int main(int argc, char **argv)
         return usage("--server URL is needed");
     if (gManualClock)
         platform::RunLoop::main().setClock(gManualClock);
+    if (!wavPath.empty()) {
+        // The file holds the whole run, sounds or not; a path that cannot be
+        // written ends the run before any action.
+        if (const std::string trouble = wavTrouble(wavPath); !trouble.empty()) {
+            std::fprintf(stderr, "ogc-sim: cannot write %s: %s\n", wavPath.c_str(), trouble.c_str());
+            return 2;
+        }
+        if (platform::audioSystem() == nullptr)
+            return 2; // the sound system said why
+    }
     Tarv_Configure(config);
     Tarv_SetEventSink(sayEvent);
     // As the game at launch: saves a kill cut short leave no password behind.

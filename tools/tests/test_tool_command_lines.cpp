@@ -3,6 +3,7 @@
 #include "alsa_config.h"
 #include "files.h"
 #include "midi_writer.h"
+#include "test_http_server.h"
 #include "tools.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,10 @@ TEST(ToolCommandLines, EachToolAnswersItsCommandLine)
         {std::string(OGC_SIM_PATH) + " -h", 0, "usage: ogc-sim"},
         {std::string(OGC_SIM_PATH) + " --version", 0, "ogc-sim "},
         {std::string(OGC_SIM_PATH) + " --server", 2, "", "ogc-sim: --server needs a value\n"},
+        // Typing with no field editing (a tap that missed) fails the run.
+        {std::string(OGC_SIM_PATH) + " --server http://127.0.0.1:9/ tap 1 1 type hello", 1,
+         "type: no field is editing\n"},
+        {std::string(OGC_SIM_PATH) + " --server http://127.0.0.1:9/ return", 1, "return: no field is editing\n"},
         {std::string(KWEXNET_CLI_PATH) + " hex 5f2a9c", 0, "value=6236828\n"},
         {std::string(KWEXNET_CLI_PATH) + " hex zz", 2, "", "kwexnet-cli: hex: \"zz\" is not 1 to 16 hexadecimal digits\n"},
         {std::string(KWEXNET_CLI_PATH) + " hex 12345678901234567", 2, "", "is not 1 to 16 hexadecimal digits\n"},
@@ -147,19 +152,28 @@ std::string replaceWord(std::string text, const std::string &from, const std::st
     return text;
 }
 
-// 127.0.0.1:PORT and 10.0.0.2:PORT with any port.
-std::string replaceHostPorts(std::string text, const std::string &to)
+// 127.0.0.1:PORT and 10.0.0.2:PORT with any port: those named in `live`
+// to their peer there, the others to `to`.
+std::string replaceHostPorts(std::string text, const std::string &to, const std::map<std::string, std::string> &live)
 {
     for (const std::string host : {"127.0.0.1:", "10.0.0.2:"}) {
-        for (size_t at = text.find(host); at != std::string::npos; at = text.find(host, at + to.size())) {
+        for (size_t at = text.find(host); at != std::string::npos;) {
             size_t end = at + host.size();
             while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) {
                 ++end;
             }
-            text.replace(at, end - at, to);
+            const auto peer = live.find(text.substr(at, end - at));
+            const std::string &with = peer != live.end() ? peer->second : to;
+            text.replace(at, end - at, with);
+            at = text.find(host, at + with.size());
         }
     }
     return text;
+}
+
+std::string xmlReply(const std::string &inner)
+{
+    return "<appserver>" + inner + "</appserver>";
 }
 
 // The README's examples of the four tools as written there: one logical line
@@ -214,8 +228,48 @@ TEST(ReadmeExamples, RunAsWritten)
                               " && oggenc -Q -o song.ogg a.wav && oggenc -Q -o b.ogg a.wav"
                               " && sox -D a.wav -t raw dump.raw && mkdir -p radio sim res tally music"
                               " && cp a.wav b.ogg song.ogg music/"
-                              " && cp b.ogg radio/ && printf 'b.ogg\\n' > radio/list.m3u"
-                              " && cp /etc/ssl/certs/ca-certificates.crt ca.pem 2>/dev/null || : > ca.pem"));
+                              " && printf 'b.ogg\\n' > radio/list.m3u && cp b.ogg radio/"));
+    // The login service of the ogc-sim examples (127.0.0.1:8443 there), with
+    // ca.pem the certificate of its own CA.
+    const auto certs = testsupport::TestCertificates::create();
+    ASSERT_TRUE(certs && certs->ok()) << (certs ? certs->error() : "");
+    ASSERT_TRUE(auratest::run("cp " + quote(certs->caCertificateFile()) + " " + quote(dir / "ca.pem")));
+    testsupport::TestHttpServer login(certs->serverTls());
+    ASSERT_TRUE(login.start());
+    const std::string loginHost = login.url("").substr(std::string("https://").size());
+    const testsupport::HeaderList xmlType = {{"Content-Type", "text/xml"}};
+    login.reply("/web_http_app/server/findAvailableServer/",
+                {200, xmlType, xmlReply("<server type=\"https\" host=\"" + loginHost + "/app/\"/>")});
+    login.reply("/app/login/", {200, xmlType,
+                                xmlReply("<result id=\"0\"/><session_id>00c0ffee12ab</session_id><user_id>0a1b2c3d-"
+                                         "4e5f-6a7b-8c9d-0e1f2a3b4c5d</user_id><user_name>ann</user_name>")});
+    for (const char *path : {"/app/updatePreferences/", "/app/logout/", "/app/postScore/"}) {
+        login.reply(path, {200, xmlType, xmlReply("<success/>")});
+    }
+    login.reply("/app/joinGroupByTopic/",
+                {200, xmlType, xmlReply("<result/><group_info server_id=\"3\" address=\"127.0.0.1:1\" group_id=\"9\"/>")});
+    login.reply("/app/getLeaderboardNoAuth/",
+                {200, xmlType,
+                 xmlReply("<current_cdn>" + login.url("/board.xml") + "</current_cdn><current_record_length>40"
+                          "</current_record_length><last_cdn>x</last_cdn><last_record_length>40</last_record_length>")});
+    login.reply("/board.xml", {206, {}, "<score>5</score><user_name>cy</user_name><user_id>u</user_id><wins>1</wins>"
+                                        "<losses>0</losses><avatar_id>2</avatar_id><metadata/><gamedata>g</gamedata>"});
+    const auto logins = [&login] {
+        std::size_t n = 0;
+        for (const auto &request : login.requests()) {
+            n += request.path == "/app/login/" &&
+                 request.body.find("email=ann%40example.com&user_password=secret&") != std::string::npos;
+        }
+        return n;
+    };
+    // What the examples that meet it show, in this order: each logs in once.
+    const std::vector<std::pair<std::string, std::vector<std::string>>> effects = {
+        {" login ann@example.com secret ",
+         {"login ok", "post slot=0 value=1200 ok", "state login=logged-in", "state row rank=1 name=cy score=5",
+          "state login=logged-out"}},
+        {" show-button tap 296 456 ",
+         {"current=loginWaitMenu", "screen state=1 sub=3 current=mainMenu", "screen state=0 sub=0 current=none"}},
+    };
     auratest::MidiTrack track;
     track.note(0, 96, 0, 69);
     auratest::DlsInstrument piano;
@@ -243,6 +297,7 @@ TEST(ReadmeExamples, RunAsWritten)
     };
     const std::vector<std::string> examples = readmeExamples();
     int run = 0;
+    std::size_t met = 0;
     for (const std::string &example : examples) {
         // Synopses ("[--data BODY]", "[OPTIONS]") show a form, not a command.
         if (example.find('[') != std::string::npos && example.find("\"<") == std::string::npos) {
@@ -250,13 +305,14 @@ TEST(ReadmeExamples, RunAsWritten)
         }
         const std::string tool = toolOf(example);
         std::string command = toolPaths().at(tool) + example.substr(example.find(' '));
-        command = replaceHostPorts(command, nowhere);
+        command = replaceHostPorts(command, nowhere, {{"127.0.0.1:8443", loginHost}});
         for (const auto &[from, to] : places) {
             command = replaceWord(command, from, to);
         }
         SCOPED_TRACE(example + "\n  ran as: " + command);
         const std::string errFile = (dir / "stderr.txt").string();
         int status = 0;
+        const std::size_t loginsBefore = logins();
         const std::string out = auratest::capture("cd " + quote(dir.path()) + " && ALSA_CONFIG_PATH=" +
                                                       quote(noDevice.path()) + " " + command + " 2>" + quote(errFile),
                                                   &status);
@@ -271,11 +327,24 @@ TEST(ReadmeExamples, RunAsWritten)
         if (!needsAPeer && example.find(" decrypt ") == std::string::npos) {
             EXPECT_EQ(WEXITSTATUS(status), 0) << out << err;
         }
+        for (const auto &[marker, shows] : effects) {
+            if (command.find(marker) == std::string::npos) {
+                continue;
+            }
+            size_t at = 0;
+            for (const std::string &line : shows) {
+                at = out.find(line, at);
+                EXPECT_NE(at, std::string::npos) << line << "\n" << out << err;
+            }
+            EXPECT_EQ(logins(), loginsBefore + 1) << out << err;
+            ++met;
+        }
         ++run;
     }
     // The examples are there to be found (a change of the README's layout
     // must not leave this test running nothing).
     EXPECT_GE(run, 25) << examples.size() << " examples found";
+    EXPECT_EQ(met, effects.size());
 }
 
 } // namespace

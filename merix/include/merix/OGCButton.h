@@ -24,9 +24,11 @@ struct OGCButtonElement {
 
 class OGCButton : public platform::ImageView {
 public:
-    // Takes touches, unlike a plain image view.
+    // Takes touches, unlike a plain image view. Sized to its image, or
+    // kSizeWithoutImage points square when the resources lack it.
     OGCButton();
     explicit OGCButton(const std::string &imageName);
+    static constexpr double kSizeWithoutImage = 44.0;
     [[nodiscard]] const char *className() const override { return "OGCButton"; }
 
     void setButton(const OGCButtonElement &element);

@@ -96,9 +96,14 @@ public:
 
     // Items with a file are heard; the others only take their time. Songs
     // follow each other without a gap where the output mixes in steps (a WAV
-    // file).
+    // file). A song whose file does not open (gone since it was listed) is
+    // skipped, with a line on the console: the next one takes its place.
 
     // The first item becomes the now-playing one, at time 0; playback stops.
+    // A song that was playing keeps its stream until the next play(): when
+    // that play goes on with the same song at the same place (a queue that
+    // grew behind it), the song is not touched; otherwise, or when the
+    // output mixes before that, it stops.
     void setQueue(std::vector<MediaItem> items);
     [[nodiscard]] const std::vector<MediaItem> &queue() const { return mQueue; }
     // The item at `position` in the queue, at time 0; ignored past the end.
@@ -136,6 +141,7 @@ private:
     // A song on the output.
     struct Sounding {
         std::size_t position = 0;   // in the queue
+        MediaItem item;             // what the queue held there
         AURA::Sound *sound = nullptr;
         AURA::Channel *channel = nullptr;
         std::optional<std::uint64_t> end; // output frame where it ends, when mixing in steps
@@ -144,18 +150,29 @@ private:
     void settle() const;
     // Makes the output play what the state says, from the current time.
     void restartOutput();
+    // Goes on with the songs held by setQueue when the player is where they
+    // are; false when it is not (they are left for stopOutput).
+    bool takeUpHeld();
     void stopOutput();
     // Before each mix: the next song where the one before ends; retires
     // songs that have ended.
     void feedOutput();
-    void startSong(std::size_t position, std::uint64_t at, double offsetSeconds);
+    // False, with a console line, when the song's file does not play: the
+    // item is then marked gone.
+    bool startSong(std::size_t position, std::uint64_t at, double offsetSeconds);
+    [[nodiscard]] bool isGone(std::size_t position) const { return position < mGone.size() && mGone[position]; }
 
     std::vector<MediaItem> mQueue;
+    std::vector<bool> mGone; // by queue position: the file did not open
     mutable std::size_t mIndex = 0;
     PlaybackState mState = kPlaybackStopped;
     mutable double mTimeAtMark = 0.0;
     mutable double mMark = 0.0; // clock time when playback last started
     std::vector<Sounding> mSounding;
+    // Set by setQueue while playing: where the held songs were.
+    bool mHeld = false;
+    std::size_t mHeldIndex = 0;
+    double mHeldTime = 0.0;
     int mAudioClient = 0;
 };
 
