@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,13 +25,21 @@ struct Child {
     int stdoutFd = -1;
 };
 
-inline Child spawnDriver(const std::vector<std::string> &args, bool pipeStdin, bool pipeStdout = false)
+// The driver's command line, as exec takes it (pointing into `all`).
+inline std::vector<char *> driverArgv(std::vector<std::string> &all, const std::vector<std::string> &args)
 {
-    std::vector<std::string> all{TALLY_DRIVER_PATH};
+    all = {TALLY_DRIVER_PATH};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
+    return argv;
+}
+
+inline Child spawnDriver(const std::vector<std::string> &args, bool pipeStdin, bool pipeStdout = false)
+{
+    std::vector<std::string> all;
+    std::vector<char *> argv = driverArgv(all, args);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     int in[2] = {-1, -1};
@@ -56,6 +65,36 @@ inline Child spawnDriver(const std::vector<std::string> &args, bool pipeStdin, b
         ::close(out[1]);
         child.stdoutFd = out[0];
     }
+    return child;
+}
+
+// The driver with no file it writes allowed past `bytes` (a write past it
+// fails with EFBIG, SIGXFSZ ignored, as on a disk too full for larger
+// files), standard input from /dev/null and standard output on a pipe.
+inline Child spawnDriverWithFileLimit(const std::vector<std::string> &args, rlim_t bytes)
+{
+    std::vector<std::string> all;
+    std::vector<char *> argv = driverArgv(all, args);
+    int out[2] = {-1, -1};
+    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (devNull < 0 || ::pipe2(out, O_CLOEXEC) != 0) return {};
+    Child child;
+    child.pid = ::fork();
+    if (child.pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        const rlimit limit{bytes, bytes};
+        ::signal(SIGXFSZ, SIG_IGN);
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0 || ::dup2(devNull, 0) < 0 || ::dup2(out[1], 1) < 0) ::_exit(127);
+        ::execve(argv[0], argv.data(), environ);
+        ::_exit(127);
+    }
+    ::close(devNull);
+    ::close(out[1]);
+    if (child.pid < 0) {
+        ::close(out[0]);
+        return {};
+    }
+    child.stdoutFd = out[0];
     return child;
 }
 
