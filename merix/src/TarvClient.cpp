@@ -10,6 +10,7 @@
 #include <kwexnet/tarv_requests.h>
 #include <kwexnet/xml_reader.h>
 #include <platform/device.h>
+#include <platform/url_loader.h>
 
 #include <algorithm>
 #include <array>
@@ -381,21 +382,24 @@ private:
     // An answer that came over https is the service's own. One that came
     // over plain http may have been written by anyone on the way, so it may
     // not choose where the password goes: it must name the discovery URL's
-    // host or one the configuration allows.
-    bool trustedAnswerHost(const std::string &answerHost, std::string &why) const
+    // host and port, or a host (and port) the configuration allows. A port
+    // not written is the scheme's default, read as the connection reads it.
+    bool trustedAnswerHost(const std::string &answerHost, bool secure, std::string &why) const
     {
         if (hasScheme(config.discoveryURL, "https://"))
             return true;
-        std::string named;
-        std::string own;
-        (void)Encode::URL::getHostNameFromURL(named, ("https://" + answerHost).c_str());
-        (void)Encode::URL::getHostNameFromURL(own, config.discoveryURL.c_str());
-        named = lowered(named);
-        if (!named.empty() && (named == lowered(own) || std::any_of(config.allowedHosts.begin(), config.allowedHosts.end(),
-                                                                    [&](const std::string &h) { return lowered(h) == named; })))
+        const std::string scheme = secure ? "https://" : "http://";
+        const auto named = platform::splitUrl(scheme + answerHost);
+        const auto own = platform::splitUrl(config.discoveryURL);
+        const auto same = [&](const std::optional<platform::UrlParts> &other) {
+            return other && other->host == named->host && other->port == named->port;
+        };
+        if (named && (same(own) || std::any_of(config.allowedHosts.begin(), config.allowedHosts.end(),
+                                               [&](const std::string &h) { return same(platform::splitUrl(scheme + h)); })))
             return true;
-        why = "the discovery answer came over plain http and names the host \"" + named +
-              "\", which is neither the discovery host nor an allowed one";
+        why = "the discovery answer came over plain http and names the host \"" +
+              (named ? named->host + ":" + named->port : answerHost) +
+              "\", which is neither the discovery host and port nor an allowed one";
         return false;
     }
 
@@ -439,7 +443,7 @@ private:
                 fail(job, "the discovery reply names no server");
                 return;
             }
-            if (std::string why; !trustedAnswerHost(host, why)) {
+            if (std::string why; !trustedAnswerHost(host, secure, why)) {
                 fail(job, why);
                 return;
             }

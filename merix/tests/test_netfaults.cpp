@@ -79,32 +79,50 @@ protected:
         LoginClient::SetUp();
         ASSERT_TRUE(plain.start());
     }
-    // ogc-sim discovering at `discoveryUrl`, whose answer names the TLS
-    // service at `host`, then logging in.
+    // ogc-sim discovering at `discovery`, whose answer names the https
+    // service at `host` ("HOST:PORT" or "HOST"), then logging in.
     std::string loginThrough(TestHttpServer &discovery, const std::string &host, const std::string &options = "",
-                             bool refused = false)
+                             bool fails = false)
     {
-        discovery.reply(kDiscovery, xml("<server type=\"https\" host=\"" + host + ":" +
-                                        std::to_string(server->port()) + "/app/\"/>"));
+        discovery.reply(kDiscovery, xml("<server type=\"https\" host=\"" + host + "/app/\"/>"));
         const std::string actions = "login ann@example.com pw settle state";
         const std::string all = "--server " + discovery.url(kDiscovery) + " " + options;
-        return refused ? simFailing(actions, all) : sim(actions, all);
+        return fails ? simFailing(actions, all) : sim(actions, all);
     }
+    std::string tlsPort() const { return std::to_string(server->port()); }
     TestHttpServer plain;
 };
 
-TEST_F(PlainDiscovery, MayNotSendThePasswordToAHostItNames)
+TEST_F(PlainDiscovery, MayNotSendThePasswordToAnotherHostOrPort)
 {
-    const std::string out = loginThrough(plain, "localhost", "", true);
-    EXPECT_TRUE(has(out, "discovery error: the discovery answer came over plain http and names the host "
-                         "\"localhost\", which is neither the discovery host nor an allowed one"))
-        << out;
-    EXPECT_TRUE(has(out, "state login=logged-out\nstate status=error text=login failed: server discovery failed"))
-        << out;
-    EXPECT_TRUE(requests("/app/login/").empty());
+    struct Case {
+        const char *what;
+        std::string host;
+        std::string options;
+        std::string named; // as the refusal names it
+    };
+    const std::vector<Case> cases = {
+        {"another host", "localhost:" + tlsPort(), "", "localhost:" + tlsPort()},
+        {"its own host on another port", "127.0.0.1:" + tlsPort(), "", "127.0.0.1:" + tlsPort()},
+        {"its own host on the https default port", "127.0.0.1", "", "127.0.0.1:443"},
+        {"an allowed host on a port other than the default", "localhost:" + tlsPort(), "--allow-host LocalHost",
+         "localhost:" + tlsPort()},
+        {"an allowed host on another port", "localhost:" + tlsPort(), "--allow-host localhost:1",
+         "localhost:" + tlsPort()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string out = loginThrough(plain, c.host, c.options, true);
+        EXPECT_TRUE(has(out, "discovery error: the discovery answer came over plain http and names the host \"" +
+                                 c.named + "\", which is neither the discovery host and port nor an allowed one"))
+            << out;
+        EXPECT_TRUE(has(out, "state login=logged-out\nstate status=error text=login failed: server discovery failed"))
+            << out;
+        EXPECT_TRUE(requests("/app/login/").empty());
+    }
 }
 
-TEST_F(PlainDiscovery, MayNameItsOwnHostOrAnAllowedOneAndHttpsDiscoveryAnyHost)
+TEST_F(PlainDiscovery, MayNameItsOwnHostAndPortOrAnAllowedOneAndHttpsDiscoveryAnyHost)
 {
     struct Case {
         const char *what;
@@ -113,9 +131,9 @@ TEST_F(PlainDiscovery, MayNameItsOwnHostOrAnAllowedOneAndHttpsDiscoveryAnyHost)
         std::string options;
     };
     const std::vector<Case> cases = {
-        {"plain http naming its own host", false, "127.0.0.1", ""},
-        {"plain http naming an allowed host", false, "localhost", "--allow-host LocalHost"},
-        {"https naming another host", true, "localhost", ""},
+        {"plain http naming an allowed host and port", false, "localhost:" + tlsPort(),
+         "--allow-host LocalHost:" + tlsPort()},
+        {"https naming another host", true, "localhost:" + tlsPort(), ""},
     };
     std::size_t logins = 0;
     for (const auto &c : cases) {
@@ -124,6 +142,12 @@ TEST_F(PlainDiscovery, MayNameItsOwnHostOrAnAllowedOneAndHttpsDiscoveryAnyHost)
         EXPECT_TRUE(has(out, "login ok session=" + kSession)) << out;
         EXPECT_EQ(requests("/app/login/").size(), ++logins);
     }
+    // Its own host and port is taken; the plain server there speaks no TLS,
+    // so the login itself fails.
+    const std::string own = "127.0.0.1:" + std::to_string(plain.port());
+    const std::string out = loginThrough(plain, own, "--timeout 2", true);
+    EXPECT_TRUE(has(out, "discovery ok https://" + own + "/app/")) << out;
+    EXPECT_FALSE(has(out, "discovery error")) << out;
 }
 
 TEST_F(LoginClientFaults, ServerTextReachesTheTerminalEscaped)

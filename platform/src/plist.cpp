@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -109,14 +110,25 @@ std::optional<PlistValue> fromNode(plist_t node, int depth)
         return PlistValue(Date{kPlistEpochOffset + sec + usec / 1e6});
     }
     case PLIST_ARRAY: {
+        // Walked with an iterator: libplist finds an item by its index by
+        // counting from the first one.
         PlistArray out;
-        const std::uint32_t n = plist_array_get_size(node);
-        out.reserve(n);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            auto item = fromNode(plist_array_get_item(node, i), depth + 1);
-            if (!item) return std::nullopt;
-            out.push_back(std::move(*item));
+        out.reserve(plist_array_get_size(node));
+        plist_array_iter it = nullptr;
+        plist_array_new_iter(node, &it);
+        bool ok = it != nullptr;
+        for (plist_t item = nullptr; ok;) {
+            plist_array_next_item(node, it, &item);
+            if (item == nullptr) break;
+            auto value = fromNode(item, depth + 1);
+            if (!value) {
+                ok = false;
+                break;
+            }
+            out.push_back(std::move(*value));
         }
+        std::free(it);
+        if (!ok) return std::nullopt;
         return PlistValue(std::move(out));
     }
     case PLIST_DICT: {
@@ -204,9 +216,12 @@ struct BinaryTable {
             entries = readBig(b, pos + 1, n);
             pos += 1 + n;
         }
-        if (entries > count) return false;
+        // Entries may name the same object many times (writers store equal
+        // values once), so only the bytes bound them.
+        const std::uint64_t room = (trailer - pos) / refSize;
+        if (entries > (kind == 0xD ? room / 2 : room)) return false;
         refs = kind == 0xD ? entries * 2 : entries;
-        return (trailer - pos) / refSize >= refs;
+        return true;
     }
 };
 
@@ -255,13 +270,24 @@ bool dictionaryKeysAreStrings(const BinaryTable &bt)
     return true;
 }
 
+// How many nodes the tree of this list may have. A list whose containers
+// are each used once has a node for its top object and one per reference,
+// and every reference takes refSize bytes of the file; only containers
+// shared by several others make the tree larger than that.
+std::uint64_t nodeLimit(const BinaryTable &bt)
+{
+    const std::uint64_t room = (bt.table - std::min<std::uint64_t>(bt.table, 8)) / bt.refSize + 1;
+    return std::min(kMaxPlistTotalNodes, std::max(kMaxPlistNodes, room));
+}
+
 // Walks the object graph from the top object, depth first on an explicit
 // stack: no path may be longer than kMaxPlistScanDepth, no object may refer
 // back to one that contains it, and the tree libplist would build (shared
-// objects copied at every use) may not exceed kMaxPlistNodes.
+// objects copied at every use) may not exceed nodeLimit().
 bool objectGraphIsBounded(const BinaryTable &bt)
 {
-    if (bt.count > kMaxPlistNodes) return false;
+    if (bt.count > kMaxPlistTotalNodes) return false;
+    const std::uint64_t limit = nodeLimit(bt);
     enum : std::uint8_t { kNew, kOpen, kDone };
     std::vector<std::uint8_t> state(static_cast<std::size_t>(bt.count), kNew);
     std::vector<std::uint32_t> nodes(static_cast<std::size_t>(bt.count), 0);
@@ -292,7 +318,7 @@ bool objectGraphIsBounded(const BinaryTable &bt)
             const auto r = static_cast<std::size_t>(ref);
             if (state[r] == kDone) {
                 f.nodes += nodes[r];
-                if (f.nodes > kMaxPlistNodes) return false;
+                if (f.nodes > limit) return false;
                 continue;
             }
             if (state[r] == kOpen) return false; // a cycle
@@ -307,7 +333,7 @@ bool objectGraphIsBounded(const BinaryTable &bt)
         stack.pop_back();
         if (!stack.empty()) {
             stack.back().nodes += total;
-            if (stack.back().nodes > kMaxPlistNodes) return false;
+            if (stack.back().nodes > limit) return false;
         }
     }
     return true;
@@ -383,7 +409,7 @@ bool xmlPlistIsBounded(std::string_view text)
                 }
             }
             ++i;
-            if (++elements > kMaxPlistNodes) return false;
+            if (++elements > kMaxPlistTotalNodes) return false;
             if (last != '/' && ++depth > kMaxPlistScanDepth) return false;
         }
     }

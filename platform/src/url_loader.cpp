@@ -94,13 +94,7 @@ std::string noProxyList()
     return list;
 }
 
-// The parts of an absolute URL that redirects are checked against.
-struct UrlParts {
-    std::string scheme; // lower case
-    std::string host;   // lower case
-    std::string port;   // the scheme's default when none is written
-    bool hasUser = false;
-};
+} // namespace
 
 std::optional<UrlParts> splitUrl(const std::string &url)
 {
@@ -136,6 +130,8 @@ std::optional<UrlParts> splitUrl(const std::string &url)
     curl_url_cleanup(parsed);
     return out;
 }
+
+namespace {
 
 bool carriesCredentials(const UrlRequest &r, const UrlParts &start)
 {

@@ -263,6 +263,9 @@ TEST(PlistNesting, DeepListsAreRefusedBeforeLibplistRecursesIntoThem)
         {"binary 100", testsupport::deepBinaryPlist(100, false)},
         // Shared objects: a few hundred bytes that would expand to 2^60 nodes.
         {"shared 60", testsupport::sharedBinaryPlist(60)},
+        // One array named many times: each use is a copy of it.
+        {"array of 300 used 20000 times", testsupport::sharedArrayBinaryPlist(20000, 300)},
+        {"array of 1000 used 100000 times", testsupport::sharedArrayBinaryPlist(100000, 1000)},
         {"cycle", testsupport::cyclicBinaryPlist()},
     };
     for (const auto &c : deep) {
@@ -280,6 +283,33 @@ TEST(PlistNesting, DeepListsAreRefusedBeforeLibplistRecursesIntoThem)
     ASSERT_TRUE(shared.has_value());
     const auto archived = platform::unarchiveData(testsupport::deepBinaryPlist(40, true));
     EXPECT_TRUE(archived.is<platform::PlistArray>());
+}
+
+TEST(PlistSharedValues, ListsOfEqualValuesStoredOnceReadWhole)
+{
+    // Writers that store equal values once name one object many times; a
+    // list may also hold more values than the shared-object bound.
+    const struct {
+        std::size_t length;
+        std::size_t distinct;
+    } cases[] = {{15, 1}, {1000, 3}, {300000, 1}, {300000, 300000}, {1u << 20, 7}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + " values, " + std::to_string(c.distinct) + " distinct");
+        const auto bytes = testsupport::sharedValuesBinaryPlist(c.length, c.distinct);
+        EXPECT_TRUE(platform::binaryPlistIsBounded(bytes));
+        const auto read = platform::plistFromBytes(bytes);
+        const auto *array = read ? read->get<platform::PlistArray>() : nullptr;
+        if (array == nullptr || array->size() != c.length) {
+            ADD_FAILURE() << (read ? "read as something else" : "refused");
+            continue;
+        }
+        std::size_t wrong = 0;
+        for (std::size_t i = 0; i < c.length; ++i) {
+            const auto *value = (*array)[i].get<std::int64_t>();
+            wrong += value == nullptr || *value != static_cast<std::int64_t>(i % c.distinct) ? 1 : 0;
+        }
+        EXPECT_EQ(wrong, 0u);
+    }
 }
 
 // --- files of the application that cannot be read or written ----------------------

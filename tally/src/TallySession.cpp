@@ -30,6 +30,10 @@ std::shared_ptr<TallySession> gLatestSession;
 std::string gClassApiKey;
 std::optional<Date> gLastPageView;
 std::atomic<int> gMaxSessions{MAX_SESSIONS};
+// The record of an earlier session that the stored list could not take
+// (a full disk): its archive is still the current-session file, which no
+// later session may replace until the record is stored.
+std::optional<Bytes> gHeldRecord;
 
 std::mutex gSenderMutex;
 // Never destroyed: a sender still running at exit must not meet a destroyed list.
@@ -69,10 +73,11 @@ Bytes recordOfArchive(std::span<const std::uint8_t> archive)
 }
 
 // Keeps records that failed their check beside the stored sessions, the
-// newest MAX_SESSIONS of them, for a look; they are never sent.
-void setAsideRecords(const std::vector<Bytes> &records, const std::string &storedPath)
+// newest MAX_SESSIONS of them, for a look; they are never sent. False when
+// they could not be written.
+bool setAsideRecords(const std::vector<Bytes> &records, const std::string &storedPath)
 {
-    if (records.empty()) return;
+    if (records.empty()) return true;
     const std::string path = cat(storedPath, ".rejected");
     platform::PlistArray kept;
     try {
@@ -89,6 +94,23 @@ void setAsideRecords(const std::vector<Bytes> &records, const std::string &store
     const bool saved = platform::archiveRootObjectToFile(platform::PlistValue(std::move(kept)), path);
     platform::consoleLog(cat("Tally: ", records.size(), " stored session record(s) failed their check and are not sent",
                              saved ? cat("; kept in ", path) : std::string("; they could not be kept")));
+    return saved;
+}
+
+// Stores a record read from the current-session file, once: a start killed
+// between storing it and replacing the file finds the same archive again.
+bool storeRecordOnce(const Bytes &record)
+{
+    const auto stored = TallySession::savedSessions();
+    return std::find(stored.begin(), stored.end(), record) != stored.end() ||
+           TallySession::addRecordToSavedSessions(record);
+}
+
+// Stores the held record, if any; true when none is held any more.
+bool releaseHeldRecord()
+{
+    if (gHeldRecord && storeRecordOnce(*gHeldRecord)) gHeldRecord.reset();
+    return !gHeldRecord;
 }
 
 platform::PlistValue dateOrNull(const std::optional<Date> &date)
@@ -116,6 +138,7 @@ std::shared_ptr<TallySession> TallySession::createActiveTallySession(const std::
     if (stale != 0) tallyDebug([&] { return cat("Tally: removed ", stale, " stale temporary file(s)"); });
 
     const std::string currentPath = currentSessionFilePath();
+    gHeldRecord.reset();
     std::shared_ptr<TallySession> previous;
     bool damaged = false;
     try {
@@ -126,13 +149,12 @@ std::shared_ptr<TallySession> TallySession::createActiveTallySession(const std::
     }
     if (previous) {
         previous->setCrashed(true);
-        // A start killed between storing this session and replacing its file
-        // finds the same archive again: store its record once.
-        const Bytes record = previous->data();
-        const auto stored = savedSessions();
-        if (std::find(stored.begin(), stored.end(), record) == stored.end()) {
-            addRecordToSavedSessions(record);
+        gHeldRecord = previous->data();
+        if (releaseHeldRecord()) {
             tallyDebug([] { return std::string("Tally: Add crashed former session"); });
+        } else {
+            platform::consoleLog(cat("Tally: the former session could not be stored; it stays in ", currentPath,
+                                     " and this session is not saved until it is"));
         }
     } else if (damaged) {
         moveAside(currentPath);
@@ -238,13 +260,24 @@ void TallySession::saveSession()
     // The final state goes to the current-session file first, and the stored
     // record is made from those very bytes: a start that is killed before the
     // file is removed takes the same record over again, and stores it once.
+    // The file goes only once the record is stored; otherwise the next start
+    // finds the session there.
     const std::string currentPath = currentSessionFilePath();
+    const bool fileIsOurs = releaseHeldRecord();
     const auto archive = platform::archivedData(encodeWithCoder());
     Bytes record;
-    if (!archive.empty() && platform::writeFileAtomically(currentPath, archive)) record = recordOfArchive(archive);
+    if (fileIsOurs && !archive.empty() && platform::writeFileAtomically(currentPath, archive)) {
+        record = recordOfArchive(archive);
+    }
     if (record.empty()) record = data();
-    addRecordToSavedSessions(record);
-    platform::removeFile(currentPath);
+    if (addRecordToSavedSessions(record)) {
+        if (fileIsOurs) platform::removeFile(currentPath);
+    } else {
+        platform::consoleLog(cat("Tally: could not write the stored sessions to ", sessionsFilePath(),
+                                 fileIsOurs ? cat("; the ended session stays in ", currentPath,
+                                                  " until a later start stores it")
+                                            : std::string("; the ended session is not kept")));
+    }
     gCurrentSession.reset();
 }
 
@@ -463,7 +496,7 @@ bool TallySession::saveToDisk()
 {
     Lock lock(classLock());
     const std::string path = currentSessionFilePath();
-    mLastSaveSucceeded = platform::archiveRootObjectToFile(encodeWithCoder(), path);
+    mLastSaveSucceeded = releaseHeldRecord() && platform::archiveRootObjectToFile(encodeWithCoder(), path);
     if (!mLastSaveSucceeded && !mSaveFailureLogged) {
         // Once per session: a full disk would otherwise repeat it for every event.
         mSaveFailureLogged = true;
@@ -685,22 +718,19 @@ bool TallySession::setSavedSessions(const std::vector<Bytes> &sessions)
 void TallySession::addToSavedSessions(const TallySession &session)
 {
     Lock lock(classLock());
-    addRecordToSavedSessions(session.data());
+    if (!addRecordToSavedSessions(session.data())) {
+        platform::consoleLog(cat("Tally: could not write the stored sessions to ", sessionsFilePath()));
+    }
 }
 
-void TallySession::addRecordToSavedSessions(const Bytes &record)
+bool TallySession::addRecordToSavedSessions(const Bytes &record)
 {
     Lock lock(classLock());
-    if (!TallyProtocolData::isValidSessionRecord(record)) {
-        setAsideRecords({record}, sessionsFilePath());
-        return;
-    }
+    if (!TallyProtocolData::isValidSessionRecord(record)) return setAsideRecords({record}, sessionsFilePath());
     auto sessions = savedSessions();
     sessions.push_back(record);
     removeOldSessionsIfNecessary(sessions);
-    if (!setSavedSessions(sessions)) {
-        platform::consoleLog(cat("Tally: could not write the stored sessions to ", sessionsFilePath()));
-    }
+    return setSavedSessions(sessions);
 }
 
 void TallySession::removeOldSessionsIfNecessary(std::vector<Bytes> &sessions)
@@ -920,6 +950,7 @@ void TallySession::resetForTesting()
     Lock lock(classLock());
     gCurrentSession.reset();
     gLatestSession.reset();
+    gHeldRecord.reset();
     gClassApiKey.clear();
     gLastPageView.reset();
     gMaxSessions.store(MAX_SESSIONS);

@@ -344,6 +344,64 @@ TEST_F(TallyDriverFaults, DeeplyNestedFilesAreMovedAsideAndTheGameStillStarts)
     EXPECT_GE(ended, 6);
 }
 
+TEST_F(TallyDriverFaults, SessionsThatTheFullDiskCannotStoreKeepTheirEventsOrSaySo)
+{
+    // Six ended sessions wait in a stored list of a few KiB; then every file
+    // is limited to 2 KiB: a current-session file of ten events still fits,
+    // the stored list with one more session does not.
+    const std::string down = "http://127.0.0.1:" + std::to_string(testsupport::unusedLoopbackPort()) + "/aap.do";
+    std::map<std::string, std::string> said; // event -> "saved" or "unsaved"
+    auto launch = [&](const std::string &server, const std::string &prefix, int events, rlim_t limit) {
+        std::vector<std::string> args = {"--server", server, "--data", mData, "launch"};
+        for (int e = 0; e < events; ++e) args.insert(args.end(), {"event", tally::cat(prefix, e)});
+        args.emplace_back("terminate");
+        drivertest::Child child = drivertest::spawnDriverWithFileLimit(args, limit);
+        ASSERT_GT(child.pid, 0);
+        drivertest::LineReader output(child.stdoutFd);
+        output.readToEnd();
+        EXPECT_EQ(drivertest::waitExit(child.pid), 0) << prefix;
+        ::close(child.stdoutFd);
+        for (const auto &line : output.lines()) {
+            std::istringstream in(line);
+            std::string word, name;
+            in >> word >> name;
+            if (word == "saved" || word == "unsaved") said[name] = word;
+        }
+    };
+    const rlim_t unlimited = RLIM_INFINITY;
+    for (int i = 0; i < 6; ++i) launch(down, tally::cat("A", i, "E"), 10, unlimited);
+    std::uintmax_t stored = 0;
+    for (const auto &e : std::filesystem::directory_iterator(mData + "/Library")) {
+        if (e.path().filename().string().starts_with(".tallyStored")) stored = e.file_size();
+    }
+    ASSERT_GT(stored, 2048u);
+    // An ended session that cannot join the stored list; then a launch that
+    // finds it and still cannot store it.
+    launch(down, "B", 10, 2048);
+    launch(down, "D", 1, 2048);
+    if (HasFatalFailure()) return;
+    for (int e = 0; e < 10; ++e) EXPECT_EQ(said[tally::cat("B", e)], "saved");
+    // The earlier session holds the file: the new event has nowhere to go.
+    EXPECT_EQ(said["D0"], "unsaved");
+    // Space again: one report carries every session still waiting.
+    launch(mServer.url("/ok"), "C", 0, unlimited);
+    std::set<std::string> accepted;
+    for (const auto &[report, ok] : received()) {
+        if (!ok) continue;
+        for (const auto &session : report.sessions) {
+            for (const auto &[name, count] : session.eventCounts) accepted.insert(name);
+        }
+    }
+    std::size_t savedCount = 0;
+    for (const auto &[name, word] : said) {
+        if (word != "saved") continue;
+        ++savedCount;
+        EXPECT_EQ(accepted.count(name), 1u) << name << " was saved, then lost";
+    }
+    EXPECT_EQ(savedCount, 6u * 10u + 10u);
+    EXPECT_TRUE(temporaryFilesUnder(mData).empty());
+}
+
 // Thirty launches killed at random moments (the same ones at every run),
 // against a server that is down, answers 500, answers slowly or cuts its
 // reply; then one clean launch. No event that a driver said it saved may be

@@ -2,11 +2,12 @@
 // actions (the words after the options, or one action per line on standard
 // input when there are none).
 //
-//   ogc-sim --server URL [--cacert FILE] [--allow-host HOST]... [--data DIR] [--resources DIR]
+//   ogc-sim --server URL [--cacert FILE] [--allow-host HOST[:PORT]]... [--data DIR] [--resources DIR]
 //           [--manual-clock] [--timeout SECONDS] [--music-dir DIR] [--wav FILE] [ACTION...]
 //
 // --server is the discovery URL. A discovery answer that comes over plain
-// http may only name that URL's host or a host given with --allow-host.
+// http may only name that URL's host and port or a host (and port) given
+// with --allow-host; a port not written is the scheme's default.
 // --music-dir: the folder whose audio files the song picker offers (else
 // $XDG_MUSIC_DIR, else ~/Music); --wav: sounds and music go to this WAV
 // file (48000 Hz, 16-bit stereo, mixed in step with the loop's clock from
@@ -98,7 +99,7 @@ void say(const std::string &text)
 }
 
 constexpr const char *kUsage =
-                 "usage: ogc-sim --server URL [--cacert FILE] [--allow-host HOST]... [--data DIR] [--resources DIR] "
+                 "usage: ogc-sim --server URL [--cacert FILE] [--allow-host HOST[:PORT]]... [--data DIR] [--resources DIR] "
                  "[--manual-clock] [--timeout SECONDS] [--music-dir DIR] [--wav FILE] "
                  "[ACTION...]\n"
                  "actions: start | login E P | recover E | logout | cancel | score SLOT VALUE | send-scores |\n"

@@ -54,6 +54,7 @@
 // (so a process that watches it may kill the driver at any point after):
 //   saved NAME     the event is in the current-session file
 //   unsaved NAME   the event was refused, or the file could not be written
+//                  (or still holds an earlier session not yet stored)
 //   acknowledged at=MS sessions=START[,START...]
 //                  the service accepted a report, and the stored sessions it
 //                  carried (named by their start, in milliseconds since 1970)

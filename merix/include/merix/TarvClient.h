@@ -23,8 +23,9 @@
 
 struct TarvConfig {
     // The discovery endpoint's full URL (http or https). An answer that came
-    // over plain http may only name the discovery URL's own host or one of
-    // allowedHosts: anyone on the network could have written it.
+    // over plain http may only name the discovery URL's own host and port or
+    // one of allowedHosts ("HOST" or "HOST:PORT"; a port not written is the
+    // answer's scheme's default): anyone on the network could have written it.
     std::string discoveryURL;
     std::string applicationKey;
     // A further certificate authority (PEM) to trust; empty for none.

@@ -9,8 +9,8 @@
 // libplist recurses once per level of nesting while it parses and frees, so
 // the bytes are scanned first, with an explicit stack: a list nested deeper
 // than kMaxPlistScanDepth, or (binary) one whose objects refer to each other
-// in a cycle, or whose shared objects would expand to more than
-// kMaxPlistNodes nodes, never reaches libplist.
+// in a cycle, or whose shared objects would expand to more nodes than the
+// bound below, never reaches libplist.
 #ifndef PLATFORM_PLIST_H
 #define PLATFORM_PLIST_H
 
@@ -38,9 +38,13 @@ using PlistData = std::vector<std::uint8_t>;
 
 inline constexpr int kMaxPlistDepth = 64;
 inline constexpr int kMaxPlistScanDepth = 512;
-// A session archive at every limit of the analytics library holds about
-// 50,000 nodes; the largest list read here stays well below this.
+// The nodes of a list's tree, shared objects counted at every use. A binary
+// list may have as many as it has room for references (one per reference,
+// plus its top object), any sharing that stays within kMaxPlistNodes, and
+// never more than kMaxPlistTotalNodes (a 16 MiB list of one-byte references
+// stays below it); an XML list up to kMaxPlistTotalNodes elements.
 inline constexpr std::uint64_t kMaxPlistNodes = std::uint64_t{1} << 18;
+inline constexpr std::uint64_t kMaxPlistTotalNodes = std::uint64_t{1} << 24;
 
 class PlistValue {
 public:

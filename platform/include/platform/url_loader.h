@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,6 +104,16 @@ struct UrlResponse {
 
 // True for an absolute http or https URL that libcurl can parse.
 [[nodiscard]] bool isValidHttpUrl(const std::string &url);
+
+// Where an absolute URL leads, as libcurl reads it when it connects.
+struct UrlParts {
+    std::string scheme; // lower case
+    std::string host;   // lower case
+    std::string port;   // the scheme's default when none is written
+    bool hasUser = false;
+};
+// nullopt when libcurl cannot parse the URL.
+[[nodiscard]] std::optional<UrlParts> splitUrl(const std::string &url);
 // True for a header field name (an HTTP token) and a value without CR, LF or NUL.
 [[nodiscard]] bool isValidHeaderField(const std::string &name, const std::string &value);
 

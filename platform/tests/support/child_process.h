@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,6 +58,42 @@ inline Child spawnChild(const std::string &program, const std::vector<std::strin
         ::close(out[1]);
         child.stdoutFd = out[0];
     }
+    return child;
+}
+
+// A child with no file it writes allowed past `bytes` (a write past it fails
+// with EFBIG, SIGXFSZ ignored, as on a disk too full for larger files),
+// standard input from /dev/null and standard output on a pipe.
+inline Child spawnChildWithFileLimit(const std::string &program, const std::vector<std::string> &args, rlim_t bytes)
+{
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2] = {-1, -1};
+    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (devNull < 0 || ::pipe2(out, O_CLOEXEC) != 0) {
+        if (devNull >= 0) ::close(devNull);
+        return {};
+    }
+    Child child;
+    child.pid = ::fork();
+    if (child.pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        const rlimit limit{bytes, bytes};
+        ::signal(SIGXFSZ, SIG_IGN);
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0 || ::dup2(devNull, 0) < 0 || ::dup2(out[1], 1) < 0) ::_exit(127);
+        ::execve(argv[0], argv.data(), environ);
+        ::_exit(127);
+    }
+    ::close(devNull);
+    ::close(out[1]);
+    if (child.pid < 0) {
+        ::close(out[0]);
+        return {};
+    }
+    child.stdoutFd = out[0];
     return child;
 }
 

@@ -1,5 +1,5 @@
 // Property lists nested far deeper than any reader should follow, and binary
-// lists whose objects are shared or refer to themselves, made at test time
+// lists whose objects or values are shared or refer to themselves, made at test time
 // (a list of a million levels is megabytes: it is never committed).
 #ifndef TESTSUPPORT_DEEP_PLIST_H
 #define TESTSUPPORT_DEEP_PLIST_H
@@ -57,11 +57,17 @@ public:
         begin(0x5, text.size());
         mOut.insert(mOut.end(), text.begin(), text.end());
     }
-    void integer(std::uint8_t value)
+    void integer(std::uint64_t value)
     {
         mOffsets.push_back(mOut.size());
-        mOut.push_back(0x10);
-        mOut.push_back(value);
+        std::size_t n = 1;
+        unsigned log2 = 0;
+        while (n < bytesFor(value)) {
+            n *= 2;
+            ++log2;
+        }
+        mOut.push_back(static_cast<std::uint8_t>(0x10 | log2));
+        putBig(mOut, value, n);
     }
     std::vector<std::uint8_t> finish(std::uint64_t top)
     {
@@ -129,6 +135,29 @@ inline std::vector<std::uint8_t> sharedBinaryPlist(std::size_t levels)
     detail::BinaryPlistWriter w(levels + 1);
     for (std::size_t i = 0; i < levels; ++i) w.array({i + 1, i + 1});
     w.integer(7);
+    return w.finish(0);
+}
+
+// An array of `length` integers as a writer that stores equal values once
+// makes it: `distinct` integer objects (0, 1, ...), used in turn.
+inline std::vector<std::uint8_t> sharedValuesBinaryPlist(std::size_t length, std::size_t distinct)
+{
+    detail::BinaryPlistWriter w(distinct + 1);
+    std::vector<std::uint64_t> refs(length);
+    for (std::size_t i = 0; i < length; ++i) refs[i] = 1 + i % distinct;
+    w.array(refs);
+    for (std::size_t v = 0; v < distinct; ++v) w.integer(v);
+    return w.finish(0);
+}
+
+// An array that names one array of `inner` integers `uses` times: a file of
+// a few bytes per use whose tree has uses * (inner + 1) nodes.
+inline std::vector<std::uint8_t> sharedArrayBinaryPlist(std::size_t uses, std::size_t inner)
+{
+    detail::BinaryPlistWriter w(3);
+    w.array(std::vector<std::uint64_t>(uses, 1));
+    w.array(std::vector<std::uint64_t>(inner, 2));
+    w.integer(5);
     return w.finish(0);
 }
 

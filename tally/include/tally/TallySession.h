@@ -116,7 +116,8 @@ public:
     // This session's report record.
     [[nodiscard]] Bytes data() const;
     // Writes the session to the current-session file; false when the write
-    // failed (said once per session on the console).
+    // failed (said once per session on the console), or when the file still
+    // holds an earlier session that the stored list could not take yet.
     bool saveToDisk();
     // Whether the latest write of this session reached the disk.
     [[nodiscard]] bool lastSaveSucceeded() const;
@@ -140,7 +141,9 @@ public:
     // False when the file could not be written.
     static bool setSavedSessions(const std::vector<Bytes> &sessions);
     static void addToSavedSessions(const TallySession &session);
-    static void addRecordToSavedSessions(const Bytes &record);
+    // False when the record could not be written, which the caller says
+    // (a record that fails its check goes to the ".rejected" file instead).
+    static bool addRecordToSavedSessions(const Bytes &record);
     static void removeOldSessionsIfNecessary(std::vector<Bytes> &sessions);
     // Removes these records (each once, by content) from the stored list;
     // returns those that went, or nothing when the list could not be written.

@@ -19,6 +19,13 @@ inline Child spawnDriver(const std::vector<std::string> &args, bool pipeStdin, b
     return testsupport::spawnChild(TALLY_DRIVER_PATH, args, pipeStdin, pipeStdout);
 }
 
+// The driver with no file it writes allowed past `bytes`, standard input
+// from /dev/null and standard output on a pipe.
+inline Child spawnDriverWithFileLimit(const std::vector<std::string> &args, rlim_t bytes)
+{
+    return testsupport::spawnChildWithFileLimit(TALLY_DRIVER_PATH, args, bytes);
+}
+
 inline int runDriver(const std::vector<std::string> &args)
 {
     const Child child = spawnDriver(args, false);
