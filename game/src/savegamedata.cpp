@@ -96,12 +96,7 @@ std::optional<platform::PlistDict> readDictionary()
             setAside(path);
         return std::nullopt;
     }
-    std::optional<platform::PlistValue> root;
-    if (bytes->size() >= 8 && std::memcmp(bytes->data(), "bplist00", 8) == 0) {
-        root = platform::plistFromBinary(*bytes);
-    } else {
-        root = platform::plistFromXml(std::string(bytes->begin(), bytes->end()));
-    }
+    const std::optional<platform::PlistValue> root = platform::plistFromBytes(*bytes);
     if (!root || root->get<platform::PlistDict>() == nullptr) {
         setAside(path);
         return std::nullopt;
@@ -267,9 +262,11 @@ bool SaveMerixLogin()
     dict[kFaceKey] = platform::PlistValue(std::int64_t{merged.face});
     dict[kNewHighScoresKey] = platform::PlistValue(scoreArray(merged.newScores));
     dict[kLastHighScoresKey] = platform::PlistValue(scoreArray(merged.lastScores));
-    const std::string xml = platform::plistToXml(platform::PlistValue(std::move(dict)));
-    const auto *bytes = reinterpret_cast<const std::uint8_t *>(xml.data());
-    if (!platform::writeFileAtomically(path, std::span(bytes, xml.size()), 0600))
+    const auto bytes = platform::plistToFileBytes(platform::PlistValue(std::move(dict)), kMaxPreferencesBytes);
+    if (!bytes)
+        return fail("the preferences would be larger than a load reads (" + std::to_string(kMaxPreferencesBytes) +
+                    " bytes)");
+    if (!platform::writeFileAtomically(path, *bytes, 0600))
         return fail(std::strerror(errno));
     // In step with the file; what changed has been written.
     merged.loginChanged = merged.faceChanged = false;

@@ -139,6 +139,41 @@ TEST_F(PreferencesFaults, SaveThatCannotBeWrittenIsSaidAndTheFileStaysWhole)
     EXPECT_TRUE(has(text(platform::readWholeFile(save::PreferencesPath())), "<key>GameState</key>"));
 }
 
+// Another binary writer stores equal values once: a file of a few
+// megabytes whose XML would be larger than a load reads. Saved again, it
+// must still read, or the next launch sets the player's login aside.
+TEST_F(PreferencesFaults, AFileThatStoresEqualValuesOnceStaysReadableAfterASave)
+{
+    const std::string path = save::PreferencesPath();
+    int status = -1;
+    auratest::capture("python3 -c 'import plistlib, sys; sys.stdout.buffer.write(plistlib.dumps("
+                      "{\"MerixLogin\": \"alice\", \"MerixPassword\": \"pw\", \"MerixNewHighScores\": [900, 0, 0, 0, 0, 0], "
+                      "\"Junk\": [7] * 1000000}, fmt=plistlib.FMT_BINARY))' > " +
+                          auratest::quote(path),
+                      &status);
+    ASSERT_EQ(status, 0);
+    const Run run = sim("score 1 950");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const Run again = sim("score 2 960");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_FALSE(has(again.err, "could not be read")) << again.err;
+    EXPECT_FALSE(platform::fileExists(path + ".damaged"));
+    ASSERT_TRUE(save::LoadMerixLogin());
+    EXPECT_STREQ(save::GetMerixLogin(), "alice");
+    EXPECT_EQ(save::GetNewHighScore(0), 900u);
+    EXPECT_EQ(save::GetNewHighScore(1), 950u);
+    EXPECT_EQ(save::GetNewHighScore(2), 960u);
+    const auto bytes = platform::readWholeFile(path);
+    ASSERT_TRUE(bytes.has_value());
+    const auto root = platform::plistFromBytes(*bytes);
+    const auto *dict = root ? root->get<platform::PlistDict>() : nullptr;
+    ASSERT_NE(dict, nullptr);
+    const auto junk = dict->find("Junk");
+    ASSERT_NE(junk, dict->end());
+    ASSERT_NE(junk->second.get<platform::PlistArray>(), nullptr);
+    EXPECT_EQ(junk->second.get<platform::PlistArray>()->size(), 1000000u);
+}
+
 TEST_F(PreferencesFaults, EveryDamagedFileIsKeptAndEachMoveIsSaid)
 {
     const std::string path = save::PreferencesPath();

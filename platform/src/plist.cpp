@@ -469,4 +469,13 @@ std::optional<PlistValue> plistFromBytes(std::span<const std::uint8_t> bytes)
     return plistFromXml(std::string(bytes.begin(), bytes.end()));
 }
 
+std::optional<std::vector<std::uint8_t>> plistToFileBytes(const PlistValue &root, std::size_t limit)
+{
+    const std::string xml = plistToXml(root);
+    if (!xml.empty() && xml.size() <= limit) return std::vector<std::uint8_t>(xml.begin(), xml.end());
+    std::vector<std::uint8_t> binary = plistToBinary(root);
+    if (binary.empty() || binary.size() > limit) return std::nullopt;
+    return binary;
+}
+
 } // namespace platform

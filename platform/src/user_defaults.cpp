@@ -3,7 +3,9 @@
 #include "platform/device.h"
 #include "platform/files.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace platform {
@@ -12,6 +14,8 @@ struct UserDefaults::Impl {
     std::mutex mutex;
     bool loaded = false;
     PlistDict values;
+
+    static constexpr std::size_t kMaxFileBytes = std::size_t{4} << 20;
 
     static std::string path() { return libraryDirectory() + "/Preferences/defaults.plist"; }
 
@@ -22,7 +26,7 @@ struct UserDefaults::Impl {
         values.clear();
         const std::string file = path();
         if (!fileExists(file)) return;
-        if (auto bytes = readWholeFile(file, std::size_t{4} << 20)) {
+        if (auto bytes = readWholeFile(file, kMaxFileBytes)) {
             if (auto plist = plistFromBytes(*bytes)) {
                 if (auto *dict = plist->get<PlistDict>()) {
                     values = std::move(*dict);
@@ -40,9 +44,12 @@ struct UserDefaults::Impl {
     void saveLocked()
     {
         createDirectories(libraryDirectory() + "/Preferences");
-        const std::string xml = plistToXml(PlistValue(values));
-        const std::span bytes(reinterpret_cast<const std::uint8_t *>(xml.data()), xml.size());
-        (void)writeFileAtomically(path(), bytes);
+        // Never a file the next load would refuse and set aside.
+        const auto bytes = plistToFileBytes(PlistValue(values), kMaxFileBytes);
+        if (!bytes)
+            consoleLog("user defaults: " + path() + " not saved: the settings would be larger than a load reads");
+        else if (!writeFileAtomically(path(), *bytes))
+            consoleLog("user defaults: " + path() + " not saved: " + std::strerror(errno));
     }
 };
 

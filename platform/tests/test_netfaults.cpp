@@ -309,7 +309,18 @@ TEST(PlistSharedValues, ListsOfEqualValuesStoredOnceReadWhole)
             wrong += value == nullptr || *value != static_cast<std::int64_t>(i % c.distinct) ? 1 : 0;
         }
         EXPECT_EQ(wrong, 0u);
+        // Saved again, it stays within what a load of 16 MiB reads: as XML
+        // while that fits, else in the binary form.
+        const auto saved = platform::plistToFileBytes(*read, std::size_t{16} << 20);
+        ASSERT_TRUE(saved.has_value());
+        EXPECT_LE(saved->size(), std::size_t{16} << 20);
+        EXPECT_EQ(platform::plistFromBytes(*saved), read);
     }
+    // One value named three million times: a 3 MB file whose tree would take
+    // gigabytes is refused.
+    EXPECT_FALSE(platform::plistFromBytes(testsupport::sharedValuesBinaryPlist(3u << 20, 1)).has_value());
+    // A list that fits neither form is not written at all.
+    EXPECT_FALSE(platform::plistToFileBytes(platform::PlistValue(platform::PlistArray(1000, 5)), 100).has_value());
 }
 
 // --- files of the application that cannot be read or written ----------------------

@@ -41,10 +41,12 @@ inline constexpr int kMaxPlistScanDepth = 512;
 // The nodes of a list's tree, shared objects counted at every use. A binary
 // list may have as many as it has room for references (one per reference,
 // plus its top object), any sharing that stays within kMaxPlistNodes, and
-// never more than kMaxPlistTotalNodes (a 16 MiB list of one-byte references
-// stays below it); an XML list up to kMaxPlistTotalNodes elements.
+// never more than kMaxPlistTotalNodes; an XML list up to kMaxPlistTotalNodes
+// elements. Every node costs a few hundred bytes while it is read, so the
+// total is about what a 16 MiB XML list of the smallest elements holds: a
+// binary list that shares its values costs no more than that.
 inline constexpr std::uint64_t kMaxPlistNodes = std::uint64_t{1} << 18;
-inline constexpr std::uint64_t kMaxPlistTotalNodes = std::uint64_t{1} << 24;
+inline constexpr std::uint64_t kMaxPlistTotalNodes = std::uint64_t{1} << 21;
 
 class PlistValue {
 public:
@@ -84,6 +86,12 @@ private:
 [[nodiscard]] std::optional<PlistValue> plistFromXml(const std::string &text);
 // Either form, told apart by the binary magic.
 [[nodiscard]] std::optional<PlistValue> plistFromBytes(std::span<const std::uint8_t> bytes);
+// The bytes of a file that its reader takes up to `limit` bytes of: XML,
+// or the binary form when the XML would be larger (a list read from a
+// binary file that stores equal values once can grow many times over as
+// XML); nullopt when neither fits, so that no save writes a file its next
+// load would refuse.
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> plistToFileBytes(const PlistValue &root, std::size_t limit);
 
 // The pre-scans: true when the list stays within the bounds above (and, for
 // the binary form, its object table is consistent enough to walk).
