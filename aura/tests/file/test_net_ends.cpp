@@ -328,8 +328,6 @@ TEST_F(NetEndsThreads, AuraPlayRendersAUrlToItsLastFrameAndTellsItsLength)
 // pages alone is refused by URL as from disk.
 TEST_F(NetEndsThreads, ACutFileIsSaidToBeCutByUrlAsFromDisk)
 {
-    HttpServer http = server();
-    ASSERT_TRUE(http.ok());
     const std::string tool = AURA_PLAY_PATH;
     const auto cut = [](const std::string &bytes, std::size_t size) { return bytes.substr(0, size); };
     const std::string &ogg = sFiles["ogg"];
@@ -346,6 +344,9 @@ TEST_F(NetEndsThreads, ACutFileIsSaidToBeCutByUrlAsFromDisk)
     sFiles["ogghead"] = cut(ogg, headers);
     sFiles["wavcut"] = cut(sFiles["wav"], sFiles["wav"].size() * 6 / 10);
     sFiles["flaccut"] = cut(sFiles["flac"], sFiles["flac"].size() * 6 / 10);
+    // The server's threads read the files: it starts once they are all there.
+    HttpServer http = server();
+    ASSERT_TRUE(http.ok());
     for (const char *name : {"oggcut", "ogghead", "wavcut", "flaccut", "ogg"}) {
         SCOPED_TRACE(name);
         const std::string file = sDir->file(name);
