@@ -617,17 +617,13 @@ std::optional<Playing> startFile(Session &session, const Options &options, const
         // stream: one the engine left unloaded is in a format it does not
         // play, one without frames holds no audio.
         unsigned int frames = 0;
-        AURA_OPENSTATE state = AURA_OPENSTATE_READY;
-        AURA_RESULT failure = AURA_OK;
-        (void)sound->getOpenState(&state, &failure);
         if (sound == item.sound.get() && !(mode & AURA_CREATESTREAM)) {
             reportFile(file, describe(AURA_ERR_FORMAT));
             return std::nullopt;
         }
         if (sound->getLength(&frames, AURA_TIMEUNIT_PCM) == AURA_OK && frames == 0) {
-            reportFile(file, failure == AURA_ERR_FILE_EOF
-                                 ? "held no audio: the file is damaged"
-                                 : "subsound " + std::to_string(options.subsound) + " holds no audio");
+            reportFile(file, endedEarly(sound).value_or("subsound " + std::to_string(options.subsound) +
+                                                        " holds no audio"));
             return std::nullopt;
         }
     }
